@@ -1,0 +1,76 @@
+# Two entry points for a person: `make demo` and `make test`.
+# Both install what is missing, configure and build first.
+
+DEBIAN_PACKAGES := g++ cmake make pkg-config python3 \
+  libicu-dev libplist-dev libxml2-dev libblkid-dev \
+  qt6-base-dev libcli11-dev nlohmann-json3-dev \
+  libgtest-dev libgmock-dev libbenchmark-dev
+BENCH_PACKAGES := rsync findutils coreutils
+
+JOBS ?= $(shell nproc)
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps bench-deps build build-asan build-tsan demo test test-unit test-asan test-tsan bench format clean
+
+all: build
+
+# Installs only what dpkg does not already report as installed.
+deps:
+	@missing=""; for p in $(DEBIAN_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
+	fi
+
+bench-deps: deps
+	@missing=""; for p in $(BENCH_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j $(JOBS)
+
+build-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSALINE_SANITIZE=address $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-asan -j $(JOBS)
+
+build-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSALINE_SANITIZE=thread -DTESSALINE_THREADED_ONLY=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-tsan -j $(JOBS)
+
+demo: build
+	./scripts/demo.sh build
+
+test-unit: build
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+test-asan: build-asan
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+# Only the tests that start threads run here; the rest gain nothing from it.
+test-tsan: build-tsan
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS) -R 'Threaded'
+
+test: test-unit test-asan test-tsan
+	@echo "All test runs passed (normal, ASan+UBSan, TSan)."
+
+bench: bench-deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTESSALINE_BENCH=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-bench -j $(JOBS)
+	./bench/run.sh build-bench
+
+format:
+	clang-format -i $$(git ls-files '*.h' '*.cpp')
+
+clean:
+	rm -rf build build-asan build-tsan build-bench

@@ -1,0 +1,28 @@
+#include "app/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+namespace app {
+
+int runCommandLine(int argc, char** argv) {
+  CLI::App cli{"Tessaline Exporter: copies iTunes playlists and their media files onto a Tessaline drive.",
+               "tessaline"};
+  cli.set_version_flag("--version", std::string("tessaline ") + TESSALINE_VERSION);
+  cli.require_subcommand(0, 1);
+  cli.footer("Run `tessaline COMMAND --help` for the options of a command.");
+
+  try {
+    cli.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int status = cli.exit(e);
+    return status == 0 ? kExitOk : kExitUsage;
+  }
+  if (cli.get_subcommands().empty()) {
+    std::cout << cli.help();
+    return kExitOk;
+  }
+  return kExitOk;
+}
+
+}  // namespace app

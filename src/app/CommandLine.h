@@ -1,0 +1,21 @@
+// The command line: `tessaline [--version] COMMAND ...`. Each command
+// registers its options and its run function on the CLI11 application.
+//
+// Thread: main thread only.
+// Errors: bad usage prints a message and yields exit status 2.
+#pragma once
+
+namespace CLI {
+class App;
+}
+
+namespace app {
+
+int runCommandLine(int argc, char** argv);
+
+// Exit statuses shared by the commands.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitPartial = 1;
+inline constexpr int kExitUsage = 2;
+
+}  // namespace app

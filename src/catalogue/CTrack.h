@@ -1,0 +1,139 @@
+// One media file that some playlist wants on the drive, represented once
+// however many playlists list it, and the process-wide track registry
+// (masterTrackDictionary) and destination root (destinationBasePath).
+//
+// Ownership: a CTrack is owned by the playlists that list it and by any
+// caller holding a CTrack::Ptr. The registry only indexes live records:
+// a record registers itself when created and leaves the registry (and
+// logs "dealloc") when its last owner lets it go. Find-or-create also
+// puts the record into the caller's autorelease scope, so a new record
+// nobody takes dies when that scope ends.
+//
+// Thread: records and the registry are shared by the main thread and the
+// copy and playlist threads. String fields are replaced whole under a
+// per-record lock (a reader never sees half a value); scalar fields are
+// atomic; the registry is guarded. Whole-registry walks that a
+// concurrent change disturbs log their "exeception ..." line and start
+// again.
+// Errors: nothing here reports an error; unknown identifiers give none.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "catalogue/CTrackCarrier.h"
+#include "platform/Value.h"
+#include "platform/WalkableMap.h"
+
+namespace catalogue {
+
+using TrackRegistry = platform::WalkableMap<CTrackCarrier>;
+
+class CTrack : public std::enable_shared_from_this<CTrack> {
+ public:
+  using Ptr = std::shared_ptr<CTrack>;
+
+  ~CTrack();
+  CTrack(const CTrack&) = delete;
+  CTrack& operator=(const CTrack&) = delete;
+
+  // ---- Class methods -------------------------------------------------
+  // The live registry, created (empty, capacity hint 2000) if absent.
+  static TrackRegistry& trackDict();
+  // The registered record, or none; nothing is created or changed.
+  static Ptr trackForUniqueID(const std::string& uniqueID);
+  // If registered: sets trackEnabled and returns the record; else none.
+  static Ptr updateTrackForUniqueID(const std::string& uniqueID, const platform::Value& enable);
+  // Find or create. An existing record only gets trackEnabled refreshed.
+  static Ptr trackForUniqueID(const std::string& uniqueID, const platform::Value& enable,
+                              const std::string& sourcePath, const std::string& destPath,
+                              const std::string& title, const std::string& artist,
+                              const std::string& duration);
+  static std::optional<std::string> destinationBasePath();
+  // Replaces the root (held in NFD); a real change forgets every track's
+  // destination state, then invalidates first-export, then uncopied
+  // totals. No path clears the root.
+  static void setDestinationBasePath(const std::optional<std::string>& path);
+  static void invalidateAllTrackDestinations();
+  static void clearFirstExportFlags();
+
+  // ---- Instance methods ------------------------------------------------
+  // None without a root; else root and destPathRel joined with exactly
+  // one separator between them.
+  std::optional<std::string> absDestinationPath() const;
+  void incrementExport(bool exported);
+  void decrementExport(bool exported);
+  bool trackShouldCopy() const;
+
+  // ---- Fields ------------------------------------------------------------
+  std::string uniqueID() const;
+  void setUniqueID(const std::string& v);
+  std::string sourcePath() const;
+  void setSourcePath(const std::string& v);
+  std::string destPathRel() const;
+  void setDestPathRel(const std::string& v);
+  std::string trackTitle() const;
+  void setTrackTitle(const std::string& v);
+  std::string trackArtist() const;
+  void setTrackArtist(const std::string& v);
+  std::string trackDuration() const;
+  void setTrackDuration(const std::string& v);
+
+  uint64_t trackSize() const { return trackSize_.load(std::memory_order_relaxed); }
+  void setTrackSize(uint64_t v) { trackSize_.store(v, std::memory_order_relaxed); }
+  uint32_t exportCount() const { return exportCount_.load(std::memory_order_relaxed); }
+  void setExportCount(uint32_t v) { exportCount_.store(v, std::memory_order_relaxed); }
+  bool trackEnabled() const { return trackEnabled_.load(std::memory_order_relaxed); }
+  void setTrackEnabled(bool v) { trackEnabled_.store(v, std::memory_order_relaxed); }
+  bool trackTested() const { return trackTested_.load(std::memory_order_acquire); }
+  void setTrackTested(bool v) { trackTested_.store(v, std::memory_order_release); }
+  bool trackPresent() const { return trackPresent_.load(std::memory_order_acquire); }
+  void setTrackPresent(bool v) { trackPresent_.store(v, std::memory_order_release); }
+  bool firstExport() const { return firstExport_.load(std::memory_order_relaxed); }
+  void setFirstExport(bool v) { firstExport_.store(v, std::memory_order_relaxed); }
+  bool presentSetInResolve() const { return presentSetInResolve_.load(std::memory_order_acquire); }
+  void setPresentSetInResolve(bool v) { presentSetInResolve_.store(v, std::memory_order_release); }
+
+ private:
+  struct Passkey {};
+
+ public:
+  explicit CTrack(Passkey) {}
+
+ private:
+  // Fills a new record and registers it; reached only through
+  // find-or-create.
+  void initForUniqueID(const std::string& uniqueID, const platform::Value& enable,
+                       const std::string& sourcePath, const std::string& destPath,
+                       const std::string& title, const std::string& artist,
+                       const std::string& duration);
+
+  std::string getString(const std::string& field) const;
+  void setString(std::string& field, const std::string& v);
+
+  mutable std::mutex strings_;
+  std::string uniqueID_;
+  std::string sourcePath_;
+  std::string destPathRel_;
+  std::string trackTitle_;
+  std::string trackArtist_;
+  std::string trackDuration_;
+  std::string registeredID_;  // the key this record registered under
+
+  std::atomic<uint64_t> trackSize_{0};
+  std::atomic<uint32_t> exportCount_{0};
+  std::atomic<bool> trackEnabled_{false};
+  std::atomic<bool> trackTested_{false};
+  std::atomic<bool> trackPresent_{false};
+  std::atomic<bool> firstExport_{false};
+  std::atomic<bool> presentSetInResolve_{false};
+};
+
+// Joins a root and a relative path with exactly one separator.
+std::string joinPathComponents(const std::string& root, const std::string& relative);
+
+}  // namespace catalogue

@@ -1,0 +1,126 @@
+// One playlist as the script hands it over, the process-wide playlist
+// registry (trackListDict) and the copy-only-checked switch.
+//
+// Ownership: the registry owns every playlist and never removes one; a
+// playlist shares ownership of every CTrack it lists. The "retained"
+// get-or-create methods hand the caller a reference of its own.
+//
+// Invariant: every track's exportCount equals its number of listings in
+// exported playlists; every load or flag change adjusts the counts in
+// the same step. A load replaces trackList with a new array and never
+// changes a stored array, so a background walker holding the old array
+// is undisturbed.
+//
+// Thread: loads and flag changes come from the main thread; the copy and
+// playlist threads read track arrays and totals. Fields are atomic or
+// replaced whole under a lock. Whole-registry walks disturbed by a
+// concurrent change log their "exeception ..." line and walk again.
+// Errors: none are reported to the caller; see each method.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "catalogue/CTrack.h"
+#include "platform/Value.h"
+#include "platform/WalkableMap.h"
+
+namespace catalogue {
+
+class CTrackList;
+using PlaylistRegistry = platform::WalkableMap<std::shared_ptr<CTrackList>>;
+using TrackArray = std::vector<CTrack::Ptr>;
+using TrackArrayPtr = std::shared_ptr<const TrackArray>;
+using Values = std::vector<platform::Value>;
+using Texts = std::vector<std::string>;
+
+// The all-ones total that means "recalculate".
+inline constexpr uint64_t kInvalidTotal = UINT64_MAX;
+
+class CTrackList : public std::enable_shared_from_this<CTrackList> {
+ public:
+  using Ptr = std::shared_ptr<CTrackList>;
+
+  ~CTrackList();
+  CTrackList(const CTrackList&) = delete;
+  CTrackList& operator=(const CTrackList&) = delete;
+
+  // ---- Class methods: get-or-create and load --------------------------
+  static Ptr retainedTrackListForUniqueID(const std::string& uniqueID, bool exported, const Values& trackIDs);
+  static Ptr retainedTrackListForUniqueID(const std::string& uniqueID, bool exported, const Values& trackIDs,
+                                          const Values& enables);
+  static Ptr retainedTrackListForUniqueID(const std::string& uniqueID, bool exported, const Values& trackIDs,
+                                          const Values& enables, const Texts& sourcePaths,
+                                          const Texts& destPaths, const Texts& titles, const Texts& artists,
+                                          const Texts& durations);
+
+  // ---- Class methods: flags and walks ---------------------------------
+  static void setIsExported(bool exported, const std::string& uniqueID);  // setIsExported:forUniqueID:
+  static void setCopyOnlyCheckedItems(bool value);
+  static bool copyOnlyCheckedItems();
+  static PlaylistRegistry& trackListDict();
+  static Ptr trackListForUniqueID(const std::string& uniqueID);  // registry lookup, no creation
+  static void invalidateFirstExportTotals();
+  static void invalidateUnCopiedTotals();
+  static void clearFirstExportTotals();
+
+  // ---- Instance methods ------------------------------------------------
+  void loadTrackListForTrackIDs(const Values& trackIDs);
+  void loadTrackListForTrackIDs(const Values& trackIDs, const Values& enables);
+  void loadTrackListForTrackIDs(const Values& trackIDs, const Values& enables, const Texts& sourcePaths,
+                                const Texts& destPaths, const Texts& titles, const Texts& artists,
+                                const Texts& durations);
+  void setIsExported(bool exported);
+
+  std::string uniqueID() const;
+  void setUniqueID(const std::string& v);
+  std::string playlistFileName() const;
+  void setPlaylistFileName(const std::string& v);
+  TrackArrayPtr trackList() const;
+  void setTrackList(TrackArrayPtr v);
+  bool isExported() const { return isExported_.load(std::memory_order_acquire); }
+  uint64_t firstExportTotal() const { return firstExportTotal_.load(std::memory_order_acquire); }
+  void setFirstExportTotal(uint64_t v) { firstExportTotal_.store(v, std::memory_order_release); }
+  uint64_t unCopiedTotal() const { return unCopiedTotal_.load(std::memory_order_acquire); }
+  void setUnCopiedTotal(uint64_t v) { unCopiedTotal_.store(v, std::memory_order_release); }
+
+  // Tests only: forgets every playlist (so their tracks die), clears the
+  // destination root and sets the switch back to YES.
+  static void resetForTesting();
+
+ private:
+  struct Passkey {};
+
+ public:
+  explicit CTrackList(Passkey) {}
+
+ private:
+  enum class Form { kIdentifiers, kEnables, kFull };
+  struct LoadInput {
+    Form form;
+    const Values& trackIDs;
+    const Values* enables;
+    const Texts* sourcePaths;
+    const Texts* destPaths;
+    const Texts* titles;
+    const Texts* artists;
+    const Texts* durations;
+  };
+  static Ptr retained(const std::string& uniqueID, bool exported, const LoadInput& in);
+  void initTrackListForUniqueID(const std::string& uniqueID, bool exported, const LoadInput& in);
+  void load(const LoadInput& in);
+
+  mutable std::mutex fields_;
+  std::string uniqueID_;
+  std::string playlistFileName_;
+  TrackArrayPtr trackList_ = std::make_shared<const TrackArray>();
+  std::atomic<bool> isExported_{false};
+  std::atomic<uint64_t> firstExportTotal_{kInvalidTotal};
+  std::atomic<uint64_t> unCopiedTotal_{kInvalidTotal};
+};
+
+}  // namespace catalogue

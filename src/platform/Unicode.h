@@ -1,0 +1,28 @@
+// Unicode text operations on UTF-8 strings, backed by ICU.
+//
+// Text that is not valid UTF-8 (a file name on Linux may be any bytes)
+// is returned unchanged by every function here, so that such a name is
+// still compared byte for byte rather than mangled.
+//
+// Thread: pure functions; safe from any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace platform::unicode {
+
+bool isValidUtf8(std::string_view s);
+
+// Canonical decomposition (Normalization Form D).
+std::string nfd(std::string_view s);
+
+// Upper case with the full, locale-independent case mapping
+// ("straße" -> "STRASSE").
+std::string upper(std::string_view s);
+
+// Removes blanks and tabs (horizontal white space: TAB and the Unicode
+// space separators, but no line breaks) from both ends.
+std::string trimBlanksAndTabs(std::string_view s);
+
+}  // namespace platform::unicode
