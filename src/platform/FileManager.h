@@ -1,0 +1,101 @@
+// The file manager: the file operations the catalogue and the export runs
+// rely on, behind an interface with
+//   - the POSIX implementation (PosixFileManager), used as the shared
+//     default instance and for the private instances made per operation;
+//   - a fault-injecting implementation for tests (FaultInjectingFileManager,
+//     in platform/FaultInjectingFileManager.h).
+// In the style of LevelDB's Env: callers never touch the file system
+// except through one of these.
+//
+// Paths are UTF-8 byte strings, absolute. Nothing here follows a
+// symbolic link unless it says so.
+//
+// Thread: every implementation may be used from several threads at once.
+// Errors: operations that can fail return false (or none) and, when
+// `error` is given, fill it with an errno code and a localised
+// description that names the file, for the log lines of the callers.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct FileError {
+  int code = 0;                      // errno value (0: none)
+  std::string localizedDescription;  // e.g. "The file “a.mp3” couldn’t be copied: No space left on device."
+};
+
+enum class FileType { kRegular, kDirectory, kSymbolicLink, kOther };
+
+struct FileAttributes {
+  FileType type = FileType::kOther;
+  uint64_t size = 0;              // bytes
+  int64_t modificationTimeNs = 0; // since the epoch
+};
+
+struct DirectoryEntry {
+  std::string name;  // one component, never "." or ".."
+  FileType type = FileType::kOther;
+};
+
+class FileManager {
+ public:
+  virtual ~FileManager() = default;
+
+  // The shared default instance.
+  static std::shared_ptr<FileManager> defaultManager();
+  // A private instance for one operation (a new POSIX manager, or what a
+  // test installed with setFactoryForTesting).
+  static std::shared_ptr<FileManager> makePrivate();
+  // Tests only: replaces the default instance and the private-instance
+  // factory; pass none to restore the POSIX ones.
+  static void setDefaultForTesting(std::shared_ptr<FileManager> manager);
+  static void setFactoryForTesting(std::function<std::shared_ptr<FileManager>()> factory);
+
+  // Whether an item exists at `path` (a symbolic link counts as itself,
+  // not as its target); *isDirectory tells whether it is a directory.
+  virtual bool fileExistsAtPath(const std::string& path, bool* isDirectory) = 0;
+
+  // Type, size and modification time of the item itself (lstat).
+  virtual std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path, FileError* error) = 0;
+
+  // Copies the regular file `from` to `to`, which must not exist: an item
+  // already there makes the copy fail and is left alone. The data goes to
+  // a temporary file in the destination folder (see isPartialCopyName),
+  // is flushed, and is then moved into place without overwriting; on any
+  // failure the temporary is removed and nothing stands under `to`. The
+  // copy keeps the source's modification time.
+  virtual bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) = 0;
+
+  // Creates a directory; with `intermediate`, every missing parent too
+  // (an existing directory is then not an error).
+  virtual bool createDirectoryAtPath(const std::string& path, bool intermediate, FileError* error) = 0;
+
+  // Removes a file, a symbolic link (not its target) or a directory with
+  // everything below it (never following links inside it).
+  virtual bool removeItemAtPath(const std::string& path, FileError* error) = 0;
+
+  // The entries of a folder, in no particular order, without "." and "..".
+  virtual std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(const std::string& path,
+                                                                              FileError* error) = 0;
+
+  // Whether the item could be removed by this process (its folder is
+  // writable and searchable).
+  virtual bool isDeletableFileAtPath(const std::string& path) = 0;
+
+  // Writes `text` to `path` atomically: a temporary in the same folder,
+  // flushed, then renamed over `path`.
+  virtual bool writeStringAtomically(const std::string& text, const std::string& path, FileError* error) = 0;
+
+  // Whether a file name is the temporary of an unfinished copy.
+  static bool isPartialCopyName(const std::string& name);
+  // The prefix of such temporaries.
+  static constexpr const char* kPartialCopyPrefix = ".tessaline-partial-";
+};
+
+}  // namespace platform
