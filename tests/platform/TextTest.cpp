@@ -1,0 +1,117 @@
+// Formatting, Unicode and the string table: the texts every log line and
+// every path comparison depend on.
+#include <gtest/gtest.h>
+
+#include "platform/Format.h"
+#include "platform/LocalizedStrings.h"
+#include "platform/Unicode.h"
+#include "platform/Value.h"
+
+using platform::format;
+namespace unicode = platform::unicode;
+
+TEST(Format, ObjectAndNumberPlaceholders) {
+  EXPECT_EQ(format("exeception %@ Exception: %@ Reason: %@", "walk", "NSGenericException", "mutated"),
+            "exeception walk Exception: NSGenericException Reason: mutated");
+  EXPECT_EQ(format("%@ (%d)", std::string("id7"), 3), "id7 (3)");
+  EXPECT_EQ(format("%llu", UINT64_MAX), "18446744073709551615");
+  EXPECT_EQ(format("%u of %d", 4u, -2), "4 of -2");
+  EXPECT_EQ(format("%.1f GB", 500.06), "500.1 GB");
+  EXPECT_EQ(format("%@", 42), "42");
+  EXPECT_EQ(format("100%% done"), "100% done");
+}
+
+TEST(Format, PositionalArgumentsReorder) {
+  EXPECT_EQ(format("%2$@ before %1$@", "a", "b"), "b before a");
+  EXPECT_EQ(format("%1$@/%1$@", "x"), "x/x");
+}
+
+TEST(Format, MissingOrMismatchedArgumentsAreSafe) {
+  EXPECT_EQ(format("%@ and %@", "one"), "one and (null)");
+  EXPECT_EQ(format("%d", "12"), "12");
+  EXPECT_EQ(format("%@", platform::Value()), "(null)");
+  EXPECT_EQ(format("trailing %"), "trailing %");
+  EXPECT_EQ(format("%k stays"), "%k stays");
+}
+
+TEST(Unicode, DecomposesPrecomposedText) {
+  EXPECT_EQ(unicode::nfd("Beyonc\xC3\xA9"), "Beyonce\xCC\x81");
+  EXPECT_EQ(unicode::nfd("Beyonce\xCC\x81"), "Beyonce\xCC\x81");
+  EXPECT_EQ(unicode::nfd("plain/ascii"), "plain/ascii");
+  // Hangul syllables decompose algorithmically.
+  EXPECT_EQ(unicode::nfd("\xED\x95\x9C"), "\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB");
+}
+
+TEST(Unicode, UpperUsesFullCaseMapping) {
+  EXPECT_EQ(unicode::upper("stra\xC3\x9F" "e"), "STRASSE");
+  EXPECT_EQ(unicode::upper("folder.jpg"), "FOLDER.JPG");
+  EXPECT_EQ(unicode::upper("e\xCC\x81t\xC3\xA9"), "E\xCC\x81T\xC3\x89");
+}
+
+TEST(Unicode, InvalidUtf8IsLeftAsItIs) {
+  std::string bad = "caf\xE9.mp3";  // Latin-1 bytes in a Linux file name
+  EXPECT_FALSE(unicode::isValidUtf8(bad));
+  EXPECT_EQ(unicode::nfd(bad), bad);
+  EXPECT_EQ(unicode::upper(bad), bad);
+}
+
+TEST(Unicode, TrimsBlanksAndTabsButNotLineBreaks) {
+  EXPECT_EQ(unicode::trimBlanksAndTabs(" \t 123\t "), "123");
+  EXPECT_EQ(unicode::trimBlanksAndTabs("\xC2\xA0" "42" "\xE2\x80\x83"), "42");  // no-break and em space
+  EXPECT_EQ(unicode::trimBlanksAndTabs("\n7\n"), "\n7\n");
+  EXPECT_EQ(unicode::trimBlanksAndTabs("   "), "");
+}
+
+TEST(Value, BooleanValueOfScriptObjects) {
+  using platform::Value;
+  EXPECT_TRUE(Value(true).boolValue());
+  EXPECT_FALSE(Value(0).boolValue());
+  EXPECT_TRUE(Value(2.5).boolValue());
+  EXPECT_TRUE(Value("YES").boolValue());
+  EXPECT_TRUE(Value("true").boolValue());
+  EXPECT_TRUE(Value("  -0012").boolValue());
+  EXPECT_FALSE(Value("no").boolValue());
+  EXPECT_FALSE(Value("000").boolValue());
+  EXPECT_FALSE(Value().boolValue());
+}
+
+TEST(Value, IdentifierTextOfNumbers) {
+  using platform::Value;
+  EXPECT_EQ(*Value(int64_t{1234}).identifierText(), "1234");
+  EXPECT_EQ(*Value(int64_t{-1}).identifierText(), "18446744073709551615");
+  EXPECT_EQ(*Value(3.9).identifierText(), "3");
+  EXPECT_EQ(*Value(" 12 ").identifierText(), " 12 ");
+  EXPECT_FALSE(Value(true).identifierText());
+  EXPECT_FALSE(Value().identifierText());
+}
+
+TEST(LocalizedStrings, ParsesCommentsEscapesAndDefaults) {
+  std::string error;
+  auto table = platform::LocalizedStrings::parse(
+      "/* sizes */\n\"KBFormat\" = \"%.1f KB\";\n// note\n\"Quote\" = \"say \\\"hi\\\"\\n\";\n"
+      "\"Uni\" = \"\\U00e9\";",
+      &error);
+  ASSERT_TRUE(table) << error;
+  EXPECT_EQ(table->lookup("KBFormat"), "%.1f KB");
+  EXPECT_EQ(table->lookup("Quote"), "say \"hi\"\n");
+  EXPECT_EQ(table->lookup("Uni"), "\xC3\xA9");
+  EXPECT_EQ(table->lookup("Missing"), "Missing");
+  EXPECT_EQ(table->lookup("Missing", "Unknown File System"), "Unknown File System");
+}
+
+TEST(LocalizedStrings, ReadsUtf16WithByteOrderMark) {
+  std::string be("\xFE\xFF", 2);
+  for (char c : std::string("\"k\" = \"v\";")) {
+    be.push_back('\0');
+    be.push_back(c);
+  }
+  auto table = platform::LocalizedStrings::parse(be, nullptr);
+  ASSERT_TRUE(table);
+  EXPECT_EQ(table->lookup("k"), "v");
+}
+
+TEST(LocalizedStrings, ReportsTheLineOfASyntaxError) {
+  std::string error;
+  EXPECT_FALSE(platform::LocalizedStrings::parse("\"a\" = \"b\";\n\"c\" \"d\";", &error));
+  EXPECT_EQ(error, "line 2: expected '=' after the key");
+}
