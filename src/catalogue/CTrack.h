@@ -24,8 +24,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "catalogue/CTrackCarrier.h"
+#include "platform/FileManager.h"
 #include "platform/Value.h"
 #include "platform/WalkableMap.h"
 
@@ -60,6 +62,43 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   static void setDestinationBasePath(const std::optional<std::string>& path);
   static void invalidateAllTrackDestinations();
   static void clearFirstExportFlags();
+
+  // ---- Destination state and artwork (class methods) ------------------
+  // "folder.jpg": the cover image file every track folder may hold.
+  static std::string artFileName();
+  // Sum of trackSize over the registry; exportedOnly skips tracks that
+  // trackShouldCopy rejects. `unknownDestState` treats tracks whose
+  // destination state is unknown: 0 not counted, 1 counted with their
+  // current size, 2 checked now then counted unless present, 3 every
+  // track counted present or not; any other value counts nothing.
+  static double getTotalTrackSize(bool exportedOnly, int32_t unknownDestState);
+  // The identifiers and cover image paths of the exported tracks whose
+  // folder lacks a "folder.jpg" file: {identifiers, paths}, parallel
+  // (an empty path where no destination root is set). With mkdir,
+  // missing track folders are created.
+  static std::vector<std::vector<std::string>> tracksNeedingArtMkdir(bool mkdir);
+
+  // ---- Destination state and artwork (instance methods) ---------------
+  // The destination check: whether a file (not a directory) stands at
+  // the destination; reads the source size into trackSize and marks the
+  // state known. Without a root: NO, and the state stays unknown.
+  // `fileManager` none means the shared default one.
+  bool resolveWithFileManager(platform::FileManager* fileManager);
+  // trackSize when trackShouldCopy, else 0 (checking the destination
+  // first if it is unknown). Presence is not looked at.
+  uint64_t outputContribution();
+  // Copies the source to the destination if it is not there yet; returns
+  // the bytes copied (0 when nothing had to be copied, or on failure, in
+  // which case *error says why). Never leaves a partial file under the
+  // final name, and never writes outside the destination root.
+  uint64_t doCopyWithFileManager(platform::FileManager* fileManager, platform::FileError* error);
+  std::optional<std::string> artDir() const;
+  std::optional<std::string> artPath() const;
+  // Whether this track's folder lacks a cover image file; with mkdir a
+  // missing folder is created.
+  bool trackNeedsArt(platform::FileManager* fileManager, bool mkdir);
+  // Whether destPathRel climbs out of the root (a ".." component).
+  bool destinationLeavesRoot() const;
 
   // ---- Instance methods ------------------------------------------------
   // None without a root; else root and destPathRel joined with exactly

@@ -20,12 +20,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "catalogue/CTrack.h"
+#include "platform/ProgressIndicator.h"
 #include "platform/Value.h"
 #include "platform/WalkableMap.h"
 
@@ -67,6 +69,49 @@ class CTrackList : public std::enable_shared_from_this<CTrackList> {
   static void invalidateFirstExportTotals();
   static void invalidateUnCopiedTotals();
   static void clearFirstExportTotals();
+
+  // ---- Space accounting (class methods) --------------------------------
+  // Arrays hold playlist identifiers; identifiers without a playlist are
+  // skipped. Totals go back as doubles, lookups as unsigned 64 bits.
+  static double netCopyTotalUniqueIDs(const Texts& uniqueIDs);
+  static uint64_t unCopiedTotalforUniqueID(const std::string& uniqueID);
+  static uint64_t firstExportTotalforUniqueID(const std::string& uniqueID);
+  static void recalcUncopiedTotalsForPlaylistUniqueIDs(const Texts& uniqueIDs);
+  static void recalcFirstExportTotalsForPlaylistUniqueIDs(const Texts& uniqueIDs);
+  static void recalcAllTotalsforUniqueIDs(const Texts& uniqueIDs);
+  static void conditionalRecalcFirstExportTotalsForPlaylistUniqueIDs(const Texts& uniqueIDs);
+  static void conditionalRecalcUncopiedTotalsForPlaylistUniqueIDs(const Texts& uniqueIDs);
+
+  // ---- Space accounting (instance methods) -----------------------------
+  void calcUncopiedTotal();
+  void calcFirstExportTotal();
+  double uncopiedTotal();
+  double netcopyTotal() const;
+  double netcopyValid() const;
+
+  // ---- Copying (the copy run's per-playlist step) ----------------------
+  // Copies this playlist's missing tracks with one private file manager,
+  // adding the bytes copied to `alreadyCopied`; after every track the
+  // count is shown on `indicator` (directly on the main thread, queued to
+  // it from any other) and handed to `onProgress` when given.
+  uint64_t doCopyWithAlreadyCopied(uint64_t alreadyCopied,
+                                   const std::shared_ptr<platform::ProgressIndicator>& indicator,
+                                   const std::function<void(uint64_t)>& onProgress = nullptr);
+  // The whole copy run on the calling thread, without states; a
+  // framework exception passes to the caller.
+  static void copyPlaylistUniqueIDs(const Texts& uniqueIDs);
+
+  // ---- Playlist file ----------------------------------------------------
+  // Writes "<playlistFileName>.m3u8" into `folder` (created if missing):
+  // UTF-8 without BOM, "#EXTM3U" then an "#EXTINF:duration,artist -
+  // title" line and the absolute destination path per track, LF between
+  // lines and none after the last; an existing file is deleted first and
+  // the text written atomically. A file name that would leave the folder
+  // is refused with one log line. Throws platform::Exception when a track
+  // has no destination path (no root), before anything is written.
+  void doGeneratePlaylistinFolder(const std::string& folder);
+  // The text that file holds.
+  std::string playlistFileText() const;
 
   // ---- Instance methods ------------------------------------------------
   void loadTrackListForTrackIDs(const Values& trackIDs);

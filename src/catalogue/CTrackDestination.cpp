@@ -1,0 +1,195 @@
+// The destination check, the single-track copy, the size sum and the
+// cover image queries of CTrack.
+#include <cerrno>
+
+#include "catalogue/CTrack.h"
+#include "catalogue/CTrackList.h"
+#include "platform/Log.h"
+#include "shell/FailureContainment.h"
+#include "shell/stAutoReleasePool.h"
+
+namespace catalogue {
+namespace {
+
+platform::FileManager& orDefault(platform::FileManager* fm, std::shared_ptr<platform::FileManager>& holder) {
+  if (fm) return *fm;
+  holder = platform::FileManager::defaultManager();
+  return *holder;
+}
+
+std::string parentOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+void setError(platform::FileError* error, int code, std::string text) {
+  if (!error) return;
+  error->code = code;
+  error->localizedDescription = std::move(text);
+}
+
+}  // namespace
+
+std::string CTrack::artFileName() { return "folder.jpg"; }
+
+bool CTrack::destinationLeavesRoot() const {
+  std::string rel = destPathRel();
+  size_t start = 0;
+  while (start <= rel.size()) {
+    size_t end = rel.find('/', start);
+    if (end == std::string::npos) end = rel.size();
+    if (rel.compare(start, end - start, "..") == 0 && end - start == 2) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+bool CTrack::resolveWithFileManager(platform::FileManager* fileManager) {
+  std::shared_ptr<platform::FileManager> holder;
+  platform::FileManager& fm = orDefault(fileManager, holder);
+  auto destination = absDestinationPath();
+  if (!destination) return false;
+  bool isDirectory = false;
+  // A path that climbs out of the root is never looked at: such a track
+  // can never be present.
+  bool present = !destinationLeavesRoot() && fm.fileExistsAtPath(*destination, &isDirectory) && !isDirectory;
+  {
+    shell::stAutoReleasePool pool;
+    uint64_t size = 0;
+    platform::FileError error;
+    auto attributes = fm.attributesOfItemAtPath(sourcePath(), &error);
+    if (attributes && attributes->type != platform::FileType::kDirectory) size = attributes->size;
+    setTrackSize(size);
+  }
+  setTrackPresent(present);
+  setPresentSetInResolve(true);
+  setTrackTested(true);
+  return present;
+}
+
+uint64_t CTrack::outputContribution() {
+  if (!trackTested()) resolveWithFileManager(nullptr);
+  return trackShouldCopy() ? trackSize() : 0;
+}
+
+uint64_t CTrack::doCopyWithFileManager(platform::FileManager* fileManager, platform::FileError* error) {
+  std::shared_ptr<platform::FileManager> holder;
+  platform::FileManager& fm = orDefault(fileManager, holder);
+  if (!trackTested()) resolveWithFileManager(&fm);
+  if (trackPresent()) return 0;
+  if (!trackEnabled() && CTrackList::copyOnlyCheckedItems()) return 0;
+
+  auto destination = absDestinationPath();
+  if (!destination) {
+    setError(error, ENOENT, "No destination folder is set, so “" + trackTitle() + "” was not copied.");
+    return 0;
+  }
+  if (destinationLeavesRoot()) {
+    platform::logFormat("doCopyWithFileManager refused %@: its destination path “%@” leaves the destination folder",
+                        uniqueID(), destPathRel());
+    setError(error, EINVAL,
+             "The destination path “" + destPathRel() + "” leaves the destination folder, so it was not copied.");
+    return 0;
+  }
+  std::string folder = parentOf(*destination);
+  bool isDirectory = false;
+  if (!fm.fileExistsAtPath(folder, &isDirectory) || !isDirectory) {
+    fm.removeItemAtPath(folder, nullptr);
+    fm.createDirectoryAtPath(folder, true, nullptr);
+  }
+  if (!fm.copyItemAtPath(sourcePath(), *destination, error)) return 0;
+  uint64_t size = trackSize();
+  resolveWithFileManager(&fm);
+  return size;
+}
+
+std::optional<std::string> CTrack::artDir() const {
+  auto destination = absDestinationPath();
+  if (!destination) return std::nullopt;
+  return parentOf(*destination);
+}
+
+std::optional<std::string> CTrack::artPath() const {
+  auto dir = artDir();
+  if (!dir) return std::nullopt;
+  return joinPathComponents(*dir, artFileName());
+}
+
+bool CTrack::trackNeedsArt(platform::FileManager* fileManager, bool mkdir) {
+  std::shared_ptr<platform::FileManager> holder;
+  platform::FileManager& fm = orDefault(fileManager, holder);
+  if (!trackTested()) resolveWithFileManager(&fm);
+  auto dir = artDir();
+  if (!dir) return true;
+  bool isDirectory = false;
+  if (fm.fileExistsAtPath(*dir, &isDirectory) && isDirectory) {
+    bool artIsDirectory = false;
+    if (!fm.fileExistsAtPath(*artPath(), &artIsDirectory)) return true;
+    return artIsDirectory;
+  }
+  // Never create a folder outside the destination root.
+  if (mkdir && !destinationLeavesRoot()) fm.createDirectoryAtPath(*dir, true, nullptr);
+  return true;
+}
+
+double CTrack::getTotalTrackSize(bool exportedOnly, int32_t unknownDestState) {
+  shell::stAutoReleasePool pool;
+  std::shared_ptr<platform::FileManager> fm;
+  if (unknownDestState == 2) fm = platform::FileManager::makePrivate();
+  bool copyOnlyChecked = CTrackList::copyOnlyCheckedItems();
+  uint64_t sum = 0;
+  TrackRegistry& registry = trackDict();
+  shell::repeatUntilClean("exeception getTotalTrackSize Exception: %@ Reason: %@", [&] {
+    sum = 0;
+    registry.forEach([&](const std::string&, const CTrackCarrier& carrier) {
+      Ptr track = carrier.track();
+      if (!track) return;
+      if (exportedOnly && !(track->exportCount() != 0 && (track->trackEnabled() || !copyOnlyChecked))) return;
+      bool counted = false;
+      switch (unknownDestState) {
+        case 0:
+          counted = track->trackTested() && !track->trackPresent();
+          break;
+        case 1:
+          counted = !track->trackTested() || !track->trackPresent();
+          break;
+        case 2:
+          if (!track->trackTested()) track->resolveWithFileManager(fm.get());
+          counted = !track->trackPresent();
+          break;
+        case 3:
+          counted = true;
+          break;
+        default:
+          break;
+      }
+      if (counted) sum += track->trackSize();
+    });
+  });
+  return static_cast<double>(sum);
+}
+
+std::vector<std::vector<std::string>> CTrack::tracksNeedingArtMkdir(bool mkdir) {
+  std::vector<std::string> identifiers, paths;
+  identifiers.reserve(500);
+  paths.reserve(500);
+  {
+    shell::stAutoReleasePool pool;
+    auto fm = platform::FileManager::makePrivate();
+    TrackRegistry& registry = trackDict();
+    shell::logAndContinue("exeception tracksNeedingArt Exception: %@ Reason: %@", [&] {
+      registry.forEach([&](const std::string&, const CTrackCarrier& carrier) {
+        Ptr track = carrier.track();
+        if (!track || track->exportCount() == 0) return;
+        if (!track->trackNeedsArt(fm.get(), mkdir)) return;
+        identifiers.push_back(track->uniqueID());
+        paths.push_back(track->artPath().value_or(""));
+      });
+    });
+  }
+  return {std::move(identifiers), std::move(paths)};
+}
+
+}  // namespace catalogue

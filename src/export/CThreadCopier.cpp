@@ -1,0 +1,119 @@
+#include "export/CThreadCopier.h"
+
+#include <cmath>
+#include <thread>
+
+#include "platform/DockProgressFactory.h"
+#include "platform/Log.h"
+#include "platform/RunLoop.h"
+#include "shell/FailureContainment.h"
+#include "shell/stAutoReleasePool.h"
+
+namespace exporter {
+namespace {
+
+// A double total as the unsigned count the bar is scaled to: truncated,
+// values from 2^63 up converted as unsigned, negative and NaN as 0.
+uint64_t truncatedTotal(double total) {
+  if (!(total > 0)) return 0;
+  if (total >= 18446744073709551615.0) return UINT64_MAX;
+  return static_cast<uint64_t>(total);
+}
+
+}  // namespace
+
+CThreadCopier::Ptr CThreadCopier::CThreadCopierForUniqueIDs(const std::vector<std::string>& uniqueIDs) {
+  auto copier = std::make_shared<CThreadCopier>();
+  if (uniqueIDs.empty()) return copier;
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  {
+    std::lock_guard<std::mutex> lock(copier->threadMutex_);
+    copier->finished_ = finished;
+  }
+  std::thread([copier, uniqueIDs, finished] {
+    copier->copyPlaylistUniqueIDs(uniqueIDs);
+    finished->store(true);
+    finished->notify_all();
+  }).detach();
+  return copier;
+}
+
+void CThreadCopier::copyPlaylistUniqueIDs(const std::vector<std::string>& uniqueIDs) {
+  auto& loop = platform::MainRunLoop::shared();
+  // Anything but the framework exception would otherwise end the thread
+  // without taking the bar down or reaching state 3, and a caller polling
+  // for the end would wait for ever.
+  try {
+  shell::logAndContinue("exeception in outer level of copyPlaylistUniqueIDs Exception: %@ Reason: %@", [&] {
+    shell::stAutoReleasePool pool;
+    setTotalSize(0);
+    setCopyState(1);
+    bool sized = shell::logAndContinue(
+        "exeception in total size accumulation (dock indicator invalid) Exception: %@ Reason: %@",
+        [&] { setTotalSize(truncatedTotal(catalogue::CTrackList::netCopyTotalUniqueIDs(uniqueIDs))); });
+    if (!sized) setTotalSize(1000000);
+    loop.performAndWait([this] { MTSetupDockProgress(); });
+    setCopyState(2);
+    uint64_t running = 0;
+    setCopiedSize(0);
+    for (const auto& id : uniqueIDs) {
+      shell::stAutoReleasePool playlistPool;
+      auto list = catalogue::CTrackList::trackListForUniqueID(id);
+      if (!list) continue;
+      uint64_t before = running;
+      bool ok = shell::logAndContinue("exeception in individual copy Exception: %@ Reason: %@", [&] {
+        running = list->doCopyWithAlreadyCopied(running, dockProgress(),
+                                                [this](uint64_t count) { setCopiedSize(count); });
+      });
+      if (!ok) {
+        running = before;
+        setCopiedSize(running);
+      }
+    }
+  });
+  } catch (const std::exception& e) {
+    platform::logFormat("copy run ended by an unexpected error: %@", e.what());
+  } catch (...) {
+    platform::logLine("copy run ended by an unexpected error");
+  }
+  loop.performAndWait([this] { MTEndDockProgress(); });
+  setCopyState(3);
+}
+
+void CThreadCopier::MTSetupDockProgress() {
+  auto indicator = platform::makeDockProgressIndicator();
+  if (indicator) {
+    indicator->setMinValue(0);
+    indicator->setMaxValue(static_cast<double>(totalSize()));
+    indicator->setDoubleValue(0);
+  }
+  setDockProgress(std::move(indicator));
+}
+
+void CThreadCopier::MTEndDockProgress() {
+  if (auto indicator = dockProgress()) indicator->setHidden(true);
+  setDockProgress(nullptr);
+}
+
+std::shared_ptr<platform::ProgressIndicator> CThreadCopier::dockProgress() const {
+  std::lock_guard<std::mutex> lock(dockMutex_);
+  return dockProgress_;
+}
+
+void CThreadCopier::setDockProgress(std::shared_ptr<platform::ProgressIndicator> v) {
+  std::shared_ptr<platform::ProgressIndicator> previous;
+  std::lock_guard<std::mutex> lock(dockMutex_);
+  previous = std::move(dockProgress_);
+  dockProgress_ = std::move(v);
+}
+
+void CThreadCopier::joinForTesting() {
+  std::shared_ptr<std::atomic<bool>> finished;
+  {
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    finished = finished_;
+  }
+  if (finished) finished->wait(false);
+}
+
+}  // namespace exporter

@@ -1,0 +1,72 @@
+// A copy run: copies every track of a chosen set of playlists that is not
+// yet on the drive, on one detached background thread, while the dock
+// tile shows the bytes copied so far.
+//
+// The script (or the command-line flow) keeps the copier and polls
+// copyState until it reads 3: 0 not started (an empty array starts
+// nothing), 1 sizing, 2 copying, 3 finished. totalSize is final before
+// the state becomes 2. copiedSize publishes the running count after each
+// track, so a polling caller can show progress.
+//
+// The dock bar is set up and torn down on the main thread, each waited
+// for, and values are queued to it without waiting; the main thread must
+// keep its run loop turning during a run (platform::MainRunLoop).
+//
+// Ownership: the caller owns the copier; the run's thread keeps it and
+// the array alive until it ends.
+// Thread: the counters and state are atomic; read them from any thread.
+// Errors: a track that cannot be copied adds 0 bytes; framework
+// exceptions are logged with the run's "exeception ..." lines and the
+// run goes on or ends as documented; nothing is reported to the caller.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "catalogue/CTrackList.h"
+#include "platform/ProgressIndicator.h"
+
+namespace exporter {
+
+class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
+ public:
+  using Ptr = std::shared_ptr<CThreadCopier>;
+
+  // Starts a run over the playlists (none started for an empty array).
+  static Ptr CThreadCopierForUniqueIDs(const std::vector<std::string>& uniqueIDs);
+
+  // The body of the run; called on the background thread.
+  void copyPlaylistUniqueIDs(const std::vector<std::string>& uniqueIDs);
+  // Main thread: create the bar (platform::makeDockProgressIndicator;
+  // min 0, max totalSize, value 0) / hide and release it.
+  void MTSetupDockProgress();
+  void MTEndDockProgress();
+
+  uint64_t totalSize() const { return totalSize_.load(); }
+  void setTotalSize(uint64_t v) { totalSize_.store(v); }
+  uint64_t copiedSize() const { return copiedSize_.load(); }
+  void setCopiedSize(uint64_t v) { copiedSize_.store(v); }
+  int32_t copyState() const { return copyState_.load(); }
+  void setCopyState(int32_t v) { copyState_.store(v); }
+  std::shared_ptr<platform::ProgressIndicator> dockProgress() const;
+  void setDockProgress(std::shared_ptr<platform::ProgressIndicator> v);
+
+  // Waits for the run's thread to end (tests, and a clean process exit).
+  void joinForTesting();
+
+ private:
+  std::atomic<uint64_t> totalSize_{0};
+  std::atomic<uint64_t> copiedSize_{0};
+  std::atomic<int32_t> copyState_{0};
+  mutable std::mutex dockMutex_;
+  std::shared_ptr<platform::ProgressIndicator> dockProgress_;
+  std::mutex threadMutex_;
+  std::shared_ptr<std::atomic<bool>> finished_;
+};
+
+}  // namespace exporter

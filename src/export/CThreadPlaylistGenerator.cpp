@@ -1,0 +1,68 @@
+#include "export/CThreadPlaylistGenerator.h"
+
+#include <thread>
+
+#include "catalogue/CTrackList.h"
+#include "platform/Log.h"
+#include "shell/FailureContainment.h"
+#include "shell/stAutoReleasePool.h"
+
+namespace exporter {
+
+CThreadPlaylistGenerator::Ptr CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(
+    const std::vector<std::string>& uniqueIDs, const std::string& folder) {
+  auto generator = std::make_shared<CThreadPlaylistGenerator>();
+  generator->setPlaylistPath(folder);
+  if (uniqueIDs.empty()) return generator;
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  {
+    std::lock_guard<std::mutex> lock(generator->mutex_);
+    generator->finished_ = finished;
+  }
+  std::thread([generator, uniqueIDs, finished] {
+    generator->generatePlaylistUniqueIDs(uniqueIDs);
+    finished->store(true);
+    finished->notify_all();
+  }).detach();
+  return generator;
+}
+
+void CThreadPlaylistGenerator::generatePlaylistUniqueIDs(const std::vector<std::string>& uniqueIDs) {
+  setPlaylistState(1);
+  std::string folder = playlistPath();
+  for (const auto& id : uniqueIDs) {
+    shell::stAutoReleasePool pool;
+    auto list = catalogue::CTrackList::trackListForUniqueID(id);
+    if (!list) continue;
+    // An unexpected error in one playlist must not end the thread short
+    // of state 2, or a caller polling for the end would wait for ever.
+    try {
+      shell::logAndContinue("exeception in individual playlist generation Exception: %@ Reason: %@",
+                            [&] { list->doGeneratePlaylistinFolder(folder); });
+    } catch (const std::exception& e) {
+      platform::logFormat("playlist generation failed for %@: %@", id, e.what());
+    }
+  }
+  setPlaylistState(2);
+}
+
+std::string CThreadPlaylistGenerator::playlistPath() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return playlistPath_;
+}
+
+void CThreadPlaylistGenerator::setPlaylistPath(const std::string& v) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  playlistPath_ = v;
+}
+
+void CThreadPlaylistGenerator::joinForTesting() {
+  std::shared_ptr<std::atomic<bool>> finished;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished = finished_;
+  }
+  if (finished) finished->wait(false);
+}
+
+}  // namespace exporter

@@ -1,0 +1,45 @@
+// A playlist-file run: writes one .m3u8 file per playlist into a folder
+// on one detached background thread. The caller keeps the generator and
+// polls playlistState until it reads 2: 0 not started (an empty array
+// starts nothing), 1 writing, 2 finished.
+//
+// Ownership: the caller owns the generator; the run's thread keeps it and
+// the array alive until it ends.
+// Thread: state and path are safe to read from any thread.
+// Errors: a playlist whose file cannot be written is logged and skipped;
+// nothing is reported to the caller.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace exporter {
+
+class CThreadPlaylistGenerator : public std::enable_shared_from_this<CThreadPlaylistGenerator> {
+ public:
+  using Ptr = std::shared_ptr<CThreadPlaylistGenerator>;
+
+  static Ptr CThreadPlaylistGeneratorForUniqueIDs(const std::vector<std::string>& uniqueIDs,
+                                                  const std::string& folder);
+  // The run; called on the background thread.
+  void generatePlaylistUniqueIDs(const std::vector<std::string>& uniqueIDs);
+
+  int32_t playlistState() const { return playlistState_.load(); }
+  void setPlaylistState(int32_t v) { playlistState_.store(v); }
+  std::string playlistPath() const;
+  void setPlaylistPath(const std::string& v);
+
+  void joinForTesting();
+
+ private:
+  std::atomic<int32_t> playlistState_{0};
+  mutable std::mutex mutex_;
+  std::string playlistPath_;
+  std::shared_ptr<std::atomic<bool>> finished_;
+};
+
+}  // namespace exporter

@@ -1,0 +1,168 @@
+// The destination check, the single-track copy, the size sum and the
+// cover image queries, on real folders.
+#include "DestinationFixture.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using catalogue::CTrack;
+using catalogue::CTrackList;
+using testsupport::loadFull;
+
+class Destination : public testsupport::DestinationTest {
+ protected:
+  CTrack::Ptr one(size_t size = 1000, bool enabled = true, bool exported = true) {
+    list_ = loadFull("P1", exported, {source("T1", size, enabled)});
+    return list_->trackList()->at(0);
+  }
+  CTrackList::Ptr list_;
+};
+
+TEST_F(Destination, AnyFileAtTheDestinationCountsAsPresent) {
+  auto t = one(1000);
+  CTrack::setDestinationBasePath(drive());
+  writeFile(drive("Artist/T1.mp3"), 10);  // truncated earlier copy
+  EXPECT_TRUE(t->resolveWithFileManager(nullptr));
+  EXPECT_TRUE(t->trackTested());
+  EXPECT_TRUE(t->presentSetInResolve());
+  EXPECT_EQ(t->trackSize(), 1000u);  // the source's size, never the copy's
+}
+
+TEST_F(Destination, DirectoryAtTheDestinationIsAbsentAndTheCopyLeavesItAlone) {
+  auto t = one();
+  CTrack::setDestinationBasePath(drive());
+  std::filesystem::create_directories(drive("Artist/T1.mp3/inner"));
+  EXPECT_FALSE(t->resolveWithFileManager(nullptr));
+  platform::FileError error;
+  EXPECT_EQ(t->doCopyWithFileManager(nullptr, &error), 0u);
+  EXPECT_NE(error.code, 0);
+  EXPECT_TRUE(std::filesystem::is_directory(drive("Artist/T1.mp3/inner")));
+  EXPECT_FALSE(t->trackPresent());
+}
+
+TEST_F(Destination, WithoutARootTheStateStaysUnknown) {
+  auto t = one();
+  EXPECT_FALSE(t->resolveWithFileManager(nullptr));
+  EXPECT_FALSE(t->trackTested());
+  platform::FileError error;
+  EXPECT_EQ(t->doCopyWithFileManager(nullptr, &error), 0u);
+  EXPECT_EQ(error.localizedDescription, "No destination folder is set, so “Title T1” was not copied.");
+  EXPECT_FALSE(t->artDir());
+  auto art = CTrack::tracksNeedingArtMkdir(true);
+  ASSERT_EQ(art.size(), 2u);
+  EXPECT_EQ(art[0].size(), art[1].size());
+  EXPECT_EQ(art[1], std::vector<std::string>{""});
+}
+
+TEST_F(Destination, CopyWritesTheFileKeepsItsTimeAndIsNotRepeated) {
+  auto t = one(4096);
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1'500'000'000, 0}};
+  utimensat(AT_FDCWD, t->sourcePath().c_str(), times, 0);
+  CTrack::setDestinationBasePath(drive());
+  platform::FileError error;
+  EXPECT_EQ(t->doCopyWithFileManager(nullptr, &error), 4096u);
+  EXPECT_EQ(readFile(drive("Artist/T1.mp3")), std::string(4096, 'x'));
+  struct stat st;
+  ASSERT_EQ(stat(drive("Artist/T1.mp3").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1'500'000'000);
+  EXPECT_TRUE(t->trackTested());
+  EXPECT_TRUE(t->trackPresent());
+  EXPECT_EQ(t->doCopyWithFileManager(nullptr, &error), 0u);
+}
+
+TEST_F(Destination, FileStandingWhereTheFolderBelongsIsReplacedByTheFolder) {
+  auto t = one(10);
+  CTrack::setDestinationBasePath(drive());
+  writeFile(drive("Artist"), 3);
+  EXPECT_EQ(t->doCopyWithFileManager(nullptr, nullptr), 10u);
+  EXPECT_TRUE(std::filesystem::is_regular_file(drive("Artist/T1.mp3")));
+}
+
+TEST_F(Destination, VanishedSourceAddsNothingAndFailsToCopy) {
+  auto t = one(500);
+  std::filesystem::remove(t->sourcePath());
+  CTrack::setDestinationBasePath(drive());
+  EXPECT_EQ(t->outputContribution(), 0u);
+  platform::FileError error;
+  EXPECT_EQ(t->doCopyWithFileManager(nullptr, &error), 0u);
+  EXPECT_EQ(error.code, ENOENT);
+  EXPECT_FALSE(std::filesystem::exists(drive("Artist/T1.mp3")));
+}
+
+TEST_F(Destination, UncheckedTrackIsCopiedOnlyWhenTheSwitchIsOff) {
+  auto t = one(20, /*enabled=*/false);
+  CTrack::setDestinationBasePath(drive());
+  EXPECT_EQ(t->doCopyWithFileManager(nullptr, nullptr), 0u);
+  EXPECT_FALSE(std::filesystem::exists(drive("Artist/T1.mp3")));
+  CTrackList::setCopyOnlyCheckedItems(false);
+  EXPECT_EQ(t->doCopyWithFileManager(nullptr, nullptr), 20u);
+}
+
+TEST_F(Destination, OutputContributionIgnoresPresenceButNotTheExportCount) {
+  auto t = one(700);
+  CTrack::setDestinationBasePath(drive());
+  writeFile(drive("Artist/T1.mp3"), 700);
+  EXPECT_EQ(t->outputContribution(), 700u);
+  CTrackList::setIsExported(false, "P1");
+  EXPECT_EQ(t->outputContribution(), 0u);
+}
+
+TEST_F(Destination, PathThatClimbsOutOfTheRootIsRefused) {
+  writeFile(lib("evil.mp3"), 5);
+  auto list = loadFull("P1", true, {{"T1", true, lib("evil.mp3"), "../outside/evil.mp3"}});
+  auto t = list->trackList()->at(0);
+  CTrack::setDestinationBasePath(drive());
+  platform::LogCapture log;
+  platform::FileError error;
+  EXPECT_EQ(t->doCopyWithFileManager(nullptr, &error), 0u);
+  EXPECT_EQ(error.code, EINVAL);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"doCopyWithFileManager refused T1: its destination path "
+                                                  "“../outside/evil.mp3” leaves the destination folder"});
+  CTrack::tracksNeedingArtMkdir(true);
+  EXPECT_FALSE(std::filesystem::exists(base_ + "/outside"));
+}
+
+TEST_F(Destination, FiveTreatmentsOfUnknownDestinations) {
+  auto list = loadFull("P1", true, {source("A", 100), source("B", 20)});
+  CTrack::setDestinationBasePath(drive());
+  writeFile(drive("Artist/B.mp3"), 20);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 0), 0.0);    // nothing known yet
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 1), 0.0);    // unknown, with size 0 so far
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 2), 100.0);  // checked now; B present
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 0), 100.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 1), 100.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 3), 120.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 5), 0.0);
+  CTrack::invalidateAllTrackDestinations();
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 0), 0.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 1), 120.0);  // sizes read before are kept
+}
+
+TEST_F(Destination, ExportedOnlyDecidesWhetherNotExportedTracksCount) {
+  loadFull("P1", false, {source("A", 100)});
+  CTrack::setDestinationBasePath(drive());
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 2), 0.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(false, 2), 100.0);
+}
+
+TEST_F(Destination, CoverImageQueries) {
+  auto list = loadFull("P1", true, {source("A", 1), {"B", true, lib("Artist/A.mp3"), "Other/B.mp3"},
+                                   {"C", true, lib("Artist/A.mp3"), "Third/C.mp3"}});
+  loadFull("P2", false, {{"D", true, lib("Artist/A.mp3"), "Hidden/D.mp3"}});
+  CTrack::setDestinationBasePath(drive());
+  EXPECT_EQ(CTrack::artFileName(), "folder.jpg");
+  writeFile(drive("Artist/folder.jpg"), 1);
+  std::filesystem::create_directories(drive("Third/folder.jpg"));  // a folder is no image
+
+  auto art = CTrack::tracksNeedingArtMkdir(false);
+  std::map<std::string, std::string> found;
+  for (size_t i = 0; i < art[0].size(); ++i) found[art[0][i]] = art[1][i];
+  EXPECT_EQ(found, (std::map<std::string, std::string>{{"B", drive("Other/folder.jpg")},
+                                                       {"C", drive("Third/folder.jpg")}}));
+  EXPECT_FALSE(std::filesystem::exists(drive("Other")));
+
+  CTrack::tracksNeedingArtMkdir(true);
+  EXPECT_TRUE(std::filesystem::is_directory(drive("Other")));
+  EXPECT_FALSE(std::filesystem::exists(drive("Hidden")));  // not exported
+  EXPECT_FALSE(std::filesystem::exists(drive("Other/folder.jpg")));
+}
