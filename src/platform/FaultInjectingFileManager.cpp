@@ -1,0 +1,209 @@
+#include "platform/FaultInjectingFileManager.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/PosixFileManager.h"
+
+namespace platform {
+namespace {
+
+size_t index(FileOp op) { return static_cast<size_t>(op); }
+
+const char* actionOf(FileOp op) {
+  switch (op) {
+    case FileOp::kCopy:
+      return "copied";
+    case FileOp::kCreateDirectory:
+      return "created";
+    case FileOp::kRemove:
+      return "removed";
+    case FileOp::kWrite:
+      return "saved";
+    default:
+      return "opened";
+  }
+}
+
+}  // namespace
+
+FaultInjectingFileManager::FaultInjectingFileManager(std::shared_ptr<FileManager> target)
+    : target_(target ? std::move(target) : std::make_shared<PosixFileManager>()) {}
+
+void FaultInjectingFileManager::failNth(FileOp op, uint64_t n, int code) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  oneShot_[index(op)] = OneShot{n == 0 ? 0 : counts_[index(op)].load() + n, code};
+}
+
+void FaultInjectingFileManager::failAll(FileOp op, int code) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  always_[index(op)] = code;
+}
+
+void FaultInjectingFileManager::setNoSpaceAfterBytes(std::optional<uint64_t> bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  spaceLeft_ = bytes;
+  copiedBytes_ = 0;
+}
+
+void FaultInjectingFileManager::makeUnreadable(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  std::lock_guard<std::mutex> lock(mutex_);
+  unreadable_.push_back(std::move(p));
+}
+
+void FaultInjectingFileManager::clearFaults() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  oneShot_ = {};
+  always_ = {};
+  spaceLeft_.reset();
+  unreadable_.clear();
+}
+
+uint64_t FaultInjectingFileManager::count(FileOp op) const { return counts_[index(op)].load(); }
+
+uint64_t FaultInjectingFileManager::totalCount() const {
+  uint64_t total = 0;
+  for (const auto& c : counts_) total += c.load();
+  return total;
+}
+
+void FaultInjectingFileManager::resetCounts() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (size_t i = 0; i < kFileOpCount; ++i) {
+    // Keep a pending one-shot failure at the same distance.
+    uint64_t old = counts_[i].exchange(0);
+    if (oneShot_[i].at != 0) oneShot_[i].at = oneShot_[i].at > old ? oneShot_[i].at - old : 1;
+  }
+}
+
+uint64_t FaultInjectingFileManager::bytesWrittenByCopies() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return copiedBytes_;
+}
+
+bool FaultInjectingFileManager::isUnreadable(const std::string& path) const {
+  for (const std::string& p : unreadable_) {
+    if (path.compare(0, p.size(), p) != 0) continue;
+    if (path.size() == p.size() || path[p.size()] == '/' || p == "/") return true;
+  }
+  return false;
+}
+
+int FaultInjectingFileManager::begin(FileOp op, const std::string& path, bool checkReadable) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t n = counts_[index(op)].fetch_add(1) + 1;
+  OneShot& shot = oneShot_[index(op)];
+  if (shot.at != 0 && n == shot.at) {
+    shot.at = 0;
+    return shot.code;
+  }
+  if (always_[index(op)] != 0) return always_[index(op)];
+  if (checkReadable && isUnreadable(path)) return EACCES;
+  return 0;
+}
+
+bool FaultInjectingFileManager::fileExistsAtPath(const std::string& path, bool* isDirectory) {
+  if (begin(FileOp::kExists, path, false) != 0) {
+    if (isDirectory != nullptr) *isDirectory = false;
+    return false;
+  }
+  return target_->fileExistsAtPath(path, isDirectory);
+}
+
+std::optional<FileAttributes> FaultInjectingFileManager::attributesOfItemAtPath(
+    const std::string& path, FileError* error) {
+  if (int e = begin(FileOp::kAttributes, path, true)) {
+    setFileError(error, e, path, actionOf(FileOp::kAttributes));
+    return std::nullopt;
+  }
+  return target_->attributesOfItemAtPath(path, error);
+}
+
+bool FaultInjectingFileManager::copyItemAtPath(const std::string& from, const std::string& to,
+                                               FileError* error) {
+  if (int e = begin(FileOp::kCopy, from, true)) {
+    setFileError(error, e, from, actionOf(FileOp::kCopy));
+    return false;
+  }
+  bool limited;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    limited = spaceLeft_.has_value();
+  }
+  if (!limited) return target_->copyItemAtPath(from, to, error);
+  auto* posix = dynamic_cast<PosixFileManager*>(target_.get());
+  if (posix == nullptr) {
+    // No way in half-way: refuse when the whole file would not fit.
+    auto attributes = target_->attributesOfItemAtPath(from, nullptr);
+    uint64_t size = attributes ? attributes->size : 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (spaceLeft_ && size > *spaceLeft_) {
+        setFileError(error, ENOSPC, from, actionOf(FileOp::kCopy));
+        return false;
+      }
+    }
+    if (!target_->copyItemAtPath(from, to, error)) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spaceLeft_) *spaceLeft_ -= std::min(size, *spaceLeft_);
+    copiedBytes_ += size;
+    return true;
+  }
+  auto gate = [this](uint64_t, uint64_t* length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!spaceLeft_) return 0;
+    int result = 0;
+    if (*length > *spaceLeft_) {
+      *length = *spaceLeft_;
+      result = ENOSPC;
+    }
+    *spaceLeft_ -= *length;
+    copiedBytes_ += *length;
+    return result;
+  };
+  return posix->copyItemAtPath(from, to, error, gate);
+}
+
+bool FaultInjectingFileManager::createDirectoryAtPath(const std::string& path, bool intermediate,
+                                                      FileError* error) {
+  if (int e = begin(FileOp::kCreateDirectory, path, false)) {
+    setFileError(error, e, path, actionOf(FileOp::kCreateDirectory));
+    return false;
+  }
+  return target_->createDirectoryAtPath(path, intermediate, error);
+}
+
+bool FaultInjectingFileManager::removeItemAtPath(const std::string& path, FileError* error) {
+  if (int e = begin(FileOp::kRemove, path, false)) {
+    setFileError(error, e, path, actionOf(FileOp::kRemove));
+    return false;
+  }
+  return target_->removeItemAtPath(path, error);
+}
+
+std::optional<std::vector<DirectoryEntry>> FaultInjectingFileManager::contentsOfDirectoryAtPath(
+    const std::string& path, FileError* error) {
+  if (int e = begin(FileOp::kList, path, true)) {
+    setFileError(error, e, path, actionOf(FileOp::kList));
+    return std::nullopt;
+  }
+  return target_->contentsOfDirectoryAtPath(path, error);
+}
+
+bool FaultInjectingFileManager::isDeletableFileAtPath(const std::string& path) {
+  if (begin(FileOp::kDeletable, path, false) != 0) return false;
+  return target_->isDeletableFileAtPath(path);
+}
+
+bool FaultInjectingFileManager::writeStringAtomically(const std::string& text,
+                                                      const std::string& path, FileError* error) {
+  if (int e = begin(FileOp::kWrite, path, false)) {
+    setFileError(error, e, path, actionOf(FileOp::kWrite));
+    return false;
+  }
+  return target_->writeStringAtomically(text, path, error);
+}
+
+}  // namespace platform

@@ -1,0 +1,99 @@
+// A file manager for tests that wraps a real one (in the manner of
+// LevelDB's fault-injection environment) and can
+//   - fail the Nth operation of a kind, counted from the call that asks
+//     for it, with a chosen errno (once), or every operation of a kind;
+//   - run out of space: after K bytes written by copies (counted over all
+//     copies from the call on) a copy fails with ENOSPC half-way, leaving
+//     neither the final file nor its temporary;
+//   - make a path and everything below it unreadable: attributes, copies
+//     from it and listings of it fail with EACCES;
+//   - count the operations of each kind, failed ones included.
+// Half-way disk-full needs a PosixFileManager as the wrapped manager; with
+// another one the copy that would cross the limit fails before it starts.
+//
+// Thread: every member may be called from any thread (one mutex guards the
+// settings, the counts are atomic).
+// Errors: injected failures fill FileError like the real manager does.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/FileManager.h"
+
+namespace platform {
+
+enum class FileOp {
+  kExists,
+  kAttributes,
+  kCopy,
+  kCreateDirectory,
+  kRemove,
+  kList,
+  kWrite,
+  kDeletable,
+};
+constexpr size_t kFileOpCount = 8;
+
+class FaultInjectingFileManager : public FileManager {
+ public:
+  // Wraps `target`, a new PosixFileManager when none is given.
+  explicit FaultInjectingFileManager(std::shared_ptr<FileManager> target = nullptr);
+
+  // The `n`th (1 = the next) operation of kind `op` fails with `code`;
+  // replaces an earlier one-shot failure of that kind.
+  void failNth(FileOp op, uint64_t n, int code);
+  // Every operation of kind `op` fails with `code` (0: stop).
+  void failAll(FileOp op, int code);
+  // Copies may write `bytes` more bytes in all; the copy that goes past
+  // fails with ENOSPC. None: no limit.
+  void setNoSpaceAfterBytes(std::optional<uint64_t> bytes);
+  // `path` and everything below it read as EACCES.
+  void makeUnreadable(const std::string& path);
+  // Removes every injected fault (counts are kept).
+  void clearFaults();
+
+  uint64_t count(FileOp op) const;
+  uint64_t totalCount() const;
+  void resetCounts();
+  // Bytes written by copies since the last setNoSpaceAfterBytes.
+  uint64_t bytesWrittenByCopies() const;
+
+  bool fileExistsAtPath(const std::string& path, bool* isDirectory) override;
+  std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
+                                                       FileError* error) override;
+  bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) override;
+  bool createDirectoryAtPath(const std::string& path, bool intermediate, FileError* error) override;
+  bool removeItemAtPath(const std::string& path, FileError* error) override;
+  std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(const std::string& path,
+                                                                       FileError* error) override;
+  bool isDeletableFileAtPath(const std::string& path) override;
+  bool writeStringAtomically(const std::string& text, const std::string& path,
+                             FileError* error) override;
+
+ private:
+  // Counts one operation; returns the errno it must fail with, or 0.
+  int begin(FileOp op, const std::string& path, bool checkReadable);
+  bool isUnreadable(const std::string& path) const;  // mutex held
+
+  std::shared_ptr<FileManager> target_;
+  std::array<std::atomic<uint64_t>, kFileOpCount> counts_{};
+  mutable std::mutex mutex_;
+  struct OneShot {
+    uint64_t at = 0;  // count at which to fail; 0: none
+    int code = 0;
+  };
+  std::array<OneShot, kFileOpCount> oneShot_{};
+  std::array<int, kFileOpCount> always_{};
+  std::optional<uint64_t> spaceLeft_;
+  uint64_t copiedBytes_ = 0;
+  std::vector<std::string> unreadable_;
+};
+
+}  // namespace platform

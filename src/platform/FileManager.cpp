@@ -1,0 +1,60 @@
+#include "platform/FileManager.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "platform/PosixFileManager.h"
+
+namespace platform {
+namespace {
+
+struct Registry {
+  std::mutex mutex;
+  std::shared_ptr<FileManager> defaultManager;
+  std::function<std::shared_ptr<FileManager>()> factory;
+};
+
+Registry& registry() {
+  static Registry* r = new Registry;  // never destroyed: used until exit
+  return *r;
+}
+
+}  // namespace
+
+std::shared_ptr<FileManager> FileManager::defaultManager() {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (!r.defaultManager) r.defaultManager = std::make_shared<PosixFileManager>();
+  return r.defaultManager;
+}
+
+std::shared_ptr<FileManager> FileManager::makePrivate() {
+  Registry& r = registry();
+  std::function<std::shared_ptr<FileManager>()> factory;
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    factory = r.factory;
+  }
+  if (factory) {
+    if (auto manager = factory()) return manager;
+  }
+  return std::make_shared<PosixFileManager>();
+}
+
+void FileManager::setDefaultForTesting(std::shared_ptr<FileManager> manager) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.defaultManager = std::move(manager);
+}
+
+void FileManager::setFactoryForTesting(std::function<std::shared_ptr<FileManager>()> factory) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.factory = std::move(factory);
+}
+
+bool FileManager::isPartialCopyName(const std::string& name) {
+  return name.compare(0, std::strlen(kPartialCopyPrefix), kPartialCopyPrefix) == 0;
+}
+
+}  // namespace platform

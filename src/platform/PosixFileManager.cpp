@@ -1,0 +1,453 @@
+#include "platform/PosixFileManager.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace platform {
+namespace {
+
+// Splits "/a/b/c" into "/a/b" and "c" (trailing slashes ignored).
+void splitPath(const std::string& path, std::string* folder, std::string* name) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  size_t slash = p.rfind('/');
+  if (slash == std::string::npos) {
+    *folder = ".";
+    *name = p;
+  } else {
+    *folder = slash == 0 ? "/" : p.substr(0, slash);
+    *name = p.substr(slash + 1);
+  }
+}
+
+std::string lastComponent(const std::string& path) {
+  std::string folder, name;
+  splitPath(path, &folder, &name);
+  return name;
+}
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+FileType typeOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return FileType::kRegular;
+  if (S_ISDIR(mode)) return FileType::kDirectory;
+  if (S_ISLNK(mode)) return FileType::kSymbolicLink;
+  return FileType::kOther;
+}
+
+// A name for a temporary next to `finalName`: the partial-copy prefix, a
+// part unique to this process and call, then the final name, cut to fit
+// the 255-byte name limit.
+std::string temporaryName(const std::string& finalName) {
+  static std::atomic<uint64_t> counter{0};
+  std::string head = FileManager::kPartialCopyPrefix;
+  head += std::to_string(getpid());
+  head += '.';
+  head += std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+  head += '-';
+  constexpr size_t kNameMax = 255;
+  size_t room = head.size() < kNameMax ? kNameMax - head.size() : 0;
+  return head + finalName.substr(0, room);
+}
+
+// Creates a new temporary in `folder` (never an existing file); returns
+// its descriptor and sets *path, or -1 with errno set.
+int createTemporary(const std::string& folder, const std::string& finalName, mode_t mode,
+                    std::string* path) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    *path = joinPath(folder, temporaryName(finalName));
+    int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports close()'s error (a network file system may
+  // report a failed write only here).
+  int closeNow() {
+    int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+int writeAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    ssize_t n = write(fd, data, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Copies from the current offset of `in` to its end with read/write.
+int copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* written,
+                    const PosixFileManager::CopyChunkGate& gate) {
+  std::unique_ptr<char[]> buffer(new char[bufferBytes]);
+  for (;;) {
+    ssize_t n = read(in, buffer.get(), bufferBytes);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return 0;
+    uint64_t length = static_cast<uint64_t>(n);
+    int gateError = 0;
+    if (gate) {
+      gateError = gate(*written, &length);
+      if (length > static_cast<uint64_t>(n)) length = static_cast<uint64_t>(n);
+      if (gateError == 0 && length < static_cast<uint64_t>(n)) gateError = ENOSPC;
+    }
+    if (int e = writeAll(out, buffer.get(), length)) return e;
+    *written += length;
+    if (gateError != 0) return gateError;
+  }
+}
+
+bool kernelRefusesCopyRange(int e) {
+  return e == EXDEV || e == ENOSYS || e == EINVAL || e == EOPNOTSUPP || e == ENOTSUP;
+}
+
+// Moves the finished temporary to `to` unless something stands there.
+int moveIntoPlace(const std::string& temporary, const std::string& to) {
+  if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  int e = errno;
+  if (e != EINVAL && e != ENOSYS && e != EOPNOTSUPP && e != ENOTSUP) return e;
+  // A file system without RENAME_NOREPLACE: a hard link fails on an
+  // existing name just the same.
+  if (link(temporary.c_str(), to.c_str()) == 0) {
+    unlink(temporary.c_str());
+    return 0;
+  }
+  e = errno;
+  if (e != EPERM && e != EOPNOTSUPP && e != ENOTSUP && e != ENOSYS && e != EMLINK) return e;
+  // Neither (FAT through some drivers): check, then rename. Only a
+  // concurrent writer of the same name could slip in between.
+  struct stat st;
+  if (lstat(to.c_str(), &st) == 0) return EEXIST;
+  if (errno != ENOENT) return errno;
+  return rename(temporary.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+bool isDotOrDotDot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+FileType typeOfEntry(int dirFd, const struct dirent* entry) {
+  switch (entry->d_type) {
+    case DT_REG:
+      return FileType::kRegular;
+    case DT_DIR:
+      return FileType::kDirectory;
+    case DT_LNK:
+      return FileType::kSymbolicLink;
+    case DT_UNKNOWN: {
+      struct stat st;
+      if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return FileType::kOther;
+      return typeOfMode(st.st_mode);
+    }
+    default:
+      return FileType::kOther;
+  }
+}
+
+// Removes everything inside the open folder `dirFd` (which it takes over),
+// never following a link. Returns the first error, having gone on with
+// the rest.
+int removeContents(int dirFd) {
+  DIR* dir = fdopendir(dirFd);
+  if (dir == nullptr) {
+    int e = errno;
+    close(dirFd);
+    return e;
+  }
+  std::vector<std::pair<std::string, FileType>> entries;
+  int firstError = 0;
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0) firstError = errno;
+      break;
+    }
+    if (isDotOrDotDot(entry->d_name)) continue;
+    entries.emplace_back(entry->d_name, typeOfEntry(dirfd(dir), entry));
+  }
+  int fd = dirfd(dir);
+  for (const auto& [name, type] : entries) {
+    int e = 0;
+    if (type == FileType::kDirectory) {
+      int sub = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) {
+        e = errno;
+      } else {
+        e = removeContents(sub);
+        if (e == 0 && unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) e = errno;
+      }
+    } else if (unlinkat(fd, name.c_str(), 0) != 0) {
+      e = errno;
+    }
+    if (e != 0 && e != ENOENT && firstError == 0) firstError = e;
+  }
+  closedir(dir);
+  return firstError;
+}
+
+int makeDirectories(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) == 0) return 0;
+  int e = errno;
+  struct stat st;
+  if (e == EEXIST) return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0 : EEXIST;
+  if (e != ENOENT) return e;
+  std::string folder, name;
+  splitPath(path, &folder, &name);
+  if (folder == path || folder == "." || folder == "/") return e;
+  if (int parentError = makeDirectories(folder)) return parentError;
+  if (mkdir(path.c_str(), 0755) == 0) return 0;
+  e = errno;
+  if (e == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  return e;
+}
+
+}  // namespace
+
+void setFileError(FileError* error, int code, const std::string& path, std::string_view action) {
+  if (error == nullptr) return;
+  error->code = code;
+  const char* reason = strerrordesc_np(code);
+  std::string text = "The file “" + lastComponent(path) + "” couldn’t be ";
+  text += action;
+  text += ": ";
+  text += reason != nullptr ? reason : "Unknown error " + std::to_string(code);
+  text += ".";
+  error->localizedDescription = std::move(text);
+}
+
+bool PosixFileManager::fileExistsAtPath(const std::string& path, bool* isDirectory) {
+  struct stat st;
+  bool exists = lstat(path.c_str(), &st) == 0;
+  if (isDirectory != nullptr) *isDirectory = exists && S_ISDIR(st.st_mode);
+  return exists;
+}
+
+std::optional<FileAttributes> PosixFileManager::attributesOfItemAtPath(const std::string& path,
+                                                                       FileError* error) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    setFileError(error, errno, path, "opened");
+    return std::nullopt;
+  }
+  FileAttributes attributes;
+  attributes.type = typeOfMode(st.st_mode);
+  attributes.size = static_cast<uint64_t>(st.st_size);
+  attributes.modificationTimeNs =
+      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return attributes;
+}
+
+bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string& to,
+                                      FileError* error) {
+  return copyItemAtPath(from, to, error, CopyChunkGate());
+}
+
+bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string& to,
+                                      FileError* error, const CopyChunkGate& gate) {
+  auto fail = [&](int code) {
+    setFileError(error, code, from, "copied");
+    return false;
+  };
+  FdCloser in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) return fail(errno);
+  struct stat source;
+  if (fstat(in.get(), &source) != 0) return fail(errno);
+  if (S_ISDIR(source.st_mode)) return fail(EISDIR);
+  if (!S_ISREG(source.st_mode)) return fail(EINVAL);
+
+  // Fail early on an existing item; the final move checks again.
+  struct stat existing;
+  if (lstat(to.c_str(), &existing) == 0) return fail(EEXIST);
+  if (errno != ENOENT) return fail(errno);
+
+  std::string folder, name;
+  splitPath(to, &folder, &name);
+  std::string temporary;
+  mode_t mode = (source.st_mode & 0777) | S_IRUSR | S_IWUSR;
+  FdCloser out(createTemporary(folder, name, mode, &temporary));
+  if (out.get() < 0) return fail(errno);
+
+  auto failAndClean = [&](int code) {
+    if (out.get() >= 0) out.closeNow();
+    unlink(temporary.c_str());
+    return fail(code);
+  };
+
+  uint64_t written = 0;
+  bool useReadWrite = !options_.useCopyFileRange || static_cast<bool>(gate);
+  while (!useReadWrite) {
+    ssize_t n = copy_file_range(in.get(), nullptr, out.get(), nullptr, options_.copyChunkBytes, 0);
+    if (n > 0) {
+      written += static_cast<uint64_t>(n);
+    } else if (n == 0) {
+      // Some file systems answer 0 before the end (or report no size);
+      // reading on finds out for certain.
+      if (written < static_cast<uint64_t>(source.st_size) || written == 0) useReadWrite = true;
+      break;
+    } else if (errno == EINTR) {
+      continue;
+    } else if (kernelRefusesCopyRange(errno)) {
+      useReadWrite = true;
+    } else {
+      return failAndClean(errno);
+    }
+  }
+  if (useReadWrite) {
+    if (int e = copyByReadWrite(in.get(), out.get(), options_.bufferBytes, &written, gate)) {
+      return failAndClean(e);
+    }
+  }
+
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1] = source.st_mtim;
+  if (futimens(out.get(), times) != 0) return failAndClean(errno);
+  if (fsync(out.get()) != 0) return failAndClean(errno);
+  if (int e = out.closeNow()) return failAndClean(e);
+  if (int e = moveIntoPlace(temporary, to)) return failAndClean(e);
+  return true;
+}
+
+bool PosixFileManager::createDirectoryAtPath(const std::string& path, bool intermediate,
+                                             FileError* error) {
+  int e = 0;
+  if (intermediate) {
+    e = makeDirectories(path);
+  } else if (mkdir(path.c_str(), 0755) != 0) {
+    e = errno;
+  }
+  if (e == 0) return true;
+  setFileError(error, e, path, "created");
+  return false;
+}
+
+bool PosixFileManager::removeItemAtPath(const std::string& path, FileError* error) {
+  struct stat st;
+  int e = 0;
+  if (lstat(path.c_str(), &st) != 0) {
+    e = errno;
+  } else if (!S_ISDIR(st.st_mode)) {
+    if (unlink(path.c_str()) != 0) e = errno;
+  } else {
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      e = errno;
+    } else {
+      e = removeContents(fd);
+      if (e == 0 && rmdir(path.c_str()) != 0) e = errno;
+    }
+  }
+  if (e == 0) return true;
+  setFileError(error, e, path, "removed");
+  return false;
+}
+
+std::optional<std::vector<DirectoryEntry>> PosixFileManager::contentsOfDirectoryAtPath(
+    const std::string& path, FileError* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    // A link in the last component reads as "not a folder".
+    setFileError(error, errno == ELOOP ? ENOTDIR : errno, path, "opened");
+    return std::nullopt;
+  }
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    setFileError(error, errno, path, "opened");
+    close(fd);
+    return std::nullopt;
+  }
+  std::vector<DirectoryEntry> entries;
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0) {
+        setFileError(error, errno, path, "opened");
+        closedir(dir);
+        return std::nullopt;
+      }
+      break;
+    }
+    if (isDotOrDotDot(entry->d_name)) continue;
+    entries.push_back(DirectoryEntry{entry->d_name, typeOfEntry(dirfd(dir), entry)});
+  }
+  closedir(dir);
+  return entries;
+}
+
+bool PosixFileManager::isDeletableFileAtPath(const std::string& path) {
+  struct stat item;
+  if (lstat(path.c_str(), &item) != 0) return false;
+  std::string folder, name;
+  splitPath(path, &folder, &name);
+  if (access(folder.c_str(), W_OK | X_OK) != 0) return false;
+  struct stat parent;
+  if (stat(folder.c_str(), &parent) != 0) return false;
+  // In a sticky folder (/tmp) only the owners may remove.
+  if ((parent.st_mode & S_ISVTX) != 0) {
+    uid_t uid = geteuid();
+    return uid == 0 || uid == item.st_uid || uid == parent.st_uid;
+  }
+  return true;
+}
+
+bool PosixFileManager::writeStringAtomically(const std::string& text, const std::string& path,
+                                             FileError* error) {
+  std::string folder, name;
+  splitPath(path, &folder, &name);
+  std::string temporary;
+  FdCloser out(createTemporary(folder, name, 0644, &temporary));
+  if (out.get() < 0) {
+    setFileError(error, errno, path, "saved");
+    return false;
+  }
+  int e = writeAll(out.get(), text.data(), text.size());
+  if (e == 0 && fsync(out.get()) != 0) e = errno;
+  if (e == 0) e = out.closeNow();
+  if (e == 0 && rename(temporary.c_str(), path.c_str()) != 0) e = errno;
+  if (e == 0) return true;
+  if (out.get() >= 0) out.closeNow();
+  unlink(temporary.c_str());
+  setFileError(error, e, path, "saved");
+  return false;
+}
+
+}  // namespace platform

@@ -1,0 +1,69 @@
+// The file manager on POSIX system calls (Linux).
+//
+// Copies go through copy_file_range, or read/write with a large buffer
+// where the kernel refuses it, into a temporary named
+// FileManager::kPartialCopyPrefix + unique part + final name in the
+// destination folder; the temporary is flushed, given the source's
+// modification time and moved into place without overwriting
+// (renameat2 RENAME_NOREPLACE, else link + unlink, else a checked rename
+// on file systems that have neither). The source of a copy is opened as
+// a path, so a symbolic link given as the source copies its target; no
+// other operation follows a link in the last component of its path.
+//
+// Thread: stateless apart from an atomic counter; safe from any thread.
+// Errors: see FileManager; codes are errno values, descriptions name the
+// file ("The file “a.mp3” couldn’t be copied: No space left on device.").
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/FileManager.h"
+
+namespace platform {
+
+// Fills *error (when given) with `code` and a description naming the last
+// component of `path`; `action` is the past participle ("copied").
+void setFileError(FileError* error, int code, const std::string& path, std::string_view action);
+
+class PosixFileManager : public FileManager {
+ public:
+  struct Options {
+    // Bytes asked of one copy_file_range call.
+    uint64_t copyChunkBytes = 16u << 20;
+    // Size of the read/write buffer of the fallback path.
+    size_t bufferBytes = 1u << 20;
+    // Off: always use read/write (tests of the fallback path).
+    bool useCopyFileRange = true;
+  };
+
+  // Called before each chunk of a copy is written, with the bytes already
+  // written and the chunk's length, which it may shorten. A nonzero return
+  // (an errno value) fails the copy at that point. Used by the fault
+  // injector to fill the disk half-way.
+  using CopyChunkGate = std::function<int(uint64_t written, uint64_t* length)>;
+
+  PosixFileManager() = default;
+  explicit PosixFileManager(Options options) : options_(options) {}
+
+  bool fileExistsAtPath(const std::string& path, bool* isDirectory) override;
+  std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
+                                                       FileError* error) override;
+  bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) override;
+  bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error,
+                      const CopyChunkGate& gate);
+  bool createDirectoryAtPath(const std::string& path, bool intermediate, FileError* error) override;
+  bool removeItemAtPath(const std::string& path, FileError* error) override;
+  std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(const std::string& path,
+                                                                       FileError* error) override;
+  bool isDeletableFileAtPath(const std::string& path) override;
+  bool writeStringAtomically(const std::string& text, const std::string& path,
+                             FileError* error) override;
+
+ private:
+  Options options_;
+};
+
+}  // namespace platform

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "platform/FaultInjectingFileManager.h"
+#include "platform/PosixFileManager.h"
+#include "support/TempDir.h"
+
+namespace platform {
+namespace {
+
+using testsupport::exists;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+class FaultInjectingFileManagerTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  FaultInjectingFileManager fm_;
+};
+
+TEST_F(FaultInjectingFileManagerTest, FailsExactlyTheNthOperationOfItsKind) {
+  writeFile(dir_ / "a", "1");
+  fm_.failNth(FileOp::kAttributes, 3, EIO);
+  FileError error;
+  EXPECT_TRUE(fm_.attributesOfItemAtPath(dir_ / "a", &error));
+  EXPECT_TRUE(fm_.fileExistsAtPath(dir_ / "a", nullptr));  // another kind: not counted
+  EXPECT_TRUE(fm_.attributesOfItemAtPath(dir_ / "a", &error));
+  EXPECT_FALSE(fm_.attributesOfItemAtPath(dir_ / "a", &error));
+  EXPECT_EQ(error.code, EIO);
+  EXPECT_EQ(error.localizedDescription, "The file “a” couldn’t be opened: Input/output error.");
+  EXPECT_TRUE(fm_.attributesOfItemAtPath(dir_ / "a", &error));
+  EXPECT_EQ(fm_.count(FileOp::kAttributes), 4u);
+  EXPECT_EQ(fm_.count(FileOp::kExists), 1u);
+  EXPECT_EQ(fm_.totalCount(), 5u);
+}
+
+TEST_F(FaultInjectingFileManagerTest, CountsFromTheRequestNotFromTheStart) {
+  writeFile(dir_ / "a", "1");
+  for (int i = 0; i < 5; ++i) fm_.contentsOfDirectoryAtPath(dir_.path(), nullptr);
+  fm_.failNth(FileOp::kList, 1, ENOMEM);
+  FileError error;
+  EXPECT_FALSE(fm_.contentsOfDirectoryAtPath(dir_.path(), &error));
+  EXPECT_EQ(error.code, ENOMEM);
+  EXPECT_TRUE(fm_.contentsOfDirectoryAtPath(dir_.path(), &error));
+}
+
+TEST_F(FaultInjectingFileManagerTest, FailAllUntilStopped) {
+  fm_.failAll(FileOp::kCreateDirectory, EROFS);
+  FileError error;
+  EXPECT_FALSE(fm_.createDirectoryAtPath(dir_ / "x", true, &error));
+  EXPECT_FALSE(fm_.createDirectoryAtPath(dir_ / "x", true, &error));
+  EXPECT_EQ(error.code, EROFS);
+  EXPECT_FALSE(exists(dir_ / "x"));
+  fm_.failAll(FileOp::kCreateDirectory, 0);
+  EXPECT_TRUE(fm_.createDirectoryAtPath(dir_ / "x", true, &error));
+}
+
+TEST_F(FaultInjectingFileManagerTest, InjectedWriteAndRemoveFailuresChangeNothing) {
+  writeFile(dir_ / "f", "old");
+  fm_.failNth(FileOp::kWrite, 1, ENOSPC);
+  fm_.failNth(FileOp::kRemove, 1, EBUSY);
+  FileError error;
+  EXPECT_FALSE(fm_.writeStringAtomically("new", dir_ / "f", &error));
+  EXPECT_EQ(error.code, ENOSPC);
+  EXPECT_FALSE(fm_.removeItemAtPath(dir_ / "f", &error));
+  EXPECT_EQ(error.code, EBUSY);
+  EXPECT_EQ(readFile(dir_ / "f"), "old");
+  EXPECT_TRUE(fm_.removeItemAtPath(dir_ / "f", &error));
+  EXPECT_FALSE(exists(dir_ / "f"));
+}
+
+TEST_F(FaultInjectingFileManagerTest, DiskFullHalfWayLeavesNoFileThenNextCopyWorks) {
+  std::string data(4u << 20, 'q');
+  writeFile(dir_ / "src/a.mp3", data);
+  ASSERT_TRUE(fm_.createDirectoryAtPath(dir_ / "dst", false, nullptr));
+  fm_.setNoSpaceAfterBytes(1u << 20);
+  FileError error;
+  EXPECT_FALSE(fm_.copyItemAtPath(dir_ / "src/a.mp3", dir_ / "dst/a.mp3", &error));
+  EXPECT_EQ(error.code, ENOSPC);
+  EXPECT_EQ(error.localizedDescription,
+            "The file “a.mp3” couldn’t be copied: No space left on device.");
+  EXPECT_EQ(fm_.bytesWrittenByCopies(), 1u << 20);  // it did get half-way
+  EXPECT_TRUE(fm_.contentsOfDirectoryAtPath(dir_ / "dst", nullptr)->empty());
+
+  fm_.clearFaults();
+  ASSERT_TRUE(fm_.copyItemAtPath(dir_ / "src/a.mp3", dir_ / "dst/a.mp3", &error))
+      << error.localizedDescription;
+  EXPECT_EQ(readFile(dir_ / "dst/a.mp3"), data);
+}
+
+TEST_F(FaultInjectingFileManagerTest, SpaceLimitSpansCopies) {
+  writeFile(dir_ / "a", std::string(3000, 'a'));
+  fm_.setNoSpaceAfterBytes(5000);
+  EXPECT_TRUE(fm_.copyItemAtPath(dir_ / "a", dir_ / "b", nullptr));
+  FileError error;
+  EXPECT_FALSE(fm_.copyItemAtPath(dir_ / "a", dir_ / "c", &error));
+  EXPECT_EQ(error.code, ENOSPC);
+  EXPECT_FALSE(exists(dir_ / "c"));
+  EXPECT_EQ(fm_.bytesWrittenByCopies(), 5000u);
+}
+
+// A wrapped manager that is not the POSIX one cannot be stopped half-way;
+// the copy that would not fit is refused before it starts.
+TEST_F(FaultInjectingFileManagerTest, SpaceLimitOverAnotherManager) {
+  auto inner = std::make_shared<FaultInjectingFileManager>();
+  FaultInjectingFileManager outer(inner);
+  writeFile(dir_ / "a", std::string(3000, 'a'));
+  outer.setNoSpaceAfterBytes(2000);
+  FileError error;
+  EXPECT_FALSE(outer.copyItemAtPath(dir_ / "a", dir_ / "b", &error));
+  EXPECT_EQ(error.code, ENOSPC);
+  EXPECT_FALSE(exists(dir_ / "b"));
+  EXPECT_EQ(inner->count(FileOp::kCopy), 0u);
+}
+
+TEST_F(FaultInjectingFileManagerTest, UnreadablePathAndEverythingBelow) {
+  writeFile(dir_ / "music/x.mp3", "1");
+  writeFile(dir_ / "musical/y.mp3", "1");
+  fm_.makeUnreadable(dir_ / "music/");
+  FileError error;
+  EXPECT_FALSE(fm_.contentsOfDirectoryAtPath(dir_ / "music", &error));
+  EXPECT_EQ(error.code, EACCES);
+  EXPECT_FALSE(fm_.attributesOfItemAtPath(dir_ / "music/x.mp3", &error));
+  EXPECT_EQ(error.code, EACCES);
+  EXPECT_FALSE(fm_.copyItemAtPath(dir_ / "music/x.mp3", dir_ / "z", &error));
+  EXPECT_EQ(error.code, EACCES);
+  EXPECT_FALSE(exists(dir_ / "z"));
+  // A sibling that only shares the leading characters is not affected.
+  EXPECT_TRUE(fm_.contentsOfDirectoryAtPath(dir_ / "musical", &error));
+  EXPECT_TRUE(fm_.attributesOfItemAtPath(dir_ / "musical/y.mp3", &error));
+  EXPECT_TRUE(fm_.fileExistsAtPath(dir_ / "music/x.mp3", nullptr));
+}
+
+TEST_F(FaultInjectingFileManagerTest, ResetCountsKeepsPendingFailureDistance) {
+  fm_.fileExistsAtPath(dir_.path(), nullptr);
+  fm_.failNth(FileOp::kExists, 2, EIO);
+  fm_.resetCounts();
+  EXPECT_EQ(fm_.count(FileOp::kExists), 0u);
+  EXPECT_TRUE(fm_.fileExistsAtPath(dir_.path(), nullptr));
+  EXPECT_FALSE(fm_.fileExistsAtPath(dir_.path(), nullptr));
+  EXPECT_TRUE(fm_.fileExistsAtPath(dir_.path(), nullptr));
+}
+
+TEST(FaultInjectingFileManagerThreaded, CountsAndOneShotAcrossThreads) {
+  TempDir dir;
+  writeFile(dir / "a", "1");
+  FaultInjectingFileManager fm;
+  fm.failNth(FileOp::kAttributes, 500, EIO);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 250; ++i) {
+        if (!fm.attributesOfItemAtPath(dir / "a", nullptr)) failures.fetch_add(1);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(fm.count(FileOp::kAttributes), 1000u);
+  EXPECT_EQ(failures.load(), 1);
+}
+
+}  // namespace
+}  // namespace platform
