@@ -105,3 +105,28 @@ TEST_F(SpaceAccounting, ConditionalRecalculationsOnlyTouchInvalidTotals) {
   EXPECT_EQ(a->unCopiedTotal(), 8u);
   EXPECT_TRUE(log.lines().empty());
 }
+
+#include "platform/FaultInjectingFileManager.h"
+
+TEST_F(SpaceAccounting, CachedDestinationStatesDoNotTouchTheFileSystemAgain) {
+  auto fault = std::make_shared<platform::FaultInjectingFileManager>();
+  platform::FileManager::setFactoryForTesting([fault] { return fault; });
+  platform::FileManager::setDefaultForTesting(fault);
+  loadFull("A", true, {shared_, onlyA_});
+  loadFull("B", true, {shared_, onlyB_});
+  CTrack::setDestinationBasePath(drive());
+  CTrackList::recalcAllTotalsforUniqueIDs({"A", "B"});
+  EXPECT_GT(fault->totalCount(), 0u);
+  fault->resetCounts();
+  CTrackList::recalcAllTotalsforUniqueIDs({"A", "B"});
+  CTrack::getTotalTrackSize(true, 2);
+  CTrackList::conditionalRecalcUncopiedTotalsForPlaylistUniqueIDs({"A", "B"});
+  EXPECT_EQ(fault->totalCount(), 0u);
+  // A net total looks at the drive afresh: one existence test and one
+  // source read per distinct track.
+  EXPECT_EQ(CTrackList::netCopyTotalUniqueIDs({"A", "B"}), 1210.0);
+  EXPECT_EQ(fault->count(platform::FileOp::kExists), 3u);
+  EXPECT_EQ(fault->count(platform::FileOp::kAttributes), 3u);
+  platform::FileManager::setFactoryForTesting(nullptr);
+  platform::FileManager::setDefaultForTesting(nullptr);
+}

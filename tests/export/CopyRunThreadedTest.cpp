@@ -1,0 +1,113 @@
+// Copy runs on their background thread, polled as the script polls them.
+#include <chrono>
+
+#include "export/CThreadCopier.h"
+#include "export/ExportFixture.h"
+#include "platform/FaultInjectingFileManager.h"
+
+using catalogue::CTrack;
+using catalogue::CTrackList;
+using exporter::CThreadCopier;
+using testsupport::loadFull;
+using namespace std::chrono_literals;
+
+class CopyRunThreaded : public testsupport::ExportTest {
+ protected:
+  // Pumps the main run loop while polling, recording every state seen.
+  std::vector<int32_t> pollToEnd(const CThreadCopier::Ptr& copier) {
+    std::vector<int32_t> seen;
+    platform::MainRunLoop::shared().runUntil(
+        [&] {
+          int32_t s = copier->copyState();
+          if (seen.empty() || seen.back() != s) seen.push_back(s);
+          return s == 3;
+        },
+        20s, 1ms);
+    copier->joinForTesting();
+    platform::MainRunLoop::shared().runPending();
+    return seen;
+  }
+};
+
+TEST_F(CopyRunThreaded, EmptyArrayStartsNothing) {
+  auto copier = CThreadCopier::CThreadCopierForUniqueIDs({});
+  platform::MainRunLoop::shared().runFor(20ms);
+  EXPECT_EQ(copier->copyState(), 0);
+  EXPECT_TRUE(indicators_.empty());
+}
+
+TEST_F(CopyRunThreaded, SharedTrackIsCopiedOnceByTheFirstPlaylist) {
+  auto shared = source("Shared", 1000);
+  loadFull("A", true, {source("OnlyA", 10), shared});
+  loadFull("B", true, {shared, source("OnlyB", 200)});
+  CTrack::setDestinationBasePath(drive());
+  auto copier = CThreadCopier::CThreadCopierForUniqueIDs({"missing", "A", "B"});
+  auto states = pollToEnd(copier);
+  EXPECT_EQ(states.back(), 3);
+  EXPECT_EQ(copier->totalSize(), 1210u);
+  EXPECT_EQ(copier->copiedSize(), 1210u);
+  EXPECT_EQ(readFile(drive("Artist/Shared.mp3")).size(), 1000u);
+  EXPECT_TRUE(std::filesystem::exists(drive("Artist/OnlyB.mp3")));
+  ASSERT_EQ(indicators_.size(), 1u);
+  EXPECT_EQ(indicators_[0]->events(), (std::vector<std::string>{"min 0", "max 1210", "value 0", "value 10",
+                                                                "value 1010", "value 1010", "value 1210",
+                                                                "hide 0"}));
+  EXPECT_TRUE(indicators_[0]->onMainThreadOnly());
+  EXPECT_EQ(copier->dockProgress(), nullptr);
+}
+
+TEST_F(CopyRunThreaded, NothingToCopyStillPassesThroughEveryState) {
+  auto t = source("T", 10);
+  loadFull("A", true, {t});
+  CTrack::setDestinationBasePath(drive());
+  writeFile(drive(t.dest), 10);
+  platform::LogCapture log;
+  auto copier = CThreadCopier::CThreadCopierForUniqueIDs({"A"});
+  // The dock bar is set up on the main thread, so the run cannot pass
+  // state 1 before the loop is pumped.
+  platform::MainRunLoop::shared().runFor(0ms);
+  auto states = pollToEnd(copier);
+  EXPECT_EQ(states.back(), 3);
+  EXPECT_EQ(copier->totalSize(), 0u);
+  ASSERT_EQ(indicators_.size(), 1u);
+  EXPECT_EQ(indicators_[0]->maxValue(), 0.0);
+  EXPECT_TRUE(indicators_[0]->isHidden());
+}
+
+TEST_F(CopyRunThreaded, DriveFillingUpHalfWayEndsNormallyAndASecondRunCopiesTheRest) {
+  std::vector<testsupport::TrackSpec> tracks;
+  for (int i = 0; i < 6; ++i) tracks.push_back(source("T" + std::to_string(i), 512 * 1024));
+  loadFull("A", true, tracks);
+  CTrack::setDestinationBasePath(drive());
+  auto fault = std::make_shared<platform::FaultInjectingFileManager>();
+  fault->setNoSpaceAfterBytes(3 * 512 * 1024 + 1000);
+  platform::FileManager::setFactoryForTesting([fault] { return fault; });
+
+  auto copier = CThreadCopier::CThreadCopierForUniqueIDs({"A"});
+  EXPECT_EQ(pollToEnd(copier).back(), 3);
+  EXPECT_EQ(copier->totalSize(), 6u * 512 * 1024);
+  EXPECT_EQ(copier->copiedSize(), 3u * 512 * 1024);
+  size_t files = 0;
+  for (auto& e : std::filesystem::directory_iterator(drive("Artist"))) {
+    EXPECT_EQ(std::filesystem::file_size(e.path()), 512u * 1024) << e.path();
+    EXPECT_FALSE(platform::FileManager::isPartialCopyName(e.path().filename().string()));
+    ++files;
+  }
+  EXPECT_EQ(files, 3u);
+
+  fault->clearFaults();
+  auto second = CThreadCopier::CThreadCopierForUniqueIDs({"A"});
+  EXPECT_EQ(pollToEnd(second).back(), 3);
+  EXPECT_EQ(second->totalSize(), 3u * 512 * 1024);
+  EXPECT_EQ(second->copiedSize(), 3u * 512 * 1024);
+}
+
+TEST_F(CopyRunThreaded, SameRunOnTheCallingThread) {
+  loadFull("A", true, {source("X", 30)});
+  CTrack::setDestinationBasePath(drive());
+  CTrackList::copyPlaylistUniqueIDs({"A"});
+  EXPECT_TRUE(std::filesystem::exists(drive("Artist/X.mp3")));
+  ASSERT_EQ(indicators_.size(), 1u);
+  EXPECT_EQ(indicators_[0]->events(),
+            (std::vector<std::string>{"min 0", "max 30", "value 0", "value 30", "hide 0"}));
+}

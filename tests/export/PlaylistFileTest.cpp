@@ -1,0 +1,92 @@
+// Playlist files: their exact bytes and the generation run.
+#include <chrono>
+
+#include "export/CThreadPlaylistGenerator.h"
+#include "export/ExportFixture.h"
+
+using catalogue::CTrack;
+using catalogue::CTrackList;
+using exporter::CThreadPlaylistGenerator;
+using testsupport::loadFull;
+
+class PlaylistFile : public testsupport::ExportTest {
+ protected:
+  CTrackList::Ptr playlist(const std::string& id, const std::string& name,
+                           const std::vector<testsupport::TrackSpec>& tracks) {
+    auto list = loadFull(id, true, tracks);
+    list->setPlaylistFileName(name);
+    return list;
+  }
+  std::string folder() const { return drive("Playlists"); }
+};
+
+TEST_F(PlaylistFile, ExactBytesOfAPlaylist) {
+  CTrack::setDestinationBasePath(drive() + "/");
+  auto list = loadFull("P", true, {});
+  catalogue::Values ids{"1", "2", "1"};
+  list->loadTrackListForTrackIDs(ids, {true, false, true}, {"/s/1", "/s/2", "/s/1"},
+                                 {"Björk/Homogenic/01 Hunter.m4a", "AC/DC/b.mp3", "x"}, {"Hunter", "Tĥe Song", "y"},
+                                 {"Björk", "AC-DC", "z"}, {"255", "61", "9"});
+  list->setPlaylistFileName("Mix");
+  list->doGeneratePlaylistinFolder(folder());
+  std::string expected = "#EXTM3U\n#EXTINF:255,Bjo\xCC\x88rk - Hunter\n";
+  // Paths are held decomposed; the texts as given.
+  expected = "#EXTM3U\n#EXTINF:255,Björk - Hunter\n" + drive() + "/Bjo\xCC\x88rk/Homogenic/01 Hunter.m4a\n" +
+             "#EXTINF:61,AC-DC - Tĥe Song\n" + drive() + "/AC/DC/b.mp3\n" +
+             "#EXTINF:255,Björk - Hunter\n" + drive() + "/Bjo\xCC\x88rk/Homogenic/01 Hunter.m4a";
+  EXPECT_EQ(readFile(folder() + "/Mix.m3u8"), expected);
+}
+
+TEST_F(PlaylistFile, EmptyPlaylistAndEmptyNameAndReplacedFile) {
+  CTrack::setDestinationBasePath(drive());
+  playlist("P", "", {});
+  writeFile(folder() + "/.m3u8", 100, 'z');
+  CTrackList::trackListForUniqueID("P")->doGeneratePlaylistinFolder(folder());
+  EXPECT_EQ(readFile(folder() + "/.m3u8"), "#EXTM3U");
+}
+
+TEST_F(PlaylistFile, NameThatWouldLeaveTheFolderIsRefused) {
+  CTrack::setDestinationBasePath(drive());
+  for (const char* bad : {"../escape", "a/b", ".."}) {
+    auto list = playlist("P", bad, {});
+    platform::LogCapture log;
+    list->doGeneratePlaylistinFolder(folder());
+    EXPECT_EQ(log.lines(), std::vector<std::string>{std::string("doGeneratePlaylistinFolder refused the file name “") +
+                                                    bad + "” of playlist P: it would leave the folder"});
+  }
+  EXPECT_FALSE(std::filesystem::exists(drive("escape.m3u8")));
+  EXPECT_FALSE(std::filesystem::exists(drive("Playlists/a")));
+}
+
+TEST_F(PlaylistFile, WriteFailureIsLoggedAndTheRunGoesOn) {
+  CTrack::setDestinationBasePath(drive());
+  playlist("A", "Blocked", {source("T", 1)});
+  playlist("B", "Fine", {source("U", 1)});
+  std::filesystem::create_directories(folder() + "/Blocked.m3u8/inside");
+  platform::LogCapture log;
+  auto generator = CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs({"A", "nope", "B"}, folder());
+  generator->joinForTesting();
+  EXPECT_EQ(generator->playlistState(), 2);
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_EQ(log.lines()[0].rfind("doGeneratePlaylistinFolder write error: ", 0), 0u) << log.lines()[0];
+  EXPECT_TRUE(std::filesystem::exists(folder() + "/Blocked.m3u8/inside"));
+  EXPECT_EQ(readFile(folder() + "/Fine.m3u8"), "#EXTM3U\n#EXTINF:180,Artist U - Title U\n" + drive("Artist/U.mp3"));
+}
+
+TEST_F(PlaylistFile, NoDestinationRootEndsThatPlaylistOnly) {
+  playlist("A", "A", {source("T", 1)});
+  platform::LogCapture log;
+  auto generator = CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs({"A"}, folder());
+  generator->joinForTesting();
+  EXPECT_EQ(generator->playlistState(), 2);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{
+                             "exeception in individual playlist generation Exception: NSInvalidArgumentException "
+                             "Reason: track T has no destination path: no destination folder is set"});
+  EXPECT_FALSE(std::filesystem::exists(folder() + "/A.m3u8"));
+}
+
+TEST_F(PlaylistFile, EmptyArrayStartsNothing) {
+  auto generator = CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs({}, folder());
+  EXPECT_EQ(generator->playlistState(), 0);
+  EXPECT_EQ(generator->playlistPath(), folder());
+}
