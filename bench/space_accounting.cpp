@@ -5,6 +5,7 @@
 //   bench_space_accounting make-tree DIR    writes DIR/src and DIR/dst
 //   bench_space_accounting total DIR        prints the seconds taken
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -75,10 +76,16 @@ int total(const std::string& dir) {
                                                         artists, durations);
   }
   catalogue::CTrack::setDestinationBasePath(dir + "/dst");
+  auto cpu = [] {
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  };
+  double cpuStart = cpu();
   auto start = std::chrono::steady_clock::now();
   double bytes = catalogue::CTrackList::netCopyTotalUniqueIDs(ids);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  printf("%.3f %.0f\n", seconds, bytes);
+  printf("%.3f %.0f %.3f\n", seconds, bytes, cpu() - cpuStart);
   return 0;
 }
 

@@ -97,6 +97,10 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   // Whether this track's folder lacks a cover image file; with mkdir a
   // missing folder is created.
   bool trackNeedsArt(platform::FileManager* fileManager, bool mkdir);
+  // The destination check of many tracks at once, with the same outcome
+  // as resolveWithFileManager on each: the file manager looks each folder
+  // up once for all its items.
+  static void resolveAll(const std::vector<Ptr>& tracks, platform::FileManager* fileManager);
   // Whether destPathRel climbs out of the root (a ".." component).
   bool destinationLeavesRoot() const;
 

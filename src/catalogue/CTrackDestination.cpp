@@ -1,6 +1,8 @@
 // The destination check, the single-track copy, the size sum and the
 // cover image queries of CTrack.
+#include <algorithm>
 #include <cerrno>
+#include <thread>
 
 #include "catalogue/CTrack.h"
 #include "catalogue/CTrackList.h"
@@ -67,6 +69,35 @@ bool CTrack::resolveWithFileManager(platform::FileManager* fileManager) {
   setPresentSetInResolve(true);
   setTrackTested(true);
   return present;
+}
+
+void CTrack::resolveAll(const std::vector<Ptr>& tracks, platform::FileManager* fileManager) {
+  if (tracks.empty()) return;
+  std::shared_ptr<platform::FileManager> holder;
+  platform::FileManager& fm = orDefault(fileManager, holder);
+  auto root = destinationBasePath();
+  if (!root) return;  // states stay unknown, as one by one
+  std::vector<std::string> destinations, sources;
+  destinations.reserve(tracks.size());
+  sources.reserve(tracks.size());
+  std::vector<bool> leaves(tracks.size());
+  for (size_t i = 0; i < tracks.size(); ++i) {
+    leaves[i] = tracks[i]->destinationLeavesRoot();
+    destinations.push_back(leaves[i] ? std::string() : joinPathComponents(*root, tracks[i]->destPathRel()));
+    sources.push_back(tracks[i]->sourcePath());
+  }
+  unsigned threads = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+  auto atDestination = fm.attributesOfItemsAtPaths(destinations, threads, /*needSize=*/false);
+  auto atSource = fm.attributesOfItemsAtPaths(sources, threads);
+  for (size_t i = 0; i < tracks.size(); ++i) {
+    CTrack& t = *tracks[i];
+    bool present = !leaves[i] && atDestination[i] && atDestination[i]->type != platform::FileType::kDirectory;
+    uint64_t size = atSource[i] && atSource[i]->type != platform::FileType::kDirectory ? atSource[i]->size : 0;
+    t.setTrackSize(size);
+    t.setTrackPresent(present);
+    t.setPresentSetInResolve(true);
+    t.setTrackTested(true);
+  }
 }
 
 uint64_t CTrack::outputContribution() {
@@ -143,10 +174,21 @@ double CTrack::getTotalTrackSize(bool exportedOnly, int32_t unknownDestState) {
   TrackRegistry& registry = trackDict();
   shell::repeatUntilClean("exeception getTotalTrackSize Exception: %@ Reason: %@", [&] {
     sum = 0;
+    std::vector<Ptr> considered;
     registry.forEach([&](const std::string&, const CTrackCarrier& carrier) {
       Ptr track = carrier.track();
       if (!track) return;
       if (exportedOnly && !(track->exportCount() != 0 && (track->trackEnabled() || !copyOnlyChecked))) return;
+      considered.push_back(std::move(track));
+    });
+    if (unknownDestState == 2) {
+      // Every untested track is checked now, all in one batch.
+      std::vector<Ptr> untested;
+      for (const auto& track : considered)
+        if (!track->trackTested()) untested.push_back(track);
+      resolveAll(untested, fm.get());
+    }
+    for (const auto& track : considered) {
       bool counted = false;
       switch (unknownDestState) {
         case 0:
@@ -166,7 +208,7 @@ double CTrack::getTotalTrackSize(bool exportedOnly, int32_t unknownDestState) {
           break;
       }
       if (counted) sum += track->trackSize();
-    });
+    }
   });
   return static_cast<double>(sum);
 }

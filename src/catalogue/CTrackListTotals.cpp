@@ -16,6 +16,13 @@ class LazyFileManager {
     if (!fm_) fm_ = platform::FileManager::makePrivate();
     return fm_.get();
   }
+  // Checks every untested track of `tracks` in one batch.
+  void resolveUntested(const TrackArray& tracks) {
+    std::vector<CTrack::Ptr> untested;
+    for (const auto& track : tracks)
+      if (!track->trackTested()) untested.push_back(track);
+    if (!untested.empty()) CTrack::resolveAll(untested, get());
+  }
 
  private:
   std::shared_ptr<platform::FileManager> fm_;
@@ -37,6 +44,7 @@ void CTrackList::calcUncopiedTotal() {
   shell::repeatUntilClean("exeception calcUncopiedTotal Exception: %@ Reason: %@", [&] {
     uint64_t total = 0;
     setUnCopiedTotal(0);
+    fm.resolveUntested(*tracks);
     for (const auto& track : *tracks) {
       if (!track->trackTested()) track->resolveWithFileManager(fm.get());
       if (!track->trackPresent()) total += track->outputContribution();
@@ -59,6 +67,7 @@ void CTrackList::calcFirstExportTotal() {
     // claims nothing, so its retry must start from zero or it would count
     // the same tracks twice.
     if (!exported) total = 0;
+    fm.resolveUntested(*tracks);
     for (const auto& track : *tracks) {
       if (!track->trackTested()) track->resolveWithFileManager(fm.get());
       if (!track->trackPresent() && !track->firstExport()) {

@@ -57,4 +57,12 @@ bool FileManager::isPartialCopyName(const std::string& name) {
   return name.compare(0, std::strlen(kPartialCopyPrefix), kPartialCopyPrefix) == 0;
 }
 
+std::vector<std::optional<FileAttributes>> FileManager::attributesOfItemsAtPaths(
+    const std::vector<std::string>& paths, unsigned threads, bool needSize) {
+  std::vector<std::optional<FileAttributes>> out;
+  out.reserve(paths.size());
+  for (const auto& path : paths) out.push_back(attributesOfItemAtPath(path, nullptr));
+  return out;
+}
+
 }  // namespace platform

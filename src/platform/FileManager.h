@@ -64,6 +64,15 @@ class FileManager {
   // Type, size and modification time of the item itself (lstat).
   virtual std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path, FileError* error) = 0;
 
+  // The attributes of many items at once (each as attributesOfItemAtPath
+  // gives them; none where that fails), in the order of `paths`. The
+  // POSIX manager looks each folder up once for all its items and spreads
+  // the work over `threads` threads; others answer item by item. Without
+  // `needSize` only existence and type are wanted (size may read 0), and
+  // a folder's listing may answer for its items.
+  virtual std::vector<std::optional<FileAttributes>> attributesOfItemsAtPaths(
+      const std::vector<std::string>& paths, unsigned threads = 1, bool needSize = true);
+
   // Copies the regular file `from` to `to`, which must not exist: an item
   // already there makes the copy fail and is left alone. The data goes to
   // a temporary file in the destination folder (see isPartialCopyName),

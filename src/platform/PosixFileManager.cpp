@@ -2,7 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,7 +13,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <memory>
+#include <thread>
+#include <unordered_map>
 
 namespace platform {
 namespace {
@@ -448,6 +454,130 @@ bool PosixFileManager::writeStringAtomically(const std::string& text, const std:
   unlink(temporary.c_str());
   setFileError(error, e, path, "saved");
   return false;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+namespace {
+
+// Whether a name that a folder's listing lacks may still be found by
+// looking it up: on file systems that compare names without regard to
+// case (or to Unicode composition), and in case-folding ext4 folders.
+bool lookupMayMatchOtherNames(int dir) {
+  struct statfs fs;
+  if (fstatfs(dir, &fs) != 0) return true;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0xEF53:      // ext2/3/4
+    case 0x58465342:  // xfs
+    case 0x9123683E:  // btrfs
+    case 0x01021994:  // tmpfs
+    case 0x794C7630:  // overlayfs
+    case 0x2FC12FC1:  // zfs
+    case 0xF2F52010: {  // f2fs
+      unsigned int flags = 0;
+      if (ioctl(dir, FS_IOC_GETFLAGS, &flags) != 0) return false;
+      return (flags & 0x40000000) != 0;  // FS_CASEFOLD_FL
+    }
+    default:
+      return true;  // vfat, exfat, ntfs, hfs+, fuse, network shares...
+  }
+}
+
+FileType typeOfDirent(unsigned char type) {
+  switch (type) {
+    case DT_REG: return FileType::kRegular;
+    case DT_DIR: return FileType::kDirectory;
+    case DT_LNK: return FileType::kSymbolicLink;
+    default: return FileType::kOther;
+  }
+}
+
+}  // namespace
+
+// Items are grouped by folder; each folder is opened once and its items
+// are looked at relative to it, so the kernel walks the folder's path
+// once rather than once per item. When only existence and type are
+// wanted, one listing of a folder answers for all its items (a name it
+// lacks is still looked up where the file system may match it under
+// another spelling). Folders are shared out among the threads.
+std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItemsAtPaths(
+    const std::vector<std::string>& paths, unsigned threads, bool needSize) {
+  std::vector<std::optional<FileAttributes>> out(paths.size());
+  struct Item {
+    std::string folder, name;
+    size_t index;
+  };
+  std::vector<Item> items;
+  items.reserve(paths.size());
+  for (size_t i = 0; i < paths.size(); ++i) {
+    Item item{{}, {}, i};
+    splitPath(paths[i], &item.folder, &item.name);
+    if (item.name.empty()) {
+      out[i] = attributesOfItemAtPath(paths[i], nullptr);  // "/" and the like
+      continue;
+    }
+    items.push_back(std::move(item));
+  }
+  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.folder < b.folder; });
+  std::vector<std::pair<size_t, size_t>> groups;  // [begin, end) in items
+  for (size_t i = 0; i < items.size();) {
+    size_t j = i + 1;
+    while (j < items.size() && items[j].folder == items[i].folder) ++j;
+    groups.emplace_back(i, j);
+    i = j;
+  }
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t g; (g = next.fetch_add(1)) < groups.size();) {
+      auto [begin, end] = groups[g];
+      bool listed = !needSize && end - begin >= 4;
+      int dir = open(items[begin].folder.empty() ? "." : items[begin].folder.c_str(),
+                     (listed ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
+      if (dir < 0) continue;  // a missing folder: none of its items exist
+      std::unordered_map<std::string, unsigned char> listing;
+      bool lookUpMissing = true;
+      if (listed) {
+        int copy = dup(dir);
+        DIR* d = copy >= 0 ? fdopendir(copy) : nullptr;
+        if (d) {
+          while (struct dirent* e = readdir(d)) listing.emplace(e->d_name, e->d_type);
+          closedir(d);
+          lookUpMissing = lookupMayMatchOtherNames(dir);
+        } else {
+          if (copy >= 0) close(copy);
+          listed = false;
+        }
+      }
+      for (size_t k = begin; k < end; ++k) {
+        if (listed) {
+          auto found = listing.find(items[k].name);
+          if (found == listing.end() && !lookUpMissing) continue;
+          if (found != listing.end() && found->second != DT_UNKNOWN) {
+            FileAttributes attributes;
+            attributes.type = typeOfDirent(found->second);
+            out[items[k].index] = attributes;
+            continue;
+          }
+        }
+        struct stat st;
+        if (fstatat(dir, items[k].name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        FileAttributes attributes;
+        attributes.type = typeOfMode(st.st_mode);
+        attributes.size = static_cast<uint64_t>(st.st_size);
+        attributes.modificationTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        out[items[k].index] = attributes;
+      }
+      close(dir);
+    }
+  };
+  unsigned extra = std::min<size_t>(threads > 0 ? threads - 1 : 0, groups.size() / 8);
+  std::vector<std::thread> helpers;
+  for (unsigned t = 0; t < extra; ++t) helpers.emplace_back(work);
+  work();
+  for (auto& h : helpers) h.join();
+  return out;
 }
 
 }  // namespace platform
