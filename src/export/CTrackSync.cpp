@@ -13,9 +13,6 @@
 namespace exporter {
 namespace {
 
-// The cover image file every album folder may hold; never stale.
-constexpr const char* kArtFileName = "folder.jpg";
-
 bool isAscii(std::string_view s) {
   for (unsigned char c : s) {
     if (c >= 0x80) return false;
@@ -34,9 +31,10 @@ void appendComponentKey(std::string& out, std::string_view name) {
   }
 }
 
-bool isArtFileName(std::string_view name) {
-  if (name == kArtFileName) return true;
-  return !isAscii(name) && platform::unicode::nfd(name) == kArtFileName;
+// The cover image file every album folder may hold is never stale.
+bool isArtFileName(std::string_view name, const std::string& artFileName) {
+  if (name == artFileName) return true;
+  return !isAscii(name) && platform::unicode::nfd(name) == artFileName;
 }
 
 std::vector<std::string_view> splitComponents(std::string_view path) {
@@ -189,6 +187,7 @@ uint64_t CTrackSync::buildDeleteListWithPathDict(const PathDict& dict, const std
   if (!rel) return 0;
   std::optional<std::string> key = keyForRelativePath(*rel);
   if (!key) return 0;
+  artFileName_ = catalogue::CTrack::artFileName();
   std::string path = std::move(*root);
   path.reserve(4096);
   key->reserve(4096);
@@ -218,7 +217,7 @@ uint64_t CTrackSync::walk(const PathDict& dict, platform::FileManager& fm, std::
     // Only real folders are descended; a link to one is judged as itself.
     const bool isFolder = entry.type == platform::FileType::kDirectory;
     if (isFolder) size += walk(dict, fm, path, key);
-    if (isArtFileName(entry.name)) continue;
+    if (isArtFileName(entry.name, artFileName_)) continue;
     if (dict.find(key) != dict.end()) continue;
     if (!isFolder) {
       std::optional<platform::FileAttributes> attributes = fm.attributesOfItemAtPath(path, &error);

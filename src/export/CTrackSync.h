@@ -111,6 +111,7 @@ class CTrackSync {
   std::optional<PathList> deleteList_;
   std::shared_ptr<platform::FileManager> fm_;
   std::atomic<uint64_t> deleteSize_{0};
+  std::string artFileName_;  // for the walk under way
 };
 
 }  // namespace exporter
