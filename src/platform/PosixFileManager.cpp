@@ -27,10 +27,13 @@ void splitPath(const std::string& path, std::string* folder, std::string* name) 
   while (p.size() > 1 && p.back() == '/') p.pop_back();
   size_t slash = p.rfind('/');
   if (slash == std::string::npos) {
-    *folder = ".";
+    folder->assign(1, '.');
     *name = p;
+  } else if (slash == 0) {
+    folder->assign(1, '/');
+    *name = p.substr(1);
   } else {
-    *folder = slash == 0 ? "/" : p.substr(0, slash);
+    *folder = p.substr(0, slash);
     *name = p.substr(slash + 1);
   }
 }

@@ -1,0 +1,346 @@
+#include "export/CTrackSync.h"
+
+#include <unordered_set>
+
+#include "catalogue/CTrack.h"
+#include "catalogue/CTrackCarrier.h"
+#include "platform/Exception.h"
+#include "platform/Log.h"
+#include "platform/Unicode.h"
+#include "shell/FailureContainment.h"
+#include "shell/stAutoReleasePool.h"
+
+namespace exporter {
+namespace {
+
+bool isAscii(std::string_view s) {
+  for (unsigned char c : s) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+// Appends one component in key form. Plain ASCII names (nearly all of
+// them) skip ICU: they are their own decomposition and upper-case by
+// the ASCII rule.
+void appendComponentKey(std::string& out, std::string_view name) {
+  if (isAscii(name)) {
+    for (char c : name) out.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+  } else {
+    out += platform::unicode::upper(platform::unicode::nfd(name));
+  }
+}
+
+// The cover image file every album folder may hold is never stale.
+bool isArtFileName(std::string_view name, const std::string& artFileName) {
+  if (name == artFileName) return true;
+  return !isAscii(name) && platform::unicode::nfd(name) == artFileName;
+}
+
+std::vector<std::string_view> splitComponents(std::string_view path) {
+  std::vector<std::string_view> parts;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t slash = path.find('/', i);
+    if (slash == std::string_view::npos) slash = path.size();
+    if (slash > i) parts.push_back(path.substr(i, slash - i));
+    i = slash + 1;
+  }
+  return parts;
+}
+
+// The root as walked and compared: absolute, no trailing slash, and not
+// the file system's root (a pass there would judge the whole system).
+std::optional<std::string> usableRoot(const std::optional<std::string>& root) {
+  if (!root || root->empty() || (*root)[0] != '/') return std::nullopt;
+  std::string r = *root;
+  while (r.size() > 1 && r.back() == '/') r.pop_back();
+  if (r == "/") return std::nullopt;
+  for (std::string_view part : splitComponents(r)) {
+    if (part == "." || part == "..") return std::nullopt;
+  }
+  return r;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+CTrackSync::~CTrackSync() {
+  setDeleteList(std::nullopt);
+  setFm(nullptr);
+}
+
+std::optional<PathList> CTrackSync::deleteList() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return deleteList_;
+}
+
+void CTrackSync::setDeleteList(std::optional<PathList> list) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  deleteList_.swap(list);
+}
+
+std::shared_ptr<platform::FileManager> CTrackSync::fm() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fm_;
+}
+
+void CTrackSync::setFm(std::shared_ptr<platform::FileManager> fm) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fm_.swap(fm);
+}
+
+std::shared_ptr<platform::FileManager> CTrackSync::ensureFm() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!fm_) fm_ = platform::FileManager::makePrivate();
+  return fm_;
+}
+
+void CTrackSync::ensureList() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!deleteList_) {
+    deleteList_.emplace();
+    deleteList_->reserve(500);
+  }
+}
+
+void CTrackSync::append(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!deleteList_) deleteList_.emplace();
+  deleteList_->push_back(path);
+}
+
+std::optional<std::string> CTrackSync::keyForRelativePath(const std::string& relPath) {
+  std::string key;
+  std::vector<size_t> starts;
+  for (std::string_view part : splitComponents(relPath)) {
+    if (part == ".") continue;
+    if (part == "..") {
+      if (starts.empty()) return std::nullopt;
+      key.resize(starts.back() == 0 ? 0 : starts.back() - 1);
+      starts.pop_back();
+      continue;
+    }
+    if (!key.empty()) key.push_back('/');
+    starts.push_back(key.size());
+    appendComponentKey(key, part);
+  }
+  return key;
+}
+
+void CTrackSync::addDirectoriesOfRelPath(const std::string& relPath, PathDict& dict) {
+  std::optional<std::string> key = keyForRelativePath(relPath);
+  if (!key) return;
+  std::string folder = std::move(*key);
+  for (;;) {
+    size_t slash = folder.rfind('/');
+    if (slash == std::string::npos) return;
+    folder.resize(slash);
+    // Its ancestors went in with it.
+    if (!dict.emplace(folder, true).second) return;
+  }
+}
+
+std::shared_ptr<CTrackSync> CTrackSync::deleteList(std::shared_ptr<platform::FileManager> fm) {
+  auto result = std::make_shared<CTrackSync>();
+  result->setFm(std::move(fm));
+  result->setDeleteList(PathList{});
+  try {
+    shell::stAutoReleasePool pool;
+    catalogue::TrackRegistry& registry = catalogue::CTrack::trackDict();
+    PathDict dict;
+    dict.reserve(registry.size() * 2);
+    registry.forEach([&dict](const std::string&, const catalogue::CTrackCarrier& carrier) {
+      catalogue::CTrack::Ptr track = carrier.track();
+      if (!track || !track->trackShouldCopy()) return;
+      std::string rel = track->destPathRel();
+      std::optional<std::string> key = keyForRelativePath(rel);
+      if (!key || key->empty()) return;
+      dict.emplace(std::move(*key), false);
+      addDirectoriesOfRelPath(rel, dict);
+    });
+    // A needed-path set cut short by an exception never gets here, so it
+    // can never make needed files look stale.
+    std::optional<std::string> root = catalogue::CTrack::destinationBasePath();
+    if (root) result->setDeleteSize(result->buildDeleteListWithPathDict(dict, *root, *root));
+  } catch (const platform::Exception& e) {
+    shell::logCaughtException("exception deleteList Exception: %@ Reason: %@", e);
+  }
+  result->setFm(nullptr);
+  return result;
+}
+
+uint64_t CTrackSync::buildDeleteListWithPathDict(const PathDict& dict, const std::string& rootPath,
+                                                 const std::string& basePath) {
+  std::shared_ptr<platform::FileManager> fm = ensureFm();
+  ensureList();
+  std::optional<std::string> base = usableRoot(basePath);
+  std::optional<std::string> root = usableRoot(rootPath);
+  if (!base || !root) return 0;
+  std::optional<std::string> rel = pathMinusBaseFromPath(*root, *base);
+  if (!rel) return 0;
+  std::optional<std::string> key = keyForRelativePath(*rel);
+  if (!key) return 0;
+  artFileName_ = catalogue::CTrack::artFileName();
+  std::string path = std::move(*root);
+  path.reserve(4096);
+  key->reserve(4096);
+  return walk(dict, *fm, path, *key);
+}
+
+// `path` and `key` are buffers shared down the recursion: each level
+// appends its entry and restores them before returning.
+uint64_t CTrackSync::walk(const PathDict& dict, platform::FileManager& fm, std::string& path,
+                          std::string& key) {
+  platform::FileError error;
+  std::optional<std::vector<platform::DirectoryEntry>> entries =
+      fm.contentsOfDirectoryAtPath(path, &error);
+  if (!entries) return 0;
+  shell::stAutoReleasePool pool;
+  const size_t pathLength = path.size();
+  const size_t keyLength = key.size();
+  uint64_t size = 0;
+  for (const platform::DirectoryEntry& entry : *entries) {
+    path.resize(pathLength);
+    path.push_back('/');
+    path += entry.name;
+    key.resize(keyLength);
+    if (keyLength != 0) key.push_back('/');
+    appendComponentKey(key, entry.name);
+
+    // Only real folders are descended; a link to one is judged as itself.
+    const bool isFolder = entry.type == platform::FileType::kDirectory;
+    if (isFolder) size += walk(dict, fm, path, key);
+    if (isArtFileName(entry.name, artFileName_)) continue;
+    if (dict.find(key) != dict.end()) continue;
+    if (!isFolder) {
+      std::optional<platform::FileAttributes> attributes = fm.attributesOfItemAtPath(path, &error);
+      if (!attributes) {
+        platform::logFormat("attributesOfItemAtPath error: %@", error.localizedDescription);
+        continue;
+      }
+      size += attributes->size;
+    }
+    append(path);
+  }
+  path.resize(pathLength);
+  key.resize(keyLength);
+  return size;
+}
+
+void CTrackSync::deleteAllInList() {
+  std::shared_ptr<platform::FileManager> fm = ensureFm();
+  ensureList();
+  PathList list = deleteList().value_or(PathList{});
+  std::optional<std::string> root = usableRoot(catalogue::CTrack::destinationBasePath());
+  std::unordered_set<std::string> realFolders;
+
+  // Whether `path` lies strictly below the root, reached through real
+  // folders only (a folder swapped for a link since the walk must not
+  // lead the removal elsewhere).
+  auto insideRoot = [&](const std::string& path) {
+    if (!root) return false;
+    std::optional<std::string> rel = pathMinusBaseFromPath(path, *root);
+    if (!rel) return false;
+    std::vector<std::string_view> parts = splitComponents(*rel);
+    if (parts.empty()) return false;
+    for (std::string_view part : parts) {
+      if (part == "." || part == "..") return false;
+    }
+    std::string folder = *root;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+      folder.push_back('/');
+      folder += parts[i];
+      if (realFolders.count(folder) != 0) continue;
+      std::optional<platform::FileAttributes> attributes =
+          fm->attributesOfItemAtPath(folder, nullptr);
+      if (!attributes || attributes->type != platform::FileType::kDirectory) return false;
+      realFolders.insert(folder);
+    }
+    return true;
+  };
+
+  for (const std::string& path : list) {
+    if (!insideRoot(path)) {
+      size_t slash = path.rfind('/');
+      std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+      platform::logFormat(
+          "deleteAllInList error: %@",
+          "The file “" + name + "” couldn’t be removed: it is not inside the destination folder.");
+      continue;
+    }
+    if (!fm->isDeletableFileAtPath(path)) continue;
+    platform::FileError error;
+    if (!fm->removeItemAtPath(path, &error)) {
+      platform::logFormat("deleteAllInList error: %@", error.localizedDescription);
+    }
+  }
+  setDeleteList(std::nullopt);
+  setFm(nullptr);
+}
+
+std::optional<std::string> CTrackSync::pathMinusBaseFromPath(const std::string& path,
+                                                             const std::string& base) {
+  if (base.empty() || path.compare(0, base.size(), base) != 0) return std::nullopt;
+  std::string rest = path.substr(base.size());
+  // "/Volumes/DRIVE2/x" does not lie in "/Volumes/DRIVE".
+  if (!rest.empty() && rest[0] != '/' && base.back() != '/') return std::nullopt;
+  return rest;
+}
+
+std::optional<std::string> CTrackSync::pathMinusBaseFromURL(const std::string& url,
+                                                            const std::string& base) {
+  static constexpr std::string_view kScheme = "file://";
+  if (url.size() < kScheme.size()) return std::nullopt;
+  for (size_t i = 0; i < kScheme.size(); ++i) {
+    char c = url[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != kScheme[i]) {
+      return std::nullopt;
+    }
+  }
+  std::string_view rest = std::string_view(url).substr(kScheme.size());
+  size_t slash = rest.find('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  std::string_view host = rest.substr(0, slash);
+  if (!host.empty() && host != "localhost") return std::nullopt;
+  std::string_view encoded = rest.substr(slash);
+  encoded = encoded.substr(0, encoded.find_first_of("?#"));
+
+  std::string decoded;
+  decoded.reserve(encoded.size());
+  for (size_t i = 0; i < encoded.size(); ++i) {
+    if (encoded[i] != '%') {
+      decoded.push_back(encoded[i]);
+      continue;
+    }
+    if (i + 2 >= encoded.size()) return std::nullopt;
+    int hi = hexValue(encoded[i + 1]), lo = hexValue(encoded[i + 2]);
+    if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) return std::nullopt;
+    decoded.push_back(static_cast<char>(hi * 16 + lo));
+    i += 2;
+  }
+
+  std::vector<std::string_view> kept;
+  for (std::string_view part : splitComponents(decoded)) {
+    if (part == ".") continue;
+    if (part == "..") {
+      if (!kept.empty()) kept.pop_back();
+      continue;
+    }
+    kept.push_back(part);
+  }
+  std::string standardized(kept.empty() ? 1 : 0, '/');
+  for (std::string_view part : kept) {
+    standardized.push_back('/');
+    standardized += part;
+  }
+  return pathMinusBaseFromPath(platform::unicode::nfd(standardized), base);
+}
+
+}  // namespace exporter
