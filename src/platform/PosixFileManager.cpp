@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <memory>
 #include <thread>
+#include <string_view>
 #include <unordered_map>
 
 namespace platform {
@@ -508,20 +509,23 @@ FileType typeOfDirent(unsigned char type) {
 std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItemsAtPaths(
     const std::vector<std::string>& paths, unsigned threads, bool needSize) {
   std::vector<std::optional<FileAttributes>> out(paths.size());
+  // Items point into `paths`: the folder is the text before the last
+  // slash, the name (NUL-terminated, as fstatat wants it) the rest.
   struct Item {
-    std::string folder, name;
+    std::string_view folder;
+    const char* name;
     size_t index;
   };
   std::vector<Item> items;
   items.reserve(paths.size());
   for (size_t i = 0; i < paths.size(); ++i) {
-    Item item{{}, {}, i};
-    splitPath(paths[i], &item.folder, &item.name);
-    if (item.name.empty()) {
-      out[i] = attributesOfItemAtPath(paths[i], nullptr);  // "/" and the like
+    const std::string& p = paths[i];
+    size_t slash = p.rfind('/');
+    if (p.empty() || p.back() == '/' || slash == std::string::npos || slash == 0) {
+      out[i] = attributesOfItemAtPath(p, nullptr);  // "/", relative and trailing-slash paths
       continue;
     }
-    items.push_back(std::move(item));
+    items.push_back(Item{std::string_view(p).substr(0, slash), p.c_str() + slash + 1, i});
   }
   std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.folder < b.folder; });
   std::vector<std::pair<size_t, size_t>> groups;  // [begin, end) in items
@@ -536,16 +540,24 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItemsAt
     for (size_t g; (g = next.fetch_add(1)) < groups.size();) {
       auto [begin, end] = groups[g];
       bool listed = !needSize && end - begin >= 4;
-      int dir = open(items[begin].folder.empty() ? "." : items[begin].folder.c_str(),
-                     (listed ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
+      std::string folder(items[begin].folder);
+      int dir = open(folder.c_str(), (listed ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
       if (dir < 0) continue;  // a missing folder: none of its items exist
-      std::unordered_map<std::string, unsigned char> listing;
+      std::unordered_map<std::string_view, unsigned char> listing;
+      std::vector<std::string> names;  // the listing's keys point into these
       bool lookUpMissing = true;
       if (listed) {
         int copy = dup(dir);
         DIR* d = copy >= 0 ? fdopendir(copy) : nullptr;
         if (d) {
-          while (struct dirent* e = readdir(d)) listing.emplace(e->d_name, e->d_type);
+          std::vector<std::pair<std::string, unsigned char>> entries;
+          while (struct dirent* e = readdir(d)) entries.emplace_back(e->d_name, e->d_type);
+          names.reserve(entries.size());
+          listing.reserve(entries.size());
+          for (auto& [name, type] : entries) {
+            names.push_back(std::move(name));
+            listing.emplace(names.back(), type);
+          }
           closedir(d);
           lookUpMissing = lookupMayMatchOtherNames(dir);
         } else {
@@ -555,7 +567,7 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItemsAt
       }
       for (size_t k = begin; k < end; ++k) {
         if (listed) {
-          auto found = listing.find(items[k].name);
+          auto found = listing.find(std::string_view(items[k].name));
           if (found == listing.end() && !lookUpMissing) continue;
           if (found != listing.end() && found->second != DT_UNKNOWN) {
             FileAttributes attributes;
@@ -565,7 +577,7 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItemsAt
           }
         }
         struct stat st;
-        if (fstatat(dir, items[k].name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (fstatat(dir, items[k].name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         FileAttributes attributes;
         attributes.type = typeOfMode(st.st_mode);
         attributes.size = static_cast<uint64_t>(st.st_size);

@@ -47,6 +47,8 @@ void MainRunLoop::performAndWait(std::function<void()> call) {
   };
   auto done = std::make_shared<Done>();
   performAsync([call = std::move(call), done] {
+    // The exception is handed over under the lock and no copy stays on
+    // this thread, so only the waiting thread ever releases it.
     std::exception_ptr error;
     try {
       call();
@@ -56,13 +58,15 @@ void MainRunLoop::performAndWait(std::function<void()> call) {
     {
       std::lock_guard<std::mutex> lock(done->mutex);
       done->done = true;
-      done->error = error;
+      done->error = std::move(error);
     }
     done->cv.notify_all();
   });
   std::unique_lock<std::mutex> lock(done->mutex);
   done->cv.wait(lock, [&] { return done->done; });
-  if (done->error) std::rethrow_exception(done->error);
+  std::exception_ptr error = std::move(done->error);
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
 }
 
 bool MainRunLoop::runOne(std::unique_lock<std::mutex>& lock) {
