@@ -1,0 +1,44 @@
+// `tessaline export`: one whole export of a library to a drive, in the
+// order the application has always run it: load the catalogue, set the
+// destination, show the plan (bytes per playlist, net total against the
+// free space), confirm, copy with progress, cover images, playlist files,
+// clean-up of stale files, and a closing summary.
+//
+// Exit status: 0 when everything was done, 1 when some tracks could not
+// be copied (each is listed) or the export does not fit, 2 for bad usage
+// or input (a malformed library changes nothing anywhere).
+//
+// Thread: main thread; it pumps the main run loop while background runs
+// work.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace app {
+
+struct ExportOptions {
+  std::string library;                   // empty: the usual places
+  std::string to;                        // the drive's folder
+  std::vector<std::string> playlists;    // mode 1 when not empty
+  std::vector<std::string> mapPrefixes;  // "FROM=TO"
+  bool allTracks = false;
+  bool dryRun = false;
+  bool yes = false;
+  bool noClean = false;
+  bool clean = false;
+  bool json = false;
+};
+
+void registerExportCommand(CLI::App& cli);
+
+// Runs one export; returns the exit status. Output goes to stdout (the
+// plan, progress, summary) and stderr (problems).
+int runExport(const ExportOptions& options);
+
+}  // namespace app
