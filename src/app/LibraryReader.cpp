@@ -707,6 +707,10 @@ Library LibraryReader::read(const std::string& file) const {
     ::close(fd);
     throw LibraryError(file, 0, "not a regular file");
   }
+  if (st.st_size == 0) {
+    ::close(fd);
+    throw LibraryError(file, 0, "the file is empty");
+  }
   try {
     Library lib = readWith(xmlReaderForFd(fd, file.c_str(), nullptr, kParseOptions), file, map_);
     ::close(fd);
@@ -721,6 +725,7 @@ Library LibraryReader::readMemory(std::string_view xml, const std::string& name)
   if (xml.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
     throw LibraryError(name, 0, "too large to read from memory");
   }
+  if (xml.empty()) throw LibraryError(name, 0, "the file is empty");
   return readWith(xmlReaderForMemory(xml.data(), static_cast<int>(xml.size()), name.c_str(),
                                      nullptr, kParseOptions),
                   name, map_);
