@@ -48,8 +48,8 @@ def main():
         tid = 1000 + 2 * i
         ids.append(tid)
         artist = rng.choice(artists)
-        album = title(rng, rng.randint(1, 3))
-        name = title(rng, rng.randint(1, 4))
+        album = title(rng, rng.randint(1, 2))
+        name = title(rng, rng.randint(1, 3))
         number = rng.randint(1, 14)
         path = f"Music/{artist}/{album}/{number:02d} {name}.m4a"
         location = base + urllib.parse.quote(path, safe="/&'(),!")
@@ -65,7 +65,6 @@ def main():
                 '\t\t\t<key>Kind</key><string>AAC audio file</string>\n'
                 f'\t\t\t<key>Size</key><integer>{rng.randint(2_000_000, 60_000_000)}</integer>\n'
                 f'\t\t\t<key>Total Time</key><integer>{rng.randint(60_000, 600_000)}</integer>\n'
-                '\t\t\t<key>Disc Number</key><integer>1</integer>\n'
                 f'\t\t\t<key>Track Number</key><integer>{number}</integer>\n'
                 f'\t\t\t<key>Year</key><integer>{rng.randint(1960, 2024)}</integer>\n'
                 '\t\t\t<key>Date Modified</key><date>2019-03-30T13:35:20Z</date>\n'
@@ -74,7 +73,6 @@ def main():
                 '\t\t\t<key>Sample Rate</key><integer>44100</integer>\n'
                 f'\t\t\t<key>Play Count</key><integer>{rng.randint(0, 90)}</integer>\n'
                 '\t\t\t<key>Play Date UTC</key><date>2018-03-30T19:28:19Z</date>\n'
-                '\t\t\t<key>Artwork Count</key><integer>1</integer>\n'
                 f'\t\t\t<key>Persistent ID</key><string>{rng.getrandbits(64):016X}</string>\n')
         if i % 997 == 5:
             w.write('\t\t\t<key>Disabled</key><true/>\n')
@@ -89,7 +87,7 @@ def main():
     w.write('\t</dict>\n\t<key>Playlists</key>\n\t<array>\n')
     for p in range(n_playlists):
         master = p == 0
-        items = ids if master else rng.sample(ids, rng.randint(20, min(400, len(ids))))
+        items = ids if master else rng.sample(ids, rng.randint(min(20, len(ids)), min(200, len(ids))))
         w.write('\t\t<dict>\n'
                 f'\t\t\t<key>Name</key><string>{"Library" if master else escape(title(rng, 2))}</string>\n')
         if master:

@@ -13,8 +13,10 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <unordered_map>
+#include <algorithm>
+#include <deque>
 #include <unordered_set>
+#include <utility>
 
 namespace app {
 namespace {
@@ -147,6 +149,10 @@ Key keyOf(std::string_view k) {
   return Key::kOther;
 }
 
+// The property-list elements, compared by the reader's interned name.
+enum Tag { kPlistTag, kDictTag, kKeyTag, kStringTag, kIntegerTag, kArrayTag, kTrueTag, kFalseTag, kDateTag, kDataTag, kRealTag, kTagCount };
+constexpr const char* kTagNames[kTagCount] = {"plist", "dict", "key", "string", "integer", "array", "true", "false", "date", "data", "real"};
+
 // A pull parser for the property-list grammar on top of xmlTextReader.
 // Convention: every read function starts on the value's start element and
 // returns with the reader on the value's last node (its end element, or
@@ -155,6 +161,12 @@ class PlistStream {
  public:
   PlistStream(xmlTextReaderPtr reader, const std::string& file) : r_(reader), file_(file) {
     xmlTextReaderSetStructuredErrorHandler(r_, &PlistStream::onError, this);
+    // Element names come from the parser's dictionary, so one interned
+    // pointer per name replaces string comparisons on every node.
+    for (int t = 0; t < kTagCount; ++t) {
+      tags_[t] = reinterpret_cast<const char*>(
+          xmlTextReaderConstString(r_, reinterpret_cast<const xmlChar*>(kTagNames[t])));
+    }
   }
 
   [[noreturn]] void fail(long line, const std::string& message) const {
@@ -199,10 +211,8 @@ class PlistStream {
   }
 
   bool isStart() const { return type_ == XML_READER_TYPE_ELEMENT; }
-  bool isStart(const char* name) const { return isStart() && std::strcmp(name_, name) == 0; }
-  bool isEnd(const char* name) const {
-    return type_ == XML_READER_TYPE_END_ELEMENT && std::strcmp(name_, name) == 0;
-  }
+  bool isStart(Tag t) const { return isStart() && name_ == tags_[t]; }
+  bool isEnd(Tag t) const { return type_ == XML_READER_TYPE_END_ELEMENT && name_ == tags_[t]; }
   bool isText() const { return type_ == XML_READER_TYPE_TEXT || type_ == XML_READER_TYPE_CDATA; }
   bool isEmpty() const { return empty_; }
 
@@ -231,25 +241,9 @@ class PlistStream {
 
   bool isValueStart() const {
     if (!isStart()) return false;
-    switch (name_[0]) {
-      case 'd':
-        return std::strcmp(name_, "dict") == 0 || std::strcmp(name_, "date") == 0 ||
-               std::strcmp(name_, "data") == 0;
-      case 'a':
-        return std::strcmp(name_, "array") == 0;
-      case 's':
-        return std::strcmp(name_, "string") == 0;
-      case 'i':
-        return std::strcmp(name_, "integer") == 0;
-      case 'r':
-        return std::strcmp(name_, "real") == 0;
-      case 't':
-        return std::strcmp(name_, "true") == 0;
-      case 'f':
-        return std::strcmp(name_, "false") == 0;
-      default:
-        return false;
-    }
+    for (int t = kDictTag; t < kTagCount; ++t)
+      if (t != kKeyTag && name_ == tags_[t]) return true;
+    return false;
   }
 
   // Calls f(key, keyLine) for each entry of the <dict> the reader is on,
@@ -261,12 +255,12 @@ class PlistStream {
     std::string key;
     for (;;) {
       advanceOrFail("dict");
-      if (isEnd("dict")) return;
-      if (!isStart("key")) fail("expected <key> in <dict>, found " + describeNode());
+      if (isEnd(kDictTag)) return;
+      if (!isStart(kKeyTag)) fail("expected <key> in <dict>, found " + describeNode());
       long keyLine = 0;
       readTextInto(key, &keyLine);
       advanceOrFail("dict");
-      if (isEnd("dict")) fail(keyLine, "key \"" + key + "\" has no value");
+      if (isEnd(kDictTag)) fail(keyLine, "key \"" + key + "\" has no value");
       if (!isValueStart()) {
         fail("key \"" + key + "\" has no value (found " + describeNode() + ")");
       }
@@ -281,7 +275,7 @@ class PlistStream {
     if (empty_) return;
     for (;;) {
       advanceOrFail("array");
-      if (isEnd("array")) return;
+      if (isEnd(kArrayTag)) return;
       if (!isValueStart()) fail("expected a value in <array>, found " + describeNode());
       f();
     }
@@ -289,11 +283,11 @@ class PlistStream {
 
   // Checks the form of any value and drops it.
   void skipValue() {
-    if (isStart("dict")) {
+    if (isStart(kDictTag)) {
       forEachEntry([this](std::string_view, long) { skipValue(); });
-    } else if (isStart("array")) {
+    } else if (isStart(kArrayTag)) {
       forEachElement([this] { skipValue(); });
-    } else if (isStart("true") || isStart("false")) {
+    } else if (isStart(kTrueTag) || isStart(kFalseTag)) {
       readBoolean("");
     } else {
       readText();
@@ -301,7 +295,7 @@ class PlistStream {
   }
 
   void readString(std::string_view key, std::string& into) {
-    if (!isStart("string")) {
+    if (!isStart(kStringTag)) {
       fail("\"" + std::string(key) + "\" must be a <string>, found " + describeNode());
     }
     readTextInto(into);
@@ -314,7 +308,7 @@ class PlistStream {
   }
 
   int64_t readInteger(std::string_view key) {
-    if (!isStart("integer")) {
+    if (!isStart(kIntegerTag)) {
       fail("\"" + std::string(key) + "\" must be an <integer>, found " + describeNode());
     }
     long at = 0;
@@ -335,17 +329,17 @@ class PlistStream {
 
   bool readBoolean(std::string_view key) {
     bool value;
-    if (isStart("true")) {
+    if (isStart(kTrueTag)) {
       value = true;
-    } else if (isStart("false")) {
+    } else if (isStart(kFalseTag)) {
       value = false;
     } else {
       fail("\"" + std::string(key) + "\" must be <true/> or <false/>, found " + describeNode());
     }
     if (!empty_) {
-      const char* name = value ? "true" : "false";
-      advanceOrFail(name);
-      if (!isEnd(name)) fail(describeNode() + " inside <" + name + ">");
+      Tag tag = value ? kTrueTag : kFalseTag;
+      advanceOrFail(kTagNames[tag]);
+      if (!isEnd(tag)) fail(describeNode() + " inside <" + kTagNames[tag] + ">");
     }
     return value;
   }
@@ -363,7 +357,7 @@ class PlistStream {
       if (isText()) {
         if (line && !*line) *line = this->line();
         into += reinterpret_cast<const char*>(xmlTextReaderConstValue(r_));
-      } else if (isEnd(element)) {
+      } else if (type_ == XML_READER_TYPE_END_ELEMENT && name_ == element) {
         return into;
       } else {
         fail(describeNode() + " inside <" + element + ">");
@@ -391,6 +385,7 @@ class PlistStream {
   int type_ = XML_READER_TYPE_NONE;
   const char* name_ = "";
   bool empty_ = false;
+  const char* tags_[kTagCount] = {};
   std::string text_;
   bool xmlError_ = false;
   long xmlErrorLine_ = 0;
@@ -405,12 +400,12 @@ class LibraryBuilder {
 
   Library build() {
     if (!in_.advance()) in_.fail("the file is empty");
-    if (!in_.isStart("plist")) {
+    if (!in_.isStart(kPlistTag)) {
       in_.fail("not a property list: the document starts with " + in_.describeNode());
     }
     if (in_.isEmpty()) in_.fail("not a music library: the property list is empty");
-    in_.advanceOrFail("<plist>");
-    if (!in_.isStart("dict")) {
+    in_.advanceOrFail("plist");
+    if (!in_.isStart(kDictTag)) {
       in_.fail("not a music library: the property list holds " + in_.describeNode() +
                " instead of <dict>");
     }
@@ -418,12 +413,12 @@ class LibraryBuilder {
     in_.forEachEntry([&](std::string_view key, long) {
       switch (keyOf(key)) {
         case Key::kTracks:
-          if (!in_.isStart("dict")) in_.fail("\"Tracks\" must be a <dict>");
+          if (!in_.isStart(kDictTag)) in_.fail("\"Tracks\" must be a <dict>");
           readTracks();
           sawTracks = true;
           break;
         case Key::kPlaylists:
-          if (!in_.isStart("array")) in_.fail("\"Playlists\" must be an <array>");
+          if (!in_.isStart(kArrayTag)) in_.fail("\"Playlists\" must be an <array>");
           readPlaylists();
           break;
         case Key::kMusicFolder:
@@ -439,8 +434,8 @@ class LibraryBuilder {
           in_.skipValue();
       }
     });
-    in_.advanceOrFail("<plist>");
-    if (!in_.isEnd("plist")) in_.fail("expected </plist>, found " + in_.describeNode());
+    in_.advanceOrFail("plist");
+    if (!in_.isEnd(kPlistTag)) in_.fail("expected </plist>, found " + in_.describeNode());
     // Read to the end so that anything after </plist> is noticed.
     if (in_.advance()) in_.fail("unexpected " + in_.describeNode() + " after </plist>");
     if (!sawTracks) in_.fail(0, "not a music library: no \"Tracks\" dictionary");
@@ -451,6 +446,9 @@ class LibraryBuilder {
         lib_.musicFolderLocalPath = localPathFor(*path);
       }
     }
+    dropRepeatedIdentifiers();
+    for (const LibraryTrack& t : lib_.tracks)
+      if (!t.onThisComputer()) ++lib_.tracksNotOnThisComputer;
     resolveItems();
     return std::move(lib_);
   }
@@ -466,7 +464,7 @@ class LibraryBuilder {
 
   void readTracks() {
     in_.forEachEntry([&](std::string_view key, long keyLine) {
-      if (!in_.isStart("dict")) in_.fail("track \"" + std::string(key) + "\" must be a <dict>");
+      if (!in_.isStart(kDictTag)) in_.fail("track \"" + std::string(key) + "\" must be a <dict>");
       LibraryTrack t;
       std::string& url = url_;
       url.clear();
@@ -531,28 +529,59 @@ class LibraryBuilder {
 
   void addTrack(LibraryTrack&& t, std::string_view url) {
     std::optional<std::string> path = LibraryReader::decodeFileUrl(url);
-    if (!path) {
-      ++lib_.tracksWithoutFile;
-      trackIndex_.insert_or_assign(t.trackId, kNoFile);
-      return;
-    }
-    if (t.persistentId.empty() || persistentIds_.count(t.persistentId) != 0) {
-      ++lib_.tracksWithoutIdentifier;
-      trackIndex_.insert_or_assign(t.trackId, kNoFile);
+    if (!path || t.persistentId.empty()) {
+      if (path) {
+        ++lib_.tracksWithoutIdentifier;
+      } else {
+        ++lib_.tracksWithoutFile;
+      }
+      trackIndex_.emplace_back(t.trackId, kNoFile);
       return;
     }
     t.location = std::move(*path);
-    t.localPath = localPathFor(t.location);
-    if (t.localPath.empty()) ++lib_.tracksNotOnThisComputer;
-    trackIndex_.insert_or_assign(t.trackId, lib_.tracks.size());
+    if (auto mapped = map_.apply(t.location)) t.mappedPath = std::move(*mapped);
+    trackIndex_.emplace_back(t.trackId, lib_.tracks.size());
     lib_.tracks.push_back(std::move(t));
-    // A deque never moves its elements, so the set can point into them.
-    persistentIds_.insert(lib_.tracks.back().persistentId);
+  }
+
+  // A persistent ID names one track: later tracks that repeat one are left
+  // out. Found by sorting once at the end rather than by a set kept while
+  // reading, which costs an allocation per track.
+  void dropRepeatedIdentifiers() {
+    auto& tracks = lib_.tracks;
+    std::vector<uint32_t> order(tracks.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return tracks[a].persistentId < tracks[b].persistentId;
+    });
+    std::vector<bool> repeated(tracks.size(), false);
+    bool any = false;
+    for (size_t i = 1; i < order.size(); ++i) {
+      if (tracks[order[i]].persistentId == tracks[order[i - 1]].persistentId) {
+        repeated[order[i]] = true;
+        any = true;
+      }
+    }
+    if (!any) return;
+    std::vector<size_t> newIndex(tracks.size(), kNoFile);
+    std::deque<LibraryTrack> kept;
+    for (size_t i = 0; i < tracks.size(); ++i) {
+      if (repeated[i]) {
+        ++lib_.tracksWithoutIdentifier;
+        continue;
+      }
+      newIndex[i] = kept.size();
+      kept.push_back(std::move(tracks[i]));
+    }
+    tracks = std::move(kept);
+    for (auto& entry : trackIndex_) {
+      if (entry.second != kNoFile) entry.second = newIndex[entry.second];
+    }
   }
 
   void readPlaylists() {
     in_.forEachElement([&] {
-      if (!in_.isStart("dict")) in_.fail("a playlist must be a <dict>");
+      if (!in_.isStart(kDictTag)) in_.fail("a playlist must be a <dict>");
       LibraryPlaylist p;
       std::vector<int64_t> ids;
       in_.forEachEntry([&](std::string_view k, long) {
@@ -584,7 +613,7 @@ class LibraryBuilder {
             in_.skipValue();
             break;
           case Key::kPlaylistItems:
-            if (!in_.isStart("array")) in_.fail("\"Playlist Items\" must be an <array>");
+            if (!in_.isStart(kArrayTag)) in_.fail("\"Playlist Items\" must be an <array>");
             readItems(ids);
             break;
           default:
@@ -602,7 +631,7 @@ class LibraryBuilder {
 
   void readItems(std::vector<int64_t>& ids) {
     in_.forEachElement([&] {
-      if (!in_.isStart("dict")) in_.fail("a playlist item must be a <dict>");
+      if (!in_.isStart(kDictTag)) in_.fail("a playlist item must be a <dict>");
       bool found = false;
       in_.forEachEntry([&](std::string_view k, long) {
         if (keyOf(k) == Key::kTrackId) {
@@ -617,27 +646,37 @@ class LibraryBuilder {
   }
 
   void resolveItems() {
+    // Track IDs come in ascending order in real exports; the sort is then
+    // cheap. For a repeated Track ID the last track wins.
+    std::stable_sort(trackIndex_.begin(), trackIndex_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    auto find = [&](int64_t id) -> const std::pair<int64_t, size_t>* {
+      auto it = std::upper_bound(trackIndex_.begin(), trackIndex_.end(), id,
+                                 [](int64_t v, const auto& e) { return v < e.first; });
+      if (it == trackIndex_.begin() || (it - 1)->first != id) return nullptr;
+      return &*(it - 1);
+    };
     for (size_t i = 0; i < lib_.playlists.size(); ++i) {
       auto& items = lib_.playlists[i].items;
       items.reserve(itemIds_[i].size());
       for (int64_t id : itemIds_[i]) {
-        auto it = trackIndex_.find(id);
-        if (it == trackIndex_.end()) {
+        const auto* entry = find(id);
+        if (!entry) {
           ++lib_.itemsNamingMissingTrack;
-        } else if (it->second == kNoFile) {
+        } else if (entry->second == kNoFile) {
           ++lib_.itemsNamingTrackWithoutFile;
         } else {
-          items.push_back(lib_.tracks[it->second].persistentId);
+          items.push_back(lib_.tracks[entry->second].persistentId);
         }
       }
+      std::vector<int64_t>().swap(itemIds_[i]);
     }
   }
 
   PlistStream& in_;
   const PathMap& map_;
   Library lib_;
-  std::unordered_map<int64_t, size_t> trackIndex_;
-  std::unordered_set<std::string_view> persistentIds_;
+  std::vector<std::pair<int64_t, size_t>> trackIndex_;  // Track ID -> index or kNoFile
   std::unordered_set<std::string> playlistIds_;
   std::vector<std::vector<int64_t>> itemIds_;
   std::string url_;
@@ -652,6 +691,12 @@ Library readWith(xmlTextReaderPtr raw, const std::string& name, const PathMap& m
 }
 
 }  // namespace
+
+const std::string& LibraryTrack::localPath() const {
+  static const std::string kNone;
+  if (!mappedPath.empty()) return mappedPath;
+  return PathMap::isForeignPath(location) ? kNone : location;
+}
 
 std::optional<std::string> LibraryReader::decodeFileUrl(std::string_view url) {
   if (!startsWithNoCase(url, "file:")) return std::nullopt;

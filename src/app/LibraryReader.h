@@ -18,7 +18,7 @@
 //   (percent escapes as written, decomposed accents stay decomposed);
 // - locations on a Windows drive ("C:/...") or a network share
 //   ("//server/share/...") are not on this computer: such a track is kept
-//   with an empty localPath and counted, unless a PathMap entry turns its
+//   with an empty localPath() and counted, unless a PathMap entry turns its
 //   prefix into a local folder. A map entry applies to any location.
 //
 // Thread: a reader holds only its map; read() may run on any thread and
@@ -51,14 +51,19 @@ struct LibraryTrack {
   std::string albumArtist;
   std::optional<int64_t> totalTimeMs;  // "Total Time" is in milliseconds
   std::optional<int64_t> size;
-  std::string location;   // the decoded path, as on the computer that wrote the file
-  std::string localPath;  // where to read it here; empty when not on this computer
+  std::string location;    // the decoded path, as on the computer that wrote the file
+  std::string mappedPath;  // set when a PathMap entry applies to location
   bool disabled = false;   // unchecked in the library
   std::string trackType;   // "File", "Remote", "URL", ... as written
   std::optional<int64_t> fileFolderCount;
   std::optional<int64_t> libraryFolderCount;
 
-  bool onThisComputer() const { return !localPath.empty(); }
+  // Where to read the file here: the mapped path, else the location unless
+  // it is on a Windows drive or network share; empty when not on this
+  // computer. (Not stored, so that a large library keeps one copy of its
+  // paths.)
+  const std::string& localPath() const;
+  bool onThisComputer() const { return !localPath().empty(); }
 };
 
 struct LibraryPlaylist {
@@ -84,7 +89,7 @@ struct Library {
 
   // What was left out or cannot be reached, for the user to be told.
   size_t tracksWithoutFile = 0;
-  size_t tracksNotOnThisComputer = 0;  // kept in tracks, localPath empty
+  size_t tracksNotOnThisComputer = 0;  // kept in tracks, localPath() empty
   size_t tracksWithoutIdentifier = 0;  // no or repeated Persistent ID: left out
   size_t playlistsWithoutIdentifier = 0;
   size_t itemsNamingMissingTrack = 0;

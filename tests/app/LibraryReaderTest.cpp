@@ -77,7 +77,8 @@ TEST(LibraryReaderFixtures, MacItunes10WithDisabledTrackAndSmartPlaylists) {
   EXPECT_EQ(t->location,
             "/Users/cervantes_vive/Music/iTunes/iTunes Music/Podcasts/YUI Theater/"
             "Brad Neuberg_Introduction to HTML5.m4v");
-  EXPECT_EQ(t->localPath, t->location);
+  EXPECT_EQ(t->localPath(), t->location);
+  EXPECT_EQ(t->mappedPath, "");
   const LibraryTrack* brackets = trackById(lib, "5A57A1ED3D4BA2B4");
   ASSERT_NE(brackets, nullptr);
   EXPECT_EQ(brackets->location,
@@ -119,7 +120,7 @@ TEST(LibraryReaderFixtures, WindowsLibraryIsNotOnThisComputerUntilMapped) {
   map.parse("c:\\Users\\jcaron\\Music=/mnt/music");
   Library mapped = LibraryReader(map).read(file);
   EXPECT_EQ(mapped.tracksNotOnThisComputer, 0u);
-  EXPECT_EQ(trackById(mapped, "811FBBED7D020E36")->localPath,
+  EXPECT_EQ(trackById(mapped, "811FBBED7D020E36")->localPath(),
             "/mnt/music/" + dir + "105. DJ Sammy & Yanou - Heaven (Green Court Mix).mp3");
   EXPECT_EQ(mapped.musicFolderLocalPath, "/mnt/music/iTunes/iTunes Music");
 }
