@@ -52,8 +52,8 @@ int main(int argc, char** argv) {
       double cpu = cpuSeconds() - cpu0;
       rusage ru{};
       getrusage(RUSAGE_SELF, &ru);
-      std::printf("tracks=%zu playlists=%zu wall_s=%.3f cpu_s=%.3f peak_kb=%ld\n", lib.tracks.size(),
-                  lib.playlists.size(), wall, cpu, ru.ru_maxrss);
+      std::printf("tracks=%zu playlists=%zu wall_s=%.3f cpu_s=%.3f peak_kb=%ld\n",
+                  lib.tracks.size(), lib.playlists.size(), wall, cpu, ru.ru_maxrss);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "%s\n", e.what());
       return 1;

@@ -141,7 +141,7 @@ std::string DestinationLayout::safeComponent(std::string_view name, size_t reser
 }
 
 std::string DestinationLayout::numbered(std::string_view safeName, int n, size_t reserve,
-                                       bool keepExtension) {
+                                        bool keepExtension) {
   size_t ext = keepExtension ? extensionStart(safeName) : safeName.size();
   std::string tail = " (" + std::to_string(n) + ")" + std::string(safeName.substr(ext));
   return fit(safeName.substr(0, ext), tail, reserve);
@@ -161,8 +161,8 @@ std::vector<std::string> DestinationLayout::relativeComponents(const LibraryTrac
     for (size_t i = 0; i < mediaFolderKeys_.size() && under; ++i) {
       under = collisionKey((*parts)[i]) == mediaFolderKeys_[i];
     }
-    if (under) return {parts->begin() + static_cast<std::ptrdiff_t>(mediaFolderKeys_.size()),
-                       parts->end()};
+    if (under)
+      return {parts->begin() + static_cast<std::ptrdiff_t>(mediaFolderKeys_.size()), parts->end()};
   }
   const std::string& artist = !track.albumArtist.empty() ? track.albumArtist : track.artist;
   std::string file = lastComponent(track.location);
@@ -185,7 +185,8 @@ std::string DestinationLayout::placeFolder(const std::string& parent, const std:
 std::string DestinationLayout::trackPath(const LibraryTrack& track) {
   std::vector<std::string> parts = relativeComponents(track);
   std::string folder = kMusicFolder;
-  for (size_t i = 0; i + 1 < parts.size(); ++i) folder = placeFolder(folder, safeComponent(parts[i]));
+  for (size_t i = 0; i + 1 < parts.size(); ++i)
+    folder = placeFolder(folder, safeComponent(parts[i]));
   std::string name = safeComponent(parts.empty() ? std::string() : parts.back());
   for (int n = 1;; ++n) {
     std::string candidate = folder + "/" + (n == 1 ? name : numbered(name, n));

@@ -8,13 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <memory>
-#include <algorithm>
-#include <deque>
 #include <unordered_set>
 #include <utility>
 
@@ -150,8 +150,22 @@ Key keyOf(std::string_view k) {
 }
 
 // The property-list elements, compared by the reader's interned name.
-enum Tag { kPlistTag, kDictTag, kKeyTag, kStringTag, kIntegerTag, kArrayTag, kTrueTag, kFalseTag, kDateTag, kDataTag, kRealTag, kTagCount };
-constexpr const char* kTagNames[kTagCount] = {"plist", "dict", "key", "string", "integer", "array", "true", "false", "date", "data", "real"};
+enum Tag {
+  kPlistTag,
+  kDictTag,
+  kKeyTag,
+  kStringTag,
+  kIntegerTag,
+  kArrayTag,
+  kTrueTag,
+  kFalseTag,
+  kDateTag,
+  kDataTag,
+  kRealTag,
+  kTagCount
+};
+constexpr const char* kTagNames[kTagCount] = {
+    "plist", "dict", "key", "string", "integer", "array", "true", "false", "date", "data", "real"};
 
 // A pull parser for the property-list grammar on top of xmlTextReader.
 // Convention: every read function starts on the value's start element and
@@ -777,8 +791,8 @@ Library LibraryReader::readMemory(std::string_view xml, const std::string& name)
 }
 
 const std::vector<std::string>& LibraryReader::exportFileNames() {
-  static const std::vector<std::string> names = {"iTunes Music Library.xml",
-                                                 "iTunes Library.xml", "Library.xml"};
+  static const std::vector<std::string> names = {"iTunes Music Library.xml", "iTunes Library.xml",
+                                                 "Library.xml"};
   return names;
 }
 

@@ -10,21 +10,18 @@ std::string ImageViewIconSetter::formatString1_1(std::string_view format,
   return platform::format(format, a1);
 }
 
-std::string ImageViewIconSetter::formatString2_1(std::string_view format,
-                                                 const platform::Value& a1,
+std::string ImageViewIconSetter::formatString2_1(std::string_view format, const platform::Value& a1,
                                                  const platform::Value& a2) {
   return platform::format(format, a1, a2);
 }
 
-std::string ImageViewIconSetter::formatString3_1(std::string_view format,
-                                                 const platform::Value& a1,
+std::string ImageViewIconSetter::formatString3_1(std::string_view format, const platform::Value& a1,
                                                  const platform::Value& a2,
                                                  const platform::Value& a3) {
   return platform::format(format, a1, a2, a3);
 }
 
-std::string ImageViewIconSetter::formatString4_1(std::string_view format,
-                                                 const platform::Value& a1,
+std::string ImageViewIconSetter::formatString4_1(std::string_view format, const platform::Value& a1,
                                                  const platform::Value& a2,
                                                  const platform::Value& a3,
                                                  const platform::Value& a4) {

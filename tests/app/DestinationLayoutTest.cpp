@@ -1,9 +1,11 @@
-#include "app/DestinationLayout.h"
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <set>
 #include <string>
 
+#include "app/DestinationLayout.h"
 #include "platform/Unicode.h"
 
 namespace app {
@@ -171,6 +173,71 @@ TEST(DestinationLayoutDurations, WholeSecondsFromMilliseconds) {
   EXPECT_EQ(DestinationLayout::durationText(0), "0");
   EXPECT_EQ(DestinationLayout::durationText(std::nullopt), "-1");
   EXPECT_EQ(DestinationLayout::durationText(-5), "-1");
+}
+
+}  // namespace
+}  // namespace app
+
+namespace app {
+namespace {
+
+const std::string kFixtures = TESSALINE_SOURCE_DIR "/../shared/fixtures/itunes-library/";
+
+TEST(DestinationLayoutFixtures, EveryRealExportGetsDistinctSafePaths) {
+  if (!std::filesystem::exists(kFixtures)) GTEST_SKIP() << "no fixtures";
+  int libraries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(kFixtures)) {
+    if (entry.path().extension() != ".xml") continue;
+    Library lib;
+    try {
+      lib = LibraryReader().read(entry.path().string());
+    } catch (const LibraryError&) {
+      continue;  // the malformed one
+    }
+    ++libraries;
+    DestinationLayout layout(lib.musicFolderSourcePath);
+    std::set<std::string> keys;
+    for (const LibraryTrack& t : lib.tracks) {
+      std::string path = layout.trackPath(t);
+      EXPECT_EQ(path.rfind("Music/", 0), 0u) << path;
+      EXPECT_TRUE(keys.insert(DestinationLayout::collisionKey(path)).second) << path;
+      size_t start = 0;
+      while (start <= path.size()) {
+        size_t end = std::min(path.find('/', start), path.size());
+        std::string c = path.substr(start, end - start);
+        EXPECT_FALSE(c.empty() || c == "." || c == "..") << path;
+        EXPECT_LE(c.size(), 255u) << path;
+        EXPECT_EQ(c.find_first_of("\\:*?\"<>|#%$;"), std::string::npos) << path;
+        EXPECT_NE(c.back(), '.') << path;
+        EXPECT_NE(c.back(), ' ') << path;
+        start = end + 1;
+      }
+    }
+  }
+  EXPECT_GE(libraries, 7);
+}
+
+TEST(DestinationLayoutFixtures, MusicAppAndOutsideTheMediaFolder) {
+  if (!std::filesystem::exists(kFixtures + "tracklist-music-app-2020.xml") ||
+      !std::filesystem::exists(kFixtures + "plist-stream-folders.xml")) {
+    GTEST_SKIP() << "no fixtures";
+  }
+  Library music = LibraryReader().read(kFixtures + "tracklist-music-app-2020.xml");
+  DestinationLayout a(music.musicFolderSourcePath);
+  for (const LibraryTrack& t : music.tracks) {
+    if (t.persistentId == "247979196C3601D5") {
+      EXPECT_EQ(a.trackPath(t),
+                "Music/Music/Beyonce\xCC\x81/HOMECOMING_ THE LIVE ALBUM/"
+                "02 Crazy In Love (Homecoming Live).m4a");
+      EXPECT_EQ(DestinationLayout::durationText(t.totalTimeMs), "167");  // 167347 ms
+    }
+  }
+  Library folders = LibraryReader().read(kFixtures + "plist-stream-folders.xml");
+  DestinationLayout b(folders.musicFolderSourcePath);
+  ASSERT_EQ(folders.tracks.size(), 2u);
+  EXPECT_EQ(b.trackPath(folders.tracks[0]), "Music/Eve 6/Horrorscope/02 Promise.m4a");
+  EXPECT_EQ(b.trackPath(folders.tracks[1]),
+            "Music/Lit/A Place in the Sun/0002d642383efb657163667e9a03e0a4.mp3");
 }
 
 }  // namespace

@@ -1,5 +1,3 @@
-#include "app/LibraryReader.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,14 +5,16 @@
 #include <fstream>
 #include <string>
 
+#include "app/LibraryReader.h"
+
 namespace app {
 namespace {
 
 const std::string kFixtures = TESSALINE_SOURCE_DIR "/../shared/fixtures/itunes-library/";
 
-#define REQUIRE_FIXTURE(name)                                                   \
-  if (!std::filesystem::exists(kFixtures + (name))) {                           \
-    GTEST_SKIP() << "fixture " << (name) << " is not present";                  \
+#define REQUIRE_FIXTURE(name)                                  \
+  if (!std::filesystem::exists(kFixtures + (name))) {          \
+    GTEST_SKIP() << "fixture " << (name) << " is not present"; \
   }
 
 const LibraryTrack* trackById(const Library& lib, const std::string& id) {
@@ -46,12 +46,13 @@ std::string track(int id, const std::string& pid, const std::string& location,
   return s + extra + "</dict>\n";
 }
 
-std::string playlist(const std::string& pid, const std::string& name, std::initializer_list<int> ids,
-                     const std::string& extra = "") {
+std::string playlist(const std::string& pid, const std::string& name,
+                     std::initializer_list<int> ids, const std::string& extra = "") {
   std::string s = "<dict><key>Name</key><string>" + name +
                   "</string><key>Playlist Persistent ID</key><string>" + pid + "</string>" + extra +
                   "<key>Playlist Items</key><array>";
-  for (int id : ids) s += "<dict><key>Track ID</key><integer>" + std::to_string(id) + "</integer></dict>";
+  for (int id : ids)
+    s += "<dict><key>Track ID</key><integer>" + std::to_string(id) + "</integer></dict>";
   return s + "</array></dict>\n";
 }
 
@@ -245,7 +246,8 @@ long errorLine(const std::string& xml, std::string* message = nullptr) {
 }
 
 TEST(LibraryReaderErrors, TruncatedFileGivesTheLineAndNothingElse) {
-  std::string xml = doc("<key>Tracks</key><dict>\n" + track(1, "A1", "file:///a.mp3") + "</dict>\n");
+  std::string xml =
+      doc("<key>Tracks</key><dict>\n" + track(1, "A1", "file:///a.mp3") + "</dict>\n");
   std::string cut = xml.substr(0, xml.size() - 20);
   std::string message;
   long line = errorLine(cut, &message);
@@ -323,13 +325,13 @@ TEST(LibraryReaderErrors, MissingFileIsReported) {
 }
 
 TEST(LibraryReaderContent, ItemsAreResolvedEvenWhenPlaylistsComeFirst) {
-  std::string xml = doc(
-      "<key>Playlists</key><array>\n" + playlist("PL1", "Mix", {2, 1, 9, 3, 2}) +
-      playlist("PL2", "Mix", {1}) + playlist("PL1", "Same ID again", {1}) +
-      "</array>\n<key>Tracks</key><dict>\n" + track(1, "T1", "file://localhost/m/a%20b.mp3") +
-      track(2, "T2", "file:///m/c.mp3", "<key>Disabled</key><true/>") +
-      track(3, "T3", "", "<key>Track Type</key><string>Remote</string>") +
-      track(4, "T1", "file:///m/dup.mp3") + "</dict>\n");
+  std::string xml =
+      doc("<key>Playlists</key><array>\n" + playlist("PL1", "Mix", {2, 1, 9, 3, 2}) +
+          playlist("PL2", "Mix", {1}) + playlist("PL1", "Same ID again", {1}) +
+          "</array>\n<key>Tracks</key><dict>\n" + track(1, "T1", "file://localhost/m/a%20b.mp3") +
+          track(2, "T2", "file:///m/c.mp3", "<key>Disabled</key><true/>") +
+          track(3, "T3", "", "<key>Track Type</key><string>Remote</string>") +
+          track(4, "T1", "file:///m/dup.mp3") + "</dict>\n");
   Library lib = LibraryReader().readMemory(xml, "mem");
   ASSERT_EQ(lib.tracks.size(), 2u);
   EXPECT_EQ(lib.tracks[0].location, "/m/a b.mp3");
@@ -345,11 +347,10 @@ TEST(LibraryReaderContent, ItemsAreResolvedEvenWhenPlaylistsComeFirst) {
 }
 
 TEST(LibraryReaderContent, CdataAndCharacterReferencesAreText) {
-  std::string xml = doc(
-      "<key>Tracks</key><dict>" +
-      track(1, "T1", "file:///m/x.mp3",
-            "<key>Name</key><string>R&#233;sum&eacute;</string>") +
-      "</dict>");
+  std::string xml =
+      doc("<key>Tracks</key><dict>" +
+          track(1, "T1", "file:///m/x.mp3", "<key>Name</key><string>R&#233;sum&eacute;</string>") +
+          "</dict>");
   // &eacute; is not one of XML's own entities: refused.
   EXPECT_THROW(LibraryReader().readMemory(xml, "mem"), LibraryError);
   std::string ok = doc("<key>Tracks</key><dict>" +

@@ -1,8 +1,7 @@
-#include "ui/ImageViewIconSetter.h"
-
 #include <gtest/gtest.h>
 
 #include "platform/Log.h"
+#include "ui/ImageViewIconSetter.h"
 
 namespace ui {
 namespace {

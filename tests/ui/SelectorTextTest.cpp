@@ -1,10 +1,10 @@
-#include "ui/SelectorText.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <optional>
 #include <string>
+
+#include "ui/SelectorText.h"
 
 namespace ui {
 namespace {
@@ -58,8 +58,8 @@ TEST(SelectorText, ModeOneIsSelectedItemsAlsoWithBlanksOrTrailingText) {
 }
 
 TEST(SelectorText, EverythingElseIsUnsupported) {
-  for (const char* mode : {"3", "0", "-1", "-2", "abc", "", " ", "x1", "4294967297", "2147483649",
-                           "\xFF\x32"}) {
+  for (const char* mode :
+       {"3", "0", "-1", "-2", "abc", "", " ", "x1", "4294967297", "2147483649", "\xFF\x32"}) {
     expectAllPrompts(mode, kUnsupported);
   }
   expectAllPrompts(nullptr, kUnsupported);
