@@ -1,0 +1,121 @@
+// Reads the XML export of an iTunes or Music app library ("iTunes Music
+// Library.xml", "iTunes Library.xml", "Library.xml") into plain records:
+// the tracks that have a file, and the playlists with their items given
+// as track persistent IDs.
+//
+// The file is read as a stream (libxml2's xmlTextReader), so a library of
+// a hundred thousand tracks costs its records, not a document tree. The
+// parser never touches the network, loads no DTD or external entity and
+// substitutes no entity beyond XML's predefined ones and character
+// references; a document that needs more is refused.
+//
+// What a real export holds and how it comes out:
+// - tracks without a file (cloud, remote, streams: no "file:" Location)
+//   are left out and counted, and so are playlist items naming them;
+// - playlist items naming a track that the file does not hold are left
+//   out and counted;
+// - "file://localhost/" and "file:///" locations are decoded byte for byte
+//   (percent escapes as written, decomposed accents stay decomposed);
+// - locations on a Windows drive ("C:/...") or a network share
+//   ("//server/share/...") are not on this computer: such a track is kept
+//   with an empty localPath() and counted, unless a PathMap entry turns its
+//   prefix into a local folder. A map entry applies to any location.
+//
+// Thread: a reader holds only its map; read() may run on any thread and
+// concurrently with other reads.
+// Errors: read() throws LibraryError (file name, line, message) for an
+// unreadable, malformed or truncated file, or one that is not a library;
+// nothing is returned in that case.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "app/LibraryError.h"
+#include "app/PathMap.h"
+
+namespace app {
+
+struct LibraryTrack {
+  std::string persistentId;  // the unique identifier
+  int64_t trackId = 0;       // the file's own number, used by playlist items
+  std::string name;
+  std::string artist;
+  std::string album;
+  std::string albumArtist;
+  std::optional<int64_t> totalTimeMs;  // "Total Time" is in milliseconds
+  std::optional<int64_t> size;
+  std::string location;    // the decoded path, as on the computer that wrote the file
+  std::string mappedPath;  // set when a PathMap entry applies to location
+  bool disabled = false;   // unchecked in the library
+  std::string trackType;   // "File", "Remote", "URL", ... as written
+  std::optional<int64_t> fileFolderCount;
+  std::optional<int64_t> libraryFolderCount;
+
+  // Where to read the file here: the mapped path, else the location unless
+  // it is on a Windows drive or network share; empty when not on this
+  // computer. (Not stored, so that a large library keeps one copy of its
+  // paths.)
+  const std::string& localPath() const;
+  bool onThisComputer() const { return !localPath().empty(); }
+};
+
+struct LibraryPlaylist {
+  std::string persistentId;
+  std::string parentPersistentId;  // empty at the top level
+  std::string name;
+  std::vector<std::string> items;  // track persistent IDs, in order, repeats kept
+  bool master = false;
+  bool visible = true;
+  bool folder = false;
+  bool smart = false;
+  std::optional<int64_t> distinguishedKind;
+};
+
+struct Library {
+  std::string musicFolder;            // the "Music Folder" URL as written, may be empty
+  std::string musicFolderSourcePath;  // decoded
+  std::string musicFolderLocalPath;   // after the map; empty when not on this computer
+  std::string applicationVersion;
+  std::string libraryPersistentId;
+  std::deque<LibraryTrack> tracks;  // a deque: a large library grows without copying
+  std::vector<LibraryPlaylist> playlists;
+
+  // What was left out or cannot be reached, for the user to be told.
+  size_t tracksWithoutFile = 0;
+  size_t tracksNotOnThisComputer = 0;  // kept in tracks, localPath() empty
+  size_t tracksWithoutIdentifier = 0;  // no or repeated Persistent ID: left out
+  size_t playlistsWithoutIdentifier = 0;
+  size_t itemsNamingMissingTrack = 0;
+  size_t itemsNamingTrackWithoutFile = 0;
+};
+
+class LibraryReader {
+ public:
+  LibraryReader() = default;
+  explicit LibraryReader(PathMap map) : map_(std::move(map)) {}
+
+  Library read(const std::string& file) const;
+  // The same on a document in memory; name stands for the file in errors.
+  Library readMemory(std::string_view xml, const std::string& name) const;
+
+  // The export's usual names, in the order they are looked for.
+  static const std::vector<std::string>& exportFileNames();
+  // The first of exportFileNames() present in folder, if any.
+  static std::optional<std::string> findExportIn(const std::string& folder);
+
+  // A "file:" URL's path, decoded: "/Users/..", "C:/Users/..",
+  // "//server/share/..". None for other URLs or a path holding a NUL.
+  static std::optional<std::string> decodeFileUrl(std::string_view url);
+
+ private:
+  PathMap map_;
+};
+
+}  // namespace app

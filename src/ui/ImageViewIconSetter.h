@@ -1,0 +1,43 @@
+// Small text facilities for the script: formatting with one to four
+// arguments, a log line that prints its argument literally, and a file
+// name cleaner.
+//
+// Thread: stateless class functions; callable from any thread (the
+// script calls them on the main thread).
+// Errors: none of its own. A format whose placeholders do not match its
+// arguments follows platform/Format.h.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/Value.h"
+
+namespace ui {
+
+class ImageViewIconSetter {
+ public:
+  ImageViewIconSetter() = delete;
+
+  static std::string formatString1_1(std::string_view format, const platform::Value& a1);
+  static std::string formatString2_1(std::string_view format, const platform::Value& a1,
+                                     const platform::Value& a2);
+  static std::string formatString3_1(std::string_view format, const platform::Value& a1,
+                                     const platform::Value& a2, const platform::Value& a3);
+  static std::string formatString4_1(std::string_view format, const platform::Value& a1,
+                                     const platform::Value& a2, const platform::Value& a3,
+                                     const platform::Value& a4);
+
+  // One log line holding the object's description; percent signs in it
+  // are written as they stand.
+  static void nslog(const platform::Value& object);
+
+  // The name with each of \ / : * ? " < > | # % $ ; and the curly double
+  // quotes replaced by "_", and the curly single quotes by "'". One
+  // character for one, so the result has as many characters as the name;
+  // nothing else changes (no trimming, no length limit). Bytes that are not
+  // valid UTF-8 are left as they are.
+  static std::string sanitizeFileName(std::string_view name);
+};
+
+}  // namespace ui

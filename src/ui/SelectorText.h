@@ -1,0 +1,35 @@
+// The prompt texts of the running mode. The mode is the integer value of
+// the environment variable "ExtScriptParam", read afresh on every call:
+// 1 exports the items selected in iTunes, 2 all playlists; anything else,
+// or no variable at all, gives "Unsupported mode of operation".
+//
+// Thread: stateless; callable from any thread as long as nobody changes
+// the environment at the same time (the script calls it on the main thread).
+// Errors: never fails.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ui {
+
+class SelectorText {
+ public:
+  std::string confirmPrompt() const;
+  std::string completionPrompt() const;
+  std::string failurePrompt() const;
+
+  // The integer value of a text the platform's way: leading white space
+  // skipped, an optional sign, decimal digits up to the first other
+  // character; no digits gives 0; out of range clamps to the 32-bit limits.
+  // None when the text is not valid UTF-8.
+  static std::optional<int> intValue(std::string_view text);
+
+  static constexpr const char* kUnsupportedMode = "Unsupported mode of operation";
+
+ private:
+  static std::string promptForMode();
+};
+
+}  // namespace ui
