@@ -4,7 +4,9 @@ Library.xml in the iTunes export format that names them.
 
     make_sample_library.py OUT_DIR
 
-OUT_DIR/Library.xml and OUT_DIR/Media/Music/<artist>/<album>/<file>.wav.
+OUT_DIR/Library.xml and OUT_DIR/Media/Music/<artist>/<album>/<file>.wav,
+and OUT_DIR/Library-fewer.xml, the same library after the user deleted
+the playlist "Sunday" (its only track then becomes a stale file).
 Uses only the standard library. The library holds accented and non-Latin
 names, an unchecked track, a track shared by two playlists, a playlist
 listing one track twice, a folder playlist and the master playlist.
@@ -144,6 +146,9 @@ def main():
         "Tracks": tracks, "Playlists": playlists,
     }
     with open(os.path.join(out, "Library.xml"), "wb") as f:
+        plistlib.dump(library, f, sort_keys=False)
+    library["Playlists"] = [p for p in playlists if p["Name"] != "Sunday"]
+    with open(os.path.join(out, "Library-fewer.xml"), "wb") as f:
         plistlib.dump(library, f, sort_keys=False)
     print(f"sample library: {out}/Library.xml ({len(TRACKS)} tracks, {len(PLAYLISTS)} playlists)")
 

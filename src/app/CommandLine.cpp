@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "app/ExportCommand.h"
+
 namespace app {
 
 int runCommandLine(int argc, char** argv) {
@@ -11,9 +13,13 @@ int runCommandLine(int argc, char** argv) {
   cli.set_version_flag("--version", std::string("tessaline ") + TESSALINE_VERSION);
   cli.require_subcommand(0, 1);
   cli.footer("Run `tessaline COMMAND --help` for the options of a command.");
+  registerExportCommand(cli);
 
   try {
     cli.parse(argc, argv);
+  } catch (const CLI::RuntimeError& e) {
+    // A command's own exit status, its message already shown.
+    return e.get_exit_code();
   } catch (const CLI::ParseError& e) {
     int status = cli.exit(e);
     return status == 0 ? kExitOk : kExitUsage;

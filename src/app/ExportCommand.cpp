@@ -242,12 +242,11 @@ void Export::plan() {
   }
   json rows = json::array();
   size_t nameWidth = 8;
-  for (const auto& s : selected_) nameWidth = std::max(nameWidth, std::min<size_t>(s.playlist->name.size(), 40));
+  for (const auto& s : selected_) nameWidth = std::max(nameWidth, std::min<size_t>(displayWidth(s.playlist->name), 40));
   out("Plan for " + root_ + ":");
   char header[256];
-  snprintf(header, sizeof header, "  %-*s %7s %12s %12s", static_cast<int>(nameWidth), "Playlist", "Tracks",
-           "To copy", "This export");
-  out(header);
+  snprintf(header, sizeof header, " %7s %12s %12s", "Tracks", "To copy", "This export");
+  out("  " + fitToWidth("Playlist", nameWidth) + header);
   for (const auto& s : selected_) {
     uint64_t uncopied = static_cast<uint64_t>(s.list->uncopiedTotal());
     uint64_t charged = static_cast<uint64_t>(s.list->netcopyTotal());
@@ -258,12 +257,10 @@ void Export::plan() {
                     {"tracks", tracks},
                     {"bytesToCopy", uncopied},
                     {"bytesThisExport", charged}});
-    std::string name = s.playlist->name.size() > 40 ? s.playlist->name.substr(0, 39) + "~" : s.playlist->name;
     char line[512];
-    snprintf(line, sizeof line, "  %-*s %7zu %12s %12s  %s", static_cast<int>(nameWidth), name.c_str(), tracks,
-             byteText(uncopied).c_str(), byteText(charged).c_str(),
+    snprintf(line, sizeof line, " %7zu %12s %12s  %s", tracks, byteText(uncopied).c_str(), byteText(charged).c_str(),
              bar(static_cast<double>(charged), static_cast<double>(std::max<uint64_t>(net_, 1)), 20).c_str());
-    out(line);
+    out("  " + fitToWidth(s.playlist->name, nameWidth) + line);
   }
   report_["playlists"] = rows;
   report_["bytesToCopy"] = net_;
@@ -328,19 +325,25 @@ void Export::copy() {
 
   // Every track that should be on the drive and is not could not be copied.
   std::set<std::string> seen;
-  json failed = json::array();
+  json failed = json::array(), unchecked = json::array();
   for (const auto& s : selected_) {
     for (const auto& track : *s.list->trackList()) {
-      if (!seen.insert(track->uniqueID()).second) continue;
-      if (!track->trackShouldCopy() || track->trackPresent()) continue;
+      if (!seen.insert(track->uniqueID()).second || track->trackPresent()) continue;
+      std::string destination = track->absDestinationPath().value_or("");
+      if (!track->trackShouldCopy()) {
+        unchecked.push_back(destination);
+        continue;
+      }
       const LibraryTrack& t = *byId_.at(track->uniqueID());
       failures_.push_back({&t, failureReason(t)});
       failed.push_back({{"title", t.name}, {"artist", t.artist}, {"source", t.localPath()},
-                        {"location", t.location}, {"reason", failures_.back().reason}});
+                        {"location", t.location}, {"destination", destination},
+                        {"reason", failures_.back().reason}});
     }
   }
   report_["bytesCopied"] = copied_;
   report_["notCopied"] = failed;
+  report_["uncheckedNotCopied"] = unchecked;
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   out("Copied " + byteText(copied_) + " in " + durationText(seconds) + ".");
   if (!failures_.empty()) {

@@ -54,6 +54,52 @@ std::string bar(double part, double whole, int width) {
   return out;
 }
 
+namespace {
+
+// Decodes one code point at s[i] (advancing i); invalid bytes count as one.
+uint32_t nextCodePoint(const std::string& s, size_t& i) {
+  auto b = static_cast<unsigned char>(s[i]);
+  int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+  uint32_t c = extra ? b & (0x3F >> extra) : b;
+  ++i;
+  for (int k = 0; k < extra && i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80; ++k, ++i)
+    c = c << 6 | (static_cast<unsigned char>(s[i]) & 0x3F);
+  return c;
+}
+
+int columnsOf(uint32_t c) {
+  if ((c >= 0x0300 && c <= 0x036F) || c == 0x200B) return 0;  // combining marks, zero width space
+  if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
+      (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+      (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1FAFF) || (c >= 0x20000 && c <= 0x3FFFD))
+    return 2;
+  return 1;
+}
+
+}  // namespace
+
+size_t displayWidth(const std::string& text) {
+  size_t width = 0;
+  for (size_t i = 0; i < text.size();) width += columnsOf(nextCodePoint(text, i));
+  return width;
+}
+
+std::string fitToWidth(const std::string& text, size_t width) {
+  if (displayWidth(text) <= width) return text + std::string(width - displayWidth(text), ' ');
+  std::string out;
+  size_t used = 0;
+  for (size_t i = 0; i < text.size();) {
+    size_t start = i;
+    int w = columnsOf(nextCodePoint(text, i));
+    if (used + w + 1 > width) break;
+    out.append(text, start, i - start);
+    used += w;
+  }
+  out += "~";
+  ++used;
+  return out + std::string(width > used ? width - used : 0, ' ');
+}
+
 bool askYesNo(const std::string& question) {
   std::cout << question << " [y/N] " << std::flush;
   std::string answer;

@@ -21,6 +21,13 @@ std::string durationText(double seconds);
 // A bar of `width` cells filled in proportion to part / whole (clamped).
 std::string bar(double part, double whole, int width);
 
+// Columns a UTF-8 text takes (one per code point; East Asian wide and
+// emoji characters two).
+size_t displayWidth(const std::string& text);
+// The text cut to `width` columns (ending in "~" when cut) and padded
+// with blanks to exactly `width`.
+std::string fitToWidth(const std::string& text, size_t width);
+
 // Asks a yes/no question on standard output and reads the answer from
 // standard input; anything but y or yes (any case), or the end of input,
 // is no.

@@ -83,8 +83,12 @@ void CTrack::initForUniqueID(const std::string& uniqueID, const platform::Value&
   std::lock_guard<std::mutex> lock(strings_);
   uniqueID_ = uniqueID;
   registeredID_ = uniqueID;
-  sourcePath_ = platform::unicode::nfd(sourcePath);
-  destPathRel_ = platform::unicode::nfd(destPath);
+  // Kept byte for byte as given: a Linux file name is a byte string, and a
+  // path turned into another Unicode form names a file that is not there.
+  // Comparisons that must not depend on the form (the root, the stale-file
+  // pass) normalise when they compare.
+  sourcePath_ = sourcePath;
+  destPathRel_ = destPath;
   trackEnabled_.store(enable.boolValue());
   exportCount_.store(0);
   trackSize_.store(0);
@@ -118,13 +122,12 @@ std::optional<std::string> CTrack::destinationBasePath() {
 }
 
 void CTrack::setDestinationBasePath(const std::optional<std::string>& path) {
-  std::optional<std::string> normalised;
-  if (path) normalised = platform::unicode::nfd(*path);
   {
     std::lock_guard<std::mutex> lock(g_root_mutex);
     auto& root = rootStorage();
-    if (root && normalised && *root == *normalised) return;
-    root = normalised;
+    // The same folder written in another Unicode form is no change.
+    if (root && path && platform::unicode::nfd(*root) == platform::unicode::nfd(*path)) return;
+    root = path;
   }
   invalidateAllTrackDestinations();
   CTrackList::invalidateFirstExportTotals();

@@ -56,9 +56,10 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
                               const std::string& title, const std::string& artist,
                               const std::string& duration);
   static std::optional<std::string> destinationBasePath();
-  // Replaces the root (held in NFD); a real change forgets every track's
-  // destination state, then invalidates first-export, then uncopied
-  // totals. No path clears the root.
+  // Replaces the root; a real change (one not only of Unicode form)
+  // forgets every track's destination state, then invalidates
+  // first-export, then uncopied totals. No path clears the root. Paths are
+  // kept as given, since a Linux file name is a byte string.
   static void setDestinationBasePath(const std::optional<std::string>& path);
   static void invalidateAllTrackDestinations();
   static void clearFirstExportFlags();

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The demo: builds a small sample library of our own, exports it to a
+# folder standing in for the drive, exports again (nothing left to copy),
+# then exports the library after one playlist was deleted, so that the
+# stale files are listed and removed.
+# Usage: scripts/demo.sh BUILD_DIR
+set -euo pipefail
+build="$(cd "${1:-build}" && pwd)"
+here="$(cd "$(dirname "$0")/.." && pwd)"
+tessaline="$build/src/app/tessaline"
+demo="$build/demo"
+rm -rf "$demo"
+mkdir -p "$demo/drive"
+python3 "$here/scripts/make_sample_library.py" "$demo/library"
+
+step() { printf '\n\033[1m== %s\033[0m\n$ %s\n' "$1" "${*:2}"; "${@:2}"; }
+
+if "$tessaline" drives --help >/dev/null 2>&1 && [ -d "$here/resources/fake-hardware/tessaline-drive" ]; then
+  step "The drives the exporter sees (a fake Tessaline drive)" \
+    "$tessaline" --fake-hardware "$here/resources/fake-hardware/tessaline-drive" drives
+fi
+step "First export: everything is copied" \
+  "$tessaline" export --library "$demo/library/Library.xml" --to "$demo/drive" --yes
+step "Second export: nothing left to copy" \
+  "$tessaline" export --library "$demo/library/Library.xml" --to "$demo/drive" --yes
+step "The playlist \"Sunday\" was deleted in the library: its file and track are stale" \
+  "$tessaline" export --library "$demo/library/Library-fewer.xml" --to "$demo/drive" --yes
+printf '\n== The drive now holds\n'
+(cd "$demo/drive" && find . -type f | LC_ALL=C sort)
+printf '\n== Playlists/Road Trip.m3u8\n'
+cat "$demo/drive/Playlists/Road Trip.m3u8"
+echo
