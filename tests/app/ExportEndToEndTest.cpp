@@ -128,7 +128,9 @@ TEST(ExportEndToEnd, EveryRealLibraryExport) {
     json report = exportJson(entry.path().string(), drive.path());
     // Exported: every playlist but the master, hidden, distinguished and
     // folder ones (one of the exports holds no other kind).
-    if (name.find("tracklist") == std::string::npos) EXPECT_FALSE(report["playlists"].empty());
+    if (name.find("tracklist") == std::string::npos) {
+      EXPECT_FALSE(report["playlists"].empty());
+    }
     expectPlaylistsNameOnlyWhatIsThere(drive.path(), report);
     json again = exportJson(entry.path().string(), drive.path());
     EXPECT_EQ(again["bytesCopied"], 0);
