@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "app/DiskutilCommand.h"
+
 namespace app {
 
 int runCommandLine(int argc, char** argv) {
@@ -11,6 +13,7 @@ int runCommandLine(int argc, char** argv) {
   cli.set_version_flag("--version", std::string("tessaline ") + TESSALINE_VERSION);
   cli.require_subcommand(0, 1);
   cli.footer("Run `tessaline COMMAND --help` for the options of a command.");
+  registerDiskutilCommand(cli);
 
   try {
     cli.parse(argc, argv);
