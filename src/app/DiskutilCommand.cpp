@@ -96,8 +96,7 @@ void registerDiskutilCommand(CLI::App& cli) {
   };
   auto options = std::make_shared<Options>();
   info->add_flag("--plist", options->plist, "Print a property list (also -plist)");
-  info->add_option("device", options->device, "Device name (sdb1) or node (/dev/sdb1)")
-      ->required();
+  info->add_option("device", options->device, "Device name (sdb1) or node (/dev/sdb1)")->required();
   info->allow_extras();
   info->callback([info, options] {
     bool plist = options->plist;
@@ -106,9 +105,8 @@ void registerDiskutilCommand(CLI::App& cli) {
       plist = true;
     }
     std::cout.flush();
-    int status = runDiskutilInfo(options->device, plist,
-                                 drive::FileSystemBundleSource::machineRoot(), std::cout,
-                                 std::cerr);
+    int status = runDiskutilInfo(
+        options->device, plist, drive::FileSystemBundleSource::machineRoot(), std::cout, std::cerr);
     std::cout.flush();
     if (status != 0) throw CLI::RuntimeError(status);
   });

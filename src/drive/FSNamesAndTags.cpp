@@ -17,8 +17,8 @@ std::shared_ptr<FileSystemBundleSource> g_sourceForTesting;
 bool isNtfsName(const std::string& name) {
   constexpr std::string_view kNtfs = "NTFS";
   return name.rfind(kNtfs, 0) == 0 ||
-         (name.size() >= kNtfs.size() && name.compare(name.size() - kNtfs.size(), kNtfs.size(),
-                                                      kNtfs) == 0);
+         (name.size() >= kNtfs.size() &&
+          name.compare(name.size() - kNtfs.size(), kNtfs.size(), kNtfs) == 0);
 }
 
 // Length in characters (code points) of UTF-8 text.
@@ -58,7 +58,7 @@ void FSNamesAndTags::setSourceForTesting(std::shared_ptr<FileSystemBundleSource>
   g_sourceForTesting = std::move(source);
 }
 
-std::unique_ptr<FSNamesAndTags> FSNamesAndTags::makeUnsharedForTesting(
+std::unique_ptr<FSNamesAndTags> FSNamesAndTags::makeUnshared(
     std::shared_ptr<FileSystemBundleSource> source) {
   std::unique_ptr<FSNamesAndTags> catalogue(new FSNamesAndTags(std::move(source)));
   catalogue->scanFSDir();

@@ -44,8 +44,10 @@ class FSNamesAndTags {
   // Tests: the source the shared instance will be created from (when it
   // does not exist yet); null restores the default source.
   static void setSourceForTesting(std::shared_ptr<FileSystemBundleSource> source);
-  // Tests: a private catalogue from `source`, outside the shared one.
-  static std::unique_ptr<FSNamesAndTags> makeUnsharedForTesting(
+  // A private catalogue from `source`, outside the shared one: for tests,
+  // and as the empty stand-in (null source) when the shared one cannot
+  // be made.
+  static std::unique_ptr<FSNamesAndTags> makeUnshared(
       std::shared_ptr<FileSystemBundleSource> source);
 
   FSNamesAndTags* copyWithZone() { return this; }

@@ -22,9 +22,9 @@ std::shared_ptr<FileSystemBundleSource> FileSystemBundleSource::defaultSource() 
       std::filesystem::path(root) / std::string(MacFileSystemBundles::kBundleFolder).substr(1);
   if (std::filesystem::is_directory(macFolder, ec)) {
     return std::make_shared<MacFileSystemBundles>(
-        macFolder.string(), (std::filesystem::path(root) /
-                             std::string(MacFileSystemBundles::kNtfs3gSettings).substr(1))
-                                .string());
+        macFolder.string(),
+        (std::filesystem::path(root) / std::string(MacFileSystemBundles::kNtfs3gSettings).substr(1))
+            .string());
   }
   return std::make_shared<LinuxFileSystems>(root);
 }

@@ -33,11 +33,11 @@ std::string lower(std::string s) {
 std::string unescapeOctal(const std::string& s) {
   std::string out;
   for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size() &&
-        std::isdigit(static_cast<unsigned char>(s[i + 1])) &&
+    if (s[i] == '\\' && i + 3 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])) &&
         std::isdigit(static_cast<unsigned char>(s[i + 2])) &&
         std::isdigit(static_cast<unsigned char>(s[i + 3]))) {
-      out.push_back(static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
+      out.push_back(
+          static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
       i += 3;
     } else {
       out.push_back(s[i]);
@@ -87,7 +87,8 @@ std::map<std::string, std::string> probe(const std::string& path) {
   blkid_probe pr = blkid_new_probe_from_filename(path.c_str());
   if (pr == nullptr) return found;
   blkid_probe_enable_superblocks(pr, 1);
-  blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_LABEL);
+  blkid_probe_set_superblocks_flags(pr,
+                                    BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_LABEL);
   blkid_probe_enable_partitions(pr, 1);
   blkid_probe_set_partitions_flags(pr, BLKID_PARTS_ENTRY_DETAILS);
   if (blkid_do_safeprobe(pr) == 0) {
@@ -189,8 +190,8 @@ std::optional<DiskInfo> LinuxDiskInfo::info(const std::string& device, std::stri
   }
   std::string fsType = udev["ID_FS_TYPE"];
   std::string version = udev["ID_FS_VERSION"];
-  std::string label = udev.count("ID_FS_LABEL_ENC") ? unescapeHex(udev["ID_FS_LABEL_ENC"])
-                                                    : udev["ID_FS_LABEL"];
+  std::string label =
+      udev.count("ID_FS_LABEL_ENC") ? unescapeHex(udev["ID_FS_LABEL_ENC"]) : udev["ID_FS_LABEL"];
   std::string partType = udev["ID_PART_ENTRY_TYPE"];
   std::string tableType = udev["ID_PART_TABLE_TYPE"];
   bool needProbe = fsType.empty() || ((fsType == "vfat" || fsType == "msdos") && version.empty()) ||
@@ -224,8 +225,8 @@ std::optional<DiskInfo> LinuxDiskInfo::info(const std::string& device, std::stri
   if (mount) {
     d.mountPoint = mount->point;
     d.fsType = mount->type;
-    d.writable = !readOnlyMedia && hasOption(mount->options, "rw") &&
-                 !hasOption(mount->superOptions, "ro");
+    d.writable =
+        !readOnlyMedia && hasOption(mount->options, "rw") && !hasOption(mount->superOptions, "ro");
     if (root_ == "/") {
       struct statvfs st {};
       if (::statvfs(mount->point.c_str(), &st) == 0) {
@@ -250,8 +251,8 @@ std::optional<DiskInfo> LinuxDiskInfo::info(const std::string& device, std::stri
   // FUSE mounts say only "fuseblk"; the probe says which file system.
   std::string type = mount ? mount->type : fsType;
   if (type == "fuseblk") {
-    d.personality = fsType == "ntfs" ? std::optional<std::string>("NTFS-3G")
-                                     : personalityFor(fsType, version);
+    d.personality =
+        fsType == "ntfs" ? std::optional<std::string>("NTFS-3G") : personalityFor(fsType, version);
   } else {
     d.personality = personalityFor(type, version);
   }

@@ -33,8 +33,8 @@
 namespace drive {
 
 struct DiskInfo {
-  std::string deviceIdentifier;            // "sdb1"
-  std::string deviceNode;                  // "/dev/sdb1"
+  std::string deviceIdentifier;  // "sdb1"
+  std::string deviceNode;        // "/dev/sdb1"
   bool wholeDisk = false;
   std::optional<std::string> personality;  // FilesystemName
   std::optional<std::string> fsType;       // the Linux type ("vfat", "ntfs3", "fuseblk")

@@ -53,8 +53,8 @@ LinuxFileSystems::LinuxFileSystems(std::string root, std::vector<std::string> se
         if (!dir.empty() && dir[0] == '/') searchPath_.push_back(dir);
       }
     }
-    for (const char* dir : {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin",
-                            "/bin"}) {
+    for (const char* dir :
+         {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
       searchPath_.push_back(dir);
     }
   }
@@ -71,7 +71,8 @@ LinuxFileSystems::LinuxFileSystems(std::string root, std::vector<std::string> se
     size_t start = type.find_first_not_of(" \t");
     if (start != std::string::npos) procFilesystems_.push_back(type.substr(start));
   }
-  if (!release_.empty()) builtin_ = readText(under("/lib/modules/" + release_ + "/modules.builtin"));
+  if (!release_.empty())
+    builtin_ = readText(under("/lib/modules/" + release_ + "/modules.builtin"));
 }
 
 std::string LinuxFileSystems::under(const std::string& path) const {
@@ -153,7 +154,8 @@ std::vector<FSBundleDescription> LinuxFileSystems::bundles() {
     add(hfsplus,
         {{"HFS+", personality("Apple_HFS", mkfs, "Mac OS Extended")},
          {"Journaled HFS+", personality("Apple_HFS", mkfs, "Mac OS Extended (Journaled)")},
-         {"Case-sensitive HFS+", personality("Apple_HFSX", mkfs, "Mac OS Extended (Case-sensitive)")},
+         {"Case-sensitive HFS+",
+          personality("Apple_HFSX", mkfs, "Mac OS Extended (Case-sensitive)")},
          {"Case-sensitive Journaled HFS+",
           personality("Apple_HFSX", mkfs, "Mac OS Extended (Case-sensitive, Journaled)")}});
   }
@@ -166,6 +168,8 @@ std::vector<FSBundleDescription> LinuxFileSystems::bundles() {
   return result;
 }
 
-bool LinuxFileSystems::ntfs3gDriverDisabled() { return settingsDisableDriver(under(kNtfs3gSettings)); }
+bool LinuxFileSystems::ntfs3gDriverDisabled() {
+  return settingsDisableDriver(under(kNtfs3gSettings));
+}
 
 }  // namespace drive

@@ -34,9 +34,9 @@ std::optional<FSPersonalityList> personalitiesOf(const PropertyList* personaliti
     // A personality that is not a dictionary has no keys to read; it is
     // left out, as a missing one would be.
     if (!entry.isDict()) continue;
-    list.emplace_back(name, FSPersonality{stringFor(entry, "FSFormatContentMask"),
-                                          stringFor(entry, "FSFormatExecutable"),
-                                          stringFor(entry, "FSName")});
+    list.emplace_back(
+        name, FSPersonality{stringFor(entry, "FSFormatContentMask"),
+                            stringFor(entry, "FSFormatExecutable"), stringFor(entry, "FSName")});
   }
   return list;
 }

@@ -71,7 +71,7 @@ const FSNamesAndTags& TessalineVolume::catalogue() const {
   if (shared == nullptr) {
     // Creation failed and was logged; an empty catalogue knows nothing,
     // which gives the unknown name and "not formattable".
-    static const auto* empty = FSNamesAndTags::makeUnsharedForTesting(nullptr).release();
+    static const auto* empty = FSNamesAndTags::makeUnshared(nullptr).release();
     return *empty;
   }
   return *shared;
@@ -131,8 +131,8 @@ void TessalineVolume::initFSVars10_4() {
     if (pieces.size() != 2) continue;
     std::string key = platform::unicode::trimBlanksAndTabs(pieces[0]);
     std::string value = platform::unicode::trimBlanksAndTabs(pieces[1]);
-    platform::logFormat("initFSVars10_4 found key \"%@\" for value \"%@\" for slice %@", key,
-                        value, slice);
+    platform::logFormat("initFSVars10_4 found key \"%@\" for value \"%@\" for slice %@", key, value,
+                        slice);
     if (key == "File System") {
       personality = value;
       setFsName(catalogue().userFSNameForPersonality(value));
@@ -173,9 +173,10 @@ void TessalineVolume::dropImplausibleSizes() {
   std::optional<int64_t> total = totalBytes();
   std::optional<int64_t> free = freeBytes();
   if (!implausible(total) && !implausible(free)) return;
-  platform::logFormat("TessalineVolume implausible sizes for slice %@ (total %@, free %@): unusable",
-                      diskSlice(), total ? platform::Value(*total) : platform::Value(),
-                      free ? platform::Value(*free) : platform::Value());
+  platform::logFormat(
+      "TessalineVolume implausible sizes for slice %@ (total %@, free %@): unusable", diskSlice(),
+      total ? platform::Value(*total) : platform::Value(),
+      free ? platform::Value(*free) : platform::Value());
   if (implausible(total)) setTotalBytes(std::nullopt);
   if (implausible(free)) setFreeBytes(std::nullopt);
   fsIsWritable_ = false;
@@ -227,10 +228,14 @@ int64_t TessalineVolume::parseDiskSize(const std::string& sizeText) {
   while (p < end && !isBlank(*p)) ++p;
   std::string_view unit(tokenStart, static_cast<size_t>(p - tokenStart));
   int shift = 0;
-  if (unit == "TB" || unit == "Ti") shift = 40;
-  else if (unit == "GB" || unit == "Gi") shift = 30;
-  else if (unit == "MB" || unit == "Mi") shift = 20;
-  else if (unit == "KB" || unit == "Ki") shift = 10;
+  if (unit == "TB" || unit == "Ti")
+    shift = 40;
+  else if (unit == "GB" || unit == "Gi")
+    shift = 30;
+  else if (unit == "MB" || unit == "Mi")
+    shift = 20;
+  else if (unit == "KB" || unit == "Ki")
+    shift = 10;
   int64_t scaled = 0;
   if (__builtin_mul_overflow(tenths, int64_t{1} << shift, &scaled)) return -1;
   return scaled / 10;

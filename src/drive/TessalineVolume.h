@@ -38,7 +38,8 @@ class FSNamesAndTags;
 // Runs one shell command line: returns the status (0 exactly when the
 // command exited with 0) and stores its output, none when it printed
 // nothing.
-using ShellRunner = std::function<int(const std::string& command, std::optional<std::string>* output)>;
+using ShellRunner =
+    std::function<int(const std::string& command, std::optional<std::string>* output)>;
 
 class TessalineVolume {
  public:

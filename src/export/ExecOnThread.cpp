@@ -159,15 +159,14 @@ std::shared_ptr<ExecOnThread> ExecOnThread::executeShellCommand(
 void ExecOnThread::startOperation() {
   // The thread's own reference, given up when its body ends.
   std::shared_ptr<ExecOnThread> self = shared_from_this();
-  shell::logAndContinue("exeception within ExecOnThread startOperation Exception: %@ Reason: %@",
-                        [&] {
-                          try {
-                            std::thread([self] { self->threadedExecShellCommand(nullptr); })
-                                .detach();
-                          } catch (const std::system_error& e) {
-                            throw platform::Exception("NSThreadCreationException", e.what());
-                          }
-                        });
+  shell::logAndContinue(
+      "exeception within ExecOnThread startOperation Exception: %@ Reason: %@", [&] {
+        try {
+          std::thread([self] { self->threadedExecShellCommand(nullptr); }).detach();
+        } catch (const std::system_error& e) {
+          throw platform::Exception("NSThreadCreationException", e.what());
+        }
+      });
 }
 
 void ExecOnThread::threadedExecShellCommand(const std::shared_ptr<void>& /*ignored*/) {

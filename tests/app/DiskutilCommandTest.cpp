@@ -1,9 +1,8 @@
-#include "app/DiskutilCommand.h"
-
 #include <gtest/gtest.h>
 
 #include <sstream>
 
+#include "app/DiskutilCommand.h"
 #include "drive/FSNamesAndTags.h"
 #include "drive/LinuxFileSystems.h"
 #include "drive/PropertyList.h"
@@ -28,13 +27,16 @@ class FakeMachine : public ::testing::Test {
     block("sdb2", "8:18", 2000000, false, true);
     block("sdc1", "8:33", 4000000, false, true);
     block("sdc2", "8:34", 4000000, true, true);
-    udev("8:17", "E:ID_FS_TYPE=vfat\nE:ID_FS_VERSION=FAT32\nE:ID_FS_LABEL_ENC=USB\\x20DISK\n"
-                 "E:ID_PART_ENTRY_TYPE=0xc\nE:ID_PART_TABLE_TYPE=dos\n");
+    udev("8:17",
+         "E:ID_FS_TYPE=vfat\nE:ID_FS_VERSION=FAT32\nE:ID_FS_LABEL_ENC=USB\\x20DISK\n"
+         "E:ID_PART_ENTRY_TYPE=0xc\nE:ID_PART_TABLE_TYPE=dos\n");
     udev("8:18", "E:ID_FS_TYPE=ntfs\nE:ID_FS_LABEL=Data\nE:ID_PART_ENTRY_TYPE=0x7\n");
-    udev("8:33", "E:ID_FS_TYPE=exfat\nE:ID_FS_LABEL=Stash\n"
-                 "E:ID_PART_ENTRY_TYPE=ebd0a0a2-b9e5-4433-87c0-68b6b72699c7\n");
-    udev("8:34", "E:ID_FS_TYPE=hfsplus\nE:ID_FS_LABEL=Mac\n"
-                 "E:ID_PART_ENTRY_TYPE=48465300-0000-11aa-aa11-00306543ecac\n");
+    udev("8:33",
+         "E:ID_FS_TYPE=exfat\nE:ID_FS_LABEL=Stash\n"
+         "E:ID_PART_ENTRY_TYPE=ebd0a0a2-b9e5-4433-87c0-68b6b72699c7\n");
+    udev("8:34",
+         "E:ID_FS_TYPE=hfsplus\nE:ID_FS_LABEL=Mac\n"
+         "E:ID_PART_ENTRY_TYPE=48465300-0000-11aa-aa11-00306543ecac\n");
     writeFile(dir_ / "proc/self/mountinfo",
               "26 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
               "40 26 8:17 / /media/USB\\040DISK rw,nosuid - vfat /dev/sdb1 rw,fmask=0022\n"
@@ -68,9 +70,10 @@ class FakeMachine : public ::testing::Test {
 
   // Inspects a volume with the tool's real output standing in for the
   // child process; `plistWorks` false forces the text report.
-  std::unique_ptr<drive::TessalineVolume> inspect(const std::string& slice, bool plistWorks = true) {
+  std::unique_ptr<drive::TessalineVolume> inspect(const std::string& slice,
+                                                  bool plistWorks = true) {
     auto runner = [this, plistWorks](const std::string& command,
-                                      std::optional<std::string>* output) {
+                                     std::optional<std::string>* output) {
       bool plist = command.find(" -plist ") != std::string::npos;
       std::string out;
       int status = run(slice_, plist, &out);
@@ -114,7 +117,7 @@ TEST_F(FakeMachine, UnknownOrEscapingDevicesAreRefused) {
 }
 
 TEST_F(FakeMachine, InspectionThroughThePlistReport) {
-  catalogue_ = drive::FSNamesAndTags::makeUnsharedForTesting(nullptr);
+  catalogue_ = drive::FSNamesAndTags::makeUnshared(nullptr);
   auto fat = inspect("sdb1");
   EXPECT_TRUE(fat->fsIsCompatible() && fat->fsLimit4G() && fat->fsIsWritable());
   EXPECT_EQ(fat->totalBytes(), 3888095232);
@@ -137,7 +140,7 @@ TEST_F(FakeMachine, InspectionThroughThePlistReport) {
 }
 
 TEST_F(FakeMachine, InspectionThroughTheTextReport) {
-  catalogue_ = drive::FSNamesAndTags::makeUnsharedForTesting(nullptr);
+  catalogue_ = drive::FSNamesAndTags::makeUnshared(nullptr);
   auto fat = inspect("sdb1", false);
   EXPECT_EQ(fat->contentTag(), "DOS_FAT_32");
   EXPECT_TRUE(fat->fsIsCompatible() && fat->fsLimit4G() && fat->fsIsWritable());
@@ -155,7 +158,8 @@ TEST(DiskutilSizeText, BinaryUnitsRoundedDown) {
   EXPECT_EQ(diskutilSizeText(0), "0 B (0 Bytes) (exactly 0 512-Byte-Units)");
   EXPECT_EQ(diskutilSizeText(1023), "1023 B (1023 Bytes) (exactly 1 512-Byte-Units)");
   EXPECT_EQ(diskutilSizeText(1024), "1.0 KB (1024 Bytes) (exactly 2 512-Byte-Units)");
-  EXPECT_EQ(diskutilSizeText(536978286182), "500.0 GB (536978286182 Bytes) (exactly 1048785715 512-Byte-Units)");
+  EXPECT_EQ(diskutilSizeText(536978286182),
+            "500.0 GB (536978286182 Bytes) (exactly 1048785715 512-Byte-Units)");
   EXPECT_EQ(diskutilSizeText(2047LL << 30).substr(0, 8), "1.9 TB (");
 }
 

@@ -1,5 +1,3 @@
-#include "drive/FSNamesAndTags.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -8,6 +6,7 @@
 #include <fstream>
 #include <thread>
 
+#include "drive/FSNamesAndTags.h"
 #include "drive/FakeFileSystemSource.h"
 #include "drive/Fixtures.h"
 #include "drive/LinuxFileSystems.h"
@@ -22,7 +21,7 @@ using fakes::FakeFileSystemSource;
 
 std::unique_ptr<FSNamesAndTags> catalogueOf(std::shared_ptr<FileSystemBundleSource> source) {
   platform::LogCapture quiet;
-  return FSNamesAndTags::makeUnsharedForTesting(std::move(source));
+  return FSNamesAndTags::makeUnshared(std::move(source));
 }
 
 // A temporary folder removed at the end of the test.
@@ -60,7 +59,7 @@ TEST(FSCatalogue, ScanLogLinesAndIndexes) {
                            {"Nameless", FakeFileSystemSource::formatter("Tag_N", nullptr)},
                            {"EmptyExe", FakeFileSystemSource::formatter("Tag_E", "Empty", "")}});
   platform::LogCapture log;
-  auto c = FSNamesAndTags::makeUnsharedForTesting(source);
+  auto c = FSNamesAndTags::makeUnshared(source);
   EXPECT_EQ(log.lines(), (std::vector<std::string>{
                              "scanFSDir examining file system at /fs/closed.fs",
                              "scanFSDir examining file system at /fs/broken.fs",
@@ -156,8 +155,8 @@ TEST(FSCatalogue, MacBundlesFromRealDescriptions) {
   root.write("notabundle/Contents/Info.plist", "x");
 
   platform::LogCapture log;
-  auto c = FSNamesAndTags::makeUnsharedForTesting(std::make_shared<MacFileSystemBundles>(
-      root.path, root.path + "/ntfs-3g.plist"));
+  auto c = FSNamesAndTags::makeUnshared(
+      std::make_shared<MacFileSystemBundles>(root.path, root.path + "/ntfs-3g.plist"));
   EXPECT_EQ(log.count("scanFSDir missing personalities at " + root.path +
                       "/Extensions/msdos.fs/Contents/Info.plist"),
             1u);
@@ -207,10 +206,12 @@ TEST(FSCatalogue, MacLocalisedViewDecidesTheName) {
 TEST(FSCatalogue, SettingsFileSwitchesNtfs3gOff) {
   TempDir root;
   EXPECT_FALSE(FileSystemBundleSource::settingsDisableDriver(root.path + "/missing.plist"));
-  root.write("on.plist", "<plist version=\"1.0\"><dict><key>DisableDriver</key><string>0</string>"
-                         "</dict></plist>");
-  root.write("int.plist", "<plist version=\"1.0\"><dict><key>DisableDriver</key><integer>1"
-                          "</integer></dict></plist>");
+  root.write("on.plist",
+             "<plist version=\"1.0\"><dict><key>DisableDriver</key><string>0</string>"
+             "</dict></plist>");
+  root.write("int.plist",
+             "<plist version=\"1.0\"><dict><key>DisableDriver</key><integer>1"
+             "</integer></dict></plist>");
   root.write("broken.plist", "<plist version=\"1.0\"><dict><key>DisableDriver</key>");
   root.write("off.plist", kDisabledSettings);
   EXPECT_FALSE(FileSystemBundleSource::settingsDisableDriver(root.path + "/on.plist"));
@@ -234,14 +235,15 @@ struct FakeLinux : TempDir {
     write("usr/bin/mkfs.exfat", "", false);  // not executable: not installed
   }
   std::shared_ptr<LinuxFileSystems> source() const {
-    return std::make_shared<LinuxFileSystems>(path, std::vector<std::string>{"/usr/bin", "/usr/sbin", "/sbin"});
+    return std::make_shared<LinuxFileSystems>(
+        path, std::vector<std::string>{"/usr/bin", "/usr/sbin", "/sbin"});
   }
 };
 
 TEST(FSCatalogue, LinuxDriversAndFormatters) {
   FakeLinux machine;
   platform::LogCapture log;
-  auto c = FSNamesAndTags::makeUnsharedForTesting(machine.source());
+  auto c = FSNamesAndTags::makeUnshared(machine.source());
   EXPECT_EQ(log.count("scanFSDir examining file system at " + machine.path + "/proc/filesystems"),
             2u);  // vfat and ext4
   EXPECT_EQ(log.count("scanFSDir examining file system at " + machine.path + "/usr/bin/ntfs-3g"),

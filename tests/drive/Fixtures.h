@@ -12,7 +12,8 @@ namespace drive::fakes {
 
 inline std::string fixtureDir(const std::string& sub) {
   const char* env = std::getenv("TESSALINE_FIXTURES");
-  std::string base = env && *env ? std::string(env) : std::string(TESSALINE_SOURCE_DIR "/../shared/fixtures");
+  std::string base =
+      env && *env ? std::string(env) : std::string(TESSALINE_SOURCE_DIR "/../shared/fixtures");
   return base + "/" + sub + "/";
 }
 

@@ -1,5 +1,3 @@
-#include "drive/TessalineVolume.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,9 +5,10 @@
 #include <sstream>
 
 #include "drive/FSNamesAndTags.h"
-#include "drive/PropertyList.h"
 #include "drive/FakeFileSystemSource.h"
 #include "drive/Fixtures.h"
+#include "drive/PropertyList.h"
+#include "drive/TessalineVolume.h"
 #include "export/ExecOnThread.h"
 #include "platform/Log.h"
 
@@ -45,17 +44,19 @@ class VolumeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     auto source = std::make_shared<FakeFileSystemSource>();
-    source->add("/fs/msdos.fs",
-                {{"MS-DOS FAT32", FakeFileSystemSource::formatter("DOS_FAT_32", "MS-DOS (FAT32)")}});
-    source->add("/fs/hfs.fs", {{"Journaled HFS+", FakeFileSystemSource::formatter(
-                                                      "Apple_HFS", "Mac OS Extended (Journaled)")}});
+    source->add(
+        "/fs/msdos.fs",
+        {{"MS-DOS FAT32", FakeFileSystemSource::formatter("DOS_FAT_32", "MS-DOS (FAT32)")}});
+    source->add("/fs/hfs.fs",
+                {{"Journaled HFS+",
+                  FakeFileSystemSource::formatter("Apple_HFS", "Mac OS Extended (Journaled)")}});
     source->add("/fs/ntfs.fs",
                 {{"NTFS", FakeFileSystemSource::formatter("Windows_NTFS",
                                                           "Windows NT File System (NTFS)", "")}});
     source->add("/fs/ntfs-3g.fs",
                 {{"NTFS-3G", FakeFileSystemSource::formatter(nullptr, "NTFS-3G", "mkntfs")}});
     platform::LogCapture quiet;
-    catalogue_ = FSNamesAndTags::makeUnsharedForTesting(source);
+    catalogue_ = FSNamesAndTags::makeUnshared(source);
   }
 
   std::unique_ptr<TessalineVolume> inspect(const std::string& slice) {
@@ -126,7 +127,8 @@ TEST_F(VolumeTest, FailedPlistCommandStopsWithoutTextRun) {
 }
 
 TEST_F(VolumeTest, PlistFat32OnMbrFixture) {
-  tool_.plist = readFixture(kPlistFixtures + "UNATTRIBUTED-id62560347993_info-disk12s1_fat32-mbr_ABRIDGED.plist");
+  tool_.plist = readFixture(kPlistFixtures +
+                            "UNATTRIBUTED-id62560347993_info-disk12s1_fat32-mbr_ABRIDGED.plist");
   if (!tool_.plist) GTEST_SKIP() << "fixtures absent";
   auto v = inspect("disk12s1");
   EXPECT_EQ(tool_.commands.size(), 1u);
@@ -150,8 +152,8 @@ TEST_F(VolumeTest, PlistFixturesOfOtherVolumes) {
   };
   const Row rows[] = {
       // Superfloppy: empty content tag, the personality decides.
-      {"hst-imager_info-disk2-usb-stick_fat32-superfloppy.plist", "MS-DOS (FAT32)", "",
-       15665463296, 15662678016, true, true, true},
+      {"hst-imager_info-disk2-usb-stick_fat32-superfloppy.plist", "MS-DOS (FAT32)", "", 15665463296,
+       15662678016, true, true, true},
       // TotalSize written as a <real>.
       {"hst-imager_info-disk1_apfs-container_real-totalsize.plist", std::nullopt,
        "EF57347C-0000-11AA-AA11-00306543ECAC", 511900434432, 0, true, false, false},
@@ -204,7 +206,7 @@ TEST_F(VolumeTest, ClassificationRows) {
       {"Apple_HFS", std::nullopt, true, false, false},
       {"Apple_HFSX", "NTFS", true, false, false},
       {"xHFSy", std::nullopt, true, false, false},
-      {"Apple_hfs", std::nullopt, false, false, false},  // case-sensitive
+      {"Apple_hfs", std::nullopt, false, false, false},    // case-sensitive
       {"Windows_NTFS", std::nullopt, false, true, false},  // NTFS itself cannot format
       {"Microsoft Basic Data", "NTFS", false, true, false},
       {"Microsoft Basic Data", "NTFS-3G", true, true, false},
@@ -229,10 +231,11 @@ TEST_F(VolumeTest, ClassificationRows) {
 
 TEST_F(VolumeTest, NtfsIsCompatibleOnlyWithAFormattableNtfs) {
   auto source = std::make_shared<FakeFileSystemSource>();
-  source->add("/fs/ntfs.fs", {{"NTFS", FakeFileSystemSource::formatter(
-                                           "Windows_NTFS", "Windows NT File System (NTFS)")}});
+  source->add(
+      "/fs/ntfs.fs",
+      {{"NTFS", FakeFileSystemSource::formatter("Windows_NTFS", "Windows NT File System (NTFS)")}});
   platform::LogCapture quiet;
-  auto writer = FSNamesAndTags::makeUnsharedForTesting(source);
+  auto writer = FSNamesAndTags::makeUnshared(source);
   for (auto* catalogue : {catalogue_.get(), writer.get()}) {
     for (const char* content : {"Windows_NTFS", "Microsoft Basic Data"}) {
       tool_.plist = plist({{"Content", PL::string(content)},
@@ -248,7 +251,8 @@ TEST_F(VolumeTest, NtfsIsCompatibleOnlyWithAFormattableNtfs) {
 }
 
 TEST_F(VolumeTest, UnreadablePlistFallsBackToText) {
-  auto truncated = readFixture(kPlistFixtures + "hst-imager_info-disk2-usb-stick_fat32-superfloppy.plist");
+  auto truncated =
+      readFixture(kPlistFixtures + "hst-imager_info-disk2-usb-stick_fat32-superfloppy.plist");
   if (!truncated) GTEST_SKIP() << "fixtures absent";
   for (std::optional<std::string> answer :
        {std::optional<std::string>(truncated->substr(0, truncated->size() / 2)),
@@ -277,18 +281,20 @@ TEST_F(VolumeTest, TruncatedPlistAndNoTextLeavesVolumeUnusable) {
 
 TEST_F(VolumeTest, TextReportLogLines) {
   tool_.plistStatus = 0;
-  tool_.text = "\n   File System:  MS-DOS FAT16\nNo colon here\n   Mount Point: /a:b\n"
-               "   Total Size:  2.0 KB\n";
+  tool_.text =
+      "\n   File System:  MS-DOS FAT16\nNo colon here\n   Mount Point: /a:b\n"
+      "   Total Size:  2.0 KB\n";
   platform::LogCapture log;
   auto v = inspect("sde1");
-  EXPECT_EQ(log.lines(),
-            (std::vector<std::string>{
-                "initFSVars10_4 entered for slice sde1",
-                "initFSVars10_4 good cmdResult data is:\n" + *tool_.text,
-                "initFSVars10_4 found key \"File System\" for value \"MS-DOS FAT16\" for slice sde1",
-                "userFSNameForPersonality failed lookup for key MS-DOS FAT16",
-                "initFSVars10_4 found key \"Total Size\" for value \"2.0 KB\" for slice sde1",
-            }));
+  EXPECT_EQ(
+      log.lines(),
+      (std::vector<std::string>{
+          "initFSVars10_4 entered for slice sde1",
+          "initFSVars10_4 good cmdResult data is:\n" + *tool_.text,
+          "initFSVars10_4 found key \"File System\" for value \"MS-DOS FAT16\" for slice sde1",
+          "userFSNameForPersonality failed lookup for key MS-DOS FAT16",
+          "initFSVars10_4 found key \"Total Size\" for value \"2.0 KB\" for slice sde1",
+      }));
   EXPECT_EQ(v->fsName(), "Unknown File System");
   EXPECT_EQ(v->totalBytes(), 2048);
   EXPECT_FALSE(v->freeBytes());
@@ -297,8 +303,8 @@ TEST_F(VolumeTest, TextReportLogLines) {
 TEST_F(VolumeTest, TextKeysAndTheirRules) {
   tool_.text =
       "File System: Journaled HFS+\n"
-      "File System: MS-DOS FAT32\n"          // a later line replaces the personality
-      "Total Size: 1:2 GB\n"                  // two colons: ignored
+      "File System: MS-DOS FAT32\n"  // a later line replaces the personality
+      "Total Size: 1:2 GB\n"         // two colons: ignored
       "Free Space: 1.5 MB\n"
       "Read Only: Yes\n";
   platform::LogCapture quiet;
@@ -326,10 +332,10 @@ TEST_F(VolumeTest, TextFixtures) {
   const Row rows[] = {
       {"kolibri_info-disk0s2.txt", "Mac OS Extended (Journaled)", "Apple_HFS", 129922760704,
        22119081574, true, true, false},
-      {"kolibri_info-disk1s1.txt", "Unknown File System", "DOS_FAT_16_S", 33659289, 11848908,
+      {"kolibri_info-disk1s1.txt", "Unknown File System", "DOS_FAT_16_S", 33659289, 11848908, true,
+       false, false},
+      {"drivelist_2015_info-disk1.txt", std::nullopt, std::nullopt, 268220707635, 216681100083,
        true, false, false},
-      {"drivelist_2015_info-disk1.txt", std::nullopt, std::nullopt, 268220707635,
-       216681100083, true, false, false},
       // Modern reports: the personality key is not one of ours; the
       // content is "Microsoft Basic Data", so nothing is classified.
       {"UNATTRIBUTED-id45986470108_info-disk6s2_ntfs_readonly-yes.txt", std::nullopt,

@@ -1,5 +1,3 @@
-#include "export/ExecOnThread.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "export/ExecOnThread.h"
 #include "platform/Exception.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
@@ -41,9 +40,9 @@ TEST(ExecOnThreadSync, LinesKeepTheirLineFeeds) {
 TEST(ExecOnThreadSync, LongLineIsJoinedFromItsPieces) {
   std::optional<std::string> out;
   // 10000 bytes without a line feed, then a short line.
-  ASSERT_EQ(ExecOnThread::execShellCommand("head -c 10000 /dev/zero | tr '\\0' x; echo; echo end",
-                                           &out),
-            0);
+  ASSERT_EQ(
+      ExecOnThread::execShellCommand("head -c 10000 /dev/zero | tr '\\0' x; echo; echo end", &out),
+      0);
   ASSERT_TRUE(out.has_value());
   EXPECT_EQ(*out, std::string(10000, 'x') + "\nend\n");
 }
@@ -99,7 +98,9 @@ struct Receiver : ExecCompletionTarget {
     ++calls;
   }
   void other(const std::shared_ptr<ExecOnThread>& operation) { ++otherCalls; }
-  std::shared_ptr<ExecOnThread> received;
+  // Weak: the operation holds its target, so a strong reference back
+  // would keep both alive for ever.
+  std::weak_ptr<ExecOnThread> received;
   int calls = 0;
   int otherCalls = 0;
 };
@@ -107,15 +108,14 @@ struct Receiver : ExecCompletionTarget {
 TEST(ExecOnThreadThreaded, CompletionArrivesOnMainThreadWithContext) {
   auto receiver = std::make_shared<Receiver>();
   auto context = std::make_shared<int>(42);
-  auto op = ExecOnThread::executeShellCommand("echo hello; exit 2", context,
-                                              &ExecCompletionTarget::shellCommandDidFinish,
-                                              receiver);
+  auto op = ExecOnThread::executeShellCommand(
+      "echo hello; exit 2", context, &ExecCompletionTarget::shellCommandDidFinish, receiver);
   // Not delivered before the main loop turns, however fast the command.
   std::this_thread::sleep_for(milliseconds(50));
   EXPECT_EQ(receiver->calls, 0);
   ASSERT_TRUE(platform::MainRunLoop::shared().runUntil([&] { return receiver->calls > 0; },
                                                        milliseconds(10000)));
-  EXPECT_EQ(receiver->received, op);
+  EXPECT_EQ(receiver->received.lock(), op);
   EXPECT_EQ(op->shellResult(), 512);
   EXPECT_EQ(op->outResult(), "hello\n");
   EXPECT_EQ(op->command(), "echo hello; exit 2");
@@ -127,8 +127,8 @@ TEST(ExecOnThreadThreaded, SelectorChoosesTheMember) {
   auto receiver = std::make_shared<Receiver>();
   auto op = ExecOnThread::executeShellCommand(
       "true", nullptr, static_cast<CompletionSelector>(&Receiver::other), receiver);
-  ASSERT_TRUE(platform::MainRunLoop::shared().runUntil(
-      [&] { return receiver->otherCalls > 0; }, milliseconds(10000)));
+  ASSERT_TRUE(platform::MainRunLoop::shared().runUntil([&] { return receiver->otherCalls > 0; },
+                                                       milliseconds(10000)));
   EXPECT_EQ(receiver->calls, 0);
   EXPECT_FALSE(op->outResult().has_value());
   EXPECT_EQ(op->shellResult(), 0);
@@ -137,9 +137,9 @@ TEST(ExecOnThreadThreaded, SelectorChoosesTheMember) {
 TEST(ExecOnThreadThreaded, RefusedCommandIsLoggedAndStillCompletes) {
   platform::LogCapture log;
   auto receiver = std::make_shared<Receiver>();
-  auto op = ExecOnThread::executeShellCommand(std::string("echo a\0; rm -rf x", 17), nullptr,
-                                              &ExecCompletionTarget::shellCommandDidFinish,
-                                              receiver);
+  auto op =
+      ExecOnThread::executeShellCommand(std::string("echo a\0; rm -rf x", 17), nullptr,
+                                        &ExecCompletionTarget::shellCommandDidFinish, receiver);
   ASSERT_TRUE(platform::MainRunLoop::shared().runUntil([&] { return receiver->calls > 0; },
                                                        milliseconds(10000)));
   EXPECT_EQ(op->shellResult(), 0);
