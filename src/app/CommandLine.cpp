@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "app/ExportCommand.h"
+#include "app/DiskutilCommand.h"
 
 namespace app {
 
@@ -14,6 +15,7 @@ int runCommandLine(int argc, char** argv) {
   cli.require_subcommand(0, 1);
   cli.footer("Run `tessaline COMMAND --help` for the options of a command.");
   registerExportCommand(cli);
+  registerDiskutilCommand(cli);
 
   try {
     cli.parse(argc, argv);

@@ -1,0 +1,98 @@
+// The process-wide catalogue of installed file systems: display names by
+// personality and by partition content hint, whether each can format
+// (and so write) a volume, the preferred formatter (a usable NTFS one,
+// else "MS-DOS FAT32"), and the output volume name "Corvane".
+//
+// The catalogue is filled once, when the single instance is created, from
+// a FileSystemBundleSource (FileSystemBundleSource.h: the Mac bundle
+// layout or this Linux machine's drivers and formatters). File systems
+// installed or switched off later are not seen until the next start;
+// only the NTFS-3G "DisableDriver" switch is read again when the NTFS
+// formatter is chosen.
+//
+// Thread: sharedManager and allocWithZone may be called from any thread;
+// creation is guarded by one recursive lock, the only lock of the
+// catalogue. After creation the instance is only read.
+// Ownership: the shared instance is never freed; retain/release and
+// friends exist for callers written against reference counting and do
+// not change its lifetime.
+// Errors: a framework exception during creation is logged with the line
+// "exeception within FAT32FormatName sharedManager Exception: %@ Reason:
+// %@" and sharedManager returns whatever instance exists (possibly null,
+// possibly partly filled). Failed lookups log one line and give the
+// localised "unknown FS" text (default "Unknown File System").
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "drive/FileSystemBundleSource.h"
+
+namespace drive {
+
+class FSNamesAndTags {
+ public:
+  // The shared instance, created (and scanned) on first request.
+  static FSNamesAndTags* sharedManager();
+  // Creates the shared instance when there is none and returns it;
+  // returns null when it already exists: there is never a second one.
+  static FSNamesAndTags* allocWithZone();
+
+  // Tests: the source the shared instance will be created from (when it
+  // does not exist yet); null restores the default source.
+  static void setSourceForTesting(std::shared_ptr<FileSystemBundleSource> source);
+  // A private catalogue from `source`, outside the shared one: for tests,
+  // and as the empty stand-in (null source) when the shared one cannot
+  // be made.
+  static std::unique_ptr<FSNamesAndTags> makeUnshared(
+      std::shared_ptr<FileSystemBundleSource> source);
+
+  FSNamesAndTags* copyWithZone() { return this; }
+  FSNamesAndTags* retain() { return this; }
+  FSNamesAndTags* autorelease() { return this; }
+  void release() {}
+  uint64_t retainCount() const { return 4294967295u; }
+
+  std::string userFSNameForPersonality(const std::string& personality) const;
+  std::string userFSNameForContentHint(const std::string& contentHint) const;
+  bool personalityIsFormattable(const std::string& personality) const;
+  bool contentHintIsFormattable(const std::string& contentHint) const;
+
+  std::string fat32FormatterName() const { return kFat32Formatter; }
+  std::optional<std::string> ntfsFormatterName() const;
+  std::string preferredFormatterName() const;
+  std::string preferredFormatterUserName() const { return preferredFormatterName(); }
+  bool useFAT32Formatter() const;
+  std::string outputVolumeName() const { return kOutputVolumeName; }
+
+  // Reads every bundle of the source into the three indexes.
+  void scanFSDir();
+
+  static constexpr const char* kFat32Formatter = "MS-DOS FAT32";
+  static constexpr const char* kNtfs3gPersonality = "NTFS-3G";
+  static constexpr const char* kOutputVolumeName = "Corvane";
+
+  FSNamesAndTags(const FSNamesAndTags&) = delete;
+  FSNamesAndTags& operator=(const FSNamesAndTags&) = delete;
+
+ private:
+  struct Entry {
+    std::optional<std::string> contentHint;  // "FSFormatContentMask"
+    std::string name;                        // "FSName"
+    bool canFormat = false;                  // "FSCanFormat"
+    std::string personality;                 // "FSPersonality"
+  };
+
+  explicit FSNamesAndTags(std::shared_ptr<FileSystemBundleSource> source);
+  std::string unknownName() const;
+
+  std::shared_ptr<FileSystemBundleSource> source_;
+  std::map<std::string, Entry> nameLookup_;         // display name -> entry
+  std::map<std::string, Entry> tagLookup_;          // content hint -> entry
+  std::map<std::string, Entry> personalityLookup_;  // personality -> entry
+};
+
+}  // namespace drive

@@ -1,0 +1,309 @@
+#include "drive/TessalineVolume.h"
+
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+#include "drive/FSNamesAndTags.h"
+#include "drive/PropertyList.h"
+#include "export/ExecOnThread.h"
+#include "platform/Log.h"
+#include "platform/Unicode.h"
+
+namespace drive {
+namespace {
+
+constexpr const char* kMacDiskTool = "/usr/sbin/diskutil";
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  for (;;) {
+    size_t at = text.find(separator, start);
+    if (at == std::string::npos) {
+      pieces.push_back(text.substr(start));
+      return pieces;
+    }
+    pieces.push_back(text.substr(start, at - start));
+    start = at + 1;
+  }
+}
+
+bool beginsOrEndsWithNtfs(const std::string& name) {
+  constexpr std::string_view kNtfs = "NTFS";
+  return name.rfind(kNtfs, 0) == 0 ||
+         (name.size() >= kNtfs.size() &&
+          name.compare(name.size() - kNtfs.size(), kNtfs.size(), kNtfs) == 0);
+}
+
+// A size as the property list gives it: an integer, or a real that is a
+// finite number within range (else -1, implausible).
+std::optional<int64_t> sizeValue(const PropertyList* value) {
+  if (value == nullptr) return std::nullopt;
+  if (auto i = value->asInteger()) return *i;
+  if (auto d = value->asReal()) {
+    if (!std::isfinite(*d) || *d < 0 || *d >= 9.2e18) return -1;
+    return static_cast<int64_t>(*d);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> stringValue(const PropertyList* value) {
+  if (value == nullptr || value->asString() == nullptr) return std::nullopt;
+  return *value->asString();
+}
+
+}  // namespace
+
+TessalineVolume::TessalineVolume() = default;
+
+TessalineVolume::TessalineVolume(ShellRunner runner, const FSNamesAndTags* catalogue)
+    : runner_(std::move(runner)), catalogue_(catalogue) {}
+
+const FSNamesAndTags& TessalineVolume::catalogue() const {
+  if (catalogue_ != nullptr) return *catalogue_;
+  FSNamesAndTags* shared = FSNamesAndTags::sharedManager();
+  if (shared == nullptr) {
+    // Creation failed and was logged; an empty catalogue knows nothing,
+    // which gives the unknown name and "not formattable".
+    static const auto* empty = FSNamesAndTags::makeUnshared(nullptr).release();
+    return *empty;
+  }
+  return *shared;
+}
+
+int TessalineVolume::run(const std::string& command, std::optional<std::string>* output) const {
+  if (runner_) return runner_(command, output);
+  return exporter::ExecOnThread::execShellCommand(command.c_str(), output);
+}
+
+TessalineVolume& TessalineVolume::initWithSliceName(const std::string& sliceName) {
+  setDiskSlice(sliceName);
+  initFSVars10_5();
+  return *this;
+}
+
+void TessalineVolume::initFSVars10_5() {
+  fsIsCompatible_ = false;
+  fsIsNTFS_ = false;
+  fsLimit4G_ = false;
+  std::string slice = diskSlice();
+  std::optional<std::string> output;
+  int status = run(diskToolCommand() + " info -plist " + shellQuoted(slice), &output);
+  if (status != 0) return;
+  std::optional<PropertyList> report = output ? PropertyList::parse(*output) : std::nullopt;
+  if (!report || !report->isDict()) {
+    initFSVars10_4();
+    return;
+  }
+  std::optional<std::string> personality = stringValue(report->find("FilesystemName"));
+  if (personality) setFsName(catalogue().userFSNameForPersonality(*personality));
+  setContentTag(stringValue(report->find("Content")));
+  classify(personality);
+  const PropertyList* writable = report->find("Writable");
+  fsIsWritable_ = writable != nullptr && writable->toValue().boolValue();
+  setTotalBytes(sizeValue(report->find("TotalSize")));
+  setFreeBytes(sizeValue(report->find("FreeSpace")));
+  dropImplausibleSizes();
+}
+
+void TessalineVolume::initFSVars10_4() {
+  fsIsCompatible_ = false;
+  fsIsNTFS_ = false;
+  fsLimit4G_ = false;
+  std::string slice = diskSlice();
+  platform::logFormat("initFSVars10_4 entered for slice %@", slice);
+  std::optional<std::string> output;
+  int status = run(diskToolCommand() + " info " + shellQuoted(slice), &output);
+  if (status != 0) return;
+  platform::logFormat("initFSVars10_4 good cmdResult data is:\n%@",
+                      output ? platform::Value(*output) : platform::Value());
+
+  std::optional<std::string> personality;
+  for (const std::string& line : split(output.value_or(std::string()), '\n')) {
+    if (line.empty()) continue;
+    std::vector<std::string> pieces = split(line, ':');
+    if (pieces.size() != 2) continue;
+    std::string key = platform::unicode::trimBlanksAndTabs(pieces[0]);
+    std::string value = platform::unicode::trimBlanksAndTabs(pieces[1]);
+    platform::logFormat("initFSVars10_4 found key \"%@\" for value \"%@\" for slice %@", key, value,
+                        slice);
+    if (key == "File System") {
+      personality = value;
+      setFsName(catalogue().userFSNameForPersonality(value));
+    } else if (key == "Partition Type") {
+      setContentTag(value);
+    } else if (key == "Read Only" || key == "Read-Only Volume") {
+      fsIsWritable_ = value == "No";
+    } else if (key == "Total Size") {
+      setTotalBytes(parseDiskSize(value));
+    } else if (key == "Free Space" || key == "Volume Free Space") {
+      setFreeBytes(parseDiskSize(value));
+    }
+  }
+  classify(personality);
+  dropImplausibleSizes();
+}
+
+void TessalineVolume::classify(const std::optional<std::string>& personality) {
+  std::optional<std::string> tag = contentTag();
+  if (tag == "DOS_FAT_32" || personality == "MS-DOS FAT32") {
+    fsIsCompatible_ = true;
+    fsLimit4G_ = true;
+  } else if (tag && tag->find("HFS") != std::string::npos) {
+    fsIsCompatible_ = true;
+  } else if (tag == "Windows_NTFS") {
+    fsIsNTFS_ = true;
+    fsIsCompatible_ = catalogue().contentHintIsFormattable(*tag);
+  } else if (personality && beginsOrEndsWithNtfs(*personality)) {
+    fsIsNTFS_ = true;
+    fsIsCompatible_ = catalogue().personalityIsFormattable(*personality);
+  }
+}
+
+void TessalineVolume::dropImplausibleSizes() {
+  auto implausible = [](const std::optional<int64_t>& v) {
+    return v && (*v < 0 || *v > kLargestPlausibleSize);
+  };
+  std::optional<int64_t> total = totalBytes();
+  std::optional<int64_t> free = freeBytes();
+  if (!implausible(total) && !implausible(free)) return;
+  platform::logFormat(
+      "TessalineVolume implausible sizes for slice %@ (total %@, free %@): unusable", diskSlice(),
+      total ? platform::Value(*total) : platform::Value(),
+      free ? platform::Value(*free) : platform::Value());
+  if (implausible(total)) setTotalBytes(std::nullopt);
+  if (implausible(free)) setFreeBytes(std::nullopt);
+  fsIsWritable_ = false;
+  fsIsCompatible_ = false;
+  fsIsNTFS_ = false;
+  fsLimit4G_ = false;
+}
+
+int64_t TessalineVolume::parseDiskSize(const std::string& sizeText) {
+  const char* p = sizeText.c_str();
+  const char* end = p + sizeText.size();
+  while (p < end && isBlank(*p)) ++p;
+  // The number: [sign] digits [. digits] [exponent], read in the C
+  // locale whatever the process locale is.
+  const char* numberStart = p;
+  const char* q = p;
+  if (q < end && (*q == '+' || *q == '-')) ++q;
+  const char* digitsStart = q;
+  while (q < end && *q >= '0' && *q <= '9') ++q;
+  bool intDigits = q > digitsStart;
+  bool fracDigits = false;
+  if (q < end && *q == '.') {
+    const char* f = q + 1;
+    while (f < end && *f >= '0' && *f <= '9') ++f;
+    fracDigits = f > q + 1;
+    if (intDigits || fracDigits) q = f;
+  }
+  if (!intDigits && !fracDigits) return 0;
+  if (q < end && (*q == 'e' || *q == 'E')) {
+    const char* e = q + 1;
+    if (e < end && (*e == '+' || *e == '-')) ++e;
+    const char* expDigits = e;
+    while (e < end && *e >= '0' && *e <= '9') ++e;
+    if (e > expDigits) q = e;
+  }
+  const char* parseFrom = *numberStart == '+' ? numberStart + 1 : numberStart;
+  float number = 0;
+  auto [ptr, ec] = std::from_chars(parseFrom, q, number);
+  if (ec == std::errc::result_out_of_range) return -1;
+  if (ec != std::errc() || ptr != q) return 0;
+
+  float tenthsFloat = number * 10.0f;
+  if (!std::isfinite(tenthsFloat) || std::fabs(tenthsFloat) >= 9.2e18f) return -1;
+  int64_t tenths = static_cast<int64_t>(tenthsFloat);  // truncates toward zero
+
+  p = q;
+  while (p < end && isBlank(*p)) ++p;
+  const char* tokenStart = p;
+  while (p < end && !isBlank(*p)) ++p;
+  std::string_view unit(tokenStart, static_cast<size_t>(p - tokenStart));
+  int shift = 0;
+  if (unit == "TB" || unit == "Ti")
+    shift = 40;
+  else if (unit == "GB" || unit == "Gi")
+    shift = 30;
+  else if (unit == "MB" || unit == "Mi")
+    shift = 20;
+  else if (unit == "KB" || unit == "Ki")
+    shift = 10;
+  int64_t scaled = 0;
+  if (__builtin_mul_overflow(tenths, int64_t{1} << shift, &scaled)) return -1;
+  return scaled / 10;
+}
+
+std::string TessalineVolume::shellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += "'";
+  return quoted;
+}
+
+std::string TessalineVolume::diskToolCommand() {
+  if (const char* tool = std::getenv("TESSALINE_DISKUTIL"); tool != nullptr && *tool != '\0') {
+    return shellQuoted(tool);
+  }
+  if (::access(kMacDiskTool, X_OK) == 0) return kMacDiskTool;
+  std::error_code ec;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec && self.filename() == "tessaline") return shellQuoted(self.string()) + " diskutil";
+  return "tessaline diskutil";
+}
+
+std::string TessalineVolume::diskSlice() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return diskSlice_;
+}
+void TessalineVolume::setDiskSlice(const std::string& slice) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  diskSlice_ = slice;
+}
+std::optional<std::string> TessalineVolume::fsName() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fsName_;
+}
+void TessalineVolume::setFsName(const std::optional<std::string>& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fsName_ = name;
+}
+std::optional<std::string> TessalineVolume::contentTag() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return contentTag_;
+}
+void TessalineVolume::setContentTag(const std::optional<std::string>& tag) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  contentTag_ = tag;
+}
+std::optional<int64_t> TessalineVolume::totalBytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return totalBytes_;
+}
+void TessalineVolume::setTotalBytes(std::optional<int64_t> bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  totalBytes_ = bytes;
+}
+std::optional<int64_t> TessalineVolume::freeBytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return freeBytes_;
+}
+void TessalineVolume::setFreeBytes(std::optional<int64_t> bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  freeBytes_ = bytes;
+}
+
+}  // namespace drive

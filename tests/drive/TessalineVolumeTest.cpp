@@ -1,0 +1,392 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "drive/FSNamesAndTags.h"
+#include "drive/FakeFileSystemSource.h"
+#include "drive/Fixtures.h"
+#include "drive/PropertyList.h"
+#include "drive/TessalineVolume.h"
+#include "export/ExecOnThread.h"
+#include "platform/Log.h"
+
+namespace drive {
+namespace {
+
+using fakes::FakeFileSystemSource;
+using PL = PropertyList;
+
+using fakes::readFixture;
+const std::string kPlistFixtures = fakes::fixtureDir("diskutil-plist");
+const std::string kTextFixtures = fakes::fixtureDir("diskutil-text");
+
+// A disk tool that answers from canned reports and records its calls.
+struct FakeTool {
+  int plistStatus = 0;
+  std::optional<std::string> plist;
+  int textStatus = 0;
+  std::optional<std::string> text;
+  std::vector<std::string> commands;
+
+  ShellRunner runner() {
+    return [this](const std::string& command, std::optional<std::string>* out) {
+      commands.push_back(command);
+      bool wantsPlist = command.find(" info -plist ") != std::string::npos;
+      *out = wantsPlist ? plist : text;
+      return wantsPlist ? plistStatus : textStatus;
+    };
+  }
+};
+
+class VolumeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto source = std::make_shared<FakeFileSystemSource>();
+    source->add(
+        "/fs/msdos.fs",
+        {{"MS-DOS FAT32", FakeFileSystemSource::formatter("DOS_FAT_32", "MS-DOS (FAT32)")}});
+    source->add("/fs/hfs.fs",
+                {{"Journaled HFS+",
+                  FakeFileSystemSource::formatter("Apple_HFS", "Mac OS Extended (Journaled)")}});
+    source->add("/fs/ntfs.fs",
+                {{"NTFS", FakeFileSystemSource::formatter("Windows_NTFS",
+                                                          "Windows NT File System (NTFS)", "")}});
+    source->add("/fs/ntfs-3g.fs",
+                {{"NTFS-3G", FakeFileSystemSource::formatter(nullptr, "NTFS-3G", "mkntfs")}});
+    platform::LogCapture quiet;
+    catalogue_ = FSNamesAndTags::makeUnshared(source);
+  }
+
+  std::unique_ptr<TessalineVolume> inspect(const std::string& slice) {
+    auto volume = std::make_unique<TessalineVolume>(tool_.runner(), catalogue_.get());
+    volume->initWithSliceName(slice);
+    return volume;
+  }
+
+  static std::string plist(PL::Dict d) { return PL::dict(std::move(d)).toXml(); }
+
+  FakeTool tool_;
+  std::unique_ptr<FSNamesAndTags> catalogue_;
+};
+
+TEST(VolumeDiskSize, BinaryUnitsFromTheLeadingNumber) {
+  EXPECT_EQ(TessalineVolume::parseDiskSize("500.1 GB (500107862016 Bytes)"), 536978286182);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("74.5 GB"), 79993765888);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("3.0 TB"), 3298534883328);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("2.7 MB"), 2831155);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("512 Bytes"), 512);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("1.5 Ki"), 1536);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("  7.8 Gi"), 8375186227);
+}
+
+TEST(VolumeDiskSize, UnknownTokensAndMissingNumbers) {
+  EXPECT_EQ(TessalineVolume::parseDiskSize("500.1 GiB"), 500);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("2 gb"), 2);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("12.34"), 12);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("Not applicable (no file system)"), 0);
+  EXPECT_EQ(TessalineVolume::parseDiskSize(""), 0);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("inf GB"), 0);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("0x10 GB"), 0);
+}
+
+TEST(VolumeDiskSize, ValuesBeyond64BitsAreMarkedImplausible) {
+  EXPECT_EQ(TessalineVolume::parseDiskSize("9999999999 TB"), -1);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("1e40 Bytes"), -1);
+  EXPECT_EQ(TessalineVolume::parseDiskSize("-2.0 GB"), -2147483648);
+}
+
+TEST(VolumeCommand, SliceIsSingleQuotedForTheShell) {
+  EXPECT_EQ(TessalineVolume::shellQuoted("sdb1"), "'sdb1'");
+  EXPECT_EQ(TessalineVolume::shellQuoted("a'b"), "'a'\\''b'");
+  // Whatever the name holds, the shell hands it back as one argument.
+  std::string nasty = "x\"; touch /tmp/tessaline-pwned; echo '$(id)`id`\\";
+  std::optional<std::string> out;
+  std::string command = "printf %s " + TessalineVolume::shellQuoted(nasty);
+  ASSERT_EQ(exporter::ExecOnThread::execShellCommand(command.c_str(), &out), 0);
+  EXPECT_EQ(out, nasty);
+  EXPECT_FALSE(std::filesystem::exists("/tmp/tessaline-pwned"));
+}
+
+TEST_F(VolumeTest, CommandsQuoteTheSlice) {
+  tool_.plistStatus = 256;
+  inspect("sd'b1");
+  ASSERT_EQ(tool_.commands.size(), 1u);
+  EXPECT_EQ(tool_.commands[0], TessalineVolume::diskToolCommand() + " info -plist 'sd'\\''b1'");
+}
+
+TEST_F(VolumeTest, FailedPlistCommandStopsWithoutTextRun) {
+  tool_.plistStatus = 256;
+  tool_.text = "File System: MS-DOS FAT32\n";
+  auto v = inspect("sdb1");
+  EXPECT_EQ(tool_.commands.size(), 1u);
+  EXPECT_EQ(v->diskSlice(), "sdb1");
+  EXPECT_FALSE(v->fsName() || v->contentTag() || v->totalBytes() || v->freeBytes());
+  EXPECT_FALSE(v->fsIsWritable() || v->fsIsCompatible() || v->fsIsNTFS() || v->fsLimit4G());
+}
+
+TEST_F(VolumeTest, PlistFat32OnMbrFixture) {
+  tool_.plist = readFixture(kPlistFixtures +
+                            "UNATTRIBUTED-id62560347993_info-disk12s1_fat32-mbr_ABRIDGED.plist");
+  if (!tool_.plist) GTEST_SKIP() << "fixtures absent";
+  auto v = inspect("disk12s1");
+  EXPECT_EQ(tool_.commands.size(), 1u);
+  EXPECT_EQ(v->fsName(), "MS-DOS (FAT32)");
+  EXPECT_EQ(v->contentTag(), "DOS_FAT_32");
+  EXPECT_EQ(v->totalBytes(), 3888095232);
+  EXPECT_EQ(v->freeBytes(), 3872370688);
+  EXPECT_TRUE(v->fsIsWritable());
+  EXPECT_TRUE(v->fsIsCompatible());
+  EXPECT_TRUE(v->fsLimit4G());
+  EXPECT_FALSE(v->fsIsNTFS());
+}
+
+TEST_F(VolumeTest, PlistFixturesOfOtherVolumes) {
+  struct Row {
+    const char* file;
+    std::optional<std::string> fsName;
+    std::optional<std::string> content;
+    std::optional<int64_t> total, free;
+    bool writable, compatible, limit4G;
+  };
+  const Row rows[] = {
+      // Superfloppy: empty content tag, the personality decides.
+      {"hst-imager_info-disk2-usb-stick_fat32-superfloppy.plist", "MS-DOS (FAT32)", "", 15665463296,
+       15662678016, true, true, true},
+      // TotalSize written as a <real>.
+      {"hst-imager_info-disk1_apfs-container_real-totalsize.plist", std::nullopt,
+       "EF57347C-0000-11AA-AA11-00306543ECAC", 511900434432, 0, true, false, false},
+      {"sys-line_info-disk1s5_apfs-system-readonly.plist", "Unknown File System",
+       "41504653-0000-11AA-AA11-00306543ECAC", 250790436864, 0, false, false, false},
+      {"getdevinfo_info-disk0s1_efi-unmounted.plist", std::nullopt, "EFI", 209715200, 0, true,
+       false, false},
+      {"drivelist_no-partition-info.plist", "Mac OS Extended (Journaled)", "Apple_HFS",
+       999250984960, 519507255296, true, true, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.file);
+    tool_ = FakeTool();
+    tool_.plist = readFixture(kPlistFixtures + row.file);
+    if (!tool_.plist) GTEST_SKIP() << "fixtures absent";
+    platform::LogCapture log;
+    auto v = inspect("disk9s9");
+    EXPECT_EQ(tool_.commands.size(), 1u);
+    EXPECT_EQ(v->fsName(), row.fsName);
+    EXPECT_EQ(v->contentTag(), row.content);
+    EXPECT_EQ(v->totalBytes(), row.total);
+    EXPECT_EQ(v->freeBytes(), row.free);
+    EXPECT_EQ(v->fsIsWritable(), row.writable);
+    EXPECT_EQ(v->fsIsCompatible(), row.compatible);
+    EXPECT_EQ(v->fsLimit4G(), row.limit4G);
+    EXPECT_FALSE(v->fsIsNTFS());
+  }
+}
+
+TEST_F(VolumeTest, PlistWithoutWritableOrSizes) {
+  tool_.plist = plist({{"FilesystemName", PL::string("Journaled HFS+")}});
+  auto v = inspect("sdb2");
+  EXPECT_EQ(v->fsName(), "Mac OS Extended (Journaled)");
+  EXPECT_FALSE(v->contentTag());
+  EXPECT_FALSE(v->fsIsWritable());
+  EXPECT_FALSE(v->totalBytes());
+  EXPECT_FALSE(v->freeBytes());
+  // No content tag and a personality that is not FAT32 or NTFS.
+  EXPECT_FALSE(v->fsIsCompatible());
+}
+
+TEST_F(VolumeTest, ClassificationRows) {
+  struct Row {
+    std::optional<std::string> content, personality;
+    bool compatible, ntfs, limit4G;
+  };
+  const Row rows[] = {
+      {"DOS_FAT_32", "NTFS", true, false, true},  // the content tag wins
+      {"Microsoft Basic Data", "MS-DOS FAT32", true, false, true},
+      {"Apple_HFS", std::nullopt, true, false, false},
+      {"Apple_HFSX", "NTFS", true, false, false},
+      {"xHFSy", std::nullopt, true, false, false},
+      {"Apple_hfs", std::nullopt, false, false, false},    // case-sensitive
+      {"Windows_NTFS", std::nullopt, false, true, false},  // NTFS itself cannot format
+      {"Microsoft Basic Data", "NTFS", false, true, false},
+      {"Microsoft Basic Data", "NTFS-3G", true, true, false},
+      {"Microsoft Basic Data", "3G-NTFSx", false, false, false},  // neither begins nor ends
+      {std::nullopt, "Tuxera NTFS", false, true, false},
+      {"Microsoft Basic Data", "ExFAT", false, false, false},
+      {std::nullopt, std::nullopt, false, false, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.content.value_or("-") + " / " + row.personality.value_or("-"));
+    PL::Dict d;
+    if (row.content) d.emplace_back("Content", PL::string(*row.content));
+    if (row.personality) d.emplace_back("FilesystemName", PL::string(*row.personality));
+    tool_.plist = plist(d);
+    platform::LogCapture quiet;
+    auto v = inspect("sdc1");
+    EXPECT_EQ(v->fsIsCompatible(), row.compatible);
+    EXPECT_EQ(v->fsIsNTFS(), row.ntfs);
+    EXPECT_EQ(v->fsLimit4G(), row.limit4G);
+  }
+}
+
+TEST_F(VolumeTest, NtfsIsCompatibleOnlyWithAFormattableNtfs) {
+  auto source = std::make_shared<FakeFileSystemSource>();
+  source->add(
+      "/fs/ntfs.fs",
+      {{"NTFS", FakeFileSystemSource::formatter("Windows_NTFS", "Windows NT File System (NTFS)")}});
+  platform::LogCapture quiet;
+  auto writer = FSNamesAndTags::makeUnshared(source);
+  for (auto* catalogue : {catalogue_.get(), writer.get()}) {
+    for (const char* content : {"Windows_NTFS", "Microsoft Basic Data"}) {
+      tool_.plist = plist({{"Content", PL::string(content)},
+                           {"FilesystemName", PL::string("NTFS")},
+                           {"Writable", PL::boolean(false)}});
+      TessalineVolume v(tool_.runner(), catalogue);
+      v.initWithSliceName("sdd1");
+      EXPECT_TRUE(v.fsIsNTFS());
+      EXPECT_EQ(v.fsIsCompatible(), catalogue == writer.get()) << content;
+      EXPECT_FALSE(v.fsIsWritable());
+    }
+  }
+}
+
+TEST_F(VolumeTest, UnreadablePlistFallsBackToText) {
+  auto truncated =
+      readFixture(kPlistFixtures + "hst-imager_info-disk2-usb-stick_fat32-superfloppy.plist");
+  if (!truncated) GTEST_SKIP() << "fixtures absent";
+  for (std::optional<std::string> answer :
+       {std::optional<std::string>(truncated->substr(0, truncated->size() / 2)),
+        std::optional<std::string>(), std::optional<std::string>("not a plist\n")}) {
+    tool_ = FakeTool();
+    tool_.plist = answer;
+    tool_.text = "   Partition Type:  DOS_FAT_32\n   Read-Only Volume: No\n";
+    platform::LogCapture quiet;
+    auto v = inspect("sdb1");
+    ASSERT_EQ(tool_.commands.size(), 2u);
+    EXPECT_EQ(tool_.commands[1], TessalineVolume::diskToolCommand() + " info 'sdb1'");
+    EXPECT_TRUE(v->fsIsCompatible());
+    EXPECT_TRUE(v->fsIsWritable());
+  }
+}
+
+TEST_F(VolumeTest, TruncatedPlistAndNoTextLeavesVolumeUnusable) {
+  tool_.plist = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Content</key>";
+  tool_.textStatus = 256;
+  platform::LogCapture log;
+  auto v = inspect("sdb1");
+  EXPECT_FALSE(v->contentTag());
+  EXPECT_FALSE(v->fsIsCompatible() || v->fsIsWritable() || v->fsIsNTFS() || v->fsLimit4G());
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"initFSVars10_4 entered for slice sdb1"});
+}
+
+TEST_F(VolumeTest, TextReportLogLines) {
+  tool_.plistStatus = 0;
+  tool_.text =
+      "\n   File System:  MS-DOS FAT16\nNo colon here\n   Mount Point: /a:b\n"
+      "   Total Size:  2.0 KB\n";
+  platform::LogCapture log;
+  auto v = inspect("sde1");
+  EXPECT_EQ(
+      log.lines(),
+      (std::vector<std::string>{
+          "initFSVars10_4 entered for slice sde1",
+          "initFSVars10_4 good cmdResult data is:\n" + *tool_.text,
+          "initFSVars10_4 found key \"File System\" for value \"MS-DOS FAT16\" for slice sde1",
+          "userFSNameForPersonality failed lookup for key MS-DOS FAT16",
+          "initFSVars10_4 found key \"Total Size\" for value \"2.0 KB\" for slice sde1",
+      }));
+  EXPECT_EQ(v->fsName(), "Unknown File System");
+  EXPECT_EQ(v->totalBytes(), 2048);
+  EXPECT_FALSE(v->freeBytes());
+}
+
+TEST_F(VolumeTest, TextKeysAndTheirRules) {
+  tool_.text =
+      "File System: Journaled HFS+\n"
+      "File System: MS-DOS FAT32\n"  // a later line replaces the personality
+      "Total Size: 1:2 GB\n"         // two colons: ignored
+      "Free Space: 1.5 MB\n"
+      "Read Only: Yes\n";
+  platform::LogCapture quiet;
+  auto v = inspect("sdf1");
+  EXPECT_EQ(v->fsName(), "MS-DOS (FAT32)");
+  EXPECT_FALSE(v->totalBytes());
+  EXPECT_EQ(v->freeBytes(), 1572864);
+  EXPECT_FALSE(v->fsIsWritable());
+  EXPECT_TRUE(v->fsIsCompatible());
+  EXPECT_TRUE(v->fsLimit4G());
+
+  tool_ = FakeTool();
+  tool_.text = "Read Only: No\nRead-Only Volume: Not applicable (no file system)\n";
+  auto w = inspect("sdf2");
+  EXPECT_FALSE(w->fsIsWritable()) << "the last of the two lines decides";
+}
+
+TEST_F(VolumeTest, TextFixtures) {
+  struct Row {
+    const char* file;
+    std::optional<std::string> fsName, content;
+    std::optional<int64_t> total, free;
+    bool writable, compatible, ntfs;
+  };
+  const Row rows[] = {
+      {"kolibri_info-disk0s2.txt", "Mac OS Extended (Journaled)", "Apple_HFS", 129922760704,
+       22119081574, true, true, false},
+      {"kolibri_info-disk1s1.txt", "Unknown File System", "DOS_FAT_16_S", 33659289, 11848908, true,
+       false, false},
+      {"drivelist_2015_info-disk1.txt", std::nullopt, std::nullopt, 268220707635, 216681100083,
+       true, false, false},
+      // Modern reports: the personality key is not one of ours; the
+      // content is "Microsoft Basic Data", so nothing is classified.
+      {"UNATTRIBUTED-id45986470108_info-disk6s2_ntfs_readonly-yes.txt", std::nullopt,
+       "Microsoft Basic Data", std::nullopt, 879609302220, false, false, false},
+      {"issue_Canop-dysk-PR93_info-disk6s2_ntfs_TRUNCATED.txt", std::nullopt,
+       "Microsoft Basic Data", std::nullopt, 2199023255552, false, false, false},
+      {"UNATTRIBUTED-id35077059588_info-disk2s4_exfat_unmounted.txt", std::nullopt,
+       "Microsoft Basic Data", std::nullopt, 0, false, false, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.file);
+    tool_ = FakeTool();
+    tool_.plist = "";
+    tool_.text = readFixture(kTextFixtures + row.file);
+    if (!tool_.text) GTEST_SKIP() << "fixtures absent";
+    platform::LogCapture quiet;
+    auto v = inspect("disk1s1");
+    EXPECT_EQ(v->fsName(), row.fsName);
+    EXPECT_EQ(v->contentTag(), row.content);
+    EXPECT_EQ(v->totalBytes(), row.total);
+    EXPECT_EQ(v->freeBytes(), row.free);
+    EXPECT_EQ(v->fsIsWritable(), row.writable);
+    EXPECT_EQ(v->fsIsCompatible(), row.compatible);
+    EXPECT_EQ(v->fsIsNTFS(), row.ntfs);
+  }
+}
+
+TEST_F(VolumeTest, ImplausibleSizesMakeTheVolumeUnusable) {
+  tool_.plist = plist({{"Content", PL::string("DOS_FAT_32")},
+                       {"Writable", PL::boolean(true)},
+                       {"TotalSize", PL::integer(-4096)},
+                       {"FreeSpace", PL::integer(1024)}});
+  platform::LogCapture log;
+  auto v = inspect("sdg1");
+  EXPECT_FALSE(v->totalBytes());
+  EXPECT_EQ(v->freeBytes(), 1024);
+  EXPECT_FALSE(v->fsIsCompatible() || v->fsIsWritable() || v->fsLimit4G());
+  EXPECT_EQ(log.lines(), std::vector<std::string>{
+                             "TessalineVolume implausible sizes for slice sdg1 (total -4096, free "
+                             "1024): unusable"});
+
+  tool_ = FakeTool();
+  tool_.plist = plist({{"Content", PL::string("Apple_HFS")}, {"TotalSize", PL::real(1e300)}});
+  EXPECT_FALSE(inspect("sdg2")->fsIsCompatible());
+
+  tool_ = FakeTool();
+  tool_.text = "Partition Type: DOS_FAT_32\nTotal Size: 99999999999 TB\n";
+  auto t = inspect("sdg3");
+  EXPECT_FALSE(t->totalBytes());
+  EXPECT_FALSE(t->fsIsCompatible());
+}
+
+}  // namespace
+}  // namespace drive
