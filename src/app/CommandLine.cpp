@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "app/DockTileCommand.h"
 #include "app/ExportCommand.h"
 
 namespace app {
@@ -14,6 +15,7 @@ int runCommandLine(int argc, char** argv) {
   cli.require_subcommand(0, 1);
   cli.footer("Run `tessaline COMMAND --help` for the options of a command.");
   registerExportCommand(cli);
+  registerDockTileCommand(cli);
 
   try {
     cli.parse(argc, argv);
