@@ -48,7 +48,8 @@ void registerDockTileCommand(CLI::App& cli) {
       ->check(CLI::Validator(checkTilePath, ""));
 
   auto options = std::make_shared<TileOptions>();
-  CLI::App* sub = cli.add_subcommand("dock-tile", "Draw the dock tile's progress bar into a PNG file");
+  CLI::App* sub =
+      cli.add_subcommand("dock-tile", "Draw the dock tile's progress bar into a PNG file");
   sub->add_option("-o,--output", options->output, "The PNG file to write")
       ->required()
       ->type_name("FILE")

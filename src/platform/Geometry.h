@@ -27,7 +27,9 @@ struct Rect {
   double maxY() const { return y + height; }
   // Shrinks the rectangle by dx on the left and right and dy at the
   // bottom and top (negative values grow it).
-  Rect insetBy(double dx, double dy) const { return {x + dx, y + dy, width - 2 * dx, height - 2 * dy}; }
+  Rect insetBy(double dx, double dy) const {
+    return {x + dx, y + dy, width - 2 * dx, height - 2 * dy};
+  }
 };
 
 }  // namespace platform

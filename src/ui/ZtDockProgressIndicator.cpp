@@ -87,6 +87,8 @@ Image ZtDockProgressIndicator::tileImage(double min, double max, double current)
   return tile;
 }
 
-void ZtDockProgressIndicator::updateDockTile() { tile().showImage(tileImage(min_, max_, current_)); }
+void ZtDockProgressIndicator::updateDockTile() {
+  tile().showImage(tileImage(min_, max_, current_));
+}
 
 }  // namespace ui

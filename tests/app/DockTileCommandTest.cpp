@@ -1,5 +1,3 @@
-#include "app/DockTileCommand.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/DockTileCommand.h"
 #include "platform/HeadlessDockTile.h"
 #include "platform/Image.h"
 

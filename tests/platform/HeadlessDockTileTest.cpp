@@ -1,5 +1,3 @@
-#include "platform/HeadlessDockTile.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,6 +6,7 @@
 #include <sstream>
 
 #include "platform/FakeDockTile.h"
+#include "platform/HeadlessDockTile.h"
 #include "platform/Log.h"
 
 namespace platform {

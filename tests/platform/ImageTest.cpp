@@ -1,5 +1,3 @@
-#include "platform/Image.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -7,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/Image.h"
 #include "platform/Log.h"
 
 namespace platform {
@@ -96,6 +95,7 @@ TEST(ImageDrawing, CopyReplacesWhatSourceOverBlends) {
   copy.drawInRect(halfClear, {2, 2, 4, 4}, {0, 0, 4, 4}, CompositingOperation::kCopy, 1.0);
   EXPECT_NEAR(copy.pixelAt(3, 3).alpha, 128, 2);
   EXPECT_EQ(copy.pixelAt(3, 3).red, 0);
+  EXPECT_EQ(copy.pixelAt(3, 3).blue, 255);  // read back unpremultiplied
   EXPECT_EQ(copy.pixelAt(1, 1), (Pixel{255, 255, 255, 255}));  // outside the rectangle
 }
 

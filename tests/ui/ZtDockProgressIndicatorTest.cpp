@@ -1,5 +1,3 @@
-#include "ui/ZtDockProgressIndicator.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -13,6 +11,7 @@
 
 #include "platform/FakeDockTile.h"
 #include "platform/RunLoop.h"
+#include "ui/ZtDockProgressIndicator.h"
 
 namespace ui {
 namespace {
@@ -43,18 +42,29 @@ bool restIsWhite(const Image& tile, int from) {
   return true;
 }
 
+// A window bar that records what it is told.
 class Recorder : public platform::ProgressIndicator {
  public:
   double minValue() const override { return min; }
   double maxValue() const override { return max; }
   double doubleValue() const override { return value; }
-  void setMinValue(double v) override { min = v, calls.push_back("min " + std::to_string(v)); }
-  void setMaxValue(double v) override { max = v, calls.push_back("max " + std::to_string(v)); }
+  void setMinValue(double v) override {
+    min = v;
+    calls.push_back("min " + std::to_string(v));
+  }
+  void setMaxValue(double v) override {
+    max = v;
+    calls.push_back("max " + std::to_string(v));
+  }
   void setDoubleValue(double v) override {
-    value = v, calls.push_back("value " + std::to_string(v));
+    value = v;
+    calls.push_back("value " + std::to_string(v));
   }
   bool isHidden() const override { return hidden; }
-  void setHidden(bool h) override { hidden = h, calls.push_back(h ? "hide" : "show"); }
+  void setHidden(bool h) override {
+    hidden = h;
+    calls.push_back(h ? "hide" : "show");
+  }
   void display() override { calls.push_back("display"); }
   void setNeedsDisplay(bool n) override { calls.push_back(n ? "needs" : "needs not"); }
 
@@ -82,10 +92,9 @@ TEST_F(DockProgressTest, FillWidthFollowsTheValue) {
     double min, max, value;
     int width;
   } cases[] = {
-      {0, 1000, 0, 0},     {0, 1000, 500, 59},     {0, 1000, 1000, 118},
-      {200, 400, 300, 59}, {-10, 10, 0, 59},       {0, 2e12, 1e12, 59},
-      {50, 50, 50, 0},     {0, 0, 0, 0},           {0, 0, 7, 0},
-      {0, 100, 250, 118},  {0, 100, -30, 0},       {100, 0, 50, 59},
+      {0, 1000, 0, 0},  {0, 1000, 500, 59},  {0, 1000, 1000, 118}, {200, 400, 300, 59},
+      {-10, 10, 0, 59}, {0, 2e12, 1e12, 59}, {50, 50, 50, 0},      {0, 0, 0, 0},
+      {0, 0, 7, 0},     {0, 100, 250, 118},  {0, 100, -30, 0},     {100, 0, 50, 59},
   };
   // An empty or full bar looks exactly like the bar at either end of its
   // range: nothing drawn beyond the bar's frame, nothing left of it.
@@ -243,9 +252,9 @@ TEST_F(DockProgressTest, ForwardsToTheWindowBar) {
   EXPECT_TRUE(indicator.isHidden());
   indicator.setHidden(false);
   EXPECT_FALSE(indicator.isHidden());
-  EXPECT_EQ(bar.calls, (std::vector<std::string>{"min 1.000000", "max 9.000000", "value 4.000000",
-                                                 "value 5.000000", "display", "needs", "hide",
-                                                 "show"}));
+  EXPECT_EQ(bar.calls,
+            (std::vector<std::string>{"min 1.000000", "max 9.000000", "value 4.000000",
+                                      "value 5.000000", "display", "needs", "hide", "show"}));
   // Display requests go to the window bar only; the dock gets four tiles
   // and one standard icon.
   EXPECT_EQ(fake_->count(), 5u);
