@@ -41,6 +41,9 @@ struct TileOptions {
 }  // namespace
 
 void registerDockTileCommand(CLI::App& cli) {
+  // The copy runs' progress goes to the dock tile, wherever that is shown.
+  ui::ZtDockProgressIndicator::installAsDockProgressFactory();
+
   cli.add_option_function<std::string>("--dock-tile", installTile,
                                        "Write the application's dock tile to this PNG file "
                                        "whenever it changes")

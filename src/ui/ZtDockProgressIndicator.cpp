@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/DockProgressFactory.h"
+
 namespace ui {
 
 using platform::Color;
@@ -53,6 +55,11 @@ void ZtDockProgressIndicator::display() {
 
 void ZtDockProgressIndicator::setNeedsDisplay(bool needed) {
   if (progress_) progress_->setNeedsDisplay(needed);
+}
+
+void ZtDockProgressIndicator::installAsDockProgressFactory() {
+  platform::setDockProgressIndicatorFactory(
+      [] { return std::make_shared<ZtDockProgressIndicator>(); });
 }
 
 float ZtDockProgressIndicator::fillWidth(double min, double max, double current) {

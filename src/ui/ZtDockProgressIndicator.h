@@ -63,6 +63,11 @@ class ZtDockProgressIndicator : public platform::ProgressIndicator {
   // Draws a tile from the current values and shows it.
   void updateDockTile();
 
+  // Makes this the dock progress bar that code below the interface layer
+  // (the copy runs) creates through platform::makeDockProgressIndicator;
+  // each one draws into the shared dock tile.
+  static void installAsDockProgressFactory();
+
   // The fill's width in points for these values (0...118).
   static float fillWidth(double min, double max, double current);
   // The tile as updateDockTile draws it for these values.

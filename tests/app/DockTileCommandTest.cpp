@@ -9,8 +9,10 @@
 
 #include "app/CommandLine.h"
 #include "app/DockTileCommand.h"
+#include "platform/DockProgressFactory.h"
 #include "platform/HeadlessDockTile.h"
 #include "platform/Image.h"
+#include "ui/ZtDockProgressIndicator.h"
 
 namespace app {
 namespace {
@@ -71,6 +73,16 @@ TEST_F(DockTileCommandTest, GlobalOptionInstallsAWritingTile) {
   auto* tile = dynamic_cast<platform::HeadlessDockTile*>(platform::DockTile::shared().get());
   ASSERT_NE(tile, nullptr);
   EXPECT_EQ(tile->outputPath(), path.string());
+
+  // A copy run's bar now draws there.
+  auto bar = platform::makeDockProgressIndicator();
+  platform::setDockProgressIndicatorFactory(nullptr);
+  ASSERT_NE(dynamic_cast<ui::ZtDockProgressIndicator*>(bar.get()), nullptr);
+  bar->setMaxValue(2);
+  bar->setDoubleValue(2);
+  auto written = read(path);
+  ASSERT_TRUE(written);
+  EXPECT_NE(written->pixelAt(122, 12), (platform::Pixel{255, 255, 255, 255}));
 }
 
 TEST_F(DockTileCommandTest, BadPathsAreUsageErrorsAndWriteNothing) {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/DockProgressFactory.h"
 #include "platform/FakeDockTile.h"
 #include "platform/RunLoop.h"
 #include "ui/ZtDockProgressIndicator.h"
@@ -275,6 +276,24 @@ TEST(DockProgressShared, DefaultIndicatorDrawsIntoTheSharedTile) {
   platform::DockTile::setShared(nullptr);
   ASSERT_EQ(fake->count(), 2u);
   EXPECT_TRUE(fake->changes()[1].standardIcon);
+}
+
+TEST(DockProgressShared, InstalledFactoryMakesDockBars) {
+  auto fake = std::make_shared<FakeDockTile>();
+  platform::DockTile::setShared(fake);
+  ZtDockProgressIndicator::installAsDockProgressFactory();
+  auto bar = platform::makeDockProgressIndicator();
+  auto other = platform::makeDockProgressIndicator();  // one bar per run
+  platform::setDockProgressIndicatorFactory(nullptr);
+  ASSERT_NE(dynamic_cast<ZtDockProgressIndicator*>(bar.get()), nullptr);
+  EXPECT_NE(other, bar);
+  bar->setMaxValue(8);
+  bar->setDoubleValue(4);
+  bar->setHidden(true);
+  platform::DockTile::setShared(nullptr);
+  ASSERT_EQ(fake->count(), 3u);
+  EXPECT_EQ(filledColumns(fake->changes()[1].image), 59);
+  EXPECT_TRUE(fake->changes()[2].standardIcon);
 }
 
 // Values sent from a background thread are drawn on the main thread, in
