@@ -15,6 +15,16 @@
 #include "platform/Log.h"
 #include "platform/Resources.h"
 
+#if defined(__SANITIZE_THREAD__)
+// The raster engine splits large fills across Qt's own worker threads and
+// waits for them on futexes, which the thread sanitizer cannot see; the
+// races it then reports lie wholly inside Qt.
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libQt6Gui.so\n"
+         "race:libQt6Core.so\n";
+}
+#endif
+
 namespace platform {
 
 struct Image::Impl {
