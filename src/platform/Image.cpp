@@ -161,7 +161,8 @@ std::string Image::pngRepresentation() const {
   QByteArray bytes;
   QBuffer buffer(&bytes);
   buffer.open(QIODevice::WriteOnly);
-  if (!impl_->image.save(&buffer, "PNG")) return {};
+  // Fast compression: tiles are written often and are small either way.
+  if (!impl_->image.save(&buffer, "PNG", 80)) return {};
   return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
