@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "app/DockTileCommand.h"
 #include "app/ExportCommand.h"
 #include "app/DiskutilCommand.h"
 
@@ -16,6 +17,7 @@ int runCommandLine(int argc, char** argv) {
   cli.footer("Run `tessaline COMMAND --help` for the options of a command.");
   registerExportCommand(cli);
   registerDiskutilCommand(cli);
+  registerDockTileCommand(cli);
 
   try {
     cli.parse(argc, argv);

@@ -1,0 +1,73 @@
+#include "platform/HeadlessDockTile.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/Log.h"
+
+namespace platform {
+
+HeadlessDockTile::HeadlessDockTile(std::string outputPath) : outputPath_(std::move(outputPath)) {}
+
+void HeadlessDockTile::showImage(const Image& image) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  image_ = image;
+  writeLocked(image);
+}
+
+void HeadlessDockTile::restoreStandardIcon() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  image_.reset();
+  if (outputPath_.empty()) return;
+  std::optional<Image> icon = Image::imageNamed(Image::kApplicationIconName);
+  writeLocked(icon ? *icon : Image(128, 128));
+}
+
+std::optional<Image> HeadlessDockTile::currentImage() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return image_;
+}
+
+bool HeadlessDockTile::showsStandardIcon() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !image_.has_value();
+}
+
+void HeadlessDockTile::writeLocked(const Image& image) {
+  if (outputPath_.empty()) return;
+  std::string reason;
+  std::string png = image.pngRepresentation();
+  std::filesystem::path target(outputPath_);
+  std::filesystem::path temporary =
+      target.parent_path() /
+      (".tessaline-tile-" + std::to_string(::getpid()) + "-" + target.filename().string());
+  if (png.empty()) {
+    reason = "the image could not be encoded";
+  } else {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (out) out.write(png.data(), static_cast<std::streamsize>(png.size()));
+    if (out) out.close();
+    if (!out) {
+      reason = std::strerror(errno ? errno : EIO);
+    } else if (std::rename(temporary.c_str(), target.c_str()) != 0) {
+      reason = std::strerror(errno);
+    }
+    if (!reason.empty()) {
+      std::error_code ec;
+      std::filesystem::remove(temporary, ec);
+    }
+  }
+  if (reason.empty()) {
+    writeFailed_ = false;
+  } else if (!writeFailed_) {
+    writeFailed_ = true;
+    logFormat("dock tile not written to %@: %@", outputPath_, reason);
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/CommandLine.h"
+#include "app/DockTileCommand.h"
+#include "platform/DockProgressFactory.h"
+#include "platform/HeadlessDockTile.h"
+#include "platform/Image.h"
+#include "ui/ZtDockProgressIndicator.h"
+
+namespace app {
+namespace {
+
+class DockTileCommandTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("tessaline-cmd-" + std::to_string(::getpid()) + "-" +
+            testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::filesystem::remove_all(dir_);
+    platform::DockTile::setShared(nullptr);
+  }
+  int run(std::vector<std::string> args) {
+    args.insert(args.begin(), "tessaline");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int status = runCommandLine(static_cast<int>(argv.size()), argv.data());
+    out_ = testing::internal::GetCapturedStdout();
+    err_ = testing::internal::GetCapturedStderr();
+    return status;
+  }
+  std::optional<platform::Image> read(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return platform::Image::decodePNG(s.str());
+  }
+  std::filesystem::path dir_;
+  std::string out_, err_;
+};
+
+TEST_F(DockTileCommandTest, DrawsTheProgressTile) {
+  auto path = dir_ / "tile.png";
+  ASSERT_EQ(run({"dock-tile", "--max", "10", "--value", "5", "-o", path.string()}), kExitOk);
+  auto tile = read(path);
+  ASSERT_TRUE(tile);
+  EXPECT_EQ(tile->pixelsWide(), 128);
+  // Half a bar: the fill ends after 59 of the bar's 118 points.
+  EXPECT_NE(tile->pixelAt(63, 12), (platform::Pixel{255, 255, 255, 255}));
+  EXPECT_EQ(tile->pixelAt(64, 12), (platform::Pixel{255, 255, 255, 255}));
+
+  ASSERT_EQ(run({"dock-tile", "--hidden", "-o", path.string()}), kExitOk);
+  auto icon = platform::Image::imageNamed(platform::Image::kApplicationIconName);
+  ASSERT_TRUE(icon);
+  EXPECT_EQ(read(path)->pngRepresentation(), icon->pngRepresentation());
+}
+
+TEST_F(DockTileCommandTest, GlobalOptionInstallsAWritingTile) {
+  auto path = dir_ / "live.png";
+  ASSERT_EQ(run({"--dock-tile", path.string()}), kExitOk);
+  auto* tile = dynamic_cast<platform::HeadlessDockTile*>(platform::DockTile::shared().get());
+  ASSERT_NE(tile, nullptr);
+  EXPECT_EQ(tile->outputPath(), path.string());
+
+  // A copy run's bar now draws there.
+  auto bar = platform::makeDockProgressIndicator();
+  platform::setDockProgressIndicatorFactory(nullptr);
+  ASSERT_NE(dynamic_cast<ui::ZtDockProgressIndicator*>(bar.get()), nullptr);
+  bar->setMaxValue(2);
+  bar->setDoubleValue(2);
+  auto written = read(path);
+  ASSERT_TRUE(written);
+  EXPECT_NE(written->pixelAt(122, 12), (platform::Pixel{255, 255, 255, 255}));
+}
+
+TEST_F(DockTileCommandTest, BadPathsAreUsageErrorsAndWriteNothing) {
+  auto missing = dir_ / "no-such-folder" / "tile.png";
+  EXPECT_EQ(run({"dock-tile", "-o", missing.string()}), kExitUsage);
+  EXPECT_NE(err_.find("folder does not exist: " + missing.parent_path().string()),
+            std::string::npos)
+      << err_;
+  EXPECT_EQ(run({"--dock-tile", dir_.string()}), kExitUsage);
+  EXPECT_NE(err_.find("is a folder"), std::string::npos) << err_;
+  EXPECT_EQ(run({"dock-tile"}), kExitUsage);  // -o is required
+  EXPECT_TRUE(std::filesystem::is_empty(dir_));
+}
+
+}  // namespace
+}  // namespace app

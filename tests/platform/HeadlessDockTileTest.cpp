@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/FakeDockTile.h"
+#include "platform/HeadlessDockTile.h"
+#include "platform/Log.h"
+
+namespace platform {
+namespace {
+
+class HeadlessDockTileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("tessaline-tile-" + std::to_string(::getpid()) + "-" +
+            testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  static std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::filesystem::path dir_;
+};
+
+Image redSquare() {
+  Image image(128, 128);
+  image.fillRect({10, 10, 20, 20}, {1, 0, 0, 1});
+  return image;
+}
+
+TEST_F(HeadlessDockTileTest, KeepsTheTileWithoutWritingAFile) {
+  HeadlessDockTile tile;
+  EXPECT_TRUE(tile.showsStandardIcon());
+  tile.showImage(redSquare());
+  ASSERT_TRUE(tile.currentImage());
+  EXPECT_EQ(tile.currentImage()->pixelAt(15, 15), (Pixel{255, 0, 0, 255}));
+  tile.restoreStandardIcon();
+  EXPECT_TRUE(tile.showsStandardIcon());
+  EXPECT_FALSE(tile.currentImage());
+}
+
+TEST_F(HeadlessDockTileTest, WritesEachChangeAsPng) {
+  auto path = dir_ / "tile.png";
+  HeadlessDockTile tile(path.string());
+  EXPECT_FALSE(std::filesystem::exists(path));  // nothing until a change
+
+  tile.showImage(redSquare());
+  auto written = Image::decodePNG(readFile(path));
+  ASSERT_TRUE(written);
+  EXPECT_EQ(written->pixelAt(15, 15), (Pixel{255, 0, 0, 255}));
+  EXPECT_EQ(written->pixelAt(50, 50).alpha, 0);
+
+  tile.restoreStandardIcon();
+  auto icon = Image::imageNamed(Image::kApplicationIconName);
+  ASSERT_TRUE(icon);
+  EXPECT_EQ(readFile(path), icon->pngRepresentation());
+
+  // Only the tile itself is left in the folder: no temporaries.
+  size_t entries = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir_)) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1u);
+}
+
+TEST_F(HeadlessDockTileTest, FailedWriteIsLoggedOnceAndDoesNotStopTheCaller) {
+  auto path = dir_ / "missing-folder" / "tile.png";
+  HeadlessDockTile tile(path.string());
+  LogCapture log;
+  tile.showImage(redSquare());
+  tile.showImage(redSquare());
+  tile.restoreStandardIcon();
+  EXPECT_TRUE(tile.showsStandardIcon());
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"dock tile not written to " + path.string() +
+                                                  ": No such file or directory"});
+
+  // Once the folder exists the next change is written, and a later
+  // failure is reported again.
+  std::filesystem::create_directories(path.parent_path());
+  tile.showImage(redSquare());
+  EXPECT_TRUE(std::filesystem::exists(path));
+  std::filesystem::remove_all(path.parent_path());
+  tile.showImage(redSquare());
+  EXPECT_EQ(log.lines().size(), 2u);
+}
+
+TEST(DockTileShared, DefaultIsHeadlessAndCanBeReplaced) {
+  auto fake = std::make_shared<FakeDockTile>();
+  DockTile::setShared(fake);
+  EXPECT_EQ(DockTile::shared(), fake);
+  DockTile::shared()->restoreStandardIcon();
+  EXPECT_EQ(fake->count(), 1u);
+
+  DockTile::setShared(nullptr);
+  auto fresh = DockTile::shared();
+  EXPECT_NE(fresh, fake);
+  EXPECT_NE(dynamic_cast<HeadlessDockTile*>(fresh.get()), nullptr);
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,324 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/DockProgressFactory.h"
+#include "platform/FakeDockTile.h"
+#include "platform/RunLoop.h"
+#include "ui/ZtDockProgressIndicator.h"
+
+namespace ui {
+namespace {
+
+using platform::FakeDockTile;
+using platform::Image;
+using platform::Pixel;
+
+constexpr Pixel kWhite{255, 255, 255, 255};
+constexpr int kBarRow = 12;  // a row through the middle of the fill
+
+// Columns of the fill, from its left edge, wholly different from the
+// empty (white) bar.
+int filledColumns(const Image& tile) {
+  int n = 0;
+  for (int x = 5; x < 123 && tile.pixelAt(x, kBarRow) != kWhite; ++x) ++n;
+  return n;
+}
+
+// The fill's columns must also end cleanly: everything after them is the
+// white bar up to the outline.
+bool restIsWhite(const Image& tile, int from) {
+  for (int x = from; x < 123; ++x) {
+    for (int y = 5; y < 19; ++y) {
+      if (tile.pixelAt(x, y) != kWhite) return false;
+    }
+  }
+  return true;
+}
+
+// A window bar that records what it is told.
+class Recorder : public platform::ProgressIndicator {
+ public:
+  double minValue() const override { return min; }
+  double maxValue() const override { return max; }
+  double doubleValue() const override { return value; }
+  void setMinValue(double v) override {
+    min = v;
+    calls.push_back("min " + std::to_string(v));
+  }
+  void setMaxValue(double v) override {
+    max = v;
+    calls.push_back("max " + std::to_string(v));
+  }
+  void setDoubleValue(double v) override {
+    value = v;
+    calls.push_back("value " + std::to_string(v));
+  }
+  bool isHidden() const override { return hidden; }
+  void setHidden(bool h) override {
+    hidden = h;
+    calls.push_back(h ? "hide" : "show");
+  }
+  void display() override { calls.push_back("display"); }
+  void setNeedsDisplay(bool n) override { calls.push_back(n ? "needs" : "needs not"); }
+
+  double min = 0, max = 0, value = 0;
+  bool hidden = false;
+  std::vector<std::string> calls;
+};
+
+class DockProgressTest : public testing::Test {
+ protected:
+  Image tileFor(double min, double max, double value) {
+    ZtDockProgressIndicator indicator(fake_);
+    indicator.setMinValue(min);
+    indicator.setMaxValue(max);
+    indicator.setDoubleValue(value);
+    auto last = fake_->last();
+    EXPECT_TRUE(last && !last->standardIcon);
+    return last ? last->image : Image();
+  }
+  std::shared_ptr<FakeDockTile> fake_ = std::make_shared<FakeDockTile>();
+};
+
+TEST_F(DockProgressTest, FillWidthFollowsTheValue) {
+  struct Case {
+    double min, max, value;
+    int width;
+  } cases[] = {
+      {0, 1000, 0, 0},  {0, 1000, 500, 59},  {0, 1000, 1000, 118}, {200, 400, 300, 59},
+      {-10, 10, 0, 59}, {0, 2e12, 1e12, 59}, {50, 50, 50, 0},      {0, 0, 0, 0},
+      {0, 0, 7, 0},     {0, 100, 250, 118},  {0, 100, -30, 0},     {100, 0, 50, 59},
+  };
+  // An empty or full bar looks exactly like the bar at either end of its
+  // range: nothing drawn beyond the bar's frame, nothing left of it.
+  const std::string empty = tileFor(0, 1, 0).pngRepresentation();
+  const std::string full = tileFor(0, 1, 1).pngRepresentation();
+  for (const Case& c : cases) {
+    Image tile = tileFor(c.min, c.max, c.value);
+    SCOPED_TRACE(testing::Message() << c.min << ".." << c.max << " at " << c.value);
+    ASSERT_EQ(tile.pixelsWide(), 128);
+    ASSERT_EQ(tile.pixelsHigh(), 128);
+    EXPECT_EQ(filledColumns(tile), c.width);
+    EXPECT_TRUE(restIsWhite(tile, 5 + c.width));
+    if (c.width == 0) {
+      EXPECT_EQ(tile.pngRepresentation(), empty);
+    }
+    if (c.width == 118) {
+      EXPECT_EQ(tile.pngRepresentation(), full);
+    }
+  }
+}
+
+TEST_F(DockProgressTest, FractionalFillEndsInAPartlyCoveredColumn) {
+  Image tile = tileFor(0, 3, 1);  // 39.33 points
+  EXPECT_EQ(filledColumns(tile), 40);
+  Pixel full = tile.pixelAt(20, kBarRow);
+  Pixel edge = tile.pixelAt(44, kBarRow);
+  EXPECT_GT(edge.red, full.red);  // between the fill and white
+  EXPECT_TRUE(restIsWhite(tile, 45));
+}
+
+TEST_F(DockProgressTest, TileLayout) {
+  Image tile = tileFor(0, 2, 1);
+  auto icon = Image::imageNamed("DockIcon");
+  ASSERT_TRUE(icon);
+  // The artwork at the origin, untouched above the bar and beside it.
+  EXPECT_EQ(tile.pixelAt(64, 100), icon->pixelAt(64, 100));
+  EXPECT_EQ(tile.pixelAt(30, 60), icon->pixelAt(30, 60));
+  EXPECT_EQ(tile.pixelAt(126, 12), icon->pixelAt(126, 12));
+  // The outline runs along the bar frame's edges, half a pixel each side.
+  for (int x : {3, 4, 123, 124}) EXPECT_LT(tile.pixelAt(x, kBarRow).red, 160) << x;
+  for (int y : {3, 4, 19, 20}) EXPECT_LT(tile.pixelAt(100, y).red, 160) << y;
+  EXPECT_EQ(tile.pixelAt(100, 5), kWhite);
+  EXPECT_EQ(tile.pixelAt(100, 18), kWhite);
+  // The fill is the gradient artwork, stretched across and kept top to
+  // bottom.
+  auto gradient = Image::imageNamed("MiniProgressGradient");
+  ASSERT_TRUE(gradient);
+  for (int y = 5; y < 19; ++y) {
+    Pixel want = gradient->pixelAt(0, y - 5);
+    Pixel got = tile.pixelAt(30, y);
+    EXPECT_NEAR(got.red, want.red, 2) << y;
+    EXPECT_NEAR(got.blue, want.blue, 2) << y;
+  }
+}
+
+// Tiles drawn with a resources folder of our own making.
+class DockProgressArtworkTest : public DockProgressTest {
+ protected:
+  void SetUp() override {
+    if (const char* old = getenv("TESSALINE_RESOURCES")) old_ = old;
+    dir_ = std::filesystem::temp_directory_path() /
+           ("tessaline-dock-" + std::to_string(::getpid()) + "-" +
+            testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    setenv("TESSALINE_RESOURCES", dir_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (old_.empty()) {
+      unsetenv("TESSALINE_RESOURCES");
+    } else {
+      setenv("TESSALINE_RESOURCES", old_.c_str(), 1);
+    }
+    std::filesystem::remove_all(dir_);
+  }
+  void add(const std::string& name, const Image& image) {
+    std::ofstream(dir_ / (name + ".png"), std::ios::binary) << image.pngRepresentation();
+  }
+  std::filesystem::path dir_;
+  std::string old_;
+};
+
+TEST_F(DockProgressArtworkTest, WithoutGradientTheFillIsTheKnobColour) {
+  Image knob(1, 1);
+  knob.fillRect({0, 0, 1, 1}, platform::Color::knobColor());
+  Image tile = tileFor(0, 4, 2);
+  EXPECT_EQ(filledColumns(tile), 59);
+  for (int y = 5; y < 19; ++y) {
+    for (int x = 5; x < 64; ++x) ASSERT_EQ(tile.pixelAt(x, y), knob.pixelAt(0, 0)) << x << "," << y;
+  }
+  // No artwork either: the bar is drawn on a clear tile.
+  EXPECT_EQ(tile.pixelAt(64, 100).alpha, 0);
+}
+
+TEST_F(DockProgressArtworkTest, GradientReplacesTheBarUnderIt) {
+  // A half-transparent gradient is copied, not painted over the white.
+  Image glass(4, 14);
+  glass.fillRect({0, 0, 4, 14}, {0, 0, 1, 0.5});
+  add("MiniProgressGradient", glass);
+  Image tile = tileFor(0, 1, 1);
+  EXPECT_NEAR(tile.pixelAt(60, kBarRow).alpha, 128, 2);
+  EXPECT_EQ(tile.pixelAt(60, kBarRow).red, 0);
+}
+
+TEST_F(DockProgressTest, EverySetterDrawsOneTile) {
+  ZtDockProgressIndicator indicator(fake_);
+  EXPECT_EQ(indicator.minValue(), 0);
+  EXPECT_EQ(indicator.maxValue(), 0);
+  EXPECT_EQ(indicator.doubleValue(), 0);
+  EXPECT_EQ(fake_->count(), 0u);
+
+  indicator.setMinValue(0);  // the maximum still 0: an empty bar
+  EXPECT_EQ(filledColumns(fake_->last()->image), 0);
+  indicator.setMaxValue(1000);  // before any value: value 0, empty
+  EXPECT_EQ(filledColumns(fake_->last()->image), 0);
+  indicator.setNSNumberValue(1000);
+  EXPECT_EQ(filledColumns(fake_->last()->image), 118);
+  EXPECT_EQ(indicator.doubleValue(), 1000);
+  indicator.updateDockTile();
+  EXPECT_EQ(fake_->count(), 4u);
+  for (const auto& change : fake_->changes()) {
+    EXPECT_FALSE(change.standardIcon);
+    EXPECT_TRUE(change.onMainThread);
+  }
+}
+
+TEST_F(DockProgressTest, HidingRestoresTheStandardIcon) {
+  ZtDockProgressIndicator indicator(fake_);
+  indicator.setMaxValue(10);
+  indicator.setDoubleValue(5);
+  indicator.setHidden(false);  // showing draws nothing by itself
+  EXPECT_EQ(fake_->count(), 2u);
+  EXPECT_FALSE(indicator.isHidden());  // no window bar: never hidden
+
+  indicator.setHidden(true);
+  ASSERT_EQ(fake_->count(), 3u);
+  EXPECT_TRUE(fake_->last()->standardIcon);
+  EXPECT_FALSE(indicator.isHidden());
+
+  indicator.setDoubleValue(6);  // the next value draws a tile again
+  EXPECT_FALSE(fake_->last()->standardIcon);
+}
+
+TEST_F(DockProgressTest, ForwardsToTheWindowBar) {
+  Recorder bar;
+  ZtDockProgressIndicator indicator(fake_);
+  indicator.setProgress(&bar);
+  indicator.setMinValue(1);
+  indicator.setMaxValue(9);
+  indicator.setDoubleValue(4);
+  indicator.setNSNumberValue(5);
+  indicator.display();
+  indicator.setNeedsDisplay(true);
+  indicator.setHidden(true);
+  EXPECT_TRUE(indicator.isHidden());
+  indicator.setHidden(false);
+  EXPECT_FALSE(indicator.isHidden());
+  EXPECT_EQ(bar.calls,
+            (std::vector<std::string>{"min 1.000000", "max 9.000000", "value 4.000000",
+                                      "value 5.000000", "display", "needs", "hide", "show"}));
+  // Display requests go to the window bar only; the dock gets four tiles
+  // and one standard icon.
+  EXPECT_EQ(fake_->count(), 5u);
+
+  indicator.setProgress(nullptr);
+  indicator.setDoubleValue(6);
+  EXPECT_EQ(bar.value, 5);
+}
+
+TEST(DockProgressShared, DefaultIndicatorDrawsIntoTheSharedTile) {
+  auto fake = std::make_shared<FakeDockTile>();
+  platform::DockTile::setShared(fake);
+  {
+    ZtDockProgressIndicator indicator;
+    indicator.setMaxValue(2);
+    indicator.setHidden(true);
+  }
+  platform::DockTile::setShared(nullptr);
+  ASSERT_EQ(fake->count(), 2u);
+  EXPECT_TRUE(fake->changes()[1].standardIcon);
+}
+
+TEST(DockProgressShared, InstalledFactoryMakesDockBars) {
+  auto fake = std::make_shared<FakeDockTile>();
+  platform::DockTile::setShared(fake);
+  ZtDockProgressIndicator::installAsDockProgressFactory();
+  auto bar = platform::makeDockProgressIndicator();
+  auto other = platform::makeDockProgressIndicator();  // one bar per run
+  platform::setDockProgressIndicatorFactory(nullptr);
+  ASSERT_NE(dynamic_cast<ZtDockProgressIndicator*>(bar.get()), nullptr);
+  EXPECT_NE(other, bar);
+  bar->setMaxValue(8);
+  bar->setDoubleValue(4);
+  bar->setHidden(true);
+  platform::DockTile::setShared(nullptr);
+  ASSERT_EQ(fake->count(), 3u);
+  EXPECT_EQ(filledColumns(fake->changes()[1].image), 59);
+  EXPECT_TRUE(fake->changes()[2].standardIcon);
+}
+
+// Values sent from a background thread are drawn on the main thread, in
+// the order sent, as a copy run hands them over.
+TEST(DockProgressThreaded, ValuesQueuedFromAnotherThreadAreDrawnOnTheMainThread) {
+  auto fake = std::make_shared<FakeDockTile>();
+  auto indicator = std::make_shared<ZtDockProgressIndicator>(fake);
+  auto& loop = platform::MainRunLoop::shared();
+  indicator->setMaxValue(4);
+  std::thread worker([&loop, indicator] {
+    for (int i = 1; i <= 4; ++i) {
+      loop.performAsync([indicator, i] { indicator->setNSNumberValue(i); });
+    }
+    loop.performAndWait([indicator] { indicator->setHidden(true); });
+  });
+  bool done = loop.runUntil([&] { return fake->count() == 6; }, std::chrono::seconds(10));
+  worker.join();
+  ASSERT_TRUE(done);
+  auto changes = fake->changes();
+  for (int i = 1; i <= 4; ++i) {
+    EXPECT_EQ(filledColumns(changes[i].image), static_cast<int>(std::ceil(29.5 * i))) << i;
+    EXPECT_TRUE(changes[i].onMainThread);
+  }
+  EXPECT_TRUE(changes[5].standardIcon);
+}
+
+}  // namespace
+}  // namespace ui
