@@ -13,7 +13,8 @@ rm -rf "$demo"
 mkdir -p "$demo/drive"
 python3 "$here/scripts/make_sample_library.py" "$demo/library"
 
-step() { printf '\n\033[1m== %s\033[0m\n$ %s\n' "$1" "${*:2}"; "${@:2}"; }
+if [ -t 1 ] && [ -z "${NO_COLOR:-}" ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold='' plain=''; fi
+step() { printf '\n%s== %s%s\n$ %s\n' "$bold" "$1" "$plain" "${*:2}"; "${@:2}"; }
 
 if "$tessaline" drives --help >/dev/null 2>&1 && [ -d "$here/resources/fake-hardware/tessaline-drive" ]; then
   step "The drives the exporter sees (a fake Tessaline drive)" \
