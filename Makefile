@@ -1,7 +1,7 @@
 # Two entry points for a person: `make demo` and `make test`.
 # Both install what is missing, configure and build first.
 
-DEBIAN_PACKAGES := g++ cmake make pkg-config python3 \
+DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libicu-dev libplist-dev libxml2-dev libblkid-dev \
   qt6-base-dev libcli11-dev nlohmann-json3-dev \
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -43,9 +43,12 @@ build-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSALINE_SANITIZE=address $(CMAKE_FLAGS) >/dev/null
 	cmake --build build-asan -j $(JOBS)
 
+# Only the test programs that hold threaded tests are built here.
+TSAN_TARGETS := test_platform test_catalogue test_export test_drive test_ui
+
 build-tsan: deps
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSALINE_SANITIZE=thread -DTESSALINE_THREADED_ONLY=ON $(CMAKE_FLAGS) >/dev/null
-	cmake --build build-tsan -j $(JOBS)
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSALINE_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 
 demo: build
 	./scripts/demo.sh build
