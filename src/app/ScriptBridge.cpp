@@ -60,17 +60,20 @@ Json ScriptBridge::handleFor(const std::string& cls, std::shared_ptr<void> objec
 }
 
 std::shared_ptr<void> ScriptBridge::objectFor(const Json& handle, const std::string& cls) const {
-  if (!handle.is_object() || !handle.contains("$object") || !handle["$object"].is_number_integer()) {
-    throw BridgeFault{kInvalidParams, "expected a " + cls + " handle {\"$object\": N}, got " + dumpLine(handle)};
+  if (!handle.is_object() || !handle.contains("$object") ||
+      !handle["$object"].is_number_integer()) {
+    throw BridgeFault{kInvalidParams,
+                      "expected a " + cls + " handle {\"$object\": N}, got " + dumpLine(handle)};
   }
   int64_t id = handle["$object"].get<int64_t>();
   auto found = handles_.find(id);
   if (found == handles_.end()) {
-    throw BridgeFault{kInvalidParams, "stale handle " + std::to_string(id) + " (released or never given)"};
+    throw BridgeFault{kInvalidParams,
+                      "stale handle " + std::to_string(id) + " (released or never given)"};
   }
   if (found->second.cls != cls) {
-    throw BridgeFault{kInvalidParams, "handle " + std::to_string(id) + " is a " + found->second.cls +
-                                          ", expected a " + cls};
+    throw BridgeFault{kInvalidParams, "handle " + std::to_string(id) + " is a " +
+                                          found->second.cls + ", expected a " + cls};
   }
   return found->second.object;
 }
@@ -95,7 +98,8 @@ std::vector<std::pair<int64_t, std::string>> ScriptBridge::liveHandles() const {
 }
 
 void ScriptBridge::notify(const std::string& method, Json params) {
-  notifications_.push_back(dumpLine(Json{{"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}}));
+  notifications_.push_back(
+      dumpLine(Json{{"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}}));
 }
 
 std::vector<std::string> ScriptBridge::takeNotifications() {
@@ -104,8 +108,8 @@ std::vector<std::string> ScriptBridge::takeNotifications() {
   return out;
 }
 
-std::shared_ptr<void> ScriptBridge::interfaceObject(const std::string& role,
-                                                    const std::function<std::shared_ptr<void>()>& make) {
+std::shared_ptr<void> ScriptBridge::interfaceObject(
+    const std::string& role, const std::function<std::shared_ptr<void>()>& make) {
   auto& slot = interface_[role];
   if (!slot) slot = make();
   return slot;
@@ -130,29 +134,34 @@ void ScriptBridge::waitForRuns() {
 Json ScriptBridge::call(const std::string& name, const Json& params) {
   if (name == "release") {
     if (params.size() != 1) {
-      throw BridgeFault{kInvalidParams, "release takes 1 argument (a handle), got " + std::to_string(params.size())};
+      throw BridgeFault{kInvalidParams, "release takes 1 argument (a handle), got " +
+                                            std::to_string(params.size())};
     }
     const Json& h = params[0];
     if (!h.is_object() || !h.contains("$object") || !h["$object"].is_number_integer()) {
-      throw BridgeFault{kInvalidParams, "release expects a handle {\"$object\": N}, got " + dumpLine(h)};
+      throw BridgeFault{kInvalidParams,
+                        "release expects a handle {\"$object\": N}, got " + dumpLine(h)};
     }
     int64_t id = h["$object"].get<int64_t>();
-    if (!release(id)) throw BridgeFault{kInvalidParams, "stale handle " + std::to_string(id) + " (released or never given)"};
+    if (!release(id))
+      throw BridgeFault{kInvalidParams,
+                        "stale handle " + std::to_string(id) + " (released or never given)"};
     return nullptr;
   }
   auto found = methods_.find(name);
   if (found == methods_.end()) throw BridgeFault{kMethodNotFound, "unknown method " + name};
   const Method& method = found->second;
   if (params.size() != method.args.size()) {
-    throw BridgeFault{kInvalidParams, name + " takes " + std::to_string(method.args.size()) + " argument" +
-                                          (method.args.size() == 1 ? "" : "s") + ", got " +
-                                          std::to_string(params.size())};
+    throw BridgeFault{kInvalidParams, name + " takes " + std::to_string(method.args.size()) +
+                                          " argument" + (method.args.size() == 1 ? "" : "s") +
+                                          ", got " + std::to_string(params.size())};
   }
   return method.invoke(*this, params);
 }
 
 Json ScriptBridge::handle(const Json& request) {
-  if (!request.is_object()) return errorResponse(nullptr, kInvalidRequest, "a request must be a JSON object");
+  if (!request.is_object())
+    return errorResponse(nullptr, kInvalidRequest, "a request must be a JSON object");
   Json id = nullptr;
   bool isNotification = !request.contains("id");
   if (!isNotification) {
@@ -172,7 +181,8 @@ Json ScriptBridge::handle(const Json& request) {
   const Json& params = request.contains("params") ? request["params"] : kNoParams;
   if (!params.is_array()) {
     if (params.is_object()) {
-      Json r = errorResponse(id, kInvalidParams, name + ": \"params\" must be an array (arguments in order)");
+      Json r = errorResponse(id, kInvalidParams,
+                             name + ": \"params\" must be an array (arguments in order)");
       return isNotification ? Json() : r;
     }
     return errorResponse(id, kInvalidRequest, "\"params\" must be an array");
@@ -187,7 +197,8 @@ Json ScriptBridge::handle(const Json& request) {
     } catch (const BridgeFault& fault) {
       response = errorResponse(id, fault.code, fault.message);
     } catch (const platform::Exception& e) {
-      response = errorResponse(id, kInternalError, name + " raised " + e.name() + ": " + e.reason());
+      response =
+          errorResponse(id, kInternalError, name + " raised " + e.name() + ": " + e.reason());
     } catch (const std::exception& e) {
       response = errorResponse(id, kInternalError, name + " failed: " + e.what());
     } catch (...) {

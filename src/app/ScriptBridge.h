@@ -37,18 +37,18 @@ using Json = nlohmann::json;
 // The kinds of argument a method takes; the receiver of an instance
 // method is an kObject of its class.
 enum class ArgKind {
-  kString,          // a JSON string
-  kOptString,       // a string or null
-  kBool,            // a JSON boolean
-  kScalar,          // boolean, number or string (an object answering a boolean value, an identifier)
-  kScalars,         // array of those
-  kStrings,         // array of strings
-  kOptStrings,      // array of strings or null
-  kInt32,           // integer in the signed 32-bit range
-  kUInt32,          // integer in the unsigned 32-bit range
-  kUInt64,          // non-negative integer up to 2^64-1
-  kObject,          // a handle of the class in ArgSpec::cls
-  kObjects,         // array of handles of that class
+  kString,      // a JSON string
+  kOptString,   // a string or null
+  kBool,        // a JSON boolean
+  kScalar,      // boolean, number or string (an object answering a boolean value, an identifier)
+  kScalars,     // array of those
+  kStrings,     // array of strings
+  kOptStrings,  // array of strings or null
+  kInt32,       // integer in the signed 32-bit range
+  kUInt32,      // integer in the unsigned 32-bit range
+  kUInt64,      // non-negative integer up to 2^64-1
+  kObject,      // a handle of the class in ArgSpec::cls
+  kObjects,     // array of handles of that class
 };
 
 struct ArgSpec {

@@ -43,8 +43,8 @@ inline constexpr const char* kScriptClass<SelectorText> = "SelectorText";
 void throwWrongKind(const ArgContext& ctx, const char* expected, const Json& got) {
   std::string shown = got.dump(-1, ' ', false, Json::error_handler_t::replace);
   if (shown.size() > 80) shown = shown.substr(0, 77) + "...";
-  throw BridgeFault{-32602, ctx.method + ": argument " + std::to_string(ctx.index + 1) + " must be " + expected +
-                                ", got " + shown};
+  throw BridgeFault{-32602, ctx.method + ": argument " + std::to_string(ctx.index + 1) +
+                                " must be " + expected + ", got " + shown};
 }
 
 platform::Value scalarValue(const Json& j, const ArgContext& c) {
@@ -57,8 +57,11 @@ platform::Value scalarValue(const Json& j, const ArgContext& c) {
 }
 
 void checkMethodName(const std::string& name, const std::vector<ArgSpec>& args) {
-  auto fail = [&](const std::string& why) { throw std::logic_error("script method " + name + ": " + why); };
-  if (name.size() < 5 || (name[0] != '+' && name[0] != '-') || name[1] != '[' || name.back() != ']') {
+  auto fail = [&](const std::string& why) {
+    throw std::logic_error("script method " + name + ": " + why);
+  };
+  if (name.size() < 5 || (name[0] != '+' && name[0] != '-') || name[1] != '[' ||
+      name.back() != ']') {
     fail("not of the form +[Class selector] or -[Class selector]");
   }
   size_t blank = name.find(' ');
@@ -67,7 +70,8 @@ void checkMethodName(const std::string& name, const std::vector<ArgSpec>& args) 
   std::string selector = name.substr(blank + 1, name.size() - blank - 2);
   size_t labels = static_cast<size_t>(std::count(selector.begin(), selector.end(), ':'));
   size_t expected = labels + (name[0] == '-' ? 1 : 0);
-  if (args.size() != expected) fail("its labels do not match its " + std::to_string(args.size()) + " arguments");
+  if (args.size() != expected)
+    fail("its labels do not match its " + std::to_string(args.size()) + " arguments");
   if (name[0] == '-' && (args[0].kind != ArgKind::kObject || args[0].cls != cls)) {
     fail("the receiver is not a " + cls);
   }
@@ -95,14 +99,19 @@ Json trackListDictJson(ScriptBridge& b) {
 
 void registerCTrack(ScriptBridge& b) {
   // Class methods.
-  b.add({"+[CTrack trackDict]", {}, [](ScriptBridge& br, const Json&) { return trackDictJson(br); }});
-  fn(b, "+[CTrack trackForUniqueID:]", +[](const std::string& id) { return CTrack::trackForUniqueID(id); });
+  b.add(
+      {"+[CTrack trackDict]", {}, [](ScriptBridge& br, const Json&) { return trackDictJson(br); }});
+  fn(
+      b, "+[CTrack trackForUniqueID:]",
+      +[](const std::string& id) { return CTrack::trackForUniqueID(id); });
   fn(b, "+[CTrack updateTrackForUniqueID:enable:]", &CTrack::updateTrackForUniqueID);
-  fn(b, "+[CTrack trackForUniqueID:enable:sourcePath:destPath:title:artist:duration:]",
-     +[](const std::string& id, const Value& enable, const std::string& source, const std::string& dest,
-         const std::string& title, const std::string& artist, const std::string& duration) {
-       return CTrack::trackForUniqueID(id, enable, source, dest, title, artist, duration);
-     });
+  fn(
+      b, "+[CTrack trackForUniqueID:enable:sourcePath:destPath:title:artist:duration:]",
+      +[](const std::string& id, const Value& enable, const std::string& source,
+          const std::string& dest, const std::string& title, const std::string& artist,
+          const std::string& duration) {
+        return CTrack::trackForUniqueID(id, enable, source, dest, title, artist, duration);
+      });
   fn(b, "+[CTrack destinationBasePath]", &CTrack::destinationBasePath);
   fn(b, "+[CTrack setDestinationBasePath:]", &CTrack::setDestinationBasePath);
   fn(b, "+[CTrack invalidateAllTrackDestinations]", &CTrack::invalidateAllTrackDestinations);
@@ -152,27 +161,35 @@ void registerCTrack(ScriptBridge& b) {
 }
 
 void registerCTrackList(ScriptBridge& b) {
-  fn(b, "+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:]",
-     +[](const std::string& id, bool exported, const Values& trackIDs) {
-       return CTrackList::retainedTrackListForUniqueID(id, exported, trackIDs);
-     });
-  fn(b, "+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:]",
-     +[](const std::string& id, bool exported, const Values& trackIDs, const Values& enables) {
-       return CTrackList::retainedTrackListForUniqueID(id, exported, trackIDs, enables);
-     });
-  fn(b,
-     "+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:sourcePaths:destPaths:titles:artists:"
-     "durations:]",
-     +[](const std::string& id, bool exported, const Values& trackIDs, const Values& enables, const Texts& sources,
-         const Texts& dests, const Texts& titles, const Texts& artists, const Texts& durations) {
-       return CTrackList::retainedTrackListForUniqueID(id, exported, trackIDs, enables, sources, dests, titles,
-                                                       artists, durations);
-     });
-  fn(b, "+[CTrackList setIsExported:forUniqueID:]",
-     +[](bool exported, const std::string& id) { CTrackList::setIsExported(exported, id); });
+  fn(
+      b, "+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:]",
+      +[](const std::string& id, bool exported, const Values& trackIDs) {
+        return CTrackList::retainedTrackListForUniqueID(id, exported, trackIDs);
+      });
+  fn(
+      b, "+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:]",
+      +[](const std::string& id, bool exported, const Values& trackIDs, const Values& enables) {
+        return CTrackList::retainedTrackListForUniqueID(id, exported, trackIDs, enables);
+      });
+  fn(
+      b,
+      "+[CTrackList "
+      "retainedTrackListForUniqueID:exported:trackIDs:enables:sourcePaths:destPaths:titles:artists:"
+      "durations:]",
+      +[](const std::string& id, bool exported, const Values& trackIDs, const Values& enables,
+          const Texts& sources, const Texts& dests, const Texts& titles, const Texts& artists,
+          const Texts& durations) {
+        return CTrackList::retainedTrackListForUniqueID(id, exported, trackIDs, enables, sources,
+                                                        dests, titles, artists, durations);
+      });
+  fn(
+      b, "+[CTrackList setIsExported:forUniqueID:]",
+      +[](bool exported, const std::string& id) { CTrackList::setIsExported(exported, id); });
   fn(b, "+[CTrackList setCopyOnlyCheckedItems:]", &CTrackList::setCopyOnlyCheckedItems);
   fn(b, "+[CTrackList copyOnlyCheckedItems]", &CTrackList::copyOnlyCheckedItems);
-  b.add({"+[CTrackList trackListDict]", {}, [](ScriptBridge& br, const Json&) { return trackListDictJson(br); }});
+  b.add({"+[CTrackList trackListDict]", {}, [](ScriptBridge& br, const Json&) {
+           return trackListDictJson(br);
+         }});
   fn(b, "+[CTrackList invalidateFirstExportTotals]", &CTrackList::invalidateFirstExportTotals);
   fn(b, "+[CTrackList invalidateUnCopiedTotals]", &CTrackList::invalidateUnCopiedTotals);
   fn(b, "+[CTrackList clearFirstExportTotals]", &CTrackList::clearFirstExportTotals);
@@ -199,11 +216,16 @@ void registerCTrackList(ScriptBridge& b) {
   member(b, "-[CTrackList playlistFileName]", &CTrackList::playlistFileName);
   member(b, "-[CTrackList setPlaylistFileName:]", &CTrackList::setPlaylistFileName);
   member(b, "-[CTrackList isExported]", &CTrackList::isExported);
-  fn(b, "-[CTrackList setIsExported:]", +[](const CTrackList::Ptr& l, bool exported) { l->setIsExported(exported); });
-  fn(b, "-[CTrackList trackList]", +[](const CTrackList::Ptr& l) { return *l->trackList(); });
-  fn(b, "-[CTrackList setTrackList:]", +[](const CTrackList::Ptr& l, const std::vector<CTrack::Ptr>& tracks) {
-    l->setTrackList(std::make_shared<const catalogue::TrackArray>(tracks));
-  });
+  fn(
+      b, "-[CTrackList setIsExported:]",
+      +[](const CTrackList::Ptr& l, bool exported) { l->setIsExported(exported); });
+  fn(
+      b, "-[CTrackList trackList]", +[](const CTrackList::Ptr& l) { return *l->trackList(); });
+  fn(
+      b, "-[CTrackList setTrackList:]",
+      +[](const CTrackList::Ptr& l, const std::vector<CTrack::Ptr>& tracks) {
+        l->setTrackList(std::make_shared<const catalogue::TrackArray>(tracks));
+      });
   member(b, "-[CTrackList firstExportTotal]", &CTrackList::firstExportTotal);
   member(b, "-[CTrackList setFirstExportTotal:]", &CTrackList::setFirstExportTotal);
   member(b, "-[CTrackList unCopiedTotal]", &CTrackList::unCopiedTotal);
@@ -215,17 +237,22 @@ void registerCTrackList(ScriptBridge& b) {
   member(b, "-[CTrackList uncopiedTotal]", &CTrackList::uncopiedTotal);
   member(b, "-[CTrackList calcUncopiedTotal]", &CTrackList::calcUncopiedTotal);
   member(b, "-[CTrackList calcFirstExportTotal]", &CTrackList::calcFirstExportTotal);
-  fn(b, "-[CTrackList loadTrackListForTrackIDs:]",
-     +[](const CTrackList::Ptr& l, const Values& ids) { l->loadTrackListForTrackIDs(ids); });
-  fn(b, "-[CTrackList loadTrackListForTrackIDs:enables:]",
-     +[](const CTrackList::Ptr& l, const Values& ids, const Values& enables) {
-       l->loadTrackListForTrackIDs(ids, enables);
-     });
-  fn(b, "-[CTrackList loadTrackListForTrackIDs:enables:sourcePaths:destPaths:titles:artists:durations:]",
-     +[](const CTrackList::Ptr& l, const Values& ids, const Values& enables, const Texts& sources,
-         const Texts& dests, const Texts& titles, const Texts& artists, const Texts& durations) {
-       l->loadTrackListForTrackIDs(ids, enables, sources, dests, titles, artists, durations);
-     });
+  fn(
+      b, "-[CTrackList loadTrackListForTrackIDs:]",
+      +[](const CTrackList::Ptr& l, const Values& ids) { l->loadTrackListForTrackIDs(ids); });
+  fn(
+      b, "-[CTrackList loadTrackListForTrackIDs:enables:]",
+      +[](const CTrackList::Ptr& l, const Values& ids, const Values& enables) {
+        l->loadTrackListForTrackIDs(ids, enables);
+      });
+  fn(
+      b,
+      "-[CTrackList "
+      "loadTrackListForTrackIDs:enables:sourcePaths:destPaths:titles:artists:durations:]",
+      +[](const CTrackList::Ptr& l, const Values& ids, const Values& enables, const Texts& sources,
+          const Texts& dests, const Texts& titles, const Texts& artists, const Texts& durations) {
+        l->loadTrackListForTrackIDs(ids, enables, sources, dests, titles, artists, durations);
+      });
   member(b, "-[CTrackList doGeneratePlaylistinFolder:]", &CTrackList::doGeneratePlaylistinFolder);
   member(b, "-[CTrackList playlistFileText]", &CTrackList::playlistFileText);
 }
@@ -234,7 +261,8 @@ void registerExportRuns(ScriptBridge& b) {
   b.add({"+[CThreadCopier CThreadCopierForUniqueIDs:]",
          {Arg<Texts>::spec()},
          [](ScriptBridge& br, const Json& params) {
-           auto ids = Arg<Texts>::from(params[0], br, ArgContext{"+[CThreadCopier CThreadCopierForUniqueIDs:]", 0});
+           auto ids = Arg<Texts>::from(
+               params[0], br, ArgContext{"+[CThreadCopier CThreadCopierForUniqueIDs:]", 0});
            auto copier = CThreadCopier::CThreadCopierForUniqueIDs(ids);
            br.trackRun([copier] { return !copier->isRunning(); });
            return toJson(br, copier);
@@ -252,35 +280,44 @@ void registerExportRuns(ScriptBridge& b) {
   b.add({"+[CThreadPlaylistGenerator CThreadPlaylistGeneratorForUniqueIDs:inFolder:]",
          {Arg<Texts>::spec(), Arg<std::string>::spec()},
          [](ScriptBridge& br, const Json& params) {
-           const std::string name = "+[CThreadPlaylistGenerator CThreadPlaylistGeneratorForUniqueIDs:inFolder:]";
+           const std::string name =
+               "+[CThreadPlaylistGenerator CThreadPlaylistGeneratorForUniqueIDs:inFolder:]";
            auto ids = Arg<Texts>::from(params[0], br, ArgContext{name, 0});
            auto folder = Arg<std::string>::from(params[1], br, ArgContext{name, 1});
-           auto generator = CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(ids, folder);
+           auto generator =
+               CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(ids, folder);
            br.trackRun([generator] { return !generator->isRunning(); });
            return toJson(br, generator);
          }});
   member(b, "-[CThreadPlaylistGenerator playlistState]", &CThreadPlaylistGenerator::playlistState);
-  member(b, "-[CThreadPlaylistGenerator setPlaylistState:]", &CThreadPlaylistGenerator::setPlaylistState);
+  member(b, "-[CThreadPlaylistGenerator setPlaylistState:]",
+         &CThreadPlaylistGenerator::setPlaylistState);
   member(b, "-[CThreadPlaylistGenerator playlistPath]", &CThreadPlaylistGenerator::playlistPath);
-  member(b, "-[CThreadPlaylistGenerator setPlaylistPath:]", &CThreadPlaylistGenerator::setPlaylistPath);
+  member(b, "-[CThreadPlaylistGenerator setPlaylistPath:]",
+         &CThreadPlaylistGenerator::setPlaylistPath);
   member(b, "-[CThreadPlaylistGenerator generatePlaylistUniqueIDs:]",
          &CThreadPlaylistGenerator::generatePlaylistUniqueIDs);
 
-  fn(b, "+[CTrackSync deleteList]", +[] { return CTrackSync::deleteList(nullptr); });
-  fn(b, "-[CTrackSync deleteList]", +[](const CTrackSync::Ptr& s) { return s->deleteList(); });
-  fn(b, "-[CTrackSync setDeleteList:]",
-     +[](const CTrackSync::Ptr& s, const std::optional<Texts>& list) { s->setDeleteList(list); });
+  fn(
+      b, "+[CTrackSync deleteList]", +[] { return CTrackSync::deleteList(nullptr); });
+  fn(
+      b, "-[CTrackSync deleteList]", +[](const CTrackSync::Ptr& s) { return s->deleteList(); });
+  fn(
+      b, "-[CTrackSync setDeleteList:]",
+      +[](const CTrackSync::Ptr& s, const std::optional<Texts>& list) { s->setDeleteList(list); });
   member(b, "-[CTrackSync deleteSize]", &CTrackSync::deleteSize);
   member(b, "-[CTrackSync setDeleteSize:]", &CTrackSync::setDeleteSize);
   member(b, "-[CTrackSync deleteAllInList]", &CTrackSync::deleteAllInList);
-  fn(b, "-[CTrackSync pathMinusBaseFromPath:forBasePath:]",
-     +[](const CTrackSync::Ptr&, const std::string& path, const std::string& base) {
-       return CTrackSync::pathMinusBaseFromPath(path, base);
-     });
-  fn(b, "-[CTrackSync pathMinusBaseFromURL:forBasePath:]",
-     +[](const CTrackSync::Ptr&, const std::string& url, const std::string& base) {
-       return CTrackSync::pathMinusBaseFromURL(url, base);
-     });
+  fn(
+      b, "-[CTrackSync pathMinusBaseFromPath:forBasePath:]",
+      +[](const CTrackSync::Ptr&, const std::string& path, const std::string& base) {
+        return CTrackSync::pathMinusBaseFromPath(path, base);
+      });
+  fn(
+      b, "-[CTrackSync pathMinusBaseFromURL:forBasePath:]",
+      +[](const CTrackSync::Ptr&, const std::string& url, const std::string& base) {
+        return CTrackSync::pathMinusBaseFromURL(url, base);
+      });
 }
 
 void registerUi(ScriptBridge& b) {
@@ -288,8 +325,10 @@ void registerUi(ScriptBridge& b) {
   fn(b, "+[ImageViewIconSetter nslog:]", &ImageViewIconSetter::nslog);
   fn(b, "+[ImageViewIconSetter formatString1_1:fs_2:]", &ImageViewIconSetter::formatString1_1);
   fn(b, "+[ImageViewIconSetter formatString2_1:fs_2:fs_3:]", &ImageViewIconSetter::formatString2_1);
-  fn(b, "+[ImageViewIconSetter formatString3_1:fs_2:fs_3:fs_4:]", &ImageViewIconSetter::formatString3_1);
-  fn(b, "+[ImageViewIconSetter formatString4_1:fs_2:fs_3:fs_4:fs_5:]", &ImageViewIconSetter::formatString4_1);
+  fn(b, "+[ImageViewIconSetter formatString3_1:fs_2:fs_3:fs_4:]",
+     &ImageViewIconSetter::formatString3_1);
+  fn(b, "+[ImageViewIconSetter formatString4_1:fs_2:fs_3:fs_4:fs_5:]",
+     &ImageViewIconSetter::formatString4_1);
 
   member(b, "-[SelectorText confirmPrompt]", &SelectorText::confirmPrompt);
   member(b, "-[SelectorText completionPrompt]", &SelectorText::completionPrompt);

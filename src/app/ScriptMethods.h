@@ -85,7 +85,9 @@ template <>
 struct Arg<platform::Value> {
   using Stored = platform::Value;
   static ArgSpec spec() { return {ArgKind::kScalar, ""}; }
-  static Stored from(const Json& j, ScriptBridge&, const ArgContext& c) { return scalarValue(j, c); }
+  static Stored from(const Json& j, ScriptBridge&, const ArgContext& c) {
+    return scalarValue(j, c);
+  }
 };
 
 template <>
@@ -141,7 +143,7 @@ struct Arg<I, std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool>
     static_assert(sizeof(I) == 8 ? std::is_unsigned_v<I> : sizeof(I) == 4);
     const char* expected = std::is_same_v<I, uint64_t> ? "an integer from 0 to 18446744073709551615"
                            : std::is_unsigned_v<I>     ? "an integer from 0 to 4294967295"
-                                                       : "an integer from -2147483648 to 2147483647";
+                                                   : "an integer from -2147483648 to 2147483647";
     if (j.is_number_unsigned()) {
       uint64_t u = j.get<uint64_t>();
       if (u > static_cast<uint64_t>(std::numeric_limits<I>::max())) throwWrongKind(c, expected, j);
@@ -150,7 +152,8 @@ struct Arg<I, std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool>
     if (j.is_number_integer()) {
       int64_t s = j.get<int64_t>();
       if (s < static_cast<int64_t>(std::numeric_limits<I>::min()) ||
-          (!std::is_same_v<I, uint64_t> && s > static_cast<int64_t>(std::numeric_limits<I>::max()))) {
+          (!std::is_same_v<I, uint64_t> &&
+           s > static_cast<int64_t>(std::numeric_limits<I>::max()))) {
         throwWrongKind(c, expected, j);
       }
       return static_cast<I>(s);
@@ -183,7 +186,8 @@ struct Arg<std::vector<std::shared_ptr<C>>> {
   using Stored = std::vector<std::shared_ptr<C>>;
   static ArgSpec spec() { return {ArgKind::kObjects, kScriptClass<C>}; }
   static Stored from(const Json& j, ScriptBridge& b, const ArgContext& c) {
-    if (!j.is_array()) throwWrongKind(c, (std::string("an array of ") + kScriptClass<C> + " handles").c_str(), j);
+    if (!j.is_array())
+      throwWrongKind(c, (std::string("an array of ") + kScriptClass<C> + " handles").c_str(), j);
     Stored out;
     for (const Json& e : j) out.push_back(b.object<C>(e, kScriptClass<C>));
     return out;
@@ -246,8 +250,8 @@ void fn(ScriptBridge& b, const std::string& name, R (*f)(A...)) {
 }
 
 template <class C, class R, class... A, size_t... I>
-Json invokeMember(ScriptBridge& b, const std::string& name, const Json& params, R (C::*m)(A...) const,
-                  std::index_sequence<I...>) {
+Json invokeMember(ScriptBridge& b, const std::string& name, const Json& params,
+                  R (C::*m)(A...) const, std::index_sequence<I...>) {
   auto self = b.object<C>(params[0], kScriptClass<C>);
   std::tuple<typename Arg<std::decay_t<A>>::Stored...> args{
       Arg<std::decay_t<A>>::from(params[I + 1], b, ArgContext{name, I + 1})...};
@@ -260,19 +264,15 @@ Json invokeMember(ScriptBridge& b, const std::string& name, const Json& params, 
   }
 }
 
+// An instance method given as a member function.
 template <class C, class R, class... A>
-void memberImpl(ScriptBridge& b, const std::string& name, R (C::*m)(A...) const) {
-  std::vector<ArgSpec> specs{ArgSpec{ArgKind::kObject, kScriptClass<C>}, Arg<std::decay_t<A>>::spec()...};
+void member(ScriptBridge& b, const std::string& name, R (C::*m)(A...) const) {
+  std::vector<ArgSpec> specs{ArgSpec{ArgKind::kObject, kScriptClass<C>},
+                             Arg<std::decay_t<A>>::spec()...};
   checkMethodName(name, specs);
   b.add({name, std::move(specs), [name, m](ScriptBridge& bridge, const Json& params) {
            return invokeMember(bridge, name, params, m, std::index_sequence_for<A...>{});
          }});
-}
-
-// An instance method given as a member function.
-template <class C, class R, class... A>
-void member(ScriptBridge& b, const std::string& name, R (C::*m)(A...) const) {
-  memberImpl(b, name, m);
 }
 
 template <class C, class R, class... A, size_t... I>
@@ -292,7 +292,8 @@ Json invokeMutMember(ScriptBridge& b, const std::string& name, const Json& param
 
 template <class C, class R, class... A>
 void member(ScriptBridge& b, const std::string& name, R (C::*m)(A...)) {
-  std::vector<ArgSpec> specs{ArgSpec{ArgKind::kObject, kScriptClass<C>}, Arg<std::decay_t<A>>::spec()...};
+  std::vector<ArgSpec> specs{ArgSpec{ArgKind::kObject, kScriptClass<C>},
+                             Arg<std::decay_t<A>>::spec()...};
   checkMethodName(name, specs);
   b.add({name, std::move(specs), [name, m](ScriptBridge& bridge, const Json& params) {
            return invokeMutMember(bridge, name, params, m, std::index_sequence_for<A...>{});

@@ -1,8 +1,5 @@
 // The script bridge driven as a script drives it: one JSON-RPC line in,
 // the response line(s) out; and once through the executable.
-#include "app/ScriptBridge.h"
-#include "app/ScriptMethods.h"
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +9,8 @@
 #include <random>
 #include <set>
 
+#include "app/ScriptBridge.h"
+#include "app/ScriptMethods.h"
 #include "catalogue/CTrackList.h"
 #include "export/CThreadCopier.h"
 #include "export/CThreadPlaylistGenerator.h"
@@ -41,7 +40,8 @@ class Session {
 
   Json response(const std::string& method, Json params) {
     called.insert(method);
-    Json request{{"jsonrpc", "2.0"}, {"id", nextId_++}, {"method", method}, {"params", std::move(params)}};
+    Json request{
+        {"jsonrpc", "2.0"}, {"id", nextId_++}, {"method", method}, {"params", std::move(params)}};
     auto lines = send(request.dump());
     EXPECT_FALSE(lines.empty()) << method;
     if (lines.empty()) return Json();
@@ -89,8 +89,8 @@ class ScriptBridgeTest : public ::testing::Test {
 
   // Playlist with the full load over tracks a, b, c by letter.
   Json load(Session& s, const std::string& id, bool exported, const std::string& letters) {
-    Json tids = Json::array(), en = Json::array(), src = Json::array(), dst = Json::array(), t = Json::array(),
-         ar = Json::array(), du = Json::array();
+    Json tids = Json::array(), en = Json::array(), src = Json::array(), dst = Json::array(),
+         t = Json::array(), ar = Json::array(), du = Json::array();
     for (char c : letters) {
       tids.push_back(std::string(1, c));
       en.push_back(true);
@@ -101,7 +101,8 @@ class ScriptBridgeTest : public ::testing::Test {
       du.push_back("60");
     }
     return s.call(
-        "+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:sourcePaths:destPaths:titles:"
+        "+[CTrackList "
+        "retainedTrackListForUniqueID:exported:trackIDs:enables:sourcePaths:destPaths:titles:"
         "artists:durations:]",
         {id, exported, tids, en, src, dst, t, ar, du});
   }
@@ -198,7 +199,8 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   s.call("+[CTrack setDestinationBasePath:]", {root});
   EXPECT_EQ(s.call("+[CTrack destinationBasePath]"), root);
   EXPECT_EQ(s.call("+[CTrack artFileName]"), "folder.jpg");
-  Json pa = s.call("+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:]", {"PA", true, ids({})});
+  Json pa = s.call("+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:]",
+                   {"PA", true, ids({})});
   EXPECT_EQ(pa["class"], "CTrackList");
   Json p1 = load(s, "P1", true, "ab");
   Json p2 = s.call("+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:]",
@@ -209,7 +211,8 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   ASSERT_EQ(dict.size(), 2u);
   Json tb = s.call("-[CTrackCarrier track]", {dict["b"]});
   EXPECT_EQ(s.call("-[CTrack uniqueID]", {tb}), "b");
-  EXPECT_EQ(s.call("+[CTrack updateTrackForUniqueID:enable:]", {"b", "no"})["$object"], tb["$object"]);
+  EXPECT_EQ(s.call("+[CTrack updateTrackForUniqueID:enable:]", {"b", "no"})["$object"],
+            tb["$object"]);
   EXPECT_EQ(s.call("-[CTrack trackEnabled]", {tb}), false);
   EXPECT_EQ(s.call("+[CTrack updateTrackForUniqueID:enable:]", {"zz", true}), nullptr);
   s.call("-[CTrack setTrackEnabled:]", {tb, true});
@@ -217,12 +220,15 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
                    {"c", true, dir / "src/c.mp3", "Artist/c.mp3", "Title c", "Artist", "60"});
   s.call("-[CTrackList loadTrackListForTrackIDs:]", {p2, Json::array({"c", "b"})});
   EXPECT_EQ(s.call("-[CTrackList trackList]", {p2}).size(), 2u);
-  s.call("-[CTrackList loadTrackListForTrackIDs:enables:]", {p2, Json::array({"c"}), Json::array({true})});
+  s.call("-[CTrackList loadTrackListForTrackIDs:enables:]",
+         {p2, Json::array({"c"}), Json::array({true})});
   EXPECT_EQ(s.call("-[CTrackList trackList]", {p2}).size(), 1u);
-  s.call("-[CTrackList loadTrackListForTrackIDs:enables:sourcePaths:destPaths:titles:artists:durations:]",
-         {p2, ids({"c", "b"}), Json::array({true, true}), Json::array({dir / "src/c.mp3", dir / "src/b.mp3"}),
-          ids({"Artist/c.mp3", "Artist/b.mp3"}), ids({"Title c", "Title b"}), ids({"Artist", "Artist"}),
-          ids({"60", "60"})});
+  s.call(
+      "-[CTrackList "
+      "loadTrackListForTrackIDs:enables:sourcePaths:destPaths:titles:artists:durations:]",
+      {p2, ids({"c", "b"}), Json::array({true, true}),
+       Json::array({dir / "src/c.mp3", dir / "src/b.mp3"}), ids({"Artist/c.mp3", "Artist/b.mp3"}),
+       ids({"Title c", "Title b"}), ids({"Artist", "Artist"}), ids({"60", "60"})});
   EXPECT_EQ(s.call("-[CTrackList trackList]", {p2}).size(), 2u);
 
   // CTrack fields: every getter and setter.
@@ -337,8 +343,8 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   s.call("-[CTrackList setTrackList:]", {pa, Json::array({tc, tc})});
   EXPECT_EQ(s.call("-[CTrackList trackList]", {pa}).size(), 2u);
   EXPECT_EQ(s.call("-[CTrackList playlistFileText]", {p1}),
-            "#EXTM3U\n#EXTINF:60,Artist - Title a\n" + root + "/Artist/a.mp3\n#EXTINF:60,Artist - Title b\n" +
-                root + "/Artist/b.mp3");
+            "#EXTM3U\n#EXTINF:60,Artist - Title a\n" + root +
+                "/Artist/a.mp3\n#EXTINF:60,Artist - Title b\n" + root + "/Artist/b.mp3");
   s.call("-[CTrackList doGeneratePlaylistinFolder:]", {p1, dir / "lists"});
   EXPECT_TRUE(testsupport::exists(dir / "lists/First.m3u8"));
 
@@ -350,10 +356,14 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   writeFile(root + "/old/stale.mp3", "12345");
   Json sync = s.call("+[CTrackSync deleteList]");
   EXPECT_EQ(s.call("-[CTrackSync deleteSize]", {sync}), 5u);
-  EXPECT_EQ(s.call("-[CTrackSync deleteList]", {sync}), Json::array({root + "/old/stale.mp3", root + "/old"}));
-  EXPECT_EQ(s.call("-[CTrackSync pathMinusBaseFromPath:forBasePath:]", {sync, root + "/q/r", root}), "/q/r");
-  EXPECT_EQ(s.call("-[CTrackSync pathMinusBaseFromPath:forBasePath:]", {sync, "/other", root}), nullptr);
-  EXPECT_EQ(s.call("-[CTrackSync pathMinusBaseFromURL:forBasePath:]", {sync, "file://" + root + "/q/../r", root}),
+  EXPECT_EQ(s.call("-[CTrackSync deleteList]", {sync}),
+            Json::array({root + "/old/stale.mp3", root + "/old"}));
+  EXPECT_EQ(s.call("-[CTrackSync pathMinusBaseFromPath:forBasePath:]", {sync, root + "/q/r", root}),
+            "/q/r");
+  EXPECT_EQ(s.call("-[CTrackSync pathMinusBaseFromPath:forBasePath:]", {sync, "/other", root}),
+            nullptr);
+  EXPECT_EQ(s.call("-[CTrackSync pathMinusBaseFromURL:forBasePath:]",
+                   {sync, "file://" + root + "/q/../r", root}),
             "/r");
   s.call("-[CTrackSync deleteAllInList]", {sync});
   EXPECT_FALSE(testsupport::exists(root + "/old"));
@@ -366,9 +376,13 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   // Script utilities and the interface.
   EXPECT_EQ(s.call("+[ImageViewIconSetter sanitizeFileName:]", {"a/b:c"}), "a_b_c");
   EXPECT_EQ(s.call("+[ImageViewIconSetter formatString1_1:fs_2:]", {"<%@>", 5}), "<5>");
-  EXPECT_EQ(s.call("+[ImageViewIconSetter formatString2_1:fs_2:fs_3:]", {"%@-%@", "a", true}), "a-1");
-  EXPECT_EQ(s.call("+[ImageViewIconSetter formatString3_1:fs_2:fs_3:fs_4:]", {"%@%@%@", "a", "b", "c"}), "abc");
-  EXPECT_EQ(s.call("+[ImageViewIconSetter formatString4_1:fs_2:fs_3:fs_4:fs_5:]", {"%@%@%@%@", 1, 2, 3, 4}),
+  EXPECT_EQ(s.call("+[ImageViewIconSetter formatString2_1:fs_2:fs_3:]", {"%@-%@", "a", true}),
+            "a-1");
+  EXPECT_EQ(
+      s.call("+[ImageViewIconSetter formatString3_1:fs_2:fs_3:fs_4:]", {"%@%@%@", "a", "b", "c"}),
+      "abc");
+  EXPECT_EQ(s.call("+[ImageViewIconSetter formatString4_1:fs_2:fs_3:fs_4:fs_5:]",
+                   {"%@%@%@%@", 1, 2, 3, 4}),
             "1234");
   s.call("+[ImageViewIconSetter nslog:]", {"100% done"});
   EXPECT_EQ(log.count("100% done"), 1u);
@@ -404,7 +418,9 @@ TEST_F(ScriptBridgeTest, EachErrorCodeWithItsReason) {
   EXPECT_EQ(r["id"], nullptr);
   EXPECT_EQ(errorOf("[]")["error"]["code"], -32600);
   EXPECT_EQ(errorOf("42")["error"]["code"], -32600);
-  EXPECT_EQ(errorOf(R"({"jsonrpc":"1.0","id":2,"method":"+[CTrack artFileName]"})")["error"]["code"], -32600);
+  EXPECT_EQ(
+      errorOf(R"({"jsonrpc":"1.0","id":2,"method":"+[CTrack artFileName]"})")["error"]["code"],
+      -32600);
   EXPECT_EQ(errorOf(R"({"jsonrpc":"2.0","id":3,"method":7})")["error"]["code"], -32600);
   Json e = s.error("+[CTrack noSuchThing]");
   EXPECT_EQ(e["code"], -32601);
@@ -434,12 +450,15 @@ TEST_F(ScriptBridgeTest, EachErrorCodeWithItsReason) {
   EXPECT_EQ(e["code"], -32603);
   EXPECT_EQ(s.call("-[CTrackList uniqueID]", {p}), "P");  // and the bridge goes on
   // Notifications get no answer, not even an error.
-  EXPECT_TRUE(s.send(R"({"jsonrpc":"2.0","method":"+[CTrack setDestinationBasePath:]","params":["/tmp/q"]})")
-                  .empty());
+  EXPECT_TRUE(
+      s.send(
+           R"({"jsonrpc":"2.0","method":"+[CTrack setDestinationBasePath:]","params":["/tmp/q"]})")
+          .empty());
   EXPECT_EQ(s.call("+[CTrack destinationBasePath]"), "/tmp/q");
   EXPECT_TRUE(s.send(R"({"jsonrpc":"2.0","method":"nothing"})").empty());
   // A batch answers each of its requests.
-  auto out = s.send(R"([{"jsonrpc":"2.0","id":1,"method":"+[CTrack artFileName]"},{"jsonrpc":"2.0","id":2,"method":"x"}])");
+  auto out = s.send(
+      R"([{"jsonrpc":"2.0","id":1,"method":"+[CTrack artFileName]"},{"jsonrpc":"2.0","id":2,"method":"x"}])");
   ASSERT_EQ(out.size(), 1u);
   Json batch = Json::parse(out[0]);
   ASSERT_EQ(batch.size(), 2u);
@@ -451,8 +470,10 @@ TEST(ScriptBridgeTableTest, NamesMatchTheirArguments) {
   app::ScriptBridge bridge;
   EXPECT_GT(bridge.methods().size(), 100u);
   EXPECT_THROW(app::checkMethodName("+[CTrack a:b:]", {}), std::logic_error);
-  EXPECT_THROW(app::checkMethodName("-[CTrack a]", {{app::ArgKind::kObject, "CTrackList"}}), std::logic_error);
-  EXPECT_NO_THROW(app::checkMethodName("-[CTrack a:]", {{app::ArgKind::kObject, "CTrack"}, {app::ArgKind::kBool, ""}}));
+  EXPECT_THROW(app::checkMethodName("-[CTrack a]", {{app::ArgKind::kObject, "CTrackList"}}),
+               std::logic_error);
+  EXPECT_NO_THROW(app::checkMethodName(
+      "-[CTrack a:]", {{app::ArgKind::kObject, "CTrack"}, {app::ArgKind::kBool, ""}}));
 }
 
 // ---- Background runs ----------------------------------------------------
@@ -509,8 +530,9 @@ TEST_F(ScriptBridgeThreadedTest, LongRandomSessionOfValidCalls) {
   {
     Session s;
     std::mt19937 rng(20240611);
-    const std::vector<std::string> texts{"a", "b", "c", "P1", "P2", "x/y", "%@", dir / "drive", dir / "src/a.mp3",
-                                         "Artist/a.mp3", "", " b"};
+    const std::vector<std::string> texts{
+        "a", "b", "c", "P1", "P2", "x/y", "%@", dir / "drive", dir / "src/a.mp3", "Artist/a.mp3",
+        "",  " b"};
     auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
     auto text = [&] { return texts[pick(texts.size())]; };
     std::vector<std::string> names;
@@ -532,10 +554,18 @@ TEST_F(ScriptBridgeThreadedTest, LongRandomSessionOfValidCalls) {
       bool possible = true;
       for (const auto& arg : method.args) {
         switch (arg.kind) {
-          case app::ArgKind::kString: params.push_back(text()); break;
-          case app::ArgKind::kOptString: params.push_back(pick(5) == 0 ? Json() : Json(text())); break;
-          case app::ArgKind::kBool: params.push_back(pick(2) == 0); break;
-          case app::ArgKind::kScalar: params.push_back(pick(2) ? Json(text()) : Json(pick(3))); break;
+          case app::ArgKind::kString:
+            params.push_back(text());
+            break;
+          case app::ArgKind::kOptString:
+            params.push_back(pick(5) == 0 ? Json() : Json(text()));
+            break;
+          case app::ArgKind::kBool:
+            params.push_back(pick(2) == 0);
+            break;
+          case app::ArgKind::kScalar:
+            params.push_back(pick(2) ? Json(text()) : Json(pick(3)));
+            break;
           case app::ArgKind::kScalars:
           case app::ArgKind::kStrings:
           case app::ArgKind::kOptStrings: {
@@ -544,9 +574,15 @@ TEST_F(ScriptBridgeThreadedTest, LongRandomSessionOfValidCalls) {
             params.push_back(a);
             break;
           }
-          case app::ArgKind::kInt32: params.push_back(static_cast<int>(pick(5)) - 1); break;
-          case app::ArgKind::kUInt32: params.push_back(pick(3)); break;
-          case app::ArgKind::kUInt64: params.push_back(pick(2) ? kInvalid : pick(1000)); break;
+          case app::ArgKind::kInt32:
+            params.push_back(static_cast<int>(pick(5)) - 1);
+            break;
+          case app::ArgKind::kUInt32:
+            params.push_back(pick(3));
+            break;
+          case app::ArgKind::kUInt64:
+            params.push_back(pick(2) ? kInvalid : pick(1000));
+            break;
           case app::ArgKind::kObject:
           case app::ArgKind::kObjects: {
             std::vector<int64_t> live;
@@ -566,7 +602,8 @@ TEST_F(ScriptBridgeThreadedTest, LongRandomSessionOfValidCalls) {
       if (!possible) continue;
       Json r = s.response(method.name, params);
       if (r.contains("error")) {
-        ASSERT_EQ(r["error"]["code"], -32603) << method.name << " " << params.dump() << " -> " << r.dump();
+        ASSERT_EQ(r["error"]["code"], -32603)
+            << method.name << " " << params.dump() << " -> " << r.dump();
         ++internal;
       }
       if (pick(50) == 0) platform::MainRunLoop::shared().runFor(std::chrono::milliseconds(1));
@@ -585,19 +622,22 @@ TEST_F(ScriptBridgeThreadedTest, LongRandomSessionOfValidCalls) {
 
 TEST_F(ScriptBridgeThreadedTest, ExecutableServesAScriptOnStandardInput) {
   const std::string script = dir / "script.jsonl";
-  std::string s1 = R"({"jsonrpc":"2.0","id":1,"method":"+[CTrack setDestinationBasePath:]","params":[")" + root +
-                   "\"]}\n";
+  std::string s1 =
+      R"({"jsonrpc":"2.0","id":1,"method":"+[CTrack setDestinationBasePath:]","params":[")" + root +
+      "\"]}\n";
   std::string s2 =
       R"({"jsonrpc":"2.0","id":2,"method":"+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:sourcePaths:destPaths:titles:artists:durations:]","params":["P",true,[1],[true],[")" +
       (dir / "src/a.mp3") + R"("],["A/a.mp3"],["t"],["r"],["1"]]})" + "\n";
-  std::string s3 = R"({"jsonrpc":"2.0","id":3,"method":"+[CThreadCopier CThreadCopierForUniqueIDs:]","params":[["P"]]})"
-                   "\n";
-  std::string s4 = R"({"jsonrpc":"2.0","id":4,"method":"+[CTrackList unCopiedTotalforUniqueID:]","params":["P"]})"
-                   "\nnot json\n";
+  std::string s3 =
+      R"({"jsonrpc":"2.0","id":3,"method":"+[CThreadCopier CThreadCopierForUniqueIDs:]","params":[["P"]]})"
+      "\n";
+  std::string s4 =
+      R"({"jsonrpc":"2.0","id":4,"method":"+[CTrackList unCopiedTotalforUniqueID:]","params":["P"]})"
+      "\nnot json\n";
   writeFile(script, s1 + s2 + s3 + s4);
   const std::string out = dir / "out.txt";
-  std::string command = std::string("'") + TESSALINE_BINARY_DIR "/src/app/tessaline' script < '" + script + "' > '" +
-                        out + "' 2> '" + (dir / "err.txt") + "'";
+  std::string command = std::string("'") + TESSALINE_BINARY_DIR "/src/app/tessaline' script < '" +
+                        script + "' > '" + out + "' 2> '" + (dir / "err.txt") + "'";
   int status = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
