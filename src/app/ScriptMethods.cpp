@@ -5,6 +5,7 @@
 #include "catalogue/CTrack.h"
 #include "catalogue/CTrackCarrier.h"
 #include "catalogue/CTrackList.h"
+#include "drive/FSNamesAndTags.h"
 #include "export/CThreadCopier.h"
 #include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
@@ -39,6 +40,8 @@ template <>
 inline constexpr const char* kScriptClass<CTrackSync> = "CTrackSync";
 template <>
 inline constexpr const char* kScriptClass<SelectorText> = "SelectorText";
+template <>
+inline constexpr const char* kScriptClass<drive::FSNamesAndTags> = "FSNamesAndTags";
 
 void throwWrongKind(const ArgContext& ctx, const char* expected, const Json& got) {
   std::string shown = got.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -344,9 +347,26 @@ void registerUi(ScriptBridge& b) {
          }});
 }
 
+void registerDrive(ScriptBridge& b) {
+  using drive::FSNamesAndTags;
+  // The single instance lives for the whole process; the handle does not own it.
+  fn(
+      b, "+[FSNamesAndTags sharedManager]", +[] {
+        return std::shared_ptr<FSNamesAndTags>(FSNamesAndTags::sharedManager(),
+                                               [](FSNamesAndTags*) {});
+      });
+  member(b, "-[FSNamesAndTags userFSNameForContentHint:]",
+         &FSNamesAndTags::userFSNameForContentHint);
+  member(b, "-[FSNamesAndTags useFAT32Formatter]", &FSNamesAndTags::useFAT32Formatter);
+  member(b, "-[FSNamesAndTags preferredFormatterUserName]",
+         &FSNamesAndTags::preferredFormatterUserName);
+  member(b, "-[FSNamesAndTags outputVolumeName]", &FSNamesAndTags::outputVolumeName);
+}
+
 }  // namespace
 
 void registerScriptMethods(ScriptBridge& bridge) {
+  registerDrive(bridge);
   registerCTrack(bridge);
   registerCTrackList(bridge);
   registerExportRuns(bridge);

@@ -396,6 +396,16 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   unsetenv("ExtScriptParam");
   EXPECT_EQ(s.call("-[SelectorText failurePrompt]", {st}), "Unsupported mode of operation");
 
+  Json fs = s.call("+[FSNamesAndTags sharedManager]");
+  EXPECT_EQ(fs["class"], "FSNamesAndTags");
+  EXPECT_EQ(s.call("-[FSNamesAndTags outputVolumeName]", {fs}), "Corvane");
+  EXPECT_TRUE(s.call("-[FSNamesAndTags useFAT32Formatter]", {fs}).is_boolean());
+  EXPECT_FALSE(
+      s.call("-[FSNamesAndTags preferredFormatterUserName]", {fs}).get<std::string>().empty());
+  EXPECT_FALSE(s.call("-[FSNamesAndTags userFSNameForContentHint:]", {fs, "nothing-known"})
+                   .get<std::string>()
+                   .empty());
+
   // The runs' own entry points are covered by the threaded tests; every
   // other method of the table has been called here.
   for (const auto& [name, method] : s.bridge.methods()) {
