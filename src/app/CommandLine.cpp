@@ -6,6 +6,7 @@
 #include "app/DockTileCommand.h"
 #include "app/ExportCommand.h"
 #include "app/DiskutilCommand.h"
+#include "app/ScriptCommand.h"
 
 namespace app {
 
@@ -18,6 +19,7 @@ int runCommandLine(int argc, char** argv) {
   registerExportCommand(cli);
   registerDiskutilCommand(cli);
   registerDockTileCommand(cli);
+  registerScriptCommand(cli);
 
   try {
     cli.parse(argc, argv);

@@ -116,4 +116,9 @@ void CThreadCopier::joinForTesting() {
   if (finished) finished->wait(false);
 }
 
+bool CThreadCopier::isRunning() const {
+  std::lock_guard<std::mutex> lock(threadMutex_);
+  return finished_ && !finished_->load();
+}
+
 }  // namespace exporter

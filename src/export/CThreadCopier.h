@@ -58,6 +58,8 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
 
   // Waits for the run's thread to end (tests, and a clean process exit).
   void joinForTesting();
+  // Whether a run's thread has been started and has not yet ended.
+  bool isRunning() const;
 
  private:
   std::atomic<uint64_t> totalSize_{0};
@@ -65,7 +67,7 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
   std::atomic<int32_t> copyState_{0};
   mutable std::mutex dockMutex_;
   std::shared_ptr<platform::ProgressIndicator> dockProgress_;
-  std::mutex threadMutex_;
+  mutable std::mutex threadMutex_;
   std::shared_ptr<std::atomic<bool>> finished_;
 };
 

@@ -65,4 +65,9 @@ void CThreadPlaylistGenerator::joinForTesting() {
   if (finished) finished->wait(false);
 }
 
+bool CThreadPlaylistGenerator::isRunning() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return finished_ && !finished_->load();
+}
+
 }  // namespace exporter

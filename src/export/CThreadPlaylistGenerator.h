@@ -34,6 +34,8 @@ class CThreadPlaylistGenerator : public std::enable_shared_from_this<CThreadPlay
   void setPlaylistPath(const std::string& v);
 
   void joinForTesting();
+  // Whether a run's thread has been started and has not yet ended.
+  bool isRunning() const;
 
  private:
   std::atomic<int32_t> playlistState_{0};

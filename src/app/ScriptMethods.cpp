@@ -1,0 +1,376 @@
+#include "app/ScriptMethods.h"
+
+#include <algorithm>
+
+#include "catalogue/CTrack.h"
+#include "catalogue/CTrackCarrier.h"
+#include "catalogue/CTrackList.h"
+#include "drive/FSNamesAndTags.h"
+#include "export/CThreadCopier.h"
+#include "export/CThreadPlaylistGenerator.h"
+#include "export/CTrackSync.h"
+#include "ui/ImageViewIconSetter.h"
+#include "ui/SelectorText.h"
+
+namespace app {
+
+using catalogue::CTrack;
+using catalogue::CTrackCarrier;
+using catalogue::CTrackList;
+using exporter::CThreadCopier;
+using exporter::CThreadPlaylistGenerator;
+using exporter::CTrackSync;
+using platform::Value;
+using ui::ImageViewIconSetter;
+using ui::SelectorText;
+using Texts = std::vector<std::string>;
+using Values = std::vector<Value>;
+
+template <>
+inline constexpr const char* kScriptClass<CTrack> = "CTrack";
+template <>
+inline constexpr const char* kScriptClass<CTrackCarrier> = "CTrackCarrier";
+template <>
+inline constexpr const char* kScriptClass<CTrackList> = "CTrackList";
+template <>
+inline constexpr const char* kScriptClass<CThreadCopier> = "CThreadCopier";
+template <>
+inline constexpr const char* kScriptClass<CThreadPlaylistGenerator> = "CThreadPlaylistGenerator";
+template <>
+inline constexpr const char* kScriptClass<CTrackSync> = "CTrackSync";
+template <>
+inline constexpr const char* kScriptClass<SelectorText> = "SelectorText";
+template <>
+inline constexpr const char* kScriptClass<drive::FSNamesAndTags> = "FSNamesAndTags";
+
+void throwWrongKind(const ArgContext& ctx, const char* expected, const Json& got) {
+  std::string shown = got.dump(-1, ' ', false, Json::error_handler_t::replace);
+  if (shown.size() > 80) shown = shown.substr(0, 77) + "...";
+  throw BridgeFault{-32602, ctx.method + ": argument " + std::to_string(ctx.index + 1) +
+                                " must be " + expected + ", got " + shown};
+}
+
+platform::Value scalarValue(const Json& j, const ArgContext& c) {
+  if (j.is_boolean()) return Value(j.get<bool>());
+  if (j.is_number_unsigned()) return Value(j.get<uint64_t>());
+  if (j.is_number_integer()) return Value(j.get<int64_t>());
+  if (j.is_number_float()) return Value(j.get<double>());
+  if (j.is_string()) return Value(j.get<std::string>());
+  throwWrongKind(c, "a boolean, a number or a string", j);
+}
+
+void checkMethodName(const std::string& name, const std::vector<ArgSpec>& args) {
+  auto fail = [&](const std::string& why) {
+    throw std::logic_error("script method " + name + ": " + why);
+  };
+  if (name.size() < 5 || (name[0] != '+' && name[0] != '-') || name[1] != '[' ||
+      name.back() != ']') {
+    fail("not of the form +[Class selector] or -[Class selector]");
+  }
+  size_t blank = name.find(' ');
+  if (blank == std::string::npos) fail("no selector");
+  std::string cls = name.substr(2, blank - 2);
+  std::string selector = name.substr(blank + 1, name.size() - blank - 2);
+  size_t labels = static_cast<size_t>(std::count(selector.begin(), selector.end(), ':'));
+  size_t expected = labels + (name[0] == '-' ? 1 : 0);
+  if (args.size() != expected)
+    fail("its labels do not match its " + std::to_string(args.size()) + " arguments");
+  if (name[0] == '-' && (args[0].kind != ArgKind::kObject || args[0].cls != cls)) {
+    fail("the receiver is not a " + cls);
+  }
+}
+
+namespace {
+
+// The registries cross as JSON objects from identifier to handle; a
+// track registry entry is a carrier, which does not keep its track alive.
+Json trackDictJson(ScriptBridge& b) {
+  Json out = Json::object();
+  for (const auto& [id, carrier] : CTrack::trackDict().snapshot()) {
+    CTrack::Ptr track = carrier.track();
+    if (!track) continue;  // dying while we looked
+    out[id] = b.handleFor("CTrackCarrier", std::make_shared<CTrackCarrier>(carrier));
+  }
+  return out;
+}
+
+Json trackListDictJson(ScriptBridge& b) {
+  Json out = Json::object();
+  for (const auto& [id, list] : CTrackList::trackListDict().snapshot()) out[id] = toJson(b, list);
+  return out;
+}
+
+void registerCTrack(ScriptBridge& b) {
+  // Class methods.
+  b.add(
+      {"+[CTrack trackDict]", {}, [](ScriptBridge& br, const Json&) { return trackDictJson(br); }});
+  fn(
+      b, "+[CTrack trackForUniqueID:]",
+      +[](const std::string& id) { return CTrack::trackForUniqueID(id); });
+  fn(b, "+[CTrack updateTrackForUniqueID:enable:]", &CTrack::updateTrackForUniqueID);
+  fn(
+      b, "+[CTrack trackForUniqueID:enable:sourcePath:destPath:title:artist:duration:]",
+      +[](const std::string& id, const Value& enable, const std::string& source,
+          const std::string& dest, const std::string& title, const std::string& artist,
+          const std::string& duration) {
+        return CTrack::trackForUniqueID(id, enable, source, dest, title, artist, duration);
+      });
+  fn(b, "+[CTrack destinationBasePath]", &CTrack::destinationBasePath);
+  fn(b, "+[CTrack setDestinationBasePath:]", &CTrack::setDestinationBasePath);
+  fn(b, "+[CTrack invalidateAllTrackDestinations]", &CTrack::invalidateAllTrackDestinations);
+  fn(b, "+[CTrack clearFirstExportFlags]", &CTrack::clearFirstExportFlags);
+  fn(b, "+[CTrack artFileName]", &CTrack::artFileName);
+  fn(b, "+[CTrack getTotalTrackSize:unknownDestState:]", &CTrack::getTotalTrackSize);
+  fn(b, "+[CTrack tracksNeedingArtMkdir:]", &CTrack::tracksNeedingArtMkdir);
+
+  // Fields.
+  member(b, "-[CTrack uniqueID]", &CTrack::uniqueID);
+  member(b, "-[CTrack setUniqueID:]", &CTrack::setUniqueID);
+  member(b, "-[CTrack sourcePath]", &CTrack::sourcePath);
+  member(b, "-[CTrack setSourcePath:]", &CTrack::setSourcePath);
+  member(b, "-[CTrack destPathRel]", &CTrack::destPathRel);
+  member(b, "-[CTrack setDestPathRel:]", &CTrack::setDestPathRel);
+  member(b, "-[CTrack trackTitle]", &CTrack::trackTitle);
+  member(b, "-[CTrack setTrackTitle:]", &CTrack::setTrackTitle);
+  member(b, "-[CTrack trackArtist]", &CTrack::trackArtist);
+  member(b, "-[CTrack setTrackArtist:]", &CTrack::setTrackArtist);
+  member(b, "-[CTrack trackDuration]", &CTrack::trackDuration);
+  member(b, "-[CTrack setTrackDuration:]", &CTrack::setTrackDuration);
+  member(b, "-[CTrack trackSize]", &CTrack::trackSize);
+  member(b, "-[CTrack setTrackSize:]", &CTrack::setTrackSize);
+  member(b, "-[CTrack exportCount]", &CTrack::exportCount);
+  member(b, "-[CTrack setExportCount:]", &CTrack::setExportCount);
+  member(b, "-[CTrack trackEnabled]", &CTrack::trackEnabled);
+  member(b, "-[CTrack setTrackEnabled:]", &CTrack::setTrackEnabled);
+  member(b, "-[CTrack trackTested]", &CTrack::trackTested);
+  member(b, "-[CTrack setTrackTested:]", &CTrack::setTrackTested);
+  member(b, "-[CTrack trackPresent]", &CTrack::trackPresent);
+  member(b, "-[CTrack setTrackPresent:]", &CTrack::setTrackPresent);
+  member(b, "-[CTrack firstExport]", &CTrack::firstExport);
+  member(b, "-[CTrack setFirstExport:]", &CTrack::setFirstExport);
+  member(b, "-[CTrack presentSetInResolve]", &CTrack::presentSetInResolve);
+  member(b, "-[CTrack setPresentSetInResolve:]", &CTrack::setPresentSetInResolve);
+
+  // Instance methods.
+  member(b, "-[CTrack absDestinationPath]", &CTrack::absDestinationPath);
+  member(b, "-[CTrack trackShouldCopy]", &CTrack::trackShouldCopy);
+  member(b, "-[CTrack outputContribution]", &CTrack::outputContribution);
+  member(b, "-[CTrack incrementExport:]", &CTrack::incrementExport);
+  member(b, "-[CTrack decrementExport:]", &CTrack::decrementExport);
+  member(b, "-[CTrack artDir]", &CTrack::artDir);
+  member(b, "-[CTrack artPath]", &CTrack::artPath);
+
+  member(b, "-[CTrackCarrier track]", &CTrackCarrier::track);
+}
+
+void registerCTrackList(ScriptBridge& b) {
+  fn(
+      b, "+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:]",
+      +[](const std::string& id, bool exported, const Values& trackIDs) {
+        return CTrackList::retainedTrackListForUniqueID(id, exported, trackIDs);
+      });
+  fn(
+      b, "+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:]",
+      +[](const std::string& id, bool exported, const Values& trackIDs, const Values& enables) {
+        return CTrackList::retainedTrackListForUniqueID(id, exported, trackIDs, enables);
+      });
+  fn(
+      b,
+      "+[CTrackList "
+      "retainedTrackListForUniqueID:exported:trackIDs:enables:sourcePaths:destPaths:titles:artists:"
+      "durations:]",
+      +[](const std::string& id, bool exported, const Values& trackIDs, const Values& enables,
+          const Texts& sources, const Texts& dests, const Texts& titles, const Texts& artists,
+          const Texts& durations) {
+        return CTrackList::retainedTrackListForUniqueID(id, exported, trackIDs, enables, sources,
+                                                        dests, titles, artists, durations);
+      });
+  fn(
+      b, "+[CTrackList setIsExported:forUniqueID:]",
+      +[](bool exported, const std::string& id) { CTrackList::setIsExported(exported, id); });
+  fn(b, "+[CTrackList setCopyOnlyCheckedItems:]", &CTrackList::setCopyOnlyCheckedItems);
+  fn(b, "+[CTrackList copyOnlyCheckedItems]", &CTrackList::copyOnlyCheckedItems);
+  b.add({"+[CTrackList trackListDict]", {}, [](ScriptBridge& br, const Json&) {
+           return trackListDictJson(br);
+         }});
+  fn(b, "+[CTrackList invalidateFirstExportTotals]", &CTrackList::invalidateFirstExportTotals);
+  fn(b, "+[CTrackList invalidateUnCopiedTotals]", &CTrackList::invalidateUnCopiedTotals);
+  fn(b, "+[CTrackList clearFirstExportTotals]", &CTrackList::clearFirstExportTotals);
+
+  // Space accounting.
+  fn(b, "+[CTrackList netCopyTotalUniqueIDs:]", &CTrackList::netCopyTotalUniqueIDs);
+  fn(b, "+[CTrackList recalcAllTotalsforUniqueIDs:]", &CTrackList::recalcAllTotalsforUniqueIDs);
+  fn(b, "+[CTrackList recalcUncopiedTotalsForPlaylistUniqueIDs:]",
+     &CTrackList::recalcUncopiedTotalsForPlaylistUniqueIDs);
+  fn(b, "+[CTrackList recalcFirstExportTotalsForPlaylistUniqueIDs:]",
+     &CTrackList::recalcFirstExportTotalsForPlaylistUniqueIDs);
+  fn(b, "+[CTrackList conditionalRecalcUncopiedTotalsForPlaylistUniqueIDs:]",
+     &CTrackList::conditionalRecalcUncopiedTotalsForPlaylistUniqueIDs);
+  fn(b, "+[CTrackList conditionalRecalcFirstExportTotalsForPlaylistUniqueIDs:]",
+     &CTrackList::conditionalRecalcFirstExportTotalsForPlaylistUniqueIDs);
+  fn(b, "+[CTrackList unCopiedTotalforUniqueID:]", &CTrackList::unCopiedTotalforUniqueID);
+  fn(b, "+[CTrackList firstExportTotalforUniqueID:]", &CTrackList::firstExportTotalforUniqueID);
+  // The whole copy run on the main thread, without states.
+  fn(b, "+[CTrackList copyPlaylistUniqueIDs:]", &CTrackList::copyPlaylistUniqueIDs);
+
+  // Fields.
+  member(b, "-[CTrackList uniqueID]", &CTrackList::uniqueID);
+  member(b, "-[CTrackList setUniqueID:]", &CTrackList::setUniqueID);
+  member(b, "-[CTrackList playlistFileName]", &CTrackList::playlistFileName);
+  member(b, "-[CTrackList setPlaylistFileName:]", &CTrackList::setPlaylistFileName);
+  member(b, "-[CTrackList isExported]", &CTrackList::isExported);
+  fn(
+      b, "-[CTrackList setIsExported:]",
+      +[](const CTrackList::Ptr& l, bool exported) { l->setIsExported(exported); });
+  fn(
+      b, "-[CTrackList trackList]", +[](const CTrackList::Ptr& l) { return *l->trackList(); });
+  fn(
+      b, "-[CTrackList setTrackList:]",
+      +[](const CTrackList::Ptr& l, const std::vector<CTrack::Ptr>& tracks) {
+        l->setTrackList(std::make_shared<const catalogue::TrackArray>(tracks));
+      });
+  member(b, "-[CTrackList firstExportTotal]", &CTrackList::firstExportTotal);
+  member(b, "-[CTrackList setFirstExportTotal:]", &CTrackList::setFirstExportTotal);
+  member(b, "-[CTrackList unCopiedTotal]", &CTrackList::unCopiedTotal);
+  member(b, "-[CTrackList setUnCopiedTotal:]", &CTrackList::setUnCopiedTotal);
+
+  // Instance methods.
+  member(b, "-[CTrackList netcopyValid]", &CTrackList::netcopyValid);
+  member(b, "-[CTrackList netcopyTotal]", &CTrackList::netcopyTotal);
+  member(b, "-[CTrackList uncopiedTotal]", &CTrackList::uncopiedTotal);
+  member(b, "-[CTrackList calcUncopiedTotal]", &CTrackList::calcUncopiedTotal);
+  member(b, "-[CTrackList calcFirstExportTotal]", &CTrackList::calcFirstExportTotal);
+  fn(
+      b, "-[CTrackList loadTrackListForTrackIDs:]",
+      +[](const CTrackList::Ptr& l, const Values& ids) { l->loadTrackListForTrackIDs(ids); });
+  fn(
+      b, "-[CTrackList loadTrackListForTrackIDs:enables:]",
+      +[](const CTrackList::Ptr& l, const Values& ids, const Values& enables) {
+        l->loadTrackListForTrackIDs(ids, enables);
+      });
+  fn(
+      b,
+      "-[CTrackList "
+      "loadTrackListForTrackIDs:enables:sourcePaths:destPaths:titles:artists:durations:]",
+      +[](const CTrackList::Ptr& l, const Values& ids, const Values& enables, const Texts& sources,
+          const Texts& dests, const Texts& titles, const Texts& artists, const Texts& durations) {
+        l->loadTrackListForTrackIDs(ids, enables, sources, dests, titles, artists, durations);
+      });
+  member(b, "-[CTrackList doGeneratePlaylistinFolder:]", &CTrackList::doGeneratePlaylistinFolder);
+  member(b, "-[CTrackList playlistFileText]", &CTrackList::playlistFileText);
+}
+
+void registerExportRuns(ScriptBridge& b) {
+  b.add({"+[CThreadCopier CThreadCopierForUniqueIDs:]",
+         {Arg<Texts>::spec()},
+         [](ScriptBridge& br, const Json& params) {
+           auto ids = Arg<Texts>::from(
+               params[0], br, ArgContext{"+[CThreadCopier CThreadCopierForUniqueIDs:]", 0});
+           auto copier = CThreadCopier::CThreadCopierForUniqueIDs(ids);
+           br.trackRun([copier] { return !copier->isRunning(); });
+           return toJson(br, copier);
+         }});
+  member(b, "-[CThreadCopier copyState]", &CThreadCopier::copyState);
+  member(b, "-[CThreadCopier setCopyState:]", &CThreadCopier::setCopyState);
+  member(b, "-[CThreadCopier copiedSize]", &CThreadCopier::copiedSize);
+  member(b, "-[CThreadCopier setCopiedSize:]", &CThreadCopier::setCopiedSize);
+  member(b, "-[CThreadCopier totalSize]", &CThreadCopier::totalSize);
+  member(b, "-[CThreadCopier setTotalSize:]", &CThreadCopier::setTotalSize);
+  member(b, "-[CThreadCopier copyPlaylistUniqueIDs:]", &CThreadCopier::copyPlaylistUniqueIDs);
+  member(b, "-[CThreadCopier MTSetupDockProgress]", &CThreadCopier::MTSetupDockProgress);
+  member(b, "-[CThreadCopier MTEndDockProgress]", &CThreadCopier::MTEndDockProgress);
+
+  b.add({"+[CThreadPlaylistGenerator CThreadPlaylistGeneratorForUniqueIDs:inFolder:]",
+         {Arg<Texts>::spec(), Arg<std::string>::spec()},
+         [](ScriptBridge& br, const Json& params) {
+           const std::string name =
+               "+[CThreadPlaylistGenerator CThreadPlaylistGeneratorForUniqueIDs:inFolder:]";
+           auto ids = Arg<Texts>::from(params[0], br, ArgContext{name, 0});
+           auto folder = Arg<std::string>::from(params[1], br, ArgContext{name, 1});
+           auto generator =
+               CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(ids, folder);
+           br.trackRun([generator] { return !generator->isRunning(); });
+           return toJson(br, generator);
+         }});
+  member(b, "-[CThreadPlaylistGenerator playlistState]", &CThreadPlaylistGenerator::playlistState);
+  member(b, "-[CThreadPlaylistGenerator setPlaylistState:]",
+         &CThreadPlaylistGenerator::setPlaylistState);
+  member(b, "-[CThreadPlaylistGenerator playlistPath]", &CThreadPlaylistGenerator::playlistPath);
+  member(b, "-[CThreadPlaylistGenerator setPlaylistPath:]",
+         &CThreadPlaylistGenerator::setPlaylistPath);
+  member(b, "-[CThreadPlaylistGenerator generatePlaylistUniqueIDs:]",
+         &CThreadPlaylistGenerator::generatePlaylistUniqueIDs);
+
+  fn(
+      b, "+[CTrackSync deleteList]", +[] { return CTrackSync::deleteList(nullptr); });
+  fn(
+      b, "-[CTrackSync deleteList]", +[](const CTrackSync::Ptr& s) { return s->deleteList(); });
+  fn(
+      b, "-[CTrackSync setDeleteList:]",
+      +[](const CTrackSync::Ptr& s, const std::optional<Texts>& list) { s->setDeleteList(list); });
+  member(b, "-[CTrackSync deleteSize]", &CTrackSync::deleteSize);
+  member(b, "-[CTrackSync setDeleteSize:]", &CTrackSync::setDeleteSize);
+  member(b, "-[CTrackSync deleteAllInList]", &CTrackSync::deleteAllInList);
+  fn(
+      b, "-[CTrackSync pathMinusBaseFromPath:forBasePath:]",
+      +[](const CTrackSync::Ptr&, const std::string& path, const std::string& base) {
+        return CTrackSync::pathMinusBaseFromPath(path, base);
+      });
+  fn(
+      b, "-[CTrackSync pathMinusBaseFromURL:forBasePath:]",
+      +[](const CTrackSync::Ptr&, const std::string& url, const std::string& base) {
+        return CTrackSync::pathMinusBaseFromURL(url, base);
+      });
+}
+
+void registerUi(ScriptBridge& b) {
+  fn(b, "+[ImageViewIconSetter sanitizeFileName:]", &ImageViewIconSetter::sanitizeFileName);
+  fn(b, "+[ImageViewIconSetter nslog:]", &ImageViewIconSetter::nslog);
+  fn(b, "+[ImageViewIconSetter formatString1_1:fs_2:]", &ImageViewIconSetter::formatString1_1);
+  fn(b, "+[ImageViewIconSetter formatString2_1:fs_2:fs_3:]", &ImageViewIconSetter::formatString2_1);
+  fn(b, "+[ImageViewIconSetter formatString3_1:fs_2:fs_3:fs_4:]",
+     &ImageViewIconSetter::formatString3_1);
+  fn(b, "+[ImageViewIconSetter formatString4_1:fs_2:fs_3:fs_4:fs_5:]",
+     &ImageViewIconSetter::formatString4_1);
+
+  member(b, "-[SelectorText confirmPrompt]", &SelectorText::confirmPrompt);
+  member(b, "-[SelectorText completionPrompt]", &SelectorText::completionPrompt);
+  member(b, "-[SelectorText failurePrompt]", &SelectorText::failurePrompt);
+
+  // What loading the window's interface description creates; the window
+  // keeps its objects for the whole session, so a second load hands out
+  // the same ones.
+  b.add({"+[Interface load]", {}, [](ScriptBridge& br, const Json&) {
+           auto selector = std::static_pointer_cast<SelectorText>(
+               br.interfaceObject("selectorText", [] { return std::make_shared<SelectorText>(); }));
+           return Json{{"selectorText", toJson(br, selector)}};
+         }});
+}
+
+void registerDrive(ScriptBridge& b) {
+  using drive::FSNamesAndTags;
+  // The single instance lives for the whole process; the handle does not own it.
+  fn(
+      b, "+[FSNamesAndTags sharedManager]", +[] {
+        return std::shared_ptr<FSNamesAndTags>(FSNamesAndTags::sharedManager(),
+                                               [](FSNamesAndTags*) {});
+      });
+  member(b, "-[FSNamesAndTags userFSNameForContentHint:]",
+         &FSNamesAndTags::userFSNameForContentHint);
+  member(b, "-[FSNamesAndTags useFAT32Formatter]", &FSNamesAndTags::useFAT32Formatter);
+  member(b, "-[FSNamesAndTags preferredFormatterUserName]",
+         &FSNamesAndTags::preferredFormatterUserName);
+  member(b, "-[FSNamesAndTags outputVolumeName]", &FSNamesAndTags::outputVolumeName);
+}
+
+}  // namespace
+
+void registerScriptMethods(ScriptBridge& bridge) {
+  registerDrive(bridge);
+  registerCTrack(bridge);
+  registerCTrackList(bridge);
+  registerExportRuns(bridge);
+  registerUi(bridge);
+}
+
+}  // namespace app

@@ -1,0 +1,667 @@
+// The script bridge driven as a script drives it: one JSON-RPC line in,
+// the response line(s) out; and once through the executable.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include "app/ScriptBridge.h"
+#include "app/ScriptMethods.h"
+#include "catalogue/CTrackList.h"
+#include "export/CThreadCopier.h"
+#include "export/CThreadPlaylistGenerator.h"
+#include "platform/Log.h"
+#include "platform/RunLoop.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using app::Json;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+constexpr uint64_t kInvalid = 18446744073709551615ULL;
+
+// Arguments kept as a list even when there is one array or object among
+// them (a braced single element would otherwise stand for itself).
+Json list(std::initializer_list<Json> args) {
+  Json out = Json::array();
+  for (const Json& a : args) out.push_back(a);
+  return out;
+}
+
+class Session {
+ public:
+  std::vector<std::string> send(const std::string& line) { return bridge.handleLine(line); }
+
+  Json response(const std::string& method, Json params) {
+    called.insert(method);
+    Json request{
+        {"jsonrpc", "2.0"}, {"id", nextId_++}, {"method", method}, {"params", std::move(params)}};
+    auto lines = send(request.dump());
+    EXPECT_FALSE(lines.empty()) << method;
+    if (lines.empty()) return Json();
+    lastLine = lines.back();
+    return Json::parse(lastLine);
+  }
+  // The result of a call that must succeed; the arguments in order.
+  Json call(const std::string& method, std::initializer_list<Json> args = {}) {
+    Json r = response(method, list(args));
+    EXPECT_TRUE(r.contains("result")) << method << " -> " << r.dump();
+    return r.contains("result") ? r["result"] : Json();
+  }
+  // The error of a call that must fail.
+  Json error(const std::string& method, std::initializer_list<Json> args = {}) {
+    Json r = response(method, list(args));
+    EXPECT_TRUE(r.contains("error")) << method << " -> " << r.dump();
+    return r.contains("error") ? r["error"] : Json();
+  }
+
+  app::ScriptBridge bridge;
+  std::set<std::string> called;
+  std::string lastLine;
+
+ private:
+  int64_t nextId_ = 1;
+};
+
+Json ids(std::initializer_list<const char*> list) {
+  Json out = Json::array();
+  for (const char* s : list) out.push_back(s);
+  return out;
+}
+
+class ScriptBridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    catalogue::CTrackList::resetForTesting();
+    root = dir / "drive";
+    std::filesystem::create_directories(root);
+    writeFile(dir / "src/a.mp3", std::string(100, 'a'));
+    writeFile(dir / "src/b.mp3", std::string(200, 'b'));
+    writeFile(dir / "src/c.mp3", std::string(400, 'c'));
+  }
+  void TearDown() override { catalogue::CTrackList::resetForTesting(); }
+
+  // Playlist with the full load over tracks a, b, c by letter.
+  Json load(Session& s, const std::string& id, bool exported, const std::string& letters) {
+    Json tids = Json::array(), en = Json::array(), src = Json::array(), dst = Json::array(),
+         t = Json::array(), ar = Json::array(), du = Json::array();
+    for (char c : letters) {
+      tids.push_back(std::string(1, c));
+      en.push_back(true);
+      src.push_back(dir / ("src/" + std::string(1, c) + ".mp3"));
+      dst.push_back("Artist/" + std::string(1, c) + ".mp3");
+      t.push_back(std::string("Title ") + c);
+      ar.push_back("Artist");
+      du.push_back("60");
+    }
+    return s.call(
+        "+[CTrackList "
+        "retainedTrackListForUniqueID:exported:trackIDs:enables:sourcePaths:destPaths:titles:"
+        "artists:durations:]",
+        {id, exported, tids, en, src, dst, t, ar, du});
+  }
+
+  bool pumpUntil(Session& s, const Json& handle, const std::string& getter, int state) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (s.call(getter, {handle}) == state) return true;
+      platform::MainRunLoop::shared().runFor(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+
+  TempDir dir;
+  std::string root;
+};
+
+// ---- Space accounting through the bridge ------------------------------
+
+TEST_F(ScriptBridgeTest, SharedTracksChargedToFirstExportedPlaylistInArrayOrder) {
+  Session s;
+  s.call("+[CTrack setDestinationBasePath:]", {root});
+  Json p1 = load(s, "P1", true, "ab");
+  Json p2 = load(s, "P2", true, "bc");
+  EXPECT_EQ(s.call("+[CTrackList netCopyTotalUniqueIDs:]", {ids({"P1", "P2"})}), 700.0);
+  EXPECT_EQ(s.call("-[CTrackList netcopyTotal]", {p1}), 300.0);
+  EXPECT_EQ(s.call("-[CTrackList netcopyTotal]", {p2}), 400.0);
+  EXPECT_EQ(s.call("+[CTrackList netCopyTotalUniqueIDs:]", {ids({"P2", "P1"})}), 700.0);
+  EXPECT_EQ(s.call("-[CTrackList netcopyTotal]", {p2}), 600.0);
+  EXPECT_EQ(s.call("-[CTrackList netcopyTotal]", {p1}), 100.0);
+  EXPECT_EQ(s.call("+[CTrackList firstExportTotalforUniqueID:]", {"P1"}), 100u);
+  EXPECT_EQ(s.call("-[CTrackList uncopiedTotal]", {p1}), 300.0);
+  EXPECT_EQ(s.call("-[CTrackList uncopiedTotal]", {p2}), 600.0);
+  // An unexported playlist claims nothing.
+  s.call("+[CTrackList setIsExported:forUniqueID:]", {false, "P2"});
+  // An unexported playlist counts what nobody claimed before it, but
+  // claims nothing: b is charged to both.
+  EXPECT_EQ(s.call("+[CTrackList netCopyTotalUniqueIDs:]", {ids({"P2", "P1"})}), 500.0);
+  EXPECT_EQ(s.call("-[CTrackList netcopyTotal]", {p2}), 200.0);
+  EXPECT_EQ(s.call("-[CTrackList netcopyTotal]", {p1}), 300.0);
+}
+
+TEST_F(ScriptBridgeTest, UncopiedRecalculationAloneLeavesNetcopyInvalid) {
+  Session s;
+  s.call("+[CTrack setDestinationBasePath:]", {root});
+  Json p1 = load(s, "P1", true, "ab");
+  s.call("+[CTrackList netCopyTotalUniqueIDs:]", {ids({"P1"})});
+  EXPECT_EQ(s.call("-[CTrackList netcopyValid]", {p1}), 1.0);
+  s.call("+[CTrackList recalcUncopiedTotalsForPlaylistUniqueIDs:]", {ids({"P1"})});
+  EXPECT_EQ(s.call("+[CTrackList unCopiedTotalforUniqueID:]", {"P1"}), 300u);
+  EXPECT_EQ(s.call("-[CTrackList netcopyValid]", {p1}), 0.0);
+  EXPECT_EQ(s.call("-[CTrackList netcopyTotal]", {p1}), 0.0);
+  // The invalid mark crosses as the exact integer.
+  EXPECT_EQ(s.call("+[CTrackList firstExportTotalforUniqueID:]", {"P1"}), kInvalid);
+  EXPECT_NE(s.lastLine.find("\"result\":18446744073709551615"), std::string::npos) << s.lastLine;
+  EXPECT_EQ(s.call("+[CTrackList unCopiedTotalforUniqueID:]", {"nobody"}), 0u);
+}
+
+TEST_F(ScriptBridgeTest, ReleaseLetsAnUnlistedTrackDie) {
+  platform::LogCapture log;
+  {
+    Session s;
+    Json t = s.call("+[CTrack trackForUniqueID:enable:sourcePath:destPath:title:artist:duration:]",
+                    {"77", 1, dir / "src/a.mp3", "x/a.mp3", "T", "A", "1"});
+    ASSERT_EQ(t["class"], "CTrack");
+    EXPECT_EQ(log.count("dealloc"), 0u);  // the bridge's handle keeps it
+    EXPECT_EQ(s.call("-[CTrack uniqueID]", {t}), "77");
+    EXPECT_EQ(s.call("release", {t}), nullptr);
+    EXPECT_EQ(log.count("dealloc"), 1u);
+    EXPECT_EQ(s.call("+[CTrack trackForUniqueID:]", {"77"}), nullptr);
+    Json e = s.error("-[CTrack uniqueID]", {t});
+    EXPECT_EQ(e["code"], -32602);
+  }
+}
+
+TEST_F(ScriptBridgeTest, SameObjectKeepsItsHandle) {
+  Session s;
+  Json p1 = load(s, "P1", true, "ab");
+  Json again = s.call("+[CTrackList trackListDict]")["P1"];
+  EXPECT_EQ(again["$object"], p1["$object"]);
+  Json tracks = s.call("-[CTrackList trackList]", {p1});
+  ASSERT_EQ(tracks.size(), 2u);
+  EXPECT_EQ(s.call("+[CTrack trackForUniqueID:]", {"a"})["$object"], tracks[0]["$object"]);
+}
+
+// ---- Every entry point, each result checked ---------------------------
+
+TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
+  setenv("ExtScriptParam", "2", 1);
+  Session s;
+  platform::LogCapture log;
+  // CTrack class methods.
+  EXPECT_EQ(s.call("+[CTrack destinationBasePath]"), nullptr);
+  s.call("+[CTrack setDestinationBasePath:]", {root});
+  EXPECT_EQ(s.call("+[CTrack destinationBasePath]"), root);
+  EXPECT_EQ(s.call("+[CTrack artFileName]"), "folder.jpg");
+  Json pa = s.call("+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:]",
+                   {"PA", true, ids({})});
+  EXPECT_EQ(pa["class"], "CTrackList");
+  Json p1 = load(s, "P1", true, "ab");
+  Json p2 = s.call("+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:]",
+                   {"P2", false, Json::array({"c", " b\t"}), Json::array({1, "YES"})});
+  EXPECT_EQ(s.call("-[CTrackList trackList]", {p2}).size(), 1u);  // "c" does not exist yet
+  EXPECT_EQ(log.count("loadTrackListForTrackIDs missing track: c (0)"), 1u);
+  Json dict = s.call("+[CTrack trackDict]");
+  ASSERT_EQ(dict.size(), 2u);
+  Json tb = s.call("-[CTrackCarrier track]", {dict["b"]});
+  EXPECT_EQ(s.call("-[CTrack uniqueID]", {tb}), "b");
+  EXPECT_EQ(s.call("+[CTrack updateTrackForUniqueID:enable:]", {"b", "no"})["$object"],
+            tb["$object"]);
+  EXPECT_EQ(s.call("-[CTrack trackEnabled]", {tb}), false);
+  EXPECT_EQ(s.call("+[CTrack updateTrackForUniqueID:enable:]", {"zz", true}), nullptr);
+  s.call("-[CTrack setTrackEnabled:]", {tb, true});
+  Json tc = s.call("+[CTrack trackForUniqueID:enable:sourcePath:destPath:title:artist:duration:]",
+                   {"c", true, dir / "src/c.mp3", "Artist/c.mp3", "Title c", "Artist", "60"});
+  s.call("-[CTrackList loadTrackListForTrackIDs:]", {p2, Json::array({"c", "b"})});
+  EXPECT_EQ(s.call("-[CTrackList trackList]", {p2}).size(), 2u);
+  s.call("-[CTrackList loadTrackListForTrackIDs:enables:]",
+         {p2, Json::array({"c"}), Json::array({true})});
+  EXPECT_EQ(s.call("-[CTrackList trackList]", {p2}).size(), 1u);
+  s.call(
+      "-[CTrackList "
+      "loadTrackListForTrackIDs:enables:sourcePaths:destPaths:titles:artists:durations:]",
+      {p2, ids({"c", "b"}), Json::array({true, true}),
+       Json::array({dir / "src/c.mp3", dir / "src/b.mp3"}), ids({"Artist/c.mp3", "Artist/b.mp3"}),
+       ids({"Title c", "Title b"}), ids({"Artist", "Artist"}), ids({"60", "60"})});
+  EXPECT_EQ(s.call("-[CTrackList trackList]", {p2}).size(), 2u);
+
+  // CTrack fields: every getter and setter.
+  EXPECT_EQ(s.call("-[CTrack sourcePath]", {tc}), dir / "src/c.mp3");
+  EXPECT_EQ(s.call("-[CTrack destPathRel]", {tc}), "Artist/c.mp3");
+  EXPECT_EQ(s.call("-[CTrack trackTitle]", {tc}), "Title c");
+  EXPECT_EQ(s.call("-[CTrack trackArtist]", {tc}), "Artist");
+  EXPECT_EQ(s.call("-[CTrack trackDuration]", {tc}), "60");
+  EXPECT_EQ(s.call("-[CTrack exportCount]", {tc}), 0u);
+  EXPECT_EQ(s.call("-[CTrack exportCount]", {tb}), 1u);
+  EXPECT_EQ(s.call("-[CTrack absDestinationPath]", {tc}), root + "/Artist/c.mp3");
+  EXPECT_EQ(s.call("-[CTrack artDir]", {tc}), root + "/Artist");
+  EXPECT_EQ(s.call("-[CTrack artPath]", {tc}), root + "/Artist/folder.jpg");
+  EXPECT_EQ(s.call("-[CTrack trackShouldCopy]", {tc}), false);
+  EXPECT_EQ(s.call("-[CTrack trackShouldCopy]", {tb}), true);
+  EXPECT_EQ(s.call("-[CTrack outputContribution]", {tb}), 200u);
+  EXPECT_EQ(s.call("-[CTrack trackTested]", {tb}), true);
+  EXPECT_EQ(s.call("-[CTrack trackPresent]", {tb}), false);
+  EXPECT_EQ(s.call("-[CTrack presentSetInResolve]", {tb}), true);
+  EXPECT_EQ(s.call("-[CTrack trackSize]", {tb}), 200u);
+  EXPECT_EQ(s.call("-[CTrack firstExport]", {tb}), false);
+  s.call("-[CTrack incrementExport:]", {tc, true});
+  EXPECT_EQ(s.call("-[CTrack exportCount]", {tc}), 1u);
+  s.call("-[CTrack decrementExport:]", {tc, true});
+  EXPECT_EQ(s.call("-[CTrack exportCount]", {tc}), 0u);
+  Json x = s.call("+[CTrack trackForUniqueID:enable:sourcePath:destPath:title:artist:duration:]",
+                  {"x", false, "/nowhere", "x", "", "", ""});
+  s.call("-[CTrack setUniqueID:]", {x, "x2"});
+  EXPECT_EQ(s.call("-[CTrack uniqueID]", {x}), "x2");
+  s.call("-[CTrack setSourcePath:]", {x, "/elsewhere"});
+  EXPECT_EQ(s.call("-[CTrack sourcePath]", {x}), "/elsewhere");
+  s.call("-[CTrack setDestPathRel:]", {x, "d/x"});
+  EXPECT_EQ(s.call("-[CTrack destPathRel]", {x}), "d/x");
+  s.call("-[CTrack setTrackTitle:]", {x, "T"});
+  EXPECT_EQ(s.call("-[CTrack trackTitle]", {x}), "T");
+  s.call("-[CTrack setTrackArtist:]", {x, "Ar"});
+  EXPECT_EQ(s.call("-[CTrack trackArtist]", {x}), "Ar");
+  s.call("-[CTrack setTrackDuration:]", {x, "9"});
+  EXPECT_EQ(s.call("-[CTrack trackDuration]", {x}), "9");
+  s.call("-[CTrack setTrackSize:]", {x, kInvalid});
+  EXPECT_EQ(s.call("-[CTrack trackSize]", {x}), kInvalid);
+  s.call("-[CTrack setExportCount:]", {x, 4294967295u});
+  EXPECT_EQ(s.call("-[CTrack exportCount]", {x}), 4294967295u);
+  s.call("-[CTrack setTrackTested:]", {x, true});
+  s.call("-[CTrack setTrackPresent:]", {x, true});
+  s.call("-[CTrack setFirstExport:]", {x, true});
+  s.call("-[CTrack setPresentSetInResolve:]", {x, true});
+  EXPECT_EQ(s.call("-[CTrack firstExport]", {x}), true);
+  s.call("+[CTrack clearFirstExportFlags]");
+  EXPECT_EQ(s.call("-[CTrack firstExport]", {x}), false);
+  s.call("+[CTrack invalidateAllTrackDestinations]");
+  EXPECT_EQ(s.call("-[CTrack trackTested]", {x}), false);
+  EXPECT_EQ(s.call("-[CTrack trackPresent]", {x}), false);
+  EXPECT_EQ(s.call("-[CTrack presentSetInResolve]", {x}), false);
+  s.call("release", {x});
+  EXPECT_EQ(s.call("+[CTrack trackForUniqueID:]", {"x"}), nullptr);
+
+  // Totals and artwork.
+  EXPECT_EQ(s.call("+[CTrack getTotalTrackSize:unknownDestState:]", {true, 2}), 300.0);
+  EXPECT_EQ(s.call("+[CTrack getTotalTrackSize:unknownDestState:]", {false, 2}), 700.0);
+  EXPECT_EQ(s.call("+[CTrack getTotalTrackSize:unknownDestState:]", {false, 9}), 0.0);
+  Json art = s.call("+[CTrack tracksNeedingArtMkdir:]", {true});
+  ASSERT_EQ(art.size(), 2u);
+  EXPECT_EQ(art[0].size(), 2u);  // a and b, in folder Artist
+  EXPECT_TRUE(std::filesystem::is_directory(root + "/Artist"));
+
+  // CTrackList class methods and fields.
+  EXPECT_EQ(s.call("+[CTrackList copyOnlyCheckedItems]"), true);
+  s.call("+[CTrackList setCopyOnlyCheckedItems:]", {false});
+  EXPECT_EQ(s.call("+[CTrackList copyOnlyCheckedItems]"), false);
+  EXPECT_EQ(s.call("+[CTrackList trackListDict]").size(), 3u);
+  s.call("+[CTrackList recalcAllTotalsforUniqueIDs:]", {ids({"P1", "P2"})});
+  EXPECT_EQ(s.call("+[CTrackList firstExportTotalforUniqueID:]", {"P1"}), 300u);
+  EXPECT_EQ(s.call("+[CTrackList firstExportTotalforUniqueID:]", {"P2"}), 0u);  // not exported
+  s.call("+[CTrackList invalidateFirstExportTotals]");
+  EXPECT_EQ(s.call("-[CTrackList firstExportTotal]", {p1}), kInvalid);
+  s.call("+[CTrackList conditionalRecalcFirstExportTotalsForPlaylistUniqueIDs:]", {ids({"P1"})});
+  EXPECT_EQ(s.call("-[CTrackList firstExportTotal]", {p1}), 300u);
+  s.call("+[CTrackList invalidateUnCopiedTotals]");
+  EXPECT_EQ(s.call("-[CTrackList unCopiedTotal]", {p1}), kInvalid);
+  s.call("+[CTrackList conditionalRecalcUncopiedTotalsForPlaylistUniqueIDs:]", {ids({"P1"})});
+  EXPECT_EQ(s.call("-[CTrackList unCopiedTotal]", {p1}), 300u);
+  s.call("+[CTrackList clearFirstExportTotals]");
+  EXPECT_EQ(s.call("-[CTrackList firstExportTotal]", {p1}), 0u);
+  s.call("+[CTrackList recalcFirstExportTotalsForPlaylistUniqueIDs:]", {ids({"P1"})});
+  EXPECT_EQ(s.call("-[CTrackList netcopyTotal]", {p1}), 300.0);
+  s.call("-[CTrackList setFirstExportTotal:]", {p1, 5});
+  EXPECT_EQ(s.call("-[CTrackList netcopyTotal]", {p1}), 5.0);
+  // Alone, within the pass that already claimed a and b, it finds nothing.
+  s.call("-[CTrackList calcFirstExportTotal]", {p1});
+  EXPECT_EQ(s.call("-[CTrackList firstExportTotal]", {p1}), 0u);
+  EXPECT_EQ(s.call("+[CTrackList netCopyTotalUniqueIDs:]", {ids({"P1"})}), 300.0);
+  EXPECT_EQ(s.call("-[CTrackList netcopyValid]", {p1}), 1.0);
+  s.call("+[CTrackList recalcUncopiedTotalsForPlaylistUniqueIDs:]", {ids({"P1"})});
+  EXPECT_EQ(s.call("+[CTrackList unCopiedTotalforUniqueID:]", {"P1"}), 300u);
+  EXPECT_EQ(s.call("-[CTrackList netcopyValid]", {p1}), 0.0);
+  s.call("-[CTrackList setUnCopiedTotal:]", {p1, 1});
+  EXPECT_EQ(s.call("-[CTrackList uncopiedTotal]", {p1}), 1.0);
+  s.call("-[CTrackList calcUncopiedTotal]", {p1});
+  EXPECT_EQ(s.call("-[CTrackList uncopiedTotal]", {p1}), 300.0);
+  EXPECT_EQ(s.call("-[CTrackList uniqueID]", {p1}), "P1");
+  s.call("-[CTrackList setUniqueID:]", {pa, "PA2"});
+  EXPECT_EQ(s.call("-[CTrackList uniqueID]", {pa}), "PA2");
+  EXPECT_EQ(s.call("-[CTrackList playlistFileName]", {p1}), "");
+  s.call("-[CTrackList setPlaylistFileName:]", {p1, "First"});
+  EXPECT_EQ(s.call("-[CTrackList playlistFileName]", {p1}), "First");
+  EXPECT_EQ(s.call("-[CTrackList isExported]", {p2}), false);
+  s.call("+[CTrackList setIsExported:forUniqueID:]", {true, "nobody"});
+  s.call("-[CTrackList setIsExported:]", {p2, true});
+  EXPECT_EQ(s.call("-[CTrackList isExported]", {p2}), true);
+  EXPECT_EQ(s.call("-[CTrack exportCount]", {tc}), 1u);
+  s.call("-[CTrackList setTrackList:]", {pa, Json::array({tc, tc})});
+  EXPECT_EQ(s.call("-[CTrackList trackList]", {pa}).size(), 2u);
+  EXPECT_EQ(s.call("-[CTrackList playlistFileText]", {p1}),
+            "#EXTM3U\n#EXTINF:60,Artist - Title a\n" + root +
+                "/Artist/a.mp3\n#EXTINF:60,Artist - Title b\n" + root + "/Artist/b.mp3");
+  s.call("-[CTrackList doGeneratePlaylistinFolder:]", {p1, dir / "lists"});
+  EXPECT_TRUE(testsupport::exists(dir / "lists/First.m3u8"));
+
+  // The synchronous copy run.
+  s.call("+[CTrackList copyPlaylistUniqueIDs:]", {ids({"P1"})});
+  EXPECT_EQ(testsupport::readFile(root + "/Artist/a.mp3"), std::string(100, 'a'));
+
+  // Stale files.
+  writeFile(root + "/old/stale.mp3", "12345");
+  Json sync = s.call("+[CTrackSync deleteList]");
+  EXPECT_EQ(s.call("-[CTrackSync deleteSize]", {sync}), 5u);
+  EXPECT_EQ(s.call("-[CTrackSync deleteList]", {sync}),
+            Json::array({root + "/old/stale.mp3", root + "/old"}));
+  EXPECT_EQ(s.call("-[CTrackSync pathMinusBaseFromPath:forBasePath:]", {sync, root + "/q/r", root}),
+            "/q/r");
+  EXPECT_EQ(s.call("-[CTrackSync pathMinusBaseFromPath:forBasePath:]", {sync, "/other", root}),
+            nullptr);
+  EXPECT_EQ(s.call("-[CTrackSync pathMinusBaseFromURL:forBasePath:]",
+                   {sync, "file://" + root + "/q/../r", root}),
+            "/r");
+  s.call("-[CTrackSync deleteAllInList]", {sync});
+  EXPECT_FALSE(testsupport::exists(root + "/old"));
+  EXPECT_EQ(s.call("-[CTrackSync deleteList]", {sync}), nullptr);
+  s.call("-[CTrackSync setDeleteList:]", {sync, ids({"q"})});
+  EXPECT_EQ(s.call("-[CTrackSync deleteList]", {sync}), ids({"q"}));
+  s.call("-[CTrackSync setDeleteSize:]", {sync, 9});
+  EXPECT_EQ(s.call("-[CTrackSync deleteSize]", {sync}), 9u);
+
+  // Script utilities and the interface.
+  EXPECT_EQ(s.call("+[ImageViewIconSetter sanitizeFileName:]", {"a/b:c"}), "a_b_c");
+  EXPECT_EQ(s.call("+[ImageViewIconSetter formatString1_1:fs_2:]", {"<%@>", 5}), "<5>");
+  EXPECT_EQ(s.call("+[ImageViewIconSetter formatString2_1:fs_2:fs_3:]", {"%@-%@", "a", true}),
+            "a-1");
+  EXPECT_EQ(
+      s.call("+[ImageViewIconSetter formatString3_1:fs_2:fs_3:fs_4:]", {"%@%@%@", "a", "b", "c"}),
+      "abc");
+  EXPECT_EQ(s.call("+[ImageViewIconSetter formatString4_1:fs_2:fs_3:fs_4:fs_5:]",
+                   {"%@%@%@%@", 1, 2, 3, 4}),
+            "1234");
+  s.call("+[ImageViewIconSetter nslog:]", {"100% done"});
+  EXPECT_EQ(log.count("100% done"), 1u);
+  Json ui = s.call("+[Interface load]");
+  Json st = ui["selectorText"];
+  EXPECT_EQ(st["class"], "SelectorText");
+  EXPECT_EQ(s.call("+[Interface load]")["selectorText"]["$object"], st["$object"]);
+  EXPECT_EQ(s.call("-[SelectorText confirmPrompt]", {st}).get<std::string>().empty(), false);
+  EXPECT_NE(s.call("-[SelectorText completionPrompt]", {st}), "Unsupported mode of operation");
+  EXPECT_NE(s.call("-[SelectorText failurePrompt]", {st}), "Unsupported mode of operation");
+  unsetenv("ExtScriptParam");
+  EXPECT_EQ(s.call("-[SelectorText failurePrompt]", {st}), "Unsupported mode of operation");
+
+  Json fs = s.call("+[FSNamesAndTags sharedManager]");
+  EXPECT_EQ(fs["class"], "FSNamesAndTags");
+  EXPECT_EQ(s.call("-[FSNamesAndTags outputVolumeName]", {fs}), "Corvane");
+  EXPECT_TRUE(s.call("-[FSNamesAndTags useFAT32Formatter]", {fs}).is_boolean());
+  EXPECT_FALSE(
+      s.call("-[FSNamesAndTags preferredFormatterUserName]", {fs}).get<std::string>().empty());
+  EXPECT_FALSE(s.call("-[FSNamesAndTags userFSNameForContentHint:]", {fs, "nothing-known"})
+                   .get<std::string>()
+                   .empty());
+
+  // The runs' own entry points are covered by the threaded tests; every
+  // other method of the table has been called here.
+  for (const auto& [name, method] : s.bridge.methods()) {
+    if (name.find("CThread") != std::string::npos) continue;
+    EXPECT_TRUE(s.called.count(name)) << "not called: " << name;
+  }
+}
+
+// ---- Bridge faults ------------------------------------------------------
+
+TEST_F(ScriptBridgeTest, EachErrorCodeWithItsReason) {
+  Session s;
+  auto errorOf = [&](const std::string& line) {
+    auto out = s.send(line);
+    EXPECT_EQ(out.size(), 1u) << line;
+    return out.empty() ? Json() : Json::parse(out.back());
+  };
+  Json r = errorOf("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\"");
+  EXPECT_EQ(r["error"]["code"], -32700);
+  EXPECT_EQ(r["id"], nullptr);
+  EXPECT_EQ(errorOf("[]")["error"]["code"], -32600);
+  EXPECT_EQ(errorOf("42")["error"]["code"], -32600);
+  EXPECT_EQ(
+      errorOf(R"({"jsonrpc":"1.0","id":2,"method":"+[CTrack artFileName]"})")["error"]["code"],
+      -32600);
+  EXPECT_EQ(errorOf(R"({"jsonrpc":"2.0","id":3,"method":7})")["error"]["code"], -32600);
+  Json e = s.error("+[CTrack noSuchThing]");
+  EXPECT_EQ(e["code"], -32601);
+  EXPECT_EQ(e["message"], "unknown method +[CTrack noSuchThing]");
+  e = s.error("+[CTrack trackForUniqueID:]", {"a", "b"});
+  EXPECT_EQ(e["code"], -32602);
+  EXPECT_EQ(e["message"], "+[CTrack trackForUniqueID:] takes 1 argument, got 2");
+  e = s.error("+[CTrack trackForUniqueID:]", {12});
+  EXPECT_EQ(e["message"], "+[CTrack trackForUniqueID:]: argument 1 must be a string, got 12");
+  e = s.error("+[CTrackList setCopyOnlyCheckedItems:]", {"yes"});
+  EXPECT_EQ(e["code"], -32602);
+  e = s.error("+[CTrack getTotalTrackSize:unknownDestState:]", {true, 4294967296});
+  EXPECT_EQ(e["code"], -32602);
+  e = s.error("+[CTrackList netCopyTotalUniqueIDs:]", {Json::array({"a", 1})});
+  EXPECT_EQ(e["code"], -32602);
+  e = s.error("-[CTrackList uniqueID]", {Json{{"$object", 999}}});
+  EXPECT_EQ(e["message"], "stale handle 999 (released or never given)");
+  Json st = s.call("+[Interface load]")["selectorText"];
+  e = s.error("-[CTrackList uniqueID]", {st});
+  EXPECT_EQ(e["message"], "handle " + std::to_string(st["$object"].get<int64_t>()) +
+                              " is a SelectorText, expected a CTrackList");
+  e = s.error("release", {Json{{"$object", 999}}});
+  EXPECT_EQ(e["code"], -32602);
+  // An operation's own exception: a playlist file without a root.
+  Json p = load(s, "P", true, "a");
+  e = s.error("-[CTrackList doGeneratePlaylistinFolder:]", {p, dir / "lists"});
+  EXPECT_EQ(e["code"], -32603);
+  EXPECT_EQ(s.call("-[CTrackList uniqueID]", {p}), "P");  // and the bridge goes on
+  // Notifications get no answer, not even an error.
+  EXPECT_TRUE(
+      s.send(
+           R"({"jsonrpc":"2.0","method":"+[CTrack setDestinationBasePath:]","params":["/tmp/q"]})")
+          .empty());
+  EXPECT_EQ(s.call("+[CTrack destinationBasePath]"), "/tmp/q");
+  EXPECT_TRUE(s.send(R"({"jsonrpc":"2.0","method":"nothing"})").empty());
+  // A batch answers each of its requests.
+  auto out = s.send(
+      R"([{"jsonrpc":"2.0","id":1,"method":"+[CTrack artFileName]"},{"jsonrpc":"2.0","id":2,"method":"x"}])");
+  ASSERT_EQ(out.size(), 1u);
+  Json batch = Json::parse(out[0]);
+  ASSERT_EQ(batch.size(), 2u);
+  EXPECT_EQ(batch[0]["result"], "folder.jpg");
+  EXPECT_EQ(batch[1]["error"]["code"], -32601);
+}
+
+TEST(ScriptBridgeTableTest, NamesMatchTheirArguments) {
+  app::ScriptBridge bridge;
+  EXPECT_GT(bridge.methods().size(), 100u);
+  EXPECT_THROW(app::checkMethodName("+[CTrack a:b:]", {}), std::logic_error);
+  EXPECT_THROW(app::checkMethodName("-[CTrack a]", {{app::ArgKind::kObject, "CTrackList"}}),
+               std::logic_error);
+  EXPECT_NO_THROW(app::checkMethodName(
+      "-[CTrack a:]", {{app::ArgKind::kObject, "CTrack"}, {app::ArgKind::kBool, ""}}));
+}
+
+// ---- Background runs ----------------------------------------------------
+
+class ScriptBridgeThreadedTest : public ScriptBridgeTest {};
+
+TEST_F(ScriptBridgeThreadedTest, CopyRunPolledToTheEndThenPlaylistFiles) {
+  Session s;
+  s.call("+[CTrack setDestinationBasePath:]", {root});
+  load(s, "P1", true, "ab");
+  Json p2 = load(s, "P2", true, "bc");
+  s.call("-[CTrackList setPlaylistFileName:]", {p2, "Second"});
+  Json copier = s.call("+[CThreadCopier CThreadCopierForUniqueIDs:]", {ids({"P1", "P2"})});
+  EXPECT_EQ(copier["class"], "CThreadCopier");
+  ASSERT_TRUE(pumpUntil(s, copier, "-[CThreadCopier copyState]", 3));
+  EXPECT_EQ(s.call("-[CThreadCopier totalSize]", {copier}), 700u);
+  EXPECT_EQ(s.call("-[CThreadCopier copiedSize]", {copier}), 700u);
+  EXPECT_EQ(testsupport::readFile(root + "/Artist/c.mp3"), std::string(400, 'c'));
+  EXPECT_EQ(s.call("+[CTrackList netCopyTotalUniqueIDs:]", {ids({"P1", "P2"})}), 0.0);
+
+  Json empty = s.call("+[CThreadCopier CThreadCopierForUniqueIDs:]", {ids({})});
+  EXPECT_EQ(s.call("-[CThreadCopier copyState]", {empty}), 0);
+  s.call("-[CThreadCopier setCopyState:]", {empty, -1});
+  EXPECT_EQ(s.call("-[CThreadCopier copyState]", {empty}), -1);
+  s.call("-[CThreadCopier setTotalSize:]", {empty, 3});
+  EXPECT_EQ(s.call("-[CThreadCopier totalSize]", {empty}), 3u);
+  s.call("-[CThreadCopier setCopiedSize:]", {empty, 2});
+  EXPECT_EQ(s.call("-[CThreadCopier copiedSize]", {empty}), 2u);
+  s.call("-[CThreadCopier MTSetupDockProgress]", {empty});
+  s.call("-[CThreadCopier MTEndDockProgress]", {empty});
+  s.call("-[CThreadCopier copyPlaylistUniqueIDs:]", {empty, ids({"P1"})});
+  EXPECT_EQ(s.call("-[CThreadCopier copyState]", {empty}), 3);
+
+  Json gen = s.call("+[CThreadPlaylistGenerator CThreadPlaylistGeneratorForUniqueIDs:inFolder:]",
+                    {ids({"P2"}), dir / "lists"});
+  EXPECT_EQ(s.call("-[CThreadPlaylistGenerator playlistPath]", {gen}), dir / "lists");
+  ASSERT_TRUE(pumpUntil(s, gen, "-[CThreadPlaylistGenerator playlistState]", 2));
+  EXPECT_TRUE(testsupport::exists(dir / "lists/Second.m3u8"));
+  s.call("-[CThreadPlaylistGenerator setPlaylistPath:]", {gen, dir / "again"});
+  s.call("-[CThreadPlaylistGenerator setPlaylistState:]", {gen, 0});
+  EXPECT_EQ(s.call("-[CThreadPlaylistGenerator playlistState]", {gen}), 0);
+  s.call("-[CThreadPlaylistGenerator generatePlaylistUniqueIDs:]", {gen, ids({"P2"})});
+  EXPECT_EQ(s.call("-[CThreadPlaylistGenerator playlistState]", {gen}), 2);
+  EXPECT_TRUE(testsupport::exists(dir / "again/Second.m3u8"));
+  s.bridge.waitForRuns();
+}
+
+// Many random valid calls: whatever the order, nothing crashes and every
+// answer is a result or an internal error, never a bridge fault.
+TEST_F(ScriptBridgeThreadedTest, LongRandomSessionOfValidCalls) {
+  // Relative paths among the random texts land in the test's folder.
+  std::string previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  {
+    Session s;
+    std::mt19937 rng(20240611);
+    const std::vector<std::string> texts{
+        "a", "b", "c", "P1", "P2", "x/y", "%@", dir / "drive", dir / "src/a.mp3", "Artist/a.mp3",
+        "",  " b"};
+    auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    auto text = [&] { return texts[pick(texts.size())]; };
+    std::vector<std::string> names;
+    for (const auto& [name, method] : s.bridge.methods()) {
+      // The run bodies are for the runs' own threads.
+      if (name == "-[CThreadCopier copyPlaylistUniqueIDs:]" ||
+          name == "-[CThreadPlaylistGenerator generatePlaylistUniqueIDs:]") {
+        continue;
+      }
+      names.push_back(name);
+    }
+    load(s, "P1", true, "ab");
+    load(s, "P2", false, "bc");
+    s.call("+[Interface load]");
+    int internal = 0;
+    for (int i = 0; i < 4000; ++i) {
+      const auto& method = s.bridge.methods().at(names[pick(names.size())]);
+      Json params = Json::array();
+      bool possible = true;
+      for (const auto& arg : method.args) {
+        switch (arg.kind) {
+          case app::ArgKind::kString:
+            params.push_back(text());
+            break;
+          case app::ArgKind::kOptString:
+            params.push_back(pick(5) == 0 ? Json() : Json(text()));
+            break;
+          case app::ArgKind::kBool:
+            params.push_back(pick(2) == 0);
+            break;
+          case app::ArgKind::kScalar:
+            params.push_back(pick(2) ? Json(text()) : Json(pick(3)));
+            break;
+          case app::ArgKind::kScalars:
+          case app::ArgKind::kStrings:
+          case app::ArgKind::kOptStrings: {
+            Json a = Json::array();
+            for (size_t k = pick(4); k > 0; --k) a.push_back(text());
+            params.push_back(a);
+            break;
+          }
+          case app::ArgKind::kInt32:
+            params.push_back(static_cast<int>(pick(5)) - 1);
+            break;
+          case app::ArgKind::kUInt32:
+            params.push_back(pick(3));
+            break;
+          case app::ArgKind::kUInt64:
+            params.push_back(pick(2) ? kInvalid : pick(1000));
+            break;
+          case app::ArgKind::kObject:
+          case app::ArgKind::kObjects: {
+            std::vector<int64_t> live;
+            for (const auto& [id, cls] : s.bridge.liveHandles()) {
+              if (cls == arg.cls) live.push_back(id);
+            }
+            if (live.empty()) {
+              possible = false;
+              break;
+            }
+            Json h{{"$object", live[pick(live.size())]}};
+            params.push_back(arg.kind == app::ArgKind::kObject ? h : Json::array({h}));
+            break;
+          }
+        }
+      }
+      if (!possible) continue;
+      Json r = s.response(method.name, params);
+      if (r.contains("error")) {
+        ASSERT_EQ(r["error"]["code"], -32603)
+            << method.name << " " << params.dump() << " -> " << r.dump();
+        ++internal;
+      }
+      if (pick(50) == 0) platform::MainRunLoop::shared().runFor(std::chrono::milliseconds(1));
+      if (pick(200) == 0 && s.bridge.handleCount() > 0) {
+        auto live = s.bridge.liveHandles();
+        s.call("release", {Json{{"$object", live[pick(live.size())].first}}});
+      }
+    }
+    s.bridge.waitForRuns();
+    EXPECT_LT(internal, 4000);
+  }
+  std::filesystem::current_path(previous);
+}
+
+// ---- The executable -------------------------------------------------------
+
+TEST_F(ScriptBridgeThreadedTest, ExecutableServesAScriptOnStandardInput) {
+  const std::string script = dir / "script.jsonl";
+  std::string s1 =
+      R"({"jsonrpc":"2.0","id":1,"method":"+[CTrack setDestinationBasePath:]","params":[")" + root +
+      "\"]}\n";
+  std::string s2 =
+      R"({"jsonrpc":"2.0","id":2,"method":"+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:sourcePaths:destPaths:titles:artists:durations:]","params":["P",true,[1],[true],[")" +
+      (dir / "src/a.mp3") + R"("],["A/a.mp3"],["t"],["r"],["1"]]})" + "\n";
+  std::string s3 =
+      R"({"jsonrpc":"2.0","id":3,"method":"+[CThreadCopier CThreadCopierForUniqueIDs:]","params":[["P"]]})"
+      "\n";
+  std::string s4 =
+      R"({"jsonrpc":"2.0","id":4,"method":"+[CTrackList unCopiedTotalforUniqueID:]","params":["P"]})"
+      "\nnot json\n";
+  writeFile(script, s1 + s2 + s3 + s4);
+  const std::string out = dir / "out.txt";
+  std::string command = std::string("'") + TESSALINE_BINARY_DIR "/src/app/tessaline' script < '" +
+                        script + "' > '" + out + "' 2> '" + (dir / "err.txt") + "'";
+  int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::vector<Json> lines;
+  std::istringstream in(testsupport::readFile(out));
+  for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0]["result"], nullptr);
+  EXPECT_EQ(lines[1]["result"]["class"], "CTrackList");
+  EXPECT_EQ(lines[2]["result"]["class"], "CThreadCopier");
+  EXPECT_TRUE(lines[3]["result"].is_number_unsigned());
+  EXPECT_EQ(lines[4]["error"]["code"], -32700);
+  // The session waited for the copy before it ended.
+  EXPECT_EQ(testsupport::readFile(root + "/A/a.mp3"), std::string(100, 'a'));
+}
+
+}  // namespace
