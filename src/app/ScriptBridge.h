@@ -49,6 +49,7 @@ enum class ArgKind {
   kUInt64,      // non-negative integer up to 2^64-1
   kObject,      // a handle of the class in ArgSpec::cls
   kObjects,     // array of handles of that class
+  kAny,         // any JSON value, kept as it is (a script's context object)
 };
 
 struct ArgSpec {

@@ -9,6 +9,7 @@
 #include "export/CThreadCopier.h"
 #include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
+#include "export/ExecOnThread.h"
 #include "ui/ImageViewIconSetter.h"
 #include "ui/SelectorText.h"
 
@@ -42,6 +43,8 @@ template <>
 inline constexpr const char* kScriptClass<SelectorText> = "SelectorText";
 template <>
 inline constexpr const char* kScriptClass<drive::FSNamesAndTags> = "FSNamesAndTags";
+template <>
+inline constexpr const char* kScriptClass<exporter::ExecOnThread> = "ExecOnThread";
 
 void throwWrongKind(const ArgContext& ctx, const char* expected, const Json& got) {
   std::string shown = got.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -347,6 +350,71 @@ void registerUi(ScriptBridge& b) {
          }});
 }
 
+namespace {
+
+// The script's completion target: the finished operation reaches the
+// script as the notification {"method": "completion", "params": [handle]}.
+class NotifyingTarget : public exporter::ExecCompletionTarget {
+ public:
+  explicit NotifyingTarget(ScriptBridge& bridge, std::shared_ptr<bool> done)
+      : bridge_(bridge), done_(std::move(done)) {}
+  void shellCommandDidFinish(const std::shared_ptr<exporter::ExecOnThread>& operation) override {
+    *done_ = true;
+    bridge_.notify("completion", Json::array({bridge_.handleFor("ExecOnThread", operation)}));
+  }
+
+ private:
+  ScriptBridge& bridge_;
+  std::shared_ptr<bool> done_;
+};
+
+std::shared_ptr<exporter::ExecOnThread> execReceiver(ScriptBridge& b, const Json& params) {
+  return b.object<exporter::ExecOnThread>(params[0], "ExecOnThread");
+}
+
+}  // namespace
+
+void registerShellRunner(ScriptBridge& b) {
+  using exporter::ExecOnThread;
+  // The completion selector and target of the platform are the script
+  // itself here: whatever it passes, the completion comes back to it as a
+  // notification, and the context it gave comes back from -context.
+  b.add({"+[ExecOnThread executeShellCommand:withContext:completionTo:andTarget:]",
+         {{ArgKind::kString, ""}, {ArgKind::kAny, ""}, {ArgKind::kAny, ""}, {ArgKind::kAny, ""}},
+         [](ScriptBridge& br, const Json& params) -> Json {
+           if (!params[0].is_string()) {
+             throw BridgeFault{-32602, "+[ExecOnThread executeShellCommand:withContext:completionTo:andTarget:]: "
+                                       "argument 1 must be a string"};
+           }
+           auto done = std::make_shared<bool>(false);
+           auto target = std::make_shared<NotifyingTarget>(br, done);
+           auto context = std::make_shared<Json>(params[1]);
+           auto op = ExecOnThread::executeShellCommand(params[0].get<std::string>(), context,
+                                                       &exporter::ExecCompletionTarget::shellCommandDidFinish, target);
+           br.trackRun([done] { return *done; });
+           return br.handleFor("ExecOnThread", op);
+         }});
+  b.add({"-[ExecOnThread shellResult]", {{ArgKind::kObject, "ExecOnThread"}},
+         [](ScriptBridge& br, const Json& p) -> Json { return execReceiver(br, p)->shellResult(); }});
+  b.add({"-[ExecOnThread outResult]", {{ArgKind::kObject, "ExecOnThread"}},
+         [](ScriptBridge& br, const Json& p) -> Json {
+           auto out = execReceiver(br, p)->outResult();
+           return out ? Json(*out) : Json(nullptr);
+         }});
+  b.add({"-[ExecOnThread command]", {{ArgKind::kObject, "ExecOnThread"}},
+         [](ScriptBridge& br, const Json& p) -> Json { return execReceiver(br, p)->command(); }});
+  b.add({"-[ExecOnThread context]", {{ArgKind::kObject, "ExecOnThread"}},
+         [](ScriptBridge& br, const Json& p) -> Json {
+           auto context = std::static_pointer_cast<Json>(execReceiver(br, p)->context());
+           return context ? *context : Json(nullptr);
+         }});
+  b.add({"-[ExecOnThread completionTarget]", {{ArgKind::kObject, "ExecOnThread"}},
+         [](ScriptBridge& br, const Json& p) -> Json {
+           // The target is the script's own session; it has no handle of its own.
+           return execReceiver(br, p)->completionTarget() ? Json("script") : Json(nullptr);
+         }});
+}
+
 void registerDrive(ScriptBridge& b) {
   using drive::FSNamesAndTags;
   // The single instance lives for the whole process; the handle does not own it.
@@ -367,6 +435,7 @@ void registerDrive(ScriptBridge& b) {
 
 void registerScriptMethods(ScriptBridge& bridge) {
   registerDrive(bridge);
+  registerShellRunner(bridge);
   registerCTrack(bridge);
   registerCTrackList(bridge);
   registerExportRuns(bridge);

@@ -409,9 +409,36 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   // The runs' own entry points are covered by the threaded tests; every
   // other method of the table has been called here.
   for (const auto& [name, method] : s.bridge.methods()) {
-    if (name.find("CThread") != std::string::npos) continue;
+    if (name.find("CThread") != std::string::npos || name.find("ExecOnThread") != std::string::npos) continue;
     EXPECT_TRUE(s.called.count(name)) << "not called: " << name;
   }
+}
+
+TEST_F(ScriptBridgeTest, ShellCommandCompletionArrivesAsANotification) {
+  Session s;
+  Json op = s.call("+[ExecOnThread executeShellCommand:withContext:completionTo:andTarget:]",
+                   {"printf 'hi\\n'; exit 3", Json{{"step", 7}}, "shellCommandDidFinish:", nullptr});
+  ASSERT_EQ(op["class"], "ExecOnThread");
+  std::vector<std::string> notes;
+  platform::MainRunLoop::shared().runUntil(
+      [&] {
+        for (auto& n : s.bridge.takeNotifications()) notes.push_back(n);
+        return !notes.empty();
+      },
+      std::chrono::seconds(10));
+  ASSERT_EQ(notes.size(), 1u);
+  Json note = Json::parse(notes[0]);
+  EXPECT_EQ(note["method"], "completion");
+  EXPECT_FALSE(note.contains("id"));
+  EXPECT_EQ(note["params"][0]["$object"], op["$object"]);
+  EXPECT_EQ(s.call("-[ExecOnThread shellResult]", {op}), 3 * 256);
+  EXPECT_EQ(s.call("-[ExecOnThread outResult]", {op}), "hi\n");
+  EXPECT_EQ(s.call("-[ExecOnThread context]", {op}), (Json{{"step", 7}}));
+  EXPECT_EQ(s.call("-[ExecOnThread command]", {op}), "printf 'hi\\n'; exit 3");
+  EXPECT_EQ(s.call("-[ExecOnThread completionTarget]", {op}), "script");
+  EXPECT_EQ(s.error("+[ExecOnThread executeShellCommand:withContext:completionTo:andTarget:]",
+                    {42, nullptr, nullptr, nullptr})["code"],
+            -32602);
 }
 
 // ---- Bridge faults ------------------------------------------------------
@@ -548,8 +575,10 @@ TEST_F(ScriptBridgeThreadedTest, LongRandomSessionOfValidCalls) {
     std::vector<std::string> names;
     for (const auto& [name, method] : s.bridge.methods()) {
       // The run bodies are for the runs' own threads.
+      // Random texts are not to be run as shell commands.
       if (name == "-[CThreadCopier copyPlaylistUniqueIDs:]" ||
-          name == "-[CThreadPlaylistGenerator generatePlaylistUniqueIDs:]") {
+          name == "-[CThreadPlaylistGenerator generatePlaylistUniqueIDs:]" ||
+          name.find("ExecOnThread") != std::string::npos) {
         continue;
       }
       names.push_back(name);
@@ -574,6 +603,7 @@ TEST_F(ScriptBridgeThreadedTest, LongRandomSessionOfValidCalls) {
             params.push_back(pick(2) == 0);
             break;
           case app::ArgKind::kScalar:
+          case app::ArgKind::kAny:
             params.push_back(pick(2) ? Json(text()) : Json(pick(3)));
             break;
           case app::ArgKind::kScalars:
