@@ -11,21 +11,20 @@ namespace {
 constexpr size_t kMaxAttributeBytes = 4096;
 }
 
-SysfsTree::SysfsTree(fs::path root) : root_(std::move(root)) {
-  std::error_code ec;
-  canonicalRoot_ = fs::canonical(root_, ec);
-  if (ec) canonicalRoot_.clear();
-}
+SysfsTree::SysfsTree(fs::path root) : root_(std::move(root)) {}
 
 std::optional<fs::path> SysfsTree::resolve(const fs::path& path) const {
-  if (canonicalRoot_.empty()) return std::nullopt;
+  // The root is resolved on every call: it may be created, or remounted,
+  // after this object.
   std::error_code ec;
+  fs::path canonicalRoot = fs::canonical(root_, ec);
+  if (ec) return std::nullopt;
   fs::path canonical = fs::canonical(path, ec);
   if (ec) return std::nullopt;
   // Inside the root means the root is a prefix of the components.
   auto [rootEnd, pathIt] =
-      std::mismatch(canonicalRoot_.begin(), canonicalRoot_.end(), canonical.begin(), canonical.end());
-  if (rootEnd != canonicalRoot_.end()) return std::nullopt;
+      std::mismatch(canonicalRoot.begin(), canonicalRoot.end(), canonical.begin(), canonical.end());
+  if (rootEnd != canonicalRoot.end()) return std::nullopt;
   return canonical;
 }
 

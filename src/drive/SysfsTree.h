@@ -3,7 +3,7 @@
 // followed only while they stay inside the root, so a fake tree cannot
 // lead the readers out into the real system.
 //
-// Thread: immutable after construction; safe from any thread.
+// Thread: immutable; safe from any thread.
 // Errors: every reader answers none for what is missing, unreadable,
 // oversized or not plain text; nothing throws.
 #pragma once
@@ -40,7 +40,6 @@ class SysfsTree {
 
  private:
   std::filesystem::path root_;
-  std::filesystem::path canonicalRoot_;
 };
 
 }  // namespace drive
