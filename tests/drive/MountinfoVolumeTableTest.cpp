@@ -85,6 +85,18 @@ TEST_F(Mountinfo, MissingFileLogsAndListsNothing) {
             "cannot read the mounted volumes from " + (hw.root / "proc/self/mountinfo").string());
 }
 
+TEST_F(Mountinfo, MalformedLinesAreUnreadableVolumesNotCrashes) {
+  hw.mountinfo({"1 2", "x 1 8:1 / /a rw - vfat /dev/sdb1 rw",
+                "5 1 99999999999:1 / /a rw - vfat /dev/sdb1 rw", "6 1 8:1 / relative rw - vfat /dev/x rw",
+                "7 1 8:1 / /a rw shared:1", "8 1 8:1 / /a rw - vfat", "",
+                "9 1 8:17 / /ok rw - vfat /dev/../../etc/passwd rw"});
+  table.rescan();
+  for (int i = 1; i <= 7; ++i) at(i, VolumeTable::kVolumeUnreadable);
+  MountedVolume ok = at(8);
+  EXPECT_EQ(ok.deviceName, "sdb1");  // from sysfs, not from the odd source text
+  at(9, VolumeTable::kNoSuchVolume);
+}
+
 TEST(MountinfoEscapes, UndoOctalAndHexEscapes) {
   EXPECT_EQ(MountinfoVolumeTable::unescapeOctal("a\\040b\\011c\\134"), "a b\tc\\");
   EXPECT_EQ(MountinfoVolumeTable::unescapeOctal("trailing\\04"), "trailing\\04");

@@ -97,6 +97,12 @@ TEST_F(SysfsRegistry, MalformedOrFixedAdapterAttributes) {
   EXPECT_FALSE(e->property("IOPCITunnelled").isNone());
 }
 
+TEST_F(SysfsRegistry, GarbledInquiryFieldsAreLeftOutOfTheName) {
+  hw.write(std::string("sys/devices/") + kAtaDevice + "/vendor", std::string("AT\0A\x01", 5));
+  hw.write(std::string("sys/devices/") + kAtaDevice + "/model", std::string(5000, 'M'));
+  EXPECT_EQ(medium("sdb")->name(), "sdb Media");
+}
+
 TEST_F(SysfsRegistry, PartitionsBelongToTheirOwnDiskOnly) {
   EXPECT_EQ(registry.wholeDiskOfPartition("sdb1"), "sdb");
   EXPECT_EQ(registry.wholeDiskOfPartition("sdb2"), "sdb");
