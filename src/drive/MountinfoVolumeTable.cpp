@@ -45,7 +45,8 @@ int hexDigit(char c) {
 // the next free number in the order of the file.
 int16_t refNumForMountId(int mountId, std::set<int16_t>& taken) {
   int candidate = -1 - (mountId % 32767);
-  while (taken.count(static_cast<int16_t>(candidate))) candidate = candidate == -32768 ? -1 : candidate - 1;
+  while (taken.count(static_cast<int16_t>(candidate)))
+    candidate = candidate == -32768 ? -1 : candidate - 1;
   taken.insert(static_cast<int16_t>(candidate));
   return static_cast<int16_t>(candidate);
 }
@@ -74,8 +75,8 @@ std::string MountinfoVolumeTable::unescapeOctal(const std::string& field) {
 std::string MountinfoVolumeTable::unescapeHex(const std::string& name) {
   std::string out;
   for (size_t i = 0; i < name.size(); ++i) {
-    if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x' && hexDigit(name[i + 2]) >= 0 &&
-        hexDigit(name[i + 3]) >= 0) {
+    if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x' &&
+        hexDigit(name[i + 2]) >= 0 && hexDigit(name[i + 3]) >= 0) {
       out.push_back(static_cast<char>(hexDigit(name[i + 2]) * 16 + hexDigit(name[i + 3])));
       i += 3;
       continue;

@@ -15,8 +15,7 @@ std::string RecordedSmartLogReader::pageFileName(uint8_t logAddress) {
   return name;
 }
 
-bool RecordedSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
-                                              uint8_t logAddress,
+bool RecordedSmartLogReader::readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
                                               std::span<uint8_t, kPageSize> page) {
   auto device = SysfsTree::blockDeviceBelow(smartService.location());
   if (!device) return false;

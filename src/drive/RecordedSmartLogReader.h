@@ -16,7 +16,8 @@ namespace drive {
 
 class RecordedSmartLogReader : public SmartLogReader {
  public:
-  explicit RecordedSmartLogReader(std::filesystem::path pagesDir) : pagesDir_(std::move(pagesDir)) {}
+  explicit RecordedSmartLogReader(std::filesystem::path pagesDir)
+      : pagesDir_(std::move(pagesDir)) {}
 
   bool readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
                         std::span<uint8_t, kPageSize> page) override;

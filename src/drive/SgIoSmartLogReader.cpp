@@ -21,7 +21,7 @@ std::array<uint8_t, 16> SgIoSmartLogReader::readLogCommand(uint8_t logAddress) {
   // the device, length in sectors given in the sector count field.
   // Features D5h = SMART READ LOG, LBA mid/high 4Fh/C2h = the SMART
   // signature, LBA low = the log address, command B0h = SMART.
-  return {0x85, 0x08, 0x0E, 0x00, 0xD5, 0x00, 0x01, 0x00,
+  return {0x85,       0x08, 0x0E, 0x00, 0xD5, 0x00, 0x01, 0x00,
           logAddress, 0x00, 0x4F, 0x00, 0xC2, 0x00, 0xB0, 0x00};
 }
 

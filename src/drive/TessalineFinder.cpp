@@ -47,7 +47,8 @@ bool TessalineFinder::namesBothWords(const std::string& text) {
 bool TessalineFinder::mediaNameIsTessaline(const std::string& name) {
   static const std::string prefix = "Marovex ";
   static const std::string suffix = " Media";
-  return name.size() >= prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+  return name.size() >= prefix.size() + suffix.size() &&
+         name.compare(0, prefix.size(), prefix) == 0 &&
          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
          namesBothWords(name);
 }
@@ -175,16 +176,19 @@ void TessalineFinder::addVolumes() {
                                           : platform::LocalizedStrings::shared().lookup(
                                                 "unknown FS", "Unknown File System");
     if (usable) {
-      item.toolTip = platform::format(
-          platform::localizedString("TessalineDiskOKFormat"), title, fsText,
-          ui::PlaylistSpaceUsageCell::bytesString(static_cast<double>(verdict.freeBytes.value_or(0))),
-          ui::PlaylistSpaceUsageCell::bytesString(static_cast<double>(verdict.totalBytes.value_or(0))));
+      item.toolTip =
+          platform::format(platform::localizedString("TessalineDiskOKFormat"), title, fsText,
+                           ui::PlaylistSpaceUsageCell::bytesString(
+                               static_cast<double>(verdict.freeBytes.value_or(0))),
+                           ui::PlaylistSpaceUsageCell::bytesString(
+                               static_cast<double>(verdict.totalBytes.value_or(0))));
     } else {
       if (!verdict.fsIsCompatible) {
         item.toolTip =
             platform::format(platform::localizedString("TessalineDiskBadFormat"), title, fsText);
       } else if (verdict.fsIsNTFS) {
-        item.toolTip = platform::format(platform::localizedString("TessalineDiskCantWriteNTFS"), title);
+        item.toolTip =
+            platform::format(platform::localizedString("TessalineDiskCantWriteNTFS"), title);
       } else {
         item.toolTip =
             platform::format(platform::localizedString("TessalineDiskCantWrite"), title, fsText);

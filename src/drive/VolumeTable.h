@@ -16,8 +16,8 @@ namespace drive {
 
 struct MountedVolume {
   int16_t refNum = 0;
-  std::string name;      // the file system's label, else the mount folder's name
-  std::string rootPath;  // the mount point, as an absolute path
+  std::string name;        // the file system's label, else the mount folder's name
+  std::string rootPath;    // the mount point, as an absolute path
   std::string deviceName;  // kernel block device name ("sdb1"); empty when none
 };
 

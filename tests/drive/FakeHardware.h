@@ -15,8 +15,7 @@ namespace drive_test {
 class FakeHardware {
  public:
   FakeHardware() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tessaline-hw-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "tessaline-hw-XXXXXX").string();
     root = mkdtemp(pattern.data()) ? std::filesystem::path(pattern) : std::filesystem::path();
   }
   ~FakeHardware() {

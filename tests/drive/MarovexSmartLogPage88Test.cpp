@@ -1,9 +1,9 @@
-#include "drive/MarovexSmartLogPage88.h"
-
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
+
+#include "drive/MarovexSmartLogPage88.h"
 
 namespace drive {
 namespace {

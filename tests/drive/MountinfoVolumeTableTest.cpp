@@ -1,10 +1,9 @@
-#include "drive/MountinfoVolumeTable.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
 
 #include "FakeHardware.h"
+#include "drive/MountinfoVolumeTable.h"
 #include "platform/Log.h"
 
 namespace drive {
@@ -87,9 +86,9 @@ TEST_F(Mountinfo, MissingFileLogsAndListsNothing) {
 
 TEST_F(Mountinfo, MalformedLinesAreUnreadableVolumesNotCrashes) {
   hw.mountinfo({"1 2", "x 1 8:1 / /a rw - vfat /dev/sdb1 rw",
-                "5 1 99999999999:1 / /a rw - vfat /dev/sdb1 rw", "6 1 8:1 / relative rw - vfat /dev/x rw",
-                "7 1 8:1 / /a rw shared:1", "8 1 8:1 / /a rw - vfat", "",
-                "9 1 8:17 / /ok rw - vfat /dev/../../etc/passwd rw"});
+                "5 1 99999999999:1 / /a rw - vfat /dev/sdb1 rw",
+                "6 1 8:1 / relative rw - vfat /dev/x rw", "7 1 8:1 / /a rw shared:1",
+                "8 1 8:1 / /a rw - vfat", "", "9 1 8:17 / /ok rw - vfat /dev/../../etc/passwd rw"});
   table.rescan();
   for (int i = 1; i <= 7; ++i) at(i, VolumeTable::kVolumeUnreadable);
   MountedVolume ok = at(8);

@@ -1,11 +1,10 @@
-#include "drive/PlistPreferences.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
 #include "FakeHardware.h"
+#include "drive/PlistPreferences.h"
 #include "platform/Log.h"
 
 namespace drive {
@@ -31,10 +30,11 @@ TEST(PlistPreferences, MissingFileHasNoValueAndFirstWriteCreatesIt) {
 
 TEST(PlistPreferences, WriteKeepsOtherKeysAndNonStringsReadAsNone) {
   drive_test::FakeHardware dir;
-  dir.write("p.plist",
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-            "<key>other</key><string>kept</string><key>tessaline_disk_name</key><integer>7</integer>"
-            "</dict></plist>\n");
+  dir.write(
+      "p.plist",
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+      "<key>other</key><string>kept</string><key>tessaline_disk_name</key><integer>7</integer>"
+      "</dict></plist>\n");
   PlistPreferences prefs(dir.root / "p.plist");
   EXPECT_TRUE(prefs.hasValue("tessaline_disk_name"));
   EXPECT_EQ(prefs.stringValue("tessaline_disk_name"), std::nullopt);
@@ -64,7 +64,10 @@ TEST(PlistPreferences, DefaultPathFollowsXdgConfigHome) {
   setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
   EXPECT_NE(PlistPreferences::defaultPath().string().find("/.config/tessaline/preferences.plist"),
             std::string::npos);
-  if (saved) setenv("XDG_CONFIG_HOME", keep.c_str(), 1); else unsetenv("XDG_CONFIG_HOME");
+  if (saved)
+    setenv("XDG_CONFIG_HOME", keep.c_str(), 1);
+  else
+    unsetenv("XDG_CONFIG_HOME");
 }
 
 }  // namespace

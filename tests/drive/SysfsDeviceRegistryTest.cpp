@@ -1,10 +1,9 @@
-#include "drive/SysfsDeviceRegistry.h"
-
 #include <gtest/gtest.h>
 
+#include "FakeHardware.h"
 #include "drive/RecordedSmartLogReader.h"
 #include "drive/SgIoSmartLogReader.h"
-#include "FakeHardware.h"
+#include "drive/SysfsDeviceRegistry.h"
 
 namespace drive {
 namespace {
@@ -108,7 +107,7 @@ TEST_F(SysfsRegistry, PartitionsBelongToTheirOwnDiskOnly) {
   EXPECT_EQ(registry.wholeDiskOfPartition("sdb2"), "sdb");
   EXPECT_EQ(registry.wholeDiskOfPartition("sdba1"), "sdba");
   EXPECT_EQ(registry.wholeDiskOfPartition("nvme0n1p1"), "nvme0n1");
-  EXPECT_EQ(registry.wholeDiskOfPartition("sdb"), std::nullopt);  // a whole disk
+  EXPECT_EQ(registry.wholeDiskOfPartition("sdb"), std::nullopt);   // a whole disk
   EXPECT_EQ(registry.wholeDiskOfPartition("sdc1"), std::nullopt);  // unknown
   EXPECT_EQ(registry.wholeDiskOfPartition("../block/sdb"), std::nullopt);
   EXPECT_EQ(registry.wholeDiskOfPartition(""), std::nullopt);

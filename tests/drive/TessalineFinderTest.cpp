@@ -1,5 +1,3 @@
-#include "drive/TessalineFinder.h"
-
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,6 +8,7 @@
 #include "drive/MountinfoVolumeTable.h"
 #include "drive/RecordedSmartLogReader.h"
 #include "drive/SysfsDeviceRegistry.h"
+#include "drive/TessalineFinder.h"
 #include "platform/Format.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Log.h"
@@ -139,7 +138,9 @@ VolumeVerdict fat32(int64_t free = 1 << 30, int64_t total = int64_t{8} << 30) {
 }
 VolumeVerdict ntfsReadOnly() { return VolumeVerdict{"NTFS", 1000, 10, false, true, true}; }
 VolumeVerdict ext4() { return VolumeVerdict{"ext4", 1000, 10, true, false, false}; }
-VolumeVerdict fatReadOnly() { return VolumeVerdict{"MS-DOS (FAT32)", 1000, 10, false, true, false}; }
+VolumeVerdict fatReadOnly() {
+  return VolumeVerdict{"MS-DOS (FAT32)", 1000, 10, false, true, false};
+}
 
 std::array<uint8_t, 512> logPage(const std::string& model, const char* signature = "Rock") {
   std::array<uint8_t, 512> p{};
@@ -247,8 +248,8 @@ TEST_F(Finder, UntunnelledAdapterIsNotAsked) {
 TEST_F(Finder, LogPageMustBeSignedNameBothWordsAndBeWellFormed) {
   auto chain = adapterChain(le32(0x2E, 0x1C, 0, 0), le32(0x01, 0x23, 0, 0));
   registry->addDisk("ATA Disk Media", "sdb", {}, chain);
-  for (auto page : {logPage("Vextra Tessaline", "rock"), logPage("Vextra Only"),
-                    logPage("vextra tessaline")}) {
+  for (auto page :
+       {logPage("Vextra Tessaline", "rock"), logPage("Vextra Only"), logPage("vextra tessaline")}) {
     smart->pages["ata-device"] = page;
     finder.loadButtonContents();
     EXPECT_TRUE(finder.candidates().empty());
@@ -358,9 +359,9 @@ TEST_F(Finder, EveryVolumeUnusableEmptiesThePopupAndExplainsTheLast) {
   finder.loadButtonContents();
   EXPECT_EQ(finder.numberOfItems(), 0);
   EXPECT_EQ(TessalineFinder::noTessalineExplain(),
-            platform::format(localizedString("TessalineDiskBadFormat"), "Mystery",
-                             platform::LocalizedStrings::shared().lookup("unknown FS",
-                                                                         "Unknown File System")));
+            platform::format(
+                localizedString("TessalineDiskBadFormat"), "Mystery",
+                platform::LocalizedStrings::shared().lookup("unknown FS", "Unknown File System")));
 }
 
 TEST_F(Finder, CantWriteTextNamesTheFileSystem) {
@@ -368,8 +369,9 @@ TEST_F(Finder, CantWriteTextNamesTheFileSystem) {
   volumes->add("Locked", "sdb1", -2);
   inspector->verdicts["sdb1"] = fatReadOnly();
   finder.loadButtonContents();
-  EXPECT_EQ(TessalineFinder::noTessalineExplain(),
-            platform::format(localizedString("TessalineDiskCantWrite"), "Locked", "MS-DOS (FAT32)"));
+  EXPECT_EQ(
+      TessalineFinder::noTessalineExplain(),
+      platform::format(localizedString("TessalineDiskCantWrite"), "Locked", "MS-DOS (FAT32)"));
 }
 
 // ---- The remembered volume --------------------------------------------------------
@@ -464,7 +466,8 @@ TEST(FinderOnSysfs, PartitionsAreMatchedThroughSysfsNotByNamePrefix) {
   DriveServices services;
   services.registry = std::make_unique<SysfsDeviceRegistry>(hw.sys());
   services.smart = std::make_unique<RecordedSmartLogReader>(hw.root / "smart");
-  services.volumes = std::make_unique<MountinfoVolumeTable>(hw.root / "proc", hw.sys(), hw.root / "dev");
+  services.volumes =
+      std::make_unique<MountinfoVolumeTable>(hw.root / "proc", hw.sys(), hw.root / "dev");
   services.preferences = std::make_unique<MemoryPreferences>();
   auto* inspector = new MemoryInspector;
   services.inspector.reset(inspector);

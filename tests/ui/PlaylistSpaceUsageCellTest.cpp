@@ -1,5 +1,3 @@
-#include "ui/PlaylistSpaceUsageCell.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,6 +6,7 @@
 
 #include "platform/Format.h"
 #include "platform/LocalizedStrings.h"
+#include "ui/PlaylistSpaceUsageCell.h"
 
 namespace ui {
 namespace {

@@ -1,6 +1,6 @@
-#include "ui/PopupButton.h"
-
 #include <gtest/gtest.h>
+
+#include "ui/PopupButton.h"
 
 namespace ui {
 namespace {
