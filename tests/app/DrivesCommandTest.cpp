@@ -57,11 +57,43 @@ class DrivesCommand : public testing::Test {
   fs::path config_;
 };
 
-TEST_F(DrivesCommand, RecognisesTheTessalineByItsLogPage) {
+TEST_F(DrivesCommand, OffersTheFat32VolumeAndExplainsTheReadOnlyNtfsOne) {
   std::string out;
   ASSERT_EQ(run("--fake-hardware '" + kTree.string() + "' drives --json", &out), 0) << out;
   auto json = nlohmann::json::parse(out);
   EXPECT_EQ(json["drives"], nlohmann::json::array({"sdb"}));
+  ASSERT_EQ(json["volumes"].size(), 2u) << out;
+
+  const auto& music = json["volumes"][0];
+  EXPECT_EQ(music["title"], "TESSA MUSIC");
+  EXPECT_EQ(music["path"], "/media/alex/TESSA MUSIC/");
+  EXPECT_TRUE(music["enabled"].get<bool>());
+  EXPECT_TRUE(music["selected"].get<bool>());  // first volume met, usable: remembered and chosen
+  std::string tip = music["toolTip"];
+  EXPECT_NE(tip.find("TESSA MUSIC"), std::string::npos) << tip;
+  EXPECT_NE(tip.find("7.21 GB"), std::string::npos) << tip;   // free space
+  EXPECT_NE(tip.find("14.89 GB"), std::string::npos) << tip;  // total size
+
+  const auto& archive = json["volumes"][1];
+  EXPECT_EQ(archive["title"], "ARCHIVE");
+  EXPECT_FALSE(archive["enabled"].get<bool>());
+  EXPECT_FALSE(archive["selected"].get<bool>());
+  EXPECT_EQ(archive["toolTip"],
+            platform::format(englishTexts().lookup("TessalineDiskCantWriteNTFS"), "ARCHIVE"));
+  EXPECT_EQ(json["explanation"], archive["toolTip"]);
+
+  std::ifstream prefs(config_ / "tessaline" / "preferences.plist");
+  std::stringstream text;
+  text << prefs.rdbuf();
+  EXPECT_NE(text.str().find("<string>TESSA MUSIC</string>"), std::string::npos) << text.str();
+}
+
+TEST_F(DrivesCommand, TextFormShowsEachItemAndTheExplanation) {
+  std::string out;
+  ASSERT_EQ(run("--fake-hardware '" + kTree.string() + "' drives", &out), 0);
+  EXPECT_NE(out.find("* TESSA MUSIC  (can be chosen)"), std::string::npos) << out;
+  EXPECT_NE(out.find("  ARCHIVE  (cannot be chosen)"), std::string::npos) << out;
+  EXPECT_NE(out.find("Explanation: "), std::string::npos) << out;
 }
 
 TEST_F(DrivesCommand, MissingTreeIsAUsageError) {
