@@ -7,6 +7,7 @@
 #include "app/ExportCommand.h"
 #include "app/DiskutilCommand.h"
 #include "app/ScriptCommand.h"
+#include "app/DrivesCommand.h"
 
 namespace app {
 
@@ -20,6 +21,7 @@ int runCommandLine(int argc, char** argv) {
   registerDiskutilCommand(cli);
   registerDockTileCommand(cli);
   registerScriptCommand(cli);
+  registerDrivesCommand(cli);
 
   try {
     cli.parse(argc, argv);

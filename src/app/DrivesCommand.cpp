@@ -1,0 +1,86 @@
+#include "app/DrivesCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "drive/HardwarePaths.h"
+#include "drive/TessalineFinder.h"
+
+namespace app {
+namespace {
+
+std::string checkFolder(std::string& path) {
+  std::error_code ec;
+  if (path.empty() || !std::filesystem::is_directory(path, ec)) return "not a folder: " + path;
+  return {};
+}
+
+void useFakeHardware(const std::string& dir) {
+  // The environment carries the choice to every backend, including the
+  // disk tool this program runs as a child process.
+  ::setenv(drive::HardwarePaths::kFakeHardwareVariable, dir.c_str(), 1);
+  drive::DriveServices::setShared(nullptr);
+}
+
+void printText(const drive::TessalineFinder& finder) {
+  if (finder.numberOfItems() == 0) {
+    std::cout << "No volume to choose from.\n";
+  } else {
+    std::cout << "Volumes:\n";
+  }
+  for (int i = 0; i < finder.numberOfItems(); ++i) {
+    const ui::PopupItem& item = finder.items()[static_cast<size_t>(i)];
+    std::cout << "  " << (i == finder.indexOfSelectedItem() ? "* " : "  ") << item.title << "  ("
+              << (item.enabled ? "can be chosen" : "cannot be chosen") << ")\n"
+              << "      " << item.toolTip << "\n";
+  }
+  std::cout << "Explanation: " << finder.noTessalineExplain().value_or("") << "\n";
+}
+
+void printJson(const drive::TessalineFinder& finder) {
+  nlohmann::json volumes = nlohmann::json::array();
+  for (int i = 0; i < finder.numberOfItems(); ++i) {
+    const ui::PopupItem& item = finder.items()[static_cast<size_t>(i)];
+    volumes.push_back({{"title", item.title},
+                       {"tag", item.tag},
+                       {"path", drive::TessalineFinder::getPathForDiskID(item.tag)},
+                       {"enabled", item.enabled},
+                       {"selected", i == finder.indexOfSelectedItem()},
+                       {"image", item.imageName},
+                       {"toolTip", item.toolTip}});
+  }
+  nlohmann::json out = {{"drives", finder.candidates()},
+                        {"volumes", volumes},
+                        {"explanation", finder.noTessalineExplain().value_or("")}};
+  // Volume names are whatever the file systems hold; replace bytes that
+  // are not UTF-8 rather than fail.
+  std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+}  // namespace
+
+void registerDrivesCommand(CLI::App& cli) {
+  cli.add_option_function<std::string>("--fake-hardware", useFakeHardware,
+                                       "Read drives and volumes from this fake hardware tree")
+      ->type_name("DIR")
+      ->check(CLI::Validator(checkFolder, ""));
+
+  auto json = std::make_shared<bool>(false);
+  CLI::App* sub = cli.add_subcommand("drives", "Show the Tessaline drive popup: volumes, verdicts");
+  sub->add_flag("--json", *json, "Print JSON instead of text");
+  sub->callback([json] {
+    drive::TessalineFinder finder;
+    finder.awakeFromNib();
+    if (*json) {
+      printJson(finder);
+    } else {
+      printText(finder);
+    }
+  });
+}
+
+}  // namespace app

@@ -1,0 +1,24 @@
+// The drive popup on the command line:
+//   tessaline [--fake-hardware DIR] drives [--json]
+// scans for Tessaline drives as the window does when it opens and prints
+// the popup as the user would see it: each offered volume with its title,
+// whether it can be chosen (and whether it is preselected), its tool tip,
+// then the explanation of why no usable volume is offered.
+//
+// --fake-hardware DIR (a global option) reads the hardware from the fake
+// tree DIR, exactly as TESSALINE_FAKE_HARDWARE=DIR does.
+//
+// Thread: main thread only.
+// Errors: a DIR that is not a folder is a usage error (exit status 2);
+// unreadable hardware simply shows no drive.
+#pragma once
+
+namespace CLI {
+class App;
+}
+
+namespace app {
+
+void registerDrivesCommand(CLI::App& cli);
+
+}  // namespace app

@@ -1,0 +1,44 @@
+#include "drive/DriveServices.h"
+
+#include "drive/MountinfoVolumeTable.h"
+#include "drive/PlistPreferences.h"
+#include "drive/RecordedSmartLogReader.h"
+#include "drive/SgIoSmartLogReader.h"
+#include "drive/SysfsDeviceRegistry.h"
+#include "drive/TessalineVolumeInspector.h"
+
+namespace drive {
+namespace {
+
+std::unique_ptr<DriveServices>& sharedSlot() {
+  static std::unique_ptr<DriveServices> services;
+  return services;
+}
+
+}  // namespace
+
+std::unique_ptr<DriveServices> DriveServices::forPaths(const HardwarePaths& paths) {
+  auto services = std::make_unique<DriveServices>();
+  services->registry = std::make_unique<SysfsDeviceRegistry>(paths.sys);
+  if (paths.fake) {
+    services->smart = std::make_unique<RecordedSmartLogReader>(paths.smartPages);
+  } else {
+    services->smart = std::make_unique<SgIoSmartLogReader>(paths.dev);
+  }
+  services->volumes = std::make_unique<MountinfoVolumeTable>(paths.proc, paths.sys, paths.dev);
+  services->preferences = std::make_unique<PlistPreferences>(PlistPreferences::defaultPath());
+  services->inspector = std::make_unique<TessalineVolumeInspector>();
+  return services;
+}
+
+DriveServices& DriveServices::shared() {
+  auto& slot = sharedSlot();
+  if (!slot) slot = forPaths(HardwarePaths::current());
+  return *slot;
+}
+
+void DriveServices::setShared(std::unique_ptr<DriveServices> services) {
+  sharedSlot() = std::move(services);
+}
+
+}  // namespace drive

@@ -1,0 +1,38 @@
+// The platform services the drive finder works through, bundled: device
+// registry, SMART log reader, volume table, preferences and volume
+// inspector. forPaths() builds the Linux backends for the live system or
+// a fake tree; tests build bundles of their own.
+//
+// shared() is the bundle the finder's class operations and its default
+// constructor use; it is built from HardwarePaths::current() on first
+// use, and setShared() replaces it (tests, the command line).
+//
+// Ownership: a bundle owns its services.
+// Thread: main thread only.
+#pragma once
+
+#include <memory>
+
+#include "drive/DeviceRegistry.h"
+#include "drive/HardwarePaths.h"
+#include "drive/Preferences.h"
+#include "drive/SmartLogReader.h"
+#include "drive/VolumeInspector.h"
+#include "drive/VolumeTable.h"
+
+namespace drive {
+
+struct DriveServices {
+  std::unique_ptr<DeviceRegistry> registry;
+  std::unique_ptr<SmartLogReader> smart;
+  std::unique_ptr<VolumeTable> volumes;
+  std::unique_ptr<Preferences> preferences;
+  std::unique_ptr<VolumeInspector> inspector;
+
+  static std::unique_ptr<DriveServices> forPaths(const HardwarePaths& paths);
+
+  static DriveServices& shared();
+  static void setShared(std::unique_ptr<DriveServices> services);
+};
+
+}  // namespace drive

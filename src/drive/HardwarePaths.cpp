@@ -1,0 +1,33 @@
+#include "drive/HardwarePaths.h"
+
+#include <cstdlib>
+
+namespace drive {
+
+HardwarePaths HardwarePaths::fakeTree(const std::filesystem::path& dir) {
+  HardwarePaths p;
+  p.root = dir;
+  p.fake = true;
+  p.sys = dir / "sys";
+  p.proc = dir / "proc";
+  p.dev = dir / "dev";
+  p.smartPages = dir / "smart";
+  return p;
+}
+
+HardwarePaths HardwarePaths::liveSystem() {
+  HardwarePaths p;
+  p.root = "/";
+  p.sys = "/sys";
+  p.proc = "/proc";
+  p.dev = "/dev";
+  return p;
+}
+
+HardwarePaths HardwarePaths::current() {
+  const char* dir = std::getenv(kFakeHardwareVariable);
+  if (dir != nullptr && dir[0] != '\0') return fakeTree(dir);
+  return liveSystem();
+}
+
+}  // namespace drive

@@ -1,0 +1,186 @@
+#include "drive/MountinfoVolumeTable.h"
+
+#include <cctype>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <system_error>
+
+#include "drive/SysfsTree.h"
+#include "platform/Log.h"
+
+namespace drive {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kMaxMountinfoBytes = 16 << 20;
+
+std::vector<std::string> splitBlanks(const std::string& line) {
+  std::vector<std::string> fields;
+  std::istringstream in(line);
+  std::string field;
+  while (in >> field) fields.push_back(field);
+  return fields;
+}
+
+bool parseInt(const std::string& s, int* out) {
+  if (s.empty() || s.size() > 9) return false;
+  for (char c : s) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  }
+  *out = std::stoi(s);
+  return true;
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Mount IDs grow from small numbers, so folding them into the negative
+// 16-bit range keeps them distinct in practice; a collision is moved to
+// the next free number in the order of the file.
+int16_t refNumForMountId(int mountId, std::set<int16_t>& taken) {
+  int candidate = -1 - (mountId % 32767);
+  while (taken.count(static_cast<int16_t>(candidate)))
+    candidate = candidate == -32768 ? -1 : candidate - 1;
+  taken.insert(static_cast<int16_t>(candidate));
+  return static_cast<int16_t>(candidate);
+}
+
+}  // namespace
+
+MountinfoVolumeTable::MountinfoVolumeTable(fs::path procRoot, fs::path sysRoot, fs::path devRoot)
+    : procRoot_(std::move(procRoot)), sysRoot_(std::move(sysRoot)), devRoot_(std::move(devRoot)) {}
+
+std::string MountinfoVolumeTable::unescapeOctal(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      const char* d = field.data() + i + 1;
+      if (d[0] >= '0' && d[0] <= '3' && d[1] >= '0' && d[1] <= '7' && d[2] >= '0' && d[2] <= '7') {
+        out.push_back(static_cast<char>((d[0] - '0') * 64 + (d[1] - '0') * 8 + (d[2] - '0')));
+        i += 3;
+        continue;
+      }
+    }
+    out.push_back(field[i]);
+  }
+  return out;
+}
+
+std::string MountinfoVolumeTable::unescapeHex(const std::string& name) {
+  std::string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x' &&
+        hexDigit(name[i + 2]) >= 0 && hexDigit(name[i + 3]) >= 0) {
+      out.push_back(static_cast<char>(hexDigit(name[i + 2]) * 16 + hexDigit(name[i + 3])));
+      i += 3;
+      continue;
+    }
+    out.push_back(name[i]);
+  }
+  return out;
+}
+
+std::map<std::string, std::string> MountinfoVolumeTable::labelsByDevice() const {
+  std::map<std::string, std::string> labels;
+  std::error_code ec;
+  fs::directory_iterator it(devRoot_ / "disk" / "by-label", ec);
+  if (ec) return labels;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    fs::path target = fs::read_symlink(it->path(), ec);
+    if (ec) continue;
+    std::string device = target.filename().string();
+    if (SysfsTree::isPlausibleDeviceName(device)) {
+      labels[device] = unescapeHex(it->path().filename().string());
+    }
+  }
+  return labels;
+}
+
+MountinfoVolumeTable::Line MountinfoVolumeTable::parseLine(
+    const std::string& text, const std::map<std::string, std::string>& labels) const {
+  Line line;
+  // mountID parentID major:minor root mountpoint options [optional...] - fstype source superoptions
+  std::vector<std::string> f = splitBlanks(text);
+  size_t dash = 6;
+  while (dash < f.size() && f[dash] != "-") ++dash;
+  if (f.size() < 7 || dash + 2 >= f.size()) return line;
+  int mountId = 0;
+  if (!parseInt(f[0], &mountId)) return line;
+  size_t colon = f[2].find(':');
+  int major = 0, minor = 0;
+  if (colon == std::string::npos || !parseInt(f[2].substr(0, colon), &major) ||
+      !parseInt(f[2].substr(colon + 1), &minor)) {
+    return line;
+  }
+  std::string mountPoint = unescapeOctal(f[4]);
+  if (mountPoint.empty() || mountPoint[0] != '/') return line;
+
+  MountedVolume& v = line.volume;
+  v.rootPath = mountPoint;
+  SysfsTree sys(sysRoot_);
+  fs::path link = sysRoot_ / "dev" / "block" / f[2];
+  if (auto dir = sys.resolve(link)) {
+    v.deviceName = dir->filename().string();
+  } else {
+    std::string source = unescapeOctal(f[dash + 2]);
+    if (source.rfind("/dev/", 0) == 0 && SysfsTree::isPlausibleDeviceName(source.substr(5))) {
+      v.deviceName = source.substr(5);
+    }
+  }
+  auto label = v.deviceName.empty() ? labels.end() : labels.find(v.deviceName);
+  if (label != labels.end() && !label->second.empty()) {
+    v.name = label->second;
+  } else {
+    std::string folder = fs::path(mountPoint).filename().string();
+    v.name = folder.empty() ? "/" : folder;
+  }
+  line.mountId = mountId;
+  line.readable = true;
+  return line;
+}
+
+void MountinfoVolumeTable::rescan() {
+  lines_.clear();
+  fs::path file = procRoot_ / "self" / "mountinfo";
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    platform::logFormat("cannot read the mounted volumes from %@", file.string());
+    return;
+  }
+  auto labels = labelsByDevice();
+  std::set<int16_t> taken;
+  std::string text;
+  size_t total = 0;
+  while (std::getline(in, text)) {
+    total += text.size() + 1;
+    if (total > kMaxMountinfoBytes) break;
+    Line line = parseLine(text, labels);
+    if (line.readable) line.volume.refNum = refNumForMountId(line.mountId, taken);
+    lines_.push_back(std::move(line));
+  }
+}
+
+int MountinfoVolumeTable::volumeAtIndex(int index, MountedVolume* volume) const {
+  if (index < 1 || static_cast<size_t>(index) > lines_.size()) return kNoSuchVolume;
+  const Line& line = lines_[static_cast<size_t>(index - 1)];
+  if (!line.readable) return kVolumeUnreadable;
+  *volume = line.volume;
+  return kNoError;
+}
+
+std::optional<std::string> MountinfoVolumeTable::rootPathForRefNum(int16_t refNum) {
+  rescan();
+  for (const Line& line : lines_) {
+    if (line.readable && line.volume.refNum == refNum) return line.volume.rootPath;
+  }
+  return std::nullopt;
+}
+
+}  // namespace drive

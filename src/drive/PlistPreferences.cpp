@@ -1,0 +1,130 @@
+#include "drive/PlistPreferences.h"
+
+#include <plist/plist.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <system_error>
+
+#include "platform/Log.h"
+
+namespace drive {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kMaxFileBytes = 1 << 20;
+
+struct PlistFree {
+  void operator()(plist_t p) const { plist_free(p); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+enum class Load { kMissing, kDictionary, kBroken };
+
+// Reads the file into *dict; kBroken for anything but a dictionary.
+Load loadDictionary(const fs::path& file, PlistPtr* dict) {
+  std::error_code ec;
+  if (!fs::exists(file, ec)) return Load::kMissing;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return Load::kBroken;
+  std::string bytes(kMaxFileBytes + 1, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  if (bytes.empty() || bytes.size() > kMaxFileBytes) return Load::kBroken;
+  plist_t root = nullptr;
+  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+  PlistPtr owned(root);
+  if (!root || plist_get_node_type(root) != PLIST_DICT) return Load::kBroken;
+  *dict = std::move(owned);
+  return Load::kDictionary;
+}
+
+void reportBroken(const fs::path& file) {
+  platform::logFormat("preferences file %@ is not a property-list dictionary; it is left as it is",
+                      file.string());
+}
+
+}  // namespace
+
+fs::path PlistPreferences::defaultPath() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  fs::path base;
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = fs::path(home != nullptr && home[0] == '/' ? home : "/") / ".config";
+  }
+  return base / "tessaline" / "preferences.plist";
+}
+
+bool PlistPreferences::hasValue(const std::string& key) {
+  PlistPtr dict;
+  Load load = loadDictionary(file_, &dict);
+  if (load == Load::kBroken) reportBroken(file_);
+  return load == Load::kDictionary && plist_dict_get_item(dict.get(), key.c_str()) != nullptr;
+}
+
+std::optional<std::string> PlistPreferences::stringValue(const std::string& key) {
+  PlistPtr dict;
+  Load load = loadDictionary(file_, &dict);
+  if (load == Load::kBroken) reportBroken(file_);
+  if (load != Load::kDictionary) return std::nullopt;
+  plist_t node = plist_dict_get_item(dict.get(), key.c_str());
+  if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+  char* value = nullptr;
+  plist_get_string_val(node, &value);
+  if (!value) return std::nullopt;
+  std::string result(value);
+  std::free(value);
+  return result;
+}
+
+void PlistPreferences::setStringValue(const std::string& key, const std::string& value) {
+  PlistPtr dict;
+  Load load = loadDictionary(file_, &dict);
+  if (load == Load::kBroken) {
+    reportBroken(file_);
+    return;
+  }
+  if (load == Load::kMissing) dict.reset(plist_new_dict());
+  plist_dict_set_item(dict.get(), key.c_str(), plist_new_string(value.c_str()));
+
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(dict.get(), &xml, &length);
+  if (!xml) {
+    platform::logFormat("could not write preferences file %@: %@", file_.string(),
+                        "the value cannot be encoded");
+    return;
+  }
+  std::string text(xml, length);
+  plist_to_xml_free(xml);
+
+  std::error_code ec;
+  fs::create_directories(file_.parent_path(), ec);
+  fs::path temp = file_;
+  temp += ".tmp" + std::to_string(::getpid());
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      platform::logFormat("could not write preferences file %@: %@", file_.string(),
+                          "writing the temporary file failed");
+      fs::remove(temp, ec);
+      return;
+    }
+  }
+  fs::rename(temp, file_, ec);
+  if (ec) {
+    platform::logFormat("could not write preferences file %@: %@", file_.string(), ec.message());
+    fs::remove(temp, ec);
+  }
+}
+
+}  // namespace drive

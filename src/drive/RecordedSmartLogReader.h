@@ -1,0 +1,31 @@
+// SMART log pages recorded as files, for a fake hardware tree: the page
+// at log address 0xNN of the disk "sdb" is the file
+// <pagesDir>/sdb/log-NN (two lower-case hex digits), exactly 512 bytes.
+// The disk is found below the SMART-capable registry entry exactly as the
+// live reader finds it.
+//
+// Thread: one reader per thread.
+// Errors: a missing file or one of another size answers false.
+#pragma once
+
+#include <filesystem>
+
+#include "drive/SmartLogReader.h"
+
+namespace drive {
+
+class RecordedSmartLogReader : public SmartLogReader {
+ public:
+  explicit RecordedSmartLogReader(std::filesystem::path pagesDir)
+      : pagesDir_(std::move(pagesDir)) {}
+
+  bool readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
+                        std::span<uint8_t, kPageSize> page) override;
+
+  static std::string pageFileName(uint8_t logAddress);
+
+ private:
+  std::filesystem::path pagesDir_;
+};
+
+}  // namespace drive

@@ -1,0 +1,59 @@
+#include "drive/SgIoSmartLogReader.h"
+
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <array>
+
+#include "drive/SysfsTree.h"
+
+namespace drive {
+namespace {
+
+constexpr unsigned kTimeoutMs = 60000;
+
+}  // namespace
+
+std::array<uint8_t, 16> SgIoSmartLogReader::readLogCommand(uint8_t logAddress) {
+  // ATA PASS-THROUGH (16): PIO data-in (protocol 4), 28-bit; data from
+  // the device, length in sectors given in the sector count field.
+  // Features D5h = SMART READ LOG, LBA mid/high 4Fh/C2h = the SMART
+  // signature, LBA low = the log address, command B0h = SMART.
+  return {0x85,       0x08, 0x0E, 0x00, 0xD5, 0x00, 0x01, 0x00,
+          logAddress, 0x00, 0x4F, 0x00, 0xC2, 0x00, 0xB0, 0x00};
+}
+
+bool SgIoSmartLogReader::readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
+                                          std::span<uint8_t, kPageSize> page) {
+  auto device = SysfsTree::blockDeviceBelow(smartService.location());
+  if (!device) return false;
+  std::string node = (devRoot_ / *device).string();
+  int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+
+  std::array<uint8_t, 16> cdb = readLogCommand(logAddress);
+  std::array<uint8_t, 32> sense{};
+  sg_io_hdr_t io{};
+  io.interface_id = 'S';
+  io.dxfer_direction = SG_DXFER_FROM_DEV;
+  io.cmd_len = static_cast<unsigned char>(cdb.size());
+  io.cmdp = cdb.data();
+  io.dxfer_len = static_cast<unsigned>(page.size());
+  io.dxferp = page.data();
+  io.mx_sb_len = static_cast<unsigned char>(sense.size());
+  io.sbp = sense.data();
+  io.timeout = kTimeoutMs;
+
+  int rc = ::ioctl(fd, SG_IO, &io);
+  ::close(fd);
+  if (rc < 0) return false;
+  // Anything but a clean completion (a CHECK CONDITION, a transport or
+  // driver error) means the drive did not hand over the page.
+  if ((io.info & SG_INFO_OK_MASK) != SG_INFO_OK) return false;
+  if (io.status != 0 || io.host_status != 0 || io.driver_status != 0) return false;
+  return io.resid == 0;
+}
+
+}  // namespace drive

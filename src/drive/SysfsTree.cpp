@@ -1,0 +1,79 @@
+#include "drive/SysfsTree.h"
+
+#include <algorithm>
+#include <fstream>
+#include <system_error>
+
+namespace drive {
+namespace fs = std::filesystem;
+
+namespace {
+constexpr size_t kMaxAttributeBytes = 4096;
+}
+
+SysfsTree::SysfsTree(fs::path root) : root_(std::move(root)) {}
+
+std::optional<fs::path> SysfsTree::resolve(const fs::path& path) const {
+  // The root is resolved on every call: it may be created, or remounted,
+  // after this object.
+  std::error_code ec;
+  fs::path canonicalRoot = fs::canonical(root_, ec);
+  if (ec) return std::nullopt;
+  fs::path canonical = fs::canonical(path, ec);
+  if (ec) return std::nullopt;
+  // Inside the root means the root is a prefix of the components.
+  auto [rootEnd, pathIt] =
+      std::mismatch(canonicalRoot.begin(), canonicalRoot.end(), canonical.begin(), canonical.end());
+  if (rootEnd != canonicalRoot.end()) return std::nullopt;
+  return canonical;
+}
+
+std::optional<std::string> SysfsTree::readAttribute(const fs::path& path) const {
+  auto resolved = resolve(path);
+  if (!resolved) return std::nullopt;
+  std::error_code ec;
+  if (!fs::is_regular_file(*resolved, ec)) return std::nullopt;
+  std::ifstream in(*resolved, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text(kMaxAttributeBytes + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  if (text.size() > kMaxAttributeBytes) return std::nullopt;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 && c != '\t') return std::nullopt;
+    if (u == 0x7F) return std::nullopt;
+  }
+  return text;
+}
+
+std::optional<std::string> SysfsTree::readTrimmedAttribute(const fs::path& path) const {
+  auto text = readAttribute(path);
+  if (!text) return std::nullopt;
+  size_t begin = text->find_first_not_of(" \t");
+  if (begin == std::string::npos) return std::string();
+  size_t end = text->find_last_not_of(" \t");
+  return text->substr(begin, end - begin + 1);
+}
+
+std::optional<std::string> SysfsTree::blockDeviceBelow(const fs::path& deviceDir) {
+  std::error_code ec;
+  fs::directory_iterator it(deviceDir / "block", ec);
+  if (ec) return std::nullopt;
+  std::optional<std::string> found;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) return std::nullopt;
+    std::string name = it->path().filename().string();
+    if (!isPlausibleDeviceName(name) || found) return std::nullopt;
+    found = name;
+  }
+  return found;
+}
+
+bool SysfsTree::isPlausibleDeviceName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos && name.size() <= 255;
+}
+
+}  // namespace drive

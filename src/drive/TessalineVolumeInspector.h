@@ -1,0 +1,17 @@
+// The volume inspector of the live program: one TessalineVolume per
+// volume, inspected with the disk tool (see TessalineVolume.h).
+//
+// Thread: main thread; blocks while the disk tool runs.
+// Errors: none; a failed inspection gives an unusable verdict.
+#pragma once
+
+#include "drive/VolumeInspector.h"
+
+namespace drive {
+
+class TessalineVolumeInspector : public VolumeInspector {
+ public:
+  VolumeVerdict inspect(const std::string& deviceName) override;
+};
+
+}  // namespace drive

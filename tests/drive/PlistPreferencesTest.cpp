@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "FakeHardware.h"
+#include "drive/PlistPreferences.h"
+#include "platform/Log.h"
+
+namespace drive {
+namespace {
+
+std::string slurp(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(PlistPreferences, MissingFileHasNoValueAndFirstWriteCreatesIt) {
+  drive_test::FakeHardware dir;
+  PlistPreferences prefs(dir.root / "config" / "tessaline" / "preferences.plist");
+  EXPECT_FALSE(prefs.hasValue("tessaline_disk_name"));
+  EXPECT_EQ(prefs.stringValue("tessaline_disk_name"), std::nullopt);
+  prefs.setStringValue("tessaline_disk_name", "TESSA MUSIC");
+  EXPECT_TRUE(prefs.hasValue("tessaline_disk_name"));
+  EXPECT_EQ(prefs.stringValue("tessaline_disk_name"), "TESSA MUSIC");
+  EXPECT_NE(slurp(prefs.path()).find("<key>tessaline_disk_name</key>"), std::string::npos);
+}
+
+TEST(PlistPreferences, WriteKeepsOtherKeysAndNonStringsReadAsNone) {
+  drive_test::FakeHardware dir;
+  dir.write(
+      "p.plist",
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+      "<key>other</key><string>kept</string><key>tessaline_disk_name</key><integer>7</integer>"
+      "</dict></plist>\n");
+  PlistPreferences prefs(dir.root / "p.plist");
+  EXPECT_TRUE(prefs.hasValue("tessaline_disk_name"));
+  EXPECT_EQ(prefs.stringValue("tessaline_disk_name"), std::nullopt);
+  prefs.setStringValue("new", "value");
+  EXPECT_EQ(prefs.stringValue("other"), "kept");
+  EXPECT_EQ(prefs.stringValue("new"), "value");
+}
+
+TEST(PlistPreferences, BrokenFileIsReportedAndNeverOverwritten) {
+  drive_test::FakeHardware dir;
+  dir.write("p.plist", "<plist><dict><key>unterminated");
+  PlistPreferences prefs(dir.root / "p.plist");
+  platform::LogCapture log;
+  EXPECT_FALSE(prefs.hasValue("tessaline_disk_name"));
+  prefs.setStringValue("tessaline_disk_name", "X");
+  EXPECT_EQ(slurp(dir.root / "p.plist"), "<plist><dict><key>unterminated");
+  std::string line = "preferences file " + (dir.root / "p.plist").string() +
+                     " is not a property-list dictionary; it is left as it is";
+  EXPECT_EQ(log.count(line), 2u);
+}
+
+TEST(PlistPreferences, DefaultPathFollowsXdgConfigHome) {
+  const char* saved = std::getenv("XDG_CONFIG_HOME");
+  std::string keep = saved ? saved : "";
+  setenv("XDG_CONFIG_HOME", "/somewhere/config", 1);
+  EXPECT_EQ(PlistPreferences::defaultPath(), "/somewhere/config/tessaline/preferences.plist");
+  setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
+  EXPECT_NE(PlistPreferences::defaultPath().string().find("/.config/tessaline/preferences.plist"),
+            std::string::npos);
+  if (saved)
+    setenv("XDG_CONFIG_HOME", keep.c_str(), 1);
+  else
+    unsetenv("XDG_CONFIG_HOME");
+}
+
+}  // namespace
+}  // namespace drive
