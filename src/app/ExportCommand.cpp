@@ -18,6 +18,8 @@
 #include "app/LibraryReader.h"
 #include "app/Terminal.h"
 #include "catalogue/CTrackList.h"
+#include "drive/HardwarePaths.h"
+#include "drive/TessalineFinder.h"
 #include "export/CThreadCopier.h"
 #include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
@@ -50,6 +52,29 @@ std::string defaultLibraryFile() {
     if (auto found = LibraryReader::findExportIn(music + folder)) return *found;
   }
   return "";
+}
+
+// The folder of a Tessaline volume: the one named `title`, or else the
+// one the drive popup preselects (the remembered or first usable one).
+std::string driveVolumePath(const std::string& title) {
+  drive::TessalineFinder finder;
+  finder.awakeFromNib();
+  int index = title.empty() ? finder.indexOfSelectedItem() : finder.indexOfItemWithTitle(title);
+  if (index < 0) {
+    std::string why = finder.numberOfItems() == 0 || title.empty()
+                          ? drive::TessalineFinder::noTessalineExplain().value_or("No Tessaline drive was found.")
+                          : "No drive volume is named \"" + title + "\" (see tessaline drives).";
+    throw UsageError{why + " Name a folder with --to DIR instead."};
+  }
+  const auto& item = finder.items()[static_cast<size_t>(index)];
+  if (!item.enabled) throw UsageError{"The volume \"" + item.title + "\" cannot be used: " + item.toolTip};
+  std::string path = drive::TessalineFinder::getPathForDiskID(item.tag);
+  if (path.empty()) throw UsageError{"The volume \"" + item.title + "\" is no longer mounted."};
+  // A fake machine's volumes are mounted nowhere; TESSALINE_FAKE_MOUNTS
+  // names a folder that stands for its root directory.
+  const char* mounts = std::getenv("TESSALINE_FAKE_MOUNTS");
+  if (drive::HardwarePaths::current().fake && mounts && *mounts) path = std::string(mounts) + path;
+  return path;
 }
 
 // Whether a playlist belongs to an export of all playlists: the master
@@ -151,10 +176,10 @@ void Export::load() {
   report_["library"] = file;
 
   std::error_code ec;
-  if (o_.to.empty()) throw UsageError{"Name the drive's folder with --to DIR."};
-  if (!fs::is_directory(o_.to, ec)) throw UsageError{"The destination " + o_.to + " is not a folder."};
-  root_ = fs::canonical(o_.to, ec).string();
-  if (ec) throw UsageError{"The destination " + o_.to + " cannot be used: " + ec.message()};
+  std::string to = o_.to.empty() ? driveVolumePath(o_.drive) : o_.to;
+  if (!fs::is_directory(to, ec)) throw UsageError{"The destination " + to + " is not a folder."};
+  root_ = fs::canonical(to, ec).string();
+  if (ec) throw UsageError{"The destination " + to + " cannot be used: " + ec.message()};
   if (access(root_.c_str(), W_OK) != 0) throw UsageError{"The destination " + root_ + " is not writable."};
   musicRoot_ = (fs::path(root_) / DestinationLayout::kMusicFolder).string();
   playlistFolder_ = (fs::path(root_) / DestinationLayout::kPlaylistFolder).string();
@@ -468,7 +493,11 @@ void registerExportCommand(CLI::App& cli) {
   cmd->add_option("--library", options->library,
                   "The library export (iTunes Music Library.xml, iTunes Library.xml or Library.xml); "
                   "default: the usual places under ~/Music");
-  cmd->add_option("--to", options->to, "The drive's folder: tracks go to DIR/Music, playlist files to DIR/Playlists");
+  auto* to = cmd->add_option("--to", options->to,
+                             "The drive's folder: tracks go to DIR/Music, playlist files to DIR/Playlists; "
+                             "default: the Tessaline volume `tessaline drives` preselects");
+  cmd->add_option("--drive", options->drive, "Export to the Tessaline volume of this title (see tessaline drives)")
+      ->excludes(to);
   cmd->add_option("--playlist", options->playlists,
                   "Export only this playlist (repeatable); without it every playlist is exported");
   cmd->add_option("--map-prefix", options->mapPrefixes,

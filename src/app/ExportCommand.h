@@ -24,7 +24,8 @@ namespace app {
 
 struct ExportOptions {
   std::string library;                   // empty: the usual places
-  std::string to;                        // the drive's folder
+  std::string to;                        // the drive's folder; empty: the chosen drive volume
+  std::string drive;                     // a drive volume's title, as `tessaline drives` shows it
   std::vector<std::string> playlists;    // mode 1 when not empty
   std::vector<std::string> mapPrefixes;  // "FROM=TO"
   bool allTracks = false;

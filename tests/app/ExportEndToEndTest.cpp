@@ -214,3 +214,25 @@ TEST(ExportEndToEnd, HostileAndCollidingNamesStayInsideTheDriveAndApart) {
   for (const auto& path : copied) EXPECT_EQ(path.rfind(drive + "/", 0), 0u) << path;
   expectPlaylistsNameOnlyWhatIsThere(drive, report);
 }
+
+TEST(ExportEndToEnd, ToTheFakeDrivesFat32VolumeAndNotToItsReadOnlyOne) {
+  testsupport::TempDir dir;
+  std::string fake = TESSALINE_SOURCE_DIR "/resources/fake-hardware/tessaline-drive";
+  std::string volume = dir / "mounts/media/alex/TESSA MUSIC";
+  fs::create_directories(volume);
+  ASSERT_EQ(std::system(("python3 " + shellQuoted(TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py") + " " +
+                         shellQuoted(dir / "lib") + " >/dev/null")
+                            .c_str()),
+            0);
+  std::string env = "XDG_CONFIG_HOME=" + shellQuoted(dir / "config") + " TESSALINE_FAKE_MOUNTS=" +
+                    shellQuoted(dir / "mounts") + " ";
+  std::string library = " export --library " + shellQuoted(dir / "lib/Library.xml") + " --yes";
+  // Without --to the preselected volume is used.
+  std::string command = env + shellQuoted(kTessaline) + " --fake-hardware " + shellQuoted(fake) + library;
+  EXPECT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0);
+  EXPECT_TRUE(fs::exists(volume + "/Playlists/Road Trip.m3u8"));
+  EXPECT_TRUE(fs::exists(volume + "/Music/Music/Björk/Homogenic/01 Jóga.wav"));
+  int status = std::system((command + " --drive ARCHIVE >/dev/null 2>&1").c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_FALSE(fs::exists(dir / "mounts/media/alex/ARCHIVE"));
+}
