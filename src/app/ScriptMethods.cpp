@@ -6,6 +6,7 @@
 #include "catalogue/CTrackCarrier.h"
 #include "catalogue/CTrackList.h"
 #include "drive/FSNamesAndTags.h"
+#include "drive/TessalineFinder.h"
 #include "export/CThreadCopier.h"
 #include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
@@ -45,6 +46,8 @@ template <>
 inline constexpr const char* kScriptClass<drive::FSNamesAndTags> = "FSNamesAndTags";
 template <>
 inline constexpr const char* kScriptClass<exporter::ExecOnThread> = "ExecOnThread";
+template <>
+inline constexpr const char* kScriptClass<drive::TessalineFinder> = "TessalineFinder";
 
 void throwWrongKind(const ArgContext& ctx, const char* expected, const Json& got) {
   std::string shown = got.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -343,10 +346,17 @@ void registerUi(ScriptBridge& b) {
   // What loading the window's interface description creates; the window
   // keeps its objects for the whole session, so a second load hands out
   // the same ones.
+  // Loading the interface made the drive popup (which scans at once) and
+  // the prompt texts' object.
   b.add({"+[Interface load]", {}, [](ScriptBridge& br, const Json&) {
            auto selector = std::static_pointer_cast<SelectorText>(
                br.interfaceObject("selectorText", [] { return std::make_shared<SelectorText>(); }));
-           return Json{{"selectorText", toJson(br, selector)}};
+           auto popup = std::static_pointer_cast<drive::TessalineFinder>(br.interfaceObject("drivePopup", [] {
+             auto finder = std::make_shared<drive::TessalineFinder>();
+             finder->awakeFromNib();
+             return finder;
+           }));
+           return Json{{"selectorText", toJson(br, selector)}, {"drivePopup", toJson(br, popup)}};
          }});
 }
 
@@ -416,6 +426,19 @@ void registerShellRunner(ScriptBridge& b) {
 }
 
 void registerDrive(ScriptBridge& b) {
+  using drive::TessalineFinder;
+  fn(
+      b, "+[TessalineFinder getPathForDiskID:]",
+      +[](int32_t refNum) { return TessalineFinder::getPathForDiskID(refNum); });
+  fn(
+      b, "+[TessalineFinder noTessalineExplain]", +[] { return TessalineFinder::noTessalineExplain(); });
+  b.add({"-[TessalineFinder noTessalineExplain]",
+         {{ArgKind::kObject, "TessalineFinder"}},
+         [](ScriptBridge& br, const Json& p) -> Json {
+           br.object<TessalineFinder>(p[0], "TessalineFinder");  // a live handle is required
+           auto text = TessalineFinder::noTessalineExplain();
+           return text ? Json(*text) : Json(nullptr);
+         }});
   using drive::FSNamesAndTags;
   // The single instance lives for the whole process; the handle does not own it.
   fn(

@@ -16,6 +16,8 @@
 #include "export/CThreadPlaylistGenerator.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
+#include "drive/DriveServices.h"
+#include "drive/HardwarePaths.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -405,6 +407,25 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   EXPECT_FALSE(s.call("-[FSNamesAndTags userFSNameForContentHint:]", {fs, "nothing-known"})
                    .get<std::string>()
                    .empty());
+
+  {
+    // The drive popup on the fake machine shipped with the sources.
+    setenv("TESSALINE_FAKE_HARDWARE", TESSALINE_SOURCE_DIR "/resources/fake-hardware/tessaline-drive", 1);
+    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    drive::DriveServices::setShared(drive::DriveServices::forPaths(drive::HardwarePaths::current()));
+    Session d;
+    Json popup = d.call("+[Interface load]")["drivePopup"];
+    EXPECT_EQ(popup["class"], "TessalineFinder");
+    EXPECT_EQ(d.call("+[TessalineFinder getPathForDiskID:]", {-311}), "/media/alex/TESSA MUSIC/");
+    EXPECT_EQ(d.call("+[TessalineFinder getPathForDiskID:]", {-1}), "");
+    Json explain = d.call("+[TessalineFinder noTessalineExplain]");
+    EXPECT_NE(explain.get<std::string>().find("ARCHIVE"), std::string::npos) << explain;
+    EXPECT_EQ(d.call("-[TessalineFinder noTessalineExplain]", {popup}), explain);
+    unsetenv("TESSALINE_FAKE_HARDWARE");
+    unsetenv("XDG_CONFIG_HOME");
+    drive::DriveServices::setShared(drive::DriveServices::forPaths(drive::HardwarePaths::current()));
+    s.called.insert(d.called.begin(), d.called.end());
+  }
 
   // The runs' own entry points are covered by the threaded tests; every
   // other method of the table has been called here.
