@@ -5,7 +5,7 @@
 #include "drive/RecordedSmartLogReader.h"
 #include "drive/SgIoSmartLogReader.h"
 #include "drive/SysfsDeviceRegistry.h"
-#include "drive/TessalineVolumeInspector.h"
+#include "drive/TessalineVolumeExaminer.h"
 
 namespace drive {
 namespace {
@@ -27,7 +27,7 @@ std::unique_ptr<DriveServices> DriveServices::forPaths(const HardwarePaths& path
   }
   services->volumes = std::make_unique<MountinfoVolumeTable>(paths.proc, paths.sys, paths.dev);
   services->preferences = std::make_unique<PlistPreferences>(PlistPreferences::defaultPath());
-  services->inspector = std::make_unique<TessalineVolumeInspector>();
+  services->inspector = std::make_unique<TessalineVolumeExaminer>();
   return services;
 }
 

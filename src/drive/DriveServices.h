@@ -17,7 +17,7 @@
 #include "drive/HardwarePaths.h"
 #include "drive/Preferences.h"
 #include "drive/SmartLogReader.h"
-#include "drive/VolumeInspector.h"
+#include "drive/VolumeExaminer.h"
 #include "drive/VolumeTable.h"
 
 namespace drive {
@@ -27,7 +27,7 @@ struct DriveServices {
   std::unique_ptr<SmartLogReader> smart;
   std::unique_ptr<VolumeTable> volumes;
   std::unique_ptr<Preferences> preferences;
-  std::unique_ptr<VolumeInspector> inspector;
+  std::unique_ptr<VolumeExaminer> inspector;
 
   static std::unique_ptr<DriveServices> forPaths(const HardwarePaths& paths);
 

@@ -122,7 +122,7 @@ class MemoryPreferences : public Preferences {
   int writes = 0;
 };
 
-class MemoryInspector : public VolumeInspector {
+class MemoryInspector : public VolumeExaminer {
  public:
   VolumeVerdict inspect(const std::string& device) override {
     inspected.push_back(device);
@@ -161,7 +161,7 @@ class Finder : public testing::Test {
     services.smart = std::unique_ptr<SmartLogReader>(smart);
     services.volumes = std::unique_ptr<VolumeTable>(volumes);
     services.preferences = std::unique_ptr<Preferences>(prefs);
-    services.inspector = std::unique_ptr<VolumeInspector>(inspector);
+    services.inspector = std::unique_ptr<VolumeExaminer>(inspector);
     TessalineFinder::setNoTessalineExplain(std::nullopt);
   }
 

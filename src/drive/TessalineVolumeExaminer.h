@@ -5,11 +5,11 @@
 // Errors: none; a failed inspection gives an unusable verdict.
 #pragma once
 
-#include "drive/VolumeInspector.h"
+#include "drive/VolumeExaminer.h"
 
 namespace drive {
 
-class TessalineVolumeInspector : public VolumeInspector {
+class TessalineVolumeExaminer : public VolumeExaminer {
  public:
   VolumeVerdict inspect(const std::string& deviceName) override;
 };

@@ -1,10 +1,10 @@
-#include "drive/TessalineVolumeInspector.h"
+#include "drive/TessalineVolumeExaminer.h"
 
 #include "drive/TessalineVolume.h"
 
 namespace drive {
 
-VolumeVerdict TessalineVolumeInspector::inspect(const std::string& deviceName) {
+VolumeVerdict TessalineVolumeExaminer::inspect(const std::string& deviceName) {
   TessalineVolume volume;
   volume.initWithSliceName(deviceName);
   VolumeVerdict verdict;

@@ -22,9 +22,9 @@ struct VolumeVerdict {
   bool fsIsNTFS = false;
 };
 
-class VolumeInspector {
+class VolumeExaminer {
  public:
-  virtual ~VolumeInspector() = default;
+  virtual ~VolumeExaminer() = default;
   virtual VolumeVerdict inspect(const std::string& deviceName) = 0;
 };
 
