@@ -7,6 +7,7 @@
 #include "catalogue/CTrackList.h"
 #include "drive/FSNamesAndTags.h"
 #include "drive/TessalineFinder.h"
+#include "drive/TessalineVolume.h"
 #include "export/CThreadCopier.h"
 #include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
@@ -425,7 +426,37 @@ void registerShellRunner(ScriptBridge& b) {
          }});
 }
 
+void registerVolume(ScriptBridge& b) {
+  using drive::TessalineVolume;
+  const ArgSpec self{ArgKind::kObject, "TessalineVolume"};
+  auto volume = [](ScriptBridge& br, const Json& p) { return br.object<TessalineVolume>(p[0], "TessalineVolume"); };
+  auto optional = [](const auto& v) { return v ? Json(*v) : Json(nullptr); };
+  // A script makes a volume the platform's way: alloc, then init.
+  b.add({"+[TessalineVolume alloc]", {},
+         [](ScriptBridge& br, const Json&) { return br.handleFor("TessalineVolume", std::make_shared<TessalineVolume>()); }});
+  b.add({"-[TessalineVolume initWithSliceName:]", {self, {ArgKind::kString, ""}},
+         [volume](ScriptBridge& br, const Json& p) -> Json {
+           if (!p[1].is_string()) throw BridgeFault{-32602, "-[TessalineVolume initWithSliceName:]: argument 2 must be a string"};
+           volume(br, p)->initWithSliceName(p[1].get<std::string>());
+           return p[0];
+         }});
+  b.add({"+[TessalineVolume parseDiskSize:]", {{ArgKind::kString, ""}}, [](ScriptBridge&, const Json& p) -> Json {
+           if (!p[0].is_string()) throw BridgeFault{-32602, "+[TessalineVolume parseDiskSize:]: argument 1 must be a string"};
+           return TessalineVolume::parseDiskSize(p[0].get<std::string>());
+         }});
+  b.add({"-[TessalineVolume diskSlice]", {self}, [volume](ScriptBridge& br, const Json& p) -> Json { return volume(br, p)->diskSlice(); }});
+  b.add({"-[TessalineVolume fsName]", {self}, [=](ScriptBridge& br, const Json& p) -> Json { return optional(volume(br, p)->fsName()); }});
+  b.add({"-[TessalineVolume contentTag]", {self}, [=](ScriptBridge& br, const Json& p) -> Json { return optional(volume(br, p)->contentTag()); }});
+  b.add({"-[TessalineVolume totalBytes]", {self}, [=](ScriptBridge& br, const Json& p) -> Json { return optional(volume(br, p)->totalBytes()); }});
+  b.add({"-[TessalineVolume freeBytes]", {self}, [=](ScriptBridge& br, const Json& p) -> Json { return optional(volume(br, p)->freeBytes()); }});
+  b.add({"-[TessalineVolume fsIsWritable]", {self}, [volume](ScriptBridge& br, const Json& p) -> Json { return volume(br, p)->fsIsWritable(); }});
+  b.add({"-[TessalineVolume fsIsCompatible]", {self}, [volume](ScriptBridge& br, const Json& p) -> Json { return volume(br, p)->fsIsCompatible(); }});
+  b.add({"-[TessalineVolume fsIsNTFS]", {self}, [volume](ScriptBridge& br, const Json& p) -> Json { return volume(br, p)->fsIsNTFS(); }});
+  b.add({"-[TessalineVolume fsLimit4G]", {self}, [volume](ScriptBridge& br, const Json& p) -> Json { return volume(br, p)->fsLimit4G(); }});
+}
+
 void registerDrive(ScriptBridge& b) {
+  registerVolume(b);
   using drive::TessalineFinder;
   fn(
       b, "+[TessalineFinder getPathForDiskID:]",

@@ -421,6 +421,15 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
     Json explain = d.call("+[TessalineFinder noTessalineExplain]");
     EXPECT_NE(explain.get<std::string>().find("ARCHIVE"), std::string::npos) << explain;
     EXPECT_EQ(d.call("-[TessalineFinder noTessalineExplain]", {popup}), explain);
+    EXPECT_EQ(d.call("+[TessalineVolume parseDiskSize:]", {"500.1 GiB"}), 500);
+    Json volume = d.call("+[TessalineVolume alloc]");
+    EXPECT_EQ(d.call("-[TessalineVolume initWithSliceName:]", {volume, "sdb1"}), volume);
+    EXPECT_EQ(d.call("-[TessalineVolume diskSlice]", {volume}), "sdb1");
+    for (const char* getter : {"fsName", "contentTag", "totalBytes", "freeBytes", "fsIsWritable", "fsIsCompatible",
+                               "fsIsNTFS", "fsLimit4G"}) {
+      Json r = d.response(std::string("-[TessalineVolume ") + getter + "]", Json::array({volume}));
+      EXPECT_TRUE(r.contains("result")) << getter << " " << r.dump();
+    }
     unsetenv("TESSALINE_FAKE_HARDWARE");
     unsetenv("XDG_CONFIG_HOME");
     drive::DriveServices::setShared(drive::DriveServices::forPaths(drive::HardwarePaths::current()));
