@@ -17,8 +17,10 @@ if [ -t 1 ] && [ -z "${NO_COLOR:-}" ]; then bold=$'\033[1m' plain=$'\033[0m'; el
 step() { printf '\n%s== %s%s\n$ %s\n' "$bold" "$1" "$plain" "${*:2}"; "${@:2}"; }
 
 if "$tessaline" drives --help >/dev/null 2>&1 && [ -d "$here/resources/fake-hardware/tessaline-drive" ]; then
+  # The fake drive's choice is remembered in the demo's own folder, not in
+  # the user's preferences.
   step "The drives the exporter sees (a fake Tessaline drive)" \
-    "$tessaline" --fake-hardware "$here/resources/fake-hardware/tessaline-drive" drives
+    env XDG_CONFIG_HOME="$demo/config" "$tessaline" --fake-hardware "$here/resources/fake-hardware/tessaline-drive" drives
 fi
 step "First export: everything is copied" \
   "$tessaline" export --library "$demo/library/Library.xml" --to "$demo/drive" --yes
