@@ -137,7 +137,7 @@ void CTrack::setDestinationBasePath(const std::optional<std::string>& path) {
 void CTrack::invalidateAllTrackDestinations() {
   TrackRegistry& registry = trackDict();
   shell::repeatUntilClean("exeception invalidateAllTrackDestinations Exception: %@ Reason: %@", [&] {
-    registry.forEach([](const std::string&, const CTrackCarrier& carrier) {
+    registry.forEachValue([](const CTrackCarrier& carrier) {
       if (Ptr track = carrier.track()) {
         track->setTrackTested(false);
         track->setTrackPresent(false);
@@ -150,7 +150,7 @@ void CTrack::invalidateAllTrackDestinations() {
 void CTrack::clearFirstExportFlags() {
   TrackRegistry& registry = trackDict();
   shell::repeatUntilClean("exeception clearFirstExportFlags Exception: %@ Reason: %@", [&] {
-    registry.forEach([](const std::string&, const CTrackCarrier& carrier) {
+    registry.forEachValue([](const CTrackCarrier& carrier) {
       if (Ptr track = carrier.track()) track->setFirstExport(false);
     });
   });

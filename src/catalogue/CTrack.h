@@ -104,6 +104,8 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   static void resolveAll(const std::vector<Ptr>& tracks, platform::FileManager* fileManager);
   // Whether destPathRel climbs out of the root (a ".." component).
   bool destinationLeavesRoot() const;
+  // Whether a relative path has a ".." component.
+  static bool leavesRoot(const std::string& relativePath);
 
   // ---- Instance methods ------------------------------------------------
   // None without a root; else root and destPathRel joined with exactly

@@ -36,8 +36,9 @@ void setError(platform::FileError* error, int code, std::string text) {
 
 std::string CTrack::artFileName() { return "folder.jpg"; }
 
-bool CTrack::destinationLeavesRoot() const {
-  std::string rel = destPathRel();
+bool CTrack::destinationLeavesRoot() const { return leavesRoot(destPathRel()); }
+
+bool CTrack::leavesRoot(const std::string& rel) {
   size_t start = 0;
   while (start <= rel.size()) {
     size_t end = rel.find('/', start);
@@ -82,8 +83,9 @@ void CTrack::resolveAll(const std::vector<Ptr>& tracks, platform::FileManager* f
   sources.reserve(tracks.size());
   std::vector<bool> leaves(tracks.size());
   for (size_t i = 0; i < tracks.size(); ++i) {
-    leaves[i] = tracks[i]->destinationLeavesRoot();
-    destinations.push_back(leaves[i] ? std::string() : joinPathComponents(*root, tracks[i]->destPathRel()));
+    std::string relative = tracks[i]->destPathRel();
+    leaves[i] = leavesRoot(relative);
+    destinations.push_back(leaves[i] ? std::string() : joinPathComponents(*root, relative));
     sources.push_back(tracks[i]->sourcePath());
   }
   unsigned threads = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
@@ -175,7 +177,7 @@ double CTrack::getTotalTrackSize(bool exportedOnly, int32_t unknownDestState) {
   shell::repeatUntilClean("exeception getTotalTrackSize Exception: %@ Reason: %@", [&] {
     sum = 0;
     std::vector<Ptr> considered;
-    registry.forEach([&](const std::string&, const CTrackCarrier& carrier) {
+    registry.forEachValue([&](const CTrackCarrier& carrier) {
       Ptr track = carrier.track();
       if (!track) return;
       if (exportedOnly && !(track->exportCount() != 0 && (track->trackEnabled() || !copyOnlyChecked))) return;
@@ -222,7 +224,7 @@ std::vector<std::vector<std::string>> CTrack::tracksNeedingArtMkdir(bool mkdir) 
     auto fm = platform::FileManager::makePrivate();
     TrackRegistry& registry = trackDict();
     shell::logAndContinue("exeception tracksNeedingArt Exception: %@ Reason: %@", [&] {
-      registry.forEach([&](const std::string&, const CTrackCarrier& carrier) {
+      registry.forEachValue([&](const CTrackCarrier& carrier) {
         Ptr track = carrier.track();
         if (!track || track->exportCount() == 0) return;
         if (!track->trackNeedsArt(fm.get(), mkdir)) return;

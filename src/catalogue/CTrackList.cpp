@@ -187,7 +187,7 @@ template <class Write>
 void walkPlaylists(const char* line, Write write) {
   PlaylistRegistry& registry = CTrackList::trackListDict();
   shell::repeatUntilClean(line, [&] {
-    registry.forEach([&](const std::string&, const CTrackList::Ptr& list) { write(*list); });
+    registry.forEachValue([&](const CTrackList::Ptr& list) { write(*list); });
   });
 }
 

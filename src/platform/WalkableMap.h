@@ -124,6 +124,36 @@ class WalkableMap {
     throwIfMutatedSince(start);
   }
 
+  // The same walk for visitors that need only the values: the snapshot
+  // copies no keys.
+  template <class Visit>
+  void forEachValue(Visit&& visit) const {
+    std::vector<V> values;
+    std::vector<const std::string*> keys;  // for the observer only
+    uint64_t start;
+    std::function<void(const std::string&)> observer;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      start = mutations_.load(std::memory_order_acquire);
+      observer = observer_;
+      values.reserve(map_.size());
+      for (const auto& kv : map_) values.push_back(kv.second);
+      if (observer) {
+        for (const auto& kv : map_) keys.push_back(&kv.first);
+      }
+    }
+    for (size_t i = 0; i < values.size(); ++i) {
+      // A key is only read while the map is unchanged, so it still exists.
+      if (observer) {
+        throwIfMutatedSince(start);
+        observer(std::string(*keys[i]));
+      }
+      throwIfMutatedSince(start);
+      visit(values[i]);
+    }
+    throwIfMutatedSince(start);
+  }
+
   // Tests only: called with each key just before a walk visits it, so a
   // test can change the map in the middle of a walk.
   void setWalkObserver(std::function<void(const std::string&)> observer) {

@@ -9,7 +9,7 @@ using catalogue::CTrackList;
 using exporter::CThreadPlaylistGenerator;
 using testsupport::loadFull;
 
-class PlaylistFile : public testsupport::ExportTest {
+class PlaylistFileThreaded : public testsupport::ExportTest {
  protected:
   CTrackList::Ptr playlist(const std::string& id, const std::string& name,
                            const std::vector<testsupport::TrackSpec>& tracks) {
@@ -20,7 +20,7 @@ class PlaylistFile : public testsupport::ExportTest {
   std::string folder() const { return drive("Playlists"); }
 };
 
-TEST_F(PlaylistFile, ExactBytesOfAPlaylist) {
+TEST_F(PlaylistFileThreaded, ExactBytesOfAPlaylist) {
   CTrack::setDestinationBasePath(drive() + "/");
   auto list = loadFull("P", true, {});
   catalogue::Values ids{"1", "2", "1"};
@@ -36,7 +36,7 @@ TEST_F(PlaylistFile, ExactBytesOfAPlaylist) {
   EXPECT_EQ(readFile(folder() + "/Mix.m3u8"), expected);
 }
 
-TEST_F(PlaylistFile, EmptyPlaylistAndEmptyNameAndReplacedFile) {
+TEST_F(PlaylistFileThreaded, EmptyPlaylistAndEmptyNameAndReplacedFile) {
   CTrack::setDestinationBasePath(drive());
   playlist("P", "", {});
   writeFile(folder() + "/.m3u8", 100, 'z');
@@ -44,7 +44,7 @@ TEST_F(PlaylistFile, EmptyPlaylistAndEmptyNameAndReplacedFile) {
   EXPECT_EQ(readFile(folder() + "/.m3u8"), "#EXTM3U");
 }
 
-TEST_F(PlaylistFile, NameThatWouldLeaveTheFolderIsRefused) {
+TEST_F(PlaylistFileThreaded, NameThatWouldLeaveTheFolderIsRefused) {
   CTrack::setDestinationBasePath(drive());
   for (const char* bad : {"../escape", "a/b", ".."}) {
     auto list = playlist("P", bad, {});
@@ -57,7 +57,7 @@ TEST_F(PlaylistFile, NameThatWouldLeaveTheFolderIsRefused) {
   EXPECT_FALSE(std::filesystem::exists(drive("Playlists/a")));
 }
 
-TEST_F(PlaylistFile, WriteFailureIsLoggedAndTheRunGoesOn) {
+TEST_F(PlaylistFileThreaded, WriteFailureIsLoggedAndTheRunGoesOn) {
   CTrack::setDestinationBasePath(drive());
   playlist("A", "Blocked", {source("T", 1)});
   playlist("B", "Fine", {source("U", 1)});
@@ -72,7 +72,7 @@ TEST_F(PlaylistFile, WriteFailureIsLoggedAndTheRunGoesOn) {
   EXPECT_EQ(readFile(folder() + "/Fine.m3u8"), "#EXTM3U\n#EXTINF:180,Artist U - Title U\n" + drive("Artist/U.mp3"));
 }
 
-TEST_F(PlaylistFile, NoDestinationRootEndsThatPlaylistOnly) {
+TEST_F(PlaylistFileThreaded, NoDestinationRootEndsThatPlaylistOnly) {
   playlist("A", "A", {source("T", 1)});
   platform::LogCapture log;
   auto generator = CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs({"A"}, folder());
@@ -84,7 +84,7 @@ TEST_F(PlaylistFile, NoDestinationRootEndsThatPlaylistOnly) {
   EXPECT_FALSE(std::filesystem::exists(folder() + "/A.m3u8"));
 }
 
-TEST_F(PlaylistFile, EmptyArrayStartsNothing) {
+TEST_F(PlaylistFileThreaded, EmptyArrayStartsNothing) {
   auto generator = CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs({}, folder());
   EXPECT_EQ(generator->playlistState(), 0);
   EXPECT_EQ(generator->playlistPath(), folder());
