@@ -93,6 +93,14 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   // which case *error says why). Never leaves a partial file under the
   // final name, and never writes outside the destination root.
   uint64_t doCopyWithFileManager(platform::FileManager* fileManager, platform::FileError* error);
+  // doCopyWithFileManager in two halves, so that a run can flush many
+  // copies at once: stageCopy makes the checks and the track's folder and
+  // adds the copy to `batch` (false when there is nothing to copy or it
+  // failed, with *error saying why); once the batch has committed,
+  // finishCopy takes whether this copy got its name and returns the bytes
+  // to count, re-reading the destination state.
+  bool stageCopy(platform::FileManager& fm, platform::CopyBatch& batch, platform::FileError* error);
+  uint64_t finishCopy(platform::FileManager& fm, bool inPlace);
   std::optional<std::string> artDir() const;
   std::optional<std::string> artPath() const;
   // Whether this track's folder lacks a cover image file; with mkdir a

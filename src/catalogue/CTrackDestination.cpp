@@ -110,21 +110,31 @@ uint64_t CTrack::outputContribution() {
 uint64_t CTrack::doCopyWithFileManager(platform::FileManager* fileManager, platform::FileError* error) {
   std::shared_ptr<platform::FileManager> holder;
   platform::FileManager& fm = orDefault(fileManager, holder);
+  auto batch = fm.makeCopyBatch();
+  if (!stageCopy(fm, *batch, error)) return 0;
+  std::vector<platform::FileError> errors;
+  std::vector<bool> inPlace = batch->commit(&errors);
+  bool named = !inPlace.empty() && inPlace[0];
+  if (!named && error && !errors.empty()) *error = errors[0];
+  return finishCopy(fm, named);
+}
+
+bool CTrack::stageCopy(platform::FileManager& fm, platform::CopyBatch& batch, platform::FileError* error) {
   if (!trackTested()) resolveWithFileManager(&fm);
-  if (trackPresent()) return 0;
-  if (!trackEnabled() && CTrackList::copyOnlyCheckedItems()) return 0;
+  if (trackPresent()) return false;
+  if (!trackEnabled() && CTrackList::copyOnlyCheckedItems()) return false;
 
   auto destination = absDestinationPath();
   if (!destination) {
     setError(error, ENOENT, "No destination folder is set, so “" + trackTitle() + "” was not copied.");
-    return 0;
+    return false;
   }
   if (destinationLeavesRoot()) {
     platform::logFormat("doCopyWithFileManager refused %@: its destination path “%@” leaves the destination folder",
                         uniqueID(), destPathRel());
     setError(error, EINVAL,
              "The destination path “" + destPathRel() + "” leaves the destination folder, so it was not copied.");
-    return 0;
+    return false;
   }
   std::string folder = parentOf(*destination);
   bool isDirectory = false;
@@ -132,7 +142,11 @@ uint64_t CTrack::doCopyWithFileManager(platform::FileManager* fileManager, platf
     fm.removeItemAtPath(folder, nullptr);
     fm.createDirectoryAtPath(folder, true, nullptr);
   }
-  if (!fm.copyItemAtPath(sourcePath(), *destination, error)) return 0;
+  return batch.addCopy(sourcePath(), *destination, error);
+}
+
+uint64_t CTrack::finishCopy(platform::FileManager& fm, bool inPlace) {
+  if (!inPlace) return 0;
   uint64_t size = trackSize();
   resolveWithFileManager(&fm);
   return size;

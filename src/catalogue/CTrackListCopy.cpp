@@ -1,10 +1,31 @@
 // The per-playlist step of a copy run, and the run on the calling thread.
+#include <future>
+#include <optional>
+#include <unordered_set>
+
 #include "catalogue/CTrackList.h"
 #include "platform/DockProgressFactory.h"
 #include "platform/RunLoop.h"
 #include "shell/stAutoReleasePool.h"
 
 namespace catalogue {
+
+namespace {
+
+// A batch closes at whichever limit it reaches first. Flushing many files
+// at once is what makes a run fast; the limits keep the progress moving
+// and bound the descriptors held open (two batches at most).
+constexpr size_t kBatchCopies = 64;
+constexpr uint64_t kBatchBytes = 64ull << 20;
+
+// Tracks in array order, with whether each one's copy is in the batch.
+struct PendingBatch {
+  std::unique_ptr<platform::CopyBatch> copies;
+  std::vector<std::pair<CTrack::Ptr, bool>> tracks;
+  std::vector<std::string> destinations;  // of the staged copies
+};
+
+}  // namespace
 
 uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
                                              const std::shared_ptr<platform::ProgressIndicator>& indicator,
@@ -13,9 +34,8 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
   uint64_t count = alreadyCopied;
   TrackArrayPtr tracks = trackList();
   auto& loop = platform::MainRunLoop::shared();
-  for (const auto& track : *tracks) {
-    platform::FileError error;
-    count += track->doCopyWithFileManager(fm.get(), &error);
+  auto report = [&](uint64_t added) {
+    count += added;
     if (indicator) {
       if (loop.isMainThread()) {
         indicator->setDoubleValue(static_cast<double>(count));
@@ -25,7 +45,70 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
       }
     }
     if (onProgress) onProgress(count);
+  };
+
+  // One batch fills on this thread while the one before it is flushed on
+  // another; tracks are counted and shown in array order once their batch
+  // is done. Declared so that unwinding waits for the flush first, then
+  // removes the temporaries of copies never committed.
+  PendingBatch filling{fm->makeCopyBatch(), {}};
+  std::optional<PendingBatch> flushed;
+  std::future<std::vector<bool>> flushing;
+  std::unordered_set<std::string> unnamed;  // destinations staged, not yet named
+
+  auto settle = [&] {
+    if (!flushing.valid()) return;
+    std::vector<bool> inPlace = flushing.get();
+    size_t next = 0;
+    for (auto& [track, staged] : flushed->tracks) {
+      uint64_t added = 0;
+      if (staged) {
+        added = track->finishCopy(*fm, next < inPlace.size() && inPlace[next]);
+        ++next;
+      }
+      report(added);
+    }
+    for (const auto& destination : flushed->destinations) unnamed.erase(destination);
+    flushed.reset();
+  };
+  auto launch = [&] {
+    settle();
+    flushed.emplace(std::move(filling));
+    filling = PendingBatch{fm->makeCopyBatch(), {}};
+    platform::CopyBatch* copies = flushed->copies.get();
+    flushing = std::async(std::launch::async, [copies] { return copies->commit(nullptr); });
+  };
+  // Everything staged so far named and counted.
+  auto drain = [&] {
+    if (filling.copies->pendingCount() > 0) launch();
+    settle();
+    for (size_t i = 0; i < filling.tracks.size(); ++i) report(0);
+    filling.tracks.clear();
+  };
+
+  for (const auto& track : *tracks) {
+    // A file listed twice (or two tracks sharing a destination) is
+    // copied by its first listing; the later one must see it named.
+    if (!unnamed.empty()) {
+      auto destination = track->absDestinationPath();
+      if (destination && unnamed.count(*destination) != 0) drain();
+    }
+    platform::FileError error;
+    bool staged = track->stageCopy(*fm, *filling.copies, &error);
+    if (!staged && filling.tracks.empty() && !flushing.valid()) {
+      report(0);
+      continue;
+    }
+    if (staged) {
+      if (auto destination = track->absDestinationPath()) {
+        unnamed.insert(*destination);
+        filling.destinations.push_back(std::move(*destination));
+      }
+    }
+    filling.tracks.emplace_back(track, staged);
+    if (filling.copies->pendingCount() >= kBatchCopies || filling.copies->pendingBytes() >= kBatchBytes) launch();
   }
+  drain();
   return count;
 }
 

@@ -20,6 +20,8 @@ const char* actionOf(FileOp op) {
       return "removed";
     case FileOp::kWrite:
       return "saved";
+    case FileOp::kFlush:
+      return "copied";
     default:
       return "opened";
   }
@@ -151,7 +153,16 @@ bool FaultInjectingFileManager::copyItemAtPath(const std::string& from, const st
     copiedBytes_ += size;
     return true;
   }
-  auto gate = [this](uint64_t, uint64_t* length) {
+  return posix->copyItemAtPath(from, to, error, spaceGate());
+}
+
+bool FaultInjectingFileManager::spaceLimited() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return spaceLeft_.has_value();
+}
+
+std::function<int(uint64_t, uint64_t*)> FaultInjectingFileManager::spaceGate() {
+  return [this](uint64_t, uint64_t* length) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!spaceLeft_) return 0;
     int result = 0;
@@ -163,7 +174,56 @@ bool FaultInjectingFileManager::copyItemAtPath(const std::string& from, const st
     copiedBytes_ += *length;
     return result;
   };
-  return posix->copyItemAtPath(from, to, error, gate);
+}
+
+// The wrapped manager's batch, with this manager's counts and faults.
+class FaultInjectingCopyBatch : public CopyBatch {
+ public:
+  FaultInjectingCopyBatch(FaultInjectingFileManager& owner, PosixFileManager& target)
+      : owner_(owner), target_(target), inner_(makeInner()) {}
+
+  bool addCopy(const std::string& from, const std::string& to, FileError* error) override {
+    if (int e = owner_.begin(FileOp::kCopy, from, true)) {
+      setFileError(error, e, from, actionOf(FileOp::kCopy));
+      return false;
+    }
+    if (!inner_->addCopy(from, to, error)) return false;
+    sources_.push_back(from);
+    return true;
+  }
+  size_t pendingCount() const override { return inner_->pendingCount(); }
+  uint64_t pendingBytes() const override { return inner_->pendingBytes(); }
+
+  std::vector<bool> commit(std::vector<FileError>* errors) override {
+    std::vector<std::string> sources;
+    sources.swap(sources_);
+    if (sources.empty()) return inner_->commit(errors);
+    if (int e = owner_.begin(FileOp::kFlush, "", false)) {
+      inner_ = makeInner();  // the old batch removes its temporaries
+      if (errors) {
+        errors->assign(sources.size(), FileError());
+        for (size_t i = 0; i < sources.size(); ++i) setFileError(&(*errors)[i], e, sources[i], "copied");
+      }
+      return std::vector<bool>(sources.size(), false);
+    }
+    return inner_->commit(errors);
+  }
+
+ private:
+  std::unique_ptr<CopyBatch> makeInner() {
+    return owner_.spaceLimited() ? target_.makeCopyBatch(owner_.spaceGate()) : target_.makeCopyBatch();
+  }
+
+  FaultInjectingFileManager& owner_;
+  PosixFileManager& target_;
+  std::unique_ptr<CopyBatch> inner_;
+  std::vector<std::string> sources_;  // of the pending copies, in order
+};
+
+std::unique_ptr<CopyBatch> FaultInjectingFileManager::makeCopyBatch() {
+  auto* posix = dynamic_cast<PosixFileManager*>(target_.get());
+  if (posix == nullptr) return FileManager::makeCopyBatch();  // copies at once, counted as copies
+  return std::make_unique<FaultInjectingCopyBatch>(*this, *posix);
 }
 
 bool FaultInjectingFileManager::createDirectoryAtPath(const std::string& path, bool intermediate,

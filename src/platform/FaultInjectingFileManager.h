@@ -19,6 +19,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,8 +39,9 @@ enum class FileOp {
   kList,
   kWrite,
   kDeletable,
+  kFlush,  // the flush of a copy batch: failing it fails the whole batch
 };
-constexpr size_t kFileOpCount = 8;
+constexpr size_t kFileOpCount = 9;
 
 class FaultInjectingFileManager : public FileManager {
  public:
@@ -69,6 +71,8 @@ class FaultInjectingFileManager : public FileManager {
   std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                        FileError* error) override;
   bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) override;
+  // Adding a copy counts (and may fail) as kCopy, committing as kFlush.
+  std::unique_ptr<CopyBatch> makeCopyBatch() override;
   bool createDirectoryAtPath(const std::string& path, bool intermediate, FileError* error) override;
   bool removeItemAtPath(const std::string& path, FileError* error) override;
   std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(const std::string& path,
@@ -81,6 +85,10 @@ class FaultInjectingFileManager : public FileManager {
   // Counts one operation; returns the errno it must fail with, or 0.
   int begin(FileOp op, const std::string& path, bool checkReadable);
   bool isUnreadable(const std::string& path) const;  // mutex held
+  bool spaceLimited() const;
+  // Cuts copies short when the space set by setNoSpaceAfterBytes runs out.
+  std::function<int(uint64_t written, uint64_t* length)> spaceGate();
+  friend class FaultInjectingCopyBatch;
 
   std::shared_ptr<FileManager> target_;
   std::array<std::atomic<uint64_t>, kFileOpCount> counts_{};

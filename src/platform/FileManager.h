@@ -38,6 +38,8 @@ struct FileAttributes {
   int64_t modificationTimeNs = 0; // since the epoch
 };
 
+class CopyBatch;
+
 struct DirectoryEntry {
   std::string name;  // one component, never "." or ".."
   FileType type = FileType::kOther;
@@ -81,6 +83,11 @@ class FileManager {
   // copy keeps the source's modification time.
   virtual bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) = 0;
 
+  // A batch of copies flushed together (see CopyBatch). The manager must
+  // outlive the batch. This default copies each file at once, as
+  // copyItemAtPath does, and has nothing left to do at commit.
+  virtual std::unique_ptr<CopyBatch> makeCopyBatch();
+
   // Creates a directory; with `intermediate`, every missing parent too
   // (an existing directory is then not an error).
   virtual bool createDirectoryAtPath(const std::string& path, bool intermediate, FileError* error) = 0;
@@ -105,6 +112,33 @@ class FileManager {
   static bool isPartialCopyName(const std::string& name);
   // The prefix of such temporaries.
   static constexpr const char* kPartialCopyPrefix = ".tessaline-partial-";
+};
+
+// Copies made durable together. Flushing each copied file on its own costs
+// a journal commit and a device cache flush per file, which dominates a
+// run of many small tracks; a batch writes every copy's data to its
+// temporary as it is added, and commit() flushes them all with one flush
+// of the file system before moving each into place. The guarantee of
+// copyItemAtPath holds: nothing stands under a final name before its data
+// is on the disk.
+//
+// Thread: one thread at a time; different batches may be used at once.
+// Errors: as copyItemAtPath, per copy. Destroying a batch removes the
+// temporaries of copies not committed.
+class CopyBatch {
+ public:
+  virtual ~CopyBatch() = default;
+  // Writes the copy of `from` to a temporary next to `to` (which must not
+  // exist); false, with nothing left behind, when that fails.
+  virtual bool addCopy(const std::string& from, const std::string& to, FileError* error) = 0;
+  // Copies added and not committed yet, and the bytes they hold.
+  virtual size_t pendingCount() const = 0;
+  virtual uint64_t pendingBytes() const = 0;
+  // Flushes the pending copies and moves each into place, in the order
+  // added; result[i] tells whether the i-th is in place, else (*errors)[i]
+  // (when given) says why and its temporary is gone. Afterwards nothing
+  // is pending.
+  virtual std::vector<bool> commit(std::vector<FileError>* errors) = 0;
 };
 
 }  // namespace platform

@@ -94,6 +94,11 @@ class FdCloser {
   FdCloser(const FdCloser&) = delete;
   FdCloser& operator=(const FdCloser&) = delete;
   int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now and reports close()'s error (a network file system may
   // report a failed write only here).
   int closeNow() {
@@ -289,41 +294,56 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
   return copyItemAtPath(from, to, error, CopyChunkGate());
 }
 
-bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string& to,
-                                      FileError* error, const CopyChunkGate& gate) {
-  auto fail = [&](int code) {
-    setFileError(error, code, from, "copied");
-    return false;
-  };
+namespace {
+
+// A copy whose data sits in its temporary, not flushed, not yet named.
+struct StagedCopy {
+  int fd = -1;
+  std::string from, to, temporary;
+  dev_t device = 0;
+  uint64_t bytes = 0;
+};
+
+// Removes a staged copy's temporary (closing it first).
+void discard(StagedCopy& copy) {
+  if (copy.fd >= 0) close(copy.fd);
+  copy.fd = -1;
+  unlink(copy.temporary.c_str());
+}
+
+// Writes `from` into a new temporary next to `to`, with the source's
+// modification time; 0, or an errno value with nothing left behind.
+int stageCopy(const std::string& from, const std::string& to, const PosixFileManager::Options& options,
+              const PosixFileManager::CopyChunkGate& gate, StagedCopy* staged) {
   FdCloser in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return fail(errno);
+  if (in.get() < 0) return errno;
   struct stat source;
-  if (fstat(in.get(), &source) != 0) return fail(errno);
-  if (S_ISDIR(source.st_mode)) return fail(EISDIR);
-  if (!S_ISREG(source.st_mode)) return fail(EINVAL);
+  if (fstat(in.get(), &source) != 0) return errno;
+  if (S_ISDIR(source.st_mode)) return EISDIR;
+  if (!S_ISREG(source.st_mode)) return EINVAL;
 
   // Fail early on an existing item; the final move checks again.
   struct stat existing;
-  if (lstat(to.c_str(), &existing) == 0) return fail(EEXIST);
-  if (errno != ENOENT) return fail(errno);
+  if (lstat(to.c_str(), &existing) == 0) return EEXIST;
+  if (errno != ENOENT) return errno;
 
   std::string folder, name;
   splitPath(to, &folder, &name);
   std::string temporary;
   mode_t mode = (source.st_mode & 0777) | S_IRUSR | S_IWUSR;
   FdCloser out(createTemporary(folder, name, mode, &temporary));
-  if (out.get() < 0) return fail(errno);
+  if (out.get() < 0) return errno;
 
   auto failAndClean = [&](int code) {
     if (out.get() >= 0) out.closeNow();
     unlink(temporary.c_str());
-    return fail(code);
+    return code;
   };
 
   uint64_t written = 0;
-  bool useReadWrite = !options_.useCopyFileRange || static_cast<bool>(gate);
+  bool useReadWrite = !options.useCopyFileRange || static_cast<bool>(gate);
   while (!useReadWrite) {
-    ssize_t n = copy_file_range(in.get(), nullptr, out.get(), nullptr, options_.copyChunkBytes, 0);
+    ssize_t n = copy_file_range(in.get(), nullptr, out.get(), nullptr, options.copyChunkBytes, 0);
     if (n > 0) {
       written += static_cast<uint64_t>(n);
     } else if (n == 0) {
@@ -340,7 +360,7 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
     }
   }
   if (useReadWrite) {
-    if (int e = copyByReadWrite(in.get(), out.get(), options_.bufferBytes, &written, gate)) {
+    if (int e = copyByReadWrite(in.get(), out.get(), options.bufferBytes, &written, gate)) {
       return failAndClean(e);
     }
   }
@@ -350,10 +370,116 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
   times[0].tv_nsec = UTIME_OMIT;
   times[1] = source.st_mtim;
   if (futimens(out.get(), times) != 0) return failAndClean(errno);
-  if (fsync(out.get()) != 0) return failAndClean(errno);
-  if (int e = out.closeNow()) return failAndClean(e);
-  if (int e = moveIntoPlace(temporary, to)) return failAndClean(e);
-  return true;
+  struct stat made;
+  if (fstat(out.get(), &made) != 0) return failAndClean(errno);
+  staged->fd = out.release();
+  staged->from = from;
+  staged->to = to;
+  staged->temporary = std::move(temporary);
+  staged->device = made.st_dev;
+  staged->bytes = written;
+  return 0;
+}
+
+// Closes a flushed copy and gives it its final name; 0 or an errno value,
+// the temporary removed on failure.
+int finishStaged(StagedCopy& copy) {
+  int e = 0;
+  if (copy.fd >= 0) {
+    int fd = copy.fd;
+    copy.fd = -1;
+    if (close(fd) != 0) e = errno;
+  }
+  if (e == 0) e = moveIntoPlace(copy.temporary, copy.to);
+  if (e != 0) unlink(copy.temporary.c_str());
+  return e;
+}
+
+class PosixCopyBatch : public CopyBatch {
+ public:
+  PosixCopyBatch(PosixFileManager::Options options, PosixFileManager::CopyChunkGate gate)
+      : options_(options), gate_(std::move(gate)) {}
+  ~PosixCopyBatch() override {
+    for (auto& copy : staged_) discard(copy);
+  }
+
+  bool addCopy(const std::string& from, const std::string& to, FileError* error) override {
+    StagedCopy copy;
+    int e = stageCopy(from, to, options_, gate_, &copy);
+    if (e != 0) {
+      setFileError(error, e, from, "copied");
+      return false;
+    }
+    bytes_ += copy.bytes;
+    staged_.push_back(std::move(copy));
+    return true;
+  }
+  size_t pendingCount() const override { return staged_.size(); }
+  uint64_t pendingBytes() const override { return bytes_; }
+
+  std::vector<bool> commit(std::vector<FileError>* errors) override {
+    std::vector<int> codes(staged_.size(), 0);
+    if (staged_.size() == 1) {
+      if (fsync(staged_[0].fd) != 0) codes[0] = errno;
+    } else {
+      // One flush per file system the batch touches. syncfs reports a
+      // write-back error of any file there, so only then is each file
+      // flushed on its own, to tell which ones the error hit.
+      std::vector<dev_t> done;
+      for (size_t i = 0; i < staged_.size(); ++i) {
+        dev_t device = staged_[i].device;
+        if (std::find(done.begin(), done.end(), device) != done.end()) continue;
+        done.push_back(device);
+        if (syncfs(staged_[i].fd) == 0) continue;
+        for (size_t j = i; j < staged_.size(); ++j) {
+          if (staged_[j].device == device && fsync(staged_[j].fd) != 0) codes[j] = errno;
+        }
+      }
+    }
+    std::vector<bool> inPlace(staged_.size());
+    if (errors) errors->assign(staged_.size(), FileError());
+    for (size_t i = 0; i < staged_.size(); ++i) {
+      if (codes[i] != 0) {
+        discard(staged_[i]);
+      } else {
+        codes[i] = finishStaged(staged_[i]);
+      }
+      inPlace[i] = codes[i] == 0;
+      if (!inPlace[i] && errors) setFileError(&(*errors)[i], codes[i], staged_[i].from, "copied");
+    }
+    staged_.clear();
+    bytes_ = 0;
+    return inPlace;
+  }
+
+ private:
+  PosixFileManager::Options options_;
+  PosixFileManager::CopyChunkGate gate_;
+  std::vector<StagedCopy> staged_;
+  uint64_t bytes_ = 0;
+};
+
+}  // namespace
+
+bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string& to,
+                                      FileError* error, const CopyChunkGate& gate) {
+  StagedCopy copy;
+  int e = stageCopy(from, to, options_, gate, &copy);
+  if (e == 0 && fsync(copy.fd) != 0) {
+    e = errno;
+    discard(copy);
+  } else if (e == 0) {
+    e = finishStaged(copy);
+  }
+  if (e == 0) return true;
+  setFileError(error, e, from, "copied");
+  return false;
+}
+
+std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch() { return makeCopyBatch(CopyChunkGate()); }
+
+std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch(CopyChunkGate gate) {
+  return std::make_unique<PosixCopyBatch>(options_, std::move(gate));
 }
 
 bool PosixFileManager::createDirectoryAtPath(const std::string& path, bool intermediate,

@@ -10,6 +10,8 @@
 // a path, so a symbolic link given as the source copies its target; no
 // other operation follows a link in the last component of its path.
 //
+// A CopyBatch writes its copies the same way and flushes them together.
+//
 // Thread: stateless apart from an atomic counter; safe from any thread.
 // Errors: see FileManager; codes are errno values, descriptions name the
 // file ("The file “a.mp3” couldn’t be copied: No space left on device.").
@@ -56,6 +58,10 @@ class PosixFileManager : public FileManager {
   bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) override;
   bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error,
                       const CopyChunkGate& gate);
+  // Batches flush with one syncfs per file system (one fsync when the
+  // batch holds a single copy); `gate` as for copyItemAtPath.
+  std::unique_ptr<CopyBatch> makeCopyBatch() override;
+  std::unique_ptr<CopyBatch> makeCopyBatch(CopyChunkGate gate);
   bool createDirectoryAtPath(const std::string& path, bool intermediate, FileError* error) override;
   bool removeItemAtPath(const std::string& path, FileError* error) override;
   std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(const std::string& path,

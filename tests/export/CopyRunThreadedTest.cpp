@@ -1,5 +1,6 @@
 // Copy runs on their background thread, polled as the script polls them.
 #include <chrono>
+#include <set>
 
 #include "export/CThreadCopier.h"
 #include "export/ExportFixture.h"
@@ -100,6 +101,71 @@ TEST_F(CopyRunThreaded, DriveFillingUpHalfWayEndsNormallyAndASecondRunCopiesTheR
   EXPECT_EQ(pollToEnd(second).back(), 3);
   EXPECT_EQ(second->totalSize(), 3u * 512 * 1024);
   EXPECT_EQ(second->copiedSize(), 3u * 512 * 1024);
+}
+
+// Enough tracks for several flush batches, with one track listed twice
+// in a row and again much later: every listing is counted and shown in
+// array order, the track is copied once.
+TEST_F(CopyRunThreaded, ManyTracksAreCountedInOrderAcrossBatches) {
+  std::vector<testsupport::TrackSpec> tracks;
+  for (int i = 0; i < 150; ++i) tracks.push_back(source("T" + std::to_string(i), 100 + i));
+  tracks.insert(tracks.begin() + 6, tracks[5]);
+  tracks.push_back(tracks[5]);
+  loadFull("A", true, tracks);
+  CTrack::setDestinationBasePath(drive());
+  auto copier = CThreadCopier::CThreadCopierForUniqueIDs({"A"});
+  EXPECT_EQ(pollToEnd(copier).back(), 3);
+
+  uint64_t total = 0;
+  std::vector<std::string> expected{"min 0", "max " + std::to_string(150 * 100 + 149 * 150 / 2), "value 0"};
+  std::set<std::string> seen;
+  for (const auto& t : tracks) {
+    if (seen.insert(t.id).second) total += readFile(t.source).size();
+    expected.push_back("value " + std::to_string(total));
+  }
+  expected.push_back("hide 0");
+  EXPECT_EQ(copier->copiedSize(), total);
+  ASSERT_EQ(indicators_.size(), 1u);
+  EXPECT_EQ(indicators_[0]->events(), expected);
+  size_t files = 0;
+  for (auto& e : std::filesystem::directory_iterator(drive("Artist"))) {
+    EXPECT_FALSE(platform::FileManager::isPartialCopyName(e.path().filename().string()));
+    ++files;
+  }
+  EXPECT_EQ(files, 150u);
+  EXPECT_EQ(readFile(drive("Artist/T149.mp3")).size(), 249u);
+}
+
+// The flush of the first batch fails (a write error on the drive): none
+// of its tracks is named or counted, the rest are, and a second run
+// copies what is missing.
+TEST_F(CopyRunThreaded, AFailedFlushNamesNothingOfItsBatch) {
+  std::vector<testsupport::TrackSpec> tracks;
+  for (int i = 0; i < 100; ++i) tracks.push_back(source("T" + std::to_string(i), 1000));
+  loadFull("A", true, tracks);
+  CTrack::setDestinationBasePath(drive());
+  auto fault = std::make_shared<platform::FaultInjectingFileManager>();
+  fault->failNth(platform::FileOp::kFlush, 1, EIO);
+  platform::FileManager::setFactoryForTesting([fault] { return fault; });
+
+  auto copier = CThreadCopier::CThreadCopierForUniqueIDs({"A"});
+  EXPECT_EQ(pollToEnd(copier).back(), 3);
+  EXPECT_EQ(copier->totalSize(), 100000u);
+  uint64_t copied = copier->copiedSize();
+  EXPECT_GT(copied, 0u);
+  EXPECT_LT(copied, 100000u);
+  EXPECT_FALSE(std::filesystem::exists(drive("Artist/T0.mp3")));
+  size_t files = 0;
+  for (auto& e : std::filesystem::directory_iterator(drive("Artist"))) {
+    EXPECT_FALSE(platform::FileManager::isPartialCopyName(e.path().filename().string()));
+    ++files;
+  }
+  EXPECT_EQ(files * 1000, copied);
+
+  auto second = CThreadCopier::CThreadCopierForUniqueIDs({"A"});
+  EXPECT_EQ(pollToEnd(second).back(), 3);
+  EXPECT_EQ(second->copiedSize(), 100000u - copied);
+  EXPECT_TRUE(std::filesystem::exists(drive("Artist/T0.mp3")));
 }
 
 TEST_F(CopyRunThreaded, SameRunOnTheCallingThread) {

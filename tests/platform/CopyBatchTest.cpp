@@ -1,0 +1,144 @@
+// Copies flushed together: nothing is named before its batch commits,
+// and every failure leaves neither a final file nor a temporary.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/FaultInjectingFileManager.h"
+#include "platform/PosixFileManager.h"
+#include "support/TempDir.h"
+
+namespace platform {
+namespace {
+
+using testsupport::exists;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+std::vector<std::string> namesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  auto entries = PosixFileManager().contentsOfDirectoryAtPath(folder, nullptr);
+  if (!entries) return {"(unreadable)"};
+  for (const auto& e : *entries) names.push_back(e.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+size_t temporariesIn(const std::string& folder) {
+  size_t n = 0;
+  for (const auto& name : namesIn(folder)) n += FileManager::isPartialCopyName(name);
+  return n;
+}
+
+class CopyBatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir((dir_ / "src").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir_ / "dst").c_str(), 0755), 0);
+    for (int i = 0; i < 3; ++i)
+      writeFile(src(i), std::string(1000 + i, static_cast<char>('a' + i)));
+  }
+  std::string src(int i) { return dir_ / ("src/" + std::to_string(i) + ".mp3"); }
+  std::string dst(int i) { return dir_ / ("dst/" + std::to_string(i) + ".mp3"); }
+  TempDir dir_;
+};
+
+TEST_F(CopyBatchTest, NamesNothingBeforeCommitThenEverything) {
+  PosixFileManager fm;
+  auto batch = fm.makeCopyBatch();
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(batch->addCopy(src(i), dst(i), nullptr));
+  EXPECT_EQ(batch->pendingCount(), 3u);
+  EXPECT_EQ(batch->pendingBytes(), 3003u);
+  EXPECT_EQ(temporariesIn(dir_ / "dst"), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(exists(dst(i)));
+
+  std::vector<FileError> errors;
+  EXPECT_EQ(batch->commit(&errors), (std::vector<bool>{true, true, true}));
+  EXPECT_EQ(batch->pendingCount(), 0u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(readFile(dst(i)), readFile(src(i)));
+  EXPECT_EQ(temporariesIn(dir_ / "dst"), 0u);
+  EXPECT_TRUE(batch->commit(&errors).empty());
+}
+
+TEST_F(CopyBatchTest, AFileThatAppearsBeforeCommitIsKeptAndOnlyThatCopyFails) {
+  PosixFileManager fm;
+  auto batch = fm.makeCopyBatch();
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(batch->addCopy(src(i), dst(i), nullptr));
+  writeFile(dst(1), "someone else's");
+  std::vector<FileError> errors;
+  EXPECT_EQ(batch->commit(&errors), (std::vector<bool>{true, false, true}));
+  EXPECT_EQ(errors[1].code, EEXIST);
+  EXPECT_EQ(errors[1].localizedDescription, "The file “1.mp3” couldn’t be copied: File exists.");
+  EXPECT_EQ(readFile(dst(1)), "someone else's");
+  EXPECT_EQ(readFile(dst(2)), readFile(src(2)));
+  EXPECT_EQ(temporariesIn(dir_ / "dst"), 0u);
+}
+
+TEST_F(CopyBatchTest, FailedAddsLeaveNothingAndDroppingABatchRemovesItsTemporaries) {
+  PosixFileManager fm;
+  writeFile(dst(0), "there already");
+  {
+    auto batch = fm.makeCopyBatch();
+    FileError error;
+    EXPECT_FALSE(batch->addCopy(src(0), dst(0), &error));
+    EXPECT_EQ(error.code, EEXIST);
+    EXPECT_FALSE(batch->addCopy(dir_ / "src/missing.mp3", dst(1), &error));
+    EXPECT_EQ(error.code, ENOENT);
+    EXPECT_TRUE(batch->addCopy(src(2), dst(2), nullptr));
+    EXPECT_EQ(batch->pendingCount(), 1u);
+    EXPECT_EQ(temporariesIn(dir_ / "dst"), 1u);
+  }
+  EXPECT_EQ(namesIn(dir_ / "dst"), (std::vector<std::string>{"0.mp3"}));
+  EXPECT_EQ(readFile(dst(0)), "there already");
+}
+
+TEST_F(CopyBatchTest, AFailedFlushFailsTheWholeBatchAndTheNextOneWorks) {
+  FaultInjectingFileManager fm;
+  auto batch = fm.makeCopyBatch();
+  fm.failNth(FileOp::kFlush, 1, EIO);
+  ASSERT_TRUE(batch->addCopy(src(0), dst(0), nullptr));
+  ASSERT_TRUE(batch->addCopy(src(1), dst(1), nullptr));
+  std::vector<FileError> errors;
+  EXPECT_EQ(batch->commit(&errors), (std::vector<bool>{false, false}));
+  EXPECT_EQ(errors[0].localizedDescription,
+            "The file “0.mp3” couldn’t be copied: Input/output error.");
+  EXPECT_EQ(errors[1].localizedDescription,
+            "The file “1.mp3” couldn’t be copied: Input/output error.");
+  EXPECT_TRUE(namesIn(dir_ / "dst").empty());
+
+  ASSERT_TRUE(batch->addCopy(src(2), dst(2), nullptr));
+  EXPECT_EQ(batch->commit(&errors), (std::vector<bool>{true}));
+  EXPECT_EQ(readFile(dst(2)), readFile(src(2)));
+  EXPECT_EQ(fm.count(FileOp::kCopy), 3u);
+  EXPECT_EQ(fm.count(FileOp::kFlush), 2u);
+}
+
+TEST_F(CopyBatchTest, RunningOutOfSpaceFailsTheCopyThatCrossesTheLimit) {
+  FaultInjectingFileManager fm;
+  fm.setNoSpaceAfterBytes(1500);
+  auto batch = fm.makeCopyBatch();
+  FileError error;
+  EXPECT_TRUE(batch->addCopy(src(0), dst(0), &error));
+  EXPECT_FALSE(batch->addCopy(src(1), dst(1), &error));
+  EXPECT_EQ(error.code, ENOSPC);
+  EXPECT_EQ(temporariesIn(dir_ / "dst"), 1u);
+  EXPECT_EQ(batch->commit(nullptr), (std::vector<bool>{true}));
+  EXPECT_EQ(namesIn(dir_ / "dst"), (std::vector<std::string>{"0.mp3"}));
+}
+
+// A manager with no batch of its own copies each file as it is added.
+TEST_F(CopyBatchTest, ManagersWithoutBatchesCopyAtOnce) {
+  auto inner = std::make_shared<FaultInjectingFileManager>();
+  FaultInjectingFileManager outer(inner);
+  auto batch = outer.makeCopyBatch();
+  ASSERT_TRUE(batch->addCopy(src(0), dst(0), nullptr));
+  EXPECT_EQ(readFile(dst(0)), readFile(src(0)));
+  EXPECT_EQ(batch->commit(nullptr), (std::vector<bool>{true}));
+  EXPECT_EQ(outer.count(FileOp::kCopy), 1u);
+  EXPECT_EQ(inner->count(FileOp::kCopy), 1u);
+}
+
+}  // namespace
+}  // namespace platform
