@@ -384,6 +384,11 @@ void Export::covers() {
                                       "COVER.JPG",  "front.jpg",  "Front.jpg",  "album.jpg", "Album.jpg"};
   std::set<std::string> done;
   size_t written = 0;
+  // Flushed together, as the tracks are: one flush per album is slow.
+  auto batch = fm->makeCopyBatch();
+  auto commit = [&] {
+    for (bool named : batch->commit(nullptr)) written += named;
+  };
   for (size_t i = 0; i < art[0].size() && i < art[1].size(); ++i) {
     const std::string& target = art[1][i];
     if (target.empty() || !done.insert(target).second) continue;
@@ -397,10 +402,12 @@ void Export::covers() {
       std::string candidate = (fs::path(sourceFolder) / name).string();
       auto attributes = fm->attributesOfItemAtPath(candidate, nullptr);
       if (!attributes || attributes->type != platform::FileType::kRegular) continue;
-      if (fm->copyItemAtPath(candidate, target, nullptr)) ++written;
+      batch->addCopy(candidate, target, nullptr);
+      if (batch->pendingCount() >= 64) commit();
       break;
     }
   }
+  commit();
   report_["coverImages"] = written;
   if (written) out("Cover images: " + std::to_string(written) + " \"" + CTrack::artFileName() + "\" written.");
 }
