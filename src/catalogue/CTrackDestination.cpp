@@ -63,6 +63,10 @@ bool CTrack::resolveWithFileManager(platform::FileManager* fileManager) {
     uint64_t size = 0;
     platform::FileError error;
     auto attributes = fm.attributesOfItemAtPath(sourcePath(), &error);
+    // The copy reads through a link, so the size is the linked file's.
+    if (attributes && attributes->type == platform::FileType::kSymbolicLink) {
+      attributes = fm.attributesOfLinkTargetAtPath(sourcePath(), &error);
+    }
     if (attributes && attributes->type != platform::FileType::kDirectory) size = attributes->size;
     setTrackSize(size);
   }
@@ -93,6 +97,10 @@ void CTrack::resolveAll(const std::vector<Ptr>& tracks, platform::FileManager* f
   auto atSource = fm.attributesOfItemsAtPaths(sources, threads);
   for (size_t i = 0; i < tracks.size(); ++i) {
     CTrack& t = *tracks[i];
+    // The copy reads through a link, so the size is the linked file's.
+    if (atSource[i] && atSource[i]->type == platform::FileType::kSymbolicLink) {
+      atSource[i] = fm.attributesOfLinkTargetAtPath(sources[i], nullptr);
+    }
     bool present = !leaves[i] && atDestination[i] && atDestination[i]->type != platform::FileType::kDirectory;
     uint64_t size = atSource[i] && atSource[i]->type != platform::FileType::kDirectory ? atSource[i]->size : 0;
     t.setTrackSize(size);

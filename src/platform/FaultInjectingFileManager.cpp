@@ -123,6 +123,15 @@ std::optional<FileAttributes> FaultInjectingFileManager::attributesOfItemAtPath(
   return target_->attributesOfItemAtPath(path, error);
 }
 
+std::optional<FileAttributes> FaultInjectingFileManager::attributesOfLinkTargetAtPath(
+    const std::string& path, FileError* error) {
+  if (int e = begin(FileOp::kAttributes, path, true)) {
+    setFileError(error, e, path, actionOf(FileOp::kAttributes));
+    return std::nullopt;
+  }
+  return target_->attributesOfLinkTargetAtPath(path, error);
+}
+
 bool FaultInjectingFileManager::copyItemAtPath(const std::string& from, const std::string& to,
                                                FileError* error) {
   if (int e = begin(FileOp::kCopy, from, true)) {

@@ -70,6 +70,7 @@ class FaultInjectingFileManager : public FileManager {
   bool fileExistsAtPath(const std::string& path, bool* isDirectory) override;
   std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                        FileError* error) override;
+  std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path, FileError* error) override;
   bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) override;
   // Adding a copy counts (and may fail) as kCopy, committing as kFlush.
   std::unique_ptr<CopyBatch> makeCopyBatch() override;

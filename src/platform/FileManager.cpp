@@ -79,6 +79,11 @@ void FileManager::setFactoryForTesting(std::function<std::shared_ptr<FileManager
   r.factory = std::move(factory);
 }
 
+std::optional<FileAttributes> FileManager::attributesOfLinkTargetAtPath(const std::string& path,
+                                                                      FileError* error) {
+  return attributesOfItemAtPath(path, error);
+}
+
 bool FileManager::isPartialCopyName(const std::string& name) {
   return name.compare(0, std::strlen(kPartialCopyPrefix), kPartialCopyPrefix) == 0;
 }

@@ -65,6 +65,10 @@ class FileManager {
 
   // Type, size and modification time of the item itself (lstat).
   virtual std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path, FileError* error) = 0;
+  // The same for what a copy from `path` reads: through a symbolic link,
+  // the item it leads to (none when it leads nowhere). This default asks
+  // attributesOfItemAtPath, for managers without links.
+  virtual std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path, FileError* error);
 
   // The attributes of many items at once (each as attributesOfItemAtPath
   // gives them; none where that fails), in the order of `paths`. The

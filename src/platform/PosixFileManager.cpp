@@ -289,6 +289,21 @@ std::optional<FileAttributes> PosixFileManager::attributesOfItemAtPath(const std
   return attributes;
 }
 
+std::optional<FileAttributes> PosixFileManager::attributesOfLinkTargetAtPath(const std::string& path,
+                                                                           FileError* error) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    setFileError(error, errno, path, "opened");
+    return std::nullopt;
+  }
+  FileAttributes attributes;
+  attributes.type = typeOfMode(st.st_mode);
+  attributes.size = static_cast<uint64_t>(st.st_size);
+  attributes.modificationTimeNs =
+      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return attributes;
+}
+
 bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string& to,
                                       FileError* error) {
   return copyItemAtPath(from, to, error, CopyChunkGate());

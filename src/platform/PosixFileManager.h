@@ -53,6 +53,7 @@ class PosixFileManager : public FileManager {
   bool fileExistsAtPath(const std::string& path, bool* isDirectory) override;
   std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                        FileError* error) override;
+  std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path, FileError* error) override;
   std::vector<std::optional<FileAttributes>> attributesOfItemsAtPaths(const std::vector<std::string>& paths,
                                                                     unsigned threads, bool needSize) override;
   bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) override;

@@ -196,3 +196,29 @@ TEST_F(Destination, LeftoverTemporaryDoesNotCountAsPresent) {
   EXPECT_FALSE(t->resolveWithFileManager(nullptr));
   EXPECT_EQ(t->doCopyWithFileManager(nullptr, nullptr), 100u);
 }
+
+// Libraries on Linux often reach their files through symbolic links: the
+// size counted must be what the copy reads, checked one by one and in a
+// batch alike; a link that leads nowhere counts as a missing source.
+TEST_F(Destination, SourceBehindASymbolicLinkCountsTheLinkedFile) {
+  auto list = loadFull("P1", true, {source("Real", 5000), source("Linked", 1), source("Dangling", 1)});
+  auto tracks = *list->trackList();
+  std::filesystem::remove(tracks[1]->sourcePath());
+  std::filesystem::create_symlink(tracks[0]->sourcePath(), tracks[1]->sourcePath());
+  std::filesystem::remove(tracks[2]->sourcePath());
+  std::filesystem::create_symlink(lib("nowhere.mp3"), tracks[2]->sourcePath());
+  CTrack::setDestinationBasePath(drive());
+
+  EXPECT_FALSE(tracks[1]->resolveWithFileManager(nullptr));
+  EXPECT_EQ(tracks[1]->trackSize(), 5000u);
+  tracks[2]->resolveWithFileManager(nullptr);
+  EXPECT_EQ(tracks[2]->trackSize(), 0u);
+  CTrack::invalidateAllTrackDestinations();
+  CTrack::resolveAll(tracks, nullptr);
+  EXPECT_EQ(tracks[1]->trackSize(), 5000u);
+  EXPECT_EQ(tracks[2]->trackSize(), 0u);
+
+  EXPECT_EQ(tracks[1]->doCopyWithFileManager(nullptr, nullptr), 5000u);
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(drive("Artist/Linked.mp3"))));
+  EXPECT_EQ(readFile(drive("Artist/Linked.mp3")).size(), 5000u);
+}
