@@ -17,15 +17,22 @@ std::optional<std::string>& rootStorage() {
 
 }  // namespace
 
-std::string joinPathComponents(const std::string& root, const std::string& relative) {
+void appendJoinedPath(std::string* out, std::string_view root, std::string_view relative) {
   size_t end = root.size();
   while (end > 1 && root[end - 1] == '/') --end;
   size_t begin = 0;
   while (begin < relative.size() && relative[begin] == '/') ++begin;
-  std::string out = root.substr(0, end);
-  if (begin >= relative.size()) return out;
-  if (out.empty() || out.back() != '/') out.push_back('/');
-  out.append(relative, begin, std::string::npos);
+  size_t start = out->size();
+  out->append(root.substr(0, end));
+  if (begin >= relative.size()) return;
+  if (out->size() == start || out->back() != '/') out->push_back('/');
+  out->append(relative.substr(begin));
+}
+
+std::string joinPathComponents(const std::string& root, const std::string& relative) {
+  std::string out;
+  out.reserve(root.size() + relative.size() + 1);
+  appendJoinedPath(&out, root, relative);
   return out;
 }
 

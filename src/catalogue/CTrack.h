@@ -24,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "catalogue/CTrackCarrier.h"
@@ -189,5 +190,7 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
 
 // Joins a root and a relative path with exactly one separator.
 std::string joinPathComponents(const std::string& root, const std::string& relative);
+// The same join, appended to *out.
+void appendJoinedPath(std::string* out, std::string_view root, std::string_view relative);
 
 }  // namespace catalogue

@@ -82,27 +82,44 @@ void CTrack::resolveAll(const std::vector<Ptr>& tracks, platform::FileManager* f
   platform::FileManager& fm = orDefault(fileManager, holder);
   auto root = destinationBasePath();
   if (!root) return;  // states stay unknown, as one by one
-  std::vector<std::string> destinations, sources;
-  destinations.reserve(tracks.size());
-  sources.reserve(tracks.size());
-  std::vector<bool> leaves(tracks.size());
-  for (size_t i = 0; i < tracks.size(); ++i) {
-    std::string relative = tracks[i]->destPathRel();
-    leaves[i] = leavesRoot(relative);
-    destinations.push_back(leaves[i] ? std::string() : joinPathComponents(*root, relative));
-    sources.push_back(tracks[i]->sourcePath());
-  }
-  unsigned threads = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
-  auto atDestination = fm.attributesOfItemsAtPaths(destinations, threads, /*needSize=*/false);
-  auto atSource = fm.attributesOfItemsAtPaths(sources, threads);
-  for (size_t i = 0; i < tracks.size(); ++i) {
+  // Every path goes into one buffer (destinations first, then sources),
+  // read straight from each record under its lock: no copy per path.
+  size_t n = tracks.size();
+  std::string buffer;
+  buffer.reserve(n * (root->size() + 96));
+  std::vector<std::pair<size_t, size_t>> spans(2 * n);  // offset, length
+  std::vector<bool> leaves(n);
+  for (size_t i = 0; i < n; ++i) {
     CTrack& t = *tracks[i];
+    std::lock_guard<std::mutex> lock(t.strings_);
+    leaves[i] = leavesRoot(t.destPathRel_);
+    size_t at = buffer.size();
+    // A path that climbs out of the root is never looked at: such a track
+    // can never be present.
+    if (!leaves[i]) appendJoinedPath(&buffer, *root, t.destPathRel_);
+    spans[i] = {at, buffer.size() - at};
+    spans[n + i] = {buffer.size(), t.sourcePath_.size()};
+    buffer.append(t.sourcePath_);
+  }
+  std::vector<platform::FileManager::ItemQuery> queries(2 * n);
+  std::string_view all(buffer);
+  for (size_t i = 0; i < 2 * n; ++i) {
+    queries[i].path = all.substr(spans[i].first, spans[i].second);
+    queries[i].needSize = i >= n;
+  }
+  // The lookups mostly wait on the kernel, so more threads than cores.
+  unsigned threads = std::clamp(2 * std::thread::hardware_concurrency(), 2u, 8u);
+  auto found = fm.attributesOfItems(queries, threads);
+  for (size_t i = 0; i < n; ++i) {
+    CTrack& t = *tracks[i];
+    const auto& atDestination = found[i];
+    auto& atSource = found[n + i];
     // The copy reads through a link, so the size is the linked file's.
-    if (atSource[i] && atSource[i]->type == platform::FileType::kSymbolicLink) {
-      atSource[i] = fm.attributesOfLinkTargetAtPath(sources[i], nullptr);
+    if (atSource && atSource->type == platform::FileType::kSymbolicLink) {
+      atSource = fm.attributesOfLinkTargetAtPath(std::string(queries[n + i].path), nullptr);
     }
-    bool present = !leaves[i] && atDestination[i] && atDestination[i]->type != platform::FileType::kDirectory;
-    uint64_t size = atSource[i] && atSource[i]->type != platform::FileType::kDirectory ? atSource[i]->size : 0;
+    bool present = !leaves[i] && atDestination && atDestination->type != platform::FileType::kDirectory;
+    uint64_t size = atSource && atSource->type != platform::FileType::kDirectory ? atSource->size : 0;
     t.setTrackSize(size);
     t.setTrackPresent(present);
     t.setPresentSetInResolve(true);

@@ -96,4 +96,12 @@ std::vector<std::optional<FileAttributes>> FileManager::attributesOfItemsAtPaths
   return out;
 }
 
+std::vector<std::optional<FileAttributes>> FileManager::attributesOfItems(const std::vector<ItemQuery>& items,
+                                                                       unsigned threads) {
+  std::vector<std::optional<FileAttributes>> out;
+  out.reserve(items.size());
+  for (const auto& item : items) out.push_back(attributesOfItemAtPath(std::string(item.path), nullptr));
+  return out;
+}
+
 }  // namespace platform

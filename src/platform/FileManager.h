@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -78,6 +79,19 @@ class FileManager {
   // a folder's listing may answer for its items.
   virtual std::vector<std::optional<FileAttributes>> attributesOfItemsAtPaths(
       const std::vector<std::string>& paths, unsigned threads = 1, bool needSize = true);
+
+  // One item of a mixed batch: its path, which may point into a buffer
+  // the caller shares among many paths (it need not end in a NUL), and
+  // whether its size is wanted.
+  struct ItemQuery {
+    std::string_view path;
+    bool needSize = true;
+  };
+  // attributesOfItemsAtPaths for a batch that mixes items whose size is
+  // wanted with items whose existence and type are enough, answered in
+  // the order of `items`; other managers answer item by item, in order.
+  virtual std::vector<std::optional<FileAttributes>> attributesOfItems(const std::vector<ItemQuery>& items,
+                                                                      unsigned threads = 1);
 
   // Copies the regular file `from` to `to`, which must not exist: an item
   // already there makes the copy fail and is left alone. The data goes to

@@ -639,91 +639,170 @@ FileType typeOfDirent(unsigned char type) {
   }
 }
 
+// A folder's names and their entry types, read in one pass and kept in
+// one buffer; the buffers are reused from one folder to the next.
+class FolderListing {
+ public:
+  // False when the folder cannot be read; the listing is then unusable.
+  bool read(int dir) {
+    names_.clear();
+    entries_.clear();
+    alignas(struct dirent64) char buffer[32768];
+    for (;;) {
+      ssize_t got = getdents64(dir, buffer, sizeof buffer);
+      if (got < 0) return false;
+      if (got == 0) break;
+      for (ssize_t at = 0; at < got;) {
+        auto* entry = reinterpret_cast<struct dirent64*>(buffer + at);
+        at += entry->d_reclen;
+        std::string_view name(entry->d_name);
+        if (name == "." || name == "..") continue;
+        entries_.push_back(Entry{names_.size(), name.size(), entry->d_type});
+        names_.append(name);
+      }
+    }
+    std::sort(entries_.begin(), entries_.end(),
+              [this](const Entry& a, const Entry& b) { return nameOf(a) < nameOf(b); });
+    return true;
+  }
+
+  // The entry type of `name` (DT_UNKNOWN where the file system gives
+  // none), or none when the folder lacks the name.
+  std::optional<unsigned char> find(std::string_view name) const {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), name,
+                               [this](const Entry& e, std::string_view n) { return nameOf(e) < n; });
+    if (it == entries_.end() || nameOf(*it) != name) return std::nullopt;
+    return it->type;
+  }
+
+ private:
+  struct Entry {
+    size_t offset;
+    size_t length;
+    unsigned char type;
+  };
+  std::string_view nameOf(const Entry& e) const { return std::string_view(names_).substr(e.offset, e.length); }
+
+  std::string names_;
+  std::vector<Entry> entries_;
+};
+
+FileAttributes attributesOfStat(const struct stat& st) {
+  FileAttributes attributes;
+  attributes.type = typeOfMode(st.st_mode);
+  attributes.size = static_cast<uint64_t>(st.st_size);
+  attributes.modificationTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return attributes;
+}
+
 }  // namespace
 
-// Items are grouped by folder; each folder is opened once and its items
-// are looked at relative to it, so the kernel walks the folder's path
-// once rather than once per item. When only existence and type are
-// wanted, one listing of a folder answers for all its items (a name it
-// lacks is still looked up where the file system may match it under
-// another spelling). Folders are shared out among the threads.
 std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItemsAtPaths(
     const std::vector<std::string>& paths, unsigned threads, bool needSize) {
-  std::vector<std::optional<FileAttributes>> out(paths.size());
-  // Items point into `paths`: the folder is the text before the last
-  // slash, the name (NUL-terminated, as fstatat wants it) the rest.
+  std::vector<ItemQuery> items;
+  items.reserve(paths.size());
+  for (const auto& p : paths) items.push_back(ItemQuery{p, needSize});
+  return attributesOfItems(items, threads);
+}
+
+// Items are grouped by folder (and by whether their size is wanted); each
+// folder is opened once and its items are looked at relative to it, so
+// the kernel walks the folder's path once rather than once per item.
+// When only existence and type are wanted, one listing of a folder
+// answers for all its items (a name it lacks is still looked up where the
+// file system may match it under another spelling). Folders are shared
+// out among the threads; since the work is mostly waiting on the kernel,
+// more threads than cores may pay.
+std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
+    const std::vector<ItemQuery>& queries, unsigned threads) {
+  std::vector<std::optional<FileAttributes>> out(queries.size());
+  // The folder is the text before the last slash, the name the rest.
+  // Items are ordered by a hash of their folder (its lowest bit telling
+  // whether sizes are wanted), so sorting never compares the long common
+  // beginnings of folder paths; folders are compared only to confirm a
+  // run of equal hashes.
   struct Item {
     std::string_view folder;
-    const char* name;
+    std::string_view name;
     size_t index;
+    bool needSize;
   };
   std::vector<Item> items;
-  items.reserve(paths.size());
-  for (size_t i = 0; i < paths.size(); ++i) {
-    const std::string& p = paths[i];
-    size_t slash = p.rfind('/');
-    if (p.empty() || p.back() == '/' || slash == std::string::npos || slash == 0) {
-      out[i] = attributesOfItemAtPath(p, nullptr);  // "/", relative and trailing-slash paths
+  items.reserve(queries.size());
+  std::vector<std::pair<size_t, size_t>> keys;  // hash, position in items
+  keys.reserve(queries.size());
+  std::hash<std::string_view> hasher;
+  for (size_t i = 0; i < queries.size(); ++i) {
+    std::string_view p = queries[i].path;
+    const void* last = p.empty() ? nullptr : memrchr(p.data(), '/', p.size());
+    size_t slash = last ? static_cast<const char*>(last) - p.data() : std::string_view::npos;
+    if (p.empty() || p.back() == '/' || slash == std::string_view::npos || slash == 0) {
+      out[i] = attributesOfItemAtPath(std::string(p), nullptr);  // "/", relative and trailing-slash paths
       continue;
     }
-    items.push_back(Item{std::string_view(p).substr(0, slash), p.c_str() + slash + 1, i});
+    std::string_view folder = p.substr(0, slash);
+    bool needSize = queries[i].needSize;
+    keys.emplace_back((hasher(folder) & ~size_t{1}) | (needSize ? 1 : 0), items.size());
+    items.push_back(Item{folder, p.substr(slash + 1), i, needSize});
   }
-  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.folder < b.folder; });
-  std::vector<std::pair<size_t, size_t>> groups;  // [begin, end) in items
-  for (size_t i = 0; i < items.size();) {
+  std::sort(keys.begin(), keys.end());
+  std::vector<std::pair<size_t, size_t>> groups;  // [begin, end) in keys
+  for (size_t i = 0; i < keys.size();) {
     size_t j = i + 1;
-    while (j < items.size() && items[j].folder == items[i].folder) ++j;
-    groups.emplace_back(i, j);
+    bool oneFolder = true;
+    for (; j < keys.size() && keys[j].first == keys[i].first; ++j)
+      oneFolder = oneFolder && items[keys[j].second].folder == items[keys[i].second].folder;
+    if (!oneFolder) {
+      // Different folders under one hash: order the run by folder.
+      std::sort(keys.begin() + i, keys.begin() + j, [&](const auto& a, const auto& b) {
+        return items[a.second].folder < items[b.second].folder;
+      });
+    }
+    if (oneFolder) {
+      groups.emplace_back(i, j);
+      i = j;
+      continue;
+    }
+    for (size_t g = i; g < j;) {
+      size_t h = g + 1;
+      while (h < j && items[keys[h].second].folder == items[keys[g].second].folder) ++h;
+      groups.emplace_back(g, h);
+      g = h;
+    }
     i = j;
   }
   std::atomic<size_t> next{0};
   auto work = [&] {
+    FolderListing listing;
+    std::string folder, name;  // NUL-terminated copies for the system calls
     for (size_t g; (g = next.fetch_add(1)) < groups.size();) {
       auto [begin, end] = groups[g];
-      bool listed = !needSize && end - begin >= 4;
-      std::string folder(items[begin].folder);
+      const Item& first = items[keys[begin].second];
+      bool listed = !first.needSize && end - begin >= 4;
+      folder.assign(first.folder);
       int dir = open(folder.c_str(), (listed ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
       if (dir < 0) continue;  // a missing folder: none of its items exist
-      std::unordered_map<std::string_view, unsigned char> listing;
-      std::vector<std::string> names;  // the listing's keys point into these
       bool lookUpMissing = true;
       if (listed) {
-        int copy = dup(dir);
-        DIR* d = copy >= 0 ? fdopendir(copy) : nullptr;
-        if (d) {
-          std::vector<std::pair<std::string, unsigned char>> entries;
-          while (struct dirent* e = readdir(d)) entries.emplace_back(e->d_name, e->d_type);
-          names.reserve(entries.size());
-          listing.reserve(entries.size());
-          for (auto& [name, type] : entries) {
-            names.push_back(std::move(name));
-            listing.emplace(names.back(), type);
-          }
-          closedir(d);
-          lookUpMissing = lookupMayMatchOtherNames(dir);
-        } else {
-          if (copy >= 0) close(copy);
-          listed = false;
-        }
+        listed = listing.read(dir);
+        if (listed) lookUpMissing = lookupMayMatchOtherNames(dir);
       }
       for (size_t k = begin; k < end; ++k) {
+        const Item& item = items[keys[k].second];
         if (listed) {
-          auto found = listing.find(std::string_view(items[k].name));
-          if (found == listing.end() && !lookUpMissing) continue;
-          if (found != listing.end() && found->second != DT_UNKNOWN) {
+          auto found = listing.find(item.name);
+          if (!found && !lookUpMissing) continue;
+          if (found && *found != DT_UNKNOWN) {
             FileAttributes attributes;
-            attributes.type = typeOfDirent(found->second);
-            out[items[k].index] = attributes;
+            attributes.type = typeOfDirent(*found);
+            out[item.index] = attributes;
             continue;
           }
         }
+        name.assign(item.name);
         struct stat st;
-        if (fstatat(dir, items[k].name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        FileAttributes attributes;
-        attributes.type = typeOfMode(st.st_mode);
-        attributes.size = static_cast<uint64_t>(st.st_size);
-        attributes.modificationTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-        out[items[k].index] = attributes;
+        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        out[item.index] = attributesOfStat(st);
       }
       close(dir);
     }

@@ -56,6 +56,8 @@ class PosixFileManager : public FileManager {
   std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path, FileError* error) override;
   std::vector<std::optional<FileAttributes>> attributesOfItemsAtPaths(const std::vector<std::string>& paths,
                                                                     unsigned threads, bool needSize) override;
+  std::vector<std::optional<FileAttributes>> attributesOfItems(const std::vector<ItemQuery>& items,
+                                                              unsigned threads) override;
   bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) override;
   bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error,
                       const CopyChunkGate& gate);

@@ -3,6 +3,8 @@
 
 #include <filesystem>
 
+#include "platform/FaultInjectingFileManager.h"
+
 #include "platform/PosixFileManager.h"
 #include "support/TempDir.h"
 
@@ -18,6 +20,32 @@ void expectSameAsOneByOne(platform::FileManager& fm, const std::vector<std::stri
       if (!single) continue;
       EXPECT_EQ(batch[i]->type, single->type) << paths[i];
       if (needSize) {
+        EXPECT_EQ(batch[i]->size, single->size) << paths[i];
+      }
+    }
+  }
+}
+
+// The same paths as one mixed batch whose paths are views into a single
+// buffer with no NUL between them, sizes wanted on every other item.
+void expectMixedBatchSameAsOneByOne(platform::FileManager& fm, const std::vector<std::string>& paths) {
+  std::string buffer;
+  for (const auto& p : paths) buffer += p;
+  for (unsigned threads : {1u, 4u}) {
+    std::vector<platform::FileManager::ItemQuery> queries;
+    size_t at = 0;
+    for (size_t i = 0; i < paths.size(); ++i) {
+      queries.push_back({std::string_view(buffer).substr(at, paths[i].size()), i % 2 == 1});
+      at += paths[i].size();
+    }
+    auto batch = fm.attributesOfItems(queries, threads);
+    ASSERT_EQ(batch.size(), paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+      auto single = fm.attributesOfItemAtPath(paths[i], nullptr);
+      ASSERT_EQ(batch[i].has_value(), single.has_value()) << paths[i];
+      if (!single) continue;
+      EXPECT_EQ(batch[i]->type, single->type) << paths[i];
+      if (queries[i].needSize) {
         EXPECT_EQ(batch[i]->size, single->size) << paths[i];
       }
     }
@@ -47,4 +75,53 @@ TEST(BatchAttributes, ListingAndLookupsAgreeWithSingleLookups) {
   platform::PosixFileManager fm;
   expectSameAsOneByOne(fm, paths, true);
   expectSameAsOneByOne(fm, paths, false);
+}
+
+TEST(BatchAttributes, MixedBatchOverManyFoldersAgreesWithSingleLookups) {
+  testsupport::TempDir dir;
+  std::vector<std::string> paths;
+  // Folders whose names share long beginnings, each listed in full and
+  // with sizes, twice over, in an order that mixes folders.
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 8; ++i) {
+      for (int f = 0; f < 40; ++f) {
+        std::string folder = dir / ("a rather long shared folder name/album " + std::to_string(f));
+        std::string p = folder + "/track " + std::to_string(i) + ".mp3";
+        if (round == 0) testsupport::writeFile(p, std::string(static_cast<size_t>(f + i), 'a'));
+        paths.push_back(p);
+      }
+    }
+  }
+  std::filesystem::create_directories(dir / "a rather long shared folder name/album 3/sub");
+  paths.push_back(dir / "a rather long shared folder name/album 3/sub");
+  paths.push_back(dir / "a rather long shared folder name/album 3/missing.mp3");
+  paths.push_back(dir / "a rather long shared folder name/album 99/track 1.mp3");
+  paths.push_back("");
+  paths.push_back("/");
+  paths.push_back("relative/track.mp3");
+  paths.push_back(dir.path() + "/a rather long shared folder name/");
+  platform::PosixFileManager fm;
+  expectMixedBatchSameAsOneByOne(fm, paths);
+}
+
+TEST(BatchAttributes, OtherManagersAnswerAMixedBatchItemByItemInOrder) {
+  testsupport::TempDir dir;
+  testsupport::writeFile(dir / "a", "12345");
+  auto fm = std::make_shared<platform::FaultInjectingFileManager>();
+  std::string a = dir / "a", missing = dir / "missing";
+  // The second lookup fails by injection: in order, that is `missing`
+  // (which fails anyway) and the third item, `a` again, is answered.
+  fm->failNth(platform::FileOp::kAttributes, 2, EIO);
+  auto batch = fm->attributesOfItems({{a, false}, {missing, true}, {a, true}});
+  ASSERT_EQ(batch.size(), 3u);
+  EXPECT_TRUE(batch[0].has_value());
+  EXPECT_FALSE(batch[1].has_value());
+  ASSERT_TRUE(batch[2].has_value());
+  EXPECT_EQ(batch[2]->size, 5u);
+  EXPECT_EQ(fm->count(platform::FileOp::kAttributes), 3u);
+  fm->failNth(platform::FileOp::kAttributes, 3, EIO);
+  batch = fm->attributesOfItems({{a, true}, {a, true}, {a, true}});
+  EXPECT_TRUE(batch[0].has_value());
+  EXPECT_TRUE(batch[1].has_value());
+  EXPECT_FALSE(batch[2].has_value());
 }
