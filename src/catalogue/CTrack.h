@@ -170,6 +170,17 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   std::string getString(const std::string& field) const;
   void setString(std::string& field, const std::string& v);
 
+  // The flags first: whole-registry walks touch only them, and here they
+  // share a cache line with the reference counts that each walk also
+  // touches.
+  std::atomic<uint64_t> trackSize_{0};
+  std::atomic<uint32_t> exportCount_{0};
+  std::atomic<bool> trackEnabled_{false};
+  std::atomic<bool> trackTested_{false};
+  std::atomic<bool> trackPresent_{false};
+  std::atomic<bool> firstExport_{false};
+  std::atomic<bool> presentSetInResolve_{false};
+
   mutable std::mutex strings_;
   std::string uniqueID_;
   std::string sourcePath_;
@@ -178,14 +189,6 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   std::string trackArtist_;
   std::string trackDuration_;
   std::string registeredID_;  // the key this record registered under
-
-  std::atomic<uint64_t> trackSize_{0};
-  std::atomic<uint32_t> exportCount_{0};
-  std::atomic<bool> trackEnabled_{false};
-  std::atomic<bool> trackTested_{false};
-  std::atomic<bool> trackPresent_{false};
-  std::atomic<bool> firstExport_{false};
-  std::atomic<bool> presentSetInResolve_{false};
 };
 
 // Joins a root and a relative path with exactly one separator.

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,7 +40,9 @@ class WalkableMap {
   // Values that leave the map are destroyed after the lock is let go, so
   // their destructors may use the map.
   void set(const std::string& key, V value) {
+    std::shared_ptr<const std::vector<V>> kept;
     std::lock_guard<std::mutex> lock(mutex_);
+    kept = std::move(values_);
     auto [it, inserted] = map_.try_emplace(key, value);
     if (!inserted) std::swap(it->second, value);
     mutations_.fetch_add(1, std::memory_order_acq_rel);
@@ -49,6 +52,7 @@ class WalkableMap {
   // when absent; `*created` tells which.
   template <class Make>
   V getOrInsert(const std::string& key, Make&& make, bool* created) {
+    std::shared_ptr<const std::vector<V>> kept;
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = map_.find(key);
     if (it != map_.end()) {
@@ -56,6 +60,7 @@ class WalkableMap {
       return it->second;
     }
     *created = true;
+    kept = std::move(values_);
     V value = make();
     map_.emplace(key, value);
     mutations_.fetch_add(1, std::memory_order_acq_rel);
@@ -66,9 +71,11 @@ class WalkableMap {
   template <class Pred>
   bool eraseIf(const std::string& key, Pred&& pred) {
     std::optional<V> removed;
+    std::shared_ptr<const std::vector<V>> kept;
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = map_.find(key);
     if (it == map_.end() || !pred(it->second)) return false;
+    kept = std::move(values_);
     removed.emplace(std::move(it->second));
     map_.erase(it);
     mutations_.fetch_add(1, std::memory_order_acq_rel);
@@ -77,9 +84,11 @@ class WalkableMap {
 
   void clear() {
     std::unordered_map<std::string, V> removed;
+    std::shared_ptr<const std::vector<V>> kept;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       removed.swap(map_);
+      kept = std::move(values_);
       mutations_.fetch_add(1, std::memory_order_acq_rel);
     }
   }
@@ -124,32 +133,44 @@ class WalkableMap {
     throwIfMutatedSince(start);
   }
 
-  // The same walk for visitors that need only the values: the snapshot
-  // copies no keys.
+  // The same walk for visitors that need only the values. Their snapshot
+  // is kept and shared by later walks until the map changes, so repeated
+  // walks of an unchanged map copy nothing.
   template <class Visit>
   void forEachValue(Visit&& visit) const {
-    std::vector<V> values;
-    std::vector<const std::string*> keys;  // for the observer only
+    std::shared_ptr<const std::vector<V>> values;
+    std::shared_ptr<const std::vector<V>> stale;  // let go after the lock
+    std::vector<const std::string*> keys;        // for the observer only
     uint64_t start;
     std::function<void(const std::string&)> observer;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       start = mutations_.load(std::memory_order_acquire);
       observer = observer_;
-      values.reserve(map_.size());
-      for (const auto& kv : map_) values.push_back(kv.second);
+      if (!values_ || valuesAt_ != start) {
+        auto fresh = std::make_shared<std::vector<V>>();
+        fresh->reserve(map_.size());
+        for (const auto& kv : map_) fresh->push_back(kv.second);
+        stale = std::move(values_);
+        values_ = std::move(fresh);
+        valuesAt_ = start;
+      }
+      values = values_;
+      // The map is unchanged since the snapshot, so it visits in the same
+      // order.
       if (observer) {
         for (const auto& kv : map_) keys.push_back(&kv.first);
       }
     }
-    for (size_t i = 0; i < values.size(); ++i) {
+    stale.reset();
+    for (size_t i = 0; i < values->size(); ++i) {
       // A key is only read while the map is unchanged, so it still exists.
       if (observer) {
         throwIfMutatedSince(start);
         observer(std::string(*keys[i]));
       }
       throwIfMutatedSince(start);
-      visit(values[i]);
+      visit((*values)[i]);
     }
     throwIfMutatedSince(start);
   }
@@ -176,6 +197,10 @@ class WalkableMap {
   std::unordered_map<std::string, V> map_;
   std::atomic<uint64_t> mutations_{0};
   std::function<void(const std::string&)> observer_;
+  // The values of the last value walk, taken at mutation count valuesAt_;
+  // dropped at every change, so it never keeps a removed value alive.
+  mutable std::shared_ptr<const std::vector<V>> values_;
+  mutable uint64_t valuesAt_ = 0;
 };
 
 }  // namespace platform

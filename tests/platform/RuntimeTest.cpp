@@ -110,6 +110,82 @@ TEST(WalkableMap, WalkNoticesAChangeMadeWhileItRuns) {
   }
 }
 
+TEST(WalkableMap, ValueWalksSeeEveryChangeAndKeepNothingAlive) {
+  platform::WalkableMap<std::shared_ptr<int>> map(4, "testMap");
+  std::weak_ptr<int> watched;
+  {
+    auto value = std::make_shared<int>(1);
+    watched = value;
+    map.set("a", value);
+  }
+  map.set("b", std::make_shared<int>(2));
+  auto sum = [&] {
+    int total = 0;
+    map.forEachValue([&](const std::shared_ptr<int>& v) { total += *v; });
+    return total;
+  };
+  EXPECT_EQ(sum(), 3);
+  EXPECT_EQ(sum(), 3);  // an unchanged map walks the same values again
+  map.set("b", std::make_shared<int>(20));
+  EXPECT_EQ(sum(), 21);
+  map.eraseIf("a", [](const std::shared_ptr<int>&) { return true; });
+  EXPECT_TRUE(watched.expired()) << "a walked-over value outlived its removal";
+  EXPECT_EQ(sum(), 20);
+  bool created = false;
+  map.getOrInsert("c", [] { return std::make_shared<int>(300); }, &created);
+  EXPECT_EQ(sum(), 320);
+  std::weak_ptr<int> last = *map.get("c");
+  map.clear();
+  EXPECT_TRUE(last.expired());
+  EXPECT_EQ(sum(), 0);
+}
+
+TEST(WalkableMap, ValueWalkDisturbedByAChangeThrowsAndTheNextWalkSeesIt) {
+  platform::WalkableMap<int> map(4, "testMap");
+  for (int i = 0; i < 5; ++i) map.set("k" + std::to_string(i), i);
+  map.forEachValue([](int) {});  // a kept snapshot of five values
+  EXPECT_THROW(map.forEachValue([&](int) { map.set("new", 100); }), platform::Exception);
+  int total = 0, visited = 0;
+  EXPECT_NO_THROW(map.forEachValue([&](int v) {
+    total += v;
+    ++visited;
+  }));
+  EXPECT_EQ(visited, 6);
+  EXPECT_EQ(total, 110);
+}
+
+TEST(WalkableMapThreaded, ValueWalksRunAlongsideChanges) {
+  platform::WalkableMap<std::shared_ptr<int>> map(64, "testMap");
+  for (int i = 0; i < 64; ++i) map.set("k" + std::to_string(i), std::make_shared<int>(1));
+  std::atomic<bool> stop{false};
+  std::atomic<int> clean{0};
+  std::vector<std::thread> walkers;
+  for (int w = 0; w < 3; ++w) {
+    walkers.emplace_back([&] {
+      while (!stop.load()) {
+        int total = 0;
+        try {
+          map.forEachValue([&](const std::shared_ptr<int>& v) { total += *v; });
+        } catch (const platform::Exception&) {
+          continue;
+        }
+        EXPECT_GE(total, 64);
+        clean.fetch_add(1);
+      }
+    });
+  }
+  for (int i = 0; i < 2000; ++i) {
+    map.set("k" + std::to_string(i % 80), std::make_shared<int>(1));
+    if (i % 7 == 0) map.eraseIf("k" + std::to_string(64 + i % 16), [](const auto&) { return true; });
+  }
+  while (clean.load() < 3) std::this_thread::yield();
+  stop = true;
+  for (auto& w : walkers) w.join();
+  int total = 0;
+  map.forEachValue([&](const std::shared_ptr<int>& v) { total += *v; });
+  EXPECT_EQ(static_cast<size_t>(total), map.size());
+}
+
 TEST(Log, CaptureRecordsExactLinesAndNests) {
   platform::LogCapture outer;
   {
