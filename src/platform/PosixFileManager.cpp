@@ -687,6 +687,51 @@ class FolderListing {
   std::vector<Entry> entries_;
 };
 
+// An open-addressing table from folder texts (and whether sizes are
+// wanted) to group numbers, sized to stay at most half full.
+class FolderTable {
+ public:
+  // The group of `folder`, or `fresh` (then recorded) when it has none;
+  // `same(g)` tells whether group g is the one looked for.
+  template <class Same>
+  uint32_t find(std::string_view folder, bool needSize, size_t fresh, Same same) {
+    if (2 * (used_ + 1) > slots_.size()) grow();
+    size_t hash = (hasher_(folder) & ~size_t{1}) | (needSize ? 1 : 0);
+    size_t mask = slots_.size() - 1;
+    for (size_t at = hash & mask;; at = (at + 1) & mask) {
+      Slot& slot = slots_[at];
+      if (slot.group == kEmpty) {
+        slot = Slot{hash, static_cast<uint32_t>(fresh)};
+        ++used_;
+        return slot.group;
+      }
+      if (slot.hash == hash && same(slot.group)) return slot.group;
+    }
+  }
+
+ private:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  struct Slot {
+    size_t hash = 0;
+    uint32_t group = kEmpty;
+  };
+  void grow() {
+    std::vector<Slot> old(std::max<size_t>(64, 2 * slots_.size()));
+    old.swap(slots_);
+    size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.group == kEmpty) continue;
+      size_t at = slot.hash & mask;
+      while (slots_[at].group != kEmpty) at = (at + 1) & mask;
+      slots_[at] = slot;
+    }
+  }
+
+  std::hash<std::string_view> hasher_;
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+};
+
 FileAttributes attributesOfStat(const struct stat& st) {
   FileAttributes attributes;
   attributes.type = typeOfMode(st.st_mode);
@@ -717,21 +762,24 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
     const std::vector<ItemQuery>& queries, unsigned threads) {
   std::vector<std::optional<FileAttributes>> out(queries.size());
   // The folder is the text before the last slash, the name the rest.
-  // Items are ordered by a hash of their folder (its lowest bit telling
-  // whether sizes are wanted), so sorting never compares the long common
-  // beginnings of folder paths; folders are compared only to confirm a
-  // run of equal hashes.
+  // Items are grouped by folder through a hash table of the folders met,
+  // then laid out group after group (each group in the order given).
   struct Item {
-    std::string_view folder;
     std::string_view name;
     size_t index;
+  };
+  struct Group {
+    std::string_view folder;
     bool needSize;
+    size_t begin = 0;  // in `ordered`, once laid out
+    size_t end = 0;
   };
   std::vector<Item> items;
   items.reserve(queries.size());
-  std::vector<std::pair<size_t, size_t>> keys;  // hash, position in items
-  keys.reserve(queries.size());
-  std::hash<std::string_view> hasher;
+  std::vector<uint32_t> groupOf;  // per item
+  groupOf.reserve(queries.size());
+  std::vector<Group> groups;
+  FolderTable table;
   for (size_t i = 0; i < queries.size(); ++i) {
     std::string_view p = queries[i].path;
     const void* last = p.empty() ? nullptr : memrchr(p.data(), '/', p.size());
@@ -742,44 +790,31 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
     }
     std::string_view folder = p.substr(0, slash);
     bool needSize = queries[i].needSize;
-    keys.emplace_back((hasher(folder) & ~size_t{1}) | (needSize ? 1 : 0), items.size());
-    items.push_back(Item{folder, p.substr(slash + 1), i, needSize});
+    uint32_t g = table.find(folder, needSize, groups.size(), [&](uint32_t candidate) {
+      return groups[candidate].needSize == needSize && groups[candidate].folder == folder;
+    });
+    if (g == groups.size()) groups.push_back(Group{folder, needSize});
+    ++groups[g].end;  // a count until laid out
+    groupOf.push_back(g);
+    items.push_back(Item{p.substr(slash + 1), i});
   }
-  std::sort(keys.begin(), keys.end());
-  std::vector<std::pair<size_t, size_t>> groups;  // [begin, end) in keys
-  for (size_t i = 0; i < keys.size();) {
-    size_t j = i + 1;
-    bool oneFolder = true;
-    for (; j < keys.size() && keys[j].first == keys[i].first; ++j)
-      oneFolder = oneFolder && items[keys[j].second].folder == items[keys[i].second].folder;
-    if (!oneFolder) {
-      // Different folders under one hash: order the run by folder.
-      std::sort(keys.begin() + i, keys.begin() + j, [&](const auto& a, const auto& b) {
-        return items[a.second].folder < items[b.second].folder;
-      });
-    }
-    if (oneFolder) {
-      groups.emplace_back(i, j);
-      i = j;
-      continue;
-    }
-    for (size_t g = i; g < j;) {
-      size_t h = g + 1;
-      while (h < j && items[keys[h].second].folder == items[keys[g].second].folder) ++h;
-      groups.emplace_back(g, h);
-      g = h;
-    }
-    i = j;
+  size_t at = 0;
+  for (auto& group : groups) {
+    size_t count = group.end;
+    group.begin = group.end = at;
+    at += count;
   }
+  std::vector<Item> ordered(items.size());
+  for (size_t k = 0; k < items.size(); ++k) ordered[groups[groupOf[k]].end++] = items[k];
   std::atomic<size_t> next{0};
   auto work = [&] {
     FolderListing listing;
     std::string folder, name;  // NUL-terminated copies for the system calls
     for (size_t g; (g = next.fetch_add(1)) < groups.size();) {
-      auto [begin, end] = groups[g];
-      const Item& first = items[keys[begin].second];
-      bool listed = !first.needSize && end - begin >= 4;
-      folder.assign(first.folder);
+      const Group& group = groups[g];
+      size_t begin = group.begin, end = group.end;
+      bool listed = !group.needSize && end - begin >= 4;
+      folder.assign(group.folder);
       int dir = open(folder.c_str(), (listed ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
       if (dir < 0) continue;  // a missing folder: none of its items exist
       bool lookUpMissing = true;
@@ -788,7 +823,7 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
         if (listed) lookUpMissing = lookupMayMatchOtherNames(dir);
       }
       for (size_t k = begin; k < end; ++k) {
-        const Item& item = items[keys[k].second];
+        const Item& item = ordered[k];
         if (listed) {
           auto found = listing.find(item.name);
           if (!found && !lookUpMissing) continue;
