@@ -82,30 +82,46 @@ void CTrack::resolveAll(const std::vector<Ptr>& tracks, platform::FileManager* f
   platform::FileManager& fm = orDefault(fileManager, holder);
   auto root = destinationBasePath();
   if (!root) return;  // states stay unknown, as one by one
-  // Every path goes into one buffer (destinations first, then sources),
-  // read straight from each record under its lock: no copy per path.
+  // The paths go into a few buffers, each filled by its own thread from
+  // one slice of the tracks, read straight from each record under its
+  // lock: no copy per path. Queries hold destinations first, then sources.
   size_t n = tracks.size();
-  std::string buffer;
-  buffer.reserve(n * (root->size() + 96));
-  std::vector<std::pair<size_t, size_t>> spans(2 * n);  // offset, length
-  std::vector<bool> leaves(n);
-  for (size_t i = 0; i < n; ++i) {
-    CTrack& t = *tracks[i];
-    std::lock_guard<std::mutex> lock(t.strings_);
-    leaves[i] = leavesRoot(t.destPathRel_);
-    size_t at = buffer.size();
-    // A path that climbs out of the root is never looked at: such a track
-    // can never be present.
-    if (!leaves[i]) appendJoinedPath(&buffer, *root, t.destPathRel_);
-    spans[i] = {at, buffer.size() - at};
-    spans[n + i] = {buffer.size(), t.sourcePath_.size()};
-    buffer.append(t.sourcePath_);
+  unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
+  size_t slices = n >= 8192 ? std::min<size_t>(hardware, 4) : 1;
+  std::vector<std::string> buffers(slices);
+  std::vector<std::pair<size_t, size_t>> spans(2 * n);  // offset, length in the slice's buffer
+  std::vector<char> leaves(n);
+  auto fill = [&](size_t slice) {
+    size_t from = n * slice / slices, to = n * (slice + 1) / slices;
+    std::string& buffer = buffers[slice];
+    buffer.reserve((to - from) * (root->size() + 96));
+    for (size_t i = from; i < to; ++i) {
+      CTrack& t = *tracks[i];
+      std::lock_guard<std::mutex> lock(t.strings_);
+      leaves[i] = leavesRoot(t.destPathRel_);
+      size_t at = buffer.size();
+      // A path that climbs out of the root is never looked at: such a
+      // track can never be present.
+      if (!leaves[i]) appendJoinedPath(&buffer, *root, t.destPathRel_);
+      spans[i] = {at, buffer.size() - at};
+      spans[n + i] = {buffer.size(), t.sourcePath_.size()};
+      buffer.append(t.sourcePath_);
+    }
+  };
+  {
+    std::vector<std::thread> helpers;
+    for (size_t slice = 1; slice < slices; ++slice) helpers.emplace_back(fill, slice);
+    fill(0);
+    for (auto& h : helpers) h.join();
   }
   std::vector<platform::FileManager::ItemQuery> queries(2 * n);
-  std::string_view all(buffer);
-  for (size_t i = 0; i < 2 * n; ++i) {
-    queries[i].path = all.substr(spans[i].first, spans[i].second);
-    queries[i].needSize = i >= n;
+  for (size_t slice = 0; slice < slices; ++slice) {
+    size_t from = n * slice / slices, to = n * (slice + 1) / slices;
+    std::string_view all(buffers[slice]);
+    for (size_t i = from; i < to; ++i) {
+      queries[i] = {all.substr(spans[i].first, spans[i].second), false};
+      queries[n + i] = {all.substr(spans[n + i].first, spans[n + i].second), true};
+    }
   }
   // The lookups mostly wait on the kernel, so more threads than cores.
   unsigned threads = std::clamp(2 * std::thread::hardware_concurrency(), 2u, 8u);

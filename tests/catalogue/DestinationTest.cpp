@@ -222,3 +222,37 @@ TEST_F(Destination, SourceBehindASymbolicLinkCountsTheLinkedFile) {
   EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(drive("Artist/Linked.mp3"))));
   EXPECT_EQ(readFile(drive("Artist/Linked.mp3")).size(), 5000u);
 }
+
+// Large batches spread their work over threads.
+class DestinationThreaded : public Destination {};
+
+TEST_F(DestinationThreaded, BatchCheckOfALargeLibraryAgreesWithOneByOne) {
+  std::vector<testsupport::TrackSpec> specs;
+  for (int i = 0; i < 8300; ++i) {
+    std::string id = "T" + std::to_string(i);
+    std::string rel = "Artist " + std::to_string(i % 37) + "/" + id + ".mp3";
+    if (i % 3 != 0) writeFile(lib(rel), static_cast<size_t>(i % 50));
+    if (i % 3 == 1) writeFile(drive(rel), 1);
+    if (i % 101 == 0 && i % 3 != 1) std::filesystem::create_directories(drive(rel));
+    if (i % 997 == 0) rel = "../" + rel;
+    specs.push_back(testsupport::TrackSpec{id, true, lib(rel), rel});
+  }
+  auto list = loadFull("P1", true, specs);
+  CTrack::setDestinationBasePath(drive());
+  CTrack::resolveAll(*list->trackList(), nullptr);
+  std::vector<std::pair<bool, uint64_t>> batch;
+  for (const auto& t : *list->trackList()) {
+    ASSERT_TRUE(t->trackTested());
+    batch.emplace_back(t->trackPresent(), t->trackSize());
+  }
+  CTrack::invalidateAllTrackDestinations();
+  size_t i = 0, present = 0;
+  for (const auto& t : *list->trackList()) {
+    bool single = t->resolveWithFileManager(nullptr);
+    EXPECT_EQ(batch[i].first, single) << t->destPathRel();
+    EXPECT_EQ(batch[i].second, t->trackSize()) << t->sourcePath();
+    present += single ? 1 : 0;
+    ++i;
+  }
+  EXPECT_GT(present, 2000u);
+}
