@@ -77,7 +77,7 @@ TEST(BatchAttributes, ListingAndLookupsAgreeWithSingleLookups) {
   expectSameAsOneByOne(fm, paths, false);
 }
 
-TEST(BatchAttributes, MixedBatchOverManyFoldersAgreesWithSingleLookups) {
+TEST(BatchAttributesThreaded, MixedBatchOverManyFoldersAgreesWithSingleLookups) {
   testsupport::TempDir dir;
   std::vector<std::string> paths;
   // Folders whose names share long beginnings, each listed in full and
