@@ -2,6 +2,8 @@
 // cover image queries of CTrack.
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <thread>
 
 #include "catalogue/CTrack.h"
@@ -82,30 +84,45 @@ void CTrack::resolveAll(const std::vector<Ptr>& tracks, platform::FileManager* f
   platform::FileManager& fm = orDefault(fileManager, holder);
   auto root = destinationBasePath();
   if (!root) return;  // states stay unknown, as one by one
-  // The paths go into a few buffers, each filled by its own thread from
-  // one slice of the tracks, read straight from each record under its
-  // lock: no copy per path. Queries hold destinations first, then sources.
+  // The paths go into blocks of text that never move, filled by a few
+  // threads, each from one slice of the tracks, read straight from each
+  // record under its lock: no copy per path. Queries hold destinations
+  // first, then sources.
   size_t n = tracks.size();
   unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
   size_t slices = n >= 8192 ? std::min<size_t>(hardware, 4) : 1;
-  std::vector<std::string> buffers(slices);
-  std::vector<std::pair<size_t, size_t>> spans(2 * n);  // offset, length in the slice's buffer
+  std::vector<std::vector<std::unique_ptr<char[]>>> blocks(slices);
+  std::vector<platform::FileManager::ItemQuery> queries(2 * n);
   std::vector<char> leaves(n);
   auto fill = [&](size_t slice) {
     size_t from = n * slice / slices, to = n * (slice + 1) / slices;
-    std::string& buffer = buffers[slice];
-    buffer.reserve((to - from) * (root->size() + 96));
+    constexpr size_t kBlock = 1 << 20;
+    char* at = nullptr;
+    size_t room = 0;
+    auto place = [&](std::string_view text) {
+      if (text.empty()) return std::string_view();
+      if (text.size() > room) {
+        room = std::max(kBlock, text.size());
+        blocks[slice].push_back(std::make_unique_for_overwrite<char[]>(room));
+        at = blocks[slice].back().get();
+      }
+      std::memcpy(at, text.data(), text.size());
+      std::string_view placed(at, text.size());
+      at += text.size();
+      room -= text.size();
+      return placed;
+    };
+    std::string destination;
     for (size_t i = from; i < to; ++i) {
       CTrack& t = *tracks[i];
       std::lock_guard<std::mutex> lock(t.strings_);
       leaves[i] = leavesRoot(t.destPathRel_);
-      size_t at = buffer.size();
       // A path that climbs out of the root is never looked at: such a
       // track can never be present.
-      if (!leaves[i]) appendJoinedPath(&buffer, *root, t.destPathRel_);
-      spans[i] = {at, buffer.size() - at};
-      spans[n + i] = {buffer.size(), t.sourcePath_.size()};
-      buffer.append(t.sourcePath_);
+      destination.clear();
+      if (!leaves[i]) appendJoinedPath(&destination, *root, t.destPathRel_);
+      queries[i] = {place(destination), false};
+      queries[n + i] = {place(t.sourcePath_), true};
     }
   };
   {
@@ -113,15 +130,6 @@ void CTrack::resolveAll(const std::vector<Ptr>& tracks, platform::FileManager* f
     for (size_t slice = 1; slice < slices; ++slice) helpers.emplace_back(fill, slice);
     fill(0);
     for (auto& h : helpers) h.join();
-  }
-  std::vector<platform::FileManager::ItemQuery> queries(2 * n);
-  for (size_t slice = 0; slice < slices; ++slice) {
-    size_t from = n * slice / slices, to = n * (slice + 1) / slices;
-    std::string_view all(buffers[slice]);
-    for (size_t i = from; i < to; ++i) {
-      queries[i] = {all.substr(spans[i].first, spans[i].second), false};
-      queries[n + i] = {all.substr(spans[n + i].first, spans[n + i].second), true};
-    }
   }
   // The lookups mostly wait on the kernel, so more threads than cores.
   unsigned threads = std::clamp(2 * std::thread::hardware_concurrency(), 2u, 8u);

@@ -760,32 +760,33 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItemsAt
 // more threads than cores may pay.
 std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
     const std::vector<ItemQuery>& queries, unsigned threads) {
+  // Item numbers are kept in 32 bits.
+  if (queries.size() >= UINT32_MAX) return FileManager::attributesOfItems(queries, threads);
   std::vector<std::optional<FileAttributes>> out(queries.size());
   // The folder is the text before the last slash, the name the rest.
   // Items are grouped by folder through a hash table of the folders met,
-  // then laid out group after group (each group in the order given).
-  struct Item {
-    std::string_view name;
-    size_t index;
-  };
+  // then laid out group after group (each group in the order given). The
+  // layout holds only item numbers: fresh memory is costly to touch.
   struct Group {
     std::string_view folder;
     bool needSize;
     size_t begin = 0;  // in `ordered`, once laid out
     size_t end = 0;
   };
-  std::vector<Item> items;
-  items.reserve(queries.size());
-  std::vector<uint32_t> groupOf;  // per item
-  groupOf.reserve(queries.size());
+  auto slashOf = [](std::string_view p) {
+    const void* last = p.empty() ? nullptr : memrchr(p.data(), '/', p.size());
+    return last ? static_cast<size_t>(static_cast<const char*>(last) - p.data()) : std::string_view::npos;
+  };
+  std::vector<uint32_t> groupOf(queries.size());
   std::vector<Group> groups;
   FolderTable table;
+  constexpr uint32_t kAlone = UINT32_MAX;  // answered one by one
   for (size_t i = 0; i < queries.size(); ++i) {
     std::string_view p = queries[i].path;
-    const void* last = p.empty() ? nullptr : memrchr(p.data(), '/', p.size());
-    size_t slash = last ? static_cast<const char*>(last) - p.data() : std::string_view::npos;
+    size_t slash = slashOf(p);
     if (p.empty() || p.back() == '/' || slash == std::string_view::npos || slash == 0) {
       out[i] = attributesOfItemAtPath(std::string(p), nullptr);  // "/", relative and trailing-slash paths
+      groupOf[i] = kAlone;
       continue;
     }
     std::string_view folder = p.substr(0, slash);
@@ -795,8 +796,7 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
     });
     if (g == groups.size()) groups.push_back(Group{folder, needSize});
     ++groups[g].end;  // a count until laid out
-    groupOf.push_back(g);
-    items.push_back(Item{p.substr(slash + 1), i});
+    groupOf[i] = g;
   }
   size_t at = 0;
   for (auto& group : groups) {
@@ -804,8 +804,10 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
     group.begin = group.end = at;
     at += count;
   }
-  std::vector<Item> ordered(items.size());
-  for (size_t k = 0; k < items.size(); ++k) ordered[groups[groupOf[k]].end++] = items[k];
+  std::vector<uint32_t> ordered(at);  // query numbers, group after group
+  for (size_t i = 0; i < queries.size(); ++i) {
+    if (groupOf[i] != kAlone) ordered[groups[groupOf[i]].end++] = static_cast<uint32_t>(i);
+  }
   std::atomic<size_t> next{0};
   auto work = [&] {
     FolderListing listing;
@@ -823,21 +825,23 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
         if (listed) lookUpMissing = lookupMayMatchOtherNames(dir);
       }
       for (size_t k = begin; k < end; ++k) {
-        const Item& item = ordered[k];
+        size_t index = ordered[k];
+        std::string_view path = queries[index].path;
+        std::string_view itemName = path.substr(slashOf(path) + 1);
         if (listed) {
-          auto found = listing.find(item.name);
+          auto found = listing.find(itemName);
           if (!found && !lookUpMissing) continue;
           if (found && *found != DT_UNKNOWN) {
             FileAttributes attributes;
             attributes.type = typeOfDirent(*found);
-            out[item.index] = attributes;
+            out[index] = attributes;
             continue;
           }
         }
-        name.assign(item.name);
+        name.assign(itemName);
         struct stat st;
         if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        out[item.index] = attributesOfStat(st);
+        out[index] = attributesOfStat(st);
       }
       close(dir);
     }
