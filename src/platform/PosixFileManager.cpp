@@ -784,8 +784,11 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
   for (size_t i = 0; i < queries.size(); ++i) {
     std::string_view p = queries[i].path;
     size_t slash = slashOf(p);
-    if (p.empty() || p.back() == '/' || slash == std::string_view::npos || slash == 0) {
-      out[i] = attributesOfItemAtPath(std::string(p), nullptr);  // "/", relative and trailing-slash paths
+    // "/", relative and trailing-slash paths, and those that a NUL cuts
+    // short, are answered as one lookup would answer them.
+    if (p.empty() || p.back() == '/' || slash == std::string_view::npos || slash == 0 ||
+        p.find('\0') != std::string_view::npos) {
+      out[i] = attributesOfItemAtPath(std::string(p), nullptr);
       groupOf[i] = kAlone;
       continue;
     }

@@ -100,6 +100,9 @@ TEST(BatchAttributesThreaded, MixedBatchOverManyFoldersAgreesWithSingleLookups) 
   paths.push_back("/");
   paths.push_back("relative/track.mp3");
   paths.push_back(dir.path() + "/a rather long shared folder name/");
+  // A NUL ends the path for the system, in a batch as alone.
+  paths.push_back(paths[0] + std::string(1, '\0') + "/x.mp3");
+  paths.push_back(paths[0].substr(0, paths[0].size() - 4) + std::string(1, '\0') + ".mp3");
   platform::PosixFileManager fm;
   expectMixedBatchSameAsOneByOne(fm, paths);
 }
