@@ -240,6 +240,7 @@ double CTrack::getTotalTrackSize(bool exportedOnly, int32_t unknownDestState) {
   shell::repeatUntilClean("exeception getTotalTrackSize Exception: %@ Reason: %@", [&] {
     sum = 0;
     std::vector<Ptr> considered;
+    considered.reserve(registry.size());
     registry.forEachValue([&](const CTrackCarrier& carrier) {
       Ptr track = carrier.track();
       if (!track) return;
@@ -247,11 +248,19 @@ double CTrack::getTotalTrackSize(bool exportedOnly, int32_t unknownDestState) {
       considered.push_back(std::move(track));
     });
     if (unknownDestState == 2) {
-      // Every untested track is checked now, all in one batch.
-      std::vector<Ptr> untested;
-      for (const auto& track : considered)
-        if (!track->trackTested()) untested.push_back(track);
-      resolveAll(untested, fm.get());
+      // Every untested track is checked now, all in one batch (without a
+      // second list when none is tested yet, as after a change of root).
+      size_t tested = 0;
+      for (const auto& track : considered) tested += track->trackTested() ? 1 : 0;
+      if (tested == 0) {
+        resolveAll(considered, fm.get());
+      } else if (tested < considered.size()) {
+        std::vector<Ptr> untested;
+        untested.reserve(considered.size() - tested);
+        for (const auto& track : considered)
+          if (!track->trackTested()) untested.push_back(track);
+        resolveAll(untested, fm.get());
+      }
     }
     for (const auto& track : considered) {
       bool counted = false;

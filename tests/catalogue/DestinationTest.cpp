@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "platform/FaultInjectingFileManager.h"
+
 using catalogue::CTrack;
 using catalogue::CTrackList;
 using testsupport::loadFull;
@@ -136,6 +138,26 @@ TEST_F(Destination, FiveTreatmentsOfUnknownDestinations) {
   CTrack::invalidateAllTrackDestinations();
   EXPECT_EQ(CTrack::getTotalTrackSize(true, 0), 0.0);
   EXPECT_EQ(CTrack::getTotalTrackSize(true, 1), 120.0);  // sizes read before are kept
+}
+
+TEST_F(Destination, SizeSumChecksOnlyTheTracksNotYetChecked) {
+  auto list = loadFull("P1", true, {source("A", 100), source("B", 20), source("C", 3)});
+  CTrack::setDestinationBasePath(drive());
+  writeFile(drive("Artist/B.mp3"), 20);
+  auto tracks = *list->trackList();
+  tracks[0]->resolveWithFileManager(nullptr);
+  auto fault = std::make_shared<platform::FaultInjectingFileManager>();
+  platform::FileManager::setFactoryForTesting([fault] { return fault; });
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 2), 103.0);
+  // B and C only: the destination and the source of each.
+  EXPECT_EQ(fault->count(platform::FileOp::kAttributes), 4u);
+  fault->resetCounts();
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 2), 103.0);
+  EXPECT_EQ(fault->totalCount(), 0u);
+  CTrack::invalidateAllTrackDestinations();
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, 2), 103.0);
+  EXPECT_EQ(fault->count(platform::FileOp::kAttributes), 6u);
+  platform::FileManager::setFactoryForTesting(nullptr);
 }
 
 TEST_F(Destination, ExportedOnlyDecidesWhetherNotExportedTracksCount) {
