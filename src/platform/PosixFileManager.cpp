@@ -821,7 +821,20 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
       bool listed = !group.needSize && end - begin >= 4;
       folder.assign(group.folder);
       int dir = open(folder.c_str(), (listed ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
-      if (dir < 0) continue;  // a missing folder: none of its items exist
+      if (dir < 0 && listed) {  // searchable but not readable: look items up
+        listed = false;
+        dir = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      }
+      if (dir < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) continue;  // none of its items exist
+        // Anything else (no descriptor left, a name too long...) says
+        // nothing about the items: ask for each as a single lookup would.
+        for (size_t k = begin; k < end; ++k) {
+          size_t index = ordered[k];
+          out[index] = attributesOfItemAtPath(std::string(queries[index].path), nullptr);
+        }
+        continue;
+      }
       bool lookUpMissing = true;
       if (listed) {
         listed = listing.read(dir);

@@ -1,5 +1,9 @@
 // Looking at many items at once must answer exactly as looking at each.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -127,4 +131,41 @@ TEST(BatchAttributes, OtherManagersAnswerAMixedBatchItemByItemInOrder) {
   EXPECT_TRUE(batch[0].has_value());
   EXPECT_TRUE(batch[1].has_value());
   EXPECT_FALSE(batch[2].has_value());
+}
+
+// With no descriptor left to open a folder, the batch must not report its
+// items missing (a present track would be copied again, a source counted
+// as empty): it falls back to single lookups, which need none. Run in a
+// child process so the lowered limit touches nothing else.
+TEST(BatchAttributes, NoDescriptorLeftFallsBackToSingleLookups) {
+  testsupport::TempDir dir;
+  std::filesystem::create_directories(dir / "d");
+  std::vector<std::string> paths;
+  for (int i = 0; i < 6; ++i) {
+    paths.push_back(dir / ("d/" + std::to_string(i) + ".mp3"));
+    testsupport::writeFile(paths.back(), std::string(100 + i, 'x'));
+  }
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = 16;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    while (open("/dev/null", O_RDONLY) >= 0) {
+    }
+    platform::PosixFileManager fm;
+    int failures = 0;
+    for (bool needSize : {false, true}) {
+      auto found = fm.attributesOfItemsAtPaths(paths, 1, needSize);
+      for (size_t i = 0; i < paths.size(); ++i) {
+        if (!found[i] || (needSize && found[i]->size != 100 + i)) ++failures;
+      }
+    }
+    _exit(failures == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
