@@ -831,7 +831,8 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
         // nothing about the items: ask for each as a single lookup would.
         for (size_t k = begin; k < end; ++k) {
           size_t index = ordered[k];
-          out[index] = attributesOfItemAtPath(std::string(queries[index].path), nullptr);
+          struct stat st;
+          if (lstat(std::string(queries[index].path).c_str(), &st) == 0) out[index] = attributesOfStat(st);
         }
         continue;
       }
