@@ -17,5 +17,6 @@ int runCommandLine(int argc, char** argv);
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitPartial = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as a shell reports it
 
 }  // namespace app

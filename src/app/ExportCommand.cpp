@@ -1,9 +1,12 @@
 #include "app/ExportCommand.h"
 
+#include <signal.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +26,7 @@
 #include "export/CThreadCopier.h"
 #include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
+#include "platform/DestinationRoot.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
@@ -42,6 +46,94 @@ namespace fs = std::filesystem;
 struct UsageError {
   std::string message;
 };
+
+// Raised when the export stops short for a reason the user must hear; the
+// status word goes into the report.
+struct Stopped {
+  std::string status;
+  std::string message;
+  int exitStatus;
+};
+
+// Set by the first Ctrl-C or SIGTERM of a run; the copy stops at the next
+// track boundary. The handler is installed with SA_RESETHAND, so a second
+// signal ends the process at once.
+std::atomic<bool> gInterrupted{false};
+
+void onInterrupt(int) { gInterrupted.store(true); }
+
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    gInterrupted.store(false);
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &oldInt_);
+    sigaction(SIGTERM, &action, &oldTerm_);
+  }
+  ~InterruptGuard() {
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+  }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  struct sigaction oldInt_ {};
+  struct sigaction oldTerm_ {};
+};
+
+bool interrupted() { return gInterrupted.load(); }
+
+// Whether `path` is `folder` or lies below it (lexically).
+bool lexicallyInside(const std::string& path, const std::string& folder) {
+  if (folder.empty() || path.size() < folder.size() || path.compare(0, folder.size(), folder) != 0) return false;
+  return path.size() == folder.size() || path[folder.size()] == '/' || folder == "/";
+}
+
+// A failed copy's reason in words a person understands, with where it
+// happened.
+std::string describeCopyFailure(const platform::FileError& e, const std::string& source) {
+  const std::string& where = e.path.empty() ? source : e.path;
+  bool atSource = !e.path.empty() && e.path == source;
+  switch (e.code) {
+    case ENOSPC:
+    case EDQUOT:
+      return "no space left on the drive (" + where + ")";
+    case ENODEV:
+      return "the drive was removed";
+    case EIO:
+      return "the drive could not be written (input/output error: was it removed?) (" + where + ")";
+    case EROFS:
+      return "the drive is read-only (" + where + ")";
+    case EFBIG:
+      return "the file is larger than the file system allows (FAT32 holds at most 4 GiB per file) (" + where + ")";
+    case EISDIR:
+      return atSource ? "the source is a folder (" + where + ")" : "a folder stands at " + where;
+    case EEXIST:
+      return "another file already stands at " + where;
+    case ENOTDIR:
+      return "a file stands where a folder belongs, on the way to " + where;
+    case ELOOP:
+      return "a symbolic link stands in the way, on the way to " + where + " (nothing is written through links)";
+    case EACCES:
+    case EPERM:
+      return "permission denied (" + where + ")";
+    case ENOENT:
+      return atSource ? "the source file is missing (" + where + ")" : "a folder on the way is missing (" + where + ")";
+    case ENAMETOOLONG:
+      return "the name is too long for the drive (" + where + ")";
+    case ECANCELED:
+      return "the export was interrupted";
+    case EXDEV:
+      return "its path is not inside the destination folder (" + where + ")";
+    default:
+      if (atSource && e.code == platform::kNotRegularFile) return "not a regular file (" + where + ")";
+      return e.localizedDescription.empty() ? "error " + std::to_string(e.code) : e.localizedDescription;
+  }
+}
 
 // The usual places of a library export under the user's Music folder.
 std::string defaultLibraryFile() {
@@ -115,43 +207,64 @@ struct Failure {
   std::string reason;
 };
 
+// One item of the stale list: what it is, and whether the exporter wrote it.
+struct StaleItem {
+  std::string path;
+  bool folder = false;
+  bool playlistFile = false;
+  uint64_t bytes = 0;
+  bool ours = false;  // written by the exporter (or its unfinished copy)
+};
+
 class Export {
  public:
   explicit Export(const ExportOptions& o) : o_(o), text_(!o.json) {}
 
   int run();
+  json& report() { return report_; }
 
  private:
   void out(const std::string& line) {
     if (text_) std::cout << line << "\n";
   }
   void load();
+  void prepare();
   void plan();
   bool confirm(const std::string& question);
   void copy();
   void covers();
   void playlistFiles();
+  void findStale();
   void clean();
   std::vector<std::string> stalePlaylistFiles() const;
   std::string failureReason(const LibraryTrack& t) const;
+  std::string cleanUpRefusal() const;
+  void stopIfInterrupted();
 
   const ExportOptions& o_;
   bool text_;
-  json report_;
+  json report_ = json::object();
   Library library_;
+  std::string libraryFile_;
   std::string root_;       // the drive's folder
   std::string musicRoot_;  // root_/Music, the catalogue's destination root
   std::string playlistFolder_;
+  std::shared_ptr<platform::DestinationRoot> destination_;
   int mode_ = 2;
   bool cleanUp_ = false;
   std::vector<Selected> selected_;
   std::vector<std::string> ids_;
   std::unordered_map<std::string, const LibraryTrack*> byId_;
   uint64_t net_ = 0;
-  uint64_t staleBytes_ = 0;
+  uint64_t staleBytes_ = 0;  // of what the clean-up would delete
   uint64_t copied_ = 0;
+  size_t tracksCopied_ = 0;
   bool cleanedFirst_ = false;
+  bool copyStarted_ = false;
+  std::optional<std::vector<StaleItem>> stale_;
   std::vector<Failure> failures_;
+  size_t playlistFailures_ = 0;
+  size_t deleteFailures_ = 0;
 };
 
 void Export::load() {
@@ -173,6 +286,7 @@ void Export::load() {
   } catch (const LibraryError& e) {
     throw UsageError{e.what()};
   }
+  libraryFile_ = file;
   report_["library"] = file;
 
   std::error_code ec;
@@ -181,12 +295,16 @@ void Export::load() {
   root_ = fs::canonical(to, ec).string();
   if (ec) throw UsageError{"The destination " + to + " cannot be used: " + ec.message()};
   if (access(root_.c_str(), W_OK) != 0) throw UsageError{"The destination " + root_ + " is not writable."};
+  destination_ = platform::DestinationRoot::open(root_);
+  if (!destination_->isOpen()) {
+    throw UsageError{"The destination " + root_ + " cannot be used: " + destination_->openError().localizedDescription};
+  }
   musicRoot_ = (fs::path(root_) / DestinationLayout::kMusicFolder).string();
   playlistFolder_ = (fs::path(root_) / DestinationLayout::kPlaylistFolder).string();
   report_["destination"] = root_;
 
   mode_ = o_.playlists.empty() ? 2 : 1;
-  cleanUp_ = !o_.noClean && (mode_ == 2 || o_.clean);
+  cleanUp_ = !o_.noClean && (mode_ == 2 || o_.clean || o_.cleanAll);
   report_["mode"] = mode_;
 
   // Paths and file names are decided over the whole library in its own
@@ -240,6 +358,72 @@ void Export::load() {
   CTrack::setDestinationBasePath(musicRoot_);
 }
 
+// Why no clean-up may run here, or nothing: a library whose own files lie
+// inside the destination would have them judged stale.
+std::string Export::cleanUpRefusal() const {
+  std::error_code ec;
+  std::vector<std::string> roots = {root_};
+  std::string given = fs::absolute(o_.to.empty() ? root_ : o_.to, ec).lexically_normal().string();
+  while (given.size() > 1 && given.back() == '/') given.pop_back();
+  if (!ec && given != root_) roots.push_back(given);
+  std::string library = fs::canonical(libraryFile_, ec).string();
+  for (const auto& r : roots) {
+    if (lexicallyInside(library, r) || lexicallyInside(libraryFile_, r)) {
+      return "the library file " + libraryFile_ + " lies inside the destination " + root_;
+    }
+  }
+  size_t inside = 0;
+  std::string example;
+  for (const auto& t : library_.tracks) {
+    const std::string& source = t.localPath();
+    for (const auto& r : roots) {
+      if (!source.empty() && lexicallyInside(source, r)) {
+        if (inside++ == 0) example = source;
+        break;
+      }
+    }
+  }
+  if (inside == 0) return "";
+  return std::to_string(inside) + " of the library's tracks lie inside the destination " + root_ + " (such as " +
+         example + ")";
+}
+
+// Before anything is written: one export at a time per destination, and
+// what an earlier export left half done goes.
+void Export::prepare() {
+  std::string holder;
+  int e = destination_->lock(&holder);
+  if (e == EWOULDBLOCK) {
+    throw Stopped{"busy",
+                  "Another export to " + root_ + " is under way" + (holder.empty() ? "" : " (process " + holder + ")") +
+                      "; wait for it to finish, then try again. Nothing was changed.",
+                  kExitPartial};
+  }
+  if (e != 0) {
+    throw Stopped{"error", "The destination " + root_ + " cannot be written: " + std::strerror(e) + ".", kExitPartial};
+  }
+  // Unfinished copies of earlier runs (a kill, a power cut, a pulled
+  // drive) are the exporter's own: every export removes them.
+  auto fm = platform::FileManager::makePrivate();
+  size_t removed = 0;
+  std::function<void(const std::string&)> sweep = [&](const std::string& folder) {
+    auto entries = fm->contentsOfDirectoryAtPath(folder, nullptr);
+    if (!entries) return;
+    for (const auto& entry : *entries) {
+      std::string path = folder + "/" + entry.name;
+      if (entry.type == platform::FileType::kDirectory) {
+        sweep(path);
+      } else if (entry.type == platform::FileType::kRegular && platform::FileManager::isPartialCopyName(entry.name)) {
+        if (fm->removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr)) ++removed;
+      }
+    }
+  };
+  sweep(musicRoot_);
+  sweep(playlistFolder_);
+  report_["unfinishedCopiesRemoved"] = removed;
+  if (removed) out("Removed " + std::to_string(removed) + " unfinished copies left by an earlier export.");
+}
+
 std::vector<std::string> Export::stalePlaylistFiles() const {
   std::vector<std::string> stale;
   if (mode_ != 2) return stale;
@@ -258,12 +442,65 @@ std::vector<std::string> Export::stalePlaylistFiles() const {
   return stale;
 }
 
+// The stale list, each item judged: the exporter's own (in its record, or
+// an unfinished copy) or the user's. A folder counts as the exporter's
+// when nothing the user's stays in it.
+void Export::findStale() {
+  stale_.emplace();
+  staleBytes_ = 0;
+  auto sync = exporter::CTrackSync::deleteList(nullptr);
+  auto list = sync->deleteList().value_or(exporter::PathList{});
+  auto playlists = stalePlaylistFiles();
+  std::unordered_set<std::string> record = destination_->readRecord();
+  // Copies made through the script bridge keep their record in the
+  // tracks' own root.
+  auto musicRecord = platform::DestinationRoot::open(musicRoot_);
+  for (const auto& p : musicRecord->readRecord()) {
+    record.insert(std::string(DestinationLayout::kMusicFolder) + "/" + p);
+  }
+  auto fm = platform::FileManager::makePrivate();
+  std::unordered_set<std::string> keptFolders;  // folders that keep something of the user's
+  auto keep = [&](const std::string& path) {
+    for (std::string folder = fs::path(path).parent_path().string(); folder.size() > root_.size();
+         folder = fs::path(folder).parent_path().string()) {
+      if (!keptFolders.insert(folder).second) break;
+    }
+  };
+  auto judge = [&](const std::string& path, bool playlistFile) {
+    StaleItem item;
+    item.path = path;
+    item.playlistFile = playlistFile;
+    auto attributes = fm->attributesOfItemAtPath(path, nullptr);
+    item.folder = attributes && attributes->type == platform::FileType::kDirectory;
+    if (attributes && !item.folder) item.bytes = attributes->size;
+    if (item.folder) {
+      item.ours = o_.cleanAll || keptFolders.count(path) == 0;
+    } else {
+      auto relative = destination_->relativePath(path);
+      item.ours = o_.cleanAll || platform::FileManager::isPartialCopyName(fs::path(path).filename().string()) ||
+                  (relative && record.count(*relative) != 0);
+    }
+    if (!item.ours) keep(path);
+    if (item.ours) staleBytes_ += item.bytes;
+    stale_->push_back(std::move(item));
+  };
+  // The list holds a folder's contents before the folder.
+  for (const auto& p : list) judge(p, false);
+  for (const auto& p : playlists) judge(p, true);
+}
+
 void Export::plan() {
   net_ = static_cast<uint64_t>(CTrackList::netCopyTotalUniqueIDs(ids_));
   uint64_t free = freeBytes(root_);
   if (cleanUp_) {
-    auto sync = exporter::CTrackSync::deleteList(nullptr);
-    staleBytes_ = sync->deleteSize();
+    std::string refusal = cleanUpRefusal();
+    if (!refusal.empty()) {
+      cleanUp_ = false;
+      report_["stale"] = {{"skipped", refusal}};
+      out("No clean-up: " + refusal + ", so nothing on the drive is judged stale.");
+    } else {
+      findStale();
+    }
   }
   json rows = json::array();
   size_t nameWidth = 8;
@@ -292,21 +529,33 @@ void Export::plan() {
   report_["freeSpace"] = free;
   out("Total to copy: " + byteText(net_) + "; free on the drive: " + byteText(free) +
       (cleanUp_ ? "; stale files: " + byteText(staleBytes_) : ""));
+  report_["leftOut"] = {{"tracksWithoutFile", library_.tracksWithoutFile},
+                        {"tracksNotOnThisComputer", library_.tracksNotOnThisComputer},
+                        {"itemsNamingMissingTrack", library_.itemsNamingMissingTrack},
+                        {"tracksWithoutIdentifier", library_.tracksWithoutIdentifier},
+                        {"playlistsWithoutIdentifier", library_.playlistsWithoutIdentifier}};
   if (library_.tracksNotOnThisComputer || library_.tracksWithoutFile || library_.itemsNamingMissingTrack) {
     out("Note: " + std::to_string(library_.tracksWithoutFile) + " tracks have no file (cloud or remote), " +
         std::to_string(library_.tracksNotOnThisComputer) + " are not on this computer, " +
         std::to_string(library_.itemsNamingMissingTrack) + " playlist entries name a track the library lacks.");
   }
+  if (library_.tracksWithoutIdentifier || library_.playlistsWithoutIdentifier) {
+    out("Note: " + std::to_string(library_.tracksWithoutIdentifier) + " tracks and " +
+        std::to_string(library_.playlistsWithoutIdentifier) +
+        " playlists were left out: their persistent identifier is missing or repeated.");
+  }
   if (net_ > free) {
     bool fitsAfterClean = cleanUp_ && net_ <= free + staleBytes_;
     if (!fitsAfterClean) {
-      throw std::runtime_error("The export needs " + byteText(net_) + " but the drive has only " + byteText(free) +
-                               " free. Choose fewer playlists with --playlist.");
+      throw Stopped{"does not fit",
+                    "The export needs " + byteText(net_) + " but the drive has only " + byteText(free) +
+                        " free. Choose fewer playlists with --playlist.",
+                    kExitPartial};
     }
     out("It fits only once the stale files are gone.");
     if (!o_.dryRun) {
       if (!o_.yes && !confirm("Remove the stale files first?")) {
-        throw std::runtime_error("The export does not fit; nothing was copied.");
+        throw Stopped{"does not fit", "The export does not fit; nothing was copied.", kExitPartial};
       }
       clean();
       cleanedFirst_ = true;
@@ -321,15 +570,15 @@ bool Export::confirm(const std::string& question) {
 
 std::string Export::failureReason(const LibraryTrack& t) const {
   if (!t.onThisComputer()) return "the file is not on this computer (" + t.location + ")";
-  if (access(t.localPath().c_str(), F_OK) != 0) return "the source file is missing";
-  if (access(t.localPath().c_str(), R_OK) != 0) return "the source file cannot be read";
-  std::error_code ec;
-  if (fs::is_directory(t.localPath(), ec)) return "the source is a folder";
-  return "the copy failed (is the drive full or gone?)";
+  if (interrupted()) return "the export was interrupted";
+  if (access(t.localPath().c_str(), F_OK) != 0) return "the source file is missing (" + t.localPath() + ")";
+  if (access(t.localPath().c_str(), R_OK) != 0) return "the source file cannot be read (" + t.localPath() + ")";
+  return "it is not on the drive after the copy";
 }
 
 void Export::copy() {
-  auto copier = exporter::CThreadCopier::CThreadCopierForUniqueIDs(ids_);
+  copyStarted_ = true;
+  auto copier = exporter::CThreadCopier::CThreadCopierForUniqueIDs(ids_, {destination_, &gInterrupted});
   bool live = text_ && stdoutIsTerminal();
   auto start = std::chrono::steady_clock::now();
   auto show = [&] {
@@ -346,25 +595,41 @@ void Export::copy() {
   if (!ids_.empty()) waitFor([&] { return copier->copyState() == 3; }, show);
   if (live) std::cout << "\r\033[K";
   copier->joinForTesting();
-  copied_ = copier->copiedSize();
+  copied_ = copier->committedBytes();
 
+  // The file manager's own reason for each track it could not copy.
+  std::unordered_map<std::string, platform::FileError> reasons;
+  for (const auto& f : copier->failures()) reasons[f.uniqueID] = f.error;
   // Every track that should be on the drive and is not could not be copied.
   std::set<std::string> seen;
   json failed = json::array(), unchecked = json::array();
   for (const auto& s : selected_) {
     for (const auto& track : *s.list->trackList()) {
-      if (!seen.insert(track->uniqueID()).second || track->trackPresent()) continue;
+      if (!seen.insert(track->uniqueID()).second) continue;
+      if (track->trackPresent()) continue;
       std::string destination = track->absDestinationPath().value_or("");
       if (!track->trackShouldCopy()) {
         unchecked.push_back(destination);
         continue;
       }
       const LibraryTrack& t = *byId_.at(track->uniqueID());
-      failures_.push_back({&t, failureReason(t)});
-      failed.push_back({{"title", t.name}, {"artist", t.artist}, {"source", t.localPath()},
-                        {"location", t.location}, {"destination", destination},
-                        {"reason", failures_.back().reason}});
+      auto reason = reasons.find(track->uniqueID());
+      json entry = {{"title", t.name},          {"artist", t.artist},           {"source", t.localPath()},
+                    {"location", t.location},   {"destination", destination}};
+      if (reason != reasons.end() && t.onThisComputer()) {
+        failures_.push_back({&t, describeCopyFailure(reason->second, t.localPath())});
+        entry["path"] = reason->second.path;
+        entry["errno"] = reason->second.code;
+      } else {
+        failures_.push_back({&t, failureReason(t)});
+      }
+      entry["reason"] = failures_.back().reason;
+      failed.push_back(entry);
     }
+  }
+  for (const auto& track : seen) {
+    auto t = CTrack::trackForUniqueID(track);
+    if (t && t->trackPresent()) ++tracksCopied_;
   }
   report_["bytesCopied"] = copied_;
   report_["notCopied"] = failed;
@@ -385,11 +650,12 @@ void Export::covers() {
   std::set<std::string> done;
   size_t written = 0;
   // Flushed together, as the tracks are: one flush per album is slow.
-  auto batch = fm->makeCopyBatch();
+  // Written below the drive's root and recorded as the exporter's.
+  auto batch = fm->makeCopyBatch(platform::CopyBatchOptions{destination_, &gInterrupted});
   auto commit = [&] {
     for (bool named : batch->commit(nullptr)) written += named;
   };
-  for (size_t i = 0; i < art[0].size() && i < art[1].size(); ++i) {
+  for (size_t i = 0; i < art[0].size() && i < art[1].size() && !interrupted(); ++i) {
     const std::string& target = art[1][i];
     if (target.empty() || !done.insert(target).second) continue;
     auto track = CTrack::trackForUniqueID(art[0][i]);
@@ -413,52 +679,151 @@ void Export::covers() {
 }
 
 void Export::playlistFiles() {
-  auto generator = exporter::CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(ids_, playlistFolder_);
+  auto generator =
+      exporter::CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(ids_, playlistFolder_, destination_);
   if (!ids_.empty()) waitFor([&] { return generator->playlistState() == 2; }, [] {});
   generator->joinForTesting();
-  json files = json::array();
-  for (const auto& s : selected_) files.push_back(s.fileName + DestinationLayout::kPlaylistExtension);
+  std::map<std::string, platform::FileError> failed;
+  for (const auto& f : generator->failures()) failed[f.uniqueID] = f.error;
+  json files = json::array(), failures = json::array();
+  for (const auto& s : selected_) {
+    std::string file = s.fileName + DestinationLayout::kPlaylistExtension;
+    auto f = failed.find(s.playlist->persistentId);
+    if (f == failed.end()) {
+      files.push_back(file);
+    } else {
+      std::string reason = describeCopyFailure(f->second, "");
+      failures.push_back({{"name", s.playlist->name}, {"file", file}, {"reason", reason}});
+    }
+  }
+  playlistFailures_ = failures.size();
   report_["playlistFiles"] = files;
-  out("Playlist files: " + std::to_string(selected_.size()) + " written to " + playlistFolder_ + ".");
+  report_["playlistFilesNotWritten"] = failures;
+  out("Playlist files: " + std::to_string(files.size()) + " written to " + playlistFolder_ + ".");
+  if (!failures.empty()) {
+    out(std::to_string(failures.size()) + " playlist files could not be written (the old ones, if any, are kept):");
+    for (const auto& f : failures) {
+      out("  " + f["name"].get<std::string>() + ": " + f["reason"].get<std::string>());
+    }
+  }
 }
 
 void Export::clean() {
-  auto sync = exporter::CTrackSync::deleteList(nullptr);
-  auto list = sync->deleteList().value_or(exporter::PathList{});
-  auto playlists = stalePlaylistFiles();
-  uint64_t bytes = sync->deleteSize();
-  auto fm = platform::FileManager::makePrivate();
-  for (const auto& p : playlists) {
-    if (auto a = fm->attributesOfItemAtPath(p, nullptr)) bytes += a->size;
+  if (!stale_) findStale();
+  json files = json::array(), playlists = json::array(), kept = json::array(), items = json::array();
+  uint64_t keptBytes = 0;
+  size_t ours = 0;
+  for (const auto& item : *stale_) {
+    if (item.ours) {
+      ++ours;
+      (item.playlistFile ? playlists : files).push_back(item.path);
+    } else {
+      kept.push_back(item.path);
+      keptBytes += item.bytes;
+    }
   }
-  json stale = {{"files", list}, {"playlistFiles", playlists}, {"bytes", bytes}, {"deleted", false}};
-  if (list.empty() && playlists.empty()) {
+  json stale = {{"files", files},
+                {"playlistFiles", playlists},
+                {"bytes", staleBytes_},
+                {"deleted", false},
+                {"kept", {{"reason", "not written by the exporter"}, {"files", kept}, {"bytes", keptBytes}}}};
+  auto finish = [&] {
+    stale["items"] = items;
+    report_["stale"] = stale;
+  };
+  if (stale_->empty()) {
     out("No stale files on the drive.");
-    report_["stale"] = stale;
-    return;
+    stale["deleted"] = true;
+    return finish();
   }
-  out("Stale files (" + std::to_string(list.size() + playlists.size()) + ", " + byteText(bytes) + "):");
-  for (const auto& p : list) out("  " + p);
-  for (const auto& p : playlists) out("  " + p);
-  if (o_.dryRun || !confirm("Delete them?")) {
-    out("Stale files kept.");
-    report_["stale"] = stale;
-    return;
+  if (ours > 0) {
+    out("Stale files (" + std::to_string(ours) + ", " + byteText(staleBytes_) + "):");
+    for (const auto& item : *stale_)
+      if (item.ours) out("  " + item.path);
+  } else {
+    out("No stale files of the exporter's own on the drive.");
   }
-  sync->deleteAllInList();
-  for (const auto& p : playlists) fm->removeItemAtPath(p, nullptr);
-  stale["deleted"] = true;
-  report_["stale"] = stale;
-  out("Stale files deleted.");
+  if (!kept.empty()) {
+    out("Kept: " + std::to_string(kept.size()) + " stale items (" + byteText(keptBytes) +
+        ") not written by the exporter (--clean-all deletes them too):");
+    for (const auto& item : *stale_)
+      if (!item.ours) out("  " + item.path);
+  }
+  auto listItems = [&](bool deletedAll) {
+    for (const auto& item : *stale_) {
+      items.push_back({{"path", item.path},
+                       {"bytes", item.bytes},
+                       {"writtenByExporter", item.ours && !o_.cleanAll ? true : item.ours},
+                       {"deleted", false}});
+    }
+    (void)deletedAll;
+  };
+  if (ours == 0 || o_.dryRun || !confirm(o_.cleanAll ? "Delete them all?" : "Delete them?")) {
+    if (ours > 0) out("Stale files kept.");
+    listItems(false);
+    stale["deleted"] = ours == 0;
+    return finish();
+  }
+  // Files one by one, then a folder only once it is empty: a folder is
+  // never removed with what it holds.
+  auto fm = platform::FileManager::makePrivate();
+  std::vector<std::string> notDeleted;
+  for (const auto& item : *stale_) {
+    json entry = {{"path", item.path}, {"bytes", item.bytes}, {"writtenByExporter", item.ours}, {"deleted", false}};
+    if (item.ours) {
+      platform::FileError error;
+      bool done = false;
+      if (item.folder) {
+        // The cover image the exporter put there goes with its folder.
+        std::string art = item.path + "/" + CTrack::artFileName();
+        auto relative = destination_->relativePath(art);
+        bool isDirectory = false;
+        if (fm->fileExistsAtPath(art, &isDirectory) && !isDirectory) {
+          bool recorded = o_.cleanAll;
+          if (!recorded && relative) recorded = destination_->readRecord().count(*relative) != 0;
+          if (recorded) fm->removeItemBelowRoot(*destination_, art, platform::RemoveKind::kFile, nullptr);
+        }
+        done = fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kEmptyFolder, &error);
+      } else {
+        done = fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kFile, &error);
+      }
+      entry["deleted"] = done;
+      if (!done) {
+        std::string reason = error.code == ENOTEMPTY ? "the folder is not empty" : describeCopyFailure(error, "");
+        entry["reason"] = reason;
+        notDeleted.push_back(item.path + ": " + reason);
+      }
+    }
+    items.push_back(entry);
+  }
+  deleteFailures_ = notDeleted.size();
+  stale["deleted"] = notDeleted.empty();
+  if (notDeleted.empty()) {
+    out("Stale files deleted.");
+  } else {
+    out(std::to_string(notDeleted.size()) + " stale items could not be deleted:");
+    for (const auto& line : notDeleted) out("  " + line);
+  }
+  finish();
+}
+
+void Export::stopIfInterrupted() {
+  if (!interrupted()) return;
+  size_t notCopied = failures_.size();
+  throw Stopped{"interrupted",
+                "Interrupted: " + byteText(copied_) + " copied (" + std::to_string(tracksCopied_) +
+                    " tracks on the drive), " + std::to_string(notCopied) +
+                    " tracks not copied; unfinished copies were removed. The next export goes on from here.",
+                kExitInterrupted};
 }
 
 int Export::run() {
   load();
+  if (!o_.dryRun) prepare();
   plan();
   if (o_.dryRun) {
     if (cleanUp_) clean();
     report_["status"] = "dry run";
-    if (!text_) std::cout << report_.dump(2) << "\n";
     return kExitOk;
   }
   if (!std::getenv("ExtScriptParam")) setenv("ExtScriptParam", mode_ == 1 ? "1" : "2", 0);
@@ -466,32 +831,53 @@ int Export::run() {
   out(prompts.confirmPrompt());
   if (!confirm("Start the export?")) {
     out("Nothing was changed.");
+    report_["status"] = "declined";
     return kExitPartial;
   }
+  InterruptGuard guard;
   copy();
+  stopIfInterrupted();
   covers();
+  stopIfInterrupted();
   playlistFiles();
+  stopIfInterrupted();
   if (cleanUp_ && !cleanedFirst_) clean();
-  bool ok = failures_.empty();
-  report_["status"] = ok ? "done" : "some tracks could not be copied";
+  bool ok = failures_.empty() && playlistFailures_ == 0 && deleteFailures_ == 0;
+  report_["status"] = ok ? "done" : "problems";
   out(ok ? prompts.completionPrompt() + " Done." : prompts.failurePrompt() + " Finished with problems.");
-  if (!text_) std::cout << report_.dump(2) << "\n";
   return ok ? kExitOk : kExitPartial;
 }
 
 }  // namespace
 
 int runExport(const ExportOptions& options) {
+  Export run(options);
+  int status = kExitOk;
+  std::string problem;
   try {
-    Export run(options);
-    return run.run();
+    status = run.run();
   } catch (const UsageError& e) {
-    std::cerr << "tessaline export: " << e.message << "\n";
-    return kExitUsage;
-  } catch (const std::runtime_error& e) {
-    std::cerr << "tessaline export: " << e.what() << "\n";
-    return kExitPartial;
+    problem = e.message;
+    run.report()["status"] = "usage error";
+    status = kExitUsage;
+  } catch (const Stopped& e) {
+    problem = e.message;
+    run.report()["status"] = e.status;
+    status = e.exitStatus;
+  } catch (const std::exception& e) {
+    problem = e.what();
+    run.report()["status"] = "error";
+    status = kExitPartial;
   }
+  if (!problem.empty()) {
+    run.report()["error"] = problem;
+    std::cerr << "tessaline export: " << problem << "\n";
+  }
+  run.report()["exitStatus"] = status;
+  // Names on a drive need not be UTF-8: they are shown with U+FFFD rather
+  // than ending the report.
+  if (options.json) std::cout << run.report().dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+  return status;
 }
 
 void registerExportCommand(CLI::App& cli) {
@@ -511,9 +897,15 @@ void registerExportCommand(CLI::App& cli) {
                   "Read files recorded under FROM from TO instead, e.g. 'C:/Users/Me/Music=/mnt/music'");
   cmd->add_flag("--all-tracks", options->allTracks, "Copy unchecked tracks too");
   cmd->add_flag("--dry-run", options->dryRun, "Show the plan and the stale files; change nothing");
-  cmd->add_flag("--yes,-y", options->yes, "Answer yes to every question");
+  cmd->add_flag("--yes,-y", options->yes,
+                "Answer yes to every question, including deleting stale files: files this exporter wrote that no "
+                "exported playlist needs, its unfinished copies, and folders left empty by those deletions "
+                "(with --clean-all, every stale file under DIR/Music and every other .m3u8 in DIR/Playlists)");
   auto* noClean = cmd->add_flag("--no-clean", options->noClean, "Keep files that no exported playlist needs");
   cmd->add_flag("--clean", options->clean, "Also clean up when exporting chosen playlists only")->excludes(noClean);
+  cmd->add_flag("--clean-all", options->cleanAll,
+                "Also delete stale files the exporter did not write (for a drive used for nothing else)")
+      ->excludes(noClean);
   cmd->add_flag("--json", options->json, "Print a machine-readable report instead of text (needs --yes or --dry-run)");
   auto log = std::make_shared<bool>(false);
   cmd->add_flag("--log", *log, "Also show the system log lines on standard error");

@@ -263,7 +263,8 @@ void registerCTrackList(ScriptBridge& b) {
           const Texts& dests, const Texts& titles, const Texts& artists, const Texts& durations) {
         l->loadTrackListForTrackIDs(ids, enables, sources, dests, titles, artists, durations);
       });
-  member(b, "-[CTrackList doGeneratePlaylistinFolder:]", &CTrackList::doGeneratePlaylistinFolder);
+  member(b, "-[CTrackList doGeneratePlaylistinFolder:]",
+         static_cast<void (CTrackList::*)(const std::string&)>(&CTrackList::doGeneratePlaylistinFolder));
   member(b, "-[CTrackList playlistFileText]", &CTrackList::playlistFileText);
 }
 

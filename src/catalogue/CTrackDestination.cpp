@@ -6,7 +6,10 @@
 #include <memory>
 #include <thread>
 
+#include <unistd.h>
+
 #include "catalogue/CTrack.h"
+#include "platform/DestinationRoot.h"
 #include "catalogue/CTrackList.h"
 #include "platform/Log.h"
 #include "shell/FailureContainment.h"
@@ -159,7 +162,9 @@ uint64_t CTrack::outputContribution() {
 uint64_t CTrack::doCopyWithFileManager(platform::FileManager* fileManager, platform::FileError* error) {
   std::shared_ptr<platform::FileManager> holder;
   platform::FileManager& fm = orDefault(fileManager, holder);
-  auto batch = fm.makeCopyBatch();
+  // Written below the root, whose folders the batch makes as needed.
+  auto batch = fm.makeCopyBatch(
+      platform::CopyBatchOptions{platform::DestinationRoot::open(destinationBasePath().value_or("")), nullptr});
   if (!stageCopy(fm, *batch, error)) return 0;
   std::vector<platform::FileError> errors;
   std::vector<bool> inPlace = batch->commit(&errors);
@@ -185,12 +190,9 @@ bool CTrack::stageCopy(platform::FileManager& fm, platform::CopyBatch& batch, pl
              "The destination path “" + destPathRel() + "” leaves the destination folder, so it was not copied.");
     return false;
   }
-  std::string folder = parentOf(*destination);
-  bool isDirectory = false;
-  if (!fm.fileExistsAtPath(folder, &isDirectory) || !isDirectory) {
-    fm.removeItemAtPath(folder, nullptr);
-    fm.createDirectoryAtPath(folder, true, nullptr);
-  }
+  // The batch makes the track's folder below its root. Whatever stands
+  // in the way (a file, a link to a folder elsewhere) is the user's and
+  // stays: the copy fails and says so.
   return batch.addCopy(sourcePath(), *destination, error);
 }
 
@@ -225,8 +227,15 @@ bool CTrack::trackNeedsArt(platform::FileManager* fileManager, bool mkdir) {
     if (!fm.fileExistsAtPath(*artPath(), &artIsDirectory)) return true;
     return artIsDirectory;
   }
-  // Never create a folder outside the destination root.
-  if (mkdir && !destinationLeavesRoot()) fm.createDirectoryAtPath(*dir, true, nullptr);
+  // Made below the root only: never the root itself or anything above
+  // it, never through a link.
+  if (mkdir && !destinationLeavesRoot()) {
+    auto root = platform::DestinationRoot::open(destinationBasePath().value_or(""));
+    if (auto relative = root->relativePath(*dir)) {
+      int fd = root->openFolder(*relative, true);
+      if (fd >= 0) close(fd);
+    }
+  }
   return true;
 }
 

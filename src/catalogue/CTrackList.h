@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "catalogue/CTrack.h"
+#include "platform/DestinationRoot.h"
 #include "platform/ProgressIndicator.h"
 #include "platform/Value.h"
 #include "platform/WalkableMap.h"
@@ -97,6 +98,23 @@ class CTrackList : public std::enable_shared_from_this<CTrackList> {
   uint64_t doCopyWithAlreadyCopied(uint64_t alreadyCopied,
                                    const std::shared_ptr<platform::ProgressIndicator>& indicator,
                                    const std::function<void(uint64_t)>& onProgress = nullptr);
+  // The same with the run's context: where it writes, when to stop and
+  // what to tell about each track.
+  struct CopyContext {
+    // The folder the copies go below (see platform::DestinationRoot);
+    // none: the destination root, opened by this step.
+    std::shared_ptr<const platform::DestinationRoot> root;
+    // When it reads true the step stops before the next track; the copy
+    // under way is dropped, the ones already written are kept.
+    const std::atomic<bool>* stop = nullptr;
+    std::function<void(uint64_t)> onProgress;
+    // Once for every track that had to be copied: the bytes now on the
+    // drive under its name, or why it is not there.
+    std::function<void(const CTrack& track, uint64_t bytes, const platform::FileError* error)> onTrack;
+  };
+  uint64_t doCopyWithAlreadyCopied(uint64_t alreadyCopied,
+                                   const std::shared_ptr<platform::ProgressIndicator>& indicator,
+                                   const CopyContext& context);
   // The whole copy run on the calling thread, without states; a
   // framework exception passes to the caller.
   static void copyPlaylistUniqueIDs(const Texts& uniqueIDs);
@@ -105,11 +123,18 @@ class CTrackList : public std::enable_shared_from_this<CTrackList> {
   // Writes "<playlistFileName>.m3u8" into `folder` (created if missing):
   // UTF-8 without BOM, "#EXTM3U" then an "#EXTINF:duration,artist -
   // title" line and the absolute destination path per track, LF between
-  // lines and none after the last; an existing file is deleted first and
-  // the text written atomically. A file name that would leave the folder
+  // lines and none after the last; the text replaces an existing file
+  // atomically. A file name that would leave the folder
   // is refused with one log line. Throws platform::Exception when a track
   // has no destination path (no root), before anything is written.
   void doGeneratePlaylistinFolder(const std::string& folder);
+  // The same below `root` (none: the destination root when the folder
+  // lies in it, else the folder's parent; the root is never created):
+  // the new file replaces the old one in one step, is recorded as the
+  // exporter's, and a failure leaves the old file as it was. False, with
+  // *error saying why, when the file was not written.
+  bool doGeneratePlaylistinFolder(const std::string& folder, const platform::DestinationRoot* root,
+                                  platform::FileError* error);
   // The text that file holds.
   std::string playlistFileText() const;
 

@@ -30,6 +30,14 @@ struct PendingBatch {
 uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
                                              const std::shared_ptr<platform::ProgressIndicator>& indicator,
                                              const std::function<void(uint64_t)>& onProgress) {
+  CopyContext context;
+  context.onProgress = onProgress;
+  return doCopyWithAlreadyCopied(alreadyCopied, indicator, context);
+}
+
+uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
+                                             const std::shared_ptr<platform::ProgressIndicator>& indicator,
+                                             const CopyContext& context) {
   auto fm = platform::FileManager::makePrivate();
   uint64_t count = alreadyCopied;
   TrackArrayPtr tracks = trackList();
@@ -44,16 +52,27 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
         loop.performAsync([indicator, value] { indicator->setDoubleValue(value); });
       }
     }
-    if (onProgress) onProgress(count);
+    if (context.onProgress) context.onProgress(count);
   };
+  auto tell = [&](const CTrack& track, uint64_t bytes, const platform::FileError* error) {
+    if (context.onTrack) context.onTrack(track, bytes, error);
+  };
+  // Everything is written below the root as it was when the step began:
+  // a drive that goes away mid-run fails the rest instead of letting the
+  // copies land wherever its path now leads.
+  std::shared_ptr<const platform::DestinationRoot> root = context.root;
+  if (!root) root = platform::DestinationRoot::open(CTrack::destinationBasePath().value_or(""));
+  platform::CopyBatchOptions batchOptions{root, context.stop};
+  auto stopping = [&] { return context.stop != nullptr && context.stop->load(std::memory_order_relaxed); };
 
   // One batch fills on this thread while the one before it is flushed on
   // another; tracks are counted and shown in array order once their batch
   // is done. Declared so that unwinding waits for the flush first, then
   // removes the temporaries of copies never committed.
-  PendingBatch filling{fm->makeCopyBatch(), {}};
+  PendingBatch filling{fm->makeCopyBatch(batchOptions), {}};
   std::optional<PendingBatch> flushed;
   std::future<std::vector<bool>> flushing;
+  std::vector<platform::FileError> flushErrors;
   std::unordered_set<std::string> unnamed;  // destinations staged, not yet named
 
   auto settle = [&] {
@@ -63,7 +82,13 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
     for (auto& [track, staged] : flushed->tracks) {
       uint64_t added = 0;
       if (staged) {
-        added = track->finishCopy(*fm, next < inPlace.size() && inPlace[next]);
+        bool named = next < inPlace.size() && inPlace[next];
+        added = track->finishCopy(*fm, named);
+        if (named) {
+          tell(*track, added, nullptr);
+        } else {
+          tell(*track, 0, next < flushErrors.size() ? &flushErrors[next] : nullptr);
+        }
         ++next;
       }
       report(added);
@@ -74,9 +99,9 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
   auto launch = [&] {
     settle();
     flushed.emplace(std::move(filling));
-    filling = PendingBatch{fm->makeCopyBatch(), {}};
+    filling = PendingBatch{fm->makeCopyBatch(batchOptions), {}};
     platform::CopyBatch* copies = flushed->copies.get();
-    flushing = std::async(std::launch::async, [copies] { return copies->commit(nullptr); });
+    flushing = std::async(std::launch::async, [copies, &flushErrors] { return copies->commit(&flushErrors); });
   };
   // Everything staged so far named and counted.
   auto drain = [&] {
@@ -87,6 +112,7 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
   };
 
   for (const auto& track : *tracks) {
+    if (stopping()) break;
     // A file listed twice (or two tracks sharing a destination) is
     // copied by its first listing; the later one must see it named.
     if (!unnamed.empty()) {
@@ -95,6 +121,9 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
     }
     platform::FileError error;
     bool staged = track->stageCopy(*fm, *filling.copies, &error);
+    // A track with nothing to copy says nothing; one that could not be
+    // staged says why.
+    if (!staged && error.code != 0) tell(*track, 0, &error);
     if (!staged && filling.tracks.empty() && !flushing.valid()) {
       report(0);
       continue;

@@ -1,4 +1,6 @@
 // Writing one playlist's .m3u8 file.
+#include <cerrno>
+
 #include "catalogue/CTrackList.h"
 #include "platform/Exception.h"
 #include "platform/Format.h"
@@ -39,30 +41,51 @@ std::string CTrackList::playlistFileText() const {
 }
 
 void CTrackList::doGeneratePlaylistinFolder(const std::string& folder) {
+  doGeneratePlaylistinFolder(folder, nullptr, nullptr);
+}
+
+bool CTrackList::doGeneratePlaylistinFolder(const std::string& folder, const platform::DestinationRoot* root,
+                                            platform::FileError* error) {
   shell::stAutoReleasePool pool;
   auto fm = platform::FileManager::makePrivate();
   std::string name = playlistFileName();
   if (nameLeavesFolder(name)) {
     platform::logFormat("doGeneratePlaylistinFolder refused the file name “%@” of playlist %@: it would leave the folder",
                         name, uniqueID());
-    return;
+    if (error) {
+      error->code = EINVAL;
+      error->path = name;
+      error->localizedDescription = "The playlist file name “" + name + "” would leave the folder.";
+    }
+    return false;
   }
-  fm->createDirectoryAtPath(folder, true, nullptr);
   std::string path = joinPathComponents(folder, name + ".m3u8");
   std::string text = playlistFileText();
-  bool isDirectory = false;
-  // A folder that happens to carry the name is not removed with its contents;
-  // the write below then fails and says so.
-  if (fm->fileExistsAtPath(path, &isDirectory) && !isDirectory && fm->isDeletableFileAtPath(path)) {
-    platform::FileError error;
-    if (!fm->removeItemAtPath(path, &error)) {
-      platform::logFormat("doGeneratePlaylistinFolder pre-delete error: %@", error.localizedDescription);
-    }
+  // The file is written below a root that is never created: the
+  // destination root when the folder lies in it, else the folder's
+  // parent, so that a drive that is gone is not stood in for by new
+  // folders on the system disk.
+  std::shared_ptr<platform::DestinationRoot> opened;
+  if (root == nullptr) {
+    std::string base = CTrack::destinationBasePath().value_or("");
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    bool inBase = !base.empty() && folder.compare(0, base.size(), base) == 0 &&
+                  (folder.size() == base.size() || folder[base.size()] == '/');
+    size_t slash = folder.find_last_of('/');
+    opened = platform::DestinationRoot::open(inBase ? base
+                                             : slash == std::string::npos || slash == 0 ? folder
+                                                                                        : folder.substr(0, slash));
+    root = opened.get();
   }
-  platform::FileError error;
-  if (!fm->writeStringAtomically(text, path, &error)) {
-    platform::logFormat("doGeneratePlaylistinFolder write error: %@", error.localizedDescription);
+  // The new text replaces the old file in one step; the old one is never
+  // deleted first, so a failed write leaves it as it was.
+  platform::FileError failure;
+  if (!fm->writeStringBelowRoot(*root, text, path, &failure)) {
+    platform::logFormat("doGeneratePlaylistinFolder write error: %@", failure.localizedDescription);
+    if (error) *error = failure;
+    return false;
   }
+  return true;
 }
 
 }  // namespace catalogue

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <thread>
+#include <unordered_set>
 
 #include "platform/DockProgressFactory.h"
 #include "platform/Log.h"
@@ -20,10 +21,27 @@ uint64_t truncatedTotal(double total) {
   return static_cast<uint64_t>(total);
 }
 
+// The identifiers in order, each once: a playlist asked for twice is
+// still one playlist.
+std::vector<std::string> uniqueInOrder(const std::vector<std::string>& ids) {
+  std::vector<std::string> out;
+  std::unordered_set<std::string> seen;
+  for (const auto& id : ids)
+    if (seen.insert(id).second) out.push_back(id);
+  return out;
+}
+
 }  // namespace
 
 CThreadCopier::Ptr CThreadCopier::CThreadCopierForUniqueIDs(const std::vector<std::string>& uniqueIDs) {
+  return CThreadCopierForUniqueIDs(uniqueIDs, Options{});
+}
+
+CThreadCopier::Ptr CThreadCopier::CThreadCopierForUniqueIDs(const std::vector<std::string>& requested,
+                                                            Options options) {
   auto copier = std::make_shared<CThreadCopier>();
+  copier->options_ = std::move(options);
+  std::vector<std::string> uniqueIDs = uniqueInOrder(requested);
   if (uniqueIDs.empty()) return copier;
   auto finished = std::make_shared<std::atomic<bool>>(false);
   {
@@ -56,14 +74,31 @@ void CThreadCopier::copyPlaylistUniqueIDs(const std::vector<std::string>& unique
     setCopyState(2);
     uint64_t running = 0;
     setCopiedSize(0);
+    // The root is opened once for the whole run: every playlist writes
+    // below the same folder, and a drive pulled mid-run fails the rest.
+    catalogue::CTrackList::CopyContext context;
+    context.root = options_.root;
+    if (!context.root) {
+      context.root = platform::DestinationRoot::open(catalogue::CTrack::destinationBasePath().value_or(""));
+    }
+    context.stop = options_.stop;
+    context.onProgress = [this](uint64_t count) { setCopiedSize(count); };
+    context.onTrack = [this](const catalogue::CTrack& track, uint64_t bytes, const platform::FileError* error) {
+      if (!error) {
+        committedBytes_.fetch_add(bytes);
+        return;
+      }
+      std::lock_guard<std::mutex> lock(failuresMutex_);
+      failures_.push_back({track.uniqueID(), *error});
+    };
     for (const auto& id : uniqueIDs) {
+      if (options_.stop != nullptr && options_.stop->load()) break;
       shell::stAutoReleasePool playlistPool;
       auto list = catalogue::CTrackList::trackListForUniqueID(id);
       if (!list) continue;
       uint64_t before = running;
       bool ok = shell::logAndContinue("exeception in individual copy Exception: %@ Reason: %@", [&] {
-        running = list->doCopyWithAlreadyCopied(running, dockProgress(),
-                                                [this](uint64_t count) { setCopiedSize(count); });
+        running = list->doCopyWithAlreadyCopied(running, dockProgress(), context);
       });
       if (!ok) {
         running = before;
@@ -93,6 +128,11 @@ void CThreadCopier::MTSetupDockProgress() {
 void CThreadCopier::MTEndDockProgress() {
   if (auto indicator = dockProgress()) indicator->setHidden(true);
   setDockProgress(nullptr);
+}
+
+std::vector<CThreadCopier::Failure> CThreadCopier::failures() const {
+  std::lock_guard<std::mutex> lock(failuresMutex_);
+  return failures_;
 }
 
 std::shared_ptr<platform::ProgressIndicator> CThreadCopier::dockProgress() const {

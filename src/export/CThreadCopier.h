@@ -17,7 +17,10 @@
 // Thread: the counters and state are atomic; read them from any thread.
 // Errors: a track that cannot be copied adds 0 bytes; framework
 // exceptions are logged with the run's "exeception ..." lines and the
-// run goes on or ends as documented; nothing is reported to the caller.
+// run goes on or ends as documented. Callers that want to know more (the
+// command line, the window) read failures() and committedBytes() once
+// the state is 3: every track that had to be copied and is not on the
+// drive is there with the file manager's reason.
 #pragma once
 
 #include <atomic>
@@ -29,6 +32,7 @@
 #include <vector>
 
 #include "catalogue/CTrackList.h"
+#include "platform/DestinationRoot.h"
 #include "platform/ProgressIndicator.h"
 
 namespace exporter {
@@ -37,8 +41,25 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
  public:
   using Ptr = std::shared_ptr<CThreadCopier>;
 
-  // Starts a run over the playlists (none started for an empty array).
+  // Where a run writes and when it stops.
+  struct Options {
+    // The folder the copies go below; none: the destination root as it is
+    // when the run starts.
+    std::shared_ptr<const platform::DestinationRoot> root;
+    // Read between tracks and between chunks of a copy: true stops the
+    // run at the next track boundary (the copy under way is dropped).
+    const std::atomic<bool>* stop = nullptr;
+  };
+  // A track that had to be copied and is not on the drive.
+  struct Failure {
+    std::string uniqueID;
+    platform::FileError error;
+  };
+
+  // Starts a run over the playlists (none started for an empty array). A
+  // playlist listed twice is copied once.
   static Ptr CThreadCopierForUniqueIDs(const std::vector<std::string>& uniqueIDs);
+  static Ptr CThreadCopierForUniqueIDs(const std::vector<std::string>& uniqueIDs, Options options);
 
   // The body of the run; called on the background thread.
   void copyPlaylistUniqueIDs(const std::vector<std::string>& uniqueIDs);
@@ -56,6 +77,11 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
   std::shared_ptr<platform::ProgressIndicator> dockProgress() const;
   void setDockProgress(std::shared_ptr<platform::ProgressIndicator> v);
 
+  // Why tracks were not copied, in the order met; and the bytes of the
+  // tracks this run put on the drive under their names.
+  std::vector<Failure> failures() const;
+  uint64_t committedBytes() const { return committedBytes_.load(); }
+
   // Waits for the run's thread to end (tests, and a clean process exit).
   void joinForTesting();
   // Whether a run's thread has been started and has not yet ended.
@@ -69,6 +95,10 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
   std::shared_ptr<platform::ProgressIndicator> dockProgress_;
   mutable std::mutex threadMutex_;
   std::shared_ptr<std::atomic<bool>> finished_;
+  Options options_;
+  mutable std::mutex failuresMutex_;
+  std::vector<Failure> failures_;
+  std::atomic<uint64_t> committedBytes_{0};
 };
 
 }  // namespace exporter

@@ -1,6 +1,7 @@
 #include "export/CThreadPlaylistGenerator.h"
 
 #include <thread>
+#include <unordered_set>
 
 #include "catalogue/CTrackList.h"
 #include "platform/Log.h"
@@ -11,8 +12,19 @@ namespace exporter {
 
 CThreadPlaylistGenerator::Ptr CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(
     const std::vector<std::string>& uniqueIDs, const std::string& folder) {
+  return CThreadPlaylistGeneratorForUniqueIDs(uniqueIDs, folder, nullptr);
+}
+
+CThreadPlaylistGenerator::Ptr CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(
+    const std::vector<std::string>& requested, const std::string& folder,
+    std::shared_ptr<const platform::DestinationRoot> root) {
   auto generator = std::make_shared<CThreadPlaylistGenerator>();
   generator->setPlaylistPath(folder);
+  generator->root_ = std::move(root);
+  std::vector<std::string> uniqueIDs;
+  std::unordered_set<std::string> seen;
+  for (const auto& id : requested)
+    if (seen.insert(id).second) uniqueIDs.push_back(id);
   if (uniqueIDs.empty()) return generator;
   auto finished = std::make_shared<std::atomic<bool>>(false);
   {
@@ -36,14 +48,29 @@ void CThreadPlaylistGenerator::generatePlaylistUniqueIDs(const std::vector<std::
     if (!list) continue;
     // An unexpected error in one playlist must not end the thread short
     // of state 2, or a caller polling for the end would wait for ever.
+    platform::FileError error;
+    bool done = false;
     try {
-      shell::logAndContinue("exeception in individual playlist generation Exception: %@ Reason: %@",
-                            [&] { list->doGeneratePlaylistinFolder(folder); });
+      bool clean = shell::logAndContinue("exeception in individual playlist generation Exception: %@ Reason: %@",
+                                         [&] { done = list->doGeneratePlaylistinFolder(folder, root_.get(), &error); });
+      if (!clean) error.localizedDescription = "The playlist file could not be made (see the log).";
     } catch (const std::exception& e) {
       platform::logFormat("playlist generation failed for %@: %@", id, e.what());
+      error.localizedDescription = std::string("The playlist file could not be made: ") + e.what();
+    }
+    if (done) {
+      written_.fetch_add(1);
+    } else {
+      std::lock_guard<std::mutex> lock(mutex_);
+      failures_.push_back({id, error});
     }
   }
   setPlaylistState(2);
+}
+
+std::vector<CThreadPlaylistGenerator::Failure> CThreadPlaylistGenerator::failures() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failures_;
 }
 
 std::string CThreadPlaylistGenerator::playlistPath() const {

@@ -6,8 +6,9 @@
 // Ownership: the caller owns the generator; the run's thread keeps it and
 // the array alive until it ends.
 // Thread: state and path are safe to read from any thread.
-// Errors: a playlist whose file cannot be written is logged and skipped;
-// nothing is reported to the caller.
+// Errors: a playlist whose file cannot be written is logged and skipped.
+// Callers that want to know (the command line, the window) read
+// written() and failures() once the state is 2.
 #pragma once
 
 #include <atomic>
@@ -17,14 +18,27 @@
 #include <string>
 #include <vector>
 
+#include "platform/DestinationRoot.h"
+
 namespace exporter {
 
 class CThreadPlaylistGenerator : public std::enable_shared_from_this<CThreadPlaylistGenerator> {
  public:
   using Ptr = std::shared_ptr<CThreadPlaylistGenerator>;
 
+  // A playlist whose file was not written.
+  struct Failure {
+    std::string uniqueID;
+    platform::FileError error;
+  };
+
+  // A playlist listed twice is written once. `root`: the folder the files
+  // go below (see CTrackList::doGeneratePlaylistinFolder).
   static Ptr CThreadPlaylistGeneratorForUniqueIDs(const std::vector<std::string>& uniqueIDs,
                                                   const std::string& folder);
+  static Ptr CThreadPlaylistGeneratorForUniqueIDs(const std::vector<std::string>& uniqueIDs,
+                                                  const std::string& folder,
+                                                  std::shared_ptr<const platform::DestinationRoot> root);
   // The run; called on the background thread.
   void generatePlaylistUniqueIDs(const std::vector<std::string>& uniqueIDs);
 
@@ -32,6 +46,9 @@ class CThreadPlaylistGenerator : public std::enable_shared_from_this<CThreadPlay
   void setPlaylistState(int32_t v) { playlistState_.store(v); }
   std::string playlistPath() const;
   void setPlaylistPath(const std::string& v);
+
+  size_t written() const { return written_.load(); }
+  std::vector<Failure> failures() const;
 
   void joinForTesting();
   // Whether a run's thread has been started and has not yet ended.
@@ -42,6 +59,9 @@ class CThreadPlaylistGenerator : public std::enable_shared_from_this<CThreadPlay
   mutable std::mutex mutex_;
   std::string playlistPath_;
   std::shared_ptr<std::atomic<bool>> finished_;
+  std::shared_ptr<const platform::DestinationRoot> root_;
+  std::atomic<size_t> written_{0};
+  std::vector<Failure> failures_;  // under mutex_
 };
 
 }  // namespace exporter

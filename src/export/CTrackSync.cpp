@@ -4,6 +4,7 @@
 
 #include "catalogue/CTrack.h"
 #include "catalogue/CTrackCarrier.h"
+#include "platform/DestinationRoot.h"
 #include "platform/Exception.h"
 #include "platform/Log.h"
 #include "platform/Unicode.h"
@@ -216,6 +217,9 @@ uint64_t CTrackSync::walk(const PathDict& dict, platform::FileManager& fm, std::
 
     // Only real folders are descended; a link to one is judged as itself.
     const bool isFolder = entry.type == platform::FileType::kDirectory;
+    // The exporter's own record of what it wrote is no media file: losing
+    // it would make every exported file look like the user's.
+    if (isFolder && keyLength == 0 && entry.name == platform::DestinationRoot::kStateFolder) continue;
     if (isFolder) size += walk(dict, fm, path, key);
     if (isArtFileName(entry.name, artFileName_)) continue;
     if (dict.find(key) != dict.end()) continue;

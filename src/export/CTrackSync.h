@@ -13,7 +13,8 @@
 // listed as itself) and never leaves the root; deleteAllInList removes
 // only items strictly below the current destination root, reached
 // through real folders. A file named exactly "folder.jpg" is never
-// listed. A copy's leftover temporary is needed by no track, so it is
+// listed, nor the exporter's state folder (".tessaline") at the top of
+// the walk. A copy's leftover temporary is needed by no track, so it is
 // listed like any stale file.
 //
 // Ownership: deleteList() (the class method) hands the caller a new

@@ -188,8 +188,8 @@ std::function<int(uint64_t, uint64_t*)> FaultInjectingFileManager::spaceGate() {
 // The wrapped manager's batch, with this manager's counts and faults.
 class FaultInjectingCopyBatch : public CopyBatch {
  public:
-  FaultInjectingCopyBatch(FaultInjectingFileManager& owner, PosixFileManager& target)
-      : owner_(owner), target_(target), inner_(makeInner()) {}
+  FaultInjectingCopyBatch(FaultInjectingFileManager& owner, PosixFileManager& target, CopyBatchOptions options)
+      : owner_(owner), target_(target), options_(std::move(options)), inner_(makeInner()) {}
 
   bool addCopy(const std::string& from, const std::string& to, FileError* error) override {
     if (int e = owner_.begin(FileOp::kCopy, from, true)) {
@@ -220,19 +220,39 @@ class FaultInjectingCopyBatch : public CopyBatch {
 
  private:
   std::unique_ptr<CopyBatch> makeInner() {
-    return owner_.spaceLimited() ? target_.makeCopyBatch(owner_.spaceGate()) : target_.makeCopyBatch();
+    return target_.makeCopyBatch(owner_.spaceLimited() ? owner_.spaceGate() : PosixFileManager::CopyChunkGate(),
+                                 options_);
   }
 
   FaultInjectingFileManager& owner_;
   PosixFileManager& target_;
+  CopyBatchOptions options_;
   std::unique_ptr<CopyBatch> inner_;
   std::vector<std::string> sources_;  // of the pending copies, in order
 };
 
-std::unique_ptr<CopyBatch> FaultInjectingFileManager::makeCopyBatch() {
+std::unique_ptr<CopyBatch> FaultInjectingFileManager::makeCopyBatch(const CopyBatchOptions& options) {
   auto* posix = dynamic_cast<PosixFileManager*>(target_.get());
-  if (posix == nullptr) return FileManager::makeCopyBatch();  // copies at once, counted as copies
-  return std::make_unique<FaultInjectingCopyBatch>(*this, *posix);
+  if (posix == nullptr) return FileManager::makeCopyBatch(options);  // copies at once, counted as copies
+  return std::make_unique<FaultInjectingCopyBatch>(*this, *posix, options);
+}
+
+bool FaultInjectingFileManager::writeStringBelowRoot(const DestinationRoot& root, const std::string& text,
+                                                     const std::string& path, FileError* error) {
+  if (int e = begin(FileOp::kWrite, path, false)) {
+    setFileError(error, e, path, actionOf(FileOp::kWrite));
+    return false;
+  }
+  return target_->writeStringBelowRoot(root, text, path, error);
+}
+
+bool FaultInjectingFileManager::removeItemBelowRoot(const DestinationRoot& root, const std::string& path,
+                                                    RemoveKind kind, FileError* error) {
+  if (int e = begin(FileOp::kRemove, path, false)) {
+    setFileError(error, e, path, actionOf(FileOp::kRemove));
+    return false;
+  }
+  return target_->removeItemBelowRoot(root, path, kind, error);
 }
 
 bool FaultInjectingFileManager::createDirectoryAtPath(const std::string& path, bool intermediate,

@@ -73,7 +73,8 @@ class FaultInjectingFileManager : public FileManager {
   std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path, FileError* error) override;
   bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) override;
   // Adding a copy counts (and may fail) as kCopy, committing as kFlush.
-  std::unique_ptr<CopyBatch> makeCopyBatch() override;
+  using FileManager::makeCopyBatch;
+  std::unique_ptr<CopyBatch> makeCopyBatch(const CopyBatchOptions& options) override;
   bool createDirectoryAtPath(const std::string& path, bool intermediate, FileError* error) override;
   bool removeItemAtPath(const std::string& path, FileError* error) override;
   std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(const std::string& path,
@@ -81,6 +82,11 @@ class FaultInjectingFileManager : public FileManager {
   bool isDeletableFileAtPath(const std::string& path) override;
   bool writeStringAtomically(const std::string& text, const std::string& path,
                              FileError* error) override;
+  // Counted as kWrite and kRemove.
+  bool writeStringBelowRoot(const DestinationRoot& root, const std::string& text, const std::string& path,
+                            FileError* error) override;
+  bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
+                           FileError* error) override;
 
  private:
   // Counts one operation; returns the errno it must fail with, or 0.

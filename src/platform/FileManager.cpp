@@ -45,7 +45,14 @@ class ImmediateCopyBatch : public CopyBatch {
 
 }  // namespace
 
-std::unique_ptr<CopyBatch> FileManager::makeCopyBatch() { return std::make_unique<ImmediateCopyBatch>(*this); }
+std::unique_ptr<CopyBatch> FileManager::makeCopyBatch() { return makeCopyBatch(CopyBatchOptions{}); }
+
+std::unique_ptr<CopyBatch> FileManager::makeCopyBatch(const CopyBatchOptions& options) {
+  // A copy below a root must keep the root's guarantees, which only the
+  // POSIX batch gives.
+  if (options.root) return PosixFileManager().makeCopyBatch(options);
+  return std::make_unique<ImmediateCopyBatch>(*this);
+}
 
 std::shared_ptr<FileManager> FileManager::defaultManager() {
   Registry& r = registry();

@@ -16,6 +16,8 @@
 // description that names the file, for the log lines of the callers.
 #pragma once
 
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,8 +29,9 @@
 namespace platform {
 
 struct FileError {
-  int code = 0;                      // errno value (0: none)
+  int code = 0;                      // errno value (0: none); ENODEV: the drive was removed
   std::string localizedDescription;  // e.g. "The file “a.mp3” couldn’t be copied: No space left on device."
+  std::string path;                  // the item the failure is about (a copy's source or destination)
 };
 
 enum class FileType { kRegular, kDirectory, kSymbolicLink, kOther };
@@ -40,6 +43,26 @@ struct FileAttributes {
 };
 
 class CopyBatch;
+class DestinationRoot;
+
+// How a batch's copies are made.
+struct CopyBatchOptions {
+  // The folder the copies go below: their folders are made below it and
+  // nothing is reached through a symbolic link; each committed copy is
+  // added to its record of written files before it gets its name. None:
+  // plain paths, folders must exist (tests and tools).
+  std::shared_ptr<const DestinationRoot> root;
+  // When it reads true, a copy under way stops (ECANCELED) and its
+  // temporary goes.
+  const std::atomic<bool>* stop = nullptr;
+};
+
+// The code of a copy whose source is not a regular file (a pipe, a device,
+// a socket): such a source is refused before it is read.
+inline constexpr int kNotRegularFile = EINVAL;
+
+// What removeItemBelowRoot may remove.
+enum class RemoveKind { kFile, kEmptyFolder };
 
 struct DirectoryEntry {
   std::string name;  // one component, never "." or ".."
@@ -105,6 +128,7 @@ class FileManager {
   // outlive the batch. This default copies each file at once, as
   // copyItemAtPath does, and has nothing left to do at commit.
   virtual std::unique_ptr<CopyBatch> makeCopyBatch();
+  virtual std::unique_ptr<CopyBatch> makeCopyBatch(const CopyBatchOptions& options);
 
   // Creates a directory; with `intermediate`, every missing parent too
   // (an existing directory is then not an error).
@@ -125,6 +149,18 @@ class FileManager {
   // Writes `text` to `path` atomically: a temporary in the same folder,
   // flushed, then renamed over `path`.
   virtual bool writeStringAtomically(const std::string& text, const std::string& path, FileError* error) = 0;
+
+  // Writes `text` to `path` below `root` in place of what stands there:
+  // a temporary beside it, flushed, recorded as written, then renamed
+  // over the old file, which stays as it was when anything fails. Missing
+  // folders below the root are made; nothing is reached through a link.
+  virtual bool writeStringBelowRoot(const DestinationRoot& root, const std::string& text, const std::string& path,
+                                    FileError* error);
+  // Removes a file (or a link) or an empty folder at `path` below `root`,
+  // reached without following any link; a folder that is not empty is
+  // kept (ENOTEMPTY).
+  virtual bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
+                                   FileError* error);
 
   // Whether a file name is the temporary of an unfinished copy.
   static bool isPartialCopyName(const std::string& name);

@@ -1,5 +1,7 @@
 #include "platform/PosixFileManager.h"
 
+#include "platform/DestinationRoot.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -124,17 +126,32 @@ int writeAll(int fd, const char* data, size_t length) {
   return 0;
 }
 
+
+// Which side of a copy a failure is about.
+enum class Side { kSource, kDestination };
+
+struct CopyResult {
+  int code = 0;
+  Side side = Side::kDestination;
+};
+
+CopyResult sourceFailure(int code) { return {code, Side::kSource}; }
+CopyResult destinationFailure(int code) { return {code, Side::kDestination}; }
+
+bool stopped(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(std::memory_order_relaxed); }
+
 // Copies from the current offset of `in` to its end with read/write.
-int copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* written,
-                    const PosixFileManager::CopyChunkGate& gate) {
+CopyResult copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* written,
+                           const PosixFileManager::CopyChunkGate& gate, const std::atomic<bool>* stop) {
   std::unique_ptr<char[]> buffer(new char[bufferBytes]);
   for (;;) {
+    if (stopped(stop)) return destinationFailure(ECANCELED);
     ssize_t n = read(in, buffer.get(), bufferBytes);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return sourceFailure(errno);
     }
-    if (n == 0) return 0;
+    if (n == 0) return {};
     uint64_t length = static_cast<uint64_t>(n);
     int gateError = 0;
     if (gate) {
@@ -142,9 +159,9 @@ int copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* written,
       if (length > static_cast<uint64_t>(n)) length = static_cast<uint64_t>(n);
       if (gateError == 0 && length < static_cast<uint64_t>(n)) gateError = ENOSPC;
     }
-    if (int e = writeAll(out, buffer.get(), length)) return e;
+    if (int e = writeAll(out, buffer.get(), length)) return destinationFailure(e);
     *written += length;
-    if (gateError != 0) return gateError;
+    if (gateError != 0) return destinationFailure(gateError);
   }
 }
 
@@ -152,15 +169,17 @@ bool kernelRefusesCopyRange(int e) {
   return e == EXDEV || e == ENOSYS || e == EINVAL || e == EOPNOTSUPP || e == ENOTSUP;
 }
 
-// Moves the finished temporary to `to` unless something stands there.
-int moveIntoPlace(const std::string& temporary, const std::string& to) {
-  if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+
+// Moves the finished temporary to `name` in the same folder unless
+// something stands there.
+int moveIntoPlace(int folder, const std::string& temporary, const std::string& name) {
+  if (renameat2(folder, temporary.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
   int e = errno;
   if (e != EINVAL && e != ENOSYS && e != EOPNOTSUPP && e != ENOTSUP) return e;
   // A file system without RENAME_NOREPLACE: a hard link fails on an
   // existing name just the same.
-  if (link(temporary.c_str(), to.c_str()) == 0) {
-    unlink(temporary.c_str());
+  if (linkat(folder, temporary.c_str(), folder, name.c_str(), 0) == 0) {
+    unlinkat(folder, temporary.c_str(), 0);
     return 0;
   }
   e = errno;
@@ -168,9 +187,9 @@ int moveIntoPlace(const std::string& temporary, const std::string& to) {
   // Neither (FAT through some drivers): check, then rename. Only a
   // concurrent writer of the same name could slip in between.
   struct stat st;
-  if (lstat(to.c_str(), &st) == 0) return EEXIST;
+  if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
   if (errno != ENOENT) return errno;
-  return rename(temporary.c_str(), to.c_str()) == 0 ? 0 : errno;
+  return renameat(folder, temporary.c_str(), folder, name.c_str()) == 0 ? 0 : errno;
 }
 
 bool isDotOrDotDot(const char* name) {
@@ -311,10 +330,21 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
 
 namespace {
 
+
+// An open folder shared by the copies staged in it.
+struct Folder {
+  int fd = -1;
+  ~Folder() {
+    if (fd >= 0) close(fd);
+  }
+};
+
 // A copy whose data sits in its temporary, not flushed, not yet named.
 struct StagedCopy {
   int fd = -1;
-  std::string from, to, temporary;
+  std::shared_ptr<Folder> folder;
+  std::string from, to, name, temporary;  // name and temporary: in folder
+  std::string relative;                   // below the batch's root
   dev_t device = 0;
   uint64_t bytes = 0;
 };
@@ -323,41 +353,76 @@ struct StagedCopy {
 void discard(StagedCopy& copy) {
   if (copy.fd >= 0) close(copy.fd);
   copy.fd = -1;
-  unlink(copy.temporary.c_str());
+  if (copy.folder) unlinkat(copy.folder->fd, copy.temporary.c_str(), 0);
 }
 
-// Writes `from` into a new temporary next to `to`, with the source's
-// modification time; 0, or an errno value with nothing left behind.
-int stageCopy(const std::string& from, const std::string& to, const PosixFileManager::Options& options,
-              const PosixFileManager::CopyChunkGate& gate, StagedCopy* staged) {
-  FdCloser in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return errno;
+void setCopyError(FileError* error, const CopyResult& result, const std::string& from, const std::string& to) {
+  if (error == nullptr) return;
+  const std::string& path = result.side == Side::kSource ? from : to;
+  setFileError(error, result.code, path, "copied");
+  if (result.side == Side::kSource && result.code == kNotRegularFile) {
+    error->localizedDescription = "The file “" + lastComponent(path) + "” couldn’t be copied: it is not a regular file.";
+  }
+  error->path = path;
+}
+
+// The folder of a plain destination path, as it stands (links followed).
+std::shared_ptr<Folder> openPlainFolder(const std::string& to, std::string* name, int* code) {
+  std::string folderPath;
+  splitPath(to, &folderPath, name);
+  auto folder = std::make_shared<Folder>();
+  folder->fd = open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder->fd < 0) {
+    *code = errno;
+    return nullptr;
+  }
+  return folder;
+}
+
+// Writes `from` into a new temporary in `folder` beside `name`, with the
+// source's modification time; nothing is left behind on failure. Only a
+// regular file is read: a pipe or a device would block or never end, so
+// the source is looked at before it is opened and opened without waiting.
+CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder, const std::string& name,
+                     const PosixFileManager::Options& options, const PosixFileManager::CopyChunkGate& gate,
+                     const std::atomic<bool>* stop, StagedCopy* staged) {
   struct stat source;
-  if (fstat(in.get(), &source) != 0) return errno;
-  if (S_ISDIR(source.st_mode)) return EISDIR;
-  if (!S_ISREG(source.st_mode)) return EINVAL;
+  if (stat(from.c_str(), &source) != 0) return sourceFailure(errno);
+  if (S_ISDIR(source.st_mode)) return sourceFailure(EISDIR);
+  if (!S_ISREG(source.st_mode)) return sourceFailure(kNotRegularFile);
+  FdCloser in(open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (in.get() < 0) return sourceFailure(errno);
+  if (fstat(in.get(), &source) != 0) return sourceFailure(errno);
+  if (!S_ISREG(source.st_mode)) return sourceFailure(S_ISDIR(source.st_mode) ? EISDIR : kNotRegularFile);
 
   // Fail early on an existing item; the final move checks again.
   struct stat existing;
-  if (lstat(to.c_str(), &existing) == 0) return EEXIST;
-  if (errno != ENOENT) return errno;
+  if (fstatat(folder->fd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    return destinationFailure(S_ISDIR(existing.st_mode) ? EISDIR : EEXIST);
+  }
+  if (errno != ENOENT) return destinationFailure(errno);
 
-  std::string folder, name;
-  splitPath(to, &folder, &name);
   std::string temporary;
   mode_t mode = (source.st_mode & 0777) | S_IRUSR | S_IWUSR;
-  FdCloser out(createTemporary(folder, name, mode, &temporary));
-  if (out.get() < 0) return errno;
+  int created = -1;
+  for (int attempt = 0; attempt < 64 && created < 0; ++attempt) {
+    temporary = temporaryName(name);
+    created = openat(folder->fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (created < 0 && errno != EEXIST) break;
+  }
+  if (created < 0) return destinationFailure(errno);
+  FdCloser out(created);
 
-  auto failAndClean = [&](int code) {
+  auto failAndClean = [&](CopyResult result) {
     if (out.get() >= 0) out.closeNow();
-    unlink(temporary.c_str());
-    return code;
+    unlinkat(folder->fd, temporary.c_str(), 0);
+    return result;
   };
 
   uint64_t written = 0;
   bool useReadWrite = !options.useCopyFileRange || static_cast<bool>(gate);
   while (!useReadWrite) {
+    if (stopped(stop)) return failAndClean(destinationFailure(ECANCELED));
     ssize_t n = copy_file_range(in.get(), nullptr, out.get(), nullptr, options.copyChunkBytes, 0);
     if (n > 0) {
       written += static_cast<uint64_t>(n);
@@ -371,29 +436,29 @@ int stageCopy(const std::string& from, const std::string& to, const PosixFileMan
     } else if (kernelRefusesCopyRange(errno)) {
       useReadWrite = true;
     } else {
-      return failAndClean(errno);
+      return failAndClean(destinationFailure(errno));
     }
   }
   if (useReadWrite) {
-    if (int e = copyByReadWrite(in.get(), out.get(), options.bufferBytes, &written, gate)) {
-      return failAndClean(e);
-    }
+    CopyResult result = copyByReadWrite(in.get(), out.get(), options.bufferBytes, &written, gate, stop);
+    if (result.code != 0) return failAndClean(result);
   }
 
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
   times[1] = source.st_mtim;
-  if (futimens(out.get(), times) != 0) return failAndClean(errno);
+  if (futimens(out.get(), times) != 0) return failAndClean(destinationFailure(errno));
   struct stat made;
-  if (fstat(out.get(), &made) != 0) return failAndClean(errno);
+  if (fstat(out.get(), &made) != 0) return failAndClean(destinationFailure(errno));
   staged->fd = out.release();
+  staged->folder = std::move(folder);
   staged->from = from;
-  staged->to = to;
+  staged->name = name;
   staged->temporary = std::move(temporary);
   staged->device = made.st_dev;
   staged->bytes = written;
-  return 0;
+  return {};
 }
 
 // Closes a flushed copy and gives it its final name; 0 or an errno value,
@@ -405,26 +470,33 @@ int finishStaged(StagedCopy& copy) {
     copy.fd = -1;
     if (close(fd) != 0) e = errno;
   }
-  if (e == 0) e = moveIntoPlace(copy.temporary, copy.to);
-  if (e != 0) unlink(copy.temporary.c_str());
+  if (e == 0) e = moveIntoPlace(copy.folder->fd, copy.temporary, copy.name);
+  if (e != 0) unlinkat(copy.folder->fd, copy.temporary.c_str(), 0);
   return e;
 }
 
 class PosixCopyBatch : public CopyBatch {
  public:
-  PosixCopyBatch(PosixFileManager::Options options, PosixFileManager::CopyChunkGate gate)
-      : options_(options), gate_(std::move(gate)) {}
+  PosixCopyBatch(PosixFileManager::Options options, PosixFileManager::CopyChunkGate gate,
+                 CopyBatchOptions batchOptions)
+      : options_(options), gate_(std::move(gate)), batch_(std::move(batchOptions)) {}
   ~PosixCopyBatch() override {
     for (auto& copy : staged_) discard(copy);
   }
 
   bool addCopy(const std::string& from, const std::string& to, FileError* error) override {
+    std::string name;
+    std::string relative;
+    std::shared_ptr<Folder> folder = folderFor(to, &name, &relative, error);
+    if (!folder) return false;
     StagedCopy copy;
-    int e = stageCopy(from, to, options_, gate_, &copy);
-    if (e != 0) {
-      setFileError(error, e, from, "copied");
+    CopyResult result = stageCopy(from, std::move(folder), name, options_, gate_, batch_.stop, &copy);
+    if (result.code != 0) {
+      setCopyError(error, result, from, to);
       return false;
     }
+    copy.to = to;
+    copy.relative = std::move(relative);
     bytes_ += copy.bytes;
     staged_.push_back(std::move(copy));
     return true;
@@ -433,69 +505,161 @@ class PosixCopyBatch : public CopyBatch {
   uint64_t pendingBytes() const override { return bytes_; }
 
   std::vector<bool> commit(std::vector<FileError>* errors) override {
+    std::vector<FileError> failures(staged_.size());
     std::vector<int> codes(staged_.size(), 0);
+    auto failAll = [&](const FileError& why) {
+      for (size_t i = 0; i < staged_.size(); ++i) {
+        if (codes[i] != 0) continue;
+        codes[i] = why.code;
+        failures[i] = why;
+      }
+    };
+    // The record comes first: a copy may then be recorded and never
+    // named (harmless), but never named and not recorded, which would
+    // make the exporter's own file look like the user's.
+    if (batch_.root && !staged_.empty()) {
+      std::vector<std::string> relatives;
+      relatives.reserve(staged_.size());
+      for (const auto& copy : staged_) relatives.push_back(copy.relative);
+      if (int e = batch_.root->record(relatives, staged_.size() == 1)) {
+        FileError why;
+        batch_.root->describe(e, batch_.root->path() + "/" + DestinationRoot::kStateFolder, &why);
+        failAll(why);
+      }
+    }
     if (staged_.size() == 1) {
-      if (fsync(staged_[0].fd) != 0) codes[0] = errno;
+      if (codes[0] == 0 && fsync(staged_[0].fd) != 0) codes[0] = errno;
     } else {
       // One flush per file system the batch touches. syncfs reports a
       // write-back error of any file there, so only then is each file
       // flushed on its own, to tell which ones the error hit.
       std::vector<dev_t> done;
       for (size_t i = 0; i < staged_.size(); ++i) {
+        if (codes[i] != 0) continue;
         dev_t device = staged_[i].device;
         if (std::find(done.begin(), done.end(), device) != done.end()) continue;
         done.push_back(device);
         if (syncfs(staged_[i].fd) == 0) continue;
         for (size_t j = i; j < staged_.size(); ++j) {
-          if (staged_[j].device == device && fsync(staged_[j].fd) != 0) codes[j] = errno;
+          if (staged_[j].device == device && codes[j] == 0 && fsync(staged_[j].fd) != 0) codes[j] = errno;
         }
       }
     }
+    // A drive pulled while the batch was written takes its copies along.
+    if (batch_.root) {
+      if (int e = batch_.root->check()) {
+        FileError why;
+        batch_.root->describe(e, batch_.root->path(), &why);
+        failAll(why);
+      }
+    }
     std::vector<bool> inPlace(staged_.size());
-    if (errors) errors->assign(staged_.size(), FileError());
     for (size_t i = 0; i < staged_.size(); ++i) {
+      bool described = codes[i] != 0 && failures[i].code != 0;
       if (codes[i] != 0) {
         discard(staged_[i]);
       } else {
         codes[i] = finishStaged(staged_[i]);
       }
       inPlace[i] = codes[i] == 0;
-      if (!inPlace[i] && errors) setFileError(&(*errors)[i], codes[i], staged_[i].from, "copied");
+      if (!inPlace[i] && !described) setCopyError(&failures[i], destinationFailure(codes[i]), staged_[i].from,
+                                                  staged_[i].to);
     }
+    if (errors) *errors = std::move(failures);
     staged_.clear();
     bytes_ = 0;
     return inPlace;
   }
 
  private:
+  // The open folder `to` goes into (made below the root when missing),
+  // kept while the next copies go to the same folder.
+  std::shared_ptr<Folder> folderFor(const std::string& to, std::string* name, std::string* relative,
+                                    FileError* error) {
+    if (!batch_.root) {
+      int code = 0;
+      auto folder = openPlainFolder(to, name, &code);
+      if (!folder) setCopyError(error, destinationFailure(code), to, to);
+      return folder;
+    }
+    const DestinationRoot& root = *batch_.root;
+    if (int e = root.check()) {
+      root.describe(e, to, error);
+      return nullptr;
+    }
+    std::optional<std::string> below = root.relativePath(to);
+    if (!below || below->empty()) {
+      if (error) {
+        error->code = EXDEV;
+        error->path = to;
+        error->localizedDescription = "The file “" + lastComponent(to) +
+                                      "” couldn’t be copied: its path is not inside the destination folder.";
+      }
+      return nullptr;
+    }
+    std::string_view folderPart, namePart;
+    splitRelativePath(*below, &folderPart, &namePart);
+    name->assign(namePart);
+    if (!folder_ || folderPart != folderRelative_) {
+      folder_.reset();
+      int fd = root.openFolder(folderPart, true);
+      if (fd < 0) {
+        std::string where = root.path();
+        if (!folderPart.empty()) where += "/" + std::string(folderPart);
+        setCopyError(error, destinationFailure(-fd), to, where);
+        return nullptr;
+      }
+      folder_ = std::make_shared<Folder>();
+      folder_->fd = fd;
+      folderRelative_.assign(folderPart);
+    }
+    *relative = std::move(*below);
+    return folder_;
+  }
+
   PosixFileManager::Options options_;
   PosixFileManager::CopyChunkGate gate_;
+  CopyBatchOptions batch_;
   std::vector<StagedCopy> staged_;
   uint64_t bytes_ = 0;
+  std::shared_ptr<Folder> folder_;  // the last folder copied into
+  std::string folderRelative_;
 };
 
 }  // namespace
 
 bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string& to,
                                       FileError* error, const CopyChunkGate& gate) {
-  StagedCopy copy;
-  int e = stageCopy(from, to, options_, gate, &copy);
-  if (e == 0 && fsync(copy.fd) != 0) {
-    e = errno;
-    discard(copy);
-  } else if (e == 0) {
-    e = finishStaged(copy);
+  std::string name;
+  int code = 0;
+  std::shared_ptr<Folder> folder = openPlainFolder(to, &name, &code);
+  if (!folder) {
+    setCopyError(error, destinationFailure(code), from, to);
+    return false;
   }
-  if (e == 0) return true;
-  setFileError(error, e, from, "copied");
+  StagedCopy copy;
+  CopyResult result = stageCopy(from, std::move(folder), name, options_, gate, nullptr, &copy);
+  if (result.code == 0 && fsync(copy.fd) != 0) {
+    result = destinationFailure(errno);
+    discard(copy);
+  } else if (result.code == 0) {
+    result = destinationFailure(finishStaged(copy));
+  }
+  if (result.code == 0) return true;
+  setCopyError(error, result, from, to);
   return false;
 }
 
-std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch() { return makeCopyBatch(CopyChunkGate()); }
+std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch() { return makeCopyBatch(CopyBatchOptions{}); }
 
-std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch(CopyChunkGate gate) {
-  return std::make_unique<PosixCopyBatch>(options_, std::move(gate));
+std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch(const CopyBatchOptions& options) {
+  return makeCopyBatch(CopyChunkGate(), options);
 }
+
+std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch(CopyChunkGate gate, const CopyBatchOptions& options) {
+  return std::make_unique<PosixCopyBatch>(options_, std::move(gate), options);
+}
+
 
 bool PosixFileManager::createDirectoryAtPath(const std::string& path, bool intermediate,
                                              FileError* error) {
@@ -869,6 +1033,109 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
   work();
   for (auto& h : helpers) h.join();
   return out;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+// The writes and removals below a root are POSIX work for every manager
+// (a wrapper counts or fails them, then comes here).
+namespace {
+
+// The folder holding `path` below `root`, opened (made when `create`);
+// fills *name, or *error when that fails.
+int openParentBelowRoot(const DestinationRoot& root, const std::string& path, bool create, const char* action,
+                        std::string* name, std::string* relative, FileError* error) {
+  if (int e = root.check()) {
+    root.describe(e, path, error);
+    return -1;
+  }
+  std::optional<std::string> below = root.relativePath(path);
+  if (!below || below->empty()) {
+    if (error) {
+      error->code = EXDEV;
+      error->path = path;
+      error->localizedDescription = "The file “" + lastComponent(path) + "” couldn’t be " + action +
+                                    ": it is not inside the destination folder.";
+    }
+    return -1;
+  }
+  std::string_view folderPart, namePart;
+  splitRelativePath(*below, &folderPart, &namePart);
+  name->assign(namePart);
+  if (relative) *relative = *below;
+  int fd = root.openFolder(folderPart, create);
+  if (fd < 0) {
+    setFileError(error, -fd, path, action);
+    if (error) error->path = path;
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::string& text, const std::string& path,
+                                       FileError* error) {
+  std::string name, relative;
+  int folder = openParentBelowRoot(root, path, true, "saved", &name, &relative, error);
+  if (folder < 0) return false;
+  FdCloser folderCloser(folder);
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
+    temporary = temporaryName(name);
+    fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  int e = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    FdCloser out(fd);
+    e = writeAll(out.get(), text.data(), text.size());
+    if (e == 0 && fsync(out.get()) != 0) e = errno;
+    if (e == 0) e = out.closeNow();
+    // Recorded before it is named, as every copy is.
+    if (e == 0) e = root.record({relative}, true);
+    struct stat existing;
+    if (e == 0 && fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode)) {
+      e = EISDIR;
+    }
+    if (e == 0 && renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) e = errno;
+    if (e != 0) unlinkat(folder, temporary.c_str(), 0);
+  }
+  if (e == 0) return true;
+  if (e == ENODEV || root.check() != 0) {
+    root.describe(ENODEV, path, error);
+    return false;
+  }
+  setFileError(error, e, path, "saved");
+  if (error) error->path = path;
+  return false;
+}
+
+bool FileManager::removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
+                                      FileError* error) {
+  std::string name;
+  int folder = openParentBelowRoot(root, path, false, "removed", &name, nullptr, error);
+  if (folder < 0) return false;
+  FdCloser folderCloser(folder);
+  int e = 0;
+  if (kind == RemoveKind::kEmptyFolder) {
+    if (unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0) e = errno;
+  } else {
+    struct stat st;
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      e = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+      e = EISDIR;
+    } else if (unlinkat(folder, name.c_str(), 0) != 0) {
+      e = errno;
+    }
+  }
+  if (e == 0) return true;
+  setFileError(error, e, path, "removed");
+  if (error) error->path = path;
+  return false;
 }
 
 }  // namespace platform

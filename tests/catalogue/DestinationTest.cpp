@@ -72,12 +72,14 @@ TEST_F(Destination, CopyWritesTheFileKeepsItsTimeAndIsNotRepeated) {
   EXPECT_EQ(t->doCopyWithFileManager(nullptr, &error), 0u);
 }
 
-TEST_F(Destination, FileStandingWhereTheFolderBelongsIsReplacedByTheFolder) {
+TEST_F(Destination, FileStandingWhereTheFolderBelongsIsKeptAndTheCopyFails) {
   auto t = one(10);
   CTrack::setDestinationBasePath(drive());
   writeFile(drive("Artist"), 3);
-  EXPECT_EQ(t->doCopyWithFileManager(nullptr, nullptr), 10u);
-  EXPECT_TRUE(std::filesystem::is_regular_file(drive("Artist/T1.mp3")));
+  platform::FileError error;
+  EXPECT_EQ(t->doCopyWithFileManager(nullptr, &error), 0u);
+  EXPECT_EQ(error.code, ENOTDIR);
+  EXPECT_EQ(std::filesystem::file_size(drive("Artist")), 3u);
 }
 
 TEST_F(Destination, VanishedSourceAddsNothingAndFailsToCopy) {

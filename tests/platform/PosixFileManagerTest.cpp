@@ -95,7 +95,8 @@ TEST_F(PosixFileManagerTest, CopyOntoExistingFileFailsAndLeavesIt) {
   FileError error;
   EXPECT_FALSE(fm_.copyItemAtPath(dir_ / "a.mp3", dir_ / "b.mp3", &error));
   EXPECT_EQ(error.code, EEXIST);
-  EXPECT_EQ(error.localizedDescription, "The file “a.mp3” couldn’t be copied: File exists.");
+  EXPECT_EQ(error.localizedDescription, "The file “b.mp3” couldn’t be copied: File exists.");
+  EXPECT_EQ(error.path, dir_ / "b.mp3");
   EXPECT_EQ(readFile(dir_ / "b.mp3"), "old");
   EXPECT_TRUE(temporaries(dir_.path()).empty());
 }
@@ -107,7 +108,7 @@ TEST_F(PosixFileManagerTest, CopyOntoExistingDirectoryOrLinkFails) {
   ASSERT_EQ(symlink("nowhere", (dir_ / "dangling").c_str()), 0);
   FileError error;
   EXPECT_FALSE(fm_.copyItemAtPath(dir_ / "a.mp3", dir_ / "folder", &error));
-  EXPECT_EQ(error.code, EEXIST);
+  EXPECT_EQ(error.code, EISDIR);
   EXPECT_EQ(readFile(dir_ / "folder/inside"), "x");
   EXPECT_FALSE(fm_.copyItemAtPath(dir_ / "a.mp3", dir_ / "dangling", &error));
   EXPECT_EQ(error.code, EEXIST);
@@ -151,7 +152,7 @@ TEST_F(PosixFileManagerTest, GateFailureHalfWayLeavesNothing) {
   EXPECT_FALSE(fm_.copyItemAtPath(dir_ / "a", dir_ / "b", &error, gate));
   EXPECT_EQ(error.code, ENOSPC);
   EXPECT_EQ(error.localizedDescription,
-            "The file “a” couldn’t be copied: No space left on device.");
+            "The file “b” couldn’t be copied: No space left on device.");
   EXPECT_FALSE(exists(dir_ / "b"));
   EXPECT_TRUE(temporaries(dir_.path()).empty());
 }

@@ -1,0 +1,268 @@
+#include "platform/DestinationRoot.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/PosixFileManager.h"
+
+namespace platform {
+namespace {
+
+bool badComponent(std::string_view part) { return part.empty() || part == "." || part == ".."; }
+
+// Record lines escape the three bytes that would break a line apart.
+std::string escapeRecordLine(std::string_view path) {
+  std::string out;
+  out.reserve(path.size() + 1);
+  for (char c : path) {
+    if (c == '%') {
+      out += "%25";
+    } else if (c == '\n') {
+      out += "%0A";
+    } else if (c == '\r') {
+      out += "%0D";
+    } else {
+      out.push_back(c);
+    }
+  }
+  out.push_back('\n');
+  return out;
+}
+
+std::string unescapeRecordLine(std::string_view line) {
+  std::string out;
+  out.reserve(line.size());
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '%' && i + 2 < line.size()) {
+      std::string_view code = line.substr(i + 1, 2);
+      if (code == "25" || code == "0A" || code == "0D") {
+        out.push_back(code == "25" ? '%' : code == "0A" ? '\n' : '\r');
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(line[i]);
+  }
+  return out;
+}
+
+}  // namespace
+
+void splitRelativePath(std::string_view relative, std::string_view* folder, std::string_view* name) {
+  size_t slash = relative.rfind('/');
+  if (slash == std::string_view::npos) {
+    *folder = std::string_view();
+    *name = relative;
+  } else {
+    *folder = relative.substr(0, slash);
+    *name = relative.substr(slash + 1);
+  }
+}
+
+std::shared_ptr<DestinationRoot> DestinationRoot::open(const std::string& path) {
+  std::shared_ptr<DestinationRoot> root(new DestinationRoot);
+  root->path_ = path;
+  while (root->path_.size() > 1 && root->path_.back() == '/') root->path_.pop_back();
+  if (root->path_.empty() || root->path_[0] != '/') {
+    root->openError_.code = ENOENT;
+    root->openError_.path = path;
+    root->openError_.localizedDescription = "No destination folder is set.";
+    return root;
+  }
+  int fd = ::open(root->path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    int e = errno;
+    if (fd >= 0) close(fd);
+    setFileError(&root->openError_, e, root->path_, "opened");
+    root->openError_.path = root->path_;
+    return root;
+  }
+  root->fd_ = fd;
+  root->device_ = st.st_dev;
+  root->inode_ = st.st_ino;
+  return root;
+}
+
+DestinationRoot::~DestinationRoot() {
+  if (lockFd_ >= 0) close(lockFd_);
+  if (fd_ >= 0) close(fd_);
+}
+
+int DestinationRoot::check() const {
+  if (fd_ < 0) return openError_.code != 0 ? openError_.code : ENOENT;
+  if (gone_.load(std::memory_order_relaxed)) return ENODEV;
+  struct stat st;
+  if (stat(path_.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_) return 0;
+  gone_.store(true, std::memory_order_relaxed);
+  return ENODEV;
+}
+
+void DestinationRoot::describe(int code, const std::string& item, FileError* error) const {
+  if (error == nullptr) return;
+  if (fd_ < 0) {
+    *error = openError_;
+    return;
+  }
+  error->code = code;
+  error->path = item;
+  if (code == ENODEV) {
+    error->localizedDescription = "The destination folder “" + path_ + "” is gone: the drive was removed.";
+  } else {
+    setFileError(error, code, item, "written");
+    error->path = item;
+  }
+}
+
+std::optional<std::string> DestinationRoot::relativePath(std::string_view absolute) const {
+  if (absolute.size() < path_.size() || absolute.compare(0, path_.size(), path_) != 0) return std::nullopt;
+  std::string_view rest = absolute.substr(path_.size());
+  if (path_ != "/") {
+    if (rest.empty()) return std::string();
+    if (rest[0] != '/') return std::nullopt;
+    rest.remove_prefix(1);
+  }
+  std::string relative(rest);
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t end = rest.find('/', start);
+    if (end == std::string_view::npos) end = rest.size();
+    if (badComponent(rest.substr(start, end - start)) && !rest.empty()) return std::nullopt;
+    start = end + 1;
+  }
+  return relative;
+}
+
+int DestinationRoot::openFolder(std::string_view relative, bool create) const {
+  if (int e = check()) return -e;
+  int current = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (current < 0) return -errno;
+  size_t start = 0;
+  std::string part;
+  while (start < relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string_view::npos) end = relative.size();
+    part.assign(relative.substr(start, end - start));
+    start = end + 1;
+    if (badComponent(part)) {
+      close(current);
+      return -EINVAL;
+    }
+    int next = openat(current, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT && create) {
+      if (mkdirat(current, part.c_str(), 0755) != 0 && errno != EEXIST) {
+        int e = errno;
+        close(current);
+        return -e;
+      }
+      next = openat(current, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (next < 0) {
+      int e = errno;
+      // O_NOFOLLOW with O_DIRECTORY reports a link as either.
+      if (e == ENOTDIR) {
+        struct stat st;
+        if (fstatat(current, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) e = ELOOP;
+      }
+      close(current);
+      return -e;
+    }
+    close(current);
+    current = next;
+  }
+  return current;
+}
+
+int DestinationRoot::openStateFolder(bool create) const {
+  int folder = openFolder(kStateFolder, create);
+  return folder;
+}
+
+int DestinationRoot::record(const std::vector<std::string>& relativePaths, bool flush) const {
+  if (relativePaths.empty()) return 0;
+  int folder = openStateFolder(true);
+  if (folder < 0) return -folder;
+  int fd = openat(folder, kRecordFile, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int e = fd < 0 ? errno : 0;
+  close(folder);
+  if (e != 0) return e;
+  std::string text;
+  for (const auto& p : relativePaths) text += escapeRecordLine(p);
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0 && e == 0) {
+    ssize_t n = write(fd, data, left);
+    if (n < 0) {
+      if (errno != EINTR) e = errno;
+      continue;
+    }
+    data += n;
+    left -= static_cast<size_t>(n);
+  }
+  if (e == 0 && flush && fdatasync(fd) != 0) e = errno;
+  if (close(fd) != 0 && e == 0) e = errno;
+  return e;
+}
+
+std::unordered_set<std::string> DestinationRoot::readRecord() const {
+  std::unordered_set<std::string> paths;
+  if (fd_ < 0) return paths;
+  int folder = openFolder(kStateFolder, false);
+  if (folder < 0) return paths;
+  int fd = openat(folder, kRecordFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  close(folder);
+  if (fd < 0) return paths;
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    // A line cut short by a kill names no committed file: its commit
+    // waits for the whole write.
+    if (end == std::string::npos) break;
+    if (end > start) paths.insert(unescapeRecordLine(std::string_view(text).substr(start, end - start)));
+    start = end + 1;
+  }
+  return paths;
+}
+
+int DestinationRoot::lock(std::string* holder) {
+  int folder = openStateFolder(true);
+  if (folder < 0) return -folder;
+  int fd = openat(folder, kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int e = fd < 0 ? errno : 0;
+  close(folder);
+  if (e != 0) return e;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    e = errno;
+    if (holder != nullptr) {
+      char buffer[32] = {};
+      ssize_t n = pread(fd, buffer, sizeof buffer - 1, 0);
+      holder->assign(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+      while (!holder->empty() && (holder->back() == '\n' || holder->back() == ' ')) holder->pop_back();
+    }
+    close(fd);
+    return e == EWOULDBLOCK ? EWOULDBLOCK : e;
+  }
+  std::string pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(fd, 0) == 0) {
+    ssize_t ignored = pwrite(fd, pid.data(), pid.size(), 0);
+    (void)ignored;
+  }
+  lockFd_ = fd;
+  return 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,106 @@
+// The folder a run writes into (a drive's root, or a folder the user
+// named), opened once when the run starts. Everything the run creates,
+// writes, renames or removes is reached from this handle, one component
+// at a time and never through a symbolic link, so that
+//   - nothing is ever written above or beside it: the root itself and the
+//     folders above it are never created (a drive that was never mounted,
+//     or whose mount folder vanished, makes the run fail instead of
+//     filling the system disk);
+//   - a drive pulled or unmounted mid-run is noticed: check() compares the
+//     folder now standing at the root's path with the one opened (device
+//     and inode), and once it has failed it keeps failing;
+//   - a link planted under the root never leads a write elsewhere.
+//
+// The root also keeps the exporter's own state in a hidden folder
+// (kStateFolder): the record of every file the exporter committed (one
+// path relative to the root per line), which lets a clean-up tell its
+// own files from the user's, and the lock that keeps two exports apart.
+//
+// Thread: immutable after open() apart from the sticky "gone" flag, which
+// is atomic; safe from any thread. The descriptor lives as long as the
+// object.
+// Errors: values are errno codes (0: none); ENODEV stands for "the drive
+// was removed".
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/FileManager.h"
+
+namespace platform {
+
+class DestinationRoot {
+ public:
+  static constexpr const char* kStateFolder = ".tessaline";
+  static constexpr const char* kRecordFile = "written";
+  static constexpr const char* kLockFile = "lock";
+
+  // Opens the existing folder at `path` (following links in the path
+  // itself, as a mount point may be reached through one). Never creates
+  // it: when it cannot be opened, the object says why (openError) and
+  // every operation through it fails with that error.
+  static std::shared_ptr<DestinationRoot> open(const std::string& path);
+  ~DestinationRoot();
+  DestinationRoot(const DestinationRoot&) = delete;
+  DestinationRoot& operator=(const DestinationRoot&) = delete;
+
+  const std::string& path() const { return path_; }
+  bool isOpen() const { return fd_ >= 0; }
+  const FileError& openError() const { return openError_; }
+  int fd() const { return fd_; }
+
+  // 0 while the folder at path() is the one opened; else ENODEV (or the
+  // open error), for good.
+  int check() const;
+  // Fills *error for a failure of this root (code from check()).
+  void describe(int code, const std::string& item, FileError* error) const;
+
+  // `absolute` relative to the root ("" for the root itself); none when
+  // it does not lie below the root or has an empty, "." or ".." component.
+  std::optional<std::string> relativePath(std::string_view absolute) const;
+
+  // A descriptor of the folder `relative` below the root (the caller
+  // closes it), or -errno. With `create`, missing folders below the root
+  // are made. A symbolic link on the way fails with ELOOP, a file with
+  // ENOTDIR.
+  int openFolder(std::string_view relative, bool create) const;
+
+  // Appends paths (relative to the root) to the record of written files,
+  // in one write; with `flush`, waits until it is on the disk. Returns 0
+  // or an errno value.
+  int record(const std::vector<std::string>& relativePaths, bool flush) const;
+  // Every path the record holds (empty when there is none).
+  std::unordered_set<std::string> readRecord() const;
+
+  // Takes the lock of the root's state folder without waiting: 0, or
+  // EWOULDBLOCK when another process holds it (its process number in
+  // *holder when known), or another errno value. Held until the object
+  // goes.
+  int lock(std::string* holder);
+
+ private:
+  DestinationRoot() = default;
+  int openStateFolder(bool create) const;
+
+  std::string path_;
+  int fd_ = -1;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  FileError openError_;
+  mutable std::atomic<bool> gone_{false};
+  int lockFd_ = -1;
+};
+
+// Splits a relative path into its folder part and last name ("a/b/c" ->
+// "a/b", "c"; "c" -> "", "c").
+void splitRelativePath(std::string_view relative, std::string_view* folder, std::string_view* name);
+
+}  // namespace platform
