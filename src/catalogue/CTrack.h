@@ -59,8 +59,9 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   static std::optional<std::string> destinationBasePath();
   // Replaces the root; a real change (one not only of Unicode form)
   // forgets every track's destination state, then invalidates
-  // first-export, then uncopied totals. No path clears the root. Paths are
-  // kept as given, since a Linux file name is a byte string.
+  // first-export, then uncopied totals. No path, or an empty one, clears
+  // the root. Paths are kept as given, since a Linux file name is a byte
+  // string.
   static void setDestinationBasePath(const std::optional<std::string>& path);
   static void invalidateAllTrackDestinations();
   static void clearFirstExportFlags();

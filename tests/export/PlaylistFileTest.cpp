@@ -74,14 +74,22 @@ TEST_F(PlaylistFileThreaded, WriteFailureIsLoggedAndTheRunGoesOn) {
 
 TEST_F(PlaylistFileThreaded, NoDestinationRootEndsThatPlaylistOnly) {
   playlist("A", "A", {source("T", 1)});
-  platform::LogCapture log;
-  auto generator = CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs({"A"}, folder());
-  generator->joinForTesting();
-  EXPECT_EQ(generator->playlistState(), 2);
-  EXPECT_EQ(log.lines(), std::vector<std::string>{
-                             "exeception in individual playlist generation Exception: NSInvalidArgumentException "
-                             "Reason: track T has no destination path: no destination folder is set"});
-  EXPECT_FALSE(std::filesystem::exists(folder() + "/A.m3u8"));
+  for (const std::optional<std::string>& root :
+       {std::optional<std::string>(), std::optional<std::string>("")}) {
+    SCOPED_TRACE(root ? "empty root" : "no root");
+    CTrack::setDestinationBasePath(root);
+    platform::LogCapture log;
+    auto generator =
+        CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs({"A"}, folder());
+    generator->joinForTesting();
+    EXPECT_EQ(generator->playlistState(), 2);
+    EXPECT_EQ(
+        log.lines(),
+        std::vector<std::string>{
+            "exeception in individual playlist generation Exception: NSInvalidArgumentException "
+            "Reason: track T has no destination path: no destination folder is set"});
+    EXPECT_FALSE(std::filesystem::exists(folder() + "/A.m3u8"));
+  }
 }
 
 TEST_F(PlaylistFileThreaded, EmptyArrayStartsNothing) {
