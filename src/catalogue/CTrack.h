@@ -78,7 +78,8 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   // The identifiers and cover image paths of the exported tracks whose
   // folder lacks a "folder.jpg" file: {identifiers, paths}, parallel
   // (an empty path where no destination root is set). With mkdir,
-  // missing track folders are created.
+  // missing track folders are created. Tracks whose destination path
+  // leaves the root are never offered.
   static std::vector<std::vector<std::string>> tracksNeedingArtMkdir(bool mkdir);
 
   // ---- Destination state and artwork (instance methods) ---------------
