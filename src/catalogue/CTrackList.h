@@ -110,7 +110,9 @@ class CTrackList : public std::enable_shared_from_this<CTrackList> {
   // is refused with one log line. Throws platform::Exception when a track
   // has no destination path (no root), before anything is written.
   void doGeneratePlaylistinFolder(const std::string& folder);
-  // The text that file holds.
+  // The text that file holds. Control characters in the texts become
+  // spaces; a track whose path leaves the root or holds a line break is
+  // left out, with a log line.
   std::string playlistFileText() const;
 
   // ---- Instance methods ------------------------------------------------
