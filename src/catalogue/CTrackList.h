@@ -101,6 +101,12 @@ class CTrackList : public std::enable_shared_from_this<CTrackList> {
   // framework exception passes to the caller.
   static void copyPlaylistUniqueIDs(const Texts& uniqueIDs);
 
+  // The identifiers with every repeat dropped, each first occurrence kept
+  // in its place. A run walks each playlist once: a second walk of the same
+  // playlist would find its tracks already claimed (or copied) by the first
+  // and overwrite that playlist's totals with nothing.
+  static Texts uniqueInOrder(const Texts& uniqueIDs);
+
   // ---- Playlist file ----------------------------------------------------
   // Writes "<playlistFileName>.m3u8" into `folder` (created if missing):
   // UTF-8 without BOM, "#EXTM3U" then an "#EXTINF:duration,artist -
