@@ -128,7 +128,11 @@ std::optional<std::string> CTrack::destinationBasePath() {
   return rootStorage();
 }
 
-void CTrack::setDestinationBasePath(const std::optional<std::string>& path) {
+void CTrack::setDestinationBasePath(const std::optional<std::string>& given) {
+  // An empty root (what a script gets for a volume it cannot find) is no
+  // root: joined with a relative path it would aim every copy, folder and
+  // playlist entry at "/".
+  std::optional<std::string> path = given && !given->empty() ? given : std::nullopt;
   {
     std::lock_guard<std::mutex> lock(g_root_mutex);
     auto& root = rootStorage();

@@ -59,8 +59,9 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   static std::optional<std::string> destinationBasePath();
   // Replaces the root; a real change (one not only of Unicode form)
   // forgets every track's destination state, then invalidates
-  // first-export, then uncopied totals. No path clears the root. Paths are
-  // kept as given, since a Linux file name is a byte string.
+  // first-export, then uncopied totals. No path, or an empty one, clears
+  // the root. Paths are kept as given, since a Linux file name is a byte
+  // string.
   static void setDestinationBasePath(const std::optional<std::string>& path);
   static void invalidateAllTrackDestinations();
   static void clearFirstExportFlags();
@@ -77,7 +78,8 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   // The identifiers and cover image paths of the exported tracks whose
   // folder lacks a "folder.jpg" file: {identifiers, paths}, parallel
   // (an empty path where no destination root is set). With mkdir,
-  // missing track folders are created.
+  // missing track folders are created. Tracks whose destination path
+  // leaves the root are never offered.
   static std::vector<std::vector<std::string>> tracksNeedingArtMkdir(bool mkdir);
 
   // ---- Destination state and artwork (instance methods) ---------------

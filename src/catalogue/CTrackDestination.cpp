@@ -308,6 +308,9 @@ std::vector<std::vector<std::string>> CTrack::tracksNeedingArtMkdir(bool mkdir) 
       registry.forEachValue([&](const CTrackCarrier& carrier) {
         Ptr track = carrier.track();
         if (!track || track->exportCount() == 0) return;
+        // A cover image path outside the root must not reach the script,
+        // which would write the image there.
+        if (track->destinationLeavesRoot()) return;
         if (!track->trackNeedsArt(fm.get(), mkdir)) return;
         identifiers.push_back(track->uniqueID());
         paths.push_back(track->artPath().value_or(""));

@@ -1,5 +1,8 @@
 #include "catalogue/CTrackList.h"
 
+#include <string_view>
+#include <unordered_set>
+
 #include "platform/Log.h"
 #include "platform/Unicode.h"
 #include "shell/FailureContainment.h"
@@ -165,6 +168,17 @@ void CTrackList::setIsExported(bool exported) {
   }
   invalidateFirstExportTotals();
   isExported_.store(exported, std::memory_order_release);
+}
+
+Texts CTrackList::uniqueInOrder(const Texts& uniqueIDs) {
+  Texts unique;
+  unique.reserve(uniqueIDs.size());
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(uniqueIDs.size());
+  for (const auto& id : uniqueIDs) {
+    if (seen.insert(id).second) unique.push_back(id);
+  }
+  return unique;
 }
 
 void CTrackList::setIsExported(bool exported, const std::string& uniqueID) {

@@ -119,6 +119,12 @@ class CTrackList : public std::enable_shared_from_this<CTrackList> {
   // framework exception passes to the caller.
   static void copyPlaylistUniqueIDs(const Texts& uniqueIDs);
 
+  // The identifiers with every repeat dropped, each first occurrence kept
+  // in its place. A run walks each playlist once: a second walk of the same
+  // playlist would find its tracks already claimed (or copied) by the first
+  // and overwrite that playlist's totals with nothing.
+  static Texts uniqueInOrder(const Texts& uniqueIDs);
+
   // ---- Playlist file ----------------------------------------------------
   // Writes "<playlistFileName>.m3u8" into `folder` (created if missing):
   // UTF-8 without BOM, "#EXTM3U" then an "#EXTINF:duration,artist -
@@ -135,7 +141,9 @@ class CTrackList : public std::enable_shared_from_this<CTrackList> {
   // *error saying why, when the file was not written.
   bool doGeneratePlaylistinFolder(const std::string& folder, const platform::DestinationRoot* root,
                                   platform::FileError* error);
-  // The text that file holds.
+  // The text that file holds. Control characters in the texts become
+  // spaces; a track whose path leaves the root or holds a line break is
+  // left out, with a log line.
   std::string playlistFileText() const;
 
   // ---- Instance methods ------------------------------------------------

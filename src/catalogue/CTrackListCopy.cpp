@@ -141,8 +141,10 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
   return count;
 }
 
-void CTrackList::copyPlaylistUniqueIDs(const Texts& uniqueIDs) {
+void CTrackList::copyPlaylistUniqueIDs(const Texts& requested) {
   shell::stAutoReleasePool pool;
+  // A playlist listed twice is copied (and shown on the bar) once.
+  Texts uniqueIDs = uniqueInOrder(requested);
   double total = netCopyTotalUniqueIDs(uniqueIDs);
   auto indicator = platform::makeDockProgressIndicator();
   if (indicator) {

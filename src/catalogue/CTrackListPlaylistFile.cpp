@@ -15,6 +15,16 @@ bool nameLeavesFolder(const std::string& name) {
          name == "..";
 }
 
+// A player reads one entry per line, so a line break in a text would end
+// the #EXTINF line early and turn the rest of the text into an entry of
+// its own; other control characters have no business there either.
+std::string onOneLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string CTrackList::playlistFileText() const {
@@ -28,8 +38,18 @@ std::string CTrackList::playlistFileText() const {
       throw platform::Exception("NSInvalidArgumentException",
                                 "track " + track->uniqueID() + " has no destination path: no destination folder is set");
     }
-    lines.push_back(
-        platform::format("#EXTINF:%@,%@ - %@", track->trackDuration(), track->trackArtist(), track->trackTitle()));
+    // A path that leaves the root names no file of ours, and one with a
+    // line break cannot stand on its line: such a track is left out whole.
+    std::string rel = track->destPathRel();
+    if (CTrack::leavesRoot(rel) || destination->find_first_of("\n\r") != std::string::npos) {
+      platform::logFormat(
+          "playlist file of %@ leaves out track %@: its destination path “%@” cannot be listed",
+          uniqueID(), track->uniqueID(), rel);
+      continue;
+    }
+    lines.push_back(platform::format("#EXTINF:%@,%@ - %@", onOneLine(track->trackDuration()),
+                                     onOneLine(track->trackArtist()),
+                                     onOneLine(track->trackTitle())));
     lines.push_back(*destination);
   }
   std::string text;

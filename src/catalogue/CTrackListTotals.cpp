@@ -114,7 +114,9 @@ void CTrackList::recalcFirstExportTotalsForPlaylistUniqueIDs(const Texts& unique
   clearFirstExportTotals();
   CTrack::getTotalTrackSize(true, 2);
   CTrack::clearFirstExportFlags();
-  forEachListed(uniqueIDs, [](CTrackList& list) { list.calcFirstExportTotal(); });
+  // A repeat would find every track already claimed by the playlist's first
+  // listing and overwrite its total with nothing.
+  forEachListed(uniqueInOrder(uniqueIDs), [](CTrackList& list) { list.calcFirstExportTotal(); });
 }
 
 void CTrackList::recalcAllTotalsforUniqueIDs(const Texts& uniqueIDs) {
@@ -123,10 +125,12 @@ void CTrackList::recalcAllTotalsforUniqueIDs(const Texts& uniqueIDs) {
 }
 
 double CTrackList::netCopyTotalUniqueIDs(const Texts& uniqueIDs) {
+  // Each playlist is summed once, however often it is listed.
+  Texts unique = uniqueInOrder(uniqueIDs);
   CTrack::invalidateAllTrackDestinations();
-  recalcAllTotalsforUniqueIDs(uniqueIDs);
+  recalcAllTotalsforUniqueIDs(unique);
   double sum = 0.0;
-  forEachListed(uniqueIDs, [&](CTrackList& list) { sum += list.netcopyTotal(); });
+  forEachListed(unique, [&](CTrackList& list) { sum += list.netcopyTotal(); });
   return sum;
 }
 

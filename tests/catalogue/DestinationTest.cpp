@@ -42,18 +42,33 @@ TEST_F(Destination, DirectoryAtTheDestinationIsAbsentAndTheCopyLeavesItAlone) {
   EXPECT_FALSE(t->trackPresent());
 }
 
+// An empty root (what a lookup of an unknown volume gives) is no root:
+// nothing may aim at "/". Writes fail here in case something still does.
 TEST_F(Destination, WithoutARootTheStateStaysUnknown) {
-  auto t = one();
-  EXPECT_FALSE(t->resolveWithFileManager(nullptr));
-  EXPECT_FALSE(t->trackTested());
-  platform::FileError error;
-  EXPECT_EQ(t->doCopyWithFileManager(nullptr, &error), 0u);
-  EXPECT_EQ(error.localizedDescription, "No destination folder is set, so “Title T1” was not copied.");
-  EXPECT_FALSE(t->artDir());
-  auto art = CTrack::tracksNeedingArtMkdir(true);
-  ASSERT_EQ(art.size(), 2u);
-  EXPECT_EQ(art[0].size(), art[1].size());
-  EXPECT_EQ(art[1], std::vector<std::string>{""});
+  auto fault = std::make_shared<platform::FaultInjectingFileManager>();
+  for (auto op :
+       {platform::FileOp::kCreateDirectory, platform::FileOp::kRemove, platform::FileOp::kCopy})
+    fault->failAll(op, EACCES);
+  platform::FileManager::setFactoryForTesting([fault] { return fault; });
+  for (const std::optional<std::string>& root :
+       {std::optional<std::string>(), std::optional<std::string>("")}) {
+    SCOPED_TRACE(root ? "empty root" : "no root");
+    auto t = one();
+    CTrack::setDestinationBasePath(root);
+    EXPECT_FALSE(CTrack::destinationBasePath());
+    EXPECT_FALSE(t->absDestinationPath());
+    EXPECT_FALSE(t->resolveWithFileManager(fault.get()));
+    EXPECT_FALSE(t->trackTested());
+    platform::FileError error;
+    EXPECT_EQ(t->doCopyWithFileManager(fault.get(), &error), 0u);
+    EXPECT_EQ(error.localizedDescription,
+              "No destination folder is set, so “Title T1” was not copied.");
+    EXPECT_FALSE(t->artDir());
+    EXPECT_EQ(CTrack::tracksNeedingArtMkdir(true),
+              (std::vector<std::vector<std::string>>{{"T1"}, {""}}));
+    EXPECT_EQ(fault->count(platform::FileOp::kCreateDirectory), 0u);
+  }
+  platform::FileManager::setFactoryForTesting(nullptr);
 }
 
 TEST_F(Destination, CopyWritesTheFileKeepsItsTimeAndIsNotRepeated) {
@@ -122,7 +137,8 @@ TEST_F(Destination, PathThatClimbsOutOfTheRootIsRefused) {
   EXPECT_EQ(error.code, EINVAL);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"doCopyWithFileManager refused T1: its destination path "
                                                   "“../outside/evil.mp3” leaves the destination folder"});
-  CTrack::tracksNeedingArtMkdir(true);
+  // Not offered for a cover image either, nor given a folder.
+  EXPECT_EQ(CTrack::tracksNeedingArtMkdir(true), (std::vector<std::vector<std::string>>{{}, {}}));
   EXPECT_FALSE(std::filesystem::exists(base_ + "/outside"));
 }
 

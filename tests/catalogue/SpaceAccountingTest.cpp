@@ -35,6 +35,29 @@ TEST_F(SpaceAccounting, SharedMissingTrackIsChargedToTheFirstExportedPlaylistInA
   EXPECT_EQ(b->uncopiedTotal(), 1200.0);
 }
 
+TEST(UniqueInOrder, KeepsEachFirstOccurrenceInPlace) {
+  const std::pair<catalogue::Texts, catalogue::Texts> cases[] = {
+      {{}, {}},
+      {{"A", "A"}, {"A"}},
+      {{"B", "A", "B", "C", "A"}, {"B", "A", "C"}},
+      {{"", "a", ""}, {"", "a"}}};
+  for (const auto& [given, expected] : cases) EXPECT_EQ(CTrackList::uniqueInOrder(given), expected);
+}
+
+// A playlist named twice in one request is counted once: its second
+// listing must not take back what the first one claimed.
+TEST_F(SpaceAccounting, PlaylistListedTwiceCountsOnce) {
+  loadFull("A", true, {shared_, onlyA_});
+  loadFull("B", true, {shared_, onlyB_});
+  CTrack::setDestinationBasePath(drive());
+  EXPECT_EQ(CTrackList::netCopyTotalUniqueIDs({"A", "A"}), 1010.0);
+  EXPECT_EQ(CTrackList::netCopyTotalUniqueIDs({"A", "B", "A"}), 1210.0);
+  EXPECT_EQ(CTrackList::firstExportTotalforUniqueID("A"), 1010u);
+  CTrackList::recalcFirstExportTotalsForPlaylistUniqueIDs({"B", "A", "B"});
+  EXPECT_EQ(CTrackList::firstExportTotalforUniqueID("B"), 1200u);
+  EXPECT_EQ(CTrackList::firstExportTotalforUniqueID("A"), 10u);
+}
+
 TEST_F(SpaceAccounting, PlaylistThatIsNotExportedClaimsNothing) {
   loadFull("A", true, {shared_});
   loadFull("N", false, {shared_, onlyB_});

@@ -171,9 +171,14 @@ TEST_F(CopyRunThreaded, AFailedFlushNamesNothingOfItsBatch) {
 TEST_F(CopyRunThreaded, SameRunOnTheCallingThread) {
   loadFull("A", true, {source("X", 30)});
   CTrack::setDestinationBasePath(drive());
-  CTrackList::copyPlaylistUniqueIDs({"A"});
-  EXPECT_TRUE(std::filesystem::exists(drive("Artist/X.mp3")));
-  ASSERT_EQ(indicators_.size(), 1u);
-  EXPECT_EQ(indicators_[0]->events(),
-            (std::vector<std::string>{"min 0", "max 30", "value 0", "value 30", "hide 0"}));
+  // A playlist listed twice is copied and counted once.
+  for (const catalogue::Texts& ids : {catalogue::Texts{"A"}, catalogue::Texts{"A", "A"}}) {
+    std::filesystem::remove(drive("Artist/X.mp3"));
+    CTrackList::copyPlaylistUniqueIDs(ids);
+    EXPECT_TRUE(std::filesystem::exists(drive("Artist/X.mp3")));
+    ASSERT_FALSE(indicators_.empty());
+    EXPECT_EQ(indicators_.back()->events(),
+              (std::vector<std::string>{"min 0", "max 30", "value 0", "value 30", "hide 0"}))
+        << ids.size();
+  }
 }

@@ -74,14 +74,49 @@ TEST_F(PlaylistFileThreaded, WriteFailureIsLoggedAndTheRunGoesOn) {
 
 TEST_F(PlaylistFileThreaded, NoDestinationRootEndsThatPlaylistOnly) {
   playlist("A", "A", {source("T", 1)});
+  for (const std::optional<std::string>& root :
+       {std::optional<std::string>(), std::optional<std::string>("")}) {
+    SCOPED_TRACE(root ? "empty root" : "no root");
+    CTrack::setDestinationBasePath(root);
+    platform::LogCapture log;
+    auto generator =
+        CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs({"A"}, folder());
+    generator->joinForTesting();
+    EXPECT_EQ(generator->playlistState(), 2);
+    EXPECT_EQ(
+        log.lines(),
+        std::vector<std::string>{
+            "exeception in individual playlist generation Exception: NSInvalidArgumentException "
+            "Reason: track T has no destination path: no destination folder is set"});
+    EXPECT_FALSE(std::filesystem::exists(folder() + "/A.m3u8"));
+  }
+}
+
+// A player reads one entry per line: texts must not break the line, and
+// a path that cannot stand on one line, or leaves the root, is left out.
+TEST_F(PlaylistFileThreaded, TextsAndPathsCannotAddEntries) {
+  CTrack::setDestinationBasePath(drive());
+  auto list = loadFull("P", true, {});
+  catalogue::Values ids{"1", "2", "3", "4", "5"};
+  catalogue::Texts x(5, "x");
+  list->loadTrackListForTrackIDs(
+      ids, {true, true, true, true, true}, x,
+      {"a.mp3", "../up.mp3", "b\n/etc/passwd.mp3", "c\r.mp3", "d/../../e.mp3"},
+      {"Here Comes\n/etc/passwd\nthe Sun", "x", "x", "x", "x"},
+      {std::string("The\tBeat\0les\x7f\r\n", 15), "x", "x", "x", "x"},
+      {"1\0372", "x", "x", "x", "x"});
   platform::LogCapture log;
-  auto generator = CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs({"A"}, folder());
-  generator->joinForTesting();
-  EXPECT_EQ(generator->playlistState(), 2);
-  EXPECT_EQ(log.lines(), std::vector<std::string>{
-                             "exeception in individual playlist generation Exception: NSInvalidArgumentException "
-                             "Reason: track T has no destination path: no destination folder is set"});
-  EXPECT_FALSE(std::filesystem::exists(folder() + "/A.m3u8"));
+  EXPECT_EQ(
+      list->playlistFileText(),
+      "#EXTM3U\n#EXTINF:1 2,The Beat les    - Here Comes /etc/passwd the Sun\n" + drive("a.mp3"));
+  std::vector<std::string> expected;
+  const std::pair<const char*, const char*> leftOut[] = {
+      {"2", "../up.mp3"}, {"3", "b\n/etc/passwd.mp3"}, {"4", "c\r.mp3"}, {"5", "d/../../e.mp3"}};
+  for (auto [id, rel] : leftOut) {
+    expected.push_back(std::string("playlist file of P leaves out track ") + id +
+                       ": its destination path “" + rel + "” cannot be listed");
+  }
+  EXPECT_EQ(log.lines(), expected);
 }
 
 TEST_F(PlaylistFileThreaded, EmptyArrayStartsNothing) {
