@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <thread>
-#include <unordered_set>
 
 #include "platform/DockProgressFactory.h"
 #include "platform/Log.h"
@@ -21,16 +20,6 @@ uint64_t truncatedTotal(double total) {
   return static_cast<uint64_t>(total);
 }
 
-// The identifiers in order, each once: a playlist asked for twice is
-// still one playlist.
-std::vector<std::string> uniqueInOrder(const std::vector<std::string>& ids) {
-  std::vector<std::string> out;
-  std::unordered_set<std::string> seen;
-  for (const auto& id : ids)
-    if (seen.insert(id).second) out.push_back(id);
-  return out;
-}
-
 }  // namespace
 
 CThreadCopier::Ptr CThreadCopier::CThreadCopierForUniqueIDs(const std::vector<std::string>& uniqueIDs) {
@@ -41,7 +30,7 @@ CThreadCopier::Ptr CThreadCopier::CThreadCopierForUniqueIDs(const std::vector<st
                                                             Options options) {
   auto copier = std::make_shared<CThreadCopier>();
   copier->options_ = std::move(options);
-  std::vector<std::string> uniqueIDs = uniqueInOrder(requested);
+  std::vector<std::string> uniqueIDs = catalogue::CTrackList::uniqueInOrder(requested);
   if (uniqueIDs.empty()) return copier;
   auto finished = std::make_shared<std::atomic<bool>>(false);
   {

@@ -1,7 +1,6 @@
 #include "export/CThreadPlaylistGenerator.h"
 
 #include <thread>
-#include <unordered_set>
 
 #include "catalogue/CTrackList.h"
 #include "platform/Log.h"
@@ -21,10 +20,7 @@ CThreadPlaylistGenerator::Ptr CThreadPlaylistGenerator::CThreadPlaylistGenerator
   auto generator = std::make_shared<CThreadPlaylistGenerator>();
   generator->setPlaylistPath(folder);
   generator->root_ = std::move(root);
-  std::vector<std::string> uniqueIDs;
-  std::unordered_set<std::string> seen;
-  for (const auto& id : requested)
-    if (seen.insert(id).second) uniqueIDs.push_back(id);
+  std::vector<std::string> uniqueIDs = catalogue::CTrackList::uniqueInOrder(requested);
   if (uniqueIDs.empty()) return generator;
   auto finished = std::make_shared<std::atomic<bool>>(false);
   {

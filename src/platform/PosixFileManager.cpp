@@ -463,15 +463,19 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder, co
 
 // Closes a flushed copy and gives it its final name; 0 or an errno value,
 // the temporary removed on failure.
-int finishStaged(StagedCopy& copy) {
-  int e = 0;
+int finishStaged(StagedCopy& copy, const PosixFileManager::Options& options) {
+  int e = options.stepHook ? options.stepHook(CopyStep::kNamed, copy.to) : 0;
   if (copy.fd >= 0) {
     int fd = copy.fd;
     copy.fd = -1;
     if (close(fd) != 0) e = errno;
   }
   if (e == 0) e = moveIntoPlace(copy.folder->fd, copy.temporary, copy.name);
-  if (e != 0) unlinkat(copy.folder->fd, copy.temporary.c_str(), 0);
+  if (e != 0) {
+    if (copy.fd >= 0) close(copy.fd);
+    copy.fd = -1;
+    unlinkat(copy.folder->fd, copy.temporary.c_str(), 0);
+  }
   return e;
 }
 
@@ -496,6 +500,11 @@ class PosixCopyBatch : public CopyBatch {
       return false;
     }
     copy.to = to;
+    if (int e = step(CopyStep::kWritten, to)) {
+      discard(copy);
+      setCopyError(error, destinationFailure(e), from, to);
+      return false;
+    }
     copy.relative = std::move(relative);
     bytes_ += copy.bytes;
     staged_.push_back(std::move(copy));
@@ -520,14 +529,20 @@ class PosixCopyBatch : public CopyBatch {
     if (batch_.root && !staged_.empty()) {
       std::vector<std::string> relatives;
       relatives.reserve(staged_.size());
-      for (const auto& copy : staged_) relatives.push_back(copy.relative);
-      if (int e = batch_.root->record(relatives, staged_.size() == 1)) {
+      int e = 0;
+      for (const auto& copy : staged_) {
+        relatives.push_back(copy.relative);
+        if (e == 0) e = step(CopyStep::kRecorded, copy.to);
+      }
+      if (e == 0) e = batch_.root->record(relatives, staged_.size() == 1);
+      if (e != 0) {
         FileError why;
         batch_.root->describe(e, batch_.root->path() + "/" + DestinationRoot::kStateFolder, &why);
         failAll(why);
       }
     }
     if (staged_.size() == 1) {
+      if (codes[0] == 0) codes[0] = step(CopyStep::kFlushed, staged_[0].to);
       if (codes[0] == 0 && fsync(staged_[0].fd) != 0) codes[0] = errno;
     } else {
       // One flush per file system the batch touches. syncfs reports a
@@ -539,6 +554,9 @@ class PosixCopyBatch : public CopyBatch {
         dev_t device = staged_[i].device;
         if (std::find(done.begin(), done.end(), device) != done.end()) continue;
         done.push_back(device);
+        for (size_t j = i; j < staged_.size(); ++j) {
+          if (staged_[j].device == device && codes[j] == 0) codes[j] = step(CopyStep::kFlushed, staged_[j].to);
+        }
         if (syncfs(staged_[i].fd) == 0) continue;
         for (size_t j = i; j < staged_.size(); ++j) {
           if (staged_[j].device == device && codes[j] == 0 && fsync(staged_[j].fd) != 0) codes[j] = errno;
@@ -559,7 +577,7 @@ class PosixCopyBatch : public CopyBatch {
       if (codes[i] != 0) {
         discard(staged_[i]);
       } else {
-        codes[i] = finishStaged(staged_[i]);
+        codes[i] = finishStaged(staged_[i], options_);
       }
       inPlace[i] = codes[i] == 0;
       if (!inPlace[i] && !described) setCopyError(&failures[i], destinationFailure(codes[i]), staged_[i].from,
@@ -572,6 +590,10 @@ class PosixCopyBatch : public CopyBatch {
   }
 
  private:
+  int step(CopyStep kind, const std::string& to) const {
+    return options_.stepHook ? options_.stepHook(kind, to) : 0;
+  }
+
   // The open folder `to` goes into (made below the root when missing),
   // kept while the next copies go to the same folder.
   std::shared_ptr<Folder> folderFor(const std::string& to, std::string* name, std::string* relative,
@@ -643,7 +665,7 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
     result = destinationFailure(errno);
     discard(copy);
   } else if (result.code == 0) {
-    result = destinationFailure(finishStaged(copy));
+    result = destinationFailure(finishStaged(copy, options_));
   }
   if (result.code == 0) return true;
   setCopyError(error, result, from, to);

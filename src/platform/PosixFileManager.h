@@ -30,6 +30,8 @@ namespace platform {
 // component of `path`; `action` is the past participle ("copied").
 void setFileError(FileError* error, int code, const std::string& path, std::string_view action);
 
+enum class CopyStep { kWritten, kRecorded, kFlushed, kNamed };
+
 class PosixFileManager : public FileManager {
  public:
   struct Options {
@@ -39,6 +41,13 @@ class PosixFileManager : public FileManager {
     size_t bufferBytes = 1u << 20;
     // Off: always use read/write (tests of the fallback path).
     bool useCopyFileRange = true;
+    // Tests only: told of each step of a batch's copy, with the copy's
+    // final path, before the step takes effect (kWritten: its data is in
+    // the temporary; kRecorded: it goes into the record of written files;
+    // kFlushed: it is flushed; kNamed: it gets its name). A nonzero return
+    // (an errno value) fails that step as the system call would. The
+    // power-cut test double follows what is on the disk with it.
+    std::function<int(CopyStep step, const std::string& to)> stepHook;
   };
 
   // Called before each chunk of a copy is written, with the bytes already

@@ -1,0 +1,81 @@
+// A power cut for crash-consistency tests, after the fault-injection
+// environments of embedded databases: a POSIX file manager whose copy
+// steps are followed through its step hook. Until the cut, every step
+// goes through and the double keeps the set of copies whose data or
+// record entry the disk has not been made to keep yet; from the cut on,
+// every step fails (the machine is off). dropUnflushed() then does to the
+// files what the cut would have done: a file whose data was never flushed
+// loses it, under whatever name it got.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "platform/PosixFileManager.h"
+
+namespace testsupport {
+
+class PowerCut {
+ public:
+  // Steps from `cutAt` on (1 = the first) fail; 0: no cut.
+  explicit PowerCut(uint64_t cutAt) : cutAt_(cutAt) {}
+
+  std::shared_ptr<platform::PosixFileManager> manager() {
+    platform::PosixFileManager::Options options;
+    options.stepHook = [this](platform::CopyStep step, const std::string& to) { return onStep(step, to); };
+    return std::make_shared<platform::PosixFileManager>(options);
+  }
+
+  uint64_t steps() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return steps_;
+  }
+  // Copies named while their record entry was not yet on the disk.
+  std::set<std::string> namedUnrecorded() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return namedUnrecorded_;
+  }
+
+  // What the cut leaves of files whose data was not flushed.
+  void dropUnflushed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& path : unflushed_) {
+      if (!std::filesystem::exists(path)) continue;  // never named
+      std::ofstream(path, std::ios::binary | std::ios::trunc) << "lost";
+    }
+  }
+
+ private:
+  int onStep(platform::CopyStep step, const std::string& to) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++steps_;
+    if (cutAt_ != 0 && steps_ >= cutAt_) return EIO;
+    switch (step) {
+      case platform::CopyStep::kWritten:
+        unflushed_.insert(to);
+        break;
+      case platform::CopyStep::kRecorded:
+        unrecorded_.insert(to);
+        break;
+      case platform::CopyStep::kFlushed:
+        unflushed_.erase(to);
+        unrecorded_.erase(to);
+        break;
+      case platform::CopyStep::kNamed:
+        if (unrecorded_.count(to)) namedUnrecorded_.insert(to);
+        break;
+    }
+    return 0;
+  }
+
+  uint64_t cutAt_;
+  mutable std::mutex mutex_;
+  uint64_t steps_ = 0;
+  std::set<std::string> unflushed_, unrecorded_, namedUnrecorded_;
+};
+
+}  // namespace testsupport
