@@ -1,0 +1,182 @@
+// The destination handle: writes and removals stay below it and never go
+// through a link, it is never created, and its record and lock hold.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/DestinationRoot.h"
+#include "platform/FaultInjectingFileManager.h"
+#include "platform/PosixFileManager.h"
+#include "support/TempDir.h"
+
+using namespace platform;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+namespace fs = std::filesystem;
+
+TEST(DestinationRoot, AMissingOrEmptyRootIsNeverCreatedAndFailsEveryWrite) {
+  TempDir dir;
+  writeFile(dir / "a.mp3", "data");
+  for (std::string root : {dir / "unmounted", std::string()}) {
+    SCOPED_TRACE(root);
+    auto destination = DestinationRoot::open(root);
+    EXPECT_FALSE(destination->isOpen());
+    PosixFileManager fm;
+    auto batch = fm.makeCopyBatch(CopyBatchOptions{destination, nullptr});
+    FileError error;
+    EXPECT_FALSE(batch->addCopy(dir / "a.mp3", root + "/Music/A/a.mp3", &error));
+    EXPECT_NE(error.code, 0);
+    EXPECT_FALSE(fm.writeStringBelowRoot(*destination, "x", root + "/Playlists/p.m3u8", &error));
+    EXPECT_FALSE(fs::exists(dir / "unmounted"));
+    EXPECT_FALSE(fs::exists("/Music/A/a.mp3"));
+    EXPECT_FALSE(fs::exists("/Playlists/p.m3u8"));
+  }
+}
+
+TEST(DestinationRoot, PathsBelowTheRootOnly) {
+  TempDir dir;
+  auto root = DestinationRoot::open(dir.path() + "/");
+  struct Case {
+    std::string path;
+    std::optional<std::string> relative;
+  } cases[] = {{dir.path(), ""},
+               {dir / "Music/a.mp3", "Music/a.mp3"},
+               {dir.path() + "2/a.mp3", std::nullopt},
+               {dir / "Music/../../x", std::nullopt},
+               {dir / "Music//a.mp3", std::nullopt},
+               {"/elsewhere", std::nullopt}};
+  for (const auto& c : cases) EXPECT_EQ(root->relativePath(c.path), c.relative) << c.path;
+}
+
+TEST(DestinationRoot, CommittedCopiesAreRecordedBeforeTheyAreNamed) {
+  TempDir dir;
+  fs::create_directories(dir / "drive");
+  writeFile(dir / "a.mp3", "data");
+  auto root = DestinationRoot::open(dir / "drive");
+  PosixFileManager fm;
+  auto batch = fm.makeCopyBatch(CopyBatchOptions{root, nullptr});
+  std::string odd = "Music/new\nline%0A/a.mp3";
+  ASSERT_TRUE(batch->addCopy(dir / "a.mp3", dir / "drive/Music/A/a.mp3", nullptr));
+  ASSERT_TRUE(batch->addCopy(dir / "a.mp3", dir / ("drive/" + odd), nullptr));
+  EXPECT_EQ(batch->commit(nullptr), (std::vector<bool>{true, true}));
+  EXPECT_EQ(readFile(dir / ("drive/" + odd)), "data");
+  EXPECT_EQ(root->readRecord(), (std::unordered_set<std::string>{"Music/A/a.mp3", odd}));
+  // A line a kill cut short names nothing.
+  writeFile(dir / "drive/.tessaline/written", readFile(dir / "drive/.tessaline/written") + "Music/half");
+  EXPECT_EQ(root->readRecord().size(), 2u);
+}
+
+TEST(DestinationRoot, ADriveReplacedBeforeTheCommitNamesNothing) {
+  TempDir dir;
+  fs::create_directories(dir / "drive");
+  writeFile(dir / "a.mp3", "data");
+  auto root = DestinationRoot::open(dir / "drive");
+  PosixFileManager fm;
+  auto batch = fm.makeCopyBatch(CopyBatchOptions{root, nullptr});
+  ASSERT_TRUE(batch->addCopy(dir / "a.mp3", dir / "drive/Music/a.mp3", nullptr));
+  fs::rename(dir / "drive", dir / "pulled");
+  fs::create_directories(dir / "drive");
+  std::vector<FileError> errors;
+  EXPECT_EQ(batch->commit(&errors), std::vector<bool>{false});
+  EXPECT_EQ(errors[0].code, ENODEV);
+  EXPECT_TRUE(fs::is_empty(dir / "drive"));
+  EXPECT_TRUE(fs::is_empty(dir / "pulled/Music"));
+  // It stays gone even when the old folder comes back.
+  fs::remove(dir / "drive");
+  fs::rename(dir / "pulled", dir / "drive");
+  EXPECT_EQ(root->check(), ENODEV);
+}
+
+TEST(DestinationRoot, PipesAndDevicesAreRefusedBeforeTheyAreRead) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
+  PosixFileManager fm;
+  for (std::string source : {dir / "pipe", std::string("/dev/zero")}) {
+    FileError error;
+    EXPECT_FALSE(fm.copyItemAtPath(source, dir / "copy", &error));
+    EXPECT_EQ(error.code, kNotRegularFile);
+    EXPECT_EQ(error.path, source);
+    EXPECT_FALSE(fs::exists(dir / "copy"));
+  }
+}
+
+TEST(DestinationRoot, AStopRequestEndsACopyUnderWayAndLeavesNothing) {
+  TempDir dir;
+  fs::create_directories(dir / "drive");
+  writeFile(dir / "big", std::string(4 << 20, 'b'));
+  std::atomic<bool> stop{true};
+  PosixFileManager fm;
+  auto batch = fm.makeCopyBatch(CopyBatchOptions{DestinationRoot::open(dir / "drive"), &stop});
+  FileError error;
+  EXPECT_FALSE(batch->addCopy(dir / "big", dir / "drive/big", &error));
+  EXPECT_EQ(error.code, ECANCELED);
+  EXPECT_TRUE(fs::is_empty(dir / "drive"));
+}
+
+TEST(DestinationRoot, AReplacedFileKeepsItsOldTextWhenTheWriteFails) {
+  TempDir dir;
+  writeFile(dir / "drive/Playlists/p.m3u8", "old");
+  auto root = DestinationRoot::open(dir / "drive");
+  PosixFileManager fm;
+  EXPECT_TRUE(fm.writeStringBelowRoot(*root, "new", dir / "drive/Playlists/p.m3u8", nullptr));
+  EXPECT_EQ(readFile(dir / "drive/Playlists/p.m3u8"), "new");
+  EXPECT_EQ(root->readRecord().count("Playlists/p.m3u8"), 1u);
+  // A folder in the way, and a link planted for the folder.
+  fs::create_directories(dir / "drive/Playlists/q.m3u8/inside");
+  FileError error;
+  EXPECT_FALSE(fm.writeStringBelowRoot(*root, "new", dir / "drive/Playlists/q.m3u8", &error));
+  EXPECT_EQ(error.code, EISDIR);
+  EXPECT_TRUE(fs::exists(dir / "drive/Playlists/q.m3u8/inside"));
+  fs::create_directories(dir / "outside");
+  fs::create_directory_symlink(dir / "outside", dir / "drive/Linked");
+  EXPECT_FALSE(fm.writeStringBelowRoot(*root, "new", dir / "drive/Linked/p.m3u8", &error));
+  EXPECT_EQ(error.code, ELOOP);
+  EXPECT_TRUE(fs::is_empty(dir / "outside"));
+  std::vector<std::string> left;
+  for (const auto& e : fs::recursive_directory_iterator(dir / "drive"))
+    if (FileManager::isPartialCopyName(e.path().filename().string())) left.push_back(e.path());
+  EXPECT_TRUE(left.empty());
+}
+
+TEST(DestinationRoot, RemovalsTakeOnlyFilesAndEmptyFoldersAndNeverFollowLinks) {
+  TempDir dir;
+  writeFile(dir / "drive/A/kept.mp3", "x");
+  writeFile(dir / "outside/user.mp3", "x");
+  fs::create_directories(dir / "drive/Empty");
+  fs::create_directory_symlink(dir / "outside", dir / "drive/Link");
+  auto root = DestinationRoot::open(dir / "drive");
+  FaultInjectingFileManager fm;
+  struct Case {
+    std::string path;
+    RemoveKind kind;
+    int code;
+  } cases[] = {{dir / "drive/A", RemoveKind::kEmptyFolder, ENOTEMPTY},
+               {dir / "drive/A", RemoveKind::kFile, EISDIR},
+               {dir / "drive/Link/user.mp3", RemoveKind::kFile, ELOOP},
+               {dir / "outside/user.mp3", RemoveKind::kFile, EXDEV},
+               {dir / "drive/Empty", RemoveKind::kEmptyFolder, 0},
+               {dir / "drive/Link", RemoveKind::kFile, 0}};
+  for (const auto& c : cases) {
+    FileError error;
+    EXPECT_EQ(fm.removeItemBelowRoot(*root, c.path, c.kind, &error), c.code == 0) << c.path;
+    EXPECT_EQ(error.code, c.code) << c.path;
+  }
+  EXPECT_TRUE(fs::exists(dir / "drive/A/kept.mp3"));
+  EXPECT_TRUE(fs::exists(dir / "outside/user.mp3"));
+  EXPECT_EQ(fm.count(FileOp::kRemove), 6u);
+}
+
+TEST(DestinationRoot, OneLockHolderAtATime) {
+  TempDir dir;
+  auto first = DestinationRoot::open(dir.path());
+  auto second = DestinationRoot::open(dir.path());
+  ASSERT_EQ(first->lock(nullptr), 0);
+  std::string holder;
+  EXPECT_EQ(second->lock(&holder), EWOULDBLOCK);
+  EXPECT_EQ(holder, std::to_string(getpid()));
+  first.reset();
+  EXPECT_EQ(second->lock(nullptr), 0);
+}
