@@ -1,7 +1,10 @@
 // The export as a user runs it: the executable on the sample library, on
 // every real library export in the fixtures, and on hostile input.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -237,4 +240,209 @@ TEST(ExportEndToEnd, ToTheFakeDrivesFat32VolumeAndNotToItsReadOnlyOne) {
   int status = std::system((command + " --drive ARCHIVE >/dev/null 2>&1").c_str());
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_FALSE(fs::exists(dir / "mounts/media/alex/ARCHIVE"));
+}
+
+namespace {
+
+void makeSample(const std::string& where) {
+  ASSERT_EQ(std::system(("python3 " + shellQuoted(TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py") + " " +
+                         shellQuoted(where) + " >/dev/null")
+                            .c_str()),
+            0);
+}
+
+json lastJson(const Outcome& r) {
+  size_t brace = r.out.rfind("\n{\n");
+  size_t at = r.out.rfind("{\n", 0) == 0 ? 0 : brace + 1;
+  EXPECT_TRUE(at == 0 || brace != std::string::npos) << r.out;
+  return json::parse(r.out.substr(at), nullptr, false);
+}
+
+size_t filesBelow(const std::string& dir) {
+  size_t n = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) n += e.is_regular_file();
+  return n;
+}
+
+}  // namespace
+
+// A library kept inside the destination (a home folder given as --to):
+// nothing of it may be judged stale.
+TEST(ExportSafety, NoCleanUpWhileTheLibraryLiesInsideTheDestination) {
+  testsupport::TempDir dir;
+  makeSample(dir / "home/Music/iTunes");
+  testsupport::writeFile(dir / "home/Music/voice-memo.m4a", "memo");
+  size_t before = filesBelow(dir / "home");
+  Outcome r = run("export --library " + shellQuoted(dir / "home/Music/iTunes/Library.xml") + " --to " +
+                  shellQuoted(dir / "home") + " --yes");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("No clean-up: the library file " + dir / "home/Music/iTunes/Library.xml" +
+                       " lies inside the destination " + dir.path() + "/home"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(fs::exists(dir / "home/Music/voice-memo.m4a"));
+  EXPECT_GE(filesBelow(dir / "home"), before);
+}
+
+// A stick with music of the user's own: only what the exporter wrote is
+// ever deleted, unless --clean-all says otherwise.
+TEST(ExportSafety, TheUsersOwnFilesAreKeptUntilCleanAll) {
+  testsupport::TempDir dir;
+  std::string drive = dir / "drive";
+  makeSample(dir / "lib");
+  testsupport::writeFile(drive + "/Music/Hand Ripped/01 Mine.mp3", "mine");
+  testsupport::writeFile(drive + "/Playlists/mine.m3u8", "#EXTM3U");
+  json first = exportJson(dir / "lib/Library.xml", drive);
+  EXPECT_EQ(first["status"], "done");
+  EXPECT_EQ(first["stale"]["kept"]["files"],
+            json::array({drive + "/Music/Hand Ripped/01 Mine.mp3", drive + "/Music/Hand Ripped",
+                         drive + "/Playlists/mine.m3u8"}));
+  EXPECT_EQ(first["stale"]["kept"]["bytes"], 4 + 7);
+  EXPECT_TRUE(first["stale"]["files"].empty());
+
+  json fewer = exportJson(dir / "lib/Library-fewer.xml", drive);
+  EXPECT_EQ(fewer["stale"]["files"].size(), 3u);  // the track and its two folders
+  EXPECT_EQ(fewer["stale"]["deleted"], true);
+  EXPECT_FALSE(fs::exists(drive + "/Music/Music/The Beatles"));
+  EXPECT_TRUE(fs::exists(drive + "/Music/Hand Ripped/01 Mine.mp3"));
+  EXPECT_TRUE(fs::exists(drive + "/Playlists/mine.m3u8"));
+
+  json all = exportJson(dir / "lib/Library-fewer.xml", drive, "--clean-all");
+  EXPECT_EQ(all["stale"]["deleted"], true);
+  EXPECT_FALSE(fs::exists(drive + "/Music/Hand Ripped"));
+  EXPECT_FALSE(fs::exists(drive + "/Playlists/mine.m3u8"));
+}
+
+TEST(ExportSafety, EveryExitStatusPrintsAFullReport) {
+  testsupport::TempDir dir;
+  std::string drive = dir / "drive";
+  makeSample(dir / "lib");
+  fs::create_directories(drive);
+  Outcome usage = run("export --library " + shellQuoted(dir / "none.xml") + " --to " + shellQuoted(drive) + " --yes --json");
+  EXPECT_EQ(usage.status, 2);
+  json report = lastJson(usage);
+  EXPECT_EQ(report["status"], "usage error");
+  EXPECT_EQ(report["exitStatus"], 2);
+  EXPECT_NE(report["error"].get<std::string>().find("none.xml"), std::string::npos);
+  // A stale file whose name is not UTF-8 (Latin-1, as an old stick may
+  // hold) is reported, not fatal.
+  testsupport::writeFile(drive + "/Music/caf\xE9.mp3", "x");
+  Outcome latin = run("export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
+                      " --yes --json --clean-all");
+  EXPECT_EQ(latin.status, 0) << latin.out;
+  report = lastJson(latin);
+  ASSERT_FALSE(report.is_discarded()) << latin.out;
+  EXPECT_EQ(report["stale"]["files"], json::array({drive + "/Music/caf\xEF\xBF\xBD.mp3"}));
+  // A track whose place on the drive a folder has taken.
+  fs::remove(drive + "/Music/Music/Björk/Homogenic/01 Jóga.wav");
+  fs::create_directories(drive + "/Music/Music/Björk/Homogenic/01 Jóga.wav");
+  Outcome partial = run("export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
+                        " --yes --json");
+  EXPECT_EQ(partial.status, 1);
+  report = lastJson(partial);
+  EXPECT_EQ(report["status"], "problems");
+  ASSERT_EQ(report["notCopied"].size(), 1u);
+  EXPECT_EQ(report["notCopied"][0]["reason"], "a folder stands at " + drive + "/Music/Music/Björk/Homogenic/01 Jóga.wav");
+}
+
+TEST(ExportSafety, EveryExportRemovesUnfinishedCopiesAndOneExportRunsAtATime) {
+  testsupport::TempDir dir;
+  std::string drive = dir / "drive";
+  makeSample(dir / "lib");
+  testsupport::writeFile(drive + "/Music/Music/Old/.tessaline-partial-1.2-song.mp3", "half");
+  std::string args = "export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
+                     " --playlist Sunday --yes";
+  Outcome r = run(args);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Removed 1 unfinished copies left by an earlier export."), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(drive + "/Music/Music/Old/.tessaline-partial-1.2-song.mp3"));
+
+  int fd = open((drive + "/.tessaline/lock").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  testsupport::writeFile(drive + "/Music/Music/Old/.tessaline-partial-1.3-live.mp3", "live");
+  r = run(args);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("Another export to " + drive + " is under way"), std::string::npos) << r.out;
+  EXPECT_TRUE(fs::exists(drive + "/Music/Music/Old/.tessaline-partial-1.3-live.mp3"));
+  close(fd);
+}
+
+TEST(ExportSafety, AnInterruptStopsTheCopyAndLeavesNoTemporary) {
+  testsupport::TempDir dir;
+  std::string drive = dir / "drive";
+  fs::create_directories(drive);
+  // A file large enough to be still copying when the signal comes.
+  std::string big = dir / "src/big.wav";
+  testsupport::writeFile(big, "");
+  fs::resize_file(big, 3ull << 30);
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>Tracks</key><dict>" +
+                    trackXml(1, "Big", "Album", "file://" + big) +
+                    "</dict><key>Playlists</key><array><dict><key>Name</key><string>Long</string>"
+                    "<key>Playlist Persistent ID</key><string>PL1</string><key>Playlist Items</key><array>"
+                    "<dict><key>Track ID</key><integer>1</integer></dict></array></dict></array></dict></plist>";
+  testsupport::writeFile(dir / "Library.xml", xml);
+  std::string command = shellQuoted(kTessaline) + " export --library " + shellQuoted(dir / "Library.xml") + " --to " +
+                        shellQuoted(drive) + " --yes > " + shellQuoted(dir / "out") + " 2>&1 & pid=$!; " +
+                        "for i in $(seq 100); do grep -q Copying " + shellQuoted(dir / "out") +
+                        " && break; sleep 0.02; done; sleep 0.2; kill -TERM $pid; wait $pid; exit $?";
+  int status = std::system(("bash -c " + shellQuoted(command)).c_str());
+  std::string out = testsupport::readFile(dir / "out");
+  EXPECT_EQ(WEXITSTATUS(status), 130) << out;
+  EXPECT_NE(out.find("Interrupted: "), std::string::npos) << out;
+  for (const auto& e : fs::recursive_directory_iterator(drive)) {
+    EXPECT_FALSE(e.path().filename().string().rfind(".tessaline-partial-", 0) == 0) << e.path();
+  }
+  EXPECT_FALSE(fs::exists(drive + "/Music/Band/Album/Big.wav"));
+}
+
+// On a small real file system: a drive that fills up keeps its old
+// playlist files, and a stale file that cannot be deleted is reported.
+TEST(ExportSafety, AFullDriveKeepsItsPlaylistFilesAndUndeletableFilesAreReported) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs";
+  testsupport::TempDir dir;
+  std::string drive = dir / "drive";
+  fs::create_directories(drive);
+  if (std::system(("mount -t tmpfs -o size=2m tessaline-test " + shellQuoted(drive) + " 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { std::system(("umount -l " + path + " 2>/dev/null").c_str()); }
+  } unmount{shellQuoted(drive)};
+  makeSample(dir / "lib");
+  json first = exportJson(dir / "lib/Library.xml", drive);
+  ASSERT_EQ(first["status"], "done");
+  std::string roadTrip = testsupport::readFile(drive + "/Playlists/Road Trip.m3u8");
+
+  // Full: every playlist file fails to be replaced and stays as it was.
+  std::system(("dd if=/dev/zero of=" + shellQuoted(drive + "/filler") + " bs=64k 2>/dev/null").c_str());
+  Outcome full = run("export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
+                     " --yes --json --no-clean");
+  EXPECT_EQ(full.status, 1) << full.out;
+  json report = lastJson(full);
+  EXPECT_EQ(report["status"], "problems");
+  EXPECT_TRUE(report["playlistFiles"].empty());
+  EXPECT_EQ(report["playlistFilesNotWritten"].size(), 5u);
+  EXPECT_EQ(testsupport::readFile(drive + "/Playlists/Road Trip.m3u8"), roadTrip);
+  fs::remove(drive + "/filler");
+
+  // A stale playlist file held by a mount cannot go.
+  std::string sunday = drive + "/Playlists/Sunday.m3u8";
+  ASSERT_EQ(std::system(("mount --bind /dev/null " + shellQuoted(sunday)).c_str()), 0);
+  Outcome fewer = run("export --library " + shellQuoted(dir / "lib/Library-fewer.xml") + " --to " +
+                      shellQuoted(drive) + " --yes --json");
+  std::system(("umount " + shellQuoted(sunday)).c_str());
+  EXPECT_EQ(fewer.status, 1) << fewer.out;
+  report = lastJson(fewer);
+  EXPECT_EQ(report["stale"]["deleted"], false);
+  bool listed = false;
+  for (const auto& item : report["stale"]["items"]) {
+    if (item["path"] != sunday) continue;
+    listed = true;
+    EXPECT_EQ(item["deleted"], false);
+    EXPECT_FALSE(item["reason"].get<std::string>().empty());
+  }
+  EXPECT_TRUE(listed) << report["stale"].dump();
+  EXPECT_TRUE(fs::exists(sunday));
 }
