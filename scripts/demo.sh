@@ -26,6 +26,10 @@ step "First export: everything is copied" \
   "$tessaline" export --library "$demo/library/Library.xml" --to "$demo/drive" --yes
 step "Second export: nothing left to copy" \
   "$tessaline" export --library "$demo/library/Library.xml" --to "$demo/drive" --yes
+# A recording of the user's own, put on the drive by hand: stale for the
+# exporter, but not its to delete.
+mkdir -p "$demo/drive/Music/My Recordings"
+printf 'RIFF' > "$demo/drive/Music/My Recordings/voice memo.wav"
 step "The playlist \"Sunday\" was deleted in the library: its file and track are stale" \
   "$tessaline" export --library "$demo/library/Library-fewer.xml" --to "$demo/drive" --yes
 printf '\n== The drive now holds\n'
