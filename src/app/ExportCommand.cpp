@@ -767,7 +767,7 @@ void Export::clean() {
   // Files one by one, then a folder only once it is empty: a folder is
   // never removed with what it holds.
   auto fm = platform::FileManager::makePrivate();
-  std::vector<std::string> notDeleted;
+  std::vector<std::string> notDeleted, deleted;
   for (const auto& item : *stale_) {
     json entry = {{"path", item.path}, {"bytes", item.bytes}, {"writtenByExporter", item.ours}, {"deleted", false}};
     if (item.ours) {
@@ -788,14 +788,25 @@ void Export::clean() {
         done = fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kFile, &error);
       }
       entry["deleted"] = done;
-      if (!done) {
-        std::string reason = error.code == ENOTEMPTY ? "the folder is not empty" : describeCopyFailure(error, "");
+      if (done && !item.folder) {
+        if (auto relative = destination_->relativePath(item.path)) deleted.push_back(*relative);
+      }
+      if (!done && item.folder && error.code == ENOTEMPTY) {
+        // Something not the exporter's (a cover image of the user's, a
+        // file put there since) keeps its folder.
+        entry["writtenByExporter"] = false;
+        entry["reason"] = "it holds files not written by the exporter";
+      } else if (!done) {
+        std::string reason = describeCopyFailure(error, "");
         entry["reason"] = reason;
         notDeleted.push_back(item.path + ": " + reason);
       }
     }
     items.push_back(entry);
   }
+  // The record forgets what is gone, so that a file of the user's that
+  // later takes one of those names is never taken for the exporter's.
+  if (!deleted.empty()) destination_->forget(deleted);
   deleteFailures_ = notDeleted.size();
   stale["deleted"] = notDeleted.empty();
   if (notDeleted.empty()) {

@@ -51,6 +51,22 @@ std::string unescapeRecordLine(std::string_view line) {
   return out;
 }
 
+// Writes all of `text`; 0 or an errno value.
+int writeWhole(int fd, const std::string& text) {
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = write(fd, data, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += n;
+    left -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 }  // namespace
 
 void splitRelativePath(std::string_view relative, std::string_view* folder, std::string_view* name) {
@@ -193,17 +209,7 @@ int DestinationRoot::record(const std::vector<std::string>& relativePaths, bool 
   if (e != 0) return e;
   std::string text;
   for (const auto& p : relativePaths) text += escapeRecordLine(p);
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0 && e == 0) {
-    ssize_t n = write(fd, data, left);
-    if (n < 0) {
-      if (errno != EINTR) e = errno;
-      continue;
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
+  e = writeWhole(fd, text);
   if (e == 0 && flush && fdatasync(fd) != 0) e = errno;
   if (close(fd) != 0 && e == 0) e = errno;
   return e;
@@ -236,6 +242,28 @@ std::unordered_set<std::string> DestinationRoot::readRecord() const {
     start = end + 1;
   }
   return paths;
+}
+
+int DestinationRoot::forget(const std::vector<std::string>& relativePaths) const {
+  if (relativePaths.empty()) return 0;
+  std::unordered_set<std::string> kept = readRecord();
+  for (const auto& p : relativePaths) kept.erase(p);
+  int folder = openStateFolder(false);
+  if (folder < 0) return -folder;
+  std::string temporary = std::string(kRecordFile) + ".new";
+  int fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int e = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    std::string text;
+    for (const auto& p : kept) text += escapeRecordLine(p);
+    e = writeWhole(fd, text);
+    if (e == 0 && fsync(fd) != 0) e = errno;
+    if (close(fd) != 0 && e == 0) e = errno;
+    if (e == 0 && renameat(folder, temporary.c_str(), folder, kRecordFile) != 0) e = errno;
+    if (e != 0) unlinkat(folder, temporary.c_str(), 0);
+  }
+  close(folder);
+  return e;
 }
 
 int DestinationRoot::lock(std::string* holder) {

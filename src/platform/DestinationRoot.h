@@ -79,6 +79,11 @@ class DestinationRoot {
   int record(const std::vector<std::string>& relativePaths, bool flush) const;
   // Every path the record holds (empty when there is none).
   std::unordered_set<std::string> readRecord() const;
+  // Takes paths out of the record (they were deleted): the record is
+  // written anew beside the old one, flushed and renamed over it, so a
+  // failure or a kill leaves the old record whole. Returns 0 or an errno
+  // value.
+  int forget(const std::vector<std::string>& relativePaths) const;
 
   // Takes the lock of the root's state folder without waiting: 0, or
   // EWOULDBLOCK when another process holds it (its process number in

@@ -304,6 +304,7 @@ TEST(ExportSafety, TheUsersOwnFilesAreKeptUntilCleanAll) {
   EXPECT_EQ(fewer["stale"]["files"].size(), 3u);  // the track and its two folders
   EXPECT_EQ(fewer["stale"]["deleted"], true);
   EXPECT_FALSE(fs::exists(drive + "/Music/Music/The Beatles"));
+  EXPECT_EQ(testsupport::readFile(drive + "/.tessaline/written").find("The Beatles"), std::string::npos);
   EXPECT_TRUE(fs::exists(drive + "/Music/Hand Ripped/01 Mine.mp3"));
   EXPECT_TRUE(fs::exists(drive + "/Playlists/mine.m3u8"));
 

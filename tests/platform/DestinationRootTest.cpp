@@ -67,6 +67,9 @@ TEST(DestinationRoot, CommittedCopiesAreRecordedBeforeTheyAreNamed) {
   // A line a kill cut short names nothing.
   writeFile(dir / "drive/.tessaline/written", readFile(dir / "drive/.tessaline/written") + "Music/half");
   EXPECT_EQ(root->readRecord().size(), 2u);
+  // What was deleted leaves the record.
+  EXPECT_EQ(root->forget({odd}), 0);
+  EXPECT_EQ(root->readRecord(), (std::unordered_set<std::string>{"Music/A/a.mp3"}));
 }
 
 TEST(DestinationRoot, ADriveReplacedBeforeTheCommitNamesNothing) {
