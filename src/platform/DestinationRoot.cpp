@@ -51,22 +51,6 @@ std::string unescapeRecordLine(std::string_view line) {
   return out;
 }
 
-// Writes all of `text`; 0 or an errno value.
-int writeWhole(int fd, const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 }  // namespace
 
 void splitRelativePath(std::string_view relative, std::string_view* folder, std::string_view* name) {
@@ -209,7 +193,7 @@ int DestinationRoot::record(const std::vector<std::string>& relativePaths, bool 
   if (e != 0) return e;
   std::string text;
   for (const auto& p : relativePaths) text += escapeRecordLine(p);
-  e = writeWhole(fd, text);
+  e = writeAll(fd, text.data(), text.size());
   if (e == 0 && flush && fdatasync(fd) != 0) e = errno;
   if (close(fd) != 0 && e == 0) e = errno;
   return e;
@@ -256,7 +240,7 @@ int DestinationRoot::forget(const std::vector<std::string>& relativePaths) const
   if (fd >= 0) {
     std::string text;
     for (const auto& p : kept) text += escapeRecordLine(p);
-    e = writeWhole(fd, text);
+    e = writeAll(fd, text.data(), text.size());
     if (e == 0 && fsync(fd) != 0) e = errno;
     if (close(fd) != 0 && e == 0) e = errno;
     if (e == 0 && renameat(folder, temporary.c_str(), folder, kRecordFile) != 0) e = errno;

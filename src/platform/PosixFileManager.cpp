@@ -113,18 +113,6 @@ class FdCloser {
   int fd_;
 };
 
-int writeAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return 0;
-}
 
 
 // Which side of a copy a failure is about.
@@ -273,6 +261,19 @@ int makeDirectories(const std::string& path) {
 }
 
 }  // namespace
+
+int writeAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    ssize_t n = write(fd, data, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 0;
+}
 
 void setFileError(FileError* error, int code, const std::string& path, std::string_view action) {
   if (error == nullptr) return;

@@ -29,6 +29,8 @@ namespace platform {
 // Fills *error (when given) with `code` and a description naming the last
 // component of `path`; `action` is the past participle ("copied").
 void setFileError(FileError* error, int code, const std::string& path, std::string_view action);
+// Writes all `length` bytes (retrying short writes); 0 or an errno value.
+int writeAll(int fd, const char* data, size_t length);
 
 enum class CopyStep { kWritten, kRecorded, kFlushed, kNamed };
 
