@@ -262,6 +262,7 @@ class Export {
   bool cleanedFirst_ = false;
   bool copyStarted_ = false;
   std::optional<std::vector<StaleItem>> stale_;
+  std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
   std::vector<Failure> failures_;
   size_t playlistFailures_ = 0;
   size_t deleteFailures_ = 0;
@@ -451,7 +452,8 @@ void Export::findStale() {
   auto sync = exporter::CTrackSync::deleteList(nullptr);
   auto list = sync->deleteList().value_or(exporter::PathList{});
   auto playlists = stalePlaylistFiles();
-  std::unordered_set<std::string> record = destination_->readRecord();
+  record_ = destination_->readRecord();
+  std::unordered_set<std::string>& record = record_;
   // Copies made through the script bridge keep their record in the
   // tracks' own root.
   auto musicRecord = platform::DestinationRoot::open(musicRoot_);
@@ -780,7 +782,7 @@ void Export::clean() {
         bool isDirectory = false;
         if (fm->fileExistsAtPath(art, &isDirectory) && !isDirectory) {
           bool recorded = o_.cleanAll;
-          if (!recorded && relative) recorded = destination_->readRecord().count(*relative) != 0;
+          if (!recorded && relative) recorded = record_.count(*relative) != 0;
           if (recorded) fm->removeItemBelowRoot(*destination_, art, platform::RemoveKind::kFile, nullptr);
         }
         done = fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kEmptyFolder, &error);
