@@ -38,6 +38,9 @@ void printText(const drive::TessalineFinder& finder) {
               << (item.enabled ? "can be chosen" : "cannot be chosen") << ")\n"
               << "      " << item.toolTip << "\n";
   }
+  for (const auto& drive : finder.unidentified()) {
+    std::cout << "Not identified: " << drive.device << "\n      " << drive.reason << "\n";
+  }
   std::cout << "Explanation: " << finder.noTessalineExplain().value_or("") << "\n";
 }
 
@@ -53,7 +56,12 @@ void printJson(const drive::TessalineFinder& finder) {
                        {"image", item.imageName},
                        {"toolTip", item.toolTip}});
   }
+  nlohmann::json unidentified = nlohmann::json::array();
+  for (const auto& drive : finder.unidentified()) {
+    unidentified.push_back({{"drive", drive.device}, {"reason", drive.reason}});
+  }
   nlohmann::json out = {{"drives", finder.candidates()},
+                        {"unidentified", unidentified},
                         {"volumes", volumes},
                         {"explanation", finder.noTessalineExplain().value_or("")}};
   // Volume names are whatever the file systems hold; replace bytes that

@@ -3,7 +3,9 @@
 // scans for Tessaline drives as the window does when it opens and prints
 // the popup as the user would see it: each offered volume with its title,
 // whether it can be chosen (and whether it is preselected), its tool tip,
-// then the explanation of why no usable volume is offered.
+// each drive behind the adapter that could not be identified with the
+// reason and the remedy (JSON: "unidentified"), then the explanation of
+// why no usable volume is offered.
 //
 // --fake-hardware DIR (a global option) reads the hardware from the fake
 // tree DIR, exactly as TESSALINE_FAKE_HARDWARE=DIR does.

@@ -20,8 +20,11 @@ bool MarovexLog88::hasSignature() const {
 }
 
 bool MarovexLog88::textsFitTheirFields() const {
-  return kVendorTextAt + page_[23] <= kVendorIdAt &&
-         kModelNameAt + page_[kModelNameLengthAt] <= kModelNameLengthAt;
+  return kVendorTextAt + page_[23] <= kVendorIdAt && modelNameFitsItsField();
+}
+
+bool MarovexLog88::modelNameFitsItsField() const {
+  return kModelNameAt + page_[kModelNameLengthAt] <= kModelNameLengthAt;
 }
 
 std::optional<std::string> MarovexLog88::text(size_t at, size_t length) const {

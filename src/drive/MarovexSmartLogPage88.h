@@ -14,8 +14,9 @@
 // left out of the identity dictionary.
 //
 // Thread: a read-only view; safe wherever its buffer is.
-// Errors: none thrown; see textsFitTheirFields() for pages whose lengths
-// run into the neighbouring fields.
+// Errors: none thrown; see textsFitTheirFields() and
+// modelNameFitsItsField() for pages whose lengths run into the
+// neighbouring fields.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +50,9 @@ class MarovexLog88 {
   // model name in its 16 bytes before its own length byte. A page that
   // fails this is corrupt: its texts would swallow other fields.
   bool textsFitTheirFields() const;
+  // The model name alone fits its 16 bytes: what a reader of the model
+  // name only needs, whatever the vendor text's length byte says.
+  bool modelNameFitsItsField() const;
 
   uint16_t vendorId() const { return bigEndian16(88); }
   uint16_t modelId() const { return bigEndian16(177); }

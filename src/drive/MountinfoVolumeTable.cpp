@@ -2,7 +2,7 @@
 
 #include <cctype>
 #include <fstream>
-#include <set>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
@@ -42,14 +42,37 @@ int hexDigit(char c) {
 
 // Mount IDs grow from small numbers, so folding them into the negative
 // 16-bit range keeps them distinct in practice; a collision is moved to
-// the next free number in the order of the file.
-int16_t refNumForMountId(int mountId, std::set<int16_t>& taken) {
-  int candidate = -1 - (mountId % 32767);
-  while (taken.count(static_cast<int16_t>(candidate)))
-    candidate = candidate == -32768 ? -1 : candidate - 1;
-  taken.insert(static_cast<int16_t>(candidate));
-  return static_cast<int16_t>(candidate);
-}
+// the next free number in the order of the file (-1 follows -32768).
+// Past 32,768 volumes no number is left: the later volumes get none.
+class RefNums {
+ public:
+  std::optional<int16_t> take(int mountId) {
+    if (taken_ == kCount) return std::nullopt;
+    // Slot s is the number -1 - s; next_[s] leads to a free slot at or
+    // after s, with paths halved as they are walked.
+    int slot = find(mountId % 32767);
+    next_[static_cast<size_t>(slot)] = (slot + 1) % kCount;
+    ++taken_;
+    return static_cast<int16_t>(-1 - slot);
+  }
+
+ private:
+  static constexpr int kCount = 32768;
+  int find(int slot) {
+    while (next_[static_cast<size_t>(slot)] != slot) {
+      int& next = next_[static_cast<size_t>(slot)];
+      next = next_[static_cast<size_t>(next)];
+      slot = next;
+    }
+    return slot;
+  }
+  std::vector<int> next_ = [] {
+    std::vector<int> v(kCount);
+    for (int i = 0; i < kCount; ++i) v[static_cast<size_t>(i)] = i;
+    return v;
+  }();
+  int taken_ = 0;
+};
 
 }  // namespace
 
@@ -121,6 +144,13 @@ MountinfoVolumeTable::Line MountinfoVolumeTable::parseLine(
   }
   std::string mountPoint = unescapeOctal(f[4]);
   if (mountPoint.empty() || mountPoint[0] != '/') return line;
+  // A bind mount of a folder (root field other than "/") shows part of a
+  // volume that is, or could be, mounted whole elsewhere: offered under
+  // the file system's label, it would send the export into that folder.
+  if (f[3] != "/") {
+    line.notAVolume = true;
+    return line;
+  }
 
   MountedVolume& v = line.volume;
   v.rootPath = mountPoint;
@@ -155,15 +185,30 @@ void MountinfoVolumeTable::rescan() {
     return;
   }
   auto labels = labelsByDevice();
-  std::set<int16_t> taken;
+  RefNums refNums;
+  int unnumbered = 0;
   std::string text;
   size_t total = 0;
   while (std::getline(in, text)) {
     total += text.size() + 1;
     if (total > kMaxMountinfoBytes) break;
     Line line = parseLine(text, labels);
-    if (line.readable) line.volume.refNum = refNumForMountId(line.mountId, taken);
+    if (line.notAVolume) continue;
+    if (line.readable) {
+      // A volume without a number could not be told apart from the
+      // others by its tag, so it is unreadable and never offered.
+      if (auto refNum = refNums.take(line.mountId)) {
+        line.volume.refNum = *refNum;
+      } else {
+        line.readable = false;
+        ++unnumbered;
+      }
+    }
     lines_.push_back(std::move(line));
+  }
+  if (unnumbered > 0) {
+    platform::logFormat("%d mounted volumes left out: all 32768 reference numbers are taken",
+                        unnumbered);
   }
 }
 

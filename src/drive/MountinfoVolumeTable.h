@@ -1,5 +1,8 @@
 // The mounted volumes as /proc/self/mountinfo lists them, one per line in
-// the kernel's order, indexes counting from 1.
+// the kernel's order, indexes counting from 1. Only mounts of a file
+// system's root (root field "/") are volumes: bind mounts of a folder
+// (and subvolume mounts, whose root field names the subvolume) are left
+// out and take no index.
 //
 // - Device name: the block device that sysfs lists under dev/block/<major:
 //   minor> for the mount, else the mount source's name below /dev/; mounts
@@ -7,7 +10,9 @@
 // - Name: the file system's label from /dev/disk/by-label, else the mount
 //   folder's name ("/" for the root).
 // - Reference number: derived from the kernel's mount ID, so it stays the
-//   same while the volume is mounted; always negative, never 0.
+//   same while the volume is mounted; always negative, never 0. There are
+//   32,768 of them: a volume met after all are taken is an unreadable
+//   volume at its index, and one line tells how many were left out.
 // A line that cannot be parsed is an unreadable volume at its index.
 //
 // Thread: one table per thread.
@@ -40,6 +45,7 @@ class MountinfoVolumeTable : public VolumeTable {
  private:
   struct Line {
     bool readable = false;
+    bool notAVolume = false;  // a mount of a folder, not of a file system's root
     int mountId = 0;
     MountedVolume volume;
   };

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "drive/SysfsTree.h"
+#include "platform/Log.h"
 
 namespace drive {
 
@@ -15,17 +18,25 @@ std::string RecordedSmartLogReader::pageFileName(uint8_t logAddress) {
   return name;
 }
 
-bool RecordedSmartLogReader::readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
-                                              std::span<uint8_t, kPageSize> page) {
+SmartLogResult RecordedSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
+                                                        uint8_t logAddress,
+                                                        std::span<uint8_t, kPageSize> page) {
   auto device = SysfsTree::blockDeviceBelow(smartService.location());
-  if (!device) return false;
-  std::ifstream in(pagesDir_ / *device / pageFileName(logAddress), std::ios::binary);
-  if (!in) return false;
+  if (!device) return SmartLogResult::kFailed;
+  std::filesystem::path file = pagesDir_ / *device / pageFileName(logAddress);
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return SmartLogResult::kFailed;
   std::array<char, kPageSize + 1> buffer{};
   in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-  if (in.gcount() != static_cast<std::streamsize>(kPageSize)) return false;
+  std::string_view read(buffer.data(), static_cast<size_t>(in.gcount()));
+  if (read == "EPERM" || read == "EPERM\n") {
+    platform::logFormat("cannot read SMART log 0x%x of %@: %@", logAddress, file.string(),
+                        std::strerror(EPERM));
+    return SmartLogResult::kNotPermitted;
+  }
+  if (read.size() != kPageSize) return SmartLogResult::kFailed;
   std::copy_n(buffer.begin(), kPageSize, reinterpret_cast<char*>(page.data()));
-  return true;
+  return SmartLogResult::kRead;
 }
 
 }  // namespace drive

@@ -4,8 +4,13 @@
 // The disk is found below the SMART-capable registry entry exactly as the
 // live reader finds it.
 //
+// A recording that holds the text "EPERM" instead of a page stands for a
+// read the kernel refused (a user without CAP_SYS_RAWIO): it logs the
+// live reader's line, "cannot read SMART log 0x88 of <file>: Operation
+// not permitted", and answers kNotPermitted.
+//
 // Thread: one reader per thread.
-// Errors: a missing file or one of another size answers false.
+// Errors: a missing file or one of another size answers kFailed.
 #pragma once
 
 #include <filesystem>
@@ -19,8 +24,8 @@ class RecordedSmartLogReader : public SmartLogReader {
   explicit RecordedSmartLogReader(std::filesystem::path pagesDir)
       : pagesDir_(std::move(pagesDir)) {}
 
-  bool readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
-                        std::span<uint8_t, kPageSize> page) override;
+  SmartLogResult readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
+                                  std::span<uint8_t, kPageSize> page) override;
 
   static std::string pageFileName(uint8_t logAddress);
 

@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cstring>
 
 #include "drive/SysfsTree.h"
+#include "platform/Log.h"
 
 namespace drive {
 namespace {
@@ -25,13 +28,20 @@ std::array<uint8_t, 16> SgIoSmartLogReader::readLogCommand(uint8_t logAddress) {
           logAddress, 0x00, 0x4F, 0x00, 0xC2, 0x00, 0xB0, 0x00};
 }
 
-bool SgIoSmartLogReader::readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
-                                          std::span<uint8_t, kPageSize> page) {
+SmartLogResult SgIoSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
+                                                    uint8_t logAddress,
+                                                    std::span<uint8_t, kPageSize> page) {
   auto device = SysfsTree::blockDeviceBelow(smartService.location());
-  if (!device) return false;
+  if (!device) return SmartLogResult::kFailed;
   std::string node = (devRoot_ / *device).string();
+  auto failed = [&](int error) {
+    platform::logFormat("cannot read SMART log 0x%x of %@: %@", logAddress, node,
+                        std::strerror(error));
+    return error == EPERM || error == EACCES ? SmartLogResult::kNotPermitted
+                                             : SmartLogResult::kFailed;
+  };
   int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return failed(errno);
 
   std::array<uint8_t, 16> cdb = readLogCommand(logAddress);
   std::array<uint8_t, 32> sense{};
@@ -46,14 +56,17 @@ bool SgIoSmartLogReader::readLogAtAddress(const RegistryEntry& smartService, uin
   io.sbp = sense.data();
   io.timeout = kTimeoutMs;
 
-  int rc = ::ioctl(fd, SG_IO, &io);
+  int rc = transport_ ? transport_(fd, &io) : ::ioctl(fd, SG_IO, &io);
+  int error = errno;
   ::close(fd);
-  if (rc < 0) return false;
+  if (rc < 0) return failed(error);
   // Anything but a clean completion (a CHECK CONDITION, a transport or
   // driver error) means the drive did not hand over the page.
-  if ((io.info & SG_INFO_OK_MASK) != SG_INFO_OK) return false;
-  if (io.status != 0 || io.host_status != 0 || io.driver_status != 0) return false;
-  return io.resid == 0;
+  if ((io.info & SG_INFO_OK_MASK) != SG_INFO_OK) return SmartLogResult::kFailed;
+  if (io.status != 0 || io.host_status != 0 || io.driver_status != 0) {
+    return SmartLogResult::kFailed;
+  }
+  return io.resid == 0 ? SmartLogResult::kRead : SmartLogResult::kFailed;
 }
 
 }  // namespace drive

@@ -5,7 +5,10 @@
 //
 // Thread: one reader per thread.
 // Errors: every failure (no device, refused command, short page) answers
-// false and leaves the page's contents unspecified; nothing is logged.
+// kFailed and leaves the page's contents unspecified; kNotPermitted is
+// the failure the user can remedy: the system refused the read for lack
+// of privilege. A failure the system gave a reason for (errno) logs one
+// line naming the device and the reason.
 #pragma once
 
 #include <cstdint>
@@ -15,12 +18,14 @@
 
 namespace drive {
 
+enum class SmartLogResult { kRead, kFailed, kNotPermitted };
+
 class SmartLogReader {
  public:
   static constexpr size_t kPageSize = 512;
   virtual ~SmartLogReader() = default;
-  virtual bool readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
-                                std::span<uint8_t, kPageSize> page) = 0;
+  virtual SmartLogResult readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
+                                          std::span<uint8_t, kPageSize> page) = 0;
 };
 
 }  // namespace drive

@@ -64,6 +64,12 @@ class SysfsEntry : public RegistryEntry {
     if (diskName_.empty()) return dir_.filename().string();
     std::string vendor = tree_->readTrimmedAttribute(dir_ / "device" / "vendor").value_or("");
     std::string model = tree_->readTrimmedAttribute(dir_ / "device" / "model").value_or("");
+    if (vendor == "ATA") {
+      // libata's placeholder, not a maker: the medium is named by the
+      // ATA identify model, whole when VPD page 0x89 holds it.
+      vendor.clear();
+      if (auto identified = identifyModel()) model = *identified;
+    }
     std::string name = vendor;
     if (!model.empty()) name += (name.empty() ? "" : " ") + model;
     if (name.empty()) name = diskName_;
@@ -119,6 +125,31 @@ class SysfsEntry : public RegistryEntry {
   std::string location() const override { return dir_.string(); }
 
  private:
+  // The model in the ATA IDENTIFY data that VPD page 0x89 (ATA
+  // Information) carries from byte 60: words 27..46, two characters a
+  // word with the first in the high byte, blank-padded. None when the
+  // page is absent, short, of another number, or the text not printable.
+  std::optional<std::string> identifyModel() const {
+    constexpr size_t kModelAt = 60 + 27 * 2, kModelBytes = 40;
+    auto page = tree_->readBinaryAttribute(dir_ / "device" / "vpd_pg89");
+    if (!page || page->size() < kModelAt + kModelBytes ||
+        static_cast<uint8_t>((*page)[1]) != 0x89) {
+      return std::nullopt;
+    }
+    std::string model;
+    for (size_t i = 0; i < kModelBytes; i += 2) {
+      for (char c : {(*page)[kModelAt + i + 1], (*page)[kModelAt + i]}) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
+          return std::nullopt;
+        }
+        model.push_back(c);
+      }
+    }
+    size_t begin = model.find_first_not_of(' ');
+    if (begin == std::string::npos) return std::nullopt;
+    return model.substr(begin, model.find_last_not_of(' ') - begin + 1);
+  }
+
   std::shared_ptr<const SysfsTree> tree_;
   fs::path dir_;
   std::string diskName_;  // set on a medium only

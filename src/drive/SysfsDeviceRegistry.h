@@ -1,8 +1,11 @@
 // The device registry read from sysfs. Media are the whole disks listed
 // under block/; a medium is named "<vendor> <model> Media" from its SCSI
-// INQUIRY fields (device/vendor, device/model, blanks trimmed), and its
-// parents are the device directories above it (those holding a "uevent"
-// file) up to devices/.
+// INQUIRY fields (device/vendor, device/model, blanks trimmed), except a
+// disk on libata (vendor "ATA", which names no maker): "<model> Media"
+// from the ATA identify model, read whole from device/vpd_pg89 (the
+// INQUIRY model keeps only its first 16 characters), else the INQUIRY
+// model. A medium's parents are the device directories above it (those
+// holding a "uevent" file) up to devices/.
 //
 // Properties: a medium has "BSD Name" (its kernel name) and "Whole"; a
 // SCSI device whose vendor is "ATA" (a disk on libata, which takes ATA

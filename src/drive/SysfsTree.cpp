@@ -28,17 +28,24 @@ std::optional<fs::path> SysfsTree::resolve(const fs::path& path) const {
   return canonical;
 }
 
-std::optional<std::string> SysfsTree::readAttribute(const fs::path& path) const {
+std::optional<std::string> SysfsTree::readBinaryAttribute(const fs::path& path) const {
   auto resolved = resolve(path);
   if (!resolved) return std::nullopt;
   std::error_code ec;
   if (!fs::is_regular_file(*resolved, ec)) return std::nullopt;
   std::ifstream in(*resolved, std::ios::binary);
   if (!in) return std::nullopt;
-  std::string text(kMaxAttributeBytes + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
-  if (text.size() > kMaxAttributeBytes) return std::nullopt;
+  std::string bytes(kMaxAttributeBytes + 1, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  if (bytes.size() > kMaxAttributeBytes) return std::nullopt;
+  return bytes;
+}
+
+std::optional<std::string> SysfsTree::readAttribute(const fs::path& path) const {
+  auto read = readBinaryAttribute(path);
+  if (!read) return std::nullopt;
+  std::string text = std::move(*read);
   if (!text.empty() && text.back() == '\n') text.pop_back();
   for (char c : text) {
     unsigned char u = static_cast<unsigned char>(c);

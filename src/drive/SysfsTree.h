@@ -5,7 +5,7 @@
 //
 // Thread: immutable; safe from any thread.
 // Errors: every reader answers none for what is missing, unreadable,
-// oversized or not plain text; nothing throws.
+// oversized or (text readers) not plain text; nothing throws.
 #pragma once
 
 #include <filesystem>
@@ -26,6 +26,10 @@ class SysfsTree {
   // An attribute file's text without its final line break; none when it
   // is absent, larger than a page, or holds NUL or other control bytes.
   std::optional<std::string> readAttribute(const std::filesystem::path& path) const;
+
+  // A binary attribute's bytes (a VPD page); none when it is absent or
+  // larger than a page.
+  std::optional<std::string> readBinaryAttribute(const std::filesystem::path& path) const;
 
   // The attribute text with blanks trimmed at both ends (sysfs pads
   // fixed-width fields such as the SCSI vendor with blanks).

@@ -58,7 +58,7 @@ void TessalineFinder::awakeFromNib() {
   loadButtonContents();
 }
 
-bool TessalineFinder::identifiedByLogPage(const RegistryEntry& medium) {
+TessalineFinder::Identification TessalineFinder::identifyByLogPage(const RegistryEntry& medium) {
   // Walk up from the medium's parent: the nearest SMART-capable ancestor
   // is the one to ask, and some ancestor must be the tunnelled adapter.
   std::unique_ptr<RegistryEntry> smartService;
@@ -78,20 +78,25 @@ bool TessalineFinder::identifiedByLogPage(const RegistryEntry& medium) {
     if (adapterFound && smartService) break;
     entry = current->parent();
   }
-  if (!adapterFound || !smartService || !services_.smart) return false;
+  if (!adapterFound || !smartService || !services_.smart) return Identification::kNotTessaline;
 
   std::array<uint8_t, MarovexLog88::kPageSize> buffer{};
-  if (!services_.smart->readLogAtAddress(*smartService, MarovexLog88::kLogAddress, buffer)) {
-    return false;
+  switch (services_.smart->readLogAtAddress(*smartService, MarovexLog88::kLogAddress, buffer)) {
+    case SmartLogResult::kRead:
+      break;
+    case SmartLogResult::kNotPermitted:
+      return Identification::kNotPermitted;
+    case SmartLogResult::kFailed:
+      return Identification::kNotTessaline;
   }
   MarovexLog88 page(buffer);
-  // A page whose lengths run into the neighbouring fields is corrupt;
-  // its model name would be made of other fields' bytes.
-  if (!page.hasSignature() || !page.textsFitTheirFields()) return false;
-  auto dict = page.driveDictionary();
-  auto model = dict.find(MarovexLog88::kModelNameKey);
-  return model != dict.end() && model->second.string() != nullptr &&
-         namesBothWords(*model->second.string());
+  // Only the model name is read: a model length that runs into the
+  // neighbouring fields makes the page corrupt (the name would be made of
+  // other fields' bytes); the vendor text's length does not matter.
+  if (!page.hasSignature() || !page.modelNameFitsItsField()) return Identification::kNotTessaline;
+  std::optional<std::string> model = page.modelName();
+  return model && namesBothWords(*model) ? Identification::kTessaline
+                                         : Identification::kNotTessaline;
 }
 
 std::vector<std::string> TessalineFinder::findCandidateDisks() {
@@ -102,12 +107,16 @@ std::vector<std::string> TessalineFinder::findCandidateDisks() {
     return found;
   }
   for (const auto& medium : *media) {
-    auto addBsdName = [&] {
-      RegistryValue bsdName = medium->property("BSD Name");
-      if (const std::string* name = bsdName.string()) found.push_back(*name);
-    };
-    if (mediaNameIsTessaline(medium->name())) addBsdName();
-    if (identifiedByLogPage(*medium)) addBsdName();
+    RegistryValue bsdName = medium->property("BSD Name");
+    const std::string* name = bsdName.string();
+    if (mediaNameIsTessaline(medium->name()) && name) found.push_back(*name);
+    Identification byLogPage = identifyByLogPage(*medium);
+    if (byLogPage == Identification::kTessaline && name) found.push_back(*name);
+    if (byLogPage == Identification::kNotPermitted && name) {
+      unidentified_.push_back(
+          {*name, platform::format(platform::localizedString("TessalineDiskNotPermitted"),
+                                   "/dev/" + *name)});
+    }
   }
   return found;
 }
@@ -125,7 +134,9 @@ bool TessalineFinder::onCandidateDisk(const std::string& device) {
 
 void TessalineFinder::loadButtonContents() {
   setNoTessalineExplain(platform::localizedString("NoTessalineFound"));
+  unidentified_.clear();
   candidates_ = findCandidateDisks();
+  if (!unidentified_.empty()) setNoTessalineExplain(unidentified_.back().reason);
   if (candidates_.empty()) return;
 
   removeAllItems();

@@ -14,9 +14,15 @@
 // Ownership: the finder does not own its services (default: the shared
 // bundle); they must outlive it.
 // Thread: main thread only; the explanation is an unguarded global.
+// A drive behind the adapter whose log page the system refused to read
+// (ATA PASS-THROUGH needs root or CAP_SYS_RAWIO) is listed by
+// unidentified() with the reason in words, and its text becomes the
+// explanation, which a volume's tool tip may replace later in the scan.
+//
 // Errors: nothing is thrown; what cannot be read leaves a drive or a
-// volume out. The one log line is "loadButtonContents iterator creation
-// failed" when the disks cannot be listed.
+// volume out. The finder's one log line is "loadButtonContents iterator
+// creation failed" when the disks cannot be listed; the SMART reader logs
+// its own failures.
 #pragma once
 
 #include <cstdint>
@@ -66,14 +72,24 @@ class TessalineFinder : public ui::PopupButton {
   // The whole-disk names recognised by the last scan's first half.
   const std::vector<std::string>& candidates() const { return candidates_; }
 
+  struct UnidentifiedDrive {
+    std::string device;  // whole-disk name, "sdb"
+    std::string reason;  // what happened and what to do, for the user
+  };
+  // The drives behind the adapter that the last scan could not identify.
+  const std::vector<UnidentifiedDrive>& unidentified() const { return unidentified_; }
+
  private:
+  enum class Identification { kNotTessaline, kTessaline, kNotPermitted };
+
   std::vector<std::string> findCandidateDisks();
-  bool identifiedByLogPage(const RegistryEntry& medium);
+  Identification identifyByLogPage(const RegistryEntry& medium);
   bool onCandidateDisk(const std::string& device);
   void addVolumes();
 
   DriveServices& services_;
   std::vector<std::string> candidates_;
+  std::vector<UnidentifiedDrive> unidentified_;
 };
 
 }  // namespace drive

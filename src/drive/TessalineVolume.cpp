@@ -152,15 +152,27 @@ void TessalineVolume::initFSVars10_4() {
 
 void TessalineVolume::classify(const std::optional<std::string>& personality) {
   std::optional<std::string> tag = contentTag();
-  if (tag == "DOS_FAT_32" || personality == "MS-DOS FAT32") {
+  // A deliberate choice against the type-first order this check was
+  // first written in: the file system's personality is asked before the
+  // partition type, and the type speaks only for a volume that reports
+  // no personality or one of the family the type stands for. Type first,
+  // exFAT on an MBR partition of type 0x07 (the usual layout of SDXC
+  // cards and large sticks, and NTFS's type too) was judged as NTFS, and
+  // taken or refused by whether an NTFS formatter happened to be
+  // installed: a plainly wrong result.
+  bool known = personality && !personality->empty();
+  bool fat = !known || *personality == "MS-DOS" || *personality == "MS-DOS FAT32";
+  bool hfs = !known || personality->find("HFS") != std::string::npos;
+  bool ntfs = known && beginsOrEndsWithNtfs(*personality);
+  if ((tag == "DOS_FAT_32" && fat) || personality == "MS-DOS FAT32") {
     fsIsCompatible_ = true;
     fsLimit4G_ = true;
-  } else if (tag && tag->find("HFS") != std::string::npos) {
+  } else if (tag && tag->find("HFS") != std::string::npos && hfs) {
     fsIsCompatible_ = true;
-  } else if (tag == "Windows_NTFS") {
+  } else if (tag == "Windows_NTFS" && (!known || ntfs)) {
     fsIsNTFS_ = true;
     fsIsCompatible_ = catalogue().contentHintIsFormattable(*tag);
-  } else if (personality && beginsOrEndsWithNtfs(*personality)) {
+  } else if (ntfs) {
     fsIsNTFS_ = true;
     fsIsCompatible_ = catalogue().personalityIsFormattable(*personality);
   }

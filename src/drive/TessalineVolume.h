@@ -1,7 +1,10 @@
 // What the disk tool reports about one volume (partition) of a candidate
 // drive: its file system's display name, partition content tag, total
 // and free bytes, and four verdicts: writable, usable by the export
-// (compatible), NTFS, limited to 4 GB files (FAT32).
+// (compatible), NTFS, limited to 4 GB files (FAT32). The file system's
+// personality decides before the partition content tag, which counts
+// only when the report names no file system or one of the family the tag
+// stands for (exFAT in a "Windows_NTFS" partition is exFAT, not NTFS).
 //
 // The report comes from `diskutil info -plist SLICE`, or from the text
 // form `diskutil info SLICE` when the first answer is not a property

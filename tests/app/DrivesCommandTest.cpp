@@ -96,6 +96,26 @@ TEST_F(DrivesCommand, TextFormShowsEachItemAndTheExplanation) {
   EXPECT_NE(out.find("Explanation: "), std::string::npos) << out;
 }
 
+// The same machine for a user without the right to send the adapter's
+// drive raw commands: the drive is there but cannot be identified.
+TEST_F(DrivesCommand, SaysWhyADriveBehindTheAdapterWasNotIdentified) {
+  fs::path tree = config_ / "machine";
+  fs::copy(kTree, tree, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  std::ofstream(tree / "smart" / "sdb" / "log-88", std::ios::trunc) << "EPERM\n";
+  std::string why =
+      platform::format(englishTexts().lookup("TessalineDiskNotPermitted"), "/dev/sdb");
+  std::string out;
+  ASSERT_EQ(run("--fake-hardware '" + tree.string() + "' drives --json", &out), 0) << out;
+  auto json = nlohmann::json::parse(out);
+  EXPECT_TRUE(json["drives"].empty());
+  EXPECT_EQ(json["unidentified"], nlohmann::json::parse(R"([{"drive": "sdb", "reason": )" +
+                                                        nlohmann::json(why).dump() + "}]"));
+  EXPECT_EQ(json["explanation"], why);
+  out.clear();
+  ASSERT_EQ(run("--fake-hardware '" + tree.string() + "' drives", &out), 0);
+  EXPECT_NE(out.find("Not identified: sdb\n      " + why + "\n"), std::string::npos) << out;
+}
+
 TEST_F(DrivesCommand, MissingTreeIsAUsageError) {
   std::string out;
   EXPECT_EQ(run("--fake-hardware /nonexistent/tree drives", &out), 2);

@@ -87,6 +87,7 @@ TEST(MarovexLog88, LongLengthsStayInsideThePageButMarkItCorrupt) {
   EXPECT_TRUE(MarovexLog88(q).textsFitTheirFields());
   q[23] = 65;
   EXPECT_FALSE(MarovexLog88(q).textsFitTheirFields());
+  EXPECT_TRUE(MarovexLog88(q).modelNameFitsItsField());  // the vendor text is not the model's
 }
 
 TEST(MarovexLog88, InvalidUtf8TextIsAbsent) {

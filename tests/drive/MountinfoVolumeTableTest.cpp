@@ -96,6 +96,39 @@ TEST_F(Mountinfo, MalformedLinesAreUnreadableVolumesNotCrashes) {
   at(9, VolumeTable::kNoSuchVolume);
 }
 
+// A bind mount of a folder on the drive (root field not "/") is no
+// volume: offered under the drive's label, it would take the export into
+// <drive>/Music/Music.
+TEST_F(Mountinfo, OnlyMountsOfAFileSystemsRootAreVolumes) {
+  hw.mountinfo({"45 22 8:17 / /media/me/TESSA rw - vfat /dev/sdb1 rw",
+                "47 22 8:17 /Music /home/me/Music rw - vfat /dev/sdb1 rw"});
+  table.rescan();
+  EXPECT_EQ(at(1).rootPath, "/media/me/TESSA");
+  at(2, VolumeTable::kNoSuchVolume);
+}
+
+// Reference numbers are 16-bit: past the 32,768 there are, a volume gets
+// none and is unreadable, so that it is never offered; those met first
+// keep theirs.
+TEST_F(Mountinfo, VolumesBeyondTheLastReferenceNumberAreUnreadable) {
+  std::vector<std::string> lines;
+  for (int id = 1; id <= 32770; ++id) {
+    lines.push_back(std::to_string(id) + " 1 0:50 / /m/" + std::to_string(id) +
+                    " rw - tmpfs tmpfs rw");
+  }
+  hw.mountinfo(lines);
+  platform::LogCapture log;
+  table.rescan();
+  std::set<int16_t> seen;
+  for (int i = 1; i <= 32768; ++i) seen.insert(at(i).refNum);
+  EXPECT_EQ(seen.size(), 32768u);
+  at(32769, VolumeTable::kVolumeUnreadable);
+  at(32770, VolumeTable::kVolumeUnreadable);
+  at(32771, VolumeTable::kNoSuchVolume);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{
+                             "2 mounted volumes left out: all 32768 reference numbers are taken"});
+}
+
 TEST(MountinfoEscapes, UndoOctalAndHexEscapes) {
   EXPECT_EQ(MountinfoVolumeTable::unescapeOctal("a\\040b\\011c\\134"), "a b\tc\\");
   EXPECT_EQ(MountinfoVolumeTable::unescapeOctal("trailing\\04"), "trailing\\04");

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "FakeHardware.h"
 #include "drive/RecordedSmartLogReader.h"
 #include "drive/SgIoSmartLogReader.h"
 #include "drive/SysfsDeviceRegistry.h"
+#include "platform/Log.h"
 
 namespace drive {
 namespace {
@@ -50,7 +53,7 @@ TEST_F(SysfsRegistry, NamesMediaFromTheScsiVendorAndModel) {
   ASSERT_TRUE(media);
   ASSERT_EQ(media->size(), 3u);
   EXPECT_EQ((*media)[0]->name(), "Some NVMe SSD Media");  // no vendor field
-  EXPECT_EQ((*media)[1]->name(), "ATA Vextra Tessaline Media");
+  EXPECT_EQ((*media)[1]->name(), "Vextra Tessaline Media");          // libata's "ATA" is no vendor
   EXPECT_EQ((*media)[2]->name(), "Marovex Vextra Tessaline Media");  // padding trimmed
   EXPECT_TRUE((*media)[1]->property("Whole").isTrue());
 }
@@ -96,6 +99,25 @@ TEST_F(SysfsRegistry, MalformedOrFixedAdapterAttributes) {
   EXPECT_FALSE(e->property("IOPCITunnelled").isNone());
 }
 
+// libata's INQUIRY model keeps 16 characters of the ATA identify model;
+// VPD page 0x89 carries the whole identify data (model at words 27..46,
+// two characters a word, the first in the high byte).
+TEST_F(SysfsRegistry, AtaMediaAreNamedFromTheIdentifyModel) {
+  std::string model = "Marovex Vextra Tessaline 2TB";
+  std::string page(572, '\0');
+  page[1] = static_cast<char>(0x89);
+  std::string padded = model + std::string(40 - model.size(), ' ');
+  for (size_t i = 0; i < 40; i += 2) {
+    page[114 + i] = padded[i + 1];
+    page[115 + i] = padded[i];
+  }
+  hw.write(std::string("sys/devices/") + kAtaDevice + "/model", "Marovex Vextra T\n");
+  hw.write(std::string("sys/devices/") + kAtaDevice + "/vpd_pg89", page);
+  EXPECT_EQ(medium("sdb")->name(), "Marovex Vextra Tessaline 2TB Media");
+  hw.write(std::string("sys/devices/") + kAtaDevice + "/vpd_pg89", page.substr(0, 100));
+  EXPECT_EQ(medium("sdb")->name(), "Marovex Vextra T Media");  // short page: the INQUIRY model
+}
+
 TEST_F(SysfsRegistry, GarbledInquiryFieldsAreLeftOutOfTheName) {
   hw.write(std::string("sys/devices/") + kAtaDevice + "/vendor", std::string("AT\0A\x01", 5));
   hw.write(std::string("sys/devices/") + kAtaDevice + "/model", std::string(5000, 'M'));
@@ -135,10 +157,32 @@ TEST_F(SysfsRegistry, RecordedSmartPagesAreFoundBelowTheAtaDevice) {
   RecordedSmartLogReader reader(hw.root / "smart");
   std::array<uint8_t, 512> buffer{};
   auto ata = medium("sdb")->parent();
-  EXPECT_TRUE(reader.readLogAtAddress(*ata, 0x88, buffer));
+  EXPECT_EQ(reader.readLogAtAddress(*ata, 0x88, buffer), SmartLogResult::kRead);
   EXPECT_EQ(buffer[511], 'x');
-  EXPECT_FALSE(reader.readLogAtAddress(*ata, 0x89, buffer));
-  EXPECT_FALSE(reader.readLogAtAddress(*medium("sdba")->parent(), 0x88, buffer));
+  EXPECT_EQ(reader.readLogAtAddress(*ata, 0x89, buffer), SmartLogResult::kFailed);
+  EXPECT_EQ(reader.readLogAtAddress(*medium("sdba")->parent(), 0x88, buffer),
+            SmartLogResult::kFailed);
+}
+
+// Without CAP_SYS_RAWIO the kernel refuses ATA PASS-THROUGH with EPERM,
+// even to a member of the disk group who may open the node.
+TEST_F(SysfsRegistry, RefusedSgIoReadsAreLoggedAndToldApart) {
+  hw.write("dev/sdb", "");
+  std::string node = (hw.root / "dev" / "sdb").string();
+  std::array<uint8_t, 512> buffer{};
+  auto ata = medium("sdb")->parent();
+  platform::LogCapture log;
+  SgIoSmartLogReader refused(hw.root / "dev", [](int, void*) {
+    errno = EPERM;
+    return -1;
+  });
+  EXPECT_EQ(refused.readLogAtAddress(*ata, 0x88, buffer), SmartLogResult::kNotPermitted);
+  SgIoSmartLogReader live(hw.root / "dev");  // a plain file takes no SG_IO
+  EXPECT_EQ(live.readLogAtAddress(*ata, 0x88, buffer), SmartLogResult::kFailed);
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{
+                "cannot read SMART log 0x88 of " + node + ": Operation not permitted",
+                "cannot read SMART log 0x88 of " + node + ": Inappropriate ioctl for device"}));
 }
 
 TEST(SgIoSmartLogReader, CommandBlockIsSmartReadLogOfOneSector) {

@@ -75,16 +75,18 @@ class MemoryRegistry : public DeviceRegistry {
 
 class MemorySmart : public SmartLogReader {
  public:
-  bool readLogAtAddress(const RegistryEntry& service, uint8_t address,
-                        std::span<uint8_t, kPageSize> page) override {
+  SmartLogResult readLogAtAddress(const RegistryEntry& service, uint8_t address,
+                                  std::span<uint8_t, kPageSize> page) override {
     ++reads;
+    if (refuse) return SmartLogResult::kNotPermitted;
     auto it = pages.find(service.location());
-    if (address != 0x88 || it == pages.end()) return false;
+    if (address != 0x88 || it == pages.end()) return SmartLogResult::kFailed;
     std::memcpy(page.data(), it->second.data(), kPageSize);
-    return true;
+    return SmartLogResult::kRead;
   }
   std::map<std::string, std::array<uint8_t, 512>> pages;
   int reads = 0;
+  bool refuse = false;
 };
 
 class MemoryVolumes : public VolumeTable {
@@ -263,6 +265,32 @@ TEST_F(Finder, LogPageMustBeSignedNameBothWordsAndBeWellFormed) {
   smart->pages["ata-device"] = logPage("Tessaline+Vextra");
   finder.loadButtonContents();
   EXPECT_EQ(finder.candidates(), std::vector<std::string>{"sdb"});
+}
+
+TEST_F(Finder, OverlongVendorTextIsNeverReadSoDoesNotMatter) {
+  registry->addDisk("ATA Disk Media", "sdb", {},
+                    adapterChain(le32(0x2E, 0x1C, 0, 0), le32(0x01, 0x23, 0, 0)));
+  smart->pages["ata-device"] = logPage("Vextra Tessaline");
+  smart->pages["ata-device"][23] = 200;
+  finder.loadButtonContents();
+  EXPECT_EQ(finder.candidates(), std::vector<std::string>{"sdb"});
+}
+
+TEST_F(Finder, RefusedLogPageExplainsWhatToDo) {
+  registry->addDisk("Some Disk Media", "sdb", {},
+                    adapterChain(le32(0x2E, 0x1C, 0, 0), le32(0x01, 0x23, 0, 0)));
+  registry->addDisk("Other Media", "sdc");  // not behind the adapter: never asked
+  smart->refuse = true;
+  finder.loadButtonContents();
+  EXPECT_TRUE(finder.candidates().empty());
+  std::string why = platform::format(localizedString("TessalineDiskNotPermitted"), "/dev/sdb");
+  ASSERT_EQ(finder.unidentified().size(), 1u);
+  EXPECT_EQ(finder.unidentified()[0].device, "sdb");
+  EXPECT_EQ(finder.unidentified()[0].reason, why);
+  EXPECT_EQ(TessalineFinder::noTessalineExplain(), why);
+  smart->refuse = false;
+  finder.loadButtonContents();
+  EXPECT_TRUE(finder.unidentified().empty());
 }
 
 TEST_F(Finder, FailedEnumerationLogsOneLineAndLeavesItemsAlone) {

@@ -201,10 +201,14 @@ TEST_F(VolumeTest, ClassificationRows) {
     bool compatible, ntfs, limit4G;
   };
   const Row rows[] = {
-      {"DOS_FAT_32", "NTFS", true, false, true},  // the content tag wins
+      // The file system decides before the partition type.
+      {"DOS_FAT_32", "NTFS", false, true, false},
+      {"DOS_FAT_32", "MS-DOS", true, false, true},
+      {"Windows_NTFS", "ExFAT", false, false, false},  // MBR type 0x07
       {"Microsoft Basic Data", "MS-DOS FAT32", true, false, true},
       {"Apple_HFS", std::nullopt, true, false, false},
-      {"Apple_HFSX", "NTFS", true, false, false},
+      {"Apple_HFSX", "NTFS", false, true, false},
+      {"Apple_HFSX", "Case-sensitive HFS+", true, false, false},
       {"xHFSy", std::nullopt, true, false, false},
       {"Apple_hfs", std::nullopt, false, false, false},    // case-sensitive
       {"Windows_NTFS", std::nullopt, false, true, false},  // NTFS itself cannot format
@@ -247,6 +251,13 @@ TEST_F(VolumeTest, NtfsIsCompatibleOnlyWithAFormattableNtfs) {
       EXPECT_EQ(v.fsIsCompatible(), catalogue == writer.get()) << content;
       EXPECT_FALSE(v.fsIsWritable());
     }
+    // exFAT shares the MBR type 0x07 with NTFS; an NTFS formatter says
+    // nothing about it.
+    tool_.plist =
+        plist({{"Content", PL::string("Windows_NTFS")}, {"FilesystemName", PL::string("ExFAT")}});
+    TessalineVolume v(tool_.runner(), catalogue);
+    v.initWithSliceName("sdd1");
+    EXPECT_FALSE(v.fsIsNTFS() || v.fsIsCompatible());
   }
 }
 
