@@ -75,6 +75,11 @@ def main():
 
     bridge = Bridge(executable)
     drive = os.path.abspath(drive)
+    if not os.path.isdir(drive):
+        sys.exit("%s is not a folder: is the drive mounted?" % drive)
+    # The exporter never creates its destination root (a missing one is a
+    # drive that is not there); the tracks' folder on the drive is ours to make.
+    os.makedirs(os.path.join(drive, "Music"), exist_ok=True)
     bridge.call("+[CTrack setDestinationBasePath:]", os.path.join(drive, "Music"))
     ui = bridge.call("+[Interface load]")
 

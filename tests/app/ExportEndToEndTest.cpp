@@ -514,3 +514,20 @@ TEST(ExportSafety, AKillAtAnyMomentLeavesNoWrongTrackAndARerunCompletes) {
   EXPECT_EQ(rerun.status, 0) << rerun.out;
   EXPECT_EQ(expectNoWrongTrack(drive), copies.size());
 }
+
+// The script example copies onto an existing drive folder and refuses a
+// missing one rather than making it.
+TEST(ExportSafety, TheBridgeExampleWritesOnlyToADriveThatIsThere) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  std::string example = "ExtScriptParam=2 python3 " + shellQuoted(TESSALINE_SOURCE_DIR "/examples/export_via_bridge.py") +
+                        " " + shellQuoted(kTessaline) + " " + shellQuoted(dir / "lib/Library.xml") + " ";
+  EXPECT_NE(std::system((example + shellQuoted(dir / "unmounted") + " >/dev/null 2>&1").c_str()), 0);
+  EXPECT_FALSE(fs::exists(dir / "unmounted"));
+  fs::create_directories(dir / "drive");
+  ASSERT_EQ(std::system((example + shellQuoted(dir / "drive") + " >/dev/null 2>&1").c_str()), 0);
+  EXPECT_TRUE(fs::exists(dir / "drive/Music/Björk/Homogenic/01 Jóga.wav"));
+  EXPECT_TRUE(fs::exists(dir / "drive/Playlists/Road Trip.m3u8"));
+  EXPECT_NE(testsupport::readFile(dir / "drive/Music/.tessaline/written").find("Björk/Homogenic/01 Jóga.wav"),
+            std::string::npos);
+}
