@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <string_view>
+#include <utility>
 
 #include "app/ScriptMethods.h"
 #include "platform/Exception.h"
@@ -33,7 +35,39 @@ std::string dumpLine(const Json& j) {
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+// Whether `line` nests arrays and objects deeper than kMaxNesting,
+// brackets inside strings aside. A single pass without recursion, so it
+// can judge a line before the parser and the value's walkers see it;
+// on malformed JSON it still answers for the brackets it saw.
+bool nestedTooDeep(const std::string& line) {
+  size_t depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxNesting) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+std::string shownValue(const Json& value) {
+  std::string shown = dumpLine(value);
+  if (shown.size() > 80) shown = shown.substr(0, 77) + "...";
+  return shown;
+}
 
 ScriptBridge::ScriptBridge() { registerScriptMethods(*this); }
 
@@ -51,9 +85,10 @@ Json ScriptBridge::handleFor(const std::string& cls, std::shared_ptr<void> objec
   int64_t id;
   if (found != byObject_.end()) {
     id = found->second;
+    ++handles_[id].holds;
   } else {
     id = nextHandle_++;
-    handles_[id] = Entry{cls, std::move(object), key.second};
+    handles_[id] = Entry{cls, std::move(object), key.second, 1};
     byObject_[key] = id;
   }
   return Json{{"$object", id}, {"class", cls}};
@@ -63,7 +98,7 @@ std::shared_ptr<void> ScriptBridge::objectFor(const Json& handle, const std::str
   if (!handle.is_object() || !handle.contains("$object") ||
       !handle["$object"].is_number_integer()) {
     throw BridgeFault{kInvalidParams,
-                      "expected a " + cls + " handle {\"$object\": N}, got " + dumpLine(handle)};
+                      "expected a " + cls + " handle {\"$object\": N}, got " + shownValue(handle)};
   }
   int64_t id = handle["$object"].get<int64_t>();
   auto found = handles_.find(id);
@@ -81,6 +116,7 @@ std::shared_ptr<void> ScriptBridge::objectFor(const Json& handle, const std::str
 bool ScriptBridge::release(int64_t id) {
   auto found = handles_.find(id);
   if (found == handles_.end()) return false;
+  if (--found->second.holds > 0) return true;
   // The object may die here (a track logs "dealloc"); take it out of the
   // tables first so that nothing can reach it during its destruction.
   std::shared_ptr<void> object = std::move(found->second.object);
@@ -140,7 +176,7 @@ Json ScriptBridge::call(const std::string& name, const Json& params) {
     const Json& h = params[0];
     if (!h.is_object() || !h.contains("$object") || !h["$object"].is_number_integer()) {
       throw BridgeFault{kInvalidParams,
-                        "release expects a handle {\"$object\": N}, got " + dumpLine(h)};
+                        "release expects a handle {\"$object\": N}, got " + shownValue(h)};
     }
     int64_t id = h["$object"].get<int64_t>();
     if (!release(id))
@@ -165,10 +201,12 @@ Json ScriptBridge::handle(const Json& request) {
   Json id = nullptr;
   bool isNotification = !request.contains("id");
   if (!isNotification) {
-    id = request["id"];
-    if (!id.is_null() && !id.is_string() && !id.is_number()) {
+    // Judged before it is copied: only a scalar is ever copied.
+    const Json& given = request["id"];
+    if (!given.is_null() && !given.is_string() && !given.is_number()) {
       return errorResponse(nullptr, kInvalidRequest, "\"id\" must be a string, a number or null");
     }
+    id = given;
   }
   if (!request.contains("jsonrpc") || request["jsonrpc"] != "2.0") {
     return errorResponse(id, kInvalidRequest, "\"jsonrpc\" must be \"2.0\"");
@@ -208,25 +246,25 @@ Json ScriptBridge::handle(const Json& request) {
   return isNotification ? Json() : response;
 }
 
-std::vector<std::string> ScriptBridge::handleLine(const std::string& line) {
-  Json response;
-  Json request = Json::parse(line, nullptr, false);
-  if (request.is_discarded()) {
-    response = errorResponse(nullptr, kParseError, "malformed JSON");
-  } else if (request.is_array()) {
-    if (request.empty()) {
-      response = errorResponse(nullptr, kInvalidRequest, "an empty batch");
-    } else {
-      Json batch = Json::array();
-      for (const Json& one : request) {
-        Json r = handle(one);
-        if (!r.is_null()) batch.push_back(std::move(r));
-      }
-      if (!batch.empty()) response = std::move(batch);
-    }
-  } else {
-    response = handle(request);
+Json ScriptBridge::respond(const std::string& line) {
+  if (nestedTooDeep(line)) {
+    return errorResponse(nullptr, kInvalidRequest,
+                         "request nested deeper than " + std::to_string(kMaxNesting) + " levels");
   }
+  Json request = Json::parse(line, nullptr, false);
+  if (request.is_discarded()) return errorResponse(nullptr, kParseError, "malformed JSON");
+  if (!request.is_array()) return handle(request);
+  if (request.empty()) return errorResponse(nullptr, kInvalidRequest, "an empty batch");
+  Json batch = Json::array();
+  for (const Json& one : request) {
+    Json r = handle(one);
+    if (!r.is_null()) batch.push_back(std::move(r));
+  }
+  return batch.empty() ? Json() : batch;
+}
+
+std::vector<std::string> ScriptBridge::handleLine(const std::string& line) {
+  Json response = respond(line);
   std::vector<std::string> out = takeNotifications();
   if (!response.is_null()) out.push_back(dumpLine(response));
   return out;
@@ -254,15 +292,59 @@ bool writeLines(int fd, const std::vector<std::string>& lines) {
   return true;
 }
 
+// Cuts the input into lines, looking at every byte once; a line longer
+// than kMaxRequestBytes is refused once, as soon as it is known, and the
+// rest of it dropped as it arrives, never held.
+class LineSplitter {
+ public:
+  // Calls onLine(line) for each whole line and onTooLarge() for each
+  // refused one, in input order; stops at the first false they return.
+  template <class OnLine, class OnTooLarge>
+  bool feed(std::string_view bytes, OnLine&& onLine, OnTooLarge&& onTooLarge) {
+    while (!bytes.empty()) {
+      size_t nl = bytes.find('\n');
+      std::string_view piece = bytes.substr(0, nl);
+      bytes.remove_prefix(nl == std::string_view::npos ? bytes.size() : nl + 1);
+      if (!discarding_ && pending_.size() + piece.size() > kMaxRequestBytes) {
+        std::string().swap(pending_);
+        discarding_ = true;
+        if (!onTooLarge()) return false;
+      }
+      if (!discarding_) pending_.append(piece);
+      if (nl == std::string_view::npos) break;
+      bool wasDiscarding = std::exchange(discarding_, false);
+      if (!wasDiscarding && !onLine(pending_)) return false;
+      pending_.clear();
+    }
+    return true;
+  }
+  // The end of input ends the last line, line feed or not.
+  bool hasPartialLine() const { return !pending_.empty(); }
+
+ private:
+  std::string pending_;
+  bool discarding_ = false;
+};
+
 }  // namespace
 
 int runScriptSession(int in, int out) {
   ScriptBridge bridge;
   auto& loop = platform::MainRunLoop::shared();
-  std::string pending;
+  LineSplitter lines;
+  auto onLine = [&](std::string& line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find_first_not_of(" \t") == std::string::npos) return true;
+    if (!writeLines(out, bridge.handleLine(line))) return false;
+    loop.runPending();
+    return true;
+  };
+  auto onTooLarge = [&] {
+    return writeLines(out,
+                      {dumpLine(errorResponse(nullptr, kInvalidRequest, "request too large"))});
+  };
   char buffer[65536];
-  bool open = true;
-  while (open) {
+  while (true) {
     // Serve the background runs' main-thread calls while the script
     // thinks; then wait a little for its next line.
     loop.runPending();
@@ -279,22 +361,11 @@ int runScriptSession(int in, int out) {
       if (errno == EINTR || errno == EAGAIN) continue;
       return 1;
     }
-    if (n == 0) {
-      open = false;
-      if (pending.empty()) break;
-      pending.push_back('\n');  // a last line without its newline
-    } else {
-      pending.append(buffer, static_cast<size_t>(n));
-    }
-    size_t start = 0;
-    for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
-      std::string line = pending.substr(start, nl - start);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (line.find_first_not_of(" \t") == std::string::npos) continue;
-      if (!writeLines(out, bridge.handleLine(line))) return 1;
-      loop.runPending();
-    }
-    pending.erase(0, start);
+    // A last line without its line feed is a line too.
+    std::string_view bytes = n > 0 ? std::string_view(buffer, static_cast<size_t>(n))
+                                   : std::string_view(lines.hasPartialLine() ? "\n" : "");
+    if (!lines.feed(bytes, onLine, onTooLarge)) return 1;
+    if (n == 0) break;
   }
   // Runs the script started must not be cut off by the process's end.
   bridge.waitForRuns();

@@ -6,10 +6,18 @@
 // Values: strings, booleans, numbers and arrays cross as they are; an
 // unsigned 64-bit result is an exact JSON integer; no result is null. An
 // object crosses as a handle {"$object": N, "class": "CTrackList"}; the
-// script passes {"$object": N} back. The bridge holds one reference per
-// handle (the same object always gets the same handle) until the script
-// calls "release" with it. Track registry entries cross as CTrackCarrier
-// handles, which do not keep their track alive.
+// script passes {"$object": N} back. The same object keeps the same
+// handle while the bridge holds it, and the bridge holds it once for
+// every time the handle was given out (in a result or a notification):
+// a handle given out n times stays valid until "release" was called n
+// times with it. Track registry entries cross as CTrackCarrier handles,
+// which do not keep their track alive.
+//
+// Input bounds: a line nested deeper than kMaxNesting levels is refused
+// whole (-32600, id null) before anything walks it, so that nothing
+// recurses without a bound on what the script sent; the session refuses a
+// line longer than kMaxRequestBytes as it streams in (-32600 "request too
+// large") without holding it.
 //
 // Errors: only faults of the bridge itself are JSON-RPC errors: malformed
 // JSON (-32700), not a request (-32600), unknown method (-32601), wrong
@@ -34,6 +42,12 @@ namespace app {
 
 using Json = nlohmann::json;
 
+// Deepest nesting of arrays and objects accepted on one line (the request
+// object itself is level 1).
+inline constexpr size_t kMaxNesting = 512;
+// Longest line accepted, without its line feed.
+inline constexpr size_t kMaxRequestBytes = size_t{16} << 20;
+
 // The kinds of argument a method takes; the receiver of an instance
 // method is an kObject of its class.
 enum class ArgKind {
@@ -56,6 +70,10 @@ struct ArgSpec {
   ArgKind kind;
   std::string cls;  // for kObject and kObjects
 };
+
+// A value as an error message shows it: its JSON text, cut to 80
+// characters so that a huge argument does not come back whole.
+std::string shownValue(const Json& value);
 
 // A JSON-RPC fault of the bridge; never thrown by an operation.
 struct BridgeFault {
@@ -88,8 +106,9 @@ class ScriptBridge {
   void add(Method method);
 
   // ---- Handles ---------------------------------------------------------
-  // The handle of `object` of class `cls` (null for none); the same
-  // object keeps its handle while the bridge holds it.
+  // The handle of `object` of class `cls` (null for none), to be given
+  // out once: the bridge holds the object once more. The same object
+  // keeps its handle while the bridge holds it.
   Json handleFor(const std::string& cls, std::shared_ptr<void> object);
   // The object behind a handle of `cls`; throws BridgeFault -32602 for a
   // stale or malformed handle or one of another class.
@@ -98,7 +117,8 @@ class ScriptBridge {
   std::shared_ptr<T> object(const Json& handle, const std::string& cls) const {
     return std::static_pointer_cast<T>(objectFor(handle, cls));
   }
-  // Drops the bridge's reference; false for a stale handle.
+  // Drops one of the bridge's holds on the handle, and the object with
+  // the last; false for a stale handle.
   bool release(int64_t id);
   size_t handleCount() const { return handles_.size(); }
   // Live handles (id, class), for tests and clients that explore.
@@ -119,6 +139,8 @@ class ScriptBridge {
   void waitForRuns();
 
  private:
+  // The response to one line (null for none).
+  Json respond(const std::string& line);
   Json handle(const Json& request);
   Json call(const std::string& name, const Json& params);
 
@@ -126,6 +148,7 @@ class ScriptBridge {
     std::string cls;
     std::shared_ptr<void> object;
     const void* key;
+    uint64_t holds;  // times given out and not yet released
   };
   std::map<std::string, Method> methods_;
   std::map<int64_t, Entry> handles_;

@@ -51,10 +51,8 @@ template <>
 inline constexpr const char* kScriptClass<drive::TessalineFinder> = "TessalineFinder";
 
 void throwWrongKind(const ArgContext& ctx, const char* expected, const Json& got) {
-  std::string shown = got.dump(-1, ' ', false, Json::error_handler_t::replace);
-  if (shown.size() > 80) shown = shown.substr(0, 77) + "...";
   throw BridgeFault{-32602, ctx.method + ": argument " + std::to_string(ctx.index + 1) +
-                                " must be " + expected + ", got " + shown};
+                                " must be " + expected + ", got " + shownValue(got)};
 }
 
 platform::Value scalarValue(const Json& j, const ArgContext& c) {

@@ -1,5 +1,11 @@
 #include "export/ExecOnThread.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -100,13 +106,51 @@ void checkCommandLine(const char* command, size_t length) {
   }
 }
 
+// Starts `/bin/sh -c command` with its standard output on a pipe, read
+// through the returned stream, and its standard input on /dev/null.
+// Null (and no child left) when the shell cannot be started.
+FILE* startShell(const char* command, pid_t& pid) {
+  int fds[2];
+  // Close-on-exec, so that no command started meanwhile on another
+  // thread keeps the write end open and this reader waiting.
+  if (::pipe2(fds, O_CLOEXEC) != 0) return nullptr;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  char sh[] = "sh", dashC[] = "-c";
+  char* argv[] = {sh, dashC, const_cast<char*>(command), nullptr};
+  int failed = ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  FILE* pipe = failed == 0 ? ::fdopen(fds[0], "r") : nullptr;
+  if (pipe == nullptr) {
+    ::close(fds[0]);
+    int status;
+    while (failed == 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  return pipe;
+}
+
+// Closes the stream and waits for the shell; its wait status.
+int finishShell(FILE* pipe, pid_t pid) {
+  std::fclose(pipe);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
 }  // namespace
 
 int ExecOnThread::execShellCommand(const char* command, std::optional<std::string>* output) {
   if (output != nullptr) output->reset();
   checkCommandLine(command, command != nullptr ? std::strlen(command) : 0);
 
-  FILE* pipe = ::popen(command, "r");
+  pid_t pid;
+  FILE* pipe = startShell(command, pid);
   if (pipe == nullptr) return kShellNotStarted;
 
   // Collected raw; converted once at the end so that a character cut at
@@ -124,7 +168,7 @@ int ExecOnThread::execShellCommand(const char* command, std::optional<std::strin
     emptyReads = 0;
     wroteSomething = true;
   }
-  int status = ::pclose(pipe);
+  int status = finishShell(pipe, pid);
 
   if (output != nullptr && wroteSomething) {
     size_t replaced = repairUtf8(raw);
@@ -175,9 +219,9 @@ void ExecOnThread::threadedExecShellCommand(const std::shared_ptr<void>& /*ignor
   shell::logAndContinue(
       "exeception within ExecOnThread threadedExecShellCommand Exception: %@ Reason: %@", [&] {
         checkCommandLine(command_.c_str(), command_.size());
-        shellResult_ = execShellCommand(command_.c_str(), &output);
+        shellResult_.set(execShellCommand(command_.c_str(), &output));
       });
-  if (output) outResult_ = std::move(output);
+  if (output) outResult_.set(std::move(output));
 
   std::shared_ptr<ExecOnThread> self = shared_from_this();
   std::shared_ptr<ExecCompletionTarget> target = completionTarget_;
@@ -192,13 +236,13 @@ std::string ExecOnThread::command() const { return command_; }
 
 void ExecOnThread::setCommand(const std::string& command) { command_ = command; }
 
-std::optional<std::string> ExecOnThread::outResult() const { return outResult_; }
+std::optional<std::string> ExecOnThread::outResult() const { return outResult_.get(); }
 
 void ExecOnThread::setOutResult(const std::optional<std::string>& outResult) {
-  outResult_ = outResult;
+  outResult_.set(outResult);
 }
 
-int ExecOnThread::shellResult() const { return shellResult_; }
+int ExecOnThread::shellResult() const { return shellResult_.get(); }
 
 std::shared_ptr<void> ExecOnThread::context() const {
   return platform::AutoreleasePool::autoreleased(context_);

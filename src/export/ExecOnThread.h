@@ -10,16 +10,19 @@
 // their line is kept) and one log line names the command and the number
 // of bytes replaced: the output is never silently shortened. A command
 // that writes nothing gives no output (none), not an empty string.
-// Standard error is not captured.
+// Standard error is not captured. Standard input is /dev/null: the
+// caller's own input (the script bridge's request channel) is not the
+// command's to read.
 //
-// Status: what pclose reports, the shell's wait status (exit code n gives
+// Status: the shell's wait status as waitpid reports it (exit code n gives
 // n * 256); 127 when the shell cannot be started.
 //
 // Thread: execShellCommand may be called from any thread and blocks it.
-// An ExecOnThread object's fields are written by its thread before the
-// completion is queued; read them on the main thread once the completion
-// has arrived (or set them before startOperation). The hand-over through
-// the run loop orders those accesses, so the fields carry no lock. The
+// shellResult and outResult are written by the operation's thread and
+// may be read from any thread at any time (a script polls them before
+// the completion arrives), so each is guarded by a lock; their final
+// values are those read once the completion has arrived. The other
+// fields are set before startOperation and only read afterwards. The
 // object is kept alive by its thread and by the queued completion.
 // Ownership: setters drop the previous object at the end of the caller's
 // autorelease scope (platform::AutoreleasePool), as retaining setters do.
@@ -31,6 +34,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -91,9 +95,27 @@ class ExecOnThread : public std::enable_shared_from_this<ExecOnThread> {
  private:
   ExecOnThread() = default;
 
+  // A value read and written whole under its own lock.
+  template <class T>
+  class Guarded {
+   public:
+    T get() const {
+      std::lock_guard lock(mutex_);
+      return value_;
+    }
+    void set(T value) {
+      std::lock_guard lock(mutex_);
+      value_ = std::move(value);
+    }
+
+   private:
+    mutable std::mutex mutex_;
+    T value_{};
+  };
+
   std::string command_;
-  std::optional<std::string> outResult_;
-  int shellResult_ = 0;
+  Guarded<std::optional<std::string>> outResult_;
+  Guarded<int> shellResult_;
   std::shared_ptr<void> context_;
   CompletionSelector completionSelector_ = &ExecCompletionTarget::shellCommandDidFinish;
   std::shared_ptr<ExecCompletionTarget> completionTarget_;

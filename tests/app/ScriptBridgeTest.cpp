@@ -1,6 +1,9 @@
 // The script bridge driven as a script drives it: one JSON-RPC line in,
 // the response line(s) out; and once through the executable.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -178,6 +181,21 @@ TEST_F(ScriptBridgeTest, ReleaseLetsAnUnlistedTrackDie) {
     Json e = s.error("-[CTrack uniqueID]", {t});
     EXPECT_EQ(e["code"], -32602);
   }
+}
+
+// A handle given out twice is held twice: the first release leaves it
+// usable, the second ends it.
+TEST_F(ScriptBridgeTest, HandleGivenTwiceNeedsTwoReleases) {
+  Session s;
+  Json first = load(s, "P1", true, "ab");
+  Json second = load(s, "P1", true, "ab");
+  ASSERT_EQ(second["$object"], first["$object"]);
+  EXPECT_EQ(s.call("release", {first}), nullptr);
+  EXPECT_EQ(s.call("-[CTrackList uniqueID]", {second}), "P1");
+  EXPECT_EQ(s.call("release", {second}), nullptr);
+  EXPECT_EQ(s.error("release", {second})["message"],
+            "stale handle " + std::to_string(first["$object"].get<int64_t>()) +
+                " (released or never given)");
 }
 
 TEST_F(ScriptBridgeTest, SameObjectKeepsItsHandle) {
@@ -533,6 +551,36 @@ TEST_F(ScriptBridgeTest, EachErrorCodeWithItsReason) {
   EXPECT_EQ(batch[1]["error"]["code"], -32601);
 }
 
+// Nesting is bounded before anything walks the value (the id's copy, a
+// bad argument shown in its error message): a line nested too deep is
+// refused as a whole, id null, and the session goes on.
+TEST_F(ScriptBridgeTest, DeeplyNestedRequestsAreRefused) {
+  Session s;
+  auto nested = [](size_t depth, const std::string& tail) {
+    return std::string(depth, '[') + tail + std::string(depth, ']');
+  };
+  const std::string deep = nested(60000, "");
+  const std::string call = R"({"jsonrpc":"2.0","method":"+[CTrack trackForUniqueID:]",)";
+  for (const std::string& line :
+       {deep, R"({"jsonrpc":"2.0","id":)" + deep + "}", R"({"id":[[[[[)" + std::string(60000, '['),
+        call + R"("id":5,"params":)" + deep + "}",
+        call + R"("id":"[[","params":[)" + nested(512, "") + "]}"}) {
+    auto out = s.send(line);
+    ASSERT_EQ(out.size(), 1u) << line.substr(0, 80);
+    EXPECT_EQ(
+        Json::parse(out[0]),
+        (Json{{"jsonrpc", "2.0"},
+              {"id", nullptr},
+              {"error", {{"code", -32600}, {"message", "request nested deeper than 512 levels"}}}}))
+        << line.substr(0, 80);
+  }
+  // Brackets inside strings do not count; 512 levels are still a request.
+  Json e = s.error("+[CTrack trackForUniqueID:]", {Json::parse(nested(510, R"("[[[[{{")"))});
+  EXPECT_EQ(e["message"], "+[CTrack trackForUniqueID:]: argument 1 must be a string, got " +
+                              std::string(77, '[') + "...");
+  EXPECT_EQ(s.call("+[CTrack artFileName]"), "folder.jpg");
+}
+
 TEST(ScriptBridgeTableTest, NamesMatchTheirArguments) {
   app::ScriptBridge bridge;
   EXPECT_GT(bridge.methods().size(), 100u);
@@ -688,7 +736,92 @@ TEST_F(ScriptBridgeThreadedTest, LongRandomSessionOfValidCalls) {
   std::filesystem::current_path(previous);
 }
 
+// A shell command started by the script reads nothing of the script's
+// requests, and its results can be polled while it runs.
+TEST_F(ScriptBridgeThreadedTest, ShellCommandNeitherReadsRequestsNorRacesItsPolls) {
+  int requests[2];
+  ASSERT_EQ(pipe(requests), 0);
+  const std::string pending = R"({"jsonrpc":"2.0","id":9,"method":"+[CTrack artFileName]"})"
+                              "\n";
+  ASSERT_EQ(write(requests[1], pending.data(), pending.size()), ssize_t(pending.size()));
+  close(requests[1]);
+  int savedIn = dup(STDIN_FILENO);
+  dup2(requests[0], STDIN_FILENO);
+  close(requests[0]);
+  Session s;
+  Json op = s.call("+[ExecOnThread executeShellCommand:withContext:completionTo:andTarget:]",
+                   {"cat; exit 3", nullptr, nullptr, nullptr});
+  // Polled until the completion notification comes with an answer.
+  bool done = false;
+  platform::MainRunLoop::shared().runUntil(
+      [&] {
+        for (const char* getter : {"shellResult", "outResult"}) {
+          Json poll{{"jsonrpc", "2.0"},
+                    {"id", 0},
+                    {"method", std::string("-[ExecOnThread ") + getter + "]"},
+                    {"params", list({op})}};
+          for (const auto& line : s.send(poll.dump()))
+            done = done || Json::parse(line).value("method", "") == "completion";
+        }
+        return done;
+      },
+      std::chrono::seconds(10));
+  dup2(savedIn, STDIN_FILENO);
+  close(savedIn);
+  ASSERT_TRUE(done);
+  EXPECT_EQ(s.call("-[ExecOnThread shellResult]", {op}), 3 * 256);
+  EXPECT_EQ(s.call("-[ExecOnThread outResult]", {op}), nullptr);
+}
+
 // ---- The executable -------------------------------------------------------
+
+// Hostile lines through the real executable: a line nested too deep and
+// one over the size limit are each answered with an error, the oversized
+// one without being held in memory, and the next request is served.
+TEST_F(ScriptBridgeTest, ExecutableRefusesDeepAndOversizedLinesAndGoesOn) {
+  const std::string script = dir / "hostile.jsonl", out = dir / "out.txt";
+  {
+    std::ofstream f(script, std::ios::binary);
+    f << R"({"jsonrpc":"2.0","id":)" << std::string(60000, '[') << std::string(60000, ']') << "}\n";
+    f << R"({"jsonrpc":"2.0","id":1,"method":"+[CTrack trackForUniqueID:]","params":[")";
+    const std::string mebibyte(1 << 20, 'x');
+    for (int i = 0; i < 40; ++i) f << mebibyte;
+    f << "\"]}\n";
+    f << R"({"jsonrpc":"2.0","id":2,"method":"+[CTrack artFileName]"})" << '\n';
+  }
+  posix_spawn_file_actions_t io;
+  posix_spawn_file_actions_init(&io);
+  posix_spawn_file_actions_addopen(&io, STDIN_FILENO, script.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&io, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT, 0600);
+  posix_spawn_file_actions_addopen(&io, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::string binary = TESSALINE_BINARY_DIR "/src/app/tessaline";
+  char* argv[] = {binary.data(), const_cast<char*>("script"), nullptr};
+  // The child starts on this process's memory until its exec, which
+  // carries this process's peak over into the child's: reset it first.
+  testsupport::writeFile("/proc/self/clear_refs", "5");
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, binary.c_str(), &io, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&io);
+  int status;
+  rusage usage;
+  ASSERT_EQ(wait4(pid, &status, 0, &usage), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::vector<Json> lines;
+  std::istringstream in(testsupport::readFile(out));
+  for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+  auto invalid = [](const char* message) {
+    return Json{
+        {"jsonrpc", "2.0"}, {"id", nullptr}, {"error", {{"code", -32600}, {"message", message}}}};
+  };
+  EXPECT_EQ(lines,
+            (std::vector<Json>{invalid("request nested deeper than 512 levels"),
+                               invalid("request too large"),
+                               Json{{"jsonrpc", "2.0"}, {"id", 2}, {"result", "folder.jpg"}}}));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // The 40 MiB line was never held whole (ru_maxrss is in KiB).
+  EXPECT_LT(usage.ru_maxrss, 48 << 10);
+#endif
+}
 
 TEST_F(ScriptBridgeThreadedTest, ExecutableServesAScriptOnStandardInput) {
   const std::string script = dir / "script.jsonl";
