@@ -1,0 +1,552 @@
+#include "app/ExportSession.h"
+
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include "app/DestinationLayout.h"
+#include "app/ExportCommand.h"
+#include "app/PathMap.h"
+#include "catalogue/CTrackList.h"
+#include "drive/HardwarePaths.h"
+#include "drive/TessalineFinder.h"
+#include "export/CThreadCopier.h"
+#include "export/CThreadPlaylistGenerator.h"
+#include "export/CTrackSync.h"
+#include "platform/FileManager.h"
+#include "platform/RunLoop.h"
+#include "shell/stAutoReleasePool.h"
+
+namespace app {
+namespace {
+
+using catalogue::CTrack;
+using catalogue::CTrackList;
+namespace fs = std::filesystem;
+
+// Whether `path` is `folder` or lies below it (lexically).
+bool lexicallyInside(const std::string& path, const std::string& folder) {
+  if (folder.empty() || path.size() < folder.size() || path.compare(0, folder.size(), folder) != 0) return false;
+  return path.size() == folder.size() || path[folder.size()] == '/' || folder == "/";
+}
+
+}  // namespace
+
+std::string describeCopyFailure(const platform::FileError& e, const std::string& source) {
+  const std::string& where = e.path.empty() ? source : e.path;
+  bool atSource = !e.path.empty() && e.path == source;
+  switch (e.code) {
+    case ENOSPC:
+    case EDQUOT:
+      return "no space left on the drive (" + where + ")";
+    case ENODEV:
+      return "the drive was removed";
+    case EIO:
+      return "the drive could not be written (input/output error: was it removed?) (" + where + ")";
+    case EROFS:
+      return "the drive is read-only (" + where + ")";
+    case EFBIG:
+      return "the file is larger than the file system allows (FAT32 holds at most 4 GiB per file) (" + where + ")";
+    case EISDIR:
+      return atSource ? "the source is a folder (" + where + ")" : "a folder stands at " + where;
+    case EEXIST:
+      return "another file already stands at " + where;
+    case ENOTDIR:
+      return "a file stands where a folder belongs, on the way to " + where;
+    case ELOOP:
+      return "a symbolic link stands in the way, on the way to " + where + " (nothing is written through links)";
+    case EACCES:
+    case EPERM:
+      return "permission denied (" + where + ")";
+    case ENOENT:
+      return atSource ? "the source file is missing (" + where + ")" : "a folder on the way is missing (" + where + ")";
+    case ENAMETOOLONG:
+      return "the name is too long for the drive (" + where + ")";
+    case ECANCELED:
+      return "the export was interrupted";
+    case EXDEV:
+      return "its path is not inside the destination folder (" + where + ")";
+    default:
+      if (atSource && e.code == platform::kNotRegularFile) return "not a regular file (" + where + ")";
+      return e.localizedDescription.empty() ? "error " + std::to_string(e.code) : e.localizedDescription;
+  }
+}
+
+namespace {
+
+// The usual places of a library export under the user's Music folder.
+std::string defaultLibraryFile() {
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) return "";
+  std::string music = std::string(home) + "/Music";
+  for (const char* folder : {"/iTunes", "/Music", ""}) {
+    if (auto found = LibraryReader::findExportIn(music + folder)) return *found;
+  }
+  return "";
+}
+
+// The folder of a Tessaline volume: the one named `title`, or else the
+// one the drive popup preselects (the remembered or first usable one).
+std::string driveVolumePath(const std::string& title) {
+  drive::TessalineFinder finder;
+  finder.awakeFromNib();
+  int index = title.empty() ? finder.indexOfSelectedItem() : finder.indexOfItemWithTitle(title);
+  if (index < 0) {
+    std::string why = finder.numberOfItems() == 0 || title.empty()
+                          ? drive::TessalineFinder::noTessalineExplain().value_or("No Tessaline drive was found.")
+                          : "No drive volume is named \"" + title + "\" (see tessaline drives).";
+    throw ExportError(ExportError::Kind::kUsage, why + " Name a folder with --to DIR instead.");
+  }
+  const auto& item = finder.items()[static_cast<size_t>(index)];
+  if (!item.enabled) throw ExportError(ExportError::Kind::kUsage, "The volume \"" + item.title + "\" cannot be used: " + item.toolTip);
+  std::string path = drive::TessalineFinder::getPathForDiskID(item.tag);
+  if (path.empty()) throw ExportError(ExportError::Kind::kUsage, "The volume \"" + item.title + "\" is no longer mounted.");
+  // A fake machine's volumes are mounted nowhere; TESSALINE_FAKE_MOUNTS
+  // names a folder that stands for its root directory.
+  const char* mounts = std::getenv("TESSALINE_FAKE_MOUNTS");
+  if (drive::HardwarePaths::current().fake && mounts && *mounts) path = std::string(mounts) + path;
+  return path;
+}
+
+// Whether a playlist belongs to an export of all playlists: the master
+// library playlist, hidden, distinguished (Music, Movies, Podcasts...)
+// and folder playlists do not.
+bool exportedByDefault(const LibraryPlaylist& p) {
+  return !p.master && p.visible && !p.distinguishedKind && !p.folder;
+}
+
+uint64_t freeBytes(const std::string& path) {
+  struct statvfs st;
+  if (statvfs(path.c_str(), &st) != 0) return 0;
+  return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+std::string stripMusicFolder(const std::string& relative) {
+  std::string prefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  return relative.rfind(prefix, 0) == 0 ? relative.substr(prefix.size()) : relative;
+}
+
+// Pumps the main run loop until done() holds, calling show() about ten
+// times a second.
+template <class Done, class Show>
+void waitFor(Done done, Show show) {
+  auto& loop = platform::MainRunLoop::shared();
+  while (!loop.runUntil(done, std::chrono::milliseconds(100), std::chrono::milliseconds(20))) show();
+  loop.runPending();
+}
+
+}  // namespace
+
+void ExportSession::load() {
+  std::string file = o_.library.empty() ? defaultLibraryFile() : o_.library;
+  if (file.empty()) {
+    throw ExportError(ExportError::Kind::kUsage, "No library export found under ~/Music; name one with --library FILE "
+                     "(in iTunes: File > Library > Export Library...).");
+  }
+  PathMap map;
+  for (const auto& entry : o_.mapPrefixes) {
+    size_t eq = entry.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == entry.size()) {
+      throw ExportError(ExportError::Kind::kUsage, "--map-prefix wants FROM=TO, e.g. 'C:/Users/Me/Music=/mnt/music', not '" + entry + "'");
+    }
+    map.add(entry.substr(0, eq), entry.substr(eq + 1));
+  }
+  try {
+    library_ = LibraryReader(map).read(file);
+  } catch (const LibraryError& e) {
+    throw ExportError(ExportError::Kind::kUsage, e.what());
+  }
+  libraryFile_ = file;
+
+  std::error_code ec;
+  std::string to = o_.to.empty() ? driveVolumePath(o_.drive) : o_.to;
+  if (!fs::is_directory(to, ec)) throw ExportError(ExportError::Kind::kUsage, "The destination " + to + " is not a folder.");
+  root_ = fs::canonical(to, ec).string();
+  if (ec) throw ExportError(ExportError::Kind::kUsage, "The destination " + to + " cannot be used: " + ec.message());
+  if (access(root_.c_str(), W_OK) != 0) throw ExportError(ExportError::Kind::kUsage, "The destination " + root_ + " is not writable.");
+  destination_ = platform::DestinationRoot::open(root_);
+  if (!destination_->isOpen()) {
+    throw ExportError(ExportError::Kind::kUsage, "The destination " + root_ + " cannot be used: " + destination_->openError().localizedDescription);
+  }
+  musicRoot_ = (fs::path(root_) / DestinationLayout::kMusicFolder).string();
+  playlistFolder_ = (fs::path(root_) / DestinationLayout::kPlaylistFolder).string();
+
+  mode_ = o_.playlists.empty() ? 2 : 1;
+  plan_.cleanUp = !o_.noClean && (mode_ == 2 || o_.clean || o_.cleanAll);
+
+  // Paths and file names are decided over the whole library in its own
+  // order, so they do not change with the playlists chosen.
+  DestinationLayout layout(library_.musicFolderSourcePath);
+  std::unordered_map<std::string, std::string> destination;
+  for (const auto& t : library_.tracks) {
+    byId_[t.persistentId] = &t;
+    destination[t.persistentId] = stripMusicFolder(layout.trackPath(t));
+  }
+  std::map<const LibraryPlaylist*, std::string> fileNames;
+  for (const auto& p : library_.playlists) {
+    if (exportedByDefault(p)) fileNames[&p] = layout.playlistFileName(p.name);
+  }
+
+  std::set<std::string> wanted(o_.playlists.begin(), o_.playlists.end());
+  std::set<std::string> found;
+  for (const auto& p : library_.playlists) {
+    bool take = mode_ == 2 ? exportedByDefault(p) : wanted.count(p.name) != 0 && !p.folder;
+    if (!take) continue;
+    found.insert(p.name);
+    std::string fileName = fileNames.count(&p) ? fileNames[&p] : layout.playlistFileName(p.name);
+    selected_.push_back({&p, fileName, nullptr});
+  }
+  for (const auto& name : wanted) {
+    if (!found.count(name)) throw ExportError(ExportError::Kind::kUsage, "The library has no playlist named \"" + name + "\".");
+  }
+
+  shell::stAutoReleasePool pool;
+  CTrackList::setCopyOnlyCheckedItems(!o_.allTracks);
+  for (auto& s : selected_) {
+    catalogue::Values ids, enables;
+    catalogue::Texts sources, dests, titles, artists, durations;
+    for (const auto& item : s.playlist->items) {
+      auto it = byId_.find(item);
+      if (it == byId_.end()) continue;
+      const LibraryTrack& t = *it->second;
+      ids.emplace_back(t.persistentId);
+      enables.emplace_back(!t.disabled);
+      sources.push_back(t.localPath());
+      dests.push_back(destination[t.persistentId]);
+      titles.push_back(t.name);
+      artists.push_back(t.artist);
+      durations.push_back(DestinationLayout::durationText(t.totalTimeMs));
+    }
+    s.list = CTrackList::retainedTrackListForUniqueID(s.playlist->persistentId, true, ids, enables, sources, dests,
+                                                      titles, artists, durations);
+    s.list->setPlaylistFileName(s.fileName);
+    ids_.push_back(s.playlist->persistentId);
+  }
+  CTrack::setDestinationBasePath(musicRoot_);
+}
+
+// Why no clean-up may run here, or nothing: a library whose own files lie
+// inside the destination would have them judged stale.
+std::string ExportSession::cleanUpRefusal() const {
+  std::error_code ec;
+  std::vector<std::string> roots = {root_};
+  std::string given = fs::absolute(o_.to.empty() ? root_ : o_.to, ec).lexically_normal().string();
+  while (given.size() > 1 && given.back() == '/') given.pop_back();
+  if (!ec && given != root_) roots.push_back(given);
+  std::string library = fs::canonical(libraryFile_, ec).string();
+  for (const auto& r : roots) {
+    if (lexicallyInside(library, r) || lexicallyInside(libraryFile_, r)) {
+      return "the library file " + libraryFile_ + " lies inside the destination " + root_;
+    }
+  }
+  size_t inside = 0;
+  std::string example;
+  for (const auto& t : library_.tracks) {
+    const std::string& source = t.localPath();
+    for (const auto& r : roots) {
+      if (!source.empty() && lexicallyInside(source, r)) {
+        if (inside++ == 0) example = source;
+        break;
+      }
+    }
+  }
+  if (inside == 0) return "";
+  return std::to_string(inside) + " of the library's tracks lie inside the destination " + root_ + " (such as " +
+         example + ")";
+}
+
+// Before anything is written: one export at a time per destination, and
+// what an earlier export left half done goes.
+size_t ExportSession::prepare() {
+  std::string holder;
+  int e = destination_->lock(&holder);
+  if (e == EWOULDBLOCK) {
+    throw ExportError(ExportError::Kind::kBusy, "Another export to " + root_ + " is under way" + (holder.empty() ? "" : " (process " + holder + ")") +
+                      "; wait for it to finish, then try again. Nothing was changed.");
+  }
+  if (e != 0) {
+    throw ExportError(ExportError::Kind::kFailed, "The destination " + root_ + " cannot be written: " + std::strerror(e) + ".");
+  }
+  // Unfinished copies of earlier runs (a kill, a power cut, a pulled
+  // drive) are the exporter's own: every export removes them.
+  auto fm = platform::FileManager::makePrivate();
+  size_t removed = 0;
+  std::function<void(const std::string&)> sweep = [&](const std::string& folder) {
+    auto entries = fm->contentsOfDirectoryAtPath(folder, nullptr);
+    if (!entries) return;
+    for (const auto& entry : *entries) {
+      std::string path = folder + "/" + entry.name;
+      if (entry.type == platform::FileType::kDirectory) {
+        sweep(path);
+      } else if (entry.type == platform::FileType::kRegular && platform::FileManager::isPartialCopyName(entry.name)) {
+        if (fm->removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr)) ++removed;
+      }
+    }
+  };
+  sweep(musicRoot_);
+  sweep(playlistFolder_);
+  return removed;
+}
+
+std::vector<std::string> ExportSession::stalePlaylistFiles() const {
+  std::vector<std::string> stale;
+  if (mode_ != 2) return stale;
+  std::set<std::string> written;
+  for (const auto& s : selected_) written.insert(s.fileName + DestinationLayout::kPlaylistExtension);
+  auto fm = platform::FileManager::makePrivate();
+  auto entries = fm->contentsOfDirectoryAtPath(playlistFolder_, nullptr);
+  if (!entries) return stale;
+  for (const auto& e : *entries) {
+    const std::string& n = e.name;
+    bool m3u8 = n.size() >= 5 && n.compare(n.size() - 5, 5, DestinationLayout::kPlaylistExtension) == 0;
+    if (e.type == platform::FileType::kRegular && m3u8 && !written.count(n)) {
+      stale.push_back((fs::path(playlistFolder_) / n).string());
+    }
+  }
+  return stale;
+}
+
+// The stale list, each item judged: the exporter's own (in its record, or
+// an unfinished copy) or the user's. A folder counts as the exporter's
+// when nothing the user's stays in it.
+void ExportSession::findStale() {
+  plan_.stale.clear();
+  plan_.staleBytes = 0;
+  auto sync = exporter::CTrackSync::deleteList(nullptr);
+  auto list = sync->deleteList().value_or(exporter::PathList{});
+  auto playlists = stalePlaylistFiles();
+  record_ = destination_->readRecord();
+  std::unordered_set<std::string>& record = record_;
+  // Copies made through the script bridge keep their record in the
+  // tracks' own root.
+  auto musicRecord = platform::DestinationRoot::open(musicRoot_);
+  for (const auto& p : musicRecord->readRecord()) {
+    record.insert(std::string(DestinationLayout::kMusicFolder) + "/" + p);
+  }
+  auto fm = platform::FileManager::makePrivate();
+  std::unordered_set<std::string> keptFolders;  // folders that keep something of the user's
+  auto keep = [&](const std::string& path) {
+    for (std::string folder = fs::path(path).parent_path().string(); folder.size() > root_.size();
+         folder = fs::path(folder).parent_path().string()) {
+      if (!keptFolders.insert(folder).second) break;
+    }
+  };
+  auto judge = [&](const std::string& path, bool playlistFile) {
+    StaleItem item;
+    item.path = path;
+    item.playlistFile = playlistFile;
+    auto attributes = fm->attributesOfItemAtPath(path, nullptr);
+    item.folder = attributes && attributes->type == platform::FileType::kDirectory;
+    if (attributes && !item.folder) item.bytes = attributes->size;
+    if (item.folder) {
+      item.ours = o_.cleanAll || keptFolders.count(path) == 0;
+    } else {
+      auto relative = destination_->relativePath(path);
+      item.ours = o_.cleanAll || platform::FileManager::isPartialCopyName(fs::path(path).filename().string()) ||
+                  (relative && record.count(*relative) != 0);
+    }
+    if (!item.ours) keep(path);
+    if (item.ours) plan_.staleBytes += item.bytes;
+    plan_.stale.push_back(std::move(item));
+  };
+  // The list holds a folder's contents before the folder.
+  for (const auto& p : list) judge(p, false);
+  for (const auto& p : playlists) judge(p, true);
+}
+
+ExportSession::ExportSession(const ExportOptions& options) : o_(options) {}
+
+ExportSession::~ExportSession() = default;
+
+const ExportPlan& ExportSession::plan() {
+  plan_.bytesToCopy = static_cast<uint64_t>(CTrackList::netCopyTotalUniqueIDs(ids_));
+  plan_.freeSpace = freeBytes(root_);
+  if (plan_.cleanUp) {
+    plan_.cleanUpRefusal = cleanUpRefusal();
+    if (!plan_.cleanUpRefusal.empty()) {
+      plan_.cleanUp = false;
+    } else {
+      findStale();
+    }
+  }
+  plan_.playlists.clear();
+  for (const auto& s : selected_) {
+    plan_.playlists.push_back({s.playlist->name, s.playlist->persistentId,
+                               s.fileName + DestinationLayout::kPlaylistExtension, s.list->trackList()->size(),
+                               static_cast<uint64_t>(s.list->uncopiedTotal()),
+                               static_cast<uint64_t>(s.list->netcopyTotal())});
+  }
+  plan_.leftOut = {library_.tracksWithoutFile, library_.tracksNotOnThisComputer, library_.itemsNamingMissingTrack,
+                   library_.tracksWithoutIdentifier, library_.playlistsWithoutIdentifier};
+  return plan_;
+}
+
+std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) const {
+  if (!t.onThisComputer()) return "the file is not on this computer (" + t.location + ")";
+  if (stopped) return "the export was interrupted";
+  if (access(t.localPath().c_str(), F_OK) != 0) return "the source file is missing (" + t.localPath() + ")";
+  if (access(t.localPath().c_str(), R_OK) != 0) return "the source file cannot be read (" + t.localPath() + ")";
+  return "it is not on the drive after the copy";
+}
+
+CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& onProgress,
+                                const std::atomic<bool>* stop) {
+  CopyOutcome outcome;
+  auto copier = exporter::CThreadCopier::CThreadCopierForUniqueIDs(ids_, {destination_, stop});
+  auto start = std::chrono::steady_clock::now();
+  if (!ids_.empty()) {
+    waitFor([&] { return copier->copyState() == 3; },
+            [&] {
+              if (onProgress) onProgress({copier->copiedSize(), copier->totalSize(), copier->copyState() >= 2});
+            });
+  }
+  copier->joinForTesting();
+  outcome.bytesCopied = copier->committedBytes();
+  bool stopped = stop != nullptr && stop->load();
+
+  // The file manager's own reason for each track it could not copy.
+  std::unordered_map<std::string, platform::FileError> reasons;
+  for (const auto& f : copier->failures()) reasons[f.uniqueID] = f.error;
+  // Every track that should be on the drive and is not could not be copied.
+  std::set<std::string> seen;
+  for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      if (!seen.insert(track->uniqueID()).second) continue;
+      if (track->trackPresent()) {
+        ++outcome.tracksOnDrive;
+        continue;
+      }
+      std::string destination = track->absDestinationPath().value_or("");
+      if (!track->trackShouldCopy()) {
+        outcome.uncheckedNotCopied.push_back(destination);
+        continue;
+      }
+      const LibraryTrack& t = *byId_.at(track->uniqueID());
+      TrackFailure failure{t.name, t.artist, t.localPath(), t.location, destination, "", "", 0};
+      auto reason = reasons.find(track->uniqueID());
+      if (reason != reasons.end() && t.onThisComputer()) {
+        failure.reason = describeCopyFailure(reason->second, t.localPath());
+        failure.path = reason->second.path;
+        failure.code = reason->second.code;
+      } else {
+        failure.reason = failureReason(t, stopped);
+      }
+      outcome.notCopied.push_back(std::move(failure));
+    }
+  }
+  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return outcome;
+}
+
+size_t ExportSession::covers(const std::atomic<bool>* stop) {
+  auto art = CTrack::tracksNeedingArtMkdir(false);
+  auto fm = platform::FileManager::makePrivate();
+  static const char* kCandidates[] = {"folder.jpg", "Folder.jpg", "FOLDER.JPG", "cover.jpg", "Cover.jpg",
+                                      "COVER.JPG",  "front.jpg",  "Front.jpg",  "album.jpg", "Album.jpg"};
+  std::set<std::string> done;
+  size_t written = 0;
+  // Flushed together, as the tracks are: one flush per album is slow.
+  // Written below the drive's root and recorded as the exporter's.
+  auto batch = fm->makeCopyBatch(platform::CopyBatchOptions{destination_, stop});
+  auto commit = [&] {
+    for (bool named : batch->commit(nullptr)) written += named;
+  };
+  for (size_t i = 0; i < art[0].size() && i < art[1].size() && !(stop && stop->load()); ++i) {
+    const std::string& target = art[1][i];
+    if (target.empty() || !done.insert(target).second) continue;
+    auto track = CTrack::trackForUniqueID(art[0][i]);
+    if (!track) continue;
+    bool isDirectory = false;
+    std::string folder = fs::path(target).parent_path().string();
+    if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory) continue;  // nothing was copied there
+    std::string sourceFolder = fs::path(track->sourcePath()).parent_path().string();
+    for (const char* name : kCandidates) {
+      std::string candidate = (fs::path(sourceFolder) / name).string();
+      auto attributes = fm->attributesOfItemAtPath(candidate, nullptr);
+      if (!attributes || attributes->type != platform::FileType::kRegular) continue;
+      batch->addCopy(candidate, target, nullptr);
+      if (batch->pendingCount() >= 64) commit();
+      break;
+    }
+  }
+  commit();
+  return written;
+}
+
+PlaylistOutcome ExportSession::playlistFiles() {
+  PlaylistOutcome outcome;
+  outcome.folder = playlistFolder_;
+  auto generator =
+      exporter::CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(ids_, playlistFolder_, destination_);
+  if (!ids_.empty()) waitFor([&] { return generator->playlistState() == 2; }, [] {});
+  generator->joinForTesting();
+  std::map<std::string, platform::FileError> failed;
+  for (const auto& f : generator->failures()) failed[f.uniqueID] = f.error;
+  for (const auto& s : selected_) {
+    std::string file = s.fileName + DestinationLayout::kPlaylistExtension;
+    auto f = failed.find(s.playlist->persistentId);
+    if (f == failed.end()) {
+      outcome.written.push_back(file);
+    } else {
+      outcome.notWritten.push_back({s.playlist->name, file, describeCopyFailure(f->second, "")});
+    }
+  }
+  return outcome;
+}
+
+CleanOutcome ExportSession::clean(bool remove) {
+  CleanOutcome outcome;
+  outcome.attempted = remove;
+  if (!remove) {
+    for (const auto& item : plan_.stale) outcome.items.push_back({item, false, !item.ours, ""});
+    return outcome;
+  }
+  // Files one by one, then a folder only once it is empty: a folder is
+  // never removed with what it holds.
+  auto fm = platform::FileManager::makePrivate();
+  std::vector<std::string> deleted;
+  for (const auto& item : plan_.stale) {
+    CleanItem done{item, false, !item.ours, ""};
+    if (item.ours) {
+      platform::FileError error;
+      if (item.folder) {
+        // The cover image the exporter put there goes with its folder.
+        std::string art = item.path + "/" + CTrack::artFileName();
+        auto relative = destination_->relativePath(art);
+        bool isDirectory = false;
+        if (fm->fileExistsAtPath(art, &isDirectory) && !isDirectory &&
+            (o_.cleanAll || (relative && record_.count(*relative) != 0))) {
+          fm->removeItemBelowRoot(*destination_, art, platform::RemoveKind::kFile, nullptr);
+        }
+        done.deleted = fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kEmptyFolder, &error);
+      } else {
+        done.deleted = fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kFile, &error);
+        if (done.deleted) {
+          if (auto relative = destination_->relativePath(item.path)) deleted.push_back(*relative);
+        }
+      }
+      if (!done.deleted && item.folder && error.code == ENOTEMPTY) {
+        // Something not the exporter's (a cover image of the user's, a
+        // file put there since) keeps its folder.
+        done.kept = true;
+        done.reason = "it holds files not written by the exporter";
+      } else if (!done.deleted) {
+        done.reason = describeCopyFailure(error, "");
+        ++outcome.notDeleted;
+      }
+    }
+    outcome.items.push_back(std::move(done));
+  }
+  // The record forgets what is gone, so that a file of the user's that
+  // later takes one of those names is never taken for the exporter's.
+  if (!deleted.empty()) destination_->forget(deleted);
+  return outcome;
+}
+
+}  // namespace app
