@@ -95,7 +95,15 @@ Image ZtDockProgressIndicator::tileImage(double min, double max, double current)
 }
 
 void ZtDockProgressIndicator::updateDockTile() {
-  tile().showImage(tileImage(min_, max_, current_));
+  // A tile is fully given by its fill's width, which takes about a
+  // hundred values over a run while the value changes once per track:
+  // the tile drawn last is shown again rather than drawn anew.
+  float width = fillWidth(min_, max_, current_);
+  if (!drawn_ || drawnWidth_ != width) {
+    drawn_ = tileImage(min_, max_, current_);
+    drawnWidth_ = width;
+  }
+  tile().showImage(*drawn_);
 }
 
 }  // namespace ui

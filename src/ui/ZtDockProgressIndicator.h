@@ -21,6 +21,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "platform/DockTile.h"
 #include "platform/Image.h"
@@ -81,6 +82,8 @@ class ZtDockProgressIndicator : public platform::ProgressIndicator {
   double min_ = 0;
   double current_ = 0;
   std::shared_ptr<platform::DockTile> tile_;
+  std::optional<platform::Image> drawn_;  // the tile shown last, for a fill this wide
+  float drawnWidth_ = 0;
 };
 
 }  // namespace ui
