@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 
+#include "support/Fixtures.h"
 #include "app/DestinationLayout.h"
 #include "platform/Unicode.h"
 
@@ -184,7 +185,7 @@ namespace {
 const std::string kFixtures = TESSALINE_SOURCE_DIR "/../shared/fixtures/itunes-library/";
 
 TEST(DestinationLayoutFixtures, EveryRealExportGetsDistinctSafePaths) {
-  if (!std::filesystem::exists(kFixtures)) GTEST_SKIP() << "no fixtures";
+  TESSALINE_REQUIRE_FIXTURE(std::filesystem::exists(kFixtures), kFixtures);
   int libraries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(kFixtures)) {
     if (entry.path().extension() != ".xml") continue;
@@ -218,10 +219,9 @@ TEST(DestinationLayoutFixtures, EveryRealExportGetsDistinctSafePaths) {
 }
 
 TEST(DestinationLayoutFixtures, MusicAppAndOutsideTheMediaFolder) {
-  if (!std::filesystem::exists(kFixtures + "tracklist-music-app-2020.xml") ||
-      !std::filesystem::exists(kFixtures + "plist-stream-folders.xml")) {
-    GTEST_SKIP() << "no fixtures";
-  }
+  TESSALINE_REQUIRE_FIXTURE(std::filesystem::exists(kFixtures + "tracklist-music-app-2020.xml") &&
+                                std::filesystem::exists(kFixtures + "plist-stream-folders.xml"),
+                            kFixtures);
   Library music = LibraryReader().read(kFixtures + "tracklist-music-app-2020.xml");
   DestinationLayout a(music.musicFolderSourcePath);
   for (const LibraryTrack& t : music.tracks) {

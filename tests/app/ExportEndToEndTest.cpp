@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "support/Fixtures.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -122,7 +123,7 @@ TEST(ExportEndToEnd, SampleLibraryThenNothingThenStaleFiles) {
 }
 
 TEST(ExportEndToEnd, EveryRealLibraryExport) {
-  if (!fs::is_directory(kFixtures)) GTEST_SKIP() << "no fixtures at " << kFixtures;
+  TESSALINE_REQUIRE_FIXTURE(fs::is_directory(kFixtures), kFixtures);
   for (const auto& entry : fs::directory_iterator(kFixtures)) {
     std::string name = entry.path().filename().string();
     if (entry.path().extension() != ".xml" || name.find("malformed") != std::string::npos) continue;

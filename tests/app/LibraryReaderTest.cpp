@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "support/Fixtures.h"
 #include "app/LibraryReader.h"
 
 namespace app {
@@ -12,10 +13,8 @@ namespace {
 
 const std::string kFixtures = TESSALINE_SOURCE_DIR "/../shared/fixtures/itunes-library/";
 
-#define REQUIRE_FIXTURE(name)                                  \
-  if (!std::filesystem::exists(kFixtures + (name))) {          \
-    GTEST_SKIP() << "fixture " << (name) << " is not present"; \
-  }
+#define REQUIRE_FIXTURE(name) \
+  TESSALINE_REQUIRE_FIXTURE(std::filesystem::exists(kFixtures + (name)), kFixtures + (name))
 
 const LibraryTrack* trackById(const Library& lib, const std::string& id) {
   for (const auto& t : lib.tracks)

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <thread>
 
+#include "support/Fixtures.h"
 #include "drive/FSNamesAndTags.h"
 #include "drive/FakeFileSystemSource.h"
 #include "drive/Fixtures.h"
@@ -138,7 +139,7 @@ TEST(FSCatalogue, FormatterChoice) {
 TEST(FSCatalogue, MacBundlesFromRealDescriptions) {
   std::string dir = fakes::fixtureDir("fs-bundles");
   auto read = [&](const char* name) { return fakes::readFixture(dir + name); };
-  if (!read("msdosfs-229.1.4_Info-msdos_fs.plist")) GTEST_SKIP() << "fixtures absent";
+  TESSALINE_REQUIRE_FIXTURE(read("msdosfs-229.1.4_Info-msdos_fs.plist"), "msdosfs-229.1.4_Info-msdos_fs.plist");
   TempDir root;
   root.write("msdos.fs/Contents/Info.plist", *read("msdosfs-788.0.6.0.1_Info-msdos_fs.plist"));
   root.write("msdos.fs/Contents/Resources/English.lproj/InfoPlist.strings",

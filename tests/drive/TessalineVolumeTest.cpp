@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/Fixtures.h"
 #include "drive/FSNamesAndTags.h"
 #include "drive/FakeFileSystemSource.h"
 #include "drive/Fixtures.h"
@@ -129,7 +130,7 @@ TEST_F(VolumeTest, FailedPlistCommandStopsWithoutTextRun) {
 TEST_F(VolumeTest, PlistFat32OnMbrFixture) {
   tool_.plist = readFixture(kPlistFixtures +
                             "UNATTRIBUTED-id62560347993_info-disk12s1_fat32-mbr_ABRIDGED.plist");
-  if (!tool_.plist) GTEST_SKIP() << "fixtures absent";
+  TESSALINE_REQUIRE_FIXTURE(tool_.plist, "the disk tool's plist fixtures");
   auto v = inspect("disk12s1");
   EXPECT_EQ(tool_.commands.size(), 1u);
   EXPECT_EQ(v->fsName(), "MS-DOS (FAT32)");
@@ -168,7 +169,7 @@ TEST_F(VolumeTest, PlistFixturesOfOtherVolumes) {
     SCOPED_TRACE(row.file);
     tool_ = FakeTool();
     tool_.plist = readFixture(kPlistFixtures + row.file);
-    if (!tool_.plist) GTEST_SKIP() << "fixtures absent";
+    TESSALINE_REQUIRE_FIXTURE(tool_.plist, "the disk tool's plist fixtures");
     platform::LogCapture log;
     auto v = inspect("disk9s9");
     EXPECT_EQ(tool_.commands.size(), 1u);
@@ -264,7 +265,7 @@ TEST_F(VolumeTest, NtfsIsCompatibleOnlyWithAFormattableNtfs) {
 TEST_F(VolumeTest, UnreadablePlistFallsBackToText) {
   auto truncated =
       readFixture(kPlistFixtures + "hst-imager_info-disk2-usb-stick_fat32-superfloppy.plist");
-  if (!truncated) GTEST_SKIP() << "fixtures absent";
+  TESSALINE_REQUIRE_FIXTURE(truncated, "the truncated disk tool fixture");
   for (std::optional<std::string> answer :
        {std::optional<std::string>(truncated->substr(0, truncated->size() / 2)),
         std::optional<std::string>(), std::optional<std::string>("not a plist\n")}) {
@@ -361,7 +362,7 @@ TEST_F(VolumeTest, TextFixtures) {
     tool_ = FakeTool();
     tool_.plist = "";
     tool_.text = readFixture(kTextFixtures + row.file);
-    if (!tool_.text) GTEST_SKIP() << "fixtures absent";
+    TESSALINE_REQUIRE_FIXTURE(tool_.text, "the disk tool's text fixtures");
     platform::LogCapture quiet;
     auto v = inspect("disk1s1");
     EXPECT_EQ(v->fsName(), row.fsName);
