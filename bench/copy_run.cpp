@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
   platform::MainRunLoop::shared().runUntil([&] { return copier->copyState() == 3; }, std::chrono::hours(1),
                                            std::chrono::milliseconds(5));
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  copier->joinForTesting();
+  copier->waitUntilFinished();
   printf("%.3f %llu\n", seconds, static_cast<unsigned long long>(copier->copiedSize()));
   return copier->copiedSize() == copier->totalSize() ? 0 : 1;
 }

@@ -406,7 +406,7 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
               if (onProgress) onProgress({copier->copiedSize(), copier->totalSize(), copier->copyState() >= 2});
             });
   }
-  copier->joinForTesting();
+  copier->waitUntilFinished();
   outcome.bytesCopied = copier->committedBytes();
   bool stopped = stop != nullptr && stop->load();
 
@@ -485,7 +485,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
   auto generator =
       exporter::CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(ids_, playlistFolder_, destination_);
   if (!ids_.empty()) waitFor([&] { return generator->playlistState() == 2; }, [] {});
-  generator->joinForTesting();
+  generator->waitUntilFinished();
   std::map<std::string, platform::FileError> failed;
   for (const auto& f : generator->failures()) failed[f.uniqueID] = f.error;
   for (const auto& s : selected_) {

@@ -136,7 +136,7 @@ void CThreadCopier::setDockProgress(std::shared_ptr<platform::ProgressIndicator>
   dockProgress_ = std::move(v);
 }
 
-void CThreadCopier::joinForTesting() {
+void CThreadCopier::waitUntilFinished() {
   std::shared_ptr<std::atomic<bool>> finished;
   {
     std::lock_guard<std::mutex> lock(threadMutex_);

@@ -82,8 +82,8 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
   std::vector<Failure> failures() const;
   uint64_t committedBytes() const { return committedBytes_.load(); }
 
-  // Waits for the run's thread to end (tests, and a clean process exit).
-  void joinForTesting();
+  // Waits for the run's thread to end: its results are then final.
+  void waitUntilFinished();
   // Whether a run's thread has been started and has not yet ended.
   bool isRunning() const;
 

@@ -79,7 +79,7 @@ void CThreadPlaylistGenerator::setPlaylistPath(const std::string& v) {
   playlistPath_ = v;
 }
 
-void CThreadPlaylistGenerator::joinForTesting() {
+void CThreadPlaylistGenerator::waitUntilFinished() {
   std::shared_ptr<std::atomic<bool>> finished;
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -50,7 +50,8 @@ class CThreadPlaylistGenerator : public std::enable_shared_from_this<CThreadPlay
   size_t written() const { return written_.load(); }
   std::vector<Failure> failures() const;
 
-  void joinForTesting();
+  // Waits for the run's thread to end: its results are then final.
+  void waitUntilFinished();
   // Whether a run's thread has been started and has not yet ended.
   bool isRunning() const;
 

@@ -24,7 +24,7 @@ class CopyRunThreaded : public testsupport::ExportTest {
           return s == 3;
         },
         20s, 1ms);
-    copier->joinForTesting();
+    copier->waitUntilFinished();
     platform::MainRunLoop::shared().runPending();
     return seen;
   }

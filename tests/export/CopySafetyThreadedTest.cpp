@@ -37,7 +37,7 @@ class CopySafetyThreaded : public testsupport::ExportTest {
   CThreadCopier::Ptr runToEnd(CThreadCopier::Options options = {}) {
     auto copier = CThreadCopier::CThreadCopierForUniqueIDs({"P0", "P1", "P2"}, std::move(options));
     EXPECT_TRUE(platform::MainRunLoop::shared().runUntil([&] { return copier->copyState() == 3; }, 20s, 1ms));
-    copier->joinForTesting();
+    copier->waitUntilFinished();
     platform::MainRunLoop::shared().runPending();
     return copier;
   }

@@ -64,7 +64,7 @@ TEST_F(PlaylistFileThreaded, WriteFailureIsLoggedAndTheRunGoesOn) {
   std::filesystem::create_directories(folder() + "/Blocked.m3u8/inside");
   platform::LogCapture log;
   auto generator = CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs({"A", "nope", "B"}, folder());
-  generator->joinForTesting();
+  generator->waitUntilFinished();
   EXPECT_EQ(generator->playlistState(), 2);
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_EQ(log.lines()[0].rfind("doGeneratePlaylistinFolder write error: ", 0), 0u) << log.lines()[0];
@@ -81,7 +81,7 @@ TEST_F(PlaylistFileThreaded, NoDestinationRootEndsThatPlaylistOnly) {
     platform::LogCapture log;
     auto generator =
         CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs({"A"}, folder());
-    generator->joinForTesting();
+    generator->waitUntilFinished();
     EXPECT_EQ(generator->playlistState(), 2);
     EXPECT_EQ(
         log.lines(),
