@@ -159,19 +159,27 @@ bool kernelRefusesCopyRange(int e) {
 
 
 // Moves the finished temporary to `name` in the same folder unless
-// something stands there.
-int moveIntoPlace(int folder, const std::string& temporary, const std::string& name) {
-  if (renameat2(folder, temporary.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  int e = errno;
-  if (e != EINVAL && e != ENOSYS && e != EOPNOTSUPP && e != ENOTSUP) return e;
-  // A file system without RENAME_NOREPLACE: a hard link fails on an
-  // existing name just the same.
-  if (linkat(folder, temporary.c_str(), folder, name.c_str(), 0) == 0) {
-    unlinkat(folder, temporary.c_str(), 0);
-    return 0;
+// something stands there. `from` says which way to try first: the others
+// are the fallbacks of file systems that lack the better ones.
+int moveIntoPlace(int folder, const std::string& temporary, const std::string& name,
+                  PosixFileManager::NamingMethod from) {
+  using Method = PosixFileManager::NamingMethod;
+  int e = 0;
+  if (from == Method::kExclusiveRename) {
+    if (renameat2(folder, temporary.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    e = errno;
+    if (e != EINVAL && e != ENOSYS && e != EOPNOTSUPP && e != ENOTSUP) return e;
   }
-  e = errno;
-  if (e != EPERM && e != EOPNOTSUPP && e != ENOTSUP && e != ENOSYS && e != EMLINK) return e;
+  if (from != Method::kCheckThenRename) {
+    // A file system without RENAME_NOREPLACE: a hard link fails on an
+    // existing name just the same.
+    if (linkat(folder, temporary.c_str(), folder, name.c_str(), 0) == 0) {
+      unlinkat(folder, temporary.c_str(), 0);
+      return 0;
+    }
+    e = errno;
+    if (e != EPERM && e != EOPNOTSUPP && e != ENOTSUP && e != ENOSYS && e != EMLINK) return e;
+  }
   // Neither (FAT through some drivers): check, then rename. Only a
   // concurrent writer of the same name could slip in between.
   struct stat st;
@@ -471,7 +479,7 @@ int finishStaged(StagedCopy& copy, const PosixFileManager::Options& options) {
     copy.fd = -1;
     if (close(fd) != 0) e = errno;
   }
-  if (e == 0) e = moveIntoPlace(copy.folder->fd, copy.temporary, copy.name);
+  if (e == 0) e = moveIntoPlace(copy.folder->fd, copy.temporary, copy.name, options.naming);
   if (e != 0) {
     if (copy.fd >= 0) close(copy.fd);
     copy.fd = -1;

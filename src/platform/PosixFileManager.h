@@ -36,6 +36,13 @@ enum class CopyStep { kWritten, kRecorded, kFlushed, kNamed };
 
 class PosixFileManager : public FileManager {
  public:
+  // How a finished copy gets its name without replacing anything; each
+  // falls back to the next where the file system refuses it.
+  enum class NamingMethod {
+    kExclusiveRename,  // renameat2 RENAME_NOREPLACE
+    kLink,             // a hard link, then the temporary's removal
+    kCheckThenRename,  // FAT through some drivers: look, then rename
+  };
   struct Options {
     // Bytes asked of one copy_file_range call.
     uint64_t copyChunkBytes = 16u << 20;
@@ -43,6 +50,9 @@ class PosixFileManager : public FileManager {
     size_t bufferBytes = 1u << 20;
     // Off: always use read/write (tests of the fallback path).
     bool useCopyFileRange = true;
+    // The first naming method tried (tests of the fallbacks that only some
+    // target file systems take).
+    NamingMethod naming = NamingMethod::kExclusiveRename;
     // Tests only: told of each step of a batch's copy, with the copy's
     // final path, before the step takes effect (kWritten: its data is in
     // the temporary; kRecorded: it goes into the record of written files;

@@ -295,5 +295,35 @@ TEST(FileManagerTest, TestingSettersReplaceAndRestore) {
   EXPECT_NE(FileManager::defaultManager(), nullptr);
 }
 
+// Each way of naming a finished copy (the fallbacks run only on some
+// target file systems): a new name is taken, an existing one never
+// replaced, no temporary stays.
+TEST(PosixFileManagerNaming, EveryMethodNamesNewFilesAndNeverReplaces) {
+  using Method = PosixFileManager::NamingMethod;
+  for (Method method : {Method::kExclusiveRename, Method::kLink, Method::kCheckThenRename}) {
+    SCOPED_TRACE(static_cast<int>(method));
+    TempDir dir;
+    PosixFileManager::Options options;
+    options.naming = method;
+    PosixFileManager fm(options);
+    writeFile(dir / "a.mp3", "new");
+    writeFile(dir / "old.mp3", "old");
+    FileError error;
+    EXPECT_TRUE(fm.copyItemAtPath(dir / "a.mp3", dir / "b.mp3", &error)) << error.localizedDescription;
+    EXPECT_EQ(readFile(dir / "b.mp3"), "new");
+    auto batch = fm.makeCopyBatch();
+    ASSERT_TRUE(batch->addCopy(dir / "a.mp3", dir / "c.mp3", nullptr));
+    ASSERT_TRUE(batch->addCopy(dir / "a.mp3", dir / "d.mp3", nullptr));
+    // Something takes the name between the copy and its naming.
+    writeFile(dir / "d.mp3", "taken");
+    std::vector<FileError> errors;
+    EXPECT_EQ(batch->commit(&errors), (std::vector<bool>{true, false}));
+    EXPECT_EQ(errors[1].code, EEXIST);
+    EXPECT_EQ(readFile(dir / "c.mp3"), "new");
+    EXPECT_EQ(readFile(dir / "d.mp3"), "taken");
+    EXPECT_TRUE(temporaries(dir.path()).empty());
+  }
+}
+
 }  // namespace
 }  // namespace platform
