@@ -30,7 +30,7 @@ const char* actionOf(FileOp op) {
 }  // namespace
 
 FaultInjectingFileManager::FaultInjectingFileManager(std::shared_ptr<FileManager> target)
-    : target_(target ? std::move(target) : std::make_shared<PosixFileManager>()) {}
+    : FileManagerWrapper(target ? std::move(target) : std::make_shared<PosixFileManager>()) {}
 
 void FaultInjectingFileManager::failNth(FileOp op, uint64_t n, int code) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -144,25 +144,17 @@ bool FaultInjectingFileManager::copyItemAtPath(const std::string& from, const st
     limited = spaceLeft_.has_value();
   }
   if (!limited) return target_->copyItemAtPath(from, to, error);
-  auto* posix = dynamic_cast<PosixFileManager*>(target_.get());
-  if (posix == nullptr) {
-    // No way in half-way: refuse when the whole file would not fit.
-    auto attributes = target_->attributesOfItemAtPath(from, nullptr);
-    uint64_t size = attributes ? attributes->size : 0;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (spaceLeft_ && size > *spaceLeft_) {
-        setFileError(error, ENOSPC, from, actionOf(FileOp::kCopy));
-        return false;
-      }
-    }
-    if (!target_->copyItemAtPath(from, to, error)) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (spaceLeft_) *spaceLeft_ -= std::min(size, *spaceLeft_);
-    copiedBytes_ += size;
-    return true;
-  }
-  return posix->copyItemAtPath(from, to, error, spaceGate());
+  // The space runs out half-way through the wrapped manager's chunks: a
+  // batch of one copy takes the gate.
+  CopyBatchOptions options;
+  options.chunkGate = spaceGate();
+  auto batch = target_->makeCopyBatch(options);
+  if (!batch->addCopy(from, to, error)) return false;
+  std::vector<FileError> errors;
+  std::vector<bool> named = batch->commit(&errors);
+  if (!named.empty() && named[0]) return true;
+  if (error && !errors.empty()) *error = errors[0];
+  return false;
 }
 
 bool FaultInjectingFileManager::spaceLimited() const {
@@ -188,7 +180,7 @@ std::function<int(uint64_t, uint64_t*)> FaultInjectingFileManager::spaceGate() {
 // The wrapped manager's batch, with this manager's counts and faults.
 class FaultInjectingCopyBatch : public CopyBatch {
  public:
-  FaultInjectingCopyBatch(FaultInjectingFileManager& owner, PosixFileManager& target, CopyBatchOptions options)
+  FaultInjectingCopyBatch(FaultInjectingFileManager& owner, FileManager& target, CopyBatchOptions options)
       : owner_(owner), target_(target), options_(std::move(options)), inner_(makeInner()) {}
 
   bool addCopy(const std::string& from, const std::string& to, FileError* error) override {
@@ -220,21 +212,20 @@ class FaultInjectingCopyBatch : public CopyBatch {
 
  private:
   std::unique_ptr<CopyBatch> makeInner() {
-    return target_.makeCopyBatch(owner_.spaceLimited() ? owner_.spaceGate() : PosixFileManager::CopyChunkGate(),
-                                 options_);
+    CopyBatchOptions options = options_;
+    if (owner_.spaceLimited()) options.chunkGate = owner_.spaceGate();
+    return target_.makeCopyBatch(options);
   }
 
   FaultInjectingFileManager& owner_;
-  PosixFileManager& target_;
+  FileManager& target_;
   CopyBatchOptions options_;
   std::unique_ptr<CopyBatch> inner_;
   std::vector<std::string> sources_;  // of the pending copies, in order
 };
 
 std::unique_ptr<CopyBatch> FaultInjectingFileManager::makeCopyBatch(const CopyBatchOptions& options) {
-  auto* posix = dynamic_cast<PosixFileManager*>(target_.get());
-  if (posix == nullptr) return FileManager::makeCopyBatch(options);  // copies at once, counted as copies
-  return std::make_unique<FaultInjectingCopyBatch>(*this, *posix, options);
+  return std::make_unique<FaultInjectingCopyBatch>(*this, *target_, options);
 }
 
 bool FaultInjectingFileManager::writeStringBelowRoot(const DestinationRoot& root, const std::string& text,

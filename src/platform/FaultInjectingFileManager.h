@@ -8,8 +8,8 @@
 //   - make a path and everything below it unreadable: attributes, copies
 //     from it and listings of it fail with EACCES;
 //   - count the operations of each kind, failed ones included.
-// Half-way disk-full needs a PosixFileManager as the wrapped manager; with
-// another one the copy that would cross the limit fails before it starts.
+// Half-way disk-full needs a wrapped manager whose batches honour the
+// chunk gate of CopyBatchOptions (the POSIX one does).
 //
 // Thread: every member may be called from any thread (one mutex guards the
 // settings, the counts are atomic).
@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/FileManager.h"
+#include "platform/FileManagerWrapper.h"
 
 namespace platform {
 
@@ -43,7 +43,7 @@ enum class FileOp {
 };
 constexpr size_t kFileOpCount = 9;
 
-class FaultInjectingFileManager : public FileManager {
+class FaultInjectingFileManager : public FileManagerWrapper {
  public:
   // Wraps `target`, a new PosixFileManager when none is given.
   explicit FaultInjectingFileManager(std::shared_ptr<FileManager> target = nullptr);
@@ -71,6 +71,17 @@ class FaultInjectingFileManager : public FileManager {
   std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                        FileError* error) override;
   std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path, FileError* error) override;
+  // Batches are answered item by item, each lookup counted (and failed)
+  // as one kAttributes.
+  std::vector<std::optional<FileAttributes>> attributesOfItemsAtPaths(const std::vector<std::string>& paths,
+                                                                    unsigned threads = 1,
+                                                                    bool needSize = true) override {
+    return FileManager::attributesOfItemsAtPaths(paths, threads, needSize);
+  }
+  std::vector<std::optional<FileAttributes>> attributesOfItems(const std::vector<ItemQuery>& items,
+                                                              unsigned threads = 1) override {
+    return FileManager::attributesOfItems(items, threads);
+  }
   bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) override;
   // Adding a copy counts (and may fail) as kCopy, committing as kFlush.
   using FileManager::makeCopyBatch;
@@ -97,7 +108,6 @@ class FaultInjectingFileManager : public FileManager {
   std::function<int(uint64_t written, uint64_t* length)> spaceGate();
   friend class FaultInjectingCopyBatch;
 
-  std::shared_ptr<FileManager> target_;
   std::array<std::atomic<uint64_t>, kFileOpCount> counts_{};
   mutable std::mutex mutex_;
   struct OneShot {

@@ -55,6 +55,11 @@ struct CopyBatchOptions {
   // When it reads true, a copy under way stops (ECANCELED) and its
   // temporary goes.
   const std::atomic<bool>* stop = nullptr;
+  // Called before each chunk of a copy is written, with the bytes already
+  // written and the chunk's length, which it may shorten; a nonzero return
+  // (an errno value) fails the copy there. The fault injector fills the
+  // disk half-way with it. Managers without chunks ignore it.
+  std::function<int(uint64_t written, uint64_t* length)> chunkGate;
 };
 
 // The code of a copy whose source is not a regular file (a pipe, a device,

@@ -490,9 +490,8 @@ int finishStaged(StagedCopy& copy, const PosixFileManager::Options& options) {
 
 class PosixCopyBatch : public CopyBatch {
  public:
-  PosixCopyBatch(PosixFileManager::Options options, PosixFileManager::CopyChunkGate gate,
-                 CopyBatchOptions batchOptions)
-      : options_(options), gate_(std::move(gate)), batch_(std::move(batchOptions)) {}
+  PosixCopyBatch(PosixFileManager::Options options, CopyBatchOptions batchOptions)
+      : options_(options), batch_(std::move(batchOptions)) {}
   ~PosixCopyBatch() override {
     for (auto& copy : staged_) discard(copy);
   }
@@ -503,7 +502,7 @@ class PosixCopyBatch : public CopyBatch {
     std::shared_ptr<Folder> folder = folderFor(to, &name, &relative, error);
     if (!folder) return false;
     StagedCopy copy;
-    CopyResult result = stageCopy(from, std::move(folder), name, options_, gate_, batch_.stop, &copy);
+    CopyResult result = stageCopy(from, std::move(folder), name, options_, batch_.chunkGate, batch_.stop, &copy);
     if (result.code != 0) {
       setCopyError(error, result, from, to);
       return false;
@@ -649,7 +648,6 @@ class PosixCopyBatch : public CopyBatch {
   }
 
   PosixFileManager::Options options_;
-  PosixFileManager::CopyChunkGate gate_;
   CopyBatchOptions batch_;
   std::vector<StagedCopy> staged_;
   uint64_t bytes_ = 0;
@@ -684,11 +682,7 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
 std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch() { return makeCopyBatch(CopyBatchOptions{}); }
 
 std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch(const CopyBatchOptions& options) {
-  return makeCopyBatch(CopyChunkGate(), options);
-}
-
-std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch(CopyChunkGate gate, const CopyBatchOptions& options) {
-  return std::make_unique<PosixCopyBatch>(options_, std::move(gate), options);
+  return std::make_unique<PosixCopyBatch>(options_, options);
 }
 
 

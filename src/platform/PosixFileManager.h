@@ -86,7 +86,6 @@ class PosixFileManager : public FileManager {
   // batch holds a single copy); `gate` as for copyItemAtPath.
   std::unique_ptr<CopyBatch> makeCopyBatch() override;
   std::unique_ptr<CopyBatch> makeCopyBatch(const CopyBatchOptions& options) override;
-  std::unique_ptr<CopyBatch> makeCopyBatch(CopyChunkGate gate, const CopyBatchOptions& options);
   bool createDirectoryAtPath(const std::string& path, bool intermediate, FileError* error) override;
   bool removeItemAtPath(const std::string& path, FileError* error) override;
   std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(const std::string& path,

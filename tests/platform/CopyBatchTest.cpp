@@ -129,13 +129,14 @@ TEST_F(CopyBatchTest, RunningOutOfSpaceFailsTheCopyThatCrossesTheLimit) {
 }
 
 // A manager with no batch of its own copies each file as it is added.
-TEST_F(CopyBatchTest, ManagersWithoutBatchesCopyAtOnce) {
+TEST_F(CopyBatchTest, AWrapperOverAWrapperNamesOnlyAtTheCommit) {
   auto inner = std::make_shared<FaultInjectingFileManager>();
   FaultInjectingFileManager outer(inner);
   auto batch = outer.makeCopyBatch();
   ASSERT_TRUE(batch->addCopy(src(0), dst(0), nullptr));
-  EXPECT_EQ(readFile(dst(0)), readFile(src(0)));
+  EXPECT_FALSE(exists(dst(0)));
   EXPECT_EQ(batch->commit(nullptr), (std::vector<bool>{true}));
+  EXPECT_EQ(readFile(dst(0)), readFile(src(0)));
   EXPECT_EQ(outer.count(FileOp::kCopy), 1u);
   EXPECT_EQ(inner->count(FileOp::kCopy), 1u);
 }
