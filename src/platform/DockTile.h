@@ -5,7 +5,7 @@
 // Implementations:
 //   - HeadlessDockTile (platform/HeadlessDockTile.h): for the command
 //     line; keeps the current tile and can write it to a PNG file;
-//   - FakeDockTile (platform/FakeDockTile.h): for tests; records every
+//   - FakeDockTile (tests/support/FakeDockTile.h): for tests; records every
 //     change.
 // A window backend takes the place of the headless one when there is a
 // desktop to show it on.

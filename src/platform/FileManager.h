@@ -3,7 +3,7 @@
 //   - the POSIX implementation (PosixFileManager), used as the shared
 //     default instance and for the private instances made per operation;
 //   - a fault-injecting implementation for tests (FaultInjectingFileManager,
-//     in platform/FaultInjectingFileManager.h).
+//     in tests/support/FaultInjectingFileManager.h).
 // In the style of LevelDB's Env: callers never touch the file system
 // except through one of these.
 //

@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "platform/FaultInjectingFileManager.h"
+#include "support/FaultInjectingFileManager.h"
 
 using catalogue::CTrack;
 using catalogue::CTrackList;
@@ -207,7 +207,7 @@ TEST_F(Destination, CoverImageQueries) {
   EXPECT_FALSE(std::filesystem::exists(drive("Other/folder.jpg")));
 }
 
-#include "platform/FaultInjectingFileManager.h"
+#include "support/FaultInjectingFileManager.h"
 
 TEST_F(Destination, DiskFullHalfWayLeavesNoFileAndTheNextCopySucceeds) {
   auto t = one(3 * 1024 * 1024);

@@ -129,7 +129,7 @@ TEST_F(SpaceAccounting, ConditionalRecalculationsOnlyTouchInvalidTotals) {
   EXPECT_TRUE(log.lines().empty());
 }
 
-#include "platform/FaultInjectingFileManager.h"
+#include "support/FaultInjectingFileManager.h"
 
 TEST_F(SpaceAccounting, CachedDestinationStatesDoNotTouchTheFileSystemAgain) {
   auto fault = std::make_shared<platform::FaultInjectingFileManager>();

@@ -8,7 +8,7 @@
 #include "catalogue/CTrack.h"
 #include "catalogue/CTrackList.h"
 #include "export/CTrackSync.h"
-#include "platform/FaultInjectingFileManager.h"
+#include "support/FaultInjectingFileManager.h"
 #include "platform/Log.h"
 #include "support/TempDir.h"
 

@@ -4,7 +4,7 @@
 
 #include "export/CThreadCopier.h"
 #include "export/ExportFixture.h"
-#include "platform/FaultInjectingFileManager.h"
+#include "support/FaultInjectingFileManager.h"
 
 using catalogue::CTrack;
 using catalogue::CTrackList;

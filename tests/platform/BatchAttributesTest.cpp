@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "platform/FaultInjectingFileManager.h"
+#include "support/FaultInjectingFileManager.h"
 
 #include "platform/PosixFileManager.h"
 #include "support/TempDir.h"

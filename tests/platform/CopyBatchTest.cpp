@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "platform/FaultInjectingFileManager.h"
+#include "support/FaultInjectingFileManager.h"
 #include "platform/PosixFileManager.h"
 #include "support/TempDir.h"
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "platform/FaultInjectingFileManager.h"
+#include "support/FaultInjectingFileManager.h"
 #include "platform/PosixFileManager.h"
 #include "support/TempDir.h"
 

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/FakeDockTile.h"
+#include "support/FakeDockTile.h"
 #include "platform/HeadlessDockTile.h"
 #include "platform/Log.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/DockProgressFactory.h"
-#include "platform/FakeDockTile.h"
+#include "support/FakeDockTile.h"
 #include "platform/RunLoop.h"
 #include "ui/ZtDockProgressIndicator.h"
 

@@ -1,4 +1,4 @@
-#include "platform/FakeDockTile.h"
+#include "support/FakeDockTile.h"
 
 #include "platform/RunLoop.h"
 

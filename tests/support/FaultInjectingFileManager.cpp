@@ -1,4 +1,4 @@
-#include "platform/FaultInjectingFileManager.h"
+#include "support/FaultInjectingFileManager.h"
 
 #include <algorithm>
 #include <cerrno>
