@@ -403,7 +403,10 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
   if (!ids_.empty()) {
     waitFor([&] { return copier->copyState() == 3; },
             [&] {
-              if (onProgress) onProgress({copier->copiedSize(), copier->totalSize(), copier->copyState() >= 2});
+              if (onProgress) {
+                uint64_t total = copier->totalSize();
+                onProgress({std::min(copier->bytesWritten(), total), total, copier->copyState() >= 2});
+              }
             });
   }
   copier->waitUntilFinished();

@@ -107,6 +107,8 @@ class CTrackList : public std::enable_shared_from_this<CTrackList> {
     // When it reads true the step stops before the next track; the copy
     // under way is dropped, the ones already written are kept.
     const std::atomic<bool>* stop = nullptr;
+    // Raised as copies' data goes out (see platform::CopyBatchOptions).
+    std::atomic<uint64_t>* bytesWritten = nullptr;
     std::function<void(uint64_t)> onProgress;
     // Once for every track that had to be copied: the bytes now on the
     // drive under its name, or why it is not there.

@@ -62,7 +62,7 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
   // copies land wherever its path now leads.
   std::shared_ptr<const platform::DestinationRoot> root = context.root;
   if (!root) root = platform::DestinationRoot::open(CTrack::destinationBasePath().value_or(""));
-  platform::CopyBatchOptions batchOptions{root, context.stop};
+  platform::CopyBatchOptions batchOptions{root, context.stop, {}, context.bytesWritten};
   auto stopping = [&] { return context.stop != nullptr && context.stop->load(std::memory_order_relaxed); };
 
   // One batch fills on this thread while the one before it is flushed on

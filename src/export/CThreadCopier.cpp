@@ -71,6 +71,7 @@ void CThreadCopier::copyPlaylistUniqueIDs(const std::vector<std::string>& unique
       context.root = platform::DestinationRoot::open(catalogue::CTrack::destinationBasePath().value_or(""));
     }
     context.stop = options_.stop;
+    context.bytesWritten = &bytesWritten_;
     context.onProgress = [this](uint64_t count) { setCopiedSize(count); };
     context.onTrack = [this](const catalogue::CTrack& track, uint64_t bytes, const platform::FileError* error) {
       if (!error) {

@@ -81,6 +81,10 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
   // tracks this run put on the drive under their names.
   std::vector<Failure> failures() const;
   uint64_t committedBytes() const { return committedBytes_.load(); }
+  // The bytes written so far, also within a track being copied (copies
+  // that fail leave it again): for a progress line that moves with a
+  // large file.
+  uint64_t bytesWritten() const { return bytesWritten_.load(std::memory_order_relaxed); }
 
   // Waits for the run's thread to end: its results are then final.
   void waitUntilFinished();
@@ -99,6 +103,7 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
   mutable std::mutex failuresMutex_;
   std::vector<Failure> failures_;
   std::atomic<uint64_t> committedBytes_{0};
+  std::atomic<uint64_t> bytesWritten_{0};
 };
 
 }  // namespace exporter

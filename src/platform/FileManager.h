@@ -60,6 +60,10 @@ struct CopyBatchOptions {
   // (an errno value) fails the copy there. The fault injector fills the
   // disk half-way with it. Managers without chunks ignore it.
   std::function<int(uint64_t written, uint64_t* length)> chunkGate;
+  // Bytes of copies written so far, raised chunk by chunk as the data goes
+  // out and lowered again for copies that fail or are dropped: progress
+  // that moves within a large file, not only once a batch is named.
+  std::atomic<uint64_t>* bytesWritten = nullptr;
 };
 
 // The code of a copy whose source is not a regular file (a pipe, a device,

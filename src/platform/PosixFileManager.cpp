@@ -130,7 +130,8 @@ bool stopped(const std::atomic<bool>* stop) { return stop != nullptr && stop->lo
 
 // Copies from the current offset of `in` to its end with read/write.
 CopyResult copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* written,
-                           const PosixFileManager::CopyChunkGate& gate, const std::atomic<bool>* stop) {
+                           const PosixFileManager::CopyChunkGate& gate, const std::atomic<bool>* stop,
+                           std::atomic<uint64_t>* progress) {
   std::unique_ptr<char[]> buffer(new char[bufferBytes]);
   for (;;) {
     if (stopped(stop)) return destinationFailure(ECANCELED);
@@ -149,6 +150,7 @@ CopyResult copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* writte
     }
     if (int e = writeAll(out, buffer.get(), length)) return destinationFailure(e);
     *written += length;
+    if (progress) progress->fetch_add(length, std::memory_order_relaxed);
     if (gateError != 0) return destinationFailure(gateError);
   }
 }
@@ -394,7 +396,7 @@ std::shared_ptr<Folder> openPlainFolder(const std::string& to, std::string* name
 // the source is looked at before it is opened and opened without waiting.
 CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder, const std::string& name,
                      const PosixFileManager::Options& options, const PosixFileManager::CopyChunkGate& gate,
-                     const std::atomic<bool>* stop, StagedCopy* staged) {
+                     const std::atomic<bool>* stop, std::atomic<uint64_t>* progress, StagedCopy* staged) {
   struct stat source;
   if (stat(from.c_str(), &source) != 0) return sourceFailure(errno);
   if (S_ISDIR(source.st_mode)) return sourceFailure(EISDIR);
@@ -422,19 +424,21 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder, co
   if (created < 0) return destinationFailure(errno);
   FdCloser out(created);
 
+  uint64_t written = 0;
   auto failAndClean = [&](CopyResult result) {
     if (out.get() >= 0) out.closeNow();
     unlinkat(folder->fd, temporary.c_str(), 0);
+    if (progress) progress->fetch_sub(written, std::memory_order_relaxed);
     return result;
   };
 
-  uint64_t written = 0;
   bool useReadWrite = !options.useCopyFileRange || static_cast<bool>(gate);
   while (!useReadWrite) {
     if (stopped(stop)) return failAndClean(destinationFailure(ECANCELED));
     ssize_t n = copy_file_range(in.get(), nullptr, out.get(), nullptr, options.copyChunkBytes, 0);
     if (n > 0) {
       written += static_cast<uint64_t>(n);
+      if (progress) progress->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     } else if (n == 0) {
       // Some file systems answer 0 before the end (or report no size);
       // reading on finds out for certain.
@@ -449,7 +453,7 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder, co
     }
   }
   if (useReadWrite) {
-    CopyResult result = copyByReadWrite(in.get(), out.get(), options.bufferBytes, &written, gate, stop);
+    CopyResult result = copyByReadWrite(in.get(), out.get(), options.bufferBytes, &written, gate, stop, progress);
     if (result.code != 0) return failAndClean(result);
   }
 
@@ -493,7 +497,7 @@ class PosixCopyBatch : public CopyBatch {
   PosixCopyBatch(PosixFileManager::Options options, CopyBatchOptions batchOptions)
       : options_(options), batch_(std::move(batchOptions)) {}
   ~PosixCopyBatch() override {
-    for (auto& copy : staged_) discard(copy);
+    for (auto& copy : staged_) drop(copy);
   }
 
   bool addCopy(const std::string& from, const std::string& to, FileError* error) override {
@@ -502,14 +506,14 @@ class PosixCopyBatch : public CopyBatch {
     std::shared_ptr<Folder> folder = folderFor(to, &name, &relative, error);
     if (!folder) return false;
     StagedCopy copy;
-    CopyResult result = stageCopy(from, std::move(folder), name, options_, batch_.chunkGate, batch_.stop, &copy);
+    CopyResult result = stageCopy(from, std::move(folder), name, options_, batch_.chunkGate, batch_.stop, batch_.bytesWritten, &copy);
     if (result.code != 0) {
       setCopyError(error, result, from, to);
       return false;
     }
     copy.to = to;
     if (int e = step(CopyStep::kWritten, to)) {
-      discard(copy);
+      drop(copy);
       setCopyError(error, destinationFailure(e), from, to);
       return false;
     }
@@ -583,9 +587,10 @@ class PosixCopyBatch : public CopyBatch {
     for (size_t i = 0; i < staged_.size(); ++i) {
       bool described = codes[i] != 0 && failures[i].code != 0;
       if (codes[i] != 0) {
-        discard(staged_[i]);
+        drop(staged_[i]);
       } else {
         codes[i] = finishStaged(staged_[i], options_);
+        if (codes[i] != 0 && batch_.bytesWritten) batch_.bytesWritten->fetch_sub(staged_[i].bytes);
       }
       inPlace[i] = codes[i] == 0;
       if (!inPlace[i] && !described) setCopyError(&failures[i], destinationFailure(codes[i]), staged_[i].from,
@@ -598,6 +603,13 @@ class PosixCopyBatch : public CopyBatch {
   }
 
  private:
+  // A copy that will never be named: its temporary goes, and its bytes
+  // leave the progress.
+  void drop(StagedCopy& copy) {
+    discard(copy);
+    if (batch_.bytesWritten) batch_.bytesWritten->fetch_sub(copy.bytes, std::memory_order_relaxed);
+  }
+
   int step(CopyStep kind, const std::string& to) const {
     return options_.stepHook ? options_.stepHook(kind, to) : 0;
   }
@@ -667,7 +679,7 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
     return false;
   }
   StagedCopy copy;
-  CopyResult result = stageCopy(from, std::move(folder), name, options_, gate, nullptr, &copy);
+  CopyResult result = stageCopy(from, std::move(folder), name, options_, gate, nullptr, nullptr, &copy);
   if (result.code == 0 && fsync(copy.fd) != 0) {
     result = destinationFailure(errno);
     discard(copy);

@@ -183,3 +183,22 @@ TEST(DestinationRoot, OneLockHolderAtATime) {
   first.reset();
   EXPECT_EQ(second->lock(nullptr), 0);
 }
+
+TEST(DestinationRoot, ProgressMovesWithTheBytesWrittenAndDropsWhatFails) {
+  TempDir dir;
+  fs::create_directories(dir / "drive");
+  writeFile(dir / "big", std::string(3 << 20, 'b'));
+  std::atomic<uint64_t> written{0};
+  PosixFileManager fm;
+  auto batch = fm.makeCopyBatch(CopyBatchOptions{DestinationRoot::open(dir / "drive"), nullptr, {}, &written});
+  ASSERT_TRUE(batch->addCopy(dir / "big", dir / "drive/a", nullptr));
+  EXPECT_EQ(written.load(), 3u << 20);  // before anything is named
+  // A copy that fills the drive half-way takes its bytes back out.
+  CopyBatchOptions full{DestinationRoot::open(dir / "drive"), nullptr, {}, &written};
+  full.chunkGate = [](uint64_t done, uint64_t*) { return done >= (1u << 20) ? ENOSPC : 0; };
+  auto second = fm.makeCopyBatch(full);
+  EXPECT_FALSE(second->addCopy(dir / "big", dir / "drive/b", nullptr));
+  EXPECT_EQ(written.load(), 3u << 20);
+  batch.reset();  // dropped before its commit
+  EXPECT_EQ(written.load(), 0u);
+}
