@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <system_error>
@@ -42,8 +43,10 @@ int hexDigit(char c) {
 
 // Mount IDs grow from small numbers, so folding them into the negative
 // 16-bit range keeps them distinct in practice; a collision is moved to
-// the next free number in the order of the file.
-int16_t refNumForMountId(int mountId, std::set<int16_t>& taken) {
+// the next free number in the order of the file. There are 32768 such
+// numbers; a mount beyond them gets none (and the search stays finite).
+std::optional<int16_t> refNumForMountId(int mountId, std::set<int16_t>& taken) {
+  if (taken.size() >= 32768) return std::nullopt;
   int candidate = -1 - (mountId % 32767);
   while (taken.count(static_cast<int16_t>(candidate)))
     candidate = candidate == -32768 ? -1 : candidate - 1;
@@ -162,7 +165,11 @@ void MountinfoVolumeTable::rescan() {
     total += text.size() + 1;
     if (total > kMaxMountinfoBytes) break;
     Line line = parseLine(text, labels);
-    if (line.readable) line.volume.refNum = refNumForMountId(line.mountId, taken);
+    if (line.readable) {
+      std::optional<int16_t> refNum = refNumForMountId(line.mountId, taken);
+      line.readable = refNum.has_value();
+      line.volume.refNum = refNum.value_or(0);
+    }
     lines_.push_back(std::move(line));
   }
 }

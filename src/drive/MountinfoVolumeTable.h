@@ -8,7 +8,8 @@
 //   folder's name ("/" for the root).
 // - Reference number: derived from the kernel's mount ID, so it stays the
 //   same while the volume is mounted; always negative, never 0.
-// A line that cannot be parsed is an unreadable volume at its index.
+// A line that cannot be parsed is an unreadable volume at its index, and
+// so is every mount after the 32768th (no reference number is left).
 //
 // Thread: one table per thread.
 // Errors: an unreadable mountinfo file logs one line and gives an empty

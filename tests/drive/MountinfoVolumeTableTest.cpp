@@ -96,6 +96,17 @@ TEST_F(Mountinfo, MalformedLinesAreUnreadableVolumesNotCrashes) {
   at(9, VolumeTable::kNoSuchVolume);
 }
 
+TEST_F(Mountinfo, MountsBeyondTheReferenceNumbersAreUnreadable) {
+  // 32768 negative 16-bit numbers; one more mount has none left.
+  std::vector<std::string> lines;
+  for (int id = 1; id <= 32769; ++id)
+    lines.push_back(std::to_string(id) + " 1 0:50 / /m rw - tmpfs t rw");
+  hw.mountinfo(lines);
+  table.rescan();
+  EXPECT_LT(at(32768).refNum, 0);
+  at(32769, VolumeTable::kVolumeUnreadable);
+}
+
 TEST(MountinfoEscapes, UndoOctalAndHexEscapes) {
   EXPECT_EQ(MountinfoVolumeTable::unescapeOctal("a\\040b\\011c\\134"), "a b\tc\\");
   EXPECT_EQ(MountinfoVolumeTable::unescapeOctal("trailing\\04"), "trailing\\04");
