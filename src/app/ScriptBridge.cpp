@@ -258,6 +258,10 @@ bool writeLines(int fd, const std::vector<std::string>& lines) {
 
 int runScriptSession(int in, int out) {
   ScriptBridge bridge;
+  return runScriptSession(bridge, in, out);
+}
+
+int runScriptSession(ScriptBridge& bridge, int in, int out) {
   auto& loop = platform::MainRunLoop::shared();
   std::string pending;
   char buffer[65536];
