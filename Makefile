@@ -6,12 +6,15 @@ DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   qt6-base-dev libcli11-dev nlohmann-json3-dev \
   libgtest-dev libgmock-dev libbenchmark-dev
 BENCH_PACKAGES := rsync findutils coreutils
+# clang with libFuzzer's runtime, and llvm for symbolised crash reports.
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
+FUZZ_SECONDS ?= 60
 
 JOBS ?= $(shell nproc)
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps bench-deps build build-asan build-tsan demo test test-unit test-asan test-tsan bench format clean
+.PHONY: all deps bench-deps fuzz-deps build build-asan build-tsan demo test test-unit test-asan test-tsan bench fuzz format clean
 
 all: build
 
@@ -28,6 +31,15 @@ deps:
 
 bench-deps: deps
 	@missing=""; for p in $(BENCH_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
+	fi
+
+fuzz-deps: deps
+	@missing=""; for p in $(FUZZ_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -72,8 +84,15 @@ bench: bench-deps
 	cmake --build build-bench -j $(JOBS)
 	./bench/run.sh build-bench
 
+# Not part of `make test`: runs every libFuzzer target for FUZZ_SECONDS,
+# one at a time (FUZZ_TARGETS="format sysfs" picks some).
+fuzz: fuzz-deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSALINE_FUZZ=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	./fuzz/run.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz

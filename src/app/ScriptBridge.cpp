@@ -330,6 +330,10 @@ class LineSplitter {
 
 int runScriptSession(int in, int out) {
   ScriptBridge bridge;
+  return runScriptSession(bridge, in, out);
+}
+
+int runScriptSession(ScriptBridge& bridge, int in, int out) {
   auto& loop = platform::MainRunLoop::shared();
   LineSplitter lines;
   auto onLine = [&](std::string& line) {

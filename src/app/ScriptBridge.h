@@ -163,5 +163,8 @@ class ScriptBridge {
 // response per line on `out`, the main run loop pumped between reads.
 // Returns the exit status (0 at the end of input).
 int runScriptSession(int in, int out);
+// The same session on a bridge the caller made, e.g. one whose methods a
+// fuzz target has replaced by stand-ins that touch nothing.
+int runScriptSession(ScriptBridge& bridge, int in, int out);
 
 }  // namespace app

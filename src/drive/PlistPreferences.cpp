@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -76,12 +77,13 @@ std::optional<std::string> PlistPreferences::stringValue(const std::string& key)
   if (load != Load::kDictionary) return std::nullopt;
   plist_t node = plist_dict_get_item(dict.get(), key.c_str());
   if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* value = nullptr;
-  plist_get_string_val(node, &value);
-  if (!value) return std::nullopt;
-  std::string result(value);
-  std::free(value);
-  return result;
+  // Not plist_get_string_val: it aborts on a string holding a NUL byte,
+  // which libplist lets through raw in XML. Such a value is no usable text
+  // and reads as none, as a value of another kind does.
+  uint64_t length = 0;
+  const char* value = plist_get_string_ptr(node, &length);
+  if (!value || strnlen(value, length) != length) return std::nullopt;
+  return std::string(value, length);
 }
 
 void PlistPreferences::setStringValue(const std::string& key, const std::string& value) {

@@ -9,7 +9,9 @@
 //
 // Thread: value type; parse and toXml are pure.
 // Errors: parse returns none for bytes that are not a whole property
-// list (truncated, malformed, empty); it never throws.
+// list (truncated, malformed, empty), that hold more than 10000 arrays and
+// dictionaries (XML) or objects (binary), nest deeper than 64 levels or
+// hold a string with a NUL byte; it never throws.
 #pragma once
 
 #include <cstdint>

@@ -43,6 +43,14 @@ TEST(PlistPreferences, WriteKeepsOtherKeysAndNonStringsReadAsNone) {
   EXPECT_EQ(prefs.stringValue("new"), "value");
 }
 
+TEST(PlistPreferences, StringHoldingANulByteReadsAsNone) {
+  using namespace std::string_literals;
+  drive_test::FakeHardware dir;
+  dir.write("p.plist",
+            "<plist version=\"1.0\"><dict><key>k</key><string>a\0b</string></dict></plist>"s);
+  EXPECT_EQ(PlistPreferences(dir.root / "p.plist").stringValue("k"), std::nullopt);
+}
+
 TEST(PlistPreferences, BrokenFileIsReportedAndNeverOverwritten) {
   drive_test::FakeHardware dir;
   dir.write("p.plist", "<plist><dict><key>unterminated");

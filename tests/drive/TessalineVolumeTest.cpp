@@ -196,6 +196,24 @@ TEST_F(VolumeTest, PlistWithoutWritableOrSizes) {
   EXPECT_FALSE(v->fsIsCompatible());
 }
 
+TEST_F(VolumeTest, PlistTooDeepTooLargeOrHoldingANulIsRefused) {
+  // libplist takes all three; the text report is read instead.
+  std::string head = "<plist><dict><key>Content</key><string>DOS_FAT_32</string><key>x</key>";
+  std::string deep = head, wide = head + "<array>", nul = head + "<string>I@O</string>";
+  for (int i = 0; i < 65; ++i) deep += "<array>";
+  for (int i = 0; i < 65; ++i) deep += "</array>";
+  for (int i = 0; i < 10000; ++i) wide += "<dict/>";
+  wide += "</array>";
+  nul[nul.find('@')] = '\0';
+  for (const std::string& report : {deep, wide, nul}) {
+    tool_ = FakeTool();
+    tool_.plist = report + "</dict></plist>";
+    tool_.text = "   Partition Type:  Windows_NTFS\n";
+    platform::LogCapture quiet;
+    EXPECT_EQ(inspect("sdb1")->contentTag(), "Windows_NTFS") << report.substr(head.size(), 20);
+  }
+}
+
 TEST_F(VolumeTest, ClassificationRows) {
   struct Row {
     std::optional<std::string> content, personality;

@@ -2,6 +2,8 @@
 // every path comparison depend on.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "platform/Format.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Unicode.h"
@@ -32,6 +34,18 @@ TEST(Format, MissingOrMismatchedArgumentsAreSafe) {
   EXPECT_EQ(format("%@", platform::Value()), "(null)");
   EXPECT_EQ(format("trailing %"), "trailing %");
   EXPECT_EQ(format("%k stays"), "%k stays");
+}
+
+TEST(Format, RealsOutsideTheIntegerRangeSaturate) {
+  EXPECT_EQ(format("%d", 1e300), "9223372036854775807");
+  EXPECT_EQ(format("%d", -1e300), "-9223372036854775808");
+  EXPECT_EQ(format("%d|%u", std::nan(""), std::nan("")), "0|0");
+  EXPECT_EQ(format("%llu", 1e20), "18446744073709551615");
+}
+
+TEST(Format, LongFieldsComeWholeAndAbsurdOnesStayAsWritten) {
+  EXPECT_EQ(format("%.300f", 1e300).size(), 602u);  // 301 digits, the point, 300 decimals
+  EXPECT_EQ(format("[%.2000f|%99999999999d] %d", 1.0, 7), "[%.2000f|%99999999999d] 1");
 }
 
 TEST(Unicode, DecomposesPrecomposedText) {
