@@ -299,8 +299,10 @@ int ExportRun::run() {
     report_["status"] = "dry run";
     return kExitOk;
   }
-  if (!std::getenv("ExtScriptParam")) setenv("ExtScriptParam", session_.mode() == 1 ? "1" : "2", 0);
-  ui::SelectorText prompts;
+  // The mode a script would set; a value the user set wins, as it does
+  // for the script.
+  const char* param = std::getenv("ExtScriptParam");
+  ui::SelectorText prompts(param ? std::string(param) : std::to_string(session_.mode()));
   out(prompts.confirmPrompt());
   if (!confirm("Start the export?")) {
     out("Nothing was changed.");

@@ -41,10 +41,14 @@ std::optional<int> SelectorText::intValue(std::string_view text) {
   return static_cast<int>(value);
 }
 
-std::string SelectorText::promptForMode() {
-  const char* raw = std::getenv("ExtScriptParam");
+std::string SelectorText::promptForMode() const {
+  std::optional<std::string> raw = mode_;
+  if (!given_) {
+    const char* variable = std::getenv("ExtScriptParam");
+    if (variable) raw = variable;
+  }
   if (!raw) return kUnsupportedMode;
-  std::optional<int> mode = intValue(raw);
+  std::optional<int> mode = intValue(*raw);
   if (!mode) return kUnsupportedMode;
   switch (*mode) {
     case 1:

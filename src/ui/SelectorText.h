@@ -1,7 +1,8 @@
 // The prompt texts of the running mode. The mode is the integer value of
-// the environment variable "ExtScriptParam", read afresh on every call:
-// 1 exports the items selected in iTunes, 2 all playlists; anything else,
-// or no variable at all, gives "Unsupported mode of operation".
+// the environment variable "ExtScriptParam", read afresh on every call (or
+// of the text a caller that knows its mode hands over instead): 1 exports
+// the items selected in iTunes, 2 all playlists; anything else, or no
+// variable at all, gives "Unsupported mode of operation".
 //
 // Thread: stateless; callable from any thread as long as nobody changes
 // the environment at the same time (the script calls it on the main thread).
@@ -11,11 +12,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace ui {
 
 class SelectorText {
  public:
+  SelectorText() = default;
+  // The mode as the text "ExtScriptParam" would hold, not read from the
+  // environment (none: no mode).
+  explicit SelectorText(std::optional<std::string> mode) : mode_(std::move(mode)), given_(true) {}
+
   std::string confirmPrompt() const;
   std::string completionPrompt() const;
   std::string failurePrompt() const;
@@ -29,7 +36,10 @@ class SelectorText {
   static constexpr const char* kUnsupportedMode = "Unsupported mode of operation";
 
  private:
-  static std::string promptForMode();
+  std::string promptForMode() const;
+
+  std::optional<std::string> mode_;
+  bool given_ = false;
 };
 
 }  // namespace ui
