@@ -18,9 +18,9 @@ CMAKE_FLAGS ?=
 
 all: build
 
-# Installs only what dpkg does not already report as installed.
-deps:
-	@missing=""; for p in $(DEBIAN_PACKAGES); do \
+# Installs the packages of $(1) that dpkg does not already report as
+# installed (through sudo when not root).
+install-missing = missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -29,23 +29,14 @@ deps:
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
 	fi
 
+deps:
+	@$(call install-missing,$(DEBIAN_PACKAGES))
+
 bench-deps: deps
-	@missing=""; for p in $(BENCH_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
-	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
-	fi
+	@$(call install-missing,$(BENCH_PACKAGES))
 
 fuzz-deps: deps
-	@missing=""; for p in $(FUZZ_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
-	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
-	fi
+	@$(call install-missing,$(FUZZ_PACKAGES))
 
 build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
