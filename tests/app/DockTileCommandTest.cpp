@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +9,7 @@
 #include "platform/DockProgressFactory.h"
 #include "platform/HeadlessDockTile.h"
 #include "platform/Image.h"
+#include "support/TempDir.h"
 #include "ui/ZtDockProgressIndicator.h"
 
 namespace app {
@@ -19,17 +17,7 @@ namespace {
 
 class DockTileCommandTest : public testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("tessaline-cmd-" + std::to_string(::getpid()) + "-" +
-            testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::filesystem::remove_all(dir_);
-    platform::DockTile::setShared(nullptr);
-  }
+  void TearDown() override { platform::DockTile::setShared(nullptr); }
   int run(std::vector<std::string> args) {
     args.insert(args.begin(), "tessaline");
     std::vector<char*> argv;
@@ -41,19 +29,16 @@ class DockTileCommandTest : public testing::Test {
     err_ = testing::internal::GetCapturedStderr();
     return status;
   }
-  std::optional<platform::Image> read(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return platform::Image::decodePNG(s.str());
+  std::optional<platform::Image> read(const std::string& path) {
+    return platform::Image::decodePNG(testsupport::readFile(path));
   }
-  std::filesystem::path dir_;
+  testsupport::TempDir dir_;
   std::string out_, err_;
 };
 
 TEST_F(DockTileCommandTest, DrawsTheProgressTile) {
-  auto path = dir_ / "tile.png";
-  ASSERT_EQ(run({"dock-tile", "--max", "10", "--value", "5", "-o", path.string()}), kExitOk);
+  std::string path = dir_ / "tile.png";
+  ASSERT_EQ(run({"dock-tile", "--max", "10", "--value", "5", "-o", path}), kExitOk);
   auto tile = read(path);
   ASSERT_TRUE(tile);
   EXPECT_EQ(tile->pixelsWide(), 128);
@@ -61,18 +46,18 @@ TEST_F(DockTileCommandTest, DrawsTheProgressTile) {
   EXPECT_NE(tile->pixelAt(63, 12), (platform::Pixel{255, 255, 255, 255}));
   EXPECT_EQ(tile->pixelAt(64, 12), (platform::Pixel{255, 255, 255, 255}));
 
-  ASSERT_EQ(run({"dock-tile", "--hidden", "-o", path.string()}), kExitOk);
+  ASSERT_EQ(run({"dock-tile", "--hidden", "-o", path}), kExitOk);
   auto icon = platform::Image::imageNamed(platform::Image::kApplicationIconName);
   ASSERT_TRUE(icon);
   EXPECT_EQ(read(path)->pngRepresentation(), icon->pngRepresentation());
 }
 
 TEST_F(DockTileCommandTest, GlobalOptionInstallsAWritingTile) {
-  auto path = dir_ / "live.png";
-  ASSERT_EQ(run({"--dock-tile", path.string()}), kExitOk);
+  std::string path = dir_ / "live.png";
+  ASSERT_EQ(run({"--dock-tile", path}), kExitOk);
   auto* tile = dynamic_cast<platform::HeadlessDockTile*>(platform::DockTile::shared().get());
   ASSERT_NE(tile, nullptr);
-  EXPECT_EQ(tile->outputPath(), path.string());
+  EXPECT_EQ(tile->outputPath(), path);
 
   // A copy run's bar now draws there.
   auto bar = platform::makeDockProgressIndicator();
@@ -86,15 +71,14 @@ TEST_F(DockTileCommandTest, GlobalOptionInstallsAWritingTile) {
 }
 
 TEST_F(DockTileCommandTest, BadPathsAreUsageErrorsAndWriteNothing) {
-  auto missing = dir_ / "no-such-folder" / "tile.png";
-  EXPECT_EQ(run({"dock-tile", "-o", missing.string()}), kExitUsage);
-  EXPECT_NE(err_.find("folder does not exist: " + missing.parent_path().string()),
-            std::string::npos)
+  std::string missing = dir_ / "no-such-folder/tile.png";
+  EXPECT_EQ(run({"dock-tile", "-o", missing}), kExitUsage);
+  EXPECT_NE(err_.find("folder does not exist: " + dir_ / "no-such-folder"), std::string::npos)
       << err_;
-  EXPECT_EQ(run({"--dock-tile", dir_.string()}), kExitUsage);
+  EXPECT_EQ(run({"--dock-tile", dir_.path()}), kExitUsage);
   EXPECT_NE(err_.find("is a folder"), std::string::npos) << err_;
   EXPECT_EQ(run({"dock-tile"}), kExitUsage);  // -o is required
-  EXPECT_TRUE(std::filesystem::is_empty(dir_));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "platform/Format.h"
 #include "platform/LocalizedStrings.h"
+#include "support/TempDir.h"
 
 namespace app {
 namespace {
@@ -31,13 +32,6 @@ class DrivesCommand : public testing::Test {
  protected:
   void SetUp() override {
     if (!fs::exists(kProgram)) GTEST_SKIP() << "program not built: " << kProgram;
-    std::string pattern = (fs::temp_directory_path() / "tessaline-config-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    config_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    if (!config_.empty()) fs::remove_all(config_, ec);
   }
 
   // Runs the program with a private config folder; returns its status.
@@ -54,7 +48,8 @@ class DrivesCommand : public testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  fs::path config_;
+  testsupport::TempDir dir_;
+  const fs::path config_{dir_.path()};
 };
 
 TEST_F(DrivesCommand, OffersTheFat32VolumeAndExplainsTheReadOnlyNtfsOne) {

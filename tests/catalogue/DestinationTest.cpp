@@ -207,28 +207,6 @@ TEST_F(Destination, CoverImageQueries) {
   EXPECT_FALSE(std::filesystem::exists(drive("Other/folder.jpg")));
 }
 
-#include "support/FaultInjectingFileManager.h"
-
-TEST_F(Destination, DiskFullHalfWayLeavesNoFileAndTheNextCopySucceeds) {
-  auto t = one(3 * 1024 * 1024);
-  CTrack::setDestinationBasePath(drive());
-  platform::FaultInjectingFileManager fault;
-  fault.setNoSpaceAfterBytes(1024 * 1024);
-  platform::FileError error;
-  EXPECT_EQ(t->doCopyWithFileManager(&fault, &error), 0u);
-  EXPECT_EQ(error.code, ENOSPC);
-  EXPECT_FALSE(t->trackPresent());
-  size_t entries = 0;
-  for (auto& e : std::filesystem::directory_iterator(drive("Artist"))) {
-    (void)e;
-    ++entries;
-  }
-  EXPECT_EQ(entries, 0u);  // neither the final name nor a temporary
-  fault.clearFaults();
-  EXPECT_EQ(t->doCopyWithFileManager(&fault, &error), 3u * 1024 * 1024);
-  EXPECT_EQ(readFile(drive("Artist/T1.mp3")).size(), 3u * 1024 * 1024);
-}
-
 TEST_F(Destination, LeftoverTemporaryDoesNotCountAsPresent) {
   auto t = one(100);
   CTrack::setDestinationBasePath(drive());

@@ -6,13 +6,14 @@
 #include <fstream>
 #include <thread>
 
-#include "support/Fixtures.h"
 #include "drive/FSNamesAndTags.h"
 #include "drive/FakeFileSystemSource.h"
 #include "drive/Fixtures.h"
 #include "drive/LinuxFileSystems.h"
 #include "drive/MacFileSystemBundles.h"
 #include "platform/Log.h"
+#include "support/Fixtures.h"
+#include "support/TempDir.h"
 
 namespace drive {
 namespace {
@@ -26,19 +27,11 @@ std::unique_ptr<FSNamesAndTags> catalogueOf(std::shared_ptr<FileSystemBundleSour
 }
 
 // A temporary folder removed at the end of the test.
-struct TempDir {
-  TempDir() {
-    char tmpl[] = "/tmp/tessaline-fs-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path); }
+struct TempDir : testsupport::TempDir {
   void write(const std::string& rel, const std::string& bytes, bool executable = false) const {
-    fs::path p = fs::path(path) / rel;
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
-    if (executable) fs::permissions(p, fs::perms::owner_all);
+    testsupport::writeFile(*this / rel, bytes);
+    if (executable) fs::permissions(*this / rel, fs::perms::owner_all);
   }
-  std::string path;
 };
 
 const char* kDisabledSettings =
@@ -157,11 +150,11 @@ TEST(FSCatalogue, MacBundlesFromRealDescriptions) {
 
   platform::LogCapture log;
   auto c = FSNamesAndTags::makeUnshared(
-      std::make_shared<MacFileSystemBundles>(root.path, root.path + "/ntfs-3g.plist"));
-  EXPECT_EQ(log.count("scanFSDir missing personalities at " + root.path +
+      std::make_shared<MacFileSystemBundles>(root.path(), root.path() + "/ntfs-3g.plist"));
+  EXPECT_EQ(log.count("scanFSDir missing personalities at " + root.path() +
                       "/Extensions/msdos.fs/Contents/Info.plist"),
             1u);
-  EXPECT_EQ(log.count("scanFSDir examining file system at " + root.path + "/ntfs.fs"), 1u);
+  EXPECT_EQ(log.count("scanFSDir examining file system at " + root.path() + "/ntfs.fs"), 1u);
   EXPECT_EQ(log.count("scanFSDir found personalities for key NTFS"), 1u);
   EXPECT_EQ(c->userFSNameForPersonality("MS-DOS FAT32"), "MS-DOS (FAT32)");
   EXPECT_EQ(c->userFSNameForContentHint("DOS_FAT_32"), "MS-DOS (FAT32)");
@@ -196,7 +189,7 @@ TEST(FSCatalogue, MacLocalisedViewDecidesTheName) {
     utf16.push_back('\0');
   }
   root.write("x.fs/Contents/Resources/en.lproj/InfoPlist.strings", utf16);
-  auto c = catalogueOf(std::make_shared<MacFileSystemBundles>(root.path, root.path + "/none"));
+  auto c = catalogueOf(std::make_shared<MacFileSystemBundles>(root.path(), root.path() + "/none"));
   EXPECT_EQ(c->userFSNameForPersonality("X"), "Localised X");
   EXPECT_TRUE(c->personalityIsFormattable("X"));
   platform::LogCapture quiet;
@@ -206,7 +199,7 @@ TEST(FSCatalogue, MacLocalisedViewDecidesTheName) {
 
 TEST(FSCatalogue, SettingsFileSwitchesNtfs3gOff) {
   TempDir root;
-  EXPECT_FALSE(FileSystemBundleSource::settingsDisableDriver(root.path + "/missing.plist"));
+  EXPECT_FALSE(FileSystemBundleSource::settingsDisableDriver(root.path() + "/missing.plist"));
   root.write("on.plist",
              "<plist version=\"1.0\"><dict><key>DisableDriver</key><string>0</string>"
              "</dict></plist>");
@@ -215,10 +208,10 @@ TEST(FSCatalogue, SettingsFileSwitchesNtfs3gOff) {
              "</integer></dict></plist>");
   root.write("broken.plist", "<plist version=\"1.0\"><dict><key>DisableDriver</key>");
   root.write("off.plist", kDisabledSettings);
-  EXPECT_FALSE(FileSystemBundleSource::settingsDisableDriver(root.path + "/on.plist"));
-  EXPECT_FALSE(FileSystemBundleSource::settingsDisableDriver(root.path + "/int.plist"));
-  EXPECT_FALSE(FileSystemBundleSource::settingsDisableDriver(root.path + "/broken.plist"));
-  EXPECT_TRUE(FileSystemBundleSource::settingsDisableDriver(root.path + "/off.plist"));
+  EXPECT_FALSE(FileSystemBundleSource::settingsDisableDriver(root.path() + "/on.plist"));
+  EXPECT_FALSE(FileSystemBundleSource::settingsDisableDriver(root.path() + "/int.plist"));
+  EXPECT_FALSE(FileSystemBundleSource::settingsDisableDriver(root.path() + "/broken.plist"));
+  EXPECT_TRUE(FileSystemBundleSource::settingsDisableDriver(root.path() + "/off.plist"));
 }
 
 // A fake Linux machine: kernel 6.1.0-test with FAT, exFAT (FUSE), the old
@@ -237,7 +230,7 @@ struct FakeLinux : TempDir {
   }
   std::shared_ptr<LinuxFileSystems> source() const {
     return std::make_shared<LinuxFileSystems>(
-        path, std::vector<std::string>{"/usr/bin", "/usr/sbin", "/sbin"});
+        path(), std::vector<std::string>{"/usr/bin", "/usr/sbin", "/sbin"});
   }
 };
 
@@ -245,9 +238,9 @@ TEST(FSCatalogue, LinuxDriversAndFormatters) {
   FakeLinux machine;
   platform::LogCapture log;
   auto c = FSNamesAndTags::makeUnshared(machine.source());
-  EXPECT_EQ(log.count("scanFSDir examining file system at " + machine.path + "/proc/filesystems"),
+  EXPECT_EQ(log.count("scanFSDir examining file system at " + machine.path() + "/proc/filesystems"),
             2u);  // vfat and ext4
-  EXPECT_EQ(log.count("scanFSDir examining file system at " + machine.path + "/usr/bin/ntfs-3g"),
+  EXPECT_EQ(log.count("scanFSDir examining file system at " + machine.path() + "/usr/bin/ntfs-3g"),
             1u);
   EXPECT_EQ(c->userFSNameForPersonality("MS-DOS FAT32"), "MS-DOS (FAT32)");
   EXPECT_EQ(c->userFSNameForContentHint("DOS_FAT_32"), "MS-DOS (FAT32)");
@@ -268,7 +261,7 @@ TEST(FSCatalogue, LinuxDriversAndFormatters) {
 
   // With the writing kernel driver, the shorter "NTFS" wins even when
   // NTFS-3G is on.
-  fs::remove(machine.path + "/etc/tessaline/ntfs-3g.plist");
+  fs::remove(machine.path() + "/etc/tessaline/ntfs-3g.plist");
   machine.write("lib/modules/6.1.0-test/kernel/fs/ntfs3/ntfs3.ko.zst", "");
   auto both = catalogueOf(machine.source());
   EXPECT_TRUE(both->personalityIsFormattable("NTFS"));

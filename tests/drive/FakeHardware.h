@@ -10,27 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "support/TempDir.h"
+
 namespace drive_test {
 
 class FakeHardware {
  public:
-  FakeHardware() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tessaline-hw-XXXXXX").string();
-    root = mkdtemp(pattern.data()) ? std::filesystem::path(pattern) : std::filesystem::path();
-  }
-  ~FakeHardware() {
-    std::error_code ec;
-    if (!root.empty()) std::filesystem::remove_all(root, ec);
-  }
-  FakeHardware(const FakeHardware&) = delete;
-  FakeHardware& operator=(const FakeHardware&) = delete;
-
   std::filesystem::path sys() const { return root / "sys"; }
 
   void write(const std::string& rel, const std::string& text) const {
-    std::filesystem::path p = root / rel;
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << text;
+    testsupport::writeFile(root / rel, text);
   }
   void link(const std::string& rel, const std::string& target) const {
     std::filesystem::path p = root / rel;
@@ -91,7 +80,8 @@ class FakeHardware {
     write("proc/self/mountinfo", text);
   }
 
-  std::filesystem::path root;
+  testsupport::TempDir dir;
+  const std::filesystem::path root{dir.path()};
 };
 
 }  // namespace drive_test

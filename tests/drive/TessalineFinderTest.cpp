@@ -179,6 +179,18 @@ class Finder : public testing::Test {
     return ata;
   }
 
+  // A Tessaline disk sdb whose partitions sdb1, sdb2, ... hold these
+  // volumes, tagged -1, -2, ..., each with its verdict.
+  void tessalineWith(const std::vector<std::pair<std::string, VolumeVerdict>>& held) {
+    std::vector<std::string> parts;
+    for (size_t i = 0; i < held.size(); ++i) parts.push_back("sdb" + std::to_string(i + 1));
+    registry->addDisk("Marovex Vextra Tessaline Media", "sdb", parts);
+    for (size_t i = 0; i < held.size(); ++i) {
+      volumes->add(held[i].first, parts[i], static_cast<int16_t>(-1 - static_cast<int>(i)));
+      inspector->verdicts[parts[i]] = held[i].second;
+    }
+  }
+
   std::vector<std::string> titles() const {
     std::vector<std::string> t;
     for (auto& i : finder.items()) t.push_back(i.title);
@@ -222,58 +234,46 @@ TEST_F(Finder, NamedMediumIsACandidateWhateverItsAncestors) {
   EXPECT_EQ(finder.candidates(), std::vector<std::string>{"sdb"});
 }
 
+// A plainly named drive behind the adapter: the adapter's IDs and then the
+// SMART log page decide.
 TEST_F(Finder, AdapterAndLogPageIdentifyAPlainlyNamedDrive) {
-  registry->addDisk("Marovex Vextra Media", "sdb", {},
-                    adapterChain(le32(0x2E, 0x1C, 0, 0), le32(0x01, 0x23, 0, 0)));
-  smart->pages["ata-device"] = logPage("Vextra Tessaline");
-  finder.loadButtonContents();
-  EXPECT_EQ(finder.candidates(), std::vector<std::string>{"sdb"});
-}
-
-TEST_F(Finder, AdapterIdsInTheOtherByteOrderDoNotPass) {
-  registry->addDisk("ATA Disk Media", "sdb", {},
-                    adapterChain(le32(0, 0, 0x1C, 0x2E), le32(0, 0, 0x23, 0x01)));
-  smart->pages["ata-device"] = logPage("Vextra Tessaline");
-  finder.loadButtonContents();
-  EXPECT_TRUE(finder.candidates().empty());
-  EXPECT_EQ(smart->reads, 0);
-}
-
-TEST_F(Finder, UntunnelledAdapterIsNotAsked) {
-  registry->addDisk("ATA Disk Media", "sdb", {},
-                    adapterChain(le32(0x2E, 0x1C, 0, 0), le32(0x01, 0x23, 0, 0), false));
-  smart->pages["ata-device"] = logPage("Vextra Tessaline");
-  finder.loadButtonContents();
-  EXPECT_TRUE(finder.candidates().empty());
-}
-
-TEST_F(Finder, LogPageMustBeSignedNameBothWordsAndBeWellFormed) {
-  auto chain = adapterChain(le32(0x2E, 0x1C, 0, 0), le32(0x01, 0x23, 0, 0));
-  registry->addDisk("ATA Disk Media", "sdb", {}, chain);
-  for (auto page :
-       {logPage("Vextra Tessaline", "rock"), logPage("Vextra Only"), logPage("vextra tessaline")}) {
-    smart->pages["ata-device"] = page;
-    finder.loadButtonContents();
-    EXPECT_TRUE(finder.candidates().empty());
-  }
+  auto overlong = logPage("Vextra Tessaline");
+  overlong[23] = 200;  // vendor text too long: never read, so it does not matter
   auto corrupt = logPage("Vextra Tessaline");
   corrupt[195] = 40;  // the name would run over its own length byte
   std::memcpy(corrupt.data() + 196, "Vextra Tessaline", 16);
-  smart->pages["ata-device"] = corrupt;
-  finder.loadButtonContents();
-  EXPECT_TRUE(finder.candidates().empty());
-  smart->pages["ata-device"] = logPage("Tessaline+Vextra");
-  finder.loadButtonContents();
-  EXPECT_EQ(finder.candidates(), std::vector<std::string>{"sdb"});
-}
-
-TEST_F(Finder, OverlongVendorTextIsNeverReadSoDoesNotMatter) {
-  registry->addDisk("ATA Disk Media", "sdb", {},
-                    adapterChain(le32(0x2E, 0x1C, 0, 0), le32(0x01, 0x23, 0, 0)));
-  smart->pages["ata-device"] = logPage("Vextra Tessaline");
-  smart->pages["ata-device"][23] = 200;
-  finder.loadButtonContents();
-  EXPECT_EQ(finder.candidates(), std::vector<std::string>{"sdb"});
+  const RegistryValue ours = le32(0x2E, 0x1C, 0, 0), device = le32(0x01, 0x23, 0, 0);
+  struct Row {
+    RegistryValue vendor, device;
+    bool tunnelled;
+    std::array<uint8_t, 512> page;
+    bool asked, found;
+  } rows[] = {
+      {ours, device, true, logPage("Vextra Tessaline"), true, true},
+      {ours, device, true, overlong, true, true},
+      {ours, device, true, logPage("Tessaline+Vextra"), true, true},
+      // IDs in the other byte order, or an untunnelled adapter.
+      {le32(0, 0, 0x1C, 0x2E), le32(0, 0, 0x23, 0x01), true, logPage("Vextra Tessaline"), false,
+       false},
+      {ours, device, false, logPage("Vextra Tessaline"), false, false},
+      // The page must be signed, name both words in that case, be well formed.
+      {ours, device, true, logPage("Vextra Tessaline", "rock"), true, false},
+      {ours, device, true, logPage("Vextra Only"), true, false},
+      {ours, device, true, logPage("vextra tessaline"), true, false},
+      {ours, device, true, corrupt, true, false},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const Row& r = rows[i];
+    registry->media.clear();
+    registry->addDisk("ATA Disk Media", "sdb", {}, adapterChain(r.vendor, r.device, r.tunnelled));
+    smart->pages["ata-device"] = r.page;
+    smart->reads = 0;
+    finder.loadButtonContents();
+    EXPECT_EQ(smart->reads > 0, r.asked) << "row " << i;
+    EXPECT_EQ(finder.candidates(),
+              r.found ? std::vector<std::string>{"sdb"} : std::vector<std::string>{})
+        << "row " << i;
+  }
 }
 
 TEST_F(Finder, RefusedLogPageExplainsWhatToDo) {
@@ -336,19 +336,13 @@ TEST_F(Finder, OnlyVolumesOfCandidateDisksAreOffered) {
 }
 
 TEST_F(Finder, RepeatedNamesAreNumberedFromTwo) {
-  registry->addDisk("Marovex Vextra Tessaline Media", "sdb", {"sdb1", "sdb2", "sdb3"});
-  volumes->add("Music", "sdb1", -1);
-  volumes->add("Music", "sdb2", -2);
-  volumes->add("Music", "sdb3", -3);
-  for (auto d : {"sdb1", "sdb2", "sdb3"}) inspector->verdicts[d] = fat32();
+  tessalineWith({{"Music", fat32()}, {"Music", fat32()}, {"Music", fat32()}});
   finder.loadButtonContents();
   EXPECT_EQ(titles(), (std::vector<std::string>{"Music", "Music (2)", "Music (3)"}));
 }
 
 TEST_F(Finder, UsableVolumeTooltipNamesSizes) {
-  registry->addDisk("Marovex Vextra Tessaline Media", "sdb", {"sdb1"});
-  volumes->add("Music", "sdb1", -1);
-  inspector->verdicts["sdb1"] = fat32(int64_t{3} << 30, int64_t{16} << 30);
+  tessalineWith({{"Music", fat32(int64_t{3} << 30, int64_t{16} << 30)}});
   finder.loadButtonContents();
   ASSERT_EQ(finder.numberOfItems(), 1);
   EXPECT_TRUE(finder.items()[0].enabled);
@@ -361,11 +355,7 @@ TEST_F(Finder, UsableVolumeTooltipNamesSizes) {
 }
 
 TEST_F(Finder, ReadOnlyNtfsIsDisabledAndNamesOnlyTheTitle) {
-  registry->addDisk("Marovex Vextra Tessaline Media", "sdb", {"sdb1", "sdb2"});
-  volumes->add("Music", "sdb1", -1);
-  volumes->add("Archive", "sdb2", -2);
-  inspector->verdicts["sdb1"] = fat32();
-  inspector->verdicts["sdb2"] = ntfsReadOnly();
+  tessalineWith({{"Music", fat32()}, {"Archive", ntfsReadOnly()}});
   finder.loadButtonContents();
   ASSERT_EQ(finder.numberOfItems(), 2);
   const ui::PopupItem& archive = finder.items()[1];
@@ -376,13 +366,8 @@ TEST_F(Finder, ReadOnlyNtfsIsDisabledAndNamesOnlyTheTitle) {
 }
 
 TEST_F(Finder, EveryVolumeUnusableEmptiesThePopupAndExplainsTheLast) {
-  registry->addDisk("Marovex Vextra Tessaline Media", "sdb", {"sdb1", "sdb2", "sdb3"});
-  volumes->add("Linux", "sdb1", -1);
-  volumes->add("Locked", "sdb2", -2);
-  volumes->add("Mystery", "sdb3", -3);
-  inspector->verdicts["sdb1"] = ext4();
-  inspector->verdicts["sdb2"] = fatReadOnly();
-  // sdb3: the inspection found nothing at all.
+  // Mystery: the inspection found nothing at all.
+  tessalineWith({{"Linux", ext4()}, {"Locked", fatReadOnly()}, {"Mystery", VolumeVerdict()}});
   finder.addItemWithTitle("Earlier");
   finder.loadButtonContents();
   EXPECT_EQ(finder.numberOfItems(), 0);
@@ -393,9 +378,7 @@ TEST_F(Finder, EveryVolumeUnusableEmptiesThePopupAndExplainsTheLast) {
 }
 
 TEST_F(Finder, CantWriteTextNamesTheFileSystem) {
-  registry->addDisk("Marovex Vextra Tessaline Media", "sdb", {"sdb1"});
-  volumes->add("Locked", "sdb1", -2);
-  inspector->verdicts["sdb1"] = fatReadOnly();
+  tessalineWith({{"Locked", fatReadOnly()}});
   finder.loadButtonContents();
   EXPECT_EQ(
       TessalineFinder::noTessalineExplain(),
@@ -405,11 +388,7 @@ TEST_F(Finder, CantWriteTextNamesTheFileSystem) {
 // ---- The remembered volume --------------------------------------------------------
 
 TEST_F(Finder, AbsentPreferenceTakesTheFirstVolumeMetAndPreselectsItOnlyIfUsable) {
-  registry->addDisk("Marovex Vextra Tessaline Media", "sdb", {"sdb1", "sdb2"});
-  volumes->add("Archive", "sdb1", -1);
-  volumes->add("Music", "sdb2", -2);
-  inspector->verdicts["sdb1"] = ntfsReadOnly();
-  inspector->verdicts["sdb2"] = fat32();
+  tessalineWith({{"Archive", ntfsReadOnly()}, {"Music", fat32()}});
   finder.loadButtonContents();
   EXPECT_EQ(prefs->value, "Archive");
   EXPECT_EQ(prefs->writes, 1);
@@ -427,11 +406,7 @@ TEST_F(Finder, AbsentPreferenceTakesTheFirstVolumeMetAndPreselectsItOnlyIfUsable
 }
 
 TEST_F(Finder, StoredNameIsNeverChangedAndSelectsTheUsableVolumeOfThatName) {
-  registry->addDisk("Marovex Vextra Tessaline Media", "sdb", {"sdb1", "sdb2"});
-  volumes->add("Archive", "sdb1", -1);
-  volumes->add("Music", "sdb2", -2);
-  inspector->verdicts["sdb1"] = fat32();
-  inspector->verdicts["sdb2"] = fat32();
+  tessalineWith({{"Archive", fat32()}, {"Music", fat32()}});
   prefs->value = "Music";
   finder.loadButtonContents();
   EXPECT_EQ(prefs->writes, 0);
@@ -440,11 +415,7 @@ TEST_F(Finder, StoredNameIsNeverChangedAndSelectsTheUsableVolumeOfThatName) {
 }
 
 TEST_F(Finder, StoredNameOfAnUnusableVolumePreselectsNothing) {
-  registry->addDisk("Marovex Vextra Tessaline Media", "sdb", {"sdb1", "sdb2"});
-  volumes->add("Music", "sdb1", -1);
-  volumes->add("Archive", "sdb2", -2);
-  inspector->verdicts["sdb1"] = fat32();
-  inspector->verdicts["sdb2"] = ntfsReadOnly();
+  tessalineWith({{"Music", fat32()}, {"Archive", ntfsReadOnly()}});
   prefs->value = "Archive";
   finder.loadButtonContents();
   EXPECT_EQ(finder.numberOfItems(), 2);
@@ -452,9 +423,7 @@ TEST_F(Finder, StoredNameOfAnUnusableVolumePreselectsNothing) {
 }
 
 TEST_F(Finder, PreferenceOfAnotherTypeIsNeitherOverwrittenNorMatched) {
-  registry->addDisk("Marovex Vextra Tessaline Media", "sdb", {"sdb1"});
-  volumes->add("Music", "sdb1", -1);
-  inspector->verdicts["sdb1"] = fat32();
+  tessalineWith({{"Music", fat32()}});
   prefs->nonString = true;
   finder.loadButtonContents();
   EXPECT_EQ(prefs->writes, 0);

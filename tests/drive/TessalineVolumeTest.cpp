@@ -127,23 +127,7 @@ TEST_F(VolumeTest, FailedPlistCommandStopsWithoutTextRun) {
   EXPECT_FALSE(v->fsIsWritable() || v->fsIsCompatible() || v->fsIsNTFS() || v->fsLimit4G());
 }
 
-TEST_F(VolumeTest, PlistFat32OnMbrFixture) {
-  tool_.plist = readFixture(kPlistFixtures +
-                            "UNATTRIBUTED-id62560347993_info-disk12s1_fat32-mbr_ABRIDGED.plist");
-  TESSALINE_REQUIRE_FIXTURE(tool_.plist, "the disk tool's plist fixtures");
-  auto v = inspect("disk12s1");
-  EXPECT_EQ(tool_.commands.size(), 1u);
-  EXPECT_EQ(v->fsName(), "MS-DOS (FAT32)");
-  EXPECT_EQ(v->contentTag(), "DOS_FAT_32");
-  EXPECT_EQ(v->totalBytes(), 3888095232);
-  EXPECT_EQ(v->freeBytes(), 3872370688);
-  EXPECT_TRUE(v->fsIsWritable());
-  EXPECT_TRUE(v->fsIsCompatible());
-  EXPECT_TRUE(v->fsLimit4G());
-  EXPECT_FALSE(v->fsIsNTFS());
-}
-
-TEST_F(VolumeTest, PlistFixturesOfOtherVolumes) {
+TEST_F(VolumeTest, PlistFixtures) {
   struct Row {
     const char* file;
     std::optional<std::string> fsName;
@@ -152,6 +136,8 @@ TEST_F(VolumeTest, PlistFixturesOfOtherVolumes) {
     bool writable, compatible, limit4G;
   };
   const Row rows[] = {
+      {"UNATTRIBUTED-id62560347993_info-disk12s1_fat32-mbr_ABRIDGED.plist", "MS-DOS (FAT32)",
+       "DOS_FAT_32", 3888095232, 3872370688, true, true, true},
       // Superfloppy: empty content tag, the personality decides.
       {"hst-imager_info-disk2-usb-stick_fat32-superfloppy.plist", "MS-DOS (FAT32)", "", 15665463296,
        15662678016, true, true, true},

@@ -72,25 +72,6 @@ TEST_F(FaultInjectingFileManagerTest, InjectedWriteAndRemoveFailuresChangeNothin
   EXPECT_FALSE(exists(dir_ / "f"));
 }
 
-TEST_F(FaultInjectingFileManagerTest, DiskFullHalfWayLeavesNoFileThenNextCopyWorks) {
-  std::string data(4u << 20, 'q');
-  writeFile(dir_ / "src/a.mp3", data);
-  ASSERT_TRUE(fm_.createDirectoryAtPath(dir_ / "dst", false, nullptr));
-  fm_.setNoSpaceAfterBytes(1u << 20);
-  FileError error;
-  EXPECT_FALSE(fm_.copyItemAtPath(dir_ / "src/a.mp3", dir_ / "dst/a.mp3", &error));
-  EXPECT_EQ(error.code, ENOSPC);
-  EXPECT_EQ(error.localizedDescription,
-            "The file “a.mp3” couldn’t be copied: No space left on device.");
-  EXPECT_EQ(fm_.bytesWrittenByCopies(), 1u << 20);  // it did get half-way
-  EXPECT_TRUE(fm_.contentsOfDirectoryAtPath(dir_ / "dst", nullptr)->empty());
-
-  fm_.clearFaults();
-  ASSERT_TRUE(fm_.copyItemAtPath(dir_ / "src/a.mp3", dir_ / "dst/a.mp3", &error))
-      << error.localizedDescription;
-  EXPECT_EQ(readFile(dir_ / "dst/a.mp3"), data);
-}
-
 TEST_F(FaultInjectingFileManagerTest, SpaceLimitSpansCopies) {
   writeFile(dir_ / "a", std::string(3000, 'a'));
   fm_.setNoSpaceAfterBytes(5000);

@@ -5,32 +5,17 @@
 #include <fstream>
 #include <sstream>
 
-#include "support/FakeDockTile.h"
 #include "platform/HeadlessDockTile.h"
 #include "platform/Log.h"
+#include "support/FakeDockTile.h"
+#include "support/TempDir.h"
 
 namespace platform {
 namespace {
 
 class HeadlessDockTileTest : public testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("tessaline-tile-" + std::to_string(::getpid()) + "-" +
-            testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  static std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
-  std::filesystem::path dir_;
+  testsupport::TempDir dir_;
 };
 
 Image redSquare() {
@@ -52,11 +37,11 @@ TEST_F(HeadlessDockTileTest, KeepsTheTileWithoutWritingAFile) {
 
 TEST_F(HeadlessDockTileTest, WritesEachChangeAsPng) {
   auto path = dir_ / "tile.png";
-  HeadlessDockTile tile(path.string());
+  HeadlessDockTile tile(path);
   EXPECT_FALSE(std::filesystem::exists(path));  // nothing until a change
 
   tile.showImage(redSquare());
-  auto written = Image::decodePNG(readFile(path));
+  auto written = Image::decodePNG(testsupport::readFile(path));
   ASSERT_TRUE(written);
   EXPECT_EQ(written->pixelAt(15, 15), (Pixel{255, 0, 0, 255}));
   EXPECT_EQ(written->pixelAt(50, 50).alpha, 0);
@@ -64,11 +49,11 @@ TEST_F(HeadlessDockTileTest, WritesEachChangeAsPng) {
   tile.restoreStandardIcon();
   auto icon = Image::imageNamed(Image::kApplicationIconName);
   ASSERT_TRUE(icon);
-  EXPECT_EQ(readFile(path), icon->pngRepresentation());
+  EXPECT_EQ(testsupport::readFile(path), icon->pngRepresentation());
 
   // Only the tile itself is left in the folder: no temporaries.
   size_t entries = 0;
-  for (auto& e : std::filesystem::directory_iterator(dir_)) {
+  for (auto& e : std::filesystem::directory_iterator(dir_.path())) {
     (void)e;
     ++entries;
   }
@@ -76,7 +61,7 @@ TEST_F(HeadlessDockTileTest, WritesEachChangeAsPng) {
 }
 
 TEST_F(HeadlessDockTileTest, FailedWriteIsLoggedOnceAndDoesNotStopTheCaller) {
-  auto path = dir_ / "missing-folder" / "tile.png";
+  std::filesystem::path path = dir_ / "missing-folder/tile.png";
   HeadlessDockTile tile(path.string());
   LogCapture log;
   tile.showImage(redSquare());

@@ -7,38 +7,15 @@
 
 #include "platform/Image.h"
 #include "platform/Log.h"
+#include "support/TempDir.h"
 
 namespace platform {
 namespace {
 
 // Points the resources folder somewhere else for one test.
-class ResourceFolder {
- public:
-  ResourceFolder() {
-    if (const char* old = getenv("TESSALINE_RESOURCES")) old_ = old;
-    dir_ = std::filesystem::temp_directory_path() /
-           ("tessaline-img-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-    std::filesystem::create_directories(dir_);
-    setenv("TESSALINE_RESOURCES", dir_.c_str(), 1);
-  }
-  ~ResourceFolder() {
-    if (old_.empty()) {
-      unsetenv("TESSALINE_RESOURCES");
-    } else {
-      setenv("TESSALINE_RESOURCES", old_.c_str(), 1);
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  void write(const std::string& name, const std::string& bytes) {
-    std::ofstream(dir_ / name, std::ios::binary) << bytes;
-  }
-  const std::filesystem::path& dir() const { return dir_; }
-
- private:
-  static inline int counter_ = 0;
-  std::filesystem::path dir_;
-  std::string old_;
+struct ResourceFolder {
+  testsupport::TempDir dir;
+  testsupport::ScopedEnv env{"TESSALINE_RESOURCES", dir.path()};
 };
 
 constexpr Pixel kRed{255, 0, 0, 255};
@@ -195,18 +172,18 @@ TEST(ImageNamed, NamesArePlainFileNames) {
 
 TEST(ImageNamed, UnreadableArtworkIsReportedOnce) {
   ResourceFolder folder;
-  folder.write("Broken.png", "\x89PNG but nothing after");
+  testsupport::writeFile(folder.dir / "Broken.png", "\x89PNG but nothing after");
   LogCapture log;
   EXPECT_FALSE(Image::imageNamed("Broken"));
   EXPECT_FALSE(Image::imageNamed("Broken"));
-  std::string path = (folder.dir() / "Broken.png").string();
+  std::string path = folder.dir / "Broken.png";
   EXPECT_EQ(log.lines(), std::vector<std::string>{"image Broken could not be read from " + path});
 }
 
 TEST(ImageNamed, ArtworkAddedLaterIsFound) {
   ResourceFolder folder;
   EXPECT_FALSE(Image::imageNamed("Late"));
-  folder.write("Late.png", Image(3, 3).pngRepresentation());
+  testsupport::writeFile(folder.dir / "Late.png", Image(3, 3).pngRepresentation());
   auto late = Image::imageNamed("Late");
   ASSERT_TRUE(late);
   EXPECT_EQ(late->pixelsWide(), 3);

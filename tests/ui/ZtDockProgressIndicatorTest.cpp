@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "platform/DockProgressFactory.h"
-#include "support/FakeDockTile.h"
 #include "platform/RunLoop.h"
+#include "support/FakeDockTile.h"
+#include "support/TempDir.h"
 #include "ui/ZtDockProgressIndicator.h"
 
 namespace ui {
@@ -154,28 +155,8 @@ TEST_F(DockProgressTest, TileLayout) {
 // Tiles drawn with a resources folder of our own making.
 class DockProgressArtworkTest : public DockProgressTest {
  protected:
-  void SetUp() override {
-    if (const char* old = getenv("TESSALINE_RESOURCES")) old_ = old;
-    dir_ = std::filesystem::temp_directory_path() /
-           ("tessaline-dock-" + std::to_string(::getpid()) + "-" +
-            testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    setenv("TESSALINE_RESOURCES", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    if (old_.empty()) {
-      unsetenv("TESSALINE_RESOURCES");
-    } else {
-      setenv("TESSALINE_RESOURCES", old_.c_str(), 1);
-    }
-    std::filesystem::remove_all(dir_);
-  }
-  void add(const std::string& name, const Image& image) {
-    std::ofstream(dir_ / (name + ".png"), std::ios::binary) << image.pngRepresentation();
-  }
-  std::filesystem::path dir_;
-  std::string old_;
+  testsupport::TempDir dir_;
+  testsupport::ScopedEnv env_{"TESSALINE_RESOURCES", dir_.path()};
 };
 
 TEST_F(DockProgressArtworkTest, WithoutGradientTheFillIsTheKnobColour) {
@@ -194,7 +175,7 @@ TEST_F(DockProgressArtworkTest, GradientReplacesTheBarUnderIt) {
   // A half-transparent gradient is copied, not painted over the white.
   Image glass(4, 14);
   glass.fillRect({0, 0, 4, 14}, {0, 0, 1, 0.5});
-  add("MiniProgressGradient", glass);
+  testsupport::writeFile(dir_ / "MiniProgressGradient.png", glass.pngRepresentation());
   Image tile = tileFor(0, 1, 1);
   EXPECT_NEAR(tile.pixelAt(60, kBarRow).alpha, 128, 2);
   EXPECT_EQ(tile.pixelAt(60, kBarRow).red, 0);
