@@ -97,6 +97,18 @@ TEST_F(Destination, FileStandingWhereTheFolderBelongsIsKeptAndTheCopyFails) {
   EXPECT_EQ(std::filesystem::file_size(drive("Artist")), 3u);
 }
 
+// A copy whose flush fails is not named, and says why.
+TEST_F(Destination, AFailedFlushIsReportedByTheSingleCopy) {
+  auto t = one(10);
+  CTrack::setDestinationBasePath(drive());
+  platform::FaultInjectingFileManager fm;
+  fm.failAll(platform::FileOp::kFlush, EIO);
+  platform::FileError error;
+  EXPECT_EQ(t->doCopyWithFileManager(&fm, &error), 0u);
+  EXPECT_EQ(error.code, EIO);
+  EXPECT_FALSE(std::filesystem::exists(drive("Artist/T1.mp3")));
+}
+
 TEST_F(Destination, VanishedSourceAddsNothingAndFailsToCopy) {
   auto t = one(500);
   std::filesystem::remove(t->sourcePath());
