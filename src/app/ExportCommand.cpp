@@ -189,6 +189,15 @@ void ExportRun::playlistFiles() {
   report_["playlistFiles"] = p.written;
   report_["playlistFilesNotWritten"] = failures;
   out("Playlist files: " + std::to_string(p.written.size()) + " written to " + p.folder + ".");
+  size_t away = p.entriesUnchecked + p.entriesMissing;
+  report_["entriesNotOnDrive"] = {{"unchecked", p.entriesUnchecked}, {"missing", p.entriesMissing}};
+  if (away > 0) {
+    out((away == 1 ? std::string("1 playlist entry points at a track that is not on the drive (")
+                   : std::to_string(away) +
+                         " playlist entries point at tracks that are not on the drive (") +
+        std::to_string(p.entriesUnchecked) + " unchecked, " + std::to_string(p.entriesMissing) +
+        " missing).");
+  }
   if (!p.notWritten.empty()) {
     out(std::to_string(p.notWritten.size()) + " playlist files could not be written (the old ones, if any, are kept):");
     for (const auto& f : p.notWritten) out("  " + f.name + ": " + f.reason);
@@ -387,6 +396,10 @@ void registerExportCommand(CLI::App& cli) {
   cmd->add_option("--map-prefix", options->mapPrefixes,
                   "Read files recorded under FROM from TO instead, e.g. 'C:/Users/Me/Music=/mnt/music'");
   cmd->add_flag("--all-tracks", options->allTracks, "Copy unchecked tracks too");
+  cmd->add_flag("--absolute-paths", options->absolutePaths,
+                "Write playlist entries as absolute paths of this computer (by default they are "
+                "relative to the "
+                "playlist file, so they play wherever the drive is mounted)");
   cmd->add_flag("--dry-run", options->dryRun, "Show the plan and the stale files; change nothing");
   cmd->add_flag("--yes,-y", options->yes,
                 "Answer yes to every question, including deleting stale files: files this exporter wrote that no "

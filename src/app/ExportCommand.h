@@ -43,6 +43,8 @@ struct ExportOptions {
   bool clean = false;
   bool cleanAll = false;  // also delete stale files the exporter did not write
   bool json = false;
+  bool absolutePaths =
+      false;  // playlist entries as absolute paths rather than relative to the file
 };
 
 void registerExportCommand(CLI::App& cli);

@@ -114,22 +114,10 @@ std::string driveVolumePath(const std::string& title) {
   return path;
 }
 
-// Whether a playlist belongs to an export of all playlists: the master
-// library playlist, hidden, distinguished (Music, Movies, Podcasts...)
-// and folder playlists do not.
-bool exportedByDefault(const LibraryPlaylist& p) {
-  return !p.master && p.visible && !p.distinguishedKind && !p.folder;
-}
-
 uint64_t freeBytes(const std::string& path) {
   struct statvfs st;
   if (statvfs(path.c_str(), &st) != 0) return 0;
   return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
-}
-
-std::string stripMusicFolder(const std::string& relative) {
-  std::string prefix = std::string(DestinationLayout::kMusicFolder) + "/";
-  return relative.rfind(prefix, 0) == 0 ? relative.substr(prefix.size()) : relative;
 }
 
 // Pumps the main run loop until done() holds, calling show() about ten
@@ -182,24 +170,21 @@ void ExportSession::load() {
 
   // Paths and file names are decided over the whole library in its own
   // order, so they do not change with the playlists chosen.
-  DestinationLayout layout(library_.musicFolderSourcePath);
-  std::unordered_map<std::string, std::string> destination;
-  for (const auto& t : library_.tracks) {
-    byId_[t.persistentId] = &t;
-    destination[t.persistentId] = stripMusicFolder(layout.trackPath(t));
-  }
-  std::map<const LibraryPlaylist*, std::string> fileNames;
-  for (const auto& p : library_.playlists) {
-    if (exportedByDefault(p)) fileNames[&p] = layout.playlistFileName(p.name);
-  }
+  DestinationLayout::LibraryPaths paths = DestinationLayout::forLibrary(library_);
+  DestinationLayout layout;  // names of playlists only chosen ones take
+  for (const auto& p : paths.playlists) layout.playlistFileName(p.second);
+  std::unordered_map<std::string, std::string>& destination = paths.tracks;
+  for (const auto& t : library_.tracks) byId_[t.persistentId] = &t;
 
   std::set<std::string> wanted(o_.playlists.begin(), o_.playlists.end());
   std::set<std::string> found;
   for (const auto& p : library_.playlists) {
-    bool take = mode_ == 2 ? exportedByDefault(p) : wanted.count(p.name) != 0 && !p.folder;
+    bool take = mode_ == 2 ? p.exportedByDefault() : wanted.count(p.name) != 0 && !p.folder;
     if (!take) continue;
     found.insert(p.name);
-    std::string fileName = fileNames.count(&p) ? fileNames[&p] : layout.playlistFileName(p.name);
+    auto named = paths.playlists.find(p.persistentId);
+    std::string fileName =
+        named != paths.playlists.end() ? named->second : layout.playlistFileName(p.name);
     selected_.push_back({&p, fileName, nullptr});
   }
   for (const auto& name : wanted) {
@@ -226,6 +211,8 @@ void ExportSession::load() {
     s.list = CTrackList::retainedTrackListForUniqueID(s.playlist->persistentId, true, ids, enables, sources, dests,
                                                       titles, artists, durations);
     s.list->setPlaylistFileName(s.fileName);
+    s.list->setEntryForm(o_.absolutePaths ? CTrackList::EntryForm::kAbsolute
+                                          : CTrackList::EntryForm::kRelativeToFile);
     ids_.push_back(s.playlist->persistentId);
   }
   CTrack::setDestinationBasePath(musicRoot_);
@@ -492,6 +479,10 @@ PlaylistOutcome ExportSession::playlistFiles() {
   std::map<std::string, platform::FileError> failed;
   for (const auto& f : generator->failures()) failed[f.uniqueID] = f.error;
   for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      if (track->trackPresent()) continue;
+      ++(track->trackShouldCopy() ? outcome.entriesMissing : outcome.entriesUnchecked);
+    }
     std::string file = s.fileName + DestinationLayout::kPlaylistExtension;
     auto f = failed.find(s.playlist->persistentId);
     if (f == failed.end()) {

@@ -115,6 +115,10 @@ struct PlaylistOutcome {
   std::string folder;
   std::vector<std::string> written;  // file names
   std::vector<PlaylistFailure> notWritten;
+  // Entries (repeats counted) whose track is not on the drive: left
+  // unchecked, or missing (its copy failed or its file is elsewhere).
+  // The files still list them, as the library does.
+  size_t entriesUnchecked = 0, entriesMissing = 0;
 };
 
 struct CleanItem {
@@ -144,7 +148,8 @@ class ExportSession {
   // Sizes the export against the drive and judges the stale files.
   const ExportPlan& plan();
   // Copies the missing tracks; `stop` ends it at the next track.
-  CopyOutcome copy(const std::function<void(const CopyProgress&)>& onProgress, const std::atomic<bool>* stop);
+  CopyOutcome copy(const std::function<void(const CopyProgress&)>& onProgress,
+                   const std::atomic<bool>* stop);
   // Cover images written next to the copied tracks.
   size_t covers(const std::atomic<bool>* stop);
   PlaylistOutcome playlistFiles();

@@ -76,6 +76,12 @@ struct LibraryPlaylist {
   bool folder = false;
   bool smart = false;
   std::optional<int64_t> distinguishedKind;
+
+  // Whether an export of all playlists takes it: the whole library,
+  // hidden, built-in (Music, Movies, Podcasts...) and folder playlists
+  // are not.
+  bool exportedByDefault() const { return !master && visible && !distinguishedKind && !folder; }
+  bool builtIn() const { return master || distinguishedKind.has_value(); }
 };
 
 struct Library {

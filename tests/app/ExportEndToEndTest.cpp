@@ -63,21 +63,27 @@ std::vector<std::string> playlistEntries(const std::string& file) {
   return paths;
 }
 
-// Every entry of every playlist file names a file on the drive, except
-// the tracks the export reported as not copied or left unchecked.
+// Every entry of every playlist file, resolved against the playlist's
+// folder as a player does, names a file below the drive's Music folder,
+// except the tracks the export reported as not copied or left unchecked.
+// `drive` may be where the drive folder was moved after the export.
 void expectPlaylistsNameOnlyWhatIsThere(const std::string& drive, const json& report) {
+  std::string exported = report["destination"];
   std::set<std::string> allowedMissing;
-  for (const auto& f : report["notCopied"]) allowedMissing.insert(f["destination"].get<std::string>());
-  for (const auto& d : report["uncheckedNotCopied"]) allowedMissing.insert(d.get<std::string>());
+  auto onDrive = [&](const std::string& path) { return path.substr(exported.size()); };
+  for (const auto& f : report["notCopied"]) allowedMissing.insert(onDrive(f["destination"]));
+  for (const auto& d : report["uncheckedNotCopied"]) allowedMissing.insert(onDrive(d));
   size_t files = 0;
   for (const auto& name : report["playlistFiles"]) {
     std::string file = drive + "/Playlists/" + name.get<std::string>();
     ASSERT_TRUE(fs::exists(file)) << file;
     ++files;
-    for (const auto& path : playlistEntries(file)) {
+    for (const auto& entry : playlistEntries(file)) {
+      ASSERT_NE(entry[0], '/') << entry;
+      std::string path = (fs::path(drive + "/Playlists") / entry).lexically_normal().string();
       EXPECT_EQ(path.rfind(drive + "/Music/", 0), 0u) << path;
       if (!fs::exists(path)) {
-        EXPECT_TRUE(allowedMissing.count(path)) << "missing and not reported: " << path;
+        EXPECT_TRUE(allowedMissing.count(path.substr(drive.size()))) << "missing: " << path;
       }
     }
   }
@@ -108,6 +114,12 @@ TEST(ExportEndToEnd, SampleLibraryThenNothingThenStaleFiles) {
   ASSERT_EQ(favourites.size(), 5u);
   EXPECT_EQ(favourites[1], favourites[4]);
 
+  // Mounted elsewhere, every entry still plays.
+  fs::rename(drive, dir / "moved");
+  expectPlaylistsNameOnlyWhatIsThere(dir / "moved", first);
+  fs::rename(dir / "moved", drive);
+  EXPECT_EQ(first["entriesNotOnDrive"], json({{"unchecked", 1}, {"missing", 0}}));
+
   json second = exportJson(lib + "/Library.xml", drive);
   EXPECT_EQ(second["bytesToCopy"], 0);
   EXPECT_EQ(second["bytesCopied"], 0);
@@ -118,7 +130,7 @@ TEST(ExportEndToEnd, SampleLibraryThenNothingThenStaleFiles) {
   EXPECT_EQ(third["stale"]["playlistFiles"], json::array({drive + "/Playlists/Sunday.m3u8"}));
   EXPECT_EQ(third["stale"]["files"].size(), 3u);  // the track and its two folders
   EXPECT_FALSE(fs::exists(drive + "/Playlists/Sunday.m3u8"));
-  EXPECT_FALSE(fs::exists(drive + "/Music/Music/The Beatles"));
+  EXPECT_FALSE(fs::exists(drive + "/Music/The Beatles"));
   expectPlaylistsNameOnlyWhatIsThere(drive, third);
 }
 
@@ -237,7 +249,7 @@ TEST(ExportEndToEnd, ToTheFakeDrivesFat32VolumeAndNotToItsReadOnlyOne) {
   std::string command = env + shellQuoted(kTessaline) + " --fake-hardware " + shellQuoted(fake) + library;
   EXPECT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0);
   EXPECT_TRUE(fs::exists(volume + "/Playlists/Road Trip.m3u8"));
-  EXPECT_TRUE(fs::exists(volume + "/Music/Music/Björk/Homogenic/01 Jóga.wav"));
+  EXPECT_TRUE(fs::exists(volume + "/Music/Björk/Homogenic/01 Jóga.wav"));
   int status = std::system((command + " --drive ARCHIVE >/dev/null 2>&1").c_str());
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_FALSE(fs::exists(dir / "mounts/media/alex/ARCHIVE"));
@@ -304,7 +316,7 @@ TEST(ExportSafety, TheUsersOwnFilesAreKeptUntilCleanAll) {
   json fewer = exportJson(dir / "lib/Library-fewer.xml", drive);
   EXPECT_EQ(fewer["stale"]["files"].size(), 3u);  // the track and its two folders
   EXPECT_EQ(fewer["stale"]["deleted"], true);
-  EXPECT_FALSE(fs::exists(drive + "/Music/Music/The Beatles"));
+  EXPECT_FALSE(fs::exists(drive + "/Music/The Beatles"));
   EXPECT_EQ(testsupport::readFile(drive + "/.tessaline/written").find("The Beatles"), std::string::npos);
   EXPECT_TRUE(fs::exists(drive + "/Music/Hand Ripped/01 Mine.mp3"));
   EXPECT_TRUE(fs::exists(drive + "/Playlists/mine.m3u8"));
@@ -336,37 +348,37 @@ TEST(ExportSafety, EveryExitStatusPrintsAFullReport) {
   ASSERT_FALSE(report.is_discarded()) << latin.out;
   EXPECT_EQ(report["stale"]["files"], json::array({drive + "/Music/caf\xEF\xBF\xBD.mp3"}));
   // A track whose place on the drive a folder has taken.
-  fs::remove(drive + "/Music/Music/Björk/Homogenic/01 Jóga.wav");
-  fs::create_directories(drive + "/Music/Music/Björk/Homogenic/01 Jóga.wav");
+  fs::remove(drive + "/Music/Björk/Homogenic/01 Jóga.wav");
+  fs::create_directories(drive + "/Music/Björk/Homogenic/01 Jóga.wav");
   Outcome partial = run("export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
                         " --yes --json");
   EXPECT_EQ(partial.status, 1);
   report = lastJson(partial);
   EXPECT_EQ(report["status"], "problems");
   ASSERT_EQ(report["notCopied"].size(), 1u);
-  EXPECT_EQ(report["notCopied"][0]["reason"], "a folder stands at " + drive + "/Music/Music/Björk/Homogenic/01 Jóga.wav");
+  EXPECT_EQ(report["notCopied"][0]["reason"], "a folder stands at " + drive + "/Music/Björk/Homogenic/01 Jóga.wav");
 }
 
 TEST(ExportSafety, EveryExportRemovesUnfinishedCopiesAndOneExportRunsAtATime) {
   testsupport::TempDir dir;
   std::string drive = dir / "drive";
   makeSample(dir / "lib");
-  testsupport::writeFile(drive + "/Music/Music/Old/.tessaline-partial-1.2-song.mp3", "half");
+  testsupport::writeFile(drive + "/Music/Old/.tessaline-partial-1.2-song.mp3", "half");
   std::string args = "export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
                      " --playlist Sunday --yes";
   Outcome r = run(args);
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("Removed 1 unfinished copies left by an earlier export."), std::string::npos) << r.out;
-  EXPECT_FALSE(fs::exists(drive + "/Music/Music/Old/.tessaline-partial-1.2-song.mp3"));
+  EXPECT_FALSE(fs::exists(drive + "/Music/Old/.tessaline-partial-1.2-song.mp3"));
 
   int fd = open((drive + "/.tessaline/lock").c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
-  testsupport::writeFile(drive + "/Music/Music/Old/.tessaline-partial-1.3-live.mp3", "live");
+  testsupport::writeFile(drive + "/Music/Old/.tessaline-partial-1.3-live.mp3", "live");
   r = run(args);
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("Another export to " + drive + " is under way"), std::string::npos) << r.out;
-  EXPECT_TRUE(fs::exists(drive + "/Music/Music/Old/.tessaline-partial-1.3-live.mp3"));
+  EXPECT_TRUE(fs::exists(drive + "/Music/Old/.tessaline-partial-1.3-live.mp3"));
   close(fd);
 }
 
@@ -531,4 +543,21 @@ TEST(ExportSafety, TheBridgeExampleWritesOnlyToADriveThatIsThere) {
   EXPECT_TRUE(fs::exists(dir / "drive/Playlists/Road Trip.m3u8"));
   EXPECT_NE(testsupport::readFile(dir / "drive/Music/.tessaline/written").find("Björk/Homogenic/01 Jóga.wav"),
             std::string::npos);
+  // The command line lays the library out the same way: the same tree
+  // (it also copies cover images), and on the script's drive nothing to
+  // copy and nothing stale.
+  auto tree = [](const std::string& root) {
+    std::set<std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+      std::string path = e.path().string().substr(root.size());
+      if (path.find("/.tessaline") == std::string::npos && e.path().filename() != "folder.jpg") files.insert(path);
+    }
+    return files;
+  };
+  fs::create_directories(dir / "cli");
+  exportJson(dir / "lib/Library.xml", dir / "cli");
+  EXPECT_EQ(tree(dir / "drive"), tree(dir / "cli"));
+  json mixed = exportJson(dir / "lib/Library.xml", dir / "drive");
+  EXPECT_EQ(mixed["bytesToCopy"], 0);
+  EXPECT_TRUE(mixed["stale"]["files"].empty()) << mixed["stale"];
 }
