@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
@@ -80,16 +81,7 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
 
 namespace {
 
-// The usual places of a library export under the user's Music folder.
-std::string defaultLibraryFile() {
-  const char* home = std::getenv("HOME");
-  if (!home || !*home) return "";
-  std::string music = std::string(home) + "/Music";
-  for (const char* folder : {"/iTunes", "/Music", ""}) {
-    if (auto found = LibraryReader::findExportIn(music + folder)) return *found;
-  }
-  return "";
-}
+std::string defaultLibraryFile() { return LibraryReader::defaultExport().value_or(""); }
 
 // The folder of a Tessaline volume: the one named `title`, or else the
 // one the drive popup preselects (the remembered or first usable one).
@@ -118,6 +110,67 @@ uint64_t freeBytes(const std::string& path) {
   struct statvfs st;
   if (statvfs(path.c_str(), &st) != 0) return 0;
   return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+size_t editDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The playlists named (without regard to case or Unicode composition);
+// a folder stands for every playlist inside it. A name that matches
+// nothing is an error that offers the nearest names.
+std::set<const LibraryPlaylist*> choosePlaylists(const Library& library, const std::vector<std::string>& names) {
+  std::set<const LibraryPlaylist*> chosen;
+  std::multimap<std::string, const LibraryPlaylist*> children;
+  for (const auto& p : library.playlists) children.emplace(p.parentPersistentId, &p);
+  std::function<void(const LibraryPlaylist&)> take = [&](const LibraryPlaylist& p) {
+    if (!p.folder) {
+      chosen.insert(&p);
+      return;
+    }
+    auto [begin, end] = children.equal_range(p.persistentId);
+    for (auto it = begin; it != end; ++it) take(*it->second);
+  };
+  for (const auto& name : names) {
+    std::string key = DestinationLayout::collisionKey(name);
+    bool found = false;
+    std::vector<std::pair<size_t, std::string>> near;
+    for (const auto& p : library.playlists) {
+      std::string candidate = DestinationLayout::collisionKey(p.name);
+      if (candidate == key) {
+        found = true;
+        take(p);
+      } else if (!p.master) {
+        size_t d = editDistance(key, candidate);
+        if (candidate.find(key) != std::string::npos || key.find(candidate) != std::string::npos) d = std::min<size_t>(d, 1);
+        if (d <= std::max<size_t>(2, key.size() / 3)) near.emplace_back(d, p.name);
+      }
+    }
+    if (found) continue;
+    std::sort(near.begin(), near.end());
+    near.erase(std::unique(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.second == b.second; }),
+               near.end());
+    std::string hint;
+    for (size_t i = 0; i < near.size() && i < 3; ++i) {
+      hint += (i == 0 ? " Did you mean \"" : i + 1 == std::min<size_t>(near.size(), 3) ? " or \"" : ", \"") +
+              near[i].second + "\"";
+    }
+    if (!hint.empty()) hint += "?";
+    throw ExportError(ExportError::Kind::kUsage, "The library has no playlist named \"" + name + "\"." + hint +
+                                                     " (tessaline playlists lists them.)");
+  }
+  return chosen;
 }
 
 // Pumps the main run loop until done() holds, calling show() about ten
@@ -176,19 +229,14 @@ void ExportSession::load() {
   std::unordered_map<std::string, std::string>& destination = paths.tracks;
   for (const auto& t : library_.tracks) byId_[t.persistentId] = &t;
 
-  std::set<std::string> wanted(o_.playlists.begin(), o_.playlists.end());
-  std::set<std::string> found;
+  std::set<const LibraryPlaylist*> chosen = choosePlaylists(library_, o_.playlists);
   for (const auto& p : library_.playlists) {
-    bool take = mode_ == 2 ? p.exportedByDefault() : wanted.count(p.name) != 0 && !p.folder;
+    bool take = mode_ == 2 ? p.exportedByDefault() : chosen.count(&p) != 0;
     if (!take) continue;
-    found.insert(p.name);
     auto named = paths.playlists.find(p.persistentId);
     std::string fileName =
         named != paths.playlists.end() ? named->second : layout.playlistFileName(p.name);
     selected_.push_back({&p, fileName, nullptr});
-  }
-  for (const auto& name : wanted) {
-    if (!found.count(name)) throw ExportError(ExportError::Kind::kUsage, "The library has no playlist named \"" + name + "\".");
   }
 
   shell::stAutoReleasePool pool;
@@ -369,6 +417,21 @@ const ExportPlan& ExportSession::plan() {
                                static_cast<uint64_t>(s.list->uncopiedTotal()),
                                static_cast<uint64_t>(s.list->netcopyTotal())});
   }
+  plan_.missingSources.clear();
+  std::set<std::string> seen;
+  for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      if (track->trackPresent() || !track->trackShouldCopy() || !seen.insert(track->uniqueID()).second) continue;
+      const LibraryTrack& t = *byId_.at(track->uniqueID());
+      if (!t.onThisComputer() || access(t.localPath().c_str(), F_OK) != 0) plan_.missingSources.push_back(t.location);
+    }
+  }
+  plan_.skippedBuiltIn.clear();
+  if (mode_ == 2) {
+    for (const auto& p : library_.playlists) {
+      if (p.builtIn()) plan_.skippedBuiltIn.push_back(p.name);
+    }
+  }
   plan_.leftOut = {library_.tracksWithoutFile, library_.tracksNotOnThisComputer, library_.itemsNamingMissingTrack,
                    library_.tracksWithoutIdentifier, library_.playlistsWithoutIdentifier};
   return plan_;
@@ -385,6 +448,13 @@ std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) co
 CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& onProgress,
                                 const std::atomic<bool>* stop) {
   CopyOutcome outcome;
+  // What was on the drive before, to tell the copies of this export.
+  std::unordered_set<std::string> present;
+  for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      if (track->trackPresent()) present.insert(track->uniqueID());
+    }
+  }
   auto copier = exporter::CThreadCopier::CThreadCopierForUniqueIDs(ids_, {destination_, stop});
   auto start = std::chrono::steady_clock::now();
   if (!ids_.empty()) {
@@ -410,6 +480,7 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
       if (!seen.insert(track->uniqueID()).second) continue;
       if (track->trackPresent()) {
         ++outcome.tracksOnDrive;
+        if (!present.count(track->uniqueID())) outcome.copied.push_back(track->absDestinationPath().value_or(""));
         continue;
       }
       std::string destination = track->absDestinationPath().value_or("");

@@ -368,7 +368,7 @@ TEST(ExportSafety, EveryExportRemovesUnfinishedCopiesAndOneExportRunsAtATime) {
                      " --playlist Sunday --yes";
   Outcome r = run(args);
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("Removed 1 unfinished copies left by an earlier export."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Removed 1 unfinished copy left by an earlier export."), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(drive + "/Music/Old/.tessaline-partial-1.2-song.mp3"));
 
   int fd = open((drive + "/.tessaline/lock").c_str(), O_RDWR);
