@@ -70,12 +70,14 @@ std::string commandOf(CLI::App& cli, int argc, char** argv) {
 
 int runCommandLine(int argc, char** argv) {
   flushOutputByLine();
-  CLI::App cli{"Tessaline Exporter: copies iTunes playlists and their media files onto a Tessaline drive.",
-               "tessaline"};
+  CLI::App cli{
+      "Tessaline Exporter: copies iTunes playlists and their media files onto a Tessaline drive.",
+      "tessaline"};
   cli.formatter(std::make_shared<HelpFormatter>());
   cli.set_version_flag("--version", std::string("tessaline ") + TESSALINE_VERSION);
   cli.require_subcommand(0, 1);
-  cli.footer("Run `tessaline help COMMAND` or `tessaline COMMAND --help` for the options of a command.");
+  cli.footer(
+      "Run `tessaline help COMMAND` or `tessaline COMMAND --help` for the options of a command.");
   registerExportCommand(cli);
   registerPlaylistsCommand(cli);
   registerDiskutilCommand(cli);
@@ -88,7 +90,8 @@ int runCommandLine(int argc, char** argv) {
   help->add_option("COMMAND", *topic, "The command to explain, e.g. export");
   help->callback([&cli, topic] {
     if (topic->empty()) {
-      std::cout << cli.help();
+      // cli.help() would show the help of the command being run: this one.
+      std::cout << cli.get_formatter()->make_help(&cli, "tessaline", CLI::AppFormatMode::Normal);
       return;
     }
     for (const auto* sub : cli.get_subcommands({})) {
@@ -97,7 +100,8 @@ int runCommandLine(int argc, char** argv) {
         return;
       }
     }
-    std::cerr << "tessaline help: no command is named \"" << *topic << "\"; run `tessaline help` for the list.\n";
+    std::cerr << "tessaline help: no command is named \"" << *topic
+              << "\"; run `tessaline help` for the list.\n";
     throw CLI::RuntimeError(kExitUsage);
   });
 

@@ -22,7 +22,8 @@ struct Options {
 int listPlaylists(const Options& o) {
   std::string file = o.library.empty() ? LibraryReader::defaultExport().value_or("") : o.library;
   if (file.empty()) {
-    std::cerr << "tessaline playlists: No library export found under ~/Music; name one with --library FILE.\n";
+    std::cerr << "tessaline playlists: No library export found under ~/Music; name one with "
+                 "--library FILE.\n";
     return kExitUsage;
   }
   Library library;
@@ -55,7 +56,8 @@ int listPlaylists(const Options& o) {
     std::unordered_set<std::string> counted;
     for (const auto& id : p.items) {
       auto t = tracks.find(id);
-      if (t != tracks.end() && counted.insert(id).second) bytes += static_cast<uint64_t>(t->second->size.value_or(0));
+      if (t != tracks.end() && counted.insert(id).second)
+        bytes += static_cast<uint64_t>(t->second->size.value_or(0));
     }
     std::string folder = folderOf(p);
     rows.push_back({{"name", p.name},
@@ -66,7 +68,8 @@ int listPlaylists(const Options& o) {
                     {"isFolder", p.folder},
                     {"folder", folder},
                     {"exportedByDefault", p.exportedByDefault()}});
-    table.push_back({p.folder ? p.name + "/" : p.name, p.folder ? "" : std::to_string(p.items.size()),
+    table.push_back({p.folder ? p.name + "/" : p.name,
+                     p.folder ? "" : std::to_string(p.items.size()),
                      p.folder ? "" : byteText(bytes), p.builtIn() ? "yes" : "", folder});
   }
   if (o.json) {
@@ -86,12 +89,15 @@ int listPlaylists(const Options& o) {
   folderWidth = std::max<size_t>(6, std::min(folderWidth, room > nameWidth ? room - nameWidth : 6));
   for (const auto& r : table) {
     char numbers[64];
-    snprintf(numbers, sizeof numbers, " %6s %10s %-8s ", r.tracks.c_str(), r.size.c_str(), r.builtIn.c_str());
-    std::string line = "  " + fitToWidth(r.name, nameWidth) + numbers + fitToWidth(r.folder, folderWidth);
+    snprintf(numbers, sizeof numbers, " %6s %10s %-8s ", r.tracks.c_str(), r.size.c_str(),
+             r.builtIn.c_str());
+    std::string line =
+        "  " + fitToWidth(r.name, nameWidth) + numbers + fitToWidth(r.folder, folderWidth);
     while (!line.empty() && line.back() == ' ') line.pop_back();
     std::cout << line << "\n";
   }
-  std::cout << "Export one with: tessaline export --playlist NAME (a folder's name exports the playlists in it).\n";
+  std::cout << "Export one with: tessaline export --playlist NAME (a folder's name exports the "
+               "playlists in it).\n";
   return kExitOk;
 }
 
@@ -99,7 +105,8 @@ int listPlaylists(const Options& o) {
 
 void registerPlaylistsCommand(CLI::App& cli) {
   auto options = std::make_shared<Options>();
-  auto* cmd = cli.add_subcommand("playlists", "List the library's playlists: tracks, size, built-in, folder");
+  auto* cmd = cli.add_subcommand("playlists",
+                                 "List the library's playlists: tracks, size, built-in, folder");
   cmd->add_option("--library", options->library,
                   "The library export; default: the usual places under ~/Music")
       ->type_name("FILE");

@@ -43,7 +43,8 @@ bool unicodeWanted() {
   }
   if (!locale) return false;
   std::string lower;
-  for (const char* c = locale; *c; ++c) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+  for (const char* c = locale; *c; ++c)
+    lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
   return lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
 }
 
@@ -90,7 +91,8 @@ std::string bar(double part, double whole, int width, bool unicode) {
   double fraction = whole > 0 ? std::clamp(part / whole, 0.0, 1.0) : 0.0;
   int filled = static_cast<int>(std::lround(fraction * width));
   std::string out;
-  for (int i = 0; i < width; ++i) out += i < filled ? (unicode ? "\u2588" : "#") : (unicode ? "\u2591" : "-");
+  for (int i = 0; i < width; ++i)
+    out += i < filled ? (unicode ? "\u2588" : "#") : (unicode ? "\u2591" : "-");
   return out;
 }
 
@@ -98,8 +100,9 @@ std::string progressLine(uint64_t done, uint64_t total, double rate, int columns
   size_t room = columns > 1 ? static_cast<size_t>(columns - 1) : 0;
   std::string amount = byteText(done) + " of " + byteText(total);
   std::string speed = rate > 0 ? byteText(static_cast<uint64_t>(rate)) + "/s" : "";
-  std::string left =
-      rate > 0 && total > done ? durationText(static_cast<double>(total - done) / rate) + " left" : "";
+  std::string left = rate > 0 && total > done
+                         ? durationText(static_cast<double>(total - done) / rate) + " left"
+                         : "";
   // The bar takes what the words leave, from 10 to 30 cells; the words
   // go from the end when even they do not fit.
   std::string words = amount;
@@ -124,16 +127,19 @@ uint32_t nextCodePoint(const std::string& s, size_t& i) {
   int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
   uint32_t c = extra ? b & (0x3F >> extra) : b;
   ++i;
-  for (int k = 0; k < extra && i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80; ++k, ++i)
+  for (int k = 0; k < extra && i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
+       ++k, ++i)
     c = c << 6 | (static_cast<unsigned char>(s[i]) & 0x3F);
   return c;
 }
 
 int columnsOf(uint32_t c) {
   if ((c >= 0x0300 && c <= 0x036F) || c == 0x200B) return 0;  // combining marks, zero width space
-  if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
-      (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
-      (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1FAFF) || (c >= 0x20000 && c <= 0x3FFFD))
+  if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+      (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+      (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1FAFF) ||
+      (c >= 0x20000 && c <= 0x3FFFD))
     return 2;
   return 1;
 }
@@ -170,7 +176,8 @@ bool askYesNo(const std::string& question) {
     std::cerr << "\n";
     return false;
   }
-  std::transform(answer.begin(), answer.end(), answer.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::transform(answer.begin(), answer.end(), answer.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
   while (!answer.empty() && (answer.back() == ' ' || answer.back() == '\r')) answer.pop_back();
   return answer == "y" || answer == "yes";
 }
