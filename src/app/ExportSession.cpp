@@ -12,9 +12,11 @@
 #include <set>
 
 #include "app/DestinationLayout.h"
+#include "app/DrivesCommand.h"
 #include "app/ExportCommand.h"
 #include "app/PathMap.h"
 #include "catalogue/CTrackList.h"
+#include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
 #include "drive/TessalineFinder.h"
 #include "export/CThreadCopier.h"
@@ -86,9 +88,31 @@ std::string defaultLibraryFile() { return LibraryReader::defaultExport().value_o
 // The folder of a Tessaline volume: the one named `title`, or else the
 // one the drive popup preselects (the remembered or first usable one).
 std::string driveVolumePath(const std::string& title) {
+  if (drive::HardwarePaths::current().fake) onlyLookAtDrivePreference();
   drive::TessalineFinder finder;
   finder.awakeFromNib();
   int index = title.empty() ? finder.indexOfSelectedItem() : finder.indexOfItemWithTitle(title);
+  int usable = -1;
+  for (int i = 0; i < finder.numberOfItems() && usable < 0; ++i) {
+    if (finder.items()[static_cast<size_t>(i)].enabled) usable = i;
+  }
+  if (index < 0 && title.empty() && usable >= 0) {
+    // Another usable volume is there: say why the remembered one is not
+    // taken, and how to take that one.
+    auto remembered = drive::DriveServices::shared().preferences
+                          ? drive::DriveServices::shared().preferences->stringValue(
+                                drive::TessalineFinder::kPreferenceKey)
+                          : std::nullopt;
+    int at = remembered ? finder.indexOfItemWithTitle(*remembered) : -1;
+    std::string why = !remembered || remembered->empty() ? "No volume is remembered."
+                      : at < 0 ? "The remembered volume \"" + *remembered + "\" is not attached."
+                               : "The remembered volume \"" + *remembered + "\" cannot be used: " +
+                                     finder.items()[static_cast<size_t>(at)].toolTip;
+    const std::string& other = finder.items()[static_cast<size_t>(usable)].title;
+    throw ExportError(ExportError::Kind::kUsage, why + " The volume \"" + other +
+                                                     "\" can be used: choose it with --drive '" + other +
+                                                     "' (it is remembered from then on), or name a folder with --to DIR.");
+  }
   if (index < 0) {
     std::string why = finder.numberOfItems() == 0 || title.empty()
                           ? drive::TessalineFinder::noTessalineExplain().value_or("No Tessaline drive was found.")
@@ -103,6 +127,7 @@ std::string driveVolumePath(const std::string& title) {
   // names a folder that stands for its root directory.
   const char* mounts = std::getenv("TESSALINE_FAKE_MOUNTS");
   if (drive::HardwarePaths::current().fake && mounts && *mounts) path = std::string(mounts) + path;
+  if (!title.empty()) rememberDriveVolume(item.title);
   return path;
 }
 

@@ -35,8 +35,8 @@ struct Outcome {
   std::string out;
 };
 
-Outcome run(const std::string& args) {
-  std::string command = shellQuoted(kTessaline) + " " + args + " 2>&1";
+Outcome run(const std::string& args, const std::string& env = "") {
+  std::string command = env + shellQuoted(kTessaline) + " " + args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   std::string out;
   char buf[4096];
@@ -253,6 +253,24 @@ TEST(ExportEndToEnd, ToTheFakeDrivesFat32VolumeAndNotToItsReadOnlyOne) {
   int status = std::system((command + " --drive ARCHIVE >/dev/null 2>&1").c_str());
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_FALSE(fs::exists(dir / "mounts/media/alex/ARCHIVE"));
+
+  // A volume chosen by name is remembered; one remembered but unusable
+  // is named with the reason and the volume to take instead; forgotten
+  // on request.
+  std::string prefs = dir / "config/tessaline/preferences.plist";
+  EXPECT_FALSE(fs::exists(prefs));
+  EXPECT_EQ(std::system((command + " --drive 'TESSA MUSIC' >/dev/null 2>&1").c_str()), 0);
+  EXPECT_NE(testsupport::readFile(prefs).find("<string>TESSA MUSIC</string>"), std::string::npos);
+  testsupport::writeFile(prefs, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                "<key>tessaline_disk_name</key><string>ARCHIVE</string></dict></plist>\n");
+  Outcome remembered = run("--fake-hardware " + shellQuoted(fake) + library + " 2>&1", env);
+  EXPECT_EQ(remembered.status, 2);
+  EXPECT_NE(remembered.out.find("The remembered volume \"ARCHIVE\" cannot be used: "), std::string::npos)
+      << remembered.out;
+  EXPECT_NE(remembered.out.find("choose it with --drive 'TESSA MUSIC'"), std::string::npos) << remembered.out;
+  Outcome forget = run("--fake-hardware " + shellQuoted(fake) + " drives --forget", env);
+  EXPECT_NE(forget.out.find("Forgot the remembered volume \"ARCHIVE\"."), std::string::npos) << forget.out;
+  EXPECT_EQ(testsupport::readFile(prefs).find("ARCHIVE"), std::string::npos);
 }
 
 namespace {
