@@ -1,17 +1,22 @@
 // The export as a user runs it: the executable on the sample library, on
 // every real library export in the fixtures, and on hostile input.
 #include <gtest/gtest.h>
-#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "support/Fixtures.h"
 #include "support/TempDir.h"
@@ -578,4 +583,166 @@ TEST(ExportSafety, TheBridgeExampleWritesOnlyToADriveThatIsThere) {
   json mixed = exportJson(dir / "lib/Library.xml", dir / "drive");
   EXPECT_EQ(mixed["bytesToCopy"], 0);
   EXPECT_TRUE(mixed["stale"]["files"].empty()) << mixed["stale"];
+}
+
+namespace {
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+}  // namespace
+
+// A copy that takes a while, with standard error on a pseudo-terminal of
+// a given width and standard output into a pipe: the plan arrives in the
+// pipe while the copy is under way, every redraw of the progress line
+// stays within the width, and without a UTF-8 locale it is plain ASCII.
+TEST(CommandLine, ProgressLineFitsTheTerminalAndPipedOutputArrivesAtOnce) {
+  struct Case {
+    unsigned short width;
+    const char* lang;
+    bool ascii;
+  };
+  for (const Case& c : {Case{40, "C.UTF-8", false}, Case{80, "C", true}}) {
+    SCOPED_TRACE(c.width);
+    testsupport::TempDir dir;
+    std::string big = dir / "src/big.wav", drive = dir / "drive";
+    testsupport::writeFile(big, "");
+    fs::resize_file(big, 3ull << 30);
+    fs::create_directories(drive);
+    testsupport::writeFile(
+        dir / "Library.xml",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>Tracks</key>"
+        "<dict>" +
+            trackXml(1, "Big", "Album", "file://" + big) +
+            "</dict><key>Playlists</key><array><dict><key>Name</key><string>Long</string>"
+            "<key>Playlist Persistent ID</key><string>PL1</string><key>Playlist Items</key>"
+            "<array><dict><key>Track ID</key><integer>1</integer></dict></array></dict></array>"
+            "</dict></plist>");
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    struct winsize size {};
+    size.ws_col = c.width;
+    ASSERT_EQ(ioctl(slave, TIOCSWINSZ, &size), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(out[1], 1);
+      dup2(slave, 2);
+      setenv("LANG", c.lang, 1);
+      unsetenv("LC_ALL");
+      unsetenv("LC_CTYPE");
+      setenv("TERM", "xterm", 1);
+      execl(kTessaline.c_str(), "tessaline", "export", "--library", (dir / "Library.xml").c_str(),
+            "--to", drive.c_str(), "--yes", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(slave);
+    close(out[1]);
+    std::string terminal, piped;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::count(terminal.begin(), terminal.end(), '\r') < 4 &&
+           std::chrono::steady_clock::now() < deadline) {
+      pollfd fds[2] = {{master, POLLIN, 0}, {out[0], POLLIN, 0}};
+      if (poll(fds, 2, 100) <= 0) continue;
+      char buf[4096];
+      for (int i = 0; i < 2; ++i) {
+        ssize_t n = fds[i].revents & POLLIN ? read(fds[i].fd, buf, sizeof buf) : 0;
+        if (n > 0) (i == 0 ? terminal : piped).append(buf, static_cast<size_t>(n));
+      }
+    }
+    // Still copying: what was said so far is already in the pipe.
+    EXPECT_NE(piped.find("Copying..."), std::string::npos) << piped;
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    close(out[0]);
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_GE(std::count(terminal.begin(), terminal.end(), '\r'), 4) << terminal;
+    std::string plain =
+        replaceAll(std::regex_replace(terminal, std::regex("\x1b\\[K"), ""), "\r", "\n");
+    std::istringstream lines(plain);
+    for (std::string line; std::getline(lines, line);) {
+      size_t columns =
+          std::count_if(line.begin(), line.end(), [](char ch) { return (ch & 0xC0) != 0x80; });
+      EXPECT_LT(columns, c.width) << line;
+    }
+    EXPECT_NE(plain.find(" of 3.00 GB"), std::string::npos) << plain;
+    bool ascii =
+        std::all_of(terminal.begin(), terminal.end(), [](char ch) { return (ch & 0x80) == 0; });
+    EXPECT_EQ(ascii, c.ascii) << terminal;
+  }
+}
+
+// An old Mac library whose media folder now lies in this home folder: the
+// dry run says which --map-prefix to give; with it every file is found.
+TEST(CommandLine, DryRunSuggestsThePrefixOfALibraryFromAnotherComputer) {
+  testsupport::TempDir dir;
+  makeSample(dir / "made");
+  std::string media = dir / "home/Music/iTunes/iTunes Media";
+  fs::create_directories(fs::path(media).parent_path());
+  fs::rename(dir / "made/Media", media);
+  std::string xml = testsupport::readFile(dir / "made/Library.xml");
+  testsupport::writeFile(dir / "home/Downloads/Library.xml",
+                         replaceAll(xml, "file://" + replaceAll(dir / "made/Media", " ", "%20"),
+                                    "file:///Users/me/Music/iTunes/iTunes%20Media"));
+  fs::create_directories(dir / "drive");
+  std::string args = "export --library " + shellQuoted(dir / "home/Downloads/Library.xml") +
+                     " --to " + shellQuoted(dir / "drive");
+  std::string env = "HOME=" + shellQuoted(dir / "home") + " ";
+  Outcome dry = run(args + " -n", env);
+  EXPECT_EQ(dry.status, 0) << dry.out;
+  std::string prefix = "/Users/me/Music/iTunes/iTunes Media=" + media;
+  EXPECT_NE(dry.out.find("Missing: 19 tracks to copy have no file on this computer"),
+            std::string::npos)
+      << dry.out;
+  EXPECT_NE(dry.out.find("--map-prefix '" + prefix + "'"), std::string::npos) << dry.out;
+  json mapped = lastJson(run(args + " --yes --json --map-prefix " + shellQuoted(prefix), env));
+  EXPECT_EQ(mapped["status"], "done");
+  EXPECT_EQ(mapped["missingSources"]["count"], 0);
+  EXPECT_EQ(mapped["copied"].size(), 19u);
+}
+
+// The words a person types: commands, help, a playlist's name in any
+// case, a folder, a near miss, a mistyped option; and the question goes
+// to the terminal, once, with the output in a file.
+TEST(CommandLine, WordsAndAnswers) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  fs::create_directories(dir / "drive");
+  std::string lib = " --library " + shellQuoted(dir / "lib/Library.xml");
+  std::string dry = "export" + lib + " --to " + shellQuoted(dir / "drive") + " -n --json";
+  const std::tuple<std::string, int, std::string> cases[] = {
+      {"--version", 0, "tessaline "},
+      {"help", 0, "playlists"},
+      {"help export", 0, "Usage: tessaline export"},
+      {"export --bogus", 2, "tessaline export: The following argument was not expected: --bogus"},
+      {"help nope", 2, "tessaline help: no command is named \"nope\""},
+      {dry + " --playlist 'road trip'", 0, "\"name\": \"Road Trip\""},
+      {dry + " --playlist nordik", 2, "Did you mean \"Nordic\"?"},
+      {"playlists --json" + lib, 0, "\"builtIn\": true"},
+      {"playlists" + lib, 0, "Collections/"},
+  };
+  for (const auto& [args, status, says] : cases) {
+    Outcome r = run(args + " </dev/null");
+    EXPECT_EQ(r.status, status) << args;
+    EXPECT_NE(r.out.find(says), std::string::npos) << args << "\n" << r.out;
+  }
+  EXPECT_EQ(lastJson(run(dry + " --playlist Collections"))["playlists"].size(),
+            2u);  // both in the folder
+
+  std::string asked = dir / "asked", log = dir / "out.log";
+  int status = std::system((shellQuoted(kTessaline) + " export" + lib + " --to " +
+                            shellQuoted(dir / "drive") + " 2>" + shellQuoted(asked) + " >" +
+                            shellQuoted(log) + " </dev/null")
+                               .c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(testsupport::readFile(asked).find("Start? [y/N]"), std::string::npos);
+  EXPECT_EQ(testsupport::readFile(log).find("[y/N]"), std::string::npos);
+  EXPECT_EQ(testsupport::readFile(log).find("This script will"), std::string::npos);
 }
