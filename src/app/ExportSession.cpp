@@ -159,11 +159,13 @@ std::set<const LibraryPlaylist*> choosePlaylists(const Library& library, const s
   std::set<const LibraryPlaylist*> chosen;
   std::multimap<std::string, const LibraryPlaylist*> children;
   for (const auto& p : library.playlists) children.emplace(p.parentPersistentId, &p);
+  std::set<const LibraryPlaylist*> opened;  // a folder listed as its own ancestor is opened once
   std::function<void(const LibraryPlaylist&)> take = [&](const LibraryPlaylist& p) {
     if (!p.folder) {
       chosen.insert(&p);
       return;
     }
+    if (!opened.insert(&p).second) return;
     auto [begin, end] = children.equal_range(p.persistentId);
     for (auto it = begin; it != end; ++it) take(*it->second);
   };

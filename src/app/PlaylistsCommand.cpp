@@ -37,9 +37,12 @@ int listPlaylists(const Options& o) {
   for (const auto& t : library.tracks) tracks[t.persistentId] = &t;
   std::unordered_map<std::string, const LibraryPlaylist*> byId;
   for (const auto& p : library.playlists) byId[p.persistentId] = &p;
+  // A parent chain that comes back on itself ends where it repeats.
   auto folderOf = [&](const LibraryPlaylist& p) {
     std::string path;
-    for (auto it = byId.find(p.parentPersistentId); it != byId.end() && path.size() < 4096;
+    std::unordered_set<const LibraryPlaylist*> seen{&p};
+    for (auto it = byId.find(p.parentPersistentId);
+         it != byId.end() && seen.insert(it->second).second;
          it = byId.find(it->second->parentPersistentId)) {
       path = it->second->name + (path.empty() ? "" : "/" + path);
     }

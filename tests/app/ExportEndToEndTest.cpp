@@ -717,6 +717,16 @@ TEST(CommandLine, WordsAndAnswers) {
   fs::create_directories(dir / "drive");
   std::string lib = " --library " + shellQuoted(dir / "lib/Library.xml");
   std::string dry = "export" + lib + " --to " + shellQuoted(dir / "drive") + " -n --json";
+  // Two folders, each inside the other.
+  auto folder = [](const char* id, const char* parent) {
+    return std::string("<dict><key>Name</key><string>") + id + "</string><key>Playlist Persistent ID</key><string>" +
+           id + "</string><key>Parent Persistent ID</key><string>" + parent +
+           "</string><key>Folder</key><true/></dict>";
+  };
+  testsupport::writeFile(dir / "cycle.xml", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Tracks</key>"
+                                            "<dict/><key>Playlists</key><array>" +
+                                                folder("A", "B") + folder("B", "A") + "</array></dict></plist>");
+  std::string cycle = " --library " + shellQuoted(dir / "cycle.xml");
   const std::tuple<std::string, int, std::string> cases[] = {
       {"--version", 0, "tessaline "},
       {"help", 0, "playlists"},
@@ -727,6 +737,8 @@ TEST(CommandLine, WordsAndAnswers) {
       {dry + " --playlist nordik", 2, "Did you mean \"Nordic\"?"},
       {"playlists --json" + lib, 0, "\"builtIn\": true"},
       {"playlists" + lib, 0, "Collections/"},
+      {"export" + cycle + " --to " + shellQuoted(dir / "drive") + " -n --playlist a", 0, "Nothing to copy"},
+      {"playlists" + cycle, 0, "A/"},
   };
   for (const auto& [args, status, says] : cases) {
     Outcome r = run(args + " </dev/null");
