@@ -53,7 +53,9 @@ def local_path(location):
 
 
 def duration_text(track):
-    return str(int(track.get("Total Time", 0)) // 1000)
+    if "Total Time" not in track or int(track["Total Time"]) < 0:
+        return "-1"
+    return str((int(track["Total Time"]) + 500) // 1000)
 
 
 def human(n):
@@ -83,35 +85,34 @@ def main():
     bridge.call("+[CTrack setDestinationBasePath:]", os.path.join(drive, "Music"))
     ui = bridge.call("+[Interface load]")
 
-    # One playlist record per user playlist: the special ones (the whole
-    # library, folders, smart kinds) are not exported.
+    # The exporter's own layout of this library: the same paths and file
+    # names as `tessaline export`, so the two can be mixed on one drive.
+    layout = bridge.call("+[DestinationLayout pathsForLibrary:]", library_path)
+
+    # One playlist record per playlist an export of all playlists takes
+    # (not the whole library, folders, built-in or hidden ones).
     playlists = []
     for p in library.get("Playlists", []):
-        if p.get("Master") or p.get("Folder") or "Distinguished Kind" in p or not p.get("Playlist Items"):
+        uid = p.get("Playlist Persistent ID")
+        if uid not in layout["playlists"]:
             continue
         ids, enables, sources, dests, titles, artists, durations = [], [], [], [], [], [], []
-        for item in p["Playlist Items"]:
+        for item in p.get("Playlist Items", []):
             t = tracks.get(str(item["Track ID"]))
-            if not t or "Location" not in t:
+            if not t or "Location" not in t or t.get("Persistent ID") not in layout["tracks"]:
                 continue
             source = local_path(t["Location"])
-            artist = t.get("Artist", "Unknown Artist")
-            album = t.get("Album", "Unknown Album")
-            name = os.path.basename(source)
-            clean = [bridge.call("+[ImageViewIconSetter sanitizeFileName:]", part) for part in (artist, album, name)]
-            ids.append(t["Track ID"])  # numbers are accepted as identifiers
+            ids.append(t["Persistent ID"])
             enables.append(not t.get("Disabled", False))
             sources.append(source)
-            dests.append("/".join(clean))
-            titles.append(t.get("Name", name))
-            artists.append(artist)
+            dests.append(layout["tracks"][t["Persistent ID"]])
+            titles.append(t.get("Name", os.path.basename(source)))
+            artists.append(t.get("Artist", ""))
             durations.append(duration_text(t))
-        uid = p.get("Playlist Persistent ID", str(p.get("Playlist ID")))
         record = bridge.call(
             "+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:sourcePaths:destPaths:"
             "titles:artists:durations:]", uid, True, ids, enables, sources, dests, titles, artists, durations)
-        file_name = bridge.call("+[ImageViewIconSetter sanitizeFileName:]", p.get("Name", uid))
-        bridge.call("-[CTrackList setPlaylistFileName:]", record, file_name)
+        bridge.call("-[CTrackList setPlaylistFileName:]", record, layout["playlists"][uid])
         playlists.append((uid, p.get("Name", uid), record))
     uids = [uid for uid, _, _ in playlists]
 
@@ -135,7 +136,7 @@ def main():
     print(f"\rCopied {human(bridge.call('-[CThreadCopier copiedSize]', copier))}.          ")
     bridge.call("release", copier)
 
-    ids, art_paths = bridge.call("+[CTrack tracksNeedingArtMkdir:]", True)
+    ids, art_paths = bridge.call("+[CTrack tracksNeedingArtMkdir:]", False)
     print(f"Folders lacking a cover image: {len(set(art_paths))}")
 
     generator = bridge.call("+[CThreadPlaylistGenerator CThreadPlaylistGeneratorForUniqueIDs:inFolder:]",

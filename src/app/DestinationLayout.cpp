@@ -161,8 +161,13 @@ std::vector<std::string> DestinationLayout::relativeComponents(const LibraryTrac
     for (size_t i = 0; i < mediaFolderKeys_.size() && under; ++i) {
       under = collisionKey((*parts)[i]) == mediaFolderKeys_[i];
     }
-    if (under)
-      return {parts->begin() + static_cast<std::ptrdiff_t>(mediaFolderKeys_.size()), parts->end()};
+    if (under) {
+      auto first = parts->begin() + static_cast<std::ptrdiff_t>(mediaFolderKeys_.size());
+      // The drive's folder is already "Music": the media folder's own
+      // "Music" would only be said twice.
+      if (parts->end() - first > 1 && collisionKey(*first) == collisionKey(kMusicFolder)) ++first;
+      return {first, parts->end()};
+    }
   }
   const std::string& artist = !track.albumArtist.empty() ? track.albumArtist : track.artist;
   std::string file = lastComponent(track.location);
@@ -206,6 +211,18 @@ std::string DestinationLayout::playlistFileName(std::string_view playlistName) {
     std::string key = collisionKey(candidate + kPlaylistExtension);
     if (playlists_.insert(std::move(key)).second) return candidate;
   }
+}
+
+DestinationLayout::LibraryPaths DestinationLayout::forLibrary(const Library& library) {
+  LibraryPaths paths;
+  DestinationLayout layout(library.musicFolderSourcePath);
+  const std::string prefix = std::string(kMusicFolder) + "/";
+  for (const auto& t : library.tracks)
+    paths.tracks[t.persistentId] = layout.trackPath(t).substr(prefix.size());
+  for (const auto& p : library.playlists) {
+    if (p.exportedByDefault()) paths.playlists[p.persistentId] = layout.playlistFileName(p.name);
+  }
+  return paths;
 }
 
 }  // namespace app

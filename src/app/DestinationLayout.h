@@ -2,7 +2,10 @@
 // drive's root:
 // - tracks under "Music": below it, the file's path relative to the
 //   library's media folder ("Music Folder") when the file lies under it,
-//   else "<album artist or artist>/<album>/<file name>";
+//   else "<album artist or artist>/<album>/<file name>". The media
+//   folder's own "Music" folder is not repeated: its tracks go straight
+//   to "Music/<artist>/...", while other kinds keep their folder
+//   ("Music/Podcasts/...");
 // - playlist files in "Playlists", named after the playlist.
 // Every component is made safe for FAT32 and exFAT: the script's file name
 // cleaner (ui::ImageViewIconSetter::sanitizeFileName), then control
@@ -69,6 +72,18 @@ class DestinationLayout {
 
   // The comparison key for names on a case-insensitive drive.
   static std::string collisionKey(std::string_view path);
+
+  // The paths of a whole library, laid out in its own order so that they
+  // do not change with the playlists chosen: each track's path relative
+  // to the drive's kMusicFolder, by persistent ID, and the file name of
+  // every playlist an export of all playlists writes, by persistent ID.
+  // The command line and scripts (through the bridge) both use it, so
+  // the two never lay the same library out differently.
+  struct LibraryPaths {
+    std::unordered_map<std::string, std::string> tracks;
+    std::unordered_map<std::string, std::string> playlists;
+  };
+  static LibraryPaths forLibrary(const Library& library);
 
  private:
   std::vector<std::string> relativeComponents(const LibraryTrack& track) const;

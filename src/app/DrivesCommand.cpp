@@ -4,14 +4,42 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "app/CommandLine.h"
+#include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
+#include "drive/PlistPreferences.h"
 #include "drive/TessalineFinder.h"
 
 namespace app {
 namespace {
+
+// The stored preferences as they read, with what a scan would fill in
+// kept in memory only: looking at the drives, or at a fake machine's,
+// leaves the user's remembered volume as it was.
+class LookingPreferences : public drive::Preferences {
+ public:
+  explicit LookingPreferences(std::unique_ptr<drive::Preferences> stored)
+      : stored_(std::move(stored)) {}
+  bool hasValue(const std::string& key) override {
+    return held_.count(key) != 0 || (stored_ && stored_->hasValue(key));
+  }
+  std::optional<std::string> stringValue(const std::string& key) override {
+    auto it = held_.find(key);
+    if (it != held_.end()) return it->second;
+    return stored_ ? stored_->stringValue(key) : std::nullopt;
+  }
+  void setStringValue(const std::string& key, const std::string& value) override {
+    held_[key] = value;
+  }
+
+ private:
+  std::unique_ptr<drive::Preferences> stored_;
+  std::map<std::string, std::string> held_;
+};
 
 std::string checkFolder(std::string& path) {
   std::error_code ec;
@@ -23,7 +51,8 @@ void useFakeHardware(const std::string& dir) {
   // The environment carries the choice to every backend, including the
   // disk tool this program runs as a child process.
   ::setenv(drive::HardwarePaths::kFakeHardwareVariable, dir.c_str(), 1);
-  drive::DriveServices::setShared(nullptr);
+  drive::DriveServices::setShared(drive::DriveServices::forPaths(drive::HardwarePaths::current()));
+  onlyLookAtDrivePreference();
 }
 
 void printText(const drive::TessalineFinder& finder) {
@@ -71,6 +100,17 @@ void printJson(const drive::TessalineFinder& finder) {
 
 }  // namespace
 
+void onlyLookAtDrivePreference() {
+  auto& services = drive::DriveServices::shared();
+  if (dynamic_cast<LookingPreferences*>(services.preferences.get())) return;
+  services.preferences = std::make_unique<LookingPreferences>(std::move(services.preferences));
+}
+
+void rememberDriveVolume(const std::string& name) {
+  drive::PlistPreferences(drive::PlistPreferences::defaultPath())
+      .setStringValue(drive::TessalineFinder::kPreferenceKey, name);
+}
+
 void registerDrivesCommand(CLI::App& cli) {
   cli.add_option_function<std::string>("--fake-hardware", useFakeHardware,
                                        "Read drives and volumes from this fake hardware tree")
@@ -78,9 +118,23 @@ void registerDrivesCommand(CLI::App& cli) {
       ->check(CLI::Validator(checkFolder, ""));
 
   auto json = std::make_shared<bool>(false);
+  auto forget = std::make_shared<bool>(false);
   CLI::App* sub = cli.add_subcommand("drives", "Show the Tessaline drive popup: volumes, verdicts");
   sub->add_flag("--json", *json, "Print JSON instead of text");
-  sub->callback([json] {
+  sub->add_flag(
+      "--forget", *forget,
+      "Forget the remembered volume (export --drive NAME remembers one), then show the volumes");
+  sub->callback([json, forget] {
+    if (*forget) {
+      drive::PlistPreferences stored(drive::PlistPreferences::defaultPath());
+      auto name = stored.stringValue(drive::TessalineFinder::kPreferenceKey);
+      bool forgotten = stored.removeValue(drive::TessalineFinder::kPreferenceKey);
+      std::string said = forgotten ? "Forgot the remembered volume" +
+                                         (name ? " \"" + *name + "\"." : std::string("."))
+                                   : "No volume was remembered.";
+      (*json ? std::cerr : std::cout) << said << "\n";
+    }
+    onlyLookAtDrivePreference();
     drive::TessalineFinder finder;
     finder.awakeFromNib();
     if (*json) {

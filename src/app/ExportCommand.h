@@ -43,6 +43,9 @@ struct ExportOptions {
   bool clean = false;
   bool cleanAll = false;  // also delete stale files the exporter did not write
   bool json = false;
+  bool absolutePaths = false;  // entries as absolute paths, not relative to the file
+  bool verbose = false;        // list each file copied and deleted
+  bool quiet = false;          // only what went wrong
 };
 
 void registerExportCommand(CLI::App& cli);

@@ -7,13 +7,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
 #include "app/DestinationLayout.h"
+#include "app/DrivesCommand.h"
 #include "app/ExportCommand.h"
 #include "app/PathMap.h"
 #include "catalogue/CTrackList.h"
+#include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
 #include "drive/TessalineFinder.h"
 #include "export/CThreadCopier.h"
@@ -80,23 +83,36 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
 
 namespace {
 
-// The usual places of a library export under the user's Music folder.
-std::string defaultLibraryFile() {
-  const char* home = std::getenv("HOME");
-  if (!home || !*home) return "";
-  std::string music = std::string(home) + "/Music";
-  for (const char* folder : {"/iTunes", "/Music", ""}) {
-    if (auto found = LibraryReader::findExportIn(music + folder)) return *found;
-  }
-  return "";
-}
+std::string defaultLibraryFile() { return LibraryReader::defaultExport().value_or(""); }
 
 // The folder of a Tessaline volume: the one named `title`, or else the
 // one the drive popup preselects (the remembered or first usable one).
 std::string driveVolumePath(const std::string& title) {
+  if (drive::HardwarePaths::current().fake) onlyLookAtDrivePreference();
   drive::TessalineFinder finder;
   finder.awakeFromNib();
   int index = title.empty() ? finder.indexOfSelectedItem() : finder.indexOfItemWithTitle(title);
+  int usable = -1;
+  for (int i = 0; i < finder.numberOfItems() && usable < 0; ++i) {
+    if (finder.items()[static_cast<size_t>(i)].enabled) usable = i;
+  }
+  if (index < 0 && title.empty() && usable >= 0) {
+    // Another usable volume is there: say why the remembered one is not
+    // taken, and how to take that one.
+    auto remembered = drive::DriveServices::shared().preferences
+                          ? drive::DriveServices::shared().preferences->stringValue(
+                                drive::TessalineFinder::kPreferenceKey)
+                          : std::nullopt;
+    int at = remembered ? finder.indexOfItemWithTitle(*remembered) : -1;
+    std::string why = !remembered || remembered->empty() ? "No volume is remembered."
+                      : at < 0 ? "The remembered volume \"" + *remembered + "\" is not attached."
+                               : "The remembered volume \"" + *remembered + "\" cannot be used: " +
+                                     finder.items()[static_cast<size_t>(at)].toolTip;
+    const std::string& other = finder.items()[static_cast<size_t>(usable)].title;
+    throw ExportError(ExportError::Kind::kUsage, why + " The volume \"" + other +
+                                                     "\" can be used: choose it with --drive '" + other +
+                                                     "' (it is remembered from then on), or name a folder with --to DIR.");
+  }
   if (index < 0) {
     std::string why = finder.numberOfItems() == 0 || title.empty()
                           ? drive::TessalineFinder::noTessalineExplain().value_or("No Tessaline drive was found.")
@@ -111,14 +127,8 @@ std::string driveVolumePath(const std::string& title) {
   // names a folder that stands for its root directory.
   const char* mounts = std::getenv("TESSALINE_FAKE_MOUNTS");
   if (drive::HardwarePaths::current().fake && mounts && *mounts) path = std::string(mounts) + path;
+  if (!title.empty()) rememberDriveVolume(item.title);
   return path;
-}
-
-// Whether a playlist belongs to an export of all playlists: the master
-// library playlist, hidden, distinguished (Music, Movies, Podcasts...)
-// and folder playlists do not.
-bool exportedByDefault(const LibraryPlaylist& p) {
-  return !p.master && p.visible && !p.distinguishedKind && !p.folder;
 }
 
 uint64_t freeBytes(const std::string& path) {
@@ -127,9 +137,67 @@ uint64_t freeBytes(const std::string& path) {
   return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
-std::string stripMusicFolder(const std::string& relative) {
-  std::string prefix = std::string(DestinationLayout::kMusicFolder) + "/";
-  return relative.rfind(prefix, 0) == 0 ? relative.substr(prefix.size()) : relative;
+size_t editDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The playlists named (without regard to case or Unicode composition);
+// a folder stands for every playlist inside it. A name that matches
+// nothing is an error that offers the nearest names.
+std::set<const LibraryPlaylist*> choosePlaylists(const Library& library, const std::vector<std::string>& names) {
+  std::set<const LibraryPlaylist*> chosen;
+  std::multimap<std::string, const LibraryPlaylist*> children;
+  for (const auto& p : library.playlists) children.emplace(p.parentPersistentId, &p);
+  std::set<const LibraryPlaylist*> opened;  // a folder listed as its own ancestor is opened once
+  std::function<void(const LibraryPlaylist&)> take = [&](const LibraryPlaylist& p) {
+    if (!p.folder) {
+      chosen.insert(&p);
+      return;
+    }
+    if (!opened.insert(&p).second) return;
+    auto [begin, end] = children.equal_range(p.persistentId);
+    for (auto it = begin; it != end; ++it) take(*it->second);
+  };
+  for (const auto& name : names) {
+    std::string key = DestinationLayout::collisionKey(name);
+    bool found = false;
+    std::vector<std::pair<size_t, std::string>> near;
+    for (const auto& p : library.playlists) {
+      std::string candidate = DestinationLayout::collisionKey(p.name);
+      if (candidate == key) {
+        found = true;
+        take(p);
+      } else if (!p.master) {
+        size_t d = editDistance(key, candidate);
+        if (candidate.find(key) != std::string::npos || key.find(candidate) != std::string::npos) d = std::min<size_t>(d, 1);
+        if (d <= std::max<size_t>(2, key.size() / 3)) near.emplace_back(d, p.name);
+      }
+    }
+    if (found) continue;
+    std::sort(near.begin(), near.end());
+    near.erase(std::unique(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.second == b.second; }),
+               near.end());
+    std::string hint;
+    for (size_t i = 0; i < near.size() && i < 3; ++i) {
+      hint += (i == 0 ? " Did you mean \"" : i + 1 == std::min<size_t>(near.size(), 3) ? " or \"" : ", \"") +
+              near[i].second + "\"";
+    }
+    if (!hint.empty()) hint += "?";
+    throw ExportError(ExportError::Kind::kUsage, "The library has no playlist named \"" + name + "\"." + hint +
+                                                     " (tessaline playlists lists them.)");
+  }
+  return chosen;
 }
 
 // Pumps the main run loop until done() holds, calling show() about ten
@@ -182,28 +250,20 @@ void ExportSession::load() {
 
   // Paths and file names are decided over the whole library in its own
   // order, so they do not change with the playlists chosen.
-  DestinationLayout layout(library_.musicFolderSourcePath);
-  std::unordered_map<std::string, std::string> destination;
-  for (const auto& t : library_.tracks) {
-    byId_[t.persistentId] = &t;
-    destination[t.persistentId] = stripMusicFolder(layout.trackPath(t));
-  }
-  std::map<const LibraryPlaylist*, std::string> fileNames;
-  for (const auto& p : library_.playlists) {
-    if (exportedByDefault(p)) fileNames[&p] = layout.playlistFileName(p.name);
-  }
+  DestinationLayout::LibraryPaths paths = DestinationLayout::forLibrary(library_);
+  DestinationLayout layout;  // names of playlists only chosen ones take
+  for (const auto& p : paths.playlists) layout.playlistFileName(p.second);
+  std::unordered_map<std::string, std::string>& destination = paths.tracks;
+  for (const auto& t : library_.tracks) byId_[t.persistentId] = &t;
 
-  std::set<std::string> wanted(o_.playlists.begin(), o_.playlists.end());
-  std::set<std::string> found;
+  std::set<const LibraryPlaylist*> chosen = choosePlaylists(library_, o_.playlists);
   for (const auto& p : library_.playlists) {
-    bool take = mode_ == 2 ? exportedByDefault(p) : wanted.count(p.name) != 0 && !p.folder;
+    bool take = mode_ == 2 ? p.exportedByDefault() : chosen.count(&p) != 0;
     if (!take) continue;
-    found.insert(p.name);
-    std::string fileName = fileNames.count(&p) ? fileNames[&p] : layout.playlistFileName(p.name);
+    auto named = paths.playlists.find(p.persistentId);
+    std::string fileName =
+        named != paths.playlists.end() ? named->second : layout.playlistFileName(p.name);
     selected_.push_back({&p, fileName, nullptr});
-  }
-  for (const auto& name : wanted) {
-    if (!found.count(name)) throw ExportError(ExportError::Kind::kUsage, "The library has no playlist named \"" + name + "\".");
   }
 
   shell::stAutoReleasePool pool;
@@ -226,6 +286,8 @@ void ExportSession::load() {
     s.list = CTrackList::retainedTrackListForUniqueID(s.playlist->persistentId, true, ids, enables, sources, dests,
                                                       titles, artists, durations);
     s.list->setPlaylistFileName(s.fileName);
+    s.list->setEntryForm(o_.absolutePaths ? CTrackList::EntryForm::kAbsolute
+                                          : CTrackList::EntryForm::kRelativeToFile);
     ids_.push_back(s.playlist->persistentId);
   }
   CTrack::setDestinationBasePath(musicRoot_);
@@ -382,6 +444,21 @@ const ExportPlan& ExportSession::plan() {
                                static_cast<uint64_t>(s.list->uncopiedTotal()),
                                static_cast<uint64_t>(s.list->netcopyTotal())});
   }
+  plan_.missingSources.clear();
+  std::set<std::string> seen;
+  for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      if (track->trackPresent() || !track->trackShouldCopy() || !seen.insert(track->uniqueID()).second) continue;
+      const LibraryTrack& t = *byId_.at(track->uniqueID());
+      if (!t.onThisComputer() || access(t.localPath().c_str(), F_OK) != 0) plan_.missingSources.push_back(t.location);
+    }
+  }
+  plan_.skippedBuiltIn.clear();
+  if (mode_ == 2) {
+    for (const auto& p : library_.playlists) {
+      if (p.builtIn()) plan_.skippedBuiltIn.push_back(p.name);
+    }
+  }
   plan_.leftOut = {library_.tracksWithoutFile, library_.tracksNotOnThisComputer, library_.itemsNamingMissingTrack,
                    library_.tracksWithoutIdentifier, library_.playlistsWithoutIdentifier};
   return plan_;
@@ -398,6 +475,13 @@ std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) co
 CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& onProgress,
                                 const std::atomic<bool>* stop) {
   CopyOutcome outcome;
+  // What was on the drive before, to tell the copies of this export.
+  std::unordered_set<std::string> present;
+  for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      if (track->trackPresent()) present.insert(track->uniqueID());
+    }
+  }
   auto copier = exporter::CThreadCopier::CThreadCopierForUniqueIDs(ids_, {destination_, stop});
   auto start = std::chrono::steady_clock::now();
   if (!ids_.empty()) {
@@ -423,6 +507,7 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
       if (!seen.insert(track->uniqueID()).second) continue;
       if (track->trackPresent()) {
         ++outcome.tracksOnDrive;
+        if (!present.count(track->uniqueID())) outcome.copied.push_back(track->absDestinationPath().value_or(""));
         continue;
       }
       std::string destination = track->absDestinationPath().value_or("");
@@ -492,6 +577,10 @@ PlaylistOutcome ExportSession::playlistFiles() {
   std::map<std::string, platform::FileError> failed;
   for (const auto& f : generator->failures()) failed[f.uniqueID] = f.error;
   for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      if (track->trackPresent()) continue;
+      ++(track->trackShouldCopy() ? outcome.entriesMissing : outcome.entriesUnchecked);
+    }
     std::string file = s.fileName + DestinationLayout::kPlaylistExtension;
     auto f = failed.find(s.playlist->persistentId);
     if (f == failed.end()) {

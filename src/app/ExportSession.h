@@ -83,6 +83,12 @@ struct ExportPlan {
   std::string cleanUpRefusal;  // why none may run here, when one was wanted
   std::vector<StaleItem> stale;
   uint64_t staleBytes = 0;  // of the items the clean-up would delete
+  // Tracks to copy whose file is not on this computer, as the library
+  // records them (a library from another computer, a moved folder).
+  std::vector<std::string> missingSources;
+  // Built-in playlists (the whole library, Music, Movies...) an export of
+  // all playlists leaves out, by name.
+  std::vector<std::string> skippedBuiltIn;
   bool fits() const { return bytesToCopy <= freeSpace; }
   bool fitsAfterCleanUp() const { return cleanUp && bytesToCopy <= freeSpace + staleBytes; }
 };
@@ -104,6 +110,7 @@ struct CopyOutcome {
   size_t tracksOnDrive = 0;
   std::vector<TrackFailure> notCopied;
   std::vector<std::string> uncheckedNotCopied;  // destinations
+  std::vector<std::string> copied;              // destinations this export wrote
   double seconds = 0;
 };
 
@@ -115,6 +122,10 @@ struct PlaylistOutcome {
   std::string folder;
   std::vector<std::string> written;  // file names
   std::vector<PlaylistFailure> notWritten;
+  // Entries (repeats counted) whose track is not on the drive: left
+  // unchecked, or missing (its copy failed or its file is elsewhere).
+  // The files still list them, as the library does.
+  size_t entriesUnchecked = 0, entriesMissing = 0;
 };
 
 struct CleanItem {
@@ -144,7 +155,8 @@ class ExportSession {
   // Sizes the export against the drive and judges the stale files.
   const ExportPlan& plan();
   // Copies the missing tracks; `stop` ends it at the next track.
-  CopyOutcome copy(const std::function<void(const CopyProgress&)>& onProgress, const std::atomic<bool>* stop);
+  CopyOutcome copy(const std::function<void(const CopyProgress&)>& onProgress,
+                   const std::atomic<bool>* stop);
   // Cover images written next to the copied tracks.
   size_t covers(const std::atomic<bool>* stop);
   PlaylistOutcome playlistFiles();
@@ -155,6 +167,7 @@ class ExportSession {
   const std::string& root() const { return root_; }
   const std::string& libraryFile() const { return libraryFile_; }
   int mode() const { return mode_; }  // 2: every playlist, 1: chosen ones
+  const Library& library() const { return library_; }
 
  private:
   struct Selected {

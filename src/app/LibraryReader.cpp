@@ -1,5 +1,7 @@
 #include "app/LibraryReader.h"
 
+#include <cstdlib>
+
 #include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -801,6 +803,16 @@ std::optional<std::string> LibraryReader::findExportIn(const std::string& folder
     std::string path = folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> LibraryReader::defaultExport() {
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) return std::nullopt;
+  std::string music = std::string(home) + "/Music";
+  for (const char* folder : {"/iTunes", "/Music", ""}) {
+    if (auto found = findExportIn(music + folder)) return found;
   }
   return std::nullopt;
 }

@@ -76,6 +76,12 @@ struct LibraryPlaylist {
   bool folder = false;
   bool smart = false;
   std::optional<int64_t> distinguishedKind;
+
+  // Whether an export of all playlists takes it: the whole library,
+  // hidden, built-in (Music, Movies, Podcasts...) and folder playlists
+  // are not.
+  bool exportedByDefault() const { return !master && visible && !distinguishedKind && !folder; }
+  bool builtIn() const { return master || distinguishedKind.has_value(); }
 };
 
 struct Library {
@@ -109,6 +115,8 @@ class LibraryReader {
   static const std::vector<std::string>& exportFileNames();
   // The first of exportFileNames() present in folder, if any.
   static std::optional<std::string> findExportIn(const std::string& folder);
+  // The first export found in the usual places under ~/Music.
+  static std::optional<std::string> defaultExport();
 
   // A "file:" URL's path, decoded: "/Users/..", "C:/Users/..",
   // "//server/share/..". None for other URLs or a path holding a NUL.

@@ -1,5 +1,7 @@
 #include "app/PathMap.h"
 
+#include <filesystem>
+#include <map>
 #include <stdexcept>
 
 namespace app {
@@ -77,6 +79,76 @@ std::optional<std::string> PathMap::apply(std::string_view sourcePath) const {
   }
   if (!rest.empty() && rest.front() != '/') rest.insert(rest.begin(), '/');
   return best->second + rest;
+}
+
+namespace {
+
+std::vector<std::string> splitPath(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i < path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    if (j > i) parts.push_back(path.substr(i, j - i));
+    i = j + 1;
+  }
+  return parts;
+}
+
+bool under(const std::string& path, const std::string& folder) {
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+}  // namespace
+
+std::optional<PathMap::Suggestion> PathMap::suggest(const std::vector<std::string>& missing,
+                                                    const std::string& mediaFolder,
+                                                    const std::vector<std::string>& bases) {
+  if (missing.empty()) return std::nullopt;
+  std::string from = withSlashes(mediaFolder, isForeignPath(mediaFolder));
+  size_t inMedia = 0;
+  for (const auto& m : missing) inMedia += !from.empty() && under(m, from);
+  if (from.empty() || splitPath(from).size() < 2 || inMedia * 2 <= missing.size()) {
+    // The deepest folder that more than half of them lie in.
+    std::map<std::string, size_t> counts;
+    for (const auto& m : missing) {
+      std::string prefix = m.rfind("//", 0) == 0 ? "/" : "";
+      auto parts = splitPath(m);
+      for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        prefix += (i ? "/" : m[0] == '/' ? "/" : "") + parts[i];
+        ++counts[prefix];
+      }
+    }
+    from.clear();
+    for (const auto& [prefix, count] : counts) {
+      if (count * 2 > missing.size() && splitPath(prefix).size() >= 2 && prefix.size() > from.size()) from = prefix;
+    }
+    if (from.empty()) return std::nullopt;
+  }
+  Suggestion s{from, ""};
+  // The same folder here: its last components (the longest tail first)
+  // below one of the bases, best one that holds one of the missing files.
+  auto parts = splitPath(from);
+  std::error_code ec;
+  std::string fallback;
+  for (size_t tail = parts.size() - 1; tail >= 1 && s.to.empty(); --tail) {
+    std::string rest;
+    for (size_t i = parts.size() - tail; i < parts.size(); ++i) rest += "/" + parts[i];
+    for (const auto& base : bases) {
+      std::string candidate = std::filesystem::path(base + rest).lexically_normal().string();
+      if (base.empty() || !std::filesystem::is_directory(candidate, ec)) continue;
+      for (const auto& m : missing) {
+        if (under(m, from) && std::filesystem::exists(candidate + m.substr(from.size()), ec)) {
+          s.to = candidate;
+          break;
+        }
+      }
+      if (!s.to.empty()) break;
+      if (fallback.empty() && tail >= 2) fallback = candidate;
+    }
+  }
+  if (s.to.empty()) s.to = fallback;
+  return s;
 }
 
 }  // namespace app

@@ -31,6 +31,19 @@ class PathMap {
   // on this computer as they stand.
   static bool isForeignPath(std::string_view path);
 
+  // For the files of a library written on another computer that are not
+  // here (`missing`, their paths as the library records them): the
+  // prefix most of them share (the library's media folder when most lie
+  // under it, else the deepest folder more than half share) and, when a
+  // folder with the same last components exists below one of `bases`,
+  // that folder. None when no prefix of two components or more is
+  // shared by most of them. `to` is empty when no such folder was found.
+  struct Suggestion {
+    std::string from, to;
+  };
+  static std::optional<Suggestion> suggest(const std::vector<std::string>& missing, const std::string& mediaFolder,
+                                           const std::vector<std::string>& bases);
+
  private:
   std::vector<std::pair<std::string, std::string>> entries_;
 };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "app/DestinationLayout.h"
+#include "app/LibraryReader.h"
 #include "catalogue/CTrack.h"
 #include "catalogue/CTrackCarrier.h"
 #include "catalogue/CTrackList.h"
@@ -262,8 +264,11 @@ void registerCTrackList(ScriptBridge& b) {
         l->loadTrackListForTrackIDs(ids, enables, sources, dests, titles, artists, durations);
       });
   member(b, "-[CTrackList doGeneratePlaylistinFolder:]",
-         static_cast<void (CTrackList::*)(const std::string&)>(&CTrackList::doGeneratePlaylistinFolder));
-  member(b, "-[CTrackList playlistFileText]", &CTrackList::playlistFileText);
+         static_cast<void (CTrackList::*)(const std::string&)>(
+             &CTrackList::doGeneratePlaylistinFolder));
+  fn(
+      b, "-[CTrackList playlistFileText]",
+      +[](const CTrackList::Ptr& list) { return list->playlistFileText(); });
 }
 
 void registerExportRuns(ScriptBridge& b) {
@@ -327,6 +332,25 @@ void registerExportRuns(ScriptBridge& b) {
       +[](const CTrackSync::Ptr&, const std::string& url, const std::string& base) {
         return CTrackSync::pathMinusBaseFromURL(url, base);
       });
+}
+
+// Where the command line puts a library's tracks and playlist files, so
+// that a script lays the same library out the same way: {"tracks":
+// {persistent ID: path below the drive's Music folder}, "playlists":
+// {persistent ID: file name without ".m3u8"}}.
+void registerLayout(ScriptBridge& b) {
+  b.add({"+[DestinationLayout pathsForLibrary:]",
+         {{ArgKind::kString, ""}},
+         [](ScriptBridge&, const Json& params) {
+           if (!params[0].is_string()) {
+             throw BridgeFault{
+                 -32602, "+[DestinationLayout pathsForLibrary:]: argument 1 must be a string"};
+           }
+           auto paths =
+               DestinationLayout::forLibrary(LibraryReader().read(params[0].get<std::string>()));
+           Json tracks(paths.tracks), playlists(paths.playlists);
+           return Json{{"tracks", tracks}, {"playlists", playlists}};
+         }});
 }
 
 void registerUi(ScriptBridge& b) {
@@ -493,6 +517,7 @@ void registerScriptMethods(ScriptBridge& bridge) {
   registerCTrackList(bridge);
   registerExportRuns(bridge);
   registerUi(bridge);
+  registerLayout(bridge);
 }
 
 }  // namespace app

@@ -1,5 +1,6 @@
 #include "app/Terminal.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,35 +8,71 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <string_view>
+
+#include "ui/PlaylistSpaceUsageCell.h"
 
 namespace app {
 
+void flushOutputByLine() { setvbuf(stdout, nullptr, _IOLBF, 0); }
+
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+bool stderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
 bool colourWanted() {
   const char* noColour = std::getenv("NO_COLOR");
   return stdoutIsTerminal() && !(noColour && *noColour);
 }
 
+bool terminalCanErase() {
+  const char* term = std::getenv("TERM");
+  return !(term && std::string_view(term) == "dumb");
+}
+
+bool unicodeWanted() {
+  if (!terminalCanErase()) return false;
+  // The locale's character set, as the C library would pick it.
+  const char* locale = nullptr;
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) {
+      locale = value;
+      break;
+    }
+  }
+  if (!locale) return false;
+  std::string lower;
+  for (const char* c = locale; *c; ++c)
+    lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+  return lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
+}
+
+int terminalColumns(int fd) {
+  struct winsize size {};
+  if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  const char* columns = std::getenv("COLUMNS");
+  if (columns && *columns) {
+    int n = std::atoi(columns);
+    if (n > 0) return n;
+  }
+  return 80;
+}
+
 std::string byteText(uint64_t bytes) {
   if (bytes == 1) return "1 byte";
-  if (bytes < 1000) return std::to_string(bytes) + " bytes";
-  static const char* kUnits[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
-  double value = static_cast<double>(bytes);
-  int unit = -1;
-  while (value >= 1000 && unit < 5) {
-    value /= 1000;
-    ++unit;
-  }
-  char buf[32];
-  snprintf(buf, sizeof buf, value < 10 ? "%.2f %s" : value < 100 ? "%.1f %s" : "%.0f %s", value, kUnits[unit]);
-  return buf;
+  if (bytes < 2048) return std::to_string(bytes) + " bytes";
+  return ui::PlaylistSpaceUsageCell::bytesString(static_cast<double>(bytes));
 }
 
 std::string durationText(double seconds) {
   if (!(seconds >= 0) || std::isinf(seconds)) return "?";
-  auto s = static_cast<long long>(std::llround(seconds));
   char buf[48];
+  if (seconds < 9.95) {
+    snprintf(buf, sizeof buf, "%.1f s", seconds);
+    return buf;
+  }
+  auto s = static_cast<long long>(std::llround(seconds));
   if (s < 60) {
     snprintf(buf, sizeof buf, "%lld s", s);
   } else if (s < 3600) {
@@ -46,12 +83,40 @@ std::string durationText(double seconds) {
   return buf;
 }
 
-std::string bar(double part, double whole, int width) {
+std::string countText(uint64_t count, const std::string& one, const std::string& many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string bar(double part, double whole, int width, bool unicode) {
   double fraction = whole > 0 ? std::clamp(part / whole, 0.0, 1.0) : 0.0;
   int filled = static_cast<int>(std::lround(fraction * width));
   std::string out;
-  for (int i = 0; i < width; ++i) out += i < filled ? "\u2588" : "\u2591";
+  for (int i = 0; i < width; ++i)
+    out += i < filled ? (unicode ? "\u2588" : "#") : (unicode ? "\u2591" : "-");
   return out;
+}
+
+std::string progressLine(uint64_t done, uint64_t total, double rate, int columns, bool unicode) {
+  size_t room = columns > 1 ? static_cast<size_t>(columns - 1) : 0;
+  std::string amount = byteText(done) + " of " + byteText(total);
+  std::string speed = rate > 0 ? byteText(static_cast<uint64_t>(rate)) + "/s" : "";
+  std::string left = rate > 0 && total > done
+                         ? durationText(static_cast<double>(total - done) / rate) + " left"
+                         : "";
+  // The bar takes what the words leave, from 10 to 30 cells; the words
+  // go from the end when even they do not fit.
+  std::string words = amount;
+  for (const std::string* part : {&speed, &left}) {
+    if (!part->empty()) words += ", " + *part;
+  }
+  size_t wordsWidth = displayWidth(words);
+  if (room >= wordsWidth + 12) {
+    int cells = static_cast<int>(std::min<size_t>(30, room - wordsWidth - 1));
+    return bar(static_cast<double>(done), static_cast<double>(total), cells, unicode) + " " + words;
+  }
+  if (wordsWidth <= room) return words;
+  if (displayWidth(amount) <= room) return amount;
+  return room > 0 ? fitToWidth(amount, room) : std::string();
 }
 
 namespace {
@@ -62,16 +127,19 @@ uint32_t nextCodePoint(const std::string& s, size_t& i) {
   int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
   uint32_t c = extra ? b & (0x3F >> extra) : b;
   ++i;
-  for (int k = 0; k < extra && i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80; ++k, ++i)
+  for (int k = 0; k < extra && i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
+       ++k, ++i)
     c = c << 6 | (static_cast<unsigned char>(s[i]) & 0x3F);
   return c;
 }
 
 int columnsOf(uint32_t c) {
   if ((c >= 0x0300 && c <= 0x036F) || c == 0x200B) return 0;  // combining marks, zero width space
-  if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
-      (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
-      (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1FAFF) || (c >= 0x20000 && c <= 0x3FFFD))
+  if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+      (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+      (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1FAFF) ||
+      (c >= 0x20000 && c <= 0x3FFFD))
     return 2;
   return 1;
 }
@@ -101,13 +169,15 @@ std::string fitToWidth(const std::string& text, size_t width) {
 }
 
 bool askYesNo(const std::string& question) {
-  std::cout << question << " [y/N] " << std::flush;
+  std::cout << std::flush;
+  std::cerr << question << " [y/N] " << std::flush;
   std::string answer;
   if (!std::getline(std::cin, answer)) {
-    std::cout << "\n";
+    std::cerr << "\n";
     return false;
   }
-  std::transform(answer.begin(), answer.end(), answer.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::transform(answer.begin(), answer.end(), answer.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
   while (!answer.empty() && (answer.back() == ' ' || answer.back() == '\r')) answer.pop_back();
   return answer == "y" || answer == "yes";
 }

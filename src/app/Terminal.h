@@ -1,7 +1,9 @@
 // Small helpers for what the commands show on a terminal: byte and time
-// texts, bars, and whether colour and redrawn progress lines are wanted.
+// texts, bars, the progress line, questions, and what the terminal can
+// take (its width, colour, characters beyond ASCII).
 //
-// Thread: pure functions, except the queries of the process's terminal.
+// Thread: pure functions, except the queries of the process's terminal
+// and environment and askYesNo().
 #pragma once
 
 #include <cstdint>
@@ -9,17 +11,41 @@
 
 namespace app {
 
-// Whether standard output is a terminal.
+// Standard output is flushed line by line, also into a pipe or a file,
+// so that what was said before a Ctrl-C or a crash is there.
+void flushOutputByLine();
+
+// Whether standard output / standard error is a terminal.
 bool stdoutIsTerminal();
+bool stderrIsTerminal();
 // Colour only on a terminal, and never when NO_COLOR is set.
 bool colourWanted();
+// Bars and marks beyond ASCII only when the locale's characters are
+// UTF-8 and the terminal is not TERM=dumb.
+bool unicodeWanted();
+// Whether the terminal understands "erase to the end of the line".
+bool terminalCanErase();
+// The width of the terminal on `fd`: its window size, else $COLUMNS,
+// else 80.
+int terminalColumns(int fd);
 
-// "0 bytes", "512 bytes", "1.5 KB", "2.3 MB", "4.01 GB" (powers of 1000).
+// The byte counts of the drive listing and the window, in the same
+// units: "0 bytes", "1 byte", "1536 bytes", "2.0 KB", "14.89 GB"
+// (powers of 1024).
 std::string byteText(uint64_t bytes);
-// "12 s", "3 min 05 s", "1 h 02 min".
+// "0.4 s", "3.2 s", "12 s", "3 min 05 s", "1 h 02 min".
 std::string durationText(double seconds);
-// A bar of `width` cells filled in proportion to part / whole (clamped).
-std::string bar(double part, double whole, int width);
+// "1 track", "2 tracks": the count with the word it goes with.
+std::string countText(uint64_t count, const std::string& one, const std::string& many);
+// A bar of `width` cells filled in proportion to part / whole (clamped);
+// "#" and "-" without unicode.
+std::string bar(double part, double whole, int width, bool unicode = true);
+
+// One redrawable progress line of at most columns - 1 columns:
+// bar, bytes done of total, rate and time left, parts dropped from the
+// bar onwards when the width is short. rate in bytes per second (0:
+// not yet known).
+std::string progressLine(uint64_t done, uint64_t total, double rate, int columns, bool unicode);
 
 // Columns a UTF-8 text takes (one per code point; East Asian wide and
 // emoji characters two).
@@ -28,9 +54,9 @@ size_t displayWidth(const std::string& text);
 // with blanks to exactly `width`.
 std::string fitToWidth(const std::string& text, size_t width);
 
-// Asks a yes/no question on standard output and reads the answer from
-// standard input; anything but y or yes (any case), or the end of input,
-// is no.
+// Asks a yes/no question on standard error (the terminal, also when the
+// output goes to a file) and reads the answer from standard input;
+// anything but y or yes (any case), or the end of input, is no.
 bool askYesNo(const std::string& question);
 
 }  // namespace app

@@ -67,6 +67,7 @@ CTrackList::Ptr CTrackList::retained(const std::string& uniqueID, bool exported,
 void CTrackList::initTrackListForUniqueID(const std::string& uniqueID, bool exported, const LoadInput& in) {
   trackListDict();
   isExported_.store(false);
+  entryForm_.store(EntryForm::kAbsolute);
   {
     std::lock_guard<std::mutex> lock(fields_);
     playlistFileName_.clear();

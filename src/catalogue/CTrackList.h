@@ -145,8 +145,16 @@ class CTrackList : public std::enable_shared_from_this<CTrackList> {
                                   platform::FileError* error);
   // The text that file holds. Control characters in the texts become
   // spaces; a track whose path leaves the root or holds a line break is
-  // left out, with a log line.
-  std::string playlistFileText() const;
+  // left out, with a log line. `folder`: where the file goes, which
+  // relative entries are written against (absolute ones without it).
+  std::string playlistFileText(const std::string& folder = {}) const;
+
+  // How entries name their tracks: absolute paths (the default, which
+  // scripts rely on), or paths relative to the playlist file's folder,
+  // which still resolve when the drive is mounted elsewhere.
+  enum class EntryForm { kAbsolute, kRelativeToFile };
+  EntryForm entryForm() const { return entryForm_.load(std::memory_order_acquire); }
+  void setEntryForm(EntryForm v) { entryForm_.store(v, std::memory_order_release); }
 
   // ---- Instance methods ------------------------------------------------
   void loadTrackListForTrackIDs(const Values& trackIDs);
@@ -199,6 +207,7 @@ class CTrackList : public std::enable_shared_from_this<CTrackList> {
   std::string playlistFileName_;
   TrackArrayPtr trackList_ = std::make_shared<const TrackArray>();
   std::atomic<bool> isExported_{false};
+  std::atomic<EntryForm> entryForm_{EntryForm::kAbsolute};
   std::atomic<uint64_t> firstExportTotal_{kInvalidTotal};
   std::atomic<uint64_t> unCopiedTotal_{kInvalidTotal};
 };

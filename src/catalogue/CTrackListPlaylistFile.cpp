@@ -1,5 +1,6 @@
 // Writing one playlist's .m3u8 file.
 #include <cerrno>
+#include <filesystem>
 
 #include "catalogue/CTrackList.h"
 #include "platform/Exception.h"
@@ -11,8 +12,8 @@ namespace catalogue {
 namespace {
 
 bool nameLeavesFolder(const std::string& name) {
-  return name.find('/') != std::string::npos || name.find('\0') != std::string::npos || name == "." ||
-         name == "..";
+  return name.find('/') != std::string::npos || name.find('\0') != std::string::npos ||
+         name == "." || name == "..";
 }
 
 // A player reads one entry per line, so a line break in a text would end
@@ -27,16 +28,20 @@ std::string onOneLine(std::string text) {
 
 }  // namespace
 
-std::string CTrackList::playlistFileText() const {
+std::string CTrackList::playlistFileText(const std::string& folder) const {
   TrackArrayPtr tracks = trackList();
+  bool relative = entryForm() == EntryForm::kRelativeToFile && !folder.empty();
+  std::filesystem::path base = std::filesystem::path(folder).lexically_normal();
+  if (!base.has_filename()) base = base.parent_path();
   std::vector<std::string> lines;
   lines.reserve(tracks->size() * 2 + 10);
   lines.push_back("#EXTM3U");
   for (const auto& track : *tracks) {
     auto destination = track->absDestinationPath();
     if (!destination) {
-      throw platform::Exception("NSInvalidArgumentException",
-                                "track " + track->uniqueID() + " has no destination path: no destination folder is set");
+      throw platform::Exception(
+          "NSInvalidArgumentException",
+          "track " + track->uniqueID() + " has no destination path: no destination folder is set");
     }
     // A path that leaves the root names no file of ours, and one with a
     // line break cannot stand on its line: such a track is left out whole.
@@ -50,7 +55,12 @@ std::string CTrackList::playlistFileText() const {
     lines.push_back(platform::format("#EXTINF:%@,%@ - %@", onOneLine(track->trackDuration()),
                                      onOneLine(track->trackArtist()),
                                      onOneLine(track->trackTitle())));
-    lines.push_back(*destination);
+    std::string entry = *destination;
+    if (relative) {
+      std::string fromFile = std::filesystem::path(entry).lexically_relative(base).string();
+      if (!fromFile.empty()) entry = fromFile;
+    }
+    lines.push_back(entry);
   }
   std::string text;
   for (size_t i = 0; i < lines.size(); ++i) {
@@ -64,14 +74,17 @@ void CTrackList::doGeneratePlaylistinFolder(const std::string& folder) {
   doGeneratePlaylistinFolder(folder, nullptr, nullptr);
 }
 
-bool CTrackList::doGeneratePlaylistinFolder(const std::string& folder, const platform::DestinationRoot* root,
+bool CTrackList::doGeneratePlaylistinFolder(const std::string& folder,
+                                            const platform::DestinationRoot* root,
                                             platform::FileError* error) {
   shell::stAutoReleasePool pool;
   auto fm = platform::FileManager::makePrivate();
   std::string name = playlistFileName();
   if (nameLeavesFolder(name)) {
-    platform::logFormat("doGeneratePlaylistinFolder refused the file name “%@” of playlist %@: it would leave the folder",
-                        name, uniqueID());
+    platform::logFormat(
+        "doGeneratePlaylistinFolder refused the file name “%@” of playlist %@: it would leave the "
+        "folder",
+        name, uniqueID());
     if (error) {
       error->code = EINVAL;
       error->path = name;
@@ -80,7 +93,7 @@ bool CTrackList::doGeneratePlaylistinFolder(const std::string& folder, const pla
     return false;
   }
   std::string path = joinPathComponents(folder, name + ".m3u8");
-  std::string text = playlistFileText();
+  std::string text = playlistFileText(folder);
   // The file is written below a root that is never created: the
   // destination root when the folder lies in it, else the folder's
   // parent, so that a drive that is gone is not stood in for by new
@@ -93,8 +106,9 @@ bool CTrackList::doGeneratePlaylistinFolder(const std::string& folder, const pla
                   (folder.size() == base.size() || folder[base.size()] == '/');
     size_t slash = folder.find_last_of('/');
     opened = platform::DestinationRoot::open(inBase ? base
-                                             : slash == std::string::npos || slash == 0 ? folder
-                                                                                        : folder.substr(0, slash));
+                                             : slash == std::string::npos || slash == 0
+                                                 ? folder
+                                                 : folder.substr(0, slash));
     root = opened.get();
   }
   // The new text replaces the old file in one step; the old one is never

@@ -95,14 +95,26 @@ void PlistPreferences::setStringValue(const std::string& key, const std::string&
   }
   if (load == Load::kMissing) dict.reset(plist_new_dict());
   plist_dict_set_item(dict.get(), key.c_str(), plist_new_string(value.c_str()));
+  write(dict.get());
+}
 
+bool PlistPreferences::removeValue(const std::string& key) {
+  PlistPtr dict;
+  Load load = loadDictionary(file_, &dict);
+  if (load == Load::kBroken) reportBroken(file_);
+  if (load != Load::kDictionary || plist_dict_get_item(dict.get(), key.c_str()) == nullptr) return false;
+  plist_dict_remove_item(dict.get(), key.c_str());
+  return write(dict.get());
+}
+
+bool PlistPreferences::write(plist_t dict) {
   char* xml = nullptr;
   uint32_t length = 0;
-  plist_to_xml(dict.get(), &xml, &length);
+  plist_to_xml(dict, &xml, &length);
   if (!xml) {
     platform::logFormat("could not write preferences file %@: %@", file_.string(),
                         "the value cannot be encoded");
-    return;
+    return false;
   }
   std::string text(xml, length);
   plist_to_xml_free(xml);
@@ -119,14 +131,16 @@ void PlistPreferences::setStringValue(const std::string& key, const std::string&
       platform::logFormat("could not write preferences file %@: %@", file_.string(),
                           "writing the temporary file failed");
       fs::remove(temp, ec);
-      return;
+      return false;
     }
   }
   fs::rename(temp, file_, ec);
   if (ec) {
     platform::logFormat("could not write preferences file %@: %@", file_.string(), ec.message());
     fs::remove(temp, ec);
+    return false;
   }
+  return true;
 }
 
 }  // namespace drive

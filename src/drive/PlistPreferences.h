@@ -28,10 +28,15 @@ class PlistPreferences : public Preferences {
   bool hasValue(const std::string& key) override;
   std::optional<std::string> stringValue(const std::string& key) override;
   void setStringValue(const std::string& key, const std::string& value) override;
+  // Forgets the value under `key`; false when there was none or the file
+  // could not be written.
+  bool removeValue(const std::string& key);
 
   const std::filesystem::path& path() const { return file_; }
 
  private:
+  bool write(void* dict);
+
   std::filesystem::path file_;
 };
 

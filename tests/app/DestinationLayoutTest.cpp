@@ -89,7 +89,7 @@ TEST(DestinationLayoutTracks, KeepsTheLibraryFoldersBelowTheMediaFolder) {
   EXPECT_EQ(layout.trackPath(track("/Users/me/Music/iTunes/iTunes Media/Music/ABBA/Gold/01 Dancing "
                                    "Queen.m4a",
                                    "ABBA", "Gold")),
-            "Music/Music/ABBA/Gold/01 Dancing Queen.m4a");
+            "Music/ABBA/Gold/01 Dancing Queen.m4a");
   // Outside the media folder: album artist (else artist), album, file name.
   EXPECT_EQ(layout.trackPath(track("/Volumes/Ext/x/y/03 Song.mp3", "Guest", "Best: Of", "Band")),
             "Music/Band/Best_ Of/03 Song.mp3");
@@ -100,7 +100,7 @@ TEST(DestinationLayoutTracks, KeepsTheLibraryFoldersBelowTheMediaFolder) {
 TEST(DestinationLayoutTracks, WindowsMediaFolderMatchesWithoutRegardToCase) {
   DestinationLayout layout("C:/Users/Me/Music/iTunes/iTunes Media/");
   EXPECT_EQ(layout.trackPath(track("c:/users/me/music/iTunes/iTunes Media/Music/A/B/c.mp3")),
-            "Music/Music/A/B/c.mp3");
+            "Music/A/B/c.mp3");
 }
 
 TEST(DestinationLayoutTracks, PathsNeverClimbOutOfTheRoot) {
@@ -227,7 +227,7 @@ TEST(DestinationLayoutFixtures, MusicAppAndOutsideTheMediaFolder) {
   for (const LibraryTrack& t : music.tracks) {
     if (t.persistentId == "247979196C3601D5") {
       EXPECT_EQ(a.trackPath(t),
-                "Music/Music/Beyonce\xCC\x81/HOMECOMING_ THE LIVE ALBUM/"
+                "Music/Beyonce\xCC\x81/HOMECOMING_ THE LIVE ALBUM/"
                 "02 Crazy In Love (Homecoming Live).m4a");
       EXPECT_EQ(DestinationLayout::durationText(t.totalTimeMs), "167");  // 167347 ms
     }

@@ -1,17 +1,22 @@
 // The export as a user runs it: the executable on the sample library, on
 // every real library export in the fixtures, and on hostile input.
 #include <gtest/gtest.h>
-#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "support/Fixtures.h"
 #include "support/TempDir.h"
@@ -35,8 +40,8 @@ struct Outcome {
   std::string out;
 };
 
-Outcome run(const std::string& args) {
-  std::string command = shellQuoted(kTessaline) + " " + args + " 2>&1";
+Outcome run(const std::string& args, const std::string& env = "") {
+  std::string command = env + shellQuoted(kTessaline) + " " + args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   std::string out;
   char buf[4096];
@@ -63,21 +68,27 @@ std::vector<std::string> playlistEntries(const std::string& file) {
   return paths;
 }
 
-// Every entry of every playlist file names a file on the drive, except
-// the tracks the export reported as not copied or left unchecked.
+// Every entry of every playlist file, resolved against the playlist's
+// folder as a player does, names a file below the drive's Music folder,
+// except the tracks the export reported as not copied or left unchecked.
+// `drive` may be where the drive folder was moved after the export.
 void expectPlaylistsNameOnlyWhatIsThere(const std::string& drive, const json& report) {
+  std::string exported = report["destination"];
   std::set<std::string> allowedMissing;
-  for (const auto& f : report["notCopied"]) allowedMissing.insert(f["destination"].get<std::string>());
-  for (const auto& d : report["uncheckedNotCopied"]) allowedMissing.insert(d.get<std::string>());
+  auto onDrive = [&](const std::string& path) { return path.substr(exported.size()); };
+  for (const auto& f : report["notCopied"]) allowedMissing.insert(onDrive(f["destination"]));
+  for (const auto& d : report["uncheckedNotCopied"]) allowedMissing.insert(onDrive(d));
   size_t files = 0;
   for (const auto& name : report["playlistFiles"]) {
     std::string file = drive + "/Playlists/" + name.get<std::string>();
     ASSERT_TRUE(fs::exists(file)) << file;
     ++files;
-    for (const auto& path : playlistEntries(file)) {
+    for (const auto& entry : playlistEntries(file)) {
+      ASSERT_NE(entry[0], '/') << entry;
+      std::string path = (fs::path(drive + "/Playlists") / entry).lexically_normal().string();
       EXPECT_EQ(path.rfind(drive + "/Music/", 0), 0u) << path;
       if (!fs::exists(path)) {
-        EXPECT_TRUE(allowedMissing.count(path)) << "missing and not reported: " << path;
+        EXPECT_TRUE(allowedMissing.count(path.substr(drive.size()))) << "missing: " << path;
       }
     }
   }
@@ -108,6 +119,12 @@ TEST(ExportEndToEnd, SampleLibraryThenNothingThenStaleFiles) {
   ASSERT_EQ(favourites.size(), 5u);
   EXPECT_EQ(favourites[1], favourites[4]);
 
+  // Mounted elsewhere, every entry still plays.
+  fs::rename(drive, dir / "moved");
+  expectPlaylistsNameOnlyWhatIsThere(dir / "moved", first);
+  fs::rename(dir / "moved", drive);
+  EXPECT_EQ(first["entriesNotOnDrive"], json({{"unchecked", 1}, {"missing", 0}}));
+
   json second = exportJson(lib + "/Library.xml", drive);
   EXPECT_EQ(second["bytesToCopy"], 0);
   EXPECT_EQ(second["bytesCopied"], 0);
@@ -118,7 +135,7 @@ TEST(ExportEndToEnd, SampleLibraryThenNothingThenStaleFiles) {
   EXPECT_EQ(third["stale"]["playlistFiles"], json::array({drive + "/Playlists/Sunday.m3u8"}));
   EXPECT_EQ(third["stale"]["files"].size(), 3u);  // the track and its two folders
   EXPECT_FALSE(fs::exists(drive + "/Playlists/Sunday.m3u8"));
-  EXPECT_FALSE(fs::exists(drive + "/Music/Music/The Beatles"));
+  EXPECT_FALSE(fs::exists(drive + "/Music/The Beatles"));
   expectPlaylistsNameOnlyWhatIsThere(drive, third);
 }
 
@@ -237,10 +254,28 @@ TEST(ExportEndToEnd, ToTheFakeDrivesFat32VolumeAndNotToItsReadOnlyOne) {
   std::string command = env + shellQuoted(kTessaline) + " --fake-hardware " + shellQuoted(fake) + library;
   EXPECT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0);
   EXPECT_TRUE(fs::exists(volume + "/Playlists/Road Trip.m3u8"));
-  EXPECT_TRUE(fs::exists(volume + "/Music/Music/Björk/Homogenic/01 Jóga.wav"));
+  EXPECT_TRUE(fs::exists(volume + "/Music/Björk/Homogenic/01 Jóga.wav"));
   int status = std::system((command + " --drive ARCHIVE >/dev/null 2>&1").c_str());
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_FALSE(fs::exists(dir / "mounts/media/alex/ARCHIVE"));
+
+  // A volume chosen by name is remembered; one remembered but unusable
+  // is named with the reason and the volume to take instead; forgotten
+  // on request.
+  std::string prefs = dir / "config/tessaline/preferences.plist";
+  EXPECT_FALSE(fs::exists(prefs));
+  EXPECT_EQ(std::system((command + " --drive 'TESSA MUSIC' >/dev/null 2>&1").c_str()), 0);
+  EXPECT_NE(testsupport::readFile(prefs).find("<string>TESSA MUSIC</string>"), std::string::npos);
+  testsupport::writeFile(prefs, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                "<key>tessaline_disk_name</key><string>ARCHIVE</string></dict></plist>\n");
+  Outcome remembered = run("--fake-hardware " + shellQuoted(fake) + library + " 2>&1", env);
+  EXPECT_EQ(remembered.status, 2);
+  EXPECT_NE(remembered.out.find("The remembered volume \"ARCHIVE\" cannot be used: "), std::string::npos)
+      << remembered.out;
+  EXPECT_NE(remembered.out.find("choose it with --drive 'TESSA MUSIC'"), std::string::npos) << remembered.out;
+  Outcome forget = run("--fake-hardware " + shellQuoted(fake) + " drives --forget", env);
+  EXPECT_NE(forget.out.find("Forgot the remembered volume \"ARCHIVE\"."), std::string::npos) << forget.out;
+  EXPECT_EQ(testsupport::readFile(prefs).find("ARCHIVE"), std::string::npos);
 }
 
 namespace {
@@ -304,7 +339,7 @@ TEST(ExportSafety, TheUsersOwnFilesAreKeptUntilCleanAll) {
   json fewer = exportJson(dir / "lib/Library-fewer.xml", drive);
   EXPECT_EQ(fewer["stale"]["files"].size(), 3u);  // the track and its two folders
   EXPECT_EQ(fewer["stale"]["deleted"], true);
-  EXPECT_FALSE(fs::exists(drive + "/Music/Music/The Beatles"));
+  EXPECT_FALSE(fs::exists(drive + "/Music/The Beatles"));
   EXPECT_EQ(testsupport::readFile(drive + "/.tessaline/written").find("The Beatles"), std::string::npos);
   EXPECT_TRUE(fs::exists(drive + "/Music/Hand Ripped/01 Mine.mp3"));
   EXPECT_TRUE(fs::exists(drive + "/Playlists/mine.m3u8"));
@@ -336,37 +371,37 @@ TEST(ExportSafety, EveryExitStatusPrintsAFullReport) {
   ASSERT_FALSE(report.is_discarded()) << latin.out;
   EXPECT_EQ(report["stale"]["files"], json::array({drive + "/Music/caf\xEF\xBF\xBD.mp3"}));
   // A track whose place on the drive a folder has taken.
-  fs::remove(drive + "/Music/Music/Björk/Homogenic/01 Jóga.wav");
-  fs::create_directories(drive + "/Music/Music/Björk/Homogenic/01 Jóga.wav");
+  fs::remove(drive + "/Music/Björk/Homogenic/01 Jóga.wav");
+  fs::create_directories(drive + "/Music/Björk/Homogenic/01 Jóga.wav");
   Outcome partial = run("export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
                         " --yes --json");
   EXPECT_EQ(partial.status, 1);
   report = lastJson(partial);
   EXPECT_EQ(report["status"], "problems");
   ASSERT_EQ(report["notCopied"].size(), 1u);
-  EXPECT_EQ(report["notCopied"][0]["reason"], "a folder stands at " + drive + "/Music/Music/Björk/Homogenic/01 Jóga.wav");
+  EXPECT_EQ(report["notCopied"][0]["reason"], "a folder stands at " + drive + "/Music/Björk/Homogenic/01 Jóga.wav");
 }
 
 TEST(ExportSafety, EveryExportRemovesUnfinishedCopiesAndOneExportRunsAtATime) {
   testsupport::TempDir dir;
   std::string drive = dir / "drive";
   makeSample(dir / "lib");
-  testsupport::writeFile(drive + "/Music/Music/Old/.tessaline-partial-1.2-song.mp3", "half");
+  testsupport::writeFile(drive + "/Music/Old/.tessaline-partial-1.2-song.mp3", "half");
   std::string args = "export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
                      " --playlist Sunday --yes";
   Outcome r = run(args);
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("Removed 1 unfinished copies left by an earlier export."), std::string::npos) << r.out;
-  EXPECT_FALSE(fs::exists(drive + "/Music/Music/Old/.tessaline-partial-1.2-song.mp3"));
+  EXPECT_NE(r.out.find("Removed 1 unfinished copy left by an earlier export."), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(drive + "/Music/Old/.tessaline-partial-1.2-song.mp3"));
 
   int fd = open((drive + "/.tessaline/lock").c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
-  testsupport::writeFile(drive + "/Music/Music/Old/.tessaline-partial-1.3-live.mp3", "live");
+  testsupport::writeFile(drive + "/Music/Old/.tessaline-partial-1.3-live.mp3", "live");
   r = run(args);
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("Another export to " + drive + " is under way"), std::string::npos) << r.out;
-  EXPECT_TRUE(fs::exists(drive + "/Music/Music/Old/.tessaline-partial-1.3-live.mp3"));
+  EXPECT_TRUE(fs::exists(drive + "/Music/Old/.tessaline-partial-1.3-live.mp3"));
   close(fd);
 }
 
@@ -531,4 +566,195 @@ TEST(ExportSafety, TheBridgeExampleWritesOnlyToADriveThatIsThere) {
   EXPECT_TRUE(fs::exists(dir / "drive/Playlists/Road Trip.m3u8"));
   EXPECT_NE(testsupport::readFile(dir / "drive/Music/.tessaline/written").find("Björk/Homogenic/01 Jóga.wav"),
             std::string::npos);
+  // The command line lays the library out the same way: the same tree
+  // (it also copies cover images), and on the script's drive nothing to
+  // copy and nothing stale.
+  auto tree = [](const std::string& root) {
+    std::set<std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+      std::string path = e.path().string().substr(root.size());
+      if (path.find("/.tessaline") == std::string::npos && e.path().filename() != "folder.jpg") files.insert(path);
+    }
+    return files;
+  };
+  fs::create_directories(dir / "cli");
+  exportJson(dir / "lib/Library.xml", dir / "cli");
+  EXPECT_EQ(tree(dir / "drive"), tree(dir / "cli"));
+  json mixed = exportJson(dir / "lib/Library.xml", dir / "drive");
+  EXPECT_EQ(mixed["bytesToCopy"], 0);
+  EXPECT_TRUE(mixed["stale"]["files"].empty()) << mixed["stale"];
+}
+
+namespace {
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+}  // namespace
+
+// A copy that takes a while, with standard error on a pseudo-terminal of
+// a given width and standard output into a pipe: the plan arrives in the
+// pipe while the copy is under way, every redraw of the progress line
+// stays within the width, and without a UTF-8 locale it is plain ASCII.
+TEST(CommandLine, ProgressLineFitsTheTerminalAndPipedOutputArrivesAtOnce) {
+  struct Case {
+    unsigned short width;
+    const char* lang;
+    bool ascii;
+  };
+  for (const Case& c : {Case{40, "C.UTF-8", false}, Case{80, "C", true}}) {
+    SCOPED_TRACE(c.width);
+    testsupport::TempDir dir;
+    std::string big = dir / "src/big.wav", drive = dir / "drive";
+    testsupport::writeFile(big, "");
+    fs::resize_file(big, 3ull << 30);
+    fs::create_directories(drive);
+    testsupport::writeFile(
+        dir / "Library.xml",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>Tracks</key>"
+        "<dict>" +
+            trackXml(1, "Big", "Album", "file://" + big) +
+            "</dict><key>Playlists</key><array><dict><key>Name</key><string>Long</string>"
+            "<key>Playlist Persistent ID</key><string>PL1</string><key>Playlist Items</key>"
+            "<array><dict><key>Track ID</key><integer>1</integer></dict></array></dict></array>"
+            "</dict></plist>");
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    struct winsize size {};
+    size.ws_col = c.width;
+    ASSERT_EQ(ioctl(slave, TIOCSWINSZ, &size), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(out[1], 1);
+      dup2(slave, 2);
+      setenv("LANG", c.lang, 1);
+      unsetenv("LC_ALL");
+      unsetenv("LC_CTYPE");
+      setenv("TERM", "xterm", 1);
+      execl(kTessaline.c_str(), "tessaline", "export", "--library", (dir / "Library.xml").c_str(),
+            "--to", drive.c_str(), "--yes", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(slave);
+    close(out[1]);
+    std::string terminal, piped;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::count(terminal.begin(), terminal.end(), '\r') < 4 &&
+           std::chrono::steady_clock::now() < deadline) {
+      pollfd fds[2] = {{master, POLLIN, 0}, {out[0], POLLIN, 0}};
+      if (poll(fds, 2, 100) <= 0) continue;
+      char buf[4096];
+      for (int i = 0; i < 2; ++i) {
+        ssize_t n = fds[i].revents & POLLIN ? read(fds[i].fd, buf, sizeof buf) : 0;
+        if (n > 0) (i == 0 ? terminal : piped).append(buf, static_cast<size_t>(n));
+      }
+    }
+    // Still copying: what was said so far is already in the pipe.
+    EXPECT_NE(piped.find("Copying..."), std::string::npos) << piped;
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    close(out[0]);
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_GE(std::count(terminal.begin(), terminal.end(), '\r'), 4) << terminal;
+    std::string plain =
+        replaceAll(std::regex_replace(terminal, std::regex("\x1b\\[K"), ""), "\r", "\n");
+    std::istringstream lines(plain);
+    for (std::string line; std::getline(lines, line);) {
+      size_t columns =
+          std::count_if(line.begin(), line.end(), [](char ch) { return (ch & 0xC0) != 0x80; });
+      EXPECT_LT(columns, c.width) << line;
+    }
+    EXPECT_NE(plain.find(" of 3.00 GB"), std::string::npos) << plain;
+    bool ascii =
+        std::all_of(terminal.begin(), terminal.end(), [](char ch) { return (ch & 0x80) == 0; });
+    EXPECT_EQ(ascii, c.ascii) << terminal;
+  }
+}
+
+// An old Mac library whose media folder now lies in this home folder: the
+// dry run says which --map-prefix to give; with it every file is found.
+TEST(CommandLine, DryRunSuggestsThePrefixOfALibraryFromAnotherComputer) {
+  testsupport::TempDir dir;
+  makeSample(dir / "made");
+  std::string media = dir / "home/Music/iTunes/iTunes Media";
+  fs::create_directories(fs::path(media).parent_path());
+  fs::rename(dir / "made/Media", media);
+  std::string xml = testsupport::readFile(dir / "made/Library.xml");
+  testsupport::writeFile(dir / "home/Downloads/Library.xml",
+                         replaceAll(xml, "file://" + replaceAll(dir / "made/Media", " ", "%20"),
+                                    "file:///Users/me/Music/iTunes/iTunes%20Media"));
+  fs::create_directories(dir / "drive");
+  std::string args = "export --library " + shellQuoted(dir / "home/Downloads/Library.xml") +
+                     " --to " + shellQuoted(dir / "drive");
+  std::string env = "HOME=" + shellQuoted(dir / "home") + " ";
+  Outcome dry = run(args + " -n", env);
+  EXPECT_EQ(dry.status, 0) << dry.out;
+  std::string prefix = "/Users/me/Music/iTunes/iTunes Media=" + media;
+  EXPECT_NE(dry.out.find("Missing: 19 tracks to copy have no file on this computer"),
+            std::string::npos)
+      << dry.out;
+  EXPECT_NE(dry.out.find("--map-prefix '" + prefix + "'"), std::string::npos) << dry.out;
+  json mapped = lastJson(run(args + " --yes --json --map-prefix " + shellQuoted(prefix), env));
+  EXPECT_EQ(mapped["status"], "done");
+  EXPECT_EQ(mapped["missingSources"]["count"], 0);
+  EXPECT_EQ(mapped["copied"].size(), 19u);
+}
+
+// The words a person types: commands, help, a playlist's name in any
+// case, a folder, a near miss, a mistyped option; and the question goes
+// to the terminal, once, with the output in a file.
+TEST(CommandLine, WordsAndAnswers) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  fs::create_directories(dir / "drive");
+  std::string lib = " --library " + shellQuoted(dir / "lib/Library.xml");
+  std::string dry = "export" + lib + " --to " + shellQuoted(dir / "drive") + " -n --json";
+  // Two folders, each inside the other.
+  auto folder = [](const char* id, const char* parent) {
+    return std::string("<dict><key>Name</key><string>") + id + "</string><key>Playlist Persistent ID</key><string>" +
+           id + "</string><key>Parent Persistent ID</key><string>" + parent +
+           "</string><key>Folder</key><true/></dict>";
+  };
+  testsupport::writeFile(dir / "cycle.xml", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Tracks</key>"
+                                            "<dict/><key>Playlists</key><array>" +
+                                                folder("A", "B") + folder("B", "A") + "</array></dict></plist>");
+  std::string cycle = " --library " + shellQuoted(dir / "cycle.xml");
+  const std::tuple<std::string, int, std::string> cases[] = {
+      {"--version", 0, "tessaline "},
+      {"help", 0, "playlists"},
+      {"help export", 0, "Usage: tessaline export"},
+      {"export --bogus", 2, "tessaline export: The following argument was not expected: --bogus"},
+      {"help nope", 2, "tessaline help: no command is named \"nope\""},
+      {dry + " --playlist 'road trip'", 0, "\"name\": \"Road Trip\""},
+      {dry + " --playlist nordik", 2, "Did you mean \"Nordic\"?"},
+      {"playlists --json" + lib, 0, "\"builtIn\": true"},
+      {"playlists" + lib, 0, "Collections/"},
+      {"export" + cycle + " --to " + shellQuoted(dir / "drive") + " -n --playlist a", 0, "Nothing to copy"},
+      {"playlists" + cycle, 0, "A/"},
+  };
+  for (const auto& [args, status, says] : cases) {
+    Outcome r = run(args + " </dev/null");
+    EXPECT_EQ(r.status, status) << args;
+    EXPECT_NE(r.out.find(says), std::string::npos) << args << "\n" << r.out;
+  }
+  EXPECT_EQ(lastJson(run(dry + " --playlist Collections"))["playlists"].size(),
+            2u);  // both in the folder
+
+  std::string asked = dir / "asked", log = dir / "out.log";
+  int status = std::system((shellQuoted(kTessaline) + " export" + lib + " --to " +
+                            shellQuoted(dir / "drive") + " 2>" + shellQuoted(asked) + " >" +
+                            shellQuoted(log) + " </dev/null")
+                               .c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(testsupport::readFile(asked).find("Start? [y/N]"), std::string::npos);
+  EXPECT_EQ(testsupport::readFile(log).find("[y/N]"), std::string::npos);
+  EXPECT_EQ(testsupport::readFile(log).find("This script will"), std::string::npos);
 }

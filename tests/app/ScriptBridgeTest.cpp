@@ -357,6 +357,16 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   EXPECT_EQ(s.call("-[SelectorText confirmPrompt]", {st}).get<std::string>().empty(), false);
   EXPECT_NE(s.call("-[SelectorText completionPrompt]", {st}), "Unsupported mode of operation");
   EXPECT_NE(s.call("-[SelectorText failurePrompt]", {st}), "Unsupported mode of operation");
+  // The command line's layout of a library, for scripts.
+  TempDir lib;
+  testsupport::writeFile(lib / "Library.xml", R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>Music Folder</key><string>file:///m/</string><key>Tracks</key><dict>
+<key>1</key><dict><key>Track ID</key><integer>1</integer><key>Persistent ID</key><string>T1</string>
+<key>Location</key><string>file:///m/Music/A/B/x.mp3</string></dict></dict>
+<key>Playlists</key><array><dict><key>Name</key><string>Mix/1</string><key>Playlist Persistent ID</key>
+<string>P1</string><key>Playlist Items</key><array/></dict></array></dict></plist>)");
+  EXPECT_EQ(s.call("+[DestinationLayout pathsForLibrary:]", {lib / "Library.xml"}),
+            Json({{"tracks", {{"T1", "A/B/x.mp3"}}}, {"playlists", {{"P1", "Mix_1"}}}}));
   unsetenv("ExtScriptParam");
   EXPECT_EQ(s.call("-[SelectorText failurePrompt]", {st}), "Unsupported mode of operation");
 
