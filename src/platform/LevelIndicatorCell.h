@@ -41,6 +41,12 @@ class LevelIndicatorCell : public Cell {
   // The filled width within a bar `width` points wide.
   double fillWidth(double width) const;
 
+  // The bar has no frame of its own to draw apart from its interior; the
+  // frame drawing stays this class's own even where a subclass draws its
+  // interior differently.
+  void drawWithFrame(const Rect& frame, ControlView& view) override {
+    LevelIndicatorCell::drawInteriorWithFrame(frame, view);
+  }
   void drawInteriorWithFrame(const Rect& frame, ControlView& view) override;
 
  private:
