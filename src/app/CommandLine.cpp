@@ -8,6 +8,7 @@
 #include "app/DiskutilCommand.h"
 #include "app/ScriptCommand.h"
 #include "app/DrivesCommand.h"
+#include "app/GuiCommand.h"
 
 namespace app {
 
@@ -22,6 +23,7 @@ int runCommandLine(int argc, char** argv) {
   registerDockTileCommand(cli);
   registerScriptCommand(cli);
   registerDrivesCommand(cli);
+  registerGuiCommand(cli);
 
   try {
     cli.parse(argc, argv);
