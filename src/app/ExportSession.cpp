@@ -247,7 +247,8 @@ void ExportSession::choose(const std::vector<std::string>& playlistIds) {
 
 std::vector<std::pair<std::string, std::string>> ExportSession::loadedPlaylists() const {
   std::vector<std::pair<std::string, std::string>> out;
-  for (const auto& s : loaded_.empty() ? selected_ : loaded_) out.emplace_back(s.playlist->name, s.playlist->persistentId);
+  for (const auto& s : loaded_.empty() ? selected_ : loaded_)
+    out.emplace_back(s.playlist->name, s.playlist->persistentId);
   return out;
 }
 
@@ -400,10 +401,12 @@ const ExportPlan& ExportSession::plan() {
     double seconds = 0;
     for (const auto& item : s.playlist->items) {
       auto it = byId_.find(item);
-      if (it != byId_.end()) seconds += static_cast<double>(it->second->totalTimeMs.value_or(0)) / 1000.0;
+      if (it != byId_.end())
+        seconds += static_cast<double>(it->second->totalTimeMs.value_or(0)) / 1000.0;
     }
     plan_.playlists.push_back({s.playlist->name, s.playlist->persistentId,
-                               s.fileName + DestinationLayout::kPlaylistExtension, s.list->trackList()->size(),
+                               s.fileName + DestinationLayout::kPlaylistExtension,
+                               s.list->trackList()->size(),
                                static_cast<uint64_t>(s.list->uncopiedTotal()),
                                static_cast<uint64_t>(s.list->netcopyTotal()), seconds});
   }

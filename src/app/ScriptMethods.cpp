@@ -12,11 +12,11 @@
 #include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
 #include "export/ExecOnThread.h"
-#include "ui/ImageViewIconSetter.h"
-#include "ui/SelectorText.h"
-#include "ui/PlaylistSpaceUsageCell.h"
-#include "ui/VrelPlaylistDelagate.h"
 #include "platform/ImageView.h"
+#include "ui/ImageViewIconSetter.h"
+#include "ui/PlaylistSpaceUsageCell.h"
+#include "ui/SelectorText.h"
+#include "ui/VrelPlaylistDelagate.h"
 
 namespace app {
 
@@ -349,22 +349,29 @@ void registerUi(ScriptBridge& b) {
          [](ScriptBridge& br, const Json& p) -> Json {
            auto view = br.object<platform::ImageView>(p[0], "NSImageView");
            if (!p[1].is_string()) {
-             throw BridgeFault{-32602, "+[ImageViewIconSetter displayStandardIconInImageView:forIconType:]: "
-                                       "argument 2 must be a string, got " + shownValue(p[1])};
+             throw BridgeFault{
+                 -32602,
+                 "+[ImageViewIconSetter displayStandardIconInImageView:forIconType:]: "
+                 "argument 2 must be a string, got " +
+                     shownValue(p[1])};
            }
            ImageViewIconSetter::displayStandardIconInImageView(*view, p[1].get<std::string>());
            return nullptr;
          }});
   // An object's class: a handle's own, or the class a plain value has on
   // the script's side.
-  b.add({"+[VrelPlaylistDelagate object_getClassName:]", {{ArgKind::kAny, ""}},
+  b.add({"+[VrelPlaylistDelagate object_getClassName:]",
+         {{ArgKind::kAny, ""}},
          [](ScriptBridge& br, const Json& p) -> Json {
            const Json& v = p[0];
            if (v.is_object() && v.contains("$object")) {
              for (const auto& [id, cls] : br.liveHandles()) {
-               if (v["$object"].is_number_integer() && v["$object"].get<int64_t>() == id) return cls;
+               if (v["$object"].is_number_integer() && v["$object"].get<int64_t>() == id)
+                 return cls;
              }
-             throw BridgeFault{-32602, "+[VrelPlaylistDelagate object_getClassName:]: argument 1 is a stale handle"};
+             throw BridgeFault{
+                 -32602,
+                 "+[VrelPlaylistDelagate object_getClassName:]: argument 1 is a stale handle"};
            }
            if (v.is_string()) return "NSString";
            if (v.is_boolean() || v.is_number()) return "NSNumber";
@@ -393,9 +400,12 @@ void registerUi(ScriptBridge& b) {
            }));
            // The playlist table's delegate and space usage cell, and the
            // image view that shows a file type's icon.
-           auto delegate = br.interfaceObject("playlistDelegate", [] { return std::make_shared<ui::VrelPlaylistDelagate>(); });
-           auto cell = br.interfaceObject("spaceUsageCell", [] { return std::make_shared<ui::PlaylistSpaceUsageCell>(); });
-           auto icon = br.interfaceObject("iconView", [] { return std::make_shared<platform::ImageView>(); });
+           auto delegate = br.interfaceObject(
+               "playlistDelegate", [] { return std::make_shared<ui::VrelPlaylistDelagate>(); });
+           auto cell = br.interfaceObject(
+               "spaceUsageCell", [] { return std::make_shared<ui::PlaylistSpaceUsageCell>(); });
+           auto icon = br.interfaceObject("iconView",
+                                          [] { return std::make_shared<platform::ImageView>(); });
            return Json{{"selectorText", toJson(br, selector)},
                        {"drivePopup", toJson(br, popup)},
                        {"playlistDelegate", br.handleFor("VrelPlaylistDelagate", delegate)},

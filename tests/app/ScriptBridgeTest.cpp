@@ -358,10 +358,13 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   EXPECT_NE(s.call("-[SelectorText completionPrompt]", {st}), "Unsupported mode of operation");
   EXPECT_NE(s.call("-[SelectorText failurePrompt]", {st}), "Unsupported mode of operation");
   // The table's delegate and cell, and an image view for file type icons.
-  EXPECT_EQ(s.call("+[VrelPlaylistDelagate object_getClassName:]", {ui["spaceUsageCell"]}), "PlaylistSpaceUsageCell");
+  EXPECT_EQ(s.call("+[VrelPlaylistDelagate object_getClassName:]", {ui["spaceUsageCell"]}),
+            "PlaylistSpaceUsageCell");
   EXPECT_EQ(s.call("+[VrelPlaylistDelagate object_getClassName:]", {"text"}), "NSString");
-  EXPECT_EQ(s.call("-[VrelPlaylistDelagate setOverflow:]", {ui["playlistDelegate"], true}), nullptr);
-  EXPECT_EQ(s.call("+[ImageViewIconSetter displayStandardIconInImageView:forIconType:]", {ui["iconView"], "mp3"}),
+  EXPECT_EQ(s.call("-[VrelPlaylistDelagate setOverflow:]", {ui["playlistDelegate"], true}),
+            nullptr);
+  EXPECT_EQ(s.call("+[ImageViewIconSetter displayStandardIconInImageView:forIconType:]",
+                   {ui["iconView"], "mp3"}),
             nullptr);
   unsetenv("ExtScriptParam");
   EXPECT_EQ(s.call("-[SelectorText failurePrompt]", {st}), "Unsupported mode of operation");

@@ -56,8 +56,9 @@ TEST(DisplayStandardIcon, NamesTheThemeIconOfAnExtensionOrTypeCode) {
     const char* icon;
     const char* fallback;
   };
-  for (Case c : {Case{"mp3", "audio-mpeg", "audio-x-generic"}, Case{".flac", "audio-flac", "audio-x-generic"},
-                 Case{"'fold'", "folder", "folder"}, Case{"'zzzz'", "unknown", "unknown"},
+  for (Case c : {Case{"mp3", "audio-mpeg", "audio-x-generic"},
+                 Case{".flac", "audio-flac", "audio-x-generic"}, Case{"'fold'", "folder", "folder"},
+                 Case{"'zzzz'", "unknown", "unknown"},
                  Case{"no-such-extension", "unknown", "unknown"}, Case{"", "unknown", "unknown"}}) {
     platform::ImageView view;
     ImageViewIconSetter::displayStandardIconInImageView(view, c.type);

@@ -118,34 +118,119 @@ struct SetupCase {
 // Each row on a fresh cell; `min` expects a derived minimum only after a
 // bar of 200 points was laid out.
 TEST(PlaylistSpaceUsageCell, DerivesModeBarAndCaptionFromThePsumDictionary) {
-  const std::string info = "Mix: 12 tracks, 2.0 minutes, 1024 bytes still to copy (about 3 seconds)";
+  const std::string info =
+      "Mix: 12 tracks, 2.0 minutes, 1024 bytes still to copy (about 3 seconds)";
   const std::string zero = "Mix: 12 tracks, 2.0 minutes, nothing left to copy (about 3 seconds)";
   std::vector<SetupCase> cases = {
       {"no mode", {{"psumItemUncopiedSize", 5.0}}, 0xFFFF, 0, 0, 0, 0, 0, nullptr},
       {"mode 3", {{"psumMode", 3}, {"psumLIValue", 5.0}}, 0xFFFF, 0, 0, 0, 0, 0, nullptr},
       {"mode -1", {{"psumMode", -1}, {"psumLIValue", 5.0}}, 0xFFFF, 0, 0, 0, 0, 0, nullptr},
-      {"mode 2 not exported", {{"psumMode", 2}, {"psumItemExported", false}, {"psumLIValue", 5.0}}, 0, 0, 0, 0, 0, 0,
+      {"mode 2 not exported",
+       {{"psumMode", 2}, {"psumItemExported", false}, {"psumLIValue", 5.0}},
+       0,
+       0,
+       0,
+       0,
+       0,
+       0,
        nullptr},
-      {"mode 1 largest 0", {{"psumMode", 1}, {"psumLargestItemSize", 0.0}}, 1, 0, 1e7, 1, 2, 0, nullptr},
-      {"mode 2 no largest", {{"psumMode", 2}, {"psumDiskAvailable", 9e9}}, 2, 0, 0, 0.1, 0.2, 0, nullptr},
-      {"mode 2 exported absent", {{"psumMode", 2}, {"psumLargestItemSize", 5.0}, {"psumDiskAvailable", 1e6}}, 2, 0,
-       1e6, 0.1, 0.2, 0, nullptr},
+      {"mode 1 largest 0",
+       {{"psumMode", 1}, {"psumLargestItemSize", 0.0}},
+       1,
+       0,
+       1e7,
+       1,
+       2,
+       0,
+       nullptr},
+      {"mode 2 no largest",
+       {{"psumMode", 2}, {"psumDiskAvailable", 9e9}},
+       2,
+       0,
+       0,
+       0.1,
+       0.2,
+       0,
+       nullptr},
+      {"mode 2 exported absent",
+       {{"psumMode", 2}, {"psumLargestItemSize", 5.0}, {"psumDiskAvailable", 1e6}},
+       2,
+       0,
+       1e6,
+       0.1,
+       0.2,
+       0,
+       nullptr},
       {"chain preferred",
-       {{"psumMode", 1}, {"psumItemChainUncopiedSize", 1024.0}, {"psumItemUncopiedSize", 7.0}, {"psumItemName", "Mix"},
-        {"psumItemTrackCount", 12}, {"psumItemDuration", 120.0}},
-       1, 0, 0, 0, 0, 1024, info.c_str()},
-      {"1023 bytes",
-       {{"psumMode", 1}, {"psumItemUncopiedSize", 1023.0}, {"psumItemName", "Mix"}, {"psumItemTrackCount", "12"},
+       {{"psumMode", 1},
+        {"psumItemChainUncopiedSize", 1024.0},
+        {"psumItemUncopiedSize", 7.0},
+        {"psumItemName", "Mix"},
+        {"psumItemTrackCount", 12},
         {"psumItemDuration", 120.0}},
-       1, 0, 0, 0, 0, 1023, zero.c_str()},
-      {"unknowns", {{"psumMode", 1}, {"psumItemUncopiedSize", 0.0}}, 1, 0, 0, 0, 0, 0,
+       1,
+       0,
+       0,
+       0,
+       0,
+       1024,
+       info.c_str()},
+      {"1023 bytes",
+       {{"psumMode", 1},
+        {"psumItemUncopiedSize", 1023.0},
+        {"psumItemName", "Mix"},
+        {"psumItemTrackCount", "12"},
+        {"psumItemDuration", 120.0}},
+       1,
+       0,
+       0,
+       0,
+       0,
+       1023,
+       zero.c_str()},
+      {"unknowns",
+       {{"psumMode", 1}, {"psumItemUncopiedSize", 0.0}},
+       1,
+       0,
+       0,
+       0,
+       0,
+       0,
        "unknown: unknown tracks, unknown, nothing left to copy (about 3 seconds)"},
-      {"given caption, no value", {{"psumMode", 1}, {"psumStrCaption", "Hi"}}, 1, 0, 0, 0, 0, 0, "Hi"},
+      {"given caption, no value",
+       {{"psumMode", 1}, {"psumStrCaption", "Hi"}},
+       1,
+       0,
+       0,
+       0,
+       0,
+       0,
+       "Hi"},
       {"given value wins",
-       {{"psumMode", 1}, {"psumLIValue", 3.0}, {"psumItemUncopiedSize", 9.0}, {"psumStrCaption", "c"}},
-       1, 0, 0, 0, 0, 3, "c"},
-      {"explicit bar", {{"psumMode", 1}, {"psumLIMinValue", -1.0}, {"psumLIMaxValue", "50"},
-        {"psumLIWarningValue", 10}, {"psumLICriticalValue", 20}}, 1, -1, 50, 10, 20, 0, nullptr},
+       {{"psumMode", 1},
+        {"psumLIValue", 3.0},
+        {"psumItemUncopiedSize", 9.0},
+        {"psumStrCaption", "c"}},
+       1,
+       0,
+       0,
+       0,
+       0,
+       3,
+       "c"},
+      {"explicit bar",
+       {{"psumMode", 1},
+        {"psumLIMinValue", -1.0},
+        {"psumLIMaxValue", "50"},
+        {"psumLIWarningValue", 10},
+        {"psumLICriticalValue", 20}},
+       1,
+       -1,
+       50,
+       10,
+       20,
+       0,
+       nullptr},
   };
   for (const auto& c : cases) {
     PlaylistSpaceUsageCell cell;
@@ -162,18 +247,22 @@ TEST(PlaylistSpaceUsageCell, DerivesModeBarAndCaptionFromThePsumDictionary) {
 
 TEST(PlaylistSpaceUsageCell, MinimumFollowsTheLastBarWidthAndRowsKeepWhatTheyLeaveOut) {
   PlaylistSpaceUsageCell cell;
-  cell.setObjectValue(ObjectValue(D{{"psumMode", 2}, {"psumLargestItemSize", 1.0}, {"psumDiskAvailable", 1e6},
+  cell.setObjectValue(ObjectValue(D{{"psumMode", 2},
+                                    {"psumLargestItemSize", 1.0},
+                                    {"psumDiskAvailable", 1e6},
                                     {"psumStrCaption", "first"}}));
   EXPECT_DOUBLE_EQ(cell.minValue(), 0);
   EXPECT_EQ(cell.levelIndRectForBounds({10, 20, 200, 40}).y, 45);
-  cell.setObjectValue(ObjectValue(D{{"psumMode", 2}, {"psumLargestItemSize", 1.0}, {"psumDiskAvailable", 1e6}}));
+  cell.setObjectValue(
+      ObjectValue(D{{"psumMode", 2}, {"psumLargestItemSize", 1.0}, {"psumDiskAvailable", 1e6}}));
   EXPECT_DOUBLE_EQ(cell.minValue(), -10000);
   EXPECT_DOUBLE_EQ(cell.warningValue(), -9999.9);
   EXPECT_EQ(cell.caption(), "first");  // left over from the row before
   // A bar of no width derives no minimum (it would be infinite).
   cell.levelIndRectForBounds({0, 0, 0, 40});
   cell.setMinValue(7);
-  cell.setObjectValue(ObjectValue(D{{"psumMode", 2}, {"psumLargestItemSize", 1.0}, {"psumDiskAvailable", 1e6}}));
+  cell.setObjectValue(
+      ObjectValue(D{{"psumMode", 2}, {"psumLargestItemSize", 1.0}, {"psumDiskAvailable", 1e6}}));
   EXPECT_DOUBLE_EQ(cell.minValue(), 7);
 }
 
@@ -190,8 +279,10 @@ TEST(PlaylistSpaceUsageCell, TwoArraysAreADictionaryAndOtherValuesGoToTheBar) {
   EXPECT_TRUE(odd.objectValue().isArray());
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_EQ(log.lines()[0],
-            "exeception creating NSDictionary from ASS NSArrays  Exception: NSInvalidArgumentException Reason: *** "
-            "-[NSDictionary initWithObjects:forKeys:]: count of objects (1) differs from count of keys (2)");
+            "exeception creating NSDictionary from ASS NSArrays  Exception: "
+            "NSInvalidArgumentException Reason: *** "
+            "-[NSDictionary initWithObjects:forKeys:]: count of objects (1) differs from count of "
+            "keys (2)");
   odd.setObjectValue(ObjectValue(42.0));
   EXPECT_DOUBLE_EQ(odd.doubleValue(), 42);
 }
