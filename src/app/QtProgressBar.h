@@ -1,10 +1,12 @@
 // A window progress bar as the dock progress indicator drives it: the
-// double values are mapped onto the bar's integer range of 0...10000.
+// double values are mapped onto the bar's integer range of 0...10000,
+// and mirrored onto the taskbar's launcher entry while the bar shows.
 //
 // Ownership: does not own the bar, which must outlive it.
 // Thread: main thread only.
 #pragma once
 
+#include "app/LauncherEntry.h"
 #include "platform/ProgressIndicator.h"
 
 class QProgressBar;
@@ -30,6 +32,7 @@ class QtProgressBar : public platform::ProgressIndicator {
  private:
   void show();
   QProgressBar& bar_;
+  LauncherEntry launcher_;
   double min_ = 0, max_ = 0, value_ = 0;
 };
 
