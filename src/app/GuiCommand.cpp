@@ -3,8 +3,11 @@
 #include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QTimer>
+#include <cstdlib>
+#include <iostream>
 #include <memory>
 
+#include "app/CommandLine.h"
 #include "app/ExportCommand.h"
 #include "app/MainWindow.h"
 
@@ -17,6 +20,17 @@ struct GuiOptions {
 };
 
 int runGui(const GuiOptions& options) {
+  auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0';
+  };
+  // Qt would abort without a display; say why instead.
+  if (!set("QT_QPA_PLATFORM") && !set("DISPLAY") && !set("WAYLAND_DISPLAY")) {
+    std::cerr << "tessaline gui: no display to open the window on (neither DISPLAY nor "
+                 "WAYLAND_DISPLAY is set); "
+                 "run it on a desktop, or under xvfb-run.\n";
+    return kExitUsage;
+  }
   static int argc = 1;
   static char name[] = "tessaline";
   static char* argv[] = {name, nullptr};
