@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -11,6 +12,7 @@
 #include <QTest>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 #include "app/MainWindow.h"
 #include "app/PlaylistTableModel.h"
@@ -23,16 +25,39 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// One application for every test of the program; offscreen unless the
+// environment names another platform.
+QApplication& application() {
+  static int argc = 1;
+  static char name[] = "test_gui";
+  static char* argv[] = {name, nullptr};
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  static QApplication qt(argc, argv);
+  return qt;
+}
+
+// Serves the event loop until `done` holds or the time is up.
+template <class Done>
+bool waitFor(Done done, int milliseconds) {
+  QDeadlineTimer deadline(milliseconds);
+  while (!done() && !deadline.hasExpired())
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return done();
+}
+
+void makeSample(const std::string& where) {
+  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
+                         where + "' >/dev/null")
+                            .c_str()),
+            0);
+}
+
 TEST(Window, ExportsTheCheckedPlaylistToTheFakeDrivesVolume) {
   testsupport::TempDir dir;
   std::string volume = dir / "mounts/media/alex/TESSA MUSIC";
   fs::create_directories(volume);
   std::string library = dir / "lib";
-  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
-                         library + "' >/dev/null")
-                            .c_str()),
-            0);
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  makeSample(library);
   setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
   setenv("TESSALINE_FAKE_MOUNTS", (dir / "mounts").c_str(), 1);
   setenv(drive::HardwarePaths::kFakeHardwareVariable,
@@ -44,10 +69,7 @@ TEST(Window, ExportsTheCheckedPlaylistToTheFakeDrivesVolume) {
   fs::permissions(tool, fs::perms::owner_all);
   setenv("TESSALINE_DISKUTIL", tool.c_str(), 1);
   drive::DriveServices::setShared(nullptr);
-  int argc = 1;
-  char name[] = "test_gui";
-  char* argv[] = {name, nullptr};
-  QApplication qt(argc, argv);
+  application();
 
   MainWindow window({library + "/Library.xml", ""});
   window.show();
@@ -76,7 +98,7 @@ TEST(Window, ExportsTheCheckedPlaylistToTheFakeDrivesVolume) {
   EXPECT_TRUE(tip.startsWith("Road Trip: 6 tracks, 13 seconds, ")) << tip.toStdString();
 
   QSignalSpy exported(&window, &MainWindow::exported);
-  QTRY_VERIFY_WITH_TIMEOUT(window.exportButton().isEnabled(), 5000);
+  ASSERT_TRUE(waitFor([&] { return window.exportButton().isEnabled(); }, 5000));
   QTest::mouseClick(&window.exportButton(), Qt::LeftButton);
   ASSERT_TRUE(exported.wait(60000));
   EXPECT_TRUE(window.status().text().contains("6 tracks on the drive"))
@@ -89,6 +111,34 @@ TEST(Window, ExportsTheCheckedPlaylistToTheFakeDrivesVolume) {
   EXPECT_GE(copied, 6u);
   // Nothing is left to copy for it now.
   EXPECT_EQ(model.rows()[roadTrip].bytesToCopy, 0u);
+}
+
+// Cancel before the first track: nothing is copied, no playlist file is
+// written, and every track says why.
+TEST(Window, StoppedExportCopiesNothingAndSaysWhy) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  fs::create_directories(dir / "drive");
+  application();
+  QObject receiver;
+  ExportWorker worker(&receiver);
+  std::optional<Loaded> loaded;
+  worker.load(dir / "lib/Library.xml", dir / "drive", "", [&](Loaded l) { loaded = std::move(l); });
+  ASSERT_TRUE(waitFor([&] { return loaded.has_value(); }, 30000));
+  ASSERT_EQ(loaded->error, "");
+  std::vector<std::string> ids;
+  for (const auto& row : loaded->rows) ids.push_back(row.id);
+  std::optional<Exported> done;
+  worker.exportChosen(
+      ids, [](CopyProgress) {}, [&](Exported e) { done = std::move(e); });
+  worker.stop();
+  ASSERT_TRUE(waitFor([&] { return done.has_value(); }, 30000));
+  EXPECT_EQ(done->error, "");
+  EXPECT_TRUE(done->stopped);
+  EXPECT_EQ(done->copy.bytesCopied, 0u);
+  ASSERT_FALSE(done->copy.notCopied.empty());
+  EXPECT_EQ(done->copy.notCopied[0].reason, "the export was interrupted");
+  EXPECT_FALSE(fs::exists(dir / "drive/Playlists"));
 }
 
 }  // namespace
