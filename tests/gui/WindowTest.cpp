@@ -25,15 +25,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One application for every test of the program; offscreen unless the
-// environment names another platform.
+// One application for every test of the program, offscreen unless the
+// environment names another platform. It is never destroyed: at exit the
+// statics it would need are gone already.
 QApplication& application() {
   static int argc = 1;
   static char name[] = "test_gui";
   static char* argv[] = {name, nullptr};
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  static QApplication qt(argc, argv);
-  return qt;
+  static QApplication* qt = new QApplication(argc, argv);
+  return *qt;
 }
 
 // Serves the event loop until `done` holds or the time is up.
@@ -113,9 +114,9 @@ TEST(Window, ExportsTheCheckedPlaylistToTheFakeDrivesVolume) {
   EXPECT_EQ(model.rows()[roadTrip].bytesToCopy, 0u);
 }
 
-// Cancel before the first track: nothing is copied, no playlist file is
-// written, and every track says why.
-TEST(Window, StoppedExportCopiesNothingAndSaysWhy) {
+// Cancel as the copy starts: it ends at the next track boundary, no
+// playlist file is written, and every track left out says why.
+TEST(Window, StoppedExportEndsAtATrackAndSaysWhy) {
   testsupport::TempDir dir;
   makeSample(dir / "lib");
   fs::create_directories(dir / "drive");
@@ -135,9 +136,12 @@ TEST(Window, StoppedExportCopiesNothingAndSaysWhy) {
   ASSERT_TRUE(waitFor([&] { return done.has_value(); }, 30000));
   EXPECT_EQ(done->error, "");
   EXPECT_TRUE(done->stopped);
-  EXPECT_EQ(done->copy.bytesCopied, 0u);
+  uint64_t all = 0;
+  for (const auto& row : loaded->rows) all += row.bytesToCopy;
+  EXPECT_LT(done->copy.bytesCopied, all);
   ASSERT_FALSE(done->copy.notCopied.empty());
-  EXPECT_EQ(done->copy.notCopied[0].reason, "the export was interrupted");
+  for (const auto& t : done->copy.notCopied)
+    EXPECT_EQ(t.reason, "the export was interrupted") << t.title;
   EXPECT_FALSE(fs::exists(dir / "drive/Playlists"));
 }
 
