@@ -37,3 +37,9 @@ printf '\n== The drive now holds\n'
 printf '\n== Playlists/Road Trip.m3u8\n'
 cat "$demo/drive/Playlists/Road Trip.m3u8"
 echo
+
+# The window, pictured under a virtual X server when one is installed.
+if command -v xvfb-run >/dev/null 2>&1; then
+  printf '\n== The window (tessaline gui), pictured under Xvfb\n'
+  "$here/scripts/window_screenshot.sh" "$build" "$here/docs/window.png"
+fi

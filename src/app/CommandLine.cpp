@@ -8,6 +8,7 @@
 #include "app/DockTileCommand.h"
 #include "app/DrivesCommand.h"
 #include "app/ExportCommand.h"
+#include "app/GuiCommand.h"
 #include "app/PlaylistsCommand.h"
 #include "app/ScriptCommand.h"
 #include "app/Terminal.h"
@@ -84,6 +85,7 @@ int runCommandLine(int argc, char** argv) {
   registerDockTileCommand(cli);
   registerScriptCommand(cli);
   registerDrivesCommand(cli);
+  registerGuiCommand(cli);
 
   auto topic = std::make_shared<std::string>();
   auto* help = cli.add_subcommand("help", "Show the options of the program or of a command");

@@ -293,6 +293,27 @@ void ExportSession::load() {
   CTrack::setDestinationBasePath(musicRoot_);
 }
 
+void ExportSession::choose(const std::vector<std::string>& playlistIds) {
+  if (loaded_.empty()) loaded_ = selected_;
+  std::set<std::string> chosen(playlistIds.begin(), playlistIds.end());
+  selected_.clear();
+  ids_.clear();
+  for (const auto& s : loaded_) {
+    bool on = chosen.count(s.playlist->persistentId) != 0;
+    CTrackList::setIsExported(on, s.playlist->persistentId);
+    if (!on) continue;
+    selected_.push_back(s);
+    ids_.push_back(s.playlist->persistentId);
+  }
+}
+
+std::vector<std::pair<std::string, std::string>> ExportSession::loadedPlaylists() const {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const auto& s : loaded_.empty() ? selected_ : loaded_)
+    out.emplace_back(s.playlist->name, s.playlist->persistentId);
+  return out;
+}
+
 // Why no clean-up may run here, or nothing: a library whose own files lie
 // inside the destination would have them judged stale.
 std::string ExportSession::cleanUpRefusal() const {
@@ -439,10 +460,17 @@ const ExportPlan& ExportSession::plan() {
   }
   plan_.playlists.clear();
   for (const auto& s : selected_) {
+    double seconds = 0;
+    for (const auto& item : s.playlist->items) {
+      auto it = byId_.find(item);
+      if (it != byId_.end())
+        seconds += static_cast<double>(it->second->totalTimeMs.value_or(0)) / 1000.0;
+    }
     plan_.playlists.push_back({s.playlist->name, s.playlist->persistentId,
-                               s.fileName + DestinationLayout::kPlaylistExtension, s.list->trackList()->size(),
+                               s.fileName + DestinationLayout::kPlaylistExtension,
+                               s.list->trackList()->size(),
                                static_cast<uint64_t>(s.list->uncopiedTotal()),
-                               static_cast<uint64_t>(s.list->netcopyTotal())});
+                               static_cast<uint64_t>(s.list->netcopyTotal()), seconds});
   }
   plan_.missingSources.clear();
   std::set<std::string> seen;

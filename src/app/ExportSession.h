@@ -58,6 +58,7 @@ struct PlaylistPlan {
   size_t tracks = 0;
   uint64_t bytesToCopy = 0;      // what it lacks on the drive
   uint64_t bytesThisExport = 0;  // what it is charged in this export
+  double seconds = 0;            // its playing time
 };
 
 // What the library holds but cannot be exported.
@@ -149,6 +150,14 @@ class ExportSession {
   // Reads the library and lays the export out; ExportError kUsage for a
   // bad library, destination or playlist name.
   void load();
+  // Narrows the export to these playlists (identifiers, among those
+  // loaded; the library's order is kept); the others are no longer
+  // exported, so their tracks become stale unless a chosen playlist lists
+  // them too. Choosing again may widen it back.
+  void choose(const std::vector<std::string>& playlistIds);
+  // Every playlist loaded, chosen or not (name, identifier).
+  std::vector<std::pair<std::string, std::string>> loadedPlaylists() const;
+
   // Takes the destination's lock (kBusy when another export holds it)
   // and removes unfinished copies of earlier runs; returns how many.
   size_t prepare();
@@ -189,6 +198,7 @@ class ExportSession {
   std::shared_ptr<platform::DestinationRoot> destination_;
   int mode_ = 2;
   std::vector<Selected> selected_;
+  std::vector<Selected> loaded_;  // what load() selected, before any choose()
   std::vector<std::string> ids_;
   std::unordered_map<std::string, const LibraryTrack*> byId_;
   ExportPlan plan_;

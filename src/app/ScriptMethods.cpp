@@ -14,8 +14,11 @@
 #include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
 #include "export/ExecOnThread.h"
+#include "platform/ImageView.h"
 #include "ui/ImageViewIconSetter.h"
+#include "ui/PlaylistSpaceUsageCell.h"
 #include "ui/SelectorText.h"
+#include "ui/VrelPlaylistDelagate.h"
 
 namespace app {
 
@@ -47,6 +50,8 @@ template <>
 inline constexpr const char* kScriptClass<SelectorText> = "SelectorText";
 template <>
 inline constexpr const char* kScriptClass<drive::FSNamesAndTags> = "FSNamesAndTags";
+template <>
+inline constexpr const char* kScriptClass<ui::VrelPlaylistDelagate> = "VrelPlaylistDelagate";
 template <>
 inline constexpr const char* kScriptClass<exporter::ExecOnThread> = "ExecOnThread";
 template <>
@@ -363,6 +368,43 @@ void registerUi(ScriptBridge& b) {
   fn(b, "+[ImageViewIconSetter formatString4_1:fs_2:fs_3:fs_4:fs_5:]",
      &ImageViewIconSetter::formatString4_1);
 
+  b.add({"+[ImageViewIconSetter displayStandardIconInImageView:forIconType:]",
+         {{ArgKind::kObject, "NSImageView"}, {ArgKind::kString, ""}},
+         [](ScriptBridge& br, const Json& p) -> Json {
+           auto view = br.object<platform::ImageView>(p[0], "NSImageView");
+           if (!p[1].is_string()) {
+             throw BridgeFault{
+                 -32602,
+                 "+[ImageViewIconSetter displayStandardIconInImageView:forIconType:]: "
+                 "argument 2 must be a string, got " +
+                     shownValue(p[1])};
+           }
+           ImageViewIconSetter::displayStandardIconInImageView(*view, p[1].get<std::string>());
+           return nullptr;
+         }});
+  // An object's class: a handle's own, or the class a plain value has on
+  // the script's side.
+  b.add({"+[VrelPlaylistDelagate object_getClassName:]",
+         {{ArgKind::kAny, ""}},
+         [](ScriptBridge& br, const Json& p) -> Json {
+           const Json& v = p[0];
+           if (v.is_object() && v.contains("$object")) {
+             for (const auto& [id, cls] : br.liveHandles()) {
+               if (v["$object"].is_number_integer() && v["$object"].get<int64_t>() == id)
+                 return cls;
+             }
+             throw BridgeFault{
+                 -32602,
+                 "+[VrelPlaylistDelagate object_getClassName:]: argument 1 is a stale handle"};
+           }
+           if (v.is_string()) return "NSString";
+           if (v.is_boolean() || v.is_number()) return "NSNumber";
+           if (v.is_array()) return "NSArray";
+           if (v.is_object()) return "NSDictionary";
+           return "NSNull";
+         }});
+  member(b, "-[VrelPlaylistDelagate setOverflow:]", &ui::VrelPlaylistDelagate::setOverflow);
+
   member(b, "-[SelectorText confirmPrompt]", &SelectorText::confirmPrompt);
   member(b, "-[SelectorText completionPrompt]", &SelectorText::completionPrompt);
   member(b, "-[SelectorText failurePrompt]", &SelectorText::failurePrompt);
@@ -380,7 +422,19 @@ void registerUi(ScriptBridge& b) {
              finder->awakeFromNib();
              return finder;
            }));
-           return Json{{"selectorText", toJson(br, selector)}, {"drivePopup", toJson(br, popup)}};
+           // The playlist table's delegate and space usage cell, and the
+           // image view that shows a file type's icon.
+           auto delegate = br.interfaceObject(
+               "playlistDelegate", [] { return std::make_shared<ui::VrelPlaylistDelagate>(); });
+           auto cell = br.interfaceObject(
+               "spaceUsageCell", [] { return std::make_shared<ui::PlaylistSpaceUsageCell>(); });
+           auto icon = br.interfaceObject("iconView",
+                                          [] { return std::make_shared<platform::ImageView>(); });
+           return Json{{"selectorText", toJson(br, selector)},
+                       {"drivePopup", toJson(br, popup)},
+                       {"playlistDelegate", br.handleFor("VrelPlaylistDelagate", delegate)},
+                       {"spaceUsageCell", br.handleFor("PlaylistSpaceUsageCell", cell)},
+                       {"iconView", br.handleFor("NSImageView", icon)}};
          }});
 }
 

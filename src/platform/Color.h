@@ -18,6 +18,11 @@ struct Color {
   // medium blue, used where no artwork for the fill is available.
   static constexpr Color knobColor() { return {0.29, 0.56, 0.89, 1}; }
 
+  // Text of an enabled control, and of a disabled one (a mid grey that
+  // stays readable on white and on the selection colour).
+  static constexpr Color controlTextColor() { return black(); }
+  static constexpr Color disabledControlTextColor() { return {0.55, 0.55, 0.55, 1}; }
+
   bool operator==(const Color&) const = default;
 };
 

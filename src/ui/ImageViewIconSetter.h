@@ -1,6 +1,6 @@
 // Small text facilities for the script: formatting with one to four
 // arguments, a log line that prints its argument literally, and a file
-// name cleaner.
+// name cleaner, and the standard icon of a file type in an image view.
 //
 // Thread: stateless class functions; callable from any thread (the
 // script calls them on the main thread).
@@ -10,7 +10,9 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "platform/ImageView.h"
 #include "platform/Value.h"
 
 namespace ui {
@@ -38,6 +40,15 @@ class ImageViewIconSetter {
   // nothing else changes (no trimming, no length limit). Bytes that are not
   // valid UTF-8 are left as they are.
   static std::string sanitizeFileName(std::string_view name);
+
+  // Shows the icon theme's icon for a file type in the view: the type is
+  // a file name extension ("mp3", also with its dot) or a four-character
+  // type code in quotes ("'fold'"). An unknown type shows "unknown".
+  static void displayStandardIconInImageView(platform::ImageView& view,
+                                             const std::string& iconType);
+  // The icon names that stand for a type: the specific one, then a
+  // generic one.
+  static std::pair<std::string, std::string> iconNamesForFileType(const std::string& iconType);
 };
 
 }  // namespace ui

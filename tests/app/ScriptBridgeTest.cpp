@@ -367,6 +367,15 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
 <string>P1</string><key>Playlist Items</key><array/></dict></array></dict></plist>)");
   EXPECT_EQ(s.call("+[DestinationLayout pathsForLibrary:]", {lib / "Library.xml"}),
             Json({{"tracks", {{"T1", "A/B/x.mp3"}}}, {"playlists", {{"P1", "Mix_1"}}}}));
+  // The table's delegate and cell, and an image view for file type icons.
+  EXPECT_EQ(s.call("+[VrelPlaylistDelagate object_getClassName:]", {ui["spaceUsageCell"]}),
+            "PlaylistSpaceUsageCell");
+  EXPECT_EQ(s.call("+[VrelPlaylistDelagate object_getClassName:]", {"text"}), "NSString");
+  EXPECT_EQ(s.call("-[VrelPlaylistDelagate setOverflow:]", {ui["playlistDelegate"], true}),
+            nullptr);
+  EXPECT_EQ(s.call("+[ImageViewIconSetter displayStandardIconInImageView:forIconType:]",
+                   {ui["iconView"], "mp3"}),
+            nullptr);
   unsetenv("ExtScriptParam");
   EXPECT_EQ(s.call("-[SelectorText failurePrompt]", {st}), "Unsupported mode of operation");
 

@@ -50,5 +50,22 @@ TEST(Nslog, WritesPercentSignsLiterally) {
   EXPECT_EQ(capture.lines(), (std::vector<std::string>{"100% done %d %@", "42", "(null)"}));
 }
 
+TEST(DisplayStandardIcon, NamesTheThemeIconOfAnExtensionOrTypeCode) {
+  struct Case {
+    const char* type;
+    const char* icon;
+    const char* fallback;
+  };
+  for (Case c : {Case{"mp3", "audio-mpeg", "audio-x-generic"},
+                 Case{".flac", "audio-flac", "audio-x-generic"}, Case{"'fold'", "folder", "folder"},
+                 Case{"'zzzz'", "unknown", "unknown"},
+                 Case{"no-such-extension", "unknown", "unknown"}, Case{"", "unknown", "unknown"}}) {
+    platform::ImageView view;
+    ImageViewIconSetter::displayStandardIconInImageView(view, c.type);
+    EXPECT_EQ(view.iconName(), c.icon) << c.type;
+    EXPECT_EQ(view.fallbackIconName(), c.fallback) << c.type;
+  }
+}
+
 }  // namespace
 }  // namespace ui

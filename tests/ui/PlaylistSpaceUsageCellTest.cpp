@@ -6,6 +6,7 @@
 
 #include "platform/Format.h"
 #include "platform/LocalizedStrings.h"
+#include "platform/Log.h"
 #include "ui/PlaylistSpaceUsageCell.h"
 
 namespace ui {
@@ -94,6 +95,210 @@ TEST(LocalizableStrings, EveryKeyUsedHasATextWithItsArguments) {
     EXPECT_EQ(count(text, "%@"), k.objects) << k.key;
     EXPECT_EQ(count(text, "%.") + count(text, "%f"), k.reals) << k.key;
   }
+}
+
+}  // namespace
+}  // namespace ui
+
+namespace ui {
+namespace {
+
+using platform::ObjectValue;
+using D = ObjectValue::Dictionary;
+constexpr double kNone = -12345;  // "not set": the cell keeps the base cell's 0
+
+struct SetupCase {
+  const char* what;
+  D psum;
+  int32_t mode;
+  double min, max, warning, critical, value;
+  const char* caption;  // nullptr: none
+};
+
+// Each row on a fresh cell; `min` expects a derived minimum only after a
+// bar of 200 points was laid out.
+TEST(PlaylistSpaceUsageCell, DerivesModeBarAndCaptionFromThePsumDictionary) {
+  const std::string info =
+      "Mix: 12 tracks, 2.0 minutes, 1024 bytes still to copy (about 3 seconds)";
+  const std::string zero = "Mix: 12 tracks, 2.0 minutes, nothing left to copy (about 3 seconds)";
+  std::vector<SetupCase> cases = {
+      {"no mode", {{"psumItemUncopiedSize", 5.0}}, 0xFFFF, 0, 0, 0, 0, 0, nullptr},
+      {"mode 3", {{"psumMode", 3}, {"psumLIValue", 5.0}}, 0xFFFF, 0, 0, 0, 0, 0, nullptr},
+      {"mode -1", {{"psumMode", -1}, {"psumLIValue", 5.0}}, 0xFFFF, 0, 0, 0, 0, 0, nullptr},
+      {"mode 2 not exported",
+       {{"psumMode", 2}, {"psumItemExported", false}, {"psumLIValue", 5.0}},
+       0,
+       0,
+       0,
+       0,
+       0,
+       0,
+       nullptr},
+      {"mode 1 largest 0",
+       {{"psumMode", 1}, {"psumLargestItemSize", 0.0}},
+       1,
+       0,
+       1e7,
+       1,
+       2,
+       0,
+       nullptr},
+      {"mode 2 no largest",
+       {{"psumMode", 2}, {"psumDiskAvailable", 9e9}},
+       2,
+       0,
+       0,
+       0.1,
+       0.2,
+       0,
+       nullptr},
+      {"mode 2 exported absent",
+       {{"psumMode", 2}, {"psumLargestItemSize", 5.0}, {"psumDiskAvailable", 1e6}},
+       2,
+       0,
+       1e6,
+       0.1,
+       0.2,
+       0,
+       nullptr},
+      {"chain preferred",
+       {{"psumMode", 1},
+        {"psumItemChainUncopiedSize", 1024.0},
+        {"psumItemUncopiedSize", 7.0},
+        {"psumItemName", "Mix"},
+        {"psumItemTrackCount", 12},
+        {"psumItemDuration", 120.0}},
+       1,
+       0,
+       0,
+       0,
+       0,
+       1024,
+       info.c_str()},
+      {"1023 bytes",
+       {{"psumMode", 1},
+        {"psumItemUncopiedSize", 1023.0},
+        {"psumItemName", "Mix"},
+        {"psumItemTrackCount", "12"},
+        {"psumItemDuration", 120.0}},
+       1,
+       0,
+       0,
+       0,
+       0,
+       1023,
+       zero.c_str()},
+      {"unknowns",
+       {{"psumMode", 1}, {"psumItemUncopiedSize", 0.0}},
+       1,
+       0,
+       0,
+       0,
+       0,
+       0,
+       "unknown: unknown tracks, unknown, nothing left to copy (about 3 seconds)"},
+      {"given caption, no value",
+       {{"psumMode", 1}, {"psumStrCaption", "Hi"}},
+       1,
+       0,
+       0,
+       0,
+       0,
+       0,
+       "Hi"},
+      {"given value wins",
+       {{"psumMode", 1},
+        {"psumLIValue", 3.0},
+        {"psumItemUncopiedSize", 9.0},
+        {"psumStrCaption", "c"}},
+       1,
+       0,
+       0,
+       0,
+       0,
+       3,
+       "c"},
+      {"explicit bar",
+       {{"psumMode", 1},
+        {"psumLIMinValue", -1.0},
+        {"psumLIMaxValue", "50"},
+        {"psumLIWarningValue", 10},
+        {"psumLICriticalValue", 20}},
+       1,
+       -1,
+       50,
+       10,
+       20,
+       0,
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    PlaylistSpaceUsageCell cell;
+    cell.setObjectValue(ObjectValue(c.psum));
+    EXPECT_EQ(cell.usageMode(), c.mode) << c.what;
+    EXPECT_DOUBLE_EQ(cell.minValue(), c.min) << c.what;
+    EXPECT_DOUBLE_EQ(cell.maxValue(), c.max) << c.what;
+    EXPECT_DOUBLE_EQ(cell.warningValue(), c.warning) << c.what;
+    EXPECT_DOUBLE_EQ(cell.criticalValue(), c.critical) << c.what;
+    EXPECT_DOUBLE_EQ(cell.doubleValue(), c.value) << c.what;
+    EXPECT_EQ(cell.caption().value_or("<none>"), c.caption ? c.caption : "<none>") << c.what;
+  }
+}
+
+TEST(PlaylistSpaceUsageCell, MinimumFollowsTheLastBarWidthAndRowsKeepWhatTheyLeaveOut) {
+  PlaylistSpaceUsageCell cell;
+  cell.setObjectValue(ObjectValue(D{{"psumMode", 2},
+                                    {"psumLargestItemSize", 1.0},
+                                    {"psumDiskAvailable", 1e6},
+                                    {"psumStrCaption", "first"}}));
+  EXPECT_DOUBLE_EQ(cell.minValue(), 0);
+  EXPECT_EQ(cell.levelIndRectForBounds({10, 20, 200, 40}).y, 45);
+  cell.setObjectValue(
+      ObjectValue(D{{"psumMode", 2}, {"psumLargestItemSize", 1.0}, {"psumDiskAvailable", 1e6}}));
+  EXPECT_DOUBLE_EQ(cell.minValue(), -10000);
+  EXPECT_DOUBLE_EQ(cell.warningValue(), -9999.9);
+  EXPECT_EQ(cell.caption(), "first");  // left over from the row before
+  // A bar of no width derives no minimum (it would be infinite).
+  cell.levelIndRectForBounds({0, 0, 0, 40});
+  cell.setMinValue(7);
+  cell.setObjectValue(
+      ObjectValue(D{{"psumMode", 2}, {"psumLargestItemSize", 1.0}, {"psumDiskAvailable", 1e6}}));
+  EXPECT_DOUBLE_EQ(cell.minValue(), 7);
+}
+
+TEST(PlaylistSpaceUsageCell, TwoArraysAreADictionaryAndOtherValuesGoToTheBar) {
+  using A = ObjectValue::Array;
+  PlaylistSpaceUsageCell cell;
+  cell.setObjectValue(ObjectValue(A{A{1, "x"}, A{"psumMode", "psumStrCaption"}}));
+  EXPECT_EQ(cell.usageMode(), 1);
+  EXPECT_EQ(cell.caption(), "x");
+  platform::LogCapture log;
+  PlaylistSpaceUsageCell odd;
+  odd.setObjectValue(ObjectValue(A{A{1}, A{"psumMode", "psumStrCaption"}}));
+  EXPECT_EQ(odd.usageMode(), 0);
+  EXPECT_TRUE(odd.objectValue().isArray());
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_EQ(log.lines()[0],
+            "exeception creating NSDictionary from ASS NSArrays  Exception: "
+            "NSInvalidArgumentException Reason: *** "
+            "-[NSDictionary initWithObjects:forKeys:]: count of objects (1) differs from count of "
+            "keys (2)");
+  odd.setObjectValue(ObjectValue(42.0));
+  EXPECT_DOUBLE_EQ(odd.doubleValue(), 42);
+}
+
+TEST(PlaylistSpaceUsageCell, SizeIsTheBarAndLogsEveryQuery) {
+  platform::LogCapture log;
+  PlaylistSpaceUsageCell cell;
+  EXPECT_EQ(cell.cellSizeForBounds({0, 0, 100, 40}).width, 0);
+  cell.setObjectValue(ObjectValue(D{{"psumMode", 1}}));
+  auto size = cell.cellSizeForBounds({0, 0, 100, 8});
+  EXPECT_EQ(size.width, 100);
+  EXPECT_EQ(size.height, 8);
+  EXPECT_EQ(log.lines(), std::vector<std::string>(2, "cellSizeForBounds:(NSRect)bounds"));
+  auto copy = cell.copy();
+  EXPECT_EQ(copy->className(), std::string("PlaylistSpaceUsageCell"));
+  EXPECT_TRUE(static_cast<PlaylistSpaceUsageCell&>(*copy).libValid());
 }
 
 }  // namespace

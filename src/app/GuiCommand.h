@@ -1,0 +1,18 @@
+// `tessaline gui`: the exporter's window (Qt Widgets). With --screenshot
+// it writes a picture of the window once the library is loaded, then
+// quits (for documentation; run it under a virtual X server when there
+// is no desktop).
+//
+// Exit status: 0, or 2 when the window system cannot be reached.
+// Thread: the main thread runs the window's event loop.
+#pragma once
+
+namespace CLI {
+class App;
+}
+
+namespace app {
+
+void registerGuiCommand(CLI::App& cli);
+
+}  // namespace app
