@@ -6,20 +6,19 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <vector>
+
+#include "platform/WholeFile.h"
 
 namespace drive {
 namespace {
 
 std::optional<std::string> readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  std::string s = ss.str();
+  auto read = platform::readWholeFile(path);
+  if (!read) return std::nullopt;
+  std::string s = std::move(*read);
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
   return s;
 }
@@ -156,11 +155,10 @@ std::string LinuxDiskInfo::contentFor(const std::string& partEntryType) {
   return upper;
 }
 
-std::optional<DiskInfo> LinuxDiskInfo::info(const std::string& device, std::string* error) const {
+platform::Result<DiskInfo> LinuxDiskInfo::info(const std::string& device) const {
   std::string name = device.rfind("/dev/", 0) == 0 ? device.substr(5) : device;
-  auto fail = [&]() -> std::optional<DiskInfo> {
-    if (error) *error = "Could not find disk: " + device;
-    return std::nullopt;
+  auto fail = [&]() {
+    return platform::Status::withMessage("Could not find disk: " + device, device);
   };
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
       name.find('\0') != std::string::npos) {

@@ -1,13 +1,13 @@
 #include "drive/MountinfoVolumeTable.h"
 
 #include <cctype>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <system_error>
 
 #include "drive/SysfsTree.h"
 #include "platform/Log.h"
+#include "platform/WholeFile.h"
 
 namespace drive {
 namespace fs = std::filesystem;
@@ -179,19 +179,18 @@ MountinfoVolumeTable::Line MountinfoVolumeTable::parseLine(
 void MountinfoVolumeTable::rescan() {
   lines_.clear();
   fs::path file = procRoot_ / "self" / "mountinfo";
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    platform::logFormat("cannot read the mounted volumes from %@", file.string());
+  auto read =
+      platform::readWholeFile(file.string(), kMaxMountinfoBytes, platform::Oversize::kTruncate);
+  if (!read) {
+    platform::logFormat("cannot read the mounted volumes: %@", read.status().message());
     return;
   }
+  std::istringstream in(std::move(*read));
   auto labels = labelsByDevice();
   RefNums refNums;
   int unnumbered = 0;
   std::string text;
-  size_t total = 0;
   while (std::getline(in, text)) {
-    total += text.size() + 1;
-    if (total > kMaxMountinfoBytes) break;
     Line line = parseLine(text, labels);
     if (line.notAVolume) continue;
     if (line.readable) {
