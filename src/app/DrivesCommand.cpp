@@ -9,6 +9,7 @@
 
 #include "drive/HardwarePaths.h"
 #include "drive/TessalineFinder.h"
+#include "platform/Configuration.h"
 
 namespace app {
 namespace {
@@ -20,9 +21,11 @@ std::string checkFolder(std::string& path) {
 }
 
 void useFakeHardware(const std::string& dir) {
-  // The environment carries the choice to every backend, including the
-  // disk tool this program runs as a child process.
-  ::setenv(drive::HardwarePaths::kFakeHardwareVariable, dir.c_str(), 1);
+  // The configuration carries the choice to every backend, and its child
+  // environment to the disk tool this program runs as a child process.
+  platform::Configuration config = *platform::configuration();
+  config.fakeHardware = dir;
+  platform::setConfiguration(std::move(config));
   drive::DriveServices::setShared(nullptr);
 }
 

@@ -17,6 +17,7 @@
 #include "app/ExportSession.h"
 #include "app/Terminal.h"
 #include "catalogue/CTrack.h"
+#include "platform/Configuration.h"
 #include "platform/Log.h"
 #include "ui/SelectorText.h"
 
@@ -301,8 +302,8 @@ int ExportRun::run() {
   }
   // The mode a script would set; a value the user set wins, as it does
   // for the script.
-  const char* param = std::getenv("ExtScriptParam");
-  ui::SelectorText prompts(param ? std::string(param) : std::to_string(session_.mode()));
+  std::optional<std::string> param = platform::configuration()->scriptParam;
+  ui::SelectorText prompts(param.value_or(std::to_string(session_.mode())));
   out(prompts.confirmPrompt());
   if (!confirm("Start the export?")) {
     out("Nothing was changed.");

@@ -19,6 +19,7 @@
 #include "export/CThreadCopier.h"
 #include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
+#include "platform/Configuration.h"
 #include "platform/FileManager.h"
 #include "platform/RunLoop.h"
 #include "shell/stAutoReleasePool.h"
@@ -82,9 +83,9 @@ namespace {
 
 // The usual places of a library export under the user's Music folder.
 std::string defaultLibraryFile() {
-  const char* home = std::getenv("HOME");
-  if (!home || !*home) return "";
-  std::string music = std::string(home) + "/Music";
+  auto config = platform::configuration();
+  if (config->home.empty()) return "";
+  std::string music = config->home + "/Music";
   for (const char* folder : {"/iTunes", "/Music", ""}) {
     if (auto found = LibraryReader::findExportIn(music + folder)) return *found;
   }
@@ -109,8 +110,8 @@ std::string driveVolumePath(const std::string& title) {
   if (path.empty()) throw ExportError(ExportError::Kind::kUsage, "The volume \"" + item.title + "\" is no longer mounted.");
   // A fake machine's volumes are mounted nowhere; TESSALINE_FAKE_MOUNTS
   // names a folder that stands for its root directory.
-  const char* mounts = std::getenv("TESSALINE_FAKE_MOUNTS");
-  if (drive::HardwarePaths::current().fake && mounts && *mounts) path = std::string(mounts) + path;
+  auto config = platform::configuration();
+  if (!config->fakeHardware.empty() && !config->fakeMounts.empty()) path = config->fakeMounts + path;
   return path;
 }
 

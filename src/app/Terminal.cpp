@@ -8,13 +8,14 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "platform/Configuration.h"
+
 namespace app {
 
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
 bool colourWanted() {
-  const char* noColour = std::getenv("NO_COLOR");
-  return stdoutIsTerminal() && !(noColour && *noColour);
+  return stdoutIsTerminal() && !platform::configuration()->noColour;
 }
 
 std::string byteText(uint64_t bytes) {

@@ -10,6 +10,7 @@
 #include "drive/FSNamesAndTags.h"
 #include "drive/PropertyList.h"
 #include "export/ExecOnThread.h"
+#include "platform/Configuration.h"
 #include "platform/Log.h"
 #include "platform/Unicode.h"
 
@@ -267,8 +268,8 @@ std::string TessalineVolume::shellQuoted(const std::string& text) {
 }
 
 std::string TessalineVolume::diskToolCommand() {
-  if (const char* tool = std::getenv("TESSALINE_DISKUTIL"); tool != nullptr && *tool != '\0') {
-    return shellQuoted(tool);
+  if (auto config = platform::configuration(); !config->diskTool.empty()) {
+    return shellQuoted(config->diskTool);
   }
   if (::access(kMacDiskTool, X_OK) == 0) return kMacDiskTool;
   std::error_code ec;
