@@ -130,11 +130,5 @@ TEST_F(Mountinfo, VolumesBeyondTheLastReferenceNumberAreUnreadable) {
                              "2 mounted volumes left out: all 32768 reference numbers are taken"});
 }
 
-TEST(MountinfoEscapes, UndoOctalAndHexEscapes) {
-  EXPECT_EQ(MountinfoVolumeTable::unescapeOctal("a\\040b\\011c\\134"), "a b\tc\\");
-  EXPECT_EQ(MountinfoVolumeTable::unescapeOctal("trailing\\04"), "trailing\\04");
-  EXPECT_EQ(MountinfoVolumeTable::unescapeHex("My\\x20Disk\\x2"), "My Disk\\x2");
-}
-
 }  // namespace
 }  // namespace drive
