@@ -178,8 +178,8 @@ void ExportSession::load() {
   musicRoot_ = (fs::path(root_) / DestinationLayout::kMusicFolder).string();
   playlistFolder_ = (fs::path(root_) / DestinationLayout::kPlaylistFolder).string();
 
-  mode_ = o_.playlists.empty() ? 2 : 1;
-  plan_.cleanUp = !o_.noClean && (mode_ == 2 || o_.clean || o_.cleanAll);
+  mode_ = o_.playlists.empty() ? Mode::kAllPlaylists : Mode::kChosenPlaylists;
+  plan_.cleanUp = !o_.noClean && (mode_ == Mode::kAllPlaylists || o_.clean || o_.cleanAll);
 
   // Paths and file names are decided over the whole library in its own
   // order, so they do not change with the playlists chosen.
@@ -197,7 +197,7 @@ void ExportSession::load() {
   std::set<std::string> wanted(o_.playlists.begin(), o_.playlists.end());
   std::set<std::string> found;
   for (const auto& p : library_.playlists) {
-    bool take = mode_ == 2 ? exportedByDefault(p) : wanted.count(p.name) != 0 && !p.folder;
+    bool take = mode_ == Mode::kAllPlaylists ? exportedByDefault(p) : wanted.count(p.name) != 0 && !p.folder;
     if (!take) continue;
     found.insert(p.name);
     std::string fileName = fileNames.count(&p) ? fileNames[&p] : layout.playlistFileName(p.name);
@@ -297,7 +297,7 @@ size_t ExportSession::prepare() {
 
 std::vector<std::string> ExportSession::stalePlaylistFiles() const {
   std::vector<std::string> stale;
-  if (mode_ != 2) return stale;
+  if (mode_ != Mode::kAllPlaylists) return stale;
   std::set<std::string> written;
   for (const auto& s : selected_) written.insert(s.fileName + DestinationLayout::kPlaylistExtension);
   auto fm = platform::FileManager::makePrivate();
