@@ -65,7 +65,7 @@ test-asan: build-asan
 
 # Only the tests that start threads run here; the rest gain nothing from it.
 test-tsan: build-tsan
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS) -R 'Threaded'
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS) -L threaded
 
 test: test-unit test-asan test-tsan
 	@echo "All test runs passed (normal, ASan+UBSan, TSan)."

@@ -43,10 +43,9 @@ std::string diskutilSizeText(int64_t bytes) {
 
 int runDiskutilInfo(const std::string& device, bool plist, const std::string& root,
                     std::ostream& out, std::ostream& err) {
-  std::string error;
-  auto info = drive::LinuxDiskInfo(root).info(device, &error);
+  auto info = drive::LinuxDiskInfo(root).info(device);
   if (!info) {
-    err << error << "\n";
+    err << info.status().message() << "\n";
     return 1;
   }
   if (plist) {

@@ -13,6 +13,7 @@
 #include "drive/HardwarePaths.h"
 #include "drive/PlistPreferences.h"
 #include "drive/TessalineFinder.h"
+#include "platform/Configuration.h"
 
 namespace app {
 namespace {
@@ -48,10 +49,12 @@ std::string checkFolder(std::string& path) {
 }
 
 void useFakeHardware(const std::string& dir) {
-  // The environment carries the choice to every backend, including the
-  // disk tool this program runs as a child process.
-  ::setenv(drive::HardwarePaths::kFakeHardwareVariable, dir.c_str(), 1);
-  drive::DriveServices::setShared(drive::DriveServices::forPaths(drive::HardwarePaths::current()));
+  // The configuration carries the choice to every backend, and its child
+  // environment to the disk tool this program runs as a child process.
+  platform::Configuration config = *platform::configuration();
+  config.fakeHardware = dir;
+  platform::setConfiguration(std::move(config));
+  drive::DriveServices::setShared(nullptr);
   onlyLookAtDrivePreference();
 }
 

@@ -19,6 +19,7 @@
 #include "app/PathMap.h"
 #include "app/Terminal.h"
 #include "catalogue/CTrack.h"
+#include "platform/Configuration.h"
 #include "platform/Log.h"
 #include "ui/SelectorText.h"
 
@@ -192,8 +193,8 @@ void ExportRun::showMissingSources(const ExportPlan& plan) {
   std::filesystem::path library = std::filesystem::absolute(session_.libraryFile()).parent_path();
   bases.push_back(library.string());
   bases.push_back(library.parent_path().string());
-  if (const char* home = std::getenv("HOME"); home && *home) {
-    bases.push_back(std::string(home) + "/Music");
+  if (std::string home = platform::configuration()->home; !home.empty()) {
+    bases.push_back(home + "/Music");
     bases.push_back(home);
   }
   auto suggestion = PathMap::suggest(missing, session_.library().musicFolderSourcePath, bases);
@@ -401,8 +402,8 @@ int ExportRun::run() {
   }
   // The mode a script would set; a value the user set wins, as it does
   // for the script.
-  const char* param = std::getenv("ExtScriptParam");
-  ui::SelectorText prompts(param ? std::string(param) : std::to_string(session_.mode()));
+  std::optional<std::string> param = platform::configuration()->scriptParam;
+  ui::SelectorText prompts(param.value_or(std::to_string(session_.mode())));
   if (o_.yes) out(prompts.confirmPrompt());
   if (!confirm(prompts.confirmPrompt() + " Start?")) {
     out("Nothing was changed.");

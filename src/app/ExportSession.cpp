@@ -22,6 +22,7 @@
 #include "export/CThreadCopier.h"
 #include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
+#include "platform/Configuration.h"
 #include "platform/FileManager.h"
 #include "platform/RunLoop.h"
 #include "shell/stAutoReleasePool.h"
@@ -125,8 +126,8 @@ std::string driveVolumePath(const std::string& title) {
   if (path.empty()) throw ExportError(ExportError::Kind::kUsage, "The volume \"" + item.title + "\" is no longer mounted.");
   // A fake machine's volumes are mounted nowhere; TESSALINE_FAKE_MOUNTS
   // names a folder that stands for its root directory.
-  const char* mounts = std::getenv("TESSALINE_FAKE_MOUNTS");
-  if (drive::HardwarePaths::current().fake && mounts && *mounts) path = std::string(mounts) + path;
+  auto config = platform::configuration();
+  if (!config->fakeHardware.empty() && !config->fakeMounts.empty()) path = config->fakeMounts + path;
   if (!title.empty()) rememberDriveVolume(item.title);
   return path;
 }
@@ -245,8 +246,8 @@ void ExportSession::load() {
   musicRoot_ = (fs::path(root_) / DestinationLayout::kMusicFolder).string();
   playlistFolder_ = (fs::path(root_) / DestinationLayout::kPlaylistFolder).string();
 
-  mode_ = o_.playlists.empty() ? 2 : 1;
-  plan_.cleanUp = !o_.noClean && (mode_ == 2 || o_.clean || o_.cleanAll);
+  mode_ = o_.playlists.empty() ? Mode::kAllPlaylists : Mode::kChosenPlaylists;
+  plan_.cleanUp = !o_.noClean && (mode_ == Mode::kAllPlaylists || o_.clean || o_.cleanAll);
 
   // Paths and file names are decided over the whole library in its own
   // order, so they do not change with the playlists chosen.
@@ -258,7 +259,7 @@ void ExportSession::load() {
 
   std::set<const LibraryPlaylist*> chosen = choosePlaylists(library_, o_.playlists);
   for (const auto& p : library_.playlists) {
-    bool take = mode_ == 2 ? p.exportedByDefault() : chosen.count(&p) != 0;
+    bool take = mode_ == Mode::kAllPlaylists ? p.exportedByDefault() : chosen.count(&p) != 0;
     if (!take) continue;
     auto named = paths.playlists.find(p.persistentId);
     std::string fileName =
@@ -379,7 +380,7 @@ size_t ExportSession::prepare() {
 
 std::vector<std::string> ExportSession::stalePlaylistFiles() const {
   std::vector<std::string> stale;
-  if (mode_ != 2) return stale;
+  if (mode_ != Mode::kAllPlaylists) return stale;
   std::set<std::string> written;
   for (const auto& s : selected_) written.insert(s.fileName + DestinationLayout::kPlaylistExtension);
   auto fm = platform::FileManager::makePrivate();

@@ -175,7 +175,11 @@ class ExportSession {
 
   const std::string& root() const { return root_; }
   const std::string& libraryFile() const { return libraryFile_; }
-  int mode() const { return mode_; }  // 2: every playlist, 1: chosen ones
+  // Which playlists go: every exported one, or those the user named.
+  enum class Mode { kChosenPlaylists = 1, kAllPlaylists = 2 };
+  // The mode as scripts and the report number it (2: every playlist,
+  // 1: chosen ones).
+  int mode() const { return static_cast<int>(mode_); }
   const Library& library() const { return library_; }
 
  private:
@@ -196,7 +200,7 @@ class ExportSession {
   std::string musicRoot_;  // root_/Music, the catalogue's destination root
   std::string playlistFolder_;
   std::shared_ptr<platform::DestinationRoot> destination_;
-  int mode_ = 2;
+  Mode mode_ = Mode::kAllPlaylists;
   std::vector<Selected> selected_;
   std::vector<Selected> loaded_;  // what load() selected, before any choose()
   std::vector<std::string> ids_;

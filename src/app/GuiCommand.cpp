@@ -10,6 +10,7 @@
 #include "app/CommandLine.h"
 #include "app/ExportCommand.h"
 #include "app/MainWindow.h"
+#include "platform/Configuration.h"
 
 namespace app {
 namespace {
@@ -20,12 +21,8 @@ struct GuiOptions {
 };
 
 int runGui(const GuiOptions& options) {
-  auto set = [](const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr && *v != '\0';
-  };
   // Qt would abort without a display; say why instead.
-  if (!set("QT_QPA_PLATFORM") && !set("DISPLAY") && !set("WAYLAND_DISPLAY")) {
+  if (!platform::configuration()->display) {
     std::cerr << "tessaline gui: no display to open the window on (neither DISPLAY nor "
                  "WAYLAND_DISPLAY is set); "
                  "run it on a desktop, or under xvfb-run.\n";

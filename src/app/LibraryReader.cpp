@@ -20,7 +20,12 @@
 #include <unordered_set>
 #include <utility>
 
+#include "platform/Configuration.h"
+#include "platform/Text.h"
+
 namespace app {
+using platform::text::startsWithNoCase;
+
 namespace {
 
 // No network, no DTD, no external entities, no entity substitution beyond
@@ -31,23 +36,6 @@ constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_CO
 struct ReaderCloser {
   void operator()(xmlTextReaderPtr r) const { xmlFreeTextReader(r); }
 };
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
 
 // The keys the reader uses; everything else is checked for form and skipped.
 enum class Key {
@@ -728,23 +716,12 @@ std::optional<std::string> LibraryReader::decodeFileUrl(std::string_view url) {
   size_t cut = rest.find_first_of("?#");
   if (cut != std::string_view::npos) rest = rest.substr(0, cut);
 
+  std::optional<std::string> decoded = platform::text::percentDecode(rest);
+  if (!decoded) return std::nullopt;
   std::string path;
-  path.reserve(rest.size() + host.size() + 2);
   bool local = host.empty() || (host.size() == 9 && startsWithNoCase(host, "localhost"));
-  if (!local) {
-    path = "//";
-    path += host;
-  }
-  for (size_t i = 0; i < rest.size(); ++i) {
-    char c = rest[i];
-    if (c == '%' && i + 2 < rest.size() && hexDigit(rest[i + 1]) >= 0 &&
-        hexDigit(rest[i + 2]) >= 0) {
-      c = static_cast<char>(hexDigit(rest[i + 1]) * 16 + hexDigit(rest[i + 2]));
-      i += 2;
-    }
-    if (c == '\0') return std::nullopt;
-    path.push_back(c);
-  }
+  if (!local) path = "//" + std::string(host);
+  path += *decoded;
   if (path.empty()) return std::nullopt;
   // "/C:/Users/..." (and the old "/C|/...") is a Windows drive path.
   if (path.size() >= 3 && path[0] == '/' && (path[2] == ':' || path[2] == '|') &&
@@ -808,9 +785,9 @@ std::optional<std::string> LibraryReader::findExportIn(const std::string& folder
 }
 
 std::optional<std::string> LibraryReader::defaultExport() {
-  const char* home = std::getenv("HOME");
-  if (!home || !*home) return std::nullopt;
-  std::string music = std::string(home) + "/Music";
+  std::string home = platform::configuration()->home;
+  if (home.empty()) return std::nullopt;
+  std::string music = home + "/Music";
   for (const char* folder : {"/iTunes", "/Music", ""}) {
     if (auto found = findExportIn(music + folder)) return found;
   }

@@ -132,7 +132,12 @@ void registerCTrack(ScriptBridge& b) {
   fn(b, "+[CTrack invalidateAllTrackDestinations]", &CTrack::invalidateAllTrackDestinations);
   fn(b, "+[CTrack clearFirstExportFlags]", &CTrack::clearFirstExportFlags);
   fn(b, "+[CTrack artFileName]", &CTrack::artFileName);
-  fn(b, "+[CTrack getTotalTrackSize:unknownDestState:]", &CTrack::getTotalTrackSize);
+  // The script's numbers 0 to 3 become the core's treatment here; any
+  // other number counts nothing.
+  fn(b, "+[CTrack getTotalTrackSize:unknownDestState:]", +[](bool exportedOnly, int32_t unknown) {
+    if (unknown < 0 || unknown > 3) return 0.0;
+    return CTrack::getTotalTrackSize(exportedOnly, static_cast<CTrack::UnknownDestination>(unknown));
+  });
   fn(b, "+[CTrack tracksNeedingArtMkdir:]", &CTrack::tracksNeedingArtMkdir);
 
   // Fields.

@@ -12,6 +12,8 @@
 
 #include "ui/PlaylistSpaceUsageCell.h"
 
+#include "platform/Configuration.h"
+
 namespace app {
 
 void flushOutputByLine() { setvbuf(stdout, nullptr, _IOLBF, 0); }
@@ -21,42 +23,27 @@ bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 bool stderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
 bool colourWanted() {
-  const char* noColour = std::getenv("NO_COLOR");
-  return stdoutIsTerminal() && !(noColour && *noColour);
+  return stdoutIsTerminal() && !platform::configuration()->noColour;
 }
 
 bool terminalCanErase() {
-  const char* term = std::getenv("TERM");
-  return !(term && std::string_view(term) == "dumb");
+  return platform::configuration()->terminal != "dumb";
 }
 
 bool unicodeWanted() {
   if (!terminalCanErase()) return false;
   // The locale's character set, as the C library would pick it.
-  const char* locale = nullptr;
-  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) {
-      locale = value;
-      break;
-    }
-  }
-  if (!locale) return false;
-  std::string lower;
-  for (const char* c = locale; *c; ++c)
-    lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+  std::string lower = platform::configuration()->characterLocale;
+  if (lower.empty()) return false;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
 }
 
 int terminalColumns(int fd) {
   struct winsize size {};
   if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  const char* columns = std::getenv("COLUMNS");
-  if (columns && *columns) {
-    int n = std::atoi(columns);
-    if (n > 0) return n;
-  }
-  return 80;
+  int columns = platform::configuration()->columns;
+  return columns > 0 ? columns : 80;
 }
 
 std::string byteText(uint64_t bytes) {

@@ -69,12 +69,17 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   // ---- Destination state and artwork (class methods) ------------------
   // "folder.jpg": the cover image file every track folder may hold.
   static std::string artFileName();
+  // How a total treats the tracks whose destination state is unknown
+  // (the script bridge's numbers 0 to 3).
+  enum class UnknownDestination : int32_t {
+    kNotCounted = 0,     // only tracks known to be missing count
+    kCounted = 1,        // counted with their current size
+    kCheckedNow = 2,     // checked now, then counted unless present
+    kEveryTrack = 3,     // every track counted, present or not
+  };
   // Sum of trackSize over the registry; exportedOnly skips tracks that
-  // trackShouldCopy rejects. `unknownDestState` treats tracks whose
-  // destination state is unknown: 0 not counted, 1 counted with their
-  // current size, 2 checked now then counted unless present, 3 every
-  // track counted present or not; any other value counts nothing.
-  static double getTotalTrackSize(bool exportedOnly, int32_t unknownDestState);
+  // trackShouldCopy rejects.
+  static double getTotalTrackSize(bool exportedOnly, UnknownDestination unknown);
   // The identifiers and cover image paths of the exported tracks whose
   // folder lacks a "folder.jpg" file: {identifiers, paths}, parallel
   // (an empty path where no destination root is set). With mkdir,

@@ -239,10 +239,10 @@ bool CTrack::trackNeedsArt(platform::FileManager* fileManager, bool mkdir) {
   return true;
 }
 
-double CTrack::getTotalTrackSize(bool exportedOnly, int32_t unknownDestState) {
+double CTrack::getTotalTrackSize(bool exportedOnly, UnknownDestination unknown) {
   shell::stAutoReleasePool pool;
   std::shared_ptr<platform::FileManager> fm;
-  if (unknownDestState == 2) fm = platform::FileManager::makePrivate();
+  if (unknown == UnknownDestination::kCheckedNow) fm = platform::FileManager::makePrivate();
   bool copyOnlyChecked = CTrackList::copyOnlyCheckedItems();
   uint64_t sum = 0;
   TrackRegistry& registry = trackDict();
@@ -256,7 +256,7 @@ double CTrack::getTotalTrackSize(bool exportedOnly, int32_t unknownDestState) {
       if (exportedOnly && !(track->exportCount() != 0 && (track->trackEnabled() || !copyOnlyChecked))) return;
       considered.push_back(std::move(track));
     });
-    if (unknownDestState == 2) {
+    if (unknown == UnknownDestination::kCheckedNow) {
       // Every untested track is checked now, all in one batch (without a
       // second list when none is tested yet, as after a change of root).
       size_t tested = 0;
@@ -273,21 +273,19 @@ double CTrack::getTotalTrackSize(bool exportedOnly, int32_t unknownDestState) {
     }
     for (const auto& track : considered) {
       bool counted = false;
-      switch (unknownDestState) {
-        case 0:
+      switch (unknown) {
+        case UnknownDestination::kNotCounted:
           counted = track->trackTested() && !track->trackPresent();
           break;
-        case 1:
+        case UnknownDestination::kCounted:
           counted = !track->trackTested() || !track->trackPresent();
           break;
-        case 2:
+        case UnknownDestination::kCheckedNow:
           if (!track->trackTested()) track->resolveWithFileManager(fm.get());
           counted = !track->trackPresent();
           break;
-        case 3:
+        case UnknownDestination::kEveryTrack:
           counted = true;
-          break;
-        default:
           break;
       }
       if (counted) sum += track->trackSize();

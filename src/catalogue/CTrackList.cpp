@@ -68,11 +68,9 @@ void CTrackList::initTrackListForUniqueID(const std::string& uniqueID, bool expo
   trackListDict();
   isExported_.store(false);
   entryForm_.store(EntryForm::kAbsolute);
-  {
-    std::lock_guard<std::mutex> lock(fields_);
-    playlistFileName_.clear();
-    uniqueID_ = uniqueID;
-  }
+  // Not yet registered: no other thread sees the two fields change apart.
+  playlistFileName_.set({});
+  uniqueID_.set(uniqueID);
   firstExportTotal_.store(kInvalidTotal);
   setIsExported(exported);
   load(in);
@@ -223,40 +221,16 @@ void CTrackList::clearFirstExportTotals() {
                 [](CTrackList& l) { l.setFirstExportTotal(0); });
 }
 
-std::string CTrackList::uniqueID() const {
-  std::lock_guard<std::mutex> lock(fields_);
-  return uniqueID_;
-}
-
-void CTrackList::setUniqueID(const std::string& v) {
-  std::lock_guard<std::mutex> lock(fields_);
-  uniqueID_ = v;
-}
-
-std::string CTrackList::playlistFileName() const {
-  std::lock_guard<std::mutex> lock(fields_);
-  return playlistFileName_;
-}
-
-void CTrackList::setPlaylistFileName(const std::string& v) {
-  std::lock_guard<std::mutex> lock(fields_);
-  playlistFileName_ = v;
-}
-
-TrackArrayPtr CTrackList::trackList() const {
-  std::lock_guard<std::mutex> lock(fields_);
-  return trackList_;
-}
+std::string CTrackList::uniqueID() const { return uniqueID_.get(); }
+void CTrackList::setUniqueID(const std::string& v) { uniqueID_.set(v); }
+std::string CTrackList::playlistFileName() const { return playlistFileName_.get(); }
+void CTrackList::setPlaylistFileName(const std::string& v) { playlistFileName_.set(v); }
+TrackArrayPtr CTrackList::trackList() const { return trackList_.get(); }
 
 void CTrackList::setTrackList(TrackArrayPtr v) {
   if (!v) v = std::make_shared<const TrackArray>();
-  TrackArrayPtr previous;
-  {
-    std::lock_guard<std::mutex> lock(fields_);
-    previous = std::move(trackList_);
-    trackList_ = std::move(v);
-  }
-  // `previous` is released here, outside the lock: its records may die.
+  // The list before is released here, outside the lock: its records may die.
+  TrackArrayPtr previous = trackList_.exchange(std::move(v));
 }
 
 void CTrackList::resetForTesting() {

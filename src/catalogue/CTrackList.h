@@ -28,6 +28,7 @@
 
 #include "catalogue/CTrack.h"
 #include "platform/DestinationRoot.h"
+#include "platform/Guarded.h"
 #include "platform/ProgressIndicator.h"
 #include "platform/Value.h"
 #include "platform/WalkableMap.h"
@@ -202,10 +203,9 @@ class CTrackList : public std::enable_shared_from_this<CTrackList> {
   void initTrackListForUniqueID(const std::string& uniqueID, bool exported, const LoadInput& in);
   void load(const LoadInput& in);
 
-  mutable std::mutex fields_;
-  std::string uniqueID_;
-  std::string playlistFileName_;
-  TrackArrayPtr trackList_ = std::make_shared<const TrackArray>();
+  platform::Guarded<std::string> uniqueID_;
+  platform::Guarded<std::string> playlistFileName_;
+  platform::Guarded<TrackArrayPtr> trackList_{std::make_shared<const TrackArray>()};
   std::atomic<bool> isExported_{false};
   std::atomic<EntryForm> entryForm_{EntryForm::kAbsolute};
   std::atomic<uint64_t> firstExportTotal_{kInvalidTotal};

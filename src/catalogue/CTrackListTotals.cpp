@@ -106,13 +106,13 @@ uint64_t CTrackList::firstExportTotalforUniqueID(const std::string& uniqueID) {
 }
 
 void CTrackList::recalcUncopiedTotalsForPlaylistUniqueIDs(const Texts& uniqueIDs) {
-  CTrack::getTotalTrackSize(true, 2);
+  CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCheckedNow);
   forEachListed(uniqueIDs, [](CTrackList& list) { list.calcUncopiedTotal(); });
 }
 
 void CTrackList::recalcFirstExportTotalsForPlaylistUniqueIDs(const Texts& uniqueIDs) {
   clearFirstExportTotals();
-  CTrack::getTotalTrackSize(true, 2);
+  CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCheckedNow);
   CTrack::clearFirstExportFlags();
   // A repeat would find every track already claimed by the playlist's first
   // listing and overwrite its total with nothing.

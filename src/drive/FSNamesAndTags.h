@@ -13,9 +13,8 @@
 // Thread: sharedManager and allocWithZone may be called from any thread;
 // creation is guarded by one recursive lock, the only lock of the
 // catalogue. After creation the instance is only read.
-// Ownership: the shared instance is never freed; retain/release and
-// friends exist for callers written against reference counting and do
-// not change its lifetime.
+// Ownership: the shared instance is never freed; a copy is the instance
+// itself.
 // Errors: a framework exception during creation is logged with the line
 // "exeception within FAT32FormatName sharedManager Exception: %@ Reason:
 // %@" and sharedManager returns whatever instance exists (possibly null,
@@ -51,10 +50,6 @@ class FSNamesAndTags {
       std::shared_ptr<FileSystemBundleSource> source);
 
   FSNamesAndTags* copyWithZone() { return this; }
-  FSNamesAndTags* retain() { return this; }
-  FSNamesAndTags* autorelease() { return this; }
-  void release() {}
-  uint64_t retainCount() const { return 4294967295u; }
 
   std::string userFSNameForPersonality(const std::string& personality) const;
   std::string userFSNameForContentHint(const std::string& contentHint) const;

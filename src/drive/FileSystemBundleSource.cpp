@@ -1,18 +1,17 @@
 #include "drive/FileSystemBundleSource.h"
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "drive/LinuxFileSystems.h"
 #include "drive/MacFileSystemBundles.h"
 #include "drive/PropertyList.h"
+#include "platform/Configuration.h"
 
 namespace drive {
 
 std::string FileSystemBundleSource::machineRoot() {
-  const char* fake = std::getenv("TESSALINE_FAKE_HARDWARE");
-  if (fake != nullptr && *fake != '\0') return fake;
-  return "/";
+  auto config = platform::configuration();
+  return config->fakeHardware.empty() ? "/" : config->fakeHardware;
 }
 
 std::shared_ptr<FileSystemBundleSource> FileSystemBundleSource::defaultSource() {

@@ -10,8 +10,8 @@
 //     the Mac's personality and content names.
 // defaultSource() picks the Mac layout when <root>/System/Library/
 // Filesystems exists and the Linux one otherwise; <root> is the folder
-// named by the environment variable TESSALINE_FAKE_HARDWARE (a fake
-// machine for tests and demos), or "/".
+// the configured fake machine (platform::Configuration::fakeHardware,
+// for tests and demos), or "/".
 //
 // Thread: a source is used by one thread at a time (the catalogue's scan
 // under its creation lock, then ntfs3gDriverDisabled from the main
@@ -61,8 +61,7 @@ class FileSystemBundleSource {
 
   static std::shared_ptr<FileSystemBundleSource> defaultSource();
 
-  // The machine root: $TESSALINE_FAKE_HARDWARE when set and not empty,
-  // else "/".
+  // The machine root: the configured fake machine, else "/".
   static std::string machineRoot();
 
   // Reads a settings property list and tells whether its "DisableDriver"

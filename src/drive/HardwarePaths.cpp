@@ -1,6 +1,6 @@
 #include "drive/HardwarePaths.h"
 
-#include <cstdlib>
+#include "platform/Configuration.h"
 
 namespace drive {
 
@@ -25,8 +25,8 @@ HardwarePaths HardwarePaths::liveSystem() {
 }
 
 HardwarePaths HardwarePaths::current() {
-  const char* dir = std::getenv(kFakeHardwareVariable);
-  if (dir != nullptr && dir[0] != '\0') return fakeTree(dir);
+  auto config = platform::configuration();
+  if (!config->fakeHardware.empty()) return fakeTree(config->fakeHardware);
   return liveSystem();
 }
 

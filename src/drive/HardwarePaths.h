@@ -1,6 +1,7 @@
 // Where the drive layer reads the machine's hardware: the live system, or
-// a fake hardware tree named by the environment variable
-// TESSALINE_FAKE_HARDWARE (tests, demos, the --fake-hardware option).
+// a fake hardware tree named by the configuration (its fakeHardware,
+// from TESSALINE_FAKE_HARDWARE or the --fake-hardware option; tests,
+// demos).
 //
 //   what                 live system            fake tree DIR
 //   sysfs                /sys                   DIR/sys
@@ -8,7 +9,7 @@
 //   device nodes, labels /dev                   DIR/dev
 //   SMART log pages      SG_IO on /dev/<disk>   files DIR/smart/<disk>/log-NN
 //
-// Thread: reads the environment; call from the main thread.
+// Thread: any thread.
 #pragma once
 
 #include <filesystem>
@@ -26,8 +27,7 @@ struct HardwarePaths {
   // The paths of a fake tree at `dir`.
   static HardwarePaths fakeTree(const std::filesystem::path& dir);
   static HardwarePaths liveSystem();
-  // The fake tree of TESSALINE_FAKE_HARDWARE when set and not empty,
-  // else the live system.
+  // The configured fake tree when there is one, else the live system.
   static HardwarePaths current();
 };
 

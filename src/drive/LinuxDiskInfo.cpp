@@ -6,20 +6,20 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <vector>
+
+#include "platform/Text.h"
+#include "platform/WholeFile.h"
 
 namespace drive {
 namespace {
 
 std::optional<std::string> readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  std::string s = ss.str();
+  auto read = platform::readWholeFile(path);
+  if (!read) return std::nullopt;
+  std::string s = std::move(*read);
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
   return s;
 }
@@ -27,39 +27,6 @@ std::optional<std::string> readText(const std::string& path) {
 std::string lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
-}
-
-// mountinfo's octal escapes (\040 blank, \011 tab, \012 line feed, \134 backslash).
-std::string unescapeOctal(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])) &&
-        std::isdigit(static_cast<unsigned char>(s[i + 2])) &&
-        std::isdigit(static_cast<unsigned char>(s[i + 3]))) {
-      out.push_back(
-          static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
-      i += 3;
-    } else {
-      out.push_back(s[i]);
-    }
-  }
-  return out;
-}
-
-// udev's \xHH escapes in *_ENC values.
-std::string unescapeHex(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] == 'x' &&
-        std::isxdigit(static_cast<unsigned char>(s[i + 2])) &&
-        std::isxdigit(static_cast<unsigned char>(s[i + 3]))) {
-      out.push_back(static_cast<char>(std::stoi(s.substr(i + 2, 2), nullptr, 16)));
-      i += 3;
-    } else {
-      out.push_back(s[i]);
-    }
-  }
-  return out;
 }
 
 std::vector<std::string> fields(const std::string& line) {
@@ -156,11 +123,10 @@ std::string LinuxDiskInfo::contentFor(const std::string& partEntryType) {
   return upper;
 }
 
-std::optional<DiskInfo> LinuxDiskInfo::info(const std::string& device, std::string* error) const {
+platform::Result<DiskInfo> LinuxDiskInfo::info(const std::string& device) const {
   std::string name = device.rfind("/dev/", 0) == 0 ? device.substr(5) : device;
-  auto fail = [&]() -> std::optional<DiskInfo> {
-    if (error) *error = "Could not find disk: " + device;
-    return std::nullopt;
+  auto fail = [&]() {
+    return platform::Status::withMessage("Could not find disk: " + device, device);
   };
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
       name.find('\0') != std::string::npos) {
@@ -190,8 +156,9 @@ std::optional<DiskInfo> LinuxDiskInfo::info(const std::string& device, std::stri
   }
   std::string fsType = udev["ID_FS_TYPE"];
   std::string version = udev["ID_FS_VERSION"];
-  std::string label =
-      udev.count("ID_FS_LABEL_ENC") ? unescapeHex(udev["ID_FS_LABEL_ENC"]) : udev["ID_FS_LABEL"];
+  std::string label = udev.count("ID_FS_LABEL_ENC")
+                          ? platform::text::unescapeHex(udev["ID_FS_LABEL_ENC"])
+                          : udev["ID_FS_LABEL"];
   std::string partType = udev["ID_PART_ENTRY_TYPE"];
   std::string tableType = udev["ID_PART_TABLE_TYPE"];
   bool needProbe = fsType.empty() || ((fsType == "vfat" || fsType == "msdos") && version.empty()) ||
@@ -212,9 +179,10 @@ std::optional<DiskInfo> LinuxDiskInfo::info(const std::string& device, std::stri
       auto f = fields(line);
       auto dash = std::find(f.begin(), f.end(), "-");
       if (f.size() < 6 || dash == f.end() || f.end() - dash < 3) continue;
-      bool same = f[2] == *dev || unescapeOctal(dash[2]) == d.deviceNode;
+      bool same = f[2] == *dev || platform::text::unescapeOctal(dash[2]) == d.deviceNode;
       if (!same) continue;
-      Mount m{unescapeOctal(f[4]), dash[1], f[5], f.end() - dash >= 4 ? dash[3] : ""};
+      Mount m{platform::text::unescapeOctal(f[4]), dash[1], f[5],
+              f.end() - dash >= 4 ? dash[3] : ""};
       // Prefer the mount of the volume's root over bind mounts of parts.
       if (!mount || f[3] == "/") mount = m;
       if (f[3] == "/") break;
@@ -237,7 +205,7 @@ std::optional<DiskInfo> LinuxDiskInfo::info(const std::string& device, std::stri
       std::stringstream lines(*table);
       for (std::string line; std::getline(lines, line);) {
         auto f = fields(line);
-        if (f.size() == 3 && unescapeOctal(f[0]) == mount->point) {
+        if (f.size() == 3 && platform::text::unescapeOctal(f[0]) == mount->point) {
           d.totalSize = std::atoll(f[1].c_str());
           d.freeSpace = std::atoll(f[2].c_str());
         }

@@ -23,12 +23,15 @@
 //
 // Thread: pure reads; any thread.
 // Errors: a name that is not a block device of this machine (or that
-// tries to leave /dev: "..", "/") gives none and a message.
+// tries to leave /dev: "..", "/") gives a Status naming it, "Could not
+// find disk: sdz".
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "platform/Status.h"
 
 namespace drive {
 
@@ -50,7 +53,7 @@ class LinuxDiskInfo {
  public:
   explicit LinuxDiskInfo(std::string root);
 
-  std::optional<DiskInfo> info(const std::string& device, std::string* error) const;
+  platform::Result<DiskInfo> info(const std::string& device) const;
 
   // The Mac's personality for a Linux file system type and FAT variant.
   static std::optional<std::string> personalityFor(const std::string& type,

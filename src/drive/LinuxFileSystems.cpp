@@ -5,10 +5,11 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "drive/PropertyList.h"
+#include "platform/Configuration.h"
+#include "platform/WholeFile.h"
 
 namespace drive {
 namespace fs = std::filesystem;
@@ -16,11 +17,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  auto read = platform::readWholeFile(path);
+  return read ? std::move(*read) : std::string();
 }
 
 std::string trimmed(std::string s) {
@@ -47,8 +45,8 @@ LinuxFileSystems::LinuxFileSystems(std::string root, std::vector<std::string> se
     : root_(std::move(root)), searchPath_(std::move(searchPath)) {
   if (root_.size() > 1 && root_.back() == '/') root_.pop_back();
   if (searchPath_.empty()) {
-    if (const char* path = std::getenv("PATH")) {
-      std::stringstream ss(path);
+    if (auto config = platform::configuration(); !config->searchPath.empty()) {
+      std::stringstream ss(config->searchPath);
       for (std::string dir; std::getline(ss, dir, ':');) {
         if (!dir.empty() && dir[0] == '/') searchPath_.push_back(dir);
       }

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "drive/PropertyList.h"
 #include "platform/LocalizedStrings.h"
+#include "platform/WholeFile.h"
 
 namespace drive {
 namespace fs = std::filesystem;
@@ -14,11 +14,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::optional<std::string> readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return platform::readWholeFile(path.string()).take();
 }
 
 std::optional<std::string> stringFor(const PropertyList& dict, const char* key) {

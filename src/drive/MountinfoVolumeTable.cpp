@@ -1,13 +1,14 @@
 #include "drive/MountinfoVolumeTable.h"
 
 #include <cctype>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <system_error>
 
 #include "drive/SysfsTree.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
+#include "platform/WholeFile.h"
 
 namespace drive {
 namespace fs = std::filesystem;
@@ -31,13 +32,6 @@ bool parseInt(const std::string& s, int* out) {
   }
   *out = std::stoi(s);
   return true;
-}
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // Mount IDs grow from small numbers, so folding them into the negative
@@ -79,36 +73,6 @@ class RefNums {
 MountinfoVolumeTable::MountinfoVolumeTable(fs::path procRoot, fs::path sysRoot, fs::path devRoot)
     : procRoot_(std::move(procRoot)), sysRoot_(std::move(sysRoot)), devRoot_(std::move(devRoot)) {}
 
-std::string MountinfoVolumeTable::unescapeOctal(const std::string& field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      const char* d = field.data() + i + 1;
-      if (d[0] >= '0' && d[0] <= '3' && d[1] >= '0' && d[1] <= '7' && d[2] >= '0' && d[2] <= '7') {
-        out.push_back(static_cast<char>((d[0] - '0') * 64 + (d[1] - '0') * 8 + (d[2] - '0')));
-        i += 3;
-        continue;
-      }
-    }
-    out.push_back(field[i]);
-  }
-  return out;
-}
-
-std::string MountinfoVolumeTable::unescapeHex(const std::string& name) {
-  std::string out;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x' &&
-        hexDigit(name[i + 2]) >= 0 && hexDigit(name[i + 3]) >= 0) {
-      out.push_back(static_cast<char>(hexDigit(name[i + 2]) * 16 + hexDigit(name[i + 3])));
-      i += 3;
-      continue;
-    }
-    out.push_back(name[i]);
-  }
-  return out;
-}
-
 std::map<std::string, std::string> MountinfoVolumeTable::labelsByDevice() const {
   std::map<std::string, std::string> labels;
   std::error_code ec;
@@ -120,7 +84,7 @@ std::map<std::string, std::string> MountinfoVolumeTable::labelsByDevice() const 
     if (ec) continue;
     std::string device = target.filename().string();
     if (SysfsTree::isPlausibleDeviceName(device)) {
-      labels[device] = unescapeHex(it->path().filename().string());
+      labels[device] = platform::text::unescapeHex(it->path().filename().string());
     }
   }
   return labels;
@@ -142,7 +106,7 @@ MountinfoVolumeTable::Line MountinfoVolumeTable::parseLine(
       !parseInt(f[2].substr(colon + 1), &minor)) {
     return line;
   }
-  std::string mountPoint = unescapeOctal(f[4]);
+  std::string mountPoint = platform::text::unescapeOctal(f[4]);
   if (mountPoint.empty() || mountPoint[0] != '/') return line;
   // A bind mount of a folder (root field other than "/") shows part of a
   // volume that is, or could be, mounted whole elsewhere: offered under
@@ -159,7 +123,7 @@ MountinfoVolumeTable::Line MountinfoVolumeTable::parseLine(
   if (auto dir = sys.resolve(link)) {
     v.deviceName = dir->filename().string();
   } else {
-    std::string source = unescapeOctal(f[dash + 2]);
+    std::string source = platform::text::unescapeOctal(f[dash + 2]);
     if (source.rfind("/dev/", 0) == 0 && SysfsTree::isPlausibleDeviceName(source.substr(5))) {
       v.deviceName = source.substr(5);
     }
@@ -179,19 +143,18 @@ MountinfoVolumeTable::Line MountinfoVolumeTable::parseLine(
 void MountinfoVolumeTable::rescan() {
   lines_.clear();
   fs::path file = procRoot_ / "self" / "mountinfo";
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    platform::logFormat("cannot read the mounted volumes from %@", file.string());
+  auto read =
+      platform::readWholeFile(file.string(), kMaxMountinfoBytes, platform::Oversize::kTruncate);
+  if (!read) {
+    platform::logFormat("cannot read the mounted volumes: %@", read.status().message());
     return;
   }
+  std::istringstream in(std::move(*read));
   auto labels = labelsByDevice();
   RefNums refNums;
   int unnumbered = 0;
   std::string text;
-  size_t total = 0;
   while (std::getline(in, text)) {
-    total += text.size() + 1;
-    if (total > kMaxMountinfoBytes) break;
     Line line = parseLine(text, labels);
     if (line.notAVolume) continue;
     if (line.readable) {

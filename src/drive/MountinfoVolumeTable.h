@@ -37,11 +37,6 @@ class MountinfoVolumeTable : public VolumeTable {
   int volumeAtIndex(int index, MountedVolume* volume) const override;
   std::optional<std::string> rootPathForRefNum(int16_t refNum) override;
 
-  // Undoes the kernel's octal escapes in mountinfo fields ("\040" is a blank).
-  static std::string unescapeOctal(const std::string& field);
-  // Undoes udev's "\x20" escapes in /dev/disk/by-label names.
-  static std::string unescapeHex(const std::string& name);
-
  private:
   struct Line {
     bool readable = false;

@@ -3,6 +3,7 @@
 #include <plist/plist.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -10,7 +11,9 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/Configuration.h"
 #include "platform/Log.h"
+#include "platform/WholeFile.h"
 
 namespace drive {
 namespace fs = std::filesystem;
@@ -26,39 +29,50 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 enum class Load { kMissing, kDictionary, kBroken };
 
-// Reads the file into *dict; kBroken for anything but a dictionary.
-Load loadDictionary(const fs::path& file, PlistPtr* dict) {
-  std::error_code ec;
-  if (!fs::exists(file, ec)) return Load::kMissing;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return Load::kBroken;
-  std::string bytes(kMaxFileBytes + 1, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<size_t>(in.gcount()));
-  if (bytes.empty() || bytes.size() > kMaxFileBytes) return Load::kBroken;
+// Reads the file into *dict; kBroken for anything but a dictionary, and
+// then a file that could not be read leaves its reason in *why.
+Load loadDictionary(const fs::path& file, PlistPtr* dict, platform::Status* why) {
+  auto bytes = platform::readWholeFile(file.string(), kMaxFileBytes);
+  if (!bytes) {
+    if (bytes.status().code() == ENOENT) return Load::kMissing;
+    *why = bytes.status();
+    return Load::kBroken;
+  }
+  if (bytes->empty()) return Load::kBroken;
   plist_t root = nullptr;
-  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+  plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
   PlistPtr owned(root);
   if (!root || plist_get_node_type(root) != PLIST_DICT) return Load::kBroken;
   *dict = std::move(owned);
   return Load::kDictionary;
 }
 
-void reportBroken(const fs::path& file) {
+void reportBroken(const fs::path& file, const platform::Status& why) {
+  if (!why.ok()) {
+    platform::logFormat("preferences: %@; the file is left as it is", why.message());
+    return;
+  }
   platform::logFormat("preferences file %@ is not a property-list dictionary; it is left as it is",
                       file.string());
+}
+
+Load loadDictionary(const fs::path& file, PlistPtr* dict) {
+  platform::Status why;
+  Load load = loadDictionary(file, dict, &why);
+  if (load == Load::kBroken) reportBroken(file, why);
+  return load;
 }
 
 }  // namespace
 
 fs::path PlistPreferences::defaultPath() {
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  auto config = platform::configuration();
   fs::path base;
-  if (xdg != nullptr && xdg[0] == '/') {
-    base = xdg;
+  if (!config->configHome.empty() && config->configHome[0] == '/') {
+    base = config->configHome;
   } else {
-    const char* home = std::getenv("HOME");
-    base = fs::path(home != nullptr && home[0] == '/' ? home : "/") / ".config";
+    base =
+        fs::path(!config->home.empty() && config->home[0] == '/' ? config->home : "/") / ".config";
   }
   return base / "tessaline" / "preferences.plist";
 }
@@ -66,14 +80,12 @@ fs::path PlistPreferences::defaultPath() {
 bool PlistPreferences::hasValue(const std::string& key) {
   PlistPtr dict;
   Load load = loadDictionary(file_, &dict);
-  if (load == Load::kBroken) reportBroken(file_);
   return load == Load::kDictionary && plist_dict_get_item(dict.get(), key.c_str()) != nullptr;
 }
 
 std::optional<std::string> PlistPreferences::stringValue(const std::string& key) {
   PlistPtr dict;
   Load load = loadDictionary(file_, &dict);
-  if (load == Load::kBroken) reportBroken(file_);
   if (load != Load::kDictionary) return std::nullopt;
   plist_t node = plist_dict_get_item(dict.get(), key.c_str());
   if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
@@ -89,10 +101,7 @@ std::optional<std::string> PlistPreferences::stringValue(const std::string& key)
 void PlistPreferences::setStringValue(const std::string& key, const std::string& value) {
   PlistPtr dict;
   Load load = loadDictionary(file_, &dict);
-  if (load == Load::kBroken) {
-    reportBroken(file_);
-    return;
-  }
+  if (load == Load::kBroken) return;
   if (load == Load::kMissing) dict.reset(plist_new_dict());
   plist_dict_set_item(dict.get(), key.c_str(), plist_new_string(value.c_str()));
   write(dict.get());

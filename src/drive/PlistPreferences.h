@@ -1,7 +1,7 @@
 // Preferences kept as a property list (XML or binary on reading, XML on
 // writing) holding one dictionary, by default at
-// $XDG_CONFIG_HOME/tessaline/preferences.plist (~/.config when the
-// variable is unset or not absolute).
+// <config home>/tessaline/preferences.plist, the configuration's
+// XDG_CONFIG_HOME (~/.config when it is unset or not absolute).
 //
 // The file is read on every call, so a change made by another instance
 // shows at once; a write keeps the other keys and replaces the file

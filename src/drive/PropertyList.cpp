@@ -4,10 +4,11 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <sstream>
+
+#include "platform/WholeFile.h"
 
 namespace drive {
 namespace {
@@ -139,13 +140,12 @@ std::optional<PropertyList> PropertyList::parse(std::string_view bytes) {
   return PropertyListConversion::from(root, 0);
 }
 
-std::optional<PropertyList> PropertyList::load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return parse(ss.str());
+platform::Result<PropertyList> PropertyList::load(const std::string& path) {
+  auto bytes = platform::readWholeFile(path);
+  if (!bytes) return bytes.status();
+  auto parsed = parse(*bytes);
+  if (!parsed) return platform::Status::failure("cannot read", path, "it is not a property list");
+  return std::move(*parsed);
 }
 
 std::optional<int64_t> PropertyList::asInteger() const {

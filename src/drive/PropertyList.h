@@ -11,7 +11,8 @@
 // Errors: parse returns none for bytes that are not a whole property
 // list (truncated, malformed, empty), that hold more than 10000 arrays and
 // dictionaries (XML) or objects (binary), nest deeper than 64 levels or
-// hold a string with a NUL byte; it never throws.
+// hold a string with a NUL byte; it never throws. load answers a Status
+// naming the file: its read error, or "it is not a property list".
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/Status.h"
 #include "platform/Value.h"
 
 namespace drive {
@@ -42,7 +44,7 @@ class PropertyList {
   // XML (UTF-8) or binary ("bplist00") bytes.
   static std::optional<PropertyList> parse(std::string_view bytes);
   // Reads a whole file and parses it; none when unreadable or not a list.
-  static std::optional<PropertyList> load(const std::string& path);
+  static platform::Result<PropertyList> load(const std::string& path);
 
   bool isDict() const { return std::holds_alternative<Dict>(v_); }
   const Dict* asDict() const { return std::get_if<Dict>(&v_); }

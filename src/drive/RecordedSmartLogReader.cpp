@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 #include "drive/SysfsTree.h"
-#include "platform/Log.h"
+#include "platform/Format.h"
+#include "platform/WholeFile.h"
 
 namespace drive {
 
@@ -18,25 +18,29 @@ std::string RecordedSmartLogReader::pageFileName(uint8_t logAddress) {
   return name;
 }
 
-SmartLogResult RecordedSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
-                                                        uint8_t logAddress,
-                                                        std::span<uint8_t, kPageSize> page) {
+platform::Status RecordedSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
+                                                          uint8_t logAddress,
+                                                          std::span<uint8_t, kPageSize> page) {
+  std::string action = platform::format("cannot read SMART log 0x%x of", logAddress);
   auto device = SysfsTree::blockDeviceBelow(smartService.location());
-  if (!device) return SmartLogResult::kFailed;
-  std::filesystem::path file = pagesDir_ / *device / pageFileName(logAddress);
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return SmartLogResult::kFailed;
-  std::array<char, kPageSize + 1> buffer{};
-  in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-  std::string_view read(buffer.data(), static_cast<size_t>(in.gcount()));
-  if (read == "EPERM" || read == "EPERM\n") {
-    platform::logFormat("cannot read SMART log 0x%x of %@: %@", logAddress, file.string(),
-                        std::strerror(EPERM));
-    return SmartLogResult::kNotPermitted;
+  if (!device) {
+    return platform::Status::failure(action, smartService.location(), "no disk below it");
   }
-  if (read.size() != kPageSize) return SmartLogResult::kFailed;
-  std::copy_n(buffer.begin(), kPageSize, reinterpret_cast<char*>(page.data()));
-  return SmartLogResult::kRead;
+  std::filesystem::path file = pagesDir_ / *device / pageFileName(logAddress);
+  auto recording =
+      platform::readWholeFile(file.string(), kPageSize + 1, platform::Oversize::kTruncate);
+  if (!recording)
+    return platform::Status::fromErrno(recording.status().code(), action, file.string());
+  std::string_view read = *recording;
+  if (read == "EPERM" || read == "EPERM\n")
+    return platform::Status::fromErrno(EPERM, action, file.string());
+  if (read.size() != kPageSize) {
+    return platform::Status::failure(
+        action, file.string(),
+        platform::format("the recording holds %d bytes, not %d", read.size(), kPageSize));
+  }
+  std::copy_n(read.begin(), kPageSize, reinterpret_cast<char*>(page.data()));
+  return {};
 }
 
 }  // namespace drive

@@ -5,12 +5,13 @@
 // live reader finds it.
 //
 // A recording that holds the text "EPERM" instead of a page stands for a
-// read the kernel refused (a user without CAP_SYS_RAWIO): it logs the
-// live reader's line, "cannot read SMART log 0x88 of <file>: Operation
-// not permitted", and answers kNotPermitted.
+// read the kernel refused (a user without CAP_SYS_RAWIO): it answers the
+// live reader's Status, "cannot read SMART log 0x88 of <file>: Operation
+// not permitted".
 //
 // Thread: one reader per thread.
-// Errors: a missing file or one of another size answers kFailed.
+// Errors: a missing file or one of another size answers a failed Status
+// naming the file.
 #pragma once
 
 #include <filesystem>
@@ -24,8 +25,8 @@ class RecordedSmartLogReader : public SmartLogReader {
   explicit RecordedSmartLogReader(std::filesystem::path pagesDir)
       : pagesDir_(std::move(pagesDir)) {}
 
-  SmartLogResult readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
-                                  std::span<uint8_t, kPageSize> page) override;
+  platform::Status readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
+                                    std::span<uint8_t, kPageSize> page) override;
 
   static std::string pageFileName(uint8_t logAddress);
 

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "drive/SysfsTree.h"
-#include "platform/Log.h"
+#include "platform/Format.h"
 
 namespace drive {
 namespace {
@@ -28,20 +28,20 @@ std::array<uint8_t, 16> SgIoSmartLogReader::readLogCommand(uint8_t logAddress) {
           logAddress, 0x00, 0x4F, 0x00, 0xC2, 0x00, 0xB0, 0x00};
 }
 
-SmartLogResult SgIoSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
-                                                    uint8_t logAddress,
-                                                    std::span<uint8_t, kPageSize> page) {
+platform::Status SgIoSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
+                                                      uint8_t logAddress,
+                                                      std::span<uint8_t, kPageSize> page) {
+  std::string action = platform::format("cannot read SMART log 0x%x of", logAddress);
   auto device = SysfsTree::blockDeviceBelow(smartService.location());
-  if (!device) return SmartLogResult::kFailed;
+  if (!device) {
+    return platform::Status::failure(action, smartService.location(), "no disk below it");
+  }
   std::string node = (devRoot_ / *device).string();
-  auto failed = [&](int error) {
-    platform::logFormat("cannot read SMART log 0x%x of %@: %@", logAddress, node,
-                        std::strerror(error));
-    return error == EPERM || error == EACCES ? SmartLogResult::kNotPermitted
-                                             : SmartLogResult::kFailed;
+  auto refused = [&](std::string_view reason) {
+    return platform::Status::failure(action, node, reason);
   };
   int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return failed(errno);
+  if (fd < 0) return platform::Status::fromErrno(errno, action, node);
 
   std::array<uint8_t, 16> cdb = readLogCommand(logAddress);
   std::array<uint8_t, 32> sense{};
@@ -59,14 +59,18 @@ SmartLogResult SgIoSmartLogReader::readLogAtAddress(const RegistryEntry& smartSe
   int rc = transport_ ? transport_(fd, &io) : ::ioctl(fd, SG_IO, &io);
   int error = errno;
   ::close(fd);
-  if (rc < 0) return failed(error);
+  if (rc < 0) return platform::Status::fromErrno(error, action, node);
   // Anything but a clean completion (a CHECK CONDITION, a transport or
   // driver error) means the drive did not hand over the page.
-  if ((io.info & SG_INFO_OK_MASK) != SG_INFO_OK) return SmartLogResult::kFailed;
-  if (io.status != 0 || io.host_status != 0 || io.driver_status != 0) {
-    return SmartLogResult::kFailed;
+  if ((io.info & SG_INFO_OK_MASK) != SG_INFO_OK || io.status != 0 || io.host_status != 0 ||
+      io.driver_status != 0) {
+    return refused(platform::format("the command ended with status 0x%x, host 0x%x, driver 0x%x",
+                                    unsigned{io.status}, unsigned{io.host_status},
+                                    unsigned{io.driver_status}));
   }
-  return io.resid == 0 ? SmartLogResult::kRead : SmartLogResult::kFailed;
+  if (io.resid != 0)
+    return refused(platform::format("%d bytes of the page were missing", io.resid));
+  return {};
 }
 
 }  // namespace drive

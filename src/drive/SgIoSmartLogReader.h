@@ -6,11 +6,11 @@
 // group), and the kernel passes ATA PASS-THROUGH (opcode 85h is on none
 // of its lists of commands safe for unprivileged users) only to a
 // process with CAP_SYS_RAWIO: the disk group alone gets EPERM. Such a
-// refusal, or EACCES on opening, answers kNotPermitted.
+// refusal, or EACCES on opening, answers a Status that is notPermitted().
 //
 // Thread: one reader per thread; each read opens and closes the device.
-// Errors: no device node, a refused command or a short transfer answer
-// kFailed; an open or ioctl that fails logs one line,
+// Errors: no device node, a refused command or a short transfer answer a
+// failed Status such as
 //   "cannot read SMART log 0x88 of /dev/sdb: Operation not permitted".
 #pragma once
 
@@ -32,8 +32,8 @@ class SgIoSmartLogReader : public SmartLogReader {
   explicit SgIoSmartLogReader(std::filesystem::path devRoot, Transport transport = {})
       : devRoot_(std::move(devRoot)), transport_(std::move(transport)) {}
 
-  SmartLogResult readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
-                                  std::span<uint8_t, kPageSize> page) override;
+  platform::Status readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
+                                    std::span<uint8_t, kPageSize> page) override;
 
   // The 16-byte command block for SMART READ LOG of one sector.
   static std::array<uint8_t, 16> readLogCommand(uint8_t logAddress);

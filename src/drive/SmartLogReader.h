@@ -5,27 +5,26 @@
 //
 // Thread: one reader per thread.
 // Errors: every failure (no device, refused command, short page) answers
-// kFailed and leaves the page's contents unspecified; kNotPermitted is
-// the failure the user can remedy: the system refused the read for lack
-// of privilege. A failure the system gave a reason for (errno) logs one
-// line naming the device and the reason.
+// a Status naming the device or recording and the reason, and leaves the
+// page's contents unspecified; Status::notPermitted() tells the failure
+// the user can remedy: the system refused the read for lack of
+// privilege. Readers log nothing: the caller decides what to tell.
 #pragma once
 
 #include <cstdint>
 #include <span>
 
 #include "drive/DeviceRegistry.h"
+#include "platform/Status.h"
 
 namespace drive {
-
-enum class SmartLogResult { kRead, kFailed, kNotPermitted };
 
 class SmartLogReader {
  public:
   static constexpr size_t kPageSize = 512;
   virtual ~SmartLogReader() = default;
-  virtual SmartLogResult readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
-                                          std::span<uint8_t, kPageSize> page) = 0;
+  virtual platform::Status readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
+                                            std::span<uint8_t, kPageSize> page) = 0;
 };
 
 }  // namespace drive

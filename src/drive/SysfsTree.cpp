@@ -1,8 +1,9 @@
 #include "drive/SysfsTree.h"
 
 #include <algorithm>
-#include <fstream>
 #include <system_error>
+
+#include "platform/WholeFile.h"
 
 namespace drive {
 namespace fs = std::filesystem;
@@ -31,15 +32,7 @@ std::optional<fs::path> SysfsTree::resolve(const fs::path& path) const {
 std::optional<std::string> SysfsTree::readBinaryAttribute(const fs::path& path) const {
   auto resolved = resolve(path);
   if (!resolved) return std::nullopt;
-  std::error_code ec;
-  if (!fs::is_regular_file(*resolved, ec)) return std::nullopt;
-  std::ifstream in(*resolved, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string bytes(kMaxAttributeBytes + 1, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<size_t>(in.gcount()));
-  if (bytes.size() > kMaxAttributeBytes) return std::nullopt;
-  return bytes;
+  return platform::readWholeFile(resolved->string(), kMaxAttributeBytes).take();
 }
 
 std::optional<std::string> SysfsTree::readAttribute(const fs::path& path) const {

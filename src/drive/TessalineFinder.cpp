@@ -81,13 +81,11 @@ TessalineFinder::Identification TessalineFinder::identifyByLogPage(const Registr
   if (!adapterFound || !smartService || !services_.smart) return Identification::kNotTessaline;
 
   std::array<uint8_t, MarovexLog88::kPageSize> buffer{};
-  switch (services_.smart->readLogAtAddress(*smartService, MarovexLog88::kLogAddress, buffer)) {
-    case SmartLogResult::kRead:
-      break;
-    case SmartLogResult::kNotPermitted:
-      return Identification::kNotPermitted;
-    case SmartLogResult::kFailed:
-      return Identification::kNotTessaline;
+  platform::Status read =
+      services_.smart->readLogAtAddress(*smartService, MarovexLog88::kLogAddress, buffer);
+  if (!read.ok()) {
+    platform::logLine(read.message());
+    return read.notPermitted() ? Identification::kNotPermitted : Identification::kNotTessaline;
   }
   MarovexLog88 page(buffer);
   // Only the model name is read: a model length that runs into the

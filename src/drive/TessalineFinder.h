@@ -20,9 +20,9 @@
 // explanation, which a volume's tool tip may replace later in the scan.
 //
 // Errors: nothing is thrown; what cannot be read leaves a drive or a
-// volume out. The finder's one log line is "loadButtonContents iterator
-// creation failed" when the disks cannot be listed; the SMART reader logs
-// its own failures.
+// volume out. The finder logs "loadButtonContents iterator creation
+// failed" when the disks cannot be listed, and the SMART reader's Status
+// message (what, which device, why) when a log page cannot be read.
 #pragma once
 
 #include <cstdint>

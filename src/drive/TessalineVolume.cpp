@@ -10,6 +10,7 @@
 #include "drive/FSNamesAndTags.h"
 #include "drive/PropertyList.h"
 #include "export/ExecOnThread.h"
+#include "platform/Configuration.h"
 #include "platform/Log.h"
 #include "platform/Unicode.h"
 
@@ -267,8 +268,8 @@ std::string TessalineVolume::shellQuoted(const std::string& text) {
 }
 
 std::string TessalineVolume::diskToolCommand() {
-  if (const char* tool = std::getenv("TESSALINE_DISKUTIL"); tool != nullptr && *tool != '\0') {
-    return shellQuoted(tool);
+  if (auto config = platform::configuration(); !config->diskTool.empty()) {
+    return shellQuoted(config->diskTool);
   }
   if (::access(kMacDiskTool, X_OK) == 0) return kMacDiskTool;
   std::error_code ec;
@@ -277,45 +278,15 @@ std::string TessalineVolume::diskToolCommand() {
   return "tessaline diskutil";
 }
 
-std::string TessalineVolume::diskSlice() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return diskSlice_;
-}
-void TessalineVolume::setDiskSlice(const std::string& slice) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  diskSlice_ = slice;
-}
-std::optional<std::string> TessalineVolume::fsName() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return fsName_;
-}
-void TessalineVolume::setFsName(const std::optional<std::string>& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  fsName_ = name;
-}
-std::optional<std::string> TessalineVolume::contentTag() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return contentTag_;
-}
-void TessalineVolume::setContentTag(const std::optional<std::string>& tag) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  contentTag_ = tag;
-}
-std::optional<int64_t> TessalineVolume::totalBytes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return totalBytes_;
-}
-void TessalineVolume::setTotalBytes(std::optional<int64_t> bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  totalBytes_ = bytes;
-}
-std::optional<int64_t> TessalineVolume::freeBytes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return freeBytes_;
-}
-void TessalineVolume::setFreeBytes(std::optional<int64_t> bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  freeBytes_ = bytes;
-}
+std::string TessalineVolume::diskSlice() const { return diskSlice_.get(); }
+void TessalineVolume::setDiskSlice(const std::string& slice) { diskSlice_.set(slice); }
+std::optional<std::string> TessalineVolume::fsName() const { return fsName_.get(); }
+void TessalineVolume::setFsName(const std::optional<std::string>& name) { fsName_.set(name); }
+std::optional<std::string> TessalineVolume::contentTag() const { return contentTag_.get(); }
+void TessalineVolume::setContentTag(const std::optional<std::string>& tag) { contentTag_.set(tag); }
+std::optional<int64_t> TessalineVolume::totalBytes() const { return totalBytes_.get(); }
+void TessalineVolume::setTotalBytes(std::optional<int64_t> bytes) { totalBytes_.set(bytes); }
+std::optional<int64_t> TessalineVolume::freeBytes() const { return freeBytes_.get(); }
+void TessalineVolume::setFreeBytes(std::optional<int64_t> bytes) { freeBytes_.set(bytes); }
 
 }  // namespace drive

@@ -30,9 +30,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
+
+#include "platform/Guarded.h"
 
 namespace drive {
 
@@ -104,12 +105,11 @@ class TessalineVolume {
   ShellRunner runner_;
   const FSNamesAndTags* catalogue_ = nullptr;
 
-  mutable std::mutex mutex_;  // the five object fields
-  std::string diskSlice_;
-  std::optional<std::string> fsName_;
-  std::optional<std::string> contentTag_;
-  std::optional<int64_t> totalBytes_;
-  std::optional<int64_t> freeBytes_;
+  platform::Guarded<std::string> diskSlice_;
+  platform::Guarded<std::optional<std::string>> fsName_;
+  platform::Guarded<std::optional<std::string>> contentTag_;
+  platform::Guarded<std::optional<int64_t>> totalBytes_;
+  platform::Guarded<std::optional<int64_t>> freeBytes_;
   bool fsIsWritable_ = false;
   bool fsIsCompatible_ = false;
   bool fsIsNTFS_ = false;

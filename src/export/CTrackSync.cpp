@@ -7,6 +7,7 @@
 #include "platform/DestinationRoot.h"
 #include "platform/Exception.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 #include "platform/Unicode.h"
 #include "shell/FailureContainment.h"
 #include "shell/stAutoReleasePool.h"
@@ -61,13 +62,6 @@ std::optional<std::string> usableRoot(const std::optional<std::string>& root) {
     if (part == "." || part == "..") return std::nullopt;
   }
   return r;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -316,19 +310,9 @@ std::optional<std::string> CTrackSync::pathMinusBaseFromURL(const std::string& u
   std::string_view encoded = rest.substr(slash);
   encoded = encoded.substr(0, encoded.find_first_of("?#"));
 
-  std::string decoded;
-  decoded.reserve(encoded.size());
-  for (size_t i = 0; i < encoded.size(); ++i) {
-    if (encoded[i] != '%') {
-      decoded.push_back(encoded[i]);
-      continue;
-    }
-    if (i + 2 >= encoded.size()) return std::nullopt;
-    int hi = hexValue(encoded[i + 1]), lo = hexValue(encoded[i + 2]);
-    if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) return std::nullopt;
-    decoded.push_back(static_cast<char>(hi * 16 + lo));
-    i += 2;
-  }
+  std::optional<std::string> decodedPath = platform::text::percentDecode(encoded);
+  if (!decodedPath) return std::nullopt;
+  const std::string& decoded = *decodedPath;
 
   std::vector<std::string_view> kept;
   for (std::string_view part : splitComponents(decoded)) {

@@ -11,8 +11,10 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/AutoreleasePool.h"
+#include "platform/Configuration.h"
 #include "platform/Exception.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
@@ -120,7 +122,14 @@ FILE* startShell(const char* command, pid_t& pid) {
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
   char sh[] = "sh", dashC[] = "-c";
   char* argv[] = {sh, dashC, const_cast<char*>(command), nullptr};
-  int failed = ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ);
+  // The child's environment is the configured one, never whatever this
+  // process's environment block happens to hold.
+  std::vector<std::string> environment = platform::configuration()->childEnvironment();
+  std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  int failed = ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(fds[1]);
   FILE* pipe = failed == 0 ? ::fdopen(fds[0], "r") : nullptr;

@@ -12,7 +12,8 @@
 // that writes nothing gives no output (none), not an empty string.
 // Standard error is not captured. Standard input is /dev/null: the
 // caller's own input (the script bridge's request channel) is not the
-// command's to read.
+// command's to read. Its environment is the configured child
+// environment (platform::Configuration::childEnvironment).
 //
 // Status: the shell's wait status as waitpid reports it (exit code n gives
 // n * 256); 127 when the shell cannot be started.

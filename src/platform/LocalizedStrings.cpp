@@ -3,10 +3,9 @@
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
-#include <fstream>
-#include <sstream>
-
+#include "platform/Log.h"
 #include "platform/Resources.h"
+#include "platform/WholeFile.h"
 
 namespace platform {
 namespace {
@@ -150,23 +149,19 @@ std::optional<LocalizedStrings> LocalizedStrings::parse(std::string_view bytes, 
   return result;
 }
 
-std::optional<LocalizedStrings> LocalizedStrings::load(const std::string& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = "cannot open " + path;
-    return std::nullopt;
-  }
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  auto parsed = parse(ss.str(), error);
-  if (!parsed && error) *error = path + ": " + *error;
-  return parsed;
+Result<LocalizedStrings> LocalizedStrings::load(const std::string& path) {
+  auto bytes = readWholeFile(path);
+  if (!bytes) return bytes.status();
+  std::string error;
+  auto parsed = parse(*bytes, &error);
+  if (!parsed) return Status::failure("cannot read", path, error);
+  return std::move(*parsed);
 }
 
 const LocalizedStrings& LocalizedStrings::shared() {
   static const LocalizedStrings* table = [] {
-    std::string error;
-    auto loaded = load(resourcePath("Localizable.strings"), &error);
+    auto loaded = load(resourcePath("Localizable.strings"));
+    if (!loaded) logLine(loaded.status().message());
     return new LocalizedStrings(loaded ? std::move(*loaded) : LocalizedStrings());
   }();
   return *table;

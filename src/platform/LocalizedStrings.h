@@ -7,13 +7,16 @@
 //
 // Thread: the shared table is loaded once, then read-only.
 // Errors: a missing or malformed file leaves an empty table (every lookup
-// then yields its default or key); parse() reports the first bad line.
+// then yields its default or key) and logs load()'s Status, which names
+// the file and the reason; parse() reports the first bad line.
 #pragma once
 
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/Status.h"
 
 namespace platform {
 
@@ -25,7 +28,7 @@ class LocalizedStrings {
   // Parses the text of a strings file; on a syntax error returns none
   // and sets *error to a message naming the line.
   static std::optional<LocalizedStrings> parse(std::string_view bytes, std::string* error);
-  static std::optional<LocalizedStrings> load(const std::string& path, std::string* error);
+  static Result<LocalizedStrings> load(const std::string& path);
 
   // The value for `key`; if absent, `defaultValue`, or `key` when the
   // default is empty.

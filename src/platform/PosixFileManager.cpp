@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -57,6 +58,14 @@ FileType typeOfMode(mode_t mode) {
   if (S_ISDIR(mode)) return FileType::kDirectory;
   if (S_ISLNK(mode)) return FileType::kSymbolicLink;
   return FileType::kOther;
+}
+
+FileAttributes attributesOfStat(const struct stat& st) {
+  FileAttributes attributes;
+  attributes.type = typeOfMode(st.st_mode);
+  attributes.size = static_cast<uint64_t>(st.st_size);
+  attributes.modificationTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return attributes;
 }
 
 // A name for a temporary next to `finalName`: the partial-copy prefix, a
@@ -311,12 +320,7 @@ std::optional<FileAttributes> PosixFileManager::attributesOfItemAtPath(const std
     setFileError(error, errno, path, "opened");
     return std::nullopt;
   }
-  FileAttributes attributes;
-  attributes.type = typeOfMode(st.st_mode);
-  attributes.size = static_cast<uint64_t>(st.st_size);
-  attributes.modificationTimeNs =
-      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  return attributes;
+  return attributesOfStat(st);
 }
 
 std::optional<FileAttributes> PosixFileManager::attributesOfLinkTargetAtPath(const std::string& path,
@@ -326,12 +330,7 @@ std::optional<FileAttributes> PosixFileManager::attributesOfLinkTargetAtPath(con
     setFileError(error, errno, path, "opened");
     return std::nullopt;
   }
-  FileAttributes attributes;
-  attributes.type = typeOfMode(st.st_mode);
-  attributes.size = static_cast<uint64_t>(st.st_size);
-  attributes.modificationTimeNs =
-      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  return attributes;
+  return attributesOfStat(st);
 }
 
 bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string& to,
@@ -808,6 +807,9 @@ namespace platform {
 
 namespace {
 
+// ZFS lives outside the kernel tree, so <linux/magic.h> lacks it.
+constexpr unsigned long kZfsSuperMagic = 0x2FC12FC1;
+
 // Whether a name that a folder's listing lacks may still be found by
 // looking it up: on file systems that compare names without regard to
 // case (or to Unicode composition), and in case-folding ext4 folders.
@@ -815,16 +817,16 @@ bool lookupMayMatchOtherNames(int dir) {
   struct statfs fs;
   if (fstatfs(dir, &fs) != 0) return true;
   switch (static_cast<unsigned long>(fs.f_type)) {
-    case 0xEF53:      // ext2/3/4
-    case 0x58465342:  // xfs
-    case 0x9123683E:  // btrfs
-    case 0x01021994:  // tmpfs
-    case 0x794C7630:  // overlayfs
-    case 0x2FC12FC1:  // zfs
-    case 0xF2F52010: {  // f2fs
+    case EXT4_SUPER_MAGIC:  // ext2/3/4 share it
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+    case kZfsSuperMagic:
+    case F2FS_SUPER_MAGIC: {
       unsigned int flags = 0;
       if (ioctl(dir, FS_IOC_GETFLAGS, &flags) != 0) return false;
-      return (flags & 0x40000000) != 0;  // FS_CASEFOLD_FL
+      return (flags & FS_CASEFOLD_FL) != 0;
     }
     default:
       return true;  // vfat, exfat, ntfs, hfs+, fuse, network shares...
@@ -932,14 +934,6 @@ class FolderTable {
   std::vector<Slot> slots_;
   size_t used_ = 0;
 };
-
-FileAttributes attributesOfStat(const struct stat& st) {
-  FileAttributes attributes;
-  attributes.type = typeOfMode(st.st_mode);
-  attributes.size = static_cast<uint64_t>(st.st_size);
-  attributes.modificationTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  return attributes;
-}
 
 }  // namespace
 

@@ -1,13 +1,14 @@
 #include "platform/Resources.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
+
+#include "platform/Configuration.h"
 
 namespace platform {
 
 std::string resourceDirectory() {
-  if (const char* env = std::getenv("TESSALINE_RESOURCES"); env && *env) return env;
+  if (auto config = configuration(); !config->resources.empty()) return config->resources;
   std::error_code ec;
   auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (!ec) {

@@ -1,5 +1,6 @@
 // Where the application's resources (string table, images, sample
-// library) are read from: $TESSALINE_RESOURCES when set, else the
+// library) are read from: the configured folder (TESSALINE_RESOURCES)
+// when set, else the
 // share/tessaline folder beside the installed executable, else the
 // source tree's resources/ folder the build was made from.
 //

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "platform/Configuration.h"
 #include "platform/Unicode.h"
 
 namespace ui {
@@ -44,8 +45,7 @@ std::optional<int> SelectorText::intValue(std::string_view text) {
 std::string SelectorText::promptForMode() const {
   std::optional<std::string> raw = mode_;
   if (!given_) {
-    const char* variable = std::getenv("ExtScriptParam");
-    if (variable) raw = variable;
+    raw = platform::configuration()->scriptParam;
   }
   if (!raw) return kUnsupportedMode;
   std::optional<int> mode = intValue(*raw);

@@ -8,6 +8,7 @@
 #include "drive/PropertyList.h"
 #include "drive/TessalineVolume.h"
 #include "platform/Log.h"
+#include "support/ScopedConfiguration.h"
 #include "support/TempDir.h"
 
 namespace app {
@@ -44,9 +45,10 @@ class FakeMachine : public ::testing::Test {
               "42 26 8:34 / /media/Mac rw - hfsplus /dev/sdc2 rw\n");
     writeFile(dir_ / "statvfs",
               "/media/USB\\040DISK 3888095232 3872370688\n/media/Data 1024000000 512000000\n");
-    setenv("TESSALINE_FAKE_HARDWARE", dir_.path().c_str(), 1);
+    config_.emplace([this](auto& c) { c.fakeHardware = dir_.path(); });
   }
-  void TearDown() override { unsetenv("TESSALINE_FAKE_HARDWARE"); }
+  void TearDown() override { config_.reset(); }
+  std::optional<testsupport::ScopedConfiguration> config_;
 
   void block(const std::string& name, const std::string& dev, int64_t sectors, bool ro,
              bool partition) {

@@ -23,8 +23,8 @@ const fs::path kProgram = TESSALINE_BINARY_DIR "/src/app/tessaline";
 const fs::path kTree = TESSALINE_SOURCE_DIR "/resources/fake-hardware/tessaline-drive";
 
 platform::LocalizedStrings englishTexts() {
-  auto strings = platform::LocalizedStrings::load(
-      TESSALINE_SOURCE_DIR "/resources/Localizable.strings", nullptr);
+  auto strings =
+      platform::LocalizedStrings::load(TESSALINE_SOURCE_DIR "/resources/Localizable.strings");
   return strings ? *strings : platform::LocalizedStrings();
 }
 

@@ -339,7 +339,8 @@ TEST(FileUrl, DecodesTheForms) {
   EXPECT_EQ(LibraryReader::decodeFileUrl("file:///d|/Music/a.mp3"), "d:/Music/a.mp3");
   EXPECT_EQ(LibraryReader::decodeFileUrl("file://nas/share/a.mp3"), "//nas/share/a.mp3");
   EXPECT_EQ(LibraryReader::decodeFileUrl("file://localhost//nas/share/a.mp3"), "//nas/share/a.mp3");
-  EXPECT_EQ(LibraryReader::decodeFileUrl("file:///a/100%25%zz%4"), "/a/100%%zz%4");
+  EXPECT_EQ(LibraryReader::decodeFileUrl("file:///a/100%25"), "/a/100%");
+  EXPECT_EQ(LibraryReader::decodeFileUrl("file:///a/100%zz"), std::nullopt);
   EXPECT_EQ(LibraryReader::decodeFileUrl("file:///a/x.mp3?q#f"), "/a/x.mp3");
   EXPECT_EQ(LibraryReader::decodeFileUrl("file:///a/%00x"), std::nullopt);
   EXPECT_EQ(LibraryReader::decodeFileUrl("http://example.com/a.mp3"), std::nullopt);

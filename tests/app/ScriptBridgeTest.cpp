@@ -21,6 +21,7 @@
 #include "platform/RunLoop.h"
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
+#include "support/ScopedConfiguration.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -177,7 +178,8 @@ TEST_F(ScriptBridgeTest, SameObjectKeepsItsHandle) {
 // ---- Every entry point, each result checked ---------------------------
 
 TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
-  setenv("ExtScriptParam", "2", 1);
+  std::optional<testsupport::ScopedConfiguration> mode;
+  mode.emplace([](auto& c) { c.scriptParam = "2"; });
   Session s;
   platform::LogCapture log;
   // CTrack class methods.
@@ -376,7 +378,8 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   EXPECT_EQ(s.call("+[ImageViewIconSetter displayStandardIconInImageView:forIconType:]",
                    {ui["iconView"], "mp3"}),
             nullptr);
-  unsetenv("ExtScriptParam");
+  mode.reset();
+  testsupport::ScopedConfiguration noMode([](auto& c) { c.scriptParam.reset(); });
   EXPECT_EQ(s.call("-[SelectorText failurePrompt]", {st}), "Unsupported mode of operation");
 
   Json fs = s.call("+[FSNamesAndTags sharedManager]");
@@ -391,8 +394,11 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
 
   {
     // The drive popup on the fake machine shipped with the sources.
-    setenv("TESSALINE_FAKE_HARDWARE", TESSALINE_SOURCE_DIR "/resources/fake-hardware/tessaline-drive", 1);
-    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    std::optional<testsupport::ScopedConfiguration> machine;
+    machine.emplace([&](auto& c) {
+      c.fakeHardware = TESSALINE_SOURCE_DIR "/resources/fake-hardware/tessaline-drive";
+      c.configHome = dir / "config";
+    });
     drive::DriveServices::setShared(drive::DriveServices::forPaths(drive::HardwarePaths::current()));
     Session d;
     Json popup = d.call("+[Interface load]")["drivePopup"];
@@ -411,8 +417,7 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
       Json r = d.response(std::string("-[TessalineVolume ") + getter + "]", Json::array({volume}));
       EXPECT_TRUE(r.contains("result")) << getter << " " << r.dump();
     }
-    unsetenv("TESSALINE_FAKE_HARDWARE");
-    unsetenv("XDG_CONFIG_HOME");
+    machine.reset();
     drive::DriveServices::setShared(drive::DriveServices::forPaths(drive::HardwarePaths::current()));
     s.called.insert(d.called.begin(), d.called.end());
   }

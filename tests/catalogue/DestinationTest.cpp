@@ -154,20 +154,19 @@ TEST_F(Destination, PathThatClimbsOutOfTheRootIsRefused) {
   EXPECT_FALSE(std::filesystem::exists(base_ + "/outside"));
 }
 
-TEST_F(Destination, FiveTreatmentsOfUnknownDestinations) {
+TEST_F(Destination, EachTreatmentOfUnknownDestinations) {
   auto list = loadFull("P1", true, {source("A", 100), source("B", 20)});
   CTrack::setDestinationBasePath(drive());
   writeFile(drive("Artist/B.mp3"), 20);
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 0), 0.0);    // nothing known yet
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 1), 0.0);    // unknown, with size 0 so far
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 2), 100.0);  // checked now; B present
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 0), 100.0);
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 1), 100.0);
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 3), 120.0);
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 5), 0.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kNotCounted), 0.0);  // nothing known yet
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCounted), 0.0);    // unknown, with size 0 so far
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCheckedNow), 100.0);  // checked now; B present
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kNotCounted), 100.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCounted), 100.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kEveryTrack), 120.0);
   CTrack::invalidateAllTrackDestinations();
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 0), 0.0);
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 1), 120.0);  // sizes read before are kept
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kNotCounted), 0.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCounted), 120.0);  // sizes read before are kept
 }
 
 TEST_F(Destination, SizeSumChecksOnlyTheTracksNotYetChecked) {
@@ -178,14 +177,14 @@ TEST_F(Destination, SizeSumChecksOnlyTheTracksNotYetChecked) {
   tracks[0]->resolveWithFileManager(nullptr);
   auto fault = std::make_shared<platform::FaultInjectingFileManager>();
   platform::FileManager::setFactoryForTesting([fault] { return fault; });
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 2), 103.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCheckedNow), 103.0);
   // B and C only: the destination and the source of each.
   EXPECT_EQ(fault->count(platform::FileOp::kAttributes), 4u);
   fault->resetCounts();
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 2), 103.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCheckedNow), 103.0);
   EXPECT_EQ(fault->totalCount(), 0u);
   CTrack::invalidateAllTrackDestinations();
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 2), 103.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCheckedNow), 103.0);
   EXPECT_EQ(fault->count(platform::FileOp::kAttributes), 6u);
   platform::FileManager::setFactoryForTesting(nullptr);
 }
@@ -193,8 +192,8 @@ TEST_F(Destination, SizeSumChecksOnlyTheTracksNotYetChecked) {
 TEST_F(Destination, ExportedOnlyDecidesWhetherNotExportedTracksCount) {
   loadFull("P1", false, {source("A", 100)});
   CTrack::setDestinationBasePath(drive());
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, 2), 0.0);
-  EXPECT_EQ(CTrack::getTotalTrackSize(false, 2), 100.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCheckedNow), 0.0);
+  EXPECT_EQ(CTrack::getTotalTrackSize(false, CTrack::UnknownDestination::kCheckedNow), 100.0);
 }
 
 TEST_F(Destination, CoverImageQueries) {

@@ -142,7 +142,7 @@ TEST_F(SpaceAccounting, CachedDestinationStatesDoNotTouchTheFileSystemAgain) {
   EXPECT_GT(fault->totalCount(), 0u);
   fault->resetCounts();
   CTrackList::recalcAllTotalsforUniqueIDs({"A", "B"});
-  CTrack::getTotalTrackSize(true, 2);
+  CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCheckedNow);
   CTrackList::conditionalRecalcUncopiedTotalsForPlaylistUniqueIDs({"A", "B"});
   EXPECT_EQ(fault->totalCount(), 0u);
   // A net total looks at the drive afresh: one look at the destination

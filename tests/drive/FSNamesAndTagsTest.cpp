@@ -278,10 +278,7 @@ TEST(FSCatalogueShared, OneInstanceForEver) {
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(FSNamesAndTags::sharedManager(), first);
   EXPECT_EQ(FSNamesAndTags::allocWithZone(), nullptr);
-  for (int i = 0; i < 5; ++i) first->release();
-  EXPECT_EQ(first->retain(), first);
   EXPECT_EQ(first->copyWithZone(), first);
-  EXPECT_EQ(first->retainCount(), 4294967295u);
   EXPECT_EQ(FSNamesAndTags::sharedManager()->outputVolumeName(), "Corvane");
   FSNamesAndTags::setSourceForTesting(nullptr);
 }

@@ -55,14 +55,6 @@ TEST(MarovexLog88, SignatureIsExactlyRock) {
   EXPECT_FALSE(MarovexLog88(blank).hasSignature());
 }
 
-TEST(MarovexLog88, SerialIsAlwaysEightBytesAndFeatureSetConstant) {
-  Page p{};
-  std::memcpy(p.data() + 92, "ABCDEFGHIJ", 10);
-  auto d = MarovexLog88(p).driveDictionary();
-  EXPECT_EQ(text(d, "Marovex_Serial_Number"), "ABCDEFGH");
-  EXPECT_EQ(text(d, "Marovex_Feature_Set"), "{0}");
-}
-
 TEST(MarovexLog88, ZeroLengthsGiveEmptyTexts) {
   Page p{};
   auto d = MarovexLog88(p).driveDictionary();

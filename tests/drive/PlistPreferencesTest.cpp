@@ -6,6 +6,7 @@
 #include "FakeHardware.h"
 #include "drive/PlistPreferences.h"
 #include "platform/Log.h"
+#include "support/ScopedConfiguration.h"
 
 namespace drive {
 namespace {
@@ -65,17 +66,15 @@ TEST(PlistPreferences, BrokenFileIsReportedAndNeverOverwritten) {
 }
 
 TEST(PlistPreferences, DefaultPathFollowsXdgConfigHome) {
-  const char* saved = std::getenv("XDG_CONFIG_HOME");
-  std::string keep = saved ? saved : "";
-  setenv("XDG_CONFIG_HOME", "/somewhere/config", 1);
-  EXPECT_EQ(PlistPreferences::defaultPath(), "/somewhere/config/tessaline/preferences.plist");
-  setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
-  EXPECT_NE(PlistPreferences::defaultPath().string().find("/.config/tessaline/preferences.plist"),
-            std::string::npos);
-  if (saved)
-    setenv("XDG_CONFIG_HOME", keep.c_str(), 1);
-  else
-    unsetenv("XDG_CONFIG_HOME");
+  {
+    testsupport::ScopedConfiguration config([](auto& c) { c.configHome = "/somewhere/config"; });
+    EXPECT_EQ(PlistPreferences::defaultPath(), "/somewhere/config/tessaline/preferences.plist");
+  }
+  testsupport::ScopedConfiguration config([](auto& c) {
+    c.configHome = "relative";  // not absolute: ignored
+    c.home = "/home/me";
+  });
+  EXPECT_EQ(PlistPreferences::defaultPath(), "/home/me/.config/tessaline/preferences.plist");
 }
 
 }  // namespace

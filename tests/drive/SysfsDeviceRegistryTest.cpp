@@ -52,7 +52,7 @@ TEST_F(SysfsRegistry, NamesMediaFromTheScsiVendorAndModel) {
   auto media = registry.wholeDiskMedia();
   ASSERT_TRUE(media);
   ASSERT_EQ(media->size(), 3u);
-  EXPECT_EQ((*media)[0]->name(), "Some NVMe SSD Media");  // no vendor field
+  EXPECT_EQ((*media)[0]->name(), "Some NVMe SSD Media");             // no vendor field
   EXPECT_EQ((*media)[1]->name(), "Vextra Tessaline Media");          // libata's "ATA" is no vendor
   EXPECT_EQ((*media)[2]->name(), "Marovex Vextra Tessaline Media");  // padding trimmed
   EXPECT_TRUE((*media)[1]->property("Whole").isTrue());
@@ -157,32 +157,38 @@ TEST_F(SysfsRegistry, RecordedSmartPagesAreFoundBelowTheAtaDevice) {
   RecordedSmartLogReader reader(hw.root / "smart");
   std::array<uint8_t, 512> buffer{};
   auto ata = medium("sdb")->parent();
-  EXPECT_EQ(reader.readLogAtAddress(*ata, 0x88, buffer), SmartLogResult::kRead);
+  EXPECT_TRUE(reader.readLogAtAddress(*ata, 0x88, buffer).ok());
   EXPECT_EQ(buffer[511], 'x');
-  EXPECT_EQ(reader.readLogAtAddress(*ata, 0x89, buffer), SmartLogResult::kFailed);
-  EXPECT_EQ(reader.readLogAtAddress(*medium("sdba")->parent(), 0x88, buffer),
-            SmartLogResult::kFailed);
+  std::string smart = (hw.root / "smart").string();
+  EXPECT_EQ(reader.readLogAtAddress(*ata, 0x89, buffer).message(),
+            "cannot read SMART log 0x89 of " + smart + "/sdb/log-89: No such file or directory");
+  platform::Status shortPage = reader.readLogAtAddress(*medium("sdba")->parent(), 0x88, buffer);
+  EXPECT_EQ(shortPage.message(), "cannot read SMART log 0x88 of " + smart +
+                                     "/sdba/log-88: the recording holds 511 bytes, not 512");
+  EXPECT_EQ(shortPage.path(), smart + "/sdba/log-88");
 }
 
 // Without CAP_SYS_RAWIO the kernel refuses ATA PASS-THROUGH with EPERM,
 // even to a member of the disk group who may open the node.
-TEST_F(SysfsRegistry, RefusedSgIoReadsAreLoggedAndToldApart) {
+TEST_F(SysfsRegistry, RefusedSgIoReadsNameTheirDeviceAndAreToldApart) {
   hw.write("dev/sdb", "");
   std::string node = (hw.root / "dev" / "sdb").string();
   std::array<uint8_t, 512> buffer{};
   auto ata = medium("sdb")->parent();
-  platform::LogCapture log;
   SgIoSmartLogReader refused(hw.root / "dev", [](int, void*) {
     errno = EPERM;
     return -1;
   });
-  EXPECT_EQ(refused.readLogAtAddress(*ata, 0x88, buffer), SmartLogResult::kNotPermitted);
+  platform::Status denied = refused.readLogAtAddress(*ata, 0x88, buffer);
+  EXPECT_TRUE(denied.notPermitted());
+  EXPECT_EQ(denied.message(),
+            "cannot read SMART log 0x88 of " + node + ": Operation not permitted");
   SgIoSmartLogReader live(hw.root / "dev");  // a plain file takes no SG_IO
-  EXPECT_EQ(live.readLogAtAddress(*ata, 0x88, buffer), SmartLogResult::kFailed);
-  EXPECT_EQ(log.lines(),
-            (std::vector<std::string>{
-                "cannot read SMART log 0x88 of " + node + ": Operation not permitted",
-                "cannot read SMART log 0x88 of " + node + ": Inappropriate ioctl for device"}));
+  platform::Status failed = live.readLogAtAddress(*ata, 0x88, buffer);
+  EXPECT_FALSE(failed.notPermitted());
+  EXPECT_EQ(failed.code(), ENOTTY);
+  EXPECT_EQ(failed.message(),
+            "cannot read SMART log 0x88 of " + node + ": Inappropriate ioctl for device");
 }
 
 TEST(SgIoSmartLogReader, CommandBlockIsSmartReadLogOfOneSector) {

@@ -75,14 +75,16 @@ class MemoryRegistry : public DeviceRegistry {
 
 class MemorySmart : public SmartLogReader {
  public:
-  SmartLogResult readLogAtAddress(const RegistryEntry& service, uint8_t address,
-                                  std::span<uint8_t, kPageSize> page) override {
+  platform::Status readLogAtAddress(const RegistryEntry& service, uint8_t address,
+                                    std::span<uint8_t, kPageSize> page) override {
     ++reads;
-    if (refuse) return SmartLogResult::kNotPermitted;
+    if (refuse) return platform::Status::fromErrno(EPERM, "cannot read", service.location());
     auto it = pages.find(service.location());
-    if (address != 0x88 || it == pages.end()) return SmartLogResult::kFailed;
+    if (address != 0x88 || it == pages.end()) {
+      return platform::Status::fromErrno(ENOENT, "cannot read", service.location());
+    }
     std::memcpy(page.data(), it->second.data(), kPageSize);
-    return SmartLogResult::kRead;
+    return {};
   }
   std::map<std::string, std::array<uint8_t, 512>> pages;
   int reads = 0;

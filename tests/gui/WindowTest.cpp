@@ -18,6 +18,7 @@
 #include "app/PlaylistTableModel.h"
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
+#include "support/ScopedConfiguration.h"
 #include "support/TempDir.h"
 
 // Fontconfig keeps its configuration for the life of the process; the
@@ -63,16 +64,17 @@ TEST(Window, ExportsTheCheckedPlaylistToTheFakeDrivesVolume) {
   fs::create_directories(volume);
   std::string library = dir / "lib";
   makeSample(library);
-  setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-  setenv("TESSALINE_FAKE_MOUNTS", (dir / "mounts").c_str(), 1);
-  setenv(drive::HardwarePaths::kFakeHardwareVariable,
-         TESSALINE_SOURCE_DIR "/resources/fake-hardware/tessaline-drive", 1);
   // The fake drive's disk tool is the executable's own.
   std::string tool = dir / "diskutil";
   testsupport::writeFile(
       tool, "#!/bin/sh\nexec '" TESSALINE_BINARY_DIR "/src/app/tessaline' diskutil \"$@\"\n");
   fs::permissions(tool, fs::perms::owner_all);
-  setenv("TESSALINE_DISKUTIL", tool.c_str(), 1);
+  testsupport::ScopedConfiguration machine([&](platform::Configuration& c) {
+    c.configHome = dir / "config";
+    c.fakeMounts = dir / "mounts";
+    c.fakeHardware = TESSALINE_SOURCE_DIR "/resources/fake-hardware/tessaline-drive";
+    c.diskTool = tool;
+  });
   drive::DriveServices::setShared(nullptr);
   application();
 

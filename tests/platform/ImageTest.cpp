@@ -7,6 +7,7 @@
 
 #include "platform/Image.h"
 #include "platform/Log.h"
+#include "support/ScopedConfiguration.h"
 #include "support/TempDir.h"
 
 namespace platform {
@@ -15,7 +16,7 @@ namespace {
 // Points the resources folder somewhere else for one test.
 struct ResourceFolder {
   testsupport::TempDir dir;
-  testsupport::ScopedEnv env{"TESSALINE_RESOURCES", dir.path()};
+  testsupport::ScopedConfiguration config{[this](auto& c) { c.resources = dir.path(); }};
 };
 
 constexpr Pixel kRed{255, 0, 0, 255};
@@ -72,7 +73,7 @@ TEST(ImageDrawing, CopyReplacesWhatSourceOverBlends) {
   copy.drawInRect(halfClear, {2, 2, 4, 4}, {0, 0, 4, 4}, CompositingOperation::kCopy, 1.0);
   EXPECT_NEAR(copy.pixelAt(3, 3).alpha, 128, 2);
   EXPECT_EQ(copy.pixelAt(3, 3).red, 0);
-  EXPECT_EQ(copy.pixelAt(3, 3).blue, 255);  // read back unpremultiplied
+  EXPECT_EQ(copy.pixelAt(3, 3).blue, 255);                     // read back unpremultiplied
   EXPECT_EQ(copy.pixelAt(1, 1), (Pixel{255, 255, 255, 255}));  // outside the rectangle
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/Format.h"
 #include "platform/LocalizedStrings.h"
+#include "platform/Text.h"
 #include "platform/Unicode.h"
 #include "platform/Value.h"
 
@@ -97,6 +98,26 @@ TEST(Value, IdentifierTextOfNumbers) {
   EXPECT_EQ(*Value(" 12 ").identifierText(), " 12 ");
   EXPECT_FALSE(Value(true).identifierText());
   EXPECT_FALSE(Value().identifierText());
+}
+
+// Kernel, udev and file-URL escapes: what each decodes, and the one rule
+// for a malformed percent escape (the whole path is refused).
+TEST(TextEscapes, DecodeOrRefuse) {
+  namespace text = platform::text;
+  EXPECT_EQ(text::unescapeOctal("a\\040b\\011c\\134"), "a b\tc\\");
+  EXPECT_EQ(text::unescapeOctal("trailing\\04 \\400"), "trailing\\04 \\400");
+  EXPECT_EQ(text::unescapeHex("My\\x20Disk\\x2"), "My Disk\\x2");
+  struct Case {
+    const char* encoded;
+    std::optional<std::string> decoded;
+  } cases[] = {
+      {"/a/b%20c%2fd", "/a/b c/d"}, {"/Caf%C3%A9", "/Caf\xC3\xA9"}, {"/100%25", "/100%"},
+      {"/a%zz", std::nullopt},      {"/a%4", std::nullopt},         {"/a%", std::nullopt},
+      {"/a%00b", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(text::percentDecode(c.encoded), c.decoded) << c.encoded;
+  EXPECT_TRUE(text::startsWithNoCase("FILE://x", "file:"));
+  EXPECT_FALSE(text::startsWithNoCase("fil", "file:"));
 }
 
 TEST(LocalizedStrings, ParsesCommentsEscapesAndDefaults) {

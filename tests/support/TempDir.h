@@ -62,23 +62,6 @@ inline std::string readFile(const std::string& path) {
   return ss.str();
 }
 
-// Sets an environment variable for one scope, then puts back what was
-// there before (or unsets it).
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 inline bool exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;

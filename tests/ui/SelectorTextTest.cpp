@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "support/ScopedConfiguration.h"
 #include "ui/SelectorText.h"
 
 namespace ui {
@@ -16,27 +17,13 @@ constexpr const char* kAll =
     "Vextra Tessaline.";
 constexpr const char* kUnsupported = "Unsupported mode of operation";
 
-// Sets or removes the variable for one test and restores it afterwards.
-class ScopedMode {
+// Sets or removes the script's mode for one test and restores it afterwards.
+class ScopedMode : public testsupport::ScopedConfiguration {
  public:
-  explicit ScopedMode(const char* value) {
-    if (const char* old = std::getenv("ExtScriptParam")) old_ = old;
-    if (value) {
-      setenv("ExtScriptParam", value, 1);
-    } else {
-      unsetenv("ExtScriptParam");
-    }
-  }
-  ~ScopedMode() {
-    if (old_) {
-      setenv("ExtScriptParam", old_->c_str(), 1);
-    } else {
-      unsetenv("ExtScriptParam");
-    }
-  }
-
- private:
-  std::optional<std::string> old_;
+  explicit ScopedMode(const char* value)
+      : ScopedConfiguration([value](platform::Configuration& c) {
+          c.scriptParam = value ? std::optional<std::string>(value) : std::nullopt;
+        }) {}
 };
 
 void expectAllPrompts(const char* mode, const char* text) {

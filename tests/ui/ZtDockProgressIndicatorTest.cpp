@@ -12,6 +12,7 @@
 #include "platform/DockProgressFactory.h"
 #include "platform/RunLoop.h"
 #include "support/FakeDockTile.h"
+#include "support/ScopedConfiguration.h"
 #include "support/TempDir.h"
 #include "ui/ZtDockProgressIndicator.h"
 
@@ -156,7 +157,7 @@ TEST_F(DockProgressTest, TileLayout) {
 class DockProgressArtworkTest : public DockProgressTest {
  protected:
   testsupport::TempDir dir_;
-  testsupport::ScopedEnv env_{"TESSALINE_RESOURCES", dir_.path()};
+  testsupport::ScopedConfiguration config_{[this](auto& c) { c.resources = dir_.path(); }};
 };
 
 TEST_F(DockProgressArtworkTest, WithoutGradientTheFillIsTheKnobColour) {
