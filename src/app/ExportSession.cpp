@@ -483,7 +483,7 @@ const ExportPlan& ExportSession::plan() {
     }
   }
   plan_.skippedBuiltIn.clear();
-  if (mode_ == 2) {
+  if (mode_ == Mode::kAllPlaylists) {
     for (const auto& p : library_.playlists) {
       if (p.builtIn()) plan_.skippedBuiltIn.push_back(p.name);
     }

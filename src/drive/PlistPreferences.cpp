@@ -109,8 +109,7 @@ void PlistPreferences::setStringValue(const std::string& key, const std::string&
 
 bool PlistPreferences::removeValue(const std::string& key) {
   PlistPtr dict;
-  Load load = loadDictionary(file_, &dict);
-  if (load == Load::kBroken) reportBroken(file_);
+  Load load = loadDictionary(file_, &dict);  // a broken file is reported there
   if (load != Load::kDictionary || plist_dict_get_item(dict.get(), key.c_str()) == nullptr) return false;
   plist_dict_remove_item(dict.get(), key.c_str());
   return write(dict.get());
