@@ -129,23 +129,9 @@ bool PlistPreferences::write(plist_t dict) {
 
   std::error_code ec;
   fs::create_directories(file_.parent_path(), ec);
-  fs::path temp = file_;
-  temp += ".tmp" + std::to_string(::getpid());
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) {
-      platform::logFormat("could not write preferences file %@: %@", file_.string(),
-                          "writing the temporary file failed");
-      fs::remove(temp, ec);
-      return false;
-    }
-  }
-  fs::rename(temp, file_, ec);
-  if (ec) {
-    platform::logFormat("could not write preferences file %@: %@", file_.string(), ec.message());
-    fs::remove(temp, ec);
+  if (platform::Status written = platform::replaceWholeFile(file_.string(), text); !written.ok()) {
+    platform::logFormat("could not write preferences file %@: %@", file_.string(),
+                        written.message());
     return false;
   }
   return true;

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "platform/Log.h"
+#include "platform/WholeFile.h"
 
 namespace platform {
 
@@ -42,25 +43,10 @@ void HeadlessDockTile::writeLocked(const Image& image) {
   if (outputPath_.empty()) return;
   std::string reason;
   std::string png = image.pngRepresentation();
-  std::filesystem::path target(outputPath_);
-  std::filesystem::path temporary =
-      target.parent_path() /
-      (".tessaline-tile-" + std::to_string(::getpid()) + "-" + target.filename().string());
   if (png.empty()) {
     reason = "the image could not be encoded";
-  } else {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (out) out.write(png.data(), static_cast<std::streamsize>(png.size()));
-    if (out) out.close();
-    if (!out) {
-      reason = std::strerror(errno ? errno : EIO);
-    } else if (std::rename(temporary.c_str(), target.c_str()) != 0) {
-      reason = std::strerror(errno);
-    }
-    if (!reason.empty()) {
-      std::error_code ec;
-      std::filesystem::remove(temporary, ec);
-    }
+  } else if (Status written = replaceWholeFile(outputPath_, png); !written.ok()) {
+    reason = std::strerror(written.code() != 0 ? written.code() : EIO);
   }
   if (reason.empty()) {
     writeFailed_ = false;

@@ -52,4 +52,34 @@ Result<std::string> readWholeFile(const std::string& path, size_t maxBytes, Over
   return bytes;
 }
 
+Status replaceWholeFile(const std::string& path, std::string_view bytes) {
+  constexpr std::string_view kAction = "cannot write";
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string temporary = (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + "." +
+                          path.substr(slash + 1) + ".tmp" + std::to_string(::getpid());
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return Status::fromErrno(errno, kAction, path);
+  int error = 0;
+  for (size_t done = 0; done < bytes.size() && error == 0;) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno != EINTR) error = errno;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temporary.c_str());
+    return Status::fromErrno(error, kAction, path);
+  }
+  // The new name itself lasts only once the folder is flushed too.
+  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return Status();
+}
+
 }  // namespace platform

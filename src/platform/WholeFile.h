@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "platform/Status.h"
 
@@ -20,6 +21,12 @@ namespace platform {
 enum class Oversize { kFail, kTruncate };
 
 inline constexpr size_t kWholeFileDefaultLimit = 16 << 20;
+
+// Puts `bytes` at `path` whole or not at all: written to a temporary file
+// beside it, flushed to the disk, then renamed over it, so that a crash
+// or a full disk leaves the old file (or none) rather than a torn one.
+// Errors: "cannot write <path>: <reason>"; the temporary file is removed.
+Status replaceWholeFile(const std::string& path, std::string_view bytes);
 
 Result<std::string> readWholeFile(const std::string& path, size_t maxBytes = kWholeFileDefaultLimit,
                                   Oversize oversize = Oversize::kFail);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <iterator>
 
 #include "platform/FileManager.h"
 #include "platform/Status.h"
@@ -59,4 +61,20 @@ TEST(WholeFile, ReadsOrNamesThePathAndTheReason) {
     EXPECT_EQ(read.status().message(), c.message);
     EXPECT_EQ(read.status().path(), c.path);
   }
+}
+
+TEST(WholeFile, ReplacesWholeOrLeavesTheOldFile) {
+  testsupport::TempDir dir;
+  std::string file = dir / "prefs.plist";
+  testsupport::writeFile(file, "old");
+  ASSERT_TRUE(platform::replaceWholeFile(file, "new").ok());
+  EXPECT_EQ(*readWholeFile(file), "new");
+  // A folder standing at the name: the rename fails, the old stays, no
+  // temporary file is left behind.
+  std::string blocked = dir / "blocked";
+  std::filesystem::create_directories(blocked + "/inside");
+  Status refused = platform::replaceWholeFile(blocked, "x");
+  EXPECT_EQ(refused.message(), "cannot write " + blocked + ": Is a directory");
+  EXPECT_TRUE(std::filesystem::is_directory(blocked + "/inside"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
