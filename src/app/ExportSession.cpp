@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <string_view>
+#include <unordered_set>
 
 #include "app/DestinationLayout.h"
 #include "app/ExportCommand.h"
@@ -468,12 +470,17 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
     bool isDirectory = false;
     std::string folder = fs::path(target).parent_path().string();
     if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory) continue;  // nothing was copied there
+    // One listing of the source folder answers for every candidate name.
     std::string sourceFolder = fs::path(track->sourcePath()).parent_path().string();
+    auto entries = fm->contentsOfDirectoryAtPath(sourceFolder, nullptr);
+    if (!entries) continue;
+    std::unordered_set<std::string_view> present;
+    for (const auto& entry : *entries) {
+      if (entry.type == platform::FileType::kRegular) present.insert(entry.name);
+    }
     for (const char* name : kCandidates) {
-      std::string candidate = (fs::path(sourceFolder) / name).string();
-      auto attributes = fm->attributesOfItemAtPath(candidate, nullptr);
-      if (!attributes || attributes->type != platform::FileType::kRegular) continue;
-      batch->addCopy(candidate, target, nullptr);
+      if (present.count(name) == 0) continue;
+      batch->addCopy((fs::path(sourceFolder) / name).string(), target, nullptr);
       if (batch->pendingCount() >= 64) commit();
       break;
     }
