@@ -368,6 +368,7 @@ ExportSession::~ExportSession() = default;
 
 const ExportPlan& ExportSession::plan() {
   plan_.bytesToCopy = static_cast<uint64_t>(CTrackList::netCopyTotalUniqueIDs(ids_));
+  planned_ = true;
   plan_.freeSpace = freeBytes(root_);
   if (plan_.cleanUp) {
     plan_.cleanUpRefusal = cleanUpRefusal();
@@ -400,14 +401,20 @@ std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) co
 CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& onProgress,
                                 const std::atomic<bool>* stop) {
   CopyOutcome outcome;
-  auto copier = exporter::CThreadCopier::CThreadCopierForUniqueIDs(ids_, {destination_, stop});
+  using CopyState = exporter::CThreadCopier::CopyState;
+  exporter::CThreadCopier::Options options{destination_, stop, std::nullopt};
+  // The plan has just sized these playlists against this drive.
+  if (planned_) options.totalSize = plan_.bytesToCopy;
+  auto copier = exporter::CThreadCopier::CThreadCopierForUniqueIDs(ids_, options);
   auto start = std::chrono::steady_clock::now();
   if (!ids_.empty()) {
-    waitFor([&] { return copier->copyState() == 3; },
+    waitFor([&] { return copier->copyState() == CopyState::kFinished; },
             [&] {
               if (onProgress) {
                 uint64_t total = copier->totalSize();
-                onProgress({std::min(copier->bytesWritten(), total), total, copier->copyState() >= 2});
+                CopyState state = copier->copyState();
+                onProgress({std::min(copier->bytesWritten(), total), total,
+                            state == CopyState::kCopying || state == CopyState::kFinished});
               }
             });
   }

@@ -144,7 +144,8 @@ class ExportSession {
   // Sizes the export against the drive and judges the stale files.
   const ExportPlan& plan();
   // Copies the missing tracks; `stop` ends it at the next track.
-  CopyOutcome copy(const std::function<void(const CopyProgress&)>& onProgress, const std::atomic<bool>* stop);
+  CopyOutcome copy(const std::function<void(const CopyProgress&)>& onProgress,
+                   const std::atomic<bool>* stop);
   // Cover images written next to the copied tracks.
   size_t covers(const std::atomic<bool>* stop);
   PlaylistOutcome playlistFiles();
@@ -179,6 +180,7 @@ class ExportSession {
   std::vector<std::string> ids_;
   std::unordered_map<std::string, const LibraryTrack*> byId_;
   ExportPlan plan_;
+  bool planned_ = false;                    // plan() has sized the export
   std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
 };
 
