@@ -232,6 +232,14 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
     for (size_t g; (g = next.fetch_add(1)) < groups.size();) {
       const Group& group = groups[g];
       size_t begin = group.begin, end = group.end;
+      if (end - begin == 1) {
+        // A folder of one item (one track per album folder): opening the
+        // folder would cost two calls more than looking the item up.
+        name.assign(queries[ordered[begin]].path);
+        struct stat st;
+        if (lstat(name.c_str(), &st) == 0) out[ordered[begin]] = attributesOfStat(st);
+        continue;
+      }
       bool listed = !group.needSize && end - begin >= 4;
       folder.assign(group.folder);
       int dir = open(folder.c_str(), (listed ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
