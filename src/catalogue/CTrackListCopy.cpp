@@ -1,5 +1,6 @@
 // The per-playlist step of a copy run, and the run on the calling thread.
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -98,36 +99,61 @@ class Flusher {
 };
 
 // Values for the dock bar, in order, handed to the main thread in runs:
-// one queued call serves every value sent since the last one ran, so a
-// run of many small tracks does not wake the main thread per track.
+// at most one call is queued at a time and at most one per kFeedPeriod,
+// and it serves every value sent since the last one ran, so a run of many
+// small tracks does not wake the main thread per track. flush() hands
+// over what waits (after each batch, and at the end).
+constexpr auto kFeedPeriod = std::chrono::milliseconds(16);
+
 class IndicatorFeed : public std::enable_shared_from_this<IndicatorFeed> {
  public:
   explicit IndicatorFeed(std::shared_ptr<platform::ProgressIndicator> indicator)
       : indicator_(std::move(indicator)) {}
   void send(double value) {
+    auto now = std::chrono::steady_clock::now();
     bool post;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      post = pending_.empty();
       pending_.push_back(value);
+      post = !queued_ && now - lastPost_ >= kFeedPeriod;
+      if (post) {
+        queued_ = true;
+        lastPost_ = now;
+      }
     }
-    if (post) {
-      platform::MainRunLoop::shared().performAsync([self = shared_from_this()] { self->show(); });
+    if (post) postShow();
+  }
+  void flush() {
+    bool post;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      post = !queued_ && !pending_.empty();
+      if (post) {
+        queued_ = true;
+        lastPost_ = std::chrono::steady_clock::now();
+      }
     }
+    if (post) postShow();
   }
 
  private:
+  void postShow() {
+    platform::MainRunLoop::shared().performAsync([self = shared_from_this()] { self->show(); });
+  }
   void show() {
     std::vector<double> values;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       values.swap(pending_);
+      queued_ = false;
     }
     for (double v : values) indicator_->setDoubleValue(v);
   }
   std::shared_ptr<platform::ProgressIndicator> indicator_;
   std::mutex mutex_;
   std::vector<double> pending_;
+  bool queued_ = false;
+  std::chrono::steady_clock::time_point lastPost_;
 };
 
 // Tracks in array order, with whether each one's copy is in the batch.
@@ -212,6 +238,7 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(
     }
     for (const auto& destination : flushed->destinations) unnamed.erase(destination);
     flushed.reset();
+    if (feed) feed->flush();
   };
   auto launch = [&] {
     settle();
@@ -259,6 +286,7 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(
     }
   }
   drain();
+  if (feed) feed->flush();
   return count;
 }
 
