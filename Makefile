@@ -5,7 +5,7 @@ DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libicu-dev libplist-dev libxml2-dev libblkid-dev \
   qt6-base-dev libcli11-dev nlohmann-json3-dev \
   libgtest-dev libgmock-dev libbenchmark-dev help2man xvfb xauth
-BENCH_PACKAGES := rsync findutils coreutils
+BENCH_PACKAGES := rsync findutils coreutils time
 # clang with libFuzzer's runtime, and llvm for symbolised crash reports.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
 FUZZ_SECONDS ?= 60

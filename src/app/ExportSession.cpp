@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <set>
+#include <string_view>
+#include <unordered_set>
 
 #include "app/DestinationLayout.h"
 #include "app/DrivesCommand.h"
@@ -306,6 +308,8 @@ void ExportSession::choose(const std::vector<std::string>& playlistIds) {
     selected_.push_back(s);
     ids_.push_back(s.playlist->persistentId);
   }
+  // The plan sized the playlists chosen before; the copy sizes its own.
+  planned_ = false;
 }
 
 std::vector<std::pair<std::string, std::string>> ExportSession::loadedPlaylists() const {
@@ -450,6 +454,7 @@ ExportSession::~ExportSession() = default;
 
 const ExportPlan& ExportSession::plan() {
   plan_.bytesToCopy = static_cast<uint64_t>(CTrackList::netCopyTotalUniqueIDs(ids_));
+  planned_ = true;
   plan_.freeSpace = freeBytes(root_);
   if (plan_.cleanUp) {
     plan_.cleanUpRefusal = cleanUpRefusal();
@@ -511,14 +516,20 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
       if (track->trackPresent()) present.insert(track->uniqueID());
     }
   }
-  auto copier = exporter::CThreadCopier::CThreadCopierForUniqueIDs(ids_, {destination_, stop});
+  using CopyState = exporter::CThreadCopier::CopyState;
+  exporter::CThreadCopier::Options options{destination_, stop, std::nullopt};
+  // The plan has just sized these playlists against this drive.
+  if (planned_) options.totalSize = plan_.bytesToCopy;
+  auto copier = exporter::CThreadCopier::CThreadCopierForUniqueIDs(ids_, options);
   auto start = std::chrono::steady_clock::now();
   if (!ids_.empty()) {
-    waitFor([&] { return copier->copyState() == 3; },
+    waitFor([&] { return copier->copyState() == CopyState::kFinished; },
             [&] {
               if (onProgress) {
                 uint64_t total = copier->totalSize();
-                onProgress({std::min(copier->bytesWritten(), total), total, copier->copyState() >= 2});
+                CopyState state = copier->copyState();
+                onProgress({std::min(copier->bytesWritten(), total), total,
+                            state == CopyState::kCopying || state == CopyState::kFinished});
               }
             });
   }
@@ -582,12 +593,17 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
     bool isDirectory = false;
     std::string folder = fs::path(target).parent_path().string();
     if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory) continue;  // nothing was copied there
+    // One listing of the source folder answers for every candidate name.
     std::string sourceFolder = fs::path(track->sourcePath()).parent_path().string();
+    auto entries = fm->contentsOfDirectoryAtPath(sourceFolder, nullptr);
+    if (!entries) continue;
+    std::unordered_set<std::string_view> present;
+    for (const auto& entry : *entries) {
+      if (entry.type == platform::FileType::kRegular) present.insert(entry.name);
+    }
     for (const char* name : kCandidates) {
-      std::string candidate = (fs::path(sourceFolder) / name).string();
-      auto attributes = fm->attributesOfItemAtPath(candidate, nullptr);
-      if (!attributes || attributes->type != platform::FileType::kRegular) continue;
-      batch->addCopy(candidate, target, nullptr);
+      if (present.count(name) == 0) continue;
+      batch->addCopy((fs::path(sourceFolder) / name).string(), target, nullptr);
       if (batch->pendingCount() >= 64) commit();
       break;
     }

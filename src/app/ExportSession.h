@@ -206,6 +206,7 @@ class ExportSession {
   std::vector<std::string> ids_;
   std::unordered_map<std::string, const LibraryTrack*> byId_;
   ExportPlan plan_;
+  bool planned_ = false;                    // plan() has sized the export
   std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
 };
 

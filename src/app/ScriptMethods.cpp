@@ -291,8 +291,13 @@ void registerExportRuns(ScriptBridge& b) {
            br.trackRun([copier] { return !copier->isRunning(); });
            return toJson(br, copier);
          }});
-  member(b, "-[CThreadCopier copyState]", &CThreadCopier::copyState);
-  member(b, "-[CThreadCopier setCopyState:]", &CThreadCopier::setCopyState);
+  // Scripts see the state as its number; a number a script sets comes
+  // back as it was set.
+  fn(b, "-[CThreadCopier copyState]",
+     +[](const CThreadCopier::Ptr& c) { return static_cast<int32_t>(c->copyState()); });
+  fn(b, "-[CThreadCopier setCopyState:]", +[](const CThreadCopier::Ptr& c, int32_t v) {
+    c->setCopyState(static_cast<CThreadCopier::CopyState>(v));
+  });
   member(b, "-[CThreadCopier copiedSize]", &CThreadCopier::copiedSize);
   member(b, "-[CThreadCopier setCopiedSize:]", &CThreadCopier::setCopiedSize);
   member(b, "-[CThreadCopier totalSize]", &CThreadCopier::totalSize);

@@ -1,16 +1,16 @@
 // The destination check, the single-track copy, the size sum and the
 // cover image queries of CTrack.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <thread>
 
-#include <unistd.h>
-
 #include "catalogue/CTrack.h"
-#include "platform/DestinationRoot.h"
 #include "catalogue/CTrackList.h"
+#include "platform/DestinationRoot.h"
 #include "platform/Log.h"
 #include "shell/FailureContainment.h"
 #include "shell/stAutoReleasePool.h"
@@ -18,7 +18,8 @@
 namespace catalogue {
 namespace {
 
-platform::FileManager& orDefault(platform::FileManager* fm, std::shared_ptr<platform::FileManager>& holder) {
+platform::FileManager& orDefault(platform::FileManager* fm,
+                                 std::shared_ptr<platform::FileManager>& holder) {
   if (fm) return *fm;
   holder = platform::FileManager::defaultManager();
   return *holder;
@@ -62,7 +63,8 @@ bool CTrack::resolveWithFileManager(platform::FileManager* fileManager) {
   bool isDirectory = false;
   // A path that climbs out of the root is never looked at: such a track
   // can never be present.
-  bool present = !destinationLeavesRoot() && fm.fileExistsAtPath(*destination, &isDirectory) && !isDirectory;
+  bool present =
+      !destinationLeavesRoot() && fm.fileExistsAtPath(*destination, &isDirectory) && !isDirectory;
   {
     shell::stAutoReleasePool pool;
     uint64_t size = 0;
@@ -145,8 +147,10 @@ void CTrack::resolveAll(const std::vector<Ptr>& tracks, platform::FileManager* f
     if (atSource && atSource->type == platform::FileType::kSymbolicLink) {
       atSource = fm.attributesOfLinkTargetAtPath(std::string(queries[n + i].path), nullptr);
     }
-    bool present = !leaves[i] && atDestination && atDestination->type != platform::FileType::kDirectory;
-    uint64_t size = atSource && atSource->type != platform::FileType::kDirectory ? atSource->size : 0;
+    bool present =
+        !leaves[i] && atDestination && atDestination->type != platform::FileType::kDirectory;
+    uint64_t size =
+        atSource && atSource->type != platform::FileType::kDirectory ? atSource->size : 0;
     t.setTrackSize(size);
     t.setTrackPresent(present);
     t.setPresentSetInResolve(true);
@@ -159,12 +163,13 @@ uint64_t CTrack::outputContribution() {
   return trackShouldCopy() ? trackSize() : 0;
 }
 
-uint64_t CTrack::doCopyWithFileManager(platform::FileManager* fileManager, platform::FileError* error) {
+uint64_t CTrack::doCopyWithFileManager(platform::FileManager* fileManager,
+                                       platform::FileError* error) {
   std::shared_ptr<platform::FileManager> holder;
   platform::FileManager& fm = orDefault(fileManager, holder);
   // Written below the root, whose folders the batch makes as needed.
-  auto batch = fm.makeCopyBatch(
-      platform::CopyBatchOptions{platform::DestinationRoot::open(destinationBasePath().value_or("")), nullptr});
+  auto batch = fm.makeCopyBatch(platform::CopyBatchOptions{
+      platform::DestinationRoot::open(destinationBasePath().value_or("")), nullptr});
   if (!stageCopy(fm, *batch, error)) return 0;
   std::vector<platform::FileError> errors;
   std::vector<bool> inPlace = batch->commit(&errors);
@@ -173,21 +178,25 @@ uint64_t CTrack::doCopyWithFileManager(platform::FileManager* fileManager, platf
   return finishCopy(fm, named);
 }
 
-bool CTrack::stageCopy(platform::FileManager& fm, platform::CopyBatch& batch, platform::FileError* error) {
+bool CTrack::stageCopy(platform::FileManager& fm, platform::CopyBatch& batch,
+                       platform::FileError* error) {
   if (!trackTested()) resolveWithFileManager(&fm);
   if (trackPresent()) return false;
   if (!trackEnabled() && CTrackList::copyOnlyCheckedItems()) return false;
 
   auto destination = absDestinationPath();
   if (!destination) {
-    setError(error, ENOENT, "No destination folder is set, so “" + trackTitle() + "” was not copied.");
+    setError(error, ENOENT,
+             "No destination folder is set, so “" + trackTitle() + "” was not copied.");
     return false;
   }
   if (destinationLeavesRoot()) {
-    platform::logFormat("doCopyWithFileManager refused %@: its destination path “%@” leaves the destination folder",
-                        uniqueID(), destPathRel());
+    platform::logFormat(
+        "doCopyWithFileManager refused %@: its destination path “%@” leaves the destination folder",
+        uniqueID(), destPathRel());
     setError(error, EINVAL,
-             "The destination path “" + destPathRel() + "” leaves the destination folder, so it was not copied.");
+             "The destination path “" + destPathRel() +
+                 "” leaves the destination folder, so it was not copied.");
     return false;
   }
   // The batch makes the track's folder below its root. Whatever stands
@@ -196,11 +205,15 @@ bool CTrack::stageCopy(platform::FileManager& fm, platform::CopyBatch& batch, pl
   return batch.addCopy(sourcePath(), *destination, error);
 }
 
-uint64_t CTrack::finishCopy(platform::FileManager& fm, bool inPlace) {
+uint64_t CTrack::finishCopy(platform::FileManager&, bool inPlace) {
   if (!inPlace) return 0;
-  uint64_t size = trackSize();
-  resolveWithFileManager(&fm);
-  return size;
+  // The batch has just named the copy, so the track is on the drive: no
+  // need to look again (a second look per track is most of a small
+  // file's cost).
+  setTrackPresent(true);
+  setPresentSetInResolve(true);
+  setTrackTested(true);
+  return trackSize();
 }
 
 std::optional<std::string> CTrack::artDir() const {
@@ -253,7 +266,9 @@ double CTrack::getTotalTrackSize(bool exportedOnly, UnknownDestination unknown) 
     registry.forEachValue([&](const CTrackCarrier& carrier) {
       Ptr track = carrier.track();
       if (!track) return;
-      if (exportedOnly && !(track->exportCount() != 0 && (track->trackEnabled() || !copyOnlyChecked))) return;
+      if (exportedOnly &&
+          !(track->exportCount() != 0 && (track->trackEnabled() || !copyOnlyChecked)))
+        return;
       considered.push_back(std::move(track));
     });
     if (unknown == UnknownDestination::kCheckedNow) {

@@ -1,6 +1,10 @@
 // The per-playlist step of a copy run, and the run on the calling thread.
-#include <future>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_set>
 
 #include "catalogue/CTrackList.h"
@@ -13,10 +17,144 @@ namespace catalogue {
 namespace {
 
 // A batch closes at whichever limit it reaches first. Flushing many files
-// at once is what makes a run fast; the limits keep the progress moving
-// and bound the descriptors held open (two batches at most).
-constexpr size_t kBatchCopies = 64;
-constexpr uint64_t kBatchBytes = 64ull << 20;
+// at once is what makes a run fast (each flush of the file system waits
+// for its journal); the first batches are small so that the first tracks
+// are committed soon, and each one after doubles its limits up to the
+// largest. Progress moves with the bytes written, so the limits only
+// bound how much a stop or a failed flush has to take back.
+constexpr size_t kFirstBatchCopies = 64;
+constexpr size_t kMaxBatchCopies = 1024;
+constexpr uint64_t kFirstBatchBytes = 64ull << 20;
+constexpr uint64_t kMaxBatchBytes = 256ull << 20;
+
+// The thread that flushes and names one batch while the next one fills:
+// one thread for the whole step, handed one batch at a time.
+class Flusher {
+ public:
+  ~Flusher() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  // Starts the commit of `batch`; at most one is under way.
+  void start(platform::CopyBatch* batch, std::vector<platform::FileError>* errors) {
+    if (!thread_.joinable()) thread_ = std::thread([this] { serve(); });
+    started_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      batch_ = batch;
+      errors_ = errors;
+      busy_ = true;
+    }
+    wake_.notify_all();
+  }
+  bool busy() const { return started_; }
+  // Waits for the commit started last and hands over its result.
+  std::vector<bool> wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&] { return !busy_; });
+    started_ = false;
+    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+    return std::move(result_);
+  }
+
+ private:
+  void serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return quit_ || (busy_ && batch_ != nullptr); });
+      if (busy_ && batch_ != nullptr) {
+        platform::CopyBatch* batch = std::exchange(batch_, nullptr);
+        lock.unlock();
+        std::vector<bool> result;
+        std::exception_ptr error;
+        try {
+          result = batch->commit(errors_);
+        } catch (...) {
+          error = std::current_exception();
+        }
+        lock.lock();
+        result_ = std::move(result);
+        error_ = error;
+        busy_ = false;
+        done_.notify_all();
+        continue;
+      }
+      if (quit_) return;
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  platform::CopyBatch* batch_ = nullptr;
+  std::vector<platform::FileError>* errors_ = nullptr;
+  std::vector<bool> result_;
+  std::exception_ptr error_;
+  bool busy_ = false, quit_ = false;
+  bool started_ = false;  // only touched by the filling thread
+  std::thread thread_;
+};
+
+// Values for the dock bar, in order, handed to the main thread in runs:
+// at most one call is queued at a time and at most one per kFeedPeriod,
+// and it serves every value sent since the last one ran, so a run of many
+// small tracks does not wake the main thread per track. flush() hands
+// over what waits (after each batch, and at the end).
+constexpr auto kFeedPeriod = std::chrono::milliseconds(16);
+
+class IndicatorFeed : public std::enable_shared_from_this<IndicatorFeed> {
+ public:
+  explicit IndicatorFeed(std::shared_ptr<platform::ProgressIndicator> indicator)
+      : indicator_(std::move(indicator)) {}
+  void send(double value) {
+    auto now = std::chrono::steady_clock::now();
+    bool post;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      pending_.push_back(value);
+      post = !queued_ && now - lastPost_ >= kFeedPeriod;
+      if (post) {
+        queued_ = true;
+        lastPost_ = now;
+      }
+    }
+    if (post) postShow();
+  }
+  void flush() {
+    bool post;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      post = !queued_ && !pending_.empty();
+      if (post) {
+        queued_ = true;
+        lastPost_ = std::chrono::steady_clock::now();
+      }
+    }
+    if (post) postShow();
+  }
+
+ private:
+  void postShow() {
+    platform::MainRunLoop::shared().performAsync([self = shared_from_this()] { self->show(); });
+  }
+  void show() {
+    std::vector<double> values;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      values.swap(pending_);
+      queued_ = false;
+    }
+    for (double v : values) indicator_->setDoubleValue(v);
+  }
+  std::shared_ptr<platform::ProgressIndicator> indicator_;
+  std::mutex mutex_;
+  std::vector<double> pending_;
+  bool queued_ = false;
+  std::chrono::steady_clock::time_point lastPost_;
+};
 
 // Tracks in array order, with whether each one's copy is in the batch.
 struct PendingBatch {
@@ -27,29 +165,30 @@ struct PendingBatch {
 
 }  // namespace
 
-uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
-                                             const std::shared_ptr<platform::ProgressIndicator>& indicator,
-                                             const std::function<void(uint64_t)>& onProgress) {
+uint64_t CTrackList::doCopyWithAlreadyCopied(
+    uint64_t alreadyCopied, const std::shared_ptr<platform::ProgressIndicator>& indicator,
+    const std::function<void(uint64_t)>& onProgress) {
   CopyContext context;
   context.onProgress = onProgress;
   return doCopyWithAlreadyCopied(alreadyCopied, indicator, context);
 }
 
-uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
-                                             const std::shared_ptr<platform::ProgressIndicator>& indicator,
-                                             const CopyContext& context) {
+uint64_t CTrackList::doCopyWithAlreadyCopied(
+    uint64_t alreadyCopied, const std::shared_ptr<platform::ProgressIndicator>& indicator,
+    const CopyContext& context) {
   auto fm = platform::FileManager::makePrivate();
   uint64_t count = alreadyCopied;
   TrackArrayPtr tracks = trackList();
-  auto& loop = platform::MainRunLoop::shared();
+  bool onMainThread = platform::MainRunLoop::shared().isMainThread();
+  std::shared_ptr<IndicatorFeed> feed;
+  if (indicator && !onMainThread) feed = std::make_shared<IndicatorFeed>(indicator);
   auto report = [&](uint64_t added) {
     count += added;
     if (indicator) {
-      if (loop.isMainThread()) {
+      if (onMainThread) {
         indicator->setDoubleValue(static_cast<double>(count));
       } else {
-        double value = static_cast<double>(count);
-        loop.performAsync([indicator, value] { indicator->setDoubleValue(value); });
+        feed->send(static_cast<double>(count));
       }
     }
     if (context.onProgress) context.onProgress(count);
@@ -63,7 +202,9 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
   std::shared_ptr<const platform::DestinationRoot> root = context.root;
   if (!root) root = platform::DestinationRoot::open(CTrack::destinationBasePath().value_or(""));
   platform::CopyBatchOptions batchOptions{root, context.stop, {}, context.bytesWritten};
-  auto stopping = [&] { return context.stop != nullptr && context.stop->load(std::memory_order_relaxed); };
+  auto stopping = [&] {
+    return context.stop != nullptr && context.stop->load(std::memory_order_relaxed);
+  };
 
   // One batch fills on this thread while the one before it is flushed on
   // another; tracks are counted and shown in array order once their batch
@@ -71,13 +212,15 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
   // removes the temporaries of copies never committed.
   PendingBatch filling{fm->makeCopyBatch(batchOptions), {}};
   std::optional<PendingBatch> flushed;
-  std::future<std::vector<bool>> flushing;
   std::vector<platform::FileError> flushErrors;
+  Flusher flushing;
+  size_t batchCopies = kFirstBatchCopies;
+  uint64_t batchBytes = kFirstBatchBytes;
   std::unordered_set<std::string> unnamed;  // destinations staged, not yet named
 
   auto settle = [&] {
-    if (!flushing.valid()) return;
-    std::vector<bool> inPlace = flushing.get();
+    if (!flushing.busy()) return;
+    std::vector<bool> inPlace = flushing.wait();
     size_t next = 0;
     for (auto& [track, staged] : flushed->tracks) {
       uint64_t added = 0;
@@ -95,13 +238,13 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
     }
     for (const auto& destination : flushed->destinations) unnamed.erase(destination);
     flushed.reset();
+    if (feed) feed->flush();
   };
   auto launch = [&] {
     settle();
     flushed.emplace(std::move(filling));
     filling = PendingBatch{fm->makeCopyBatch(batchOptions), {}};
-    platform::CopyBatch* copies = flushed->copies.get();
-    flushing = std::async(std::launch::async, [copies, &flushErrors] { return copies->commit(&flushErrors); });
+    flushing.start(flushed->copies.get(), &flushErrors);
   };
   // Everything staged so far named and counted.
   auto drain = [&] {
@@ -124,7 +267,7 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
     // A track with nothing to copy says nothing; one that could not be
     // staged says why.
     if (!staged && error.code != 0) tell(*track, 0, &error);
-    if (!staged && filling.tracks.empty() && !flushing.valid()) {
+    if (!staged && filling.tracks.empty() && !flushing.busy()) {
       report(0);
       continue;
     }
@@ -135,9 +278,15 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(uint64_t alreadyCopied,
       }
     }
     filling.tracks.emplace_back(track, staged);
-    if (filling.copies->pendingCount() >= kBatchCopies || filling.copies->pendingBytes() >= kBatchBytes) launch();
+    if (filling.copies->pendingCount() >= batchCopies ||
+        filling.copies->pendingBytes() >= batchBytes) {
+      launch();
+      batchCopies = std::min(2 * batchCopies, kMaxBatchCopies);
+      batchBytes = std::min(2 * batchBytes, kMaxBatchBytes);
+    }
   }
   drain();
+  if (feed) feed->flush();
   return count;
 }
 
@@ -155,7 +304,8 @@ void CTrackList::copyPlaylistUniqueIDs(const Texts& requested) {
   uint64_t count = 0;
   for (const auto& id : uniqueIDs) {
     shell::stAutoReleasePool playlistPool;
-    if (auto list = trackListForUniqueID(id)) count = list->doCopyWithAlreadyCopied(count, indicator);
+    if (auto list = trackListForUniqueID(id))
+      count = list->doCopyWithAlreadyCopied(count, indicator);
   }
   if (indicator) indicator->setHidden(true);
 }

@@ -54,13 +54,18 @@ void CThreadCopier::copyPlaylistUniqueIDs(const std::vector<std::string>& unique
   shell::logAndContinue("exeception in outer level of copyPlaylistUniqueIDs Exception: %@ Reason: %@", [&] {
     shell::stAutoReleasePool pool;
     setTotalSize(0);
-    setCopyState(1);
-    bool sized = shell::logAndContinue(
-        "exeception in total size accumulation (dock indicator invalid) Exception: %@ Reason: %@",
-        [&] { setTotalSize(truncatedTotal(catalogue::CTrackList::netCopyTotalUniqueIDs(uniqueIDs))); });
+    setCopyState(CopyState::kSizing);
+    bool sized = true;
+    if (options_.totalSize) {
+      setTotalSize(*options_.totalSize);
+    } else {
+      sized = shell::logAndContinue(
+          "exeception in total size accumulation (dock indicator invalid) Exception: %@ Reason: %@",
+          [&] { setTotalSize(truncatedTotal(catalogue::CTrackList::netCopyTotalUniqueIDs(uniqueIDs))); });
+    }
     if (!sized) setTotalSize(1000000);
     loop.performAndWait([this] { MTSetupDockProgress(); });
-    setCopyState(2);
+    setCopyState(CopyState::kCopying);
     uint64_t running = 0;
     setCopiedSize(0);
     // The root is opened once for the whole run: every playlist writes
@@ -102,7 +107,7 @@ void CThreadCopier::copyPlaylistUniqueIDs(const std::vector<std::string>& unique
     platform::logLine("copy run ended by an unexpected error");
   }
   loop.performAndWait([this] { MTEndDockProgress(); });
-  setCopyState(3);
+  setCopyState(CopyState::kFinished);
 }
 
 void CThreadCopier::MTSetupDockProgress() {

@@ -3,9 +3,9 @@
 // tile shows the bytes copied so far.
 //
 // The script (or the command-line flow) keeps the copier and polls
-// copyState until it reads 3: 0 not started (an empty array starts
-// nothing), 1 sizing, 2 copying, 3 finished. totalSize is final before
-// the state becomes 2. copiedSize publishes the running count after each
+// copyState until it reads kFinished (kNotStarted: an empty array starts
+// nothing; then kSizing and kCopying). totalSize is final before the
+// state becomes kCopying. copiedSize publishes the running count after each
 // track, so a polling caller can show progress.
 //
 // The dock bar is set up and torn down on the main thread, each waited
@@ -28,6 +28,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,8 @@ namespace exporter {
 class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
  public:
   using Ptr = std::shared_ptr<CThreadCopier>;
+  // The script bridge shows these as the numbers 0 to 3.
+  enum class CopyState : int32_t { kNotStarted = 0, kSizing = 1, kCopying = 2, kFinished = 3 };
 
   // Where a run writes and when it stops.
   struct Options {
@@ -49,6 +52,10 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
     // Read between tracks and between chunks of a copy: true stops the
     // run at the next track boundary (the copy under way is dropped).
     const std::atomic<bool>* stop = nullptr;
+    // The bytes the run will copy, when the caller has just sized the
+    // same playlists against the same drive (an export's plan): the run
+    // then does not size them again. None: the run sizes them.
+    std::optional<uint64_t> totalSize;
   };
   // A track that had to be copied and is not on the drive.
   struct Failure {
@@ -72,8 +79,8 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
   void setTotalSize(uint64_t v) { totalSize_.store(v); }
   uint64_t copiedSize() const { return copiedSize_.load(); }
   void setCopiedSize(uint64_t v) { copiedSize_.store(v); }
-  int32_t copyState() const { return copyState_.load(); }
-  void setCopyState(int32_t v) { copyState_.store(v); }
+  CopyState copyState() const { return copyState_.load(); }
+  void setCopyState(CopyState v) { copyState_.store(v); }
   std::shared_ptr<platform::ProgressIndicator> dockProgress() const;
   void setDockProgress(std::shared_ptr<platform::ProgressIndicator> v);
 
@@ -94,7 +101,7 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
  private:
   std::atomic<uint64_t> totalSize_{0};
   std::atomic<uint64_t> copiedSize_{0};
-  std::atomic<int32_t> copyState_{0};
+  std::atomic<CopyState> copyState_{CopyState::kNotStarted};
   mutable std::mutex dockMutex_;
   std::shared_ptr<platform::ProgressIndicator> dockProgress_;
   mutable std::mutex threadMutex_;

@@ -53,7 +53,8 @@ std::string unescapeRecordLine(std::string_view line) {
 
 }  // namespace
 
-void splitRelativePath(std::string_view relative, std::string_view* folder, std::string_view* name) {
+void splitRelativePath(std::string_view relative, std::string_view* folder,
+                       std::string_view* name) {
   size_t slash = relative.rfind('/');
   if (slash == std::string_view::npos) {
     *folder = std::string_view();
@@ -112,7 +113,8 @@ void DestinationRoot::describe(int code, const std::string& item, FileError* err
   error->code = code;
   error->path = item;
   if (code == ENODEV) {
-    error->localizedDescription = "The destination folder “" + path_ + "” is gone: the drive was removed.";
+    error->localizedDescription =
+        "The destination folder “" + path_ + "” is gone: the drive was removed.";
   } else {
     setFileError(error, code, item, "written");
     error->path = item;
@@ -120,7 +122,8 @@ void DestinationRoot::describe(int code, const std::string& item, FileError* err
 }
 
 std::optional<std::string> DestinationRoot::relativePath(std::string_view absolute) const {
-  if (absolute.size() < path_.size() || absolute.compare(0, path_.size(), path_) != 0) return std::nullopt;
+  if (absolute.size() < path_.size() || absolute.compare(0, path_.size(), path_) != 0)
+    return std::nullopt;
   std::string_view rest = absolute.substr(path_.size());
   if (path_ != "/") {
     if (rest.empty()) return std::string();
@@ -138,6 +141,24 @@ std::optional<std::string> DestinationRoot::relativePath(std::string_view absolu
   return relative;
 }
 
+int DestinationRoot::openChild(int folder, const std::string& name, bool create) {
+  if (badComponent(name)) return -EINVAL;
+  int next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (next < 0 && errno == ENOENT && create) {
+    if (mkdirat(folder, name.c_str(), 0755) != 0 && errno != EEXIST) return -errno;
+    next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }
+  if (next >= 0) return next;
+  int e = errno;
+  // O_NOFOLLOW with O_DIRECTORY reports a link as either.
+  if (e == ENOTDIR) {
+    struct stat st;
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      e = ELOOP;
+  }
+  return -e;
+}
+
 int DestinationRoot::openFolder(std::string_view relative, bool create) const {
   if (int e = check()) return -e;
   int current = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
@@ -149,30 +170,9 @@ int DestinationRoot::openFolder(std::string_view relative, bool create) const {
     if (end == std::string_view::npos) end = relative.size();
     part.assign(relative.substr(start, end - start));
     start = end + 1;
-    if (badComponent(part)) {
-      close(current);
-      return -EINVAL;
-    }
-    int next = openat(current, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0 && errno == ENOENT && create) {
-      if (mkdirat(current, part.c_str(), 0755) != 0 && errno != EEXIST) {
-        int e = errno;
-        close(current);
-        return -e;
-      }
-      next = openat(current, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    }
-    if (next < 0) {
-      int e = errno;
-      // O_NOFOLLOW with O_DIRECTORY reports a link as either.
-      if (e == ENOTDIR) {
-        struct stat st;
-        if (fstatat(current, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) e = ELOOP;
-      }
-      close(current);
-      return -e;
-    }
+    int next = openChild(current, part, create);
     close(current);
+    if (next < 0) return next;
     current = next;
   }
   return current;
@@ -187,7 +187,8 @@ int DestinationRoot::record(const std::vector<std::string>& relativePaths, bool 
   if (relativePaths.empty()) return 0;
   int folder = openStateFolder(true);
   if (folder < 0) return -folder;
-  int fd = openat(folder, kRecordFile, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd =
+      openat(folder, kRecordFile, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   int e = fd < 0 ? errno : 0;
   close(folder);
   if (e != 0) return e;
@@ -222,7 +223,8 @@ std::unordered_set<std::string> DestinationRoot::readRecord() const {
     // A line cut short by a kill names no committed file: its commit
     // waits for the whole write.
     if (end == std::string::npos) break;
-    if (end > start) paths.insert(unescapeRecordLine(std::string_view(text).substr(start, end - start)));
+    if (end > start)
+      paths.insert(unescapeRecordLine(std::string_view(text).substr(start, end - start)));
     start = end + 1;
   }
   return paths;
@@ -235,7 +237,8 @@ int DestinationRoot::forget(const std::vector<std::string>& relativePaths) const
   int folder = openStateFolder(false);
   if (folder < 0) return -folder;
   std::string temporary = std::string(kRecordFile) + ".new";
-  int fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                  0644);
   int e = fd < 0 ? errno : 0;
   if (fd >= 0) {
     std::string text;
@@ -263,7 +266,8 @@ int DestinationRoot::lock(std::string* holder) {
       char buffer[32] = {};
       ssize_t n = pread(fd, buffer, sizeof buffer - 1, 0);
       holder->assign(buffer, n > 0 ? static_cast<size_t>(n) : 0);
-      while (!holder->empty() && (holder->back() == '\n' || holder->back() == ' ')) holder->pop_back();
+      while (!holder->empty() && (holder->back() == '\n' || holder->back() == ' '))
+        holder->pop_back();
     }
     close(fd);
     return e == EWOULDBLOCK ? EWOULDBLOCK : e;

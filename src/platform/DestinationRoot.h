@@ -72,6 +72,12 @@ class DestinationRoot {
   // are made. A symbolic link on the way fails with ELOOP, a file with
   // ENOTDIR.
   int openFolder(std::string_view relative, bool create) const;
+  // One step of openFolder: the folder `name` (a single component) in the
+  // open folder `folder`, made when missing with `create`; a descriptor
+  // or -errno, with the same refusals. Callers that walk many folders
+  // keep the descriptors of the folders above and check() the root
+  // themselves.
+  static int openChild(int folder, const std::string& name, bool create);
 
   // Appends paths (relative to the root) to the record of written files,
   // in one write; with `flush`, waits until it is on the disk. Returns 0

@@ -1,26 +1,27 @@
 #include "platform/PosixFileManager.h"
 
-#include "platform/DestinationRoot.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <memory>
-#include <thread>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
+#include <utility>
+
+#include "platform/BatchLookup.h"
+#include "platform/DestinationRoot.h"
 
 namespace platform {
 namespace {
@@ -53,28 +54,16 @@ std::string joinPath(const std::string& folder, const std::string& name) {
   return folder + "/" + name;
 }
 
-FileType typeOfMode(mode_t mode) {
-  if (S_ISREG(mode)) return FileType::kRegular;
-  if (S_ISDIR(mode)) return FileType::kDirectory;
-  if (S_ISLNK(mode)) return FileType::kSymbolicLink;
-  return FileType::kOther;
-}
-
-FileAttributes attributesOfStat(const struct stat& st) {
-  FileAttributes attributes;
-  attributes.type = typeOfMode(st.st_mode);
-  attributes.size = static_cast<uint64_t>(st.st_size);
-  attributes.modificationTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  return attributes;
-}
-
 // A name for a temporary next to `finalName`: the partial-copy prefix, a
 // part unique to this process and call, then the final name, cut to fit
 // the 255-byte name limit.
 std::string temporaryName(const std::string& finalName) {
   static std::atomic<uint64_t> counter{0};
+  // The exporter never forks a process that copies, so the number taken
+  // once stays this process's.
+  static const std::string pid = std::to_string(getpid());
   std::string head = FileManager::kPartialCopyPrefix;
-  head += std::to_string(getpid());
+  head += pid;
   head += '.';
   head += std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
   head += '-';
@@ -122,8 +111,6 @@ class FdCloser {
   int fd_;
 };
 
-
-
 // Which side of a copy a failure is about.
 enum class Side { kSource, kDestination };
 
@@ -135,12 +122,14 @@ struct CopyResult {
 CopyResult sourceFailure(int code) { return {code, Side::kSource}; }
 CopyResult destinationFailure(int code) { return {code, Side::kDestination}; }
 
-bool stopped(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(std::memory_order_relaxed); }
+bool stopped(const std::atomic<bool>* stop) {
+  return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
 
 // Copies from the current offset of `in` to its end with read/write.
 CopyResult copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* written,
-                           const PosixFileManager::CopyChunkGate& gate, const std::atomic<bool>* stop,
-                           std::atomic<uint64_t>* progress) {
+                           const PosixFileManager::CopyChunkGate& gate,
+                           const std::atomic<bool>* stop, std::atomic<uint64_t>* progress) {
   std::unique_ptr<char[]> buffer(new char[bufferBytes]);
   for (;;) {
     if (stopped(stop)) return destinationFailure(ECANCELED);
@@ -167,7 +156,6 @@ CopyResult copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* writte
 bool kernelRefusesCopyRange(int e) {
   return e == EXDEV || e == ENOSYS || e == EINVAL || e == EOPNOTSUPP || e == ENOTSUP;
 }
-
 
 // Moves the finished temporary to `name` in the same folder unless
 // something stands there. `from` says which way to try first: the others
@@ -323,8 +311,8 @@ std::optional<FileAttributes> PosixFileManager::attributesOfItemAtPath(const std
   return attributesOfStat(st);
 }
 
-std::optional<FileAttributes> PosixFileManager::attributesOfLinkTargetAtPath(const std::string& path,
-                                                                           FileError* error) {
+std::optional<FileAttributes> PosixFileManager::attributesOfLinkTargetAtPath(
+    const std::string& path, FileError* error) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     setFileError(error, errno, path, "opened");
@@ -340,10 +328,10 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
 
 namespace {
 
-
 // An open folder shared by the copies staged in it.
 struct Folder {
   int fd = -1;
+  dev_t device = 0;
   ~Folder() {
     if (fd >= 0) close(fd);
   }
@@ -366,12 +354,14 @@ void discard(StagedCopy& copy) {
   if (copy.folder) unlinkat(copy.folder->fd, copy.temporary.c_str(), 0);
 }
 
-void setCopyError(FileError* error, const CopyResult& result, const std::string& from, const std::string& to) {
+void setCopyError(FileError* error, const CopyResult& result, const std::string& from,
+                  const std::string& to) {
   if (error == nullptr) return;
   const std::string& path = result.side == Side::kSource ? from : to;
   setFileError(error, result.code, path, "copied");
   if (result.side == Side::kSource && result.code == kNotRegularFile) {
-    error->localizedDescription = "The file “" + lastComponent(path) + "” couldn’t be copied: it is not a regular file.";
+    error->localizedDescription =
+        "The file “" + lastComponent(path) + "” couldn’t be copied: it is not a regular file.";
   }
   error->path = path;
 }
@@ -382,10 +372,12 @@ std::shared_ptr<Folder> openPlainFolder(const std::string& to, std::string* name
   splitPath(to, &folderPath, name);
   auto folder = std::make_shared<Folder>();
   folder->fd = open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder->fd < 0) {
+  struct stat st;
+  if (folder->fd < 0 || fstat(folder->fd, &st) != 0) {
     *code = errno;
     return nullptr;
   }
+  folder->device = st.st_dev;
   return folder;
 }
 
@@ -393,9 +385,10 @@ std::shared_ptr<Folder> openPlainFolder(const std::string& to, std::string* name
 // source's modification time; nothing is left behind on failure. Only a
 // regular file is read: a pipe or a device would block or never end, so
 // the source is looked at before it is opened and opened without waiting.
-CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder, const std::string& name,
-                     const PosixFileManager::Options& options, const PosixFileManager::CopyChunkGate& gate,
-                     const std::atomic<bool>* stop, std::atomic<uint64_t>* progress, StagedCopy* staged) {
+CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder,
+                     const std::string& name, const PosixFileManager::Options& options,
+                     const PosixFileManager::CopyChunkGate& gate, const std::atomic<bool>* stop,
+                     std::atomic<uint64_t>* progress, StagedCopy* staged) {
   struct stat source;
   if (stat(from.c_str(), &source) != 0) return sourceFailure(errno);
   if (S_ISDIR(source.st_mode)) return sourceFailure(EISDIR);
@@ -403,7 +396,8 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder, co
   FdCloser in(open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (in.get() < 0) return sourceFailure(errno);
   if (fstat(in.get(), &source) != 0) return sourceFailure(errno);
-  if (!S_ISREG(source.st_mode)) return sourceFailure(S_ISDIR(source.st_mode) ? EISDIR : kNotRegularFile);
+  if (!S_ISREG(source.st_mode))
+    return sourceFailure(S_ISDIR(source.st_mode) ? EISDIR : kNotRegularFile);
 
   // Fail early on an existing item; the final move checks again.
   struct stat existing;
@@ -417,7 +411,8 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder, co
   int created = -1;
   for (int attempt = 0; attempt < 64 && created < 0; ++attempt) {
     temporary = temporaryName(name);
-    created = openat(folder->fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    created = openat(folder->fd, temporary.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (created < 0 && errno != EEXIST) break;
   }
   if (created < 0) return destinationFailure(errno);
@@ -452,7 +447,8 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder, co
     }
   }
   if (useReadWrite) {
-    CopyResult result = copyByReadWrite(in.get(), out.get(), options.bufferBytes, &written, gate, stop, progress);
+    CopyResult result =
+        copyByReadWrite(in.get(), out.get(), options.bufferBytes, &written, gate, stop, progress);
     if (result.code != 0) return failAndClean(result);
   }
 
@@ -461,14 +457,12 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder, co
   times[0].tv_nsec = UTIME_OMIT;
   times[1] = source.st_mtim;
   if (futimens(out.get(), times) != 0) return failAndClean(destinationFailure(errno));
-  struct stat made;
-  if (fstat(out.get(), &made) != 0) return failAndClean(destinationFailure(errno));
   staged->fd = out.release();
+  staged->device = folder->device;
   staged->folder = std::move(folder);
   staged->from = from;
   staged->name = name;
   staged->temporary = std::move(temporary);
-  staged->device = made.st_dev;
   staged->bytes = written;
   return {};
 }
@@ -505,12 +499,22 @@ class PosixCopyBatch : public CopyBatch {
     std::shared_ptr<Folder> folder = folderFor(to, &name, &relative, error);
     if (!folder) return false;
     StagedCopy copy;
-    CopyResult result = stageCopy(from, std::move(folder), name, options_, batch_.chunkGate, batch_.stop, batch_.bytesWritten, &copy);
+    CopyResult result = stageCopy(from, std::move(folder), name, options_, batch_.chunkGate,
+                                  batch_.stop, batch_.bytesWritten, &copy);
     if (result.code != 0) {
       setCopyError(error, result, from, to);
       return false;
     }
     copy.to = to;
+    // The temporary is closed at once: a batch of a thousand copies need
+    // not hold a thousand descriptors, and the flush goes by file system
+    // (a copy flushed on its own is opened again for it).
+    if (copy.fd >= 0 && close(std::exchange(copy.fd, -1)) != 0) {
+      int e = errno;
+      drop(copy);
+      setCopyError(error, destinationFailure(e), from, to);
+      return false;
+    }
     if (int e = step(CopyStep::kWritten, to)) {
       drop(copy);
       setCopyError(error, destinationFailure(e), from, to);
@@ -552,9 +556,13 @@ class PosixCopyBatch : public CopyBatch {
         failAll(why);
       }
     }
-    if (staged_.size() == 1) {
-      if (codes[0] == 0) codes[0] = step(CopyStep::kFlushed, staged_[0].to);
-      if (codes[0] == 0 && fsync(staged_[0].fd) != 0) codes[0] = errno;
+    if (staged_.size() <= kFlushOneByOne) {
+      // A few large files: each flushed on its own, so the flush does not
+      // also wait for whatever else is being written to the drive.
+      for (size_t i = 0; i < staged_.size(); ++i) {
+        if (codes[i] == 0) codes[i] = step(CopyStep::kFlushed, staged_[i].to);
+        if (codes[i] == 0) codes[i] = flushStaged(staged_[i]);
+      }
     } else {
       // One flush per file system the batch touches. syncfs reports a
       // write-back error of any file there, so only then is each file
@@ -566,11 +574,12 @@ class PosixCopyBatch : public CopyBatch {
         if (std::find(done.begin(), done.end(), device) != done.end()) continue;
         done.push_back(device);
         for (size_t j = i; j < staged_.size(); ++j) {
-          if (staged_[j].device == device && codes[j] == 0) codes[j] = step(CopyStep::kFlushed, staged_[j].to);
+          if (staged_[j].device == device && codes[j] == 0)
+            codes[j] = step(CopyStep::kFlushed, staged_[j].to);
         }
-        if (syncfs(staged_[i].fd) == 0) continue;
+        if (syncfs(staged_[i].folder->fd) == 0) continue;
         for (size_t j = i; j < staged_.size(); ++j) {
-          if (staged_[j].device == device && codes[j] == 0 && fsync(staged_[j].fd) != 0) codes[j] = errno;
+          if (staged_[j].device == device && codes[j] == 0) codes[j] = flushStaged(staged_[j]);
         }
       }
     }
@@ -592,8 +601,8 @@ class PosixCopyBatch : public CopyBatch {
         if (codes[i] != 0 && batch_.bytesWritten) batch_.bytesWritten->fetch_sub(staged_[i].bytes);
       }
       inPlace[i] = codes[i] == 0;
-      if (!inPlace[i] && !described) setCopyError(&failures[i], destinationFailure(codes[i]), staged_[i].from,
-                                                  staged_[i].to);
+      if (!inPlace[i] && !described)
+        setCopyError(&failures[i], destinationFailure(codes[i]), staged_[i].from, staged_[i].to);
     }
     if (errors) *errors = std::move(failures);
     staged_.clear();
@@ -602,6 +611,20 @@ class PosixCopyBatch : public CopyBatch {
   }
 
  private:
+  // Batches of at most this many copies are flushed file by file.
+  static constexpr size_t kFlushOneByOne = 4;
+
+  // Flushes one staged copy through a descriptor of its own (fsync
+  // flushes the file, whichever descriptor names it): 0 or an errno value.
+  static int flushStaged(const StagedCopy& copy) {
+    if (copy.fd >= 0) return fsync(copy.fd) == 0 ? 0 : errno;
+    int fd = openat(copy.folder->fd, copy.temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int e = fsync(fd) == 0 ? 0 : errno;
+    if (close(fd) != 0 && e == 0) e = errno;
+    return e;
+  }
+
   // A copy that will never be named: its temporary goes, and its bytes
   // leave the progress.
   void drop(StagedCopy& copy) {
@@ -624,46 +647,90 @@ class PosixCopyBatch : public CopyBatch {
       return folder;
     }
     const DestinationRoot& root = *batch_.root;
-    if (int e = root.check()) {
-      root.describe(e, to, error);
-      return nullptr;
-    }
     std::optional<std::string> below = root.relativePath(to);
     if (!below || below->empty()) {
       if (error) {
         error->code = EXDEV;
         error->path = to;
-        error->localizedDescription = "The file “" + lastComponent(to) +
-                                      "” couldn’t be copied: its path is not inside the destination folder.";
+        error->localizedDescription =
+            "The file “" + lastComponent(to) +
+            "” couldn’t be copied: its path is not inside the destination folder.";
       }
       return nullptr;
     }
     std::string_view folderPart, namePart;
     splitRelativePath(*below, &folderPart, &namePart);
     name->assign(namePart);
-    if (!folder_ || folderPart != folderRelative_) {
-      folder_.reset();
-      int fd = root.openFolder(folderPart, true);
-      if (fd < 0) {
-        std::string where = root.path();
-        if (!folderPart.empty()) where += "/" + std::string(folderPart);
-        setCopyError(error, destinationFailure(-fd), to, where);
+    if (chain_.empty() || folderPart != chain_.back().first) {
+      // A pulled drive is noticed once per folder here, and once more
+      // before each batch is named.
+      if (int e = root.check()) {
+        root.describe(e, to, error);
         return nullptr;
       }
-      folder_ = std::make_shared<Folder>();
-      folder_->fd = fd;
-      folderRelative_.assign(folderPart);
+      if (int e = openChain(root, folderPart)) {
+        std::string where = root.path();
+        if (!folderPart.empty()) where += "/" + std::string(folderPart);
+        setCopyError(error, destinationFailure(e), to, where);
+        return nullptr;
+      }
     }
     *relative = std::move(*below);
-    return folder_;
+    return chain_.back().second;
+  }
+
+  // Makes chain_ lead from the root to the folder `relative`, keeping the
+  // folders it shares with the chain before: the next album of the same
+  // artist opens one folder, not every folder from the root. 0 or an
+  // errno value (the chain then ends where the walk stopped).
+  int openChain(const DestinationRoot& root, std::string_view relative) {
+    if (chain_.empty() || !chain_.front().first.empty()) {
+      chain_.clear();
+      int fd = fcntl(root.fd(), F_DUPFD_CLOEXEC, 0);
+      if (fd < 0) return errno;
+      auto top = std::make_shared<Folder>();
+      top->fd = fd;
+      chain_.emplace_back(std::string(), std::move(top));
+    }
+    // chain_[k] is the folder of the first k components.
+    size_t k = 1;
+    size_t start = 0;
+    while (k < chain_.size() && start < relative.size()) {
+      size_t end = relative.find('/', start);
+      if (end == std::string_view::npos) end = relative.size();
+      if (chain_[k].first != relative.substr(0, end)) break;
+      ++k;
+      start = end + 1;
+    }
+    chain_.resize(k);
+    std::string part;
+    while (start < relative.size()) {
+      size_t end = relative.find('/', start);
+      if (end == std::string_view::npos) end = relative.size();
+      part.assign(relative.substr(start, end - start));
+      int fd = DestinationRoot::openChild(chain_.back().second->fd, part, true);
+      if (fd < 0) return -fd;
+      auto folder = std::make_shared<Folder>();
+      folder->fd = fd;
+      chain_.emplace_back(std::string(relative.substr(0, end)), std::move(folder));
+      start = end + 1;
+    }
+    Folder& leaf = *chain_.back().second;
+    if (leaf.device == 0) {
+      struct stat st;
+      if (fstat(leaf.fd, &st) != 0) return errno;
+      leaf.device = st.st_dev;
+    }
+    return 0;
   }
 
   PosixFileManager::Options options_;
   CopyBatchOptions batch_;
   std::vector<StagedCopy> staged_;
   uint64_t bytes_ = 0;
-  std::shared_ptr<Folder> folder_;  // the last folder copied into
-  std::string folderRelative_;
+  // The folders from the root to the last one copied into, each with its
+  // path below the root ("" for the root).
+  std::vector<std::pair<std::string, std::shared_ptr<Folder>>> chain_;
 };
 
 }  // namespace
@@ -678,7 +745,8 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
     return false;
   }
   StagedCopy copy;
-  CopyResult result = stageCopy(from, std::move(folder), name, options_, gate, nullptr, nullptr, &copy);
+  CopyResult result =
+      stageCopy(from, std::move(folder), name, options_, gate, nullptr, nullptr, &copy);
   if (result.code == 0 && fsync(copy.fd) != 0) {
     result = destinationFailure(errno);
     discard(copy);
@@ -690,12 +758,13 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
   return false;
 }
 
-std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch() { return makeCopyBatch(CopyBatchOptions{}); }
+std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch() {
+  return makeCopyBatch(CopyBatchOptions{});
+}
 
 std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch(const CopyBatchOptions& options) {
   return std::make_unique<PosixCopyBatch>(options_, options);
 }
-
 
 bool PosixFileManager::createDirectoryAtPath(const std::string& path, bool intermediate,
                                              FileError* error) {
@@ -805,138 +874,6 @@ bool PosixFileManager::writeStringAtomically(const std::string& text, const std:
 
 namespace platform {
 
-namespace {
-
-// ZFS lives outside the kernel tree, so <linux/magic.h> lacks it.
-constexpr unsigned long kZfsSuperMagic = 0x2FC12FC1;
-
-// Whether a name that a folder's listing lacks may still be found by
-// looking it up: on file systems that compare names without regard to
-// case (or to Unicode composition), and in case-folding ext4 folders.
-bool lookupMayMatchOtherNames(int dir) {
-  struct statfs fs;
-  if (fstatfs(dir, &fs) != 0) return true;
-  switch (static_cast<unsigned long>(fs.f_type)) {
-    case EXT4_SUPER_MAGIC:  // ext2/3/4 share it
-    case XFS_SUPER_MAGIC:
-    case BTRFS_SUPER_MAGIC:
-    case TMPFS_MAGIC:
-    case OVERLAYFS_SUPER_MAGIC:
-    case kZfsSuperMagic:
-    case F2FS_SUPER_MAGIC: {
-      unsigned int flags = 0;
-      if (ioctl(dir, FS_IOC_GETFLAGS, &flags) != 0) return false;
-      return (flags & FS_CASEFOLD_FL) != 0;
-    }
-    default:
-      return true;  // vfat, exfat, ntfs, hfs+, fuse, network shares...
-  }
-}
-
-FileType typeOfDirent(unsigned char type) {
-  switch (type) {
-    case DT_REG: return FileType::kRegular;
-    case DT_DIR: return FileType::kDirectory;
-    case DT_LNK: return FileType::kSymbolicLink;
-    default: return FileType::kOther;
-  }
-}
-
-// A folder's names and their entry types, read in one pass and kept in
-// one buffer; the buffers are reused from one folder to the next.
-class FolderListing {
- public:
-  // False when the folder cannot be read; the listing is then unusable.
-  bool read(int dir) {
-    names_.clear();
-    entries_.clear();
-    alignas(struct dirent64) char buffer[32768];
-    for (;;) {
-      ssize_t got = getdents64(dir, buffer, sizeof buffer);
-      if (got < 0) return false;
-      if (got == 0) break;
-      for (ssize_t at = 0; at < got;) {
-        auto* entry = reinterpret_cast<struct dirent64*>(buffer + at);
-        at += entry->d_reclen;
-        std::string_view name(entry->d_name);
-        if (name == "." || name == "..") continue;
-        entries_.push_back(Entry{names_.size(), name.size(), entry->d_type});
-        names_.append(name);
-      }
-    }
-    std::sort(entries_.begin(), entries_.end(),
-              [this](const Entry& a, const Entry& b) { return nameOf(a) < nameOf(b); });
-    return true;
-  }
-
-  // The entry type of `name` (DT_UNKNOWN where the file system gives
-  // none), or none when the folder lacks the name.
-  std::optional<unsigned char> find(std::string_view name) const {
-    auto it = std::lower_bound(entries_.begin(), entries_.end(), name,
-                               [this](const Entry& e, std::string_view n) { return nameOf(e) < n; });
-    if (it == entries_.end() || nameOf(*it) != name) return std::nullopt;
-    return it->type;
-  }
-
- private:
-  struct Entry {
-    size_t offset;
-    size_t length;
-    unsigned char type;
-  };
-  std::string_view nameOf(const Entry& e) const { return std::string_view(names_).substr(e.offset, e.length); }
-
-  std::string names_;
-  std::vector<Entry> entries_;
-};
-
-// An open-addressing table from folder texts (and whether sizes are
-// wanted) to group numbers, sized to stay at most half full.
-class FolderTable {
- public:
-  // The group of `folder`, or `fresh` (then recorded) when it has none;
-  // `same(g)` tells whether group g is the one looked for.
-  template <class Same>
-  uint32_t find(std::string_view folder, bool needSize, size_t fresh, Same same) {
-    if (2 * (used_ + 1) > slots_.size()) grow();
-    size_t hash = (hasher_(folder) & ~size_t{1}) | (needSize ? 1 : 0);
-    size_t mask = slots_.size() - 1;
-    for (size_t at = hash & mask;; at = (at + 1) & mask) {
-      Slot& slot = slots_[at];
-      if (slot.group == kEmpty) {
-        slot = Slot{hash, static_cast<uint32_t>(fresh)};
-        ++used_;
-        return slot.group;
-      }
-      if (slot.hash == hash && same(slot.group)) return slot.group;
-    }
-  }
-
- private:
-  static constexpr uint32_t kEmpty = UINT32_MAX;
-  struct Slot {
-    size_t hash = 0;
-    uint32_t group = kEmpty;
-  };
-  void grow() {
-    std::vector<Slot> old(std::max<size_t>(64, 2 * slots_.size()));
-    old.swap(slots_);
-    size_t mask = slots_.size() - 1;
-    for (const Slot& slot : old) {
-      if (slot.group == kEmpty) continue;
-      size_t at = slot.hash & mask;
-      while (slots_[at].group != kEmpty) at = (at + 1) & mask;
-      slots_[at] = slot;
-    }
-  }
-
-  std::hash<std::string_view> hasher_;
-  std::vector<Slot> slots_;
-  size_t used_ = 0;
-};
-
-}  // namespace
-
 std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItemsAtPaths(
     const std::vector<std::string>& paths, unsigned threads, bool needSize) {
   std::vector<ItemQuery> items;
@@ -945,125 +882,12 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItemsAt
   return attributesOfItems(items, threads);
 }
 
-// Items are grouped by folder (and by whether their size is wanted); each
-// folder is opened once and its items are looked at relative to it, so
-// the kernel walks the folder's path once rather than once per item.
-// When only existence and type are wanted, one listing of a folder
-// answers for all its items (a name it lacks is still looked up where the
-// file system may match it under another spelling). Folders are shared
-// out among the threads; since the work is mostly waiting on the kernel,
-// more threads than cores may pay.
 std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
     const std::vector<ItemQuery>& queries, unsigned threads) {
   // Item numbers are kept in 32 bits.
   if (queries.size() >= UINT32_MAX) return FileManager::attributesOfItems(queries, threads);
-  std::vector<std::optional<FileAttributes>> out(queries.size());
-  // The folder is the text before the last slash, the name the rest.
-  // Items are grouped by folder through a hash table of the folders met,
-  // then laid out group after group (each group in the order given). The
-  // layout holds only item numbers: fresh memory is costly to touch.
-  struct Group {
-    std::string_view folder;
-    bool needSize;
-    size_t begin = 0;  // in `ordered`, once laid out
-    size_t end = 0;
-  };
-  auto slashOf = [](std::string_view p) {
-    const void* last = p.empty() ? nullptr : memrchr(p.data(), '/', p.size());
-    return last ? static_cast<size_t>(static_cast<const char*>(last) - p.data()) : std::string_view::npos;
-  };
-  std::vector<uint32_t> groupOf(queries.size());
-  std::vector<Group> groups;
-  FolderTable table;
-  constexpr uint32_t kAlone = UINT32_MAX;  // answered one by one
-  for (size_t i = 0; i < queries.size(); ++i) {
-    std::string_view p = queries[i].path;
-    size_t slash = slashOf(p);
-    // "/", relative and trailing-slash paths, and those that a NUL cuts
-    // short, are answered as one lookup would answer them.
-    if (p.empty() || p.back() == '/' || slash == std::string_view::npos || slash == 0 ||
-        p.find('\0') != std::string_view::npos) {
-      out[i] = attributesOfItemAtPath(std::string(p), nullptr);
-      groupOf[i] = kAlone;
-      continue;
-    }
-    std::string_view folder = p.substr(0, slash);
-    bool needSize = queries[i].needSize;
-    uint32_t g = table.find(folder, needSize, groups.size(), [&](uint32_t candidate) {
-      return groups[candidate].needSize == needSize && groups[candidate].folder == folder;
-    });
-    if (g == groups.size()) groups.push_back(Group{folder, needSize});
-    ++groups[g].end;  // a count until laid out
-    groupOf[i] = g;
-  }
-  size_t at = 0;
-  for (auto& group : groups) {
-    size_t count = group.end;
-    group.begin = group.end = at;
-    at += count;
-  }
-  std::vector<uint32_t> ordered(at);  // query numbers, group after group
-  for (size_t i = 0; i < queries.size(); ++i) {
-    if (groupOf[i] != kAlone) ordered[groups[groupOf[i]].end++] = static_cast<uint32_t>(i);
-  }
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    FolderListing listing;
-    std::string folder, name;  // NUL-terminated copies for the system calls
-    for (size_t g; (g = next.fetch_add(1)) < groups.size();) {
-      const Group& group = groups[g];
-      size_t begin = group.begin, end = group.end;
-      bool listed = !group.needSize && end - begin >= 4;
-      folder.assign(group.folder);
-      int dir = open(folder.c_str(), (listed ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
-      if (dir < 0 && listed) {  // searchable but not readable: look items up
-        listed = false;
-        dir = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-      }
-      if (dir < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) continue;  // none of its items exist
-        // Anything else (no descriptor left, a name too long...) says
-        // nothing about the items: ask for each as a single lookup would.
-        for (size_t k = begin; k < end; ++k) {
-          size_t index = ordered[k];
-          struct stat st;
-          if (lstat(std::string(queries[index].path).c_str(), &st) == 0) out[index] = attributesOfStat(st);
-        }
-        continue;
-      }
-      bool lookUpMissing = true;
-      if (listed) {
-        listed = listing.read(dir);
-        if (listed) lookUpMissing = lookupMayMatchOtherNames(dir);
-      }
-      for (size_t k = begin; k < end; ++k) {
-        size_t index = ordered[k];
-        std::string_view path = queries[index].path;
-        std::string_view itemName = path.substr(slashOf(path) + 1);
-        if (listed) {
-          auto found = listing.find(itemName);
-          if (!found && !lookUpMissing) continue;
-          if (found && *found != DT_UNKNOWN) {
-            FileAttributes attributes;
-            attributes.type = typeOfDirent(*found);
-            out[index] = attributes;
-            continue;
-          }
-        }
-        name.assign(itemName);
-        struct stat st;
-        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        out[index] = attributesOfStat(st);
-      }
-      close(dir);
-    }
-  };
-  unsigned extra = std::min<size_t>(threads > 0 ? threads - 1 : 0, groups.size() / 8);
-  std::vector<std::thread> helpers;
-  for (unsigned t = 0; t < extra; ++t) helpers.emplace_back(work);
-  work();
-  for (auto& h : helpers) h.join();
-  return out;
+  return lookUpItems(queries, threads,
+                     [this](const std::string& path) { return attributesOfItemAtPath(path, nullptr); });
 }
 
 }  // namespace platform
@@ -1076,8 +900,9 @@ namespace {
 
 // The folder holding `path` below `root`, opened (made when `create`);
 // fills *name, or *error when that fails.
-int openParentBelowRoot(const DestinationRoot& root, const std::string& path, bool create, const char* action,
-                        std::string* name, std::string* relative, FileError* error) {
+int openParentBelowRoot(const DestinationRoot& root, const std::string& path, bool create,
+                        const char* action, std::string* name, std::string* relative,
+                        FileError* error) {
   if (int e = root.check()) {
     root.describe(e, path, error);
     return -1;
@@ -1106,8 +931,8 @@ int openParentBelowRoot(const DestinationRoot& root, const std::string& path, bo
 
 }  // namespace
 
-bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::string& text, const std::string& path,
-                                       FileError* error) {
+bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::string& text,
+                                       const std::string& path, FileError* error) {
   std::string name, relative;
   int folder = openParentBelowRoot(root, path, true, "saved", &name, &relative, error);
   if (folder < 0) return false;
@@ -1116,7 +941,8 @@ bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::s
   int fd = -1;
   for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
     temporary = temporaryName(name);
-    fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                0644);
     if (fd < 0 && errno != EEXIST) break;
   }
   int e = fd < 0 ? errno : 0;
@@ -1128,7 +954,8 @@ bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::s
     // Recorded before it is named, as every copy is.
     if (e == 0) e = root.record({relative}, true);
     struct stat existing;
-    if (e == 0 && fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode)) {
+    if (e == 0 && fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(existing.st_mode)) {
       e = EISDIR;
     }
     if (e == 0 && renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) e = errno;
@@ -1144,8 +971,8 @@ bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::s
   return false;
 }
 
-bool FileManager::removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
-                                      FileError* error) {
+bool FileManager::removeItemBelowRoot(const DestinationRoot& root, const std::string& path,
+                                      RemoveKind kind, FileError* error) {
   std::string name;
   int folder = openParentBelowRoot(root, path, false, "removed", &name, nullptr, error);
   if (folder < 0) return false;

@@ -19,7 +19,7 @@ class CopyRunThreaded : public testsupport::ExportTest {
     std::vector<int32_t> seen;
     platform::MainRunLoop::shared().runUntil(
         [&] {
-          int32_t s = copier->copyState();
+          int32_t s = static_cast<int32_t>(copier->copyState());
           if (seen.empty() || seen.back() != s) seen.push_back(s);
           return s == 3;
         },
@@ -33,7 +33,7 @@ class CopyRunThreaded : public testsupport::ExportTest {
 TEST_F(CopyRunThreaded, EmptyArrayStartsNothing) {
   auto copier = CThreadCopier::CThreadCopierForUniqueIDs({});
   platform::MainRunLoop::shared().runFor(20ms);
-  EXPECT_EQ(copier->copyState(), 0);
+  EXPECT_EQ(copier->copyState(), CThreadCopier::CopyState::kNotStarted);
   EXPECT_TRUE(indicators_.empty());
 }
 

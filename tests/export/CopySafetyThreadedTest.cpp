@@ -36,7 +36,7 @@ class CopySafetyThreaded : public testsupport::ExportTest {
   }
   CThreadCopier::Ptr runToEnd(CThreadCopier::Options options = {}) {
     auto copier = CThreadCopier::CThreadCopierForUniqueIDs({"P0", "P1", "P2"}, std::move(options));
-    EXPECT_TRUE(platform::MainRunLoop::shared().runUntil([&] { return copier->copyState() == 3; }, 20s, 1ms));
+    EXPECT_TRUE(platform::MainRunLoop::shared().runUntil([&] { return copier->copyState() == CThreadCopier::CopyState::kFinished; }, 20s, 1ms));
     copier->waitUntilFinished();
     platform::MainRunLoop::shared().runPending();
     return copier;
@@ -156,7 +156,7 @@ TEST_F(CopySafetyThreaded, StopEndsTheRunAtATrackBoundaryWithoutTemporaries) {
   auto fm = std::make_shared<platform::PosixFileManager>(options);
   platform::FileManager::setFactoryForTesting([fm] { return fm; });
   auto copier = runToEnd({nullptr, &stop});
-  EXPECT_EQ(copier->copyState(), 3);
+  EXPECT_EQ(copier->copyState(), CThreadCopier::CopyState::kFinished);
   EXPECT_EQ(expectNamedTracksIntact(), 2u);
   for (const auto& e : std::filesystem::recursive_directory_iterator(drive())) {
     EXPECT_FALSE(platform::FileManager::isPartialCopyName(e.path().filename().string())) << e.path();

@@ -201,4 +201,10 @@ TEST(DestinationRoot, ProgressMovesWithTheBytesWrittenAndDropsWhatFails) {
   EXPECT_EQ(written.load(), 3u << 20);
   batch.reset();  // dropped before its commit
   EXPECT_EQ(written.load(), 0u);
+  // Within one large file the count rises chunk by chunk.
+  std::vector<uint64_t> seen;
+  CopyBatchOptions watched{DestinationRoot::open(dir / "drive"), nullptr, {}, &written};
+  watched.chunkGate = [&](uint64_t, uint64_t*) { return seen.push_back(written.load()), 0; };
+  ASSERT_TRUE(fm.makeCopyBatch(watched)->addCopy(dir / "big", dir / "drive/c", nullptr));
+  EXPECT_EQ(seen, (std::vector<uint64_t>{0, 1u << 20, 2u << 20}));
 }

@@ -1,0 +1,130 @@
+# The export command end to end, as a user runs it, against the tool the
+# user would pick instead, each pair measured in the same run on the same
+# generated data (best of BENCH_RUNS, interleaved):
+#   first export of many small files (one per folder, and ten per album
+#   folder) and of 1 MB files      vs  cp -r SRC DST && sync
+#   first export of large files    vs  dd ... conv=fdatasync of each file
+#   the dry run, half on the drive vs  rsync -an --stats
+#   library load (no playlists)    vs  a bare libxml2 xmlTextReader pass,
+#                                      with peak memory of both.
+# The export flushes every file before it gets its name; cp alone does
+# not, so the peer is cp followed by sync, which gives the same
+# durability. Sizes can be made smaller for a quick run:
+#   BENCH_RUNS=3 BENCH_SMALL_COUNT=20000 BENCH_SMALL_BYTES=2048
+#   BENCH_MEDIUM_COUNT=2000 BENCH_MEDIUM_BYTES=1048576
+#   BENCH_LARGE_COUNT=8 BENCH_LARGE_BYTES=268435456
+#   BENCH_LIBRARY_TRACKS=100000
+#   BENCH_ROWS="small1 small10 medium large dry1 dry10 library" (a subset)
+set -euo pipefail
+build=$1 scratch=$2
+here="$(cd "$(dirname "$0")" && pwd)"
+. "$here/common.sh"
+tessaline="$build/src/app/tessaline"
+reader_pass="$build/bench/bench_xml_reader_pass"
+runs=${BENCH_RUNS:-3}
+small_count=${BENCH_SMALL_COUNT:-20000} small_bytes=${BENCH_SMALL_BYTES:-2048}
+medium_count=${BENCH_MEDIUM_COUNT:-2000} medium_bytes=${BENCH_MEDIUM_BYTES:-1048576}
+large_count=${BENCH_LARGE_COUNT:-8} large_bytes=${BENCH_LARGE_BYTES:-268435456}
+library_tracks=${BENCH_LIBRARY_TRACKS:-100000}
+rows=${BENCH_ROWS:-"small1 small10 medium large dry1 dry10 library"}
+
+wanted() { [[ " $rows " == *" $1 "* ]]; }
+load() { awk '{ print $1 }' /proc/loadavg; }
+min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b < a) ? b : a }'; }
+size_text() { awk -v b="$1" 'BEGIN { if (b >= 1048576) printf "%g MB", b / 1048576; else printf "%g KB", b / 1024 }'; }
+row() {  # WHAT OURS PEER_NAME PEER GOAL LOAD_BEFORE
+  printf '%-58s %8ss  %-28s %8ss  ratio %5s  goal %-8s load %s..%s\n' \
+    "$1" "$2" "$3" "$4" "$(ratio "$2" "$4")" "$5" "$6" "$(load)"
+}
+export_cmd() { "$tessaline" export --library "$1/Library.xml" --to "$2" "${@:3}"; }
+
+# first_export NAME COUNT BYTES PER_FOLDER GOAL: our export vs cp -r && sync.
+first_export() {
+  local set="$scratch/$1" ours="" peer="" t before
+  python3 "$here/make_export_tree.py" "$set" "$2" "$3" "$4"
+  cat "$set/src"/*/*/* >/dev/null  # both read from a warm cache
+  before=$(load)
+  for _ in $(seq "$runs"); do
+    rm -rf "$set/drive" "$set/cp"; mkdir -p "$set/drive" "$set/cp"; sync
+    t=$(seconds export_cmd "$set" "$set/drive" --yes)
+    ours=$(min "$ours" "$t")
+    [ -z "$(diff -rq "$set/src" "$set/drive/Music")" ] || { echo "$1: the export differs from the source" >&2; return 1; }
+    rm -rf "$set/drive"; sync
+    t=$(seconds bash -c "cp -r '$set/src' '$set/cp/Music' && sync")
+    peer=$(min "$peer" "$t")
+  done
+  row "first export, $2 x $(size_text "$3"), $4 per folder" "$ours" "cp -r && sync" "$peer" "$5" "$before"
+  rm -rf "$set"
+}
+
+# large_export NAME COUNT BYTES: our export vs dd conv=fdatasync per file.
+large_export() {
+  local set="$scratch/$1" ours="" peer="" t before
+  python3 "$here/make_export_tree.py" "$set" "$2" "$3" 1
+  cat "$set/src"/*/*/* >/dev/null
+  before=$(load)
+  for _ in $(seq "$runs"); do
+    rm -rf "$set/drive" "$set/dd"; mkdir -p "$set/drive" "$set/dd"; sync
+    t=$(seconds export_cmd "$set" "$set/drive" --yes)
+    ours=$(min "$ours" "$t")
+    rm -rf "$set/drive"; sync
+    t=$(seconds bash -c "for f in '$set/src'/*/*/*; do dd if=\"\$f\" of='$set/dd'/\"\$(basename \"\$f\")\" bs=16M conv=fdatasync status=none || exit 1; done")
+    peer=$(min "$peer" "$t")
+  done
+  local mbs_ours mbs_dd
+  mbs_ours=$(awk -v b="$(( $2 * $3 ))" -v t="$ours" 'BEGIN { printf "%.0f", b / t / 1e6 }')
+  mbs_dd=$(awk -v b="$(( $2 * $3 ))" -v t="$peer" 'BEGIN { printf "%.0f", b / t / 1e6 }')
+  row "first export, $2 x $(size_text "$3") ($mbs_ours MB/s vs dd $mbs_dd MB/s)" "$ours" "dd conv=fdatasync" "$peer" "<=1.11" "$before"
+  rm -rf "$set"
+}
+
+# dry_run NAME COUNT PER_FOLDER GOAL: the dry run with half of the tracks
+# on the drive vs rsync -an --stats.
+dry_run() {
+  local set="$scratch/$1" ours="" peer="" t before
+  mkdir -p "$set/drive"
+  python3 "$here/make_export_tree.py" "$set" "$2" "$small_bytes" "$3" --half-into "$set/drive"
+  export_cmd "$set" "$set/drive" --dry-run >/dev/null  # warm caches for both
+  before=$(load)
+  for _ in $(seq "$runs"); do
+    t=$(seconds export_cmd "$set" "$set/drive" --dry-run)
+    ours=$(min "$ours" "$t")
+    t=$(seconds rsync -an --stats "$set/src/" "$set/drive/Music/")
+    peer=$(min "$peer" "$t")
+  done
+  row "dry run, $2 tracks, $3 per folder, half on the drive" "$ours" "rsync -an --stats" "$peer" "$4" "$before"
+  rm -rf "$set"
+}
+
+# library_load: a dry run of a library without playlists vs a bare
+# xmlTextReader pass over the same file, wall time and peak memory.
+library_load() {
+  local set="$scratch/library" ours="" peer="" ours_kb="" peer_kb="" before out
+  mkdir -p "$set/drive"
+  python3 "$here/generate_library.py" "$set/Library.xml" "$library_tracks" 0
+  cat "$set/Library.xml" >/dev/null
+  before=$(load)
+  for _ in $(seq "$runs"); do
+    /usr/bin/time -f "%e %M" -o "$set/time" "$tessaline" export --library "$set/Library.xml" --to "$set/drive" --dry-run >/dev/null
+    read -r t kb <"$set/time"; ours=$(min "$ours" "$t"); ours_kb=$(min "$ours_kb" "$kb")
+    /usr/bin/time -f "%e %M" -o "$set/time" "$reader_pass" "$set/Library.xml" >/dev/null
+    read -r t kb <"$set/time"; peer=$(min "$peer" "$t"); peer_kb=$(min "$peer_kb" "$kb")
+  done
+  local mb
+  mb=$(awk -v b="$(stat -c %s "$set/Library.xml")" 'BEGIN { printf "%.0f MB", b / 1e6 }')
+  row "library load, $library_tracks tracks, $mb" "$ours" "xmlTextReader pass" "$peer" "<=1.3" "$before"
+  awk -v a="$ours_kb" -v b="$peer_kb" -v n="$library_tracks" 'BEGIN {
+    printf "%-58s %6.1f MB  %-28s %6.1f MB  %.0f bytes per track (goal <= 400)\n",
+      "  peak memory", a / 1024, "xmlTextReader pass", b / 1024, a * 1024 / n }'
+  rm -rf "$set"
+}
+
+echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores; best of $runs runs"
+wanted small1 && first_export small1 "$small_count" "$small_bytes" 1 "<=1.2"
+wanted small10 && first_export small10 "$small_count" "$small_bytes" 10 "<=1.2"
+wanted medium && first_export medium "$medium_count" "$medium_bytes" 10 "<=1.1"
+wanted large && large_export large "$large_count" "$large_bytes"
+wanted dry1 && dry_run dry1 "$small_count" 1 "<=1.0"
+wanted dry10 && dry_run dry10 "$small_count" 10 "<=0.5"
+wanted library && library_load
+exit 0

@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""Writes a source tree of media files and a library export that names them,
+for timing the export command end to end.
+
+Usage: make_export_tree.py OUT COUNT BYTES PER_FOLDER [--half-into DIR]
+
+OUT/src/Artist NNN/Album NNNNN/NN Title.m4a, COUNT files of BYTES bytes,
+PER_FOLDER to an album folder (1: every track in a folder of its own), and
+OUT/Library.xml whose media folder is OUT/src, with the master playlist and
+one playlist "Everything" of every track, so that an export lays the tree
+out under DRIVE/Music exactly as `cp -r OUT/src DRIVE/Music` does.
+With --half-into, every second file is also copied (times kept) to
+DIR/Music/<same path>: a drive that already holds half of the export.
+"""
+import os
+import shutil
+import sys
+import urllib.parse
+from xml.sax.saxutils import escape
+
+
+def main():
+    args = sys.argv[1:]
+    half_into = None
+    if "--half-into" in args:
+        i = args.index("--half-into")
+        half_into = args[i + 1]
+        del args[i:i + 2]
+    out, count, size, per_folder = args[0], int(args[1]), int(args[2]), int(args[3])
+    src = os.path.join(os.path.abspath(out), "src")
+    block = os.urandom(min(size, 1 << 20))
+    tracks = []
+    for i in range(count):
+        album = i // per_folder
+        rel = f"Artist {album // 10:03d}/Album {album:05d}/{i % per_folder + 1:02d} Title {i}.m4a"
+        path = os.path.join(src, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            head = f"{i:016d}".encode()  # every file differs
+            left = size
+            first = True
+            while left > 0:
+                chunk = block[:left]
+                if first:
+                    chunk = head[:len(chunk)] + chunk[len(head):]
+                    first = False
+                f.write(chunk)
+                left -= len(chunk)
+        tracks.append((1000 + i, rel, path))
+        if half_into and i % 2 == 0:
+            copy = os.path.join(half_into, "Music", rel)
+            os.makedirs(os.path.dirname(copy), exist_ok=True)
+            shutil.copy2(path, copy)
+
+    def url(p):
+        return "file://" + urllib.parse.quote(p)
+
+    with open(os.path.join(out, "Library.xml"), "w", encoding="utf-8") as w:
+        w.write('<?xml version="1.0" encoding="UTF-8"?>\n'
+                '<!DOCTYPE plist PUBLIC "-//Apple Computer//DTD PLIST 1.0//EN" '
+                '"http://www.apple.com/DTDs/PropertyList-1.0.dtd">\n'
+                '<plist version="1.0">\n<dict>\n'
+                '\t<key>Major Version</key><integer>1</integer>\n'
+                '\t<key>Minor Version</key><integer>1</integer>\n'
+                f'\t<key>Music Folder</key><string>{escape(url(src + "/"))}</string>\n'
+                '\t<key>Library Persistent ID</key><string>0123456789ABCDEF</string>\n'
+                '\t<key>Tracks</key>\n\t<dict>\n')
+        for tid, rel, path in tracks:
+            artist, album, name = rel.split("/")
+            w.write(f'\t\t<key>{tid}</key>\n\t\t<dict>\n'
+                    f'\t\t\t<key>Track ID</key><integer>{tid}</integer>\n'
+                    f'\t\t\t<key>Name</key><string>{escape(name[:-4])}</string>\n'
+                    f'\t\t\t<key>Artist</key><string>{artist}</string>\n'
+                    f'\t\t\t<key>Album</key><string>{album}</string>\n'
+                    '\t\t\t<key>Kind</key><string>AAC audio file</string>\n'
+                    f'\t\t\t<key>Size</key><integer>{size}</integer>\n'
+                    '\t\t\t<key>Total Time</key><integer>180000</integer>\n'
+                    f'\t\t\t<key>Persistent ID</key><string>{tid:016X}</string>\n'
+                    '\t\t\t<key>Track Type</key><string>File</string>\n'
+                    f'\t\t\t<key>Location</key><string>{escape(url(path))}</string>\n'
+                    '\t\t</dict>\n')
+        w.write('\t</dict>\n\t<key>Playlists</key>\n\t<array>\n')
+        for name, pid, master in (("Library", 1, True), ("Everything", 2, False)):
+            w.write('\t\t<dict>\n'
+                    f'\t\t\t<key>Name</key><string>{name}</string>\n'
+                    + ('\t\t\t<key>Master</key><true/>\n\t\t\t<key>Visible</key><false/>\n' if master else '')
+                    + f'\t\t\t<key>Playlist ID</key><integer>{pid}</integer>\n'
+                    f'\t\t\t<key>Playlist Persistent ID</key><string>{pid:016X}</string>\n'
+                    '\t\t\t<key>All Items</key><true/>\n\t\t\t<key>Playlist Items</key>\n\t\t\t<array>\n')
+            for tid, _, _ in tracks:
+                w.write(f'\t\t\t\t<dict><key>Track ID</key><integer>{tid}</integer></dict>\n')
+            w.write('\t\t\t</array>\n\t\t</dict>\n')
+        w.write('\t</array>\n</dict>\n</plist>\n')
+
+
+if __name__ == "__main__":
+    main()

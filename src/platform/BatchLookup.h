@@ -1,0 +1,42 @@
+// Looks up many items at once (existence, type, and size where wanted),
+// the engine behind PosixFileManager::attributesOfItems.
+//
+// Items are grouped by folder through a hash table of their own; each
+// folder is opened once and its items are looked at relative to it, and
+// where only existence and type are wanted one listing of the folder
+// answers for all its items. Folders are shared out among `threads`
+// threads (the calling one included).
+//
+// Thread: no shared state; safe from any thread. The queries' text must
+// stay alive during the call.
+// Errors: an item that cannot be looked at is answered as absent; paths
+// the engine does not group (relative, "/", trailing slash, with a NUL)
+// go to `single`, which answers as one lookup would.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <sys/stat.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/FileManager.h"
+
+namespace platform {
+
+using SingleLookup = std::function<std::optional<FileAttributes>(const std::string& path)>;
+
+// The type of an item from its stat mode.
+FileType typeOfMode(mode_t mode);
+// Type, size and modification time from a stat result.
+FileAttributes attributesOfStat(const struct stat& st);
+
+// At most UINT32_MAX - 1 queries (item numbers are kept in 32 bits).
+std::vector<std::optional<FileAttributes>> lookUpItems(
+    const std::vector<FileManager::ItemQuery>& queries, unsigned threads,
+    const SingleLookup& single);
+
+}  // namespace platform
