@@ -1,4 +1,5 @@
 #include "app/DestinationLayout.h"
+#include "platform/Path.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -112,11 +113,6 @@ std::optional<std::vector<std::string>> components(std::string_view path) {
   return out;
 }
 
-std::string lastComponent(std::string_view path) {
-  size_t slash = path.find_last_of('/');
-  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
-
 }  // namespace
 
 DestinationLayout::DestinationLayout(std::string mediaFolder) {
@@ -170,7 +166,7 @@ std::vector<std::string> DestinationLayout::relativeComponents(const LibraryTrac
     }
   }
   const std::string& artist = !track.albumArtist.empty() ? track.albumArtist : track.artist;
-  std::string file = lastComponent(track.location);
+  std::string file = platform::lastComponent(track.location);
   return {artist.empty() ? "Unknown Artist" : artist,
           track.album.empty() ? "Unknown Album" : track.album, file};
 }

@@ -1,4 +1,5 @@
 #include "app/PathMap.h"
+#include "platform/Path.h"
 
 #include <filesystem>
 #include <map>
@@ -83,18 +84,6 @@ std::optional<std::string> PathMap::apply(std::string_view sourcePath) const {
 
 namespace {
 
-std::vector<std::string> splitPath(const std::string& path) {
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i < path.size()) {
-    size_t j = path.find('/', i);
-    if (j == std::string::npos) j = path.size();
-    if (j > i) parts.push_back(path.substr(i, j - i));
-    i = j + 1;
-  }
-  return parts;
-}
-
 bool under(const std::string& path, const std::string& folder) {
   return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
 }
@@ -108,12 +97,12 @@ std::optional<PathMap::Suggestion> PathMap::suggest(const std::vector<std::strin
   std::string from = withSlashes(mediaFolder, isForeignPath(mediaFolder));
   size_t inMedia = 0;
   for (const auto& m : missing) inMedia += !from.empty() && under(m, from);
-  if (from.empty() || splitPath(from).size() < 2 || inMedia * 2 <= missing.size()) {
+  if (from.empty() || platform::pathComponents(from).size() < 2 || inMedia * 2 <= missing.size()) {
     // The deepest folder that more than half of them lie in.
     std::map<std::string, size_t> counts;
     for (const auto& m : missing) {
       std::string prefix = m.rfind("//", 0) == 0 ? "/" : "";
-      auto parts = splitPath(m);
+      auto parts = platform::pathComponents(m);
       for (size_t i = 0; i + 1 < parts.size(); ++i) {
         prefix += (i ? "/" : m[0] == '/' ? "/" : "") + parts[i];
         ++counts[prefix];
@@ -121,14 +110,14 @@ std::optional<PathMap::Suggestion> PathMap::suggest(const std::vector<std::strin
     }
     from.clear();
     for (const auto& [prefix, count] : counts) {
-      if (count * 2 > missing.size() && splitPath(prefix).size() >= 2 && prefix.size() > from.size()) from = prefix;
+      if (count * 2 > missing.size() && platform::pathComponents(prefix).size() >= 2 && prefix.size() > from.size()) from = prefix;
     }
     if (from.empty()) return std::nullopt;
   }
   Suggestion s{from, ""};
   // The same folder here: its last components (the longest tail first)
   // below one of the bases, best one that holds one of the missing files.
-  auto parts = splitPath(from);
+  auto parts = platform::pathComponents(from);
   std::error_code ec;
   std::string fallback;
   for (size_t tail = parts.size() - 1; tail >= 1 && s.to.empty(); --tail) {

@@ -17,25 +17,6 @@ std::optional<std::string>& rootStorage() {
 
 }  // namespace
 
-void appendJoinedPath(std::string* out, std::string_view root, std::string_view relative) {
-  size_t end = root.size();
-  while (end > 1 && root[end - 1] == '/') --end;
-  size_t begin = 0;
-  while (begin < relative.size() && relative[begin] == '/') ++begin;
-  size_t start = out->size();
-  out->append(root.substr(0, end));
-  if (begin >= relative.size()) return;
-  if (out->size() == start || out->back() != '/') out->push_back('/');
-  out->append(relative.substr(begin));
-}
-
-std::string joinPathComponents(const std::string& root, const std::string& relative) {
-  std::string out;
-  out.reserve(root.size() + relative.size() + 1);
-  appendJoinedPath(&out, root, relative);
-  return out;
-}
-
 TrackRegistry& CTrack::trackDict() {
   static auto* registry = new TrackRegistry(2000, "masterTrackDictionary");
   return *registry;

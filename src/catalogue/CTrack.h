@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "catalogue/CTrackCarrier.h"
+#include "platform/Path.h"
 #include "platform/FileManager.h"
 #include "platform/Value.h"
 #include "platform/WalkableMap.h"
@@ -198,9 +199,10 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   std::string registeredID_;  // the key this record registered under
 };
 
-// Joins a root and a relative path with exactly one separator.
-std::string joinPathComponents(const std::string& root, const std::string& relative);
-// The same join, appended to *out.
-void appendJoinedPath(std::string* out, std::string_view root, std::string_view relative);
+// Paths are joined by the platform's one rule.
+using platform::appendJoinedPath;
+inline std::string joinPathComponents(std::string_view root, std::string_view relative) {
+  return platform::joinPath(root, relative);
+}
 
 }  // namespace catalogue

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "catalogue/CTrack.h"
+#include "platform/Path.h"
 #include "catalogue/CTrackList.h"
 #include "platform/DestinationRoot.h"
 #include "platform/Log.h"
@@ -23,13 +24,6 @@ platform::FileManager& orDefault(platform::FileManager* fm,
   if (fm) return *fm;
   holder = platform::FileManager::defaultManager();
   return *holder;
-}
-
-std::string parentOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return "";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 void setError(platform::FileError* error, int code, std::string text) {
@@ -219,7 +213,7 @@ uint64_t CTrack::finishCopy(platform::FileManager&, bool inPlace) {
 std::optional<std::string> CTrack::artDir() const {
   auto destination = absDestinationPath();
   if (!destination) return std::nullopt;
-  return parentOf(*destination);
+  return platform::parentOf(*destination);
 }
 
 std::optional<std::string> CTrack::artPath() const {

@@ -7,6 +7,7 @@
 #include "platform/DestinationRoot.h"
 #include "platform/Exception.h"
 #include "platform/Log.h"
+#include "platform/Path.h"
 #include "platform/Text.h"
 #include "platform/Unicode.h"
 #include "shell/FailureContainment.h"
@@ -266,8 +267,7 @@ void CTrackSync::deleteAllInList() {
 
   for (const std::string& path : list) {
     if (!insideRoot(path)) {
-      size_t slash = path.rfind('/');
-      std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+      std::string name = platform::lastComponent(path);
       platform::logFormat(
           "deleteAllInList error: %@",
           "The file “" + name + "” couldn’t be removed: it is not inside the destination folder.");

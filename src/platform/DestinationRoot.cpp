@@ -53,18 +53,6 @@ std::string unescapeRecordLine(std::string_view line) {
 
 }  // namespace
 
-void splitRelativePath(std::string_view relative, std::string_view* folder,
-                       std::string_view* name) {
-  size_t slash = relative.rfind('/');
-  if (slash == std::string_view::npos) {
-    *folder = std::string_view();
-    *name = relative;
-  } else {
-    *folder = relative.substr(0, slash);
-    *name = relative.substr(slash + 1);
-  }
-}
-
 std::shared_ptr<DestinationRoot> DestinationRoot::open(const std::string& path) {
   std::shared_ptr<DestinationRoot> root(new DestinationRoot);
   root->path_ = path;

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "platform/FileManager.h"
+#include "platform/Path.h"
 
 namespace platform {
 
@@ -109,9 +110,5 @@ class DestinationRoot {
   mutable std::atomic<bool> gone_{false};
   int lockFd_ = -1;
 };
-
-// Splits a relative path into its folder part and last name ("a/b/c" ->
-// "a/b", "c"; "c" -> "", "c").
-void splitRelativePath(std::string_view relative, std::string_view* folder, std::string_view* name);
 
 }  // namespace platform

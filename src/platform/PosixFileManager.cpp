@@ -1,4 +1,5 @@
 #include "platform/PosixFileManager.h"
+#include "platform/Path.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -25,34 +26,6 @@
 
 namespace platform {
 namespace {
-
-// Splits "/a/b/c" into "/a/b" and "c" (trailing slashes ignored).
-void splitPath(const std::string& path, std::string* folder, std::string* name) {
-  std::string p = path;
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  size_t slash = p.rfind('/');
-  if (slash == std::string::npos) {
-    folder->assign(1, '.');
-    *name = p;
-  } else if (slash == 0) {
-    folder->assign(1, '/');
-    *name = p.substr(1);
-  } else {
-    *folder = p.substr(0, slash);
-    *name = p.substr(slash + 1);
-  }
-}
-
-std::string lastComponent(const std::string& path) {
-  std::string folder, name;
-  splitPath(path, &folder, &name);
-  return name;
-}
-
-std::string joinPath(const std::string& folder, const std::string& name) {
-  if (!folder.empty() && folder.back() == '/') return folder + name;
-  return folder + "/" + name;
-}
 
 // A name for a temporary next to `finalName`: the partial-copy prefix, a
 // part unique to this process and call, then the final name, cut to fit
