@@ -32,16 +32,7 @@ CThreadCopier::Ptr CThreadCopier::CThreadCopierForUniqueIDs(const std::vector<st
   copier->options_ = std::move(options);
   std::vector<std::string> uniqueIDs = catalogue::CTrackList::uniqueInOrder(requested);
   if (uniqueIDs.empty()) return copier;
-  auto finished = std::make_shared<std::atomic<bool>>(false);
-  {
-    std::lock_guard<std::mutex> lock(copier->threadMutex_);
-    copier->finished_ = finished;
-  }
-  std::thread([copier, uniqueIDs, finished] {
-    copier->copyPlaylistUniqueIDs(uniqueIDs);
-    finished->store(true);
-    finished->notify_all();
-  }).detach();
+  copier->run_.start([copier, uniqueIDs] { copier->copyPlaylistUniqueIDs(uniqueIDs); });
   return copier;
 }
 
@@ -142,18 +133,8 @@ void CThreadCopier::setDockProgress(std::shared_ptr<platform::ProgressIndicator>
   dockProgress_ = std::move(v);
 }
 
-void CThreadCopier::waitUntilFinished() {
-  std::shared_ptr<std::atomic<bool>> finished;
-  {
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    finished = finished_;
-  }
-  if (finished) finished->wait(false);
-}
+void CThreadCopier::waitUntilFinished() { run_.waitUntilFinished(); }
 
-bool CThreadCopier::isRunning() const {
-  std::lock_guard<std::mutex> lock(threadMutex_);
-  return finished_ && !finished_->load();
-}
+bool CThreadCopier::isRunning() const { return run_.isRunning(); }
 
 }  // namespace exporter

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "catalogue/CTrackList.h"
+#include "export/BackgroundRun.h"
 #include "platform/DestinationRoot.h"
 #include "platform/ProgressIndicator.h"
 
@@ -104,8 +105,7 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
   std::atomic<CopyState> copyState_{CopyState::kNotStarted};
   mutable std::mutex dockMutex_;
   std::shared_ptr<platform::ProgressIndicator> dockProgress_;
-  mutable std::mutex threadMutex_;
-  std::shared_ptr<std::atomic<bool>> finished_;
+  BackgroundRun run_;
   Options options_;
   mutable std::mutex failuresMutex_;
   std::vector<Failure> failures_;

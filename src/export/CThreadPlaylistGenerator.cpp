@@ -22,16 +22,7 @@ CThreadPlaylistGenerator::Ptr CThreadPlaylistGenerator::CThreadPlaylistGenerator
   generator->root_ = std::move(root);
   std::vector<std::string> uniqueIDs = catalogue::CTrackList::uniqueInOrder(requested);
   if (uniqueIDs.empty()) return generator;
-  auto finished = std::make_shared<std::atomic<bool>>(false);
-  {
-    std::lock_guard<std::mutex> lock(generator->mutex_);
-    generator->finished_ = finished;
-  }
-  std::thread([generator, uniqueIDs, finished] {
-    generator->generatePlaylistUniqueIDs(uniqueIDs);
-    finished->store(true);
-    finished->notify_all();
-  }).detach();
+  generator->run_.start([generator, uniqueIDs] { generator->generatePlaylistUniqueIDs(uniqueIDs); });
   return generator;
 }
 
@@ -79,18 +70,8 @@ void CThreadPlaylistGenerator::setPlaylistPath(const std::string& v) {
   playlistPath_ = v;
 }
 
-void CThreadPlaylistGenerator::waitUntilFinished() {
-  std::shared_ptr<std::atomic<bool>> finished;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    finished = finished_;
-  }
-  if (finished) finished->wait(false);
-}
+void CThreadPlaylistGenerator::waitUntilFinished() { run_.waitUntilFinished(); }
 
-bool CThreadPlaylistGenerator::isRunning() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return finished_ && !finished_->load();
-}
+bool CThreadPlaylistGenerator::isRunning() const { return run_.isRunning(); }
 
 }  // namespace exporter

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "export/BackgroundRun.h"
 #include "platform/DestinationRoot.h"
 
 namespace exporter {
@@ -59,7 +60,7 @@ class CThreadPlaylistGenerator : public std::enable_shared_from_this<CThreadPlay
   std::atomic<int32_t> playlistState_{0};
   mutable std::mutex mutex_;
   std::string playlistPath_;
-  std::shared_ptr<std::atomic<bool>> finished_;
+  BackgroundRun run_;
   std::shared_ptr<const platform::DestinationRoot> root_;
   std::atomic<size_t> written_{0};
   std::vector<Failure> failures_;  // under mutex_
