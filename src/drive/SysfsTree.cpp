@@ -28,17 +28,23 @@ std::optional<fs::path> SysfsTree::resolve(const fs::path& path) const {
   return canonical;
 }
 
+std::optional<std::string> SysfsTree::readFile(const fs::path& resolved, size_t limit) const {
+  std::error_code ec;
+  if (!fs::is_regular_file(resolved, ec)) return std::nullopt;
+  std::ifstream in(resolved, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string bytes(limit, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  return bytes;
+}
+
 std::optional<std::string> SysfsTree::readBinaryAttribute(const fs::path& path) const {
   auto resolved = resolve(path);
   if (!resolved) return std::nullopt;
-  std::error_code ec;
-  if (!fs::is_regular_file(*resolved, ec)) return std::nullopt;
-  std::ifstream in(*resolved, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string bytes(kMaxAttributeBytes + 1, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<size_t>(in.gcount()));
-  if (bytes.size() > kMaxAttributeBytes) return std::nullopt;
+  // One byte more than allowed tells an oversized file from a full one.
+  auto bytes = readFile(*resolved, kMaxAttributeBytes + 1);
+  if (!bytes || bytes->size() > kMaxAttributeBytes) return std::nullopt;
   return bytes;
 }
 
