@@ -76,11 +76,12 @@ bench: bench-deps
 	./bench/run.sh build-bench
 
 # Not part of `make test`: runs every libFuzzer target for FUZZ_SECONDS,
-# one at a time (FUZZ_TARGETS="format sysfs" picks some).
+# one at a time (FUZZ_TARGETS="format sysfs" picks some; FUZZ_RUNS=1000000
+# also stops each after that many executions).
 fuzz: fuzz-deps
 	CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSALINE_FUZZ=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers
-	./fuzz/run.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+	FUZZ_RUNS=$(FUZZ_RUNS) ./fuzz/run.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')

@@ -8,7 +8,7 @@
 #include "platform/Format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::quietLog();
+  fuzz::QuietLog quiet;
   FuzzedDataProvider in(data, size);
   std::vector<platform::FormatArg> args;
   size_t count = in.ConsumeIntegralInRange<size_t>(0, 7);

@@ -20,17 +20,30 @@
 
 namespace fuzz {
 
-// Installs the quiet sink on first use; call at the top of every input so
-// that the captured lines never pile up across inputs.
-inline void quietLog() {
-  static bool once = [] {
-    platform::setLogStderrMode(platform::StderrMode::kNever);
-    return true;
-  }();
-  (void)once;
-  static platform::LogCapture capture;
-  capture.clear();
-}
+// The quiet sink for one input: declare one at the top of every input.
+// It empties the captured lines at the input's end, so that an input
+// frees what it allocated; libFuzzer runs every input that ends with more
+// allocations than frees a second time, looking for a leak.
+class QuietLog {
+ public:
+  QuietLog() {
+    static bool once = [] {
+      platform::setLogStderrMode(platform::StderrMode::kNever);
+      return true;
+    }();
+    (void)once;
+    capture().clear();
+  }
+  ~QuietLog() { capture().clear(); }
+  QuietLog(const QuietLog&) = delete;
+  QuietLog& operator=(const QuietLog&) = delete;
+
+ private:
+  static platform::LogCapture& capture() {
+    static platform::LogCapture capture;
+    return capture;
+  }
+};
 
 class ScratchDir {
  public:

@@ -4,7 +4,7 @@
 #include "app/LibraryReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::quietLog();
+  fuzz::QuietLog quiet;
   static const app::LibraryReader reader = [] {
     app::PathMap map;
     map.add("C:/Users/Me/Music", "/mnt/music");

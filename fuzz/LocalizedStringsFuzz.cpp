@@ -3,7 +3,7 @@
 #include "platform/LocalizedStrings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::quietLog();
+  fuzz::QuietLog quiet;
   std::string_view bytes = fuzz::bytesOf(data, size);
   std::string error;
   auto table = platform::LocalizedStrings::parse(bytes, &error);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <deque>
 
 #include "FuzzSupport.h"
 #include "app/ScriptBridge.h"
@@ -66,45 +67,57 @@ void readArg(app::ScriptBridge& b, const app::ArgSpec& expected, const app::Json
   }
 }
 
-void replaceMethods(app::ScriptBridge& bridge) {
-  std::vector<app::ScriptBridge::Method> stand_ins;
-  for (const auto& [name, method] : bridge.methods()) {
-    // "+[CTrack trackDict]" -> "CTrack"
-    std::string cls = name.substr(2, name.find(' ') == std::string::npos ? 0 : name.find(' ') - 2);
-    bool classMethod = name[0] == '+';
-    stand_ins.push_back({name, method.args,
-                         [name = name, args = method.args, cls, classMethod](
-                             app::ScriptBridge& b, const app::Json& params) {
-                           for (size_t i = 0; i < args.size(); ++i)
-                             readArg(b, args[i], params[i], {name, i});
-                           if (!classMethod) return app::Json(nullptr);
-                           return b.handleFor(cls, std::make_shared<int>(0));
-                         }});
-  }
-  for (auto& m : stand_ins) bridge.add(std::move(m));
+// A stand-in's description; the table's functions point at one, so that
+// copying the table copies no captured text.
+struct StandIn {
+  std::string name;
+  std::vector<app::ArgSpec> args;
+  std::string cls;  // "+[CTrack trackDict]" -> "CTrack"
+  bool classMethod;
+};
+
+// The stand-in table, made once from the real one: each input's bridge
+// starts from a copy, so that no handle outlives its session.
+const std::map<std::string, app::ScriptBridge::Method>& standIns() {
+  static std::deque<StandIn> described;
+  static const std::map<std::string, app::ScriptBridge::Method> table = [] {
+    std::map<std::string, app::ScriptBridge::Method> methods;
+    app::ScriptBridge real;
+    for (const auto& [name, method] : real.methods()) {
+      size_t blank = name.find(' ');
+      const StandIn* s = &described.emplace_back(
+          StandIn{name, method.args, name.substr(2, blank == std::string::npos ? 0 : blank - 2),
+                  name[0] == '+'});
+      methods[name] = {name, method.args, [s](app::ScriptBridge& b, const app::Json& params) {
+                         for (size_t i = 0; i < s->args.size(); ++i)
+                           readArg(b, s->args[i], params[i], {s->name, i});
+                         if (!s->classMethod) return app::Json(nullptr);
+                         return b.handleFor(s->cls, std::make_shared<int>(0));
+                       }};
+    }
+    return methods;
+  }();
+  return table;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxSessionBytes) return 0;
-  fuzz::quietLog();
+  fuzz::QuietLog quiet;
   static const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (devNull < 0) std::abort();
-  int in = ::memfd_create("session", MFD_CLOEXEC);
-  if (in < 0) std::abort();
+  static const int in = ::memfd_create("session", MFD_CLOEXEC);
+  if (devNull < 0 || in < 0) std::abort();
+  // One in-memory file serves every input, cut to the input's length.
+  if (::ftruncate(in, 0) != 0) std::abort();
   size_t done = 0;
   while (done < size) {
-    ssize_t n = ::write(in, data + done, size - done);
+    ssize_t n = ::pwrite(in, data + done, size - done, static_cast<off_t>(done));
     if (n <= 0) std::abort();
     done += static_cast<size_t>(n);
   }
   ::lseek(in, 0, SEEK_SET);
-  {
-    app::ScriptBridge bridge;
-    replaceMethods(bridge);
-    (void)app::runScriptSession(bridge, in, devNull);
-  }
-  ::close(in);
+  app::ScriptBridge bridge(standIns());
+  (void)app::runScriptSession(bridge, in, devNull);
   return 0;
 }

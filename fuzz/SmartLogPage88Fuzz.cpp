@@ -6,7 +6,7 @@
 #include "drive/MarovexSmartLogPage88.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::quietLog();
+  fuzz::QuietLog quiet;
   std::array<uint8_t, drive::MarovexLog88::kPageSize> page{};
   std::memcpy(page.data(), data, std::min(size, page.size()));
   drive::MarovexLog88 log(page);

@@ -6,7 +6,8 @@
 # runs add; the additions are ignored by git). Real-world samples are read
 # in place from ../shared/fixtures next to the checkout when it exists.
 # Crashing inputs go to BUILD_DIR/fuzz-artifacts/<target>/, logs to
-# BUILD_DIR/fuzz-logs/<target>/.
+# BUILD_DIR/fuzz-logs/<target>/. With FUZZ_RUNS set, a target also stops
+# after that many executions (whichever limit comes first).
 set -eu
 build=$(cd "$1" && pwd)
 seconds=$2
@@ -44,7 +45,7 @@ for t in $targets; do
   rc=0
   (cd "$build/fuzz-logs/$t" && rm -f fuzz-0.log &&
     "$build/fuzz/fuzz_$t" -jobs=1 -workers=1 -max_total_time="$seconds" -max_len=$max \
-      -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+      -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 ${FUZZ_RUNS:+-runs=$FUZZ_RUNS} \
       -artifact_prefix="$build/fuzz-artifacts/$t/" \
       "$src/fuzz/corpus/$t" $seeds >/dev/null 2>&1) || rc=$?
   log="$build/fuzz-logs/$t/fuzz-0.log"

@@ -71,6 +71,8 @@ std::string shownValue(const Json& value) {
 
 ScriptBridge::ScriptBridge() { registerScriptMethods(*this); }
 
+ScriptBridge::ScriptBridge(std::map<std::string, Method> methods) : methods_(std::move(methods)) {}
+
 ScriptBridge::~ScriptBridge() = default;
 
 void ScriptBridge::add(Method method) {

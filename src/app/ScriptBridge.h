@@ -91,6 +91,9 @@ class ScriptBridge {
   };
 
   ScriptBridge();
+  // A bridge serving `methods` in place of the system's own, e.g.
+  // stand-ins that touch nothing; one table made once serves many bridges.
+  explicit ScriptBridge(std::map<std::string, Method> methods);
   ~ScriptBridge();
   ScriptBridge(const ScriptBridge&) = delete;
   ScriptBridge& operator=(const ScriptBridge&) = delete;

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <system_error>
 
 #include "drive/SysfsTree.h"
@@ -42,29 +43,33 @@ class RefNums {
  public:
   std::optional<int16_t> take(int mountId) {
     if (taken_ == kCount) return std::nullopt;
-    // Slot s is the number -1 - s; next_[s] leads to a free slot at or
+    // Slot s is the number -1 - s; next(s) leads to a free slot at or
     // after s, with paths halved as they are walked.
     int slot = find(mountId % 32767);
-    next_[static_cast<size_t>(slot)] = (slot + 1) % kCount;
+    setNext(slot, (slot + 1) % kCount);
     ++taken_;
     return static_cast<int16_t>(-1 - slot);
   }
 
  private:
   static constexpr int kCount = 32768;
+  // link_[s] holds next(s) + 1, and 0 for a slot that leads to itself,
+  // so that a table starts as one cleared block (a table of a few dozen
+  // volumes should not pay for 32,768 stores).
+  int next(int slot) const {
+    int link = link_[static_cast<size_t>(slot)];
+    return link == 0 ? slot : link - 1;
+  }
+  void setNext(int slot, int next) { link_[static_cast<size_t>(slot)] = next + 1; }
   int find(int slot) {
-    while (next_[static_cast<size_t>(slot)] != slot) {
-      int& next = next_[static_cast<size_t>(slot)];
-      next = next_[static_cast<size_t>(next)];
-      slot = next;
+    while (next(slot) != slot) {
+      int halved = next(next(slot));
+      setNext(slot, halved);
+      slot = halved;
     }
     return slot;
   }
-  std::vector<int> next_ = [] {
-    std::vector<int> v(kCount);
-    for (int i = 0; i < kCount; ++i) v[static_cast<size_t>(i)] = i;
-    return v;
-  }();
+  std::unique_ptr<int[]> link_ = std::make_unique<int[]>(kCount);
   int taken_ = 0;
 };
 
@@ -149,12 +154,21 @@ void MountinfoVolumeTable::rescan() {
     platform::logFormat("cannot read the mounted volumes: %@", read.status().message());
     return;
   }
-  std::istringstream in(std::move(*read));
+  rescanText(*read);
+}
+
+void MountinfoVolumeTable::rescanText(std::string_view mountinfo) {
+  lines_.clear();
   auto labels = labelsByDevice();
   RefNums refNums;
   int unnumbered = 0;
-  std::string text;
-  while (std::getline(in, text)) {
+  size_t total = 0;
+  while (!mountinfo.empty()) {
+    size_t end = mountinfo.find('\n');
+    std::string text(mountinfo.substr(0, end));
+    mountinfo.remove_prefix(end == std::string_view::npos ? mountinfo.size() : end + 1);
+    total += text.size() + 1;
+    if (total > kMaxMountinfoBytes) break;
     Line line = parseLine(text, labels);
     if (line.notAVolume) continue;
     if (line.readable) {

@@ -22,6 +22,7 @@
 
 #include <filesystem>
 #include <map>
+#include <string_view>
 #include <vector>
 
 #include "drive/VolumeTable.h"
@@ -34,6 +35,9 @@ class MountinfoVolumeTable : public VolumeTable {
                        std::filesystem::path devRoot);
 
   void rescan() override;
+  // Rebuilds the table from mountinfo text read elsewhere, as rescan()
+  // does from the file (devices and labels still come from the roots).
+  void rescanText(std::string_view mountinfo);
   int volumeAtIndex(int index, MountedVolume* volume) const override;
   std::optional<std::string> rootPathForRefNum(int16_t refNum) override;
 

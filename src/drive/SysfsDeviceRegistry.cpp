@@ -160,6 +160,9 @@ class SysfsEntry : public RegistryEntry {
 SysfsDeviceRegistry::SysfsDeviceRegistry(fs::path sysRoot)
     : tree_(std::make_shared<SysfsTree>(std::move(sysRoot))) {}
 
+SysfsDeviceRegistry::SysfsDeviceRegistry(std::shared_ptr<const SysfsTree> tree)
+    : tree_(std::move(tree)) {}
+
 std::optional<uint16_t> SysfsDeviceRegistry::parsePciId(const std::string& text) {
   std::string_view v(text);
   if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) v.remove_prefix(2);

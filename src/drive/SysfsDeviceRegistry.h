@@ -32,6 +32,9 @@ class SysfsDeviceRegistry : public DeviceRegistry {
  public:
   // `sysRoot` is the sysfs mount ("/sys" or DIR/sys).
   explicit SysfsDeviceRegistry(std::filesystem::path sysRoot);
+  // A registry over a tree the caller made, e.g. one that serves some
+  // attributes from memory.
+  explicit SysfsDeviceRegistry(std::shared_ptr<const SysfsTree> tree);
 
   std::optional<std::vector<std::unique_ptr<RegistryEntry>>> wholeDiskMedia() override;
   std::optional<std::string> wholeDiskOfPartition(const std::string& device) override;

@@ -29,10 +29,14 @@ std::optional<fs::path> SysfsTree::resolve(const fs::path& path) const {
   return canonical;
 }
 
+std::optional<std::string> SysfsTree::readFile(const fs::path& resolved, size_t limit) const {
+  return platform::readWholeFile(resolved.string(), limit).take();
+}
+
 std::optional<std::string> SysfsTree::readBinaryAttribute(const fs::path& path) const {
   auto resolved = resolve(path);
   if (!resolved) return std::nullopt;
-  return platform::readWholeFile(resolved->string(), kMaxAttributeBytes).take();
+  return readFile(*resolved, kMaxAttributeBytes);
 }
 
 std::optional<std::string> SysfsTree::readAttribute(const fs::path& path) const {

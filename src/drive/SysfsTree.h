@@ -3,7 +3,11 @@
 // followed only while they stay inside the root, so a fake tree cannot
 // lead the readers out into the real system.
 //
-// Thread: immutable; safe from any thread.
+// The tree's file system access is two virtual steps, resolving a path
+// and reading a resolved file, so that a subclass can serve some files
+// from memory while the readers above stay as they are.
+//
+// Thread: immutable; safe from any thread (subclasses must keep it so).
 // Errors: every reader answers none for what is missing, unreadable,
 // oversized or (text readers) not plain text; nothing throws.
 #pragma once
@@ -17,11 +21,12 @@ namespace drive {
 class SysfsTree {
  public:
   explicit SysfsTree(std::filesystem::path root);
+  virtual ~SysfsTree() = default;
 
   const std::filesystem::path& root() const { return root_; }
 
   // The canonical form of `path` if it exists and lies inside the root.
-  std::optional<std::filesystem::path> resolve(const std::filesystem::path& path) const;
+  virtual std::optional<std::filesystem::path> resolve(const std::filesystem::path& path) const;
 
   // An attribute file's text without its final line break; none when it
   // is absent, larger than a page, or holds NUL or other control bytes.
@@ -41,6 +46,13 @@ class SysfsTree {
 
   // A kernel device name is one non-empty path component ("sdb1").
   static bool isPlausibleDeviceName(const std::string& name);
+
+ protected:
+  // The bytes of the regular file at `resolved` (a path that resolve()
+  // answered); none when it holds more than `limit` bytes, is not a
+  // regular file or cannot be read.
+  virtual std::optional<std::string> readFile(const std::filesystem::path& resolved,
+                                              size_t limit) const;
 
  private:
   std::filesystem::path root_;
