@@ -35,15 +35,6 @@ TEST_F(SpaceAccounting, SharedMissingTrackIsChargedToTheFirstExportedPlaylistInA
   EXPECT_EQ(b->uncopiedTotal(), 1200.0);
 }
 
-TEST(UniqueInOrder, KeepsEachFirstOccurrenceInPlace) {
-  const std::pair<catalogue::Texts, catalogue::Texts> cases[] = {
-      {{}, {}},
-      {{"A", "A"}, {"A"}},
-      {{"B", "A", "B", "C", "A"}, {"B", "A", "C"}},
-      {{"", "a", ""}, {"", "a"}}};
-  for (const auto& [given, expected] : cases) EXPECT_EQ(CTrackList::uniqueInOrder(given), expected);
-}
-
 // A playlist named twice in one request is counted once: its second
 // listing must not take back what the first one claimed.
 TEST_F(SpaceAccounting, PlaylistListedTwiceCountsOnce) {
