@@ -119,15 +119,6 @@ TEST_F(DockProgressTest, FillWidthFollowsTheValue) {
   }
 }
 
-TEST_F(DockProgressTest, FractionalFillEndsInAPartlyCoveredColumn) {
-  Image tile = tileFor(0, 3, 1);  // 39.33 points
-  EXPECT_EQ(filledColumns(tile), 40);
-  Pixel full = tile.pixelAt(20, kBarRow);
-  Pixel edge = tile.pixelAt(44, kBarRow);
-  EXPECT_GT(edge.red, full.red);  // between the fill and white
-  EXPECT_TRUE(restIsWhite(tile, 45));
-}
-
 TEST_F(DockProgressTest, TileLayout) {
   Image tile = tileFor(0, 2, 1);
   auto icon = Image::imageNamed("DockIcon");
@@ -169,28 +160,6 @@ TEST_F(DockProgressArtworkTest, GradientReplacesTheBarUnderIt) {
   Image tile = tileFor(0, 1, 1);
   EXPECT_NEAR(tile.pixelAt(60, kBarRow).alpha, 128, 2);
   EXPECT_EQ(tile.pixelAt(60, kBarRow).red, 0);
-}
-
-TEST_F(DockProgressTest, EverySetterDrawsOneTile) {
-  ZtDockProgressIndicator indicator(fake_);
-  EXPECT_EQ(indicator.minValue(), 0);
-  EXPECT_EQ(indicator.maxValue(), 0);
-  EXPECT_EQ(indicator.doubleValue(), 0);
-  EXPECT_EQ(fake_->count(), 0u);
-
-  indicator.setMinValue(0);  // the maximum still 0: an empty bar
-  EXPECT_EQ(filledColumns(fake_->last()->image), 0);
-  indicator.setMaxValue(1000);  // before any value: value 0, empty
-  EXPECT_EQ(filledColumns(fake_->last()->image), 0);
-  indicator.setNSNumberValue(1000);
-  EXPECT_EQ(filledColumns(fake_->last()->image), 118);
-  EXPECT_EQ(indicator.doubleValue(), 1000);
-  indicator.updateDockTile();
-  EXPECT_EQ(fake_->count(), 4u);
-  for (const auto& change : fake_->changes()) {
-    EXPECT_FALSE(change.standardIcon);
-    EXPECT_TRUE(change.onMainThread);
-  }
 }
 
 TEST_F(DockProgressTest, ForwardsToTheWindowBar) {
