@@ -131,23 +131,6 @@ class ScriptBridgeTest : public ::testing::Test {
   std::string root;
 };
 
-TEST_F(ScriptBridgeTest, ReleaseLetsAnUnlistedTrackDie) {
-  platform::LogCapture log;
-  {
-    Session s;
-    Json t = s.call("+[CTrack trackForUniqueID:enable:sourcePath:destPath:title:artist:duration:]",
-                    {"77", 1, dir / "src/a.mp3", "x/a.mp3", "T", "A", "1"});
-    ASSERT_EQ(t["class"], "CTrack");
-    EXPECT_EQ(log.count("dealloc"), 0u);  // the bridge's handle keeps it
-    EXPECT_EQ(s.call("-[CTrack uniqueID]", {t}), "77");
-    EXPECT_EQ(s.call("release", {t}), nullptr);
-    EXPECT_EQ(log.count("dealloc"), 1u);
-    EXPECT_EQ(s.call("+[CTrack trackForUniqueID:]", {"77"}), nullptr);
-    Json e = s.error("-[CTrack uniqueID]", {t});
-    EXPECT_EQ(e["code"], -32602);
-  }
-}
-
 // A handle given out twice is held twice: the first release leaves it
 // usable, the second ends it.
 TEST_F(ScriptBridgeTest, HandleGivenTwiceNeedsTwoReleases) {
