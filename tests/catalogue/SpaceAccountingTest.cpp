@@ -75,21 +75,6 @@ TEST_F(SpaceAccounting, PresentAndUncheckedTracksContributeNothing) {
   EXPECT_EQ(CTrackList::netCopyTotalUniqueIDs({"A"}), 60.0);
 }
 
-TEST_F(SpaceAccounting, UncopiedRecalculationAloneLeavesFirstExportInvalid) {
-  auto a = loadFull("A", true, {shared_});
-  CTrack::setDestinationBasePath(drive());
-  CTrackList::netCopyTotalUniqueIDs({"A"});
-  EXPECT_EQ(a->netcopyValid(), 1.0);
-  CTrackList::recalcUncopiedTotalsForPlaylistUniqueIDs({"A"});
-  EXPECT_EQ(a->netcopyValid(), 0.0);
-  EXPECT_EQ(a->netcopyTotal(), 0.0);
-  EXPECT_EQ(CTrackList::firstExportTotalforUniqueID("A"), 18446744073709551615u);
-  EXPECT_EQ(CTrackList::unCopiedTotalforUniqueID("A"), 1000u);
-  EXPECT_EQ(CTrackList::unCopiedTotalforUniqueID("nope"), 0u);
-  CTrackList::conditionalRecalcFirstExportTotalsForPlaylistUniqueIDs({"A"});
-  EXPECT_EQ(a->netcopyTotal(), 1000.0);
-}
-
 TEST_F(SpaceAccounting, EmptyArrayStillForgetsDestinationsAndZeroesFirstExportTotals) {
   auto a = loadFull("A", true, {shared_});
   auto empty = loadFull("E", true, {});
