@@ -33,29 +33,23 @@ size_t utf16Units(const std::string& s) {
   return units;
 }
 
-TEST(DestinationLayoutComponents, ReservedAndUnstorableCharacters) {
-  EXPECT_EQ(DestinationLayout::safeComponent("AC/DC: Live?"), "AC_DC_ Live_");
-  EXPECT_EQ(DestinationLayout::safeComponent("Don\u2019t \u201CStop\u201D"), "Don't _Stop_");
-  EXPECT_EQ(DestinationLayout::safeComponent("tab\there\x01\x7F"), "tab_here__");
-  EXPECT_EQ(DestinationLayout::safeComponent("bad\xFF\xFEutf8"), "bad__utf8");
-  EXPECT_EQ(DestinationLayout::safeComponent("Caf\u00E9 & Bar!"), "Caf\u00E9 & Bar!");
-}
-
-TEST(DestinationLayoutComponents, NeverEmptyDotsOrTrailingJunk) {
-  EXPECT_EQ(DestinationLayout::safeComponent(""), "_");
-  EXPECT_EQ(DestinationLayout::safeComponent("."), "_");
-  EXPECT_EQ(DestinationLayout::safeComponent(".."), "_");
-  EXPECT_EQ(DestinationLayout::safeComponent("Etc. . "), "Etc");
-  EXPECT_EQ(DestinationLayout::safeComponent(".hidden"), ".hidden");
-}
-
-TEST(DestinationLayoutComponents, ReservedDeviceNames) {
-  EXPECT_EQ(DestinationLayout::safeComponent("CON"), "_CON");
-  EXPECT_EQ(DestinationLayout::safeComponent("nul.mp3"), "_nul.mp3");
-  EXPECT_EQ(DestinationLayout::safeComponent("Com1"), "_Com1");
-  EXPECT_EQ(DestinationLayout::safeComponent("LPT9.txt"), "_LPT9.txt");
-  EXPECT_EQ(DestinationLayout::safeComponent("CONSOLE"), "CONSOLE");
-  EXPECT_EQ(DestinationLayout::safeComponent("COM10"), "COM10");
+TEST(DestinationLayoutComponents, UnsafeNamesAreCleaned) {
+  // clang-format off
+  const std::pair<std::string, std::string> cases[] = {
+      // Reserved and unstorable characters.
+      {"AC/DC: Live?", "AC_DC_ Live_"}, {"Don\u2019t \u201CStop\u201D", "Don't _Stop_"},
+      {"tab\there\x01\x7F", "tab_here__"}, {"bad\xFF\xFEutf8", "bad__utf8"},
+      {"Caf\u00E9 & Bar!", "Caf\u00E9 & Bar!"},
+      // Never empty, dots or trailing junk.
+      {"", "_"}, {".", "_"}, {"..", "_"}, {"Etc. . ", "Etc"}, {".hidden", ".hidden"},
+      // Reserved device names.
+      {"CON", "_CON"}, {"nul.mp3", "_nul.mp3"}, {"Com1", "_Com1"}, {"LPT9.txt", "_LPT9.txt"},
+      {"CONSOLE", "CONSOLE"}, {"COM10", "COM10"},
+  };
+  // clang-format on
+  for (const auto& [name, want] : cases) {
+    EXPECT_EQ(DestinationLayout::safeComponent(name), want) << name;
+  }
 }
 
 TEST(DestinationLayoutComponents, LongNamesKeepTheirExtensionAndWholeCharacters) {

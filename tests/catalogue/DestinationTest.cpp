@@ -189,13 +189,6 @@ TEST_F(Destination, SizeSumChecksOnlyTheTracksNotYetChecked) {
   platform::FileManager::setFactoryForTesting(nullptr);
 }
 
-TEST_F(Destination, ExportedOnlyDecidesWhetherNotExportedTracksCount) {
-  loadFull("P1", false, {source("A", 100)});
-  CTrack::setDestinationBasePath(drive());
-  EXPECT_EQ(CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCheckedNow), 0.0);
-  EXPECT_EQ(CTrack::getTotalTrackSize(false, CTrack::UnknownDestination::kCheckedNow), 100.0);
-}
-
 TEST_F(Destination, CoverImageQueries) {
   auto list = loadFull("P1", true, {source("A", 1), {"B", true, lib("Artist/A.mp3"), "Other/B.mp3"},
                                    {"C", true, lib("Artist/A.mp3"), "Third/C.mp3"}});

@@ -129,17 +129,6 @@ TEST_F(PlaylistRegistry, SwitchChangeInvalidatesOnlyOnARealChange) {
   EXPECT_EQ(list->unCopiedTotal(), kInvalidTotal);
 }
 
-TEST_F(PlaylistRegistry, ClearedTotalsAreValidZeroUntilInvalidatedAgain) {
-  auto a = loadFull("P1", true, specs({"T1"}));
-  auto b = loadFull("P2", false, specs({"T2"}));
-  CTrackList::clearFirstExportTotals();
-  EXPECT_EQ(a->firstExportTotal(), 0u);
-  EXPECT_EQ(b->firstExportTotal(), 0u);
-  CTrackList::invalidateFirstExportTotals();
-  EXPECT_EQ(a->firstExportTotal(), kInvalidTotal);
-  EXPECT_EQ(b->firstExportTotal(), kInvalidTotal);
-}
-
 TEST_F(PlaylistRegistry, DisturbedPlaylistWalkLogsItsOwnLine) {
   loadFull("P1", true, specs({"T1"}));
   platform::LogCapture log;

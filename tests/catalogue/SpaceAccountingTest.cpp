@@ -35,15 +35,6 @@ TEST_F(SpaceAccounting, SharedMissingTrackIsChargedToTheFirstExportedPlaylistInA
   EXPECT_EQ(b->uncopiedTotal(), 1200.0);
 }
 
-TEST(UniqueInOrder, KeepsEachFirstOccurrenceInPlace) {
-  const std::pair<catalogue::Texts, catalogue::Texts> cases[] = {
-      {{}, {}},
-      {{"A", "A"}, {"A"}},
-      {{"B", "A", "B", "C", "A"}, {"B", "A", "C"}},
-      {{"", "a", ""}, {"", "a"}}};
-  for (const auto& [given, expected] : cases) EXPECT_EQ(CTrackList::uniqueInOrder(given), expected);
-}
-
 // A playlist named twice in one request is counted once: its second
 // listing must not take back what the first one claimed.
 TEST_F(SpaceAccounting, PlaylistListedTwiceCountsOnce) {
@@ -82,21 +73,6 @@ TEST_F(SpaceAccounting, PresentAndUncheckedTracksContributeNothing) {
   CTrackList::setCopyOnlyCheckedItems(false);
   EXPECT_EQ(a->uncopiedTotal(), 60.0);
   EXPECT_EQ(CTrackList::netCopyTotalUniqueIDs({"A"}), 60.0);
-}
-
-TEST_F(SpaceAccounting, UncopiedRecalculationAloneLeavesFirstExportInvalid) {
-  auto a = loadFull("A", true, {shared_});
-  CTrack::setDestinationBasePath(drive());
-  CTrackList::netCopyTotalUniqueIDs({"A"});
-  EXPECT_EQ(a->netcopyValid(), 1.0);
-  CTrackList::recalcUncopiedTotalsForPlaylistUniqueIDs({"A"});
-  EXPECT_EQ(a->netcopyValid(), 0.0);
-  EXPECT_EQ(a->netcopyTotal(), 0.0);
-  EXPECT_EQ(CTrackList::firstExportTotalforUniqueID("A"), 18446744073709551615u);
-  EXPECT_EQ(CTrackList::unCopiedTotalforUniqueID("A"), 1000u);
-  EXPECT_EQ(CTrackList::unCopiedTotalforUniqueID("nope"), 0u);
-  CTrackList::conditionalRecalcFirstExportTotalsForPlaylistUniqueIDs({"A"});
-  EXPECT_EQ(a->netcopyTotal(), 1000.0);
 }
 
 TEST_F(SpaceAccounting, EmptyArrayStillForgetsDestinationsAndZeroesFirstExportTotals) {

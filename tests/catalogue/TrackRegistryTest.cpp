@@ -116,15 +116,6 @@ TEST_F(TrackRegistry, UntakenNewRecordDiesWithTheCallersScope) {
   EXPECT_EQ(log.count("dealloc"), 1u);
 }
 
-TEST_F(TrackRegistry, UpdateOfAnUnknownIdentifierCreatesNothing) {
-  platform::LogCapture log;
-  EXPECT_EQ(CTrack::updateTrackForUniqueID("nope", true), nullptr);
-  EXPECT_EQ(CTrack::trackDict().size(), 0u);
-  EXPECT_TRUE(log.lines().empty());
-  auto list = loadFull("P1", true, {{"T1", false}});
-  EXPECT_TRUE(CTrack::updateTrackForUniqueID("T1", "yes")->trackEnabled());
-}
-
 TEST_F(TrackRegistry, DisturbedWalkLogsOnceAndWalksAgain) {
   auto list = loadFull("P1", true, specs({"T1", "T2", "T3"}));
   for (const auto& t : *list->trackList()) t->setTrackTested(true);

@@ -45,16 +45,6 @@ TEST(MarovexLog88, DecodesEveryFieldOfTheDictionary) {
   EXPECT_EQ(d.size(), 6u);
 }
 
-TEST(MarovexLog88, SignatureIsExactlyRock) {
-  EXPECT_TRUE(MarovexLog88(makePage("v", "m", "Rock")).hasSignature());
-  Page lower = makePage("v", "m", "rock");
-  Page upper = makePage("v", "m", "ROCK");
-  EXPECT_FALSE(MarovexLog88(lower).hasSignature());
-  EXPECT_FALSE(MarovexLog88(upper).hasSignature());
-  Page blank{};
-  EXPECT_FALSE(MarovexLog88(blank).hasSignature());
-}
-
 TEST(MarovexLog88, ZeroLengthsGiveEmptyTexts) {
   Page p{};
   auto d = MarovexLog88(p).driveDictionary();

@@ -14,19 +14,6 @@
 using namespace std::chrono_literals;
 using platform::MainRunLoop;
 
-TEST(RunLoopThreaded, CallsRunInTheOrderSentAndOnlyWhenPumped) {
-  auto& loop = MainRunLoop::shared();
-  std::vector<int> order;
-  std::thread sender([&] {
-    for (int i = 0; i < 50; ++i) loop.performAsync([&order, i] { order.push_back(i); });
-  });
-  sender.join();
-  EXPECT_TRUE(order.empty());
-  EXPECT_EQ(loop.runPending(), 50u);
-  ASSERT_EQ(order.size(), 50u);
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
-}
-
 TEST(RunLoopThreaded, WaitingCallReturnsAfterTheMainThreadRanIt) {
   auto& loop = MainRunLoop::shared();
   std::atomic<bool> ran{false}, returned{false};

@@ -79,15 +79,13 @@ TEST(Unicode, TrimsBlanksAndTabsButNotLineBreaks) {
 
 TEST(Value, BooleanValueOfScriptObjects) {
   using platform::Value;
-  EXPECT_TRUE(Value(true).boolValue());
-  EXPECT_FALSE(Value(0).boolValue());
-  EXPECT_TRUE(Value(2.5).boolValue());
-  EXPECT_TRUE(Value("YES").boolValue());
-  EXPECT_TRUE(Value("true").boolValue());
-  EXPECT_TRUE(Value("  -0012").boolValue());
-  EXPECT_FALSE(Value("no").boolValue());
-  EXPECT_FALSE(Value("000").boolValue());
-  EXPECT_FALSE(Value().boolValue());
+  const std::pair<Value, bool> cases[] = {
+      {Value(true), true},  {Value(0), false},     {Value(2.5), true},
+      {Value("YES"), true}, {Value("true"), true}, {Value("  -0012"), true},
+      {Value("no"), false}, {Value("000"), false}, {Value(), false}};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(cases[i].first.boolValue(), cases[i].second) << "case " << i;
+  }
 }
 
 TEST(Value, IdentifierTextOfNumbers) {

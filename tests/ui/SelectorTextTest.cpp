@@ -52,18 +52,6 @@ TEST(SelectorText, EverythingElseIsUnsupported) {
   expectAllPrompts(nullptr, kUnsupported);
 }
 
-TEST(SelectorText, ReadsTheVariableAfreshOnEachCall) {
-  SelectorText selector;
-  {
-    ScopedMode scoped("1");
-    EXPECT_EQ(selector.confirmPrompt(), kSelected);
-  }
-  {
-    ScopedMode scoped("2");
-    EXPECT_EQ(selector.confirmPrompt(), kAll);
-  }
-}
-
 TEST(SelectorText, IntValueClampsAndStopsAtTheFirstOtherCharacter) {
   EXPECT_EQ(SelectorText::intValue("  -12x3"), -12);
   EXPECT_EQ(SelectorText::intValue("99999999999999999999"), 2147483647);
