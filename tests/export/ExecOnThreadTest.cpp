@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "export/ExecOnThread.h"
 #include "platform/Exception.h"
@@ -15,59 +16,42 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TEST(ExecOnThreadSync, ExitStatusIsTheWaitStatus) {
-  EXPECT_EQ(ExecOnThread::execShellCommand("exit 0", nullptr), 0);
-  EXPECT_EQ(ExecOnThread::execShellCommand("exit 1", nullptr), 256);
-  EXPECT_EQ(ExecOnThread::execShellCommand("exit 3", nullptr), 3 * 256);
-  // The shell cannot find the command: its own exit code 127.
-  EXPECT_EQ(ExecOnThread::execShellCommand("/nonexistent/tool 2>/dev/null", nullptr), 127 * 256);
-}
-
-TEST(ExecOnThreadSync, NoOutputIsNoneNotEmpty) {
-  std::optional<std::string> out = std::string("stale");
-  EXPECT_EQ(ExecOnThread::execShellCommand("true", &out), 0);
-  EXPECT_FALSE(out.has_value());
-  EXPECT_EQ(ExecOnThread::execShellCommand("echo gone >&2; exit 2", &out), 512);
-  EXPECT_FALSE(out.has_value()) << "standard error is not captured";
-}
-
-TEST(ExecOnThreadSync, LinesKeepTheirLineFeeds) {
-  std::optional<std::string> out;
-  EXPECT_EQ(ExecOnThread::execShellCommand("printf 'a\\nb\\n\\nc'", &out), 0);
-  EXPECT_EQ(out, "a\nb\n\nc");
-}
-
-TEST(ExecOnThreadSync, LongLineIsJoinedFromItsPieces) {
-  std::optional<std::string> out;
-  // 10000 bytes without a line feed, then a short line.
-  ASSERT_EQ(
-      ExecOnThread::execShellCommand("head -c 10000 /dev/zero | tr '\\0' x; echo; echo end", &out),
-      0);
-  ASSERT_TRUE(out.has_value());
-  EXPECT_EQ(*out, std::string(10000, 'x') + "\nend\n");
-}
-
-TEST(ExecOnThreadSync, CharacterCutAtPieceBoundaryComesOutWhole) {
-  std::optional<std::string> out;
-  // 4094 ASCII bytes then "é" (two bytes): the first piece ends inside it.
-  platform::LogCapture log;
-  ASSERT_EQ(ExecOnThread::execShellCommand(
-                "head -c 4094 /dev/zero | tr '\\0' y; printf '\\303\\251z\\n'", &out),
-            0);
-  EXPECT_EQ(*out, std::string(4094, 'y') + "\xC3\xA9z\n");
-  EXPECT_TRUE(log.lines().empty());
-}
-
-TEST(ExecOnThreadSync, InvalidUtf8IsReplacedAndReported) {
-  std::optional<std::string> out;
-  platform::LogCapture log;
-  const char* command = "printf 'first\\nbad \\377\\376 end\\nlast\\n'";
-  ASSERT_EQ(ExecOnThread::execShellCommand(command, &out), 0);
-  EXPECT_EQ(*out, "first\nbad \xEF\xBF\xBD\xEF\xBF\xBD end\nlast\n");
-  EXPECT_EQ(log.lines(), std::vector<std::string>{
-                             std::string("execShellCommand replaced 2 bytes of invalid UTF-8 in "
-                                         "the output of ") +
-                             command});
+TEST(ExecOnThreadSync, StatusAndOutputAsTheShellGaveThem) {
+  struct Case {
+    const char* command;
+    int status;  // the wait status: exit code n gives n * 256
+    std::optional<std::string> out;
+    std::vector<std::string> log;
+  };
+  const char* invalid = "printf 'first\\nbad \\377\\376 end\\nlast\\n'";
+  const Case cases[] = {
+      {"exit 3", 3 * 256, std::nullopt, {}},
+      {"/nonexistent/tool 2>/dev/null", 127 * 256, std::nullopt, {}},  // the shell's own 127
+      {"echo gone >&2; exit 2", 512, std::nullopt, {}},  // standard error is not captured
+      {"printf 'a\\nb\\n\\nc'", 0, "a\nb\n\nc", {}},
+      // 10000 bytes without a line feed: joined from its pieces.
+      {"head -c 10000 /dev/zero | tr '\\0' x; echo; echo end",
+       0,
+       std::string(10000, 'x') + "\nend\n",
+       {}},
+      // The first piece ends inside "é": it comes out whole.
+      {"head -c 4094 /dev/zero | tr '\\0' y; printf '\\303\\251z\\n'",
+       0,
+       std::string(4094, 'y') + "\xC3\xA9z\n",
+       {}},
+      {invalid,
+       0,
+       "first\nbad \xEF\xBF\xBD\xEF\xBF\xBD end\nlast\n",
+       {std::string("execShellCommand replaced 2 bytes of invalid UTF-8 in the output of ") +
+        invalid}},
+  };
+  for (const Case& c : cases) {
+    std::optional<std::string> out = std::string("stale");
+    platform::LogCapture log;
+    EXPECT_EQ(ExecOnThread::execShellCommand(c.command, &out), c.status) << c.command;
+    EXPECT_EQ(out, c.out) << c.command;
+    EXPECT_EQ(log.lines(), c.log) << c.command;
+  }
 }
 
 TEST(ExecOnThreadSync, WithoutOutputAddressTheCommandRunsToItsEnd) {

@@ -37,41 +37,6 @@ TEST_F(FaultInjectingFileManagerTest, FailsExactlyTheNthOperationOfItsKind) {
   EXPECT_EQ(fm_.totalCount(), 5u);
 }
 
-TEST_F(FaultInjectingFileManagerTest, CountsFromTheRequestNotFromTheStart) {
-  writeFile(dir_ / "a", "1");
-  for (int i = 0; i < 5; ++i) fm_.contentsOfDirectoryAtPath(dir_.path(), nullptr);
-  fm_.failNth(FileOp::kList, 1, ENOMEM);
-  FileError error;
-  EXPECT_FALSE(fm_.contentsOfDirectoryAtPath(dir_.path(), &error));
-  EXPECT_EQ(error.code, ENOMEM);
-  EXPECT_TRUE(fm_.contentsOfDirectoryAtPath(dir_.path(), &error));
-}
-
-TEST_F(FaultInjectingFileManagerTest, FailAllUntilStopped) {
-  fm_.failAll(FileOp::kCreateDirectory, EROFS);
-  FileError error;
-  EXPECT_FALSE(fm_.createDirectoryAtPath(dir_ / "x", true, &error));
-  EXPECT_FALSE(fm_.createDirectoryAtPath(dir_ / "x", true, &error));
-  EXPECT_EQ(error.code, EROFS);
-  EXPECT_FALSE(exists(dir_ / "x"));
-  fm_.failAll(FileOp::kCreateDirectory, 0);
-  EXPECT_TRUE(fm_.createDirectoryAtPath(dir_ / "x", true, &error));
-}
-
-TEST_F(FaultInjectingFileManagerTest, InjectedWriteAndRemoveFailuresChangeNothing) {
-  writeFile(dir_ / "f", "old");
-  fm_.failNth(FileOp::kWrite, 1, ENOSPC);
-  fm_.failNth(FileOp::kRemove, 1, EBUSY);
-  FileError error;
-  EXPECT_FALSE(fm_.writeStringAtomically("new", dir_ / "f", &error));
-  EXPECT_EQ(error.code, ENOSPC);
-  EXPECT_FALSE(fm_.removeItemAtPath(dir_ / "f", &error));
-  EXPECT_EQ(error.code, EBUSY);
-  EXPECT_EQ(readFile(dir_ / "f"), "old");
-  EXPECT_TRUE(fm_.removeItemAtPath(dir_ / "f", &error));
-  EXPECT_FALSE(exists(dir_ / "f"));
-}
-
 TEST_F(FaultInjectingFileManagerTest, SpaceLimitSpansCopies) {
   writeFile(dir_ / "a", std::string(3000, 'a'));
   fm_.setNoSpaceAfterBytes(5000);
@@ -81,21 +46,6 @@ TEST_F(FaultInjectingFileManagerTest, SpaceLimitSpansCopies) {
   EXPECT_EQ(error.code, ENOSPC);
   EXPECT_FALSE(exists(dir_ / "c"));
   EXPECT_EQ(fm_.bytesWrittenByCopies(), 5000u);
-}
-
-// A wrapped manager that is not the POSIX one cannot be stopped half-way;
-// the copy that would not fit is refused before it starts.
-TEST_F(FaultInjectingFileManagerTest, SpaceLimitOverAnotherManager) {
-  auto inner = std::make_shared<FaultInjectingFileManager>();
-  FaultInjectingFileManager outer(inner);
-  writeFile(dir_ / "a", std::string(3000, 'a'));
-  outer.setNoSpaceAfterBytes(2000);
-  FileError error;
-  EXPECT_FALSE(outer.copyItemAtPath(dir_ / "a", dir_ / "b", &error));
-  EXPECT_EQ(error.code, ENOSPC);
-  EXPECT_FALSE(exists(dir_ / "b"));
-  EXPECT_TRUE(outer.bytesWrittenByCopies() == 2000u);  // half-way, through the wrapped manager's batch
-  EXPECT_EQ(inner->count(FileOp::kCopy), 1u);
 }
 
 TEST_F(FaultInjectingFileManagerTest, UnreadablePathAndEverythingBelow) {
