@@ -1,5 +1,7 @@
 #include "app/LibraryReader.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 
 #include <fcntl.h>
@@ -165,6 +167,12 @@ class PlistStream {
  public:
   PlistStream(xmlTextReaderPtr reader, const std::string& file) : r_(reader), file_(file) {
     xmlTextReaderSetStructuredErrorHandler(r_, &PlistStream::onError, this);
+    // The encoding layer reports through libxml2's generic channel, which
+    // prints to standard error: kept here instead (per thread, restored
+    // when the read ends), so the user sees one message that names the file.
+    previousGeneric_ = xmlGenericError;
+    previousGenericContext_ = xmlGenericErrorContext;
+    xmlSetGenericErrorFunc(this, &PlistStream::onGenericError);
     // Element names come from the parser's dictionary, so one interned
     // pointer per name replaces string comparisons on every node.
     for (int t = 0; t < kTagCount; ++t) {
@@ -172,6 +180,10 @@ class PlistStream {
           xmlTextReaderConstString(r_, reinterpret_cast<const xmlChar*>(kTagNames[t])));
     }
   }
+
+  ~PlistStream() { xmlSetGenericErrorFunc(previousGenericContext_, previousGeneric_); }
+  PlistStream(const PlistStream&) = delete;
+  PlistStream& operator=(const PlistStream&) = delete;
 
   [[noreturn]] void fail(long line, const std::string& message) const {
     throw LibraryError(file_, line, message);
@@ -186,6 +198,8 @@ class PlistStream {
       if (rc != 1) {
         checkError();
         if (rc == 0) return false;
+        if (generic_.find("conversion failed") != std::string::npos)
+          fail("the file is not well-formed XML: its bytes are not in the encoding it declares");
         fail("the file is not well-formed XML");
       }
       type_ = xmlTextReaderNodeType(r_);
@@ -380,6 +394,17 @@ class PlistStream {
     stream->xmlErrorMessage_ = "not well-formed XML: " + message;
   }
 
+  static void onGenericError(void* self, const char* format, ...) {
+    auto* stream = static_cast<PlistStream*>(self);
+    if (stream->generic_.size() > 1024) return;
+    char piece[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(piece, sizeof piece, format, args);
+    va_end(args);
+    stream->generic_ += piece;
+  }
+
   void checkError() const {
     if (xmlError_) fail(xmlErrorLine_, xmlErrorMessage_);
   }
@@ -394,6 +419,9 @@ class PlistStream {
   bool xmlError_ = false;
   long xmlErrorLine_ = 0;
   std::string xmlErrorMessage_;
+  std::string generic_;  // what the generic channel said, bounded
+  xmlGenericErrorFunc previousGeneric_ = nullptr;
+  void* previousGenericContext_ = nullptr;
 };
 
 // Builds the library from the stream; playlist items are resolved at the

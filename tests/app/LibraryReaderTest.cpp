@@ -230,6 +230,15 @@ TEST(LibraryReaderErrors, StructuralProblemsAreNamed) {
   EXPECT_EQ(m, "the file is empty");
   errorLine("  \n", &m);
   EXPECT_EQ(m.rfind("not well-formed XML: ", 0), 0u) << m;
+  // Bytes that are not in the declared encoding: said once, in the error,
+  // and not printed by the parser on standard error.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(errorLine("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<plist><dict>\x81\x7f\xff"
+                      "</dict></plist>",
+                      &m),
+            2);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(m, "the file is not well-formed XML: its bytes are not in the encoding it declares");
   EXPECT_EQ(errorLine("<?xml version=\"1.0\"?>\n<html/>\n", &m), 2);
   EXPECT_EQ(m, "not a property list: the document starts with <html>");
   errorLine(doc("<key>Major Version</key><integer>1</integer>\n"), &m);
