@@ -22,12 +22,13 @@ uint64_t truncatedTotal(double total) {
 
 }  // namespace
 
-CThreadCopier::Ptr CThreadCopier::CThreadCopierForUniqueIDs(const std::vector<std::string>& uniqueIDs) {
+CThreadCopier::Ptr CThreadCopier::CThreadCopierForUniqueIDs(
+    const std::vector<std::string>& uniqueIDs) {
   return CThreadCopierForUniqueIDs(uniqueIDs, Options{});
 }
 
-CThreadCopier::Ptr CThreadCopier::CThreadCopierForUniqueIDs(const std::vector<std::string>& requested,
-                                                            Options options) {
+CThreadCopier::Ptr CThreadCopier::CThreadCopierForUniqueIDs(
+    const std::vector<std::string>& requested, Options options) {
   auto copier = std::make_shared<CThreadCopier>();
   copier->options_ = std::move(options);
   std::vector<std::string> uniqueIDs = catalogue::CTrackList::uniqueInOrder(requested);
@@ -42,56 +43,63 @@ void CThreadCopier::copyPlaylistUniqueIDs(const std::vector<std::string>& unique
   // without taking the bar down or reaching state 3, and a caller polling
   // for the end would wait for ever.
   try {
-  shell::logAndContinue("exeception in outer level of copyPlaylistUniqueIDs Exception: %@ Reason: %@", [&] {
-    shell::stAutoReleasePool pool;
-    setTotalSize(0);
-    setCopyState(CopyState::kSizing);
-    bool sized = true;
-    if (options_.totalSize) {
-      setTotalSize(*options_.totalSize);
-    } else {
-      sized = shell::logAndContinue(
-          "exeception in total size accumulation (dock indicator invalid) Exception: %@ Reason: %@",
-          [&] { setTotalSize(truncatedTotal(catalogue::CTrackList::netCopyTotalUniqueIDs(uniqueIDs))); });
-    }
-    if (!sized) setTotalSize(1000000);
-    loop.performAndWait([this] { MTSetupDockProgress(); });
-    setCopyState(CopyState::kCopying);
-    uint64_t running = 0;
-    setCopiedSize(0);
-    // The root is opened once for the whole run: every playlist writes
-    // below the same folder, and a drive pulled mid-run fails the rest.
-    catalogue::CTrackList::CopyContext context;
-    context.root = options_.root;
-    if (!context.root) {
-      context.root = platform::DestinationRoot::open(catalogue::CTrack::destinationBasePath().value_or(""));
-    }
-    context.stop = options_.stop;
-    context.bytesWritten = &bytesWritten_;
-    context.onProgress = [this](uint64_t count) { setCopiedSize(count); };
-    context.onTrack = [this](const catalogue::CTrack& track, uint64_t bytes, const platform::FileError* error) {
-      if (!error) {
-        committedBytes_.fetch_add(bytes);
-        return;
-      }
-      std::lock_guard<std::mutex> lock(failuresMutex_);
-      failures_.push_back({track.uniqueID(), *error});
-    };
-    for (const auto& id : uniqueIDs) {
-      if (options_.stop != nullptr && options_.stop->load()) break;
-      shell::stAutoReleasePool playlistPool;
-      auto list = catalogue::CTrackList::trackListForUniqueID(id);
-      if (!list) continue;
-      uint64_t before = running;
-      bool ok = shell::logAndContinue("exeception in individual copy Exception: %@ Reason: %@", [&] {
-        running = list->doCopyWithAlreadyCopied(running, dockProgress(), context);
-      });
-      if (!ok) {
-        running = before;
-        setCopiedSize(running);
-      }
-    }
-  });
+    shell::logAndContinue(
+        "exeception in outer level of copyPlaylistUniqueIDs Exception: %@ Reason: %@", [&] {
+          shell::stAutoReleasePool pool;
+          setTotalSize(0);
+          setCopyState(CopyState::kSizing);
+          bool sized = true;
+          if (options_.totalSize) {
+            setTotalSize(*options_.totalSize);
+          } else {
+            sized = shell::logAndContinue(
+                "exeception in total size accumulation (dock indicator invalid) Exception: %@ "
+                "Reason: %@",
+                [&] {
+                  setTotalSize(
+                      truncatedTotal(catalogue::CTrackList::netCopyTotalUniqueIDs(uniqueIDs)));
+                });
+          }
+          if (!sized) setTotalSize(1000000);
+          loop.performAndWait([this] { MTSetupDockProgress(); });
+          setCopyState(CopyState::kCopying);
+          uint64_t running = 0;
+          setCopiedSize(0);
+          // The root is opened once for the whole run: every playlist writes
+          // below the same folder, and a drive pulled mid-run fails the rest.
+          catalogue::CTrackList::CopyContext context;
+          context.root = options_.root;
+          if (!context.root) {
+            context.root = platform::DestinationRoot::open(
+                catalogue::CTrack::destinationBasePath().value_or(""));
+          }
+          context.stop = options_.stop;
+          context.bytesWritten = &bytesWritten_;
+          context.onProgress = [this](uint64_t count) { setCopiedSize(count); };
+          context.onTrack = [this](const catalogue::CTrack& track, uint64_t bytes,
+                                   const platform::FileError* error) {
+            if (!error) {
+              committedBytes_.fetch_add(bytes);
+              return;
+            }
+            std::lock_guard<std::mutex> lock(failuresMutex_);
+            failures_.push_back({track.uniqueID(), *error});
+          };
+          for (const auto& id : uniqueIDs) {
+            if (options_.stop != nullptr && options_.stop->load()) break;
+            shell::stAutoReleasePool playlistPool;
+            auto list = catalogue::CTrackList::trackListForUniqueID(id);
+            if (!list) continue;
+            uint64_t before = running;
+            bool ok = shell::logAndContinue(
+                "exeception in individual copy Exception: %@ Reason: %@",
+                [&] { running = list->doCopyWithAlreadyCopied(running, dockProgress(), context); });
+            if (!ok) {
+              running = before;
+              setCopiedSize(running);
+            }
+          }
+        });
   } catch (const std::exception& e) {
     platform::logFormat("copy run ended by an unexpected error: %@", e.what());
   } catch (...) {
@@ -122,15 +130,12 @@ std::vector<CThreadCopier::Failure> CThreadCopier::failures() const {
 }
 
 std::shared_ptr<platform::ProgressIndicator> CThreadCopier::dockProgress() const {
-  std::lock_guard<std::mutex> lock(dockMutex_);
-  return dockProgress_;
+  return dockProgress_.get();
 }
 
 void CThreadCopier::setDockProgress(std::shared_ptr<platform::ProgressIndicator> v) {
-  std::shared_ptr<platform::ProgressIndicator> previous;
-  std::lock_guard<std::mutex> lock(dockMutex_);
-  previous = std::move(dockProgress_);
-  dockProgress_ = std::move(v);
+  // The indicator given up goes outside the lock: its last release may draw.
+  dockProgress_.exchange(std::move(v));
 }
 
 void CThreadCopier::waitUntilFinished() { run_.waitUntilFinished(); }

@@ -35,6 +35,7 @@
 #include "catalogue/CTrackList.h"
 #include "export/BackgroundRun.h"
 #include "platform/DestinationRoot.h"
+#include "platform/Guarded.h"
 #include "platform/ProgressIndicator.h"
 
 namespace exporter {
@@ -103,8 +104,7 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
   std::atomic<uint64_t> totalSize_{0};
   std::atomic<uint64_t> copiedSize_{0};
   std::atomic<CopyState> copyState_{CopyState::kNotStarted};
-  mutable std::mutex dockMutex_;
-  std::shared_ptr<platform::ProgressIndicator> dockProgress_;
+  platform::Guarded<std::shared_ptr<platform::ProgressIndicator>> dockProgress_;
   BackgroundRun run_;
   Options options_;
   mutable std::mutex failuresMutex_;

@@ -22,11 +22,13 @@ CThreadPlaylistGenerator::Ptr CThreadPlaylistGenerator::CThreadPlaylistGenerator
   generator->root_ = std::move(root);
   std::vector<std::string> uniqueIDs = catalogue::CTrackList::uniqueInOrder(requested);
   if (uniqueIDs.empty()) return generator;
-  generator->run_.start([generator, uniqueIDs] { generator->generatePlaylistUniqueIDs(uniqueIDs); });
+  generator->run_.start(
+      [generator, uniqueIDs] { generator->generatePlaylistUniqueIDs(uniqueIDs); });
   return generator;
 }
 
-void CThreadPlaylistGenerator::generatePlaylistUniqueIDs(const std::vector<std::string>& uniqueIDs) {
+void CThreadPlaylistGenerator::generatePlaylistUniqueIDs(
+    const std::vector<std::string>& uniqueIDs) {
   setPlaylistState(1);
   std::string folder = playlistPath();
   for (const auto& id : uniqueIDs) {
@@ -38,8 +40,9 @@ void CThreadPlaylistGenerator::generatePlaylistUniqueIDs(const std::vector<std::
     platform::FileError error;
     bool done = false;
     try {
-      bool clean = shell::logAndContinue("exeception in individual playlist generation Exception: %@ Reason: %@",
-                                         [&] { done = list->doGeneratePlaylistinFolder(folder, root_.get(), &error); });
+      bool clean = shell::logAndContinue(
+          "exeception in individual playlist generation Exception: %@ Reason: %@",
+          [&] { done = list->doGeneratePlaylistinFolder(folder, root_.get(), &error); });
       if (!clean) error.localizedDescription = "The playlist file could not be made (see the log).";
     } catch (const std::exception& e) {
       platform::logFormat("playlist generation failed for %@: %@", id, e.what());
@@ -60,15 +63,9 @@ std::vector<CThreadPlaylistGenerator::Failure> CThreadPlaylistGenerator::failure
   return failures_;
 }
 
-std::string CThreadPlaylistGenerator::playlistPath() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return playlistPath_;
-}
+std::string CThreadPlaylistGenerator::playlistPath() const { return playlistPath_.get(); }
 
-void CThreadPlaylistGenerator::setPlaylistPath(const std::string& v) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  playlistPath_ = v;
-}
+void CThreadPlaylistGenerator::setPlaylistPath(const std::string& v) { playlistPath_.set(v); }
 
 void CThreadPlaylistGenerator::waitUntilFinished() { run_.waitUntilFinished(); }
 

@@ -20,6 +20,7 @@
 
 #include "export/BackgroundRun.h"
 #include "platform/DestinationRoot.h"
+#include "platform/Guarded.h"
 
 namespace exporter {
 
@@ -37,9 +38,9 @@ class CThreadPlaylistGenerator : public std::enable_shared_from_this<CThreadPlay
   // go below (see CTrackList::doGeneratePlaylistinFolder).
   static Ptr CThreadPlaylistGeneratorForUniqueIDs(const std::vector<std::string>& uniqueIDs,
                                                   const std::string& folder);
-  static Ptr CThreadPlaylistGeneratorForUniqueIDs(const std::vector<std::string>& uniqueIDs,
-                                                  const std::string& folder,
-                                                  std::shared_ptr<const platform::DestinationRoot> root);
+  static Ptr CThreadPlaylistGeneratorForUniqueIDs(
+      const std::vector<std::string>& uniqueIDs, const std::string& folder,
+      std::shared_ptr<const platform::DestinationRoot> root);
   // The run; called on the background thread.
   void generatePlaylistUniqueIDs(const std::vector<std::string>& uniqueIDs);
 
@@ -59,7 +60,7 @@ class CThreadPlaylistGenerator : public std::enable_shared_from_this<CThreadPlay
  private:
   std::atomic<int32_t> playlistState_{0};
   mutable std::mutex mutex_;
-  std::string playlistPath_;
+  platform::Guarded<std::string> playlistPath_;
   BackgroundRun run_;
   std::shared_ptr<const platform::DestinationRoot> root_;
   std::atomic<size_t> written_{0};

@@ -39,6 +39,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/Guarded.h"
+
 namespace exporter {
 
 class ExecOnThread;
@@ -96,27 +98,9 @@ class ExecOnThread : public std::enable_shared_from_this<ExecOnThread> {
  private:
   ExecOnThread() = default;
 
-  // A value read and written whole under its own lock.
-  template <class T>
-  class Guarded {
-   public:
-    T get() const {
-      std::lock_guard lock(mutex_);
-      return value_;
-    }
-    void set(T value) {
-      std::lock_guard lock(mutex_);
-      value_ = std::move(value);
-    }
-
-   private:
-    mutable std::mutex mutex_;
-    T value_{};
-  };
-
   std::string command_;
-  Guarded<std::optional<std::string>> outResult_;
-  Guarded<int> shellResult_;
+  platform::Guarded<std::optional<std::string>> outResult_;
+  platform::Guarded<int> shellResult_;
   std::shared_ptr<void> context_;
   CompletionSelector completionSelector_ = &ExecCompletionTarget::shellCommandDidFinish;
   std::shared_ptr<ExecCompletionTarget> completionTarget_;
