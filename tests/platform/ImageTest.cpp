@@ -58,25 +58,6 @@ TEST(ImageDrawing, OnePointStrokeCoversHalfOfEachSide) {
   EXPECT_NEAR(image.pixelAt(10, 16).alpha, 128, 2);
 }
 
-TEST(ImageDrawing, CopyReplacesWhatSourceOverBlends) {
-  Image halfClear(4, 4);
-  halfClear.fillRect({0, 0, 4, 4}, {0, 0, 1, 0.5});
-
-  Image over(8, 8);
-  over.fillRect({0, 0, 8, 8}, Color::white());
-  over.drawInRect(halfClear, {2, 2, 4, 4}, {0, 0, 4, 4}, CompositingOperation::kSourceOver, 1.0);
-  EXPECT_EQ(over.pixelAt(3, 3).alpha, 255);
-  EXPECT_NEAR(over.pixelAt(3, 3).red, 128, 2);
-
-  Image copy(8, 8);
-  copy.fillRect({0, 0, 8, 8}, Color::white());
-  copy.drawInRect(halfClear, {2, 2, 4, 4}, {0, 0, 4, 4}, CompositingOperation::kCopy, 1.0);
-  EXPECT_NEAR(copy.pixelAt(3, 3).alpha, 128, 2);
-  EXPECT_EQ(copy.pixelAt(3, 3).red, 0);
-  EXPECT_EQ(copy.pixelAt(3, 3).blue, 255);                     // read back unpremultiplied
-  EXPECT_EQ(copy.pixelAt(1, 1), (Pixel{255, 255, 255, 255}));  // outside the rectangle
-}
-
 TEST(ImageDrawing, DrawsAtPointAndStretches) {
   Image dot(2, 2);
   dot.fillRect({0, 0, 2, 2}, {1, 0, 0, 1});
@@ -152,17 +133,6 @@ TEST(ImagePng, MalformedDataIsRejected) {
   EXPECT_FALSE(Image::decodePNG(png.substr(0, png.size() / 2)));
   EXPECT_TRUE(Image().pngRepresentation().empty());
   EXPECT_FALSE(Image::contentsOfFile("/nonexistent/tile.png"));
-}
-
-TEST(ImageNamed, ApplicationArtworkIsThere) {
-  auto icon = Image::imageNamed("DockIcon");
-  ASSERT_TRUE(icon);
-  EXPECT_EQ(icon->pixelsWide(), 128);
-  EXPECT_EQ(icon->pixelsHigh(), 128);
-  // Without artwork of its own, the standard icon is the dock artwork.
-  auto standard = Image::imageNamed(Image::kApplicationIconName);
-  ASSERT_TRUE(standard);
-  EXPECT_EQ(standard->pngRepresentation(), icon->pngRepresentation());
 }
 
 TEST(ImageNamed, NamesArePlainFileNames) {
