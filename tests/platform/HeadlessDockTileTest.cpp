@@ -81,18 +81,5 @@ TEST_F(HeadlessDockTileTest, FailedWriteIsLoggedOnceAndDoesNotStopTheCaller) {
   EXPECT_EQ(log.lines().size(), 2u);
 }
 
-TEST(DockTileShared, DefaultIsHeadlessAndCanBeReplaced) {
-  auto fake = std::make_shared<FakeDockTile>();
-  DockTile::setShared(fake);
-  EXPECT_EQ(DockTile::shared(), fake);
-  DockTile::shared()->restoreStandardIcon();
-  EXPECT_EQ(fake->count(), 1u);
-
-  DockTile::setShared(nullptr);
-  auto fresh = DockTile::shared();
-  EXPECT_NE(fresh, fake);
-  EXPECT_NE(dynamic_cast<HeadlessDockTile*>(fresh.get()), nullptr);
-}
-
 }  // namespace
 }  // namespace platform
