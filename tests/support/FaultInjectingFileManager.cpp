@@ -18,8 +18,6 @@ const char* actionOf(FileOp op) {
       return "created";
     case FileOp::kRemove:
       return "removed";
-    case FileOp::kWrite:
-      return "saved";
     case FileOp::kFlush:
       return "copied";
     default:
@@ -228,15 +226,6 @@ std::unique_ptr<CopyBatch> FaultInjectingFileManager::makeCopyBatch(const CopyBa
   return std::make_unique<FaultInjectingCopyBatch>(*this, *target_, options);
 }
 
-bool FaultInjectingFileManager::writeStringBelowRoot(const DestinationRoot& root, const std::string& text,
-                                                     const std::string& path, FileError* error) {
-  if (int e = begin(FileOp::kWrite, path, false)) {
-    setFileError(error, e, path, actionOf(FileOp::kWrite));
-    return false;
-  }
-  return target_->writeStringBelowRoot(root, text, path, error);
-}
-
 bool FaultInjectingFileManager::removeItemBelowRoot(const DestinationRoot& root, const std::string& path,
                                                     RemoveKind kind, FileError* error) {
   if (int e = begin(FileOp::kRemove, path, false)) {
@@ -275,15 +264,6 @@ std::optional<std::vector<DirectoryEntry>> FaultInjectingFileManager::contentsOf
 bool FaultInjectingFileManager::isDeletableFileAtPath(const std::string& path) {
   if (begin(FileOp::kDeletable, path, false) != 0) return false;
   return target_->isDeletableFileAtPath(path);
-}
-
-bool FaultInjectingFileManager::writeStringAtomically(const std::string& text,
-                                                      const std::string& path, FileError* error) {
-  if (int e = begin(FileOp::kWrite, path, false)) {
-    setFileError(error, e, path, actionOf(FileOp::kWrite));
-    return false;
-  }
-  return target_->writeStringAtomically(text, path, error);
 }
 
 }  // namespace platform

@@ -37,11 +37,10 @@ enum class FileOp {
   kCreateDirectory,
   kRemove,
   kList,
-  kWrite,
   kDeletable,
   kFlush,  // the flush of a copy batch: failing it fails the whole batch
 };
-constexpr size_t kFileOpCount = 9;
+constexpr size_t kFileOpCount = 8;
 
 class FaultInjectingFileManager : public FileManagerWrapper {
  public:
@@ -91,11 +90,6 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(const std::string& path,
                                                                        FileError* error) override;
   bool isDeletableFileAtPath(const std::string& path) override;
-  bool writeStringAtomically(const std::string& text, const std::string& path,
-                             FileError* error) override;
-  // Counted as kWrite and kRemove.
-  bool writeStringBelowRoot(const DestinationRoot& root, const std::string& text, const std::string& path,
-                            FileError* error) override;
   bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                            FileError* error) override;
 
