@@ -293,6 +293,22 @@ void ExportSession::load() {
                                           : CTrackList::EntryForm::kRelativeToFile);
     ids_.push_back(s.playlist->persistentId);
   }
+  // A track registered by an earlier load in this process (the window
+  // loads one library after another) keeps what it was first given: what
+  // this file says now replaces it, and every presence is looked at again.
+  for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      auto it = byId_.find(track->uniqueID());
+      if (it == byId_.end()) continue;
+      const LibraryTrack& t = *it->second;
+      track->setSourcePath(t.localPath());
+      track->setDestPathRel(destination[t.persistentId]);
+      track->setTrackTitle(t.name);
+      track->setTrackArtist(t.artist);
+      track->setTrackDuration(DestinationLayout::durationText(t.totalTimeMs));
+    }
+  }
+  CTrack::invalidateAllTrackDestinations();
   CTrack::setDestinationBasePath(musicRoot_);
 }
 
