@@ -295,20 +295,27 @@ void ExportSession::load() {
   }
   // A track registered by an earlier load in this process (the window
   // loads one library after another) keeps what it was first given: what
-  // this file says now replaces it, and every presence is looked at again.
+  // this file says now replaces it, and a track whose files changed is
+  // looked at again. A first load finds nothing to change.
   for (const auto& s : selected_) {
     for (const auto& track : *s.list->trackList()) {
       auto it = byId_.find(track->uniqueID());
       if (it == byId_.end()) continue;
       const LibraryTrack& t = *it->second;
-      track->setSourcePath(t.localPath());
-      track->setDestPathRel(destination[t.persistentId]);
-      track->setTrackTitle(t.name);
-      track->setTrackArtist(t.artist);
-      track->setTrackDuration(DestinationLayout::durationText(t.totalTimeMs));
+      const std::string& dest = destination[t.persistentId];
+      if (track->sourcePath() != t.localPath() || track->destPathRel() != dest) {
+        track->setSourcePath(t.localPath());
+        track->setDestPathRel(dest);
+        track->setTrackTested(false);
+        track->setTrackPresent(false);
+        track->setPresentSetInResolve(false);
+      }
+      if (track->trackTitle() != t.name) track->setTrackTitle(t.name);
+      if (track->trackArtist() != t.artist) track->setTrackArtist(t.artist);
+      std::string duration = DestinationLayout::durationText(t.totalTimeMs);
+      if (track->trackDuration() != duration) track->setTrackDuration(duration);
     }
   }
-  CTrack::invalidateAllTrackDestinations();
   CTrack::setDestinationBasePath(musicRoot_);
 }
 

@@ -48,19 +48,6 @@ bool lookupMayMatchOtherNames(int dir) {
   }
 }
 
-FileType typeOfDirent(unsigned char type) {
-  switch (type) {
-    case DT_REG:
-      return FileType::kRegular;
-    case DT_DIR:
-      return FileType::kDirectory;
-    case DT_LNK:
-      return FileType::kSymbolicLink;
-    default:
-      return FileType::kOther;
-  }
-}
-
 // A folder's names and their entry types, read in one pass and kept in
 // one buffer; the buffers are reused from one folder to the next.
 class FolderListing {
@@ -297,6 +284,19 @@ FileAttributes attributesOfStat(const struct stat& st) {
   attributes.modificationTimeNs =
       static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   return attributes;
+}
+
+FileType typeOfDirent(unsigned char type) {
+  switch (type) {
+    case DT_REG:
+      return FileType::kRegular;
+    case DT_DIR:
+      return FileType::kDirectory;
+    case DT_LNK:
+      return FileType::kSymbolicLink;
+    default:
+      return FileType::kOther;
+  }
 }
 
 FileType typeOfMode(mode_t mode) {

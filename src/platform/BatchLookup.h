@@ -14,11 +14,10 @@
 // go to `single`, which answers as one lookup would.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <functional>
-#include <sys/stat.h>
-
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +28,9 @@ namespace platform {
 
 using SingleLookup = std::function<std::optional<FileAttributes>(const std::string& path)>;
 
+// The type of an item from a listing entry's type (DT_UNKNOWN gives
+// kOther: ask stat then).
+FileType typeOfDirent(unsigned char type);
 // The type of an item from its stat mode.
 FileType typeOfMode(mode_t mode);
 // Type, size and modification time from a stat result.

@@ -165,21 +165,10 @@ bool isDotOrDotDot(const char* name) {
 }
 
 FileType typeOfEntry(int dirFd, const struct dirent* entry) {
-  switch (entry->d_type) {
-    case DT_REG:
-      return FileType::kRegular;
-    case DT_DIR:
-      return FileType::kDirectory;
-    case DT_LNK:
-      return FileType::kSymbolicLink;
-    case DT_UNKNOWN: {
-      struct stat st;
-      if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return FileType::kOther;
-      return typeOfMode(st.st_mode);
-    }
-    default:
-      return FileType::kOther;
-  }
+  if (entry->d_type != DT_UNKNOWN) return typeOfDirent(entry->d_type);
+  struct stat st;
+  if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return FileType::kOther;
+  return typeOfMode(st.st_mode);
 }
 
 // Removes everything inside the open folder `dirFd` (which it takes over),
