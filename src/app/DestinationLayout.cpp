@@ -1,11 +1,11 @@
 #include "app/DestinationLayout.h"
-#include "platform/Path.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 #include <array>
 
+#include "platform/Path.h"
 #include "platform/Unicode.h"
 #include "ui/ImageViewIconSetter.h"
 
@@ -209,12 +209,18 @@ std::string DestinationLayout::playlistFileName(std::string_view playlistName) {
   }
 }
 
-DestinationLayout::LibraryPaths DestinationLayout::forLibrary(const Library& library) {
+DestinationLayout::LibraryPaths DestinationLayout::forLibrary(
+    const Library& library, const std::unordered_set<std::string_view>* only) {
   LibraryPaths paths;
   DestinationLayout layout(library.musicFolderSourcePath);
   const std::string prefix = std::string(kMusicFolder) + "/";
-  for (const auto& t : library.tracks)
-    paths.tracks[t.persistentId] = layout.trackPath(t).substr(prefix.size());
+  size_t wanted = only ? only->size() : library.tracks.size();
+  for (auto t = library.tracks.begin(); t != library.tracks.end() && paths.tracks.size() < wanted;
+       ++t) {
+    std::string path = layout.trackPath(*t).substr(prefix.size());
+    if (!only || only->count(t->persistentId))
+      paths.tracks.emplace(t->persistentId, std::move(path));
+  }
   for (const auto& p : library.playlists) {
     if (p.exportedByDefault()) paths.playlists[p.persistentId] = layout.playlistFileName(p.name);
   }

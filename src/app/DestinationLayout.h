@@ -79,11 +79,16 @@ class DestinationLayout {
   // every playlist an export of all playlists writes, by persistent ID.
   // The command line and scripts (through the bridge) both use it, so
   // the two never lay the same library out differently.
+  // With `only`, paths are kept for those tracks alone and the tracks after
+  // the last of them in library order are not laid out: a later track
+  // never changes an earlier one's path (it is the one numbered, and a
+  // folder keeps its first spelling), so the paths are the same.
   struct LibraryPaths {
     std::unordered_map<std::string, std::string> tracks;
     std::unordered_map<std::string, std::string> playlists;
   };
-  static LibraryPaths forLibrary(const Library& library);
+  static LibraryPaths forLibrary(const Library& library,
+                                 const std::unordered_set<std::string_view>* only = nullptr);
 
  private:
   std::vector<std::string> relativeComponents(const LibraryTrack& track) const;

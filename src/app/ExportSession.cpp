@@ -253,16 +253,25 @@ void ExportSession::load() {
 
   // Paths and file names are decided over the whole library in its own
   // order, so they do not change with the playlists chosen.
-  DestinationLayout::LibraryPaths paths = DestinationLayout::forLibrary(library_);
+  // Only the tracks of the playlists taken are looked up and given a path.
+  std::set<const LibraryPlaylist*> chosen = choosePlaylists(library_, o_.playlists);
+  std::vector<const LibraryPlaylist*> taken;
+  std::unordered_set<std::string_view> needed;
+  for (const auto& p : library_.playlists) {
+    if (mode_ == Mode::kAllPlaylists ? !p.exportedByDefault() : chosen.count(&p) == 0) continue;
+    taken.push_back(&p);
+    needed.insert(p.items.begin(), p.items.end());
+  }
+  for (const auto& t : library_.tracks) {
+    if (needed.count(t.persistentId)) byId_.emplace(t.persistentId, &t);
+  }
+  DestinationLayout::LibraryPaths paths = DestinationLayout::forLibrary(library_, &needed);
   DestinationLayout layout;  // names of playlists only chosen ones take
   for (const auto& p : paths.playlists) layout.playlistFileName(p.second);
   std::unordered_map<std::string, std::string>& destination = paths.tracks;
-  for (const auto& t : library_.tracks) byId_[t.persistentId] = &t;
 
-  std::set<const LibraryPlaylist*> chosen = choosePlaylists(library_, o_.playlists);
-  for (const auto& p : library_.playlists) {
-    bool take = mode_ == Mode::kAllPlaylists ? p.exportedByDefault() : chosen.count(&p) != 0;
-    if (!take) continue;
+  for (const LibraryPlaylist* taking : taken) {
+    const LibraryPlaylist& p = *taking;
     auto named = paths.playlists.find(p.persistentId);
     std::string fileName =
         named != paths.playlists.end() ? named->second : layout.playlistFileName(p.name);

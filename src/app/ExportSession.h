@@ -204,7 +204,8 @@ class ExportSession {
   std::vector<Selected> selected_;
   std::vector<Selected> loaded_;  // what load() selected, before any choose()
   std::vector<std::string> ids_;
-  std::unordered_map<std::string, const LibraryTrack*> byId_;
+  // The tracks of the playlists taken, keyed by views of their own identifiers.
+  std::unordered_map<std::string_view, const LibraryTrack*> byId_;
   ExportPlan plan_;
   bool planned_ = false;                    // plan() has sized the export
   std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_

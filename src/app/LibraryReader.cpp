@@ -1,9 +1,5 @@
 #include "app/LibraryReader.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-
 #include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -15,6 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -51,10 +50,7 @@ enum class Key {
   kSize,
   kLocation,
   kDisabled,
-  kTrackType,
   kPersistentId,
-  kFileFolderCount,
-  kLibraryFolderCount,
   kPlaylistPersistentId,
   kParentPersistentId,
   kPlaylistItems,
@@ -102,7 +98,6 @@ Key keyOf(std::string_view k) {
       break;
     case 10:
       if (is(k, "Total Time")) return Key::kTotalTime;
-      if (is(k, "Track Type")) return Key::kTrackType;
       if (is(k, "Smart Info")) return Key::kSmartInfo;
       break;
     case 12:
@@ -116,9 +111,6 @@ Key keyOf(std::string_view k) {
       if (is(k, "Playlist Items")) return Key::kPlaylistItems;
       if (is(k, "Smart Criteria")) return Key::kSmartCriteria;
       break;
-    case 17:
-      if (is(k, "File Folder Count")) return Key::kFileFolderCount;
-      break;
     case 18:
       if (is(k, "Distinguished Kind")) return Key::kDistinguishedKind;
       break;
@@ -126,7 +118,6 @@ Key keyOf(std::string_view k) {
       if (is(k, "Application Version")) return Key::kApplicationVersion;
       break;
     case 20:
-      if (is(k, "Library Folder Count")) return Key::kLibraryFolderCount;
       if (is(k, "Parent Persistent ID")) return Key::kParentPersistentId;
       break;
     case 21:
@@ -253,10 +244,6 @@ class PlistStream {
     return "text";
   }
 
-  // The text of the scalar element the reader is on, in a buffer that the
-  // next call reuses.
-  std::string_view readText() { return readTextInto(text_); }
-
   bool isValueStart() const {
     if (!isStart()) return false;
     for (int t = kDictTag; t < kTagCount; ++t)
@@ -276,7 +263,7 @@ class PlistStream {
       if (isEnd(kDictTag)) return;
       if (!isStart(kKeyTag)) fail("expected <key> in <dict>, found " + describeNode());
       long keyLine = 0;
-      readTextInto(key, &keyLine);
+      readTextInto(&key, &keyLine);
       advanceOrFail("dict");
       if (isEnd(kDictTag)) fail(keyLine, "key \"" + key + "\" has no value");
       if (!isValueStart()) {
@@ -308,7 +295,7 @@ class PlistStream {
     } else if (isStart(kTrueTag) || isStart(kFalseTag)) {
       readBoolean("");
     } else {
-      readText();
+      readTextInto(nullptr);  // most of a library's values: not copied
     }
   }
 
@@ -316,7 +303,7 @@ class PlistStream {
     if (!isStart(kStringTag)) {
       fail("\"" + std::string(key) + "\" must be a <string>, found " + describeNode());
     }
-    readTextInto(into);
+    readTextInto(&into);
   }
 
   std::string readString(std::string_view key) {
@@ -330,7 +317,7 @@ class PlistStream {
       fail("\"" + std::string(key) + "\" must be an <integer>, found " + describeNode());
     }
     long at = 0;
-    std::string_view text = readTextInto(text_, &at);
+    std::string_view text = readTextInto(&text_, &at);
     size_t b = text.find_first_not_of(" \t\r\n");
     size_t e = text.find_last_not_of(" \t\r\n");
     int64_t value = 0;
@@ -363,20 +350,21 @@ class PlistStream {
   }
 
  private:
-  // Reads the text of the scalar element the reader is on into `into`;
-  // `line`, when given, receives the line of its text (0 when empty).
-  std::string_view readTextInto(std::string& into, long* line = nullptr) {
-    into.clear();
-    if (empty_) return into;
+  // Reads the text of the scalar element the reader is on into `into`
+  // (checked and dropped when null); `line`, when given, receives the line
+  // of its text (0 when empty).
+  std::string_view readTextInto(std::string* into, long* line = nullptr) {
+    if (into) into->clear();
+    if (empty_) return {};
     // Element names live in the reader's dictionary for the whole read.
     const char* element = name_;
     for (;;) {
       advanceOrFail(element);
       if (isText()) {
         if (line && !*line) *line = this->line();
-        into += reinterpret_cast<const char*>(xmlTextReaderConstValue(r_));
+        if (into) *into += reinterpret_cast<const char*>(xmlTextReaderConstValue(r_));
       } else if (type_ == XML_READER_TYPE_END_ELEMENT && name_ == element) {
-        return into;
+        return into ? std::string_view(*into) : std::string_view();
       } else {
         fail(describeNode() + " inside <" + element + ">");
       }
@@ -531,17 +519,8 @@ class LibraryBuilder {
           case Key::kDisabled:
             t.disabled = in_.readBoolean(k);
             break;
-          case Key::kTrackType:
-            in_.readString(k, t.trackType);
-            break;
           case Key::kPersistentId:
             in_.readString(k, t.persistentId);
-            break;
-          case Key::kFileFolderCount:
-            t.fileFolderCount = in_.readInteger(k);
-            break;
-          case Key::kLibraryFolderCount:
-            t.libraryFolderCount = in_.readInteger(k);
             break;
           default:
             in_.skipValue();
@@ -581,16 +560,32 @@ class LibraryBuilder {
   // reading, which costs an allocation per track.
   void dropRepeatedIdentifiers() {
     auto& tracks = lib_.tracks;
-    std::vector<uint32_t> order(tracks.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-      return tracks[a].persistentId < tracks[b].persistentId;
+    // Sorted by the identifier's first eight bytes as a number, then by
+    // the whole identifier, then by position: the same order as comparing
+    // the strings, at the cost of an integer comparison almost always.
+    struct Entry {
+      uint64_t head;
+      uint32_t index;
+    };
+    std::vector<Entry> order(tracks.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+      const std::string& id = tracks[i].persistentId;
+      uint64_t head = 0;
+      for (size_t b = 0; b < 8; ++b)
+        head = head << 8 | (b < id.size() ? static_cast<uint8_t>(id[b]) : 0u);
+      order[i] = {head, static_cast<uint32_t>(i)};
+    }
+    std::sort(order.begin(), order.end(), [&](const Entry& a, const Entry& b) {
+      if (a.head != b.head) return a.head < b.head;
+      int c = tracks[a.index].persistentId.compare(tracks[b.index].persistentId);
+      return c != 0 ? c < 0 : a.index < b.index;
     });
     std::vector<bool> repeated(tracks.size(), false);
     bool any = false;
     for (size_t i = 1; i < order.size(); ++i) {
-      if (tracks[order[i]].persistentId == tracks[order[i - 1]].persistentId) {
-        repeated[order[i]] = true;
+      if (order[i].head == order[i - 1].head &&
+          tracks[order[i].index].persistentId == tracks[order[i - 1].index].persistentId) {
+        repeated[order[i].index] = true;
         any = true;
       }
     }

@@ -54,9 +54,6 @@ struct LibraryTrack {
   std::string location;    // the decoded path, as on the computer that wrote the file
   std::string mappedPath;  // set when a PathMap entry applies to location
   bool disabled = false;   // unchecked in the library
-  std::string trackType;   // "File", "Remote", "URL", ... as written
-  std::optional<int64_t> fileFolderCount;
-  std::optional<int64_t> libraryFolderCount;
 
   // Where to read the file here: the mapped path, else the location unless
   // it is on a Windows drive or network share; empty when not on this

@@ -4,10 +4,12 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
-#include "support/Fixtures.h"
 #include "app/DestinationLayout.h"
 #include "platform/Unicode.h"
+#include "support/Fixtures.h"
 
 namespace app {
 namespace {
@@ -142,6 +144,25 @@ TEST(DestinationLayoutTracks, AFolderDoesNotTakeAFilesName) {
   DestinationLayout layout("/m");
   EXPECT_EQ(layout.trackPath(track("/m/A/b")), "Music/A/b");
   EXPECT_EQ(layout.trackPath(track("/m/a/B/c.mp3")), "Music/A/B (2)/c.mp3");
+}
+
+// An export of some playlists lays out only what it needs, and must give
+// those tracks the paths an export of the whole library gives them.
+TEST(DestinationLayoutTracks, SomeTracksGetTheirPathsInTheWholeLibrary) {
+  Library lib;
+  for (const char* id : {"A", "B", "C"}) {
+    lib.tracks.push_back(track(std::string("/") + id + "/Song.mp3", "Artist", "Album"));
+    lib.tracks.back().persistentId = id;
+  }
+  auto all = DestinationLayout::forLibrary(lib);
+  EXPECT_EQ(all.tracks.at("C"), "Artist/Album/Song (3).mp3");
+  for (std::unordered_set<std::string_view> only :
+       {std::unordered_set<std::string_view>{"B"}, {"A", "C"}, {}}) {
+    auto some = DestinationLayout::forLibrary(lib, &only);
+    EXPECT_EQ(some.tracks.size(), only.size());
+    for (std::string_view id : only)
+      EXPECT_EQ(some.tracks.at(std::string(id)), all.tracks.at(std::string(id)));
+  }
 }
 
 TEST(DestinationLayoutPlaylists, NamesAreCleanedAndRepeatsNumbered) {
