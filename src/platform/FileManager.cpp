@@ -1,17 +1,16 @@
 #include "platform/FileManager.h"
 
 #include <cstring>
-#include <mutex>
 
+#include "platform/Guarded.h"
 #include "platform/PosixFileManager.h"
 
 namespace platform {
 namespace {
 
 struct Registry {
-  std::mutex mutex;
-  std::shared_ptr<FileManager> defaultManager;
-  std::function<std::shared_ptr<FileManager>()> factory;
+  Guarded<std::shared_ptr<FileManager>> defaultManager;
+  Guarded<std::function<std::shared_ptr<FileManager>()>> factory;
 };
 
 Registry& registry() {
@@ -45,7 +44,9 @@ class ImmediateCopyBatch : public CopyBatch {
 
 }  // namespace
 
-std::unique_ptr<CopyBatch> FileManager::makeCopyBatch() { return makeCopyBatch(CopyBatchOptions{}); }
+std::unique_ptr<CopyBatch> FileManager::makeCopyBatch() {
+  return makeCopyBatch(CopyBatchOptions{});
+}
 
 std::unique_ptr<CopyBatch> FileManager::makeCopyBatch(const CopyBatchOptions& options) {
   // A copy below a root must keep the root's guarantees, which only the
@@ -55,39 +56,29 @@ std::unique_ptr<CopyBatch> FileManager::makeCopyBatch(const CopyBatchOptions& op
 }
 
 std::shared_ptr<FileManager> FileManager::defaultManager() {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  if (!r.defaultManager) r.defaultManager = std::make_shared<PosixFileManager>();
-  return r.defaultManager;
+  return registry().defaultManager.update([](std::shared_ptr<FileManager>& manager) {
+    if (!manager) manager = std::make_shared<PosixFileManager>();
+    return manager;
+  });
 }
 
 std::shared_ptr<FileManager> FileManager::makePrivate() {
-  Registry& r = registry();
-  std::function<std::shared_ptr<FileManager>()> factory;
-  {
-    std::lock_guard<std::mutex> lock(r.mutex);
-    factory = r.factory;
-  }
-  if (factory) {
+  if (auto factory = registry().factory.get()) {
     if (auto manager = factory()) return manager;
   }
   return std::make_shared<PosixFileManager>();
 }
 
 void FileManager::setDefaultForTesting(std::shared_ptr<FileManager> manager) {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  r.defaultManager = std::move(manager);
+  registry().defaultManager.set(std::move(manager));
 }
 
 void FileManager::setFactoryForTesting(std::function<std::shared_ptr<FileManager>()> factory) {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  r.factory = std::move(factory);
+  registry().factory.set(std::move(factory));
 }
 
 std::optional<FileAttributes> FileManager::attributesOfLinkTargetAtPath(const std::string& path,
-                                                                      FileError* error) {
+                                                                        FileError* error) {
   return attributesOfItemAtPath(path, error);
 }
 
@@ -103,11 +94,12 @@ std::vector<std::optional<FileAttributes>> FileManager::attributesOfItemsAtPaths
   return out;
 }
 
-std::vector<std::optional<FileAttributes>> FileManager::attributesOfItems(const std::vector<ItemQuery>& items,
-                                                                       unsigned threads) {
+std::vector<std::optional<FileAttributes>> FileManager::attributesOfItems(
+    const std::vector<ItemQuery>& items, unsigned threads) {
   std::vector<std::optional<FileAttributes>> out;
   out.reserve(items.size());
-  for (const auto& item : items) out.push_back(attributesOfItemAtPath(std::string(item.path), nullptr));
+  for (const auto& item : items)
+    out.push_back(attributesOfItemAtPath(std::string(item.path), nullptr));
   return out;
 }
 

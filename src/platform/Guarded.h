@@ -1,6 +1,7 @@
 // A value behind its own lock, for the fields of shared objects that are
 // read and replaced whole from several threads: get() answers a copy,
-// set() and exchange() replace it. Fields that must change together
+// set() and exchange() replace it, update() reads and changes it in one
+// step (a value made on first use). Fields that must change together
 // share one lock of their owner instead.
 //
 // Thread: every member may be called from any thread.
@@ -34,6 +35,13 @@ class Guarded {
   T exchange(T value) {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(value_, std::move(value));
+  }
+  // Calls f(value) under the lock and answers what f answers; f must not
+  // reach this value again.
+  template <class F>
+  auto update(F&& f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return f(value_);
   }
 
  private:
