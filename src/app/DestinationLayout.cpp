@@ -165,10 +165,10 @@ std::vector<std::string> DestinationLayout::relativeComponents(const LibraryTrac
       return {first, parts->end()};
     }
   }
-  const std::string& artist = !track.albumArtist.empty() ? track.albumArtist : track.artist;
-  std::string file = platform::lastComponent(track.location);
-  return {artist.empty() ? "Unknown Artist" : artist,
-          track.album.empty() ? "Unknown Album" : track.album, file};
+  std::string_view artist = !track.albumArtist.empty() ? track.albumArtist : track.artist;
+  return {std::string(artist.empty() ? "Unknown Artist" : artist),
+          std::string(track.album.empty() ? "Unknown Album" : track.album),
+          platform::lastComponent(track.location)};
 }
 
 std::string DestinationLayout::placeFolder(const std::string& parent, const std::string& name) {

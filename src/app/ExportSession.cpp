@@ -287,12 +287,12 @@ void ExportSession::load() {
       auto it = byId_.find(item);
       if (it == byId_.end()) continue;
       const LibraryTrack& t = *it->second;
-      ids.emplace_back(t.persistentId);
+      ids.emplace_back(std::string(t.persistentId));
       enables.emplace_back(!t.disabled);
-      sources.push_back(t.localPath());
-      dests.push_back(destination[t.persistentId]);
-      titles.push_back(t.name);
-      artists.push_back(t.artist);
+      sources.emplace_back(t.localPath());
+      dests.push_back(destination[std::string(t.persistentId)]);
+      titles.emplace_back(t.name);
+      artists.emplace_back(t.artist);
       durations.push_back(DestinationLayout::durationText(t.totalTimeMs));
     }
     s.list = CTrackList::retainedTrackListForUniqueID(s.playlist->persistentId, true, ids, enables, sources, dests,
@@ -311,16 +311,16 @@ void ExportSession::load() {
       auto it = byId_.find(track->uniqueID());
       if (it == byId_.end()) continue;
       const LibraryTrack& t = *it->second;
-      const std::string& dest = destination[t.persistentId];
+      const std::string& dest = destination[std::string(t.persistentId)];
       if (track->sourcePath() != t.localPath() || track->destPathRel() != dest) {
-        track->setSourcePath(t.localPath());
+        track->setSourcePath(std::string(t.localPath()));
         track->setDestPathRel(dest);
         track->setTrackTested(false);
         track->setTrackPresent(false);
         track->setPresentSetInResolve(false);
       }
-      if (track->trackTitle() != t.name) track->setTrackTitle(t.name);
-      if (track->trackArtist() != t.artist) track->setTrackArtist(t.artist);
+      if (track->trackTitle() != t.name) track->setTrackTitle(std::string(t.name));
+      if (track->trackArtist() != t.artist) track->setTrackArtist(std::string(t.artist));
       std::string duration = DestinationLayout::durationText(t.totalTimeMs);
       if (track->trackDuration() != duration) track->setTrackDuration(duration);
     }
@@ -368,7 +368,7 @@ std::string ExportSession::cleanUpRefusal() const {
   size_t inside = 0;
   std::string example;
   for (const auto& t : library_.tracks) {
-    const std::string& source = t.localPath();
+    std::string source(t.localPath());
     for (const auto& r : roots) {
       if (!source.empty() && lexicallyInside(source, r)) {
         if (inside++ == 0) example = source;
@@ -516,7 +516,8 @@ const ExportPlan& ExportSession::plan() {
     for (const auto& track : *s.list->trackList()) {
       if (track->trackPresent() || !track->trackShouldCopy() || !seen.insert(track->uniqueID()).second) continue;
       const LibraryTrack& t = *byId_.at(track->uniqueID());
-      if (!t.onThisComputer() || access(t.localPath().c_str(), F_OK) != 0) plan_.missingSources.push_back(t.location);
+      if (!t.onThisComputer() || access(std::string(t.localPath()).c_str(), F_OK) != 0)
+        plan_.missingSources.emplace_back(t.location);
     }
   }
   plan_.skippedBuiltIn.clear();
@@ -531,10 +532,11 @@ const ExportPlan& ExportSession::plan() {
 }
 
 std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) const {
-  if (!t.onThisComputer()) return "the file is not on this computer (" + t.location + ")";
+  std::string source(t.localPath());
+  if (!t.onThisComputer()) return "the file is not on this computer (" + std::string(t.location) + ")";
   if (stopped) return "the export was interrupted";
-  if (access(t.localPath().c_str(), F_OK) != 0) return "the source file is missing (" + t.localPath() + ")";
-  if (access(t.localPath().c_str(), R_OK) != 0) return "the source file cannot be read (" + t.localPath() + ")";
+  if (access(source.c_str(), F_OK) != 0) return "the source file is missing (" + source + ")";
+  if (access(source.c_str(), R_OK) != 0) return "the source file cannot be read (" + source + ")";
   return "it is not on the drive after the copy";
 }
 
@@ -588,10 +590,11 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
         continue;
       }
       const LibraryTrack& t = *byId_.at(track->uniqueID());
-      TrackFailure failure{t.name, t.artist, t.localPath(), t.location, destination, "", "", 0};
+      TrackFailure failure{std::string(t.name), std::string(t.artist), std::string(t.localPath()),
+                           std::string(t.location), destination, "", "", 0};
       auto reason = reasons.find(track->uniqueID());
       if (reason != reasons.end() && t.onThisComputer()) {
-        failure.reason = describeCopyFailure(reason->second, t.localPath());
+        failure.reason = describeCopyFailure(reason->second, failure.source);
         failure.path = reason->second.path;
         failure.code = reason->second.code;
       } else {

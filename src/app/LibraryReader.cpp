@@ -496,16 +496,16 @@ class LibraryBuilder {
             hasTrackId = true;
             break;
           case Key::kName:
-            in_.readString(k, t.name);
+            t.name = keep(k);
             break;
           case Key::kArtist:
-            in_.readString(k, t.artist);
+            t.artist = keepShared(k);
             break;
           case Key::kAlbum:
-            in_.readString(k, t.album);
+            t.album = keepShared(k);
             break;
           case Key::kAlbumArtist:
-            in_.readString(k, t.albumArtist);
+            t.albumArtist = keepShared(k);
             break;
           case Key::kTotalTime:
             t.totalTimeMs = in_.readInteger(k);
@@ -520,7 +520,7 @@ class LibraryBuilder {
             t.disabled = in_.readBoolean(k);
             break;
           case Key::kPersistentId:
-            in_.readString(k, t.persistentId);
+            t.persistentId = keep(k);
             break;
           default:
             in_.skipValue();
@@ -549,8 +549,8 @@ class LibraryBuilder {
       trackIndex_.emplace_back(t.trackId, kNoFile);
       return;
     }
-    t.location = std::move(*path);
-    if (auto mapped = map_.apply(t.location)) t.mappedPath = std::move(*mapped);
+    t.location = lib_.text->add(*path);
+    if (auto mapped = map_.apply(t.location)) t.mappedPath = lib_.text->add(*mapped);
     trackIndex_.emplace_back(t.trackId, lib_.tracks.size());
     lib_.tracks.push_back(std::move(t));
   }
@@ -569,7 +569,7 @@ class LibraryBuilder {
     };
     std::vector<Entry> order(tracks.size());
     for (size_t i = 0; i < order.size(); ++i) {
-      const std::string& id = tracks[i].persistentId;
+      std::string_view id = tracks[i].persistentId;
       uint64_t head = 0;
       for (size_t b = 0; b < 8; ++b)
         head = head << 8 | (b < id.size() ? static_cast<uint8_t>(id[b]) : 0u);
@@ -700,9 +700,24 @@ class LibraryBuilder {
     }
   }
 
+  // The string value the reader is on, kept in the library's text.
+  std::string_view keep(std::string_view key) {
+    in_.readString(key, scratch_);
+    return lib_.text->add(scratch_);
+  }
+  // The same for values many tracks repeat (artists, albums): kept once.
+  std::string_view keepShared(std::string_view key) {
+    in_.readString(key, scratch_);
+    auto it = shared_.find(scratch_);
+    if (it != shared_.end()) return *it;
+    return *shared_.insert(lib_.text->add(scratch_)).first;
+  }
+
   PlistStream& in_;
   const PathMap& map_;
   Library lib_;
+  std::string scratch_;
+  std::unordered_set<std::string_view> shared_;
   std::vector<std::pair<int64_t, size_t>> trackIndex_;  // Track ID -> index or kNoFile
   std::unordered_set<std::string> playlistIds_;
   std::vector<std::vector<int64_t>> itemIds_;
@@ -719,10 +734,32 @@ Library readWith(xmlTextReaderPtr raw, const std::string& name, const PathMap& m
 
 }  // namespace
 
-const std::string& LibraryTrack::localPath() const {
-  static const std::string kNone;
+std::string_view LibraryText::add(std::string_view s) {
+  if (s.empty()) return {};
+  constexpr size_t kBlock = 64 * 1024;
+  if (s.size() > capacity_ - used_) {
+    // A long text gets a block of its own; the current block stays open.
+    if (s.size() > kBlock / 4) {
+      blocks_.push_back(std::make_unique<char[]>(s.size()));
+      std::memcpy(blocks_.back().get(), s.data(), s.size());
+      std::string_view kept(blocks_.back().get(), s.size());
+      if (blocks_.size() > 1 && used_ < capacity_)
+        std::swap(blocks_.back(), blocks_[blocks_.size() - 2]);
+      return kept;
+    }
+    blocks_.push_back(std::make_unique<char[]>(kBlock));
+    used_ = 0;
+    capacity_ = kBlock;
+  }
+  char* at = blocks_.back().get() + used_;
+  std::memcpy(at, s.data(), s.size());
+  used_ += s.size();
+  return {at, s.size()};
+}
+
+std::string_view LibraryTrack::localPath() const {
   if (!mappedPath.empty()) return mappedPath;
-  return PathMap::isForeignPath(location) ? kNone : location;
+  return PathMap::isForeignPath(location) ? std::string_view() : location;
 }
 
 std::optional<std::string> LibraryReader::decodeFileUrl(std::string_view url) {

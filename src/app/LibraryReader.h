@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,24 +43,41 @@
 
 namespace app {
 
+// A library's text, in blocks that never move: the records keep views of
+// it, so a large library costs its bytes and not a string object and an
+// allocation per field.
+class LibraryText {
+ public:
+  LibraryText() = default;
+  LibraryText(const LibraryText&) = delete;
+  LibraryText& operator=(const LibraryText&) = delete;
+  // A lasting copy of s.
+  std::string_view add(std::string_view s);
+
+ private:
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t used_ = 0, capacity_ = 0;
+};
+
+// The string fields are views of the text of the Library that holds the
+// track (or, for a track made by hand, of text that outlives it).
 struct LibraryTrack {
-  std::string persistentId;  // the unique identifier
-  int64_t trackId = 0;       // the file's own number, used by playlist items
-  std::string name;
-  std::string artist;
-  std::string album;
-  std::string albumArtist;
+  std::string_view persistentId;  // the unique identifier
+  int64_t trackId = 0;            // the file's own number, used by playlist items
+  std::string_view name;
+  std::string_view artist;
+  std::string_view album;
+  std::string_view albumArtist;
   std::optional<int64_t> totalTimeMs;  // "Total Time" is in milliseconds
   std::optional<int64_t> size;
-  std::string location;    // the decoded path, as on the computer that wrote the file
-  std::string mappedPath;  // set when a PathMap entry applies to location
-  bool disabled = false;   // unchecked in the library
+  std::string_view location;    // the decoded path, as on the computer that wrote the file
+  std::string_view mappedPath;  // set when a PathMap entry applies to location
+  bool disabled = false;        // unchecked in the library
 
   // Where to read the file here: the mapped path, else the location unless
   // it is on a Windows drive or network share; empty when not on this
-  // computer. (Not stored, so that a large library keeps one copy of its
-  // paths.)
-  const std::string& localPath() const;
+  // computer.
+  std::string_view localPath() const;
   bool onThisComputer() const { return !localPath().empty(); }
 };
 
@@ -67,7 +85,7 @@ struct LibraryPlaylist {
   std::string persistentId;
   std::string parentPersistentId;  // empty at the top level
   std::string name;
-  std::vector<std::string> items;  // track persistent IDs, in order, repeats kept
+  std::vector<std::string_view> items;  // the tracks' own persistent IDs, in order, repeats kept
   bool master = false;
   bool visible = true;
   bool folder = false;
@@ -88,6 +106,8 @@ struct Library {
   std::string applicationVersion;
   std::string libraryPersistentId;
   std::deque<LibraryTrack> tracks;  // a deque: a large library grows without copying
+  // What the tracks' fields view; shared by copies of the library.
+  std::shared_ptr<LibraryText> text = std::make_shared<LibraryText>();
   std::vector<LibraryPlaylist> playlists;
 
   // What was left out or cannot be reached, for the user to be told.

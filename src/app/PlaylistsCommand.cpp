@@ -33,7 +33,7 @@ int listPlaylists(const Options& o) {
     std::cerr << "tessaline playlists: " << e.what() << "\n";
     return kExitUsage;
   }
-  std::unordered_map<std::string, const LibraryTrack*> tracks;
+  std::unordered_map<std::string_view, const LibraryTrack*> tracks;
   for (const auto& t : library.tracks) tracks[t.persistentId] = &t;
   std::unordered_map<std::string, const LibraryPlaylist*> byId;
   for (const auto& p : library.playlists) byId[p.persistentId] = &p;
@@ -56,7 +56,7 @@ int listPlaylists(const Options& o) {
   std::vector<Row> table = {{"Playlist", "Tracks", "Size", "Built-in", "Folder"}};
   for (const auto& p : library.playlists) {
     uint64_t bytes = 0;
-    std::unordered_set<std::string> counted;
+    std::unordered_set<std::string_view> counted;
     for (const auto& id : p.items) {
       auto t = tracks.find(id);
       if (t != tracks.end() && counted.insert(id).second)

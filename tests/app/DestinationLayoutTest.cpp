@@ -14,13 +14,15 @@
 namespace app {
 namespace {
 
+// A track's fields view text that lives as long as the test program.
 LibraryTrack track(const std::string& location, const std::string& artist = "",
                    const std::string& album = "", const std::string& albumArtist = "") {
+  static LibraryText text;
   LibraryTrack t;
-  t.location = location;
-  t.artist = artist;
-  t.album = album;
-  t.albumArtist = albumArtist;
+  t.location = text.add(location);
+  t.artist = text.add(artist);
+  t.album = text.add(album);
+  t.albumArtist = text.add(albumArtist);
   return t;
 }
 

@@ -182,7 +182,7 @@ TEST(LibraryReaderFixtures, FoldersParentsAndRepeatedItems) {
   const LibraryPlaylist* favs = playlistByName(lib, "Fav's");
   ASSERT_NE(favs, nullptr);
   EXPECT_EQ(favs->parentPersistentId, "280D89F98B2872B5");
-  EXPECT_EQ(favs->items, (std::vector<std::string>{"E1A111CC35A94FE3", "E1A111CC35A94FE3"}));
+  EXPECT_EQ(favs->items, (std::vector<std::string_view>{"E1A111CC35A94FE3", "E1A111CC35A94FE3"}));
 }
 
 TEST(LibraryReaderFixtures, MalformedExportIsRejectedWithItsLine) {
@@ -315,7 +315,7 @@ TEST(LibraryReaderContent, ItemsAreResolvedEvenWhenPlaylistsComeFirst) {
   EXPECT_EQ(lib.tracksWithoutIdentifier, 1u);  // the repeated "T1"
   ASSERT_EQ(lib.playlists.size(), 2u);
   EXPECT_EQ(lib.playlistsWithoutIdentifier, 1u);
-  EXPECT_EQ(lib.playlists[0].items, (std::vector<std::string>{"T2", "T1", "T2"}));
+  EXPECT_EQ(lib.playlists[0].items, (std::vector<std::string_view>{"T2", "T1", "T2"}));
   EXPECT_EQ(lib.playlists[1].name, "Mix");  // same names are kept apart
   EXPECT_EQ(lib.itemsNamingMissingTrack, 1u);
   EXPECT_EQ(lib.itemsNamingTrackWithoutFile, 1u);
