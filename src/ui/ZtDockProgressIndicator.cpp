@@ -69,7 +69,10 @@ float ZtDockProgressIndicator::fillWidth(double min, double max, double current)
   if (max == min) return 0.0f;
   auto width = static_cast<float>(kFillFrame.width / (max - min) * (current - min));
   if (!(width > 0.0f)) return 0.0f;  // negative or NaN
-  return std::min(width, static_cast<float>(kFillFrame.width));
+  // In quarter points, finer than the eye tells apart on the bar: a run of
+  // many small tracks, whose value changes with each one, then draws a few
+  // hundred tiles instead of one per track.
+  return std::min(std::round(width * 4.0f) / 4.0f, static_cast<float>(kFillFrame.width));
 }
 
 Image ZtDockProgressIndicator::tileImage(double min, double max, double current) {
@@ -95,9 +98,9 @@ Image ZtDockProgressIndicator::tileImage(double min, double max, double current)
 }
 
 void ZtDockProgressIndicator::updateDockTile() {
-  // A tile is fully given by its fill's width, which takes about a
-  // hundred values over a run while the value changes once per track:
-  // the tile drawn last is shown again rather than drawn anew.
+  // A tile is fully given by its fill's width, which takes at most 473
+  // values over a run while the value changes once per track: the tile
+  // drawn last is shown again rather than drawn anew.
   float width = fillWidth(min_, max_, current_);
   if (!drawn_ || drawnWidth_ != width) {
     drawn_ = tileImage(min_, max_, current_);

@@ -69,7 +69,7 @@ class ZtDockProgressIndicator : public platform::ProgressIndicator {
   // each one draws into the shared dock tile.
   static void installAsDockProgressFactory();
 
-  // The fill's width in points for these values (0...118).
+  // The fill's width in points for these values (0...118, in quarters).
   static float fillWidth(double min, double max, double current);
   // The tile as updateDockTile draws it for these values.
   static platform::Image tileImage(double min, double max, double current);

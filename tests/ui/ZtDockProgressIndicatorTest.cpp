@@ -162,6 +162,14 @@ TEST_F(DockProgressArtworkTest, GradientReplacesTheBarUnderIt) {
   EXPECT_EQ(tile.pixelAt(60, kBarRow).red, 0);
 }
 
+// Widths come in quarter points: a run of 20,000 tracks draws at most 473
+// tiles, not one per track.
+TEST(DockProgressWidth, ComesInQuarterPoints) {
+  EXPECT_EQ(ZtDockProgressIndicator::fillWidth(0, 20000, 7), 0.0f);
+  EXPECT_EQ(ZtDockProgressIndicator::fillWidth(0, 20000, 10001), 59.0f);
+  EXPECT_EQ(ZtDockProgressIndicator::fillWidth(0, 472, 1), 0.25f);
+}
+
 TEST_F(DockProgressTest, ForwardsToTheWindowBar) {
   Recorder bar;
   ZtDockProgressIndicator indicator(fake_);
