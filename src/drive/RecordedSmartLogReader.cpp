@@ -21,11 +21,9 @@ std::string RecordedSmartLogReader::pageFileName(uint8_t logAddress) {
 platform::Status RecordedSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
                                                           uint8_t logAddress,
                                                           std::span<uint8_t, kPageSize> page) {
-  std::string action = platform::format("cannot read SMART log 0x%x of", logAddress);
-  auto device = SysfsTree::blockDeviceBelow(smartService.location());
-  if (!device) {
-    return platform::Status::failure(action, smartService.location(), "no disk below it");
-  }
+  std::string action;
+  auto device = diskBelow(smartService, logAddress, &action);
+  if (!device) return device.status();
   std::filesystem::path file = pagesDir_ / *device / pageFileName(logAddress);
   auto recording =
       platform::readWholeFile(file.string(), kPageSize + 1, platform::Oversize::kTruncate);

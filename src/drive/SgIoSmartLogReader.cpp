@@ -31,11 +31,9 @@ std::array<uint8_t, 16> SgIoSmartLogReader::readLogCommand(uint8_t logAddress) {
 platform::Status SgIoSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
                                                       uint8_t logAddress,
                                                       std::span<uint8_t, kPageSize> page) {
-  std::string action = platform::format("cannot read SMART log 0x%x of", logAddress);
-  auto device = SysfsTree::blockDeviceBelow(smartService.location());
-  if (!device) {
-    return platform::Status::failure(action, smartService.location(), "no disk below it");
-  }
+  std::string action;
+  auto device = diskBelow(smartService, logAddress, &action);
+  if (!device) return device.status();
   std::string node = (devRoot_ / *device).string();
   auto refused = [&](std::string_view reason) {
     return platform::Status::failure(action, node, reason);

@@ -13,8 +13,11 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "drive/DeviceRegistry.h"
+#include "drive/SysfsTree.h"
+#include "platform/Format.h"
 #include "platform/Status.h"
 
 namespace drive {
@@ -25,6 +28,18 @@ class SmartLogReader {
   virtual ~SmartLogReader() = default;
   virtual platform::Status readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
                                             std::span<uint8_t, kPageSize> page) = 0;
+
+ protected:
+  // The disk below the service; `action` receives what a failed read of
+  // log `logAddress` says it failed at, also when there is no disk.
+  static platform::Result<std::string> diskBelow(const RegistryEntry& smartService,
+                                                 uint8_t logAddress, std::string* action) {
+    *action = platform::format("cannot read SMART log 0x%x of", logAddress);
+    auto device = SysfsTree::blockDeviceBelow(smartService.location());
+    if (!device)
+      return platform::Status::failure(*action, smartService.location(), "no disk below it");
+    return *device;
+  }
 };
 
 }  // namespace drive
