@@ -249,9 +249,11 @@ void fn(ScriptBridge& b, const std::string& name, R (*f)(A...)) {
          }});
 }
 
-template <class C, class R, class... A, size_t... I>
-Json invokeMember(ScriptBridge& b, const std::string& name, const Json& params,
-                  R (C::*m)(A...) const, std::index_sequence<I...>) {
+// Calls m, a member function (const or not) of C taking A... and
+// answering R, on the object params[0] names, with the rest as arguments.
+template <class C, class R, class... A, class M, size_t... I>
+Json invokeMember(ScriptBridge& b, const std::string& name, const Json& params, M m,
+                  std::index_sequence<I...>) {
   auto self = b.object<C>(params[0], kScriptClass<C>);
   std::tuple<typename Arg<std::decay_t<A>>::Stored...> args{
       Arg<std::decay_t<A>>::from(params[I + 1], b, ArgContext{name, I + 1})...};
@@ -262,42 +264,27 @@ Json invokeMember(ScriptBridge& b, const std::string& name, const Json& params,
   } else {
     return toJson(b, std::apply(call, args));
   }
+}
+
+template <class C, class R, class... A, class M>
+void addMember(ScriptBridge& b, const std::string& name, M m) {
+  std::vector<ArgSpec> specs{ArgSpec{ArgKind::kObject, kScriptClass<C>},
+                             Arg<std::decay_t<A>>::spec()...};
+  checkMethodName(name, specs);
+  b.add({name, std::move(specs), [name, m](ScriptBridge& bridge, const Json& params) {
+           return invokeMember<C, R, A...>(bridge, name, params, m,
+                                           std::index_sequence_for<A...>{});
+         }});
 }
 
 // An instance method given as a member function.
 template <class C, class R, class... A>
 void member(ScriptBridge& b, const std::string& name, R (C::*m)(A...) const) {
-  std::vector<ArgSpec> specs{ArgSpec{ArgKind::kObject, kScriptClass<C>},
-                             Arg<std::decay_t<A>>::spec()...};
-  checkMethodName(name, specs);
-  b.add({name, std::move(specs), [name, m](ScriptBridge& bridge, const Json& params) {
-           return invokeMember(bridge, name, params, m, std::index_sequence_for<A...>{});
-         }});
+  addMember<C, R, A...>(b, name, m);
 }
-
-template <class C, class R, class... A, size_t... I>
-Json invokeMutMember(ScriptBridge& b, const std::string& name, const Json& params, R (C::*m)(A...),
-                     std::index_sequence<I...>) {
-  auto self = b.object<C>(params[0], kScriptClass<C>);
-  std::tuple<typename Arg<std::decay_t<A>>::Stored...> args{
-      Arg<std::decay_t<A>>::from(params[I + 1], b, ArgContext{name, I + 1})...};
-  auto call = [&](auto&... a) { return ((*self).*m)(a...); };
-  if constexpr (std::is_void_v<R>) {
-    std::apply(call, args);
-    return nullptr;
-  } else {
-    return toJson(b, std::apply(call, args));
-  }
-}
-
 template <class C, class R, class... A>
 void member(ScriptBridge& b, const std::string& name, R (C::*m)(A...)) {
-  std::vector<ArgSpec> specs{ArgSpec{ArgKind::kObject, kScriptClass<C>},
-                             Arg<std::decay_t<A>>::spec()...};
-  checkMethodName(name, specs);
-  b.add({name, std::move(specs), [name, m](ScriptBridge& bridge, const Json& params) {
-           return invokeMutMember(bridge, name, params, m, std::index_sequence_for<A...>{});
-         }});
+  addMember<C, R, A...>(b, name, m);
 }
 
 // Registers every entry point of the system.
