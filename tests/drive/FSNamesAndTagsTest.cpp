@@ -270,19 +270,6 @@ TEST(FSCatalogue, LinuxDriversAndFormatters) {
   EXPECT_TRUE(both->contentHintIsFormattable("Windows_NTFS"));
 }
 
-TEST(FSCatalogueShared, OneInstanceForEver) {
-  FakeLinux machine;
-  FSNamesAndTags::setSourceForTesting(machine.source());
-  platform::LogCapture quiet;
-  FSNamesAndTags* first = FSNamesAndTags::sharedManager();
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(FSNamesAndTags::sharedManager(), first);
-  EXPECT_EQ(FSNamesAndTags::allocWithZone(), nullptr);
-  EXPECT_EQ(first->copyWithZone(), first);
-  EXPECT_EQ(FSNamesAndTags::sharedManager()->outputVolumeName(), "Corvane");
-  FSNamesAndTags::setSourceForTesting(nullptr);
-}
-
 TEST(FSCatalogueSharedThreaded, ConcurrentFirstRequestsGetOneInstance) {
   std::atomic<FSNamesAndTags*> seen[4] = {};
   std::vector<std::thread> threads;

@@ -274,12 +274,6 @@ TEST_F(PosixFileManagerTest, DeletableFollowsFolderPermission) {
   EXPECT_FALSE(fm_.isDeletableFileAtPath(dir_ / "ro/f"));
 }
 
-TEST(FileManagerTest, PartialCopyNames) {
-  EXPECT_TRUE(FileManager::isPartialCopyName(".tessaline-partial-12.3-song.mp3"));
-  EXPECT_FALSE(FileManager::isPartialCopyName(".tessaline-partia"));
-  EXPECT_FALSE(FileManager::isPartialCopyName("song.mp3"));
-}
-
 TEST(FileManagerTest, TestingSettersReplaceAndRestore) {
   auto original = FileManager::defaultManager();
   EXPECT_EQ(FileManager::defaultManager(), original);

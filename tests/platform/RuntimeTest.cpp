@@ -82,21 +82,6 @@ TEST(AutoreleasePool, WithoutAPoolNothingIsKept) {
   EXPECT_EQ(deaths, 1);
 }
 
-TEST(WalkableMap, WalkNoticesAChangeMadeWhileItRuns) {
-  platform::WalkableMap<int> map(4, "testMap");
-  for (int i = 0; i < 5; ++i) map.set("k" + std::to_string(i), i);
-  int visited = 0;
-  EXPECT_NO_THROW(map.forEach([&](const std::string&, int) { ++visited; }));
-  EXPECT_EQ(visited, 5);
-  try {
-    map.forEach([&](const std::string&, int) { map.set("new", 1); });
-    FAIL() << "a mutated walk must throw";
-  } catch (const platform::Exception& e) {
-    EXPECT_EQ(e.name(), "NSGenericException");
-    EXPECT_EQ(e.reason(), "*** Collection <testMap> was mutated while being enumerated.");
-  }
-}
-
 TEST(WalkableMap, ValueWalksSeeEveryChangeAndKeepNothingAlive) {
   platform::WalkableMap<std::shared_ptr<int>> map(4, "testMap");
   std::weak_ptr<int> watched;

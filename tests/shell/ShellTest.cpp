@@ -17,16 +17,6 @@ struct Tracked {
 constexpr const char* kLine = "exeception invalidateFirstExportTotals Exception: %@ Reason: %@";
 }  // namespace
 
-TEST(stAutoReleasePool, ReleasesItsTemporariesAtTheEndOfTheBlock) {
-  int deaths = 0;
-  {
-    shell::stAutoReleasePool pool;
-    platform::AutoreleasePool::autoreleased(std::make_shared<Tracked>(&deaths));
-    EXPECT_EQ(deaths, 0);
-  }
-  EXPECT_EQ(deaths, 1);
-}
-
 TEST(stAutoReleasePool, ReleasesDuringExceptionUnwinding) {
   int deaths = 0;
   EXPECT_THROW(
