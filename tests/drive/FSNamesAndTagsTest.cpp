@@ -132,7 +132,8 @@ TEST(FSCatalogue, FormatterChoice) {
 TEST(FSCatalogue, MacBundlesFromRealDescriptions) {
   std::string dir = fakes::fixtureDir("fs-bundles");
   auto read = [&](const char* name) { return fakes::readFixture(dir + name); };
-  TESSALINE_REQUIRE_FIXTURE(read("msdosfs-229.1.4_Info-msdos_fs.plist"), "msdosfs-229.1.4_Info-msdos_fs.plist");
+  TESSALINE_REQUIRE_FIXTURE(read("msdosfs-229.1.4_Info-msdos_fs.plist"),
+                            "msdosfs-229.1.4_Info-msdos_fs.plist");
   TempDir root;
   root.write("msdos.fs/Contents/Info.plist", *read("msdosfs-788.0.6.0.1_Info-msdos_fs.plist"));
   root.write("msdos.fs/Contents/Resources/English.lproj/InfoPlist.strings",

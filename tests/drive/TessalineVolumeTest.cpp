@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "drive/FSNamesAndTags.h"
 #include "drive/FakeFileSystemSource.h"
 #include "drive/Fixtures.h"

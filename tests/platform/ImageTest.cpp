@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 
 #include "platform/Image.h"
 #include "platform/Log.h"

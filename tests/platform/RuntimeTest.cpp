@@ -104,7 +104,8 @@ TEST(WalkableMap, ValueWalksSeeEveryChangeAndKeepNothingAlive) {
   EXPECT_TRUE(watched.expired()) << "a walked-over value outlived its removal";
   EXPECT_EQ(sum(), 20);
   bool created = false;
-  map.getOrInsert("c", [] { return std::make_shared<int>(300); }, &created);
+  map.getOrInsert(
+      "c", [] { return std::make_shared<int>(300); }, &created);
   EXPECT_EQ(sum(), 320);
   std::weak_ptr<int> last = *map.get("c");
   map.clear();
@@ -148,7 +149,8 @@ TEST(WalkableMapThreaded, ValueWalksRunAlongsideChanges) {
   }
   for (int i = 0; i < 2000; ++i) {
     map.set("k" + std::to_string(i % 80), std::make_shared<int>(1));
-    if (i % 7 == 0) map.eraseIf("k" + std::to_string(64 + i % 16), [](const auto&) { return true; });
+    if (i % 7 == 0)
+      map.eraseIf("k" + std::to_string(64 + i % 16), [](const auto&) { return true; });
   }
   while (clean.load() < 3) std::this_thread::yield();
   stop = true;

@@ -1,15 +1,10 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/DockProgressFactory.h"
 #include "platform/RunLoop.h"
 #include "support/FakeDockTile.h"
 #include "support/RecordingIndicator.h"
@@ -155,24 +150,6 @@ TEST_F(DockProgressTest, ForwardsToTheWindowBar) {
   indicator.setProgress(nullptr);
   indicator.setDoubleValue(6);
   EXPECT_EQ(bar.doubleValue(), 5);
-}
-
-TEST(DockProgressShared, InstalledFactoryMakesDockBars) {
-  auto fake = std::make_shared<FakeDockTile>();
-  platform::DockTile::setShared(fake);
-  ZtDockProgressIndicator::installAsDockProgressFactory();
-  auto bar = platform::makeDockProgressIndicator();
-  auto other = platform::makeDockProgressIndicator();  // one bar per run
-  platform::setDockProgressIndicatorFactory(nullptr);
-  ASSERT_NE(dynamic_cast<ZtDockProgressIndicator*>(bar.get()), nullptr);
-  EXPECT_NE(other, bar);
-  bar->setMaxValue(8);
-  bar->setDoubleValue(4);
-  bar->setHidden(true);
-  platform::DockTile::setShared(nullptr);
-  ASSERT_EQ(fake->count(), 3u);
-  EXPECT_EQ(filledColumns(fake->changes()[1].image), 59);
-  EXPECT_TRUE(fake->changes()[2].standardIcon);
 }
 
 // Values sent from a background thread are drawn on the main thread, in
