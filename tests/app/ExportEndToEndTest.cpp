@@ -110,8 +110,6 @@ void expectPlaylistsNameOnlyWhatIsThere(const std::string& drive, const json& re
   EXPECT_EQ(files, report["playlists"].size());
 }
 
-bool treeIsEmpty(const std::string& dir) { return fs::is_empty(dir); }
-
 }  // namespace
 
 TEST(ExportEndToEnd, SampleLibraryThenNothingThenStaleFiles) {
@@ -185,12 +183,11 @@ TEST(ExportEndToEnd, MalformedOrTruncatedLibraryChangesNothing) {
   Outcome r = run(exportOf(dir / "cut.xml", drive) + " --yes");
   EXPECT_EQ(r.status, 2) << r.out;
   EXPECT_NE(r.out.find("line "), std::string::npos) << r.out;
-  EXPECT_TRUE(treeIsEmpty(drive));
-  EXPECT_EQ(run(exportOf(dir / "none.xml", drive)).status, 2);
+  EXPECT_TRUE(fs::is_empty(drive));
   EXPECT_EQ(run(exportOf(dir / "lib/Library.xml", dir / "nope")).status, 2);
   EXPECT_EQ(
       run(exportOf(dir / "lib/Library.xml", drive) + " --playlist 'No Such List' --yes").status, 2);
-  EXPECT_TRUE(treeIsEmpty(drive));
+  EXPECT_TRUE(fs::is_empty(drive));
 }
 
 namespace {
@@ -275,15 +272,13 @@ TEST(ExportEndToEnd, ToTheFakeDrivesFat32VolumeAndNotToItsReadOnlyOne) {
   makeSample(dir / "lib");
   std::string env = "XDG_CONFIG_HOME=" + shellQuoted(dir / "config") +
                     " TESSALINE_FAKE_MOUNTS=" + shellQuoted(dir / "mounts") + " ";
-  std::string library = " export --library " + shellQuoted(dir / "lib/Library.xml") + " --yes";
+  std::string exporting = "--fake-hardware " + shellQuoted(fake) + " export --library " +
+                          shellQuoted(dir / "lib/Library.xml") + " --yes";
   // Without --to the preselected volume is used.
-  std::string command =
-      env + shellQuoted(kTessaline) + " --fake-hardware " + shellQuoted(fake) + library;
-  EXPECT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0);
+  EXPECT_EQ(run(exporting, env).status, 0);
   EXPECT_TRUE(fs::exists(volume + "/Playlists/Road Trip.m3u8"));
   EXPECT_TRUE(fs::exists(volume + "/Music/Björk/Homogenic/01 Jóga.wav"));
-  int status = std::system((command + " --drive ARCHIVE >/dev/null 2>&1").c_str());
-  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_EQ(run(exporting + " --drive ARCHIVE", env).status, 2);
   EXPECT_FALSE(fs::exists(dir / "mounts/media/alex/ARCHIVE"));
 
   // A volume chosen by name is remembered; one remembered but unusable
@@ -291,12 +286,12 @@ TEST(ExportEndToEnd, ToTheFakeDrivesFat32VolumeAndNotToItsReadOnlyOne) {
   // on request.
   std::string prefs = dir / "config/tessaline/preferences.plist";
   EXPECT_FALSE(fs::exists(prefs));
-  EXPECT_EQ(std::system((command + " --drive 'TESSA MUSIC' >/dev/null 2>&1").c_str()), 0);
+  EXPECT_EQ(run(exporting + " --drive 'TESSA MUSIC'", env).status, 0);
   EXPECT_NE(testsupport::readFile(prefs).find("<string>TESSA MUSIC</string>"), std::string::npos);
   testsupport::writeFile(prefs,
                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                          "<key>tessaline_disk_name</key><string>ARCHIVE</string></dict></plist>\n");
-  Outcome remembered = run("--fake-hardware " + shellQuoted(fake) + library + " 2>&1", env);
+  Outcome remembered = run(exporting, env);
   EXPECT_EQ(remembered.status, 2);
   EXPECT_NE(remembered.out.find("The remembered volume \"ARCHIVE\" cannot be used: "),
             std::string::npos)

@@ -2,7 +2,6 @@
 #include <stdexcept>
 
 #include "CatalogueFixture.h"
-#include "platform/AutoreleasePool.h"
 #include "shell/stAutoReleasePool.h"
 
 using catalogue::CTrack;

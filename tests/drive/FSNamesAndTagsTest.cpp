@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "drive/FSNamesAndTags.h"

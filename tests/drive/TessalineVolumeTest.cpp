@@ -83,19 +83,15 @@ TEST(VolumeDiskSize, ParsesTheLeadingNumberAndItsUnit) {
     EXPECT_EQ(TessalineVolume::parseDiskSize(text), bytes) << text;
 }
 
-TEST_F(VolumeTest, CommandsQuoteTheSlice) {
-  tool_.plistStatus = 256;
-  inspect("sd'b1");
-  ASSERT_EQ(tool_.commands.size(), 1u);
-  EXPECT_EQ(tool_.commands[0], TessalineVolume::diskToolCommand() + " info -plist 'sd'\\''b1'");
-}
-
-TEST_F(VolumeTest, FailedPlistCommandStopsWithoutTextRun) {
+// The slice is quoted for the shell; a failed plist run ends the
+// inspection: no text run, nothing known.
+TEST_F(VolumeTest, CommandsQuoteTheSliceAndAFailedPlistRunEndsTheInspection) {
   tool_.plistStatus = 256;
   tool_.text = "File System: MS-DOS FAT32\n";
-  auto v = inspect("sdb1");
-  EXPECT_EQ(tool_.commands.size(), 1u);
-  EXPECT_EQ(v->diskSlice(), "sdb1");
+  auto v = inspect("sd'b1");
+  ASSERT_EQ(tool_.commands.size(), 1u);
+  EXPECT_EQ(tool_.commands[0], TessalineVolume::diskToolCommand() + " info -plist 'sd'\\''b1'");
+  EXPECT_EQ(v->diskSlice(), "sd'b1");
   EXPECT_FALSE(v->fsName() || v->contentTag() || v->totalBytes() || v->freeBytes());
   EXPECT_FALSE(v->fsIsWritable() || v->fsIsCompatible() || v->fsIsNTFS() || v->fsLimit4G());
 }
