@@ -180,17 +180,6 @@ TEST_F(PosixFileManagerTest, RemoveTreeDoesNotFollowLinks) {
   EXPECT_EQ(readFile(outside / "precious/file"), "keep");
 }
 
-TEST_F(PosixFileManagerTest, RemoveLinkToFolderRemovesOnlyTheLink) {
-  writeFile(dir_ / "real/f", "1");
-  ASSERT_EQ(symlink((dir_ / "real").c_str(), (dir_ / "link").c_str()), 0);
-  ASSERT_TRUE(fm_.removeItemAtPath(dir_ / "link", nullptr));
-  EXPECT_FALSE(exists(dir_ / "link"));
-  EXPECT_EQ(readFile(dir_ / "real/f"), "1");
-  FileError error;
-  EXPECT_FALSE(fm_.removeItemAtPath(dir_ / "link", &error));
-  EXPECT_EQ(error.code, ENOENT);
-}
-
 TEST_F(PosixFileManagerTest, ListGivesTypesWithoutFollowing) {
   writeFile(dir_ / "f.mp3", "1");
   ASSERT_EQ(mkdir((dir_ / "d").c_str(), 0755), 0);
