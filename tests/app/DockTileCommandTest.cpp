@@ -61,6 +61,7 @@ TEST_F(DockTileCommandTest, GlobalOptionInstallsAWritingTile) {
 
   // A copy run's bar now draws there.
   auto bar = platform::makeDockProgressIndicator();
+  EXPECT_NE(platform::makeDockProgressIndicator(), bar);  // one bar per run
   platform::setDockProgressIndicatorFactory(nullptr);
   ASSERT_NE(dynamic_cast<ui::ZtDockProgressIndicator*>(bar.get()), nullptr);
   bar->setMaxValue(2);

@@ -35,6 +35,20 @@ std::string shellQuoted(const std::string& s) {
   return out + "'";
 }
 
+// The command line of an export of `library` to `drive`.
+std::string exportOf(const std::string& library, const std::string& drive) {
+  return "export --library " + shellQuoted(library) + " --to " + shellQuoted(drive);
+}
+
+// The sample library (and its media) the project's script writes.
+void makeSample(const std::string& where) {
+  ASSERT_EQ(std::system(("python3 " +
+                         shellQuoted(TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py") + " " +
+                         shellQuoted(where) + " >/dev/null")
+                            .c_str()),
+            0);
+}
+
 struct Outcome {
   int status;
   std::string out;
@@ -50,8 +64,9 @@ Outcome run(const std::string& args, const std::string& env = "") {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
-json exportJson(const std::string& library, const std::string& drive, const std::string& extra = "") {
-  Outcome r = run("export --library " + shellQuoted(library) + " --to " + shellQuoted(drive) + " --yes --json " + extra);
+json exportJson(const std::string& library, const std::string& drive,
+                const std::string& extra = "") {
+  Outcome r = run(exportOf(library, drive) + " --yes --json " + extra);
   EXPECT_TRUE(r.status == 0 || r.status == 1) << r.out;
   size_t brace = r.out.find("{\n");
   EXPECT_NE(brace, std::string::npos) << r.out;
@@ -95,18 +110,13 @@ void expectPlaylistsNameOnlyWhatIsThere(const std::string& drive, const json& re
   EXPECT_EQ(files, report["playlists"].size());
 }
 
-bool treeIsEmpty(const std::string& dir) { return fs::is_empty(dir); }
-
 }  // namespace
 
 TEST(ExportEndToEnd, SampleLibraryThenNothingThenStaleFiles) {
   testsupport::TempDir dir;
   std::string lib = dir / "library", drive = dir / "drive";
   fs::create_directories(drive);
-  ASSERT_EQ(std::system(("python3 " + shellQuoted(TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py") + " " +
-                         shellQuoted(lib) + " >/dev/null")
-                            .c_str()),
-            0);
+  makeSample(lib);
   json first = exportJson(lib + "/Library.xml", drive);
   EXPECT_EQ(first["status"], "done");
   EXPECT_GT(first["bytesCopied"].get<uint64_t>(), 0u);
@@ -163,39 +173,59 @@ TEST(ExportEndToEnd, MalformedOrTruncatedLibraryChangesNothing) {
   std::string drive = dir / "drive";
   fs::create_directories(drive);
   if (fs::is_directory(kFixtures)) {
-    Outcome r = run("export --library " + shellQuoted(kFixtures + "/lastfm-malformed-remote.xml") + " --to " + shellQuoted(drive) +
-                " --yes");
+    Outcome r = run(exportOf(kFixtures + "/lastfm-malformed-remote.xml", drive) + " --yes");
     EXPECT_EQ(r.status, 2) << r.out;
     EXPECT_NE(r.out.find("line"), std::string::npos) << r.out;
   }
-  ASSERT_EQ(std::system(("python3 " + shellQuoted(TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py") + " " +
-                         shellQuoted(dir / "lib") + " >/dev/null")
-                            .c_str()),
-            0);
+  makeSample(dir / "lib");
   std::string whole = testsupport::readFile(dir / "lib/Library.xml");
   testsupport::writeFile(dir / "cut.xml", whole.substr(0, whole.size() / 2));
-  Outcome r = run("export --library " + shellQuoted(dir / "cut.xml") + " --to " + shellQuoted(drive) + " --yes");
+  Outcome r = run(exportOf(dir / "cut.xml", drive) + " --yes");
   EXPECT_EQ(r.status, 2) << r.out;
   EXPECT_NE(r.out.find("line "), std::string::npos) << r.out;
-  EXPECT_TRUE(treeIsEmpty(drive));
-  EXPECT_EQ(run("export --library " + shellQuoted(dir / "none.xml") + " --to " + shellQuoted(drive)).status, 2);
-  EXPECT_EQ(run("export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(dir / "nope")).status, 2);
-  EXPECT_EQ(run("export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
-                " --playlist 'No Such List' --yes")
-                .status,
-            2);
-  EXPECT_TRUE(treeIsEmpty(drive));
+  EXPECT_TRUE(fs::is_empty(drive));
+  EXPECT_EQ(run(exportOf(dir / "lib/Library.xml", dir / "nope")).status, 2);
+  EXPECT_EQ(
+      run(exportOf(dir / "lib/Library.xml", drive) + " --playlist 'No Such List' --yes").status, 2);
+  EXPECT_TRUE(fs::is_empty(drive));
 }
 
 namespace {
 
-std::string trackXml(int id, const std::string& name, const std::string& album, const std::string& location) {
-  return "<key>" + std::to_string(id) + "</key><dict><key>Track ID</key><integer>" + std::to_string(id) +
-         "</integer><key>Name</key><string>" + name + "</string><key>Artist</key><string>Band</string>" +
-         "<key>Album</key><string>" + album + "</string><key>Total Time</key><integer>61500</integer>" +
+std::string trackXml(int id, const std::string& name, const std::string& album,
+                     const std::string& location) {
+  return "<key>" + std::to_string(id) + "</key><dict><key>Track ID</key><integer>" +
+         std::to_string(id) + "</integer><key>Name</key><string>" + name +
+         "</string><key>Artist</key><string>Band</string>" + "<key>Album</key><string>" + album +
+         "</string><key>Total Time</key><integer>61500</integer>" +
          "<key>Persistent ID</key><string>ID" + std::to_string(id) + "</string>" +
          "<key>Track Type</key><string>File</string><key>Location</key><string>" + location +
          "</string></dict>";
+}
+
+// A library of `count` tracks (ids 1...count), all in the one playlist
+// `name`.
+std::string libraryXml(const std::string& tracks, int count, const std::string& name) {
+  std::string items;
+  for (int id = 1; id <= count; ++id)
+    items += "<dict><key>Track ID</key><integer>" + std::to_string(id) + "</integer></dict>";
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+         "<key>Tracks</key><dict>" +
+         tracks + "</dict><key>Playlists</key><array><dict><key>Name</key><string>" + name +
+         "</string><key>Playlist Persistent ID</key><string>PL1</string>"
+         "<key>Playlist Items</key><array>" +
+         items + "</array></dict></array></dict></plist>";
+}
+
+// A library in `dir` of one sparse 3 GB track: still copying when the
+// test acts.
+std::string bigLibrary(const testsupport::TempDir& dir) {
+  std::string big = dir / "src/big.wav";
+  testsupport::writeFile(big, "");
+  fs::resize_file(big, 3ull << 30);
+  testsupport::writeFile(dir / "Library.xml",
+                         libraryXml(trackXml(1, "Big", "Album", "file://" + big), 1, "Long"));
+  return dir / "Library.xml";
 }
 
 }  // namespace
@@ -206,24 +236,20 @@ TEST(ExportEndToEnd, HostileAndCollidingNamesStayInsideTheDriveAndApart) {
   fs::create_directories(drive);
   // Files outside any media folder: laid out as album/file name; the
   // names differ only in case or in Unicode composition.
-  std::vector<std::pair<std::string, std::string>> files = {
-      {"song.mp3", "A"}, {"SONG.mp3", "A"}, {"caf\xC3\xA9.mp3", "A"}, {"cafe\xCC\x81.mp3", "A"},
-      {"x.mp3", "../../../escape"}, {"CON.mp3", "A"}};
-  std::string tracks, items;
+  std::vector<std::pair<std::string, std::string>> files = {{"song.mp3", "A"},
+                                                            {"SONG.mp3", "A"},
+                                                            {"caf\xC3\xA9.mp3", "A"},
+                                                            {"cafe\xCC\x81.mp3", "A"},
+                                                            {"x.mp3", "../../../escape"},
+                                                            {"CON.mp3", "A"}};
+  std::string tracks;
   int id = 1;
   for (const auto& [file, folder] : files) {
     std::string src = dir / ("src" + std::to_string(id) + "/" + file);
     testsupport::writeFile(src, std::string(100 + id, 'x'));
-    tracks += trackXml(id, file, folder, "file://" + src);
-    items += "<dict><key>Track ID</key><integer>" + std::to_string(id) + "</integer></dict>";
-    ++id;
+    tracks += trackXml(id++, file, folder, "file://" + src);
   }
-  std::string xml =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>Tracks</key><dict>" + tracks +
-      "</dict><key>Playlists</key><array><dict><key>Name</key><string>../../Evil/Name</string>"
-      "<key>Playlist Persistent ID</key><string>PL1</string><key>Playlist Items</key><array>" +
-      items + "</array></dict></array></dict></plist>";
-  testsupport::writeFile(dir / "Library.xml", xml);
+  testsupport::writeFile(dir / "Library.xml", libraryXml(tracks, id - 1, "../../Evil/Name"));
   json report = exportJson(dir / "Library.xml", drive);
   EXPECT_EQ(report["status"], "done");
   std::set<std::string> copied;
@@ -243,20 +269,16 @@ TEST(ExportEndToEnd, ToTheFakeDrivesFat32VolumeAndNotToItsReadOnlyOne) {
   std::string fake = TESSALINE_SOURCE_DIR "/resources/fake-hardware/tessaline-drive";
   std::string volume = dir / "mounts/media/alex/TESSA MUSIC";
   fs::create_directories(volume);
-  ASSERT_EQ(std::system(("python3 " + shellQuoted(TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py") + " " +
-                         shellQuoted(dir / "lib") + " >/dev/null")
-                            .c_str()),
-            0);
-  std::string env = "XDG_CONFIG_HOME=" + shellQuoted(dir / "config") + " TESSALINE_FAKE_MOUNTS=" +
-                    shellQuoted(dir / "mounts") + " ";
-  std::string library = " export --library " + shellQuoted(dir / "lib/Library.xml") + " --yes";
+  makeSample(dir / "lib");
+  std::string env = "XDG_CONFIG_HOME=" + shellQuoted(dir / "config") +
+                    " TESSALINE_FAKE_MOUNTS=" + shellQuoted(dir / "mounts") + " ";
+  std::string exporting = "--fake-hardware " + shellQuoted(fake) + " export --library " +
+                          shellQuoted(dir / "lib/Library.xml") + " --yes";
   // Without --to the preselected volume is used.
-  std::string command = env + shellQuoted(kTessaline) + " --fake-hardware " + shellQuoted(fake) + library;
-  EXPECT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0);
+  EXPECT_EQ(run(exporting, env).status, 0);
   EXPECT_TRUE(fs::exists(volume + "/Playlists/Road Trip.m3u8"));
   EXPECT_TRUE(fs::exists(volume + "/Music/Björk/Homogenic/01 Jóga.wav"));
-  int status = std::system((command + " --drive ARCHIVE >/dev/null 2>&1").c_str());
-  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_EQ(run(exporting + " --drive ARCHIVE", env).status, 2);
   EXPECT_FALSE(fs::exists(dir / "mounts/media/alex/ARCHIVE"));
 
   // A volume chosen by name is remembered; one remembered but unusable
@@ -264,28 +286,25 @@ TEST(ExportEndToEnd, ToTheFakeDrivesFat32VolumeAndNotToItsReadOnlyOne) {
   // on request.
   std::string prefs = dir / "config/tessaline/preferences.plist";
   EXPECT_FALSE(fs::exists(prefs));
-  EXPECT_EQ(std::system((command + " --drive 'TESSA MUSIC' >/dev/null 2>&1").c_str()), 0);
+  EXPECT_EQ(run(exporting + " --drive 'TESSA MUSIC'", env).status, 0);
   EXPECT_NE(testsupport::readFile(prefs).find("<string>TESSA MUSIC</string>"), std::string::npos);
-  testsupport::writeFile(prefs, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                                "<key>tessaline_disk_name</key><string>ARCHIVE</string></dict></plist>\n");
-  Outcome remembered = run("--fake-hardware " + shellQuoted(fake) + library + " 2>&1", env);
+  testsupport::writeFile(prefs,
+                         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                         "<key>tessaline_disk_name</key><string>ARCHIVE</string></dict></plist>\n");
+  Outcome remembered = run(exporting, env);
   EXPECT_EQ(remembered.status, 2);
-  EXPECT_NE(remembered.out.find("The remembered volume \"ARCHIVE\" cannot be used: "), std::string::npos)
+  EXPECT_NE(remembered.out.find("The remembered volume \"ARCHIVE\" cannot be used: "),
+            std::string::npos)
       << remembered.out;
-  EXPECT_NE(remembered.out.find("choose it with --drive 'TESSA MUSIC'"), std::string::npos) << remembered.out;
+  EXPECT_NE(remembered.out.find("choose it with --drive 'TESSA MUSIC'"), std::string::npos)
+      << remembered.out;
   Outcome forget = run("--fake-hardware " + shellQuoted(fake) + " drives --forget", env);
-  EXPECT_NE(forget.out.find("Forgot the remembered volume \"ARCHIVE\"."), std::string::npos) << forget.out;
+  EXPECT_NE(forget.out.find("Forgot the remembered volume \"ARCHIVE\"."), std::string::npos)
+      << forget.out;
   EXPECT_EQ(testsupport::readFile(prefs).find("ARCHIVE"), std::string::npos);
 }
 
 namespace {
-
-void makeSample(const std::string& where) {
-  ASSERT_EQ(std::system(("python3 " + shellQuoted(TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py") + " " +
-                         shellQuoted(where) + " >/dev/null")
-                            .c_str()),
-            0);
-}
 
 json lastJson(const Outcome& r) {
   size_t brace = r.out.rfind("\n{\n");
@@ -309,8 +328,7 @@ TEST(ExportSafety, NoCleanUpWhileTheLibraryLiesInsideTheDestination) {
   makeSample(dir / "home/Music/iTunes");
   testsupport::writeFile(dir / "home/Music/voice-memo.m4a", "memo");
   size_t before = filesBelow(dir / "home");
-  Outcome r = run("export --library " + shellQuoted(dir / "home/Music/iTunes/Library.xml") + " --to " +
-                  shellQuoted(dir / "home") + " --yes");
+  Outcome r = run(exportOf(dir / "home/Music/iTunes/Library.xml", dir / "home") + " --yes");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("No clean-up: the library file " + dir / "home/Music/iTunes/Library.xml" +
                        " lies inside the destination " + dir.path() + "/home"),
@@ -340,7 +358,8 @@ TEST(ExportSafety, TheUsersOwnFilesAreKeptUntilCleanAll) {
   EXPECT_EQ(fewer["stale"]["files"].size(), 3u);  // the track and its two folders
   EXPECT_EQ(fewer["stale"]["deleted"], true);
   EXPECT_FALSE(fs::exists(drive + "/Music/The Beatles"));
-  EXPECT_EQ(testsupport::readFile(drive + "/.tessaline/written").find("The Beatles"), std::string::npos);
+  EXPECT_EQ(testsupport::readFile(drive + "/.tessaline/written").find("The Beatles"),
+            std::string::npos);
   EXPECT_TRUE(fs::exists(drive + "/Music/Hand Ripped/01 Mine.mp3"));
   EXPECT_TRUE(fs::exists(drive + "/Playlists/mine.m3u8"));
 
@@ -355,7 +374,7 @@ TEST(ExportSafety, EveryExitStatusPrintsAFullReport) {
   std::string drive = dir / "drive";
   makeSample(dir / "lib");
   fs::create_directories(drive);
-  Outcome usage = run("export --library " + shellQuoted(dir / "none.xml") + " --to " + shellQuoted(drive) + " --yes --json");
+  Outcome usage = run(exportOf(dir / "none.xml", drive) + " --yes --json");
   EXPECT_EQ(usage.status, 2);
   json report = lastJson(usage);
   EXPECT_EQ(report["status"], "usage error");
@@ -364,8 +383,7 @@ TEST(ExportSafety, EveryExitStatusPrintsAFullReport) {
   // A stale file whose name is not UTF-8 (Latin-1, as an old stick may
   // hold) is reported, not fatal.
   testsupport::writeFile(drive + "/Music/caf\xE9.mp3", "x");
-  Outcome latin = run("export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
-                      " --yes --json --clean-all");
+  Outcome latin = run(exportOf(dir / "lib/Library.xml", drive) + " --yes --json --clean-all");
   EXPECT_EQ(latin.status, 0) << latin.out;
   report = lastJson(latin);
   ASSERT_FALSE(report.is_discarded()) << latin.out;
@@ -373,13 +391,13 @@ TEST(ExportSafety, EveryExitStatusPrintsAFullReport) {
   // A track whose place on the drive a folder has taken.
   fs::remove(drive + "/Music/Björk/Homogenic/01 Jóga.wav");
   fs::create_directories(drive + "/Music/Björk/Homogenic/01 Jóga.wav");
-  Outcome partial = run("export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
-                        " --yes --json");
+  Outcome partial = run(exportOf(dir / "lib/Library.xml", drive) + " --yes --json");
   EXPECT_EQ(partial.status, 1);
   report = lastJson(partial);
   EXPECT_EQ(report["status"], "problems");
   ASSERT_EQ(report["notCopied"].size(), 1u);
-  EXPECT_EQ(report["notCopied"][0]["reason"], "a folder stands at " + drive + "/Music/Björk/Homogenic/01 Jóga.wav");
+  EXPECT_EQ(report["notCopied"][0]["reason"],
+            "a folder stands at " + drive + "/Music/Björk/Homogenic/01 Jóga.wav");
 }
 
 TEST(ExportSafety, EveryExportRemovesUnfinishedCopiesAndOneExportRunsAtATime) {
@@ -387,11 +405,11 @@ TEST(ExportSafety, EveryExportRemovesUnfinishedCopiesAndOneExportRunsAtATime) {
   std::string drive = dir / "drive";
   makeSample(dir / "lib");
   testsupport::writeFile(drive + "/Music/Old/.tessaline-partial-1.2-song.mp3", "half");
-  std::string args = "export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
-                     " --playlist Sunday --yes";
+  std::string args = exportOf(dir / "lib/Library.xml", drive) + " --playlist Sunday --yes";
   Outcome r = run(args);
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("Removed 1 unfinished copy left by an earlier export."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Removed 1 unfinished copy left by an earlier export."), std::string::npos)
+      << r.out;
   EXPECT_FALSE(fs::exists(drive + "/Music/Old/.tessaline-partial-1.2-song.mp3"));
 
   int fd = open((drive + "/.tessaline/lock").c_str(), O_RDWR);
@@ -409,20 +427,12 @@ TEST(ExportSafety, AnInterruptStopsTheCopyAndLeavesNoTemporary) {
   testsupport::TempDir dir;
   std::string drive = dir / "drive";
   fs::create_directories(drive);
-  // A file large enough to be still copying when the signal comes.
-  std::string big = dir / "src/big.wav";
-  testsupport::writeFile(big, "");
-  fs::resize_file(big, 3ull << 30);
-  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>Tracks</key><dict>" +
-                    trackXml(1, "Big", "Album", "file://" + big) +
-                    "</dict><key>Playlists</key><array><dict><key>Name</key><string>Long</string>"
-                    "<key>Playlist Persistent ID</key><string>PL1</string><key>Playlist Items</key><array>"
-                    "<dict><key>Track ID</key><integer>1</integer></dict></array></dict></array></dict></plist>";
-  testsupport::writeFile(dir / "Library.xml", xml);
-  std::string command = shellQuoted(kTessaline) + " export --library " + shellQuoted(dir / "Library.xml") + " --to " +
-                        shellQuoted(drive) + " --yes > " + shellQuoted(dir / "out") + " 2>&1 & pid=$!; " +
-                        "for i in $(seq 100); do grep -q Copying " + shellQuoted(dir / "out") +
-                        " && break; sleep 0.02; done; sleep 0.2; kill -TERM $pid; wait $pid; exit $?";
+  std::string library = bigLibrary(dir);
+  std::string command =
+      shellQuoted(kTessaline) + " " + exportOf(library, drive) + " --yes > " +
+      shellQuoted(dir / "out") + " 2>&1 & pid=$!; " + "for i in $(seq 100); do grep -q Copying " +
+      shellQuoted(dir / "out") +
+      " && break; sleep 0.02; done; sleep 0.2; kill -TERM $pid; wait $pid; exit $?";
   int status = std::system(("bash -c " + shellQuoted(command)).c_str());
   std::string out = testsupport::readFile(dir / "out");
   EXPECT_EQ(WEXITSTATUS(status), 130) << out;
@@ -440,7 +450,9 @@ TEST(ExportSafety, AFullDriveKeepsItsPlaylistFilesAndUndeletableFilesAreReported
   testsupport::TempDir dir;
   std::string drive = dir / "drive";
   fs::create_directories(drive);
-  if (std::system(("mount -t tmpfs -o size=2m tessaline-test " + shellQuoted(drive) + " 2>/dev/null").c_str()) != 0) {
+  if (std::system(
+          ("mount -t tmpfs -o size=2m tessaline-test " + shellQuoted(drive) + " 2>/dev/null")
+              .c_str()) != 0) {
     GTEST_SKIP() << "cannot mount a tmpfs here";
   }
   struct Unmount {
@@ -453,9 +465,9 @@ TEST(ExportSafety, AFullDriveKeepsItsPlaylistFilesAndUndeletableFilesAreReported
   std::string roadTrip = testsupport::readFile(drive + "/Playlists/Road Trip.m3u8");
 
   // Full: every playlist file fails to be replaced and stays as it was.
-  std::system(("dd if=/dev/zero of=" + shellQuoted(drive + "/filler") + " bs=64k 2>/dev/null").c_str());
-  Outcome full = run("export --library " + shellQuoted(dir / "lib/Library.xml") + " --to " + shellQuoted(drive) +
-                     " --yes --json --no-clean");
+  std::system(
+      ("dd if=/dev/zero of=" + shellQuoted(drive + "/filler") + " bs=64k 2>/dev/null").c_str());
+  Outcome full = run(exportOf(dir / "lib/Library.xml", drive) + " --yes --json --no-clean");
   EXPECT_EQ(full.status, 1) << full.out;
   json report = lastJson(full);
   EXPECT_EQ(report["status"], "problems");
@@ -467,8 +479,7 @@ TEST(ExportSafety, AFullDriveKeepsItsPlaylistFilesAndUndeletableFilesAreReported
   // A stale playlist file held by a mount cannot go.
   std::string sunday = drive + "/Playlists/Sunday.m3u8";
   ASSERT_EQ(std::system(("mount --bind /dev/null " + shellQuoted(sunday)).c_str()), 0);
-  Outcome fewer = run("export --library " + shellQuoted(dir / "lib/Library-fewer.xml") + " --to " +
-                      shellQuoted(drive) + " --yes --json");
+  Outcome fewer = run(exportOf(dir / "lib/Library-fewer.xml", drive) + " --yes --json");
   std::system(("umount " + shellQuoted(sunday)).c_str());
   EXPECT_EQ(fewer.status, 1) << fewer.out;
   report = lastJson(fewer);
@@ -489,7 +500,7 @@ TEST(ExportSafety, AFullDriveKeepsItsPlaylistFilesAndUndeletableFilesAreReported
 // its source, and a rerun completes the export byte for byte.
 TEST(ExportSafety, AKillAtAnyMomentLeavesNoWrongTrackAndARerunCompletes) {
   testsupport::TempDir dir;
-  std::string tracks, items;
+  std::string tracks;
   std::vector<std::pair<std::string, std::string>> copies;  // source, destination
   for (int id = 1; id <= 50; ++id) {
     std::string name = "Track " + std::to_string(id) + ".wav";
@@ -498,20 +509,16 @@ TEST(ExportSafety, AKillAtAnyMomentLeavesNoWrongTrackAndARerunCompletes) {
     bytes[id] = '!';
     testsupport::writeFile(src, bytes);
     tracks += trackXml(id, name, "Album", "file://" + src);
-    items += "<dict><key>Track ID</key><integer>" + std::to_string(id) + "</integer></dict>";
     copies.emplace_back(src, "/Music/Band/Album/" + name);
   }
-  testsupport::writeFile(dir / "Library.xml",
-                         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>Tracks</key>"
-                         "<dict>" + tracks + "</dict><key>Playlists</key><array><dict><key>Name</key><string>All</string>"
-                         "<key>Playlist Persistent ID</key><string>PL1</string><key>Playlist Items</key><array>" +
-                             items + "</array></dict></array></dict></plist>");
+  testsupport::writeFile(dir / "Library.xml", libraryXml(tracks, 50, "All"));
   auto expectNoWrongTrack = [&](const std::string& drive) {
     size_t named = 0;
     for (const auto& [src, rel] : copies) {
       if (!fs::exists(drive + rel)) continue;
       ++named;
-      EXPECT_TRUE(testsupport::readFile(drive + rel) == testsupport::readFile(src)) << drive + rel << " differs";
+      EXPECT_TRUE(testsupport::readFile(drive + rel) == testsupport::readFile(src))
+          << drive + rel << " differs";
     }
     return named;
   };
@@ -521,7 +528,9 @@ TEST(ExportSafety, AKillAtAnyMomentLeavesNoWrongTrackAndARerunCompletes) {
   auto entries = [](const std::string& folder) {
     std::error_code ec;
     size_t n = 0;
-    for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) ++n;
+    for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
+      ++n;
     return n;
   };
   std::string drive;
@@ -534,19 +543,21 @@ TEST(ExportSafety, AKillAtAnyMomentLeavesNoWrongTrackAndARerunCompletes) {
       int null = open("/dev/null", O_WRONLY);
       dup2(null, 1);
       dup2(null, 2);
-      execl(kTessaline.c_str(), "tessaline", "export", "--library", library.c_str(), "--to", drive.c_str(), "--yes",
-            static_cast<char*>(nullptr));
+      execl(kTessaline.c_str(), "tessaline", "export", "--library", library.c_str(), "--to",
+            drive.c_str(), "--yes", static_cast<char*>(nullptr));
       _exit(127);
     }
     ASSERT_GT(pid, 0);
-    for (int waited = 0; waited < 20000 && entries(drive + "/Music/Band/Album") < 5 * moment; ++waited) usleep(500);
+    for (int waited = 0; waited < 20000 && entries(drive + "/Music/Band/Album") < 5 * moment;
+         ++waited)
+      usleep(500);
     kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
     SCOPED_TRACE("killed at " + std::to_string(5 * moment) + " entries");
     expectNoWrongTrack(drive);
   }
-  Outcome rerun = run("export --library " + shellQuoted(dir / "Library.xml") + " --to " + shellQuoted(drive) + " --yes");
+  Outcome rerun = run(exportOf(dir / "Library.xml", drive) + " --yes");
   EXPECT_EQ(rerun.status, 0) << rerun.out;
   EXPECT_EQ(expectNoWrongTrack(drive), copies.size());
 }
@@ -556,15 +567,18 @@ TEST(ExportSafety, AKillAtAnyMomentLeavesNoWrongTrackAndARerunCompletes) {
 TEST(ExportSafety, TheBridgeExampleWritesOnlyToADriveThatIsThere) {
   testsupport::TempDir dir;
   makeSample(dir / "lib");
-  std::string example = "ExtScriptParam=2 python3 " + shellQuoted(TESSALINE_SOURCE_DIR "/examples/export_via_bridge.py") +
-                        " " + shellQuoted(kTessaline) + " " + shellQuoted(dir / "lib/Library.xml") + " ";
-  EXPECT_NE(std::system((example + shellQuoted(dir / "unmounted") + " >/dev/null 2>&1").c_str()), 0);
+  std::string example = "ExtScriptParam=2 python3 " +
+                        shellQuoted(TESSALINE_SOURCE_DIR "/examples/export_via_bridge.py") + " " +
+                        shellQuoted(kTessaline) + " " + shellQuoted(dir / "lib/Library.xml") + " ";
+  EXPECT_NE(std::system((example + shellQuoted(dir / "unmounted") + " >/dev/null 2>&1").c_str()),
+            0);
   EXPECT_FALSE(fs::exists(dir / "unmounted"));
   fs::create_directories(dir / "drive");
   ASSERT_EQ(std::system((example + shellQuoted(dir / "drive") + " >/dev/null 2>&1").c_str()), 0);
   EXPECT_TRUE(fs::exists(dir / "drive/Music/Björk/Homogenic/01 Jóga.wav"));
   EXPECT_TRUE(fs::exists(dir / "drive/Playlists/Road Trip.m3u8"));
-  EXPECT_NE(testsupport::readFile(dir / "drive/Music/.tessaline/written").find("Björk/Homogenic/01 Jóga.wav"),
+  EXPECT_NE(testsupport::readFile(dir / "drive/Music/.tessaline/written")
+                .find("Björk/Homogenic/01 Jóga.wav"),
             std::string::npos);
   // The command line lays the library out the same way: the same tree
   // (it also copies cover images), and on the script's drive nothing to
@@ -573,7 +587,8 @@ TEST(ExportSafety, TheBridgeExampleWritesOnlyToADriveThatIsThere) {
     std::set<std::string> files;
     for (const auto& e : fs::recursive_directory_iterator(root)) {
       std::string path = e.path().string().substr(root.size());
-      if (path.find("/.tessaline") == std::string::npos && e.path().filename() != "folder.jpg") files.insert(path);
+      if (path.find("/.tessaline") == std::string::npos && e.path().filename() != "folder.jpg")
+        files.insert(path);
     }
     return files;
   };
@@ -608,19 +623,8 @@ TEST(CommandLine, ProgressLineFitsTheTerminalAndPipedOutputArrivesAtOnce) {
   for (const Case& c : {Case{40, "C.UTF-8", false}, Case{80, "C", true}}) {
     SCOPED_TRACE(c.width);
     testsupport::TempDir dir;
-    std::string big = dir / "src/big.wav", drive = dir / "drive";
-    testsupport::writeFile(big, "");
-    fs::resize_file(big, 3ull << 30);
+    std::string library = bigLibrary(dir), drive = dir / "drive";
     fs::create_directories(drive);
-    testsupport::writeFile(
-        dir / "Library.xml",
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>Tracks</key>"
-        "<dict>" +
-            trackXml(1, "Big", "Album", "file://" + big) +
-            "</dict><key>Playlists</key><array><dict><key>Name</key><string>Long</string>"
-            "<key>Playlist Persistent ID</key><string>PL1</string><key>Playlist Items</key>"
-            "<array><dict><key>Track ID</key><integer>1</integer></dict></array></dict></array>"
-            "</dict></plist>");
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
     int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
@@ -637,8 +641,8 @@ TEST(CommandLine, ProgressLineFitsTheTerminalAndPipedOutputArrivesAtOnce) {
       unsetenv("LC_ALL");
       unsetenv("LC_CTYPE");
       setenv("TERM", "xterm", 1);
-      execl(kTessaline.c_str(), "tessaline", "export", "--library", (dir / "Library.xml").c_str(),
-            "--to", drive.c_str(), "--yes", static_cast<char*>(nullptr));
+      execl(kTessaline.c_str(), "tessaline", "export", "--library", library.c_str(), "--to",
+            drive.c_str(), "--yes", static_cast<char*>(nullptr));
       _exit(127);
     }
     close(slave);
@@ -692,8 +696,7 @@ TEST(CommandLine, DryRunSuggestsThePrefixOfALibraryFromAnotherComputer) {
                          replaceAll(xml, "file://" + replaceAll(dir / "made/Media", " ", "%20"),
                                     "file:///Users/me/Music/iTunes/iTunes%20Media"));
   fs::create_directories(dir / "drive");
-  std::string args = "export --library " + shellQuoted(dir / "home/Downloads/Library.xml") +
-                     " --to " + shellQuoted(dir / "drive");
+  std::string args = exportOf(dir / "home/Downloads/Library.xml", dir / "drive");
   std::string env = "HOME=" + shellQuoted(dir / "home") + " ";
   Outcome dry = run(args + " -n", env);
   EXPECT_EQ(dry.status, 0) << dry.out;
@@ -719,13 +722,15 @@ TEST(CommandLine, WordsAndAnswers) {
   std::string dry = "export" + lib + " --to " + shellQuoted(dir / "drive") + " -n --json";
   // Two folders, each inside the other.
   auto folder = [](const char* id, const char* parent) {
-    return std::string("<dict><key>Name</key><string>") + id + "</string><key>Playlist Persistent ID</key><string>" +
-           id + "</string><key>Parent Persistent ID</key><string>" + parent +
+    return std::string("<dict><key>Name</key><string>") + id +
+           "</string><key>Playlist Persistent ID</key><string>" + id +
+           "</string><key>Parent Persistent ID</key><string>" + parent +
            "</string><key>Folder</key><true/></dict>";
   };
-  testsupport::writeFile(dir / "cycle.xml", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Tracks</key>"
-                                            "<dict/><key>Playlists</key><array>" +
-                                                folder("A", "B") + folder("B", "A") + "</array></dict></plist>");
+  testsupport::writeFile(dir / "cycle.xml",
+                         "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Tracks</key>"
+                         "<dict/><key>Playlists</key><array>" +
+                             folder("A", "B") + folder("B", "A") + "</array></dict></plist>");
   std::string cycle = " --library " + shellQuoted(dir / "cycle.xml");
   const std::tuple<std::string, int, std::string> cases[] = {
       {"--version", 0, "tessaline "},
@@ -737,7 +742,8 @@ TEST(CommandLine, WordsAndAnswers) {
       {dry + " --playlist nordik", 2, "Did you mean \"Nordic\"?"},
       {"playlists --json" + lib, 0, "\"builtIn\": true"},
       {"playlists" + lib, 0, "Collections/"},
-      {"export" + cycle + " --to " + shellQuoted(dir / "drive") + " -n --playlist a", 0, "Nothing to copy"},
+      {"export" + cycle + " --to " + shellQuoted(dir / "drive") + " -n --playlist a", 0,
+       "Nothing to copy"},
       {"playlists" + cycle, 0, "A/"},
   };
   for (const auto& [args, status, says] : cases) {

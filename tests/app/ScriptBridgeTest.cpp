@@ -10,17 +10,16 @@
 #include <chrono>
 #include <filesystem>
 #include <random>
-#include <set>
 
 #include "app/ScriptBridge.h"
 #include "app/ScriptMethods.h"
 #include "catalogue/CTrackList.h"
+#include "drive/DriveServices.h"
+#include "drive/HardwarePaths.h"
 #include "export/CThreadCopier.h"
 #include "export/CThreadPlaylistGenerator.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
-#include "drive/DriveServices.h"
-#include "drive/HardwarePaths.h"
 #include "support/ScopedConfiguration.h"
 #include "support/TempDir.h"
 
@@ -79,12 +78,6 @@ class Session {
  private:
   int64_t nextId_ = 1;
 };
-
-Json ids(std::initializer_list<const char*> list) {
-  Json out = Json::array();
-  for (const char* s : list) out.push_back(s);
-  return out;
-}
 
 class ScriptBridgeTest : public ::testing::Test {
  protected:
@@ -159,7 +152,7 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   EXPECT_EQ(s.call("+[CTrack destinationBasePath]"), root);
   EXPECT_EQ(s.call("+[CTrack artFileName]"), "folder.jpg");
   Json pa = s.call("+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:]",
-                   {"PA", true, ids({})});
+                   {"PA", true, list({})});
   EXPECT_EQ(pa["class"], "CTrackList");
   Json p1 = load(s, "P1", true, "ab");
   Json p2 = s.call("+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:]",
@@ -185,9 +178,9 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   s.call(
       "-[CTrackList "
       "loadTrackListForTrackIDs:enables:sourcePaths:destPaths:titles:artists:durations:]",
-      {p2, ids({"c", "b"}), Json::array({true, true}),
-       Json::array({dir / "src/c.mp3", dir / "src/b.mp3"}), ids({"Artist/c.mp3", "Artist/b.mp3"}),
-       ids({"Title c", "Title b"}), ids({"Artist", "Artist"}), ids({"60", "60"})});
+      {p2, list({"c", "b"}), Json::array({true, true}),
+       Json::array({dir / "src/c.mp3", dir / "src/b.mp3"}), list({"Artist/c.mp3", "Artist/b.mp3"}),
+       list({"Title c", "Title b"}), list({"Artist", "Artist"}), list({"60", "60"})});
   EXPECT_EQ(s.call("-[CTrackList trackList]", {p2}).size(), 2u);
 
   // CTrack fields: every getter, then every setter read back.
@@ -233,7 +226,7 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   s.call("+[CTrackList setCopyOnlyCheckedItems:]", {false});
   EXPECT_EQ(s.call("+[CTrackList copyOnlyCheckedItems]"), false);
   EXPECT_EQ(s.call("+[CTrackList trackListDict]").size(), 3u);
-  s.call("+[CTrackList recalcAllTotalsforUniqueIDs:]", {ids({"P1", "P2"})});
+  s.call("+[CTrackList recalcAllTotalsforUniqueIDs:]", {list({"P1", "P2"})});
   EXPECT_EQ(s.call("+[CTrackList firstExportTotalforUniqueID:]", {"P1"}), 300u);
   EXPECT_EQ(s.call("+[CTrackList firstExportTotalforUniqueID:]", {"P2"}), 0u);  // not exported
   s.call("+[CTrackList invalidateFirstExportTotals]");
@@ -242,16 +235,16 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   EXPECT_NE(s.lastLine.find("\"result\":18446744073709551615"), std::string::npos) << s.lastLine;
   s.call("+[CTrackList clearFirstExportTotals]");
   EXPECT_EQ(s.call("-[CTrackList firstExportTotal]", {p1}), 0u);
-  s.call("+[CTrackList recalcFirstExportTotalsForPlaylistUniqueIDs:]", {ids({"P1"})});
+  s.call("+[CTrackList recalcFirstExportTotalsForPlaylistUniqueIDs:]", {list({"P1"})});
   EXPECT_EQ(s.call("-[CTrackList netcopyTotal]", {p1}), 300.0);
   s.call("-[CTrackList setFirstExportTotal:]", {p1, 5});
   EXPECT_EQ(s.call("-[CTrackList netcopyTotal]", {p1}), 5.0);
   // Alone, within the pass that already claimed a and b, it finds nothing.
   s.call("-[CTrackList calcFirstExportTotal]", {p1});
   EXPECT_EQ(s.call("-[CTrackList firstExportTotal]", {p1}), 0u);
-  EXPECT_EQ(s.call("+[CTrackList netCopyTotalUniqueIDs:]", {ids({"P1"})}), 300.0);
+  EXPECT_EQ(s.call("+[CTrackList netCopyTotalUniqueIDs:]", {list({"P1"})}), 300.0);
   EXPECT_EQ(s.call("-[CTrackList netcopyValid]", {p1}), 1.0);
-  s.call("+[CTrackList recalcUncopiedTotalsForPlaylistUniqueIDs:]", {ids({"P1"})});
+  s.call("+[CTrackList recalcUncopiedTotalsForPlaylistUniqueIDs:]", {list({"P1"})});
   EXPECT_EQ(s.call("+[CTrackList unCopiedTotalforUniqueID:]", {"P1"}), 300u);
   EXPECT_EQ(s.call("+[CTrackList unCopiedTotalforUniqueID:]", {"nobody"}), 0u);
   EXPECT_EQ(s.call("-[CTrackList netcopyValid]", {p1}), 0.0);
@@ -278,7 +271,7 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   EXPECT_TRUE(testsupport::exists(dir / "lists/First.m3u8"));
 
   // The synchronous copy run.
-  s.call("+[CTrackList copyPlaylistUniqueIDs:]", {ids({"P1"})});
+  s.call("+[CTrackList copyPlaylistUniqueIDs:]", {list({"P1"})});
   EXPECT_EQ(testsupport::readFile(root + "/Artist/a.mp3"), std::string(100, 'a'));
 
   // Stale files.
@@ -297,7 +290,7 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
   s.call("-[CTrackSync deleteAllInList]", {sync});
   EXPECT_FALSE(testsupport::exists(root + "/old"));
   EXPECT_EQ(s.call("-[CTrackSync deleteList]", {sync}), nullptr);
-  s.roundTrip("CTrackSync", sync, "DeleteList", ids({"q"}));
+  s.roundTrip("CTrackSync", sync, "DeleteList", list({"q"}));
   s.roundTrip("CTrackSync", sync, "DeleteSize", 9u);
 
   // Script utilities and the interface, each answer checked.
@@ -349,7 +342,8 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
       c.fakeHardware = TESSALINE_SOURCE_DIR "/resources/fake-hardware/tessaline-drive";
       c.configHome = dir / "config";
     });
-    drive::DriveServices::setShared(drive::DriveServices::forPaths(drive::HardwarePaths::current()));
+    drive::DriveServices::setShared(
+        drive::DriveServices::forPaths(drive::HardwarePaths::current()));
     Session d;
     Json popup = d.call("+[Interface load]")["drivePopup"];
     EXPECT_EQ(popup["class"], "TessalineFinder");
@@ -360,14 +354,16 @@ TEST_F(ScriptBridgeTest, EveryCatalogueEntry) {
     EXPECT_EQ(d.call("-[TessalineFinder noTessalineExplain]", {popup}), explain);
     EXPECT_EQ(d.call("+[TessalineVolume parseDiskSize:]", {"500.1 GiB"}), 500);
     machine.reset();
-    drive::DriveServices::setShared(drive::DriveServices::forPaths(drive::HardwarePaths::current()));
+    drive::DriveServices::setShared(
+        drive::DriveServices::forPaths(drive::HardwarePaths::current()));
   }
 }
 
 TEST_F(ScriptBridgeTest, ShellCommandCompletionArrivesAsANotification) {
   Session s;
-  Json op = s.call("+[ExecOnThread executeShellCommand:withContext:completionTo:andTarget:]",
-                   {"printf 'hi\\n'; exit 3", Json{{"step", 7}}, "shellCommandDidFinish:", nullptr});
+  Json op =
+      s.call("+[ExecOnThread executeShellCommand:withContext:completionTo:andTarget:]",
+             {"printf 'hi\\n'; exit 3", Json{{"step", 7}}, "shellCommandDidFinish:", nullptr});
   ASSERT_EQ(op["class"], "ExecOnThread");
   std::vector<std::string> notes;
   platform::MainRunLoop::shared().runUntil(
@@ -500,32 +496,32 @@ TEST_F(ScriptBridgeThreadedTest, CopyRunPolledToTheEndThenPlaylistFiles) {
   load(s, "P1", true, "ab");
   Json p2 = load(s, "P2", true, "bc");
   s.call("-[CTrackList setPlaylistFileName:]", {p2, "Second"});
-  Json copier = s.call("+[CThreadCopier CThreadCopierForUniqueIDs:]", {ids({"P1", "P2"})});
+  Json copier = s.call("+[CThreadCopier CThreadCopierForUniqueIDs:]", {list({"P1", "P2"})});
   EXPECT_EQ(copier["class"], "CThreadCopier");
   ASSERT_TRUE(pumpUntil(s, copier, "-[CThreadCopier copyState]", 3));
   EXPECT_EQ(s.call("-[CThreadCopier totalSize]", {copier}), 700u);
   EXPECT_EQ(s.call("-[CThreadCopier copiedSize]", {copier}), 700u);
   EXPECT_EQ(testsupport::readFile(root + "/Artist/c.mp3"), std::string(400, 'c'));
-  EXPECT_EQ(s.call("+[CTrackList netCopyTotalUniqueIDs:]", {ids({"P1", "P2"})}), 0.0);
+  EXPECT_EQ(s.call("+[CTrackList netCopyTotalUniqueIDs:]", {list({"P1", "P2"})}), 0.0);
 
-  Json empty = s.call("+[CThreadCopier CThreadCopierForUniqueIDs:]", {ids({})});
+  Json empty = s.call("+[CThreadCopier CThreadCopierForUniqueIDs:]", {list({})});
   EXPECT_EQ(s.call("-[CThreadCopier copyState]", {empty}), 0);
   s.roundTrip("CThreadCopier", empty, "CopyState", -1);
   s.roundTrip("CThreadCopier", empty, "TotalSize", 3u);
   s.roundTrip("CThreadCopier", empty, "CopiedSize", 2u);
   s.call("-[CThreadCopier MTSetupDockProgress]", {empty});
   s.call("-[CThreadCopier MTEndDockProgress]", {empty});
-  s.call("-[CThreadCopier copyPlaylistUniqueIDs:]", {empty, ids({"P1"})});
+  s.call("-[CThreadCopier copyPlaylistUniqueIDs:]", {empty, list({"P1"})});
   EXPECT_EQ(s.call("-[CThreadCopier copyState]", {empty}), 3);
 
   Json gen = s.call("+[CThreadPlaylistGenerator CThreadPlaylistGeneratorForUniqueIDs:inFolder:]",
-                    {ids({"P2"}), dir / "lists"});
+                    {list({"P2"}), dir / "lists"});
   EXPECT_EQ(s.call("-[CThreadPlaylistGenerator playlistPath]", {gen}), dir / "lists");
   ASSERT_TRUE(pumpUntil(s, gen, "-[CThreadPlaylistGenerator playlistState]", 2));
   EXPECT_TRUE(testsupport::exists(dir / "lists/Second.m3u8"));
   s.call("-[CThreadPlaylistGenerator setPlaylistPath:]", {gen, dir / "again"});
   s.roundTrip("CThreadPlaylistGenerator", gen, "PlaylistState", 0);
-  s.call("-[CThreadPlaylistGenerator generatePlaylistUniqueIDs:]", {gen, ids({"P2"})});
+  s.call("-[CThreadPlaylistGenerator generatePlaylistUniqueIDs:]", {gen, list({"P2"})});
   EXPECT_EQ(s.call("-[CThreadPlaylistGenerator playlistState]", {gen}), 2);
   EXPECT_TRUE(testsupport::exists(dir / "again/Second.m3u8"));
   s.bridge.waitForRuns();

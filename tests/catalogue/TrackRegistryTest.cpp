@@ -2,7 +2,6 @@
 #include <stdexcept>
 
 #include "CatalogueFixture.h"
-#include "platform/AutoreleasePool.h"
 #include "shell/stAutoReleasePool.h"
 
 using catalogue::CTrack;
@@ -15,23 +14,14 @@ class TrackRegistry : public testsupport::CatalogueTest {};
 
 TEST_F(TrackRegistry, FindOrCreateOnAKnownIdentifierOnlyRefreshesEnabled) {
   auto list = loadFull("P1", true, {{"T1", true, "/a/one.mp3", "A/one.mp3"}});
-  auto again = CTrack::trackForUniqueID("T1", false, "/b/other.mp3", "B/other.mp3", "New", "New", "9");
+  auto again =
+      CTrack::trackForUniqueID("T1", false, "/b/other.mp3", "B/other.mp3", "New", "New", "9");
   EXPECT_EQ(again, list->trackList()->at(0));
   EXPECT_FALSE(again->trackEnabled());
   EXPECT_EQ(again->sourcePath(), "/a/one.mp3");
   EXPECT_EQ(again->destPathRel(), "A/one.mp3");
   EXPECT_EQ(again->trackTitle(), "Title T1");
   EXPECT_EQ(again->exportCount(), 1u);
-}
-
-TEST_F(TrackRegistry, PathsAndRootAreKeptByteForByte) {
-  // A precomposed file name on Linux is found only under its own bytes.
-  auto list = loadFull("P1", true, {{"T1", true, "/m/Caf\xC3\xA9.mp3", "Caf\xC3\xA9/x.mp3"}});
-  auto t = list->trackList()->at(0);
-  EXPECT_EQ(t->sourcePath(), "/m/Caf\xC3\xA9.mp3");
-  EXPECT_EQ(t->destPathRel(), "Caf\xC3\xA9/x.mp3");
-  CTrack::setDestinationBasePath(std::string("/Volumes/Disqu\xC3\xA9"));
-  EXPECT_EQ(*CTrack::destinationBasePath(), "/Volumes/Disqu\xC3\xA9");
 }
 
 TEST_F(TrackRegistry, RootChangedOnlyInCompositionInvalidatesNothing) {
@@ -57,13 +47,16 @@ TEST_F(TrackRegistry, NewRootForgetsDestinationsThenInvalidatesFirstExportThenUn
   list->setFirstExportTotal(5);
   list->setUnCopiedTotal(6);
   std::vector<std::string> events;
-  CTrack::trackDict().setWalkObserver([&](const std::string& id) { events.push_back("track " + id); });
+  CTrack::trackDict().setWalkObserver(
+      [&](const std::string& id) { events.push_back("track " + id); });
   CTrackList::trackListDict().setWalkObserver([&](const std::string&) {
-    events.push_back(std::string("list fe=") + (list->firstExportTotal() == kInvalidTotal ? "inv" : "ok") +
+    events.push_back(std::string("list fe=") +
+                     (list->firstExportTotal() == kInvalidTotal ? "inv" : "ok") +
                      " uc=" + (list->unCopiedTotal() == kInvalidTotal ? "inv" : "ok"));
   });
   CTrack::setDestinationBasePath(std::string("/mnt/drive"));
-  EXPECT_EQ(events, (std::vector<std::string>{"track T1", "list fe=ok uc=ok", "list fe=inv uc=ok"}));
+  EXPECT_EQ(events,
+            (std::vector<std::string>{"track T1", "list fe=ok uc=ok", "list fe=inv uc=ok"}));
   EXPECT_FALSE(t->trackTested());
   EXPECT_FALSE(t->trackPresent());
   EXPECT_FALSE(t->presentSetInResolve());
@@ -71,28 +64,14 @@ TEST_F(TrackRegistry, NewRootForgetsDestinationsThenInvalidatesFirstExportThenUn
 }
 
 TEST_F(TrackRegistry, AbsoluteDestinationHasExactlyOneSeparator) {
-  auto list = loadFull("P1", true, {{"T1", true, "", "Artist/a.mp3"}, {"T2", true, "", "/Artist/b.mp3"}});
+  auto list =
+      loadFull("P1", true, {{"T1", true, "", "Artist/a.mp3"}, {"T2", true, "", "/Artist/b.mp3"}});
   EXPECT_FALSE(list->trackList()->at(0)->absDestinationPath());
   CTrack::setDestinationBasePath(std::string("/mnt/drive/Music/"));
   EXPECT_EQ(*list->trackList()->at(0)->absDestinationPath(), "/mnt/drive/Music/Artist/a.mp3");
   EXPECT_EQ(*list->trackList()->at(1)->absDestinationPath(), "/mnt/drive/Music/Artist/b.mp3");
   CTrack::setDestinationBasePath(std::string("/"));
   EXPECT_EQ(*list->trackList()->at(0)->absDestinationPath(), "/Artist/a.mp3");
-}
-
-TEST_F(TrackRegistry, TrackShouldCopyFollowsCountEnabledAndSwitch) {
-  auto list = loadFull("P1", false, {{"T1", false}});
-  auto t = list->trackList()->at(0);
-  t->setTrackEnabled(true);
-  EXPECT_FALSE(t->trackShouldCopy());  // count 0
-  t->setExportCount(2);
-  t->setTrackEnabled(false);
-  EXPECT_FALSE(t->trackShouldCopy());
-  CTrackList::setCopyOnlyCheckedItems(false);
-  EXPECT_TRUE(t->trackShouldCopy());
-  t->incrementExport(false);
-  t->decrementExport(false);
-  EXPECT_EQ(t->exportCount(), 2u);
 }
 
 TEST_F(TrackRegistry, LastListingDroppedDestroysTheRecordAndItsEntry) {
@@ -123,12 +102,14 @@ TEST_F(TrackRegistry, DisturbedWalkLogsOnceAndWalksAgain) {
   int disturbances = 1;
   CTrack::Ptr intruder;
   CTrack::trackDict().setWalkObserver([&](const std::string&) {
-    if (disturbances-- > 0) intruder = CTrack::trackForUniqueID("Intruder", true, "/s", "d", "t", "a", "1");
+    if (disturbances-- > 0)
+      intruder = CTrack::trackForUniqueID("Intruder", true, "/s", "d", "t", "a", "1");
   });
   CTrack::invalidateAllTrackDestinations();
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_EQ(log.lines()[0],
-            "exeception invalidateAllTrackDestinations Exception: NSGenericException Reason: *** Collection "
+            "exeception invalidateAllTrackDestinations Exception: NSGenericException Reason: *** "
+            "Collection "
             "<masterTrackDictionary> was mutated while being enumerated.");
   for (const auto& t : *list->trackList()) EXPECT_FALSE(t->trackTested());
 }
@@ -136,7 +117,8 @@ TEST_F(TrackRegistry, DisturbedWalkLogsOnceAndWalksAgain) {
 TEST_F(TrackRegistry, ForeignExceptionPassesThroughAWalk) {
   auto list = loadFull("P1", true, specs({"T1"}));
   platform::LogCapture log;
-  CTrack::trackDict().setWalkObserver([](const std::string&) { throw std::runtime_error("foreign"); });
+  CTrack::trackDict().setWalkObserver(
+      [](const std::string&) { throw std::runtime_error("foreign"); });
   EXPECT_THROW(CTrack::clearFirstExportFlags(), std::runtime_error);
   EXPECT_TRUE(log.lines().empty());
 }

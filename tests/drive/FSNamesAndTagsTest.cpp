@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "drive/FSNamesAndTags.h"
@@ -132,7 +130,8 @@ TEST(FSCatalogue, FormatterChoice) {
 TEST(FSCatalogue, MacBundlesFromRealDescriptions) {
   std::string dir = fakes::fixtureDir("fs-bundles");
   auto read = [&](const char* name) { return fakes::readFixture(dir + name); };
-  TESSALINE_REQUIRE_FIXTURE(read("msdosfs-229.1.4_Info-msdos_fs.plist"), "msdosfs-229.1.4_Info-msdos_fs.plist");
+  TESSALINE_REQUIRE_FIXTURE(read("msdosfs-229.1.4_Info-msdos_fs.plist"),
+                            "msdosfs-229.1.4_Info-msdos_fs.plist");
   TempDir root;
   root.write("msdos.fs/Contents/Info.plist", *read("msdosfs-788.0.6.0.1_Info-msdos_fs.plist"));
   root.write("msdos.fs/Contents/Resources/English.lproj/InfoPlist.strings",
@@ -268,19 +267,6 @@ TEST(FSCatalogue, LinuxDriversAndFormatters) {
   EXPECT_TRUE(both->personalityIsFormattable("NTFS-3G"));
   EXPECT_EQ(both->ntfsFormatterName(), "NTFS");
   EXPECT_TRUE(both->contentHintIsFormattable("Windows_NTFS"));
-}
-
-TEST(FSCatalogueShared, OneInstanceForEver) {
-  FakeLinux machine;
-  FSNamesAndTags::setSourceForTesting(machine.source());
-  platform::LogCapture quiet;
-  FSNamesAndTags* first = FSNamesAndTags::sharedManager();
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(FSNamesAndTags::sharedManager(), first);
-  EXPECT_EQ(FSNamesAndTags::allocWithZone(), nullptr);
-  EXPECT_EQ(first->copyWithZone(), first);
-  EXPECT_EQ(FSNamesAndTags::sharedManager()->outputVolumeName(), "Corvane");
-  FSNamesAndTags::setSourceForTesting(nullptr);
 }
 
 TEST(FSCatalogueSharedThreaded, ConcurrentFirstRequestsGetOneInstance) {

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "FakeHardware.h"
 #include "drive/PlistPreferences.h"
 #include "platform/Log.h"
@@ -11,12 +8,7 @@
 namespace drive {
 namespace {
 
-std::string slurp(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testsupport::readFile;
 
 TEST(PlistPreferences, MissingFileHasNoValueAndFirstWriteCreatesIt) {
   drive_test::FakeHardware dir;
@@ -26,7 +18,7 @@ TEST(PlistPreferences, MissingFileHasNoValueAndFirstWriteCreatesIt) {
   prefs.setStringValue("tessaline_disk_name", "TESSA MUSIC");
   EXPECT_TRUE(prefs.hasValue("tessaline_disk_name"));
   EXPECT_EQ(prefs.stringValue("tessaline_disk_name"), "TESSA MUSIC");
-  EXPECT_NE(slurp(prefs.path()).find("<key>tessaline_disk_name</key>"), std::string::npos);
+  EXPECT_NE(readFile(prefs.path()).find("<key>tessaline_disk_name</key>"), std::string::npos);
 }
 
 TEST(PlistPreferences, WriteKeepsOtherKeysAndNonStringsReadAsNone) {
@@ -59,7 +51,7 @@ TEST(PlistPreferences, BrokenFileIsReportedAndNeverOverwritten) {
   platform::LogCapture log;
   EXPECT_FALSE(prefs.hasValue("tessaline_disk_name"));
   prefs.setStringValue("tessaline_disk_name", "X");
-  EXPECT_EQ(slurp(dir.root / "p.plist"), "<plist><dict><key>unterminated");
+  EXPECT_EQ(readFile(dir.root / "p.plist"), "<plist><dict><key>unterminated");
   std::string line = "preferences file " + (dir.root / "p.plist").string() +
                      " is not a property-list dictionary; it is left as it is";
   EXPECT_EQ(log.count(line), 2u);

@@ -229,13 +229,6 @@ TEST(TessalineFinderIds, FourBytesLittleEndianOnly) {
   EXPECT_EQ(TessalineFinder::getABUInt32FromOSData(RegistryValue()), 0u);
 }
 
-TEST_F(Finder, NamedMediumIsACandidateWhateverItsAncestors) {
-  registry->addDisk("Marovex Vextra Tessaline Media", "sdb");
-  registry->addDisk("Marovex Vextra Media", "sdc");
-  finder.loadButtonContents();
-  EXPECT_EQ(finder.candidates(), std::vector<std::string>{"sdb"});
-}
-
 // A plainly named drive behind the adapter: the adapter's IDs and then the
 // SMART log page decide.
 TEST_F(Finder, AdapterAndLogPageIdentifyAPlainlyNamedDrive) {

@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
-#include "support/Fixtures.h"
 #include "drive/FSNamesAndTags.h"
 #include "drive/FakeFileSystemSource.h"
 #include "drive/Fixtures.h"
@@ -12,6 +7,7 @@
 #include "drive/TessalineVolume.h"
 #include "export/ExecOnThread.h"
 #include "platform/Log.h"
+#include "support/Fixtures.h"
 
 namespace drive {
 namespace {
@@ -75,73 +71,29 @@ class VolumeTest : public ::testing::Test {
 // Binary units from the leading number; unknown units give the number,
 // no number gives 0, and values beyond 64 bits are marked implausible.
 TEST(VolumeDiskSize, ParsesTheLeadingNumberAndItsUnit) {
+  // clang-format off
   const std::pair<const char*, int64_t> cases[] = {
       {"500.1 GB (500107862016 Bytes)", 536978286182}, {"74.5 GB", 79993765888},
       {"3.0 TB", 3298534883328}, {"2.7 MB", 2831155}, {"512 Bytes", 512}, {"1.5 Ki", 1536},
       {"  7.8 Gi", 8375186227}, {"500.1 GiB", 500}, {"2 gb", 2}, {"12.34", 12},
       {"Not applicable (no file system)", 0}, {"", 0}, {"inf GB", 0}, {"0x10 GB", 0},
       {"9999999999 TB", -1}, {"1e40 Bytes", -1}, {"-2.0 GB", -2147483648}};
-  for (const auto& [text, bytes] : cases) EXPECT_EQ(TessalineVolume::parseDiskSize(text), bytes) << text;
+  // clang-format on
+  for (const auto& [text, bytes] : cases)
+    EXPECT_EQ(TessalineVolume::parseDiskSize(text), bytes) << text;
 }
 
-TEST_F(VolumeTest, CommandsQuoteTheSlice) {
-  tool_.plistStatus = 256;
-  inspect("sd'b1");
-  ASSERT_EQ(tool_.commands.size(), 1u);
-  EXPECT_EQ(tool_.commands[0], TessalineVolume::diskToolCommand() + " info -plist 'sd'\\''b1'");
-}
-
-TEST_F(VolumeTest, FailedPlistCommandStopsWithoutTextRun) {
+// The slice is quoted for the shell; a failed plist run ends the
+// inspection: no text run, nothing known.
+TEST_F(VolumeTest, CommandsQuoteTheSliceAndAFailedPlistRunEndsTheInspection) {
   tool_.plistStatus = 256;
   tool_.text = "File System: MS-DOS FAT32\n";
-  auto v = inspect("sdb1");
-  EXPECT_EQ(tool_.commands.size(), 1u);
-  EXPECT_EQ(v->diskSlice(), "sdb1");
+  auto v = inspect("sd'b1");
+  ASSERT_EQ(tool_.commands.size(), 1u);
+  EXPECT_EQ(tool_.commands[0], TessalineVolume::diskToolCommand() + " info -plist 'sd'\\''b1'");
+  EXPECT_EQ(v->diskSlice(), "sd'b1");
   EXPECT_FALSE(v->fsName() || v->contentTag() || v->totalBytes() || v->freeBytes());
   EXPECT_FALSE(v->fsIsWritable() || v->fsIsCompatible() || v->fsIsNTFS() || v->fsLimit4G());
-}
-
-TEST_F(VolumeTest, PlistFixtures) {
-  struct Row {
-    const char* file;
-    std::optional<std::string> fsName;
-    std::optional<std::string> content;
-    std::optional<int64_t> total, free;
-    bool writable, compatible, limit4G;
-  };
-  const Row rows[] = {
-      {"UNATTRIBUTED-id62560347993_info-disk12s1_fat32-mbr_ABRIDGED.plist", "MS-DOS (FAT32)",
-       "DOS_FAT_32", 3888095232, 3872370688, true, true, true},
-      // Superfloppy: empty content tag, the personality decides.
-      {"hst-imager_info-disk2-usb-stick_fat32-superfloppy.plist", "MS-DOS (FAT32)", "", 15665463296,
-       15662678016, true, true, true},
-      // TotalSize written as a <real>.
-      {"hst-imager_info-disk1_apfs-container_real-totalsize.plist", std::nullopt,
-       "EF57347C-0000-11AA-AA11-00306543ECAC", 511900434432, 0, true, false, false},
-      {"sys-line_info-disk1s5_apfs-system-readonly.plist", "Unknown File System",
-       "41504653-0000-11AA-AA11-00306543ECAC", 250790436864, 0, false, false, false},
-      {"getdevinfo_info-disk0s1_efi-unmounted.plist", std::nullopt, "EFI", 209715200, 0, true,
-       false, false},
-      {"drivelist_no-partition-info.plist", "Mac OS Extended (Journaled)", "Apple_HFS",
-       999250984960, 519507255296, true, true, false},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.file);
-    tool_ = FakeTool();
-    tool_.plist = readFixture(kPlistFixtures + row.file);
-    TESSALINE_REQUIRE_FIXTURE(tool_.plist, "the disk tool's plist fixtures");
-    platform::LogCapture log;
-    auto v = inspect("disk9s9");
-    EXPECT_EQ(tool_.commands.size(), 1u);
-    EXPECT_EQ(v->fsName(), row.fsName);
-    EXPECT_EQ(v->contentTag(), row.content);
-    EXPECT_EQ(v->totalBytes(), row.total);
-    EXPECT_EQ(v->freeBytes(), row.free);
-    EXPECT_EQ(v->fsIsWritable(), row.writable);
-    EXPECT_EQ(v->fsIsCompatible(), row.compatible);
-    EXPECT_EQ(v->fsLimit4G(), row.limit4G);
-    EXPECT_FALSE(v->fsIsNTFS());
-  }
 }
 
 TEST_F(VolumeTest, PlistWithoutWritableOrSizes) {
@@ -312,37 +264,56 @@ TEST_F(VolumeTest, TextKeysAndTheirRules) {
   EXPECT_FALSE(w->fsIsWritable()) << "the last of the two lines decides";
 }
 
-TEST_F(VolumeTest, TextFixtures) {
+// The disk tool's real reports, in its property-list form (the text run
+// never needed) and in its text form.
+TEST_F(VolumeTest, ReportFixtures) {
   struct Row {
+    bool plist;
     const char* file;
     std::optional<std::string> fsName, content;
     std::optional<int64_t> total, free;
-    bool writable, compatible, ntfs;
+    bool writable, compatible, ntfs, limit4G;
   };
   const Row rows[] = {
-      {"kolibri_info-disk0s2.txt", "Mac OS Extended (Journaled)", "Apple_HFS", 129922760704,
-       22119081574, true, true, false},
-      {"kolibri_info-disk1s1.txt", "Unknown File System", "DOS_FAT_16_S", 33659289, 11848908, true,
-       false, false},
-      {"drivelist_2015_info-disk1.txt", std::nullopt, std::nullopt, 268220707635, 216681100083,
-       true, false, false},
+      {true, "UNATTRIBUTED-id62560347993_info-disk12s1_fat32-mbr_ABRIDGED.plist", "MS-DOS (FAT32)",
+       "DOS_FAT_32", 3888095232, 3872370688, true, true, false, true},
+      // Superfloppy: empty content tag, the personality decides.
+      {true, "hst-imager_info-disk2-usb-stick_fat32-superfloppy.plist", "MS-DOS (FAT32)", "",
+       15665463296, 15662678016, true, true, false, true},
+      // TotalSize written as a <real>.
+      {true, "hst-imager_info-disk1_apfs-container_real-totalsize.plist", std::nullopt,
+       "EF57347C-0000-11AA-AA11-00306543ECAC", 511900434432, 0, true, false, false, false},
+      {true, "sys-line_info-disk1s5_apfs-system-readonly.plist", "Unknown File System",
+       "41504653-0000-11AA-AA11-00306543ECAC", 250790436864, 0, false, false, false, false},
+      {true, "getdevinfo_info-disk0s1_efi-unmounted.plist", std::nullopt, "EFI", 209715200, 0, true,
+       false, false, false},
+      {true, "drivelist_no-partition-info.plist", "Mac OS Extended (Journaled)", "Apple_HFS",
+       999250984960, 519507255296, true, true, false, false},
+      {false, "kolibri_info-disk0s2.txt", "Mac OS Extended (Journaled)", "Apple_HFS", 129922760704,
+       22119081574, true, true, false, false},
+      {false, "kolibri_info-disk1s1.txt", "Unknown File System", "DOS_FAT_16_S", 33659289, 11848908,
+       true, false, false, false},
+      {false, "drivelist_2015_info-disk1.txt", std::nullopt, std::nullopt, 268220707635,
+       216681100083, true, false, false, false},
       // Modern reports: the personality key is not one of ours; the
       // content is "Microsoft Basic Data", so nothing is classified.
-      {"UNATTRIBUTED-id45986470108_info-disk6s2_ntfs_readonly-yes.txt", std::nullopt,
-       "Microsoft Basic Data", std::nullopt, 879609302220, false, false, false},
-      {"issue_Canop-dysk-PR93_info-disk6s2_ntfs_TRUNCATED.txt", std::nullopt,
-       "Microsoft Basic Data", std::nullopt, 2199023255552, false, false, false},
-      {"UNATTRIBUTED-id35077059588_info-disk2s4_exfat_unmounted.txt", std::nullopt,
-       "Microsoft Basic Data", std::nullopt, 0, false, false, false},
+      {false, "UNATTRIBUTED-id45986470108_info-disk6s2_ntfs_readonly-yes.txt", std::nullopt,
+       "Microsoft Basic Data", std::nullopt, 879609302220, false, false, false, false},
+      {false, "issue_Canop-dysk-PR93_info-disk6s2_ntfs_TRUNCATED.txt", std::nullopt,
+       "Microsoft Basic Data", std::nullopt, 2199023255552, false, false, false, false},
+      {false, "UNATTRIBUTED-id35077059588_info-disk2s4_exfat_unmounted.txt", std::nullopt,
+       "Microsoft Basic Data", std::nullopt, 0, false, false, false, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.file);
     tool_ = FakeTool();
-    tool_.plist = "";
-    tool_.text = readFixture(kTextFixtures + row.file);
-    TESSALINE_REQUIRE_FIXTURE(tool_.text, "the disk tool's text fixtures");
+    auto report = readFixture((row.plist ? kPlistFixtures : kTextFixtures) + row.file);
+    TESSALINE_REQUIRE_FIXTURE(report, "the disk tool's report fixtures");
+    (row.plist ? tool_.plist : tool_.text) = report;
+    if (!row.plist) tool_.plist = "";
     platform::LogCapture quiet;
-    auto v = inspect("disk1s1");
+    auto v = inspect("disk9s9");
+    EXPECT_EQ(tool_.commands.size(), row.plist ? 1u : 2u);
     EXPECT_EQ(v->fsName(), row.fsName);
     EXPECT_EQ(v->contentTag(), row.content);
     EXPECT_EQ(v->totalBytes(), row.total);
@@ -350,6 +321,7 @@ TEST_F(VolumeTest, TextFixtures) {
     EXPECT_EQ(v->fsIsWritable(), row.writable);
     EXPECT_EQ(v->fsIsCompatible(), row.compatible);
     EXPECT_EQ(v->fsIsNTFS(), row.ntfs);
+    EXPECT_EQ(v->fsLimit4G(), row.limit4G);
   }
 }
 

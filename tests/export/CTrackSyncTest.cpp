@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "catalogue/CTrack.h"
-#include "catalogue/CTrackList.h"
+#include "../catalogue/CatalogueFixture.h"
 #include "export/CTrackSync.h"
-#include "support/FaultInjectingFileManager.h"
 #include "platform/Log.h"
+#include "support/FaultInjectingFileManager.h"
 #include "support/TempDir.h"
 
 namespace exporter {
@@ -28,29 +27,14 @@ struct TrackSpec {
   bool enabled = true;
 };
 
-class CTrackSyncTest : public ::testing::Test {
+class CTrackSyncTest : public testsupport::CatalogueTest {
  protected:
-  void SetUp() override { CTrackList::resetForTesting(); }
-  void TearDown() override {
-    lists_.clear();
-    CTrackList::resetForTesting();
-  }
-
   // An exported (or not) playlist listing the given tracks.
-  void addPlaylist(const std::string& id, bool exported, const std::vector<TrackSpec>& tracks) {
-    catalogue::Values ids, enables;
-    catalogue::Texts sources, dests, titles, artists, durations;
-    for (const TrackSpec& t : tracks) {
-      ids.emplace_back(t.id);
-      enables.emplace_back(t.enabled);
-      sources.push_back("/music/" + t.id + ".mp3");
-      dests.push_back(t.destPathRel);
-      titles.push_back("title " + t.id);
-      artists.push_back("artist");
-      durations.push_back("3:00");
-    }
-    lists_.push_back(CTrackList::retainedTrackListForUniqueID(id, exported, ids, enables, sources,
-                                                              dests, titles, artists, durations));
+  static void addPlaylist(const std::string& id, bool exported,
+                          const std::vector<TrackSpec>& tracks) {
+    std::vector<testsupport::TrackSpec> full;
+    for (const TrackSpec& t : tracks) full.push_back({t.id, t.enabled, "", t.destPathRel});
+    testsupport::loadFull(id, exported, full);
   }
 
   std::string root() const { return dir_ / "Export"; }
@@ -60,37 +44,55 @@ class CTrackSyncTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::vector<CTrackList::Ptr> lists_;
 };
 
 bool contains(const std::vector<std::string>& v, const std::string& s) {
   return std::find(v.begin(), v.end(), s) != v.end();
 }
 
-TEST_F(CTrackSyncTest, KeepsNeededFileAndFoldersListsStaleFileWithSize) {
-  writeFile(root() + "/Artist/Album/Song.mp3", "needed");
-  writeFile(root() + "/Artist/Old.mp3", "12345");
-  addPlaylist("P1", true, {{"1", "Artist/Album/Song.mp3"}});
-  CTrack::setDestinationBasePath(root() + "/");
-  auto sync = CTrackSync::deleteList(nullptr);
-  EXPECT_EQ(listOf(sync), std::vector<std::string>{root() + "/Artist/Old.mp3"});
-  EXPECT_EQ(sync->deleteSize(), 5u);
-  EXPECT_EQ(sync->fm(), nullptr);
-}
-
-TEST_F(CTrackSyncTest, IgnoresCaseAndComposition) {
-  writeFile(root() + "/ARTIST/album/song.MP3", "x");
-  // Precomposed on the drive, decomposed in the catalogue.
-  writeFile(root() + "/Caf\u00e9/\u00c9t\u00e9.mp3", "x");
-  writeFile(root() + "/stra\u00dfe.mp3", "x");
-  addPlaylist("P1", true,
-              {{"1", "Artist/Album/Song.mp3"},
-               {"2", "Cafe\u0301/E\u0301te\u0301.mp3"},
-               {"3", "STRASSE.mp3"}});
-  CTrack::setDestinationBasePath(root());
-  auto sync = CTrackSync::deleteList(nullptr);
-  EXPECT_EQ(listOf(sync), std::vector<std::string>{});
-  EXPECT_EQ(sync->deleteSize(), 0u);
+// What is listed as stale, and its size, from the files on the drive and
+// the tracks one exported playlist needs.
+TEST_F(CTrackSyncTest, ListsWhatNoExportedTrackNeeds) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> files;  // relative path, contents
+    std::vector<TrackSpec> needed;                           // none: no playlist at all
+    std::vector<std::string> stale;
+    uint64_t size;
+  };
+  const std::string partial =
+      std::string("A/") + platform::FileManager::kPartialCopyPrefix + "1.2-x.mp3";
+  // clang-format off
+  const Case cases[] = {
+      {"needed file kept", {{"Artist/Album/Song.mp3", "needed"}, {"Artist/Old.mp3", "12345"}},
+       {{"1", "Artist/Album/Song.mp3"}}, {"Artist/Old.mp3"}, 5},
+      // Precomposed on the drive, decomposed in the catalogue.
+      {"case and composition ignored",
+       {{"ARTIST/album/song.MP3", "x"}, {"Caf\u00e9/\u00c9t\u00e9.mp3", "x"},
+        {"stra\u00dfe.mp3", "x"}},
+       {{"1", "Artist/Album/Song.mp3"}, {"2", "Cafe\u0301/E\u0301te\u0301.mp3"},
+        {"3", "STRASSE.mp3"}},
+       {}, 0},
+      {"empty registry: all but artwork", {{"A/x.mp3", "x"}, {"A/folder.jpg", "j"}}, {},
+       {"A/x.mp3", "A"}, 1},
+      {"leftover copy temporary", {{"A/x.mp3", "x"}, {partial, "half"}}, {{"1", "A/x.mp3"}},
+       {partial}, 4},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CTrackList::resetForTesting();
+    TempDir dir;
+    std::string base = dir / "Export";
+    for (const auto& [rel, bytes] : c.files) writeFile(base + "/" + rel, bytes);
+    if (!c.needed.empty()) addPlaylist("P1", true, c.needed);
+    CTrack::setDestinationBasePath(base);
+    auto sync = CTrackSync::deleteList(nullptr);
+    std::vector<std::string> stale;
+    for (const auto& rel : c.stale) stale.push_back(base + "/" + rel);
+    EXPECT_EQ(listOf(sync), stale);
+    EXPECT_EQ(sync->deleteSize(), c.size);
+  }
 }
 
 TEST_F(CTrackSyncTest, ArtworkKeptOnlyUnderItsExactName) {
@@ -163,25 +165,6 @@ TEST_F(CTrackSyncTest, TracksNotToCopyAreNotNeeded) {
 
   CTrackList::setCopyOnlyCheckedItems(false);
   EXPECT_EQ(listOf(CTrackSync::deleteList(nullptr)), std::vector<std::string>{root() + "/c.mp3"});
-}
-
-TEST_F(CTrackSyncTest, EmptyRegistryListsEverythingButArtwork) {
-  writeFile(root() + "/A/x.mp3", "x");
-  writeFile(root() + "/A/folder.jpg", "j");
-  CTrack::setDestinationBasePath(root());
-  auto list = listOf(CTrackSync::deleteList(nullptr));
-  EXPECT_EQ(list, (std::vector<std::string>{root() + "/A/x.mp3", root() + "/A"}));
-}
-
-TEST_F(CTrackSyncTest, LeftoverCopyTemporaryIsStale) {
-  writeFile(root() + "/A/x.mp3", "x");
-  std::string partial = root() + "/A/" + platform::FileManager::kPartialCopyPrefix + "1.2-x.mp3";
-  writeFile(partial, "half");
-  addPlaylist("P1", true, {{"1", "A/x.mp3"}});
-  CTrack::setDestinationBasePath(root());
-  auto sync = CTrackSync::deleteList(nullptr);
-  EXPECT_EQ(listOf(sync), std::vector<std::string>{partial});
-  EXPECT_EQ(sync->deleteSize(), 4u);
 }
 
 TEST_F(CTrackSyncTest, NoRootListsNothing) {

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <thread>
 
-#include "support/FaultInjectingFileManager.h"
 #include "platform/PosixFileManager.h"
+#include "support/FaultInjectingFileManager.h"
 #include "support/TempDir.h"
 
 namespace platform {
@@ -20,33 +20,6 @@ class FaultInjectingFileManagerTest : public ::testing::Test {
   TempDir dir_;
   FaultInjectingFileManager fm_;
 };
-
-TEST_F(FaultInjectingFileManagerTest, FailsExactlyTheNthOperationOfItsKind) {
-  writeFile(dir_ / "a", "1");
-  fm_.failNth(FileOp::kAttributes, 3, EIO);
-  FileError error;
-  EXPECT_TRUE(fm_.attributesOfItemAtPath(dir_ / "a", &error));
-  EXPECT_TRUE(fm_.fileExistsAtPath(dir_ / "a", nullptr));  // another kind: not counted
-  EXPECT_TRUE(fm_.attributesOfItemAtPath(dir_ / "a", &error));
-  EXPECT_FALSE(fm_.attributesOfItemAtPath(dir_ / "a", &error));
-  EXPECT_EQ(error.code, EIO);
-  EXPECT_EQ(error.localizedDescription, "The file “a” couldn’t be opened: Input/output error.");
-  EXPECT_TRUE(fm_.attributesOfItemAtPath(dir_ / "a", &error));
-  EXPECT_EQ(fm_.count(FileOp::kAttributes), 4u);
-  EXPECT_EQ(fm_.count(FileOp::kExists), 1u);
-  EXPECT_EQ(fm_.totalCount(), 5u);
-}
-
-TEST_F(FaultInjectingFileManagerTest, SpaceLimitSpansCopies) {
-  writeFile(dir_ / "a", std::string(3000, 'a'));
-  fm_.setNoSpaceAfterBytes(5000);
-  EXPECT_TRUE(fm_.copyItemAtPath(dir_ / "a", dir_ / "b", nullptr));
-  FileError error;
-  EXPECT_FALSE(fm_.copyItemAtPath(dir_ / "a", dir_ / "c", &error));
-  EXPECT_EQ(error.code, ENOSPC);
-  EXPECT_FALSE(exists(dir_ / "c"));
-  EXPECT_EQ(fm_.bytesWrittenByCopies(), 5000u);
-}
 
 TEST_F(FaultInjectingFileManagerTest, UnreadablePathAndEverythingBelow) {
   writeFile(dir_ / "music/x.mp3", "1");

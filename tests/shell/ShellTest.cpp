@@ -17,16 +17,6 @@ struct Tracked {
 constexpr const char* kLine = "exeception invalidateFirstExportTotals Exception: %@ Reason: %@";
 }  // namespace
 
-TEST(stAutoReleasePool, ReleasesItsTemporariesAtTheEndOfTheBlock) {
-  int deaths = 0;
-  {
-    shell::stAutoReleasePool pool;
-    platform::AutoreleasePool::autoreleased(std::make_shared<Tracked>(&deaths));
-    EXPECT_EQ(deaths, 0);
-  }
-  EXPECT_EQ(deaths, 1);
-}
-
 TEST(stAutoReleasePool, ReleasesDuringExceptionUnwinding) {
   int deaths = 0;
   EXPECT_THROW(
@@ -58,10 +48,11 @@ TEST(FailureContainment, RepeatUntilCleanLogsOneLinePerFailedRun) {
     if (++runs < 3) throw platform::Exception("NSGenericException", "run " + std::to_string(runs));
   });
   EXPECT_EQ(runs, 3);
-  EXPECT_EQ(log.lines(),
-            (std::vector<std::string>{
-                "exeception invalidateFirstExportTotals Exception: NSGenericException Reason: run 1",
-                "exeception invalidateFirstExportTotals Exception: NSGenericException Reason: run 2"}));
+  EXPECT_EQ(
+      log.lines(),
+      (std::vector<std::string>{
+          "exeception invalidateFirstExportTotals Exception: NSGenericException Reason: run 1",
+          "exeception invalidateFirstExportTotals Exception: NSGenericException Reason: run 2"}));
 }
 
 TEST(FailureContainment, OtherThrownObjectsPassThroughUnchanged) {
@@ -86,5 +77,6 @@ TEST(FailureContainment, LogAndContinueSwallowsOnce) {
     throw platform::Exception("Name", "Why");
   }));
   EXPECT_EQ(runs, 1);
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"exception deleteList Exception: Name Reason: Why"});
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{"exception deleteList Exception: Name Reason: Why"});
 }

@@ -43,7 +43,6 @@ void FaultInjectingFileManager::failAll(FileOp op, int code) {
 void FaultInjectingFileManager::setNoSpaceAfterBytes(std::optional<uint64_t> bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   spaceLeft_ = bytes;
-  copiedBytes_ = 0;
 }
 
 void FaultInjectingFileManager::makeUnreadable(const std::string& path) {
@@ -76,11 +75,6 @@ void FaultInjectingFileManager::resetCounts() {
     uint64_t old = counts_[i].exchange(0);
     if (oneShot_[i].at != 0) oneShot_[i].at = oneShot_[i].at > old ? oneShot_[i].at - old : 1;
   }
-}
-
-uint64_t FaultInjectingFileManager::bytesWrittenByCopies() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return copiedBytes_;
 }
 
 bool FaultInjectingFileManager::isUnreadable(const std::string& path) const {
@@ -136,23 +130,7 @@ bool FaultInjectingFileManager::copyItemAtPath(const std::string& from, const st
     setFileError(error, e, from, actionOf(FileOp::kCopy));
     return false;
   }
-  bool limited;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    limited = spaceLeft_.has_value();
-  }
-  if (!limited) return target_->copyItemAtPath(from, to, error);
-  // The space runs out half-way through the wrapped manager's chunks: a
-  // batch of one copy takes the gate.
-  CopyBatchOptions options;
-  options.chunkGate = spaceGate();
-  auto batch = target_->makeCopyBatch(options);
-  if (!batch->addCopy(from, to, error)) return false;
-  std::vector<FileError> errors;
-  std::vector<bool> named = batch->commit(&errors);
-  if (!named.empty() && named[0]) return true;
-  if (error && !errors.empty()) *error = errors[0];
-  return false;
+  return target_->copyItemAtPath(from, to, error);
 }
 
 bool FaultInjectingFileManager::spaceLimited() const {
@@ -170,7 +148,6 @@ std::function<int(uint64_t, uint64_t*)> FaultInjectingFileManager::spaceGate() {
       result = ENOSPC;
     }
     *spaceLeft_ -= *length;
-    copiedBytes_ += *length;
     return result;
   };
 }
@@ -178,7 +155,8 @@ std::function<int(uint64_t, uint64_t*)> FaultInjectingFileManager::spaceGate() {
 // The wrapped manager's batch, with this manager's counts and faults.
 class FaultInjectingCopyBatch : public CopyBatch {
  public:
-  FaultInjectingCopyBatch(FaultInjectingFileManager& owner, FileManager& target, CopyBatchOptions options)
+  FaultInjectingCopyBatch(FaultInjectingFileManager& owner, FileManager& target,
+                          CopyBatchOptions options)
       : owner_(owner), target_(target), options_(std::move(options)), inner_(makeInner()) {}
 
   bool addCopy(const std::string& from, const std::string& to, FileError* error) override {
@@ -201,7 +179,8 @@ class FaultInjectingCopyBatch : public CopyBatch {
       inner_ = makeInner();  // the old batch removes its temporaries
       if (errors) {
         errors->assign(sources.size(), FileError());
-        for (size_t i = 0; i < sources.size(); ++i) setFileError(&(*errors)[i], e, sources[i], "copied");
+        for (size_t i = 0; i < sources.size(); ++i)
+          setFileError(&(*errors)[i], e, sources[i], "copied");
       }
       return std::vector<bool>(sources.size(), false);
     }
@@ -222,12 +201,14 @@ class FaultInjectingCopyBatch : public CopyBatch {
   std::vector<std::string> sources_;  // of the pending copies, in order
 };
 
-std::unique_ptr<CopyBatch> FaultInjectingFileManager::makeCopyBatch(const CopyBatchOptions& options) {
+std::unique_ptr<CopyBatch> FaultInjectingFileManager::makeCopyBatch(
+    const CopyBatchOptions& options) {
   return std::make_unique<FaultInjectingCopyBatch>(*this, *target_, options);
 }
 
-bool FaultInjectingFileManager::removeItemBelowRoot(const DestinationRoot& root, const std::string& path,
-                                                    RemoveKind kind, FileError* error) {
+bool FaultInjectingFileManager::removeItemBelowRoot(const DestinationRoot& root,
+                                                    const std::string& path, RemoveKind kind,
+                                                    FileError* error) {
   if (int e = begin(FileOp::kRemove, path, false)) {
     setFileError(error, e, path, actionOf(FileOp::kRemove));
     return false;

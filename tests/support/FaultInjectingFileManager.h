@@ -2,9 +2,9 @@
 // LevelDB's fault-injection environment) and can
 //   - fail the Nth operation of a kind, counted from the call that asks
 //     for it, with a chosen errno (once), or every operation of a kind;
-//   - run out of space: after K bytes written by copies (counted over all
-//     copies from the call on) a copy fails with ENOSPC half-way, leaving
-//     neither the final file nor its temporary;
+//   - run out of space: after K bytes written by batched copies (counted
+//     over all of them from the call on) a copy fails with ENOSPC half-way,
+//     leaving neither the final file nor its temporary;
 //   - make a path and everything below it unreadable: attributes, copies
 //     from it and listings of it fail with EACCES;
 //   - count the operations of each kind, failed ones included.
@@ -52,8 +52,8 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   void failNth(FileOp op, uint64_t n, int code);
   // Every operation of kind `op` fails with `code` (0: stop).
   void failAll(FileOp op, int code);
-  // Copies may write `bytes` more bytes in all; the copy that goes past
-  // fails with ENOSPC. None: no limit.
+  // Batched copies may write `bytes` more bytes in all; the copy that
+  // goes past fails with ENOSPC. None: no limit.
   void setNoSpaceAfterBytes(std::optional<uint64_t> bytes);
   // `path` and everything below it read as EACCES.
   void makeUnreadable(const std::string& path);
@@ -63,22 +63,20 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   uint64_t count(FileOp op) const;
   uint64_t totalCount() const;
   void resetCounts();
-  // Bytes written by copies since the last setNoSpaceAfterBytes.
-  uint64_t bytesWrittenByCopies() const;
 
   bool fileExistsAtPath(const std::string& path, bool* isDirectory) override;
   std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
                                                        FileError* error) override;
-  std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path, FileError* error) override;
+  std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path,
+                                                             FileError* error) override;
   // Batches are answered item by item, each lookup counted (and failed)
   // as one kAttributes.
-  std::vector<std::optional<FileAttributes>> attributesOfItemsAtPaths(const std::vector<std::string>& paths,
-                                                                    unsigned threads = 1,
-                                                                    bool needSize = true) override {
+  std::vector<std::optional<FileAttributes>> attributesOfItemsAtPaths(
+      const std::vector<std::string>& paths, unsigned threads = 1, bool needSize = true) override {
     return FileManager::attributesOfItemsAtPaths(paths, threads, needSize);
   }
   std::vector<std::optional<FileAttributes>> attributesOfItems(const std::vector<ItemQuery>& items,
-                                                              unsigned threads = 1) override {
+                                                               unsigned threads = 1) override {
     return FileManager::attributesOfItems(items, threads);
   }
   bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) override;
@@ -111,7 +109,6 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   std::array<OneShot, kFileOpCount> oneShot_{};
   std::array<int, kFileOpCount> always_{};
   std::optional<uint64_t> spaceLeft_;
-  uint64_t copiedBytes_ = 0;
   std::vector<std::string> unreadable_;
 };
 

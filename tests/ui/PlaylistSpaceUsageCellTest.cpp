@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
-#include <sstream>
 
 #include "platform/Format.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Log.h"
+#include "support/TempDir.h"
 #include "ui/PlaylistSpaceUsageCell.h"
 
 namespace ui {
@@ -56,11 +55,9 @@ TEST(BytesString, TextsComeFromTheStringTable) {
 // look up has an English text, and each format takes the arguments its
 // callers pass.
 TEST(LocalizableStrings, EveryKeyUsedHasATextWithItsArguments) {
-  std::ifstream in(TESSALINE_SOURCE_DIR "/resources/Localizable.strings", std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
   std::string error;
-  auto table = platform::LocalizedStrings::parse(s.str(), &error);
+  auto table = platform::LocalizedStrings::parse(
+      testsupport::readFile(TESSALINE_SOURCE_DIR "/resources/Localizable.strings"), &error);
   ASSERT_TRUE(table) << error;
   auto count = [](const std::string& text, const std::string& what) {
     size_t n = 0;

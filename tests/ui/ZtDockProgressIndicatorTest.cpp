@@ -1,17 +1,13 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/DockProgressFactory.h"
 #include "platform/RunLoop.h"
 #include "support/FakeDockTile.h"
+#include "support/RecordingIndicator.h"
 #include "support/ScopedConfiguration.h"
 #include "support/TempDir.h"
 #include "ui/ZtDockProgressIndicator.h"
@@ -44,37 +40,6 @@ bool restIsWhite(const Image& tile, int from) {
   }
   return true;
 }
-
-// A window bar that records what it is told.
-class Recorder : public platform::ProgressIndicator {
- public:
-  double minValue() const override { return min; }
-  double maxValue() const override { return max; }
-  double doubleValue() const override { return value; }
-  void setMinValue(double v) override {
-    min = v;
-    calls.push_back("min " + std::to_string(v));
-  }
-  void setMaxValue(double v) override {
-    max = v;
-    calls.push_back("max " + std::to_string(v));
-  }
-  void setDoubleValue(double v) override {
-    value = v;
-    calls.push_back("value " + std::to_string(v));
-  }
-  bool isHidden() const override { return hidden; }
-  void setHidden(bool h) override {
-    hidden = h;
-    calls.push_back(h ? "hide" : "show");
-  }
-  void display() override { calls.push_back("display"); }
-  void setNeedsDisplay(bool n) override { calls.push_back(n ? "needs" : "needs not"); }
-
-  double min = 0, max = 0, value = 0;
-  bool hidden = false;
-  std::vector<std::string> calls;
-};
 
 class DockProgressTest : public testing::Test {
  protected:
@@ -171,7 +136,7 @@ TEST(DockProgressWidth, ComesInQuarterPoints) {
 }
 
 TEST_F(DockProgressTest, ForwardsToTheWindowBar) {
-  Recorder bar;
+  testsupport::RecordingIndicator bar;
   ZtDockProgressIndicator indicator(fake_);
   indicator.setProgress(&bar);
   indicator.setMinValue(1);
@@ -184,34 +149,15 @@ TEST_F(DockProgressTest, ForwardsToTheWindowBar) {
   EXPECT_TRUE(indicator.isHidden());
   indicator.setHidden(false);
   EXPECT_FALSE(indicator.isHidden());
-  EXPECT_EQ(bar.calls,
-            (std::vector<std::string>{"min 1.000000", "max 9.000000", "value 4.000000",
-                                      "value 5.000000", "display", "needs", "hide", "show"}));
+  EXPECT_EQ(bar.events(), (std::vector<std::string>{"min 1", "max 9", "value 4", "value 5",
+                                                    "display 0", "needs 0", "hide 0", "show 0"}));
   // Display requests go to the window bar only; the dock gets four tiles
   // and one standard icon.
   EXPECT_EQ(fake_->count(), 5u);
 
   indicator.setProgress(nullptr);
   indicator.setDoubleValue(6);
-  EXPECT_EQ(bar.value, 5);
-}
-
-TEST(DockProgressShared, InstalledFactoryMakesDockBars) {
-  auto fake = std::make_shared<FakeDockTile>();
-  platform::DockTile::setShared(fake);
-  ZtDockProgressIndicator::installAsDockProgressFactory();
-  auto bar = platform::makeDockProgressIndicator();
-  auto other = platform::makeDockProgressIndicator();  // one bar per run
-  platform::setDockProgressIndicatorFactory(nullptr);
-  ASSERT_NE(dynamic_cast<ZtDockProgressIndicator*>(bar.get()), nullptr);
-  EXPECT_NE(other, bar);
-  bar->setMaxValue(8);
-  bar->setDoubleValue(4);
-  bar->setHidden(true);
-  platform::DockTile::setShared(nullptr);
-  ASSERT_EQ(fake->count(), 3u);
-  EXPECT_EQ(filledColumns(fake->changes()[1].image), 59);
-  EXPECT_TRUE(fake->changes()[2].standardIcon);
+  EXPECT_EQ(bar.doubleValue(), 5);
 }
 
 // Values sent from a background thread are drawn on the main thread, in
