@@ -3,11 +3,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <string_view>
@@ -26,6 +26,7 @@
 #include "export/CTrackSync.h"
 #include "platform/Configuration.h"
 #include "platform/FileManager.h"
+#include "platform/FolderListings.h"
 #include "platform/RunLoop.h"
 #include "shell/stAutoReleasePool.h"
 
@@ -435,10 +436,10 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
 // The stale list, each item judged: the exporter's own (in its record, or
 // an unfinished copy) or the user's. A folder counts as the exporter's
 // when nothing the user's stays in it.
-void ExportSession::findStale() {
+void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) {
   plan_.stale.clear();
   plan_.staleBytes = 0;
-  auto sync = exporter::CTrackSync::deleteList(nullptr);
+  auto sync = exporter::CTrackSync::deleteList(fm);
   auto list = sync->deleteList().value_or(exporter::PathList{});
   auto playlists = stalePlaylistFiles();
   record_ = destination_->readRecord();
@@ -449,7 +450,6 @@ void ExportSession::findStale() {
   for (const auto& p : musicRecord->readRecord()) {
     record.insert(std::string(DestinationLayout::kMusicFolder) + "/" + p);
   }
-  auto fm = platform::FileManager::makePrivate();
   std::unordered_set<std::string> keptFolders;  // folders that keep something of the user's
   auto keep = [&](const std::string& path) {
     for (std::string folder = fs::path(path).parent_path().string(); folder.size() > root_.size();
@@ -485,7 +485,12 @@ ExportSession::ExportSession(const ExportOptions& options) : o_(options) {}
 ExportSession::~ExportSession() = default;
 
 const ExportPlan& ExportSession::plan() {
-  plan_.bytesToCopy = static_cast<uint64_t>(CTrackList::netCopyTotalUniqueIDs(ids_));
+  // One listing of each destination folder for the whole plan: the
+  // presence checks keep the folders they list and the stale walk reads
+  // them from there. The plan writes nothing, and its listings go with it.
+  auto fm = platform::FileManager::makePrivate();
+  fm->shareListings(std::make_shared<platform::FolderListings>());
+  plan_.bytesToCopy = static_cast<uint64_t>(CTrackList::netCopyTotalUniqueIDs(ids_, fm.get()));
   planned_ = true;
   plan_.freeSpace = freeBytes(root_);
   if (plan_.cleanUp) {
@@ -493,7 +498,7 @@ const ExportPlan& ExportSession::plan() {
     if (!plan_.cleanUpRefusal.empty()) {
       plan_.cleanUp = false;
     } else {
-      findStale();
+      findStale(fm);
     }
   }
   plan_.playlists.clear();
@@ -511,13 +516,29 @@ const ExportPlan& ExportSession::plan() {
                                static_cast<uint64_t>(s.list->netcopyTotal()), seconds});
   }
   plan_.missingSources.clear();
-  std::set<std::string> seen;
+  std::unordered_set<std::string> seen;
   for (const auto& s : selected_) {
     for (const auto& track : *s.list->trackList()) {
-      if (track->trackPresent() || !track->trackShouldCopy() || !seen.insert(track->uniqueID()).second) continue;
-      const LibraryTrack& t = *byId_.at(track->uniqueID());
-      if (!t.onThisComputer() || access(std::string(t.localPath()).c_str(), F_OK) != 0)
-        plan_.missingSources.emplace_back(t.location);
+      if (track->trackPresent() || !track->trackShouldCopy()) continue;
+      auto id = seen.insert(track->uniqueID());
+      if (!id.second) continue;
+      const LibraryTrack& t = *byId_.at(*id.first);
+      // The destination check has just looked for the source, as access
+      // would; a track it did not look at is asked now.
+      bool missing = !t.onThisComputer();
+      if (!missing) {
+        switch (track->sourceState()) {
+          case CTrack::SourceState::kFound:
+            break;
+          case CTrack::SourceState::kMissing:
+            missing = true;
+            break;
+          case CTrack::SourceState::kUnknown:
+            missing = access(std::string(t.localPath()).c_str(), F_OK) != 0;
+            break;
+        }
+      }
+      if (missing) plan_.missingSources.emplace_back(t.location);
     }
   }
   plan_.skippedBuiltIn.clear();

@@ -190,7 +190,7 @@ class ExportSession {
   };
   std::string cleanUpRefusal() const;
   std::vector<std::string> stalePlaylistFiles() const;
-  void findStale();
+  void findStale(const std::shared_ptr<platform::FileManager>& fm);
   std::string failureReason(const LibraryTrack& t, bool stopped) const;
 
   const ExportOptions& o_;

@@ -215,7 +215,8 @@ void registerCTrackList(ScriptBridge& b) {
   fn(b, "+[CTrackList clearFirstExportTotals]", &CTrackList::clearFirstExportTotals);
 
   // Space accounting.
-  fn(b, "+[CTrackList netCopyTotalUniqueIDs:]", &CTrackList::netCopyTotalUniqueIDs);
+  fn(b, "+[CTrackList netCopyTotalUniqueIDs:]",
+     static_cast<double (*)(const catalogue::Texts&)>(&CTrackList::netCopyTotalUniqueIDs));
   fn(b, "+[CTrackList recalcAllTotalsforUniqueIDs:]", &CTrackList::recalcAllTotalsforUniqueIDs);
   fn(b, "+[CTrackList recalcUncopiedTotalsForPlaylistUniqueIDs:]",
      &CTrackList::recalcUncopiedTotalsForPlaylistUniqueIDs);

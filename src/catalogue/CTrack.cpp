@@ -134,6 +134,7 @@ void CTrack::invalidateAllTrackDestinations() {
         track->setTrackTested(false);
         track->setTrackPresent(false);
         track->setPresentSetInResolve(false);
+        track->sourceState_.store(SourceState::kUnknown, std::memory_order_release);
       }
     });
   });
@@ -179,7 +180,12 @@ void CTrack::setString(std::string& field, const std::string& v) {
 std::string CTrack::uniqueID() const { return getString(uniqueID_); }
 void CTrack::setUniqueID(const std::string& v) { setString(uniqueID_, v); }
 std::string CTrack::sourcePath() const { return getString(sourcePath_); }
-void CTrack::setSourcePath(const std::string& v) { setString(sourcePath_, v); }
+void CTrack::setSourcePath(const std::string& v) {
+  std::lock_guard<std::mutex> lock(strings_);
+  if (sourcePath_ == v) return;
+  sourcePath_ = v;
+  sourceState_.store(SourceState::kUnknown, std::memory_order_release);
+}
 std::string CTrack::destPathRel() const { return getString(destPathRel_); }
 void CTrack::setDestPathRel(const std::string& v) { setString(destPathRel_, v); }
 std::string CTrack::trackTitle() const { return getString(trackTitle_); }

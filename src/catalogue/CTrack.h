@@ -81,6 +81,10 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   // Sum of trackSize over the registry; exportedOnly skips tracks that
   // trackShouldCopy rejects.
   static double getTotalTrackSize(bool exportedOnly, UnknownDestination unknown);
+  // The same, checking unknown destinations with `fileManager` (none: a
+  // private one).
+  static double getTotalTrackSize(bool exportedOnly, UnknownDestination unknown,
+                                  platform::FileManager* fileManager);
   // The identifiers and cover image paths of the exported tracks whose
   // folder lacks a "folder.jpg" file: {identifiers, paths}, parallel
   // (an empty path where no destination root is set). With mkdir,
@@ -161,6 +165,12 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   bool presentSetInResolve() const { return presentSetInResolve_.load(std::memory_order_acquire); }
   void setPresentSetInResolve(bool v) { presentSetInResolve_.store(v, std::memory_order_release); }
 
+  // What the destination check found at the source path (through a link,
+  // at what it leads to): unknown until a check, and again once the
+  // destinations are invalidated or the source path changes.
+  enum class SourceState : uint8_t { kUnknown, kFound, kMissing };
+  SourceState sourceState() const { return sourceState_.load(std::memory_order_acquire); }
+
  private:
   struct Passkey {};
 
@@ -188,6 +198,7 @@ class CTrack : public std::enable_shared_from_this<CTrack> {
   std::atomic<bool> trackPresent_{false};
   std::atomic<bool> firstExport_{false};
   std::atomic<bool> presentSetInResolve_{false};
+  std::atomic<SourceState> sourceState_{SourceState::kUnknown};
 
   mutable std::mutex strings_;
   std::string uniqueID_;

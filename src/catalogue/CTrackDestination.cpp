@@ -70,6 +70,8 @@ bool CTrack::resolveWithFileManager(platform::FileManager* fileManager) {
     }
     if (attributes && attributes->type != platform::FileType::kDirectory) size = attributes->size;
     setTrackSize(size);
+    sourceState_.store(attributes ? SourceState::kFound : SourceState::kMissing,
+                       std::memory_order_release);
   }
   setTrackPresent(present);
   setPresentSetInResolve(true);
@@ -146,6 +148,8 @@ void CTrack::resolveAll(const std::vector<Ptr>& tracks, platform::FileManager* f
     uint64_t size =
         atSource && atSource->type != platform::FileType::kDirectory ? atSource->size : 0;
     t.setTrackSize(size);
+    t.sourceState_.store(atSource ? SourceState::kFound : SourceState::kMissing,
+                         std::memory_order_release);
     t.setTrackPresent(present);
     t.setPresentSetInResolve(true);
     t.setTrackTested(true);
@@ -247,9 +251,18 @@ bool CTrack::trackNeedsArt(platform::FileManager* fileManager, bool mkdir) {
 }
 
 double CTrack::getTotalTrackSize(bool exportedOnly, UnknownDestination unknown) {
+  return getTotalTrackSize(exportedOnly, unknown, nullptr);
+}
+
+double CTrack::getTotalTrackSize(bool exportedOnly, UnknownDestination unknown,
+                                 platform::FileManager* fileManager) {
   shell::stAutoReleasePool pool;
-  std::shared_ptr<platform::FileManager> fm;
-  if (unknown == UnknownDestination::kCheckedNow) fm = platform::FileManager::makePrivate();
+  std::shared_ptr<platform::FileManager> holder;
+  platform::FileManager* fm = fileManager;
+  if (unknown == UnknownDestination::kCheckedNow && !fm) {
+    holder = platform::FileManager::makePrivate();
+    fm = holder.get();
+  }
   bool copyOnlyChecked = CTrackList::copyOnlyCheckedItems();
   uint64_t sum = 0;
   TrackRegistry& registry = trackDict();
@@ -271,13 +284,13 @@ double CTrack::getTotalTrackSize(bool exportedOnly, UnknownDestination unknown) 
       size_t tested = 0;
       for (const auto& track : considered) tested += track->trackTested() ? 1 : 0;
       if (tested == 0) {
-        resolveAll(considered, fm.get());
+        resolveAll(considered, fm);
       } else if (tested < considered.size()) {
         std::vector<Ptr> untested;
         untested.reserve(considered.size() - tested);
         for (const auto& track : considered)
           if (!track->trackTested()) untested.push_back(track);
-        resolveAll(untested, fm.get());
+        resolveAll(untested, fm);
       }
     }
     for (const auto& track : considered) {
@@ -290,7 +303,7 @@ double CTrack::getTotalTrackSize(bool exportedOnly, UnknownDestination unknown) 
           counted = !track->trackTested() || !track->trackPresent();
           break;
         case UnknownDestination::kCheckedNow:
-          if (!track->trackTested()) track->resolveWithFileManager(fm.get());
+          if (!track->trackTested()) track->resolveWithFileManager(fm);
           counted = !track->trackPresent();
           break;
         case UnknownDestination::kEveryTrack:

@@ -76,6 +76,9 @@ class CTrackList : public std::enable_shared_from_this<CTrackList> {
   // Arrays hold playlist identifiers; identifiers without a playlist are
   // skipped. Totals go back as doubles, lookups as unsigned 64 bits.
   static double netCopyTotalUniqueIDs(const Texts& uniqueIDs);
+  // The same, looking every exported track up at once with `fileManager`
+  // (none: as above).
+  static double netCopyTotalUniqueIDs(const Texts& uniqueIDs, platform::FileManager* fileManager);
   static uint64_t unCopiedTotalforUniqueID(const std::string& uniqueID);
   static uint64_t firstExportTotalforUniqueID(const std::string& uniqueID);
   static void recalcUncopiedTotalsForPlaylistUniqueIDs(const Texts& uniqueIDs);

@@ -125,9 +125,18 @@ void CTrackList::recalcAllTotalsforUniqueIDs(const Texts& uniqueIDs) {
 }
 
 double CTrackList::netCopyTotalUniqueIDs(const Texts& uniqueIDs) {
+  return netCopyTotalUniqueIDs(uniqueIDs, nullptr);
+}
+
+double CTrackList::netCopyTotalUniqueIDs(const Texts& uniqueIDs,
+                                         platform::FileManager* fileManager) {
   // Each playlist is summed once, however often it is listed.
   Texts unique = uniqueInOrder(uniqueIDs);
   CTrack::invalidateAllTrackDestinations();
+  // The totals below find these tracks known and look nothing up again.
+  if (fileManager) {
+    CTrack::getTotalTrackSize(true, CTrack::UnknownDestination::kCheckedNow, fileManager);
+  }
   recalcAllTotalsforUniqueIDs(unique);
   double sum = 0.0;
   forEachListed(unique, [&](CTrackList& list) { sum += list.netcopyTotal(); });

@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/FolderListings.h"
+
 namespace platform {
 
 namespace {
@@ -53,7 +55,9 @@ bool lookupMayMatchOtherNames(int dir) {
 class FolderListing {
  public:
   // False when the folder cannot be read; the listing is then unusable.
-  bool read(int dir) {
+  // With `inOrder`, the entries also go there as read, typed as
+  // contentsOfDirectoryAtPath types them.
+  bool read(int dir, std::vector<DirectoryEntry>* inOrder) {
     names_.clear();
     entries_.clear();
     alignas(struct dirent64) char buffer[32768];
@@ -68,6 +72,7 @@ class FolderListing {
         if (name == "." || name == "..") continue;
         entries_.push_back(Entry{names_.size(), name.size(), entry->d_type});
         names_.append(name);
+        if (inOrder) inOrder->push_back(DirectoryEntry{std::string(name), typeOf(dir, *entry)});
       }
     }
     std::sort(entries_.begin(), entries_.end(),
@@ -93,6 +98,13 @@ class FolderListing {
   };
   std::string_view nameOf(const Entry& e) const {
     return std::string_view(names_).substr(e.offset, e.length);
+  }
+
+  static FileType typeOf(int dir, const struct dirent64& entry) {
+    if (entry.d_type != DT_UNKNOWN) return typeOfDirent(entry.d_type);
+    struct stat st;
+    if (fstatat(dir, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return FileType::kOther;
+    return typeOfMode(st.st_mode);
   }
 
   std::string names_;
@@ -157,7 +169,7 @@ class FolderTable {
 // more threads than cores may pay.
 std::vector<std::optional<FileAttributes>> lookUpItems(
     const std::vector<FileManager::ItemQuery>& queries, unsigned threads,
-    const SingleLookup& single) {
+    const SingleLookup& single, FolderListings* keep) {
   std::vector<std::optional<FileAttributes>> out(queries.size());
   // The folder is the text before the last slash, the name the rest.
   // Items are grouped by folder through a hash table of the folders met,
@@ -211,11 +223,14 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
   std::atomic<size_t> next{0};
   auto work = [&] {
     FolderListing listing;
+    std::vector<DirectoryEntry> inOrder;  // what is kept, as read
     std::string folder, name;  // NUL-terminated copies for the system calls
     for (size_t g; (g = next.fetch_add(1)) < groups.size();) {
       const Group& group = groups[g];
       size_t begin = group.begin, end = group.end;
-      if (end - begin == 1) {
+      // A walk that lists the folder anyway takes the listing from here.
+      bool share = keep != nullptr && !group.needSize;
+      if (end - begin == 1 && !share) {
         // A folder of one item (one track per album folder): opening the
         // folder would cost two calls more than looking the item up.
         name.assign(queries[ordered[begin]].path);
@@ -223,11 +238,19 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
         if (lstat(name.c_str(), &st) == 0) out[ordered[begin]] = attributesOfStat(st);
         continue;
       }
-      bool listed = !group.needSize && end - begin >= 4;
+      bool listed = !group.needSize && (share || end - begin >= 4);
       folder.assign(group.folder);
-      int dir = open(folder.c_str(), (listed ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
-      if (dir < 0 && listed) {  // searchable but not readable: look items up
-        listed = false;
+      int flags = (listed ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC;
+      // Only a real folder's listing is kept, as a walk reads it: one
+      // reached through a link is looked at as before, and not kept.
+      int dir = open(folder.c_str(), flags | (share ? O_NOFOLLOW : 0));
+      if (dir < 0 && share && (errno == ELOOP || errno == ENOTDIR)) {
+        share = false;
+        dir = open(folder.c_str(), flags);
+      }
+      if (dir < 0 && listed && errno != ENOENT && errno != ENOTDIR) {
+        // Searchable but not readable: look items up.
+        listed = share = false;
         dir = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
       }
       if (dir < 0) {
@@ -242,10 +265,15 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
         }
         continue;
       }
-      bool lookUpMissing = true;
+      // Whether a name the listing lacks must still be looked up, asked
+      // of the folder at the first such name.
+      enum class Missing { kUnasked, kAbsent, kLookUp };
+      Missing missing = listed ? Missing::kUnasked : Missing::kLookUp;
       if (listed) {
-        listed = listing.read(dir);
-        if (listed) lookUpMissing = lookupMayMatchOtherNames(dir);
+        inOrder.clear();
+        listed = listing.read(dir, share ? &inOrder : nullptr);
+        if (!listed) missing = Missing::kLookUp;
+        if (listed && share) keep->keep(folder, std::move(inOrder));
       }
       for (size_t k = begin; k < end; ++k) {
         size_t index = ordered[k];
@@ -253,7 +281,10 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
         std::string_view itemName = path.substr(slashOf(path) + 1);
         if (listed) {
           auto found = listing.find(itemName);
-          if (!found && !lookUpMissing) continue;
+          if (!found && missing == Missing::kUnasked) {
+            missing = lookupMayMatchOtherNames(dir) ? Missing::kLookUp : Missing::kAbsent;
+          }
+          if (!found && missing == Missing::kAbsent) continue;
           if (found && *found != DT_UNKNOWN) {
             FileAttributes attributes;
             attributes.type = typeOfDirent(*found);

@@ -36,9 +36,14 @@ FileType typeOfMode(mode_t mode);
 // Type, size and modification time from a stat result.
 FileAttributes attributesOfStat(const struct stat& st);
 
+class FolderListings;
+
 // At most UINT32_MAX - 1 queries (item numbers are kept in 32 bits).
+// With `keep`, every folder of existence-only items is listed (whatever
+// its count of items) and its listing kept there, for a walk that would
+// list it again.
 std::vector<std::optional<FileAttributes>> lookUpItems(
     const std::vector<FileManager::ItemQuery>& queries, unsigned threads,
-    const SingleLookup& single);
+    const SingleLookup& single, FolderListings* keep = nullptr);
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/FolderListings.h"
 #include "platform/Guarded.h"
 #include "platform/PosixFileManager.h"
 
@@ -51,7 +52,11 @@ std::unique_ptr<CopyBatch> FileManager::makeCopyBatch() {
 std::unique_ptr<CopyBatch> FileManager::makeCopyBatch(const CopyBatchOptions& options) {
   // A copy below a root must keep the root's guarantees, which only the
   // POSIX batch gives.
-  if (options.root) return PosixFileManager().makeCopyBatch(options);
+  if (options.root) {
+    PosixFileManager posix;
+    posix.shareListings(listings_);  // its copies drop them as this manager's would
+    return posix.makeCopyBatch(options);
+  }
   return std::make_unique<ImmediateCopyBatch>(*this);
 }
 
@@ -80,6 +85,14 @@ void FileManager::setFactoryForTesting(std::function<std::shared_ptr<FileManager
 std::optional<FileAttributes> FileManager::attributesOfLinkTargetAtPath(const std::string& path,
                                                                         FileError* error) {
   return attributesOfItemAtPath(path, error);
+}
+
+void FileManager::shareListings(std::shared_ptr<FolderListings> listings) {
+  listings_ = std::move(listings);
+}
+
+void FileManager::dropListings() const {
+  if (listings_) listings_->clear();
 }
 
 bool FileManager::isPartialCopyName(const std::string& name) {

@@ -44,6 +44,7 @@ struct FileAttributes {
 
 class CopyBatch;
 class DestinationRoot;
+class FolderListings;
 
 // How a batch's copies are made.
 struct CopyBatchOptions {
@@ -171,10 +172,23 @@ class FileManager {
   virtual bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                                    FileError* error);
 
+  // Keeps the folder listings this manager reads in `listings` (shared
+  // with every manager given the same ones) and answers listings from
+  // there; none stops it. Every write through this manager empties them.
+  // The POSIX manager keeps what contentsOfDirectoryAtPath and the
+  // existence-only part of attributesOfItems list; others keep nothing.
+  // Set it before the manager is used from several threads.
+  virtual void shareListings(std::shared_ptr<FolderListings> listings);
+
   // Whether a file name is the temporary of an unfinished copy.
   static bool isPartialCopyName(const std::string& name);
   // The prefix of such temporaries.
   static constexpr const char* kPartialCopyPrefix = ".tessaline-partial-";
+
+ protected:
+  // Called before each write: the listings kept may no longer hold.
+  void dropListings() const;
+  std::shared_ptr<FolderListings> listings_;
 };
 
 // Copies made durable together. Flushing each copied file on its own costs

@@ -65,6 +65,9 @@ class FileManagerWrapper : public FileManager {
                            FileError* error) override {
     return target_->removeItemBelowRoot(root, path, kind, error);
   }
+  void shareListings(std::shared_ptr<FolderListings> listings) override {
+    target_->shareListings(std::move(listings));
+  }
 
  protected:
   std::shared_ptr<FileManager> target_;

@@ -1,5 +1,4 @@
 #include "platform/PosixFileManager.h"
-#include "platform/Path.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,6 +22,8 @@
 
 #include "platform/BatchLookup.h"
 #include "platform/DestinationRoot.h"
+#include "platform/FolderListings.h"
+#include "platform/Path.h"
 
 namespace platform {
 namespace {
@@ -449,13 +450,15 @@ int finishStaged(StagedCopy& copy, const PosixFileManager::Options& options) {
 
 class PosixCopyBatch : public CopyBatch {
  public:
-  PosixCopyBatch(PosixFileManager::Options options, CopyBatchOptions batchOptions)
-      : options_(options), batch_(std::move(batchOptions)) {}
+  PosixCopyBatch(PosixFileManager::Options options, CopyBatchOptions batchOptions,
+                 std::shared_ptr<FolderListings> listings)
+      : options_(options), batch_(std::move(batchOptions)), listings_(std::move(listings)) {}
   ~PosixCopyBatch() override {
     for (auto& copy : staged_) drop(copy);
   }
 
   bool addCopy(const std::string& from, const std::string& to, FileError* error) override {
+    dropListings();
     std::string name;
     std::string relative;
     std::shared_ptr<Folder> folder = folderFor(to, &name, &relative, error);
@@ -491,6 +494,7 @@ class PosixCopyBatch : public CopyBatch {
   uint64_t pendingBytes() const override { return bytes_; }
 
   std::vector<bool> commit(std::vector<FileError>* errors) override {
+    dropListings();
     std::vector<FileError> failures(staged_.size());
     std::vector<int> codes(staged_.size(), 0);
     auto failAll = [&](const FileError& why) {
@@ -686,8 +690,14 @@ class PosixCopyBatch : public CopyBatch {
     return 0;
   }
 
+  // Folders and temporaries come and go with each copy and each commit.
+  void dropListings() const {
+    if (listings_) listings_->clear();
+  }
+
   PosixFileManager::Options options_;
   CopyBatchOptions batch_;
+  std::shared_ptr<FolderListings> listings_;  // kept by the manager that made the batch
   std::vector<StagedCopy> staged_;
   uint64_t bytes_ = 0;
   // The folders from the root to the last one copied into, each with its
@@ -699,6 +709,7 @@ class PosixCopyBatch : public CopyBatch {
 
 bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string& to,
                                       FileError* error, const CopyChunkGate& gate) {
+  dropListings();
   std::string name;
   int code = 0;
   std::shared_ptr<Folder> folder = openPlainFolder(to, &name, &code);
@@ -725,11 +736,12 @@ std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch() {
 }
 
 std::unique_ptr<CopyBatch> PosixFileManager::makeCopyBatch(const CopyBatchOptions& options) {
-  return std::make_unique<PosixCopyBatch>(options_, options);
+  return std::make_unique<PosixCopyBatch>(options_, options, listings_);
 }
 
 bool PosixFileManager::createDirectoryAtPath(const std::string& path, bool intermediate,
                                              FileError* error) {
+  dropListings();
   int e = 0;
   if (intermediate) {
     e = makeDirectories(path);
@@ -742,6 +754,7 @@ bool PosixFileManager::createDirectoryAtPath(const std::string& path, bool inter
 }
 
 bool PosixFileManager::removeItemAtPath(const std::string& path, FileError* error) {
+  dropListings();
   struct stat st;
   int e = 0;
   if (lstat(path.c_str(), &st) != 0) {
@@ -764,6 +777,9 @@ bool PosixFileManager::removeItemAtPath(const std::string& path, FileError* erro
 
 std::optional<std::vector<DirectoryEntry>> PosixFileManager::contentsOfDirectoryAtPath(
     const std::string& path, FileError* error) {
+  if (listings_) {
+    if (auto kept = listings_->find(path)) return *kept;
+  }
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     // A link in the last component reads as "not a folder".
@@ -792,6 +808,7 @@ std::optional<std::vector<DirectoryEntry>> PosixFileManager::contentsOfDirectory
     entries.push_back(DirectoryEntry{entry->d_name, typeOfEntry(dirfd(dir), entry)});
   }
   closedir(dir);
+  if (listings_) listings_->keep(path, entries);
   return entries;
 }
 
@@ -813,6 +830,7 @@ bool PosixFileManager::isDeletableFileAtPath(const std::string& path) {
 
 bool PosixFileManager::writeStringAtomically(const std::string& text, const std::string& path,
                                              FileError* error) {
+  dropListings();
   std::string folder, name;
   splitPath(path, &folder, &name);
   std::string temporary;
@@ -848,8 +866,10 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
     const std::vector<ItemQuery>& queries, unsigned threads) {
   // Item numbers are kept in 32 bits.
   if (queries.size() >= UINT32_MAX) return FileManager::attributesOfItems(queries, threads);
-  return lookUpItems(queries, threads,
-                     [this](const std::string& path) { return attributesOfItemAtPath(path, nullptr); });
+  return lookUpItems(
+      queries, threads,
+      [this](const std::string& path) { return attributesOfItemAtPath(path, nullptr); },
+      listings_.get());
 }
 
 }  // namespace platform
@@ -895,6 +915,7 @@ int openParentBelowRoot(const DestinationRoot& root, const std::string& path, bo
 
 bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::string& text,
                                        const std::string& path, FileError* error) {
+  dropListings();
   std::string name, relative;
   int folder = openParentBelowRoot(root, path, true, "saved", &name, &relative, error);
   if (folder < 0) return false;
@@ -935,6 +956,7 @@ bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::s
 
 bool FileManager::removeItemBelowRoot(const DestinationRoot& root, const std::string& path,
                                       RemoveKind kind, FileError* error) {
+  dropListings();
   std::string name;
   int folder = openParentBelowRoot(root, path, false, "removed", &name, nullptr, error);
   if (folder < 0) return false;

@@ -12,7 +12,12 @@
 //
 // A CopyBatch writes its copies the same way and flushes them together.
 //
-// Thread: stateless apart from an atomic counter; safe from any thread.
+// Listings it keeps when given shared ones (see shareListings): what
+// contentsOfDirectoryAtPath reads, and the folders attributesOfItems
+// lists for items whose existence and type are enough.
+//
+// Thread: stateless apart from an atomic counter and the shared listings
+// (set before use); safe from any thread.
 // Errors: see FileManager; codes are errno values, descriptions name the
 // file ("The file “a.mp3” couldn’t be copied: No space left on device.").
 #pragma once

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <set>
 
-#include "support/FaultInjectingFileManager.h"
-
+#include "platform/DestinationRoot.h"
+#include "platform/FolderListings.h"
 #include "platform/PosixFileManager.h"
+#include "support/FaultInjectingFileManager.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -109,6 +112,13 @@ TEST(BatchAttributesThreaded, MixedBatchOverManyFoldersAgreesWithSingleLookups) 
   paths.push_back(paths[0].substr(0, paths[0].size() - 4) + std::string(1, '\0') + ".mp3");
   platform::PosixFileManager fm;
   expectMixedBatchSameAsOneByOne(fm, paths);
+  // Keeping the listings for a walk changes no answer, from any thread;
+  // every folder with an existence-only item is kept: the even albums
+  // (sizes are wanted of the odd ones) and album 3, for its "sub".
+  auto listings = std::make_shared<platform::FolderListings>();
+  fm.shareListings(listings);
+  expectMixedBatchSameAsOneByOne(fm, paths);
+  EXPECT_EQ(listings->size(), 21u);
 }
 
 TEST(BatchAttributes, OtherManagersAnswerAMixedBatchItemByItemInOrder) {
@@ -171,4 +181,91 @@ TEST(BatchAttributes, NoDescriptorLeftFallsBackToSingleLookups) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A folder the lookups listed is answered from that listing while nothing
+// is written, and read again after any write through the manager: a
+// listing kept past a write would hide what the exporter just wrote or
+// removed from the stale walk. A folder reached through a link is not
+// kept (a walk must find it "not a folder").
+TEST(BatchAttributes, SharedListingsServeTheWalkUntilTheManagerWrites) {
+  struct Write {
+    const char* what;
+    std::function<bool(platform::FileManager&, const testsupport::TempDir&)> run;
+  };
+  auto root = [](const testsupport::TempDir& d) {
+    return platform::DestinationRoot::open(d / "drive");
+  };
+  const std::vector<Write> writes = {
+      {"copy",
+       [](platform::FileManager& fm, const testsupport::TempDir& d) {
+         return fm.copyItemAtPath(d / "source.mp3", d / "drive/album/copy.mp3", nullptr);
+       }},
+      {"batch",
+       [&](platform::FileManager& fm, const testsupport::TempDir& d) {
+         auto batch = fm.makeCopyBatch(platform::CopyBatchOptions{root(d), nullptr});
+         bool added = batch->addCopy(d / "source.mp3", d / "drive/album/copy.mp3", nullptr);
+         fm.contentsOfDirectoryAtPath(d / "drive/album", nullptr);  // its temporary, no name yet
+         return added && batch->commit(nullptr) == std::vector<bool>{true};
+       }},
+      {"folder",
+       [](platform::FileManager& fm, const testsupport::TempDir& d) {
+         return fm.createDirectoryAtPath(d / "drive/album/sub", false, nullptr);
+       }},
+      {"remove",
+       [](platform::FileManager& fm, const testsupport::TempDir& d) {
+         return fm.removeItemAtPath(d / "drive/album/track 0.mp3", nullptr);
+       }},
+      {"remove below root",
+       [&](platform::FileManager& fm, const testsupport::TempDir& d) {
+         return fm.removeItemBelowRoot(*root(d), d / "drive/album/track 0.mp3",
+                                       platform::RemoveKind::kFile, nullptr);
+       }},
+      {"text",
+       [](platform::FileManager& fm, const testsupport::TempDir& d) {
+         return fm.writeStringAtomically("x", d / "drive/album/notes.txt", nullptr);
+       }},
+      {"text below root",
+       [&](platform::FileManager& fm, const testsupport::TempDir& d) {
+         return fm.writeStringBelowRoot(*root(d), "x", d / "drive/album/notes.txt", nullptr);
+       }},
+  };
+  auto names = [](const std::optional<std::vector<platform::DirectoryEntry>>& entries) {
+    std::set<std::string> out;
+    for (const auto& e : entries.value_or(std::vector<platform::DirectoryEntry>{}))
+      out.insert(e.name);
+    return out;
+  };
+  for (const auto& write : writes) {
+    SCOPED_TRACE(write.what);
+    testsupport::TempDir dir;
+    testsupport::writeFile(dir / "source.mp3", "data");
+    std::vector<std::string> tracks;
+    for (int i = 0; i < 2; ++i) {
+      tracks.push_back(dir / ("drive/album/track " + std::to_string(i) + ".mp3"));
+      testsupport::writeFile(tracks.back(), "a");
+    }
+    std::filesystem::create_directories(dir / "drive/elsewhere");
+    std::filesystem::create_symlink(dir / "drive/elsewhere", dir / "drive/linked");
+    testsupport::writeFile(dir / "drive/elsewhere/x.mp3", "a");
+    auto fm = std::make_shared<platform::PosixFileManager>();
+    auto listings = std::make_shared<platform::FolderListings>();
+    fm->shareListings(listings);
+    auto found =
+        fm->attributesOfItemsAtPaths({tracks[0], tracks[1], dir / "drive/linked/x.mp3"}, 2, false);
+    ASSERT_TRUE(found[0] && found[1] && found[2]);
+    EXPECT_EQ(listings->size(), 1u);
+    EXPECT_FALSE(fm->contentsOfDirectoryAtPath(dir / "drive/linked", nullptr));
+
+    // Written behind the manager's back: the kept listing answers.
+    testsupport::writeFile(dir / "drive/album/user.mp3", "u");
+    EXPECT_EQ(names(fm->contentsOfDirectoryAtPath(dir / "drive/album", nullptr)),
+              (std::set<std::string>{"track 0.mp3", "track 1.mp3"}));
+
+    ASSERT_TRUE(write.run(*fm, dir));
+    std::set<std::string> now;
+    for (const auto& e : std::filesystem::directory_iterator(dir / "drive/album"))
+      now.insert(e.path().filename().string());
+    EXPECT_EQ(names(fm->contentsOfDirectoryAtPath(dir / "drive/album", nullptr)), now);
+  }
 }
