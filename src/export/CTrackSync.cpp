@@ -65,6 +65,19 @@ std::optional<std::string> usableRoot(const std::optional<std::string>& root) {
   return r;
 }
 
+// Adds every folder above `key` (value true), stopping at the first one
+// already present: its ancestors went in with it.
+void addFoldersOfKey(std::string_view key, PathDict& dict) {
+  std::string_view folder = key;
+  for (;;) {
+    size_t slash = folder.rfind('/');
+    if (slash == std::string_view::npos) return;
+    folder = folder.substr(0, slash);
+    if (dict.find(folder) != dict.end()) return;
+    dict.emplace(std::string(folder), true);
+  }
+}
+
 }  // namespace
 
 CTrackSync::~CTrackSync() {
@@ -114,17 +127,25 @@ void CTrackSync::append(const std::string& path) {
 
 std::optional<std::string> CTrackSync::keyForRelativePath(const std::string& relPath) {
   std::string key;
-  std::vector<size_t> starts;
-  for (std::string_view part : splitComponents(relPath)) {
-    if (part == ".") continue;
+  key.reserve(relPath.size());
+  // A component's key never holds a slash, so the last slash of the key
+  // is where ".." takes it back to.
+  size_t depth = 0;
+  std::string_view rest = relPath;
+  while (!rest.empty()) {
+    size_t slash = rest.find('/');
+    std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
     if (part == "..") {
-      if (starts.empty()) return std::nullopt;
-      key.resize(starts.back() == 0 ? 0 : starts.back() - 1);
-      starts.pop_back();
+      if (depth == 0) return std::nullopt;
+      --depth;
+      size_t last = key.rfind('/');
+      key.resize(last == std::string::npos ? 0 : last);
       continue;
     }
     if (!key.empty()) key.push_back('/');
-    starts.push_back(key.size());
+    ++depth;
     appendComponentKey(key, part);
   }
   return key;
@@ -132,15 +153,7 @@ std::optional<std::string> CTrackSync::keyForRelativePath(const std::string& rel
 
 void CTrackSync::addDirectoriesOfRelPath(const std::string& relPath, PathDict& dict) {
   std::optional<std::string> key = keyForRelativePath(relPath);
-  if (!key) return;
-  std::string folder = std::move(*key);
-  for (;;) {
-    size_t slash = folder.rfind('/');
-    if (slash == std::string::npos) return;
-    folder.resize(slash);
-    // Its ancestors went in with it.
-    if (!dict.emplace(folder, true).second) return;
-  }
+  if (key) addFoldersOfKey(*key, dict);
 }
 
 std::shared_ptr<CTrackSync> CTrackSync::deleteList(std::shared_ptr<platform::FileManager> fm) {
@@ -152,14 +165,13 @@ std::shared_ptr<CTrackSync> CTrackSync::deleteList(std::shared_ptr<platform::Fil
     catalogue::TrackRegistry& registry = catalogue::CTrack::trackDict();
     PathDict dict;
     dict.reserve(registry.size() * 2);
-    registry.forEach([&dict](const std::string&, const catalogue::CTrackCarrier& carrier) {
+    registry.forEachValue([&dict](const catalogue::CTrackCarrier& carrier) {
       catalogue::CTrack::Ptr track = carrier.track();
       if (!track || !track->trackShouldCopy()) return;
-      std::string rel = track->destPathRel();
-      std::optional<std::string> key = keyForRelativePath(rel);
+      std::optional<std::string> key = keyForRelativePath(track->destPathRel());
       if (!key || key->empty()) return;
-      dict.emplace(std::move(*key), false);
-      addDirectoriesOfRelPath(rel, dict);
+      auto added = dict.emplace(std::move(*key), false);
+      addFoldersOfKey(added.first->first, dict);
     });
     // A needed-path set cut short by an exception never gets here, so it
     // can never make needed files look stale.

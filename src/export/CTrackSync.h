@@ -34,6 +34,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -41,9 +42,15 @@
 
 namespace exporter {
 
+// Hashes a key and a view of one alike, so that a folder of a key is
+// looked up without a copy.
+struct PathKeyHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+};
 // The needed-path set of one pass: key -> whether it is a folder above a
 // needed file (true) or a needed path itself (false).
-using PathDict = std::unordered_map<std::string, bool>;
+using PathDict = std::unordered_map<std::string, bool, PathKeyHash, std::equal_to<>>;
 using PathList = std::vector<std::string>;
 
 class CTrackSync {
