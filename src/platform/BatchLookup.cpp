@@ -50,6 +50,34 @@ bool lookupMayMatchOtherNames(int dir) {
   }
 }
 
+// The type of a listing entry, from a stat of it where the listing has
+// none.
+FileType typeOfEntry(int dir, const struct dirent64& entry) {
+  if (entry.d_type != DT_UNKNOWN) return typeOfDirent(entry.d_type);
+  struct stat st;
+  if (fstatat(dir, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return FileType::kOther;
+  return typeOfMode(st.st_mode);
+}
+
+// Calls `each` with every entry of the open folder `dir` but "." and "..";
+// 0, or the errno value of a failed read.
+template <class Each>
+int forEachEntry(int dir, Each each) {
+  alignas(struct dirent64) char buffer[32768];
+  for (;;) {
+    ssize_t got = getdents64(dir, buffer, sizeof buffer);
+    if (got < 0) return errno;
+    if (got == 0) return 0;
+    for (ssize_t at = 0; at < got;) {
+      auto* entry = reinterpret_cast<struct dirent64*>(buffer + at);
+      at += entry->d_reclen;
+      std::string_view name(entry->d_name);
+      if (name == "." || name == "..") continue;
+      each(name, *entry);
+    }
+  }
+}
+
 // A folder's names and their entry types, read in one pass and kept in
 // one buffer; the buffers are reused from one folder to the next.
 class FolderListing {
@@ -60,21 +88,12 @@ class FolderListing {
   bool read(int dir, std::vector<DirectoryEntry>* inOrder) {
     names_.clear();
     entries_.clear();
-    alignas(struct dirent64) char buffer[32768];
-    for (;;) {
-      ssize_t got = getdents64(dir, buffer, sizeof buffer);
-      if (got < 0) return false;
-      if (got == 0) break;
-      for (ssize_t at = 0; at < got;) {
-        auto* entry = reinterpret_cast<struct dirent64*>(buffer + at);
-        at += entry->d_reclen;
-        std::string_view name(entry->d_name);
-        if (name == "." || name == "..") continue;
-        entries_.push_back(Entry{names_.size(), name.size(), entry->d_type});
-        names_.append(name);
-        if (inOrder) inOrder->push_back(DirectoryEntry{std::string(name), typeOf(dir, *entry)});
-      }
-    }
+    int e = forEachEntry(dir, [&](std::string_view name, const struct dirent64& entry) {
+      entries_.push_back(Entry{names_.size(), name.size(), entry.d_type});
+      names_.append(name);
+      if (inOrder) inOrder->push_back(DirectoryEntry{std::string(name), typeOfEntry(dir, entry)});
+    });
+    if (e != 0) return false;
     std::sort(entries_.begin(), entries_.end(),
               [this](const Entry& a, const Entry& b) { return nameOf(a) < nameOf(b); });
     return true;
@@ -98,13 +117,6 @@ class FolderListing {
   };
   std::string_view nameOf(const Entry& e) const {
     return std::string_view(names_).substr(e.offset, e.length);
-  }
-
-  static FileType typeOf(int dir, const struct dirent64& entry) {
-    if (entry.d_type != DT_UNKNOWN) return typeOfDirent(entry.d_type);
-    struct stat st;
-    if (fstatat(dir, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return FileType::kOther;
-    return typeOfMode(st.st_mode);
   }
 
   std::string names_;
@@ -306,6 +318,12 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
   work();
   for (auto& h : helpers) h.join();
   return out;
+}
+
+int readFolder(int dir, std::vector<DirectoryEntry>* entries) {
+  return forEachEntry(dir, [&](std::string_view name, const struct dirent64& entry) {
+    entries->push_back(DirectoryEntry{std::string(name), typeOfEntry(dir, entry)});
+  });
 }
 
 FileAttributes attributesOfStat(const struct stat& st) {

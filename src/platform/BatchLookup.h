@@ -35,6 +35,10 @@ FileType typeOfDirent(unsigned char type);
 FileType typeOfMode(mode_t mode);
 // Type, size and modification time from a stat result.
 FileAttributes attributesOfStat(const struct stat& st);
+// The entries of the open folder `dir` in the order the file system gives
+// them, without "." and "..", typed by the listing (by a stat of the
+// entry where the file system gives no type): 0, or an errno value.
+int readFolder(int dir, std::vector<DirectoryEntry>* entries);
 
 class FolderListings;
 

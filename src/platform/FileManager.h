@@ -172,12 +172,12 @@ class FileManager {
   virtual bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                                    FileError* error);
 
-  // Keeps the folder listings this manager reads in `listings` (shared
-  // with every manager given the same ones) and answers listings from
-  // there; none stops it. Every write through this manager empties them.
-  // The POSIX manager keeps what contentsOfDirectoryAtPath and the
-  // existence-only part of attributesOfItems list; others keep nothing.
-  // Set it before the manager is used from several threads.
+  // Keeps the folder listings this manager's lookups read in `listings`
+  // (shared with every manager given the same ones) and hands each to the
+  // first contentsOfDirectoryAtPath of its folder; none stops it. Every
+  // write through this manager empties them. The POSIX manager keeps the
+  // folders the existence-only part of attributesOfItems lists; others
+  // keep nothing. Set it before the manager is used from several threads.
   virtual void shareListings(std::shared_ptr<FolderListings> listings);
 
   // Whether a file name is the temporary of an unfinished copy.

@@ -4,21 +4,20 @@
 
 namespace platform {
 
-std::shared_ptr<const FolderListings::Entries> FolderListings::find(
-    const std::string& folder) const {
+std::optional<FolderListings::Entries> FolderListings::take(const std::string& folder) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = listings_.find(folder);
-  return it == listings_.end() ? nullptr : it->second;
+  auto node = listings_.extract(folder);
+  if (node.empty()) return std::nullopt;
+  return std::move(node.mapped());
 }
 
 void FolderListings::keep(std::string folder, Entries entries) {
-  auto listing = std::make_shared<const Entries>(std::move(entries));
   std::lock_guard<std::mutex> lock(mutex_);
-  listings_.insert_or_assign(std::move(folder), std::move(listing));
+  listings_.insert_or_assign(std::move(folder), std::move(entries));
 }
 
 void FolderListings::clear() {
-  std::unordered_map<std::string, std::shared_ptr<const Entries>> old;
+  std::unordered_map<std::string, Entries> old;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     old.swap(listings_);

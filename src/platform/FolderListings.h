@@ -1,8 +1,10 @@
 // Folder listings read once and shared by the passes that look at the
 // same folders: the presence checks keep the listing of each destination
-// folder they read, and the stale walk reads the folder from here instead
-// of from the disk a second time. A file manager given these (see
-// FileManager::shareListings) keeps what it lists and answers from it.
+// folder they read, and the stale walk takes the folder's listing from
+// here instead of reading it from the disk a second time. A file manager
+// given these (see FileManager::shareListings) keeps what its lookups
+// list and hands each listing to the first contentsOfDirectoryAtPath of
+// that folder.
 //
 // A listing is as old as the moment it was read. A manager that holds
 // these empties them whenever it writes anything; other writers do not
@@ -18,10 +20,9 @@
 // Errors: none.
 #pragma once
 
-#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -33,8 +34,10 @@ class FolderListings {
  public:
   using Entries = std::vector<DirectoryEntry>;
 
-  // The listing kept for `folder` (entries in the order read), or none.
-  std::shared_ptr<const Entries> find(const std::string& folder) const;
+  // The listing kept for `folder` (entries in the order read), handed
+  // over and no longer kept: a walk reads each folder once. None when
+  // none is kept.
+  std::optional<Entries> take(const std::string& folder);
   // Keeps the listing of `folder`, replacing one kept before.
   void keep(std::string folder, Entries entries);
   // Forgets every listing: something was written.
@@ -43,7 +46,7 @@ class FolderListings {
 
  private:
   mutable std::mutex mutex_;
-  std::unordered_map<std::string, std::shared_ptr<const Entries>> listings_;
+  std::unordered_map<std::string, Entries> listings_;
 };
 
 }  // namespace platform

@@ -778,7 +778,7 @@ bool PosixFileManager::removeItemAtPath(const std::string& path, FileError* erro
 std::optional<std::vector<DirectoryEntry>> PosixFileManager::contentsOfDirectoryAtPath(
     const std::string& path, FileError* error) {
   if (listings_) {
-    if (auto kept = listings_->find(path)) return *kept;
+    if (auto kept = listings_->take(path)) return kept;
   }
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
@@ -786,29 +786,12 @@ std::optional<std::vector<DirectoryEntry>> PosixFileManager::contentsOfDirectory
     setFileError(error, errno == ELOOP ? ENOTDIR : errno, path, "opened");
     return std::nullopt;
   }
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) {
-    setFileError(error, errno, path, "opened");
-    close(fd);
+  FdCloser closer(fd);
+  std::vector<DirectoryEntry> entries;
+  if (int e = readFolder(fd, &entries)) {
+    setFileError(error, e, path, "opened");
     return std::nullopt;
   }
-  std::vector<DirectoryEntry> entries;
-  for (;;) {
-    errno = 0;
-    struct dirent* entry = readdir(dir);
-    if (entry == nullptr) {
-      if (errno != 0) {
-        setFileError(error, errno, path, "opened");
-        closedir(dir);
-        return std::nullopt;
-      }
-      break;
-    }
-    if (isDotOrDotDot(entry->d_name)) continue;
-    entries.push_back(DirectoryEntry{entry->d_name, typeOfEntry(dirfd(dir), entry)});
-  }
-  closedir(dir);
-  if (listings_) listings_->keep(path, entries);
   return entries;
 }
 

@@ -12,9 +12,9 @@
 //
 // A CopyBatch writes its copies the same way and flushes them together.
 //
-// Listings it keeps when given shared ones (see shareListings): what
-// contentsOfDirectoryAtPath reads, and the folders attributesOfItems
-// lists for items whose existence and type are enough.
+// Given shared listings (see shareListings), it keeps the folders
+// attributesOfItems lists for items whose existence and type are enough,
+// and contentsOfDirectoryAtPath takes a folder's listing from there.
 //
 // Thread: stateless apart from an atomic counter and the shared listings
 // (set before use); safe from any thread.
