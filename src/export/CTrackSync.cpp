@@ -74,7 +74,7 @@ void addFoldersOfKey(std::string_view key, PathDict& dict) {
     if (slash == std::string_view::npos) return;
     folder = folder.substr(0, slash);
     if (dict.find(folder) != dict.end()) return;
-    dict.emplace(std::string(folder), true);
+    dict.emplace(folder, true);
   }
 }
 
@@ -163,14 +163,16 @@ std::shared_ptr<CTrackSync> CTrackSync::deleteList(std::shared_ptr<platform::Fil
   try {
     shell::stAutoReleasePool pool;
     catalogue::TrackRegistry& registry = catalogue::CTrack::trackDict();
-    PathDict dict;
+    // Tens of thousands of keys, let go at once with the arena.
+    std::pmr::monotonic_buffer_resource arena;
+    PathDict dict(&arena);
     dict.reserve(registry.size() * 2);
     registry.forEachValue([&dict](const catalogue::CTrackCarrier& carrier) {
       catalogue::CTrack::Ptr track = carrier.track();
       if (!track || !track->trackShouldCopy()) return;
       std::optional<std::string> key = keyForRelativePath(track->destPathRel());
       if (!key || key->empty()) return;
-      auto added = dict.emplace(std::move(*key), false);
+      auto added = dict.emplace(std::string_view(*key), false);
       addFoldersOfKey(added.first->first, dict);
     });
     // A needed-path set cut short by an exception never gets here, so it

@@ -31,6 +31,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -42,15 +43,20 @@
 
 namespace exporter {
 
-// Hashes a key and a view of one alike, so that a folder of a key is
-// looked up without a copy.
+// Hash and compare a key and a view of one alike, so that a folder of a
+// key is looked up without a copy.
 struct PathKeyHash {
   using is_transparent = void;
   size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
 };
+struct PathKeyEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+};
 // The needed-path set of one pass: key -> whether it is a folder above a
-// needed file (true) or a needed path itself (false).
-using PathDict = std::unordered_map<std::string, bool, PathKeyHash, std::equal_to<>>;
+// needed file (true) or a needed path itself (false). Its memory may come
+// from an arena that goes with the pass.
+using PathDict = std::pmr::unordered_map<std::pmr::string, bool, PathKeyHash, PathKeyEqual>;
 using PathList = std::vector<std::string>;
 
 class CTrackSync {
