@@ -177,8 +177,9 @@ class FileManager {
   // first contentsOfDirectoryAtPath of its folder; none stops it. Every
   // write through this manager empties them. The POSIX manager keeps the
   // folders the existence-only part of attributesOfItems lists; others
-  // keep nothing. Set it before the manager is used from several threads.
-  virtual void shareListings(std::shared_ptr<FolderListings> listings);
+  // (wrappers too) keep nothing. Set it before the manager is used from
+  // several threads.
+  void shareListings(std::shared_ptr<FolderListings> listings);
 
   // Whether a file name is the temporary of an unfinished copy.
   static bool isPartialCopyName(const std::string& name);

@@ -1,6 +1,8 @@
 // A file manager that hands every operation to another one, in the manner
 // of LevelDB's EnvWrapper: a wrapper (a fault injector, a power cut, a
-// counter) derives from it and overrides only what it changes.
+// counter) derives from it and overrides only what it changes. Shared
+// listings are not handed on: the wrapped manager may serve others after
+// the caller's pass, so a wrapper keeps none.
 //
 // Thread: as the wrapped manager. Ownership: shares the wrapped manager.
 // Errors: the wrapped manager's.
@@ -64,9 +66,6 @@ class FileManagerWrapper : public FileManager {
   bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                            FileError* error) override {
     return target_->removeItemBelowRoot(root, path, kind, error);
-  }
-  void shareListings(std::shared_ptr<FolderListings> listings) override {
-    target_->shareListings(std::move(listings));
   }
 
  protected:
