@@ -36,13 +36,14 @@ int main(int argc, char** argv) {
     artists.push_back("a");
     durations.push_back("1");
   }
-  catalogue::CTrackList::retainedTrackListForUniqueID("all", true, ids, enables, sources, dests, titles, artists,
-                                                      durations);
+  catalogue::CTrackList::retainedTrackListForUniqueID("all", true, ids, enables, sources, dests,
+                                                      titles, artists, durations);
   catalogue::CTrack::setDestinationBasePath(dst);
   auto start = std::chrono::steady_clock::now();
   auto copier = exporter::CThreadCopier::CThreadCopierForUniqueIDs({"all"});
-  platform::MainRunLoop::shared().runUntil([&] { return copier->copyState() == 3; }, std::chrono::hours(1),
-                                           std::chrono::milliseconds(5));
+  platform::MainRunLoop::shared().runUntil(
+      [&] { return copier->copyState() == exporter::CThreadCopier::CopyState::kFinished; },
+      std::chrono::hours(1), std::chrono::milliseconds(5));
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   copier->waitUntilFinished();
   printf("%.3f %llu\n", seconds, static_cast<unsigned long long>(copier->copiedSize()));
