@@ -85,44 +85,38 @@ CTrackSync::~CTrackSync() {
   setFm(nullptr);
 }
 
-std::optional<PathList> CTrackSync::deleteList() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return deleteList_;
-}
+std::optional<PathList> CTrackSync::deleteList() const { return deleteList_.get(); }
 
+// The value replaced is let go outside the lock.
 void CTrackSync::setDeleteList(std::optional<PathList> list) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  deleteList_.swap(list);
+  deleteList_.exchange(std::move(list));
 }
 
-std::shared_ptr<platform::FileManager> CTrackSync::fm() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return fm_;
-}
+std::shared_ptr<platform::FileManager> CTrackSync::fm() const { return fm_.get(); }
 
-void CTrackSync::setFm(std::shared_ptr<platform::FileManager> fm) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  fm_.swap(fm);
-}
+void CTrackSync::setFm(std::shared_ptr<platform::FileManager> fm) { fm_.exchange(std::move(fm)); }
 
 std::shared_ptr<platform::FileManager> CTrackSync::ensureFm() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!fm_) fm_ = platform::FileManager::makePrivate();
-  return fm_;
+  return fm_.update([](std::shared_ptr<platform::FileManager>& fm) {
+    if (!fm) fm = platform::FileManager::makePrivate();
+    return fm;
+  });
 }
 
 void CTrackSync::ensureList() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!deleteList_) {
-    deleteList_.emplace();
-    deleteList_->reserve(500);
-  }
+  deleteList_.update([](std::optional<PathList>& list) {
+    if (!list) {
+      list.emplace();
+      list->reserve(500);
+    }
+  });
 }
 
 void CTrackSync::append(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!deleteList_) deleteList_.emplace();
-  deleteList_->push_back(path);
+  deleteList_.update([&](std::optional<PathList>& list) {
+    if (!list) list.emplace();
+    list->push_back(path);
+  });
 }
 
 std::optional<std::string> CTrackSync::keyForRelativePath(const std::string& relPath) {
@@ -228,7 +222,8 @@ uint64_t CTrackSync::walk(const PathDict& dict, platform::FileManager& fm, std::
     const bool isFolder = entry.type == platform::FileType::kDirectory;
     // The exporter's own record of what it wrote is no media file: losing
     // it would make every exported file look like the user's.
-    if (isFolder && keyLength == 0 && entry.name == platform::DestinationRoot::kStateFolder) continue;
+    if (isFolder && keyLength == 0 && entry.name == platform::DestinationRoot::kStateFolder)
+      continue;
     if (isFolder) size += walk(dict, fm, path, key);
     if (isArtFileName(entry.name, artFileName_)) continue;
     if (dict.find(key) != dict.end()) continue;

@@ -32,7 +32,6 @@
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +39,7 @@
 #include <vector>
 
 #include "platform/FileManager.h"
+#include "platform/Guarded.h"
 
 namespace exporter {
 
@@ -121,9 +121,8 @@ class CTrackSync {
                 std::string& key);
   void append(const std::string& path);
 
-  mutable std::mutex mutex_;
-  std::optional<PathList> deleteList_;
-  std::shared_ptr<platform::FileManager> fm_;
+  platform::Guarded<std::optional<PathList>> deleteList_;
+  platform::Guarded<std::shared_ptr<platform::FileManager>> fm_;
   std::atomic<uint64_t> deleteSize_{0};
   std::string artFileName_;  // for the walk under way
 };
