@@ -82,8 +82,9 @@ void CThreadCopier::copyPlaylistUniqueIDs(const std::vector<std::string>& unique
               committedBytes_.fetch_add(bytes);
               return;
             }
-            std::lock_guard<std::mutex> lock(failuresMutex_);
-            failures_.push_back({track.uniqueID(), *error});
+            failures_.update([&](std::vector<Failure>& failures) {
+              failures.push_back({track.uniqueID(), *error});
+            });
           };
           for (const auto& id : uniqueIDs) {
             if (options_.stop != nullptr && options_.stop->load()) break;
@@ -124,10 +125,7 @@ void CThreadCopier::MTEndDockProgress() {
   setDockProgress(nullptr);
 }
 
-std::vector<CThreadCopier::Failure> CThreadCopier::failures() const {
-  std::lock_guard<std::mutex> lock(failuresMutex_);
-  return failures_;
-}
+std::vector<CThreadCopier::Failure> CThreadCopier::failures() const { return failures_.get(); }
 
 std::shared_ptr<platform::ProgressIndicator> CThreadCopier::dockProgress() const {
   return dockProgress_.get();

@@ -27,7 +27,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -107,8 +106,7 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
   platform::Guarded<std::shared_ptr<platform::ProgressIndicator>> dockProgress_;
   BackgroundRun run_;
   Options options_;
-  mutable std::mutex failuresMutex_;
-  std::vector<Failure> failures_;
+  platform::Guarded<std::vector<Failure>> failures_;
   std::atomic<uint64_t> committedBytes_{0};
   std::atomic<uint64_t> bytesWritten_{0};
 };

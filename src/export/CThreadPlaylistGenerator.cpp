@@ -51,16 +51,14 @@ void CThreadPlaylistGenerator::generatePlaylistUniqueIDs(
     if (done) {
       written_.fetch_add(1);
     } else {
-      std::lock_guard<std::mutex> lock(mutex_);
-      failures_.push_back({id, error});
+      failures_.update([&](std::vector<Failure>& failures) { failures.push_back({id, error}); });
     }
   }
   setPlaylistState(2);
 }
 
 std::vector<CThreadPlaylistGenerator::Failure> CThreadPlaylistGenerator::failures() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return failures_;
+  return failures_.get();
 }
 
 std::string CThreadPlaylistGenerator::playlistPath() const { return playlistPath_.get(); }

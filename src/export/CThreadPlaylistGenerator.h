@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,12 +58,11 @@ class CThreadPlaylistGenerator : public std::enable_shared_from_this<CThreadPlay
 
  private:
   std::atomic<int32_t> playlistState_{0};
-  mutable std::mutex mutex_;
   platform::Guarded<std::string> playlistPath_;
   BackgroundRun run_;
   std::shared_ptr<const platform::DestinationRoot> root_;
   std::atomic<size_t> written_{0};
-  std::vector<Failure> failures_;  // under mutex_
+  platform::Guarded<std::vector<Failure>> failures_;
 };
 
 }  // namespace exporter

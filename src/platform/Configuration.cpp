@@ -1,20 +1,17 @@
 #include "platform/Configuration.h"
 
-#include <mutex>
 #include <string_view>
+
+#include "platform/Guarded.h"
 
 namespace platform {
 namespace {
 
 constexpr std::string_view kFakeHardware = "TESSALINE_FAKE_HARDWARE";
 
-std::mutex& configurationMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
-std::shared_ptr<const Configuration>& current() {
-  static auto* shared = new std::shared_ptr<const Configuration>(std::make_shared<Configuration>());
+Guarded<std::shared_ptr<const Configuration>>& current() {
+  static auto* shared =
+      new Guarded<std::shared_ptr<const Configuration>>(std::make_shared<Configuration>());
   return *shared;
 }
 
@@ -83,15 +80,11 @@ std::vector<std::string> Configuration::childEnvironment() const {
   return env;
 }
 
-std::shared_ptr<const Configuration> configuration() {
-  std::lock_guard<std::mutex> lock(configurationMutex());
-  return current();
-}
+std::shared_ptr<const Configuration> configuration() { return current().get(); }
 
 void setConfiguration(Configuration configuration) {
   auto replacement = std::make_shared<const Configuration>(std::move(configuration));
-  std::lock_guard<std::mutex> lock(configurationMutex());
-  current() = std::move(replacement);
+  current().exchange(std::move(replacement));
 }
 
 }  // namespace platform

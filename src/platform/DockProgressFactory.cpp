@@ -1,27 +1,21 @@
 #include "platform/DockProgressFactory.h"
 
-#include <mutex>
+#include "platform/Guarded.h"
 
 namespace platform {
 namespace {
-std::mutex g_mutex;
-ProgressIndicatorFactory& factory() {
-  static auto* f = new ProgressIndicatorFactory();
+Guarded<ProgressIndicatorFactory>& factory() {
+  static auto* f = new Guarded<ProgressIndicatorFactory>();
   return *f;
 }
 }  // namespace
 
 void setDockProgressIndicatorFactory(ProgressIndicatorFactory f) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  factory() = std::move(f);
+  factory().exchange(std::move(f));
 }
 
 std::shared_ptr<ProgressIndicator> makeDockProgressIndicator() {
-  ProgressIndicatorFactory f;
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    f = factory();
-  }
+  ProgressIndicatorFactory f = factory().get();
   return f ? f() : nullptr;
 }
 
