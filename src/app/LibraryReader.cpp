@@ -67,7 +67,12 @@ enum class Key {
   kLibraryPersistentId,
 };
 
-bool is(std::string_view k, std::string_view name) { return k == name; }
+// With the length known at compile time the comparison is a few integer
+// comparisons instead of a call.
+template <size_t N>
+bool is(std::string_view k, const char (&name)[N]) {
+  return k.size() == N - 1 && std::memcmp(k.data(), name, N - 1) == 0;
+}
 
 // Called for every key of the file, so it looks at the length first.
 Key keyOf(std::string_view k) {
@@ -318,13 +323,14 @@ class PlistStream {
     }
     long at = 0;
     std::string_view text = readTextInto(&text_, &at);
-    size_t b = text.find_first_not_of(" \t\r\n");
-    size_t e = text.find_last_not_of(" \t\r\n");
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    const char* first = text.data();
+    const char* last = first + text.size();
+    while (first < last && blank(*first)) ++first;
+    while (last > first && blank(last[-1])) --last;
     int64_t value = 0;
-    if (b != std::string_view::npos) {
-      const char* first = text.data() + b;
+    if (first < last) {
       if (*first == '+') ++first;
-      const char* last = text.data() + e + 1;
       auto [ptr, ec] = std::from_chars(first, last, value);
       if (ec == std::errc() && ptr == last) return value;
     }

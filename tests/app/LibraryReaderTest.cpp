@@ -300,16 +300,18 @@ TEST(LibraryReaderErrors, MissingFileIsReported) {
 }
 
 TEST(LibraryReaderContent, ItemsAreResolvedEvenWhenPlaylistsComeFirst) {
-  std::string xml =
-      doc("<key>Playlists</key><array>\n" + playlist("PL1", "Mix", {2, 1, 9, 3, 2}) +
-          playlist("PL2", "Mix", {1}) + playlist("PL1", "Same ID again", {1}) +
-          "</array>\n<key>Tracks</key><dict>\n" + track(1, "T1", "file://localhost/m/a%20b.mp3") +
-          track(2, "T2", "file:///m/c.mp3", "<key>Disabled</key><true/>") +
-          track(3, "T3", "", "<key>Track Type</key><string>Remote</string>") +
-          track(4, "T1", "file:///m/dup.mp3") + "</dict>\n");
+  std::string xml = doc(
+      "<key>Playlists</key><array>\n" + playlist("PL1", "Mix", {2, 1, 9, 3, 2}) +
+      playlist("PL2", "Mix", {1}) + playlist("PL1", "Same ID again", {1}) +
+      "</array>\n<key>Tracks</key><dict>\n" +
+      track(1, "T1", "file://localhost/m/a%20b.mp3", "<key>Size</key><integer> +42\n</integer>") +
+      track(2, "T2", "file:///m/c.mp3", "<key>Disabled</key><true/>") +
+      track(3, "T3", "", "<key>Track Type</key><string>Remote</string>") +
+      track(4, "T1", "file:///m/dup.mp3") + "</dict>\n");
   Library lib = LibraryReader().readMemory(xml, "mem");
   ASSERT_EQ(lib.tracks.size(), 2u);
   EXPECT_EQ(lib.tracks[0].location, "/m/a b.mp3");
+  EXPECT_EQ(lib.tracks[0].size, 42);  // blanks around a number are allowed
   EXPECT_TRUE(lib.tracks[1].disabled);
   EXPECT_EQ(lib.tracksWithoutFile, 1u);
   EXPECT_EQ(lib.tracksWithoutIdentifier, 1u);  // the repeated "T1"
