@@ -744,13 +744,13 @@ std::string_view LibraryText::add(std::string_view s) {
   if (s.empty()) return {};
   constexpr size_t kBlock = 64 * 1024;
   if (s.size() > capacity_ - used_) {
-    // A long text gets a block of its own; the current block stays open.
+    // A long text gets a block of its own, put before the one being
+    // filled, which stays last.
     if (s.size() > kBlock / 4) {
-      blocks_.push_back(std::make_unique<char[]>(s.size()));
-      std::memcpy(blocks_.back().get(), s.data(), s.size());
-      std::string_view kept(blocks_.back().get(), s.size());
-      if (blocks_.size() > 1 && used_ < capacity_)
-        std::swap(blocks_.back(), blocks_[blocks_.size() - 2]);
+      auto own = std::make_unique<char[]>(s.size());
+      std::memcpy(own.get(), s.data(), s.size());
+      std::string_view kept(own.get(), s.size());
+      blocks_.insert(blocks_.empty() ? blocks_.end() : blocks_.end() - 1, std::move(own));
       return kept;
     }
     blocks_.push_back(std::make_unique<char[]>(kBlock));

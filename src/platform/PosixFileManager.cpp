@@ -161,56 +161,28 @@ int moveIntoPlace(int folder, const std::string& temporary, const std::string& n
   return renameat(folder, temporary.c_str(), folder, name.c_str()) == 0 ? 0 : errno;
 }
 
-bool isDotOrDotDot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-FileType typeOfEntry(int dirFd, const struct dirent* entry) {
-  if (entry->d_type != DT_UNKNOWN) return typeOfDirent(entry->d_type);
-  struct stat st;
-  if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return FileType::kOther;
-  return typeOfMode(st.st_mode);
-}
-
 // Removes everything inside the open folder `dirFd` (which it takes over),
 // never following a link. Returns the first error, having gone on with
 // the rest.
 int removeContents(int dirFd) {
-  DIR* dir = fdopendir(dirFd);
-  if (dir == nullptr) {
-    int e = errno;
-    close(dirFd);
-    return e;
-  }
-  std::vector<std::pair<std::string, FileType>> entries;
-  int firstError = 0;
-  for (;;) {
-    errno = 0;
-    struct dirent* entry = readdir(dir);
-    if (entry == nullptr) {
-      if (errno != 0) firstError = errno;
-      break;
-    }
-    if (isDotOrDotDot(entry->d_name)) continue;
-    entries.emplace_back(entry->d_name, typeOfEntry(dirfd(dir), entry));
-  }
-  int fd = dirfd(dir);
+  FdCloser closer(dirFd);
+  std::vector<DirectoryEntry> entries;
+  int firstError = readFolder(dirFd, &entries);
   for (const auto& [name, type] : entries) {
     int e = 0;
     if (type == FileType::kDirectory) {
-      int sub = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      int sub = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (sub < 0) {
         e = errno;
       } else {
         e = removeContents(sub);
-        if (e == 0 && unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) e = errno;
+        if (e == 0 && unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) e = errno;
       }
-    } else if (unlinkat(fd, name.c_str(), 0) != 0) {
+    } else if (unlinkat(dirFd, name.c_str(), 0) != 0) {
       e = errno;
     }
     if (e != 0 && e != ENOENT && firstError == 0) firstError = e;
   }
-  closedir(dir);
   return firstError;
 }
 

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/LibraryReader.h"
 #include "support/Fixtures.h"
@@ -338,6 +340,20 @@ TEST(LibraryReaderContent, CdataAndCharacterReferencesAreText) {
 }
 
 // --- Locations and the path map ------------------------------------------------
+
+// Texts of any length, short ones filling blocks and long ones in blocks
+// of their own, stay as they were added.
+TEST(LibraryText, KeepsEveryTextWhole) {
+  LibraryText text;
+  std::vector<std::string> added;
+  std::vector<std::string_view> kept;
+  for (size_t i = 0; i < 400; ++i) {
+    added.push_back(
+        std::string(i % 50 == 7 ? 20000 + i : i % 300, static_cast<char>('a' + i % 26)));
+    kept.push_back(text.add(added.back()));
+  }
+  for (size_t i = 0; i < added.size(); ++i) ASSERT_EQ(kept[i], added[i]) << i;
+}
 
 TEST(FileUrl, DecodesTheForms) {
   EXPECT_EQ(LibraryReader::decodeFileUrl("file://localhost/Users/a/b%20c.mp3"), "/Users/a/b c.mp3");
