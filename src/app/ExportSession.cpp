@@ -38,8 +38,9 @@ using catalogue::CTrackList;
 namespace fs = std::filesystem;
 
 // Whether `path` is `folder` or lies below it (lexically).
-bool lexicallyInside(const std::string& path, const std::string& folder) {
-  if (folder.empty() || path.size() < folder.size() || path.compare(0, folder.size(), folder) != 0) return false;
+bool lexicallyInside(std::string_view path, std::string_view folder) {
+  if (folder.empty() || path.size() < folder.size() || path.compare(0, folder.size(), folder) != 0)
+    return false;
   return path.size() == folder.size() || path[folder.size()] == '/' || folder == "/";
 }
 
@@ -59,7 +60,9 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
     case EROFS:
       return "the drive is read-only (" + where + ")";
     case EFBIG:
-      return "the file is larger than the file system allows (FAT32 holds at most 4 GiB per file) (" + where + ")";
+      return "the file is larger than the file system allows (FAT32 holds at most 4 GiB per file) "
+             "(" +
+             where + ")";
     case EISDIR:
       return atSource ? "the source is a folder (" + where + ")" : "a folder stands at " + where;
     case EEXIST:
@@ -67,12 +70,14 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
     case ENOTDIR:
       return "a file stands where a folder belongs, on the way to " + where;
     case ELOOP:
-      return "a symbolic link stands in the way, on the way to " + where + " (nothing is written through links)";
+      return "a symbolic link stands in the way, on the way to " + where +
+             " (nothing is written through links)";
     case EACCES:
     case EPERM:
       return "permission denied (" + where + ")";
     case ENOENT:
-      return atSource ? "the source file is missing (" + where + ")" : "a folder on the way is missing (" + where + ")";
+      return atSource ? "the source file is missing (" + where + ")"
+                      : "a folder on the way is missing (" + where + ")";
     case ENAMETOOLONG:
       return "the name is too long for the drive (" + where + ")";
     case ECANCELED:
@@ -80,8 +85,10 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
     case EXDEV:
       return "its path is not inside the destination folder (" + where + ")";
     default:
-      if (atSource && e.code == platform::kNotRegularFile) return "not a regular file (" + where + ")";
-      return e.localizedDescription.empty() ? "error " + std::to_string(e.code) : e.localizedDescription;
+      if (atSource && e.code == platform::kNotRegularFile)
+        return "not a regular file (" + where + ")";
+      return e.localizedDescription.empty() ? "error " + std::to_string(e.code)
+                                            : e.localizedDescription;
   }
 }
 
@@ -113,24 +120,31 @@ std::string driveVolumePath(const std::string& title) {
                                : "The remembered volume \"" + *remembered + "\" cannot be used: " +
                                      finder.items()[static_cast<size_t>(at)].toolTip;
     const std::string& other = finder.items()[static_cast<size_t>(usable)].title;
-    throw ExportError(ExportError::Kind::kUsage, why + " The volume \"" + other +
-                                                     "\" can be used: choose it with --drive '" + other +
-                                                     "' (it is remembered from then on), or name a folder with --to DIR.");
+    throw ExportError(ExportError::Kind::kUsage,
+                      why + " The volume \"" + other + "\" can be used: choose it with --drive '" +
+                          other +
+                          "' (it is remembered from then on), or name a folder with --to DIR.");
   }
   if (index < 0) {
-    std::string why = finder.numberOfItems() == 0 || title.empty()
-                          ? drive::TessalineFinder::noTessalineExplain().value_or("No Tessaline drive was found.")
-                          : "No drive volume is named \"" + title + "\" (see tessaline drives).";
+    std::string why =
+        finder.numberOfItems() == 0 || title.empty()
+            ? drive::TessalineFinder::noTessalineExplain().value_or("No Tessaline drive was found.")
+            : "No drive volume is named \"" + title + "\" (see tessaline drives).";
     throw ExportError(ExportError::Kind::kUsage, why + " Name a folder with --to DIR instead.");
   }
   const auto& item = finder.items()[static_cast<size_t>(index)];
-  if (!item.enabled) throw ExportError(ExportError::Kind::kUsage, "The volume \"" + item.title + "\" cannot be used: " + item.toolTip);
+  if (!item.enabled)
+    throw ExportError(ExportError::Kind::kUsage,
+                      "The volume \"" + item.title + "\" cannot be used: " + item.toolTip);
   std::string path = drive::TessalineFinder::getPathForDiskID(item.tag);
-  if (path.empty()) throw ExportError(ExportError::Kind::kUsage, "The volume \"" + item.title + "\" is no longer mounted.");
+  if (path.empty())
+    throw ExportError(ExportError::Kind::kUsage,
+                      "The volume \"" + item.title + "\" is no longer mounted.");
   // A fake machine's volumes are mounted nowhere; TESSALINE_FAKE_MOUNTS
   // names a folder that stands for its root directory.
   auto config = platform::configuration();
-  if (!config->fakeHardware.empty() && !config->fakeMounts.empty()) path = config->fakeMounts + path;
+  if (!config->fakeHardware.empty() && !config->fakeMounts.empty())
+    path = config->fakeMounts + path;
   if (!title.empty()) rememberDriveVolume(item.title);
   return path;
 }
@@ -159,7 +173,8 @@ size_t editDistance(const std::string& a, const std::string& b) {
 // The playlists named (without regard to case or Unicode composition);
 // a folder stands for every playlist inside it. A name that matches
 // nothing is an error that offers the nearest names.
-std::set<const LibraryPlaylist*> choosePlaylists(const Library& library, const std::vector<std::string>& names) {
+std::set<const LibraryPlaylist*> choosePlaylists(const Library& library,
+                                                 const std::vector<std::string>& names) {
   std::set<const LibraryPlaylist*> chosen;
   std::multimap<std::string, const LibraryPlaylist*> children;
   for (const auto& p : library.playlists) children.emplace(p.parentPersistentId, &p);
@@ -184,21 +199,26 @@ std::set<const LibraryPlaylist*> choosePlaylists(const Library& library, const s
         take(p);
       } else if (!p.master) {
         size_t d = editDistance(key, candidate);
-        if (candidate.find(key) != std::string::npos || key.find(candidate) != std::string::npos) d = std::min<size_t>(d, 1);
+        if (candidate.find(key) != std::string::npos || key.find(candidate) != std::string::npos)
+          d = std::min<size_t>(d, 1);
         if (d <= std::max<size_t>(2, key.size() / 3)) near.emplace_back(d, p.name);
       }
     }
     if (found) continue;
     std::sort(near.begin(), near.end());
-    near.erase(std::unique(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.second == b.second; }),
+    near.erase(std::unique(near.begin(), near.end(),
+                           [](const auto& a, const auto& b) { return a.second == b.second; }),
                near.end());
     std::string hint;
     for (size_t i = 0; i < near.size() && i < 3; ++i) {
-      hint += (i == 0 ? " Did you mean \"" : i + 1 == std::min<size_t>(near.size(), 3) ? " or \"" : ", \"") +
+      hint += (i == 0                                      ? " Did you mean \""
+               : i + 1 == std::min<size_t>(near.size(), 3) ? " or \""
+                                                           : ", \"") +
               near[i].second + "\"";
     }
     if (!hint.empty()) hint += "?";
-    throw ExportError(ExportError::Kind::kUsage, "The library has no playlist named \"" + name + "\"." + hint +
+    throw ExportError(ExportError::Kind::kUsage, "The library has no playlist named \"" + name +
+                                                     "\"." + hint +
                                                      " (tessaline playlists lists them.)");
   }
   return chosen;
@@ -209,7 +229,8 @@ std::set<const LibraryPlaylist*> choosePlaylists(const Library& library, const s
 template <class Done, class Show>
 void waitFor(Done done, Show show) {
   auto& loop = platform::MainRunLoop::shared();
-  while (!loop.runUntil(done, std::chrono::milliseconds(100), std::chrono::milliseconds(20))) show();
+  while (!loop.runUntil(done, std::chrono::milliseconds(100), std::chrono::milliseconds(20)))
+    show();
   loop.runPending();
 }
 
@@ -218,14 +239,17 @@ void waitFor(Done done, Show show) {
 void ExportSession::load() {
   std::string file = o_.library.empty() ? defaultLibraryFile() : o_.library;
   if (file.empty()) {
-    throw ExportError(ExportError::Kind::kUsage, "No library export found under ~/Music; name one with --library FILE "
-                     "(in iTunes: File > Library > Export Library...).");
+    throw ExportError(ExportError::Kind::kUsage,
+                      "No library export found under ~/Music; name one with --library FILE "
+                      "(in iTunes: File > Library > Export Library...).");
   }
   PathMap map;
   for (const auto& entry : o_.mapPrefixes) {
     size_t eq = entry.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == entry.size()) {
-      throw ExportError(ExportError::Kind::kUsage, "--map-prefix wants FROM=TO, e.g. 'C:/Users/Me/Music=/mnt/music', not '" + entry + "'");
+      throw ExportError(
+          ExportError::Kind::kUsage,
+          "--map-prefix wants FROM=TO, e.g. 'C:/Users/Me/Music=/mnt/music', not '" + entry + "'");
     }
     map.add(entry.substr(0, eq), entry.substr(eq + 1));
   }
@@ -238,13 +262,19 @@ void ExportSession::load() {
 
   std::error_code ec;
   std::string to = o_.to.empty() ? driveVolumePath(o_.drive) : o_.to;
-  if (!fs::is_directory(to, ec)) throw ExportError(ExportError::Kind::kUsage, "The destination " + to + " is not a folder.");
+  if (!fs::is_directory(to, ec))
+    throw ExportError(ExportError::Kind::kUsage, "The destination " + to + " is not a folder.");
   root_ = fs::canonical(to, ec).string();
-  if (ec) throw ExportError(ExportError::Kind::kUsage, "The destination " + to + " cannot be used: " + ec.message());
-  if (access(root_.c_str(), W_OK) != 0) throw ExportError(ExportError::Kind::kUsage, "The destination " + root_ + " is not writable.");
+  if (ec)
+    throw ExportError(ExportError::Kind::kUsage,
+                      "The destination " + to + " cannot be used: " + ec.message());
+  if (access(root_.c_str(), W_OK) != 0)
+    throw ExportError(ExportError::Kind::kUsage, "The destination " + root_ + " is not writable.");
   destination_ = platform::DestinationRoot::open(root_);
   if (!destination_->isOpen()) {
-    throw ExportError(ExportError::Kind::kUsage, "The destination " + root_ + " cannot be used: " + destination_->openError().localizedDescription);
+    throw ExportError(ExportError::Kind::kUsage,
+                      "The destination " + root_ +
+                          " cannot be used: " + destination_->openError().localizedDescription);
   }
   musicRoot_ = (fs::path(root_) / DestinationLayout::kMusicFolder).string();
   playlistFolder_ = (fs::path(root_) / DestinationLayout::kPlaylistFolder).string();
@@ -252,9 +282,9 @@ void ExportSession::load() {
   mode_ = o_.playlists.empty() ? Mode::kAllPlaylists : Mode::kChosenPlaylists;
   plan_.cleanUp = !o_.noClean && (mode_ == Mode::kAllPlaylists || o_.clean || o_.cleanAll);
 
-  // Paths and file names are decided over the whole library in its own
-  // order, so they do not change with the playlists chosen.
-  // Only the tracks of the playlists taken are looked up and given a path.
+  // Paths and file names are decided in the library's own order, so they
+  // do not change with the playlists chosen; only the tracks of the
+  // playlists taken are looked up and given one.
   std::set<const LibraryPlaylist*> chosen = choosePlaylists(library_, o_.playlists);
   std::vector<const LibraryPlaylist*> taken;
   std::unordered_set<std::string_view> needed;
@@ -296,8 +326,8 @@ void ExportSession::load() {
       artists.emplace_back(t.artist);
       durations.push_back(DestinationLayout::durationText(t.totalTimeMs));
     }
-    s.list = CTrackList::retainedTrackListForUniqueID(s.playlist->persistentId, true, ids, enables, sources, dests,
-                                                      titles, artists, durations);
+    s.list = CTrackList::retainedTrackListForUniqueID(s.playlist->persistentId, true, ids, enables,
+                                                      sources, dests, titles, artists, durations);
     s.list->setPlaylistFileName(s.fileName);
     s.list->setEntryForm(o_.absolutePaths ? CTrackList::EntryForm::kAbsolute
                                           : CTrackList::EntryForm::kRelativeToFile);
@@ -369,7 +399,7 @@ std::string ExportSession::cleanUpRefusal() const {
   size_t inside = 0;
   std::string example;
   for (const auto& t : library_.tracks) {
-    std::string source(t.localPath());
+    std::string_view source = t.localPath();
     for (const auto& r : roots) {
       if (!source.empty() && lexicallyInside(source, r)) {
         if (inside++ == 0) example = source;
@@ -378,8 +408,8 @@ std::string ExportSession::cleanUpRefusal() const {
     }
   }
   if (inside == 0) return "";
-  return std::to_string(inside) + " of the library's tracks lie inside the destination " + root_ + " (such as " +
-         example + ")";
+  return std::to_string(inside) + " of the library's tracks lie inside the destination " + root_ +
+         " (such as " + example + ")";
 }
 
 // Before anything is written: one export at a time per destination, and
@@ -388,11 +418,14 @@ size_t ExportSession::prepare() {
   std::string holder;
   int e = destination_->lock(&holder);
   if (e == EWOULDBLOCK) {
-    throw ExportError(ExportError::Kind::kBusy, "Another export to " + root_ + " is under way" + (holder.empty() ? "" : " (process " + holder + ")") +
-                      "; wait for it to finish, then try again. Nothing was changed.");
+    throw ExportError(ExportError::Kind::kBusy,
+                      "Another export to " + root_ + " is under way" +
+                          (holder.empty() ? "" : " (process " + holder + ")") +
+                          "; wait for it to finish, then try again. Nothing was changed.");
   }
   if (e != 0) {
-    throw ExportError(ExportError::Kind::kFailed, "The destination " + root_ + " cannot be written: " + std::strerror(e) + ".");
+    throw ExportError(ExportError::Kind::kFailed,
+                      "The destination " + root_ + " cannot be written: " + std::strerror(e) + ".");
   }
   // Unfinished copies of earlier runs (a kill, a power cut, a pulled
   // drive) are the exporter's own: every export removes them.
@@ -405,8 +438,10 @@ size_t ExportSession::prepare() {
       std::string path = folder + "/" + entry.name;
       if (entry.type == platform::FileType::kDirectory) {
         sweep(path);
-      } else if (entry.type == platform::FileType::kRegular && platform::FileManager::isPartialCopyName(entry.name)) {
-        if (fm->removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr)) ++removed;
+      } else if (entry.type == platform::FileType::kRegular &&
+                 platform::FileManager::isPartialCopyName(entry.name)) {
+        if (fm->removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr))
+          ++removed;
       }
     }
   };
@@ -419,13 +454,15 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
   std::vector<std::string> stale;
   if (mode_ != Mode::kAllPlaylists) return stale;
   std::set<std::string> written;
-  for (const auto& s : selected_) written.insert(s.fileName + DestinationLayout::kPlaylistExtension);
+  for (const auto& s : selected_)
+    written.insert(s.fileName + DestinationLayout::kPlaylistExtension);
   auto fm = platform::FileManager::makePrivate();
   auto entries = fm->contentsOfDirectoryAtPath(playlistFolder_, nullptr);
   if (!entries) return stale;
   for (const auto& e : *entries) {
     const std::string& n = e.name;
-    bool m3u8 = n.size() >= 5 && n.compare(n.size() - 5, 5, DestinationLayout::kPlaylistExtension) == 0;
+    bool m3u8 =
+        n.size() >= 5 && n.compare(n.size() - 5, 5, DestinationLayout::kPlaylistExtension) == 0;
     if (e.type == platform::FileType::kRegular && m3u8 && !written.count(n)) {
       stale.push_back((fs::path(playlistFolder_) / n).string());
     }
@@ -468,7 +505,8 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
       item.ours = o_.cleanAll || keptFolders.count(path) == 0;
     } else {
       auto relative = destination_->relativePath(path);
-      item.ours = o_.cleanAll || platform::FileManager::isPartialCopyName(fs::path(path).filename().string()) ||
+      item.ours = o_.cleanAll ||
+                  platform::FileManager::isPartialCopyName(fs::path(path).filename().string()) ||
                   (relative && record.count(*relative) != 0);
     }
     if (!item.ours) keep(path);
@@ -547,14 +585,16 @@ const ExportPlan& ExportSession::plan() {
       if (p.builtIn()) plan_.skippedBuiltIn.push_back(p.name);
     }
   }
-  plan_.leftOut = {library_.tracksWithoutFile, library_.tracksNotOnThisComputer, library_.itemsNamingMissingTrack,
-                   library_.tracksWithoutIdentifier, library_.playlistsWithoutIdentifier};
+  plan_.leftOut = {library_.tracksWithoutFile, library_.tracksNotOnThisComputer,
+                   library_.itemsNamingMissingTrack, library_.tracksWithoutIdentifier,
+                   library_.playlistsWithoutIdentifier};
   return plan_;
 }
 
 std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) const {
   std::string source(t.localPath());
-  if (!t.onThisComputer()) return "the file is not on this computer (" + std::string(t.location) + ")";
+  if (!t.onThisComputer())
+    return "the file is not on this computer (" + std::string(t.location) + ")";
   if (stopped) return "the export was interrupted";
   if (access(source.c_str(), F_OK) != 0) return "the source file is missing (" + source + ")";
   if (access(source.c_str(), R_OK) != 0) return "the source file cannot be read (" + source + ")";
@@ -602,7 +642,8 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
       if (!seen.insert(track->uniqueID()).second) continue;
       if (track->trackPresent()) {
         ++outcome.tracksOnDrive;
-        if (!present.count(track->uniqueID())) outcome.copied.push_back(track->absDestinationPath().value_or(""));
+        if (!present.count(track->uniqueID()))
+          outcome.copied.push_back(track->absDestinationPath().value_or(""));
         continue;
       }
       std::string destination = track->absDestinationPath().value_or("");
@@ -611,8 +652,14 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
         continue;
       }
       const LibraryTrack& t = *byId_.at(track->uniqueID());
-      TrackFailure failure{std::string(t.name), std::string(t.artist), std::string(t.localPath()),
-                           std::string(t.location), destination, "", "", 0};
+      TrackFailure failure{std::string(t.name),
+                           std::string(t.artist),
+                           std::string(t.localPath()),
+                           std::string(t.location),
+                           destination,
+                           "",
+                           "",
+                           0};
       auto reason = reasons.find(track->uniqueID());
       if (reason != reasons.end() && t.onThisComputer()) {
         failure.reason = describeCopyFailure(reason->second, failure.source);
@@ -631,8 +678,9 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
 size_t ExportSession::covers(const std::atomic<bool>* stop) {
   auto art = CTrack::tracksNeedingArtMkdir(false);
   auto fm = platform::FileManager::makePrivate();
-  static const char* kCandidates[] = {"folder.jpg", "Folder.jpg", "FOLDER.JPG", "cover.jpg", "Cover.jpg",
-                                      "COVER.JPG",  "front.jpg",  "Front.jpg",  "album.jpg", "Album.jpg"};
+  static const char* kCandidates[] = {"folder.jpg", "Folder.jpg", "FOLDER.JPG", "cover.jpg",
+                                      "Cover.jpg",  "COVER.JPG",  "front.jpg",  "Front.jpg",
+                                      "album.jpg",  "Album.jpg"};
   std::set<std::string> done;
   size_t written = 0;
   // Flushed together, as the tracks are: one flush per album is slow.
@@ -648,7 +696,8 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
     if (!track) continue;
     bool isDirectory = false;
     std::string folder = fs::path(target).parent_path().string();
-    if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory) continue;  // nothing was copied there
+    if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory)
+      continue;  // nothing was copied there
     // One listing of the source folder answers for every candidate name.
     std::string sourceFolder = fs::path(track->sourcePath()).parent_path().string();
     auto entries = fm->contentsOfDirectoryAtPath(sourceFolder, nullptr);
@@ -671,8 +720,8 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
 PlaylistOutcome ExportSession::playlistFiles() {
   PlaylistOutcome outcome;
   outcome.folder = playlistFolder_;
-  auto generator =
-      exporter::CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(ids_, playlistFolder_, destination_);
+  auto generator = exporter::CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(
+      ids_, playlistFolder_, destination_);
   if (!ids_.empty()) waitFor([&] { return generator->playlistState() == 2; }, [] {});
   generator->waitUntilFinished();
   std::map<std::string, platform::FileError> failed;
@@ -717,9 +766,11 @@ CleanOutcome ExportSession::clean(bool remove) {
             (o_.cleanAll || (relative && record_.count(*relative) != 0))) {
           fm->removeItemBelowRoot(*destination_, art, platform::RemoveKind::kFile, nullptr);
         }
-        done.deleted = fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kEmptyFolder, &error);
+        done.deleted = fm->removeItemBelowRoot(*destination_, item.path,
+                                               platform::RemoveKind::kEmptyFolder, &error);
       } else {
-        done.deleted = fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kFile, &error);
+        done.deleted =
+            fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kFile, &error);
         if (done.deleted) {
           if (auto relative = destination_->relativePath(item.path)) deleted.push_back(*relative);
         }
