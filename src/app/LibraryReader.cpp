@@ -1,10 +1,10 @@
 #include "app/LibraryReader.h"
 
 #include <fcntl.h>
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
-#include <libxml/xmlreader.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,13 +30,8 @@ using platform::text::startsWithNoCase;
 namespace {
 
 // No network, no DTD, no external entities, no entity substitution beyond
-// XML's own; element and text line numbers past 65535 kept for messages.
-constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_COMPACT |
-                              XML_PARSE_BIG_LINES | XML_PARSE_NOWARNING;
-
-struct ReaderCloser {
-  void operator()(xmlTextReaderPtr r) const { xmlFreeTextReader(r); }
-};
+// XML's own.
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_NOWARNING;
 
 // The keys the reader uses; everything else is checked for form and skipped.
 enum class Key {
@@ -155,29 +150,74 @@ enum Tag {
 constexpr const char* kTagNames[kTagCount] = {
     "plist", "dict", "key", "string", "integer", "array", "true", "false", "date", "data", "real"};
 
-// A pull parser for the property-list grammar on top of xmlTextReader.
+// Where the document's bytes come from: the next piece, empty at the end.
+// Pieces stay valid until the next call.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual std::string_view next() = 0;
+};
+
+// A pull parser for the property-list grammar on top of libxml2's push
+// parser. The parser's callbacks record each piece of input as a list of
+// events (element start, element end, text) that the pull interface then
+// walks, so the builder reads like the grammar while the parsing itself
+// costs what a SAX pass costs: no node objects, no per-node calls back into
+// the parser.
 // Convention: every read function starts on the value's start element and
-// returns with the reader on the value's last node (its end element, or
+// returns with the stream on the value's last event (its end element, or
 // the start element itself when it is empty).
 class PlistStream {
  public:
-  PlistStream(xmlTextReaderPtr reader, const std::string& file) : r_(reader), file_(file) {
-    xmlTextReaderSetStructuredErrorHandler(r_, &PlistStream::onError, this);
+  PlistStream(ByteSource& source, const std::string& file) : source_(source), file_(file) {
+    std::string_view first = source_.next();
     // The encoding layer reports through libxml2's generic channel, which
     // prints to standard error: kept here instead (per thread, restored
     // when the read ends), so the user sees one message that names the file.
     previousGeneric_ = xmlGenericError;
     previousGenericContext_ = xmlGenericErrorContext;
     xmlSetGenericErrorFunc(this, &PlistStream::onGenericError);
+
+    // The default handlers keep the internal subset's entity declarations,
+    // so that a reference to one is reported as such; everything that would
+    // build a tree is replaced or dropped.
+    xmlSAXHandler sax;
+    xmlSAXVersion(&sax, 2);
+    sax.startElementNs = &PlistStream::onStart;
+    sax.endElementNs = &PlistStream::onEnd;
+    sax.characters = &PlistStream::onText;
+    sax.ignorableWhitespace = &PlistStream::onText;
+    sax.cdataBlock = &PlistStream::onText;
+    sax.reference = &PlistStream::onReference;
+    sax.comment = nullptr;
+    sax.processingInstruction = nullptr;
+    sax.serror = &PlistStream::onError;
+    sax.error = nullptr;
+    sax.warning = nullptr;
+    // The default handlers take the parser as their context, so the
+    // stream is found through the parser's private pointer.
+    ctxt_ = xmlCreatePushParserCtxt(&sax, nullptr, first.data(), static_cast<int>(first.size()),
+                                    file_.c_str());
+    if (!ctxt_) throw LibraryError(file_, 0, "cannot start the XML parser");
+    ctxt_->_private = this;
+    xmlCtxtUseOptions(ctxt_, kParseOptions);
     // Element names come from the parser's dictionary, so one interned
-    // pointer per name replaces string comparisons on every node.
+    // pointer per name replaces string comparisons on every event.
     for (int t = 0; t < kTagCount; ++t) {
       tags_[t] = reinterpret_cast<const char*>(
-          xmlTextReaderConstString(r_, reinterpret_cast<const xmlChar*>(kTagNames[t])));
+          xmlDictLookup(ctxt_->dict, reinterpret_cast<const xmlChar*>(kTagNames[t]), -1));
     }
+    finished_ = first.empty();
   }
 
-  ~PlistStream() { xmlSetGenericErrorFunc(previousGenericContext_, previousGeneric_); }
+  ~PlistStream() {
+    if (ctxt_) {
+      if (ctxt_->myDoc) xmlFreeDoc(ctxt_->myDoc);
+      ctxt_->myDoc = nullptr;
+      xmlFreeParserCtxt(ctxt_);
+    }
+    xmlSetGenericErrorFunc(previousGenericContext_, previousGeneric_);
+  }
   PlistStream(const PlistStream&) = delete;
   PlistStream& operator=(const PlistStream&) = delete;
 
@@ -189,34 +229,19 @@ class PlistStream {
   // Moves to the next element start, element end or text; false at the
   // end of the document.
   bool advance() {
-    for (;;) {
-      int rc = xmlTextReaderRead(r_);
-      if (rc != 1) {
-        checkError();
-        if (rc == 0) return false;
-        if (generic_.find("conversion failed") != std::string::npos)
-          fail("the file is not well-formed XML: its bytes are not in the encoding it declares");
-        fail("the file is not well-formed XML");
-      }
-      type_ = xmlTextReaderNodeType(r_);
-      switch (type_) {
-        case XML_READER_TYPE_ELEMENT:
-          name_ = reinterpret_cast<const char*>(xmlTextReaderConstLocalName(r_));
-          empty_ = xmlTextReaderIsEmptyElement(r_) == 1;
-          return true;
-        case XML_READER_TYPE_END_ELEMENT:
-          name_ = reinterpret_cast<const char*>(xmlTextReaderConstLocalName(r_));
-          return true;
-        case XML_READER_TYPE_TEXT:
-        case XML_READER_TYPE_CDATA:
-          return true;
-        case XML_READER_TYPE_ENTITY_REFERENCE:
-          fail("entity reference \"&" +
-               std::string(reinterpret_cast<const char*>(xmlTextReaderConstName(r_))) +
-               ";\" is not allowed in a library file");
-        default:  // blanks, declarations, comments, processing instructions
-          continue;
-      }
+    if (++next_ >= events_.size() && !fill()) {
+      current_ = Event{};
+      return false;
+    }
+    current_ = events_[next_];
+    switch (current_.kind) {
+      case Event::kError:
+        fail(current_.line, errorMessage_);
+      case Event::kEntity:
+        fail("entity reference \"&" + std::string(textOf(current_)) +
+             ";\" is not allowed in a library file");
+      default:
+        return true;
     }
   }
 
@@ -224,44 +249,35 @@ class PlistStream {
     if (!advance()) fail(std::string("the file ends inside <") + inside + ">");
   }
 
-  bool isStart() const { return type_ == XML_READER_TYPE_ELEMENT; }
-  bool isStart(Tag t) const { return isStart() && name_ == tags_[t]; }
-  bool isEnd(Tag t) const { return type_ == XML_READER_TYPE_END_ELEMENT && name_ == tags_[t]; }
-  bool isText() const { return type_ == XML_READER_TYPE_TEXT || type_ == XML_READER_TYPE_CDATA; }
-  bool isEmpty() const { return empty_; }
+  bool isStart() const { return current_.kind == Event::kStart; }
+  bool isStart(Tag t) const { return isStart() && current_.name == tags_[t]; }
+  bool isEnd(Tag t) const { return current_.kind == Event::kEnd && current_.name == tags_[t]; }
+  bool isText() const { return current_.kind == Event::kText; }
+  bool isEmpty() const { return current_.empty; }
 
-  // The line of the current node. Element nodes record at most 65535
-  // (text nodes record any line); past that the line comes from a
-  // neighbouring text node or, failing that, from where the parser is.
-  long line() const {
-    xmlNodePtr node = xmlTextReaderCurrentNode(r_);
-    long l = node ? xmlGetLineNo(node) : -1;
-    if (l <= 0 || (l == 65535 && !isText())) {
-      long parser = xmlTextReaderGetParserLineNumber(r_);
-      if (parser > l) l = parser;
-    }
-    return l;
-  }
+  // The line of the current event: an element's start tag, or where its
+  // text begins.
+  long line() const { return current_.kind == Event::kNone ? parserLine() : current_.line; }
 
   std::string describeNode() const {
-    if (isStart()) return "<" + std::string(name_) + ">";
-    if (type_ == XML_READER_TYPE_END_ELEMENT) return "</" + std::string(name_) + ">";
+    if (isStart()) return "<" + std::string(current_.name) + ">";
+    if (current_.kind == Event::kEnd) return "</" + std::string(current_.name) + ">";
     return "text";
   }
 
   bool isValueStart() const {
     if (!isStart()) return false;
     for (int t = kDictTag; t < kTagCount; ++t)
-      if (t != kKeyTag && name_ == tags_[t]) return true;
+      if (t != kKeyTag && current_.name == tags_[t]) return true;
     return false;
   }
 
-  // Calls f(key, keyLine) for each entry of the <dict> the reader is on,
-  // with the reader on the entry's value; f must read or skip the value.
+  // Calls f(key, keyLine) for each entry of the <dict> the stream is on,
+  // with the stream on the entry's value; f must read or skip the value.
   // The key stays valid until the next entry.
   template <class F>
   void forEachEntry(F&& f) {
-    if (empty_) return;
+    if (isEmpty()) return;
     std::string key;
     for (;;) {
       advanceOrFail("dict");
@@ -278,11 +294,11 @@ class PlistStream {
     }
   }
 
-  // Calls f() for each element of the <array> the reader is on, with the
-  // reader on the element's start.
+  // Calls f() for each element of the <array> the stream is on, with the
+  // stream on the element's start.
   template <class F>
   void forEachElement(F&& f) {
-    if (empty_) return;
+    if (isEmpty()) return;
     for (;;) {
       advanceOrFail("array");
       if (isEnd(kArrayTag)) return;
@@ -347,7 +363,7 @@ class PlistStream {
     } else {
       fail("\"" + std::string(key) + "\" must be <true/> or <false/>, found " + describeNode());
     }
-    if (!empty_) {
+    if (!isEmpty()) {
       Tag tag = value ? kTrueTag : kFalseTag;
       advanceOrFail(kTagNames[tag]);
       if (!isEnd(tag)) fail(describeNode() + " inside <" + kTagNames[tag] + ">");
@@ -356,20 +372,31 @@ class PlistStream {
   }
 
  private:
-  // Reads the text of the scalar element the reader is on into `into`
+  struct Event {
+    enum Kind : uint8_t { kNone, kStart, kEnd, kText, kEntity, kError };
+    Kind kind = kNone;
+    bool empty = false;             // a start element with nothing inside
+    const char* name = "";          // interned element name
+    uint32_t text = 0, length = 0;  // text or entity name, in texts_
+    uint32_t line = 0;
+  };
+
+  std::string_view textOf(const Event& e) const { return {texts_.data() + e.text, e.length}; }
+
+  // Reads the text of the scalar element the stream is on into `into`
   // (checked and dropped when null); `line`, when given, receives the line
   // of its text (0 when empty).
   std::string_view readTextInto(std::string* into, long* line = nullptr) {
     if (into) into->clear();
-    if (empty_) return {};
-    // Element names live in the reader's dictionary for the whole read.
-    const char* element = name_;
+    if (isEmpty()) return {};
+    // Element names live in the parser's dictionary for the whole read.
+    const char* element = current_.name;
     for (;;) {
       advanceOrFail(element);
       if (isText()) {
-        if (line && !*line) *line = this->line();
-        if (into) *into += reinterpret_cast<const char*>(xmlTextReaderConstValue(r_));
-      } else if (type_ == XML_READER_TYPE_END_ELEMENT && name_ == element) {
+        if (line && !*line) *line = current_.line;
+        if (into) *into += textOf(current_);
+      } else if (current_.kind == Event::kEnd && current_.name == element) {
         return into ? std::string_view(*into) : std::string_view();
       } else {
         fail(describeNode() + " inside <" + element + ">");
@@ -377,15 +404,125 @@ class PlistStream {
     }
   }
 
+  // Parses pieces until there are events to walk; false at the end.
+  bool fill() {
+    events_.clear();
+    texts_.clear();
+    next_ = 0;
+    while (events_.empty()) {
+      if (finished_) return false;
+      std::string_view piece = source_.next();
+      if (piece.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
+        fail(0, "a piece of the file is too large to parse");
+      }
+      int rc = xmlParseChunk(ctxt_, piece.data(), static_cast<int>(piece.size()), piece.empty());
+      finished_ = piece.empty();
+      if ((rc != 0 || !ctxt_->wellFormed) && !failed_) {
+        // Refused without a message of its own: the input's bytes could
+        // not be decoded, or the parser stopped.
+        errorMessage_ = undecodable() ? kUndecodable : "the file is not well-formed XML";
+        record(Event::kError, parserLine());
+      }
+      if (failed_) finished_ = true;  // nothing after an error is read
+    }
+    return true;
+  }
+
+  static constexpr const char* kUndecodable =
+      "the file is not well-formed XML: its bytes are not in the encoding it declares";
+  bool undecodable() const { return generic_.find("conversion failed") != std::string::npos; }
+
+  long parserLine() const { return ctxt_ && ctxt_->input ? ctxt_->input->line : 0; }
+
+  // False for events the stream does not keep: those after the first
+  // error, and those of an entity's content, which libxml2 parses on its
+  // first use to check it.
+  bool recording() const { return !failed_ && ctxt_->depth == 0; }
+
+  Event& record(Event::Kind kind, long line) {
+    Event& e = events_.emplace_back();
+    e.kind = kind;
+    e.line = static_cast<uint32_t>(line);
+    if (kind == Event::kError) failed_ = true;
+    return e;
+  }
+
+  bool containerOpen() const {
+    if (open_.empty()) return true;
+    const char* n = open_.back().first;
+    return n == tags_[kDictTag] || n == tags_[kArrayTag] || n == tags_[kPlistTag] ||
+           n == tags_[kTrueTag] || n == tags_[kFalseTag];
+  }
+
+  // The stream of a parser, or of the one it checks an entity for.
+  static PlistStream* of(void* parser) {
+    return static_cast<PlistStream*>(static_cast<xmlParserCtxtPtr>(parser)->_private);
+  }
+
+  static void onStart(void* self, const xmlChar* localname, const xmlChar*, const xmlChar*, int,
+                      const xmlChar**, int, int, const xmlChar**) {
+    auto* s = of(self);
+    if (!s || !s->recording()) return;
+    long line = s->parserLine();
+    Event& e = s->record(Event::kStart, line);
+    e.name = reinterpret_cast<const char*>(localname);
+    s->open_.emplace_back(e.name, line);
+  }
+
+  static void onEnd(void* self, const xmlChar*, const xmlChar*, const xmlChar*) {
+    auto* s = of(self);
+    if (!s || !s->recording() || s->open_.empty()) return;
+    auto [name, line] = s->open_.back();
+    s->open_.pop_back();
+    // The start still waiting in this piece's events, with nothing after
+    // it, makes an empty element: one event instead of two.
+    if (!s->events_.empty()) {
+      Event& last = s->events_.back();
+      if (last.kind == Event::kStart && last.name == name) {
+        last.empty = true;
+        return;
+      }
+    }
+    s->record(Event::kEnd, line).name = name;
+  }
+
+  static void onText(void* self, const xmlChar* chars, int length) {
+    auto* s = of(self);
+    if (!s || !s->recording() || length <= 0) return;
+    std::string_view text(reinterpret_cast<const char*>(chars), static_cast<size_t>(length));
+    // Layout between a container's elements is not content.
+    if (s->containerOpen() && text.find_first_not_of(" \t\r\n") == std::string_view::npos) return;
+    if (!s->events_.empty() && s->events_.back().kind == Event::kText) {
+      s->texts_ += text;  // the same text, given in parts
+      s->events_.back().length += static_cast<uint32_t>(text.size());
+      return;
+    }
+    Event& e = s->record(Event::kText, s->parserLine());
+    e.text = static_cast<uint32_t>(s->texts_.size());
+    e.length = static_cast<uint32_t>(text.size());
+    s->texts_ += text;
+  }
+
+  static void onReference(void* self, const xmlChar* name) {
+    auto* s = of(self);
+    if (!s || !s->recording()) return;
+    std::string_view text(reinterpret_cast<const char*>(name));
+    Event& e = s->record(Event::kEntity, s->parserLine());
+    e.text = static_cast<uint32_t>(s->texts_.size());
+    e.length = static_cast<uint32_t>(text.size());
+    s->texts_ += text;
+  }
+
   static void onError(void* self, xmlErrorPtr error) {
-    auto* stream = static_cast<PlistStream*>(self);
-    if (!error || error->level == XML_ERR_WARNING || stream->xmlError_) return;
+    auto* s = of(self);
+    if (!s || !error || error->level == XML_ERR_WARNING || s->failed_) return;
     std::string message = error->message ? error->message : "XML error";
     while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
       message.pop_back();
-    stream->xmlError_ = true;
-    stream->xmlErrorLine_ = error->line;
-    stream->xmlErrorMessage_ = "not well-formed XML: " + message;
+    // Bytes the decoder refused end the input early, and the parser then
+    // complains of what is left: the cause is the one to tell.
+    s->errorMessage_ = s->undecodable() ? kUndecodable : "not well-formed XML: " + message;
+    s->record(Event::kError, error->line);
   }
 
   static void onGenericError(void* self, const char* format, ...) {
@@ -399,20 +536,18 @@ class PlistStream {
     stream->generic_ += piece;
   }
 
-  void checkError() const {
-    if (xmlError_) fail(xmlErrorLine_, xmlErrorMessage_);
-  }
-
-  xmlTextReaderPtr r_;
+  ByteSource& source_;
   const std::string& file_;
-  int type_ = XML_READER_TYPE_NONE;
-  const char* name_ = "";
-  bool empty_ = false;
+  xmlParserCtxtPtr ctxt_ = nullptr;
   const char* tags_[kTagCount] = {};
+  std::vector<Event> events_;  // of the piece being walked
+  std::string texts_;          // their texts
+  size_t next_ = 0;
+  Event current_;
+  std::vector<std::pair<const char*, long>> open_;  // elements open in the parser, with lines
+  bool finished_ = false, failed_ = false;
   std::string text_;
-  bool xmlError_ = false;
-  long xmlErrorLine_ = 0;
-  std::string xmlErrorMessage_;
+  std::string errorMessage_;
   std::string generic_;  // what the generic channel said, bounded
   xmlGenericErrorFunc previousGeneric_ = nullptr;
   void* previousGenericContext_ = nullptr;
@@ -730,10 +865,43 @@ class LibraryBuilder {
   std::string url_;
 };
 
-Library readWith(xmlTextReaderPtr raw, const std::string& name, const PathMap& map) {
-  std::unique_ptr<xmlTextReader, ReaderCloser> reader(raw);
-  if (!reader) throw LibraryError(name, 0, "cannot start the XML reader");
-  PlistStream stream(reader.get(), name);
+// Pieces of this size keep the parser's input and the events waiting to be
+// walked at a few hundred kilobytes, for one read call per 64 KB.
+constexpr size_t kPiece = 64 * 1024;
+
+class FileSource : public ByteSource {
+ public:
+  FileSource(int fd, const std::string& file) : fd_(fd), file_(file), buffer_(new char[kPiece]) {}
+  std::string_view next() override {
+    for (;;) {
+      ssize_t n = ::read(fd_, buffer_.get(), kPiece);
+      if (n >= 0) return {buffer_.get(), static_cast<size_t>(n)};
+      if (errno != EINTR)
+        throw LibraryError(file_, 0, std::string("cannot read: ") + std::strerror(errno));
+    }
+  }
+
+ private:
+  int fd_;
+  const std::string& file_;
+  std::unique_ptr<char[]> buffer_;
+};
+
+class MemorySource : public ByteSource {
+ public:
+  explicit MemorySource(std::string_view bytes) : rest_(bytes) {}
+  std::string_view next() override {
+    std::string_view piece = rest_.substr(0, kPiece);
+    rest_.remove_prefix(piece.size());
+    return piece;
+  }
+
+ private:
+  std::string_view rest_;
+};
+
+Library readFrom(ByteSource& source, const std::string& name, const PathMap& map) {
+  PlistStream stream(source, name);
   LibraryBuilder builder(stream, map);
   return builder.build();
 }
@@ -816,7 +984,8 @@ Library LibraryReader::read(const std::string& file) const {
     throw LibraryError(file, 0, "the file is empty");
   }
   try {
-    Library lib = readWith(xmlReaderForFd(fd, file.c_str(), nullptr, kParseOptions), file, map_);
+    FileSource source(fd, file);
+    Library lib = readFrom(source, file, map_);
     ::close(fd);
     return lib;
   } catch (...) {
@@ -826,13 +995,9 @@ Library LibraryReader::read(const std::string& file) const {
 }
 
 Library LibraryReader::readMemory(std::string_view xml, const std::string& name) const {
-  if (xml.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
-    throw LibraryError(name, 0, "too large to read from memory");
-  }
   if (xml.empty()) throw LibraryError(name, 0, "the file is empty");
-  return readWith(xmlReaderForMemory(xml.data(), static_cast<int>(xml.size()), name.c_str(),
-                                     nullptr, kParseOptions),
-                  name, map_);
+  MemorySource source(xml);
+  return readFrom(source, name, map_);
 }
 
 const std::vector<std::string>& LibraryReader::exportFileNames() {

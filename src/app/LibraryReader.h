@@ -3,11 +3,11 @@
 // the tracks that have a file, and the playlists with their items given
 // as track persistent IDs.
 //
-// The file is read as a stream (libxml2's xmlTextReader), so a library of
-// a hundred thousand tracks costs its records, not a document tree. The
-// parser never touches the network, loads no DTD or external entity and
-// substitutes no entity beyond XML's predefined ones and character
-// references; a document that needs more is refused.
+// The file is read as a stream (libxml2's push parser, 64 KB at a time),
+// so a library of a hundred thousand tracks costs its records, not a
+// document tree. The parser never touches the network, loads no DTD or
+// external entity and substitutes no entity beyond XML's predefined ones
+// and character references; a document that needs more is refused.
 //
 // What a real export holds and how it comes out:
 // - tracks without a file (cloud, remote, streams: no "file:" Location)
