@@ -119,6 +119,7 @@ DestinationLayout::DestinationLayout(std::string mediaFolder) {
   if (mediaFolder.empty()) return;
   if (auto parts = components(mediaFolder)) {
     for (const std::string& p : *parts) mediaFolderKeys_.push_back(collisionKey(p));
+    mediaFolderParts_ = std::move(*parts);
   }
 }
 
@@ -153,15 +154,20 @@ std::vector<std::string> DestinationLayout::relativeComponents(const LibraryTrac
   if (parts && !mediaFolderKeys_.empty() && parts->size() > mediaFolderKeys_.size()) {
     // Paths from Mac and Windows libraries name their folders without
     // regard to case, so the prefix is compared the same way.
+    // Most paths spell the prefix as the library does: the keys are only
+    // worked out for those that do not.
     bool under = true;
     for (size_t i = 0; i < mediaFolderKeys_.size() && under; ++i) {
-      under = collisionKey((*parts)[i]) == mediaFolderKeys_[i];
+      under =
+          (*parts)[i] == mediaFolderParts_[i] || collisionKey((*parts)[i]) == mediaFolderKeys_[i];
     }
     if (under) {
       auto first = parts->begin() + static_cast<std::ptrdiff_t>(mediaFolderKeys_.size());
       // The drive's folder is already "Music": the media folder's own
       // "Music" would only be said twice.
-      if (parts->end() - first > 1 && collisionKey(*first) == collisionKey(kMusicFolder)) ++first;
+      static const std::string musicKey = collisionKey(kMusicFolder);
+      if (parts->end() - first > 1 && (*first == kMusicFolder || collisionKey(*first) == musicKey))
+        ++first;
       return {first, parts->end()};
     }
   }
@@ -185,9 +191,18 @@ std::string DestinationLayout::placeFolder(const std::string& parent, const std:
 
 std::string DestinationLayout::trackPath(const LibraryTrack& track) {
   std::vector<std::string> parts = relativeComponents(track);
-  std::string folder = kMusicFolder;
-  for (size_t i = 0; i + 1 < parts.size(); ++i)
-    folder = placeFolder(folder, safeComponent(parts[i]));
+  // An album's tracks share their folders: once placed, the same names
+  // give the same folder, so the placing is done once per folder.
+  std::string raw;
+  for (size_t i = 0; i + 1 < parts.size(); ++i) (raw += parts[i]) += '\0';
+  auto placed = placedFolders_.find(raw);
+  if (placed == placedFolders_.end()) {
+    std::string folder = kMusicFolder;
+    for (size_t i = 0; i + 1 < parts.size(); ++i)
+      folder = placeFolder(folder, safeComponent(parts[i]));
+    placed = placedFolders_.emplace(std::move(raw), std::move(folder)).first;
+  }
+  const std::string& folder = placed->second;
   std::string name = safeComponent(parts.empty() ? std::string() : parts.back());
   for (int n = 1;; ++n) {
     std::string candidate = folder + "/" + (n == 1 ? name : numbered(name, n));

@@ -94,10 +94,11 @@ class DestinationLayout {
   std::vector<std::string> relativeComponents(const LibraryTrack& track) const;
   std::string placeFolder(const std::string& parent, const std::string& name);
 
-  std::vector<std::string> mediaFolderKeys_;
-  std::unordered_map<std::string, std::string> folders_;  // key -> spelling
-  std::unordered_set<std::string> files_;                 // keys
-  std::unordered_set<std::string> playlists_;             // keys
+  std::vector<std::string> mediaFolderKeys_, mediaFolderParts_;
+  std::unordered_map<std::string, std::string> placedFolders_;  // source names -> folder
+  std::unordered_map<std::string, std::string> folders_;        // key -> spelling
+  std::unordered_set<std::string> files_;                       // keys
+  std::unordered_set<std::string> playlists_;                   // keys
 };
 
 }  // namespace app

@@ -404,6 +404,12 @@ class PlistStream {
     }
   }
 
+  static bool blank(std::string_view text) {
+    for (char c : text)
+      if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+    return true;
+  }
+
   // Parses pieces until there are events to walk; false at the end.
   bool fill() {
     events_.clear();
@@ -491,7 +497,7 @@ class PlistStream {
     if (!s || !s->recording() || length <= 0) return;
     std::string_view text(reinterpret_cast<const char*>(chars), static_cast<size_t>(length));
     // Layout between a container's elements is not content.
-    if (s->containerOpen() && text.find_first_not_of(" \t\r\n") == std::string_view::npos) return;
+    if (s->containerOpen() && blank(text)) return;
     if (!s->events_.empty() && s->events_.back().kind == Event::kText) {
       s->texts_ += text;  // the same text, given in parts
       s->events_.back().length += static_cast<uint32_t>(text.size());
@@ -946,16 +952,19 @@ std::optional<std::string> LibraryReader::decodeFileUrl(std::string_view url) {
     host = rest.substr(0, slash);
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
   }
-  // A query or fragment is not part of a file's path.
-  size_t cut = rest.find_first_of("?#");
-  if (cut != std::string_view::npos) rest = rest.substr(0, cut);
+  // A query or fragment is not part of a file's path. (A loop: the
+  // library's find_first_of searches the set once per character.)
+  for (size_t i = 0; i < rest.size(); ++i) {
+    if (rest[i] == '?' || rest[i] == '#') {
+      rest = rest.substr(0, i);
+      break;
+    }
+  }
 
   std::optional<std::string> decoded = platform::text::percentDecode(rest);
   if (!decoded) return std::nullopt;
-  std::string path;
   bool local = host.empty() || (host.size() == 9 && startsWithNoCase(host, "localhost"));
-  if (!local) path = "//" + std::string(host);
-  path += *decoded;
+  std::string path = local ? std::move(*decoded) : "//" + std::string(host) + *decoded;
   if (path.empty()) return std::nullopt;
   // "/C:/Users/..." (and the old "/C|/...") is a Windows drive path.
   if (path.size() >= 3 && path[0] == '/' && (path[2] == ':' || path[2] == '|') &&

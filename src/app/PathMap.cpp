@@ -1,9 +1,10 @@
 #include "app/PathMap.h"
-#include "platform/Path.h"
 
 #include <filesystem>
 #include <map>
 #include <stdexcept>
+
+#include "platform/Path.h"
 
 namespace app {
 namespace {
@@ -58,6 +59,7 @@ void PathMap::parse(std::string_view entry) {
 }
 
 std::optional<std::string> PathMap::apply(std::string_view sourcePath) const {
+  if (entries_.empty()) return std::nullopt;  // asked once per track: no copy for nothing
   bool foreign = isForeignPath(sourcePath);
   std::string path = foreign ? withSlashes(sourcePath, true) : std::string(sourcePath);
   const std::pair<std::string, std::string>* best = nullptr;
@@ -85,7 +87,8 @@ std::optional<std::string> PathMap::apply(std::string_view sourcePath) const {
 namespace {
 
 bool under(const std::string& path, const std::string& folder) {
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         path[folder.size()] == '/';
 }
 
 }  // namespace
@@ -110,7 +113,9 @@ std::optional<PathMap::Suggestion> PathMap::suggest(const std::vector<std::strin
     }
     from.clear();
     for (const auto& [prefix, count] : counts) {
-      if (count * 2 > missing.size() && platform::pathComponents(prefix).size() >= 2 && prefix.size() > from.size()) from = prefix;
+      if (count * 2 > missing.size() && platform::pathComponents(prefix).size() >= 2 &&
+          prefix.size() > from.size())
+        from = prefix;
     }
     if (from.empty()) return std::nullopt;
   }

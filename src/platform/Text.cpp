@@ -52,8 +52,8 @@ std::string unescapeHex(std::string_view name) {
 }
 
 std::optional<std::string> percentDecode(std::string_view encoded) {
-  std::string decoded;
-  decoded.reserve(encoded.size());
+  std::string decoded(encoded.size(), '\0');
+  size_t out = 0;
   for (size_t i = 0; i < encoded.size(); ++i) {
     char c = encoded[i];
     if (c == '%') {
@@ -64,8 +64,9 @@ std::optional<std::string> percentDecode(std::string_view encoded) {
       i += 2;
     }
     if (c == '\0') return std::nullopt;
-    decoded.push_back(c);
+    decoded[out++] = c;
   }
+  decoded.resize(out);
   return decoded;
 }
 
