@@ -173,7 +173,7 @@ std::vector<std::string> DestinationLayout::relativeComponents(const LibraryTrac
   }
   std::string_view artist = !track.albumArtist.empty() ? track.albumArtist : track.artist;
   return {std::string(artist.empty() ? "Unknown Artist" : artist),
-          std::string(track.album.empty() ? "Unknown Album" : track.album),
+          std::string(track.album.empty() ? "Unknown Album" : track.album.view()),
           platform::lastComponent(track.location)};
 }
 

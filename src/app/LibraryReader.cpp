@@ -18,6 +18,8 @@
 #include <deque>
 #include <limits>
 #include <memory>
+#include <ostream>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -724,14 +726,14 @@ class LibraryBuilder {
     }
     std::sort(order.begin(), order.end(), [&](const Entry& a, const Entry& b) {
       if (a.head != b.head) return a.head < b.head;
-      int c = tracks[a.index].persistentId.compare(tracks[b.index].persistentId);
+      int c = tracks[a.index].persistentId.view().compare(tracks[b.index].persistentId);
       return c != 0 ? c < 0 : a.index < b.index;
     });
     std::vector<bool> repeated(tracks.size(), false);
     bool any = false;
     for (size_t i = 1; i < order.size(); ++i) {
       if (order[i].head == order[i - 1].head &&
-          tracks[order[i].index].persistentId == tracks[order[i - 1].index].persistentId) {
+          tracks[order[i].index].persistentId == tracks[order[i - 1].index].persistentId.view()) {
         repeated[order[i].index] = true;
         any = true;
       }
@@ -848,23 +850,25 @@ class LibraryBuilder {
   }
 
   // The string value the reader is on, kept in the library's text.
-  std::string_view keep(std::string_view key) {
+  LibraryString keep(std::string_view key) {
     in_.readString(key, scratch_);
     return lib_.text->add(scratch_);
   }
   // The same for values many tracks repeat (artists, albums): kept once.
-  std::string_view keepShared(std::string_view key) {
+  LibraryString keepShared(std::string_view key) {
     in_.readString(key, scratch_);
     auto it = shared_.find(scratch_);
-    if (it != shared_.end()) return *it;
-    return *shared_.insert(lib_.text->add(scratch_)).first;
+    if (it != shared_.end()) return it->second;
+    LibraryString kept = lib_.text->add(scratch_);
+    shared_.emplace(kept, kept);
+    return kept;
   }
 
   PlistStream& in_;
   const PathMap& map_;
   Library lib_;
   std::string scratch_;
-  std::unordered_set<std::string_view> shared_;
+  std::unordered_map<std::string_view, LibraryString> shared_;
   std::vector<std::pair<int64_t, size_t>> trackIndex_;  // Track ID -> index or kNoFile
   std::unordered_set<std::string> playlistIds_;
   std::vector<std::vector<int64_t>> itemIds_;
@@ -914,28 +918,44 @@ Library readFrom(ByteSource& source, const std::string& name, const PathMap& map
 
 }  // namespace
 
-std::string_view LibraryText::add(std::string_view s) {
+LibraryString LibraryText::add(std::string_view s) {
   if (s.empty()) return {};
+  unsigned char length[10];
+  size_t lengthBytes = 0;
+  for (size_t n = s.size();; n >>= 7) {
+    length[lengthBytes++] = static_cast<unsigned char>(n & 0x7F);
+    if (n < 0x80) break;
+  }
+  // Stored as read: the byte next to the text holds the lowest bits, and
+  // each byte but the farthest says that another comes before it.
+  for (size_t b = 0; b + 1 < lengthBytes; ++b) length[b] |= 0x80;
+  size_t need = lengthBytes + s.size();
   constexpr size_t kBlock = 64 * 1024;
-  if (s.size() > capacity_ - used_) {
+  char* at;
+  if (need > capacity_ - used_) {
     // A long text gets a block of its own, put before the one being
     // filled, which stays last.
-    if (s.size() > kBlock / 4) {
-      auto own = std::make_unique<char[]>(s.size());
-      std::memcpy(own.get(), s.data(), s.size());
-      std::string_view kept(own.get(), s.size());
+    if (need > kBlock / 4) {
+      auto own = std::make_unique<char[]>(need);
+      at = own.get();
       blocks_.insert(blocks_.empty() ? blocks_.end() : blocks_.end() - 1, std::move(own));
-      return kept;
+    } else {
+      blocks_.push_back(std::make_unique<char[]>(kBlock));
+      used_ = 0;
+      capacity_ = kBlock;
+      at = blocks_.back().get();
+      used_ = need;
     }
-    blocks_.push_back(std::make_unique<char[]>(kBlock));
-    used_ = 0;
-    capacity_ = kBlock;
+  } else {
+    at = blocks_.back().get() + used_;
+    used_ += need;
   }
-  char* at = blocks_.back().get() + used_;
-  std::memcpy(at, s.data(), s.size());
-  used_ += s.size();
-  return {at, s.size()};
+  for (size_t b = 0; b < lengthBytes; ++b) at[b] = static_cast<char>(length[lengthBytes - 1 - b]);
+  std::memcpy(at + lengthBytes, s.data(), s.size());
+  return LibraryString(at + lengthBytes);
 }
+
+std::ostream& operator<<(std::ostream& out, const LibraryString& s) { return out << s.view(); }
 
 std::string_view LibraryTrack::localPath() const {
   if (!mappedPath.empty()) return mappedPath;

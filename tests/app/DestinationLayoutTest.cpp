@@ -154,7 +154,7 @@ TEST(DestinationLayoutTracks, SomeTracksGetTheirPathsInTheWholeLibrary) {
   Library lib;
   for (const char* id : {"A", "B", "C"}) {
     lib.tracks.push_back(track(std::string("/") + id + "/Song.mp3", "Artist", "Album"));
-    lib.tracks.back().persistentId = id;
+    lib.tracks.back().persistentId = lib.text->add(id);
   }
   auto all = DestinationLayout::forLibrary(lib);
   EXPECT_EQ(all.tracks.at("C"), "Artist/Album/Song (3).mp3");
