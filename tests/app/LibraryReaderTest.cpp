@@ -339,6 +339,29 @@ TEST(LibraryReaderContent, CdataAndCharacterReferencesAreText) {
   EXPECT_EQ(LibraryReader().readMemory(ok, "mem").tracks[0].name, "R\u00E9s<um>&<");
 }
 
+// The file is parsed a piece at a time: texts and elements that a piece
+// boundary cuts, a text longer than a piece, and empty elements at either
+// side of one come out whole, whichever byte the boundary falls on.
+TEST(LibraryReaderContent, WhatAPieceBoundaryCutsComesOutWhole) {
+  std::string body = "<key>Tracks</key><dict>\n";
+  std::vector<std::string> names;
+  for (int i = 1; i <= 900; ++i) {
+    names.push_back(std::string(i == 450 ? 200000 : 37 + i % 211, static_cast<char>('a' + i % 26)) +
+                    "&amp;" + std::to_string(i));
+    body += track(i, "P" + std::to_string(i), "file:///m/" + std::to_string(i) + ".mp3",
+                  "<key>Name</key><string>" + names.back() + "</string><key>Disabled</key>" +
+                      (i % 2 ? "<true/>" : "<true></true>"));
+  }
+  Library lib = LibraryReader().readMemory(doc(body + "</dict>\n"), "mem");
+  ASSERT_EQ(lib.tracks.size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string want = names[i];
+    want.replace(want.find("&amp;"), 5, "&");
+    ASSERT_EQ(lib.tracks[i].name, want) << i;
+    ASSERT_TRUE(lib.tracks[i].disabled) << i;
+  }
+}
+
 // --- Locations and the path map ------------------------------------------------
 
 // Texts of any length, short ones filling blocks and long ones in blocks
