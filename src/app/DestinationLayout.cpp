@@ -5,7 +5,6 @@
 
 #include <array>
 
-#include "platform/Path.h"
 #include "platform/Unicode.h"
 #include "ui/ImageViewIconSetter.h"
 
@@ -21,6 +20,9 @@ void stripTrailingDotsAndBlanks(std::string& s) {
 // Control characters and bytes that do not form UTF-8 cannot be stored in
 // a FAT or exFAT name (which is UTF-16); each becomes "_".
 std::string replaceUnstorable(std::string_view s) {
+  bool plain = true;  // printable ASCII, as most names are: nothing to replace
+  for (char c : s) plain = plain && c >= 0x20 && c < 0x7F;
+  if (plain) return std::string(s);
   std::string out;
   out.reserve(s.size());
   const auto* p = reinterpret_cast<const uint8_t*>(s.data());
@@ -42,6 +44,7 @@ bool isReservedDeviceName(std::string_view name) {
   // Windows refuses these as a whole name and as the part before any dot.
   std::string_view stem = name.substr(0, name.find('.'));
   while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  if (stem.size() != 3 && stem.size() != 4) return false;
   std::string upper;
   for (char c : stem) upper.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c);
   static const std::array<const char*, 4> plain = {"CON", "PRN", "AUX", "NUL"};
@@ -95,8 +98,8 @@ std::string fit(std::string_view base, std::string_view tail, size_t reserve) {
 // Splits a path on "/" into its components, dropping empty and "."
 // components and resolving ".." lexically; none when ".." would climb
 // above the start.
-std::optional<std::vector<std::string>> components(std::string_view path) {
-  std::vector<std::string> out;
+std::optional<std::vector<std::string_view>> components(std::string_view path) {
+  std::vector<std::string_view> out;
   size_t i = 0;
   while (i <= path.size()) {
     size_t j = path.find('/', i);
@@ -113,13 +116,23 @@ std::optional<std::vector<std::string>> components(std::string_view path) {
   return out;
 }
 
+// The last component of a location, as a view of it: what a track's file
+// is called where the library keeps it.
+std::string_view fileName(std::string_view location) {
+  while (location.size() > 1 && location.back() == '/') location.remove_suffix(1);
+  size_t slash = location.rfind('/');
+  return slash == std::string_view::npos ? location : location.substr(slash + 1);
+}
+
 }  // namespace
 
 DestinationLayout::DestinationLayout(std::string mediaFolder) {
   if (mediaFolder.empty()) return;
   if (auto parts = components(mediaFolder)) {
-    for (const std::string& p : *parts) mediaFolderKeys_.push_back(collisionKey(p));
-    mediaFolderParts_ = std::move(*parts);
+    for (std::string_view p : *parts) {
+      mediaFolderKeys_.push_back(collisionKey(p));
+      mediaFolderParts_.emplace_back(p);
+    }
   }
 }
 
@@ -149,7 +162,8 @@ std::string DestinationLayout::durationText(std::optional<int64_t> totalTimeMs) 
   return std::to_string((*totalTimeMs + 500) / 1000);
 }
 
-std::vector<std::string> DestinationLayout::relativeComponents(const LibraryTrack& track) const {
+std::vector<std::string_view> DestinationLayout::relativeComponents(
+    const LibraryTrack& track) const {
   auto parts = components(track.location);
   if (parts && !mediaFolderKeys_.empty() && parts->size() > mediaFolderKeys_.size()) {
     // Paths from Mac and Windows libraries name their folders without
@@ -172,9 +186,9 @@ std::vector<std::string> DestinationLayout::relativeComponents(const LibraryTrac
     }
   }
   std::string_view artist = !track.albumArtist.empty() ? track.albumArtist : track.artist;
-  return {std::string(artist.empty() ? "Unknown Artist" : artist),
-          std::string(track.album.empty() ? "Unknown Album" : track.album.view()),
-          platform::lastComponent(track.location)};
+  std::string_view album = track.album;
+  return {artist.empty() ? "Unknown Artist" : artist, album.empty() ? "Unknown Album" : album,
+          fileName(track.location)};
 }
 
 std::string DestinationLayout::placeFolder(const std::string& parent, const std::string& name) {
@@ -190,7 +204,7 @@ std::string DestinationLayout::placeFolder(const std::string& parent, const std:
 }
 
 std::string DestinationLayout::trackPath(const LibraryTrack& track) {
-  std::vector<std::string> parts = relativeComponents(track);
+  std::vector<std::string_view> parts = relativeComponents(track);
   // An album's tracks share their folders: once placed, the same names
   // give the same folder, so the placing is done once per folder.
   std::string raw;
@@ -203,7 +217,7 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track) {
     placed = placedFolders_.emplace(std::move(raw), std::move(folder)).first;
   }
   const std::string& folder = placed->second;
-  std::string name = safeComponent(parts.empty() ? std::string() : parts.back());
+  std::string name = safeComponent(parts.empty() ? std::string_view() : parts.back());
   for (int n = 1;; ++n) {
     std::string candidate = folder + "/" + (n == 1 ? name : numbered(name, n));
     std::string key = collisionKey(candidate);

@@ -91,7 +91,8 @@ class DestinationLayout {
                                  const std::unordered_set<std::string_view>* only = nullptr);
 
  private:
-  std::vector<std::string> relativeComponents(const LibraryTrack& track) const;
+  // Views of the track's texts and of the program's constants.
+  std::vector<std::string_view> relativeComponents(const LibraryTrack& track) const;
   std::string placeFolder(const std::string& parent, const std::string& name);
 
   std::vector<std::string> mediaFolderKeys_, mediaFolderParts_;
