@@ -1,10 +1,16 @@
 // The tessaline executable, and the one place that reads the process's
 // environment: every layer below gets it as a platform::Configuration.
+// It holds no drawing code and does not load Qt: a command line that
+// draws is handed whole to tessaline-qt beside it (app/HandOver.h).
 #include "app/CommandLine.h"
+#include "app/HandOver.h"
 #include "platform/Configuration.h"
 #include "shell/ApplicationMain.h"
 
 int main(int argc, char** argv, char** envp) {
   platform::setConfiguration(platform::Configuration::fromEnvironment(envp));
-  return shell::ApplicationMain(argc, argv, app::runCommandLine);
+  app::DrawingCommands handedOver =
+      app::drawingCommandsHandedOver([&] { return app::handOverToDrawingProgram(argv, envp); });
+  return shell::ApplicationMain(
+      argc, argv, [&](int n, char** args) { return app::runCommandLine(n, args, handedOver); });
 }

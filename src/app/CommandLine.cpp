@@ -69,7 +69,7 @@ std::string commandOf(CLI::App& cli, int argc, char** argv) {
 
 }  // namespace
 
-int runCommandLine(int argc, char** argv) {
+int runCommandLine(int argc, char** argv, const DrawingCommands& drawing) {
   flushOutputByLine();
   CLI::App cli{
       "Tessaline Exporter: copies iTunes playlists and their media files onto a Tessaline drive.",
@@ -82,10 +82,10 @@ int runCommandLine(int argc, char** argv) {
   registerExportCommand(cli);
   registerPlaylistsCommand(cli);
   registerDiskutilCommand(cli);
-  registerDockTileCommand(cli);
-  registerScriptCommand(cli);
+  registerDockTileCommand(cli, drawing);
+  registerScriptCommand(cli, drawing);
   registerDrivesCommand(cli);
-  registerGuiCommand(cli);
+  registerGuiCommand(cli, drawing);
 
   auto topic = std::make_shared<std::string>();
   auto* help = cli.add_subcommand("help", "Show the options of the program or of a command");

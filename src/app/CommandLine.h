@@ -5,13 +5,16 @@
 // Errors: bad usage prints a message and yields exit status 2.
 #pragma once
 
+#include "app/DrawingCommands.h"
+
 namespace CLI {
 class App;
 }
 
 namespace app {
 
-int runCommandLine(int argc, char** argv);
+// The commands that draw run what `drawing` gives them.
+int runCommandLine(int argc, char** argv, const DrawingCommands& drawing);
 
 // Exit statuses shared by the commands.
 inline constexpr int kExitOk = 0;

@@ -2,12 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <filesystem>
-#include <iostream>
 #include <memory>
-
-#include "app/CommandLine.h"
-#include "platform/HeadlessDockTile.h"
-#include "ui/ZtDockProgressIndicator.h"
 
 namespace app {
 
@@ -26,25 +21,10 @@ std::string checkTilePath(std::string& path) {
   return {};
 }
 
-void installTile(const std::string& path) {
-  platform::DockTile::setShared(std::make_shared<platform::HeadlessDockTile>(path));
-}
-
-struct TileOptions {
-  std::string output;
-  double min = 0;
-  double max = 100;
-  double value = 0;
-  bool hidden = false;
-};
-
 }  // namespace
 
-void registerDockTileCommand(CLI::App& cli) {
-  // The copy runs' progress goes to the dock tile, wherever that is shown.
-  ui::ZtDockProgressIndicator::installAsDockProgressFactory();
-
-  cli.add_option_function<std::string>("--dock-tile", installTile,
+void registerDockTileCommand(CLI::App& cli, const DrawingCommands& drawing) {
+  cli.add_option_function<std::string>("--dock-tile", drawing.writeDockTileTo,
                                        "Write the application's dock tile to this PNG file "
                                        "whenever it changes")
       ->type_name("FILE")
@@ -61,19 +41,7 @@ void registerDockTileCommand(CLI::App& cli) {
   sub->add_option("--max", options->max, "Value of a full bar")->capture_default_str();
   sub->add_option("--value", options->value, "Value shown")->capture_default_str();
   sub->add_flag("--hidden", options->hidden, "Write the standard application icon instead");
-  sub->callback([options] {
-    auto tile = std::make_shared<platform::HeadlessDockTile>(options->output);
-    ui::ZtDockProgressIndicator indicator(tile);
-    if (options->hidden) {
-      indicator.setHidden(true);
-    } else {
-      // One tile, as the last of a run of setters would draw it.
-      indicator.setMinValue(options->min);
-      indicator.setMaxValue(options->max);
-      indicator.setDoubleValue(options->value);
-    }
-    std::cout << options->output << "\n";
-  });
+  sub->callback([options, draw = drawing.drawDockTile] { draw(*options); });
 }
 
 }  // namespace app

@@ -10,12 +10,15 @@
 // is a usage error (exit status 2); a failed write is logged.
 #pragma once
 
+#include "app/DrawingCommands.h"
+
 namespace CLI {
 class App;
 }
 
 namespace app {
 
-void registerDockTileCommand(CLI::App& cli);
+// What it runs comes from `drawing` (app/DrawingCommands.h).
+void registerDockTileCommand(CLI::App& cli, const DrawingCommands& drawing);
 
 }  // namespace app

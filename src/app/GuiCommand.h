@@ -7,12 +7,15 @@
 // Thread: the main thread runs the window's event loop.
 #pragma once
 
+#include "app/DrawingCommands.h"
+
 namespace CLI {
 class App;
 }
 
 namespace app {
 
-void registerGuiCommand(CLI::App& cli);
+// What it runs comes from `drawing` (app/DrawingCommands.h).
+void registerGuiCommand(CLI::App& cli, const DrawingCommands& drawing);
 
 }  // namespace app

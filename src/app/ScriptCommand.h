@@ -8,12 +8,15 @@
 // Thread: main thread.
 #pragma once
 
+#include "app/DrawingCommands.h"
+
 namespace CLI {
 class App;
 }
 
 namespace app {
 
-void registerScriptCommand(CLI::App& cli);
+// What it runs comes from `drawing` (app/DrawingCommands.h).
+void registerScriptCommand(CLI::App& cli, const DrawingCommands& drawing);
 
 }  // namespace app

@@ -12,6 +12,7 @@
 #include "export/ExecOnThread.h"
 #include "platform/Configuration.h"
 #include "platform/Log.h"
+#include "platform/Resources.h"
 #include "platform/Unicode.h"
 
 namespace drive {
@@ -274,7 +275,9 @@ std::string TessalineVolume::diskToolCommand() {
   if (::access(kMacDiskTool, X_OK) == 0) return kMacDiskTool;
   std::error_code ec;
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec && self.filename() == "tessaline") return shellQuoted(self.string()) + " diskutil";
+  if (!ec && (self.filename() == "tessaline" || self.filename() == platform::kDrawingProgramName)) {
+    return shellQuoted(self.string()) + " diskutil";
+  }
   return "tessaline diskutil";
 }
 

@@ -11,6 +11,11 @@
 
 namespace platform {
 
+// The program that draws (the window, the dock tile, the script bridge),
+// installed in the same folder as the `tessaline` program that hands
+// command lines over to it (app/HandOver.h). Both run every command.
+inline constexpr char kDrawingProgramName[] = "tessaline-qt";
+
 std::string resourceDirectory();
 std::string resourcePath(const std::string& name);
 

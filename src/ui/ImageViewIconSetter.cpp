@@ -1,9 +1,5 @@
 #include "ui/ImageViewIconSetter.h"
 
-#include <QMimeDatabase>
-#include <QMimeType>
-#include <map>
-
 #include "platform/Format.h"
 #include "platform/Log.h"
 
@@ -83,36 +79,6 @@ std::string ImageViewIconSetter::sanitizeFileName(std::string_view name) {
     out.push_back(c);
   }
   return out;
-}
-
-std::pair<std::string, std::string> ImageViewIconSetter::iconNamesForFileType(
-    const std::string& type) {
-  // The type codes a script is likely to ask for, as the icon theme names them.
-  static const std::map<std::string, std::pair<std::string, std::string>> kCodes = {
-      {"fold", {"folder", "folder"}},
-      {"APPL", {"application-x-executable", "application-x-executable"}},
-      {"hdsk", {"drive-harddisk", "drive-harddisk"}},
-      {"ejec", {"media-eject", "media-eject"}},
-      {"trsh", {"user-trash", "user-trash"}},
-      {"docu", {"text-x-generic", "text-x-generic"}},
-  };
-  if (type.size() == 6 && type.front() == '\'' && type.back() == '\'') {
-    auto it = kCodes.find(type.substr(1, 4));
-    return it == kCodes.end() ? std::pair<std::string, std::string>{"unknown", "unknown"}
-                              : it->second;
-  }
-  std::string extension = !type.empty() && type.front() == '.' ? type.substr(1) : type;
-  if (extension.empty()) return {"unknown", "unknown"};
-  QMimeType mime = QMimeDatabase().mimeTypeForFile(QString::fromStdString("file." + extension),
-                                                   QMimeDatabase::MatchExtension);
-  if (mime.isDefault()) return {"unknown", "unknown"};
-  return {mime.iconName().toStdString(), mime.genericIconName().toStdString()};
-}
-
-void ImageViewIconSetter::displayStandardIconInImageView(platform::ImageView& view,
-                                                         const std::string& iconType) {
-  auto [name, fallback] = iconNamesForFileType(iconType);
-  view.setIcon(std::move(name), std::move(fallback));
 }
 
 }  // namespace ui

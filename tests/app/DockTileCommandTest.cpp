@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "app/DockTileCommand.h"
 #include "platform/DockProgressFactory.h"
 #include "platform/HeadlessDockTile.h"
 #include "platform/Image.h"
@@ -24,7 +23,10 @@ class DockTileCommandTest : public testing::Test {
     for (auto& a : args) argv.push_back(a.data());
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    int status = runCommandLine(static_cast<int>(argv.size()), argv.data());
+    // As tessaline-qt's main sets the program up.
+    ui::ZtDockProgressIndicator::installAsDockProgressFactory();
+    int status =
+        runCommandLine(static_cast<int>(argv.size()), argv.data(), drawingCommandsInProcess());
     out_ = testing::internal::GetCapturedStdout();
     err_ = testing::internal::GetCapturedStderr();
     return status;

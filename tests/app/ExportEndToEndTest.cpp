@@ -54,8 +54,9 @@ struct Outcome {
   std::string out;
 };
 
-Outcome run(const std::string& args, const std::string& env = "") {
-  std::string command = env + shellQuoted(kTessaline) + " " + args + " 2>&1";
+Outcome run(const std::string& args, const std::string& env = "",
+            const std::string& program = kTessaline) {
+  std::string command = env + shellQuoted(program) + " " + args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   std::string out;
   char buf[4096];
@@ -763,4 +764,59 @@ TEST(CommandLine, WordsAndAnswers) {
   EXPECT_NE(testsupport::readFile(asked).find("Start? [y/N]"), std::string::npos);
   EXPECT_EQ(testsupport::readFile(log).find("[y/N]"), std::string::npos);
   EXPECT_EQ(testsupport::readFile(log).find("This script will"), std::string::npos);
+}
+
+// tessaline is built without Qt: an export, dry or not, loads none of it
+// (the dynamic loader names every library it loads, opened late or not).
+TEST(FrontProgram, ExportsWithoutLoadingQt) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  fs::create_directories(dir / "drive");
+  for (const char* how : {" --dry-run", " --yes"}) {
+    fs::create_directories(dir / "trace");
+    Outcome r = run(exportOf(dir / "lib/Library.xml", dir / "drive") + how,
+                    "LD_DEBUG=files LD_DEBUG_OUTPUT=" + shellQuoted(dir / "trace/ld") + " ");
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::string loaded;
+    for (const auto& e : fs::directory_iterator(dir / "trace")) {
+      loaded += testsupport::readFile(e.path());
+    }
+    EXPECT_NE(loaded.find("file=libc.so.6"), std::string::npos) << how;
+    EXPECT_EQ(loaded.find("libQt6"), std::string::npos) << how;
+    fs::remove_all(dir / "trace");
+  }
+  EXPECT_TRUE(fs::exists(dir / "drive/Playlists/Road Trip.m3u8"));
+}
+
+// What draws still draws when asked of tessaline: it reaches tessaline-qt
+// beside it; where that is missing, the user is told which file and why.
+TEST(FrontProgram, DrawingCommandsReachTheProgramThatDraws) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  fs::create_directories(dir / "drive");
+  fs::create_directories(dir / "alone");
+  std::string alone = dir / "alone/tessaline";
+  fs::copy_file(kTessaline, alone);
+  std::string copy = " " + exportOf(dir / "lib/Library.xml", dir / "drive") + " --yes";
+  std::string missing = "tessaline: cannot run " + dir / "alone/tessaline-qt" +
+                        ", which this command needs: No such file or directory";
+  const std::tuple<std::string, std::string, int, std::string, std::string> cases[] = {
+      {kTessaline, "dock-tile --max 10 --value 5 -o", 0, "", "tile.png"},
+      {kTessaline, "--dock-tile", 0, copy, "run.png"},
+      {alone, "dock-tile -o", 127, "", "lost.png"},
+      {alone, "--dock-tile", 127, copy, "lost.png"},
+  };
+  for (const auto& [program, args, status, then, png] : cases) {
+    Outcome r = run(args + " " + shellQuoted(dir / png) + then, "", program);
+    EXPECT_EQ(r.status, status) << args << "\n" << r.out;
+    if (status == 0) {
+      EXPECT_EQ(testsupport::readFile(dir / png).rfind("\x89PNG", 0), 0u) << args;
+    } else {
+      EXPECT_NE(r.out.find(missing), std::string::npos) << r.out;
+      EXPECT_FALSE(fs::exists(dir / png));
+    }
+  }
+  Outcome gui = run("gui", "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ");
+  EXPECT_EQ(gui.status, 2);
+  EXPECT_NE(gui.out.find("tessaline gui: no display to open the window on"), std::string::npos);
 }
