@@ -200,7 +200,10 @@ class PlistStream {
     // stream is found through the parser's private pointer.
     ctxt_ = xmlCreatePushParserCtxt(&sax, nullptr, first.data(), static_cast<int>(first.size()),
                                     file_.c_str());
-    if (!ctxt_) throw LibraryError(file_, 0, "cannot start the XML parser");
+    if (!ctxt_) {
+      xmlSetGenericErrorFunc(previousGenericContext_, previousGeneric_);
+      throw LibraryError(file_, 0, "cannot start the XML parser");
+    }
     ctxt_->_private = this;
     xmlCtxtUseOptions(ctxt_, kParseOptions);
     // Element names come from the parser's dictionary, so one interned
