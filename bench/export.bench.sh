@@ -8,9 +8,7 @@
 #   library load (no playlists)    vs  a bare libxml2 xmlTextReader pass,
 #                                      with peak memory of both.
 # The dry runs and the library load also show a bare libxml2 push-parser
-# pass over the same library: the parse that no dry run goes without; the
-# dry runs add the file work no plan goes without (find over the sources
-# and the drive's folders), and the floor both make together.
+# pass over the same library: the parse that no dry run goes without.
 # The export flushes every file before it gets its name; cp alone does
 # not, so the peer is cp followed by sync, which gives the same
 # durability. Sizes can be made smaller for a quick run:
@@ -86,7 +84,7 @@ large_export() {
 # dry_run NAME COUNT PER_FOLDER GOAL: the dry run with half of the tracks
 # on the drive vs rsync -an --stats.
 dry_run() {
-  local set="$scratch/$1" ours="" peer="" floor="" files="" t before
+  local set="$scratch/$1" ours="" peer="" floor="" t before
   mkdir -p "$set/drive"
   python3 "$here/make_export_tree.py" "$set" "$2" "$small_bytes" "$3" --half-into "$set/drive"
   export_cmd "$set" "$set/drive" --dry-run >/dev/null  # warm caches for both
@@ -98,18 +96,10 @@ dry_run() {
     peer=$(min "$peer" "$t")
     t=$(seconds "$sax_pass" "$set/Library.xml")
     floor=$(min "$floor" "$t")
-    # The file work a plan cannot skip: every source's size, every
-    # destination folder's listing.
-    t=$(seconds bash -c "find '$set/src' -type f -printf '%s\n' && find '$set/drive/Music' -type d")
-    files=$(min "$files" "$t")
   done
   row "dry run, $2 tracks, $3 per folder, half on the drive" "$ours" "rsync -an --stats" "$peer" "$4" "$before"
   # What no dry run can go below: parsing the library at all.
   printf '  %-56s %8ss  = %s x rsync\n' "of which no dry run is free: a bare push-parser pass" "$floor" "$(ratio "$floor" "$peer")"
-  printf '  %-56s %8ss  = %s x rsync\n' "and the sources' sizes and drive's folders (find)" "$files" "$(ratio "$files" "$peer")"
-  local both
-  both=$(awk -v a="$floor" -v b="$files" 'BEGIN { printf "%.3f", a + b }')
-  printf '  %-56s %8ss  = %s x rsync\n' "the floor, both together" "$both" "$(ratio "$both" "$peer")"
   rm -rf "$set"
 }
 
