@@ -196,9 +196,9 @@ std::string DestinationLayout::placeFolder(const std::string& parent, const std:
     std::string candidate = parent + "/" + (n == 1 ? name : numbered(name, n, 0, false));
     std::string key = collisionKey(candidate);
     auto it = folders_.find(key);
-    if (it != folders_.end()) return it->second;
+    if (it != folders_.end()) return std::string(it->second);
     if (files_.count(key)) continue;  // a file took this name: use another
-    folders_.emplace(std::move(key), candidate);
+    folders_.emplace(std::string_view(key), std::string_view(candidate));
     return candidate;
   }
 }
@@ -214,15 +214,17 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track) {
     std::string folder = kMusicFolder;
     for (size_t i = 0; i + 1 < parts.size(); ++i)
       folder = placeFolder(folder, safeComponent(parts[i]));
-    placed = placedFolders_.emplace(std::move(raw), std::move(folder)).first;
+    placed = placedFolders_.emplace(std::string_view(raw), std::string_view(folder)).first;
   }
-  const std::string& folder = placed->second;
+  std::string_view folder = placed->second;
   std::string name = safeComponent(parts.empty() ? std::string_view() : parts.back());
   for (int n = 1;; ++n) {
-    std::string candidate = folder + "/" + (n == 1 ? name : numbered(name, n));
+    std::string candidate(folder);
+    candidate += '/';
+    candidate += n == 1 ? name : numbered(name, n);
     std::string key = collisionKey(candidate);
     if (files_.count(key) || folders_.count(key)) continue;
-    files_.insert(std::move(key));
+    files_.emplace(std::string_view(key));
     return candidate;
   }
 }
@@ -234,7 +236,7 @@ std::string DestinationLayout::playlistFileName(std::string_view playlistName) {
     std::string candidate = n == 1 ? name : numbered(name + kPlaylistExtension, n, 0);
     if (n > 1) candidate.resize(candidate.size() - reserve);  // drop the extension again
     std::string key = collisionKey(candidate + kPlaylistExtension);
-    if (playlists_.insert(std::move(key)).second) return candidate;
+    if (playlists_.emplace(std::string_view(key)).second) return candidate;
   }
 }
 

@@ -28,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,11 +96,29 @@ class DestinationLayout {
   std::vector<std::string_view> relativeComponents(const LibraryTrack& track) const;
   std::string placeFolder(const std::string& parent, const std::string& name);
 
+  // Looked up by any text, without making a string of it.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
+  };
+  struct TextEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+  };
+  using TextSet = std::pmr::unordered_set<std::pmr::string, TextHash, TextEqual>;
+  using TextMap = std::pmr::unordered_map<std::pmr::string, std::pmr::string, TextHash, TextEqual>;
+
   std::vector<std::string> mediaFolderKeys_, mediaFolderParts_;
-  std::unordered_map<std::string, std::string> placedFolders_;  // source names -> folder
-  std::unordered_map<std::string, std::string> folders_;        // key -> spelling
-  std::unordered_set<std::string> files_;                       // keys
-  std::unordered_set<std::string> playlists_;                   // keys
+  // What a layout learns grows with the library and is dropped all at
+  // once: hundreds of thousands of small strings, allocated from one arena
+  // instead of one by one.
+  std::pmr::monotonic_buffer_resource arena_;
+  TextMap placedFolders_{&arena_};  // source names -> folder
+  TextMap folders_{&arena_};        // key -> spelling
+  TextSet files_{&arena_};          // keys
+  TextSet playlists_{&arena_};      // keys
 };
 
 }  // namespace app
