@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "platform/Path.h"
 #include "platform/Unicode.h"
 #include "ui/ImageViewIconSetter.h"
 
@@ -116,14 +117,6 @@ std::optional<std::vector<std::string_view>> components(std::string_view path) {
   return out;
 }
 
-// The last component of a location, as a view of it: what a track's file
-// is called where the library keeps it.
-std::string_view fileName(std::string_view location) {
-  while (location.size() > 1 && location.back() == '/') location.remove_suffix(1);
-  size_t slash = location.rfind('/');
-  return slash == std::string_view::npos ? location : location.substr(slash + 1);
-}
-
 }  // namespace
 
 DestinationLayout::DestinationLayout(std::string mediaFolder) {
@@ -188,7 +181,7 @@ std::vector<std::string_view> DestinationLayout::relativeComponents(
   std::string_view artist = !track.albumArtist.empty() ? track.albumArtist : track.artist;
   std::string_view album = track.album;
   return {artist.empty() ? "Unknown Artist" : artist, album.empty() ? "Unknown Album" : album,
-          fileName(track.location)};
+          platform::lastComponentOf(track.location)};
 }
 
 std::string DestinationLayout::placeFolder(const std::string& parent, const std::string& name) {

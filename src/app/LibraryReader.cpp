@@ -343,12 +343,11 @@ class PlistStream {
       fail("\"" + std::string(key) + "\" must be an <integer>, found " + describeNode());
     }
     long at = 0;
-    std::string_view text = readTextInto(&text_, &at);
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    std::string_view text = readTextInto(&integerText_, &at);
     const char* first = text.data();
     const char* last = first + text.size();
-    while (first < last && blank(*first)) ++first;
-    while (last > first && blank(last[-1])) --last;
+    while (first < last && isBlank(*first)) ++first;
+    while (last > first && isBlank(last[-1])) --last;
     int64_t value = 0;
     if (first < last) {
       if (*first == '+') ++first;
@@ -409,9 +408,10 @@ class PlistStream {
     }
   }
 
+  static bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
   static bool blank(std::string_view text) {
     for (char c : text)
-      if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+      if (!isBlank(c)) return false;
     return true;
   }
 
@@ -557,7 +557,7 @@ class PlistStream {
   Event current_;
   std::vector<std::pair<const char*, long>> open_;  // elements open in the parser, with lines
   bool finished_ = false, failed_ = false;
-  std::string text_;
+  std::string integerText_;  // an integer's text, reused
   std::string errorMessage_;
   std::string generic_;  // what the generic channel said, bounded
   xmlGenericErrorFunc previousGeneric_ = nullptr;

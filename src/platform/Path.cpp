@@ -18,11 +18,13 @@ void splitPath(const std::string& path, std::string* folder, std::string* name) 
   }
 }
 
-std::string lastComponent(std::string_view path) {
+std::string_view lastComponentOf(std::string_view path) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   size_t slash = path.rfind('/');
-  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
+
+std::string lastComponent(std::string_view path) { return std::string(lastComponentOf(path)); }
 
 std::string parentOf(std::string_view path) {
   size_t slash = path.rfind('/');

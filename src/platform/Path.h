@@ -18,6 +18,8 @@ void splitPath(const std::string& path, std::string* folder, std::string* name);
 
 // The last name of the path ("/a/b/" -> "b"), trailing slashes ignored.
 std::string lastComponent(std::string_view path);
+// The same as a view of path, for callers that keep path alive.
+std::string_view lastComponentOf(std::string_view path);
 
 // The folder holding the last name: "/a/b" -> "/a", "/a" -> "/", "a" -> "".
 std::string parentOf(std::string_view path);
