@@ -21,7 +21,7 @@ set -euo pipefail
 build=$1 scratch=$2
 here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/common.sh"
-tessaline="$build/src/app/tessaline"
+tessaline="$build/src/tessaline"
 reader_pass="$build/bench/bench_xml_reader_pass"
 sax_pass="$build/bench/bench_xml_sax_pass"
 runs=${BENCH_RUNS:-3}

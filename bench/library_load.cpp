@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/LibraryReader.h"
+#include "library/LibraryReader.h"
 
 namespace {
 

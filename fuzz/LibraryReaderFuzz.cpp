@@ -1,7 +1,7 @@
 // The library export reader on arbitrary bytes, with a path map so that
 // the prefix rewriting runs too.
 #include "FuzzSupport.h"
-#include "app/LibraryReader.h"
+#include "library/LibraryReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::QuietLog quiet;

@@ -13,8 +13,8 @@
 #include <deque>
 
 #include "FuzzSupport.h"
-#include "app/ScriptBridge.h"
-#include "app/ScriptMethods.h"
+#include "bridge/ScriptBridge.h"
+#include "bridge/ScriptMethods.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 set -euo pipefail
 build="$(cd "${1:-build}" && pwd)"
 here="$(cd "$(dirname "$0")/.." && pwd)"
-tessaline="$build/src/app/tessaline"
+tessaline="$build/src/tessaline"
 demo="$build/demo"
 rm -rf "$demo"
 mkdir -p "$demo/drive"

@@ -7,7 +7,7 @@ set -euo pipefail
 build="$(cd "${1:-build}" && pwd)"
 out="${2:-docs/window.png}"
 here="$(cd "$(dirname "$0")/.." && pwd)"
-tessaline="$build/src/app/tessaline"
+tessaline="$build/src/tessaline"
 work="$build/window-shot"
 rm -rf "$work"
 volume="$work/mounts/media/alex/TESSA MUSIC"

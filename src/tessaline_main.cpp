@@ -1,9 +1,9 @@
 // The tessaline executable, and the one place that reads the process's
 // environment: every layer below gets it as a platform::Configuration.
 // It holds no drawing code and does not load Qt: a command line that
-// draws is handed whole to tessaline-qt beside it (app/HandOver.h).
-#include "app/CommandLine.h"
-#include "app/HandOver.h"
+// draws is handed whole to tessaline-qt beside it (cli/HandOver.h).
+#include "cli/CommandLine.h"
+#include "cli/HandOver.h"
 #include "platform/Configuration.h"
 #include "shell/ApplicationMain.h"
 

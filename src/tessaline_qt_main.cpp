@@ -1,7 +1,7 @@
 // The tessaline-qt executable: every command, the drawing ones included,
 // runs in this process. Like tessaline's main, the one place that reads
 // the process's environment.
-#include "app/CommandLine.h"
+#include "cli/CommandLine.h"
 #include "platform/Configuration.h"
 #include "shell/ApplicationMain.h"
 #include "ui/ZtDockProgressIndicator.h"

@@ -11,7 +11,7 @@
 // list. The tool is, in this order: the program named by the environment
 // variable TESSALINE_DISKUTIL; /usr/sbin/diskutil where it exists (a
 // Mac); this program's own `diskutil` command when the running program
-// is `tessaline` (app/DiskutilCommand.h); else `tessaline diskutil` from
+// is `tessaline` (cli/DiskutilCommand.h); else `tessaline diskutil` from
 // the search path. The slice name is passed single-quoted, so that no
 // character of it reaches the shell as syntax.
 //

@@ -13,7 +13,7 @@ namespace platform {
 
 // The program that draws (the window, the dock tile, the script bridge),
 // installed in the same folder as the `tessaline` program that hands
-// command lines over to it (app/HandOver.h). Both run every command.
+// command lines over to it (cli/HandOver.h). Both run every command.
 inline constexpr char kDrawingProgramName[] = "tessaline-qt";
 
 std::string resourceDirectory();

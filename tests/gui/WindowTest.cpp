@@ -14,10 +14,10 @@
 #include <filesystem>
 #include <optional>
 
-#include "app/MainWindow.h"
-#include "app/PlaylistTableModel.h"
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
+#include "gui/MainWindow.h"
+#include "gui/PlaylistTableModel.h"
 #include "support/ScopedConfiguration.h"
 #include "support/TempDir.h"
 
@@ -67,7 +67,7 @@ TEST(Window, ExportsTheCheckedPlaylistToTheFakeDrivesVolume) {
   // The fake drive's disk tool is the executable's own.
   std::string tool = dir / "diskutil";
   testsupport::writeFile(
-      tool, "#!/bin/sh\nexec '" TESSALINE_BINARY_DIR "/src/app/tessaline' diskutil \"$@\"\n");
+      tool, "#!/bin/sh\nexec '" TESSALINE_EXECUTABLE "' diskutil \"$@\"\n");
   fs::permissions(tool, fs::perms::owner_all);
   testsupport::ScopedConfiguration machine([&](platform::Configuration& c) {
     c.configHome = dir / "config";

@@ -1,0 +1,135 @@
+#include "cli/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <memory>
+
+#include "cli/DiskutilCommand.h"
+#include "cli/DockTileCommand.h"
+#include "cli/DrivesCommand.h"
+#include "cli/ExportCommand.h"
+#include "cli/GuiCommand.h"
+#include "cli/PlaylistsCommand.h"
+#include "cli/ScriptCommand.h"
+#include "cli/Terminal.h"
+
+namespace app {
+namespace {
+
+// Help texts wrapped to the terminal (80 columns into a pipe, which is
+// also what the manual page is made from); which options exclude each
+// other is said in the descriptions, in words.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* opt) const override {
+    std::string out;
+    if (opt->get_type_size() != 0) {
+      if (!opt->get_type_name().empty()) out += " " + opt->get_type_name();
+      if (opt->get_expected_max() == CLI::detail::expected_max_vector_size) out += " ...";
+    }
+    return out;
+  }
+  std::string make_option_desc(const CLI::Option* opt) const override {
+    size_t columns = stdoutIsTerminal() ? static_cast<size_t>(terminalColumns(1)) : 80;
+    size_t width = columns > get_column_width() + 20 ? columns - get_column_width() - 1 : 40;
+    std::string out, word, line;
+    auto flushWord = [&] {
+      if (word.empty()) return;
+      if (!line.empty() && displayWidth(line) + 1 + displayWidth(word) > width) {
+        out += line + "\n";
+        line.clear();
+      }
+      line += (line.empty() ? "" : " ") + word;
+      word.clear();
+    };
+    for (char c : opt->get_description()) {
+      if (c == ' ') {
+        flushWord();
+      } else {
+        word += c;
+      }
+    }
+    flushWord();
+    return out + line;
+  }
+};
+
+// The command a parse error belongs to: the first argument naming one.
+std::string commandOf(CLI::App& cli, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.empty() || arg[0] == '-') continue;
+    for (const auto* sub : cli.get_subcommands({})) {
+      if (sub->get_name() == arg) return arg;
+    }
+    return "";
+  }
+  return "";
+}
+
+}  // namespace
+
+int runCommandLine(int argc, char** argv, const DrawingCommands& drawing) {
+  flushOutputByLine();
+  CLI::App cli{
+      "Tessaline Exporter: copies iTunes playlists and their media files onto a Tessaline drive.",
+      "tessaline"};
+  cli.formatter(std::make_shared<HelpFormatter>());
+  cli.set_version_flag("--version", std::string("tessaline ") + TESSALINE_VERSION);
+  cli.require_subcommand(0, 1);
+  cli.footer(
+      "Run `tessaline help COMMAND` or `tessaline COMMAND --help` for the options of a command.");
+  registerExportCommand(cli);
+  registerPlaylistsCommand(cli);
+  registerDiskutilCommand(cli);
+  registerDockTileCommand(cli, drawing);
+  registerScriptCommand(cli, drawing);
+  registerDrivesCommand(cli);
+  registerGuiCommand(cli, drawing);
+
+  auto topic = std::make_shared<std::string>();
+  auto* help = cli.add_subcommand("help", "Show the options of the program or of a command");
+  help->add_option("COMMAND", *topic, "The command to explain, e.g. export");
+  help->callback([&cli, topic] {
+    if (topic->empty()) {
+      // cli.help() would show the help of the command being run: this one.
+      std::cout << cli.get_formatter()->make_help(&cli, "tessaline", CLI::AppFormatMode::Normal);
+      return;
+    }
+    for (const auto* sub : cli.get_subcommands({})) {
+      if (sub->get_name() == *topic && *topic != "help") {
+        std::cout << sub->help("tessaline");
+        return;
+      }
+    }
+    std::cerr << "tessaline help: no command is named \"" << *topic
+              << "\"; run `tessaline help` for the list.\n";
+    throw CLI::RuntimeError(kExitUsage);
+  });
+
+  try {
+    cli.parse(argc, argv);
+  } catch (const CLI::RuntimeError& e) {
+    // A command's own exit status, its message already shown.
+    return e.get_exit_code();
+  } catch (const CLI::CallForHelp& e) {
+    return cli.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return cli.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return cli.exit(e);
+  } catch (const CLI::ParseError& e) {
+    // The same prefix as the commands' own messages.
+    std::string command = commandOf(cli, argc, argv);
+    std::string name = command.empty() ? "tessaline" : "tessaline " + command;
+    std::cerr << name << ": " << e.what() << "\nRun `" << name << " --help` for the options.\n";
+    return kExitUsage;
+  }
+  if (cli.get_subcommands().empty()) {
+    std::cout << cli.help();
+    return kExitOk;
+  }
+  return kExitOk;
+}
+
+}  // namespace app

@@ -1,0 +1,25 @@
+// The command line: `tessaline [--version] COMMAND ...`. Each command
+// registers its options and its run function on the CLI11 application.
+//
+// Thread: main thread only.
+// Errors: bad usage prints a message and yields exit status 2.
+#pragma once
+
+#include "cli/DrawingCommands.h"
+
+namespace CLI {
+class App;
+}
+
+namespace app {
+
+// The commands that draw run what `drawing` gives them.
+int runCommandLine(int argc, char** argv, const DrawingCommands& drawing);
+
+// Exit statuses shared by the commands.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitPartial = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as a shell reports it
+
+}  // namespace app

@@ -1,0 +1,30 @@
+// The drive popup on the command line:
+//   tessaline [--fake-hardware DIR] drives [--json] [--forget]
+// scans for Tessaline drives as the window does when it opens and prints
+// the popup as the user would see it: each offered volume with its title,
+// whether it can be chosen (and whether it is preselected), its tool tip,
+// each drive behind the adapter that could not be identified with the
+// reason and the remedy (JSON: "unidentified"), then the explanation of
+// why no usable volume is offered. Looking never stores a remembered
+// volume; --forget forgets the one `export --drive` remembered.
+//
+// --fake-hardware DIR (a global option) reads the hardware from the fake
+// tree DIR, exactly as TESSALINE_FAKE_HARDWARE=DIR does; a scan of
+// such a tree never stores its volume names as the remembered one.
+//
+// Thread: main thread only.
+// Errors: a DIR that is not a folder is a usage error (exit status 2);
+// unreadable hardware simply shows no drive.
+#pragma once
+
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace app {
+
+void registerDrivesCommand(CLI::App& cli);
+
+}  // namespace app

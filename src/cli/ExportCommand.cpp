@@ -1,0 +1,542 @@
+// `tessaline export`: the export session rendered as text for a person,
+// or as one JSON report, with the questions, the progress line and the
+// handling of Ctrl-C that belong to a terminal.
+#include "cli/ExportCommand.h"
+
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "catalogue/CTrack.h"
+#include "cli/CommandLine.h"
+#include "cli/Terminal.h"
+#include "library/PathMap.h"
+#include "platform/Configuration.h"
+#include "platform/Log.h"
+#include "session/ExportSession.h"
+#include "ui/SelectorText.h"
+
+namespace app {
+namespace {
+
+using nlohmann::json;
+
+// Set by the first Ctrl-C or SIGTERM of a run; the copy stops at the next
+// track boundary. The handler is installed with SA_RESETHAND, so a second
+// signal ends the process at once.
+std::atomic<bool> gInterrupted{false};
+
+void onInterrupt(int) { gInterrupted.store(true); }
+
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    gInterrupted.store(false);
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &oldInt_);
+    sigaction(SIGTERM, &action, &oldTerm_);
+  }
+  ~InterruptGuard() {
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+  }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  struct sigaction oldInt_ {};
+  struct sigaction oldTerm_ {};
+};
+
+// The export stopped short; the status word and exit status go with it.
+struct Stopped {
+  std::string status;
+  std::string message;
+  int exitStatus;
+};
+
+class ExportRun {
+ public:
+  explicit ExportRun(const ExportOptions& o) : o_(o), text_(!o.json), session_(o) {}
+
+  int run();
+  json& report() { return report_; }
+
+ private:
+  // What a person reads: not with --quiet or --json.
+  void out(const std::string& line) {
+    if (text_ && !o_.quiet) std::cout << line << "\n";
+  }
+  // What went wrong: also with --quiet.
+  void problem(const std::string& line) {
+    if (text_) std::cout << line << "\n";
+  }
+  void verbose(const std::string& line) {
+    if (o_.verbose) out(line);
+  }
+  bool confirm(const std::string& question) { return o_.yes || askYesNo(question); }
+  void showMissingSources(const ExportPlan& plan);
+  void showPlan(const ExportPlan& plan);
+  void copy();
+  void playlistFiles();
+  void cleanUp();
+  void stopIfInterrupted();
+
+  const ExportOptions& o_;
+  bool text_;
+  ExportSession session_;
+  json report_ = json::object();
+  const ExportPlan* plan_ = nullptr;
+  uint64_t copied_ = 0;
+  size_t tracksOnDrive_ = 0;
+  size_t notCopied_ = 0;
+  size_t playlistFailures_ = 0;
+  size_t deleteFailures_ = 0;
+  bool cleanedFirst_ = false;
+};
+
+void ExportRun::showPlan(const ExportPlan& plan) {
+  if (!plan.cleanUpRefusal.empty()) {
+    report_["stale"] = {{"skipped", plan.cleanUpRefusal}};
+    out("No clean-up: " + plan.cleanUpRefusal + ", so nothing on the drive is judged stale.");
+  }
+  json rows = json::array();
+  // The table fits the terminal: the bar goes first, then the names are
+  // cut.
+  bool unicode = unicodeWanted();
+  size_t width = stdoutIsTerminal() ? static_cast<size_t>(terminalColumns(1)) : 120;
+  const size_t fixed = 2 + 1 + 7 + 1 + 12 + 1 + 12;
+  size_t nameWidth = 8;
+  for (const auto& p : plan.playlists) nameWidth = std::max(nameWidth, std::min<size_t>(displayWidth(p.name), 40));
+  size_t room = width > fixed + 1 ? width - fixed - 1 : 0;
+  nameWidth = std::max<size_t>(std::min(nameWidth, room), 8);
+  int barWidth = room > nameWidth + 2 ? static_cast<int>(std::min<size_t>(20, room - nameWidth - 2)) : 0;
+  if (barWidth < 5) barWidth = 0;
+  out("Plan for " + session_.root() + ":");
+  char header[256];
+  snprintf(header, sizeof header, " %7s %12s %12s", "Tracks", "To copy", "This export");
+  out("  " + fitToWidth("Playlist", nameWidth) + header);
+  for (const auto& p : plan.playlists) {
+    rows.push_back({{"name", p.name},
+                    {"id", p.id},
+                    {"file", p.file},
+                    {"tracks", p.tracks},
+                    {"bytesToCopy", p.bytesToCopy},
+                    {"bytesThisExport", p.bytesThisExport}});
+    char line[512];
+    snprintf(line, sizeof line, " %7zu %12s %12s", p.tracks, byteText(p.bytesToCopy).c_str(),
+             byteText(p.bytesThisExport).c_str());
+    std::string row = "  " + fitToWidth(p.name, nameWidth) + line;
+    if (barWidth > 0) {
+      row += "  " + bar(static_cast<double>(p.bytesThisExport),
+                        static_cast<double>(std::max<uint64_t>(plan.bytesToCopy, 1)), barWidth, unicode);
+    }
+    out(row);
+  }
+  report_["playlists"] = rows;
+  report_["bytesToCopy"] = plan.bytesToCopy;
+  report_["freeSpace"] = plan.freeSpace;
+  report_["skippedBuiltInPlaylists"] = plan.skippedBuiltIn;
+  if (!plan.skippedBuiltIn.empty()) {
+    const std::string& example = plan.skippedBuiltIn.size() > 1 ? plan.skippedBuiltIn[1] : plan.skippedBuiltIn[0];
+    out(std::string(plan.playlists.empty() ? "No playlists of your own to export: s" : "S") + "kipped " +
+        countText(plan.skippedBuiltIn.size(), "built-in playlist", "built-in playlists") +
+        " (the whole library, Music, Movies...). To export one, name it: --playlist '" + example +
+        "' (tessaline playlists lists them).");
+  }
+  size_t ours = 0;
+  for (const auto& item : plan.stale) ours += item.ours;
+  out((plan.bytesToCopy == 0 ? std::string("Nothing to copy") : "Total to copy: " + byteText(plan.bytesToCopy)) +
+      "; free on the drive: " + byteText(plan.freeSpace) +
+      (plan.cleanUp && ours > 0 ? "; stale files: " + std::to_string(ours) + " (" + byteText(plan.staleBytes) + ")"
+                                : ""));
+  showMissingSources(plan);
+  const LeftOut& l = plan.leftOut;
+  report_["leftOut"] = {{"tracksWithoutFile", l.tracksWithoutFile},
+                        {"tracksNotOnThisComputer", l.tracksNotOnThisComputer},
+                        {"itemsNamingMissingTrack", l.itemsNamingMissingTrack},
+                        {"tracksWithoutIdentifier", l.tracksWithoutIdentifier},
+                        {"playlistsWithoutIdentifier", l.playlistsWithoutIdentifier}};
+  if (l.tracksNotOnThisComputer || l.tracksWithoutFile || l.itemsNamingMissingTrack) {
+    out("Note: " + countText(l.tracksWithoutFile, "track has", "tracks have") + " no file (cloud or remote), " +
+        std::to_string(l.tracksNotOnThisComputer) + (l.tracksNotOnThisComputer == 1 ? " is" : " are") +
+        " not on this computer, " + countText(l.itemsNamingMissingTrack, "playlist entry names", "playlist entries name") +
+        " a track the library lacks.");
+  }
+  if (l.tracksWithoutIdentifier || l.playlistsWithoutIdentifier) {
+    out("Note: " + countText(l.tracksWithoutIdentifier, "track", "tracks") + " and " +
+        countText(l.playlistsWithoutIdentifier, "playlist", "playlists") +
+        " were left out: their persistent identifier is missing or repeated.");
+  }
+}
+
+// A library from another computer names files that are not here: say
+// so before anything is copied, and how to point it at them.
+void ExportRun::showMissingSources(const ExportPlan& plan) {
+  const auto& missing = plan.missingSources;
+  json entry = {{"count", missing.size()}};
+  if (missing.empty()) {
+    report_["missingSources"] = entry;
+    return;
+  }
+  std::vector<std::string> bases;
+  std::filesystem::path library = std::filesystem::absolute(session_.libraryFile()).parent_path();
+  bases.push_back(library.string());
+  bases.push_back(library.parent_path().string());
+  if (std::string home = platform::configuration()->home; !home.empty()) {
+    bases.push_back(home + "/Music");
+    bases.push_back(home);
+  }
+  auto suggestion = PathMap::suggest(missing, session_.library().musicFolderSourcePath, bases);
+  entry["examples"] = std::vector<std::string>(missing.begin(), missing.begin() + std::min<size_t>(missing.size(), 5));
+  problem("Missing: " + countText(missing.size(), "track to copy has", "tracks to copy have") +
+          " no file on this computer, such as " + missing.front() + ".");
+  if (suggestion) {
+    std::string to = suggestion->to.empty() ? "DIR" : suggestion->to;
+    entry["suggestedMapPrefix"] = suggestion->from + "=" + to;
+    problem("  Most of them lie under " + suggestion->from + ". If that folder is " +
+            (suggestion->to.empty() ? "somewhere on this computer, say where (DIR):" : "the one at " + to + ", add:"));
+    problem("    --map-prefix '" + suggestion->from + "=" + to + "'");
+  }
+  report_["missingSources"] = entry;
+}
+
+void ExportRun::copy() {
+  // The progress line is drawn on the terminal, never into the output,
+  // and only where it can be redrawn in place.
+  bool live = text_ && !o_.quiet && stderrIsTerminal();
+  bool unicode = unicodeWanted(), erase = terminalCanErase();
+  auto start = std::chrono::steady_clock::now();
+  size_t drawn = 0;
+  auto show = [&](const CopyProgress& p) {
+    if (!live || !p.copying) return;
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double rate = elapsed > 0.5 ? static_cast<double>(p.done) / elapsed : 0;
+    std::string line = progressLine(p.done, p.total, rate, terminalColumns(2), unicode);
+    size_t width = displayWidth(line);
+    std::cerr << "\r" << line;
+    if (erase) {
+      std::cerr << "\033[K";
+    } else if (drawn > width) {
+      std::cerr << std::string(drawn - width, ' ');
+    }
+    std::cerr << std::flush;
+    drawn = width;
+  };
+  if (plan_->bytesToCopy > 0) out("Copying...");
+  CopyOutcome c = session_.copy(show, &gInterrupted);
+  if (live && drawn > 0) std::cerr << "\r" << (erase ? "\033[K" : std::string(drawn, ' ') + "\r") << std::flush;
+  copied_ = c.bytesCopied;
+  tracksOnDrive_ = c.tracksOnDrive;
+  notCopied_ = c.notCopied.size();
+  json failed = json::array();
+  for (const auto& f : c.notCopied) {
+    json entry = {{"title", f.title},           {"artist", f.artist}, {"source", f.source},
+                  {"location", f.location},     {"destination", f.destination}, {"reason", f.reason}};
+    if (f.code != 0) {
+      entry["path"] = f.path;
+      entry["errno"] = f.code;
+    }
+    failed.push_back(entry);
+  }
+  report_["bytesCopied"] = c.bytesCopied;
+  report_["notCopied"] = failed;
+  report_["uncheckedNotCopied"] = c.uncheckedNotCopied;
+  report_["copied"] = c.copied;
+  for (const auto& path : c.copied) verbose("  copied " + path);
+  if (c.copied.empty()) {
+    out("Nothing to copy: every track is on the drive" +
+        std::string(c.notCopied.empty() ? "." : " or could not be copied."));
+  } else {
+    out("Copied " + countText(c.copied.size(), "track", "tracks") + " (" + byteText(c.bytesCopied) + ") in " +
+        durationText(c.seconds) + ".");
+  }
+  if (!c.notCopied.empty()) {
+    problem(countText(c.notCopied.size(), "track", "tracks") + " could not be copied:");
+    for (const auto& f : c.notCopied) problem("  " + f.artist + " - " + f.title + ": " + f.reason);
+  }
+}
+
+void ExportRun::playlistFiles() {
+  PlaylistOutcome p = session_.playlistFiles();
+  json failures = json::array();
+  for (const auto& f : p.notWritten) failures.push_back({{"name", f.name}, {"file", f.file}, {"reason", f.reason}});
+  playlistFailures_ = p.notWritten.size();
+  report_["playlistFiles"] = p.written;
+  report_["playlistFilesNotWritten"] = failures;
+  out("Playlist files: " + std::to_string(p.written.size()) + " written to " + p.folder +
+      (o_.absolutePaths ? "." : " (entries relative to the playlist file)."));
+  size_t away = p.entriesUnchecked + p.entriesMissing;
+  report_["entriesNotOnDrive"] = {{"unchecked", p.entriesUnchecked}, {"missing", p.entriesMissing}};
+  if (away > 0) {
+    out((away == 1 ? std::string("1 playlist entry points at a track that is not on the drive (")
+                   : std::to_string(away) +
+                         " playlist entries point at tracks that are not on the drive (") +
+        std::to_string(p.entriesUnchecked) + " unchecked, " + std::to_string(p.entriesMissing) +
+        " missing).");
+  }
+  if (!p.notWritten.empty()) {
+    problem(countText(p.notWritten.size(), "playlist file", "playlist files") +
+            " could not be written (the old ones, if any, are kept):");
+    for (const auto& f : p.notWritten) problem("  " + f.name + ": " + f.reason);
+  }
+}
+
+void ExportRun::cleanUp() {
+  const ExportPlan& plan = *plan_;
+  json files = json::array(), playlists = json::array(), kept = json::array();
+  uint64_t keptBytes = 0;
+  size_t ours = 0;
+  for (const auto& item : plan.stale) {
+    if (item.ours) {
+      ++ours;
+      (item.playlistFile ? playlists : files).push_back(item.path);
+    } else {
+      kept.push_back(item.path);
+      keptBytes += item.bytes;
+    }
+  }
+  json stale = {{"files", files},
+                {"playlistFiles", playlists},
+                {"bytes", plan.staleBytes},
+                {"deleted", ours == 0},
+                {"kept", {{"reason", "not written by the exporter"}, {"files", kept}, {"bytes", keptBytes}}}};
+  if (plan.stale.empty()) {
+    out("No stale files on the drive.");
+  } else if (ours > 0) {
+    out("Stale files (" + std::to_string(ours) + ", " + byteText(plan.staleBytes) + "):");
+    for (const auto& item : plan.stale)
+      if (item.ours) out("  " + item.path);
+  } else {
+    out("No stale files of the exporter's own on the drive.");
+  }
+  if (!kept.empty()) {
+    out("Kept: " + countText(kept.size(), "stale item", "stale items") + " (" + byteText(keptBytes) +
+        ") not written by the exporter (--clean-all deletes them too):");
+    for (const auto& item : plan.stale)
+      if (!item.ours) out("  " + item.path);
+  }
+  bool remove = ours > 0 && !o_.dryRun && confirm(o_.cleanAll ? "Delete them all?" : "Delete them?");
+  CleanOutcome c = session_.clean(remove);
+  json items = json::array();
+  std::vector<std::string> notDeleted;
+  for (const auto& i : c.items) {
+    json entry = {{"path", i.item.path},
+                  {"bytes", i.item.bytes},
+                  {"writtenByExporter", i.item.ours && !i.kept},
+                  {"deleted", i.deleted}};
+    if (!i.reason.empty()) entry["reason"] = i.reason;
+    if (i.item.ours && !i.deleted && !i.kept && c.attempted) notDeleted.push_back(i.item.path + ": " + i.reason);
+    items.push_back(entry);
+  }
+  stale["items"] = items;
+  deleteFailures_ = c.notDeleted;
+  if (c.attempted) {
+    stale["deleted"] = c.notDeleted == 0;
+    for (const auto& i : c.items)
+      if (i.deleted) verbose("  deleted " + i.item.path);
+    if (notDeleted.empty()) {
+      out("Stale files deleted.");
+    } else {
+      problem(countText(notDeleted.size(), "stale item", "stale items") + " could not be deleted:");
+      for (const auto& line : notDeleted) problem("  " + line);
+    }
+  } else if (ours > 0) {
+    out("Stale files kept.");
+  }
+  report_["stale"] = stale;
+}
+
+void ExportRun::stopIfInterrupted() {
+  if (!gInterrupted.load()) return;
+  throw Stopped{"interrupted",
+                "Interrupted: " + byteText(copied_) + " copied (" + countText(tracksOnDrive_, "track", "tracks") +
+                    " on the drive), " + countText(notCopied_, "track", "tracks") +
+                    " not copied; unfinished copies were removed. The next export goes on from here.",
+                kExitInterrupted};
+}
+
+int ExportRun::run() {
+  session_.load();
+  report_["library"] = session_.libraryFile();
+  report_["destination"] = session_.root();
+  report_["mode"] = session_.mode();
+  if (!o_.dryRun) {
+    size_t removed = session_.prepare();
+    report_["unfinishedCopiesRemoved"] = removed;
+    if (removed) {
+      out("Removed " + countText(removed, "unfinished copy", "unfinished copies") + " left by an earlier export.");
+    }
+  }
+  plan_ = &session_.plan();
+  showPlan(*plan_);
+  if (!plan_->fits()) {
+    if (!plan_->fitsAfterCleanUp()) {
+      throw ExportError(ExportError::Kind::kDoesNotFit,
+                        "The export needs " + byteText(plan_->bytesToCopy) + " but the drive has only " +
+                            byteText(plan_->freeSpace) + " free. Choose fewer playlists with --playlist.");
+    }
+    out("It fits only once the stale files are gone.");
+    if (!o_.dryRun) {
+      if (!confirm("Remove the stale files first?")) {
+        throw ExportError(ExportError::Kind::kDoesNotFit, "The export does not fit; nothing was copied.");
+      }
+      cleanUp();
+      cleanedFirst_ = true;
+    }
+  }
+  if (o_.dryRun) {
+    if (plan_->cleanUp) cleanUp();
+    report_["status"] = "dry run";
+    return kExitOk;
+  }
+  // The mode a script would set; a value the user set wins, as it does
+  // for the script.
+  std::optional<std::string> param = platform::configuration()->scriptParam;
+  ui::SelectorText prompts(param.value_or(std::to_string(session_.mode())));
+  if (o_.yes) out(prompts.confirmPrompt());
+  if (!confirm(prompts.confirmPrompt() + " Start?")) {
+    out("Nothing was changed.");
+    report_["status"] = "declined";
+    return kExitPartial;
+  }
+  InterruptGuard guard;
+  copy();
+  stopIfInterrupted();
+  size_t covers = session_.covers(&gInterrupted);
+  report_["coverImages"] = covers;
+  if (covers) out("Cover images: " + std::to_string(covers) + " \"" + catalogue::CTrack::artFileName() + "\" written.");
+  stopIfInterrupted();
+  playlistFiles();
+  stopIfInterrupted();
+  if (plan_->cleanUp && !cleanedFirst_) cleanUp();
+  bool ok = notCopied_ == 0 && playlistFailures_ == 0 && deleteFailures_ == 0;
+  report_["status"] = ok ? "done" : "problems";
+  if (ok) {
+    out("Done.");
+  } else {
+    problem("Finished with problems.");
+  }
+  return ok ? kExitOk : kExitPartial;
+}
+
+const char* statusWord(ExportError::Kind kind) {
+  switch (kind) {
+    case ExportError::Kind::kUsage:
+      return "usage error";
+    case ExportError::Kind::kBusy:
+      return "busy";
+    case ExportError::Kind::kDoesNotFit:
+      return "does not fit";
+    case ExportError::Kind::kFailed:
+      break;
+  }
+  return "error";
+}
+
+}  // namespace
+
+int runExport(const ExportOptions& options) {
+  ExportRun run(options);
+  int status = kExitOk;
+  std::string problem;
+  try {
+    status = run.run();
+  } catch (const ExportError& e) {
+    problem = e.what();
+    run.report()["status"] = statusWord(e.kind());
+    status = e.kind() == ExportError::Kind::kUsage ? kExitUsage : kExitPartial;
+  } catch (const Stopped& e) {
+    problem = e.message;
+    run.report()["status"] = e.status;
+    status = e.exitStatus;
+  } catch (const std::exception& e) {
+    problem = e.what();
+    run.report()["status"] = "error";
+    status = kExitPartial;
+  }
+  if (!problem.empty()) {
+    run.report()["error"] = problem;
+    std::cerr << "tessaline export: " << problem << "\n";
+  }
+  run.report()["exitStatus"] = status;
+  // Names on a drive need not be UTF-8: they are shown with U+FFFD rather
+  // than ending the report.
+  if (options.json) std::cout << run.report().dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+  return status;
+}
+
+void registerExportCommand(CLI::App& cli) {
+  auto options = std::make_shared<ExportOptions>();
+  auto* cmd = cli.add_subcommand("export", "Copy playlists and their files to the drive and write playlist files");
+  cmd->add_option("--library", options->library,
+                  "The library export (iTunes Music Library.xml, iTunes Library.xml or Library.xml); "
+                  "default: the usual places under ~/Music")
+      ->type_name("FILE");
+  auto* to = cmd->add_option("--to", options->to,
+                             "The drive's folder: tracks go to DIR/Music, playlist files to DIR/Playlists; "
+                             "default: the Tessaline volume `tessaline drives` preselects")
+                 ->type_name("DIR");
+  cmd->add_option("--drive", options->drive,
+                  "Export to the Tessaline volume of this title (see tessaline drives) and remember it; "
+                  "not with --to")
+      ->type_name("NAME")
+      ->excludes(to);
+  cmd->add_option("--playlist", options->playlists,
+                  "Export only this playlist, or the playlists in this folder (repeatable; any case); without it "
+                  "every playlist of your own is exported (see tessaline playlists)")
+      ->type_name("NAME");
+  cmd->add_option("--map-prefix", options->mapPrefixes,
+                  "Read files the library records under FROM from TO instead, for a library from another computer, "
+                  "e.g. '/Users/me/Music/iTunes/iTunes Media=/home/me/Music/iTunes/iTunes Media' or "
+                  "'C:/Users/Me/Music=/mnt/music' (the dry run suggests one)")
+      ->type_name("FROM=TO");
+  cmd->add_flag("--all-tracks", options->allTracks, "Copy unchecked tracks too");
+  cmd->add_flag("--absolute-paths", options->absolutePaths,
+                "Write playlist entries as absolute paths of this computer (by default they are relative to the "
+                "playlist file, so they play wherever the drive is mounted)");
+  cmd->add_flag("-n,--dry-run", options->dryRun, "Show the plan and the stale files; change nothing");
+  cmd->add_flag("--yes,-y", options->yes,
+                "Answer yes to every question, including deleting stale files: files this exporter wrote that no "
+                "exported playlist needs, its unfinished copies, and folders left empty by those deletions "
+                "(with --clean-all, every stale file under DIR/Music and every other .m3u8 in DIR/Playlists)");
+  auto* noClean = cmd->add_flag("--no-clean", options->noClean, "Keep files that no exported playlist needs");
+  cmd->add_flag("--clean", options->clean, "Also clean up when exporting chosen playlists only; not with --no-clean")
+      ->excludes(noClean);
+  cmd->add_flag("--clean-all", options->cleanAll,
+                "Also delete stale files the exporter did not write (for a drive used for nothing else); not with "
+                "--no-clean")
+      ->excludes(noClean);
+  auto* verbose = cmd->add_flag("-v,--verbose", options->verbose, "List each file copied and deleted");
+  cmd->add_flag("-q,--quiet", options->quiet, "Print only what went wrong; not with --verbose")->excludes(verbose);
+  cmd->add_flag("--json", options->json, "Print a machine-readable report instead of text (needs --yes or --dry-run)");
+  auto log = std::make_shared<bool>(false);
+  cmd->add_flag("--log", *log, "Also show the system log lines on standard error");
+  cmd->footer(
+      "Examples:\n"
+      "  tessaline export --library ~/Music/iTunes/iTunes\\ Music\\ Library.xml --to /media/me/TESSALINE\n"
+      "  tessaline export --to /media/me/TESSALINE --playlist 'Road Trip' --playlist Workout\n"
+      "  tessaline export --to /media/me/TESSALINE --dry-run\n"
+      "  tessaline export --library Library.xml --to /media/me/TESSALINE --yes --json");
+  cmd->callback([options, log] {
+    if (options->json && !options->yes && !options->dryRun) {
+      std::cerr << "tessaline export: --json needs --yes or --dry-run (it asks no questions)\n";
+      throw CLI::RuntimeError(kExitUsage);
+    }
+    platform::setLogStderrMode(*log ? platform::StderrMode::kAlways : platform::StderrMode::kNever);
+    int status = runExport(*options);
+    if (status != kExitOk) throw CLI::RuntimeError(status);
+  });
+}
+
+}  // namespace app

@@ -1,0 +1,123 @@
+#include "cli/PlaylistsCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "cli/CommandLine.h"
+#include "cli/Terminal.h"
+#include "library/LibraryReader.h"
+
+namespace app {
+namespace {
+
+struct Options {
+  std::string library;
+  bool json = false;
+};
+
+int listPlaylists(const Options& o) {
+  std::string file = o.library.empty() ? LibraryReader::defaultExport().value_or("") : o.library;
+  if (file.empty()) {
+    std::cerr << "tessaline playlists: No library export found under ~/Music; name one with "
+                 "--library FILE.\n";
+    return kExitUsage;
+  }
+  Library library;
+  try {
+    library = LibraryReader().read(file);
+  } catch (const LibraryError& e) {
+    std::cerr << "tessaline playlists: " << e.what() << "\n";
+    return kExitUsage;
+  }
+  std::unordered_map<std::string_view, const LibraryTrack*> tracks;
+  for (const auto& t : library.tracks) tracks[t.persistentId] = &t;
+  std::unordered_map<std::string, const LibraryPlaylist*> byId;
+  for (const auto& p : library.playlists) byId[p.persistentId] = &p;
+  // A parent chain that comes back on itself ends where it repeats.
+  auto folderOf = [&](const LibraryPlaylist& p) {
+    std::string path;
+    std::unordered_set<const LibraryPlaylist*> seen{&p};
+    for (auto it = byId.find(p.parentPersistentId);
+         it != byId.end() && seen.insert(it->second).second;
+         it = byId.find(it->second->parentPersistentId)) {
+      path = it->second->name + (path.empty() ? "" : "/" + path);
+    }
+    return path;
+  };
+
+  nlohmann::json rows = nlohmann::json::array();
+  struct Row {
+    std::string name, tracks, size, builtIn, folder;
+  };
+  std::vector<Row> table = {{"Playlist", "Tracks", "Size", "Built-in", "Folder"}};
+  for (const auto& p : library.playlists) {
+    uint64_t bytes = 0;
+    std::unordered_set<std::string_view> counted;
+    for (const auto& id : p.items) {
+      auto t = tracks.find(id);
+      if (t != tracks.end() && counted.insert(id).second)
+        bytes += static_cast<uint64_t>(t->second->size.value_or(0));
+    }
+    std::string folder = folderOf(p);
+    rows.push_back({{"name", p.name},
+                    {"id", p.persistentId},
+                    {"tracks", p.items.size()},
+                    {"bytes", bytes},
+                    {"builtIn", p.builtIn()},
+                    {"isFolder", p.folder},
+                    {"folder", folder},
+                    {"exportedByDefault", p.exportedByDefault()}});
+    table.push_back({p.folder ? p.name + "/" : p.name,
+                     p.folder ? "" : std::to_string(p.items.size()),
+                     p.folder ? "" : byteText(bytes), p.builtIn() ? "yes" : "", folder});
+  }
+  if (o.json) {
+    std::cout << rows.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    return kExitOk;
+  }
+  // Names take what the other columns leave of the terminal.
+  size_t width = stdoutIsTerminal() ? static_cast<size_t>(terminalColumns(1)) : 120;
+  size_t nameWidth = 8, folderWidth = 6;
+  for (const auto& r : table) {
+    nameWidth = std::max(nameWidth, displayWidth(r.name));
+    folderWidth = std::max(folderWidth, displayWidth(r.folder));
+  }
+  const size_t fixed = 2 + 1 + 6 + 1 + 10 + 1 + 8 + 1;
+  size_t room = width > fixed + 1 ? width - fixed - 1 : 16;
+  nameWidth = std::max<size_t>(8, std::min(nameWidth, room * 2 / 3));
+  folderWidth = std::max<size_t>(6, std::min(folderWidth, room > nameWidth ? room - nameWidth : 6));
+  for (const auto& r : table) {
+    char numbers[64];
+    snprintf(numbers, sizeof numbers, " %6s %10s %-8s ", r.tracks.c_str(), r.size.c_str(),
+             r.builtIn.c_str());
+    std::string line =
+        "  " + fitToWidth(r.name, nameWidth) + numbers + fitToWidth(r.folder, folderWidth);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::cout << line << "\n";
+  }
+  std::cout << "Export one with: tessaline export --playlist NAME (a folder's name exports the "
+               "playlists in it).\n";
+  return kExitOk;
+}
+
+}  // namespace
+
+void registerPlaylistsCommand(CLI::App& cli) {
+  auto options = std::make_shared<Options>();
+  auto* cmd = cli.add_subcommand("playlists",
+                                 "List the library's playlists: tracks, size, built-in, folder");
+  cmd->add_option("--library", options->library,
+                  "The library export; default: the usual places under ~/Music")
+      ->type_name("FILE");
+  cmd->add_flag("--json", options->json, "Print JSON instead of a table");
+  cmd->callback([options] {
+    int status = listPlaylists(*options);
+    if (status != kExitOk) throw CLI::RuntimeError(status);
+  });
+}
+
+}  // namespace app

@@ -1,0 +1,180 @@
+#include "gui/ExportWorker.h"
+
+#include <QMetaObject>
+#include <set>
+
+#include "catalogue/CTrackList.h"
+#include "drive/TessalineFinder.h"
+#include "platform/RunLoop.h"
+
+namespace app {
+
+ExportWorker::ExportWorker(QObject* receiver) : receiver_(receiver), context_(new QObject) {
+  context_->moveToThread(&thread_);
+  QObject::connect(&thread_, &QThread::finished, context_, &QObject::deleteLater);
+  thread_.start();
+  post([] { platform::MainRunLoop::shared().adoptCurrentThread(); });
+}
+
+ExportWorker::~ExportWorker() {
+  stop_ = true;
+  thread_.quit();
+  thread_.wait();
+  // The session's catalogue lives on; only this thread used it.
+  session_.reset();
+}
+
+void ExportWorker::post(std::function<void()> step) {
+  QMetaObject::invokeMethod(context_, std::move(step), Qt::QueuedConnection);
+}
+
+template <class R>
+void ExportWorker::reply(std::function<void(R)> done, R result) {
+  QMetaObject::invokeMethod(
+      receiver_,
+      [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); },
+      Qt::QueuedConnection);
+}
+
+void ExportWorker::scanDrives(std::function<void(DriveScan)> done) {
+  post([this, done = std::move(done)] {
+    drive::TessalineFinder finder;
+    finder.awakeFromNib();
+    DriveScan scan;
+    for (const auto& item : finder.items())
+      scan.volumes.push_back({item.title, item.toolTip, item.enabled});
+    scan.selected = finder.indexOfSelectedItem();
+    scan.explanation = drive::TessalineFinder::noTessalineExplain().value_or("");
+    reply(done, std::move(scan));
+  });
+}
+
+// Every loaded playlist's figures, then the chosen ones again.
+Loaded ExportWorker::rows(const std::vector<std::string>& chosen) {
+  Loaded out;
+  std::vector<std::string> all;
+  for (const auto& [name, id] : session_->loadedPlaylists()) all.push_back(id);
+  session_->choose(all);
+  const ExportPlan& plan = session_->plan();
+  std::set<std::string> on(chosen.begin(), chosen.end());
+  for (const auto& p : plan.playlists) {
+    out.rows.push_back({p.id, p.name, p.tracks, p.seconds, p.bytesToCopy, on.count(p.id) != 0});
+  }
+  out.freeSpace = plan.freeSpace;
+  out.library = session_->libraryFile();
+  out.root = session_->root();
+  session_->choose(chosen);
+  return out;
+}
+
+bool ExportWorker::prepared() {
+  if (!prepared_) {
+    session_->prepare();
+    prepared_ = true;
+  }
+  return prepared_;
+}
+
+void ExportWorker::load(const std::string& library, const std::string& to, const std::string& drive,
+                        std::function<void(Loaded)> done) {
+  post([=, this] {
+    Loaded out;
+    try {
+      // The playlists of an earlier library are no longer exported.
+      if (session_) session_->choose({});
+      session_.reset();
+      prepared_ = false;
+      options_ = ExportOptions{};
+      options_.library = library;
+      options_.to = to;
+      options_.drive = drive;
+      session_ = std::make_unique<ExportSession>(options_);
+      session_->load();
+      std::vector<std::string> all;
+      for (const auto& [name, id] : session_->loadedPlaylists()) all.push_back(id);
+      out = rows(all);
+    } catch (const std::exception& e) {
+      session_.reset();
+      out.error = e.what();
+    }
+    reply(done, std::move(out));
+  });
+}
+
+void ExportWorker::netTotal(const std::vector<std::string>& ids, std::function<void(double)> done) {
+  post([=, this] {
+    if (!session_) return reply(done, 0.0);
+    session_->choose(ids);
+    reply(done, catalogue::CTrackList::netCopyTotalUniqueIDs(ids));
+  });
+}
+
+void ExportWorker::exportChosen(const std::vector<std::string>& ids,
+                                std::function<void(CopyProgress)> progress,
+                                std::function<void(Exported)> done) {
+  stop_ = false;
+  post([=, this] {
+    Exported out;
+    try {
+      if (!session_) throw ExportError(ExportError::Kind::kUsage, "No library is loaded.");
+      session_->choose(ids);
+      prepared();
+      const ExportPlan& plan = session_->plan();
+      if (!plan.fits()) {
+        throw ExportError(ExportError::Kind::kDoesNotFit,
+                          "The checked playlists need " + std::to_string(plan.bytesToCopy) +
+                              " bytes, but only " + std::to_string(plan.freeSpace) +
+                              " bytes are free on " + session_->root() +
+                              ". Uncheck some playlists or clean up first. Nothing was copied.");
+      }
+      out.copy = session_->copy([&](const CopyProgress& p) { reply(progress, p); }, &stop_);
+      out.stopped = stop_;
+      if (!out.stopped) {
+        out.covers = session_->covers(&stop_);
+        out.playlists = session_->playlistFiles();
+      }
+      out.refreshed = rows(ids);
+    } catch (const std::exception& e) {
+      out.error = e.what();
+    }
+    reply(done, std::move(out));
+  });
+}
+
+void ExportWorker::listStale(const std::vector<std::string>& ids, bool everything,
+                             std::function<void(StaleList)> done) {
+  post([=, this] {
+    StaleList out;
+    try {
+      if (!session_) throw ExportError(ExportError::Kind::kUsage, "No library is loaded.");
+      options_.cleanAll = everything;
+      session_->choose(ids);
+      prepared();
+      const ExportPlan& plan = session_->plan();
+      out.refusal = plan.cleanUpRefusal;
+      out.items = plan.stale;
+      out.bytes = plan.staleBytes;
+    } catch (const std::exception& e) {
+      out.error = e.what();
+    }
+    reply(done, std::move(out));
+  });
+}
+
+void ExportWorker::clean(std::function<void(Cleaned)> done) {
+  post([=, this] {
+    Cleaned out;
+    try {
+      if (!session_) throw ExportError(ExportError::Kind::kUsage, "No library is loaded.");
+      out.outcome = session_->clean(true);
+      std::vector<std::string> chosen;
+      for (const auto& p : session_->plan().playlists) chosen.push_back(p.id);
+      out.refreshed = rows(chosen);
+    } catch (const std::exception& e) {
+      out.error = e.what();
+    }
+    reply(done, std::move(out));
+  });
+}
+
+}  // namespace app

@@ -1,0 +1,113 @@
+// The window's export session on a thread of its own, so that reading a
+// library, scanning drives, copying and cleaning up never hold up the
+// window. Every step is queued to that thread and runs there in order;
+// its result comes back as a value to a callback run on the window's
+// thread. The thread is the main run loop's for the platform layer: the
+// session's background runs call back on it while it pumps.
+//
+// Thread: post and stop from the window's thread; the steps and the
+// session only ever run on the worker's thread.
+// Errors: a step that cannot go on reports ExportError's message in its
+// result's `error`; nothing is thrown to the window.
+#pragma once
+
+#include <QObject>
+#include <QThread>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "session/ExportOptions.h"
+#include "session/ExportSession.h"
+
+namespace app {
+
+struct DriveChoice {
+  std::string title, toolTip;
+  bool enabled = true;
+};
+
+struct DriveScan {
+  std::vector<DriveChoice> volumes;
+  int selected = -1;
+  std::string explanation;  // why no usable drive is offered, if none is
+};
+
+struct PlaylistRow {
+  std::string id, name;
+  size_t tracks = 0;
+  double seconds = 0;
+  uint64_t bytesToCopy = 0;
+  bool checked = true;
+};
+
+struct Loaded {
+  std::string error;
+  std::string library, root;
+  std::vector<PlaylistRow> rows;
+  uint64_t freeSpace = 0;
+};
+
+struct Exported {
+  std::string error;
+  bool stopped = false;
+  CopyOutcome copy;
+  size_t covers = 0;
+  PlaylistOutcome playlists;
+  Loaded refreshed;  // the rows' figures after the export
+};
+
+struct StaleList {
+  std::string error, refusal;
+  std::vector<StaleItem> items;
+  uint64_t bytes = 0;  // of the items that would be deleted
+};
+
+struct Cleaned {
+  std::string error;
+  CleanOutcome outcome;
+  Loaded refreshed;
+};
+
+class ExportWorker {
+ public:
+  // Results are delivered on `receiver`'s thread.
+  explicit ExportWorker(QObject* receiver);
+  ~ExportWorker();  // waits for the current step, drops the queued ones
+
+  void scanDrives(std::function<void(DriveScan)> done);
+  // `to` a folder, or else `drive` a volume title; `library` empty: the
+  // usual places.
+  void load(const std::string& library, const std::string& to, const std::string& drive,
+            std::function<void(Loaded)> done);
+  void netTotal(const std::vector<std::string>& ids, std::function<void(double)> done);
+  void exportChosen(const std::vector<std::string>& ids, std::function<void(CopyProgress)> progress,
+                    std::function<void(Exported)> done);
+  void listStale(const std::vector<std::string>& ids, bool everything,
+                 std::function<void(StaleList)> done);
+  void clean(std::function<void(Cleaned)> done);
+
+  // Ends the copy at the next track boundary.
+  void stop() { stop_ = true; }
+
+ private:
+  void post(std::function<void()> step);
+  template <class R>
+  void reply(std::function<void(R)> done, R result);
+  Loaded rows(const std::vector<std::string>& chosen);
+  bool prepared();
+
+  QObject* receiver_;
+  QThread thread_;
+  QObject* context_;  // lives on thread_
+  std::atomic<bool> stop_{false};
+  // Worker thread only:
+  ExportOptions options_;
+  std::unique_ptr<ExportSession> session_;
+  bool prepared_ = false;
+};
+
+}  // namespace app

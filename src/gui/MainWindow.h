@@ -1,0 +1,106 @@
+// The exporter's window: the library, the destination (the Tessaline
+// drive popup, or any folder), the playlist table with each playlist's
+// space usage, and the Export and Clean Up steps with their progress.
+// All work runs on the export worker's thread; the window only shows its
+// results and never waits for it.
+//
+// The library is remembered between runs (as is a folder chosen as the
+// destination); the drive popup remembers its own choice.
+//
+// Thread: main thread only.
+#pragma once
+
+#include <QMainWindow>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "gui/ExportWorker.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTableView;
+
+namespace ui {
+class ZtDockProgressIndicator;
+}
+
+namespace app {
+
+class PlaylistTableModel;
+class QtDockTile;
+class QtProgressBar;
+
+struct WindowOptions {
+  std::string library;  // empty: the remembered one, else the usual places
+  std::string to;       // a folder to offer and choose first
+};
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  explicit MainWindow(WindowOptions options, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // For tests and the screenshot: the pieces a person would use.
+  PlaylistTableModel& playlists() { return *model_; }
+  QTableView& table() { return *table_; }
+  QPushButton& exportButton() { return *export_; }
+  QPushButton& cancelButton() { return *cancel_; }
+  QPushButton& cleanUpButton() { return *cleanUp_; }
+  QComboBox& destinationPopup() { return *destination_; }
+  QLabel& status() { return *status_; }
+  // Whether a step is under way (loading, exporting, cleaning up).
+  bool busy() const { return busy_; }
+  // The folder of the last load, empty before one succeeded.
+  const std::string& root() const { return root_; }
+
+ signals:
+  void loaded();
+  void exported();
+
+ private:
+  void chooseLibrary();
+  void destinationChosen(int index);
+  void reload();
+  void showLoaded(Loaded loaded);
+  void updateTotals();
+  void startExport();
+  void showProgress(const CopyProgress& progress);
+  void showExported(Exported result);
+  void startCleanUp();
+  void setBusy(bool busy, const QString& what);
+  void showError(const QString& what, const std::string& error);
+
+  WindowOptions options_;
+  std::string library_;
+  std::string root_;
+  uint64_t freeSpace_ = 0;
+  bool busy_ = false;
+  int lastDestination_ = -1;
+
+  QLabel* libraryLabel_;
+  QComboBox* destination_;
+  QLabel* explanation_;
+  PlaylistTableModel* model_;
+  QTableView* table_;
+  QLabel* totals_;
+  QProgressBar* progressBar_;
+  QLabel* status_;
+  QPushButton* export_;
+  QPushButton* cancel_;
+  QPushButton* cleanUp_;
+  QCheckBox* cleanEverything_;
+  QPushButton* chooseLibrary_;
+
+  std::unique_ptr<QtProgressBar> progress_;
+  std::shared_ptr<QtDockTile> tile_;
+  std::unique_ptr<ui::ZtDockProgressIndicator> dock_;
+  std::unique_ptr<ExportWorker> worker_;
+};
+
+}  // namespace app

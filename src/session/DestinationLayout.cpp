@@ -1,0 +1,254 @@
+#include "session/DestinationLayout.h"
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <array>
+
+#include "platform/Path.h"
+#include "platform/Unicode.h"
+#include "ui/ImageViewIconSetter.h"
+
+namespace app {
+namespace {
+
+bool isTrailingJunk(char c) { return c == '.' || c == ' '; }
+
+void stripTrailingDotsAndBlanks(std::string& s) {
+  while (!s.empty() && isTrailingJunk(s.back())) s.pop_back();
+}
+
+// Control characters and bytes that do not form UTF-8 cannot be stored in
+// a FAT or exFAT name (which is UTF-16); each becomes "_".
+std::string replaceUnstorable(std::string_view s) {
+  bool plain = true;  // printable ASCII, as most names are: nothing to replace
+  for (char c : s) plain = plain && c >= 0x20 && c < 0x7F;
+  if (plain) return std::string(s);
+  std::string out;
+  out.reserve(s.size());
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  int32_t length = static_cast<int32_t>(s.size());
+  for (int32_t i = 0; i < length;) {
+    int32_t start = i;
+    UChar32 c;
+    U8_NEXT(p, i, length, c);
+    if (c < 0 || c < 0x20 || c == 0x7F) {
+      out.push_back('_');
+    } else {
+      out.append(s.substr(start, i - start));
+    }
+  }
+  return out;
+}
+
+bool isReservedDeviceName(std::string_view name) {
+  // Windows refuses these as a whole name and as the part before any dot.
+  std::string_view stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  if (stem.size() != 3 && stem.size() != 4) return false;
+  std::string upper;
+  for (char c : stem) upper.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c);
+  static const std::array<const char*, 4> plain = {"CON", "PRN", "AUX", "NUL"};
+  for (const char* r : plain)
+    if (upper == r) return true;
+  if (upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) &&
+      upper[3] >= '1' && upper[3] <= '9') {
+    return true;
+  }
+  return false;
+}
+
+// The extension (with its dot) that shortening keeps; a name that starts
+// with its only dot, or whose "extension" is long, has none.
+size_t extensionStart(std::string_view name) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || name.size() - dot > 16) return name.size();
+  return dot;
+}
+
+// The longest prefix of s of at most max bytes that ends on a character
+// boundary and does not separate a base letter from its combining marks.
+std::string_view cutUtf8(std::string_view s, size_t max) {
+  if (s.size() <= max) return s;
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  int32_t end = static_cast<int32_t>(max);
+  U8_SET_CP_START(p, 0, end);
+  // Back off while the character at `end` continues the one before it.
+  while (end > 0) {
+    int32_t i = end;
+    UChar32 c;
+    U8_NEXT(p, i, static_cast<int32_t>(s.size()), c);
+    if (c < 0 || !u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND)) break;
+    U8_BACK_1(p, 0, end);
+  }
+  return s.substr(0, static_cast<size_t>(end));
+}
+
+std::string fit(std::string_view base, std::string_view tail, size_t reserve) {
+  size_t budget = DestinationLayout::kMaxNameBytes - reserve;
+  size_t room = tail.size() < budget ? budget - tail.size() : 0;
+  std::string b(cutUtf8(base, room));
+  stripTrailingDotsAndBlanks(b);
+  if (b.empty()) b = "_";
+  std::string out = b + std::string(tail);
+  if (out.size() > budget) out = std::string(cutUtf8(out, budget));
+  stripTrailingDotsAndBlanks(out);
+  return out.empty() ? "_" : out;
+}
+
+// Splits a path on "/" into its components, dropping empty and "."
+// components and resolving ".." lexically; none when ".." would climb
+// above the start.
+std::optional<std::vector<std::string_view>> components(std::string_view path) {
+  std::vector<std::string_view> out;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string_view::npos) j = path.size();
+    std::string_view c = path.substr(i, j - i);
+    if (c == "..") {
+      if (out.empty()) return std::nullopt;
+      out.pop_back();
+    } else if (!c.empty() && c != ".") {
+      out.emplace_back(c);
+    }
+    i = j + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+DestinationLayout::DestinationLayout(std::string mediaFolder) {
+  if (mediaFolder.empty()) return;
+  if (auto parts = components(mediaFolder)) {
+    for (std::string_view p : *parts) {
+      mediaFolderKeys_.push_back(collisionKey(p));
+      mediaFolderParts_.emplace_back(p);
+    }
+  }
+}
+
+std::string DestinationLayout::collisionKey(std::string_view path) {
+  return platform::unicode::upper(platform::unicode::nfd(path));
+}
+
+std::string DestinationLayout::safeComponent(std::string_view name, size_t reserve) {
+  std::string s = replaceUnstorable(ui::ImageViewIconSetter::sanitizeFileName(name));
+  stripTrailingDotsAndBlanks(s);
+  if (s.empty()) s = "_";
+  if (isReservedDeviceName(s)) s.insert(s.begin(), '_');
+  if (s.size() + reserve <= kMaxNameBytes) return s;
+  size_t ext = extensionStart(s);
+  return fit(std::string_view(s).substr(0, ext), std::string_view(s).substr(ext), reserve);
+}
+
+std::string DestinationLayout::numbered(std::string_view safeName, int n, size_t reserve,
+                                        bool keepExtension) {
+  size_t ext = keepExtension ? extensionStart(safeName) : safeName.size();
+  std::string tail = " (" + std::to_string(n) + ")" + std::string(safeName.substr(ext));
+  return fit(safeName.substr(0, ext), tail, reserve);
+}
+
+std::string DestinationLayout::durationText(std::optional<int64_t> totalTimeMs) {
+  if (!totalTimeMs || *totalTimeMs < 0) return "-1";
+  return std::to_string((*totalTimeMs + 500) / 1000);
+}
+
+std::vector<std::string_view> DestinationLayout::relativeComponents(
+    const LibraryTrack& track) const {
+  auto parts = components(track.location);
+  if (parts && !mediaFolderKeys_.empty() && parts->size() > mediaFolderKeys_.size()) {
+    // Paths from Mac and Windows libraries name their folders without
+    // regard to case, so the prefix is compared the same way.
+    // Most paths spell the prefix as the library does: the keys are only
+    // worked out for those that do not.
+    bool under = true;
+    for (size_t i = 0; i < mediaFolderKeys_.size() && under; ++i) {
+      under =
+          (*parts)[i] == mediaFolderParts_[i] || collisionKey((*parts)[i]) == mediaFolderKeys_[i];
+    }
+    if (under) {
+      auto first = parts->begin() + static_cast<std::ptrdiff_t>(mediaFolderKeys_.size());
+      // The drive's folder is already "Music": the media folder's own
+      // "Music" would only be said twice.
+      static const std::string musicKey = collisionKey(kMusicFolder);
+      if (parts->end() - first > 1 && (*first == kMusicFolder || collisionKey(*first) == musicKey))
+        ++first;
+      return {first, parts->end()};
+    }
+  }
+  std::string_view artist = !track.albumArtist.empty() ? track.albumArtist : track.artist;
+  std::string_view album = track.album;
+  return {artist.empty() ? "Unknown Artist" : artist, album.empty() ? "Unknown Album" : album,
+          platform::lastComponentOf(track.location)};
+}
+
+std::string DestinationLayout::placeFolder(const std::string& parent, const std::string& name) {
+  for (int n = 1;; ++n) {
+    std::string candidate = parent + "/" + (n == 1 ? name : numbered(name, n, 0, false));
+    std::string key = collisionKey(candidate);
+    auto it = folders_.find(key);
+    if (it != folders_.end()) return std::string(it->second);
+    if (files_.count(key)) continue;  // a file took this name: use another
+    folders_.emplace(std::string_view(key), std::string_view(candidate));
+    return candidate;
+  }
+}
+
+std::string DestinationLayout::trackPath(const LibraryTrack& track) {
+  std::vector<std::string_view> parts = relativeComponents(track);
+  // An album's tracks share their folders: once placed, the same names
+  // give the same folder, so the placing is done once per folder.
+  std::string raw;
+  for (size_t i = 0; i + 1 < parts.size(); ++i) (raw += parts[i]) += '\0';
+  auto placed = placedFolders_.find(raw);
+  if (placed == placedFolders_.end()) {
+    std::string folder = kMusicFolder;
+    for (size_t i = 0; i + 1 < parts.size(); ++i)
+      folder = placeFolder(folder, safeComponent(parts[i]));
+    placed = placedFolders_.emplace(std::string_view(raw), std::string_view(folder)).first;
+  }
+  std::string_view folder = placed->second;
+  std::string name = safeComponent(parts.empty() ? std::string_view() : parts.back());
+  for (int n = 1;; ++n) {
+    std::string candidate(folder);
+    candidate += '/';
+    candidate += n == 1 ? name : numbered(name, n);
+    std::string key = collisionKey(candidate);
+    if (files_.count(key) || folders_.count(key)) continue;
+    files_.emplace(std::string_view(key));
+    return candidate;
+  }
+}
+
+std::string DestinationLayout::playlistFileName(std::string_view playlistName) {
+  const size_t reserve = std::string_view(kPlaylistExtension).size();
+  std::string name = safeComponent(playlistName.empty() ? "Untitled" : playlistName, reserve);
+  for (int n = 1;; ++n) {
+    std::string candidate = n == 1 ? name : numbered(name + kPlaylistExtension, n, 0);
+    if (n > 1) candidate.resize(candidate.size() - reserve);  // drop the extension again
+    std::string key = collisionKey(candidate + kPlaylistExtension);
+    if (playlists_.emplace(std::string_view(key)).second) return candidate;
+  }
+}
+
+DestinationLayout::LibraryPaths DestinationLayout::forLibrary(
+    const Library& library, const std::unordered_set<std::string_view>* only) {
+  LibraryPaths paths;
+  DestinationLayout layout(library.musicFolderSourcePath);
+  const std::string prefix = std::string(kMusicFolder) + "/";
+  size_t wanted = only ? only->size() : library.tracks.size();
+  for (auto t = library.tracks.begin(); t != library.tracks.end() && paths.tracks.size() < wanted;
+       ++t) {
+    std::string path = layout.trackPath(*t).substr(prefix.size());
+    if (!only || only->count(t->persistentId))
+      paths.tracks.emplace(t->persistentId, std::move(path));
+  }
+  for (const auto& p : library.playlists) {
+    if (p.exportedByDefault()) paths.playlists[p.persistentId] = layout.playlistFileName(p.name);
+  }
+  return paths;
+}
+
+}  // namespace app

@@ -1,0 +1,124 @@
+// Where an export puts things on the drive, as paths relative to the
+// drive's root:
+// - tracks under "Music": below it, the file's path relative to the
+//   library's media folder ("Music Folder") when the file lies under it,
+//   else "<album artist or artist>/<album>/<file name>". The media
+//   folder's own "Music" folder is not repeated: its tracks go straight
+//   to "Music/<artist>/...", while other kinds keep their folder
+//   ("Music/Podcasts/...");
+// - playlist files in "Playlists", named after the playlist.
+// Every component is made safe for FAT32 and exFAT: the script's file name
+// cleaner (ui::ImageViewIconSetter::sanitizeFileName), then control
+// characters and bytes that are not UTF-8 become "_", trailing dots and
+// blanks go, reserved device names (CON, NUL, COM1, ...) get a leading
+// "_", and names longer than 255 bytes (so also 255 UTF-16 units) are
+// shortened keeping their extension. No component is empty, "." or "..",
+// so a path never leaves the root.
+//
+// One layout object hands out paths for one export: no two of its paths
+// name the same file on a case-insensitive drive, also when they differ
+// only in case or Unicode composition (compared as platform::unicode
+// upper(nfd(...))). A later track whose path is taken gets " (2)", " (3)"
+// ... before its extension; a folder keeps the spelling it was first given.
+// The result depends only on the inputs and their order.
+//
+// Thread: a layout object is not shared; the static functions are pure.
+// Errors: none; every input gives a usable path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory_resource>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "library/LibraryReader.h"
+
+namespace app {
+
+class DestinationLayout {
+ public:
+  static constexpr const char* kMusicFolder = "Music";
+  static constexpr const char* kPlaylistFolder = "Playlists";
+  static constexpr const char* kPlaylistExtension = ".m3u8";
+  static constexpr size_t kMaxNameBytes = 255;
+
+  // mediaFolder: the library's decoded "Music Folder" path; may be empty.
+  explicit DestinationLayout(std::string mediaFolder = {});
+
+  // The track's path relative to the drive root, e.g. "Music/Artist/Album/01 A.mp3".
+  std::string trackPath(const LibraryTrack& track);
+
+  // The playlist's file name without ".m3u8" (the playlist writer adds
+  // it), to be placed in kPlaylistFolder. Unique among this layout's
+  // playlist names.
+  std::string playlistFileName(std::string_view playlistName);
+
+  // One path component made safe; `reserve` bytes are kept free for an
+  // ending the caller adds (".m3u8").
+  static std::string safeComponent(std::string_view name, size_t reserve = 0);
+
+  // "name (n).ext" (or "name (n)" without keepExtension) from a safe
+  // name, shortened to fit when needed.
+  static std::string numbered(std::string_view safeName, int n, size_t reserve = 0,
+                              bool keepExtension = true);
+
+  // #EXTINF's duration: whole seconds, rounded, from milliseconds; "-1"
+  // when unknown or negative.
+  static std::string durationText(std::optional<int64_t> totalTimeMs);
+
+  // The comparison key for names on a case-insensitive drive.
+  static std::string collisionKey(std::string_view path);
+
+  // The paths of a whole library, laid out in its own order so that they
+  // do not change with the playlists chosen: each track's path relative
+  // to the drive's kMusicFolder, by persistent ID, and the file name of
+  // every playlist an export of all playlists writes, by persistent ID.
+  // The command line and scripts (through the bridge) both use it, so
+  // the two never lay the same library out differently.
+  // With `only`, paths are kept for those tracks alone and the tracks after
+  // the last of them in library order are not laid out: a later track
+  // never changes an earlier one's path (it is the one numbered, and a
+  // folder keeps its first spelling), so the paths are the same.
+  struct LibraryPaths {
+    std::unordered_map<std::string, std::string> tracks;
+    std::unordered_map<std::string, std::string> playlists;
+  };
+  static LibraryPaths forLibrary(const Library& library,
+                                 const std::unordered_set<std::string_view>* only = nullptr);
+
+ private:
+  // Views of the track's texts and of the program's constants.
+  std::vector<std::string_view> relativeComponents(const LibraryTrack& track) const;
+  std::string placeFolder(const std::string& parent, const std::string& name);
+
+  // Looked up by any text, without making a string of it.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
+  };
+  struct TextEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+  };
+  using TextSet = std::pmr::unordered_set<std::pmr::string, TextHash, TextEqual>;
+  using TextMap = std::pmr::unordered_map<std::pmr::string, std::pmr::string, TextHash, TextEqual>;
+
+  std::vector<std::string> mediaFolderKeys_, mediaFolderParts_;
+  // What a layout learns grows with the library and is dropped all at
+  // once: hundreds of thousands of small strings, allocated from one arena
+  // instead of one by one.
+  std::pmr::monotonic_buffer_resource arena_;
+  TextMap placedFolders_{&arena_};  // source names -> folder
+  TextMap folders_{&arena_};        // key -> spelling
+  TextSet files_{&arena_};          // keys
+  TextSet playlists_{&arena_};      // keys
+};
+
+}  // namespace app

@@ -1,0 +1,29 @@
+// What one export was asked to do, as the command line and the window
+// fill it in and the export session reads it. A plain value: copied
+// freely, no thread of its own.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace app {
+
+struct ExportOptions {
+  std::string library;                   // empty: the usual places
+  std::string to;                        // the drive's folder; empty: the chosen drive volume
+  std::string drive;                     // a drive volume's title, as `tessaline drives` shows it
+  std::vector<std::string> playlists;    // mode 1 when not empty
+  std::vector<std::string> mapPrefixes;  // "FROM=TO"
+  bool allTracks = false;
+  bool dryRun = false;
+  bool yes = false;
+  bool noClean = false;
+  bool clean = false;
+  bool cleanAll = false;  // also delete stale files the exporter did not write
+  bool json = false;
+  bool absolutePaths = false;  // entries as absolute paths, not relative to the file
+  bool verbose = false;        // list each file copied and deleted
+  bool quiet = false;          // only what went wrong
+};
+
+}  // namespace app

@@ -1,0 +1,796 @@
+#include "session/ExportSession.h"
+
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string_view>
+#include <unordered_set>
+
+#include "catalogue/CTrackList.h"
+#include "drive/DriveServices.h"
+#include "drive/HardwarePaths.h"
+#include "drive/LookingPreferences.h"
+#include "drive/TessalineFinder.h"
+#include "export/CThreadCopier.h"
+#include "export/CThreadPlaylistGenerator.h"
+#include "export/CTrackSync.h"
+#include "library/PathMap.h"
+#include "platform/Configuration.h"
+#include "platform/FileManager.h"
+#include "platform/FolderListings.h"
+#include "platform/RunLoop.h"
+#include "session/DestinationLayout.h"
+#include "session/ExportOptions.h"
+#include "shell/stAutoReleasePool.h"
+
+namespace app {
+namespace {
+
+using catalogue::CTrack;
+using catalogue::CTrackList;
+namespace fs = std::filesystem;
+
+// Whether `path` is `folder` or lies below it (lexically).
+bool lexicallyInside(std::string_view path, std::string_view folder) {
+  if (folder.empty() || path.size() < folder.size() || path.compare(0, folder.size(), folder) != 0)
+    return false;
+  return path.size() == folder.size() || path[folder.size()] == '/' || folder == "/";
+}
+
+}  // namespace
+
+std::string describeCopyFailure(const platform::FileError& e, const std::string& source) {
+  const std::string& where = e.path.empty() ? source : e.path;
+  bool atSource = !e.path.empty() && e.path == source;
+  switch (e.code) {
+    case ENOSPC:
+    case EDQUOT:
+      return "no space left on the drive (" + where + ")";
+    case ENODEV:
+      return "the drive was removed";
+    case EIO:
+      return "the drive could not be written (input/output error: was it removed?) (" + where + ")";
+    case EROFS:
+      return "the drive is read-only (" + where + ")";
+    case EFBIG:
+      return "the file is larger than the file system allows (FAT32 holds at most 4 GiB per file) "
+             "(" +
+             where + ")";
+    case EISDIR:
+      return atSource ? "the source is a folder (" + where + ")" : "a folder stands at " + where;
+    case EEXIST:
+      return "another file already stands at " + where;
+    case ENOTDIR:
+      return "a file stands where a folder belongs, on the way to " + where;
+    case ELOOP:
+      return "a symbolic link stands in the way, on the way to " + where +
+             " (nothing is written through links)";
+    case EACCES:
+    case EPERM:
+      return "permission denied (" + where + ")";
+    case ENOENT:
+      return atSource ? "the source file is missing (" + where + ")"
+                      : "a folder on the way is missing (" + where + ")";
+    case ENAMETOOLONG:
+      return "the name is too long for the drive (" + where + ")";
+    case ECANCELED:
+      return "the export was interrupted";
+    case EXDEV:
+      return "its path is not inside the destination folder (" + where + ")";
+    default:
+      if (atSource && e.code == platform::kNotRegularFile)
+        return "not a regular file (" + where + ")";
+      return e.localizedDescription.empty() ? "error " + std::to_string(e.code)
+                                            : e.localizedDescription;
+  }
+}
+
+namespace {
+
+std::string defaultLibraryFile() { return LibraryReader::defaultExport().value_or(""); }
+
+// The folder of a Tessaline volume: the one named `title`, or else the
+// one the drive popup preselects (the remembered or first usable one).
+std::string driveVolumePath(const std::string& title) {
+  if (drive::HardwarePaths::current().fake) drive::onlyLookAtDrivePreference();
+  drive::TessalineFinder finder;
+  finder.awakeFromNib();
+  int index = title.empty() ? finder.indexOfSelectedItem() : finder.indexOfItemWithTitle(title);
+  int usable = -1;
+  for (int i = 0; i < finder.numberOfItems() && usable < 0; ++i) {
+    if (finder.items()[static_cast<size_t>(i)].enabled) usable = i;
+  }
+  if (index < 0 && title.empty() && usable >= 0) {
+    // Another usable volume is there: say why the remembered one is not
+    // taken, and how to take that one.
+    auto remembered = drive::DriveServices::shared().preferences
+                          ? drive::DriveServices::shared().preferences->stringValue(
+                                drive::TessalineFinder::kPreferenceKey)
+                          : std::nullopt;
+    int at = remembered ? finder.indexOfItemWithTitle(*remembered) : -1;
+    std::string why = !remembered || remembered->empty() ? "No volume is remembered."
+                      : at < 0 ? "The remembered volume \"" + *remembered + "\" is not attached."
+                               : "The remembered volume \"" + *remembered + "\" cannot be used: " +
+                                     finder.items()[static_cast<size_t>(at)].toolTip;
+    const std::string& other = finder.items()[static_cast<size_t>(usable)].title;
+    throw ExportError(ExportError::Kind::kUsage,
+                      why + " The volume \"" + other + "\" can be used: choose it with --drive '" +
+                          other +
+                          "' (it is remembered from then on), or name a folder with --to DIR.");
+  }
+  if (index < 0) {
+    std::string why =
+        finder.numberOfItems() == 0 || title.empty()
+            ? drive::TessalineFinder::noTessalineExplain().value_or("No Tessaline drive was found.")
+            : "No drive volume is named \"" + title + "\" (see tessaline drives).";
+    throw ExportError(ExportError::Kind::kUsage, why + " Name a folder with --to DIR instead.");
+  }
+  const auto& item = finder.items()[static_cast<size_t>(index)];
+  if (!item.enabled)
+    throw ExportError(ExportError::Kind::kUsage,
+                      "The volume \"" + item.title + "\" cannot be used: " + item.toolTip);
+  std::string path = drive::TessalineFinder::getPathForDiskID(item.tag);
+  if (path.empty())
+    throw ExportError(ExportError::Kind::kUsage,
+                      "The volume \"" + item.title + "\" is no longer mounted.");
+  // A fake machine's volumes are mounted nowhere; TESSALINE_FAKE_MOUNTS
+  // names a folder that stands for its root directory.
+  auto config = platform::configuration();
+  if (!config->fakeHardware.empty() && !config->fakeMounts.empty())
+    path = config->fakeMounts + path;
+  if (!title.empty()) drive::rememberDriveVolume(item.title);
+  return path;
+}
+
+uint64_t freeBytes(const std::string& path) {
+  struct statvfs st;
+  if (statvfs(path.c_str(), &st) != 0) return 0;
+  return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+size_t editDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The playlists named (without regard to case or Unicode composition);
+// a folder stands for every playlist inside it. A name that matches
+// nothing is an error that offers the nearest names.
+std::set<const LibraryPlaylist*> choosePlaylists(const Library& library,
+                                                 const std::vector<std::string>& names) {
+  std::set<const LibraryPlaylist*> chosen;
+  std::multimap<std::string, const LibraryPlaylist*> children;
+  for (const auto& p : library.playlists) children.emplace(p.parentPersistentId, &p);
+  std::set<const LibraryPlaylist*> opened;  // a folder listed as its own ancestor is opened once
+  std::function<void(const LibraryPlaylist&)> take = [&](const LibraryPlaylist& p) {
+    if (!p.folder) {
+      chosen.insert(&p);
+      return;
+    }
+    if (!opened.insert(&p).second) return;
+    auto [begin, end] = children.equal_range(p.persistentId);
+    for (auto it = begin; it != end; ++it) take(*it->second);
+  };
+  for (const auto& name : names) {
+    std::string key = DestinationLayout::collisionKey(name);
+    bool found = false;
+    std::vector<std::pair<size_t, std::string>> near;
+    for (const auto& p : library.playlists) {
+      std::string candidate = DestinationLayout::collisionKey(p.name);
+      if (candidate == key) {
+        found = true;
+        take(p);
+      } else if (!p.master) {
+        size_t d = editDistance(key, candidate);
+        if (candidate.find(key) != std::string::npos || key.find(candidate) != std::string::npos)
+          d = std::min<size_t>(d, 1);
+        if (d <= std::max<size_t>(2, key.size() / 3)) near.emplace_back(d, p.name);
+      }
+    }
+    if (found) continue;
+    std::sort(near.begin(), near.end());
+    near.erase(std::unique(near.begin(), near.end(),
+                           [](const auto& a, const auto& b) { return a.second == b.second; }),
+               near.end());
+    std::string hint;
+    for (size_t i = 0; i < near.size() && i < 3; ++i) {
+      hint += (i == 0                                      ? " Did you mean \""
+               : i + 1 == std::min<size_t>(near.size(), 3) ? " or \""
+                                                           : ", \"") +
+              near[i].second + "\"";
+    }
+    if (!hint.empty()) hint += "?";
+    throw ExportError(ExportError::Kind::kUsage, "The library has no playlist named \"" + name +
+                                                     "\"." + hint +
+                                                     " (tessaline playlists lists them.)");
+  }
+  return chosen;
+}
+
+// Pumps the main run loop until done() holds, calling show() about ten
+// times a second.
+template <class Done, class Show>
+void waitFor(Done done, Show show) {
+  auto& loop = platform::MainRunLoop::shared();
+  while (!loop.runUntil(done, std::chrono::milliseconds(100), std::chrono::milliseconds(20)))
+    show();
+  loop.runPending();
+}
+
+}  // namespace
+
+void ExportSession::load() {
+  std::string file = o_.library.empty() ? defaultLibraryFile() : o_.library;
+  if (file.empty()) {
+    throw ExportError(ExportError::Kind::kUsage,
+                      "No library export found under ~/Music; name one with --library FILE "
+                      "(in iTunes: File > Library > Export Library...).");
+  }
+  PathMap map;
+  for (const auto& entry : o_.mapPrefixes) {
+    size_t eq = entry.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == entry.size()) {
+      throw ExportError(
+          ExportError::Kind::kUsage,
+          "--map-prefix wants FROM=TO, e.g. 'C:/Users/Me/Music=/mnt/music', not '" + entry + "'");
+    }
+    map.add(entry.substr(0, eq), entry.substr(eq + 1));
+  }
+  try {
+    library_ = LibraryReader(map).read(file);
+  } catch (const LibraryError& e) {
+    throw ExportError(ExportError::Kind::kUsage, e.what());
+  }
+  libraryFile_ = file;
+
+  std::error_code ec;
+  std::string to = o_.to.empty() ? driveVolumePath(o_.drive) : o_.to;
+  if (!fs::is_directory(to, ec))
+    throw ExportError(ExportError::Kind::kUsage, "The destination " + to + " is not a folder.");
+  root_ = fs::canonical(to, ec).string();
+  if (ec)
+    throw ExportError(ExportError::Kind::kUsage,
+                      "The destination " + to + " cannot be used: " + ec.message());
+  if (access(root_.c_str(), W_OK) != 0)
+    throw ExportError(ExportError::Kind::kUsage, "The destination " + root_ + " is not writable.");
+  destination_ = platform::DestinationRoot::open(root_);
+  if (!destination_->isOpen()) {
+    throw ExportError(ExportError::Kind::kUsage,
+                      "The destination " + root_ +
+                          " cannot be used: " + destination_->openError().localizedDescription);
+  }
+  musicRoot_ = (fs::path(root_) / DestinationLayout::kMusicFolder).string();
+  playlistFolder_ = (fs::path(root_) / DestinationLayout::kPlaylistFolder).string();
+
+  mode_ = o_.playlists.empty() ? Mode::kAllPlaylists : Mode::kChosenPlaylists;
+  plan_.cleanUp = !o_.noClean && (mode_ == Mode::kAllPlaylists || o_.clean || o_.cleanAll);
+
+  // Paths and file names are decided in the library's own order, so they
+  // do not change with the playlists chosen; only the tracks of the
+  // playlists taken are looked up and given one.
+  std::set<const LibraryPlaylist*> chosen = choosePlaylists(library_, o_.playlists);
+  std::vector<const LibraryPlaylist*> taken;
+  std::unordered_set<std::string_view> needed;
+  for (const auto& p : library_.playlists) {
+    if (mode_ == Mode::kAllPlaylists ? !p.exportedByDefault() : chosen.count(&p) == 0) continue;
+    taken.push_back(&p);
+    needed.insert(p.items.begin(), p.items.end());
+  }
+  for (const auto& t : library_.tracks) {
+    if (needed.count(t.persistentId)) byId_.emplace(t.persistentId, &t);
+  }
+  DestinationLayout::LibraryPaths paths = DestinationLayout::forLibrary(library_, &needed);
+  DestinationLayout layout;  // names of playlists only chosen ones take
+  for (const auto& p : paths.playlists) layout.playlistFileName(p.second);
+  std::unordered_map<std::string, std::string>& destination = paths.tracks;
+
+  for (const LibraryPlaylist* taking : taken) {
+    const LibraryPlaylist& p = *taking;
+    auto named = paths.playlists.find(p.persistentId);
+    std::string fileName =
+        named != paths.playlists.end() ? named->second : layout.playlistFileName(p.name);
+    selected_.push_back({&p, fileName, nullptr});
+  }
+
+  shell::stAutoReleasePool pool;
+  CTrackList::setCopyOnlyCheckedItems(!o_.allTracks);
+  for (auto& s : selected_) {
+    catalogue::Values ids, enables;
+    catalogue::Texts sources, dests, titles, artists, durations;
+    for (const auto& item : s.playlist->items) {
+      auto it = byId_.find(item);
+      if (it == byId_.end()) continue;
+      const LibraryTrack& t = *it->second;
+      ids.emplace_back(std::string(t.persistentId));
+      enables.emplace_back(!t.disabled);
+      sources.emplace_back(t.localPath());
+      dests.push_back(destination[std::string(t.persistentId)]);
+      titles.emplace_back(t.name);
+      artists.emplace_back(t.artist);
+      durations.push_back(DestinationLayout::durationText(t.totalTimeMs));
+    }
+    s.list = CTrackList::retainedTrackListForUniqueID(s.playlist->persistentId, true, ids, enables,
+                                                      sources, dests, titles, artists, durations);
+    s.list->setPlaylistFileName(s.fileName);
+    s.list->setEntryForm(o_.absolutePaths ? CTrackList::EntryForm::kAbsolute
+                                          : CTrackList::EntryForm::kRelativeToFile);
+    ids_.push_back(s.playlist->persistentId);
+  }
+  // A track registered by an earlier load in this process (the window
+  // loads one library after another) keeps what it was first given: what
+  // this file says now replaces it, and a track whose files changed is
+  // looked at again. A first load finds nothing to change.
+  for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      auto it = byId_.find(track->uniqueID());
+      if (it == byId_.end()) continue;
+      const LibraryTrack& t = *it->second;
+      const std::string& dest = destination[std::string(t.persistentId)];
+      if (track->sourcePath() != t.localPath() || track->destPathRel() != dest) {
+        track->setSourcePath(std::string(t.localPath()));
+        track->setDestPathRel(dest);
+        track->setTrackTested(false);
+        track->setTrackPresent(false);
+        track->setPresentSetInResolve(false);
+      }
+      if (track->trackTitle() != t.name) track->setTrackTitle(std::string(t.name));
+      if (track->trackArtist() != t.artist) track->setTrackArtist(std::string(t.artist));
+      std::string duration = DestinationLayout::durationText(t.totalTimeMs);
+      if (track->trackDuration() != duration) track->setTrackDuration(duration);
+    }
+  }
+  CTrack::setDestinationBasePath(musicRoot_);
+}
+
+void ExportSession::choose(const std::vector<std::string>& playlistIds) {
+  if (loaded_.empty()) loaded_ = selected_;
+  std::set<std::string> chosen(playlistIds.begin(), playlistIds.end());
+  selected_.clear();
+  ids_.clear();
+  for (const auto& s : loaded_) {
+    bool on = chosen.count(s.playlist->persistentId) != 0;
+    CTrackList::setIsExported(on, s.playlist->persistentId);
+    if (!on) continue;
+    selected_.push_back(s);
+    ids_.push_back(s.playlist->persistentId);
+  }
+  // The plan sized the playlists chosen before; the copy sizes its own.
+  planned_ = false;
+}
+
+std::vector<std::pair<std::string, std::string>> ExportSession::loadedPlaylists() const {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const auto& s : loaded_.empty() ? selected_ : loaded_)
+    out.emplace_back(s.playlist->name, s.playlist->persistentId);
+  return out;
+}
+
+// Why no clean-up may run here, or nothing: a library whose own files lie
+// inside the destination would have them judged stale.
+std::string ExportSession::cleanUpRefusal() const {
+  std::error_code ec;
+  std::vector<std::string> roots = {root_};
+  std::string given = fs::absolute(o_.to.empty() ? root_ : o_.to, ec).lexically_normal().string();
+  while (given.size() > 1 && given.back() == '/') given.pop_back();
+  if (!ec && given != root_) roots.push_back(given);
+  std::string library = fs::canonical(libraryFile_, ec).string();
+  for (const auto& r : roots) {
+    if (lexicallyInside(library, r) || lexicallyInside(libraryFile_, r)) {
+      return "the library file " + libraryFile_ + " lies inside the destination " + root_;
+    }
+  }
+  size_t inside = 0;
+  std::string example;
+  for (const auto& t : library_.tracks) {
+    std::string_view source = t.localPath();
+    for (const auto& r : roots) {
+      if (!source.empty() && lexicallyInside(source, r)) {
+        if (inside++ == 0) example = source;
+        break;
+      }
+    }
+  }
+  if (inside == 0) return "";
+  return std::to_string(inside) + " of the library's tracks lie inside the destination " + root_ +
+         " (such as " + example + ")";
+}
+
+// Before anything is written: one export at a time per destination, and
+// what an earlier export left half done goes.
+size_t ExportSession::prepare() {
+  std::string holder;
+  int e = destination_->lock(&holder);
+  if (e == EWOULDBLOCK) {
+    throw ExportError(ExportError::Kind::kBusy,
+                      "Another export to " + root_ + " is under way" +
+                          (holder.empty() ? "" : " (process " + holder + ")") +
+                          "; wait for it to finish, then try again. Nothing was changed.");
+  }
+  if (e != 0) {
+    throw ExportError(ExportError::Kind::kFailed,
+                      "The destination " + root_ + " cannot be written: " + std::strerror(e) + ".");
+  }
+  // Unfinished copies of earlier runs (a kill, a power cut, a pulled
+  // drive) are the exporter's own: every export removes them.
+  auto fm = platform::FileManager::makePrivate();
+  size_t removed = 0;
+  std::function<void(const std::string&)> sweep = [&](const std::string& folder) {
+    auto entries = fm->contentsOfDirectoryAtPath(folder, nullptr);
+    if (!entries) return;
+    for (const auto& entry : *entries) {
+      std::string path = folder + "/" + entry.name;
+      if (entry.type == platform::FileType::kDirectory) {
+        sweep(path);
+      } else if (entry.type == platform::FileType::kRegular &&
+                 platform::FileManager::isPartialCopyName(entry.name)) {
+        if (fm->removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr))
+          ++removed;
+      }
+    }
+  };
+  sweep(musicRoot_);
+  sweep(playlistFolder_);
+  return removed;
+}
+
+std::vector<std::string> ExportSession::stalePlaylistFiles() const {
+  std::vector<std::string> stale;
+  if (mode_ != Mode::kAllPlaylists) return stale;
+  std::set<std::string> written;
+  for (const auto& s : selected_)
+    written.insert(s.fileName + DestinationLayout::kPlaylistExtension);
+  auto fm = platform::FileManager::makePrivate();
+  auto entries = fm->contentsOfDirectoryAtPath(playlistFolder_, nullptr);
+  if (!entries) return stale;
+  for (const auto& e : *entries) {
+    const std::string& n = e.name;
+    bool m3u8 =
+        n.size() >= 5 && n.compare(n.size() - 5, 5, DestinationLayout::kPlaylistExtension) == 0;
+    if (e.type == platform::FileType::kRegular && m3u8 && !written.count(n)) {
+      stale.push_back((fs::path(playlistFolder_) / n).string());
+    }
+  }
+  return stale;
+}
+
+// The stale list, each item judged: the exporter's own (in its record, or
+// an unfinished copy) or the user's. A folder counts as the exporter's
+// when nothing the user's stays in it.
+void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) {
+  plan_.stale.clear();
+  plan_.staleBytes = 0;
+  auto sync = exporter::CTrackSync::deleteList(fm);
+  auto list = sync->deleteList().value_or(exporter::PathList{});
+  auto playlists = stalePlaylistFiles();
+  record_ = destination_->readRecord();
+  std::unordered_set<std::string>& record = record_;
+  // Copies made through the script bridge keep their record in the
+  // tracks' own root.
+  auto musicRecord = platform::DestinationRoot::open(musicRoot_);
+  for (const auto& p : musicRecord->readRecord()) {
+    record.insert(std::string(DestinationLayout::kMusicFolder) + "/" + p);
+  }
+  std::unordered_set<std::string> keptFolders;  // folders that keep something of the user's
+  auto keep = [&](const std::string& path) {
+    for (std::string folder = fs::path(path).parent_path().string(); folder.size() > root_.size();
+         folder = fs::path(folder).parent_path().string()) {
+      if (!keptFolders.insert(folder).second) break;
+    }
+  };
+  auto judge = [&](const std::string& path, bool playlistFile) {
+    StaleItem item;
+    item.path = path;
+    item.playlistFile = playlistFile;
+    auto attributes = fm->attributesOfItemAtPath(path, nullptr);
+    item.folder = attributes && attributes->type == platform::FileType::kDirectory;
+    if (attributes && !item.folder) item.bytes = attributes->size;
+    if (item.folder) {
+      item.ours = o_.cleanAll || keptFolders.count(path) == 0;
+    } else {
+      auto relative = destination_->relativePath(path);
+      item.ours = o_.cleanAll ||
+                  platform::FileManager::isPartialCopyName(fs::path(path).filename().string()) ||
+                  (relative && record.count(*relative) != 0);
+    }
+    if (!item.ours) keep(path);
+    if (item.ours) plan_.staleBytes += item.bytes;
+    plan_.stale.push_back(std::move(item));
+  };
+  // The list holds a folder's contents before the folder.
+  for (const auto& p : list) judge(p, false);
+  for (const auto& p : playlists) judge(p, true);
+}
+
+ExportSession::ExportSession(const ExportOptions& options) : o_(options) {}
+
+ExportSession::~ExportSession() = default;
+
+const ExportPlan& ExportSession::plan() {
+  // One listing of each destination folder for the whole plan: the
+  // presence checks keep the folders they list and the stale walk reads
+  // them from there. The plan writes nothing, and its listings go with it.
+  auto fm = platform::FileManager::makePrivate();
+  fm->shareListings(std::make_shared<platform::FolderListings>());
+  plan_.bytesToCopy = static_cast<uint64_t>(CTrackList::netCopyTotalUniqueIDs(ids_, fm.get()));
+  planned_ = true;
+  plan_.freeSpace = freeBytes(root_);
+  if (plan_.cleanUp) {
+    plan_.cleanUpRefusal = cleanUpRefusal();
+    if (!plan_.cleanUpRefusal.empty()) {
+      plan_.cleanUp = false;
+    } else {
+      findStale(fm);
+    }
+  }
+  plan_.playlists.clear();
+  for (const auto& s : selected_) {
+    double seconds = 0;
+    for (const auto& item : s.playlist->items) {
+      auto it = byId_.find(item);
+      if (it != byId_.end())
+        seconds += static_cast<double>(it->second->totalTimeMs.value_or(0)) / 1000.0;
+    }
+    plan_.playlists.push_back({s.playlist->name, s.playlist->persistentId,
+                               s.fileName + DestinationLayout::kPlaylistExtension,
+                               s.list->trackList()->size(),
+                               static_cast<uint64_t>(s.list->uncopiedTotal()),
+                               static_cast<uint64_t>(s.list->netcopyTotal()), seconds});
+  }
+  plan_.missingSources.clear();
+  std::unordered_set<std::string> seen;
+  for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      if (track->trackPresent() || !track->trackShouldCopy()) continue;
+      auto id = seen.insert(track->uniqueID());
+      if (!id.second) continue;
+      const LibraryTrack& t = *byId_.at(*id.first);
+      // The destination check has just looked for the source, as access
+      // would; a track it did not look at is asked now.
+      bool missing = !t.onThisComputer();
+      if (!missing) {
+        switch (track->sourceState()) {
+          case CTrack::SourceState::kFound:
+            break;
+          case CTrack::SourceState::kMissing:
+            missing = true;
+            break;
+          case CTrack::SourceState::kUnknown:
+            missing = access(std::string(t.localPath()).c_str(), F_OK) != 0;
+            break;
+        }
+      }
+      if (missing) plan_.missingSources.emplace_back(t.location);
+    }
+  }
+  plan_.skippedBuiltIn.clear();
+  if (mode_ == Mode::kAllPlaylists) {
+    for (const auto& p : library_.playlists) {
+      if (p.builtIn()) plan_.skippedBuiltIn.push_back(p.name);
+    }
+  }
+  plan_.leftOut = {library_.tracksWithoutFile, library_.tracksNotOnThisComputer,
+                   library_.itemsNamingMissingTrack, library_.tracksWithoutIdentifier,
+                   library_.playlistsWithoutIdentifier};
+  return plan_;
+}
+
+std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) const {
+  std::string source(t.localPath());
+  if (!t.onThisComputer())
+    return "the file is not on this computer (" + std::string(t.location) + ")";
+  if (stopped) return "the export was interrupted";
+  if (access(source.c_str(), F_OK) != 0) return "the source file is missing (" + source + ")";
+  if (access(source.c_str(), R_OK) != 0) return "the source file cannot be read (" + source + ")";
+  return "it is not on the drive after the copy";
+}
+
+CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& onProgress,
+                                const std::atomic<bool>* stop) {
+  CopyOutcome outcome;
+  // What was on the drive before, to tell the copies of this export.
+  std::unordered_set<std::string> present;
+  for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      if (track->trackPresent()) present.insert(track->uniqueID());
+    }
+  }
+  using CopyState = exporter::CThreadCopier::CopyState;
+  exporter::CThreadCopier::Options options{destination_, stop, std::nullopt};
+  // The plan has just sized these playlists against this drive.
+  if (planned_) options.totalSize = plan_.bytesToCopy;
+  auto copier = exporter::CThreadCopier::CThreadCopierForUniqueIDs(ids_, options);
+  auto start = std::chrono::steady_clock::now();
+  if (!ids_.empty()) {
+    waitFor([&] { return copier->copyState() == CopyState::kFinished; },
+            [&] {
+              if (onProgress) {
+                uint64_t total = copier->totalSize();
+                CopyState state = copier->copyState();
+                onProgress({std::min(copier->bytesWritten(), total), total,
+                            state == CopyState::kCopying || state == CopyState::kFinished});
+              }
+            });
+  }
+  copier->waitUntilFinished();
+  outcome.bytesCopied = copier->committedBytes();
+  bool stopped = stop != nullptr && stop->load();
+
+  // The file manager's own reason for each track it could not copy.
+  std::unordered_map<std::string, platform::FileError> reasons;
+  for (const auto& f : copier->failures()) reasons[f.uniqueID] = f.error;
+  // Every track that should be on the drive and is not could not be copied.
+  std::set<std::string> seen;
+  for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      if (!seen.insert(track->uniqueID()).second) continue;
+      if (track->trackPresent()) {
+        ++outcome.tracksOnDrive;
+        if (!present.count(track->uniqueID()))
+          outcome.copied.push_back(track->absDestinationPath().value_or(""));
+        continue;
+      }
+      std::string destination = track->absDestinationPath().value_or("");
+      if (!track->trackShouldCopy()) {
+        outcome.uncheckedNotCopied.push_back(destination);
+        continue;
+      }
+      const LibraryTrack& t = *byId_.at(track->uniqueID());
+      TrackFailure failure{std::string(t.name),
+                           std::string(t.artist),
+                           std::string(t.localPath()),
+                           std::string(t.location),
+                           destination,
+                           "",
+                           "",
+                           0};
+      auto reason = reasons.find(track->uniqueID());
+      if (reason != reasons.end() && t.onThisComputer()) {
+        failure.reason = describeCopyFailure(reason->second, failure.source);
+        failure.path = reason->second.path;
+        failure.code = reason->second.code;
+      } else {
+        failure.reason = failureReason(t, stopped);
+      }
+      outcome.notCopied.push_back(std::move(failure));
+    }
+  }
+  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return outcome;
+}
+
+size_t ExportSession::covers(const std::atomic<bool>* stop) {
+  auto art = CTrack::tracksNeedingArtMkdir(false);
+  auto fm = platform::FileManager::makePrivate();
+  static const char* kCandidates[] = {"folder.jpg", "Folder.jpg", "FOLDER.JPG", "cover.jpg",
+                                      "Cover.jpg",  "COVER.JPG",  "front.jpg",  "Front.jpg",
+                                      "album.jpg",  "Album.jpg"};
+  std::set<std::string> done;
+  size_t written = 0;
+  // Flushed together, as the tracks are: one flush per album is slow.
+  // Written below the drive's root and recorded as the exporter's.
+  auto batch = fm->makeCopyBatch(platform::CopyBatchOptions{destination_, stop});
+  auto commit = [&] {
+    for (bool named : batch->commit(nullptr)) written += named;
+  };
+  for (size_t i = 0; i < art[0].size() && i < art[1].size() && !(stop && stop->load()); ++i) {
+    const std::string& target = art[1][i];
+    if (target.empty() || !done.insert(target).second) continue;
+    auto track = CTrack::trackForUniqueID(art[0][i]);
+    if (!track) continue;
+    bool isDirectory = false;
+    std::string folder = fs::path(target).parent_path().string();
+    if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory)
+      continue;  // nothing was copied there
+    // One listing of the source folder answers for every candidate name.
+    std::string sourceFolder = fs::path(track->sourcePath()).parent_path().string();
+    auto entries = fm->contentsOfDirectoryAtPath(sourceFolder, nullptr);
+    if (!entries) continue;
+    std::unordered_set<std::string_view> present;
+    for (const auto& entry : *entries) {
+      if (entry.type == platform::FileType::kRegular) present.insert(entry.name);
+    }
+    for (const char* name : kCandidates) {
+      if (present.count(name) == 0) continue;
+      batch->addCopy((fs::path(sourceFolder) / name).string(), target, nullptr);
+      if (batch->pendingCount() >= 64) commit();
+      break;
+    }
+  }
+  commit();
+  return written;
+}
+
+PlaylistOutcome ExportSession::playlistFiles() {
+  PlaylistOutcome outcome;
+  outcome.folder = playlistFolder_;
+  auto generator = exporter::CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(
+      ids_, playlistFolder_, destination_);
+  if (!ids_.empty()) waitFor([&] { return generator->playlistState() == 2; }, [] {});
+  generator->waitUntilFinished();
+  std::map<std::string, platform::FileError> failed;
+  for (const auto& f : generator->failures()) failed[f.uniqueID] = f.error;
+  for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      if (track->trackPresent()) continue;
+      ++(track->trackShouldCopy() ? outcome.entriesMissing : outcome.entriesUnchecked);
+    }
+    std::string file = s.fileName + DestinationLayout::kPlaylistExtension;
+    auto f = failed.find(s.playlist->persistentId);
+    if (f == failed.end()) {
+      outcome.written.push_back(file);
+    } else {
+      outcome.notWritten.push_back({s.playlist->name, file, describeCopyFailure(f->second, "")});
+    }
+  }
+  return outcome;
+}
+
+CleanOutcome ExportSession::clean(bool remove) {
+  CleanOutcome outcome;
+  outcome.attempted = remove;
+  if (!remove) {
+    for (const auto& item : plan_.stale) outcome.items.push_back({item, false, !item.ours, ""});
+    return outcome;
+  }
+  // Files one by one, then a folder only once it is empty: a folder is
+  // never removed with what it holds.
+  auto fm = platform::FileManager::makePrivate();
+  std::vector<std::string> deleted;
+  for (const auto& item : plan_.stale) {
+    CleanItem done{item, false, !item.ours, ""};
+    if (item.ours) {
+      platform::FileError error;
+      if (item.folder) {
+        // The cover image the exporter put there goes with its folder.
+        std::string art = item.path + "/" + CTrack::artFileName();
+        auto relative = destination_->relativePath(art);
+        bool isDirectory = false;
+        if (fm->fileExistsAtPath(art, &isDirectory) && !isDirectory &&
+            (o_.cleanAll || (relative && record_.count(*relative) != 0))) {
+          fm->removeItemBelowRoot(*destination_, art, platform::RemoveKind::kFile, nullptr);
+        }
+        done.deleted = fm->removeItemBelowRoot(*destination_, item.path,
+                                               platform::RemoveKind::kEmptyFolder, &error);
+      } else {
+        done.deleted =
+            fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kFile, &error);
+        if (done.deleted) {
+          if (auto relative = destination_->relativePath(item.path)) deleted.push_back(*relative);
+        }
+      }
+      if (!done.deleted && item.folder && error.code == ENOTEMPTY) {
+        // Something not the exporter's (a cover image of the user's, a
+        // file put there since) keeps its folder.
+        done.kept = true;
+        done.reason = "it holds files not written by the exporter";
+      } else if (!done.deleted) {
+        done.reason = describeCopyFailure(error, "");
+        ++outcome.notDeleted;
+      }
+    }
+    outcome.items.push_back(std::move(done));
+  }
+  // The record forgets what is gone, so that a file of the user's that
+  // later takes one of those names is never taken for the exporter's.
+  if (!deleted.empty()) destination_->forget(deleted);
+  return outcome;
+}
+
+}  // namespace app

@@ -1,0 +1,218 @@
+// One export of a library to a drive, as steps whose results are values:
+// load, prepare, plan, copy (with progress), cover images, playlist files,
+// clean-up. The command line renders the values as text or JSON; a window
+// renders them as widgets. The session asks nothing and prints nothing.
+//
+// The order is the application's own: load, then (unless only looking)
+// prepare, plan, copy, covers, playlist files, clean-up. The clean-up
+// deletes only what the exporter wrote (its record on the drive says
+// which files), its unfinished copies, and folders those deletions leave
+// empty; with cleanAll, every stale item. It is refused while the library
+// or any of its tracks lies inside the destination.
+//
+// Thread: one thread (the main one); copy() and playlistFiles() pump the
+// main run loop while their background runs work, calling back on it.
+// Errors: steps that cannot go on throw ExportError (what, why, where, as
+// one message for a person, and a kind for the exit status); everything
+// that fails per item (a track, a playlist file, a stale file) is in the
+// step's result with its reason.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "catalogue/CTrackList.h"
+#include "library/LibraryReader.h"
+#include "platform/DestinationRoot.h"
+
+namespace app {
+
+struct ExportOptions;
+
+class ExportError : public std::runtime_error {
+ public:
+  enum class Kind {
+    kUsage,       // bad usage or input; nothing was written
+    kBusy,        // another export holds the destination
+    kDoesNotFit,  // the plan needs more than the drive has
+    kFailed,      // the destination cannot be written
+  };
+  ExportError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+  Kind kind() const { return kind_; }
+
+ private:
+  Kind kind_;
+};
+
+struct PlaylistPlan {
+  std::string name, id, file;
+  size_t tracks = 0;
+  uint64_t bytesToCopy = 0;      // what it lacks on the drive
+  uint64_t bytesThisExport = 0;  // what it is charged in this export
+  double seconds = 0;            // its playing time
+};
+
+// What the library holds but cannot be exported.
+struct LeftOut {
+  size_t tracksWithoutFile = 0, tracksNotOnThisComputer = 0, itemsNamingMissingTrack = 0;
+  size_t tracksWithoutIdentifier = 0, playlistsWithoutIdentifier = 0;
+};
+
+struct StaleItem {
+  std::string path;
+  bool folder = false;
+  bool playlistFile = false;
+  uint64_t bytes = 0;
+  bool ours = false;  // written by the exporter (or its unfinished copy); all of them with cleanAll
+};
+
+struct ExportPlan {
+  std::vector<PlaylistPlan> playlists;
+  uint64_t bytesToCopy = 0;
+  uint64_t freeSpace = 0;
+  LeftOut leftOut;
+  bool cleanUp = false;        // a clean-up is part of this export
+  std::string cleanUpRefusal;  // why none may run here, when one was wanted
+  std::vector<StaleItem> stale;
+  uint64_t staleBytes = 0;  // of the items the clean-up would delete
+  // Tracks to copy whose file is not on this computer, as the library
+  // records them (a library from another computer, a moved folder).
+  std::vector<std::string> missingSources;
+  // Built-in playlists (the whole library, Music, Movies...) an export of
+  // all playlists leaves out, by name.
+  std::vector<std::string> skippedBuiltIn;
+  bool fits() const { return bytesToCopy <= freeSpace; }
+  bool fitsAfterCleanUp() const { return cleanUp && bytesToCopy <= freeSpace + staleBytes; }
+};
+
+struct CopyProgress {
+  uint64_t done = 0, total = 0;
+  bool copying = false;  // sized and under way
+};
+
+struct TrackFailure {
+  std::string title, artist, source, location, destination;
+  std::string reason;  // in words
+  std::string path;    // where it failed, when the file system said
+  int code = 0;        // its errno, when the file system said
+};
+
+struct CopyOutcome {
+  uint64_t bytesCopied = 0;  // of the tracks this export put on the drive under their names
+  size_t tracksOnDrive = 0;
+  std::vector<TrackFailure> notCopied;
+  std::vector<std::string> uncheckedNotCopied;  // destinations
+  std::vector<std::string> copied;              // destinations this export wrote
+  double seconds = 0;
+};
+
+struct PlaylistFailure {
+  std::string name, file, reason;
+};
+
+struct PlaylistOutcome {
+  std::string folder;
+  std::vector<std::string> written;  // file names
+  std::vector<PlaylistFailure> notWritten;
+  // Entries (repeats counted) whose track is not on the drive: left
+  // unchecked, or missing (its copy failed or its file is elsewhere).
+  // The files still list them, as the library does.
+  size_t entriesUnchecked = 0, entriesMissing = 0;
+};
+
+struct CleanItem {
+  StaleItem item;
+  bool deleted = false;
+  bool kept = false;   // held by something not the exporter's
+  std::string reason;  // why it is still there
+};
+
+struct CleanOutcome {
+  bool attempted = false;  // false: only listed
+  std::vector<CleanItem> items;
+  size_t notDeleted = 0;  // of the exporter's own items
+};
+
+class ExportSession {
+ public:
+  explicit ExportSession(const ExportOptions& options);
+  ~ExportSession();
+
+  // Reads the library and lays the export out; ExportError kUsage for a
+  // bad library, destination or playlist name.
+  void load();
+  // Narrows the export to these playlists (identifiers, among those
+  // loaded; the library's order is kept); the others are no longer
+  // exported, so their tracks become stale unless a chosen playlist lists
+  // them too. Choosing again may widen it back.
+  void choose(const std::vector<std::string>& playlistIds);
+  // Every playlist loaded, chosen or not (name, identifier).
+  std::vector<std::pair<std::string, std::string>> loadedPlaylists() const;
+
+  // Takes the destination's lock (kBusy when another export holds it)
+  // and removes unfinished copies of earlier runs; returns how many.
+  size_t prepare();
+  // Sizes the export against the drive and judges the stale files.
+  const ExportPlan& plan();
+  // Copies the missing tracks; `stop` ends it at the next track.
+  CopyOutcome copy(const std::function<void(const CopyProgress&)>& onProgress,
+                   const std::atomic<bool>* stop);
+  // Cover images written next to the copied tracks.
+  size_t covers(const std::atomic<bool>* stop);
+  PlaylistOutcome playlistFiles();
+  // Deletes the stale items the plan judged the exporter's (with `remove`
+  // false, only lists them).
+  CleanOutcome clean(bool remove);
+
+  const std::string& root() const { return root_; }
+  const std::string& libraryFile() const { return libraryFile_; }
+  // Which playlists go: every exported one, or those the user named.
+  enum class Mode { kChosenPlaylists = 1, kAllPlaylists = 2 };
+  // The mode as scripts and the report number it (2: every playlist,
+  // 1: chosen ones).
+  int mode() const { return static_cast<int>(mode_); }
+  const Library& library() const { return library_; }
+
+ private:
+  struct Selected {
+    const LibraryPlaylist* playlist;
+    std::string fileName;
+    catalogue::CTrackList::Ptr list;
+  };
+  std::string cleanUpRefusal() const;
+  std::vector<std::string> stalePlaylistFiles() const;
+  void findStale(const std::shared_ptr<platform::FileManager>& fm);
+  std::string failureReason(const LibraryTrack& t, bool stopped) const;
+
+  const ExportOptions& o_;
+  Library library_;
+  std::string libraryFile_;
+  std::string root_;       // the drive's folder
+  std::string musicRoot_;  // root_/Music, the catalogue's destination root
+  std::string playlistFolder_;
+  std::shared_ptr<platform::DestinationRoot> destination_;
+  Mode mode_ = Mode::kAllPlaylists;
+  std::vector<Selected> selected_;
+  std::vector<Selected> loaded_;  // what load() selected, before any choose()
+  std::vector<std::string> ids_;
+  // The tracks of the playlists taken, keyed by views of their own identifiers.
+  std::unordered_map<std::string_view, const LibraryTrack*> byId_;
+  ExportPlan plan_;
+  bool planned_ = false;                    // plan() has sized the export
+  std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
+};
+
+// A failed copy's reason in words a person understands, with where it
+// happened (`source`: the copy's source, to tell the two sides apart).
+std::string describeCopyFailure(const platform::FileError& error, const std::string& source);
+
+}  // namespace app

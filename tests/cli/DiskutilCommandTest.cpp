@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/DiskutilCommand.h"
+#include "drive/FSNamesAndTags.h"
+#include "drive/LinuxFileSystems.h"
+#include "drive/PropertyList.h"
+#include "drive/TessalineVolume.h"
+#include "platform/Log.h"
+#include "support/ScopedConfiguration.h"
+#include "support/TempDir.h"
+
+namespace app {
+namespace {
+
+using testsupport::writeFile;
+
+// A fake machine with four volumes on two disks:
+//   sdb1  FAT32 in MBR type 0x0c, mounted at "/media/USB DISK" (rw)
+//   sdb2  NTFS through NTFS-3G (fuseblk), mounted read-only
+//   sdc1  exFAT in a GPT basic data partition, not mounted
+//   sdc2  HFS+ (Apple_HFS), mounted rw but on read-only media
+class FakeMachine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    block("sdb1", "8:17", 7593936, false, true);
+    block("sdb2", "8:18", 2000000, false, true);
+    block("sdc1", "8:33", 4000000, false, true);
+    block("sdc2", "8:34", 4000000, true, true);
+    udev("8:17",
+         "E:ID_FS_TYPE=vfat\nE:ID_FS_VERSION=FAT32\nE:ID_FS_LABEL_ENC=USB\\x20DISK\n"
+         "E:ID_PART_ENTRY_TYPE=0xc\nE:ID_PART_TABLE_TYPE=dos\n");
+    udev("8:18", "E:ID_FS_TYPE=ntfs\nE:ID_FS_LABEL=Data\nE:ID_PART_ENTRY_TYPE=0x7\n");
+    udev("8:33",
+         "E:ID_FS_TYPE=exfat\nE:ID_FS_LABEL=Stash\n"
+         "E:ID_PART_ENTRY_TYPE=ebd0a0a2-b9e5-4433-87c0-68b6b72699c7\n");
+    udev("8:34",
+         "E:ID_FS_TYPE=hfsplus\nE:ID_FS_LABEL=Mac\n"
+         "E:ID_PART_ENTRY_TYPE=48465300-0000-11aa-aa11-00306543ecac\n");
+    writeFile(dir_ / "proc/self/mountinfo",
+              "26 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
+              "40 26 8:17 / /media/USB\\040DISK rw,nosuid - vfat /dev/sdb1 rw,fmask=0022\n"
+              "41 26 0:52 / /media/Data ro,nosuid shared:5 - fuseblk /dev/sdb2 ro,user_id=0\n"
+              "42 26 8:34 / /media/Mac rw - hfsplus /dev/sdc2 rw\n");
+    writeFile(dir_ / "statvfs",
+              "/media/USB\\040DISK 3888095232 3872370688\n/media/Data 1024000000 512000000\n");
+    config_.emplace([this](auto& c) { c.fakeHardware = dir_.path(); });
+  }
+  void TearDown() override { config_.reset(); }
+  std::optional<testsupport::ScopedConfiguration> config_;
+
+  void block(const std::string& name, const std::string& dev, int64_t sectors, bool ro,
+             bool partition) {
+    std::string sys = dir_ / ("sys/class/block/" + name);
+    writeFile(sys + "/dev", dev + "\n");
+    writeFile(sys + "/size", std::to_string(sectors) + "\n");
+    writeFile(sys + "/ro", ro ? "1\n" : "0\n");
+    if (partition) writeFile(sys + "/partition", "1\n");
+  }
+  void udev(const std::string& dev, const std::string& data) {
+    writeFile(dir_ / ("run/udev/data/b" + dev), data);
+  }
+
+  int run(const std::string& device, bool plist, std::string* out, std::string* err = nullptr) {
+    std::ostringstream o, e;
+    int status = runDiskutilInfo(device, plist, dir_.path(), o, e);
+    *out = o.str();
+    if (err) *err = e.str();
+    return status;
+  }
+
+  // Inspects a volume with the tool's real output standing in for the
+  // child process; `plistWorks` false forces the text report.
+  std::unique_ptr<drive::TessalineVolume> inspect(const std::string& slice,
+                                                  bool plistWorks = true) {
+    auto runner = [this, plistWorks](const std::string& command,
+                                     std::optional<std::string>* output) {
+      bool plist = command.find(" -plist ") != std::string::npos;
+      std::string out;
+      int status = run(slice_, plist, &out);
+      if (plist && !plistWorks) out = "garbage";
+      if (!out.empty()) *output = out;
+      return status == 0 ? 0 : 256;
+    };
+    slice_ = slice;
+    auto v = std::make_unique<drive::TessalineVolume>(runner, catalogue_.get());
+    platform::LogCapture quiet;
+    v->initWithSliceName(slice);
+    return v;
+  }
+
+  testsupport::TempDir dir_;
+  std::string slice_;
+  std::unique_ptr<drive::FSNamesAndTags> catalogue_;
+};
+
+TEST_F(FakeMachine, PlistReportOfAMountedFat32Volume) {
+  std::string out;
+  ASSERT_EQ(run("/dev/sdb1", true, &out), 0);
+  auto report = drive::PropertyList::parse(out);
+  ASSERT_TRUE(report && report->isDict());
+  EXPECT_EQ(*report->find("FilesystemName")->asString(), "MS-DOS FAT32");
+  EXPECT_EQ(*report->find("Content")->asString(), "DOS_FAT_32");
+  EXPECT_EQ(*report->find("MountPoint")->asString(), "/media/USB DISK");
+  EXPECT_EQ(*report->find("VolumeName")->asString(), "USB DISK");
+  EXPECT_EQ(report->find("TotalSize")->asInteger(), 3888095232);
+  EXPECT_EQ(report->find("FreeSpace")->asInteger(), 3872370688);
+  EXPECT_TRUE(report->find("Writable")->toValue().boolValue());
+}
+
+TEST_F(FakeMachine, UnknownOrEscapingDevicesAreRefused) {
+  for (const char* device : {"sdz9", "../sdb1", "/dev/../sys", "", "sdb1/..", ".."}) {
+    std::string out, err;
+    EXPECT_EQ(run(device, true, &out, &err), 1) << device;
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, std::string("Could not find disk: ") + device + "\n");
+  }
+}
+
+TEST_F(FakeMachine, InspectionThroughThePlistReport) {
+  catalogue_ = drive::FSNamesAndTags::makeUnshared(nullptr);
+  auto fat = inspect("sdb1");
+  EXPECT_TRUE(fat->fsIsCompatible() && fat->fsLimit4G() && fat->fsIsWritable());
+  EXPECT_EQ(fat->totalBytes(), 3888095232);
+
+  auto ntfs = inspect("sdb2");
+  EXPECT_TRUE(ntfs->fsIsNTFS());
+  EXPECT_FALSE(ntfs->fsIsWritable()) << "mounted read-only";
+  EXPECT_FALSE(ntfs->fsIsCompatible()) << "no NTFS formatter in an empty catalogue";
+  EXPECT_EQ(ntfs->contentTag(), "Windows_NTFS");
+
+  auto exfat = inspect("sdc1");
+  EXPECT_EQ(exfat->contentTag(), "Microsoft Basic Data");
+  EXPECT_FALSE(exfat->fsIsCompatible());
+  EXPECT_EQ(exfat->totalBytes(), 4000000 * 512LL);
+  EXPECT_EQ(exfat->freeBytes(), 0);
+
+  auto hfs = inspect("sdc2");
+  EXPECT_TRUE(hfs->fsIsCompatible());
+  EXPECT_FALSE(hfs->fsIsWritable()) << "read-only media";
+}
+
+TEST_F(FakeMachine, InspectionThroughTheTextReport) {
+  catalogue_ = drive::FSNamesAndTags::makeUnshared(nullptr);
+  auto fat = inspect("sdb1", false);
+  EXPECT_EQ(fat->contentTag(), "DOS_FAT_32");
+  EXPECT_TRUE(fat->fsIsCompatible() && fat->fsLimit4G() && fat->fsIsWritable());
+  // Binary units with one decimal, rounded down: never more than there is.
+  ASSERT_TRUE(fat->totalBytes());
+  EXPECT_LE(*fat->totalBytes(), 3888095232);
+  EXPECT_GT(*fat->totalBytes(), 3888095232 - 3888095232 / 30);
+
+  auto unmounted = inspect("sdc1", false);
+  EXPECT_FALSE(unmounted->fsIsWritable());
+  EXPECT_EQ(unmounted->freeBytes(), 0);
+}
+
+TEST(DiskutilSizeText, BinaryUnitsRoundedDown) {
+  EXPECT_EQ(diskutilSizeText(0), "0 B (0 Bytes) (exactly 0 512-Byte-Units)");
+  EXPECT_EQ(diskutilSizeText(1023), "1023 B (1023 Bytes) (exactly 1 512-Byte-Units)");
+  EXPECT_EQ(diskutilSizeText(1024), "1.0 KB (1024 Bytes) (exactly 2 512-Byte-Units)");
+  EXPECT_EQ(diskutilSizeText(536978286182),
+            "500.0 GB (536978286182 Bytes) (exactly 1048785715 512-Byte-Units)");
+  EXPECT_EQ(diskutilSizeText(2047LL << 30).substr(0, 8), "1.9 TB (");
+}
+
+}  // namespace
+}  // namespace app

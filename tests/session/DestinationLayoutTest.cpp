@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "platform/Unicode.h"
+#include "session/DestinationLayout.h"
+#include "support/Fixtures.h"
+
+namespace app {
+namespace {
+
+// A track's fields view text that lives as long as the test program.
+LibraryTrack track(const std::string& location, const std::string& artist = "",
+                   const std::string& album = "", const std::string& albumArtist = "") {
+  static LibraryText text;
+  LibraryTrack t;
+  t.location = text.add(location);
+  t.artist = text.add(artist);
+  t.album = text.add(album);
+  t.albumArtist = text.add(albumArtist);
+  return t;
+}
+
+size_t utf16Units(const std::string& s) {
+  size_t units = 0;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    units += len == 4 ? 2 : 1;
+    i += len;
+  }
+  return units;
+}
+
+TEST(DestinationLayoutComponents, UnsafeNamesAreCleaned) {
+  // clang-format off
+  const std::pair<std::string, std::string> cases[] = {
+      // Reserved and unstorable characters.
+      {"AC/DC: Live?", "AC_DC_ Live_"}, {"Don\u2019t \u201CStop\u201D", "Don't _Stop_"},
+      {"tab\there\x01\x7F", "tab_here__"}, {"bad\xFF\xFEutf8", "bad__utf8"},
+      {"Caf\u00E9 & Bar!", "Caf\u00E9 & Bar!"},
+      // Never empty, dots or trailing junk.
+      {"", "_"}, {".", "_"}, {"..", "_"}, {"Etc. . ", "Etc"}, {".hidden", ".hidden"},
+      // Reserved device names.
+      {"CON", "_CON"}, {"nul.mp3", "_nul.mp3"}, {"Com1", "_Com1"}, {"LPT9.txt", "_LPT9.txt"},
+      {"CONSOLE", "CONSOLE"}, {"COM10", "COM10"},
+  };
+  // clang-format on
+  for (const auto& [name, want] : cases) {
+    EXPECT_EQ(DestinationLayout::safeComponent(name), want) << name;
+  }
+}
+
+TEST(DestinationLayoutComponents, LongNamesKeepTheirExtensionAndWholeCharacters) {
+  std::string longAscii(300, 'a');
+  std::string cut = DestinationLayout::safeComponent(longAscii + ".flac");
+  EXPECT_EQ(cut.size(), 255u);
+  EXPECT_EQ(cut.substr(cut.size() - 5), ".flac");
+
+  // "e" + combining acute, 3 bytes a letter: the cut never splits a letter.
+  std::string accented;
+  for (int i = 0; i < 120; ++i) accented += "e\xCC\x81";
+  cut = DestinationLayout::safeComponent(accented + ".mp3");
+  EXPECT_LE(cut.size(), 255u);
+  EXPECT_LE(utf16Units(cut), 255u);
+  EXPECT_TRUE(platform::unicode::isValidUtf8(cut));
+  EXPECT_EQ(cut.substr(cut.size() - 4), ".mp3");
+  EXPECT_EQ(cut.substr(cut.size() - 7, 3), "e\xCC\x81");
+
+  // A shortened name must not end in a blank or dot before its extension.
+  std::string spaced = std::string(250, 'b') + "   . x.ogg";
+  cut = DestinationLayout::safeComponent(std::string(251, 'c') + "    .ogg");
+  EXPECT_EQ(cut, std::string(251, 'c') + ".ogg");
+  EXPECT_LE(DestinationLayout::safeComponent(spaced).size(), 255u);
+
+  // Room is kept for the caller's ending.
+  EXPECT_EQ(DestinationLayout::safeComponent(longAscii, 5).size(), 250u);
+}
+
+TEST(DestinationLayoutTracks, KeepsTheLibraryFoldersBelowTheMediaFolder) {
+  DestinationLayout layout("/Users/me/Music/iTunes/iTunes Media/");
+  EXPECT_EQ(layout.trackPath(track("/Users/me/Music/iTunes/iTunes Media/Music/ABBA/Gold/01 Dancing "
+                                   "Queen.m4a",
+                                   "ABBA", "Gold")),
+            "Music/ABBA/Gold/01 Dancing Queen.m4a");
+  // Outside the media folder: album artist (else artist), album, file name.
+  EXPECT_EQ(layout.trackPath(track("/Volumes/Ext/x/y/03 Song.mp3", "Guest", "Best: Of", "Band")),
+            "Music/Band/Best_ Of/03 Song.mp3");
+  EXPECT_EQ(layout.trackPath(track("/Volumes/Ext/z.mp3")),
+            "Music/Unknown Artist/Unknown Album/z.mp3");
+}
+
+TEST(DestinationLayoutTracks, WindowsMediaFolderMatchesWithoutRegardToCase) {
+  DestinationLayout layout("C:/Users/Me/Music/iTunes/iTunes Media/");
+  EXPECT_EQ(layout.trackPath(track("c:/users/me/music/iTunes/iTunes Media/Music/A/B/c.mp3")),
+            "Music/A/B/c.mp3");
+}
+
+TEST(DestinationLayoutTracks, PathsNeverClimbOutOfTheRoot) {
+  DestinationLayout layout("/Users/me/Music");
+  std::string p = layout.trackPath(track("/Users/me/Music/../../../etc/passwd", "..", ".."));
+  EXPECT_EQ(p, "Music/_/_/passwd");
+  p = layout.trackPath(track("/Users/me/Music/a/./../b/x.mp3"));
+  EXPECT_EQ(p, "Music/b/x.mp3");
+  p = layout.trackPath(track("", "", ""));
+  EXPECT_EQ(p, "Music/Unknown Artist/Unknown Album/_");
+}
+
+TEST(DestinationLayoutTracks, CollisionsByCaseAndCompositionGetNumbers) {
+  DestinationLayout layout;
+  EXPECT_EQ(layout.trackPath(track("/a/Song.mp3", "Artist", "Album")),
+            "Music/Artist/Album/Song.mp3");
+  EXPECT_EQ(layout.trackPath(track("/b/SONG.MP3", "Artist", "Album")),
+            "Music/Artist/Album/SONG (2).MP3");
+  EXPECT_EQ(layout.trackPath(track("/c/song.mp3", "Artist", "Album")),
+            "Music/Artist/Album/song (3).mp3");
+  // The same folder spelled in another case or composition is one folder,
+  // kept in its first spelling.
+  EXPECT_EQ(layout.trackPath(track("/d/Caf\u00E9.mp3", "ARTIST", "album")),
+            "Music/Artist/Album/Caf\u00E9.mp3");
+  EXPECT_EQ(layout.trackPath(track("/e/Cafe\xCC\x81.mp3", "Artist", "Album")),
+            "Music/Artist/Album/Cafe\xCC\x81 (2).mp3");
+  // Names that become equal only after cleaning also collide.
+  EXPECT_EQ(layout.trackPath(track("/f/a:b.mp3", "Artist", "Album")), "Music/Artist/Album/a_b.mp3");
+  EXPECT_EQ(layout.trackPath(track("/g/a?b.mp3", "Artist", "Album")),
+            "Music/Artist/Album/a_b (2).mp3");
+}
+
+TEST(DestinationLayoutTracks, NumberedLongNamesStayWithinTheLimit) {
+  DestinationLayout layout;
+  std::string name = std::string(260, 'x') + ".mp3";
+  std::string first = layout.trackPath(track("/a/" + name, "A", "B"));
+  std::string second = layout.trackPath(track("/b/" + name, "A", "B"));
+  EXPECT_NE(first, second);
+  std::string leaf = second.substr(second.rfind('/') + 1);
+  EXPECT_EQ(leaf.size(), 255u);
+  EXPECT_EQ(leaf.substr(leaf.size() - 8), " (2).mp3");
+}
+
+TEST(DestinationLayoutTracks, AFolderDoesNotTakeAFilesName) {
+  DestinationLayout layout("/m");
+  EXPECT_EQ(layout.trackPath(track("/m/A/b")), "Music/A/b");
+  EXPECT_EQ(layout.trackPath(track("/m/a/B/c.mp3")), "Music/A/B (2)/c.mp3");
+}
+
+// An export of some playlists lays out only what it needs, and must give
+// those tracks the paths an export of the whole library gives them.
+TEST(DestinationLayoutTracks, SomeTracksGetTheirPathsInTheWholeLibrary) {
+  Library lib;
+  for (const char* id : {"A", "B", "C"}) {
+    lib.tracks.push_back(track(std::string("/") + id + "/Song.mp3", "Artist", "Album"));
+    lib.tracks.back().persistentId = lib.text->add(id);
+  }
+  auto all = DestinationLayout::forLibrary(lib);
+  EXPECT_EQ(all.tracks.at("C"), "Artist/Album/Song (3).mp3");
+  for (std::unordered_set<std::string_view> only :
+       {std::unordered_set<std::string_view>{"B"}, {"A", "C"}, {}}) {
+    auto some = DestinationLayout::forLibrary(lib, &only);
+    EXPECT_EQ(some.tracks.size(), only.size());
+    for (std::string_view id : only)
+      EXPECT_EQ(some.tracks.at(std::string(id)), all.tracks.at(std::string(id)));
+  }
+}
+
+TEST(DestinationLayoutPlaylists, NamesAreCleanedAndRepeatsNumbered) {
+  DestinationLayout layout;
+  EXPECT_EQ(layout.playlistFileName("Road Trip: 2024/25"), "Road Trip_ 2024_25");
+  EXPECT_EQ(layout.playlistFileName("Mix"), "Mix");
+  EXPECT_EQ(layout.playlistFileName("mix"), "mix (2)");
+  EXPECT_EQ(layout.playlistFileName("Mix"), "Mix (3)");
+  EXPECT_EQ(layout.playlistFileName("Vol. 2"), "Vol. 2");
+  EXPECT_EQ(layout.playlistFileName("Vol. 2"), "Vol. 2 (2)");
+  EXPECT_EQ(layout.playlistFileName(""), "Untitled");
+  EXPECT_EQ(layout.playlistFileName("AUX"), "_AUX");
+  std::string longName = layout.playlistFileName(std::string(300, 'p'));
+  EXPECT_EQ(longName.size() + 5, 255u);
+  std::string again = layout.playlistFileName(std::string(300, 'p'));
+  EXPECT_EQ(again.size() + 5, 255u);
+  EXPECT_EQ(again.substr(again.size() - 4), " (2)");
+}
+
+TEST(DestinationLayoutDurations, WholeSecondsFromMilliseconds) {
+  EXPECT_EQ(DestinationLayout::durationText(313270), "313");
+  EXPECT_EQ(DestinationLayout::durationText(313500), "314");
+  EXPECT_EQ(DestinationLayout::durationText(499), "0");
+  EXPECT_EQ(DestinationLayout::durationText(0), "0");
+  EXPECT_EQ(DestinationLayout::durationText(std::nullopt), "-1");
+  EXPECT_EQ(DestinationLayout::durationText(-5), "-1");
+}
+
+}  // namespace
+}  // namespace app
+
+namespace app {
+namespace {
+
+const std::string kFixtures = TESSALINE_SOURCE_DIR "/../shared/fixtures/itunes-library/";
+
+TEST(DestinationLayoutFixtures, EveryRealExportGetsDistinctSafePaths) {
+  TESSALINE_REQUIRE_FIXTURE(std::filesystem::exists(kFixtures), kFixtures);
+  int libraries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(kFixtures)) {
+    if (entry.path().extension() != ".xml") continue;
+    Library lib;
+    try {
+      lib = LibraryReader().read(entry.path().string());
+    } catch (const LibraryError&) {
+      continue;  // the malformed one
+    }
+    ++libraries;
+    DestinationLayout layout(lib.musicFolderSourcePath);
+    std::set<std::string> keys;
+    for (const LibraryTrack& t : lib.tracks) {
+      std::string path = layout.trackPath(t);
+      EXPECT_EQ(path.rfind("Music/", 0), 0u) << path;
+      EXPECT_TRUE(keys.insert(DestinationLayout::collisionKey(path)).second) << path;
+      size_t start = 0;
+      while (start <= path.size()) {
+        size_t end = std::min(path.find('/', start), path.size());
+        std::string c = path.substr(start, end - start);
+        EXPECT_FALSE(c.empty() || c == "." || c == "..") << path;
+        EXPECT_LE(c.size(), 255u) << path;
+        EXPECT_EQ(c.find_first_of("\\:*?\"<>|#%$;"), std::string::npos) << path;
+        EXPECT_NE(c.back(), '.') << path;
+        EXPECT_NE(c.back(), ' ') << path;
+        start = end + 1;
+      }
+    }
+  }
+  EXPECT_GE(libraries, 7);
+}
+
+TEST(DestinationLayoutFixtures, MusicAppAndOutsideTheMediaFolder) {
+  TESSALINE_REQUIRE_FIXTURE(std::filesystem::exists(kFixtures + "tracklist-music-app-2020.xml") &&
+                                std::filesystem::exists(kFixtures + "plist-stream-folders.xml"),
+                            kFixtures);
+  Library music = LibraryReader().read(kFixtures + "tracklist-music-app-2020.xml");
+  DestinationLayout a(music.musicFolderSourcePath);
+  for (const LibraryTrack& t : music.tracks) {
+    if (t.persistentId == "247979196C3601D5") {
+      EXPECT_EQ(a.trackPath(t),
+                "Music/Beyonce\xCC\x81/HOMECOMING_ THE LIVE ALBUM/"
+                "02 Crazy In Love (Homecoming Live).m4a");
+      EXPECT_EQ(DestinationLayout::durationText(t.totalTimeMs), "167");  // 167347 ms
+    }
+  }
+  Library folders = LibraryReader().read(kFixtures + "plist-stream-folders.xml");
+  DestinationLayout b(folders.musicFolderSourcePath);
+  ASSERT_EQ(folders.tracks.size(), 2u);
+  EXPECT_EQ(b.trackPath(folders.tracks[0]), "Music/Eve 6/Horrorscope/02 Promise.m4a");
+  EXPECT_EQ(b.trackPath(folders.tracks[1]),
+            "Music/Lit/A Place in the Sun/0002d642383efb657163667e9a03e0a4.mp3");
+}
+
+}  // namespace
+}  // namespace app
