@@ -3,7 +3,6 @@
 #include <QMetaObject>
 #include <set>
 
-#include "catalogue/CTrackList.h"
 #include "drive/TessalineFinder.h"
 #include "platform/RunLoop.h"
 
@@ -105,7 +104,7 @@ void ExportWorker::netTotal(const std::vector<std::string>& ids, std::function<v
   post([=, this] {
     if (!session_) return reply(done, 0.0);
     session_->choose(ids);
-    reply(done, catalogue::CTrackList::netCopyTotalUniqueIDs(ids));
+    reply(done, static_cast<double>(session_->bytesToCopy()));
   });
 }
 

@@ -301,6 +301,12 @@ void ExportSession::load() {
   for (const auto& p : paths.playlists) layout.playlistFileName(p.second);
   std::unordered_map<std::string, std::string>& destination = paths.tracks;
 
+  snapshot_ = session::snapshotOf(library_, destination);
+  for (uint32_t i = 0; i < snapshot_.playlists.size(); ++i)
+    snapshotPlaylist_.emplace(snapshot_.playlists[i].id, i);
+  for (uint32_t i = 0; i < snapshot_.tracks.size(); ++i)
+    snapshotTrack_.emplace(snapshot_.tracks[i].id, i);
+
   for (const LibraryPlaylist* taking : taken) {
     const LibraryPlaylist& p = *taking;
     auto named = paths.playlists.find(p.persistentId);
@@ -528,7 +534,25 @@ const ExportPlan& ExportSession::plan() {
   // them from there. The plan writes nothing, and its listings go with it.
   auto fm = platform::FileManager::makePrivate();
   fm->shareListings(std::make_shared<platform::FolderListings>());
-  plan_.bytesToCopy = static_cast<uint64_t>(CTrackList::netCopyTotalUniqueIDs(ids_, fm.get()));
+  observed_ = session::observe(snapshot_, musicRoot_, *fm);
+  session::Choice choice;
+  choice.copyOnlyChecked = !o_.allTracks;
+  for (const auto& s : selected_)
+    choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
+  session::Plan sized = session::makePlan(snapshot_, observed_, choice);
+  // The copy run works on the catalogue's tracks: they are told what was
+  // just seen instead of looking at the drive a second time.
+  for (const auto& s : selected_) {
+    for (const auto& track : *s.list->trackList()) {
+      auto at = snapshotTrack_.find(track->uniqueID());
+      if (at == snapshotTrack_.end()) continue;
+      track->setTrackSize(observed_.sourceBytes[at->second]);
+      track->setTrackPresent(observed_.onDrive[at->second] != 0);
+      track->setPresentSetInResolve(true);
+      track->setTrackTested(true);
+    }
+  }
+  plan_.bytesToCopy = sized.bytesToCopy;
   planned_ = true;
   plan_.freeSpace = freeBytes(root_);
   if (plan_.cleanUp) {
@@ -540,7 +564,11 @@ const ExportPlan& ExportSession::plan() {
     }
   }
   plan_.playlists.clear();
-  for (const auto& s : selected_) {
+  for (const auto& figures : sized.playlists) {
+    const session::SnapshotPlaylist& p = snapshot_.playlists[figures.playlist];
+    const Selected& s = *std::find_if(selected_.begin(), selected_.end(), [&](const Selected& x) {
+      return x.playlist->persistentId == p.id;
+    });
     double seconds = 0;
     for (const auto& item : s.playlist->items) {
       auto it = byId_.find(item);
@@ -548,36 +576,14 @@ const ExportPlan& ExportSession::plan() {
         seconds += static_cast<double>(it->second->totalTimeMs.value_or(0)) / 1000.0;
     }
     plan_.playlists.push_back({s.playlist->name, s.playlist->persistentId,
-                               s.fileName + DestinationLayout::kPlaylistExtension,
-                               s.list->trackList()->size(),
-                               static_cast<uint64_t>(s.list->uncopiedTotal()),
-                               static_cast<uint64_t>(s.list->netcopyTotal()), seconds});
+                               s.fileName + DestinationLayout::kPlaylistExtension, figures.entries,
+                               figures.toCopy, figures.thisExport, seconds});
   }
   plan_.missingSources.clear();
-  std::unordered_set<std::string> seen;
-  for (const auto& s : selected_) {
-    for (const auto& track : *s.list->trackList()) {
-      if (track->trackPresent() || !track->trackShouldCopy()) continue;
-      auto id = seen.insert(track->uniqueID());
-      if (!id.second) continue;
-      const LibraryTrack& t = *byId_.at(*id.first);
-      // The destination check has just looked for the source, as access
-      // would; a track it did not look at is asked now.
-      bool missing = !t.onThisComputer();
-      if (!missing) {
-        switch (track->sourceState()) {
-          case CTrack::SourceState::kFound:
-            break;
-          case CTrack::SourceState::kMissing:
-            missing = true;
-            break;
-          case CTrack::SourceState::kUnknown:
-            missing = access(std::string(t.localPath()).c_str(), F_OK) != 0;
-            break;
-        }
-      }
-      if (missing) plan_.missingSources.emplace_back(t.location);
-    }
+  for (uint32_t copy : sized.copies) {
+    const LibraryTrack& t = *byId_.at(snapshot_.tracks[copy].id);
+    if (!t.onThisComputer() || !observed_.sourceFound[copy])
+      plan_.missingSources.emplace_back(t.location);
   }
   plan_.skippedBuiltIn.clear();
   if (mode_ == Mode::kAllPlaylists) {
@@ -589,6 +595,16 @@ const ExportPlan& ExportSession::plan() {
                    library_.itemsNamingMissingTrack, library_.tracksWithoutIdentifier,
                    library_.playlistsWithoutIdentifier};
   return plan_;
+}
+
+uint64_t ExportSession::bytesToCopy() {
+  auto fm = platform::FileManager::makePrivate();
+  session::Choice choice;
+  choice.copyOnlyChecked = !o_.allTracks;
+  for (const auto& s : selected_)
+    choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
+  return session::makePlan(snapshot_, session::observe(snapshot_, musicRoot_, *fm), choice)
+      .bytesToCopy;
 }
 
 std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) const {

@@ -33,6 +33,7 @@
 #include "catalogue/CTrackList.h"
 #include "library/LibraryReader.h"
 #include "platform/DestinationRoot.h"
+#include "session/Plan.h"
 
 namespace app {
 
@@ -163,6 +164,9 @@ class ExportSession {
   size_t prepare();
   // Sizes the export against the drive and judges the stale files.
   const ExportPlan& plan();
+  // What the chosen playlists need on the drive together, looked at now;
+  // the plan's figure without its stale walk.
+  uint64_t bytesToCopy();
   // Copies the missing tracks; `stop` ends it at the next track.
   CopyOutcome copy(const std::function<void(const CopyProgress&)>& onProgress,
                    const std::atomic<bool>* stop);
@@ -206,6 +210,13 @@ class ExportSession {
   std::vector<std::string> ids_;
   // The tracks of the playlists taken, keyed by views of their own identifiers.
   std::unordered_map<std::string_view, const LibraryTrack*> byId_;
+  // The engine's view of the same export: the playlists taken and their
+  // tracks as plain values, what the drive showed when last planned, and
+  // each playlist's place in the snapshot.
+  session::Snapshot snapshot_;
+  session::Observed observed_;
+  std::unordered_map<std::string, uint32_t> snapshotPlaylist_;
+  std::unordered_map<std::string_view, uint32_t> snapshotTrack_;
   ExportPlan plan_;
   bool planned_ = false;                    // plan() has sized the export
   std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
