@@ -742,7 +742,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
   return outcome;
 }
 
-CleanOutcome ExportSession::clean(bool remove) {
+CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   CleanOutcome outcome;
   outcome.attempted = remove;
   if (!remove) {
@@ -755,7 +755,11 @@ CleanOutcome ExportSession::clean(bool remove) {
   std::vector<std::string> deleted;
   for (const auto& item : plan_.stale) {
     CleanItem done{item, false, !item.ours, ""};
-    if (item.ours) {
+    if (item.ours && !outcome.stopped && stop != nullptr && stop->load()) outcome.stopped = true;
+    if (item.ours && outcome.stopped) {
+      done.reason = "the clean-up was stopped before it";
+      done.notReached = true;
+    } else if (item.ours) {
       platform::FileError error;
       if (item.folder) {
         // The cover image the exporter put there goes with its folder.
@@ -775,6 +779,7 @@ CleanOutcome ExportSession::clean(bool remove) {
           if (auto relative = destination_->relativePath(item.path)) deleted.push_back(*relative);
         }
       }
+      outcome.deleted += done.deleted;
       if (!done.deleted && item.folder && error.code == ENOTEMPTY) {
         // Something not the exporter's (a cover image of the user's, a
         // file put there since) keeps its folder.
