@@ -27,6 +27,7 @@
 #include "platform/Configuration.h"
 #include "platform/FileManager.h"
 #include "platform/FolderListings.h"
+#include "platform/MountPoints.h"
 #include "platform/RunLoop.h"
 #include "shell/stAutoReleasePool.h"
 
@@ -268,6 +269,14 @@ void ExportSession::load() {
   if (ec)
     throw ExportError(ExportError::Kind::kUsage,
                       "The destination " + to + " cannot be used: " + ec.message());
+  // A drive that is not plugged in leaves its mount point: writing there
+  // would fill this computer's own disk.
+  if (auto top = platform::mountTopWithNothingMounted(root_)) {
+    throw ExportError(ExportError::Kind::kUsage,
+                      "The destination cannot be used: nothing is mounted at " + root_ +
+                          " (it is a folder on the same file system as " + *top +
+                          ", not a drive: is the drive plugged in?).");
+  }
   if (access(root_.c_str(), W_OK) != 0)
     throw ExportError(ExportError::Kind::kUsage, "The destination " + root_ + " is not writable.");
   destination_ = platform::DestinationRoot::open(root_);

@@ -531,6 +531,42 @@ TEST(ExportSafety, AFullDriveKeepsItsPlaylistFilesAndUndeletableFilesAreReported
   EXPECT_TRUE(fs::exists(sunday));
 }
 
+// A folder under /mnt is a drive's only with something mounted on its way
+// down, a bind mount of the same file system too; a bare mount point is
+// refused before anything is written.
+TEST(ExportSafety, AFolderUnderMntWithNothingMountedIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount below /mnt";
+  char made[] = "/mnt/tessaline-test-XXXXXX";
+  if (mkdtemp(made) == nullptr) GTEST_SKIP() << "cannot make a folder below /mnt";
+  struct Undo {
+    std::string top;
+    ~Undo() {
+      std::system(("umount -l " + shellQuoted(top + "/drive") + " 2>/dev/null").c_str());
+      fs::remove_all(top);
+    }
+  } undo{made};
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  std::string drive = undo.top + "/drive", music = drive + "/Music";
+  fs::create_directories(music);
+  fs::create_directories(undo.top + "/elsewhere/Music");
+  const std::pair<std::string, int> cases[] = {
+      {"true", 2},
+      {"mount -t tmpfs tessaline-test " + shellQuoted(drive) + " && mkdir " + shellQuoted(music), 0},
+      {"mount --bind " + shellQuoted(undo.top + "/elsewhere") + " " + shellQuoted(drive), 0},
+  };
+  for (const auto& [mount, status] : cases) {
+    if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "cannot mount: " << mount;
+    Outcome r = run(exportOf(dir / "lib/Library.xml", music) + " --yes");
+    EXPECT_EQ(r.status, status) << mount << "\n" << r.out;
+    std::string refusal = "nothing is mounted at " + music + " (it is a folder on the same file system as /mnt";
+    EXPECT_EQ(r.out.find(refusal) != std::string::npos, status == 2) << r.out;
+    EXPECT_EQ(fs::exists(music + "/Playlists"), status == 0);
+    std::system(("umount " + shellQuoted(drive) + " 2>/dev/null").c_str());
+  }
+  EXPECT_TRUE(fs::is_empty(music));
+}
+
 // Killed outright (SIGKILL: no handler runs) at ten moments of a copy of
 // about 100 MB in 50 files: no file under a final name ever differs from
 // its source, and a rerun completes the export byte for byte.
