@@ -180,14 +180,21 @@ std::set<const LibraryPlaylist*> choosePlaylists(const Library& library,
   std::multimap<std::string, const LibraryPlaylist*> children;
   for (const auto& p : library.playlists) children.emplace(p.parentPersistentId, &p);
   std::set<const LibraryPlaylist*> opened;  // a folder listed as its own ancestor is opened once
-  std::function<void(const LibraryPlaylist&)> take = [&](const LibraryPlaylist& p) {
-    if (!p.folder) {
-      chosen.insert(&p);
-      return;
+  // A list of what is still to open rather than recursion: folders may
+  // nest as deep as the library says, a quarter of a million levels too.
+  std::vector<const LibraryPlaylist*> pending;
+  auto take = [&](const LibraryPlaylist& named) {
+    pending.push_back(&named);
+    while (!pending.empty()) {
+      const LibraryPlaylist* p = pending.back();
+      pending.pop_back();
+      if (!p->folder) {
+        chosen.insert(p);
+      } else if (opened.insert(p).second) {
+        auto [begin, end] = children.equal_range(p->persistentId);
+        for (auto it = begin; it != end; ++it) pending.push_back(it->second);
+      }
     }
-    if (!opened.insert(&p).second) return;
-    auto [begin, end] = children.equal_range(p.persistentId);
-    for (auto it = begin; it != end; ++it) take(*it->second);
   };
   for (const auto& name : names) {
     std::string key = DestinationLayout::collisionKey(name);

@@ -231,6 +231,45 @@ std::string bigLibrary(const testsupport::TempDir& dir) {
 
 }  // namespace
 
+// Folders nested a quarter of a million deep: choosing the outermost,
+// planning and listing take time linear in the playlists (no recursion on
+// the depth, no whole path per row).
+TEST(ExportEndToEnd, FoldersNestedAQuarterMillionDeep) {
+  testsupport::TempDir dir;
+  std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Tracks</key><dict/>"
+                    "<key>Playlists</key><array>";
+  auto playlist = [](const std::string& id, int parent, bool folder) {
+    return "<dict><key>Name</key><string>" + id + "</string><key>Playlist Persistent ID</key><string>" +
+           id + "</string>" +
+           (parent < 0 ? "" : "<key>Parent Persistent ID</key><string>F" + std::to_string(parent) +
+                                  "</string>") +
+           (folder ? "<key>Folder</key><true/>" : "") + "</dict>";
+  };
+  constexpr int kDepth = 250000;
+  for (int i = 0; i < kDepth; ++i) xml += playlist("F" + std::to_string(i), i - 1, true);
+  testsupport::writeFile(dir / "deep.xml", xml + playlist("Leaf", kDepth - 1, false) + "</array></dict></plist>");
+  fs::create_directories(dir / "drive");
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const double slack = 6;
+#else
+  const double slack = 1;
+#endif
+  std::string library = " --library " + shellQuoted(dir / "deep.xml");
+  const std::tuple<std::string, double, std::string> cases[] = {
+      {exportOf(dir / "deep.xml", dir / "drive") + " -n --playlist F0", 1, "  Leaf "},
+      {"playlists" + library, 3, "F249999\n"},
+      {"playlists --json" + library, 3, "\"folder\": \"F249998\""},
+  };
+  for (const auto& [args, seconds, says] : cases) {
+    auto start = std::chrono::steady_clock::now();
+    Outcome r = run(args, "timeout 60 ");
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, 0) << args;
+    EXPECT_LT(took, seconds * slack) << args;
+    EXPECT_NE(r.out.find(says), std::string::npos) << args << r.out.substr(0, 300);
+  }
+}
+
 TEST(ExportEndToEnd, HostileAndCollidingNamesStayInsideTheDriveAndApart) {
   testsupport::TempDir dir;
   std::string drive = dir / "drive";
