@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -47,9 +48,20 @@ bool lexicallyInside(std::string_view path, std::string_view folder) {
 
 }  // namespace
 
+namespace {
+
+// A source path longer than the system takes cannot even be opened; it is
+// told apart from a destination name the drive refuses.
+std::string sourcePathTooLong(const std::string& source) {
+  return "the source file's path is too long to open (more than " + std::to_string(PATH_MAX) +
+         " bytes) (" + source + ")";
+}
+
+}  // namespace
+
 std::string describeCopyFailure(const platform::FileError& e, const std::string& source) {
   const std::string& where = e.path.empty() ? source : e.path;
-  bool atSource = !e.path.empty() && e.path == source;
+  bool atSource = !source.empty() && (e.path.empty() ? source.size() >= PATH_MAX : e.path == source);
   switch (e.code) {
     case ENOSPC:
     case EDQUOT:
@@ -57,6 +69,7 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
     case ENODEV:
       return "the drive was removed";
     case EIO:
+      if (atSource) return "the source file could not be read (input/output error) (" + where + ")";
       return "the drive could not be written (input/output error: was it removed?) (" + where + ")";
     case EROFS:
       return "the drive is read-only (" + where + ")";
@@ -69,17 +82,22 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
     case EEXIST:
       return "another file already stands at " + where;
     case ENOTDIR:
-      return "a file stands where a folder belongs, on the way to " + where;
+      return std::string("a file stands where a folder belongs, on the way to ") +
+             (atSource ? "the source file " : "") + where;
     case ELOOP:
+      if (atSource) return "the source file's path loops through symbolic links (" + where + ")";
       return "a symbolic link stands in the way, on the way to " + where +
              " (nothing is written through links)";
     case EACCES:
     case EPERM:
-      return "permission denied (" + where + ")";
+      return (atSource ? "the source file cannot be read: permission denied ("
+                       : "permission denied on the drive (") +
+             where + ")";
     case ENOENT:
       return atSource ? "the source file is missing (" + where + ")"
                       : "a folder on the way is missing (" + where + ")";
     case ENAMETOOLONG:
+      if (atSource) return sourcePathTooLong(where);
       return "the name is too long for the drive (" + where + ")";
     case ECANCELED:
       return "the export was interrupted";
@@ -612,7 +630,10 @@ std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) co
   if (!t.onThisComputer())
     return "the file is not on this computer (" + std::string(t.location) + ")";
   if (stopped) return "the export was interrupted";
-  if (access(source.c_str(), F_OK) != 0) return "the source file is missing (" + source + ")";
+  if (access(source.c_str(), F_OK) != 0) {
+    return errno == ENAMETOOLONG ? sourcePathTooLong(source)
+                                 : "the source file is missing (" + source + ")";
+  }
   if (access(source.c_str(), R_OK) != 0) return "the source file cannot be read (" + source + ")";
   return "it is not on the drive after the copy";
 }

@@ -440,6 +440,30 @@ TEST(ExportSafety, EveryExitStatusPrintsAFullReport) {
             "a folder stands at " + drive + "/Music/Björk/Homogenic/01 Jóga.wav");
 }
 
+// A source whose path is longer than the system opens is the source's
+// failure, named as such, not a name too long for the drive.
+TEST(ExportSafety, ASourcePathLongerThanPathMaxIsTheSourcesFailure) {
+  testsupport::TempDir dir;
+  std::string source = dir / "src";
+  int at = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; source.size() < PATH_MAX + 100; ++i) {
+    std::string name = std::to_string(i) + std::string(250, 'x');
+    ASSERT_EQ(mkdirat(at, i == 0 ? "src" : name.c_str(), 0755), 0);
+    int next = openat(at, i == 0 ? "src" : name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(at);
+    at = next;
+    if (i > 0) source += "/" + name;
+  }
+  close(openat(at, "song.wav", O_WRONLY | O_CREAT, 0644));
+  close(at);
+  source += "/song.wav";
+  testsupport::writeFile(dir / "Library.xml", libraryXml(trackXml(1, "Long", "A", "file://" + source), 1, "P"));
+  json report = exportJson(dir / "Library.xml", dir.path());
+  ASSERT_EQ(report["notCopied"].size(), 1u) << report.dump();
+  EXPECT_EQ(report["notCopied"][0]["reason"],
+            "the source file's path is too long to open (more than 4096 bytes) (" + source + ")");
+}
+
 TEST(ExportSafety, EveryExportRemovesUnfinishedCopiesAndOneExportRunsAtATime) {
   testsupport::TempDir dir;
   std::string drive = dir / "drive";
