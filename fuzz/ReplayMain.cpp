@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     if (fs::is_directory(path, ec)) {
       std::vector<fs::path> found;
       for (const auto& e : fs::directory_iterator(path, ec)) {
-        if (e.is_regular_file() && e.path().filename().string()[0] != '.') found.push_back(e.path());
+        if (e.is_regular_file() && e.path().filename().string()[0] != '.')
+          found.push_back(e.path());
       }
       std::sort(found.begin(), found.end());
       inputs.insert(inputs.end(), found.begin(), found.end());
@@ -50,7 +51,8 @@ int main(int argc, char** argv) {
   }
   for (const auto& input : inputs) {
     std::ifstream in(input, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     if (!in.good() && !in.eof()) {
       std::fprintf(stderr, "replay: cannot read %s\n", input.c_str());
       return 1;

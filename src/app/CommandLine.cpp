@@ -139,7 +139,8 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing) {
     std::string name = command.empty() ? "tessaline" : "tessaline " + command;
     std::cerr << name << ": " << e.what() << "\nRun `" << name << " --help` for the options.\n";
     if (jsonAsked(cli, command, argc, argv)) {
-      nlohmann::json report = {{"status", "usage error"}, {"error", e.what()}, {"exitStatus", kExitUsage}};
+      nlohmann::json report = {
+          {"status", "usage error"}, {"error", e.what()}, {"exitStatus", kExitUsage}};
       std::cout << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     }
     return kExitUsage;

@@ -324,7 +324,8 @@ void ExportRun::cleanUp() {
                   {"writtenByExporter", i.item.ours && !i.kept},
                   {"deleted", i.deleted}};
     if (!i.reason.empty()) entry["reason"] = i.reason;
-    if (i.item.ours && !i.deleted && !i.kept && !i.notReached && c.attempted) notDeleted.push_back(i.item.path + ": " + i.reason);
+    if (i.item.ours && !i.deleted && !i.kept && !i.notReached && c.attempted)
+      notDeleted.push_back(i.item.path + ": " + i.reason);
     items.push_back(entry);
   }
   stale["items"] = items;
@@ -359,21 +360,25 @@ void ExportRun::stopIfInterrupted() {
   if (!copyStarted_) {
     done = "nothing was copied";
   } else {
-    done = byteText(copied_) + " copied (" + countText(tracksOnDrive_, "track", "tracks") + " on the drive), " +
-           countText(notCopied_, "track", "tracks") + " not copied; unfinished copies were removed; " +
-           (playlistsWritten_ ? countText(*playlistsWritten_, "playlist file", "playlist files") + " written"
-                              : std::string("no playlist file written (the old ones are kept)"));
+    done = byteText(copied_) + " copied (" + countText(tracksOnDrive_, "track", "tracks") +
+           " on the drive), " + countText(notCopied_, "track", "tracks") +
+           " not copied; unfinished copies were removed; " +
+           (playlistsWritten_
+                ? countText(*playlistsWritten_, "playlist file", "playlist files") + " written"
+                : std::string("no playlist file written (the old ones are kept)"));
   }
   if (cleanStopped_) {
-    done += "; the clean-up stopped after deleting " + std::to_string(cleanStopped_->first) + " of " +
-            countText(cleanStopped_->second, "stale item", "stale items") + " (the rest are still there)";
+    done += "; the clean-up stopped after deleting " + std::to_string(cleanStopped_->first) +
+            " of " + countText(cleanStopped_->second, "stale item", "stale items") +
+            " (the rest are still there)";
   } else if (plan_ != nullptr && plan_->cleanUp && !report_.contains("stale")) {
     done += "; no stale file was deleted";
   }
   std::string why = stop_.cause() == platform::StopCause::kOutputClosed
                         ? "Stopped because standard output was closed: "
                         : "Interrupted: ";
-  throw Stopped{"interrupted", why + done + ". The next export goes on from here.", kExitInterrupted};
+  throw Stopped{"interrupted", why + done + ". The next export goes on from here.",
+                kExitInterrupted};
 }
 
 int ExportRun::run() {
@@ -409,13 +414,16 @@ int ExportRun::run() {
       report_["status"] = "dry run";
       return kExitOk;
     }
-    throw Stopped{"declined", "Nothing was changed: --json asks no question, and without --yes the answer is no.",
-                  kExitDeclined};
+    throw Stopped{
+        "declined",
+        "Nothing was changed: --json asks no question, and without --yes the answer is no.",
+        kExitDeclined};
   }
   if (!plan_->fits()) {
     if (!confirm("Remove the stale files first?")) {
       stopIfInterrupted();
-      throw ExportError(ExportError::Kind::kDoesNotFit, "The export does not fit; nothing was copied.");
+      throw ExportError(ExportError::Kind::kDoesNotFit,
+                        "The export does not fit; nothing was copied.");
     }
     cleanUp();
     cleanedFirst_ = true;
@@ -554,9 +562,10 @@ void registerExportCommand(CLI::App& cli) {
       ->excludes(noClean);
   auto* verbose = cmd->add_flag("-v,--verbose", options->verbose, "List each file copied and deleted");
   cmd->add_flag("-q,--quiet", options->quiet, "Print only what went wrong; not with --verbose")->excludes(verbose);
-  cmd->add_flag("--json", options->json,
-                "Print a machine-readable report instead of text; it asks no question, so without --yes it "
-                "only reports the plan and changes nothing (exit status 5)");
+  cmd->add_flag(
+      "--json", options->json,
+      "Print a machine-readable report instead of text; it asks no question, so without --yes it "
+      "only reports the plan and changes nothing (exit status 5)");
   auto log = std::make_shared<bool>(false);
   cmd->add_flag("--log", *log, "Also show the system log lines on standard error");
   cmd->footer(
@@ -567,16 +576,17 @@ void registerExportCommand(CLI::App& cli) {
       "  tessaline export --library Library.xml --to /media/me/TESSALINE --yes --json\n"
       "\n"
       "Exit status:\n"
-      "  0    done (also a dry run)\n"
-      "  1    finished with problems: some tracks, playlist files or stale files failed or were left\n"
-      "       out (each is listed with its reason), or the destination could not be written\n"
-      "  2    usage or input error: a wrong option, a malformed library, a missing folder; nothing\n"
-      "       was changed\n"
-      "  3    does not fit: the export needs more than the drive has free; nothing was copied\n"
-      "  4    busy: another export to the same destination is under way; nothing was changed\n"
-      "  5    declined: the question was answered no (or --json was given without --yes)\n"
-      "  130  stopped by Ctrl-C, SIGTERM or the output being closed, at the next safe point (the\n"
-      "       summary says what was done); a second Ctrl-C ends it at once");
+      "  0    done (a dry run too)\n"
+      "  1    finished with problems: tracks, playlist files or stale files failed\n"
+      "       or were left out (each is listed with its reason), or the\n"
+      "       destination could not be written\n"
+      "  2    usage or input error (a wrong option, a malformed library, a\n"
+      "       destination that is not there); nothing was changed\n"
+      "  3    does not fit: the export needs more than the drive has free\n"
+      "  4    busy: another export to the same destination is under way\n"
+      "  5    declined: the question was answered no (or --json came without --yes)\n"
+      "  130  stopped by Ctrl-C, SIGTERM or a closed output at the next safe point;\n"
+      "       the summary says what was done (a second Ctrl-C ends it at once)");
   cmd->callback([options, log] {
     platform::setLogStderrMode(*log ? platform::StderrMode::kAlways : platform::StderrMode::kNever);
     int status = runExport(*options);

@@ -61,7 +61,8 @@ std::string sourcePathTooLong(const std::string& source) {
 
 std::string describeCopyFailure(const platform::FileError& e, const std::string& source) {
   const std::string& where = e.path.empty() ? source : e.path;
-  bool atSource = !source.empty() && (e.path.empty() ? source.size() >= PATH_MAX : e.path == source);
+  bool atSource =
+      !source.empty() && (e.path.empty() ? source.size() >= PATH_MAX : e.path == source);
   switch (e.code) {
     case ENOSPC:
     case EDQUOT:

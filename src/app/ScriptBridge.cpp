@@ -324,9 +324,9 @@ Json ScriptBridge::handle(const Json& request) {
 
 std::optional<std::string> ScriptBridge::respond(const std::string& line) {
   if (nestedTooDeep(line)) {
-    return dumpLine(errorResponse(
-        nullptr, kInvalidRequest,
-        "request nested deeper than " + std::to_string(kMaxNesting) + " levels"));
+    return dumpLine(
+        errorResponse(nullptr, kInvalidRequest,
+                      "request nested deeper than " + std::to_string(kMaxNesting) + " levels"));
   }
   Json request;
   RawIds raw;

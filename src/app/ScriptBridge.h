@@ -34,8 +34,8 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 

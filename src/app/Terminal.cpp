@@ -12,9 +12,8 @@
 #include <iostream>
 #include <string_view>
 
-#include "ui/PlaylistSpaceUsageCell.h"
-
 #include "platform/Configuration.h"
+#include "ui/PlaylistSpaceUsageCell.h"
 
 namespace app {
 

@@ -236,8 +236,9 @@ std::string bigLibrary(const testsupport::TempDir& dir) {
 // the depth, no whole path per row).
 TEST(ExportEndToEnd, FoldersNestedAQuarterMillionDeep) {
   testsupport::TempDir dir;
-  std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Tracks</key><dict/>"
-                    "<key>Playlists</key><array>";
+  std::string xml =
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Tracks</key><dict/>"
+      "<key>Playlists</key><array>";
   auto playlist = [](const std::string& id, int parent, const char* folder) {
     return "<dict><key>Name</key><string>" + id + "</string><key>Playlist Persistent ID</key>" +
            "<string>" + id + "</string><key>Parent Persistent ID</key><string>F" +
@@ -508,8 +509,9 @@ TEST(ExportSafety, AStopAtAnyStepEndsWith130AndLeavesNoTemporary) {
   auto stopped = [&](const std::string& args, const std::string& cue, const char* delay,
                      const char* signal) {
     return shellQuoted(kTessaline) + " " + args + " > " + shellQuoted(out) + " 2>&1 & pid=$!; " +
-           (cue.empty() ? "" : "for i in $(seq 250); do grep -q " + shellQuoted(cue) + " " +
-                                   shellQuoted(out) + " && break; sleep 0.02; done; ") +
+           (cue.empty() ? ""
+                        : "for i in $(seq 250); do grep -q " + shellQuoted(cue) + " " +
+                              shellQuoted(out) + " && break; sleep 0.02; done; ") +
            "sleep " + delay + "; kill -" + signal + " $pid; wait $pid";
   };
   const std::pair<std::string, std::string> cases[] = {
@@ -526,7 +528,8 @@ TEST(ExportSafety, AStopAtAnyStepEndsWith130AndLeavesNoTemporary) {
     int status = std::system(("bash -c " + shellQuoted(command)).c_str());
     std::string said = testsupport::readFile(out);
     EXPECT_EQ(WEXITSTATUS(status), 130) << command << "\n" << said.substr(0, 2000);
-    EXPECT_NE(said.find(says), std::string::npos) << said.substr(said.size() - std::min<size_t>(said.size(), 2000));
+    EXPECT_NE(said.find(says), std::string::npos)
+        << said.substr(said.size() - std::min<size_t>(said.size(), 2000));
     if (command.find("--json") != std::string::npos) {
       EXPECT_NE(said.find("\"status\": \"interrupted\""), std::string::npos) << said;
     }
@@ -614,14 +617,16 @@ TEST(ExportSafety, AFolderUnderMntWithNothingMountedIsRefused) {
   fs::create_directories(undo.top + "/elsewhere/Music");
   const std::pair<std::string, int> cases[] = {
       {"true", 2},
-      {"mount -t tmpfs tessaline-test " + shellQuoted(drive) + " && mkdir " + shellQuoted(music), 0},
+      {"mount -t tmpfs tessaline-test " + shellQuoted(drive) + " && mkdir " + shellQuoted(music),
+       0},
       {"mount --bind " + shellQuoted(undo.top + "/elsewhere") + " " + shellQuoted(drive), 0},
   };
   for (const auto& [mount, status] : cases) {
     if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "cannot mount: " << mount;
     Outcome r = run(exportOf(dir / "lib/Library.xml", music) + " --yes");
     EXPECT_EQ(r.status, status) << mount << "\n" << r.out;
-    std::string refusal = "nothing is mounted at " + music + " (it is a folder on the same file system as /mnt";
+    std::string refusal =
+        "nothing is mounted at " + music + " (it is a folder on the same file system as /mnt";
     EXPECT_EQ(r.out.find(refusal) != std::string::npos, status == 2) << r.out;
     EXPECT_EQ(fs::exists(music + "/Playlists"), status == 0);
     std::system(("umount " + shellQuoted(drive) + " 2>/dev/null").c_str());
@@ -873,7 +878,8 @@ TEST(CommandLine, WordsAndAnswers) {
       {"--version", 0, "tessaline "},
       {"help", 0, "playlists"},
       {"help export", 0, "Usage: tessaline export"},
-      {"export --bogus --json", 2, "\"error\": \"The following argument was not expected: --bogus\""},
+      {"export --bogus --json", 2,
+       "\"error\": \"The following argument was not expected: --bogus\""},
       {"help nope", 2, "tessaline help: no command is named \"nope\""},
       {dry + " --playlist 'road trip'", 0, "\"name\": \"Road Trip\""},
       {dry + " --playlist nordik", 2, "Did you mean \"Nordic\"?"},
@@ -885,7 +891,8 @@ TEST(CommandLine, WordsAndAnswers) {
       {"export --json --quiet --verbose", 2, "\"error\": \"--verbose excludes --quiet\""},
       {"export --json --clean --no-clean", 2, usage},
       {"export --json --drive X --to /tmp", 2, usage},
-      {"export --json" + lib + " --to " + shellQuoted(dir / "drive"), 5, "\"status\": \"declined\""},
+      {"export --json" + lib + " --to " + shellQuoted(dir / "drive"), 5,
+       "\"status\": \"declined\""},
       {"export --to /tmp" + fifo, 2, dir / "fifo.xml" + ": not a regular file"},
       {"playlists" + fifo, 2, "not a regular file"},
   };

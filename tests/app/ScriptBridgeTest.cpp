@@ -2,8 +2,6 @@
 // the response line(s) out; and once through the executable.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-
-#include <tuple>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -562,10 +560,11 @@ TEST_F(ScriptBridgeThreadedTest, FailedCopiesAreLoggedAndCountedApart) {
     Session s;
     platform::LogCapture log;
     s.call("+[CTrack setDestinationBasePath:]", {root + base});
-    s.call("+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:sourcePaths:"
-           "destPaths:titles:artists:durations:]",
-           {"P", true, list({"T"}), list({true}), list({dir / "src/a.mp3"}), list({dest}),
-            list({"t"}), list({"a"}), list({"60"})});
+    s.call(
+        "+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:sourcePaths:"
+        "destPaths:titles:artists:durations:]",
+        {"P", true, list({"T"}), list({true}), list({dir / "src/a.mp3"}), list({dest}), list({"t"}),
+         list({"a"}), list({"60"})});
     Json copier = s.call("+[CThreadCopier CThreadCopierForUniqueIDs:]", {list({"P"})});
     ASSERT_TRUE(pumpUntil(s, copier, "-[CThreadCopier copyState]", 3));
     bool fails = !logged.empty();
