@@ -1,10 +1,13 @@
 # Two entry points for a person: `make demo` and `make test`.
 # Both install what is missing, configure and build first.
 
+# libclang-rt-14-dev brings FuzzedDataProvider.h, which the fuzz targets'
+# replay in the normal build needs.
 DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libicu-dev libplist-dev libxml2-dev libblkid-dev \
   qt6-base-dev libcli11-dev nlohmann-json3-dev \
-  libgtest-dev libgmock-dev libbenchmark-dev help2man xvfb xauth
+  libgtest-dev libgmock-dev libbenchmark-dev help2man xvfb xauth \
+  libclang-rt-14-dev
 BENCH_PACKAGES := rsync findutils coreutils time
 # clang with libFuzzer's runtime, and llvm for symbolised crash reports.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
@@ -56,7 +59,12 @@ build-tsan: deps
 demo: build
 	./scripts/demo.sh build
 
+# The benchmarks are built here too (not run), so that they cannot rot;
+# the fuzz targets are built in every build and their inputs replayed as
+# tests (fuzz/CMakeLists.txt).
 test-unit: build
+	cmake -S . -B build -DTESSALINE_BENCH=ON >/dev/null
+	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
 
 test-asan: build-asan

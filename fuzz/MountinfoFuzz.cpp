@@ -4,6 +4,7 @@
 // read, and writing a file per input would cost most of the time.
 #include "FuzzSupport.h"
 #include "drive/MountinfoVolumeTable.h"
+#include "platform/Text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::QuietLog quiet;
@@ -14,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   drive::MountedVolume volume;
   for (int i = 1; table.volumeAtIndex(i, &volume) != drive::VolumeTable::kNoSuchVolume; ++i) {
   }
-  (void)drive::MountinfoVolumeTable::unescapeOctal(std::string(text));
-  (void)drive::MountinfoVolumeTable::unescapeHex(std::string(text));
+  (void)platform::text::unescapeOctal(text);
+  (void)platform::text::unescapeHex(text);
   return 0;
 }

@@ -35,7 +35,9 @@ for t in $targets; do
     script_bridge)     max=65536; extra="" ;;  # the target refuses more than 64 KiB
     *) echo "unknown fuzz target: $t" >&2; exit 2 ;;
   esac
+  # Crash inputs kept after a fix stay in every run's corpus.
   seeds=""
+  [ -d "$src/fuzz/crashes/$t" ] && seeds="$src/fuzz/crashes/$t"
   for d in $extra; do
     [ -d "$fixtures/$d" ] && seeds="$seeds $fixtures/$d"
   done

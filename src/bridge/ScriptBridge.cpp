@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <map>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -33,6 +35,78 @@ std::string dumpLine(const Json& j) {
   // Invalid UTF-8 in a result (a Linux file name is a byte string) is
   // replaced rather than failing the whole response.
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// The text of each request's id that is a number a double holds only
+// roughly (an integer of thirty digits, a fraction), keyed by the
+// request's place in the line (0 for a lone request): an id is given back
+// exactly as the client wrote it.
+using RawIds = std::map<size_t, std::string>;
+
+// The document parser, also noting those ids' texts. The parser calls the
+// events of the type it is given, so hiding the base's is enough.
+class RequestParser : public nlohmann::detail::json_sax_dom_parser<Json> {
+ public:
+  using Base = nlohmann::detail::json_sax_dom_parser<Json>;
+  RequestParser(Json& result, RawIds& raw) : Base(result, false), raw_(raw) {}
+
+  bool null() { return value() && Base::null(); }
+  bool boolean(bool v) { return value() && Base::boolean(v); }
+  bool number_integer(number_integer_t v) { return value() && Base::number_integer(v); }
+  bool number_unsigned(number_unsigned_t v) { return value() && Base::number_unsigned(v); }
+  bool number_float(number_float_t v, const string_t& text) {
+    if (idNext_) raw_[batch_ ? element_ - 1 : 0] = text;
+    return value() && Base::number_float(v, text);
+  }
+  bool string(string_t& v) { return value() && Base::string(v); }
+  bool binary(binary_t& v) { return value() && Base::binary(v); }
+  bool start_object(std::size_t n) {
+    value();
+    ++depth_;
+    return Base::start_object(n);
+  }
+  bool start_array(std::size_t n) {
+    if (depth_ == 0) batch_ = true;
+    value();
+    ++depth_;
+    return Base::start_array(n);
+  }
+  bool end_object() {
+    --depth_;
+    return Base::end_object();
+  }
+  bool end_array() {
+    --depth_;
+    return Base::end_array();
+  }
+  bool key(string_t& k) {
+    idNext_ = depth_ == (batch_ ? 2u : 1u) && k == "id";
+    return Base::key(k);
+  }
+
+ private:
+  // Every value ends what a key announced; one straight inside a batch
+  // starts its next request.
+  bool value() {
+    idNext_ = false;
+    if (batch_ && depth_ == 1) ++element_;
+    return true;
+  }
+  RawIds& raw_;
+  size_t depth_ = 0, element_ = 0;
+  bool batch_ = false, idNext_ = false;
+};
+
+// A response line whose id, when the client wrote it as `raw`, is given
+// back in those very characters.
+std::string dumpResponse(const Json& response, const std::optional<std::string>& raw) {
+  if (!raw || !response.is_object() || !response.contains("id") ||
+      !response["id"].is_number_float())
+    return dumpLine(response);
+  Json rest = response;
+  rest.erase("id");
+  std::string text = dumpLine(rest);
+  return "{\"id\":" + *raw + (text.size() > 2 ? "," : "") + text.substr(1);
 }
 
 // Whether `line` nests arrays and objects deeper than kMaxNesting,
@@ -248,27 +322,41 @@ Json ScriptBridge::handle(const Json& request) {
   return isNotification ? Json() : response;
 }
 
-Json ScriptBridge::respond(const std::string& line) {
+std::optional<std::string> ScriptBridge::respond(const std::string& line) {
   if (nestedTooDeep(line)) {
-    return errorResponse(nullptr, kInvalidRequest,
-                         "request nested deeper than " + std::to_string(kMaxNesting) + " levels");
+    return dumpLine(
+        errorResponse(nullptr, kInvalidRequest,
+                      "request nested deeper than " + std::to_string(kMaxNesting) + " levels"));
   }
-  Json request = Json::parse(line, nullptr, false);
-  if (request.is_discarded()) return errorResponse(nullptr, kParseError, "malformed JSON");
-  if (!request.is_array()) return handle(request);
-  if (request.empty()) return errorResponse(nullptr, kInvalidRequest, "an empty batch");
-  Json batch = Json::array();
-  for (const Json& one : request) {
-    Json r = handle(one);
-    if (!r.is_null()) batch.push_back(std::move(r));
+  Json request;
+  RawIds raw;
+  RequestParser parser(request, raw);
+  if (!Json::sax_parse(line, &parser) || parser.is_errored() || request.is_discarded())
+    return dumpLine(errorResponse(nullptr, kParseError, "malformed JSON"));
+  auto rawAt = [&](size_t i) -> std::optional<std::string> {
+    auto found = raw.find(i);
+    if (found == raw.end()) return std::nullopt;
+    return found->second;
+  };
+  if (!request.is_array()) {
+    Json r = handle(request);
+    if (r.is_null()) return std::nullopt;
+    return dumpResponse(r, rawAt(0));
   }
-  return batch.empty() ? Json() : batch;
+  if (request.empty()) return dumpLine(errorResponse(nullptr, kInvalidRequest, "an empty batch"));
+  std::string batch;
+  for (size_t i = 0; i < request.size(); ++i) {
+    Json r = handle(request[i]);
+    if (!r.is_null()) batch += (batch.empty() ? "[" : ",") + dumpResponse(r, rawAt(i));
+  }
+  if (batch.empty()) return std::nullopt;
+  return batch + "]";
 }
 
 std::vector<std::string> ScriptBridge::handleLine(const std::string& line) {
-  Json response = respond(line);
+  std::optional<std::string> response = respond(line);
   std::vector<std::string> out = takeNotifications();
-  if (!response.is_null()) out.push_back(dumpLine(response));
+  if (response) out.push_back(std::move(*response));
   return out;
 }
 

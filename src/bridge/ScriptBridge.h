@@ -35,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -142,8 +143,8 @@ class ScriptBridge {
   void waitForRuns();
 
  private:
-  // The response to one line (null for none).
-  Json respond(const std::string& line);
+  // The response line to one line (none for notifications only).
+  std::optional<std::string> respond(const std::string& line);
   Json handle(const Json& request);
   Json call(const std::string& name, const Json& params);
 

@@ -302,6 +302,9 @@ void registerExportRuns(ScriptBridge& b) {
   member(b, "-[CThreadCopier copiedSize]", &CThreadCopier::copiedSize);
   member(b, "-[CThreadCopier setCopiedSize:]", &CThreadCopier::setCopiedSize);
   member(b, "-[CThreadCopier totalSize]", &CThreadCopier::totalSize);
+  member(b, "-[CThreadCopier committedSize]", &CThreadCopier::committedBytes);
+  member(b, "-[CThreadCopier committedCount]", &CThreadCopier::committedCount);
+  member(b, "-[CThreadCopier failedCount]", &CThreadCopier::failedCount);
   member(b, "-[CThreadCopier setTotalSize:]", &CThreadCopier::setTotalSize);
   member(b, "-[CThreadCopier copyPlaylistUniqueIDs:]", &CThreadCopier::copyPlaylistUniqueIDs);
   member(b, "-[CThreadCopier MTSetupDockProgress]", &CThreadCopier::MTSetupDockProgress);

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 
 #include "cli/DiskutilCommand.h"
 #include "cli/DockTileCommand.h"
@@ -67,6 +68,20 @@ std::string commandOf(CLI::App& cli, int argc, char** argv) {
   return "";
 }
 
+// Whether the command line asks `command` for a JSON report: a script
+// reading one gets one, also when the words around it were wrong.
+bool jsonAsked(CLI::App& cli, const std::string& command, int argc, char** argv) {
+  if (command.empty()) return false;
+  // commandOf() found it among the subcommands.
+  if (cli.get_subcommand(command)->get_option_no_throw("--json") == nullptr) return false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--") break;
+    if (arg == "--json") return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int runCommandLine(int argc, char** argv, const DrawingCommands& drawing) {
@@ -123,6 +138,11 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing) {
     std::string command = commandOf(cli, argc, argv);
     std::string name = command.empty() ? "tessaline" : "tessaline " + command;
     std::cerr << name << ": " << e.what() << "\nRun `" << name << " --help` for the options.\n";
+    if (jsonAsked(cli, command, argc, argv)) {
+      nlohmann::json report = {
+          {"status", "usage error"}, {"error", e.what()}, {"exitStatus", kExitUsage}};
+      std::cout << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    }
     return kExitUsage;
   }
   if (cli.get_subcommands().empty()) {

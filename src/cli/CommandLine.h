@@ -18,8 +18,11 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing);
 
 // Exit statuses shared by the commands.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitPartial = 1;
+inline constexpr int kExitPartial = 1;  // finished, but something failed or was left out
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitDoesNotFit = 3;
+inline constexpr int kExitBusy = 4;  // another export holds the destination
+inline constexpr int kExitDeclined = 5;
 inline constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as a shell reports it
 
 }  // namespace app

@@ -3,8 +3,6 @@
 // handling of Ctrl-C that belong to a terminal.
 #include "cli/ExportCommand.h"
 
-#include <signal.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
@@ -20,6 +18,7 @@
 #include "library/PathMap.h"
 #include "platform/Configuration.h"
 #include "platform/Log.h"
+#include "platform/StopSignals.h"
 #include "session/ExportSession.h"
 #include "ui/SelectorText.h"
 
@@ -27,36 +26,6 @@ namespace app {
 namespace {
 
 using nlohmann::json;
-
-// Set by the first Ctrl-C or SIGTERM of a run; the copy stops at the next
-// track boundary. The handler is installed with SA_RESETHAND, so a second
-// signal ends the process at once.
-std::atomic<bool> gInterrupted{false};
-
-void onInterrupt(int) { gInterrupted.store(true); }
-
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    gInterrupted.store(false);
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &oldInt_);
-    sigaction(SIGTERM, &action, &oldTerm_);
-  }
-  ~InterruptGuard() {
-    sigaction(SIGINT, &oldInt_, nullptr);
-    sigaction(SIGTERM, &oldTerm_, nullptr);
-  }
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
-
- private:
-  struct sigaction oldInt_ {};
-  struct sigaction oldTerm_ {};
-};
 
 // The export stopped short; the status word and exit status go with it.
 struct Stopped {
@@ -75,16 +44,25 @@ class ExportRun {
  private:
   // What a person reads: not with --quiet or --json.
   void out(const std::string& line) {
-    if (text_ && !o_.quiet) std::cout << line << "\n";
+    if (text_ && !o_.quiet) say(line);
   }
   // What went wrong: also with --quiet.
   void problem(const std::string& line) {
-    if (text_) std::cout << line << "\n";
+    if (text_) say(line);
+  }
+  // A reader that went away (`| head`) stops the export as Ctrl-C would.
+  void say(const std::string& line) {
+    std::cout << line << "\n";
+    if (!std::cout || std::ferror(stdout)) stop_.request(platform::StopCause::kOutputClosed);
+    stop_.checkOutput();
   }
   void verbose(const std::string& line) {
     if (o_.verbose) out(line);
   }
-  bool confirm(const std::string& question) { return o_.yes || askYesNo(question); }
+  // --json asks nothing: without --yes every answer is no.
+  bool confirm(const std::string& question) {
+    return o_.yes || (!o_.json && askYesNo(question, stop_.flag()));
+  }
   void showMissingSources(const ExportPlan& plan);
   void showPlan(const ExportPlan& plan);
   void copy();
@@ -94,6 +72,9 @@ class ExportRun {
 
   const ExportOptions& o_;
   bool text_;
+  // Installed for the whole run: a stop during the load or the plan is
+  // answered as one during the copy.
+  platform::StopSignals stop_;
   ExportSession session_;
   json report_ = json::object();
   const ExportPlan* plan_ = nullptr;
@@ -103,6 +84,9 @@ class ExportRun {
   size_t playlistFailures_ = 0;
   size_t deleteFailures_ = 0;
   bool cleanedFirst_ = false;
+  bool copyStarted_ = false;
+  std::optional<size_t> playlistsWritten_;
+  std::optional<std::pair<size_t, size_t>> cleanStopped_;  // deleted, of how many
 };
 
 void ExportRun::showPlan(const ExportPlan& plan) {
@@ -219,6 +203,7 @@ void ExportRun::copy() {
   auto start = std::chrono::steady_clock::now();
   size_t drawn = 0;
   auto show = [&](const CopyProgress& p) {
+    stop_.checkOutput();
     if (!live || !p.copying) return;
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     double rate = elapsed > 0.5 ? static_cast<double>(p.done) / elapsed : 0;
@@ -234,7 +219,8 @@ void ExportRun::copy() {
     drawn = width;
   };
   if (plan_->bytesToCopy > 0) out("Copying...");
-  CopyOutcome c = session_.copy(show, &gInterrupted);
+  copyStarted_ = true;
+  CopyOutcome c = session_.copy(show, stop_.flag());
   if (live && drawn > 0) std::cerr << "\r" << (erase ? "\033[K" : std::string(drawn, ' ') + "\r") << std::flush;
   copied_ = c.bytesCopied;
   tracksOnDrive_ = c.tracksOnDrive;
@@ -272,6 +258,7 @@ void ExportRun::playlistFiles() {
   json failures = json::array();
   for (const auto& f : p.notWritten) failures.push_back({{"name", f.name}, {"file", f.file}, {"reason", f.reason}});
   playlistFailures_ = p.notWritten.size();
+  playlistsWritten_ = p.written.size();
   report_["playlistFiles"] = p.written;
   report_["playlistFilesNotWritten"] = failures;
   out("Playlist files: " + std::to_string(p.written.size()) + " written to " + p.folder +
@@ -327,7 +314,8 @@ void ExportRun::cleanUp() {
       if (!item.ours) out("  " + item.path);
   }
   bool remove = ours > 0 && !o_.dryRun && confirm(o_.cleanAll ? "Delete them all?" : "Delete them?");
-  CleanOutcome c = session_.clean(remove);
+  stopIfInterrupted();
+  CleanOutcome c = session_.clean(remove, stop_.flag());
   json items = json::array();
   std::vector<std::string> notDeleted;
   for (const auto& i : c.items) {
@@ -336,17 +324,19 @@ void ExportRun::cleanUp() {
                   {"writtenByExporter", i.item.ours && !i.kept},
                   {"deleted", i.deleted}};
     if (!i.reason.empty()) entry["reason"] = i.reason;
-    if (i.item.ours && !i.deleted && !i.kept && c.attempted) notDeleted.push_back(i.item.path + ": " + i.reason);
+    if (i.item.ours && !i.deleted && !i.kept && !i.notReached && c.attempted)
+      notDeleted.push_back(i.item.path + ": " + i.reason);
     items.push_back(entry);
   }
   stale["items"] = items;
   deleteFailures_ = c.notDeleted;
   if (c.attempted) {
-    stale["deleted"] = c.notDeleted == 0;
+    stale["deleted"] = c.notDeleted == 0 && !c.stopped;
     for (const auto& i : c.items)
       if (i.deleted) verbose("  deleted " + i.item.path);
     if (notDeleted.empty()) {
-      out("Stale files deleted.");
+      // When stopped, stopIfInterrupted() says how far it got.
+      if (!c.stopped) out("Stale files deleted.");
     } else {
       problem(countText(notDeleted.size(), "stale item", "stale items") + " could not be deleted:");
       for (const auto& line : notDeleted) problem("  " + line);
@@ -355,14 +345,39 @@ void ExportRun::cleanUp() {
     out("Stale files kept.");
   }
   report_["stale"] = stale;
+  if (c.stopped) {
+    size_t owned = 0;
+    for (const auto& i : c.items) owned += i.item.ours;
+    cleanStopped_ = {c.deleted, owned};
+    stopIfInterrupted();
+  }
 }
 
+// Says what was done and what was not, in the order the export does it.
 void ExportRun::stopIfInterrupted() {
-  if (!gInterrupted.load()) return;
-  throw Stopped{"interrupted",
-                "Interrupted: " + byteText(copied_) + " copied (" + countText(tracksOnDrive_, "track", "tracks") +
-                    " on the drive), " + countText(notCopied_, "track", "tracks") +
-                    " not copied; unfinished copies were removed. The next export goes on from here.",
+  if (!stop_.requested()) return;
+  std::string done;
+  if (!copyStarted_) {
+    done = "nothing was copied";
+  } else {
+    done = byteText(copied_) + " copied (" + countText(tracksOnDrive_, "track", "tracks") +
+           " on the drive), " + countText(notCopied_, "track", "tracks") +
+           " not copied; unfinished copies were removed; " +
+           (playlistsWritten_
+                ? countText(*playlistsWritten_, "playlist file", "playlist files") + " written"
+                : std::string("no playlist file written (the old ones are kept)"));
+  }
+  if (cleanStopped_) {
+    done += "; the clean-up stopped after deleting " + std::to_string(cleanStopped_->first) +
+            " of " + countText(cleanStopped_->second, "stale item", "stale items") +
+            " (the rest are still there)";
+  } else if (plan_ != nullptr && plan_->cleanUp && !report_.contains("stale")) {
+    done += "; no stale file was deleted";
+  }
+  std::string why = stop_.cause() == platform::StopCause::kOutputClosed
+                        ? "Stopped because standard output was closed: "
+                        : "Interrupted: ";
+  throw Stopped{"interrupted", why + done + ". The next export goes on from here.",
                 kExitInterrupted};
 }
 
@@ -371,7 +386,10 @@ int ExportRun::run() {
   report_["library"] = session_.libraryFile();
   report_["destination"] = session_.root();
   report_["mode"] = session_.mode();
-  if (!o_.dryRun) {
+  stopIfInterrupted();
+  // --json without --yes asks nothing, so it changes nothing either.
+  bool onlyLooking = o_.dryRun || (o_.json && !o_.yes);
+  if (!onlyLooking) {
     size_t removed = session_.prepare();
     report_["unfinishedCopiesRemoved"] = removed;
     if (removed) {
@@ -379,6 +397,7 @@ int ExportRun::run() {
     }
   }
   plan_ = &session_.plan();
+  stopIfInterrupted();
   showPlan(*plan_);
   if (!plan_->fits()) {
     if (!plan_->fitsAfterCleanUp()) {
@@ -387,18 +406,27 @@ int ExportRun::run() {
                             byteText(plan_->freeSpace) + " free. Choose fewer playlists with --playlist.");
     }
     out("It fits only once the stale files are gone.");
-    if (!o_.dryRun) {
-      if (!confirm("Remove the stale files first?")) {
-        throw ExportError(ExportError::Kind::kDoesNotFit, "The export does not fit; nothing was copied.");
-      }
-      cleanUp();
-      cleanedFirst_ = true;
-    }
   }
-  if (o_.dryRun) {
+  if (onlyLooking) {
     if (plan_->cleanUp) cleanUp();
-    report_["status"] = "dry run";
-    return kExitOk;
+    stopIfInterrupted();
+    if (o_.dryRun) {
+      report_["status"] = "dry run";
+      return kExitOk;
+    }
+    throw Stopped{
+        "declined",
+        "Nothing was changed: --json asks no question, and without --yes the answer is no.",
+        kExitDeclined};
+  }
+  if (!plan_->fits()) {
+    if (!confirm("Remove the stale files first?")) {
+      stopIfInterrupted();
+      throw ExportError(ExportError::Kind::kDoesNotFit,
+                        "The export does not fit; nothing was copied.");
+    }
+    cleanUp();
+    cleanedFirst_ = true;
   }
   // The mode a script would set; a value the user set wins, as it does
   // for the script.
@@ -406,14 +434,15 @@ int ExportRun::run() {
   ui::SelectorText prompts(param.value_or(std::to_string(session_.mode())));
   if (o_.yes) out(prompts.confirmPrompt());
   if (!confirm(prompts.confirmPrompt() + " Start?")) {
+    stopIfInterrupted();
     out("Nothing was changed.");
     report_["status"] = "declined";
-    return kExitPartial;
+    return kExitDeclined;
   }
-  InterruptGuard guard;
+  stopIfInterrupted();
   copy();
   stopIfInterrupted();
-  size_t covers = session_.covers(&gInterrupted);
+  size_t covers = session_.covers(stop_.flag());
   report_["coverImages"] = covers;
   if (covers) out("Cover images: " + std::to_string(covers) + " \"" + catalogue::CTrack::artFileName() + "\" written.");
   stopIfInterrupted();
@@ -428,6 +457,20 @@ int ExportRun::run() {
     problem("Finished with problems.");
   }
   return ok ? kExitOk : kExitPartial;
+}
+
+int exitStatusOf(ExportError::Kind kind) {
+  switch (kind) {
+    case ExportError::Kind::kUsage:
+      return kExitUsage;
+    case ExportError::Kind::kBusy:
+      return kExitBusy;
+    case ExportError::Kind::kDoesNotFit:
+      return kExitDoesNotFit;
+    case ExportError::Kind::kFailed:
+      break;
+  }
+  return kExitPartial;
 }
 
 const char* statusWord(ExportError::Kind kind) {
@@ -455,7 +498,7 @@ int runExport(const ExportOptions& options) {
   } catch (const ExportError& e) {
     problem = e.what();
     run.report()["status"] = statusWord(e.kind());
-    status = e.kind() == ExportError::Kind::kUsage ? kExitUsage : kExitPartial;
+    status = exitStatusOf(e.kind());
   } catch (const Stopped& e) {
     problem = e.message;
     run.report()["status"] = e.status;
@@ -519,7 +562,10 @@ void registerExportCommand(CLI::App& cli) {
       ->excludes(noClean);
   auto* verbose = cmd->add_flag("-v,--verbose", options->verbose, "List each file copied and deleted");
   cmd->add_flag("-q,--quiet", options->quiet, "Print only what went wrong; not with --verbose")->excludes(verbose);
-  cmd->add_flag("--json", options->json, "Print a machine-readable report instead of text (needs --yes or --dry-run)");
+  cmd->add_flag(
+      "--json", options->json,
+      "Print a machine-readable report instead of text; it asks no question, so without --yes it "
+      "only reports the plan and changes nothing (exit status 5)");
   auto log = std::make_shared<bool>(false);
   cmd->add_flag("--log", *log, "Also show the system log lines on standard error");
   cmd->footer(
@@ -527,12 +573,21 @@ void registerExportCommand(CLI::App& cli) {
       "  tessaline export --library ~/Music/iTunes/iTunes\\ Music\\ Library.xml --to /media/me/TESSALINE\n"
       "  tessaline export --to /media/me/TESSALINE --playlist 'Road Trip' --playlist Workout\n"
       "  tessaline export --to /media/me/TESSALINE --dry-run\n"
-      "  tessaline export --library Library.xml --to /media/me/TESSALINE --yes --json");
+      "  tessaline export --library Library.xml --to /media/me/TESSALINE --yes --json\n"
+      "\n"
+      "Exit status:\n"
+      "  0    done (a dry run too)\n"
+      "  1    finished with problems: tracks, playlist files or stale files failed\n"
+      "       or were left out (each is listed with its reason), or the\n"
+      "       destination could not be written\n"
+      "  2    usage or input error (a wrong option, a malformed library, a\n"
+      "       destination that is not there); nothing was changed\n"
+      "  3    does not fit: the export needs more than the drive has free\n"
+      "  4    busy: another export to the same destination is under way\n"
+      "  5    declined: the question was answered no (or --json came without --yes)\n"
+      "  130  stopped by Ctrl-C, SIGTERM or a closed output at the next safe point;\n"
+      "       the summary says what was done (a second Ctrl-C ends it at once)");
   cmd->callback([options, log] {
-    if (options->json && !options->yes && !options->dryRun) {
-      std::cerr << "tessaline export: --json needs --yes or --dry-run (it asks no questions)\n";
-      throw CLI::RuntimeError(kExitUsage);
-    }
     platform::setLogStderrMode(*log ? platform::StderrMode::kAlways : platform::StderrMode::kNever);
     int status = runExport(*options);
     if (status != kExitOk) throw CLI::RuntimeError(status);

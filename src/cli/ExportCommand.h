@@ -4,11 +4,14 @@
 // free space), confirm, copy with progress, cover images, playlist files,
 // clean-up of stale files, and a closing summary.
 //
-// Exit status: 0 when everything was done, 1 when something could not be
-// done (each track, playlist file or stale file is listed with its
-// reason) or the export does not fit, 2 for bad usage or input (a
-// malformed library changes nothing anywhere), 130 when interrupted.
-// With --json a full report is printed whatever the status.
+// Exit status (CommandLine.h names them): 0 when everything was done, 1
+// when something could not be done (each track, playlist file or stale
+// file is listed with its reason), 2 for bad usage or input (a malformed
+// library changes nothing anywhere), 3 when the export does not fit, 4
+// when another export holds the destination, 5 when declined (--json
+// without --yes asks nothing and declines), 130 when stopped (a signal,
+// or standard output closed) at the next safe point. With --json a full
+// report is printed whatever the status.
 //
 // The clean-up deletes only what the exporter wrote (its record on the
 // drive says which files), its own unfinished copies, and folders those

@@ -37,16 +37,12 @@ int listPlaylists(const Options& o) {
   for (const auto& t : library.tracks) tracks[t.persistentId] = &t;
   std::unordered_map<std::string, const LibraryPlaylist*> byId;
   for (const auto& p : library.playlists) byId[p.persistentId] = &p;
-  // A parent chain that comes back on itself ends where it repeats.
+  // The folder a playlist is in, by its own name only: a whole path would
+  // make the listing of folders nested n deep take n * n. A playlist
+  // given as its own parent is in no folder.
   auto folderOf = [&](const LibraryPlaylist& p) {
-    std::string path;
-    std::unordered_set<const LibraryPlaylist*> seen{&p};
-    for (auto it = byId.find(p.parentPersistentId);
-         it != byId.end() && seen.insert(it->second).second;
-         it = byId.find(it->second->parentPersistentId)) {
-      path = it->second->name + (path.empty() ? "" : "/" + path);
-    }
-    return path;
+    auto it = byId.find(p.parentPersistentId);
+    return it == byId.end() || it->second == &p ? std::string() : it->second->name;
   };
 
   nlohmann::json rows = nlohmann::json::array();

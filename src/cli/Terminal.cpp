@@ -1,18 +1,19 @@
 #include "cli/Terminal.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string_view>
 
-#include "ui/PlaylistSpaceUsageCell.h"
-
 #include "platform/Configuration.h"
+#include "ui/PlaylistSpaceUsageCell.h"
 
 namespace app {
 
@@ -155,11 +156,33 @@ std::string fitToWidth(const std::string& text, size_t width) {
   return out + std::string(width > used ? width - used : 0, ' ');
 }
 
-bool askYesNo(const std::string& question) {
+namespace {
+
+// One line of standard input, read byte by byte so that nothing past it
+// is taken and a raised `stop` is seen within a tenth of a second (the
+// signal that raised it may have gone to another thread).
+bool readAnswer(std::string& answer, const std::atomic<bool>* stop) {
+  if (stop == nullptr) return static_cast<bool>(std::getline(std::cin, answer));
+  while (!stop->load()) {
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char c;
+    ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return !answer.empty();
+    if (c == '\n') return true;
+    answer += c;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool askYesNo(const std::string& question, const std::atomic<bool>* stop) {
   std::cout << std::flush;
   std::cerr << question << " [y/N] " << std::flush;
   std::string answer;
-  if (!std::getline(std::cin, answer)) {
+  if (!readAnswer(answer, stop)) {
     std::cerr << "\n";
     return false;
   }

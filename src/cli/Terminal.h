@@ -6,6 +6,7 @@
 // and environment and askYesNo().
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -56,7 +57,8 @@ std::string fitToWidth(const std::string& text, size_t width);
 
 // Asks a yes/no question on standard error (the terminal, also when the
 // output goes to a file) and reads the answer from standard input;
-// anything but y or yes (any case), or the end of input, is no.
-bool askYesNo(const std::string& question);
+// anything but y or yes (any case), or the end of input, is no. With
+// `stop`, the wait also ends (as a no) soon after the flag is raised.
+bool askYesNo(const std::string& question, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace app

@@ -17,7 +17,7 @@ namespace drive {
 namespace {
 
 std::optional<std::string> readText(const std::string& path) {
-  auto read = platform::readWholeFile(path);
+  auto read = platform::readWholeFile(path, platform::kSmallFileLimit);
   if (!read) return std::nullopt;
   std::string s = std::move(*read);
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();

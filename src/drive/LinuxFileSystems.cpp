@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string readText(const std::string& path) {
-  auto read = platform::readWholeFile(path);
+  auto read = platform::readWholeFile(path, platform::kSmallFileLimit);
   return read ? std::move(*read) : std::string();
 }
 

@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::optional<std::string> readFile(const fs::path& path) {
-  return platform::readWholeFile(path.string()).take();
+  return platform::readWholeFile(path.string(), platform::kSmallFileLimit).take();
 }
 
 std::optional<std::string> stringFor(const PropertyList& dict, const char* key) {

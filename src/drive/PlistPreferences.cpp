@@ -20,8 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kMaxFileBytes = 1 << 20;
-
 struct PlistFree {
   void operator()(plist_t p) const { plist_free(p); }
 };
@@ -32,7 +30,7 @@ enum class Load { kMissing, kDictionary, kBroken };
 // Reads the file into *dict; kBroken for anything but a dictionary, and
 // then a file that could not be read leaves its reason in *why.
 Load loadDictionary(const fs::path& file, PlistPtr* dict, platform::Status* why) {
-  auto bytes = platform::readWholeFile(file.string(), kMaxFileBytes);
+  auto bytes = platform::readWholeFile(file.string(), platform::kSmallFileLimit);
   if (!bytes) {
     if (bytes.status().code() == ENOENT) return Load::kMissing;
     *why = bytes.status();

@@ -141,7 +141,7 @@ std::optional<PropertyList> PropertyList::parse(std::string_view bytes) {
 }
 
 platform::Result<PropertyList> PropertyList::load(const std::string& path) {
-  auto bytes = platform::readWholeFile(path);
+  auto bytes = platform::readWholeFile(path, platform::kSmallFileLimit);
   if (!bytes) return bytes.status();
   auto parsed = parse(*bytes);
   if (!parsed) return platform::Status::failure("cannot read", path, "it is not a property list");

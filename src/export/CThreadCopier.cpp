@@ -80,8 +80,16 @@ void CThreadCopier::copyPlaylistUniqueIDs(const std::vector<std::string>& unique
                                    const platform::FileError* error) {
             if (!error) {
               committedBytes_.fetch_add(bytes);
+              committedCount_.fetch_add(1);
               return;
             }
+            // A script polls numbers only: the log is where it learns why.
+            platform::logFormat("copy of track %@ failed: %@ (%@)", track.uniqueID(),
+                                error->localizedDescription.empty()
+                                    ? "error " + std::to_string(error->code)
+                                    : error->localizedDescription,
+                                error->path.empty() ? track.sourcePath() : error->path);
+            failedCount_.fetch_add(1);
             failures_.update([&](std::vector<Failure>& failures) {
               failures.push_back({track.uniqueID(), *error});
             });

@@ -15,7 +15,8 @@
 // Ownership: the caller owns the copier; the run's thread keeps it and
 // the array alive until it ends.
 // Thread: the counters and state are atomic; read them from any thread.
-// Errors: a track that cannot be copied adds 0 bytes; framework
+// Errors: a track that cannot be copied adds 0 bytes, is counted in
+// failedCount() and logged ("copy of track ID failed: REASON (PATH)"); framework
 // exceptions are logged with the run's "exeception ..." lines and the
 // run goes on or ends as documented. Callers that want to know more (the
 // command line, the window) read failures() and committedBytes() once
@@ -89,6 +90,11 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
   // tracks this run put on the drive under their names.
   std::vector<Failure> failures() const;
   uint64_t committedBytes() const { return committedBytes_.load(); }
+  // Tracks this run put on the drive, and tracks it tried and could not
+  // (each also logged with its reason and path): copiedSize() alone
+  // cannot tell a run that failed from one that had nothing to do.
+  uint64_t committedCount() const { return committedCount_.load(); }
+  uint64_t failedCount() const { return failedCount_.load(); }
   // The bytes written so far, also within a track being copied (copies
   // that fail leave it again): for a progress line that moves with a
   // large file.
@@ -108,6 +114,8 @@ class CThreadCopier : public std::enable_shared_from_this<CThreadCopier> {
   Options options_;
   platform::Guarded<std::vector<Failure>> failures_;
   std::atomic<uint64_t> committedBytes_{0};
+  std::atomic<uint64_t> committedCount_{0};
+  std::atomic<uint64_t> failedCount_{0};
   std::atomic<uint64_t> bytesWritten_{0};
 };
 

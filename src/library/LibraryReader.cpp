@@ -882,13 +882,26 @@ class LibraryBuilder {
 // walked at a few hundred kilobytes, for one read call per 64 KB.
 constexpr size_t kPiece = 64 * 1024;
 
+// The most a library file may hold. The largest real exports are a few
+// hundred megabytes; anything past this is not one, and reading it whole
+// would only take the machine's memory.
+constexpr uint64_t kMaxLibraryBytes = uint64_t{2} << 30;
+
+// Counts what it actually reads: st_size says nothing true of /proc,
+// sysfs or a file still growing.
 class FileSource : public ByteSource {
  public:
   FileSource(int fd, const std::string& file) : fd_(fd), file_(file), buffer_(new char[kPiece]) {}
   std::string_view next() override {
     for (;;) {
       ssize_t n = ::read(fd_, buffer_.get(), kPiece);
-      if (n >= 0) return {buffer_.get(), static_cast<size_t>(n)};
+      if (n == 0 && total_ == 0) throw LibraryError(file_, 0, "the file is empty");
+      if (n >= 0) {
+        total_ += static_cast<uint64_t>(n);
+        if (total_ > kMaxLibraryBytes)
+          throw LibraryError(file_, 0, "the file is larger than 2 GiB, too large for a library");
+        return {buffer_.get(), static_cast<size_t>(n)};
+      }
       if (errno != EINTR)
         throw LibraryError(file_, 0, std::string("cannot read: ") + std::strerror(errno));
     }
@@ -898,6 +911,7 @@ class FileSource : public ByteSource {
   int fd_;
   const std::string& file_;
   std::unique_ptr<char[]> buffer_;
+  uint64_t total_ = 0;
 };
 
 class MemorySource : public ByteSource {
@@ -1004,16 +1018,14 @@ std::optional<std::string> LibraryReader::decodeFileUrl(std::string_view url) {
 }
 
 Library LibraryReader::read(const std::string& file) const {
-  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: opening a FIFO (or a device) put where the library
+  // should be would otherwise wait for a writer forever.
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) throw LibraryError(file, 0, std::string("cannot open: ") + std::strerror(errno));
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     throw LibraryError(file, 0, "not a regular file");
-  }
-  if (st.st_size == 0) {
-    ::close(fd);
-    throw LibraryError(file, 0, "the file is empty");
   }
   try {
     FileSource source(fd, file);

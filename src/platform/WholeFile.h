@@ -21,6 +21,9 @@ namespace platform {
 enum class Oversize { kFail, kTruncate };
 
 inline constexpr size_t kWholeFileDefaultLimit = 16 << 20;
+// What a preference file or a recorded piece of hardware (a fake
+// machine's files, which anyone can put there) may hold at most.
+inline constexpr size_t kSmallFileLimit = 1 << 20;
 
 // Puts `bytes` at `path` whole or not at all: written to a temporary file
 // beside it, flushed to the disk, then renamed over it, so that a crash

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +26,7 @@
 #include "platform/Configuration.h"
 #include "platform/FileManager.h"
 #include "platform/FolderListings.h"
+#include "platform/MountPoints.h"
 #include "platform/RunLoop.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
@@ -46,9 +48,21 @@ bool lexicallyInside(std::string_view path, std::string_view folder) {
 
 }  // namespace
 
+namespace {
+
+// A source path longer than the system takes cannot even be opened; it is
+// told apart from a destination name the drive refuses.
+std::string sourcePathTooLong(const std::string& source) {
+  return "the source file's path is too long to open (more than " + std::to_string(PATH_MAX) +
+         " bytes) (" + source + ")";
+}
+
+}  // namespace
+
 std::string describeCopyFailure(const platform::FileError& e, const std::string& source) {
   const std::string& where = e.path.empty() ? source : e.path;
-  bool atSource = !e.path.empty() && e.path == source;
+  bool atSource =
+      !source.empty() && (e.path.empty() ? source.size() >= PATH_MAX : e.path == source);
   switch (e.code) {
     case ENOSPC:
     case EDQUOT:
@@ -56,6 +70,7 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
     case ENODEV:
       return "the drive was removed";
     case EIO:
+      if (atSource) return "the source file could not be read (input/output error) (" + where + ")";
       return "the drive could not be written (input/output error: was it removed?) (" + where + ")";
     case EROFS:
       return "the drive is read-only (" + where + ")";
@@ -68,17 +83,22 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
     case EEXIST:
       return "another file already stands at " + where;
     case ENOTDIR:
-      return "a file stands where a folder belongs, on the way to " + where;
+      return std::string("a file stands where a folder belongs, on the way to ") +
+             (atSource ? "the source file " : "") + where;
     case ELOOP:
+      if (atSource) return "the source file's path loops through symbolic links (" + where + ")";
       return "a symbolic link stands in the way, on the way to " + where +
              " (nothing is written through links)";
     case EACCES:
     case EPERM:
-      return "permission denied (" + where + ")";
+      return (atSource ? "the source file cannot be read: permission denied ("
+                       : "permission denied on the drive (") +
+             where + ")";
     case ENOENT:
       return atSource ? "the source file is missing (" + where + ")"
                       : "a folder on the way is missing (" + where + ")";
     case ENAMETOOLONG:
+      if (atSource) return sourcePathTooLong(where);
       return "the name is too long for the drive (" + where + ")";
     case ECANCELED:
       return "the export was interrupted";
@@ -179,14 +199,21 @@ std::set<const LibraryPlaylist*> choosePlaylists(const Library& library,
   std::multimap<std::string, const LibraryPlaylist*> children;
   for (const auto& p : library.playlists) children.emplace(p.parentPersistentId, &p);
   std::set<const LibraryPlaylist*> opened;  // a folder listed as its own ancestor is opened once
-  std::function<void(const LibraryPlaylist&)> take = [&](const LibraryPlaylist& p) {
-    if (!p.folder) {
-      chosen.insert(&p);
-      return;
+  // A list of what is still to open rather than recursion: folders may
+  // nest as deep as the library says, a quarter of a million levels too.
+  std::vector<const LibraryPlaylist*> pending;
+  auto take = [&](const LibraryPlaylist& named) {
+    pending.push_back(&named);
+    while (!pending.empty()) {
+      const LibraryPlaylist* p = pending.back();
+      pending.pop_back();
+      if (!p->folder) {
+        chosen.insert(p);
+      } else if (opened.insert(p).second) {
+        auto [begin, end] = children.equal_range(p->persistentId);
+        for (auto it = begin; it != end; ++it) pending.push_back(it->second);
+      }
     }
-    if (!opened.insert(&p).second) return;
-    auto [begin, end] = children.equal_range(p.persistentId);
-    for (auto it = begin; it != end; ++it) take(*it->second);
   };
   for (const auto& name : names) {
     std::string key = DestinationLayout::collisionKey(name);
@@ -268,6 +295,14 @@ void ExportSession::load() {
   if (ec)
     throw ExportError(ExportError::Kind::kUsage,
                       "The destination " + to + " cannot be used: " + ec.message());
+  // A drive that is not plugged in leaves its mount point: writing there
+  // would fill this computer's own disk.
+  if (auto top = platform::mountTopWithNothingMounted(root_)) {
+    throw ExportError(ExportError::Kind::kUsage,
+                      "The destination cannot be used: nothing is mounted at " + root_ +
+                          " (it is a folder on the same file system as " + *top +
+                          ", not a drive: is the drive plugged in?).");
+  }
   if (access(root_.c_str(), W_OK) != 0)
     throw ExportError(ExportError::Kind::kUsage, "The destination " + root_ + " is not writable.");
   destination_ = platform::DestinationRoot::open(root_);
@@ -612,7 +647,10 @@ std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) co
   if (!t.onThisComputer())
     return "the file is not on this computer (" + std::string(t.location) + ")";
   if (stopped) return "the export was interrupted";
-  if (access(source.c_str(), F_OK) != 0) return "the source file is missing (" + source + ")";
+  if (access(source.c_str(), F_OK) != 0) {
+    return errno == ENAMETOOLONG ? sourcePathTooLong(source)
+                                 : "the source file is missing (" + source + ")";
+  }
   if (access(source.c_str(), R_OK) != 0) return "the source file cannot be read (" + source + ")";
   return "it is not on the drive after the copy";
 }
@@ -758,7 +796,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
   return outcome;
 }
 
-CleanOutcome ExportSession::clean(bool remove) {
+CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   CleanOutcome outcome;
   outcome.attempted = remove;
   if (!remove) {
@@ -771,7 +809,11 @@ CleanOutcome ExportSession::clean(bool remove) {
   std::vector<std::string> deleted;
   for (const auto& item : plan_.stale) {
     CleanItem done{item, false, !item.ours, ""};
-    if (item.ours) {
+    if (item.ours && !outcome.stopped && stop != nullptr && stop->load()) outcome.stopped = true;
+    if (item.ours && outcome.stopped) {
+      done.reason = "the clean-up was stopped before it";
+      done.notReached = true;
+    } else if (item.ours) {
       platform::FileError error;
       if (item.folder) {
         // The cover image the exporter put there goes with its folder.
@@ -791,6 +833,7 @@ CleanOutcome ExportSession::clean(bool remove) {
           if (auto relative = destination_->relativePath(item.path)) deleted.push_back(*relative);
         }
       }
+      outcome.deleted += done.deleted;
       if (!done.deleted && item.folder && error.code == ENOTEMPTY) {
         // Something not the exporter's (a cover image of the user's, a
         // file put there since) keeps its folder.

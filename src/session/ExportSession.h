@@ -135,12 +135,15 @@ struct CleanItem {
   bool deleted = false;
   bool kept = false;   // held by something not the exporter's
   std::string reason;  // why it is still there
+  bool notReached = false;  // the clean-up stopped before it
 };
 
 struct CleanOutcome {
   bool attempted = false;  // false: only listed
   std::vector<CleanItem> items;
   size_t notDeleted = 0;  // of the exporter's own items
+  bool stopped = false;   // asked to stop: the items not reached are still there
+  size_t deleted = 0;
 };
 
 class ExportSession {
@@ -174,8 +177,8 @@ class ExportSession {
   size_t covers(const std::atomic<bool>* stop);
   PlaylistOutcome playlistFiles();
   // Deletes the stale items the plan judged the exporter's (with `remove`
-  // false, only lists them).
-  CleanOutcome clean(bool remove);
+  // false, only lists them); `stop` ends it between two deletions.
+  CleanOutcome clean(bool remove, const std::atomic<bool>* stop = nullptr);
 
   const std::string& root() const { return root_; }
   const std::string& libraryFile() const { return libraryFile_; }

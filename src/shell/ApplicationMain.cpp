@@ -5,12 +5,16 @@
 
 #include "platform/Exception.h"
 #include "platform/RunLoop.h"
+#include "platform/StopSignals.h"
 #include "shell/stAutoReleasePool.h"
 
 namespace shell {
 
 int ApplicationMain(int argc, char** argv, const ApplicationRun& run) {
   platform::MainRunLoop::shared().adoptCurrentThread();
+  // A reader that goes away (`tessaline export | head`) is something the
+  // run notices and answers, not a silent death.
+  platform::ignoreBrokenPipes();
   // The outermost scope of the main thread: what the run leaves in it is
   // released before the process ends.
   stAutoReleasePool pool;

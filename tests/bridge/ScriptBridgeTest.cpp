@@ -2,6 +2,7 @@
 // the response line(s) out; and once through the executable.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <random>
+#include <tuple>
 
 #include "bridge/ScriptBridge.h"
 #include "bridge/ScriptMethods.h"
@@ -220,14 +222,28 @@ TEST_F(ScriptBridgeTest, EachErrorCodeWithItsReason) {
           .empty());
   EXPECT_EQ(s.call("+[CTrack destinationBasePath]"), "/tmp/q");
   EXPECT_TRUE(s.send(R"({"jsonrpc":"2.0","method":"nothing"})").empty());
-  // A batch answers each of its requests.
-  auto out = s.send(
-      R"([{"jsonrpc":"2.0","id":1,"method":"+[CTrack artFileName]"},{"jsonrpc":"2.0","id":2,"method":"x"}])");
-  ASSERT_EQ(out.size(), 1u);
-  Json batch = Json::parse(out[0]);
-  ASSERT_EQ(batch.size(), 2u);
-  EXPECT_EQ(batch[0]["result"], "folder.jpg");
-  EXPECT_EQ(batch[1]["error"]["code"], -32601);
+  // A batch answers each of its requests: IdsComeBackAsSent.
+}
+
+// An id comes back in the characters it was sent in, also those a double
+// holds only roughly, alone or in a batch, with a result or an error.
+TEST_F(ScriptBridgeTest, IdsComeBackAsSent) {
+  Session s;
+  auto request = [](const std::string& id, const char* method) {
+    return R"({"jsonrpc":"2.0","method":")" + std::string(method) + R"(","id":)" + id + "}";
+  };
+  auto answer = [](const std::string& id) {
+    return R"({"id":)" + id + R"(,"jsonrpc":"2.0","result":"folder.jpg"})";
+  };
+  for (std::string id : {"123456789012345678901234567890", "-1.50", "1e2", "\"a\"", "7",
+                         "18446744073709551615", "-9223372036854775808", "0.1"}) {
+    EXPECT_EQ(s.send(request(id, "+[CTrack artFileName]")), std::vector<std::string>{answer(id)});
+  }
+  const std::string big = "900719925474099312345";
+  EXPECT_EQ(s.send("[" + request(big, "+[CTrack artFileName]") + "," + request("2.50", "x") + "]"),
+            std::vector<std::string>{"[" + answer(big) +
+                                     R"(,{"id":2.50,"error":{"code":-32601,"message":"unknown )"
+                                     R"(method x"},"jsonrpc":"2.0"}])"});
 }
 
 // Nesting is bounded before anything walks the value (the id's copy, a
@@ -313,6 +329,39 @@ TEST_F(ScriptBridgeThreadedTest, CopyRunPolledToTheEndThenPlaylistFiles) {
 
 // Many random valid calls: whatever the order, nothing crashes and every
 // answer is a result or an internal error, never a bridge fault.
+// A copy that fails says why and where in the log, and the copier counts
+// it apart from the copies; a good one logs nothing.
+TEST_F(ScriptBridgeThreadedTest, FailedCopiesAreLoggedAndCountedApart) {
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"/Music", "ok/one.wav", ""},
+      {"/Music", "ok/./two.wav", "(" + root + "/Music/ok/./two.wav)"},
+      {"/Music", "ok//three.wav", "(" + root + "/Music/ok//three.wav)"},
+      {"/Gone", "ok/four.wav", "(" + root + "/Gone"},
+  };
+  std::filesystem::create_directories(root + "/Music");
+  for (const auto& [base, dest, logged] : cases) {
+    SCOPED_TRACE(dest);
+    catalogue::CTrackList::resetForTesting();
+    Session s;
+    platform::LogCapture log;
+    s.call("+[CTrack setDestinationBasePath:]", {root + base});
+    s.call(
+        "+[CTrackList retainedTrackListForUniqueID:exported:trackIDs:enables:sourcePaths:"
+        "destPaths:titles:artists:durations:]",
+        {"P", true, list({"T"}), list({true}), list({dir / "src/a.mp3"}), list({dest}), list({"t"}),
+         list({"a"}), list({"60"})});
+    Json copier = s.call("+[CThreadCopier CThreadCopierForUniqueIDs:]", {list({"P"})});
+    ASSERT_TRUE(pumpUntil(s, copier, "-[CThreadCopier copyState]", 3));
+    bool fails = !logged.empty();
+    EXPECT_EQ(s.call("-[CThreadCopier failedCount]", {copier}), fails ? 1 : 0);
+    EXPECT_EQ(s.call("-[CThreadCopier committedCount]", {copier}), fails ? 0 : 1);
+    EXPECT_EQ(s.call("-[CThreadCopier committedSize]", {copier}), fails ? 0 : 100);
+    std::string lines = testing::PrintToString(log.lines());
+    EXPECT_EQ(lines.find("copy of track T failed: ") != std::string::npos, fails) << lines;
+    EXPECT_NE(lines.find(logged), std::string::npos) << lines;
+  }
+}
+
 TEST_F(ScriptBridgeThreadedTest, LongRandomSessionOfValidCalls) {
   // Relative paths among the random texts land in the test's folder.
   std::string previous = std::filesystem::current_path();
@@ -481,7 +530,9 @@ TEST_F(ScriptBridgeThreadedTest, ExecutableServesAScriptAndRefusesHostileLines) 
   std::string binary = TESSALINE_EXECUTABLE;
   char* argv[] = {binary.data(), const_cast<char*>("script"), nullptr};
   // The child starts on this process's memory until its exec, which
-  // carries this process's peak over into the child's: reset it first.
+  // carries this process's peak over into the child's: reset it first,
+  // after handing back what earlier tests freed (a big library's text).
+  malloc_trim(0);
   testsupport::writeFile("/proc/self/clear_refs", "5");
   pid_t pid;
   ASSERT_EQ(posix_spawn(&pid, binary.c_str(), &io, nullptr, argv, environ), 0);

@@ -231,6 +231,45 @@ std::string bigLibrary(const testsupport::TempDir& dir) {
 
 }  // namespace
 
+// Folders nested a quarter of a million deep: choosing the outermost,
+// planning and listing take time linear in the playlists (no recursion on
+// the depth, no whole path per row).
+TEST(ExportEndToEnd, FoldersNestedAQuarterMillionDeep) {
+  testsupport::TempDir dir;
+  std::string xml =
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Tracks</key><dict/>"
+      "<key>Playlists</key><array>";
+  auto playlist = [](const std::string& id, int parent, const char* folder) {
+    return "<dict><key>Name</key><string>" + id + "</string><key>Playlist Persistent ID</key>" +
+           "<string>" + id + "</string><key>Parent Persistent ID</key><string>F" +
+           std::to_string(parent) + "</string>" + folder + "</dict>";
+  };
+  const char* kFolder = "<key>Folder</key><true/>";
+  for (int i = 0; i < 250000; ++i) xml += playlist("F" + std::to_string(i), i - 1, kFolder);
+  testsupport::writeFile(dir / "deep.xml",
+                         xml + playlist("Leaf", 249999, "") + "</array></dict></plist>");
+  fs::create_directories(dir / "drive");
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const double slack = 6;
+#else
+  const double slack = 1;
+#endif
+  std::string library = " --library " + shellQuoted(dir / "deep.xml");
+  const std::tuple<std::string, double, std::string> cases[] = {
+      {exportOf(dir / "deep.xml", dir / "drive") + " -n --playlist F0", 1, "  Leaf "},
+      {"playlists" + library, 3, "F249999\n"},
+      {"playlists --json" + library, 3, "\"folder\": \"F249998\""},
+  };
+  for (const auto& [args, seconds, says] : cases) {
+    auto start = std::chrono::steady_clock::now();
+    Outcome r = run(args, "timeout 60 ");
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, 0) << args;
+    EXPECT_LT(took, seconds * slack) << args;
+    EXPECT_NE(r.out.find(says), std::string::npos) << args << r.out.substr(0, 300);
+  }
+}
+
 TEST(ExportEndToEnd, HostileAndCollidingNamesStayInsideTheDriveAndApart) {
   testsupport::TempDir dir;
   std::string drive = dir / "drive";
@@ -401,6 +440,30 @@ TEST(ExportSafety, EveryExitStatusPrintsAFullReport) {
             "a folder stands at " + drive + "/Music/Björk/Homogenic/01 Jóga.wav");
 }
 
+// A source whose path is longer than the system opens is the source's
+// failure, named as such, not a name too long for the drive.
+TEST(ExportSafety, ASourcePathLongerThanPathMaxIsTheSourcesFailure) {
+  testsupport::TempDir dir;
+  std::string source = dir.path();
+  int at = open(source.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; source.size() <= PATH_MAX; ++i) {  // made a step at a time
+    std::string name = std::to_string(i) + std::string(250, 'x');
+    ASSERT_EQ(mkdirat(at, name.c_str(), 0755), 0);
+    close(std::exchange(at, openat(at, name.c_str(), O_RDONLY | O_DIRECTORY)));
+    source += "/" + name;
+  }
+  close(openat(at, "song.wav", O_WRONLY | O_CREAT, 0644));
+  close(at);
+  source += "/song.wav";
+  testsupport::writeFile(dir / "Library.xml",
+                         libraryXml(trackXml(1, "Long", "A", "file://" + source), 1, "P"));
+  fs::create_directories(dir / "drive");
+  json report = exportJson(dir / "Library.xml", dir / "drive");
+  ASSERT_EQ(report["notCopied"].size(), 1u) << report.dump();
+  EXPECT_EQ(report["notCopied"][0]["reason"],
+            "the source file's path is too long to open (more than 4096 bytes) (" + source + ")");
+}
+
 TEST(ExportSafety, EveryExportRemovesUnfinishedCopiesAndOneExportRunsAtATime) {
   testsupport::TempDir dir;
   std::string drive = dir / "drive";
@@ -418,30 +481,64 @@ TEST(ExportSafety, EveryExportRemovesUnfinishedCopiesAndOneExportRunsAtATime) {
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   testsupport::writeFile(drive + "/Music/Old/.tessaline-partial-1.3-live.mp3", "live");
   r = run(args);
-  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_EQ(r.status, 4) << r.out;
   EXPECT_NE(r.out.find("Another export to " + drive + " is under way"), std::string::npos) << r.out;
   EXPECT_TRUE(fs::exists(drive + "/Music/Old/.tessaline-partial-1.3-live.mp3"));
   close(fd);
 }
 
-TEST(ExportSafety, AnInterruptStopsTheCopyAndLeavesNoTemporary) {
+// A stop at each step: a signal during the load, the copy or the
+// clean-up, or the reader of the output going away. Each ends at the next
+// safe point with status 130, says how far it got, and leaves no
+// temporary behind.
+TEST(ExportSafety, AStopAtAnyStepEndsWith130AndLeavesNoTemporary) {
   testsupport::TempDir dir;
-  std::string drive = dir / "drive";
+  std::string drive = dir / "drive", stale = dir / "stale", out = dir / "out";
   fs::create_directories(drive);
-  std::string library = bigLibrary(dir);
-  std::string command =
-      shellQuoted(kTessaline) + " " + exportOf(library, drive) + " --yes > " +
-      shellQuoted(dir / "out") + " 2>&1 & pid=$!; " + "for i in $(seq 100); do grep -q Copying " +
-      shellQuoted(dir / "out") +
-      " && break; sleep 0.02; done; sleep 0.2; kill -TERM $pid; wait $pid; exit $?";
-  int status = std::system(("bash -c " + shellQuoted(command)).c_str());
-  std::string out = testsupport::readFile(dir / "out");
-  EXPECT_EQ(WEXITSTATUS(status), 130) << out;
-  EXPECT_NE(out.find("Interrupted: "), std::string::npos) << out;
-  for (const auto& e : fs::recursive_directory_iterator(drive)) {
-    EXPECT_FALSE(e.path().filename().string().rfind(".tessaline-partial-", 0) == 0) << e.path();
+  std::string big = bigLibrary(dir), tracks, record;
+  for (int id = 1; id <= 200000; ++id)  // the load alone takes a while
+    tracks += trackXml(id, "T", "A", "file:///nowhere/t.mp3");
+  testsupport::writeFile(dir / "many.xml", libraryXml(tracks, 1, "Many"));
+  testsupport::writeFile(dir / "empty.xml", libraryXml("", 0, "Empty"));
+  for (int i = 0; i < 20000; ++i) {  // the exporter's own stale files: a long clean-up
+    testsupport::writeFile(stale + "/Music/Old/" + std::to_string(i) + ".mp3", "x");
+    record += "Music/Old/" + std::to_string(i) + ".mp3\n";
+  }
+  testsupport::writeFile(stale + "/.tessaline/written", record);
+  // Waits for `cue` in the output (if any) and `delay`, then signals.
+  auto stopped = [&](const std::string& args, const std::string& cue, const char* delay,
+                     const char* signal) {
+    return shellQuoted(kTessaline) + " " + args + " > " + shellQuoted(out) + " 2>&1 & pid=$!; " +
+           (cue.empty() ? ""
+                        : "for i in $(seq 250); do grep -q " + shellQuoted(cue) + " " +
+                              shellQuoted(out) + " && break; sleep 0.02; done; ") +
+           "sleep " + delay + "; kill -" + signal + " $pid; wait $pid";
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {stopped(exportOf(big, drive) + " --yes", "Copying", "0.2", "TERM"), "Interrupted: 0 bytes"},
+      {stopped(exportOf(dir / "many.xml", drive) + " --yes --json", "", "0.3", "TERM"),
+       "Interrupted: nothing was copied"},
+      {stopped(exportOf(dir / "empty.xml", stale) + " --yes", "Music/Old$", "0", "INT"),
+       "the clean-up stopped after deleting "},
+      {shellQuoted(kTessaline) + " " + exportOf(big, drive) + " --yes 2>" + shellQuoted(out) +
+           " | head -2 >/dev/null; exit ${PIPESTATUS[0]}",
+       "Stopped because standard output was closed: "},
+  };
+  for (const auto& [command, says] : cases) {
+    int status = std::system(("bash -c " + shellQuoted(command)).c_str());
+    std::string said = testsupport::readFile(out);
+    EXPECT_EQ(WEXITSTATUS(status), 130) << command << "\n" << said.substr(0, 2000);
+    EXPECT_NE(said.find(says), std::string::npos)
+        << said.substr(said.size() - std::min<size_t>(said.size(), 2000));
+    if (command.find("--json") != std::string::npos) {
+      EXPECT_NE(said.find("\"status\": \"interrupted\""), std::string::npos) << said;
+    }
+    for (const auto& e : fs::recursive_directory_iterator(drive)) {
+      EXPECT_FALSE(e.path().filename().string().rfind(".tessaline-partial-", 0) == 0) << e.path();
+    }
   }
   EXPECT_FALSE(fs::exists(drive + "/Music/Band/Album/Big.wav"));
+  EXPECT_TRUE(fs::exists(stale + "/Music/Old"));  // the clean-up stopped short
 }
 
 // On a small real file system: a drive that fills up keeps its old
@@ -466,6 +563,7 @@ TEST(ExportSafety, AFullDriveKeepsItsPlaylistFilesAndUndeletableFilesAreReported
   std::string roadTrip = testsupport::readFile(drive + "/Playlists/Road Trip.m3u8");
 
   // Full: every playlist file fails to be replaced and stays as it was.
+  fs::create_directories(drive + "/again");
   std::system(
       ("dd if=/dev/zero of=" + shellQuoted(drive + "/filler") + " bs=64k 2>/dev/null").c_str());
   Outcome full = run(exportOf(dir / "lib/Library.xml", drive) + " --yes --json --no-clean");
@@ -475,6 +573,8 @@ TEST(ExportSafety, AFullDriveKeepsItsPlaylistFilesAndUndeletableFilesAreReported
   EXPECT_TRUE(report["playlistFiles"].empty());
   EXPECT_EQ(report["playlistFilesNotWritten"].size(), 5u);
   EXPECT_EQ(testsupport::readFile(drive + "/Playlists/Road Trip.m3u8"), roadTrip);
+  // A whole export into what is left does not fit.
+  EXPECT_EQ(run(exportOf(dir / "lib/Library.xml", drive + "/again") + " --yes").status, 3);
   fs::remove(drive + "/filler");
 
   // A stale playlist file held by a mount cannot go.
@@ -494,6 +594,44 @@ TEST(ExportSafety, AFullDriveKeepsItsPlaylistFilesAndUndeletableFilesAreReported
   }
   EXPECT_TRUE(listed) << report["stale"].dump();
   EXPECT_TRUE(fs::exists(sunday));
+}
+
+// A folder under /mnt is a drive's only with something mounted on its way
+// down, a bind mount of the same file system too; a bare mount point is
+// refused before anything is written.
+TEST(ExportSafety, AFolderUnderMntWithNothingMountedIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount below /mnt";
+  char made[] = "/mnt/tessaline-test-XXXXXX";
+  if (mkdtemp(made) == nullptr) GTEST_SKIP() << "cannot make a folder below /mnt";
+  struct Undo {
+    std::string top;
+    ~Undo() {
+      std::system(("umount -l " + shellQuoted(top + "/drive") + " 2>/dev/null").c_str());
+      fs::remove_all(top);
+    }
+  } undo{made};
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  std::string drive = undo.top + "/drive", music = drive + "/Music";
+  fs::create_directories(music);
+  fs::create_directories(undo.top + "/elsewhere/Music");
+  const std::pair<std::string, int> cases[] = {
+      {"true", 2},
+      {"mount -t tmpfs tessaline-test " + shellQuoted(drive) + " && mkdir " + shellQuoted(music),
+       0},
+      {"mount --bind " + shellQuoted(undo.top + "/elsewhere") + " " + shellQuoted(drive), 0},
+  };
+  for (const auto& [mount, status] : cases) {
+    if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "cannot mount: " << mount;
+    Outcome r = run(exportOf(dir / "lib/Library.xml", music) + " --yes");
+    EXPECT_EQ(r.status, status) << mount << "\n" << r.out;
+    std::string refusal =
+        "nothing is mounted at " + music + " (it is a folder on the same file system as /mnt";
+    EXPECT_EQ(r.out.find(refusal) != std::string::npos, status == 2) << r.out;
+    EXPECT_EQ(fs::exists(music + "/Playlists"), status == 0);
+    std::system(("umount " + shellQuoted(drive) + " 2>/dev/null").c_str());
+  }
+  EXPECT_TRUE(fs::is_empty(music));
 }
 
 // Killed outright (SIGKILL: no handler runs) at ten moments of a copy of
@@ -733,11 +871,15 @@ TEST(CommandLine, WordsAndAnswers) {
                          "<dict/><key>Playlists</key><array>" +
                              folder("A", "B") + folder("B", "A") + "</array></dict></plist>");
   std::string cycle = " --library " + shellQuoted(dir / "cycle.xml");
+  ASSERT_EQ(mkfifo((dir / "fifo.xml").c_str(), 0600), 0);
+  std::string fifo = " --library " + shellQuoted(dir / "fifo.xml");
+  std::string usage = "\"status\": \"usage error\"";
   const std::tuple<std::string, int, std::string> cases[] = {
       {"--version", 0, "tessaline "},
       {"help", 0, "playlists"},
       {"help export", 0, "Usage: tessaline export"},
-      {"export --bogus", 2, "tessaline export: The following argument was not expected: --bogus"},
+      {"export --bogus --json", 2,
+       "\"error\": \"The following argument was not expected: --bogus\""},
       {"help nope", 2, "tessaline help: no command is named \"nope\""},
       {dry + " --playlist 'road trip'", 0, "\"name\": \"Road Trip\""},
       {dry + " --playlist nordik", 2, "Did you mean \"Nordic\"?"},
@@ -746,9 +888,16 @@ TEST(CommandLine, WordsAndAnswers) {
       {"export" + cycle + " --to " + shellQuoted(dir / "drive") + " -n --playlist a", 0,
        "Nothing to copy"},
       {"playlists" + cycle, 0, "A/"},
+      {"export --json --quiet --verbose", 2, "\"error\": \"--verbose excludes --quiet\""},
+      {"export --json --clean --no-clean", 2, usage},
+      {"export --json --drive X --to /tmp", 2, usage},
+      {"export --json" + lib + " --to " + shellQuoted(dir / "drive"), 5,
+       "\"status\": \"declined\""},
+      {"export --to /tmp" + fifo, 2, dir / "fifo.xml" + ": not a regular file"},
+      {"playlists" + fifo, 2, "not a regular file"},
   };
   for (const auto& [args, status, says] : cases) {
-    Outcome r = run(args + " </dev/null");
+    Outcome r = run(args + " </dev/null", "timeout 10 ");
     EXPECT_EQ(r.status, status) << args;
     EXPECT_NE(r.out.find(says), std::string::npos) << args << "\n" << r.out;
   }
@@ -760,7 +909,7 @@ TEST(CommandLine, WordsAndAnswers) {
                             shellQuoted(dir / "drive") + " 2>" + shellQuoted(asked) + " >" +
                             shellQuoted(log) + " </dev/null")
                                .c_str());
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(WEXITSTATUS(status), 5);
   EXPECT_NE(testsupport::readFile(asked).find("Start? [y/N]"), std::string::npos);
   EXPECT_EQ(testsupport::readFile(log).find("[y/N]"), std::string::npos);
   EXPECT_EQ(testsupport::readFile(log).find("This script will"), std::string::npos);
