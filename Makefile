@@ -2,7 +2,7 @@
 # Both install what is missing, configure and build first.
 
 DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
-  libicu-dev libplist-dev libxml2-dev libblkid-dev \
+  libicu-dev libplist-dev libxml2-dev libblkid-dev libxxhash-dev \
   qt6-base-dev libcli11-dev nlohmann-json3-dev \
   libgtest-dev libgmock-dev libbenchmark-dev help2man xvfb xauth
 BENCH_PACKAGES := rsync findutils coreutils time
