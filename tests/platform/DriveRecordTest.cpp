@@ -1,0 +1,227 @@
+// The drive's record: any name round-trips, a kill at any byte leaves a
+// readable prefix, compaction loses no appender's entry, and the
+// exporter's own files are never read through a FIFO or link nor written
+// through a snapshot's hard link.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "platform/ContentHash.h"
+#include "platform/DriveRecord.h"
+#include "support/TempDir.h"
+
+using namespace platform;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string lower(std::string_view path) {
+  std::string key(path);
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
+}
+
+RecordEntry entry(const std::string& path, EntryKind kind = EntryKind::kTrack, int n = 1) {
+  uint64_t u = static_cast<uint64_t>(n);
+  return {lower(path),  path,
+          kind,         "T" + std::to_string(n),
+          "L",          {u * 10, n * 1000},
+          {u * 20, -n}, n % 2 ? std::optional<uint64_t>(u * 7) : std::nullopt};
+}
+
+std::unordered_map<std::string, RecordEntry> byKey(const std::vector<RecordEntry>& entries) {
+  std::unordered_map<std::string, RecordEntry> map;
+  for (const auto& e : entries) map.insert_or_assign(e.key, e);
+  return map;
+}
+
+std::unique_ptr<DriveRecord> openRecord(const std::string& root) {
+  auto record = DriveRecord::open(DestinationRoot::open(root), lower);
+  EXPECT_TRUE(record.ok()) << record.status().message();
+  return record ? std::move(*record) : nullptr;
+}
+
+}  // namespace
+
+TEST(DriveRecord, AnyNameRoundTripsLaterLinesOverrideAndOlderPathsComeBackAsLegacy) {
+  TempDir dir;
+  writeFile(dir / ".tessaline/written", "Music/Old.mp3\nMUSIC/TAB\tB.MP3\nMusic/Gone.mp3\n");
+  std::vector<RecordEntry> entries = {entry("Music/tab\tb.mp3"),
+                                      entry("Music/new\nline\\n.mp3", EntryKind::kTrack, 2),
+                                      entry("Music/back\\slash\r\\t", EntryKind::kCover, 3),
+                                      entry("Playlists/é.m3u8", EntryKind::kPlaylist, 4),
+                                      entry("Music/Folder", EntryKind::kFolder, 5),
+                                      entry("Music/Gone.mp3", EntryKind::kTrack, 6)};
+  auto record = openRecord(dir.path());
+  ASSERT_TRUE(record->append(entries, true).ok());
+  ASSERT_TRUE(record->remove({entries[5].key, "never/recorded"}, false).ok());
+  entries[0].drive.size = 99;
+  ASSERT_TRUE(record->append({entries[0]}, false).ok());
+  entries.pop_back();
+  entries.push_back({"music/old.mp3", "Music/Old.mp3", EntryKind::kLegacy});
+  for (int round = 0; round < 2; ++round) {
+    auto loaded = DriveRecord::load(*DestinationRoot::open(dir.path()), lower);
+    ASSERT_TRUE(loaded.ok()) << loaded.status().message();
+    EXPECT_EQ(loaded->entries, byKey(entries)) << round;
+    EXPECT_EQ(loaded->damagedLines, 0u);
+    ASSERT_TRUE(record->compact().ok());  // keeps what the record says, hides the same
+  }
+  EXPECT_EQ(readFile(dir / ".tessaline/written"),
+            "Music/Old.mp3\nMUSIC/TAB\tB.MP3\nMusic/Gone.mp3\n");
+}
+
+TEST(DriveRecord, ACutAtAnyByteLeavesAPrefixAndTheNextAppendStartsAfresh) {
+  TempDir dir;
+  std::vector<RecordEntry> entries = {entry("a"), entry("b\nb", EntryKind::kCover, 2),
+                                      entry("a", EntryKind::kTrack, 3)};
+  // What the record holds after each of its lines.
+  std::vector<std::unordered_map<std::string, RecordEntry>> states = {{}};
+  auto record = openRecord(dir.path());
+  for (const auto& e : entries) {
+    ASSERT_TRUE(record->append({e}, false).ok());
+    states.push_back(states.back());
+    states.back().insert_or_assign(e.key, e);
+  }
+  ASSERT_TRUE(record->remove({"b\nb"}, false).ok());
+  states.push_back(states.back());
+  states.back().erase("b\nb");
+  std::string path = dir / ".tessaline/record", whole = readFile(path);
+  RecordEntry late = entry("late", EntryKind::kFolder, 4);
+  for (size_t cut = 0; cut <= whole.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    std::string part = whole.substr(0, cut);
+    long lines = std::count(part.begin(), part.end(), '\n');
+    auto expected = states[static_cast<size_t>(std::max(lines - 1, 0L))];
+    writeFile(path, part);
+    auto loaded = DriveRecord::load(*DestinationRoot::open(dir.path()), lower);
+    ASSERT_TRUE(loaded.ok()) << loaded.status().message();
+    EXPECT_EQ(loaded->entries, expected);
+    ASSERT_TRUE(record->append({late}, false).ok());
+    expected.insert_or_assign(late.key, late);
+    EXPECT_EQ(DriveRecord::load(*DestinationRoot::open(dir.path()), lower)->entries, expected);
+  }
+}
+
+TEST(DriveRecordThreaded, CompactionNeverLosesAnAppendersEntries) {
+  TempDir dir;
+  constexpr int kWriters = 4, kEach = 40;
+  std::atomic<int> running{kWriters};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kWriters; ++t) {
+    threads.emplace_back([&, t] {
+      auto record = openRecord(dir.path());  // every writer shares the root's lock
+      for (int i = 0; record && i < kEach; ++i)
+        EXPECT_TRUE(record->append({entry(std::to_string(t * kEach + i))}, false).ok());
+      --running;
+    });
+  }
+  auto compactor = openRecord(dir.path());
+  int compactions = 0;
+  while (running.load() > 0 || compactions == 0) {
+    ASSERT_TRUE(compactor->compact().ok());
+    ++compactions;
+  }
+  for (auto& t : threads) t.join();
+  auto loaded = DriveRecord::load(*DestinationRoot::open(dir.path()), lower);
+  ASSERT_TRUE(loaded.ok());
+  EXPECT_EQ(loaded->entries.size(), size_t{kWriters * kEach}) << compactions << " compactions";
+}
+
+TEST(DriveRecord, OwnFilesOtherThanRegularOnesAreRefusedAndSnapshotsNeverWrittenThrough) {
+  struct Case {
+    std::string name, kind;  // what stands at .tessaline/<name>
+    std::string failure;     // in the message; "" when all goes well
+  } cases[] = {
+      {"record", "fifo", ".tessaline/record: it is a FIFO"},
+      {"record", "link", ".tessaline/record: it is a symbolic link"},
+      {"record.new", "fifo", ".tessaline/record.new: it is a FIFO"},
+      {"lock", "fifo", ".tessaline/lock: it is a FIFO"},
+      {"lock", "link", ".tessaline/lock: it is a symbolic link"},
+      {"record", "big", ".tessaline/record: it is larger than 4096 bytes"},
+      {"written", "big", ".tessaline/written: it is larger than 4096 bytes"},
+      {"record", "tessaline-record 2\n", "newer version of the exporter (record version 2)"},
+      {"record", "hard link", ""},
+      {"lock", "hard link", ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " " + c.kind);
+    TempDir dir;
+    std::string own = dir / (".tessaline/" + c.name), other = dir / "elsewhere";
+    fs::create_directories(dir / ".tessaline");
+    writeFile(other, c.kind == "big" ? std::string(4097, '\n') : "tessaline-record 1\n");
+    if (c.kind == "fifo") {
+      ASSERT_EQ(mkfifo(own.c_str(), 0644), 0);
+    }
+    if (c.kind == "link") fs::create_symlink(other, own);
+    if (c.kind == "hard link") fs::create_hard_link(other, own);
+    if (c.kind == "big") fs::copy_file(other, own);
+    if (c.kind.back() == '\n') writeFile(own, c.kind);
+    // The refusal is the same wherever the file is met.
+    auto root = DestinationRoot::open(dir.path());
+    Status lock = root->shareLock(nullptr).status();
+    Status load = DriveRecord::load(*root, lower, 4096).status();
+    auto record = DriveRecord::open(root, lower);
+    Status append = record ? (*record)->append({entry("x")}, false) : record.status();
+    Status compact = record ? (*record)->compact(4096) : record.status();
+    Status first = !lock.ok() ? lock : !load.ok() ? load : !append.ok() ? append : compact;
+    EXPECT_EQ(first.message().find(c.failure) != std::string::npos, true) << first.message();
+    EXPECT_EQ(first.ok(), c.failure.empty()) << first.message();
+    EXPECT_EQ(first.message().find(dir.path()) != std::string::npos || first.ok(), true)
+        << first.message();
+    EXPECT_EQ(readFile(other), c.kind == "big" ? std::string(4097, '\n') : "tessaline-record 1\n");
+    struct stat st;
+    EXPECT_EQ(
+        lstat(own.c_str(), &st) == 0 && (S_ISREG(st.st_mode) ? st.st_nlink == 1 : !first.ok()),
+        true);
+  }
+}
+
+TEST(DriveRecord, StampsMatchAtTheTimeStepOrShiftedByWholeQuarterHours) {
+  constexpr int64_t kS = 1'000'000'000, kQuarter = 900 * kS;
+  const int64_t t = 1'700'000'000 * kS;
+  struct Case {
+    FileStamp now;
+    int64_t step;
+    StampMatch match;
+  } cases[] = {{{10, t}, kExactTimeStepNs, StampMatch::kSame},
+               {{11, t}, kFatTimeStepNs, StampMatch::kDifferent},
+               {{10, t + 1}, kExactTimeStepNs, StampMatch::kDifferent},
+               {{10, t + 2 * kS - 1}, kFatTimeStepNs, StampMatch::kSame},
+               {{10, t - 2 * kS}, kFatTimeStepNs, StampMatch::kDifferent},
+               {{10, t + 9'999'999}, kExFatTimeStepNs, StampMatch::kSame},
+               {{10, t + 10'000'000}, kExFatTimeStepNs, StampMatch::kDifferent},
+               {{10, t + 4 * kQuarter + kS}, kFatTimeStepNs, StampMatch::kShifted},
+               {{10, t - 2 * kQuarter - kS}, kFatTimeStepNs, StampMatch::kShifted},
+               {{10, t - 56 * kQuarter}, kExactTimeStepNs, StampMatch::kShifted},
+               {{10, t + 57 * kQuarter}, kFatTimeStepNs, StampMatch::kDifferent},
+               {{10, t + kQuarter + 3 * kS}, kFatTimeStepNs, StampMatch::kDifferent},
+               {{11, t + kQuarter}, kFatTimeStepNs, StampMatch::kDifferent}};
+  for (const auto& c : cases)
+    EXPECT_EQ(sameStamp({10, t}, c.now, c.step), c.match) << (c.now.mtimeNs - t) << " " << c.step;
+}
+
+TEST(ContentHash, StreamedBlocksAndAnOpenFileHashAlike) {
+  TempDir dir;
+  std::string bytes;
+  for (int i = 0; i < (3 << 20) + 17; ++i) bytes.push_back(static_cast<char>(i * 131 % 251));
+  writeFile(dir / "f", bytes);
+  ContentHash empty;
+  EXPECT_EQ(empty.digest(), 0x2D06800538D394C2u);  // XXH3-64 of nothing
+  int fd = open((dir / "f").c_str(), O_RDONLY);
+  auto whole = hashOpenFile(fd, dir / "f");
+  close(fd);
+  ASSERT_TRUE(whole.ok());
+  for (size_t block : {size_t{1} << 20, size_t{4093}, bytes.size()}) {
+    ContentHash hash;
+    for (size_t at = 0; at < bytes.size(); at += block)
+      hash.update(bytes.data() + at, std::min(block, bytes.size() - at));
+    EXPECT_EQ(hash.digest(), *whole) << block;
+  }
+  EXPECT_FALSE(hashOpenFile(-1, "nothing").ok());
+}
