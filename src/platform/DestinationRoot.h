@@ -14,7 +14,9 @@
 // The root also keeps the exporter's own state in a hidden folder
 // (kStateFolder): the record of every file the exporter committed (one
 // path relative to the root per line), which lets a clean-up tell its
-// own files from the user's, and the lock that keeps two exports apart.
+// own files from the user's, and the lock that keeps the exports of two
+// processes apart (RootLock). The record by identity beside it is
+// DriveRecord's.
 //
 // Thread: immutable after open() apart from the sticky "gone" flag, which
 // is atomic; safe from any thread. The descriptor lives as long as the

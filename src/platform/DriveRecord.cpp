@@ -132,6 +132,7 @@ void removeLine(std::string& out, std::string_view key) {
 struct Parsed {
   std::unordered_map<std::string, RecordEntry> entries;
   std::unordered_set<std::string> removed;  // keys whose last line is a removal
+  size_t lines = 0;
   size_t damagedLines = 0;
 };
 
@@ -209,6 +210,7 @@ Result<Parsed> parse(std::string_view text, const std::string& display) {
       ++parsed.damagedLines;
       break;
     }
+    ++parsed.lines;
     if (!parseLine(text.substr(start, end - start), &parsed)) ++parsed.damagedLines;
     start = end + 1;
   }
@@ -265,6 +267,8 @@ Result<RecordContents> DriveRecord::load(const DestinationRoot& root, const KeyO
                                          size_t maxBytes) {
   std::string display = stateDisplay(root, kFile);
   RecordContents contents;
+  // An unmounted drive is a failure, not an empty record.
+  if (!root.isOpen()) return Status::fromFileError(root.openError());
   int folder = root.openFolder(DestinationRoot::kStateFolder, false);
   if (folder == -ENOENT) return contents;
   if (folder < 0) return Status::fromErrno(-folder, "cannot open the folder of", display);
@@ -277,10 +281,11 @@ Result<RecordContents> DriveRecord::load(const DestinationRoot& root, const KeyO
   Result<Parsed> parsed = parse(*text, display);
   if (!parsed) return parsed.status();
   contents.entries = std::move(parsed->entries);
+  contents.lines = parsed->lines;
   contents.damagedLines = parsed->damagedLines;
   // The record speaks for every key it names, removed ones included.
   for (const std::string& path : *legacy) {
-    std::string key = keyOf(path);
+    std::string key = keyOf ? keyOf(path) : path;
     if (contents.entries.count(key) != 0 || parsed->removed.count(key) != 0) continue;
     RecordEntry e;
     e.key = key;
@@ -380,7 +385,7 @@ Status DriveRecord::compact(size_t maxBytes) {
     for (const auto& [key, e] : parsed->entries) addLine(out, e);
     // A removal stays while it hides a path of the older record.
     std::unordered_set<std::string> legacyKeys;
-    for (const std::string& path : *legacy) legacyKeys.insert(keyOf_(path));
+    for (const std::string& path : *legacy) legacyKeys.insert(keyOf_ ? keyOf_(path) : path);
     for (const std::string& key : parsed->removed)
       if (legacyKeys.count(key) != 0) removeLine(out, key);
     status = replaceStateFile(folder, kFile, out, display);

@@ -85,6 +85,7 @@ struct RecordEntry {
 
 struct RecordContents {
   std::unordered_map<std::string, RecordEntry> entries;  // by key
+  size_t lines = 0;         // change lines in the record: far more than entries asks for compact()
   size_t damagedLines = 0;  // lines a kill cut short (or worse), ignored
 };
 
@@ -95,7 +96,8 @@ class DriveRecord {
 
   // What the drive's record holds, `written` included: its paths the
   // record does not mention come back as kLegacy entries keyed by
-  // keyOf(path). No record at all is an empty one.
+  // keyOf(path) (the path itself when keyOf is empty). No record at all
+  // is an empty one; a root that could not be opened is its open error.
   static Result<RecordContents> load(const DestinationRoot& root,
                                      const std::function<std::string(std::string_view)>& keyOf,
                                      size_t maxBytes = kMaxBytes);
