@@ -19,6 +19,7 @@ using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
 namespace fs = std::filesystem;
+constexpr size_t npos = std::string::npos;
 
 namespace {
 
@@ -29,17 +30,14 @@ std::string lower(std::string_view path) {
 }
 
 RecordEntry entry(const std::string& path, EntryKind kind = EntryKind::kTrack, int n = 1) {
-  uint64_t u = static_cast<uint64_t>(n);
-  return {lower(path),  path,
-          kind,         "T" + std::to_string(n),
-          "L",          {u * 10, n * 1000},
-          {u * 20, -n}, n % 2 ? std::optional<uint64_t>(u * 7) : std::nullopt};
+  auto sum = n % 2 ? std::optional<uint64_t>(n * 7) : std::nullopt;
+  return {lower(path), path, kind, "T" + std::to_string(n), "L", {n * 10u, n}, {n * 20u, -n}, sum};
 }
 
-std::unordered_map<std::string, RecordEntry> byKey(const std::vector<RecordEntry>& entries) {
-  std::unordered_map<std::string, RecordEntry> map;
-  for (const auto& e : entries) map.insert_or_assign(e.key, e);
-  return map;
+RecordContents load(const std::string& root) {
+  auto loaded = DriveRecord::load(*DestinationRoot::open(root), lower);
+  EXPECT_TRUE(loaded.ok()) << loaded.status().message();
+  return loaded ? std::move(*loaded) : RecordContents{};
 }
 
 std::unique_ptr<DriveRecord> openRecord(const std::string& root) {
@@ -52,47 +50,42 @@ std::unique_ptr<DriveRecord> openRecord(const std::string& root) {
 
 TEST(DriveRecord, AnyNameRoundTripsLaterLinesOverrideAndOlderPathsComeBackAsLegacy) {
   TempDir dir;
-  writeFile(dir / ".tessaline/written", "Music/Old.mp3\nMUSIC/TAB\tB.MP3\nMusic/Gone.mp3\n");
-  std::vector<RecordEntry> entries = {entry("Music/tab\tb.mp3"),
-                                      entry("Music/new\nline\\n.mp3", EntryKind::kTrack, 2),
-                                      entry("Music/back\\slash\r\\t", EntryKind::kCover, 3),
-                                      entry("Playlists/é.m3u8", EntryKind::kPlaylist, 4),
-                                      entry("Music/Folder", EntryKind::kFolder, 5),
-                                      entry("Music/Gone.mp3", EntryKind::kTrack, 6)};
+  std::string written = "Music/Old.mp3\nMUSIC/TAB\tB.MP3\nMusic/Gone.mp3\n";
+  writeFile(dir / ".tessaline/written", written);
+  std::vector<RecordEntry> entries = {
+      entry("Music/tab\tb.mp3"), entry("Music/new\nline\\n.mp3", EntryKind::kTrack, 2),
+      entry("Music/back\\slash\r\\t", EntryKind::kCover, 3),
+      entry("Playlists/é.m3u8", EntryKind::kPlaylist, 4), entry("Music/F", EntryKind::kFolder, 5)};
   auto record = openRecord(dir.path());
   ASSERT_TRUE(record->append(entries, true).ok());
-  ASSERT_TRUE(record->remove({entries[5].key, "never/recorded"}, false).ok());
+  ASSERT_TRUE(record->append({entry("Music/Gone.mp3")}, false).ok());
+  ASSERT_TRUE(record->remove({"music/gone.mp3", "never/recorded"}, false).ok());
   entries[0].drive.size = 99;
   ASSERT_TRUE(record->append({entries[0]}, false).ok());
-  entries.pop_back();
-  entries.push_back({"music/old.mp3", "Music/Old.mp3", EntryKind::kLegacy});
-  for (int round = 0; round < 2; ++round) {
-    auto loaded = DriveRecord::load(*DestinationRoot::open(dir.path()), lower);
-    ASSERT_TRUE(loaded.ok()) << loaded.status().message();
-    EXPECT_EQ(loaded->entries, byKey(entries)) << round;
-    // Compacted: the live entries and the one removal that hides an older path.
-    EXPECT_EQ(loaded->lines, round == 0 ? 9u : 6u);
-    EXPECT_EQ(loaded->damagedLines, 0u);
-    ASSERT_TRUE(record->compact().ok());  // keeps what the record says, hides the same
+  std::unordered_map<std::string, RecordEntry> expected = {
+      {"music/old.mp3", {"music/old.mp3", "Music/Old.mp3", EntryKind::kLegacy}}};
+  for (const auto& e : entries) expected[e.key] = e;
+  // Compaction keeps the live entries and the one removal that hides an older path.
+  for (size_t lines : {9u, 6u}) {
+    RecordContents loaded = load(dir.path());
+    EXPECT_EQ(loaded.entries, expected);
+    EXPECT_EQ(loaded.lines, lines);
+    EXPECT_EQ(loaded.damagedLines, 0u);
+    ASSERT_TRUE(record->compact().ok());
   }
+  EXPECT_EQ(readFile(dir / ".tessaline/written"), written);
   // A drive that is not there has no empty record.
   EXPECT_FALSE(DriveRecord::load(*DestinationRoot::open(dir / "unmounted"), lower).ok());
-  EXPECT_FALSE(DriveRecord::open(DestinationRoot::open(dir / "unmounted"), lower).ok());
-  EXPECT_EQ(readFile(dir / ".tessaline/written"),
-            "Music/Old.mp3\nMUSIC/TAB\tB.MP3\nMusic/Gone.mp3\n");
 }
 
 TEST(DriveRecord, ACutAtAnyByteLeavesAPrefixAndTheNextAppendStartsAfresh) {
   TempDir dir;
-  std::vector<RecordEntry> entries = {entry("a"), entry("b\nb", EntryKind::kCover, 2),
-                                      entry("a", EntryKind::kTrack, 3)};
-  // What the record holds after each of its lines.
-  std::vector<std::unordered_map<std::string, RecordEntry>> states = {{}};
   auto record = openRecord(dir.path());
-  for (const auto& e : entries) {
+  std::vector<std::unordered_map<std::string, RecordEntry>> states(1);  // after each line
+  for (const auto& e : {entry("a"), entry("b\nb", EntryKind::kCover, 2), entry("a", {}, 3)}) {
     ASSERT_TRUE(record->append({e}, false).ok());
     states.push_back(states.back());
-    states.back().insert_or_assign(e.key, e);
+    states.back()[e.key] = e;
   }
   ASSERT_TRUE(record->remove({"b\nb"}, false).ok());
   states.push_back(states.back());
@@ -101,22 +94,18 @@ TEST(DriveRecord, ACutAtAnyByteLeavesAPrefixAndTheNextAppendStartsAfresh) {
   RecordEntry late = entry("late", EntryKind::kFolder, 4);
   for (size_t cut = 0; cut <= whole.size(); ++cut) {
     SCOPED_TRACE(cut);
-    std::string part = whole.substr(0, cut);
-    long lines = std::count(part.begin(), part.end(), '\n');
+    long lines = std::count(whole.begin(), whole.begin() + cut, '\n');
     auto expected = states[static_cast<size_t>(std::max(lines - 1, 0L))];
-    writeFile(path, part);
-    auto loaded = DriveRecord::load(*DestinationRoot::open(dir.path()), lower);
-    ASSERT_TRUE(loaded.ok()) << loaded.status().message();
-    EXPECT_EQ(loaded->entries, expected);
+    writeFile(path, whole.substr(0, cut));
+    EXPECT_EQ(load(dir.path()).entries, expected);
     ASSERT_TRUE(record->append({late}, false).ok());
-    expected.insert_or_assign(late.key, late);
-    EXPECT_EQ(DriveRecord::load(*DestinationRoot::open(dir.path()), lower)->entries, expected);
+    expected[late.key] = late;
+    EXPECT_EQ(load(dir.path()).entries, expected);
   }
   // Nor does a whole line whose bytes changed (a stale block after a crash).
   writeFile(path, whole.replace(whole.find("\t10\t") + 1, 1, "9"));
-  auto loaded = DriveRecord::load(*DestinationRoot::open(dir.path()), lower);
-  EXPECT_EQ(loaded->entries, states.back());
-  EXPECT_EQ(loaded->damagedLines, 1u);
+  EXPECT_EQ(load(dir.path()).entries, states.back());
+  EXPECT_EQ(load(dir.path()).damagedLines, 1u);
 }
 
 TEST(DriveRecordThreaded, CompactionNeverLosesAnAppendersEntries) {
@@ -142,10 +131,8 @@ TEST(DriveRecordThreaded, CompactionNeverLosesAnAppendersEntries) {
     ++compactions;
   }
   for (auto& t : threads) t.join();
-  auto loaded = DriveRecord::load(*DestinationRoot::open(dir.path()), lower);
-  ASSERT_TRUE(loaded.ok());
   EXPECT_GE(compactions.load(), 5);
-  EXPECT_EQ(loaded->entries.size(), size_t(appended.load()));
+  EXPECT_EQ(load(dir.path()).entries.size(), size_t(appended.load()));
 }
 
 TEST(DriveRecord, OwnFilesOtherThanRegularOnesAreRefusedAndSnapshotsNeverWrittenThrough) {
@@ -153,14 +140,14 @@ TEST(DriveRecord, OwnFilesOtherThanRegularOnesAreRefusedAndSnapshotsNeverWritten
     std::string name, kind;  // what stands at .tessaline/<name>
     std::string failure;     // in the message; "" when all goes well
   } cases[] = {
-      {"record", "fifo", ".tessaline/record: it is a FIFO"},
+      {"record", "fifo", ".tessaline/record: it is a FIFO, not a regular file"},
       {"record", "link", ".tessaline/record: it is a symbolic link"},
       {"record.new", "fifo", ".tessaline/record.new: it is a FIFO"},
       {"lock", "fifo", ".tessaline/lock: it is a FIFO"},
       {"lock", "link", ".tessaline/lock: it is a symbolic link"},
       {"record", "big", ".tessaline/record: it is larger than 4096 bytes"},
       {"written", "big", ".tessaline/written: it is larger than 4096 bytes"},
-      {"record", "tessaline-record 2\n", "newer version of the exporter (record version 2)"},
+      {"record", "tessaline-record 2\n", ".tessaline/record: it was written by a newer version"},
       {"record", "hard link", ""},
       {"lock", "hard link", ""}};
   for (const auto& c : cases) {
@@ -184,15 +171,12 @@ TEST(DriveRecord, OwnFilesOtherThanRegularOnesAreRefusedAndSnapshotsNeverWritten
     Status append = record ? (*record)->append({entry("x")}, false) : record.status();
     Status compact = record ? (*record)->compact(4096) : record.status();
     Status first = !lock.ok() ? lock : !load.ok() ? load : !append.ok() ? append : compact;
-    EXPECT_EQ(first.message().find(c.failure) != std::string::npos, true) << first.message();
     EXPECT_EQ(first.ok(), c.failure.empty()) << first.message();
-    EXPECT_EQ(first.message().find(dir.path()) != std::string::npos || first.ok(), true)
+    EXPECT_TRUE(first.ok() || first.message().find(dir.path() + "/" + c.failure) != npos)
         << first.message();
     EXPECT_EQ(readFile(other), c.kind == "big" ? std::string(4097, '\n') : "tessaline-record 1\n");
-    struct stat st;
-    EXPECT_EQ(
-        lstat(own.c_str(), &st) == 0 && (S_ISREG(st.st_mode) ? st.st_nlink == 1 : !first.ok()),
-        true);
+    struct stat st;  // no longer linked to the snapshot
+    EXPECT_TRUE(lstat(own.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_nlink == 1));
   }
 }
 
@@ -204,14 +188,11 @@ TEST(DriveRecord, StampsMatchAtTheTimeStepOrShiftedByWholeQuarterHours) {
     int64_t step;
     StampMatch match;
   } cases[] = {{{10, t}, kExactTimeStepNs, StampMatch::kSame},
-               {{11, t}, kFatTimeStepNs, StampMatch::kDifferent},
                {{10, t + 1}, kExactTimeStepNs, StampMatch::kDifferent},
                {{10, t + 2 * kS - 1}, kFatTimeStepNs, StampMatch::kSame},
                {{10, t - 2 * kS}, kFatTimeStepNs, StampMatch::kDifferent},
-               {{10, t + 9'999'999}, kExFatTimeStepNs, StampMatch::kSame},
                {{10, t + 10'000'000}, kExFatTimeStepNs, StampMatch::kDifferent},
                {{10, t + 4 * kQuarter + kS}, kFatTimeStepNs, StampMatch::kShifted},
-               {{10, t - 2 * kQuarter - kS}, kFatTimeStepNs, StampMatch::kShifted},
                {{10, t - 56 * kQuarter}, kExactTimeStepNs, StampMatch::kShifted},
                {{10, t + 57 * kQuarter}, kFatTimeStepNs, StampMatch::kDifferent},
                {{10, t + kQuarter + 3 * kS}, kFatTimeStepNs, StampMatch::kDifferent},
@@ -225,17 +206,14 @@ TEST(ContentHash, StreamedBlocksAndAnOpenFileHashAlike) {
   std::string bytes;
   for (int i = 0; i < (3 << 20) + 17; ++i) bytes.push_back(static_cast<char>(i * 131 % 251));
   writeFile(dir / "f", bytes);
-  ContentHash empty;
-  EXPECT_EQ(empty.digest(), 0x2D06800538D394C2u);  // XXH3-64 of nothing
+  ContentHash hash;
+  EXPECT_EQ(hash.digest(), 0x2D06800538D394C2u);  // XXH3-64 of nothing
+  for (size_t at = 0; at < bytes.size(); at += 4093)
+    hash.update(bytes.data() + at, std::min<size_t>(4093, bytes.size() - at));
   int fd = open((dir / "f").c_str(), O_RDONLY);
   auto whole = hashOpenFile(fd, dir / "f");
   close(fd);
   ASSERT_TRUE(whole.ok());
-  for (size_t block : {size_t{1} << 20, size_t{4093}, bytes.size()}) {
-    ContentHash hash;
-    for (size_t at = 0; at < bytes.size(); at += block)
-      hash.update(bytes.data() + at, std::min(block, bytes.size() - at));
-    EXPECT_EQ(hash.digest(), *whole) << block;
-  }
+  EXPECT_EQ(*whole, hash.digest());
   EXPECT_FALSE(hashOpenFile(-1, "nothing").ok());
 }
