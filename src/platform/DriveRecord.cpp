@@ -34,6 +34,10 @@ constexpr std::string_view kHeader = "tessaline-record 1\n";
 constexpr std::string_view kHeaderStem = "tessaline-record ";
 constexpr std::array<std::string_view, 5> kKindNames = {"track", "cover", "playlist", "folder",
                                                         "legacy"};
+// Ends a line a kill cut short with an empty last field, which no check
+// matches, so that it stays ignored rather than counting once it has its
+// newline; the next line starts afresh.
+const std::string kCutLineEnd = "\t\n";
 using KeyOf = std::function<std::string(std::string_view)>;
 
 void appendEscaped(std::string& out, std::string_view field) {
@@ -346,7 +350,7 @@ Status DriveRecord::write(const std::string& lines, bool flush) {
     if (!text) {
       status = text.status();
     } else {
-      if (text->back() != '\n') text->push_back('\n');
+      if (text->back() != '\n') text->append(kCutLineEnd);
       status = replaceStateFile(folder, kFile, *text + lines, display);
     }
   } else {
@@ -354,10 +358,7 @@ Status DriveRecord::write(const std::string& lines, bool flush) {
     if (pread(*fd, &last, 1, st.st_size - 1) != 1) {
       status = Status::fromErrno(errno, "cannot read", display);
     } else {
-      // A line a kill cut short is ended with an empty last field, which
-      // no check matches, so that it stays ignored rather than counting
-      // once it has its newline; the next line starts afresh.
-      std::string text = last == '\n' ? lines : "\t\n" + lines;
+      std::string text = last == '\n' ? lines : kCutLineEnd + lines;
       int e = writeAll(*fd, text.data(), text.size());
       if (e == 0 && flush && fdatasync(*fd) != 0) e = errno;
       if (e != 0) status = Status::fromErrno(e, "cannot append to", display);

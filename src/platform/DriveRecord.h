@@ -18,6 +18,10 @@
 // line carries its own checksum) and the next append starts a fresh one.
 // Every writer holds the root's lock (RootLock) and, within the process,
 // its write mutex, so a compaction never drops an entry appended meanwhile.
+// So that no file is ever named unrecorded, a writer appends a file's
+// entry (with flush) before it names the file, its drive stamp from fstat
+// of the finished temporary (a rename changes neither size nor time), and
+// removes the entry when the naming fails.
 //
 // Thread: a DriveRecord may be shared by any threads (its writes are
 // serialised by the root's write mutex); load() is safe at any time
@@ -27,7 +31,9 @@
 // until it goes.
 // Errors: every Status names the file and the system's reason
 // ("cannot append to /media/x/.tessaline/record: No space left on
-// device"); a record written by a newer version is refused (ENOTSUP).
+// device"); a record written by a newer version is refused (ENOTSUP),
+// and one past the read bound (256 MiB unless told) too (EFBIG): compact
+// in time, or with a larger bound to recover.
 #pragma once
 
 #include <cstddef>

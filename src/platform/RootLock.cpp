@@ -126,9 +126,4 @@ void RootLock::release() {
 
 std::mutex& RootLock::writeMutex() const { return entry_->writeMutex; }
 
-size_t RootLock::holders() const {
-  std::lock_guard<std::mutex> guard(registry().mutex);
-  return entry_ ? entry_->holders : 0;
-}
-
 }  // namespace platform

@@ -48,8 +48,6 @@ class RootLock {
 
   // Serialises the writers of this root's record within the process.
   std::mutex& writeMutex() const;
-  // How many shares this process holds on the root (for tests).
-  size_t holders() const;
 
   struct Entry;  // the registry's record of one root
 
