@@ -65,7 +65,7 @@ Result<int> flockLockFile(int folder, const std::string& display, std::string* h
     struct stat now;
     bool current = fstatat(folder, kLockName, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                    now.st_dev == st.st_dev && now.st_ino == st.st_ino;
-    if (current && st.st_nlink == 1) return *fd;
+    if (current && now.st_nlink == 1) return *fd;
     Status replaced;
     if (current) replaced = replaceStateFile(folder, kLockName, "", display);
     close(*fd);
