@@ -34,7 +34,9 @@ std::string escapeRecordLine(std::string_view path) {
   return out;
 }
 
-std::string unescapeRecordLine(std::string_view line) {
+}  // namespace
+
+std::string DestinationRoot::decodeRecordLine(std::string_view line) {
   std::string out;
   out.reserve(line.size());
   for (size_t i = 0; i < line.size(); ++i) {
@@ -50,8 +52,6 @@ std::string unescapeRecordLine(std::string_view line) {
   }
   return out;
 }
-
-}  // namespace
 
 std::shared_ptr<DestinationRoot> DestinationRoot::open(const std::string& path) {
   std::shared_ptr<DestinationRoot> root(new DestinationRoot);
@@ -79,7 +79,7 @@ std::shared_ptr<DestinationRoot> DestinationRoot::open(const std::string& path) 
 }
 
 DestinationRoot::~DestinationRoot() {
-  if (lockFd_ >= 0) close(lockFd_);
+  lock_.reset();
   if (fd_ >= 0) close(fd_);
 }
 
@@ -212,7 +212,7 @@ std::unordered_set<std::string> DestinationRoot::readRecord() const {
     // waits for the whole write.
     if (end == std::string::npos) break;
     if (end > start)
-      paths.insert(unescapeRecordLine(std::string_view(text).substr(start, end - start)));
+      paths.insert(decodeRecordLine(std::string_view(text).substr(start, end - start)));
     start = end + 1;
   }
   return paths;
@@ -242,31 +242,20 @@ int DestinationRoot::forget(const std::vector<std::string>& relativePaths) const
 }
 
 int DestinationRoot::lock(std::string* holder) {
-  int folder = openStateFolder(true);
-  if (folder < 0) return -folder;
-  int fd = openat(folder, kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  int e = fd < 0 ? errno : 0;
-  close(folder);
-  if (e != 0) return e;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    e = errno;
-    if (holder != nullptr) {
-      char buffer[32] = {};
-      ssize_t n = pread(fd, buffer, sizeof buffer - 1, 0);
-      holder->assign(buffer, n > 0 ? static_cast<size_t>(n) : 0);
-      while (!holder->empty() && (holder->back() == '\n' || holder->back() == ' '))
-        holder->pop_back();
-    }
-    close(fd);
-    return e == EWOULDBLOCK ? EWOULDBLOCK : e;
-  }
-  std::string pid = std::to_string(getpid()) + "\n";
-  if (ftruncate(fd, 0) == 0) {
-    ssize_t ignored = pwrite(fd, pid.data(), pid.size(), 0);
-    (void)ignored;
-  }
-  lockFd_ = fd;
+  if (lock_) return 0;
+  Result<RootLock> held = shareLock(holder);
+  if (!held) return held.status().code() != 0 ? held.status().code() : EIO;
+  lock_.emplace(std::move(*held));
   return 0;
+}
+
+Result<RootLock> DestinationRoot::shareLock(std::string* holder) const {
+  std::string display = path_ + "/" + kStateFolder + "/" + kLockFile;
+  int folder = openStateFolder(true);
+  if (folder < 0) return Status::fromErrno(-folder, "cannot open the folder of", display);
+  Result<RootLock> held = RootLock::acquire(folder, device_, inode_, display, holder);
+  close(folder);
+  return held;
 }
 
 }  // namespace platform

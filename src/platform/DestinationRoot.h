@@ -14,7 +14,9 @@
 // The root also keeps the exporter's own state in a hidden folder
 // (kStateFolder): the record of every file the exporter committed (one
 // path relative to the root per line), which lets a clean-up tell its
-// own files from the user's, and the lock that keeps two exports apart.
+// own files from the user's, and the lock that keeps the exports of two
+// processes apart (RootLock). The record by identity beside it is
+// DriveRecord's.
 //
 // Thread: immutable after open() apart from the sticky "gone" flag, which
 // is atomic; safe from any thread. The descriptor lives as long as the
@@ -35,6 +37,7 @@
 
 #include "platform/FileManager.h"
 #include "platform/Path.h"
+#include "platform/RootLock.h"
 
 namespace platform {
 
@@ -95,8 +98,15 @@ class DestinationRoot {
   // Takes the lock of the root's state folder without waiting: 0, or
   // EWOULDBLOCK when another process holds it (its process number in
   // *holder when known), or another errno value. Held until the object
-  // goes.
+  // goes. Every holder in this process shares one lock (RootLock): a
+  // second root object on the same folder gets 0, not EWOULDBLOCK.
   int lock(std::string* holder);
+  // A share of that lock for a writer of its own (the record), creating
+  // the state folder when missing; the Status names the lock file.
+  Result<RootLock> shareLock(std::string* holder) const;
+
+  // A line of the record of written files back to the path it stands for.
+  static std::string decodeRecordLine(std::string_view line);
 
  private:
   DestinationRoot() = default;
@@ -108,7 +118,7 @@ class DestinationRoot {
   ino_t inode_ = 0;
   FileError openError_;
   mutable std::atomic<bool> gone_{false};
-  int lockFd_ = -1;
+  std::optional<RootLock> lock_;
 };
 
 }  // namespace platform

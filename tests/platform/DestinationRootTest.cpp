@@ -1,6 +1,7 @@
 // The destination handle: writes and removals stay below it and never go
 // through a link, it is never created, and its record and lock hold.
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -172,16 +173,33 @@ TEST(DestinationRoot, RemovalsTakeOnlyFilesAndEmptyFoldersAndNeverFollowLinks) {
   EXPECT_EQ(fm.count(FileOp::kRemove), 6u);
 }
 
-TEST(DestinationRoot, OneLockHolderAtATime) {
+TEST(DestinationRoot, OneLockPerProcessThatItsHoldersShareAndOtherProcessesFindTaken) {
   TempDir dir;
   auto first = DestinationRoot::open(dir.path());
   auto second = DestinationRoot::open(dir.path());
   ASSERT_EQ(first->lock(nullptr), 0);
-  std::string holder;
-  EXPECT_EQ(second->lock(&holder), EWOULDBLOCK);
-  EXPECT_EQ(holder, std::to_string(getpid()));
-  first.reset();
   EXPECT_EQ(second->lock(nullptr), 0);
+  EXPECT_EQ(readFile(dir / ".tessaline/lock"), std::to_string(getpid()) + "\n");
+  // Another process opens the file anew, as this does.
+  auto takenByOthers = [&] {
+    int fd = open((dir / ".tessaline/lock").c_str(), O_RDWR);
+    bool taken = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return taken;
+  };
+  EXPECT_TRUE(takenByOthers());
+  first.reset();
+  EXPECT_TRUE(takenByOthers());
+  second.reset();
+  EXPECT_FALSE(takenByOthers());
+  // Another process's lock, with its number.
+  writeFile(dir / ".tessaline/lock", "4242\n");
+  int other = open((dir / ".tessaline/lock").c_str(), O_RDWR);
+  ASSERT_EQ(flock(other, LOCK_EX), 0);
+  std::string holder;
+  EXPECT_EQ(DestinationRoot::open(dir.path())->lock(&holder), EWOULDBLOCK);
+  EXPECT_EQ(holder, "4242");
+  close(other);
 }
 
 TEST(DestinationRoot, ProgressMovesWithTheBytesWrittenAndDropsWhatFails) {
