@@ -19,15 +19,17 @@
 #include "drive/HardwarePaths.h"
 #include "drive/LookingPreferences.h"
 #include "drive/TessalineFinder.h"
-#include "export/CThreadCopier.h"
 #include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
 #include "library/PathMap.h"
 #include "platform/Configuration.h"
+#include "platform/DockProgressFactory.h"
 #include "platform/FileManager.h"
 #include "platform/FolderListings.h"
 #include "platform/MountPoints.h"
+#include "platform/ProgressIndicator.h"
 #include "platform/RunLoop.h"
+#include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
 #include "shell/stAutoReleasePool.h"
@@ -658,54 +660,66 @@ std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) co
 CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& onProgress,
                                 const std::atomic<bool>* stop) {
   CopyOutcome outcome;
-  // What was on the drive before, to tell the copies of this export.
-  std::unordered_set<std::string> present;
+  // The copy works from what the plan saw; a copy without a plan looks now.
+  if (!planned_) plan();
+  session::Choice choice;
+  choice.copyOnlyChecked = !o_.allTracks;
+  for (const auto& s : selected_)
+    choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
+  session::Plan sized = session::makePlan(snapshot_, observed_, choice);
+  auto start = std::chrono::steady_clock::now();
+  if (onProgress) onProgress({0, sized.bytesToCopy, false});
+  // The dock tile (`--dock-tile FILE`) shows the run where one is drawn;
+  // a window draws its own from the progress events, off this thread.
+  std::shared_ptr<platform::ProgressIndicator> tile;
+  if (platform::MainRunLoop::shared().isMainThread()) tile = platform::makeDockProgressIndicator();
+  if (tile) {
+    tile->setMinValue(0);
+    tile->setMaxValue(static_cast<double>(sized.bytesToCopy));
+    tile->setDoubleValue(0);
+  }
+  auto fm = platform::FileManager::makePrivate();
+  session::CopyReport run = session::runCopies(
+      snapshot_, sized.copies, observed_, {destination_, musicRoot_, sized.bytesToCopy}, *fm, stop,
+      [&](const session::CopyEvent& e) {
+        if (tile) tile->setDoubleValue(static_cast<double>(e.done));
+        if (onProgress) onProgress({e.done, e.total, true});
+      });
+  if (tile) tile->setHidden(true);
+  outcome.bytesCopied = run.bytesPlaced;
+  bool stopped = stop != nullptr && stop->load();
+  // What is on the drive now: what the plan saw there and what this run
+  // named. The catalogue's tracks, which the cover images and playlist
+  // files still read, are told.
+  for (uint32_t track : run.placed) observed_.onDrive[track] = 1;
   for (const auto& s : selected_) {
     for (const auto& track : *s.list->trackList()) {
-      if (track->trackPresent()) present.insert(track->uniqueID());
+      auto at = snapshotTrack_.find(track->uniqueID());
+      if (at != snapshotTrack_.end() && observed_.onDrive[at->second]) track->setTrackPresent(true);
     }
   }
-  using CopyState = exporter::CThreadCopier::CopyState;
-  exporter::CThreadCopier::Options options{destination_, stop, std::nullopt};
-  // The plan has just sized these playlists against this drive.
-  if (planned_) options.totalSize = plan_.bytesToCopy;
-  auto copier = exporter::CThreadCopier::CThreadCopierForUniqueIDs(ids_, options);
-  auto start = std::chrono::steady_clock::now();
-  if (!ids_.empty()) {
-    waitFor([&] { return copier->copyState() == CopyState::kFinished; },
-            [&] {
-              if (onProgress) {
-                uint64_t total = copier->totalSize();
-                CopyState state = copier->copyState();
-                onProgress({std::min(copier->bytesWritten(), total), total,
-                            state == CopyState::kCopying || state == CopyState::kFinished});
-              }
-            });
-  }
-  copier->waitUntilFinished();
-  outcome.bytesCopied = copier->committedBytes();
-  bool stopped = stop != nullptr && stop->load();
+  std::unordered_set<uint32_t> placed(run.placed.begin(), run.placed.end());
+  std::unordered_map<uint32_t, const platform::FileError*> reasons;
+  for (const auto& f : run.failures) reasons[f.track] = &f.error;
 
-  // The file manager's own reason for each track it could not copy.
-  std::unordered_map<std::string, platform::FileError> reasons;
-  for (const auto& f : copier->failures()) reasons[f.uniqueID] = f.error;
   // Every track that should be on the drive and is not could not be copied.
-  std::set<std::string> seen;
-  for (const auto& s : selected_) {
-    for (const auto& track : *s.list->trackList()) {
-      if (!seen.insert(track->uniqueID()).second) continue;
-      if (track->trackPresent()) {
+  std::vector<uint8_t> seen(snapshot_.tracks.size());
+  for (uint32_t p : choice.playlists) {
+    for (uint32_t track : snapshot_.playlists[p].items) {
+      if (seen[track]) continue;
+      seen[track] = 1;
+      const session::SnapshotTrack& st = snapshot_.tracks[track];
+      std::string destination = musicRoot_ + "/" + st.destination;
+      if (observed_.onDrive[track]) {
         ++outcome.tracksOnDrive;
-        if (!present.count(track->uniqueID()))
-          outcome.copied.push_back(track->absDestinationPath().value_or(""));
+        if (placed.count(track)) outcome.copied.push_back(std::move(destination));
         continue;
       }
-      std::string destination = track->absDestinationPath().value_or("");
-      if (!track->trackShouldCopy()) {
-        outcome.uncheckedNotCopied.push_back(destination);
+      if (!st.enabled && choice.copyOnlyChecked) {
+        outcome.uncheckedNotCopied.push_back(std::move(destination));
         continue;
       }
-      const LibraryTrack& t = *byId_.at(track->uniqueID());
+      const LibraryTrack& t = *byId_.at(st.id);
       TrackFailure failure{std::string(t.name),
                            std::string(t.artist),
                            std::string(t.localPath()),
@@ -714,11 +728,11 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
                            "",
                            "",
                            0};
-      auto reason = reasons.find(track->uniqueID());
-      if (reason != reasons.end() && t.onThisComputer()) {
-        failure.reason = describeCopyFailure(reason->second, failure.source);
-        failure.path = reason->second.path;
-        failure.code = reason->second.code;
+      auto reason = reasons.find(track);
+      if (reason != reasons.end() && reason->second->code != 0 && t.onThisComputer()) {
+        failure.reason = describeCopyFailure(*reason->second, failure.source);
+        failure.path = reason->second->path;
+        failure.code = reason->second->code;
       } else {
         failure.reason = failureReason(t, stopped);
       }

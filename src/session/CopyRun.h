@@ -1,0 +1,64 @@
+// The copy step of an export: puts a plan's tracks on the drive, on the
+// caller's thread (the command line's main thread, the window's worker).
+//
+// Each copy is written to a temporary beside its destination and named
+// only once its batch has been flushed, so a kill, a stop or a pulled
+// drive never leaves a partial file under a track's name. Batches start
+// small so that the first tracks are committed soon and grow up to a
+// bound; one batch is flushed and named on a second thread while the
+// next one fills. Everything is written below the destination root as it
+// was opened: a drive that goes away fails the rest of the run.
+//
+// Thread: runCopies() runs on the calling thread and calls `progress`
+// there, at most every few milliseconds and once at the end; it starts
+// and joins the one flushing thread itself.
+// Stop: a flag rather than a stop token, since the command line raises it
+// from a signal handler, where only a lock-free store is safe.
+// Errors: a track that cannot be copied is listed with the file manager's
+// reason and the run goes on; a stop ends it at the next copy (the copy
+// under way is dropped), and what was committed stays.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/FileManager.h"
+#include "session/Plan.h"
+
+namespace platform {
+class DestinationRoot;
+}
+
+namespace session {
+
+struct CopyTarget {
+  std::shared_ptr<const platform::DestinationRoot> root;
+  std::string musicRoot;    // where the snapshot's destinations lie
+  uint64_t totalBytes = 0;  // what progress counts up to
+};
+
+struct CopyEvent {
+  uint64_t done = 0, total = 0;  // bytes
+};
+
+struct CopyFailure {
+  uint32_t track = 0;
+  platform::FileError error;
+};
+
+struct CopyReport {
+  std::vector<uint32_t> placed;  // tracks now on the drive under their names, in order
+  std::vector<CopyFailure> failures;
+  uint64_t bytesPlaced = 0;
+};
+
+CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copies,
+                     const Observed& observed, const CopyTarget& target,
+                     platform::FileManager& fileManager, const std::atomic<bool>* stop,
+                     const std::function<void(const CopyEvent&)>& progress);
+
+}  // namespace session

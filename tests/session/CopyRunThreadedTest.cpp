@@ -1,0 +1,86 @@
+// The export's copy step under faults: whatever fails, no track's name
+// ever holds a partial file, every track is either placed (with its
+// source's bytes) or listed with the file system's reason, and no
+// temporary stays behind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/DestinationRoot.h"
+#include "session/CopyRun.h"
+#include "support/FaultInjectingFileManager.h"
+#include "support/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Case {
+  const char* what;
+  std::function<void(platform::FaultInjectingFileManager&, std::atomic<bool>&)> fault;
+  std::vector<int> reasons;  // per track: 0 placed, else the errno of its failure; -1 not tried
+};
+
+TEST(SessionCopyRunThreaded, EachTrackPlacedWholeOrListedWithItsReason) {
+  const std::vector<Case> cases = {
+      {"nothing goes wrong", [](auto&, auto&) {}, {0, 0, 0, 0}},
+      {"the batch's flush fails",
+       [](auto& fm, auto&) { fm.failNth(platform::FileOp::kFlush, 1, EIO); },
+       {EIO, EIO, EIO, EIO}},
+      {"the drive fills up in the third copy",
+       [](auto& fm, auto&) { fm.setNoSpaceAfterBytes(2500); },
+       {0, 0, ENOSPC, ENOSPC}},
+      {"a source went away",
+       [](auto& fm, auto&) { fm.failNth(platform::FileOp::kCopy, 2, ENOENT); },
+       {0, ENOENT, 0, 0}},
+      {"stopped before it began", [](auto&, auto& stop) { stop = true; }, {-1, -1, -1, -1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TempDir dir;
+    session::Snapshot snapshot;
+    session::Observed observed;
+    std::vector<uint32_t> copies;
+    for (uint32_t i = 0; i < 4; ++i) {
+      std::string source = dir / ("src/" + std::to_string(i) + ".mp3");
+      testsupport::writeFile(source, std::string(1000, static_cast<char>('a' + i)));
+      snapshot.tracks.push_back({"T" + std::to_string(i), source,
+                                 "A" + std::to_string(i % 2) + "/" + std::to_string(i) + ".mp3",
+                                 true});
+      observed.onDrive.push_back(0);
+      observed.sourceBytes.push_back(1000);
+      observed.sourceFound.push_back(1);
+      copies.push_back(i);
+    }
+    fs::create_directories(dir / "drive/Music");
+    auto root = platform::DestinationRoot::open(dir / "drive");
+    platform::FaultInjectingFileManager fm;
+    std::atomic<bool> stop{false};
+    c.fault(fm, stop);
+    uint64_t lastDone = 0;
+    session::CopyReport report =
+        session::runCopies(snapshot, copies, observed, {root, dir / "drive/Music", 4000}, fm, &stop,
+                           [&](const session::CopyEvent& e) {
+                             EXPECT_GE(e.done, lastDone);
+                             EXPECT_LE(e.done, e.total);
+                             lastDone = e.done;
+                           });
+    std::vector<int> got(4, -1);
+    for (uint32_t t : report.placed) got[t] = 0;
+    for (const auto& f : report.failures) got[f.track] = f.error.code;
+    EXPECT_EQ(got, c.reasons);
+    EXPECT_EQ(report.bytesPlaced, 1000 * report.placed.size());
+    for (uint32_t i = 0; i < 4; ++i) {
+      std::string placedAt = dir / ("drive/Music/" + snapshot.tracks[i].destination);
+      if (got[i] == 0) {
+        EXPECT_EQ(testsupport::readFile(placedAt), std::string(1000, static_cast<char>('a' + i)));
+      } else {
+        EXPECT_FALSE(fs::exists(placedAt)) << placedAt;
+      }
+    }
+    for (const auto& e : fs::recursive_directory_iterator(dir / "drive/Music"))
+      EXPECT_FALSE(platform::FileManager::isPartialCopyName(e.path().filename())) << e.path();
+  }
+}
+
+}  // namespace
