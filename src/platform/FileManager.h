@@ -65,6 +65,21 @@ struct CopyBatchOptions {
   // out and lowered again for copies that fail or are dropped: progress
   // that moves within a large file, not only once a batch is named.
   std::atomic<uint64_t>* bytesWritten = nullptr;
+  // Copies are named over what stands at their destination (a repair of
+  // the exporter's own copy, through the same temporary and rename)
+  // instead of failing when something is there.
+  bool replace = false;
+  // Called once the batch's copies are flushed and before any is named,
+  // with each copy's destination and the size and time of its finished
+  // temporary, which naming keeps: whoever keeps a record of the files
+  // writes it first, so that no file is ever named unrecorded. A nonzero
+  // errno value fails the whole batch, and nothing is named.
+  struct Staged {
+    std::string to;
+    uint64_t size = 0;
+    int64_t modificationTimeNs = 0;
+  };
+  std::function<int(const std::vector<Staged>&)> beforeNaming;
 };
 
 // The code of a copy whose source is not a regular file (a pipe, a device,

@@ -323,7 +323,7 @@ std::shared_ptr<Folder> openPlainFolder(const std::string& to, std::string* name
 CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder,
                      const std::string& name, const PosixFileManager::Options& options,
                      const PosixFileManager::CopyChunkGate& gate, const std::atomic<bool>* stop,
-                     std::atomic<uint64_t>* progress, StagedCopy* staged) {
+                     std::atomic<uint64_t>* progress, StagedCopy* staged, bool replace = false) {
   struct stat source;
   if (stat(from.c_str(), &source) != 0) return sourceFailure(errno);
   if (S_ISDIR(source.st_mode)) return sourceFailure(EISDIR);
@@ -334,12 +334,15 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder,
   if (!S_ISREG(source.st_mode))
     return sourceFailure(S_ISDIR(source.st_mode) ? EISDIR : kNotRegularFile);
 
-  // Fail early on an existing item; the final move checks again.
+  // Fail early on an existing item; the final move checks again. A
+  // replacement takes the place of a file, never of a folder.
   struct stat existing;
   if (fstatat(folder->fd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-    return destinationFailure(S_ISDIR(existing.st_mode) ? EISDIR : EEXIST);
+    if (S_ISDIR(existing.st_mode)) return destinationFailure(EISDIR);
+    if (!replace) return destinationFailure(EEXIST);
+  } else if (errno != ENOENT) {
+    return destinationFailure(errno);
   }
-  if (errno != ENOENT) return destinationFailure(errno);
 
   std::string temporary;
   mode_t mode = (source.st_mode & 0777) | S_IRUSR | S_IWUSR;
@@ -404,14 +407,19 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder,
 
 // Closes a flushed copy and gives it its final name; 0 or an errno value,
 // the temporary removed on failure.
-int finishStaged(StagedCopy& copy, const PosixFileManager::Options& options) {
+int finishStaged(StagedCopy& copy, const PosixFileManager::Options& options, bool replace) {
   int e = options.stepHook ? options.stepHook(CopyStep::kNamed, copy.to) : 0;
   if (copy.fd >= 0) {
     int fd = copy.fd;
     copy.fd = -1;
     if (close(fd) != 0) e = errno;
   }
-  if (e == 0) e = moveIntoPlace(copy.folder->fd, copy.temporary, copy.name, options.naming);
+  if (e == 0 && replace) {
+    if (renameat(copy.folder->fd, copy.temporary.c_str(), copy.folder->fd, copy.name.c_str()) != 0)
+      e = errno;
+  } else if (e == 0) {
+    e = moveIntoPlace(copy.folder->fd, copy.temporary, copy.name, options.naming);
+  }
   if (e != 0) {
     if (copy.fd >= 0) close(copy.fd);
     copy.fd = -1;
@@ -437,7 +445,7 @@ class PosixCopyBatch : public CopyBatch {
     if (!folder) return false;
     StagedCopy copy;
     CopyResult result = stageCopy(from, std::move(folder), name, options_, batch_.chunkGate,
-                                  batch_.stop, batch_.bytesWritten, &copy);
+                                  batch_.stop, batch_.bytesWritten, &copy, batch_.replace);
     if (result.code != 0) {
       setCopyError(error, result, from, to);
       return false;
@@ -529,13 +537,37 @@ class PosixCopyBatch : public CopyBatch {
         failAll(why);
       }
     }
+    if (batch_.beforeNaming) {
+      std::vector<CopyBatchOptions::Staged> named;
+      for (size_t i = 0; i < staged_.size(); ++i) {
+        if (codes[i] != 0) continue;
+        struct stat st;
+        if (fstatat(staged_[i].folder->fd, staged_[i].temporary.c_str(), &st,
+                    AT_SYMLINK_NOFOLLOW) != 0) {
+          codes[i] = errno;
+          continue;
+        }
+        named.push_back(
+            {staged_[i].to, static_cast<uint64_t>(st.st_size),
+             static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec});
+      }
+      if (int e = named.empty() ? 0 : batch_.beforeNaming(named)) {
+        FileError why;
+        if (batch_.root) {
+          batch_.root->describe(e, batch_.root->path() + "/" + DestinationRoot::kStateFolder, &why);
+        } else {
+          why.code = e;
+        }
+        failAll(why);
+      }
+    }
     std::vector<bool> inPlace(staged_.size());
     for (size_t i = 0; i < staged_.size(); ++i) {
       bool described = codes[i] != 0 && failures[i].code != 0;
       if (codes[i] != 0) {
         drop(staged_[i]);
       } else {
-        codes[i] = finishStaged(staged_[i], options_);
+        codes[i] = finishStaged(staged_[i], options_, batch_.replace);
         if (codes[i] != 0 && batch_.bytesWritten) batch_.bytesWritten->fetch_sub(staged_[i].bytes);
       }
       inPlace[i] = codes[i] == 0;
@@ -696,7 +728,7 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
     result = destinationFailure(errno);
     discard(copy);
   } else if (result.code == 0) {
-    result = destinationFailure(finishStaged(copy, options_));
+    result = destinationFailure(finishStaged(copy, options_, false));
   }
   if (result.code == 0) return true;
   setCopyError(error, result, from, to);

@@ -5,8 +5,11 @@
 #include <chrono>
 #include <future>
 #include <optional>
+#include <unordered_map>
 
 #include "platform/DestinationRoot.h"
+#include "platform/DriveRecord.h"
+#include "session/DestinationLayout.h"
 
 namespace session {
 namespace {
@@ -23,9 +26,15 @@ constexpr uint64_t kFirstBatchBytes = 64ull << 20;
 constexpr uint64_t kMaxBatchBytes = 256ull << 20;
 constexpr auto kProgressPeriod = std::chrono::milliseconds(20);
 
+// The tracks of one batch by destination, for its record entries: each
+// batch its own, since its flush runs on another thread while the next
+// one fills.
+using Staged = std::unordered_map<std::string, uint32_t>;
+
 struct Batch {
   std::unique_ptr<platform::CopyBatch> copies;
   std::vector<uint32_t> tracks;  // in the order added
+  std::shared_ptr<Staged> staged;
 };
 
 }  // namespace
@@ -54,62 +63,111 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
                                        return 0;
                                      },
                                      &written};
+  auto entryOf = [&](uint32_t track, const platform::CopyBatchOptions::Staged& file) {
+    const SnapshotTrack& t = snapshot.tracks[track];
+    platform::RecordEntry e;
+    e.path = target.recordPrefix + t.destination;
+    e.key = app::DestinationLayout::collisionKey(e.path);
+    e.kind = platform::EntryKind::kTrack;
+    e.trackId = t.id;
+    e.libraryId = target.libraryId;
+    e.drive = {file.size, file.modificationTimeNs};
+    e.source = {observed.sourceBytes[track], observed.sourceTimeNs[track]};
+    return e;
+  };
+  auto makeBatch = [&](bool replace) {
+    Batch batch{nullptr, {}, std::make_shared<Staged>()};
+    platform::CopyBatchOptions batchOptions = options;
+    batchOptions.replace = replace;
+    if (target.record) {
+      batchOptions.beforeNaming =
+          [&, staged = batch.staged](const std::vector<platform::CopyBatchOptions::Staged>& files) {
+            std::vector<platform::RecordEntry> entries;
+            for (const auto& file : files) {
+              auto at = staged->find(file.to);
+              if (at != staged->end()) entries.push_back(entryOf(at->second, file));
+            }
+            platform::Status s = target.record->append(entries, true);
+            return s.ok() ? 0 : (s.code() != 0 ? s.code() : EIO);
+          };
+    }
+    batch.copies = fileManager.makeCopyBatch(batchOptions);
+    return batch;
+  };
 
-  // One batch fills on this thread while the one before it is flushed and
-  // named on another. Declared so that unwinding waits for the flush
-  // before the batches (and their temporaries) go.
-  Batch filling{fileManager.makeCopyBatch(options), {}};
-  std::optional<Batch> flushed;
-  std::vector<platform::FileError> flushErrors;
-  std::future<std::vector<bool>> flushing;
-  auto settle = [&] {
-    if (!flushing.valid()) return;
-    std::vector<bool> named = flushing.get();
-    for (size_t i = 0; i < flushed->tracks.size(); ++i) {
-      uint32_t track = flushed->tracks[i];
-      if (i < named.size() && named[i]) {
-        report.placed.push_back(track);
-        report.bytesPlaced += observed.sourceBytes[track];
-      } else {
-        report.failures.push_back(
-            {track, i < flushErrors.size() ? flushErrors[i] : platform::FileError{}});
+  // The copies that name nothing yet first, then the repairs, each in
+  // batches of their own kind.
+  std::vector<uint32_t> fresh, repairs;
+  for (uint32_t track : copies)
+    (observed.at.size() > track && observed.at[track] == AtDestination::kRepair ? repairs : fresh)
+        .push_back(track);
+  for (bool replace : {false, true}) {
+    const std::vector<uint32_t>& list = replace ? repairs : fresh;
+    if (list.empty()) continue;
+    // One batch fills on this thread while the one before it is flushed
+    // and named on another. Declared so that unwinding waits for the flush
+    // before the batches (and their temporaries) go.
+    Batch filling = makeBatch(replace);
+    std::optional<Batch> flushed;
+    std::vector<platform::FileError> flushErrors;
+    std::future<std::vector<bool>> flushing;
+    auto settle = [&] {
+      if (!flushing.valid()) return;
+      std::vector<bool> named = flushing.get();
+      std::vector<std::string> unnamed;
+      for (size_t i = 0; i < flushed->tracks.size(); ++i) {
+        uint32_t track = flushed->tracks[i];
+        if (i < named.size() && named[i]) {
+          report.placed.push_back(track);
+          report.bytesPlaced += observed.sourceBytes[track];
+        } else {
+          report.failures.push_back(
+              {track, i < flushErrors.size() ? flushErrors[i] : platform::FileError{}});
+          if (!replace)
+            unnamed.push_back(app::DestinationLayout::collisionKey(
+                target.recordPrefix + snapshot.tracks[track].destination));
+        }
+      }
+      // An entry written for a copy that was then not named goes again
+      // (a repair's copy is still the one its entry describes).
+      if (target.record && !unnamed.empty()) (void)target.record->remove(unnamed, false);
+      flushed.reset();
+    };
+    auto launch = [&] {
+      settle();
+      flushed.emplace(std::move(filling));
+      filling = makeBatch(replace);
+      flushErrors.clear();
+      platform::CopyBatch* batch = flushed->copies.get();
+      flushing = std::async(std::launch::async,
+                            [batch, &flushErrors] { return batch->commit(&flushErrors); });
+    };
+
+    size_t batchCopies = kFirstBatchCopies;
+    uint64_t batchBytes = kFirstBatchBytes;
+    std::string destination;
+    for (uint32_t track : list) {
+      if (stopping.load()) break;
+      const SnapshotTrack& t = snapshot.tracks[track];
+      destination = target.musicRoot + "/" + t.destination;
+      platform::FileError error;
+      if (!filling.copies->addCopy(t.source, destination, &error)) {
+        report.failures.push_back({track, error});
+        continue;
+      }
+      filling.tracks.push_back(track);
+      filling.staged->emplace(destination, track);
+      tell(false);
+      if (filling.copies->pendingCount() >= batchCopies ||
+          filling.copies->pendingBytes() >= batchBytes) {
+        launch();
+        batchCopies = std::min(2 * batchCopies, kMaxBatchCopies);
+        batchBytes = std::min(2 * batchBytes, kMaxBatchBytes);
       }
     }
-    flushed.reset();
-  };
-  auto launch = [&] {
+    if (filling.copies->pendingCount() > 0) launch();
     settle();
-    flushed.emplace(std::move(filling));
-    filling = Batch{fileManager.makeCopyBatch(options), {}};
-    flushErrors.clear();
-    platform::CopyBatch* batch = flushed->copies.get();
-    flushing = std::async(std::launch::async,
-                          [batch, &flushErrors] { return batch->commit(&flushErrors); });
-  };
-
-  size_t batchCopies = kFirstBatchCopies;
-  uint64_t batchBytes = kFirstBatchBytes;
-  std::string destination;
-  for (uint32_t track : copies) {
-    if (stopping.load()) break;
-    const SnapshotTrack& t = snapshot.tracks[track];
-    destination = target.musicRoot + "/" + t.destination;
-    platform::FileError error;
-    if (!filling.copies->addCopy(t.source, destination, &error)) {
-      report.failures.push_back({track, error});
-      continue;
-    }
-    filling.tracks.push_back(track);
-    tell(false);
-    if (filling.copies->pendingCount() >= batchCopies ||
-        filling.copies->pendingBytes() >= batchBytes) {
-      launch();
-      batchCopies = std::min(2 * batchCopies, kMaxBatchCopies);
-      batchBytes = std::min(2 * batchBytes, kMaxBatchBytes);
-    }
   }
-  if (filling.copies->pendingCount() > 0) launch();
-  settle();
   tell(true);
   return report;
 }

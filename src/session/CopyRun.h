@@ -2,7 +2,8 @@
 // caller's thread (the command line's main thread, the window's worker).
 //
 // Each copy is written to a temporary beside its destination and named
-// only once its batch has been flushed, so a kill, a stop or a pulled
+// only once its batch has been flushed and recorded; a repair (a track
+// whose copy on the drive changed since) is named over that copy, so a kill, a stop or a pulled
 // drive never leaves a partial file under a track's name. Batches start
 // small so that the first tracks are committed soon and grow up to a
 // bound; one batch is flushed and named on a second thread while the
@@ -31,7 +32,8 @@
 
 namespace platform {
 class DestinationRoot;
-}
+class DriveRecord;
+}  // namespace platform
 
 namespace session {
 
@@ -39,6 +41,11 @@ struct CopyTarget {
   std::shared_ptr<const platform::DestinationRoot> root;
   std::string musicRoot;    // where the snapshot's destinations lie
   uint64_t totalBytes = 0;  // what progress counts up to
+  // The drive's record: each copy's entry (what track, its size and time
+  // on the drive and at its source) is written before the copy is named.
+  platform::DriveRecord* record = nullptr;
+  std::string recordPrefix;  // the music folder relative to the root, with its "/"
+  std::string libraryId;
 };
 
 struct CopyEvent {

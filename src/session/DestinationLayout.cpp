@@ -196,7 +196,21 @@ std::string DestinationLayout::placeFolder(const std::string& parent, const std:
   }
 }
 
-std::string DestinationLayout::trackPath(const LibraryTrack& track) {
+void DestinationLayout::keep(std::string_view path) {
+  std::string key = collisionKey(path);
+  files_.emplace(std::string_view(key));
+  // Its folders keep the drive's spelling, so that the album's other
+  // tracks join them.
+  for (size_t slash = path.find('/'); slash != std::string_view::npos;
+       slash = path.find('/', slash + 1)) {
+    std::string_view folder = path.substr(0, slash);
+    if (folder == kMusicFolder) continue;
+    std::string folderKey = collisionKey(folder);
+    folders_.emplace(std::string_view(folderKey), folder);
+  }
+}
+
+std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_view kept) {
   std::vector<std::string_view> parts = relativeComponents(track);
   // An album's tracks share their folders: once placed, the same names
   // give the same folder, so the placing is done once per folder.
@@ -211,6 +225,21 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track) {
   }
   std::string_view folder = placed->second;
   std::string name = safeComponent(parts.empty() ? std::string_view() : parts.back());
+  if (!kept.empty()) {
+    // The drive's path is still this track's when it names the same
+    // folder and the track's own name or one of its numbered forms.
+    size_t slash = kept.rfind('/');
+    if (slash != std::string_view::npos &&
+        collisionKey(kept.substr(0, slash)) == collisionKey(folder)) {
+      std::string keptKey = collisionKey(kept.substr(slash + 1));
+      for (int n = 1; n < 1000; ++n) {
+        if (collisionKey(n == 1 ? name : numbered(name, n)) == keptKey) return std::string(kept);
+        // Names from one to nine are the common case; beyond, only the
+        // number the drive's name carries can match.
+        if (n == 9 && keptKey.find(" (") == std::string::npos) break;
+      }
+    }
+  }
   for (int n = 1;; ++n) {
     std::string candidate(folder);
     candidate += '/';
@@ -234,14 +263,25 @@ std::string DestinationLayout::playlistFileName(std::string_view playlistName) {
 }
 
 DestinationLayout::LibraryPaths DestinationLayout::forLibrary(
-    const Library& library, const std::unordered_set<std::string_view>* only) {
+    const Library& library, const std::unordered_set<std::string_view>* only,
+    const KeptPaths* kept) {
   LibraryPaths paths;
   DestinationLayout layout(library.musicFolderSourcePath);
   const std::string prefix = std::string(kMusicFolder) + "/";
+  // Every path the drive holds for a track of this library is held first,
+  // whichever tracks come before it.
+  if (kept) {
+    for (const auto& [id, path] : *kept) layout.keep(prefix + std::string(path));
+  }
   size_t wanted = only ? only->size() : library.tracks.size();
   for (auto t = library.tracks.begin(); t != library.tracks.end() && paths.tracks.size() < wanted;
        ++t) {
-    std::string path = layout.trackPath(*t).substr(prefix.size());
+    std::string keptPath;
+    if (kept) {
+      auto at = kept->find(t->persistentId.view());
+      if (at != kept->end()) keptPath = prefix + std::string(at->second);
+    }
+    std::string path = layout.trackPath(*t, keptPath).substr(prefix.size());
     if (!only || only->count(t->persistentId))
       paths.tracks.emplace(t->persistentId, std::move(path));
   }

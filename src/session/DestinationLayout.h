@@ -20,7 +20,9 @@
 // only in case or Unicode composition (compared as platform::unicode
 // upper(nfd(...))). A later track whose path is taken gets " (2)", " (3)"
 // ... before its extension; a folder keeps the spelling it was first given.
-// The result depends only on the inputs and their order.
+// A track the drive already holds keeps its path (see keep()): numbers go
+// to new tracks only. The result depends only on the inputs and their
+// order.
 //
 // Thread: a layout object is not shared; the static functions are pure.
 // Errors: none; every input gives a usable path.
@@ -51,7 +53,14 @@ class DestinationLayout {
   explicit DestinationLayout(std::string mediaFolder = {});
 
   // The track's path relative to the drive root, e.g. "Music/Artist/Album/01 A.mp3".
-  std::string trackPath(const LibraryTrack& track);
+  // `kept`: where the drive already holds this track (relative to the
+  // root); it stays there while that is the track's own name or one of its
+  // numbered ones, so a track on the drive is never renamed because
+  // others came or went. Reserve such paths first (keep()).
+  std::string trackPath(const LibraryTrack& track, std::string_view kept = {});
+  // Holds `path` (relative to the root) and its folders' spellings for
+  // the track that has it, before any other track is placed.
+  void keep(std::string_view path);
 
   // The playlist's file name without ".m3u8" (the playlist writer adds
   // it), to be placed in kPlaylistFolder. Unique among this layout's
@@ -88,8 +97,13 @@ class DestinationLayout {
     std::unordered_map<std::string, std::string> tracks;
     std::unordered_map<std::string, std::string> playlists;
   };
+  // With `kept` (track persistent ID -> path relative to the music folder,
+  // from the drive's record), tracks already on the drive keep their
+  // paths and collision numbers go to the others.
+  using KeptPaths = std::unordered_map<std::string_view, std::string_view>;
   static LibraryPaths forLibrary(const Library& library,
-                                 const std::unordered_set<std::string_view>* only = nullptr);
+                                 const std::unordered_set<std::string_view>* only = nullptr,
+                                 const KeptPaths* kept = nullptr);
 
  private:
   // Views of the track's texts and of the program's constants.

@@ -24,6 +24,7 @@
 #include "library/PathMap.h"
 #include "platform/Configuration.h"
 #include "platform/DockProgressFactory.h"
+#include "platform/DriveRecord.h"
 #include "platform/FileManager.h"
 #include "platform/FolderListings.h"
 #include "platform/MountPoints.h"
@@ -333,7 +334,16 @@ void ExportSession::load() {
   for (const auto& t : library_.tracks) {
     if (needed.count(t.persistentId)) byId_.emplace(t.persistentId, &t);
   }
-  DestinationLayout::LibraryPaths paths = DestinationLayout::forLibrary(library_, &needed);
+  // Tracks the drive holds keep their paths: the record says where.
+  loadRecord();
+  DestinationLayout::KeptPaths kept;
+  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  for (const auto& [key, e] : driveRecord_.entries) {
+    if (e.kind == platform::EntryKind::kTrack && e.libraryId == library_.libraryPersistentId &&
+        e.path.compare(0, musicPrefix.size(), musicPrefix) == 0)
+      kept.emplace(e.trackId, std::string_view(e.path).substr(musicPrefix.size()));
+  }
+  DestinationLayout::LibraryPaths paths = DestinationLayout::forLibrary(library_, &needed, &kept);
   DestinationLayout layout;  // names of playlists only chosen ones take
   for (const auto& p : paths.playlists) layout.playlistFileName(p.second);
   std::unordered_map<std::string, std::string>& destination = paths.tracks;
@@ -549,8 +559,22 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
     } else {
       auto relative = destination_->relativePath(path);
       item.ours = o_.cleanAll ||
-                  platform::FileManager::isPartialCopyName(fs::path(path).filename().string()) ||
-                  (relative && record.count(*relative) != 0);
+                  platform::FileManager::isPartialCopyName(fs::path(path).filename().string());
+      if (!item.ours && relative) {
+        // A file the record knows by identity is the exporter's only while
+        // it is as the exporter wrote it: one a user put at that name since
+        // is theirs. A path only the older record names goes by its name.
+        auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(*relative));
+        if (known != driveRecord_.entries.end() &&
+            known->second.kind != platform::EntryKind::kLegacy) {
+          item.ours = attributes &&
+                      platform::sameStamp(
+                          known->second.drive, {attributes->size, attributes->modificationTimeNs},
+                          session::timeStepOf(root_)) != platform::StampMatch::kDifferent;
+        } else {
+          item.ours = record.count(*relative) != 0;
+        }
+      }
     }
     if (!item.ours) keep(path);
     if (item.ours) plan_.staleBytes += item.bytes;
@@ -571,7 +595,8 @@ const ExportPlan& ExportSession::plan() {
   // them from there. The plan writes nothing, and its listings go with it.
   auto fm = platform::FileManager::makePrivate();
   fm->shareListings(std::make_shared<platform::FolderListings>());
-  observed_ = session::observe(snapshot_, musicRoot_, *fm);
+  loadRecord();
+  observed_ = session::observe(snapshot_, musicRoot_, *fm, driveView());
   session::Choice choice;
   choice.copyOnlyChecked = !o_.allTracks;
   for (const auto& s : selected_)
@@ -634,13 +659,29 @@ const ExportPlan& ExportSession::plan() {
   return plan_;
 }
 
+void ExportSession::loadRecord() {
+  auto loaded = platform::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
+  if (!loaded) {
+    throw ExportError(
+        ExportError::Kind::kUsage,
+        "The drive's record of the exporter's files cannot be read: " + loaded.status().message());
+  }
+  driveRecord_ = std::move(*loaded);
+}
+
+session::DriveView ExportSession::driveView() const {
+  return {&driveRecord_, library_.libraryPersistentId, session::timeStepOf(root_)};
+}
+
 uint64_t ExportSession::bytesToCopy() {
   auto fm = platform::FileManager::makePrivate();
   session::Choice choice;
   choice.copyOnlyChecked = !o_.allTracks;
   for (const auto& s : selected_)
     choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
-  return session::makePlan(snapshot_, session::observe(snapshot_, musicRoot_, *fm), choice)
+  loadRecord();
+  return session::makePlan(snapshot_, session::observe(snapshot_, musicRoot_, *fm, driveView()),
+                           choice)
       .bytesToCopy;
 }
 
@@ -678,10 +719,42 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
     tile->setMaxValue(static_cast<double>(sized.bytesToCopy));
     tile->setDoubleValue(0);
   }
+  // Every copy is recorded before it is named; tracks an older record
+  // names, with their source's size and time, are taken over first.
+  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  if (!writer) {
+    throw ExportError(
+        writer.status().code() == EWOULDBLOCK ? ExportError::Kind::kBusy
+                                              : ExportError::Kind::kFailed,
+        "The export cannot record its files on the drive: " + writer.status().message());
+  }
+  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  if (!observed_.adopted.empty()) {
+    std::vector<platform::RecordEntry> adopted;
+    for (uint32_t track : observed_.adopted) {
+      const session::SnapshotTrack& t = snapshot_.tracks[track];
+      platform::RecordEntry e;
+      e.path = musicPrefix + t.destination;
+      e.key = DestinationLayout::collisionKey(e.path);
+      e.trackId = t.id;
+      e.libraryId = library_.libraryPersistentId;
+      e.source = {observed_.sourceBytes[track], observed_.sourceTimeNs[track]};
+      e.drive = e.source;  // the file had the source's size and time, which is why it is taken
+      adopted.push_back(std::move(e));
+    }
+    if (platform::Status s = (*writer)->append(adopted, true); !s.ok()) {
+      throw ExportError(ExportError::Kind::kFailed,
+                        "The export cannot record its files on the drive: " + s.message());
+    }
+    observed_.adopted.clear();
+  }
+  session::CopyTarget target{destination_, musicRoot_, sized.bytesToCopy};
+  target.record = writer->get();
+  target.recordPrefix = musicPrefix;
+  target.libraryId = library_.libraryPersistentId;
   auto fm = platform::FileManager::makePrivate();
   session::CopyReport run = session::runCopies(
-      snapshot_, sized.copies, observed_, {destination_, musicRoot_, sized.bytesToCopy}, *fm, stop,
-      [&](const session::CopyEvent& e) {
+      snapshot_, sized.copies, observed_, target, *fm, stop, [&](const session::CopyEvent& e) {
         if (tile) tile->setDoubleValue(static_cast<double>(e.done));
         if (onProgress) onProgress({e.done, e.total, true});
       });
@@ -862,7 +935,13 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   }
   // The record forgets what is gone, so that a file of the user's that
   // later takes one of those names is never taken for the exporter's.
-  if (!deleted.empty()) destination_->forget(deleted);
+  if (!deleted.empty()) {
+    destination_->forget(deleted);
+    auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+    std::vector<std::string> keys;
+    for (const auto& relative : deleted) keys.push_back(DestinationLayout::collisionKey(relative));
+    if (writer) (void)(*writer)->remove(keys, true);
+  }
   return outcome;
 }
 

@@ -223,6 +223,10 @@ class ExportSession {
   ExportPlan plan_;
   bool planned_ = false;                    // plan() has sized the export
   std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
+  platform::RecordContents driveRecord_;    // the same by identity, with the older paths
+  // Reads the drive's record anew (kUsage when it cannot be read).
+  void loadRecord();
+  session::DriveView driveView() const;
 };
 
 // A failed copy's reason in words a person understands, with where it

@@ -1,10 +1,13 @@
 #include "session/Plan.h"
 
+#include <linux/magic.h>
+#include <sys/vfs.h>
+
 #include <algorithm>
 #include <thread>
 
 #include "platform/FileManager.h"
-#include "platform/Path.h"
+#include "session/DestinationLayout.h"
 
 namespace session {
 
@@ -31,35 +34,91 @@ Snapshot snapshotOf(const app::Library& library,
   return out;
 }
 
+int64_t timeStepOf(const std::string& path) {
+  struct statfs fs;
+  if (statfs(path.c_str(), &fs) != 0) return platform::kFatTimeStepNs;
+  switch (static_cast<uint64_t>(fs.f_type)) {
+    case MSDOS_SUPER_MAGIC:
+    case FUSE_SUPER_MAGIC:  // FAT and exFAT through FUSE drivers (fuse, fuseblk): the coarser
+      return platform::kFatTimeStepNs;
+    case 0x2011BAB0:  // exFAT
+      return platform::kExFatTimeStepNs;
+    default:
+      return platform::kExactTimeStepNs;
+  }
+}
+
 Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
-                 platform::FileManager& fileManager) {
+                 platform::FileManager& fileManager, const DriveView& drive) {
   const size_t n = snapshot.tracks.size();
+  const std::string musicPrefix = std::string(app::DestinationLayout::kMusicFolder) + "/";
+  // What the record says of each destination.
+  std::vector<const platform::RecordEntry*> recorded(n, nullptr);
+  if (drive.record && !drive.record->entries.empty()) {
+    for (size_t i = 0; i < n; ++i) {
+      auto at = drive.record->entries.find(
+          app::DestinationLayout::collisionKey(musicPrefix + snapshot.tracks[i].destination));
+      if (at != drive.record->entries.end()) recorded[i] = &at->second;
+    }
+  }
   // Destinations first, then sources, in one batch: the manager lists each
-  // destination folder once instead of asking per file.
+  // destination folder once instead of asking per file. A file's size and
+  // time are asked for where a record judges it.
   std::vector<std::string> destinations(n);
   std::vector<platform::FileManager::ItemQuery> queries(2 * n);
   for (size_t i = 0; i < n; ++i) {
     const SnapshotTrack& t = snapshot.tracks[i];
     destinations[i] = std::string(musicRoot) + "/" + t.destination;
-    queries[i] = {destinations[i], false};
+    queries[i] = {destinations[i], drive.record != nullptr};
     queries[n + i] = {t.source, true};
   }
   unsigned threads = std::clamp(2 * std::thread::hardware_concurrency(), 2u, 8u);
   auto found = fileManager.attributesOfItems(queries, threads);
   Observed out;
   out.onDrive.resize(n);
+  out.at.resize(n);
   out.sourceBytes.resize(n);
+  out.sourceTimeNs.resize(n);
   out.sourceFound.resize(n);
   for (size_t i = 0; i < n; ++i) {
+    const SnapshotTrack& t = snapshot.tracks[i];
     const auto& atDestination = found[i];
     auto& atSource = found[n + i];
     // The copy reads through a link, so the size is the linked file's.
     if (atSource && atSource->type == platform::FileType::kSymbolicLink)
-      atSource = fileManager.attributesOfLinkTargetAtPath(snapshot.tracks[i].source, nullptr);
-    out.onDrive[i] = atDestination && atDestination->type != platform::FileType::kDirectory;
+      atSource = fileManager.attributesOfLinkTargetAtPath(t.source, nullptr);
     out.sourceFound[i] = atSource.has_value();
-    out.sourceBytes[i] =
-        atSource && atSource->type != platform::FileType::kDirectory ? atSource->size : 0;
+    const bool sourceFile = atSource && atSource->type != platform::FileType::kDirectory;
+    out.sourceBytes[i] = sourceFile ? atSource->size : 0;
+    out.sourceTimeNs[i] = sourceFile ? atSource->modificationTimeNs : 0;
+
+    AtDestination& at = out.at[i];
+    if (!atDestination) {
+      at = AtDestination::kNothing;
+    } else if (atDestination->type == platform::FileType::kDirectory) {
+      at = AtDestination::kOther;
+    } else if (!drive.record) {
+      at = AtDestination::kTrack;  // judged by name, as scripts judge it
+    } else {
+      const platform::FileStamp now{atDestination->size, atDestination->modificationTimeNs};
+      const platform::FileStamp source{out.sourceBytes[i], out.sourceTimeNs[i]};
+      auto same = [&](const platform::FileStamp& a) {
+        return platform::sameStamp(a, now, drive.timeStepNs) != platform::StampMatch::kDifferent;
+      };
+      const platform::RecordEntry* e = recorded[i];
+      if (e && e->kind == platform::EntryKind::kTrack && e->trackId == t.id &&
+          e->libraryId == drive.libraryId) {
+        // A source that cannot be read now leaves the copy as it is.
+        at = same(e->drive) && (!sourceFile || e->source == source) ? AtDestination::kTrack
+                                                                    : AtDestination::kRepair;
+      } else if ((!e || e->kind == platform::EntryKind::kLegacy) && sourceFile && same(source)) {
+        at = AtDestination::kTrack;
+        if (e) out.adopted.push_back(static_cast<uint32_t>(i));
+      } else {
+        at = AtDestination::kOther;
+      }
+    }
+    out.onDrive[i] = at == AtDestination::kTrack;
   }
   return out;
 }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "library/LibraryReader.h"
+#include "platform/DriveRecord.h"
 
 namespace platform {
 class FileManager;
@@ -53,11 +54,32 @@ struct Snapshot {
   std::vector<SnapshotPlaylist> playlists;
 };
 
+// What stands at a track's destination, judged by the drive's record.
+enum class AtDestination : uint8_t {
+  kNothing,  // to be copied
+  kTrack,    // this track, as the exporter wrote it (or the same bytes and time as its source)
+  kRepair,   // the exporter's copy of this track, since cut short, damaged or outdated
+  kOther,    // something that is not this track's copy: left alone
+};
+
 // What the drive and the sources showed, one entry per snapshot track.
 struct Observed {
-  std::vector<uint8_t> onDrive;       // a file (not a folder) at the destination
+  std::vector<uint8_t> onDrive;  // the track is on the drive (AtDestination::kTrack)
+  std::vector<AtDestination> at;
   std::vector<uint64_t> sourceBytes;  // 0 when the source is missing or a folder
+  std::vector<int64_t> sourceTimeNs;
   std::vector<uint8_t> sourceFound;
+  // Tracks on the drive by an older record's word and their source's size
+  // and time: the exporter takes them over in its record.
+  std::vector<uint32_t> adopted;
+};
+
+// The drive's record as observe() reads it: its entries, the library it
+// judges for, and the drive's time step.
+struct DriveView {
+  const platform::RecordContents* record = nullptr;  // none: a file is the track by name
+  std::string libraryId;
+  int64_t timeStepNs = platform::kExactTimeStepNs;
 };
 
 struct Choice {
@@ -76,7 +98,8 @@ struct Plan {
   std::vector<PlaylistFigures> playlists;  // in the order chosen, each once
   uint64_t bytesToCopy = 0;                // the sum of thisExport
   // Tracks to put on the drive, each once, in the order they are charged
-  // (unchecked ones only when copied too).
+  // (unchecked ones only when copied too); a repair replaces the copy
+  // there.
   std::vector<uint32_t> copies;
 };
 
@@ -87,8 +110,18 @@ Snapshot snapshotOf(const app::Library& library,
                     const std::unordered_map<std::string, std::string>& trackPaths);
 
 // Looks at every track's destination below `musicRoot` and at its source.
+// With a record, a file at a destination is the track only when the
+// record says the exporter wrote this track there, the file still has
+// the size and time it had then (at the drive's time step, or shifted by
+// whole quarter hours on FAT) and the source has not changed since;
+// otherwise it is a copy to repair. A path only an older record names,
+// or none, holds the track when the file has the source's size and time
+// (the copy keeps its source's time); anything else is left alone.
 Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
-                 platform::FileManager& fileManager);
+                 platform::FileManager& fileManager, const DriveView& drive = {});
+
+// The time step of the file system the folder `path` is on.
+int64_t timeStepOf(const std::string& path);
 
 Plan makePlan(const Snapshot& snapshot, const Observed& observed, const Choice& choice);
 

@@ -57,14 +57,11 @@ TEST(SessionCopyRunThreaded, EachTrackPlacedWholeOrListedWithItsReason) {
     platform::FaultInjectingFileManager fm;
     std::atomic<bool> stop{false};
     c.fault(fm, stop);
-    uint64_t lastDone = 0;
+    // Bytes of a copy that fails are taken back, so the count may fall;
+    // it never passes the total.
     session::CopyReport report =
         session::runCopies(snapshot, copies, observed, {root, dir / "drive/Music", 4000}, fm, &stop,
-                           [&](const session::CopyEvent& e) {
-                             EXPECT_GE(e.done, lastDone);
-                             EXPECT_LE(e.done, e.total);
-                             lastDone = e.done;
-                           });
+                           [&](const session::CopyEvent& e) { EXPECT_LE(e.done, e.total); });
     std::vector<int> got(4, -1);
     for (uint32_t t : report.placed) got[t] = 0;
     for (const auto& f : report.failures) got[f.track] = f.error.code;

@@ -1,0 +1,145 @@
+// The drive knows its files by the track they hold. Each case exports a
+// small library with the real program, changes the library or the drive
+// as users and their machines do, exports again, and then checks that
+// every playlist file still plays its tracks: entry by entry, the file it
+// names holds that track's source bytes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <vector>
+
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Track {
+  std::string id, title, folder, bytes;
+};
+
+// A library without a media folder, so that tracks named alike in one
+// album meet on the drive ("Artist/Album/Track01.mp3", "... (2).mp3").
+void writeLibrary(const testsupport::TempDir& dir, const std::vector<Track>& tracks) {
+  std::string xml = R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>Library Persistent ID</key><string>L1</string><key>Tracks</key><dict>)";
+  std::string items;
+  int n = 0;
+  for (const Track& t : tracks) {
+    std::string file = dir / ("src/" + t.folder + "/" + t.title + ".mp3");
+    if (!fs::exists(file)) testsupport::writeFile(file, t.bytes);
+    std::string number = std::to_string(++n);
+    xml += "<key>" + number + "</key><dict><key>Track ID</key><integer>" + number +
+           "</integer><key>Persistent ID</key><string>" + t.id +
+           "</string><key>Name</key><string>" + t.title +
+           "</string><key>Artist</key><string>A</string><key>Album</key><string>B</string>"
+           "<key>Location</key><string>file://" +
+           file + "</string></dict>";
+    items += "<dict><key>Track ID</key><integer>" + number + "</integer></dict>";
+  }
+  xml +=
+      "</dict><key>Playlists</key><array><dict><key>Name</key><string>Mix</string>"
+      "<key>Playlist Persistent ID</key><string>P1</string><key>Playlist Items</key><array>" +
+      items + "</array></dict></array></dict></plist>";
+  testsupport::writeFile(dir / "Library.xml", xml);
+}
+
+int exportTo(const testsupport::TempDir& dir) {
+  std::string command = "'" TESSALINE_EXECUTABLE "' export --library '" + dir / "Library.xml" +
+                        "' --to '" + dir / "drive" + "' --yes --quiet 2>&1";
+  int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The bytes each entry of the playlist file plays, in order.
+std::vector<std::string> played(const testsupport::TempDir& dir) {
+  std::ifstream in(dir / "drive/Playlists/Mix.m3u8");
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line[0] != '#')
+      out.push_back(testsupport::readFile(dir / ("drive/Playlists/" + line)));
+  }
+  return out;
+}
+
+void shiftTimes(const std::string& folder, int seconds) {
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    struct stat st;
+    if (!e.is_regular_file() || stat(e.path().c_str(), &st) != 0) continue;
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    times[1].tv_sec += seconds;
+    utimensat(AT_FDCWD, e.path().c_str(), times, 0);
+  }
+}
+
+}  // namespace
+
+TEST(IdentityEndToEnd, EveryEntryPlaysItsOwnTrackWhateverChangedBetweenExports) {
+  const Track one{"T1", "Track01", "disc1", "the first disc's track01"};
+  const Track two{"T2", "Track01", "disc2", "the second disc's track01, longer"};
+  const Track three{"T3", "Other", "disc1", "another track"};
+  struct Case {
+    const char* what;
+    std::vector<Track> before, after;
+    std::function<void(const testsupport::TempDir&)> between;
+  };
+  const std::vector<Case> cases = {
+      {"the first of two tracks named alike leaves the library",
+       {one, two, three},
+       {two, three},
+       [](auto&) {}},
+      {"the library lists its tracks in another order",
+       {one, two, three},
+       {two, one, three},
+       [](auto&) {}},
+      {"a copy on the drive was cut short",
+       {one, two, three},
+       {one, two, three},
+       [](auto& dir) { fs::resize_file(dir / "drive/Music/A/B/Track01.mp3", 5); }},
+      {"a source was re-encoded",
+       {one, two, three},
+       {one, two, three},
+       [](auto& dir) {
+         testsupport::writeFile(dir / "src/disc1/Other.mp3", "re-encoded, longer");
+       }},
+      {"the drive's clock moved an hour (FAT keeps local time)",
+       {one, two, three},
+       {one, two, three},
+       [](auto& dir) { shiftTimes(dir / "drive/Music", 3600); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TempDir dir;
+    fs::create_directories(dir / "drive");
+    writeLibrary(dir, c.before);
+    ASSERT_EQ(exportTo(dir), 0);
+    c.between(dir);
+    writeLibrary(dir, c.after);
+    ASSERT_EQ(exportTo(dir), 0);
+    std::vector<std::string> want;
+    for (const Track& t : c.after)
+      want.push_back(testsupport::readFile(dir / ("src/" + t.folder + "/" + t.title + ".mp3")));
+    EXPECT_EQ(played(dir), want);
+  }
+}
+
+// A file of the user's put at a name the exporter's record knows is the
+// user's: when it is no longer needed, the clean-up keeps it.
+TEST(IdentityEndToEnd, AFileOfTheUsersAtARecordedNameIsKept) {
+  testsupport::TempDir dir;
+  fs::create_directories(dir / "drive");
+  const Track one{"T1", "Track01", "disc1", "the exporter's copy"};
+  const Track two{"T2", "Other", "disc1", "another track"};
+  writeLibrary(dir, {one, two});
+  ASSERT_EQ(exportTo(dir), 0);
+  const std::string at = dir / "drive/Music/A/B/Track01.mp3";
+  fs::remove(at);
+  testsupport::writeFile(at, "the user's own recording");
+  writeLibrary(dir, {two});
+  ASSERT_EQ(exportTo(dir), 0);
+  EXPECT_EQ(testsupport::readFile(at), "the user's own recording");
+}
