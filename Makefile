@@ -14,6 +14,12 @@ FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
 FUZZ_SECONDS ?= 60
 
 JOBS ?= $(shell nproc)
+# The compiler cache serves a checkout from what any other checkout of the
+# project compiled: paths inside it are hashed relative to it, and the
+# build folder's own path is left out (debug info then names the first
+# checkout's folders, which no test reads).
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS ?=
 

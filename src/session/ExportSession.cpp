@@ -739,7 +739,7 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
       e.trackId = t.id;
       e.libraryId = library_.libraryPersistentId;
       e.source = {observed_.sourceBytes[track], observed_.sourceTimeNs[track]};
-      e.drive = e.source;  // the file had the source's size and time, which is why it is taken
+      e.drive = observed_.driveStamp[track];
       adopted.push_back(std::move(e));
     }
     if (platform::Status s = (*writer)->append(adopted, true); !s.ok()) {

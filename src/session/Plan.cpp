@@ -80,6 +80,7 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
   out.sourceBytes.resize(n);
   out.sourceTimeNs.resize(n);
   out.sourceFound.resize(n);
+  out.driveStamp.resize(n);
   for (size_t i = 0; i < n; ++i) {
     const SnapshotTrack& t = snapshot.tracks[i];
     const auto& atDestination = found[i];
@@ -101,6 +102,7 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
       at = AtDestination::kTrack;  // judged by name, as scripts judge it
     } else {
       const platform::FileStamp now{atDestination->size, atDestination->modificationTimeNs};
+      out.driveStamp[i] = now;
       const platform::FileStamp source{out.sourceBytes[i], out.sourceTimeNs[i]};
       auto same = [&](const platform::FileStamp& a) {
         return platform::sameStamp(a, now, drive.timeStepNs) != platform::StampMatch::kDifferent;
@@ -114,6 +116,12 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
       } else if ((!e || e->kind == platform::EntryKind::kLegacy) && sourceFile && same(source)) {
         at = AtDestination::kTrack;
         if (e) out.adopted.push_back(static_cast<uint32_t>(i));
+      } else if (e && e->kind == platform::EntryKind::kTrack && sourceFile && e->source == source &&
+                 same(e->drive)) {
+        // The copy of this very source, recorded for a track of a library
+        // rebuilt since: taken over rather than copied again.
+        at = AtDestination::kTrack;
+        out.adopted.push_back(static_cast<uint32_t>(i));
       } else {
         at = AtDestination::kOther;
       }

@@ -69,8 +69,11 @@ struct Observed {
   std::vector<uint64_t> sourceBytes;  // 0 when the source is missing or a folder
   std::vector<int64_t> sourceTimeNs;
   std::vector<uint8_t> sourceFound;
-  // Tracks on the drive by an older record's word and their source's size
-  // and time: the exporter takes them over in its record.
+  std::vector<platform::FileStamp> driveStamp;  // of the file at the destination, when asked
+  // Tracks on the drive by another entry's word: an older record's path
+  // with the source's size and time, or the unchanged copy of the same
+  // source made for a track of a rebuilt library (new persistent IDs).
+  // The exporter takes them over in its record under this track's name.
   std::vector<uint32_t> adopted;
 };
 

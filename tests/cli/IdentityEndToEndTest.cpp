@@ -24,9 +24,11 @@ struct Track {
 
 // A library without a media folder, so that tracks named alike in one
 // album meet on the drive ("Artist/Album/Track01.mp3", "... (2).mp3").
-void writeLibrary(const testsupport::TempDir& dir, const std::vector<Track>& tracks) {
+void writeLibrary(const testsupport::TempDir& dir, const std::vector<Track>& tracks,
+                  const std::string& library = "L1") {
   std::string xml = R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict><key>Library Persistent ID</key><string>L1</string><key>Tracks</key><dict>)";
+<plist version="1.0"><dict><key>Library Persistent ID</key><string>)" +
+                    library + "</string><key>Tracks</key><dict>";
   std::string items;
   int n = 0;
   for (const Track& t : tracks) {
@@ -86,6 +88,11 @@ TEST(IdentityEndToEnd, EveryEntryPlaysItsOwnTrackWhateverChangedBetweenExports) 
     const char* what;
     std::vector<Track> before, after;
     std::function<void(const testsupport::TempDir&)> between;
+    std::string library = "L1";  // after
+  };
+  auto renamed = [](Track t) {
+    t.id = "N" + t.id;
+    return t;
   };
   const std::vector<Case> cases = {
       {"the first of two tracks named alike leaves the library",
@@ -110,6 +117,11 @@ TEST(IdentityEndToEnd, EveryEntryPlaysItsOwnTrackWhateverChangedBetweenExports) 
        {one, two, three},
        {one, two, three},
        [](auto& dir) { shiftTimes(dir / "drive/Music", 3600); }},
+      {"the library was rebuilt with new persistent IDs",
+       {one, two, three},
+       {renamed(one), renamed(two), renamed(three)},
+       [](auto&) {},
+       "L2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -118,8 +130,13 @@ TEST(IdentityEndToEnd, EveryEntryPlaysItsOwnTrackWhateverChangedBetweenExports) 
     writeLibrary(dir, c.before);
     ASSERT_EQ(exportTo(dir), 0);
     c.between(dir);
-    writeLibrary(dir, c.after);
+    writeLibrary(dir, c.after, c.library);
     ASSERT_EQ(exportTo(dir), 0);
+    // Nothing went on the drive twice.
+    size_t files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(dir / "drive/Music"))
+      files += e.is_regular_file();
+    EXPECT_EQ(files, c.after.size());
     std::vector<std::string> want;
     for (const Track& t : c.after)
       want.push_back(testsupport::readFile(dir / ("src/" + t.folder + "/" + t.title + ".mp3")));
