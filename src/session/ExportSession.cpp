@@ -1,5 +1,6 @@
 #include "session/ExportSession.h"
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -338,10 +339,36 @@ void ExportSession::load() {
   loadRecord();
   DestinationLayout::KeptPaths kept;
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  std::unordered_set<std::string_view> libraryIds;
+  for (const auto& t : library_.tracks) libraryIds.insert(t.persistentId.view());
+  // Copies the record holds for tracks this library does not know by ID
+  // (a library rebuilt or moved since, with new persistent IDs), by the
+  // size and time their source had.
+  std::map<std::pair<uint64_t, int64_t>, std::vector<const platform::RecordEntry*>> unclaimed;
   for (const auto& [key, e] : driveRecord_.entries) {
-    if (e.kind == platform::EntryKind::kTrack && e.libraryId == library_.libraryPersistentId &&
-        e.path.compare(0, musicPrefix.size(), musicPrefix) == 0)
+    if (e.kind != platform::EntryKind::kTrack ||
+        e.path.compare(0, musicPrefix.size(), musicPrefix) != 0)
+      continue;
+    if (e.libraryId == library_.libraryPersistentId && libraryIds.count(e.trackId)) {
       kept.emplace(e.trackId, std::string_view(e.path).substr(musicPrefix.size()));
+    } else {
+      unclaimed[{e.source.size, e.source.mtimeNs}].push_back(&e);
+    }
+  }
+  // A track the record does not know whose source is the one such a copy
+  // was made from keeps that copy's path, and takes the copy over.
+  if (!unclaimed.empty()) {
+    for (const auto& [id, t] : byId_) {
+      if (kept.count(id)) continue;
+      struct stat st;
+      if (stat(std::string(t->localPath()).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      auto match = unclaimed.find(
+          {static_cast<uint64_t>(st.st_size),
+           static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec});
+      if (match == unclaimed.end() || match->second.empty()) continue;
+      kept.emplace(id, std::string_view(match->second.back()->path).substr(musicPrefix.size()));
+      match->second.pop_back();
+    }
   }
   DestinationLayout::LibraryPaths paths = DestinationLayout::forLibrary(library_, &needed, &kept);
   DestinationLayout layout;  // names of playlists only chosen ones take

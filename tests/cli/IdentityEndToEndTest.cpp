@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <vector>
 
 #include "support/TempDir.h"
@@ -159,4 +160,61 @@ TEST(IdentityEndToEnd, AFileOfTheUsersAtARecordedNameIsKept) {
   writeLibrary(dir, {two});
   ASSERT_EQ(exportTo(dir), 0);
   EXPECT_EQ(testsupport::readFile(at), "the user's own recording");
+}
+
+// Random sequences of library edits, each followed by an export: after
+// every export, every entry plays its own track.
+TEST(IdentityEndToEnd, RandomEditsNeverSwapOrLoseATrack) {
+  const char* titles[] = {"Track01", "Track02", "Intro"};
+  const char* folders[] = {"disc1", "disc2", "disc3"};
+  for (unsigned seed = 1; seed <= 8; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    auto below = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    testsupport::TempDir dir;
+    fs::create_directories(dir / "drive");
+    std::vector<Track> tracks;
+    std::string library = "L1";
+    int made = 0, version = 0;
+    auto add = [&] {
+      Track t{"T" + std::to_string(++made), titles[below(3)], folders[below(3)], ""};
+      for (const Track& o : tracks)
+        if (o.title == t.title && o.folder == t.folder) return;
+      t.bytes = "track " + t.id + std::string(below(20), '.');
+      tracks.push_back(t);
+    };
+    for (int i = 0; i < 5; ++i) add();
+    for (int step = 0; step < 8; ++step) {
+      SCOPED_TRACE("step " + std::to_string(step));
+      writeLibrary(dir, tracks, library);
+      ASSERT_EQ(exportTo(dir), 0);
+      std::vector<std::string> want;
+      for (const Track& t : tracks)
+        want.push_back(testsupport::readFile(dir / ("src/" + t.folder + "/" + t.title + ".mp3")));
+      ASSERT_EQ(played(dir), want);
+      switch (below(5)) {
+        case 0:
+          add();
+          break;
+        case 1:
+          if (tracks.size() > 1)
+            tracks.erase(tracks.begin() + static_cast<long>(below(tracks.size())));
+          break;
+        case 2:
+          std::shuffle(tracks.begin(), tracks.end(), rng);
+          break;
+        case 3: {  // re-encoded: other bytes, other size
+          const Track& t = tracks[below(tracks.size())];
+          testsupport::writeFile(
+              dir / ("src/" + t.folder + "/" + t.title + ".mp3"),
+              "version " + std::to_string(++version) + std::string(below(9), '+'));
+          break;
+        }
+        case 4:  // rebuilt: every track and the library get new IDs
+          for (Track& t : tracks) t.id = "R" + std::to_string(step) + t.id;
+          library = "L" + std::to_string(step + 2);
+          break;
+      }
+    }
+  }
 }
