@@ -1,8 +1,11 @@
 #include "export/CThreadCopier.h"
 
+#include <cerrno>
 #include <cmath>
+#include <optional>
 #include <thread>
 
+#include "platform/DestinationRoot.h"
 #include "platform/DockProgressFactory.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
@@ -94,7 +97,25 @@ void CThreadCopier::copyPlaylistUniqueIDs(const std::vector<std::string>& unique
               failures.push_back({track.uniqueID(), *error});
             });
           };
+          // A script's copy writes below the same export as the command
+          // line and the window do, so it takes the same lock: while
+          // another process exports there, nothing is copied.
+          std::string holder;
+          std::optional<platform::RootLock> exportLock;
+          bool refused = false;
+          if (context.root) {
+            auto lock = platform::DestinationRoot::lockExportOf(context.root->path(), &holder);
+            if (lock && *lock) {
+              exportLock.emplace(std::move(**lock));
+            } else if (lock && lock->status().code() == EWOULDBLOCK) {
+              refused = true;
+              platform::logFormat(
+                  "copy run not started: another export is writing to %@ (process %@)",
+                  context.root->path(), holder.empty() ? std::string("unknown") : holder);
+            }
+          }
           for (const auto& id : uniqueIDs) {
+            if (refused) break;
             if (options_.stop != nullptr && options_.stop->load()) break;
             shell::stAutoReleasePool playlistPool;
             auto list = catalogue::CTrackList::trackListForUniqueID(id);

@@ -1,8 +1,12 @@
 #include "export/CThreadPlaylistGenerator.h"
 
+#include <cerrno>
+#include <optional>
 #include <thread>
 
+#include "catalogue/CTrack.h"
 #include "catalogue/CTrackList.h"
+#include "platform/DestinationRoot.h"
 #include "platform/Log.h"
 #include "shell/FailureContainment.h"
 #include "shell/stAutoReleasePool.h"
@@ -31,6 +35,27 @@ void CThreadPlaylistGenerator::generatePlaylistUniqueIDs(
     const std::vector<std::string>& uniqueIDs) {
   setPlaylistState(1);
   std::string folder = playlistPath();
+  // The playlist files belong to the export whose tracks they list: written
+  // under its lock, as the command line writes them.
+  std::string holder;
+  std::optional<platform::RootLock> exportLock;
+  if (auto base = catalogue::CTrack::destinationBasePath()) {
+    auto lock = platform::DestinationRoot::lockExportOf(*base, &holder);
+    if (lock && *lock) {
+      exportLock.emplace(std::move(**lock));
+    } else if (lock && lock->status().code() == EWOULDBLOCK) {
+      platform::logFormat(
+          "playlist files not written: another export is writing to %@ (process %@)", *base,
+          holder.empty() ? std::string("unknown") : holder);
+      platform::FileError busy;
+      busy.code = EWOULDBLOCK;
+      busy.localizedDescription = "Another export is writing to " + *base + ".";
+      for (const auto& id : uniqueIDs)
+        failures_.update([&](std::vector<Failure>& failures) { failures.push_back({id, busy}); });
+      setPlaylistState(2);
+      return;
+    }
+  }
   for (const auto& id : uniqueIDs) {
     shell::stAutoReleasePool pool;
     auto list = catalogue::CTrackList::trackListForUniqueID(id);

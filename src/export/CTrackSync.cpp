@@ -1,5 +1,7 @@
 #include "export/CTrackSync.h"
 
+#include <cerrno>
+#include <optional>
 #include <unordered_set>
 
 #include "catalogue/CTrack.h"
@@ -247,6 +249,20 @@ void CTrackSync::deleteAllInList() {
   ensureList();
   PathList list = deleteList().value_or(PathList{});
   std::optional<std::string> root = usableRoot(catalogue::CTrack::destinationBasePath());
+  // Deleting below an export another process is writing would take files
+  // it is about to name: the export's lock first.
+  std::string holder;
+  std::optional<platform::RootLock> exportLock;
+  if (root) {
+    auto lock = platform::DestinationRoot::lockExportOf(*root, &holder);
+    if (lock && *lock) {
+      exportLock.emplace(std::move(**lock));
+    } else if (lock && lock->status().code() == EWOULDBLOCK) {
+      platform::logFormat("deleteAllInList error: another export is writing to %@ (process %@)",
+                          *root, holder.empty() ? std::string("unknown") : holder);
+      return;
+    }
+  }
   std::unordered_set<std::string> realFolders;
 
   // Whether `path` lies strictly below the root, reached through real

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -256,6 +257,22 @@ Result<RootLock> DestinationRoot::shareLock(std::string* holder) const {
   Result<RootLock> held = RootLock::acquire(folder, device_, inode_, display, holder);
   close(folder);
   return held;
+}
+
+std::optional<Result<RootLock>> DestinationRoot::lockExportOf(const std::string& tracksFolder,
+                                                              std::string* holder) {
+  std::string folder = tracksFolder;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  size_t slash = folder.rfind('/');
+  if (slash == std::string::npos || slash == 0) return std::nullopt;
+  std::string last = folder.substr(slash + 1);
+  std::transform(last.begin(), last.end(), last.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (last != "music") return std::nullopt;
+  folder.resize(slash);
+  auto root = open(folder);
+  if (!root->isOpen()) return Result<RootLock>(Status::fromFileError(root->openError()));
+  return root->shareLock(holder);
 }
 
 }  // namespace platform

@@ -104,6 +104,13 @@ class DestinationRoot {
   // A share of that lock for a writer of its own (the record), creating
   // the state folder when missing; the Status names the lock file.
   Result<RootLock> shareLock(std::string* holder) const;
+  // The lock of the export that `tracksFolder` belongs to, for the writers
+  // scripts drive: when that folder is an export's "Music", its parent's
+  // lock, which the command line and the window take too; none (an empty
+  // result, code 0) for a folder of another name, which no export of
+  // theirs writes. EWOULDBLOCK while another process exports there.
+  static std::optional<Result<RootLock>> lockExportOf(const std::string& tracksFolder,
+                                                      std::string* holder);
 
   // A line of the record of written files back to the path it stands for.
   static std::string decodeRecordLine(std::string_view line);

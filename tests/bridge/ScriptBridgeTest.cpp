@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -325,6 +326,47 @@ TEST_F(ScriptBridgeThreadedTest, CopyRunPolledToTheEndThenPlaylistFiles) {
   EXPECT_EQ(s.call("-[CThreadPlaylistGenerator playlistState]", {gen}), 2);
   EXPECT_TRUE(testsupport::exists(dir / "again/Second.m3u8"));
   s.bridge.waitForRuns();
+}
+
+// A script's copy, playlist files and stale deletion go below the same
+// export as the command line's: while another process exports there
+// (holding the export's lock), each writes nothing and says why.
+TEST_F(ScriptBridgeThreadedTest, WritersWaitForNoOneButTouchNothingWhileAnotherExportRuns) {
+  const std::string drive = dir / "export", music = drive + "/Music";
+  std::filesystem::create_directories(drive + "/.tessaline");
+  writeFile(music + "/Old/stale.mp3", "12345");
+  // Another process holds the export's lock for the length of the test.
+  std::string lock = drive + "/.tessaline/lock";
+  char* argv[] = {const_cast<char*>("flock"), lock.data(), const_cast<char*>("sleep"),
+                  const_cast<char*>("30"), nullptr};
+  pid_t holder;
+  ASSERT_EQ(posix_spawnp(&holder, "flock", nullptr, nullptr, argv, environ), 0);
+  for (int i = 0; i < 500 && std::system(("flock -n '" + lock + "' true").c_str()) == 0; ++i)
+    usleep(10000);
+  Session s;
+  platform::LogCapture log;
+  s.call("+[CTrack setDestinationBasePath:]", {music});
+  load(s, "P1", true, "ab");
+  Json copier = s.call("+[CThreadCopier CThreadCopierForUniqueIDs:]", {list({"P1"})});
+  ASSERT_TRUE(pumpUntil(s, copier, "-[CThreadCopier copyState]", 3));
+  EXPECT_EQ(s.call("-[CThreadCopier committedCount]", {copier}), 0u);
+  EXPECT_FALSE(testsupport::exists(music + "/Artist/a.mp3"));
+  Json gen = s.call("+[CThreadPlaylistGenerator CThreadPlaylistGeneratorForUniqueIDs:inFolder:]",
+                    {list({"P1"}), drive + "/Playlists"});
+  ASSERT_TRUE(pumpUntil(s, gen, "-[CThreadPlaylistGenerator playlistState]", 2));
+  Json sync = s.call("+[CTrackSync deleteList]");
+  s.call("-[CTrackSync deleteAllInList]", {sync});
+  EXPECT_TRUE(testsupport::exists(music + "/Old/stale.mp3"));
+  EXPECT_FALSE(testsupport::exists(drive + "/Playlists"));
+  s.bridge.waitForRuns();
+  kill(holder, SIGTERM);
+  waitpid(holder, nullptr, 0);
+  for (const char* what : {"copy run not started", "playlist files not written",
+                           "deleteAllInList error: another export"}) {
+    size_t seen = 0;
+    for (const auto& line : log.lines()) seen += line.rfind(what, 0) == 0;
+    EXPECT_EQ(seen, 1u) << what;
+  }
 }
 
 // Many random valid calls: whatever the order, nothing crashes and every
