@@ -504,9 +504,11 @@ TEST(ExportSafety, AStopAtAnyStepEndsWith130AndLeavesNoTemporary) {
     tracks += trackXml(id, "T", "A", "file:///nowhere/t.mp3");
   testsupport::writeFile(dir / "many.xml", libraryXml(tracks, 1, "Many"));
   testsupport::writeFile(dir / "empty.xml", libraryXml("", 0, "Empty"));
-  for (int i = 0; i < 20000; ++i) {  // the exporter's own stale files: a long clean-up
-    testsupport::writeFile(stale + "/Music/Old/" + std::to_string(i) + ".mp3", "x");
-    record += "Music/Old/" + std::to_string(i) + ".mp3\n";
+  // The exporter's own stale files, listed in more than a pipe holds.
+  for (int i = 0; i < 1500; ++i) {
+    std::string name = "Music/Old/" + std::to_string(i) + std::string(150, 'x') + ".mp3";
+    testsupport::writeFile(stale + "/" + name, "x");
+    record += name + "\n";
   }
   testsupport::writeFile(stale + "/.tessaline/written", record);
   // Waits for `cue` in the output (if any) and `delay`, then signals.
@@ -522,8 +524,12 @@ TEST(ExportSafety, AStopAtAnyStepEndsWith130AndLeavesNoTemporary) {
       {stopped(exportOf(big, drive) + " --yes", "Copying", "0.2", "TERM"), "Interrupted: 0 bytes"},
       {stopped(exportOf(dir / "many.xml", drive) + " --yes --json", "", "0.3", "TERM"),
        "Interrupted: nothing was copied"},
-      {stopped(exportOf(dir / "empty.xml", stale) + " --yes", "Music/Old$", "0", "INT"),
-       "the clean-up stopped after deleting "},
+      // Signalled while the listing before the clean-up waits for a reader.
+      {"mkfifo " + shellQuoted(dir / "fifo") + "; " + shellQuoted(kTessaline) + " " +
+           exportOf(dir / "empty.xml", stale) + " --yes > " + shellQuoted(dir / "fifo") + " 2> " +
+           shellQuoted(out) + " & pid=$!; exec 3< " + shellQuoted(dir / "fifo") +
+           "; grep -m1 -q 'Stale files (' <&3; kill -INT $pid; cat <&3 >/dev/null; wait $pid",
+       "the clean-up stopped after deleting 0 of 1501 stale items"},
       {shellQuoted(kTessaline) + " " + exportOf(big, drive) + " --yes 2>" + shellQuoted(out) +
            " | head -2 >/dev/null; exit ${PIPESTATUS[0]}",
        "Stopped because standard output was closed: "},
