@@ -266,7 +266,7 @@ TEST(ExportEndToEnd, FoldersNestedAQuarterMillionDeep) {
   for (size_t i = 0; i < runs; ++i) {
     const auto& [args, seconds, says] = cases[i];
     auto start = std::chrono::steady_clock::now();
-    Outcome r = run(args, "timeout 60 ");
+    Outcome r = run(args, "timeout -k 5 60 ");
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(r.status, 0) << args;
     EXPECT_LT(took, seconds * slack) << args;
@@ -907,7 +907,7 @@ TEST(CommandLine, WordsAndAnswers) {
       {"playlists" + fifo, 2, "not a regular file"},
   };
   for (const auto& [args, status, says] : cases) {
-    Outcome r = run(args + " </dev/null", "timeout 10 ");
+    Outcome r = run(args + " </dev/null", "timeout -k 5 10 ");
     EXPECT_EQ(r.status, status) << args;
     EXPECT_NE(r.out.find(says), std::string::npos) << args << "\n" << r.out;
   }
