@@ -11,7 +11,8 @@
 // every time the handle was given out (in a result or a notification):
 // a handle given out n times stays valid until "release" was called n
 // times with it. Track registry entries cross as CTrackCarrier handles,
-// which do not keep their track alive.
+// which do not keep their track alive. A request's id comes back in the
+// very characters it was sent in, also a number no double holds exactly.
 //
 // Input bounds: a line nested deeper than kMaxNesting levels is refused
 // whole (-32600, id null) before anything walks it, so that nothing

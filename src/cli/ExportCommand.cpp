@@ -314,7 +314,6 @@ void ExportRun::cleanUp() {
       if (!item.ours) out("  " + item.path);
   }
   bool remove = ours > 0 && !o_.dryRun && confirm(o_.cleanAll ? "Delete them all?" : "Delete them?");
-  stopIfInterrupted();
   CleanOutcome c = session_.clean(remove, stop_.flag());
   json items = json::array();
   std::vector<std::string> notDeleted;
@@ -349,8 +348,9 @@ void ExportRun::cleanUp() {
     size_t owned = 0;
     for (const auto& i : c.items) owned += i.item.ours;
     cleanStopped_ = {c.deleted, owned};
-    stopIfInterrupted();
   }
+  // Also a stop during the listing or at the question.
+  stopIfInterrupted();
 }
 
 // Says what was done and what was not, in the order the export does it.
