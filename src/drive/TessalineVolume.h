@@ -1,10 +1,9 @@
 // What the disk tool reports about one volume (partition) of a candidate
 // drive: its file system's display name, partition content tag, total
 // and free bytes, and four verdicts: writable, usable by the export
-// (compatible), NTFS, limited to 4 GB files (FAT32). The file system's
-// personality decides before the partition content tag, which counts
-// only when the report names no file system or one of the family the tag
-// stands for (exFAT in a "Windows_NTFS" partition is exFAT, not NTFS).
+// (compatible), NTFS, limited to 4 GB files (FAT32), judged by the rules
+// the drive scan uses too (VolumeJudgement.h). Scripts use it; the
+// program's own drive scan (DriveScanner.h) reads no report.
 //
 // The report comes from `diskutil info -plist SLICE`, or from the text
 // form `diskutil info SLICE` when the first answer is not a property
@@ -33,6 +32,7 @@
 #include <optional>
 #include <string>
 
+#include "drive/VolumeJudgement.h"
 #include "platform/Guarded.h"
 
 namespace drive {
@@ -94,7 +94,7 @@ class TessalineVolume {
   bool fsLimit4G() const { return fsLimit4G_; }
   void setFsLimit4G(bool v) { fsLimit4G_ = v; }
 
-  static constexpr int64_t kLargestPlausibleSize = int64_t{1} << 60;
+  static constexpr int64_t kLargestPlausibleSize = drive::kLargestPlausibleSize;
 
  private:
   const FSNamesAndTags& catalogue() const;
