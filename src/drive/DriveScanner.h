@@ -80,6 +80,8 @@ class DriveScanner {
   static constexpr const char* kPreferenceKey = "tessaline_disk_name";
   static constexpr uint32_t kAdapterSubsystemVendorId = 0x1C2E;
   static constexpr uint32_t kAdapterSubsystemId = 0x2301;
+  // The image shown beside a mounted volume: the icon theme's removable drive.
+  static constexpr const char* kVolumeImageName = "drive-removable-media";
 
   DriveScanner();  // works through DriveServices::shared()
   explicit DriveScanner(DriveServices& services);

@@ -30,8 +30,7 @@ class TessalineFinder : public ui::PopupButton {
   static constexpr const char* kPreferenceKey = DriveScanner::kPreferenceKey;
   static constexpr uint32_t kAdapterSubsystemVendorId = DriveScanner::kAdapterSubsystemVendorId;
   static constexpr uint32_t kAdapterSubsystemId = DriveScanner::kAdapterSubsystemId;
-  // The image of a volume's item: the icon theme's removable drive.
-  static constexpr const char* kVolumeImageName = "drive-removable-media";
+  static constexpr const char* kVolumeImageName = DriveScanner::kVolumeImageName;
 
   TessalineFinder();  // works through DriveServices::shared()
   explicit TessalineFinder(DriveServices& services);
