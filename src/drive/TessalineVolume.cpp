@@ -10,7 +10,6 @@
 #include "drive/FSNamesAndTags.h"
 #include "drive/PropertyList.h"
 #include "drive/VolumeJudgement.h"
-#include "export/ExecOnThread.h"
 #include "platform/Configuration.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
@@ -56,8 +55,6 @@ std::optional<std::string> stringValue(const PropertyList* value) {
 
 }  // namespace
 
-TessalineVolume::TessalineVolume() = default;
-
 TessalineVolume::TessalineVolume(ShellRunner runner, const FSNamesAndTags* catalogue)
     : runner_(std::move(runner)), catalogue_(catalogue) {}
 
@@ -67,7 +64,8 @@ const FSNamesAndTags& TessalineVolume::catalogue() const {
 
 int TessalineVolume::run(const std::string& command, std::optional<std::string>* output) const {
   if (runner_) return runner_(command, output);
-  return exporter::ExecOnThread::execShellCommand(command.c_str(), output);
+  platform::logFormat("TessalineVolume cannot inspect slice %@: no command runner", diskSlice());
+  return -1;
 }
 
 TessalineVolume& TessalineVolume::initWithSliceName(const std::string& sliceName) {

@@ -19,7 +19,7 @@
 // verdict is false (the volume is unusable) and one line is logged.
 //
 // Thread: an object is inspected on the thread that calls
-// initWithSliceName (the main thread in the drive scan), which blocks
+// initWithSliceName (a script's session thread), which blocks
 // while the tool runs. The five object fields have locked (atomic)
 // accessors; the flags have plain ones.
 // Ownership: the object owns what its fields hold.
@@ -48,10 +48,11 @@ using ShellRunner =
 class TessalineVolume {
  public:
   // Every string and number nil, every flag false. Commands run through
-  // ExecOnThread, names come from FSNamesAndTags::sharedManager().
-  TessalineVolume();
-  // Tests: another runner and catalogue (null: the shared one).
-  TessalineVolume(ShellRunner runner, const FSNamesAndTags* catalogue);
+  // `runner` (the script bridge passes export/ExecOnThread's; the drive
+  // layer itself starts no process); names come from `catalogue`, null:
+  // FSNamesAndTags::sharedManager(). An empty runner runs nothing: the
+  // inspection fails as a failed command does, and says so in the log.
+  explicit TessalineVolume(ShellRunner runner, const FSNamesAndTags* catalogue = nullptr);
   TessalineVolume(const TessalineVolume&) = delete;
   TessalineVolume& operator=(const TessalineVolume&) = delete;
 

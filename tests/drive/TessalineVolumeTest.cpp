@@ -8,7 +8,6 @@
 #include "drive/PropertyList.h"
 #include "drive/TessalineVolume.h"
 #include "drive/VolumeJudgement.h"
-#include "export/ExecOnThread.h"
 #include "platform/Log.h"
 #include "support/Fixtures.h"
 
@@ -97,6 +96,12 @@ TEST_F(VolumeTest, CommandsQuoteTheSliceAndAFailedPlistRunEndsTheInspection) {
   EXPECT_EQ(v->diskSlice(), "sd'b1");
   EXPECT_FALSE(v->fsName() || v->contentTag() || v->totalBytes() || v->freeBytes());
   EXPECT_FALSE(v->fsIsWritable() || v->fsIsCompatible() || v->fsIsNTFS() || v->fsLimit4G());
+
+  TessalineVolume unrun(ShellRunner(), catalogue_.get());
+  platform::LogCapture log;
+  EXPECT_FALSE(unrun.initWithSliceName("sdb1").contentTag());
+  EXPECT_EQ(log.lines(), std::vector<std::string>{
+                             "TessalineVolume cannot inspect slice sdb1: no command runner"});
 }
 
 TEST_F(VolumeTest, PlistWithoutWritableOrSizes) {
