@@ -523,8 +523,12 @@ void registerVolume(ScriptBridge& b) {
   auto volume = [](ScriptBridge& br, const Json& p) { return br.object<TessalineVolume>(p[0], "TessalineVolume"); };
   auto optional = [](const auto& v) { return v ? Json(*v) : Json(nullptr); };
   // A script makes a volume the platform's way: alloc, then init.
-  b.add({"+[TessalineVolume alloc]", {},
-         [](ScriptBridge& br, const Json&) { return br.handleFor("TessalineVolume", std::make_shared<TessalineVolume>()); }});
+  b.add({"+[TessalineVolume alloc]", {}, [](ScriptBridge& br, const Json&) {
+           auto runShell = [](const std::string& command, std::optional<std::string>* output) {
+             return exporter::ExecOnThread::execShellCommand(command.c_str(), output);
+           };
+           return br.handleFor("TessalineVolume", std::make_shared<TessalineVolume>(runShell));
+         }});
   b.add({"-[TessalineVolume initWithSliceName:]", {self, {ArgKind::kString, ""}},
          [volume](ScriptBridge& br, const Json& p) -> Json {
            if (!p[1].is_string()) throw BridgeFault{-32602, "-[TessalineVolume initWithSliceName:]: argument 2 must be a string"};

@@ -59,7 +59,10 @@ int runDiskutilInfo(const std::string& device, bool plist, const std::string& ro
     d.emplace_back("FreeSpace", PL::integer(info->freeSpace));
     d.emplace_back("MountPoint", PL::string(info->mountPoint.value_or("")));
     d.emplace_back("TotalSize", PL::integer(info->totalSize));
+    if (info->clusterSize)
+      d.emplace_back("VolumeAllocationBlockSize", PL::integer(*info->clusterSize));
     d.emplace_back("VolumeName", PL::string(info->volumeName.value_or("")));
+    if (info->uuid) d.emplace_back("VolumeUUID", PL::string(*info->uuid));
     d.emplace_back("WholeDisk", PL::boolean(info->wholeDisk));
     d.emplace_back("Writable", PL::boolean(info->writable));
     out << PL::dict(std::move(d)).toXml();
@@ -70,6 +73,7 @@ int runDiskutilInfo(const std::string& device, bool plist, const std::string& ro
   line(out, "Whole", info->wholeDisk ? "Yes" : "No");
   out << "\n";
   line(out, "Volume Name", info->volumeName.value_or(""));
+  if (info->uuid) line(out, "Volume UUID", *info->uuid);
   line(out, "Mounted", info->mountPoint ? "Yes" : "No");
   if (info->mountPoint) line(out, "Mount Point", *info->mountPoint);
   out << "\n";
@@ -79,6 +83,8 @@ int runDiskutilInfo(const std::string& device, bool plist, const std::string& ro
   out << "\n";
   line(out, "Total Size", diskutilSizeText(info->totalSize));
   line(out, "Volume Free Space", diskutilSizeText(info->freeSpace));
+  if (info->clusterSize)
+    line(out, "Allocation Block Size", std::to_string(*info->clusterSize) + " Bytes");
   out << "\n";
   line(out, "Read-Only Volume",
        info->mountPoint ? (info->writable ? "No" : "Yes") : "Not applicable (not mounted)");

@@ -1,13 +1,17 @@
-// `tessaline diskutil info [-plist] DEVICE`: this machine's disk tool,
-// answering the volume inspection as the Mac's `diskutil info` does.
+// `tessaline diskutil info [-plist] DEVICE`: this machine's disk tool for
+// scripts, printing what the drive scan finds about a volume
+// (drive/LinuxDiskInfo.h) as the Mac's `diskutil info` does. The program's
+// own drive scan does not run it.
 //
 // DEVICE is a block device name ("sdb1") or node ("/dev/sdb1"). The
 // property-list form prints an XML property list with the keys
 // "Content", "DeviceIdentifier", "DeviceNode", "FilesystemName",
-// "FilesystemType", "FreeSpace", "MountPoint", "TotalSize", "VolumeName",
+// "FilesystemType", "FreeSpace", "MountPoint", "TotalSize",
+// "VolumeAllocationBlockSize" and "VolumeUUID" (when known), "VolumeName",
 // "WholeDisk", "Writable"; the text form prints "Key: value" lines,
 // among them "File System Personality", "Partition Type", "Read-Only
-// Volume", "Total Size" and "Volume Free Space". Text sizes are written
+// Volume", "Total Size", "Volume Free Space", "Volume UUID" and
+// "Allocation Block Size". Text sizes are written
 // in binary units ("3.6 GB" is 3.6 x 2^30 bytes) followed by the exact
 // count, as the inspection reads them. The machine is read through
 // $TESSALINE_FAKE_HARDWARE when set (drive/LinuxDiskInfo.h).

@@ -9,11 +9,11 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/CommandLine.h"
+#include "drive/DriveScanner.h"
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
 #include "drive/LookingPreferences.h"
 #include "drive/PlistPreferences.h"
-#include "drive/TessalineFinder.h"
 #include "platform/Configuration.h"
 
 namespace app {
@@ -27,7 +27,7 @@ std::string checkFolder(std::string& path) {
 
 void useFakeHardware(const std::string& dir) {
   // The configuration carries the choice to every backend, and its child
-  // environment to the disk tool this program runs as a child process.
+  // environment to a disk tool a script's session runs as a child process.
   platform::Configuration config = *platform::configuration();
   config.fakeHardware = dir;
   platform::setConfiguration(std::move(config));
@@ -35,44 +35,42 @@ void useFakeHardware(const std::string& dir) {
   drive::onlyLookAtDrivePreference();
 }
 
-void printText(const drive::TessalineFinder& finder) {
-  if (finder.numberOfItems() == 0) {
-    std::cout << "No volume to choose from.\n";
-  } else {
-    std::cout << "Volumes:\n";
+void printText(const drive::DriveScan& scan) {
+  std::vector<drive::ScannedVolume> offered = scan.offered();
+  std::cout << (offered.empty() ? "No volume to choose from.\n" : "Volumes:\n");
+  for (size_t i = 0; i < offered.size(); ++i) {
+    const drive::ScannedVolume& v = offered[i];
+    std::cout << "  " << (static_cast<int>(i) == scan.selected ? "* " : "  ") << v.title << "  ("
+              << (v.usable ? "can be chosen" : "cannot be chosen") << ")\n"
+              << "      " << v.reason << "\n";
   }
-  for (int i = 0; i < finder.numberOfItems(); ++i) {
-    const ui::PopupItem& item = finder.items()[static_cast<size_t>(i)];
-    std::cout << "  " << (i == finder.indexOfSelectedItem() ? "* " : "  ") << item.title << "  ("
-              << (item.enabled ? "can be chosen" : "cannot be chosen") << ")\n"
-              << "      " << item.toolTip << "\n";
-  }
-  for (const auto& drive : finder.unidentified()) {
+  for (const auto& drive : scan.unidentified) {
     std::cout << "Not identified: " << drive.device << "\n      " << drive.reason << "\n";
   }
-  std::cout << "Explanation: " << finder.noTessalineExplain().value_or("") << "\n";
+  std::cout << "Explanation: " << scan.explanation << "\n";
 }
 
-void printJson(const drive::TessalineFinder& finder) {
+void printJson(const drive::DriveScan& scan) {
   nlohmann::json volumes = nlohmann::json::array();
-  for (int i = 0; i < finder.numberOfItems(); ++i) {
-    const ui::PopupItem& item = finder.items()[static_cast<size_t>(i)];
-    volumes.push_back({{"title", item.title},
-                       {"tag", item.tag},
-                       {"path", drive::TessalineFinder::getPathForDiskID(item.tag)},
-                       {"enabled", item.enabled},
-                       {"selected", i == finder.indexOfSelectedItem()},
-                       {"image", item.imageName},
-                       {"toolTip", item.toolTip}});
+  std::vector<drive::ScannedVolume> offered = scan.offered();
+  for (size_t i = 0; i < offered.size(); ++i) {
+    const drive::ScannedVolume& v = offered[i];
+    volumes.push_back({{"title", v.title},
+                       {"tag", v.refNum},
+                       {"path", v.folder()},
+                       {"enabled", v.usable},
+                       {"selected", static_cast<int>(i) == scan.selected},
+                       {"image", v.mountPoint.empty() ? "" : drive::DriveScanner::kVolumeImageName},
+                       {"toolTip", v.reason}});
   }
   nlohmann::json unidentified = nlohmann::json::array();
-  for (const auto& drive : finder.unidentified()) {
+  for (const auto& drive : scan.unidentified) {
     unidentified.push_back({{"drive", drive.device}, {"reason", drive.reason}});
   }
-  nlohmann::json out = {{"drives", finder.candidates()},
+  nlohmann::json out = {{"drives", scan.drives},
                         {"unidentified", unidentified},
                         {"volumes", volumes},
-                        {"explanation", finder.noTessalineExplain().value_or("")}};
+                        {"explanation", scan.explanation}};
   // Volume names are whatever the file systems hold; replace bytes that
   // are not UTF-8 rather than fail.
   std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
@@ -96,20 +94,19 @@ void registerDrivesCommand(CLI::App& cli) {
   sub->callback([json, forget] {
     if (*forget) {
       drive::PlistPreferences stored(drive::PlistPreferences::defaultPath());
-      auto name = stored.stringValue(drive::TessalineFinder::kPreferenceKey);
-      bool forgotten = stored.removeValue(drive::TessalineFinder::kPreferenceKey);
+      auto name = stored.stringValue(drive::DriveScanner::kPreferenceKey);
+      bool forgotten = stored.removeValue(drive::DriveScanner::kPreferenceKey);
       std::string said = forgotten ? "Forgot the remembered volume" +
                                          (name ? " \"" + *name + "\"." : std::string("."))
                                    : "No volume was remembered.";
       (*json ? std::cerr : std::cout) << said << "\n";
     }
     drive::onlyLookAtDrivePreference();
-    drive::TessalineFinder finder;
-    finder.awakeFromNib();
+    drive::DriveScan scan = drive::DriveScanner().scan();
     if (*json) {
-      printJson(finder);
+      printJson(scan);
     } else {
-      printText(finder);
+      printText(scan);
     }
   });
 }

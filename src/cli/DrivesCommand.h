@@ -1,6 +1,7 @@
 // The drive popup on the command line:
 //   tessaline [--fake-hardware DIR] drives [--json] [--forget]
-// scans for Tessaline drives as the window does when it opens and prints
+// scans for Tessaline drives as the window does when it opens (the drive
+// scanner, drive/DriveScanner.h: no process is started) and prints
 // the popup as the user would see it: each offered volume with its title,
 // whether it can be chosen (and whether it is preselected), its tool tip,
 // each drive behind the adapter that could not be identified with the

@@ -1,11 +1,11 @@
 #include "drive/DriveServices.h"
 
+#include "drive/LinuxVolumeExaminer.h"
 #include "drive/MountinfoVolumeTable.h"
 #include "drive/PlistPreferences.h"
 #include "drive/RecordedSmartLogReader.h"
 #include "drive/SgIoSmartLogReader.h"
 #include "drive/SysfsDeviceRegistry.h"
-#include "drive/TessalineVolumeExaminer.h"
 
 namespace drive {
 namespace {
@@ -27,7 +27,7 @@ std::unique_ptr<DriveServices> DriveServices::forPaths(const HardwarePaths& path
   }
   services->volumes = std::make_unique<MountinfoVolumeTable>(paths.proc, paths.sys, paths.dev);
   services->preferences = std::make_unique<PlistPreferences>(PlistPreferences::defaultPath());
-  services->inspector = std::make_unique<TessalineVolumeExaminer>();
+  services->inspector = std::make_unique<LinuxVolumeExaminer>(paths.root.string());
   return services;
 }
 

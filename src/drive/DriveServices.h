@@ -1,10 +1,10 @@
-// The platform services the drive finder works through, bundled: device
+// The platform services the drive scan works through, bundled: device
 // registry, SMART log reader, volume table, preferences and volume
 // inspector. forPaths() builds the Linux backends for the live system or
 // a fake tree; tests build bundles of their own.
 //
-// shared() is the bundle the finder's class operations and its default
-// constructor use; it is built from HardwarePaths::current() on first
+// shared() is the bundle the scanner's and the finder's default
+// constructors and class operations use; it is built from HardwarePaths::current() on first
 // use, and setShared() replaces it (tests, the command line).
 //
 // Ownership: a bundle owns its services.

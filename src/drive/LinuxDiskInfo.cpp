@@ -59,7 +59,7 @@ std::map<std::string, std::string> probe(const std::string& path) {
   blkid_probe_enable_partitions(pr, 1);
   blkid_probe_set_partitions_flags(pr, BLKID_PARTS_ENTRY_DETAILS);
   if (blkid_do_safeprobe(pr) == 0) {
-    for (const char* key : {"TYPE", "VERSION", "LABEL", "PART_ENTRY_TYPE", "PTTYPE"}) {
+    for (const char* key : {"TYPE", "VERSION", "LABEL", "UUID", "PART_ENTRY_TYPE", "PTTYPE"}) {
       const char* value = nullptr;
       if (blkid_probe_lookup_value(pr, key, &value, nullptr) == 0 && value) found[key] = value;
     }
@@ -159,6 +159,7 @@ platform::Result<DiskInfo> LinuxDiskInfo::info(const std::string& device) const 
   std::string label = udev.count("ID_FS_LABEL_ENC")
                           ? platform::text::unescapeHex(udev["ID_FS_LABEL_ENC"])
                           : udev["ID_FS_LABEL"];
+  std::string uuid = udev["ID_FS_UUID"];
   std::string partType = udev["ID_PART_ENTRY_TYPE"];
   std::string tableType = udev["ID_PART_TABLE_TYPE"];
   bool needProbe = fsType.empty() || ((fsType == "vfat" || fsType == "msdos") && version.empty()) ||
@@ -168,6 +169,7 @@ platform::Result<DiskInfo> LinuxDiskInfo::info(const std::string& device) const 
     if (fsType.empty()) fsType = found["TYPE"];
     if (version.empty()) version = found["VERSION"];
     if (label.empty()) label = found["LABEL"];
+    if (uuid.empty()) uuid = found["UUID"];
     if (partType.empty()) partType = found["PART_ENTRY_TYPE"];
     if (tableType.empty()) tableType = found["PTTYPE"];
   }
@@ -200,14 +202,17 @@ platform::Result<DiskInfo> LinuxDiskInfo::info(const std::string& device) const 
       if (::statvfs(mount->point.c_str(), &st) == 0) {
         d.totalSize = static_cast<int64_t>(st.f_blocks) * static_cast<int64_t>(st.f_frsize);
         d.freeSpace = static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
+        d.clusterSize = static_cast<int64_t>(st.f_bsize);
       }
     } else if (auto table = readText(under("/statvfs"))) {
       std::stringstream lines(*table);
       for (std::string line; std::getline(lines, line);) {
         auto f = fields(line);
-        if (f.size() == 3 && platform::text::unescapeOctal(f[0]) == mount->point) {
+        if ((f.size() == 3 || f.size() == 4) &&
+            platform::text::unescapeOctal(f[0]) == mount->point) {
           d.totalSize = std::atoll(f[1].c_str());
           d.freeSpace = std::atoll(f[2].c_str());
+          if (f.size() == 4) d.clusterSize = std::atoll(f[3].c_str());
         }
       }
     }
@@ -225,6 +230,7 @@ platform::Result<DiskInfo> LinuxDiskInfo::info(const std::string& device) const 
     d.personality = personalityFor(type, version);
   }
   if (!label.empty()) d.volumeName = label;
+  if (!uuid.empty()) d.uuid = uuid;
   if (!partType.empty()) {
     d.content = contentFor(partType);
   } else if (tableType == "dos") {

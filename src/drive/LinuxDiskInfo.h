@@ -2,24 +2,27 @@
 // the Mac's disk tool: file system personality ("MS-DOS FAT32", "NTFS",
 // "Journaled HFS+"...), partition content tag ("DOS_FAT_32",
 // "Windows_NTFS", "Apple_HFS", "Microsoft Basic Data"...), writability,
-// total and free bytes. The `tessaline diskutil` command prints it.
+// total and free bytes, cluster size and the file system's UUID. The
+// drive scan judges volumes from it; `tessaline diskutil` prints it.
 //
 // Sources, all read below a root folder (the real "/" or a fake machine,
 // see FileSystemBundleSource::machineRoot):
 //   <root>/sys/class/block/NAME/{dev,size,ro,partition}  the device, its
 //       size in 512-byte sectors, read-only flag, whether a partition;
 //   <root>/run/udev/data/bMAJ:MIN   udev's probe results (ID_FS_TYPE,
-//       ID_FS_VERSION, ID_FS_LABEL_ENC, ID_PART_ENTRY_TYPE,
+//       ID_FS_VERSION, ID_FS_LABEL_ENC, ID_FS_UUID, ID_PART_ENTRY_TYPE,
 //       ID_PART_TABLE_TYPE), readable without privileges;
 //   libblkid, probing <root>/dev/NAME, for what udev lacks (when the
 //       device can be read);
 //   <root>/proc/self/mountinfo   the mount point, type and rw/ro options;
 //   statvfs of the mount point on the real machine; on a fake machine
 //       the file <root>/statvfs instead, one line per mount point:
-//         MOUNT_POINT TOTAL_BYTES FREE_BYTES
+//         MOUNT_POINT TOTAL_BYTES FREE_BYTES [CLUSTER_BYTES]
 //       with the mount point escaped as mountinfo escapes it (\040 for a
 //       blank).
-// Free space is what an unprivileged writer may use (f_bavail).
+// Free space is what an unprivileged writer may use (f_bavail); the
+// cluster size is the file system's block (f_bsize: a FAT cluster), known
+// only for a mounted volume.
 //
 // Thread: pure reads; any thread.
 // Errors: a name that is not a block device of this machine (or that
@@ -47,6 +50,8 @@ struct DiskInfo {
   bool writable = false;
   int64_t totalSize = 0;
   int64_t freeSpace = 0;
+  std::optional<int64_t> clusterSize;
+  std::optional<std::string> uuid;
 };
 
 class LinuxDiskInfo {

@@ -4,9 +4,9 @@
 #include <memory>
 #include <optional>
 
+#include "drive/DriveScanner.h"
 #include "drive/DriveServices.h"
 #include "drive/PlistPreferences.h"
-#include "drive/TessalineFinder.h"
 
 namespace drive {
 namespace {
@@ -44,7 +44,7 @@ void onlyLookAtDrivePreference() {
 
 void rememberDriveVolume(const std::string& name) {
   PlistPreferences(PlistPreferences::defaultPath())
-      .setStringValue(TessalineFinder::kPreferenceKey, name);
+      .setStringValue(DriveScanner::kPreferenceKey, name);
 }
 
 }  // namespace drive

@@ -9,7 +9,7 @@
 
 #include "drive/FSNamesAndTags.h"
 #include "drive/PropertyList.h"
-#include "export/ExecOnThread.h"
+#include "drive/VolumeJudgement.h"
 #include "platform/Configuration.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
@@ -36,13 +36,6 @@ std::vector<std::string> split(const std::string& text, char separator) {
   }
 }
 
-bool beginsOrEndsWithNtfs(const std::string& name) {
-  constexpr std::string_view kNtfs = "NTFS";
-  return name.rfind(kNtfs, 0) == 0 ||
-         (name.size() >= kNtfs.size() &&
-          name.compare(name.size() - kNtfs.size(), kNtfs.size(), kNtfs) == 0);
-}
-
 // A size as the property list gives it: an integer, or a real that is a
 // finite number within range (else -1, implausible).
 std::optional<int64_t> sizeValue(const PropertyList* value) {
@@ -62,26 +55,17 @@ std::optional<std::string> stringValue(const PropertyList* value) {
 
 }  // namespace
 
-TessalineVolume::TessalineVolume() = default;
-
 TessalineVolume::TessalineVolume(ShellRunner runner, const FSNamesAndTags* catalogue)
     : runner_(std::move(runner)), catalogue_(catalogue) {}
 
 const FSNamesAndTags& TessalineVolume::catalogue() const {
-  if (catalogue_ != nullptr) return *catalogue_;
-  FSNamesAndTags* shared = FSNamesAndTags::sharedManager();
-  if (shared == nullptr) {
-    // Creation failed and was logged; an empty catalogue knows nothing,
-    // which gives the unknown name and "not formattable".
-    static const auto* empty = FSNamesAndTags::makeUnshared(nullptr).release();
-    return *empty;
-  }
-  return *shared;
+  return catalogue_ != nullptr ? *catalogue_ : fileSystemCatalogue();
 }
 
 int TessalineVolume::run(const std::string& command, std::optional<std::string>* output) const {
   if (runner_) return runner_(command, output);
-  return exporter::ExecOnThread::execShellCommand(command.c_str(), output);
+  platform::logFormat("TessalineVolume cannot inspect slice %@: no command runner", diskSlice());
+  return -1;
 }
 
 TessalineVolume& TessalineVolume::initWithSliceName(const std::string& sliceName) {
@@ -153,37 +137,14 @@ void TessalineVolume::initFSVars10_4() {
 }
 
 void TessalineVolume::classify(const std::optional<std::string>& personality) {
-  std::optional<std::string> tag = contentTag();
-  // A deliberate choice against the type-first order this check was
-  // first written in: the file system's personality is asked before the
-  // partition type, and the type speaks only for a volume that reports
-  // no personality or one of the family the type stands for. Type first,
-  // exFAT on an MBR partition of type 0x07 (the usual layout of SDXC
-  // cards and large sticks, and NTFS's type too) was judged as NTFS, and
-  // taken or refused by whether an NTFS formatter happened to be
-  // installed: a plainly wrong result.
-  bool known = personality && !personality->empty();
-  bool fat = !known || *personality == "MS-DOS" || *personality == "MS-DOS FAT32";
-  bool hfs = !known || personality->find("HFS") != std::string::npos;
-  bool ntfs = known && beginsOrEndsWithNtfs(*personality);
-  if ((tag == "DOS_FAT_32" && fat) || personality == "MS-DOS FAT32") {
-    fsIsCompatible_ = true;
-    fsLimit4G_ = true;
-  } else if (tag && tag->find("HFS") != std::string::npos && hfs) {
-    fsIsCompatible_ = true;
-  } else if (tag == "Windows_NTFS" && (!known || ntfs)) {
-    fsIsNTFS_ = true;
-    fsIsCompatible_ = catalogue().contentHintIsFormattable(*tag);
-  } else if (ntfs) {
-    fsIsNTFS_ = true;
-    fsIsCompatible_ = catalogue().personalityIsFormattable(*personality);
-  }
+  FileSystemJudgement j = judgeFileSystem(personality, contentTag(), catalogue());
+  fsIsCompatible_ = j.compatible;
+  fsIsNTFS_ = j.ntfs;
+  fsLimit4G_ = j.limit4G;
 }
 
 void TessalineVolume::dropImplausibleSizes() {
-  auto implausible = [](const std::optional<int64_t>& v) {
-    return v && (*v < 0 || *v > kLargestPlausibleSize);
-  };
+  auto implausible = sizeIsImplausible;
   std::optional<int64_t> total = totalBytes();
   std::optional<int64_t> free = freeBytes();
   if (!implausible(total) && !implausible(free)) return;

@@ -1,10 +1,9 @@
 // What the disk tool reports about one volume (partition) of a candidate
 // drive: its file system's display name, partition content tag, total
 // and free bytes, and four verdicts: writable, usable by the export
-// (compatible), NTFS, limited to 4 GB files (FAT32). The file system's
-// personality decides before the partition content tag, which counts
-// only when the report names no file system or one of the family the tag
-// stands for (exFAT in a "Windows_NTFS" partition is exFAT, not NTFS).
+// (compatible), NTFS, limited to 4 GB files (FAT32), judged by the rules
+// the drive scan uses too (VolumeJudgement.h). Scripts use it; the
+// program's own drive scan (DriveScanner.h) reads no report.
 //
 // The report comes from `diskutil info -plist SLICE`, or from the text
 // form `diskutil info SLICE` when the first answer is not a property
@@ -20,7 +19,7 @@
 // verdict is false (the volume is unusable) and one line is logged.
 //
 // Thread: an object is inspected on the thread that calls
-// initWithSliceName (the main thread in the drive scan), which blocks
+// initWithSliceName (a script's session thread), which blocks
 // while the tool runs. The five object fields have locked (atomic)
 // accessors; the flags have plain ones.
 // Ownership: the object owns what its fields hold.
@@ -33,6 +32,7 @@
 #include <optional>
 #include <string>
 
+#include "drive/VolumeJudgement.h"
 #include "platform/Guarded.h"
 
 namespace drive {
@@ -48,10 +48,11 @@ using ShellRunner =
 class TessalineVolume {
  public:
   // Every string and number nil, every flag false. Commands run through
-  // ExecOnThread, names come from FSNamesAndTags::sharedManager().
-  TessalineVolume();
-  // Tests: another runner and catalogue (null: the shared one).
-  TessalineVolume(ShellRunner runner, const FSNamesAndTags* catalogue);
+  // `runner` (the script bridge passes export/ExecOnThread's; the drive
+  // layer itself starts no process); names come from `catalogue`, null:
+  // FSNamesAndTags::sharedManager(). An empty runner runs nothing: the
+  // inspection fails as a failed command does, and says so in the log.
+  explicit TessalineVolume(ShellRunner runner, const FSNamesAndTags* catalogue = nullptr);
   TessalineVolume(const TessalineVolume&) = delete;
   TessalineVolume& operator=(const TessalineVolume&) = delete;
 
@@ -94,7 +95,7 @@ class TessalineVolume {
   bool fsLimit4G() const { return fsLimit4G_; }
   void setFsLimit4G(bool v) { fsLimit4G_ = v; }
 
-  static constexpr int64_t kLargestPlausibleSize = int64_t{1} << 60;
+  static constexpr int64_t kLargestPlausibleSize = drive::kLargestPlausibleSize;
 
  private:
   const FSNamesAndTags& catalogue() const;

@@ -3,7 +3,7 @@
 #include <QMetaObject>
 #include <set>
 
-#include "drive/TessalineFinder.h"
+#include "drive/DriveScanner.h"
 #include "platform/RunLoop.h"
 
 namespace app {
@@ -37,13 +37,11 @@ void ExportWorker::reply(std::function<void(R)> done, R result) {
 
 void ExportWorker::scanDrives(std::function<void(DriveScan)> done) {
   post([this, done = std::move(done)] {
-    drive::TessalineFinder finder;
-    finder.awakeFromNib();
+    drive::DriveScan found = drive::DriveScanner().scan();
     DriveScan scan;
-    for (const auto& item : finder.items())
-      scan.volumes.push_back({item.title, item.toolTip, item.enabled});
-    scan.selected = finder.indexOfSelectedItem();
-    scan.explanation = drive::TessalineFinder::noTessalineExplain().value_or("");
+    for (const auto& v : found.offered()) scan.volumes.push_back({v.title, v.reason, v.usable});
+    scan.selected = found.selected;
+    scan.explanation = found.explanation;
     reply(done, std::move(scan));
   });
 }

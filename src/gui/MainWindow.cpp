@@ -16,7 +16,7 @@
 #include <QVBoxLayout>
 #include <set>
 
-#include "drive/TessalineFinder.h"
+#include "drive/DriveScanner.h"
 #include "gui/CellItemDelegate.h"
 #include "gui/PlaylistTableModel.h"
 #include "gui/QtDockTile.h"
@@ -142,7 +142,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
     destination_->clear();
     auto* items = qobject_cast<QStandardItemModel*>(destination_->model());
     for (const auto& v : scan.volumes) {
-      destination_->addItem(QIcon::fromTheme(drive::TessalineFinder::kVolumeImageName), q(v.title));
+      destination_->addItem(QIcon::fromTheme(drive::DriveScanner::kVolumeImageName), q(v.title));
       int i = destination_->count() - 1;
       destination_->setItemData(i, kDrive, kKindRole);
       destination_->setItemData(i, q(v.title), kValueRole);

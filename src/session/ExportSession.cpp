@@ -16,10 +16,10 @@
 #include <unordered_set>
 
 #include "catalogue/CTrackList.h"
+#include "drive/DriveScanner.h"
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
 #include "drive/LookingPreferences.h"
-#include "drive/TessalineFinder.h"
 #include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
 #include "library/PathMap.h"
@@ -124,52 +124,61 @@ std::string defaultLibraryFile() { return LibraryReader::defaultExport().value_o
 // one the drive popup preselects (the remembered or first usable one).
 std::string driveVolumePath(const std::string& title) {
   if (drive::HardwarePaths::current().fake) drive::onlyLookAtDrivePreference();
-  drive::TessalineFinder finder;
-  finder.awakeFromNib();
-  int index = title.empty() ? finder.indexOfSelectedItem() : finder.indexOfItemWithTitle(title);
+  drive::DriveServices& services = drive::DriveServices::shared();
+  drive::DriveScan scan = drive::DriveScanner(services).scan();
+  std::vector<drive::ScannedVolume> offered = scan.offered();
+  auto indexOf = [&](const std::string& name) {
+    for (size_t i = 0; i < offered.size(); ++i) {
+      if (offered[i].title == name) return static_cast<int>(i);
+    }
+    return -1;
+  };
+  int index = title.empty() ? scan.selected : indexOf(title);
   int usable = -1;
-  for (int i = 0; i < finder.numberOfItems() && usable < 0; ++i) {
-    if (finder.items()[static_cast<size_t>(i)].enabled) usable = i;
+  for (size_t i = 0; i < offered.size() && usable < 0; ++i) {
+    if (offered[i].usable) usable = static_cast<int>(i);
   }
   if (index < 0 && title.empty() && usable >= 0) {
     // Another usable volume is there: say why the remembered one is not
     // taken, and how to take that one.
-    auto remembered = drive::DriveServices::shared().preferences
-                          ? drive::DriveServices::shared().preferences->stringValue(
-                                drive::TessalineFinder::kPreferenceKey)
+    auto remembered = services.preferences
+                          ? services.preferences->stringValue(drive::DriveScanner::kPreferenceKey)
                           : std::nullopt;
-    int at = remembered ? finder.indexOfItemWithTitle(*remembered) : -1;
+    int at = remembered ? indexOf(*remembered) : -1;
     std::string why = !remembered || remembered->empty() ? "No volume is remembered."
-                      : at < 0 ? "The remembered volume \"" + *remembered + "\" is not attached."
-                               : "The remembered volume \"" + *remembered + "\" cannot be used: " +
-                                     finder.items()[static_cast<size_t>(at)].toolTip;
-    const std::string& other = finder.items()[static_cast<size_t>(usable)].title;
+                      : at < 0
+                          ? "The remembered volume \"" + *remembered + "\" is not attached."
+                          : "The remembered volume \"" + *remembered +
+                                "\" cannot be used: " + offered[static_cast<size_t>(at)].reason;
+    const std::string& other = offered[static_cast<size_t>(usable)].title;
     throw ExportError(ExportError::Kind::kUsage,
                       why + " The volume \"" + other + "\" can be used: choose it with --drive '" +
                           other +
                           "' (it is remembered from then on), or name a folder with --to DIR.");
   }
   if (index < 0) {
-    std::string why =
-        finder.numberOfItems() == 0 || title.empty()
-            ? drive::TessalineFinder::noTessalineExplain().value_or("No Tessaline drive was found.")
-            : "No drive volume is named \"" + title + "\" (see tessaline drives).";
+    std::string why = offered.empty() || title.empty()
+                          ? scan.explanation
+                          : "No drive volume is named \"" + title + "\" (see tessaline drives).";
     throw ExportError(ExportError::Kind::kUsage, why + " Name a folder with --to DIR instead.");
   }
-  const auto& item = finder.items()[static_cast<size_t>(index)];
-  if (!item.enabled)
+  const drive::ScannedVolume& volume = offered[static_cast<size_t>(index)];
+  if (!volume.usable)
     throw ExportError(ExportError::Kind::kUsage,
-                      "The volume \"" + item.title + "\" cannot be used: " + item.toolTip);
-  std::string path = drive::TessalineFinder::getPathForDiskID(item.tag);
+                      "The volume \"" + volume.title + "\" cannot be used: " + volume.reason);
+  // A fresh look: the volume may have gone since the scan.
+  std::string path = services.volumes
+                         ? drive::DriveScanner::folderForRefNum(volume.refNum, *services.volumes)
+                         : "";
   if (path.empty())
     throw ExportError(ExportError::Kind::kUsage,
-                      "The volume \"" + item.title + "\" is no longer mounted.");
+                      "The volume \"" + volume.title + "\" is no longer mounted.");
   // A fake machine's volumes are mounted nowhere; TESSALINE_FAKE_MOUNTS
   // names a folder that stands for its root directory.
   auto config = platform::configuration();
   if (!config->fakeHardware.empty() && !config->fakeMounts.empty())
     path = config->fakeMounts + path;
-  if (!title.empty()) drive::rememberDriveVolume(item.title);
+  if (!title.empty()) drive::rememberDriveVolume(volume.title);
   return path;
 }
 

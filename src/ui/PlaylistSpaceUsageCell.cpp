@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/ByteCountText.h"
 #include "platform/Format.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Log.h"
@@ -12,11 +13,6 @@ namespace {
 
 using platform::ObjectValue;
 using platform::Rect;
-
-constexpr double kKiB = 1024.0;
-constexpr double kMiB = kKiB * 1024.0;
-constexpr double kGiB = kMiB * 1024.0;
-constexpr double kTiB = kGiB * 1024.0;
 
 std::string render(PlaylistSpaceUsageCell::ScaledText scaled) {
   return platform::format(platform::localizedString(scaled.key), scaled.value);
@@ -235,13 +231,8 @@ void PlaylistSpaceUsageCell::drawInteriorWithFrame(const Rect& frame, platform::
 }
 
 PlaylistSpaceUsageCell::ScaledText PlaylistSpaceUsageCell::scaleBytes(double b) {
-  // Written as "less than" tests in order, so that NaN falls through to
-  // the last row.
-  if (b < 2 * kKiB) return {"sbFormat", b};
-  if (b < 2 * kMiB) return {"KBFormat", b / kKiB};
-  if (b < 2 * kGiB) return {"MBFormat", b / kMiB};
-  if (b < 2 * kTiB) return {"GBFormat", b / kGiB};
-  return {"TBFormat", b / kTiB};
+  platform::ScaledByteCount scaled = platform::scaleByteCount(b);
+  return {scaled.key, scaled.value};
 }
 
 PlaylistSpaceUsageCell::ScaledText PlaylistSpaceUsageCell::scaleSeconds(double s) {
@@ -251,7 +242,9 @@ PlaylistSpaceUsageCell::ScaledText PlaylistSpaceUsageCell::scaleSeconds(double s
   return {"DayFormat", s / 86400};
 }
 
-std::string PlaylistSpaceUsageCell::bytesString(double bytes) { return render(scaleBytes(bytes)); }
+std::string PlaylistSpaceUsageCell::bytesString(double bytes) {
+  return platform::byteCountText(bytes);
+}
 
 std::string PlaylistSpaceUsageCell::secondsString(double seconds) const {
   return render(scaleSeconds(seconds));

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 
 #include "cli/DiskutilCommand.h"
 #include "drive/FSNamesAndTags.h"
 #include "drive/LinuxFileSystems.h"
+#include "drive/LinuxVolumeExaminer.h"
 #include "drive/PropertyList.h"
 #include "drive/TessalineVolume.h"
 #include "platform/Log.h"
@@ -30,7 +32,7 @@ class FakeMachine : public ::testing::Test {
     block("sdc2", "8:34", 4000000, true, true);
     udev("8:17",
          "E:ID_FS_TYPE=vfat\nE:ID_FS_VERSION=FAT32\nE:ID_FS_LABEL_ENC=USB\\x20DISK\n"
-         "E:ID_PART_ENTRY_TYPE=0xc\nE:ID_PART_TABLE_TYPE=dos\n");
+         "E:ID_PART_ENTRY_TYPE=0xc\nE:ID_PART_TABLE_TYPE=dos\nE:ID_FS_UUID=6A1E-3C07\n");
     udev("8:18", "E:ID_FS_TYPE=ntfs\nE:ID_FS_LABEL=Data\nE:ID_PART_ENTRY_TYPE=0x7\n");
     udev("8:33",
          "E:ID_FS_TYPE=exfat\nE:ID_FS_LABEL=Stash\n"
@@ -44,7 +46,7 @@ class FakeMachine : public ::testing::Test {
               "41 26 0:52 / /media/Data ro,nosuid shared:5 - fuseblk /dev/sdb2 ro,user_id=0\n"
               "42 26 8:34 / /media/Mac rw - hfsplus /dev/sdc2 rw\n");
     writeFile(dir_ / "statvfs",
-              "/media/USB\\040DISK 3888095232 3872370688\n/media/Data 1024000000 512000000\n");
+              "/media/USB\\040DISK 3888095232 3872370688 8192\n/media/Data 1024000000 512000000\n");
     config_.emplace([this](auto& c) { c.fakeHardware = dir_.path(); });
   }
   void TearDown() override { config_.reset(); }
@@ -118,29 +120,6 @@ TEST_F(FakeMachine, UnknownOrEscapingDevicesAreRefused) {
   }
 }
 
-TEST_F(FakeMachine, InspectionThroughThePlistReport) {
-  catalogue_ = drive::FSNamesAndTags::makeUnshared(nullptr);
-  auto fat = inspect("sdb1");
-  EXPECT_TRUE(fat->fsIsCompatible() && fat->fsLimit4G() && fat->fsIsWritable());
-  EXPECT_EQ(fat->totalBytes(), 3888095232);
-
-  auto ntfs = inspect("sdb2");
-  EXPECT_TRUE(ntfs->fsIsNTFS());
-  EXPECT_FALSE(ntfs->fsIsWritable()) << "mounted read-only";
-  EXPECT_FALSE(ntfs->fsIsCompatible()) << "no NTFS formatter in an empty catalogue";
-  EXPECT_EQ(ntfs->contentTag(), "Windows_NTFS");
-
-  auto exfat = inspect("sdc1");
-  EXPECT_EQ(exfat->contentTag(), "Microsoft Basic Data");
-  EXPECT_FALSE(exfat->fsIsCompatible());
-  EXPECT_EQ(exfat->totalBytes(), 4000000 * 512LL);
-  EXPECT_EQ(exfat->freeBytes(), 0);
-
-  auto hfs = inspect("sdc2");
-  EXPECT_TRUE(hfs->fsIsCompatible());
-  EXPECT_FALSE(hfs->fsIsWritable()) << "read-only media";
-}
-
 TEST_F(FakeMachine, InspectionThroughTheTextReport) {
   catalogue_ = drive::FSNamesAndTags::makeUnshared(nullptr);
   auto fat = inspect("sdb1", false);
@@ -154,6 +133,59 @@ TEST_F(FakeMachine, InspectionThroughTheTextReport) {
   auto unmounted = inspect("sdc1", false);
   EXPECT_FALSE(unmounted->fsIsWritable());
   EXPECT_EQ(unmounted->freeBytes(), 0);
+}
+
+// The drive scan judges each volume from the machine's values; the disk
+// tool's reports of the same volume, read back, give the same verdict.
+TEST_F(FakeMachine, ScanAndBothReportsJudgeEachVolumeAlike) {
+  catalogue_ = drive::FSNamesAndTags::makeUnshared(nullptr);
+  drive::LinuxVolumeExaminer scan(dir_.path(), catalogue_.get());
+  struct Row {
+    const char* slice;
+    bool writable, compatible, ntfs, limit4G;
+  } rows[] = {
+      {"sdb1", true, true, false, true},
+      {"sdb2", false, false, true, false},  // mounted read-only; an empty catalogue formats no NTFS
+      {"sdc1", true, false, false, false},  // exFAT, not mounted
+      {"sdc2", false, true, false, false},  // mounted rw, but on read-only media
+      {"sdz9", false, false, false, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.slice);
+    platform::LogCapture log;
+    drive::VolumeVerdict v = scan.inspect(r.slice);
+    if (std::string(r.slice) == "sdz9") {
+      EXPECT_EQ(log.lines(), std::vector<std::string>{"Could not find disk: sdz9"});
+    }
+    for (bool plist : {true, false}) {
+      auto report = inspect(r.slice, plist);
+      for (bool writable : {v.fsIsWritable, report->fsIsWritable()}) {
+        // The text says "not applicable" for an unmounted volume's writability.
+        if (plist || std::string(r.slice) != "sdc1") {
+          EXPECT_EQ(writable, r.writable) << plist;
+        }
+      }
+      auto judged = std::tuple(r.compatible, r.ntfs, r.limit4G);
+      EXPECT_EQ(std::tuple(v.fsIsCompatible, v.fsIsNTFS, v.fsLimit4G), judged);
+      EXPECT_EQ(std::tuple(report->fsIsCompatible(), report->fsIsNTFS(), report->fsLimit4G()),
+                judged)
+          << plist;
+      if (plist) {  // the text's personality key is not one the report reader reads
+        EXPECT_EQ(v.fsName, report->fsName());
+        EXPECT_EQ(v.contentTag.value_or(""), report->contentTag().value_or(""));
+        EXPECT_EQ(v.totalBytes.value_or(0), report->totalBytes().value_or(0));
+      }
+    }
+  }
+  drive::VolumeVerdict fat = scan.inspect("sdb1"), exfat = scan.inspect("sdc1");
+  EXPECT_EQ(fat.uuid, "6A1E-3C07");
+  EXPECT_EQ(fat.clusterBytes, 8192);
+  EXPECT_EQ(fat.freeBytes, 3872370688);
+  EXPECT_EQ(exfat.contentTag, "Microsoft Basic Data");
+  EXPECT_EQ(scan.inspect("sdb2").contentTag, "Windows_NTFS");
+  EXPECT_EQ(exfat.totalBytes, 4000000 * 512LL) << "the partition's size, not mounted";
+  EXPECT_EQ(exfat.freeBytes, 0);
+  EXPECT_FALSE(exfat.clusterBytes);
 }
 
 TEST(DiskutilSizeText, BinaryUnitsRoundedDown) {

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "drive/FSNamesAndTags.h"
 #include "drive/FakeFileSystemSource.h"
 #include "drive/Fixtures.h"
 #include "drive/PropertyList.h"
 #include "drive/TessalineVolume.h"
-#include "export/ExecOnThread.h"
+#include "drive/VolumeJudgement.h"
 #include "platform/Log.h"
 #include "support/Fixtures.h"
 
@@ -94,6 +96,12 @@ TEST_F(VolumeTest, CommandsQuoteTheSliceAndAFailedPlistRunEndsTheInspection) {
   EXPECT_EQ(v->diskSlice(), "sd'b1");
   EXPECT_FALSE(v->fsName() || v->contentTag() || v->totalBytes() || v->freeBytes());
   EXPECT_FALSE(v->fsIsWritable() || v->fsIsCompatible() || v->fsIsNTFS() || v->fsLimit4G());
+
+  TessalineVolume unrun(ShellRunner(), catalogue_.get());
+  platform::LogCapture log;
+  EXPECT_FALSE(unrun.initWithSliceName("sdb1").contentTag());
+  EXPECT_EQ(log.lines(), std::vector<std::string>{
+                             "TessalineVolume cannot inspect slice sdb1: no command runner"});
 }
 
 TEST_F(VolumeTest, PlistWithoutWritableOrSizes) {
@@ -264,6 +272,25 @@ TEST_F(VolumeTest, TextKeysAndTheirRules) {
   EXPECT_FALSE(w->fsIsWritable()) << "the last of the two lines decides";
 }
 
+// The values a property-list report gives, as the drive scan reads them
+// from the machine itself.
+DiskInfo factsOf(const PropertyList& report) {
+  auto at = [&](const char* key) { return report.find(key); };
+  auto size = [&](const char* key) {
+    return at(key)
+               ? at(key)->asInteger().value_or(static_cast<int64_t>(at(key)->asReal().value_or(0)))
+               : 0;
+  };
+  DiskInfo d{
+      .content = at("Content") && at("Content")->asString() ? *at("Content")->asString() : "",
+      .writable = at("Writable") && at("Writable")->toValue().boolValue()};
+  if (at("FilesystemName") && at("FilesystemName")->asString())
+    d.personality = *at("FilesystemName")->asString();
+  d.totalSize = size("TotalSize");
+  d.freeSpace = size("FreeSpace");
+  return d;
+}
+
 // The disk tool's real reports, in its property-list form (the text run
 // never needed) and in its text form.
 TEST_F(VolumeTest, ReportFixtures) {
@@ -325,6 +352,34 @@ TEST_F(VolumeTest, ReportFixtures) {
   }
 }
 
+// Every property-list report in the fixture folder (the program asked
+// for that form; the text was a fallback), read back as the disk tool's
+// report and judged from its values as the drive scan judges a volume:
+// one verdict.
+TEST_F(VolumeTest, EveryPlistReportGetsTheSameVerdictFromItsValues) {
+  std::error_code ec;
+  int reports = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(kPlistFixtures, ec)) {
+    SCOPED_TRACE(entry.path().filename().string());
+    auto text = readFixture(entry.path());
+    auto report = text ? PL::parse(*text) : std::nullopt;
+    if (!report || !report->isDict()) continue;
+    ++reports;
+    tool_ = FakeTool();
+    tool_.plist = text;
+    platform::LogCapture quiet;
+    auto v = inspect("disk9s9");
+    VolumeVerdict scanned = judgeDisk(factsOf(*report), *catalogue_);
+    EXPECT_EQ(scanned.fsName, v->fsName());
+    EXPECT_EQ(scanned.contentTag.value_or(""), v->contentTag().value_or(""));
+    EXPECT_EQ(scanned.fsIsWritable, v->fsIsWritable());
+    EXPECT_EQ(scanned.fsIsCompatible, v->fsIsCompatible());
+    EXPECT_EQ(scanned.fsIsNTFS, v->fsIsNTFS());
+    EXPECT_EQ(scanned.fsLimit4G, v->fsLimit4G());
+  }
+  TESSALINE_REQUIRE_FIXTURE(reports > 0, "the disk tool's property-list reports");
+}
+
 TEST_F(VolumeTest, ImplausibleSizesMakeTheVolumeUnusable) {
   tool_.plist = plist({{"Content", PL::string("DOS_FAT_32")},
                        {"Writable", PL::boolean(true)},
@@ -338,6 +393,14 @@ TEST_F(VolumeTest, ImplausibleSizesMakeTheVolumeUnusable) {
   EXPECT_EQ(log.lines(), std::vector<std::string>{
                              "TessalineVolume implausible sizes for slice sdg1 (total -4096, free "
                              "1024): unusable"});
+
+  // The drive scan's judgement of the same values.
+  VolumeVerdict scanned = judgeDisk(
+      {.deviceIdentifier = "sdg1", .content = "DOS_FAT_32", .writable = true, .totalSize = -4096},
+      *catalogue_);
+  EXPECT_FALSE(scanned.totalBytes || scanned.fsIsCompatible || scanned.fsIsWritable);
+  EXPECT_EQ(log.lines().back(),
+            "Drive scan: implausible sizes for sdg1 (total -4096, free 0): unusable");
 
   tool_ = FakeTool();
   tool_.plist = plist({{"Content", PL::string("Apple_HFS")}, {"TotalSize", PL::real(1e300)}});
