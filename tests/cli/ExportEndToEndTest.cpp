@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -263,11 +264,19 @@ TEST(ExportEndToEnd, FoldersNestedAQuarterMillionDeep) {
       {"playlists" + library, 3, "F249999\n"},
       {"playlists --json" + library, 3, "\"folder\": \"F249998\""},
   };
+  // The processor time the command took, not the time on the clock: the
+  // tests beside it share the machine's cores.
+  auto childSeconds = [] {
+    rusage u;
+    getrusage(RUSAGE_CHILDREN, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  };
   for (size_t i = 0; i < runs; ++i) {
     const auto& [args, seconds, says] = cases[i];
-    auto start = std::chrono::steady_clock::now();
+    double start = childSeconds();
     Outcome r = run(args, "timeout -k 5 60 ");
-    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double took = childSeconds() - start;
     EXPECT_EQ(r.status, 0) << args;
     EXPECT_LT(took, seconds * slack) << args;
     EXPECT_NE(r.out.find(says), std::string::npos) << args << r.out.substr(0, 300);
