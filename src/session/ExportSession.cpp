@@ -796,6 +796,9 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
       });
   if (tile) tile->setHidden(true);
   outcome.bytesCopied = run.bytesPlaced;
+  // The record only grows as files are written and removed: rewritten
+  // whole once it holds far more lines than entries.
+  if (driveRecord_.lines > 4 * driveRecord_.entries.size() + 1024) (void)(*writer)->compact();
   bool stopped = stop != nullptr && stop->load();
   // What is on the drive now: what the plan saw there and what this run
   // named. The catalogue's tracks, which the cover images and playlist
