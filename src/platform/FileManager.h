@@ -82,6 +82,20 @@ struct CopyBatchOptions {
   std::function<int(const std::vector<Staged>&)> beforeNaming;
 };
 
+// How large the batches of a copy run grow. A batch closes at whichever
+// limit it reaches first. Flushing many files at once is what makes a run
+// fast (each flush of the file system waits for its journal); the first
+// batches are small so that the first tracks are committed soon, and each
+// one after doubles its limits up to the largest. Progress moves with the
+// bytes written, so the limits only bound how much a stop or a failed
+// flush has to take back.
+struct CopyBatchLimits {
+  static constexpr size_t kFirstCopies = 64;
+  static constexpr size_t kMaxCopies = 1024;
+  static constexpr uint64_t kFirstBytes = 64ull << 20;
+  static constexpr uint64_t kMaxBytes = 256ull << 20;
+};
+
 // The code of a copy whose source is not a regular file (a pipe, a device,
 // a socket): such a source is refused before it is read.
 inline constexpr int kNotRegularFile = EINVAL;

@@ -14,16 +14,10 @@
 namespace session {
 namespace {
 
-// A batch closes at whichever limit it reaches first. Flushing many files
-// at once is what makes a run fast (each flush of the file system waits
-// for its journal); the first batches are small so that the first tracks
-// are committed soon, and each one after doubles its limits up to the
-// largest. Progress moves with the bytes written, so the limits only
-// bound how much a stop or a failed flush has to take back.
-constexpr size_t kFirstBatchCopies = 64;
-constexpr size_t kMaxBatchCopies = 1024;
-constexpr uint64_t kFirstBatchBytes = 64ull << 20;
-constexpr uint64_t kMaxBatchBytes = 256ull << 20;
+constexpr size_t kFirstBatchCopies = platform::CopyBatchLimits::kFirstCopies;
+constexpr size_t kMaxBatchCopies = platform::CopyBatchLimits::kMaxCopies;
+constexpr uint64_t kFirstBatchBytes = platform::CopyBatchLimits::kFirstBytes;
+constexpr uint64_t kMaxBatchBytes = platform::CopyBatchLimits::kMaxBytes;
 constexpr auto kProgressPeriod = std::chrono::milliseconds(20);
 
 // The tracks of one batch by destination, for its record entries: each
