@@ -320,7 +320,7 @@ void ExportRun::cleanUp() {
   for (const auto& i : c.items) {
     json entry = {{"path", i.item.path},
                   {"bytes", i.item.bytes},
-                  {"writtenByExporter", i.item.ours && !i.kept},
+                  {"writtenByExporter", i.item.written && !i.kept},
                   {"deleted", i.deleted}};
     if (!i.reason.empty()) entry["reason"] = i.reason;
     if (i.item.ours && !i.deleted && !i.kept && !i.notReached && c.attempted)

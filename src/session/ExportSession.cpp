@@ -577,6 +577,18 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
     record.insert(std::string(DestinationLayout::kMusicFolder) + "/" + p);
   }
   std::unordered_set<std::string> keptFolders;  // folders that keep something of the user's
+  const int64_t timeStep = session::timeStepOf(root_);
+  // Folders (relative to the root) that hold, or held, a file the
+  // exporter recorded: the only folders it ever makes.
+  std::unordered_set<std::string> ourFolders;
+  auto holdsOurs = [&](const std::string& file) {
+    for (size_t slash = file.rfind('/'); slash != std::string::npos && slash > 0;
+         slash = file.rfind('/', slash - 1)) {
+      if (!ourFolders.insert(file.substr(0, slash)).second) break;
+    }
+  };
+  for (const auto& path : record) holdsOurs(path);
+  for (const auto& [key, e] : driveRecord_.entries) holdsOurs(e.path);
   auto keep = [&](const std::string& path) {
     for (std::string folder = fs::path(path).parent_path().string(); folder.size() > root_.size();
          folder = fs::path(folder).parent_path().string()) {
@@ -590,28 +602,31 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
     auto attributes = fm->attributesOfItemAtPath(path, nullptr);
     item.folder = attributes && attributes->type == platform::FileType::kDirectory;
     if (attributes && !item.folder) item.bytes = attributes->size;
+    auto relative = destination_->relativePath(path);
     if (item.folder) {
-      item.ours = o_.cleanAll || keptFolders.count(path) == 0;
+      // The exporter makes folders only to hold its files: a folder no
+      // recorded file lies in (one a user made, "To sort later/2024") is
+      // theirs, even empty.
+      item.written = relative && ourFolders.count(*relative) != 0 && keptFolders.count(path) == 0;
     } else {
-      auto relative = destination_->relativePath(path);
-      item.ours = o_.cleanAll ||
-                  platform::FileManager::isPartialCopyName(fs::path(path).filename().string());
-      if (!item.ours && relative) {
+      item.written = platform::FileManager::isPartialCopyName(fs::path(path).filename().string());
+      if (!item.written && relative) {
         // A file the record knows by identity is the exporter's only while
         // it is as the exporter wrote it: one a user put at that name since
         // is theirs. A path only the older record names goes by its name.
         auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(*relative));
         if (known != driveRecord_.entries.end() &&
             known->second.kind != platform::EntryKind::kLegacy) {
-          item.ours = attributes &&
-                      platform::sameStamp(
-                          known->second.drive, {attributes->size, attributes->modificationTimeNs},
-                          session::timeStepOf(root_)) != platform::StampMatch::kDifferent;
+          item.written =
+              attributes && platform::sameStamp(known->second.drive,
+                                                {attributes->size, attributes->modificationTimeNs},
+                                                timeStep) != platform::StampMatch::kDifferent;
         } else {
-          item.ours = record.count(*relative) != 0;
+          item.written = record.count(*relative) != 0;
         }
       }
     }
+    item.ours = o_.cleanAll || item.written;
     if (!item.ours) keep(path);
     if (item.ours) plan_.staleBytes += item.bytes;
     plan_.stale.push_back(std::move(item));

@@ -73,7 +73,8 @@ struct StaleItem {
   bool folder = false;
   bool playlistFile = false;
   uint64_t bytes = 0;
-  bool ours = false;  // written by the exporter (or its unfinished copy); all of them with cleanAll
+  bool ours = false;  // the clean-up deletes it: written by the exporter, or anything with cleanAll
+  bool written = false;  // written by the exporter (or its unfinished copy), whatever cleanAll says
 };
 
 struct ExportPlan {

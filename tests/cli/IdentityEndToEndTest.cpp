@@ -218,3 +218,34 @@ TEST(IdentityEndToEnd, RandomEditsNeverSwapOrLoseATrack) {
     }
   }
 }
+
+// What the clean-up takes is the exporter's own: a folder of the user's,
+// empty or not, stays unless everything stale goes (--clean-all), and a
+// report never calls the user's files the exporter's.
+TEST(IdentityEndToEnd, TheUsersFoldersAndFilesAreTheirsInEveryReport) {
+  for (bool all : {false, true}) {
+    SCOPED_TRACE(all ? "--clean-all" : "the exporter's own only");
+    testsupport::TempDir dir;
+    fs::create_directories(dir / "drive/Music/To sort later/2024");
+    testsupport::writeFile(dir / "drive/Music/Mine/demo.wav", "mine");
+    writeLibrary(dir, {{"T1", "Intro", "disc1", "intro"}});
+    ASSERT_EQ(exportTo(dir), 0);
+    std::string command = "'" TESSALINE_EXECUTABLE "' export --library '" + dir / "Library.xml" +
+                          "' --to '" + dir / "drive" + "' --yes --json" +
+                          (all ? " --clean-all" : "") + " --dry-run";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    while (size_t n = fread(buf, 1, sizeof buf, pipe)) out.append(buf, n);
+    pclose(pipe);
+    size_t listed = 0;
+    for (size_t at = out.find("\"writtenByExporter\": true"); at != std::string::npos;
+         at = out.find("\"writtenByExporter\": true", at + 1))
+      ++listed;
+    EXPECT_EQ(listed, 0u) << out;
+    ASSERT_EQ(exportTo(dir), 0);
+    if (all) continue;  // --clean-all was only looked at: nothing went
+    EXPECT_TRUE(fs::exists(dir / "drive/Music/To sort later/2024"));
+    EXPECT_TRUE(fs::exists(dir / "drive/Music/Mine/demo.wav"));
+  }
+}
