@@ -263,6 +263,13 @@ void ExportRun::playlistFiles() {
   report_["playlistFilesNotWritten"] = failures;
   out("Playlist files: " + std::to_string(p.written.size()) + " written to " + p.folder +
       (o_.absolutePaths ? "." : " (entries relative to the playlist file)."));
+  json beside = json::array();
+  for (const auto& [users, ours] : p.besideUsers) {
+    out("  " + users + " is not the exporter's and stays as it is: this playlist went to " + ours +
+        ".");
+    beside.push_back({{"usersFile", users}, {"written", ours}});
+  }
+  report_["playlistFilesBesideUsers"] = beside;
   size_t away = p.entriesUnchecked + p.entriesMissing;
   report_["entriesNotOnDrive"] = {{"unchecked", p.entriesUnchecked}, {"missing", p.entriesMissing}};
   if (away > 0) {

@@ -390,11 +390,40 @@ void ExportSession::load() {
   for (uint32_t i = 0; i < snapshot_.tracks.size(); ++i)
     snapshotTrack_.emplace(snapshot_.tracks[i].id, i);
 
+  // A playlist file of the user's at a playlist's name is never replaced:
+  // the exporter's goes beside it, under the first numbered name that is
+  // free or already its own.
+  const std::unordered_set<std::string> written = destination_->readRecord();
+  const std::string ext = DestinationLayout::kPlaylistExtension;
+  std::unordered_set<std::string> takenNames;
+  for (const auto& [id, name] : paths.playlists)
+    takenNames.insert(DestinationLayout::collisionKey(name + ext));
+  auto usable = [&](const std::string& name) {
+    std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + name + ext;
+    struct stat st;
+    bool free = lstat((root_ + "/" + relative).c_str(), &st) != 0 && errno == ENOENT;
+    return free || (S_ISREG(st.st_mode) && written.count(relative) != 0);
+  };
   for (const LibraryPlaylist* taking : taken) {
     const LibraryPlaylist& p = *taking;
     auto named = paths.playlists.find(p.persistentId);
     std::string fileName =
         named != paths.playlists.end() ? named->second : layout.playlistFileName(p.name);
+    if (!usable(fileName)) {
+      std::string beside;
+      for (int n = 2; beside.empty() && n < 10000; ++n) {
+        std::string candidate = DestinationLayout::numbered(fileName + ext, n, 0);
+        candidate.resize(candidate.size() - ext.size());
+        if (takenNames.count(DestinationLayout::collisionKey(candidate + ext)) == 0 &&
+            usable(candidate))
+          beside = candidate;
+      }
+      if (!beside.empty()) {
+        besideUsers_.emplace_back(fileName + ext, beside + ext);
+        takenNames.insert(DestinationLayout::collisionKey(beside + ext));
+        fileName = beside;
+      }
+    }
     selected_.push_back({&p, fileName, nullptr});
   }
 
@@ -915,6 +944,7 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
 PlaylistOutcome ExportSession::playlistFiles() {
   PlaylistOutcome outcome;
   outcome.folder = playlistFolder_;
+  outcome.besideUsers = besideUsers_;
   auto generator = exporter::CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(
       ids_, playlistFolder_, destination_);
   if (!ids_.empty()) waitFor([&] { return generator->playlistState() == 2; }, [] {});

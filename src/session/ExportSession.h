@@ -125,6 +125,9 @@ struct PlaylistOutcome {
   std::string folder;
   std::vector<std::string> written;  // file names
   std::vector<PlaylistFailure> notWritten;
+  // Files of the user's at a playlist's name, and the name the exporter's
+  // file took beside each instead.
+  std::vector<std::pair<std::string, std::string>> besideUsers;
   // Entries (repeats counted) whose track is not on the drive: left
   // unchecked, or missing (its copy failed or its file is elsewhere).
   // The files still list them, as the library does.
@@ -224,6 +227,7 @@ class ExportSession {
   ExportPlan plan_;
   bool planned_ = false;                    // plan() has sized the export
   std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
+  std::vector<std::pair<std::string, std::string>> besideUsers_;  // see PlaylistOutcome
   platform::RecordContents driveRecord_;    // the same by identity, with the older paths
   // Reads the drive's record anew (kUsage when it cannot be read).
   void loadRecord();

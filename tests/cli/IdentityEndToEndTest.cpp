@@ -59,8 +59,9 @@ int exportTo(const testsupport::TempDir& dir) {
 }
 
 // The bytes each entry of the playlist file plays, in order.
-std::vector<std::string> played(const testsupport::TempDir& dir) {
-  std::ifstream in(dir / "drive/Playlists/Mix.m3u8");
+std::vector<std::string> played(const testsupport::TempDir& dir,
+                                const std::string& file = "Mix.m3u8") {
+  std::ifstream in(dir / ("drive/Playlists/" + file));
   std::vector<std::string> out;
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line[0] != '#')
@@ -247,5 +248,20 @@ TEST(IdentityEndToEnd, TheUsersFoldersAndFilesAreTheirsInEveryReport) {
     if (all) continue;  // --clean-all was only looked at: nothing went
     EXPECT_TRUE(fs::exists(dir / "drive/Music/To sort later/2024"));
     EXPECT_TRUE(fs::exists(dir / "drive/Music/Mine/demo.wav"));
+  }
+}
+
+// A playlist file of the user's at a playlist's name is never replaced:
+// the exporter's goes beside it, and stays there.
+TEST(IdentityEndToEnd, APlaylistFileOfTheUsersIsNeverReplaced) {
+  testsupport::TempDir dir;
+  const std::string mine = "#EXTM3U\nmy own order\n";
+  testsupport::writeFile(dir / "drive/Playlists/Mix.m3u8", mine);
+  writeLibrary(dir, {{"T1", "Intro", "disc1", "intro"}});
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(exportTo(dir), 0);
+    EXPECT_EQ(testsupport::readFile(dir / "drive/Playlists/Mix.m3u8"), mine);
+    EXPECT_EQ(played(dir, "Mix (2).m3u8"), std::vector<std::string>{"intro"});
+    EXPECT_FALSE(fs::exists(dir / "drive/Playlists/Mix (3).m3u8"));
   }
 }
