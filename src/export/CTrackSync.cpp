@@ -8,6 +8,7 @@
 #include "catalogue/CTrackCarrier.h"
 #include "platform/DestinationRoot.h"
 #include "platform/Exception.h"
+#include "platform/InsideFolder.h"
 #include "platform/Log.h"
 #include "platform/Path.h"
 #include "platform/Text.h"
@@ -249,6 +250,28 @@ void CTrackSync::deleteAllInList() {
   ensureList();
   PathList list = deleteList().value_or(PathList{});
   std::optional<std::string> root = usableRoot(catalogue::CTrack::destinationBasePath());
+  // A track whose file lies below the root, by the file system's word
+  // (through a link, a bind mount, "//" or "/./"), would have its only
+  // copy judged stale: nothing is deleted then.
+  if (root) {
+    platform::InsideFolder inside(*root);
+    std::string example;
+    catalogue::CTrack::trackDict().forEachValue([&](const catalogue::CTrackCarrier& carrier) {
+      catalogue::CTrack::Ptr track = carrier.track();
+      if (!track || !example.empty()) return;
+      std::string source = track->sourcePath();
+      if (inside.contains(source)) example = source;
+    });
+    if (!example.empty()) {
+      platform::logFormat(
+          "deleteAllInList error: nothing deleted, since tracks' own files lie inside %@ (such as "
+          "%@)",
+          *root, example);
+      setDeleteList(std::nullopt);
+      setFm(nullptr);
+      return;
+    }
+  }
   // Deleting below an export another process is writing would take files
   // it is about to name: the export's lock first.
   std::string holder;

@@ -28,6 +28,7 @@
 #include "platform/DriveRecord.h"
 #include "platform/FileManager.h"
 #include "platform/FolderListings.h"
+#include "platform/InsideFolder.h"
 #include "platform/MountPoints.h"
 #include "platform/ProgressIndicator.h"
 #include "platform/RunLoop.h"
@@ -42,13 +43,6 @@ namespace {
 using catalogue::CTrack;
 using catalogue::CTrackList;
 namespace fs = std::filesystem;
-
-// Whether `path` is `folder` or lies below it (lexically).
-bool lexicallyInside(std::string_view path, std::string_view folder) {
-  if (folder.empty() || path.size() < folder.size() || path.compare(0, folder.size(), folder) != 0)
-    return false;
-  return path.size() == folder.size() || path[folder.size()] == '/' || folder == "/";
-}
 
 }  // namespace
 
@@ -503,26 +497,18 @@ std::vector<std::pair<std::string, std::string>> ExportSession::loadedPlaylists(
 // Why no clean-up may run here, or nothing: a library whose own files lie
 // inside the destination would have them judged stale.
 std::string ExportSession::cleanUpRefusal() const {
-  std::error_code ec;
-  std::vector<std::string> roots = {root_};
-  std::string given = fs::absolute(o_.to.empty() ? root_ : o_.to, ec).lexically_normal().string();
-  while (given.size() > 1 && given.back() == '/') given.pop_back();
-  if (!ec && given != root_) roots.push_back(given);
-  std::string library = fs::canonical(libraryFile_, ec).string();
-  for (const auto& r : roots) {
-    if (lexicallyInside(library, r) || lexicallyInside(libraryFile_, r)) {
-      return "the library file " + libraryFile_ + " lies inside the destination " + root_;
-    }
+  // By the file system's word, not the paths' text: a link to the drive,
+  // a bind mount of it, "//" or "/./" in a location all lead inside.
+  platform::InsideFolder destination(root_);
+  if (destination.contains(fs::absolute(libraryFile_).string())) {
+    return "the library file " + libraryFile_ + " lies inside the destination " + root_;
   }
   size_t inside = 0;
   std::string example;
   for (const auto& t : library_.tracks) {
     std::string_view source = t.localPath();
-    for (const auto& r : roots) {
-      if (!source.empty() && lexicallyInside(source, r)) {
-        if (inside++ == 0) example = source;
-        break;
-      }
+    if (!source.empty() && destination.contains(source)) {
+      if (inside++ == 0) example = source;
     }
   }
   if (inside == 0) return "";

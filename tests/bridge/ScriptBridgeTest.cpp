@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <tuple>
 
@@ -366,6 +367,35 @@ TEST_F(ScriptBridgeThreadedTest, WritersWaitForNoOneButTouchNothingWhileAnotherE
     size_t seen = 0;
     for (const auto& line : log.lines()) seen += line.rfind(what, 0) == 0;
     EXPECT_EQ(seen, 1u) << what;
+  }
+}
+
+// The example script with the library's own media folder given as the
+// drive: the tracks' files lie inside it, so its stale deletion deletes
+// nothing (every file of the library is still there, as it was).
+TEST(BridgeExample, GivenTheLibrarysOwnMediaFolderItDeletesNothing) {
+  testsupport::TempDir dir;
+  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
+                         dir / "lib' >/dev/null")
+                            .c_str()),
+            0);
+  auto files = [&] {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir / "lib/Media"))
+      if (e.is_regular_file()) out[e.path()] = testsupport::readFile(e.path());
+    return out;
+  };
+  auto before = files();
+  std::string command = "ExtScriptParam=2 python3 '" TESSALINE_SOURCE_DIR
+                        "/examples/export_via_bridge.py' '" TESSALINE_EXECUTABLE "' '" +
+                        dir / "lib/Library.xml" + "' '" + dir / "lib/Media" +
+                        "' --delete-stale >/dev/null 2>&1";
+  std::system(command.c_str());
+  auto after = files();
+  for (const auto& [path, bytes] : before) {
+    auto now = after.find(path);
+    ASSERT_NE(now, after.end()) << path;
+    EXPECT_EQ(now->second, bytes) << path;
   }
 }
 

@@ -21,6 +21,8 @@ namespace {
 
 struct Track {
   std::string id, title, folder, bytes;
+  std::string location = {};  // the file the library names, when not its own source
+  bool listed = true;         // in the playlist
 };
 
 // A library without a media folder, so that tracks named alike in one
@@ -34,7 +36,11 @@ void writeLibrary(const testsupport::TempDir& dir, const std::vector<Track>& tra
   int n = 0;
   for (const Track& t : tracks) {
     std::string file = dir / ("src/" + t.folder + "/" + t.title + ".mp3");
-    if (!fs::exists(file)) testsupport::writeFile(file, t.bytes);
+    if (!t.location.empty()) {
+      file = t.location;
+    } else if (!fs::exists(file)) {
+      testsupport::writeFile(file, t.bytes);
+    }
     std::string number = std::to_string(++n);
     xml += "<key>" + number + "</key><dict><key>Track ID</key><integer>" + number +
            "</integer><key>Persistent ID</key><string>" + t.id +
@@ -42,7 +48,7 @@ void writeLibrary(const testsupport::TempDir& dir, const std::vector<Track>& tra
            "</string><key>Artist</key><string>A</string><key>Album</key><string>B</string>"
            "<key>Location</key><string>file://" +
            file + "</string></dict>";
-    items += "<dict><key>Track ID</key><integer>" + number + "</integer></dict>";
+    if (t.listed) items += "<dict><key>Track ID</key><integer>" + number + "</integer></dict>";
   }
   xml +=
       "</dict><key>Playlists</key><array><dict><key>Name</key><string>Mix</string>"
@@ -263,5 +269,30 @@ TEST(IdentityEndToEnd, APlaylistFileOfTheUsersIsNeverReplaced) {
     EXPECT_EQ(testsupport::readFile(dir / "drive/Playlists/Mix.m3u8"), mine);
     EXPECT_EQ(played(dir, "Mix (2).m3u8"), std::vector<std::string>{"intro"});
     EXPECT_FALSE(fs::exists(dir / "drive/Playlists/Mix (3).m3u8"));
+  }
+}
+
+// A track whose only file is the exporter's copy on the drive, named
+// through a link to the drive or with "//" and "/./" in its location: no
+// clean-up runs, so that copy is never taken for a stale one.
+TEST(IdentityEndToEnd, ATracksOnlyFileOnTheDriveIsNeverStale) {
+  for (const char* how : {"link", "//", "/./"}) {
+    SCOPED_TRACE(how);
+    testsupport::TempDir dir;
+    fs::create_directories(dir / "drive");
+    fs::create_symlink(dir / "drive", dir / "link");
+    const Track intro{"T1", "Intro", "disc1", "intro"}, other{"T2", "Other", "disc1", "other"};
+    writeLibrary(dir, {intro, other});
+    ASSERT_EQ(exportTo(dir), 0);
+    const std::string copy = "Music/A/B/Other.mp3";
+    std::string at = std::string(how) == "link" ? dir / ("link/" + copy)
+                     : std::string(how) == "//" ? dir.path() + "//drive/" + copy
+                                                : dir.path() + "/./drive/" + copy;
+    Track moved = other;
+    moved.location = at;
+    moved.listed = false;
+    writeLibrary(dir, {intro, moved});
+    exportTo(dir);
+    EXPECT_EQ(testsupport::readFile(dir / ("drive/" + copy)), "other");
   }
 }

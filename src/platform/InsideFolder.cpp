@@ -1,0 +1,63 @@
+#include "platform/InsideFolder.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace platform {
+
+InsideFolder::InsideFolder(const std::string& folder) {
+  struct stat st;
+  if (stat(folder.c_str(), &st) == 0) {
+    known_ = true;
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+  }
+}
+
+bool InsideFolder::contains(std::string_view path) {
+  if (!known_ || path.empty() || path[0] != '/') return false;
+  std::string at(path);
+  // A file reached through a link lies where the link leads.
+  struct stat leaf;
+  if (lstat(at.c_str(), &leaf) == 0) {
+    if (S_ISLNK(leaf.st_mode)) {
+      if (char* resolved = realpath(at.c_str(), nullptr)) {
+        std::string target(resolved);
+        free(resolved);
+        if (target != at && contains(target)) return true;
+      }
+    } else if (!S_ISDIR(leaf.st_mode)) {
+      size_t slash = at.rfind('/');
+      at.resize(slash == 0 ? 1 : slash);
+    }
+  }
+  // The way up, as written (links are followed by each look), until a
+  // folder already answered; each one learns the answer of the first
+  // that says yes, or no when none does.
+  std::vector<std::string> way;
+  bool inside = false;
+  for (;;) {
+    while (at.size() > 1 && at.back() == '/') at.pop_back();
+    auto known = folders_.find(at);
+    if (known != folders_.end()) {
+      inside = known->second;
+      break;
+    }
+    struct stat st;
+    if (stat(at.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_) {
+      inside = true;
+      way.push_back(at);
+      break;
+    }
+    way.push_back(at);
+    if (at == "/") break;
+    size_t slash = at.rfind('/');
+    at.resize(slash == 0 ? 1 : slash);
+  }
+  for (const auto& folder : way) folders_.emplace(folder, inside);
+  return inside;
+}
+
+}  // namespace platform

@@ -1,0 +1,34 @@
+// Whether paths lie inside one folder, by what the file system says
+// rather than by their text: every folder on a path's way up is compared
+// with the folder by device and inode, so a symbolic link to it, a bind
+// mount of it, "//", "/./" and ".." are all seen through.
+//
+// Thread: an object is used by one thread (it keeps what it learned).
+// Errors: a path whose folders cannot be looked at counts as outside,
+// except where a folder on its way that can be looked at is the folder.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace platform {
+
+class InsideFolder {
+ public:
+  // `folder` as it is now; a folder that cannot be looked at holds nothing.
+  explicit InsideFolder(const std::string& folder);
+
+  // Whether `path` (absolute) is the folder or lies below it.
+  bool contains(std::string_view path);
+
+ private:
+  bool known_ = false;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  std::unordered_map<std::string, bool> folders_;  // what each folder on the way answered
+};
+
+}  // namespace platform
