@@ -561,7 +561,9 @@ void registerExportCommand(CLI::App& cli) {
                 "exported playlist needs, its unfinished copies, and folders left empty by those deletions "
                 "(with --clean-all, every stale file under DIR/Music and every other .m3u8 in DIR/Playlists)");
   auto* noClean = cmd->add_flag("--no-clean", options->noClean, "Keep files that no exported playlist needs");
-  cmd->add_flag("--clean", options->clean, "Also clean up when exporting chosen playlists only; not with --no-clean")
+  cmd->add_flag("--clean", options->clean,
+                "Also clean up when exporting chosen playlists only: stale is then what no "
+                "playlist file the exporter keeps on the drive needs; not with --no-clean")
       ->excludes(noClean);
   cmd->add_flag("--clean-all", options->cleanAll,
                 "Also delete stale files the exporter did not write (for a drive used for nothing else); not with "

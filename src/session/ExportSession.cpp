@@ -335,6 +335,27 @@ void ExportSession::load() {
     taken.push_back(&p);
     needed.insert(p.items.begin(), p.items.end());
   }
+  // An export of some playlists never makes another playlist's tracks
+  // stale: with a clean-up, the tracks of every playlist whose file the
+  // exporter keeps on the drive are needed too (and are not copied).
+  std::vector<const LibraryPlaylist*> alsoNeeded;
+  if (mode_ == Mode::kChosenPlaylists && plan_.cleanUp) {
+    const std::unordered_set<std::string> written = destination_->readRecord();
+    const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
+    const std::string ext = DestinationLayout::kPlaylistExtension;
+    DestinationLayout names;
+    for (const auto& p : library_.playlists) {
+      if (!p.exportedByDefault()) continue;
+      std::string name = names.playlistFileName(p.name);
+      if (chosen.count(&p)) continue;
+      bool kept = written.count(folder + name + ext) != 0;
+      for (int n = 2; !kept && n < 10; ++n)
+        kept = written.count(folder + DestinationLayout::numbered(name + ext, n, 0)) != 0;
+      if (!kept) continue;
+      alsoNeeded.push_back(&p);
+      needed.insert(p.items.begin(), p.items.end());
+    }
+  }
   for (const auto& t : library_.tracks) {
     if (needed.count(t.persistentId)) byId_.emplace(t.persistentId, &t);
   }
@@ -444,6 +465,22 @@ void ExportSession::load() {
     s.list->setEntryForm(o_.absolutePaths ? CTrackList::EntryForm::kAbsolute
                                           : CTrackList::EntryForm::kRelativeToFile);
     ids_.push_back(s.playlist->persistentId);
+  }
+  for (const LibraryPlaylist* p : alsoNeeded) {
+    catalogue::Values ids, enables;
+    catalogue::Texts sources, dests, texts;
+    for (const auto& item : p->items) {
+      auto it = byId_.find(item);
+      if (it == byId_.end()) continue;
+      const LibraryTrack& t = *it->second;
+      ids.emplace_back(std::string(t.persistentId));
+      enables.emplace_back(!t.disabled);
+      sources.emplace_back(t.localPath());
+      dests.push_back(destination[std::string(t.persistentId)]);
+      texts.emplace_back();
+    }
+    CTrackList::retainedTrackListForUniqueID(p->persistentId, true, ids, enables, sources, dests,
+                                             texts, texts, texts);
   }
   // A track registered by an earlier load in this process (the window
   // loads one library after another) keeps what it was first given: what

@@ -296,3 +296,31 @@ TEST(IdentityEndToEnd, ATracksOnlyFileOnTheDriveIsNeverStale) {
     EXPECT_EQ(testsupport::readFile(dir / ("drive/" + copy)), "other");
   }
 }
+
+// An export of one playlist with a clean-up never takes another
+// playlist's tracks: every playlist file the exporter keeps still plays.
+TEST(IdentityEndToEnd, OnePlaylistWithACleanUpLeavesTheOthersWhole) {
+  testsupport::TempDir dir;
+  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
+                         dir / "lib' >/dev/null")
+                            .c_str()),
+            0);
+  fs::create_directories(dir / "drive");
+  std::string tessaline = "'" TESSALINE_EXECUTABLE "' export --library '" +
+                          dir / "lib/Library.xml" + "' --to '" + dir / "drive" + "' --yes --quiet";
+  ASSERT_EQ(std::system(tessaline.c_str()), 0);
+  ASSERT_EQ(std::system((tessaline + " --playlist Sunday --clean").c_str()), 0);
+  size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(dir / "drive/Playlists")) {
+    std::ifstream in(e.path());
+    for (std::string line; std::getline(in, line);) {
+      if (line.empty() || line[0] == '#') continue;
+      ++entries;
+      // The one unchecked track was never copied.
+      EXPECT_TRUE(fs::exists(dir / ("drive/Playlists/" + line)) ||
+                  line.find("Comptine") != std::string::npos)
+          << e.path() << ": " << line;
+    }
+  }
+  EXPECT_EQ(entries, 22u);
+}
