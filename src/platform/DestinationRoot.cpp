@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/PosixFileManager.h"
+#include "platform/StateFile.h"
 
 namespace platform {
 namespace {
@@ -176,14 +177,43 @@ int DestinationRoot::record(const std::vector<std::string>& relativePaths, bool 
   if (relativePaths.empty()) return 0;
   int folder = openStateFolder(true);
   if (folder < 0) return -folder;
-  int fd =
-      openat(folder, kRecordFile, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  int e = fd < 0 ? errno : 0;
-  close(folder);
-  if (e != 0) return e;
   std::string text;
   for (const auto& p : relativePaths) text += escapeRecordLine(p);
-  e = writeAll(fd, text.data(), text.size());
+  // Only a regular file of the drive's own is appended to: a link, FIFO
+  // or device there is refused, and one with other hard links (a snapshot
+  // made with `cp -al`) is replaced by a fresh copy, never written through.
+  const std::string display = path_ + "/" + kStateFolder + "/" + kRecordFile;
+  struct stat st;
+  auto opened = openStateFile(folder, kRecordFile, O_WRONLY | O_APPEND | O_CREAT, display, &st);
+  if (!opened) {
+    close(folder);
+    return opened.status().code() != 0 ? opened.status().code() : EINVAL;
+  }
+  int fd = *opened;
+  if (st.st_nlink > 1) {
+    close(fd);
+    int e = 0;
+    auto reading = openStateFile(folder, kRecordFile, O_RDONLY, display, &st);
+    if (!reading) {
+      e = reading.status().code() != 0 ? reading.status().code() : EINVAL;
+    } else {
+      auto old = readStateFile(*reading, size_t{256} << 20, display);
+      close(*reading);
+      if (!old) {
+        e = old.status().code() != 0 ? old.status().code() : EINVAL;
+      } else {
+        // A line a kill cut short ends before the new ones start.
+        std::string whole = std::move(*old);
+        if (!whole.empty() && whole.back() != '\n') whole += '\n';
+        Status replaced = replaceStateFile(folder, kRecordFile, whole + text, display);
+        if (!replaced.ok()) e = replaced.code() != 0 ? replaced.code() : EIO;
+      }
+    }
+    close(folder);
+    return e;
+  }
+  close(folder);
+  int e = writeAll(fd, text.data(), text.size());
   if (e == 0 && flush && fdatasync(fd) != 0) e = errno;
   if (close(fd) != 0 && e == 0) e = errno;
   return e;
@@ -194,18 +224,16 @@ std::unordered_set<std::string> DestinationRoot::readRecord() const {
   if (fd_ < 0) return paths;
   int folder = openFolder(kStateFolder, false);
   if (folder < 0) return paths;
-  int fd = openat(folder, kRecordFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // A FIFO or device there is refused without being read.
+  struct stat st;
+  auto opened = openStateFile(folder, kRecordFile, O_RDONLY,
+                              path_ + "/" + kStateFolder + "/" + kRecordFile, &st);
   close(folder);
-  if (fd < 0) return paths;
-  std::string text;
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
+  if (!opened) return paths;
+  auto read = readStateFile(*opened, size_t{256} << 20, path_);
+  close(*opened);
+  if (!read) return paths;
+  std::string text = std::move(*read);
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);

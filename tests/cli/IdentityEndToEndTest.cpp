@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -323,4 +324,30 @@ TEST(IdentityEndToEnd, OnePlaylistWithACleanUpLeavesTheOthersWhole) {
     }
   }
   EXPECT_EQ(entries, 22u);
+}
+
+// The exporter's own files are written only as the drive's own: after a
+// `cp -al` snapshot of the drive the snapshot's copies stay as they were,
+// and a FIFO put in the record's place is refused, not waited on.
+TEST(IdentityEndToEnd, OwnFilesAreNeverWrittenThroughALinkOrAFifo) {
+  testsupport::TempDir dir;
+  fs::create_directories(dir / "drive");
+  writeLibrary(dir, {{"T1", "Intro", "disc1", "intro"}});
+  ASSERT_EQ(exportTo(dir), 0);
+  ASSERT_EQ(std::system(("cp -al '" + dir / "drive' '" + dir / "snapshot'").c_str()), 0);
+  std::map<std::string, std::string> before;
+  for (const auto& e : fs::directory_iterator(dir / "snapshot/.tessaline"))
+    before[e.path()] = testsupport::readFile(e.path());
+  writeLibrary(dir, {{"T1", "Intro", "disc1", "intro"}, {"T2", "Other", "disc1", "other"}});
+  ASSERT_EQ(exportTo(dir), 0);
+  for (const auto& [path, bytes] : before) EXPECT_EQ(testsupport::readFile(path), bytes) << path;
+  EXPECT_EQ(played(dir), (std::vector<std::string>{"intro", "other"}));
+
+  fs::remove(dir / "drive/.tessaline/written");
+  ASSERT_EQ(mkfifo((dir / "drive/.tessaline/written").c_str(), 0644), 0);
+  std::string dry = "timeout -k 5 20 '" TESSALINE_EXECUTABLE "' export --library '" +
+                    dir / "Library.xml" + "' --to '" + dir / "drive" +
+                    "' --dry-run >/dev/null 2>&1";
+  int status = std::system(dry.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
 }
