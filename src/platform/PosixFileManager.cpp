@@ -537,6 +537,43 @@ class PosixCopyBatch : public CopyBatch {
         failAll(why);
       }
     }
+    // A folder moved or replaced while its copies were written would take
+    // them along wherever it went: each folder must still stand at its
+    // place below the root (by device and inode), else its copies fail.
+    if (batch_.root) {
+      std::unordered_map<const Folder*, int> verdicts;
+      for (size_t i = 0; i < staged_.size(); ++i) {
+        if (codes[i] != 0) continue;
+        const Folder* folder = staged_[i].folder.get();
+        auto verdict = verdicts.find(folder);
+        if (verdict == verdicts.end()) {
+          const std::string& relative = staged_[i].relative;
+          size_t slash = relative.rfind('/');
+          int now = batch_.root->openFolder(
+              slash == std::string::npos ? std::string() : relative.substr(0, slash), false);
+          int e = 0;
+          struct stat there, here;
+          if (now < 0) {
+            e = ESTALE;
+          } else {
+            if (fstat(now, &there) != 0 || fstat(folder->fd, &here) != 0 ||
+                there.st_dev != here.st_dev || there.st_ino != here.st_ino)
+              e = ESTALE;
+            close(now);
+          }
+          verdict = verdicts.emplace(folder, e).first;
+        }
+        if (verdict->second != 0) {
+          codes[i] = verdict->second;
+          failures[i].code = verdict->second;
+          failures[i].path = staged_[i].to;
+          failures[i].localizedDescription =
+              "The file “" + lastComponent(staged_[i].to) +
+              "” couldn’t be copied: the destination changed while copying (its folder was "
+              "moved or replaced).";
+        }
+      }
+    }
     if (batch_.beforeNaming) {
       std::vector<CopyBatchOptions::Staged> named;
       for (size_t i = 0; i < staged_.size(); ++i) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <optional>
@@ -95,6 +96,9 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
   for (uint32_t track : copies)
     (observed.at.size() > track && observed.at[track] == AtDestination::kRepair ? repairs : fresh)
         .push_back(track);
+  // A folder of the destination moved or replaced under the run ends it:
+  // whatever was not named yet fails with that reason.
+  std::optional<platform::FileError> changed;
   for (bool replace : {false, true}) {
     const std::vector<uint32_t>& list = replace ? repairs : fresh;
     if (list.empty()) continue;
@@ -117,6 +121,7 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
         } else {
           report.failures.push_back(
               {track, i < flushErrors.size() ? flushErrors[i] : platform::FileError{}});
+          if (report.failures.back().error.code == ESTALE) changed = report.failures.back().error;
           if (!replace)
             unnamed.push_back(app::DestinationLayout::collisionKey(
                 target.recordPrefix + snapshot.tracks[track].destination));
@@ -142,6 +147,12 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     std::string destination;
     for (uint32_t track : list) {
       if (stopping.load()) break;
+      if (changed) {
+        platform::FileError why = *changed;
+        why.path = target.musicRoot + "/" + snapshot.tracks[track].destination;
+        report.failures.push_back({track, why});
+        continue;
+      }
       const SnapshotTrack& t = snapshot.tracks[track];
       destination = target.musicRoot + "/" + t.destination;
       platform::FileError error;

@@ -67,6 +67,9 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
       return "no space left on the drive (" + where + ")";
     case ENODEV:
       return "the drive was removed";
+    case ESTALE:
+      return "the destination changed while copying: its folder was moved or replaced (" + where +
+             ")";
     case EIO:
       if (atSource) return "the source file could not be read (input/output error) (" + where + ")";
       return "the drive could not be written (input/output error: was it removed?) (" + where + ")";

@@ -34,6 +34,9 @@ TEST(SessionCopyRunThreaded, EachTrackPlacedWholeOrListedWithItsReason) {
        [](auto& fm, auto&) { fm.failNth(platform::FileOp::kCopy, 2, ENOENT); },
        {0, ENOENT, 0, 0}},
       {"stopped before it began", [](auto&, auto& stop) { stop = true; }, {-1, -1, -1, -1}},
+      {"the music folder was moved away while its copies were written",
+       nullptr,
+       {ESTALE, ESTALE, ESTALE, ESTALE}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -56,12 +59,25 @@ TEST(SessionCopyRunThreaded, EachTrackPlacedWholeOrListedWithItsReason) {
     auto root = platform::DestinationRoot::open(dir / "drive");
     platform::FaultInjectingFileManager fm;
     std::atomic<bool> stop{false};
-    c.fault(fm, stop);
+    if (c.fault) c.fault(fm, stop);
+    bool moved = false;
     // Bytes of a copy that fails are taken back, so the count may fall;
     // it never passes the total.
     session::CopyReport report =
         session::runCopies(snapshot, copies, observed, {root, dir / "drive/Music", 4000}, fm, &stop,
-                           [&](const session::CopyEvent& e) { EXPECT_LE(e.done, e.total); });
+                           [&](const session::CopyEvent& e) {
+                             EXPECT_LE(e.done, e.total);
+                             if (!c.fault && !moved)
+                               moved = (fs::rename(dir / "drive/Music", dir / "moved"), true);
+                           });
+    if (!c.fault) {
+      EXPECT_TRUE(moved);
+      for (const auto& f : report.failures) EXPECT_EQ(f.error.code, ESTALE);
+      EXPECT_EQ(report.failures.size(), 4u);
+      for (const auto& e : fs::recursive_directory_iterator(dir / "moved"))
+        EXPECT_TRUE(e.is_directory()) << "named outside the destination: " << e.path();
+      continue;
+    }
     std::vector<int> got(4, -1);
     for (uint32_t t : report.placed) got[t] = 0;
     for (const auto& f : report.failures) got[f.track] = f.error.code;
