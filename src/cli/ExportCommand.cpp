@@ -318,7 +318,8 @@ void ExportRun::cleanUp() {
     out("Kept: " + countText(kept.size(), "stale item", "stale items") + " (" + byteText(keptBytes) +
         ") not written by the exporter (--clean-all deletes them too):");
     for (const auto& item : plan.stale)
-      if (!item.ours) out("  " + item.path);
+      if (!item.ours)
+        out("  " + item.path + (item.changed ? " (changed since the exporter wrote it)" : ""));
   }
   bool remove = ours > 0 && !o_.dryRun && confirm(o_.cleanAll ? "Delete them all?" : "Delete them?");
   CleanOutcome c = session_.clean(remove, stop_.flag());
@@ -330,6 +331,7 @@ void ExportRun::cleanUp() {
                   {"writtenByExporter", i.item.written && !i.kept},
                   {"deleted", i.deleted}};
     if (!i.reason.empty()) entry["reason"] = i.reason;
+    if (i.item.changed && !i.deleted) entry["reason"] = "changed since the exporter wrote it";
     if (i.item.ours && !i.deleted && !i.kept && !i.notReached && c.attempted)
       notDeleted.push_back(i.item.path + ": " + i.reason);
     items.push_back(entry);

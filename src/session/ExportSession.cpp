@@ -676,6 +676,7 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
               attributes && platform::sameStamp(known->second.drive,
                                                 {attributes->size, attributes->modificationTimeNs},
                                                 timeStep) != platform::StampMatch::kDifferent;
+          item.changed = !item.written;
         } else {
           item.written = record.count(*relative) != 0;
         }

@@ -75,6 +75,7 @@ struct StaleItem {
   uint64_t bytes = 0;
   bool ours = false;  // the clean-up deletes it: written by the exporter, or anything with cleanAll
   bool written = false;  // written by the exporter (or its unfinished copy), whatever cleanAll says
+  bool changed = false;  // the exporter wrote a file there, which has changed since: not its own
 };
 
 struct ExportPlan {

@@ -168,6 +168,15 @@ TEST(IdentityEndToEnd, AFileOfTheUsersAtARecordedNameIsKept) {
   writeLibrary(dir, {two});
   ASSERT_EQ(exportTo(dir), 0);
   EXPECT_EQ(testsupport::readFile(at), "the user's own recording");
+  // and the clean-up says why it stays.
+  std::string command = "'" TESSALINE_EXECUTABLE "' export --library '" + dir / "Library.xml" +
+                        "' --to '" + dir / "drive" + "' --dry-run";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  while (size_t n = fread(buf, 1, sizeof buf, pipe)) out.append(buf, n);
+  pclose(pipe);
+  EXPECT_NE(out.find(at + " (changed since the exporter wrote it)"), std::string::npos) << out;
 }
 
 // Random sequences of library edits, each followed by an export: after
