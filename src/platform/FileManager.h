@@ -69,17 +69,20 @@ struct CopyBatchOptions {
   // the exporter's own copy, through the same temporary and rename)
   // instead of failing when something is there.
   bool replace = false;
-  // Called once the batch's copies are flushed and before any is named,
-  // with each copy's destination and the size and time of its finished
-  // temporary, which naming keeps: whoever keeps a record of the files
-  // writes it first, so that no file is ever named unrecorded. A nonzero
-  // errno value fails the whole batch, and nothing is named.
+  // Called once the batch's copies are written and before they are
+  // flushed and named, with each copy's destination and the size and time
+  // of its finished temporary, which naming keeps: whoever keeps a record
+  // of the files writes it first, so that no file is ever named
+  // unrecorded. The batch's flush of the file system carries the record
+  // along, unless `flush` says the caller must flush it itself (a batch of
+  // a few files, flushed one by one). A nonzero errno value fails the
+  // whole batch, and nothing is named.
   struct Staged {
     std::string to;
     uint64_t size = 0;
     int64_t modificationTimeNs = 0;
   };
-  std::function<int(const std::vector<Staged>&)> beforeNaming;
+  std::function<int(const std::vector<Staged>&, bool flush)> beforeNaming;
 };
 
 // How large the batches of a copy run grow. A batch closes at whichever

@@ -502,6 +502,34 @@ class PosixCopyBatch : public CopyBatch {
         failAll(why);
       }
     }
+    // The caller's record of the batch is written with it, so that the
+    // batch's flush carries it to the disk with the copies; a batch
+    // flushed file by file has the caller flush its record itself.
+    if (batch_.beforeNaming) {
+      std::vector<CopyBatchOptions::Staged> named;
+      for (size_t i = 0; i < staged_.size(); ++i) {
+        if (codes[i] != 0) continue;
+        struct stat st;
+        if (fstatat(staged_[i].folder->fd, staged_[i].temporary.c_str(), &st,
+                    AT_SYMLINK_NOFOLLOW) != 0) {
+          codes[i] = errno;
+          continue;
+        }
+        named.push_back(
+            {staged_[i].to, static_cast<uint64_t>(st.st_size),
+             static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec});
+      }
+      if (int e =
+              named.empty() ? 0 : batch_.beforeNaming(named, staged_.size() <= kFlushOneByOne)) {
+        FileError why;
+        if (batch_.root) {
+          batch_.root->describe(e, batch_.root->path() + "/" + DestinationRoot::kStateFolder, &why);
+        } else {
+          why.code = e;
+        }
+        failAll(why);
+      }
+    }
     if (staged_.size() <= kFlushOneByOne) {
       // A few large files: each flushed on its own, so the flush does not
       // also wait for whatever else is being written to the drive.
@@ -572,30 +600,6 @@ class PosixCopyBatch : public CopyBatch {
               "” couldn’t be copied: the destination changed while copying (its folder was "
               "moved or replaced).";
         }
-      }
-    }
-    if (batch_.beforeNaming) {
-      std::vector<CopyBatchOptions::Staged> named;
-      for (size_t i = 0; i < staged_.size(); ++i) {
-        if (codes[i] != 0) continue;
-        struct stat st;
-        if (fstatat(staged_[i].folder->fd, staged_[i].temporary.c_str(), &st,
-                    AT_SYMLINK_NOFOLLOW) != 0) {
-          codes[i] = errno;
-          continue;
-        }
-        named.push_back(
-            {staged_[i].to, static_cast<uint64_t>(st.st_size),
-             static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec});
-      }
-      if (int e = named.empty() ? 0 : batch_.beforeNaming(named)) {
-        FileError why;
-        if (batch_.root) {
-          batch_.root->describe(e, batch_.root->path() + "/" + DestinationRoot::kStateFolder, &why);
-        } else {
-          why.code = e;
-        }
-        failAll(why);
       }
     }
     std::vector<bool> inPlace(staged_.size());

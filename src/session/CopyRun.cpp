@@ -75,16 +75,17 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     platform::CopyBatchOptions batchOptions = options;
     batchOptions.replace = replace;
     if (target.record) {
-      batchOptions.beforeNaming =
-          [&, staged = batch.staged](const std::vector<platform::CopyBatchOptions::Staged>& files) {
-            std::vector<platform::RecordEntry> entries;
-            for (const auto& file : files) {
-              auto at = staged->find(file.to);
-              if (at != staged->end()) entries.push_back(entryOf(at->second, file));
-            }
-            platform::Status s = target.record->append(entries, true);
-            return s.ok() ? 0 : (s.code() != 0 ? s.code() : EIO);
-          };
+      batchOptions.beforeNaming = [&, staged = batch.staged](
+                                      const std::vector<platform::CopyBatchOptions::Staged>& files,
+                                      bool flush) {
+        std::vector<platform::RecordEntry> entries;
+        for (const auto& file : files) {
+          auto at = staged->find(file.to);
+          if (at != staged->end()) entries.push_back(entryOf(at->second, file));
+        }
+        platform::Status s = target.record->append(entries, flush);
+        return s.ok() ? 0 : (s.code() != 0 ? s.code() : EIO);
+      };
     }
     batch.copies = fileManager.makeCopyBatch(batchOptions);
     return batch;
