@@ -110,9 +110,15 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
       const platform::RecordEntry* e = recorded[i];
       if (e && e->kind == platform::EntryKind::kTrack && e->trackId == t.id &&
           e->libraryId == drive.libraryId) {
-        // A source that cannot be read now leaves the copy as it is.
-        at = same(e->drive) && (!sourceFile || e->source == source) ? AtDestination::kTrack
-                                                                    : AtDestination::kRepair;
+        // A source that cannot be read now leaves the copy as it is. The
+        // exporter's unchanged copy of a source changed since is replaced;
+        // so is a copy cut short. A file that changed otherwise may be one
+        // a user put there: it is left alone (the copy then says so).
+        if (same(e->drive)) {
+          at = !sourceFile || e->source == source ? AtDestination::kTrack : AtDestination::kRepair;
+        } else {
+          at = now.size < e->drive.size ? AtDestination::kRepair : AtDestination::kOther;
+        }
       } else if ((!e || e->kind == platform::EntryKind::kLegacy) && sourceFile && same(source)) {
         at = AtDestination::kTrack;
         if (e) out.adopted.push_back(static_cast<uint32_t>(i));

@@ -116,10 +116,11 @@ Snapshot snapshotOf(const app::Library& library,
 // With a record, a file at a destination is the track only when the
 // record says the exporter wrote this track there, the file still has
 // the size and time it had then (at the drive's time step, or shifted by
-// whole quarter hours on FAT) and the source has not changed since;
-// otherwise it is a copy to repair. A path only an older record names,
-// or none, holds the track when the file has the source's size and time
-// (the copy keeps its source's time); anything else is left alone.
+// whole quarter hours on FAT) and the source has not changed since. The
+// exporter's unchanged copy of a changed source, or its copy cut short,
+// is to be repaired; a recorded file changed otherwise is left alone. A path only an older record
+// names, or none, holds the track when the file has the source's size and time (the copy keeps its
+// source's time); anything else is left alone.
 Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
                  platform::FileManager& fileManager, const DriveView& drive = {});
 

@@ -177,6 +177,14 @@ TEST(IdentityEndToEnd, AFileOfTheUsersAtARecordedNameIsKept) {
   while (size_t n = fread(buf, 1, sizeof buf, pipe)) out.append(buf, n);
   pclose(pipe);
   EXPECT_NE(out.find(at + " (changed since the exporter wrote it)"), std::string::npos) << out;
+
+  // At the name of a track still exported, a file of the user's is not
+  // taken for a damaged copy: it stays, and the export says why that
+  // track is not on the drive.
+  const std::string other = dir / "drive/Music/A/B/Other.mp3";
+  testsupport::writeFile(other, "the user's own, longer than the copy was");
+  EXPECT_EQ(exportTo(dir), 1);
+  EXPECT_EQ(testsupport::readFile(other), "the user's own, longer than the copy was");
 }
 
 // Random sequences of library edits, each followed by an export: after
