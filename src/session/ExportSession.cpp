@@ -936,7 +936,29 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
   size_t written = 0;
   // Flushed together, as the tracks are: one flush per album is slow.
   // Written below the drive's root and recorded as the exporter's.
-  auto batch = fm->makeCopyBatch(platform::CopyBatchOptions{destination_, stop});
+  // Each cover is in the drive's record by identity, written before it is
+  // named, so that one the user puts at its name later is theirs.
+  platform::CopyBatchOptions options{destination_, stop};
+  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  if (writer) {
+    options.beforeNaming = [&](const std::vector<platform::CopyBatchOptions::Staged>& files,
+                               bool flush) {
+      std::vector<platform::RecordEntry> entries;
+      for (const auto& file : files) {
+        auto relative = destination_->relativePath(file.to);
+        if (!relative) continue;
+        platform::RecordEntry e;
+        e.path = *relative;
+        e.key = DestinationLayout::collisionKey(e.path);
+        e.kind = platform::EntryKind::kCover;
+        e.drive = {file.size, file.modificationTimeNs};
+        entries.push_back(std::move(e));
+      }
+      platform::Status written = (*writer)->append(entries, flush);
+      return written.ok() ? 0 : (written.code() != 0 ? written.code() : EIO);
+    };
+  }
+  auto batch = fm->makeCopyBatch(options);
   auto commit = [&] {
     for (bool named : batch->commit(nullptr)) written += named;
   };
@@ -978,6 +1000,9 @@ PlaylistOutcome ExportSession::playlistFiles() {
   generator->waitUntilFinished();
   std::map<std::string, platform::FileError> failed;
   for (const auto& f : generator->failures()) failed[f.uniqueID] = f.error;
+  // The files written go into the drive's record by identity too (the
+  // older record already names them, should this be cut short).
+  std::vector<platform::RecordEntry> entries;
   for (const auto& s : selected_) {
     for (const auto& track : *s.list->trackList()) {
       if (track->trackPresent()) continue;
@@ -987,9 +1012,23 @@ PlaylistOutcome ExportSession::playlistFiles() {
     auto f = failed.find(s.playlist->persistentId);
     if (f == failed.end()) {
       outcome.written.push_back(file);
+      struct stat st;
+      platform::RecordEntry e;
+      e.path = std::string(DestinationLayout::kPlaylistFolder) + "/" + file;
+      if (lstat((root_ + "/" + e.path).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        e.key = DestinationLayout::collisionKey(e.path);
+        e.kind = platform::EntryKind::kPlaylist;
+        e.drive = {static_cast<uint64_t>(st.st_size),
+                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+        entries.push_back(std::move(e));
+      }
     } else {
       outcome.notWritten.push_back({s.playlist->name, file, describeCopyFailure(f->second, "")});
     }
+  }
+  if (!entries.empty()) {
+    if (auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey))
+      (void)(*writer)->append(entries, true);
   }
   return outcome;
 }
