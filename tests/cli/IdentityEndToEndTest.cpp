@@ -24,6 +24,7 @@ struct Track {
   std::string id, title, folder, bytes;
   std::string location = {};  // the file the library names, when not its own source
   bool listed = true;         // in the playlist
+  bool picked = false;        // in a second playlist, "Pick"
 };
 
 // A library without a media folder, so that tracks named alike in one
@@ -33,7 +34,7 @@ void writeLibrary(const testsupport::TempDir& dir, const std::vector<Track>& tra
   std::string xml = R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict><key>Library Persistent ID</key><string>)" +
                     library + "</string><key>Tracks</key><dict>";
-  std::string items;
+  std::string items, picks;
   int n = 0;
   for (const Track& t : tracks) {
     std::string file = dir / ("src/" + t.folder + "/" + t.title + ".mp3");
@@ -49,12 +50,19 @@ void writeLibrary(const testsupport::TempDir& dir, const std::vector<Track>& tra
            "</string><key>Artist</key><string>A</string><key>Album</key><string>B</string>"
            "<key>Location</key><string>file://" +
            file + "</string></dict>";
-    if (t.listed) items += "<dict><key>Track ID</key><integer>" + number + "</integer></dict>";
+    std::string item = "<dict><key>Track ID</key><integer>" + number + "</integer></dict>";
+    if (t.listed) items += item;
+    if (t.picked) picks += item;
   }
   xml +=
       "</dict><key>Playlists</key><array><dict><key>Name</key><string>Mix</string>"
       "<key>Playlist Persistent ID</key><string>P1</string><key>Playlist Items</key><array>" +
-      items + "</array></dict></array></dict></plist>";
+      items + "</array></dict>" +
+      (picks.empty() ? std::string()
+                     : "<dict><key>Name</key><string>Pick</string><key>Playlist Persistent "
+                       "ID</key><string>P2</string><key>Playlist Items</key><array>" +
+                           picks + "</array></dict>") +
+      "</array></dict></plist>";
   testsupport::writeFile(dir / "Library.xml", xml);
 }
 
@@ -187,8 +195,10 @@ TEST(IdentityEndToEnd, AFileOfTheUsersAtARecordedNameIsKept) {
   EXPECT_EQ(testsupport::readFile(other), "the user's own, longer than the copy was");
 }
 
-// Random sequences of library edits, each followed by an export: after
-// every export, every entry plays its own track.
+// Random sequences of library edits (tracks added, removed, reordered,
+// re-encoded, moved in and out of a second playlist, the whole library
+// rebuilt with new IDs), each followed by an export: after every export,
+// every entry of every playlist plays its own track.
 TEST(IdentityEndToEnd, RandomEditsNeverSwapOrLoseATrack) {
   const char* titles[] = {"Track01", "Track02", "Intro"};
   const char* folders[] = {"disc1", "disc2", "disc3"};
@@ -217,7 +227,15 @@ TEST(IdentityEndToEnd, RandomEditsNeverSwapOrLoseATrack) {
       for (const Track& t : tracks)
         want.push_back(testsupport::readFile(dir / ("src/" + t.folder + "/" + t.title + ".mp3")));
       ASSERT_EQ(played(dir), want);
-      switch (below(5)) {
+      std::vector<std::string> picked;
+      for (const Track& t : tracks)
+        if (t.picked)
+          picked.push_back(
+              testsupport::readFile(dir / ("src/" + t.folder + "/" + t.title + ".mp3")));
+      if (!picked.empty()) {
+        ASSERT_EQ(played(dir, "Pick.m3u8"), picked);
+      }
+      switch (below(6)) {
         case 0:
           add();
           break;
@@ -233,6 +251,11 @@ TEST(IdentityEndToEnd, RandomEditsNeverSwapOrLoseATrack) {
           testsupport::writeFile(
               dir / ("src/" + t.folder + "/" + t.title + ".mp3"),
               "version " + std::to_string(++version) + std::string(below(9), '+'));
+          break;
+        }
+        case 5: {  // a track goes into, or out of, the second playlist
+          Track& t = tracks[below(tracks.size())];
+          t.picked = !t.picked;
           break;
         }
         case 4:  // rebuilt: every track and the library get new IDs
