@@ -15,10 +15,7 @@
 namespace session {
 namespace {
 
-constexpr size_t kFirstBatchCopies = platform::CopyBatchLimits::kFirstCopies;
-constexpr size_t kMaxBatchCopies = platform::CopyBatchLimits::kMaxCopies;
-constexpr uint64_t kFirstBatchBytes = platform::CopyBatchLimits::kFirstBytes;
-constexpr uint64_t kMaxBatchBytes = platform::CopyBatchLimits::kMaxBytes;
+using Limits = platform::CopyBatchLimits;
 constexpr auto kProgressPeriod = std::chrono::milliseconds(20);
 
 // The tracks of one batch by destination, for its record entries: each
@@ -143,8 +140,8 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
                             [batch, &flushErrors] { return batch->commit(&flushErrors); });
     };
 
-    size_t batchCopies = kFirstBatchCopies;
-    uint64_t batchBytes = kFirstBatchBytes;
+    size_t batchCopies = Limits::kFirstCopies;
+    uint64_t batchBytes = Limits::kFirstBytes;
     std::string destination;
     for (uint32_t track : list) {
       if (stopping.load()) break;
@@ -167,8 +164,8 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
       if (filling.copies->pendingCount() >= batchCopies ||
           filling.copies->pendingBytes() >= batchBytes) {
         launch();
-        batchCopies = std::min(2 * batchCopies, kMaxBatchCopies);
-        batchBytes = std::min(2 * batchBytes, kMaxBatchBytes);
+        batchCopies = std::min(2 * batchCopies, Limits::kMaxCopies);
+        batchBytes = std::min(2 * batchBytes, Limits::kMaxBytes);
       }
     }
     if (filling.copies->pendingCount() > 0) launch();

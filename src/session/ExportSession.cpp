@@ -447,10 +447,11 @@ void ExportSession::load() {
 
   shell::stAutoReleasePool pool;
   CTrackList::setCopyOnlyCheckedItems(!o_.allTracks);
-  for (auto& s : selected_) {
+  // Each playlist's tracks go to the catalogue as a script loads them.
+  auto registerList = [&](const LibraryPlaylist& p) {
     catalogue::Values ids, enables;
     catalogue::Texts sources, dests, titles, artists, durations;
-    for (const auto& item : s.playlist->items) {
+    for (const auto& item : p.items) {
       auto it = byId_.find(item);
       if (it == byId_.end()) continue;
       const LibraryTrack& t = *it->second;
@@ -462,29 +463,19 @@ void ExportSession::load() {
       artists.emplace_back(t.artist);
       durations.push_back(DestinationLayout::durationText(t.totalTimeMs));
     }
-    s.list = CTrackList::retainedTrackListForUniqueID(s.playlist->persistentId, true, ids, enables,
-                                                      sources, dests, titles, artists, durations);
+    return CTrackList::retainedTrackListForUniqueID(p.persistentId, true, ids, enables, sources,
+                                                    dests, titles, artists, durations);
+  };
+  for (auto& s : selected_) {
+    s.list = registerList(*s.playlist);
     s.list->setPlaylistFileName(s.fileName);
     s.list->setEntryForm(o_.absolutePaths ? CTrackList::EntryForm::kAbsolute
                                           : CTrackList::EntryForm::kRelativeToFile);
     ids_.push_back(s.playlist->persistentId);
   }
-  for (const LibraryPlaylist* p : alsoNeeded) {
-    catalogue::Values ids, enables;
-    catalogue::Texts sources, dests, texts;
-    for (const auto& item : p->items) {
-      auto it = byId_.find(item);
-      if (it == byId_.end()) continue;
-      const LibraryTrack& t = *it->second;
-      ids.emplace_back(std::string(t.persistentId));
-      enables.emplace_back(!t.disabled);
-      sources.emplace_back(t.localPath());
-      dests.push_back(destination[std::string(t.persistentId)]);
-      texts.emplace_back();
-    }
-    CTrackList::retainedTrackListForUniqueID(p->persistentId, true, ids, enables, sources, dests,
-                                             texts, texts, texts);
-  }
+  // Registered after the chosen ones, so that a shared track keeps what
+  // they gave it; needed by the clean-up, never copied.
+  for (const LibraryPlaylist* p : alsoNeeded) registerList(*p);
   // A track registered by an earlier load in this process (the window
   // loads one library after another) keeps what it was first given: what
   // this file says now replaces it, and a track whose files changed is
