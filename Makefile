@@ -2,12 +2,15 @@
 # Both install what is missing, configure and build first.
 
 # libclang-rt-14-dev brings FuzzedDataProvider.h, which the fuzz targets'
-# replay in the normal build needs.
+# replay in the normal build needs; groff checks the manual page, and zsh
+# and fish run their completion scripts in the tests.
 DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libicu-dev libplist-dev libxml2-dev libblkid-dev libxxhash-dev \
   qt6-base-dev libcli11-dev nlohmann-json3-dev \
   libgtest-dev libgmock-dev libbenchmark-dev help2man xvfb xauth \
-  libclang-rt-14-dev
+  libclang-rt-14-dev groff-base man-db zsh fish
+# What `make deb` needs to build the package and judge it.
+DEB_PACKAGES := dpkg-dev fakeroot file lintian
 BENCH_PACKAGES := rsync findutils coreutils time
 # clang with libFuzzer's runtime, and llvm for symbolised crash reports.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
