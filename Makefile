@@ -11,6 +11,8 @@ DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libclang-rt-14-dev groff-base man-db zsh fish
 # What `make deb` needs to build the package and judge it.
 DEB_PACKAGES := dpkg-dev fakeroot file lintian
+# `make deb-chroot`: a clean Debian 12 to install the package into.
+DEB_CHROOT_PACKAGES := debootstrap
 BENCH_PACKAGES := rsync findutils coreutils time
 # clang with libFuzzer's runtime, and llvm for symbolised crash reports.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
@@ -26,7 +28,7 @@ export CCACHE_NOHASHDIR := 1
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps bench-deps fuzz-deps deb-deps deb build build-asan build-tsan demo test test-unit test-asan test-tsan bench fuzz format clean
+.PHONY: all deps bench-deps fuzz-deps deb-deps deb deb-chroot build build-asan build-tsan demo test test-unit test-asan test-tsan bench fuzz format clean
 
 all: build
 
@@ -113,6 +115,12 @@ deb: deb-deps
 	cd build-deb && cpack -G DEB
 	lintian --fail-on error --display-info build-deb/tessaline_*.deb
 	@ls build-deb/tessaline_*.deb
+
+# Installs the package into a clean Debian 12 chroot and runs it there
+# (root only; needs the Debian mirror).
+deb-chroot: deb
+	@$(call install-missing,$(DEB_CHROOT_PACKAGES))
+	$(SUDO) ./scripts/deb-chroot-check.sh
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')

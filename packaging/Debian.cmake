@@ -19,6 +19,7 @@ foreach(pair "packaging/debian/changelog=changelog.Debian.gz" "docs/tessaline.1=
   list(APPEND debianFiles "${CMAKE_BINARY_DIR}/deb/${to}")
 endforeach()
 add_custom_target(debian_files ALL DEPENDS ${debianFiles})
+file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/deb")
 file(CREATE_LINK tessaline.1.gz "${CMAKE_BINARY_DIR}/deb/tessaline-qt.1.gz" SYMBOLIC)
 install(FILES packaging/debian/copyright "${CMAKE_BINARY_DIR}/deb/changelog.Debian.gz"
   "${CMAKE_BINARY_DIR}/deb/README.md.gz" DESTINATION "${debianDoc}")
@@ -31,16 +32,16 @@ set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "copy iTunes playlists and their music onto a Tessaline drive")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "copy iTunes playlists and their music onto a Tessaline drive
- Tessaline Exporter reads the XML file in which iTunes or the Music app
- describes its library, copies the chosen playlists and the music files
- they mention onto a portable drive of the Vextra Tessaline line, writes
- one .m3u8 playlist file per playlist, tells beforehand what each
- playlist still needs, and removes from the drive only the files it
- wrote itself that no playlist needs any more.
- .
- It comes as a command (tessaline) and a window (tessaline gui).")
+# CPack puts the summary first and indents the lines itself.
+set(CPACK_PACKAGE_DESCRIPTION
+  "Tessaline Exporter reads the XML file in which iTunes or the Music app
+describes its library, copies the chosen playlists and the music files
+they mention onto a portable drive of the Vextra Tessaline line, writes
+one .m3u8 playlist file per playlist, tells beforehand what each
+playlist still needs, and removes from the drive only the files it
+wrote itself that no playlist needs any more.
+
+It comes as a command (tessaline) and a window (tessaline gui).")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER
   "Tessaline Exporter maintainers <maintainers@users.noreply.c-seed-19ba5ae5.example>")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
@@ -48,5 +49,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt loads its platform plugins at run time, out of dpkg-shlibdeps' sight:
+# the window needs the X11 or Wayland one.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
