@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -64,7 +65,8 @@ std::vector<std::string> listFiles(const std::string& typed, bool foldersOnly) {
 }
 
 std::vector<std::string> playlistNames(const std::string& library) {
-  std::string file = library.empty() ? LibraryReader::defaultExport().value_or("") : expandHome(library);
+  std::string file =
+      library.empty() ? LibraryReader::defaultExport().value_or("") : expandHome(library);
   std::vector<std::string> names;
   if (file.empty()) return names;
   try {
@@ -129,7 +131,8 @@ Context contextOf(const CLI::App& root, const std::vector<std::string>& words) {
 Candidates valuesOf(const CLI::Option* opt, const Context& c) {
   std::string type = opt->get_type_name();
   // A set of choices shows in the type as "{a,b,c}".
-  if (size_t open = type.find('{'), close = type.find('}'); close != std::string::npos && open < close) {
+  if (size_t open = type.find('{'), close = type.find('}');
+      close != std::string::npos && open < close) {
     Candidates choices;
     std::stringstream list(type.substr(open + 1, close - open - 1));
     for (std::string choice; std::getline(list, choice, ',');) choices.values.push_back(choice);
@@ -154,7 +157,8 @@ Candidates optionsOf(const CLI::App* app) {
 
 // What may take the place of `word`, the last of `words`; `prefix` is
 // what of the word is not part of the value ("--library=").
-Candidates candidatesFor(const CLI::App& root, const std::vector<std::string>& words, std::string* prefix) {
+Candidates candidatesFor(const CLI::App& root, const std::vector<std::string>& words,
+                         std::string* prefix) {
   Context c = contextOf(root, words);
   const std::string& word = words.back();
   if (c.pending) return valuesOf(c.pending, c);
@@ -172,12 +176,14 @@ Candidates candidatesFor(const CLI::App& root, const std::vector<std::string>& w
   return out.values.empty() && c.app->get_subcommands({}).empty() ? optionsOf(c.app) : out;
 }
 
-std::vector<std::string> matching(Candidates& found, const std::string& prefix, const std::string& word) {
+std::vector<std::string> matching(Candidates& found, const std::string& prefix,
+                                  const std::string& word) {
   std::string value = word.substr(prefix.size());
   if (found.kind != Kind::kWords) found.values = listFiles(value, found.kind == Kind::kDirs);
   std::set<std::string> out;
   for (const auto& v : found.values) {
-    if (startsWith(v, value, found.anyCase) && v.find('\n') == std::string::npos) out.insert(prefix + v);
+    if (startsWith(v, value, found.anyCase) && v.find('\n') == std::string::npos)
+      out.insert(prefix + v);
   }
   return {out.begin(), out.end()};
 }
@@ -200,9 +206,13 @@ void complete(const CLI::App& root, const std::vector<std::string>& args) {
     std::cout << line.typed << "\n";
     size_t typedPrefix = std::min(prefix.size(), line.typed.size());
     for (const auto& r : replies)
-      std::cout << prefix << quoteLike(line.typed.substr(typedPrefix), r.substr(prefix.size())) << "\n";
+      std::cout << prefix << quoteLike(line.typed.substr(typedPrefix), r.substr(prefix.size()))
+                << "\n";
   } else {
-    std::cout << (found.kind == Kind::kFiles ? "files" : found.kind == Kind::kDirs ? "dirs" : "words") << "\n";
+    std::cout << (found.kind == Kind::kFiles  ? "files"
+                  : found.kind == Kind::kDirs ? "dirs"
+                                              : "words")
+              << "\n";
     for (const auto& r : replies) std::cout << r << "\n";
   }
 }
@@ -219,13 +229,13 @@ TypedLine splitTypedLine(const std::string& line) {
     char ch = line[i];
     if (!inWord && quote == 0 && (ch == ' ' || ch == '\t' || ch == '\n')) continue;
     if (!inWord) inWord = true, start = i;
-    if (quote == '\'') {
-      if (ch == '\'') quote = 0; else word += ch;
-    } else if (ch == '\\' && i + 1 < line.size() &&
+    if (quote != 0 && ch == quote) {
+      quote = 0;
+    } else if (ch == '\\' && quote != '\'' && i + 1 < line.size() &&
                (quote == 0 || std::string("$`\"\\\n").find(line[i + 1]) != std::string::npos)) {
       if (line[++i] != '\n') word += line[i];
-    } else if (quote == '"') {
-      if (ch == '"') quote = 0; else word += ch;
+    } else if (quote != 0) {
+      word += ch;
     } else if (ch == '\'' || ch == '"') {
       quote = ch;
     } else if (ch == ' ' || ch == '\t' || ch == '\n') {
@@ -247,15 +257,19 @@ std::string quoteLike(const std::string& typed, const std::string& word) {
   if (style == '\'') {
     for (char ch : word) out += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
   } else if (style == '"') {
-    for (char ch : word) out += (std::string("$`\"\\").find(ch) != std::string::npos ? "\\" : "") + std::string(1, ch);
+    for (char ch : word)
+      out += (std::string("$`\"\\").find(ch) != std::string::npos ? "\\" : "") + std::string(1, ch);
   } else {
     bool home = typed.rfind("~/", 0) == 0 && word.rfind("~/", 0) == 0;
     out = home ? "~/" : "";
     for (size_t i = home ? 2 : 0; i < word.size(); ++i) {
       unsigned char ch = static_cast<unsigned char>(word[i]);
-      // Letters of other scripts are not special to a shell.
-      bool plain = std::isalnum(ch) || ch >= 0x80 || std::string("_-./,+%@:=").find(static_cast<char>(ch)) != std::string::npos;
-      out += plain ? std::string(1, static_cast<char>(ch)) : ch == '\n' ? std::string("'\n'") : "\\" + std::string(1, static_cast<char>(ch));
+      // Letters of other scripts are not special to a shell. (Names
+      // holding a line break are never offered.)
+      bool plain = std::isalnum(ch) || ch >= 0x80 ||
+                   std::string("_-./,+%@:=").find(static_cast<char>(ch)) != std::string::npos;
+      if (!plain) out += '\\';
+      out += static_cast<char>(ch);
     }
     return out;
   }

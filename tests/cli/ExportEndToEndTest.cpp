@@ -935,9 +935,10 @@ TEST(CommandLine, WordsAndAnswers) {
                             shellQuoted(log) + " </dev/null")
                                .c_str());
   EXPECT_EQ(WEXITSTATUS(status), 5);
-  EXPECT_NE(testsupport::readFile(asked).find("Copy 19 tracks (328.9 KB) and write 5 playlist files to " +
-                                              dir / "drive" + "? [y/N]"),
-            std::string::npos)
+  EXPECT_NE(
+      testsupport::readFile(asked).find("Copy 19 tracks (328.9 KB) and write 5 playlist files to " +
+                                        dir / "drive" + "? [y/N]"),
+      std::string::npos)
       << testsupport::readFile(asked);
   EXPECT_EQ(testsupport::readFile(log).find("[y/N]"), std::string::npos);
   EXPECT_EQ(testsupport::readFile(log).find("This script will"), std::string::npos);
