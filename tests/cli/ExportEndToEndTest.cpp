@@ -935,19 +935,16 @@ TEST(CommandLine, WordsAndAnswers) {
                             shellQuoted(log) + " </dev/null")
                                .c_str());
   EXPECT_EQ(WEXITSTATUS(status), 5);
-  EXPECT_NE(
-      testsupport::readFile(asked).find("Copy 19 tracks (328.9 KB) and write 5 playlist files to " +
-                                        dir / "drive" + "? [y/N]"),
-      std::string::npos)
-      << testsupport::readFile(asked);
+  std::string question = "Copy 19 tracks (328.9 KB) and write 5 playlist files to " + dir / "drive";
+  EXPECT_NE(testsupport::readFile(asked).find(question + "? [y/N]"), std::string::npos);
   EXPECT_EQ(testsupport::readFile(log).find("[y/N]"), std::string::npos);
   EXPECT_EQ(testsupport::readFile(log).find("This script will"), std::string::npos);
 }
 
 TEST(CommandLine, CountsSetTheirThousandsApart) {
-  const std::pair<uint64_t, const char*> cases[] = {
-      {0, "0"}, {999, "999"}, {1000, "1,000"}, {1305, "1,305"}, {123456789, "123,456,789"}};
-  for (const auto& [number, text] : cases) EXPECT_EQ(app::numberText(number), text);
+  for (auto [n, text] :
+       {std::pair<uint64_t, std::string>{999, "999"}, {1000, "1,000"}, {123456789, "123,456,789"}})
+    EXPECT_EQ(app::numberText(n), text);
 }
 
 // tessaline is built without Qt: an export, dry or not, loads none of it
