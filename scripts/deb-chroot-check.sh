@@ -4,7 +4,7 @@
 # it there: its help, the manual page's presence, the completion, and an
 # export of the sample library. The bare system is kept in
 # build-deb/chroot-base for the next run; every run starts from a fresh
-# copy of it. Needs root and the Debian mirror.
+# copy of it, removed afterwards. Needs root and the Debian mirror.
 set -eu
 deb=$(ls build-deb/tessaline_*.deb | tail -n 1)
 base=build-deb/chroot-base
@@ -14,10 +14,11 @@ if [ ! -x "$base/usr/bin/apt-get" ]; then
   debootstrap --variant=minbase bookworm "$base.partial" http://deb.debian.org/debian
   mv "$base.partial" "$base"
 fi
-rm -rf "$root"
+# Never into a mounted /proc, should an earlier run have left one.
+rm -rf --one-file-system "$root"
 cp -a "$base" "$root"
 mount -t proc proc "$root/proc"
-trap 'umount "$root/proc"' EXIT
+trap 'umount "$root/proc" && rm -rf --one-file-system "$root"' EXIT
 cp "$deb" "$root/tmp/"
 # The sample library is made here and moved in: it names its files where
 # they were made, which --map-prefix maps to where they are in there.
@@ -34,5 +35,8 @@ chroot "$root" sh -ec "
   mkdir -p /tmp/drive
   echo '\$ tessaline export --library /tmp/lib/Library.xml --to /tmp/drive --yes --map-prefix ...'
   tessaline export --library /tmp/lib/Library.xml --to /tmp/drive --yes --map-prefix '$sample/lib=/tmp/lib'
-  echo '\$ ls /tmp/drive/Playlists'; ls /tmp/drive/Playlists"
+  echo '\$ ls /tmp/drive/Playlists'; ls /tmp/drive/Playlists
+  echo '\$ tessaline dock-tile -o /tmp/tile.png --value 40  (the window program, its images)'
+  QT_QPA_PLATFORM=offscreen tessaline dock-tile -o /tmp/tile.png --value 40 2>/dev/null
+  file /tmp/tile.png 2>/dev/null || ls -l /tmp/tile.png"
 rm -rf "$sample"
