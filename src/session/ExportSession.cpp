@@ -766,6 +766,7 @@ const ExportPlan& ExportSession::plan() {
     if (!t.onThisComputer() || !observed_.sourceFound[copy])
       plan_.missingSources.emplace_back(t.location);
   }
+  plan_.tracksToCopy = sized.copies.size() - plan_.missingSources.size();
   plan_.skippedBuiltIn.clear();
   if (mode_ == Mode::kAllPlaylists) {
     for (const auto& p : library_.playlists) {
