@@ -12,13 +12,13 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "catalogue/CTrack.h"
 #include "cli/CommandLine.h"
 #include "cli/Terminal.h"
 #include "library/PathMap.h"
 #include "platform/Configuration.h"
 #include "platform/Log.h"
 #include "platform/StopSignals.h"
+#include "session/DestinationLayout.h"
 #include "session/ExportSession.h"
 
 namespace app {
@@ -462,7 +462,9 @@ int ExportRun::run() {
   stopIfInterrupted();
   size_t covers = session_.covers(stop_.flag());
   report_["coverImages"] = covers;
-  if (covers) out("Cover images: " + std::to_string(covers) + " \"" + catalogue::CTrack::artFileName() + "\" written.");
+  if (covers)
+    out("Cover images: " + std::to_string(covers) + " \"" +
+        std::string(app::DestinationLayout::kArtFileName) + "\" written.");
   stopIfInterrupted();
   playlistFiles();
   stopIfInterrupted();

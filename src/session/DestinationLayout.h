@@ -47,6 +47,8 @@ class DestinationLayout {
   static constexpr const char* kMusicFolder = "Music";
   static constexpr const char* kPlaylistFolder = "Playlists";
   static constexpr const char* kPlaylistExtension = ".m3u8";
+  // The cover image an album folder holds, which no clean-up counts.
+  static constexpr const char* kArtFileName = "folder.jpg";
   static constexpr size_t kMaxNameBytes = 255;
 
   // mediaFolder: the library's decoded "Music Folder" path; may be empty.

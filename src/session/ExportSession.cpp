@@ -21,7 +21,6 @@
 #include "drive/HardwarePaths.h"
 #include "drive/LookingPreferences.h"
 #include "export/CThreadPlaylistGenerator.h"
-#include "export/CTrackSync.h"
 #include "library/PathMap.h"
 #include "platform/Configuration.h"
 #include "platform/DockProgressFactory.h"
@@ -35,10 +34,23 @@
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
+#include "session/StaleWalk.h"
 #include "shell/stAutoReleasePool.h"
 
 namespace app {
 namespace {
+
+// A destination with a ".." component would lead out of the music folder.
+bool leavesRoot(std::string_view relative) {
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string_view::npos) end = relative.size();
+    if (relative.substr(start, end - start) == "..") return true;
+    start = end + 1;
+  }
+  return false;
+}
 
 using catalogue::CTrack;
 using catalogue::CTrackList;
@@ -341,7 +353,8 @@ void ExportSession::load() {
   // An export of some playlists never makes another playlist's tracks
   // stale: with a clean-up, the tracks of every playlist whose file the
   // exporter keeps on the drive are needed too (and are not copied).
-  std::vector<const LibraryPlaylist*> alsoNeeded;
+  std::vector<const LibraryPlaylist*>& alsoNeeded = alsoNeeded_;
+  alsoNeeded.clear();
   if (mode_ == Mode::kChosenPlaylists && plan_.cleanUp) {
     const std::unordered_set<std::string> written = destination_->readRecord();
     const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
@@ -611,8 +624,21 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
 void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) {
   plan_.stale.clear();
   plan_.staleBytes = 0;
-  auto sync = exporter::CTrackSync::deleteList(fm);
-  auto list = sync->deleteList().value_or(exporter::PathList{});
+  // Needed: every track to be on the drive for the playlists exported
+  // and for those whose files the drive keeps.
+  std::unordered_set<std::string> needed;
+  auto need = [&](const std::string& playlistId) {
+    auto at = snapshotPlaylist_.find(playlistId);
+    if (at == snapshotPlaylist_.end()) return;
+    for (uint32_t track : snapshot_.playlists[at->second].items) {
+      const session::SnapshotTrack& t = snapshot_.tracks[track];
+      if (t.destination.empty() || (!t.enabled && !o_.allTracks)) continue;
+      needed.insert(session::walkKey(t.destination));
+    }
+  };
+  for (const auto& s : selected_) need(s.playlist->persistentId);
+  for (const LibraryPlaylist* p : alsoNeeded_) need(p->persistentId);
+  auto list = session::walkStale(*fm, musicRoot_, needed, DestinationLayout::kArtFileName).paths;
   auto playlists = stalePlaylistFiles();
   record_ = destination_->readRecord();
   std::unordered_set<std::string>& record = record_;
@@ -967,7 +993,6 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
 }
 
 size_t ExportSession::covers(const std::atomic<bool>* stop) {
-  auto art = CTrack::tracksNeedingArtMkdir(false);
   auto fm = platform::FileManager::makePrivate();
   static const char* kCandidates[] = {"folder.jpg", "Folder.jpg", "FOLDER.JPG", "cover.jpg",
                                       "Cover.jpg",  "COVER.JPG",  "front.jpg",  "Front.jpg",
@@ -1010,17 +1035,32 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
   auto commit = [&] {
     for (bool named : batch->commit(nullptr)) written += named;
   };
-  for (size_t i = 0; i < art[0].size() && i < art[1].size() && !(stop && stop->load()); ++i) {
-    const std::string& target = art[1][i];
-    if (target.empty() || !done.insert(target).second) continue;
-    auto track = CTrack::trackForUniqueID(art[0][i]);
-    if (!track) continue;
+  // Each album folder of the tracks exported (and of those the drive
+  // keeps for playlists not chosen) that the copies made or found, and
+  // that holds no cover yet, gets the first image its source folder has.
+  std::vector<uint32_t> tracks;
+  auto add = [&](const std::string& playlistId) {
+    auto at = snapshotPlaylist_.find(playlistId);
+    if (at == snapshotPlaylist_.end()) return;
+    const auto& items = snapshot_.playlists[at->second].items;
+    tracks.insert(tracks.end(), items.begin(), items.end());
+  };
+  for (const auto& s : selected_) add(s.playlist->persistentId);
+  for (const LibraryPlaylist* p : alsoNeeded_) add(p->persistentId);
+  for (uint32_t i : tracks) {
+    if (stop && stop->load()) break;
+    const session::SnapshotTrack& t = snapshot_.tracks[i];
+    if (t.destination.empty() || t.source.empty() || leavesRoot(t.destination)) continue;
+    std::string folder = fs::path(musicRoot_ + "/" + t.destination).parent_path().string();
+    std::string target = folder + "/" + DestinationLayout::kArtFileName;
+    if (!done.insert(target).second) continue;
     bool isDirectory = false;
-    std::string folder = fs::path(target).parent_path().string();
     if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory)
       continue;  // nothing was copied there
+    if (fm->fileExistsAtPath(target, &isDirectory)) continue;  // the folder has its cover
+    const std::string& source = t.source;
     // One listing of the source folder answers for every candidate name.
-    std::string sourceFolder = fs::path(track->sourcePath()).parent_path().string();
+    std::string sourceFolder = fs::path(source).parent_path().string();
     auto entries = fm->contentsOfDirectoryAtPath(sourceFolder, nullptr);
     if (!entries) continue;
     std::unordered_set<std::string_view> present;
@@ -1102,7 +1142,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
       platform::FileError error;
       if (item.folder) {
         // The cover image the exporter put there goes with its folder.
-        std::string art = item.path + "/" + CTrack::artFileName();
+        std::string art = item.path + "/" + DestinationLayout::kArtFileName;
         auto relative = destination_->relativePath(art);
         bool isDirectory = false;
         if (fm->fileExistsAtPath(art, &isDirectory) && !isDirectory &&

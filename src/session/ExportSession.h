@@ -217,6 +217,9 @@ class ExportSession {
   std::shared_ptr<platform::DestinationRoot> destination_;
   Mode mode_ = Mode::kAllPlaylists;
   std::vector<Selected> selected_;
+  // Playlists not chosen whose files the drive keeps: their tracks are
+  // needed by the clean-up, never copied.
+  std::vector<const LibraryPlaylist*> alsoNeeded_;
   std::vector<Selected> loaded_;  // what load() selected, before any choose()
   std::vector<std::string> ids_;
   // The tracks of the playlists taken, keyed by views of their own identifiers.
