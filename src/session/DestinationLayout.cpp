@@ -7,7 +7,6 @@
 
 #include "platform/Path.h"
 #include "platform/Unicode.h"
-#include "ui/ImageViewIconSetter.h"
 
 namespace app {
 namespace {
@@ -37,6 +36,34 @@ std::string replaceUnstorable(std::string_view s) {
     } else {
       out.append(s.substr(start, i - start));
     }
+  }
+  return out;
+}
+
+// What a FAT or exFAT name cannot hold becomes "_", and so do "#" and
+// "%": players read a playlist entry as a URI, where they begin a
+// fragment or an escape. Typographic double quotes go too and single
+// ones become "'", as names have always been on the drive. "$", ";" and
+// "'" are ordinary characters in a name and stay.
+std::string replaceUnsafe(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  for (size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    if (std::string_view("\\/:*?\"<>|#%").find(c) != std::string_view::npos) {
+      out.push_back('_');
+      continue;
+    }
+    if (static_cast<unsigned char>(c) == 0xE2 && i + 2 < name.size() &&
+        static_cast<unsigned char>(name[i + 1]) == 0x80) {
+      unsigned char third = static_cast<unsigned char>(name[i + 2]);
+      if (third == 0x9C || third == 0x9D || third == 0x98 || third == 0x99) {
+        out.push_back(third >= 0x9C ? '_' : '\'');
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(c);
   }
   return out;
 }
@@ -134,8 +161,12 @@ std::string DestinationLayout::collisionKey(std::string_view path) {
 }
 
 std::string DestinationLayout::safeComponent(std::string_view name, size_t reserve) {
-  std::string s = replaceUnstorable(ui::ImageViewIconSetter::sanitizeFileName(name));
+  // Composed, as other systems write names and expect to read them.
+  std::string s = replaceUnstorable(platform::unicode::nfc(replaceUnsafe(name)));
   stripTrailingDotsAndBlanks(s);
+  // A leading dot hides a file or folder ("...And More" would vanish
+  // from a file manager's view and from players that skip hidden items).
+  s.erase(0, s.find_first_not_of('.'));
   if (s.empty()) s = "_";
   if (isReservedDeviceName(s)) s.insert(s.begin(), '_');
   if (s.size() + reserve <= kMaxNameBytes) return s;
@@ -206,7 +237,7 @@ void DestinationLayout::keep(std::string_view path) {
     std::string_view folder = path.substr(0, slash);
     if (folder == kMusicFolder) continue;
     std::string folderKey = collisionKey(folder);
-    folders_.emplace(std::string_view(folderKey), folder);
+    folders_.emplace(std::string_view(folderKey), std::string_view(platform::unicode::nfc(folder)));
   }
 }
 
@@ -233,7 +264,9 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_
         collisionKey(kept.substr(0, slash)) == collisionKey(folder)) {
       std::string keptKey = collisionKey(kept.substr(slash + 1));
       for (int n = 1; n < 1000; ++n) {
-        if (collisionKey(n == 1 ? name : numbered(name, n)) == keptKey) return std::string(kept);
+        // Composed like every name the layout gives (see renamedFrom()).
+        if (collisionKey(n == 1 ? name : numbered(name, n)) == keptKey)
+          return platform::unicode::nfc(kept);
         // Names from one to nine are the common case; beyond, only the
         // number the drive's name carries can match.
         if (n == 9 && keptKey.find(" (") == std::string::npos) break;
@@ -282,6 +315,9 @@ DestinationLayout::LibraryPaths DestinationLayout::forLibrary(
       if (at != kept->end()) keptPath = prefix + std::string(at->second);
     }
     std::string path = layout.trackPath(*t, keptPath).substr(prefix.size());
+    if (!keptPath.empty() && path != std::string_view(keptPath).substr(prefix.size()) &&
+        collisionKey(path) == collisionKey(std::string_view(keptPath).substr(prefix.size())))
+      paths.renamedFrom.emplace(t->persistentId, keptPath.substr(prefix.size()));
     if (!only || only->count(t->persistentId))
       paths.tracks.emplace(t->persistentId, std::move(path));
   }
