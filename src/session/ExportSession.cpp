@@ -20,7 +20,6 @@
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
 #include "drive/LookingPreferences.h"
-#include "export/CThreadPlaylistGenerator.h"
 #include "export/CTrackSync.h"
 #include "library/PathMap.h"
 #include "platform/Configuration.h"
@@ -29,11 +28,13 @@
 #include "platform/FileManager.h"
 #include "platform/FolderListings.h"
 #include "platform/InsideFolder.h"
+#include "platform/Log.h"
 #include "platform/MountPoints.h"
 #include "platform/ProgressIndicator.h"
 #include "platform/RunLoop.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
+#include "session/DriveRenames.h"
 #include "session/ExportOptions.h"
 #include "shell/stAutoReleasePool.h"
 
@@ -296,6 +297,20 @@ void ExportSession::load() {
     throw ExportError(ExportError::Kind::kUsage, e.what());
   }
   libraryFile_ = file;
+  auto format = session::PlaylistFormat::named(o_.playlistFormat);
+  if (!format) {
+    throw ExportError(ExportError::Kind::kUsage, "--playlist-format takes one of " +
+                                                     std::string(session::PlaylistFormat::kNames) +
+                                                     ", not '" + o_.playlistFormat + "'.");
+  }
+  if (o_.absolutePaths && (format->windows1252 ||
+                           format->entries != session::PlaylistFormat::Entries::kRelativeToFile)) {
+    throw ExportError(ExportError::Kind::kUsage,
+                      "--absolute-paths goes only with --playlist-format m3u8.");
+  }
+  playlistFormat_ = *format;
+  if (o_.absolutePaths) playlistFormat_.entries = session::PlaylistFormat::Entries::kAbsolute;
+  playlistExtension_ = playlistFormat_.extension();
 
   std::error_code ec;
   std::string to = o_.to.empty() ? driveVolumePath(o_.drive) : o_.to;
@@ -345,15 +360,17 @@ void ExportSession::load() {
   if (mode_ == Mode::kChosenPlaylists && plan_.cleanUp) {
     const std::unordered_set<std::string> written = destination_->readRecord();
     const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
-    const std::string ext = DestinationLayout::kPlaylistExtension;
     DestinationLayout names;
     for (const auto& p : library_.playlists) {
       if (!p.exportedByDefault()) continue;
       std::string name = names.playlistFileName(p.name);
       if (chosen.count(&p)) continue;
-      bool kept = written.count(folder + name + ext) != 0;
-      for (int n = 2; !kept && n < 10; ++n)
-        kept = written.count(folder + DestinationLayout::numbered(name + ext, n, 0)) != 0;
+      bool kept = false;
+      for (std::string ext : {".m3u8", ".m3u"}) {
+        kept = kept || written.count(folder + name + ext) != 0;
+        for (int n = 2; !kept && n < 10; ++n)
+          kept = written.count(folder + DestinationLayout::numbered(name + ext, n, 0)) != 0;
+      }
       if (!kept) continue;
       alsoNeeded.push_back(&p);
       needed.insert(p.items.begin(), p.items.end());
@@ -398,6 +415,11 @@ void ExportSession::load() {
     }
   }
   DestinationLayout::LibraryPaths paths = DestinationLayout::forLibrary(library_, &needed, &kept);
+  // A track the drive holds under its decomposed name stays there until
+  // prepare() renames it: the plan and a dry run see where it is now.
+  std::unordered_map<std::string, std::string> composedNames;
+  for (const auto& [id, old] : paths.renamedFrom)
+    composedNames[id] = std::exchange(paths.tracks[id], old);
   DestinationLayout layout;  // names of playlists only chosen ones take
   for (const auto& p : paths.playlists) layout.playlistFileName(p.second);
   std::unordered_map<std::string, std::string>& destination = paths.tracks;
@@ -407,12 +429,18 @@ void ExportSession::load() {
     snapshotPlaylist_.emplace(snapshot_.playlists[i].id, i);
   for (uint32_t i = 0; i < snapshot_.tracks.size(); ++i)
     snapshotTrack_.emplace(snapshot_.tracks[i].id, i);
+  pendingRenames_.clear();
+  for (auto& [id, composed] : composedNames) {
+    auto at = snapshotTrack_.find(id);
+    if (at != snapshotTrack_.end())
+      pendingRenames_.push_back({at->second, destination[id], std::move(composed)});
+  }
 
   // A playlist file of the user's at a playlist's name is never replaced:
   // the exporter's goes beside it, under the first numbered name that is
   // free or already its own.
   const std::unordered_set<std::string> written = destination_->readRecord();
-  const std::string ext = DestinationLayout::kPlaylistExtension;
+  const std::string& ext = playlistExtension_;
   std::unordered_set<std::string> takenNames;
   for (const auto& [id, name] : paths.playlists)
     takenNames.insert(DestinationLayout::collisionKey(name + ext));
@@ -582,6 +610,7 @@ size_t ExportSession::prepare() {
   };
   sweep(musicRoot_);
   sweep(playlistFolder_);
+  renameTracks();
   return removed;
 }
 
@@ -589,16 +618,15 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
   std::vector<std::string> stale;
   if (mode_ != Mode::kAllPlaylists) return stale;
   std::set<std::string> written;
-  for (const auto& s : selected_)
-    written.insert(s.fileName + DestinationLayout::kPlaylistExtension);
+  for (const auto& s : selected_) written.insert(s.fileName + playlistExtension_);
   auto fm = platform::FileManager::makePrivate();
   auto entries = fm->contentsOfDirectoryAtPath(playlistFolder_, nullptr);
   if (!entries) return stale;
   for (const auto& e : *entries) {
     const std::string& n = e.name;
-    bool m3u8 =
-        n.size() >= 5 && n.compare(n.size() - 5, 5, DestinationLayout::kPlaylistExtension) == 0;
-    if (e.type == platform::FileType::kRegular && m3u8 && !written.count(n)) {
+    std::string_view ext = std::string_view(n).substr(std::min(n.rfind('.'), n.size()));
+    bool playlist = ext == ".m3u8" || ext == ".m3u";
+    if (e.type == platform::FileType::kRegular && playlist && !written.count(n)) {
       stale.push_back((fs::path(playlistFolder_) / n).string());
     }
   }
@@ -736,9 +764,12 @@ const ExportPlan& ExportSession::plan() {
         seconds += static_cast<double>(it->second->totalTimeMs.value_or(0)) / 1000.0;
     }
     plan_.playlists.push_back({s.playlist->name, s.playlist->persistentId,
-                               s.fileName + DestinationLayout::kPlaylistExtension, figures.entries,
-                               figures.toCopy, figures.thisExport, seconds});
+                               s.fileName + playlistExtension_, figures.entries, figures.toCopy,
+                               figures.thisExport, seconds});
   }
+  findUnplayable(sized);
+  plan_.toRename.clear();
+  for (const auto& p : pendingRenames_) plan_.toRename.push_back(p.from);
   plan_.missingSources.clear();
   for (uint32_t copy : sized.copies) {
     const LibraryTrack& t = *byId_.at(snapshot_.tracks[copy].id);
@@ -985,43 +1016,126 @@ PlaylistOutcome ExportSession::playlistFiles() {
   PlaylistOutcome outcome;
   outcome.folder = playlistFolder_;
   outcome.besideUsers = besideUsers_;
-  auto generator = exporter::CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(
-      ids_, playlistFolder_, destination_);
-  if (!ids_.empty()) waitFor([&] { return generator->playlistState() == 2; }, [] {});
-  generator->waitUntilFinished();
-  std::map<std::string, platform::FileError> failed;
-  for (const auto& f : generator->failures()) failed[f.uniqueID] = f.error;
-  // The files written go into the drive's record by identity too (the
-  // older record already names them, should this be cut short).
+  outcome.extension = playlistExtension_;
+  if (observed_.onDrive.size() != snapshot_.tracks.size()) plan();
+  auto fm = platform::FileManager::makePrivate();
+  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   std::vector<platform::RecordEntry> entries;
+  std::set<std::string> notEncodable;
   for (const auto& s : selected_) {
-    for (const auto& track : *s.list->trackList()) {
-      if (track->trackPresent()) continue;
-      ++(track->trackShouldCopy() ? outcome.entriesMissing : outcome.entriesUnchecked);
-    }
-    std::string file = s.fileName + DestinationLayout::kPlaylistExtension;
-    auto f = failed.find(s.playlist->persistentId);
-    if (f == failed.end()) {
-      outcome.written.push_back(file);
-      struct stat st;
-      platform::RecordEntry e;
-      e.path = std::string(DestinationLayout::kPlaylistFolder) + "/" + file;
-      if (lstat((root_ + "/" + e.path).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        e.key = DestinationLayout::collisionKey(e.path);
-        e.kind = platform::EntryKind::kPlaylist;
-        e.drive = {static_cast<uint64_t>(st.st_size),
-                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-        entries.push_back(std::move(e));
+    // Only what is on the drive is listed: an entry for a track that is
+    // not there is one a player stops at or skips with an error.
+    std::vector<session::PlaylistLine> lines;
+    std::vector<const LibraryTrack*> listed;
+    for (const auto& item : s.playlist->items) {
+      auto at = snapshotTrack_.find(item);
+      if (at == snapshotTrack_.end()) continue;
+      const session::SnapshotTrack& st = snapshot_.tracks[at->second];
+      if (!observed_.onDrive[at->second]) {
+        ++(!st.enabled && !o_.allTracks ? outcome.entriesUnchecked : outcome.entriesMissing);
+        continue;
       }
-    } else {
-      outcome.notWritten.push_back({s.playlist->name, file, describeCopyFailure(f->second, "")});
+      const LibraryTrack& t = *byId_.at(st.id);
+      lines.push_back({musicPrefix + st.destination, DestinationLayout::durationText(t.totalTimeMs),
+                       std::string(t.artist), std::string(t.name)});
+      listed.push_back(&t);
+    }
+    std::vector<size_t> leftOut;
+    std::string text =
+        session::playlistText(lines, playlistFormat_, root_, playlistFolder_, &leftOut);
+    for (size_t i : leftOut) {
+      if (playlistFormat_.windows1252)
+        notEncodable.insert(std::string(listed[i]->artist) + " - " + std::string(listed[i]->name));
+    }
+    std::string file = s.fileName + playlistExtension_;
+    std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + file;
+    platform::FileError error;
+    if (!fm->writeStringBelowRoot(*destination_, text, root_ + "/" + relative, &error)) {
+      platform::logFormat("playlist file not written: %@: %@", relative,
+                          error.localizedDescription);
+      outcome.notWritten.push_back({s.playlist->name, file, describeCopyFailure(error, "")});
+      continue;
+    }
+    outcome.written.push_back(file);
+    // The files written go into the drive's record by identity too (the
+    // older record already names them, should this be cut short).
+    struct stat st;
+    if (lstat((root_ + "/" + relative).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      platform::RecordEntry e;
+      e.path = relative;
+      e.key = DestinationLayout::collisionKey(e.path);
+      e.kind = platform::EntryKind::kPlaylist;
+      e.drive = {static_cast<uint64_t>(st.st_size),
+                 static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+      entries.push_back(std::move(e));
     }
   }
+  outcome.notEncodable.assign(notEncodable.begin(), notEncodable.end());
   if (!entries.empty()) {
     if (auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey))
       (void)(*writer)->append(entries, true);
   }
   return outcome;
+}
+
+void ExportSession::renameTracks() {
+  if (pendingRenames_.empty()) return;
+  const std::string prefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  std::vector<session::DriveRename> renames;
+  for (const auto& p : pendingRenames_) renames.push_back({prefix + p.from, prefix + p.to});
+  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  if (writer) {
+    loadRecord();
+    session::renameRecorded(*destination_, **writer, driveRecord_, session::timeStepOf(root_),
+                            renames);
+  }
+  for (size_t i = 0; i < renames.size(); ++i) {
+    const PendingRename& p = pendingRenames_[i];
+    if (!renames[i].done) {
+      renamed_.failed.push_back(renames[i].from + ": " +
+                                (writer ? renames[i].reason : writer.status().message()));
+      continue;
+    }
+    renamed_.done.emplace_back(renames[i].from, renames[i].to);
+    snapshot_.tracks[p.track].destination = p.to;
+    // The catalogue's track, which the cover images still read.
+    if (auto track = CTrack::trackForUniqueID(snapshot_.tracks[p.track].id))
+      track->setDestPathRel(p.to);
+  }
+  pendingRenames_.clear();
+}
+
+void ExportSession::findUnplayable(const session::Plan& sized) {
+  plan_.unplayable.clear();
+  std::set<std::string> playable;
+  for (const auto& f : o_.playableFormats) {
+    std::string lower = f.substr(f[0] == '.' ? 1 : 0);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    playable.insert(lower);
+  }
+  std::vector<uint8_t> seen(snapshot_.tracks.size());
+  for (const auto& figures : sized.playlists) {
+    for (uint32_t track : snapshot_.playlists[figures.playlist].items) {
+      const session::SnapshotTrack& st = snapshot_.tracks[track];
+      if (seen[track] || (!st.enabled && !o_.allTracks)) continue;
+      seen[track] = 1;
+      std::string ext = fs::path(st.destination).extension().string();
+      for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (!ext.empty()) ext.erase(0, 1);
+      std::string reason;
+      if (ext == "m4p") {
+        reason = "protected (.m4p): no player outside Apple's plays it";
+      } else if (!playable.count(ext)) {
+        reason =
+            (ext.empty() ? std::string("its file has no extension") : "its format (." + ext + ")") +
+            " is not one the drive plays (--formats)";
+      }
+      if (reason.empty()) continue;
+      const LibraryTrack& t = *byId_.at(st.id);
+      plan_.unplayable.push_back(
+          {std::string(t.name), std::string(t.artist), std::string(t.location), reason});
+    }
+  }
 }
 
 CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {

@@ -34,6 +34,7 @@
 #include "library/LibraryReader.h"
 #include "platform/DestinationRoot.h"
 #include "session/Plan.h"
+#include "session/PlaylistWriter.h"
 
 namespace app {
 
@@ -93,6 +94,15 @@ struct ExportPlan {
   // Built-in playlists (the whole library, Music, Movies...) an export of
   // all playlists leaves out, by name.
   std::vector<std::string> skippedBuiltIn;
+  // Tracks of the export the drive cannot play: protected (".m4p") or of
+  // a format outside the playable ones. They are copied all the same.
+  struct Unplayable {
+    std::string title, artist, location, reason;
+  };
+  std::vector<Unplayable> unplayable;
+  // Tracks on the drive under a name the layout now spells composed:
+  // renamed once an export writes (prepare()), by the drive's old path.
+  std::vector<std::string> toRename;
   bool fits() const { return bytesToCopy <= freeSpace; }
   bool fitsAfterCleanUp() const { return cleanUp && bytesToCopy <= freeSpace + staleBytes; }
 };
@@ -129,10 +139,14 @@ struct PlaylistOutcome {
   // Files of the user's at a playlist's name, and the name the exporter's
   // file took beside each instead.
   std::vector<std::pair<std::string, std::string>> besideUsers;
-  // Entries (repeats counted) whose track is not on the drive: left
-  // unchecked, or missing (its copy failed or its file is elsewhere).
-  // The files still list them, as the library does.
+  // Entries (repeats counted) left out because their track is not on the
+  // drive: left unchecked, or missing (its copy failed or its file is
+  // elsewhere). A file lists only what is there to play.
   size_t entriesUnchecked = 0, entriesMissing = 0;
+  // Tracks (each once, "artist - title") left out of ".m3u" files: their
+  // names on the drive hold characters Windows-1252 lacks.
+  std::vector<std::string> notEncodable;
+  std::string extension;  // of the files written
 };
 
 struct CleanItem {
@@ -169,7 +183,16 @@ class ExportSession {
 
   // Takes the destination's lock (kBusy when another export holds it)
   // and removes unfinished copies of earlier runs; returns how many.
+  // Tracks the drive holds under decomposed names are renamed then (see
+  // renamed()).
   size_t prepare();
+  // What prepare() renamed (relative to the root: old, new), and what it
+  // could not, with why: those keep their old names.
+  struct Renamed {
+    std::vector<std::pair<std::string, std::string>> done;
+    std::vector<std::string> failed;
+  };
+  const Renamed& renamed() const { return renamed_; }
   // Sizes the export against the drive and judges the stale files.
   const ExportPlan& plan();
   // What the chosen playlists need on the drive together, looked at now;
@@ -230,6 +253,18 @@ class ExportSession {
   std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
   std::vector<std::pair<std::string, std::string>> besideUsers_;  // see PlaylistOutcome
   platform::RecordContents driveRecord_;    // the same by identity, with the older paths
+  session::PlaylistFormat playlistFormat_;
+  std::string playlistExtension_;
+  // Tracks to rename on the drive (snapshot index, old and new path below
+  // the music folder), and what came of it.
+  struct PendingRename {
+    uint32_t track;
+    std::string from, to;
+  };
+  std::vector<PendingRename> pendingRenames_;
+  Renamed renamed_;
+  void renameTracks();
+  void findUnplayable(const session::Plan& sized);
   // Reads the drive's record anew (kUsage when it cannot be read).
   void loadRecord();
   session::DriveView driveView() const;
