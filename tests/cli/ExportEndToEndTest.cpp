@@ -329,14 +329,15 @@ TEST(ExportEndToEnd, NamesAreComposedAndADecomposedTrackIsRenamedOnce) {
     std::string drive = dir / "drive", tracks;
     fs::create_directories(drive);
     const std::pair<std::string, std::string> files[] = {{"$hits; it's #1 50%.mp3", "...And More"},
-                                                         {"Cafe\xCC\x81.mp3", "Cafe\xCC\x81"}};
-    for (int id = 1; id <= 2; ++id) {
+                                                         {"Cafe\xCC\x81.mp3", "Cafe\xCC\x81"},
+                                                         {"Bought.m4p", "Store"}};
+    for (int id = 1; id <= 3; ++id) {
       std::string src = dir / ("src/" + files[id - 1].first);
       testsupport::writeFile(src, std::string(100, 'x'));
       tracks += trackXml(id, "T", files[id - 1].second,
                          "file://" + replaceAll(replaceAll(src, "%", "%25"), "#", "%23"));
     }
-    testsupport::writeFile(dir / "Library.xml", libraryXml(tracks, 2, "P"));
+    testsupport::writeFile(dir / "Library.xml", libraryXml(tracks, 3, "P"));
     exportJson(dir / "Library.xml", drive);
     const std::string composed = "Music/Band/Caf\xC3\xA9/Caf\xC3\xA9.mp3";
     EXPECT_TRUE(fs::exists(drive + "/Music/Band/And More/$hits; it's _1 50_.mp3"));
@@ -357,6 +358,7 @@ TEST(ExportEndToEnd, NamesAreComposedAndADecomposedTrackIsRenamedOnce) {
     json dry = exportJson(dir / "Library.xml", drive, "-n");
     EXPECT_EQ(dry["toRename"], json::array({decomposed.substr(6)}));
     EXPECT_EQ(dry["bytesToCopy"], 0);
+    EXPECT_EQ(dry["unplayable"][0]["reason"].get<std::string>().rfind("protected (.m4p)", 0), 0u);
     json run = exportJson(dir / "Library.xml", drive);
     EXPECT_EQ(run["renamed"], taken ? 0 : 1);
     EXPECT_EQ(run["notRenamed"].size(), taken ? 1u : 0u);
@@ -915,6 +917,72 @@ TEST(CommandLine, DryRunSuggestsThePrefixOfALibraryFromAnotherComputer) {
   EXPECT_EQ(mapped["status"], "done");
   EXPECT_EQ(mapped["missingSources"]["count"], 0);
   EXPECT_EQ(mapped["copied"].size(), 19u);
+}
+
+// Playlist files in each format list the same tracks, spelled as the
+// format needs; tracks the drive cannot play are named in the plan.
+TEST(CommandLine, PlaylistFormatsAndTracksTheDriveCannotPlay) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  std::string drive = dir / "drive";
+  fs::create_directories(drive);
+  const std::tuple<std::string, std::string, std::string, size_t, size_t> cases[] = {
+      {"--playlist-format m3u8-root --formats mp3,M4A", "Road Trip.m3u8",
+       "\n/Music/Bj\xC3\xB6rk/Homogenic/01 J\xC3\xB3ga.wav", 0, 19},
+      {"--playlist-format m3u --formats wav", "Road Trip.m3u",
+       "\n#EXTINF:3,Bj\xF6rk - J\xF3ga\n..\\Music\\Bj\xF6rk\\Homogenic\\01 J\xF3ga.wav", 4, 0},
+      {"--playlist-format m3u-root", "World.m3u",
+       "\n\\Music\\Caf\xE9 Tacvba\\Re\\05 La Ingrata.wav", 4, 0},
+  };
+  for (const auto& [args, file, has, notEncodable, unplayable] : cases) {
+    json report = exportJson(dir / "lib/Library.xml", drive, args);
+    EXPECT_NE(testsupport::readFile(drive + "/Playlists/" + file).find(has), std::string::npos)
+        << args;
+    EXPECT_EQ(report["leftOutOfPlaylistFiles"].size(), notEncodable) << args;
+    EXPECT_EQ(report["unplayable"].size(), unplayable) << args;
+  }
+  // The files of the format no longer written went with the clean-up.
+  EXPECT_FALSE(fs::exists(drive + "/Playlists/Road Trip.m3u8"));
+}
+
+// Files missing from a folder that is here are said to be so (no
+// --map-prefix onto itself), once; --quiet keeps the problems and the
+// last line; stale files are summed up unless --verbose.
+TEST(CommandLine, MissingAndStaleFilesAreToldOnceAndInShort) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  fs::remove_all(dir / "lib/Media/Music/Bj\xC3\xB6rk");
+  std::string drive = dir / "drive", record;
+  for (int i = 0; i < 12; ++i) {  // the exporter's own stale files
+    testsupport::writeFile(drive + "/Music/Old/" + std::to_string(i) + ".mp3", "x");
+    record += "Music/Old/" + std::to_string(i) + ".mp3\n";
+  }
+  testsupport::writeFile(drive + "/.tessaline/written", record);
+  std::string args = exportOf(dir / "lib/Library.xml", drive);
+  std::string missing = "Missing: 2 files are missing from " + dir / "lib/Media" + ", such as " +
+                        dir / "lib/Media/Music/Bj\xC3\xB6rk/Homogenic/01 J\xC3\xB3ga.wav.\n";
+  const std::tuple<std::string, std::string, bool> cases[] = {
+      {" -n", missing, true},
+      {" -n", "--map-prefix", false},
+      {" -n", "stale files: 12 (12 bytes)\n", true},
+      {" -n",
+       "Stale files (12 files and 1 folder, 12 bytes):\n  Music/Old/0.mp3\n  Music/Old/1.mp3\n"
+       "  Music/Old/10.mp3\n",
+       true},
+      {" -n", "  Music/Old/7.mp3\n  ... and 2 more (-v lists them all)\n", true},
+      {" -n -v", "  Music/Old/9.mp3\nStale files kept.\n", true},
+      {" --yes -q",
+       missing + "2 tracks were not copied: their files are missing (see above).\n"
+                 "Finished with problems.\n",
+       true},
+  };
+  for (const auto& [extra, text, present] : cases) {
+    Outcome r = run(args + extra);
+    EXPECT_EQ(r.out.find(text) != std::string::npos, present) << extra << "\n" << r.out;
+    if (extra.find("-q") != std::string::npos) {
+      EXPECT_EQ(r.out, text);
+    }
+  }
 }
 
 // The words a person types: commands, help, a playlist's name in any
