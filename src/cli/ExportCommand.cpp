@@ -65,7 +65,8 @@ class ExportRun {
     return o_.yes || (!o_.json && askYesNo(question, stop_.flag()));
   }
   void showMissingSources(const ExportPlan& plan);
-  void listStale(const std::vector<const StaleItem*>& items, const std::string& lead);
+  void listStale(const std::vector<const StaleItem*>& items, const std::string& lead,
+                 const std::string& tail = "");
   std::string onDrive(const std::string& path) const;
   void showPlan(const ExportPlan& plan);
   void copy();
@@ -163,7 +164,7 @@ void ExportRun::showPlan(const ExportPlan& plan) {
             " more (-v lists them all)");
         break;
       }
-      out("  " + u.artist + " - " + u.title + ": " + u.reason);
+      out("  " + (u.artist.empty() ? "" : u.artist + " - ") + u.title + ": " + u.reason);
     }
   }
   report_["toRename"] = plan.toRename;
@@ -246,9 +247,10 @@ std::string ExportRun::onDrive(const std::string& path) const {
   return path.rfind(root + "/", 0) == 0 ? path.substr(root.size() + 1) : path;
 }
 
-// "Lead (N files and M folders, SIZE):" and the files, relative to the
+// "Lead (N files and M folders, SIZE)tail:" and the files, relative to the
 // drive: all with --verbose, else the first ten in order.
-void ExportRun::listStale(const std::vector<const StaleItem*>& items, const std::string& lead) {
+void ExportRun::listStale(const std::vector<const StaleItem*>& items, const std::string& lead,
+                          const std::string& tail) {
   std::vector<std::string> files;
   size_t folders = 0;
   uint64_t bytes = 0;
@@ -264,7 +266,7 @@ void ExportRun::listStale(const std::vector<const StaleItem*>& items, const std:
   std::sort(files.begin(), files.end());
   out(lead + " (" + countText(files.size(), "file", "files") +
       (folders ? " and " + countText(folders, "folder", "folders") : "") + ", " + byteText(bytes) +
-      "):");
+      ")" + tail + ":");
   size_t shown = o_.verbose ? files.size() : std::min<size_t>(files.size(), 10);
   for (size_t i = 0; i < shown; ++i) out("  " + files[i]);
   if (shown < files.size())
@@ -421,7 +423,7 @@ void ExportRun::cleanUp() {
     out("No stale files of the exporter's own on the drive.");
   }
   if (!kept.empty()) {
-    listStale(keptItems, "Kept, not written by the exporter (--clean-all deletes them too)");
+    listStale(keptItems, "Kept", ", not written by the exporter (--clean-all deletes them too)");
   }
   bool remove = ours > 0 && !o_.dryRun && confirm(o_.cleanAll ? "Delete them all?" : "Delete them?");
   CleanOutcome c = session_.clean(remove, stop_.flag());

@@ -262,16 +262,6 @@ std::set<const LibraryPlaylist*> choosePlaylists(const Library& library,
   return chosen;
 }
 
-// Pumps the main run loop until done() holds, calling show() about ten
-// times a second.
-template <class Done, class Show>
-void waitFor(Done done, Show show) {
-  auto& loop = platform::MainRunLoop::shared();
-  while (!loop.runUntil(done, std::chrono::milliseconds(100), std::chrono::milliseconds(20)))
-    show();
-  loop.runPending();
-}
-
 }  // namespace
 
 void ExportSession::load() {
@@ -496,9 +486,7 @@ void ExportSession::load() {
   };
   for (auto& s : selected_) {
     s.list = registerList(*s.playlist);
-    s.list->setPlaylistFileName(s.fileName);
-    s.list->setEntryForm(o_.absolutePaths ? CTrackList::EntryForm::kAbsolute
-                                          : CTrackList::EntryForm::kRelativeToFile);
+    s.list->setPlaylistFileName(s.fileName);  // named so in the catalogue's log lines
     ids_.push_back(s.playlist->persistentId);
   }
   // Registered after the chosen ones, so that a shared track keeps what

@@ -10,8 +10,9 @@
 // empty; with cleanAll, every stale item. It is refused while the library
 // or any of its tracks lies inside the destination.
 //
-// Thread: one thread (the main one); copy() and playlistFiles() pump the
-// main run loop while their background runs work, calling back on it.
+// Thread: one thread (the main one); copy() pumps the main run loop
+// while its background run works, calling back on it. Playlist files are
+// written on the calling thread (session/PlaylistWriter).
 // Errors: steps that cannot go on throw ExportError (what, why, where, as
 // one message for a person, and a kind for the exit status); everything
 // that fails per item (a track, a playlist file, a stale file) is in the
@@ -203,6 +204,9 @@ class ExportSession {
                    const std::atomic<bool>* stop);
   // Cover images written next to the copied tracks.
   size_t covers(const std::atomic<bool>* stop);
+  // One file per chosen playlist, in the format asked for, listing only
+  // the tracks on the drive; replaced in one step, so a failed write
+  // keeps the old file.
   PlaylistOutcome playlistFiles();
   // Deletes the stale items the plan judged the exporter's (with `remove`
   // false, only lists them); `stop` ends it between two deletions.
