@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unordered_map>
 
 #include "platform/Log.h"
 #include "session/DestinationLayout.h"
@@ -117,6 +118,23 @@ std::string renameOne(const platform::DestinationRoot& root, platform::DriveReco
 }
 
 }  // namespace
+
+std::vector<DriveRename> coversFollowing(const platform::RecordContents& entries,
+                                         const std::vector<DriveRename>& renames) {
+  std::unordered_map<std::string, std::string> folders;
+  for (const auto& r : renames) {
+    auto from = split(r.from).first, to = split(r.to).first;
+    if (r.done && from != to) folders.emplace(from, to);
+  }
+  std::vector<DriveRename> covers;
+  for (const auto& [key, e] : entries.entries) {
+    if (e.kind != platform::EntryKind::kCover) continue;
+    auto [folder, name] = split(e.path);
+    auto to = folders.find(folder);
+    if (to != folders.end()) covers.push_back({e.path, to->second + "/" + name});
+  }
+  return covers;
+}
 
 void renameRecorded(const platform::DestinationRoot& root, platform::DriveRecord& record,
                     const platform::RecordContents& entries, int64_t timeStepNs,

@@ -33,4 +33,9 @@ void renameRecorded(const platform::DestinationRoot& root, platform::DriveRecord
                     const platform::RecordContents& entries, int64_t timeStepNs,
                     std::vector<DriveRename>& renames);
 
+// The cover images the record holds in the folders the done renames
+// left, to follow their tracks into the new folders.
+std::vector<DriveRename> coversFollowing(const platform::RecordContents& entries,
+                                         const std::vector<DriveRename>& renames);
+
 }  // namespace session

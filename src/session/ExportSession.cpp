@@ -1076,6 +1076,11 @@ void ExportSession::renameTracks() {
     loadRecord();
     session::renameRecorded(*destination_, **writer, driveRecord_, session::timeStepOf(root_),
                             renames);
+    // A cover that cannot follow stays in the old folder, which then
+    // stays too: nothing is lost, and the new folder gets its own cover.
+    auto covers = session::coversFollowing(driveRecord_, renames);
+    session::renameRecorded(*destination_, **writer, driveRecord_, session::timeStepOf(root_),
+                            covers);
   }
   for (size_t i = 0; i < renames.size(); ++i) {
     const PendingRename& p = pendingRenames_[i];

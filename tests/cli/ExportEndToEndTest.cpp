@@ -20,6 +20,7 @@
 #include <tuple>
 
 #include "platform/DriveRecord.h"
+#include "platform/Unicode.h"
 #include "session/DestinationLayout.h"
 #include "support/Fixtures.h"
 #include "support/TempDir.h"
@@ -338,21 +339,25 @@ TEST(ExportEndToEnd, NamesAreComposedAndADecomposedTrackIsRenamedOnce) {
                          "file://" + replaceAll(replaceAll(src, "%", "%25"), "#", "%23"));
     }
     testsupport::writeFile(dir / "Library.xml", libraryXml(tracks, 3, "P"));
+    testsupport::writeFile(dir / "src/folder.jpg", "jpg");
     exportJson(dir / "Library.xml", drive);
     const std::string composed = "Music/Band/Caf\xC3\xA9/Caf\xC3\xA9.mp3";
     EXPECT_TRUE(fs::exists(drive + "/Music/Band/And More/$hits; it's _1 50_.mp3"));
-    // As an earlier export wrote it: decomposed, and so recorded.
-    const std::string decomposed = "Music/Band/Cafe\xCC\x81/Cafe\xCC\x81.mp3";
-    fs::create_directories(fs::path(drive + "/" + decomposed).parent_path());
-    fs::rename(drive + "/" + composed, drive + "/" + decomposed);
-    fs::remove(fs::path(drive + "/" + composed).parent_path());
+    // As an earlier export wrote it, with its cover: decomposed, and so recorded.
+    const std::string decomposed = platform::unicode::nfd(composed);
+    fs::rename(drive + "/Music/Band/Caf\xC3\xA9", drive + "/Music/Band/Cafe\xCC\x81");
+    fs::rename(drive + "/Music/Band/Cafe\xCC\x81/Caf\xC3\xA9.mp3", drive + "/" + decomposed);
     auto root = platform::DestinationRoot::open(drive);
     auto record = platform::DriveRecord::load(*root, &app::DestinationLayout::collisionKey);
-    platform::RecordEntry entry =
-        record->entries.at(app::DestinationLayout::collisionKey(composed));
-    entry.path = decomposed;
+    std::vector<platform::RecordEntry> entries;
+    for (auto [key, e] : record->entries) {
+      if (e.path.find("Caf\xC3\xA9") == std::string::npos) continue;
+      e.path = platform::unicode::nfd(e.path);
+      entries.push_back(e);
+    }
+    ASSERT_EQ(entries.size(), 2u);
     ASSERT_TRUE((*platform::DriveRecord::open(root, &app::DestinationLayout::collisionKey))
-                    ->append({entry}, true)
+                    ->append(entries, true)
                     .ok());
     if (taken) testsupport::writeFile(drive + "/" + composed, "the user's");
     json dry = exportJson(dir / "Library.xml", drive, "-n");
@@ -364,10 +369,13 @@ TEST(ExportEndToEnd, NamesAreComposedAndADecomposedTrackIsRenamedOnce) {
     EXPECT_EQ(run["notRenamed"].size(), taken ? 1u : 0u);
     EXPECT_EQ(run["bytesCopied"], 0);
     EXPECT_EQ(fs::exists(drive + "/" + decomposed), taken);
+    EXPECT_EQ(fs::exists(drive + "/Music/Band/Cafe\xCC\x81"), taken);
+    EXPECT_NE(fs::exists(drive + "/Music/Band/Caf\xC3\xA9/folder.jpg"), taken);
     EXPECT_EQ(testsupport::readFile(drive + "/" + composed).size(), taken ? 10u : 100u);
     expectPlaylistsNameOnlyWhatIsThere(drive, run);
     record = platform::DriveRecord::load(*root, &app::DestinationLayout::collisionKey);
-    EXPECT_EQ(record->entries.at(entry.key).path, taken ? decomposed : composed);
+    EXPECT_EQ(record->entries.at(app::DestinationLayout::collisionKey(composed)).path,
+              taken ? decomposed : composed);
     EXPECT_EQ(exportJson(dir / "Library.xml", drive)["renamed"], 0);
   }
 }
