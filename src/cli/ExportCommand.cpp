@@ -28,6 +28,8 @@ namespace {
 
 using nlohmann::json;
 
+const char* const kNewNames = " (composed, keeping \"$\" and \";\", no leading dot)";
+
 // The export stopped short; the status word and exit status go with it.
 struct Stopped {
   std::string status;
@@ -169,8 +171,8 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   }
   report_["toRename"] = plan.toRename;
   if (!plan.toRename.empty()) {
-    out(countText(plan.toRename.size(), "track on the drive is", "tracks on the drive are") +
-        " renamed to the composed (NFC) spelling of its name, once.");
+    out("Renamed when exported: " + countText(plan.toRename.size(), "track", "tracks") +
+        " on the drive, to the names now given" + kNewNames + ".");
   }
   showMissingSources(plan);
   const LeftOut& l = plan.leftOut;
@@ -513,7 +515,7 @@ int ExportRun::run() {
     report_["notRenamed"] = renamed.failed;
     if (!renamed.done.empty()) {
       out("Renamed " + countText(renamed.done.size(), "track", "tracks") +
-          " on the drive to the composed (NFC) spelling of its name.");
+          " on the drive to the names now given" + kNewNames + ".");
       for (const auto& [from, to] : renamed.done) verbose("  renamed " + from + " to " + to);
     }
     if (!renamed.failed.empty()) {

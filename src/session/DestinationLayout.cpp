@@ -144,6 +144,41 @@ std::optional<std::vector<std::string_view>> components(std::string_view path) {
   return out;
 }
 
+// A component as the layout spelled it before names were composed and
+// kept "$" and ";" and their leading dots: a track the drive holds under
+// such a name is still its own, and moves to its new name.
+std::string legacyComponent(std::string_view name) {
+  std::string s = replaceUnsafe(name);
+  for (char& c : s)
+    if (c == '$' || c == ';') c = '_';
+  s = replaceUnstorable(s);
+  stripTrailingDotsAndBlanks(s);
+  if (s.empty()) s = "_";
+  if (isReservedDeviceName(s)) s.insert(s.begin(), '_');
+  if (s.size() <= DestinationLayout::kMaxNameBytes) return s;
+  size_t ext = extensionStart(s);
+  return fit(std::string_view(s).substr(0, ext), std::string_view(s).substr(ext), 0);
+}
+
+// Whether the drive's path `kept` names the same folder and the track's
+// own name or one of its numbered forms.
+bool keptIsNamed(std::string_view kept, std::string_view folder, const std::string& name) {
+  size_t slash = kept.rfind('/');
+  if (slash == std::string_view::npos || DestinationLayout::collisionKey(kept.substr(0, slash)) !=
+                                             DestinationLayout::collisionKey(folder))
+    return false;
+  std::string keptKey = DestinationLayout::collisionKey(kept.substr(slash + 1));
+  for (int n = 1; n < 1000; ++n) {
+    if (DestinationLayout::collisionKey(n == 1 ? name : DestinationLayout::numbered(name, n)) ==
+        keptKey)
+      return true;
+    // Names from one to nine are the common case; beyond, only the
+    // number the drive's name carries can match.
+    if (n == 9 && keptKey.find(" (") == std::string::npos) break;
+  }
+  return false;
+}
+
 }  // namespace
 
 DestinationLayout::DestinationLayout(std::string mediaFolder) {
@@ -241,7 +276,9 @@ void DestinationLayout::keep(std::string_view path) {
   }
 }
 
-std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_view kept) {
+std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_view kept,
+                                         bool* moved) {
+  if (moved) *moved = false;
   std::vector<std::string_view> parts = relativeComponents(track);
   // An album's tracks share their folders: once placed, the same names
   // give the same folder, so the placing is done once per folder.
@@ -257,21 +294,17 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_
   std::string_view folder = placed->second;
   std::string name = safeComponent(parts.empty() ? std::string_view() : parts.back());
   if (!kept.empty()) {
-    // The drive's path is still this track's when it names the same
-    // folder and the track's own name or one of its numbered forms.
-    size_t slash = kept.rfind('/');
-    if (slash != std::string_view::npos &&
-        collisionKey(kept.substr(0, slash)) == collisionKey(folder)) {
-      std::string keptKey = collisionKey(kept.substr(slash + 1));
-      for (int n = 1; n < 1000; ++n) {
-        // Composed like every name the layout gives (see renamedFrom()).
-        if (collisionKey(n == 1 ? name : numbered(name, n)) == keptKey)
-          return platform::unicode::nfc(kept);
-        // Names from one to nine are the common case; beyond, only the
-        // number the drive's name carries can match.
-        if (n == 9 && keptKey.find(" (") == std::string::npos) break;
-      }
+    // Composed like every name the layout gives.
+    if (keptIsNamed(kept, folder, name)) {
+      std::string composed = platform::unicode::nfc(kept);
+      if (moved) *moved = composed != kept;
+      return composed;
     }
+    // Named as the layout named it before: still this track, which moves
+    // to its new name below.
+    std::string before = kMusicFolder;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) (before += '/') += legacyComponent(parts[i]);
+    if (moved && !parts.empty()) *moved = keptIsNamed(kept, before, legacyComponent(parts.back()));
   }
   for (int n = 1;; ++n) {
     std::string candidate(folder);
@@ -314,10 +347,9 @@ DestinationLayout::LibraryPaths DestinationLayout::forLibrary(
       auto at = kept->find(t->persistentId.view());
       if (at != kept->end()) keptPath = prefix + std::string(at->second);
     }
-    std::string path = layout.trackPath(*t, keptPath).substr(prefix.size());
-    if (!keptPath.empty() && path != std::string_view(keptPath).substr(prefix.size()) &&
-        collisionKey(path) == collisionKey(std::string_view(keptPath).substr(prefix.size())))
-      paths.renamedFrom.emplace(t->persistentId, keptPath.substr(prefix.size()));
+    bool moved = false;
+    std::string path = layout.trackPath(*t, keptPath, &moved).substr(prefix.size());
+    if (moved) paths.renamedFrom.emplace(t->persistentId, keptPath.substr(prefix.size()));
     if (!only || only->count(t->persistentId))
       paths.tracks.emplace(t->persistentId, std::move(path));
   }

@@ -24,8 +24,9 @@
 // upper(nfd(...))). A later track whose path is taken gets " (2)", " (3)"
 // ... before its extension; a folder keeps the spelling it was first given.
 // A track the drive already holds keeps its path (see keep()): numbers go
-// to new tracks only; a path the drive spells decomposed is given back
-// composed, and the caller renames the file (LibraryPaths::renamedFrom). The result depends only on
+// to new tracks only; a path the drive spells decomposed, or as the
+// layout named it before, is given its new spelling, and the caller
+// renames the file (LibraryPaths::renamedFrom). The result depends only on
 // the inputs and their order.
 //
 // Thread: a layout object is not shared; the static functions are pure.
@@ -60,8 +61,12 @@ class DestinationLayout {
   // `kept`: where the drive already holds this track (relative to the
   // root); it stays there while that is the track's own name or one of its
   // numbered ones, so a track on the drive is never renamed because
-  // others came or went. Reserve such paths first (keep()).
-  std::string trackPath(const LibraryTrack& track, std::string_view kept = {});
+  // others came or went. Reserve such paths first (keep()). `moved` says
+  // whether the track is to move from `kept` to the path returned: kept
+  // spelled decomposed, or named as the layout named it before it kept
+  // "$" and ";" and dropped leading dots.
+  std::string trackPath(const LibraryTrack& track, std::string_view kept = {},
+                        bool* moved = nullptr);
   // Holds `path` (relative to the root) and its folders' spellings for
   // the track that has it, before any other track is placed.
   void keep(std::string_view path);
@@ -100,8 +105,9 @@ class DestinationLayout {
   struct LibraryPaths {
     std::unordered_map<std::string, std::string> tracks;
     std::unordered_map<std::string, std::string> playlists;
-    // Kept tracks whose path the drive spells otherwise than composed:
-    // the drive's path, by persistent ID (tracks holds the composed one).
+    // Kept tracks the drive holds under another spelling (see
+    // trackPath()): the drive's path, by persistent ID (tracks holds the
+    // new one).
     std::unordered_map<std::string, std::string> renamedFrom;
   };
   // With `kept` (track persistent ID -> path relative to the music folder,

@@ -76,7 +76,9 @@ std::string renameOne(const platform::DestinationRoot& root, platform::DriveReco
   if (known == entries.entries.end() || known->second.path != r.from)
     return "the drive's record does not name it";
   const platform::RecordEntry& old = known->second;
-  if (app::DestinationLayout::collisionKey(r.to) != old.key) return "the names differ";
+  const std::string toKey = app::DestinationLayout::collisionKey(r.to);
+  if (toKey != old.key && entries.entries.count(toKey))
+    return "the drive's record names another file of the exporter's there";
   auto [fromFolder, fromName] = split(r.from);
   auto [toFolder, toName] = split(r.to);
   int fromFd = root.openFolder(fromFolder, false);
@@ -100,12 +102,15 @@ std::string renameOne(const platform::DestinationRoot& root, platform::DriveReco
   }
   platform::RecordEntry moved = old;
   moved.path = r.to;
+  moved.key = toKey;
   std::string reason;
   if (platform::Status s = record.append({moved}, true); !s.ok()) {
     reason = s.message();
   } else if (int e = moveWithoutReplacing(fromFd, fromName, toFd, toName); e != 0) {
     reason = std::strerror(e);
-    (void)record.append({old}, true);
+    (void)(toKey == old.key ? record.append({old}, true) : record.remove({toKey}, true));
+  } else if (toKey != old.key) {
+    (void)record.remove({old.key}, true);
   }
   close(fromFd);
   close(toFd);

@@ -1,11 +1,13 @@
 // Renames of the exporter's own files on the drive, through its record:
 // a track the drive holds under a name the layout now spells otherwise
-// (decomposed where names are now composed) moves to the new name once.
+// (decomposed where names are now composed, "_" where "$" now stays)
+// moves to the new name once.
 //
-// Each rename is recorded before it is made (the entry keeps its key, so
-// the record never names a file twice), made in one step without
-// replacing anything that stands at the new name, and recorded back
-// when it fails; a failed rename keeps the old name, which still serves.
+// Each rename is recorded before it is made (the new entry first, the
+// old one removed once the file has moved, so no file is ever named
+// unrecorded), made in one step without replacing anything that stands
+// at the new name, and undone in the record when it fails; a failed
+// rename keeps the old name, which still serves.
 // Only a file that still is as the record says the exporter wrote it is
 // moved; folders the move leaves empty go, folders it made for nothing
 // too.

@@ -322,10 +322,18 @@ TEST(ExportEndToEnd, HostileAndCollidingNamesStayInsideTheDriveAndApart) {
 
 // Names on the drive are composed, keep "$", ";" and "'", lose "#" and
 // "%" (a player reads an entry as a URI) and never start with a dot. A
-// track an earlier export left under its decomposed name is renamed
-// once, through the record; where the new name is taken, it keeps the old.
-TEST(ExportEndToEnd, NamesAreComposedAndADecomposedTrackIsRenamedOnce) {
-  for (bool taken : {false, true}) {
+// track an earlier export left under its decomposed name, or under the
+// name the layout gave before, moves to its new name once, through the
+// record, with its cover; where the new name is taken, it keeps the old.
+TEST(ExportEndToEnd, NamesAreComposedAndEarlierNamesAreRenamedOnce) {
+  const std::string cafe = "Caf\xC3\xA9/Caf\xC3\xA9.mp3", hits = "And More/$hits; it's _1 50_.mp3";
+  const std::tuple<bool, std::string, std::string> cases[] = {
+      {false, cafe, "Cafe\xCC\x81/Cafe\xCC\x81.mp3"},
+      {true, cafe, "Cafe\xCC\x81/Cafe\xCC\x81.mp3"},
+      {false, hits, "...And More/_hits_ it's _1 50_.mp3"},
+  };
+  for (const auto& [taken, now, before] : cases) {
+    SCOPED_TRACE(before);
     testsupport::TempDir dir;
     std::string drive = dir / "drive", tracks;
     fs::create_directories(drive);
@@ -341,41 +349,44 @@ TEST(ExportEndToEnd, NamesAreComposedAndADecomposedTrackIsRenamedOnce) {
     testsupport::writeFile(dir / "Library.xml", libraryXml(tracks, 3, "P"));
     testsupport::writeFile(dir / "src/folder.jpg", "jpg");
     exportJson(dir / "Library.xml", drive);
-    const std::string composed = "Music/Band/Caf\xC3\xA9/Caf\xC3\xA9.mp3";
-    EXPECT_TRUE(fs::exists(drive + "/Music/Band/And More/$hits; it's _1 50_.mp3"));
-    // As an earlier export wrote it, with its cover: decomposed, and so recorded.
-    const std::string decomposed = platform::unicode::nfd(composed);
-    fs::rename(drive + "/Music/Band/Caf\xC3\xA9", drive + "/Music/Band/Cafe\xCC\x81");
-    fs::rename(drive + "/Music/Band/Cafe\xCC\x81/Caf\xC3\xA9.mp3", drive + "/" + decomposed);
+    const std::string composed = "Music/Band/" + now, earlier = "Music/Band/" + before;
+    ASSERT_TRUE(fs::exists(drive + "/" + composed));
+    // As an earlier export wrote it, with its cover, and so recorded.
+    const std::string from = fs::path(composed).parent_path(), to = fs::path(earlier).parent_path();
+    fs::rename(drive + "/" + from, drive + "/" + to);
+    fs::rename(drive + "/" + to + "/" + fs::path(composed).filename().string(),
+               drive + "/" + earlier);
     auto root = platform::DestinationRoot::open(drive);
     auto record = platform::DriveRecord::load(*root, &app::DestinationLayout::collisionKey);
     std::vector<platform::RecordEntry> entries;
+    std::vector<std::string> keys;
     for (auto [key, e] : record->entries) {
-      if (e.path.find("Caf\xC3\xA9") == std::string::npos) continue;
-      e.path = platform::unicode::nfd(e.path);
+      if (e.path.rfind(from + "/", 0) != 0) continue;
+      keys.push_back(key);
+      e.path = e.path == composed ? earlier : to + e.path.substr(from.size());
+      e.key = app::DestinationLayout::collisionKey(e.path);
       entries.push_back(e);
     }
     ASSERT_EQ(entries.size(), 2u);
-    ASSERT_TRUE((*platform::DriveRecord::open(root, &app::DestinationLayout::collisionKey))
-                    ->append(entries, true)
-                    .ok());
+    auto writer = platform::DriveRecord::open(root, &app::DestinationLayout::collisionKey);
+    ASSERT_TRUE((*writer)->remove(keys, true).ok() && (*writer)->append(entries, true).ok());
+    writer->reset();
     if (taken) testsupport::writeFile(drive + "/" + composed, "the user's");
     json dry = exportJson(dir / "Library.xml", drive, "-n");
-    EXPECT_EQ(dry["toRename"], json::array({decomposed.substr(6)}));
+    EXPECT_EQ(dry["toRename"], json::array({earlier.substr(6)}));
     EXPECT_EQ(dry["bytesToCopy"], 0);
     EXPECT_EQ(dry["unplayable"][0]["reason"].get<std::string>().rfind("protected (.m4p)", 0), 0u);
     json run = exportJson(dir / "Library.xml", drive);
     EXPECT_EQ(run["renamed"], taken ? 0 : 1);
     EXPECT_EQ(run["notRenamed"].size(), taken ? 1u : 0u);
     EXPECT_EQ(run["bytesCopied"], 0);
-    EXPECT_EQ(fs::exists(drive + "/" + decomposed), taken);
-    EXPECT_EQ(fs::exists(drive + "/Music/Band/Cafe\xCC\x81"), taken);
-    EXPECT_NE(fs::exists(drive + "/Music/Band/Caf\xC3\xA9/folder.jpg"), taken);
+    EXPECT_EQ(fs::exists(drive + "/" + to), taken);
+    EXPECT_NE(fs::exists(drive + "/" + from + "/folder.jpg"), taken);
     EXPECT_EQ(testsupport::readFile(drive + "/" + composed).size(), taken ? 10u : 100u);
     expectPlaylistsNameOnlyWhatIsThere(drive, run);
     record = platform::DriveRecord::load(*root, &app::DestinationLayout::collisionKey);
-    EXPECT_EQ(record->entries.at(app::DestinationLayout::collisionKey(composed)).path,
-              taken ? decomposed : composed);
+    const std::string& where = taken ? earlier : composed;
+    EXPECT_EQ(record->entries.at(app::DestinationLayout::collisionKey(where)).path, where);
     EXPECT_EQ(exportJson(dir / "Library.xml", drive)["renamed"], 0);
   }
 }
