@@ -23,6 +23,9 @@ _tessaline() {
         sed -n 's/^    "name": "\(.*\)",$/\1/p')" -- "$cur"))
       COMPREPLY=("${COMPREPLY[@]// /\\ }")
       return ;;
+    --playlist-format)
+      COMPREPLY=($(compgen -W "m3u8 m3u8-root m3u m3u-root" -- "$cur"))
+      return ;;
     --drive)
       local IFS=$'\n'
       COMPREPLY=($(compgen -W "$(tessaline drives --json 2>/dev/null |
@@ -33,7 +36,7 @@ _tessaline() {
   case "$command" in
     "") options="--help --version --fake-hardware --dock-tile $commands" ;;
     export) options="--help --library --to --drive --playlist --map-prefix --all-tracks --absolute-paths
-      --dry-run -n --yes -y --no-clean --clean --clean-all --verbose -v --quiet -q --json --log" ;;
+      --playlist-format --formats --dry-run -n --yes -y --no-clean --clean --clean-all --verbose -v --quiet -q --json --log" ;;
     playlists) options="--help --library --json" ;;
     drives) options="--help --json --forget" ;;
     help) options="$commands" ;;
