@@ -613,7 +613,13 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
   for (const auto& e : *entries) {
     const std::string& n = e.name;
     std::string_view ext = std::string_view(n).substr(std::min(n.rfind('.'), n.size()));
-    bool playlist = ext == ".m3u8" || ext == ".m3u";
+    // An ".m3u" file is stale only when the exporter wrote it (in another
+    // format): the user's own, made by another program, is not this
+    // exporter's business, not even for --clean-all.
+    bool playlist =
+        ext == ".m3u8" ||
+        (ext == ".m3u" && driveRecord_.entries.count(DestinationLayout::collisionKey(
+                              std::string(DestinationLayout::kPlaylistFolder) + "/" + n)));
     if (e.type == platform::FileType::kRegular && playlist && !written.count(n)) {
       stale.push_back((fs::path(playlistFolder_) / n).string());
     }

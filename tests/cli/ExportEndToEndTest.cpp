@@ -944,13 +944,13 @@ TEST(CommandLine, PlaylistFormatsAndTracksTheDriveCannotPlay) {
   testsupport::TempDir dir;
   makeSample(dir / "lib");
   std::string drive = dir / "drive";
-  fs::create_directories(drive);
+  testsupport::writeFile(drive + "/Playlists/mine.m3u", "#EXTM3U");
   const std::tuple<std::string, std::string, std::string, size_t, size_t> cases[] = {
       {"--playlist-format m3u8-root --formats mp3,M4A", "Road Trip.m3u8",
        "\n/Music/Bj\xC3\xB6rk/Homogenic/01 J\xC3\xB3ga.wav", 0, 19},
       {"--playlist-format m3u --formats wav", "Road Trip.m3u",
        "\n#EXTINF:3,Bj\xF6rk - J\xF3ga\n..\\Music\\Bj\xF6rk\\Homogenic\\01 J\xF3ga.wav", 4, 0},
-      {"--playlist-format m3u-root", "World.m3u",
+      {"--playlist-format m3u-root --clean-all", "World.m3u",
        "\n\\Music\\Caf\xE9 Tacvba\\Re\\05 La Ingrata.wav", 4, 0},
   };
   for (const auto& [args, file, has, notEncodable, unplayable] : cases) {
@@ -960,8 +960,10 @@ TEST(CommandLine, PlaylistFormatsAndTracksTheDriveCannotPlay) {
     EXPECT_EQ(report["leftOutOfPlaylistFiles"].size(), notEncodable) << args;
     EXPECT_EQ(report["unplayable"].size(), unplayable) << args;
   }
-  // The files of the format no longer written went with the clean-up.
+  // The files of the format no longer written went with the clean-up;
+  // an .m3u file of the user's stays even then.
   EXPECT_FALSE(fs::exists(drive + "/Playlists/Road Trip.m3u8"));
+  EXPECT_TRUE(fs::exists(drive + "/Playlists/mine.m3u"));
 }
 
 // Files missing from a folder that is here are said to be so (no
