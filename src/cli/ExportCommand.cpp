@@ -302,6 +302,20 @@ void ExportRun::copy() {
   copyStarted_ = true;
   CopyOutcome c = session_.copy(show, stop_.flag());
   if (live && drawn > 0) std::cerr << "\r" << (erase ? "\033[K" : std::string(drawn, ' ') + "\r") << std::flush;
+  const auto& renamed = session_.renamed();
+  report_["renamed"] = renamed.done.size();
+  report_["notRenamed"] = renamed.failed;
+  if (!renamed.done.empty()) {
+    out("Renamed " + countText(renamed.done.size(), "track", "tracks") +
+        " on the drive to the names now given" + kNewNames + ".");
+    for (const auto& [from, to] : renamed.done) verbose("  renamed " + from + " to " + to);
+  }
+  if (!renamed.failed.empty()) {
+    problem(countText(renamed.failed.size(), "track keeps its old name",
+                      "tracks keep their old names") +
+            " on the drive (the rename failed):");
+    for (const auto& line : renamed.failed) problem("  " + line);
+  }
   copied_ = c.bytesCopied;
   tracksOnDrive_ = c.tracksOnDrive;
   notCopied_ = c.notCopied.size();
@@ -509,19 +523,6 @@ int ExportRun::run() {
     report_["unfinishedCopiesRemoved"] = removed;
     if (removed) {
       out("Removed " + countText(removed, "unfinished copy", "unfinished copies") + " left by an earlier export.");
-    }
-    const auto& renamed = session_.renamed();
-    report_["renamed"] = renamed.done.size();
-    report_["notRenamed"] = renamed.failed;
-    if (!renamed.done.empty()) {
-      out("Renamed " + countText(renamed.done.size(), "track", "tracks") +
-          " on the drive to the names now given" + kNewNames + ".");
-      for (const auto& [from, to] : renamed.done) verbose("  renamed " + from + " to " + to);
-    }
-    if (!renamed.failed.empty()) {
-      problem(countText(renamed.failed.size(), "track keeps", "tracks keep") +
-              " its old name on the drive (it could not be renamed):");
-      for (const auto& line : renamed.failed) problem("  " + line);
     }
   }
   plan_ = &session_.plan();

@@ -598,7 +598,6 @@ size_t ExportSession::prepare() {
   };
   sweep(musicRoot_);
   sweep(playlistFolder_);
-  renameTracks();
   return removed;
 }
 
@@ -826,6 +825,9 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
   CopyOutcome outcome;
   // The copy works from what the plan saw; a copy without a plan looks now.
   if (!planned_) plan();
+  // Tracks under an earlier spelling take their new names first: the
+  // plan saw them where they were, and a rename keeps size and time.
+  renameTracks();
   session::Choice choice;
   choice.copyOnlyChecked = !o_.allTracks;
   for (const auto& s : selected_)

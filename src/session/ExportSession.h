@@ -101,8 +101,9 @@ struct ExportPlan {
     std::string title, artist, location, reason;
   };
   std::vector<Unplayable> unplayable;
-  // Tracks on the drive under a name the layout now spells composed:
-  // renamed once an export writes (prepare()), by the drive's old path.
+  // Tracks on the drive under an earlier spelling of their names
+  // (decomposed, or as the layout named them before): renamed when the
+  // copy starts, by the drive's old path below the music folder.
   std::vector<std::string> toRename;
   bool fits() const { return bytesToCopy <= freeSpace; }
   bool fitsAfterCleanUp() const { return cleanUp && bytesToCopy <= freeSpace + staleBytes; }
@@ -184,11 +185,11 @@ class ExportSession {
 
   // Takes the destination's lock (kBusy when another export holds it)
   // and removes unfinished copies of earlier runs; returns how many.
-  // Tracks the drive holds under decomposed names are renamed then (see
-  // renamed()).
   size_t prepare();
-  // What prepare() renamed (relative to the root: old, new), and what it
-  // could not, with why: those keep their old names.
+  // What copy() renamed before copying (tracks the drive holds under an
+  // earlier spelling of their names, ExportPlan::toRename), relative to
+  // the root: old, new; and what it could not, with why: those keep
+  // their old names.
   struct Renamed {
     std::vector<std::pair<std::string, std::string>> done;
     std::vector<std::string> failed;
