@@ -1047,6 +1047,8 @@ TEST(CommandLine, WordsAndAnswers) {
       {"export --json --quiet --verbose", 2, "\"error\": \"--verbose excludes --quiet\""},
       {"export --json --clean --no-clean", 2, usage},
       {"export --json --drive X --to /tmp", 2, usage},
+      {dry + " --absolute-paths --playlist-format m3u", 2,
+       "--absolute-paths goes only with --playlist-format m3u8."},
       {"export --json" + lib + " --to " + shellQuoted(dir / "drive"), 5,
        "\"status\": \"declined\""},
       {"export --to /tmp" + fifo, 2, dir / "fifo.xml" + ": not a regular file"},
