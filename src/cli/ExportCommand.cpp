@@ -216,10 +216,22 @@ void ExportRun::showMissingSources(const ExportPlan& plan) {
   auto suggestion = PathMap::suggest(missing, session_.library().musicFolderSourcePath, bases);
   entry["examples"] = std::vector<std::string>(missing.begin(), missing.begin() + std::min<size_t>(missing.size(), 5));
   missingSources_.insert(missing.begin(), missing.end());
+  // The folder is here, and the suggested one holds none of the files
+  // either (it may be the same folder): a mapping would change nothing.
+  // Its files were moved or deleted.
+  auto foundThere = [&] {
+    std::error_code ec;
+    if (suggestion->to.empty() || std::filesystem::equivalent(suggestion->to, suggestion->from, ec))
+      return false;
+    for (const auto& m : missing) {
+      if (m.rfind(suggestion->from + "/", 0) == 0 &&
+          std::filesystem::exists(suggestion->to + m.substr(suggestion->from.size()), ec))
+        return true;
+    }
+    return false;
+  };
   std::error_code ec;
-  if (suggestion && std::filesystem::is_directory(suggestion->from, ec)) {
-    // The folder is here: mapping it onto itself would change nothing.
-    // Its files were moved or deleted.
+  if (suggestion && std::filesystem::is_directory(suggestion->from, ec) && !foundThere()) {
     size_t under = 0;
     for (const auto& m : missing) under += m.rfind(suggestion->from + "/", 0) == 0;
     entry["missingFrom"] = suggestion->from;
