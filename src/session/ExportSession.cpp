@@ -405,11 +405,12 @@ void ExportSession::load() {
     }
   }
   DestinationLayout::LibraryPaths paths = DestinationLayout::forLibrary(library_, &needed, &kept);
-  // A track the drive holds under its decomposed name stays there until
-  // prepare() renames it: the plan and a dry run see where it is now.
-  std::unordered_map<std::string, std::string> composedNames;
+  // A track the drive holds under an earlier spelling of its name stays
+  // there until the copy renames it: the plan and a dry run see where it
+  // is now.
+  std::unordered_map<std::string, std::string> newNames;
   for (const auto& [id, old] : paths.renamedFrom)
-    composedNames[id] = std::exchange(paths.tracks[id], old);
+    newNames[id] = std::exchange(paths.tracks[id], old);
   DestinationLayout layout;  // names of playlists only chosen ones take
   for (const auto& p : paths.playlists) layout.playlistFileName(p.second);
   std::unordered_map<std::string, std::string>& destination = paths.tracks;
@@ -420,10 +421,10 @@ void ExportSession::load() {
   for (uint32_t i = 0; i < snapshot_.tracks.size(); ++i)
     snapshotTrack_.emplace(snapshot_.tracks[i].id, i);
   pendingRenames_.clear();
-  for (auto& [id, composed] : composedNames) {
+  for (auto& [id, name] : newNames) {
     auto at = snapshotTrack_.find(id);
     if (at != snapshotTrack_.end())
-      pendingRenames_.push_back({at->second, destination[id], std::move(composed)});
+      pendingRenames_.push_back({at->second, destination[id], std::move(name)});
   }
 
   // A playlist file of the user's at a playlist's name is never replaced:
@@ -487,7 +488,6 @@ void ExportSession::load() {
   for (auto& s : selected_) {
     s.list = registerList(*s.playlist);
     s.list->setPlaylistFileName(s.fileName);  // named so in the catalogue's log lines
-    ids_.push_back(s.playlist->persistentId);
   }
   // Registered after the chosen ones, so that a shared track keeps what
   // they gave it; needed by the clean-up, never copied.
@@ -522,13 +522,11 @@ void ExportSession::choose(const std::vector<std::string>& playlistIds) {
   if (loaded_.empty()) loaded_ = selected_;
   std::set<std::string> chosen(playlistIds.begin(), playlistIds.end());
   selected_.clear();
-  ids_.clear();
   for (const auto& s : loaded_) {
     bool on = chosen.count(s.playlist->persistentId) != 0;
     CTrackList::setIsExported(on, s.playlist->persistentId);
     if (!on) continue;
     selected_.push_back(s);
-    ids_.push_back(s.playlist->persistentId);
   }
   // The plan sized the playlists chosen before; the copy sizes its own.
   planned_ = false;

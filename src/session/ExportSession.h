@@ -243,7 +243,6 @@ class ExportSession {
   Mode mode_ = Mode::kAllPlaylists;
   std::vector<Selected> selected_;
   std::vector<Selected> loaded_;  // what load() selected, before any choose()
-  std::vector<std::string> ids_;
   // The tracks of the playlists taken, keyed by views of their own identifiers.
   std::unordered_map<std::string_view, const LibraryTrack*> byId_;
   // The engine's view of the same export: the playlists taken and their
