@@ -15,7 +15,6 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "catalogue/CTrackList.h"
 #include "drive/DriveScanner.h"
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
@@ -53,8 +52,6 @@ bool leavesRoot(std::string_view relative) {
   return false;
 }
 
-using catalogue::CTrack;
-using catalogue::CTrackList;
 namespace fs = std::filesystem;
 
 }  // namespace
@@ -474,61 +471,8 @@ void ExportSession::load() {
         fileName = beside;
       }
     }
-    selected_.push_back({&p, fileName, nullptr});
+    selected_.push_back({&p, fileName});
   }
-
-  shell::stAutoReleasePool pool;
-  CTrackList::setCopyOnlyCheckedItems(!o_.allTracks);
-  // Each playlist's tracks go to the catalogue as a script loads them.
-  auto registerList = [&](const LibraryPlaylist& p) {
-    catalogue::Values ids, enables;
-    catalogue::Texts sources, dests, titles, artists, durations;
-    for (const auto& item : p.items) {
-      auto it = byId_.find(item);
-      if (it == byId_.end()) continue;
-      const LibraryTrack& t = *it->second;
-      ids.emplace_back(std::string(t.persistentId));
-      enables.emplace_back(!t.disabled);
-      sources.emplace_back(t.localPath());
-      dests.push_back(destination[std::string(t.persistentId)]);
-      titles.emplace_back(t.name);
-      artists.emplace_back(t.artist);
-      durations.push_back(DestinationLayout::durationText(t.totalTimeMs));
-    }
-    return CTrackList::retainedTrackListForUniqueID(p.persistentId, true, ids, enables, sources,
-                                                    dests, titles, artists, durations);
-  };
-  for (auto& s : selected_) {
-    s.list = registerList(*s.playlist);
-    s.list->setPlaylistFileName(s.fileName);  // named so in the catalogue's log lines
-  }
-  // Registered after the chosen ones, so that a shared track keeps what
-  // they gave it; needed by the clean-up, never copied.
-  for (const LibraryPlaylist* p : alsoNeeded) registerList(*p);
-  // A track registered by an earlier load in this process (the window
-  // loads one library after another) keeps what it was first given: what
-  // this file says now replaces it, and a track whose files changed is
-  // looked at again. A first load finds nothing to change.
-  for (const auto& s : selected_) {
-    for (const auto& track : *s.list->trackList()) {
-      auto it = byId_.find(track->uniqueID());
-      if (it == byId_.end()) continue;
-      const LibraryTrack& t = *it->second;
-      const std::string& dest = destination[std::string(t.persistentId)];
-      if (track->sourcePath() != t.localPath() || track->destPathRel() != dest) {
-        track->setSourcePath(std::string(t.localPath()));
-        track->setDestPathRel(dest);
-        track->setTrackTested(false);
-        track->setTrackPresent(false);
-        track->setPresentSetInResolve(false);
-      }
-      if (track->trackTitle() != t.name) track->setTrackTitle(std::string(t.name));
-      if (track->trackArtist() != t.artist) track->setTrackArtist(std::string(t.artist));
-      std::string duration = DestinationLayout::durationText(t.totalTimeMs);
-      if (track->trackDuration() != duration) track->setTrackDuration(duration);
-    }
-  }
-  CTrack::setDestinationBasePath(musicRoot_);
 }
 
 void ExportSession::choose(const std::vector<std::string>& playlistIds) {
@@ -537,7 +481,6 @@ void ExportSession::choose(const std::vector<std::string>& playlistIds) {
   selected_.clear();
   for (const auto& s : loaded_) {
     bool on = chosen.count(s.playlist->persistentId) != 0;
-    CTrackList::setIsExported(on, s.playlist->persistentId);
     if (!on) continue;
     selected_.push_back(s);
   }
@@ -766,18 +709,6 @@ const ExportPlan& ExportSession::plan() {
   for (const auto& s : selected_)
     choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
   session::Plan sized = session::makePlan(snapshot_, observed_, choice);
-  // The copy run works on the catalogue's tracks: they are told what was
-  // just seen instead of looking at the drive a second time.
-  for (const auto& s : selected_) {
-    for (const auto& track : *s.list->trackList()) {
-      auto at = snapshotTrack_.find(track->uniqueID());
-      if (at == snapshotTrack_.end()) continue;
-      track->setTrackSize(observed_.sourceBytes[at->second]);
-      track->setTrackPresent(observed_.onDrive[at->second] != 0);
-      track->setPresentSetInResolve(true);
-      track->setTrackTested(true);
-    }
-  }
   plan_.bytesToCopy = sized.bytesToCopy;
   planned_ = true;
   plan_.freeSpace = freeBytes(root_);
@@ -963,15 +894,8 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
   if (driveRecord_.lines > 4 * driveRecord_.entries.size() + 1024) (void)(*writer)->compact();
   bool stopped = stop != nullptr && stop->load();
   // What is on the drive now: what the plan saw there and what this run
-  // named. The catalogue's tracks, which the cover images and playlist
-  // files still read, are told.
+  // named.
   for (uint32_t track : run.placed) observed_.onDrive[track] = 1;
-  for (const auto& s : selected_) {
-    for (const auto& track : *s.list->trackList()) {
-      auto at = snapshotTrack_.find(track->uniqueID());
-      if (at != snapshotTrack_.end() && observed_.onDrive[at->second]) track->setTrackPresent(true);
-    }
-  }
   std::unordered_set<uint32_t> placed(run.placed.begin(), run.placed.end());
   std::unordered_map<uint32_t, const platform::FileError*> reasons;
   for (const auto& f : run.failures) reasons[f.track] = &f.error;
@@ -1194,9 +1118,6 @@ void ExportSession::renameTracks() {
     }
     renamed_.done.emplace_back(renames[i].from, renames[i].to);
     snapshot_.tracks[p.track].destination = p.to;
-    // The catalogue's track, which the cover images still read.
-    if (auto track = CTrack::trackForUniqueID(snapshot_.tracks[p.track].id))
-      track->setDestPathRel(p.to);
   }
   pendingRenames_.clear();
 }

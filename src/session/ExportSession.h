@@ -31,7 +31,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "catalogue/CTrackList.h"
 #include "library/LibraryReader.h"
 #include "platform/DestinationRoot.h"
 #include "session/Plan.h"
@@ -229,7 +228,6 @@ class ExportSession {
   struct Selected {
     const LibraryPlaylist* playlist;
     std::string fileName;
-    catalogue::CTrackList::Ptr list;
   };
   std::string cleanUpRefusal() const;
   std::vector<std::string> stalePlaylistFiles() const;
@@ -240,7 +238,7 @@ class ExportSession {
   Library library_;
   std::string libraryFile_;
   std::string root_;       // the drive's folder
-  std::string musicRoot_;  // root_/Music, the catalogue's destination root
+  std::string musicRoot_;  // root_/Music, where the tracks go
   std::string playlistFolder_;
   std::shared_ptr<platform::DestinationRoot> destination_;
   Mode mode_ = Mode::kAllPlaylists;
