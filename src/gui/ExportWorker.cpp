@@ -8,6 +8,10 @@
 
 namespace app {
 
+namespace {
+const char* const kNoLibrary = "No library is loaded.";
+}  // namespace
+
 ExportWorker::ExportWorker(QObject* receiver) : receiver_(receiver), context_(new QObject) {
   context_->moveToThread(&thread_);
   QObject::connect(&thread_, &QThread::finished, context_, &QObject::deleteLater);
@@ -52,7 +56,13 @@ Loaded ExportWorker::rows(const std::vector<std::string>& chosen) {
   std::vector<std::string> all;
   for (const auto& [name, id] : session_->loadedPlaylists()) all.push_back(id);
   session_->choose(all);
-  const ExportPlan& plan = session_->plan();
+  auto planned = session_->plan();
+  if (!planned) {
+    session_->choose(chosen);
+    out.error = planned.error().message();
+    return out;
+  }
+  const ExportPlan& plan = **planned;
   std::set<std::string> on(chosen.begin(), chosen.end());
   for (const auto& p : plan.playlists) {
     out.rows.push_back({p.id, p.name, p.tracks, p.seconds, p.bytesToCopy, on.count(p.id) != 0});
@@ -64,36 +74,36 @@ Loaded ExportWorker::rows(const std::vector<std::string>& chosen) {
   return out;
 }
 
-bool ExportWorker::prepared() {
+std::string ExportWorker::prepare() {
   if (!prepared_) {
-    session_->prepare();
+    auto done = session_->prepare();
+    if (!done) return done.error().message();
     prepared_ = true;
   }
-  return prepared_;
+  return "";
 }
 
 void ExportWorker::load(const std::string& library, const std::string& to, const std::string& drive,
                         std::function<void(Loaded)> done) {
   post([=, this] {
     Loaded out;
-    try {
-      // The playlists of an earlier library are no longer exported.
-      if (session_) session_->choose({});
-      session_.reset();
-      prepared_ = false;
-      options_ = ExportOptions{};
-      options_.library = library;
-      options_.to = to;
-      options_.drive = drive;
-      session_ = std::make_unique<ExportSession>(options_);
-      session_->load();
+    // The playlists of an earlier library are no longer exported.
+    if (session_) session_->choose({});
+    session_.reset();
+    prepared_ = false;
+    options_ = ExportOptions{};
+    options_.library = library;
+    options_.to = to;
+    options_.drive = drive;
+    session_ = std::make_unique<ExportSession>(options_);
+    if (auto loaded = session_->load(); !loaded) {
+      out.error = loaded.error().message();
+    } else {
       std::vector<std::string> all;
       for (const auto& [name, id] : session_->loadedPlaylists()) all.push_back(id);
       out = rows(all);
-    } catch (const std::exception& e) {
-      session_.reset();
-      out.error = e.what();
     }
+    if (!out.error.empty()) session_.reset();
     reply(done, std::move(out));
   });
 }
@@ -102,8 +112,35 @@ void ExportWorker::netTotal(const std::vector<std::string>& ids, std::function<v
   post([=, this] {
     if (!session_) return reply(done, 0.0);
     session_->choose(ids);
-    reply(done, static_cast<double>(session_->bytesToCopy()));
+    auto bytes = session_->bytesToCopy();
+    reply(done, bytes ? static_cast<double>(*bytes) : 0.0);
   });
+}
+
+std::string ExportWorker::exportTo(const std::vector<std::string>& ids,
+                                   const std::function<void(CopyProgress)>& progress,
+                                   Exported* out) {
+  if (!session_) return kNoLibrary;
+  session_->choose(ids);
+  if (std::string why = prepare(); !why.empty()) return why;
+  auto planned = session_->plan();
+  if (!planned) return planned.error().message();
+  const ExportPlan& plan = **planned;
+  if (!plan.fits()) {
+    return "The checked playlists need " + std::to_string(plan.bytesToCopy) + " bytes, but only " +
+           std::to_string(plan.freeSpace) + " bytes are free on " + session_->root() +
+           ". Uncheck some playlists or clean up first. Nothing was copied.";
+  }
+  auto copied = session_->copy([&](const CopyProgress& p) { reply(progress, p); }, &stop_);
+  if (!copied) return copied.error().message();
+  out->copy = std::move(*copied);
+  out->stopped = stop_;
+  if (!out->stopped) {
+    out->covers = session_->covers(&stop_);
+    out->playlists = session_->playlistFiles();
+  }
+  out->refreshed = rows(ids);
+  return "";
 }
 
 void ExportWorker::exportChosen(const std::vector<std::string>& ids,
@@ -112,28 +149,7 @@ void ExportWorker::exportChosen(const std::vector<std::string>& ids,
   stop_ = false;
   post([=, this] {
     Exported out;
-    try {
-      if (!session_) throw ExportError(ExportError::Kind::kUsage, "No library is loaded.");
-      session_->choose(ids);
-      prepared();
-      const ExportPlan& plan = session_->plan();
-      if (!plan.fits()) {
-        throw ExportError(ExportError::Kind::kDoesNotFit,
-                          "The checked playlists need " + std::to_string(plan.bytesToCopy) +
-                              " bytes, but only " + std::to_string(plan.freeSpace) +
-                              " bytes are free on " + session_->root() +
-                              ". Uncheck some playlists or clean up first. Nothing was copied.");
-      }
-      out.copy = session_->copy([&](const CopyProgress& p) { reply(progress, p); }, &stop_);
-      out.stopped = stop_;
-      if (!out.stopped) {
-        out.covers = session_->covers(&stop_);
-        out.playlists = session_->playlistFiles();
-      }
-      out.refreshed = rows(ids);
-    } catch (const std::exception& e) {
-      out.error = e.what();
-    }
+    out.error = exportTo(ids, progress, &out);
     reply(done, std::move(out));
   });
 }
@@ -142,17 +158,19 @@ void ExportWorker::listStale(const std::vector<std::string>& ids, bool everythin
                              std::function<void(StaleList)> done) {
   post([=, this] {
     StaleList out;
-    try {
-      if (!session_) throw ExportError(ExportError::Kind::kUsage, "No library is loaded.");
-      options_.cleanAll = everything;
-      session_->choose(ids);
-      prepared();
-      const ExportPlan& plan = session_->plan();
-      out.refusal = plan.cleanUpRefusal;
-      out.items = plan.stale;
-      out.bytes = plan.staleBytes;
-    } catch (const std::exception& e) {
-      out.error = e.what();
+    if (!session_) {
+      out.error = kNoLibrary;
+      return reply(done, std::move(out));
+    }
+    options_.cleanAll = everything;
+    session_->choose(ids);
+    out.error = prepare();
+    auto planned = out.error.empty() ? session_->plan() : Outcome<const ExportPlan*>(nullptr);
+    if (!planned) out.error = planned.error().message();
+    if (out.error.empty()) {
+      out.refusal = (*planned)->cleanUpRefusal;
+      out.items = (*planned)->stale;
+      out.bytes = (*planned)->staleBytes;
     }
     reply(done, std::move(out));
   });
@@ -161,15 +179,19 @@ void ExportWorker::listStale(const std::vector<std::string>& ids, bool everythin
 void ExportWorker::clean(std::function<void(Cleaned)> done) {
   post([=, this] {
     Cleaned out;
-    try {
-      if (!session_) throw ExportError(ExportError::Kind::kUsage, "No library is loaded.");
-      out.outcome = session_->clean(true);
-      std::vector<std::string> chosen;
-      for (const auto& p : session_->plan().playlists) chosen.push_back(p.id);
-      out.refreshed = rows(chosen);
-    } catch (const std::exception& e) {
-      out.error = e.what();
+    if (!session_) {
+      out.error = kNoLibrary;
+      return reply(done, std::move(out));
     }
+    out.outcome = session_->clean(true);
+    auto planned = session_->plan();
+    if (!planned) {
+      out.error = planned.error().message();
+      return reply(done, std::move(out));
+    }
+    std::vector<std::string> chosen;
+    for (const auto& p : (*planned)->playlists) chosen.push_back(p.id);
+    out.refreshed = rows(chosen);
     reply(done, std::move(out));
   });
 }

@@ -98,7 +98,11 @@ class ExportWorker {
   template <class R>
   void reply(std::function<void(R)> done, R result);
   Loaded rows(const std::vector<std::string>& chosen);
-  bool prepared();
+  // Takes the destination's lock once per library; "" or why it cannot.
+  std::string prepare();
+  // The export of the playlists `ids`, into *out; "" or why it stopped.
+  std::string exportTo(const std::vector<std::string>& ids,
+                       const std::function<void(CopyProgress)>& progress, Exported* out);
 
   QObject* receiver_;
   QThread thread_;
