@@ -129,7 +129,9 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   }
   report_["playlists"] = rows;
   report_["bytesToCopy"] = plan.bytesToCopy;
-  report_["freeSpace"] = plan.freeSpace;
+  report_["spaceNeeded"] = plan.spaceNeeded;
+  report_["freeSpace"] = plan.freeSpaceKnown ? json(plan.freeSpace) : json(nullptr);
+  report_["fileSystem"] = plan.fileSystem;
   report_["skippedBuiltInPlaylists"] = plan.skippedBuiltIn;
   if (!plan.skippedBuiltIn.empty()) {
     const std::string& example = plan.skippedBuiltIn.size() > 1 ? plan.skippedBuiltIn[1] : plan.skippedBuiltIn[0];
@@ -141,10 +143,28 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   size_t ours = 0;
   for (const auto& item : plan.stale) ours += item.ours;
   out((plan.bytesToCopy == 0 ? std::string("Nothing to copy") : "Total to copy: " + byteText(plan.bytesToCopy)) +
-      "; free on the drive: " + byteText(plan.freeSpace) +
+      (plan.freeSpaceKnown ? "; free on the drive: " + byteText(plan.freeSpace)
+                           : std::string("; free space unknown (the drive does not tell)")) +
       (plan.cleanUp && ours > 0 ? "; stale files: " + std::to_string(ours) + " (" + byteText(plan.staleBytes) + ")"
                                 : ""));
   showMissingSources(plan);
+  json refused = json::array();
+  for (const auto& c : plan.cannotHold) {
+    refused.push_back({{"title", c.title},
+                       {"artist", c.artist},
+                       {"destination", c.destination},
+                       {"bytes", c.bytes},
+                       {"reason", c.reason}});
+  }
+  report_["cannotBeCopied"] = refused;
+  if (!plan.cannotHold.empty()) {
+    problem("Left out: " +
+            countText(plan.cannotHold.size(), "track cannot", "tracks cannot") +
+            " be copied to this drive" +
+            (plan.fileSystem.empty() ? "" : " (" + plan.fileSystem + ")") + ":");
+    for (const auto& c : plan.cannotHold)
+      problem("  " + c.artist + " - " + c.title + " (" + byteText(c.bytes) + "): " + c.reason);
+  }
   const LeftOut& l = plan.leftOut;
   report_["leftOut"] = {{"tracksWithoutFile", l.tracksWithoutFile},
                         {"tracksNotOnThisComputer", l.tracksNotOnThisComputer},
@@ -411,7 +431,7 @@ int ExportRun::run() {
   if (!plan_->fits()) {
     if (!plan_->fitsAfterCleanUp()) {
       throw ExportError(ExportError::Kind::kDoesNotFit,
-                        "The export needs " + byteText(plan_->bytesToCopy) + " but the drive has only " +
+                        "The export needs " + byteText(plan_->spaceNeeded) + " but the drive has only " +
                             byteText(plan_->freeSpace) + " free. Choose fewer playlists with --playlist.");
     }
     out("It fits only once the stale files are gone.");

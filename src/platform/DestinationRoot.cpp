@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/PosixFileManager.h"
+#include "platform/ReplaceFile.h"
 #include "platform/StateFile.h"
 
 namespace platform {
@@ -263,7 +264,7 @@ int DestinationRoot::forget(const std::vector<std::string>& relativePaths) const
     e = writeAll(fd, text.data(), text.size());
     if (e == 0 && fsync(fd) != 0) e = errno;
     if (close(fd) != 0 && e == 0) e = errno;
-    if (e == 0 && renameat(folder, temporary.c_str(), folder, kRecordFile) != 0) e = errno;
+    if (e == 0) e = replaceByRename(folder, temporary, kRecordFile);
     if (e != 0) unlinkat(folder, temporary.c_str(), 0);
   }
   close(folder);

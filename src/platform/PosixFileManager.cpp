@@ -24,6 +24,7 @@
 #include "platform/DestinationRoot.h"
 #include "platform/FolderListings.h"
 #include "platform/Path.h"
+#include "platform/ReplaceFile.h"
 
 namespace platform {
 namespace {
@@ -415,8 +416,7 @@ int finishStaged(StagedCopy& copy, const PosixFileManager::Options& options, boo
     if (close(fd) != 0) e = errno;
   }
   if (e == 0 && replace) {
-    if (renameat(copy.folder->fd, copy.temporary.c_str(), copy.folder->fd, copy.name.c_str()) != 0)
-      e = errno;
+    e = replaceByRename(copy.folder->fd, copy.temporary, copy.name);
   } else if (e == 0) {
     e = moveIntoPlace(copy.folder->fd, copy.temporary, copy.name, options.naming);
   }
@@ -870,7 +870,11 @@ bool PosixFileManager::writeStringAtomically(const std::string& text, const std:
   int e = writeAll(out.get(), text.data(), text.size());
   if (e == 0 && fsync(out.get()) != 0) e = errno;
   if (e == 0) e = out.closeNow();
-  if (e == 0 && rename(temporary.c_str(), path.c_str()) != 0) e = errno;
+  if (e == 0) {
+    FdCloser folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    e = folderFd.get() < 0 ? errno
+                           : replaceByRename(folderFd.get(), lastComponent(temporary), name);
+  }
   if (e == 0) return true;
   if (out.get() >= 0) out.closeNow();
   unlink(temporary.c_str());
@@ -969,7 +973,7 @@ bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::s
         S_ISDIR(existing.st_mode)) {
       e = EISDIR;
     }
-    if (e == 0 && renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) e = errno;
+    if (e == 0) e = replaceByRename(folder, temporary, name);
     if (e != 0) unlinkat(folder, temporary.c_str(), 0);
   }
   if (e == 0) return true;

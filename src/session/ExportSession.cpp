@@ -29,8 +29,10 @@
 #include "platform/FileManager.h"
 #include "platform/FolderListings.h"
 #include "platform/InsideFolder.h"
+#include "platform/Log.h"
 #include "platform/MountPoints.h"
 #include "platform/ProgressIndicator.h"
+#include "platform/ReplaceFile.h"
 #include "platform/RunLoop.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
@@ -179,10 +181,19 @@ std::string driveVolumePath(const std::string& title) {
   return path;
 }
 
-uint64_t freeBytes(const std::string& path) {
-  struct statvfs st;
-  if (statvfs(path.c_str(), &st) != 0) return 0;
-  return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+std::string refusalReason(session::Refused::Why why) {
+  switch (why) {
+    case session::Refused::Why::kTooLarge:
+      return "it cannot be copied there: the drive's file system holds files of at most 4 GiB - "
+             "1 byte (FAT32)";
+    case session::Refused::Why::kNameTooLong:
+      return "it cannot be copied there: a name on its path is longer than the drive's file "
+             "system allows (255 UTF-16 units)";
+    case session::Refused::Why::kPathTooLong:
+      break;
+  }
+  return "it cannot be copied there: its path is longer than the system allows (" +
+         std::to_string(PATH_MAX) + " bytes)";
 }
 
 size_t editDistance(const std::string& a, const std::string& b) {
@@ -577,6 +588,19 @@ size_t ExportSession::prepare() {
                  platform::FileManager::isPartialCopyName(entry.name)) {
         if (fm->removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr))
           ++removed;
+      } else if (entry.type == platform::FileType::kRegular && platform::isAsideName(entry.name)) {
+        // A replacement cut short: the old file goes back, or the aside
+        // copy of it goes once the new one stands.
+        auto relative = destination_->relativePath(folder);
+        int fd = relative ? destination_->openFolder(*relative, false) : -ENOENT;
+        bool restored = false;
+        int e = fd < 0 ? -fd : platform::recoverAside(fd, entry.name, &restored);
+        if (fd >= 0) close(fd);
+        if (e != 0) {
+          platform::logLine("Export: cannot settle " + path + ": " + std::strerror(e));
+        } else if (restored) {
+          platform::logLine("Export: put back " + path + " under its name: its replacement was cut short");
+        }
       }
     }
   };
@@ -655,7 +679,9 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
       // theirs, even empty.
       item.written = relative && ourFolders.count(*relative) != 0 && keptFolders.count(path) == 0;
     } else {
-      item.written = platform::FileManager::isPartialCopyName(fs::path(path).filename().string());
+      std::string name = fs::path(path).filename().string();
+      item.written =
+          platform::FileManager::isPartialCopyName(name) || platform::isAsideName(name);
       if (!item.written && relative) {
         // A file the record knows by identity is the exporter's only while
         // it is as the exporter wrote it: one a user put at that name since
@@ -694,11 +720,9 @@ const ExportPlan& ExportSession::plan() {
   auto fm = platform::FileManager::makePrivate();
   fm->shareListings(std::make_shared<platform::FolderListings>());
   loadRecord();
+  limits_ = platform::driveLimitsOf(root_);
   observed_ = session::observe(snapshot_, musicRoot_, *fm, driveView());
-  session::Choice choice;
-  choice.copyOnlyChecked = !o_.allTracks;
-  for (const auto& s : selected_)
-    choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
+  session::Choice choice = chosen();
   session::Plan sized = session::makePlan(snapshot_, observed_, choice);
   // The copy run works on the catalogue's tracks: they are told what was
   // just seen instead of looking at the drive a second time.
@@ -714,7 +738,17 @@ const ExportPlan& ExportSession::plan() {
   }
   plan_.bytesToCopy = sized.bytesToCopy;
   planned_ = true;
-  plan_.freeSpace = freeBytes(root_);
+  plan_.fileSystem = limits_.fileSystem;
+  plan_.freeSpaceKnown = limits_.freeBytes.has_value();
+  plan_.freeSpace = limits_.freeBytes.value_or(0);
+  plan_.spaceNeeded = sized.spaceNeeded;
+  plan_.cannotHold.clear();
+  for (const session::Refused& r : sized.refused) {
+    const LibraryTrack& t = *byId_.at(snapshot_.tracks[r.track].id);
+    plan_.cannotHold.push_back({std::string(t.name), std::string(t.artist),
+                                musicRoot_ + "/" + snapshot_.tracks[r.track].destination,
+                                refusalReason(r.why), observed_.sourceBytes[r.track]});
+  }
   if (plan_.cleanUp) {
     plan_.cleanUpRefusal = cleanUpRefusal();
     if (!plan_.cleanUpRefusal.empty()) {
@@ -767,16 +801,23 @@ void ExportSession::loadRecord() {
   driveRecord_ = std::move(*loaded);
 }
 
+session::Choice ExportSession::chosen() const {
+  session::Choice choice;
+  choice.copyOnlyChecked = !o_.allTracks;
+  for (const auto& s : selected_)
+    choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
+  choice.drive = limits_;
+  choice.musicRootBytes = musicRoot_.size();
+  return choice;
+}
+
 session::DriveView ExportSession::driveView() const {
   return {&driveRecord_, library_.libraryPersistentId, session::timeStepOf(root_)};
 }
 
 uint64_t ExportSession::bytesToCopy() {
   auto fm = platform::FileManager::makePrivate();
-  session::Choice choice;
-  choice.copyOnlyChecked = !o_.allTracks;
-  for (const auto& s : selected_)
-    choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
+  session::Choice choice = chosen();
   loadRecord();
   return session::makePlan(snapshot_, session::observe(snapshot_, musicRoot_, *fm, driveView()),
                            choice)
@@ -801,10 +842,7 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
   CopyOutcome outcome;
   // The copy works from what the plan saw; a copy without a plan looks now.
   if (!planned_) plan();
-  session::Choice choice;
-  choice.copyOnlyChecked = !o_.allTracks;
-  for (const auto& s : selected_)
-    choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
+  session::Choice choice = chosen();
   session::Plan sized = session::makePlan(snapshot_, observed_, choice);
   auto start = std::chrono::steady_clock::now();
   if (onProgress) onProgress({0, sized.bytesToCopy, false});
@@ -875,6 +913,8 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
   std::unordered_set<uint32_t> placed(run.placed.begin(), run.placed.end());
   std::unordered_map<uint32_t, const platform::FileError*> reasons;
   for (const auto& f : run.failures) reasons[f.track] = &f.error;
+  std::unordered_map<uint32_t, session::Refused::Why> refused;
+  for (const auto& r : sized.refused) refused[r.track] = r.why;
 
   // Every track that should be on the drive and is not could not be copied.
   std::vector<uint8_t> seen(snapshot_.tracks.size());
@@ -903,7 +943,9 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
                            "",
                            0};
       auto reason = reasons.find(track);
-      if (reason != reasons.end() && reason->second->code != 0 && t.onThisComputer()) {
+      if (auto why = refused.find(track); why != refused.end()) {
+        failure.reason = refusalReason(why->second);
+      } else if (reason != reasons.end() && reason->second->code != 0 && t.onThisComputer()) {
         failure.reason = describeCopyFailure(*reason->second, failure.source);
         failure.path = reason->second->path;
         failure.code = reason->second->code;

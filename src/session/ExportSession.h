@@ -78,10 +78,20 @@ struct StaleItem {
   bool changed = false;  // the exporter wrote a file there, which has changed since: not its own
 };
 
+// A track the drive's file system cannot hold: left out of the copy.
+struct CannotHold {
+  std::string title, artist, destination, reason;
+  uint64_t bytes = 0;
+};
+
 struct ExportPlan {
   std::vector<PlaylistPlan> playlists;
   uint64_t bytesToCopy = 0;
+  uint64_t spaceNeeded = 0;  // what the copies take in the drive's clusters
   uint64_t freeSpace = 0;
+  bool freeSpaceKnown = true;  // false: the file system does not say (some FUSE drivers)
+  std::string fileSystem;      // "FAT32", "FAT", "exFAT", or empty
+  std::vector<CannotHold> cannotHold;
   LeftOut leftOut;
   bool cleanUp = false;        // a clean-up is part of this export
   std::string cleanUpRefusal;  // why none may run here, when one was wanted
@@ -93,8 +103,8 @@ struct ExportPlan {
   // Built-in playlists (the whole library, Music, Movies...) an export of
   // all playlists leaves out, by name.
   std::vector<std::string> skippedBuiltIn;
-  bool fits() const { return bytesToCopy <= freeSpace; }
-  bool fitsAfterCleanUp() const { return cleanUp && bytesToCopy <= freeSpace + staleBytes; }
+  bool fits() const { return !freeSpaceKnown || spaceNeeded <= freeSpace; }
+  bool fitsAfterCleanUp() const { return cleanUp && spaceNeeded <= freeSpace + staleBytes; }
 };
 
 struct CopyProgress {
@@ -233,6 +243,8 @@ class ExportSession {
   // Reads the drive's record anew (kUsage when it cannot be read).
   void loadRecord();
   session::DriveView driveView() const;
+  session::Choice chosen() const;
+  platform::DriveLimits limits_;  // of the drive's file system, as last planned
 };
 
 // A failed copy's reason in words a person understands, with where it
