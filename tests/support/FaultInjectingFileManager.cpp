@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "platform/PosixFileManager.h"
+#include "platform/ReplaceFile.h"
 
 namespace platform {
 namespace {
@@ -29,6 +30,15 @@ const char* actionOf(FileOp op) {
 
 FaultInjectingFileManager::FaultInjectingFileManager(std::shared_ptr<FileManager> target)
     : FileManagerWrapper(target ? std::move(target) : std::make_shared<PosixFileManager>()) {}
+
+FaultInjectingFileManager::~FaultInjectingFileManager() {
+  if (renameOverRefused_) refuseRenameOverForTesting(0);
+}
+
+void FaultInjectingFileManager::refuseRenameOver(int code) {
+  renameOverRefused_ = code != 0;
+  refuseRenameOverForTesting(code);
+}
 
 void FaultInjectingFileManager::failNth(FileOp op, uint64_t n, int code) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -58,6 +68,7 @@ void FaultInjectingFileManager::clearFaults() {
   always_ = {};
   spaceLeft_.reset();
   unreadable_.clear();
+  if (renameOverRefused_) refuseRenameOver(0);
 }
 
 uint64_t FaultInjectingFileManager::count(FileOp op) const { return counts_[index(op)].load(); }
