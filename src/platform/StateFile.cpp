@@ -110,4 +110,23 @@ Status replaceStateFile(int folder, const std::string& name, std::string_view by
   return Status();
 }
 
+Status appendStateFile(int folder, const std::string& name, int fd, std::string_view bytes,
+                       bool flush, size_t maxBytes, const std::string& display) {
+  struct stat before;
+  if (fstat(fd, &before) != 0) return Status::fromErrno(errno, "cannot examine", display);
+  int e = writeAll(fd, bytes.data(), bytes.size());
+  if (e == 0 && flush && fdatasync(fd) != 0) e = errno;
+  struct stat after;
+  if ((e == EPERM || e == EACCES) && fstat(fd, &after) == 0 && after.st_size == before.st_size) {
+    struct stat st;
+    Result<int> reading = openStateFile(folder, name, O_RDONLY, display, &st);
+    if (!reading) return reading.status();
+    Result<std::string> text = readStateFile(*reading, maxBytes, display);
+    close(*reading);
+    if (!text) return text.status();
+    return replaceStateFile(folder, name, *text + std::string(bytes), display);
+  }
+  return e == 0 ? Status() : Status::fromErrno(e, "cannot append to", display);
+}
+
 }  // namespace platform
