@@ -2,13 +2,16 @@
 # Both install what is missing, configure and build first.
 
 # libclang-rt-14-dev brings FuzzedDataProvider.h, which the fuzz targets'
-# replay in the normal build needs.
+# replay in the normal build needs. dosfstools, exfatprogs, fusefat and
+# exfat-fuse make and mount the FAT32 and exFAT volumes of the end-to-end
+# tests (the kernel here has no vfat).
 DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libicu-dev libplist-dev libxml2-dev libblkid-dev libxxhash-dev \
   qt6-base-dev libcli11-dev nlohmann-json3-dev \
   libgtest-dev libgmock-dev libbenchmark-dev help2man xvfb xauth \
-  libclang-rt-14-dev
-BENCH_PACKAGES := rsync findutils coreutils time
+  libclang-rt-14-dev dosfstools exfatprogs fusefat exfat-fuse
+# xxhash: xxhsum, the yardstick of `tessaline check`.
+BENCH_PACKAGES := rsync findutils coreutils time xxhash
 # clang with libFuzzer's runtime, and llvm for symbolised crash reports.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
 FUZZ_SECONDS ?= 60

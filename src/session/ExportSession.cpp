@@ -35,6 +35,7 @@
 #include "platform/ReplaceFile.h"
 #include "platform/RunLoop.h"
 #include "session/CopyRun.h"
+#include "session/DriveCheck.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
 #include "shell/stAutoReleasePool.h"
@@ -58,6 +59,8 @@ std::string sourcePathTooLong(const std::string& source) {
 }
 
 }  // namespace
+
+std::string driveVolumeFolder(const std::string& title);
 
 std::string describeCopyFailure(const platform::FileError& e, const std::string& source) {
   const std::string& where = e.path.empty() ? source : e.path;
@@ -709,6 +712,8 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   for (const auto& p : playlists) judge(p, true);
 }
 
+std::string driveVolumeFolder(const std::string& title) { return driveVolumePath(title); }
+
 ExportSession::ExportSession(const ExportOptions& options) : o_(options) {}
 
 ExportSession::~ExportSession() = default;
@@ -799,6 +804,7 @@ void ExportSession::loadRecord() {
         "The drive's record of the exporter's files cannot be read: " + loaded.status().message());
   }
   driveRecord_ = std::move(*loaded);
+  damaged_ = readDamageNote(root_);
 }
 
 session::Choice ExportSession::chosen() const {
@@ -812,7 +818,7 @@ session::Choice ExportSession::chosen() const {
 }
 
 session::DriveView ExportSession::driveView() const {
-  return {&driveRecord_, library_.libraryPersistentId, session::timeStepOf(root_)};
+  return {&driveRecord_, library_.libraryPersistentId, session::timeStepOf(root_), &damaged_};
 }
 
 uint64_t ExportSession::bytesToCopy() {
@@ -904,6 +910,13 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
   // named. The catalogue's tracks, which the cover images and playlist
   // files still read, are told.
   for (uint32_t track : run.placed) observed_.onDrive[track] = 1;
+  // Damaged copies put right leave the note of the check that found them.
+  if (!damaged_.empty()) {
+    size_t before = damaged_.size();
+    for (uint32_t track : run.placed)
+      damaged_.erase(DestinationLayout::collisionKey(musicPrefix + snapshot_.tracks[track].destination));
+    if (damaged_.size() != before) (void)writeDamageNote(root_, damaged_);
+  }
   for (const auto& s : selected_) {
     for (const auto& track : *s.list->trackList()) {
       auto at = snapshotTrack_.find(track->uniqueID());

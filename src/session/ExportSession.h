@@ -245,7 +245,13 @@ class ExportSession {
   session::DriveView driveView() const;
   session::Choice chosen() const;
   platform::DriveLimits limits_;  // of the drive's file system, as last planned
+  // Tracks a check found damaged (see DriveCheck.h).
+  std::unordered_map<std::string, platform::FileStamp> damaged_;
 };
+
+// The folder of the Tessaline volume titled `title` (ExportError kUsage
+// when it is not attached, cannot be used or is not mounted).
+std::string driveVolumeFolder(const std::string& title);
 
 // A failed copy's reason in words a person understands, with where it
 // happened (`source`: the copy's source, to tell the two sides apart).

@@ -118,6 +118,10 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
         // a user put there: it is left alone (the copy then says so).
         if (same(e->drive)) {
           at = !sourceFile || e->source == source ? AtDestination::kTrack : AtDestination::kRepair;
+          if (at == AtDestination::kTrack && sourceFile && drive.damaged) {
+            auto found = drive.damaged->find(e->key);
+            if (found != drive.damaged->end() && found->second == now) at = AtDestination::kRepair;
+          }
         } else {
           at = now.size < e->drive.size ? AtDestination::kRepair : AtDestination::kOther;
         }

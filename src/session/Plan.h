@@ -84,6 +84,10 @@ struct DriveView {
   const platform::RecordContents* record = nullptr;  // none: a file is the track by name
   std::string libraryId;
   int64_t timeStepNs = platform::kExactTimeStepNs;
+  // Tracks `tessaline check` found damaged (content differs, size and
+  // time as written), by record key, with the size and time then: while
+  // the file still has them, it is repaired.
+  const std::unordered_map<std::string, platform::FileStamp>* damaged = nullptr;
 };
 
 struct Choice {
