@@ -259,6 +259,7 @@ void ExportRun::copy() {
   report_["notCopied"] = failed;
   report_["uncheckedNotCopied"] = c.uncheckedNotCopied;
   report_["copied"] = c.copied;
+  if (o_.verify) report_["verified"] = {{"files", c.verified}, {"withoutChecksum", c.unverified}};
   for (const auto& path : c.copied) verbose("  copied " + path);
   if (c.copied.empty()) {
     out("Nothing to copy: every track is on the drive" +
@@ -266,6 +267,12 @@ void ExportRun::copy() {
   } else {
     out("Copied " + countText(c.copied.size(), "track", "tracks") + " (" + byteText(c.bytesCopied) + ") in " +
         durationText(c.seconds) + ".");
+  }
+  if (o_.verify && !c.copied.empty()) {
+    out("Verified " + countText(c.verified, "file", "files") + " read back from the drive" +
+        (c.unverified ? " (" + std::to_string(c.unverified) + " without a checksum to compare with)"
+                      : std::string()) +
+        ".");
   }
   if (!c.notCopied.empty()) {
     problem(countText(c.notCopied.size(), "track", "tracks") + " could not be copied:");
@@ -591,6 +598,9 @@ void registerExportCommand(CLI::App& cli) {
                 "Also delete stale files the exporter did not write (for a drive used for nothing else); not with "
                 "--no-clean")
       ->excludes(noClean);
+  cmd->add_flag("--verify", options->verify,
+                "Read each copy back from the drive once it is flushed and compare it with what was "
+                "written; a copy the drive returns otherwise is removed and reported");
   auto* verbose = cmd->add_flag("-v,--verbose", options->verbose, "List each file copied and deleted");
   cmd->add_flag("-q,--quiet", options->quiet, "Print only what went wrong; not with --verbose")->excludes(verbose);
   cmd->add_flag(

@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "platform/BatchLookup.h"
+#include "platform/ContentHash.h"
 #include "platform/DestinationRoot.h"
 #include "platform/FolderListings.h"
 #include "platform/Path.h"
@@ -984,6 +985,22 @@ bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::s
   setFileError(error, e, path, "saved");
   if (error) error->path = path;
   return false;
+}
+
+std::optional<uint64_t> FileManager::readBackChecksum(const std::string& path, FileError* error) {
+  FdCloser in(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (in.get() < 0) {
+    setFileError(error, errno, path, "read back");
+    if (error) error->path = path;
+    return std::nullopt;
+  }
+  posix_fadvise(in.get(), 0, 0, POSIX_FADV_DONTNEED);
+  posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  Result<uint64_t> sum = hashOpenFile(in.get(), path);
+  if (sum) return *sum;
+  setFileError(error, sum.status().code() != 0 ? sum.status().code() : EIO, path, "read back");
+  if (error) error->path = path;
+  return std::nullopt;
 }
 
 bool FileManager::removeItemBelowRoot(const DestinationRoot& root, const std::string& path,

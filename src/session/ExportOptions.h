@@ -24,6 +24,7 @@ struct ExportOptions {
   bool absolutePaths = false;  // entries as absolute paths, not relative to the file
   bool verbose = false;        // list each file copied and deleted
   bool quiet = false;          // only what went wrong
+  bool verify = false;         // read each copy back and compare it with what was written
 };
 
 }  // namespace app

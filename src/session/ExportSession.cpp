@@ -67,6 +67,9 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
   bool atSource =
       !source.empty() && (e.path.empty() ? source.size() >= PATH_MAX : e.path == source);
   switch (e.code) {
+    case kDriveReturnedOtherData:
+      return "the drive returned different data when the copy was read back; the copy was "
+             "removed (" + where + ")";
     case ENOSPC:
     case EDQUOT:
       return "no space left on the drive (" + where + ")";
@@ -830,6 +833,51 @@ uint64_t ExportSession::bytesToCopy() {
       .bytesToCopy;
 }
 
+// Each copy this run named is read back from the drive (its batch was
+// flushed before it was named, so dropping its cached pages makes the read
+// come from the device) and compared with the checksum the copier took of
+// what it wrote. A copy the drive returns otherwise is removed, forgotten
+// by the record and reported; its track is not on the drive.
+ExportSession::VerifyCounts ExportSession::verifyCopies(session::CopyReport& run,
+                                                       platform::FileManager& fm,
+                                                       platform::DriveRecord& writer) {
+  VerifyCounts counts;
+  auto loaded = platform::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
+  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  std::vector<uint32_t> kept;
+  std::vector<std::string> removed;
+  for (uint32_t track : run.placed) {
+    std::string relative = musicPrefix + snapshot_.tracks[track].destination;
+    std::string key = DestinationLayout::collisionKey(relative);
+    const platform::RecordEntry* e = nullptr;
+    if (loaded) {
+      auto at = loaded->entries.find(key);
+      if (at != loaded->entries.end() && at->second.checksum) e = &at->second;
+    }
+    if (!e) {
+      ++counts.unverified;
+      kept.push_back(track);
+      continue;
+    }
+    std::string path = root_ + "/" + relative;
+    platform::FileError error;
+    auto sum = fm.readBackChecksum(path, &error);
+    if (sum && *sum == *e->checksum) {
+      ++counts.verified;
+      kept.push_back(track);
+      continue;
+    }
+    if (sum) error = {kDriveReturnedOtherData, "", path};
+    fm.removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr);
+    removed.push_back(key);
+    run.bytesPlaced -= std::min(run.bytesPlaced, e->drive.size);
+    run.failures.push_back({track, error});
+  }
+  if (!removed.empty()) (void)writer.remove(removed, true);
+  run.placed = std::move(kept);
+  return counts;
+}
+
 std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) const {
   std::string source(t.localPath());
   if (!t.onThisComputer())
@@ -901,6 +949,11 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
         if (onProgress) onProgress({e.done, e.total, true});
       });
   if (tile) tile->setHidden(true);
+  if (o_.verify && !run.placed.empty()) {
+    VerifyCounts counts = verifyCopies(run, *fm, **writer);
+    outcome.verified = counts.verified;
+    outcome.unverified = counts.unverified;
+  }
   outcome.bytesCopied = run.bytesPlaced;
   // The record only grows as files are written and removed: rewritten
   // whole once it holds far more lines than entries.

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -33,6 +34,7 @@
 #include "catalogue/CTrackList.h"
 #include "library/LibraryReader.h"
 #include "platform/DestinationRoot.h"
+#include "session/CopyRun.h"
 #include "session/Plan.h"
 
 namespace app {
@@ -126,6 +128,9 @@ struct CopyOutcome {
   std::vector<std::string> uncheckedNotCopied;  // destinations
   std::vector<std::string> copied;              // destinations this export wrote
   double seconds = 0;
+  // With verify: copies read back that matched the checksum taken while
+  // copying, and copies that have no checksum to compare with.
+  size_t verified = 0, unverified = 0;
 };
 
 struct PlaylistFailure {
@@ -214,6 +219,11 @@ class ExportSession {
   std::vector<std::string> stalePlaylistFiles() const;
   void findStale(const std::shared_ptr<platform::FileManager>& fm);
   std::string failureReason(const LibraryTrack& t, bool stopped) const;
+  struct VerifyCounts {
+    size_t verified = 0, unverified = 0;
+  };
+  VerifyCounts verifyCopies(session::CopyReport& run, platform::FileManager& fm,
+                            platform::DriveRecord& writer);
 
   const ExportOptions& o_;
   Library library_;
@@ -252,6 +262,10 @@ class ExportSession {
 // The folder of the Tessaline volume titled `title` (ExportError kUsage
 // when it is not attached, cannot be used or is not mounted).
 std::string driveVolumeFolder(const std::string& title);
+
+// The code of a copy that the drive, read back, returned otherwise than
+// it was written (export --verify).
+inline constexpr int kDriveReturnedOtherData = EBADMSG;
 
 // A failed copy's reason in words a person understands, with where it
 // happened (`source`: the copy's source, to tell the two sides apart).

@@ -62,12 +62,31 @@ void FaultInjectingFileManager::makeUnreadable(const std::string& path) {
   unreadable_.push_back(std::move(p));
 }
 
+void FaultInjectingFileManager::corruptReadBack(const std::string& suffix) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  corruptReadBack_.push_back(suffix);
+}
+
+std::optional<uint64_t> FaultInjectingFileManager::readBackChecksum(const std::string& path,
+                                                                    FileError* error) {
+  auto sum = target_->readBackChecksum(path, error);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& suffix : corruptReadBack_) {
+    if (sum && path.size() >= suffix.size() &&
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      return *sum ^ 1;
+    }
+  }
+  return sum;
+}
+
 void FaultInjectingFileManager::clearFaults() {
   std::lock_guard<std::mutex> lock(mutex_);
   oneShot_ = {};
   always_ = {};
   spaceLeft_.reset();
   unreadable_.clear();
+  corruptReadBack_.clear();
   if (renameOverRefused_) refuseRenameOver(0);
 }
 

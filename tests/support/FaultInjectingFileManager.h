@@ -64,6 +64,8 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   void makeUnreadable(const std::string& path);
   // Every rename over an existing file fails with `code` (0: stop).
   void refuseRenameOver(int code);
+  // Read-backs of files whose path ends in `suffix` return other data.
+  void corruptReadBack(const std::string& suffix);
   // Removes every injected fault (counts are kept).
   void clearFaults();
 
@@ -97,6 +99,7 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   bool isDeletableFileAtPath(const std::string& path) override;
   bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                            FileError* error) override;
+  std::optional<uint64_t> readBackChecksum(const std::string& path, FileError* error) override;
 
  private:
   // Counts one operation; returns the errno it must fail with, or 0.
@@ -117,6 +120,7 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   std::array<int, kFileOpCount> always_{};
   std::optional<uint64_t> spaceLeft_;
   std::vector<std::string> unreadable_;
+  std::vector<std::string> corruptReadBack_;
   std::atomic<bool> renameOverRefused_{false};
 };
 
