@@ -83,9 +83,9 @@ int runCheck(const CheckOptions& o) {
     return status;
   }
   std::cout << "Checked " << r.root << (r.fileSystem.empty() ? "" : " (" + r.fileSystem + ")")
-            << ": " << countText(r.byContent, "file", "files") << " by content, "
-            << r.bySizeAndTime << " by size and time only"
-            << (o.fast ? " (--fast)" : " (recorded without a checksum)") << ".\n";
+            << ": " << countText(r.byContent, "file", "files") << " by content, " << r.bySizeAndTime
+            << " by size and time only" << (o.fast ? " (--fast)" : " (recorded without a checksum)")
+            << ".\n";
   printGroup("Damaged: the content differs, size and time as written", r.damaged);
   printGroup("Changed: size or time differs from what was written", r.changed);
   printGroup("Missing: recorded but not on the drive", r.missing);
@@ -93,7 +93,8 @@ int runCheck(const CheckOptions& o) {
   for (const auto& d : r.dangling) dangling.push_back({d.path + " -> " + d.detail, 0, ""});
   for (const auto& d : r.neverCopied) never.push_back({d.path + " -> " + d.detail, 0, ""});
   printGroup("Playlist entries whose file the exporter wrote and is gone", dangling);
-  printGroup("Playlist entries whose track was never copied (unchecked, or its copy failed)", never);
+  printGroup("Playlist entries whose track was never copied (unchecked, or its copy failed)",
+             never);
   printGroup("Names or sizes the drive's file system cannot hold", r.cannotHold);
   if (!r.notOurs.empty()) {
     std::cout << "Not written by the exporter: " << countText(r.notOurs.size(), "file", "files")
@@ -118,7 +119,8 @@ int runCheck(const CheckOptions& o) {
 
 void registerCheckCommand(CLI::App& cli) {
   auto o = std::make_shared<CheckOptions>();
-  auto* cmd = cli.add_subcommand("check", "Compare the drive with the record of what the exporter wrote");
+  auto* cmd =
+      cli.add_subcommand("check", "Compare the drive with the record of what the exporter wrote");
   cmd->add_option("DIR", o->folder, "The drive's folder; default: the remembered drive volume");
   cmd->add_flag("--fast", o->fast, "Compare sizes and times only; read no file");
   cmd->add_flag("--json", o->json, "Print a machine-readable report instead of text");

@@ -142,11 +142,13 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   }
   size_t ours = 0;
   for (const auto& item : plan.stale) ours += item.ours;
-  out((plan.bytesToCopy == 0 ? std::string("Nothing to copy") : "Total to copy: " + byteText(plan.bytesToCopy)) +
+  out((plan.bytesToCopy == 0 ? std::string("Nothing to copy")
+                             : "Total to copy: " + byteText(plan.bytesToCopy)) +
       (plan.freeSpaceKnown ? "; free on the drive: " + byteText(plan.freeSpace)
                            : std::string("; free space unknown (the drive does not tell)")) +
-      (plan.cleanUp && ours > 0 ? "; stale files: " + std::to_string(ours) + " (" + byteText(plan.staleBytes) + ")"
-                                : ""));
+      (plan.cleanUp && ours > 0
+           ? "; stale files: " + std::to_string(ours) + " (" + byteText(plan.staleBytes) + ")"
+           : ""));
   showMissingSources(plan);
   json refused = json::array();
   for (const auto& c : plan.cannotHold) {
@@ -158,8 +160,7 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   }
   report_["cannotBeCopied"] = refused;
   if (!plan.cannotHold.empty()) {
-    problem("Left out: " +
-            countText(plan.cannotHold.size(), "track cannot", "tracks cannot") +
+    problem("Left out: " + countText(plan.cannotHold.size(), "track cannot", "tracks cannot") +
             " be copied to this drive" +
             (plan.fileSystem.empty() ? "" : " (" + plan.fileSystem + ")") + ":");
     for (const auto& c : plan.cannotHold)
@@ -438,8 +439,9 @@ int ExportRun::run() {
   if (!plan_->fits()) {
     if (!plan_->fitsAfterCleanUp()) {
       throw ExportError(ExportError::Kind::kDoesNotFit,
-                        "The export needs " + byteText(plan_->spaceNeeded) + " but the drive has only " +
-                            byteText(plan_->freeSpace) + " free. Choose fewer playlists with --playlist.");
+                        "The export needs " + byteText(plan_->spaceNeeded) +
+                            " but the drive has only " + byteText(plan_->freeSpace) +
+                            " free. Choose fewer playlists with --playlist.");
     }
     out("It fits only once the stale files are gone.");
   }
@@ -598,9 +600,10 @@ void registerExportCommand(CLI::App& cli) {
                 "Also delete stale files the exporter did not write (for a drive used for nothing else); not with "
                 "--no-clean")
       ->excludes(noClean);
-  cmd->add_flag("--verify", options->verify,
-                "Read each copy back from the drive once it is flushed and compare it with what was "
-                "written; a copy the drive returns otherwise is removed and reported");
+  cmd->add_flag(
+      "--verify", options->verify,
+      "Read each copy back from the drive once it is flushed and compare it with what was "
+      "written; a copy the drive returns otherwise is removed and reported");
   auto* verbose = cmd->add_flag("-v,--verbose", options->verbose, "List each file copied and deleted");
   cmd->add_flag("-q,--quiet", options->quiet, "Print only what went wrong; not with --verbose")->excludes(verbose);
   cmd->add_flag(

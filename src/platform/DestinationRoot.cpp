@@ -213,7 +213,8 @@ int DestinationRoot::record(const std::vector<std::string>& relativePaths, bool 
     close(folder);
     return e;
   }
-  Status appended = appendStateFile(folder, kRecordFile, fd, text, flush, size_t{256} << 20, display);
+  Status appended =
+      appendStateFile(folder, kRecordFile, fd, text, flush, size_t{256} << 20, display);
   close(folder);
   int e = appended.ok() ? 0 : (appended.code() != 0 ? appended.code() : EIO);
   if (close(fd) != 0 && e == 0) e = errno;

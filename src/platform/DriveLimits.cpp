@@ -82,8 +82,8 @@ DriveLimits driveLimitsOf(const std::string& folder) {
   DriveLimits limits;
   struct statfs fs;
   if (statfs(folder.c_str(), &fs) != 0) return limits;
-  uint64_t unit = fs.f_frsize > 0 ? static_cast<uint64_t>(fs.f_frsize)
-                                  : static_cast<uint64_t>(fs.f_bsize);
+  uint64_t unit =
+      fs.f_frsize > 0 ? static_cast<uint64_t>(fs.f_frsize) : static_cast<uint64_t>(fs.f_bsize);
   limits.clusterBytes = std::max<uint64_t>(unit, 1);
   // Some FUSE file systems report no blocks at all: their free space is
   // not known, which is not the same as none.

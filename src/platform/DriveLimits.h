@@ -20,12 +20,12 @@
 namespace platform {
 
 struct DriveLimits {
-  std::string fileSystem;                // "FAT32", "FAT", "exFAT", or empty when not these
-  uint64_t maxFileBytes = UINT64_MAX;    // the largest file
-  size_t maxNameUnits = 255;             // UTF-16 units per name (bytes elsewhere)
-  bool namesInUtf16 = false;             // names are counted in UTF-16 units, not bytes
-  uint64_t clusterBytes = 1;             // space is taken in these units
-  std::optional<uint64_t> freeBytes;     // none: the file system does not tell (no blocks at all)
+  std::string fileSystem;              // "FAT32", "FAT", "exFAT", or empty when not these
+  uint64_t maxFileBytes = UINT64_MAX;  // the largest file
+  size_t maxNameUnits = 255;           // UTF-16 units per name (bytes elsewhere)
+  bool namesInUtf16 = false;           // names are counted in UTF-16 units, not bytes
+  uint64_t clusterBytes = 1;           // space is taken in these units
+  std::optional<uint64_t> freeBytes;   // none: the file system does not tell (no blocks at all)
   // `bytes` rounded up to whole clusters.
   uint64_t onDisk(uint64_t bytes) const {
     return clusterBytes <= 1 ? bytes : (bytes + clusterBytes - 1) / clusterBytes * clusterBytes;

@@ -125,8 +125,8 @@ CheckReport checkDrive(const std::string& rootPath, bool fast) {
     const platform::FileStamp now{static_cast<uint64_t>(st.st_size), timeNsOf(st)};
     if (!S_ISREG(st.st_mode) ||
         platform::sameStamp(e.drive, now, step) == platform::StampMatch::kDifferent) {
-      report.changed.push_back({e.path, now.size,
-                                "written as " + stampText(e.drive) + ", now " + stampText(now)});
+      report.changed.push_back(
+          {e.path, now.size, "written as " + stampText(e.drive) + ", now " + stampText(now)});
       continue;
     }
     if (e.kind == platform::EntryKind::kPlaylist) playlists.push_back(e.path);
@@ -137,8 +137,10 @@ CheckReport checkDrive(const std::string& rootPath, bool fast) {
     ++report.byContent;
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    auto sum = fd >= 0 ? platform::hashOpenFile(fd, path)
-                       : platform::Result<uint64_t>(platform::Status::fromErrno(errno, "cannot open", path));
+    auto sum =
+        fd >= 0
+            ? platform::hashOpenFile(fd, path)
+            : platform::Result<uint64_t>(platform::Status::fromErrno(errno, "cannot open", path));
     if (fd >= 0) close(fd);
     report.bytesRead += now.size;
     if (!sum) {
@@ -151,7 +153,8 @@ CheckReport checkDrive(const std::string& rootPath, bool fast) {
   // Every file on the drive: the exporter's, or not; and whether the file
   // system holds it.
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(rootPath, fs::directory_options::skip_permission_denied, ec);
+  for (auto it = fs::recursive_directory_iterator(
+           rootPath, fs::directory_options::skip_permission_denied, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     std::string relative = it->path().string().substr(rootPath.size() + 1);
     if (relative == platform::DestinationRoot::kStateFolder) {
@@ -162,7 +165,8 @@ CheckReport checkDrive(const std::string& rootPath, bool fast) {
     std::string name = it->path().filename().string();
     bool regular = it->is_regular_file(e2) && !it->is_symlink(e2);
     uint64_t bytes = regular ? it->file_size(e2) : 0;
-    if (!limits.nameFits(name)) report.cannotHold.push_back({relative, bytes, "its name is too long"});
+    if (!limits.nameFits(name))
+      report.cannotHold.push_back({relative, bytes, "its name is too long"});
     if (bytes > limits.maxFileBytes)
       report.cannotHold.push_back({relative, bytes, "it is larger than the file system holds"});
     if (!regular || recorded.count(relative) != 0) continue;
@@ -174,7 +178,8 @@ CheckReport checkDrive(const std::string& rootPath, bool fast) {
     // Only a holder of the exporter's lock writes there: while an export
     // runs, nothing is noted (the next check notes what is still damaged).
     std::unordered_map<std::string, platform::FileStamp> note;
-    for (const auto& [path, stamp] : damagedStamps) note[DestinationLayout::collisionKey(path)] = stamp;
+    for (const auto& [path, stamp] : damagedStamps)
+      note[DestinationLayout::collisionKey(path)] = stamp;
     std::string holder;
     auto lock = root->shareLock(&holder);
     report.damageNoted = lock.ok() && writeDamageNote(rootPath, note);

@@ -41,10 +41,10 @@ struct CheckedFile {
 
 struct CheckReport {
   std::string root, fileSystem;
-  std::vector<CheckedFile> damaged;     // content differs, size and time as written
-  std::vector<CheckedFile> changed;     // size or time differs
-  std::vector<CheckedFile> missing;     // recorded, not there
-  std::vector<CheckedFile> notOurs;     // files the exporter did not write
+  std::vector<CheckedFile> damaged;  // content differs, size and time as written
+  std::vector<CheckedFile> changed;  // size or time differs
+  std::vector<CheckedFile> missing;  // recorded, not there
+  std::vector<CheckedFile> notOurs;  // files the exporter did not write
   // Playlist entries that name nothing (path: the playlist file, detail:
   // the entry): a file the exporter wrote there, since gone, or one it
   // never copied (left unchecked, or its copy failed, as the export said).

@@ -35,8 +35,8 @@
 #include "platform/ReplaceFile.h"
 #include "platform/RunLoop.h"
 #include "session/CopyRun.h"
-#include "session/DriveCheck.h"
 #include "session/DestinationLayout.h"
+#include "session/DriveCheck.h"
 #include "session/ExportOptions.h"
 #include "shell/stAutoReleasePool.h"
 
@@ -69,7 +69,8 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
   switch (e.code) {
     case kDriveReturnedOtherData:
       return "the drive returned different data when the copy was read back; the copy was "
-             "removed (" + where + ")";
+             "removed (" +
+             where + ")";
     case ENOSPC:
     case EDQUOT:
       return "no space left on the drive (" + where + ")";
@@ -605,7 +606,8 @@ size_t ExportSession::prepare() {
         if (e != 0) {
           platform::logLine("Export: cannot settle " + path + ": " + std::strerror(e));
         } else if (restored) {
-          platform::logLine("Export: put back " + path + " under its name: its replacement was cut short");
+          platform::logLine("Export: put back " + path +
+                            " under its name: its replacement was cut short");
         }
       }
     }
@@ -686,8 +688,7 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
       item.written = relative && ourFolders.count(*relative) != 0 && keptFolders.count(path) == 0;
     } else {
       std::string name = fs::path(path).filename().string();
-      item.written =
-          platform::FileManager::isPartialCopyName(name) || platform::isAsideName(name);
+      item.written = platform::FileManager::isPartialCopyName(name) || platform::isAsideName(name);
       if (!item.written && relative) {
         // A file the record knows by identity is the exporter's only while
         // it is as the exporter wrote it: one a user put at that name since
@@ -839,8 +840,8 @@ uint64_t ExportSession::bytesToCopy() {
 // what it wrote. A copy the drive returns otherwise is removed, forgotten
 // by the record and reported; its track is not on the drive.
 ExportSession::VerifyCounts ExportSession::verifyCopies(session::CopyReport& run,
-                                                       platform::FileManager& fm,
-                                                       platform::DriveRecord& writer) {
+                                                        platform::FileManager& fm,
+                                                        platform::DriveRecord& writer) {
   VerifyCounts counts;
   auto loaded = platform::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
@@ -967,7 +968,8 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
   if (!damaged_.empty()) {
     size_t before = damaged_.size();
     for (uint32_t track : run.placed)
-      damaged_.erase(DestinationLayout::collisionKey(musicPrefix + snapshot_.tracks[track].destination));
+      damaged_.erase(
+          DestinationLayout::collisionKey(musicPrefix + snapshot_.tracks[track].destination));
     if (damaged_.size() != before) (void)writeDamageNote(root_, damaged_);
   }
   for (const auto& s : selected_) {

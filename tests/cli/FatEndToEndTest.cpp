@@ -50,14 +50,16 @@ void writeLibrary(const testsupport::TempDir& dir, const std::vector<Track>& tra
     }
     std::string number = std::to_string(++n);
     xml += "<key>" + number + "</key><dict><key>Track ID</key><integer>" + number +
-           "</integer><key>Persistent ID</key><string>" + t.id + "</string><key>Name</key><string>" +
-           t.id + "</string><key>Artist</key><string>A</string><key>Album</key><string>B</string>" +
+           "</integer><key>Persistent ID</key><string>" + t.id +
+           "</string><key>Name</key><string>" + t.id +
+           "</string><key>Artist</key><string>A</string><key>Album</key><string>B</string>" +
            "<key>Location</key><string>" + fileUrl(source) + "</string></dict>";
     items += "<dict><key>Track ID</key><integer>" + number + "</integer></dict>";
   }
-  xml += "</dict><key>Playlists</key><array><dict><key>Name</key><string>Mix</string>"
-         "<key>Playlist Persistent ID</key><string>P1</string><key>Playlist Items</key><array>" +
-         items + "</array></dict></array></dict></plist>";
+  xml +=
+      "</dict><key>Playlists</key><array><dict><key>Name</key><string>Mix</string>"
+      "<key>Playlist Persistent ID</key><string>P1</string><key>Playlist Items</key><array>" +
+      items + "</array></dict></array></dict></plist>";
   testsupport::writeFile(dir / "Library.xml", xml);
 }
 
@@ -80,12 +82,9 @@ void exerciseVolume(FuseVolume::Kind kind) {
     GTEST_SKIP() << "no FUSE volume: " << volume.why();
   }
   const bool fat32 = kind == FuseVolume::Kind::kFat32;
-  std::vector<Track> tracks = {{"Plain", "Plain.mp3"},
-                               {"Refused", "a\"*:<>?\\|\t\x01z.mp3"},
-                               {"Case1", "Case.mp3"},
-                               {"Case2", "CASE.mp3"},
-                               {"Nfc", "Caf\xC3\xA9.mp3"},
-                               {"Nfd", "Cafe\xCC\x81.mp3"}};
+  std::vector<Track> tracks = {{"Plain", "Plain.mp3"},     {"Refused", "a\"*:<>?\\|\t\x01z.mp3"},
+                               {"Case1", "Case.mp3"},      {"Case2", "CASE.mp3"},
+                               {"Nfc", "Caf\xC3\xA9.mp3"}, {"Nfd", "Cafe\xCC\x81.mp3"}};
   if (fat32) tracks.push_back({"Huge", "Huge.mov", (uint64_t{1} << 32) + 1});
   writeLibrary(dir, tracks);
   auto [status, report] = exportTo(dir, volume.path());

@@ -1,7 +1,7 @@
 // The destination handle: writes and removals stay below it and never go
 // through a link, it is never created, and its record and lock hold.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,10 +9,10 @@
 #include <filesystem>
 
 #include "platform/DestinationRoot.h"
+#include "platform/PosixFileManager.h"
 #include "platform/ReplaceFile.h"
 #include "platform/StateFile.h"
 #include "support/FaultInjectingFileManager.h"
-#include "platform/PosixFileManager.h"
 #include "support/TempDir.h"
 
 using namespace platform;

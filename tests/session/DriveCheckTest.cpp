@@ -26,9 +26,15 @@ RecordEntry recorded(const std::string& root, const std::string& path, EntryKind
   platform::ContentHash hash;
   std::string bytes = testsupport::readFile(root + "/" + path);
   hash.update(bytes.data(), bytes.size());
-  RecordEntry e{app::DestinationLayout::collisionKey(path), path, kind, "T-" + path, "L",
-                {static_cast<uint64_t>(st.st_size), st.st_mtim.tv_sec * 1'000'000'000 + st.st_mtim.tv_nsec},
-                {static_cast<uint64_t>(st.st_size), 0}, std::nullopt};
+  RecordEntry e{
+      app::DestinationLayout::collisionKey(path),
+      path,
+      kind,
+      "T-" + path,
+      "L",
+      {static_cast<uint64_t>(st.st_size), st.st_mtim.tv_sec * 1'000'000'000 + st.st_mtim.tv_nsec},
+      {static_cast<uint64_t>(st.st_size), 0},
+      std::nullopt};
   if (sum) e.checksum = hash.digest();
   return e;
 }
@@ -44,7 +50,8 @@ TEST(DriveCheck, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNextTime) {
                          "#EXTM3U\n../Music/good.mp3\n../Music/gone.mp3\n../Music/never.mp3\n");
   std::vector<RecordEntry> entries;
   for (const char* name : {"good", "damaged", "longer", "gone"})
-    entries.push_back(recorded(root, std::string("Music/") + name + ".mp3", EntryKind::kTrack, true));
+    entries.push_back(
+        recorded(root, std::string("Music/") + name + ".mp3", EntryKind::kTrack, true));
   entries.push_back(recorded(root, "Music/old.mp3", EntryKind::kTrack, false));  // before checksums
   entries.push_back(recorded(root, "Playlists/Mix.m3u8", EntryKind::kPlaylist, true));
   auto record = platform::DriveRecord::open(platform::DestinationRoot::open(root),
@@ -65,7 +72,8 @@ TEST(DriveCheck, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNextTime) {
 
   auto paths = [](const std::vector<app::CheckedFile>& files) {
     std::vector<std::string> out;
-    for (const auto& f : files) out.push_back(f.path + (f.detail.rfind("../", 0) == 0 ? " " + f.detail : ""));
+    for (const auto& f : files)
+      out.push_back(f.path + (f.detail.rfind("../", 0) == 0 ? " " + f.detail : ""));
     std::sort(out.begin(), out.end());
     return out;
   };
@@ -88,16 +96,18 @@ TEST(DriveCheck, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNextTime) {
   auto contents = platform::DriveRecord::load(*platform::DestinationRoot::open(root),
                                               &app::DestinationLayout::collisionKey);
   ASSERT_TRUE(contents.ok());
-  session::Snapshot snapshot{{{"T-Music/damaged.mp3", root + "/Music/good.mp3", "damaged.mp3", true}},
-                             {}};
+  session::Snapshot snapshot{
+      {{"T-Music/damaged.mp3", root + "/Music/good.mp3", "damaged.mp3", true}}, {}};
   auto damaged = app::readDamageNote(root);
   auto fm = platform::FileManager::makePrivate();
   session::DriveView view{&*contents, "L", platform::kExactTimeStepNs, &damaged};
   // The source as recorded: its size, time 0.
   timespec zero[2] = {{0, 0}, {0, 0}};
   utimensat(AT_FDCWD, (root + "/Music/good.mp3").c_str(), zero, 0);
-  EXPECT_EQ(session::observe(snapshot, root + "/Music", *fm, view).at[0], session::AtDestination::kRepair);
+  EXPECT_EQ(session::observe(snapshot, root + "/Music", *fm, view).at[0],
+            session::AtDestination::kRepair);
   ASSERT_TRUE(app::writeDamageNote(root, {}));
   damaged = app::readDamageNote(root);
-  EXPECT_EQ(session::observe(snapshot, root + "/Music", *fm, view).at[0], session::AtDestination::kTrack);
+  EXPECT_EQ(session::observe(snapshot, root + "/Music", *fm, view).at[0],
+            session::AtDestination::kTrack);
 }

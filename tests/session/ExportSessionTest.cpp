@@ -9,6 +9,7 @@
 
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
+#include "support/FaultInjectingFileManager.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -72,4 +73,38 @@ TEST(ExportSession, EachPlanSeesTheDriveAndTheSourcesAsTheyAreThen) {
     EXPECT_EQ(kept, step.staleKept);
     EXPECT_EQ(plan.missingSources.size(), step.missingSources);
   }
+}
+
+// --verify: a copy the drive returns otherwise when read back is removed
+// and its track reported; the others are counted as verified.
+TEST(ExportSession, VerifyRemovesACopyTheDriveReturnsOtherwise) {
+  testsupport::TempDir dir;
+  std::string lib = dir / "lib", drive = dir / "drive";
+  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
+                         lib + "' >/dev/null")
+                            .c_str()),
+            0);
+  fs::create_directories(drive);
+  auto faulty = std::make_shared<platform::FaultInjectingFileManager>();
+  faulty->corruptReadBack(".wav");
+  platform::FileManager::setFactoryForTesting([faulty] { return faulty; });
+  app::ExportOptions options;
+  options.library = lib + "/Library.xml";
+  options.to = drive;
+  options.verify = true;
+  app::ExportSession session(options);
+  session.load();
+  session.prepare();
+  session.plan();
+  app::CopyOutcome copied = session.copy(nullptr, nullptr);
+  platform::FileManager::setFactoryForTesting(nullptr);
+  ASSERT_FALSE(copied.notCopied.empty());
+  for (const auto& f : copied.notCopied) {
+    EXPECT_NE(f.reason.find("the drive returned different data"), std::string::npos) << f.reason;
+    EXPECT_FALSE(fs::exists(f.destination)) << f.destination;
+    EXPECT_EQ(fs::path(f.destination).extension(), ".wav");
+  }
+  EXPECT_EQ(copied.verified, copied.copied.size());
+  EXPECT_EQ(copied.unverified, 0u);
+  for (const auto& path : copied.copied) EXPECT_NE(fs::path(path).extension(), ".wav") << path;
 }

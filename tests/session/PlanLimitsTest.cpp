@@ -9,7 +9,7 @@ using namespace session;
 
 TEST(PlanLimits, WhatTheFileSystemCannotHoldIsLeftOutAndSpaceIsCountedInClusters) {
   platform::DriveLimits fat{"FAT32", platform::kFat32MaxFileBytes, 255, true, 32768, {}};
-  platform::DriveLimits ext4;  // names in bytes, no file size limit, 1-byte units
+  platform::DriveLimits ext4;                // names in bytes, no file size limit, 1-byte units
   const std::string longUtf8(200 * 2, 'x');  // 400 bytes
   std::string accents;
   for (int i = 0; i < 200; ++i) accents += "\xC3\xA9";  // 200 UTF-16 units, 400 bytes

@@ -45,8 +45,8 @@ class FuseVolume {
       why_ = "not root, or no /dev/fuse";
       return;
     }
-    static bool ownNamespace = unshare(CLONE_NEWNS) == 0 &&
-                               mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    static bool ownNamespace =
+        unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     (void)ownNamespace;
     std::string mkfs = fat ? "mkfs.vfat -F 32 -n TESSALINE " : "mkfs.exfat -L TESSALINE ";
     if (std::system(("truncate -s " + std::to_string(imageBytes) + " '" + image + "' && " + mkfs +
@@ -86,12 +86,13 @@ class FuseVolume {
     if (!mounted()) why_ = "the trial mount failed (" + args[0] + ")";
   }
   ~FuseVolume() {
-    if (mounted() && umount2(mountPoint_.c_str(), 0) != 0)
-      umount2(mountPoint_.c_str(), MNT_DETACH);
+    if (mounted() && umount2(mountPoint_.c_str(), 0) != 0) umount2(mountPoint_.c_str(), MNT_DETACH);
     // The driver ends once unmounted; one that does not is stopped.
     for (int i = 0; driver_ > 0 && i < 200; ++i) {
-      if (waitpid(driver_, nullptr, WNOHANG) == driver_) driver_ = -1;
-      else std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      if (waitpid(driver_, nullptr, WNOHANG) == driver_)
+        driver_ = -1;
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     if (driver_ > 0) {
       kill(driver_, SIGTERM);
@@ -124,8 +125,10 @@ class FuseVolume {
       loop_info64 info{};
       info.lo_flags = LO_FLAGS_AUTOCLEAR;
       if (loop_ >= 0 && ioctl(loop_, LOOP_SET_FD, file) == 0) {
-        if (ioctl(loop_, LOOP_SET_STATUS64, &info) == 0) device = name;
-        else ioctl(loop_, LOOP_CLR_FD, 0);
+        if (ioctl(loop_, LOOP_SET_STATUS64, &info) == 0)
+          device = name;
+        else
+          ioctl(loop_, LOOP_CLR_FD, 0);
       }
       if (device.empty() && loop_ >= 0) close(loop_), loop_ = -1;
     }
