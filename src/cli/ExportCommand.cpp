@@ -20,7 +20,6 @@
 #include "platform/Log.h"
 #include "platform/StopSignals.h"
 #include "session/ExportSession.h"
-#include "ui/SelectorText.h"
 
 namespace app {
 namespace {
@@ -33,6 +32,20 @@ struct Stopped {
   std::string message;
   int exitStatus;
 };
+
+// What the export is about to do to the drive, in the figures of the
+// plan: the question (asking) or, answered by --yes, the statement.
+std::string whatHappens(const ExportPlan& plan, std::string root, bool asking) {
+  if (root.size() > 1 && root.back() == '/') root.pop_back();
+  size_t tracks = plan.tracksToCopy, files = plan.playlists.size();
+  std::string writing = numberText(files) + (files == 1 ? " playlist file" : " playlist files");
+  std::string what = tracks == 0 ? (asking ? "Write " : "Writing ") + writing
+                                 : (asking ? "Copy " : "Copying ") + numberText(tracks) +
+                                       (tracks == 1 ? " track (" : " tracks (") +
+                                       byteText(plan.bytesToCopy) + ") and " +
+                                       (asking ? "write " : "writing ") + writing;
+  return what + " to " + root + (asking ? "?" : ".");
+}
 
 class ExportRun {
  public:
@@ -466,12 +479,8 @@ int ExportRun::run() {
     cleanUp();
     cleanedFirst_ = true;
   }
-  // The mode a script would set; a value the user set wins, as it does
-  // for the script.
-  std::optional<std::string> param = platform::configuration()->scriptParam;
-  ui::SelectorText prompts(param.value_or(std::to_string(session_.mode())));
-  if (o_.yes) out(prompts.confirmPrompt());
-  if (!confirm(prompts.confirmPrompt() + " Start?")) {
+  if (o_.yes) out(whatHappens(*plan_, session_.root(), false));
+  if (!confirm(whatHappens(*plan_, session_.root(), true))) {
     stopIfInterrupted();
     out("Nothing was changed.");
     report_["status"] = "declined";

@@ -53,6 +53,15 @@ std::string byteText(uint64_t bytes) {
   return ui::PlaylistSpaceUsageCell::bytesString(static_cast<double>(bytes));
 }
 
+std::string numberText(uint64_t number) {
+  std::string digits = std::to_string(number), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
 std::string durationText(double seconds) {
   if (!(seconds >= 0) || std::isinf(seconds)) return "?";
   char buf[48];

@@ -65,6 +65,7 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     e.libraryId = target.libraryId;
     e.drive = {file.size, file.modificationTimeNs};
     e.source = {observed.sourceBytes[track], observed.sourceTimeNs[track]};
+    e.checksum = file.checksum;
     return e;
   };
   auto makeBatch = [&](bool replace) {
@@ -72,11 +73,17 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     platform::CopyBatchOptions batchOptions = options;
     batchOptions.replace = replace;
     if (target.record) {
+      batchOptions.checksum = true;
       batchOptions.beforeNaming = [&, staged = batch.staged](
                                       const std::vector<platform::CopyBatchOptions::Staged>& files,
                                       bool flush) {
         std::vector<platform::RecordEntry> entries;
         for (const auto& file : files) {
+          if (file.folder) {
+            if (auto e = platform::folderEntry(*target.root, file.to, &app::DestinationLayout::collisionKey))
+              entries.push_back(std::move(*e));
+            continue;
+          }
           auto at = staged->find(file.to);
           if (at != staged->end()) entries.push_back(entryOf(at->second, file));
         }

@@ -667,6 +667,27 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   };
   for (const auto& path : record) holdsOurs(path);
   for (const auto& [key, e] : driveRecord_.entries) holdsOurs(e.path);
+  // The folders the exporter makes are recorded as it makes them; a
+  // drive written before that goes by the files recorded in a folder
+  // (until the next copy records those folders), and so do the folders
+  // of the script bridge's copies, which record paths only.
+  const bool foldersRecorded = std::any_of(
+      driveRecord_.entries.begin(), driveRecord_.entries.end(),
+      [](const auto& entry) { return entry.second.kind == platform::EntryKind::kFolder; });
+  std::unordered_set<std::string> bridgeFolders;
+  if (foldersRecorded) {
+    std::swap(bridgeFolders, ourFolders);
+    for (const auto& p : musicRecord->readRecord())
+      holdsOurs(std::string(DestinationLayout::kMusicFolder) + "/" + p);
+    std::swap(bridgeFolders, ourFolders);
+  }
+  auto folderIsOurs = [&](const std::string& relative) {
+    if (!foldersRecorded) return ourFolders.count(relative) != 0;
+    auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(relative));
+    return (known != driveRecord_.entries.end() &&
+            known->second.kind == platform::EntryKind::kFolder) ||
+           bridgeFolders.count(relative) != 0;
+  };
   auto keep = [&](const std::string& path) {
     for (std::string folder = fs::path(path).parent_path().string(); folder.size() > root_.size();
          folder = fs::path(folder).parent_path().string()) {
@@ -685,7 +706,7 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
       // The exporter makes folders only to hold its files: a folder no
       // recorded file lies in (one a user made, "To sort later/2024") is
       // theirs, even empty.
-      item.written = relative && ourFolders.count(*relative) != 0 && keptFolders.count(path) == 0;
+      item.written = relative && folderIsOurs(*relative) && keptFolders.count(path) == 0;
     } else {
       std::string name = fs::path(path).filename().string();
       item.written = platform::FileManager::isPartialCopyName(name) || platform::isAsideName(name);
@@ -788,6 +809,7 @@ const ExportPlan& ExportSession::plan() {
     if (!t.onThisComputer() || !observed_.sourceFound[copy])
       plan_.missingSources.emplace_back(t.location);
   }
+  plan_.tracksToCopy = sized.copies.size() - plan_.missingSources.size();
   plan_.skippedBuiltIn.clear();
   if (mode_ == Mode::kAllPlaylists) {
     for (const auto& p : library_.playlists) {
@@ -920,6 +942,33 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
         "The export cannot record its files on the drive: " + writer.status().message());
   }
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  // A drive written before folders were recorded: the folders its
+  // recorded files lie in are the exporter's, recorded now, before this
+  // run's own folders make the record's folders the only ones it knows.
+  if (std::none_of(driveRecord_.entries.begin(), driveRecord_.entries.end(), [](const auto& e) {
+        return e.second.kind == platform::EntryKind::kFolder;
+      })) {
+    std::set<std::string> holding;
+    for (const auto& [key, e] : driveRecord_.entries) {
+      for (size_t slash = e.path.rfind('/'); slash != std::string::npos && slash > 0;
+           slash = e.path.rfind('/', slash - 1)) {
+        if (!holding.insert(e.path.substr(0, slash)).second) break;
+      }
+    }
+    std::vector<platform::RecordEntry> folders;
+    for (const auto& relative : holding) {
+      struct stat st;
+      if (lstat((root_ + "/" + relative).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      if (auto e = platform::folderEntry(*destination_, root_ + "/" + relative,
+                                         &DestinationLayout::collisionKey))
+        folders.push_back(std::move(*e));
+    }
+    platform::Status s = folders.empty() ? platform::Status() : (*writer)->append(folders, true);
+    if (!s.ok()) {
+      throw ExportError(ExportError::Kind::kFailed,
+                        "The export cannot record its files on the drive: " + s.message());
+    }
+  }
   if (!observed_.adopted.empty()) {
     std::vector<platform::RecordEntry> adopted;
     for (uint32_t track : observed_.adopted) {
@@ -1042,10 +1091,17 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
   platform::CopyBatchOptions options{destination_, stop};
   auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   if (writer) {
+    options.checksum = true;
     options.beforeNaming = [&](const std::vector<platform::CopyBatchOptions::Staged>& files,
                                bool flush) {
       std::vector<platform::RecordEntry> entries;
       for (const auto& file : files) {
+        if (file.folder) {
+          if (auto e =
+                  platform::folderEntry(*destination_, file.to, &DestinationLayout::collisionKey))
+            entries.push_back(std::move(*e));
+          continue;
+        }
         auto relative = destination_->relativePath(file.to);
         if (!relative) continue;
         platform::RecordEntry e;
@@ -1053,6 +1109,7 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
         e.key = DestinationLayout::collisionKey(e.path);
         e.kind = platform::EntryKind::kCover;
         e.drive = {file.size, file.modificationTimeNs};
+        e.checksum = file.checksum;
         entries.push_back(std::move(e));
       }
       platform::Status written = (*writer)->append(entries, flush);
@@ -1144,7 +1201,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   // Files one by one, then a folder only once it is empty: a folder is
   // never removed with what it holds.
   auto fm = platform::FileManager::makePrivate();
-  std::vector<std::string> deleted;
+  std::vector<std::string> deleted, deletedFolders;
   for (const auto& item : plan_.stale) {
     CleanItem done{item, false, !item.ours, ""};
     if (item.ours && !outcome.stopped && stop != nullptr && stop->load()) outcome.stopped = true;
@@ -1164,6 +1221,9 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
         }
         done.deleted = fm->removeItemBelowRoot(*destination_, item.path,
                                                platform::RemoveKind::kEmptyFolder, &error);
+        if (done.deleted) {
+          if (auto relative = destination_->relativePath(item.path)) deletedFolders.push_back(*relative);
+        }
       } else {
         done.deleted =
             fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kFile, &error);
@@ -1186,11 +1246,13 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   }
   // The record forgets what is gone, so that a file of the user's that
   // later takes one of those names is never taken for the exporter's.
-  if (!deleted.empty()) {
-    destination_->forget(deleted);
+  if (!deleted.empty() || !deletedFolders.empty()) {
+    if (!deleted.empty()) destination_->forget(deleted);
     auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
     std::vector<std::string> keys;
     for (const auto& relative : deleted) keys.push_back(DestinationLayout::collisionKey(relative));
+    for (const auto& relative : deletedFolders)
+      keys.push_back(DestinationLayout::collisionKey(relative));
     if (writer) (void)(*writer)->remove(keys, true);
   }
   return outcome;

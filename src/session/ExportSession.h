@@ -102,6 +102,9 @@ struct ExportPlan {
   // Tracks to copy whose file is not on this computer, as the library
   // records them (a library from another computer, a moved folder).
   std::vector<std::string> missingSources;
+  // Tracks the copy will put on the drive, each once: those to copy
+  // whose file is here.
+  size_t tracksToCopy = 0;
   // Built-in playlists (the whole library, Music, Movies...) an export of
   // all playlists leaves out, by name.
   std::vector<std::string> skippedBuiltIn;

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "cli/Terminal.h"
 #include "support/Fixtures.h"
 #include "support/TempDir.h"
 
@@ -934,9 +935,16 @@ TEST(CommandLine, WordsAndAnswers) {
                             shellQuoted(log) + " </dev/null")
                                .c_str());
   EXPECT_EQ(WEXITSTATUS(status), 5);
-  EXPECT_NE(testsupport::readFile(asked).find("Start? [y/N]"), std::string::npos);
+  std::string question = "Copy 19 tracks (328.9 KB) and write 5 playlist files to " + dir / "drive";
+  EXPECT_NE(testsupport::readFile(asked).find(question + "? [y/N]"), std::string::npos);
   EXPECT_EQ(testsupport::readFile(log).find("[y/N]"), std::string::npos);
   EXPECT_EQ(testsupport::readFile(log).find("This script will"), std::string::npos);
+}
+
+TEST(CommandLine, CountsSetTheirThousandsApart) {
+  for (auto [n, text] :
+       {std::pair<uint64_t, std::string>{999, "999"}, {1000, "1,000"}, {123456789, "123,456,789"}})
+    EXPECT_EQ(app::numberText(n), text);
 }
 
 // tessaline is built without Qt: an export, dry or not, loads none of it
