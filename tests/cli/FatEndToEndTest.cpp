@@ -63,15 +63,19 @@ void writeLibrary(const testsupport::TempDir& dir, const std::vector<Track>& tra
   testsupport::writeFile(dir / "Library.xml", xml);
 }
 
-std::pair<int, json> exportTo(const testsupport::TempDir& dir, const std::string& drive) {
-  std::string command = "'" TESSALINE_EXECUTABLE "' export --library '" + dir / "Library.xml" +
-                        "' --to '" + drive + "' --yes --json 2>/dev/null";
+std::pair<int, json> run(const std::string& args) {
+  std::string command = "'" TESSALINE_EXECUTABLE "' " + args + " --json 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   std::string out;
   char buf[4096];
   while (size_t n = fread(buf, 1, sizeof buf, pipe)) out.append(buf, n);
   int status = pclose(pipe);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, json::parse(out, nullptr, false)};
+}
+
+std::pair<int, json> exportTo(const testsupport::TempDir& dir, const std::string& drive,
+                              const std::string& extra = "") {
+  return run("export --library '" + dir / "Library.xml" + "' --to '" + drive + "' --yes " + extra);
 }
 
 void exerciseVolume(FuseVolume::Kind kind) {
@@ -87,9 +91,8 @@ void exerciseVolume(FuseVolume::Kind kind) {
                                {"Nfc", "Caf\xC3\xA9.mp3"}, {"Nfd", "Cafe\xCC\x81.mp3"}};
   if (fat32) tracks.push_back({"Huge", "Huge.mov", (uint64_t{1} << 32) + 1});
   writeLibrary(dir, tracks);
-  auto [status, report] = exportTo(dir, volume.path());
+  auto [status, report] = exportTo(dir, volume.path(), "--verify");
   ASSERT_FALSE(report.is_discarded());
-  if (std::getenv("FAT_DUMP")) std::cerr << report.dump(1) << "\n";
   // What the drive cannot hold is named in the plan and left out; the
   // rest is copied. fusefat refuses every name that is not ASCII.
   std::set<std::string> notCopied;
@@ -110,6 +113,12 @@ void exerciseVolume(FuseVolume::Kind kind) {
     EXPECT_EQ(name.find_first_of("\"*:<>?\\|\t\x01"), std::string::npos) << name;
     EXPECT_TRUE(fs::is_regular_file(copied.get<std::string>())) << copied;
   }
+  EXPECT_EQ(report["verified"]["files"], report["copied"].size());
+  // The drive as the exporter wrote it: every copy checked by content.
+  auto [checked, check] = run("check '" + volume.path() + "'");
+  EXPECT_EQ(checked, 0) << check.dump(1);
+  EXPECT_EQ(check["checkedByContent"], report["copied"].size());
+  EXPECT_EQ(check["playlistEntriesNeverCopied"].size(), expected.size());
   // Again: nothing to copy, the playlist file replaced.
   auto [again, second] = exportTo(dir, volume.path());
   EXPECT_EQ(again, status);
