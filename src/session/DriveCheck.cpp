@@ -180,9 +180,13 @@ CheckReport checkDrive(const std::string& rootPath, bool fast) {
     std::unordered_map<std::string, platform::FileStamp> note;
     for (const auto& [path, stamp] : damagedStamps)
       note[DestinationLayout::collisionKey(path)] = stamp;
-    std::string holder;
-    auto lock = root->shareLock(&holder);
-    report.damageNoted = lock.ok() && writeDamageNote(rootPath, note);
+    // A drive with nothing to note, now or before, is not written to (it
+    // may be read-only).
+    if (!note.empty() || !readDamageNote(rootPath).empty()) {
+      std::string holder;
+      auto lock = root->shareLock(&holder);
+      report.damageNoted = lock.ok() && writeDamageNote(rootPath, note);
+    }
   }
   return report;
 }
