@@ -1,6 +1,7 @@
 #include "cli/CheckCommand.h"
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -55,6 +56,9 @@ int runCheck(const CheckOptions& o) {
       throw CheckError(e.what());
     }
   }
+  // As the export takes --to: relative to here, without a trailing slash.
+  folder = std::filesystem::absolute(folder).lexically_normal().string();
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   CheckReport r = checkDrive(folder, o.fast);
   int status = r.ok() ? kExitOk : kExitPartial;
   if (o.json) {

@@ -12,7 +12,8 @@
 // them again while they stay as check found them. Nothing else is
 // written, and nothing is removed.
 //
-// Thread: the calling thread only.
+// Thread: called on one thread; it reads the files on a few threads of
+// its own, joined before it returns.
 // Errors: a drive that cannot be opened or whose record cannot be read
 // throws CheckError (a usage error); a file that cannot be read is
 // reported as damaged with the reason.
