@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <thread>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <unordered_set>
 
 #include "platform/ContentHash.h"
@@ -185,7 +185,8 @@ CheckReport checkDrive(const std::string& rootPath, bool fast) {
   // The reading is spread over a few threads: a drive, and the page
   // cache, serve several readers faster than one. Results go by index,
   // so the report's order does not depend on the threads.
-  std::vector<platform::Result<uint64_t>> sums(toHash.size(), platform::Result<uint64_t>(uint64_t{0}));
+  std::vector<platform::Result<uint64_t>> sums(toHash.size(),
+                                               platform::Result<uint64_t>(uint64_t{0}));
   std::atomic<size_t> next{0};
   auto worker = [&] {
     for (size_t i; (i = next.fetch_add(1)) < toHash.size();) {
@@ -201,7 +202,8 @@ CheckReport checkDrive(const std::string& rootPath, bool fast) {
     }
   };
   std::vector<std::thread> threads;
-  for (unsigned t = 1; t < std::min<size_t>(kHashThreads, toHash.size()); ++t) threads.emplace_back(worker);
+  for (unsigned t = 1; t < std::min<size_t>(kHashThreads, toHash.size()); ++t)
+    threads.emplace_back(worker);
   worker();
   for (auto& t : threads) t.join();
   for (size_t i = 0; i < toHash.size(); ++i) {
@@ -229,8 +231,7 @@ CheckReport checkDrive(const std::string& rootPath, bool fast) {
     report.notOurs.push_back({relative, bytes, ""});
     report.notOursBytes += bytes;
   }
-  for (const std::string& p : playlists)
-    danglingEntries(rootPath, p, recorded, onDrive, &report);
+  for (const std::string& p : playlists) danglingEntries(rootPath, p, recorded, onDrive, &report);
   if (!fast) {
     // Only a holder of the exporter's lock writes there: while an export
     // runs, nothing is noted (the next check notes what is still damaged).
