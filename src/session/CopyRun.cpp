@@ -101,6 +101,20 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
   for (uint32_t track : copies)
     (observed.at.size() > track && observed.at[track] == AtDestination::kRepair ? repairs : fresh)
         .push_back(track);
+  // Folder by folder, each folder's files in name order (which for a
+  // music app's own folders is track order): each destination folder is
+  // opened once, and simple players, which play a folder in the order its
+  // files were made, play an album in order.
+  auto byFolder = [&](uint32_t a, uint32_t b) {
+    std::string_view x = snapshot.tracks[a].destination, y = snapshot.tracks[b].destination;
+    size_t i = x.rfind('/'), j = y.rfind('/');
+    std::string_view xf = i == std::string_view::npos ? std::string_view() : x.substr(0, i);
+    std::string_view yf = j == std::string_view::npos ? std::string_view() : y.substr(0, j);
+    if (xf != yf) return xf < yf;
+    return x < y;
+  };
+  std::stable_sort(fresh.begin(), fresh.end(), byFolder);
+  std::stable_sort(repairs.begin(), repairs.end(), byFolder);
   // A folder of the destination moved or replaced under the run ends it:
   // whatever was not named yet fails with that reason.
   std::optional<platform::FileError> changed;
