@@ -26,7 +26,7 @@ cache=$([ -w /proc/sys/vm/drop_caches ] && echo "cold cache" || echo "warm cache
 set_dir="$scratch/set"
 python3 "$here/make_export_tree.py" "$set_dir" "$count" "$bytes" 10
 mkdir -p "$set_dir/drive"
-"$tessaline" export --library "$set_dir/Library.xml" --to "$set_dir/drive" --yes -q
+"$tessaline" export --library "$set_dir/Library.xml" --to "$set_dir/drive" --yes -q >/dev/null
 mb=$(( count * bytes / 1048576 ))
 ours="" peer="" fast="" find_t=""
 for _ in $(seq "$runs"); do

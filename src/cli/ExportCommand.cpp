@@ -162,11 +162,13 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   }
   size_t ours = 0;
   for (const auto& item : plan.stale) ours += item.ours && !item.folder;
-  out((plan.bytesToCopy == 0 ? std::string("Nothing to copy") : "Total to copy: " + byteText(plan.bytesToCopy)) +
+  out((plan.bytesToCopy == 0 ? std::string("Nothing to copy")
+                             : "Total to copy: " + byteText(plan.bytesToCopy)) +
       (plan.freeSpaceKnown ? "; free on the drive: " + byteText(plan.freeSpace)
                            : std::string("; free space unknown (the drive does not tell)")) +
-      (plan.cleanUp && ours > 0 ? "; stale files: " + std::to_string(ours) + " (" + byteText(plan.staleBytes) + ")"
-                                : ""));
+      (plan.cleanUp && ours > 0
+           ? "; stale files: " + std::to_string(ours) + " (" + byteText(plan.staleBytes) + ")"
+           : ""));
   json unplayable = json::array();
   for (const auto& u : plan.unplayable)
     unplayable.push_back(
