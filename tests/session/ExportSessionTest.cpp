@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "platform/ReplaceFile.h"
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
 #include "support/FaultInjectingFileManager.h"
@@ -107,4 +108,28 @@ TEST(ExportSession, VerifyRemovesACopyTheDriveReturnsOtherwise) {
   EXPECT_EQ(copied.verified, copied.copied.size());
   EXPECT_EQ(copied.unverified, 0u);
   for (const auto& path : copied.copied) EXPECT_NE(fs::path(path).extension(), ".wav") << path;
+}
+
+// A replacement a kill cut short is settled before anything is written:
+// the old file goes back under its name, or the aside copy goes.
+TEST(ExportSession, PrepareSettlesReplacementsCutShort) {
+  testsupport::TempDir dir;
+  std::string lib = dir / "lib", drive = dir / "drive";
+  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
+                         lib + "' >/dev/null")
+                            .c_str()),
+            0);
+  testsupport::writeFile(drive + "/Playlists/" + platform::asideName("Old.m3u8"), "old");
+  testsupport::writeFile(drive + "/Playlists/" + platform::asideName("New.m3u8"), "older");
+  testsupport::writeFile(drive + "/Playlists/New.m3u8", "new");
+  app::ExportOptions options;
+  options.library = lib + "/Library.xml";
+  options.to = drive;
+  app::ExportSession session(options);
+  session.load();
+  session.prepare();
+  EXPECT_EQ(testsupport::readFile(drive + "/Playlists/Old.m3u8"), "old");
+  EXPECT_EQ(testsupport::readFile(drive + "/Playlists/New.m3u8"), "new");
+  for (const auto& e : fs::directory_iterator(drive + "/Playlists"))
+    EXPECT_FALSE(platform::isAsideName(e.path().filename().string())) << e.path();
 }
