@@ -31,7 +31,7 @@ bool mountTypeOf(uint64_t mountId, std::string* type, std::string* source) {
   return false;
 }
 
-std::string fuseFileSystem(const std::string& folder) {
+std::string fuseFileSystem(const std::string& folder, bool* asciiNamesOnly) {
   struct statx st {};
   if (statx(AT_FDCWD, folder.c_str(), AT_NO_AUTOMOUNT, STATX_MNT_ID, &st) != 0 ||
       (st.stx_mask & STATX_MNT_ID) == 0) {
@@ -39,6 +39,7 @@ std::string fuseFileSystem(const std::string& folder) {
   }
   std::string type, source;
   if (!mountTypeOf(st.stx_mnt_id, &type, &source)) return "";
+  *asciiNamesOnly = type == "fuse.fusefat";
   if (type == "fuse.fusefat") return "FAT32";
   if (type == "fuse.exfat" || type == "fuse.exfat-fuse") return "exFAT";
   if (type != "fuseblk" || source.empty() || source[0] != '/') return "";
@@ -96,7 +97,7 @@ DriveLimits driveLimitsOf(const std::string& folder) {
       limits.fileSystem = "exFAT";
       break;
     case FUSE_SUPER_MAGIC:
-      limits.fileSystem = fuseFileSystem(folder);
+      limits.fileSystem = fuseFileSystem(folder, &limits.asciiNamesOnly);
       break;
     default:
       break;

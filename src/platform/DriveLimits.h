@@ -5,7 +5,7 @@
 // 4 GiB - 1 byte; FAT and exFAT hold names of at most 255 UTF-16 units.
 // A FUSE block device is told apart by reading its boot sector, when the
 // device can be read; otherwise nothing beyond the system's own limits is
-// assumed.
+// assumed. fusefat takes names of ASCII characters only.
 //
 // Thread: any thread; it only asks the kernel.
 // Errors: a folder that cannot be examined gives the defaults (no limit,
@@ -24,6 +24,7 @@ struct DriveLimits {
   uint64_t maxFileBytes = UINT64_MAX;  // the largest file
   size_t maxNameUnits = 255;           // UTF-16 units per name (bytes elsewhere)
   bool namesInUtf16 = false;           // names are counted in UTF-16 units, not bytes
+  bool asciiNamesOnly = false;         // the driver refuses other names (fusefat, with EPERM)
   uint64_t clusterBytes = 1;           // space is taken in these units
   std::optional<uint64_t> freeBytes;   // none: the file system does not tell (no blocks at all)
   // `bytes` rounded up to whole clusters.

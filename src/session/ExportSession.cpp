@@ -205,6 +205,9 @@ std::string refusalReason(session::Refused::Why why) {
     case session::Refused::Why::kNameTooLong:
       return "it cannot be copied there: a name on its path is longer than the drive's file "
              "system allows (255 UTF-16 units)";
+    case session::Refused::Why::kNameNotAscii:
+      return "it cannot be copied there: the drive's driver (fusefat) takes names of ASCII "
+             "characters only";
     case session::Refused::Why::kPathTooLong:
       break;
   }

@@ -158,6 +158,11 @@ Plan makePlan(const Snapshot& snapshot, const Observed& observed, const Choice& 
     while (!rest.empty()) {
       size_t slash = rest.find('/');
       if (!choice.drive.nameFits(rest.substr(0, slash))) return Refused::Why::kNameTooLong;
+      if (choice.drive.asciiNamesOnly &&
+          std::any_of(rest.begin(), rest.begin() + std::min(slash, rest.size()),
+                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        return Refused::Why::kNameNotAscii;
+      }
       rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
     }
     return std::nullopt;

@@ -101,7 +101,7 @@ struct Choice {
 
 // A track the drive cannot hold, left out of the copy.
 struct Refused {
-  enum class Why : uint8_t { kTooLarge, kNameTooLong, kPathTooLong };
+  enum class Why : uint8_t { kTooLarge, kNameTooLong, kPathTooLong, kNameNotAscii };
   uint32_t track = 0;
   Why why = Why::kTooLarge;
 };

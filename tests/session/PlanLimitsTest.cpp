@@ -8,7 +8,9 @@
 using namespace session;
 
 TEST(PlanLimits, WhatTheFileSystemCannotHoldIsLeftOutAndSpaceIsCountedInClusters) {
-  platform::DriveLimits fat{"FAT32", platform::kFat32MaxFileBytes, 255, true, 32768, {}};
+  platform::DriveLimits fat{"FAT32", platform::kFat32MaxFileBytes, 255, true, false, 32768, {}};
+  platform::DriveLimits fusefat = fat;
+  fusefat.asciiNamesOnly = true;
   platform::DriveLimits ext4;                // names in bytes, no file size limit, 1-byte units
   const std::string longUtf8(200 * 2, 'x');  // 400 bytes
   std::string accents;
@@ -27,6 +29,7 @@ TEST(PlanLimits, WhatTheFileSystemCannotHoldIsLeftOutAndSpaceIsCountedInClusters
       {"4 GiB elsewhere", ext4, g4, "A/a.mov", std::nullopt},
       {"200 accents on FAT", fat, 1, "A/" + accents, std::nullopt},
       {"200 accents elsewhere", ext4, 1, "A/" + accents, Refused::Why::kNameTooLong},
+      {"an accent through fusefat", fusefat, 1, "Caf\xC3\xA9/a.mp3", Refused::Why::kNameNotAscii},
       {"a long folder", fat, 1, longUtf8 + longUtf8 + "/a", Refused::Why::kNameTooLong},
       {"a path past PATH_MAX", ext4, 1, std::string(4000, 'x').replace(200, 1, "/"),
        Refused::Why::kPathTooLong},
