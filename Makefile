@@ -3,17 +3,21 @@
 
 # libclang-rt-14-dev brings FuzzedDataProvider.h, which the fuzz targets'
 # replay in the normal build needs; groff checks the manual page, and zsh
-# and fish run their completion scripts in the tests.
+# and fish run their completion scripts in the tests. dosfstools,
+# exfatprogs, fusefat and exfat-fuse make and mount the FAT32 and exFAT
+# volumes of the end-to-end tests (the kernel here has no vfat).
 DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libicu-dev libplist-dev libxml2-dev libblkid-dev libxxhash-dev \
   qt6-base-dev libcli11-dev nlohmann-json3-dev \
   libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth \
-  libclang-rt-14-dev groff-base man-db zsh fish
+  libclang-rt-14-dev groff-base man-db zsh fish \
+  dosfstools exfatprogs fusefat exfat-fuse
 # What `make deb` needs to build the package and judge it.
 DEB_PACKAGES := dpkg-dev fakeroot file lintian
 # `make deb-chroot`: a clean Debian 12 to install the package into.
 DEB_CHROOT_PACKAGES := debootstrap
-BENCH_PACKAGES := rsync findutils coreutils time
+# xxhash: xxhsum, the yardstick of `tessaline check`.
+BENCH_PACKAGES := rsync findutils coreutils time xxhash
 # clang with libFuzzer's runtime, and llvm for symbolised crash reports.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
 FUZZ_SECONDS ?= 60

@@ -5,6 +5,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "cli/CheckCommand.h"
 #include "cli/CompleteCommand.h"
 #include "cli/DiskutilCommand.h"
 #include "cli/DockTileCommand.h"
@@ -101,6 +102,7 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing) {
   registerDockTileCommand(cli, drawing);
   registerScriptCommand(cli, drawing);
   registerDrivesCommand(cli);
+  registerCheckCommand(cli);
   registerGuiCommand(cli, drawing);
 
   auto topic = std::make_shared<std::string>();

@@ -184,7 +184,9 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   }
   report_["playlists"] = rows;
   report_["bytesToCopy"] = plan.bytesToCopy;
-  report_["freeSpace"] = plan.freeSpace;
+  report_["spaceNeeded"] = plan.spaceNeeded;
+  report_["freeSpace"] = plan.freeSpaceKnown ? json(plan.freeSpace) : json(nullptr);
+  report_["fileSystem"] = plan.fileSystem;
   report_["skippedBuiltInPlaylists"] = plan.skippedBuiltIn;
   if (!plan.skippedBuiltIn.empty()) {
     const std::string& example = plan.skippedBuiltIn.size() > 1 ? plan.skippedBuiltIn[1] : plan.skippedBuiltIn[0];
@@ -195,10 +197,13 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   }
   size_t ours = 0;
   for (const auto& item : plan.stale) ours += item.ours && !item.folder;
-  out((plan.bytesToCopy == 0 ? std::string("Nothing to copy") : "Total to copy: " + byteText(plan.bytesToCopy)) +
-      "; free on the drive: " + byteText(plan.freeSpace) +
-      (plan.cleanUp && ours > 0 ? "; stale files: " + std::to_string(ours) + " (" + byteText(plan.staleBytes) + ")"
-                                : ""));
+  out((plan.bytesToCopy == 0 ? std::string("Nothing to copy")
+                             : "Total to copy: " + byteText(plan.bytesToCopy)) +
+      (plan.freeSpaceKnown ? "; free on the drive: " + byteText(plan.freeSpace)
+                           : std::string("; free space unknown (the drive does not tell)")) +
+      (plan.cleanUp && ours > 0
+           ? "; stale files: " + std::to_string(ours) + " (" + byteText(plan.staleBytes) + ")"
+           : ""));
   json unplayable = json::array();
   for (const auto& u : plan.unplayable)
     unplayable.push_back(
@@ -223,6 +228,22 @@ void ExportRun::showPlan(const ExportPlan& plan) {
         " on the drive, to the names now given" + kNewNames + ".");
   }
   showMissingSources(plan);
+  json refused = json::array();
+  for (const auto& c : plan.cannotHold) {
+    refused.push_back({{"title", c.title},
+                       {"artist", c.artist},
+                       {"destination", c.destination},
+                       {"bytes", c.bytes},
+                       {"reason", c.reason}});
+  }
+  report_["cannotBeCopied"] = refused;
+  if (!plan.cannotHold.empty()) {
+    problem("Left out: " + countText(plan.cannotHold.size(), "track cannot", "tracks cannot") +
+            " be copied to this drive" +
+            (plan.fileSystem.empty() ? "" : " (" + plan.fileSystem + ")") + ":");
+    for (const auto& c : plan.cannotHold)
+      problem("  " + c.artist + " - " + c.title + " (" + byteText(c.bytes) + "): " + c.reason);
+  }
   const LeftOut& l = plan.leftOut;
   report_["leftOut"] = {{"tracksWithoutFile", l.tracksWithoutFile},
                         {"tracksNotOnThisComputer", l.tracksNotOnThisComputer},
@@ -395,6 +416,7 @@ std::optional<Ending> ExportRun::copy() {
   report_["notCopied"] = failed;
   report_["uncheckedNotCopied"] = c.uncheckedNotCopied;
   report_["copied"] = c.copied;
+  if (o_.verify) report_["verified"] = {{"files", c.verified}, {"withoutChecksum", c.unverified}};
   for (const auto& path : c.copied) verbose("  copied " + path);
   if (c.copied.empty()) {
     out("Nothing to copy: every track is on the drive" +
@@ -402,6 +424,12 @@ std::optional<Ending> ExportRun::copy() {
   } else {
     out("Copied " + countText(c.copied.size(), "track", "tracks") + " (" + byteText(c.bytesCopied) + ") in " +
         durationText(c.seconds) + ".");
+  }
+  if (o_.verify && !c.copied.empty()) {
+    out("Verified " + countText(c.verified, "file", "files") + " read back from the drive" +
+        (c.unverified ? " (" + std::to_string(c.unverified) + " without a checksum to compare with)"
+                      : std::string()) +
+        ".");
   }
   // The files the plan already named as missing are not listed again.
   size_t missing = 0;
@@ -598,7 +626,7 @@ std::variant<int, Ending> ExportRun::run() {
   if (!plan_->fits()) {
     if (!plan_->fitsAfterCleanUp()) {
       return Ending{"does not fit",
-                    "The export needs " + byteText(plan_->bytesToCopy) +
+                    "The export needs " + byteText(plan_->spaceNeeded) +
                         " but the drive has only " + byteText(plan_->freeSpace) +
                         " free. Choose fewer playlists with --playlist.",
                     kExitDoesNotFit};
@@ -740,6 +768,10 @@ void registerExportCommand(CLI::App& cli) {
                 "Also delete stale files the exporter did not write (for a drive used for nothing else); not with "
                 "--no-clean")
       ->excludes(noClean);
+  cmd->add_flag(
+      "--verify", options->verify,
+      "Read each copy back from the drive once it is flushed and compare it with what was "
+      "written; a copy the drive returns otherwise is removed and reported");
   auto* verbose = cmd->add_flag("-v,--verbose", options->verbose, "List each file copied and deleted");
   cmd->add_flag("-q,--quiet", options->quiet, "Print only what went wrong; not with --verbose")->excludes(verbose);
   cmd->add_flag(

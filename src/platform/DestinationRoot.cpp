@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/PosixFileManager.h"
+#include "platform/ReplaceFile.h"
 #include "platform/StateFile.h"
 
 namespace platform {
@@ -216,9 +217,10 @@ int DestinationRoot::record(const std::vector<std::string>& relativePaths, bool 
     close(folder);
     return e;
   }
+  Status appended =
+      appendStateFile(folder, kRecordFile, fd, text, flush, size_t{256} << 20, display);
   close(folder);
-  int e = writeAll(fd, text.data(), text.size());
-  if (e == 0 && flush && fdatasync(fd) != 0) e = errno;
+  int e = appended.ok() ? 0 : (appended.code() != 0 ? appended.code() : EIO);
   if (close(fd) != 0 && e == 0) e = errno;
   return e;
 }
@@ -267,7 +269,7 @@ int DestinationRoot::forget(const std::vector<std::string>& relativePaths) const
     e = writeAll(fd, text.data(), text.size());
     if (e == 0 && fsync(fd) != 0) e = errno;
     if (close(fd) != 0 && e == 0) e = errno;
-    if (e == 0 && renameat(folder, temporary.c_str(), folder, kRecordFile) != 0) e = errno;
+    if (e == 0) e = replaceByRename(folder, temporary, kRecordFile);
     if (e != 0) unlinkat(folder, temporary.c_str(), 0);
   }
   close(folder);

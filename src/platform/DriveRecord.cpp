@@ -359,9 +359,7 @@ Status DriveRecord::write(const std::string& lines, bool flush) {
       status = Status::fromErrno(errno, "cannot read", display);
     } else {
       std::string text = last == '\n' ? lines : kCutLineEnd + lines;
-      int e = writeAll(*fd, text.data(), text.size());
-      if (e == 0 && flush && fdatasync(*fd) != 0) e = errno;
-      if (e != 0) status = Status::fromErrno(e, "cannot append to", display);
+      status = appendStateFile(folder, kFile, *fd, text, flush, kMaxBytes, display);
     }
   }
   if (close(*fd) != 0 && status.ok())

@@ -212,6 +212,13 @@ class FileManager {
   virtual bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                                    FileError* error);
 
+  // The XXH3-64 checksum of the file at `path` as the drive returns it now:
+  // its cached pages are dropped first (posix_fadvise DONTNEED, which
+  // drops only pages already flushed), so that the read comes from the
+  // device rather than from what the copy left in memory. None when it
+  // cannot be read, with *error filled.
+  virtual std::optional<uint64_t> readBackChecksum(const std::string& path, FileError* error);
+
   // Keeps the folder listings this manager's lookups read in `listings`
   // (shared with every manager given the same ones) and hands each to the
   // first contentsOfDirectoryAtPath of its folder; none stops it. Every

@@ -67,6 +67,9 @@ class FileManagerWrapper : public FileManager {
                            FileError* error) override {
     return target_->removeItemBelowRoot(root, path, kind, error);
   }
+  std::optional<uint64_t> readBackChecksum(const std::string& path, FileError* error) override {
+    return target_->readBackChecksum(path, error);
+  }
 
  protected:
   std::shared_ptr<FileManager> target_;

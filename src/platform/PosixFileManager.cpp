@@ -26,6 +26,7 @@
 #include "platform/DestinationRoot.h"
 #include "platform/FolderListings.h"
 #include "platform/Path.h"
+#include "platform/ReplaceFile.h"
 
 namespace platform {
 namespace {
@@ -429,8 +430,7 @@ int finishStaged(StagedCopy& copy, const PosixFileManager::Options& options, boo
     if (close(fd) != 0) e = errno;
   }
   if (e == 0 && replace) {
-    if (renameat(copy.folder->fd, copy.temporary.c_str(), copy.folder->fd, copy.name.c_str()) != 0)
-      e = errno;
+    e = replaceByRename(copy.folder->fd, copy.temporary, copy.name);
   } else if (e == 0) {
     e = moveIntoPlace(copy.folder->fd, copy.temporary, copy.name, options.naming);
   }
@@ -896,7 +896,11 @@ bool PosixFileManager::writeStringAtomically(const std::string& text, const std:
   int e = writeAll(out.get(), text.data(), text.size());
   if (e == 0 && fsync(out.get()) != 0) e = errno;
   if (e == 0) e = out.closeNow();
-  if (e == 0 && rename(temporary.c_str(), path.c_str()) != 0) e = errno;
+  if (e == 0) {
+    FdCloser folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    e = folderFd.get() < 0 ? errno
+                           : replaceByRename(folderFd.get(), lastComponent(temporary), name);
+  }
   if (e == 0) return true;
   if (out.get() >= 0) out.closeNow();
   unlink(temporary.c_str());
@@ -995,7 +999,7 @@ bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::s
         S_ISDIR(existing.st_mode)) {
       e = EISDIR;
     }
-    if (e == 0 && renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) e = errno;
+    if (e == 0) e = replaceByRename(folder, temporary, name);
     if (e != 0) unlinkat(folder, temporary.c_str(), 0);
   }
   if (e == 0) return true;
@@ -1006,6 +1010,22 @@ bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::s
   setFileError(error, e, path, "saved");
   if (error) error->path = path;
   return false;
+}
+
+std::optional<uint64_t> FileManager::readBackChecksum(const std::string& path, FileError* error) {
+  FdCloser in(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (in.get() < 0) {
+    setFileError(error, errno, path, "read back");
+    if (error) error->path = path;
+    return std::nullopt;
+  }
+  posix_fadvise(in.get(), 0, 0, POSIX_FADV_DONTNEED);
+  posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  Result<uint64_t> sum = hashOpenFile(in.get(), path);
+  if (sum) return *sum;
+  setFileError(error, sum.status().code() != 0 ? sum.status().code() : EIO, path, "read back");
+  if (error) error->path = path;
+  return std::nullopt;
 }
 
 bool FileManager::removeItemBelowRoot(const DestinationRoot& root, const std::string& path,

@@ -7,6 +7,7 @@
 
 #include "platform/FileManager.h"
 #include "platform/PosixFileManager.h"
+#include "platform/ReplaceFile.h"
 
 namespace platform {
 namespace {
@@ -29,9 +30,19 @@ Status notRegular(mode_t mode, const std::string& display) {
 
 }  // namespace
 
-Result<int> openStateFile(int folder, const std::string& name, int flags,
+Result<int> openStateFile(int folder, const std::string& given, int flags,
                           const std::string& display, struct stat* st) {
+  // A replacement cut short left the file aside: a reader takes it from
+  // there (changing nothing), a writer puts it back first.
+  std::string name = given;
   struct stat before;
+  if ((flags & O_ACCMODE) != O_RDONLY) {
+    if (int e = recoverAsideOf(folder, name))
+      return Status::fromErrno(e, "cannot put back the earlier", display);
+  } else if (fstatat(folder, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT &&
+             fstatat(folder, asideName(name).c_str(), &before, AT_SYMLINK_NOFOLLOW) == 0) {
+    name = asideName(name);
+  }
   if (fstatat(folder, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) == 0) {
     if (!S_ISREG(before.st_mode)) return notRegular(before.st_mode, display);
   } else if (errno != ENOENT || (flags & O_CREAT) == 0) {
@@ -88,8 +99,7 @@ Status replaceStateFile(int folder, const std::string& name, std::string_view by
     unlinkat(folder, temporary.c_str(), 0);
     return Status::fromErrno(e, "cannot write", temporaryDisplay);
   }
-  if (renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
-    e = errno;
+  if ((e = replaceByRename(folder, temporary, name)) != 0) {
     unlinkat(folder, temporary.c_str(), 0);
     return Status::fromErrno(e, "cannot rename " + temporaryDisplay + " to", display);
   }
@@ -98,6 +108,25 @@ Status replaceStateFile(int folder, const std::string& name, std::string_view by
   if (fsync(folder) != 0 && errno != EINVAL)
     return Status::fromErrno(errno, "cannot flush the folder of", display);
   return Status();
+}
+
+Status appendStateFile(int folder, const std::string& name, int fd, std::string_view bytes,
+                       bool flush, size_t maxBytes, const std::string& display) {
+  struct stat before;
+  if (fstat(fd, &before) != 0) return Status::fromErrno(errno, "cannot examine", display);
+  int e = writeAll(fd, bytes.data(), bytes.size());
+  if (e == 0 && flush && fdatasync(fd) != 0) e = errno;
+  struct stat after;
+  if ((e == EPERM || e == EACCES) && fstat(fd, &after) == 0 && after.st_size == before.st_size) {
+    struct stat st;
+    Result<int> reading = openStateFile(folder, name, O_RDONLY, display, &st);
+    if (!reading) return reading.status();
+    Result<std::string> text = readStateFile(*reading, maxBytes, display);
+    close(*reading);
+    if (!text) return text.status();
+    return replaceStateFile(folder, name, *text + std::string(bytes), display);
+  }
+  return e == 0 ? Status() : Status::fromErrno(e, "cannot append to", display);
 }
 
 }  // namespace platform

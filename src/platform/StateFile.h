@@ -41,4 +41,12 @@ Result<std::string> readStateFile(int fd, size_t maxBytes, const std::string& di
 Status replaceStateFile(int folder, const std::string& name, std::string_view bytes,
                         const std::string& display);
 
+// Appends `bytes` to `fd`, the open state file `name` of `folder` (at most
+// `maxBytes` long); with `flush`, on the disk before it returns. Where
+// the file system refuses to extend a file written before (fusefat
+// answers EPERM once the file was closed), the file is replaced whole by
+// its text followed by `bytes`.
+Status appendStateFile(int folder, const std::string& name, int fd, std::string_view bytes,
+                       bool flush, size_t maxBytes, const std::string& display);
+
 }  // namespace platform

@@ -28,6 +28,7 @@ struct ExportOptions {
   std::vector<std::string> playableFormats = {"mp3", "m4a", "aac", "flac", "wav", "ogg", "opus"};
   bool verbose = false;        // list each file copied and deleted
   bool quiet = false;          // only what went wrong
+  bool verify = false;         // read each copy back and compare it with what was written
 };
 
 }  // namespace app

@@ -29,9 +29,11 @@
 #include "platform/Log.h"
 #include "platform/MountPoints.h"
 #include "platform/ProgressIndicator.h"
+#include "platform/ReplaceFile.h"
 #include "platform/RunLoop.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
+#include "session/DriveCheck.h"
 #include "session/DriveRenames.h"
 #include "session/ExportOptions.h"
 #include "session/StaleWalk.h"
@@ -72,6 +74,10 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
   bool atSource =
       !source.empty() && (e.path.empty() ? source.size() >= PATH_MAX : e.path == source);
   switch (e.code) {
+    case kDriveReturnedOtherData:
+      return "the drive returned different data when the copy was read back; the copy was "
+             "removed (" +
+             where + ")";
     case ENOSPC:
     case EDQUOT:
       return "no space left on the drive (" + where + ")";
@@ -192,10 +198,22 @@ Outcome<std::string> driveVolumePath(const std::string& title) {
   return path;
 }
 
-uint64_t freeBytes(const std::string& path) {
-  struct statvfs st;
-  if (statvfs(path.c_str(), &st) != 0) return 0;
-  return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+std::string refusalReason(session::Refused::Why why) {
+  switch (why) {
+    case session::Refused::Why::kTooLarge:
+      return "it cannot be copied there: the drive's file system holds files of at most 4 GiB - "
+             "1 byte (FAT32)";
+    case session::Refused::Why::kNameTooLong:
+      return "it cannot be copied there: a name on its path is longer than the drive's file "
+             "system allows (255 UTF-16 units)";
+    case session::Refused::Why::kNameNotAscii:
+      return "it cannot be copied there: the drive's driver (fusefat) takes names of ASCII "
+             "characters only";
+    case session::Refused::Why::kPathTooLong:
+      break;
+  }
+  return "it cannot be copied there: its path is longer than the system allows (" +
+         std::to_string(PATH_MAX) + " bytes)";
 }
 
 size_t editDistance(const std::string& a, const std::string& b) {
@@ -554,6 +572,20 @@ Outcome<size_t> ExportSession::prepare() {
                  platform::FileManager::isPartialCopyName(entry.name)) {
         if (fm->removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr))
           ++removed;
+      } else if (entry.type == platform::FileType::kRegular && platform::isAsideName(entry.name)) {
+        // A replacement cut short: the old file goes back, or the aside
+        // copy of it goes once the new one stands.
+        auto relative = destination_->relativePath(folder);
+        int fd = relative ? destination_->openFolder(*relative, false) : -ENOENT;
+        bool restored = false;
+        int e = fd < 0 ? -fd : platform::recoverAside(fd, entry.name, &restored);
+        if (fd >= 0) close(fd);
+        if (e != 0) {
+          platform::logLine("Export: cannot settle " + path + ": " + std::strerror(e));
+        } else if (restored) {
+          platform::logLine("Export: put back " + path +
+                            " under its name: its replacement was cut short");
+        }
       }
     }
   };
@@ -671,7 +703,8 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
       // theirs, even empty.
       item.written = relative && folderIsOurs(*relative) && keptFolders.count(path) == 0;
     } else {
-      item.written = platform::FileManager::isPartialCopyName(fs::path(path).filename().string());
+      std::string name = fs::path(path).filename().string();
+      item.written = platform::FileManager::isPartialCopyName(name) || platform::isAsideName(name);
       if (!item.written && relative) {
         // A file the record knows by identity is the exporter's only while
         // it is as the exporter wrote it: one a user put at that name since
@@ -699,6 +732,10 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   for (const auto& p : playlists) judge(p, true);
 }
 
+Outcome<std::string> driveVolumeFolder(const std::string& title) {
+  return driveVolumePath(title);
+}
+
 ExportSession::ExportSession(const ExportOptions& options) : o_(options) {}
 
 ExportSession::~ExportSession() = default;
@@ -710,15 +747,23 @@ Outcome<const ExportPlan*> ExportSession::plan() {
   auto fm = platform::FileManager::makePrivate();
   fm->shareListings(std::make_shared<platform::FolderListings>());
   if (auto read = loadRecord(); !read) return read.error();
+  limits_ = platform::driveLimitsOf(root_);
   observed_ = session::observe(snapshot_, musicRoot_, *fm, driveView());
-  session::Choice choice;
-  choice.copyOnlyChecked = !o_.allTracks;
-  for (const auto& s : selected_)
-    choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
+  session::Choice choice = chosen();
   session::Plan sized = session::makePlan(snapshot_, observed_, choice);
   plan_.bytesToCopy = sized.bytesToCopy;
   planned_ = true;
-  plan_.freeSpace = freeBytes(root_);
+  plan_.fileSystem = limits_.fileSystem;
+  plan_.freeSpaceKnown = limits_.freeBytes.has_value();
+  plan_.freeSpace = limits_.freeBytes.value_or(0);
+  plan_.spaceNeeded = sized.spaceNeeded;
+  plan_.cannotHold.clear();
+  for (const session::Refused& r : sized.refused) {
+    const LibraryTrack& t = *byId_.at(snapshot_.tracks[r.track].id);
+    plan_.cannotHold.push_back({std::string(t.name), std::string(t.artist),
+                                musicRoot_ + "/" + snapshot_.tracks[r.track].destination,
+                                refusalReason(r.why), observed_.sourceBytes[r.track]});
+  }
   if (plan_.cleanUp) {
     plan_.cleanUpRefusal = cleanUpRefusal();
     if (!plan_.cleanUpRefusal.empty()) {
@@ -773,23 +818,76 @@ Outcome<Done> ExportSession::loadRecord() {
         "The drive's record of the exporter's files cannot be read: " + loaded.status().message());
   }
   driveRecord_ = std::move(*loaded);
+  damaged_ = readDamageNote(root_);
   return {};
 }
 
-session::DriveView ExportSession::driveView() const {
-  return {&driveRecord_, library_.libraryPersistentId, session::timeStepOf(root_)};
-}
-
-Outcome<uint64_t> ExportSession::bytesToCopy() {
-  auto fm = platform::FileManager::makePrivate();
+session::Choice ExportSession::chosen() const {
   session::Choice choice;
   choice.copyOnlyChecked = !o_.allTracks;
   for (const auto& s : selected_)
     choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
+  choice.drive = limits_;
+  choice.musicRootBytes = musicRoot_.size();
+  return choice;
+}
+
+session::DriveView ExportSession::driveView() const {
+  return {&driveRecord_, library_.libraryPersistentId, session::timeStepOf(root_), &damaged_};
+}
+
+Outcome<uint64_t> ExportSession::bytesToCopy() {
+  auto fm = platform::FileManager::makePrivate();
+  session::Choice choice = chosen();
   if (auto read = loadRecord(); !read) return read.error();
   return session::makePlan(snapshot_, session::observe(snapshot_, musicRoot_, *fm, driveView()),
                            choice)
       .bytesToCopy;
+}
+
+// Each copy this run named is read back from the drive (its batch was
+// flushed before it was named, so dropping its cached pages makes the read
+// come from the device) and compared with the checksum the copier took of
+// what it wrote. A copy the drive returns otherwise is removed, forgotten
+// by the record and reported; its track is not on the drive.
+ExportSession::VerifyCounts ExportSession::verifyCopies(session::CopyReport& run,
+                                                        platform::FileManager& fm,
+                                                        platform::DriveRecord& writer) {
+  VerifyCounts counts;
+  auto loaded = platform::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
+  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  std::vector<uint32_t> kept;
+  std::vector<std::string> removed;
+  for (uint32_t track : run.placed) {
+    std::string relative = musicPrefix + snapshot_.tracks[track].destination;
+    std::string key = DestinationLayout::collisionKey(relative);
+    const platform::RecordEntry* e = nullptr;
+    if (loaded) {
+      auto at = loaded->entries.find(key);
+      if (at != loaded->entries.end() && at->second.checksum) e = &at->second;
+    }
+    if (!e) {
+      ++counts.unverified;
+      kept.push_back(track);
+      continue;
+    }
+    std::string path = root_ + "/" + relative;
+    platform::FileError error;
+    auto sum = fm.readBackChecksum(path, &error);
+    if (sum && *sum == *e->checksum) {
+      ++counts.verified;
+      kept.push_back(track);
+      continue;
+    }
+    if (sum) error = {kDriveReturnedOtherData, "", path};
+    fm.removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr);
+    removed.push_back(key);
+    run.bytesPlaced -= std::min(run.bytesPlaced, e->drive.size);
+    run.failures.push_back({track, error});
+  }
+  if (!removed.empty()) (void)writer.remove(removed, true);
+  run.placed = std::move(kept);
+  return counts;
 }
 
 std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) const {
@@ -815,10 +913,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   // Tracks under an earlier spelling take their new names first: the
   // plan saw them where they were, and a rename keeps size and time.
   renameTracks();
-  session::Choice choice;
-  choice.copyOnlyChecked = !o_.allTracks;
-  for (const auto& s : selected_)
-    choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
+  session::Choice choice = chosen();
   session::Plan sized = session::makePlan(snapshot_, observed_, choice);
   auto start = std::chrono::steady_clock::now();
   if (onProgress) onProgress({0, sized.bytesToCopy, false});
@@ -897,6 +992,11 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
         if (onProgress) onProgress({e.done, e.total, true});
       });
   if (tile) tile->setHidden(true);
+  if (o_.verify && !run.placed.empty()) {
+    VerifyCounts counts = verifyCopies(run, *fm, **writer);
+    outcome.verified = counts.verified;
+    outcome.unverified = counts.unverified;
+  }
   outcome.bytesCopied = run.bytesPlaced;
   // The record only grows as files are written and removed: rewritten
   // whole once it holds far more lines than entries.
@@ -905,9 +1005,19 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   // What is on the drive now: what the plan saw there and what this run
   // named.
   for (uint32_t track : run.placed) observed_.onDrive[track] = 1;
+  // Damaged copies put right leave the note of the check that found them.
+  if (!damaged_.empty()) {
+    size_t before = damaged_.size();
+    for (uint32_t track : run.placed)
+      damaged_.erase(
+          DestinationLayout::collisionKey(musicPrefix + snapshot_.tracks[track].destination));
+    if (damaged_.size() != before) (void)writeDamageNote(root_, damaged_);
+  }
   std::unordered_set<uint32_t> placed(run.placed.begin(), run.placed.end());
   std::unordered_map<uint32_t, const platform::FileError*> reasons;
   for (const auto& f : run.failures) reasons[f.track] = &f.error;
+  std::unordered_map<uint32_t, session::Refused::Why> refused;
+  for (const auto& r : sized.refused) refused[r.track] = r.why;
 
   // Every track that should be on the drive and is not could not be copied.
   std::vector<uint8_t> seen(snapshot_.tracks.size());
@@ -936,7 +1046,9 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
                            "",
                            0};
       auto reason = reasons.find(track);
-      if (reason != reasons.end() && reason->second->code != 0 && t.onThisComputer()) {
+      if (auto why = refused.find(track); why != refused.end()) {
+        failure.reason = refusalReason(why->second);
+      } else if (reason != reasons.end() && reason->second->code != 0 && t.onThisComputer()) {
         failure.reason = describeCopyFailure(*reason->second, failure.source);
         failure.path = reason->second->path;
         failure.code = reason->second->code;

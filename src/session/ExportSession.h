@@ -20,6 +20,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -35,6 +36,7 @@
 #include "library/LibraryReader.h"
 #include "platform/DestinationRoot.h"
 #include "platform/Status.h"
+#include "session/CopyRun.h"
 #include "session/Plan.h"
 #include "session/PlaylistWriter.h"
 
@@ -102,10 +104,20 @@ struct StaleItem {
   bool changed = false;  // the exporter wrote a file there, which has changed since: not its own
 };
 
+// A track the drive's file system cannot hold: left out of the copy.
+struct CannotHold {
+  std::string title, artist, destination, reason;
+  uint64_t bytes = 0;
+};
+
 struct ExportPlan {
   std::vector<PlaylistPlan> playlists;
   uint64_t bytesToCopy = 0;
+  uint64_t spaceNeeded = 0;  // what the copies take in the drive's clusters
   uint64_t freeSpace = 0;
+  bool freeSpaceKnown = true;  // false: the file system does not say (some FUSE drivers)
+  std::string fileSystem;      // "FAT32", "FAT", "exFAT", or empty
+  std::vector<CannotHold> cannotHold;
   LeftOut leftOut;
   bool cleanUp = false;        // a clean-up is part of this export
   std::string cleanUpRefusal;  // why none may run here, when one was wanted
@@ -130,8 +142,8 @@ struct ExportPlan {
   // (decomposed, or as the layout named them before): renamed when the
   // copy starts, by the drive's old path below the music folder.
   std::vector<std::string> toRename;
-  bool fits() const { return bytesToCopy <= freeSpace; }
-  bool fitsAfterCleanUp() const { return cleanUp && bytesToCopy <= freeSpace + staleBytes; }
+  bool fits() const { return !freeSpaceKnown || spaceNeeded <= freeSpace; }
+  bool fitsAfterCleanUp() const { return cleanUp && spaceNeeded <= freeSpace + staleBytes; }
 };
 
 struct CopyProgress {
@@ -153,6 +165,9 @@ struct CopyOutcome {
   std::vector<std::string> uncheckedNotCopied;  // destinations
   std::vector<std::string> copied;              // destinations this export wrote
   double seconds = 0;
+  // With verify: copies read back that matched the checksum taken while
+  // copying, and copies that have no checksum to compare with.
+  size_t verified = 0, unverified = 0;
 };
 
 struct PlaylistFailure {
@@ -257,6 +272,11 @@ class ExportSession {
   std::vector<std::string> stalePlaylistFiles() const;
   void findStale(const std::shared_ptr<platform::FileManager>& fm);
   std::string failureReason(const LibraryTrack& t, bool stopped) const;
+  struct VerifyCounts {
+    size_t verified = 0, unverified = 0;
+  };
+  VerifyCounts verifyCopies(session::CopyReport& run, platform::FileManager& fm,
+                            platform::DriveRecord& writer);
 
   const ExportOptions& o_;
   Library library_;
@@ -300,7 +320,19 @@ class ExportSession {
   // Reads the drive's record anew (kUsage when it cannot be read).
   Outcome<Done> loadRecord();
   session::DriveView driveView() const;
+  session::Choice chosen() const;
+  platform::DriveLimits limits_;  // of the drive's file system, as last planned
+  // Tracks a check found damaged (see DriveCheck.h).
+  std::unordered_map<std::string, platform::FileStamp> damaged_;
 };
+
+// The folder of the Tessaline volume titled `title` (ExportError kUsage
+// when it is not attached, cannot be used or is not mounted).
+Outcome<std::string> driveVolumeFolder(const std::string& title);
+
+// The code of a copy that the drive, read back, returned otherwise than
+// it was written (export --verify).
+inline constexpr int kDriveReturnedOtherData = EBADMSG;
 
 // A failed copy's reason in words a person understands, with where it
 // happened (`source`: the copy's source, to tell the two sides apart).

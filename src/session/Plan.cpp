@@ -4,6 +4,8 @@
 #include <sys/vfs.h>
 
 #include <algorithm>
+#include <climits>
+#include <optional>
 #include <thread>
 
 #include "platform/FileManager.h"
@@ -116,6 +118,10 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
         // a user put there: it is left alone (the copy then says so).
         if (same(e->drive)) {
           at = !sourceFile || e->source == source ? AtDestination::kTrack : AtDestination::kRepair;
+          if (at == AtDestination::kTrack && sourceFile && drive.damaged) {
+            auto found = drive.damaged->find(e->key);
+            if (found != drive.damaged->end() && found->second == now) at = AtDestination::kRepair;
+          }
         } else {
           at = now.size < e->drive.size ? AtDestination::kRepair : AtDestination::kOther;
         }
@@ -144,6 +150,23 @@ Plan makePlan(const Snapshot& snapshot, const Observed& observed, const Choice& 
     return snapshot.tracks[track].enabled || !choice.copyOnlyChecked ? observed.sourceBytes[track]
                                                                      : 0;
   };
+  // What the drive's file system cannot hold is left out, and said.
+  auto refusal = [&](uint32_t track) -> std::optional<Refused::Why> {
+    if (observed.sourceBytes[track] > choice.drive.maxFileBytes) return Refused::Why::kTooLarge;
+    std::string_view rest = snapshot.tracks[track].destination;
+    if (choice.musicRootBytes + 1 + rest.size() >= PATH_MAX) return Refused::Why::kPathTooLong;
+    while (!rest.empty()) {
+      size_t slash = rest.find('/');
+      if (!choice.drive.nameFits(rest.substr(0, slash))) return Refused::Why::kNameTooLong;
+      if (choice.drive.asciiNamesOnly &&
+          std::any_of(rest.begin(), rest.begin() + std::min(slash, rest.size()),
+                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        return Refused::Why::kNameNotAscii;
+      }
+      rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    }
+    return std::nullopt;
+  };
   for (uint32_t p : choice.playlists) {
     if (p >= snapshot.playlists.size() || chosen[p]) continue;
     chosen[p] = 1;
@@ -154,8 +177,15 @@ Plan makePlan(const Snapshot& snapshot, const Observed& observed, const Choice& 
       figures.toCopy += bytesOf(track);
       if (charged[track]) continue;
       charged[track] = 1;
+      if (snapshot.tracks[track].enabled || !choice.copyOnlyChecked) {
+        if (auto why = refusal(track)) {
+          plan.refused.push_back({track, *why});
+          continue;
+        }
+        plan.copies.push_back(track);
+        plan.spaceNeeded += choice.drive.onDisk(observed.sourceBytes[track]);
+      }
       figures.thisExport += bytesOf(track);
-      if (snapshot.tracks[track].enabled || !choice.copyOnlyChecked) plan.copies.push_back(track);
     }
     plan.bytesToCopy += figures.thisExport;
     plan.playlists.push_back(figures);

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "library/LibraryReader.h"
+#include "platform/DriveLimits.h"
 #include "platform/DriveRecord.h"
 
 namespace platform {
@@ -83,11 +84,26 @@ struct DriveView {
   const platform::RecordContents* record = nullptr;  // none: a file is the track by name
   std::string libraryId;
   int64_t timeStepNs = platform::kExactTimeStepNs;
+  // Tracks `tessaline check` found damaged (content differs, size and
+  // time as written), by record key, with the size and time then: while
+  // the file still has them, it is repaired.
+  const std::unordered_map<std::string, platform::FileStamp>* damaged = nullptr;
 };
 
 struct Choice {
   std::vector<uint32_t> playlists;  // indexes into Snapshot::playlists, in order; repeats ignored
   bool copyOnlyChecked = true;
+  // What the drive's file system holds, and the length of the music
+  // folder's path there (the system refuses paths of PATH_MAX bytes).
+  platform::DriveLimits drive;
+  size_t musicRootBytes = 0;
+};
+
+// A track the drive cannot hold, left out of the copy.
+struct Refused {
+  enum class Why : uint8_t { kTooLarge, kNameTooLong, kPathTooLong, kNameNotAscii };
+  uint32_t track = 0;
+  Why why = Why::kTooLarge;
 };
 
 struct PlaylistFigures {
@@ -104,6 +120,11 @@ struct Plan {
   // (unchecked ones only when copied too); a repair replaces the copy
   // there.
   std::vector<uint32_t> copies;
+  // What the copies take on the drive, counted in its clusters.
+  uint64_t spaceNeeded = 0;
+  // Tracks to copy that the drive's file system cannot hold, each once,
+  // neither copied nor charged.
+  std::vector<Refused> refused;
 };
 
 // The snapshot of `library`: every track that `trackPaths` places (by

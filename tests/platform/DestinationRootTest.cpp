@@ -1,5 +1,6 @@
 // The destination handle: writes and removals stay below it and never go
 // through a link, it is never created, and its record and lock hold.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,8 +9,10 @@
 #include <filesystem>
 
 #include "platform/DestinationRoot.h"
-#include "support/FaultInjectingFileManager.h"
 #include "platform/PosixFileManager.h"
+#include "platform/ReplaceFile.h"
+#include "platform/StateFile.h"
+#include "support/FaultInjectingFileManager.h"
 #include "support/TempDir.h"
 
 using namespace platform;
@@ -225,4 +228,57 @@ TEST(DestinationRoot, ProgressMovesWithTheBytesWrittenAndDropsWhatFails) {
   watched.chunkGate = [&](uint64_t, uint64_t*) { return seen.push_back(written.load()), 0; };
   ASSERT_TRUE(fm.makeCopyBatch(watched)->addCopy(dir / "big", dir / "drive/c", nullptr));
   EXPECT_EQ(seen, (std::vector<uint64_t>{0, 1u << 20, 2u << 20}));
+}
+
+// Where renaming over a file is refused (FAT through fusefat), each of the
+// exporter's replacements sets the old file aside and still ends with
+// the new one under its name; a replacement cut short is settled by the
+// next run.
+TEST(DestinationRoot, ReplacementsWorkWhereRenamingOverAFileIsRefused) {
+  TempDir dir;
+  fs::create_directories(dir / "drive/Music");
+  auto root = DestinationRoot::open(dir / "drive");
+  const std::string playlist = dir / "drive/Playlists/p.m3u8", track = dir / "drive/Music/t.mp3";
+  writeFile(playlist, "old");
+  writeFile(track, "old copy");
+  writeFile(dir / "src.mp3", "repaired");
+  auto fm = std::make_shared<FaultInjectingFileManager>();
+  fm->refuseRenameOver(EPERM);
+  EXPECT_TRUE(fm->writeStringBelowRoot(*root, "new", playlist, nullptr));
+  CopyBatchOptions repair{root};
+  repair.replace = true;
+  auto batch = fm->makeCopyBatch(repair);
+  ASSERT_TRUE(batch->addCopy(dir / "src.mp3", track, nullptr));
+  EXPECT_EQ(batch->commit(nullptr), std::vector<bool>{true});
+  EXPECT_EQ(root->forget({"Music/t.mp3"}), 0);
+  int state = root->openFolder(".tessaline", false);
+  ASSERT_GE(state, 0);
+  EXPECT_TRUE(replaceStateFile(state, "record", "new record", "record").ok());
+  EXPECT_TRUE(replaceStateFile(state, "record", "newer record", "record").ok());
+  EXPECT_EQ(readFile(playlist), "new");
+  EXPECT_EQ(readFile(track), "repaired");
+  EXPECT_EQ(readFile(dir / "drive/.tessaline/record"), "newer record");
+  for (const auto& e : fs::recursive_directory_iterator(dir / "drive"))
+    EXPECT_FALSE(isAsideName(e.path().filename().string())) << e.path();
+
+  // Cut short after the old file went aside (no file under its name), or
+  // after the new one took the name (both there).
+  struct Case {
+    bool finalThere;
+    const char* expected;
+  };
+  for (const Case& c : {Case{false, "before"}, Case{true, "after"}}) {
+    std::string name = c.finalThere ? "b" : "a";
+    writeFile(dir / ("drive/.tessaline/" + asideName(name)), "before");
+    if (c.finalThere) writeFile(dir / ("drive/.tessaline/" + name), "after");
+    struct stat st;
+    auto read = openStateFile(state, name, O_RDONLY, name, &st);
+    ASSERT_TRUE(read.ok()) << name;  // a reader takes the aside file, changing nothing
+    EXPECT_EQ(readStateFile(*read, 100, name).take(), std::optional<std::string>(c.expected));
+    close(*read);
+    EXPECT_EQ(recoverAsideOf(state, name), 0);
+    EXPECT_EQ(readFile(dir / ("drive/.tessaline/" + name)), c.expected);
+    EXPECT_FALSE(fs::exists(dir / ("drive/.tessaline/" + asideName(name))));
+  }
+  close(state);
 }

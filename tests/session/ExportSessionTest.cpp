@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <functional>
 
+#include "platform/ReplaceFile.h"
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
+#include "support/FaultInjectingFileManager.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -76,4 +78,64 @@ TEST(ExportSession, EachPlanSeesTheDriveAndTheSourcesAsTheyAreThen) {
     EXPECT_EQ(kept, step.staleKept);
     EXPECT_EQ(plan.missingSources.size(), step.missingSources);
   }
+}
+
+// --verify: a copy the drive returns otherwise when read back is removed
+// and its track reported; the others are counted as verified.
+TEST(ExportSession, VerifyRemovesACopyTheDriveReturnsOtherwise) {
+  testsupport::TempDir dir;
+  std::string lib = dir / "lib", drive = dir / "drive";
+  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
+                         lib + "' >/dev/null")
+                            .c_str()),
+            0);
+  fs::create_directories(drive);
+  auto faulty = std::make_shared<platform::FaultInjectingFileManager>();
+  faulty->corruptReadBack(".wav");
+  platform::FileManager::setFactoryForTesting([faulty] { return faulty; });
+  app::ExportOptions options;
+  options.library = lib + "/Library.xml";
+  options.to = drive;
+  options.verify = true;
+  app::ExportSession session(options);
+  ASSERT_TRUE(session.load().ok());
+  ASSERT_TRUE(session.prepare().ok());
+  ASSERT_TRUE(session.plan().ok());
+  auto outcome = session.copy(nullptr, nullptr);
+  platform::FileManager::setFactoryForTesting(nullptr);
+  ASSERT_TRUE(outcome.ok());
+  const app::CopyOutcome& copied = *outcome;
+  ASSERT_FALSE(copied.notCopied.empty());
+  for (const auto& f : copied.notCopied) {
+    EXPECT_NE(f.reason.find("the drive returned different data"), std::string::npos) << f.reason;
+    EXPECT_FALSE(fs::exists(f.destination)) << f.destination;
+    EXPECT_EQ(fs::path(f.destination).extension(), ".wav");
+  }
+  EXPECT_EQ(copied.verified, copied.copied.size());
+  EXPECT_EQ(copied.unverified, 0u);
+  for (const auto& path : copied.copied) EXPECT_NE(fs::path(path).extension(), ".wav") << path;
+}
+
+// A replacement a kill cut short is settled before anything is written:
+// the old file goes back under its name, or the aside copy goes.
+TEST(ExportSession, PrepareSettlesReplacementsCutShort) {
+  testsupport::TempDir dir;
+  std::string lib = dir / "lib", drive = dir / "drive";
+  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
+                         lib + "' >/dev/null")
+                            .c_str()),
+            0);
+  testsupport::writeFile(drive + "/Playlists/" + platform::asideName("Old.m3u8"), "old");
+  testsupport::writeFile(drive + "/Playlists/" + platform::asideName("New.m3u8"), "older");
+  testsupport::writeFile(drive + "/Playlists/New.m3u8", "new");
+  app::ExportOptions options;
+  options.library = lib + "/Library.xml";
+  options.to = drive;
+  app::ExportSession session(options);
+  ASSERT_TRUE(session.load().ok());
+  ASSERT_TRUE(session.prepare().ok());
+  EXPECT_EQ(testsupport::readFile(drive + "/Playlists/Old.m3u8"), "old");
+  EXPECT_EQ(testsupport::readFile(drive + "/Playlists/New.m3u8"), "new");
+  for (const auto& e : fs::directory_iterator(drive + "/Playlists"))
+    EXPECT_FALSE(platform::isAsideName(e.path().filename().string())) << e.path();
 }

@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "platform/PosixFileManager.h"
+#include "platform/ReplaceFile.h"
 
 namespace platform {
 namespace {
@@ -30,6 +31,15 @@ const char* actionOf(FileOp op) {
 FaultInjectingFileManager::FaultInjectingFileManager(std::shared_ptr<FileManager> target)
     : FileManagerWrapper(target ? std::move(target) : std::make_shared<PosixFileManager>()) {}
 
+FaultInjectingFileManager::~FaultInjectingFileManager() {
+  if (renameOverRefused_) refuseRenameOverForTesting(0);
+}
+
+void FaultInjectingFileManager::refuseRenameOver(int code) {
+  renameOverRefused_ = code != 0;
+  refuseRenameOverForTesting(code);
+}
+
 void FaultInjectingFileManager::failNth(FileOp op, uint64_t n, int code) {
   std::lock_guard<std::mutex> lock(mutex_);
   oneShot_[index(op)] = OneShot{n == 0 ? 0 : counts_[index(op)].load() + n, code};
@@ -52,12 +62,32 @@ void FaultInjectingFileManager::makeUnreadable(const std::string& path) {
   unreadable_.push_back(std::move(p));
 }
 
+void FaultInjectingFileManager::corruptReadBack(const std::string& suffix) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  corruptReadBack_.push_back(suffix);
+}
+
+std::optional<uint64_t> FaultInjectingFileManager::readBackChecksum(const std::string& path,
+                                                                    FileError* error) {
+  auto sum = target_->readBackChecksum(path, error);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& suffix : corruptReadBack_) {
+    if (sum && path.size() >= suffix.size() &&
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      return *sum ^ 1;
+    }
+  }
+  return sum;
+}
+
 void FaultInjectingFileManager::clearFaults() {
   std::lock_guard<std::mutex> lock(mutex_);
   oneShot_ = {};
   always_ = {};
   spaceLeft_.reset();
   unreadable_.clear();
+  corruptReadBack_.clear();
+  if (renameOverRefused_) refuseRenameOver(0);
 }
 
 uint64_t FaultInjectingFileManager::count(FileOp op) const { return counts_[index(op)].load(); }

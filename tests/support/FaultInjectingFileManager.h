@@ -7,6 +7,10 @@
 //     leaving neither the final file nor its temporary;
 //   - make a path and everything below it unreadable: attributes, copies
 //     from it and listings of it fail with EACCES;
+//   - refuse every rename over an existing file, as FAT through some FUSE
+//     drivers does (process-wide: it reaches the writers of the drive's
+//     own files too, which use no file manager; undone by clearFaults()
+//     and by the destructor);
 //   - count the operations of each kind, failed ones included.
 // Half-way disk-full needs a wrapped manager whose batches honour the
 // chunk gate of CopyBatchOptions (the POSIX one does).
@@ -46,6 +50,7 @@ class FaultInjectingFileManager : public FileManagerWrapper {
  public:
   // Wraps `target`, a new PosixFileManager when none is given.
   explicit FaultInjectingFileManager(std::shared_ptr<FileManager> target = nullptr);
+  ~FaultInjectingFileManager() override;
 
   // The `n`th (1 = the next) operation of kind `op` fails with `code`;
   // replaces an earlier one-shot failure of that kind.
@@ -57,6 +62,10 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   void setNoSpaceAfterBytes(std::optional<uint64_t> bytes);
   // `path` and everything below it read as EACCES.
   void makeUnreadable(const std::string& path);
+  // Every rename over an existing file fails with `code` (0: stop).
+  void refuseRenameOver(int code);
+  // Read-backs of files whose path ends in `suffix` return other data.
+  void corruptReadBack(const std::string& suffix);
   // Removes every injected fault (counts are kept).
   void clearFaults();
 
@@ -90,6 +99,7 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   bool isDeletableFileAtPath(const std::string& path) override;
   bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                            FileError* error) override;
+  std::optional<uint64_t> readBackChecksum(const std::string& path, FileError* error) override;
 
  private:
   // Counts one operation; returns the errno it must fail with, or 0.
@@ -110,6 +120,8 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   std::array<int, kFileOpCount> always_{};
   std::optional<uint64_t> spaceLeft_;
   std::vector<std::string> unreadable_;
+  std::vector<std::string> corruptReadBack_;
+  std::atomic<bool> renameOverRefused_{false};
 };
 
 }  // namespace platform

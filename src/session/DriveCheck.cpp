@@ -1,0 +1,255 @@
+#include "session/DriveCheck.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <unordered_set>
+
+#include "platform/ContentHash.h"
+#include "platform/DestinationRoot.h"
+#include "platform/DriveLimits.h"
+#include "platform/FileManager.h"
+#include "platform/ReplaceFile.h"
+#include "platform/StateFile.h"
+#include "session/DestinationLayout.h"
+#include "session/Plan.h"
+
+namespace app {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr const char* kDamageNote = "damaged";
+constexpr size_t kHashThreads = 4;
+
+std::string stampText(const platform::FileStamp& s) {
+  return std::to_string(s.size) + " bytes, modified " + std::to_string(s.mtimeNs / 1'000'000'000);
+}
+
+int64_t timeNsOf(const struct stat& st) {
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+}
+
+// The entries of the exporter's playlist file `file` that name nothing on
+// the drive, resolved as a player resolves them.
+void danglingEntries(const std::string& root, const std::string& relative,
+                     const std::unordered_set<std::string>& recorded,
+                     const std::unordered_map<std::string, struct stat>& onDrive,
+                     CheckReport* report) {
+  fs::path file = fs::path(root) / relative;
+  std::ifstream in(file, std::ios::binary);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    fs::path target = line[0] == '/' ? fs::path(line) : file.parent_path() / line;
+    std::string below = target.lexically_normal().string();
+    bool inside = below.size() > root.size() && below.compare(0, root.size() + 1, root + "/") == 0;
+    if (inside) {
+      below.erase(0, root.size() + 1);
+      auto found = onDrive.find(below);
+      if (found != onDrive.end() && S_ISREG(found->second.st_mode)) continue;
+    } else if (std::error_code ec; fs::is_regular_file(target, ec)) {
+      continue;
+    }
+    bool ours = inside && recorded.count(below) != 0;
+    (ours ? report->dangling : report->neverCopied).push_back({relative, 0, line});
+  }
+}
+
+// Every item below the open folder `dir` (taken over), by its path
+// relative to the root, with its lstat: one fstatat per item, as find
+// makes, and nothing followed through a link. The state folder is left out.
+void walk(int dir, const std::string& prefix, std::unordered_map<std::string, struct stat>* out) {
+  DIR* d = fdopendir(dir);
+  if (d == nullptr) {
+    close(dir);
+    return;
+  }
+  while (struct dirent* e = readdir(d)) {
+    std::string_view name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (prefix.empty() && name == platform::DestinationRoot::kStateFolder) continue;
+    struct stat st;
+    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    std::string relative = prefix + std::string(name);
+    if (S_ISDIR(st.st_mode)) {
+      int sub = openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) walk(sub, relative + "/", out);
+    }
+    out->emplace(std::move(relative), st);
+  }
+  closedir(d);
+}
+
+}  // namespace
+
+std::unordered_map<std::string, platform::FileStamp> readDamageNote(const std::string& root) {
+  std::unordered_map<std::string, platform::FileStamp> out;
+  auto destination = platform::DestinationRoot::open(root);
+  int folder = destination->openFolder(platform::DestinationRoot::kStateFolder, false);
+  if (folder < 0) return out;
+  struct stat st;
+  auto fd = platform::openStateFile(folder, kDamageNote, O_RDONLY, kDamageNote, &st);
+  close(folder);
+  if (!fd) return out;
+  auto text = platform::readStateFile(*fd, size_t{64} << 20, kDamageNote);
+  close(*fd);
+  if (!text) return out;
+  std::istringstream lines(*text);
+  for (std::string line; std::getline(lines, line);) {
+    size_t a = line.find('\t'), b = line.rfind('\t');
+    if (a == std::string::npos || a == b) continue;
+    try {
+      out[line.substr(0, a)] = {std::stoull(line.substr(a + 1, b - a - 1)),
+                                std::stoll(line.substr(b + 1))};
+    } catch (const std::exception&) {
+    }
+  }
+  return out;
+}
+
+bool writeDamageNote(const std::string& root,
+                     const std::unordered_map<std::string, platform::FileStamp>& damaged) {
+  auto destination = platform::DestinationRoot::open(root);
+  int folder = destination->openFolder(platform::DestinationRoot::kStateFolder, false);
+  if (folder == -ENOENT && damaged.empty()) return true;
+  if (folder < 0) return false;
+  std::string text;
+  for (const auto& [key, s] : damaged)
+    text += key + "\t" + std::to_string(s.size) + "\t" + std::to_string(s.mtimeNs) + "\n";
+  bool written = platform::replaceStateFile(folder, kDamageNote, text, kDamageNote).ok();
+  close(folder);
+  return written;
+}
+
+platform::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast) {
+  auto root = platform::DestinationRoot::open(rootPath);
+  if (!root->isOpen())
+    return platform::Status::withMessage(
+        "The drive's folder " + rootPath +
+            " cannot be opened: " + root->openError().localizedDescription,
+        rootPath);
+  auto loaded = platform::DriveRecord::load(*root, &DestinationLayout::collisionKey);
+  if (!loaded)
+    return platform::Status::withMessage(
+        "The drive's record of the exporter's files cannot be read: " + loaded.status().message(),
+        rootPath);
+  CheckReport report;
+  report.root = rootPath;
+  const platform::DriveLimits limits = platform::driveLimitsOf(rootPath);
+  report.fileSystem = limits.fileSystem;
+  const int64_t step = session::timeStepOf(rootPath);
+  std::unordered_set<std::string> recorded;  // paths below the root, as the drive spells them
+  std::unordered_map<std::string, platform::FileStamp> damagedStamps;
+  std::vector<std::string> playlists;
+  std::unordered_map<std::string, struct stat> onDrive;
+  struct Job {
+    const platform::RecordEntry* entry;
+    platform::FileStamp now;
+  };
+  std::vector<Job> toHash;
+  if (int fd = open(rootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0)
+    walk(fd, "", &onDrive);
+  for (const auto& [key, e] : loaded->entries) {
+    recorded.insert(e.path);
+    if (e.kind == platform::EntryKind::kFolder) continue;
+    auto found = onDrive.find(e.path);
+    if (found == onDrive.end()) {
+      report.missing.push_back({e.path, e.drive.size, "recorded, not on the drive"});
+      continue;
+    }
+    const struct stat& st = found->second;
+    if (e.kind == platform::EntryKind::kLegacy) {
+      ++report.bySizeAndTime;  // an older record knows the name only
+      continue;
+    }
+    const platform::FileStamp now{static_cast<uint64_t>(st.st_size), timeNsOf(st)};
+    if (!S_ISREG(st.st_mode) ||
+        platform::sameStamp(e.drive, now, step) == platform::StampMatch::kDifferent) {
+      report.changed.push_back(
+          {e.path, now.size, "written as " + stampText(e.drive) + ", now " + stampText(now)});
+      continue;
+    }
+    if (e.kind == platform::EntryKind::kPlaylist) playlists.push_back(e.path);
+    if (fast || !e.checksum) {
+      ++report.bySizeAndTime;
+      continue;
+    }
+    ++report.byContent;
+    toHash.push_back({&e, now});
+  }
+  // The reading is spread over a few threads: a drive, and the page
+  // cache, serve several readers faster than one. Results go by index,
+  // so the report's order does not depend on the threads.
+  std::vector<platform::Result<uint64_t>> sums(toHash.size(),
+                                               platform::Result<uint64_t>(uint64_t{0}));
+  std::atomic<size_t> next{0};
+  auto worker = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < toHash.size();) {
+      const std::string path = rootPath + "/" + toHash[i].entry->path;
+      int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) {
+        sums[i] = platform::Status::fromErrno(errno, "cannot open", path);
+        continue;
+      }
+      posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+      sums[i] = platform::hashOpenFile(fd, path);
+      close(fd);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (unsigned t = 1; t < std::min<size_t>(kHashThreads, toHash.size()); ++t)
+    threads.emplace_back(worker);
+  worker();
+  for (auto& t : threads) t.join();
+  for (size_t i = 0; i < toHash.size(); ++i) {
+    const platform::RecordEntry& e = *toHash[i].entry;
+    const platform::FileStamp& now = toHash[i].now;
+    report.bytesRead += now.size;
+    if (!sums[i]) {
+      report.damaged.push_back({e.path, now.size, sums[i].status().message()});
+    } else if (*sums[i] != *e.checksum) {
+      report.damaged.push_back({e.path, now.size, "its content differs from what was written"});
+      if (e.kind == platform::EntryKind::kTrack) damagedStamps[e.path] = now;
+    }
+  }
+  // Every file on the drive: the exporter's, or not; and whether the file
+  // system holds it.
+  for (const auto& [relative, st] : onDrive) {
+    bool regular = S_ISREG(st.st_mode);
+    uint64_t bytes = regular ? static_cast<uint64_t>(st.st_size) : 0;
+    size_t slash = relative.rfind('/');
+    if (!limits.nameFits(slash == std::string::npos ? relative : relative.substr(slash + 1)))
+      report.cannotHold.push_back({relative, bytes, "its name is too long"});
+    if (bytes > limits.maxFileBytes)
+      report.cannotHold.push_back({relative, bytes, "it is larger than the file system holds"});
+    if (!regular || recorded.count(relative) != 0) continue;
+    report.notOurs.push_back({relative, bytes, ""});
+    report.notOursBytes += bytes;
+  }
+  for (const std::string& p : playlists) danglingEntries(rootPath, p, recorded, onDrive, &report);
+  if (!fast) {
+    // Only a holder of the exporter's lock writes there: while an export
+    // runs, nothing is noted (the next check notes what is still damaged).
+    std::unordered_map<std::string, platform::FileStamp> note;
+    for (const auto& [path, stamp] : damagedStamps)
+      note[DestinationLayout::collisionKey(path)] = stamp;
+    // A drive with nothing to note, now or before, is not written to (it
+    // may be read-only).
+    if (!note.empty() || !readDamageNote(rootPath).empty()) {
+      std::string holder;
+      auto lock = root->shareLock(&holder);
+      report.damageNoted = lock.ok() && writeDamageNote(rootPath, note);
+    }
+  }
+  return report;
+}
+
+}  // namespace app
