@@ -19,6 +19,7 @@
 #include "platform/Configuration.h"
 #include "platform/Log.h"
 #include "platform/StopSignals.h"
+#include "session/ExportReport.h"
 #include "session/ExportSession.h"
 #include "ui/SelectorText.h"
 
@@ -91,10 +92,9 @@ class ExportRun {
 
 void ExportRun::showPlan(const ExportPlan& plan) {
   if (!plan.cleanUpRefusal.empty()) {
-    report_["stale"] = {{"skipped", plan.cleanUpRefusal}};
     out("No clean-up: " + plan.cleanUpRefusal + ", so nothing on the drive is judged stale.");
   }
-  json rows = json::array();
+  report_.update(planReport(plan));
   // The table fits the terminal: the bar goes first, then the names are
   // cut.
   bool unicode = unicodeWanted();
@@ -111,12 +111,6 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   snprintf(header, sizeof header, " %7s %12s %12s", "Tracks", "To copy", "This export");
   out("  " + fitToWidth("Playlist", nameWidth) + header);
   for (const auto& p : plan.playlists) {
-    rows.push_back({{"name", p.name},
-                    {"id", p.id},
-                    {"file", p.file},
-                    {"tracks", p.tracks},
-                    {"bytesToCopy", p.bytesToCopy},
-                    {"bytesThisExport", p.bytesThisExport}});
     char line[512];
     snprintf(line, sizeof line, " %7zu %12s %12s", p.tracks, byteText(p.bytesToCopy).c_str(),
              byteText(p.bytesThisExport).c_str());
@@ -127,10 +121,6 @@ void ExportRun::showPlan(const ExportPlan& plan) {
     }
     out(row);
   }
-  report_["playlists"] = rows;
-  report_["bytesToCopy"] = plan.bytesToCopy;
-  report_["freeSpace"] = plan.freeSpace;
-  report_["skippedBuiltInPlaylists"] = plan.skippedBuiltIn;
   if (!plan.skippedBuiltIn.empty()) {
     const std::string& example = plan.skippedBuiltIn.size() > 1 ? plan.skippedBuiltIn[1] : plan.skippedBuiltIn[0];
     out(std::string(plan.playlists.empty() ? "No playlists of your own to export: s" : "S") + "kipped " +
@@ -146,11 +136,6 @@ void ExportRun::showPlan(const ExportPlan& plan) {
                                 : ""));
   showMissingSources(plan);
   const LeftOut& l = plan.leftOut;
-  report_["leftOut"] = {{"tracksWithoutFile", l.tracksWithoutFile},
-                        {"tracksNotOnThisComputer", l.tracksNotOnThisComputer},
-                        {"itemsNamingMissingTrack", l.itemsNamingMissingTrack},
-                        {"tracksWithoutIdentifier", l.tracksWithoutIdentifier},
-                        {"playlistsWithoutIdentifier", l.playlistsWithoutIdentifier}};
   if (l.tracksNotOnThisComputer || l.tracksWithoutFile || l.itemsNamingMissingTrack) {
     out("Note: " + countText(l.tracksWithoutFile, "track has", "tracks have") + " no file (cloud or remote), " +
         std::to_string(l.tracksNotOnThisComputer) + (l.tracksNotOnThisComputer == 1 ? " is" : " are") +
@@ -225,20 +210,7 @@ void ExportRun::copy() {
   copied_ = c.bytesCopied;
   tracksOnDrive_ = c.tracksOnDrive;
   notCopied_ = c.notCopied.size();
-  json failed = json::array();
-  for (const auto& f : c.notCopied) {
-    json entry = {{"title", f.title},           {"artist", f.artist}, {"source", f.source},
-                  {"location", f.location},     {"destination", f.destination}, {"reason", f.reason}};
-    if (f.code != 0) {
-      entry["path"] = f.path;
-      entry["errno"] = f.code;
-    }
-    failed.push_back(entry);
-  }
-  report_["bytesCopied"] = c.bytesCopied;
-  report_["notCopied"] = failed;
-  report_["uncheckedNotCopied"] = c.uncheckedNotCopied;
-  report_["copied"] = c.copied;
+  report_.update(copyReport(c));
   for (const auto& path : c.copied) verbose("  copied " + path);
   if (c.copied.empty()) {
     out("Nothing to copy: every track is on the drive" +
@@ -255,23 +227,16 @@ void ExportRun::copy() {
 
 void ExportRun::playlistFiles() {
   PlaylistOutcome p = session_.playlistFiles();
-  json failures = json::array();
-  for (const auto& f : p.notWritten) failures.push_back({{"name", f.name}, {"file", f.file}, {"reason", f.reason}});
+  report_.update(playlistReport(p));
   playlistFailures_ = p.notWritten.size();
   playlistsWritten_ = p.written.size();
-  report_["playlistFiles"] = p.written;
-  report_["playlistFilesNotWritten"] = failures;
   out("Playlist files: " + std::to_string(p.written.size()) + " written to " + p.folder +
       (o_.absolutePaths ? "." : " (entries relative to the playlist file)."));
-  json beside = json::array();
   for (const auto& [users, ours] : p.besideUsers) {
     out("  " + users + " is not the exporter's and stays as it is: this playlist went to " + ours +
         ".");
-    beside.push_back({{"usersFile", users}, {"written", ours}});
   }
-  report_["playlistFilesBesideUsers"] = beside;
   size_t away = p.entriesUnchecked + p.entriesMissing;
-  report_["entriesNotOnDrive"] = {{"unchecked", p.entriesUnchecked}, {"missing", p.entriesMissing}};
   if (away > 0) {
     out((away == 1 ? std::string("1 playlist entry points at a track that is not on the drive (")
                    : std::to_string(away) +
@@ -288,23 +253,17 @@ void ExportRun::playlistFiles() {
 
 void ExportRun::cleanUp() {
   const ExportPlan& plan = *plan_;
-  json files = json::array(), playlists = json::array(), kept = json::array();
+  std::vector<std::string> kept;
   uint64_t keptBytes = 0;
   size_t ours = 0;
   for (const auto& item : plan.stale) {
     if (item.ours) {
       ++ours;
-      (item.playlistFile ? playlists : files).push_back(item.path);
     } else {
       kept.push_back(item.path);
       keptBytes += item.bytes;
     }
   }
-  json stale = {{"files", files},
-                {"playlistFiles", playlists},
-                {"bytes", plan.staleBytes},
-                {"deleted", ours == 0},
-                {"kept", {{"reason", "not written by the exporter"}, {"files", kept}, {"bytes", keptBytes}}}};
   if (plan.stale.empty()) {
     out("No stale files on the drive.");
   } else if (ours > 0) {
@@ -323,23 +282,13 @@ void ExportRun::cleanUp() {
   }
   bool remove = ours > 0 && !o_.dryRun && confirm(o_.cleanAll ? "Delete them all?" : "Delete them?");
   CleanOutcome c = session_.clean(remove, stop_.flag());
-  json items = json::array();
   std::vector<std::string> notDeleted;
   for (const auto& i : c.items) {
-    json entry = {{"path", i.item.path},
-                  {"bytes", i.item.bytes},
-                  {"writtenByExporter", i.item.written && !i.kept},
-                  {"deleted", i.deleted}};
-    if (!i.reason.empty()) entry["reason"] = i.reason;
-    if (i.item.changed && !i.deleted) entry["reason"] = "changed since the exporter wrote it";
     if (i.item.ours && !i.deleted && !i.kept && !i.notReached && c.attempted)
       notDeleted.push_back(i.item.path + ": " + i.reason);
-    items.push_back(entry);
   }
-  stale["items"] = items;
   deleteFailures_ = c.notDeleted;
   if (c.attempted) {
-    stale["deleted"] = c.notDeleted == 0 && !c.stopped;
     for (const auto& i : c.items)
       if (i.deleted) verbose("  deleted " + i.item.path);
     if (notDeleted.empty()) {
@@ -352,7 +301,7 @@ void ExportRun::cleanUp() {
   } else if (ours > 0) {
     out("Stale files kept.");
   }
-  report_["stale"] = stale;
+  report_["stale"] = staleReport(plan, c);
   if (c.stopped) {
     size_t owned = 0;
     for (const auto& i : c.items) owned += i.item.ours;
@@ -553,6 +502,11 @@ void registerExportCommand(CLI::App& cli) {
                   "e.g. '/Users/me/Music/iTunes/iTunes Media=/home/me/Music/iTunes/iTunes Media' or "
                   "'C:/Users/Me/Music=/mnt/music' (the dry run suggests one)")
       ->type_name("FROM=TO");
+  cmd->add_flag(
+         "--remembered", options->remembered,
+         "Export the playlists last ticked for this drive or folder in the window (tessaline "
+         "gui); the clean-up removes the exporter's files the others needed")
+      ->excludes("--playlist");
   cmd->add_flag("--all-tracks", options->allTracks, "Copy unchecked tracks too");
   cmd->add_flag("--absolute-paths", options->absolutePaths,
                 "Write playlist entries as absolute paths of this computer (by default they are relative to the "

@@ -1,10 +1,13 @@
 #include "gui/ExportWorker.h"
 
 #include <QMetaObject>
+#include <chrono>
 #include <set>
 
 #include "drive/DriveScanner.h"
 #include "platform/RunLoop.h"
+#include "session/ExportReport.h"
+#include "session/RememberedChoices.h"
 
 namespace app {
 
@@ -39,7 +42,8 @@ void ExportWorker::scanDrives(std::function<void(DriveScan)> done) {
   post([this, done = std::move(done)] {
     drive::DriveScan found = drive::DriveScanner().scan();
     DriveScan scan;
-    for (const auto& v : found.offered()) scan.volumes.push_back({v.title, v.reason, v.usable});
+    for (const auto& v : found.offered())
+      scan.volumes.push_back({v.title, v.reason, v.name, v.usable});
     scan.selected = found.selected;
     scan.explanation = found.explanation;
     reply(done, std::move(scan));
@@ -58,6 +62,10 @@ Loaded ExportWorker::rows(const std::vector<std::string>& chosen) {
     out.rows.push_back({p.id, p.name, p.tracks, p.seconds, p.bytesToCopy, on.count(p.id) != 0});
   }
   out.freeSpace = plan.freeSpace;
+  out.capacity = plan.capacity;
+  out.bytesOnDrive = plan.bytesOnDrive;
+  out.rememberKey = session_->rememberKey();
+  out.remembered = session::RememberedChoices().playlists(out.rememberKey);
   out.library = session_->libraryFile();
   out.root = session_->root();
   session_->choose(chosen);
@@ -98,42 +106,84 @@ void ExportWorker::load(const std::string& library, const std::string& to, const
   });
 }
 
-void ExportWorker::netTotal(const std::vector<std::string>& ids, std::function<void(double)> done) {
+void ExportWorker::netTotal(const std::vector<std::string>& ids, std::function<void(Totals)> done) {
   post([=, this] {
-    if (!session_) return reply(done, 0.0);
+    if (!session_) return reply(done, Totals{});
     session_->choose(ids);
-    reply(done, static_cast<double>(session_->bytesToCopy()));
+    reply(done, Totals{session_->bytesToCopy(), session_->bytesOnDrive()});
   });
 }
 
+// The window's export leaves the drive holding the checked playlists:
+// copy, cover images and playlist files, then the clean-up of what the
+// exporter wrote for playlists no longer checked (first, when the copy
+// fits only once they are gone).
 void ExportWorker::exportChosen(const std::vector<std::string>& ids,
                                 std::function<void(CopyProgress)> progress,
                                 std::function<void(Exported)> done) {
   stop_ = false;
   post([=, this] {
     Exported out;
+    ExportReport report;
     try {
       if (!session_) throw ExportError(ExportError::Kind::kUsage, "No library is loaded.");
+      options_.cleanAll = false;
       session_->choose(ids);
-      prepared();
+      report.add({{"library", session_->libraryFile()},
+                  {"destination", session_->root()},
+                  {"mode", session_->mode()}});
+      // The lock is taken once per loaded session and held till the next.
+      if (!prepared_) {
+        report.add({{"unfinishedCopiesRemoved", session_->prepare()}});
+        prepared_ = true;
+      }
       const ExportPlan& plan = session_->plan();
-      if (!plan.fits()) {
+      report.add(planReport(plan));
+      out.cleanRefusal = plan.cleanUpRefusal;
+      bool cleanFirst = !plan.fits() && plan.fitsAfterCleanUp();
+      if (!plan.fits() && !cleanFirst) {
         throw ExportError(ExportError::Kind::kDoesNotFit,
                           "The checked playlists need " + std::to_string(plan.bytesToCopy) +
                               " bytes, but only " + std::to_string(plan.freeSpace) +
                               " bytes are free on " + session_->root() +
                               ". Uncheck some playlists or clean up first. Nothing was copied.");
       }
-      out.copy = session_->copy([&](const CopyProgress& p) { reply(progress, p); }, &stop_);
+      if (cleanFirst) out.clean = session_->clean(true, &stop_);
+      auto start = std::chrono::steady_clock::now();
+      auto last = start - std::chrono::milliseconds(kProgressMilliseconds);
+      out.copy = session_->copy(
+          [&](const CopyProgress& p) {
+            auto now = std::chrono::steady_clock::now();
+            if (p.copying && p.done < p.total &&
+                now - last < std::chrono::milliseconds(kProgressMilliseconds))
+              return;
+            last = now;
+            reply(progress, p);
+          },
+          &stop_);
+      // Too short a copy says more about opening files than the rate.
+      if (out.copy.seconds >= 1.0 && out.copy.bytesCopied >= (8u << 20))
+        out.bytesPerSecond = static_cast<double>(out.copy.bytesCopied) / out.copy.seconds;
+      report.add(copyReport(out.copy));
       out.stopped = stop_;
       if (!out.stopped) {
         out.covers = session_->covers(&stop_);
+        report.add({{"coverImages", out.covers}});
         out.playlists = session_->playlistFiles();
+        report.add(playlistReport(out.playlists));
+        if (plan.cleanUp && !cleanFirst && !stop_) out.clean = session_->clean(true, &stop_);
       }
+      if (plan.cleanUp) report.add({{"stale", staleReport(plan, out.clean)}});
+      out.stopped = stop_;
+      bool ok = out.copy.notCopied.empty() && out.playlists.notWritten.empty() &&
+                out.clean.notDeleted == 0;
+      report.add({{"status", out.stopped ? "interrupted" : ok ? "done" : "problems"}});
       out.refreshed = rows(ids);
     } catch (const std::exception& e) {
       out.error = e.what();
+      report.add({{"status", "error"}, {"error", out.error}});
     }
+    out.report = report.text();
     reply(done, std::move(out));
   });
 }
@@ -148,6 +198,7 @@ void ExportWorker::listStale(const std::vector<std::string>& ids, bool everythin
       session_->choose(ids);
       prepared();
       const ExportPlan& plan = session_->plan();
+      listed_ = plan;
       out.refusal = plan.cleanUpRefusal;
       out.items = plan.stale;
       out.bytes = plan.staleBytes;
@@ -164,6 +215,10 @@ void ExportWorker::clean(std::function<void(Cleaned)> done) {
     try {
       if (!session_) throw ExportError(ExportError::Kind::kUsage, "No library is loaded.");
       out.outcome = session_->clean(true);
+      ExportReport report;
+      report.add({{"library", session_->libraryFile()}, {"destination", session_->root()}});
+      report.add({{"stale", staleReport(listed_, out.outcome)}});
+      out.report = report.text();
       std::vector<std::string> chosen;
       for (const auto& p : session_->plan().playlists) chosen.push_back(p.id);
       out.refreshed = rows(chosen);

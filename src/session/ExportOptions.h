@@ -24,6 +24,7 @@ struct ExportOptions {
   bool absolutePaths = false;  // entries as absolute paths, not relative to the file
   bool verbose = false;        // list each file copied and deleted
   bool quiet = false;          // only what went wrong
+  bool remembered = false;     // the playlists ticked in the window for this destination
 };
 
 }  // namespace app

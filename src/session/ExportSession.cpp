@@ -35,6 +35,7 @@
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
+#include "session/RememberedChoices.h"
 #include "shell/stAutoReleasePool.h"
 
 namespace app {
@@ -119,7 +120,7 @@ std::string defaultLibraryFile() { return LibraryReader::defaultExport().value_o
 
 // The folder of a Tessaline volume: the one named `title`, or else the
 // one the drive popup preselects (the remembered or first usable one).
-std::string driveVolumePath(const std::string& title) {
+std::string driveVolumePath(const std::string& title, std::string* uuid) {
   if (drive::HardwarePaths::current().fake) drive::onlyLookAtDrivePreference();
   drive::DriveServices& services = drive::DriveServices::shared();
   drive::DriveScan scan = drive::DriveScanner(services).scan();
@@ -176,7 +177,14 @@ std::string driveVolumePath(const std::string& title) {
   if (!config->fakeHardware.empty() && !config->fakeMounts.empty())
     path = config->fakeMounts + path;
   if (!title.empty()) drive::rememberDriveVolume(volume.title);
+  *uuid = volume.facts.uuid.value_or("");
   return path;
+}
+
+uint64_t capacityBytes(const std::string& path) {
+  struct statvfs st;
+  if (statvfs(path.c_str(), &st) != 0) return 0;
+  return static_cast<uint64_t>(st.f_blocks) * st.f_frsize;
 }
 
 uint64_t freeBytes(const std::string& path) {
@@ -298,7 +306,7 @@ void ExportSession::load() {
   libraryFile_ = file;
 
   std::error_code ec;
-  std::string to = o_.to.empty() ? driveVolumePath(o_.drive) : o_.to;
+  std::string to = o_.to.empty() ? driveVolumePath(o_.drive, &volumeUuid_) : o_.to;
   if (!fs::is_directory(to, ec))
     throw ExportError(ExportError::Kind::kUsage, "The destination " + to + " is not a folder.");
   root_ = fs::canonical(to, ec).string();
@@ -500,6 +508,52 @@ void ExportSession::load() {
     }
   }
   CTrack::setDestinationBasePath(musicRoot_);
+  if (o_.remembered) chooseRemembered();
+}
+
+// The chosen playlists' tracks already there, each once: the part of the
+// drive this export keeps.
+uint64_t ExportSession::bytesOnDrive() const {
+  if (observed_.onDrive.size() != snapshot_.tracks.size()) return 0;
+  uint64_t sum = 0;
+  std::vector<uint8_t> counted(snapshot_.tracks.size(), 0);
+  for (const auto& s : selected_) {
+    for (uint32_t t : snapshot_.playlists[snapshotPlaylist_.at(s.playlist->persistentId)].items) {
+      if (counted[t] || !observed_.onDrive[t]) continue;
+      counted[t] = 1;
+      sum += observed_.sourceBytes[t];
+    }
+  }
+  return sum;
+}
+
+std::string ExportSession::rememberKey() const {
+  return volumeUuid_.empty() ? session::RememberedChoices::keyForFolder(root_)
+                             : session::RememberedChoices::keyForVolume(volumeUuid_);
+}
+
+// The playlists ticked for this destination in the window (or by an
+// earlier --remembered); with none remembered nothing is guessed: an
+// export of everything would clean the others' files off the drive.
+void ExportSession::chooseRemembered() {
+  auto ids = session::RememberedChoices().playlists(rememberKey());
+  if (!ids) {
+    throw ExportError(ExportError::Kind::kUsage,
+                      "No playlists are remembered for " + root_ +
+                          ": tick them in the window (tessaline gui) first, or leave out "
+                          "--remembered to export every playlist.");
+  }
+  std::set<std::string> loaded;
+  for (const auto& s : selected_) loaded.insert(s.playlist->persistentId);
+  std::vector<std::string> known;
+  for (const auto& id : *ids)
+    if (loaded.count(id)) known.push_back(id);
+  if (known.empty()) {
+    throw ExportError(ExportError::Kind::kUsage,
+                      "None of the " + std::to_string(ids->size()) + " playlists remembered for " +
+                          root_ + " is in the library " + libraryFile_ + "; nothing was changed.");
+  }
+  choose(known);
 }
 
 void ExportSession::choose(const std::vector<std::string>& playlistIds) {
@@ -715,6 +769,8 @@ const ExportPlan& ExportSession::plan() {
   plan_.bytesToCopy = sized.bytesToCopy;
   planned_ = true;
   plan_.freeSpace = freeBytes(root_);
+  plan_.capacity = capacityBytes(root_);
+  plan_.bytesOnDrive = bytesOnDrive();
   if (plan_.cleanUp) {
     plan_.cleanUpRefusal = cleanUpRefusal();
     if (!plan_.cleanUpRefusal.empty()) {

@@ -82,6 +82,8 @@ struct ExportPlan {
   std::vector<PlaylistPlan> playlists;
   uint64_t bytesToCopy = 0;
   uint64_t freeSpace = 0;
+  uint64_t capacity = 0;      // of the destination's file system
+  uint64_t bytesOnDrive = 0;  // of the chosen playlists' tracks already there, each once
   LeftOut leftOut;
   bool cleanUp = false;        // a clean-up is part of this export
   std::string cleanUpRefusal;  // why none may run here, when one was wanted
@@ -175,6 +177,9 @@ class ExportSession {
   // What the chosen playlists need on the drive together, looked at now;
   // the plan's figure without its stale walk.
   uint64_t bytesToCopy();
+  // What the chosen playlists' tracks take on the drive already, each
+  // once, as the last plan saw the drive (0 before a plan).
+  uint64_t bytesOnDrive() const;
   // Copies the missing tracks; `stop` ends it at the next track.
   CopyOutcome copy(const std::function<void(const CopyProgress&)>& onProgress,
                    const std::atomic<bool>* stop);
@@ -187,6 +192,9 @@ class ExportSession {
 
   const std::string& root() const { return root_; }
   const std::string& libraryFile() const { return libraryFile_; }
+  // Where the destination's remembered choice is kept: by its volume's
+  // UUID when the drive finder found it, else by the folder.
+  std::string rememberKey() const;
   // Which playlists go: every exported one, or those the user named.
   enum class Mode { kChosenPlaylists = 1, kAllPlaylists = 2 };
   // The mode as scripts and the report number it (2: every playlist,
@@ -209,6 +217,7 @@ class ExportSession {
   Library library_;
   std::string libraryFile_;
   std::string root_;       // the drive's folder
+  std::string volumeUuid_;  // when the drive finder chose it
   std::string musicRoot_;  // root_/Music, the catalogue's destination root
   std::string playlistFolder_;
   std::shared_ptr<platform::DestinationRoot> destination_;
@@ -232,6 +241,7 @@ class ExportSession {
   platform::RecordContents driveRecord_;    // the same by identity, with the older paths
   // Reads the drive's record anew (kUsage when it cannot be read).
   void loadRecord();
+  void chooseRemembered();
   session::DriveView driveView() const;
 };
 
