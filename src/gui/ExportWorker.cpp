@@ -1,8 +1,10 @@
 #include "gui/ExportWorker.h"
 
 #include <QMetaObject>
+#include <algorithm>
 #include <chrono>
 #include <set>
+#include <unordered_map>
 
 #include "drive/DriveScanner.h"
 #include "platform/RunLoop.h"
@@ -100,6 +102,41 @@ void ExportWorker::load(const std::string& library, const std::string& to, const
       out = rows(all);
     } catch (const std::exception& e) {
       session_.reset();
+      out.error = e.what();
+    }
+    reply(done, std::move(out));
+  });
+}
+
+void ExportWorker::preview(const std::string& library, std::function<void(Loaded)> done) {
+  post([=, this] {
+    Loaded out;
+    try {
+      if (session_) session_->choose({});
+      session_.reset();
+      prepared_ = false;
+      std::string file = library.empty() ? LibraryReader::defaultExport().value_or("") : library;
+      if (file.empty()) throw ExportError(ExportError::Kind::kUsage, "No library file was found.");
+      Library read = LibraryReader().read(file);
+      std::unordered_map<std::string_view, const LibraryTrack*> byId;
+      for (const auto& t : read.tracks) byId.emplace(t.persistentId.view(), &t);
+      for (const auto& p : read.playlists) {
+        if (!p.exportedByDefault()) continue;
+        PlaylistRow row{p.persistentId, p.name, 0, 0, 0, true};
+        for (const auto& item : p.items) {
+          auto t = byId.find(item);
+          if (t == byId.end()) continue;
+          ++row.tracks;
+          row.seconds += static_cast<double>(t->second->totalTimeMs.value_or(0)) / 1000.0;
+          // As the plan counts: unchecked tracks are not copied.
+          if (!t->second->disabled && t->second->onThisComputer())
+            row.bytesToCopy +=
+                static_cast<uint64_t>(std::max<int64_t>(t->second->size.value_or(0), 0));
+        }
+        out.rows.push_back(std::move(row));
+      }
+      out.library = file;
+    } catch (const std::exception& e) {
       out.error = e.what();
     }
     reply(done, std::move(out));

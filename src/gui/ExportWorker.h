@@ -100,6 +100,10 @@ class ExportWorker {
   // usual places.
   void load(const std::string& library, const std::string& to, const std::string& drive,
             std::function<void(Loaded)> done);
+  // The library's playlists before a destination is chosen: their
+  // tracks, playing time and size as the library records them (nothing
+  // is on a destination yet, so all of it is to copy); `root` stays empty.
+  void preview(const std::string& library, std::function<void(Loaded)> done);
   void netTotal(const std::vector<std::string>& ids, std::function<void(Totals)> done);
   void exportChosen(const std::vector<std::string>& ids, std::function<void(CopyProgress)> progress,
                     std::function<void(Exported)> done);

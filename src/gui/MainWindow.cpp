@@ -213,6 +213,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
     } else {
       destination_->setCurrentIndex(-1);
       status_->setText("Choose where to export to.");
+      reload();  // the library's playlists meanwhile
     }
     updateHeadline();
   });
@@ -261,8 +262,13 @@ void MainWindow::destinationChosen(int index) {
 
 void MainWindow::reload() {
   int index = destination_->currentIndex();
-  if (index < 0 || busy_ || library_.empty()) return;
-  int kind = destination_->itemData(index, kKindRole).toInt();
+  if (busy_ || library_.empty()) return;
+  int kind = index < 0 ? 0 : destination_->itemData(index, kKindRole).toInt();
+  if (kind != kDrive && kind != kFolder) {
+    setBusy(true, "Reading the library…");
+    worker_->preview(library_, [this](Loaded loaded) { showLoaded(std::move(loaded)); });
+    return;
+  }
   std::string value = destination_->itemData(index, kValueRole).toString().toStdString();
   setBusy(true, "Reading the library…");
   worker_->load(library_, kind == kFolder ? value : "", kind == kDrive ? value : "",
@@ -289,7 +295,7 @@ void MainWindow::showLoaded(Loaded loaded) {
     // The checks this destination was last exported (or left) with.
     std::set<std::string> on(loaded.remembered->begin(), loaded.remembered->end());
     for (auto& r : loaded.rows) r.checked = on.count(r.id) != 0;
-  } else if (loaded.rememberKey == rememberKey_) {
+  } else {
     // Keep the person's checks across a reload of the same playlists.
     std::set<std::string> unchecked;
     for (const auto& r : model_->rows()) {
@@ -300,7 +306,8 @@ void MainWindow::showLoaded(Loaded loaded) {
   rememberKey_ = loaded.rememberKey;
   model_->setRows(std::move(loaded.rows));
   status_->setText(q(countOf(static_cast<uint64_t>(model_->rowCount()), "playlist", "playlists")) +
-                   " in " + q(loaded.library) + ".");
+                   " in " + q(loaded.library) + "." +
+                   (root_.empty() ? " Choose a drive or folder to export to." : ""));
   updateTotals();
   emit this->loaded();
 }

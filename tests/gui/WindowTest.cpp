@@ -178,6 +178,46 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
   EXPECT_EQ(saved["status"], "problems");
 }
 
+// First start on a machine without the drive: the hint until a library
+// is known, then its playlists before any destination, and the drive
+// banner gone once a folder is the destination.
+TEST(Window, FirstStartShowsTheLibraryBeforeADestination) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  fs::create_directories(dir / "nothing");
+  fs::create_directories(dir / "stick");
+  testsupport::ScopedConfiguration machine([&](platform::Configuration& c) {
+    c.home = dir / "home";
+    c.configHome = dir / "config";
+    c.fakeHardware = dir / "nothing";
+  });
+  drive::DriveServices::setShared(nullptr);
+  application();
+  struct {
+    std::string library, to;
+    const char* headline;
+    int rows;
+    bool hint, banner;
+  } starts[] = {
+      {"", "", "Choose your library file", 0, true, true},
+      {dir / "lib/Library.xml", "", "Choose a drive or folder", 5, false, true},
+      {dir / "lib/Library.xml", dir / "stick", "Export 5 playlists (", 5, false, false},
+  };
+  for (const auto& start : starts) {
+    MainWindow window({start.library, start.to});
+    window.show();
+    ASSERT_TRUE(waitFor(
+        [&] {
+          return !window.busy() && window.playlists().rowCount() == start.rows &&
+                 window.headline().text().startsWith(start.headline);
+        },
+        30000))
+        << window.headline().text().toStdString() << " / " << window.status().text().toStdString();
+    EXPECT_EQ(window.hint().isVisible(), start.hint) << start.headline;
+    EXPECT_EQ(window.explanation().isVisible(), start.banner) << start.headline;
+  }
+}
+
 // Cancel as the copy starts: it ends at the next track boundary, no
 // playlist file is written, and every track left out says why.
 TEST(Window, StoppedExportEndsAtATrackAndSaysWhy) {
