@@ -5,7 +5,7 @@
 # replay in the normal build needs.
 DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libicu-dev libplist-dev libxml2-dev libblkid-dev libxxhash-dev \
-  qt6-base-dev libcli11-dev nlohmann-json3-dev \
+  qt6-base-dev libcli11-dev nlohmann-json3-dev libsystemd-dev \
   libgtest-dev libgmock-dev libbenchmark-dev help2man xvfb xauth \
   libclang-rt-14-dev
 BENCH_PACKAGES := rsync findutils coreutils time

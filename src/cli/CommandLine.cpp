@@ -8,6 +8,7 @@
 #include "cli/DiskutilCommand.h"
 #include "cli/DockTileCommand.h"
 #include "cli/DrivesCommand.h"
+#include "cli/EjectCommand.h"
 #include "cli/ExportCommand.h"
 #include "cli/GuiCommand.h"
 #include "cli/PlaylistsCommand.h"
@@ -100,6 +101,7 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing) {
   registerDockTileCommand(cli, drawing);
   registerScriptCommand(cli, drawing);
   registerDrivesCommand(cli);
+  registerEjectCommand(cli);
   registerGuiCommand(cli, drawing);
 
   auto topic = std::make_shared<std::string>();

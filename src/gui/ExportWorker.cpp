@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "drive/DriveScanner.h"
+#include "drive/UdisksEjector.h"
 #include "platform/RunLoop.h"
 #include "session/ExportReport.h"
 #include "session/RememberedChoices.h"
@@ -263,6 +264,17 @@ void ExportWorker::clean(std::function<void(Cleaned)> done) {
       out.error = e.what();
     }
     reply(done, std::move(out));
+  });
+}
+
+void ExportWorker::eject(const std::string& title,
+                         std::function<void(platform::EjectOutcome)> done) {
+  post([=, this] {
+    if (session_) session_->choose({});
+    session_.reset();
+    prepared_ = false;
+    drive::UdisksEjector ejector;
+    reply(done, drive::ejectTessalineVolume(drive::DriveScanner().scan(), title, ejector));
   });
 }
 

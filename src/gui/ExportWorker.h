@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/DriveEjector.h"
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
 
@@ -110,6 +111,9 @@ class ExportWorker {
   void listStale(const std::vector<std::string>& ids, bool everything,
                  std::function<void(StaleList)> done);
   void clean(std::function<void(Cleaned)> done);
+  // Ejects the drive volume of this title through udisks2, after the
+  // loaded session lets go of it (its lock and open folders).
+  void eject(const std::string& title, std::function<void(platform::EjectOutcome)> done);
 
   // Progress reaches the window this often during a copy.
   static constexpr int kProgressMilliseconds = 100;

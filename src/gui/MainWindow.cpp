@@ -83,6 +83,10 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   destination_ = new QComboBox(central);
   destination_->setMinimumWidth(360);
   destinationRow->addWidget(destination_, 1);
+  eject_ = new QPushButton("Eject", central);
+  eject_->setToolTip("Flush, unmount and power off the drive so that it can be unplugged");
+  eject_->setEnabled(false);
+  destinationRow->addWidget(eject_);
   layout->addLayout(destinationRow);
   explanation_ = new QLabel(central);
   explanation_->setWordWrap(true);
@@ -169,6 +173,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
     cancel_->setEnabled(false);
   });
   connect(cleanUp_, &QPushButton::clicked, this, &MainWindow::startCleanUp);
+  connect(eject_, &QPushButton::clicked, this, &MainWindow::startEject);
 
   library_ = !options_.library.empty() ? options_.library
                                        : settings().value("library").toString().toStdString();
@@ -176,6 +181,10 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   libraryLabel_->setText(library_.empty() ? "(none chosen)" : q(library_));
   hint_->setVisible(library_.empty());
   updateHeadline();
+  scanDrives();
+}
+
+void MainWindow::scanDrives() {
   setBusy(true, "Looking for Tessaline drives…");
   worker_->scanDrives([this](DriveScan scan) {
     destination_->clear();
@@ -344,6 +353,9 @@ void MainWindow::setBusy(bool busy, const QString& what) {
        std::initializer_list<QWidget*>{chooseLibrary_, destination_, table_, cleanUp_, export_}) {
     w->setEnabled(!busy);
   }
+  int index = destination_->currentIndex();
+  eject_->setEnabled(!busy && index >= 0 &&
+                     destination_->itemData(index, kKindRole).toInt() == kDrive);
   if (!busy) {
     export_->setEnabled(!root_.empty() && !model_->checkedIds().empty());
     cleanUp_->setEnabled(!root_.empty());
@@ -357,6 +369,23 @@ void MainWindow::setBusy(bool busy, const QString& what) {
     progressBar_->setRange(0, QtProgressBar::kSteps);
     progressBar_->hide();
   }
+}
+
+void MainWindow::startEject() {
+  int index = destination_->currentIndex();
+  if (busy_ || index < 0 || destination_->itemData(index, kKindRole).toInt() != kDrive) return;
+  std::string title = destination_->itemData(index, kValueRole).toString().toStdString();
+  setBusy(true, "Ejecting " + q(title) + "…");
+  worker_->eject(title, [this](platform::EjectOutcome out) {
+    setBusy(false, "");
+    if (!out.poweredOff) return showError("The drive was not ejected.", out.message);
+    model_->setRows({});
+    root_.clear();
+    rememberKey_.clear();
+    updateTotals();
+    scanDrives();
+    status_->setText(q(out.message));
+  });
 }
 
 void MainWindow::updateHeadline() {

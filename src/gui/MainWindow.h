@@ -59,6 +59,7 @@ class MainWindow : public QMainWindow {
   QPushButton& exportButton() { return *export_; }
   QPushButton& cancelButton() { return *cancel_; }
   QPushButton& cleanUpButton() { return *cleanUp_; }
+  QPushButton& ejectButton() { return *eject_; }
   QComboBox& destinationPopup() { return *destination_; }
   QLabel& status() { return *status_; }
   QLabel& headline() { return *headline_; }
@@ -77,6 +78,8 @@ class MainWindow : public QMainWindow {
   void exported();
 
  private:
+  void scanDrives();
+  void startEject();
   void chooseLibrary();
   void destinationChosen(int index);
   void reload();
@@ -121,6 +124,7 @@ class MainWindow : public QMainWindow {
   QPushButton* cleanUp_;
   QCheckBox* cleanEverything_;
   QPushButton* chooseLibrary_;
+  QPushButton* eject_;
 
   std::unique_ptr<QtProgressBar> progress_;
   std::shared_ptr<QtDockTile> tile_;

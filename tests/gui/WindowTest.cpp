@@ -176,6 +176,14 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
   auto saved = nlohmann::json::parse(testsupport::readFile(dir / "saved.json"));
   EXPECT_EQ(saved["notCopied"].size(), static_cast<size_t>(problems.rowCount()));
   EXPECT_EQ(saved["status"], "problems");
+
+  // No system bus here: Eject says so and leaves the drive as it is.
+  testsupport::ScopedConfiguration noBus(
+      [&](platform::Configuration& c) { c.systemBus = "unix:path=" + dir / "no-bus"; });
+  ASSERT_TRUE(window.ejectButton().isEnabled());
+  QTest::mouseClick(&window.ejectButton(), Qt::LeftButton);
+  EXPECT_TRUE(waitFor([&] { return window.status().text().contains("cannot be ejected"); }, 10000))
+      << window.status().text().toStdString();
 }
 
 // First start on a machine without the drive: the hint until a library
