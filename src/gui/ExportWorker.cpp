@@ -148,7 +148,7 @@ void ExportWorker::netTotal(const std::vector<std::string>& ids, std::function<v
   post([=, this] {
     if (!session_) return reply(done, Totals{});
     session_->choose(ids);
-    reply(done, Totals{session_->bytesToCopy(), session_->bytesOnDrive()});
+    reply(done, Totals{session_->bytesToCopy(false), session_->bytesOnDrive()});
   });
 }
 

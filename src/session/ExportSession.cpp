@@ -827,12 +827,14 @@ session::DriveView ExportSession::driveView() const {
   return {&driveRecord_, library_.libraryPersistentId, session::timeStepOf(root_)};
 }
 
-uint64_t ExportSession::bytesToCopy() {
+uint64_t ExportSession::bytesToCopy(bool lookAgain) {
   auto fm = platform::FileManager::makePrivate();
   session::Choice choice;
   choice.copyOnlyChecked = !o_.allTracks;
   for (const auto& s : selected_)
     choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
+  if (!lookAgain && observed_.onDrive.size() == snapshot_.tracks.size())
+    return session::makePlan(snapshot_, observed_, choice).bytesToCopy;
   loadRecord();
   return session::makePlan(snapshot_, session::observe(snapshot_, musicRoot_, *fm, driveView()),
                            choice)

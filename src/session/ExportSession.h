@@ -175,8 +175,10 @@ class ExportSession {
   // Sizes the export against the drive and judges the stale files.
   const ExportPlan& plan();
   // What the chosen playlists need on the drive together, looked at now;
-  // the plan's figure without its stale walk.
-  uint64_t bytesToCopy();
+  // the plan's figure without its stale walk. With `lookAgain` false, as
+  // the last plan saw the drive and the sources (a window's check boxes
+  // ask this on every click; a large library's look takes seconds).
+  uint64_t bytesToCopy(bool lookAgain = true);
   // What the chosen playlists' tracks take on the drive already, each
   // once, as the last plan saw the drive (0 before a plan).
   uint64_t bytesOnDrive() const;
