@@ -29,12 +29,19 @@ void CapacityBar::setParts(const CapacityParts& parts) {
   update();
 }
 
-QString CapacityBar::legend() const {
+QString CapacityBar::legend(bool coloured) const {
   const CapacityParts& p = parts_;
-  QString text = QString("Other files: %1 · This export's tracks already there: %2 · To copy: %3")
-                     .arg(bytes(p.others()), bytes(p.alreadyThere), bytes(p.toCopy));
-  if (p.fits()) return text + QString(" · Free after the export: %1").arg(bytes(p.freeAfter()));
-  return text + QString(" · Does not fit: %1 more than is free").arg(bytes(p.toCopy - p.free));
+  auto key = [coloured](const QColor& colour) {
+    return coloured ? QString("<span style=\"color:%1\">■</span> ").arg(colour.name()) : QString();
+  };
+  QString text = key(kOthers) + "Other files: " + bytes(p.others()) + " · " + key(kThere) +
+                 "This export's tracks already there: " + bytes(p.alreadyThere) + " · " +
+                 key(p.fits() ? kToCopy : kOver) + "To copy: " + bytes(p.toCopy) + " · ";
+  // The free part's colour is the window's own: an outline shows it.
+  if (p.fits())
+    return text + (coloured ? QString("□ ") : QString()) +
+           "Free after the export: " + bytes(p.freeAfter());
+  return text + QString("Does not fit: %1 more than is free").arg(bytes(p.toCopy - p.free));
 }
 
 void CapacityBar::paintEvent(QPaintEvent*) {

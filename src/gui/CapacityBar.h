@@ -34,8 +34,9 @@ class CapacityBar : public QWidget {
 
   void setParts(const CapacityParts& parts);
   const CapacityParts& parts() const { return parts_; }
-  // The parts' words, as the tool tip and the legend say them.
-  QString legend() const;
+  // The parts' words, as the tool tip says them; `coloured`: rich text
+  // with each part's colour before it, for a legend.
+  QString legend(bool coloured = false) const;
 
   QSize sizeHint() const override { return {400, 18}; }
 

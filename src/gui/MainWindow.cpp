@@ -24,6 +24,7 @@
 #include "gui/QtProgressBar.h"
 #include "gui/Words.h"
 #include "library/LibraryReader.h"
+#include "platform/Configuration.h"
 #include "session/RememberedChoices.h"
 #include "ui/PlaylistSpaceUsageCell.h"
 #include "ui/ZtDockProgressIndicator.h"
@@ -46,6 +47,16 @@ constexpr const char* kFirstStartHint =
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 QString bytes(double b) { return q(ui::PlaylistSpaceUsageCell::bytesString(b)); }
+
+// A path as a person reads it: their home folder as "~".
+QString shown(const std::string& path) {
+  std::string home = platform::configuration()->home;
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (home.size() > 1 && path.compare(0, home.size(), home) == 0 &&
+      (path.size() == home.size() || path[home.size()] == '/'))
+    return "~" + q(path.substr(home.size()));
+  return q(path);
+}
 
 QSettings settings() { return QSettings("Tessaline", "Tessaline Exporter"); }
 
@@ -115,6 +126,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   layout->addWidget(capacity_);
   totals_ = new QLabel(central);
   totals_->setWordWrap(true);
+  totals_->setTextFormat(Qt::RichText);
   layout->addWidget(totals_);
   progressBar_ = new QProgressBar(central);
   progressBar_->setTextVisible(false);
@@ -178,7 +190,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   library_ = !options_.library.empty() ? options_.library
                                        : settings().value("library").toString().toStdString();
   if (library_.empty()) library_ = LibraryReader::defaultExport().value_or("");
-  libraryLabel_->setText(library_.empty() ? "(none chosen)" : q(library_));
+  libraryLabel_->setText(library_.empty() ? "(none chosen)" : shown(library_));
   hint_->setVisible(library_.empty());
   updateHeadline();
   scanDrives();
@@ -240,7 +252,7 @@ void MainWindow::chooseLibrary() {
   if (file.isEmpty()) return;
   library_ = file.toStdString();
   settings().setValue("library", file);
-  libraryLabel_->setText(file);
+  libraryLabel_->setText(shown(library_));
   hint_->hide();
   updateHeadline();
   reload();
@@ -298,7 +310,7 @@ void MainWindow::showLoaded(Loaded loaded) {
   freeSpace_ = loaded.freeSpace;
   capacityBytes_ = loaded.capacity;
   if (library_.empty()) library_ = loaded.library;
-  libraryLabel_->setText(q(loaded.library));
+  libraryLabel_->setText(shown(loaded.library));
   if (options_.library.empty()) settings().setValue("library", q(loaded.library));
   if (loaded.remembered) {
     // The checks this destination was last exported (or left) with.
@@ -315,7 +327,7 @@ void MainWindow::showLoaded(Loaded loaded) {
   rememberKey_ = loaded.rememberKey;
   model_->setRows(std::move(loaded.rows));
   status_->setText(q(countOf(static_cast<uint64_t>(model_->rowCount()), "playlist", "playlists")) +
-                   " in " + q(loaded.library) + "." +
+                   " in " + q(std::filesystem::path(loaded.library).filename().string()) + "." +
                    (root_.empty() ? " Choose a drive or folder to export to." : ""));
   updateTotals();
   emit this->loaded();
@@ -333,17 +345,20 @@ void MainWindow::updateTotals() {
   }
   worker_->netTotal(ids, [this, count = ids.size()](Totals t) {
     checkedBytes_ = t.bytesToCopy;
+    updateHeadline();
     bool overflow = t.bytesToCopy > freeSpace_;
     model_->setOverflow(overflow);
     capacity_->setParts({capacityBytes_, freeSpace_, t.bytesOnDrive, t.bytesToCopy});
     capacity_->setVisible(capacityBytes_ > 0);
-    totals_->setText(q(countOf(count, "checked playlist needs ", "checked playlists need ")) +
-                     QString("%1; %2 free on %3.")
-                         .arg(bytes(static_cast<double>(t.bytesToCopy)),
-                              bytes(static_cast<double>(freeSpace_)), q(root_)) +
-                     (overflow ? " It does not fit: uncheck some playlists." : ""));
+    totals_->setText(
+        (q(countOf(count, "checked playlist needs ", "checked playlists need ")) +
+         QString("%1; %2 free on %3.")
+             .arg(bytes(static_cast<double>(t.bytesToCopy)), bytes(static_cast<double>(freeSpace_)),
+                  q(destinationName_)) +
+         (overflow ? " It does not fit: uncheck some playlists." : ""))
+            .toHtmlEscaped() +
+        (capacityBytes_ > 0 ? "<br><small>" + capacity_->legend(true) + "</small>" : ""));
     totals_->setStyleSheet(overflow ? "color: #c0392b; font-weight: bold" : "");
-    updateHeadline();
   });
 }
 
@@ -404,6 +419,7 @@ void MainWindow::updateHeadline() {
   }
   facts.playlists = model_->checkedIds().size();
   facts.bytesToCopy = checkedBytes_;
+  destinationName_ = facts.destinationName;
   headline_->setText(q(app::headline(facts)));
 }
 

@@ -102,6 +102,7 @@ class MainWindow : public QMainWindow {
   uint64_t capacityBytes_ = 0;
   uint64_t checkedBytes_ = 0;  // what the checked playlists need, as last totalled
   std::string rememberKey_;
+  std::string destinationName_;  // the volume's or the folder's name, as the headline says it
   bool restoring_ = false;  // checks being set from the remembered ones
   bool busy_ = false;
   int lastDestination_ = -1;
