@@ -2,12 +2,17 @@
 # Both install what is missing, configure and build first.
 
 # libclang-rt-14-dev brings FuzzedDataProvider.h, which the fuzz targets'
-# replay in the normal build needs.
+# replay in the normal build needs; groff checks the manual page, and zsh
+# and fish run their completion scripts in the tests.
 DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libicu-dev libplist-dev libxml2-dev libblkid-dev libxxhash-dev \
   qt6-base-dev libcli11-dev nlohmann-json3-dev libsystemd-dev \
-  libgtest-dev libgmock-dev libbenchmark-dev help2man xvfb xauth \
-  libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth \
+  libclang-rt-14-dev groff-base man-db zsh fish
+# What `make deb` needs to build the package and judge it.
+DEB_PACKAGES := dpkg-dev fakeroot file lintian
+# `make deb-chroot`: a clean Debian 12 to install the package into.
+DEB_CHROOT_PACKAGES := debootstrap
 BENCH_PACKAGES := rsync findutils coreutils time
 # clang with libFuzzer's runtime, and llvm for symbolised crash reports.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
@@ -23,7 +28,7 @@ export CCACHE_NOHASHDIR := 1
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps bench-deps fuzz-deps build build-asan build-tsan demo test test-unit test-asan test-tsan bench fuzz format clean
+.PHONY: all deps bench-deps fuzz-deps deb-deps deb deb-chroot build build-asan build-tsan demo test test-unit test-asan test-tsan bench fuzz format clean
 
 all: build
 
@@ -46,6 +51,9 @@ bench-deps: deps
 
 fuzz-deps: deps
 	@$(call install-missing,$(FUZZ_PACKAGES))
+
+deb-deps: deps
+	@$(call install-missing,$(DEB_PACKAGES))
 
 build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
@@ -97,8 +105,25 @@ fuzz: fuzz-deps
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	FUZZ_RUNS=$(FUZZ_RUNS) ./fuzz/run.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
+# The Debian package of both programs, in build-deb/, judged by lintian
+# (which fails the target on an error; its warnings are shown). The same
+# compiler flags as `build`, so the compiler cache serves most of it.
+deb: deb-deps
+	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSALINE_DEB=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-deb -j $(JOBS)
+	rm -f build-deb/tessaline_*.deb
+	cd build-deb && cpack -G DEB
+	lintian --fail-on error --display-info build-deb/tessaline_*.deb
+	@ls build-deb/tessaline_*.deb
+
+# Installs the package into a clean Debian 12 chroot and runs it there
+# (root only; needs the Debian mirror).
+deb-chroot: deb
+	@$(call install-missing,$(DEB_CHROOT_PACKAGES))
+	$(SUDO) ./scripts/deb-chroot-check.sh
+
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-deb

@@ -17,6 +17,9 @@
 #   BENCH_LARGE_COUNT=8 BENCH_LARGE_BYTES=268435456
 #   BENCH_LIBRARY_TRACKS=100000
 #   BENCH_ROWS="small1 small10 medium large dry1 dry10 library" (a subset)
+# BENCH_BASELINE=/path/to/an/older/tessaline adds that binary's first
+# export to the same rows, interleaved, and its ratio: the way to show
+# what a change costs on the same machine in the same run.
 set -euo pipefail
 build=$1 scratch=$2
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -30,6 +33,7 @@ medium_count=${BENCH_MEDIUM_COUNT:-2000} medium_bytes=${BENCH_MEDIUM_BYTES:-1048
 large_count=${BENCH_LARGE_COUNT:-8} large_bytes=${BENCH_LARGE_BYTES:-268435456}
 library_tracks=${BENCH_LIBRARY_TRACKS:-100000}
 rows=${BENCH_ROWS:-"small1 small10 medium large dry1 dry10 library"}
+baseline=${BENCH_BASELINE:-}
 
 wanted() { [[ " $rows " == *" $1 "* ]]; }
 load() { awk '{ print $1 }' /proc/loadavg; }
@@ -43,7 +47,7 @@ export_cmd() { "$tessaline" export --library "$1/Library.xml" --to "$2" "${@:3}"
 
 # first_export NAME COUNT BYTES PER_FOLDER GOAL: our export vs cp -r && sync.
 first_export() {
-  local set="$scratch/$1" ours="" peer="" t before
+  local set="$scratch/$1" ours="" peer="" old="" t before
   python3 "$here/make_export_tree.py" "$set" "$2" "$3" "$4"
   cat "$set/src"/*/*/* >/dev/null  # both read from a warm cache
   before=$(load)
@@ -55,8 +59,15 @@ first_export() {
     rm -rf "$set/drive"; sync
     t=$(seconds bash -c "cp -r '$set/src' '$set/cp/Music' && sync")
     peer=$(min "$peer" "$t")
+    if [ -n "$baseline" ]; then
+      rm -rf "$set/cp"; mkdir -p "$set/drive"; sync
+      t=$(seconds "$baseline" export --library "$set/Library.xml" --to "$set/drive" --yes)
+      old=$(min "$old" "$t")
+      rm -rf "$set/drive"; sync
+    fi
   done
   row "first export, $2 x $(size_text "$3"), $4 per folder" "$ours" "cp -r && sync" "$peer" "$5" "$before"
+  [ -z "$baseline" ] || printf '  %-56s %8ss  ours = %s x that\n' "the baseline binary, same rows" "$old" "$(ratio "$ours" "$old")"
   rm -rf "$set"
 }
 

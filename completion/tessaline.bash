@@ -1,44 +1,27 @@
-# Bash completion for tessaline: its commands, their options, and files,
-# folders and playlist names where an option takes one.
+# Bash completion for tessaline. The program itself says what may come
+# next (`tessaline __complete bash LINE`): its commands and options as it
+# has them, files and folders, the library's playlists and the drives'
+# titles, each reply already quoted as one shell word.
 _tessaline() {
-  local cur="${COMP_WORDS[COMP_CWORD]}" prev="${COMP_WORDS[COMP_CWORD - 1]}"
-  local words=("${COMP_WORDS[@]}") cword=$COMP_CWORD
-  local commands="export playlists drives diskutil dock-tile script help"
-  local command="" i
-  for ((i = 1; i < cword; i++)); do
-    case "${words[i]}" in
-      -*) ;;
-      *) if [[ " $commands " == *" ${words[i]} "* ]]; then command="${words[i]}"; break; fi ;;
-    esac
+  local program=${COMP_WORDS[0]} cur=${COMP_WORDS[COMP_CWORD]} typed reply
+  local -a replies=()
+  [[ $program == '~/'* ]] && program=$HOME/${program#\~/}
+  {
+    IFS= read -r typed
+    mapfile -t replies
+  } < <("$program" __complete bash "${COMP_LINE:0:COMP_POINT}" 2>/dev/null)
+  # Bash splits words at = and : too, and replaces only what follows;
+  # the program answers for the whole word.
+  local before=""
+  [[ $typed == *"$cur" ]] && before=${typed%"$cur"}
+  COMPREPLY=()
+  for reply in "${replies[@]}"; do
+    COMPREPLY+=("${reply#"$before"}")
   done
-  case "$prev" in
-    --library | --dock-tile) compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- "$cur")); return ;;
-    --to | --fake-hardware) compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- "$cur")); return ;;
-    --map-prefix) return ;;
-    --playlist)
-      local list=(playlists --json) j
-      for ((j = 1; j < cword; j++)); do [[ "${words[j]}" == --library ]] && list+=(--library "${words[j + 1]}"); done
-      local IFS=$'\n'
-      COMPREPLY=($(compgen -W "$(tessaline "${list[@]}" 2>/dev/null |
-        sed -n 's/^    "name": "\(.*\)",$/\1/p')" -- "$cur"))
-      COMPREPLY=("${COMPREPLY[@]// /\\ }")
-      return ;;
-    --drive)
-      local IFS=$'\n'
-      COMPREPLY=($(compgen -W "$(tessaline drives --json 2>/dev/null |
-        sed -n 's/^      "title": "\(.*\)",$/\1/p')" -- "$cur"))
-      return ;;
-  esac
-  local options
-  case "$command" in
-    "") options="--help --version --fake-hardware --dock-tile $commands" ;;
-    export) options="--help --library --to --drive --playlist --map-prefix --all-tracks --absolute-paths
-      --dry-run -n --yes -y --no-clean --clean --clean-all --verbose -v --quiet -q --json --log" ;;
-    playlists) options="--help --library --json" ;;
-    drives) options="--help --json --forget" ;;
-    help) options="$commands" ;;
-    *) options="--help" ;;
-  esac
-  COMPREPLY=($(compgen -W "$options" -- "$cur"))
+  # A folder is completed further, not ended with a blank.
+  if [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == */ ]]; then
+    compopt -o nospace 2>/dev/null
+  fi
+  return 0
 }
 complete -F _tessaline tessaline

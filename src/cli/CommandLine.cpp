@@ -5,6 +5,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "cli/CompleteCommand.h"
 #include "cli/DiskutilCommand.h"
 #include "cli/DockTileCommand.h"
 #include "cli/DrivesCommand.h"
@@ -123,6 +124,8 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing) {
               << "\"; run `tessaline help` for the list.\n";
     throw CLI::RuntimeError(kExitUsage);
   });
+
+  registerCompleteCommand(cli);
 
   try {
     cli.parse(argc, argv);

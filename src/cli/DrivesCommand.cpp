@@ -25,6 +25,8 @@ std::string checkFolder(std::string& path) {
   return {};
 }
 
+}  // namespace
+
 void useFakeHardware(const std::string& dir) {
   // The configuration carries the choice to every backend, and its child
   // environment to a disk tool a script's session runs as a child process.
@@ -34,6 +36,8 @@ void useFakeHardware(const std::string& dir) {
   drive::DriveServices::setShared(nullptr);
   drive::onlyLookAtDrivePreference();
 }
+
+namespace {
 
 void printText(const drive::DriveScan& scan) {
   std::vector<drive::ScannedVolume> offered = scan.offered();

@@ -27,5 +27,8 @@ class App;
 namespace app {
 
 void registerDrivesCommand(CLI::App& cli);
+// Reads the hardware from the fake tree `dir` from now on, remembering
+// nothing, as --fake-hardware does.
+void useFakeHardware(const std::string& dir);
 
 }  // namespace app

@@ -11,22 +11,24 @@
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <set>
 
-#include "catalogue/CTrack.h"
 #include "cli/CommandLine.h"
 #include "cli/Terminal.h"
 #include "library/PathMap.h"
 #include "platform/Configuration.h"
 #include "platform/Log.h"
 #include "platform/StopSignals.h"
+#include "session/DestinationLayout.h"
 #include "session/ExportReport.h"
 #include "session/ExportSession.h"
-#include "ui/SelectorText.h"
 
 namespace app {
 namespace {
 
 using nlohmann::json;
+
+const char* const kNewNames = " (composed, keeping \"$\" and \";\", no leading dot)";
 
 // The export stopped short; the status word and exit status go with it.
 struct Stopped {
@@ -34,6 +36,20 @@ struct Stopped {
   std::string message;
   int exitStatus;
 };
+
+// What the export is about to do to the drive, in the figures of the
+// plan: the question (asking) or, answered by --yes, the statement.
+std::string whatHappens(const ExportPlan& plan, std::string root, bool asking) {
+  if (root.size() > 1 && root.back() == '/') root.pop_back();
+  size_t tracks = plan.tracksToCopy, files = plan.playlists.size();
+  std::string writing = numberText(files) + (files == 1 ? " playlist file" : " playlist files");
+  std::string what = tracks == 0 ? (asking ? "Write " : "Writing ") + writing
+                                 : (asking ? "Copy " : "Copying ") + numberText(tracks) +
+                                       (tracks == 1 ? " track (" : " tracks (") +
+                                       byteText(plan.bytesToCopy) + ") and " +
+                                       (asking ? "write " : "writing ") + writing;
+  return what + " to " + root + (asking ? "?" : ".");
+}
 
 class ExportRun {
  public:
@@ -65,6 +81,9 @@ class ExportRun {
     return o_.yes || (!o_.json && askYesNo(question, stop_.flag()));
   }
   void showMissingSources(const ExportPlan& plan);
+  void listStale(const std::vector<const StaleItem*>& items, const std::string& lead,
+                 const std::string& tail = "");
+  std::string onDrive(const std::string& path) const;
   void showPlan(const ExportPlan& plan);
   void copy();
   void playlistFiles();
@@ -82,6 +101,7 @@ class ExportRun {
   uint64_t copied_ = 0;
   size_t tracksOnDrive_ = 0;
   size_t notCopied_ = 0;
+  std::set<std::string> missingSources_;  // told in the plan, not again as copy failures
   size_t playlistFailures_ = 0;
   size_t deleteFailures_ = 0;
   bool cleanedFirst_ = false;
@@ -129,17 +149,36 @@ void ExportRun::showPlan(const ExportPlan& plan) {
         "' (tessaline playlists lists them).");
   }
   size_t ours = 0;
-  for (const auto& item : plan.stale) ours += item.ours;
+  for (const auto& item : plan.stale) ours += item.ours && !item.folder;
   out((plan.bytesToCopy == 0 ? std::string("Nothing to copy") : "Total to copy: " + byteText(plan.bytesToCopy)) +
       "; free on the drive: " + byteText(plan.freeSpace) +
       (plan.cleanUp && ours > 0 ? "; stale files: " + std::to_string(ours) + " (" + byteText(plan.staleBytes) + ")"
                                 : ""));
+  if (!plan.unplayable.empty()) {
+    out("Not playable on the drive (copied all the same): " +
+        countText(plan.unplayable.size(), "track", "tracks") + ":");
+    for (size_t i = 0; i < plan.unplayable.size(); ++i) {
+      const auto& u = plan.unplayable[i];
+      if (i == 10 && !o_.verbose) {
+        out("  ... and " + std::to_string(plan.unplayable.size() - 10) +
+            " more (-v lists them all)");
+        break;
+      }
+      out("  " + (u.artist.empty() ? "" : u.artist + " - ") + u.title + ": " + u.reason);
+    }
+  }
+  if (!plan.toRename.empty()) {
+    out("Renamed when exported: " + countText(plan.toRename.size(), "track", "tracks") +
+        " on the drive, to the names now given" + kNewNames + ".");
+  }
   showMissingSources(plan);
   const LeftOut& l = plan.leftOut;
-  if (l.tracksNotOnThisComputer || l.tracksWithoutFile || l.itemsNamingMissingTrack) {
-    out("Note: " + countText(l.tracksWithoutFile, "track has", "tracks have") + " no file (cloud or remote), " +
-        std::to_string(l.tracksNotOnThisComputer) + (l.tracksNotOnThisComputer == 1 ? " is" : " are") +
-        " not on this computer, " + countText(l.itemsNamingMissingTrack, "playlist entry names", "playlist entries name") +
+  // The files not on this computer are the missing ones above: counted
+  // there for the tracks to copy, not again for the whole library.
+  if (l.tracksWithoutFile || l.itemsNamingMissingTrack) {
+    out("Note: " + countText(l.tracksWithoutFile, "track has", "tracks have") +
+        " no file (cloud or remote), " +
+        countText(l.itemsNamingMissingTrack, "playlist entry names", "playlist entries name") +
         " a track the library lacks.");
   }
   if (l.tracksWithoutIdentifier || l.playlistsWithoutIdentifier) {
@@ -168,6 +207,35 @@ void ExportRun::showMissingSources(const ExportPlan& plan) {
   }
   auto suggestion = PathMap::suggest(missing, session_.library().musicFolderSourcePath, bases);
   entry["examples"] = std::vector<std::string>(missing.begin(), missing.begin() + std::min<size_t>(missing.size(), 5));
+  missingSources_.insert(missing.begin(), missing.end());
+  // The folder is here, and the suggested one holds none of the files
+  // either (it may be the same folder): a mapping would change nothing.
+  // Its files were moved or deleted.
+  auto foundThere = [&] {
+    std::error_code ec;
+    if (suggestion->to.empty() || std::filesystem::equivalent(suggestion->to, suggestion->from, ec))
+      return false;
+    for (const auto& m : missing) {
+      if (m.rfind(suggestion->from + "/", 0) == 0 &&
+          std::filesystem::exists(suggestion->to + m.substr(suggestion->from.size()), ec))
+        return true;
+    }
+    return false;
+  };
+  std::error_code ec;
+  if (suggestion && std::filesystem::is_directory(suggestion->from, ec) && !foundThere()) {
+    size_t under = 0;
+    for (const auto& m : missing) under += m.rfind(suggestion->from + "/", 0) == 0;
+    entry["missingFrom"] = suggestion->from;
+    problem("Missing: " + countText(under, "file is", "files are") + " missing from " +
+            suggestion->from +
+            (under < missing.size()
+                 ? " and " + std::to_string(missing.size() - under) + " from elsewhere"
+                 : "") +
+            ", such as " + missing.front() + ".");
+    report_["missingSources"] = entry;
+    return;
+  }
   problem("Missing: " + countText(missing.size(), "track to copy has", "tracks to copy have") +
           " no file on this computer, such as " + missing.front() + ".");
   if (suggestion) {
@@ -178,6 +246,37 @@ void ExportRun::showMissingSources(const ExportPlan& plan) {
     problem("    --map-prefix '" + suggestion->from + "=" + to + "'");
   }
   report_["missingSources"] = entry;
+}
+
+std::string ExportRun::onDrive(const std::string& path) const {
+  const std::string& root = session_.root();
+  return path.rfind(root + "/", 0) == 0 ? path.substr(root.size() + 1) : path;
+}
+
+// "Lead (N files and M folders, SIZE)tail:" and the files, relative to the
+// drive: all with --verbose, else the first ten in order.
+void ExportRun::listStale(const std::vector<const StaleItem*>& items, const std::string& lead,
+                          const std::string& tail) {
+  std::vector<std::string> files;
+  size_t folders = 0;
+  uint64_t bytes = 0;
+  for (const StaleItem* item : items) {
+    if (item->folder) {
+      ++folders;
+      continue;
+    }
+    bytes += item->bytes;
+    files.push_back(onDrive(item->path) +
+                    (item->changed ? " (changed since the exporter wrote it)" : ""));
+  }
+  std::sort(files.begin(), files.end());
+  out(lead + " (" + countText(files.size(), "file", "files") +
+      (folders ? " and " + countText(folders, "folder", "folders") : "") + ", " + byteText(bytes) +
+      ")" + tail + ":");
+  size_t shown = o_.verbose ? files.size() : std::min<size_t>(files.size(), 10);
+  for (size_t i = 0; i < shown; ++i) out("  " + files[i]);
+  if (shown < files.size())
+    out("  ... and " + std::to_string(files.size() - shown) + " more (-v lists them all)");
 }
 
 void ExportRun::copy() {
@@ -207,6 +306,19 @@ void ExportRun::copy() {
   copyStarted_ = true;
   CopyOutcome c = session_.copy(show, stop_.flag());
   if (live && drawn > 0) std::cerr << "\r" << (erase ? "\033[K" : std::string(drawn, ' ') + "\r") << std::flush;
+  const auto& renamed = session_.renamed();
+  report_.update(renameReport(renamed));
+  if (!renamed.done.empty()) {
+    out("Renamed " + countText(renamed.done.size(), "track", "tracks") +
+        " on the drive to the names now given" + kNewNames + ".");
+    for (const auto& [from, to] : renamed.done) verbose("  renamed " + from + " to " + to);
+  }
+  if (!renamed.failed.empty()) {
+    problem(countText(renamed.failed.size(), "track keeps its old name",
+                      "tracks keep their old names") +
+            " on the drive (the rename failed):");
+    for (const auto& line : renamed.failed) problem("  " + line);
+  }
   copied_ = c.bytesCopied;
   tracksOnDrive_ = c.tracksOnDrive;
   notCopied_ = c.notCopied.size();
@@ -219,9 +331,23 @@ void ExportRun::copy() {
     out("Copied " + countText(c.copied.size(), "track", "tracks") + " (" + byteText(c.bytesCopied) + ") in " +
         durationText(c.seconds) + ".");
   }
-  if (!c.notCopied.empty()) {
-    problem(countText(c.notCopied.size(), "track", "tracks") + " could not be copied:");
-    for (const auto& f : c.notCopied) problem("  " + f.artist + " - " + f.title + ": " + f.reason);
+  // The files the plan already named as missing are not listed again.
+  size_t missing = 0;
+  std::vector<const TrackFailure*> failures;
+  for (const auto& f : c.notCopied) {
+    if (missingSources_.count(f.location)) {
+      ++missing;
+    } else {
+      failures.push_back(&f);
+    }
+  }
+  if (!failures.empty()) {
+    problem(countText(failures.size(), "track", "tracks") + " could not be copied:");
+    for (const auto* f : failures) problem("  " + f->artist + " - " + f->title + ": " + f->reason);
+  }
+  if (missing > 0) {
+    problem(countText(missing, "track was", "tracks were") + " not copied: " +
+            (missing == 1 ? "its file is" : "their files are") + " missing (see above).");
   }
 }
 
@@ -231,18 +357,33 @@ void ExportRun::playlistFiles() {
   playlistFailures_ = p.notWritten.size();
   playlistsWritten_ = p.written.size();
   out("Playlist files: " + std::to_string(p.written.size()) + " written to " + p.folder +
-      (o_.absolutePaths ? "." : " (entries relative to the playlist file)."));
+      (o_.absolutePaths ? "."
+       : o_.playlistFormat.find("-root") != std::string::npos
+           ? " (entries from the drive's root)."
+           : " (entries relative to the playlist file)."));
   for (const auto& [users, ours] : p.besideUsers) {
     out("  " + users + " is not the exporter's and stays as it is: this playlist went to " + ours +
         ".");
   }
   size_t away = p.entriesUnchecked + p.entriesMissing;
   if (away > 0) {
-    out((away == 1 ? std::string("1 playlist entry points at a track that is not on the drive (")
-                   : std::to_string(away) +
-                         " playlist entries point at tracks that are not on the drive (") +
-        std::to_string(p.entriesUnchecked) + " unchecked, " + std::to_string(p.entriesMissing) +
-        " missing).");
+    out("Left out of the playlist files: " + countText(away, "entry", "entries") +
+        " whose track is not on the drive (" + std::to_string(p.entriesUnchecked) + " unchecked, " +
+        std::to_string(p.entriesMissing) + " missing).");
+  }
+  if (!p.notEncodable.empty()) {
+    problem(
+        "Left out of the " + p.extension +
+        " files: " + countText(p.notEncodable.size(), "track", "tracks") +
+        " whose name on the drive Windows-1252 cannot spell (--playlist-format m3u8 lists them):");
+    for (size_t i = 0; i < p.notEncodable.size(); ++i) {
+      if (i == 10 && !o_.verbose) {
+        problem("  ... and " + std::to_string(p.notEncodable.size() - 10) +
+                " more (-v lists them all)");
+        break;
+      }
+      problem("  " + p.notEncodable[i]);
+    }
   }
   if (!p.notWritten.empty()) {
     problem(countText(p.notWritten.size(), "playlist file", "playlist files") +
@@ -254,31 +395,25 @@ void ExportRun::playlistFiles() {
 void ExportRun::cleanUp() {
   const ExportPlan& plan = *plan_;
   std::vector<std::string> kept;
-  uint64_t keptBytes = 0;
   size_t ours = 0;
   for (const auto& item : plan.stale) {
     if (item.ours) {
       ++ours;
     } else {
       kept.push_back(item.path);
-      keptBytes += item.bytes;
     }
   }
+  std::vector<const StaleItem*> ourItems, keptItems;
+  for (const auto& item : plan.stale) (item.ours ? ourItems : keptItems).push_back(&item);
   if (plan.stale.empty()) {
     out("No stale files on the drive.");
   } else if (ours > 0) {
-    out("Stale files (" + std::to_string(ours) + ", " + byteText(plan.staleBytes) + "):");
-    for (const auto& item : plan.stale)
-      if (item.ours) out("  " + item.path);
+    listStale(ourItems, "Stale files");
   } else {
     out("No stale files of the exporter's own on the drive.");
   }
   if (!kept.empty()) {
-    out("Kept: " + countText(kept.size(), "stale item", "stale items") + " (" + byteText(keptBytes) +
-        ") not written by the exporter (--clean-all deletes them too):");
-    for (const auto& item : plan.stale)
-      if (!item.ours)
-        out("  " + item.path + (item.changed ? " (changed since the exporter wrote it)" : ""));
+    listStale(keptItems, "Kept", ", not written by the exporter (--clean-all deletes them too)");
   }
   bool remove = ours > 0 && !o_.dryRun && confirm(o_.cleanAll ? "Delete them all?" : "Delete them?");
   CleanOutcome c = session_.clean(remove, stop_.flag());
@@ -386,12 +521,8 @@ int ExportRun::run() {
     cleanUp();
     cleanedFirst_ = true;
   }
-  // The mode a script would set; a value the user set wins, as it does
-  // for the script.
-  std::optional<std::string> param = platform::configuration()->scriptParam;
-  ui::SelectorText prompts(param.value_or(std::to_string(session_.mode())));
-  if (o_.yes) out(prompts.confirmPrompt());
-  if (!confirm(prompts.confirmPrompt() + " Start?")) {
+  if (o_.yes) out(whatHappens(*plan_, session_.root(), false));
+  if (!confirm(whatHappens(*plan_, session_.root(), true))) {
     stopIfInterrupted();
     out("Nothing was changed.");
     report_["status"] = "declined";
@@ -402,7 +533,9 @@ int ExportRun::run() {
   stopIfInterrupted();
   size_t covers = session_.covers(stop_.flag());
   report_["coverImages"] = covers;
-  if (covers) out("Cover images: " + std::to_string(covers) + " \"" + catalogue::CTrack::artFileName() + "\" written.");
+  if (covers)
+    out("Cover images: " + std::to_string(covers) + " \"" +
+        std::string(app::DestinationLayout::kArtFileName) + "\" written.");
   stopIfInterrupted();
   playlistFiles();
   stopIfInterrupted();
@@ -410,7 +543,7 @@ int ExportRun::run() {
   bool ok = notCopied_ == 0 && playlistFailures_ == 0 && deleteFailures_ == 0;
   report_["status"] = ok ? "done" : "problems";
   if (ok) {
-    out("Done.");
+    problem("Done.");  // the final line, also with --quiet
   } else {
     problem("Finished with problems.");
   }
@@ -511,6 +644,19 @@ void registerExportCommand(CLI::App& cli) {
   cmd->add_flag("--absolute-paths", options->absolutePaths,
                 "Write playlist entries as absolute paths of this computer (by default they are relative to the "
                 "playlist file, so they play wherever the drive is mounted)");
+  cmd->add_option(
+         "--playlist-format", options->playlistFormat,
+         "Playlist files as m3u8 (UTF-8, entries relative to the file; the default), m3u "
+         "(Windows-1252 with \\ between folders; tracks it cannot name are left out and listed), "
+         "or either with entries from the drive's root (m3u8-root, m3u-root)")
+      ->type_name("FORMAT")
+      ->check(CLI::IsMember({"m3u8", "m3u8-root", "m3u", "m3u-root"}));
+  cmd->add_option("--formats", options->playableFormats,
+                  "File extensions the drive plays, comma-separated; the plan names other tracks "
+                  "(and protected .m4p ones)")
+      ->type_name("LIST")
+      ->delimiter(',')
+      ->default_str("mp3,m4a,aac,flac,wav,ogg,opus");
   cmd->add_flag("-n,--dry-run", options->dryRun, "Show the plan and the stale files; change nothing");
   cmd->add_flag("--yes,-y", options->yes,
                 "Answer yes to every question, including deleting stale files: files this exporter wrote that no "

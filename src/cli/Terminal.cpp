@@ -12,8 +12,8 @@
 #include <iostream>
 #include <string_view>
 
+#include "platform/ByteCountText.h"
 #include "platform/Configuration.h"
-#include "ui/PlaylistSpaceUsageCell.h"
 
 namespace app {
 
@@ -50,7 +50,16 @@ int terminalColumns(int fd) {
 std::string byteText(uint64_t bytes) {
   if (bytes == 1) return "1 byte";
   if (bytes < 2048) return std::to_string(bytes) + " bytes";
-  return ui::PlaylistSpaceUsageCell::bytesString(static_cast<double>(bytes));
+  return platform::byteCountText(static_cast<double>(bytes));
+}
+
+std::string numberText(uint64_t number) {
+  std::string digits = std::to_string(number), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
 }
 
 std::string durationText(double seconds) {

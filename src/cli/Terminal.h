@@ -34,6 +34,8 @@ int terminalColumns(int fd);
 // units: "0 bytes", "1 byte", "1536 bytes", "2.0 KB", "14.89 GB"
 // (powers of 1024).
 std::string byteText(uint64_t bytes);
+// "7", "1,305", "12,345,678": a count with its thousands set apart.
+std::string numberText(uint64_t number);
 // "0.4 s", "3.2 s", "12 s", "3 min 05 s", "1 h 02 min".
 std::string durationText(double seconds);
 // "1 track", "2 tracks": the count with the word it goes with.

@@ -131,11 +131,15 @@ std::optional<std::string> DestinationRoot::relativePath(std::string_view absolu
   return relative;
 }
 
-int DestinationRoot::openChild(int folder, const std::string& name, bool create) {
+int DestinationRoot::openChild(int folder, const std::string& name, bool create, bool* made) {
   if (badComponent(name)) return -EINVAL;
   int next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (next < 0 && errno == ENOENT && create) {
-    if (mkdirat(folder, name.c_str(), 0755) != 0 && errno != EEXIST) return -errno;
+    if (mkdirat(folder, name.c_str(), 0755) == 0) {
+      if (made) *made = true;
+    } else if (errno != EEXIST) {
+      return -errno;
+    }
     next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   }
   if (next >= 0) return next;

@@ -80,8 +80,8 @@ class DestinationRoot {
   // open folder `folder`, made when missing with `create`; a descriptor
   // or -errno, with the same refusals. Callers that walk many folders
   // keep the descriptors of the folders above and check() the root
-  // themselves.
-  static int openChild(int folder, const std::string& name, bool create);
+  // themselves. `made` (when given) is set when this call made the folder.
+  static int openChild(int folder, const std::string& name, bool create, bool* made = nullptr);
 
   // Appends paths (relative to the root) to the record of written files,
   // in one write; with `flush`, waits until it is on the disk. Returns 0

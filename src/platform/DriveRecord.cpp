@@ -395,4 +395,15 @@ Status DriveRecord::compact(size_t maxBytes) {
   return status;
 }
 
+std::optional<RecordEntry> folderEntry(const DestinationRoot& root, std::string_view absolute,
+                                       const std::function<std::string(std::string_view)>& keyOf) {
+  auto relative = root.relativePath(absolute);
+  if (!relative || relative->empty()) return std::nullopt;
+  RecordEntry e;
+  e.key = keyOf ? keyOf(*relative) : *relative;
+  e.path = std::move(*relative);
+  e.kind = EntryKind::kFolder;
+  return e;
+}
+
 }  // namespace platform

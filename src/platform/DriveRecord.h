@@ -95,6 +95,11 @@ struct RecordContents {
   size_t damagedLines = 0;  // lines a kill cut short (or worse), ignored
 };
 
+// The entry of a folder the exporter made at `absolute` below `root`;
+// none when it does not lie below it.
+std::optional<RecordEntry> folderEntry(const DestinationRoot& root, std::string_view absolute,
+                                       const std::function<std::string(std::string_view)>& keyOf);
+
 class DriveRecord {
  public:
   static constexpr const char* kFile = "record";

@@ -69,6 +69,10 @@ struct CopyBatchOptions {
   // the exporter's own copy, through the same temporary and rename)
   // instead of failing when something is there.
   bool replace = false;
+  // Each copy's content is hashed (ContentHash) while it is written, and
+  // the checksum handed to beforeNaming; the data then goes through the
+  // process instead of copy_file_range, so only callers that keep it ask.
+  bool checksum = false;
   // Called once the batch's copies are written and before they are
   // flushed and named, with each copy's destination and the size and time
   // of its finished temporary, which naming keeps: whoever keeps a record
@@ -76,11 +80,15 @@ struct CopyBatchOptions {
   // unrecorded. The batch's flush of the file system carries the record
   // along, unless `flush` says the caller must flush it itself (a batch of
   // a few files, flushed one by one). A nonzero errno value fails the
-  // whole batch, and nothing is named.
+  // whole batch, and nothing is named. The folders the batch made below
+  // its root since the last such call come first, marked `folder`, so
+  // that they too are known as the exporter's own.
   struct Staged {
     std::string to;
     uint64_t size = 0;
     int64_t modificationTimeNs = 0;
+    std::optional<uint64_t> checksum;  // with `checksum` asked
+    bool folder = false;
   };
   std::function<int(const std::vector<Staged>&, bool flush)> beforeNaming;
 };

@@ -15,12 +15,14 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <utility>
 
 #include "platform/BatchLookup.h"
+#include "platform/ContentHash.h"
 #include "platform/DestinationRoot.h"
 #include "platform/FolderListings.h"
 #include "platform/Path.h"
@@ -100,10 +102,16 @@ bool stopped(const std::atomic<bool>* stop) {
   return stop != nullptr && stop->load(std::memory_order_relaxed);
 }
 
-// Copies from the current offset of `in` to its end with read/write.
+// A hashed copy reads through a buffer small enough to stay in the
+// processor's cache between the read, the hash and the write.
+constexpr size_t kHashedBufferBytes = 256u << 10;
+
+// Copies from the current offset of `in` to its end with read/write,
+// feeding `hash` (when given) with what was written.
 CopyResult copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* written,
                            const PosixFileManager::CopyChunkGate& gate,
-                           const std::atomic<bool>* stop, std::atomic<uint64_t>* progress) {
+                           const std::atomic<bool>* stop, std::atomic<uint64_t>* progress,
+                           ContentHash* hash) {
   std::unique_ptr<char[]> buffer(new char[bufferBytes]);
   for (;;) {
     if (stopped(stop)) return destinationFailure(ECANCELED);
@@ -121,6 +129,7 @@ CopyResult copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* writte
       if (gateError == 0 && length < static_cast<uint64_t>(n)) gateError = ENOSPC;
     }
     if (int e = writeAll(out, buffer.get(), length)) return destinationFailure(e);
+    if (hash) hash->update(buffer.get(), length);
     *written += length;
     if (progress) progress->fetch_add(length, std::memory_order_relaxed);
     if (gateError != 0) return destinationFailure(gateError);
@@ -280,6 +289,7 @@ struct StagedCopy {
   std::string relative;                   // below the batch's root
   dev_t device = 0;
   uint64_t bytes = 0;
+  std::optional<uint64_t> checksum;
 };
 
 // Removes a staged copy's temporary (closing it first).
@@ -323,7 +333,8 @@ std::shared_ptr<Folder> openPlainFolder(const std::string& to, std::string* name
 CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder,
                      const std::string& name, const PosixFileManager::Options& options,
                      const PosixFileManager::CopyChunkGate& gate, const std::atomic<bool>* stop,
-                     std::atomic<uint64_t>* progress, StagedCopy* staged, bool replace = false) {
+                     std::atomic<uint64_t>* progress, StagedCopy* staged, bool replace = false,
+                     ContentHash* hash = nullptr) {
   struct stat source;
   if (stat(from.c_str(), &source) != 0) return sourceFailure(errno);
   if (S_ISDIR(source.st_mode)) return sourceFailure(EISDIR);
@@ -364,7 +375,8 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder,
     return result;
   };
 
-  bool useReadWrite = !options.useCopyFileRange || static_cast<bool>(gate);
+  bool useReadWrite = !options.useCopyFileRange || static_cast<bool>(gate) || hash != nullptr;
+  if (hash) hash->reset();
   while (!useReadWrite) {
     if (stopped(stop)) return failAndClean(destinationFailure(ECANCELED));
     ssize_t n = copy_file_range(in.get(), nullptr, out.get(), nullptr, options.copyChunkBytes, 0);
@@ -386,7 +398,8 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder,
   }
   if (useReadWrite) {
     CopyResult result =
-        copyByReadWrite(in.get(), out.get(), options.bufferBytes, &written, gate, stop, progress);
+        copyByReadWrite(in.get(), out.get(), hash ? kHashedBufferBytes : options.bufferBytes,
+                        &written, gate, stop, progress, hash);
     if (result.code != 0) return failAndClean(result);
   }
 
@@ -402,6 +415,7 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder,
   staged->name = name;
   staged->temporary = std::move(temporary);
   staged->bytes = written;
+  if (hash) staged->checksum = hash->digest();
   return {};
 }
 
@@ -444,8 +458,10 @@ class PosixCopyBatch : public CopyBatch {
     std::shared_ptr<Folder> folder = folderFor(to, &name, &relative, error);
     if (!folder) return false;
     StagedCopy copy;
-    CopyResult result = stageCopy(from, std::move(folder), name, options_, batch_.chunkGate,
-                                  batch_.stop, batch_.bytesWritten, &copy, batch_.replace);
+    if (batch_.checksum && !hash_) hash_.emplace();
+    CopyResult result =
+        stageCopy(from, std::move(folder), name, options_, batch_.chunkGate, batch_.stop,
+                  batch_.bytesWritten, &copy, batch_.replace, hash_ ? &*hash_ : nullptr);
     if (result.code != 0) {
       setCopyError(error, result, from, to);
       return false;
@@ -507,6 +523,9 @@ class PosixCopyBatch : public CopyBatch {
     // flushed file by file has the caller flush its record itself.
     if (batch_.beforeNaming) {
       std::vector<CopyBatchOptions::Staged> named;
+      for (const auto& folder : madeFolders_) named.push_back({batch_.root->path() + "/" + folder});
+      for (auto& made : named) made.folder = true;
+      const size_t folders = named.size();
       for (size_t i = 0; i < staged_.size(); ++i) {
         if (codes[i] != 0) continue;
         struct stat st;
@@ -517,10 +536,12 @@ class PosixCopyBatch : public CopyBatch {
         }
         named.push_back(
             {staged_[i].to, static_cast<uint64_t>(st.st_size),
-             static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec});
+             static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+             staged_[i].checksum});
       }
-      if (int e =
-              named.empty() ? 0 : batch_.beforeNaming(named, staged_.size() <= kFlushOneByOne)) {
+      int e = named.empty() ? 0 : batch_.beforeNaming(named, staged_.size() <= kFlushOneByOne);
+      if (e == 0) madeFolders_.erase(madeFolders_.begin(), madeFolders_.begin() + folders);
+      if (e != 0) {
         FileError why;
         if (batch_.root) {
           batch_.root->describe(e, batch_.root->path() + "/" + DestinationRoot::kStateFolder, &why);
@@ -719,8 +740,10 @@ class PosixCopyBatch : public CopyBatch {
       size_t end = relative.find('/', start);
       if (end == std::string_view::npos) end = relative.size();
       part.assign(relative.substr(start, end - start));
-      int fd = DestinationRoot::openChild(chain_.back().second->fd, part, true);
+      bool made = false;
+      int fd = DestinationRoot::openChild(chain_.back().second->fd, part, true, &made);
       if (fd < 0) return -fd;
+      if (made) madeFolders_.emplace_back(relative.substr(0, end));
       auto folder = std::make_shared<Folder>();
       folder->fd = fd;
       chain_.emplace_back(std::string(relative.substr(0, end)), std::move(folder));
@@ -744,6 +767,9 @@ class PosixCopyBatch : public CopyBatch {
   CopyBatchOptions batch_;
   std::shared_ptr<FolderListings> listings_;  // kept by the manager that made the batch
   std::vector<StagedCopy> staged_;
+  std::optional<ContentHash> hash_;  // made once, for a batch that hashes
+  // Folders made below the root (relative to it) not told to beforeNaming yet.
+  std::vector<std::string> madeFolders_;
   uint64_t bytes_ = 0;
   // The folders from the root to the last one copied into, each with its
   // path below the root ("" for the root).

@@ -26,6 +26,29 @@ const icu::Normalizer2* nfdInstance() {
   return n;
 }
 
+const icu::Normalizer2* nfcInstance() {
+  static const icu::Normalizer2* n = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* p = icu::Normalizer2::getNFCInstance(status);
+    return U_SUCCESS(status) ? p : nullptr;
+  }();
+  return n;
+}
+
+std::string normalized(const icu::Normalizer2* n, std::string_view s) {
+  if (isAscii(s) || !isValidUtf8(s) || !n) return std::string(s);
+  UErrorCode status = U_ZERO_ERROR;
+  icu::StringPiece piece(s.data(), static_cast<int32_t>(s.size()));
+  if (n->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) return std::string(s);
+  status = U_ZERO_ERROR;
+  std::string out;
+  out.reserve(s.size() + s.size() / 2);
+  icu::StringByteSink<std::string> sink(&out);
+  n->normalizeUTF8(0, piece, sink, nullptr, status);
+  if (U_FAILURE(status)) return std::string(s);
+  return out;
+}
+
 struct CaseMapCloser {
   void operator()(UCaseMap* m) const { ucasemap_close(m); }
 };
@@ -59,21 +82,9 @@ bool isValidUtf8(std::string_view s) {
   return true;
 }
 
-std::string nfd(std::string_view s) {
-  if (isAscii(s) || !isValidUtf8(s)) return std::string(s);
-  const icu::Normalizer2* n = nfdInstance();
-  if (!n) return std::string(s);
-  UErrorCode status = U_ZERO_ERROR;
-  icu::StringPiece piece(s.data(), static_cast<int32_t>(s.size()));
-  if (n->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) return std::string(s);
-  status = U_ZERO_ERROR;
-  std::string out;
-  out.reserve(s.size() + s.size() / 2);
-  icu::StringByteSink<std::string> sink(&out);
-  n->normalizeUTF8(0, piece, sink, nullptr, status);
-  if (U_FAILURE(status)) return std::string(s);
-  return out;
-}
+std::string nfd(std::string_view s) { return normalized(nfdInstance(), s); }
+
+std::string nfc(std::string_view s) { return normalized(nfcInstance(), s); }
 
 std::string upper(std::string_view s) {
   if (isAscii(s)) {

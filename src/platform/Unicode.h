@@ -16,6 +16,8 @@ bool isValidUtf8(std::string_view s);
 
 // Canonical decomposition (Normalization Form D).
 std::string nfd(std::string_view s);
+// Canonical composition (Normalization Form C), as names are written.
+std::string nfc(std::string_view s);
 
 // Upper case with the full, locale-independent case mapping
 // ("straße" -> "STRASSE").

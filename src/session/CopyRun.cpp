@@ -65,6 +65,7 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     e.libraryId = target.libraryId;
     e.drive = {file.size, file.modificationTimeNs};
     e.source = {observed.sourceBytes[track], observed.sourceTimeNs[track]};
+    e.checksum = file.checksum;
     return e;
   };
   auto makeBatch = [&](bool replace) {
@@ -72,11 +73,18 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     platform::CopyBatchOptions batchOptions = options;
     batchOptions.replace = replace;
     if (target.record) {
+      batchOptions.checksum = true;
       batchOptions.beforeNaming = [&, staged = batch.staged](
                                       const std::vector<platform::CopyBatchOptions::Staged>& files,
                                       bool flush) {
         std::vector<platform::RecordEntry> entries;
         for (const auto& file : files) {
+          if (file.folder) {
+            if (auto e = platform::folderEntry(*target.root, file.to,
+                                               &app::DestinationLayout::collisionKey))
+              entries.push_back(std::move(*e));
+            continue;
+          }
           auto at = staged->find(file.to);
           if (at != staged->end()) entries.push_back(entryOf(at->second, file));
         }
@@ -94,6 +102,20 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
   for (uint32_t track : copies)
     (observed.at.size() > track && observed.at[track] == AtDestination::kRepair ? repairs : fresh)
         .push_back(track);
+  // Folder by folder, each folder's files in name order (which for a
+  // music app's own folders is track order): each destination folder is
+  // opened once, and simple players, which play a folder in the order its
+  // files were made, play an album in order.
+  auto byFolder = [&](uint32_t a, uint32_t b) {
+    std::string_view x = snapshot.tracks[a].destination, y = snapshot.tracks[b].destination;
+    size_t i = x.rfind('/'), j = y.rfind('/');
+    std::string_view xf = i == std::string_view::npos ? std::string_view() : x.substr(0, i);
+    std::string_view yf = j == std::string_view::npos ? std::string_view() : y.substr(0, j);
+    if (xf != yf) return xf < yf;
+    return x < y;
+  };
+  std::stable_sort(fresh.begin(), fresh.end(), byFolder);
+  std::stable_sort(repairs.begin(), repairs.end(), byFolder);
   // A folder of the destination moved or replaced under the run ends it:
   // whatever was not named yet fails with that reason.
   std::optional<platform::FileError> changed;

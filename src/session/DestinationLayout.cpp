@@ -7,7 +7,6 @@
 
 #include "platform/Path.h"
 #include "platform/Unicode.h"
-#include "ui/ImageViewIconSetter.h"
 
 namespace app {
 namespace {
@@ -37,6 +36,34 @@ std::string replaceUnstorable(std::string_view s) {
     } else {
       out.append(s.substr(start, i - start));
     }
+  }
+  return out;
+}
+
+// What a FAT or exFAT name cannot hold becomes "_", and so do "#" and
+// "%": players read a playlist entry as a URI, where they begin a
+// fragment or an escape. Typographic double quotes go too and single
+// ones become "'", as names have always been on the drive. "$", ";" and
+// "'" are ordinary characters in a name and stay.
+std::string replaceUnsafe(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  for (size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    if (std::string_view("\\/:*?\"<>|#%").find(c) != std::string_view::npos) {
+      out.push_back('_');
+      continue;
+    }
+    if (static_cast<unsigned char>(c) == 0xE2 && i + 2 < name.size() &&
+        static_cast<unsigned char>(name[i + 1]) == 0x80) {
+      unsigned char third = static_cast<unsigned char>(name[i + 2]);
+      if (third == 0x9C || third == 0x9D || third == 0x98 || third == 0x99) {
+        out.push_back(third >= 0x9C ? '_' : '\'');
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(c);
   }
   return out;
 }
@@ -117,6 +144,41 @@ std::optional<std::vector<std::string_view>> components(std::string_view path) {
   return out;
 }
 
+// A component as the layout spelled it before names were composed and
+// kept "$" and ";" and their leading dots: a track the drive holds under
+// such a name is still its own, and moves to its new name.
+std::string legacyComponent(std::string_view name) {
+  std::string s = replaceUnsafe(name);
+  for (char& c : s)
+    if (c == '$' || c == ';') c = '_';
+  s = replaceUnstorable(s);
+  stripTrailingDotsAndBlanks(s);
+  if (s.empty()) s = "_";
+  if (isReservedDeviceName(s)) s.insert(s.begin(), '_');
+  if (s.size() <= DestinationLayout::kMaxNameBytes) return s;
+  size_t ext = extensionStart(s);
+  return fit(std::string_view(s).substr(0, ext), std::string_view(s).substr(ext), 0);
+}
+
+// Whether the drive's path `kept` names the same folder and the track's
+// own name or one of its numbered forms.
+bool keptIsNamed(std::string_view kept, std::string_view folder, const std::string& name) {
+  size_t slash = kept.rfind('/');
+  if (slash == std::string_view::npos || DestinationLayout::collisionKey(kept.substr(0, slash)) !=
+                                             DestinationLayout::collisionKey(folder))
+    return false;
+  std::string keptKey = DestinationLayout::collisionKey(kept.substr(slash + 1));
+  for (int n = 1; n < 1000; ++n) {
+    if (DestinationLayout::collisionKey(n == 1 ? name : DestinationLayout::numbered(name, n)) ==
+        keptKey)
+      return true;
+    // Names from one to nine are the common case; beyond, only the
+    // number the drive's name carries can match.
+    if (n == 9 && keptKey.find(" (") == std::string::npos) break;
+  }
+  return false;
+}
+
 }  // namespace
 
 DestinationLayout::DestinationLayout(std::string mediaFolder) {
@@ -134,8 +196,12 @@ std::string DestinationLayout::collisionKey(std::string_view path) {
 }
 
 std::string DestinationLayout::safeComponent(std::string_view name, size_t reserve) {
-  std::string s = replaceUnstorable(ui::ImageViewIconSetter::sanitizeFileName(name));
+  // Composed, as other systems write names and expect to read them.
+  std::string s = replaceUnstorable(platform::unicode::nfc(replaceUnsafe(name)));
   stripTrailingDotsAndBlanks(s);
+  // A leading dot hides a file or folder ("...And More" would vanish
+  // from a file manager's view and from players that skip hidden items).
+  s.erase(0, s.find_first_not_of('.'));
   if (s.empty()) s = "_";
   if (isReservedDeviceName(s)) s.insert(s.begin(), '_');
   if (s.size() + reserve <= kMaxNameBytes) return s;
@@ -206,11 +272,13 @@ void DestinationLayout::keep(std::string_view path) {
     std::string_view folder = path.substr(0, slash);
     if (folder == kMusicFolder) continue;
     std::string folderKey = collisionKey(folder);
-    folders_.emplace(std::string_view(folderKey), folder);
+    folders_.emplace(std::string_view(folderKey), std::string_view(platform::unicode::nfc(folder)));
   }
 }
 
-std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_view kept) {
+std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_view kept,
+                                         bool* moved) {
+  if (moved) *moved = false;
   std::vector<std::string_view> parts = relativeComponents(track);
   // An album's tracks share their folders: once placed, the same names
   // give the same folder, so the placing is done once per folder.
@@ -226,19 +294,17 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_
   std::string_view folder = placed->second;
   std::string name = safeComponent(parts.empty() ? std::string_view() : parts.back());
   if (!kept.empty()) {
-    // The drive's path is still this track's when it names the same
-    // folder and the track's own name or one of its numbered forms.
-    size_t slash = kept.rfind('/');
-    if (slash != std::string_view::npos &&
-        collisionKey(kept.substr(0, slash)) == collisionKey(folder)) {
-      std::string keptKey = collisionKey(kept.substr(slash + 1));
-      for (int n = 1; n < 1000; ++n) {
-        if (collisionKey(n == 1 ? name : numbered(name, n)) == keptKey) return std::string(kept);
-        // Names from one to nine are the common case; beyond, only the
-        // number the drive's name carries can match.
-        if (n == 9 && keptKey.find(" (") == std::string::npos) break;
-      }
+    // Composed like every name the layout gives.
+    if (keptIsNamed(kept, folder, name)) {
+      std::string composed = platform::unicode::nfc(kept);
+      if (moved) *moved = composed != kept;
+      return composed;
     }
+    // Named as the layout named it before: still this track, which moves
+    // to its new name below.
+    std::string before = kMusicFolder;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) (before += '/') += legacyComponent(parts[i]);
+    if (moved && !parts.empty()) *moved = keptIsNamed(kept, before, legacyComponent(parts.back()));
   }
   for (int n = 1;; ++n) {
     std::string candidate(folder);
@@ -281,7 +347,9 @@ DestinationLayout::LibraryPaths DestinationLayout::forLibrary(
       auto at = kept->find(t->persistentId.view());
       if (at != kept->end()) keptPath = prefix + std::string(at->second);
     }
-    std::string path = layout.trackPath(*t, keptPath).substr(prefix.size());
+    bool moved = false;
+    std::string path = layout.trackPath(*t, keptPath, &moved).substr(prefix.size());
+    if (moved) paths.renamedFrom.emplace(t->persistentId, keptPath.substr(prefix.size()));
     if (!only || only->count(t->persistentId))
       paths.tracks.emplace(t->persistentId, std::move(path));
   }

@@ -7,13 +7,16 @@
 //   to "Music/<artist>/...", while other kinds keep their folder
 //   ("Music/Podcasts/...");
 // - playlist files in "Playlists", named after the playlist.
-// Every component is made safe for FAT32 and exFAT: the script's file name
-// cleaner (ui::ImageViewIconSetter::sanitizeFileName), then control
-// characters and bytes that are not UTF-8 become "_", trailing dots and
-// blanks go, reserved device names (CON, NUL, COM1, ...) get a leading
-// "_", and names longer than 255 bytes (so also 255 UTF-16 units) are
-// shortened keeping their extension. No component is empty, "." or "..",
-// so a path never leaves the root.
+// Every component is made safe for FAT32 and exFAT and for players that
+// read playlist entries as URIs: \ / : * ? " < > | # % and typographic
+// double quotes become "_" ("$", ";" and "'" stay), the name is composed
+// (NFC), control characters and bytes that are not UTF-8 become "_",
+// leading dots (which would hide it) and trailing dots and blanks go,
+// reserved device names (CON, NUL, COM1, ...) get a leading "_", and
+// names longer than 255 bytes (so also 255 UTF-16 units) are shortened
+// keeping their extension. No component is empty, "." or "..", so a path
+// never leaves the root. The script's own cleaner
+// (ui::ImageViewIconSetter::sanitizeFileName) is not this one.
 //
 // One layout object hands out paths for one export: no two of its paths
 // name the same file on a case-insensitive drive, also when they differ
@@ -21,8 +24,10 @@
 // upper(nfd(...))). A later track whose path is taken gets " (2)", " (3)"
 // ... before its extension; a folder keeps the spelling it was first given.
 // A track the drive already holds keeps its path (see keep()): numbers go
-// to new tracks only. The result depends only on the inputs and their
-// order.
+// to new tracks only; a path the drive spells decomposed, or as the
+// layout named it before, is given its new spelling, and the caller
+// renames the file (LibraryPaths::renamedFrom). The result depends only on
+// the inputs and their order.
 //
 // Thread: a layout object is not shared; the static functions are pure.
 // Errors: none; every input gives a usable path.
@@ -47,6 +52,8 @@ class DestinationLayout {
   static constexpr const char* kMusicFolder = "Music";
   static constexpr const char* kPlaylistFolder = "Playlists";
   static constexpr const char* kPlaylistExtension = ".m3u8";
+  // The cover image an album folder holds, which no clean-up counts.
+  static constexpr const char* kArtFileName = "folder.jpg";
   static constexpr size_t kMaxNameBytes = 255;
 
   // mediaFolder: the library's decoded "Music Folder" path; may be empty.
@@ -56,8 +63,12 @@ class DestinationLayout {
   // `kept`: where the drive already holds this track (relative to the
   // root); it stays there while that is the track's own name or one of its
   // numbered ones, so a track on the drive is never renamed because
-  // others came or went. Reserve such paths first (keep()).
-  std::string trackPath(const LibraryTrack& track, std::string_view kept = {});
+  // others came or went. Reserve such paths first (keep()). `moved` says
+  // whether the track is to move from `kept` to the path returned: kept
+  // spelled decomposed, or named as the layout named it before it kept
+  // "$" and ";" and dropped leading dots.
+  std::string trackPath(const LibraryTrack& track, std::string_view kept = {},
+                        bool* moved = nullptr);
   // Holds `path` (relative to the root) and its folders' spellings for
   // the track that has it, before any other track is placed.
   void keep(std::string_view path);
@@ -96,6 +107,10 @@ class DestinationLayout {
   struct LibraryPaths {
     std::unordered_map<std::string, std::string> tracks;
     std::unordered_map<std::string, std::string> playlists;
+    // Kept tracks the drive holds under another spelling (see
+    // trackPath()): the drive's path, by persistent ID (tracks holds the
+    // new one).
+    std::unordered_map<std::string, std::string> renamedFrom;
   };
   // With `kept` (track persistent ID -> path relative to the music folder,
   // from the drive's record), tracks already on the drive keep their

@@ -14,8 +14,14 @@ json planReport(const ExportPlan& plan) {
                     {"bytesToCopy", p.bytesToCopy},
                     {"bytesThisExport", p.bytesThisExport}});
   }
+  json unplayable = json::array();
+  for (const auto& u : plan.unplayable)
+    unplayable.push_back(
+        {{"title", u.title}, {"artist", u.artist}, {"location", u.location}, {"reason", u.reason}});
   const LeftOut& l = plan.leftOut;
-  json out = {{"playlists", rows},
+  json out = {{"unplayable", unplayable},
+              {"toRename", plan.toRename},
+              {"playlists", rows},
               {"bytesToCopy", plan.bytesToCopy},
               {"freeSpace", plan.freeSpace},
               {"skippedBuiltInPlaylists", plan.skippedBuiltIn},
@@ -53,11 +59,15 @@ json playlistReport(const PlaylistOutcome& p) {
   json beside = json::array();
   for (const auto& [users, ours] : p.besideUsers)
     beside.push_back({{"usersFile", users}, {"written", ours}});
-  return {
-      {"playlistFiles", p.written},
-      {"playlistFilesNotWritten", failures},
-      {"playlistFilesBesideUsers", beside},
-      {"entriesNotOnDrive", {{"unchecked", p.entriesUnchecked}, {"missing", p.entriesMissing}}}};
+  return {{"playlistFiles", p.written},
+          {"playlistFilesNotWritten", failures},
+          {"playlistFilesBesideUsers", beside},
+          {"entriesNotOnDrive", {{"unchecked", p.entriesUnchecked}, {"missing", p.entriesMissing}}},
+          {"leftOutOfPlaylistFiles", p.notEncodable}};
+}
+
+json renameReport(const ExportSession::Renamed& renamed) {
+  return {{"renamed", renamed.done.size()}, {"notRenamed", renamed.failed}};
 }
 
 json staleReport(const ExportPlan& plan, const CleanOutcome& c) {

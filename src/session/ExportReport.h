@@ -16,12 +16,15 @@
 namespace app {
 
 // "playlists", "bytesToCopy", "freeSpace", "skippedBuiltInPlaylists",
-// "leftOut", and "stale": {"skipped"} when no clean-up may run.
+// "unplayable", "toRename", "leftOut", and "stale": {"skipped"} when no
+// clean-up may run.
 nlohmann::json planReport(const ExportPlan& plan);
 // "bytesCopied", "notCopied", "uncheckedNotCopied", "copied".
 nlohmann::json copyReport(const CopyOutcome& copy);
+// "renamed", "notRenamed": the tracks renamed on the drive as the copy began.
+nlohmann::json renameReport(const ExportSession::Renamed& renamed);
 // "playlistFiles", "playlistFilesNotWritten", "playlistFilesBesideUsers",
-// "entriesNotOnDrive".
+// "entriesNotOnDrive", "leftOutOfPlaylistFiles".
 nlohmann::json playlistReport(const PlaylistOutcome& playlists);
 // The "stale" object: what the plan judged stale, kept and deleted.
 nlohmann::json staleReport(const ExportPlan& plan, const CleanOutcome& clean);

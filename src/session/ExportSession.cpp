@@ -15,13 +15,10 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "catalogue/CTrackList.h"
 #include "drive/DriveScanner.h"
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
 #include "drive/LookingPreferences.h"
-#include "export/CThreadPlaylistGenerator.h"
-#include "export/CTrackSync.h"
 #include "library/PathMap.h"
 #include "platform/Configuration.h"
 #include "platform/DockProgressFactory.h"
@@ -29,20 +26,33 @@
 #include "platform/FileManager.h"
 #include "platform/FolderListings.h"
 #include "platform/InsideFolder.h"
+#include "platform/Log.h"
 #include "platform/MountPoints.h"
 #include "platform/ProgressIndicator.h"
 #include "platform/RunLoop.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
+#include "session/DriveRenames.h"
 #include "session/ExportOptions.h"
 #include "session/RememberedChoices.h"
+#include "session/StaleWalk.h"
 #include "shell/stAutoReleasePool.h"
 
 namespace app {
 namespace {
 
-using catalogue::CTrack;
-using catalogue::CTrackList;
+// A destination with a ".." component would lead out of the music folder.
+bool leavesRoot(std::string_view relative) {
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string_view::npos) end = relative.size();
+    if (relative.substr(start, end - start) == "..") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 namespace fs = std::filesystem;
 
 }  // namespace
@@ -269,16 +279,6 @@ std::set<const LibraryPlaylist*> choosePlaylists(const Library& library,
   return chosen;
 }
 
-// Pumps the main run loop until done() holds, calling show() about ten
-// times a second.
-template <class Done, class Show>
-void waitFor(Done done, Show show) {
-  auto& loop = platform::MainRunLoop::shared();
-  while (!loop.runUntil(done, std::chrono::milliseconds(100), std::chrono::milliseconds(20)))
-    show();
-  loop.runPending();
-}
-
 }  // namespace
 
 void ExportSession::load() {
@@ -304,6 +304,20 @@ void ExportSession::load() {
     throw ExportError(ExportError::Kind::kUsage, e.what());
   }
   libraryFile_ = file;
+  auto format = session::PlaylistFormat::named(o_.playlistFormat);
+  if (!format) {
+    throw ExportError(ExportError::Kind::kUsage, "--playlist-format takes one of " +
+                                                     std::string(session::PlaylistFormat::kNames) +
+                                                     ", not '" + o_.playlistFormat + "'.");
+  }
+  if (o_.absolutePaths && (format->windows1252 ||
+                           format->entries != session::PlaylistFormat::Entries::kRelativeToFile)) {
+    throw ExportError(ExportError::Kind::kUsage,
+                      "--absolute-paths goes only with --playlist-format m3u8.");
+  }
+  playlistFormat_ = *format;
+  if (o_.absolutePaths) playlistFormat_.entries = session::PlaylistFormat::Entries::kAbsolute;
+  playlistExtension_ = playlistFormat_.extension();
 
   std::error_code ec;
   std::string to = o_.to.empty() ? driveVolumePath(o_.drive, &volumeUuid_) : o_.to;
@@ -349,19 +363,22 @@ void ExportSession::load() {
   // An export of some playlists never makes another playlist's tracks
   // stale: with a clean-up, the tracks of every playlist whose file the
   // exporter keeps on the drive are needed too (and are not copied).
-  std::vector<const LibraryPlaylist*> alsoNeeded;
+  std::vector<const LibraryPlaylist*>& alsoNeeded = alsoNeeded_;
+  alsoNeeded.clear();
   if (mode_ == Mode::kChosenPlaylists && plan_.cleanUp) {
     const std::unordered_set<std::string> written = destination_->readRecord();
     const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
-    const std::string ext = DestinationLayout::kPlaylistExtension;
     DestinationLayout names;
     for (const auto& p : library_.playlists) {
       if (!p.exportedByDefault()) continue;
       std::string name = names.playlistFileName(p.name);
       if (chosen.count(&p)) continue;
-      bool kept = written.count(folder + name + ext) != 0;
-      for (int n = 2; !kept && n < 10; ++n)
-        kept = written.count(folder + DestinationLayout::numbered(name + ext, n, 0)) != 0;
+      bool kept = false;
+      for (std::string ext : {".m3u8", ".m3u"}) {
+        kept = kept || written.count(folder + name + ext) != 0;
+        for (int n = 2; !kept && n < 10; ++n)
+          kept = written.count(folder + DestinationLayout::numbered(name + ext, n, 0)) != 0;
+      }
       if (!kept) continue;
       alsoNeeded.push_back(&p);
       needed.insert(p.items.begin(), p.items.end());
@@ -406,6 +423,12 @@ void ExportSession::load() {
     }
   }
   DestinationLayout::LibraryPaths paths = DestinationLayout::forLibrary(library_, &needed, &kept);
+  // A track the drive holds under an earlier spelling of its name stays
+  // there until the copy renames it: the plan and a dry run see where it
+  // is now.
+  std::unordered_map<std::string, std::string> newNames;
+  for (const auto& [id, old] : paths.renamedFrom)
+    newNames[id] = std::exchange(paths.tracks[id], old);
   DestinationLayout layout;  // names of playlists only chosen ones take
   for (const auto& p : paths.playlists) layout.playlistFileName(p.second);
   std::unordered_map<std::string, std::string>& destination = paths.tracks;
@@ -415,12 +438,18 @@ void ExportSession::load() {
     snapshotPlaylist_.emplace(snapshot_.playlists[i].id, i);
   for (uint32_t i = 0; i < snapshot_.tracks.size(); ++i)
     snapshotTrack_.emplace(snapshot_.tracks[i].id, i);
+  pendingRenames_.clear();
+  for (auto& [id, name] : newNames) {
+    auto at = snapshotTrack_.find(id);
+    if (at != snapshotTrack_.end())
+      pendingRenames_.push_back({at->second, destination[id], std::move(name)});
+  }
 
   // A playlist file of the user's at a playlist's name is never replaced:
   // the exporter's goes beside it, under the first numbered name that is
   // free or already its own.
   const std::unordered_set<std::string> written = destination_->readRecord();
-  const std::string ext = DestinationLayout::kPlaylistExtension;
+  const std::string& ext = playlistExtension_;
   std::unordered_set<std::string> takenNames;
   for (const auto& [id, name] : paths.playlists)
     takenNames.insert(DestinationLayout::collisionKey(name + ext));
@@ -450,64 +479,8 @@ void ExportSession::load() {
         fileName = beside;
       }
     }
-    selected_.push_back({&p, fileName, nullptr});
+    selected_.push_back({&p, fileName});
   }
-
-  shell::stAutoReleasePool pool;
-  CTrackList::setCopyOnlyCheckedItems(!o_.allTracks);
-  // Each playlist's tracks go to the catalogue as a script loads them.
-  auto registerList = [&](const LibraryPlaylist& p) {
-    catalogue::Values ids, enables;
-    catalogue::Texts sources, dests, titles, artists, durations;
-    for (const auto& item : p.items) {
-      auto it = byId_.find(item);
-      if (it == byId_.end()) continue;
-      const LibraryTrack& t = *it->second;
-      ids.emplace_back(std::string(t.persistentId));
-      enables.emplace_back(!t.disabled);
-      sources.emplace_back(t.localPath());
-      dests.push_back(destination[std::string(t.persistentId)]);
-      titles.emplace_back(t.name);
-      artists.emplace_back(t.artist);
-      durations.push_back(DestinationLayout::durationText(t.totalTimeMs));
-    }
-    return CTrackList::retainedTrackListForUniqueID(p.persistentId, true, ids, enables, sources,
-                                                    dests, titles, artists, durations);
-  };
-  for (auto& s : selected_) {
-    s.list = registerList(*s.playlist);
-    s.list->setPlaylistFileName(s.fileName);
-    s.list->setEntryForm(o_.absolutePaths ? CTrackList::EntryForm::kAbsolute
-                                          : CTrackList::EntryForm::kRelativeToFile);
-    ids_.push_back(s.playlist->persistentId);
-  }
-  // Registered after the chosen ones, so that a shared track keeps what
-  // they gave it; needed by the clean-up, never copied.
-  for (const LibraryPlaylist* p : alsoNeeded) registerList(*p);
-  // A track registered by an earlier load in this process (the window
-  // loads one library after another) keeps what it was first given: what
-  // this file says now replaces it, and a track whose files changed is
-  // looked at again. A first load finds nothing to change.
-  for (const auto& s : selected_) {
-    for (const auto& track : *s.list->trackList()) {
-      auto it = byId_.find(track->uniqueID());
-      if (it == byId_.end()) continue;
-      const LibraryTrack& t = *it->second;
-      const std::string& dest = destination[std::string(t.persistentId)];
-      if (track->sourcePath() != t.localPath() || track->destPathRel() != dest) {
-        track->setSourcePath(std::string(t.localPath()));
-        track->setDestPathRel(dest);
-        track->setTrackTested(false);
-        track->setTrackPresent(false);
-        track->setPresentSetInResolve(false);
-      }
-      if (track->trackTitle() != t.name) track->setTrackTitle(std::string(t.name));
-      if (track->trackArtist() != t.artist) track->setTrackArtist(std::string(t.artist));
-      std::string duration = DestinationLayout::durationText(t.totalTimeMs);
-      if (track->trackDuration() != duration) track->setTrackDuration(duration);
-    }
-  }
-  CTrack::setDestinationBasePath(musicRoot_);
   if (o_.remembered) chooseRemembered();
 }
 
@@ -560,13 +533,10 @@ void ExportSession::choose(const std::vector<std::string>& playlistIds) {
   if (loaded_.empty()) loaded_ = selected_;
   std::set<std::string> chosen(playlistIds.begin(), playlistIds.end());
   selected_.clear();
-  ids_.clear();
   for (const auto& s : loaded_) {
     bool on = chosen.count(s.playlist->persistentId) != 0;
-    CTrackList::setIsExported(on, s.playlist->persistentId);
     if (!on) continue;
     selected_.push_back(s);
-    ids_.push_back(s.playlist->persistentId);
   }
   // The plan sized the playlists chosen before; the copy sizes its own.
   planned_ = false;
@@ -643,16 +613,21 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
   std::vector<std::string> stale;
   if (mode_ != Mode::kAllPlaylists) return stale;
   std::set<std::string> written;
-  for (const auto& s : selected_)
-    written.insert(s.fileName + DestinationLayout::kPlaylistExtension);
+  for (const auto& s : selected_) written.insert(s.fileName + playlistExtension_);
   auto fm = platform::FileManager::makePrivate();
   auto entries = fm->contentsOfDirectoryAtPath(playlistFolder_, nullptr);
   if (!entries) return stale;
   for (const auto& e : *entries) {
     const std::string& n = e.name;
-    bool m3u8 =
-        n.size() >= 5 && n.compare(n.size() - 5, 5, DestinationLayout::kPlaylistExtension) == 0;
-    if (e.type == platform::FileType::kRegular && m3u8 && !written.count(n)) {
+    std::string_view ext = std::string_view(n).substr(std::min(n.rfind('.'), n.size()));
+    // An ".m3u" file is stale only when the exporter wrote it (in another
+    // format): the user's own, made by another program, is not this
+    // exporter's business, not even for --clean-all.
+    bool playlist =
+        ext == ".m3u8" ||
+        (ext == ".m3u" && driveRecord_.entries.count(DestinationLayout::collisionKey(
+                              std::string(DestinationLayout::kPlaylistFolder) + "/" + n)));
+    if (e.type == platform::FileType::kRegular && playlist && !written.count(n)) {
       stale.push_back((fs::path(playlistFolder_) / n).string());
     }
   }
@@ -665,8 +640,21 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
 void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) {
   plan_.stale.clear();
   plan_.staleBytes = 0;
-  auto sync = exporter::CTrackSync::deleteList(fm);
-  auto list = sync->deleteList().value_or(exporter::PathList{});
+  // Needed: every track to be on the drive for the playlists exported
+  // and for those whose files the drive keeps.
+  std::unordered_set<std::string> needed;
+  auto need = [&](const std::string& playlistId) {
+    auto at = snapshotPlaylist_.find(playlistId);
+    if (at == snapshotPlaylist_.end()) return;
+    for (uint32_t track : snapshot_.playlists[at->second].items) {
+      const session::SnapshotTrack& t = snapshot_.tracks[track];
+      if (t.destination.empty() || (!t.enabled && !o_.allTracks)) continue;
+      needed.insert(session::walkKey(t.destination));
+    }
+  };
+  for (const auto& s : selected_) need(s.playlist->persistentId);
+  for (const LibraryPlaylist* p : alsoNeeded_) need(p->persistentId);
+  auto list = session::walkStale(*fm, musicRoot_, needed, DestinationLayout::kArtFileName).paths;
   auto playlists = stalePlaylistFiles();
   record_ = destination_->readRecord();
   std::unordered_set<std::string>& record = record_;
@@ -689,6 +677,27 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   };
   for (const auto& path : record) holdsOurs(path);
   for (const auto& [key, e] : driveRecord_.entries) holdsOurs(e.path);
+  // The folders the exporter makes are recorded as it makes them; a
+  // drive written before that goes by the files recorded in a folder
+  // (until the next copy records those folders), and so do the folders
+  // of the script bridge's copies, which record paths only.
+  const bool foldersRecorded = std::any_of(
+      driveRecord_.entries.begin(), driveRecord_.entries.end(),
+      [](const auto& entry) { return entry.second.kind == platform::EntryKind::kFolder; });
+  std::unordered_set<std::string> bridgeFolders;
+  if (foldersRecorded) {
+    std::swap(bridgeFolders, ourFolders);
+    for (const auto& p : musicRecord->readRecord())
+      holdsOurs(std::string(DestinationLayout::kMusicFolder) + "/" + p);
+    std::swap(bridgeFolders, ourFolders);
+  }
+  auto folderIsOurs = [&](const std::string& relative) {
+    if (!foldersRecorded) return ourFolders.count(relative) != 0;
+    auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(relative));
+    return (known != driveRecord_.entries.end() &&
+            known->second.kind == platform::EntryKind::kFolder) ||
+           bridgeFolders.count(relative) != 0;
+  };
   auto keep = [&](const std::string& path) {
     for (std::string folder = fs::path(path).parent_path().string(); folder.size() > root_.size();
          folder = fs::path(folder).parent_path().string()) {
@@ -707,7 +716,7 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
       // The exporter makes folders only to hold its files: a folder no
       // recorded file lies in (one a user made, "To sort later/2024") is
       // theirs, even empty.
-      item.written = relative && ourFolders.count(*relative) != 0 && keptFolders.count(path) == 0;
+      item.written = relative && folderIsOurs(*relative) && keptFolders.count(path) == 0;
     } else {
       item.written = platform::FileManager::isPartialCopyName(fs::path(path).filename().string());
       if (!item.written && relative) {
@@ -754,18 +763,6 @@ const ExportPlan& ExportSession::plan() {
   for (const auto& s : selected_)
     choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
   session::Plan sized = session::makePlan(snapshot_, observed_, choice);
-  // The copy run works on the catalogue's tracks: they are told what was
-  // just seen instead of looking at the drive a second time.
-  for (const auto& s : selected_) {
-    for (const auto& track : *s.list->trackList()) {
-      auto at = snapshotTrack_.find(track->uniqueID());
-      if (at == snapshotTrack_.end()) continue;
-      track->setTrackSize(observed_.sourceBytes[at->second]);
-      track->setTrackPresent(observed_.onDrive[at->second] != 0);
-      track->setPresentSetInResolve(true);
-      track->setTrackTested(true);
-    }
-  }
   plan_.bytesToCopy = sized.bytesToCopy;
   planned_ = true;
   plan_.freeSpace = freeBytes(root_);
@@ -792,15 +789,19 @@ const ExportPlan& ExportSession::plan() {
         seconds += static_cast<double>(it->second->totalTimeMs.value_or(0)) / 1000.0;
     }
     plan_.playlists.push_back({s.playlist->name, s.playlist->persistentId,
-                               s.fileName + DestinationLayout::kPlaylistExtension, figures.entries,
-                               figures.toCopy, figures.thisExport, seconds});
+                               s.fileName + playlistExtension_, figures.entries, figures.toCopy,
+                               figures.thisExport, seconds});
   }
+  findUnplayable(sized);
+  plan_.toRename.clear();
+  for (const auto& p : pendingRenames_) plan_.toRename.push_back(p.from);
   plan_.missingSources.clear();
   for (uint32_t copy : sized.copies) {
     const LibraryTrack& t = *byId_.at(snapshot_.tracks[copy].id);
     if (!t.onThisComputer() || !observed_.sourceFound[copy])
       plan_.missingSources.emplace_back(t.location);
   }
+  plan_.tracksToCopy = sized.copies.size() - plan_.missingSources.size();
   plan_.skippedBuiltIn.clear();
   if (mode_ == Mode::kAllPlaylists) {
     for (const auto& p : library_.playlists) {
@@ -859,6 +860,9 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
   CopyOutcome outcome;
   // The copy works from what the plan saw; a copy without a plan looks now.
   if (!planned_) plan();
+  // Tracks under an earlier spelling take their new names first: the
+  // plan saw them where they were, and a rename keeps size and time.
+  renameTracks();
   session::Choice choice;
   choice.copyOnlyChecked = !o_.allTracks;
   for (const auto& s : selected_)
@@ -885,6 +889,32 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
         "The export cannot record its files on the drive: " + writer.status().message());
   }
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  // A drive written before folders were recorded: the folders its
+  // recorded files lie in are the exporter's, recorded now, before this
+  // run's own folders make the record's folders the only ones it knows.
+  if (std::none_of(driveRecord_.entries.begin(), driveRecord_.entries.end(),
+                   [](const auto& e) { return e.second.kind == platform::EntryKind::kFolder; })) {
+    std::set<std::string> holding;
+    for (const auto& [key, e] : driveRecord_.entries) {
+      for (size_t slash = e.path.rfind('/'); slash != std::string::npos && slash > 0;
+           slash = e.path.rfind('/', slash - 1)) {
+        if (!holding.insert(e.path.substr(0, slash)).second) break;
+      }
+    }
+    std::vector<platform::RecordEntry> folders;
+    for (const auto& relative : holding) {
+      struct stat st;
+      if (lstat((root_ + "/" + relative).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      if (auto e = platform::folderEntry(*destination_, root_ + "/" + relative,
+                                         &DestinationLayout::collisionKey))
+        folders.push_back(std::move(*e));
+    }
+    platform::Status s = folders.empty() ? platform::Status() : (*writer)->append(folders, true);
+    if (!s.ok()) {
+      throw ExportError(ExportError::Kind::kFailed,
+                        "The export cannot record its files on the drive: " + s.message());
+    }
+  }
   if (!observed_.adopted.empty()) {
     std::vector<platform::RecordEntry> adopted;
     for (uint32_t track : observed_.adopted) {
@@ -921,15 +951,8 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
   if (driveRecord_.lines > 4 * driveRecord_.entries.size() + 1024) (void)(*writer)->compact();
   bool stopped = stop != nullptr && stop->load();
   // What is on the drive now: what the plan saw there and what this run
-  // named. The catalogue's tracks, which the cover images and playlist
-  // files still read, are told.
+  // named.
   for (uint32_t track : run.placed) observed_.onDrive[track] = 1;
-  for (const auto& s : selected_) {
-    for (const auto& track : *s.list->trackList()) {
-      auto at = snapshotTrack_.find(track->uniqueID());
-      if (at != snapshotTrack_.end() && observed_.onDrive[at->second]) track->setTrackPresent(true);
-    }
-  }
   std::unordered_set<uint32_t> placed(run.placed.begin(), run.placed.end());
   std::unordered_map<uint32_t, const platform::FileError*> reasons;
   for (const auto& f : run.failures) reasons[f.track] = &f.error;
@@ -976,7 +999,6 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
 }
 
 size_t ExportSession::covers(const std::atomic<bool>* stop) {
-  auto art = CTrack::tracksNeedingArtMkdir(false);
   auto fm = platform::FileManager::makePrivate();
   static const char* kCandidates[] = {"folder.jpg", "Folder.jpg", "FOLDER.JPG", "cover.jpg",
                                       "Cover.jpg",  "COVER.JPG",  "front.jpg",  "Front.jpg",
@@ -990,10 +1012,17 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
   platform::CopyBatchOptions options{destination_, stop};
   auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   if (writer) {
+    options.checksum = true;
     options.beforeNaming = [&](const std::vector<platform::CopyBatchOptions::Staged>& files,
                                bool flush) {
       std::vector<platform::RecordEntry> entries;
       for (const auto& file : files) {
+        if (file.folder) {
+          if (auto e =
+                  platform::folderEntry(*destination_, file.to, &DestinationLayout::collisionKey))
+            entries.push_back(std::move(*e));
+          continue;
+        }
         auto relative = destination_->relativePath(file.to);
         if (!relative) continue;
         platform::RecordEntry e;
@@ -1001,6 +1030,7 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
         e.key = DestinationLayout::collisionKey(e.path);
         e.kind = platform::EntryKind::kCover;
         e.drive = {file.size, file.modificationTimeNs};
+        e.checksum = file.checksum;
         entries.push_back(std::move(e));
       }
       platform::Status written = (*writer)->append(entries, flush);
@@ -1011,17 +1041,32 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
   auto commit = [&] {
     for (bool named : batch->commit(nullptr)) written += named;
   };
-  for (size_t i = 0; i < art[0].size() && i < art[1].size() && !(stop && stop->load()); ++i) {
-    const std::string& target = art[1][i];
-    if (target.empty() || !done.insert(target).second) continue;
-    auto track = CTrack::trackForUniqueID(art[0][i]);
-    if (!track) continue;
+  // Each album folder of the tracks exported (and of those the drive
+  // keeps for playlists not chosen) that the copies made or found, and
+  // that holds no cover yet, gets the first image its source folder has.
+  std::vector<uint32_t> tracks;
+  auto add = [&](const std::string& playlistId) {
+    auto at = snapshotPlaylist_.find(playlistId);
+    if (at == snapshotPlaylist_.end()) return;
+    const auto& items = snapshot_.playlists[at->second].items;
+    tracks.insert(tracks.end(), items.begin(), items.end());
+  };
+  for (const auto& s : selected_) add(s.playlist->persistentId);
+  for (const LibraryPlaylist* p : alsoNeeded_) add(p->persistentId);
+  for (uint32_t i : tracks) {
+    if (stop && stop->load()) break;
+    const session::SnapshotTrack& t = snapshot_.tracks[i];
+    if (t.destination.empty() || t.source.empty() || leavesRoot(t.destination)) continue;
+    std::string folder = fs::path(musicRoot_ + "/" + t.destination).parent_path().string();
+    std::string target = folder + "/" + DestinationLayout::kArtFileName;
+    if (!done.insert(target).second) continue;
     bool isDirectory = false;
-    std::string folder = fs::path(target).parent_path().string();
     if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory)
       continue;  // nothing was copied there
+    if (fm->fileExistsAtPath(target, &isDirectory)) continue;  // the folder has its cover
+    const std::string& source = t.source;
     // One listing of the source folder answers for every candidate name.
-    std::string sourceFolder = fs::path(track->sourcePath()).parent_path().string();
+    std::string sourceFolder = fs::path(source).parent_path().string();
     auto entries = fm->contentsOfDirectoryAtPath(sourceFolder, nullptr);
     if (!entries) continue;
     std::unordered_set<std::string_view> present;
@@ -1043,43 +1088,128 @@ PlaylistOutcome ExportSession::playlistFiles() {
   PlaylistOutcome outcome;
   outcome.folder = playlistFolder_;
   outcome.besideUsers = besideUsers_;
-  auto generator = exporter::CThreadPlaylistGenerator::CThreadPlaylistGeneratorForUniqueIDs(
-      ids_, playlistFolder_, destination_);
-  if (!ids_.empty()) waitFor([&] { return generator->playlistState() == 2; }, [] {});
-  generator->waitUntilFinished();
-  std::map<std::string, platform::FileError> failed;
-  for (const auto& f : generator->failures()) failed[f.uniqueID] = f.error;
-  // The files written go into the drive's record by identity too (the
-  // older record already names them, should this be cut short).
+  outcome.extension = playlistExtension_;
+  if (observed_.onDrive.size() != snapshot_.tracks.size()) plan();
+  auto fm = platform::FileManager::makePrivate();
+  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   std::vector<platform::RecordEntry> entries;
+  std::set<std::string> notEncodable;
   for (const auto& s : selected_) {
-    for (const auto& track : *s.list->trackList()) {
-      if (track->trackPresent()) continue;
-      ++(track->trackShouldCopy() ? outcome.entriesMissing : outcome.entriesUnchecked);
-    }
-    std::string file = s.fileName + DestinationLayout::kPlaylistExtension;
-    auto f = failed.find(s.playlist->persistentId);
-    if (f == failed.end()) {
-      outcome.written.push_back(file);
-      struct stat st;
-      platform::RecordEntry e;
-      e.path = std::string(DestinationLayout::kPlaylistFolder) + "/" + file;
-      if (lstat((root_ + "/" + e.path).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        e.key = DestinationLayout::collisionKey(e.path);
-        e.kind = platform::EntryKind::kPlaylist;
-        e.drive = {static_cast<uint64_t>(st.st_size),
-                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-        entries.push_back(std::move(e));
+    // Only what is on the drive is listed: an entry for a track that is
+    // not there is one a player stops at or skips with an error.
+    std::vector<session::PlaylistLine> lines;
+    std::vector<const LibraryTrack*> listed;
+    for (const auto& item : s.playlist->items) {
+      auto at = snapshotTrack_.find(item);
+      if (at == snapshotTrack_.end()) continue;
+      const session::SnapshotTrack& st = snapshot_.tracks[at->second];
+      if (!observed_.onDrive[at->second]) {
+        ++(!st.enabled && !o_.allTracks ? outcome.entriesUnchecked : outcome.entriesMissing);
+        continue;
       }
-    } else {
-      outcome.notWritten.push_back({s.playlist->name, file, describeCopyFailure(f->second, "")});
+      const LibraryTrack& t = *byId_.at(st.id);
+      lines.push_back({musicPrefix + st.destination, DestinationLayout::durationText(t.totalTimeMs),
+                       std::string(t.artist), std::string(t.name)});
+      listed.push_back(&t);
+    }
+    std::vector<size_t> leftOut;
+    std::string text =
+        session::playlistText(lines, playlistFormat_, root_, playlistFolder_, &leftOut);
+    for (size_t i : leftOut) {
+      if (playlistFormat_.windows1252)
+        notEncodable.insert(std::string(listed[i]->artist) + " - " + std::string(listed[i]->name));
+    }
+    std::string file = s.fileName + playlistExtension_;
+    std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + file;
+    platform::FileError error;
+    if (!fm->writeStringBelowRoot(*destination_, text, root_ + "/" + relative, &error)) {
+      platform::logFormat("playlist file not written: %@: %@", relative,
+                          error.localizedDescription);
+      outcome.notWritten.push_back({s.playlist->name, file, describeCopyFailure(error, "")});
+      continue;
+    }
+    outcome.written.push_back(file);
+    // The files written go into the drive's record by identity too (the
+    // older record already names them, should this be cut short).
+    struct stat st;
+    if (lstat((root_ + "/" + relative).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      platform::RecordEntry e;
+      e.path = relative;
+      e.key = DestinationLayout::collisionKey(e.path);
+      e.kind = platform::EntryKind::kPlaylist;
+      e.drive = {static_cast<uint64_t>(st.st_size),
+                 static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+      entries.push_back(std::move(e));
     }
   }
+  outcome.notEncodable.assign(notEncodable.begin(), notEncodable.end());
   if (!entries.empty()) {
     if (auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey))
       (void)(*writer)->append(entries, true);
   }
   return outcome;
+}
+
+void ExportSession::renameTracks() {
+  if (pendingRenames_.empty()) return;
+  const std::string prefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  std::vector<session::DriveRename> renames;
+  for (const auto& p : pendingRenames_) renames.push_back({prefix + p.from, prefix + p.to});
+  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  if (writer) {
+    loadRecord();
+    session::renameRecorded(*destination_, **writer, driveRecord_, session::timeStepOf(root_),
+                            renames);
+    // A cover that cannot follow stays in the old folder, which then
+    // stays too: nothing is lost, and the new folder gets its own cover.
+    auto covers = session::coversFollowing(driveRecord_, renames);
+    session::renameRecorded(*destination_, **writer, driveRecord_, session::timeStepOf(root_),
+                            covers);
+  }
+  for (size_t i = 0; i < renames.size(); ++i) {
+    const PendingRename& p = pendingRenames_[i];
+    if (!renames[i].done) {
+      renamed_.failed.push_back(renames[i].from + ": " +
+                                (writer ? renames[i].reason : writer.status().message()));
+      continue;
+    }
+    renamed_.done.emplace_back(renames[i].from, renames[i].to);
+    snapshot_.tracks[p.track].destination = p.to;
+  }
+  pendingRenames_.clear();
+}
+
+void ExportSession::findUnplayable(const session::Plan& sized) {
+  plan_.unplayable.clear();
+  std::set<std::string> playable;
+  for (const auto& f : o_.playableFormats) {
+    std::string lower = f.substr(f[0] == '.' ? 1 : 0);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    playable.insert(lower);
+  }
+  std::vector<uint8_t> seen(snapshot_.tracks.size());
+  for (const auto& figures : sized.playlists) {
+    for (uint32_t track : snapshot_.playlists[figures.playlist].items) {
+      const session::SnapshotTrack& st = snapshot_.tracks[track];
+      if (seen[track] || (!st.enabled && !o_.allTracks)) continue;
+      seen[track] = 1;
+      std::string ext = fs::path(st.destination).extension().string();
+      for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (!ext.empty()) ext.erase(0, 1);
+      std::string reason;
+      if (ext == "m4p") {
+        reason = "protected (.m4p): no player outside Apple's plays it";
+      } else if (!playable.count(ext)) {
+        reason =
+            (ext.empty() ? std::string("its file has no extension") : "its format (." + ext + ")") +
+            " is not one the drive plays (--formats)";
+      }
+      if (reason.empty()) continue;
+      const LibraryTrack& t = *byId_.at(st.id);
+      plan_.unplayable.push_back(
+          {std::string(t.name), std::string(t.artist), std::string(t.location), reason});
+    }
+  }
 }
 
 CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
@@ -1092,7 +1222,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   // Files one by one, then a folder only once it is empty: a folder is
   // never removed with what it holds.
   auto fm = platform::FileManager::makePrivate();
-  std::vector<std::string> deleted;
+  std::vector<std::string> deleted, deletedFolders;
   for (const auto& item : plan_.stale) {
     CleanItem done{item, false, !item.ours, ""};
     if (item.ours && !outcome.stopped && stop != nullptr && stop->load()) outcome.stopped = true;
@@ -1103,7 +1233,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
       platform::FileError error;
       if (item.folder) {
         // The cover image the exporter put there goes with its folder.
-        std::string art = item.path + "/" + CTrack::artFileName();
+        std::string art = item.path + "/" + DestinationLayout::kArtFileName;
         auto relative = destination_->relativePath(art);
         bool isDirectory = false;
         if (fm->fileExistsAtPath(art, &isDirectory) && !isDirectory &&
@@ -1112,6 +1242,10 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
         }
         done.deleted = fm->removeItemBelowRoot(*destination_, item.path,
                                                platform::RemoveKind::kEmptyFolder, &error);
+        if (done.deleted) {
+          if (auto relative = destination_->relativePath(item.path))
+            deletedFolders.push_back(*relative);
+        }
       } else {
         done.deleted =
             fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kFile, &error);
@@ -1134,11 +1268,13 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   }
   // The record forgets what is gone, so that a file of the user's that
   // later takes one of those names is never taken for the exporter's.
-  if (!deleted.empty()) {
-    destination_->forget(deleted);
+  if (!deleted.empty() || !deletedFolders.empty()) {
+    if (!deleted.empty()) destination_->forget(deleted);
     auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
     std::vector<std::string> keys;
     for (const auto& relative : deleted) keys.push_back(DestinationLayout::collisionKey(relative));
+    for (const auto& relative : deletedFolders)
+      keys.push_back(DestinationLayout::collisionKey(relative));
     if (writer) (void)(*writer)->remove(keys, true);
   }
   return outcome;

@@ -10,8 +10,9 @@
 // empty; with cleanAll, every stale item. It is refused while the library
 // or any of its tracks lies inside the destination.
 //
-// Thread: one thread (the main one); copy() and playlistFiles() pump the
-// main run loop while their background runs work, calling back on it.
+// Thread: one thread (the main one); copy() pumps the main run loop
+// while its background run works, calling back on it. Playlist files are
+// written on the calling thread (session/PlaylistWriter).
 // Errors: steps that cannot go on throw ExportError (what, why, where, as
 // one message for a person, and a kind for the exit status); everything
 // that fails per item (a track, a playlist file, a stale file) is in the
@@ -30,10 +31,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "catalogue/CTrackList.h"
 #include "library/LibraryReader.h"
 #include "platform/DestinationRoot.h"
 #include "session/Plan.h"
+#include "session/PlaylistWriter.h"
 
 namespace app {
 
@@ -92,9 +93,22 @@ struct ExportPlan {
   // Tracks to copy whose file is not on this computer, as the library
   // records them (a library from another computer, a moved folder).
   std::vector<std::string> missingSources;
+  // Tracks the copy will put on the drive, each once: those to copy
+  // whose file is here.
+  size_t tracksToCopy = 0;
   // Built-in playlists (the whole library, Music, Movies...) an export of
   // all playlists leaves out, by name.
   std::vector<std::string> skippedBuiltIn;
+  // Tracks of the export the drive cannot play: protected (".m4p") or of
+  // a format outside the playable ones. They are copied all the same.
+  struct Unplayable {
+    std::string title, artist, location, reason;
+  };
+  std::vector<Unplayable> unplayable;
+  // Tracks on the drive under an earlier spelling of their names
+  // (decomposed, or as the layout named them before): renamed when the
+  // copy starts, by the drive's old path below the music folder.
+  std::vector<std::string> toRename;
   bool fits() const { return bytesToCopy <= freeSpace; }
   bool fitsAfterCleanUp() const { return cleanUp && bytesToCopy <= freeSpace + staleBytes; }
 };
@@ -131,10 +145,14 @@ struct PlaylistOutcome {
   // Files of the user's at a playlist's name, and the name the exporter's
   // file took beside each instead.
   std::vector<std::pair<std::string, std::string>> besideUsers;
-  // Entries (repeats counted) whose track is not on the drive: left
-  // unchecked, or missing (its copy failed or its file is elsewhere).
-  // The files still list them, as the library does.
+  // Entries (repeats counted) left out because their track is not on the
+  // drive: left unchecked, or missing (its copy failed or its file is
+  // elsewhere). A file lists only what is there to play.
   size_t entriesUnchecked = 0, entriesMissing = 0;
+  // Tracks (each once, "artist - title") left out of ".m3u" files: their
+  // names on the drive hold characters Windows-1252 lacks.
+  std::vector<std::string> notEncodable;
+  std::string extension;  // of the files written
 };
 
 struct CleanItem {
@@ -172,6 +190,15 @@ class ExportSession {
   // Takes the destination's lock (kBusy when another export holds it)
   // and removes unfinished copies of earlier runs; returns how many.
   size_t prepare();
+  // What copy() renamed before copying (tracks the drive holds under an
+  // earlier spelling of their names, ExportPlan::toRename), relative to
+  // the root: old, new; and what it could not, with why: those keep
+  // their old names.
+  struct Renamed {
+    std::vector<std::pair<std::string, std::string>> done;
+    std::vector<std::string> failed;
+  };
+  const Renamed& renamed() const { return renamed_; }
   // Sizes the export against the drive and judges the stale files.
   const ExportPlan& plan();
   // What the chosen playlists need on the drive together, looked at now;
@@ -187,6 +214,9 @@ class ExportSession {
                    const std::atomic<bool>* stop);
   // Cover images written next to the copied tracks.
   size_t covers(const std::atomic<bool>* stop);
+  // One file per chosen playlist, in the format asked for, listing only
+  // the tracks on the drive; replaced in one step, so a failed write
+  // keeps the old file.
   PlaylistOutcome playlistFiles();
   // Deletes the stale items the plan judged the exporter's (with `remove`
   // false, only lists them); `stop` ends it between two deletions.
@@ -208,7 +238,6 @@ class ExportSession {
   struct Selected {
     const LibraryPlaylist* playlist;
     std::string fileName;
-    catalogue::CTrackList::Ptr list;
   };
   std::string cleanUpRefusal() const;
   std::vector<std::string> stalePlaylistFiles() const;
@@ -220,13 +249,15 @@ class ExportSession {
   std::string libraryFile_;
   std::string root_;       // the drive's folder
   std::string volumeUuid_;  // when the drive finder chose it
-  std::string musicRoot_;  // root_/Music, the catalogue's destination root
+  std::string musicRoot_;   // root_/Music, where the tracks go
   std::string playlistFolder_;
   std::shared_ptr<platform::DestinationRoot> destination_;
   Mode mode_ = Mode::kAllPlaylists;
   std::vector<Selected> selected_;
+  // Playlists not chosen whose files the drive keeps: their tracks are
+  // needed by the clean-up, never copied.
+  std::vector<const LibraryPlaylist*> alsoNeeded_;
   std::vector<Selected> loaded_;  // what load() selected, before any choose()
-  std::vector<std::string> ids_;
   // The tracks of the playlists taken, keyed by views of their own identifiers.
   std::unordered_map<std::string_view, const LibraryTrack*> byId_;
   // The engine's view of the same export: the playlists taken and their
@@ -241,6 +272,18 @@ class ExportSession {
   std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
   std::vector<std::pair<std::string, std::string>> besideUsers_;  // see PlaylistOutcome
   platform::RecordContents driveRecord_;    // the same by identity, with the older paths
+  session::PlaylistFormat playlistFormat_;
+  std::string playlistExtension_;
+  // Tracks to rename on the drive (snapshot index, old and new path below
+  // the music folder), and what came of it.
+  struct PendingRename {
+    uint32_t track;
+    std::string from, to;
+  };
+  std::vector<PendingRename> pendingRenames_;
+  Renamed renamed_;
+  void renameTracks();
+  void findUnplayable(const session::Plan& sized);
   // Reads the drive's record anew (kUsage when it cannot be read).
   void loadRecord();
   void chooseRemembered();

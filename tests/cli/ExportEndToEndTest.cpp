@@ -19,6 +19,10 @@
 #include <sstream>
 #include <tuple>
 
+#include "cli/Terminal.h"
+#include "platform/DriveRecord.h"
+#include "platform/Unicode.h"
+#include "session/DestinationLayout.h"
 #include "support/Fixtures.h"
 #include "support/TempDir.h"
 
@@ -34,6 +38,12 @@ std::string shellQuoted(const std::string& s) {
   std::string out = "'";
   for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
 }
 
 // The command line of an export of `library` to `drive`.
@@ -86,15 +96,10 @@ std::vector<std::string> playlistEntries(const std::string& file) {
 }
 
 // Every entry of every playlist file, resolved against the playlist's
-// folder as a player does, names a file below the drive's Music folder,
-// except the tracks the export reported as not copied or left unchecked.
+// folder as a player does, names a file below the drive's Music folder
+// (tracks not copied or left unchecked are not listed).
 // `drive` may be where the drive folder was moved after the export.
 void expectPlaylistsNameOnlyWhatIsThere(const std::string& drive, const json& report) {
-  std::string exported = report["destination"];
-  std::set<std::string> allowedMissing;
-  auto onDrive = [&](const std::string& path) { return path.substr(exported.size()); };
-  for (const auto& f : report["notCopied"]) allowedMissing.insert(onDrive(f["destination"]));
-  for (const auto& d : report["uncheckedNotCopied"]) allowedMissing.insert(onDrive(d));
   size_t files = 0;
   for (const auto& name : report["playlistFiles"]) {
     std::string file = drive + "/Playlists/" + name.get<std::string>();
@@ -104,9 +109,7 @@ void expectPlaylistsNameOnlyWhatIsThere(const std::string& drive, const json& re
       ASSERT_NE(entry[0], '/') << entry;
       std::string path = (fs::path(drive + "/Playlists") / entry).lexically_normal().string();
       EXPECT_EQ(path.rfind(drive + "/Music/", 0), 0u) << path;
-      if (!fs::exists(path)) {
-        EXPECT_TRUE(allowedMissing.count(path.substr(drive.size()))) << "missing: " << path;
-      }
+      EXPECT_TRUE(fs::is_regular_file(path)) << "missing: " << path;
     }
   }
   EXPECT_EQ(files, report["playlists"].size());
@@ -126,10 +129,11 @@ TEST(ExportEndToEnd, SampleLibraryThenNothingThenStaleFiles) {
   EXPECT_EQ(first["uncheckedNotCopied"].size(), 1u);
   EXPECT_EQ(first["coverImages"], 3);
   expectPlaylistsNameOnlyWhatIsThere(drive, first);
-  // The playlist that lists a track twice lists it twice.
+  // The playlist that lists a track twice lists it twice; its unchecked
+  // track, not on the drive, not at all.
   auto favourites = playlistEntries(drive + "/Playlists/Favourites ♥.m3u8");
-  ASSERT_EQ(favourites.size(), 5u);
-  EXPECT_EQ(favourites[1], favourites[4]);
+  ASSERT_EQ(favourites.size(), 4u);
+  EXPECT_EQ(favourites[1], favourites[3]);
 
   // Mounted elsewhere, every entry still plays.
   fs::rename(drive, dir / "moved");
@@ -315,6 +319,77 @@ TEST(ExportEndToEnd, HostileAndCollidingNamesStayInsideTheDriveAndApart) {
   EXPECT_FALSE(fs::exists(dir / "escape"));
   for (const auto& path : copied) EXPECT_EQ(path.rfind(drive + "/", 0), 0u) << path;
   expectPlaylistsNameOnlyWhatIsThere(drive, report);
+}
+
+// Names on the drive are composed, keep "$", ";" and "'", lose "#" and
+// "%" (a player reads an entry as a URI) and never start with a dot. A
+// track an earlier export left under its decomposed name, or under the
+// name the layout gave before, moves to its new name once, through the
+// record, with its cover; where the new name is taken, it keeps the old.
+TEST(ExportEndToEnd, NamesAreComposedAndEarlierNamesAreRenamedOnce) {
+  const std::string cafe = "Caf\xC3\xA9/Caf\xC3\xA9.mp3", hits = "And More/$hits; it's _1 50_.mp3";
+  const std::tuple<bool, std::string, std::string> cases[] = {
+      {false, cafe, "Cafe\xCC\x81/Cafe\xCC\x81.mp3"},
+      {true, cafe, "Cafe\xCC\x81/Cafe\xCC\x81.mp3"},
+      {false, hits, "...And More/_hits_ it's _1 50_.mp3"},
+  };
+  for (const auto& [taken, now, before] : cases) {
+    SCOPED_TRACE(before);
+    testsupport::TempDir dir;
+    std::string drive = dir / "drive", tracks;
+    fs::create_directories(drive);
+    const std::pair<std::string, std::string> files[] = {{"$hits; it's #1 50%.mp3", "...And More"},
+                                                         {"Cafe\xCC\x81.mp3", "Cafe\xCC\x81"},
+                                                         {"Bought.m4p", "Store"}};
+    for (int id = 1; id <= 3; ++id) {
+      std::string src = dir / ("src/" + files[id - 1].first);
+      testsupport::writeFile(src, std::string(100, 'x'));
+      tracks += trackXml(id, "T", files[id - 1].second,
+                         "file://" + replaceAll(replaceAll(src, "%", "%25"), "#", "%23"));
+    }
+    testsupport::writeFile(dir / "Library.xml", libraryXml(tracks, 3, "P"));
+    testsupport::writeFile(dir / "src/folder.jpg", "jpg");
+    exportJson(dir / "Library.xml", drive);
+    const std::string composed = "Music/Band/" + now, earlier = "Music/Band/" + before;
+    ASSERT_TRUE(fs::exists(drive + "/" + composed));
+    // As an earlier export wrote it, with its cover, and so recorded.
+    const std::string from = fs::path(composed).parent_path(), to = fs::path(earlier).parent_path();
+    fs::rename(drive + "/" + from, drive + "/" + to);
+    fs::rename(drive + "/" + to + "/" + fs::path(composed).filename().string(),
+               drive + "/" + earlier);
+    auto root = platform::DestinationRoot::open(drive);
+    auto record = platform::DriveRecord::load(*root, &app::DestinationLayout::collisionKey);
+    std::vector<platform::RecordEntry> entries;
+    std::vector<std::string> keys;
+    for (auto [key, e] : record->entries) {
+      if (e.path.rfind(from + "/", 0) != 0) continue;
+      keys.push_back(key);
+      e.path = e.path == composed ? earlier : to + e.path.substr(from.size());
+      e.key = app::DestinationLayout::collisionKey(e.path);
+      entries.push_back(e);
+    }
+    ASSERT_EQ(entries.size(), 2u);
+    auto writer = platform::DriveRecord::open(root, &app::DestinationLayout::collisionKey);
+    ASSERT_TRUE((*writer)->remove(keys, true).ok() && (*writer)->append(entries, true).ok());
+    writer->reset();
+    if (taken) testsupport::writeFile(drive + "/" + composed, "the user's");
+    json dry = exportJson(dir / "Library.xml", drive, "-n");
+    EXPECT_EQ(dry["toRename"], json::array({earlier.substr(6)}));
+    EXPECT_EQ(dry["bytesToCopy"], 0);
+    EXPECT_EQ(dry["unplayable"][0]["reason"].get<std::string>().rfind("protected (.m4p)", 0), 0u);
+    json run = exportJson(dir / "Library.xml", drive);
+    EXPECT_EQ(run["renamed"], taken ? 0 : 1);
+    EXPECT_EQ(run["notRenamed"].size(), taken ? 1u : 0u);
+    EXPECT_EQ(run["bytesCopied"], 0);
+    EXPECT_EQ(fs::exists(drive + "/" + to), taken);
+    EXPECT_NE(fs::exists(drive + "/" + from + "/folder.jpg"), taken);
+    EXPECT_EQ(testsupport::readFile(drive + "/" + composed).size(), taken ? 10u : 100u);
+    expectPlaylistsNameOnlyWhatIsThere(drive, run);
+    record = platform::DriveRecord::load(*root, &app::DestinationLayout::collisionKey);
+    const std::string& where = taken ? earlier : composed;
+    EXPECT_EQ(record->entries.at(app::DestinationLayout::collisionKey(where)).path, where);
+    EXPECT_EQ(exportJson(dir / "Library.xml", drive)["renamed"], 0);
+  }
 }
 
 TEST(ExportEndToEnd, ToTheFakeDrivesFat32VolumeAndNotToItsReadOnlyOne) {
@@ -535,8 +610,8 @@ TEST(ExportSafety, AStopAtAnyStepEndsWith130AndLeavesNoTemporary) {
        "Interrupted: nothing was copied"},
       // Signalled while the listing before the clean-up waits for a reader.
       {"mkfifo " + shellQuoted(dir / "fifo") + "; " + shellQuoted(kTessaline) + " " +
-           exportOf(dir / "empty.xml", stale) + " --yes > " + shellQuoted(dir / "fifo") + " 2> " +
-           shellQuoted(out) + " & pid=$!; exec 3< " + shellQuoted(dir / "fifo") +
+           exportOf(dir / "empty.xml", stale) + " --yes -v > " + shellQuoted(dir / "fifo") +
+           " 2> " + shellQuoted(out) + " & pid=$!; exec 3< " + shellQuoted(dir / "fifo") +
            "; grep -m1 -q 'Stale files (' <&3; kill -INT $pid; cat <&3 >/dev/null; wait $pid",
        "the clean-up stopped after deleting 0 of 1501 stale items"},
       {shellQuoted(kTessaline) + " " + exportOf(big, drive) + " --yes 2>" + shellQuoted(out) +
@@ -763,16 +838,6 @@ TEST(ExportSafety, TheBridgeExampleWritesOnlyToADriveThatIsThere) {
   EXPECT_TRUE(mixed["stale"]["files"].empty()) << mixed["stale"];
 }
 
-namespace {
-
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
-}
-
-}  // namespace
-
 // A copy that takes a while, with standard error on a pseudo-terminal of
 // a given width and standard output into a pipe: the plan arrives in the
 // pipe while the copy is under way, every redraw of the progress line
@@ -874,6 +939,74 @@ TEST(CommandLine, DryRunSuggestsThePrefixOfALibraryFromAnotherComputer) {
   EXPECT_EQ(mapped["copied"].size(), 19u);
 }
 
+// Playlist files in each format list the same tracks, spelled as the
+// format needs; tracks the drive cannot play are named in the plan.
+TEST(CommandLine, PlaylistFormatsAndTracksTheDriveCannotPlay) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  std::string drive = dir / "drive";
+  testsupport::writeFile(drive + "/Playlists/mine.m3u", "#EXTM3U");
+  const std::tuple<std::string, std::string, std::string, size_t, size_t> cases[] = {
+      {"--playlist-format m3u8-root --formats mp3,M4A", "Road Trip.m3u8",
+       "\n/Music/Bj\xC3\xB6rk/Homogenic/01 J\xC3\xB3ga.wav", 0, 19},
+      {"--playlist-format m3u --formats wav", "Road Trip.m3u",
+       "\n#EXTINF:3,Bj\xF6rk - J\xF3ga\n..\\Music\\Bj\xF6rk\\Homogenic\\01 J\xF3ga.wav", 4, 0},
+      {"--playlist-format m3u-root --clean-all", "World.m3u",
+       "\n\\Music\\Caf\xE9 Tacvba\\Re\\05 La Ingrata.wav", 4, 0},
+  };
+  for (const auto& [args, file, has, notEncodable, unplayable] : cases) {
+    json report = exportJson(dir / "lib/Library.xml", drive, args);
+    EXPECT_NE(testsupport::readFile(drive + "/Playlists/" + file).find(has), std::string::npos)
+        << args;
+    EXPECT_EQ(report["leftOutOfPlaylistFiles"].size(), notEncodable) << args;
+    EXPECT_EQ(report["unplayable"].size(), unplayable) << args;
+  }
+  // The files of the format no longer written went with the clean-up;
+  // an .m3u file of the user's stays even then.
+  EXPECT_FALSE(fs::exists(drive + "/Playlists/Road Trip.m3u8"));
+  EXPECT_TRUE(fs::exists(drive + "/Playlists/mine.m3u"));
+}
+
+// Files missing from a folder that is here are said to be so (no
+// --map-prefix onto itself), once; --quiet keeps the problems and the
+// last line; stale files are summed up unless --verbose.
+TEST(CommandLine, MissingAndStaleFilesAreToldOnceAndInShort) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  fs::remove_all(dir / "lib/Media/Music/Bj\xC3\xB6rk");
+  std::string drive = dir / "drive", record;
+  for (int i = 0; i < 12; ++i) {  // the exporter's own stale files
+    testsupport::writeFile(drive + "/Music/Old/" + std::to_string(i) + ".mp3", "x");
+    record += "Music/Old/" + std::to_string(i) + ".mp3\n";
+  }
+  testsupport::writeFile(drive + "/.tessaline/written", record);
+  std::string args = exportOf(dir / "lib/Library.xml", drive);
+  std::string missing = "Missing: 2 files are missing from " + dir / "lib/Media" + ", such as " +
+                        dir / "lib/Media/Music/Bj\xC3\xB6rk/Homogenic/01 J\xC3\xB3ga.wav.\n";
+  const std::tuple<std::string, std::string, bool> cases[] = {
+      {" -n", missing, true},
+      {" -n", "--map-prefix", false},
+      {" -n", "stale files: 12 (12 bytes)\n", true},
+      {" -n",
+       "Stale files (12 files and 1 folder, 12 bytes):\n  Music/Old/0.mp3\n  Music/Old/1.mp3\n"
+       "  Music/Old/10.mp3\n",
+       true},
+      {" -n", "  Music/Old/7.mp3\n  ... and 2 more (-v lists them all)\n", true},
+      {" -n -v", "  Music/Old/9.mp3\nStale files kept.\n", true},
+      {" --yes -q",
+       missing + "2 tracks were not copied: their files are missing (see above).\n"
+                 "Finished with problems.\n",
+       true},
+  };
+  for (const auto& [extra, text, present] : cases) {
+    Outcome r = run(args + extra);
+    EXPECT_EQ(r.out.find(text) != std::string::npos, present) << extra << "\n" << r.out;
+    if (extra.find("-q") != std::string::npos) {
+      EXPECT_EQ(r.out, text);
+    }
+  }
+}
+
 // The words a person types: commands, help, a playlist's name in any
 // case, a folder, a near miss, a mistyped option; and the question goes
 // to the terminal, once, with the output in a file.
@@ -915,6 +1048,8 @@ TEST(CommandLine, WordsAndAnswers) {
       {"export --json --quiet --verbose", 2, "\"error\": \"--verbose excludes --quiet\""},
       {"export --json --clean --no-clean", 2, usage},
       {"export --json --drive X --to /tmp", 2, usage},
+      {dry + " --absolute-paths --playlist-format m3u", 2,
+       "--absolute-paths goes only with --playlist-format m3u8."},
       {"export --json" + lib + " --to " + shellQuoted(dir / "drive"), 5,
        "\"status\": \"declined\""},
       {"export --to /tmp" + fifo, 2, dir / "fifo.xml" + ": not a regular file"},
@@ -934,9 +1069,16 @@ TEST(CommandLine, WordsAndAnswers) {
                             shellQuoted(log) + " </dev/null")
                                .c_str());
   EXPECT_EQ(WEXITSTATUS(status), 5);
-  EXPECT_NE(testsupport::readFile(asked).find("Start? [y/N]"), std::string::npos);
+  std::string question = "Copy 19 tracks (328.9 KB) and write 5 playlist files to " + dir / "drive";
+  EXPECT_NE(testsupport::readFile(asked).find(question + "? [y/N]"), std::string::npos);
   EXPECT_EQ(testsupport::readFile(log).find("[y/N]"), std::string::npos);
   EXPECT_EQ(testsupport::readFile(log).find("This script will"), std::string::npos);
+}
+
+TEST(CommandLine, CountsSetTheirThousandsApart) {
+  for (auto [n, text] :
+       {std::pair<uint64_t, std::string>{999, "999"}, {1000, "1,000"}, {123456789, "123,456,789"}})
+    EXPECT_EQ(app::numberText(n), text);
 }
 
 // tessaline is built without Qt: an export, dry or not, loads none of it

@@ -6,9 +6,13 @@
 
 #include <filesystem>
 
+#include "platform/ContentHash.h"
 #include "platform/DestinationRoot.h"
+#include "platform/DriveRecord.h"
 #include "session/CopyRun.h"
+#include "session/DestinationLayout.h"
 #include "support/FaultInjectingFileManager.h"
+#include "support/PowerCut.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -27,12 +31,13 @@ TEST(SessionCopyRunThreaded, EachTrackPlacedWholeOrListedWithItsReason) {
       {"the batch's flush fails",
        [](auto& fm, auto&) { fm.failNth(platform::FileOp::kFlush, 1, EIO); },
        {EIO, EIO, EIO, EIO}},
+      // Copies go folder by folder: A0/0, A0/2, then A1/1, A1/3.
       {"the drive fills up in the third copy",
        [](auto& fm, auto&) { fm.setNoSpaceAfterBytes(2500); },
-       {0, 0, ENOSPC, ENOSPC}},
+       {0, ENOSPC, 0, ENOSPC}},
       {"a source went away",
        [](auto& fm, auto&) { fm.failNth(platform::FileOp::kCopy, 2, ENOENT); },
-       {0, ENOENT, 0, 0}},
+       {0, 0, ENOENT, 0}},
       {"stopped before it began", [](auto&, auto& stop) { stop = true; }, {-1, -1, -1, -1}},
       {"the music folder was moved away while its copies were written",
        nullptr,
@@ -93,6 +98,69 @@ TEST(SessionCopyRunThreaded, EachTrackPlacedWholeOrListedWithItsReason) {
     }
     for (const auto& e : fs::recursive_directory_iterator(dir / "drive/Music"))
       EXPECT_FALSE(platform::FileManager::isPartialCopyName(e.path().filename())) << e.path();
+  }
+}
+
+// A power cut at any step of a run that keeps the drive's record: every
+// file under a track's name holds its source's bytes and is in the record
+// as that track, with the size and time it has and the checksum of what
+// it holds, even when the record lost what was appended after its last
+// flush.
+TEST(SessionCopyRunThreaded, PowerCutAtAnyStepLeavesEveryNamedCopyRecordedByIdentity) {
+  testsupport::TempDir dir;
+  session::Snapshot snapshot;
+  session::Observed observed;
+  std::vector<uint32_t> copies;
+  for (uint32_t i = 0; i < 6; ++i) {
+    std::string source = dir / ("src/" + std::to_string(i) + ".mp3");
+    testsupport::writeFile(source, std::string(700 + i, static_cast<char>('a' + i)));
+    snapshot.tracks.push_back({"T" + std::to_string(i), source,
+                               "A" + std::to_string(i % 3) + "/" + std::to_string(i) + ".mp3",
+                               true});
+    observed.onDrive.push_back(0);
+    observed.sourceBytes.push_back(700 + i);
+    observed.sourceTimeNs.push_back(0);
+    observed.sourceFound.push_back(1);
+    copies.push_back(i);
+  }
+  auto run = [&](testsupport::PowerCut& power) {
+    fs::remove_all(dir / "drive");
+    fs::create_directories(dir / "drive/Music");
+    power.followRecord(dir / "drive/.tessaline/record");
+    auto root = platform::DestinationRoot::open(dir / "drive");
+    auto writer = platform::DriveRecord::open(root, {});
+    ASSERT_TRUE(writer.ok());
+    session::CopyTarget target{root, dir / "drive/Music", 6000};
+    target.record = writer->get();
+    target.recordPrefix = "Music/";
+    target.libraryId = "L";
+    auto fm = power.manager();
+    session::runCopies(snapshot, copies, observed, target, *fm, nullptr, nullptr);
+  };
+  testsupport::PowerCut counting(0);
+  run(counting);
+  ASSERT_GE(counting.steps(), 4u * 6);
+  for (uint64_t cut = 1; cut <= counting.steps(); ++cut) {
+    SCOPED_TRACE("cut at step " + std::to_string(cut));
+    testsupport::PowerCut power(cut);
+    run(power);
+    power.dropUnflushed();
+    auto root = platform::DestinationRoot::open(dir / "drive");
+    auto record = platform::DriveRecord::load(*root, {});
+    ASSERT_TRUE(record.ok()) << record.status().message();
+    for (const auto& t : snapshot.tracks) {
+      std::string relative = "Music/" + t.destination;
+      if (!fs::exists(dir / ("drive/" + relative))) continue;
+      std::string bytes = testsupport::readFile(dir / ("drive/" + relative));
+      auto known = record->entries.find(app::DestinationLayout::collisionKey(relative));
+      ASSERT_NE(known, record->entries.end()) << relative << " named unrecorded";
+      EXPECT_EQ(bytes, testsupport::readFile(t.source)) << relative;
+      EXPECT_EQ(known->second.trackId, t.id);
+      EXPECT_EQ(known->second.drive.size, bytes.size());
+      platform::ContentHash hash;
+      hash.update(bytes.data(), bytes.size());
+      EXPECT_EQ(known->second.checksum, hash.digest()) << relative;
+    }
   }
 }
 

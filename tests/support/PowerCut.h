@@ -5,7 +5,8 @@
 // record entry the disk has not been made to keep yet; from the cut on,
 // every step fails (the machine is off). dropUnflushed() then does to the
 // files what the cut would have done: a file whose data was never flushed
-// loses it, under whatever name it got.
+// loses it, under whatever name it got; a record file it follows
+// (followRecord) loses what was appended since the last flush.
 #pragma once
 
 #include <filesystem>
@@ -40,9 +41,15 @@ class PowerCut {
     return namedUnrecorded_;
   }
 
+  // A file appended to between flushes, which a flush carries to the disk.
+  void followRecord(const std::string& path) { record_ = path; }
+
   // What the cut leaves of files whose data was not flushed.
   void dropUnflushed() {
     std::lock_guard<std::mutex> lock(mutex_);
+    std::error_code e;
+    if (!record_.empty() && std::filesystem::file_size(record_, e) > durable_ && !e)
+      std::filesystem::resize_file(record_, durable_);
     for (const auto& path : unflushed_) {
       if (!std::filesystem::exists(path)) continue;  // never named
       std::ofstream(path, std::ios::binary | std::ios::trunc) << "lost";
@@ -61,10 +68,14 @@ class PowerCut {
       case platform::CopyStep::kRecorded:
         unrecorded_.insert(to);
         break;
-      case platform::CopyStep::kFlushed:
+      case platform::CopyStep::kFlushed: {
+        std::error_code e;
+        if (!record_.empty()) durable_ = std::filesystem::file_size(record_, e);
+        if (e) durable_ = 0;
         unflushed_.erase(to);
         unrecorded_.erase(to);
         break;
+      }
       case platform::CopyStep::kNamed:
         if (unrecorded_.count(to)) namedUnrecorded_.insert(to);
         break;
@@ -76,6 +87,8 @@ class PowerCut {
   mutable std::mutex mutex_;
   uint64_t steps_ = 0;
   std::set<std::string> unflushed_, unrecorded_, namedUnrecorded_;
+  std::string record_;
+  uintmax_t durable_ = 0;
 };
 
 }  // namespace testsupport

@@ -1,0 +1,156 @@
+#include "session/DriveRenames.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+
+#include "platform/Log.h"
+#include "session/DestinationLayout.h"
+
+namespace session {
+namespace {
+
+std::pair<std::string, std::string> split(const std::string& relative) {
+  size_t slash = relative.rfind('/');
+  if (slash == std::string::npos) return {"", relative};
+  return {relative.substr(0, slash), relative.substr(slash + 1)};
+}
+
+// The folders on the way to `folder` (relative) that are not there yet,
+// deepest first.
+std::vector<std::string> missingFolders(const platform::DestinationRoot& root, std::string folder) {
+  std::vector<std::string> missing;
+  while (!folder.empty()) {
+    int fd = root.openFolder(folder, false);
+    if (fd >= 0) {
+      close(fd);
+      break;
+    }
+    if (fd != -ENOENT) break;
+    missing.push_back(folder);
+    folder = split(folder).first;
+  }
+  return missing;
+}
+
+bool removeFolder(const platform::DestinationRoot& root, const std::string& folder) {
+  auto [parent, name] = split(folder);
+  int fd = root.openFolder(parent, false);
+  if (fd < 0) return false;
+  bool removed = unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0;
+  close(fd);
+  return removed;
+}
+
+// Removes `folder` and the folders above it while they are empty, up to
+// the first component (the drive's "Music" stays).
+void removeEmptyFolders(const platform::DestinationRoot& root, std::string folder) {
+  while (folder.find('/') != std::string::npos && removeFolder(root, folder))
+    folder = split(folder).first;
+}
+
+// Moves `fromName` in `fromFd` to `toName` in `toFd` unless something
+// stands there; 0 or an errno value.
+int moveWithoutReplacing(int fromFd, const std::string& fromName, int toFd,
+                         const std::string& toName) {
+  if (renameat2(fromFd, fromName.c_str(), toFd, toName.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  int e = errno;
+  if (e != EINVAL && e != ENOSYS && e != EOPNOTSUPP && e != ENOTSUP) return e;
+  // A file system without it (FAT through some drivers): look, then
+  // rename; only a concurrent writer of the same name could slip in.
+  struct stat st;
+  if (fstatat(toFd, toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+  if (errno != ENOENT) return errno;
+  return renameat(fromFd, fromName.c_str(), toFd, toName.c_str()) == 0 ? 0 : errno;
+}
+
+// Renames one file; "" or why not.
+std::string renameOne(const platform::DestinationRoot& root, platform::DriveRecord& record,
+                      const platform::RecordContents& entries, int64_t timeStepNs,
+                      const DriveRename& r) {
+  auto known = entries.entries.find(app::DestinationLayout::collisionKey(r.from));
+  if (known == entries.entries.end() || known->second.path != r.from)
+    return "the drive's record does not name it";
+  const platform::RecordEntry& old = known->second;
+  const std::string toKey = app::DestinationLayout::collisionKey(r.to);
+  if (toKey != old.key && entries.entries.count(toKey))
+    return "the drive's record names another file of the exporter's there";
+  auto [fromFolder, fromName] = split(r.from);
+  auto [toFolder, toName] = split(r.to);
+  int fromFd = root.openFolder(fromFolder, false);
+  if (fromFd < 0) return std::strerror(-fromFd);
+  struct stat st;
+  if (fstatat(fromFd, fromName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+      platform::sameStamp(
+          old.drive,
+          {static_cast<uint64_t>(st.st_size),
+           static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec},
+          timeStepNs) == platform::StampMatch::kDifferent) {
+    close(fromFd);
+    return "it is not as the exporter wrote it";
+  }
+  std::vector<std::string> made = missingFolders(root, toFolder);
+  int toFd = root.openFolder(toFolder, true);
+  if (toFd < 0) {
+    close(fromFd);
+    for (const auto& folder : made) removeFolder(root, folder);
+    return std::strerror(-toFd);
+  }
+  platform::RecordEntry moved = old;
+  moved.path = r.to;
+  moved.key = toKey;
+  std::string reason;
+  if (platform::Status s = record.append({moved}, true); !s.ok()) {
+    reason = s.message();
+  } else if (int e = moveWithoutReplacing(fromFd, fromName, toFd, toName); e != 0) {
+    reason = std::strerror(e);
+    (void)(toKey == old.key ? record.append({old}, true) : record.remove({toKey}, true));
+  } else if (toKey != old.key) {
+    (void)record.remove({old.key}, true);
+  }
+  close(fromFd);
+  close(toFd);
+  if (!reason.empty()) {
+    for (const auto& folder : made) removeFolder(root, folder);
+  } else {
+    removeEmptyFolders(root, fromFolder);
+  }
+  return reason;
+}
+
+}  // namespace
+
+std::vector<DriveRename> coversFollowing(const platform::RecordContents& entries,
+                                         const std::vector<DriveRename>& renames) {
+  std::unordered_map<std::string, std::string> folders;
+  for (const auto& r : renames) {
+    auto from = split(r.from).first, to = split(r.to).first;
+    if (r.done && from != to) folders.emplace(from, to);
+  }
+  std::vector<DriveRename> covers;
+  for (const auto& [key, e] : entries.entries) {
+    if (e.kind != platform::EntryKind::kCover) continue;
+    auto [folder, name] = split(e.path);
+    auto to = folders.find(folder);
+    if (to != folders.end()) covers.push_back({e.path, to->second + "/" + name});
+  }
+  return covers;
+}
+
+void renameRecorded(const platform::DestinationRoot& root, platform::DriveRecord& record,
+                    const platform::RecordContents& entries, int64_t timeStepNs,
+                    std::vector<DriveRename>& renames) {
+  for (auto& r : renames) {
+    r.reason = renameOne(root, record, entries, timeStepNs, r);
+    r.done = r.reason.empty();
+    if (!r.done)
+      platform::logFormat("not renamed on the drive: %@ to %@: %@ (it keeps its name)", r.from,
+                          r.to, r.reason);
+  }
+}
+
+}  // namespace session

@@ -1,0 +1,138 @@
+#include "session/PlaylistWriter.h"
+
+#include <unicode/utf8.h>
+
+#include <array>
+#include <filesystem>
+
+#include "platform/Unicode.h"
+
+namespace session {
+namespace {
+
+// Windows-1252's bytes 0x80...0x9F; 0 where it has none.
+constexpr std::array<char16_t, 32> kHigh = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+int windows1252Byte(UChar32 c) {
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return c;
+  for (size_t i = 0; i < kHigh.size(); ++i)
+    if (kHigh[i] != 0 && kHigh[i] == c) return static_cast<int>(0x80 + i);
+  return -1;
+}
+
+// Shown text in Windows-1252: what it lacks becomes its letter without
+// accents, else "?".
+std::string shownIn1252(std::string_view utf8) {
+  std::string composed = platform::unicode::nfc(utf8), out;
+  const auto* p = reinterpret_cast<const uint8_t*>(composed.data());
+  int32_t length = static_cast<int32_t>(composed.size());
+  for (int32_t i = 0; i < length;) {
+    int32_t start = i;
+    UChar32 c;
+    U8_NEXT(p, i, length, c);
+    int b = c < 0 ? -1 : windows1252Byte(c);
+    if (b < 0 && c >= 0) {
+      std::string base = platform::unicode::nfd(composed.substr(start, i - start));
+      int32_t j = 0;
+      UChar32 first;
+      U8_NEXT(reinterpret_cast<const uint8_t*>(base.data()), j, static_cast<int32_t>(base.size()),
+              first);
+      if (j < static_cast<int32_t>(base.size())) b = windows1252Byte(first);
+    }
+    out.push_back(static_cast<char>(b < 0 ? '?' : b));
+  }
+  return out;
+}
+
+// A player reads one entry per line, so a line break in a text would end
+// the #EXTINF line early and turn the rest into an entry of its own.
+std::string onOneLine(std::string text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  return text;
+}
+
+bool leavesRoot(std::string_view path) {
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (path.substr(start, end - start) == "..") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<PlaylistFormat> PlaylistFormat::named(std::string_view word) {
+  PlaylistFormat f;
+  f.windows1252 = word.substr(0, 4) == "m3u-" || word == "m3u";
+  std::string_view rest = word.substr(f.windows1252 ? 3 : 4);
+  if (!f.windows1252 && word.substr(0, 4) != "m3u8") return std::nullopt;
+  if (rest == "-root") {
+    f.entries = Entries::kFromRoot;
+  } else if (!rest.empty()) {
+    return std::nullopt;
+  }
+  return f;
+}
+
+std::optional<std::string> toWindows1252(std::string_view utf8) {
+  std::string composed = platform::unicode::nfc(utf8), out;
+  const auto* p = reinterpret_cast<const uint8_t*>(composed.data());
+  int32_t length = static_cast<int32_t>(composed.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c;
+    U8_NEXT(p, i, length, c);
+    int b = c < 0 ? -1 : windows1252Byte(c);
+    if (b < 0) return std::nullopt;
+    out.push_back(static_cast<char>(b));
+  }
+  return out;
+}
+
+std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistFormat& format,
+                         const std::string& root, const std::string& folder,
+                         std::vector<size_t>* leftOut) {
+  namespace fs = std::filesystem;
+  fs::path base = fs::path(folder).lexically_normal();
+  if (!base.has_filename()) base = base.parent_path();
+  std::string text = "#EXTM3U";
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const PlaylistLine& line = lines[i];
+    std::string absolute = (fs::path(root) / line.path).string();
+    // A path that leaves the root names no file of ours, and one with a
+    // line break cannot stand on its line.
+    if (leavesRoot(line.path) || absolute.find_first_of("\n\r") != std::string::npos) {
+      if (leftOut) leftOut->push_back(i);
+      continue;
+    }
+    std::string entry = absolute;
+    if (format.entries == PlaylistFormat::Entries::kFromRoot) {
+      entry = "/" + line.path;
+    } else if (format.entries == PlaylistFormat::Entries::kRelativeToFile) {
+      std::string fromFile = fs::path(absolute).lexically_relative(base).string();
+      if (!fromFile.empty()) entry = fromFile;
+    }
+    std::string info = "#EXTINF:" + onOneLine(line.duration) + "," + onOneLine(line.artist) +
+                       " - " + onOneLine(line.title);
+    if (format.windows1252) {
+      auto encoded = toWindows1252(entry);
+      if (!encoded) {
+        if (leftOut) leftOut->push_back(i);
+        continue;
+      }
+      entry = *encoded;
+      for (char& c : entry)
+        if (c == '/') c = '\\';
+      info = shownIn1252(info);
+    }
+    (((text += '\n') += info) += '\n') += entry;
+  }
+  return text;
+}
+
+}  // namespace session

@@ -1,0 +1,99 @@
+#include "session/StaleWalk.h"
+
+#include "platform/DestinationRoot.h"
+#include "platform/FileManager.h"
+#include "platform/Unicode.h"
+
+namespace session {
+namespace {
+
+bool isAscii(std::string_view s) {
+  for (unsigned char c : s) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+// Nearly every name is plain ASCII, its own decomposition and upper-cased
+// by the ASCII rule: ICU only for the others.
+void appendComponentKey(std::string& out, std::string_view name) {
+  if (isAscii(name)) {
+    for (char c : name) out.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+  } else {
+    out += platform::unicode::upper(platform::unicode::nfd(name));
+  }
+}
+
+struct Walk {
+  platform::FileManager& fm;
+  const std::unordered_set<std::string>& needed;
+  std::unordered_set<std::string> folders;  // above a needed path
+  std::string_view art;
+  StaleFiles out;
+
+  // `path` and `key` are shared down the recursion: each level appends
+  // its entry and puts them back before it returns.
+  void folder(std::string& path, std::string& key) {
+    auto entries = fm.contentsOfDirectoryAtPath(path, nullptr);
+    if (!entries) return;
+    const size_t pathLength = path.size(), keyLength = key.size();
+    for (const auto& entry : *entries) {
+      path.resize(pathLength);
+      path.push_back('/');
+      path += entry.name;
+      key.resize(keyLength);
+      if (keyLength != 0) key.push_back('/');
+      appendComponentKey(key, entry.name);
+      // Only real folders are walked; a link to one is judged as itself.
+      const bool isFolder = entry.type == platform::FileType::kDirectory;
+      if (isFolder && keyLength == 0 && entry.name == platform::DestinationRoot::kStateFolder)
+        continue;
+      if (isFolder) folder(path, key);
+      if (entry.name == art || (!isAscii(entry.name) && platform::unicode::nfd(entry.name) == art))
+        continue;
+      if (needed.count(key) != 0 || (isFolder && folders.count(key) != 0)) continue;
+      if (!isFolder) {
+        auto attributes = fm.attributesOfItemAtPath(path, nullptr);
+        if (!attributes) continue;
+        out.bytes += attributes->size;
+      }
+      out.paths.push_back(path);
+    }
+    path.resize(pathLength);
+    key.resize(keyLength);
+  }
+};
+
+}  // namespace
+
+std::string walkKey(std::string_view relative) {
+  std::string key;
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string_view::npos) end = relative.size();
+    if (!key.empty() || start != 0) key.push_back('/');
+    appendComponentKey(key, relative.substr(start, end - start));
+    start = end + 1;
+  }
+  return key;
+}
+
+StaleFiles walkStale(platform::FileManager& fm, const std::string& root,
+                     const std::unordered_set<std::string>& needed, std::string_view artFileName) {
+  Walk walk{fm, needed, {}, artFileName, {}};
+  for (const auto& key : needed) {
+    for (size_t slash = key.rfind('/'); slash != std::string::npos && slash > 0;
+         slash = key.rfind('/', slash - 1)) {
+      if (!walk.folders.insert(key.substr(0, slash)).second) break;
+    }
+  }
+  std::string path = root, key;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  // The file system's root would have the whole system judged.
+  if (path.empty() || path == "/" || path[0] != '/') return {};
+  walk.folder(path, key);
+  return std::move(walk.out);
+}
+
+}  // namespace session
