@@ -80,8 +80,7 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
         std::vector<platform::RecordEntry> entries;
         for (const auto& file : files) {
           if (file.folder) {
-            if (auto e = platform::folderEntry(*target.root, file.to,
-                                               &app::DestinationLayout::collisionKey))
+            if (auto e = platform::folderEntry(*target.root, file.to, &app::DestinationLayout::collisionKey))
               entries.push_back(std::move(*e));
             continue;
           }

@@ -114,9 +114,9 @@ TEST(SessionCopyRunThreaded, PowerCutAtAnyStepLeavesEveryNamedCopyRecordedByIden
   for (uint32_t i = 0; i < 6; ++i) {
     std::string source = dir / ("src/" + std::to_string(i) + ".mp3");
     testsupport::writeFile(source, std::string(700 + i, static_cast<char>('a' + i)));
-    snapshot.tracks.push_back({"T" + std::to_string(i), source,
-                               "A" + std::to_string(i % 3) + "/" + std::to_string(i) + ".mp3",
-                               true});
+    snapshot.tracks.push_back(
+        {"T" + std::to_string(i), source,
+         "A" + std::to_string(i % 3) + "/" + std::to_string(i) + ".mp3", true});
     observed.onDrive.push_back(0);
     observed.sourceBytes.push_back(700 + i);
     observed.sourceTimeNs.push_back(0);
