@@ -892,8 +892,9 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
   // A drive written before folders were recorded: the folders its
   // recorded files lie in are the exporter's, recorded now, before this
   // run's own folders make the record's folders the only ones it knows.
-  if (std::none_of(driveRecord_.entries.begin(), driveRecord_.entries.end(),
-                   [](const auto& e) { return e.second.kind == platform::EntryKind::kFolder; })) {
+  if (std::none_of(driveRecord_.entries.begin(), driveRecord_.entries.end(), [](const auto& e) {
+        return e.second.kind == platform::EntryKind::kFolder;
+      })) {
     std::set<std::string> holding;
     for (const auto& [key, e] : driveRecord_.entries) {
       for (size_t slash = e.path.rfind('/'); slash != std::string::npos && slash > 0;
@@ -1243,8 +1244,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
         done.deleted = fm->removeItemBelowRoot(*destination_, item.path,
                                                platform::RemoveKind::kEmptyFolder, &error);
         if (done.deleted) {
-          if (auto relative = destination_->relativePath(item.path))
-            deletedFolders.push_back(*relative);
+          if (auto relative = destination_->relativePath(item.path)) deletedFolders.push_back(*relative);
         }
       } else {
         done.deleted =
