@@ -12,6 +12,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <variant>
 
 #include "cli/CommandLine.h"
 #include "cli/Terminal.h"
@@ -30,12 +31,45 @@ using nlohmann::json;
 
 const char* const kNewNames = " (composed, keeping \"$\" and \";\", no leading dot)";
 
-// The export stopped short; the status word and exit status go with it.
-struct Stopped {
+// How a run ended short of its own end: the report's status word, what
+// to tell the user, and the exit status.
+struct Ending {
   std::string status;
   std::string message;
   int exitStatus;
 };
+
+int exitStatusOf(ExportError::Kind kind) {
+  switch (kind) {
+    case ExportError::Kind::kUsage:
+      return kExitUsage;
+    case ExportError::Kind::kBusy:
+      return kExitBusy;
+    case ExportError::Kind::kDoesNotFit:
+      return kExitDoesNotFit;
+    case ExportError::Kind::kFailed:
+      break;
+  }
+  return kExitPartial;
+}
+
+const char* statusWord(ExportError::Kind kind) {
+  switch (kind) {
+    case ExportError::Kind::kUsage:
+      return "usage error";
+    case ExportError::Kind::kBusy:
+      return "busy";
+    case ExportError::Kind::kDoesNotFit:
+      return "does not fit";
+    case ExportError::Kind::kFailed:
+      break;
+  }
+  return "error";
+}
+
+Ending endingOf(const ExportError& e) {
+  return {statusWord(e.kind), e.message(), exitStatusOf(e.kind)};
+}
 
 // What the export is about to do to the drive, in the figures of the
 // plan: the question (asking) or, answered by --yes, the statement.
@@ -55,7 +89,8 @@ class ExportRun {
  public:
   explicit ExportRun(const ExportOptions& o) : o_(o), text_(!o.json), session_(o) {}
 
-  int run();
+  // The exit status, or how the run ended short.
+  std::variant<int, Ending> run();
   json& report() { return report_; }
 
  private:
@@ -85,10 +120,10 @@ class ExportRun {
                  const std::string& tail = "");
   std::string onDrive(const std::string& path) const;
   void showPlan(const ExportPlan& plan);
-  void copy();
+  std::optional<Ending> copy();
   void playlistFiles();
-  void cleanUp();
-  void stopIfInterrupted();
+  std::optional<Ending> cleanUp();
+  std::optional<Ending> interrupted();
 
   const ExportOptions& o_;
   bool text_;
@@ -279,7 +314,7 @@ void ExportRun::listStale(const std::vector<const StaleItem*>& items, const std:
     out("  ... and " + std::to_string(files.size() - shown) + " more (-v lists them all)");
 }
 
-void ExportRun::copy() {
+std::optional<Ending> ExportRun::copy() {
   // The progress line is drawn on the terminal, never into the output,
   // and only where it can be redrawn in place.
   bool live = text_ && !o_.quiet && stderrIsTerminal();
@@ -304,8 +339,10 @@ void ExportRun::copy() {
   };
   if (plan_->bytesToCopy > 0) out("Copying...");
   copyStarted_ = true;
-  CopyOutcome c = session_.copy(show, stop_.flag());
+  Outcome<CopyOutcome> copied = session_.copy(show, stop_.flag());
   if (live && drawn > 0) std::cerr << "\r" << (erase ? "\033[K" : std::string(drawn, ' ') + "\r") << std::flush;
+  if (!copied) return endingOf(copied.error());
+  CopyOutcome& c = *copied;
   const auto& renamed = session_.renamed();
   report_.update(renameReport(renamed));
   if (!renamed.done.empty()) {
@@ -349,6 +386,7 @@ void ExportRun::copy() {
     problem(countText(missing, "track was", "tracks were") + " not copied: " +
             (missing == 1 ? "its file is" : "their files are") + " missing (see above).");
   }
+  return std::nullopt;
 }
 
 void ExportRun::playlistFiles() {
@@ -392,7 +430,7 @@ void ExportRun::playlistFiles() {
   }
 }
 
-void ExportRun::cleanUp() {
+std::optional<Ending> ExportRun::cleanUp() {
   const ExportPlan& plan = *plan_;
   std::vector<std::string> kept;
   size_t ours = 0;
@@ -427,7 +465,7 @@ void ExportRun::cleanUp() {
     for (const auto& i : c.items)
       if (i.deleted) verbose("  deleted " + i.item.path);
     if (notDeleted.empty()) {
-      // When stopped, stopIfInterrupted() says how far it got.
+      // When stopped, interrupted() says how far it got.
       if (!c.stopped) out("Stale files deleted.");
     } else {
       problem(countText(notDeleted.size(), "stale item", "stale items") + " could not be deleted:");
@@ -443,12 +481,12 @@ void ExportRun::cleanUp() {
     cleanStopped_ = {c.deleted, owned};
   }
   // Also a stop during the listing or at the question.
-  stopIfInterrupted();
+  return interrupted();
 }
 
 // Says what was done and what was not, in the order the export does it.
-void ExportRun::stopIfInterrupted() {
-  if (!stop_.requested()) return;
+std::optional<Ending> ExportRun::interrupted() {
+  if (!stop_.requested()) return std::nullopt;
   std::string done;
   if (!copyStarted_) {
     done = "nothing was copied";
@@ -470,76 +508,86 @@ void ExportRun::stopIfInterrupted() {
   std::string why = stop_.cause() == platform::StopCause::kOutputClosed
                         ? "Stopped because standard output was closed: "
                         : "Interrupted: ";
-  throw Stopped{"interrupted", why + done + ". The next export goes on from here.",
+  return Ending{"interrupted", why + done + ". The next export goes on from here.",
                 kExitInterrupted};
 }
 
-int ExportRun::run() {
-  session_.load();
+std::variant<int, Ending> ExportRun::run() {
+  if (auto loaded = session_.load(); !loaded) return endingOf(loaded.error());
   report_["library"] = session_.libraryFile();
   report_["destination"] = session_.root();
   report_["mode"] = session_.mode();
-  stopIfInterrupted();
+  if (auto end = interrupted()) return *end;
   // --json without --yes asks nothing, so it changes nothing either.
   bool onlyLooking = o_.dryRun || (o_.json && !o_.yes);
   if (!onlyLooking) {
-    size_t removed = session_.prepare();
+    auto prepared = session_.prepare();
+    if (!prepared) return endingOf(prepared.error());
+    size_t removed = *prepared;
     report_["unfinishedCopiesRemoved"] = removed;
     if (removed) {
       out("Removed " + countText(removed, "unfinished copy", "unfinished copies") + " left by an earlier export.");
     }
   }
-  plan_ = &session_.plan();
-  stopIfInterrupted();
+  auto planned = session_.plan();
+  if (!planned) return endingOf(planned.error());
+  plan_ = *planned;
+  if (auto end = interrupted()) return *end;
   showPlan(*plan_);
   if (!plan_->fits()) {
     if (!plan_->fitsAfterCleanUp()) {
-      throw ExportError(ExportError::Kind::kDoesNotFit,
-                        "The export needs " + byteText(plan_->bytesToCopy) + " but the drive has only " +
-                            byteText(plan_->freeSpace) + " free. Choose fewer playlists with --playlist.");
+      return Ending{"does not fit",
+                    "The export needs " + byteText(plan_->bytesToCopy) +
+                        " but the drive has only " + byteText(plan_->freeSpace) +
+                        " free. Choose fewer playlists with --playlist.",
+                    kExitDoesNotFit};
     }
     out("It fits only once the stale files are gone.");
   }
   if (onlyLooking) {
-    if (plan_->cleanUp) cleanUp();
-    stopIfInterrupted();
+    if (plan_->cleanUp) {
+      if (auto end = cleanUp()) return *end;
+    }
+    if (auto end = interrupted()) return *end;
     if (o_.dryRun) {
       report_["status"] = "dry run";
       return kExitOk;
     }
-    throw Stopped{
+    return Ending{
         "declined",
         "Nothing was changed: --json asks no question, and without --yes the answer is no.",
         kExitDeclined};
   }
   if (!plan_->fits()) {
     if (!confirm("Remove the stale files first?")) {
-      stopIfInterrupted();
-      throw ExportError(ExportError::Kind::kDoesNotFit,
-                        "The export does not fit; nothing was copied.");
+      if (auto end = interrupted()) return *end;
+      return Ending{"does not fit", "The export does not fit; nothing was copied.",
+                    kExitDoesNotFit};
     }
-    cleanUp();
+    if (auto end = cleanUp()) return *end;
     cleanedFirst_ = true;
   }
   if (o_.yes) out(whatHappens(*plan_, session_.root(), false));
   if (!confirm(whatHappens(*plan_, session_.root(), true))) {
-    stopIfInterrupted();
+    if (auto end = interrupted()) return *end;
     out("Nothing was changed.");
     report_["status"] = "declined";
     return kExitDeclined;
   }
-  stopIfInterrupted();
-  copy();
-  stopIfInterrupted();
+  if (auto end = interrupted()) return *end;
+  if (auto end = copy()) return *end;
+  if (auto end = interrupted()) return *end;
   size_t covers = session_.covers(stop_.flag());
   report_["coverImages"] = covers;
   if (covers)
     out("Cover images: " + std::to_string(covers) + " \"" +
         std::string(app::DestinationLayout::kArtFileName) + "\" written.");
-  stopIfInterrupted();
+  if (auto end = interrupted()) return *end;
   playlistFiles();
-  stopIfInterrupted();
-  if (plan_->cleanUp && !cleanedFirst_) cleanUp();
+  if (auto end = interrupted()) return *end;
+  if (plan_->cleanUp && !cleanedFirst_) {
+    if (auto end = cleanUp()) return *end;
+  }
   bool ok = notCopied_ == 0 && playlistFailures_ == 0 && deleteFailures_ == 0;
   report_["status"] = ok ? "done" : "problems";
   if (ok) {
@@ -550,54 +598,19 @@ int ExportRun::run() {
   return ok ? kExitOk : kExitPartial;
 }
 
-int exitStatusOf(ExportError::Kind kind) {
-  switch (kind) {
-    case ExportError::Kind::kUsage:
-      return kExitUsage;
-    case ExportError::Kind::kBusy:
-      return kExitBusy;
-    case ExportError::Kind::kDoesNotFit:
-      return kExitDoesNotFit;
-    case ExportError::Kind::kFailed:
-      break;
-  }
-  return kExitPartial;
-}
-
-const char* statusWord(ExportError::Kind kind) {
-  switch (kind) {
-    case ExportError::Kind::kUsage:
-      return "usage error";
-    case ExportError::Kind::kBusy:
-      return "busy";
-    case ExportError::Kind::kDoesNotFit:
-      return "does not fit";
-    case ExportError::Kind::kFailed:
-      break;
-  }
-  return "error";
-}
-
 }  // namespace
 
 int runExport(const ExportOptions& options) {
   ExportRun run(options);
   int status = kExitOk;
   std::string problem;
-  try {
-    status = run.run();
-  } catch (const ExportError& e) {
-    problem = e.what();
-    run.report()["status"] = statusWord(e.kind());
-    status = exitStatusOf(e.kind());
-  } catch (const Stopped& e) {
-    problem = e.message;
-    run.report()["status"] = e.status;
-    status = e.exitStatus;
-  } catch (const std::exception& e) {
-    problem = e.what();
-    run.report()["status"] = "error";
-    status = kExitPartial;
+  std::variant<int, Ending> ran = run.run();
+  if (const Ending* end = std::get_if<Ending>(&ran)) {
+    problem = end->message;
+    run.report()["status"] = end->status;
+    status = end->exitStatus;
+  } else {
+    status = std::get<int>(ran);
   }
   if (!problem.empty()) {
     run.report()["error"] = problem;

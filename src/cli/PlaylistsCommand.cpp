@@ -26,13 +26,12 @@ int listPlaylists(const Options& o) {
                  "--library FILE.\n";
     return kExitUsage;
   }
-  Library library;
-  try {
-    library = LibraryReader().read(file);
-  } catch (const LibraryError& e) {
-    std::cerr << "tessaline playlists: " << e.what() << "\n";
+  auto read = LibraryReader().load(file);
+  if (!read) {
+    std::cerr << "tessaline playlists: " << read.status().message() << "\n";
     return kExitUsage;
   }
+  Library library = std::move(*read);
   std::unordered_map<std::string_view, const LibraryTrack*> tracks;
   for (const auto& t : library.tracks) tracks[t.persistentId] = &t;
   std::unordered_map<std::string, const LibraryPlaylist*> byId;

@@ -9,10 +9,13 @@
 #include "drive/DriveScanner.h"
 #include "drive/UdisksEjector.h"
 #include "platform/RunLoop.h"
-#include "session/ExportReport.h"
 #include "session/RememberedChoices.h"
 
 namespace app {
+
+namespace {
+const char* const kNoLibrary = "No library is loaded.";
+}  // namespace
 
 ExportWorker::ExportWorker(QObject* receiver) : receiver_(receiver), context_(new QObject) {
   context_->moveToThread(&thread_);
@@ -59,7 +62,13 @@ Loaded ExportWorker::rows(const std::vector<std::string>& chosen) {
   std::vector<std::string> all;
   for (const auto& [name, id] : session_->loadedPlaylists()) all.push_back(id);
   session_->choose(all);
-  const ExportPlan& plan = session_->plan();
+  auto planned = session_->plan();
+  if (!planned) {
+    session_->choose(chosen);
+    out.error = planned.error().message();
+    return out;
+  }
+  const ExportPlan& plan = **planned;
   std::set<std::string> on(chosen.begin(), chosen.end());
   for (const auto& p : plan.playlists) {
     out.rows.push_back({p.id, p.name, p.tracks, p.seconds, p.bytesToCopy, on.count(p.id) != 0});
@@ -75,36 +84,36 @@ Loaded ExportWorker::rows(const std::vector<std::string>& chosen) {
   return out;
 }
 
-bool ExportWorker::prepared() {
+std::string ExportWorker::prepare() {
   if (!prepared_) {
-    session_->prepare();
+    auto done = session_->prepare();
+    if (!done) return done.error().message();
     prepared_ = true;
   }
-  return prepared_;
+  return "";
 }
 
 void ExportWorker::load(const std::string& library, const std::string& to, const std::string& drive,
                         std::function<void(Loaded)> done) {
   post([=, this] {
     Loaded out;
-    try {
-      // The playlists of an earlier library are no longer exported.
-      if (session_) session_->choose({});
-      session_.reset();
-      prepared_ = false;
-      options_ = ExportOptions{};
-      options_.library = library;
-      options_.to = to;
-      options_.drive = drive;
-      session_ = std::make_unique<ExportSession>(options_);
-      session_->load();
+    // The playlists of an earlier library are no longer exported.
+    if (session_) session_->choose({});
+    session_.reset();
+    prepared_ = false;
+    options_ = ExportOptions{};
+    options_.library = library;
+    options_.to = to;
+    options_.drive = drive;
+    session_ = std::make_unique<ExportSession>(options_);
+    if (auto loaded = session_->load(); !loaded) {
+      out.error = loaded.error().message();
+    } else {
       std::vector<std::string> all;
       for (const auto& [name, id] : session_->loadedPlaylists()) all.push_back(id);
       out = rows(all);
-    } catch (const std::exception& e) {
-      session_.reset();
-      out.error = e.what();
     }
+    if (!out.error.empty()) session_.reset();
     reply(done, std::move(out));
   });
 }
@@ -112,34 +121,37 @@ void ExportWorker::load(const std::string& library, const std::string& to, const
 void ExportWorker::preview(const std::string& library, std::function<void(Loaded)> done) {
   post([=, this] {
     Loaded out;
-    try {
-      if (session_) session_->choose({});
-      session_.reset();
-      prepared_ = false;
-      std::string file = library.empty() ? LibraryReader::defaultExport().value_or("") : library;
-      if (file.empty()) throw ExportError(ExportError::Kind::kUsage, "No library file was found.");
-      Library read = LibraryReader().read(file);
-      std::unordered_map<std::string_view, const LibraryTrack*> byId;
-      for (const auto& t : read.tracks) byId.emplace(t.persistentId.view(), &t);
-      for (const auto& p : read.playlists) {
-        if (!p.exportedByDefault()) continue;
-        PlaylistRow row{p.persistentId, p.name, 0, 0, 0, true};
-        for (const auto& item : p.items) {
-          auto t = byId.find(item);
-          if (t == byId.end()) continue;
-          ++row.tracks;
-          row.seconds += static_cast<double>(t->second->totalTimeMs.value_or(0)) / 1000.0;
-          // As the plan counts: unchecked tracks are not copied.
-          if (!t->second->disabled && t->second->onThisComputer())
-            row.bytesToCopy +=
-                static_cast<uint64_t>(std::max<int64_t>(t->second->size.value_or(0), 0));
-        }
-        out.rows.push_back(std::move(row));
-      }
-      out.library = file;
-    } catch (const std::exception& e) {
-      out.error = e.what();
+    if (session_) session_->choose({});
+    session_.reset();
+    prepared_ = false;
+    std::string file = library.empty() ? LibraryReader::defaultExport().value_or("") : library;
+    if (file.empty()) {
+      out.error = "No library file was found.";
+      return reply(done, std::move(out));
     }
+    auto read = LibraryReader().load(file);
+    if (!read) {
+      out.error = read.status().message();
+      return reply(done, std::move(out));
+    }
+    std::unordered_map<std::string_view, const LibraryTrack*> byId;
+    for (const auto& t : read->tracks) byId.emplace(t.persistentId.view(), &t);
+    for (const auto& p : read->playlists) {
+      if (!p.exportedByDefault()) continue;
+      PlaylistRow row{p.persistentId, p.name, 0, 0, 0, true};
+      for (const auto& item : p.items) {
+        auto t = byId.find(item);
+        if (t == byId.end()) continue;
+        ++row.tracks;
+        row.seconds += static_cast<double>(t->second->totalTimeMs.value_or(0)) / 1000.0;
+        // As the plan counts: unchecked tracks are not copied.
+        if (!t->second->disabled && t->second->onThisComputer())
+          row.bytesToCopy +=
+              static_cast<uint64_t>(std::max<int64_t>(t->second->size.value_or(0), 0));
+      }
+      out.rows.push_back(std::move(row));
+    }
+    out.library = file;
     reply(done, std::move(out));
   });
 }
@@ -148,7 +160,8 @@ void ExportWorker::netTotal(const std::vector<std::string>& ids, std::function<v
   post([=, this] {
     if (!session_) return reply(done, Totals{});
     session_->choose(ids);
-    reply(done, Totals{session_->bytesToCopy(false), session_->bytesOnDrive()});
+    auto bytes = session_->bytesToCopy(false);
+    reply(done, Totals{bytes ? *bytes : 0, session_->bytesOnDrive()});
   });
 }
 
@@ -156,6 +169,68 @@ void ExportWorker::netTotal(const std::vector<std::string>& ids, std::function<v
 // copy, cover images and playlist files, then the clean-up of what the
 // exporter wrote for playlists no longer checked (first, when the copy
 // fits only once they are gone).
+std::string ExportWorker::exportTo(const std::vector<std::string>& ids,
+                                   const std::function<void(CopyProgress)>& progress, Exported* out,
+                                   ExportReport& report) {
+  if (!session_) return kNoLibrary;
+  options_.cleanAll = false;
+  session_->choose(ids);
+  report.add({{"library", session_->libraryFile()},
+              {"destination", session_->root()},
+              {"mode", session_->mode()}});
+  if (!prepared_) {
+    auto removed = session_->prepare();
+    if (!removed) return removed.error().message();
+    report.add({{"unfinishedCopiesRemoved", *removed}});
+    prepared_ = true;
+  }
+  auto planned = session_->plan();
+  if (!planned) return planned.error().message();
+  const ExportPlan& plan = **planned;
+  report.add(planReport(plan));
+  out->cleanRefusal = plan.cleanUpRefusal;
+  bool cleanFirst = !plan.fits() && plan.fitsAfterCleanUp();
+  if (!plan.fits() && !cleanFirst) {
+    return "The checked playlists need " + std::to_string(plan.bytesToCopy) + " bytes, but only " +
+           std::to_string(plan.freeSpace) + " bytes are free on " + session_->root() +
+           ". Uncheck some playlists or clean up first. Nothing was copied.";
+  }
+  if (cleanFirst) out->clean = session_->clean(true, &stop_);
+  auto last = std::chrono::steady_clock::now() - std::chrono::milliseconds(kProgressMilliseconds);
+  auto copied = session_->copy(
+      [&](const CopyProgress& p) {
+        auto now = std::chrono::steady_clock::now();
+        if (p.copying && p.done < p.total &&
+            now - last < std::chrono::milliseconds(kProgressMilliseconds))
+          return;
+        last = now;
+        reply(progress, p);
+      },
+      &stop_);
+  if (!copied) return copied.error().message();
+  out->copy = std::move(*copied);
+  report.add(renameReport(session_->renamed()));
+  // Too short a copy says more about opening files than the rate.
+  if (out->copy.seconds >= 1.0 && out->copy.bytesCopied >= (8u << 20))
+    out->bytesPerSecond = static_cast<double>(out->copy.bytesCopied) / out->copy.seconds;
+  report.add(copyReport(out->copy));
+  out->stopped = stop_;
+  if (!out->stopped) {
+    out->covers = session_->covers(&stop_);
+    report.add({{"coverImages", out->covers}});
+    out->playlists = session_->playlistFiles();
+    report.add(playlistReport(out->playlists));
+    if (plan.cleanUp && !cleanFirst && !stop_) out->clean = session_->clean(true, &stop_);
+  }
+  if (plan.cleanUp) report.add({{"stale", staleReport(plan, out->clean)}});
+  out->stopped = stop_;
+  bool ok = out->copy.notCopied.empty() && out->playlists.notWritten.empty() &&
+            out->clean.notDeleted == 0;
+  report.add({{"status", out->stopped ? "interrupted" : ok ? "done" : "problems"}});
+  out->refreshed = rows(ids);
+  return "";
+}
+
 void ExportWorker::exportChosen(const std::vector<std::string>& ids,
                                 std::function<void(CopyProgress)> progress,
                                 std::function<void(Exported)> done) {
@@ -163,64 +238,8 @@ void ExportWorker::exportChosen(const std::vector<std::string>& ids,
   post([=, this] {
     Exported out;
     ExportReport report;
-    try {
-      if (!session_) throw ExportError(ExportError::Kind::kUsage, "No library is loaded.");
-      options_.cleanAll = false;
-      session_->choose(ids);
-      report.add({{"library", session_->libraryFile()},
-                  {"destination", session_->root()},
-                  {"mode", session_->mode()}});
-      // The lock is taken once per loaded session and held till the next.
-      if (!prepared_) {
-        report.add({{"unfinishedCopiesRemoved", session_->prepare()}});
-        prepared_ = true;
-      }
-      const ExportPlan& plan = session_->plan();
-      report.add(planReport(plan));
-      out.cleanRefusal = plan.cleanUpRefusal;
-      bool cleanFirst = !plan.fits() && plan.fitsAfterCleanUp();
-      if (!plan.fits() && !cleanFirst) {
-        throw ExportError(ExportError::Kind::kDoesNotFit,
-                          "The checked playlists need " + std::to_string(plan.bytesToCopy) +
-                              " bytes, but only " + std::to_string(plan.freeSpace) +
-                              " bytes are free on " + session_->root() +
-                              ". Uncheck some playlists or clean up first. Nothing was copied.");
-      }
-      if (cleanFirst) out.clean = session_->clean(true, &stop_);
-      auto start = std::chrono::steady_clock::now();
-      auto last = start - std::chrono::milliseconds(kProgressMilliseconds);
-      out.copy = session_->copy(
-          [&](const CopyProgress& p) {
-            auto now = std::chrono::steady_clock::now();
-            if (p.copying && p.done < p.total &&
-                now - last < std::chrono::milliseconds(kProgressMilliseconds))
-              return;
-            last = now;
-            reply(progress, p);
-          },
-          &stop_);
-      // Too short a copy says more about opening files than the rate.
-      if (out.copy.seconds >= 1.0 && out.copy.bytesCopied >= (8u << 20))
-        out.bytesPerSecond = static_cast<double>(out.copy.bytesCopied) / out.copy.seconds;
-      report.add(copyReport(out.copy));
-      out.stopped = stop_;
-      if (!out.stopped) {
-        out.covers = session_->covers(&stop_);
-        report.add({{"coverImages", out.covers}});
-        out.playlists = session_->playlistFiles();
-        report.add(playlistReport(out.playlists));
-        if (plan.cleanUp && !cleanFirst && !stop_) out.clean = session_->clean(true, &stop_);
-      }
-      if (plan.cleanUp) report.add({{"stale", staleReport(plan, out.clean)}});
-      out.stopped = stop_;
-      bool ok = out.copy.notCopied.empty() && out.playlists.notWritten.empty() &&
-                out.clean.notDeleted == 0;
-      report.add({{"status", out.stopped ? "interrupted" : ok ? "done" : "problems"}});
-      out.refreshed = rows(ids);
-    } catch (const std::exception& e) {
-      out.error = e.what();
-      report.add({{"status", "error"}, {"error", out.error}});
-    }
+    out.error = exportTo(ids, progress, &out, report);
+    if (!out.error.empty()) report.add({{"status", "error"}, {"error", out.error}});
     out.report = report.text();
     reply(done, std::move(out));
   });
@@ -230,18 +249,20 @@ void ExportWorker::listStale(const std::vector<std::string>& ids, bool everythin
                              std::function<void(StaleList)> done) {
   post([=, this] {
     StaleList out;
-    try {
-      if (!session_) throw ExportError(ExportError::Kind::kUsage, "No library is loaded.");
-      options_.cleanAll = everything;
-      session_->choose(ids);
-      prepared();
-      const ExportPlan& plan = session_->plan();
-      listed_ = plan;
-      out.refusal = plan.cleanUpRefusal;
-      out.items = plan.stale;
-      out.bytes = plan.staleBytes;
-    } catch (const std::exception& e) {
-      out.error = e.what();
+    if (!session_) {
+      out.error = kNoLibrary;
+      return reply(done, std::move(out));
+    }
+    options_.cleanAll = everything;
+    session_->choose(ids);
+    out.error = prepare();
+    auto planned = out.error.empty() ? session_->plan() : Outcome<const ExportPlan*>(nullptr);
+    if (!planned) out.error = planned.error().message();
+    if (out.error.empty()) {
+      listed_ = **planned;
+      out.refusal = (*planned)->cleanUpRefusal;
+      out.items = (*planned)->stale;
+      out.bytes = (*planned)->staleBytes;
     }
     reply(done, std::move(out));
   });
@@ -250,19 +271,23 @@ void ExportWorker::listStale(const std::vector<std::string>& ids, bool everythin
 void ExportWorker::clean(std::function<void(Cleaned)> done) {
   post([=, this] {
     Cleaned out;
-    try {
-      if (!session_) throw ExportError(ExportError::Kind::kUsage, "No library is loaded.");
-      out.outcome = session_->clean(true);
-      ExportReport report;
-      report.add({{"library", session_->libraryFile()}, {"destination", session_->root()}});
-      report.add({{"stale", staleReport(listed_, out.outcome)}});
-      out.report = report.text();
-      std::vector<std::string> chosen;
-      for (const auto& p : session_->plan().playlists) chosen.push_back(p.id);
-      out.refreshed = rows(chosen);
-    } catch (const std::exception& e) {
-      out.error = e.what();
+    if (!session_) {
+      out.error = kNoLibrary;
+      return reply(done, std::move(out));
     }
+    out.outcome = session_->clean(true);
+    ExportReport report;
+    report.add({{"library", session_->libraryFile()}, {"destination", session_->root()}});
+    report.add({{"stale", staleReport(listed_, out.outcome)}});
+    out.report = report.text();
+    auto planned = session_->plan();
+    if (!planned) {
+      out.error = planned.error().message();
+      return reply(done, std::move(out));
+    }
+    std::vector<std::string> chosen;
+    for (const auto& p : (*planned)->playlists) chosen.push_back(p.id);
+    out.refreshed = rows(chosen);
     reply(done, std::move(out));
   });
 }

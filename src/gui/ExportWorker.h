@@ -22,6 +22,7 @@
 
 #include "platform/DriveEjector.h"
 #include "session/ExportOptions.h"
+#include "session/ExportReport.h"
 #include "session/ExportSession.h"
 
 namespace app {
@@ -126,7 +127,12 @@ class ExportWorker {
   template <class R>
   void reply(std::function<void(R)> done, R result);
   Loaded rows(const std::vector<std::string>& chosen);
-  bool prepared();
+  // Takes the destination's lock once per library; "" or why it cannot.
+  std::string prepare();
+  // The export of the playlists `ids`, into *out; "" or why it stopped.
+  std::string exportTo(const std::vector<std::string>& ids,
+                       const std::function<void(CopyProgress)>& progress, Exported* out,
+                       ExportReport& report);
 
   QObject* receiver_;
   QThread thread_;

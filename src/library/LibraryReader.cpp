@@ -1069,4 +1069,17 @@ std::optional<std::string> LibraryReader::defaultExport() {
   return std::nullopt;
 }
 
+platform::Result<Library> LibraryReader::load(const std::string& file) const {
+  // The parse unwinds from deep in its callbacks with LibraryError; it
+  // ends here, as a value.
+  try {
+    return read(file);
+  } catch (const LibraryError& e) {
+    return platform::Status::withMessage(e.what(), file);
+  } catch (const std::exception& e) {
+    return platform::Status::withMessage("The library " + file + " cannot be read: " + e.what(),
+                                         file);
+  }
+}
+
 }  // namespace app

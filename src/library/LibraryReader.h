@@ -41,6 +41,7 @@
 
 #include "library/LibraryError.h"
 #include "library/PathMap.h"
+#include "platform/Status.h"
 
 namespace app {
 
@@ -156,6 +157,9 @@ class LibraryReader {
   explicit LibraryReader(PathMap map) : map_(std::move(map)) {}
 
   Library read(const std::string& file) const;
+  // The same as a value: the library, or a Status whose message says what
+  // is wrong where (file, line), as LibraryError's does. Nothing thrown.
+  platform::Result<Library> load(const std::string& file) const;
   // The same on a document in memory; name stands for the file in errors.
   Library readMemory(std::string_view xml, const std::string& name) const;
 

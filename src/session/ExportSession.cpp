@@ -126,11 +126,15 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
 
 namespace {
 
+ExportError fail(ExportError::Kind kind, std::string message) {
+  return {kind, platform::Status::withMessage(std::move(message), "")};
+}
+
 std::string defaultLibraryFile() { return LibraryReader::defaultExport().value_or(""); }
 
 // The folder of a Tessaline volume: the one named `title`, or else the
 // one the drive popup preselects (the remembered or first usable one).
-std::string driveVolumePath(const std::string& title, std::string* uuid) {
+Outcome<std::string> driveVolumePath(const std::string& title, std::string* uuid) {
   if (drive::HardwarePaths::current().fake) drive::onlyLookAtDrivePreference();
   drive::DriveServices& services = drive::DriveServices::shared();
   drive::DriveScan scan = drive::DriveScanner(services).scan();
@@ -159,28 +163,27 @@ std::string driveVolumePath(const std::string& title, std::string* uuid) {
                           : "The remembered volume \"" + *remembered +
                                 "\" cannot be used: " + offered[static_cast<size_t>(at)].reason;
     const std::string& other = offered[static_cast<size_t>(usable)].title;
-    throw ExportError(ExportError::Kind::kUsage,
-                      why + " The volume \"" + other + "\" can be used: choose it with --drive '" +
-                          other +
-                          "' (it is remembered from then on), or name a folder with --to DIR.");
+    return fail(ExportError::Kind::kUsage,
+                why + " The volume \"" + other + "\" can be used: choose it with --drive '" +
+                    other + "' (it is remembered from then on), or name a folder with --to DIR.");
   }
   if (index < 0) {
     std::string why = offered.empty() || title.empty()
                           ? scan.explanation
                           : "No drive volume is named \"" + title + "\" (see tessaline drives).";
-    throw ExportError(ExportError::Kind::kUsage, why + " Name a folder with --to DIR instead.");
+    return fail(ExportError::Kind::kUsage, why + " Name a folder with --to DIR instead.");
   }
   const drive::ScannedVolume& volume = offered[static_cast<size_t>(index)];
   if (!volume.usable)
-    throw ExportError(ExportError::Kind::kUsage,
-                      "The volume \"" + volume.title + "\" cannot be used: " + volume.reason);
+    return fail(ExportError::Kind::kUsage,
+                "The volume \"" + volume.title + "\" cannot be used: " + volume.reason);
   // A fresh look: the volume may have gone since the scan.
   std::string path = services.volumes
                          ? drive::DriveScanner::folderForRefNum(volume.refNum, *services.volumes)
                          : "";
   if (path.empty())
-    throw ExportError(ExportError::Kind::kUsage,
-                      "The volume \"" + volume.title + "\" is no longer mounted.");
+    return fail(ExportError::Kind::kUsage,
+                "The volume \"" + volume.title + "\" is no longer mounted.");
   // A fake machine's volumes are mounted nowhere; TESSALINE_FAKE_MOUNTS
   // names a folder that stands for its root directory.
   auto config = platform::configuration();
@@ -221,8 +224,8 @@ size_t editDistance(const std::string& a, const std::string& b) {
 // The playlists named (without regard to case or Unicode composition);
 // a folder stands for every playlist inside it. A name that matches
 // nothing is an error that offers the nearest names.
-std::set<const LibraryPlaylist*> choosePlaylists(const Library& library,
-                                                 const std::vector<std::string>& names) {
+Outcome<std::set<const LibraryPlaylist*>> choosePlaylists(const Library& library,
+                                                          const std::vector<std::string>& names) {
   std::set<const LibraryPlaylist*> chosen;
   std::multimap<std::string, const LibraryPlaylist*> children;
   for (const auto& p : library.playlists) children.emplace(p.parentPersistentId, &p);
@@ -272,76 +275,77 @@ std::set<const LibraryPlaylist*> choosePlaylists(const Library& library,
               near[i].second + "\"";
     }
     if (!hint.empty()) hint += "?";
-    throw ExportError(ExportError::Kind::kUsage, "The library has no playlist named \"" + name +
-                                                     "\"." + hint +
-                                                     " (tessaline playlists lists them.)");
+    return fail(ExportError::Kind::kUsage, "The library has no playlist named \"" + name + "\"." +
+                                               hint + " (tessaline playlists lists them.)");
   }
   return chosen;
 }
 
 }  // namespace
 
-void ExportSession::load() {
+Outcome<Done> ExportSession::load() {
   std::string file = o_.library.empty() ? defaultLibraryFile() : o_.library;
   if (file.empty()) {
-    throw ExportError(ExportError::Kind::kUsage,
-                      "No library export found under ~/Music; name one with --library FILE "
-                      "(in iTunes: File > Library > Export Library...).");
+    return fail(ExportError::Kind::kUsage,
+                "No library export found under ~/Music; name one with --library FILE "
+                "(in iTunes: File > Library > Export Library...).");
   }
   PathMap map;
   for (const auto& entry : o_.mapPrefixes) {
     size_t eq = entry.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == entry.size()) {
-      throw ExportError(
+      return fail(
           ExportError::Kind::kUsage,
           "--map-prefix wants FROM=TO, e.g. 'C:/Users/Me/Music=/mnt/music', not '" + entry + "'");
     }
     map.add(entry.substr(0, eq), entry.substr(eq + 1));
   }
-  try {
-    library_ = LibraryReader(map).read(file);
-  } catch (const LibraryError& e) {
-    throw ExportError(ExportError::Kind::kUsage, e.what());
-  }
+  auto read = LibraryReader(map).load(file);
+  if (!read) return fail(ExportError::Kind::kUsage, read.status().message());
+  library_ = std::move(*read);
   libraryFile_ = file;
   auto format = session::PlaylistFormat::named(o_.playlistFormat);
   if (!format) {
-    throw ExportError(ExportError::Kind::kUsage, "--playlist-format takes one of " +
-                                                     std::string(session::PlaylistFormat::kNames) +
-                                                     ", not '" + o_.playlistFormat + "'.");
+    return fail(ExportError::Kind::kUsage, "--playlist-format takes one of " +
+                                               std::string(session::PlaylistFormat::kNames) +
+                                               ", not '" + o_.playlistFormat + "'.");
   }
   if (o_.absolutePaths && (format->windows1252 ||
                            format->entries != session::PlaylistFormat::Entries::kRelativeToFile)) {
-    throw ExportError(ExportError::Kind::kUsage,
-                      "--absolute-paths goes only with --playlist-format m3u8.");
+    return fail(ExportError::Kind::kUsage,
+                "--absolute-paths goes only with --playlist-format m3u8.");
   }
   playlistFormat_ = *format;
   if (o_.absolutePaths) playlistFormat_.entries = session::PlaylistFormat::Entries::kAbsolute;
   playlistExtension_ = playlistFormat_.extension();
 
   std::error_code ec;
-  std::string to = o_.to.empty() ? driveVolumePath(o_.drive, &volumeUuid_) : o_.to;
+  std::string to = o_.to;
+  if (to.empty()) {
+    auto volume = driveVolumePath(o_.drive, &volumeUuid_);
+    if (!volume) return volume.error();
+    to = *volume;
+  }
   if (!fs::is_directory(to, ec))
-    throw ExportError(ExportError::Kind::kUsage, "The destination " + to + " is not a folder.");
+    return fail(ExportError::Kind::kUsage, "The destination " + to + " is not a folder.");
   root_ = fs::canonical(to, ec).string();
   if (ec)
-    throw ExportError(ExportError::Kind::kUsage,
-                      "The destination " + to + " cannot be used: " + ec.message());
+    return fail(ExportError::Kind::kUsage,
+                "The destination " + to + " cannot be used: " + ec.message());
   // A drive that is not plugged in leaves its mount point: writing there
   // would fill this computer's own disk.
   if (auto top = platform::mountTopWithNothingMounted(root_)) {
-    throw ExportError(ExportError::Kind::kUsage,
-                      "The destination cannot be used: nothing is mounted at " + root_ +
-                          " (it is a folder on the same file system as " + *top +
-                          ", not a drive: is the drive plugged in?).");
+    return fail(ExportError::Kind::kUsage,
+                "The destination cannot be used: nothing is mounted at " + root_ +
+                    " (it is a folder on the same file system as " + *top +
+                    ", not a drive: is the drive plugged in?).");
   }
   if (access(root_.c_str(), W_OK) != 0)
-    throw ExportError(ExportError::Kind::kUsage, "The destination " + root_ + " is not writable.");
+    return fail(ExportError::Kind::kUsage, "The destination " + root_ + " is not writable.");
   destination_ = platform::DestinationRoot::open(root_);
   if (!destination_->isOpen()) {
-    throw ExportError(ExportError::Kind::kUsage,
-                      "The destination " + root_ +
-                          " cannot be used: " + destination_->openError().localizedDescription);
+    return fail(ExportError::Kind::kUsage, "The destination " + root_ + " cannot be used: " +
+                                               destination_->openError().localizedDescription);
   }
   musicRoot_ = (fs::path(root_) / DestinationLayout::kMusicFolder).string();
   playlistFolder_ = (fs::path(root_) / DestinationLayout::kPlaylistFolder).string();
@@ -352,7 +356,9 @@ void ExportSession::load() {
   // Paths and file names are decided in the library's own order, so they
   // do not change with the playlists chosen; only the tracks of the
   // playlists taken are looked up and given one.
-  std::set<const LibraryPlaylist*> chosen = choosePlaylists(library_, o_.playlists);
+  auto choice = choosePlaylists(library_, o_.playlists);
+  if (!choice) return choice.error();
+  std::set<const LibraryPlaylist*>& chosen = *choice;
   std::vector<const LibraryPlaylist*> taken;
   std::unordered_set<std::string_view> needed;
   for (const auto& p : library_.playlists) {
@@ -388,7 +394,7 @@ void ExportSession::load() {
     if (needed.count(t.persistentId)) byId_.emplace(t.persistentId, &t);
   }
   // Tracks the drive holds keep their paths: the record says where.
-  loadRecord();
+  if (auto read = loadRecord(); !read) return read.error();
   DestinationLayout::KeptPaths kept;
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   std::unordered_set<std::string_view> libraryIds;
@@ -481,7 +487,8 @@ void ExportSession::load() {
     }
     selected_.push_back({&p, fileName});
   }
-  if (o_.remembered) chooseRemembered();
+  if (o_.remembered) return chooseRemembered();
+  return {};
 }
 
 // The chosen playlists' tracks already there, each once: the part of the
@@ -508,13 +515,13 @@ std::string ExportSession::rememberKey() const {
 // The playlists ticked for this destination in the window (or by an
 // earlier --remembered); with none remembered nothing is guessed: an
 // export of everything would clean the others' files off the drive.
-void ExportSession::chooseRemembered() {
+Outcome<Done> ExportSession::chooseRemembered() {
   auto ids = session::RememberedChoices().playlists(rememberKey());
   if (!ids) {
-    throw ExportError(ExportError::Kind::kUsage,
-                      "No playlists are remembered for " + root_ +
-                          ": tick them in the window (tessaline gui) first, or leave out "
-                          "--remembered to export every playlist.");
+    return fail(ExportError::Kind::kUsage,
+                "No playlists are remembered for " + root_ +
+                    ": tick them in the window (tessaline gui) first, or leave out "
+                    "--remembered to export every playlist.");
   }
   std::set<std::string> loaded;
   for (const auto& s : selected_) loaded.insert(s.playlist->persistentId);
@@ -522,11 +529,12 @@ void ExportSession::chooseRemembered() {
   for (const auto& id : *ids)
     if (loaded.count(id)) known.push_back(id);
   if (known.empty()) {
-    throw ExportError(ExportError::Kind::kUsage,
-                      "None of the " + std::to_string(ids->size()) + " playlists remembered for " +
-                          root_ + " is in the library " + libraryFile_ + "; nothing was changed.");
+    return fail(ExportError::Kind::kUsage,
+                "None of the " + std::to_string(ids->size()) + " playlists remembered for " +
+                    root_ + " is in the library " + libraryFile_ + "; nothing was changed.");
   }
   choose(known);
+  return {};
 }
 
 void ExportSession::choose(const std::vector<std::string>& playlistIds) {
@@ -573,18 +581,18 @@ std::string ExportSession::cleanUpRefusal() const {
 
 // Before anything is written: one export at a time per destination, and
 // what an earlier export left half done goes.
-size_t ExportSession::prepare() {
+Outcome<size_t> ExportSession::prepare() {
   std::string holder;
   int e = destination_->lock(&holder);
   if (e == EWOULDBLOCK) {
-    throw ExportError(ExportError::Kind::kBusy,
-                      "Another export to " + root_ + " is under way" +
-                          (holder.empty() ? "" : " (process " + holder + ")") +
-                          "; wait for it to finish, then try again. Nothing was changed.");
+    return fail(ExportError::Kind::kBusy,
+                "Another export to " + root_ + " is under way" +
+                    (holder.empty() ? "" : " (process " + holder + ")") +
+                    "; wait for it to finish, then try again. Nothing was changed.");
   }
   if (e != 0) {
-    throw ExportError(ExportError::Kind::kFailed,
-                      "The destination " + root_ + " cannot be written: " + std::strerror(e) + ".");
+    return fail(ExportError::Kind::kFailed,
+                "The destination " + root_ + " cannot be written: " + std::strerror(e) + ".");
   }
   // Unfinished copies of earlier runs (a kill, a power cut, a pulled
   // drive) are the exporter's own: every export removes them.
@@ -750,13 +758,13 @@ ExportSession::ExportSession(const ExportOptions& options) : o_(options) {}
 
 ExportSession::~ExportSession() = default;
 
-const ExportPlan& ExportSession::plan() {
+Outcome<const ExportPlan*> ExportSession::plan() {
   // One listing of each destination folder for the whole plan: the
   // presence checks keep the folders they list and the stale walk reads
   // them from there. The plan writes nothing, and its listings go with it.
   auto fm = platform::FileManager::makePrivate();
   fm->shareListings(std::make_shared<platform::FolderListings>());
-  loadRecord();
+  if (auto read = loadRecord(); !read) return read.error();
   observed_ = session::observe(snapshot_, musicRoot_, *fm, driveView());
   session::Choice choice;
   choice.copyOnlyChecked = !o_.allTracks;
@@ -811,24 +819,25 @@ const ExportPlan& ExportSession::plan() {
   plan_.leftOut = {library_.tracksWithoutFile, library_.tracksNotOnThisComputer,
                    library_.itemsNamingMissingTrack, library_.tracksWithoutIdentifier,
                    library_.playlistsWithoutIdentifier};
-  return plan_;
+  return &plan_;
 }
 
-void ExportSession::loadRecord() {
+Outcome<Done> ExportSession::loadRecord() {
   auto loaded = platform::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
   if (!loaded) {
-    throw ExportError(
+    return fail(
         ExportError::Kind::kUsage,
         "The drive's record of the exporter's files cannot be read: " + loaded.status().message());
   }
   driveRecord_ = std::move(*loaded);
+  return {};
 }
 
 session::DriveView ExportSession::driveView() const {
   return {&driveRecord_, library_.libraryPersistentId, session::timeStepOf(root_)};
 }
 
-uint64_t ExportSession::bytesToCopy(bool lookAgain) {
+Outcome<uint64_t> ExportSession::bytesToCopy(bool lookAgain) {
   auto fm = platform::FileManager::makePrivate();
   session::Choice choice;
   choice.copyOnlyChecked = !o_.allTracks;
@@ -836,7 +845,7 @@ uint64_t ExportSession::bytesToCopy(bool lookAgain) {
     choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
   if (!lookAgain && observed_.onDrive.size() == snapshot_.tracks.size())
     return session::makePlan(snapshot_, observed_, choice).bytesToCopy;
-  loadRecord();
+  if (auto read = loadRecord(); !read) return read.error();
   return session::makePlan(snapshot_, session::observe(snapshot_, musicRoot_, *fm, driveView()),
                            choice)
       .bytesToCopy;
@@ -855,11 +864,13 @@ std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) co
   return "it is not on the drive after the copy";
 }
 
-CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& onProgress,
-                                const std::atomic<bool>* stop) {
+Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProgress&)>& onProgress,
+                                         const std::atomic<bool>* stop) {
   CopyOutcome outcome;
   // The copy works from what the plan saw; a copy without a plan looks now.
-  if (!planned_) plan();
+  if (!planned_) {
+    if (auto planned = plan(); !planned) return planned.error();
+  }
   // Tracks under an earlier spelling take their new names first: the
   // plan saw them where they were, and a rename keeps size and time.
   renameTracks();
@@ -883,10 +894,9 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
   // names, with their source's size and time, are taken over first.
   auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   if (!writer) {
-    throw ExportError(
-        writer.status().code() == EWOULDBLOCK ? ExportError::Kind::kBusy
-                                              : ExportError::Kind::kFailed,
-        "The export cannot record its files on the drive: " + writer.status().message());
+    return fail(writer.status().code() == EWOULDBLOCK ? ExportError::Kind::kBusy
+                                                      : ExportError::Kind::kFailed,
+                "The export cannot record its files on the drive: " + writer.status().message());
   }
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   // A drive written before folders were recorded: the folders its
@@ -912,8 +922,8 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
     }
     platform::Status s = folders.empty() ? platform::Status() : (*writer)->append(folders, true);
     if (!s.ok()) {
-      throw ExportError(ExportError::Kind::kFailed,
-                        "The export cannot record its files on the drive: " + s.message());
+      return fail(ExportError::Kind::kFailed,
+                  "The export cannot record its files on the drive: " + s.message());
     }
   }
   if (!observed_.adopted.empty()) {
@@ -930,8 +940,8 @@ CopyOutcome ExportSession::copy(const std::function<void(const CopyProgress&)>& 
       adopted.push_back(std::move(e));
     }
     if (platform::Status s = (*writer)->append(adopted, true); !s.ok()) {
-      throw ExportError(ExportError::Kind::kFailed,
-                        "The export cannot record its files on the drive: " + s.message());
+      return fail(ExportError::Kind::kFailed,
+                  "The export cannot record its files on the drive: " + s.message());
     }
     observed_.adopted.clear();
   }
@@ -1090,7 +1100,15 @@ PlaylistOutcome ExportSession::playlistFiles() {
   outcome.folder = playlistFolder_;
   outcome.besideUsers = besideUsers_;
   outcome.extension = playlistExtension_;
-  if (observed_.onDrive.size() != snapshot_.tracks.size()) plan();
+  // Without a look at the drive no file can say what is there.
+  if (observed_.onDrive.size() != snapshot_.tracks.size()) {
+    if (auto planned = plan(); !planned) {
+      for (const auto& s : selected_)
+        outcome.notWritten.push_back(
+            {s.playlist->name, s.fileName + playlistExtension_, planned.error().message()});
+      return outcome;
+    }
+  }
   auto fm = platform::FileManager::makePrivate();
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   std::vector<platform::RecordEntry> entries;
@@ -1157,8 +1175,9 @@ void ExportSession::renameTracks() {
   std::vector<session::DriveRename> renames;
   for (const auto& p : pendingRenames_) renames.push_back({prefix + p.from, prefix + p.to});
   auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
-  if (writer) {
-    loadRecord();
+  std::string notDone = writer ? "" : writer.status().message();
+  if (auto read = writer ? loadRecord() : Outcome<Done>(); !read) notDone = read.error().message();
+  if (notDone.empty()) {
     session::renameRecorded(*destination_, **writer, driveRecord_, session::timeStepOf(root_),
                             renames);
     // A cover that cannot follow stays in the old folder, which then
@@ -1171,7 +1190,7 @@ void ExportSession::renameTracks() {
     const PendingRename& p = pendingRenames_[i];
     if (!renames[i].done) {
       renamed_.failed.push_back(renames[i].from + ": " +
-                                (writer ? renames[i].reason : writer.status().message()));
+                                (notDone.empty() ? renames[i].reason : notDone));
       continue;
     }
     renamed_.done.emplace_back(renames[i].from, renames[i].to);

@@ -10,13 +10,13 @@
 // empty; with cleanAll, every stale item. It is refused while the library
 // or any of its tracks lies inside the destination.
 //
-// Thread: one thread (the main one); copy() pumps the main run loop
-// while its background run works, calling back on it. Playlist files are
-// written on the calling thread (session/PlaylistWriter).
-// Errors: steps that cannot go on throw ExportError (what, why, where, as
-// one message for a person, and a kind for the exit status); everything
-// that fails per item (a track, a playlist file, a stale file) is in the
-// step's result with its reason.
+// Thread: the caller's thread (the command line's main thread, the
+// window's worker); every step runs on it. `stop` flags are read from
+// any thread: a signal handler or the window may set them.
+// Errors: a step that cannot go on returns an ExportError value (its kind
+// for the exit status, and a Status saying what failed, where and why);
+// nothing is thrown. Everything that fails per item (a track, a playlist
+// file, a stale file) is in the step's result with its reason.
 #pragma once
 
 #include <atomic>
@@ -25,14 +25,16 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
+#include <variant>
 #include <vector>
 
 #include "library/LibraryReader.h"
 #include "platform/DestinationRoot.h"
+#include "platform/Status.h"
 #include "session/Plan.h"
 #include "session/PlaylistWriter.h"
 
@@ -40,21 +42,42 @@ namespace app {
 
 struct ExportOptions;
 
-class ExportError : public std::runtime_error {
- public:
+// Why a step of the export cannot go on.
+struct ExportError {
   enum class Kind {
     kUsage,       // bad usage or input; nothing was written
     kBusy,        // another export holds the destination
     kDoesNotFit,  // the plan needs more than the drive has
     kFailed,      // the destination cannot be written
   };
-  ExportError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
-  Kind kind() const { return kind_; }
+  Kind kind = Kind::kFailed;
+  platform::Status status;  // what failed, where and why
 
- private:
-  Kind kind_;
+  static ExportError usage(std::string message) {
+    return {Kind::kUsage, platform::Status::withMessage(std::move(message), "")};
+  }
+  const std::string& message() const { return status.message(); }
 };
 
+// A step's value, or the ExportError that stopped it. Outcome<Done> is a
+// step without a value.
+struct Done {};
+template <class T>
+class [[nodiscard]] Outcome {
+ public:
+  Outcome() requires std::is_same_v<T, Done> : v_(Done{}) {}
+  Outcome(T value) : v_(std::move(value)) {}            // NOLINT: a value is a success
+  Outcome(ExportError error) : v_(std::move(error)) {}  // NOLINT: as is an error a failure
+  bool ok() const { return v_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+  T& operator*() { return std::get<0>(v_); }
+  const T& operator*() const { return std::get<0>(v_); }
+  T* operator->() { return &std::get<0>(v_); }
+  const ExportError& error() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, ExportError> v_;
+};
 struct PlaylistPlan {
   std::string name, id, file;
   size_t tracks = 0;
@@ -176,9 +199,9 @@ class ExportSession {
   explicit ExportSession(const ExportOptions& options);
   ~ExportSession();
 
-  // Reads the library and lays the export out; ExportError kUsage for a
-  // bad library, destination or playlist name.
-  void load();
+  // Reads the library and lays the export out; kUsage for a bad library,
+  // destination or playlist name.
+  Outcome<Done> load();
   // Narrows the export to these playlists (identifiers, among those
   // loaded; the library's order is kept); the others are no longer
   // exported, so their tracks become stale unless a chosen playlist lists
@@ -189,7 +212,7 @@ class ExportSession {
 
   // Takes the destination's lock (kBusy when another export holds it)
   // and removes unfinished copies of earlier runs; returns how many.
-  size_t prepare();
+  Outcome<size_t> prepare();
   // What copy() renamed before copying (tracks the drive holds under an
   // earlier spelling of their names, ExportPlan::toRename), relative to
   // the root: old, new; and what it could not, with why: those keep
@@ -200,18 +223,19 @@ class ExportSession {
   };
   const Renamed& renamed() const { return renamed_; }
   // Sizes the export against the drive and judges the stale files.
-  const ExportPlan& plan();
+  // The plan stays the session's, valid until the next plan().
+  Outcome<const ExportPlan*> plan();
   // What the chosen playlists need on the drive together, looked at now;
   // the plan's figure without its stale walk. With `lookAgain` false, as
   // the last plan saw the drive and the sources (a window's check boxes
   // ask this on every click; a large library's look takes seconds).
-  uint64_t bytesToCopy(bool lookAgain = true);
+  Outcome<uint64_t> bytesToCopy(bool lookAgain = true);
   // What the chosen playlists' tracks take on the drive already, each
   // once, as the last plan saw the drive (0 before a plan).
   uint64_t bytesOnDrive() const;
   // Copies the missing tracks; `stop` ends it at the next track.
-  CopyOutcome copy(const std::function<void(const CopyProgress&)>& onProgress,
-                   const std::atomic<bool>* stop);
+  Outcome<CopyOutcome> copy(const std::function<void(const CopyProgress&)>& onProgress,
+                            const std::atomic<bool>* stop);
   // Cover images written next to the copied tracks.
   size_t covers(const std::atomic<bool>* stop);
   // One file per chosen playlist, in the format asked for, listing only
@@ -285,8 +309,8 @@ class ExportSession {
   void renameTracks();
   void findUnplayable(const session::Plan& sized);
   // Reads the drive's record anew (kUsage when it cannot be read).
-  void loadRecord();
-  void chooseRemembered();
+  Outcome<Done> loadRecord();
+  Outcome<Done> chooseRemembered();
   session::DriveView driveView() const;
 };
 

@@ -27,10 +27,12 @@ TEST(ExportSession, EachPlanSeesTheDriveAndTheSourcesAsTheyAreThen) {
   options.library = lib + "/Library.xml";
   options.to = drive;
   app::ExportSession session(options);
-  session.load();
-  session.prepare();
-  session.plan();
-  app::CopyOutcome copied = session.copy(nullptr, nullptr);
+  ASSERT_TRUE(session.load().ok());
+  ASSERT_TRUE(session.prepare().ok());
+  ASSERT_TRUE(session.plan().ok());
+  auto outcome = session.copy(nullptr, nullptr);
+  ASSERT_TRUE(outcome.ok()) << outcome.error().message();
+  app::CopyOutcome& copied = *outcome;
   ASSERT_TRUE(copied.notCopied.empty());
   ASSERT_FALSE(copied.copied.empty());
   const std::string track = copied.copied[0];
@@ -62,7 +64,9 @@ TEST(ExportSession, EachPlanSeesTheDriveAndTheSourcesAsTheyAreThen) {
   for (const auto& step : steps) {
     SCOPED_TRACE(step.what);
     step.change();
-    const app::ExportPlan& plan = session.plan();
+    auto planned = session.plan();
+    ASSERT_TRUE(planned.ok()) << planned.error().message();
+    const app::ExportPlan& plan = **planned;
     EXPECT_EQ(plan.bytesToCopy, step.bytesToCopy);
     std::vector<std::string> kept;
     for (const auto& item : plan.stale) {
