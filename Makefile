@@ -8,7 +8,7 @@
 # volumes of the end-to-end tests (the kernel here has no vfat).
 DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libicu-dev libplist-dev libxml2-dev libblkid-dev libxxhash-dev \
-  qt6-base-dev libcli11-dev nlohmann-json3-dev \
+  qt6-base-dev libcli11-dev nlohmann-json3-dev libsystemd-dev \
   libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth \
   libclang-rt-14-dev groff-base man-db zsh fish \
   dosfstools exfatprogs fusefat exfat-fuse

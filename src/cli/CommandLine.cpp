@@ -10,6 +10,7 @@
 #include "cli/DiskutilCommand.h"
 #include "cli/DockTileCommand.h"
 #include "cli/DrivesCommand.h"
+#include "cli/EjectCommand.h"
 #include "cli/ExportCommand.h"
 #include "cli/GuiCommand.h"
 #include "cli/PlaylistsCommand.h"
@@ -103,6 +104,7 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing) {
   registerScriptCommand(cli, drawing);
   registerDrivesCommand(cli);
   registerCheckCommand(cli);
+  registerEjectCommand(cli);
   registerGuiCommand(cli, drawing);
 
   auto topic = std::make_shared<std::string>();

@@ -21,6 +21,7 @@
 #include "platform/Log.h"
 #include "platform/StopSignals.h"
 #include "session/DestinationLayout.h"
+#include "session/ExportReport.h"
 #include "session/ExportSession.h"
 
 namespace app {
@@ -146,10 +147,9 @@ class ExportRun {
 
 void ExportRun::showPlan(const ExportPlan& plan) {
   if (!plan.cleanUpRefusal.empty()) {
-    report_["stale"] = {{"skipped", plan.cleanUpRefusal}};
     out("No clean-up: " + plan.cleanUpRefusal + ", so nothing on the drive is judged stale.");
   }
-  json rows = json::array();
+  report_.update(planReport(plan));
   // The table fits the terminal: the bar goes first, then the names are
   // cut.
   bool unicode = unicodeWanted();
@@ -166,12 +166,6 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   snprintf(header, sizeof header, " %7s %12s %12s", "Tracks", "To copy", "This export");
   out("  " + fitToWidth("Playlist", nameWidth) + header);
   for (const auto& p : plan.playlists) {
-    rows.push_back({{"name", p.name},
-                    {"id", p.id},
-                    {"file", p.file},
-                    {"tracks", p.tracks},
-                    {"bytesToCopy", p.bytesToCopy},
-                    {"bytesThisExport", p.bytesThisExport}});
     char line[512];
     snprintf(line, sizeof line, " %7zu %12s %12s", p.tracks, byteText(p.bytesToCopy).c_str(),
              byteText(p.bytesThisExport).c_str());
@@ -182,12 +176,6 @@ void ExportRun::showPlan(const ExportPlan& plan) {
     }
     out(row);
   }
-  report_["playlists"] = rows;
-  report_["bytesToCopy"] = plan.bytesToCopy;
-  report_["spaceNeeded"] = plan.spaceNeeded;
-  report_["freeSpace"] = plan.freeSpaceKnown ? json(plan.freeSpace) : json(nullptr);
-  report_["fileSystem"] = plan.fileSystem;
-  report_["skippedBuiltInPlaylists"] = plan.skippedBuiltIn;
   if (!plan.skippedBuiltIn.empty()) {
     const std::string& example = plan.skippedBuiltIn.size() > 1 ? plan.skippedBuiltIn[1] : plan.skippedBuiltIn[0];
     out(std::string(plan.playlists.empty() ? "No playlists of your own to export: s" : "S") + "kipped " +
@@ -204,11 +192,6 @@ void ExportRun::showPlan(const ExportPlan& plan) {
       (plan.cleanUp && ours > 0
            ? "; stale files: " + std::to_string(ours) + " (" + byteText(plan.staleBytes) + ")"
            : ""));
-  json unplayable = json::array();
-  for (const auto& u : plan.unplayable)
-    unplayable.push_back(
-        {{"title", u.title}, {"artist", u.artist}, {"location", u.location}, {"reason", u.reason}});
-  report_["unplayable"] = unplayable;
   if (!plan.unplayable.empty()) {
     out("Not playable on the drive (copied all the same): " +
         countText(plan.unplayable.size(), "track", "tracks") + ":");
@@ -222,7 +205,6 @@ void ExportRun::showPlan(const ExportPlan& plan) {
       out("  " + (u.artist.empty() ? "" : u.artist + " - ") + u.title + ": " + u.reason);
     }
   }
-  report_["toRename"] = plan.toRename;
   if (!plan.toRename.empty()) {
     out("Renamed when exported: " + countText(plan.toRename.size(), "track", "tracks") +
         " on the drive, to the names now given" + kNewNames + ".");
@@ -245,11 +227,6 @@ void ExportRun::showPlan(const ExportPlan& plan) {
       problem("  " + c.artist + " - " + c.title + " (" + byteText(c.bytes) + "): " + c.reason);
   }
   const LeftOut& l = plan.leftOut;
-  report_["leftOut"] = {{"tracksWithoutFile", l.tracksWithoutFile},
-                        {"tracksNotOnThisComputer", l.tracksNotOnThisComputer},
-                        {"itemsNamingMissingTrack", l.itemsNamingMissingTrack},
-                        {"tracksWithoutIdentifier", l.tracksWithoutIdentifier},
-                        {"playlistsWithoutIdentifier", l.playlistsWithoutIdentifier}};
   // The files not on this computer are the missing ones above: counted
   // there for the tracks to copy, not again for the whole library.
   if (l.tracksWithoutFile || l.itemsNamingMissingTrack) {
@@ -386,8 +363,7 @@ std::optional<Ending> ExportRun::copy() {
   if (!copied) return endingOf(copied.error());
   CopyOutcome& c = *copied;
   const auto& renamed = session_.renamed();
-  report_["renamed"] = renamed.done.size();
-  report_["notRenamed"] = renamed.failed;
+  report_.update(renameReport(renamed));
   if (!renamed.done.empty()) {
     out("Renamed " + countText(renamed.done.size(), "track", "tracks") +
         " on the drive to the names now given" + kNewNames + ".");
@@ -402,20 +378,7 @@ std::optional<Ending> ExportRun::copy() {
   copied_ = c.bytesCopied;
   tracksOnDrive_ = c.tracksOnDrive;
   notCopied_ = c.notCopied.size();
-  json failed = json::array();
-  for (const auto& f : c.notCopied) {
-    json entry = {{"title", f.title},           {"artist", f.artist}, {"source", f.source},
-                  {"location", f.location},     {"destination", f.destination}, {"reason", f.reason}};
-    if (f.code != 0) {
-      entry["path"] = f.path;
-      entry["errno"] = f.code;
-    }
-    failed.push_back(entry);
-  }
-  report_["bytesCopied"] = c.bytesCopied;
-  report_["notCopied"] = failed;
-  report_["uncheckedNotCopied"] = c.uncheckedNotCopied;
-  report_["copied"] = c.copied;
+  report_.update(copyReport(c));
   if (o_.verify) report_["verified"] = {{"files", c.verified}, {"withoutChecksum", c.unverified}};
   for (const auto& path : c.copied) verbose("  copied " + path);
   if (c.copied.empty()) {
@@ -454,32 +417,24 @@ std::optional<Ending> ExportRun::copy() {
 
 void ExportRun::playlistFiles() {
   PlaylistOutcome p = session_.playlistFiles();
-  json failures = json::array();
-  for (const auto& f : p.notWritten) failures.push_back({{"name", f.name}, {"file", f.file}, {"reason", f.reason}});
+  report_.update(playlistReport(p));
   playlistFailures_ = p.notWritten.size();
   playlistsWritten_ = p.written.size();
-  report_["playlistFiles"] = p.written;
-  report_["playlistFilesNotWritten"] = failures;
   out("Playlist files: " + std::to_string(p.written.size()) + " written to " + p.folder +
       (o_.absolutePaths ? "."
        : o_.playlistFormat.find("-root") != std::string::npos
            ? " (entries from the drive's root)."
            : " (entries relative to the playlist file)."));
-  json beside = json::array();
   for (const auto& [users, ours] : p.besideUsers) {
     out("  " + users + " is not the exporter's and stays as it is: this playlist went to " + ours +
         ".");
-    beside.push_back({{"usersFile", users}, {"written", ours}});
   }
-  report_["playlistFilesBesideUsers"] = beside;
   size_t away = p.entriesUnchecked + p.entriesMissing;
-  report_["entriesNotOnDrive"] = {{"unchecked", p.entriesUnchecked}, {"missing", p.entriesMissing}};
   if (away > 0) {
     out("Left out of the playlist files: " + countText(away, "entry", "entries") +
         " whose track is not on the drive (" + std::to_string(p.entriesUnchecked) + " unchecked, " +
         std::to_string(p.entriesMissing) + " missing).");
   }
-  report_["leftOutOfPlaylistFiles"] = p.notEncodable;
   if (!p.notEncodable.empty()) {
     problem(
         "Left out of the " + p.extension +
@@ -503,23 +458,15 @@ void ExportRun::playlistFiles() {
 
 std::optional<Ending> ExportRun::cleanUp() {
   const ExportPlan& plan = *plan_;
-  json files = json::array(), playlists = json::array(), kept = json::array();
-  uint64_t keptBytes = 0;
+  std::vector<std::string> kept;
   size_t ours = 0;
   for (const auto& item : plan.stale) {
     if (item.ours) {
       ++ours;
-      (item.playlistFile ? playlists : files).push_back(item.path);
     } else {
       kept.push_back(item.path);
-      keptBytes += item.bytes;
     }
   }
-  json stale = {{"files", files},
-                {"playlistFiles", playlists},
-                {"bytes", plan.staleBytes},
-                {"deleted", ours == 0},
-                {"kept", {{"reason", "not written by the exporter"}, {"files", kept}, {"bytes", keptBytes}}}};
   std::vector<const StaleItem*> ourItems, keptItems;
   for (const auto& item : plan.stale) (item.ours ? ourItems : keptItems).push_back(&item);
   if (plan.stale.empty()) {
@@ -534,23 +481,13 @@ std::optional<Ending> ExportRun::cleanUp() {
   }
   bool remove = ours > 0 && !o_.dryRun && confirm(o_.cleanAll ? "Delete them all?" : "Delete them?");
   CleanOutcome c = session_.clean(remove, stop_.flag());
-  json items = json::array();
   std::vector<std::string> notDeleted;
   for (const auto& i : c.items) {
-    json entry = {{"path", i.item.path},
-                  {"bytes", i.item.bytes},
-                  {"writtenByExporter", i.item.written && !i.kept},
-                  {"deleted", i.deleted}};
-    if (!i.reason.empty()) entry["reason"] = i.reason;
-    if (i.item.changed && !i.deleted) entry["reason"] = "changed since the exporter wrote it";
     if (i.item.ours && !i.deleted && !i.kept && !i.notReached && c.attempted)
       notDeleted.push_back(i.item.path + ": " + i.reason);
-    items.push_back(entry);
   }
-  stale["items"] = items;
   deleteFailures_ = c.notDeleted;
   if (c.attempted) {
-    stale["deleted"] = c.notDeleted == 0 && !c.stopped;
     for (const auto& i : c.items)
       if (i.deleted) verbose("  deleted " + i.item.path);
     if (notDeleted.empty()) {
@@ -563,7 +500,7 @@ std::optional<Ending> ExportRun::cleanUp() {
   } else if (ours > 0) {
     out("Stale files kept.");
   }
-  report_["stale"] = stale;
+  report_["stale"] = staleReport(plan, c);
   if (c.stopped) {
     size_t owned = 0;
     for (const auto& i : c.items) owned += i.item.ours;
@@ -737,6 +674,11 @@ void registerExportCommand(CLI::App& cli) {
                   "e.g. '/Users/me/Music/iTunes/iTunes Media=/home/me/Music/iTunes/iTunes Media' or "
                   "'C:/Users/Me/Music=/mnt/music' (the dry run suggests one)")
       ->type_name("FROM=TO");
+  cmd->add_flag(
+         "--remembered", options->remembered,
+         "Export the playlists last ticked for this drive or folder in the window (tessaline "
+         "gui); the clean-up removes the exporter's files the others needed")
+      ->excludes("--playlist");
   cmd->add_flag("--all-tracks", options->allTracks, "Copy unchecked tracks too");
   cmd->add_flag("--absolute-paths", options->absolutePaths,
                 "Write playlist entries as absolute paths of this computer (by default they are relative to the "

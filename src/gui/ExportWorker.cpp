@@ -1,10 +1,15 @@
 #include "gui/ExportWorker.h"
 
 #include <QMetaObject>
+#include <algorithm>
+#include <chrono>
 #include <set>
+#include <unordered_map>
 
 #include "drive/DriveScanner.h"
+#include "drive/UdisksEjector.h"
 #include "platform/RunLoop.h"
+#include "session/RememberedChoices.h"
 
 namespace app {
 
@@ -43,7 +48,8 @@ void ExportWorker::scanDrives(std::function<void(DriveScan)> done) {
   post([this, done = std::move(done)] {
     drive::DriveScan found = drive::DriveScanner().scan();
     DriveScan scan;
-    for (const auto& v : found.offered()) scan.volumes.push_back({v.title, v.reason, v.usable});
+    for (const auto& v : found.offered())
+      scan.volumes.push_back({v.title, v.reason, v.name, v.usable});
     scan.selected = found.selected;
     scan.explanation = found.explanation;
     reply(done, std::move(scan));
@@ -68,6 +74,10 @@ Loaded ExportWorker::rows(const std::vector<std::string>& chosen) {
     out.rows.push_back({p.id, p.name, p.tracks, p.seconds, p.bytesToCopy, on.count(p.id) != 0});
   }
   out.freeSpace = plan.freeSpace;
+  out.capacity = plan.capacity;
+  out.bytesOnDrive = plan.bytesOnDrive;
+  out.rememberKey = session_->rememberKey();
+  out.remembered = session::RememberedChoices().playlists(out.rememberKey);
   out.library = session_->libraryFile();
   out.root = session_->root();
   session_->choose(chosen);
@@ -108,37 +118,115 @@ void ExportWorker::load(const std::string& library, const std::string& to, const
   });
 }
 
-void ExportWorker::netTotal(const std::vector<std::string>& ids, std::function<void(double)> done) {
+void ExportWorker::preview(const std::string& library, std::function<void(Loaded)> done) {
   post([=, this] {
-    if (!session_) return reply(done, 0.0);
-    session_->choose(ids);
-    auto bytes = session_->bytesToCopy();
-    reply(done, bytes ? static_cast<double>(*bytes) : 0.0);
+    Loaded out;
+    if (session_) session_->choose({});
+    session_.reset();
+    prepared_ = false;
+    std::string file = library.empty() ? LibraryReader::defaultExport().value_or("") : library;
+    if (file.empty()) {
+      out.error = "No library file was found.";
+      return reply(done, std::move(out));
+    }
+    auto read = LibraryReader().load(file);
+    if (!read) {
+      out.error = read.status().message();
+      return reply(done, std::move(out));
+    }
+    std::unordered_map<std::string_view, const LibraryTrack*> byId;
+    for (const auto& t : read->tracks) byId.emplace(t.persistentId.view(), &t);
+    for (const auto& p : read->playlists) {
+      if (!p.exportedByDefault()) continue;
+      PlaylistRow row{p.persistentId, p.name, 0, 0, 0, true};
+      for (const auto& item : p.items) {
+        auto t = byId.find(item);
+        if (t == byId.end()) continue;
+        ++row.tracks;
+        row.seconds += static_cast<double>(t->second->totalTimeMs.value_or(0)) / 1000.0;
+        // As the plan counts: unchecked tracks are not copied.
+        if (!t->second->disabled && t->second->onThisComputer())
+          row.bytesToCopy +=
+              static_cast<uint64_t>(std::max<int64_t>(t->second->size.value_or(0), 0));
+      }
+      out.rows.push_back(std::move(row));
+    }
+    out.library = file;
+    reply(done, std::move(out));
   });
 }
 
+void ExportWorker::netTotal(const std::vector<std::string>& ids, std::function<void(Totals)> done) {
+  post([=, this] {
+    if (!session_) return reply(done, Totals{});
+    session_->choose(ids);
+    auto bytes = session_->bytesToCopy(false);
+    reply(done, Totals{bytes ? *bytes : 0, session_->bytesOnDrive()});
+  });
+}
+
+// The window's export leaves the drive holding the checked playlists:
+// copy, cover images and playlist files, then the clean-up of what the
+// exporter wrote for playlists no longer checked (first, when the copy
+// fits only once they are gone).
 std::string ExportWorker::exportTo(const std::vector<std::string>& ids,
-                                   const std::function<void(CopyProgress)>& progress,
-                                   Exported* out) {
+                                   const std::function<void(CopyProgress)>& progress, Exported* out,
+                                   ExportReport& report) {
   if (!session_) return kNoLibrary;
+  options_.cleanAll = false;
   session_->choose(ids);
-  if (std::string why = prepare(); !why.empty()) return why;
+  report.add({{"library", session_->libraryFile()},
+              {"destination", session_->root()},
+              {"mode", session_->mode()}});
+  if (!prepared_) {
+    auto removed = session_->prepare();
+    if (!removed) return removed.error().message();
+    report.add({{"unfinishedCopiesRemoved", *removed}});
+    prepared_ = true;
+  }
   auto planned = session_->plan();
   if (!planned) return planned.error().message();
   const ExportPlan& plan = **planned;
-  if (!plan.fits()) {
+  report.add(planReport(plan));
+  out->cleanRefusal = plan.cleanUpRefusal;
+  bool cleanFirst = !plan.fits() && plan.fitsAfterCleanUp();
+  if (!plan.fits() && !cleanFirst) {
     return "The checked playlists need " + std::to_string(plan.bytesToCopy) + " bytes, but only " +
            std::to_string(plan.freeSpace) + " bytes are free on " + session_->root() +
            ". Uncheck some playlists or clean up first. Nothing was copied.";
   }
-  auto copied = session_->copy([&](const CopyProgress& p) { reply(progress, p); }, &stop_);
+  if (cleanFirst) out->clean = session_->clean(true, &stop_);
+  auto last = std::chrono::steady_clock::now() - std::chrono::milliseconds(kProgressMilliseconds);
+  auto copied = session_->copy(
+      [&](const CopyProgress& p) {
+        auto now = std::chrono::steady_clock::now();
+        if (p.copying && p.done < p.total &&
+            now - last < std::chrono::milliseconds(kProgressMilliseconds))
+          return;
+        last = now;
+        reply(progress, p);
+      },
+      &stop_);
   if (!copied) return copied.error().message();
   out->copy = std::move(*copied);
+  report.add(renameReport(session_->renamed()));
+  // Too short a copy says more about opening files than the rate.
+  if (out->copy.seconds >= 1.0 && out->copy.bytesCopied >= (8u << 20))
+    out->bytesPerSecond = static_cast<double>(out->copy.bytesCopied) / out->copy.seconds;
+  report.add(copyReport(out->copy));
   out->stopped = stop_;
   if (!out->stopped) {
     out->covers = session_->covers(&stop_);
+    report.add({{"coverImages", out->covers}});
     out->playlists = session_->playlistFiles();
+    report.add(playlistReport(out->playlists));
+    if (plan.cleanUp && !cleanFirst && !stop_) out->clean = session_->clean(true, &stop_);
   }
+  if (plan.cleanUp) report.add({{"stale", staleReport(plan, out->clean)}});
+  out->stopped = stop_;
+  bool ok = out->copy.notCopied.empty() && out->playlists.notWritten.empty() &&
+            out->clean.notDeleted == 0;
+  report.add({{"status", out->stopped ? "interrupted" : ok ? "done" : "problems"}});
   out->refreshed = rows(ids);
   return "";
 }
@@ -149,7 +237,10 @@ void ExportWorker::exportChosen(const std::vector<std::string>& ids,
   stop_ = false;
   post([=, this] {
     Exported out;
-    out.error = exportTo(ids, progress, &out);
+    ExportReport report;
+    out.error = exportTo(ids, progress, &out, report);
+    if (!out.error.empty()) report.add({{"status", "error"}, {"error", out.error}});
+    out.report = report.text();
     reply(done, std::move(out));
   });
 }
@@ -168,6 +259,7 @@ void ExportWorker::listStale(const std::vector<std::string>& ids, bool everythin
     auto planned = out.error.empty() ? session_->plan() : Outcome<const ExportPlan*>(nullptr);
     if (!planned) out.error = planned.error().message();
     if (out.error.empty()) {
+      listed_ = **planned;
       out.refusal = (*planned)->cleanUpRefusal;
       out.items = (*planned)->stale;
       out.bytes = (*planned)->staleBytes;
@@ -184,6 +276,10 @@ void ExportWorker::clean(std::function<void(Cleaned)> done) {
       return reply(done, std::move(out));
     }
     out.outcome = session_->clean(true);
+    ExportReport report;
+    report.add({{"library", session_->libraryFile()}, {"destination", session_->root()}});
+    report.add({{"stale", staleReport(listed_, out.outcome)}});
+    out.report = report.text();
     auto planned = session_->plan();
     if (!planned) {
       out.error = planned.error().message();
@@ -193,6 +289,17 @@ void ExportWorker::clean(std::function<void(Cleaned)> done) {
     for (const auto& p : (*planned)->playlists) chosen.push_back(p.id);
     out.refreshed = rows(chosen);
     reply(done, std::move(out));
+  });
+}
+
+void ExportWorker::eject(const std::string& title,
+                         std::function<void(platform::EjectOutcome)> done) {
+  post([=, this] {
+    if (session_) session_->choose({});
+    session_.reset();
+    prepared_ = false;
+    drive::UdisksEjector ejector;
+    reply(done, drive::ejectTessalineVolume(drive::DriveScanner().scan(), title, ejector));
   });
 }
 

@@ -20,13 +20,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/DriveEjector.h"
 #include "session/ExportOptions.h"
+#include "session/ExportReport.h"
 #include "session/ExportSession.h"
 
 namespace app {
 
 struct DriveChoice {
-  std::string title, toolTip;
+  std::string title, toolTip, name;
   bool enabled = true;
 };
 
@@ -49,6 +51,16 @@ struct Loaded {
   std::string library, root;
   std::vector<PlaylistRow> rows;
   uint64_t freeSpace = 0;
+  uint64_t capacity = 0;      // of the destination's file system
+  uint64_t bytesOnDrive = 0;  // the rows' tracks already there (all of them checked)
+  std::string rememberKey;    // where this destination's checks are remembered
+  // The checks remembered for it; none: nothing remembered yet.
+  std::optional<std::vector<std::string>> remembered;
+};
+
+// What the checked playlists need and keep on the drive.
+struct Totals {
+  uint64_t bytesToCopy = 0, bytesOnDrive = 0;
 };
 
 struct Exported {
@@ -57,6 +69,12 @@ struct Exported {
   CopyOutcome copy;
   size_t covers = 0;
   PlaylistOutcome playlists;
+  // The clean-up that leaves the drive holding the checked playlists
+  // only: what the exporter wrote that none of them needs.
+  CleanOutcome clean;
+  std::string cleanRefusal;   // why none ran, when one could not
+  double bytesPerSecond = 0;  // the copy's measured rate; 0 when too little was copied
+  std::string report;         // the JSON report, as `export --json` writes it
   Loaded refreshed;  // the rows' figures after the export
 };
 
@@ -69,6 +87,7 @@ struct StaleList {
 struct Cleaned {
   std::string error;
   CleanOutcome outcome;
+  std::string report;  // the JSON report of the clean-up
   Loaded refreshed;
 };
 
@@ -83,12 +102,22 @@ class ExportWorker {
   // usual places.
   void load(const std::string& library, const std::string& to, const std::string& drive,
             std::function<void(Loaded)> done);
-  void netTotal(const std::vector<std::string>& ids, std::function<void(double)> done);
+  // The library's playlists before a destination is chosen: their
+  // tracks, playing time and size as the library records them (nothing
+  // is on a destination yet, so all of it is to copy); `root` stays empty.
+  void preview(const std::string& library, std::function<void(Loaded)> done);
+  void netTotal(const std::vector<std::string>& ids, std::function<void(Totals)> done);
   void exportChosen(const std::vector<std::string>& ids, std::function<void(CopyProgress)> progress,
                     std::function<void(Exported)> done);
   void listStale(const std::vector<std::string>& ids, bool everything,
                  std::function<void(StaleList)> done);
   void clean(std::function<void(Cleaned)> done);
+  // Ejects the drive volume of this title through udisks2, after the
+  // loaded session lets go of it (its lock and open folders).
+  void eject(const std::string& title, std::function<void(platform::EjectOutcome)> done);
+
+  // Progress reaches the window this often during a copy.
+  static constexpr int kProgressMilliseconds = 100;
 
   // Ends the copy at the next track boundary.
   void stop() { stop_ = true; }
@@ -102,7 +131,8 @@ class ExportWorker {
   std::string prepare();
   // The export of the playlists `ids`, into *out; "" or why it stopped.
   std::string exportTo(const std::vector<std::string>& ids,
-                       const std::function<void(CopyProgress)>& progress, Exported* out);
+                       const std::function<void(CopyProgress)>& progress, Exported* out,
+                       ExportReport& report);
 
   QObject* receiver_;
   QThread thread_;
@@ -112,6 +142,7 @@ class ExportWorker {
   ExportOptions options_;
   std::unique_ptr<ExportSession> session_;
   bool prepared_ = false;
+  ExportPlan listed_;  // the plan the clean-up's list came from
 };
 
 }  // namespace app

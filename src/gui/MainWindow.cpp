@@ -14,6 +14,7 @@
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QVBoxLayout>
+#include <filesystem>
 #include <set>
 
 #include "drive/DriveScanner.h"
@@ -21,8 +22,11 @@
 #include "gui/PlaylistTableModel.h"
 #include "gui/QtDockTile.h"
 #include "gui/QtProgressBar.h"
+#include "gui/Words.h"
+#include "library/LibraryReader.h"
+#include "platform/Configuration.h"
+#include "session/RememberedChoices.h"
 #include "ui/PlaylistSpaceUsageCell.h"
-#include "ui/SelectorText.h"
 #include "ui/ZtDockProgressIndicator.h"
 
 namespace app {
@@ -32,8 +36,27 @@ constexpr int kKindRole = Qt::UserRole;
 constexpr int kValueRole = Qt::UserRole + 1;
 enum Kind { kDrive = 1, kFolder, kChooseFolder };
 
+// Where the music apps write the library file a person is asked for.
+constexpr const char* kFirstStartHint =
+    "Two choices make an export: your library file and where to export to.\n"
+    "The library file is the XML your music app writes: in iTunes or Music, File ▸ Library ▸ "
+    "Export Library… (or \"Share iTunes Library XML with other applications\" in its Advanced "
+    "settings, which keeps \"iTunes Library.xml\" up to date in your iTunes folder, such as "
+    "~/Music/iTunes). Copy it here, then choose it with Choose….\n"
+    "Then choose the Tessaline drive, or any folder, under Export to.";
+
 QString q(const std::string& s) { return QString::fromStdString(s); }
 QString bytes(double b) { return q(ui::PlaylistSpaceUsageCell::bytesString(b)); }
+
+// A path as a person reads it: their home folder as "~".
+QString shown(const std::string& path) {
+  std::string home = platform::configuration()->home;
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (home.size() > 1 && path.compare(0, home.size(), home) == 0 &&
+      (path.size() == home.size() || path[home.size()] == '/'))
+    return "~" + q(path.substr(home.size()));
+  return q(path);
+}
 
 QSettings settings() { return QSettings("Tessaline", "Tessaline Exporter"); }
 
@@ -45,12 +68,17 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   auto* central = new QWidget(this);
   auto* layout = new QVBoxLayout(central);
 
-  auto* heading = new QLabel(q(ui::SelectorText().confirmPrompt()), central);
-  heading->setWordWrap(true);
-  QFont headingFont = heading->font();
+  headline_ = new QLabel(central);
+  headline_->setWordWrap(true);
+  QFont headingFont = headline_->font();
   headingFont.setBold(true);
-  heading->setFont(headingFont);
-  layout->addWidget(heading);
+  headingFont.setPointSizeF(headingFont.pointSizeF() * 1.25);
+  headline_->setFont(headingFont);
+  layout->addWidget(headline_);
+  hint_ = new QLabel(kFirstStartHint, central);
+  hint_->setWordWrap(true);
+  hint_->hide();
+  layout->addWidget(hint_);
 
   auto* libraryRow = new QHBoxLayout;
   libraryRow->addWidget(new QLabel("Library:", central));
@@ -66,6 +94,10 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   destination_ = new QComboBox(central);
   destination_->setMinimumWidth(360);
   destinationRow->addWidget(destination_, 1);
+  eject_ = new QPushButton("Eject", central);
+  eject_->setToolTip("Flush, unmount and power off the drive so that it can be unplugged");
+  eject_->setEnabled(false);
+  destinationRow->addWidget(eject_);
   layout->addLayout(destinationRow);
   explanation_ = new QLabel(central);
   explanation_->setWordWrap(true);
@@ -89,15 +121,26 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   table_->setColumnWidth(PlaylistTableModel::kDuration, 100);
   layout->addWidget(table_, 1);
 
+  capacity_ = new CapacityBar(central);
+  capacity_->hide();
+  layout->addWidget(capacity_);
   totals_ = new QLabel(central);
+  totals_->setWordWrap(true);
+  totals_->setTextFormat(Qt::RichText);
   layout->addWidget(totals_);
   progressBar_ = new QProgressBar(central);
   progressBar_->setTextVisible(false);
   progressBar_->hide();
   layout->addWidget(progressBar_);
+  auto* statusRow = new QHBoxLayout;
   status_ = new QLabel(central);
   status_->setWordWrap(true);
-  layout->addWidget(status_);
+  statusRow->addWidget(status_, 1);
+  showProblems_ = new QPushButton("Show Problems", central);
+  showProblems_->hide();
+  statusRow->addWidget(showProblems_);
+  layout->addLayout(statusRow);
+  problems_ = new ProblemsDialog(this);
 
   auto* buttons = new QHBoxLayout;
   cleanUp_ = new QPushButton("Clean Up…", central);
@@ -126,7 +169,15 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   connect(chooseLibrary_, &QPushButton::clicked, this, &MainWindow::chooseLibrary);
   connect(destination_, QOverload<int>::of(&QComboBox::activated), this,
           &MainWindow::destinationChosen);
-  connect(model_, &PlaylistTableModel::checksChanged, this, &MainWindow::updateTotals);
+  connect(model_, &PlaylistTableModel::checksChanged, this, [this] {
+    rememberChecks();
+    updateTotals();
+  });
+  connect(showProblems_, &QPushButton::clicked, this, [this] {
+    problems_->show();
+    problems_->raise();
+  });
+  model_->setCopyRate(settings().value("copyRate", 0.0).toDouble());
   connect(export_, &QPushButton::clicked, this, &MainWindow::startExport);
   connect(cancel_, &QPushButton::clicked, this, [this] {
     worker_->stop();
@@ -134,9 +185,18 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
     cancel_->setEnabled(false);
   });
   connect(cleanUp_, &QPushButton::clicked, this, &MainWindow::startCleanUp);
+  connect(eject_, &QPushButton::clicked, this, &MainWindow::startEject);
 
   library_ = !options_.library.empty() ? options_.library
                                        : settings().value("library").toString().toStdString();
+  if (library_.empty()) library_ = LibraryReader::defaultExport().value_or("");
+  libraryLabel_->setText(library_.empty() ? "(none chosen)" : shown(library_));
+  hint_->setVisible(library_.empty());
+  updateHeadline();
+  scanDrives();
+}
+
+void MainWindow::scanDrives() {
   setBusy(true, "Looking for Tessaline drives…");
   worker_->scanDrives([this](DriveScan scan) {
     destination_->clear();
@@ -168,11 +228,15 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
     if (first >= 0) {
       destination_->setCurrentIndex(first);
       lastDestination_ = first;
+      // A folder chosen stands in for the missing drive: the banner is stale.
+      if (destination_->itemData(first, kKindRole).toInt() == kFolder) explanation_->hide();
       reload();
     } else {
       destination_->setCurrentIndex(-1);
       status_->setText("Choose where to export to.");
+      reload();  // the library's playlists meanwhile
     }
+    updateHeadline();
   });
 }
 
@@ -188,6 +252,9 @@ void MainWindow::chooseLibrary() {
   if (file.isEmpty()) return;
   library_ = file.toStdString();
   settings().setValue("library", file);
+  libraryLabel_->setText(shown(library_));
+  hint_->hide();
+  updateHeadline();
   reload();
 }
 
@@ -209,15 +276,21 @@ void MainWindow::destinationChosen(int index) {
     index = at;
   }
   lastDestination_ = index;
+  if (destination_->itemData(index, kKindRole).toInt() == kFolder) explanation_->hide();
+  updateHeadline();
   reload();
 }
 
 void MainWindow::reload() {
   int index = destination_->currentIndex();
-  if (index < 0 || busy_) return;
-  int kind = destination_->itemData(index, kKindRole).toInt();
+  if (busy_ || library_.empty()) return;
+  int kind = index < 0 ? 0 : destination_->itemData(index, kKindRole).toInt();
+  if (kind != kDrive && kind != kFolder) {
+    setBusy(true, "Reading the library…");
+    worker_->preview(library_, [this](Loaded loaded) { showLoaded(std::move(loaded)); });
+    return;
+  }
   std::string value = destination_->itemData(index, kValueRole).toString().toStdString();
-  libraryLabel_->setText(library_.empty() ? "(the usual places)" : q(library_));
   setBusy(true, "Reading the library…");
   worker_->load(library_, kind == kFolder ? value : "", kind == kDrive ? value : "",
                 [this](Loaded loaded) { showLoaded(std::move(loaded)); });
@@ -228,23 +301,34 @@ void MainWindow::showLoaded(Loaded loaded) {
   if (!loaded.error.empty()) {
     model_->setRows({});
     root_.clear();
+    rememberKey_.clear();
     showError("The library could not be loaded.", loaded.error);
     updateTotals();
     return;
   }
   root_ = loaded.root;
   freeSpace_ = loaded.freeSpace;
+  capacityBytes_ = loaded.capacity;
   if (library_.empty()) library_ = loaded.library;
-  libraryLabel_->setText(q(loaded.library));
+  libraryLabel_->setText(shown(loaded.library));
   if (options_.library.empty()) settings().setValue("library", q(loaded.library));
-  // Keep the person's checks across a reload of the same playlists.
-  std::set<std::string> unchecked;
-  for (const auto& r : model_->rows()) {
-    if (!r.checked) unchecked.insert(r.id);
+  if (loaded.remembered) {
+    // The checks this destination was last exported (or left) with.
+    std::set<std::string> on(loaded.remembered->begin(), loaded.remembered->end());
+    for (auto& r : loaded.rows) r.checked = on.count(r.id) != 0;
+  } else {
+    // Keep the person's checks across a reload of the same playlists.
+    std::set<std::string> unchecked;
+    for (const auto& r : model_->rows()) {
+      if (!r.checked) unchecked.insert(r.id);
+    }
+    for (auto& r : loaded.rows) r.checked = r.checked && !unchecked.count(r.id);
   }
-  for (auto& r : loaded.rows) r.checked = r.checked && !unchecked.count(r.id);
+  rememberKey_ = loaded.rememberKey;
   model_->setRows(std::move(loaded.rows));
-  status_->setText(QString("%1 playlists in %2.").arg(model_->rowCount()).arg(q(loaded.library)));
+  status_->setText(q(countOf(static_cast<uint64_t>(model_->rowCount()), "playlist", "playlists")) +
+                   " in " + q(std::filesystem::path(loaded.library).filename().string()) + "." +
+                   (root_.empty() ? " Choose a drive or folder to export to." : ""));
   updateTotals();
   emit this->loaded();
 }
@@ -255,14 +339,25 @@ void MainWindow::updateTotals() {
   cleanUp_->setEnabled(!busy_ && !root_.empty());
   if (root_.empty()) {
     totals_->clear();
+    capacity_->hide();
+    updateHeadline();
     return;
   }
-  worker_->netTotal(ids, [this, count = ids.size()](double net) {
-    bool overflow = net > static_cast<double>(freeSpace_);
+  worker_->netTotal(ids, [this, count = ids.size()](Totals t) {
+    checkedBytes_ = t.bytesToCopy;
+    updateHeadline();
+    bool overflow = t.bytesToCopy > freeSpace_;
     model_->setOverflow(overflow);
-    totals_->setText(QString("%1 checked playlists need %2; %3 free on %4.")
-                         .arg(count)
-                         .arg(bytes(net), bytes(static_cast<double>(freeSpace_)), q(root_)));
+    capacity_->setParts({capacityBytes_, freeSpace_, t.bytesOnDrive, t.bytesToCopy});
+    capacity_->setVisible(capacityBytes_ > 0);
+    totals_->setText(
+        (q(countOf(count, "checked playlist needs ", "checked playlists need ")) +
+         QString("%1; %2 free on %3.")
+             .arg(bytes(static_cast<double>(t.bytesToCopy)), bytes(static_cast<double>(freeSpace_)),
+                  q(destinationName_)) +
+         (overflow ? " It does not fit: uncheck some playlists." : ""))
+            .toHtmlEscaped() +
+        (capacityBytes_ > 0 ? "<br><small>" + capacity_->legend(true) + "</small>" : ""));
     totals_->setStyleSheet(overflow ? "color: #c0392b; font-weight: bold" : "");
   });
 }
@@ -273,6 +368,9 @@ void MainWindow::setBusy(bool busy, const QString& what) {
        std::initializer_list<QWidget*>{chooseLibrary_, destination_, table_, cleanUp_, export_}) {
     w->setEnabled(!busy);
   }
+  int index = destination_->currentIndex();
+  eject_->setEnabled(!busy && index >= 0 &&
+                     destination_->itemData(index, kKindRole).toInt() == kDrive);
   if (!busy) {
     export_->setEnabled(!root_.empty() && !model_->checkedIds().empty());
     cleanUp_->setEnabled(!root_.empty());
@@ -288,13 +386,63 @@ void MainWindow::setBusy(bool busy, const QString& what) {
   }
 }
 
+void MainWindow::startEject() {
+  int index = destination_->currentIndex();
+  if (busy_ || index < 0 || destination_->itemData(index, kKindRole).toInt() != kDrive) return;
+  std::string title = destination_->itemData(index, kValueRole).toString().toStdString();
+  setBusy(true, "Ejecting " + q(title) + "…");
+  worker_->eject(title, [this](platform::EjectOutcome out) {
+    setBusy(false, "");
+    if (!out.poweredOff) return showError("The drive was not ejected.", out.message);
+    model_->setRows({});
+    root_.clear();
+    rememberKey_.clear();
+    updateTotals();
+    scanDrives();
+    status_->setText(q(out.message));
+  });
+}
+
+void MainWindow::updateHeadline() {
+  HeadlineFacts facts;
+  int index = destination_->currentIndex();
+  int kind = index >= 0 ? destination_->itemData(index, kKindRole).toInt() : 0;
+  facts.libraryLoaded = !library_.empty() && (root_.empty() || model_->rowCount() > 0);
+  facts.destinationChosen = kind == kDrive || kind == kFolder;
+  if (kind == kDrive) facts.destinationName = destination_->itemText(index).toStdString();
+  if (kind == kFolder) {
+    std::filesystem::path folder(
+        destination_->itemData(index, kValueRole).toString().toStdString());
+    facts.destinationName = folder.filename().empty() ? folder.parent_path().filename().string()
+                                                      : folder.filename().string();
+    if (facts.destinationName.empty()) facts.destinationName = folder.string();
+  }
+  facts.playlists = model_->checkedIds().size();
+  facts.bytesToCopy = checkedBytes_;
+  destinationName_ = facts.destinationName;
+  headline_->setText(q(app::headline(facts)));
+}
+
+void MainWindow::rememberChecks() {
+  if (restoring_ || rememberKey_.empty()) return;
+  session::RememberedChoices().remember(rememberKey_, model_->checkedIds());
+}
+
+void MainWindow::showProblems(std::vector<Problem> problems, std::string report) {
+  problems_->setProblems(problems, std::move(report));
+  showProblems_->setText(problems.size() == 1 ? QString("Show Problem")
+                                              : QString("Show %1 Problems").arg(problems.size()));
+  showProblems_->setVisible(!problems.empty());
+  if (problems.empty()) problems_->hide();
+}
+
 void MainWindow::showError(const QString& what, const std::string& error) {
   status_->setText(what + " " + q(error));
   // Window-modal, not a nested event loop: a window under test or a
   // screenshot must not stop here.
   auto* copy =
       new QMessageBox(QMessageBox::Warning, "Tessaline Exporter", what, QMessageBox::Ok, this);
-  copy->setInformativeText(q(error) + "\n\n" + q(ui::SelectorText().failurePrompt()));
+  copy->setInformativeText(q(error));
   copy->setAttribute(Qt::WA_DeleteOnClose);
   copy->open();
 }
@@ -326,32 +474,51 @@ void MainWindow::showExported(Exported r) {
   cancel_->setEnabled(false);
   dock_->setHidden(true);
   setBusy(false, "");
+  std::vector<Problem> problems;
   if (!r.error.empty()) {
     showError("The export did not run.", r.error);
+    showProblems({}, r.report);
   } else {
+    if (r.bytesPerSecond > 0) {
+      settings().setValue("copyRate", r.bytesPerSecond);
+      model_->setCopyRate(r.bytesPerSecond);
+    }
     if (r.refreshed.error.empty()) {
       freeSpace_ = r.refreshed.freeSpace;
+      capacityBytes_ = r.refreshed.capacity;
       std::set<std::string> checked;
       for (const auto& id : model_->checkedIds()) checked.insert(id);
       for (auto& row : r.refreshed.rows) row.checked = checked.count(row.id) != 0;
       model_->setRows(std::move(r.refreshed.rows));
     }
-    QString text = r.stopped ? "Stopped: " : q(ui::SelectorText().completionPrompt()) + "\nDone: ";
-    text += QString("%1 copied, %2 tracks on the drive")
-                .arg(bytes(r.copy.bytesCopied))
-                .arg(r.copy.tracksOnDrive);
-    if (!r.stopped) text += QString(", %1 playlist files written").arg(r.playlists.written.size());
+    QString text = r.stopped ? "Stopped: " : "Done: ";
+    text += QString("%1 copied, %2 on the drive")
+                .arg(bytes(static_cast<double>(r.copy.bytesCopied)),
+                     q(countOf(r.copy.tracksOnDrive, "track", "tracks")));
+    if (!r.stopped)
+      text += ", " + q(countOf(r.playlists.written.size(), "playlist file", "playlist files")) +
+              " written";
+    if (r.clean.deleted > 0)
+      text += ", " + q(countOf(r.clean.deleted, "item", "items")) +
+              " no checked playlist needs deleted";
     text += ".";
-    size_t problems = r.copy.notCopied.size() + r.playlists.notWritten.size();
-    if (problems > 0) {
-      std::string details;
-      for (const auto& f : r.copy.notCopied)
-        details += f.title + " (" + f.source + "): " + f.reason + "\n";
-      for (const auto& f : r.playlists.notWritten) details += f.file + ": " + f.reason + "\n";
-      text += QString(" %1 could not be done; see the details.").arg(problems);
-      if (!r.stopped) showError(QString("%1 items could not be exported.").arg(problems), details);
+    if (!r.cleanRefusal.empty()) text += " No clean-up: " + q(r.cleanRefusal) + ".";
+    for (const auto& f : r.copy.notCopied) {
+      if (r.stopped && f.reason == "the export was interrupted") continue;
+      std::string track = f.artist.empty() ? f.title : f.artist + " – " + f.title;
+      problems.push_back({track, f.reason, f.path.empty() ? f.source : f.path});
     }
+    for (const auto& f : r.playlists.notWritten)
+      problems.push_back({"Playlist “" + f.name + "”", f.reason, f.file});
+    for (const auto& item : r.clean.items) {
+      if (!item.deleted && item.item.ours && !item.kept && !item.notReached && r.clean.attempted)
+        problems.push_back({"Stale item", item.reason, item.item.path});
+    }
+    if (!problems.empty())
+      text += " " + q(countOf(problems.size(), "item", "items")) + " could not be done.";
     status_->setText(text);
+    showProblems(problems, r.report);
+    if (!problems.empty() && !r.stopped) problems_->show();
   }
   updateTotals();
   emit exported();
@@ -370,23 +537,22 @@ void MainWindow::startCleanUp() {
     QStringList doomed, kept;
     for (const auto& item : list.items) (item.ours ? doomed : kept) << q(item.path);
     if (doomed.isEmpty()) {
-      status_->setText(
-          kept.isEmpty()
-              ? "Nothing to clean up."
-              : QString("Nothing of the exporter's to clean up; %1 other items are kept.")
-                    .arg(kept.size()));
+      status_->setText(kept.isEmpty() ? "Nothing to clean up."
+                                      : "Nothing of the exporter's to clean up; " +
+                                            q(countOf(kept.size(), "other item is kept.",
+                                                      "other items are kept.")));
       return;
     }
     QMessageBox box(QMessageBox::Question, "Clean Up",
-                    QString("Delete %1 items (%2) that no checked playlist needs?")
-                        .arg(doomed.size())
-                        .arg(bytes(static_cast<double>(list.bytes))),
+                    "Delete " + q(countOf(doomed.size(), "item", "items")) +
+                        QString(" (%1) that no checked playlist needs?")
+                            .arg(bytes(static_cast<double>(list.bytes))),
                     QMessageBox::Cancel, this);
     box.addButton("Delete", QMessageBox::DestructiveRole);
     box.setInformativeText(
         everything ? "Everything listed goes, also files the exporter did not write."
-                   : QString("Only files the exporter wrote are deleted; %1 other items are kept.")
-                         .arg(kept.size()));
+                   : "Only files the exporter wrote are deleted; " +
+                         q(countOf(kept.size(), "other item is kept.", "other items are kept.")));
     box.setDetailedText(doomed.join("\n"));
     box.exec();
     if (box.buttonRole(box.clickedButton()) != QMessageBox::DestructiveRole) {
@@ -398,11 +564,11 @@ void MainWindow::startCleanUp() {
       setBusy(false, "");
       if (!c.error.empty()) return showError("The clean-up did not run.", c.error);
       size_t deleted = 0;
-      std::string details;
+      std::vector<Problem> problems;
       for (const auto& item : c.outcome.items) {
         deleted += item.deleted;
         if (!item.deleted && item.item.ours && !item.kept)
-          details += item.item.path + ": " + item.reason + "\n";
+          problems.push_back({"Stale item", item.reason, item.item.path});
       }
       if (c.refreshed.error.empty()) {
         freeSpace_ = c.refreshed.freeSpace;
@@ -411,10 +577,9 @@ void MainWindow::startCleanUp() {
         for (auto& row : c.refreshed.rows) row.checked = checked.count(row.id) != 0;
         model_->setRows(std::move(c.refreshed.rows));
       }
-      status_->setText(QString("Deleted %1 items.").arg(deleted));
-      if (c.outcome.notDeleted > 0) {
-        showError(QString("%1 items could not be deleted.").arg(c.outcome.notDeleted), details);
-      }
+      status_->setText("Deleted " + q(countOf(deleted, "item", "items")) + ".");
+      showProblems(problems, c.report);
+      if (!problems.empty()) problems_->show();
       updateTotals();
     });
   });

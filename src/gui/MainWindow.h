@@ -4,8 +4,13 @@
 // All work runs on the export worker's thread; the window only shows its
 // results and never waits for it.
 //
+// The headline says what Export will do, or what is still to choose.
 // The library is remembered between runs (as is a folder chosen as the
-// destination); the drive popup remembers its own choice.
+// destination); the drive popup remembers its own choice; the checked
+// playlists are remembered per destination (RememberedChoices), and
+// Export leaves the destination holding those playlists only. The
+// problems of the last step stay listed (Show Problems) with the JSON
+// report the command line would write.
 //
 // Thread: main thread only.
 #pragma once
@@ -15,7 +20,9 @@
 #include <optional>
 #include <string>
 
+#include "gui/CapacityBar.h"
 #include "gui/ExportWorker.h"
+#include "gui/ProblemsDialog.h"
 
 class QCheckBox;
 class QComboBox;
@@ -52,8 +59,15 @@ class MainWindow : public QMainWindow {
   QPushButton& exportButton() { return *export_; }
   QPushButton& cancelButton() { return *cancel_; }
   QPushButton& cleanUpButton() { return *cleanUp_; }
+  QPushButton& ejectButton() { return *eject_; }
   QComboBox& destinationPopup() { return *destination_; }
   QLabel& status() { return *status_; }
+  QLabel& headline() { return *headline_; }
+  QLabel& hint() { return *hint_; }
+  QLabel& explanation() { return *explanation_; }
+  CapacityBar& capacityBar() { return *capacity_; }
+  QPushButton& problemsButton() { return *showProblems_; }
+  ProblemsDialog& problems() { return *problems_; }
   // Whether a step is under way (loading, exporting, cleaning up).
   bool busy() const { return busy_; }
   // The folder of the last load, empty before one succeeded.
@@ -64,6 +78,8 @@ class MainWindow : public QMainWindow {
   void exported();
 
  private:
+  void scanDrives();
+  void startEject();
   void chooseLibrary();
   void destinationChosen(int index);
   void reload();
@@ -74,18 +90,31 @@ class MainWindow : public QMainWindow {
   void showExported(Exported result);
   void startCleanUp();
   void setBusy(bool busy, const QString& what);
+  void updateHeadline();
+  void rememberChecks();
+  void showProblems(std::vector<Problem> problems, std::string report);
   void showError(const QString& what, const std::string& error);
 
   WindowOptions options_;
   std::string library_;
   std::string root_;
   uint64_t freeSpace_ = 0;
+  uint64_t capacityBytes_ = 0;
+  uint64_t checkedBytes_ = 0;  // what the checked playlists need, as last totalled
+  std::string rememberKey_;
+  std::string destinationName_;  // the volume's or the folder's name, as the headline says it
+  bool restoring_ = false;  // checks being set from the remembered ones
   bool busy_ = false;
   int lastDestination_ = -1;
 
   QLabel* libraryLabel_;
   QComboBox* destination_;
   QLabel* explanation_;
+  QLabel* headline_;
+  QLabel* hint_;
+  CapacityBar* capacity_;
+  QPushButton* showProblems_;
+  ProblemsDialog* problems_;
   PlaylistTableModel* model_;
   QTableView* table_;
   QLabel* totals_;
@@ -96,6 +125,7 @@ class MainWindow : public QMainWindow {
   QPushButton* cleanUp_;
   QCheckBox* cleanEverything_;
   QPushButton* chooseLibrary_;
+  QPushButton* eject_;
 
   std::unique_ptr<QtProgressBar> progress_;
   std::shared_ptr<QtDockTile> tile_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "gui/Words.h"
 #include "platform/ButtonCell.h"
 #include "platform/TextFieldCell.h"
 #include "ui/PlaylistSpaceUsageCell.h"
@@ -49,6 +50,11 @@ std::vector<std::string> PlaylistTableModel::checkedIds() const {
   return ids;
 }
 
+void PlaylistTableModel::setCopyRate(double bytesPerSecond) {
+  rate_ = bytesPerSecond;
+  if (!rows_.empty()) emit dataChanged(index(0, kSpace), index(rowCount() - 1, kSpace));
+}
+
 void PlaylistTableModel::setOverflow(bool overflow) {
   delegate_.setOverflow(overflow);
   if (!rows_.empty()) emit dataChanged(index(0, kSpace), index(rowCount() - 1, kSpace));
@@ -74,7 +80,7 @@ ObjectValue PlaylistTableModel::tableView(platform::TableView&, platform::TableC
     case kTracks:
       return ObjectValue(platform::Value(static_cast<uint64_t>(r.tracks)));
     case kDuration:
-      return ObjectValue(ui::PlaylistSpaceUsageCell().secondsString(r.seconds));
+      return ObjectValue(playingTime(r.seconds));
     case kSpace:
       return ObjectValue(ObjectValue::Dictionary{
           {"psumMode", 1},
@@ -84,6 +90,9 @@ ObjectValue PlaylistTableModel::tableView(platform::TableView&, platform::TableC
           {"psumItemName", r.name},
           {"psumItemTrackCount", platform::Value(static_cast<uint64_t>(r.tracks))},
           {"psumItemDuration", r.seconds},
+          // The cell's own caption assumes a fixed rate; this one is
+          // the measured rate's, and has none before there is one.
+          {"psumStrCaption", playlistCaption(r.name, r.tracks, r.seconds, r.bytesToCopy, rate_)},
       });
     default:
       return {};

@@ -30,6 +30,9 @@ class PlaylistTableModel : public QAbstractTableModel, public platform::TableDat
   const std::vector<PlaylistRow>& rows() const { return rows_; }
   void setChecked(int row, bool checked);
   std::vector<std::string> checkedIds() const;
+  // The copy rate the captions' estimates use; 0: none known, no estimate.
+  void setCopyRate(double bytesPerSecond);
+  double copyRate() const { return rate_; }
   // Rows go into the overflow colours while set.
   void setOverflow(bool overflow);
 
@@ -54,6 +57,7 @@ class PlaylistTableModel : public QAbstractTableModel, public platform::TableDat
  private:
   std::vector<PlaylistRow> rows_;
   double largest_ = 1;
+  double rate_ = 0;
   platform::TableView table_;
   ui::VrelPlaylistDelagate delegate_;
   std::vector<platform::TableColumn*> columns_;

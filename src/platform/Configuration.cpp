@@ -50,6 +50,8 @@ Configuration Configuration::fromEnvironment(const char* const* envp) {
       c.scriptParam = value;
     } else if (name == "NO_COLOR") {
       c.noColour = !value.empty();
+    } else if (name == "DBUS_SYSTEM_BUS_ADDRESS") {
+      c.systemBus = value;
     } else if (name == "TERM") {
       c.terminal = value;
     } else if (name == "LC_ALL" || name == "LC_CTYPE" || name == "LANG") {

@@ -11,6 +11,7 @@
 //   HOME, XDG_CONFIG_HOME    home, configHome
 //   PATH                     searchPath
 //   ExtScriptParam           scriptParam    the export mode a script set
+//   DBUS_SYSTEM_BUS_ADDRESS  systemBus      where udisks2 is asked (empty: the usual socket)
 //   NO_COLOR                 noColour       (set and not empty)
 //   TERM                     terminal
 //   LC_ALL, LC_CTYPE, LANG   characterLocale  the first set, as the C library picks it
@@ -40,6 +41,7 @@ struct Configuration {
   std::string configHome;
   std::string searchPath;
   std::optional<std::string> scriptParam;
+  std::string systemBus;
   bool noColour = false;
   std::string terminal;
   std::string characterLocale;

@@ -29,6 +29,7 @@ struct ExportOptions {
   bool verbose = false;        // list each file copied and deleted
   bool quiet = false;          // only what went wrong
   bool verify = false;         // read each copy back and compare it with what was written
+  bool remembered = false;     // the playlists ticked in the window for this destination
 };
 
 }  // namespace app

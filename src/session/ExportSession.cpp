@@ -36,6 +36,7 @@
 #include "session/DriveCheck.h"
 #include "session/DriveRenames.h"
 #include "session/ExportOptions.h"
+#include "session/RememberedChoices.h"
 #include "session/StaleWalk.h"
 #include "shell/stAutoReleasePool.h"
 
@@ -139,7 +140,7 @@ std::string defaultLibraryFile() { return LibraryReader::defaultExport().value_o
 
 // The folder of a Tessaline volume: the one named `title`, or else the
 // one the drive popup preselects (the remembered or first usable one).
-Outcome<std::string> driveVolumePath(const std::string& title) {
+Outcome<std::string> driveVolumePath(const std::string& title, std::string* uuid) {
   if (drive::HardwarePaths::current().fake) drive::onlyLookAtDrivePreference();
   drive::DriveServices& services = drive::DriveServices::shared();
   drive::DriveScan scan = drive::DriveScanner(services).scan();
@@ -195,6 +196,7 @@ Outcome<std::string> driveVolumePath(const std::string& title) {
   if (!config->fakeHardware.empty() && !config->fakeMounts.empty())
     path = config->fakeMounts + path;
   if (!title.empty()) drive::rememberDriveVolume(volume.title);
+  if (uuid) *uuid = volume.facts.uuid.value_or("");
   return path;
 }
 
@@ -214,6 +216,12 @@ std::string refusalReason(session::Refused::Why why) {
   }
   return "it cannot be copied there: its path is longer than the system allows (" +
          std::to_string(PATH_MAX) + " bytes)";
+}
+
+uint64_t capacityBytes(const std::string& path) {
+  struct statvfs st;
+  if (statvfs(path.c_str(), &st) != 0) return 0;
+  return static_cast<uint64_t>(st.f_blocks) * st.f_frsize;
 }
 
 size_t editDistance(const std::string& a, const std::string& b) {
@@ -332,7 +340,7 @@ Outcome<Done> ExportSession::load() {
   std::error_code ec;
   std::string to = o_.to;
   if (to.empty()) {
-    auto volume = driveVolumePath(o_.drive);
+    auto volume = driveVolumePath(o_.drive, &volumeUuid_);
     if (!volume) return volume.error();
     to = *volume;
   }
@@ -497,6 +505,53 @@ Outcome<Done> ExportSession::load() {
     }
     selected_.push_back({&p, fileName});
   }
+  if (o_.remembered) return chooseRemembered();
+  return {};
+}
+
+// The chosen playlists' tracks already there, each once: the part of the
+// drive this export keeps.
+uint64_t ExportSession::bytesOnDrive() const {
+  if (observed_.onDrive.size() != snapshot_.tracks.size()) return 0;
+  uint64_t sum = 0;
+  std::vector<uint8_t> counted(snapshot_.tracks.size(), 0);
+  for (const auto& s : selected_) {
+    for (uint32_t t : snapshot_.playlists[snapshotPlaylist_.at(s.playlist->persistentId)].items) {
+      if (counted[t] || !observed_.onDrive[t]) continue;
+      counted[t] = 1;
+      sum += observed_.sourceBytes[t];
+    }
+  }
+  return sum;
+}
+
+std::string ExportSession::rememberKey() const {
+  return volumeUuid_.empty() ? session::RememberedChoices::keyForFolder(root_)
+                             : session::RememberedChoices::keyForVolume(volumeUuid_);
+}
+
+// The playlists ticked for this destination in the window (or by an
+// earlier --remembered); with none remembered nothing is guessed: an
+// export of everything would clean the others' files off the drive.
+Outcome<Done> ExportSession::chooseRemembered() {
+  auto ids = session::RememberedChoices().playlists(rememberKey());
+  if (!ids) {
+    return fail(ExportError::Kind::kUsage,
+                "No playlists are remembered for " + root_ +
+                    ": tick them in the window (tessaline gui) first, or leave out "
+                    "--remembered to export every playlist.");
+  }
+  std::set<std::string> loaded;
+  for (const auto& s : selected_) loaded.insert(s.playlist->persistentId);
+  std::vector<std::string> known;
+  for (const auto& id : *ids)
+    if (loaded.count(id)) known.push_back(id);
+  if (known.empty()) {
+    return fail(ExportError::Kind::kUsage,
+                "None of the " + std::to_string(ids->size()) + " playlists remembered for " +
+                    root_ + " is in the library " + libraryFile_ + "; nothing was changed.");
+  }
+  choose(known);
   return {};
 }
 
@@ -733,7 +788,7 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
 }
 
 Outcome<std::string> driveVolumeFolder(const std::string& title) {
-  return driveVolumePath(title);
+  return driveVolumePath(title, nullptr);
 }
 
 ExportSession::ExportSession(const ExportOptions& options) : o_(options) {}
@@ -764,6 +819,8 @@ Outcome<const ExportPlan*> ExportSession::plan() {
                                 musicRoot_ + "/" + snapshot_.tracks[r.track].destination,
                                 refusalReason(r.why), observed_.sourceBytes[r.track]});
   }
+  plan_.capacity = capacityBytes(root_);
+  plan_.bytesOnDrive = bytesOnDrive();
   if (plan_.cleanUp) {
     plan_.cleanUpRefusal = cleanUpRefusal();
     if (!plan_.cleanUpRefusal.empty()) {
@@ -836,9 +893,11 @@ session::DriveView ExportSession::driveView() const {
   return {&driveRecord_, library_.libraryPersistentId, session::timeStepOf(root_), &damaged_};
 }
 
-Outcome<uint64_t> ExportSession::bytesToCopy() {
+Outcome<uint64_t> ExportSession::bytesToCopy(bool lookAgain) {
   auto fm = platform::FileManager::makePrivate();
   session::Choice choice = chosen();
+  if (!lookAgain && observed_.onDrive.size() == snapshot_.tracks.size())
+    return session::makePlan(snapshot_, observed_, choice).bytesToCopy;
   if (auto read = loadRecord(); !read) return read.error();
   return session::makePlan(snapshot_, session::observe(snapshot_, musicRoot_, *fm, driveView()),
                            choice)

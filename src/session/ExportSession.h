@@ -118,6 +118,8 @@ struct ExportPlan {
   bool freeSpaceKnown = true;  // false: the file system does not say (some FUSE drivers)
   std::string fileSystem;      // "FAT32", "FAT", "exFAT", or empty
   std::vector<CannotHold> cannotHold;
+  uint64_t capacity = 0;      // of the destination's file system
+  uint64_t bytesOnDrive = 0;  // of the chosen playlists' tracks already there, each once
   LeftOut leftOut;
   bool cleanUp = false;        // a clean-up is part of this export
   std::string cleanUpRefusal;  // why none may run here, when one was wanted
@@ -239,8 +241,13 @@ class ExportSession {
   // The plan stays the session's, valid until the next plan().
   Outcome<const ExportPlan*> plan();
   // What the chosen playlists need on the drive together, looked at now;
-  // the plan's figure without its stale walk.
-  Outcome<uint64_t> bytesToCopy();
+  // the plan's figure without its stale walk. With `lookAgain` false, as
+  // the last plan saw the drive and the sources (a window's check boxes
+  // ask this on every click; a large library's look takes seconds).
+  Outcome<uint64_t> bytesToCopy(bool lookAgain = true);
+  // What the chosen playlists' tracks take on the drive already, each
+  // once, as the last plan saw the drive (0 before a plan).
+  uint64_t bytesOnDrive() const;
   // Copies the missing tracks; `stop` ends it at the next track.
   Outcome<CopyOutcome> copy(const std::function<void(const CopyProgress&)>& onProgress,
                             const std::atomic<bool>* stop);
@@ -256,6 +263,9 @@ class ExportSession {
 
   const std::string& root() const { return root_; }
   const std::string& libraryFile() const { return libraryFile_; }
+  // Where the destination's remembered choice is kept: by its volume's
+  // UUID when the drive finder found it, else by the folder.
+  std::string rememberKey() const;
   // Which playlists go: every exported one, or those the user named.
   enum class Mode { kChosenPlaylists = 1, kAllPlaylists = 2 };
   // The mode as scripts and the report number it (2: every playlist,
@@ -282,7 +292,8 @@ class ExportSession {
   Library library_;
   std::string libraryFile_;
   std::string root_;       // the drive's folder
-  std::string musicRoot_;  // root_/Music, where the tracks go
+  std::string volumeUuid_;  // when the drive finder chose it
+  std::string musicRoot_;   // root_/Music, where the tracks go
   std::string playlistFolder_;
   std::shared_ptr<platform::DestinationRoot> destination_;
   Mode mode_ = Mode::kAllPlaylists;
@@ -319,6 +330,7 @@ class ExportSession {
   void findUnplayable(const session::Plan& sized);
   // Reads the drive's record anew (kUsage when it cannot be read).
   Outcome<Done> loadRecord();
+  Outcome<Done> chooseRemembered();
   session::DriveView driveView() const;
   session::Choice chosen() const;
   platform::DriveLimits limits_;  // of the drive's file system, as last planned

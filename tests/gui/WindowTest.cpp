@@ -8,10 +8,13 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTest>
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "drive/DriveServices.h"
@@ -38,6 +41,8 @@ QApplication& application() {
   static char name[] = "test_gui";
   static char* argv[] = {name, nullptr};
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  // The window's own settings go to a test folder, not the person's.
+  QStandardPaths::setTestModeEnabled(true);
   static QApplication* qt = new QApplication(argc, argv);
   return *qt;
 }
@@ -58,7 +63,10 @@ void makeSample(const std::string& where) {
             0);
 }
 
-TEST(Window, ExportsTheCheckedPlaylistToTheFakeDrivesVolume) {
+// Exports everything, then only Road Trip: the drive then holds Road Trip
+// alone, the checks survive a restart (and serve `export --remembered`),
+// and a track that cannot be copied is listed with its report.
+TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
   testsupport::TempDir dir;
   std::string volume = dir / "mounts/media/alex/TESSA MUSIC";
   fs::create_directories(volume);
@@ -77,47 +85,145 @@ TEST(Window, ExportsTheCheckedPlaylistToTheFakeDrivesVolume) {
   });
   drive::DriveServices::setShared(nullptr);
   application();
+  auto exportNow = [](MainWindow& window) {
+    QSignalSpy exported(&window, &MainWindow::exported);
+    ASSERT_TRUE(waitFor([&] { return window.exportButton().isEnabled(); }, 5000));
+    QTest::mouseClick(&window.exportButton(), Qt::LeftButton);
+    ASSERT_TRUE(exported.wait(60000));
+    ASSERT_TRUE(waitFor([&] { return !window.busy(); }, 5000));
+  };
+  std::string roadTripId;
+  {
+    MainWindow window({library + "/Library.xml", ""});
+    window.show();
+    QSignalSpy loaded(&window, &MainWindow::loaded);
+    ASSERT_TRUE(loaded.wait(30000)) << window.status().text().toStdString();
+    EXPECT_EQ(window.destinationPopup().currentText(), "TESSA MUSIC");
+    int archive = window.destinationPopup().findText("ARCHIVE");
+    ASSERT_GE(archive, 0);
+    EXPECT_FALSE(window.destinationPopup().itemData(archive, Qt::ToolTipRole).toString().isEmpty());
+    PlaylistTableModel& model = window.playlists();
+    ASSERT_EQ(model.rowCount(), 5);
+    ASSERT_TRUE(
+        waitFor([&] { return window.headline().text().endsWith(") to TESSA MUSIC"); }, 5000));
+    EXPECT_TRUE(window.headline().text().startsWith("Export 5 playlists ("))
+        << window.headline().text().toStdString();
+    exportNow(window);
+    EXPECT_TRUE(fs::exists(volume + "/Playlists/Sunday.m3u8"));
 
+    // Uncheck every playlist but one, by clicking its check box.
+    int roadTrip = -1;
+    for (int row = 0; row < model.rowCount(); ++row) {
+      if (model.rows()[row].name == "Road Trip") {
+        roadTrip = row;
+        continue;
+      }
+      QRect cell = window.table().visualRect(model.index(row, PlaylistTableModel::kCheck));
+      QTest::mouseClick(window.table().viewport(), Qt::LeftButton, {}, cell.center());
+    }
+    roadTripId = model.rows()[roadTrip].id;
+    ASSERT_EQ(model.checkedIds(), std::vector<std::string>{roadTripId});
+    QString tip =
+        model.data(model.index(roadTrip, PlaylistTableModel::kSpace), Qt::ToolTipRole).toString();
+    EXPECT_EQ(tip, "Road Trip: 6 tracks, 0:13, nothing left to copy");
+    ASSERT_TRUE(waitFor([&] { return window.headline().text().contains("1 playlist"); }, 5000));
+    EXPECT_EQ(window.headline().text(), "Export 1 playlist (nothing to copy) to TESSA MUSIC");
+    const CapacityParts& parts = window.capacityBar().parts();
+    EXPECT_GT(parts.alreadyThere, 0u);
+    EXPECT_EQ(parts.toCopy, 0u);
+    EXPECT_EQ(parts.others() + parts.alreadyThere + parts.freeAfter(), parts.capacity);
+
+    exportNow(window);
+    EXPECT_TRUE(fs::exists(volume + "/Playlists/Road Trip.m3u8"));
+    EXPECT_FALSE(fs::exists(volume + "/Playlists/Sunday.m3u8"));
+    EXPECT_FALSE(window.problemsButton().isVisible());
+  }
+  // Another window, as after a restart: Road Trip alone is checked.
   MainWindow window({library + "/Library.xml", ""});
   window.show();
   QSignalSpy loaded(&window, &MainWindow::loaded);
-  ASSERT_TRUE(loaded.wait(30000)) << window.status().text().toStdString();
-  EXPECT_EQ(window.destinationPopup().currentText(), "TESSA MUSIC");
-  int archive = window.destinationPopup().findText("ARCHIVE");
-  ASSERT_GE(archive, 0);
-  EXPECT_FALSE(window.destinationPopup().itemData(archive, Qt::ToolTipRole).toString().isEmpty());
-
-  // Uncheck every playlist but one, by clicking its check box.
+  ASSERT_TRUE(loaded.wait(30000));
   PlaylistTableModel& model = window.playlists();
-  ASSERT_EQ(model.rowCount(), 5);
-  int roadTrip = -1;
-  for (int row = 0; row < model.rowCount(); ++row) {
-    if (model.rows()[row].name == "Road Trip") {
-      roadTrip = row;
-      continue;
-    }
-    QRect cell = window.table().visualRect(model.index(row, PlaylistTableModel::kCheck));
-    QTest::mouseClick(window.table().viewport(), Qt::LeftButton, {}, cell.center());
-  }
-  ASSERT_EQ(model.checkedIds(), std::vector<std::string>{model.rows()[roadTrip].id});
-  QString tip =
-      model.data(model.index(roadTrip, PlaylistTableModel::kSpace), Qt::ToolTipRole).toString();
-  EXPECT_TRUE(tip.startsWith("Road Trip: 6 tracks, 13 seconds, ")) << tip.toStdString();
+  EXPECT_EQ(model.checkedIds(), std::vector<std::string>{roadTripId});
+  std::string json = dir / "report.json";
+  ASSERT_EQ(std::system(("XDG_CONFIG_HOME='" + dir / "config" + "' TESSALINE_FAKE_MOUNTS='" +
+                         dir / "mounts" + "' TESSALINE_DISKUTIL='" + tool +
+                         "' '" TESSALINE_EXECUTABLE "' --fake-hardware '" TESSALINE_SOURCE_DIR
+                         "/resources/fake-hardware/tessaline-drive' export --remembered --dry-run "
+                         "--json --library '" +
+                         library + "/Library.xml' > '" + json + "'")
+                            .c_str()),
+            0);
+  auto remembered = nlohmann::json::parse(testsupport::readFile(json));
+  ASSERT_EQ(remembered["playlists"].size(), 1u);
+  EXPECT_EQ(remembered["playlists"][0]["id"], roadTripId);
 
-  QSignalSpy exported(&window, &MainWindow::exported);
-  ASSERT_TRUE(waitFor([&] { return window.exportButton().isEnabled(); }, 5000));
-  QTest::mouseClick(&window.exportButton(), Qt::LeftButton);
-  ASSERT_TRUE(exported.wait(60000));
-  EXPECT_TRUE(window.status().text().contains("6 tracks on the drive"))
+  // A track whose file went away: the export lists it as a problem.
+  int sunday = -1;
+  for (int row = 0; row < model.rowCount(); ++row)
+    if (model.rows()[row].name == "Sunday") sunday = row;
+  ASSERT_GE(sunday, 0);
+  model.setChecked(sunday, true);
+  // Road Trip's tracks are on the drive already; Sunday's own are gone.
+  for (const auto& e : fs::recursive_directory_iterator(library))
+    if (e.is_regular_file() && e.path().extension() != ".xml") fs::remove(e.path());
+  exportNow(window);
+  EXPECT_TRUE(window.problemsButton().isVisible()) << window.status().text().toStdString();
+  QTableWidget& problems = window.problems().list();
+  ASSERT_GE(problems.rowCount(), 1);
+  EXPECT_TRUE(problems.isSortingEnabled());
+  ASSERT_EQ(window.problems().saveReport(QString::fromStdString(dir / "saved.json")), "");
+  auto saved = nlohmann::json::parse(testsupport::readFile(dir / "saved.json"));
+  EXPECT_EQ(saved["notCopied"].size(), static_cast<size_t>(problems.rowCount()));
+  EXPECT_EQ(saved["status"], "problems");
+
+  // No system bus here: Eject says so and leaves the drive as it is.
+  testsupport::ScopedConfiguration noBus(
+      [&](platform::Configuration& c) { c.systemBus = "unix:path=" + dir / "no-bus"; });
+  ASSERT_TRUE(window.ejectButton().isEnabled());
+  QTest::mouseClick(&window.ejectButton(), Qt::LeftButton);
+  EXPECT_TRUE(waitFor([&] { return window.status().text().contains("cannot be ejected"); }, 10000))
       << window.status().text().toStdString();
-  EXPECT_TRUE(fs::exists(volume + "/Playlists/Road Trip.m3u8"));
-  EXPECT_FALSE(fs::exists(volume + "/Playlists/Sunday.m3u8"));
-  size_t copied = 0;
-  for (const auto& e : fs::recursive_directory_iterator(volume + "/Music"))
-    copied += e.is_regular_file();
-  EXPECT_GE(copied, 6u);
-  // Nothing is left to copy for it now.
-  EXPECT_EQ(model.rows()[roadTrip].bytesToCopy, 0u);
+}
+
+// First start on a machine without the drive: the hint until a library
+// is known, then its playlists before any destination, and the drive
+// banner gone once a folder is the destination.
+TEST(Window, FirstStartShowsTheLibraryBeforeADestination) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  fs::create_directories(dir / "nothing");
+  fs::create_directories(dir / "stick");
+  testsupport::ScopedConfiguration machine([&](platform::Configuration& c) {
+    c.home = dir / "home";
+    c.configHome = dir / "config";
+    c.fakeHardware = dir / "nothing";
+  });
+  drive::DriveServices::setShared(nullptr);
+  application();
+  struct {
+    std::string library, to;
+    const char* headline;
+    int rows;
+    bool hint, banner;
+  } starts[] = {
+      {"", "", "Choose your library file", 0, true, true},
+      {dir / "lib/Library.xml", "", "Choose a drive or folder", 5, false, true},
+      {dir / "lib/Library.xml", dir / "stick", "Export 5 playlists (", 5, false, false},
+  };
+  for (const auto& start : starts) {
+    MainWindow window({start.library, start.to});
+    window.show();
+    ASSERT_TRUE(waitFor(
+        [&] {
+          return !window.busy() && window.playlists().rowCount() == start.rows &&
+                 window.headline().text().startsWith(start.headline);
+        },
+        30000))
+        << window.headline().text().toStdString() << " / " << window.status().text().toStdString();
+    EXPECT_EQ(window.hint().isVisible(), start.hint) << start.headline;
+    EXPECT_EQ(window.explanation().isVisible(), start.banner) << start.headline;
+  }
 }
 
 // Cancel as the copy starts: it ends at the next track boundary, no
@@ -145,7 +251,7 @@ TEST(Window, StoppedExportEndsAtATrackAndSaysWhy) {
   uint64_t all = 0;
   for (const auto& row : loaded->rows) all += row.bytesToCopy;
   EXPECT_LT(done->copy.bytesCopied, all);
-  ASSERT_FALSE(done->copy.notCopied.empty());
+  ASSERT_FALSE(done->copy.notCopied.empty()) << done->report;
   for (const auto& t : done->copy.notCopied)
     EXPECT_EQ(t.reason, "the export was interrupted") << t.title;
   EXPECT_FALSE(fs::exists(dir / "drive/Playlists"));

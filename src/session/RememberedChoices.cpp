@@ -1,0 +1,97 @@
+#include "session/RememberedChoices.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "platform/Configuration.h"
+#include "platform/Log.h"
+
+namespace session {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr size_t kMaxBytes = 16 << 20;
+
+// The whole store; an object, or null when there is none to read.
+json read(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return json::object();
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  json all = json::parse(bytes.str(), nullptr, false);
+  if (bytes.str().size() > kMaxBytes || !all.is_object() || !all["destinations"].is_object()) {
+    platform::logFormat(
+        "remembered playlists: %@ is not a store of remembered playlists; it is "
+        "left as it is until the next change",
+        file);
+    return json::object();
+  }
+  return all;
+}
+
+}  // namespace
+
+RememberedChoices::RememberedChoices(std::string file) : file_(std::move(file)) {}
+
+std::string RememberedChoices::defaultFile() {
+  auto config = platform::configuration();
+  fs::path base =
+      !config->configHome.empty() && config->configHome[0] == '/'
+          ? fs::path(config->configHome)
+          : fs::path(!config->home.empty() && config->home[0] == '/' ? config->home : "/") /
+                ".config";
+  return (base / "tessaline" / "remembered-playlists.json").string();
+}
+
+std::optional<std::vector<std::string>> RememberedChoices::playlists(const std::string& key) const {
+  json all = read(file_);
+  auto destinations = all.find("destinations");
+  if (destinations == all.end()) return std::nullopt;
+  auto entry = destinations->find(key);
+  if (entry == destinations->end() || !entry->is_object()) return std::nullopt;
+  auto ids = entry->find("playlists");
+  if (ids == entry->end() || !ids->is_array()) return std::nullopt;
+  std::vector<std::string> out;
+  for (const auto& id : *ids)
+    if (id.is_string()) out.push_back(id.get<std::string>());
+  return out;
+}
+
+bool RememberedChoices::remember(const std::string& key, const std::vector<std::string>& ids) {
+  json all = read(file_);
+  if (!all.contains("destinations")) all["destinations"] = json::object();
+  all["destinations"][key] = {{"playlists", ids}};
+  std::error_code ec;
+  fs::create_directories(fs::path(file_).parent_path(), ec);
+  // Written beside it and renamed: a reader sees the old store or the
+  // new one, never half of one.
+  std::string temporary = file_ + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << all.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    out.flush();
+    if (!out) {
+      platform::logFormat("remembered playlists: %@ could not be written: %@", temporary,
+                          std::string(std::strerror(errno)));
+      ::unlink(temporary.c_str());
+      return false;
+    }
+  }
+  if (::rename(temporary.c_str(), file_.c_str()) != 0) {
+    platform::logFormat("remembered playlists: %@ could not be replaced: %@", file_,
+                        std::string(std::strerror(errno)));
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace session

@@ -1,0 +1,46 @@
+// The playlists a person ticked, remembered per destination so that the
+// window shows them ticked again after a restart and `tessaline export
+// --remembered` exports the same ones. A destination is known by its
+// volume's UUID when the drive finder found it (a drive keeps its UUID
+// wherever it is mounted), else by the folder's canonical path.
+//
+// The store is one JSON file in the user's configuration folder
+// ($XDG_CONFIG_HOME/tessaline/remembered-playlists.json), read afresh on
+// every call and replaced whole on every change (written beside it, then
+// renamed), so that the window and a command line see each other's word.
+//
+// Thread: any thread; two writers at once may lose one change, never the
+// file.
+// Errors: a missing file remembers nothing; a broken one logs one line
+// and remembers nothing (it is replaced at the next change); a change
+// that cannot be written logs one line and returns false.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace session {
+
+class RememberedChoices {
+ public:
+  explicit RememberedChoices(std::string file = defaultFile());
+  static std::string defaultFile();
+
+  static std::string keyForVolume(const std::string& uuid) { return "uuid:" + uuid; }
+  static std::string keyForFolder(const std::string& canonicalPath) {
+    return "folder:" + canonicalPath;
+  }
+
+  // The playlist identifiers remembered for `key`, in the order ticked;
+  // none when nothing is remembered there.
+  std::optional<std::vector<std::string>> playlists(const std::string& key) const;
+  bool remember(const std::string& key, const std::vector<std::string>& playlistIds);
+
+  const std::string& file() const { return file_; }
+
+ private:
+  std::string file_;
+};
+
+}  // namespace session

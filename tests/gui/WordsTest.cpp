@@ -1,0 +1,72 @@
+// The window's words and the capacity bar's parts, as tables.
+#include <gtest/gtest.h>
+
+#include "gui/CapacityBar.h"
+#include "gui/Words.h"
+
+namespace app {
+namespace {
+
+TEST(WindowWords, PlayingTimesAndCaptions) {
+  struct {
+    double seconds;
+    const char* text;
+  } times[] = {{0, "0:00"},
+               {7.4, "0:07"},
+               {200, "3:20"},
+               {3723, "1:02:03"},
+               {6126, "1:42:06"},
+               {172799, "47:59:59"},
+               {181440, "2 days 2 hours"},
+               {86400 * 3, "3 days"},
+               {-1, "0:00"}};
+  for (const auto& t : times) EXPECT_EQ(playingTime(t.seconds), t.text) << t.seconds;
+
+  struct {
+    uint64_t tracks, bytes;
+    double rate;
+    const char* caption;
+  } captions[] = {
+      {1, 0, 25e6, "Mix: 1 track, 3:20, nothing left to copy"},
+      {2, 0, 0, "Mix: 2 tracks, 3:20, nothing left to copy"},
+      {2, 5000000, 0, "Mix: 2 tracks, 3:20, 4.8 MB still to copy"},
+      {2, 5000000, 1e6, "Mix: 2 tracks, 3:20, 4.8 MB still to copy (about 0:05)"},
+      {2, 5000, 1e6, "Mix: 2 tracks, 3:20, 4.9 KB still to copy (about a second)"},
+  };
+  for (const auto& c : captions)
+    EXPECT_EQ(playlistCaption("Mix", c.tracks, 200, c.bytes, c.rate), c.caption);
+}
+
+TEST(WindowWords, HeadlineSaysWhatExportWillDoOrWhatIsMissing) {
+  struct {
+    HeadlineFacts facts;
+    const char* text;
+  } cases[] = {
+      {{false, true, "TESSA MUSIC", 3, 10}, "Choose your library file"},
+      {{true, false, "", 3, 10}, "Choose a drive or folder"},
+      {{true, true, "TESSA MUSIC", 0, 0}, "Tick the playlists to export to TESSA MUSIC"},
+      {{true, true, "TESSA MUSIC", 14, 26319462}, "Export 14 playlists (25.1 MB) to TESSA MUSIC"},
+      {{true, true, "stick", 1, 0}, "Export 1 playlist (nothing to copy) to stick"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(headline(c.facts), c.text);
+}
+
+TEST(WindowWords, CapacityPartsAddUpToTheDrive) {
+  struct {
+    CapacityParts parts;
+    uint64_t others, freeAfter;
+    bool fits;
+  } cases[] = {
+      {{1000, 400, 100, 150}, 500, 250, true}, {{1000, 400, 100, 400}, 500, 0, true},
+      {{1000, 400, 100, 401}, 500, 0, false},  {{1000, 1000, 0, 0}, 0, 1000, true},
+      {{1000, 50, 2000, 0}, 0, 50, true},  // a drive that reports less than it holds
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.parts.others(), c.others);
+    EXPECT_EQ(c.parts.freeAfter(), c.freeAfter);
+    EXPECT_EQ(c.parts.fits(), c.fits);
+  }
+}
+
+}  // namespace
+}  // namespace app
