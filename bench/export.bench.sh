@@ -17,9 +17,9 @@
 #   BENCH_LARGE_COUNT=8 BENCH_LARGE_BYTES=268435456
 #   BENCH_LIBRARY_TRACKS=100000
 #   BENCH_ROWS="small1 small10 medium large dry1 dry10 library" (a subset)
-# BENCH_BASELINE=/path/to/an/older/tessaline adds that binary's first
-# export to the same rows, interleaved, and its ratio: the way to show
-# what a change costs on the same machine in the same run.
+# BENCH_BASELINE=/path/to/an/older/tessaline adds that binary's run to
+# the export, dry-run and library rows, interleaved, and its ratio: the
+# way to show what a change costs on the same machine in the same run.
 set -euo pipefail
 build=$1 scratch=$2
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -95,7 +95,7 @@ large_export() {
 # dry_run NAME COUNT PER_FOLDER GOAL: the dry run with half of the tracks
 # on the drive vs rsync -an --stats.
 dry_run() {
-  local set="$scratch/$1" ours="" peer="" floor="" t before
+  local set="$scratch/$1" ours="" peer="" floor="" old="" t before
   mkdir -p "$set/drive"
   python3 "$here/make_export_tree.py" "$set" "$2" "$small_bytes" "$3" --half-into "$set/drive"
   export_cmd "$set" "$set/drive" --dry-run >/dev/null  # warm caches for both
@@ -103,12 +103,17 @@ dry_run() {
   for _ in $(seq "$runs"); do
     t=$(seconds export_cmd "$set" "$set/drive" --dry-run)
     ours=$(min "$ours" "$t")
+    if [ -n "$baseline" ]; then
+      t=$(seconds "$baseline" export --library "$set/Library.xml" --to "$set/drive" --dry-run)
+      old=$(min "$old" "$t")
+    fi
     t=$(seconds rsync -an --stats "$set/src/" "$set/drive/Music/")
     peer=$(min "$peer" "$t")
     t=$(seconds "$sax_pass" "$set/Library.xml")
     floor=$(min "$floor" "$t")
   done
   row "dry run, $2 tracks, $3 per folder, half on the drive" "$ours" "rsync -an --stats" "$peer" "$4" "$before"
+  [ -z "$baseline" ] || printf '  %-56s %8ss  ours = %s x that\n' "the baseline binary, same rows" "$old" "$(ratio "$ours" "$old")"
   # What no dry run can go below: parsing the library at all.
   printf '  %-56s %8ss  = %s x rsync\n' "of which no dry run is free: a bare push-parser pass" "$floor" "$(ratio "$floor" "$peer")"
   rm -rf "$set"
@@ -121,7 +126,7 @@ dry_run() {
 # program's own code and shared libraries, Qt's among them, are not the
 # library's).
 library_load() {
-  local set="$scratch/library" ours="" peer="" sax="" ours_kb="" peer_kb="" empty_kb="" before out
+  local set="$scratch/library" ours="" peer="" sax="" old="" ours_kb="" peer_kb="" empty_kb="" before out
   mkdir -p "$set/drive"
   python3 "$here/generate_library.py" "$set/Library.xml" "$library_tracks" 0
   python3 "$here/generate_library.py" "$set/Empty.xml" 0 0
@@ -135,11 +140,16 @@ library_load() {
     /usr/bin/time -f "%e %M" -o "$set/time" "$reader_pass" "$set/Library.xml" >/dev/null
     read -r t kb <"$set/time"; peer=$(min "$peer" "$t"); peer_kb=$(min "$peer_kb" "$kb")
     t=$(seconds "$sax_pass" "$set/Library.xml"); sax=$(min "$sax" "$t")
+    if [ -n "$baseline" ]; then
+      t=$(seconds "$baseline" export --library "$set/Library.xml" --to "$set/drive" --dry-run)
+      old=$(min "$old" "$t")
+    fi
   done
   local mb
   mb=$(awk -v b="$(stat -c %s "$set/Library.xml")" 'BEGIN { printf "%.0f MB", b / 1e6 }')
   row "library load, $library_tracks tracks, $mb" "$ours" "xmlTextReader pass" "$peer" "<=1.3" "$before"
   printf '  %-56s %8ss  ours = %s x that\n' "a bare push-parser pass, as the reader parses" "$sax" "$(ratio "$ours" "$sax")"
+  [ -z "$baseline" ] || printf '  %-56s %8ss  ours = %s x that\n' "the baseline binary, same rows" "$old" "$(ratio "$ours" "$old")"
   awk -v a="$ours_kb" -v b="$peer_kb" -v e="$empty_kb" -v n="$library_tracks" 'BEGIN {
     printf "%-58s %6.1f MB  %-28s %6.1f MB  %.0f bytes per track over the %.1f MB of an empty library, %.0f in all (goal <= 400)\n",
       "  peak memory", a / 1024, "xmlTextReader pass", b / 1024, (a - e) * 1024 / n, e / 1024, a * 1024 / n }'
