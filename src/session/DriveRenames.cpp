@@ -46,11 +46,30 @@ bool removeFolder(const platform::DestinationRoot& root, const std::string& fold
   return removed;
 }
 
-// Removes `folder` and the folders above it while they are empty, up to
-// the first component (the drive's "Music" stays).
-void removeEmptyFolders(const platform::DestinationRoot& root, std::string folder) {
-  while (folder.find('/') != std::string::npos && removeFolder(root, folder))
+// Whether the exporter made `folder`: the record says so, or, on a drive
+// written before folders were recorded, it held the exporter's files.
+bool madeByExporter(const platform::RecordContents& entries, const std::string& folder) {
+  bool recorded = false;
+  for (const auto& [key, e] : entries.entries) {
+    if (e.kind != platform::EntryKind::kFolder) continue;
+    recorded = true;
+    if (e.path == folder) return true;
+  }
+  return !recorded;
+}
+
+// Removes `folder` and the folders above it while they are empty and the
+// exporter's own, up to the first component (the drive's "Music" stays);
+// the record forgets those it removed.
+void removeEmptyFolders(const platform::DestinationRoot& root, platform::DriveRecord& record,
+                        const platform::RecordContents& entries, std::string folder) {
+  std::vector<std::string> gone;
+  while (folder.find('/') != std::string::npos && madeByExporter(entries, folder) &&
+         removeFolder(root, folder)) {
+    gone.push_back(app::DestinationLayout::collisionKey(folder));
     folder = split(folder).first;
+  }
+  if (!gone.empty()) (void)record.remove(gone, true);
 }
 
 // Moves `fromName` in `fromFd` to `toName` in `toFd` unless something
@@ -103,8 +122,15 @@ std::string renameOne(const platform::DestinationRoot& root, platform::DriveReco
   platform::RecordEntry moved = old;
   moved.path = r.to;
   moved.key = toKey;
+  // The folders made for it are the exporter's, as a copy's are.
+  std::vector<platform::RecordEntry> added{moved};
+  for (const auto& folder : made) {
+    if (auto e = platform::folderEntry(root, root.path() + "/" + folder,
+                                       &app::DestinationLayout::collisionKey))
+      added.push_back(std::move(*e));
+  }
   std::string reason;
-  if (platform::Status s = record.append({moved}, true); !s.ok()) {
+  if (platform::Status s = record.append(added, true); !s.ok()) {
     reason = s.message();
   } else if (int e = moveWithoutReplacing(fromFd, fromName, toFd, toName); e != 0) {
     reason = std::strerror(e);
@@ -115,9 +141,13 @@ std::string renameOne(const platform::DestinationRoot& root, platform::DriveReco
   close(fromFd);
   close(toFd);
   if (!reason.empty()) {
-    for (const auto& folder : made) removeFolder(root, folder);
+    std::vector<std::string> keys;
+    for (const auto& folder : made) {
+      if (removeFolder(root, folder)) keys.push_back(app::DestinationLayout::collisionKey(folder));
+    }
+    if (!keys.empty()) (void)record.remove(keys, true);
   } else {
-    removeEmptyFolders(root, fromFolder);
+    removeEmptyFolders(root, record, entries, fromFolder);
   }
   return reason;
 }
