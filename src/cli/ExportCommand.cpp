@@ -210,15 +210,6 @@ void ExportRun::showPlan(const ExportPlan& plan) {
         " on the drive, to the names now given" + kNewNames + ".");
   }
   showMissingSources(plan);
-  json refused = json::array();
-  for (const auto& c : plan.cannotHold) {
-    refused.push_back({{"title", c.title},
-                       {"artist", c.artist},
-                       {"destination", c.destination},
-                       {"bytes", c.bytes},
-                       {"reason", c.reason}});
-  }
-  report_["cannotBeCopied"] = refused;
   if (!plan.cannotHold.empty()) {
     problem("Left out: " + countText(plan.cannotHold.size(), "track cannot", "tracks cannot") +
             " be copied to this drive" +

@@ -19,30 +19,6 @@
 namespace exporter {
 namespace {
 
-bool isAscii(std::string_view s) {
-  for (unsigned char c : s) {
-    if (c >= 0x80) return false;
-  }
-  return true;
-}
-
-// Appends one component in key form. Plain ASCII names (nearly all of
-// them) skip ICU: they are their own decomposition and upper-case by
-// the ASCII rule.
-void appendComponentKey(std::string& out, std::string_view name) {
-  if (isAscii(name)) {
-    for (char c : name) out.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
-  } else {
-    out += platform::unicode::upper(platform::unicode::nfd(name));
-  }
-}
-
-// The cover image file every album folder may hold is never stale.
-bool isArtFileName(std::string_view name, const std::string& artFileName) {
-  if (name == artFileName) return true;
-  return !isAscii(name) && platform::unicode::nfd(name) == artFileName;
-}
-
 std::vector<std::string_view> splitComponents(std::string_view path) {
   std::vector<std::string_view> parts;
   size_t i = 0;
@@ -143,7 +119,7 @@ std::optional<std::string> CTrackSync::keyForRelativePath(const std::string& rel
     }
     if (!key.empty()) key.push_back('/');
     ++depth;
-    appendComponentKey(key, part);
+    platform::unicode::appendFoldedName(key, part);
   }
   return key;
 }
@@ -219,7 +195,7 @@ uint64_t CTrackSync::walk(const PathDict& dict, platform::FileManager& fm, std::
     path += entry.name;
     key.resize(keyLength);
     if (keyLength != 0) key.push_back('/');
-    appendComponentKey(key, entry.name);
+    platform::unicode::appendFoldedName(key, entry.name);
 
     // Only real folders are descended; a link to one is judged as itself.
     const bool isFolder = entry.type == platform::FileType::kDirectory;
@@ -228,7 +204,7 @@ uint64_t CTrackSync::walk(const PathDict& dict, platform::FileManager& fm, std::
     if (isFolder && keyLength == 0 && entry.name == platform::DestinationRoot::kStateFolder)
       continue;
     if (isFolder) size += walk(dict, fm, path, key);
-    if (isArtFileName(entry.name, artFileName_)) continue;
+    if (platform::unicode::sameDecomposed(entry.name, artFileName_)) continue;
     if (dict.find(key) != dict.end()) continue;
     if (!isFolder) {
       std::optional<platform::FileAttributes> attributes = fm.attributesOfItemAtPath(path, &error);

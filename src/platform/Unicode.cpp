@@ -134,4 +134,16 @@ std::string trimBlanksAndTabs(std::string_view s) {
   return std::string(s.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin)));
 }
 
+void appendFoldedName(std::string& out, std::string_view name) {
+  if (isAscii(name)) {
+    for (char c : name) out.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+  } else {
+    out += upper(nfd(name));
+  }
+}
+
+bool sameDecomposed(std::string_view name, std::string_view decomposed) {
+  return name == decomposed || (!isAscii(name) && nfd(name) == decomposed);
+}
+
 }  // namespace platform::unicode

@@ -23,6 +23,14 @@ std::string nfc(std::string_view s);
 // ("straße" -> "STRASSE").
 std::string upper(std::string_view s);
 
+// Appends a path component as folded names are compared (decomposed, then
+// upper-cased): upper(nfd(name)), with plain ASCII names, nearly all of
+// them, taken without ICU.
+void appendFoldedName(std::string& out, std::string_view name);
+// Whether `name`, as it stands or decomposed, is `decomposed`: a name
+// met in either normalization form (a cover's "folder.jpg").
+bool sameDecomposed(std::string_view name, std::string_view decomposed);
+
 // Removes blanks and tabs (horizontal white space: TAB and the Unicode
 // space separators, but no line breaks) from both ends.
 std::string trimBlanksAndTabs(std::string_view s);

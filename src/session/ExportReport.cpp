@@ -18,8 +18,17 @@ json planReport(const ExportPlan& plan) {
   for (const auto& u : plan.unplayable)
     unplayable.push_back(
         {{"title", u.title}, {"artist", u.artist}, {"location", u.location}, {"reason", u.reason}});
+  json refused = json::array();
+  for (const auto& c : plan.cannotHold) {
+    refused.push_back({{"title", c.title},
+                       {"artist", c.artist},
+                       {"destination", c.destination},
+                       {"bytes", c.bytes},
+                       {"reason", c.reason}});
+  }
   const LeftOut& l = plan.leftOut;
   json out = {{"unplayable", unplayable},
+              {"cannotBeCopied", refused},
               {"toRename", plan.toRename},
               {"playlists", rows},
               {"bytesToCopy", plan.bytesToCopy},

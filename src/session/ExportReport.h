@@ -17,8 +17,8 @@ namespace app {
 
 // "playlists", "bytesToCopy", "spaceNeeded", "freeSpace" (null when the
 // drive does not tell), "fileSystem", "skippedBuiltInPlaylists",
-// "unplayable", "toRename", "leftOut", and "stale": {"skipped"} when no
-// clean-up may run.
+// "unplayable", "cannotBeCopied", "toRename", "leftOut", and "stale":
+// {"skipped"} when no clean-up may run.
 nlohmann::json planReport(const ExportPlan& plan);
 // "bytesCopied", "notCopied", "uncheckedNotCopied", "copied".
 nlohmann::json copyReport(const CopyOutcome& copy);

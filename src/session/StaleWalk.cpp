@@ -7,23 +7,6 @@
 namespace session {
 namespace {
 
-bool isAscii(std::string_view s) {
-  for (unsigned char c : s) {
-    if (c >= 0x80) return false;
-  }
-  return true;
-}
-
-// Nearly every name is plain ASCII, its own decomposition and upper-cased
-// by the ASCII rule: ICU only for the others.
-void appendComponentKey(std::string& out, std::string_view name) {
-  if (isAscii(name)) {
-    for (char c : name) out.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
-  } else {
-    out += platform::unicode::upper(platform::unicode::nfd(name));
-  }
-}
-
 struct Walk {
   platform::FileManager& fm;
   const std::unordered_set<std::string>& needed;
@@ -43,14 +26,13 @@ struct Walk {
       path += entry.name;
       key.resize(keyLength);
       if (keyLength != 0) key.push_back('/');
-      appendComponentKey(key, entry.name);
+      platform::unicode::appendFoldedName(key, entry.name);
       // Only real folders are walked; a link to one is judged as itself.
       const bool isFolder = entry.type == platform::FileType::kDirectory;
       if (isFolder && keyLength == 0 && entry.name == platform::DestinationRoot::kStateFolder)
         continue;
       if (isFolder) folder(path, key);
-      if (entry.name == art || (!isAscii(entry.name) && platform::unicode::nfd(entry.name) == art))
-        continue;
+      if (platform::unicode::sameDecomposed(entry.name, art)) continue;
       if (needed.count(key) != 0 || (isFolder && folders.count(key) != 0)) continue;
       if (!isFolder) {
         auto attributes = fm.attributesOfItemAtPath(path, nullptr);
@@ -73,7 +55,7 @@ std::string walkKey(std::string_view relative) {
     size_t end = relative.find('/', start);
     if (end == std::string_view::npos) end = relative.size();
     if (!key.empty() || start != 0) key.push_back('/');
-    appendComponentKey(key, relative.substr(start, end - start));
+    platform::unicode::appendFoldedName(key, relative.substr(start, end - start));
     start = end + 1;
   }
   return key;
