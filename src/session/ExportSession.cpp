@@ -1355,6 +1355,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   // never removed with what it holds.
   auto fm = platform::FileManager::makePrivate();
   std::vector<std::string> deleted, deletedFolders;
+  const int64_t timeStep = session::timeStepOf(root_);
   for (const auto& item : plan_.stale) {
     CleanItem done{item, false, !item.ours, ""};
     if (item.ours && !outcome.stopped && stop != nullptr && stop->load()) outcome.stopped = true;
@@ -1364,13 +1365,26 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
     } else if (item.ours) {
       platform::FileError error;
       if (item.folder) {
-        // The cover image the exporter put there goes with its folder.
+        // The cover image the exporter put there goes with its folder:
+        // one it recorded by identity while it is as written, else one
+        // the older record names; a cover of the user's keeps the folder.
         std::string art = item.path + "/" + DestinationLayout::kArtFileName;
         auto relative = destination_->relativePath(art);
-        bool isDirectory = false;
-        if (fm->fileExistsAtPath(art, &isDirectory) && !isDirectory &&
-            (o_.cleanAll || (relative && record_.count(*relative) != 0))) {
-          fm->removeItemBelowRoot(*destination_, art, platform::RemoveKind::kFile, nullptr);
+        auto cover = fm->attributesOfItemAtPath(art, nullptr);
+        if (cover && cover->type == platform::FileType::kRegular && relative) {
+          bool ours = o_.cleanAll;
+          if (!ours) {
+            auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(*relative));
+            ours = known != driveRecord_.entries.end() &&
+                           known->second.kind != platform::EntryKind::kLegacy
+                       ? platform::sameStamp(known->second.drive,
+                                             {cover->size, cover->modificationTimeNs},
+                                             timeStep) != platform::StampMatch::kDifferent
+                       : record_.count(*relative) != 0;
+          }
+          if (ours &&
+              fm->removeItemBelowRoot(*destination_, art, platform::RemoveKind::kFile, nullptr))
+            deleted.push_back(*relative);
         }
         done.deleted = fm->removeItemBelowRoot(*destination_, item.path,
                                                platform::RemoveKind::kEmptyFolder, &error);

@@ -421,3 +421,19 @@ TEST(IdentityEndToEnd, TheRecordKnowsEachCopysChecksumAndOnlyTheFoldersItMade) {
   EXPECT_FALSE(fs::exists(dir / "drive/Music/A/B"));
   EXPECT_TRUE(fs::is_directory(dir / "drive/Music/A"));
 }
+
+// A cover image the user put in place of the exporter's is theirs: it
+// stays when the album's tracks go, and so does its folder.
+TEST(IdentityEndToEnd, ACoverOfTheUsersKeepsItsAlbumFolder) {
+  testsupport::TempDir dir;
+  fs::create_directories(dir / "drive");
+  testsupport::writeFile(dir / "src/d1/folder.jpg", "the library's cover");
+  writeLibrary(dir, {{"T1", "Intro", "d1", "intro"}});
+  ASSERT_EQ(exportTo(dir), 0);
+  ASSERT_TRUE(fs::exists(dir / "drive/Music/A/B/folder.jpg"));
+  testsupport::writeFile(dir / "drive/Music/A/B/folder.jpg", "the user's own cover");
+  writeLibrary(dir, {{"T1", "Intro", "d1", "intro", {}, false}});
+  exportTo(dir);
+  EXPECT_FALSE(fs::exists(dir / "drive/Music/A/B/Intro.mp3"));
+  EXPECT_EQ(testsupport::readFile(dir / "drive/Music/A/B/folder.jpg"), "the user's own cover");
+}
