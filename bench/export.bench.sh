@@ -1,22 +1,29 @@
 # The export command end to end, as a user runs it, against the tool the
 # user would pick instead, each pair measured in the same run on the same
-# generated data (best of BENCH_RUNS, interleaved):
+# generated data (the median of BENCH_RUNS runs, interleaved):
 #   first export of many small files (one per folder, and ten per album
 #   folder) and of 1 MB files      vs  cp -r SRC DST && sync
 #   first export of large files    vs  dd ... conv=fdatasync of each file
 #   the dry run, half on the drive vs  rsync -an --stats
 #   library load (no playlists)    vs  a bare libxml2 xmlTextReader pass,
 #                                      with peak memory of both.
+# Every export and dry-run row comes in two library shapes: one playlist
+# listing every track in folder order, and the shape of real libraries
+# (rows marked "playlists"): hundreds of playlists whose entries come in
+# random order, each track in several of them (200 of 1,000 entries for
+# the small files, 4 of 1,000 for the 1 MB ones; 500 of 1,000 for the
+# 100,000-track dry run).
 # The dry runs and the library load also show a bare libxml2 push-parser
 # pass over the same library: the parse that no dry run goes without.
 # The export flushes every file before it gets its name; cp alone does
 # not, so the peer is cp followed by sync, which gives the same
 # durability. Sizes can be made smaller for a quick run:
-#   BENCH_RUNS=3 BENCH_SMALL_COUNT=20000 BENCH_SMALL_BYTES=2048
+#   BENCH_RUNS=5 BENCH_SMALL_COUNT=20000 BENCH_SMALL_BYTES=2048
 #   BENCH_MEDIUM_COUNT=2000 BENCH_MEDIUM_BYTES=1048576
 #   BENCH_LARGE_COUNT=8 BENCH_LARGE_BYTES=268435456
-#   BENCH_LIBRARY_TRACKS=100000
-#   BENCH_ROWS="small1 small10 medium large dry1 dry10 library" (a subset)
+#   BENCH_LIBRARY_TRACKS=100000 BENCH_HUGE_COUNT=100000
+#   BENCH_ROWS="small1 small10 medium large dry1 dry10 library small1p
+#     small10p mediump dry1p dry10p dryhuge" (a subset)
 # BENCH_BASELINE=/path/to/an/older/tessaline adds that binary's run to
 # the export, dry-run and library rows, interleaved, and its ratio: the
 # way to show what a change costs on the same machine in the same run.
@@ -27,28 +34,30 @@ here="$(cd "$(dirname "$0")" && pwd)"
 tessaline="$build/src/tessaline"
 reader_pass="$build/bench/bench_xml_reader_pass"
 sax_pass="$build/bench/bench_xml_sax_pass"
-runs=${BENCH_RUNS:-3}
+runs=${BENCH_RUNS:-5}
 small_count=${BENCH_SMALL_COUNT:-20000} small_bytes=${BENCH_SMALL_BYTES:-2048}
 medium_count=${BENCH_MEDIUM_COUNT:-2000} medium_bytes=${BENCH_MEDIUM_BYTES:-1048576}
 large_count=${BENCH_LARGE_COUNT:-8} large_bytes=${BENCH_LARGE_BYTES:-268435456}
-library_tracks=${BENCH_LIBRARY_TRACKS:-100000}
-rows=${BENCH_ROWS:-"small1 small10 medium large dry1 dry10 library"}
+library_tracks=${BENCH_LIBRARY_TRACKS:-100000} huge_count=${BENCH_HUGE_COUNT:-100000}
+rows=${BENCH_ROWS:-"small1 small10 medium large dry1 dry10 library small1p small10p mediump dry1p dry10p dryhuge"}
 baseline=${BENCH_BASELINE:-}
 
 wanted() { [[ " $rows " == *" $1 "* ]]; }
 load() { awk '{ print $1 }' /proc/loadavg; }
-min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b < a) ? b : a }'; }
 size_text() { awk -v b="$1" 'BEGIN { if (b >= 1048576) printf "%g MB", b / 1048576; else printf "%g KB", b / 1024 }'; }
 row() {  # WHAT OURS PEER_NAME PEER GOAL LOAD_BEFORE
   printf '%-58s %8ss  %-28s %8ss  ratio %5s  goal %-8s load %s..%s\n' \
     "$1" "$2" "$3" "$4" "$(ratio "$2" "$4")" "$5" "$6" "$(load)"
 }
 export_cmd() { "$tessaline" export --library "$1/Library.xml" --to "$2" "${@:3}"; }
+# ", P playlists of E" for a shape of many playlists, else nothing.
+shape_text() { [ $# -ge 4 ] && printf ', %s playlists of %s' "$2" "$4" || true; }
 
-# first_export NAME COUNT BYTES PER_FOLDER GOAL: our export vs cp -r && sync.
+# first_export NAME COUNT BYTES PER_FOLDER GOAL [SHAPE...]: our export vs
+# cp -r && sync; SHAPE is passed to make_export_tree.py.
 first_export() {
-  local set="$scratch/$1" ours="" peer="" old="" t before
-  python3 "$here/make_export_tree.py" "$set" "$2" "$3" "$4"
+  local set="$scratch/$1" ours=() peer=() old=() t before
+  python3 "$here/make_export_tree.py" "$set" "$2" "$3" "$4" "${@:6}"
   cat "$set/src"/*/*/* >/dev/null  # both read from a warm cache
   before=$(load)
   # Each contender takes its turn first in one run of every three: the
@@ -61,69 +70,68 @@ first_export() {
       case $who in
         ours)
           t=$(seconds export_cmd "$set" "$set/drive" --yes)
-          ours=$(min "$ours" "$t")
+          ours+=("$t")
           [ -z "$(diff -rq "$set/src" "$set/drive/Music")" ] || { echo "$1: the export differs from the source" >&2; return 1; } ;;
         peer)
           t=$(seconds bash -c "cp -r '$set/src' '$set/cp/Music' && sync")
-          peer=$(min "$peer" "$t") ;;
+          peer+=("$t") ;;
         old)
           [ -n "$baseline" ] || continue
           t=$(seconds "$baseline" export --library "$set/Library.xml" --to "$set/drive" --yes)
-          old=$(min "$old" "$t") ;;
+          old+=("$t") ;;
       esac
     done
   done
   rm -rf "$set/drive" "$set/cp"
-  row "first export, $2 x $(size_text "$3"), $4 per folder" "$ours" "cp -r && sync" "$peer" "$5" "$before"
-  [ -z "$baseline" ] || printf '  %-56s %8ss  ours = %s x that\n' "the baseline binary, same rows" "$old" "$(ratio "$ours" "$old")"
+  local m
+  m=$(median "${ours[@]}")
+  row "first export, $2 x $(size_text "$3"), $4 per folder$(shape_text "${@:6}")" "$m" "cp -r && sync" "$(median "${peer[@]}")" "$5" "$before"
+  [ -z "$baseline" ] || printf '  %-56s %8ss  ours = %s x that\n' "the baseline binary, same rows" "$(median "${old[@]}")" "$(ratio "$m" "$(median "${old[@]}")")"
   rm -rf "$set"
 }
 
 # large_export NAME COUNT BYTES: our export vs dd conv=fdatasync per file.
 large_export() {
-  local set="$scratch/$1" ours="" peer="" t before
+  local set="$scratch/$1" ours=() peer=() before
   python3 "$here/make_export_tree.py" "$set" "$2" "$3" 1
   cat "$set/src"/*/*/* >/dev/null
   before=$(load)
   for _ in $(seq "$runs"); do
     rm -rf "$set/drive" "$set/dd"; mkdir -p "$set/drive" "$set/dd"; sync
-    t=$(seconds export_cmd "$set" "$set/drive" --yes)
-    ours=$(min "$ours" "$t")
+    ours+=("$(seconds export_cmd "$set" "$set/drive" --yes)")
     rm -rf "$set/drive"; sync
-    t=$(seconds bash -c "for f in '$set/src'/*/*/*; do dd if=\"\$f\" of='$set/dd'/\"\$(basename \"\$f\")\" bs=16M conv=fdatasync status=none || exit 1; done")
-    peer=$(min "$peer" "$t")
+    peer+=("$(seconds bash -c "for f in '$set/src'/*/*/*; do dd if=\"\$f\" of='$set/dd'/\"\$(basename \"\$f\")\" bs=16M conv=fdatasync status=none || exit 1; done")")
   done
-  local mbs_ours mbs_dd
-  mbs_ours=$(awk -v b="$(( $2 * $3 ))" -v t="$ours" 'BEGIN { printf "%.0f", b / t / 1e6 }')
-  mbs_dd=$(awk -v b="$(( $2 * $3 ))" -v t="$peer" 'BEGIN { printf "%.0f", b / t / 1e6 }')
-  row "first export, $2 x $(size_text "$3") ($mbs_ours MB/s vs dd $mbs_dd MB/s)" "$ours" "dd conv=fdatasync" "$peer" "<=1.11" "$before"
+  local m p mbs_ours mbs_dd
+  m=$(median "${ours[@]}") p=$(median "${peer[@]}")
+  mbs_ours=$(awk -v b="$(( $2 * $3 ))" -v t="$m" 'BEGIN { printf "%.0f", b / t / 1e6 }')
+  mbs_dd=$(awk -v b="$(( $2 * $3 ))" -v t="$p" 'BEGIN { printf "%.0f", b / t / 1e6 }')
+  row "first export, $2 x $(size_text "$3") ($mbs_ours MB/s vs dd $mbs_dd MB/s)" "$m" "dd conv=fdatasync" "$p" "<=1.11" "$before"
   rm -rf "$set"
 }
 
-# dry_run NAME COUNT PER_FOLDER GOAL: the dry run with half of the tracks
-# on the drive vs rsync -an --stats.
+# dry_run NAME COUNT PER_FOLDER GOAL [SHAPE...]: the dry run with half of
+# the tracks on the drive vs rsync -an --stats.
 dry_run() {
-  local set="$scratch/$1" ours="" peer="" floor="" old="" t before
+  local set="$scratch/$1" ours=() peer=() floor=() old=() t before
   mkdir -p "$set/drive"
-  python3 "$here/make_export_tree.py" "$set" "$2" "$small_bytes" "$3" --half-into "$set/drive"
+  python3 "$here/make_export_tree.py" "$set" "$2" "$small_bytes" "$3" --half-into "$set/drive" "${@:5}"
   export_cmd "$set" "$set/drive" --dry-run >/dev/null  # warm caches for both
   before=$(load)
   for _ in $(seq "$runs"); do
-    t=$(seconds export_cmd "$set" "$set/drive" --dry-run)
-    ours=$(min "$ours" "$t")
+    ours+=("$(seconds export_cmd "$set" "$set/drive" --dry-run)")
     if [ -n "$baseline" ]; then
-      t=$(seconds "$baseline" export --library "$set/Library.xml" --to "$set/drive" --dry-run)
-      old=$(min "$old" "$t")
+      old+=("$(seconds "$baseline" export --library "$set/Library.xml" --to "$set/drive" --dry-run)")
     fi
-    t=$(seconds rsync -an --stats "$set/src/" "$set/drive/Music/")
-    peer=$(min "$peer" "$t")
-    t=$(seconds "$sax_pass" "$set/Library.xml")
-    floor=$(min "$floor" "$t")
+    peer+=("$(seconds rsync -an --stats "$set/src/" "$set/drive/Music/")")
+    floor+=("$(seconds "$sax_pass" "$set/Library.xml")")
   done
-  row "dry run, $2 tracks, $3 per folder, half on the drive" "$ours" "rsync -an --stats" "$peer" "$4" "$before"
-  [ -z "$baseline" ] || printf '  %-56s %8ss  ours = %s x that\n' "the baseline binary, same rows" "$old" "$(ratio "$ours" "$old")"
+  local m p f
+  m=$(median "${ours[@]}") p=$(median "${peer[@]}") f=$(median "${floor[@]}")
+  row "dry run, $2 tracks, $3 per folder, half on the drive$(shape_text "${@:5}")" "$m" "rsync -an --stats" "$p" "$4" "$before"
+  [ -z "$baseline" ] || printf '  %-56s %8ss  ours = %s x that\n' "the baseline binary, same rows" "$(median "${old[@]}")" "$(ratio "$m" "$(median "${old[@]}")")"
   # What no dry run can go below: parsing the library at all.
-  printf '  %-56s %8ss  = %s x rsync\n' "of which no dry run is free: a bare push-parser pass" "$floor" "$(ratio "$floor" "$peer")"
+  printf '  %-56s %8ss  = %s x rsync\n' "of which no dry run is free: a bare push-parser pass" "$f" "$(ratio "$f" "$p")"
   rm -rf "$set"
 }
 
@@ -134,7 +142,7 @@ dry_run() {
 # program's own code and shared libraries, Qt's among them, are not the
 # library's).
 library_load() {
-  local set="$scratch/library" ours="" peer="" sax="" old="" ours_kb="" peer_kb="" empty_kb="" before out
+  local set="$scratch/library" ours=() peer=() sax=() old=() ours_kb=() peer_kb=() empty_kb="" before t kb
   mkdir -p "$set/drive"
   python3 "$here/generate_library.py" "$set/Library.xml" "$library_tracks" 0
   python3 "$here/generate_library.py" "$set/Empty.xml" 0 0
@@ -144,15 +152,15 @@ library_load() {
   before=$(load)
   for _ in $(seq "$runs"); do
     /usr/bin/time -f "%e %M" -o "$set/time" "$tessaline" export --library "$set/Library.xml" --to "$set/drive" --dry-run >/dev/null
-    read -r t kb <"$set/time"; ours=$(min "$ours" "$t"); ours_kb=$(min "$ours_kb" "$kb")
+    read -r t kb <"$set/time"; ours+=("$t"); ours_kb+=("$kb")
     /usr/bin/time -f "%e %M" -o "$set/time" "$reader_pass" "$set/Library.xml" >/dev/null
-    read -r t kb <"$set/time"; peer=$(min "$peer" "$t"); peer_kb=$(min "$peer_kb" "$kb")
-    t=$(seconds "$sax_pass" "$set/Library.xml"); sax=$(min "$sax" "$t")
-    if [ -n "$baseline" ]; then
-      t=$(seconds "$baseline" export --library "$set/Library.xml" --to "$set/drive" --dry-run)
-      old=$(min "$old" "$t")
-    fi
+    read -r t kb <"$set/time"; peer+=("$t"); peer_kb+=("$kb")
+    sax+=("$(seconds "$sax_pass" "$set/Library.xml")")
+    [ -z "$baseline" ] || old+=("$(seconds "$baseline" export --library "$set/Library.xml" --to "$set/drive" --dry-run)")
   done
+  ours=$(median "${ours[@]}") peer=$(median "${peer[@]}") sax=$(median "${sax[@]}")
+  ours_kb=$(median "${ours_kb[@]}") peer_kb=$(median "${peer_kb[@]}")
+  [ -z "$baseline" ] || old=$(median "${old[@]}")
   local mb
   mb=$(awk -v b="$(stat -c %s "$set/Library.xml")" 'BEGIN { printf "%.0f MB", b / 1e6 }')
   row "library load, $library_tracks tracks, $mb" "$ours" "xmlTextReader pass" "$peer" "<=1.3" "$before"
@@ -164,12 +172,19 @@ library_load() {
   rm -rf "$set"
 }
 
-echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores; best of $runs runs"
+echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores; median of $runs runs"
+many="--playlists 200 --entries 1000"
 wanted small1 && first_export small1 "$small_count" "$small_bytes" 1 "<=1.2"
+wanted small1p && first_export small1p "$small_count" "$small_bytes" 1 "<=1.2" $many
 wanted small10 && first_export small10 "$small_count" "$small_bytes" 10 "<=1.2"
+wanted small10p && first_export small10p "$small_count" "$small_bytes" 10 "<=1.2" $many
 wanted medium && first_export medium "$medium_count" "$medium_bytes" 10 "<=1.1"
+wanted mediump && first_export mediump "$medium_count" "$medium_bytes" 10 "<=1.1" --playlists 4 --entries 1000
 wanted large && large_export large "$large_count" "$large_bytes"
 wanted dry1 && dry_run dry1 "$small_count" 1 "<=1.0"
+wanted dry1p && dry_run dry1p "$small_count" 1 "<=1.0" $many
 wanted dry10 && dry_run dry10 "$small_count" 10 "<=0.5"
+wanted dry10p && dry_run dry10p "$small_count" 10 "<=1.0" $many
+wanted dryhuge && dry_run dryhuge "$huge_count" 10 "<=1.0" --playlists 500 --entries 1000
 wanted library && library_load
 exit 0

@@ -3,6 +3,7 @@
 for timing the export command end to end.
 
 Usage: make_export_tree.py OUT COUNT BYTES PER_FOLDER [--half-into DIR]
+                          [--playlists N --entries M]
 
 OUT/src/Artist NNN/Album NNNNN/NN Title.m4a, COUNT files of BYTES bytes,
 PER_FOLDER to an album folder (1: every track in a folder of its own), and
@@ -11,7 +12,12 @@ one playlist "Everything" of every track, so that an export lays the tree
 out under DRIVE/Music exactly as `cp -r OUT/src DRIVE/Music` does.
 With --half-into, every second file is also copied (times kept) to
 DIR/Music/<same path>: a drive that already holds half of the export.
+With --playlists, the library instead holds N playlists of M entries each,
+as real libraries do: entries in random order, each track in several
+playlists (every track in at least one, so the export is still the whole
+tree). The draw is seeded, so every run sees the same library.
 """
+import random
 import os
 import shutil
 import sys
@@ -22,6 +28,15 @@ from xml.sax.saxutils import escape
 def main():
     args = sys.argv[1:]
     half_into = None
+    playlists, entries = 0, 0
+    for flag in ("--playlists", "--entries"):
+        if flag in args:
+            i = args.index(flag)
+            if flag == "--playlists":
+                playlists = int(args[i + 1])
+            else:
+                entries = int(args[i + 1])
+            del args[i:i + 2]
     if "--half-into" in args:
         i = args.index("--half-into")
         half_into = args[i + 1]
@@ -80,14 +95,28 @@ def main():
                     f'\t\t\t<key>Location</key><string>{escape(url(path))}</string>\n'
                     '\t\t</dict>\n')
         w.write('\t</dict>\n\t<key>Playlists</key>\n\t<array>\n')
-        for name, pid, master in (("Library", 1, True), ("Everything", 2, False)):
+        ids = [tid for tid, _, _ in tracks]
+        lists = [("Library", 1, True, ids)]
+        if playlists:
+            rng = random.Random(27)
+            shuffled = ids[:]
+            rng.shuffle(shuffled)
+            for p in range(playlists):
+                # The deal covers every track once; the rest is drawn.
+                own = shuffled[p::playlists]
+                drawn = own + rng.sample(ids, max(0, min(len(ids), entries) - len(own)))
+                rng.shuffle(drawn)
+                lists.append((f"Playlist {p:03d}", 100 + p, False, drawn))
+        else:
+            lists.append(("Everything", 2, False, ids))
+        for name, pid, master, items in lists:
             w.write('\t\t<dict>\n'
                     f'\t\t\t<key>Name</key><string>{name}</string>\n'
                     + ('\t\t\t<key>Master</key><true/>\n\t\t\t<key>Visible</key><false/>\n' if master else '')
                     + f'\t\t\t<key>Playlist ID</key><integer>{pid}</integer>\n'
                     f'\t\t\t<key>Playlist Persistent ID</key><string>{pid:016X}</string>\n'
                     '\t\t\t<key>All Items</key><true/>\n\t\t\t<key>Playlist Items</key>\n\t\t\t<array>\n')
-            for tid, _, _ in tracks:
+            for tid in items:
                 w.write(f'\t\t\t\t<dict><key>Track ID</key><integer>{tid}</integer></dict>\n')
             w.write('\t\t\t</array>\n\t\t</dict>\n')
         w.write('\t</array>\n</dict>\n</plist>\n')
