@@ -16,12 +16,15 @@ InsideFolder::InsideFolder(const std::string& folder) {
   }
 }
 
-bool InsideFolder::contains(std::string_view path) {
+bool InsideFolder::contains(std::string_view path, bool plainFile) {
   if (!known_ || path.empty() || path[0] != '/') return false;
   std::string at(path);
   // A file reached through a link lies where the link leads.
   struct stat leaf;
-  if (lstat(at.c_str(), &leaf) == 0) {
+  if (plainFile) {
+    size_t slash = at.rfind('/');
+    at.resize(slash == 0 ? 1 : slash);
+  } else if (lstat(at.c_str(), &leaf) == 0) {
     if (S_ISLNK(leaf.st_mode)) {
       if (char* resolved = realpath(at.c_str(), nullptr)) {
         std::string target(resolved);

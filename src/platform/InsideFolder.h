@@ -22,7 +22,9 @@ class InsideFolder {
   explicit InsideFolder(const std::string& folder);
 
   // Whether `path` (absolute) is the folder or lies below it.
-  bool contains(std::string_view path);
+  // `plainFile`: the caller has just seen that `path` is a regular file,
+  // not a link, so it is not looked at again (its folders still are).
+  bool contains(std::string_view path, bool plainFile = false);
 
  private:
   bool known_ = false;

@@ -586,9 +586,16 @@ std::string ExportSession::cleanUpRefusal() const {
   }
   size_t inside = 0;
   std::string example;
+  // A source the plan has just seen to be a plain file is not looked at
+  // again, only its folders.
+  auto plainFile = [&](const LibraryTrack& t) {
+    auto at = snapshotTrack_.find(t.persistentId.view());
+    return at != snapshotTrack_.end() && at->second < observed_.sourcePlainFile.size() &&
+           observed_.sourcePlainFile[at->second] && snapshot_.tracks[at->second].source == t.localPath();
+  };
   for (const auto& t : library_.tracks) {
     std::string_view source = t.localPath();
-    if (!source.empty() && destination.contains(source)) {
+    if (!source.empty() && destination.contains(source, plainFile(t))) {
       if (inside++ == 0) example = source;
     }
   }
@@ -682,13 +689,16 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   plan_.staleBytes = 0;
   // Needed: every track to be on the drive for the playlists exported
   // and for those whose files the drive keeps.
+  // Each track is keyed once, however many playlists list it.
   std::unordered_set<std::string> needed;
+  std::vector<uint8_t> keyed(snapshot_.tracks.size());
   auto need = [&](const std::string& playlistId) {
     auto at = snapshotPlaylist_.find(playlistId);
     if (at == snapshotPlaylist_.end()) return;
     for (uint32_t track : snapshot_.playlists[at->second].items) {
       const session::SnapshotTrack& t = snapshot_.tracks[track];
-      if (t.destination.empty() || (!t.enabled && !o_.allTracks)) continue;
+      if (keyed[track] || t.destination.empty() || (!t.enabled && !o_.allTracks)) continue;
+      keyed[track] = 1;
       needed.insert(session::walkKey(t.destination));
     }
   };
@@ -830,20 +840,13 @@ Outcome<const ExportPlan*> ExportSession::plan() {
     }
   }
   plan_.playlists.clear();
+  std::unordered_map<uint32_t, const Selected*> selectedAt;
+  for (const auto& s : selected_) selectedAt.emplace(snapshotPlaylist_.at(s.playlist->persistentId), &s);
   for (const auto& figures : sized.playlists) {
-    const session::SnapshotPlaylist& p = snapshot_.playlists[figures.playlist];
-    const Selected& s = *std::find_if(selected_.begin(), selected_.end(), [&](const Selected& x) {
-      return x.playlist->persistentId == p.id;
-    });
-    double seconds = 0;
-    for (const auto& item : s.playlist->items) {
-      auto it = byId_.find(item);
-      if (it != byId_.end())
-        seconds += static_cast<double>(it->second->totalTimeMs.value_or(0)) / 1000.0;
-    }
+    const Selected& s = *selectedAt.at(figures.playlist);
     plan_.playlists.push_back({s.playlist->name, s.playlist->persistentId,
                                s.fileName + playlistExtension_, figures.entries, figures.toCopy,
-                               figures.thisExport, seconds});
+                               figures.thisExport, snapshot_.playlists[figures.playlist].seconds});
   }
   findUnplayable(sized);
   plan_.toRename.clear();

@@ -16,20 +16,33 @@ namespace session {
 Snapshot snapshotOf(const app::Library& library,
                     const std::unordered_map<std::string, std::string>& trackPaths) {
   Snapshot out;
-  std::unordered_map<std::string_view, uint32_t> index;
+  // Every track of the library, by its identifier: its place in the
+  // snapshot (when placed) and its playing time. One lookup per entry
+  // serves both.
+  struct Known {
+    uint32_t track;
+    int64_t ms;
+  };
+  constexpr uint32_t kUnplaced = UINT32_MAX;
+  std::unordered_map<std::string_view, Known> index;
+  index.reserve(library.tracks.size());
   out.tracks.reserve(trackPaths.size());
   for (const app::LibraryTrack& t : library.tracks) {
     auto placed = trackPaths.find(std::string(t.persistentId.view()));
-    if (placed == trackPaths.end()) continue;
-    index.emplace(t.persistentId.view(), static_cast<uint32_t>(out.tracks.size()));
+    uint32_t at = placed == trackPaths.end() ? kUnplaced : static_cast<uint32_t>(out.tracks.size());
+    index.emplace(t.persistentId.view(), Known{at, t.totalTimeMs.value_or(0)});
+    if (at == kUnplaced) continue;
     out.tracks.push_back({std::string(t.persistentId.view()), std::string(t.localPath()),
                           placed->second, !t.disabled});
   }
   for (const app::LibraryPlaylist& p : library.playlists) {
-    SnapshotPlaylist playlist{p.persistentId, p.name, {}};
+    SnapshotPlaylist playlist{p.persistentId, p.name, {}, 0};
+    playlist.items.reserve(p.items.size());
     for (std::string_view item : p.items) {
       auto it = index.find(item);
-      if (it != index.end()) playlist.items.push_back(it->second);
+      if (it == index.end()) continue;
+      playlist.seconds += static_cast<double>(it->second.ms) / 1000.0;
+      if (it->second.track != kUnplaced) playlist.items.push_back(it->second.track);
     }
     out.playlists.push_back(std::move(playlist));
   }
@@ -82,11 +95,13 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
   out.sourceBytes.resize(n);
   out.sourceTimeNs.resize(n);
   out.sourceFound.resize(n);
+  out.sourcePlainFile.resize(n);
   out.driveStamp.resize(n);
   for (size_t i = 0; i < n; ++i) {
     const SnapshotTrack& t = snapshot.tracks[i];
     const auto& atDestination = found[i];
     auto& atSource = found[n + i];
+    out.sourcePlainFile[i] = atSource && atSource->type == platform::FileType::kRegular;
     // The copy reads through a link, so the size is the linked file's.
     if (atSource && atSource->type == platform::FileType::kSymbolicLink)
       atSource = fileManager.attributesOfLinkTargetAtPath(t.source, nullptr);
