@@ -132,16 +132,22 @@ std::optional<std::string> DestinationRoot::relativePath(std::string_view absolu
   return relative;
 }
 
-int DestinationRoot::openChild(int folder, const std::string& name, bool create, bool* made) {
+int DestinationRoot::openChild(int folder, const std::string& name, bool create, bool* made,
+                               bool likelyMissing) {
   if (badComponent(name)) return -EINVAL;
-  int next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (next < 0 && errno == ENOENT && create) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  // When making it first fails (it was there after all, or it cannot be
+  // made), the usual way tells which.
+  bool madeFirst = create && likelyMissing && mkdirat(folder, name.c_str(), 0755) == 0;
+  if (madeFirst && made) *made = true;
+  int next = openat(folder, name.c_str(), kFlags);
+  if (!madeFirst && next < 0 && errno == ENOENT && create) {
     if (mkdirat(folder, name.c_str(), 0755) == 0) {
       if (made) *made = true;
     } else if (errno != EEXIST) {
       return -errno;
     }
-    next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    next = openat(folder, name.c_str(), kFlags);
   }
   if (next >= 0) return next;
   int e = errno;

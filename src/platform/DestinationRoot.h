@@ -81,7 +81,10 @@ class DestinationRoot {
   // or -errno, with the same refusals. Callers that walk many folders
   // keep the descriptors of the folders above and check() the root
   // themselves. `made` (when given) is set when this call made the folder.
-  static int openChild(int folder, const std::string& name, bool create, bool* made = nullptr);
+  // `likelyMissing` (the folder above was just made) tries making it
+  // first, which saves the failed open; the answer is the same.
+  static int openChild(int folder, const std::string& name, bool create, bool* made = nullptr,
+                       bool likelyMissing = false);
 
   // Appends paths (relative to the root) to the record of written files,
   // in one write; with `flush`, waits until it is on the disk. Returns 0

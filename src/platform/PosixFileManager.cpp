@@ -277,6 +277,8 @@ namespace {
 struct Folder {
   int fd = -1;
   dev_t device = 0;
+  ino_t inode = 0;
+  bool fresh = false;  // made by this batch: nothing was in it before
   ~Folder() {
     if (fd >= 0) close(fd);
   }
@@ -324,6 +326,7 @@ std::shared_ptr<Folder> openPlainFolder(const std::string& to, std::string* name
     return nullptr;
   }
   folder->device = st.st_dev;
+  folder->inode = st.st_ino;
   return folder;
 }
 
@@ -347,13 +350,16 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder,
     return sourceFailure(S_ISDIR(source.st_mode) ? EISDIR : kNotRegularFile);
 
   // Fail early on an existing item; the final move checks again. A
-  // replacement takes the place of a file, never of a folder.
-  struct stat existing;
-  if (fstatat(folder->fd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (S_ISDIR(existing.st_mode)) return destinationFailure(EISDIR);
-    if (!replace) return destinationFailure(EEXIST);
-  } else if (errno != ENOENT) {
-    return destinationFailure(errno);
+  // replacement takes the place of a file, never of a folder. A folder
+  // the batch made held nothing to look for.
+  if (!folder->fresh) {
+    struct stat existing;
+    if (fstatat(folder->fd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISDIR(existing.st_mode)) return destinationFailure(EISDIR);
+      if (!replace) return destinationFailure(EEXIST);
+    } else if (errno != ENOENT) {
+      return destinationFailure(errno);
+    }
   }
 
   std::string temporary;
@@ -441,6 +447,60 @@ int finishStaged(StagedCopy& copy, const PosixFileManager::Options& options, boo
   }
   return e;
 }
+
+// Whether folders still stand at their places below the root, found by
+// walking from the root as it is now. The folders above are opened once
+// for all the folders asked about (the album folders of one artist walk
+// to the artist's folder once), and at most a few are kept open.
+class WalkFromRoot {
+ public:
+  explicit WalkFromRoot(const DestinationRoot& root) : root_(root) {}
+  ~WalkFromRoot() { forget(); }
+  WalkFromRoot(const WalkFromRoot&) = delete;
+  WalkFromRoot& operator=(const WalkFromRoot&) = delete;
+
+  // Whether `relative` ("" for the root) is `folder`, by device and inode.
+  bool holds(std::string_view relative, const Folder& folder) {
+    int fd = relative.empty() ? kept("") : openBelow(relative);
+    struct stat st;
+    bool same = fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == folder.device &&
+                st.st_ino == folder.inode;
+    if (fd >= 0 && !relative.empty()) close(fd);
+    return same;
+  }
+
+ private:
+  static constexpr size_t kKeptOpen = 64;
+
+  // A new descriptor of `relative` (not ""), opened from the folder
+  // above it, or -errno.
+  int openBelow(std::string_view relative) {
+    size_t slash = relative.rfind('/');
+    bool top = slash == std::string_view::npos;
+    int above = kept(top ? std::string_view() : relative.substr(0, slash));
+    if (above < 0) return above;
+    return DestinationRoot::openChild(above, std::string(relative.substr(top ? 0 : slash + 1)),
+                                      false);
+  }
+  // A descriptor of `relative`, kept by the walk, or -errno.
+  int kept(std::string_view relative) {
+    for (const auto& [path, fd] : open_) {
+      if (path == relative) return fd;
+    }
+    int fd = relative.empty() ? root_.openFolder("", false) : openBelow(relative);
+    if (fd < 0) return fd;
+    if (open_.size() >= kKeptOpen) forget();
+    open_.emplace_back(std::string(relative), fd);
+    return fd;
+  }
+  void forget() {
+    for (auto& folder : open_) close(folder.second);
+    open_.clear();
+  }
+
+  const DestinationRoot& root_;
+  std::vector<std::pair<std::string, int>> open_;  // path below the root, descriptor
+};
 
 class PosixCopyBatch : public CopyBatch {
  public:
@@ -591,6 +651,7 @@ class PosixCopyBatch : public CopyBatch {
     // place below the root (by device and inode), else its copies fail.
     if (batch_.root) {
       std::unordered_map<const Folder*, int> verdicts;
+      WalkFromRoot walk(*batch_.root);
       for (size_t i = 0; i < staged_.size(); ++i) {
         if (codes[i] != 0) continue;
         const Folder* folder = staged_[i].folder.get();
@@ -598,18 +659,11 @@ class PosixCopyBatch : public CopyBatch {
         if (verdict == verdicts.end()) {
           const std::string& relative = staged_[i].relative;
           size_t slash = relative.rfind('/');
-          int now = batch_.root->openFolder(
-              slash == std::string::npos ? std::string() : relative.substr(0, slash), false);
-          int e = 0;
-          struct stat there, here;
-          if (now < 0) {
-            e = ESTALE;
-          } else {
-            if (fstat(now, &there) != 0 || fstat(folder->fd, &here) != 0 ||
-                there.st_dev != here.st_dev || there.st_ino != here.st_ino)
-              e = ESTALE;
-            close(now);
-          }
+          int e = walk.holds(slash == std::string::npos ? std::string_view()
+                                                        : std::string_view(relative).substr(0, slash),
+                             *folder)
+                      ? 0
+                      : ESTALE;
           verdict = verdicts.emplace(folder, e).first;
         }
         if (verdict->second != 0) {
@@ -741,11 +795,13 @@ class PosixCopyBatch : public CopyBatch {
       if (end == std::string_view::npos) end = relative.size();
       part.assign(relative.substr(start, end - start));
       bool made = false;
-      int fd = DestinationRoot::openChild(chain_.back().second->fd, part, true, &made);
+      int fd =
+          DestinationRoot::openChild(chain_.back().second->fd, part, true, &made, chain_.back().second->fresh);
       if (fd < 0) return -fd;
       if (made) madeFolders_.emplace_back(relative.substr(0, end));
       auto folder = std::make_shared<Folder>();
       folder->fd = fd;
+      folder->fresh = made;
       chain_.emplace_back(std::string(relative.substr(0, end)), std::move(folder));
       start = end + 1;
     }
@@ -754,6 +810,7 @@ class PosixCopyBatch : public CopyBatch {
       struct stat st;
       if (fstat(leaf.fd, &st) != 0) return errno;
       leaf.device = st.st_dev;
+      leaf.inode = st.st_ino;
     }
     return 0;
   }
