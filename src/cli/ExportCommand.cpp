@@ -12,6 +12,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <utility>
 #include <variant>
 
 #include "cli/CommandLine.h"
@@ -102,12 +103,39 @@ class ExportRun {
   void problem(const std::string& line) {
     if (text_) say(line);
   }
-  // A reader that went away (`| head`) stops the export as Ctrl-C would.
+  // Long lists (the plan's table, the stale and missing files) go out in
+  // blocks, a write for many lines; every other line goes out as it
+  // happens, so that a pipe sees each status line when it is said.
+  class Block {
+   public:
+    explicit Block(ExportRun& run) : run_(run), outer_(std::exchange(run.inBlock_, true)) {}
+    ~Block() {
+      if (outer_) return;
+      run_.inBlock_ = false;
+      run_.emit();
+    }
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+
+   private:
+    ExportRun& run_;
+    bool outer_;
+  };
   void say(const std::string& line) {
-    std::cout << line << "\n";
+    pending_ += line;
+    pending_ += '\n';
+    if (!inBlock_ || pending_.size() >= kBlockBytes) emit();
+  }
+  // A reader that went away (`| head`) stops the export as Ctrl-C would.
+  void emit() {
+    if (pending_.empty()) return;
+    std::cout.write(pending_.data(), static_cast<std::streamsize>(pending_.size()));
+    std::cout.flush();
+    pending_.clear();
     if (!std::cout || std::ferror(stdout)) stop_.request(platform::StopCause::kOutputClosed);
     stop_.checkOutput();
   }
+  static constexpr size_t kBlockBytes = 64 * 1024;
   void verbose(const std::string& line) {
     if (o_.verbose) out(line);
   }
@@ -143,9 +171,12 @@ class ExportRun {
   bool copyStarted_ = false;
   std::optional<size_t> playlistsWritten_;
   std::optional<std::pair<size_t, size_t>> cleanStopped_;  // deleted, of how many
+  std::string pending_;   // lines said, not yet written
+  bool inBlock_ = false;  // a Block is open: lines wait for it to end
 };
 
 void ExportRun::showPlan(const ExportPlan& plan) {
+  Block block(*this);
   if (!plan.cleanUpRefusal.empty()) {
     out("No clean-up: " + plan.cleanUpRefusal + ", so nothing on the drive is judged stale.");
   }
@@ -302,6 +333,7 @@ std::string ExportRun::onDrive(const std::string& path) const {
 // drive: all with --verbose, else the first ten in order.
 void ExportRun::listStale(const std::vector<const StaleItem*>& items, const std::string& lead,
                           const std::string& tail) {
+  Block block(*this);
   std::vector<std::string> files;
   size_t folders = 0;
   uint64_t bytes = 0;
