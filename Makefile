@@ -29,6 +29,9 @@ JOBS ?= $(shell nproc)
 # checkout's folders, which no test reads).
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
+# The command line's folder is compiled with a precompiled header, which
+# the cache serves only when told that its macros and times may differ.
+export CCACHE_SLOPPINESS := pch_defines,time_macros,include_file_mtime,include_file_ctime
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS ?=
 
