@@ -190,6 +190,7 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
   struct Group {
     std::string_view folder;
     bool needSize;
+    bool keepListing = false;
     size_t begin = 0;  // in `ordered`, once laid out
     size_t end = 0;
   };
@@ -219,6 +220,7 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
       return groups[candidate].needSize == needSize && groups[candidate].folder == folder;
     });
     if (g == groups.size()) groups.push_back(Group{folder, needSize});
+    groups[g].keepListing = groups[g].keepListing || queries[i].keepListing;
     ++groups[g].end;  // a count until laid out
     groupOf[i] = g;
   }
@@ -241,7 +243,7 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
       const Group& group = groups[g];
       size_t begin = group.begin, end = group.end;
       // A walk that lists the folder anyway takes the listing from here.
-      bool share = keep != nullptr && !group.needSize;
+      bool share = keep != nullptr && (!group.needSize || group.keepListing);
       if (end - begin == 1 && !share) {
         // A folder of one item (one track per album folder): opening the
         // folder would cost two calls more than looking the item up.
@@ -250,7 +252,7 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
         if (lstat(name.c_str(), &st) == 0) out[ordered[begin]] = attributesOfStat(st);
         continue;
       }
-      bool listed = !group.needSize && (share || end - begin >= 4);
+      bool listed = share || (!group.needSize && end - begin >= 4);
       folder.assign(group.folder);
       int flags = (listed ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC;
       // Only a real folder's listing is kept, as a walk reads it: one
@@ -297,7 +299,7 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
             missing = lookupMayMatchOtherNames(dir) ? Missing::kLookUp : Missing::kAbsent;
           }
           if (!found && missing == Missing::kAbsent) continue;
-          if (found && *found != DT_UNKNOWN) {
+          if (found && *found != DT_UNKNOWN && !group.needSize) {
             FileAttributes attributes;
             attributes.type = typeOfDirent(*found);
             out[index] = attributes;

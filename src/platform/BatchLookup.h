@@ -43,9 +43,9 @@ int readFolder(int dir, std::vector<DirectoryEntry>* entries);
 class FolderListings;
 
 // At most UINT32_MAX - 1 queries (item numbers are kept in 32 bits).
-// With `keep`, every folder of existence-only items is listed (whatever
-// its count of items) and its listing kept there, for a walk that would
-// list it again.
+// With `keep`, every folder of existence-only items, or of items that ask
+// for it (keepListing), is listed (whatever its count of items) and its
+// listing kept there, for a walk that would list it again.
 std::vector<std::optional<FileAttributes>> lookUpItems(
     const std::vector<FileManager::ItemQuery>& queries, unsigned threads,
     const SingleLookup& single, FolderListings* keep = nullptr);

@@ -159,6 +159,10 @@ class FileManager {
   struct ItemQuery {
     std::string_view path;
     bool needSize = true;
+    // With shared listings: the item's folder is listed and its listing
+    // kept even though the size is wanted (a walk will list it; the items
+    // the listing lacks need no look of their own).
+    bool keepListing = false;
   };
   // attributesOfItemsAtPaths for a batch that mixes items whose size is
   // wanted with items whose existence and type are enough, answered in

@@ -813,7 +813,9 @@ Outcome<const ExportPlan*> ExportSession::plan() {
   fm->shareListings(std::make_shared<platform::FolderListings>());
   if (auto read = loadRecord(); !read) return read.error();
   limits_ = platform::driveLimitsOf(root_);
-  observed_ = session::observe(snapshot_, musicRoot_, *fm, driveView());
+  session::DriveView view = driveView();
+  view.walkFollows = plan_.cleanUp;
+  observed_ = session::observe(snapshot_, musicRoot_, *fm, view);
   session::Choice choice = chosen();
   session::Plan sized = session::makePlan(snapshot_, observed_, choice);
   plan_.bytesToCopy = sized.bytesToCopy;

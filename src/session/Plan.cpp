@@ -84,7 +84,7 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
   for (size_t i = 0; i < n; ++i) {
     const SnapshotTrack& t = snapshot.tracks[i];
     destinations[i] = std::string(musicRoot) + "/" + t.destination;
-    queries[i] = {destinations[i], drive.record != nullptr};
+    queries[i] = {destinations[i], drive.record != nullptr, drive.walkFollows};
     queries[n + i] = {t.source, true};
   }
   unsigned threads = std::clamp(2 * std::thread::hardware_concurrency(), 2u, 8u);

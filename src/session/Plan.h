@@ -90,6 +90,9 @@ struct DriveView {
   // time as written), by record key, with the size and time then: while
   // the file still has them, it is repaired.
   const std::unordered_map<std::string, platform::FileStamp>* damaged = nullptr;
+  // A stale walk lists the destination folders next: with the file
+  // manager's shared listings, the look lists each once for both.
+  bool walkFollows = false;
 };
 
 struct Choice {

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "support/FaultInjectingFileManager.h"
+#include "platform/DestinationRoot.h"
 #include "platform/PosixFileManager.h"
 #include "support/TempDir.h"
 
@@ -139,6 +140,27 @@ TEST_F(CopyBatchTest, AWrapperOverAWrapperNamesOnlyAtTheCommit) {
   EXPECT_EQ(readFile(dst(0)), readFile(src(0)));
   EXPECT_EQ(outer.count(FileOp::kCopy), 1u);
   EXPECT_EQ(inner->count(FileOp::kCopy), 1u);
+}
+
+// A folder the batch makes is not looked in before each copy: the name
+// is still never taken from anyone at commit, whether a second copy of
+// the batch or a file someone put there in the meantime wants it.
+TEST_F(CopyBatchTest, InFoldersItMadeTheBatchStillNamesNothingTwice) {
+  PosixFileManager fm;
+  auto root = DestinationRoot::open(dir_ / "dst");
+  auto batch = fm.makeCopyBatch(CopyBatchOptions{root, nullptr});
+  const std::string album = dir_ / "dst/Artist/Album";
+  ASSERT_TRUE(batch->addCopy(src(0), album + "/1.mp3", nullptr));
+  ASSERT_TRUE(batch->addCopy(src(1), album + "/1.mp3", nullptr));
+  ASSERT_TRUE(batch->addCopy(src(2), album + "/2.mp3", nullptr));
+  writeFile(album + "/2.mp3", "someone else's");
+  std::vector<FileError> errors;
+  EXPECT_EQ(batch->commit(&errors), (std::vector<bool>{true, false, false}));
+  EXPECT_EQ(errors[1].code, EEXIST);
+  EXPECT_EQ(errors[2].code, EEXIST);
+  EXPECT_EQ(readFile(album + "/1.mp3"), readFile(src(0)));
+  EXPECT_EQ(readFile(album + "/2.mp3"), "someone else's");
+  EXPECT_EQ(temporariesIn(album), 0u);
 }
 
 }  // namespace
