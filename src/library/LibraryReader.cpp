@@ -837,7 +837,9 @@ class LibraryBuilder {
     };
     for (size_t i = 0; i < lib_.playlists.size(); ++i) {
       auto& items = lib_.playlists[i].items;
+      auto& tracks = lib_.playlists[i].tracks;
       items.reserve(itemIds_[i].size());
+      tracks.reserve(itemIds_[i].size());
       for (int64_t id : itemIds_[i]) {
         const auto* entry = find(id);
         if (!entry) {
@@ -846,6 +848,7 @@ class LibraryBuilder {
           ++lib_.itemsNamingTrackWithoutFile;
         } else {
           items.push_back(lib_.tracks[entry->second].persistentId);
+          tracks.push_back(static_cast<uint32_t>(entry->second));
         }
       }
       std::vector<int64_t>().swap(itemIds_[i]);

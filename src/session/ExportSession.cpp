@@ -378,11 +378,14 @@ Outcome<Done> ExportSession::load() {
   if (!choice) return choice.error();
   std::set<const LibraryPlaylist*>& chosen = *choice;
   std::vector<const LibraryPlaylist*> taken;
-  std::unordered_set<std::string_view> needed;
+  std::vector<uint8_t> neededTrack(library_.tracks.size());  // by place in the library
+  auto need = [&](const LibraryPlaylist& p) {
+    for (uint32_t track : p.tracks) neededTrack[track] = 1;
+  };
   for (const auto& p : library_.playlists) {
     if (mode_ == Mode::kAllPlaylists ? !p.exportedByDefault() : chosen.count(&p) == 0) continue;
     taken.push_back(&p);
-    needed.insert(p.items.begin(), p.items.end());
+    need(p);
   }
   // An export of some playlists never makes another playlist's tracks
   // stale: with a clean-up, the tracks of every playlist whose file the
@@ -405,11 +408,15 @@ Outcome<Done> ExportSession::load() {
       }
       if (!kept) continue;
       alsoNeeded.push_back(&p);
-      needed.insert(p.items.begin(), p.items.end());
+      need(p);
     }
   }
-  for (const auto& t : library_.tracks) {
-    if (needed.count(t.persistentId)) byId_.emplace(t.persistentId, &t);
+  std::unordered_set<std::string_view> needed;
+  for (size_t i = 0; i < library_.tracks.size(); ++i) {
+    if (!neededTrack[i]) continue;
+    const LibraryTrack& t = library_.tracks[i];
+    needed.insert(t.persistentId.view());
+    byId_.emplace(t.persistentId, &t);
   }
   // Tracks the drive holds keep their paths: the record says where.
   if (auto read = loadRecord(); !read) return read.error();

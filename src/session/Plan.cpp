@@ -16,33 +16,28 @@ namespace session {
 Snapshot snapshotOf(const app::Library& library,
                     const std::unordered_map<std::string, std::string>& trackPaths) {
   Snapshot out;
-  // Every track of the library, by its identifier: its place in the
-  // snapshot (when placed) and its playing time. One lookup per entry
-  // serves both.
-  struct Known {
-    uint32_t track;
-    int64_t ms;
-  };
+  // Every track of the library, by its place there: its place in the
+  // snapshot (when placed) and its playing time.
   constexpr uint32_t kUnplaced = UINT32_MAX;
-  std::unordered_map<std::string_view, Known> index;
-  index.reserve(library.tracks.size());
+  std::vector<uint32_t> at(library.tracks.size(), kUnplaced);
+  std::vector<double> seconds(library.tracks.size());
   out.tracks.reserve(trackPaths.size());
-  for (const app::LibraryTrack& t : library.tracks) {
-    auto placed = trackPaths.find(std::string(t.persistentId.view()));
-    uint32_t at = placed == trackPaths.end() ? kUnplaced : static_cast<uint32_t>(out.tracks.size());
-    index.emplace(t.persistentId.view(), Known{at, t.totalTimeMs.value_or(0)});
-    if (at == kUnplaced) continue;
-    out.tracks.push_back({std::string(t.persistentId.view()), std::string(t.localPath()),
-                          placed->second, !t.disabled});
+  std::string id;
+  for (size_t i = 0; i < library.tracks.size(); ++i) {
+    const app::LibraryTrack& t = library.tracks[i];
+    seconds[i] = static_cast<double>(t.totalTimeMs.value_or(0)) / 1000.0;
+    id.assign(t.persistentId.view());
+    auto placed = trackPaths.find(id);
+    if (placed == trackPaths.end()) continue;
+    at[i] = static_cast<uint32_t>(out.tracks.size());
+    out.tracks.push_back({id, std::string(t.localPath()), placed->second, !t.disabled});
   }
   for (const app::LibraryPlaylist& p : library.playlists) {
     SnapshotPlaylist playlist{p.persistentId, p.name, {}, 0};
-    playlist.items.reserve(p.items.size());
-    for (std::string_view item : p.items) {
-      auto it = index.find(item);
-      if (it == index.end()) continue;
-      playlist.seconds += static_cast<double>(it->second.ms) / 1000.0;
-      if (it->second.track != kUnplaced) playlist.items.push_back(it->second.track);
+    playlist.items.reserve(p.tracks.size());
+    for (uint32_t track : p.tracks) {
+      playlist.seconds += seconds[track];
+      if (at[track] != kUnplaced) playlist.items.push_back(at[track]);
     }
     out.playlists.push_back(std::move(playlist));
   }
