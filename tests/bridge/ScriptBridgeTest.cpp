@@ -340,8 +340,15 @@ TEST_F(ScriptBridgeThreadedTest, WritersWaitForNoOneButTouchNothingWhileAnotherE
   std::string lock = drive + "/.tessaline/lock";
   char* argv[] = {const_cast<char*>("flock"), lock.data(), const_cast<char*>("sleep"),
                   const_cast<char*>("30"), nullptr};
+  // In a process group of its own, so that the end of the test ends the
+  // sleep too (a sleep left behind would hold the test's output open).
+  posix_spawnattr_t group;
+  posix_spawnattr_init(&group);
+  posix_spawnattr_setflags(&group, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&group, 0);
   pid_t holder;
-  ASSERT_EQ(posix_spawnp(&holder, "flock", nullptr, nullptr, argv, environ), 0);
+  ASSERT_EQ(posix_spawnp(&holder, "flock", nullptr, &group, argv, environ), 0);
+  posix_spawnattr_destroy(&group);
   for (int i = 0; i < 500 && std::system(("flock -n '" + lock + "' true").c_str()) == 0; ++i)
     usleep(10000);
   Session s;
@@ -360,7 +367,7 @@ TEST_F(ScriptBridgeThreadedTest, WritersWaitForNoOneButTouchNothingWhileAnotherE
   EXPECT_TRUE(testsupport::exists(music + "/Old/stale.mp3"));
   EXPECT_FALSE(testsupport::exists(drive + "/Playlists"));
   s.bridge.waitForRuns();
-  kill(holder, SIGTERM);
+  kill(-holder, SIGTERM);
   waitpid(holder, nullptr, 0);
   for (const char* what : {"copy run not started", "playlist files not written",
                            "deleteAllInList error: another export"}) {
