@@ -465,6 +465,11 @@ Outcome<Done> ExportSession::load() {
   std::unordered_map<std::string, std::string>& destination = paths.tracks;
 
   snapshot_ = session::snapshotOf(library_, destination);
+  snapshotLibraryTrack_.clear();
+  for (const auto& t : snapshot_.tracks) {
+    auto known = byId_.find(t.id);
+    snapshotLibraryTrack_.push_back(known == byId_.end() ? nullptr : known->second);
+  }
   for (uint32_t i = 0; i < snapshot_.playlists.size(); ++i)
     snapshotPlaylist_.emplace(snapshot_.playlists[i].id, i);
   for (uint32_t i = 0; i < snapshot_.tracks.size(); ++i)
@@ -1138,7 +1143,7 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
   static const char* kCandidates[] = {"folder.jpg", "Folder.jpg", "FOLDER.JPG", "cover.jpg",
                                       "Cover.jpg",  "COVER.JPG",  "front.jpg",  "Front.jpg",
                                       "album.jpg",  "Album.jpg"};
-  std::set<std::string> done;
+  std::unordered_set<std::string> done;
   size_t written = 0;
   // Flushed together, as the tracks are: one flush per album is slow.
   // Written below the drive's root and recorded as the exporter's.
@@ -1179,15 +1184,21 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
   // Each album folder of the tracks exported (and of those the drive
   // keeps for playlists not chosen) that the copies made or found, and
   // that holds no cover yet, gets the first image its source folder has.
+  // Each track once, folder by folder as the copies went.
   std::vector<uint32_t> tracks;
+  std::vector<uint8_t> taken(snapshot_.tracks.size());
   auto add = [&](const std::string& playlistId) {
     auto at = snapshotPlaylist_.find(playlistId);
     if (at == snapshotPlaylist_.end()) return;
-    const auto& items = snapshot_.playlists[at->second].items;
-    tracks.insert(tracks.end(), items.begin(), items.end());
+    for (uint32_t track : snapshot_.playlists[at->second].items) {
+      if (!std::exchange(taken[track], 1)) tracks.push_back(track);
+    }
   };
   for (const auto& s : selected_) add(s.playlist->persistentId);
   for (const LibraryPlaylist* p : alsoNeeded_) add(p->persistentId);
+  std::sort(tracks.begin(), tracks.end(), [&](uint32_t a, uint32_t b) {
+    return snapshot_.tracks[a].destination < snapshot_.tracks[b].destination;
+  });
   for (uint32_t i : tracks) {
     if (stop && stop->load()) break;
     const session::SnapshotTrack& t = snapshot_.tracks[i];
@@ -1195,25 +1206,25 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
     std::string folder = fs::path(musicRoot_ + "/" + t.destination).parent_path().string();
     std::string target = folder + "/" + DestinationLayout::kArtFileName;
     if (!done.insert(target).second) continue;
-    bool isDirectory = false;
-    if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory)
-      continue;  // nothing was copied there
-    if (fm->fileExistsAtPath(target, &isDirectory)) continue;  // the folder has its cover
-    const std::string& source = t.source;
-    // One listing of the source folder answers for every candidate name.
-    std::string sourceFolder = fs::path(source).parent_path().string();
+    // One listing of the source folder answers for every candidate name;
+    // the drive is looked at only for a folder that has an image (most
+    // have none: their art is in the tracks).
+    std::string sourceFolder = fs::path(t.source).parent_path().string();
     auto entries = fm->contentsOfDirectoryAtPath(sourceFolder, nullptr);
     if (!entries) continue;
     std::unordered_set<std::string_view> present;
     for (const auto& entry : *entries) {
       if (entry.type == platform::FileType::kRegular) present.insert(entry.name);
     }
-    for (const char* name : kCandidates) {
-      if (present.count(name) == 0) continue;
-      batch->addCopy((fs::path(sourceFolder) / name).string(), target, nullptr);
-      if (batch->pendingCount() >= 64) commit();
-      break;
-    }
+    auto image = std::find_if(std::begin(kCandidates), std::end(kCandidates),
+                              [&](const char* name) { return present.count(name) != 0; });
+    if (image == std::end(kCandidates)) continue;
+    bool isDirectory = false;
+    if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory)
+      continue;  // nothing was copied there
+    if (fm->fileExistsAtPath(target, &isDirectory)) continue;  // the folder has its cover
+    batch->addCopy((fs::path(sourceFolder) / *image).string(), target, nullptr);
+    if (batch->pendingCount() >= 64) commit();
   }
   commit();
   return written;
@@ -1242,15 +1253,13 @@ PlaylistOutcome ExportSession::playlistFiles() {
     // not there is one a player stops at or skips with an error.
     std::vector<session::PlaylistLine> lines;
     std::vector<const LibraryTrack*> listed;
-    for (const auto& item : s.playlist->items) {
-      auto at = snapshotTrack_.find(item);
-      if (at == snapshotTrack_.end()) continue;
-      const session::SnapshotTrack& st = snapshot_.tracks[at->second];
-      if (!observed_.onDrive[at->second]) {
+    for (uint32_t track : snapshot_.playlists[snapshotPlaylist_.at(s.playlist->persistentId)].items) {
+      const session::SnapshotTrack& st = snapshot_.tracks[track];
+      if (!observed_.onDrive[track]) {
         ++(!st.enabled && !o_.allTracks ? outcome.entriesUnchecked : outcome.entriesMissing);
         continue;
       }
-      const LibraryTrack& t = *byId_.at(st.id);
+      const LibraryTrack& t = *snapshotLibraryTrack_[track];
       lines.push_back({musicPrefix + st.destination, DestinationLayout::durationText(t.totalTimeMs),
                        std::string(t.artist), std::string(t.name)});
       listed.push_back(&t);

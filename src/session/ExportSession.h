@@ -311,6 +311,7 @@ class ExportSession {
   session::Observed observed_;
   std::unordered_map<std::string, uint32_t> snapshotPlaylist_;
   std::unordered_map<std::string_view, uint32_t> snapshotTrack_;
+  std::vector<const LibraryTrack*> snapshotLibraryTrack_;  // each snapshot track's own
   ExportPlan plan_;
   bool planned_ = false;                    // plan() has sized the export
   std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
