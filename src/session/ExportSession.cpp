@@ -1346,9 +1346,14 @@ void ExportSession::findUnplayable(const session::Plan& sized) {
       const session::SnapshotTrack& st = snapshot_.tracks[track];
       if (seen[track] || (!st.enabled && !o_.allTracks)) continue;
       seen[track] = 1;
-      std::string ext = fs::path(st.destination).extension().string();
+      // The extension of the file's name: after its last dot, unless the
+      // name is all extension (".m4a" has none, as a path's would).
+      std::string_view name = st.destination;
+      name.remove_prefix(std::min(name.size(), name.rfind('/') + 1));
+      size_t dot = name.rfind('.');
+      std::string ext(dot == std::string_view::npos || dot == 0 ? std::string_view()
+                                                                : name.substr(dot + 1));
       for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (!ext.empty()) ext.erase(0, 1);
       std::string reason;
       if (ext == "m4p") {
         reason = "protected (.m4p): no player outside Apple's plays it";
