@@ -171,8 +171,10 @@ class ExportRun {
   bool copyStarted_ = false;
   std::optional<size_t> playlistsWritten_;
   std::optional<std::pair<size_t, size_t>> cleanStopped_;  // deleted, of how many
-  std::string pending_;   // lines said, not yet written
-  bool inBlock_ = false;  // a Block is open: lines wait for it to end
+  // Lines said and not yet written, and whether a Block is open (lines
+  // then wait for it to end).
+  std::string pending_;
+  bool inBlock_ = false;
 };
 
 void ExportRun::showPlan(const ExportPlan& plan) {

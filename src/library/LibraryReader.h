@@ -118,7 +118,7 @@ struct LibraryPlaylist {
   std::string parentPersistentId;  // empty at the top level
   std::string name;
   std::vector<std::string_view> items;  // the tracks' own persistent IDs, in order, repeats kept
-  std::vector<uint32_t> tracks;          // the same entries, as indexes into Library::tracks
+  std::vector<uint32_t> tracks;         // the same entries, as indexes into Library::tracks
   bool master = false;
   bool visible = true;
   bool folder = false;

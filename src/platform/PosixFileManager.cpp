@@ -463,8 +463,8 @@ class WalkFromRoot {
   bool holds(std::string_view relative, const Folder& folder) {
     int fd = relative.empty() ? kept("") : openBelow(relative);
     struct stat st;
-    bool same = fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == folder.device &&
-                st.st_ino == folder.inode;
+    bool same =
+        fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == folder.device && st.st_ino == folder.inode;
     if (fd >= 0 && !relative.empty()) close(fd);
     return same;
   }
@@ -659,11 +659,12 @@ class PosixCopyBatch : public CopyBatch {
         if (verdict == verdicts.end()) {
           const std::string& relative = staged_[i].relative;
           size_t slash = relative.rfind('/');
-          int e = walk.holds(slash == std::string::npos ? std::string_view()
-                                                        : std::string_view(relative).substr(0, slash),
-                             *folder)
-                      ? 0
-                      : ESTALE;
+          int e =
+              walk.holds(slash == std::string::npos ? std::string_view()
+                                                    : std::string_view(relative).substr(0, slash),
+                         *folder)
+                  ? 0
+                  : ESTALE;
           verdict = verdicts.emplace(folder, e).first;
         }
         if (verdict->second != 0) {
@@ -795,8 +796,8 @@ class PosixCopyBatch : public CopyBatch {
       if (end == std::string_view::npos) end = relative.size();
       part.assign(relative.substr(start, end - start));
       bool made = false;
-      int fd =
-          DestinationRoot::openChild(chain_.back().second->fd, part, true, &made, chain_.back().second->fresh);
+      int fd = DestinationRoot::openChild(chain_.back().second->fd, part, true, &made,
+                                          chain_.back().second->fresh);
       if (fd < 0) return -fd;
       if (made) madeFolders_.emplace_back(relative.substr(0, end));
       auto folder = std::make_shared<Folder>();

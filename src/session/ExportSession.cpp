@@ -603,7 +603,8 @@ std::string ExportSession::cleanUpRefusal() const {
   auto plainFile = [&](const LibraryTrack& t) {
     auto at = snapshotTrack_.find(t.persistentId.view());
     return at != snapshotTrack_.end() && at->second < observed_.sourcePlainFile.size() &&
-           observed_.sourcePlainFile[at->second] && snapshot_.tracks[at->second].source == t.localPath();
+           observed_.sourcePlainFile[at->second] &&
+           snapshot_.tracks[at->second].source == t.localPath();
   };
   for (const auto& t : library_.tracks) {
     std::string_view source = t.localPath();
@@ -855,7 +856,8 @@ Outcome<const ExportPlan*> ExportSession::plan() {
   }
   plan_.playlists.clear();
   std::unordered_map<uint32_t, const Selected*> selectedAt;
-  for (const auto& s : selected_) selectedAt.emplace(snapshotPlaylist_.at(s.playlist->persistentId), &s);
+  for (const auto& s : selected_)
+    selectedAt.emplace(snapshotPlaylist_.at(s.playlist->persistentId), &s);
   for (const auto& figures : sized.playlists) {
     const Selected& s = *selectedAt.at(figures.playlist);
     plan_.playlists.push_back({s.playlist->name, s.playlist->persistentId,
@@ -1221,7 +1223,7 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
     if (image == std::end(kCandidates)) continue;
     bool isDirectory = false;
     if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory)
-      continue;  // nothing was copied there
+      continue;                                                // nothing was copied there
     if (fm->fileExistsAtPath(target, &isDirectory)) continue;  // the folder has its cover
     batch->addCopy((fs::path(sourceFolder) / *image).string(), target, nullptr);
     if (batch->pendingCount() >= 64) commit();
@@ -1253,7 +1255,8 @@ PlaylistOutcome ExportSession::playlistFiles() {
     // not there is one a player stops at or skips with an error.
     std::vector<session::PlaylistLine> lines;
     std::vector<const LibraryTrack*> listed;
-    for (uint32_t track : snapshot_.playlists[snapshotPlaylist_.at(s.playlist->persistentId)].items) {
+    for (uint32_t track :
+         snapshot_.playlists[snapshotPlaylist_.at(s.playlist->persistentId)].items) {
       const session::SnapshotTrack& st = snapshot_.tracks[track];
       if (!observed_.onDrive[track]) {
         ++(!st.enabled && !o_.allTracks ? outcome.entriesUnchecked : outcome.entriesMissing);

@@ -48,7 +48,7 @@ struct SnapshotTrack {
 struct SnapshotPlaylist {
   std::string id, name;
   std::vector<uint32_t> items;  // indexes into Snapshot::tracks, in order, repeats kept
-  double seconds = 0;  // playing time of every entry the library has, placed or not
+  double seconds = 0;           // playing time of every entry the library has, placed or not
 };
 
 struct Snapshot {
@@ -71,7 +71,7 @@ struct Observed {
   std::vector<uint64_t> sourceBytes;  // 0 when the source is missing or a folder
   std::vector<int64_t> sourceTimeNs;
   std::vector<uint8_t> sourceFound;
-  std::vector<uint8_t> sourcePlainFile;  // a regular file, not reached through a link
+  std::vector<uint8_t> sourcePlainFile;         // a regular file, not reached through a link
   std::vector<platform::FileStamp> driveStamp;  // of the file at the destination, when asked
   // Tracks on the drive by another entry's word: an older record's path
   // with the source's size and time, or the unchanged copy of the same

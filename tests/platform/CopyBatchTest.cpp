@@ -5,9 +5,9 @@
 
 #include <cerrno>
 
-#include "support/FaultInjectingFileManager.h"
 #include "platform/DestinationRoot.h"
 #include "platform/PosixFileManager.h"
+#include "support/FaultInjectingFileManager.h"
 #include "support/TempDir.h"
 
 namespace platform {
