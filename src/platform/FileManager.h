@@ -210,6 +210,16 @@ class FileManager {
   // folders below the root are made; nothing is reached through a link.
   virtual bool writeStringBelowRoot(const DestinationRoot& root, const std::string& text, const std::string& path,
                                     FileError* error);
+  // The same for several files (path, text) at once, with one flush for
+  // them all: every temporary is written, all are recorded and flushed
+  // together, then each is renamed into place. Whether each file is in
+  // place, in order; `errors` (when given) holds why each other failed.
+  struct TextFile {
+    std::string path, text;
+  };
+  virtual std::vector<bool> writeStringsBelowRoot(const DestinationRoot& root,
+                                                  const std::vector<TextFile>& files,
+                                                  std::vector<FileError>* errors);
   // Removes a file (or a link) or an empty folder at `path` below `root`,
   // reached without following any link; a folder that is not empty is
   // kept (ENOTEMPTY).

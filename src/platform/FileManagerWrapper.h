@@ -63,6 +63,10 @@ class FileManagerWrapper : public FileManager {
                             FileError* error) override {
     return target_->writeStringBelowRoot(root, text, path, error);
   }
+  std::vector<bool> writeStringsBelowRoot(const DestinationRoot& root, const std::vector<TextFile>& files,
+                                          std::vector<FileError>* errors) override {
+    return target_->writeStringsBelowRoot(root, files, errors);
+  }
   bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                            FileError* error) override {
     return target_->removeItemBelowRoot(root, path, kind, error);

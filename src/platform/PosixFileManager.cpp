@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -1068,6 +1069,97 @@ bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::s
   setFileError(error, e, path, "saved");
   if (error) error->path = path;
   return false;
+}
+
+std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root,
+                                                     const std::vector<TextFile>& files,
+                                                     std::vector<FileError>* errors) {
+  dropListings();
+  std::vector<FileError> failures(files.size());
+  std::vector<int> codes(files.size(), 0);
+  struct Written {
+    int folder = -1;  // one of `folders`
+    std::string name, relative, temporary;
+  };
+  std::vector<Written> written(files.size());
+  std::map<std::string, int> folders;  // by their path below the root: a few for many files
+  std::vector<std::string> relatives;
+  for (size_t i = 0; i < files.size(); ++i) {
+    Written& w = written[i];
+    std::optional<std::string> below = root.relativePath(files[i].path);
+    size_t slash = below ? below->rfind('/') : std::string::npos;
+    std::string folderPart = slash == std::string::npos ? std::string() : below->substr(0, slash);
+    auto known = below ? folders.find(folderPart) : folders.end();
+    if (known != folders.end()) {
+      w.folder = known->second;
+      w.relative = *below;
+      w.name = below->substr(slash == std::string::npos ? 0 : slash + 1);
+    } else {
+      w.folder = openParentBelowRoot(root, files[i].path, true, "saved", &w.name, &w.relative,
+                                     &failures[i]);
+      if (w.folder < 0) {
+        codes[i] = failures[i].code != 0 ? failures[i].code : EIO;
+        continue;
+      }
+      folders.emplace(folderPart, w.folder);
+    }
+    int fd = -1;
+    for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
+      w.temporary = temporaryName(w.name);
+      fd = openat(w.folder, w.temporary.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (fd < 0 && errno != EEXIST) break;
+    }
+    int e = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+      FdCloser out(fd);
+      e = writeAll(out.get(), files[i].text.data(), files[i].text.size());
+      if (e == 0) e = out.closeNow();
+      if (e != 0) unlinkat(w.folder, w.temporary.c_str(), 0);
+    }
+    codes[i] = e;
+    if (e == 0) relatives.push_back(w.relative);
+  }
+  // Recorded before any is named, as every copy is. One flush of the file
+  // system carries every temporary to the disk; when it fails, each file
+  // is flushed on its own, to tell which ones failed.
+  int recorded = root.record(relatives, true);
+  bool flushed = false;
+  for (size_t i = 0; i < files.size() && !flushed; ++i) {
+    if (codes[i] == 0) flushed = syncfs(written[i].folder) == 0;
+  }
+  for (size_t i = 0; i < files.size(); ++i) {
+    const Written& w = written[i];
+    int& e = codes[i];
+    if (e != 0) continue;
+    e = recorded;
+    if (e == 0 && !flushed) {
+      int fd = openat(w.folder, w.temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      e = fd < 0 ? errno : (fsync(fd) == 0 ? 0 : errno);
+      if (fd >= 0) close(fd);
+    }
+    struct stat existing;
+    if (e == 0 && fstatat(w.folder, w.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(existing.st_mode)) {
+      e = EISDIR;
+    }
+    if (e == 0) e = replaceByRename(w.folder, w.temporary, w.name);
+    if (e != 0) unlinkat(w.folder, w.temporary.c_str(), 0);
+  }
+  for (auto& [folder, fd] : folders) close(fd);
+  std::vector<bool> inPlace(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    inPlace[i] = codes[i] == 0;
+    if (inPlace[i] || failures[i].code != 0) continue;
+    if (codes[i] == ENODEV || root.check() != 0) {
+      root.describe(ENODEV, files[i].path, &failures[i]);
+    } else {
+      setFileError(&failures[i], codes[i], files[i].path, "saved");
+      failures[i].path = files[i].path;
+    }
+  }
+  if (errors) *errors = std::move(failures);
+  return inPlace;
 }
 
 std::optional<uint64_t> FileManager::readBackChecksum(const std::string& path, FileError* error) {

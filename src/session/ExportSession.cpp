@@ -1250,6 +1250,44 @@ PlaylistOutcome ExportSession::playlistFiles() {
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   std::vector<platform::RecordEntry> entries;
   std::set<std::string> notEncodable;
+  // The files go out in batches, each flushed once before its files are
+  // named (a flush per file costs more than writing it).
+  constexpr size_t kFilesAtOnce = 256;
+  constexpr size_t kBytesAtOnce = 16 << 20;
+  std::vector<const Selected*> pending;
+  std::vector<platform::FileManager::TextFile> files;
+  size_t pendingBytes = 0;
+  auto writePending = [&] {
+    std::vector<platform::FileError> errors;
+    std::vector<bool> inPlace = fm->writeStringsBelowRoot(*destination_, files, &errors);
+    for (size_t i = 0; i < pending.size(); ++i) {
+      std::string file = pending[i]->fileName + playlistExtension_;
+      std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + file;
+      if (!inPlace[i]) {
+        platform::logFormat("playlist file not written: %@: %@", relative,
+                            errors[i].localizedDescription);
+        outcome.notWritten.push_back(
+            {pending[i]->playlist->name, file, describeCopyFailure(errors[i], "")});
+        continue;
+      }
+      outcome.written.push_back(file);
+      // The files written go into the drive's record by identity too (the
+      // older record already names them, should this be cut short).
+      struct stat st;
+      if (lstat(files[i].path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        platform::RecordEntry e;
+        e.path = relative;
+        e.key = DestinationLayout::collisionKey(e.path);
+        e.kind = platform::EntryKind::kPlaylist;
+        e.drive = {static_cast<uint64_t>(st.st_size),
+                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+        entries.push_back(std::move(e));
+      }
+    }
+    pending.clear();
+    files.clear();
+    pendingBytes = 0;
+  };
   for (const auto& s : selected_) {
     // Only what is on the drive is listed: an entry for a track that is
     // not there is one a player stops at or skips with an error.
@@ -1274,29 +1312,14 @@ PlaylistOutcome ExportSession::playlistFiles() {
       if (playlistFormat_.windows1252)
         notEncodable.insert(std::string(listed[i]->artist) + " - " + std::string(listed[i]->name));
     }
-    std::string file = s.fileName + playlistExtension_;
-    std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + file;
-    platform::FileError error;
-    if (!fm->writeStringBelowRoot(*destination_, text, root_ + "/" + relative, &error)) {
-      platform::logFormat("playlist file not written: %@: %@", relative,
-                          error.localizedDescription);
-      outcome.notWritten.push_back({s.playlist->name, file, describeCopyFailure(error, "")});
-      continue;
-    }
-    outcome.written.push_back(file);
-    // The files written go into the drive's record by identity too (the
-    // older record already names them, should this be cut short).
-    struct stat st;
-    if (lstat((root_ + "/" + relative).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      platform::RecordEntry e;
-      e.path = relative;
-      e.key = DestinationLayout::collisionKey(e.path);
-      e.kind = platform::EntryKind::kPlaylist;
-      e.drive = {static_cast<uint64_t>(st.st_size),
-                 static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-      entries.push_back(std::move(e));
-    }
+    pending.push_back(&s);
+    pendingBytes += text.size();
+    files.push_back({root_ + "/" + std::string(DestinationLayout::kPlaylistFolder) + "/" +
+                         s.fileName + playlistExtension_,
+                     std::move(text)});
+    if (files.size() >= kFilesAtOnce || pendingBytes >= kBytesAtOnce) writePending();
   }
+  writePending();
   outcome.notEncodable.assign(notEncodable.begin(), notEncodable.end());
   if (!entries.empty()) {
     if (auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey))

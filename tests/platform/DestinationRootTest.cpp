@@ -123,6 +123,39 @@ TEST(DestinationRoot, AStopRequestEndsACopyUnderWayAndLeavesNothing) {
   EXPECT_TRUE(fs::is_empty(dir / "drive"));
 }
 
+// Several files written at once (one flush for all): each fails or lands
+// on its own, as one written alone would.
+TEST(DestinationRoot, FilesWrittenTogetherFailOnlyOneByOne) {
+  TempDir dir;
+  writeFile(dir / "drive/Playlists/p.m3u8", "old");
+  fs::create_directories(dir / "drive/Playlists/q.m3u8/inside");
+  fs::create_directories(dir / "outside");
+  fs::create_directory_symlink(dir / "outside", dir / "drive/Linked");
+  auto root = DestinationRoot::open(dir / "drive");
+  PosixFileManager fm;
+  std::vector<FileError> errors;
+  std::vector<bool> inPlace = fm.writeStringsBelowRoot(
+      *root,
+      {{dir / "drive/Playlists/p.m3u8", "new p"},
+       {dir / "drive/Playlists/q.m3u8", "new q"},
+       {dir / "drive/Linked/p.m3u8", "linked"},
+       {dir / "outside/o.m3u8", "outside"},
+       {dir / "drive/Playlists/Sub/r.m3u8", "new r"}},
+      &errors);
+  EXPECT_EQ(inPlace, (std::vector<bool>{true, false, false, false, true}));
+  EXPECT_EQ(errors[1].code, EISDIR);
+  EXPECT_EQ(errors[2].code, ELOOP);
+  EXPECT_EQ(errors[3].code, EXDEV);
+  EXPECT_EQ(readFile(dir / "drive/Playlists/p.m3u8"), "new p");
+  EXPECT_EQ(readFile(dir / "drive/Playlists/Sub/r.m3u8"), "new r");
+  EXPECT_TRUE(fs::exists(dir / "drive/Playlists/q.m3u8/inside"));
+  EXPECT_TRUE(fs::is_empty(dir / "outside"));
+  auto record = root->readRecord();
+  EXPECT_EQ(record.count("Playlists/p.m3u8") + record.count("Playlists/Sub/r.m3u8"), 2u);
+  for (const auto& e : fs::recursive_directory_iterator(dir / "drive"))
+    EXPECT_FALSE(FileManager::isPartialCopyName(e.path().filename().string())) << e.path();
+}
+
 TEST(DestinationRoot, AReplacedFileKeepsItsOldTextWhenTheWriteFails) {
   TempDir dir;
   writeFile(dir / "drive/Playlists/p.m3u8", "old");
