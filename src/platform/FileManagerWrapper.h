@@ -63,7 +63,8 @@ class FileManagerWrapper : public FileManager {
                             FileError* error) override {
     return target_->writeStringBelowRoot(root, text, path, error);
   }
-  std::vector<bool> writeStringsBelowRoot(const DestinationRoot& root, const std::vector<TextFile>& files,
+  std::vector<bool> writeStringsBelowRoot(const DestinationRoot& root,
+                                          const std::vector<TextFile>& files,
                                           std::vector<FileError>* errors) override {
     return target_->writeStringsBelowRoot(root, files, errors);
   }

@@ -134,14 +134,14 @@ TEST(DestinationRoot, FilesWrittenTogetherFailOnlyOneByOne) {
   auto root = DestinationRoot::open(dir / "drive");
   PosixFileManager fm;
   std::vector<FileError> errors;
-  std::vector<bool> inPlace = fm.writeStringsBelowRoot(
-      *root,
-      {{dir / "drive/Playlists/p.m3u8", "new p"},
-       {dir / "drive/Playlists/q.m3u8", "new q"},
-       {dir / "drive/Linked/p.m3u8", "linked"},
-       {dir / "outside/o.m3u8", "outside"},
-       {dir / "drive/Playlists/Sub/r.m3u8", "new r"}},
-      &errors);
+  std::vector<bool> inPlace =
+      fm.writeStringsBelowRoot(*root,
+                               {{dir / "drive/Playlists/p.m3u8", "new p"},
+                                {dir / "drive/Playlists/q.m3u8", "new q"},
+                                {dir / "drive/Linked/p.m3u8", "linked"},
+                                {dir / "outside/o.m3u8", "outside"},
+                                {dir / "drive/Playlists/Sub/r.m3u8", "new r"}},
+                               &errors);
   EXPECT_EQ(inPlace, (std::vector<bool>{true, false, false, false, true}));
   EXPECT_EQ(errors[1].code, EISDIR);
   EXPECT_EQ(errors[2].code, ELOOP);
