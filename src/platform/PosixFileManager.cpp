@@ -275,6 +275,9 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
 namespace {
 
 // An open folder shared by the copies staged in it.
+// Batches of at most this many files are flushed file by file.
+constexpr size_t kFlushOneByOne = 4;
+
 struct Folder {
   int fd = -1;
   dev_t device = 0;
@@ -699,9 +702,6 @@ class PosixCopyBatch : public CopyBatch {
   }
 
  private:
-  // Batches of at most this many copies are flushed file by file.
-  static constexpr size_t kFlushOneByOne = 4;
-
   // Flushes one staged copy through a descriptor of its own (fsync
   // flushes the file, whichever descriptor names it): 0 or an errno value.
   static int flushStaged(const StagedCopy& copy) {
@@ -1032,43 +1032,10 @@ int openParentBelowRoot(const DestinationRoot& root, const std::string& path, bo
 
 bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::string& text,
                                        const std::string& path, FileError* error) {
-  dropListings();
-  std::string name, relative;
-  int folder = openParentBelowRoot(root, path, true, "saved", &name, &relative, error);
-  if (folder < 0) return false;
-  FdCloser folderCloser(folder);
-  std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
-    temporary = temporaryName(name);
-    fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                0644);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  int e = fd < 0 ? errno : 0;
-  if (fd >= 0) {
-    FdCloser out(fd);
-    e = writeAll(out.get(), text.data(), text.size());
-    if (e == 0 && fsync(out.get()) != 0) e = errno;
-    if (e == 0) e = out.closeNow();
-    // Recorded before it is named, as every copy is.
-    if (e == 0) e = root.record({relative}, true);
-    struct stat existing;
-    if (e == 0 && fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISDIR(existing.st_mode)) {
-      e = EISDIR;
-    }
-    if (e == 0) e = replaceByRename(folder, temporary, name);
-    if (e != 0) unlinkat(folder, temporary.c_str(), 0);
-  }
-  if (e == 0) return true;
-  if (e == ENODEV || root.check() != 0) {
-    root.describe(ENODEV, path, error);
-    return false;
-  }
-  setFileError(error, e, path, "saved");
-  if (error) error->path = path;
-  return false;
+  std::vector<FileError> errors;
+  bool inPlace = writeStringsBelowRoot(root, {{path, text}}, &errors).front();
+  if (!inPlace && error) *error = std::move(errors.front());
+  return inPlace;
 }
 
 std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root,
@@ -1122,10 +1089,11 @@ std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root
   }
   // Recorded before any is named, as every copy is. One flush of the file
   // system carries every temporary to the disk; when it fails, each file
-  // is flushed on its own, to tell which ones failed.
+  // is flushed on its own, to tell which ones failed. A few files are
+  // flushed on their own anyway: the flush then waits for nothing else.
   int recorded = root.record(relatives, true);
   bool flushed = false;
-  for (size_t i = 0; i < files.size() && !flushed; ++i) {
+  for (size_t i = 0; i < files.size() && !flushed && relatives.size() > kFlushOneByOne; ++i) {
     if (codes[i] == 0) flushed = syncfs(written[i].folder) == 0;
   }
   for (size_t i = 0; i < files.size(); ++i) {

@@ -15,15 +15,19 @@
 
 namespace fs = std::filesystem;
 
+// The bundled sample library (tracks and their files) written to `folder`.
+static bool makeSampleLibrary(const std::string& folder) {
+  return std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
+                      folder + "' >/dev/null")
+                         .c_str()) == 0;
+}
+
 // Every plan looks at the drive and at the sources as they are then: a
 // listing or a source lookup of an earlier plan must not answer for it.
 TEST(ExportSession, EachPlanSeesTheDriveAndTheSourcesAsTheyAreThen) {
   testsupport::TempDir dir;
   std::string lib = dir / "lib", drive = dir / "drive";
-  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
-                         lib + "' >/dev/null")
-                            .c_str()),
-            0);
+  ASSERT_TRUE(makeSampleLibrary(lib));
   fs::create_directories(drive);
   app::ExportOptions options;
   options.library = lib + "/Library.xml";
@@ -85,10 +89,7 @@ TEST(ExportSession, EachPlanSeesTheDriveAndTheSourcesAsTheyAreThen) {
 TEST(ExportSession, VerifyRemovesACopyTheDriveReturnsOtherwise) {
   testsupport::TempDir dir;
   std::string lib = dir / "lib", drive = dir / "drive";
-  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
-                         lib + "' >/dev/null")
-                            .c_str()),
-            0);
+  ASSERT_TRUE(makeSampleLibrary(lib));
   fs::create_directories(drive);
   auto faulty = std::make_shared<platform::FaultInjectingFileManager>();
   faulty->corruptReadBack(".wav");
@@ -121,10 +122,7 @@ TEST(ExportSession, VerifyRemovesACopyTheDriveReturnsOtherwise) {
 TEST(ExportSession, PrepareSettlesReplacementsCutShort) {
   testsupport::TempDir dir;
   std::string lib = dir / "lib", drive = dir / "drive";
-  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
-                         lib + "' >/dev/null")
-                            .c_str()),
-            0);
+  ASSERT_TRUE(makeSampleLibrary(lib));
   testsupport::writeFile(drive + "/Playlists/" + platform::asideName("Old.m3u8"), "old");
   testsupport::writeFile(drive + "/Playlists/" + platform::asideName("New.m3u8"), "older");
   testsupport::writeFile(drive + "/Playlists/New.m3u8", "new");
