@@ -1,20 +1,31 @@
 // The library export reader on arbitrary bytes, with a path map so that
-// the prefix rewriting runs too.
+// the prefix rewriting runs too. The quick scanner and the full parser
+// must agree on every document: the same library, or the same error at
+// the same line.
+#include <cstdio>
+#include <cstdlib>
+
+#include "../tests/support/LibraryOutcome.h"
 #include "FuzzSupport.h"
 #include "library/LibraryReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::QuietLog quiet;
-  static const app::LibraryReader reader = [] {
-    app::PathMap map;
-    map.add("C:/Users/Me/Music", "/mnt/music");
-    return app::LibraryReader(map);
+  static const app::PathMap map = [] {
+    app::PathMap m;
+    m.add("C:/Users/Me/Music", "/mnt/music");
+    return m;
   }();
-  try {
-    app::Library library = reader.readMemory(fuzz::bytesOf(data, size), "fuzz.xml");
-    for (const app::LibraryTrack& t : library.tracks) (void)t.localPath();
-  } catch (const app::LibraryError&) {
+  static const app::LibraryReader quick(map);
+  static const app::LibraryReader full = app::LibraryReader(map).withFullParserOnly();
+  std::string_view bytes = fuzz::bytesOf(data, size);
+  std::string fromQuick = testsupport::libraryOutcome(quick, bytes);
+  std::string fromFull = testsupport::libraryOutcome(full, bytes);
+  if (fromQuick != fromFull) {
+    std::fprintf(stderr, "the quick scanner read:\n%s\nthe full parser read:\n%s\n",
+                 fromQuick.c_str(), fromFull.c_str());
+    std::abort();
   }
-  (void)app::LibraryReader::decodeFileUrl(fuzz::bytesOf(data, size));
+  (void)app::LibraryReader::decodeFileUrl(bytes);
   return 0;
 }

@@ -11,18 +11,23 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <ostream>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
+#include "library/PlistScanner.h"
 #include "platform/Configuration.h"
 #include "platform/Text.h"
 
@@ -152,26 +157,174 @@ enum Tag {
 constexpr const char* kTagNames[kTagCount] = {
     "plist", "dict", "key", "string", "integer", "array", "true", "false", "date", "data", "real"};
 
-// Where the document's bytes come from: the next piece, empty at the end.
-// Pieces stay valid until the next call.
-class ByteSource {
+// One callback of the parser, as the stream keeps it.
+struct Event {
+  enum Kind : uint8_t { kNone, kStart, kEnd, kText, kEntity, kError };
+  Kind kind = kNone;
+  bool empty = false;             // a start element with nothing inside
+  const char* name = "";          // interned element name
+  uint32_t text = 0, length = 0;  // text or entity name, in the batch's texts
+  uint32_t line = 0;
+};
+
+// Keeps the parser's callbacks as events, a batch at a time: an element
+// with nothing inside as one event, a text given in parts as one, no
+// layout between a container's elements, nothing after an error.
+struct EventRecorder final : PlistScanner::Sink {
+  std::vector<Event> events;
+  std::string texts;
+  std::vector<std::pair<const char*, long>> open;  // elements open, with their lines
+  const char* const* tags = nullptr;               // the interned tag names
+  bool failed = false;
+
+  Event& record(Event::Kind kind, long line) {
+    Event& e = events.emplace_back();
+    e.kind = kind;
+    e.line = static_cast<uint32_t>(line);
+    if (kind == Event::kError) failed = true;
+    return e;
+  }
+
+  static bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+  static bool blank(std::string_view text) {
+    for (char c : text)
+      if (!isBlank(c)) return false;
+    return true;
+  }
+
+  bool containerOpen() const {
+    if (open.empty()) return true;
+    const char* n = open.back().first;
+    return n == tags[kDictTag] || n == tags[kArrayTag] || n == tags[kPlistTag] ||
+           n == tags[kTrueTag] || n == tags[kFalseTag];
+  }
+
+  void startElement(const char* name, long line) override {
+    if (failed) return;
+    record(Event::kStart, line).name = name;
+    open.emplace_back(name, line);
+  }
+
+  void endElement() override {
+    if (failed || open.empty()) return;
+    auto [name, line] = open.back();
+    open.pop_back();
+    // The start still waiting in this batch, with nothing after it, makes
+    // an empty element: one event instead of two.
+    if (!events.empty()) {
+      Event& last = events.back();
+      if (last.kind == Event::kStart && last.name == name) {
+        last.empty = true;
+        return;
+      }
+    }
+    record(Event::kEnd, line).name = name;
+  }
+
+  void characters(std::string_view text, long line) override {
+    if (failed || text.empty()) return;
+    // Layout between a container's elements is not content.
+    if (containerOpen() && blank(text)) return;
+    if (!events.empty() && events.back().kind == Event::kText) {
+      texts += text;  // the same text, given in parts
+      events.back().length += static_cast<uint32_t>(text.size());
+      return;
+    }
+    Event& e = record(Event::kText, line);
+    e.text = static_cast<uint32_t>(texts.size());
+    e.length = static_cast<uint32_t>(text.size());
+    texts += text;
+  }
+};
+
+// Runs the quick scanner a batch or two ahead of the reader, on a thread
+// of its own: the scan and the building of the library then take about
+// as long as the slower of the two. Batches come out in the order they
+// were scanned; what the scanner threw comes with the batch it broke, in
+// its place, and nothing is scanned after it.
+// Thread: take() on the reader's thread only; the destructor stops the
+// scan and waits for it.
+class ScanAhead {
  public:
-  virtual ~ByteSource() = default;
-  virtual std::string_view next() = 0;
+  struct Batch {
+    std::vector<Event> events;
+    std::string texts;
+    long line = 0;  // the scanner's line after the batch
+    bool more = false;
+    std::exception_ptr error;
+  };
+
+  ScanAhead(PlistScanner& scanner, EventRecorder recorder)
+      : scanner_(scanner), recorder_(std::move(recorder)), thread_([this] { run(); }) {}
+  ~ScanAhead() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  ScanAhead(const ScanAhead&) = delete;
+  ScanAhead& operator=(const ScanAhead&) = delete;
+
+  Batch take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !ready_.empty(); });
+    Batch batch = std::move(ready_.front());
+    ready_.pop_front();
+    changed_.notify_all();
+    return batch;
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      Batch batch;
+      try {
+        batch.more = scanner_.scanSome(recorder_);
+      } catch (...) {
+        batch.error = std::current_exception();
+      }
+      batch.events = std::exchange(recorder_.events, {});
+      batch.texts = std::exchange(recorder_.texts, {});
+      batch.line = scanner_.line();
+      bool more = batch.more;
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return stop_ || ready_.size() < 2; });
+      if (stop_) return;
+      ready_.push_back(std::move(batch));
+      changed_.notify_all();
+      if (!more) return;
+    }
+  }
+
+  PlistScanner& scanner_;
+  EventRecorder recorder_;  // the scanning thread's
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Batch> ready_;
+  bool stop_ = false;
+  std::thread thread_;  // last: starts once the rest is made
 };
 
 // A pull parser for the property-list grammar on top of libxml2's push
-// parser. The parser's callbacks record each piece of input as a list of
-// events (element start, element end, text) that the pull interface then
-// walks, so the builder reads like the grammar while the parsing itself
-// costs what a SAX pass costs: no node objects, no per-node calls back into
-// the parser.
+// parser, or of the scanner for the form exports take (`quick`). The
+// callbacks record each piece of input as a list of events (element start,
+// element end, text) that the pull interface then walks, so the builder
+// reads like the grammar while the parsing itself costs what a SAX pass
+// costs: no node objects, no per-node calls back into the parser.
 // Convention: every read function starts on the value's start element and
 // returns with the stream on the value's last event (its end element, or
 // the start element itself when it is empty).
 class PlistStream {
  public:
-  PlistStream(ByteSource& source, const std::string& file) : source_(source), file_(file) {
+  PlistStream(ByteSource& source, const std::string& file, PlistScanner* quick = nullptr)
+      : source_(source), file_(file), quick_(quick) {
+    rec_.tags = tags_;
+    if (quick_) {
+      for (int t = 0; t < kTagCount; ++t) tags_[t] = quick_->intern(kTagNames[t]);
+      return;
+    }
     std::string_view first = source_.next();
     // The encoding layer reports through libxml2's generic channel, which
     // prints to standard error: kept here instead (per thread, restored
@@ -216,6 +369,7 @@ class PlistStream {
   }
 
   ~PlistStream() {
+    if (quick_) return;
     if (ctxt_) {
       if (ctxt_->myDoc) xmlFreeDoc(ctxt_->myDoc);
       ctxt_->myDoc = nullptr;
@@ -234,11 +388,11 @@ class PlistStream {
   // Moves to the next element start, element end or text; false at the
   // end of the document.
   bool advance() {
-    if (++next_ >= events_.size() && !fill()) {
+    if (++next_ >= rec_.events.size() && !fill()) {
       current_ = Event{};
       return false;
     }
-    current_ = events_[next_];
+    current_ = rec_.events[next_];
     switch (current_.kind) {
       case Event::kError:
         fail(current_.line, errorMessage_);
@@ -376,16 +530,7 @@ class PlistStream {
   }
 
  private:
-  struct Event {
-    enum Kind : uint8_t { kNone, kStart, kEnd, kText, kEntity, kError };
-    Kind kind = kNone;
-    bool empty = false;             // a start element with nothing inside
-    const char* name = "";          // interned element name
-    uint32_t text = 0, length = 0;  // text or entity name, in texts_
-    uint32_t line = 0;
-  };
-
-  std::string_view textOf(const Event& e) const { return {texts_.data() + e.text, e.length}; }
+  std::string_view textOf(const Event& e) const { return {rec_.texts.data() + e.text, e.length}; }
 
   // Reads the text of the scalar element the stream is on into `into`
   // (checked and dropped when null); `line`, when given, receives the line
@@ -408,62 +553,70 @@ class PlistStream {
     }
   }
 
-  static bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-  static bool blank(std::string_view text) {
-    for (char c : text)
-      if (!isBlank(c)) return false;
-    return true;
-  }
+  static bool isBlank(char c) { return EventRecorder::isBlank(c); }
 
   // Parses pieces until there are events to walk; false at the end.
   bool fill() {
-    events_.clear();
-    texts_.clear();
+    rec_.events.clear();
+    rec_.texts.clear();
     next_ = 0;
-    while (events_.empty()) {
+    while (rec_.events.empty()) {
       if (finished_) return false;
+      if (quick_) {
+        fillQuick();
+        continue;
+      }
       std::string_view piece = source_.next();
       if (piece.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
         fail(0, "a piece of the file is too large to parse");
       }
       int rc = xmlParseChunk(ctxt_, piece.data(), static_cast<int>(piece.size()), piece.empty());
       finished_ = piece.empty();
-      if ((rc != 0 || !ctxt_->wellFormed) && !failed_) {
+      if ((rc != 0 || !ctxt_->wellFormed) && !rec_.failed) {
         // Refused without a message of its own: the input's bytes could
         // not be decoded, or the parser stopped.
         errorMessage_ = undecodable() ? kUndecodable : "the file is not well-formed XML";
-        record(Event::kError, parserLine());
+        rec_.record(Event::kError, parserLine());
       }
-      if (failed_) finished_ = true;  // nothing after an error is read
+      if (rec_.failed) finished_ = true;  // nothing after an error is read
     }
     return true;
+  }
+
+  // The first batch is scanned here; a document longer than that is
+  // scanned ahead on a thread of its own.
+  void fillQuick() {
+    if (!ahead_) {
+      finished_ = !quick_->scanSome(rec_);
+      quickLine_ = quick_->line();
+      if (!finished_) {
+        EventRecorder recorder;
+        recorder.tags = tags_;
+        recorder.open = std::move(rec_.open);
+        ahead_ = std::make_unique<ScanAhead>(*quick_, std::move(recorder));
+      }
+      return;
+    }
+    ScanAhead::Batch batch = ahead_->take();
+    if (batch.error) std::rethrow_exception(batch.error);
+    rec_.events = std::move(batch.events);
+    rec_.texts = std::move(batch.texts);
+    quickLine_ = batch.line;
+    finished_ = !batch.more;
   }
 
   static constexpr const char* kUndecodable =
       "the file is not well-formed XML: its bytes are not in the encoding it declares";
   bool undecodable() const { return generic_.find("conversion failed") != std::string::npos; }
 
-  long parserLine() const { return ctxt_ && ctxt_->input ? ctxt_->input->line : 0; }
-
-  // False for events the stream does not keep: those after the first
-  // error, and those of an entity's content, which libxml2 parses on its
-  // first use to check it.
-  bool recording() const { return !failed_ && ctxt_->depth == 0; }
-
-  Event& record(Event::Kind kind, long line) {
-    Event& e = events_.emplace_back();
-    e.kind = kind;
-    e.line = static_cast<uint32_t>(line);
-    if (kind == Event::kError) failed_ = true;
-    return e;
+  long parserLine() const {
+    if (quick_) return quickLine_;
+    return ctxt_ && ctxt_->input ? ctxt_->input->line : 0;
   }
 
-  bool containerOpen() const {
-    if (open_.empty()) return true;
-    const char* n = open_.back().first;
-    return n == tags_[kDictTag] || n == tags_[kArrayTag] || n == tags_[kPlistTag] ||
-           n == tags_[kTrueTag] || n == tags_[kFalseTag];
-  }
+  // False for the callbacks of an entity's content, which libxml2 parses
+  // on its first use to check it.
+  bool recording() const { return ctxt_->depth == 0; }
 
   // The stream of a parser, or of the one it checks an entity for.
   static PlistStream* of(void* parser) {
@@ -473,67 +626,42 @@ class PlistStream {
   static void onStart(void* self, const xmlChar* localname, const xmlChar*, const xmlChar*, int,
                       const xmlChar**, int, int, const xmlChar**) {
     auto* s = of(self);
-    if (!s || !s->recording()) return;
-    long line = s->parserLine();
-    Event& e = s->record(Event::kStart, line);
-    e.name = reinterpret_cast<const char*>(localname);
-    s->open_.emplace_back(e.name, line);
+    if (s && s->recording())
+      s->rec_.startElement(reinterpret_cast<const char*>(localname), s->parserLine());
   }
 
   static void onEnd(void* self, const xmlChar*, const xmlChar*, const xmlChar*) {
     auto* s = of(self);
-    if (!s || !s->recording() || s->open_.empty()) return;
-    auto [name, line] = s->open_.back();
-    s->open_.pop_back();
-    // The start still waiting in this piece's events, with nothing after
-    // it, makes an empty element: one event instead of two.
-    if (!s->events_.empty()) {
-      Event& last = s->events_.back();
-      if (last.kind == Event::kStart && last.name == name) {
-        last.empty = true;
-        return;
-      }
-    }
-    s->record(Event::kEnd, line).name = name;
+    if (s && s->recording()) s->rec_.endElement();
   }
 
   static void onText(void* self, const xmlChar* chars, int length) {
     auto* s = of(self);
     if (!s || !s->recording() || length <= 0) return;
-    std::string_view text(reinterpret_cast<const char*>(chars), static_cast<size_t>(length));
-    // Layout between a container's elements is not content.
-    if (s->containerOpen() && blank(text)) return;
-    if (!s->events_.empty() && s->events_.back().kind == Event::kText) {
-      s->texts_ += text;  // the same text, given in parts
-      s->events_.back().length += static_cast<uint32_t>(text.size());
-      return;
-    }
-    Event& e = s->record(Event::kText, s->parserLine());
-    e.text = static_cast<uint32_t>(s->texts_.size());
-    e.length = static_cast<uint32_t>(text.size());
-    s->texts_ += text;
+    s->rec_.characters({reinterpret_cast<const char*>(chars), static_cast<size_t>(length)},
+                       s->parserLine());
   }
 
   static void onReference(void* self, const xmlChar* name) {
     auto* s = of(self);
-    if (!s || !s->recording()) return;
+    if (!s || !s->recording() || s->rec_.failed) return;
     std::string_view text(reinterpret_cast<const char*>(name));
-    Event& e = s->record(Event::kEntity, s->parserLine());
-    e.text = static_cast<uint32_t>(s->texts_.size());
+    Event& e = s->rec_.record(Event::kEntity, s->parserLine());
+    e.text = static_cast<uint32_t>(s->rec_.texts.size());
     e.length = static_cast<uint32_t>(text.size());
-    s->texts_ += text;
+    s->rec_.texts += text;
   }
 
   static void onError(void* self, xmlErrorPtr error) {
     auto* s = of(self);
-    if (!s || !error || error->level == XML_ERR_WARNING || s->failed_) return;
+    if (!s || !error || error->level == XML_ERR_WARNING || s->rec_.failed) return;
     std::string message = error->message ? error->message : "XML error";
     while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
       message.pop_back();
     // Bytes the decoder refused end the input early, and the parser then
     // complains of what is left: the cause is the one to tell.
     s->errorMessage_ = s->undecodable() ? kUndecodable : "not well-formed XML: " + message;
-    s->record(Event::kError, error->line);
+    s->rec_.record(Event::kError, error->line);
   }
 
   static void onGenericError(void* self, const char* format, ...) {
@@ -549,14 +677,15 @@ class PlistStream {
 
   ByteSource& source_;
   const std::string& file_;
+  PlistScanner* quick_;
   xmlParserCtxtPtr ctxt_ = nullptr;
   const char* tags_[kTagCount] = {};
-  std::vector<Event> events_;  // of the piece being walked
-  std::string texts_;          // their texts
+  EventRecorder rec_;  // the batch being walked
+  std::unique_ptr<ScanAhead> ahead_;
+  long quickLine_ = 0;  // the scanner's line after the batch being walked
   size_t next_ = 0;
   Event current_;
-  std::vector<std::pair<const char*, long>> open_;  // elements open in the parser, with lines
-  bool finished_ = false, failed_ = false;
+  bool finished_ = false;
   std::string integerText_;  // an integer's text, reused
   std::string errorMessage_;
   std::string generic_;  // what the generic channel said, bounded
@@ -712,21 +841,17 @@ class LibraryBuilder {
   // reading, which costs an allocation per track.
   void dropRepeatedIdentifiers() {
     auto& tracks = lib_.tracks;
-    // Sorted by the identifier's first eight bytes as a number, then by
-    // the whole identifier, then by position: the same order as comparing
-    // the strings, at the cost of an integer comparison almost always.
+    // Sorted by a hash of the identifier, then by the identifier, then by
+    // position: equal identifiers end up side by side, the first in the
+    // file first, at the cost of an integer comparison almost always
+    // (identifiers may share any prefix).
     struct Entry {
       uint64_t head;
       uint32_t index;
     };
     std::vector<Entry> order(tracks.size());
-    for (size_t i = 0; i < order.size(); ++i) {
-      std::string_view id = tracks[i].persistentId;
-      uint64_t head = 0;
-      for (size_t b = 0; b < 8; ++b)
-        head = head << 8 | (b < id.size() ? static_cast<uint8_t>(id[b]) : 0u);
-      order[i] = {head, static_cast<uint32_t>(i)};
-    }
+    for (size_t i = 0; i < order.size(); ++i)
+      order[i] = {std::hash<std::string_view>{}(tracks[i].persistentId), static_cast<uint32_t>(i)};
     std::sort(order.begin(), order.end(), [&](const Entry& a, const Entry& b) {
       if (a.head != b.head) return a.head < b.head;
       int c = tracks[a.index].persistentId.view().compare(tracks[b.index].persistentId);
@@ -829,12 +954,33 @@ class LibraryBuilder {
     // cheap. For a repeated Track ID the last track wins.
     std::stable_sort(trackIndex_.begin(), trackIndex_.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
+    // Track IDs are numbered from some start with few gaps: where they
+    // are, a table by number answers each entry in one look instead of a
+    // search through the tracks.
+    std::vector<uint32_t> byNumber;
+    int64_t first = trackIndex_.empty() ? 0 : trackIndex_.front().first;
+    if (!trackIndex_.empty() && trackIndex_.size() < (uint64_t{1} << 31) &&
+        static_cast<uint64_t>(trackIndex_.back().first) - static_cast<uint64_t>(first) <
+            4 * static_cast<uint64_t>(trackIndex_.size())) {
+      byNumber.assign(static_cast<size_t>(trackIndex_.back().first - first) + 1, UINT32_MAX);
+      for (size_t i = 0; i < trackIndex_.size(); ++i)
+        byNumber[static_cast<size_t>(trackIndex_[i].first - first)] = static_cast<uint32_t>(i);
+    }
     auto find = [&](int64_t id) -> const std::pair<int64_t, size_t>* {
+      if (!byNumber.empty()) {
+        uint64_t at = static_cast<uint64_t>(id) - static_cast<uint64_t>(first);
+        if (at >= byNumber.size() || byNumber[at] == UINT32_MAX) return nullptr;
+        return &trackIndex_[byNumber[at]];
+      }
       auto it = std::upper_bound(trackIndex_.begin(), trackIndex_.end(), id,
                                  [](int64_t v, const auto& e) { return v < e.first; });
       if (it == trackIndex_.begin() || (it - 1)->first != id) return nullptr;
       return &*(it - 1);
     };
+    // Entries come in any order: the identifiers side by side, rather
+    // than one visit to a track and one to its text per entry.
+    std::vector<std::string_view> ids(lib_.tracks.size());
+    for (size_t i = 0; i < ids.size(); ++i) ids[i] = lib_.tracks[i].persistentId;
     for (size_t i = 0; i < lib_.playlists.size(); ++i) {
       auto& items = lib_.playlists[i].items;
       auto& tracks = lib_.playlists[i].tracks;
@@ -847,7 +993,7 @@ class LibraryBuilder {
         } else if (entry->second == kNoFile) {
           ++lib_.itemsNamingTrackWithoutFile;
         } else {
-          items.push_back(lib_.tracks[entry->second].persistentId);
+          items.push_back(ids[entry->second]);
           tracks.push_back(static_cast<uint32_t>(entry->second));
         }
       }
@@ -909,6 +1055,11 @@ class FileSource : public ByteSource {
         throw LibraryError(file_, 0, std::string("cannot read: ") + std::strerror(errno));
     }
   }
+  void rewind() override {
+    if (::lseek(fd_, 0, SEEK_SET) != 0)
+      throw LibraryError(file_, 0, std::string("cannot read again: ") + std::strerror(errno));
+    total_ = 0;
+  }
 
  private:
   int fd_;
@@ -919,21 +1070,35 @@ class FileSource : public ByteSource {
 
 class MemorySource : public ByteSource {
  public:
-  explicit MemorySource(std::string_view bytes) : rest_(bytes) {}
+  explicit MemorySource(std::string_view bytes) : all_(bytes), rest_(bytes) {}
   std::string_view next() override {
     std::string_view piece = rest_.substr(0, kPiece);
     rest_.remove_prefix(piece.size());
     return piece;
   }
+  void rewind() override { rest_ = all_; }
 
  private:
-  std::string_view rest_;
+  std::string_view all_, rest_;
 };
 
-Library readFrom(ByteSource& source, const std::string& name, const PathMap& map) {
+// Exports are read by the quick scanner; a document it does not take is
+// read again by the full parser, whose verdict and messages hold. Both
+// give the builder the same events, so what the scanner's reading has
+// already said (a library, or the builder's error) is what the full
+// parser's would.
+Library readFrom(ByteSource& source, const std::string& name, const PathMap& map, bool quick) {
+  if (quick) {
+    try {
+      PlistScanner scanner(source);
+      PlistStream stream(source, name, &scanner);
+      return LibraryBuilder(stream, map).build();
+    } catch (const PlistScanner::OutOfForm&) {
+      source.rewind();
+    }
+  }
   PlistStream stream(source, name);
-  LibraryBuilder builder(stream, map);
-  return builder.build();
+  return LibraryBuilder(stream, map).build();
 }
 
 }  // namespace
@@ -1032,7 +1197,7 @@ Library LibraryReader::read(const std::string& file) const {
   }
   try {
     FileSource source(fd, file);
-    Library lib = readFrom(source, file, map_);
+    Library lib = readFrom(source, file, map_, quick_);
     ::close(fd);
     return lib;
   } catch (...) {
@@ -1044,7 +1209,7 @@ Library LibraryReader::read(const std::string& file) const {
 Library LibraryReader::readMemory(std::string_view xml, const std::string& name) const {
   if (xml.empty()) throw LibraryError(name, 0, "the file is empty");
   MemorySource source(xml);
-  return readFrom(source, name, map_);
+  return readFrom(source, name, map_, quick_);
 }
 
 const std::vector<std::string>& LibraryReader::exportFileNames() {

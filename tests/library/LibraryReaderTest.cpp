@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "library/LibraryReader.h"
+#include "library/PlistScanner.h"
 #include "support/Fixtures.h"
+#include "support/LibraryOutcome.h"
 
 namespace app {
 namespace {
@@ -289,6 +291,170 @@ TEST(LibraryReaderErrors, LineNumbersStayExactInLargeFiles) {
   std::string m;
   EXPECT_EQ(errorLine(xml, &m), keyLine);
   EXPECT_EQ(m, "key \"Total Time\" has no value");
+}
+
+// --- The quick scanner against the full parser --------------------------------
+
+// Whether the scanner reads the whole document without handing it over.
+bool scannerTakes(std::string_view xml) {
+  struct Bytes final : ByteSource {
+    std::string_view rest;
+    std::string_view next() override {
+      std::string_view piece = rest.substr(0, 4096);  // small pieces: tokens cross them
+      rest.remove_prefix(piece.size());
+      return piece;
+    }
+    void rewind() override {}
+  } bytes;
+  bytes.rest = xml;
+  struct Nothing final : PlistScanner::Sink {
+    void startElement(const char*, long) override {}
+    void endElement() override {}
+    void characters(std::string_view, long) override {}
+  } sink;
+  try {
+    PlistScanner scanner(bytes);
+    while (scanner.scanSome(sink)) {
+    }
+    return true;
+  } catch (const PlistScanner::OutOfForm&) {
+    return false;
+  }
+}
+
+void expectSameReading(const std::string& what, const std::string& xml, bool inForm) {
+  EXPECT_EQ(scannerTakes(xml), inForm) << what;
+  EXPECT_EQ(testsupport::libraryOutcome(LibraryReader(), xml),
+            testsupport::libraryOutcome(LibraryReader().withFullParserOnly(), xml))
+      << what;
+}
+
+TEST(QuickScanner, ReadsWhatTheFullParserReads) {
+  const std::string tracks =
+      "<key>Tracks</key><dict>\n" +
+      track(1, "A1", "file:///m/a%20b.mp3", "<key>Name</key><string>N</string>") +
+      track(2, "A2", "file:///m/c.mp3") + "</dict>\n";
+  const std::string body =
+      tracks + "<key>Playlists</key><array>\n" + playlist("P1", "Mix", {2, 1, 2}) + "</array>\n";
+  const std::string root = "<plist version=\"1.0\"><dict>" + body + "</dict></plist>";
+  auto crlf = [](std::string s, std::string_view eol) {
+    for (size_t at = 0; (at = s.find('\n', at)) != std::string::npos; at += eol.size())
+      s.replace(at, 1, eol);
+    return s;
+  };
+  auto named = [&](const std::string& name) {
+    return doc("<key>Tracks</key><dict>" +
+               track(1, "A1", "file:///a", "<key>Name</key><string>" + name + "</string>") +
+               "</dict>");
+  };
+  auto valued = [&](const std::string& key, const std::string& value) {
+    return doc("<key>Tracks</key><dict>\n" + track(1, "A1", "file:///a", key + value) + "</dict>");
+  };
+  std::string longName(70000, 'x');
+  longName.replace(65530, 5, "&amp;");
+  std::string deep = doc("<key>Tracks</key><dict/><key>X</key>");
+  deep.insert(deep.rfind("</dict>\n</plist>"), std::string(300 * 7, ' '));
+  for (size_t i = 0; i < 300; ++i) deep.replace(deep.find("       "), 7, "<array>");
+  struct Case {
+    std::string what, xml;
+    bool inForm;
+  };
+  const Case cases[] = {
+      {"an export", doc(body), true},
+      {"no declaration, no document type", root, true},
+      {"a byte order mark, encoding in lower case, standalone",
+       "\xEF\xBB\xBF<?xml version='1.0' encoding='utf-8' standalone='yes'?>\n" + root, true},
+      {"CR LF line ends", crlf(doc(body), "\r\n"), true},
+      {"comments everywhere",
+       "<!-- a -->\n<plist><dict><!-- b -->" + body + "<!---->\n</dict></plist>\n<!-- c -->\n",
+       true},
+      {"a comment inside a name", named("Na<!-- - -->me"), true},
+      {"references", named("A &amp; B &lt;&gt;&quot;&apos; &#38;&#x26;&#x1F3B5;&#233;"), true},
+      {"empty elements",
+       doc(tracks + "<key>Application Version</key><string/><key>Playlists</key><array/>"), true},
+      {"one empty element", valued("<key>Disabled</key>", "<true></true>"), true},
+      {"a number over lines", valued("<key>Size</key>", "<integer>\n12x\n</integer>"), true},
+      {"a number past ASCII over lines",
+       valued("<key>Size</key>", "<integer>\xC3\xA9\n\nx</integer>"), true},
+      {"a number starting with a reference",
+       valued("<key>Size</key>", "<integer>&#49;\nx</integer>"), true},
+      {"a number over CR LF lines", valued("<key>Size</key>", "<integer>\r\n1\r\nx</integer>"),
+       true},
+      {"a number past ASCII after CR LF",
+       valued("<key>Size</key>", "<integer>\r\n\xC3\xA9\r\nx</integer>"), true},
+      {"a number that is a CR LF", valued("<key>Size</key>", "<integer>\r\n</integer>"), true},
+      {"a key over lines without a value", valued("<key>\nTotal Time\n</key>", ""), true},
+      {"a start tag over lines", "<?xml version=\"1.0\"?>\n<html\n a='1'\n\n/>\n", true},
+      {"a value of the wrong kind", valued("<key>Name</key>", "<integer>3</integer>"), true},
+      {"text between entries", valued(" x\n", ""), true},
+      {"a long name across pieces", named(longName), true},
+      {"an encoding of its own",
+       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n" + named("\xE9t\xE9"), false},
+      {"bytes not in the declared encoding",
+       "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<plist><dict>\x81\x7f\xff</dict></plist>",
+       false},
+      {"CDATA", named("<![CDATA[a<b]]>"), false},
+      {"a processing instruction", doc("<?pi x?>" + body), false},
+      {"an entity of the document's own",
+       "<?xml version=\"1.0\"?>\n<!DOCTYPE plist [<!ENTITY e \"boom\">]>\n" + root, false},
+      {"an undeclared entity", named("a&e;"), false},
+      {"a lone CR", named("a\rb"), false},
+      {"CR LF inside a name", named("a\r\nb"), true},
+      {"bytes that are not UTF-8", named("a\xFF"), false},
+      {"a surrogate", named("a\xED\xA0\x80"), false},
+      {"U+FFFE", named("a\xEF\xBF\xBE"), false},
+      {"a control character", named("a\x01"), false},
+      {"a reference to NUL", named("a&#0;"), false},
+      {"]]> in text", named("a]]>b"), false},
+      {"tags that do not match", named("a</key>"), false},
+      {"the file ends early", doc(body).substr(0, 200), false},
+      {"a second root", root + "<plist/>", false},
+      {"text after the root", root + "x", false},
+      {"nesting deeper than the parser allows", deep, false},
+      {"a namespace prefix", "<p:plist xmlns:p='x'><p:dict>" + body + "</p:dict></p:plist>", false},
+      {"an attribute said twice", "<plist a='1' a='2'><dict>" + body + "</dict></plist>", false},
+      {"only blanks", " \n", false},
+  };
+  for (const Case& c : cases) expectSameReading(c.what, c.xml, c.inForm);
+}
+
+// A document longer than one batch is scanned on a thread of its own:
+// what it finds late (the end of the library, an error, a form the
+// scanner hands over) must come out as it does from the full parser.
+TEST(QuickScannerThreaded, ReadsALongDocumentAheadAsTheFullParserDoes) {
+  std::string body = "<key>Tracks</key><dict>\n";
+  for (int i = 1; i <= 3000; ++i) {
+    std::string n = std::to_string(i);
+    body += track(i, "P" + n, "file:///m/" + n + ".mp3",
+                  "<key>Name</key><string>T&amp;" + n + "</string>");
+  }
+  body += "</dict>\n";
+  const std::string whole =
+      doc(body + "<key>Playlists</key><array>" + playlist("L1", "All", {3, 1, 2999}) + "</array>");
+  const struct {
+    std::string what, xml;
+    bool inForm;
+  } cases[] = {
+      {"a long library", whole, true},
+      {"a long library that ends early", whole.substr(0, whole.size() - 30), false},
+      {"an error late", doc(body + "<key>Music Folder</key><integer>3</integer>"), true},
+      {"CDATA late", doc(body + "<key>Music Folder</key><string><![CDATA[x]]></string>"), false},
+  };
+  for (const auto& c : cases) expectSameReading(c.what, c.xml, c.inForm);
+}
+
+TEST(QuickScanner, TakesEveryRealExport) {
+  std::vector<std::filesystem::path> files;
+  if (std::filesystem::exists(kFixtures)) {
+    for (const auto& entry : std::filesystem::directory_iterator(kFixtures))
+      files.push_back(entry.path());
+  }
+  TESSALINE_REQUIRE_FIXTURE(!files.empty(), kFixtures);
+  for (const auto& file : files) {
+    std::ifstream in(file, std::ios::binary);
+    std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    expectSameReading(file.filename().string(), xml, true);
+  }
 }
 
 TEST(LibraryReaderErrors, MissingFileIsReported) {
