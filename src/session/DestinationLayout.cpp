@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <array>
 
 #include "platform/Path.h"
@@ -385,35 +386,84 @@ std::string DestinationLayout::playlistFileName(std::string_view playlistName) {
   }
 }
 
-DestinationLayout::LibraryPaths DestinationLayout::forLibrary(
-    const Library& library, const std::unordered_set<std::string_view>* only,
-    const KeptPaths* kept) {
-  LibraryPaths paths;
-  DestinationLayout layout(library.musicFolderSourcePath);
-  const std::string prefix = std::string(kMusicFolder) + "/";
+namespace {
+
+// Lays out the library's tracks in its own order, up to the last wanted
+// one: `take(i, path)` keeps the i-th track's path and says how many
+// paths are kept now. Tracks the drive holds under another spelling go
+// to `renamedFrom`, by persistent ID.
+template <class Wanted, class Take>
+void layOutTracks(DestinationLayout& layout, const Library& library, size_t wanted,
+                  const DestinationLayout::KeptPaths* kept,
+                  std::unordered_map<std::string, std::string>& renamedFrom, Wanted isWanted,
+                  Take take) {
+  const std::string prefix = std::string(DestinationLayout::kMusicFolder) + "/";
   // Every path the drive holds for a track of this library is held first,
   // whichever tracks come before it.
   if (kept) {
     for (const auto& [id, path] : *kept) layout.keep(prefix + std::string(path));
   }
-  size_t wanted = only ? only->size() : library.tracks.size();
-  for (auto t = library.tracks.begin(); t != library.tracks.end() && paths.tracks.size() < wanted;
-       ++t) {
-    std::string keptPath;
+  size_t taken = 0;
+  std::string keptPath;
+  for (size_t i = 0; i < library.tracks.size() && taken < wanted; ++i) {
+    const LibraryTrack& t = library.tracks[i];
+    keptPath.clear();
     if (kept) {
-      auto at = kept->find(t->persistentId.view());
-      if (at != kept->end()) keptPath = prefix + std::string(at->second);
+      auto at = kept->find(t.persistentId.view());
+      if (at != kept->end()) (keptPath = prefix) += at->second;
     }
     bool moved = false;
-    std::string path = layout.trackPath(*t, keptPath, &moved);
+    std::string path = layout.trackPath(t, keptPath, &moved);
     path.erase(0, prefix.size());
-    if (moved) paths.renamedFrom.emplace(t->persistentId, keptPath.substr(prefix.size()));
-    if (!only || only->count(t->persistentId))
-      paths.tracks.emplace(t->persistentId, std::move(path));
+    if (moved) renamedFrom.emplace(t.persistentId, keptPath.substr(prefix.size()));
+    if (isWanted(i)) taken = take(i, std::move(path));
   }
+}
+
+void layOutPlaylists(DestinationLayout& layout, const Library& library,
+                     std::unordered_map<std::string, std::string>& playlists) {
   for (const auto& p : library.playlists) {
-    if (p.exportedByDefault()) paths.playlists[p.persistentId] = layout.playlistFileName(p.name);
+    if (p.exportedByDefault()) playlists[p.persistentId] = layout.playlistFileName(p.name);
   }
+}
+
+}  // namespace
+
+DestinationLayout::LibraryPaths DestinationLayout::forLibrary(
+    const Library& library, const std::unordered_set<std::string_view>* only,
+    const KeptPaths* kept) {
+  LibraryPaths paths;
+  DestinationLayout layout(library.musicFolderSourcePath);
+  size_t wanted = only ? only->size() : library.tracks.size();
+  layOutTracks(
+      layout, library, wanted, kept, paths.renamedFrom,
+      [&](size_t i) { return !only || only->count(library.tracks[i].persistentId) != 0; },
+      [&](size_t i, std::string&& path) {
+        paths.tracks.emplace(library.tracks[i].persistentId, std::move(path));
+        return paths.tracks.size();
+      });
+  layOutPlaylists(layout, library, paths.playlists);
+  return paths;
+}
+
+DestinationLayout::LibraryPlaces DestinationLayout::forLibraryByPlace(
+    const Library& library, const std::vector<uint8_t>* only, const KeptPaths* kept) {
+  LibraryPlaces paths;
+  paths.tracks.resize(library.tracks.size());
+  DestinationLayout layout(library.musicFolderSourcePath);
+  size_t wanted = library.tracks.size();
+  if (only)
+    wanted = static_cast<size_t>(
+        std::count_if(only->begin(), only->end(), [](uint8_t on) { return on != 0; }));
+  size_t taken = 0;
+  layOutTracks(
+      layout, library, wanted, kept, paths.renamedFrom,
+      [&](size_t i) { return !only || (i < only->size() && (*only)[i]); },
+      [&](size_t i, std::string&& path) {
+        paths.tracks[i] = std::move(path);
+        return ++taken;
+      });
+  layOutPlaylists(layout, library, paths.playlists);
   return paths;
 }
 

@@ -119,6 +119,18 @@ class DestinationLayout {
   static LibraryPaths forLibrary(const Library& library,
                                  const std::unordered_set<std::string_view>* only = nullptr,
                                  const KeptPaths* kept = nullptr);
+  // The same laid out for a caller that knows its tracks by their place in
+  // library.tracks: `only[i]` says whether the i-th track is wanted (every
+  // one without `only`), and its path comes at tracks[i]. The tracks'
+  // persistent IDs are unique (as a library read has them).
+  struct LibraryPlaces {
+    std::vector<std::optional<std::string>> tracks;  // by place; none: not wanted
+    std::unordered_map<std::string, std::string> playlists;
+    std::unordered_map<std::string, std::string> renamedFrom;  // as in LibraryPaths
+  };
+  static LibraryPlaces forLibraryByPlace(const Library& library,
+                                         const std::vector<uint8_t>* only = nullptr,
+                                         const KeptPaths* kept = nullptr);
 
  private:
   // Views of the track's texts and of the program's constants, into

@@ -15,22 +15,37 @@ namespace session {
 
 Snapshot snapshotOf(const app::Library& library,
                     const std::unordered_map<std::string, std::string>& trackPaths) {
+  std::vector<std::optional<std::string>> byPlace(library.tracks.size());
+  std::string id;
+  for (size_t i = 0; i < library.tracks.size(); ++i) {
+    id.assign(library.tracks[i].persistentId.view());
+    auto placed = trackPaths.find(id);
+    if (placed != trackPaths.end()) byPlace[i] = placed->second;
+  }
+  return snapshotOf(library, std::move(byPlace));
+}
+
+Snapshot snapshotOf(const app::Library& library,
+                    std::vector<std::optional<std::string>> trackPathsByPlace,
+                    std::vector<uint32_t>* places) {
   Snapshot out;
   // Every track of the library, by its place there: its place in the
   // snapshot (when placed) and its playing time.
   constexpr uint32_t kUnplaced = UINT32_MAX;
   std::vector<uint32_t> at(library.tracks.size(), kUnplaced);
   std::vector<double> seconds(library.tracks.size());
-  out.tracks.reserve(trackPaths.size());
-  std::string id;
+  if (places) places->clear();
+  out.tracks.reserve(static_cast<size_t>(
+      std::count_if(trackPathsByPlace.begin(), trackPathsByPlace.end(),
+                    [](const std::optional<std::string>& p) { return p.has_value(); })));
   for (size_t i = 0; i < library.tracks.size(); ++i) {
     const app::LibraryTrack& t = library.tracks[i];
     seconds[i] = static_cast<double>(t.totalTimeMs.value_or(0)) / 1000.0;
-    id.assign(t.persistentId.view());
-    auto placed = trackPaths.find(id);
-    if (placed == trackPaths.end()) continue;
+    if (i >= trackPathsByPlace.size() || !trackPathsByPlace[i]) continue;
     at[i] = static_cast<uint32_t>(out.tracks.size());
-    out.tracks.push_back({id, std::string(t.localPath()), placed->second, !t.disabled});
+    if (places) places->push_back(static_cast<uint32_t>(i));
+    out.tracks.push_back({std::string(t.persistentId.view()), std::string(t.localPath()),
+                          std::move(*trackPathsByPlace[i]), !t.disabled});
   }
   for (const app::LibraryPlaylist& p : library.playlists) {
     SnapshotPlaylist playlist{p.persistentId, p.name, {}, 0};
