@@ -717,20 +717,23 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   // Needed: every track to be on the drive for the playlists exported
   // and for those whose files the drive keeps.
   // Each track is keyed once, however many playlists list it.
-  std::unordered_set<std::string> needed;
-  std::vector<uint8_t> keyed(snapshot_.tracks.size());
+  // The tracks listed are marked first and then keyed in their own order,
+  // which reads them one after another.
+  std::vector<uint8_t> listed(snapshot_.tracks.size());
   auto need = [&](const std::string& playlistId) {
     auto at = snapshotPlaylist_.find(playlistId);
     if (at == snapshotPlaylist_.end()) return;
-    for (uint32_t track : snapshot_.playlists[at->second].items) {
-      const session::SnapshotTrack& t = snapshot_.tracks[track];
-      if (keyed[track] || t.destination.empty() || (!t.enabled && !o_.allTracks)) continue;
-      keyed[track] = 1;
-      needed.insert(session::walkKey(t.destination));
-    }
+    for (uint32_t track : snapshot_.playlists[at->second].items) listed[track] = 1;
   };
   for (const auto& s : selected_) need(s.playlist->persistentId);
   for (const LibraryPlaylist* p : alsoNeeded_) need(p->persistentId);
+  std::unordered_set<std::string> needed;
+  needed.reserve(static_cast<size_t>(std::count(listed.begin(), listed.end(), uint8_t{1})));
+  for (size_t track = 0; track < snapshot_.tracks.size(); ++track) {
+    const session::SnapshotTrack& t = snapshot_.tracks[track];
+    if (!listed[track] || t.destination.empty() || (!t.enabled && !o_.allTracks)) continue;
+    needed.insert(session::walkKey(t.destination));
+  }
   auto list = session::walkStale(*fm, musicRoot_, needed, DestinationLayout::kArtFileName).paths;
   auto playlists = stalePlaylistFiles();
   record_ = destination_->readRecord();
@@ -1380,20 +1383,35 @@ void ExportSession::findUnplayable(const session::Plan& sized) {
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     playable.insert(lower);
   }
-  std::vector<uint8_t> seen(snapshot_.tracks.size());
+  // The tracks are judged in their own order, which reads them one after
+  // another (the playlists' order jumps about), and then told in the
+  // playlists' order. A track's reason: none (0), or 1 + its place in
+  // `reasons`.
+  std::vector<uint8_t> listed(snapshot_.tracks.size());
   for (const auto& figures : sized.playlists) {
-    for (uint32_t track : snapshot_.playlists[figures.playlist].items) {
-      const session::SnapshotTrack& st = snapshot_.tracks[track];
-      if (seen[track] || (!st.enabled && !o_.allTracks)) continue;
-      seen[track] = 1;
-      // The extension of the file's name: after its last dot, unless the
-      // name is all extension (".m4a" has none, as a path's would).
-      std::string_view name = st.destination;
-      name.remove_prefix(std::min(name.size(), name.rfind('/') + 1));
-      size_t dot = name.rfind('.');
-      std::string ext(dot == std::string_view::npos || dot == 0 ? std::string_view()
-                                                                : name.substr(dot + 1));
-      for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (uint32_t track : snapshot_.playlists[figures.playlist].items) listed[track] = 1;
+  }
+  std::vector<std::string> reasons;
+  std::vector<uint32_t> reasonOf(snapshot_.tracks.size());
+  // The reason goes by the extension alone, and an album's tracks share
+  // theirs: it is worked out again only when the extension changes.
+  std::string lastExt;
+  uint32_t lastReason = 0;
+  bool known = false;
+  for (size_t track = 0; track < snapshot_.tracks.size(); ++track) {
+    const session::SnapshotTrack& st = snapshot_.tracks[track];
+    if (!listed[track] || (!st.enabled && !o_.allTracks)) continue;
+    // The extension of the file's name: after its last dot, unless the
+    // name is all extension (".m4a" has none, as a path's would).
+    std::string_view name = st.destination;
+    name.remove_prefix(std::min(name.size(), name.rfind('/') + 1));
+    size_t dot = name.rfind('.');
+    std::string ext(dot == std::string_view::npos || dot == 0 ? std::string_view()
+                                                              : name.substr(dot + 1));
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!known || ext != lastExt) {
+      known = true;
+      lastExt = ext;
       std::string reason;
       if (ext == "m4p") {
         reason = "protected (.m4p): no player outside Apple's plays it";
@@ -1402,10 +1420,23 @@ void ExportSession::findUnplayable(const session::Plan& sized) {
             (ext.empty() ? std::string("its file has no extension") : "its format (." + ext + ")") +
             " is not one the drive plays (--formats)";
       }
-      if (reason.empty()) continue;
+      lastReason = 0;
+      if (!reason.empty()) {
+        reasons.push_back(std::move(reason));
+        lastReason = static_cast<uint32_t>(reasons.size());
+      }
+    }
+    reasonOf[track] = lastReason;
+  }
+  if (reasons.empty()) return;
+  std::vector<uint8_t> seen(snapshot_.tracks.size());
+  for (const auto& figures : sized.playlists) {
+    for (uint32_t track : snapshot_.playlists[figures.playlist].items) {
+      if (seen[track] || reasonOf[track] == 0) continue;
+      seen[track] = 1;
       const LibraryTrack& t = *snapshotLibraryTrack_[track];
-      plan_.unplayable.push_back(
-          {std::string(t.name), std::string(t.artist), std::string(t.location), reason});
+      plan_.unplayable.push_back({std::string(t.name), std::string(t.artist),
+                                  std::string(t.location), reasons[reasonOf[track] - 1]});
     }
   }
 }
