@@ -364,8 +364,9 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_
       candidate += leaf;
       key = collisionKey(candidate);
     }
-    if (files_.count(key) || folders_.count(key)) continue;
-    files_.emplace(std::string_view(key));
+    // Taken by a folder, or already by a file (the one look at files_
+    // that also holds the name).
+    if (folders_.count(key) || !files_.emplace(std::string_view(key)).second) continue;
     std::string candidate;
     candidate.reserve(folder.size() + 1 + leaf.size());
     candidate += folder;
