@@ -89,12 +89,22 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
   // Destinations first, then sources, in one batch: the manager lists each
   // destination folder once instead of asking per file. A file's size and
   // time are asked for where a record judges it.
-  std::vector<std::string> destinations(n);
+  // The destinations' paths are laid end to end in one buffer, sized
+  // first so that the queries' views of it stay put.
+  size_t bytes = 0;
+  for (const SnapshotTrack& t : snapshot.tracks)
+    bytes += musicRoot.size() + 1 + t.destination.size();
+  std::string destinations;
+  destinations.reserve(bytes);
   std::vector<platform::FileManager::ItemQuery> queries(2 * n);
   for (size_t i = 0; i < n; ++i) {
     const SnapshotTrack& t = snapshot.tracks[i];
-    destinations[i] = std::string(musicRoot) + "/" + t.destination;
-    queries[i] = {destinations[i], drive.record != nullptr, drive.walkFollows};
+    const size_t start = destinations.size();
+    destinations += musicRoot;
+    destinations += '/';
+    destinations += t.destination;
+    queries[i] = {std::string_view(destinations).substr(start), drive.record != nullptr,
+                  drive.walkFollows};
     queries[n + i] = {t.source, true};
   }
   unsigned threads = std::clamp(2 * std::thread::hardware_concurrency(), 2u, 8u);
@@ -171,10 +181,15 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
 Plan makePlan(const Snapshot& snapshot, const Observed& observed, const Choice& choice) {
   Plan plan;
   std::vector<uint8_t> chosen(snapshot.playlists.size()), charged(snapshot.tracks.size());
-  auto bytesOf = [&](uint32_t track) -> uint64_t {
-    return snapshot.tracks[track].enabled || !choice.copyOnlyChecked ? observed.sourceBytes[track]
-                                                                     : 0;
-  };
+  // What each track is charged, worked out in the tracks' own order: the
+  // playlists name them in any order, and each is named many times.
+  std::vector<uint64_t> chargeable(snapshot.tracks.size());
+  for (size_t track = 0; track < snapshot.tracks.size() && track < observed.sourceBytes.size();
+       ++track) {
+    chargeable[track] =
+        snapshot.tracks[track].enabled || !choice.copyOnlyChecked ? observed.sourceBytes[track] : 0;
+  }
+  auto bytesOf = [&](uint32_t track) -> uint64_t { return chargeable[track]; };
   // What the drive's file system cannot hold is left out, and said.
   auto refusal = [&](uint32_t track) -> std::optional<Refused::Why> {
     if (observed.sourceBytes[track] > choice.drive.maxFileBytes) return Refused::Why::kTooLarge;
