@@ -184,6 +184,16 @@ TEST(DestinationLayoutTracks, SomeTracksGetTheirPathsInTheWholeLibrary) {
     EXPECT_EQ(some.tracks.size(), only.size());
     for (std::string_view id : only)
       EXPECT_EQ(some.tracks.at(std::string(id)), all.tracks.at(std::string(id)));
+    // By place, the same tracks get the same paths, and no others get one.
+    std::vector<uint8_t> wanted(lib.tracks.size());
+    for (size_t i = 0; i < lib.tracks.size(); ++i)
+      wanted[i] = only.count(lib.tracks[i].persistentId);
+    auto byPlace = DestinationLayout::forLibraryByPlace(lib, &wanted);
+    for (size_t i = 0; i < lib.tracks.size(); ++i) {
+      auto id = std::string(lib.tracks[i].persistentId.view());
+      EXPECT_EQ(byPlace.tracks[i].has_value(), wanted[i] != 0) << id;
+      EXPECT_EQ(byPlace.tracks[i].value_or(""), wanted[i] ? all.tracks.at(id) : "") << id;
+    }
   }
 }
 
