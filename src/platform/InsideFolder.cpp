@@ -18,6 +18,14 @@ InsideFolder::InsideFolder(const std::string& folder) {
 
 bool InsideFolder::contains(std::string_view path, bool plainFile) {
   if (!known_ || path.empty() || path[0] != '/') return false;
+  std::string_view plainFolder;
+  if (plainFile) {
+    // Its folder, as the way up below spells it.
+    size_t slash = path.rfind('/');
+    plainFolder = path.substr(0, slash == 0 ? 1 : slash);
+    while (plainFolder.size() > 1 && plainFolder.back() == '/') plainFolder.remove_suffix(1);
+    if (lastKnown_ && plainFolder == lastFolder_) return lastInside_;
+  }
   std::string at(path);
   // A file reached through a link lies where the link leads.
   struct stat leaf;
@@ -60,6 +68,12 @@ bool InsideFolder::contains(std::string_view path, bool plainFile) {
     at.resize(slash == 0 ? 1 : slash);
   }
   for (const auto& folder : way) folders_.emplace(folder, inside);
+  if (plainFile) {
+    // Answered once, a folder keeps its answer (folders_): so does the memo.
+    lastFolder_.assign(plainFolder);
+    lastInside_ = inside;
+    lastKnown_ = true;
+  }
   return inside;
 }
 

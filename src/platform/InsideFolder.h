@@ -31,6 +31,10 @@ class InsideFolder {
   dev_t device_ = 0;
   ino_t inode_ = 0;
   std::unordered_map<std::string, bool> folders_;  // what each folder on the way answered
+  // The folder of the last plain file asked about and its answer: the
+  // files of one folder are mostly asked about one after another.
+  std::string lastFolder_;
+  bool lastInside_ = false, lastKnown_ = false;
 };
 
 }  // namespace platform

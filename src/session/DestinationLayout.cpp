@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <array>
 
 #include "platform/Path.h"
@@ -126,22 +127,54 @@ std::string fit(std::string_view base, std::string_view tail, size_t reserve) {
 // Splits a path on "/" into its components, dropping empty and "."
 // components and resolving ".." lexically; none when ".." would climb
 // above the start.
-std::optional<std::vector<std::string_view>> components(std::string_view path) {
-  std::vector<std::string_view> out;
+// `out` is filled in place (a buffer reused from one track to the next).
+bool components(std::string_view path, std::vector<std::string_view>& out) {
+  out.clear();
   size_t i = 0;
   while (i <= path.size()) {
     size_t j = path.find('/', i);
     if (j == std::string_view::npos) j = path.size();
     std::string_view c = path.substr(i, j - i);
     if (c == "..") {
-      if (out.empty()) return std::nullopt;
+      if (out.empty()) return false;
       out.pop_back();
     } else if (!c.empty() && c != ".") {
       out.emplace_back(c);
     }
     i = j + 1;
   }
+  return true;
+}
+
+std::optional<std::vector<std::string_view>> components(std::string_view path) {
+  std::vector<std::string_view> out;
+  if (!components(path, out)) return std::nullopt;
   return out;
+}
+
+// Printable ASCII without a character that replaceUnsafe() changes: the
+// name as it stands is already composed and storable.
+bool plainSafeAscii(std::string_view name) {
+  for (char c : name) {
+    if (c < 0x20 || c >= 0x7F) return false;
+    switch (c) {
+      case '\\':
+      case '/':
+      case ':':
+      case '*':
+      case '?':
+      case '"':
+      case '<':
+      case '>':
+      case '|':
+      case '#':
+      case '%':
+        return false;
+      default:
+        break;
+    }
+  }
+  return true;
 }
 
 // A component as the layout spelled it before names were composed and
@@ -197,7 +230,9 @@ std::string DestinationLayout::collisionKey(std::string_view path) {
 
 std::string DestinationLayout::safeComponent(std::string_view name, size_t reserve) {
   // Composed, as other systems write names and expect to read them.
-  std::string s = replaceUnstorable(platform::unicode::nfc(replaceUnsafe(name)));
+  std::string s = plainSafeAscii(name)
+                      ? std::string(name)
+                      : replaceUnstorable(platform::unicode::nfc(replaceUnsafe(name)));
   stripTrailingDotsAndBlanks(s);
   // A leading dot hides a file or folder ("...And More" would vanish
   // from a file manager's view and from players that skip hidden items).
@@ -221,33 +256,33 @@ std::string DestinationLayout::durationText(std::optional<int64_t> totalTimeMs) 
   return std::to_string((*totalTimeMs + 500) / 1000);
 }
 
-std::vector<std::string_view> DestinationLayout::relativeComponents(
-    const LibraryTrack& track) const {
-  auto parts = components(track.location);
-  if (parts && !mediaFolderKeys_.empty() && parts->size() > mediaFolderKeys_.size()) {
+void DestinationLayout::relativeComponents(const LibraryTrack& track,
+                                           std::vector<std::string_view>& parts) const {
+  bool split = components(track.location, parts);
+  if (split && !mediaFolderKeys_.empty() && parts.size() > mediaFolderKeys_.size()) {
     // Paths from Mac and Windows libraries name their folders without
     // regard to case, so the prefix is compared the same way.
     // Most paths spell the prefix as the library does: the keys are only
     // worked out for those that do not.
     bool under = true;
     for (size_t i = 0; i < mediaFolderKeys_.size() && under; ++i) {
-      under =
-          (*parts)[i] == mediaFolderParts_[i] || collisionKey((*parts)[i]) == mediaFolderKeys_[i];
+      under = parts[i] == mediaFolderParts_[i] || collisionKey(parts[i]) == mediaFolderKeys_[i];
     }
     if (under) {
-      auto first = parts->begin() + static_cast<std::ptrdiff_t>(mediaFolderKeys_.size());
+      auto first = parts.begin() + static_cast<std::ptrdiff_t>(mediaFolderKeys_.size());
       // The drive's folder is already "Music": the media folder's own
       // "Music" would only be said twice.
       static const std::string musicKey = collisionKey(kMusicFolder);
-      if (parts->end() - first > 1 && (*first == kMusicFolder || collisionKey(*first) == musicKey))
+      if (parts.end() - first > 1 && (*first == kMusicFolder || collisionKey(*first) == musicKey))
         ++first;
-      return {first, parts->end()};
+      parts.erase(parts.begin(), first);
+      return;
     }
   }
   std::string_view artist = !track.albumArtist.empty() ? track.albumArtist : track.artist;
   std::string_view album = track.album;
-  return {artist.empty() ? "Unknown Artist" : artist, album.empty() ? "Unknown Album" : album,
-          platform::lastComponentOf(track.location)};
+  parts.assign({artist.empty() ? "Unknown Artist" : artist, album.empty() ? "Unknown Album" : album,
+                platform::lastComponentOf(track.location)});
 }
 
 std::string DestinationLayout::placeFolder(const std::string& parent, const std::string& name) {
@@ -279,19 +314,25 @@ void DestinationLayout::keep(std::string_view path) {
 std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_view kept,
                                          bool* moved) {
   if (moved) *moved = false;
-  std::vector<std::string_view> parts = relativeComponents(track);
+  std::vector<std::string_view>& parts = parts_;
+  relativeComponents(track, parts);
   // An album's tracks share their folders: once placed, the same names
   // give the same folder, so the placing is done once per folder.
-  std::string raw;
+  std::string& raw = raw_;
+  raw.clear();
   for (size_t i = 0; i + 1 < parts.size(); ++i) (raw += parts[i]) += '\0';
-  auto placed = placedFolders_.find(raw);
+  auto placed = placedFolders_.find(std::string_view(raw));
   if (placed == placedFolders_.end()) {
     std::string folder = kMusicFolder;
     for (size_t i = 0; i + 1 < parts.size(); ++i)
       folder = placeFolder(folder, safeComponent(parts[i]));
-    placed = placedFolders_.emplace(std::string_view(raw), std::string_view(folder)).first;
+    PlacedFolder value{std::pmr::string(folder, &arena_),
+                       std::pmr::string(collisionKey(folder), &arena_),
+                       platform::unicode::isValidUtf8(folder)};
+    placed = placedFolders_.emplace(std::string_view(raw), std::move(value)).first;
   }
-  std::string_view folder = placed->second;
+  const PlacedFolder& at = placed->second;
+  std::string_view folder = at.spelling;
   std::string name = safeComponent(parts.empty() ? std::string_view() : parts.back());
   if (!kept.empty()) {
     // Composed like every name the layout gives.
@@ -306,13 +347,31 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_
     for (size_t i = 0; i + 1 < parts.size(); ++i) (before += '/') += legacyComponent(parts[i]);
     if (moved && !parts.empty()) *moved = keptIsNamed(kept, before, legacyComponent(parts.back()));
   }
+  std::string numberedName;
+  std::string& key = key_;
   for (int n = 1;; ++n) {
-    std::string candidate(folder);
+    if (n > 1) numberedName = numbered(name, n);
+    std::string_view leaf = n == 1 ? std::string_view(name) : std::string_view(numberedName);
+    // Names are always UTF-8, so the folder's key and the name's make the
+    // path's key.
+    if (at.foldsByComponent) {
+      key.assign(at.key);
+      key += '/';
+      platform::unicode::appendFoldedName(key, leaf);
+    } else {
+      std::string candidate(folder);
+      candidate += '/';
+      candidate += leaf;
+      key = collisionKey(candidate);
+    }
+    // Taken by a folder, or already by a file (the one look at files_
+    // that also holds the name).
+    if (folders_.count(key) || !files_.emplace(std::string_view(key)).second) continue;
+    std::string candidate;
+    candidate.reserve(folder.size() + 1 + leaf.size());
+    candidate += folder;
     candidate += '/';
-    candidate += n == 1 ? name : numbered(name, n);
-    std::string key = collisionKey(candidate);
-    if (files_.count(key) || folders_.count(key)) continue;
-    files_.emplace(std::string_view(key));
+    candidate += leaf;
     return candidate;
   }
 }
@@ -328,34 +387,84 @@ std::string DestinationLayout::playlistFileName(std::string_view playlistName) {
   }
 }
 
-DestinationLayout::LibraryPaths DestinationLayout::forLibrary(
-    const Library& library, const std::unordered_set<std::string_view>* only,
-    const KeptPaths* kept) {
-  LibraryPaths paths;
-  DestinationLayout layout(library.musicFolderSourcePath);
-  const std::string prefix = std::string(kMusicFolder) + "/";
+namespace {
+
+// Lays out the library's tracks in its own order, up to the last wanted
+// one: `take(i, path)` keeps the i-th track's path and says how many
+// paths are kept now. Tracks the drive holds under another spelling go
+// to `renamedFrom`, by persistent ID.
+template <class Wanted, class Take>
+void layOutTracks(DestinationLayout& layout, const Library& library, size_t wanted,
+                  const DestinationLayout::KeptPaths* kept,
+                  std::unordered_map<std::string, std::string>& renamedFrom, Wanted isWanted,
+                  Take take) {
+  const std::string prefix = std::string(DestinationLayout::kMusicFolder) + "/";
   // Every path the drive holds for a track of this library is held first,
   // whichever tracks come before it.
   if (kept) {
     for (const auto& [id, path] : *kept) layout.keep(prefix + std::string(path));
   }
-  size_t wanted = only ? only->size() : library.tracks.size();
-  for (auto t = library.tracks.begin(); t != library.tracks.end() && paths.tracks.size() < wanted;
-       ++t) {
-    std::string keptPath;
+  size_t taken = 0;
+  std::string keptPath;
+  for (size_t i = 0; i < library.tracks.size() && taken < wanted; ++i) {
+    const LibraryTrack& t = library.tracks[i];
+    keptPath.clear();
     if (kept) {
-      auto at = kept->find(t->persistentId.view());
-      if (at != kept->end()) keptPath = prefix + std::string(at->second);
+      auto at = kept->find(t.persistentId.view());
+      if (at != kept->end()) (keptPath = prefix) += at->second;
     }
     bool moved = false;
-    std::string path = layout.trackPath(*t, keptPath, &moved).substr(prefix.size());
-    if (moved) paths.renamedFrom.emplace(t->persistentId, keptPath.substr(prefix.size()));
-    if (!only || only->count(t->persistentId))
-      paths.tracks.emplace(t->persistentId, std::move(path));
+    std::string path = layout.trackPath(t, keptPath, &moved);
+    path.erase(0, prefix.size());
+    if (moved) renamedFrom.emplace(t.persistentId, keptPath.substr(prefix.size()));
+    if (isWanted(i)) taken = take(i, std::move(path));
   }
+}
+
+void layOutPlaylists(DestinationLayout& layout, const Library& library,
+                     std::unordered_map<std::string, std::string>& playlists) {
   for (const auto& p : library.playlists) {
-    if (p.exportedByDefault()) paths.playlists[p.persistentId] = layout.playlistFileName(p.name);
+    if (p.exportedByDefault()) playlists[p.persistentId] = layout.playlistFileName(p.name);
   }
+}
+
+}  // namespace
+
+DestinationLayout::LibraryPaths DestinationLayout::forLibrary(
+    const Library& library, const std::unordered_set<std::string_view>* only,
+    const KeptPaths* kept) {
+  LibraryPaths paths;
+  DestinationLayout layout(library.musicFolderSourcePath);
+  size_t wanted = only ? only->size() : library.tracks.size();
+  layOutTracks(
+      layout, library, wanted, kept, paths.renamedFrom,
+      [&](size_t i) { return !only || only->count(library.tracks[i].persistentId) != 0; },
+      [&](size_t i, std::string&& path) {
+        paths.tracks.emplace(library.tracks[i].persistentId, std::move(path));
+        return paths.tracks.size();
+      });
+  layOutPlaylists(layout, library, paths.playlists);
+  return paths;
+}
+
+DestinationLayout::LibraryPlaces DestinationLayout::forLibraryByPlace(
+    const Library& library, const std::vector<uint8_t>* only, const KeptPaths* kept) {
+  LibraryPlaces paths;
+  paths.tracks.resize(library.tracks.size());
+  DestinationLayout layout(library.musicFolderSourcePath);
+  size_t wanted = library.tracks.size();
+  if (only)
+    wanted = static_cast<size_t>(
+        std::count_if(only->begin(), only->end(), [](uint8_t on) { return on != 0; }));
+  size_t taken = 0;
+  layOutTracks(
+      layout, library, wanted, kept, paths.renamedFrom,
+      [&](size_t i) { return !only || (i < only->size() && (*only)[i]); },
+      [&](size_t i, std::string&& path) {
+        paths.tracks[i] = std::move(path);
+        return ++taken;
+      });
+  layOutPlaylists(layout, library, paths.playlists);
   return paths;
 }
 

@@ -119,10 +119,23 @@ class DestinationLayout {
   static LibraryPaths forLibrary(const Library& library,
                                  const std::unordered_set<std::string_view>* only = nullptr,
                                  const KeptPaths* kept = nullptr);
+  // The same laid out for a caller that knows its tracks by their place in
+  // library.tracks: `only[i]` says whether the i-th track is wanted (every
+  // one without `only`), and its path comes at tracks[i]. The tracks'
+  // persistent IDs are unique (as a library read has them).
+  struct LibraryPlaces {
+    std::vector<std::optional<std::string>> tracks;  // by place; none: not wanted
+    std::unordered_map<std::string, std::string> playlists;
+    std::unordered_map<std::string, std::string> renamedFrom;  // as in LibraryPaths
+  };
+  static LibraryPlaces forLibraryByPlace(const Library& library,
+                                         const std::vector<uint8_t>* only = nullptr,
+                                         const KeptPaths* kept = nullptr);
 
  private:
-  // Views of the track's texts and of the program's constants.
-  std::vector<std::string_view> relativeComponents(const LibraryTrack& track) const;
+  // Views of the track's texts and of the program's constants, into
+  // `parts` (its earlier contents go).
+  void relativeComponents(const LibraryTrack& track, std::vector<std::string_view>& parts) const;
   std::string placeFolder(const std::string& parent, const std::string& name);
 
   // Looked up by any text, without making a string of it.
@@ -144,7 +157,18 @@ class DestinationLayout {
   // once: hundreds of thousands of small strings, allocated from one arena
   // instead of one by one.
   std::pmr::monotonic_buffer_resource arena_;
-  TextMap placedFolders_{&arena_};  // source names -> folder
+  // A placed folder with its collision key: a file's key is the folder's,
+  // "/" and the name's, when the folder is UTF-8 (folding works on
+  // whole valid texts only, so another folder's key is made whole).
+  struct PlacedFolder {
+    std::pmr::string spelling, key;
+    bool foldsByComponent = false;
+  };
+  std::pmr::unordered_map<std::pmr::string, PlacedFolder, TextHash, TextEqual> placedFolders_{
+      &arena_};  // source names -> folder
+  // Reused from one track to the next.
+  std::vector<std::string_view> parts_;
+  std::string raw_, key_;
   TextMap folders_{&arena_};        // key -> spelling
   TextSet files_{&arena_};          // keys
   TextSet playlists_{&arena_};      // keys

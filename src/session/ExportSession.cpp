@@ -411,19 +411,18 @@ Outcome<Done> ExportSession::load() {
       need(p);
     }
   }
-  std::unordered_set<std::string_view> needed;
-  for (size_t i = 0; i < library_.tracks.size(); ++i) {
-    if (!neededTrack[i]) continue;
-    const LibraryTrack& t = library_.tracks[i];
-    needed.insert(t.persistentId.view());
-    byId_.emplace(t.persistentId, &t);
-  }
   // Tracks the drive holds keep their paths: the record says where.
   if (auto read = loadRecord(); !read) return read.error();
   DestinationLayout::KeptPaths kept;
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  // The library's IDs are looked up only when the record holds tracks.
   std::unordered_set<std::string_view> libraryIds;
-  for (const auto& t : library_.tracks) libraryIds.insert(t.persistentId.view());
+  auto inLibrary = [&](const std::string& id) {
+    if (libraryIds.empty()) {
+      for (const auto& t : library_.tracks) libraryIds.insert(t.persistentId.view());
+    }
+    return libraryIds.count(id) != 0;
+  };
   // Copies the record holds for tracks this library does not know by ID
   // (a library rebuilt or moved since, with new persistent IDs), by the
   // size and time their source had.
@@ -432,7 +431,7 @@ Outcome<Done> ExportSession::load() {
     if (e.kind != platform::EntryKind::kTrack ||
         e.path.compare(0, musicPrefix.size(), musicPrefix) != 0)
       continue;
-    if (e.libraryId == library_.libraryPersistentId && libraryIds.count(e.trackId)) {
+    if (e.libraryId == library_.libraryPersistentId && inLibrary(e.trackId)) {
       kept.emplace(e.trackId, std::string_view(e.path).substr(musicPrefix.size()));
     } else {
       unclaimed[{e.source.size, e.source.mtimeNs}].push_back(&e);
@@ -441,7 +440,11 @@ Outcome<Done> ExportSession::load() {
   // A track the record does not know whose source is the one such a copy
   // was made from keeps that copy's path, and takes the copy over.
   if (!unclaimed.empty()) {
-    for (const auto& [id, t] : byId_) {
+    std::unordered_map<std::string_view, const LibraryTrack*> byId;
+    for (size_t i = 0; i < library_.tracks.size(); ++i) {
+      if (neededTrack[i]) byId.emplace(library_.tracks[i].persistentId, &library_.tracks[i]);
+    }
+    for (const auto& [id, t] : byId) {
       if (kept.count(id)) continue;
       struct stat st;
       if (stat(std::string(t->localPath()).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
@@ -453,32 +456,44 @@ Outcome<Done> ExportSession::load() {
       match->second.pop_back();
     }
   }
-  DestinationLayout::LibraryPaths paths = DestinationLayout::forLibrary(library_, &needed, &kept);
+  DestinationLayout::LibraryPlaces paths =
+      DestinationLayout::forLibraryByPlace(library_, &neededTrack, &kept);
   // A track the drive holds under an earlier spelling of its name stays
   // there until the copy renames it: the plan and a dry run see where it
   // is now.
   std::unordered_map<std::string, std::string> newNames;
-  for (const auto& [id, old] : paths.renamedFrom)
-    newNames[id] = std::exchange(paths.tracks[id], old);
+  std::unordered_map<std::string_view, uint32_t> renamedAt;  // by persistent ID
+  if (!paths.renamedFrom.empty()) {
+    for (size_t i = 0; i < library_.tracks.size(); ++i) {
+      std::string id(library_.tracks[i].persistentId.view());
+      if (paths.renamedFrom.count(id)) renamedAt.emplace(library_.tracks[i].persistentId, i);
+    }
+  }
+  for (const auto& [id, old] : paths.renamedFrom) {
+    // A track renamed but not wanted is still placed, where it is now.
+    std::optional<std::string>& path = paths.tracks[renamedAt.at(id)];
+    if (!path) path.emplace();
+    newNames[id] = std::exchange(*path, old);
+  }
   DestinationLayout layout;  // names of playlists only chosen ones take
   for (const auto& p : paths.playlists) layout.playlistFileName(p.second);
-  std::unordered_map<std::string, std::string>& destination = paths.tracks;
 
-  snapshot_ = session::snapshotOf(library_, destination);
+  std::vector<uint32_t> places;
+  snapshot_ = session::snapshotOf(library_, std::move(paths.tracks), &places);
   snapshotLibraryTrack_.clear();
-  for (const auto& t : snapshot_.tracks) {
-    auto known = byId_.find(t.id);
-    snapshotLibraryTrack_.push_back(known == byId_.end() ? nullptr : known->second);
+  snapshotLibraryTrack_.reserve(places.size());
+  snapshotAt_.assign(library_.tracks.size(), kNotInSnapshot);
+  for (uint32_t i = 0; i < places.size(); ++i) {
+    snapshotLibraryTrack_.push_back(&library_.tracks[places[i]]);
+    snapshotAt_[places[i]] = i;
   }
   for (uint32_t i = 0; i < snapshot_.playlists.size(); ++i)
     snapshotPlaylist_.emplace(snapshot_.playlists[i].id, i);
-  for (uint32_t i = 0; i < snapshot_.tracks.size(); ++i)
-    snapshotTrack_.emplace(snapshot_.tracks[i].id, i);
   pendingRenames_.clear();
   for (auto& [id, name] : newNames) {
-    auto at = snapshotTrack_.find(id);
-    if (at != snapshotTrack_.end())
-      pendingRenames_.push_back({at->second, destination[id], std::move(name)});
+    uint32_t at = snapshotAt_[renamedAt.at(id)];
+    if (at != kNotInSnapshot)
+      pendingRenames_.push_back({at, snapshot_.tracks[at].destination, std::move(name)});
   }
 
   // A playlist file of the user's at a playlist's name is never replaced:
@@ -600,15 +615,14 @@ std::string ExportSession::cleanUpRefusal() const {
   std::string example;
   // A source the plan has just seen to be a plain file is not looked at
   // again, only its folders.
-  auto plainFile = [&](const LibraryTrack& t) {
-    auto at = snapshotTrack_.find(t.persistentId.view());
-    return at != snapshotTrack_.end() && at->second < observed_.sourcePlainFile.size() &&
-           observed_.sourcePlainFile[at->second] &&
-           snapshot_.tracks[at->second].source == t.localPath();
+  auto plainFile = [&](size_t place, std::string_view source) {
+    uint32_t at = place < snapshotAt_.size() ? snapshotAt_[place] : kNotInSnapshot;
+    return at != kNotInSnapshot && at < observed_.sourcePlainFile.size() &&
+           observed_.sourcePlainFile[at] && snapshot_.tracks[at].source == source;
   };
-  for (const auto& t : library_.tracks) {
-    std::string_view source = t.localPath();
-    if (!source.empty() && destination.contains(source, plainFile(t))) {
+  for (size_t i = 0; i < library_.tracks.size(); ++i) {
+    std::string_view source = library_.tracks[i].localPath();
+    if (!source.empty() && destination.contains(source, plainFile(i, source))) {
       if (inside++ == 0) example = source;
     }
   }
@@ -703,20 +717,23 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   // Needed: every track to be on the drive for the playlists exported
   // and for those whose files the drive keeps.
   // Each track is keyed once, however many playlists list it.
-  std::unordered_set<std::string> needed;
-  std::vector<uint8_t> keyed(snapshot_.tracks.size());
+  // The tracks listed are marked first and then keyed in their own order,
+  // which reads them one after another.
+  std::vector<uint8_t> listed(snapshot_.tracks.size());
   auto need = [&](const std::string& playlistId) {
     auto at = snapshotPlaylist_.find(playlistId);
     if (at == snapshotPlaylist_.end()) return;
-    for (uint32_t track : snapshot_.playlists[at->second].items) {
-      const session::SnapshotTrack& t = snapshot_.tracks[track];
-      if (keyed[track] || t.destination.empty() || (!t.enabled && !o_.allTracks)) continue;
-      keyed[track] = 1;
-      needed.insert(session::walkKey(t.destination));
-    }
+    for (uint32_t track : snapshot_.playlists[at->second].items) listed[track] = 1;
   };
   for (const auto& s : selected_) need(s.playlist->persistentId);
   for (const LibraryPlaylist* p : alsoNeeded_) need(p->persistentId);
+  std::unordered_set<std::string> needed;
+  needed.reserve(static_cast<size_t>(std::count(listed.begin(), listed.end(), uint8_t{1})));
+  for (size_t track = 0; track < snapshot_.tracks.size(); ++track) {
+    const session::SnapshotTrack& t = snapshot_.tracks[track];
+    if (!listed[track] || t.destination.empty() || (!t.enabled && !o_.allTracks)) continue;
+    needed.insert(session::walkKey(t.destination));
+  }
   auto list = session::walkStale(*fm, musicRoot_, needed, DestinationLayout::kArtFileName).paths;
   auto playlists = stalePlaylistFiles();
   record_ = destination_->readRecord();
@@ -839,7 +856,7 @@ Outcome<const ExportPlan*> ExportSession::plan() {
   plan_.spaceNeeded = sized.spaceNeeded;
   plan_.cannotHold.clear();
   for (const session::Refused& r : sized.refused) {
-    const LibraryTrack& t = *byId_.at(snapshot_.tracks[r.track].id);
+    const LibraryTrack& t = *snapshotLibraryTrack_[r.track];
     plan_.cannotHold.push_back({std::string(t.name), std::string(t.artist),
                                 musicRoot_ + "/" + snapshot_.tracks[r.track].destination,
                                 refusalReason(r.why), observed_.sourceBytes[r.track]});
@@ -869,7 +886,7 @@ Outcome<const ExportPlan*> ExportSession::plan() {
   for (const auto& p : pendingRenames_) plan_.toRename.push_back(p.from);
   plan_.missingSources.clear();
   for (uint32_t copy : sized.copies) {
-    const LibraryTrack& t = *byId_.at(snapshot_.tracks[copy].id);
+    const LibraryTrack& t = *snapshotLibraryTrack_[copy];
     if (!t.onThisComputer() || !observed_.sourceFound[copy])
       plan_.missingSources.emplace_back(t.location);
   }
@@ -1114,7 +1131,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
         outcome.uncheckedNotCopied.push_back(std::move(destination));
         continue;
       }
-      const LibraryTrack& t = *byId_.at(st.id);
+      const LibraryTrack& t = *snapshotLibraryTrack_[track];
       TrackFailure failure{std::string(t.name),
                            std::string(t.artist),
                            std::string(t.localPath()),
@@ -1366,20 +1383,35 @@ void ExportSession::findUnplayable(const session::Plan& sized) {
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     playable.insert(lower);
   }
-  std::vector<uint8_t> seen(snapshot_.tracks.size());
+  // The tracks are judged in their own order, which reads them one after
+  // another (the playlists' order jumps about), and then told in the
+  // playlists' order. A track's reason: none (0), or 1 + its place in
+  // `reasons`.
+  std::vector<uint8_t> listed(snapshot_.tracks.size());
   for (const auto& figures : sized.playlists) {
-    for (uint32_t track : snapshot_.playlists[figures.playlist].items) {
-      const session::SnapshotTrack& st = snapshot_.tracks[track];
-      if (seen[track] || (!st.enabled && !o_.allTracks)) continue;
-      seen[track] = 1;
-      // The extension of the file's name: after its last dot, unless the
-      // name is all extension (".m4a" has none, as a path's would).
-      std::string_view name = st.destination;
-      name.remove_prefix(std::min(name.size(), name.rfind('/') + 1));
-      size_t dot = name.rfind('.');
-      std::string ext(dot == std::string_view::npos || dot == 0 ? std::string_view()
-                                                                : name.substr(dot + 1));
-      for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (uint32_t track : snapshot_.playlists[figures.playlist].items) listed[track] = 1;
+  }
+  std::vector<std::string> reasons;
+  std::vector<uint32_t> reasonOf(snapshot_.tracks.size());
+  // The reason goes by the extension alone, and an album's tracks share
+  // theirs: it is worked out again only when the extension changes.
+  std::string lastExt;
+  uint32_t lastReason = 0;
+  bool known = false;
+  for (size_t track = 0; track < snapshot_.tracks.size(); ++track) {
+    const session::SnapshotTrack& st = snapshot_.tracks[track];
+    if (!listed[track] || (!st.enabled && !o_.allTracks)) continue;
+    // The extension of the file's name: after its last dot, unless the
+    // name is all extension (".m4a" has none, as a path's would).
+    std::string_view name = st.destination;
+    name.remove_prefix(std::min(name.size(), name.rfind('/') + 1));
+    size_t dot = name.rfind('.');
+    std::string ext(dot == std::string_view::npos || dot == 0 ? std::string_view()
+                                                              : name.substr(dot + 1));
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!known || ext != lastExt) {
+      known = true;
+      lastExt = ext;
       std::string reason;
       if (ext == "m4p") {
         reason = "protected (.m4p): no player outside Apple's plays it";
@@ -1388,10 +1420,23 @@ void ExportSession::findUnplayable(const session::Plan& sized) {
             (ext.empty() ? std::string("its file has no extension") : "its format (." + ext + ")") +
             " is not one the drive plays (--formats)";
       }
-      if (reason.empty()) continue;
-      const LibraryTrack& t = *byId_.at(st.id);
-      plan_.unplayable.push_back(
-          {std::string(t.name), std::string(t.artist), std::string(t.location), reason});
+      lastReason = 0;
+      if (!reason.empty()) {
+        reasons.push_back(std::move(reason));
+        lastReason = static_cast<uint32_t>(reasons.size());
+      }
+    }
+    reasonOf[track] = lastReason;
+  }
+  if (reasons.empty()) return;
+  std::vector<uint8_t> seen(snapshot_.tracks.size());
+  for (const auto& figures : sized.playlists) {
+    for (uint32_t track : snapshot_.playlists[figures.playlist].items) {
+      if (seen[track] || reasonOf[track] == 0) continue;
+      seen[track] = 1;
+      const LibraryTrack& t = *snapshotLibraryTrack_[track];
+      plan_.unplayable.push_back({std::string(t.name), std::string(t.artist),
+                                  std::string(t.location), reasons[reasonOf[track] - 1]});
     }
   }
 }

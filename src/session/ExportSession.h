@@ -302,15 +302,15 @@ class ExportSession {
   // needed by the clean-up, never copied.
   std::vector<const LibraryPlaylist*> alsoNeeded_;
   std::vector<Selected> loaded_;  // what load() selected, before any choose()
-  // The tracks of the playlists taken, keyed by views of their own identifiers.
-  std::unordered_map<std::string_view, const LibraryTrack*> byId_;
   // The engine's view of the same export: the playlists taken and their
   // tracks as plain values, what the drive showed when last planned, and
   // each playlist's place in the snapshot.
   session::Snapshot snapshot_;
   session::Observed observed_;
   std::unordered_map<std::string, uint32_t> snapshotPlaylist_;
-  std::unordered_map<std::string_view, uint32_t> snapshotTrack_;
+  // Each library track's place in the snapshot, by its place in the library.
+  static constexpr uint32_t kNotInSnapshot = UINT32_MAX;
+  std::vector<uint32_t> snapshotAt_;
   std::vector<const LibraryTrack*> snapshotLibraryTrack_;  // each snapshot track's own
   ExportPlan plan_;
   bool planned_ = false;                    // plan() has sized the export

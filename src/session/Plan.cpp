@@ -15,22 +15,37 @@ namespace session {
 
 Snapshot snapshotOf(const app::Library& library,
                     const std::unordered_map<std::string, std::string>& trackPaths) {
+  std::vector<std::optional<std::string>> byPlace(library.tracks.size());
+  std::string id;
+  for (size_t i = 0; i < library.tracks.size(); ++i) {
+    id.assign(library.tracks[i].persistentId.view());
+    auto placed = trackPaths.find(id);
+    if (placed != trackPaths.end()) byPlace[i] = placed->second;
+  }
+  return snapshotOf(library, std::move(byPlace));
+}
+
+Snapshot snapshotOf(const app::Library& library,
+                    std::vector<std::optional<std::string>> trackPathsByPlace,
+                    std::vector<uint32_t>* places) {
   Snapshot out;
   // Every track of the library, by its place there: its place in the
   // snapshot (when placed) and its playing time.
   constexpr uint32_t kUnplaced = UINT32_MAX;
   std::vector<uint32_t> at(library.tracks.size(), kUnplaced);
   std::vector<double> seconds(library.tracks.size());
-  out.tracks.reserve(trackPaths.size());
-  std::string id;
+  if (places) places->clear();
+  out.tracks.reserve(static_cast<size_t>(
+      std::count_if(trackPathsByPlace.begin(), trackPathsByPlace.end(),
+                    [](const std::optional<std::string>& p) { return p.has_value(); })));
   for (size_t i = 0; i < library.tracks.size(); ++i) {
     const app::LibraryTrack& t = library.tracks[i];
     seconds[i] = static_cast<double>(t.totalTimeMs.value_or(0)) / 1000.0;
-    id.assign(t.persistentId.view());
-    auto placed = trackPaths.find(id);
-    if (placed == trackPaths.end()) continue;
+    if (i >= trackPathsByPlace.size() || !trackPathsByPlace[i]) continue;
     at[i] = static_cast<uint32_t>(out.tracks.size());
-    out.tracks.push_back({id, std::string(t.localPath()), placed->second, !t.disabled});
+    if (places) places->push_back(static_cast<uint32_t>(i));
+    out.tracks.push_back({std::string(t.persistentId.view()), std::string(t.localPath()),
+                          std::move(*trackPathsByPlace[i]), !t.disabled});
   }
   for (const app::LibraryPlaylist& p : library.playlists) {
     SnapshotPlaylist playlist{p.persistentId, p.name, {}, 0};
@@ -74,12 +89,22 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
   // Destinations first, then sources, in one batch: the manager lists each
   // destination folder once instead of asking per file. A file's size and
   // time are asked for where a record judges it.
-  std::vector<std::string> destinations(n);
+  // The destinations' paths are laid end to end in one buffer, sized
+  // first so that the queries' views of it stay put.
+  size_t bytes = 0;
+  for (const SnapshotTrack& t : snapshot.tracks)
+    bytes += musicRoot.size() + 1 + t.destination.size();
+  std::string destinations;
+  destinations.reserve(bytes);
   std::vector<platform::FileManager::ItemQuery> queries(2 * n);
   for (size_t i = 0; i < n; ++i) {
     const SnapshotTrack& t = snapshot.tracks[i];
-    destinations[i] = std::string(musicRoot) + "/" + t.destination;
-    queries[i] = {destinations[i], drive.record != nullptr, drive.walkFollows};
+    const size_t start = destinations.size();
+    destinations += musicRoot;
+    destinations += '/';
+    destinations += t.destination;
+    queries[i] = {std::string_view(destinations).substr(start), drive.record != nullptr,
+                  drive.walkFollows};
     queries[n + i] = {t.source, true};
   }
   unsigned threads = std::clamp(2 * std::thread::hardware_concurrency(), 2u, 8u);
@@ -156,10 +181,15 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
 Plan makePlan(const Snapshot& snapshot, const Observed& observed, const Choice& choice) {
   Plan plan;
   std::vector<uint8_t> chosen(snapshot.playlists.size()), charged(snapshot.tracks.size());
-  auto bytesOf = [&](uint32_t track) -> uint64_t {
-    return snapshot.tracks[track].enabled || !choice.copyOnlyChecked ? observed.sourceBytes[track]
-                                                                     : 0;
-  };
+  // What each track is charged, worked out in the tracks' own order: the
+  // playlists name them in any order, and each is named many times.
+  std::vector<uint64_t> chargeable(snapshot.tracks.size());
+  for (size_t track = 0; track < snapshot.tracks.size() && track < observed.sourceBytes.size();
+       ++track) {
+    chargeable[track] =
+        snapshot.tracks[track].enabled || !choice.copyOnlyChecked ? observed.sourceBytes[track] : 0;
+  }
+  auto bytesOf = [&](uint32_t track) -> uint64_t { return chargeable[track]; };
   // What the drive's file system cannot hold is left out, and said.
   auto refusal = [&](uint32_t track) -> std::optional<Refused::Why> {
     if (observed.sourceBytes[track] > choice.drive.maxFileBytes) return Refused::Why::kTooLarge;

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -137,6 +138,11 @@ struct Plan {
 // the items that name one of them.
 Snapshot snapshotOf(const app::Library& library,
                     const std::unordered_map<std::string, std::string>& trackPaths);
+// The same from the paths by place in library.tracks (taken over);
+// `places`, when given, gets each snapshot track's place there.
+Snapshot snapshotOf(const app::Library& library,
+                    std::vector<std::optional<std::string>> trackPathsByPlace,
+                    std::vector<uint32_t>* places = nullptr);
 
 // Looks at every track's destination below `musicRoot` and at its source.
 // With a record, a file at a destination is the track only when the

@@ -10,7 +10,8 @@ namespace {
 struct Walk {
   platform::FileManager& fm;
   const std::unordered_set<std::string>& needed;
-  std::unordered_set<std::string> folders;  // above a needed path
+  // Above a needed path: views of the needed keys' beginnings.
+  std::unordered_set<std::string_view> folders;
   std::string_view art;
   StaleFiles out;
 
@@ -64,10 +65,11 @@ std::string walkKey(std::string_view relative) {
 StaleFiles walkStale(platform::FileManager& fm, const std::string& root,
                      const std::unordered_set<std::string>& needed, std::string_view artFileName) {
   Walk walk{fm, needed, {}, artFileName, {}};
+  walk.folders.reserve(needed.size() / 4);
   for (const auto& key : needed) {
     for (size_t slash = key.rfind('/'); slash != std::string::npos && slash > 0;
          slash = key.rfind('/', slash - 1)) {
-      if (!walk.folders.insert(key.substr(0, slash)).second) break;
+      if (!walk.folders.insert(std::string_view(key).substr(0, slash)).second) break;
     }
   }
   std::string path = root, key;

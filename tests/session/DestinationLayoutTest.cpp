@@ -134,6 +134,23 @@ TEST(DestinationLayoutTracks, CollisionsByCaseAndCompositionGetNumbers) {
             "Music/Artist/Album/a_b (2).mp3");
 }
 
+// A file's key is made from its folder's key and its name's: folding a
+// path a component at a time must give the whole path's key.
+TEST(DestinationLayoutTracks, KeysFoldAComponentAtATime) {
+  for (std::string folder : {"Music/Caf\u00E9", "Music/Stra\u00DFe", "Music/\u01C4\u03C3"}) {
+    for (std::string name : {"\u0301a.mp3", "e\u0301t\u00E9.mp3", "\uFB01n \u03C2.mp3", "a.mp3"}) {
+      std::string key = DestinationLayout::collisionKey(folder) + "/";
+      platform::unicode::appendFoldedName(key, name);
+      EXPECT_EQ(key, DestinationLayout::collisionKey(folder + "/" + name)) << folder << "/" << name;
+    }
+  }
+  DestinationLayout layout;
+  EXPECT_EQ(layout.trackPath(track("/a/\u00E9t\u00E9.mp3", "Caf\u00E9", "x")),
+            "Music/Caf\u00E9/x/\u00E9t\u00E9.mp3");
+  EXPECT_EQ(layout.trackPath(track("/b/E\u0301TE\u0301.mp3", "CAFE\u0301", "X")),
+            "Music/Caf\u00E9/x/\u00C9T\u00C9 (2).mp3");
+}
+
 TEST(DestinationLayoutTracks, NumberedLongNamesStayWithinTheLimit) {
   DestinationLayout layout;
   std::string name = std::string(260, 'x') + ".mp3";
@@ -167,6 +184,16 @@ TEST(DestinationLayoutTracks, SomeTracksGetTheirPathsInTheWholeLibrary) {
     EXPECT_EQ(some.tracks.size(), only.size());
     for (std::string_view id : only)
       EXPECT_EQ(some.tracks.at(std::string(id)), all.tracks.at(std::string(id)));
+    // By place, the same tracks get the same paths, and no others get one.
+    std::vector<uint8_t> wanted(lib.tracks.size());
+    for (size_t i = 0; i < lib.tracks.size(); ++i)
+      wanted[i] = only.count(lib.tracks[i].persistentId);
+    auto byPlace = DestinationLayout::forLibraryByPlace(lib, &wanted);
+    for (size_t i = 0; i < lib.tracks.size(); ++i) {
+      auto id = std::string(lib.tracks[i].persistentId.view());
+      EXPECT_EQ(byPlace.tracks[i].has_value(), wanted[i] != 0) << id;
+      EXPECT_EQ(byPlace.tracks[i].value_or(""), wanted[i] ? all.tracks.at(id) : "") << id;
+    }
   }
 }
 
