@@ -287,6 +287,8 @@ class ScanAhead {
       }
       batch.events = std::exchange(recorder_.events, {});
       batch.texts = std::exchange(recorder_.texts, {});
+      recorder_.events.reserve(batch.events.size());
+      recorder_.texts.reserve(batch.texts.size());
       batch.line = scanner_.line();
       bool more = batch.more;
       std::unique_lock<std::mutex> lock(mutex_);

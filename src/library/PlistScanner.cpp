@@ -187,14 +187,30 @@ long parserLineOfText(const Byte* b, const Byte* e, long line) {
 
 PlistScanner::PlistScanner(ByteSource& source) : source_(source), buffer_(64 * 1024) {}
 
+// Names are a few bytes long: compared in a loop rather than by a call.
+bool sameBytes(const char* a, const char* b, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
 const PlistScanner::Name& PlistScanner::named(std::string_view name) {
-  for (const Name& n : names_)
-    if (n.text == name) return n;
+  // Most elements repeat a name seen before: one look in a small table
+  // by length and last letter answers them.
+  const Name*& seen =
+      seen_[(name.size() * 8 + static_cast<unsigned char>(name.back())) % seen_.size()];
+  if (seen && seen->text.size() == name.size() &&
+      sameBytes(seen->text.data(), name.data(), name.size()))
+    return *seen;
+  for (const Name& n : names_) {
+    if (n.text == name) return *(seen = &n);
+  }
   if (names_.size() >= kMaxNames) refuse();
   static constexpr std::string_view kContainers[] = {"dict", "array", "plist", "true", "false"};
   bool container =
       std::find(std::begin(kContainers), std::end(kContainers), name) != std::end(kContainers);
-  return names_.push_back({std::string(name), container}), names_.back();
+  names_.push_back({std::string(name), container});
+  return *(seen = &names_.back());
 }
 
 bool PlistScanner::more() {
@@ -542,16 +558,17 @@ PlistScanner::Step PlistScanner::scanEndTag(Sink& sink) {
   const auto* b = reinterpret_cast<const Byte*>(buffer_.data());
   const Byte* e = b + end_;
   const Byte* p = b + at_ + 2;
-  const Byte* n = p;
-  while (p < e && kBytes.name[*p]) ++p;
-  const Byte* nameEnd = p;
-  long lines = 0;
-  p = skipBlanks(p, e, lines);
-  if (p == e) return Step::kMore;
+  // Only the open element's name may follow: compared as it stands.
   const Open& open = open_.back();
-  if (*p != '>' || open.length != static_cast<size_t>(nameEnd - n) ||
-      std::memcmp(n, open.name, open.length) != 0)
-    refuse();
+  if (static_cast<size_t>(e - p) <= open.length) return Step::kMore;
+  if (!sameBytes(reinterpret_cast<const char*>(p), open.name, open.length)) refuse();
+  p += open.length;
+  long lines = 0;
+  if (*p != '>') {
+    p = skipBlanks(p, e, lines);
+    if (p == e) return Step::kMore;
+    if (*p != '>') refuse();
+  }
   line_ += lines;
   at_ = static_cast<size_t>(p + 1 - b);
   open_.pop_back();

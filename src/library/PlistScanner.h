@@ -19,6 +19,7 @@
 // Errors: OutOfForm, and whatever the byte source throws.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <deque>
 #include <string>
@@ -106,6 +107,7 @@ class PlistScanner {
   };
   const Name& named(std::string_view name);
   std::deque<Name> names_;  // interned; a deque keeps them in place
+  std::array<const Name*, 64> seen_{};
   std::string decoded_;     // a text whose entities or CR LF were replaced
 };
 
