@@ -154,33 +154,69 @@ const Byte* skipBlanks(const Byte* p, const Byte* e, long& lines) {
   return p;
 }
 
+bool allBlank(const Byte* b, const Byte* e) { return std::all_of(b, e, isBlank); }
+
 // Where the push parser says a text is: the line it has reached when it
-// hands over the text's first part. Its first look takes ASCII up to a
-// reference, a CR or a byte past ASCII (a CR LF that begins the text is
-// passed over, and its LF begins the part); a text that goes on past
-// ASCII from its start is handed over in parts of about 300 bytes, each
-// before the line of its last character is counted, a CR LF being one LF.
-long parserLineOfText(const Byte* b, const Byte* e, long line) {
+// hands over the first part of the text that is kept (in a container
+// element, a part of layout alone is not). It hands a text over in parts:
+// each reference alone; ASCII up to a reference, a CR or a byte past
+// ASCII (after a CR LF the LF begins the next part, its line counted);
+// from a byte past ASCII on, parts of 300 bytes or more up to the next
+// reference, each handed over before the line of its last character is
+// counted, a CR LF being one LF.
+long parserLineOfText(const Byte* b, const Byte* e, long line, bool container) {
+  const long first = line;
+  auto kept = [&](const Byte* from, const Byte* to) { return !container || !allBlank(from, to); };
   const Byte* p = b;
-  if (p < e && *p < 0x80) {
-    bool crlfFirst = e - p >= 2 && p[0] == '\r' && p[1] == '\n';
-    if (!crlfFirst || e - p == 2 || p[2] < 0x80) {
-      if (crlfFirst) ++line, p += 2;
-      while (p < e && *p < 0x80 && *p != '&' && *p != '\r') line += *p++ == '\n';
-      return line;
+  while (p < e) {
+    if (*p == '&') {
+      std::string character;
+      p += referenceLength(p, e, &character);
+      const auto* c = reinterpret_cast<const Byte*>(character.data());
+      if (kept(c, c + character.size())) return line;
+      continue;
     }
-    ++p;  // past ASCII after a CR LF: the slow look starts at its LF
+    const Byte* from = p;
+    bool slow = *p >= 0x80;
+    while (!slow) {
+      while (p < e && *p < 0x80 && *p != '&' && *p != '\r') line += *p++ == '\n';
+      if (p > from && kept(from, p)) return line;
+      if (p < e && *p == '\r') {  // its LF begins the next part, its line counted
+        from = ++p;
+        ++p;
+        ++line;
+        if (p < e && *p >= 0x80) {  // the slow look starts at the LF and counts it
+          --line;
+          p = from;
+          slow = true;
+        }
+        continue;
+      }
+      if (p < e && *p >= 0x80) {
+        from = p;
+        slow = true;
+      }
+      break;  // at a reference, at the end, or on to the slow look
+    }
+    if (!slow) continue;
+    size_t bytes = 0;
+    while (p < e && *p != '&') {
+      const Byte* at = p;
+      if (*p == '\r') ++p;  // of a CR LF, taken as its LF
+      int n = charLength(p, e);
+      if (n <= 0) return first;
+      p += n;
+      bytes += static_cast<size_t>(n);
+      if (bytes >= 300) {
+        if (kept(from, p)) return line;
+        bytes = 0;
+        from = p;
+      }
+      line += *at == '\n' || *at == '\r';
+    }
+    if (p > from && kept(from, p)) return line;
   }
-  size_t bytes = 0;
-  while (p < e && *p != '&') {
-    if (*p == '\r') ++p;  // of a CR LF: the scan took no other
-    int n = charLength(p, e);
-    if (n <= 0 || bytes + static_cast<size_t>(n) >= 300) break;
-    bytes += static_cast<size_t>(n);
-    line += *p == '\n';
-    p += n;
-  }
-  return line;
+  return first;
 }
 
 }  // namespace
@@ -618,7 +654,7 @@ PlistScanner::Step PlistScanner::scanText(Sink& sink) {
   line_ += lines;
   at_ += static_cast<size_t>(p - b);
   if (containerOpen() && std::all_of(b, p, isBlank)) return Step::kDone;
-  if (lines) line = parserLineOfText(b, p, line);
+  if (lines) line = parserLineOfText(b, p, line, containerOpen());
   if (!replace) {
     sink.characters({reinterpret_cast<const char*>(b), static_cast<size_t>(p - b)}, line);
     return Step::kDone;

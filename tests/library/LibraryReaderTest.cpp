@@ -383,6 +383,8 @@ TEST(QuickScanner, ReadsWhatTheFullParserReads) {
       {"a number past ASCII after CR LF",
        valued("<key>Size</key>", "<integer>\r\n\xC3\xA9\r\nx</integer>"), true},
       {"a number that is a CR LF", valued("<key>Size</key>", "<integer>\r\n</integer>"), true},
+      {"layout, then text over CR LF lines",
+       doc("<key>Tracks</key><dict><key>7</key>\n\t\t\r\ndict>\n\t<key>A</key></dict>"), true},
       {"a key over lines without a value", valued("<key>\nTotal Time\n</key>", ""), true},
       {"a start tag over lines", "<?xml version=\"1.0\"?>\n<html\n a='1'\n\n/>\n", true},
       {"a value of the wrong kind", valued("<key>Name</key>", "<integer>3</integer>"), true},
