@@ -154,6 +154,20 @@ const Byte* skipBlanks(const Byte* p, const Byte* e, long& lines) {
   return p;
 }
 
+// The length of the character at p in a comment or an attribute value,
+// its line counted: 0 when the bytes end inside it (or a CR LF); refused
+// when it is not one XML allows, or a lone CR.
+int markupCharLength(const Byte* p, const Byte* e, long& lines) {
+  if (*p == '\r') {
+    if (e - p < 2) return 0;
+    if (p[1] != '\n') refuseForm();
+  }
+  int n = charLength(p, e);
+  if (n < 0) refuseForm();
+  lines += *p == '\n';
+  return n;
+}
+
 bool allBlank(const Byte* b, const Byte* e) { return std::all_of(b, e, isBlank); }
 
 // Where the push parser says a text is: the line it has reached when it
@@ -423,14 +437,8 @@ PlistScanner::Step PlistScanner::scanComment(size_t& at, long& line) const {
       ++p;
       continue;
     }
-    if (*p == '\r') {
-      if (e - p < 2) return Step::kMore;
-      if (p[1] != '\n') refuse();
-    }
-    int n = charLength(p, e);
+    int n = markupCharLength(p, e, lines);
     if (n == 0) return Step::kMore;
-    if (n < 0) refuse();
-    lines += *p == '\n';
     p += n;
   }
 }
@@ -564,14 +572,8 @@ PlistScanner::Step PlistScanner::scanStartTag(Sink& sink) {
     Byte quote = *p++;
     while (p < e && *p != quote) {
       if (*p == '<' || *p == '&') refuse();
-      if (*p == '\r') {
-        if (e - p < 2) return Step::kMore;
-        if (p[1] != '\n') refuse();
-      }
-      int n = charLength(p, e);
+      int n = markupCharLength(p, e, lines);
       if (n == 0) return Step::kMore;
-      if (n < 0) refuse();
-      lines += *p == '\n';
       p += n;
     }
     if (p == e) return Step::kMore;

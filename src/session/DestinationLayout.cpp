@@ -41,6 +41,9 @@ std::string replaceUnstorable(std::string_view s) {
   return out;
 }
 
+// The characters replaceUnsafe() turns into "_".
+constexpr std::string_view kUnsafe = "\\/:*?\"<>|#%";
+
 // What a FAT or exFAT name cannot hold becomes "_", and so do "#" and
 // "%": players read a playlist entry as a URI, where they begin a
 // fragment or an escape. Typographic double quotes go too and single
@@ -51,7 +54,7 @@ std::string replaceUnsafe(std::string_view name) {
   out.reserve(name.size());
   for (size_t i = 0; i < name.size(); ++i) {
     char c = name[i];
-    if (std::string_view("\\/:*?\"<>|#%").find(c) != std::string_view::npos) {
+    if (kUnsafe.find(c) != std::string_view::npos) {
       out.push_back('_');
       continue;
     }
@@ -156,23 +159,7 @@ std::optional<std::vector<std::string_view>> components(std::string_view path) {
 // name as it stands is already composed and storable.
 bool plainSafeAscii(std::string_view name) {
   for (char c : name) {
-    if (c < 0x20 || c >= 0x7F) return false;
-    switch (c) {
-      case '\\':
-      case '/':
-      case ':':
-      case '*':
-      case '?':
-      case '"':
-      case '<':
-      case '>':
-      case '|':
-      case '#':
-      case '%':
-        return false;
-      default:
-        break;
-    }
+    if (c < 0x20 || c >= 0x7F || kUnsafe.find(c) != std::string_view::npos) return false;
   }
   return true;
 }
