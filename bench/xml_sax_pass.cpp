@@ -1,7 +1,7 @@
-// The floor for parsing a library export at all: one libxml2 push-parser
-// pass over the file, 64 KB at a time, with callbacks that only count
-// elements and text bytes. The exporter's own reader parses the same way,
-// so a dry run cannot take less than this plus its file work.
+// One libxml2 push-parser pass over a library export, 64 KB at a time,
+// with callbacks that only count elements and text bytes: what parsing
+// the file costs with the parser the exporter's reader falls back on for
+// documents its own scanner does not take.
 // Usage: bench_xml_sax_pass FILE
 #include <fcntl.h>
 #include <libxml/parser.h>
