@@ -523,8 +523,7 @@ PlistScanner::Step PlistScanner::scanContent(Sink& sink) {
     return Step::kDone;
   }
   if (!kBytes.nameStart[static_cast<Byte>(p[1])]) refuse();  // processing instructions and errors
-  Step step = scanStartTag(sink);
-  return step;
+  return scanStartTag(sink);
 }
 
 PlistScanner::Step PlistScanner::scanStartTag(Sink& sink) {

@@ -14,18 +14,6 @@
 namespace session {
 
 Snapshot snapshotOf(const app::Library& library,
-                    const std::unordered_map<std::string, std::string>& trackPaths) {
-  std::vector<std::optional<std::string>> byPlace(library.tracks.size());
-  std::string id;
-  for (size_t i = 0; i < library.tracks.size(); ++i) {
-    id.assign(library.tracks[i].persistentId.view());
-    auto placed = trackPaths.find(id);
-    if (placed != trackPaths.end()) byPlace[i] = placed->second;
-  }
-  return snapshotOf(library, std::move(byPlace));
-}
-
-Snapshot snapshotOf(const app::Library& library,
                     std::vector<std::optional<std::string>> trackPathsByPlace,
                     std::vector<uint32_t>* places) {
   Snapshot out;

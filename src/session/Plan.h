@@ -133,13 +133,10 @@ struct Plan {
   std::vector<Refused> refused;
 };
 
-// The snapshot of `library`: every track that `trackPaths` places (by
-// persistent ID, relative to the music folder), and every playlist with
-// the items that name one of them.
-Snapshot snapshotOf(const app::Library& library,
-                    const std::unordered_map<std::string, std::string>& trackPaths);
-// The same from the paths by place in library.tracks (taken over);
-// `places`, when given, gets each snapshot track's place there.
+// The snapshot of `library`: every track that `trackPathsByPlace` places
+// (by its place in library.tracks, relative to the music folder; taken
+// over), and every playlist with the items that name one of them.
+// `places`, when given, gets each snapshot track's place in the library.
 Snapshot snapshotOf(const app::Library& library,
                     std::vector<std::optional<std::string>> trackPathsByPlace,
                     std::vector<uint32_t>* places = nullptr);
