@@ -23,6 +23,11 @@ def title(rng, n):
 
 
 def main():
+    if len(sys.argv) < 2 or sys.argv[1].startswith("-"):
+        # An option where the output belongs would otherwise become a file
+        # of that name, 100 MB of it, wherever the script was run.
+        print(__doc__.strip().splitlines()[2], file=sys.stderr)
+        sys.exit(0 if sys.argv[1:2] in (["--help"], ["-h"]) else 2)
     out = sys.argv[1]
     n_tracks = int(sys.argv[2]) if len(sys.argv) > 2 else 100000
     n_playlists = int(sys.argv[3]) if len(sys.argv) > 3 else 500
