@@ -105,8 +105,12 @@ bool stopped(const std::atomic<bool>* stop) {
 }
 
 // A hashed copy reads through a buffer small enough to stay in the
-// processor's cache between the read, the hash and the write.
-constexpr size_t kHashedBufferBytes = 256u << 10;
+// processor's cache between the read, the hash and the write. Each write
+// is also what the kernel sizes its page-cache pieces by: writes of 1 MB
+// took 27 times the system time of 128 KB writes for the same 2 GB here
+// (large blocks of fresh memory cost more to fill in a virtual machine),
+// and 128 KB is what cp writes.
+constexpr size_t kHashedBufferBytes = 128u << 10;
 
 // Copies from the current offset of `in` to its end with read/write,
 // feeding `hash` (when given) with what was written.
@@ -277,6 +281,8 @@ namespace {
 // An open folder shared by the copies staged in it.
 // Batches of at most this many files are flushed file by file.
 constexpr size_t kFlushOneByOne = 4;
+// Flushed copies of at least this size leave the page cache.
+constexpr uint64_t kDropPagesFromBytes = 256u << 10;
 
 struct Folder {
   int fd = -1;
@@ -642,6 +648,16 @@ class PosixCopyBatch : public CopyBatch {
         }
       }
     }
+    // The batch's pages are clean now. Handing them back keeps an export
+    // of many gigabytes from pushing everything else out of memory, makes
+    // a later check read the drive rather than memory, and lets the next
+    // batch write into memory just used: in a virtual machine that hands
+    // freed memory back to its host, fresh memory costs several times
+    // more to fill (2 GB of 1 MB files: 1.6 to 1.8 s with this, 1.2 to
+    // 6 s without). A small file's few pages are not worth the calls.
+    for (size_t i = 0; i < staged_.size(); ++i) {
+      if (codes[i] == 0 && staged_[i].bytes >= kDropPagesFromBytes) dropCachedPages(staged_[i]);
+    }
     // A drive pulled while the batch was written takes its copies along.
     if (batch_.root) {
       if (int e = batch_.root->check()) {
@@ -711,6 +727,13 @@ class PosixCopyBatch : public CopyBatch {
     int e = fsync(fd) == 0 ? 0 : errno;
     if (close(fd) != 0 && e == 0) e = errno;
     return e;
+  }
+
+  static void dropCachedPages(const StagedCopy& copy) {
+    int fd = openat(copy.folder->fd, copy.temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    close(fd);
   }
 
   // A copy that will never be named: its temporary goes, and its bytes

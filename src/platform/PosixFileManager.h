@@ -51,8 +51,9 @@ class PosixFileManager : public FileManager {
   struct Options {
     // Bytes asked of one copy_file_range call.
     uint64_t copyChunkBytes = 16u << 20;
-    // Size of the read/write buffer of the fallback path.
-    size_t bufferBytes = 1u << 20;
+    // Size of the read/write buffer of the fallback path (each write's
+    // size, kept at cp's: larger writes cost more system time).
+    size_t bufferBytes = 128u << 10;
     // Off: always use read/write (tests of the fallback path).
     bool useCopyFileRange = true;
     // The first naming method tried (tests of the fallbacks that only some
