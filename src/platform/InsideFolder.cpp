@@ -43,10 +43,15 @@ bool InsideFolder::contains(std::string_view path, bool plainFile) {
       size_t slash = at.rfind('/');
       at.resize(slash == 0 ? 1 : slash);
     }
+  } else {
+    // Nothing there (or nothing to be seen): not the folder itself, so its
+    // folders answer, and a library of missing files is not remembered
+    // path by path.
+    size_t slash = at.rfind('/');
+    at.resize(slash == 0 ? 1 : slash);
   }
-  // The way up, as written (links are followed by each look), until a
-  // folder already answered; each one learns the answer of the first
-  // that says yes, or no when none does.
+  // The way up, as written, until a folder already answered; each one
+  // learns the answer of the first that says yes, or no when none does.
   std::vector<std::string> way;
   bool inside = false;
   for (;;) {
@@ -57,7 +62,22 @@ bool InsideFolder::contains(std::string_view path, bool plainFile) {
       break;
     }
     struct stat st;
-    if (stat(at.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_) {
+    bool looked = lstat(at.c_str(), &st) == 0;
+    if (looked && S_ISLNK(st.st_mode)) {
+      // A link on the way (a music folder linked to one on the drive):
+      // what lies below it lies where it leads, which is then walked up
+      // in its turn.
+      char* resolved = realpath(at.c_str(), nullptr);
+      if (resolved) {
+        std::string target(resolved);
+        free(resolved);
+        if (target != at && contains(target)) {
+          inside = true;
+          way.push_back(at);
+          break;
+        }
+      }
+    } else if (looked && st.st_dev == device_ && st.st_ino == inode_) {
       inside = true;
       way.push_back(at);
       break;

@@ -1,7 +1,8 @@
 // Whether paths lie inside one folder, by what the file system says
 // rather than by their text: every folder on a path's way up is compared
-// with the folder by device and inode, so a symbolic link to it, a bind
-// mount of it, "//", "/./" and ".." are all seen through.
+// with the folder by device and inode, and a link on the way is followed
+// to where it leads, so a symbolic link to the folder or to one below it,
+// a bind mount of it, "//", "/./" and ".." are all seen through.
 //
 // Thread: an object is used by one thread (it keeps what it learned).
 // Errors: a path whose folders cannot be looked at counts as outside,
