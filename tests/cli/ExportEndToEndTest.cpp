@@ -464,6 +464,19 @@ TEST(ExportSafety, NoCleanUpWhileTheLibraryLiesInsideTheDestination) {
       << r.out;
   EXPECT_TRUE(fs::exists(dir / "home/Music/voice-memo.m4a"));
   EXPECT_GE(filesBelow(dir / "home"), before);
+
+  // The same library reached through a link to a folder of the drive.
+  fs::create_directories(dir / "drive/Music");
+  fs::create_directory_symlink(dir / "drive/Music", dir / "linked");
+  makeSample(dir / "linked/iTunes");
+  before = filesBelow(dir / "drive");
+  r = run(exportOf(dir / "linked/iTunes/Library.xml", dir / "drive") + " --yes");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("No clean-up: the library file " + dir / "linked/iTunes/Library.xml" +
+                       " lies inside the destination " + dir.path() + "/drive"),
+            std::string::npos)
+      << r.out;
+  EXPECT_GE(filesBelow(dir / "drive"), before);
 }
 
 // A stick with music of the user's own: only what the exporter wrote is
