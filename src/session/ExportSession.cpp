@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <set>
 #include <string_view>
 #include <unordered_set>
@@ -864,11 +865,16 @@ Outcome<const ExportPlan*> ExportSession::plan() {
   plan_.capacity = capacityBytes(root_);
   plan_.bytesOnDrive = bytesOnDrive();
   if (plan_.cleanUp) {
-    plan_.cleanUpRefusal = cleanUpRefusal();
+    // The two look at different things (the library's folders, the
+    // drive's): the refusal is asked on a thread of its own, and what the
+    // walk found is dropped if it says no.
+    auto refusal = std::async(std::launch::async, [this] { return cleanUpRefusal(); });
+    findStale(fm);
+    plan_.cleanUpRefusal = refusal.get();
     if (!plan_.cleanUpRefusal.empty()) {
       plan_.cleanUp = false;
-    } else {
-      findStale(fm);
+      plan_.stale.clear();
+      plan_.staleBytes = 0;
     }
   }
   plan_.playlists.clear();
