@@ -33,6 +33,14 @@
 # it hands out a new one, and the runs measured that instead (cp of
 # 20,000 small files took 26 s rather than 2). BENCH_FRESH_FS=0 writes to
 # the scratch folder instead, as any user's run does.
+# On a virtual machine that hands freed memory back to its host (free
+# page reporting, as here), memory fresh from the host costs many times
+# more to fill, and the rows that write gigabytes move with it: cp -r &&
+# sync of the 2,000 x 1 MB took 1.6 s in one run and 13 s in another.
+# The exporter writes 128 KB at a time and hands each flushed batch's
+# pages back, so it reuses its memory; cp does neither, so its rows vary
+# most. Look at single runs (and the load) before reading much into one
+# median of those rows.
 # BENCH_BASELINE=/path/to/an/older/tessaline adds that binary's run to
 # the export, dry-run and library rows, interleaved, and its ratio: the
 # way to show what a change costs on the same machine in the same run.
