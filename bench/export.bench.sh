@@ -37,9 +37,8 @@
 # page reporting, as here), memory fresh from the host costs many times
 # more to fill, and the rows that write gigabytes move with it: cp -r &&
 # sync of the 2,000 x 1 MB took 1.6 s in one run and 13 s in another.
-# The exporter writes 128 KB at a time and hands each flushed batch's
-# pages back, so it reuses its memory; cp does neither, so its rows vary
-# most. Look at single runs (and the load) before reading much into one
+# The exporter hands each flushed batch's pages back and so reuses its
+# memory; cp keeps every page it wrote, so its times vary most. Look at single runs (and the load) before reading much into one
 # median of those rows.
 # BENCH_BASELINE=/path/to/an/older/tessaline adds that binary's run to
 # the export, dry-run and library rows, interleaved, and its ratio: the
