@@ -651,7 +651,10 @@ std::variant<int, Ending> ExportRun::run() {
 
 }  // namespace
 
-int runExport(const ExportOptions& options) {
+int runExport(const ExportOptions& asked) {
+  // The plan follows the load at once here.
+  ExportOptions options = asked;
+  options.sourcesWhileLoading = true;
   ExportRun run(options);
   int status = kExitOk;
   std::string problem;

@@ -412,6 +412,27 @@ Outcome<Done> ExportSession::load() {
       need(p);
     }
   }
+  // The sources of the tracks taken are looked at on a thread of their own
+  // while their destinations are laid out here. Declared after what it
+  // reads, so that leaving early waits for it first.
+  std::future<std::vector<std::optional<platform::FileAttributes>>> sourcesAhead;
+  sourcesAtLoad_.clear();
+  if (o_.sourcesWhileLoading) {
+    sourcesAhead = std::async(std::launch::async, [this, &neededTrack] {
+      std::vector<platform::FileManager::ItemQuery> queries;
+      std::vector<uint32_t> at;
+      for (size_t i = 0; i < library_.tracks.size(); ++i) {
+        std::string_view source = library_.tracks[i].localPath();
+        if (!neededTrack[i] || source.empty()) continue;
+        queries.push_back({source, true});
+        at.push_back(static_cast<uint32_t>(i));
+      }
+      auto found = platform::FileManager::makePrivate()->attributesOfItems(queries, 2);
+      std::vector<std::optional<platform::FileAttributes>> byPlace(library_.tracks.size());
+      for (size_t k = 0; k < at.size() && k < found.size(); ++k) byPlace[at[k]] = found[k];
+      return byPlace;
+    });
+  }
   // Tracks the drive holds keep their paths: the record says where.
   if (auto read = loadRecord(); !read) return read.error();
   DestinationLayout::KeptPaths kept;
@@ -481,6 +502,19 @@ Outcome<Done> ExportSession::load() {
 
   std::vector<uint32_t> places;
   snapshot_ = session::snapshotOf(library_, std::move(paths.tracks), &places);
+  if (sourcesAhead.valid()) {
+    std::vector<std::optional<platform::FileAttributes>> byPlace = sourcesAhead.get();
+    sourcesAtLoad_.reserve(places.size());
+    for (uint32_t place : places) {
+      // A track placed though not taken (renamed on the drive) was not
+      // looked at: the plan then looks at them all.
+      if (!neededTrack[place]) {
+        sourcesAtLoad_.clear();
+        break;
+      }
+      sourcesAtLoad_.push_back(byPlace[place]);
+    }
+  }
   snapshotLibraryTrack_.clear();
   snapshotLibraryTrack_.reserve(places.size());
   snapshotAt_.assign(library_.tracks.size(), kNotInSnapshot);
@@ -846,7 +880,10 @@ Outcome<const ExportPlan*> ExportSession::plan() {
   limits_ = platform::driveLimitsOf(root_);
   session::DriveView view = driveView();
   view.walkFollows = plan_.cleanUp;
-  observed_ = session::observe(snapshot_, musicRoot_, *fm, view);
+  // The sources looked at while loading answer for the first plan only.
+  observed_ = session::observe(snapshot_, musicRoot_, *fm, view,
+                               sourcesAtLoad_.empty() ? nullptr : &sourcesAtLoad_);
+  sourcesAtLoad_ = {};
   session::Choice choice = chosen();
   session::Plan sized = session::makePlan(snapshot_, observed_, choice);
   plan_.bytesToCopy = sized.bytesToCopy;

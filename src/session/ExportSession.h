@@ -307,6 +307,9 @@ class ExportSession {
   // each playlist's place in the snapshot.
   session::Snapshot snapshot_;
   session::Observed observed_;
+  // What the sources were found to be while loading, in the snapshot's
+  // order; taken by the first plan, empty after it.
+  std::vector<std::optional<platform::FileAttributes>> sourcesAtLoad_;
   std::unordered_map<std::string, uint32_t> snapshotPlaylist_;
   // Each library track's place in the snapshot, by its place in the library.
   static constexpr uint32_t kNotInSnapshot = UINT32_MAX;

@@ -62,8 +62,10 @@ int64_t timeStepOf(const std::string& path) {
 }
 
 Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
-                 platform::FileManager& fileManager, const DriveView& drive) {
+                 platform::FileManager& fileManager, const DriveView& drive,
+                 const std::vector<std::optional<platform::FileAttributes>>* sources) {
   const size_t n = snapshot.tracks.size();
+  if (sources && sources->size() != n) sources = nullptr;
   const std::string musicPrefix = std::string(app::DestinationLayout::kMusicFolder) + "/";
   // What the record says of each destination.
   std::vector<const platform::RecordEntry*> recorded(n, nullptr);
@@ -84,7 +86,7 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
     bytes += musicRoot.size() + 1 + t.destination.size();
   std::string destinations;
   destinations.reserve(bytes);
-  std::vector<platform::FileManager::ItemQuery> queries(2 * n);
+  std::vector<platform::FileManager::ItemQuery> queries(sources ? n : 2 * n);
   for (size_t i = 0; i < n; ++i) {
     const SnapshotTrack& t = snapshot.tracks[i];
     const size_t start = destinations.size();
@@ -93,7 +95,7 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
     destinations += t.destination;
     queries[i] = {std::string_view(destinations).substr(start), drive.record != nullptr,
                   drive.walkFollows};
-    queries[n + i] = {t.source, true};
+    if (!sources) queries[n + i] = {t.source, true};
   }
   unsigned threads = std::clamp(2 * std::thread::hardware_concurrency(), 2u, 8u);
   auto found = fileManager.attributesOfItems(queries, threads);
@@ -108,7 +110,7 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
   for (size_t i = 0; i < n; ++i) {
     const SnapshotTrack& t = snapshot.tracks[i];
     const auto& atDestination = found[i];
-    auto& atSource = found[n + i];
+    std::optional<platform::FileAttributes> atSource = sources ? (*sources)[i] : found[n + i];
     out.sourcePlainFile[i] = atSource && atSource->type == platform::FileType::kRegular;
     // The copy reads through a link, so the size is the linked file's.
     if (atSource && atSource->type == platform::FileType::kSymbolicLink)

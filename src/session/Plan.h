@@ -150,8 +150,12 @@ Snapshot snapshotOf(const app::Library& library,
 // is to be repaired; a recorded file changed otherwise is left alone. A path only an older record
 // names, or none, holds the track when the file has the source's size and time (the copy keeps its
 // source's time); anything else is left alone.
+// `sources`, when given, holds what each snapshot track's source was
+// found to be a moment before (in the snapshot's order); they are then
+// not looked at again.
 Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
-                 platform::FileManager& fileManager, const DriveView& drive = {});
+                 platform::FileManager& fileManager, const DriveView& drive = {},
+                 const std::vector<std::optional<platform::FileAttributes>>* sources = nullptr);
 
 // The time step of the file system the folder `path` is on.
 int64_t timeStepOf(const std::string& path);

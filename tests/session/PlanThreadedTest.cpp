@@ -61,4 +61,47 @@ TEST(SessionPlanThreaded, TheRefusalAndTheStaleWalkSideBySide) {
   }
 }
 
+// The command line's sessions look at the sources while the destinations
+// are laid out: the first plan gets the same figures as one that looks
+// then, and a later plan looks again.
+TEST(SessionPlanThreaded, SourcesLookedAtWhileLoadingAnswerTheFirstPlanOnly) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(makeSampleLibrary(dir / "lib"));
+  fs::create_directories(dir / "drive");
+  struct Figures {
+    uint64_t bytes;
+    size_t tracks, missing;
+    bool operator==(const Figures&) const = default;
+  };
+  auto figuresOf = [](const app::ExportPlan& plan) {
+    return Figures{plan.bytesToCopy, plan.tracksToCopy, plan.missingSources.size()};
+  };
+  std::vector<Figures> first;
+  for (bool ahead : {false, true}) {
+    app::ExportOptions options;
+    options.library = dir / "lib/Library.xml";
+    options.to = dir / "drive";
+    options.sourcesWhileLoading = ahead;
+    app::ExportSession session(options);
+    ASSERT_TRUE(session.load().ok());
+    auto planned = session.plan();
+    ASSERT_TRUE(planned.ok()) << planned.error().message();
+    first.push_back(figuresOf(**planned));
+  }
+  EXPECT_EQ(first[0], first[1]);
+  EXPECT_GT(first[1].bytes, 0u);
+
+  app::ExportOptions options;
+  options.library = dir / "lib/Library.xml";
+  options.to = dir / "drive";
+  options.sourcesWhileLoading = true;
+  app::ExportSession session(options);
+  ASSERT_TRUE(session.load().ok());
+  ASSERT_TRUE(session.plan().ok());
+  fs::remove_all(dir / "lib/Media");
+  auto again = session.plan();
+  ASSERT_TRUE(again.ok()) << again.error().message();
+  EXPECT_EQ(figuresOf(**again), (Figures{0, 0, first[1].tracks + first[1].missing}));
+}
+
 }  // namespace
