@@ -105,6 +105,8 @@ void ExportWorker::load(const std::string& library, const std::string& to, const
     options_.library = library;
     options_.to = to;
     options_.drive = drive;
+    // The rows below plan at once, in this same task.
+    options_.sourcesWhileLoading = true;
     session_ = std::make_unique<ExportSession>(options_);
     if (auto loaded = session_->load(); !loaded) {
       out.error = loaded.error().message();

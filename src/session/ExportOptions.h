@@ -30,9 +30,10 @@ struct ExportOptions {
   bool quiet = false;          // only what went wrong
   bool verify = false;         // read each copy back and compare it with what was written
   bool remembered = false;     // the playlists ticked in the window for this destination
-  // The plan follows the load at once (the command line): the sources
-  // are looked at while the destinations are laid out, and the first plan
-  // takes that look. The window, which plans later, leaves it off.
+  // The first plan follows the load at once (the command line, and the
+  // window's figures after a load): the sources are looked at while the
+  // destinations are laid out, and that plan takes that look. Later plans
+  // look again.
   bool sourcesWhileLoading = false;
 };
 
