@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
@@ -77,6 +78,7 @@ TEST(SessionPlanThreaded, SourcesLookedAtWhileLoadingAnswerTheFirstPlanOnly) {
     return Figures{plan.bytesToCopy, plan.tracksToCopy, plan.missingSources.size()};
   };
   std::vector<Figures> first;
+  std::optional<Figures> again;
   for (bool ahead : {false, true}) {
     app::ExportOptions options;
     options.library = dir / "lib/Library.xml";
@@ -87,21 +89,15 @@ TEST(SessionPlanThreaded, SourcesLookedAtWhileLoadingAnswerTheFirstPlanOnly) {
     auto planned = session.plan();
     ASSERT_TRUE(planned.ok()) << planned.error().message();
     first.push_back(figuresOf(**planned));
+    if (!ahead) continue;
+    fs::remove_all(dir / "lib/Media");
+    planned = session.plan();
+    ASSERT_TRUE(planned.ok()) << planned.error().message();
+    again = figuresOf(**planned);
   }
   EXPECT_EQ(first[0], first[1]);
   EXPECT_GT(first[1].bytes, 0u);
-
-  app::ExportOptions options;
-  options.library = dir / "lib/Library.xml";
-  options.to = dir / "drive";
-  options.sourcesWhileLoading = true;
-  app::ExportSession session(options);
-  ASSERT_TRUE(session.load().ok());
-  ASSERT_TRUE(session.plan().ok());
-  fs::remove_all(dir / "lib/Media");
-  auto again = session.plan();
-  ASSERT_TRUE(again.ok()) << again.error().message();
-  EXPECT_EQ(figuresOf(**again), (Figures{0, 0, first[1].tracks + first[1].missing}));
+  EXPECT_EQ(again, (Figures{0, 0, first[1].tracks + first[1].missing}));
 }
 
 }  // namespace
