@@ -76,13 +76,13 @@ Ending endingOf(const ExportError& e) {
 // plan: the question (asking) or, answered by --yes, the statement.
 std::string whatHappens(const ExportPlan& plan, std::string root, bool asking) {
   if (root.size() > 1 && root.back() == '/') root.pop_back();
-  size_t tracks = plan.tracksToCopy, files = plan.playlists.size();
+  size_t tracks = plan.tracksToCopy, files = plan.playlistFilesToWrite;
   std::string writing = numberText(files) + (files == 1 ? " playlist file" : " playlist files");
-  std::string what = tracks == 0 ? (asking ? "Write " : "Writing ") + writing
-                                 : (asking ? "Copy " : "Copying ") + numberText(tracks) +
-                                       (tracks == 1 ? " track (" : " tracks (") +
-                                       byteText(plan.bytesToCopy) + ") and " +
-                                       (asking ? "write " : "writing ") + writing;
+  std::string copying = (asking ? "Copy " : "Copying ") + numberText(tracks) +
+                        (tracks == 1 ? " track (" : " tracks (") + byteText(plan.bytesToCopy) + ")";
+  std::string what = tracks == 0  ? (asking ? "Write " : "Writing ") + writing
+                     : files == 0 ? copying
+                                  : copying + " and " + (asking ? "write " : "writing ") + writing;
   return what + " to " + root + (asking ? "?" : ".");
 }
 
@@ -189,10 +189,12 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   size_t width = stdoutIsTerminal() ? static_cast<size_t>(terminalColumns(1)) : 120;
   const size_t fixed = 2 + 1 + 7 + 1 + 12 + 1 + 12;
   size_t nameWidth = 8;
-  for (const auto& p : plan.playlists) nameWidth = std::max(nameWidth, std::min<size_t>(displayWidth(p.name), 40));
+  for (const auto& p : plan.playlists)
+    nameWidth = std::max(nameWidth, std::min<size_t>(displayWidth(p.name), 40));
   size_t room = width > fixed + 1 ? width - fixed - 1 : 0;
   nameWidth = std::max<size_t>(std::min(nameWidth, room), 8);
-  int barWidth = room > nameWidth + 2 ? static_cast<int>(std::min<size_t>(20, room - nameWidth - 2)) : 0;
+  int barWidth =
+      room > nameWidth + 2 ? static_cast<int>(std::min<size_t>(20, room - nameWidth - 2)) : 0;
   if (barWidth < 5) barWidth = 0;
   out("Plan for " + session_.root() + ":");
   char header[256];
@@ -205,13 +207,16 @@ void ExportRun::showPlan(const ExportPlan& plan) {
     std::string row = "  " + fitToWidth(p.name, nameWidth) + line;
     if (barWidth > 0) {
       row += "  " + bar(static_cast<double>(p.bytesThisExport),
-                        static_cast<double>(std::max<uint64_t>(plan.bytesToCopy, 1)), barWidth, unicode);
+                        static_cast<double>(std::max<uint64_t>(plan.bytesToCopy, 1)), barWidth,
+                        unicode);
     }
     out(row);
   }
   if (!plan.skippedBuiltIn.empty()) {
-    const std::string& example = plan.skippedBuiltIn.size() > 1 ? plan.skippedBuiltIn[1] : plan.skippedBuiltIn[0];
-    out(std::string(plan.playlists.empty() ? "No playlists of your own to export: s" : "S") + "kipped " +
+    const std::string& example =
+        plan.skippedBuiltIn.size() > 1 ? plan.skippedBuiltIn[1] : plan.skippedBuiltIn[0];
+    out(std::string(plan.playlists.empty() ? "No playlists of your own to export: s" : "S") +
+        "kipped " +
         countText(plan.skippedBuiltIn.size(), "built-in playlist", "built-in playlists") +
         " (the whole library, Music, Movies...). To export one, name it: --playlist '" + example +
         "' (tessaline playlists lists them).");
@@ -237,6 +242,12 @@ void ExportRun::showPlan(const ExportPlan& plan) {
       }
       out("  " + (u.artist.empty() ? "" : u.artist + " - ") + u.title + ": " + u.reason);
     }
+  }
+  for (const auto& b : plan.copiedBeside) {
+    out(b.changedCopy ? "Kept your changed file " + b.kept +
+                            " as it is; copied the track again as " + b.copiedAs + "."
+                      : "A file not written by the exporter stands at " + b.kept +
+                            " and stays as it is; the track goes to " + b.copiedAs + ".");
   }
   if (!plan.toRename.empty()) {
     out("Renamed when exported: " + countText(plan.toRename.size(), "track", "tracks") +
@@ -284,7 +295,8 @@ void ExportRun::showMissingSources(const ExportPlan& plan) {
     bases.push_back(home);
   }
   auto suggestion = PathMap::suggest(missing, session_.library().musicFolderSourcePath, bases);
-  entry["examples"] = std::vector<std::string>(missing.begin(), missing.begin() + std::min<size_t>(missing.size(), 5));
+  entry["examples"] = std::vector<std::string>(
+      missing.begin(), missing.begin() + std::min<size_t>(missing.size(), 5));
   missingSources_.insert(missing.begin(), missing.end());
   // The folder is here, and the suggested one holds none of the files
   // either (it may be the same folder): a mapping would change nothing.
@@ -320,7 +332,8 @@ void ExportRun::showMissingSources(const ExportPlan& plan) {
     std::string to = suggestion->to.empty() ? "DIR" : suggestion->to;
     entry["suggestedMapPrefix"] = suggestion->from + "=" + to;
     problem("  Most of them lie under " + suggestion->from + ". If that folder is " +
-            (suggestion->to.empty() ? "somewhere on this computer, say where (DIR):" : "the one at " + to + ", add:"));
+            (suggestion->to.empty() ? "somewhere on this computer, say where (DIR):"
+                                    : "the one at " + to + ", add:"));
     problem("    --map-prefix '" + suggestion->from + "=" + to + "'");
   }
   report_["missingSources"] = entry;
@@ -368,7 +381,8 @@ std::optional<Ending> ExportRun::copy() {
   auto show = [&](const CopyProgress& p) {
     stop_.checkOutput();
     if (!live || !p.copying) return;
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     double rate = elapsed > 0.5 ? static_cast<double>(p.done) / elapsed : 0;
     std::string line = progressLine(p.done, p.total, rate, terminalColumns(2), unicode);
     size_t width = displayWidth(line);
@@ -384,7 +398,8 @@ std::optional<Ending> ExportRun::copy() {
   if (plan_->bytesToCopy > 0) out("Copying...");
   copyStarted_ = true;
   Outcome<CopyOutcome> copied = session_.copy(show, stop_.flag());
-  if (live && drawn > 0) std::cerr << "\r" << (erase ? "\033[K" : std::string(drawn, ' ') + "\r") << std::flush;
+  if (live && drawn > 0)
+    std::cerr << "\r" << (erase ? "\033[K" : std::string(drawn, ' ') + "\r") << std::flush;
   if (!copied) return endingOf(copied.error());
   CopyOutcome& c = *copied;
   const auto& renamed = session_.renamed();
@@ -410,8 +425,8 @@ std::optional<Ending> ExportRun::copy() {
     out("Nothing to copy: every track is on the drive" +
         std::string(c.notCopied.empty() ? "." : " or could not be copied."));
   } else {
-    out("Copied " + countText(c.copied.size(), "track", "tracks") + " (" + byteText(c.bytesCopied) + ") in " +
-        durationText(c.seconds) + ".");
+    out("Copied " + countText(c.copied.size(), "track", "tracks") + " (" + byteText(c.bytesCopied) +
+        ") in " + durationText(c.seconds) + ".");
   }
   if (o_.verify && !c.copied.empty()) {
     out("Verified " + countText(c.verified, "file", "files") + " read back from the drive" +
@@ -446,6 +461,7 @@ void ExportRun::playlistFiles() {
   playlistFailures_ = p.notWritten.size();
   playlistsWritten_ = p.written.size();
   out("Playlist files: " + std::to_string(p.written.size()) + " written to " + p.folder +
+      (p.unchanged.empty() ? "" : ", " + std::to_string(p.unchanged.size()) + " unchanged") +
       (o_.absolutePaths ? "."
        : o_.playlistFormat.find("-root") != std::string::npos
            ? " (entries from the drive's root)."
@@ -504,7 +520,8 @@ std::optional<Ending> ExportRun::cleanUp() {
   if (!kept.empty()) {
     listStale(keptItems, "Kept", ", not written by the exporter (--clean-all deletes them too)");
   }
-  bool remove = ours > 0 && !o_.dryRun && confirm(o_.cleanAll ? "Delete them all?" : "Delete them?");
+  bool remove =
+      ours > 0 && !o_.dryRun && confirm(o_.cleanAll ? "Delete them all?" : "Delete them?");
   CleanOutcome c = session_.clean(remove, stop_.flag());
   std::vector<std::string> notDeleted;
   for (const auto& i : c.items) {
@@ -577,7 +594,8 @@ std::variant<int, Ending> ExportRun::run() {
     size_t removed = *prepared;
     report_["unfinishedCopiesRemoved"] = removed;
     if (removed) {
-      out("Removed " + countText(removed, "unfinished copy", "unfinished copies") + " left by an earlier export.");
+      out("Removed " + countText(removed, "unfinished copy", "unfinished copies") +
+          " left by an earlier export.");
     }
   }
   auto planned = session_.plan();
@@ -618,8 +636,14 @@ std::variant<int, Ending> ExportRun::run() {
     if (auto end = cleanUp()) return *end;
     cleanedFirst_ = true;
   }
-  if (o_.yes) out(whatHappens(*plan_, session_.root(), false));
-  if (!confirm(whatHappens(*plan_, session_.root(), true))) {
+  // Nothing is asked when nothing is to be written: stale files, if any,
+  // have a question of their own.
+  const bool writes =
+      plan_->tracksToCopy > 0 || !plan_->toRename.empty() || plan_->playlistFilesToWrite > 0;
+  if (plan_->changesNothing())
+    out("Nothing to change: the drive holds every track and playlist file as they should be.");
+  if (writes && o_.yes) out(whatHappens(*plan_, session_.root(), false));
+  if (writes && !confirm(whatHappens(*plan_, session_.root(), true))) {
     if (auto end = interrupted()) return *end;
     out("Nothing was changed.");
     report_["status"] = "declined";
@@ -673,43 +697,55 @@ int runExport(const ExportOptions& asked) {
   run.report()["exitStatus"] = status;
   // Names on a drive need not be UTF-8: they are shown with U+FFFD rather
   // than ending the report.
-  if (options.json) std::cout << run.report().dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+  if (options.json)
+    std::cout << run.report().dump(2, ' ', false, json::error_handler_t::replace) << "\n";
   return status;
 }
 
 void registerExportCommand(CLI::App& cli) {
   auto options = std::make_shared<ExportOptions>();
-  auto* cmd = cli.add_subcommand("export", "Copy playlists and their files to the drive and write playlist files");
-  cmd->add_option("--library", options->library,
-                  "The library export (iTunes Music Library.xml, iTunes Library.xml or Library.xml); "
-                  "default: the usual places under ~/Music")
+  auto* cmd = cli.add_subcommand(
+      "export", "Copy playlists and their files to the drive and write playlist files");
+  cmd->add_option(
+         "--library", options->library,
+         "The library export (iTunes Music Library.xml, iTunes Library.xml or Library.xml); "
+         "default: the usual places under ~/Music")
       ->type_name("FILE");
-  auto* to = cmd->add_option("--to", options->to,
-                             "The drive's folder: tracks go to DIR/Music, playlist files to DIR/Playlists; "
-                             "default: the Tessaline volume `tessaline drives` preselects")
+  auto* to = cmd->add_option(
+                    "--to", options->to,
+                    "The drive's folder: tracks go to DIR/Music, playlist files to DIR/Playlists; "
+                    "default: the Tessaline volume `tessaline drives` preselects")
                  ->type_name("DIR");
-  cmd->add_option("--drive", options->drive,
-                  "Export to the Tessaline volume of this title (see tessaline drives) and remember it; "
-                  "not with --to")
+  cmd->add_option(
+         "--drive", options->drive,
+         "Export to the Tessaline volume of this title (see tessaline drives) and remember it; "
+         "not with --to")
       ->type_name("NAME")
       ->excludes(to);
   cmd->add_option("--playlist", options->playlists,
-                  "Export only this playlist, or the playlists in this folder (repeatable; any case); without it "
+                  "Export only this playlist, or the playlists in this folder (repeatable; any "
+                  "case); without it "
                   "every playlist of your own is exported (see tessaline playlists)")
       ->type_name("NAME");
-  cmd->add_option("--map-prefix", options->mapPrefixes,
-                  "Read files the library records under FROM from TO instead, for a library from another computer, "
-                  "e.g. '/Users/me/Music/iTunes/iTunes Media=/home/me/Music/iTunes/iTunes Media' or "
-                  "'C:/Users/Me/Music=/mnt/music' (the dry run suggests one)")
+  cmd->add_option(
+         "--map-prefix", options->mapPrefixes,
+         "Read files the library records under FROM from TO instead, for a library from another "
+         "computer, "
+         "e.g. '/Users/me/Music/iTunes/iTunes Media=/home/me/Music/iTunes/iTunes Media' or "
+         "'C:/Users/Me/Music=/mnt/music' (the dry run suggests one)")
       ->type_name("FROM=TO");
   cmd->add_flag(
          "--remembered", options->remembered,
          "Export the playlists last ticked for this drive or folder in the window (tessaline "
          "gui); the clean-up removes the exporter's files the others needed")
       ->excludes("--playlist");
-  cmd->add_flag("--all-tracks", options->allTracks, "Copy unchecked tracks too");
+  cmd->add_flag(
+      "--all-tracks", options->allTracks,
+      "Copy and list unchecked tracks too (by default they are neither copied nor listed, "
+      "and their copies are stale)");
   cmd->add_flag("--absolute-paths", options->absolutePaths,
-                "Write playlist entries as absolute paths of this computer (by default they are relative to the "
+                "Write playlist entries as absolute paths of this computer (by default they are "
+                "relative to the "
                 "playlist file, so they play wherever the drive is mounted)");
   cmd->add_option(
          "--playlist-format", options->playlistFormat,
@@ -724,26 +760,34 @@ void registerExportCommand(CLI::App& cli) {
       ->type_name("LIST")
       ->delimiter(',')
       ->default_str("mp3,m4a,aac,flac,wav,ogg,opus");
-  cmd->add_flag("-n,--dry-run", options->dryRun, "Show the plan and the stale files; change nothing");
-  cmd->add_flag("--yes,-y", options->yes,
-                "Answer yes to every question, including deleting stale files: files this exporter wrote that no "
-                "exported playlist needs, its unfinished copies, and folders left empty by those deletions "
-                "(with --clean-all, every stale file under DIR/Music and every other .m3u8 in DIR/Playlists)");
-  auto* noClean = cmd->add_flag("--no-clean", options->noClean, "Keep files that no exported playlist needs");
+  cmd->add_flag("-n,--dry-run", options->dryRun,
+                "Show the plan and the stale files; change nothing");
+  cmd->add_flag(
+      "--yes,-y", options->yes,
+      "Answer yes to every question, including deleting stale files: files this exporter wrote "
+      "that no "
+      "exported playlist needs, its unfinished copies, and folders left empty by those deletions "
+      "(with --clean-all, every stale file under DIR/Music and every other .m3u8 in "
+      "DIR/Playlists)");
+  auto* noClean =
+      cmd->add_flag("--no-clean", options->noClean, "Keep files that no exported playlist needs");
   cmd->add_flag("--clean", options->clean,
                 "Also clean up when exporting chosen playlists only: stale is then what no "
                 "playlist file the exporter keeps on the drive needs; not with --no-clean")
       ->excludes(noClean);
   cmd->add_flag("--clean-all", options->cleanAll,
-                "Also delete stale files the exporter did not write (for a drive used for nothing else); not with "
+                "Also delete stale files the exporter did not write (for a drive used for nothing "
+                "else); not with "
                 "--no-clean")
       ->excludes(noClean);
   cmd->add_flag(
       "--verify", options->verify,
       "Read each copy back from the drive once it is flushed and compare it with what was "
       "written; a copy the drive returns otherwise is removed and reported");
-  auto* verbose = cmd->add_flag("-v,--verbose", options->verbose, "List each file copied and deleted");
-  cmd->add_flag("-q,--quiet", options->quiet, "Print only what went wrong; not with --verbose")->excludes(verbose);
+  auto* verbose =
+      cmd->add_flag("-v,--verbose", options->verbose, "List each file copied and deleted");
+  cmd->add_flag("-q,--quiet", options->quiet, "Print only what went wrong; not with --verbose")
+      ->excludes(verbose);
   cmd->add_flag(
       "--json", options->json,
       "Print a machine-readable report instead of text; it asks no question, so without --yes it "
@@ -752,7 +796,8 @@ void registerExportCommand(CLI::App& cli) {
   cmd->add_flag("--log", *log, "Also show the system log lines on standard error");
   cmd->footer(
       "Examples:\n"
-      "  tessaline export --library ~/Music/iTunes/iTunes\\ Music\\ Library.xml --to /media/me/TESSALINE\n"
+      "  tessaline export --library ~/Music/iTunes/iTunes\\ Music\\ Library.xml --to "
+      "/media/me/TESSALINE\n"
       "  tessaline export --to /media/me/TESSALINE --playlist 'Road Trip' --playlist Workout\n"
       "  tessaline export --to /media/me/TESSALINE --dry-run\n"
       "  tessaline export --library Library.xml --to /media/me/TESSALINE --yes --json\n"

@@ -29,17 +29,18 @@
 namespace platform {
 
 struct FileError {
-  int code = 0;                      // errno value (0: none); ENODEV: the drive was removed
-  std::string localizedDescription;  // e.g. "The file “a.mp3” couldn’t be copied: No space left on device."
-  std::string path;                  // the item the failure is about (a copy's source or destination)
+  int code = 0;  // errno value (0: none); ENODEV: the drive was removed
+  std::string
+      localizedDescription;  // e.g. "The file “a.mp3” couldn’t be copied: No space left on device."
+  std::string path;          // the item the failure is about (a copy's source or destination)
 };
 
 enum class FileType { kRegular, kDirectory, kSymbolicLink, kOther };
 
 struct FileAttributes {
   FileType type = FileType::kOther;
-  uint64_t size = 0;              // bytes
-  int64_t modificationTimeNs = 0; // since the epoch
+  uint64_t size = 0;               // bytes
+  int64_t modificationTimeNs = 0;  // since the epoch
 };
 
 class CopyBatch;
@@ -138,11 +139,13 @@ class FileManager {
   virtual bool fileExistsAtPath(const std::string& path, bool* isDirectory) = 0;
 
   // Type, size and modification time of the item itself (lstat).
-  virtual std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path, FileError* error) = 0;
+  virtual std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
+                                                               FileError* error) = 0;
   // The same for what a copy from `path` reads: through a symbolic link,
   // the item it leads to (none when it leads nowhere). This default asks
   // attributesOfItemAtPath, for managers without links.
-  virtual std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path, FileError* error);
+  virtual std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path,
+                                                                     FileError* error);
 
   // The attributes of many items at once (each as attributesOfItemAtPath
   // gives them; none where that fails), in the order of `paths`. The
@@ -167,8 +170,8 @@ class FileManager {
   // attributesOfItemsAtPaths for a batch that mixes items whose size is
   // wanted with items whose existence and type are enough, answered in
   // the order of `items`; other managers answer item by item, in order.
-  virtual std::vector<std::optional<FileAttributes>> attributesOfItems(const std::vector<ItemQuery>& items,
-                                                                      unsigned threads = 1);
+  virtual std::vector<std::optional<FileAttributes>> attributesOfItems(
+      const std::vector<ItemQuery>& items, unsigned threads = 1);
 
   // Copies the regular file `from` to `to`, which must not exist: an item
   // already there makes the copy fail and is left alone. The data goes to
@@ -186,15 +189,16 @@ class FileManager {
 
   // Creates a directory; with `intermediate`, every missing parent too
   // (an existing directory is then not an error).
-  virtual bool createDirectoryAtPath(const std::string& path, bool intermediate, FileError* error) = 0;
+  virtual bool createDirectoryAtPath(const std::string& path, bool intermediate,
+                                     FileError* error) = 0;
 
   // Removes a file, a symbolic link (not its target) or a directory with
   // everything below it (never following links inside it).
   virtual bool removeItemAtPath(const std::string& path, FileError* error) = 0;
 
   // The entries of a folder, in no particular order, without "." and "..".
-  virtual std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(const std::string& path,
-                                                                              FileError* error) = 0;
+  virtual std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(
+      const std::string& path, FileError* error) = 0;
 
   // Whether the item could be removed by this process (its folder is
   // writable and searchable).
@@ -202,14 +206,15 @@ class FileManager {
 
   // Writes `text` to `path` atomically: a temporary in the same folder,
   // flushed, then renamed over `path`.
-  virtual bool writeStringAtomically(const std::string& text, const std::string& path, FileError* error) = 0;
+  virtual bool writeStringAtomically(const std::string& text, const std::string& path,
+                                     FileError* error) = 0;
 
   // Writes `text` to `path` below `root` in place of what stands there:
   // a temporary beside it, flushed, recorded as written, then renamed
   // over the old file, which stays as it was when anything fails. Missing
   // folders below the root are made; nothing is reached through a link.
-  virtual bool writeStringBelowRoot(const DestinationRoot& root, const std::string& text, const std::string& path,
-                                    FileError* error);
+  virtual bool writeStringBelowRoot(const DestinationRoot& root, const std::string& text,
+                                    const std::string& path, FileError* error);
   // The same for several files (path, text) at once, with one flush for
   // them all: every temporary is written, all are recorded and flushed
   // together, then each is renamed into place. Whether each file is in
@@ -223,8 +228,8 @@ class FileManager {
   // Removes a file (or a link) or an empty folder at `path` below `root`,
   // reached without following any link; a folder that is not empty is
   // kept (ENOTEMPTY).
-  virtual bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
-                                   FileError* error);
+  virtual bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path,
+                                   RemoveKind kind, FileError* error);
 
   // The XXH3-64 checksum of the file at `path` as the drive returns it now:
   // its cached pages are dropped first (posix_fadvise DONTNEED, which
@@ -232,6 +237,18 @@ class FileManager {
   // device rather than from what the copy left in memory. None when it
   // cannot be read, with *error filled.
   virtual std::optional<uint64_t> readBackChecksum(const std::string& path, FileError* error);
+
+  // Whether the plain file `part` holds the first bytes of the plain file
+  // `whole`, compared a block at a time (a copy cut short is a prefix of
+  // its source; a file edited since is not). None when either cannot be
+  // read, with *error filled. Links are not followed at `part`.
+  virtual std::optional<bool> isPrefixOfFile(const std::string& part, const std::string& whole,
+                                             FileError* error);
+  // The text of the plain file at `path`, at most `limit` bytes (none when
+  // larger, or when it cannot be read, with *error filled). Links, FIFOs
+  // and devices are refused without blocking.
+  virtual std::optional<std::string> readSmallFile(const std::string& path, size_t limit,
+                                                   FileError* error);
 
   // Keeps the folder listings this manager's lookups read in `listings`
   // (shared with every manager given the same ones) and hands each to the

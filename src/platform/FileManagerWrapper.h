@@ -23,19 +23,20 @@ class FileManagerWrapper : public FileManager {
   bool fileExistsAtPath(const std::string& path, bool* isDirectory) override {
     return target_->fileExistsAtPath(path, isDirectory);
   }
-  std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path, FileError* error) override {
+  std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
+                                                       FileError* error) override {
     return target_->attributesOfItemAtPath(path, error);
   }
-  std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path, FileError* error) override {
+  std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path,
+                                                             FileError* error) override {
     return target_->attributesOfLinkTargetAtPath(path, error);
   }
-  std::vector<std::optional<FileAttributes>> attributesOfItemsAtPaths(const std::vector<std::string>& paths,
-                                                                    unsigned threads = 1,
-                                                                    bool needSize = true) override {
+  std::vector<std::optional<FileAttributes>> attributesOfItemsAtPaths(
+      const std::vector<std::string>& paths, unsigned threads = 1, bool needSize = true) override {
     return target_->attributesOfItemsAtPaths(paths, threads, needSize);
   }
   std::vector<std::optional<FileAttributes>> attributesOfItems(const std::vector<ItemQuery>& items,
-                                                              unsigned threads = 1) override {
+                                                               unsigned threads = 1) override {
     return target_->attributesOfItems(items, threads);
   }
   bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) override {
@@ -45,7 +46,8 @@ class FileManagerWrapper : public FileManager {
   std::unique_ptr<CopyBatch> makeCopyBatch(const CopyBatchOptions& options) override {
     return target_->makeCopyBatch(options);
   }
-  bool createDirectoryAtPath(const std::string& path, bool intermediate, FileError* error) override {
+  bool createDirectoryAtPath(const std::string& path, bool intermediate,
+                             FileError* error) override {
     return target_->createDirectoryAtPath(path, intermediate, error);
   }
   bool removeItemAtPath(const std::string& path, FileError* error) override {
@@ -55,12 +57,15 @@ class FileManagerWrapper : public FileManager {
                                                                        FileError* error) override {
     return target_->contentsOfDirectoryAtPath(path, error);
   }
-  bool isDeletableFileAtPath(const std::string& path) override { return target_->isDeletableFileAtPath(path); }
-  bool writeStringAtomically(const std::string& text, const std::string& path, FileError* error) override {
+  bool isDeletableFileAtPath(const std::string& path) override {
+    return target_->isDeletableFileAtPath(path);
+  }
+  bool writeStringAtomically(const std::string& text, const std::string& path,
+                             FileError* error) override {
     return target_->writeStringAtomically(text, path, error);
   }
-  bool writeStringBelowRoot(const DestinationRoot& root, const std::string& text, const std::string& path,
-                            FileError* error) override {
+  bool writeStringBelowRoot(const DestinationRoot& root, const std::string& text,
+                            const std::string& path, FileError* error) override {
     return target_->writeStringBelowRoot(root, text, path, error);
   }
   std::vector<bool> writeStringsBelowRoot(const DestinationRoot& root,
@@ -74,6 +79,14 @@ class FileManagerWrapper : public FileManager {
   }
   std::optional<uint64_t> readBackChecksum(const std::string& path, FileError* error) override {
     return target_->readBackChecksum(path, error);
+  }
+  std::optional<bool> isPrefixOfFile(const std::string& part, const std::string& whole,
+                                     FileError* error) override {
+    return target_->isPrefixOfFile(part, whole, error);
+  }
+  std::optional<std::string> readSmallFile(const std::string& path, size_t limit,
+                                           FileError* error) override {
+    return target_->readSmallFile(path, limit, error);
   }
 
  protected:

@@ -1169,6 +1169,79 @@ std::optional<uint64_t> FileManager::readBackChecksum(const std::string& path, F
   return std::nullopt;
 }
 
+namespace {
+
+// A plain file opened for reading without blocking on a FIFO or following
+// a link at its last component; -1 with the error filled otherwise.
+int openPlainForReading(const std::string& path, bool followLink, const char* doing,
+                        FileError* error) {
+  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW);
+  int fd = open(path.c_str(), flags);
+  struct stat st;
+  int e = fd < 0 ? errno : fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : kNotRegularFile;
+  if (e == 0) return fd;
+  if (fd >= 0) close(fd);
+  setFileError(error, e, path, doing);
+  if (error) error->path = path;
+  return -1;
+}
+
+// Reads up to `size` bytes, as many as the file has; -1 on an error.
+ssize_t readFully(int fd, char* buffer, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = read(fd, buffer + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+}  // namespace
+
+std::optional<bool> FileManager::isPrefixOfFile(const std::string& part, const std::string& whole,
+                                                FileError* error) {
+  FdCloser a(openPlainForReading(part, false, "read", error));
+  if (a.get() < 0) return std::nullopt;
+  FdCloser b(openPlainForReading(whole, true, "read", error));
+  if (b.get() < 0) return std::nullopt;
+  constexpr size_t kBlock = 128 * 1024;
+  std::vector<char> x(kBlock), y(kBlock);
+  for (;;) {
+    ssize_t n = readFully(a.get(), x.data(), kBlock);
+    if (n < 0) {
+      setFileError(error, errno, part, "read");
+      if (error) error->path = part;
+      return std::nullopt;
+    }
+    if (n == 0) return true;
+    ssize_t m = readFully(b.get(), y.data(), static_cast<size_t>(n));
+    if (m < 0) {
+      setFileError(error, errno, whole, "read");
+      if (error) error->path = whole;
+      return std::nullopt;
+    }
+    if (m != n || std::memcmp(x.data(), y.data(), static_cast<size_t>(n)) != 0) return false;
+  }
+}
+
+std::optional<std::string> FileManager::readSmallFile(const std::string& path, size_t limit,
+                                                      FileError* error) {
+  FdCloser in(openPlainForReading(path, false, "read", error));
+  if (in.get() < 0) return std::nullopt;
+  std::string text(limit + 1, '\0');
+  ssize_t n = readFully(in.get(), text.data(), text.size());
+  if (n < 0 || static_cast<size_t>(n) > limit) {
+    setFileError(error, n < 0 ? errno : EFBIG, path, "read");
+    if (error) error->path = path;
+    return std::nullopt;
+  }
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
 bool FileManager::removeItemBelowRoot(const DestinationRoot& root, const std::string& path,
                                       RemoveKind kind, FileError* error) {
   dropListings();

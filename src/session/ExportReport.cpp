@@ -26,10 +26,15 @@ json planReport(const ExportPlan& plan) {
                        {"bytes", c.bytes},
                        {"reason", c.reason}});
   }
+  json beside = json::array();
+  for (const auto& b : plan.copiedBeside)
+    beside.push_back({{"kept", b.kept}, {"copiedAs", b.copiedAs}, {"changedCopy", b.changedCopy}});
   const LeftOut& l = plan.leftOut;
   json out = {{"unplayable", unplayable},
               {"cannotBeCopied", refused},
               {"toRename", plan.toRename},
+              {"copiedBeside", beside},
+              {"playlistFilesToWrite", plan.playlistFilesToWrite},
               {"playlists", rows},
               {"bytesToCopy", plan.bytesToCopy},
               {"spaceNeeded", plan.spaceNeeded},
@@ -70,7 +75,12 @@ json playlistReport(const PlaylistOutcome& p) {
   json beside = json::array();
   for (const auto& [users, ours] : p.besideUsers)
     beside.push_back({{"usersFile", users}, {"written", ours}});
-  return {{"playlistFiles", p.written},
+  // Every file standing for the playlists exported, written now or left
+  // as it already read.
+  std::vector<std::string> files = p.written;
+  files.insert(files.end(), p.unchanged.begin(), p.unchanged.end());
+  return {{"playlistFiles", files},
+          {"playlistFilesUnchanged", p.unchanged},
           {"playlistFilesNotWritten", failures},
           {"playlistFilesBesideUsers", beside},
           {"entriesNotOnDrive", {{"unchecked", p.entriesUnchecked}, {"missing", p.entriesMissing}}},

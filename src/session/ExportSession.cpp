@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <future>
 #include <set>
+#include <stdexcept>
 #include <string_view>
 #include <unordered_set>
 
@@ -57,6 +58,10 @@ bool leavesRoot(std::string_view relative) {
 }
 
 namespace fs = std::filesystem;
+
+// No playlist file the exporter writes comes near this; a larger one is
+// not read as the exporter's.
+constexpr size_t kMaxPlaylistBytes = 64 << 20;
 
 }  // namespace
 
@@ -317,7 +322,13 @@ Outcome<Done> ExportSession::load() {
           ExportError::Kind::kUsage,
           "--map-prefix wants FROM=TO, e.g. 'C:/Users/Me/Music=/mnt/music', not '" + entry + "'");
     }
-    map.add(entry.substr(0, eq), entry.substr(eq + 1));
+    try {
+      map.add(entry.substr(0, eq), entry.substr(eq + 1));
+    } catch (const std::invalid_argument& e) {
+      return fail(ExportError::Kind::kUsage, "--map-prefix '" + entry +
+                                                 "' cannot be used: " + e.what() +
+                                                 " (e.g. 'C:/Users/Me/Music=/mnt/music').");
+    }
   }
   auto read = LibraryReader(map).load(file);
   if (!read) return fail(ExportError::Kind::kUsage, read.status().message());
@@ -387,30 +398,6 @@ Outcome<Done> ExportSession::load() {
     if (mode_ == Mode::kAllPlaylists ? !p.exportedByDefault() : chosen.count(&p) == 0) continue;
     taken.push_back(&p);
     need(p);
-  }
-  // An export of some playlists never makes another playlist's tracks
-  // stale: with a clean-up, the tracks of every playlist whose file the
-  // exporter keeps on the drive are needed too (and are not copied).
-  std::vector<const LibraryPlaylist*>& alsoNeeded = alsoNeeded_;
-  alsoNeeded.clear();
-  if (mode_ == Mode::kChosenPlaylists && plan_.cleanUp) {
-    const std::unordered_set<std::string> written = destination_->readRecord();
-    const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
-    DestinationLayout names;
-    for (const auto& p : library_.playlists) {
-      if (!p.exportedByDefault()) continue;
-      std::string name = names.playlistFileName(p.name);
-      if (chosen.count(&p)) continue;
-      bool kept = false;
-      for (std::string ext : {".m3u8", ".m3u"}) {
-        kept = kept || written.count(folder + name + ext) != 0;
-        for (int n = 2; !kept && n < 10; ++n)
-          kept = written.count(folder + DestinationLayout::numbered(name + ext, n, 0)) != 0;
-      }
-      if (!kept) continue;
-      alsoNeeded.push_back(&p);
-      need(p);
-    }
   }
   // The sources of the tracks taken are looked at on a thread of their own
   // while their destinations are laid out here. Declared after what it
@@ -535,6 +522,7 @@ Outcome<Done> ExportSession::load() {
   // the exporter's goes beside it, under the first numbered name that is
   // free or already its own.
   const std::unordered_set<std::string> written = destination_->readRecord();
+  const int64_t timeStep = session::timeStepOf(root_);
   const std::string& ext = playlistExtension_;
   std::unordered_set<std::string> takenNames;
   for (const auto& [id, name] : paths.playlists)
@@ -542,8 +530,19 @@ Outcome<Done> ExportSession::load() {
   auto usable = [&](const std::string& name) {
     std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + name + ext;
     struct stat st;
-    bool free = lstat((root_ + "/" + relative).c_str(), &st) != 0 && errno == ENOENT;
-    return free || (S_ISREG(st.st_mode) && written.count(relative) != 0);
+    if (lstat((root_ + "/" + relative).c_str(), &st) != 0) return errno == ENOENT;
+    if (!S_ISREG(st.st_mode)) return false;
+    // The exporter's file while it is as written: one the user put at its
+    // name since (a list of their own saved over it) is theirs.
+    auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(relative));
+    if (known != driveRecord_.entries.end() && known->second.kind != platform::EntryKind::kLegacy) {
+      platform::FileStamp now{static_cast<uint64_t>(st.st_size),
+                              static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 +
+                                  st.st_mtim.tv_nsec};
+      return platform::sameStamp(known->second.drive, now, timeStep) !=
+             platform::StampMatch::kDifferent;
+    }
+    return written.count(relative) != 0;
   };
   for (const LibraryPlaylist* taking : taken) {
     const LibraryPlaylist& p = *taking;
@@ -749,26 +748,9 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
 void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) {
   plan_.stale.clear();
   plan_.staleBytes = 0;
-  // Needed: every track to be on the drive for the playlists exported
-  // and for those whose files the drive keeps.
-  // Each track is keyed once, however many playlists list it.
-  // The tracks listed are marked first and then keyed in their own order,
-  // which reads them one after another.
-  std::vector<uint8_t> listed(snapshot_.tracks.size());
-  auto need = [&](const std::string& playlistId) {
-    auto at = snapshotPlaylist_.find(playlistId);
-    if (at == snapshotPlaylist_.end()) return;
-    for (uint32_t track : snapshot_.playlists[at->second].items) listed[track] = 1;
-  };
-  for (const auto& s : selected_) need(s.playlist->persistentId);
-  for (const LibraryPlaylist* p : alsoNeeded_) need(p->persistentId);
-  std::unordered_set<std::string> needed;
-  needed.reserve(static_cast<size_t>(std::count(listed.begin(), listed.end(), uint8_t{1})));
-  for (size_t track = 0; track < snapshot_.tracks.size(); ++track) {
-    const session::SnapshotTrack& t = snapshot_.tracks[track];
-    if (!listed[track] || t.destination.empty() || (!t.enabled && !o_.allTracks)) continue;
-    needed.insert(session::walkKey(t.destination));
-  }
+  // Needed: every path a playlist file the exporter keeps lists, or will
+  // list once this export is done.
+  const std::unordered_set<std::string>& needed = target_.needed;
   auto list = session::walkStale(*fm, musicRoot_, needed, DestinationLayout::kArtFileName).paths;
   auto playlists = stalePlaylistFiles();
   record_ = destination_->readRecord();
@@ -857,9 +839,11 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
     if (item.ours) plan_.staleBytes += item.bytes;
     plan_.stale.push_back(std::move(item));
   };
+  // Stale playlist files go first: an export stopped half-way through the
+  // clean-up then leaves no playlist file listing a track already deleted.
   // The list holds a folder's contents before the folder.
-  for (const auto& p : list) judge(p, false);
   for (const auto& p : playlists) judge(p, true);
+  for (const auto& p : list) judge(p, false);
 }
 
 Outcome<std::string> driveVolumeFolder(const std::string& title) {
@@ -884,6 +868,8 @@ Outcome<const ExportPlan*> ExportSession::plan() {
   observed_ = session::observe(snapshot_, musicRoot_, *fm, view,
                                sourcesAtLoad_.empty() ? nullptr : &sourcesAtLoad_);
   sourcesAtLoad_ = {};
+  copyBeside(*fm);
+  makeTarget(*fm);
   session::Choice choice = chosen();
   session::Plan sized = session::makePlan(snapshot_, observed_, choice);
   plan_.bytesToCopy = sized.bytesToCopy;
@@ -908,6 +894,7 @@ Outcome<const ExportPlan*> ExportSession::plan() {
     auto refusal = std::async(std::launch::async, [this] { return cleanUpRefusal(); });
     findStale(fm);
     plan_.cleanUpRefusal = refusal.get();
+    if (plan_.cleanUpRefusal.empty()) plan_.cleanUpRefusal = keptUnreadable_;
     if (!plan_.cleanUpRefusal.empty()) {
       plan_.cleanUp = false;
       plan_.stale.clear();
@@ -934,6 +921,20 @@ Outcome<const ExportPlan*> ExportSession::plan() {
       plan_.missingSources.emplace_back(t.location);
   }
   plan_.tracksToCopy = sized.copies.size() - plan_.missingSources.size();
+  // The playlist files as they will read once the copies are done: those
+  // that would read as they do now are not written again.
+  {
+    std::vector<uint8_t> present = observed_.onDrive;
+    for (uint32_t copy : sized.copies)
+      present[copy] = snapshotLibraryTrack_[copy]->onThisComputer() && observed_.sourceFound[copy];
+    plan_.playlistFilesToWrite = plan_.playlistFilesUnchanged = 0;
+    for (const auto& file : target_.files) {
+      if (file.playlist == session::TargetFile::kKeptAsItIs) continue;
+      std::string text = playlistTextOf(file, present, nullptr, nullptr);
+      auto now = fm->readSmallFile(root_ + "/" + file.relative, text.size(), nullptr);
+      ++(now && *now == text ? plan_.playlistFilesUnchanged : plan_.playlistFilesToWrite);
+    }
+  }
   plan_.skippedBuiltIn.clear();
   if (mode_ == Mode::kAllPlaylists) {
     for (const auto& p : library_.playlists) {
@@ -1076,9 +1077,8 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   // A drive written before folders were recorded: the folders its
   // recorded files lie in are the exporter's, recorded now, before this
   // run's own folders make the record's folders the only ones it knows.
-  if (std::none_of(driveRecord_.entries.begin(), driveRecord_.entries.end(), [](const auto& e) {
-        return e.second.kind == platform::EntryKind::kFolder;
-      })) {
+  if (std::none_of(driveRecord_.entries.begin(), driveRecord_.entries.end(),
+                   [](const auto& e) { return e.second.kind == platform::EntryKind::kFolder; })) {
     std::set<std::string> holding;
     for (const auto& [key, e] : driveRecord_.entries) {
       for (size_t slash = e.path.rfind('/'); slash != std::string::npos && slash > 0;
@@ -1118,6 +1118,27 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
                   "The export cannot record its files on the drive: " + s.message());
     }
     observed_.adopted.clear();
+  }
+  // The exporter's copies changed since are the user's from now on: the
+  // record stops naming them before their tracks are copied beside them.
+  std::vector<std::string> released, releasedPaths;
+  for (const auto& beside : plan_.copiedBeside) {
+    auto relative = beside.changedCopy ? destination_->relativePath(beside.kept) : std::nullopt;
+    if (!relative) continue;
+    released.push_back(DestinationLayout::collisionKey(*relative));
+    releasedPaths.push_back(*relative);
+  }
+  if (!released.empty()) {
+    // The older list of paths too: it would name the file the exporter's.
+    if (int e = destination_->forget(releasedPaths); e != 0) {
+      return fail(ExportError::Kind::kFailed, "The export cannot record its files on the drive: " +
+                                                  std::string(std::strerror(e)) + ".");
+    }
+    if (platform::Status s = (*writer)->remove(released, true); !s.ok()) {
+      return fail(ExportError::Kind::kFailed,
+                  "The export cannot record its files on the drive: " + s.message());
+    }
+    for (const auto& key : released) driveRecord_.entries.erase(key);
   }
   session::CopyTarget target{destination_, musicRoot_, sized.bytesToCopy};
   target.record = writer->get();
@@ -1249,15 +1270,12 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
   // Each track once, folder by folder as the copies went.
   std::vector<uint32_t> tracks;
   std::vector<uint8_t> taken(snapshot_.tracks.size());
-  auto add = [&](const std::string& playlistId) {
-    auto at = snapshotPlaylist_.find(playlistId);
-    if (at == snapshotPlaylist_.end()) return;
-    for (uint32_t track : snapshot_.playlists[at->second].items) {
+  if (target_.listed.size() != snapshot_.tracks.size()) return 0;
+  for (const auto& file : target_.files) {
+    for (uint32_t track : file.entries) {
       if (!std::exchange(taken[track], 1)) tracks.push_back(track);
     }
-  };
-  for (const auto& s : selected_) add(s.playlist->persistentId);
-  for (const LibraryPlaylist* p : alsoNeeded_) add(p->persistentId);
+  }
   std::sort(tracks.begin(), tracks.end(), [&](uint32_t a, uint32_t b) {
     return snapshot_.tracks[a].destination < snapshot_.tracks[b].destination;
   });
@@ -1307,9 +1325,19 @@ PlaylistOutcome ExportSession::playlistFiles() {
     }
   }
   auto fm = platform::FileManager::makePrivate();
-  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   std::vector<platform::RecordEntry> entries;
   std::set<std::string> notEncodable;
+  // The old file stays where the new one could not be written: what it
+  // lists stays too, while it is the exporter's.
+  auto keepListed = [&](const std::string& path, const std::string& relative) {
+    auto text = fm->readSmallFile(path, kMaxPlaylistBytes, nullptr);
+    if (!text) return;
+    std::string_view name = relative;
+    bool windows1252 = name.size() >= 4 && name.substr(name.size() - 4) == ".m3u";
+    for (const auto& entry :
+         session::musicEntriesOf(*text, windows1252, DestinationLayout::kPlaylistFolder, root_))
+      stillListed_.insert(session::walkKey(entry));
+  };
   // The files go out in batches, each flushed once before its files are
   // named (a flush per file costs more than writing it).
   constexpr size_t kFilesAtOnce = 256;
@@ -1328,6 +1356,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
                             errors[i].localizedDescription);
         outcome.notWritten.push_back(
             {pending[i]->playlist->name, file, describeCopyFailure(errors[i], "")});
+        keepListed(files[i].path, relative);
         continue;
       }
       outcome.written.push_back(file);
@@ -1348,35 +1377,22 @@ PlaylistOutcome ExportSession::playlistFiles() {
     files.clear();
     pendingBytes = 0;
   };
-  for (const auto& s : selected_) {
-    // Only what is on the drive is listed: an entry for a track that is
-    // not there is one a player stops at or skips with an error.
-    std::vector<session::PlaylistLine> lines;
-    std::vector<const LibraryTrack*> listed;
-    for (uint32_t track :
-         snapshot_.playlists[snapshotPlaylist_.at(s.playlist->persistentId)].items) {
-      const session::SnapshotTrack& st = snapshot_.tracks[track];
-      if (!observed_.onDrive[track]) {
-        ++(!st.enabled && !o_.allTracks ? outcome.entriesUnchecked : outcome.entriesMissing);
-        continue;
-      }
-      const LibraryTrack& t = *snapshotLibraryTrack_[track];
-      lines.push_back({musicPrefix + st.destination, DestinationLayout::durationText(t.totalTimeMs),
-                       std::string(t.artist), std::string(t.name)});
-      listed.push_back(&t);
-    }
-    std::vector<size_t> leftOut;
-    std::string text =
-        session::playlistText(lines, playlistFormat_, root_, playlistFolder_, &leftOut);
-    for (size_t i : leftOut) {
-      if (playlistFormat_.windows1252)
-        notEncodable.insert(std::string(listed[i]->artist) + " - " + std::string(listed[i]->name));
+  // The target's files written now, in the order chosen, as the copies
+  // left the drive: an entry whose track is not there is one a player
+  // stops at or skips with an error.
+  for (size_t i = 0; i < target_.files.size() && i < selected_.size(); ++i) {
+    const session::TargetFile& file = target_.files[i];
+    const Selected& s = selected_[i];
+    std::string text = playlistTextOf(file, observed_.onDrive, &outcome, &notEncodable);
+    std::string path = root_ + "/" + file.relative;
+    auto now = fm->readSmallFile(path, text.size(), nullptr);
+    if (now && *now == text) {
+      outcome.unchanged.push_back(s.fileName + playlistExtension_);
+      continue;
     }
     pending.push_back(&s);
     pendingBytes += text.size();
-    files.push_back({root_ + "/" + std::string(DestinationLayout::kPlaylistFolder) + "/" +
-                         s.fileName + playlistExtension_,
-                     std::move(text)});
+    files.push_back({std::move(path), std::move(text)});
     if (files.size() >= kFilesAtOnce || pendingBytes >= kBytesAtOnce) writePending();
   }
   writePending();
@@ -1386,6 +1402,166 @@ PlaylistOutcome ExportSession::playlistFiles() {
       (void)(*writer)->append(entries, true);
   }
   return outcome;
+}
+
+std::string ExportSession::playlistTextOf(const session::TargetFile& file,
+                                          const std::vector<uint8_t>& present,
+                                          PlaylistOutcome* counts,
+                                          std::set<std::string>* notEncodable) const {
+  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  std::vector<session::PlaylistLine> lines;
+  std::vector<const LibraryTrack*> listed;
+  if (counts && file.playlist < snapshot_.playlists.size()) {
+    for (uint32_t track : snapshot_.playlists[file.playlist].items)
+      counts->entriesUnchecked += !session::listable(snapshot_.tracks[track], !o_.allTracks);
+  }
+  for (uint32_t track : file.entries) {
+    if (!present[track]) {
+      if (counts) ++counts->entriesMissing;
+      continue;
+    }
+    const LibraryTrack& t = *snapshotLibraryTrack_[track];
+    lines.push_back({musicPrefix + snapshot_.tracks[track].destination,
+                     DestinationLayout::durationText(t.totalTimeMs), std::string(t.artist),
+                     std::string(t.name)});
+    listed.push_back(&t);
+  }
+  std::vector<size_t> leftOut;
+  std::string text =
+      session::playlistText(lines, playlistFormat_, root_, playlistFolder_, &leftOut);
+  if (notEncodable && playlistFormat_.windows1252) {
+    for (size_t i : leftOut)
+      notEncodable->insert(std::string(listed[i]->artist) + " - " + std::string(listed[i]->name));
+  }
+  return text;
+}
+
+// The target: the chosen playlists' files, written now, and (when some
+// playlists are exported with a clean-up) every other playlist file of
+// the exporter's, kept as it stands with the entries it has.
+void ExportSession::makeTarget(platform::FileManager& fm) {
+  std::vector<std::pair<std::string, uint32_t>> written;
+  std::unordered_set<std::string> writtenKeys;
+  const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
+  for (const auto& s : selected_) {
+    written.emplace_back(folder + s.fileName + playlistExtension_,
+                         snapshotPlaylist_.at(s.playlist->persistentId));
+    writtenKeys.insert(DestinationLayout::collisionKey(written.back().first));
+  }
+  std::vector<std::pair<std::string, std::string>> kept;
+  keptUnreadable_.clear();
+  if (mode_ == Mode::kChosenPlaylists && plan_.cleanUp) {
+    const std::unordered_set<std::string> legacy = destination_->readRecord();
+    const int64_t timeStep = session::timeStepOf(root_);
+    auto entries = fm.contentsOfDirectoryAtPath(playlistFolder_, nullptr);
+    for (const auto& e : entries ? *entries : std::vector<platform::DirectoryEntry>()) {
+      std::string_view n = e.name;
+      bool playlist = (n.size() > 5 && n.substr(n.size() - 5) == ".m3u8") ||
+                      (n.size() > 4 && n.substr(n.size() - 4) == ".m3u");
+      std::string relative = folder + e.name;
+      std::string key = DestinationLayout::collisionKey(relative);
+      if (!playlist || e.type != platform::FileType::kRegular || writtenKeys.count(key)) continue;
+      // The exporter's while as it wrote it; a file of the user's lists
+      // what the user wants, which the exporter neither keeps nor removes.
+      auto known = driveRecord_.entries.find(key);
+      std::string path = playlistFolder_ + "/" + e.name;
+      bool ours = false;
+      if (known != driveRecord_.entries.end() &&
+          known->second.kind != platform::EntryKind::kLegacy) {
+        auto now = fm.attributesOfItemAtPath(path, nullptr);
+        ours = now && platform::sameStamp(known->second.drive, {now->size, now->modificationTimeNs},
+                                          timeStep) != platform::StampMatch::kDifferent;
+      } else {
+        ours = legacy.count(relative) != 0;
+      }
+      if (!ours) continue;
+      platform::FileError error;
+      auto text = fm.readSmallFile(path, kMaxPlaylistBytes, &error);
+      if (!text) {
+        if (keptUnreadable_.empty())
+          keptUnreadable_ = "the playlist file " + path + " cannot be read (" +
+                            error.localizedDescription + "), so what it lists is not known";
+        continue;
+      }
+      kept.emplace_back(relative, std::move(*text));
+    }
+  }
+  target_ = session::targetOf(snapshot_, written, kept, !o_.allTracks, root_);
+}
+
+// A track whose place holds a file that is not its copy goes beside it,
+// under the first numbered name that is free on the drive and in the
+// layout; the file there is left as it is.
+void ExportSession::copyBeside(platform::FileManager& fm) {
+  plan_.copiedBeside.clear();
+  std::vector<uint32_t> moved;
+  std::unordered_set<std::string> taken;  // collision keys below the music folder
+  std::vector<uint8_t> chosenTrack(snapshot_.tracks.size());
+  for (const auto& s : selected_) {
+    for (uint32_t t : snapshot_.playlists[snapshotPlaylist_.at(s.playlist->persistentId)].items)
+      chosenTrack[t] = 1;
+  }
+  for (size_t i = 0; i < snapshot_.tracks.size(); ++i) {
+    const session::SnapshotTrack& t = snapshot_.tracks[i];
+    if (!chosenTrack[i] || !session::listable(t, !o_.allTracks) ||
+        observed_.at[i] != session::AtDestination::kOther || leavesRoot(t.destination))
+      continue;
+    if (taken.empty()) {
+      for (const auto& other : snapshot_.tracks)
+        taken.insert(DestinationLayout::collisionKey(other.destination));
+    }
+    std::string_view path = t.destination;
+    size_t slash = path.rfind('/');
+    std::string parent(slash == std::string_view::npos ? "" : path.substr(0, slash + 1));
+    std::string leaf(path.substr(slash == std::string_view::npos ? 0 : slash + 1));
+    // A name numbered already ("Song (2).mp3") counts on from its number.
+    std::string base = leaf;
+    int from = 2;
+    size_t dot = leaf.rfind('.');
+    std::string_view stem =
+        std::string_view(leaf).substr(0, dot == std::string::npos ? leaf.size() : dot);
+    if (size_t open = stem.rfind(" ("); open != std::string_view::npos && stem.back() == ')') {
+      std::string_view digits = stem.substr(open + 2, stem.size() - open - 3);
+      if (!digits.empty() && digits.size() < 6 &&
+          std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        base = std::string(stem.substr(0, open)) + leaf.substr(stem.size());
+        from = std::stoi(std::string(digits)) + 1;
+      }
+    }
+    const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+    std::string chosen;
+    for (int n = from; chosen.empty() && n < from + 1000; ++n) {
+      std::string candidate = parent + DestinationLayout::numbered(base, n);
+      if (taken.count(DestinationLayout::collisionKey(candidate))) continue;
+      auto recorded =
+          driveRecord_.entries.find(DestinationLayout::collisionKey(musicPrefix + candidate));
+      if (recorded != driveRecord_.entries.end() && recorded->second.trackId != t.id) continue;
+      struct stat st;
+      if (lstat((musicRoot_ + "/" + candidate).c_str(), &st) == 0 &&
+          recorded == driveRecord_.entries.end())
+        continue;
+      chosen = std::move(candidate);
+    }
+    if (chosen.empty()) continue;  // the copy says what stands in the way
+    taken.insert(DestinationLayout::collisionKey(chosen));
+    plan_.copiedBeside.push_back({musicRoot_ + "/" + t.destination, musicRoot_ + "/" + chosen,
+                                  observed_.changedCopy[i] != 0});
+    snapshot_.tracks[i].destination = std::move(chosen);
+    moved.push_back(static_cast<uint32_t>(i));
+  }
+  if (moved.empty()) return;
+  // Their new places are looked at as the first look saw the others.
+  session::Snapshot some;
+  for (uint32_t i : moved) some.tracks.push_back(snapshot_.tracks[i]);
+  session::Observed again = session::observe(some, musicRoot_, fm, driveView());
+  for (size_t k = 0; k < moved.size(); ++k) {
+    uint32_t i = moved[k];
+    observed_.onDrive[i] = again.onDrive[k];
+    observed_.at[i] = again.at[k];
+    observed_.driveStamp[i] = again.driveStamp[k];
+    observed_.changedCopy[i] = again.changedCopy[k];
+  }
+  for (uint32_t adopted : again.adopted) observed_.adopted.push_back(moved[adopted]);
 }
 
 void ExportSession::renameTracks() {
@@ -1496,8 +1672,18 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   auto fm = platform::FileManager::makePrivate();
   std::vector<std::string> deleted, deletedFolders;
   const int64_t timeStep = session::timeStepOf(root_);
+  const std::string musicPrefix = musicRoot_ + "/";
   for (const auto& item : plan_.stale) {
     CleanItem done{item, false, !item.ours, ""};
+    if (item.ours && !item.playlistFile && !stillListed_.empty() &&
+        item.path.compare(0, musicPrefix.size(), musicPrefix) == 0 &&
+        stillListed_.count(session::walkKey(item.path.substr(musicPrefix.size())))) {
+      // A playlist file that could not be replaced still lists it.
+      done.kept = true;
+      done.reason = "a playlist file the export could not replace still lists it";
+      outcome.items.push_back(std::move(done));
+      continue;
+    }
     if (item.ours && !outcome.stopped && stop != nullptr && stop->load()) outcome.stopped = true;
     if (item.ours && outcome.stopped) {
       done.reason = "the clean-up was stopped before it";
@@ -1529,7 +1715,8 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
         done.deleted = fm->removeItemBelowRoot(*destination_, item.path,
                                                platform::RemoveKind::kEmptyFolder, &error);
         if (done.deleted) {
-          if (auto relative = destination_->relativePath(item.path)) deletedFolders.push_back(*relative);
+          if (auto relative = destination_->relativePath(item.path))
+            deletedFolders.push_back(*relative);
         }
       } else {
         done.deleted =

@@ -19,6 +19,7 @@
 // file, a stale file) is in the step's result with its reason.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -26,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
@@ -39,6 +41,7 @@
 #include "session/CopyRun.h"
 #include "session/Plan.h"
 #include "session/PlaylistWriter.h"
+#include "session/Target.h"
 
 namespace app {
 
@@ -144,6 +147,25 @@ struct ExportPlan {
   // (decomposed, or as the layout named them before): renamed when the
   // copy starts, by the drive's old path below the music folder.
   std::vector<std::string> toRename;
+  // Tracks whose place on the drive holds a file that is not their copy
+  // (one the user put there, or the exporter's copy changed since, which
+  // is the user's from then on): that file stays as it is, listed by no
+  // playlist file, and the track is copied beside it instead.
+  struct CopiedBeside {
+    std::string kept, copiedAs;  // absolute paths
+    bool changedCopy = false;    // the file kept was the exporter's copy once
+  };
+  std::vector<CopiedBeside> copiedBeside;
+  // Playlist files this export writes, and those whose text it would
+  // write again as it stands (left as they are).
+  size_t playlistFilesToWrite = 0, playlistFilesUnchanged = 0;
+  // Nothing to copy, rename, write or remove: the drive is as it should be.
+  bool changesNothing() const {
+    bool removes =
+        std::any_of(stale.begin(), stale.end(), [](const StaleItem& i) { return i.ours; });
+    return tracksToCopy == 0 && toRename.empty() && playlistFilesToWrite == 0 &&
+           !(cleanUp && removes);
+  }
   bool fits() const { return !freeSpaceKnown || spaceNeeded <= freeSpace; }
   bool fitsAfterCleanUp() const { return cleanUp && spaceNeeded <= freeSpace + staleBytes; }
 };
@@ -178,7 +200,8 @@ struct PlaylistFailure {
 
 struct PlaylistOutcome {
   std::string folder;
-  std::vector<std::string> written;  // file names
+  std::vector<std::string> written;    // file names
+  std::vector<std::string> unchanged;  // file names whose text is as it would be written
   std::vector<PlaylistFailure> notWritten;
   // Files of the user's at a playlist's name, and the name the exporter's
   // file took beside each instead.
@@ -196,8 +219,8 @@ struct PlaylistOutcome {
 struct CleanItem {
   StaleItem item;
   bool deleted = false;
-  bool kept = false;   // held by something not the exporter's
-  std::string reason;  // why it is still there
+  bool kept = false;        // held by something not the exporter's
+  std::string reason;       // why it is still there
   bool notReached = false;  // the clean-up stopped before it
 };
 
@@ -291,16 +314,26 @@ class ExportSession {
   const ExportOptions& o_;
   Library library_;
   std::string libraryFile_;
-  std::string root_;       // the drive's folder
+  std::string root_;        // the drive's folder
   std::string volumeUuid_;  // when the drive finder chose it
   std::string musicRoot_;   // root_/Music, where the tracks go
   std::string playlistFolder_;
   std::shared_ptr<platform::DestinationRoot> destination_;
   Mode mode_ = Mode::kAllPlaylists;
   std::vector<Selected> selected_;
-  // Playlists not chosen whose files the drive keeps: their tracks are
-  // needed by the clean-up, never copied.
-  std::vector<const LibraryPlaylist*> alsoNeeded_;
+  // What the drive is to hold after this export; made by plan().
+  session::Target target_;
+  // Entries (walk keys below the music folder) of the exporter's playlist
+  // files that could not be replaced: the old files stay, and so must
+  // what they list.
+  std::unordered_set<std::string> stillListed_;
+  // A clean-up of some playlists cannot be judged when a kept playlist
+  // file of the exporter's cannot be read: why, or empty.
+  std::string keptUnreadable_;
+  void makeTarget(platform::FileManager& fm);
+  void copyBeside(platform::FileManager& fm);
+  std::string playlistTextOf(const session::TargetFile& file, const std::vector<uint8_t>& present,
+                             PlaylistOutcome* counts, std::set<std::string>* notEncodable) const;
   std::vector<Selected> loaded_;  // what load() selected, before any choose()
   // The engine's view of the same export: the playlists taken and their
   // tracks as plain values, what the drive showed when last planned, and
@@ -319,7 +352,7 @@ class ExportSession {
   bool planned_ = false;                    // plan() has sized the export
   std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
   std::vector<std::pair<std::string, std::string>> besideUsers_;  // see PlaylistOutcome
-  platform::RecordContents driveRecord_;    // the same by identity, with the older paths
+  platform::RecordContents driveRecord_;  // the same by identity, with the older paths
   session::PlaylistFormat playlistFormat_;
   std::string playlistExtension_;
   // Tracks to rename on the drive (snapshot index, old and new path below

@@ -107,6 +107,7 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
   out.sourceFound.resize(n);
   out.sourcePlainFile.resize(n);
   out.driveStamp.resize(n);
+  out.changedCopy.resize(n);
   for (size_t i = 0; i < n; ++i) {
     const SnapshotTrack& t = snapshot.tracks[i];
     const auto& atDestination = found[i];
@@ -147,8 +148,15 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
             auto found = drive.damaged->find(e->key);
             if (found != drive.damaged->end() && found->second == now) at = AtDestination::kRepair;
           }
+        } else if (now.size < e->drive.size && sourceFile && e->source == source &&
+                   fileManager.isPrefixOfFile(std::string(queries[i].path), t.source, nullptr)
+                       .value_or(false)) {
+          // Cut short: what is left is the start of the unchanged source.
+          at = AtDestination::kRepair;
         } else {
-          at = now.size < e->drive.size ? AtDestination::kRepair : AtDestination::kOther;
+          // Edited since (a tag editor, a player writing tags): the user's.
+          at = AtDestination::kOther;
+          out.changedCopy[i] = 1;
         }
       } else if ((!e || e->kind == platform::EntryKind::kLegacy) && sourceFile && same(source)) {
         at = AtDestination::kTrack;

@@ -74,6 +74,9 @@ struct Observed {
   std::vector<uint8_t> sourceFound;
   std::vector<uint8_t> sourcePlainFile;         // a regular file, not reached through a link
   std::vector<platform::FileStamp> driveStamp;  // of the file at the destination, when asked
+  // The exporter's copy of this very track, changed since otherwise than
+  // cut short: the user's now, left where it is (kOther).
+  std::vector<uint8_t> changedCopy;
   // Tracks on the drive by another entry's word: an older record's path
   // with the source's size and time, or the unchanged copy of the same
   // source made for a track of a rebuilt library (new persistent IDs).
@@ -147,7 +150,8 @@ Snapshot snapshotOf(const app::Library& library,
 // the size and time it had then (at the drive's time step, or shifted by
 // whole quarter hours on FAT) and the source has not changed since. The
 // exporter's unchanged copy of a changed source, or its copy cut short,
-// is to be repaired; a recorded file changed otherwise is left alone. A path only an older record
+// is to be repaired (cut short: shorter, and the start of its source);
+// a recorded file changed otherwise is the user's and left alone. A path only an older record
 // names, or none, holds the track when the file has the source's size and time (the copy keeps its
 // source's time); anything else is left alone.
 // `sources`, when given, holds what each snapshot track's source was

@@ -1,0 +1,250 @@
+// What the drive holds after an export, whatever the owner did between
+// exports: every entry the exporter's playlist files keep plays its track,
+// the owner's files and edits stay, and exit 1 means something was not done.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::string shellQuoted(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+struct Exported {
+  int status;
+  std::string out;
+  json report;  // with --json
+};
+
+Exported tessaline(const std::string& args, const std::string& input = "") {
+  std::string command = (input.empty() ? "" : "printf " + shellQuoted(input) + " | ") +
+                        shellQuoted(TESSALINE_EXECUTABLE) + " " + args + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  while (size_t n = fread(buf, 1, sizeof buf, pipe)) out.append(buf, n);
+  int status = pclose(pipe);
+  Exported r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, nullptr};
+  size_t brace = out.find("{\n");
+  if (brace != std::string::npos) r.report = json::parse(out.substr(brace), nullptr, false);
+  return r;
+}
+
+// The sample library, a drive, and changes to the library made with
+// Python's plistlib (`edit` is Python over `lib`, the parsed library).
+struct Sample {
+  testsupport::TempDir dir;
+  std::string library = dir / "library/Library.xml", drive = dir / "drive";
+  Sample() {
+    fs::create_directories(drive);
+    EXPECT_EQ(std::system(("python3 " +
+                           shellQuoted(TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py") +
+                           " " + shellQuoted(dir / "library") + " >/dev/null")
+                              .c_str()),
+              0);
+  }
+  void edit(const std::string& python) const {
+    std::string script = "import plistlib,sys\nf=sys.argv[1]\nlib=plistlib.load(open(f,'rb'))\n" +
+                         python + "\nplistlib.dump(lib,open(f,'wb'),sort_keys=False)\n";
+    ASSERT_EQ(
+        std::system(("python3 -c " + shellQuoted(script) + " " + shellQuoted(library)).c_str()), 0);
+  }
+  Exported exportAll(const std::string& extra = "") const {
+    return tessaline("export --library " + shellQuoted(library) + " --to " + shellQuoted(drive) +
+                     " --yes --json " + extra);
+  }
+  // Every entry of every playlist file the export reported resolves to a
+  // file below Music; the entries, by file name.
+  // The owner's own files (`owners`) list what the owner wants.
+  std::map<std::string, std::vector<std::string>> entries(
+      const json& report, const std::set<std::string>& owners = {}) const {
+    std::map<std::string, std::vector<std::string>> out;
+    for (const auto& name : report["playlistFiles"]) out[name.get<std::string>()];
+    for (const auto& entry : fs::directory_iterator(drive + "/Playlists")) {
+      std::string name = entry.path().filename().string();
+      if (owners.count(name)) continue;
+      std::ifstream in(entry.path());
+      for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        out[name].push_back(line);
+        fs::path played = (fs::path(drive + "/Playlists") / line).lexically_normal();
+        EXPECT_TRUE(fs::is_regular_file(played))
+            << name << " lists " << line << ", which is not there";
+      }
+    }
+    return out;
+  }
+};
+
+bool lists(const std::vector<std::string>& entries, const std::string& part) {
+  return std::any_of(entries.begin(), entries.end(),
+                     [&](const std::string& e) { return e.find(part) != std::string::npos; });
+}
+
+TEST(TargetState, AnUncheckedTrackIsNeitherListedNorKept) {
+  Sample s;
+  Exported first = s.exportAll();
+  ASSERT_EQ(first.status, 0) << first.out;
+  ASSERT_TRUE(lists(s.entries(first.report)["Nordic.m3u8"], "Jóga"));
+  s.edit("lib['Tracks']['1000']['Disabled']=True");
+  Exported second = s.exportAll();
+  EXPECT_EQ(second.status, 0) << second.out;
+  auto entries = s.entries(second.report);
+  EXPECT_FALSE(lists(entries["Nordic.m3u8"], "Jóga"));
+  EXPECT_FALSE(lists(entries["Road Trip.m3u8"], "Jóga"));
+  EXPECT_FALSE(fs::exists(s.drive + "/Music/Björk/Homogenic/01 Jóga.wav"));
+  // --all-tracks copies and lists it again.
+  Exported all = s.exportAll("--all-tracks");
+  EXPECT_EQ(all.status, 0) << all.out;
+  EXPECT_TRUE(lists(s.entries(all.report)["Nordic.m3u8"], "Jóga"));
+}
+
+TEST(TargetState, FilesKeptByAnExportOfOnePlaylistKeepTheirTracks) {
+  Sample s;
+  ASSERT_EQ(s.exportAll().status, 0);
+  // "World" is removed from the library and "Nordic" renamed: their files
+  // stay on the drive, and what they list must stay with them.
+  s.edit(
+      "lib['Playlists']=[p for p in lib['Playlists'] if p['Name']!='World']\n"
+      "[p.update(Name='Nordic Sounds') for p in lib['Playlists'] if p['Name']=='Nordic']");
+  Exported one = s.exportAll("--playlist 'Road Trip' --clean");
+  EXPECT_EQ(one.status, 0) << one.out;
+  auto entries = s.entries(one.report);
+  EXPECT_EQ(entries["World.m3u8"].size(), 6u);
+  EXPECT_EQ(entries["Nordic.m3u8"].size(), 4u);
+  // An export of every playlist makes both stale, and their tracks with them.
+  Exported all = s.exportAll();
+  EXPECT_EQ(all.status, 0) << all.out;
+  EXPECT_FALSE(fs::exists(s.drive + "/Playlists/World.m3u8"));
+  EXPECT_FALSE(fs::exists(s.drive + "/Music/Café Tacvba"));
+  s.entries(all.report);
+}
+
+// A copy changed on the drive: cut short (a prefix of its source) is
+// replaced; any other change is the owner's, kept as it is, and the track
+// is copied again beside it.
+TEST(TargetState, ACopyCutShortIsReplacedAndAnEditedOneKept) {
+  struct Row {
+    const char* what;
+    std::function<void(const std::string& path)> change;
+    bool kept;
+  };
+  const std::vector<Row> rows = {
+      {"cut short", [](const std::string& p) { fs::resize_file(p, fs::file_size(p) / 2); }, false},
+      {"tags appended",
+       [](const std::string& p) { std::ofstream(p, std::ios::app | std::ios::binary) << "TAG"; },
+       true},
+      {"edited into a smaller file",
+       [](const std::string& p) { testsupport::writeFile(p, "RIFF edited by a tag editor"); },
+       true},
+      {"same size, other bytes",
+       [](const std::string& p) {
+         std::string bytes = testsupport::readFile(p);
+         bytes[bytes.size() / 2] ^= 0x5a;
+         testsupport::writeFile(p, bytes);
+       },
+       true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Sample s;
+    ASSERT_EQ(s.exportAll().status, 0);
+    std::string copy = s.drive + "/Music/Björk/Homogenic/02 Bachelorette.wav";
+    ASSERT_TRUE(fs::exists(copy));
+    row.change(copy);
+    // A time the copy never had, as an editor leaves it.
+    fs::last_write_time(copy, fs::last_write_time(copy) + std::chrono::hours(1));
+    std::string changed = testsupport::readFile(copy);
+    Exported again = s.exportAll();
+    EXPECT_EQ(again.status, 0) << again.out;
+    auto entries = s.entries(again.report);
+    std::string beside = s.drive + "/Music/Björk/Homogenic/02 Bachelorette (2).wav";
+    if (row.kept) {
+      EXPECT_EQ(testsupport::readFile(copy), changed);
+      EXPECT_TRUE(fs::exists(beside));
+      EXPECT_TRUE(lists(entries["Nordic.m3u8"], "02 Bachelorette (2).wav"));
+      EXPECT_FALSE(lists(entries["Nordic.m3u8"], "02 Bachelorette.wav"));
+      ASSERT_EQ(again.report["copiedBeside"].size(), 1u) << again.out;
+      EXPECT_EQ(again.report["copiedBeside"][0]["changedCopy"], true);
+      // Later exports leave both alone, and the owner's file is never stale.
+      Exported third = s.exportAll();
+      EXPECT_EQ(third.status, 0) << third.out;
+      EXPECT_EQ(third.report["copiedBeside"].size(), 0u);
+      EXPECT_EQ(testsupport::readFile(copy), changed);
+      EXPECT_TRUE(lists(s.entries(third.report)["Nordic.m3u8"], "02 Bachelorette (2).wav"));
+    } else {
+      EXPECT_NE(testsupport::readFile(copy), changed);
+      EXPECT_FALSE(fs::exists(beside));
+      EXPECT_TRUE(lists(entries["Nordic.m3u8"], "02 Bachelorette.wav"));
+    }
+  }
+}
+
+// The owner's list at a playlist's name, there before the first export or
+// saved over the exporter's file since: never replaced, the exporter's
+// goes beside it, and that is no failure.
+TEST(TargetState, AnOwnersPlaylistFileAtAPlaylistsNameIsKeptAndNoFailure) {
+  for (bool overTheExporters : {false, true}) {
+    SCOPED_TRACE(overTheExporters ? "saved over the exporter's" : "there first");
+    Sample s;
+    const std::string mine = "#EXTM3U\nmine.mp3\n", file = s.drive + "/Playlists/Nordic.m3u8";
+    if (overTheExporters) {
+      ASSERT_EQ(s.exportAll().status, 0);
+      fs::remove(file);
+    }
+    testsupport::writeFile(file, mine);
+    for (int round = 0; round < 2; ++round) {
+      Exported r = s.exportAll();
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(r.report["status"], "done");
+      EXPECT_EQ(testsupport::readFile(file), mine);
+      EXPECT_EQ(s.entries(r.report, {"Nordic.m3u8"})["Nordic (2).m3u8"].size(), 4u);
+    }
+  }
+}
+
+TEST(TargetState, AnExportWithNothingToChangeAsksNothing) {
+  Sample s;
+  ASSERT_EQ(s.exportAll().status, 0);
+  auto before = fs::last_write_time(s.drive + "/Playlists/Nordic.m3u8");
+  // Answered "n" if asked: a question would end it with exit 5.
+  Exported r = tessaline(
+      "export --library " + shellQuoted(s.library) + " --to " + shellQuoted(s.drive), "n\n");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find('?'), std::string::npos) << r.out;
+  EXPECT_EQ(fs::last_write_time(s.drive + "/Playlists/Nordic.m3u8"), before);
+  // One playlist changed: that file alone is written, after one question.
+  s.edit("[p['Playlist Items'].reverse() for p in lib['Playlists'] if p['Name']=='Nordic']");
+  Exported changed = tessaline(
+      "export --library " + shellQuoted(s.library) + " --to " + shellQuoted(s.drive), "y\n");
+  EXPECT_EQ(changed.status, 0) << changed.out;
+  EXPECT_NE(changed.out.find("Write 1 playlist file to"), std::string::npos) << changed.out;
+}
+
+TEST(TargetState, AMapPrefixThatCannotBeUsedIsAUsageError) {
+  Sample s;
+  Exported r = s.exportAll("--map-prefix 'C:/M=music'");
+  EXPECT_EQ(r.status, 2) << r.out;
+  ASSERT_TRUE(r.report.is_object()) << r.out;
+  EXPECT_NE(r.report.dump().find("--map-prefix"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(s.drive + "/Music"));
+}
+
+}  // namespace
