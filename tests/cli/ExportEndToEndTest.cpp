@@ -490,8 +490,8 @@ TEST(ExportSafety, TheUsersOwnFilesAreKeptUntilCleanAll) {
   json first = exportJson(dir / "lib/Library.xml", drive);
   EXPECT_EQ(first["status"], "done");
   EXPECT_EQ(first["stale"]["kept"]["files"],
-            json::array({drive + "/Music/Hand Ripped/01 Mine.mp3", drive + "/Music/Hand Ripped",
-                         drive + "/Playlists/mine.m3u8"}));
+            json::array({drive + "/Playlists/mine.m3u8", drive + "/Music/Hand Ripped/01 Mine.mp3",
+                         drive + "/Music/Hand Ripped"}));
   EXPECT_EQ(first["stale"]["kept"]["bytes"], 4 + 7);
   EXPECT_TRUE(first["stale"]["files"].empty());
 
@@ -529,16 +529,27 @@ TEST(ExportSafety, EveryExitStatusPrintsAFullReport) {
   report = lastJson(latin);
   ASSERT_FALSE(report.is_discarded()) << latin.out;
   EXPECT_EQ(report["stale"]["files"], json::array({drive + "/Music/caf\xEF\xBF\xBD.mp3"}));
-  // A track whose place on the drive a folder has taken.
+  // A track whose place on the drive a folder has taken goes beside it.
   fs::remove(drive + "/Music/Björk/Homogenic/01 Jóga.wav");
   fs::create_directories(drive + "/Music/Björk/Homogenic/01 Jóga.wav");
+  Outcome beside = run(exportOf(dir / "lib/Library.xml", drive) + " --yes --json");
+  EXPECT_EQ(beside.status, 0) << beside.out;
+  report = lastJson(beside);
+  ASSERT_EQ(report["copiedBeside"].size(), 1u);
+  EXPECT_EQ(report["copiedBeside"][0]["copiedAs"],
+            drive + "/Music/Björk/Homogenic/01 Jóga (2).wav");
+  // A track whose source has gone since is not on the drive: a problem.
+  fs::remove(drive + "/Music/Björk/Homogenic/02 Bachelorette.wav");
+  std::string source;
+  for (const auto& e : fs::recursive_directory_iterator(dir / "lib/Media"))
+    if (e.path().filename() == "02 Bachelorette.wav") source = e.path();
+  fs::remove(source);
   Outcome partial = run(exportOf(dir / "lib/Library.xml", drive) + " --yes --json");
   EXPECT_EQ(partial.status, 1);
   report = lastJson(partial);
   EXPECT_EQ(report["status"], "problems");
   ASSERT_EQ(report["notCopied"].size(), 1u);
-  EXPECT_EQ(report["notCopied"][0]["reason"],
-            "a folder stands at " + drive + "/Music/Björk/Homogenic/01 Jóga.wav");
+  EXPECT_EQ(report["notCopied"][0]["reason"], "the source file is missing (" + source + ")");
 }
 
 // A source whose path is longer than the system opens is the source's
@@ -677,7 +688,9 @@ TEST(ExportSafety, AFullDriveKeepsItsPlaylistFilesAndUndeletableFilesAreReported
   fs::create_directories(drive + "/again");
   std::system(
       ("dd if=/dev/zero of=" + shellQuoted(drive + "/filler") + " bs=64k 2>/dev/null").c_str());
-  Outcome full = run(exportOf(dir / "lib/Library.xml", drive) + " --yes --json --no-clean");
+  // (Entries from the root: every file's text changes, so each is written.)
+  Outcome full = run(exportOf(dir / "lib/Library.xml", drive) +
+                     " --yes --json --no-clean --playlist-format m3u8-root");
   EXPECT_EQ(full.status, 1) << full.out;
   json report = lastJson(full);
   EXPECT_EQ(report["status"], "problems");

@@ -192,12 +192,12 @@ TEST(IdentityEndToEnd, AFileOfTheUsersAtARecordedNameIsKept) {
       << out;
 
   // At the name of a track still exported, a file of the user's is not
-  // taken for a damaged copy: it stays, and the export says why that
-  // track is not on the drive.
+  // taken for a damaged copy: it stays, and the track goes beside it.
   const std::string other = dir / "drive/Music/A/B/Other.mp3";
   testsupport::writeFile(other, "the user's own, longer than the copy was");
-  EXPECT_EQ(exportTo(dir), 1);
+  EXPECT_EQ(exportTo(dir), 0);
   EXPECT_EQ(testsupport::readFile(other), "the user's own, longer than the copy was");
+  EXPECT_EQ(testsupport::readFile(dir / "drive/Music/A/B/Other (2).mp3"), "another track");
 }
 
 // Random sequences of library edits (tracks added, removed, reordered,
