@@ -529,6 +529,10 @@ std::optional<Ending> ExportRun::cleanUp() {
       notDeleted.push_back(i.item.path + ": " + i.reason);
   }
   deleteFailures_ = c.notDeleted;
+  for (const auto& i : c.items) {
+    // Judged again as it was about to go: something changed it since.
+    if (c.attempted && i.item.ours && i.kept) out("  Kept " + i.item.path + ": " + i.reason + ".");
+  }
   if (c.attempted) {
     for (const auto& i : c.items)
       if (i.deleted) verbose("  deleted " + i.item.path);

@@ -807,7 +807,10 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
     item.playlistFile = playlistFile;
     auto attributes = fm->attributesOfItemAtPath(path, nullptr);
     item.folder = attributes && attributes->type == platform::FileType::kDirectory;
-    if (attributes && !item.folder) item.bytes = attributes->size;
+    if (attributes && !item.folder) {
+      item.bytes = attributes->size;
+      item.seenTimeNs = attributes->modificationTimeNs;
+    }
     auto relative = destination_->relativePath(path);
     if (item.folder) {
       // The exporter makes folders only to hold its files: a folder no
@@ -817,6 +820,7 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
     } else {
       std::string name = fs::path(path).filename().string();
       item.written = platform::FileManager::isPartialCopyName(name) || platform::isAsideName(name);
+      item.partial = item.written;
       if (!item.written && relative) {
         // A file the record knows by identity is the exporter's only while
         // it is as the exporter wrote it: one a user put at that name since
@@ -1670,9 +1674,47 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   // Files one by one, then a folder only once it is empty: a folder is
   // never removed with what it holds.
   auto fm = platform::FileManager::makePrivate();
-  std::vector<std::string> deleted, deletedFolders;
   const int64_t timeStep = session::timeStepOf(root_);
   const std::string musicPrefix = musicRoot_ + "/";
+  // The record forgets what is gone batch by batch, flushed, so that a
+  // file of the user's that later takes one of those names is never
+  // taken for the exporter's, and a kill part-way leaves a record that
+  // names what is still there.
+  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  std::vector<std::string> deleted, deletedFolders;
+  auto settle = [&] {
+    if (deleted.empty() && deletedFolders.empty()) return;
+    if (!deleted.empty()) destination_->forget(deleted);
+    std::vector<std::string> keys;
+    for (const auto& relative : deleted) keys.push_back(DestinationLayout::collisionKey(relative));
+    for (const auto& relative : deletedFolders)
+      keys.push_back(DestinationLayout::collisionKey(relative));
+    if (writer) (void)(*writer)->remove(keys, true);
+    deleted.clear();
+    deletedFolders.clear();
+  };
+  constexpr size_t kSettleEvery = 64;
+  // Whether a file is still what the exporter wrote, judged now, at the
+  // moment of its removal: its size and time as recorded, and where the
+  // record holds a checksum, its content (a file rewritten with its old
+  // size and time restored is not the exporter's). Empty: it is.
+  auto notOurs = [&](const std::string& path, const platform::FileAttributes& now) -> std::string {
+    if (now.type != platform::FileType::kRegular) return "it is no longer a plain file";
+    auto relative = destination_->relativePath(path);
+    if (!relative) return "it is not below the destination";
+    auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(*relative));
+    if (known == driveRecord_.entries.end() || known->second.kind == platform::EntryKind::kLegacy)
+      return record_.count(*relative) != 0 ? "" : "the exporter's record does not name it";
+    if (platform::sameStamp(known->second.drive, {now.size, now.modificationTimeNs}, timeStep) ==
+        platform::StampMatch::kDifferent)
+      return "it changed since the exporter wrote it";
+    if (known->second.checksum) {
+      auto sum = fm->readBackChecksum(path, nullptr);
+      if (!sum || *sum != *known->second.checksum)
+        return "its content differs from what the exporter wrote";
+    }
+    return "";
+  };
   for (const auto& item : plan_.stale) {
     CleanItem done{item, false, !item.ours, ""};
     if (item.ours && !item.playlistFile && !stillListed_.empty() &&
@@ -1691,26 +1733,14 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
     } else if (item.ours) {
       platform::FileError error;
       if (item.folder) {
-        // The cover image the exporter put there goes with its folder:
-        // one it recorded by identity while it is as written, else one
-        // the older record names; a cover of the user's keeps the folder.
+        // The cover image the exporter put there goes with its folder
+        // while it is as written; a cover of the user's keeps the folder.
         std::string art = item.path + "/" + DestinationLayout::kArtFileName;
-        auto relative = destination_->relativePath(art);
         auto cover = fm->attributesOfItemAtPath(art, nullptr);
-        if (cover && cover->type == platform::FileType::kRegular && relative) {
-          bool ours = o_.cleanAll;
-          if (!ours) {
-            auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(*relative));
-            ours = known != driveRecord_.entries.end() &&
-                           known->second.kind != platform::EntryKind::kLegacy
-                       ? platform::sameStamp(known->second.drive,
-                                             {cover->size, cover->modificationTimeNs},
-                                             timeStep) != platform::StampMatch::kDifferent
-                       : record_.count(*relative) != 0;
-          }
-          if (ours &&
-              fm->removeItemBelowRoot(*destination_, art, platform::RemoveKind::kFile, nullptr))
-            deleted.push_back(*relative);
+        if (cover && cover->type == platform::FileType::kRegular &&
+            (o_.cleanAll || notOurs(art, *cover).empty()) &&
+            fm->removeItemBelowRoot(*destination_, art, platform::RemoveKind::kFile, nullptr)) {
+          if (auto relative = destination_->relativePath(art)) deleted.push_back(*relative);
         }
         done.deleted = fm->removeItemBelowRoot(*destination_, item.path,
                                                platform::RemoveKind::kEmptyFolder, &error);
@@ -1719,8 +1749,23 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
             deletedFolders.push_back(*relative);
         }
       } else {
-        done.deleted =
-            fm->removeItemBelowRoot(*destination_, item.path, platform::RemoveKind::kFile, &error);
+        // Looked at again now: the plan's judgement may be minutes old.
+        auto now = fm->attributesOfItemAtPath(item.path, &error);
+        std::string changed;
+        if (now && (now->size != item.bytes || now->modificationTimeNs != item.seenTimeNs)) {
+          changed = "it changed after the plan was made";
+        } else if (now && !o_.cleanAll && !item.partial) {
+          changed = notOurs(item.path, *now);
+        }
+        if (!now && error.code == ENOENT) {
+          done.deleted = true;  // gone already: only the record is told
+        } else if (now && changed.empty()) {
+          done.deleted = fm->removeItemBelowRoot(*destination_, item.path,
+                                                 platform::RemoveKind::kFile, &error);
+        } else if (now) {
+          done.kept = true;
+          done.reason = changed + ": kept";
+        }
         if (done.deleted) {
           if (auto relative = destination_->relativePath(item.path)) deleted.push_back(*relative);
         }
@@ -1731,24 +1776,33 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
         // file put there since) keeps its folder.
         done.kept = true;
         done.reason = "it holds files not written by the exporter";
-      } else if (!done.deleted) {
+      } else if (!done.deleted && !done.kept) {
         done.reason = describeCopyFailure(error, "");
         ++outcome.notDeleted;
       }
     }
     outcome.items.push_back(std::move(done));
+    if (deleted.size() + deletedFolders.size() >= kSettleEvery) settle();
   }
-  // The record forgets what is gone, so that a file of the user's that
-  // later takes one of those names is never taken for the exporter's.
-  if (!deleted.empty() || !deletedFolders.empty()) {
-    if (!deleted.empty()) destination_->forget(deleted);
-    auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
-    std::vector<std::string> keys;
-    for (const auto& relative : deleted) keys.push_back(DestinationLayout::collisionKey(relative));
-    for (const auto& relative : deletedFolders)
-      keys.push_back(DestinationLayout::collisionKey(relative));
-    if (writer) (void)(*writer)->remove(keys, true);
+  // What the record names that no playlist file needs and that is gone
+  // (removed by hand, or by a clean-up killed before it told the record)
+  // is forgotten, so that a check finds nothing missing.
+  if (!outcome.stopped) {
+    const std::string music = std::string(DestinationLayout::kMusicFolder) + "/";
+    std::unordered_set<std::string> files;
+    for (const auto& file : target_.files) files.insert(DestinationLayout::collisionKey(file.relative));
+    for (const auto& [key, e] : driveRecord_.entries) {
+      bool underMusic = e.path.compare(0, music.size(), music) == 0;
+      if (underMusic ? e.kind != platform::EntryKind::kFolder &&
+                           target_.needed.count(session::walkKey(e.path.substr(music.size())))
+                     : files.count(key) != 0)
+        continue;
+      struct stat st;
+      if (lstat((root_ + "/" + e.path).c_str(), &st) != 0 && errno == ENOENT)
+        (e.kind == platform::EntryKind::kFolder ? deletedFolders : deleted).push_back(e.path);
+    }
   }
+  settle();
   return outcome;
 }
 

@@ -105,6 +105,8 @@ struct StaleItem {
   bool ours = false;  // the clean-up deletes it: written by the exporter, or anything with cleanAll
   bool written = false;  // written by the exporter (or its unfinished copy), whatever cleanAll says
   bool changed = false;  // the exporter wrote a file there, which has changed since: not its own
+  bool partial = false;  // an unfinished copy or an aside file of the exporter's
+  int64_t seenTimeNs = 0;  // the file's time when judged (with `bytes`, its size)
 };
 
 // A track the drive's file system cannot hold: left out of the copy.
