@@ -3,6 +3,7 @@
 // the owner's files and edits stay, and exit 1 means something was not done.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -245,6 +246,98 @@ TEST(TargetState, AMapPrefixThatCannotBeUsedIsAUsageError) {
   ASSERT_TRUE(r.report.is_object()) << r.out;
   EXPECT_NE(r.report.dump().find("--map-prefix"), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(s.drive + "/Music"));
+}
+
+}  // namespace
+
+namespace {
+
+// The sample exported, then Sunday dropped: its track is the stale file.
+struct StaleSunday : Sample {
+  std::string stale = drive + "/Music/The Beatles/Abbey Road/20 Here Comes the Sun_.wav";
+  std::string fewer = dir / "library/Library-fewer.xml";
+  StaleSunday() {
+    EXPECT_EQ(exportAll().status, 0);
+    EXPECT_TRUE(fs::exists(stale));
+  }
+  std::string exportFewer() const {
+    return "export --library " + shellQuoted(fewer) + " --to " + shellQuoted(drive);
+  }
+};
+
+// A stale file rewritten with its old size and time restored is judged by
+// its content, and one changed while the export waits is judged again as
+// it is about to go: neither is deleted, and neither is a failure.
+TEST(Removals, AFileChangedSinceTheExporterWroteItIsNeverDeleted) {
+  for (bool whileWaiting : {false, true}) {
+    SCOPED_TRACE(whileWaiting ? "changed while the export waits" : "old time restored");
+    StaleSunday s;
+    std::string mine = testsupport::readFile(s.stale);
+    mine[mine.size() / 2] ^= 0x5a;
+    auto change = [&] {
+      auto time = fs::last_write_time(s.stale);
+      testsupport::writeFile(s.stale, mine);
+      if (!whileWaiting) fs::last_write_time(s.stale, time);
+    };
+    Exported r;
+    if (whileWaiting) {
+      // Answers yes to every question, changing the file before the last.
+      int toChild[2], fromChild[2];
+      ASSERT_EQ(pipe(toChild), 0);
+      ASSERT_EQ(pipe(fromChild), 0);
+      pid_t child = fork();
+      if (child == 0) {
+        dup2(toChild[0], 0);
+        dup2(fromChild[1], 1);
+        dup2(fromChild[1], 2);
+        close(toChild[1]);
+        close(fromChild[0]);
+        std::string args = s.exportFewer();
+        execl("/bin/sh", "sh", "-c", (shellQuoted(TESSALINE_EXECUTABLE) + " " + args).c_str(),
+              nullptr);
+        _exit(127);
+      }
+      close(toChild[0]);
+      close(fromChild[1]);
+      std::string out;
+      char buf[4096];
+      for (ssize_t n; (n = read(fromChild[0], buf, sizeof buf)) > 0;) {
+        out.append(buf, static_cast<size_t>(n));
+        if (out.size() >= 2 && out.compare(out.size() - 2, 2, "] ") == 0) {
+          if (out.find("Delete them?") != std::string::npos &&
+              out.rfind("Delete them?") > out.size() - 20)
+            change();
+          ASSERT_EQ(write(toChild[1], "y\n", 2), 2);
+        }
+      }
+      close(toChild[1]);
+      close(fromChild[0]);
+      int status = 0;
+      waitpid(child, &status, 0);
+      r = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, nullptr};
+      EXPECT_NE(out.find("Delete them?"), std::string::npos) << out;
+    } else {
+      change();
+      r = tessaline(s.exportFewer() + " --yes");
+    }
+    EXPECT_EQ(r.status, 0) << r.out;
+    ASSERT_TRUE(fs::exists(s.stale)) << r.out;
+    EXPECT_EQ(testsupport::readFile(s.stale), mine);
+    EXPECT_NE(r.out.find("Kept " + s.stale), std::string::npos) << r.out;
+  }
+}
+
+// A clean-up cut short after deleting files but before telling the record
+// (or files removed by hand): the next export forgets them, and the check
+// agrees with its "Done.".
+TEST(Removals, RecordedFilesGoneAreForgottenByTheNextExport) {
+  StaleSunday s;
+  fs::remove(s.stale);
+  fs::remove(s.drive + "/Playlists/Sunday.m3u8");
+  Exported r = tessaline(s.exportFewer() + " --yes");
+  EXPECT_EQ(r.status, 0) << r.out;
+  Exported check = tessaline("check " + shellQuoted(s.drive));
+  EXPECT_EQ(check.status, 0) << check.out;
 }
 
 }  // namespace
