@@ -1,6 +1,7 @@
 #include "cli/CheckCommand.h"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -68,6 +69,16 @@ int runCheck(const CheckOptions& o) {
   folder = std::filesystem::absolute(folder).lexically_normal().string();
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   auto checked = checkDrive(folder, o.fast);
+  if (!checked && checked.status().code() == EWOULDBLOCK) {
+    std::cerr << "tessaline check: " << checked.status().message() << "\n";
+    if (o.json) {
+      json report = {{"status", "busy"},
+                     {"error", checked.status().message()},
+                     {"exitStatus", kExitBusy}};
+      std::cout << report.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    }
+    return kExitBusy;
+  }
   if (!checked) return usageError(o, checked.status().message());
   CheckReport& r = *checked;
   int status = r.ok() ? kExitOk : kExitPartial;
@@ -120,7 +131,11 @@ int runCheck(const CheckOptions& o) {
   if (!r.damageNoted)
     std::cout << "The damaged tracks could not be noted for the next export (another export "
                  "is under way?): check again afterwards.\n";
-  if (r.ok()) {
+  if (r.ok() && o.fast) {
+    // Nothing was read: a change that kept size and time is not seen.
+    std::cout << "Everything the exporter wrote has the size and time it was written with "
+                 "(--fast compares sizes and times only; without it every file is read).\n";
+  } else if (r.ok()) {
     std::cout << "Everything the exporter wrote is as it wrote it.\n";
   } else {
     std::cout << "Found problems. The next export copies damaged and missing tracks again "

@@ -136,6 +136,19 @@ platform::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast)
         "The drive's folder " + rootPath +
             " cannot be opened: " + root->openError().localizedDescription,
         rootPath);
+  // While an export runs, its temporaries and its files not yet named
+  // would read as the user's and as missing: the check waits its turn, and
+  // holds a share of the lock so that no export starts under it. A drive
+  // where the lock cannot be made (read-only) has no export running.
+  std::string holder;
+  auto lock = root->shareLock(&holder);
+  if (!lock && lock.status().code() == EWOULDBLOCK) {
+    return platform::Status::withMessage(
+        "An export to " + rootPath + " is under way" +
+            (holder.empty() ? "" : " (process " + holder + ")") +
+            "; check again once it is done. Nothing was checked.",
+        rootPath, EWOULDBLOCK);
+  }
   auto loaded = platform::DriveRecord::load(*root, &DestinationLayout::collisionKey);
   if (!loaded)
     return platform::Status::withMessage(
@@ -244,8 +257,6 @@ platform::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast)
     // A drive with nothing to note, now or before, is not written to (it
     // may be read-only).
     if (!note.empty() || !readDamageNote(rootPath).empty()) {
-      std::string holder;
-      auto lock = root->shareLock(&holder);
       report.damageNoted = lock.ok() && writeDamageNote(rootPath, note);
     }
   }

@@ -2,6 +2,8 @@
 // exports: every entry the exporter's playlist files keep plays its track,
 // the owner's files and edits stay, and exit 1 means something was not done.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -338,6 +340,24 @@ TEST(Removals, RecordedFilesGoneAreForgottenByTheNextExport) {
   EXPECT_EQ(r.status, 0) << r.out;
   Exported check = tessaline("check " + shellQuoted(s.drive));
   EXPECT_EQ(check.status, 0) << check.out;
+}
+
+// While an export holds the drive, its files not yet named would read as
+// missing: the check says an export is under way (exit 4) and checks
+// nothing. --fast says what it compared.
+TEST(Removals, TheCheckWaitsForAnExportAndSaysWhatFastLookedAt) {
+  StaleSunday s;
+  Exported fast = tessaline("check --fast " + shellQuoted(s.drive));
+  EXPECT_EQ(fast.status, 0) << fast.out;
+  EXPECT_NE(fast.out.find("sizes and times only"), std::string::npos) << fast.out;
+  int fd = open((s.drive + "/.tessaline/lock").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  Exported busy = tessaline("check --json " + shellQuoted(s.drive));
+  close(fd);
+  EXPECT_EQ(busy.status, 4) << busy.out;
+  EXPECT_EQ(busy.report["status"], "busy") << busy.out;
+  EXPECT_EQ(tessaline("check " + shellQuoted(s.drive)).status, 0);
 }
 
 }  // namespace
