@@ -58,8 +58,9 @@ int runCheck(const CheckOptions& o) {
     auto remembered = stored.stringValue(drive::DriveScanner::kPreferenceKey);
     if (!remembered || remembered->empty())
       return usageError(
-          o, "No drive is remembered yet (export --drive NAME remembers one): name the drive's "
-             "folder, as in: tessaline check /media/me/TESSALINE");
+          o,
+          "No drive is remembered yet (export --drive NAME remembers one): name the drive's "
+          "folder, as in: tessaline check /media/me/TESSALINE");
     drive::onlyLookAtDrivePreference();
     auto found = driveVolumeFolder(*remembered);
     if (!found) return usageError(o, found.error().message());
@@ -72,9 +73,8 @@ int runCheck(const CheckOptions& o) {
   if (!checked && checked.status().code() == EWOULDBLOCK) {
     std::cerr << "tessaline check: " << checked.status().message() << "\n";
     if (o.json) {
-      json report = {{"status", "busy"},
-                     {"error", checked.status().message()},
-                     {"exitStatus", kExitBusy}};
+      json report = {
+          {"status", "busy"}, {"error", checked.status().message()}, {"exitStatus", kExitBusy}};
       std::cout << report.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     }
     return kExitBusy;

@@ -711,6 +711,25 @@ class PosixCopyBatch : public CopyBatch {
       if (!inPlace[i] && !described)
         setCopyError(&failures[i], destinationFailure(codes[i]), staged_[i].from, staged_[i].to);
     }
+    // The names are the drive's only once flushed too: a drive that goes
+    // read-only or away now would lose them, so a copy counts only after
+    // one flush per file system of the renames made.
+    std::vector<dev_t> renamedOn;
+    for (size_t i = 0; i < staged_.size(); ++i) {
+      if (!inPlace[i]) continue;
+      dev_t device = staged_[i].device;
+      if (std::find(renamedOn.begin(), renamedOn.end(), device) != renamedOn.end()) continue;
+      renamedOn.push_back(device);
+      int e = step(CopyStep::kNamesFlushed, staged_[i].to);
+      if (e == 0 && syncfs(staged_[i].folder->fd) == 0) continue;
+      if (e == 0) e = errno;
+      for (size_t j = i; j < staged_.size(); ++j) {
+        if (!inPlace[j] || staged_[j].device != device) continue;
+        inPlace[j] = false;
+        if (batch_.bytesWritten) batch_.bytesWritten->fetch_sub(staged_[j].bytes);
+        setCopyError(&failures[j], destinationFailure(e), staged_[j].from, staged_[j].to);
+      }
+    }
     if (errors) *errors = std::move(failures);
     staged_.clear();
     bytes_ = 0;
@@ -1136,6 +1155,18 @@ std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root
     }
     if (e == 0) e = replaceByRename(w.folder, w.temporary, w.name);
     if (e != 0) unlinkat(w.folder, w.temporary.c_str(), 0);
+  }
+  // The new names count once they are on the disk too.
+  std::vector<int> namedIn;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (codes[i] != 0 ||
+        std::find(namedIn.begin(), namedIn.end(), written[i].folder) != namedIn.end())
+      continue;
+    namedIn.push_back(written[i].folder);
+    if (syncfs(written[i].folder) == 0) continue;
+    int e = errno;
+    for (size_t j = i; j < files.size(); ++j)
+      if (codes[j] == 0 && written[j].folder == written[i].folder) codes[j] = e;
   }
   for (auto& [folder, fd] : folders) close(fd);
   std::vector<bool> inPlace(files.size());

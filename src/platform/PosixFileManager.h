@@ -37,7 +37,9 @@ void setFileError(FileError* error, int code, const std::string& path, std::stri
 // Writes all `length` bytes (retrying short writes); 0 or an errno value.
 int writeAll(int fd, const char* data, size_t length);
 
-enum class CopyStep { kWritten, kRecorded, kFlushed, kNamed };
+// kNamesFlushed: the flush, once per file system, that makes a batch's new
+// names durable; a copy counts only after it.
+enum class CopyStep { kWritten, kRecorded, kFlushed, kNamed, kNamesFlushed };
 
 class PosixFileManager : public FileManager {
  public:

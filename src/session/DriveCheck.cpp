@@ -132,10 +132,9 @@ bool writeDamageNote(const std::string& root,
 platform::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast) {
   auto root = platform::DestinationRoot::open(rootPath);
   if (!root->isOpen())
-    return platform::Status::withMessage(
-        "The drive's folder " + rootPath +
-            " cannot be opened: " + root->openError().localizedDescription,
-        rootPath);
+    return platform::Status::withMessage("The drive's folder " + rootPath + " cannot be opened: " +
+                                             root->openError().localizedDescription,
+                                         rootPath);
   // While an export runs, its temporaries and its files not yet named
   // would read as the user's and as missing: the check waits its turn, and
   // holds a share of the lock so that no export starts under it. A drive
@@ -143,11 +142,10 @@ platform::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast)
   std::string holder;
   auto lock = root->shareLock(&holder);
   if (!lock && lock.status().code() == EWOULDBLOCK) {
-    return platform::Status::withMessage(
-        "An export to " + rootPath + " is under way" +
-            (holder.empty() ? "" : " (process " + holder + ")") +
-            "; check again once it is done. Nothing was checked.",
-        rootPath, EWOULDBLOCK);
+    return platform::Status::withMessage("An export to " + rootPath + " is under way" +
+                                             (holder.empty() ? "" : " (process " + holder + ")") +
+                                             "; check again once it is done. Nothing was checked.",
+                                         rootPath, EWOULDBLOCK);
   }
   auto loaded = platform::DriveRecord::load(*root, &DestinationLayout::collisionKey);
   if (!loaded)

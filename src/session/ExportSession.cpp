@@ -536,9 +536,9 @@ Outcome<Done> ExportSession::load() {
     // name since (a list of their own saved over it) is theirs.
     auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(relative));
     if (known != driveRecord_.entries.end() && known->second.kind != platform::EntryKind::kLegacy) {
-      platform::FileStamp now{static_cast<uint64_t>(st.st_size),
-                              static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 +
-                                  st.st_mtim.tv_nsec};
+      platform::FileStamp now{
+          static_cast<uint64_t>(st.st_size),
+          static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
       return platform::sameStamp(known->second.drive, now, timeStep) !=
              platform::StampMatch::kDifferent;
     }
@@ -1790,7 +1790,8 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   if (!outcome.stopped) {
     const std::string music = std::string(DestinationLayout::kMusicFolder) + "/";
     std::unordered_set<std::string> files;
-    for (const auto& file : target_.files) files.insert(DestinationLayout::collisionKey(file.relative));
+    for (const auto& file : target_.files)
+      files.insert(DestinationLayout::collisionKey(file.relative));
     for (const auto& [key, e] : driveRecord_.entries) {
       bool underMusic = e.path.compare(0, music.size(), music) == 0;
       if (underMusic ? e.kind != platform::EntryKind::kFolder &&

@@ -121,6 +121,25 @@ TEST_F(CopyBatchTest, AFailedFlushFailsTheWholeBatchAndTheNextOneWorks) {
   EXPECT_EQ(fm.count(FileOp::kFlush), 2u);
 }
 
+// A drive that goes read-only after the renames (its journal aborted)
+// would lose the names: the copies do not count as made.
+TEST_F(CopyBatchTest, CopiesCountOnlyOnceTheirNamesAreFlushed) {
+  PosixFileManager::Options options;
+  int flushes = 0;
+  options.stepHook = [&](CopyStep step, const std::string&) {
+    return step == CopyStep::kNamesFlushed && ++flushes == 1 ? EROFS : 0;
+  };
+  PosixFileManager fm(options);
+  auto batch = fm.makeCopyBatch();
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(batch->addCopy(src(i), dst(i), nullptr));
+  std::vector<FileError> errors;
+  EXPECT_EQ(batch->commit(&errors), (std::vector<bool>{false, false}));
+  EXPECT_EQ(errors[0].code, EROFS);
+  ASSERT_TRUE(batch->addCopy(src(2), dst(2), nullptr));
+  EXPECT_EQ(batch->commit(&errors), (std::vector<bool>{true}));
+  EXPECT_EQ(flushes, 2);
+}
+
 TEST_F(CopyBatchTest, RunningOutOfSpaceFailsTheCopyThatCrossesTheLimit) {
   FaultInjectingFileManager fm;
   fm.setNoSpaceAfterBytes(1500);

@@ -79,6 +79,8 @@ class PowerCut {
       case platform::CopyStep::kNamed:
         if (unrecorded_.count(to)) namedUnrecorded_.insert(to);
         break;
+      case platform::CopyStep::kNamesFlushed:
+        break;
     }
     return 0;
   }
