@@ -266,9 +266,21 @@ int DestinationRoot::forget(const std::vector<std::string>& relativePaths) const
   int folder = openStateFolder(false);
   if (folder < 0) return -folder;
   std::string temporary = std::string(kRecordFile) + ".new";
-  int fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                  0644);
-  int e = fd < 0 ? errno : 0;
+  // A plain file a kill left there is ours to drop; anything else (a FIFO,
+  // which would hold the export in open() with the lock taken, a device,
+  // a link) is refused without being opened.
+  struct stat st;
+  int e = 0;
+  if (fstatat(folder, temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!S_ISREG(st.st_mode))
+      e = EINVAL;
+    else if (unlinkat(folder, temporary.c_str(), 0) != 0)
+      e = errno;
+  }
+  int fd = e != 0 ? -1
+                  : openat(folder, temporary.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (e == 0 && fd < 0) e = errno;
   if (fd >= 0) {
     std::string text;
     for (const auto& p : kept) text += escapeRecordLine(p);

@@ -297,6 +297,7 @@ Result<RecordContents> DriveRecord::load(const DestinationRoot& root, const KeyO
     e.kind = EntryKind::kLegacy;
     contents.entries.emplace(std::move(key), std::move(e));
   }
+  contents.removed = std::move(parsed->removed);
   return contents;
 }
 

@@ -44,6 +44,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/DestinationRoot.h"
@@ -93,6 +94,10 @@ struct RecordContents {
   std::unordered_map<std::string, RecordEntry> entries;  // by key
   size_t lines = 0;         // change lines in the record: far more than entries asks for compact()
   size_t damagedLines = 0;  // lines a kill cut short (or worse), ignored
+  // Keys whose last line is a removal: an older list of paths that still
+  // names one of them speaks for a file that is gone, not for what stands
+  // there now.
+  std::unordered_set<std::string> removed;
 };
 
 // The entry of a folder the exporter made at `absolute` below `root`;

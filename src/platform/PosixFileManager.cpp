@@ -1184,22 +1184,6 @@ std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root
   return inPlace;
 }
 
-std::optional<uint64_t> FileManager::readBackChecksum(const std::string& path, FileError* error) {
-  FdCloser in(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (in.get() < 0) {
-    setFileError(error, errno, path, "read back");
-    if (error) error->path = path;
-    return std::nullopt;
-  }
-  posix_fadvise(in.get(), 0, 0, POSIX_FADV_DONTNEED);
-  posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  Result<uint64_t> sum = hashOpenFile(in.get(), path);
-  if (sum) return *sum;
-  setFileError(error, sum.status().code() != 0 ? sum.status().code() : EIO, path, "read back");
-  if (error) error->path = path;
-  return std::nullopt;
-}
-
 namespace {
 
 // A plain file opened for reading without blocking on a FIFO or following
@@ -1231,6 +1215,18 @@ ssize_t readFully(int fd, char* buffer, size_t size) {
 }
 
 }  // namespace
+
+std::optional<uint64_t> FileManager::readBackChecksum(const std::string& path, FileError* error) {
+  FdCloser in(openPlainForReading(path, false, "read back", error));
+  if (in.get() < 0) return std::nullopt;
+  posix_fadvise(in.get(), 0, 0, POSIX_FADV_DONTNEED);
+  posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  Result<uint64_t> sum = hashOpenFile(in.get(), path);
+  if (sum) return *sum;
+  setFileError(error, sum.status().code() != 0 ? sum.status().code() : EIO, path, "read back");
+  if (error) error->path = path;
+  return std::nullopt;
+}
 
 std::optional<bool> FileManager::isPrefixOfFile(const std::string& part, const std::string& whole,
                                                 FileError* error) {

@@ -58,7 +58,8 @@ Status replaceWholeFile(const std::string& path, std::string_view bytes) {
   std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   std::string temporary = (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + "." +
                           path.substr(slash + 1) + ".tmp" + std::to_string(::getpid());
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  int fd = ::open(temporary.c_str(),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (fd < 0) return Status::fromErrno(errno, kAction, path);
   int error = 0;
   for (size_t done = 0; done < bytes.size() && error == 0;) {

@@ -205,7 +205,13 @@ platform::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast)
   auto worker = [&] {
     for (size_t i; (i = next.fetch_add(1)) < toHash.size();) {
       const std::string path = rootPath + "/" + toHash[i].entry->path;
-      int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      struct stat st;
+      if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        sums[i] = platform::Status::withMessage("not a plain file: " + path, path, EINVAL);
+        continue;
+      }
       if (fd < 0) {
         sums[i] = platform::Status::fromErrno(errno, "cannot open", path);
         continue;

@@ -521,7 +521,6 @@ Outcome<Done> ExportSession::load() {
   // A playlist file of the user's at a playlist's name is never replaced:
   // the exporter's goes beside it, under the first numbered name that is
   // free or already its own.
-  const std::unordered_set<std::string> written = destination_->readRecord();
   const int64_t timeStep = session::timeStepOf(root_);
   const std::string& ext = playlistExtension_;
   std::unordered_set<std::string> takenNames;
@@ -542,7 +541,7 @@ Outcome<Done> ExportSession::load() {
       return platform::sameStamp(known->second.drive, now, timeStep) !=
              platform::StampMatch::kDifferent;
     }
-    return written.count(relative) != 0;
+    return known != driveRecord_.entries.end();  // an older list's path, not removed since
   };
   for (const LibraryPlaylist* taking : taken) {
     const LibraryPlaylist& p = *taking;
@@ -753,13 +752,20 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   const std::unordered_set<std::string>& needed = target_.needed;
   auto list = session::walkStale(*fm, musicRoot_, needed, DestinationLayout::kArtFileName).paths;
   auto playlists = stalePlaylistFiles();
-  record_ = destination_->readRecord();
+  // Paths the older lists name (the drive's own, and the one copies made
+  // through the script bridge keep in the tracks' own root), less those
+  // the record has seen removed since: a file at such a name now is not
+  // the one the exporter wrote.
+  record_.clear();
   std::unordered_set<std::string>& record = record_;
-  // Copies made through the script bridge keep their record in the
-  // tracks' own root.
   auto musicRecord = platform::DestinationRoot::open(musicRoot_);
+  for (const auto& p : destination_->readRecord()) {
+    if (!driveRecord_.removed.count(DestinationLayout::collisionKey(p))) record.insert(p);
+  }
   for (const auto& p : musicRecord->readRecord()) {
-    record.insert(std::string(DestinationLayout::kMusicFolder) + "/" + p);
+    std::string path = std::string(DestinationLayout::kMusicFolder) + "/" + p;
+    if (!driveRecord_.removed.count(DestinationLayout::collisionKey(path)))
+      record.insert(std::move(path));
   }
   std::unordered_set<std::string> keptFolders;  // folders that keep something of the user's
   const int64_t timeStep = session::timeStepOf(root_);
@@ -1455,7 +1461,6 @@ void ExportSession::makeTarget(platform::FileManager& fm) {
   std::vector<std::pair<std::string, std::string>> kept;
   keptUnreadable_.clear();
   if (mode_ == Mode::kChosenPlaylists && plan_.cleanUp) {
-    const std::unordered_set<std::string> legacy = destination_->readRecord();
     const int64_t timeStep = session::timeStepOf(root_);
     auto entries = fm.contentsOfDirectoryAtPath(playlistFolder_, nullptr);
     for (const auto& e : entries ? *entries : std::vector<platform::DirectoryEntry>()) {
@@ -1476,7 +1481,7 @@ void ExportSession::makeTarget(platform::FileManager& fm) {
         ours = now && platform::sameStamp(known->second.drive, {now->size, now->modificationTimeNs},
                                           timeStep) != platform::StampMatch::kDifferent;
       } else {
-        ours = legacy.count(relative) != 0;
+        ours = known != driveRecord_.entries.end();  // an older list's path, not removed since
       }
       if (!ours) continue;
       platform::FileError error;
@@ -1682,9 +1687,19 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   // names what is still there.
   auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   std::vector<std::string> deleted, deletedFolders;
+  const std::string musicPrefixBelowRoot = std::string(DestinationLayout::kMusicFolder) + "/";
   auto settle = [&] {
     if (deleted.empty() && deletedFolders.empty()) return;
-    if (!deleted.empty()) destination_->forget(deleted);
+    if (!deleted.empty()) {
+      destination_->forget(deleted);
+      // The bridge's copies are listed in the tracks' own root.
+      std::vector<std::string> belowMusic;
+      for (const auto& relative : deleted) {
+        if (relative.compare(0, musicPrefixBelowRoot.size(), musicPrefixBelowRoot) == 0)
+          belowMusic.push_back(relative.substr(musicPrefixBelowRoot.size()));
+      }
+      if (!belowMusic.empty()) platform::DestinationRoot::open(musicRoot_)->forget(belowMusic);
+    }
     std::vector<std::string> keys;
     for (const auto& relative : deleted) keys.push_back(DestinationLayout::collisionKey(relative));
     for (const auto& relative : deletedFolders)

@@ -1,9 +1,10 @@
 // What the drive holds after an export, whatever the owner did between
 // exports: every entry the exporter's playlist files keep plays its track,
 // the owner's files and edits stay, and exit 1 means something was not done.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,8 +37,9 @@ struct Exported {
   json report;  // with --json
 };
 
-Exported tessaline(const std::string& args, const std::string& input = "") {
-  std::string command = (input.empty() ? "" : "printf " + shellQuoted(input) + " | ") +
+Exported tessaline(const std::string& args, const std::string& input = "",
+                   const std::string& prefix = "") {
+  std::string command = (input.empty() ? "" : "printf " + shellQuoted(input) + " | ") + prefix +
                         shellQuoted(TESSALINE_EXECUTABLE) + " " + args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   std::string out;
@@ -358,6 +360,16 @@ TEST(Removals, TheCheckWaitsForAnExportAndSaysWhatFastLookedAt) {
   EXPECT_EQ(busy.status, 4) << busy.out;
   EXPECT_EQ(busy.report["status"], "busy") << busy.out;
   EXPECT_EQ(tessaline("check " + shellQuoted(s.drive)).status, 0);
+}
+
+// A FIFO where the exporter writes one of its own files is refused without
+// being opened: the export does not hang holding the drive.
+TEST(Removals, AFifoAmongTheExportersFilesHoldsNothingUp) {
+  StaleSunday s;
+  ASSERT_EQ(mkfifo((s.drive + "/.tessaline/written.new").c_str(), 0644), 0);
+  Exported r = tessaline(s.exportFewer() + " --yes --json", "", "timeout -s KILL 20 ");
+  EXPECT_TRUE(r.report.is_object()) << r.out;
+  EXPECT_FALSE(fs::exists(s.stale)) << r.out;
 }
 
 }  // namespace
