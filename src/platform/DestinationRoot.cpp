@@ -195,12 +195,18 @@ int DestinationRoot::record(const std::vector<std::string>& relativePaths, bool 
   // made with `cp -al`) is replaced by a fresh copy, never written through.
   const std::string display = path_ + "/" + kStateFolder + "/" + kRecordFile;
   struct stat st;
-  auto opened = openStateFile(folder, kRecordFile, O_WRONLY | O_APPEND | O_CREAT, display, &st);
+  auto opened = openStateFile(folder, kRecordFile, O_RDWR | O_APPEND | O_CREAT, display, &st);
   if (!opened) {
     close(folder);
     return opened.status().code() != 0 ? opened.status().code() : EINVAL;
   }
   int fd = *opened;
+  // A line a full drive or a kill cut short ends before the new ones
+  // start, rather than running into the first of them.
+  char last = '\n';
+  if (st.st_nlink <= 1 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+      last != '\n')
+    text.insert(text.begin(), '\n');
   if (st.st_nlink > 1) {
     close(fd);
     int e = 0;

@@ -318,3 +318,19 @@ TEST(DestinationRoot, ReplacementsWorkWhereRenamingOverAFileIsRefused) {
   }
   close(state);
 }
+
+// A drive that filled up while the list of paths was appended leaves a
+// line cut short: it ends there, and the next path is read whole.
+TEST(DestinationRoot, ALineCutShortEndsBeforeTheNextPath) {
+  TempDir dir;
+  auto root = DestinationRoot::open(dir.path());
+  ASSERT_EQ(root->record({"Music/a.mp3", "Playlists/List 0.m3u8"}, true), 0);
+  std::string written = dir / (std::string(DestinationRoot::kStateFolder) + "/" + DestinationRoot::kRecordFile);
+  ASSERT_TRUE(fs::exists(written));
+  fs::resize_file(written, fs::file_size(written) - 4);
+  ASSERT_EQ(root->record({"Playlists/List 1.m3u8"}, true), 0);
+  auto paths = root->readRecord();
+  EXPECT_EQ(paths.count("Music/a.mp3"), 1u);
+  EXPECT_EQ(paths.count("Playlists/List 1.m3u8"), 1u);
+  EXPECT_EQ(paths.count("Playlists/List 0.m3u8"), 0u);
+}
