@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 
@@ -319,7 +320,13 @@ Result<RootLock> DestinationRoot::shareLock(std::string* holder) const {
 
 std::optional<Result<RootLock>> DestinationRoot::lockExportOf(const std::string& tracksFolder,
                                                               std::string* holder) {
+  // By the folder it is, however it is spelled ("Music/.", a link to it):
+  // the lock must be the one an export of that drive takes.
   std::string folder = tracksFolder;
+  if (char* real = realpath(tracksFolder.c_str(), nullptr)) {
+    folder = real;
+    free(real);
+  }
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   size_t slash = folder.rfind('/');
   if (slash == std::string::npos || slash == 0) return std::nullopt;

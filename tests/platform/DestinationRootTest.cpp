@@ -334,3 +334,26 @@ TEST(DestinationRoot, ALineCutShortEndsBeforeTheNextPath) {
   EXPECT_EQ(paths.count("Playlists/List 1.m3u8"), 1u);
   EXPECT_EQ(paths.count("Playlists/List 0.m3u8"), 0u);
 }
+
+// A script's copy into an export's music folder takes that export's lock
+// however the folder is spelled: "Music/.", through a link, or by another
+// case; a folder of another name takes none.
+TEST(DestinationRoot, TheExportsLockGoesByTheFolderNotItsSpelling) {
+  TempDir dir;
+  fs::create_directories(dir / "drive/Music");
+  fs::create_directory_symlink(dir / "drive/Music", dir / "linked");
+  writeFile(dir / "drive/.tessaline/lock", "4242\n");
+  int other = open((dir / "drive/.tessaline/lock").c_str(), O_RDWR);
+  ASSERT_EQ(flock(other, LOCK_EX), 0);
+  for (std::string spelled : {dir / "drive/Music", dir / "drive/Music/.", dir / "drive/Music/",
+                              dir / "linked", dir / "drive/./Music"}) {
+    SCOPED_TRACE(spelled);
+    std::string holder;
+    auto lock = DestinationRoot::lockExportOf(spelled, &holder);
+    ASSERT_TRUE(lock.has_value());
+    EXPECT_EQ(lock->status().code(), EWOULDBLOCK);
+    EXPECT_EQ(holder, "4242");
+  }
+  EXPECT_FALSE(DestinationRoot::lockExportOf(dir / "drive", nullptr).has_value());
+  close(other);
+}
