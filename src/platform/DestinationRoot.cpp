@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform/PosixFileManager.h"
 #include "platform/ReplaceFile.h"
@@ -235,6 +238,98 @@ int DestinationRoot::record(const std::vector<std::string>& relativePaths, bool 
   close(folder);
   int e = appended.ok() ? 0 : (appended.code() != 0 ? appended.code() : EIO);
   if (close(fd) != 0 && e == 0) e = errno;
+  return e;
+}
+
+namespace {
+constexpr const char* kIntentsFile = "temporaries";
+}  // namespace
+
+const std::string& DestinationRoot::runToken() {
+  // The process number alone repeats across runs; a random part makes a
+  // token no other run, and no name of the user's, has.
+  static const std::string token = [] {
+    uint64_t random = 0;
+    if (getrandom(&random, sizeof random, 0) != sizeof random)
+      random = static_cast<uint64_t>(time(nullptr)) * 2654435761u;
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(random));
+    return std::to_string(getpid()) + "_" + hex;
+  }();
+  return token;
+}
+
+std::string_view DestinationRoot::tokenOf(std::string_view name) {
+  constexpr std::string_view prefix = FileManager::kPartialCopyPrefix;
+  if (name.substr(0, prefix.size()) != prefix) return {};
+  name.remove_prefix(prefix.size());
+  size_t dot = name.find('.');
+  return dot == std::string_view::npos ? std::string_view() : name.substr(0, dot);
+}
+
+int DestinationRoot::appendIntent(const std::string& line) const {
+  int folder = openStateFolder(true);
+  if (folder < 0) return -folder;
+  const std::string display = path_ + "/" + kStateFolder + "/" + kIntentsFile;
+  struct stat st;
+  auto opened = openStateFile(folder, kIntentsFile, O_RDWR | O_APPEND | O_CREAT, display, &st);
+  if (!opened) {
+    close(folder);
+    return opened.status().code() != 0 ? opened.status().code() : EINVAL;
+  }
+  std::string text = line + "\n";
+  char last = '\n';
+  if (st.st_size > 0 && pread(*opened, &last, 1, st.st_size - 1) == 1 && last != '\n')
+    text.insert(text.begin(), '\n');
+  Status appended =
+      appendStateFile(folder, kIntentsFile, *opened, text, true, size_t{16} << 20, display);
+  close(folder);
+  int e = appended.ok() ? 0 : (appended.code() != 0 ? appended.code() : EIO);
+  if (close(*opened) != 0 && e == 0) e = errno;
+  return e;
+}
+
+int DestinationRoot::noteTemporaries() const {
+  if (noted_.load()) return 0;
+  int e = appendIntent("run " + runToken());
+  if (e == 0) noted_.store(true);
+  return e;
+}
+
+int DestinationRoot::noteAside(const std::string& relative) const {
+  return appendIntent("aside " + relative);
+}
+
+std::unordered_set<std::string> DestinationRoot::intents() const {
+  std::unordered_set<std::string> lines;
+  int folder = fd_ < 0 ? -EBADF : openFolder(kStateFolder, false);
+  if (folder < 0) return lines;
+  struct stat st;
+  auto opened = openStateFile(folder, kIntentsFile, O_RDONLY,
+                              path_ + "/" + kStateFolder + "/" + kIntentsFile, &st);
+  close(folder);
+  if (!opened) return lines;
+  auto read = readStateFile(*opened, size_t{16} << 20, path_);
+  close(*opened);
+  if (!read) return lines;
+  size_t start = 0;
+  while (start < read->size()) {
+    size_t end = read->find('\n', start);
+    if (end == std::string::npos) end = read->size();
+    if (end > start) lines.insert(read->substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+int DestinationRoot::clearIntents() const {
+  int folder = openStateFolder(false);
+  if (folder == -ENOENT) return 0;
+  if (folder < 0) return -folder;
+  int e = unlinkat(folder, kIntentsFile, 0) == 0 || errno == ENOENT ? 0 : errno;
+  close(folder);
+  // This run may make temporaries again: noted anew first.
+  if (e == 0) noted_.store(false);
   return e;
 }
 

@@ -118,6 +118,21 @@ class DestinationRoot {
   // A line of the record of written files back to the path it stands for.
   static std::string decodeRecordLine(std::string_view line);
 
+  // Temporaries (".tessaline-partial-TOKEN.N-name") and files set aside
+  // (".tessaline-aside-name") are the exporter's only where its intents
+  // say so: this process's token is noted once per root before its first
+  // temporary is made, and each aside path before it is set aside.
+  // Returns 0 or an errno value; a temporary is never made without it.
+  static const std::string& runToken();
+  int noteTemporaries() const;
+  int noteAside(const std::string& relative) const;
+  // The intents noted ("run TOKEN", "aside PATH"), and their removal once
+  // what they name is settled.
+  std::unordered_set<std::string> intents() const;
+  int clearIntents() const;
+  // The token of a temporary's name; empty for another name.
+  static std::string_view tokenOf(std::string_view name);
+
  private:
   DestinationRoot() = default;
   int openStateFolder(bool create) const;
@@ -128,6 +143,8 @@ class DestinationRoot {
   ino_t inode_ = 0;
   FileError openError_;
   mutable std::atomic<bool> gone_{false};
+  mutable std::atomic<bool> noted_{false};
+  int appendIntent(const std::string& line) const;
   std::optional<RootLock> lock_;
 };
 

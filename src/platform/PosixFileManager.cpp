@@ -39,9 +39,8 @@ std::string temporaryName(const std::string& finalName) {
   static std::atomic<uint64_t> counter{0};
   // The exporter never forks a process that copies, so the number taken
   // once stays this process's.
-  static const std::string pid = std::to_string(getpid());
   std::string head = FileManager::kPartialCopyPrefix;
-  head += pid;
+  head += DestinationRoot::runToken();
   head += '.';
   head += std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
   head += '-';
@@ -438,7 +437,8 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder,
 
 // Closes a flushed copy and gives it its final name; 0 or an errno value,
 // the temporary removed on failure.
-int finishStaged(StagedCopy& copy, const PosixFileManager::Options& options, bool replace) {
+int finishStaged(StagedCopy& copy, const PosixFileManager::Options& options, bool replace,
+                 const DestinationRoot* root) {
   int e = options.stepHook ? options.stepHook(CopyStep::kNamed, copy.to) : 0;
   if (copy.fd >= 0) {
     int fd = copy.fd;
@@ -446,7 +446,8 @@ int finishStaged(StagedCopy& copy, const PosixFileManager::Options& options, boo
     if (close(fd) != 0) e = errno;
   }
   if (e == 0 && replace) {
-    e = replaceByRename(copy.folder->fd, copy.temporary, copy.name);
+    e = replaceByRename(copy.folder->fd, copy.temporary, copy.name,
+                        [&] { return root ? root->noteAside(copy.relative) : 0; });
   } else if (e == 0) {
     e = moveIntoPlace(copy.folder->fd, copy.temporary, copy.name, options.naming);
   }
@@ -528,6 +529,14 @@ class PosixCopyBatch : public CopyBatch {
     std::shared_ptr<Folder> folder = folderFor(to, &name, &relative, error);
     if (!folder) return false;
     StagedCopy copy;
+    // The drive learns this run's temporaries are the exporter's before
+    // the first is made.
+    if (int e = batch_.root ? batch_.root->noteTemporaries() : 0) {
+      FileError why;
+      batch_.root->describe(e, batch_.root->path() + "/" + DestinationRoot::kStateFolder, &why);
+      if (error) *error = why;
+      return false;
+    }
     if (batch_.checksum && !hash_) hash_.emplace();
     CopyResult result =
         stageCopy(from, std::move(folder), name, options_, batch_.chunkGate, batch_.stop,
@@ -704,7 +713,7 @@ class PosixCopyBatch : public CopyBatch {
       if (codes[i] != 0) {
         drop(staged_[i]);
       } else {
-        codes[i] = finishStaged(staged_[i], options_, batch_.replace);
+        codes[i] = finishStaged(staged_[i], options_, batch_.replace, batch_.root.get());
         if (codes[i] != 0 && batch_.bytesWritten) batch_.bytesWritten->fetch_sub(staged_[i].bytes);
       }
       inPlace[i] = codes[i] == 0;
@@ -896,7 +905,7 @@ bool PosixFileManager::copyItemAtPath(const std::string& from, const std::string
     result = destinationFailure(errno);
     discard(copy);
   } else if (result.code == 0) {
-    result = destinationFailure(finishStaged(copy, options_, false));
+    result = destinationFailure(finishStaged(copy, options_, false, nullptr));
   }
   if (result.code == 0) return true;
   setCopyError(error, result, from, to);
@@ -1113,6 +1122,10 @@ std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root
       folders.emplace(folderPart, w.folder);
     }
     int fd = -1;
+    if (int noted = root.noteTemporaries()) {
+      codes[i] = noted;
+      continue;
+    }
     for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
       w.temporary = temporaryName(w.name);
       fd = openat(w.folder, w.temporary.c_str(),
@@ -1153,7 +1166,9 @@ std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root
         S_ISDIR(existing.st_mode)) {
       e = EISDIR;
     }
-    if (e == 0) e = replaceByRename(w.folder, w.temporary, w.name);
+    if (e == 0)
+      e = replaceByRename(w.folder, w.temporary, w.name,
+                          [&] { return root.noteAside(w.relative); });
     if (e != 0) unlinkat(w.folder, w.temporary.c_str(), 0);
   }
   // The new names count once they are on the disk too.

@@ -37,7 +37,8 @@ bool isAsideName(std::string_view name) {
   return name.size() > kAsidePrefix.size() && name.substr(0, kAsidePrefix.size()) == kAsidePrefix;
 }
 
-int replaceByRename(int folder, const std::string& temporary, const std::string& name) {
+int replaceByRename(int folder, const std::string& temporary, const std::string& name,
+                    const std::function<int()>& beforeAside) {
   int e = renameOver(folder, temporary.c_str(), name.c_str());
   if (e != EPERM && e != EACCES) return e;
   // Refused: the driver may refuse only to replace. Nothing to set aside
@@ -47,6 +48,7 @@ int replaceByRename(int folder, const std::string& temporary, const std::string&
   // One left by a run that was cut short is settled first: it is either
   // this name's old file, put back now, or a copy of an older one.
   if (recoverAside(folder, aside) != 0) return e;
+  if (beforeAside && beforeAside() != 0) return e;
   if (renameOver(folder, name.c_str(), aside.c_str()) != 0) return e;
   if (int named = renameOver(folder, temporary.c_str(), name.c_str())) {
     // The old file goes back; should even that fail, the next run does it.

@@ -13,6 +13,7 @@
 // file under its name.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -25,7 +26,10 @@ std::string asideName(std::string_view name);
 bool isAsideName(std::string_view name);
 
 // Renames `temporary` over `name`, both in the open folder `folder`.
-int replaceByRename(int folder, const std::string& temporary, const std::string& name);
+// Where the driver refuses to rename over a file, the old one is set
+// aside first, once `beforeAside` (when given) has noted it and said 0.
+int replaceByRename(int folder, const std::string& temporary, const std::string& name,
+                    const std::function<int()>& beforeAside = nullptr);
 
 // Settles the aside file `aside` of the open folder `folder`, if there is
 // one: put back under its name when that is empty (*restored set), else

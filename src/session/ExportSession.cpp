@@ -683,6 +683,7 @@ Outcome<size_t> ExportSession::prepare() {
   // drive) are the exporter's own: every export removes them.
   auto fm = platform::FileManager::makePrivate();
   size_t removed = 0;
+  bool settled = true;
   std::function<void(const std::string&)> sweep = [&](const std::string& folder) {
     auto entries = fm->contentsOfDirectoryAtPath(folder, nullptr);
     if (!entries) return;
@@ -690,11 +691,14 @@ Outcome<size_t> ExportSession::prepare() {
       std::string path = folder + "/" + entry.name;
       if (entry.type == platform::FileType::kDirectory) {
         sweep(path);
-      } else if (entry.type == platform::FileType::kRegular &&
-                 platform::FileManager::isPartialCopyName(entry.name)) {
+      } else if (entry.type != platform::FileType::kRegular || !temporaryIsOurs(path)) {
+        // A name alone makes nothing the exporter's.
+      } else if (platform::FileManager::isPartialCopyName(entry.name)) {
         if (fm->removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr))
           ++removed;
-      } else if (entry.type == platform::FileType::kRegular && platform::isAsideName(entry.name)) {
+        else
+          settled = false;
+      } else if (platform::isAsideName(entry.name)) {
         // A replacement cut short: the old file goes back, or the aside
         // copy of it goes once the new one stands.
         auto relative = destination_->relativePath(folder);
@@ -703,6 +707,7 @@ Outcome<size_t> ExportSession::prepare() {
         int e = fd < 0 ? -fd : platform::recoverAside(fd, entry.name, &restored);
         if (fd >= 0) close(fd);
         if (e != 0) {
+          settled = false;
           platform::logLine("Export: cannot settle " + path + ": " + std::strerror(e));
         } else if (restored) {
           platform::logLine("Export: put back " + path +
@@ -711,8 +716,16 @@ Outcome<size_t> ExportSession::prepare() {
       }
     }
   };
+  loadIntents();
   sweep(musicRoot_);
   sweep(playlistFolder_);
+  // Everything the intents named is settled: they go, and this run notes
+  // its own before its first temporary.
+  if (settled) {
+    destination_->clearIntents();
+    platform::DestinationRoot::open(musicRoot_)->clearIntents();
+    intents_.clear();
+  }
   return removed;
 }
 
@@ -750,6 +763,7 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   // Needed: every path a playlist file the exporter keeps lists, or will
   // list once this export is done.
   const std::unordered_set<std::string>& needed = target_.needed;
+  loadIntents();
   auto list = session::walkStale(*fm, musicRoot_, needed, DestinationLayout::kArtFileName).paths;
   auto playlists = stalePlaylistFiles();
   // Paths the older lists name (the drive's own, and the one copies made
@@ -825,8 +839,8 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
       item.written = relative && folderIsOurs(*relative) && keptFolders.count(path) == 0;
     } else {
       std::string name = fs::path(path).filename().string();
-      item.written = platform::FileManager::isPartialCopyName(name) || platform::isAsideName(name);
-      item.partial = item.written;
+      item.partial = platform::FileManager::isPartialCopyName(name) || platform::isAsideName(name);
+      item.written = item.partial && temporaryIsOurs(path);
       if (!item.written && relative) {
         // A file the record knows by identity is the exporter's only while
         // it is as the exporter wrote it: one a user put at that name since
@@ -1571,6 +1585,33 @@ void ExportSession::copyBeside(platform::FileManager& fm) {
     observed_.changedCopy[i] = again.changedCopy[k];
   }
   for (uint32_t adopted : again.adopted) observed_.adopted.push_back(moved[adopted]);
+}
+
+void ExportSession::loadIntents() {
+  intents_ = destination_->intents();
+  for (const auto& line : platform::DestinationRoot::open(musicRoot_)->intents()) {
+    // The bridge's, written in the tracks' own root: its paths below it.
+    if (line.compare(0, 6, "aside ") == 0)
+      intents_.insert("aside " + std::string(DestinationLayout::kMusicFolder) + "/" +
+                      line.substr(6));
+    else
+      intents_.insert(line);
+  }
+}
+
+bool ExportSession::temporaryIsOurs(const std::string& path) const {
+  std::string name = fs::path(path).filename().string();
+  if (platform::FileManager::isPartialCopyName(name)) {
+    std::string token(platform::DestinationRoot::tokenOf(name));
+    return !token.empty() &&
+           (token == platform::DestinationRoot::runToken() || intents_.count("run " + token));
+  }
+  if (!platform::isAsideName(name)) return false;
+  auto relative = destination_->relativePath(path);
+  if (!relative) return false;
+  std::string original = fs::path(*relative).parent_path().string();
+  original += (original.empty() ? "" : "/") + name.substr(platform::kAsidePrefix.size());
+  return intents_.count("aside " + original) != 0;
 }
 
 void ExportSession::renameTracks() {

@@ -333,6 +333,11 @@ class ExportSession {
   // file of the exporter's cannot be read: why, or empty.
   std::string keptUnreadable_;
   void makeTarget(platform::FileManager& fm);
+  // What the drive's intents say of temporaries and files set aside:
+  // only those they name (or this run's own) are the exporter's.
+  std::unordered_set<std::string> intents_;
+  void loadIntents();
+  bool temporaryIsOurs(const std::string& path) const;
   void copyBeside(platform::FileManager& fm);
   std::string playlistTextOf(const session::TargetFile& file, const std::vector<uint8_t>& present,
                              PlaylistOutcome* counts, std::set<std::string>* notEncodable) const;

@@ -580,13 +580,27 @@ TEST(ExportSafety, EveryExportRemovesUnfinishedCopiesAndOneExportRunsAtATime) {
   testsupport::TempDir dir;
   std::string drive = dir / "drive";
   makeSample(dir / "lib");
+  // A run that noted its temporaries (token "1") and was killed; names
+  // alone make nothing the exporter's: the user's look-alikes stay.
+  testsupport::writeFile(drive + "/.tessaline/temporaries", "run 1\n");
   testsupport::writeFile(drive + "/Music/Old/.tessaline-partial-1.2-song.mp3", "half");
+  testsupport::writeFile(drive + "/Music/Mine/.tessaline-partial-notes.txt", "notes");
+  testsupport::writeFile(drive + "/Music/Mine/.tessaline-aside-memo.wav", "memo");
+  testsupport::writeFile(drive + "/Music/Mine/memo.wav", "memo, newer");
   std::string args = exportOf(dir / "lib/Library.xml", drive) + " --playlist Sunday --yes";
   Outcome r = run(args);
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("Removed 1 unfinished copy left by an earlier export."), std::string::npos)
       << r.out;
   EXPECT_FALSE(fs::exists(drive + "/Music/Old/.tessaline-partial-1.2-song.mp3"));
+  EXPECT_EQ(testsupport::readFile(drive + "/Music/Mine/.tessaline-partial-notes.txt"), "notes");
+  EXPECT_EQ(testsupport::readFile(drive + "/Music/Mine/.tessaline-aside-memo.wav"), "memo");
+  // Not even an export of everything takes them for its own.
+  r = run(exportOf(dir / "lib/Library.xml", drive) + " --yes");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(testsupport::readFile(drive + "/Music/Mine/.tessaline-partial-notes.txt"), "notes");
+  EXPECT_EQ(testsupport::readFile(drive + "/Music/Mine/.tessaline-aside-memo.wav"), "memo");
+  EXPECT_EQ(testsupport::readFile(drive + "/Music/Mine/memo.wav"), "memo, newer");
 
   int fd = open((drive + "/.tessaline/lock").c_str(), O_RDWR);
   ASSERT_GE(fd, 0);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/DestinationRoot.h"
@@ -120,7 +121,14 @@ TEST(DestinationRoot, AStopRequestEndsACopyUnderWayAndLeavesNothing) {
   FileError error;
   EXPECT_FALSE(batch->addCopy(dir / "big", dir / "drive/big", &error));
   EXPECT_EQ(error.code, ECANCELED);
-  EXPECT_TRUE(fs::is_empty(dir / "drive"));
+  // Nothing but the note that this run's temporaries are the exporter's.
+  std::vector<std::string> left;
+  for (const auto& e : fs::recursive_directory_iterator(dir / "drive"))
+    left.push_back(fs::relative(e.path(), dir / "drive").string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{".tessaline", ".tessaline/temporaries"}));
+  EXPECT_EQ(DestinationRoot::open(dir / "drive")->intents(),
+            (std::unordered_set<std::string>{"run " + DestinationRoot::runToken()}));
 }
 
 // Several files written at once (one flush for all): each fails or lands

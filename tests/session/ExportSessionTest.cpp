@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "platform/DestinationRoot.h"
 #include "platform/ReplaceFile.h"
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
@@ -126,6 +127,12 @@ TEST(ExportSession, PrepareSettlesReplacementsCutShort) {
   testsupport::writeFile(drive + "/Playlists/" + platform::asideName("Old.m3u8"), "old");
   testsupport::writeFile(drive + "/Playlists/" + platform::asideName("New.m3u8"), "older");
   testsupport::writeFile(drive + "/Playlists/New.m3u8", "new");
+  // Set aside by an export that noted them first.
+  auto root = platform::DestinationRoot::open(drive);
+  ASSERT_EQ(root->noteAside("Playlists/Old.m3u8"), 0);
+  ASSERT_EQ(root->noteAside("Playlists/New.m3u8"), 0);
+  // A name alone is nothing: the user's own look-alike stays as it is.
+  testsupport::writeFile(drive + "/Playlists/" + platform::asideName("Mine.m3u8"), "mine");
   app::ExportOptions options;
   options.library = lib + "/Library.xml";
   options.to = drive;
@@ -134,6 +141,11 @@ TEST(ExportSession, PrepareSettlesReplacementsCutShort) {
   ASSERT_TRUE(session.prepare().ok());
   EXPECT_EQ(testsupport::readFile(drive + "/Playlists/Old.m3u8"), "old");
   EXPECT_EQ(testsupport::readFile(drive + "/Playlists/New.m3u8"), "new");
-  for (const auto& e : fs::directory_iterator(drive + "/Playlists"))
-    EXPECT_FALSE(platform::isAsideName(e.path().filename().string())) << e.path();
+  EXPECT_FALSE(fs::exists(drive + "/Playlists/Mine.m3u8"));
+  EXPECT_EQ(testsupport::readFile(drive + "/Playlists/" + platform::asideName("Mine.m3u8")), "mine");
+  for (const auto& e : fs::directory_iterator(drive + "/Playlists")) {
+    std::string name = e.path().filename().string();
+    EXPECT_TRUE(!platform::isAsideName(name) || name == platform::asideName("Mine.m3u8")) << name;
+  }
+  EXPECT_TRUE(root->intents().empty());
 }
