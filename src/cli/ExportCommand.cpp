@@ -470,6 +470,8 @@ void ExportRun::playlistFiles() {
     out("  " + users + " is not the exporter's and stays as it is: this playlist went to " + ours +
         ".");
   }
+  for (const auto& name : p.trimmed)
+    out("  " + name + " (kept as it was) lost the entries whose file is gone from the drive.");
   size_t away = p.entriesUnchecked + p.entriesMissing;
   if (away > 0) {
     out("Left out of the playlist files: " + countText(away, "entry", "entries") +

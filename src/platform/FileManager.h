@@ -222,9 +222,15 @@ class FileManager {
   struct TextFile {
     std::string path, text;
   };
+  // `beforeNaming` (when given) is told each file's final path, size and
+  // time once its temporary is flushed and before any is named: a caller
+  // records them there, so that a kill never leaves a named file it has
+  // not recorded. Its error fails them all.
+  using BeforeNaming = std::function<int(const std::vector<CopyBatchOptions::Staged>&)>;
   virtual std::vector<bool> writeStringsBelowRoot(const DestinationRoot& root,
                                                   const std::vector<TextFile>& files,
-                                                  std::vector<FileError>* errors);
+                                                  std::vector<FileError>* errors,
+                                                  const BeforeNaming& beforeNaming = nullptr);
   // Removes a file (or a link) or an empty folder at `path` below `root`,
   // reached without following any link; a folder that is not empty is
   // kept (ENOTEMPTY).

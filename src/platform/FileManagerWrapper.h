@@ -70,8 +70,9 @@ class FileManagerWrapper : public FileManager {
   }
   std::vector<bool> writeStringsBelowRoot(const DestinationRoot& root,
                                           const std::vector<TextFile>& files,
-                                          std::vector<FileError>* errors) override {
-    return target_->writeStringsBelowRoot(root, files, errors);
+                                          std::vector<FileError>* errors,
+                                          const BeforeNaming& beforeNaming = nullptr) override {
+    return target_->writeStringsBelowRoot(root, files, errors, beforeNaming);
   }
   bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                            FileError* error) override {

@@ -579,24 +579,6 @@ class PosixCopyBatch : public CopyBatch {
         failures[i] = why;
       }
     };
-    // The record comes first: a copy may then be recorded and never
-    // named (harmless), but never named and not recorded, which would
-    // make the exporter's own file look like the user's.
-    if (batch_.root && !staged_.empty()) {
-      std::vector<std::string> relatives;
-      relatives.reserve(staged_.size());
-      int e = 0;
-      for (const auto& copy : staged_) {
-        relatives.push_back(copy.relative);
-        if (e == 0) e = step(CopyStep::kRecorded, copy.to);
-      }
-      if (e == 0) e = batch_.root->record(relatives, staged_.size() == 1);
-      if (e != 0) {
-        FileError why;
-        batch_.root->describe(e, batch_.root->path() + "/" + DestinationRoot::kStateFolder, &why);
-        failAll(why);
-      }
-    }
     // The caller's record of the batch is written with it, so that the
     // batch's flush carries it to the disk with the copies; a batch
     // flushed file by file has the caller flush its record itself.
@@ -627,6 +609,28 @@ class PosixCopyBatch : public CopyBatch {
         } else {
           why.code = e;
         }
+        failAll(why);
+      }
+    }
+    // The records come first: a copy may then be recorded and never
+    // named (harmless), but never named and not recorded, which would
+    // make the exporter's own file look like the user's. The record by
+    // identity goes before the older list of paths: a path that list
+    // names without an identity would take whatever stands there later
+    // (a file of the user's at a name a killed run never got to) for the
+    // exporter's.
+    if (batch_.root && !staged_.empty()) {
+      std::vector<std::string> relatives;
+      relatives.reserve(staged_.size());
+      int e = 0;
+      for (const auto& copy : staged_) {
+        relatives.push_back(copy.relative);
+        if (e == 0) e = step(CopyStep::kRecorded, copy.to);
+      }
+      if (e == 0) e = batch_.root->record(relatives, staged_.size() == 1);
+      if (e != 0) {
+        FileError why;
+        batch_.root->describe(e, batch_.root->path() + "/" + DestinationRoot::kStateFolder, &why);
         failAll(why);
       }
     }
@@ -1091,7 +1095,8 @@ bool FileManager::writeStringBelowRoot(const DestinationRoot& root, const std::s
 
 std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root,
                                                      const std::vector<TextFile>& files,
-                                                     std::vector<FileError>* errors) {
+                                                     std::vector<FileError>* errors,
+                                                     const BeforeNaming& beforeNaming) {
   dropListings();
   std::vector<FileError> failures(files.size());
   std::vector<int> codes(files.size(), 0);
@@ -1146,7 +1151,25 @@ std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root
   // system carries every temporary to the disk; when it fails, each file
   // is flushed on its own, to tell which ones failed. A few files are
   // flushed on their own anyway: the flush then waits for nothing else.
-  int recorded = root.record(relatives, true);
+  // By identity first, then the older list of paths (see the copy batch).
+  int recorded = 0;
+  if (beforeNaming) {
+    std::vector<CopyBatchOptions::Staged> staged;
+    for (size_t i = 0; i < files.size(); ++i) {
+      struct stat st;
+      if (codes[i] != 0) continue;
+      if (fstatat(written[i].folder, written[i].temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        codes[i] = errno;
+        continue;
+      }
+      staged.push_back(
+          {files[i].path, static_cast<uint64_t>(st.st_size),
+           static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+           std::nullopt, false});
+    }
+    if (!staged.empty()) recorded = beforeNaming(staged);
+  }
+  if (recorded == 0) recorded = root.record(relatives, true);
   bool flushed = false;
   for (size_t i = 0; i < files.size() && !flushed && relatives.size() > kFlushOneByOne; ++i) {
     if (codes[i] == 0) flushed = syncfs(written[i].folder) == 0;
@@ -1273,8 +1296,20 @@ std::optional<std::string> FileManager::readSmallFile(const std::string& path, s
                                                       FileError* error) {
   FdCloser in(openPlainForReading(path, false, "read", error));
   if (in.get() < 0) return std::nullopt;
-  std::string text(limit + 1, '\0');
+  // Sized by what the file holds now (a byte more tells growth apart),
+  // never by the limit: most files read are far below it.
+  struct stat st;
+  uint64_t size = fstat(in.get(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  std::string text(static_cast<size_t>(std::min<uint64_t>(size, limit)) + 1, '\0');
   ssize_t n = readFully(in.get(), text.data(), text.size());
+  // It grew since: read on, a block at a time, up to the limit.
+  while (n == static_cast<ssize_t>(text.size()) && text.size() <= limit) {
+    size_t had = text.size();
+    text.resize(std::min(had + (64 << 10), limit + 1));
+    ssize_t more = readFully(in.get(), text.data() + had, text.size() - had);
+    n = more < 0 ? -1 : static_cast<ssize_t>(had) + more;
+    if (more <= 0 || text.size() == limit + 1) break;
+  }
   if (n < 0 || static_cast<size_t>(n) > limit) {
     setFileError(error, n < 0 ? errno : EFBIG, path, "read");
     if (error) error->path = path;

@@ -80,7 +80,8 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
         std::vector<platform::RecordEntry> entries;
         for (const auto& file : files) {
           if (file.folder) {
-            if (auto e = platform::folderEntry(*target.root, file.to, &app::DestinationLayout::collisionKey))
+            if (auto e = platform::folderEntry(*target.root, file.to,
+                                               &app::DestinationLayout::collisionKey))
               entries.push_back(std::move(*e));
             continue;
           }
@@ -98,9 +99,31 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
   // The copies that name nothing yet first, then the repairs, each in
   // batches of their own kind.
   std::vector<uint32_t> fresh, repairs;
-  for (uint32_t track : copies)
-    (observed.at.size() > track && observed.at[track] == AtDestination::kRepair ? repairs : fresh)
-        .push_back(track);
+  for (uint32_t track : copies) {
+    bool repair = observed.at.size() > track && observed.at[track] == AtDestination::kRepair;
+    if (!repair || !target.root || observed.driveStamp.size() <= track) {
+      (repair ? repairs : fresh).push_back(track);
+      continue;
+    }
+    // The exporter's old copy goes first, once it is seen to be as the
+    // plan saw it: replaced in place, a kill between the new copy's entry
+    // and its name would leave the old copy under an entry describing the
+    // new one, which reads as the owner's file from then on. Until the
+    // new copy is named the track is simply not on the drive.
+    const std::string path = target.musicRoot + "/" + snapshot.tracks[track].destination;
+    platform::FileError why;
+    auto now = fileManager.attributesOfItemAtPath(path, &why);
+    if (now && (now->size != observed.driveStamp[track].size ||
+                now->modificationTimeNs != observed.driveStamp[track].mtimeNs)) {
+      why = {EEXIST, "", path};
+      report.failures.push_back({track, why});
+    } else if (now && !fileManager.removeItemBelowRoot(*target.root, path,
+                                                       platform::RemoveKind::kFile, &why)) {
+      report.failures.push_back({track, why});
+    } else {
+      fresh.push_back(track);
+    }
+  }
   // Folder by folder, each folder's files in name order (which for a
   // music app's own folders is track order): each destination folder is
   // opened once, and simple players, which play a folder in the order its

@@ -169,9 +169,9 @@ class DestinationLayout {
   // Reused from one track to the next.
   std::vector<std::string_view> parts_;
   std::string raw_, key_;
-  TextMap folders_{&arena_};        // key -> spelling
-  TextSet files_{&arena_};          // keys
-  TextSet playlists_{&arena_};      // keys
+  TextMap folders_{&arena_};    // key -> spelling
+  TextSet files_{&arena_};      // keys
+  TextSet playlists_{&arena_};  // keys
 };
 
 }  // namespace app

@@ -21,15 +21,15 @@ struct ExportOptions {
   bool clean = false;
   bool cleanAll = false;  // also delete stale files the exporter did not write
   bool json = false;
-  bool absolutePaths = false;  // entries as absolute paths, not relative to the file
+  bool absolutePaths = false;           // entries as absolute paths, not relative to the file
   std::string playlistFormat = "m3u8";  // see session::PlaylistFormat::named
   // File name extensions the drive plays (any case); others are named in
   // the plan.
   std::vector<std::string> playableFormats = {"mp3", "m4a", "aac", "flac", "wav", "ogg", "opus"};
-  bool verbose = false;        // list each file copied and deleted
-  bool quiet = false;          // only what went wrong
-  bool verify = false;         // read each copy back and compare it with what was written
-  bool remembered = false;     // the playlists ticked in the window for this destination
+  bool verbose = false;     // list each file copied and deleted
+  bool quiet = false;       // only what went wrong
+  bool verify = false;      // read each copy back and compare it with what was written
+  bool remembered = false;  // the playlists ticked in the window for this destination
   // The first plan follows the load at once (the command line, and the
   // window's figures after a load): the sources are looked at while the
   // destinations are laid out, and that plan takes that look. Later plans

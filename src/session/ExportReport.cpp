@@ -81,6 +81,7 @@ json playlistReport(const PlaylistOutcome& p) {
   files.insert(files.end(), p.unchanged.begin(), p.unchanged.end());
   return {{"playlistFiles", files},
           {"playlistFilesUnchanged", p.unchanged},
+          {"playlistFilesTrimmed", p.trimmed},
           {"playlistFilesNotWritten", failures},
           {"playlistFilesBesideUsers", beside},
           {"entriesNotOnDrive", {{"unchecked", p.entriesUnchecked}, {"missing", p.entriesMissing}}},

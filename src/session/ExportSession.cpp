@@ -59,6 +59,19 @@ bool leavesRoot(std::string_view relative) {
 
 namespace fs = std::filesystem;
 
+// Whether a file with the stamp `now` is the one the entry describes. A
+// playlist file's entry is written before the new file is named, and
+// keeps the stamp of the file it replaces (in `source`, which playlist
+// files have no other use for): a kill between the two leaves that one,
+// still the exporter's.
+bool asWritten(const platform::RecordEntry& e, const platform::FileStamp& now, int64_t step) {
+  auto same = [&](const platform::FileStamp& a) {
+    return platform::sameStamp(a, now, step) != platform::StampMatch::kDifferent;
+  };
+  return same(e.drive) ||
+         (e.kind == platform::EntryKind::kPlaylist && e.source.mtimeNs != 0 && same(e.source));
+}
+
 // No playlist file the exporter writes comes near this; a larger one is
 // not read as the exporter's.
 constexpr size_t kMaxPlaylistBytes = 64 << 20;
@@ -399,6 +412,30 @@ Outcome<Done> ExportSession::load() {
     taken.push_back(&p);
     need(p);
   }
+  // An export of some playlists keeps the exporter's other playlist files
+  // as they stand: the tracks they list (by the record's word on what each
+  // path holds) are laid out too, so that a copy of one missing from the
+  // drive (a repair a kill cut short, a copy removed by hand) is made again.
+  if (mode_ == Mode::kChosenPlaylists) {
+    if (auto read = loadRecord(); !read) return read.error();
+    auto fm = platform::FileManager::makePrivate();
+    std::unordered_set<std::string> ids;
+    for (const auto& [relative, text] : keptPlaylistFiles(*fm, {})) {
+      bool windows1252 =
+          relative.size() >= 4 && relative.compare(relative.size() - 4, 4, ".m3u") == 0;
+      for (const auto& entry :
+           session::musicEntriesOf(text, windows1252, DestinationLayout::kPlaylistFolder, root_)) {
+        auto e = driveRecord_.entries.find(DestinationLayout::collisionKey(
+            std::string(DestinationLayout::kMusicFolder) + "/" + entry));
+        if (e != driveRecord_.entries.end() && e->second.kind == platform::EntryKind::kTrack &&
+            e->second.libraryId == library_.libraryPersistentId)
+          ids.insert(e->second.trackId);
+      }
+    }
+    for (size_t i = 0; i < library_.tracks.size() && !ids.empty(); ++i) {
+      if (ids.count(std::string(library_.tracks[i].persistentId.view()))) neededTrack[i] = 1;
+    }
+  }
   // The sources of the tracks taken are looked at on a thread of their own
   // while their destinations are laid out here. Declared after what it
   // reads, so that leaving early waits for it first.
@@ -538,8 +575,7 @@ Outcome<Done> ExportSession::load() {
       platform::FileStamp now{
           static_cast<uint64_t>(st.st_size),
           static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-      return platform::sameStamp(known->second.drive, now, timeStep) !=
-             platform::StampMatch::kDifferent;
+      return asWritten(known->second, now, timeStep);
     }
     return known != driveRecord_.entries.end();  // an older list's path, not removed since
   };
@@ -849,9 +885,8 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
         if (known != driveRecord_.entries.end() &&
             known->second.kind != platform::EntryKind::kLegacy) {
           item.written =
-              attributes && platform::sameStamp(known->second.drive,
-                                                {attributes->size, attributes->modificationTimeNs},
-                                                timeStep) != platform::StampMatch::kDifferent;
+              attributes && asWritten(known->second,
+                                      {attributes->size, attributes->modificationTimeNs}, timeStep);
           item.changed = !item.written;
         } else {
           item.written = record.count(*relative) != 0;
@@ -986,6 +1021,7 @@ Outcome<Done> ExportSession::loadRecord() {
 session::Choice ExportSession::chosen() const {
   session::Choice choice;
   choice.copyOnlyChecked = !o_.allTracks;
+  choice.alsoCopy = keptOnly_;
   for (const auto& s : selected_)
     choice.playlists.push_back(snapshotPlaylist_.at(s.playlist->persistentId));
   choice.drive = limits_;
@@ -1204,8 +1240,15 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
 
   // Every track that should be on the drive and is not could not be copied.
   std::vector<uint8_t> seen(snapshot_.tracks.size());
-  for (uint32_t p : choice.playlists) {
-    for (uint32_t track : snapshot_.playlists[p].items) {
+  std::vector<uint32_t> wanted;  // the chosen playlists' tracks, then the kept files'
+  for (uint32_t p : choice.playlists)
+    wanted.insert(wanted.end(), snapshot_.playlists[p].items.begin(),
+                  snapshot_.playlists[p].items.end());
+  wanted.insert(wanted.end(), choice.alsoCopy.begin(), choice.alsoCopy.end());
+  const size_t fromPlaylists = wanted.size() - choice.alsoCopy.size();
+  for (size_t w = 0; w < wanted.size(); ++w) {
+    {
+      uint32_t track = wanted[w];
       if (seen[track]) continue;
       seen[track] = 1;
       const session::SnapshotTrack& st = snapshot_.tracks[track];
@@ -1215,7 +1258,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
         if (placed.count(track)) outcome.copied.push_back(std::move(destination));
         continue;
       }
-      if (!st.enabled && choice.copyOnlyChecked) {
+      if (!st.enabled && choice.copyOnlyChecked && w < fromPlaylists) {
         outcome.uncheckedNotCopied.push_back(std::move(destination));
         continue;
       }
@@ -1349,7 +1392,6 @@ PlaylistOutcome ExportSession::playlistFiles() {
     }
   }
   auto fm = platform::FileManager::makePrivate();
-  std::vector<platform::RecordEntry> entries;
   std::set<std::string> notEncodable;
   // The old file stays where the new one could not be written: what it
   // lists stays too, while it is the exporter's.
@@ -1369,9 +1411,43 @@ PlaylistOutcome ExportSession::playlistFiles() {
   std::vector<const Selected*> pending;
   std::vector<platform::FileManager::TextFile> files;
   size_t pendingBytes = 0;
+  // Each file goes into the drive's record by identity before it is
+  // named: a kill between the two must not leave a file of the exporter's
+  // that the record does not know, which would read as the user's.
+  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  const int64_t timeStep = session::timeStepOf(root_);
+  auto recordFirst = [&](const std::vector<platform::CopyBatchOptions::Staged>& staged) {
+    if (!writer) return writer.status().code() != 0 ? writer.status().code() : EIO;
+    std::vector<platform::RecordEntry> named;
+    for (const auto& file : staged) {
+      auto relative = destination_->relativePath(file.to);
+      if (!relative) continue;
+      platform::RecordEntry e;
+      e.path = *relative;
+      e.key = DestinationLayout::collisionKey(e.path);
+      e.kind = platform::EntryKind::kPlaylist;
+      e.drive = {file.size, file.modificationTimeNs};
+      // The file it replaces, while that is the exporter's: should the
+      // new one never be named, the old one is still known.
+      struct stat st;
+      auto known = driveRecord_.entries.find(e.key);
+      if (known != driveRecord_.entries.end() &&
+          known->second.kind != platform::EntryKind::kLegacy && lstat(file.to.c_str(), &st) == 0 &&
+          S_ISREG(st.st_mode)) {
+        platform::FileStamp old{
+            static_cast<uint64_t>(st.st_size),
+            static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+        if (asWritten(known->second, old, timeStep)) e.source = old;
+      }
+      named.push_back(std::move(e));
+    }
+    platform::Status s = (*writer)->append(named, true);
+    return s.ok() ? 0 : (s.code() != 0 ? s.code() : EIO);
+  };
   auto writePending = [&] {
     std::vector<platform::FileError> errors;
-    std::vector<bool> inPlace = fm->writeStringsBelowRoot(*destination_, files, &errors);
+    std::vector<bool> inPlace =
+        fm->writeStringsBelowRoot(*destination_, files, &errors, recordFirst);
     for (size_t i = 0; i < pending.size(); ++i) {
       std::string file = pending[i]->fileName + playlistExtension_;
       std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + file;
@@ -1384,18 +1460,6 @@ PlaylistOutcome ExportSession::playlistFiles() {
         continue;
       }
       outcome.written.push_back(file);
-      // The files written go into the drive's record by identity too (the
-      // older record already names them, should this be cut short).
-      struct stat st;
-      if (lstat(files[i].path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        platform::RecordEntry e;
-        e.path = relative;
-        e.key = DestinationLayout::collisionKey(e.path);
-        e.kind = platform::EntryKind::kPlaylist;
-        e.drive = {static_cast<uint64_t>(st.st_size),
-                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-        entries.push_back(std::move(e));
-      }
     }
     pending.clear();
     files.clear();
@@ -1412,6 +1476,23 @@ PlaylistOutcome ExportSession::playlistFiles() {
     auto now = fm->readSmallFile(path, text.size(), nullptr);
     if (now && *now == text) {
       outcome.unchanged.push_back(s.fileName + playlistExtension_);
+      // Left as it reads; the record learns its stamp where a kill kept
+      // the record from it (the entry went in, the new file never came).
+      auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(file.relative));
+      struct stat st;
+      if (known != driveRecord_.entries.end() &&
+          known->second.kind == platform::EntryKind::kPlaylist && lstat(path.c_str(), &st) == 0) {
+        platform::FileStamp stamp{
+            static_cast<uint64_t>(st.st_size),
+            static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+        if (!(known->second.drive == stamp) && asWritten(known->second, stamp, timeStep) &&
+            writer) {
+          platform::RecordEntry e = known->second;
+          e.drive = stamp;
+          e.source = {};
+          (void)(*writer)->append({e}, true);
+        }
+      }
       continue;
     }
     pending.push_back(&s);
@@ -1420,11 +1501,37 @@ PlaylistOutcome ExportSession::playlistFiles() {
     if (files.size() >= kFilesAtOnce || pendingBytes >= kBytesAtOnce) writePending();
   }
   writePending();
-  outcome.notEncodable.assign(notEncodable.begin(), notEncodable.end());
-  if (!entries.empty()) {
-    if (auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey))
-      (void)(*writer)->append(entries, true);
+  // The exporter's other playlist files stay as they stand, but for an
+  // entry whose file is gone from the drive and cannot come back here (its
+  // track left the library after a repair was cut short, a copy removed by
+  // hand): such an entry is taken out, as a player would only stop at it.
+  std::vector<platform::FileManager::TextFile> trimmed;
+  for (const auto& file : target_.files) {
+    if (file.playlist != session::TargetFile::kKeptAsItIs) continue;
+    bool windows1252 = file.relative.size() >= 4 &&
+                       file.relative.compare(file.relative.size() - 4, 4, ".m3u") == 0;
+    auto plays = [&](const std::string& entry) {
+      struct stat st;
+      return lstat((musicRoot_ + "/" + entry).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    };
+    std::string text = session::withoutEntries(file.keptText, windows1252,
+                                               DestinationLayout::kPlaylistFolder, root_, plays);
+    if (text != file.keptText) trimmed.push_back({root_ + "/" + file.relative, std::move(text)});
   }
+  if (!trimmed.empty()) {
+    std::vector<platform::FileError> errors;
+    std::vector<bool> inPlace =
+        fm->writeStringsBelowRoot(*destination_, trimmed, &errors, recordFirst);
+    for (size_t i = 0; i < trimmed.size(); ++i) {
+      std::string name = fs::path(trimmed[i].path).filename().string();
+      if (inPlace[i]) {
+        outcome.trimmed.push_back(name);
+      } else {
+        outcome.notWritten.push_back({name, name, describeCopyFailure(errors[i], "")});
+      }
+    }
+  }
+  outcome.notEncodable.assign(notEncodable.begin(), notEncodable.end());
   return outcome;
 }
 
@@ -1461,8 +1568,52 @@ std::string ExportSession::playlistTextOf(const session::TargetFile& file,
 }
 
 // The target: the chosen playlists' files, written now, and (when some
-// playlists are exported with a clean-up) every other playlist file of
-// the exporter's, kept as it stands with the entries it has.
+// playlists are exported) every other playlist file of the exporter's,
+// kept as it stands with the entries it has.
+std::vector<std::pair<std::string, std::string>> ExportSession::keptPlaylistFiles(
+    platform::FileManager& fm, const std::unordered_set<std::string>& writtenKeys) {
+  std::vector<std::pair<std::string, std::string>> kept;
+  keptUnreadable_.clear();
+  const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
+  const int64_t timeStep = session::timeStepOf(root_);
+  auto entries = fm.contentsOfDirectoryAtPath(playlistFolder_, nullptr);
+  for (const auto& e : entries ? *entries : std::vector<platform::DirectoryEntry>()) {
+    std::string_view n = e.name;
+    bool playlist = (n.size() > 5 && n.substr(n.size() - 5) == ".m3u8") ||
+                    (n.size() > 4 && n.substr(n.size() - 4) == ".m3u");
+    std::string relative = folder + e.name;
+    std::string key = DestinationLayout::collisionKey(relative);
+    if (!playlist || e.type != platform::FileType::kRegular || writtenKeys.count(key)) continue;
+    // The exporter's while as it wrote it; a file of the user's lists
+    // what the user wants, which the exporter neither keeps nor removes.
+    auto known = driveRecord_.entries.find(key);
+    std::string path = playlistFolder_ + "/" + e.name;
+    bool ours = false;
+    if (known != driveRecord_.entries.end() && known->second.kind != platform::EntryKind::kLegacy) {
+      auto now = fm.attributesOfItemAtPath(path, nullptr);
+      ours = now && asWritten(known->second, {now->size, now->modificationTimeNs}, timeStep);
+    } else {
+      ours = known != driveRecord_.entries.end();  // an older list's path, not removed since
+    }
+    if (!ours) continue;
+    platform::FileError error;
+    auto text = fm.readSmallFile(path, kMaxPlaylistBytes, &error);
+    if (!text) {
+      if (keptUnreadable_.empty())
+        keptUnreadable_ = "the playlist file " + path + " cannot be read (" +
+                          error.localizedDescription + "), so what it lists is not known";
+      continue;
+    }
+    kept.emplace_back(relative, std::move(*text));
+  }
+  return kept;
+}
+
+// The target: the chosen playlists' files, written now, and (when some
+// playlists are exported) every other playlist file of the exporter's,
+// kept as it stands with the entries it has. The tracks
+// those kept files list that are not on the drive (a copy removed by a
+// repair a kill cut short, or by hand) are copied again.
 void ExportSession::makeTarget(platform::FileManager& fm) {
   std::vector<std::pair<std::string, uint32_t>> written;
   std::unordered_set<std::string> writtenKeys;
@@ -1474,42 +1625,20 @@ void ExportSession::makeTarget(platform::FileManager& fm) {
   }
   std::vector<std::pair<std::string, std::string>> kept;
   keptUnreadable_.clear();
-  if (mode_ == Mode::kChosenPlaylists && plan_.cleanUp) {
-    const int64_t timeStep = session::timeStepOf(root_);
-    auto entries = fm.contentsOfDirectoryAtPath(playlistFolder_, nullptr);
-    for (const auto& e : entries ? *entries : std::vector<platform::DirectoryEntry>()) {
-      std::string_view n = e.name;
-      bool playlist = (n.size() > 5 && n.substr(n.size() - 5) == ".m3u8") ||
-                      (n.size() > 4 && n.substr(n.size() - 4) == ".m3u");
-      std::string relative = folder + e.name;
-      std::string key = DestinationLayout::collisionKey(relative);
-      if (!playlist || e.type != platform::FileType::kRegular || writtenKeys.count(key)) continue;
-      // The exporter's while as it wrote it; a file of the user's lists
-      // what the user wants, which the exporter neither keeps nor removes.
-      auto known = driveRecord_.entries.find(key);
-      std::string path = playlistFolder_ + "/" + e.name;
-      bool ours = false;
-      if (known != driveRecord_.entries.end() &&
-          known->second.kind != platform::EntryKind::kLegacy) {
-        auto now = fm.attributesOfItemAtPath(path, nullptr);
-        ours = now && platform::sameStamp(known->second.drive, {now->size, now->modificationTimeNs},
-                                          timeStep) != platform::StampMatch::kDifferent;
-      } else {
-        ours = known != driveRecord_.entries.end();  // an older list's path, not removed since
-      }
-      if (!ours) continue;
-      platform::FileError error;
-      auto text = fm.readSmallFile(path, kMaxPlaylistBytes, &error);
-      if (!text) {
-        if (keptUnreadable_.empty())
-          keptUnreadable_ = "the playlist file " + path + " cannot be read (" +
-                            error.localizedDescription + "), so what it lists is not known";
-        continue;
-      }
-      kept.emplace_back(relative, std::move(*text));
-    }
-  }
+  if (mode_ == Mode::kChosenPlaylists) kept = keptPlaylistFiles(fm, writtenKeys);
   target_ = session::targetOf(snapshot_, written, kept, !o_.allTracks, root_);
+  keptOnly_.clear();
+  if (kept.empty()) return;
+  std::unordered_set<std::string> keptKeys;
+  for (const auto& file : target_.files)
+    for (const auto& entry : file.keptEntries) keptKeys.insert(session::walkKey(entry));
+  for (uint32_t i = 0; i < snapshot_.tracks.size(); ++i) {
+    // A file of the user's there (an edited copy) plays for the entry as
+    // it is, and stays.
+    if (!target_.listed[i] && observed_.at[i] != session::AtDestination::kOther &&
+        keptKeys.count(session::walkKey(snapshot_.tracks[i].destination)))
+      keptOnly_.push_back(i);
+  }
 }
 
 // A track whose place holds a file that is not its copy goes beside it,
@@ -1761,8 +1890,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
     auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(*relative));
     if (known == driveRecord_.entries.end() || known->second.kind == platform::EntryKind::kLegacy)
       return record_.count(*relative) != 0 ? "" : "the exporter's record does not name it";
-    if (platform::sameStamp(known->second.drive, {now.size, now.modificationTimeNs}, timeStep) ==
-        platform::StampMatch::kDifferent)
+    if (!asWritten(known->second, {now.size, now.modificationTimeNs}, timeStep))
       return "it changed since the exporter wrote it";
     if (known->second.checksum) {
       auto sum = fm->readBackChecksum(path, nullptr);

@@ -204,6 +204,9 @@ struct PlaylistOutcome {
   std::string folder;
   std::vector<std::string> written;    // file names
   std::vector<std::string> unchanged;  // file names whose text is as it would be written
+  // The exporter's playlist files of other playlists, written again without
+  // the entries whose file is gone from the drive for good.
+  std::vector<std::string> trimmed;
   std::vector<PlaylistFailure> notWritten;
   // Files of the user's at a playlist's name, and the name the exporter's
   // file took beside each instead.
@@ -333,6 +336,12 @@ class ExportSession {
   // file of the exporter's cannot be read: why, or empty.
   std::string keptUnreadable_;
   void makeTarget(platform::FileManager& fm);
+  // The exporter's playlist files other than those written now (their
+  // collision keys), with their text; sets keptUnreadable_.
+  std::vector<std::pair<std::string, std::string>> keptPlaylistFiles(
+      platform::FileManager& fm, const std::unordered_set<std::string>& writtenKeys);
+  // Snapshot tracks only kept playlist files list: copied when missing.
+  std::vector<uint32_t> keptOnly_;
   // What the drive's intents say of temporaries and files set aside:
   // only those they name (or this run's own) are the exporter's.
   std::unordered_set<std::string> intents_;

@@ -228,6 +228,17 @@ Plan makePlan(const Snapshot& snapshot, const Observed& observed, const Choice& 
     plan.bytesToCopy += figures.thisExport;
     plan.playlists.push_back(figures);
   }
+  for (uint32_t track : choice.alsoCopy) {
+    if (track >= snapshot.tracks.size() || observed.onDrive[track] || charged[track]) continue;
+    charged[track] = 1;
+    if (auto why = refusal(track)) {
+      plan.refused.push_back({track, *why});
+      continue;
+    }
+    plan.copies.push_back(track);
+    plan.spaceNeeded += choice.drive.onDisk(observed.sourceBytes[track]);
+    plan.bytesToCopy += observed.sourceBytes[track];
+  }
   return plan;
 }
 

@@ -106,6 +106,9 @@ struct Choice {
   // folder's path there (the system refuses paths of PATH_MAX bytes).
   platform::DriveLimits drive;
   size_t musicRootBytes = 0;
+  // Tracks to have on the drive whatever their check box says, charged to
+  // no playlist: those listed by playlist files kept as they stand.
+  std::vector<uint32_t> alsoCopy;
 };
 
 // A track the drive cannot hold, left out of the copy.

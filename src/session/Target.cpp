@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "session/DestinationLayout.h"
 #include "session/StaleWalk.h"
@@ -32,34 +33,85 @@ std::string fromWindows1252(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+// The path below the music folder an entry line names, as a player
+// resolves it; none for a line that is no entry or names nothing there.
+std::optional<std::string> musicEntryOf(std::string line, bool windows1252, std::string_view folder,
+                                        const std::string& root) {
+  namespace fs = std::filesystem;
+  if (windows1252) line = fromWindows1252(line);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty() || line[0] == '#') return std::nullopt;
+  if (windows1252) std::replace(line.begin(), line.end(), '\\', '/');
+  std::string relative;  // to the drive's root
+  if (!root.empty() && line.compare(0, root.size() + 1, root + "/") == 0) {
+    relative = line.substr(root.size() + 1);
+  } else if (line[0] == '/') {
+    relative = line.substr(1);
+  } else {
+    relative = std::string(folder) + "/" + line;
+  }
+  const std::string music = std::string(app::DestinationLayout::kMusicFolder) + "/";
+  std::string normal = fs::path(relative).lexically_normal().generic_string();
+  if (normal.compare(0, music.size(), music) != 0 || normal.size() == music.size())
+    return std::nullopt;
+  return normal.substr(music.size());
+}
+
+// Calls `line(text, begin)` for each line (without its LF), the byte
+// order mark left out.
+template <class Line>
+void eachLine(std::string_view text, Line line) {
+  size_t start = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    line(text.substr(start, end - start), start);
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
 std::vector<std::string> musicEntriesOf(std::string_view text, bool windows1252,
                                         std::string_view folder, const std::string& root) {
-  namespace fs = std::filesystem;
-  std::string decoded = windows1252 ? fromWindows1252(text) : std::string(text);
-  if (decoded.compare(0, 3, "\xEF\xBB\xBF") == 0) decoded.erase(0, 3);
   std::vector<std::string> out;
-  const std::string music = std::string(app::DestinationLayout::kMusicFolder) + "/";
-  size_t start = 0;
-  while (start < decoded.size()) {
-    size_t end = decoded.find('\n', start);
-    if (end == std::string::npos) end = decoded.size();
-    std::string line = decoded.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line[0] == '#') continue;
-    if (windows1252) std::replace(line.begin(), line.end(), '\\', '/');
-    std::string relative;  // to the drive's root
-    if (!root.empty() && line.compare(0, root.size() + 1, root + "/") == 0) {
-      relative = line.substr(root.size() + 1);
-    } else if (line[0] == '/') {
-      relative = line.substr(1);
-    } else {
-      relative = std::string(folder) + "/" + line;
+  eachLine(text, [&](std::string_view line, size_t) {
+    if (auto entry = musicEntryOf(std::string(line), windows1252, folder, root))
+      out.push_back(std::move(*entry));
+  });
+  return out;
+}
+
+std::string withoutEntries(std::string_view text, bool windows1252, std::string_view folder,
+                           const std::string& root,
+                           const std::function<bool(const std::string&)>& plays) {
+  std::string out(text.substr(0, text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0));
+  std::string info;  // the #EXTINF line waiting for its entry
+  bool first = true;
+  auto put = [&](std::string_view line) {
+    if (!first) out += '\n';
+    out += line;
+    first = false;
+  };
+  eachLine(text, [&](std::string_view line, size_t) {
+    if (line.substr(0, 8) == "#EXTINF:") {
+      if (!info.empty()) put(info);
+      info = std::string(line);
+      return;
     }
-    std::string normal = fs::path(relative).lexically_normal().generic_string();
-    if (normal.compare(0, music.size(), music) != 0 || normal.size() == music.size()) continue;
-    out.push_back(normal.substr(music.size()));
-  }
+    auto entry = musicEntryOf(std::string(line), windows1252, folder, root);
+    if (entry && !plays(*entry)) {
+      info.clear();  // the entry goes, and what described it
+      return;
+    }
+    if (!info.empty()) put(info);
+    info.clear();
+    put(line);
+  });
+  if (!info.empty()) put(info);
+  if (!text.empty() && text.back() == '\n') out += '\n';
   return out;
 }
 
@@ -70,7 +122,7 @@ Target targetOf(const Snapshot& snapshot,
   Target target;
   target.listed.assign(snapshot.tracks.size(), 0);
   for (const auto& [relative, playlist] : written) {
-    TargetFile file{relative, playlist, {}, {}};
+    TargetFile file{relative, playlist, {}, {}, {}};
     if (playlist < snapshot.playlists.size()) {
       for (uint32_t track : snapshot.playlists[playlist].items) {
         if (!listable(snapshot.tracks[track], copyOnlyChecked)) continue;
@@ -84,7 +136,7 @@ Target targetOf(const Snapshot& snapshot,
     if (target.listed[track]) target.needed.insert(walkKey(snapshot.tracks[track].destination));
   }
   for (const auto& [relative, text] : kept) {
-    TargetFile file{relative, TargetFile::kKeptAsItIs, {}, {}};
+    TargetFile file{relative, TargetFile::kKeptAsItIs, {}, {}, text};
     std::string_view name = relative;
     bool windows1252 = name.size() >= 4 && name.substr(name.size() - 4) == ".m3u";
     std::string_view folder = name.substr(0, std::min(name.size(), name.rfind('/')));

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -28,6 +29,7 @@ struct TargetFile {
   // drive. Kept as it is: the paths it lists, relative to the music folder.
   std::vector<uint32_t> entries;
   std::vector<std::string> keptEntries;
+  std::string keptText;  // kept as it is: its text
 };
 
 struct Target {
@@ -52,6 +54,13 @@ Target targetOf(const Snapshot& snapshot,
                 const std::vector<std::pair<std::string, uint32_t>>& written,
                 const std::vector<std::pair<std::string, std::string>>& kept, bool copyOnlyChecked,
                 const std::string& root);
+
+// The text of a playlist file without the entries (and their #EXTINF
+// lines) whose path below the music folder `plays` says no to; every
+// other line as it stands.
+std::string withoutEntries(std::string_view text, bool windows1252, std::string_view folder,
+                           const std::string& root,
+                           const std::function<bool(const std::string&)>& plays);
 
 // The paths relative to the music folder that a playlist file's text
 // names, as a player resolves them: relative to `folder` (the playlist
