@@ -202,21 +202,56 @@ Status checkHeader(std::string_view text, const std::string& display) {
   return Status::failure("cannot use", display, "it is not an exporter's record", EINVAL);
 }
 
-Result<Parsed> parse(std::string_view text, const std::string& display) {
-  Status header = checkHeader(text, display);
-  if (!header.ok()) return header;
+// The record read a block at a time, keeping only its live entries: a
+// record grown far past its entries (years of exports between two
+// compactions, or a kill before one) is read and compacted, never
+// refused for its size. No record is an empty one.
+Result<Parsed> parseOwn(int folder, const std::string& display) {
+  struct stat st;
+  Result<int> fd = openStateFile(folder, DriveRecord::kFile, O_RDONLY, display, &st);
+  if (!fd) {
+    if (fd.status().code() == ENOENT) return Parsed();
+    return fd.status();
+  }
   Parsed parsed;
-  size_t start = text.find('\n');
-  start = start == std::string_view::npos ? text.size() : start + 1;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) {
-      ++parsed.damagedLines;
-      break;
+  std::string pending;
+  bool headerSeen = false;
+  std::vector<char> buffer(1 << 20);
+  off_t at = 0;
+  for (;;) {
+    ssize_t n = pread(*fd, buffer.data(), buffer.size(), at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int e = errno;
+      close(*fd);
+      return Status::fromErrno(e, "cannot read", display);
     }
-    ++parsed.lines;
-    if (!parseLine(text.substr(start, end - start), &parsed)) ++parsed.damagedLines;
-    start = end + 1;
+    if (n == 0) break;
+    at += n;
+    pending.append(buffer.data(), static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::string_view line(pending.data() + start, end - start);
+      if (!headerSeen) {
+        Status header = checkHeader(std::string_view(pending).substr(start), display);
+        if (!header.ok()) {
+          close(*fd);
+          return header;
+        }
+        headerSeen = true;
+        continue;
+      }
+      ++parsed.lines;
+      if (!parseLine(line, &parsed)) ++parsed.damagedLines;
+    }
+    pending.erase(0, start);
+  }
+  close(*fd);
+  if (!headerSeen) {
+    Status header = checkHeader(pending, display);
+    if (!header.ok()) return header;
+  } else if (!pending.empty()) {
+    ++parsed.damagedLines;  // the last line, cut short
   }
   return parsed;
 }
@@ -276,14 +311,12 @@ Result<RecordContents> DriveRecord::load(const DestinationRoot& root, const KeyO
   int folder = root.openFolder(DestinationRoot::kStateFolder, false);
   if (folder == -ENOENT) return contents;
   if (folder < 0) return Status::fromErrno(-folder, "cannot open the folder of", display);
-  Result<std::string> text = readOwn(folder, kFile, maxBytes, display);
+  Result<Parsed> parsed = parseOwn(folder, display);
   Result<std::vector<std::string>> legacy =
       writtenPaths(folder, maxBytes, stateDisplay(root, DestinationRoot::kRecordFile));
   close(folder);
-  if (!text) return text.status();
-  if (!legacy) return legacy.status();
-  Result<Parsed> parsed = parse(*text, display);
   if (!parsed) return parsed.status();
+  if (!legacy) return legacy.status();
   contents.entries = std::move(parsed->entries);
   contents.lines = parsed->lines;
   contents.damagedLines = parsed->damagedLines;
@@ -375,12 +408,13 @@ Status DriveRecord::compact(size_t maxBytes) {
   int folder = root_->openFolder(DestinationRoot::kStateFolder, false);
   if (folder == -ENOENT) return Status();
   if (folder < 0) return Status::fromErrno(-folder, "cannot open the folder of", display);
-  Result<std::string> text = readOwn(folder, kFile, maxBytes, display);
+  Result<Parsed> parsed = parseOwn(folder, display);
   Result<std::vector<std::string>> legacy =
       writtenPaths(folder, maxBytes, stateDisplay(*root_, DestinationRoot::kRecordFile));
-  Result<Parsed> parsed = text ? parse(*text, display) : Result<Parsed>(text.status());
   Status status = !legacy ? legacy.status() : parsed.status();
-  if (parsed && legacy && !text->empty()) {
+  struct stat st;
+  bool there = fstatat(folder, kFile, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_size > 0;
+  if (parsed && legacy && there) {
     std::string out(kHeader);
     for (const auto& [key, e] : parsed->entries) addLine(out, e);
     // A removal stays while it hides a path of the older record.

@@ -145,7 +145,7 @@ TEST(DriveRecord, OwnFilesOtherThanRegularOnesAreRefusedAndSnapshotsNeverWritten
       {"record.new", "fifo", ".tessaline/record.new: it is a FIFO"},
       {"lock", "fifo", ".tessaline/lock: it is a FIFO"},
       {"lock", "link", ".tessaline/lock: it is a symbolic link"},
-      {"record", "big", ".tessaline/record: it is larger than 4096 bytes"},
+      {"record", "big", ""},  // read a block at a time, and compacted
       {"written", "big", ".tessaline/written: it is larger than 4096 bytes"},
       {"record", "tessaline-record 2\n", ".tessaline/record: it was written by a newer version"},
       {"record", "hard link", ""},
@@ -154,8 +154,10 @@ TEST(DriveRecord, OwnFilesOtherThanRegularOnesAreRefusedAndSnapshotsNeverWritten
     SCOPED_TRACE(c.name + " " + c.kind);
     TempDir dir;
     std::string own = dir / (".tessaline/" + c.name), other = dir / "elsewhere";
+    const std::string text =
+        std::string("tessaline-record 1\n") + (c.kind == "big" ? std::string(4097, '\n') : "");
     fs::create_directories(dir / ".tessaline");
-    writeFile(other, c.kind == "big" ? std::string(4097, '\n') : "tessaline-record 1\n");
+    writeFile(other, text);
     if (c.kind == "fifo") {
       ASSERT_EQ(mkfifo(own.c_str(), 0644), 0);
     }
@@ -174,7 +176,7 @@ TEST(DriveRecord, OwnFilesOtherThanRegularOnesAreRefusedAndSnapshotsNeverWritten
     EXPECT_EQ(first.ok(), c.failure.empty()) << first.message();
     EXPECT_TRUE(first.ok() || first.message().find(dir.path() + "/" + c.failure) != npos)
         << first.message();
-    EXPECT_EQ(readFile(other), c.kind == "big" ? std::string(4097, '\n') : "tessaline-record 1\n");
+    EXPECT_EQ(readFile(other), text);
     struct stat st;  // no longer linked to the snapshot
     EXPECT_TRUE(lstat(own.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_nlink == 1));
   }
@@ -216,4 +218,25 @@ TEST(ContentHash, StreamedBlocksAndAnOpenFileHashAlike) {
   ASSERT_TRUE(whole.ok());
   EXPECT_EQ(*whole, hash.digest());
   EXPECT_FALSE(hashOpenFile(-1, "nothing").ok());
+}
+
+// A record grown far past its live entries (a kill before a compaction,
+// years of exports) is read a block at a time and compacted, never
+// refused for its size.
+TEST(DriveRecord, ARecordLargerThanTheLimitIsReadAndCompacted) {
+  TempDir dir;
+  auto record = openRecord(dir.path());
+  for (int round = 0; round < 40; ++round) {
+    ASSERT_TRUE(record->append({entry("Music/a.mp3", EntryKind::kTrack, round + 1)}, false).ok());
+    ASSERT_TRUE(record->remove({lower("Music/gone-" + std::to_string(round) + ".mp3")}, false).ok());
+  }
+  std::string file = dir / ".tessaline/record";
+  ASSERT_GT(fs::file_size(file), 4096u);
+  auto loaded = DriveRecord::load(*DestinationRoot::open(dir.path()), lower, 4096);
+  ASSERT_TRUE(loaded.ok()) << loaded.status().message();
+  EXPECT_EQ(loaded->entries.size(), 1u);
+  EXPECT_EQ(loaded->entries.at("music/a.mp3"), entry("Music/a.mp3", EntryKind::kTrack, 40));
+  ASSERT_TRUE(record->compact(4096).ok());
+  EXPECT_LT(fs::file_size(file), 4096u);
+  EXPECT_EQ(load(dir.path()).entries.size(), 1u);
 }
