@@ -358,8 +358,10 @@ void ExportRun::listStale(const std::vector<const StaleItem*>& items, const std:
       continue;
     }
     bytes += item->bytes;
-    files.push_back(onDrive(item->path) +
-                    (item->changed ? " (changed since the exporter wrote it)" : ""));
+    files.push_back(onDrive(item->path) + (item->changed ? " (changed since the exporter wrote it)"
+                                           : item->possiblyYours
+                                               ? " (possibly yours: only an older record names it)"
+                                               : ""));
   }
   std::sort(files.begin(), files.end());
   out(lead + " (" + countText(files.size(), "file", "files") +

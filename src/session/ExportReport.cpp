@@ -113,6 +113,8 @@ json staleReport(const ExportPlan& plan, const CleanOutcome& c) {
                   {"deleted", i.deleted}};
     if (!i.reason.empty()) entry["reason"] = i.reason;
     if (i.item.changed && !i.deleted) entry["reason"] = "changed since the exporter wrote it";
+    if (i.item.possiblyYours && !i.deleted)
+      entry["reason"] = "possibly yours: only an older record names it";
     items.push_back(entry);
   }
   return {

@@ -889,7 +889,10 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
                                       {attributes->size, attributes->modificationTimeNs}, timeStep);
           item.changed = !item.written;
         } else {
-          item.written = record.count(*relative) != 0;
+          // Named by an older list of paths alone (an older version's, or a
+          // script's copy), with nothing to tell whether the file there is
+          // still the one written: possibly the user's, kept unless asked.
+          item.possiblyYours = record.count(*relative) != 0;
         }
       }
     }

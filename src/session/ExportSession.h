@@ -106,6 +106,9 @@ struct StaleItem {
   bool written = false;  // written by the exporter (or its unfinished copy), whatever cleanAll says
   bool changed = false;  // the exporter wrote a file there, which has changed since: not its own
   bool partial = false;  // an unfinished copy or an aside file of the exporter's
+  // Named only by an older list of paths: it may have been replaced by the
+  // user's since, so it is kept unless cleanAll.
+  bool possiblyYours = false;
   int64_t seenTimeNs = 0;  // the file's time when judged (with `bytes`, its size)
 };
 

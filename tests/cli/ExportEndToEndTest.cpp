@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <tuple>
 
 #include "cli/Terminal.h"
+#include "platform/DestinationRoot.h"
 #include "platform/DriveRecord.h"
 #include "platform/Unicode.h"
 #include "session/DestinationLayout.h"
@@ -74,6 +76,26 @@ Outcome run(const std::string& args, const std::string& env = "",
   while (size_t n = fread(buf, 1, sizeof buf, pipe)) out.append(buf, n);
   int status = pclose(pipe);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+// Records the files at `paths` (below `drive`) as the exporter's, as they
+// stand: its own files by the record's word.
+void recordAsWritten(const std::string& drive, const std::vector<std::string>& paths) {
+  auto record = platform::DriveRecord::open(platform::DestinationRoot::open(drive),
+                                            &app::DestinationLayout::collisionKey);
+  ASSERT_TRUE(record.ok()) << record.status().message();
+  std::vector<platform::RecordEntry> entries;
+  for (const auto& path : paths) {
+    struct stat st;
+    ASSERT_EQ(lstat((drive + "/" + path).c_str(), &st), 0);
+    platform::RecordEntry e;
+    e.path = path;
+    e.key = app::DestinationLayout::collisionKey(path);
+    e.drive = {static_cast<uint64_t>(st.st_size),
+               static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+    entries.push_back(std::move(e));
+  }
+  ASSERT_TRUE((*record)->append(entries, true).ok());
 }
 
 json exportJson(const std::string& library, const std::string& drive,
@@ -621,7 +643,8 @@ TEST(ExportSafety, AStopAtAnyStepEndsWith130AndLeavesNoTemporary) {
   testsupport::TempDir dir;
   std::string drive = dir / "drive", stale = dir / "stale", out = dir / "out";
   fs::create_directories(drive);
-  std::string big = bigLibrary(dir), tracks, record;
+  std::string big = bigLibrary(dir), tracks;
+  std::vector<std::string> record;
   for (int id = 1; id <= 200000; ++id)  // the load alone takes a while (0.2 s)
     tracks += trackXml(id, "T", "A", "file:///nowhere/t.mp3");
   testsupport::writeFile(dir / "many.xml", libraryXml(tracks, 1, "Many"));
@@ -630,9 +653,9 @@ TEST(ExportSafety, AStopAtAnyStepEndsWith130AndLeavesNoTemporary) {
   for (int i = 0; i < 1500; ++i) {
     std::string name = "Music/Old/" + std::to_string(i) + std::string(150, 'x') + ".mp3";
     testsupport::writeFile(stale + "/" + name, "x");
-    record += name + "\n";
+    record.push_back(name);
   }
-  testsupport::writeFile(stale + "/.tessaline/written", record);
+  recordAsWritten(stale, record);
   // Waits for `cue` in the output (if any) and `delay`, then signals.
   auto stopped = [&](const std::string& args, const std::string& cue, const char* delay,
                      const char* signal) {
@@ -1018,12 +1041,13 @@ TEST(CommandLine, MissingAndStaleFilesAreToldOnceAndInShort) {
   testsupport::TempDir dir;
   makeSample(dir / "lib");
   fs::remove_all(dir / "lib/Media/Music/Bj\xC3\xB6rk");
-  std::string drive = dir / "drive", record;
+  std::string drive = dir / "drive";
+  std::vector<std::string> record;
   for (int i = 0; i < 12; ++i) {  // the exporter's own stale files
     testsupport::writeFile(drive + "/Music/Old/" + std::to_string(i) + ".mp3", "x");
-    record += "Music/Old/" + std::to_string(i) + ".mp3\n";
+    record.push_back("Music/Old/" + std::to_string(i) + ".mp3");
   }
-  testsupport::writeFile(drive + "/.tessaline/written", record);
+  recordAsWritten(drive, record);
   std::string args = exportOf(dir / "lib/Library.xml", drive);
   std::string missing = "Missing: 2 files are missing from " + dir / "lib/Media" + ", such as " +
                         dir / "lib/Media/Music/Bj\xC3\xB6rk/Homogenic/01 J\xC3\xB3ga.wav.\n";

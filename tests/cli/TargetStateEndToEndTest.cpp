@@ -372,4 +372,20 @@ TEST(Removals, AFifoAmongTheExportersFilesHoldsNothingUp) {
   EXPECT_FALSE(fs::exists(s.stale)) << r.out;
 }
 
+// A file only an older list of paths names (an older version's export, a
+// script's copy) may have been replaced by the user's since: it is kept,
+// and said to be possibly theirs, unless --clean-all.
+TEST(Removals, AFileNamedOnlyByAnOlderListIsPossiblyTheUsers) {
+  Sample s;
+  testsupport::writeFile(s.drive + "/Music/Old/song.mp3", "mine now, or an old copy");
+  testsupport::writeFile(s.drive + "/.tessaline/written", "Music/Old/song.mp3\n");
+  Exported r = s.exportAll();
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(fs::exists(s.drive + "/Music/Old/song.mp3"));
+  EXPECT_NE(r.out.find("possibly yours"), std::string::npos) << r.out;
+  Exported all = s.exportAll("--clean-all");
+  EXPECT_EQ(all.status, 0) << all.out;
+  EXPECT_FALSE(fs::exists(s.drive + "/Music/Old/song.mp3"));
+}
+
 }  // namespace
