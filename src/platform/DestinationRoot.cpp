@@ -300,17 +300,24 @@ int DestinationRoot::noteAside(const std::string& relative) const {
   return appendIntent("aside " + relative);
 }
 
+std::optional<std::string> DestinationRoot::readState(const char* name, size_t limit) const {
+  if (fd_ < 0) return std::nullopt;
+  int folder = openFolder(kStateFolder, false);
+  if (folder < 0) return std::nullopt;
+  // A FIFO or device there is refused without being read.
+  struct stat st;
+  auto opened = openStateFile(folder, name, O_RDONLY, path_ + "/" + kStateFolder + "/" + name, &st);
+  close(folder);
+  if (!opened) return std::nullopt;
+  auto read = readStateFile(*opened, limit, path_);
+  close(*opened);
+  if (!read) return std::nullopt;
+  return std::move(*read);
+}
+
 std::unordered_set<std::string> DestinationRoot::intents() const {
   std::unordered_set<std::string> lines;
-  int folder = fd_ < 0 ? -EBADF : openFolder(kStateFolder, false);
-  if (folder < 0) return lines;
-  struct stat st;
-  auto opened = openStateFile(folder, kIntentsFile, O_RDONLY,
-                              path_ + "/" + kStateFolder + "/" + kIntentsFile, &st);
-  close(folder);
-  if (!opened) return lines;
-  auto read = readStateFile(*opened, size_t{16} << 20, path_);
-  close(*opened);
+  auto read = readState(kIntentsFile, size_t{16} << 20);
   if (!read) return lines;
   size_t start = 0;
   while (start < read->size()) {
@@ -335,17 +342,7 @@ int DestinationRoot::clearIntents() const {
 
 std::unordered_set<std::string> DestinationRoot::readRecord() const {
   std::unordered_set<std::string> paths;
-  if (fd_ < 0) return paths;
-  int folder = openFolder(kStateFolder, false);
-  if (folder < 0) return paths;
-  // A FIFO or device there is refused without being read.
-  struct stat st;
-  auto opened = openStateFile(folder, kRecordFile, O_RDONLY,
-                              path_ + "/" + kStateFolder + "/" + kRecordFile, &st);
-  close(folder);
-  if (!opened) return paths;
-  auto read = readStateFile(*opened, size_t{256} << 20, path_);
-  close(*opened);
+  auto read = readState(kRecordFile, size_t{256} << 20);
   if (!read) return paths;
   std::string text = std::move(*read);
   size_t start = 0;

@@ -145,6 +145,9 @@ class DestinationRoot {
   mutable std::atomic<bool> gone_{false};
   mutable std::atomic<bool> noted_{false};
   int appendIntent(const std::string& line) const;
+  // A state file's text (none when missing, unreadable, not a plain file
+  // or larger than `limit`).
+  std::optional<std::string> readState(const char* name, size_t limit) const;
   std::optional<RootLock> lock_;
 };
 

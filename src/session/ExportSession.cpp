@@ -72,6 +72,26 @@ bool asWritten(const platform::RecordEntry& e, const platform::FileStamp& now, i
          (e.kind == platform::EntryKind::kPlaylist && e.source.mtimeNs != 0 && same(e.source));
 }
 
+platform::FileStamp stampOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_size),
+          static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
+// The record's entry for a file about to be named below `root`.
+std::optional<platform::RecordEntry> entryOfStaged(const platform::DestinationRoot& root,
+                                                   const platform::CopyBatchOptions::Staged& file,
+                                                   platform::EntryKind kind) {
+  auto relative = root.relativePath(file.to);
+  if (!relative) return std::nullopt;
+  platform::RecordEntry e;
+  e.path = *relative;
+  e.key = DestinationLayout::collisionKey(e.path);
+  e.kind = kind;
+  e.drive = {file.size, file.modificationTimeNs};
+  e.checksum = file.checksum;
+  return e;
+}
+
 // No playlist file the exporter writes comes near this; a larger one is
 // not read as the exporter's.
 constexpr size_t kMaxPlaylistBytes = 64 << 20;
@@ -572,9 +592,7 @@ Outcome<Done> ExportSession::load() {
     // name since (a list of their own saved over it) is theirs.
     auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(relative));
     if (known != driveRecord_.entries.end() && known->second.kind != platform::EntryKind::kLegacy) {
-      platform::FileStamp now{
-          static_cast<uint64_t>(st.st_size),
-          static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+      platform::FileStamp now = stampOf(st);
       return asWritten(known->second, now, timeStep);
     }
     return known != driveRecord_.entries.end();  // an older list's path, not removed since
@@ -1316,15 +1334,8 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
             entries.push_back(std::move(*e));
           continue;
         }
-        auto relative = destination_->relativePath(file.to);
-        if (!relative) continue;
-        platform::RecordEntry e;
-        e.path = *relative;
-        e.key = DestinationLayout::collisionKey(e.path);
-        e.kind = platform::EntryKind::kCover;
-        e.drive = {file.size, file.modificationTimeNs};
-        e.checksum = file.checksum;
-        entries.push_back(std::move(e));
+        if (auto e = entryOfStaged(*destination_, file, platform::EntryKind::kCover))
+          entries.push_back(std::move(*e));
       }
       platform::Status written = (*writer)->append(entries, flush);
       return written.ok() ? 0 : (written.code() != 0 ? written.code() : EIO);
@@ -1423,13 +1434,9 @@ PlaylistOutcome ExportSession::playlistFiles() {
     if (!writer) return writer.status().code() != 0 ? writer.status().code() : EIO;
     std::vector<platform::RecordEntry> named;
     for (const auto& file : staged) {
-      auto relative = destination_->relativePath(file.to);
-      if (!relative) continue;
-      platform::RecordEntry e;
-      e.path = *relative;
-      e.key = DestinationLayout::collisionKey(e.path);
-      e.kind = platform::EntryKind::kPlaylist;
-      e.drive = {file.size, file.modificationTimeNs};
+      auto entry = entryOfStaged(*destination_, file, platform::EntryKind::kPlaylist);
+      if (!entry) continue;
+      platform::RecordEntry& e = *entry;
       // The file it replaces, while that is the exporter's: should the
       // new one never be named, the old one is still known.
       struct stat st;
@@ -1437,9 +1444,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
       if (known != driveRecord_.entries.end() &&
           known->second.kind != platform::EntryKind::kLegacy && lstat(file.to.c_str(), &st) == 0 &&
           S_ISREG(st.st_mode)) {
-        platform::FileStamp old{
-            static_cast<uint64_t>(st.st_size),
-            static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+        platform::FileStamp old = stampOf(st);
         if (asWritten(known->second, old, timeStep)) e.source = old;
       }
       named.push_back(std::move(e));
@@ -1485,9 +1490,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
       struct stat st;
       if (known != driveRecord_.entries.end() &&
           known->second.kind == platform::EntryKind::kPlaylist && lstat(path.c_str(), &st) == 0) {
-        platform::FileStamp stamp{
-            static_cast<uint64_t>(st.st_size),
-            static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+        platform::FileStamp stamp = stampOf(st);
         if (!(known->second.drive == stamp) && asWritten(known->second, stamp, timeStep) &&
             writer) {
           platform::RecordEntry e = known->second;
