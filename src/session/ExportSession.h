@@ -4,11 +4,14 @@
 // renders them as widgets. The session asks nothing and prints nothing.
 //
 // The order is the application's own: load, then (unless only looking)
-// prepare, plan, copy, covers, playlist files, clean-up. The clean-up
-// deletes only what the exporter wrote (its record on the drive says
-// which files), its unfinished copies, and folders those deletions leave
-// empty; with cleanAll, every stale item. It is refused while the library
-// or any of its tracks lies inside the destination.
+// prepare, plan, copy, covers, playlist files, clean-up. The plan works
+// out the drive's target state once (session/Target.h): the playlist
+// files kept and what each lists; every later step acts on it. The
+// clean-up deletes only what the exporter wrote and is still as written,
+// judged again as each file goes (its record on the drive says which),
+// its noted unfinished copies, and folders those deletions leave empty;
+// with cleanAll, every stale item. It is refused while the library or any
+// of its tracks lies inside the destination.
 //
 // Thread: the caller's thread (the command line's main thread, the
 // window's worker); every step runs on it. `stop` flags are read from
