@@ -1008,12 +1008,25 @@ Outcome<const ExportPlan*> ExportSession::plan() {
     for (uint32_t copy : sized.copies)
       present[copy] = snapshotLibraryTrack_[copy]->onThisComputer() && observed_.sourceFound[copy];
     plan_.playlistFilesToWrite = plan_.playlistFilesUnchanged = 0;
-    for (const auto& file : target_.files) {
+    plannedSame_.assign(target_.files.size(), 0);
+    plannedStamp_.assign(target_.files.size(), {});
+    for (size_t i = 0; i < target_.files.size(); ++i) {
+      const session::TargetFile& file = target_.files[i];
       if (file.playlist == session::TargetFile::kKeptAsItIs) continue;
+      // A file not there yet is written without its text being made twice.
+      struct stat st;
+      std::string path = root_ + "/" + file.relative;
+      if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        ++plan_.playlistFilesToWrite;
+        continue;
+      }
       std::string text = playlistTextOf(file, present, nullptr, nullptr);
-      auto now = fm->readSmallFile(root_ + "/" + file.relative, text.size(), nullptr);
-      ++(now && *now == text ? plan_.playlistFilesUnchanged : plan_.playlistFilesToWrite);
+      auto now = fm->readSmallFile(path, text.size(), nullptr);
+      plannedSame_[i] = now && *now == text;
+      plannedStamp_[i] = stampOf(st);
+      ++(plannedSame_[i] ? plan_.playlistFilesUnchanged : plan_.playlistFilesToWrite);
     }
+    plannedPresent_ = std::move(present);
   }
   plan_.skippedBuiltIn.clear();
   if (mode_ == Mode::kAllPlaylists) {
@@ -1479,10 +1492,22 @@ PlaylistOutcome ExportSession::playlistFiles() {
   for (size_t i = 0; i < target_.files.size() && i < selected_.size(); ++i) {
     const session::TargetFile& file = target_.files[i];
     const Selected& s = selected_[i];
-    std::string text = playlistTextOf(file, observed_.onDrive, &outcome, &notEncodable);
     std::string path = root_ + "/" + file.relative;
-    auto now = fm->readSmallFile(path, text.size(), nullptr);
-    if (now && *now == text) {
+    // Judged unchanged by the plan, and neither the drive's tracks nor the
+    // file have changed since: its text need not be made again.
+    struct stat st;
+    bool asPlanned = !playlistFormat_.windows1252 && i < plannedSame_.size() && plannedSame_[i] &&
+                     observed_.onDrive == plannedPresent_ && lstat(path.c_str(), &st) == 0 &&
+                     stampOf(st) == plannedStamp_[i];
+    std::string text;
+    if (asPlanned) {
+      countLeftOut(file, observed_.onDrive, &outcome);
+    } else {
+      text = playlistTextOf(file, observed_.onDrive, &outcome, &notEncodable);
+    }
+    auto now =
+        asPlanned ? std::optional<std::string>() : fm->readSmallFile(path, text.size(), nullptr);
+    if (asPlanned || (now && *now == text)) {
       outcome.unchanged.push_back(s.fileName + playlistExtension_);
       // Left as it reads; the record learns its stamp where a kill kept
       // the record from it (the entry went in, the new file never came).
@@ -1541,6 +1566,16 @@ PlaylistOutcome ExportSession::playlistFiles() {
   return outcome;
 }
 
+void ExportSession::countLeftOut(const session::TargetFile& file,
+                                 const std::vector<uint8_t>& present,
+                                 PlaylistOutcome* counts) const {
+  if (file.playlist < snapshot_.playlists.size()) {
+    for (uint32_t track : snapshot_.playlists[file.playlist].items)
+      counts->entriesUnchecked += !session::listable(snapshot_.tracks[track], !o_.allTracks);
+  }
+  for (uint32_t track : file.entries) counts->entriesMissing += !present[track];
+}
+
 std::string ExportSession::playlistTextOf(const session::TargetFile& file,
                                           const std::vector<uint8_t>& present,
                                           PlaylistOutcome* counts,
@@ -1548,15 +1583,9 @@ std::string ExportSession::playlistTextOf(const session::TargetFile& file,
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   std::vector<session::PlaylistLine> lines;
   std::vector<const LibraryTrack*> listed;
-  if (counts && file.playlist < snapshot_.playlists.size()) {
-    for (uint32_t track : snapshot_.playlists[file.playlist].items)
-      counts->entriesUnchecked += !session::listable(snapshot_.tracks[track], !o_.allTracks);
-  }
+  if (counts) countLeftOut(file, present, counts);
   for (uint32_t track : file.entries) {
-    if (!present[track]) {
-      if (counts) ++counts->entriesMissing;
-      continue;
-    }
+    if (!present[track]) continue;
     const LibraryTrack& t = *snapshotLibraryTrack_[track];
     lines.push_back({musicPrefix + snapshot_.tracks[track].destination,
                      DestinationLayout::durationText(t.totalTimeMs), std::string(t.artist),

@@ -356,6 +356,13 @@ class ExportSession {
   void copyBeside(platform::FileManager& fm);
   std::string playlistTextOf(const session::TargetFile& file, const std::vector<uint8_t>& present,
                              PlaylistOutcome* counts, std::set<std::string>* notEncodable) const;
+  void countLeftOut(const session::TargetFile& file, const std::vector<uint8_t>& present,
+                    PlaylistOutcome* counts) const;
+  // What the plan found of each target file it compared: the same text as
+  // would be written (with the tracks it expected on the drive), and the
+  // file's size and time then.
+  std::vector<uint8_t> plannedSame_, plannedPresent_;
+  std::vector<platform::FileStamp> plannedStamp_;
   std::vector<Selected> loaded_;  // what load() selected, before any choose()
   // The engine's view of the same export: the playlists taken and their
   // tracks as plain values, what the drive showed when last planned, and

@@ -94,16 +94,49 @@ std::optional<std::string> toWindows1252(std::string_view utf8) {
   return out;
 }
 
+namespace {
+
+// A relative path with nothing a path's rules would fold: no empty, "."
+// or ".." component, no leading or trailing "/".
+bool isPlain(std::string_view path) {
+  if (path.empty()) return false;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    std::string_view part = path.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistFormat& format,
                          const std::string& root, const std::string& folder,
                          std::vector<size_t>* leftOut) {
   namespace fs = std::filesystem;
   fs::path base = fs::path(folder).lexically_normal();
   if (!base.has_filename()) base = base.parent_path();
+  // The playlist folder below a plain root (the usual case): an entry
+  // relative to it is "../" per folder of it and the path from the root,
+  // worked out as text rather than path by path (a plan compares every
+  // playlist's text, hundreds of thousands of entries).
+  std::string up;
+  bool asText = !root.empty() && root.back() != '/' && isPlain(root.substr(1)) &&
+                folder.size() > root.size() + 1 && folder.compare(0, root.size(), root) == 0 &&
+                folder[root.size()] == '/' && isPlain(folder.substr(root.size() + 1));
+  if (asText) {
+    for (size_t slash = root.size(); slash != std::string::npos;
+         slash = folder.find('/', slash + 1))
+      up += "../";
+  }
   std::string text = "#EXTM3U";
   for (size_t i = 0; i < lines.size(); ++i) {
     const PlaylistLine& line = lines[i];
-    std::string absolute = (fs::path(root) / line.path).string();
+    const bool plain = asText && isPlain(line.path);
+    std::string absolute = plain ? root + "/" + line.path : (fs::path(root) / line.path).string();
     // A path that leaves the root names no file of ours, and one with a
     // line break cannot stand on its line.
     if (leavesRoot(line.path) || absolute.find_first_of("\n\r") != std::string::npos) {
@@ -114,7 +147,8 @@ std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistF
     if (format.entries == PlaylistFormat::Entries::kFromRoot) {
       entry = "/" + line.path;
     } else if (format.entries == PlaylistFormat::Entries::kRelativeToFile) {
-      std::string fromFile = fs::path(absolute).lexically_relative(base).string();
+      std::string fromFile =
+          plain ? up + line.path : fs::path(absolute).lexically_relative(base).string();
       if (!fromFile.empty()) entry = fromFile;
     }
     std::string info = "#EXTINF:" + onOneLine(line.duration) + "," + onOneLine(line.artist) +
