@@ -526,7 +526,10 @@ std::optional<Ending> ExportRun::cleanUp() {
   }
   bool remove =
       ours > 0 && !o_.dryRun && confirm(o_.cleanAll ? "Delete them all?" : "Delete them?");
-  CleanOutcome c = session_.clean(remove, stop_.flag());
+  // With nothing of its own to delete, a real export still lets the record
+  // forget the files that became the user's (changed since written).
+  bool changing = !o_.dryRun && !(o_.json && !o_.yes);
+  CleanOutcome c = session_.clean(remove || (ours == 0 && changing), stop_.flag());
   std::vector<std::string> notDeleted;
   for (const auto& i : c.items) {
     if (i.item.ours && !i.deleted && !i.kept && !i.notReached && c.attempted)
@@ -542,7 +545,7 @@ std::optional<Ending> ExportRun::cleanUp() {
       if (i.deleted) verbose("  deleted " + i.item.path);
     if (notDeleted.empty()) {
       // When stopped, interrupted() says how far it got.
-      if (!c.stopped) out("Stale files deleted.");
+      if (!c.stopped && c.deleted > 0) out("Stale files deleted.");
     } else {
       problem(countText(notDeleted.size(), "stale item", "stale items") + " could not be deleted:");
       for (const auto& line : notDeleted) problem("  " + line);

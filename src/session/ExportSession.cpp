@@ -1934,8 +1934,15 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
     }
     return "";
   };
+  // A file of the exporter's changed since is the user's now: the record
+  // stops naming it (so that a check no longer counts it among the
+  // exporter's), and it stays where it is.
+  auto release = [&](const std::string& path) {
+    if (auto relative = destination_->relativePath(path)) deleted.push_back(*relative);
+  };
   for (const auto& item : plan_.stale) {
     CleanItem done{item, false, !item.ours, ""};
+    if (item.changed && !item.ours && !item.folder) release(item.path);
     if (item.ours && !item.playlistFile && !stillListed_.empty() &&
         item.path.compare(0, musicPrefix.size(), musicPrefix) == 0 &&
         stillListed_.count(session::walkKey(item.path.substr(musicPrefix.size())))) {
@@ -1984,6 +1991,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
         } else if (now) {
           done.kept = true;
           done.reason = changed + ": kept";
+          release(item.path);
         }
         if (done.deleted) {
           if (auto relative = destination_->relativePath(item.path)) deleted.push_back(*relative);

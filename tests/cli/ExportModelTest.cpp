@@ -475,10 +475,14 @@ class History {
   // The program on the history's library and drive, with a home and
   // settings of its own; killed `killAfterUs` after it started (stopped
   // first, when asked) unless that is negative.
-  Run exportWith(std::vector<std::string> args, int killAfterUs = -1, bool stopFirst = false) {
+  Run exportWith(std::vector<std::string> args, int killAfterUs = -1, bool stopFirst = false,
+                 bool check = false) {
     writeLibrary();
-    args.insert(args.begin(), {TESSALINE_EXECUTABLE, "export", "--library", lib_ + "/Library.xml",
-                               "--to", drive_});
+    if (check)
+      args = {TESSALINE_EXECUTABLE, "check", drive_, "--json"};
+    else
+      args.insert(args.begin(), {TESSALINE_EXECUTABLE, "export", "--library", lib_ + "/Library.xml",
+                                 "--to", drive_});
     std::vector<std::string> env = {"HOME=" + dir_ / "home",
                                     "XDG_CONFIG_HOME=" + dir_ / "home/.config",
                                     "TESSALINE_RESOURCES=" TESSALINE_SOURCE_DIR "/resources",
@@ -580,6 +584,14 @@ class History {
     if (!finished) return;
     checkListed(run, files, written, one, allTracks);
     if (clean && run.status == 0) checkOnlyNeeded(files, written, one == nullptr);
+    // 8: after an export of all that said "Done.", the drive's own check
+    // finds everything the exporter keeps as it wrote it.
+    if (one == nullptr && clean && run.status == 0) {
+      Run checked = exportWith({}, -1, false, true);
+      if (checked.status != 0)
+        fail(8, "check disagrees with the export's \"Done.\"",
+             checked.report.is_object() ? checked.report.dump() : checked.err);
+    }
   }
 
   // 1: every entry of the exporter's playlist files plays a whole track,
