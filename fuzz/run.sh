@@ -14,7 +14,7 @@ seconds=$2
 shift 2
 src=$(cd "$(dirname "$0")/.." && pwd)
 fixtures="$src/../shared/fixtures"
-targets=${*:-"library_reader localized_strings format diskutil_text diskutil_plist smart_log_page88 mountinfo sysfs script_bridge"}
+targets=${*:-"library_reader localized_strings format diskutil_text diskutil_plist smart_log_page88 mountinfo sysfs script_bridge playlist_entries"}
 
 # The scratch folders of the targets that need files live here, not in /tmp.
 export TMPDIR="$build/fuzz-tmp"
@@ -33,6 +33,7 @@ for t in $targets; do
     mountinfo)         max=16384; extra="" ;;
     sysfs)             max=4096;  extra="" ;;
     script_bridge)     max=65536; extra="" ;;  # the target refuses more than 64 KiB
+    playlist_entries)  max=65536; extra="" ;;
     *) echo "unknown fuzz target: $t" >&2; exit 2 ;;
   esac
   # Crash inputs kept after a fix stay in every run's corpus.
