@@ -77,6 +77,14 @@ platform::FileStamp stampOf(const struct stat& st) {
           static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
 }
 
+// The size and time of the plain file at `path` (not through a link).
+std::optional<platform::FileStamp> plainFileStamp(platform::FileManager& fm,
+                                                  const std::string& path) {
+  auto a = fm.attributesOfItemAtPath(path, nullptr);
+  if (!a || a->type != platform::FileType::kRegular) return std::nullopt;
+  return platform::FileStamp{a->size, a->modificationTimeNs};
+}
+
 // The record's entry for a file about to be named below `root`.
 std::optional<platform::RecordEntry> entryOfStaged(const platform::DestinationRoot& root,
                                                    const platform::CopyBatchOptions::Staged& file,
@@ -1014,16 +1022,16 @@ Outcome<const ExportPlan*> ExportSession::plan() {
       const session::TargetFile& file = target_.files[i];
       if (file.playlist == session::TargetFile::kKeptAsItIs) continue;
       // A file not there yet is written without its text being made twice.
-      struct stat st;
       std::string path = root_ + "/" + file.relative;
-      if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      auto stamp = plainFileStamp(*fm, path);
+      if (!stamp) {
         ++plan_.playlistFilesToWrite;
         continue;
       }
       std::string text = playlistTextOf(file, present, nullptr, nullptr);
       auto now = fm->readSmallFile(path, text.size(), nullptr);
       plannedSame_[i] = now && *now == text;
-      plannedStamp_[i] = stampOf(st);
+      plannedStamp_[i] = *stamp;
       ++(plannedSame_[i] ? plan_.playlistFilesUnchanged : plan_.playlistFilesToWrite);
     }
     plannedPresent_ = std::move(present);
@@ -1452,13 +1460,12 @@ PlaylistOutcome ExportSession::playlistFiles() {
       platform::RecordEntry& e = *entry;
       // The file it replaces, while that is the exporter's: should the
       // new one never be named, the old one is still known.
-      struct stat st;
       auto known = driveRecord_.entries.find(e.key);
+      std::optional<platform::FileStamp> old;
       if (known != driveRecord_.entries.end() &&
-          known->second.kind != platform::EntryKind::kLegacy && lstat(file.to.c_str(), &st) == 0 &&
-          S_ISREG(st.st_mode)) {
-        platform::FileStamp old = stampOf(st);
-        if (asWritten(known->second, old, timeStep)) e.source = old;
+          known->second.kind != platform::EntryKind::kLegacy &&
+          (old = plainFileStamp(*fm, file.to))) {
+        if (asWritten(known->second, *old, timeStep)) e.source = *old;
       }
       named.push_back(std::move(e));
     }
@@ -1495,10 +1502,9 @@ PlaylistOutcome ExportSession::playlistFiles() {
     std::string path = root_ + "/" + file.relative;
     // Judged unchanged by the plan, and neither the drive's tracks nor the
     // file have changed since: its text need not be made again.
-    struct stat st;
     bool asPlanned = !playlistFormat_.windows1252 && i < plannedSame_.size() && plannedSame_[i] &&
-                     observed_.onDrive == plannedPresent_ && lstat(path.c_str(), &st) == 0 &&
-                     stampOf(st) == plannedStamp_[i];
+                     observed_.onDrive == plannedPresent_ &&
+                     plainFileStamp(*fm, path) == plannedStamp_[i];
     std::string text;
     if (asPlanned) {
       countLeftOut(file, observed_.onDrive, &outcome);
@@ -1512,10 +1518,11 @@ PlaylistOutcome ExportSession::playlistFiles() {
       // Left as it reads; the record learns its stamp where a kill kept
       // the record from it (the entry went in, the new file never came).
       auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(file.relative));
-      struct stat st;
+      std::optional<platform::FileStamp> now;
       if (known != driveRecord_.entries.end() &&
-          known->second.kind == platform::EntryKind::kPlaylist && lstat(path.c_str(), &st) == 0) {
-        platform::FileStamp stamp = stampOf(st);
+          known->second.kind == platform::EntryKind::kPlaylist &&
+          (now = plainFileStamp(*fm, path))) {
+        platform::FileStamp stamp = *now;
         if (!(known->second.drive == stamp) && asWritten(known->second, stamp, timeStep) &&
             writer) {
           platform::RecordEntry e = known->second;
@@ -1542,8 +1549,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
     bool windows1252 = file.relative.size() >= 4 &&
                        file.relative.compare(file.relative.size() - 4, 4, ".m3u") == 0;
     auto plays = [&](const std::string& entry) {
-      struct stat st;
-      return lstat((musicRoot_ + "/" + entry).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+      return plainFileStamp(*fm, musicRoot_ + "/" + entry).has_value();
     };
     std::string text = session::withoutEntries(file.keptText, windows1252,
                                                DestinationLayout::kPlaylistFolder, root_, plays);
@@ -1723,9 +1729,8 @@ void ExportSession::copyBeside(platform::FileManager& fm) {
       auto recorded =
           driveRecord_.entries.find(DestinationLayout::collisionKey(musicPrefix + candidate));
       if (recorded != driveRecord_.entries.end() && recorded->second.trackId != t.id) continue;
-      struct stat st;
-      if (lstat((musicRoot_ + "/" + candidate).c_str(), &st) == 0 &&
-          recorded == driveRecord_.entries.end())
+      if (recorded == driveRecord_.entries.end() &&
+          fm.fileExistsAtPath(musicRoot_ + "/" + candidate, nullptr))
         continue;
       chosen = std::move(candidate);
     }
@@ -2025,8 +2030,8 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
                            target_.needed.count(session::walkKey(e.path.substr(music.size())))
                      : files.count(key) != 0)
         continue;
-      struct stat st;
-      if (lstat((root_ + "/" + e.path).c_str(), &st) != 0 && errno == ENOENT)
+      platform::FileError error;
+      if (!fm->attributesOfItemAtPath(root_ + "/" + e.path, &error) && error.code == ENOENT)
         (e.kind == platform::EntryKind::kFolder ? deletedFolders : deleted).push_back(e.path);
     }
   }
