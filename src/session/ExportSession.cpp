@@ -448,7 +448,8 @@ Outcome<Done> ExportSession::load() {
     if (auto read = loadRecord(); !read) return read.error();
     auto fm = platform::FileManager::makePrivate();
     std::unordered_set<std::string> ids;
-    for (const auto& [relative, text] : keptPlaylistFiles(*fm, {})) {
+    keptAtLoad_ = keptPlaylistFiles(*fm, {});
+    for (const auto& [relative, text] : keptAtLoad_) {
       bool windows1252 =
           relative.size() >= 4 && relative.compare(relative.size() - 4, 4, ".m3u") == 0;
       for (const auto& entry :
@@ -772,6 +773,7 @@ Outcome<size_t> ExportSession::prepare() {
           settled = false;
           platform::logLine("Export: cannot settle " + path + ": " + std::strerror(e));
         } else if (restored) {
+          keptAtLoad_.clear();  // what the load read may be the old text
           platform::logLine("Export: put back " + path +
                             " under its name: its replacement was cut short");
         }
@@ -1665,8 +1667,18 @@ void ExportSession::makeTarget(platform::FileManager& fm) {
     writtenKeys.insert(DestinationLayout::collisionKey(written.back().first));
   }
   std::vector<std::pair<std::string, std::string>> kept;
-  keptUnreadable_.clear();
-  if (mode_ == Mode::kChosenPlaylists) kept = keptPlaylistFiles(fm, writtenKeys);
+  if (mode_ == Mode::kChosenPlaylists) {
+    // The files read while loading answer for the first plan, as the
+    // sources looked at then do; later plans read them again.
+    if (!keptAtLoad_.empty()) {
+      for (auto& file : keptAtLoad_)
+        if (!writtenKeys.count(DestinationLayout::collisionKey(file.first)))
+          kept.push_back(std::move(file));
+      keptAtLoad_.clear();
+    } else {
+      kept = keptPlaylistFiles(fm, writtenKeys);
+    }
+  }
   target_ = session::targetOf(snapshot_, written, kept, !o_.allTracks, root_);
   keptOnly_.clear();
   if (kept.empty()) return;

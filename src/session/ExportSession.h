@@ -346,6 +346,8 @@ class ExportSession {
   // collision keys), with their text; sets keptUnreadable_.
   std::vector<std::pair<std::string, std::string>> keptPlaylistFiles(
       platform::FileManager& fm, const std::unordered_set<std::string>& writtenKeys);
+  // The kept playlist files as load() read them; taken by the first plan.
+  std::vector<std::pair<std::string, std::string>> keptAtLoad_;
   // Snapshot tracks only kept playlist files list: copied when missing.
   std::vector<uint32_t> keptOnly_;
   // What the drive's intents say of temporaries and files set aside:
