@@ -9,10 +9,11 @@
 #include <thread>
 
 #include "catalogue/CTrack.h"
-#include "platform/Path.h"
 #include "catalogue/CTrackList.h"
+#include "catalogue/ScriptCopyRecord.h"
 #include "platform/DestinationRoot.h"
 #include "platform/Log.h"
+#include "platform/Path.h"
 #include "shell/FailureContainment.h"
 #include "shell/stAutoReleasePool.h"
 
@@ -166,8 +167,21 @@ uint64_t CTrack::doCopyWithFileManager(platform::FileManager* fileManager,
   std::shared_ptr<platform::FileManager> holder;
   platform::FileManager& fm = orDefault(fileManager, holder);
   // Written below the root, whose folders the batch makes as needed.
-  auto batch = fm.makeCopyBatch(platform::CopyBatchOptions{
-      platform::DestinationRoot::open(destinationBasePath().value_or("")), nullptr});
+  platform::CopyBatchOptions options{
+      platform::DestinationRoot::open(destinationBasePath().value_or("")), nullptr};
+  auto ids = std::make_shared<ScriptCopyRecord::Ids>();
+  int locked = 0;
+  auto identities = ScriptCopyRecord::of(options.root->path(), &locked);
+  if (identities) identities->prepare(options, ids);
+  // Nothing is written below an export another process is writing.
+  if (locked != 0) {
+    setError(error, locked,
+             "Another export is writing to “" + options.root->path() + "”, so “" + trackTitle() +
+                 "” was not copied.");
+    return 0;
+  }
+  auto batch = fm.makeCopyBatch(options);
+  if (auto destination = absDestinationPath()) ids->emplace(*destination, uniqueID());
   if (!stageCopy(fm, *batch, error)) return 0;
   std::vector<platform::FileError> errors;
   std::vector<bool> inPlace = batch->commit(&errors);

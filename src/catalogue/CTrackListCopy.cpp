@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "catalogue/CTrackList.h"
+#include "catalogue/ScriptCopyRecord.h"
 #include "platform/DockProgressFactory.h"
 #include "platform/RunLoop.h"
 #include "shell/stAutoReleasePool.h"
@@ -155,6 +156,7 @@ struct PendingBatch {
   std::unique_ptr<platform::CopyBatch> copies;
   std::vector<std::pair<CTrack::Ptr, bool>> tracks;
   std::vector<std::string> destinations;  // of the staged copies
+  std::shared_ptr<ScriptCopyRecord::Ids> ids;
 };
 
 }  // namespace
@@ -196,6 +198,17 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(
   std::shared_ptr<const platform::DestinationRoot> root = context.root;
   if (!root) root = platform::DestinationRoot::open(CTrack::destinationBasePath().value_or(""));
   platform::CopyBatchOptions batchOptions{root, context.stop, {}, context.bytesWritten};
+  std::shared_ptr<ScriptCopyRecord> identities =
+      root ? ScriptCopyRecord::of(root->path()) : nullptr;
+  // Each batch has its own table of IDs: one fills while the one before
+  // it is committed on another thread.
+  auto newBatch = [&] {
+    PendingBatch batch{nullptr, {}, {}, std::make_shared<ScriptCopyRecord::Ids>()};
+    platform::CopyBatchOptions options = batchOptions;
+    if (identities) identities->prepare(options, batch.ids);
+    batch.copies = fm->makeCopyBatch(options);
+    return batch;
+  };
   auto stopping = [&] {
     return context.stop != nullptr && context.stop->load(std::memory_order_relaxed);
   };
@@ -204,7 +217,7 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(
   // another; tracks are counted and shown in array order once their batch
   // is done. Declared so that unwinding waits for the flush first, then
   // removes the temporaries of copies never committed.
-  PendingBatch filling{fm->makeCopyBatch(batchOptions), {}};
+  PendingBatch filling = newBatch();
   std::optional<PendingBatch> flushed;
   std::vector<platform::FileError> flushErrors;
   Flusher flushing;
@@ -237,7 +250,7 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(
   auto launch = [&] {
     settle();
     flushed.emplace(std::move(filling));
-    filling = PendingBatch{fm->makeCopyBatch(batchOptions), {}};
+    filling = newBatch();
     flushing.start(flushed->copies.get(), &flushErrors);
   };
   // Everything staged so far named and counted.
@@ -268,6 +281,7 @@ uint64_t CTrackList::doCopyWithAlreadyCopied(
     if (staged) {
       if (auto destination = track->absDestinationPath()) {
         unnamed.insert(*destination);
+        filling.ids->emplace(*destination, track->uniqueID());
         filling.destinations.push_back(std::move(*destination));
       }
     }

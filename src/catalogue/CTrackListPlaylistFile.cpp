@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "catalogue/CTrackList.h"
+#include "catalogue/ScriptCopyRecord.h"
 #include "platform/Exception.h"
 #include "platform/Format.h"
 #include "platform/Log.h"
@@ -113,8 +114,16 @@ bool CTrackList::doGeneratePlaylistinFolder(const std::string& folder,
   }
   // The new text replaces the old file in one step; the old one is never
   // deleted first, so a failed write leaves it as it was.
+  // Below an export's root, the file is recorded by identity first, as
+  // the exporter's own playlist files are.
   platform::FileError failure;
-  if (!fm->writeStringBelowRoot(*root, text, path, &failure)) {
+  auto identities = ScriptCopyRecord::of(CTrack::destinationBasePath().value_or(""));
+  std::vector<platform::FileError> errors;
+  bool written = identities ? fm->writeStringsBelowRoot(*root, {{path, text}}, &errors,
+                                                        identities->playlistFiles())[0]
+                            : fm->writeStringBelowRoot(*root, text, path, &failure);
+  if (!errors.empty()) failure = errors[0];
+  if (!written) {
     platform::logFormat("doGeneratePlaylistinFolder write error: %@", failure.localizedDescription);
     if (error) *error = failure;
     return false;

@@ -7,6 +7,7 @@
 #include "catalogue/CTrack.h"
 #include "catalogue/CTrackCarrier.h"
 #include "platform/DestinationRoot.h"
+#include "platform/DriveRecord.h"
 #include "platform/Exception.h"
 #include "platform/InsideFolder.h"
 #include "platform/Log.h"
@@ -262,6 +263,19 @@ void CTrackSync::deleteAllInList() {
       return;
     }
   }
+  // The export's record forgets what is deleted here as it goes, so that
+  // no entry speaks for a file that is gone.
+  std::optional<platform::Result<platform::DriveRecord::OfTracks>> exportRecord;
+  if (root && exportLock) exportRecord = platform::DriveRecord::ofTracksFolder(*root);
+  std::vector<std::string> removedKeys;
+  auto noteRemovals = [&](bool now) {
+    if (removedKeys.empty() || (!now && removedKeys.size() < 64)) return;
+    if (exportRecord && *exportRecord) {
+      auto s = (*exportRecord)->writer->remove(removedKeys, true);
+      if (!s.ok()) platform::logFormat("deleteAllInList error: %@", s.message());
+    }
+    removedKeys.clear();
+  };
   std::unordered_set<std::string> realFolders;
 
   // Whether `path` lies strictly below the root, reached through real
@@ -301,8 +315,14 @@ void CTrackSync::deleteAllInList() {
     platform::FileError error;
     if (!fm->removeItemAtPath(path, &error)) {
       platform::logFormat("deleteAllInList error: %@", error.localizedDescription);
+    } else if (exportRecord && *exportRecord) {
+      std::string rel = pathMinusBaseFromPath(path, *root).value_or("");
+      if (!rel.empty() && rel[0] == '/') rel.erase(0, 1);
+      removedKeys.push_back(platform::recordKey((*exportRecord)->prefix + rel));
+      noteRemovals(false);
     }
   }
+  noteRemovals(true);
   setDeleteList(std::nullopt);
   setFm(nullptr);
 }

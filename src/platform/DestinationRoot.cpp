@@ -410,8 +410,8 @@ Result<RootLock> DestinationRoot::shareLock(std::string* holder) const {
   return held;
 }
 
-std::optional<Result<RootLock>> DestinationRoot::lockExportOf(const std::string& tracksFolder,
-                                                              std::string* holder) {
+std::optional<std::string> DestinationRoot::exportRootOf(const std::string& tracksFolder,
+                                                         std::string* tracksName) {
   // By the folder it is, however it is spelled ("Music/.", a link to it):
   // the lock must be the one an export of that drive takes.
   std::string folder = tracksFolder;
@@ -423,11 +423,19 @@ std::optional<Result<RootLock>> DestinationRoot::lockExportOf(const std::string&
   size_t slash = folder.rfind('/');
   if (slash == std::string::npos || slash == 0) return std::nullopt;
   std::string last = folder.substr(slash + 1);
+  if (tracksName) *tracksName = last;
   std::transform(last.begin(), last.end(), last.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (last != "music") return std::nullopt;
   folder.resize(slash);
-  auto root = open(folder);
+  return folder;
+}
+
+std::optional<Result<RootLock>> DestinationRoot::lockExportOf(const std::string& tracksFolder,
+                                                              std::string* holder) {
+  auto folder = exportRootOf(tracksFolder, nullptr);
+  if (!folder) return std::nullopt;
+  auto root = open(*folder);
   if (!root->isOpen()) return Result<RootLock>(Status::fromFileError(root->openError()));
   return root->shareLock(holder);
 }

@@ -115,6 +115,11 @@ class DestinationRoot {
   static std::optional<Result<RootLock>> lockExportOf(const std::string& tracksFolder,
                                                       std::string* holder);
 
+  // The export root `tracksFolder` belongs to (its real parent when it is
+  // an export's "Music"), with the folder's own name as the drive spells
+  // it in *tracksName; none for a folder of another name.
+  static std::optional<std::string> exportRootOf(const std::string& tracksFolder,
+                                                 std::string* tracksName);
   // A line of the record of written files back to the path it stands for.
   static std::string decodeRecordLine(std::string_view line);
 

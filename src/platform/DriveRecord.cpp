@@ -26,6 +26,7 @@
 
 #include "platform/PosixFileManager.h"
 #include "platform/StateFile.h"
+#include "platform/Unicode.h"
 
 namespace platform {
 namespace {
@@ -342,6 +343,21 @@ Result<std::unique_ptr<DriveRecord>> DriveRecord::open(std::shared_ptr<Destinati
       new DriveRecord(std::move(root), std::move(keyOf), std::move(*lock)));
 }
 
+std::optional<Result<DriveRecord::OfTracks>> DriveRecord::ofTracksFolder(
+    const std::string& tracksFolder) {
+  std::string name;
+  auto folder = DestinationRoot::exportRootOf(tracksFolder, &name);
+  if (!folder) return std::nullopt;
+  OfTracks of;
+  of.root = DestinationRoot::open(*folder);
+  if (!of.root->isOpen()) return Result<OfTracks>(Status::fromFileError(of.root->openError()));
+  auto writer = open(of.root, &recordKey);
+  if (!writer) return Result<OfTracks>(writer.status());
+  of.writer = std::move(*writer);
+  of.prefix = name + "/";
+  return Result<OfTracks>(std::move(of));
+}
+
 Status DriveRecord::append(const std::vector<RecordEntry>& entries, bool flush) {
   std::string lines;
   for (const RecordEntry& e : entries) addLine(lines, e);
@@ -427,6 +443,8 @@ Status DriveRecord::compact(size_t maxBytes) {
   close(folder);
   return status;
 }
+
+std::string recordKey(std::string_view path) { return unicode::upper(unicode::nfd(path)); }
 
 std::optional<RecordEntry> folderEntry(const DestinationRoot& root, std::string_view absolute,
                                        const std::function<std::string(std::string_view)>& keyOf) {

@@ -100,6 +100,10 @@ struct RecordContents {
   std::unordered_set<std::string> removed;
 };
 
+// The key exports file a drive path under: its case-folded, decomposed
+// spelling, as the drive's file systems compare names.
+std::string recordKey(std::string_view path);
+
 // The entry of a folder the exporter made at `absolute` below `root`;
 // none when it does not lie below it.
 std::optional<RecordEntry> folderEntry(const DestinationRoot& root, std::string_view absolute,
@@ -123,6 +127,17 @@ class DriveRecord {
   // which compact() needs to keep the removals that hide older paths.
   static Result<std::unique_ptr<DriveRecord>> open(
       std::shared_ptr<DestinationRoot> root, std::function<std::string(std::string_view)> keyOf);
+
+  // The writer of the record of the export whose tracks folder is
+  // `tracksFolder` (DestinationRoot::exportRootOf), keyed by recordKey, and
+  // the prefix that folder's paths take in it ("Music/"); none for a
+  // folder no export reads.
+  struct OfTracks {
+    std::unique_ptr<DriveRecord> writer;
+    std::shared_ptr<DestinationRoot> root;
+    std::string prefix;
+  };
+  static std::optional<Result<OfTracks>> ofTracksFolder(const std::string& tracksFolder);
 
   // Adds entries (a later entry for a key replaces the earlier one) in one
   // write; with `flush`, on the disk before it returns.

@@ -90,6 +90,9 @@ struct CopyBatchOptions {
     int64_t modificationTimeNs = 0;
     std::optional<uint64_t> checksum;  // with `checksum` asked
     bool folder = false;
+    // The source as the copy read it (copies only).
+    uint64_t sourceSize = 0;
+    int64_t sourceTimeNs = 0;
   };
   std::function<int(const std::vector<Staged>&, bool flush)> beforeNaming;
 };

@@ -302,6 +302,8 @@ struct StagedCopy {
   dev_t device = 0;
   uint64_t bytes = 0;
   std::optional<uint64_t> checksum;
+  uint64_t sourceSize = 0;  // as the source was when it was read
+  int64_t sourceTimeNs = 0;
 };
 
 // Removes a staged copy's temporary (closing it first).
@@ -432,6 +434,9 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder,
   staged->temporary = std::move(temporary);
   staged->bytes = written;
   if (hash) staged->checksum = hash->digest();
+  staged->sourceSize = static_cast<uint64_t>(source.st_size);
+  staged->sourceTimeNs =
+      static_cast<int64_t>(source.st_mtim.tv_sec) * 1'000'000'000 + source.st_mtim.tv_nsec;
   return {};
 }
 
@@ -598,7 +603,7 @@ class PosixCopyBatch : public CopyBatch {
         named.push_back(
             {staged_[i].to, static_cast<uint64_t>(st.st_size),
              static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
-             staged_[i].checksum});
+             staged_[i].checksum, false, staged_[i].sourceSize, staged_[i].sourceTimeNs});
       }
       int e = named.empty() ? 0 : batch_.beforeNaming(named, staged_.size() <= kFlushOneByOne);
       if (e == 0) madeFolders_.erase(madeFolders_.begin(), madeFolders_.begin() + folders);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 
+#include "platform/DriveRecord.h"
 #include "platform/Path.h"
 #include "platform/Unicode.h"
 
@@ -212,7 +213,7 @@ DestinationLayout::DestinationLayout(std::string mediaFolder) {
 }
 
 std::string DestinationLayout::collisionKey(std::string_view path) {
-  return platform::unicode::upper(platform::unicode::nfd(path));
+  return platform::recordKey(path);
 }
 
 std::string DestinationLayout::safeComponent(std::string_view name, size_t reserve) {

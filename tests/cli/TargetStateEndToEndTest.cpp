@@ -389,3 +389,36 @@ TEST(Removals, AFileNamedOnlyByAnOlderListIsPossiblyTheUsers) {
 }
 
 }  // namespace
+
+namespace {
+
+// Copies made through the script bridge are recorded by identity as the
+// exporter's own are: a later export deletes one that is gone from the
+// library while it is as the bridge wrote it, and keeps one the user has
+// replaced at that name.
+TEST(Removals, AScriptsCopiesAreTheExportersOnlyWhileAsWritten) {
+  for (bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "the user's file at the copy's name" : "the copy as written");
+    StaleSunday s;
+    fs::remove_all(s.drive);
+    fs::create_directories(s.drive);
+    std::system(("python3 " + shellQuoted(TESSALINE_SOURCE_DIR "/examples/export_via_bridge.py") +
+                 " " + shellQuoted(TESSALINE_EXECUTABLE) + " " + shellQuoted(s.library) + " " +
+                 shellQuoted(s.drive) + " >/dev/null 2>&1")
+                    .c_str());
+    ASSERT_TRUE(fs::exists(s.stale));
+    ASSERT_NE(testsupport::readFile(s.drive + "/.tessaline/record").find("Here Comes the Sun"),
+              std::string::npos);
+    if (replaced) testsupport::writeFile(s.stale, "the user's own recording");
+    Exported r = tessaline(s.exportFewer() + " --yes");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(fs::exists(s.stale), replaced) << r.out;
+    if (replaced) {
+      EXPECT_EQ(testsupport::readFile(s.stale), "the user's own recording");
+    }
+    EXPECT_EQ(r.out.find("possibly yours"), std::string::npos) << r.out;
+    EXPECT_EQ(tessaline("check " + shellQuoted(s.drive)).status, 0);
+  }
+}
+
+}  // namespace
