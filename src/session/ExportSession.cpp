@@ -915,7 +915,9 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
           item.written =
               attributes && asWritten(known->second,
                                       {attributes->size, attributes->modificationTimeNs}, timeStep);
-          item.changed = !item.written;
+          // One that could not be looked at is kept as it is, still the
+          // exporter's for the next export to judge.
+          item.changed = attributes && !item.written;
         } else {
           // Named by an older list of paths alone (an older version's, or a
           // script's copy), with nothing to tell whether the file there is
@@ -1432,15 +1434,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
   std::set<std::string> notEncodable;
   // The old file stays where the new one could not be written: what it
   // lists stays too, while it is the exporter's.
-  auto keepListed = [&](const std::string& path, const std::string& relative) {
-    auto text = fm->readSmallFile(path, kMaxPlaylistBytes, nullptr);
-    if (!text) return;
-    std::string_view name = relative;
-    bool windows1252 = name.size() >= 4 && name.substr(name.size() - 4) == ".m3u";
-    for (const auto& entry :
-         session::musicEntriesOf(*text, windows1252, DestinationLayout::kPlaylistFolder, root_))
-      stillListed_.insert(session::walkKey(entry));
-  };
+  auto keepListed = [&](const std::string& path, const std::string&) { holdListed(*fm, path); };
   // The files go out in batches, each flushed once before its files are
   // named (a flush per file costs more than writing it).
   constexpr size_t kFilesAtOnce = 256;
@@ -1891,6 +1885,15 @@ void ExportSession::findUnplayable(const session::Plan& sized) {
   }
 }
 
+void ExportSession::holdListed(platform::FileManager& fm, const std::string& path) {
+  auto text = fm.readSmallFile(path, kMaxPlaylistBytes, nullptr);
+  if (!text) return;
+  bool windows1252 = path.size() >= 4 && path.compare(path.size() - 4, 4, ".m3u") == 0;
+  for (const auto& entry :
+       session::musicEntriesOf(*text, windows1252, DestinationLayout::kPlaylistFolder, root_))
+    stillListed_.insert(session::walkKey(entry));
+}
+
 CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   CleanOutcome outcome;
   outcome.attempted = remove;
@@ -1963,9 +1966,10 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
     if (item.ours && !item.playlistFile && !stillListed_.empty() &&
         item.path.compare(0, musicPrefix.size(), musicPrefix) == 0 &&
         stillListed_.count(session::walkKey(item.path.substr(musicPrefix.size())))) {
-      // A playlist file that could not be replaced still lists it.
+      // A playlist file that could not be replaced or removed, or that is
+      // the user's now, still lists it.
       done.kept = true;
-      done.reason = "a playlist file the export could not replace still lists it";
+      done.reason = "a playlist file still on the drive lists it";
       outcome.items.push_back(std::move(done));
       continue;
     }
@@ -2025,6 +2029,9 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
         ++outcome.notDeleted;
       }
     }
+    // Stale playlist files come first: what one that stays lists stays
+    // too, so that no file left on the drive lists a track deleted here.
+    if (item.playlistFile && !done.deleted) holdListed(*fm, item.path);
     outcome.items.push_back(std::move(done));
     if (deleted.size() + deletedFolders.size() >= kSettleEvery) settle();
   }

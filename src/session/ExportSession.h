@@ -338,6 +338,8 @@ class ExportSession {
   // files that could not be replaced: the old files stay, and so must
   // what they list.
   std::unordered_set<std::string> stillListed_;
+  // Adds what the playlist file at `path` lists below Music to stillListed_.
+  void holdListed(platform::FileManager& fm, const std::string& path);
   // A clean-up of some playlists cannot be judged when a kept playlist
   // file of the exporter's cannot be read: why, or empty.
   std::string keptUnreadable_;
