@@ -44,6 +44,8 @@ using testsupport::readFile;
 
 namespace {
 
+constexpr int kInterrupted = 130;  // the exit status of an export stopped when asked
+
 const char* const kTitles[] = {"Intro", "Blue Hour", "Rain", "Night Drive", "Caf\xC3\xA9"};
 const char* const kArtists[] = {"Nova", "The Lanterns", "Bj\xC3\xB6rn & Co"};
 const char* const kAlbums[] = {"First", "Second Light", "Live"};
@@ -333,7 +335,12 @@ class History {
   // The exports.
   void exportAll() { exportSome(false, -1); }
   void exportOne() { exportSome(true, -1); }
-  void killedExport() { exportSome(chance(40), static_cast<int>(pick(30001))); }
+  // Killed outright, or asked to stop as Ctrl-C and the service manager
+  // ask, which every phase must heed within moments.
+  void killedExport() {
+    const int signals[] = {SIGKILL, SIGKILL, SIGKILL, SIGTERM, SIGINT};
+    exportSome(chance(40), static_cast<int>(pick(30001)), signals[pick(5)]);
+  }
   void dryRun() {
     const Playlist* one = !playlists_.empty() && chance(30) ? &anyOf(playlists_) : nullptr;
     auto before = snapshot();
@@ -356,19 +363,23 @@ class History {
   }
   // An export of all playlists or of one; killed `killAfterUs` after it
   // started (now and then stopped first) unless that is negative.
-  void exportSome(bool justOne, int killAfterUs) {
+  void exportSome(bool justOne, int killAfterUs, int signal = SIGKILL) {
     const Playlist* one = justOne && !playlists_.empty() ? &anyOf(playlists_) : nullptr;
     bool clean = one == nullptr || chance(75), allTracks = one == nullptr && chance(10);
-    bool stopped = killAfterUs >= 0 && chance(30);
-    Run run = exportWith(argsFor(one, clean, allTracks), killAfterUs, stopped);
+    bool stopped = killAfterUs >= 0 && signal == SIGKILL && chance(30);
+    Run run = exportWith(argsFor(one, clean, allTracks), killAfterUs, stopped, false, signal);
     say(cat("export ", one ? "--playlist '" + one->name + "'" : "all",
             one && clean ? " --clean" : "", allTracks ? " --all-tracks" : "",
             killAfterUs < 0 ? ""
-                            : cat(" killed after ", killAfterUs / 1000.0, " ms",
-                                  stopped ? ", stopped first" : ""),
+                            : cat(signal == SIGKILL ? " killed" : " sent ",
+                                  signal == SIGKILL ? "" : strsignal(signal), " after ",
+                                  killAfterUs / 1000.0, " ms", stopped ? ", stopped first" : ""),
             ": ", run.status < 0 ? "killed" : cat("exit ", run.status)));
-    // One that ended before the kill is an export like any other.
-    settled_ = run.status >= 0;
+    // One that ended before the kill is an export like any other; one
+    // that stopped when asked leaves what a kill leaves at most.
+    settled_ = run.status >= 0 && run.status != kInterrupted;
+    if (run.status == kInterrupted && run.report.value("status", "") != "interrupted")
+      fail(9, "a stopped export did not say it was interrupted", run.err);
     if (settled_) return checkExport(run, one, allTracks, clean);
     checkUserFiles();
     checkSources();
@@ -476,7 +487,7 @@ class History {
   // settings of its own; killed `killAfterUs` after it started (stopped
   // first, when asked) unless that is negative.
   Run exportWith(std::vector<std::string> args, int killAfterUs = -1, bool stopFirst = false,
-                 bool check = false) {
+                 bool check = false, int signal = SIGKILL) {
     writeLibrary();
     if (check)
       args = {TESSALINE_EXECUTABLE, "check", drive_, "--json"};
@@ -510,10 +521,22 @@ class History {
     if (killAfterUs >= 0) {
       usleep(static_cast<useconds_t>(killAfterUs));
       if (stopFirst) kill(pid, SIGSTOP);
-      kill(pid, SIGKILL);
+      kill(pid, signal);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    // A stop asked for is heeded in whatever phase it finds the export.
+    auto asked = std::chrono::steady_clock::now();
+    bool reaped = false;
+    while (signal != SIGKILL && killAfterUs >= 0 && !reaped) {
+      reaped = waitpid(pid, &status, WNOHANG) == pid;
+      if (!reaped && std::chrono::steady_clock::now() - asked > std::chrono::seconds(20)) {
+        fail(9, cat("an export ignored ", strsignal(signal), " for 20 s"), readFile(err));
+        kill(pid, SIGKILL);
+        break;
+      }
+      if (!reaped) usleep(2000);
+    }
+    if (!reaped) waitpid(pid, &status, 0);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     std::string text = readFile(out);
     size_t brace = text.rfind("{\n", 0) == 0 ? 0 : text.find("\n{\n");
