@@ -176,6 +176,7 @@ std::string ExportWorker::exportTo(const std::vector<std::string>& ids,
                                    ExportReport& report) {
   if (!session_) return kNoLibrary;
   options_.cleanAll = false;
+  session_->setCleanAll(false);
   session_->choose(ids);
   report.add({{"library", session_->libraryFile()},
               {"destination", session_->root()},
@@ -256,6 +257,7 @@ void ExportWorker::listStale(const std::vector<std::string>& ids, bool everythin
       return reply(done, std::move(out));
     }
     options_.cleanAll = everything;
+    session_->setCleanAll(everything);
     session_->choose(ids);
     out.error = prepare();
     auto planned = out.error.empty() ? session_->plan() : Outcome<const ExportPlan*>(nullptr);

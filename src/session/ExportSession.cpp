@@ -72,11 +72,6 @@ bool asWritten(const platform::RecordEntry& e, const platform::FileStamp& now, i
          (e.kind == platform::EntryKind::kPlaylist && e.source.mtimeNs != 0 && same(e.source));
 }
 
-platform::FileStamp stampOf(const struct stat& st) {
-  return {static_cast<uint64_t>(st.st_size),
-          static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-}
-
 // The size and time of the plain file at `path` (not through a link).
 std::optional<platform::FileStamp> plainFileStamp(platform::FileManager& fm,
                                                   const std::string& path) {
@@ -519,13 +514,12 @@ Outcome<Done> ExportSession::load() {
     for (size_t i = 0; i < library_.tracks.size(); ++i) {
       if (neededTrack[i]) byId.emplace(library_.tracks[i].persistentId, &library_.tracks[i]);
     }
+    auto files = platform::FileManager::makePrivate();
     for (const auto& [id, t] : byId) {
       if (kept.count(id)) continue;
-      struct stat st;
-      if (stat(std::string(t->localPath()).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-      auto match = unclaimed.find(
-          {static_cast<uint64_t>(st.st_size),
-           static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec});
+      auto source = files->attributesOfLinkTargetAtPath(std::string(t->localPath()), nullptr);
+      if (!source || source->type != platform::FileType::kRegular) continue;
+      auto match = unclaimed.find({source->size, source->modificationTimeNs});
       if (match == unclaimed.end() || match->second.empty()) continue;
       kept.emplace(id, std::string_view(match->second.back()->path).substr(musicPrefix.size()));
       match->second.pop_back();
@@ -592,17 +586,18 @@ Outcome<Done> ExportSession::load() {
   std::unordered_set<std::string> takenNames;
   for (const auto& [id, name] : paths.playlists)
     takenNames.insert(DestinationLayout::collisionKey(name + ext));
+  auto lookups = platform::FileManager::makePrivate();
   auto usable = [&](const std::string& name) {
     std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + name + ext;
-    struct stat st;
-    if (lstat((root_ + "/" + relative).c_str(), &st) != 0) return errno == ENOENT;
-    if (!S_ISREG(st.st_mode)) return false;
+    platform::FileError why;
+    auto at = lookups->attributesOfItemAtPath(root_ + "/" + relative, &why);
+    if (!at) return why.code == ENOENT;
+    if (at->type != platform::FileType::kRegular) return false;
     // The exporter's file while it is as written: one the user put at its
     // name since (a list of their own saved over it) is theirs.
     auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(relative));
     if (known != driveRecord_.entries.end() && known->second.kind != platform::EntryKind::kLegacy) {
-      platform::FileStamp now = stampOf(st);
-      return asWritten(known->second, now, timeStep);
+      return asWritten(known->second, {at->size, at->modificationTimeNs}, timeStep);
     }
     return known != driveRecord_.entries.end();  // an older list's path, not removed since
   };
@@ -1186,6 +1181,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   if (std::none_of(driveRecord_.entries.begin(), driveRecord_.entries.end(),
                    [](const auto& e) { return e.second.kind == platform::EntryKind::kFolder; })) {
     std::set<std::string> holding;
+    auto lookups = platform::FileManager::makePrivate();
     for (const auto& [key, e] : driveRecord_.entries) {
       for (size_t slash = e.path.rfind('/'); slash != std::string::npos && slash > 0;
            slash = e.path.rfind('/', slash - 1)) {
@@ -1194,8 +1190,8 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
     }
     std::vector<platform::RecordEntry> folders;
     for (const auto& relative : holding) {
-      struct stat st;
-      if (lstat((root_ + "/" + relative).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      auto at = lookups->attributesOfItemAtPath(root_ + "/" + relative, nullptr);
+      if (!at || at->type != platform::FileType::kDirectory) continue;
       if (auto e = platform::folderEntry(*destination_, root_ + "/" + relative,
                                          &DestinationLayout::collisionKey))
         folders.push_back(std::move(*e));

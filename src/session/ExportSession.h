@@ -1,7 +1,8 @@
 // One export of a library to a drive, as steps whose results are values:
 // load, prepare, plan, copy (with progress), cover images, playlist files,
 // clean-up. The command line renders the values as text or JSON; a window
-// renders them as widgets. The session asks nothing and prints nothing.
+// renders them as widgets. The session asks nothing. It keeps a copy of
+// its options and, from prepare() on, the drive's lock.
 //
 // The order is the application's own: load, then (unless only looking)
 // prepare, plan, copy, covers, playlist files, clean-up. The plan works
@@ -13,13 +14,11 @@
 // with cleanAll, every stale item. It is refused while the library or any
 // of its tracks lies inside the destination.
 //
-// Thread: the caller's thread (the command line's main thread, the
-// window's worker); every step runs on it. `stop` flags are read from
-// any thread: a signal handler or the window may set them.
-// Errors: a step that cannot go on returns an ExportError value (its kind
-// for the exit status, and a Status saying what failed, where and why);
-// nothing is thrown. Everything that fails per item (a track, a playlist
-// file, a stale file) is in the step's result with its reason.
+// Thread: one caller thread at a time (the command line's main thread, the
+// window's worker); load and copy start threads of their own and join them
+// before they return; `stop` flags may be set from any thread.
+// Errors: a step that cannot go on returns an ExportError (kind, and what
+// failed, where and why); per-item failures are in its result; logs only.
 #pragma once
 
 #include <algorithm>
@@ -256,6 +255,9 @@ class ExportSession {
   // exported, so their tracks become stale unless a chosen playlist lists
   // them too. Choosing again may widen it back.
   void choose(const std::vector<std::string>& playlistIds);
+  // Whether the clean-up also takes stale files the exporter did not
+  // write (the window's box), for the plans from now on.
+  void setCleanAll(bool everything) { o_.cleanAll = everything; }
   // Every playlist loaded, chosen or not (name, identifier).
   std::vector<std::pair<std::string, std::string>> loadedPlaylists() const;
 
@@ -322,7 +324,7 @@ class ExportSession {
   VerifyCounts verifyCopies(session::CopyReport& run, platform::FileManager& fm,
                             platform::DriveRecord& writer);
 
-  const ExportOptions& o_;
+  ExportOptions o_;  // a copy: the caller's may change while the session lives
   Library library_;
   std::string libraryFile_;
   std::string root_;        // the drive's folder
