@@ -41,13 +41,13 @@
 #include "platform/DestinationRoot.h"
 #include "platform/Status.h"
 #include "session/CopyRun.h"
+#include "session/ExportOptions.h"
 #include "session/Plan.h"
 #include "session/PlaylistWriter.h"
 #include "session/Target.h"
 
 namespace app {
 
-struct ExportOptions;
 
 // Why a step of the export cannot go on.
 struct ExportError {
