@@ -167,6 +167,7 @@ class ExportRun {
   std::set<std::string> missingSources_;  // told in the plan, not again as copy failures
   size_t playlistFailures_ = 0;
   size_t deleteFailures_ = 0;
+  size_t coverFailures_ = 0;
   bool cleanedFirst_ = false;
   bool copyStarted_ = false;
   std::optional<size_t> playlistsWritten_;
@@ -663,18 +664,30 @@ std::variant<int, Ending> ExportRun::run() {
   if (auto end = interrupted()) return *end;
   if (auto end = copy()) return *end;
   if (auto end = interrupted()) return *end;
-  size_t covers = session_.covers(stop_.flag());
+  std::vector<app::CoverFailure> coversFailed;
+  size_t covers = session_.covers(stop_.flag(), &coversFailed);
   report_["coverImages"] = covers;
   if (covers)
     out("Cover images: " + std::to_string(covers) + " \"" +
         std::string(app::DestinationLayout::kArtFileName) + "\" written.");
+  if (!coversFailed.empty()) {
+    json failed = json::array();
+    problem(countText(coversFailed.size(), "cover image", "cover images") + " not written:");
+    for (const auto& f : coversFailed) {
+      problem("  " + f.path + ": " + f.reason);
+      failed.push_back({{"path", f.path}, {"reason", f.reason}});
+    }
+    report_["coverImagesNotWritten"] = failed;
+    coverFailures_ = coversFailed.size();
+  }
   if (auto end = interrupted()) return *end;
   playlistFiles();
   if (auto end = interrupted()) return *end;
   if (plan_->cleanUp && !cleanedFirst_) {
     if (auto end = cleanUp()) return *end;
   }
-  bool ok = notCopied_ == 0 && playlistFailures_ == 0 && deleteFailures_ == 0;
+  bool ok =
+      notCopied_ == 0 && playlistFailures_ == 0 && deleteFailures_ == 0 && coverFailures_ == 0;
   report_["status"] = ok ? "done" : "problems";
   if (ok) {
     problem("Done.");  // the final line, also with --quiet

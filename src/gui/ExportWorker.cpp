@@ -219,8 +219,12 @@ std::string ExportWorker::exportTo(const std::vector<std::string>& ids,
   report.add(copyReport(out->copy));
   out->stopped = stop_;
   if (!out->stopped) {
-    out->covers = session_->covers(&stop_);
+    out->covers = session_->covers(&stop_, &out->coversFailed);
     report.add({{"coverImages", out->covers}});
+    nlohmann::json failed = nlohmann::json::array();
+    for (const auto& f : out->coversFailed)
+      failed.push_back({{"path", f.path}, {"reason", f.reason}});
+    if (!failed.empty()) report.add({{"coverImagesNotWritten", failed}});
     out->playlists = session_->playlistFiles();
     report.add(playlistReport(out->playlists));
     if (plan.cleanUp && !cleanFirst && !stop_) out->clean = session_->clean(true, &stop_);
@@ -228,7 +232,7 @@ std::string ExportWorker::exportTo(const std::vector<std::string>& ids,
   if (plan.cleanUp) report.add({{"stale", staleReport(plan, out->clean)}});
   out->stopped = stop_;
   bool ok = out->copy.notCopied.empty() && out->playlists.notWritten.empty() &&
-            out->clean.notDeleted == 0;
+            out->clean.notDeleted == 0 && out->coversFailed.empty();
   report.add({{"status", out->stopped ? "interrupted" : ok ? "done" : "problems"}});
   out->refreshed = rows(ids);
   return "";

@@ -68,6 +68,7 @@ struct Exported {
   bool stopped = false;
   CopyOutcome copy;
   size_t covers = 0;
+  std::vector<CoverFailure> coversFailed;
   PlaylistOutcome playlists;
   // The clean-up that leaves the drive holding the checked playlists
   // only: what the exporter wrote that none of them needs.

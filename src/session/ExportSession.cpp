@@ -1330,7 +1330,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   return outcome;
 }
 
-size_t ExportSession::covers(const std::atomic<bool>* stop) {
+size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFailure>* failed) {
   auto fm = platform::FileManager::makePrivate();
   static const char* kCandidates[] = {"folder.jpg", "Folder.jpg", "FOLDER.JPG", "cover.jpg",
                                       "Cover.jpg",  "COVER.JPG",  "front.jpg",  "Front.jpg",
@@ -1363,8 +1363,18 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
     };
   }
   auto batch = fm->makeCopyBatch(options);
+  std::vector<std::string> pending;  // the batch's images, in order
+  auto fail = [&](const std::string& path, const platform::FileError& why) {
+    if (failed) failed->push_back({path, describeCopyFailure(why, "")});
+  };
   auto commit = [&] {
-    for (bool named : batch->commit(nullptr)) written += named;
+    std::vector<platform::FileError> errors;
+    std::vector<bool> named = batch->commit(&errors);
+    for (size_t i = 0; i < named.size() && i < pending.size(); ++i) {
+      written += named[i];
+      if (!named[i]) fail(pending[i], i < errors.size() ? errors[i] : platform::FileError{EIO});
+    }
+    pending.clear();
   };
   // Each album folder of the tracks exported (and of those the drive
   // keeps for playlists not chosen) that the copies made or found, and
@@ -1405,7 +1415,12 @@ size_t ExportSession::covers(const std::atomic<bool>* stop) {
     if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory)
       continue;                                                // nothing was copied there
     if (fm->fileExistsAtPath(target, &isDirectory)) continue;  // the folder has its cover
-    batch->addCopy((fs::path(sourceFolder) / *image).string(), target, nullptr);
+    platform::FileError why;
+    if (!batch->addCopy((fs::path(sourceFolder) / *image).string(), target, &why)) {
+      fail(target, why);
+      continue;
+    }
+    pending.push_back(target);
     if (batch->pendingCount() >= 64) commit();
   }
   commit();
@@ -1881,13 +1896,16 @@ void ExportSession::findUnplayable(const session::Plan& sized) {
   }
 }
 
-void ExportSession::holdListed(platform::FileManager& fm, const std::string& path) {
-  auto text = fm.readSmallFile(path, kMaxPlaylistBytes, nullptr);
-  if (!text) return;
+bool ExportSession::holdListed(platform::FileManager& fm, const std::string& path) {
+  platform::FileError why;
+  auto text = fm.readSmallFile(path, kMaxPlaylistBytes, &why);
+  // Gone is fine; one that stays unread may list anything.
+  if (!text) return why.code == ENOENT;
   bool windows1252 = path.size() >= 4 && path.compare(path.size() - 4, 4, ".m3u") == 0;
   for (const auto& entry :
        session::musicEntriesOf(*text, windows1252, DestinationLayout::kPlaylistFolder, root_))
     stillListed_.insert(session::walkKey(entry));
+  return true;
 }
 
 CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
@@ -1934,6 +1952,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   // moment of its removal: its size and time as recorded, and where the
   // record holds a checksum, its content (a file rewritten with its old
   // size and time restored is not the exporter's). Empty: it is.
+  std::optional<platform::FileError> unreadable;  // why notOurs could not read its file
   auto notOurs = [&](const std::string& path, const platform::FileAttributes& now) -> std::string {
     if (now.type != platform::FileType::kRegular) return "it is no longer a plain file";
     auto relative = destination_->relativePath(path);
@@ -1944,8 +1963,13 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
     if (!asWritten(known->second, {now.size, now.modificationTimeNs}, timeStep))
       return "it changed since the exporter wrote it";
     if (known->second.checksum) {
-      auto sum = fm->readBackChecksum(path, nullptr);
-      if (!sum || *sum != *known->second.checksum)
+      platform::FileError why;
+      auto sum = fm->readBackChecksum(path, &why);
+      if (!sum) {
+        unreadable = why;
+        return "it could not be read";
+      }
+      if (*sum != *known->second.checksum)
         return "its content differs from what the exporter wrote";
     }
     return "";
@@ -1956,9 +1980,17 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   auto release = [&](const std::string& path) {
     if (auto relative = destination_->relativePath(path)) deleted.push_back(*relative);
   };
+  std::string unreadList;  // a playlist file left on the drive that could not be read
   for (const auto& item : plan_.stale) {
     CleanItem done{item, false, !item.ours, ""};
     if (item.changed && !item.ours && !item.folder) release(item.path);
+    if (item.ours && !item.playlistFile && !unreadList.empty()) {
+      done.reason = "not deleted: " + unreadList +
+                    ", which stays on the drive, could not be read to tell whether it lists it";
+      ++outcome.notDeleted;
+      outcome.items.push_back(std::move(done));
+      continue;
+    }
     if (item.ours && !item.playlistFile && !stillListed_.empty() &&
         item.path.compare(0, musicPrefix.size(), musicPrefix) == 0 &&
         stillListed_.count(session::walkKey(item.path.substr(musicPrefix.size())))) {
@@ -2005,6 +2037,9 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
         } else if (now && changed.empty()) {
           done.deleted = fm->removeItemBelowRoot(*destination_, item.path,
                                                  platform::RemoveKind::kFile, &error);
+        } else if (now && unreadable) {
+          // Still the exporter's, for the next export to judge.
+          error = *std::exchange(unreadable, std::nullopt);
         } else if (now) {
           done.kept = true;
           done.reason = changed + ": kept";
@@ -2027,7 +2062,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
     }
     // Stale playlist files come first: what one that stays lists stays
     // too, so that no file left on the drive lists a track deleted here.
-    if (item.playlistFile && !done.deleted) holdListed(*fm, item.path);
+    if (item.playlistFile && !done.deleted && !holdListed(*fm, item.path)) unreadList = item.path;
     outcome.items.push_back(std::move(done));
     if (deleted.size() + deletedFolders.size() >= kSettleEvery) settle();
   }

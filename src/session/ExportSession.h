@@ -205,6 +205,10 @@ struct PlaylistFailure {
   std::string name, file, reason;
 };
 
+struct CoverFailure {
+  std::string path, reason;  // the image's place on the drive, and why it is not there
+};
+
 struct PlaylistOutcome {
   std::string folder;
   std::vector<std::string> written;    // file names
@@ -287,8 +291,9 @@ class ExportSession {
   // Copies the missing tracks; `stop` ends it at the next track.
   Outcome<CopyOutcome> copy(const std::function<void(const CopyProgress&)>& onProgress,
                             const std::atomic<bool>* stop);
-  // Cover images written next to the copied tracks.
-  size_t covers(const std::atomic<bool>* stop);
+  // Cover images written next to the copied tracks: how many; those that
+  // could not be written go to `failed` with their reasons.
+  size_t covers(const std::atomic<bool>* stop, std::vector<CoverFailure>* failed = nullptr);
   // One file per chosen playlist, in the format asked for, listing only
   // the tracks on the drive; replaced in one step, so a failed write
   // keeps the old file.
@@ -340,8 +345,9 @@ class ExportSession {
   // files that could not be replaced: the old files stay, and so must
   // what they list.
   std::unordered_set<std::string> stillListed_;
-  // Adds what the playlist file at `path` lists below Music to stillListed_.
-  void holdListed(platform::FileManager& fm, const std::string& path);
+  // Adds what the playlist file at `path` lists below Music to
+  // stillListed_; false when it is there but could not be read.
+  bool holdListed(platform::FileManager& fm, const std::string& path);
   // A clean-up of some playlists cannot be judged when a kept playlist
   // file of the exporter's cannot be read: why, or empty.
   std::string keptUnreadable_;

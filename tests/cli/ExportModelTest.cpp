@@ -770,7 +770,8 @@ class History {
           !userFiles_.count(path))
         notDone += "\n    not deleted: " + path + ": " + i.value("reason", "");
     }
-    for (const char* key : {"cannotBeCopied", "notRenamed", "leftOutOfPlaylistFiles"})
+    for (const char* key :
+         {"cannotBeCopied", "notRenamed", "leftOutOfPlaylistFiles", "coverImagesNotWritten"})
       for (const auto& x : r.value(key, json::array()))
         notDone += cat("\n    ", key, ": ", x.dump());
     if (!notDone.empty())
