@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/DestinationRoot.h"
 #include "platform/PosixFileManager.h"
 #include "platform/ReplaceFile.h"
 
@@ -21,6 +22,10 @@ const char* actionOf(FileOp op) {
       return "removed";
     case FileOp::kFlush:
       return "copied";
+    case FileOp::kRead:
+      return "read";
+    case FileOp::kWrite:
+      return "written";
     default:
       return "opened";
   }
@@ -67,8 +72,55 @@ void FaultInjectingFileManager::corruptReadBack(const std::string& suffix) {
   corruptReadBack_.push_back(suffix);
 }
 
+std::optional<bool> FaultInjectingFileManager::isPrefixOfFile(const std::string& part,
+                                                              const std::string& whole,
+                                                              FileError* error) {
+  if (int e = begin(FileOp::kRead, part, true)) {
+    setFileError(error, e, part, actionOf(FileOp::kRead));
+    return std::nullopt;
+  }
+  return target_->isPrefixOfFile(part, whole, error);
+}
+
+std::optional<std::string> FaultInjectingFileManager::readSmallFile(const std::string& path,
+                                                                    size_t limit,
+                                                                    FileError* error) {
+  if (int e = begin(FileOp::kRead, path, true)) {
+    setFileError(error, e, path, actionOf(FileOp::kRead));
+    return std::nullopt;
+  }
+  return target_->readSmallFile(path, limit, error);
+}
+
+bool FaultInjectingFileManager::writeStringAtomically(const std::string& text,
+                                                      const std::string& path, FileError* error) {
+  if (int e = begin(FileOp::kWrite, path, false)) {
+    setFileError(error, e, path, actionOf(FileOp::kWrite));
+    return false;
+  }
+  return target_->writeStringAtomically(text, path, error);
+}
+
+std::vector<bool> FaultInjectingFileManager::writeStringsBelowRoot(
+    const DestinationRoot& root, const std::vector<TextFile>& files, std::vector<FileError>* errors,
+    const BeforeNaming& beforeNaming) {
+  if (int e = begin(FileOp::kWrite, root.path(), false)) {
+    if (errors) {
+      errors->assign(files.size(), FileError{});
+      for (size_t i = 0; i < files.size(); ++i)
+        setFileError(&(*errors)[i], e, files[i].path, actionOf(FileOp::kWrite));
+    }
+    return std::vector<bool>(files.size(), false);
+  }
+  return target_->writeStringsBelowRoot(root, files, errors, beforeNaming);
+}
+
 std::optional<uint64_t> FaultInjectingFileManager::readBackChecksum(const std::string& path,
                                                                     FileError* error) {
+  if (int e = begin(FileOp::kRead, path, true)) {
+    setFileError(error, e, path, actionOf(FileOp::kRead));
+    return std::nullopt;
+  }
   auto sum = target_->readBackChecksum(path, error);
   std::lock_guard<std::mutex> lock(mutex_);
   for (const auto& suffix : corruptReadBack_) {

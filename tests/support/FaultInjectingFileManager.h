@@ -43,8 +43,10 @@ enum class FileOp {
   kList,
   kDeletable,
   kFlush,  // the flush of a copy batch: failing it fails the whole batch
+  kRead,   // a small file's text, a read-back's checksum, a prefix comparison
+  kWrite,  // text files written whole (playlist files, state files)
 };
-constexpr size_t kFileOpCount = 8;
+constexpr size_t kFileOpCount = 10;
 
 class FaultInjectingFileManager : public FileManagerWrapper {
  public:
@@ -100,6 +102,16 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                            FileError* error) override;
   std::optional<uint64_t> readBackChecksum(const std::string& path, FileError* error) override;
+  std::optional<bool> isPrefixOfFile(const std::string& part, const std::string& whole,
+                                     FileError* error) override;
+  std::optional<std::string> readSmallFile(const std::string& path, size_t limit,
+                                           FileError* error) override;
+  bool writeStringAtomically(const std::string& text, const std::string& path,
+                             FileError* error) override;
+  std::vector<bool> writeStringsBelowRoot(const DestinationRoot& root,
+                                          const std::vector<TextFile>& files,
+                                          std::vector<FileError>* errors,
+                                          const BeforeNaming& beforeNaming = nullptr) override;
 
  private:
   // Counts one operation; returns the errno it must fail with, or 0.
