@@ -1,5 +1,3 @@
-#include "cli/DrawingCommands.h"
-
 #include <unistd.h>
 
 #include <QApplication>
@@ -7,8 +5,10 @@
 #include <iostream>
 #include <memory>
 
+#include "MachineServices.h"
 #include "bridge/ScriptBridge.h"
 #include "cli/CommandLine.h"
+#include "cli/DrawingCommands.h"
 #include "gui/MainWindow.h"
 #include "platform/Configuration.h"
 #include "platform/HeadlessDockTile.h"
@@ -55,7 +55,8 @@ int openWindow(const GuiOptions& options) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("Tessaline Exporter");
   QApplication::setDesktopFileName("tessaline");
-  MainWindow window({options.library, options.to});
+  // The window draws its progress itself: no tile for the session.
+  MainWindow window({options.library, options.to, machineServices(false)});
   window.show();
   int status = 0;
   if (!options.screenshot.empty()) {

@@ -1,7 +1,9 @@
 // The tessaline executable, and the one place that reads the process's
-// environment: every layer below gets it as a platform::Configuration.
+// environment (every layer below gets it as a platform::Configuration) and
+// makes the services the commands reach the machine through.
 // It holds no drawing code and does not load Qt: a command line that
 // draws is handed whole to tessaline-qt beside it (cli/HandOver.h).
+#include "MachineServices.h"
 #include "cli/CommandLine.h"
 #include "cli/HandOver.h"
 #include "platform/Configuration.h"
@@ -11,6 +13,8 @@ int main(int argc, char** argv, char** envp) {
   platform::setConfiguration(platform::Configuration::fromEnvironment(envp));
   app::DrawingCommands handedOver =
       app::drawingCommandsHandedOver([&] { return app::handOverToDrawingProgram(argv, envp); });
-  return shell::ApplicationMain(
-      argc, argv, [&](int n, char** args) { return app::runCommandLine(n, args, handedOver); });
+  const app::Services services = app::machineServices(true);
+  return shell::ApplicationMain(argc, argv, [&](int n, char** args) {
+    return app::runCommandLine(n, args, handedOver, services);
+  });
 }

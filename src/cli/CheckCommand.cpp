@@ -51,7 +51,7 @@ int usageError(const CheckOptions& o, const std::string& why) {
   return kExitUsage;
 }
 
-int runCheck(const CheckOptions& o) {
+int runCheck(const CheckOptions& o, const Services& services) {
   std::string folder = o.folder;
   if (folder.empty()) {
     drive::PlistPreferences stored(drive::PlistPreferences::defaultPath());
@@ -62,7 +62,7 @@ int runCheck(const CheckOptions& o) {
           "No drive is remembered yet (export --drive NAME remembers one): name the drive's "
           "folder, as in: tessaline check /media/me/TESSALINE");
     drive::onlyLookAtDrivePreference();
-    auto found = driveVolumeFolder(*remembered);
+    auto found = services.driveVolume(*remembered, nullptr);
     if (!found) return usageError(o, found.error().message());
     folder = *found;
   }
@@ -146,7 +146,7 @@ int runCheck(const CheckOptions& o) {
 
 }  // namespace
 
-void registerCheckCommand(CLI::App& cli) {
+void registerCheckCommand(CLI::App& cli, const Services& services) {
   auto o = std::make_shared<CheckOptions>();
   auto* cmd =
       cli.add_subcommand("check", "Compare the drive with the record of what the exporter wrote");
@@ -162,8 +162,8 @@ void registerCheckCommand(CLI::App& cli) {
       "     playlist entry that resolves to nothing, or too large or too long\n"
       "     for the drive's file system\n"
       "  2  usage error");
-  cmd->callback([o] {
-    int status = runCheck(*o);
+  cmd->callback([o, &services] {
+    int status = runCheck(*o, services);
     if (status != kExitOk) throw CLI::RuntimeError(status);
   });
 }

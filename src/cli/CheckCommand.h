@@ -18,6 +18,8 @@ class App;
 
 namespace app {
 
-void registerCheckCommand(CLI::App& cli);
+struct Services;
+
+void registerCheckCommand(CLI::App& cli, const Services& services);
 
 }  // namespace app

@@ -87,7 +87,8 @@ bool jsonAsked(CLI::App& cli, const std::string& command, int argc, char** argv)
 
 }  // namespace
 
-int runCommandLine(int argc, char** argv, const DrawingCommands& drawing) {
+int runCommandLine(int argc, char** argv, const DrawingCommands& drawing,
+                   const Services& services) {
   flushOutputByLine();
   CLI::App cli{
       "Tessaline Exporter: copies iTunes playlists and their media files onto a Tessaline drive.",
@@ -97,13 +98,13 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing) {
   cli.require_subcommand(0, 1);
   cli.footer(
       "Run `tessaline help COMMAND` or `tessaline COMMAND --help` for the options of a command.");
-  registerExportCommand(cli);
+  registerExportCommand(cli, services);
   registerPlaylistsCommand(cli);
   registerDiskutilCommand(cli);
   registerDockTileCommand(cli, drawing);
   registerScriptCommand(cli, drawing);
   registerDrivesCommand(cli);
-  registerCheckCommand(cli);
+  registerCheckCommand(cli, services);
   registerEjectCommand(cli);
   registerGuiCommand(cli, drawing);
 

@@ -13,8 +13,10 @@ class App;
 
 namespace app {
 
+struct Services;
+
 // The commands that draw run what `drawing` gives them.
-int runCommandLine(int argc, char** argv, const DrawingCommands& drawing);
+int runCommandLine(int argc, char** argv, const DrawingCommands& drawing, const Services& services);
 
 // Exit statuses shared by the commands.
 inline constexpr int kExitOk = 0;

@@ -88,7 +88,8 @@ std::string whatHappens(const ExportPlan& plan, std::string root, bool asking) {
 
 class ExportRun {
  public:
-  explicit ExportRun(const ExportOptions& o) : o_(o), text_(!o.json), session_(o) {}
+  ExportRun(const ExportOptions& o, const Services& services)
+      : o_(o), text_(!o.json), session_(o, services) {}
 
   // The exit status, or how the run ended short.
   std::variant<int, Ending> run();
@@ -699,11 +700,11 @@ std::variant<int, Ending> ExportRun::run() {
 
 }  // namespace
 
-int runExport(const ExportOptions& asked) {
+int runExport(const ExportOptions& asked, const Services& services) {
   // The plan follows the load at once here.
   ExportOptions options = asked;
   options.sourcesWhileLoading = true;
-  ExportRun run(options);
+  ExportRun run(options, services);
   int status = kExitOk;
   std::string problem;
   std::variant<int, Ending> ran = run.run();
@@ -726,7 +727,7 @@ int runExport(const ExportOptions& asked) {
   return status;
 }
 
-void registerExportCommand(CLI::App& cli) {
+void registerExportCommand(CLI::App& cli, const Services& services) {
   auto options = std::make_shared<ExportOptions>();
   auto* cmd = cli.add_subcommand(
       "export", "Copy playlists and their files to the drive and write playlist files");
@@ -838,9 +839,9 @@ void registerExportCommand(CLI::App& cli) {
       "  5    declined: the question was answered no (or --json came without --yes)\n"
       "  130  stopped by Ctrl-C, SIGTERM or a closed output at the next safe point;\n"
       "       the summary says what was done (a second Ctrl-C ends it at once)");
-  cmd->callback([options, log] {
+  cmd->callback([options, log, &services] {
     platform::setLogStderrMode(*log ? platform::StderrMode::kAlways : platform::StderrMode::kNever);
-    int status = runExport(*options);
+    int status = runExport(*options, services);
     if (status != kExitOk) throw CLI::RuntimeError(status);
   });
 }

@@ -31,11 +31,12 @@ class App;
 
 namespace app {
 
+struct Services;
 
-void registerExportCommand(CLI::App& cli);
+void registerExportCommand(CLI::App& cli, const Services& services);
 
 // Runs one export; returns the exit status. Output goes to stdout (the
 // plan, progress, summary) and stderr (problems).
-int runExport(const ExportOptions& options);
+int runExport(const ExportOptions& options, const Services& services);
 
 }  // namespace app

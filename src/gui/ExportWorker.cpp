@@ -17,7 +17,8 @@ namespace {
 const char* const kNoLibrary = "No library is loaded.";
 }  // namespace
 
-ExportWorker::ExportWorker(QObject* receiver) : receiver_(receiver), context_(new QObject) {
+ExportWorker::ExportWorker(QObject* receiver, Services services)
+    : receiver_(receiver), context_(new QObject), services_(std::move(services)) {
   context_->moveToThread(&thread_);
   QObject::connect(&thread_, &QThread::finished, context_, &QObject::deleteLater);
   thread_.start();
@@ -107,7 +108,7 @@ void ExportWorker::load(const std::string& library, const std::string& to, const
     options_.drive = drive;
     // The rows below plan at once, in this same task.
     options_.sourcesWhileLoading = true;
-    session_ = std::make_unique<ExportSession>(options_);
+    session_ = std::make_unique<ExportSession>(options_, services_);
     if (auto loaded = session_->load(); !loaded) {
       out.error = loaded.error().message();
     } else {

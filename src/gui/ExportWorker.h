@@ -95,7 +95,7 @@ struct Cleaned {
 class ExportWorker {
  public:
   // Results are delivered on `receiver`'s thread.
-  explicit ExportWorker(QObject* receiver);
+  ExportWorker(QObject* receiver, Services services);
   ~ExportWorker();  // waits for the current step, drops the queued ones
 
   void scanDrives(std::function<void(DriveScan)> done);
@@ -141,6 +141,7 @@ class ExportWorker {
   std::atomic<bool> stop_{false};
   // Worker thread only:
   ExportOptions options_;
+  Services services_;
   std::unique_ptr<ExportSession> session_;
   bool prepared_ = false;
   ExportPlan listed_;  // the plan the clean-up's list came from

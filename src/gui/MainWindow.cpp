@@ -164,7 +164,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   tile_->restoreStandardIcon();
   dock_ = std::make_unique<ui::ZtDockProgressIndicator>(tile_);
   dock_->setProgress(progress_.get());
-  worker_ = std::make_unique<ExportWorker>(this);
+  worker_ = std::make_unique<ExportWorker>(this, options_.services);
 
   connect(chooseLibrary_, &QPushButton::clicked, this, &MainWindow::chooseLibrary);
   connect(destination_, QOverload<int>::of(&QComboBox::activated), this,

@@ -44,6 +44,7 @@ class QtProgressBar;
 struct WindowOptions {
   std::string library;  // empty: the remembered one, else the usual places
   std::string to;       // a folder to offer and choose first
+  Services services;    // what its exports reach the machine through
 };
 
 class MainWindow : public QMainWindow {

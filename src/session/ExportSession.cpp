@@ -17,13 +17,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "drive/DriveScanner.h"
-#include "drive/DriveServices.h"
-#include "drive/HardwarePaths.h"
-#include "drive/LookingPreferences.h"
 #include "library/PathMap.h"
-#include "platform/Configuration.h"
-#include "platform/DockProgressFactory.h"
 #include "platform/DriveRecord.h"
 #include "platform/FileManager.h"
 #include "platform/FolderListings.h"
@@ -32,7 +26,6 @@
 #include "platform/MountPoints.h"
 #include "platform/ProgressIndicator.h"
 #include "platform/ReplaceFile.h"
-#include "platform/RunLoop.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/DriveCheck.h"
@@ -40,7 +33,6 @@
 #include "session/ExportOptions.h"
 #include "session/RememberedChoices.h"
 #include "session/StaleWalk.h"
-#include "shell/stAutoReleasePool.h"
 
 namespace app {
 namespace {
@@ -179,68 +171,6 @@ ExportError fail(ExportError::Kind kind, std::string message) {
 }
 
 std::string defaultLibraryFile() { return LibraryReader::defaultExport().value_or(""); }
-
-// The folder of a Tessaline volume: the one named `title`, or else the
-// one the drive popup preselects (the remembered or first usable one).
-Outcome<std::string> driveVolumePath(const std::string& title, std::string* uuid) {
-  if (drive::HardwarePaths::current().fake) drive::onlyLookAtDrivePreference();
-  drive::DriveServices& services = drive::DriveServices::shared();
-  drive::DriveScan scan = drive::DriveScanner(services).scan();
-  std::vector<drive::ScannedVolume> offered = scan.offered();
-  auto indexOf = [&](const std::string& name) {
-    for (size_t i = 0; i < offered.size(); ++i) {
-      if (offered[i].title == name) return static_cast<int>(i);
-    }
-    return -1;
-  };
-  int index = title.empty() ? scan.selected : indexOf(title);
-  int usable = -1;
-  for (size_t i = 0; i < offered.size() && usable < 0; ++i) {
-    if (offered[i].usable) usable = static_cast<int>(i);
-  }
-  if (index < 0 && title.empty() && usable >= 0) {
-    // Another usable volume is there: say why the remembered one is not
-    // taken, and how to take that one.
-    auto remembered = services.preferences
-                          ? services.preferences->stringValue(drive::DriveScanner::kPreferenceKey)
-                          : std::nullopt;
-    int at = remembered ? indexOf(*remembered) : -1;
-    std::string why = !remembered || remembered->empty() ? "No volume is remembered."
-                      : at < 0
-                          ? "The remembered volume \"" + *remembered + "\" is not attached."
-                          : "The remembered volume \"" + *remembered +
-                                "\" cannot be used: " + offered[static_cast<size_t>(at)].reason;
-    const std::string& other = offered[static_cast<size_t>(usable)].title;
-    return fail(ExportError::Kind::kUsage,
-                why + " The volume \"" + other + "\" can be used: choose it with --drive '" +
-                    other + "' (it is remembered from then on), or name a folder with --to DIR.");
-  }
-  if (index < 0) {
-    std::string why = offered.empty() || title.empty()
-                          ? scan.explanation
-                          : "No drive volume is named \"" + title + "\" (see tessaline drives).";
-    return fail(ExportError::Kind::kUsage, why + " Name a folder with --to DIR instead.");
-  }
-  const drive::ScannedVolume& volume = offered[static_cast<size_t>(index)];
-  if (!volume.usable)
-    return fail(ExportError::Kind::kUsage,
-                "The volume \"" + volume.title + "\" cannot be used: " + volume.reason);
-  // A fresh look: the volume may have gone since the scan.
-  std::string path = services.volumes
-                         ? drive::DriveScanner::folderForRefNum(volume.refNum, *services.volumes)
-                         : "";
-  if (path.empty())
-    return fail(ExportError::Kind::kUsage,
-                "The volume \"" + volume.title + "\" is no longer mounted.");
-  // A fake machine's volumes are mounted nowhere; TESSALINE_FAKE_MOUNTS
-  // names a folder that stands for its root directory.
-  auto config = platform::configuration();
-  if (!config->fakeHardware.empty() && !config->fakeMounts.empty())
-    path = config->fakeMounts + path;
-  if (!title.empty()) drive::rememberDriveVolume(volume.title);
-  if (uuid) *uuid = volume.facts.uuid.value_or("");
-  return path;
-}
 
 std::string refusalReason(session::Refused::Why why) {
   switch (why) {
@@ -388,7 +318,10 @@ Outcome<Done> ExportSession::load() {
   std::error_code ec;
   std::string to = o_.to;
   if (to.empty()) {
-    auto volume = driveVolumePath(o_.drive, &volumeUuid_);
+    if (!services_.driveVolume)
+      return fail(ExportError::Kind::kUsage,
+                  "No drive volume can be chosen here: name a folder with --to DIR.");
+    auto volume = services_.driveVolume(o_.drive, &volumeUuid_);
     if (!volume) return volume.error();
     to = *volume;
   }
@@ -441,7 +374,7 @@ Outcome<Done> ExportSession::load() {
   // drive (a repair a kill cut short, a copy removed by hand) is made again.
   if (mode_ == Mode::kChosenPlaylists) {
     if (auto read = loadRecord(); !read) return read.error();
-    auto fm = platform::FileManager::makePrivate();
+    auto fm = files();
     std::unordered_set<std::string> ids;
     keptAtLoad_ = keptPlaylistFiles(*fm, {});
     for (const auto& [relative, text] : keptAtLoad_) {
@@ -466,7 +399,7 @@ Outcome<Done> ExportSession::load() {
   std::future<std::vector<std::optional<platform::FileAttributes>>> sourcesAhead;
   sourcesAtLoad_.clear();
   if (o_.sourcesWhileLoading) {
-    sourcesAhead = std::async(std::launch::async, [this, &neededTrack] {
+    sourcesAhead = std::async(std::launch::async, [this, &neededTrack, fm = files()] {
       std::vector<platform::FileManager::ItemQuery> queries;
       std::vector<uint32_t> at;
       for (size_t i = 0; i < library_.tracks.size(); ++i) {
@@ -475,7 +408,7 @@ Outcome<Done> ExportSession::load() {
         queries.push_back({source, true});
         at.push_back(static_cast<uint32_t>(i));
       }
-      auto found = platform::FileManager::makePrivate()->attributesOfItems(queries, 2);
+      auto found = fm->attributesOfItems(queries, 2);
       std::vector<std::optional<platform::FileAttributes>> byPlace(library_.tracks.size());
       for (size_t k = 0; k < at.size() && k < found.size(); ++k) byPlace[at[k]] = found[k];
       return byPlace;
@@ -514,10 +447,10 @@ Outcome<Done> ExportSession::load() {
     for (size_t i = 0; i < library_.tracks.size(); ++i) {
       if (neededTrack[i]) byId.emplace(library_.tracks[i].persistentId, &library_.tracks[i]);
     }
-    auto files = platform::FileManager::makePrivate();
+    auto sources = files();
     for (const auto& [id, t] : byId) {
       if (kept.count(id)) continue;
-      auto source = files->attributesOfLinkTargetAtPath(std::string(t->localPath()), nullptr);
+      auto source = sources->attributesOfLinkTargetAtPath(std::string(t->localPath()), nullptr);
       if (!source || source->type != platform::FileType::kRegular) continue;
       auto match = unclaimed.find({source->size, source->modificationTimeNs});
       if (match == unclaimed.end() || match->second.empty()) continue;
@@ -586,7 +519,7 @@ Outcome<Done> ExportSession::load() {
   std::unordered_set<std::string> takenNames;
   for (const auto& [id, name] : paths.playlists)
     takenNames.insert(DestinationLayout::collisionKey(name + ext));
-  auto lookups = platform::FileManager::makePrivate();
+  auto lookups = files();
   auto usable = [&](const std::string& name) {
     std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + name + ext;
     platform::FileError why;
@@ -739,7 +672,7 @@ Outcome<size_t> ExportSession::prepare() {
   }
   // Unfinished copies of earlier runs (a kill, a power cut, a pulled
   // drive) are the exporter's own: every export removes them.
-  auto fm = platform::FileManager::makePrivate();
+  auto fm = files();
   size_t removed = 0;
   bool settled = true;
   std::function<void(const std::string&)> sweep = [&](const std::string& folder) {
@@ -793,7 +726,7 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
   if (mode_ != Mode::kAllPlaylists) return stale;
   std::set<std::string> written;
   for (const auto& s : selected_) written.insert(s.fileName + playlistExtension_);
-  auto fm = platform::FileManager::makePrivate();
+  auto fm = files();
   auto entries = fm->contentsOfDirectoryAtPath(playlistFolder_, nullptr);
   if (!entries) return stale;
   for (const auto& e : *entries) {
@@ -933,11 +866,8 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   for (const auto& p : list) judge(p, false);
 }
 
-Outcome<std::string> driveVolumeFolder(const std::string& title) {
-  return driveVolumePath(title, nullptr);
-}
-
-ExportSession::ExportSession(const ExportOptions& options) : o_(options) {}
+ExportSession::ExportSession(const ExportOptions& options, Services services)
+    : o_(options), services_(std::move(services)) {}
 
 ExportSession::~ExportSession() = default;
 
@@ -945,7 +875,7 @@ Outcome<const ExportPlan*> ExportSession::plan() {
   // One listing of each destination folder for the whole plan: the
   // presence checks keep the folders they list and the stale walk reads
   // them from there. The plan writes nothing, and its listings go with it.
-  auto fm = platform::FileManager::makePrivate();
+  auto fm = files();
   fm->shareListings(std::make_shared<platform::FolderListings>());
   if (auto read = loadRecord(); !read) return read.error();
   limits_ = platform::driveLimitsOf(root_);
@@ -1075,7 +1005,7 @@ session::DriveView ExportSession::driveView() const {
 }
 
 Outcome<uint64_t> ExportSession::bytesToCopy(bool lookAgain) {
-  auto fm = platform::FileManager::makePrivate();
+  auto fm = files();
   session::Choice choice = chosen();
   if (!lookAgain && observed_.onDrive.size() == snapshot_.tracks.size())
     return session::makePlan(snapshot_, observed_, choice).bytesToCopy;
@@ -1160,7 +1090,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   // The dock tile (`--dock-tile FILE`) shows the run where one is drawn;
   // a window draws its own from the progress events, off this thread.
   std::shared_ptr<platform::ProgressIndicator> tile;
-  if (platform::MainRunLoop::shared().isMainThread()) tile = platform::makeDockProgressIndicator();
+  if (services_.progressTile) tile = services_.progressTile();
   if (tile) {
     tile->setMinValue(0);
     tile->setMaxValue(static_cast<double>(sized.bytesToCopy));
@@ -1181,7 +1111,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   if (std::none_of(driveRecord_.entries.begin(), driveRecord_.entries.end(),
                    [](const auto& e) { return e.second.kind == platform::EntryKind::kFolder; })) {
     std::set<std::string> holding;
-    auto lookups = platform::FileManager::makePrivate();
+    auto lookups = files();
     for (const auto& [key, e] : driveRecord_.entries) {
       for (size_t slash = e.path.rfind('/'); slash != std::string::npos && slash > 0;
            slash = e.path.rfind('/', slash - 1)) {
@@ -1246,7 +1176,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   target.record = writer->get();
   target.recordPrefix = musicPrefix;
   target.libraryId = library_.libraryPersistentId;
-  auto fm = platform::FileManager::makePrivate();
+  auto fm = files();
   session::CopyReport run = session::runCopies(
       snapshot_, sized.copies, observed_, target, *fm, stop, [&](const session::CopyEvent& e) {
         if (tile) tile->setDoubleValue(static_cast<double>(e.done));
@@ -1331,7 +1261,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
 }
 
 size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFailure>* failed) {
-  auto fm = platform::FileManager::makePrivate();
+  auto fm = files();
   static const char* kCandidates[] = {"folder.jpg", "Folder.jpg", "FOLDER.JPG", "cover.jpg",
                                       "Cover.jpg",  "COVER.JPG",  "front.jpg",  "Front.jpg",
                                       "album.jpg",  "Album.jpg"};
@@ -1441,7 +1371,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
       return outcome;
     }
   }
-  auto fm = platform::FileManager::makePrivate();
+  auto fm = files();
   std::set<std::string> notEncodable;
   // The old file stays where the new one could not be written: what it
   // lists stays too, while it is the exporter's.
@@ -1917,7 +1847,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   }
   // Files one by one, then a folder only once it is empty: a folder is
   // never removed with what it holds.
-  auto fm = platform::FileManager::makePrivate();
+  auto fm = files();
   const int64_t timeStep = session::timeStepOf(root_);
   const std::string musicPrefix = musicRoot_ + "/";
   // The record forgets what is gone batch by batch, flushed, so that a

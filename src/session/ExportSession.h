@@ -39,6 +39,8 @@
 
 #include "library/LibraryReader.h"
 #include "platform/DestinationRoot.h"
+#include "platform/FileManager.h"
+#include "platform/ProgressIndicator.h"
 #include "platform/Status.h"
 #include "session/CopyRun.h"
 #include "session/ExportOptions.h"
@@ -85,6 +87,19 @@ class [[nodiscard]] Outcome {
  private:
   std::variant<T, ExportError> v_;
 };
+// What an export reaches the machine through: made once by each main and
+// passed down (as LevelDB passes Options::env), so that a test passes its
+// own file manager and a window draws its own progress. Called on the
+// session's thread; what they return is the caller's.
+struct Services {
+  std::function<std::shared_ptr<platform::FileManager>()> fileManager;  // one per step
+  // The tile the copy draws its progress on; none: no tile.
+  std::function<std::shared_ptr<platform::ProgressIndicator>()> progressTile;
+  // The folder of the drive volume titled `title` (empty: the remembered
+  // or first usable one), its UUID in *uuid: for an export without --to.
+  std::function<Outcome<std::string>(const std::string& title, std::string* uuid)> driveVolume;
+};
+
 struct PlaylistPlan {
   std::string name, id, file;
   size_t tracks = 0;
@@ -248,7 +263,7 @@ struct CleanOutcome {
 
 class ExportSession {
  public:
-  explicit ExportSession(const ExportOptions& options);
+  ExportSession(const ExportOptions& options, Services services);
   ~ExportSession();
 
   // Reads the library and lays the export out; kUsage for a bad library,
@@ -330,6 +345,8 @@ class ExportSession {
                             platform::DriveRecord& writer);
 
   ExportOptions o_;  // a copy: the caller's may change while the session lives
+  Services services_;
+  std::shared_ptr<platform::FileManager> files() const { return services_.fileManager(); }
   Library library_;
   std::string libraryFile_;
   std::string root_;        // the drive's folder
@@ -415,10 +432,6 @@ class ExportSession {
   // Tracks a check found damaged (see DriveCheck.h).
   std::unordered_map<std::string, platform::FileStamp> damaged_;
 };
-
-// The folder of the Tessaline volume titled `title` (ExportError kUsage
-// when it is not attached, cannot be used or is not mounted).
-Outcome<std::string> driveVolumeFolder(const std::string& title);
 
 // The code of a copy that the drive, read back, returned otherwise than
 // it was written (export --verify).

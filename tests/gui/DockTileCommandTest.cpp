@@ -8,6 +8,7 @@
 #include "platform/DockProgressFactory.h"
 #include "platform/HeadlessDockTile.h"
 #include "platform/Image.h"
+#include "support/Services.h"
 #include "support/TempDir.h"
 #include "ui/ZtDockProgressIndicator.h"
 
@@ -25,8 +26,8 @@ class DockTileCommandTest : public testing::Test {
     testing::internal::CaptureStderr();
     // As tessaline-qt's main sets the program up.
     ui::ZtDockProgressIndicator::installAsDockProgressFactory();
-    int status =
-        runCommandLine(static_cast<int>(argv.size()), argv.data(), drawingCommandsInProcess());
+    int status = runCommandLine(static_cast<int>(argv.size()), argv.data(),
+                                drawingCommandsInProcess(), testsupport::services());
     out_ = testing::internal::GetCapturedStdout();
     err_ = testing::internal::GetCapturedStderr();
     return status;

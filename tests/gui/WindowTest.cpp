@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "MachineServices.h"
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
 #include "gui/MainWindow.h"
@@ -94,7 +95,7 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
   };
   std::string roadTripId;
   {
-    MainWindow window({library + "/Library.xml", ""});
+    MainWindow window({library + "/Library.xml", "", app::machineServices(false)});
     window.show();
     QSignalSpy loaded(&window, &MainWindow::loaded);
     ASSERT_TRUE(loaded.wait(30000)) << window.status().text().toStdString();
@@ -139,7 +140,7 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
     EXPECT_FALSE(window.problemsButton().isVisible());
   }
   // Another window, as after a restart: Road Trip alone is checked.
-  MainWindow window({library + "/Library.xml", ""});
+  MainWindow window({library + "/Library.xml", "", app::machineServices(false)});
   window.show();
   QSignalSpy loaded(&window, &MainWindow::loaded);
   ASSERT_TRUE(loaded.wait(30000));
@@ -212,7 +213,7 @@ TEST(Window, FirstStartShowsTheLibraryBeforeADestination) {
       {dir / "lib/Library.xml", dir / "stick", "Export 5 playlists (", 5, false, false},
   };
   for (const auto& start : starts) {
-    MainWindow window({start.library, start.to});
+    MainWindow window({start.library, start.to, app::machineServices(false)});
     window.show();
     ASSERT_TRUE(waitFor(
         [&] {
@@ -234,7 +235,7 @@ TEST(Window, StoppedExportEndsAtATrackAndSaysWhy) {
   fs::create_directories(dir / "drive");
   application();
   QObject receiver;
-  ExportWorker worker(&receiver);
+  ExportWorker worker(&receiver, app::machineServices(false));
   std::optional<Loaded> loaded;
   worker.load(dir / "lib/Library.xml", dir / "drive", "", [&](Loaded l) { loaded = std::move(l); });
   ASSERT_TRUE(waitFor([&] { return loaded.has_value(); }, 30000));

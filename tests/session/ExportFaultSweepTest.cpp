@@ -20,6 +20,7 @@
 #include "session/ExportSession.h"
 #include "support/FaultInjectingFileManager.h"
 #include "support/PowerCut.h"
+#include "support/Services.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -37,13 +38,13 @@ const uint64_t step = 1;
 // The steps of an export as the command line runs them, up to the first
 // that fails outright; whether every one did all it had to.
 bool exportOnce(const std::string& library, const std::string& drive, bool verify,
-                std::string* said) {
+                std::string* said, const app::Services& services = testsupport::services()) {
   app::ExportOptions options;
   options.library = library;
   options.to = drive;
   options.yes = true;
   options.verify = verify;
-  app::ExportSession session(options);
+  app::ExportSession session(options, services);
   auto fail = [&](const std::string& what) {
     *said += what + "\n";
     return false;
@@ -148,7 +149,7 @@ struct Drives {
 TEST(ExportFaultSweep, AfterAnyFailedCallTheNextExportCompletesAndTheCheckAgrees) {
   Drives d;
   auto faulty = std::make_shared<platform::FaultInjectingFileManager>();
-  platform::FileManager::setFactoryForTesting([faulty] { return faulty; });
+  const app::Services services = testsupport::services(faulty);
   const int codes[] = {EIO, ENOSPC, EACCES};
   size_t cases = 0, unseen = 0;
   std::vector<size_t> unseenOf(platform::kFileOpCount), casesOf(platform::kFileOpCount);
@@ -156,7 +157,7 @@ TEST(ExportFaultSweep, AfterAnyFailedCallTheNextExportCompletesAndTheCheckAgrees
     d.restore(base);
     faulty->resetCounts();
     std::string said;
-    ASSERT_TRUE(exportOnce(d.fewer, d.drive, true, &said)) << base << ": " << said;
+    ASSERT_TRUE(exportOnce(d.fewer, d.drive, true, &said, services)) << base << ": " << said;
     std::vector<uint64_t> counts;
     for (size_t op = 0; op < platform::kFileOpCount; ++op)
       counts.push_back(faulty->count(static_cast<platform::FileOp>(op)));
@@ -170,7 +171,7 @@ TEST(ExportFaultSweep, AfterAnyFailedCallTheNextExportCompletesAndTheCheckAgrees
         faulty->clearFaults();
         faulty->failNth(static_cast<platform::FileOp>(op), n, code);
         std::string failed;
-        const bool quiet = exportOnce(d.fewer, d.drive, true, &failed);
+        const bool quiet = exportOnce(d.fewer, d.drive, true, &failed, services);
         unseen += quiet;
         unseenOf[op] += quiet;
         ++casesOf[op];
@@ -180,7 +181,6 @@ TEST(ExportFaultSweep, AfterAnyFailedCallTheNextExportCompletesAndTheCheckAgrees
       }
     }
   }
-  platform::FileManager::setFactoryForTesting(nullptr);
   EXPECT_GT(cases, 300u / step);
   // What writes to the drive or removes from it never fails unsaid.
   for (auto op : {platform::FileOp::kCopy, platform::FileOp::kRemove, platform::FileOp::kFlush,
@@ -200,12 +200,13 @@ TEST(ExportFaultSweep, AfterAnyFailedCallTheNextExportCompletesAndTheCheckAgrees
 TEST(ExportFaultSweep, AfterAPowerCutAtAnyCopyStepTheNextExportCompletes) {
   Drives d;
   std::shared_ptr<testsupport::PowerCut> power;
-  platform::FileManager::setFactoryForTesting([&power] { return power->manager(); });
+  app::Services services;
+  services.fileManager = [&power] { return power->manager(); };
   for (const char* base : {"empty", "used"}) {
     d.restore(base);
     power = std::make_shared<testsupport::PowerCut>(0);
     std::string said;
-    ASSERT_TRUE(exportOnce(d.fewer, d.drive, false, &said)) << base << ": " << said;
+    ASSERT_TRUE(exportOnce(d.fewer, d.drive, false, &said, services)) << base << ": " << said;
     const uint64_t steps = power->steps();
     ASSERT_GT(steps, 8u);
     for (uint64_t cut = 1; cut <= steps; cut += step) {
@@ -213,13 +214,12 @@ TEST(ExportFaultSweep, AfterAPowerCutAtAnyCopyStepTheNextExportCompletes) {
       d.restore(base);
       power = std::make_shared<testsupport::PowerCut>(cut);
       std::string failed;
-      exportOnce(d.fewer, d.drive, false, &failed);
+      exportOnce(d.fewer, d.drive, false, &failed, services);
       power->dropUnflushed();
       power = std::make_shared<testsupport::PowerCut>(0);
       d.expectSettledByTheNextExport(failed);
     }
   }
-  platform::FileManager::setFactoryForTesting(nullptr);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
 #include "support/FaultInjectingFileManager.h"
+#include "support/Services.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -33,7 +34,7 @@ TEST(ExportSession, EachPlanSeesTheDriveAndTheSourcesAsTheyAreThen) {
   app::ExportOptions options;
   options.library = lib + "/Library.xml";
   options.to = drive;
-  app::ExportSession session(options);
+  app::ExportSession session(options, testsupport::services());
   ASSERT_TRUE(session.load().ok());
   ASSERT_TRUE(session.prepare().ok());
   ASSERT_TRUE(session.plan().ok());
@@ -94,17 +95,15 @@ TEST(ExportSession, VerifyRemovesACopyTheDriveReturnsOtherwise) {
   fs::create_directories(drive);
   auto faulty = std::make_shared<platform::FaultInjectingFileManager>();
   faulty->corruptReadBack(".wav");
-  platform::FileManager::setFactoryForTesting([faulty] { return faulty; });
   app::ExportOptions options;
   options.library = lib + "/Library.xml";
   options.to = drive;
   options.verify = true;
-  app::ExportSession session(options);
+  app::ExportSession session(options, testsupport::services(faulty));
   ASSERT_TRUE(session.load().ok());
   ASSERT_TRUE(session.prepare().ok());
   ASSERT_TRUE(session.plan().ok());
   auto outcome = session.copy(nullptr, nullptr);
-  platform::FileManager::setFactoryForTesting(nullptr);
   ASSERT_TRUE(outcome.ok());
   const app::CopyOutcome& copied = *outcome;
   ASSERT_FALSE(copied.notCopied.empty());
@@ -136,7 +135,7 @@ TEST(ExportSession, PrepareSettlesReplacementsCutShort) {
   app::ExportOptions options;
   options.library = lib + "/Library.xml";
   options.to = drive;
-  app::ExportSession session(options);
+  app::ExportSession session(options, testsupport::services());
   ASSERT_TRUE(session.load().ok());
   ASSERT_TRUE(session.prepare().ok());
   EXPECT_EQ(testsupport::readFile(drive + "/Playlists/Old.m3u8"), "old");

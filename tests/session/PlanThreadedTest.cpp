@@ -10,6 +10,7 @@
 
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
+#include "support/Services.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -41,7 +42,7 @@ TEST(SessionPlanThreaded, TheRefusalAndTheStaleWalkSideBySide) {
     app::ExportOptions options;
     options.library = c.library;
     options.to = drive;
-    app::ExportSession session(options);
+    app::ExportSession session(options, testsupport::services());
     ASSERT_TRUE(session.load().ok());
     for (int again = 0; again < 2; ++again) {
       auto planned = session.plan();
@@ -84,7 +85,7 @@ TEST(SessionPlanThreaded, SourcesLookedAtWhileLoadingAnswerTheFirstPlanOnly) {
     options.library = dir / "lib/Library.xml";
     options.to = dir / "drive";
     options.sourcesWhileLoading = ahead;
-    app::ExportSession session(options);
+    app::ExportSession session(options, testsupport::services());
     ASSERT_TRUE(session.load().ok());
     auto planned = session.plan();
     ASSERT_TRUE(planned.ok()) << planned.error().message();

@@ -1,0 +1,97 @@
+#include "MachineServices.h"
+
+#include "drive/DriveScanner.h"
+#include "drive/DriveServices.h"
+#include "drive/HardwarePaths.h"
+#include "drive/LookingPreferences.h"
+#include "platform/DockProgressFactory.h"
+#include "platform/FileManager.h"
+#include "platform/RunLoop.h"
+
+namespace app {
+namespace {
+
+ExportError fail(ExportError::Kind kind, std::string message) {
+  return {kind, platform::Status::withMessage(std::move(message), "")};
+}
+
+}  // namespace
+
+// The folder of a Tessaline volume: the one named `title`, or else the
+// one the drive popup preselects (the remembered or first usable one).
+Outcome<std::string> driveVolumeFolder(const platform::Configuration& config,
+                                       const std::string& title, std::string* uuid) {
+  if (drive::HardwarePaths::current().fake) drive::onlyLookAtDrivePreference();
+  drive::DriveServices& services = drive::DriveServices::shared();
+  drive::DriveScan scan = drive::DriveScanner(services).scan();
+  std::vector<drive::ScannedVolume> offered = scan.offered();
+  auto indexOf = [&](const std::string& name) {
+    for (size_t i = 0; i < offered.size(); ++i) {
+      if (offered[i].title == name) return static_cast<int>(i);
+    }
+    return -1;
+  };
+  int index = title.empty() ? scan.selected : indexOf(title);
+  int usable = -1;
+  for (size_t i = 0; i < offered.size() && usable < 0; ++i) {
+    if (offered[i].usable) usable = static_cast<int>(i);
+  }
+  if (index < 0 && title.empty() && usable >= 0) {
+    // Another usable volume is there: say why the remembered one is not
+    // taken, and how to take that one.
+    auto remembered = services.preferences
+                          ? services.preferences->stringValue(drive::DriveScanner::kPreferenceKey)
+                          : std::nullopt;
+    int at = remembered ? indexOf(*remembered) : -1;
+    std::string why = !remembered || remembered->empty() ? "No volume is remembered."
+                      : at < 0
+                          ? "The remembered volume \"" + *remembered + "\" is not attached."
+                          : "The remembered volume \"" + *remembered +
+                                "\" cannot be used: " + offered[static_cast<size_t>(at)].reason;
+    const std::string& other = offered[static_cast<size_t>(usable)].title;
+    return fail(ExportError::Kind::kUsage,
+                why + " The volume \"" + other + "\" can be used: choose it with --drive '" +
+                    other + "' (it is remembered from then on), or name a folder with --to DIR.");
+  }
+  if (index < 0) {
+    std::string why = offered.empty() || title.empty()
+                          ? scan.explanation
+                          : "No drive volume is named \"" + title + "\" (see tessaline drives).";
+    return fail(ExportError::Kind::kUsage, why + " Name a folder with --to DIR instead.");
+  }
+  const drive::ScannedVolume& volume = offered[static_cast<size_t>(index)];
+  if (!volume.usable)
+    return fail(ExportError::Kind::kUsage,
+                "The volume \"" + volume.title + "\" cannot be used: " + volume.reason);
+  // A fresh look: the volume may have gone since the scan.
+  std::string path = services.volumes
+                         ? drive::DriveScanner::folderForRefNum(volume.refNum, *services.volumes)
+                         : "";
+  if (path.empty())
+    return fail(ExportError::Kind::kUsage,
+                "The volume \"" + volume.title + "\" is no longer mounted.");
+  // A fake machine's volumes are mounted nowhere; TESSALINE_FAKE_MOUNTS
+  // names a folder that stands for its root directory.
+  if (!config.fakeHardware.empty() && !config.fakeMounts.empty()) path = config.fakeMounts + path;
+  if (!title.empty()) drive::rememberDriveVolume(volume.title);
+  if (uuid) *uuid = volume.facts.uuid.value_or("");
+  return path;
+}
+
+Services machineServices(bool drawsTile) {
+  Services services;
+  services.fileManager = [] { return platform::FileManager::makePrivate(); };
+  if (drawsTile) {
+    services.progressTile = []() -> std::shared_ptr<platform::ProgressIndicator> {
+      if (!platform::MainRunLoop::shared().isMainThread()) return nullptr;
+      return platform::makeDockProgressIndicator();
+    };
+  }
+  // As the command line leaves the configuration (--fake-hardware).
+  services.driveVolume = [](const std::string& title, std::string* uuid) {
+    return driveVolumeFolder(*platform::configuration(), title, uuid);
+  };
+  return services;
+}
+
+}  // namespace app
