@@ -1,5 +1,7 @@
 #include "drive/DriveServices.h"
 
+#include <mutex>
+
 #include "drive/LinuxVolumeExaminer.h"
 #include "drive/MountinfoVolumeTable.h"
 #include "drive/PlistPreferences.h"
@@ -13,6 +15,12 @@ namespace {
 std::unique_ptr<DriveServices>& sharedSlot() {
   static std::unique_ptr<DriveServices> services;
   return services;
+}
+
+// The window's worker chooses a volume while its main thread may scan.
+std::mutex& slotMutex() {
+  static std::mutex mutex;
+  return mutex;
 }
 
 }  // namespace
@@ -32,12 +40,14 @@ std::unique_ptr<DriveServices> DriveServices::forPaths(const HardwarePaths& path
 }
 
 DriveServices& DriveServices::shared() {
+  std::lock_guard<std::mutex> lock(slotMutex());
   auto& slot = sharedSlot();
   if (!slot) slot = forPaths(HardwarePaths::current());
   return *slot;
 }
 
 void DriveServices::setShared(std::unique_ptr<DriveServices> services) {
+  std::lock_guard<std::mutex> lock(slotMutex());
   sharedSlot() = std::move(services);
 }
 

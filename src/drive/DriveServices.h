@@ -8,7 +8,9 @@
 // use, and setShared() replaces it (tests, the command line).
 //
 // Ownership: a bundle owns its services.
-// Thread: main thread only.
+// Thread: shared() may be called from any thread (the window's worker
+// chooses a volume with it); setShared() only while no other thread uses
+// the bundle. Each service's own header says what it allows.
 #pragma once
 
 #include <memory>

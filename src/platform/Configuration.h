@@ -1,7 +1,7 @@
 // What the process learns from its environment, read once by main (the
-// composition root) and handed to the layers that need it. Libraries
-// never read or write environment variables themselves: they ask
-// configuration(), and a child process gets childEnvironment() as its
+// composition root) and kept process-wide. Libraries never read or write
+// environment variables themselves: they ask configuration() (a global,
+// not yet handed down), and a child process gets childEnvironment() as its
 // environment, so that what it sees is what this process decided.
 //
 //   TESSALINE_RESOURCES      resources      the resources folder

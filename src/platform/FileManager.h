@@ -4,8 +4,10 @@
 //     default instance and for the private instances made per operation;
 //   - a fault-injecting implementation for tests (FaultInjectingFileManager,
 //     in tests/support/FaultInjectingFileManager.h).
-// In the style of LevelDB's Env: callers never touch the file system
-// except through one of these.
+// In the style of LevelDB's Env: the export session reaches the drive's
+// and the sources' files through one handed to it. The drive's own state
+// files (record, lock, intents: DestinationRoot, DriveRecord) and the
+// check's reads do not go through it yet.
 //
 // Paths are UTF-8 byte strings, absolute. Nothing here follows a
 // symbolic link unless it says so.
