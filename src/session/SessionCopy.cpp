@@ -1,0 +1,383 @@
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <set>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_set>
+
+#include "library/PathMap.h"
+#include "platform/DriveRecord.h"
+#include "platform/FileManager.h"
+#include "platform/FolderListings.h"
+#include "platform/InsideFolder.h"
+#include "platform/Log.h"
+#include "platform/MountPoints.h"
+#include "platform/ProgressIndicator.h"
+#include "platform/ReplaceFile.h"
+#include "session/CopyRun.h"
+#include "session/DestinationLayout.h"
+#include "session/DriveCheck.h"
+#include "session/DriveRenames.h"
+#include "session/ExportOptions.h"
+#include "session/ExportSession.h"
+#include "session/ExportSessionParts.h"
+#include "session/RememberedChoices.h"
+#include "session/StaleWalk.h"
+
+namespace app {
+
+using namespace detail;
+namespace fs = std::filesystem;
+
+// Each copy this run named is read back from the drive (its batch was
+// flushed before it was named, so dropping its cached pages makes the read
+// come from the device) and compared with the checksum the copier took of
+// what it wrote. A copy the drive returns otherwise is removed, forgotten
+// by the record and reported; its track is not on the drive.
+ExportSession::VerifyCounts ExportSession::verifyCopies(session::CopyReport& run,
+                                                        platform::FileManager& fm,
+                                                        platform::DriveRecord& writer) {
+  VerifyCounts counts;
+  auto loaded = platform::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
+  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  std::vector<uint32_t> kept;
+  std::vector<std::string> removed;
+  for (uint32_t track : run.placed) {
+    std::string relative = musicPrefix + snapshot_.tracks[track].destination;
+    std::string key = DestinationLayout::collisionKey(relative);
+    const platform::RecordEntry* e = nullptr;
+    if (loaded) {
+      auto at = loaded->entries.find(key);
+      if (at != loaded->entries.end() && at->second.checksum) e = &at->second;
+    }
+    if (!e) {
+      ++counts.unverified;
+      kept.push_back(track);
+      continue;
+    }
+    std::string path = root_ + "/" + relative;
+    platform::FileError error;
+    auto sum = fm.readBackChecksum(path, &error);
+    if (sum && *sum == *e->checksum) {
+      ++counts.verified;
+      kept.push_back(track);
+      continue;
+    }
+    if (sum) error = {kDriveReturnedOtherData, "", path};
+    fm.removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr);
+    removed.push_back(key);
+    run.bytesPlaced -= std::min(run.bytesPlaced, e->drive.size);
+    run.failures.push_back({track, error});
+  }
+  if (!removed.empty()) (void)writer.remove(removed, true);
+  run.placed = std::move(kept);
+  return counts;
+}
+
+std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) const {
+  std::string source(t.localPath());
+  if (!t.onThisComputer())
+    return "the file is not on this computer (" + std::string(t.location) + ")";
+  if (stopped) return "the export was interrupted";
+  if (access(source.c_str(), F_OK) != 0) {
+    return errno == ENAMETOOLONG ? sourcePathTooLong(source)
+                                 : "the source file is missing (" + source + ")";
+  }
+  if (access(source.c_str(), R_OK) != 0) return "the source file cannot be read (" + source + ")";
+  return "it is not on the drive after the copy";
+}
+
+Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProgress&)>& onProgress,
+                                         const std::atomic<bool>* stop) {
+  CopyOutcome outcome;
+  // The copy works from what the plan saw; a copy without a plan looks now.
+  if (!planned_) {
+    if (auto planned = plan(); !planned) return planned.error();
+  }
+  // Tracks under an earlier spelling take their new names first: the
+  // plan saw them where they were, and a rename keeps size and time.
+  renameTracks();
+  session::Choice choice = chosen();
+  session::Plan sized = session::makePlan(snapshot_, observed_, choice);
+  auto start = std::chrono::steady_clock::now();
+  if (onProgress) onProgress({0, sized.bytesToCopy, false});
+  // The dock tile (`--dock-tile FILE`) shows the run where one is drawn;
+  // a window draws its own from the progress events, off this thread.
+  std::shared_ptr<platform::ProgressIndicator> tile;
+  if (services_.progressTile) tile = services_.progressTile();
+  if (tile) {
+    tile->setMinValue(0);
+    tile->setMaxValue(static_cast<double>(sized.bytesToCopy));
+    tile->setDoubleValue(0);
+  }
+  // Every copy is recorded before it is named; tracks an older record
+  // names, with their source's size and time, are taken over first.
+  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  if (!writer) {
+    return fail(writer.status().code() == EWOULDBLOCK ? ExportError::Kind::kBusy
+                                                      : ExportError::Kind::kFailed,
+                "The export cannot record its files on the drive: " + writer.status().message());
+  }
+  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  // A drive written before folders were recorded: the folders its
+  // recorded files lie in are the exporter's, recorded now, before this
+  // run's own folders make the record's folders the only ones it knows.
+  if (std::none_of(driveRecord_.entries.begin(), driveRecord_.entries.end(),
+                   [](const auto& e) { return e.second.kind == platform::EntryKind::kFolder; })) {
+    std::set<std::string> holding;
+    auto lookups = files();
+    for (const auto& [key, e] : driveRecord_.entries) {
+      for (size_t slash = e.path.rfind('/'); slash != std::string::npos && slash > 0;
+           slash = e.path.rfind('/', slash - 1)) {
+        if (!holding.insert(e.path.substr(0, slash)).second) break;
+      }
+    }
+    std::vector<platform::RecordEntry> folders;
+    for (const auto& relative : holding) {
+      auto at = lookups->attributesOfItemAtPath(root_ + "/" + relative, nullptr);
+      if (!at || at->type != platform::FileType::kDirectory) continue;
+      if (auto e = platform::folderEntry(*destination_, root_ + "/" + relative,
+                                         &DestinationLayout::collisionKey))
+        folders.push_back(std::move(*e));
+    }
+    platform::Status s = folders.empty() ? platform::Status() : (*writer)->append(folders, true);
+    if (!s.ok()) {
+      return fail(ExportError::Kind::kFailed,
+                  "The export cannot record its files on the drive: " + s.message());
+    }
+  }
+  if (!observed_.adopted.empty()) {
+    std::vector<platform::RecordEntry> adopted;
+    for (uint32_t track : observed_.adopted) {
+      const session::SnapshotTrack& t = snapshot_.tracks[track];
+      platform::RecordEntry e;
+      e.path = musicPrefix + t.destination;
+      e.key = DestinationLayout::collisionKey(e.path);
+      e.trackId = t.id;
+      e.libraryId = library_.libraryPersistentId;
+      e.source = {observed_.sourceBytes[track], observed_.sourceTimeNs[track]};
+      e.drive = observed_.driveStamp[track];
+      adopted.push_back(std::move(e));
+    }
+    if (platform::Status s = (*writer)->append(adopted, true); !s.ok()) {
+      return fail(ExportError::Kind::kFailed,
+                  "The export cannot record its files on the drive: " + s.message());
+    }
+    observed_.adopted.clear();
+  }
+  // The exporter's copies changed since are the user's from now on: the
+  // record stops naming them before their tracks are copied beside them.
+  std::vector<std::string> released, releasedPaths;
+  for (const auto& beside : plan_.copiedBeside) {
+    auto relative = beside.changedCopy ? destination_->relativePath(beside.kept) : std::nullopt;
+    if (!relative) continue;
+    released.push_back(DestinationLayout::collisionKey(*relative));
+    releasedPaths.push_back(*relative);
+  }
+  if (!released.empty()) {
+    // The older list of paths too: it would name the file the exporter's.
+    if (int e = destination_->forget(releasedPaths); e != 0) {
+      return fail(ExportError::Kind::kFailed, "The export cannot record its files on the drive: " +
+                                                  std::string(std::strerror(e)) + ".");
+    }
+    if (platform::Status s = (*writer)->remove(released, true); !s.ok()) {
+      return fail(ExportError::Kind::kFailed,
+                  "The export cannot record its files on the drive: " + s.message());
+    }
+    for (const auto& key : released) driveRecord_.entries.erase(key);
+  }
+  session::CopyTarget target{destination_, musicRoot_, sized.bytesToCopy};
+  target.record = writer->get();
+  target.recordPrefix = musicPrefix;
+  target.libraryId = library_.libraryPersistentId;
+  auto fm = files();
+  session::CopyReport run = session::runCopies(
+      snapshot_, sized.copies, observed_, target, *fm, stop, [&](const session::CopyEvent& e) {
+        if (tile) tile->setDoubleValue(static_cast<double>(e.done));
+        if (onProgress) onProgress({e.done, e.total, true});
+      });
+  if (tile) tile->setHidden(true);
+  if (o_.verify && !run.placed.empty()) {
+    VerifyCounts counts = verifyCopies(run, *fm, **writer);
+    outcome.verified = counts.verified;
+    outcome.unverified = counts.unverified;
+  }
+  outcome.bytesCopied = run.bytesPlaced;
+  // The record only grows as files are written and removed: rewritten
+  // whole once it holds far more lines than entries.
+  if (driveRecord_.lines > 4 * driveRecord_.entries.size() + 1024) (void)(*writer)->compact();
+  bool stopped = stop != nullptr && stop->load();
+  // What is on the drive now: what the plan saw there and what this run
+  // named.
+  for (uint32_t track : run.placed) observed_.onDrive[track] = 1;
+  // Damaged copies put right leave the note of the check that found them.
+  if (!damaged_.empty()) {
+    size_t before = damaged_.size();
+    for (uint32_t track : run.placed)
+      damaged_.erase(
+          DestinationLayout::collisionKey(musicPrefix + snapshot_.tracks[track].destination));
+    if (damaged_.size() != before) (void)writeDamageNote(root_, damaged_);
+  }
+  std::unordered_set<uint32_t> placed(run.placed.begin(), run.placed.end());
+  std::unordered_map<uint32_t, const platform::FileError*> reasons;
+  for (const auto& f : run.failures) reasons[f.track] = &f.error;
+  std::unordered_map<uint32_t, session::Refused::Why> refused;
+  for (const auto& r : sized.refused) refused[r.track] = r.why;
+
+  // Every track that should be on the drive and is not could not be copied.
+  std::vector<uint8_t> seen(snapshot_.tracks.size());
+  std::vector<uint32_t> wanted;  // the chosen playlists' tracks, then the kept files'
+  for (uint32_t p : choice.playlists)
+    wanted.insert(wanted.end(), snapshot_.playlists[p].items.begin(),
+                  snapshot_.playlists[p].items.end());
+  wanted.insert(wanted.end(), choice.alsoCopy.begin(), choice.alsoCopy.end());
+  const size_t fromPlaylists = wanted.size() - choice.alsoCopy.size();
+  for (size_t w = 0; w < wanted.size(); ++w) {
+    {
+      uint32_t track = wanted[w];
+      if (seen[track]) continue;
+      seen[track] = 1;
+      const session::SnapshotTrack& st = snapshot_.tracks[track];
+      std::string destination = musicRoot_ + "/" + st.destination;
+      if (observed_.onDrive[track]) {
+        ++outcome.tracksOnDrive;
+        if (placed.count(track)) outcome.copied.push_back(std::move(destination));
+        continue;
+      }
+      if (!st.enabled && choice.copyOnlyChecked && w < fromPlaylists) {
+        outcome.uncheckedNotCopied.push_back(std::move(destination));
+        continue;
+      }
+      const LibraryTrack& t = *snapshotLibraryTrack_[track];
+      TrackFailure failure{std::string(t.name),
+                           std::string(t.artist),
+                           std::string(t.localPath()),
+                           std::string(t.location),
+                           destination,
+                           "",
+                           "",
+                           0};
+      auto reason = reasons.find(track);
+      if (auto why = refused.find(track); why != refused.end()) {
+        failure.reason = refusalReason(why->second);
+      } else if (reason != reasons.end() && reason->second->code != 0 && t.onThisComputer()) {
+        failure.reason = describeCopyFailure(*reason->second, failure.source);
+        failure.path = reason->second->path;
+        failure.code = reason->second->code;
+      } else {
+        failure.reason = failureReason(t, stopped);
+      }
+      outcome.notCopied.push_back(std::move(failure));
+    }
+  }
+  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return outcome;
+}
+
+void ExportSession::renameTracks() {
+  if (pendingRenames_.empty()) return;
+  const std::string prefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  std::vector<session::DriveRename> renames;
+  for (const auto& p : pendingRenames_) renames.push_back({prefix + p.from, prefix + p.to});
+  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  std::string notDone = writer ? "" : writer.status().message();
+  if (auto read = writer ? loadRecord() : Outcome<Done>(); !read) notDone = read.error().message();
+  if (notDone.empty()) {
+    session::renameRecorded(*destination_, **writer, driveRecord_, session::timeStepOf(root_),
+                            renames);
+    // A cover that cannot follow stays in the old folder, which then
+    // stays too: nothing is lost, and the new folder gets its own cover.
+    auto covers = session::coversFollowing(driveRecord_, renames);
+    session::renameRecorded(*destination_, **writer, driveRecord_, session::timeStepOf(root_),
+                            covers);
+  }
+  for (size_t i = 0; i < renames.size(); ++i) {
+    const PendingRename& p = pendingRenames_[i];
+    if (!renames[i].done) {
+      renamed_.failed.push_back(renames[i].from + ": " +
+                                (notDone.empty() ? renames[i].reason : notDone));
+      continue;
+    }
+    renamed_.done.emplace_back(renames[i].from, renames[i].to);
+    snapshot_.tracks[p.track].destination = p.to;
+  }
+  pendingRenames_.clear();
+}
+
+void ExportSession::findUnplayable(const session::Plan& sized) {
+  plan_.unplayable.clear();
+  std::set<std::string> playable;
+  for (const auto& f : o_.playableFormats) {
+    std::string lower = f.substr(f[0] == '.' ? 1 : 0);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    playable.insert(lower);
+  }
+  // The tracks are judged in their own order, which reads them one after
+  // another (the playlists' order jumps about), and then told in the
+  // playlists' order. A track's reason: none (0), or 1 + its place in
+  // `reasons`.
+  std::vector<uint8_t> listed(snapshot_.tracks.size());
+  for (const auto& figures : sized.playlists) {
+    for (uint32_t track : snapshot_.playlists[figures.playlist].items) listed[track] = 1;
+  }
+  std::vector<std::string> reasons;
+  std::vector<uint32_t> reasonOf(snapshot_.tracks.size());
+  // The reason goes by the extension alone, and an album's tracks share
+  // theirs: it is worked out again only when the extension changes.
+  std::string lastExt;
+  uint32_t lastReason = 0;
+  bool known = false;
+  for (size_t track = 0; track < snapshot_.tracks.size(); ++track) {
+    const session::SnapshotTrack& st = snapshot_.tracks[track];
+    if (!listed[track] || (!st.enabled && !o_.allTracks)) continue;
+    // The extension of the file's name: after its last dot, unless the
+    // name is all extension (".m4a" has none, as a path's would).
+    std::string_view name = st.destination;
+    name.remove_prefix(std::min(name.size(), name.rfind('/') + 1));
+    size_t dot = name.rfind('.');
+    std::string ext(dot == std::string_view::npos || dot == 0 ? std::string_view()
+                                                              : name.substr(dot + 1));
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!known || ext != lastExt) {
+      known = true;
+      lastExt = ext;
+      std::string reason;
+      if (ext == "m4p") {
+        reason = "protected (.m4p): no player outside Apple's plays it";
+      } else if (!playable.count(ext)) {
+        reason =
+            (ext.empty() ? std::string("its file has no extension") : "its format (." + ext + ")") +
+            " is not one the drive plays (--formats)";
+      }
+      lastReason = 0;
+      if (!reason.empty()) {
+        reasons.push_back(std::move(reason));
+        lastReason = static_cast<uint32_t>(reasons.size());
+      }
+    }
+    reasonOf[track] = lastReason;
+  }
+  if (reasons.empty()) return;
+  std::vector<uint8_t> seen(snapshot_.tracks.size());
+  for (const auto& figures : sized.playlists) {
+    for (uint32_t track : snapshot_.playlists[figures.playlist].items) {
+      if (seen[track] || reasonOf[track] == 0) continue;
+      seen[track] = 1;
+      const LibraryTrack& t = *snapshotLibraryTrack_[track];
+      plan_.unplayable.push_back({std::string(t.name), std::string(t.artist),
+                                  std::string(t.location), reasons[reasonOf[track] - 1]});
+    }
+  }
+}
+
+}  // namespace app

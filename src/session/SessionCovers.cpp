@@ -1,0 +1,139 @@
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <set>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_set>
+
+#include "library/PathMap.h"
+#include "platform/DriveRecord.h"
+#include "platform/FileManager.h"
+#include "platform/FolderListings.h"
+#include "platform/InsideFolder.h"
+#include "platform/Log.h"
+#include "platform/MountPoints.h"
+#include "platform/ProgressIndicator.h"
+#include "platform/ReplaceFile.h"
+#include "session/CopyRun.h"
+#include "session/DestinationLayout.h"
+#include "session/DriveCheck.h"
+#include "session/DriveRenames.h"
+#include "session/ExportOptions.h"
+#include "session/ExportSession.h"
+#include "session/ExportSessionParts.h"
+#include "session/RememberedChoices.h"
+#include "session/StaleWalk.h"
+
+namespace app {
+
+using namespace detail;
+namespace fs = std::filesystem;
+
+size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFailure>* failed) {
+  auto fm = files();
+  static const char* kCandidates[] = {"folder.jpg", "Folder.jpg", "FOLDER.JPG", "cover.jpg",
+                                      "Cover.jpg",  "COVER.JPG",  "front.jpg",  "Front.jpg",
+                                      "album.jpg",  "Album.jpg"};
+  std::unordered_set<std::string> done;
+  size_t written = 0;
+  // Flushed together, as the tracks are: one flush per album is slow.
+  // Written below the drive's root and recorded as the exporter's.
+  // Each cover is in the drive's record by identity, written before it is
+  // named, so that one the user puts at its name later is theirs.
+  platform::CopyBatchOptions options{destination_, stop};
+  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  if (writer) {
+    options.checksum = true;
+    options.beforeNaming = [&](const std::vector<platform::CopyBatchOptions::Staged>& files,
+                               bool flush) {
+      std::vector<platform::RecordEntry> entries;
+      for (const auto& file : files) {
+        if (file.folder) {
+          if (auto e =
+                  platform::folderEntry(*destination_, file.to, &DestinationLayout::collisionKey))
+            entries.push_back(std::move(*e));
+          continue;
+        }
+        if (auto e = entryOfStaged(*destination_, file, platform::EntryKind::kCover))
+          entries.push_back(std::move(*e));
+      }
+      platform::Status written = (*writer)->append(entries, flush);
+      return written.ok() ? 0 : (written.code() != 0 ? written.code() : EIO);
+    };
+  }
+  auto batch = fm->makeCopyBatch(options);
+  std::vector<std::string> pending;  // the batch's images, in order
+  auto fail = [&](const std::string& path, const platform::FileError& why) {
+    if (failed) failed->push_back({path, describeCopyFailure(why, "")});
+  };
+  auto commit = [&] {
+    std::vector<platform::FileError> errors;
+    std::vector<bool> named = batch->commit(&errors);
+    for (size_t i = 0; i < named.size() && i < pending.size(); ++i) {
+      written += named[i];
+      if (!named[i]) fail(pending[i], i < errors.size() ? errors[i] : platform::FileError{EIO});
+    }
+    pending.clear();
+  };
+  // Each album folder of the tracks exported (and of those the drive
+  // keeps for playlists not chosen) that the copies made or found, and
+  // that holds no cover yet, gets the first image its source folder has.
+  // Each track once, folder by folder as the copies went.
+  std::vector<uint32_t> tracks;
+  std::vector<uint8_t> taken(snapshot_.tracks.size());
+  if (target_.listed.size() != snapshot_.tracks.size()) return 0;
+  for (const auto& file : target_.files) {
+    for (uint32_t track : file.entries) {
+      if (!std::exchange(taken[track], 1)) tracks.push_back(track);
+    }
+  }
+  std::sort(tracks.begin(), tracks.end(), [&](uint32_t a, uint32_t b) {
+    return snapshot_.tracks[a].destination < snapshot_.tracks[b].destination;
+  });
+  for (uint32_t i : tracks) {
+    if (stop && stop->load()) break;
+    const session::SnapshotTrack& t = snapshot_.tracks[i];
+    if (t.destination.empty() || t.source.empty() || leavesRoot(t.destination)) continue;
+    std::string folder = fs::path(musicRoot_ + "/" + t.destination).parent_path().string();
+    std::string target = folder + "/" + DestinationLayout::kArtFileName;
+    if (!done.insert(target).second) continue;
+    // One listing of the source folder answers for every candidate name;
+    // the drive is looked at only for a folder that has an image (most
+    // have none: their art is in the tracks).
+    std::string sourceFolder = fs::path(t.source).parent_path().string();
+    auto entries = fm->contentsOfDirectoryAtPath(sourceFolder, nullptr);
+    if (!entries) continue;
+    std::unordered_set<std::string_view> present;
+    for (const auto& entry : *entries) {
+      if (entry.type == platform::FileType::kRegular) present.insert(entry.name);
+    }
+    auto image = std::find_if(std::begin(kCandidates), std::end(kCandidates),
+                              [&](const char* name) { return present.count(name) != 0; });
+    if (image == std::end(kCandidates)) continue;
+    bool isDirectory = false;
+    if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory)
+      continue;                                                // nothing was copied there
+    if (fm->fileExistsAtPath(target, &isDirectory)) continue;  // the folder has its cover
+    platform::FileError why;
+    if (!batch->addCopy((fs::path(sourceFolder) / *image).string(), target, &why)) {
+      fail(target, why);
+      continue;
+    }
+    pending.push_back(target);
+    if (batch->pendingCount() >= 64) commit();
+  }
+  commit();
+  return written;
+}
+
+}  // namespace app

@@ -1,0 +1,329 @@
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <set>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_set>
+
+#include "library/PathMap.h"
+#include "platform/DriveRecord.h"
+#include "platform/FileManager.h"
+#include "platform/FolderListings.h"
+#include "platform/InsideFolder.h"
+#include "platform/Log.h"
+#include "platform/MountPoints.h"
+#include "platform/ProgressIndicator.h"
+#include "platform/ReplaceFile.h"
+#include "session/CopyRun.h"
+#include "session/DestinationLayout.h"
+#include "session/DriveCheck.h"
+#include "session/DriveRenames.h"
+#include "session/ExportOptions.h"
+#include "session/ExportSession.h"
+#include "session/ExportSessionParts.h"
+#include "session/RememberedChoices.h"
+#include "session/StaleWalk.h"
+
+namespace app {
+
+using namespace detail;
+namespace fs = std::filesystem;
+
+Outcome<Done> ExportSession::load() {
+  std::string file = o_.library.empty() ? defaultLibraryFile() : o_.library;
+  if (file.empty()) {
+    return fail(ExportError::Kind::kUsage,
+                "No library export found under ~/Music; name one with --library FILE "
+                "(in iTunes: File > Library > Export Library...).");
+  }
+  PathMap map;
+  for (const auto& entry : o_.mapPrefixes) {
+    size_t eq = entry.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == entry.size()) {
+      return fail(
+          ExportError::Kind::kUsage,
+          "--map-prefix wants FROM=TO, e.g. 'C:/Users/Me/Music=/mnt/music', not '" + entry + "'");
+    }
+    try {
+      map.add(entry.substr(0, eq), entry.substr(eq + 1));
+    } catch (const std::invalid_argument& e) {
+      return fail(ExportError::Kind::kUsage, "--map-prefix '" + entry +
+                                                 "' cannot be used: " + e.what() +
+                                                 " (e.g. 'C:/Users/Me/Music=/mnt/music').");
+    }
+  }
+  auto read = LibraryReader(map).load(file);
+  if (!read) return fail(ExportError::Kind::kUsage, read.status().message());
+  library_ = std::move(*read);
+  libraryFile_ = file;
+  auto format = session::PlaylistFormat::named(o_.playlistFormat);
+  if (!format) {
+    return fail(ExportError::Kind::kUsage, "--playlist-format takes one of " +
+                                               std::string(session::PlaylistFormat::kNames) +
+                                               ", not '" + o_.playlistFormat + "'.");
+  }
+  if (o_.absolutePaths && (format->windows1252 ||
+                           format->entries != session::PlaylistFormat::Entries::kRelativeToFile)) {
+    return fail(ExportError::Kind::kUsage,
+                "--absolute-paths goes only with --playlist-format m3u8.");
+  }
+  playlistFormat_ = *format;
+  if (o_.absolutePaths) playlistFormat_.entries = session::PlaylistFormat::Entries::kAbsolute;
+  playlistExtension_ = playlistFormat_.extension();
+
+  std::error_code ec;
+  std::string to = o_.to;
+  if (to.empty()) {
+    if (!services_.driveVolume)
+      return fail(ExportError::Kind::kUsage,
+                  "No drive volume can be chosen here: name a folder with --to DIR.");
+    auto volume = services_.driveVolume(o_.drive, &volumeUuid_);
+    if (!volume) return volume.error();
+    to = *volume;
+  }
+  if (!fs::is_directory(to, ec))
+    return fail(ExportError::Kind::kUsage, "The destination " + to + " is not a folder.");
+  root_ = fs::canonical(to, ec).string();
+  if (ec)
+    return fail(ExportError::Kind::kUsage,
+                "The destination " + to + " cannot be used: " + ec.message());
+  // A drive that is not plugged in leaves its mount point: writing there
+  // would fill this computer's own disk.
+  if (auto top = platform::mountTopWithNothingMounted(root_)) {
+    return fail(ExportError::Kind::kUsage,
+                "The destination cannot be used: nothing is mounted at " + root_ +
+                    " (it is a folder on the same file system as " + *top +
+                    ", not a drive: is the drive plugged in?).");
+  }
+  if (access(root_.c_str(), W_OK) != 0)
+    return fail(ExportError::Kind::kUsage, "The destination " + root_ + " is not writable.");
+  destination_ = platform::DestinationRoot::open(root_);
+  if (!destination_->isOpen()) {
+    return fail(ExportError::Kind::kUsage, "The destination " + root_ + " cannot be used: " +
+                                               destination_->openError().localizedDescription);
+  }
+  musicRoot_ = (fs::path(root_) / DestinationLayout::kMusicFolder).string();
+  playlistFolder_ = (fs::path(root_) / DestinationLayout::kPlaylistFolder).string();
+
+  mode_ = o_.playlists.empty() ? Mode::kAllPlaylists : Mode::kChosenPlaylists;
+  plan_.cleanUp = !o_.noClean && (mode_ == Mode::kAllPlaylists || o_.clean || o_.cleanAll);
+
+  // Paths and file names are decided in the library's own order, so they
+  // do not change with the playlists chosen; only the tracks of the
+  // playlists taken are looked up and given one.
+  auto choice = choosePlaylists(library_, o_.playlists);
+  if (!choice) return choice.error();
+  std::set<const LibraryPlaylist*>& chosen = *choice;
+  std::vector<const LibraryPlaylist*> taken;
+  std::vector<uint8_t> neededTrack(library_.tracks.size());  // by place in the library
+  auto need = [&](const LibraryPlaylist& p) {
+    for (uint32_t track : p.tracks) neededTrack[track] = 1;
+  };
+  for (const auto& p : library_.playlists) {
+    if (mode_ == Mode::kAllPlaylists ? !p.exportedByDefault() : chosen.count(&p) == 0) continue;
+    taken.push_back(&p);
+    need(p);
+  }
+  // An export of some playlists keeps the exporter's other playlist files
+  // as they stand: the tracks they list (by the record's word on what each
+  // path holds) are laid out too, so that a copy of one missing from the
+  // drive (a repair a kill cut short, a copy removed by hand) is made again.
+  if (mode_ == Mode::kChosenPlaylists) {
+    if (auto read = loadRecord(); !read) return read.error();
+    auto fm = files();
+    std::unordered_set<std::string> ids;
+    keptAtLoad_ = keptPlaylistFiles(*fm, {});
+    for (const auto& [relative, text] : keptAtLoad_) {
+      bool windows1252 =
+          relative.size() >= 4 && relative.compare(relative.size() - 4, 4, ".m3u") == 0;
+      for (const auto& entry :
+           session::musicEntriesOf(text, windows1252, DestinationLayout::kPlaylistFolder, root_)) {
+        auto e = driveRecord_.entries.find(DestinationLayout::collisionKey(
+            std::string(DestinationLayout::kMusicFolder) + "/" + entry));
+        if (e != driveRecord_.entries.end() && e->second.kind == platform::EntryKind::kTrack &&
+            e->second.libraryId == library_.libraryPersistentId)
+          ids.insert(e->second.trackId);
+      }
+    }
+    for (size_t i = 0; i < library_.tracks.size() && !ids.empty(); ++i) {
+      if (ids.count(std::string(library_.tracks[i].persistentId.view()))) neededTrack[i] = 1;
+    }
+  }
+  // The sources of the tracks taken are looked at on a thread of their own
+  // while their destinations are laid out here. Declared after what it
+  // reads, so that leaving early waits for it first.
+  std::future<std::vector<std::optional<platform::FileAttributes>>> sourcesAhead;
+  sourcesAtLoad_.clear();
+  if (o_.sourcesWhileLoading) {
+    sourcesAhead = std::async(std::launch::async, [this, &neededTrack, fm = files()] {
+      std::vector<platform::FileManager::ItemQuery> queries;
+      std::vector<uint32_t> at;
+      for (size_t i = 0; i < library_.tracks.size(); ++i) {
+        std::string_view source = library_.tracks[i].localPath();
+        if (!neededTrack[i] || source.empty()) continue;
+        queries.push_back({source, true});
+        at.push_back(static_cast<uint32_t>(i));
+      }
+      auto found = fm->attributesOfItems(queries, 2);
+      std::vector<std::optional<platform::FileAttributes>> byPlace(library_.tracks.size());
+      for (size_t k = 0; k < at.size() && k < found.size(); ++k) byPlace[at[k]] = found[k];
+      return byPlace;
+    });
+  }
+  // Tracks the drive holds keep their paths: the record says where.
+  if (auto read = loadRecord(); !read) return read.error();
+  DestinationLayout::KeptPaths kept;
+  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  // The library's IDs are looked up only when the record holds tracks.
+  std::unordered_set<std::string_view> libraryIds;
+  auto inLibrary = [&](const std::string& id) {
+    if (libraryIds.empty()) {
+      for (const auto& t : library_.tracks) libraryIds.insert(t.persistentId.view());
+    }
+    return libraryIds.count(id) != 0;
+  };
+  // Copies the record holds for tracks this library does not know by ID
+  // (a library rebuilt or moved since, with new persistent IDs), by the
+  // size and time their source had.
+  std::map<std::pair<uint64_t, int64_t>, std::vector<const platform::RecordEntry*>> unclaimed;
+  for (const auto& [key, e] : driveRecord_.entries) {
+    if (e.kind != platform::EntryKind::kTrack ||
+        e.path.compare(0, musicPrefix.size(), musicPrefix) != 0)
+      continue;
+    if (e.libraryId == library_.libraryPersistentId && inLibrary(e.trackId)) {
+      kept.emplace(e.trackId, std::string_view(e.path).substr(musicPrefix.size()));
+    } else {
+      unclaimed[{e.source.size, e.source.mtimeNs}].push_back(&e);
+    }
+  }
+  // A track the record does not know whose source is the one such a copy
+  // was made from keeps that copy's path, and takes the copy over.
+  if (!unclaimed.empty()) {
+    std::unordered_map<std::string_view, const LibraryTrack*> byId;
+    for (size_t i = 0; i < library_.tracks.size(); ++i) {
+      if (neededTrack[i]) byId.emplace(library_.tracks[i].persistentId, &library_.tracks[i]);
+    }
+    auto sources = files();
+    for (const auto& [id, t] : byId) {
+      if (kept.count(id)) continue;
+      auto source = sources->attributesOfLinkTargetAtPath(std::string(t->localPath()), nullptr);
+      if (!source || source->type != platform::FileType::kRegular) continue;
+      auto match = unclaimed.find({source->size, source->modificationTimeNs});
+      if (match == unclaimed.end() || match->second.empty()) continue;
+      kept.emplace(id, std::string_view(match->second.back()->path).substr(musicPrefix.size()));
+      match->second.pop_back();
+    }
+  }
+  DestinationLayout::LibraryPlaces paths =
+      DestinationLayout::forLibraryByPlace(library_, &neededTrack, &kept);
+  // A track the drive holds under an earlier spelling of its name stays
+  // there until the copy renames it: the plan and a dry run see where it
+  // is now.
+  std::unordered_map<std::string, std::string> newNames;
+  std::unordered_map<std::string_view, uint32_t> renamedAt;  // by persistent ID
+  if (!paths.renamedFrom.empty()) {
+    for (size_t i = 0; i < library_.tracks.size(); ++i) {
+      std::string id(library_.tracks[i].persistentId.view());
+      if (paths.renamedFrom.count(id)) renamedAt.emplace(library_.tracks[i].persistentId, i);
+    }
+  }
+  for (const auto& [id, old] : paths.renamedFrom) {
+    // A track renamed but not wanted is still placed, where it is now.
+    std::optional<std::string>& path = paths.tracks[renamedAt.at(id)];
+    if (!path) path.emplace();
+    newNames[id] = std::exchange(*path, old);
+  }
+  DestinationLayout layout;  // names of playlists only chosen ones take
+  for (const auto& p : paths.playlists) layout.playlistFileName(p.second);
+
+  std::vector<uint32_t> places;
+  snapshot_ = session::snapshotOf(library_, std::move(paths.tracks), &places);
+  if (sourcesAhead.valid()) {
+    std::vector<std::optional<platform::FileAttributes>> byPlace = sourcesAhead.get();
+    sourcesAtLoad_.reserve(places.size());
+    for (uint32_t place : places) {
+      // A track placed though not taken (renamed on the drive) was not
+      // looked at: the plan then looks at them all.
+      if (!neededTrack[place]) {
+        sourcesAtLoad_.clear();
+        break;
+      }
+      sourcesAtLoad_.push_back(byPlace[place]);
+    }
+  }
+  snapshotLibraryTrack_.clear();
+  snapshotLibraryTrack_.reserve(places.size());
+  snapshotAt_.assign(library_.tracks.size(), kNotInSnapshot);
+  for (uint32_t i = 0; i < places.size(); ++i) {
+    snapshotLibraryTrack_.push_back(&library_.tracks[places[i]]);
+    snapshotAt_[places[i]] = i;
+  }
+  for (uint32_t i = 0; i < snapshot_.playlists.size(); ++i)
+    snapshotPlaylist_.emplace(snapshot_.playlists[i].id, i);
+  pendingRenames_.clear();
+  for (auto& [id, name] : newNames) {
+    uint32_t at = snapshotAt_[renamedAt.at(id)];
+    if (at != kNotInSnapshot)
+      pendingRenames_.push_back({at, snapshot_.tracks[at].destination, std::move(name)});
+  }
+
+  // A playlist file of the user's at a playlist's name is never replaced:
+  // the exporter's goes beside it, under the first numbered name that is
+  // free or already its own.
+  const int64_t timeStep = session::timeStepOf(root_);
+  const std::string& ext = playlistExtension_;
+  std::unordered_set<std::string> takenNames;
+  for (const auto& [id, name] : paths.playlists)
+    takenNames.insert(DestinationLayout::collisionKey(name + ext));
+  auto lookups = files();
+  auto usable = [&](const std::string& name) {
+    std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + name + ext;
+    platform::FileError why;
+    auto at = lookups->attributesOfItemAtPath(root_ + "/" + relative, &why);
+    if (!at) return why.code == ENOENT;
+    if (at->type != platform::FileType::kRegular) return false;
+    // The exporter's file while it is as written: one the user put at its
+    // name since (a list of their own saved over it) is theirs.
+    auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(relative));
+    if (known != driveRecord_.entries.end() && known->second.kind != platform::EntryKind::kLegacy) {
+      return asWritten(known->second, {at->size, at->modificationTimeNs}, timeStep);
+    }
+    return known != driveRecord_.entries.end();  // an older list's path, not removed since
+  };
+  for (const LibraryPlaylist* taking : taken) {
+    const LibraryPlaylist& p = *taking;
+    auto named = paths.playlists.find(p.persistentId);
+    std::string fileName =
+        named != paths.playlists.end() ? named->second : layout.playlistFileName(p.name);
+    if (!usable(fileName)) {
+      std::string beside;
+      for (int n = 2; beside.empty() && n < 10000; ++n) {
+        std::string candidate = DestinationLayout::numbered(fileName + ext, n, 0);
+        candidate.resize(candidate.size() - ext.size());
+        if (takenNames.count(DestinationLayout::collisionKey(candidate + ext)) == 0 &&
+            usable(candidate))
+          beside = candidate;
+      }
+      if (!beside.empty()) {
+        besideUsers_.emplace_back(fileName + ext, beside + ext);
+        takenNames.insert(DestinationLayout::collisionKey(beside + ext));
+        fileName = beside;
+      }
+    }
+    selected_.push_back({&p, fileName});
+  }
+  if (o_.remembered) return chooseRemembered();
+  return {};
+}
+
+}  // namespace app

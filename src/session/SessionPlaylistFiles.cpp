@@ -1,0 +1,272 @@
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <set>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_set>
+
+#include "library/PathMap.h"
+#include "platform/DriveRecord.h"
+#include "platform/FileManager.h"
+#include "platform/FolderListings.h"
+#include "platform/InsideFolder.h"
+#include "platform/Log.h"
+#include "platform/MountPoints.h"
+#include "platform/ProgressIndicator.h"
+#include "platform/ReplaceFile.h"
+#include "session/CopyRun.h"
+#include "session/DestinationLayout.h"
+#include "session/DriveCheck.h"
+#include "session/DriveRenames.h"
+#include "session/ExportOptions.h"
+#include "session/ExportSession.h"
+#include "session/ExportSessionParts.h"
+#include "session/RememberedChoices.h"
+#include "session/StaleWalk.h"
+
+namespace app {
+
+using namespace detail;
+namespace fs = std::filesystem;
+
+PlaylistOutcome ExportSession::playlistFiles() {
+  PlaylistOutcome outcome;
+  outcome.folder = playlistFolder_;
+  outcome.besideUsers = besideUsers_;
+  outcome.extension = playlistExtension_;
+  // Without a look at the drive no file can say what is there.
+  if (observed_.onDrive.size() != snapshot_.tracks.size()) {
+    if (auto planned = plan(); !planned) {
+      for (const auto& s : selected_)
+        outcome.notWritten.push_back(
+            {s.playlist->name, s.fileName + playlistExtension_, planned.error().message()});
+      return outcome;
+    }
+  }
+  auto fm = files();
+  std::set<std::string> notEncodable;
+  // The old file stays where the new one could not be written: what it
+  // lists stays too, while it is the exporter's.
+  auto keepListed = [&](const std::string& path, const std::string&) { holdListed(*fm, path); };
+  // The files go out in batches, each flushed once before its files are
+  // named (a flush per file costs more than writing it).
+  constexpr size_t kFilesAtOnce = 256;
+  constexpr size_t kBytesAtOnce = 16 << 20;
+  std::vector<const Selected*> pending;
+  std::vector<platform::FileManager::TextFile> files;
+  size_t pendingBytes = 0;
+  // Each file goes into the drive's record by identity before it is
+  // named: a kill between the two must not leave a file of the exporter's
+  // that the record does not know, which would read as the user's.
+  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  const int64_t timeStep = session::timeStepOf(root_);
+  auto recordFirst = [&](const std::vector<platform::CopyBatchOptions::Staged>& staged) {
+    if (!writer) return writer.status().code() != 0 ? writer.status().code() : EIO;
+    std::vector<platform::RecordEntry> named;
+    for (const auto& file : staged) {
+      auto entry = entryOfStaged(*destination_, file, platform::EntryKind::kPlaylist);
+      if (!entry) continue;
+      platform::RecordEntry& e = *entry;
+      // The file it replaces, while that is the exporter's: should the
+      // new one never be named, the old one is still known.
+      auto known = driveRecord_.entries.find(e.key);
+      std::optional<platform::FileStamp> old;
+      if (known != driveRecord_.entries.end() &&
+          known->second.kind != platform::EntryKind::kLegacy &&
+          (old = plainFileStamp(*fm, file.to))) {
+        if (asWritten(known->second, *old, timeStep)) e.source = *old;
+      }
+      named.push_back(std::move(e));
+    }
+    platform::Status s = (*writer)->append(named, true);
+    return s.ok() ? 0 : (s.code() != 0 ? s.code() : EIO);
+  };
+  auto writePending = [&] {
+    std::vector<platform::FileError> errors;
+    std::vector<bool> inPlace =
+        fm->writeStringsBelowRoot(*destination_, files, &errors, recordFirst);
+    for (size_t i = 0; i < pending.size(); ++i) {
+      std::string file = pending[i]->fileName + playlistExtension_;
+      std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + file;
+      if (!inPlace[i]) {
+        platform::logFormat("playlist file not written: %@: %@", relative,
+                            errors[i].localizedDescription);
+        outcome.notWritten.push_back(
+            {pending[i]->playlist->name, file, describeCopyFailure(errors[i], "")});
+        keepListed(files[i].path, relative);
+        continue;
+      }
+      outcome.written.push_back(file);
+    }
+    pending.clear();
+    files.clear();
+    pendingBytes = 0;
+  };
+  // The target's files written now, in the order chosen, as the copies
+  // left the drive: an entry whose track is not there is one a player
+  // stops at or skips with an error.
+  for (size_t i = 0; i < target_.files.size() && i < selected_.size(); ++i) {
+    const session::TargetFile& file = target_.files[i];
+    const Selected& s = selected_[i];
+    std::string path = root_ + "/" + file.relative;
+    // Judged unchanged by the plan, and neither the drive's tracks nor the
+    // file have changed since: its text need not be made again.
+    bool asPlanned = !playlistFormat_.windows1252 && i < plannedSame_.size() && plannedSame_[i] &&
+                     observed_.onDrive == plannedPresent_ &&
+                     plainFileStamp(*fm, path) == plannedStamp_[i];
+    std::string text;
+    if (asPlanned) {
+      countLeftOut(file, observed_.onDrive, &outcome);
+    } else {
+      text = playlistTextOf(file, observed_.onDrive, &outcome, &notEncodable);
+    }
+    auto now =
+        asPlanned ? std::optional<std::string>() : fm->readSmallFile(path, text.size(), nullptr);
+    if (asPlanned || (now && *now == text)) {
+      outcome.unchanged.push_back(s.fileName + playlistExtension_);
+      // Left as it reads; the record learns its stamp where a kill kept
+      // the record from it (the entry went in, the new file never came).
+      auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(file.relative));
+      std::optional<platform::FileStamp> now;
+      if (known != driveRecord_.entries.end() &&
+          known->second.kind == platform::EntryKind::kPlaylist &&
+          (now = plainFileStamp(*fm, path))) {
+        platform::FileStamp stamp = *now;
+        if (!(known->second.drive == stamp) && asWritten(known->second, stamp, timeStep) &&
+            writer) {
+          platform::RecordEntry e = known->second;
+          e.drive = stamp;
+          e.source = {};
+          (void)(*writer)->append({e}, true);
+        }
+      }
+      continue;
+    }
+    pending.push_back(&s);
+    pendingBytes += text.size();
+    files.push_back({std::move(path), std::move(text)});
+    if (files.size() >= kFilesAtOnce || pendingBytes >= kBytesAtOnce) writePending();
+  }
+  writePending();
+  // The exporter's other playlist files stay as they stand, but for an
+  // entry whose file is gone from the drive and cannot come back here (its
+  // track left the library after a repair was cut short, a copy removed by
+  // hand): such an entry is taken out, as a player would only stop at it.
+  std::vector<platform::FileManager::TextFile> trimmed;
+  for (const auto& file : target_.files) {
+    if (file.playlist != session::TargetFile::kKeptAsItIs) continue;
+    bool windows1252 = file.relative.size() >= 4 &&
+                       file.relative.compare(file.relative.size() - 4, 4, ".m3u") == 0;
+    auto plays = [&](const std::string& entry) {
+      return plainFileStamp(*fm, musicRoot_ + "/" + entry).has_value();
+    };
+    std::string text = session::withoutEntries(file.keptText, windows1252,
+                                               DestinationLayout::kPlaylistFolder, root_, plays);
+    if (text != file.keptText) trimmed.push_back({root_ + "/" + file.relative, std::move(text)});
+  }
+  if (!trimmed.empty()) {
+    std::vector<platform::FileError> errors;
+    std::vector<bool> inPlace =
+        fm->writeStringsBelowRoot(*destination_, trimmed, &errors, recordFirst);
+    for (size_t i = 0; i < trimmed.size(); ++i) {
+      std::string name = fs::path(trimmed[i].path).filename().string();
+      if (inPlace[i]) {
+        outcome.trimmed.push_back(name);
+      } else {
+        outcome.notWritten.push_back({name, name, describeCopyFailure(errors[i], "")});
+      }
+    }
+  }
+  outcome.notEncodable.assign(notEncodable.begin(), notEncodable.end());
+  return outcome;
+}
+
+void ExportSession::countLeftOut(const session::TargetFile& file,
+                                 const std::vector<uint8_t>& present,
+                                 PlaylistOutcome* counts) const {
+  if (file.playlist < snapshot_.playlists.size()) {
+    for (uint32_t track : snapshot_.playlists[file.playlist].items)
+      counts->entriesUnchecked += !session::listable(snapshot_.tracks[track], !o_.allTracks);
+  }
+  for (uint32_t track : file.entries) counts->entriesMissing += !present[track];
+}
+
+std::string ExportSession::playlistTextOf(const session::TargetFile& file,
+                                          const std::vector<uint8_t>& present,
+                                          PlaylistOutcome* counts,
+                                          std::set<std::string>* notEncodable) const {
+  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  std::vector<session::PlaylistLine> lines;
+  std::vector<const LibraryTrack*> listed;
+  if (counts) countLeftOut(file, present, counts);
+  for (uint32_t track : file.entries) {
+    if (!present[track]) continue;
+    const LibraryTrack& t = *snapshotLibraryTrack_[track];
+    lines.push_back({musicPrefix + snapshot_.tracks[track].destination,
+                     DestinationLayout::durationText(t.totalTimeMs), std::string(t.artist),
+                     std::string(t.name)});
+    listed.push_back(&t);
+  }
+  std::vector<size_t> leftOut;
+  std::string text =
+      session::playlistText(lines, playlistFormat_, root_, playlistFolder_, &leftOut);
+  if (notEncodable && playlistFormat_.windows1252) {
+    for (size_t i : leftOut)
+      notEncodable->insert(std::string(listed[i]->artist) + " - " + std::string(listed[i]->name));
+  }
+  return text;
+}
+
+// The target: the chosen playlists' files, written now, and (when some
+// playlists are exported) every other playlist file of the exporter's,
+// kept as it stands with the entries it has.
+std::vector<std::pair<std::string, std::string>> ExportSession::keptPlaylistFiles(
+    platform::FileManager& fm, const std::unordered_set<std::string>& writtenKeys) {
+  std::vector<std::pair<std::string, std::string>> kept;
+  keptUnreadable_.clear();
+  const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
+  const int64_t timeStep = session::timeStepOf(root_);
+  auto entries = fm.contentsOfDirectoryAtPath(playlistFolder_, nullptr);
+  for (const auto& e : entries ? *entries : std::vector<platform::DirectoryEntry>()) {
+    std::string_view n = e.name;
+    bool playlist = (n.size() > 5 && n.substr(n.size() - 5) == ".m3u8") ||
+                    (n.size() > 4 && n.substr(n.size() - 4) == ".m3u");
+    std::string relative = folder + e.name;
+    std::string key = DestinationLayout::collisionKey(relative);
+    if (!playlist || e.type != platform::FileType::kRegular || writtenKeys.count(key)) continue;
+    // The exporter's while as it wrote it; a file of the user's lists
+    // what the user wants, which the exporter neither keeps nor removes.
+    auto known = driveRecord_.entries.find(key);
+    std::string path = playlistFolder_ + "/" + e.name;
+    bool ours = false;
+    if (known != driveRecord_.entries.end() && known->second.kind != platform::EntryKind::kLegacy) {
+      auto now = fm.attributesOfItemAtPath(path, nullptr);
+      ours = now && asWritten(known->second, {now->size, now->modificationTimeNs}, timeStep);
+    } else {
+      ours = known != driveRecord_.entries.end();  // an older list's path, not removed since
+    }
+    if (!ours) continue;
+    platform::FileError error;
+    auto text = fm.readSmallFile(path, kMaxPlaylistBytes, &error);
+    if (!text) {
+      if (keptUnreadable_.empty())
+        keptUnreadable_ = "the playlist file " + path + " cannot be read (" +
+                          error.localizedDescription + "), so what it lists is not known";
+      continue;
+    }
+    kept.emplace_back(relative, std::move(*text));
+  }
+  return kept;
+}
+
+}  // namespace app

@@ -1,0 +1,219 @@
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <set>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_set>
+
+#include "library/PathMap.h"
+#include "platform/DriveRecord.h"
+#include "platform/FileManager.h"
+#include "platform/FolderListings.h"
+#include "platform/InsideFolder.h"
+#include "platform/Log.h"
+#include "platform/MountPoints.h"
+#include "platform/ProgressIndicator.h"
+#include "platform/ReplaceFile.h"
+#include "session/CopyRun.h"
+#include "session/DestinationLayout.h"
+#include "session/DriveCheck.h"
+#include "session/DriveRenames.h"
+#include "session/ExportOptions.h"
+#include "session/ExportSession.h"
+#include "session/ExportSessionParts.h"
+#include "session/RememberedChoices.h"
+#include "session/StaleWalk.h"
+
+namespace app {
+
+using namespace detail;
+namespace fs = std::filesystem;
+
+std::vector<std::string> ExportSession::stalePlaylistFiles() const {
+  std::vector<std::string> stale;
+  if (mode_ != Mode::kAllPlaylists) return stale;
+  std::set<std::string> written;
+  for (const auto& s : selected_) written.insert(s.fileName + playlistExtension_);
+  auto fm = files();
+  auto entries = fm->contentsOfDirectoryAtPath(playlistFolder_, nullptr);
+  if (!entries) return stale;
+  for (const auto& e : *entries) {
+    const std::string& n = e.name;
+    std::string_view ext = std::string_view(n).substr(std::min(n.rfind('.'), n.size()));
+    // An ".m3u" file is stale only when the exporter wrote it (in another
+    // format): the user's own, made by another program, is not this
+    // exporter's business, not even for --clean-all.
+    bool playlist =
+        ext == ".m3u8" ||
+        (ext == ".m3u" && driveRecord_.entries.count(DestinationLayout::collisionKey(
+                              std::string(DestinationLayout::kPlaylistFolder) + "/" + n)));
+    if (e.type == platform::FileType::kRegular && playlist && !written.count(n)) {
+      stale.push_back((fs::path(playlistFolder_) / n).string());
+    }
+  }
+  return stale;
+}
+
+// The stale list, each item judged: the exporter's own (in its record, or
+// an unfinished copy) or the user's. A folder counts as the exporter's
+// when nothing the user's stays in it.
+void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) {
+  plan_.stale.clear();
+  plan_.staleBytes = 0;
+  // Needed: every path a playlist file the exporter keeps lists, or will
+  // list once this export is done.
+  const std::unordered_set<std::string>& needed = target_.needed;
+  loadIntents();
+  auto list = session::walkStale(*fm, musicRoot_, needed, DestinationLayout::kArtFileName).paths;
+  auto playlists = stalePlaylistFiles();
+  // Paths the older lists name (the drive's own, and the one copies made
+  // through the script bridge keep in the tracks' own root), less those
+  // the record has seen removed since: a file at such a name now is not
+  // the one the exporter wrote.
+  record_.clear();
+  std::unordered_set<std::string>& record = record_;
+  auto musicRecord = platform::DestinationRoot::open(musicRoot_);
+  for (const auto& p : destination_->readRecord()) {
+    if (!driveRecord_.removed.count(DestinationLayout::collisionKey(p))) record.insert(p);
+  }
+  for (const auto& p : musicRecord->readRecord()) {
+    std::string path = std::string(DestinationLayout::kMusicFolder) + "/" + p;
+    if (!driveRecord_.removed.count(DestinationLayout::collisionKey(path)))
+      record.insert(std::move(path));
+  }
+  std::unordered_set<std::string> keptFolders;  // folders that keep something of the user's
+  const int64_t timeStep = session::timeStepOf(root_);
+  // Folders (relative to the root) that hold, or held, a file the
+  // exporter recorded: the only folders it ever makes.
+  std::unordered_set<std::string> ourFolders;
+  auto holdsOurs = [&](const std::string& file) {
+    for (size_t slash = file.rfind('/'); slash != std::string::npos && slash > 0;
+         slash = file.rfind('/', slash - 1)) {
+      if (!ourFolders.insert(file.substr(0, slash)).second) break;
+    }
+  };
+  for (const auto& path : record) holdsOurs(path);
+  for (const auto& [key, e] : driveRecord_.entries) holdsOurs(e.path);
+  // The folders the exporter makes are recorded as it makes them; a
+  // drive written before that goes by the files recorded in a folder
+  // (until the next copy records those folders), and so do the folders
+  // of the script bridge's copies, which record paths only.
+  const bool foldersRecorded = std::any_of(
+      driveRecord_.entries.begin(), driveRecord_.entries.end(),
+      [](const auto& entry) { return entry.second.kind == platform::EntryKind::kFolder; });
+  std::unordered_set<std::string> bridgeFolders;
+  if (foldersRecorded) {
+    std::swap(bridgeFolders, ourFolders);
+    for (const auto& p : musicRecord->readRecord())
+      holdsOurs(std::string(DestinationLayout::kMusicFolder) + "/" + p);
+    std::swap(bridgeFolders, ourFolders);
+  }
+  auto folderIsOurs = [&](const std::string& relative) {
+    if (!foldersRecorded) return ourFolders.count(relative) != 0;
+    auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(relative));
+    return (known != driveRecord_.entries.end() &&
+            known->second.kind == platform::EntryKind::kFolder) ||
+           bridgeFolders.count(relative) != 0;
+  };
+  auto keep = [&](const std::string& path) {
+    for (std::string folder = fs::path(path).parent_path().string(); folder.size() > root_.size();
+         folder = fs::path(folder).parent_path().string()) {
+      if (!keptFolders.insert(folder).second) break;
+    }
+  };
+  auto judge = [&](const std::string& path, bool playlistFile) {
+    StaleItem item;
+    item.path = path;
+    item.playlistFile = playlistFile;
+    auto attributes = fm->attributesOfItemAtPath(path, nullptr);
+    item.folder = attributes && attributes->type == platform::FileType::kDirectory;
+    if (attributes && !item.folder) {
+      item.bytes = attributes->size;
+      item.seenTimeNs = attributes->modificationTimeNs;
+    }
+    auto relative = destination_->relativePath(path);
+    if (item.folder) {
+      // The exporter makes folders only to hold its files: a folder no
+      // recorded file lies in (one a user made, "To sort later/2024") is
+      // theirs, even empty.
+      item.written = relative && folderIsOurs(*relative) && keptFolders.count(path) == 0;
+    } else {
+      std::string name = fs::path(path).filename().string();
+      item.partial = platform::FileManager::isPartialCopyName(name) || platform::isAsideName(name);
+      item.written = item.partial && temporaryIsOurs(path);
+      if (!item.written && relative) {
+        // A file the record knows by identity is the exporter's only while
+        // it is as the exporter wrote it: one a user put at that name since
+        // is theirs. A path only the older record names goes by its name.
+        auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(*relative));
+        if (known != driveRecord_.entries.end() &&
+            known->second.kind != platform::EntryKind::kLegacy) {
+          item.written =
+              attributes && asWritten(known->second,
+                                      {attributes->size, attributes->modificationTimeNs}, timeStep);
+          // One that could not be looked at is kept as it is, still the
+          // exporter's for the next export to judge.
+          item.changed = attributes && !item.written;
+        } else {
+          // Named by an older list of paths alone (an older version's, or a
+          // script's copy), with nothing to tell whether the file there is
+          // still the one written: possibly the user's, kept unless asked.
+          item.possiblyYours = record.count(*relative) != 0;
+        }
+      }
+    }
+    item.ours = o_.cleanAll || item.written;
+    if (!item.ours) keep(path);
+    if (item.ours) plan_.staleBytes += item.bytes;
+    plan_.stale.push_back(std::move(item));
+  };
+  // Stale playlist files go first: an export stopped half-way through the
+  // clean-up then leaves no playlist file listing a track already deleted.
+  // The list holds a folder's contents before the folder.
+  for (const auto& p : playlists) judge(p, true);
+  for (const auto& p : list) judge(p, false);
+}
+
+ExportSession::ExportSession(const ExportOptions& options, Services services)
+    : o_(options), services_(std::move(services)) {}
+
+ExportSession::~ExportSession() = default;
+
+void ExportSession::loadIntents() {
+  intents_ = destination_->intents();
+  for (const auto& line : platform::DestinationRoot::open(musicRoot_)->intents()) {
+    // The bridge's, written in the tracks' own root: its paths below it.
+    if (line.compare(0, 6, "aside ") == 0)
+      intents_.insert("aside " + std::string(DestinationLayout::kMusicFolder) + "/" +
+                      line.substr(6));
+    else
+      intents_.insert(line);
+  }
+}
+
+bool ExportSession::temporaryIsOurs(const std::string& path) const {
+  std::string name = fs::path(path).filename().string();
+  if (platform::FileManager::isPartialCopyName(name)) {
+    std::string token(platform::DestinationRoot::tokenOf(name));
+    return !token.empty() &&
+           (token == platform::DestinationRoot::runToken() || intents_.count("run " + token));
+  }
+  if (!platform::isAsideName(name)) return false;
+  auto relative = destination_->relativePath(path);
+  if (!relative) return false;
+  std::string original = fs::path(*relative).parent_path().string();
+  original += (original.empty() ? "" : "/") + name.substr(platform::kAsidePrefix.size());
+  return intents_.count("aside " + original) != 0;
+}
+
+}  // namespace app
