@@ -1,35 +1,24 @@
 #include "session/ExportSession.h"
 
-#include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <future>
 #include <set>
-#include <stdexcept>
 #include <string_view>
-#include <unordered_set>
 
-#include "library/PathMap.h"
 #include "platform/DriveRecord.h"
 #include "platform/FileManager.h"
 #include "platform/FolderListings.h"
 #include "platform/InsideFolder.h"
 #include "platform/Log.h"
-#include "platform/MountPoints.h"
-#include "platform/ProgressIndicator.h"
 #include "platform/ReplaceFile.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/DriveCheck.h"
-#include "session/DriveRenames.h"
 #include "session/ExportOptions.h"
 #include "session/ExportSessionParts.h"
 #include "session/RememberedChoices.h"
