@@ -71,7 +71,7 @@ build-asan: deps
 	cmake --build build-asan -j $(JOBS)
 
 # Only the test programs that hold threaded tests are built here.
-TSAN_TARGETS := test_platform test_library test_catalogue test_export test_drive test_ui test_session test_bridge tessaline
+TSAN_TARGETS := test_fs test_library test_compat test_drive test_session test_e2e tessaline
 
 build-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSALINE_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null

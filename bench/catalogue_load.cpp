@@ -6,10 +6,9 @@
 
 #include <chrono>
 
-#include "platform/Log.h"
-
-#include "catalogue/CTrackList.h"
-#include "shell/stAutoReleasePool.h"
+#include "base/Log.h"
+#include "compat/catalogue/CTrackList.h"
+#include "compat/shell/stAutoReleasePool.h"
 
 namespace {
 
@@ -51,7 +50,7 @@ void loadAll(benchmark::State& state, int rounds) {
   all.reserve(kPlaylists);
   for (int p = 0; p < kPlaylists; ++p) all.push_back(arraysFor(p));
   long before = peakRssKiB();
-  platform::LogCapture quiet;  // "dealloc" lines stay out of the system log
+  base::LogCapture quiet;  // "dealloc" lines stay out of the system log
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
     shell::stAutoReleasePool pool;

@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <string>
 
-#include "catalogue/CTrackList.h"
-#include "export/CThreadCopier.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
-#include "shell/stAutoReleasePool.h"
+#include "base/Log.h"
+#include "compat/catalogue/CTrackList.h"
+#include "compat/export/CThreadCopier.h"
+#include "compat/runtime/RunLoop.h"
+#include "compat/shell/stAutoReleasePool.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   }
   std::string src = argv[1], dst = argv[2];
   platform::MainRunLoop::shared().adoptCurrentThread();
-  platform::LogCapture quiet;
+  base::LogCapture quiet;
   shell::stAutoReleasePool pool;
   catalogue::Values ids, enables;
   catalogue::Texts sources, dests, titles, artists, durations;

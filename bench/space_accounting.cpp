@@ -14,9 +14,9 @@
 #include <filesystem>
 #include <string>
 
-#include "catalogue/CTrackList.h"
-#include "platform/Log.h"
-#include "shell/stAutoReleasePool.h"
+#include "base/Log.h"
+#include "compat/catalogue/CTrackList.h"
+#include "compat/shell/stAutoReleasePool.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ int makeTree(const std::string& dir) {
 }
 
 int total(const std::string& dir) {
-  platform::LogCapture quiet;  // one result line per playlist
+  base::LogCapture quiet;  // one result line per playlist
   shell::stAutoReleasePool pool;
   std::vector<std::string> ids;
   for (int p = 0; p < kPlaylists; ++p) {

@@ -15,11 +15,11 @@
 #include <map>
 #include <string>
 
-#include "catalogue/CTrack.h"
-#include "catalogue/CTrackList.h"
-#include "export/CTrackSync.h"
-#include "platform/Log.h"
-#include "shell/stAutoReleasePool.h"
+#include "base/Log.h"
+#include "compat/catalogue/CTrack.h"
+#include "compat/catalogue/CTrackList.h"
+#include "compat/export/CTrackSync.h"
+#include "compat/shell/stAutoReleasePool.h"
 
 namespace {
 
@@ -134,7 +134,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  platform::setLogStderrMode(platform::StderrMode::kNever);
+  base::setLogStderrMode(base::StderrMode::kNever);
   benchmark::Initialize(&argc, argv);
   shell::stAutoReleasePool pool;
   makeTree();

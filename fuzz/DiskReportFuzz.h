@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "FuzzSupport.h"
-#include "drive/FSNamesAndTags.h"
+#include "compat/finder/FSNamesAndTags.h"
+#include "compat/finder/TessalineVolume.h"
 #include "drive/FakeFileSystemSource.h"
-#include "drive/TessalineVolume.h"
 
 namespace fuzz {
 

@@ -5,12 +5,12 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "FuzzSupport.h"
-#include "platform/Format.h"
+#include "base/Format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::QuietLog quiet;
   FuzzedDataProvider in(data, size);
-  std::vector<platform::FormatArg> args;
+  std::vector<base::FormatArg> args;
   size_t count = in.ConsumeIntegralInRange<size_t>(0, 7);
   for (size_t i = 0; i < count; ++i) {
     switch (in.ConsumeIntegralInRange<int>(0, 5)) {
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         args.emplace_back(in.ConsumeFloatingPoint<double>());
         break;
       case 4:
-        args.emplace_back(platform::Value());
+        args.emplace_back(base::Value());
         break;
       default:
         args.emplace_back(in.ConsumeBool());
@@ -35,6 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   std::string fmt = in.ConsumeRemainingBytesAsString();
-  (void)platform::formatv(fmt, args);
+  (void)base::formatv(fmt, args);
   return 0;
 }

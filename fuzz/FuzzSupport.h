@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Log.h"
+#include "base/Log.h"
 
 namespace fuzz {
 
@@ -28,7 +28,7 @@ class QuietLog {
  public:
   QuietLog() {
     static bool once = [] {
-      platform::setLogStderrMode(platform::StderrMode::kNever);
+      base::setLogStderrMode(base::StderrMode::kNever);
       return true;
     }();
     (void)once;
@@ -39,8 +39,8 @@ class QuietLog {
   QuietLog& operator=(const QuietLog&) = delete;
 
  private:
-  static platform::LogCapture& capture() {
-    static platform::LogCapture capture;
+  static base::LogCapture& capture() {
+    static base::LogCapture capture;
     return capture;
   }
 };

@@ -3,8 +3,8 @@
 // text is handed over in memory: the file's reading is a plain bounded
 // read, and writing a file per input would cost most of the time.
 #include "FuzzSupport.h"
+#include "base/Text.h"
 #include "drive/MountinfoVolumeTable.h"
-#include "platform/Text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::QuietLog quiet;
@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   drive::MountedVolume volume;
   for (int i = 1; table.volumeAtIndex(i, &volume) != drive::VolumeTable::kNoSuchVolume; ++i) {
   }
-  (void)platform::text::unescapeOctal(text);
-  (void)platform::text::unescapeHex(text);
+  (void)base::text::unescapeOctal(text);
+  (void)base::text::unescapeHex(text);
   return 0;
 }

@@ -20,25 +20,25 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 int main(int argc, char** argv) {
-  std::vector<fs::path> inputs;
+  std::vector<stdfs::path> inputs;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     // "?DIR": a folder that may not exist yet (the kept crash inputs).
     bool optional = !arg.empty() && arg[0] == '?';
-    fs::path path = optional ? arg.substr(1) : arg;
+    stdfs::path path = optional ? arg.substr(1) : arg;
     std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-      std::vector<fs::path> found;
-      for (const auto& e : fs::directory_iterator(path, ec)) {
+    if (stdfs::is_directory(path, ec)) {
+      std::vector<stdfs::path> found;
+      for (const auto& e : stdfs::directory_iterator(path, ec)) {
         if (e.is_regular_file() && e.path().filename().string()[0] != '.')
           found.push_back(e.path());
       }
       std::sort(found.begin(), found.end());
       inputs.insert(inputs.end(), found.begin(), found.end());
-    } else if (fs::is_regular_file(path, ec)) {
+    } else if (stdfs::is_regular_file(path, ec)) {
       inputs.push_back(path);
     } else if (!optional) {
       std::fprintf(stderr, "replay: %s is neither a file nor a folder\n", path.c_str());

@@ -13,8 +13,8 @@
 #include <deque>
 
 #include "FuzzSupport.h"
-#include "bridge/ScriptBridge.h"
-#include "bridge/ScriptMethods.h"
+#include "compat/bridge/ScriptBridge.h"
+#include "compat/bridge/ScriptMethods.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ void readArg(app::ScriptBridge& b, const app::ArgSpec& expected, const app::Json
       (void)app::scalarValue(j, c);
       break;
     case ArgKind::kScalars:
-      (void)Arg<std::vector<platform::Value>>::from(j, b, c);
+      (void)Arg<std::vector<base::Value>>::from(j, b, c);
       break;
     case ArgKind::kStrings:
       (void)Arg<std::vector<std::string>>::from(j, b, c);

@@ -13,7 +13,7 @@
 
 namespace {
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 constexpr const char* kPci = "sys/devices/pci0000:00/0000:00:1c.4/0000:05:00.0/";
 constexpr const char* kScsi =
@@ -38,7 +38,7 @@ const std::vector<std::pair<std::string, size_t>>& inputAttributes() {
 // Thread: the fuzz thread only (the memo and the texts change under const).
 class InputTree : public drive::SysfsTree {
  public:
-  explicit InputTree(const fs::path& hardware) : SysfsTree(hardware / "sys") {
+  explicit InputTree(const stdfs::path& hardware) : SysfsTree(hardware / "sys") {
     for (const auto& [rel, max] : inputAttributes()) {
       auto resolved = SysfsTree::resolve(hardware / rel);
       if (!resolved) std::abort();  // the copy lacks the file: nothing would be fuzzed
@@ -51,7 +51,7 @@ class InputTree : public drive::SysfsTree {
     for (size_t i = 0; i < slots_.size(); ++i) texts_[slots_[i]] = std::move(texts[i]);
   }
 
-  std::optional<fs::path> resolve(const fs::path& path) const override {
+  std::optional<stdfs::path> resolve(const stdfs::path& path) const override {
     auto found = memo_.find(path);
     if (found != memo_.end()) return found->second;
     // Device names from the input make new paths; keep the memo bounded.
@@ -60,7 +60,7 @@ class InputTree : public drive::SysfsTree {
   }
 
  protected:
-  std::optional<std::string> readFile(const fs::path& resolved, size_t limit) const override {
+  std::optional<std::string> readFile(const stdfs::path& resolved, size_t limit) const override {
     auto text = texts_.find(resolved);
     if (text != texts_.end()) {
       if (text->second.size() > limit) return std::nullopt;  // as a file too large is
@@ -74,10 +74,10 @@ class InputTree : public drive::SysfsTree {
   }
 
  private:
-  std::vector<fs::path> slots_;
-  std::map<fs::path, std::string> texts_;
-  mutable std::map<fs::path, std::optional<fs::path>> memo_;
-  mutable std::map<std::pair<fs::path, size_t>, std::optional<std::string>> files_;
+  std::vector<stdfs::path> slots_;
+  std::map<stdfs::path, std::string> texts_;
+  mutable std::map<stdfs::path, std::optional<stdfs::path>> memo_;
+  mutable std::map<std::pair<stdfs::path, size_t>, std::optional<std::string>> files_;
 };
 
 void visit(const drive::RegistryEntry& entry) {

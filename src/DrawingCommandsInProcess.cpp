@@ -6,14 +6,14 @@
 #include <memory>
 
 #include "MachineServices.h"
-#include "bridge/ScriptBridge.h"
+#include "base/Configuration.h"
+#include "base/Log.h"
 #include "cli/CommandLine.h"
 #include "cli/DrawingCommands.h"
+#include "compat/bridge/ScriptBridge.h"
+#include "compat/drawing/HeadlessDockTile.h"
+#include "compat/ui/ZtDockProgressIndicator.h"
 #include "gui/MainWindow.h"
-#include "platform/Configuration.h"
-#include "platform/HeadlessDockTile.h"
-#include "platform/Log.h"
-#include "ui/ZtDockProgressIndicator.h"
 
 namespace app {
 namespace {
@@ -37,13 +37,13 @@ void drawDockTile(const TileOptions& options) {
 }
 
 int serveScript() {
-  platform::setLogStderrMode(platform::StderrMode::kAlways);
+  base::setLogStderrMode(base::StderrMode::kAlways);
   return runScriptSession(STDIN_FILENO, STDOUT_FILENO);
 }
 
 int openWindow(const GuiOptions& options) {
   // Qt would abort without a display; say why instead.
-  if (!platform::configuration()->display) {
+  if (!base::configuration()->display) {
     std::cerr << "tessaline gui: no display to open the window on (neither DISPLAY nor "
                  "WAYLAND_DISPLAY is set); "
                  "run it on a desktop, or under xvfb-run.\n";
@@ -56,7 +56,7 @@ int openWindow(const GuiOptions& options) {
   QApplication::setApplicationName("Tessaline Exporter");
   QApplication::setDesktopFileName("tessaline");
   // The window draws its progress itself: no tile for the session.
-  MainWindow window({options.library, options.to, machineServices(false)});
+  MainWindow window({options.library, options.to, machineServices()});
   window.show();
   int status = 0;
   if (!options.screenshot.empty()) {

@@ -4,23 +4,21 @@
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
 #include "drive/LookingPreferences.h"
-#include "platform/DockProgressFactory.h"
-#include "platform/FileManager.h"
-#include "platform/RunLoop.h"
+#include "fs/FileManager.h"
 
 namespace app {
 namespace {
 
 ExportError fail(ExportError::Kind kind, std::string message) {
-  return {kind, platform::Status::withMessage(std::move(message), "")};
+  return {kind, base::Status::withMessage(std::move(message), "")};
 }
 
 }  // namespace
 
 // The folder of a Tessaline volume: the one named `title`, or else the
 // one the drive popup preselects (the remembered or first usable one).
-Outcome<std::string> driveVolumeFolder(const platform::Configuration& config,
-                                       const std::string& title, std::string* uuid) {
+Outcome<std::string> driveVolumeFolder(const base::Configuration& config, const std::string& title,
+                                       std::string* uuid) {
   if (drive::HardwarePaths::current().fake) drive::onlyLookAtDrivePreference();
   drive::DriveServices& services = drive::DriveServices::shared();
   drive::DriveScan scan = drive::DriveScanner(services).scan();
@@ -78,18 +76,12 @@ Outcome<std::string> driveVolumeFolder(const platform::Configuration& config,
   return path;
 }
 
-Services machineServices(bool drawsTile) {
+Services machineServices() {
   Services services;
-  services.fileManager = [] { return platform::FileManager::makePrivate(); };
-  if (drawsTile) {
-    services.progressTile = []() -> std::shared_ptr<platform::ProgressIndicator> {
-      if (!platform::MainRunLoop::shared().isMainThread()) return nullptr;
-      return platform::makeDockProgressIndicator();
-    };
-  }
+  services.fileManager = [] { return fs::FileManager::makePrivate(); };
   // As the command line leaves the configuration (--fake-hardware).
   services.driveVolume = [](const std::string& title, std::string* uuid) {
-    return driveVolumeFolder(*platform::configuration(), title, uuid);
+    return driveVolumeFolder(*base::configuration(), title, uuid);
   };
   return services;
 }

@@ -9,17 +9,17 @@
 #include <set>
 #include <sstream>
 
+#include "base/Configuration.h"
+#include "base/Log.h"
 #include "cli/DrivesCommand.h"
 #include "drive/DriveScanner.h"
 #include "drive/LookingPreferences.h"
 #include "library/LibraryReader.h"
-#include "platform/Configuration.h"
-#include "platform/Log.h"
 
 namespace app {
 namespace {
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 enum class Kind { kWords, kFiles, kDirs };
 
@@ -30,7 +30,7 @@ struct Candidates {
 };
 
 std::string expandHome(const std::string& path) {
-  std::string home = platform::configuration()->home;
+  std::string home = base::configuration()->home;
   if (home.empty() || !(path == "~" || path.rfind("~/", 0) == 0)) return path;
   return home + path.substr(1);
 }
@@ -53,12 +53,14 @@ std::vector<std::string> listFiles(const std::string& typed, bool foldersOnly) {
   std::string base = slash == std::string::npos ? typed : typed.substr(slash + 1);
   std::vector<std::string> out;
   std::error_code ec;
-  fs::directory_iterator it(folder.empty() ? fs::path(".") : fs::path(expandHome(folder)), ec), end;
+  stdfs::directory_iterator it(folder.empty() ? stdfs::path(".") : stdfs::path(expandHome(folder)),
+                               ec),
+      end;
   for (; !ec && it != end; it.increment(ec)) {
     std::string name = it->path().filename().string();
     if (name.rfind(base, 0) != 0 || (name[0] == '.' && base.empty())) continue;
     std::error_code dirEc;
-    bool dir = fs::is_directory(it->path(), dirEc);  // through a link too
+    bool dir = stdfs::is_directory(it->path(), dirEc);  // through a link too
     if (dir || !foldersOnly) out.push_back(folder + name + (dir ? "/" : ""));
   }
   return out;
@@ -79,7 +81,7 @@ std::vector<std::string> playlistNames(const std::string& library) {
 
 std::vector<std::string> driveTitles(const std::string& fakeHardware) {
   std::error_code ec;
-  if (!fakeHardware.empty() && fs::is_directory(expandHome(fakeHardware), ec))
+  if (!fakeHardware.empty() && stdfs::is_directory(expandHome(fakeHardware), ec))
     useFakeHardware(expandHome(fakeHardware));
   drive::onlyLookAtDrivePreference();
   std::vector<std::string> titles;
@@ -281,7 +283,7 @@ void registerCompleteCommand(CLI::App& cli) {
   sub->set_help_flag();
   sub->prefix_command();
   sub->callback([&cli, sub] {
-    platform::setLogStderrMode(platform::StderrMode::kNever);
+    base::setLogStderrMode(base::StderrMode::kNever);
     complete(cli, sub->remaining());
   });
 }

@@ -13,7 +13,7 @@
 //
 // Thread: main thread only.
 // Errors: openWindow and serveScript answer the command's exit status; the
-// dock tile's are those of platform/HeadlessDockTile.h.
+// dock tile's are those of compat/drawing/HeadlessDockTile.h.
 #pragma once
 
 #include <functional>

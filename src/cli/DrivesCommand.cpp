@@ -8,13 +8,13 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "base/Configuration.h"
 #include "cli/CommandLine.h"
 #include "drive/DriveScanner.h"
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
 #include "drive/LookingPreferences.h"
 #include "drive/PlistPreferences.h"
-#include "platform/Configuration.h"
 
 namespace app {
 namespace {
@@ -30,9 +30,9 @@ std::string checkFolder(std::string& path) {
 void useFakeHardware(const std::string& dir) {
   // The configuration carries the choice to every backend, and its child
   // environment to a disk tool a script's session runs as a child process.
-  platform::Configuration config = *platform::configuration();
+  base::Configuration config = *base::configuration();
   config.fakeHardware = dir;
-  platform::setConfiguration(std::move(config));
+  base::setConfiguration(std::move(config));
   drive::DriveServices::setShared(nullptr);
   drive::onlyLookAtDrivePreference();
 }

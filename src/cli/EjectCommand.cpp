@@ -22,7 +22,7 @@ void registerEjectCommand(CLI::App& cli) {
     drive::onlyLookAtDrivePreference();
     drive::DriveScan scan = drive::DriveScanner().scan();
     drive::UdisksEjector ejector;
-    platform::EjectOutcome out = drive::ejectTessalineVolume(scan, *name, ejector);
+    drive::EjectOutcome out = drive::ejectTessalineVolume(scan, *name, ejector);
     if (out.poweredOff) {
       std::cout << out.message << "\n";
       return;

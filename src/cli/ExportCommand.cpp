@@ -15,12 +15,12 @@
 #include <utility>
 #include <variant>
 
+#include "base/Configuration.h"
+#include "base/Log.h"
+#include "base/StopSignals.h"
 #include "cli/CommandLine.h"
 #include "cli/Terminal.h"
 #include "library/PathMap.h"
-#include "platform/Configuration.h"
-#include "platform/Log.h"
-#include "platform/StopSignals.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportReport.h"
 #include "session/ExportSession.h"
@@ -133,7 +133,7 @@ class ExportRun {
     std::cout.write(pending_.data(), static_cast<std::streamsize>(pending_.size()));
     std::cout.flush();
     pending_.clear();
-    if (!std::cout || std::ferror(stdout)) stop_.request(platform::StopCause::kOutputClosed);
+    if (!std::cout || std::ferror(stdout)) stop_.request(base::StopCause::kOutputClosed);
     stop_.checkOutput();
   }
   static constexpr size_t kBlockBytes = 64 * 1024;
@@ -158,7 +158,7 @@ class ExportRun {
   bool text_;
   // Installed for the whole run: a stop during the load or the plan is
   // answered as one during the copy.
-  platform::StopSignals stop_;
+  base::StopSignals stop_;
   ExportSession session_;
   json report_ = json::object();
   const ExportPlan* plan_ = nullptr;
@@ -292,7 +292,7 @@ void ExportRun::showMissingSources(const ExportPlan& plan) {
   std::filesystem::path library = std::filesystem::absolute(session_.libraryFile()).parent_path();
   bases.push_back(library.string());
   bases.push_back(library.parent_path().string());
-  if (std::string home = platform::configuration()->home; !home.empty()) {
+  if (std::string home = base::configuration()->home; !home.empty()) {
     bases.push_back(home + "/Music");
     bases.push_back(home);
   }
@@ -586,7 +586,7 @@ std::optional<Ending> ExportRun::interrupted() {
   } else if (plan_ != nullptr && plan_->cleanUp && !report_.contains("stale")) {
     done += "; no stale file was deleted";
   }
-  std::string why = stop_.cause() == platform::StopCause::kOutputClosed
+  std::string why = stop_.cause() == base::StopCause::kOutputClosed
                         ? "Stopped because standard output was closed: "
                         : "Interrupted: ";
   return Ending{"interrupted", why + done + ". The next export goes on from here.",
@@ -840,7 +840,7 @@ void registerExportCommand(CLI::App& cli, const Services& services) {
       "  130  stopped by Ctrl-C, SIGTERM or a closed output at the next safe point;\n"
       "       the summary says what was done (a second Ctrl-C ends it at once)");
   cmd->callback([options, log, &services] {
-    platform::setLogStderrMode(*log ? platform::StderrMode::kAlways : platform::StderrMode::kNever);
+    base::setLogStderrMode(*log ? base::StderrMode::kAlways : base::StderrMode::kNever);
     int status = runExport(*options, services);
     if (status != kExitOk) throw CLI::RuntimeError(status);
   });

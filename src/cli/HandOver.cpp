@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <iostream>
 
-#include "platform/Resources.h"
+#include "base/Resources.h"
 
 namespace app {
 namespace {
@@ -26,11 +26,11 @@ int handOverToDrawingProgram(char* const* argv, char* const* envp) {
   std::error_code ec;
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) {
-    return failed(std::string(platform::kDrawingProgramName) +
+    return failed(std::string(base::kDrawingProgramName) +
                       " (this program's folder is unknown: /proc/self/exe)",
                   ec.value());
   }
-  std::string program = (self.parent_path() / platform::kDrawingProgramName).string();
+  std::string program = (self.parent_path() / base::kDrawingProgramName).string();
   std::cout.flush();
   std::cerr.flush();
   std::fflush(nullptr);

@@ -2,7 +2,7 @@
 // built without Qt, so that the commands that never draw (export,
 // playlists, drives, diskutil, help) start without loading Qt and the
 // libraries only Qt needs; a command line that draws is handed whole to
-// `tessaline-qt` in the same folder (platform/Resources.h), which runs it
+// `tessaline-qt` in the same folder (base/Resources.h), which runs it
 // with the same arguments and environment in this process's place.
 //
 // Thread: main thread, before any other thread is started.

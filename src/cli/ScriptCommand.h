@@ -1,6 +1,6 @@
 // `tessaline script`: serves the system's entry points to a script over
 // JSON-RPC 2.0 on standard input and output, one message per line (see
-// bridge/ScriptBridge.h). Log lines go to standard error as well as the
+// compat/bridge/ScriptBridge.h). Log lines go to standard error as well as the
 // system log, so that standard output carries only the protocol.
 //
 // Exit status: 0 at the end of input (after the background runs the

@@ -12,8 +12,8 @@
 #include <iostream>
 #include <string_view>
 
-#include "platform/ByteCountText.h"
-#include "platform/Configuration.h"
+#include "base/ByteCountText.h"
+#include "base/Configuration.h"
 
 namespace app {
 
@@ -23,18 +23,14 @@ bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
 bool stderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
-bool colourWanted() {
-  return stdoutIsTerminal() && !platform::configuration()->noColour;
-}
+bool colourWanted() { return stdoutIsTerminal() && !base::configuration()->noColour; }
 
-bool terminalCanErase() {
-  return platform::configuration()->terminal != "dumb";
-}
+bool terminalCanErase() { return base::configuration()->terminal != "dumb"; }
 
 bool unicodeWanted() {
   if (!terminalCanErase()) return false;
   // The locale's character set, as the C library would pick it.
-  std::string lower = platform::configuration()->characterLocale;
+  std::string lower = base::configuration()->characterLocale;
   if (lower.empty()) return false;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
@@ -43,14 +39,14 @@ bool unicodeWanted() {
 int terminalColumns(int fd) {
   struct winsize size {};
   if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  int columns = platform::configuration()->columns;
+  int columns = base::configuration()->columns;
   return columns > 0 ? columns : 80;
 }
 
 std::string byteText(uint64_t bytes) {
   if (bytes == 1) return "1 byte";
   if (bytes < 2048) return std::to_string(bytes) + " bytes";
-  return platform::byteCountText(static_cast<double>(bytes));
+  return base::byteCountText(static_cast<double>(bytes));
 }
 
 std::string numberText(uint64_t number) {

@@ -3,18 +3,18 @@
 #include <algorithm>
 #include <array>
 
+#include "base/ByteCountText.h"
+#include "base/Format.h"
+#include "base/Guarded.h"
+#include "base/LocalizedStrings.h"
+#include "base/Log.h"
 #include "drive/MarovexSmartLogPage88.h"
-#include "platform/ByteCountText.h"
-#include "platform/Format.h"
-#include "platform/Guarded.h"
-#include "platform/LocalizedStrings.h"
-#include "platform/Log.h"
 
 namespace drive {
 namespace {
 
-platform::Guarded<std::optional<std::string>>& lastExplanation() {
-  static platform::Guarded<std::optional<std::string>> text;
+base::Guarded<std::optional<std::string>>& lastExplanation() {
+  static base::Guarded<std::optional<std::string>> text;
   return text;
 }
 
@@ -76,7 +76,7 @@ bool DriveScanner::mediaNameIsTessaline(const std::string& name) {
 
 DriveScan DriveScanner::scan() {
   DriveScan scan;
-  scan.explanation = platform::localizedString("NoTessalineFound");
+  scan.explanation = base::localizedString("NoTessalineFound");
   findDrives(scan);
   if (!scan.unidentified.empty()) scan.explanation = scan.unidentified.back().reason;
   if (!scan.drives.empty()) addVolumes(scan);
@@ -106,10 +106,10 @@ DriveScanner::Identification DriveScanner::identifyByLogPage(const RegistryEntry
   if (!adapterFound || !smartService || !services_.smart) return Identification::kNotTessaline;
 
   std::array<uint8_t, MarovexLog88::kPageSize> buffer{};
-  platform::Status read =
+  base::Status read =
       services_.smart->readLogAtAddress(*smartService, MarovexLog88::kLogAddress, buffer);
   if (!read.ok()) {
-    platform::logLine(read.message());
+    base::logLine(read.message());
     return read.notPermitted() ? Identification::kNotPermitted : Identification::kNotTessaline;
   }
   MarovexLog88 page(buffer);
@@ -125,7 +125,7 @@ DriveScanner::Identification DriveScanner::identifyByLogPage(const RegistryEntry
 void DriveScanner::findDrives(DriveScan& scan) {
   auto media = services_.registry ? services_.registry->wholeDiskMedia() : std::nullopt;
   if (!media) {
-    platform::logLine("loadButtonContents iterator creation failed");
+    base::logLine("loadButtonContents iterator creation failed");
     return;
   }
   scan.disksListed = true;
@@ -137,8 +137,8 @@ void DriveScanner::findDrives(DriveScan& scan) {
     if (byLogPage == Identification::kTessaline && name) scan.drives.push_back(*name);
     if (byLogPage == Identification::kNotPermitted && name) {
       scan.unidentified.push_back(
-          {*name, platform::format(platform::localizedString("TessalineDiskNotPermitted"),
-                                   "/dev/" + *name)});
+          {*name,
+           base::format(base::localizedString("TessalineDiskNotPermitted"), "/dev/" + *name)});
     }
   }
 }
@@ -158,24 +158,21 @@ std::string DriveScanner::reasonFor(const ScannedVolume& volume) const {
   const VolumeVerdict& v = volume.facts;
   // A volume whose file system is not known still gets a readable text.
   std::string fsText =
-      v.fsIsNTFS ? platform::localizedString("NTFSFileSystem")
+      v.fsIsNTFS ? base::localizedString("NTFSFileSystem")
       : v.fsName ? *v.fsName
-                 : platform::LocalizedStrings::shared().lookup("unknown FS", "Unknown File System");
+                 : base::LocalizedStrings::shared().lookup("unknown FS", "Unknown File System");
   if (volume.usable) {
-    return platform::format(platform::localizedString("TessalineDiskOKFormat"), volume.title,
-                            fsText,
-                            platform::byteCountText(static_cast<double>(v.freeBytes.value_or(0))),
-                            platform::byteCountText(static_cast<double>(v.totalBytes.value_or(0))));
+    return base::format(base::localizedString("TessalineDiskOKFormat"), volume.title, fsText,
+                        base::byteCountText(static_cast<double>(v.freeBytes.value_or(0))),
+                        base::byteCountText(static_cast<double>(v.totalBytes.value_or(0))));
   }
   if (!v.fsIsCompatible) {
-    return platform::format(platform::localizedString("TessalineDiskBadFormat"), volume.title,
-                            fsText);
+    return base::format(base::localizedString("TessalineDiskBadFormat"), volume.title, fsText);
   }
   if (v.fsIsNTFS) {
-    return platform::format(platform::localizedString("TessalineDiskCantWriteNTFS"), volume.title);
+    return base::format(base::localizedString("TessalineDiskCantWriteNTFS"), volume.title);
   }
-  return platform::format(platform::localizedString("TessalineDiskCantWrite"), volume.title,
-                          fsText);
+  return base::format(base::localizedString("TessalineDiskCantWrite"), volume.title, fsText);
 }
 
 void DriveScanner::addVolumes(DriveScan& scan) {
@@ -211,7 +208,7 @@ void DriveScanner::addVolumes(DriveScan& scan) {
 
     volume.title = mounted.name;
     for (int counter = 2; scan.indexOfTitle(volume.title) >= 0; ++counter) {
-      volume.title = platform::format("%@ (%d)", mounted.name, counter);
+      volume.title = base::format("%@ (%d)", mounted.name, counter);
     }
     volume.reason = reasonFor(volume);
     if (!volume.usable) scan.explanation = volume.reason;

@@ -2,15 +2,15 @@
 
 #include <filesystem>
 
+#include "base/Configuration.h"
 #include "drive/LinuxFileSystems.h"
 #include "drive/MacFileSystemBundles.h"
 #include "drive/PropertyList.h"
-#include "platform/Configuration.h"
 
 namespace drive {
 
 std::string FileSystemBundleSource::machineRoot() {
-  auto config = platform::configuration();
+  auto config = base::configuration();
   return config->fakeHardware.empty() ? "/" : config->fakeHardware;
 }
 

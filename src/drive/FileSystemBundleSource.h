@@ -10,7 +10,7 @@
 //     the Mac's personality and content names.
 // defaultSource() picks the Mac layout when <root>/System/Library/
 // Filesystems exists and the Linux one otherwise; <root> is the folder
-// the configured fake machine (platform::Configuration::fakeHardware,
+// the configured fake machine (base::Configuration::fakeHardware,
 // for tests and demos), or "/".
 //
 // Thread: a source is used by one thread at a time (the catalogue's scan

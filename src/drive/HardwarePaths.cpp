@@ -1,6 +1,6 @@
 #include "drive/HardwarePaths.h"
 
-#include "platform/Configuration.h"
+#include "base/Configuration.h"
 
 namespace drive {
 
@@ -25,7 +25,7 @@ HardwarePaths HardwarePaths::liveSystem() {
 }
 
 HardwarePaths HardwarePaths::current() {
-  auto config = platform::configuration();
+  auto config = base::configuration();
   if (!config->fakeHardware.empty()) return fakeTree(config->fakeHardware);
   return liveSystem();
 }

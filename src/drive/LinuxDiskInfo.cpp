@@ -10,14 +10,14 @@
 #include <sstream>
 #include <vector>
 
-#include "platform/Text.h"
-#include "platform/WholeFile.h"
+#include "base/Text.h"
+#include "base/WholeFile.h"
 
 namespace drive {
 namespace {
 
 std::optional<std::string> readText(const std::string& path) {
-  auto read = platform::readWholeFile(path, platform::kSmallFileLimit);
+  auto read = base::readWholeFile(path, base::kSmallFileLimit);
   if (!read) return std::nullopt;
   std::string s = std::move(*read);
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
@@ -123,11 +123,9 @@ std::string LinuxDiskInfo::contentFor(const std::string& partEntryType) {
   return upper;
 }
 
-platform::Result<DiskInfo> LinuxDiskInfo::info(const std::string& device) const {
+base::Result<DiskInfo> LinuxDiskInfo::info(const std::string& device) const {
   std::string name = device.rfind("/dev/", 0) == 0 ? device.substr(5) : device;
-  auto fail = [&]() {
-    return platform::Status::withMessage("Could not find disk: " + device, device);
-  };
+  auto fail = [&]() { return base::Status::withMessage("Could not find disk: " + device, device); };
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
       name.find('\0') != std::string::npos) {
     return fail();
@@ -157,7 +155,7 @@ platform::Result<DiskInfo> LinuxDiskInfo::info(const std::string& device) const 
   std::string fsType = udev["ID_FS_TYPE"];
   std::string version = udev["ID_FS_VERSION"];
   std::string label = udev.count("ID_FS_LABEL_ENC")
-                          ? platform::text::unescapeHex(udev["ID_FS_LABEL_ENC"])
+                          ? base::text::unescapeHex(udev["ID_FS_LABEL_ENC"])
                           : udev["ID_FS_LABEL"];
   std::string uuid = udev["ID_FS_UUID"];
   std::string partType = udev["ID_PART_ENTRY_TYPE"];
@@ -181,10 +179,9 @@ platform::Result<DiskInfo> LinuxDiskInfo::info(const std::string& device) const 
       auto f = fields(line);
       auto dash = std::find(f.begin(), f.end(), "-");
       if (f.size() < 6 || dash == f.end() || f.end() - dash < 3) continue;
-      bool same = f[2] == *dev || platform::text::unescapeOctal(dash[2]) == d.deviceNode;
+      bool same = f[2] == *dev || base::text::unescapeOctal(dash[2]) == d.deviceNode;
       if (!same) continue;
-      Mount m{platform::text::unescapeOctal(f[4]), dash[1], f[5],
-              f.end() - dash >= 4 ? dash[3] : ""};
+      Mount m{base::text::unescapeOctal(f[4]), dash[1], f[5], f.end() - dash >= 4 ? dash[3] : ""};
       // Prefer the mount of the volume's root over bind mounts of parts.
       if (!mount || f[3] == "/") mount = m;
       if (f[3] == "/") break;
@@ -208,8 +205,7 @@ platform::Result<DiskInfo> LinuxDiskInfo::info(const std::string& device) const 
       std::stringstream lines(*table);
       for (std::string line; std::getline(lines, line);) {
         auto f = fields(line);
-        if ((f.size() == 3 || f.size() == 4) &&
-            platform::text::unescapeOctal(f[0]) == mount->point) {
+        if ((f.size() == 3 || f.size() == 4) && base::text::unescapeOctal(f[0]) == mount->point) {
           d.totalSize = std::atoll(f[1].c_str());
           d.freeSpace = std::atoll(f[2].c_str());
           if (f.size() == 4) d.clusterSize = std::atoll(f[3].c_str());

@@ -34,7 +34,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Status.h"
+#include "base/Status.h"
 
 namespace drive {
 
@@ -58,7 +58,7 @@ class LinuxDiskInfo {
  public:
   explicit LinuxDiskInfo(std::string root);
 
-  platform::Result<DiskInfo> info(const std::string& device) const;
+  base::Result<DiskInfo> info(const std::string& device) const;
 
   // The Mac's personality for a Linux file system type and FAT variant.
   static std::optional<std::string> personalityFor(const std::string& type,

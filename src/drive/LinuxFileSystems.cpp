@@ -7,17 +7,17 @@
 #include <filesystem>
 #include <sstream>
 
+#include "base/Configuration.h"
+#include "base/WholeFile.h"
 #include "drive/PropertyList.h"
-#include "platform/Configuration.h"
-#include "platform/WholeFile.h"
 
 namespace drive {
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 namespace {
 
 std::string readText(const std::string& path) {
-  auto read = platform::readWholeFile(path, platform::kSmallFileLimit);
+  auto read = base::readWholeFile(path, base::kSmallFileLimit);
   return read ? std::move(*read) : std::string();
 }
 
@@ -28,7 +28,7 @@ std::string trimmed(std::string s) {
 
 bool isFile(const std::string& path) {
   std::error_code ec;
-  return fs::is_regular_file(path, ec);
+  return stdfs::is_regular_file(path, ec);
 }
 
 FSPersonality personality(const char* hint, const std::string& formatter, const char* name) {
@@ -45,7 +45,7 @@ LinuxFileSystems::LinuxFileSystems(std::string root, std::vector<std::string> se
     : root_(std::move(root)), searchPath_(std::move(searchPath)) {
   if (root_.size() > 1 && root_.back() == '/') root_.pop_back();
   if (searchPath_.empty()) {
-    if (auto config = platform::configuration(); !config->searchPath.empty()) {
+    if (auto config = base::configuration(); !config->searchPath.empty()) {
       std::stringstream ss(config->searchPath);
       for (std::string dir; std::getline(ss, dir, ':');) {
         if (!dir.empty() && dir[0] == '/') searchPath_.push_back(dir);

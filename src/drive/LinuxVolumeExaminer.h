@@ -15,16 +15,16 @@
 
 namespace drive {
 
-class FSNamesAndTags;
+class FileSystemCatalogue;
 
 class LinuxVolumeExaminer : public VolumeExaminer {
  public:
-  explicit LinuxVolumeExaminer(std::string root, const FSNamesAndTags* catalogue = nullptr);
+  explicit LinuxVolumeExaminer(std::string root, const FileSystemCatalogue* catalogue = nullptr);
   VolumeVerdict inspect(const std::string& deviceName) override;
 
  private:
   std::string root_;
-  const FSNamesAndTags* catalogue_;
+  const FileSystemCatalogue* catalogue_;
 };
 
 }  // namespace drive

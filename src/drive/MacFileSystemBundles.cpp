@@ -4,17 +4,17 @@
 #include <filesystem>
 #include <sstream>
 
+#include "base/LocalizedStrings.h"
+#include "base/WholeFile.h"
 #include "drive/PropertyList.h"
-#include "platform/LocalizedStrings.h"
-#include "platform/WholeFile.h"
 
 namespace drive {
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 namespace {
 
-std::optional<std::string> readFile(const fs::path& path) {
-  return platform::readWholeFile(path.string(), platform::kSmallFileLimit).take();
+std::optional<std::string> readFile(const stdfs::path& path) {
+  return base::readWholeFile(path.string(), base::kSmallFileLimit).take();
 }
 
 std::optional<std::string> stringFor(const PropertyList& dict, const char* key) {
@@ -38,11 +38,11 @@ std::optional<FSPersonalityList> personalitiesOf(const PropertyList* personaliti
 }
 
 // The localised InfoPlist.strings of a bundle, as a property list.
-std::optional<PropertyList> localizedInfo(const fs::path& contents) {
+std::optional<PropertyList> localizedInfo(const stdfs::path& contents) {
   for (const char* lproj : {"English.lproj", "en.lproj"}) {
     auto bytes = readFile(contents / "Resources" / lproj / "InfoPlist.strings");
     if (!bytes) continue;
-    std::string text = platform::decodeTextBytes(*bytes);
+    std::string text = base::decodeTextBytes(*bytes);
     if (auto parsed = PropertyList::parse(text); parsed && parsed->isDict()) return parsed;
     if (auto parsed = PropertyList::parse(*bytes); parsed && parsed->isDict()) return parsed;
     return std::nullopt;  // the flat strings form: texts only
@@ -57,12 +57,12 @@ MacFileSystemBundles::MacFileSystemBundles(std::string bundleFolder, std::string
 
 FSBundleDescription MacFileSystemBundles::describeBundle(const std::string& bundlePath) {
   FSBundleDescription d;
-  fs::path bundle(bundlePath);
-  fs::path contents = bundle / "Contents";
+  stdfs::path bundle(bundlePath);
+  stdfs::path contents = bundle / "Contents";
   d.path = bundlePath;
   d.descriptionPath = (contents / "Info.plist").string();
   std::error_code ec;
-  fs::directory_iterator probe(bundle, ec);
+  stdfs::directory_iterator probe(bundle, ec);
   if (ec) {
     d.opened = false;
     return d;
@@ -83,12 +83,13 @@ FSBundleDescription MacFileSystemBundles::describeBundle(const std::string& bund
 std::vector<FSBundleDescription> MacFileSystemBundles::bundles() {
   std::vector<std::string> paths;
   std::error_code ec;
-  fs::recursive_directory_iterator it(folder_, fs::directory_options::skip_permission_denied, ec);
-  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    const fs::path& p = it->path();
+  stdfs::recursive_directory_iterator it(folder_, stdfs::directory_options::skip_permission_denied,
+                                         ec);
+  for (; !ec && it != stdfs::recursive_directory_iterator(); it.increment(ec)) {
+    const stdfs::path& p = it->path();
     if (p.extension() != ".fs") continue;
     std::error_code typeError;
-    if (!fs::is_directory(p, typeError)) continue;
+    if (!stdfs::is_directory(p, typeError)) continue;
     paths.push_back(p.string());
   }
   // Directory listings come in no particular order; sorting makes the

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/Unicode.h"
+#include "base/Unicode.h"
 
 namespace drive {
 namespace {
@@ -31,15 +31,15 @@ std::optional<std::string> MarovexLog88::text(size_t at, size_t length) const {
   // Every length is one byte and every text starts below 256, so the
   // text always lies inside the page.
   std::string s(reinterpret_cast<const char*>(page_.data() + at), length);
-  if (!platform::unicode::isValidUtf8(s)) return std::nullopt;
+  if (!base::unicode::isValidUtf8(s)) return std::nullopt;
   return s;
 }
 
-std::map<std::string, platform::Value> MarovexLog88::driveDictionary() const {
-  std::map<std::string, platform::Value> dict;
+std::map<std::string, base::Value> MarovexLog88::driveDictionary() const {
+  std::map<std::string, base::Value> dict;
   if (auto v = vendorIdentification()) dict[kVendorIdentificationKey] = *v;
-  dict[kVendorIdKey] = platform::Value(uint64_t{vendorId()});
-  dict[kModelIdKey] = platform::Value(uint64_t{modelId()});
+  dict[kVendorIdKey] = base::Value(uint64_t{vendorId()});
+  dict[kModelIdKey] = base::Value(uint64_t{modelId()});
   if (auto v = serialNumber()) dict[kSerialNumberKey] = *v;
   if (auto v = modelName()) dict[kModelNameKey] = *v;
   dict[kFeatureSetKey] = "{0}";

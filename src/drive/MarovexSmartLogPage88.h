@@ -25,7 +25,7 @@
 #include <span>
 #include <string>
 
-#include "platform/Value.h"
+#include "base/Value.h"
 
 namespace drive {
 
@@ -64,7 +64,7 @@ class MarovexLog88 {
   // "Marovex_Serial_Number", "Marovex_Model_Name" and
   // "Marovex_Feature_Set" (always "{0}"); texts that are not valid UTF-8
   // are absent.
-  std::map<std::string, platform::Value> driveDictionary() const;
+  std::map<std::string, base::Value> driveDictionary() const;
 
  private:
   uint16_t bigEndian16(size_t at) const {

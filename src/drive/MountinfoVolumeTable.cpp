@@ -6,13 +6,13 @@
 #include <string_view>
 #include <system_error>
 
+#include "base/Log.h"
+#include "base/Text.h"
+#include "base/WholeFile.h"
 #include "drive/SysfsTree.h"
-#include "platform/Log.h"
-#include "platform/Text.h"
-#include "platform/WholeFile.h"
 
 namespace drive {
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 namespace {
 
@@ -75,21 +75,22 @@ class RefNums {
 
 }  // namespace
 
-MountinfoVolumeTable::MountinfoVolumeTable(fs::path procRoot, fs::path sysRoot, fs::path devRoot)
+MountinfoVolumeTable::MountinfoVolumeTable(stdfs::path procRoot, stdfs::path sysRoot,
+                                           stdfs::path devRoot)
     : procRoot_(std::move(procRoot)), sysRoot_(std::move(sysRoot)), devRoot_(std::move(devRoot)) {}
 
 std::map<std::string, std::string> MountinfoVolumeTable::labelsByDevice() const {
   std::map<std::string, std::string> labels;
   std::error_code ec;
-  fs::directory_iterator it(devRoot_ / "disk" / "by-label", ec);
+  stdfs::directory_iterator it(devRoot_ / "disk" / "by-label", ec);
   if (ec) return labels;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
+  for (; it != stdfs::directory_iterator(); it.increment(ec)) {
     if (ec) break;
-    fs::path target = fs::read_symlink(it->path(), ec);
+    stdfs::path target = stdfs::read_symlink(it->path(), ec);
     if (ec) continue;
     std::string device = target.filename().string();
     if (SysfsTree::isPlausibleDeviceName(device)) {
-      labels[device] = platform::text::unescapeHex(it->path().filename().string());
+      labels[device] = base::text::unescapeHex(it->path().filename().string());
     }
   }
   return labels;
@@ -111,7 +112,7 @@ MountinfoVolumeTable::Line MountinfoVolumeTable::parseLine(
       !parseInt(f[2].substr(colon + 1), &minor)) {
     return line;
   }
-  std::string mountPoint = platform::text::unescapeOctal(f[4]);
+  std::string mountPoint = base::text::unescapeOctal(f[4]);
   if (mountPoint.empty() || mountPoint[0] != '/') return line;
   // A bind mount of a folder (root field other than "/") shows part of a
   // volume that is, or could be, mounted whole elsewhere: offered under
@@ -124,11 +125,11 @@ MountinfoVolumeTable::Line MountinfoVolumeTable::parseLine(
   MountedVolume& v = line.volume;
   v.rootPath = mountPoint;
   SysfsTree sys(sysRoot_);
-  fs::path link = sysRoot_ / "dev" / "block" / f[2];
+  stdfs::path link = sysRoot_ / "dev" / "block" / f[2];
   if (auto dir = sys.resolve(link)) {
     v.deviceName = dir->filename().string();
   } else {
-    std::string source = platform::text::unescapeOctal(f[dash + 2]);
+    std::string source = base::text::unescapeOctal(f[dash + 2]);
     if (source.rfind("/dev/", 0) == 0 && SysfsTree::isPlausibleDeviceName(source.substr(5))) {
       v.deviceName = source.substr(5);
     }
@@ -137,7 +138,7 @@ MountinfoVolumeTable::Line MountinfoVolumeTable::parseLine(
   if (label != labels.end() && !label->second.empty()) {
     v.name = label->second;
   } else {
-    std::string folder = fs::path(mountPoint).filename().string();
+    std::string folder = stdfs::path(mountPoint).filename().string();
     v.name = folder.empty() ? "/" : folder;
   }
   line.mountId = mountId;
@@ -147,11 +148,10 @@ MountinfoVolumeTable::Line MountinfoVolumeTable::parseLine(
 
 void MountinfoVolumeTable::rescan() {
   lines_.clear();
-  fs::path file = procRoot_ / "self" / "mountinfo";
-  auto read =
-      platform::readWholeFile(file.string(), kMaxMountinfoBytes, platform::Oversize::kTruncate);
+  stdfs::path file = procRoot_ / "self" / "mountinfo";
+  auto read = base::readWholeFile(file.string(), kMaxMountinfoBytes, base::Oversize::kTruncate);
   if (!read) {
-    platform::logFormat("cannot read the mounted volumes: %@", read.status().message());
+    base::logFormat("cannot read the mounted volumes: %@", read.status().message());
     return;
   }
   rescanText(*read);
@@ -184,8 +184,8 @@ void MountinfoVolumeTable::rescanText(std::string_view mountinfo) {
     lines_.push_back(std::move(line));
   }
   if (unnumbered > 0) {
-    platform::logFormat("%d mounted volumes left out: all 32768 reference numbers are taken",
-                        unnumbered);
+    base::logFormat("%d mounted volumes left out: all 32768 reference numbers are taken",
+                    unnumbered);
   }
 }
 

@@ -11,12 +11,12 @@
 #include <sstream>
 #include <system_error>
 
-#include "platform/Configuration.h"
-#include "platform/Log.h"
-#include "platform/WholeFile.h"
+#include "base/Configuration.h"
+#include "base/Log.h"
+#include "base/WholeFile.h"
 
 namespace drive {
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 namespace {
 
@@ -29,8 +29,8 @@ enum class Load { kMissing, kDictionary, kBroken };
 
 // Reads the file into *dict; kBroken for anything but a dictionary, and
 // then a file that could not be read leaves its reason in *why.
-Load loadDictionary(const fs::path& file, PlistPtr* dict, platform::Status* why) {
-  auto bytes = platform::readWholeFile(file.string(), platform::kSmallFileLimit);
+Load loadDictionary(const stdfs::path& file, PlistPtr* dict, base::Status* why) {
+  auto bytes = base::readWholeFile(file.string(), base::kSmallFileLimit);
   if (!bytes) {
     if (bytes.status().code() == ENOENT) return Load::kMissing;
     *why = bytes.status();
@@ -45,17 +45,17 @@ Load loadDictionary(const fs::path& file, PlistPtr* dict, platform::Status* why)
   return Load::kDictionary;
 }
 
-void reportBroken(const fs::path& file, const platform::Status& why) {
+void reportBroken(const stdfs::path& file, const base::Status& why) {
   if (!why.ok()) {
-    platform::logFormat("preferences: %@; the file is left as it is", why.message());
+    base::logFormat("preferences: %@; the file is left as it is", why.message());
     return;
   }
-  platform::logFormat("preferences file %@ is not a property-list dictionary; it is left as it is",
-                      file.string());
+  base::logFormat("preferences file %@ is not a property-list dictionary; it is left as it is",
+                  file.string());
 }
 
-Load loadDictionary(const fs::path& file, PlistPtr* dict) {
-  platform::Status why;
+Load loadDictionary(const stdfs::path& file, PlistPtr* dict) {
+  base::Status why;
   Load load = loadDictionary(file, dict, &why);
   if (load == Load::kBroken) reportBroken(file, why);
   return load;
@@ -63,14 +63,14 @@ Load loadDictionary(const fs::path& file, PlistPtr* dict) {
 
 }  // namespace
 
-fs::path PlistPreferences::defaultPath() {
-  auto config = platform::configuration();
-  fs::path base;
+stdfs::path PlistPreferences::defaultPath() {
+  auto config = base::configuration();
+  stdfs::path base;
   if (!config->configHome.empty() && config->configHome[0] == '/') {
     base = config->configHome;
   } else {
-    base =
-        fs::path(!config->home.empty() && config->home[0] == '/' ? config->home : "/") / ".config";
+    base = stdfs::path(!config->home.empty() && config->home[0] == '/' ? config->home : "/") /
+           ".config";
   }
   return base / "tessaline" / "preferences.plist";
 }
@@ -118,18 +118,17 @@ bool PlistPreferences::write(plist_t dict) {
   uint32_t length = 0;
   plist_to_xml(dict, &xml, &length);
   if (!xml) {
-    platform::logFormat("could not write preferences file %@: %@", file_.string(),
-                        "the value cannot be encoded");
+    base::logFormat("could not write preferences file %@: %@", file_.string(),
+                    "the value cannot be encoded");
     return false;
   }
   std::string text(xml, length);
   plist_to_xml_free(xml);
 
   std::error_code ec;
-  fs::create_directories(file_.parent_path(), ec);
-  if (platform::Status written = platform::replaceWholeFile(file_.string(), text); !written.ok()) {
-    platform::logFormat("could not write preferences file %@: %@", file_.string(),
-                        written.message());
+  stdfs::create_directories(file_.parent_path(), ec);
+  if (base::Status written = base::replaceWholeFile(file_.string(), text); !written.ok()) {
+    base::logFormat("could not write preferences file %@: %@", file_.string(), written.message());
     return false;
   }
   return true;

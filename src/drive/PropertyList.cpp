@@ -8,7 +8,7 @@
 #include <memory>
 #include <sstream>
 
-#include "platform/WholeFile.h"
+#include "base/WholeFile.h"
 
 namespace drive {
 namespace {
@@ -140,11 +140,11 @@ std::optional<PropertyList> PropertyList::parse(std::string_view bytes) {
   return PropertyListConversion::from(root, 0);
 }
 
-platform::Result<PropertyList> PropertyList::load(const std::string& path) {
-  auto bytes = platform::readWholeFile(path, platform::kSmallFileLimit);
+base::Result<PropertyList> PropertyList::load(const std::string& path) {
+  auto bytes = base::readWholeFile(path, base::kSmallFileLimit);
   if (!bytes) return bytes.status();
   auto parsed = parse(*bytes);
-  if (!parsed) return platform::Status::failure("cannot read", path, "it is not a property list");
+  if (!parsed) return base::Status::failure("cannot read", path, "it is not a property list");
   return std::move(*parsed);
 }
 
@@ -168,12 +168,12 @@ const PropertyList* PropertyList::find(std::string_view key) const {
   return found;
 }
 
-platform::Value PropertyList::toValue() const {
-  if (auto b = std::get_if<bool>(&v_)) return platform::Value(*b);
-  if (auto i = std::get_if<int64_t>(&v_)) return platform::Value(*i);
-  if (auto d = std::get_if<double>(&v_)) return platform::Value(*d);
-  if (auto s = std::get_if<std::string>(&v_)) return platform::Value(*s);
-  return platform::Value();
+base::Value PropertyList::toValue() const {
+  if (auto b = std::get_if<bool>(&v_)) return base::Value(*b);
+  if (auto i = std::get_if<int64_t>(&v_)) return base::Value(*i);
+  if (auto d = std::get_if<double>(&v_)) return base::Value(*d);
+  if (auto s = std::get_if<std::string>(&v_)) return base::Value(*s);
+  return base::Value();
 }
 
 std::string PropertyList::toXml() const {

@@ -23,8 +23,8 @@
 #include <variant>
 #include <vector>
 
-#include "platform/Status.h"
-#include "platform/Value.h"
+#include "base/Status.h"
+#include "base/Value.h"
 
 namespace drive {
 
@@ -44,7 +44,7 @@ class PropertyList {
   // XML (UTF-8) or binary ("bplist00") bytes.
   static std::optional<PropertyList> parse(std::string_view bytes);
   // Reads a whole file and parses it; none when unreadable or not a list.
-  static platform::Result<PropertyList> load(const std::string& path);
+  static base::Result<PropertyList> load(const std::string& path);
 
   bool isDict() const { return std::holds_alternative<Dict>(v_); }
   const Dict* asDict() const { return std::get_if<Dict>(&v_); }
@@ -58,7 +58,7 @@ class PropertyList {
   const PropertyList* find(std::string_view key) const;
 
   // As a loose script value (booleans, numbers, texts; none otherwise).
-  platform::Value toValue() const;
+  base::Value toValue() const;
 
   std::string toXml() const;
 

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/Format.h"
+#include "base/WholeFile.h"
 #include "drive/SysfsTree.h"
-#include "platform/Format.h"
-#include "platform/WholeFile.h"
 
 namespace drive {
 
@@ -18,24 +18,22 @@ std::string RecordedSmartLogReader::pageFileName(uint8_t logAddress) {
   return name;
 }
 
-platform::Status RecordedSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
-                                                          uint8_t logAddress,
-                                                          std::span<uint8_t, kPageSize> page) {
+base::Status RecordedSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
+                                                      uint8_t logAddress,
+                                                      std::span<uint8_t, kPageSize> page) {
   std::string action;
   auto device = diskBelow(smartService, logAddress, &action);
   if (!device) return device.status();
   std::filesystem::path file = pagesDir_ / *device / pageFileName(logAddress);
-  auto recording =
-      platform::readWholeFile(file.string(), kPageSize + 1, platform::Oversize::kTruncate);
-  if (!recording)
-    return platform::Status::fromErrno(recording.status().code(), action, file.string());
+  auto recording = base::readWholeFile(file.string(), kPageSize + 1, base::Oversize::kTruncate);
+  if (!recording) return base::Status::fromErrno(recording.status().code(), action, file.string());
   std::string_view read = *recording;
   if (read == "EPERM" || read == "EPERM\n")
-    return platform::Status::fromErrno(EPERM, action, file.string());
+    return base::Status::fromErrno(EPERM, action, file.string());
   if (read.size() != kPageSize) {
-    return platform::Status::failure(
+    return base::Status::failure(
         action, file.string(),
-        platform::format("the recording holds %d bytes, not %d", read.size(), kPageSize));
+        base::format("the recording holds %d bytes, not %d", read.size(), kPageSize));
   }
   std::copy_n(read.begin(), kPageSize, reinterpret_cast<char*>(page.data()));
   return {};

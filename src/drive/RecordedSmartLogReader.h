@@ -25,8 +25,8 @@ class RecordedSmartLogReader : public SmartLogReader {
   explicit RecordedSmartLogReader(std::filesystem::path pagesDir)
       : pagesDir_(std::move(pagesDir)) {}
 
-  platform::Status readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
-                                    std::span<uint8_t, kPageSize> page) override;
+  base::Status readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
+                                std::span<uint8_t, kPageSize> page) override;
 
   static std::string pageFileName(uint8_t logAddress);
 

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/Format.h"
 #include "drive/SysfsTree.h"
-#include "platform/Format.h"
 
 namespace drive {
 namespace {
@@ -28,18 +28,18 @@ std::array<uint8_t, 16> SgIoSmartLogReader::readLogCommand(uint8_t logAddress) {
           logAddress, 0x00, 0x4F, 0x00, 0xC2, 0x00, 0xB0, 0x00};
 }
 
-platform::Status SgIoSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
-                                                      uint8_t logAddress,
-                                                      std::span<uint8_t, kPageSize> page) {
+base::Status SgIoSmartLogReader::readLogAtAddress(const RegistryEntry& smartService,
+                                                  uint8_t logAddress,
+                                                  std::span<uint8_t, kPageSize> page) {
   std::string action;
   auto device = diskBelow(smartService, logAddress, &action);
   if (!device) return device.status();
   std::string node = (devRoot_ / *device).string();
   auto refused = [&](std::string_view reason) {
-    return platform::Status::failure(action, node, reason);
+    return base::Status::failure(action, node, reason);
   };
   int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return platform::Status::fromErrno(errno, action, node);
+  if (fd < 0) return base::Status::fromErrno(errno, action, node);
 
   std::array<uint8_t, 16> cdb = readLogCommand(logAddress);
   std::array<uint8_t, 32> sense{};
@@ -57,17 +57,16 @@ platform::Status SgIoSmartLogReader::readLogAtAddress(const RegistryEntry& smart
   int rc = transport_ ? transport_(fd, &io) : ::ioctl(fd, SG_IO, &io);
   int error = errno;
   ::close(fd);
-  if (rc < 0) return platform::Status::fromErrno(error, action, node);
+  if (rc < 0) return base::Status::fromErrno(error, action, node);
   // Anything but a clean completion (a CHECK CONDITION, a transport or
   // driver error) means the drive did not hand over the page.
   if ((io.info & SG_INFO_OK_MASK) != SG_INFO_OK || io.status != 0 || io.host_status != 0 ||
       io.driver_status != 0) {
-    return refused(platform::format("the command ended with status 0x%x, host 0x%x, driver 0x%x",
-                                    unsigned{io.status}, unsigned{io.host_status},
-                                    unsigned{io.driver_status}));
+    return refused(base::format("the command ended with status 0x%x, host 0x%x, driver 0x%x",
+                                unsigned{io.status}, unsigned{io.host_status},
+                                unsigned{io.driver_status}));
   }
-  if (io.resid != 0)
-    return refused(platform::format("%d bytes of the page were missing", io.resid));
+  if (io.resid != 0) return refused(base::format("%d bytes of the page were missing", io.resid));
   return {};
 }
 

@@ -32,8 +32,8 @@ class SgIoSmartLogReader : public SmartLogReader {
   explicit SgIoSmartLogReader(std::filesystem::path devRoot, Transport transport = {})
       : devRoot_(std::move(devRoot)), transport_(std::move(transport)) {}
 
-  platform::Status readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
-                                    std::span<uint8_t, kPageSize> page) override;
+  base::Status readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
+                                std::span<uint8_t, kPageSize> page) override;
 
   // The 16-byte command block for SMART READ LOG of one sector.
   static std::array<uint8_t, 16> readLogCommand(uint8_t logAddress);

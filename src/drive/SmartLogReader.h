@@ -15,10 +15,10 @@
 #include <span>
 #include <string>
 
+#include "base/Format.h"
+#include "base/Status.h"
 #include "drive/DeviceRegistry.h"
 #include "drive/SysfsTree.h"
-#include "platform/Format.h"
-#include "platform/Status.h"
 
 namespace drive {
 
@@ -26,18 +26,17 @@ class SmartLogReader {
  public:
   static constexpr size_t kPageSize = 512;
   virtual ~SmartLogReader() = default;
-  virtual platform::Status readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
-                                            std::span<uint8_t, kPageSize> page) = 0;
+  virtual base::Status readLogAtAddress(const RegistryEntry& smartService, uint8_t logAddress,
+                                        std::span<uint8_t, kPageSize> page) = 0;
 
  protected:
   // The disk below the service; `action` receives what a failed read of
   // log `logAddress` says it failed at, also when there is no disk.
-  static platform::Result<std::string> diskBelow(const RegistryEntry& smartService,
-                                                 uint8_t logAddress, std::string* action) {
-    *action = platform::format("cannot read SMART log 0x%x of", logAddress);
+  static base::Result<std::string> diskBelow(const RegistryEntry& smartService, uint8_t logAddress,
+                                             std::string* action) {
+    *action = base::format("cannot read SMART log 0x%x of", logAddress);
     auto device = SysfsTree::blockDeviceBelow(smartService.location());
-    if (!device)
-      return platform::Status::failure(*action, smartService.location(), "no disk below it");
+    if (!device) return base::Status::failure(*action, smartService.location(), "no disk below it");
     return *device;
   }
 };

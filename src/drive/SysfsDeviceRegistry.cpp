@@ -5,7 +5,7 @@
 #include <system_error>
 
 namespace drive {
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 namespace {
 
@@ -57,7 +57,7 @@ RegistryValue littleEndian32(uint32_t value) {
 
 class SysfsEntry : public RegistryEntry {
  public:
-  SysfsEntry(std::shared_ptr<const SysfsTree> tree, fs::path dir, std::string diskName)
+  SysfsEntry(std::shared_ptr<const SysfsTree> tree, stdfs::path dir, std::string diskName)
       : tree_(std::move(tree)), dir_(std::move(dir)), diskName_(std::move(diskName)) {}
 
   std::string name() const override {
@@ -107,15 +107,15 @@ class SysfsEntry : public RegistryEntry {
   }
 
   std::unique_ptr<RegistryEntry> parent() const override {
-    fs::path top = tree_->root() / "devices";
+    stdfs::path top = tree_->root() / "devices";
     auto canonicalTop = tree_->resolve(top);
     if (!canonicalTop) return nullptr;
     const std::string topText = canonicalTop->string() + "/";
     std::error_code ec;
-    for (fs::path p = dir_.parent_path();; p = p.parent_path()) {
+    for (stdfs::path p = dir_.parent_path();; p = p.parent_path()) {
       std::string s = p.string();
       if (s.size() <= topText.size() || s.compare(0, topText.size(), topText) != 0) break;
-      if (fs::is_regular_file(p / "uevent", ec)) {
+      if (stdfs::is_regular_file(p / "uevent", ec)) {
         return std::make_unique<SysfsEntry>(tree_, p, std::string());
       }
     }
@@ -151,13 +151,13 @@ class SysfsEntry : public RegistryEntry {
   }
 
   std::shared_ptr<const SysfsTree> tree_;
-  fs::path dir_;
+  stdfs::path dir_;
   std::string diskName_;  // set on a medium only
 };
 
 }  // namespace
 
-SysfsDeviceRegistry::SysfsDeviceRegistry(fs::path sysRoot)
+SysfsDeviceRegistry::SysfsDeviceRegistry(stdfs::path sysRoot)
     : tree_(std::make_shared<SysfsTree>(std::move(sysRoot))) {}
 
 SysfsDeviceRegistry::SysfsDeviceRegistry(std::shared_ptr<const SysfsTree> tree)
@@ -172,16 +172,16 @@ std::optional<uint16_t> SysfsDeviceRegistry::parsePciId(const std::string& text)
 
 std::optional<std::vector<std::unique_ptr<RegistryEntry>>> SysfsDeviceRegistry::wholeDiskMedia() {
   std::error_code ec;
-  fs::directory_iterator it(tree_->root() / "block", ec);
+  stdfs::directory_iterator it(tree_->root() / "block", ec);
   if (ec) return std::nullopt;
   std::vector<std::unique_ptr<RegistryEntry>> media;
-  std::vector<std::pair<std::string, fs::path>> found;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
+  std::vector<std::pair<std::string, stdfs::path>> found;
+  for (; it != stdfs::directory_iterator(); it.increment(ec)) {
     if (ec) break;
     std::string name = it->path().filename().string();
     if (!SysfsTree::isPlausibleDeviceName(name)) continue;
     auto dir = tree_->resolve(it->path());
-    if (!dir || !fs::is_directory(*dir, ec)) continue;
+    if (!dir || !stdfs::is_directory(*dir, ec)) continue;
     found.emplace_back(name, *dir);
   }
   // Directory order is the file system's; sort for a stable scan.
@@ -192,7 +192,7 @@ std::optional<std::vector<std::unique_ptr<RegistryEntry>>> SysfsDeviceRegistry::
 
 std::optional<std::string> SysfsDeviceRegistry::wholeDiskOfPartition(const std::string& device) {
   if (!SysfsTree::isPlausibleDeviceName(device)) return std::nullopt;
-  fs::path entry = tree_->root() / "class" / "block" / device;
+  stdfs::path entry = tree_->root() / "class" / "block" / device;
   auto number = tree_->readTrimmedAttribute(entry / "partition");
   if (!number || !allDigits(*number) || number->size() > 6 || std::stoul(*number) == 0) {
     return std::nullopt;
@@ -200,7 +200,7 @@ std::optional<std::string> SysfsDeviceRegistry::wholeDiskOfPartition(const std::
   auto dir = tree_->resolve(entry);
   if (!dir) return std::nullopt;
   // A partition's directory sits inside its disk's directory.
-  fs::path diskDir = dir->parent_path();
+  stdfs::path diskDir = dir->parent_path();
   std::string disk = diskDir.filename().string();
   if (!SysfsTree::isPlausibleDeviceName(disk)) return std::nullopt;
   auto listed = tree_->resolve(tree_->root() / "block" / disk);

@@ -3,24 +3,24 @@
 #include <algorithm>
 #include <system_error>
 
-#include "platform/WholeFile.h"
+#include "base/WholeFile.h"
 
 namespace drive {
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 namespace {
 constexpr size_t kMaxAttributeBytes = 4096;
 }
 
-SysfsTree::SysfsTree(fs::path root) : root_(std::move(root)) {}
+SysfsTree::SysfsTree(stdfs::path root) : root_(std::move(root)) {}
 
-std::optional<fs::path> SysfsTree::resolve(const fs::path& path) const {
+std::optional<stdfs::path> SysfsTree::resolve(const stdfs::path& path) const {
   // The root is resolved on every call: it may be created, or remounted,
   // after this object.
   std::error_code ec;
-  fs::path canonicalRoot = fs::canonical(root_, ec);
+  stdfs::path canonicalRoot = stdfs::canonical(root_, ec);
   if (ec) return std::nullopt;
-  fs::path canonical = fs::canonical(path, ec);
+  stdfs::path canonical = stdfs::canonical(path, ec);
   if (ec) return std::nullopt;
   // Inside the root means the root is a prefix of the components.
   auto [rootEnd, pathIt] =
@@ -29,17 +29,17 @@ std::optional<fs::path> SysfsTree::resolve(const fs::path& path) const {
   return canonical;
 }
 
-std::optional<std::string> SysfsTree::readFile(const fs::path& resolved, size_t limit) const {
-  return platform::readWholeFile(resolved.string(), limit).take();
+std::optional<std::string> SysfsTree::readFile(const stdfs::path& resolved, size_t limit) const {
+  return base::readWholeFile(resolved.string(), limit).take();
 }
 
-std::optional<std::string> SysfsTree::readBinaryAttribute(const fs::path& path) const {
+std::optional<std::string> SysfsTree::readBinaryAttribute(const stdfs::path& path) const {
   auto resolved = resolve(path);
   if (!resolved) return std::nullopt;
   return readFile(*resolved, kMaxAttributeBytes);
 }
 
-std::optional<std::string> SysfsTree::readAttribute(const fs::path& path) const {
+std::optional<std::string> SysfsTree::readAttribute(const stdfs::path& path) const {
   auto read = readBinaryAttribute(path);
   if (!read) return std::nullopt;
   std::string text = std::move(*read);
@@ -52,7 +52,7 @@ std::optional<std::string> SysfsTree::readAttribute(const fs::path& path) const 
   return text;
 }
 
-std::optional<std::string> SysfsTree::readTrimmedAttribute(const fs::path& path) const {
+std::optional<std::string> SysfsTree::readTrimmedAttribute(const stdfs::path& path) const {
   auto text = readAttribute(path);
   if (!text) return std::nullopt;
   size_t begin = text->find_first_not_of(" \t");
@@ -61,12 +61,12 @@ std::optional<std::string> SysfsTree::readTrimmedAttribute(const fs::path& path)
   return text->substr(begin, end - begin + 1);
 }
 
-std::optional<std::string> SysfsTree::blockDeviceBelow(const fs::path& deviceDir) {
+std::optional<std::string> SysfsTree::blockDeviceBelow(const stdfs::path& deviceDir) {
   std::error_code ec;
-  fs::directory_iterator it(deviceDir / "block", ec);
+  stdfs::directory_iterator it(deviceDir / "block", ec);
   if (ec) return std::nullopt;
   std::optional<std::string> found;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
+  for (; it != stdfs::directory_iterator(); it.increment(ec)) {
     if (ec) return std::nullopt;
     std::string name = it->path().filename().string();
     if (!isPlausibleDeviceName(name) || found) return std::nullopt;

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <memory>
 
+#include "base/Configuration.h"
+#include "base/Log.h"
 #include "drive/DriveScanner.h"
-#include "platform/Configuration.h"
-#include "platform/Log.h"
 
 namespace drive {
 namespace {
@@ -75,22 +75,21 @@ std::string UdisksEjector::blockObjectPath(const std::string& device) {
   return path;
 }
 
-platform::EjectOutcome UdisksEjector::eject(const std::string& device,
-                                            const std::string& mountPoint) {
-  platform::EjectOutcome out;
+drive::EjectOutcome UdisksEjector::eject(const std::string& device, const std::string& mountPoint) {
+  drive::EjectOutcome out;
   const std::string dev = "/dev/" + device;
   // What the kernel still holds goes to the drive before anything else.
   if (!mountPoint.empty()) {
     int fd = ::open(mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
       if (::syncfs(fd) != 0)
-        platform::logFormat("eject: flushing %@ failed: %@", mountPoint,
-                            std::string(std::strerror(errno)));
+        base::logFormat("eject: flushing %@ failed: %@", mountPoint,
+                        std::string(std::strerror(errno)));
       ::close(fd);
     }
   }
   std::string address = address_;
-  if (address.empty()) address = platform::configuration()->systemBus;
+  if (address.empty()) address = base::configuration()->systemBus;
   if (address.empty()) address = kDefaultBus;
   sd_bus* raw = nullptr;
   int r = sd_bus_new(&raw);
@@ -144,8 +143,8 @@ platform::EjectOutcome UdisksEjector::eject(const std::string& device,
   return out;
 }
 
-platform::EjectOutcome ejectTessalineVolume(const DriveScan& scan, const std::string& name,
-                                            platform::DriveEjector& ejector) {
+drive::EjectOutcome ejectTessalineVolume(const DriveScan& scan, const std::string& name,
+                                         drive::DriveEjector& ejector) {
   const ScannedVolume* chosen = nullptr;
   auto trimmed = [](std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -167,7 +166,7 @@ platform::EjectOutcome ejectTessalineVolume(const DriveScan& scan, const std::st
     }
   }
   if (!chosen) {
-    platform::EjectOutcome out;
+    drive::EjectOutcome out;
     out.found = false;
     if (scan.volumes.empty()) {
       out.message = "No Tessaline drive is attached" +

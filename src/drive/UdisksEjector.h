@@ -3,7 +3,7 @@
 // (org.freedesktop.UDisks2.Filesystem.Unmount) and powers its drive off
 // (org.freedesktop.UDisks2.Drive.PowerOff), as a desktop's Eject does.
 //
-// Thread: see platform/DriveEjector.h; each eject() opens its own bus
+// Thread: see drive/DriveEjector.h; each eject() opens its own bus
 // connection.
 // Errors: a busy volume (a program holds a file open), udisks2 missing,
 // the system bus unreachable, a refusal by policy: each said in words
@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "platform/DriveEjector.h"
+#include "drive/DriveEjector.h"
 
 namespace drive {
 
@@ -23,16 +23,16 @@ struct DriveScan;
 // device), or with `name` empty the one the drive popup preselects. A
 // name that matches no volume is said with the volumes there are, and
 // nothing is ejected (unmounted stays false).
-platform::EjectOutcome ejectTessalineVolume(const DriveScan& scan, const std::string& name,
-                                            platform::DriveEjector& ejector);
+drive::EjectOutcome ejectTessalineVolume(const DriveScan& scan, const std::string& name,
+                                         drive::DriveEjector& ejector);
 
-class UdisksEjector : public platform::DriveEjector {
+class UdisksEjector : public drive::DriveEjector {
  public:
   // `busAddress`: a D-Bus address ("unix:path=..."); empty: the
   // configuration's system bus, else the usual system bus socket.
   explicit UdisksEjector(std::string busAddress = "");
 
-  platform::EjectOutcome eject(const std::string& device, const std::string& mountPoint) override;
+  drive::EjectOutcome eject(const std::string& device, const std::string& mountPoint) override;
 
   // udisks2's object path of a kernel block device: characters other
   // than letters and digits escaped as "_" and two hex digits.

@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "drive/FSNamesAndTags.h"
-#include "platform/Log.h"
+#include "base/Log.h"
+#include "drive/FileSystemCatalogue.h"
 
 namespace drive {
 namespace {
@@ -19,7 +19,7 @@ bool beginsOrEndsWithNtfs(const std::string& name) {
 
 FileSystemJudgement judgeFileSystem(const std::optional<std::string>& personality,
                                     const std::optional<std::string>& tag,
-                                    const FSNamesAndTags& catalogue) {
+                                    const FileSystemCatalogue& catalogue) {
   // A deliberate choice against the type-first order this check was
   // first written in: the file system's personality is asked before the
   // partition type, and the type speaks only for a volume that reports
@@ -52,25 +52,14 @@ bool sizeIsImplausible(const std::optional<int64_t>& bytes) {
   return bytes && (*bytes < 0 || *bytes > kLargestPlausibleSize);
 }
 
-const FSNamesAndTags& fileSystemCatalogue() {
-  FSNamesAndTags* shared = FSNamesAndTags::sharedManager();
-  if (shared == nullptr) {
-    // Creation failed and was logged; an empty catalogue knows nothing,
-    // which gives the unknown name and "not formattable".
-    static const auto* empty = FSNamesAndTags::makeUnshared(nullptr).release();
-    return *empty;
-  }
-  return *shared;
-}
-
-VolumeVerdict judgeDisk(const DiskInfo& disk, const FSNamesAndTags& catalogue) {
+VolumeVerdict judgeDisk(const DiskInfo& disk, const FileSystemCatalogue& catalogue) {
   VolumeVerdict v;
   v.personality = disk.personality;
   v.contentTag = disk.content;
   v.fsType = disk.fsType;
   v.clusterBytes = disk.clusterSize;
   v.uuid = disk.uuid;
-  if (disk.personality) v.fsName = catalogue.userFSNameForPersonality(*disk.personality);
+  if (disk.personality) v.fsName = catalogue.displayNameForPersonality(*disk.personality);
   v.fsIsWritable = disk.writable;
   v.totalBytes = disk.totalSize;
   v.freeBytes = disk.freeSpace;
@@ -79,8 +68,8 @@ VolumeVerdict judgeDisk(const DiskInfo& disk, const FSNamesAndTags& catalogue) {
   v.fsIsNTFS = j.ntfs;
   v.fsLimit4G = j.limit4G;
   if (sizeIsImplausible(v.totalBytes) || sizeIsImplausible(v.freeBytes)) {
-    platform::logFormat("Drive scan: implausible sizes for %@ (total %@, free %@): unusable",
-                        disk.deviceIdentifier, *v.totalBytes, *v.freeBytes);
+    base::logFormat("Drive scan: implausible sizes for %@ (total %@, free %@): unusable",
+                    disk.deviceIdentifier, *v.totalBytes, *v.freeBytes);
     if (sizeIsImplausible(v.totalBytes)) v.totalBytes.reset();
     if (sizeIsImplausible(v.freeBytes)) v.freeBytes.reset();
     v.fsIsWritable = v.fsIsCompatible = v.fsIsNTFS = v.fsLimit4G = false;

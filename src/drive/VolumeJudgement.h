@@ -22,7 +22,7 @@
 
 namespace drive {
 
-class FSNamesAndTags;
+class FileSystemCatalogue;
 
 struct FileSystemJudgement {
   bool compatible = false;
@@ -34,16 +34,12 @@ inline constexpr int64_t kLargestPlausibleSize = int64_t{1} << 60;
 
 FileSystemJudgement judgeFileSystem(const std::optional<std::string>& personality,
                                     const std::optional<std::string>& contentTag,
-                                    const FSNamesAndTags& catalogue);
+                                    const FileSystemCatalogue& catalogue);
 
 bool sizeIsImplausible(const std::optional<int64_t>& bytes);
 
-// The shared catalogue of file-system names; an empty one (which knows no
-// name and formats nothing) when it cannot be made.
-const FSNamesAndTags& fileSystemCatalogue();
-
 // The verdict on a volume this machine describes: the display name from
 // the personality, the judgement above, writability and sizes as found.
-VolumeVerdict judgeDisk(const DiskInfo& disk, const FSNamesAndTags& catalogue);
+VolumeVerdict judgeDisk(const DiskInfo& disk, const FileSystemCatalogue& catalogue);
 
 }  // namespace drive

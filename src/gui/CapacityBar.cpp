@@ -3,7 +3,7 @@
 #include <QPainter>
 #include <algorithm>
 
-#include "ui/PlaylistSpaceUsageCell.h"
+#include "compat/ui/PlaylistSpaceUsageCell.h"
 
 namespace app {
 namespace {

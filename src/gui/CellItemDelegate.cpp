@@ -5,8 +5,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include "compat/drawing/PainterContext.h"
 #include "gui/PlaylistTableModel.h"
-#include "platform/PainterContext.h"
 
 namespace app {
 

@@ -6,9 +6,9 @@
 #include <set>
 #include <unordered_map>
 
+#include "compat/runtime/RunLoop.h"
 #include "drive/DriveScanner.h"
 #include "drive/UdisksEjector.h"
-#include "platform/RunLoop.h"
 #include "session/RememberedChoices.h"
 
 namespace app {
@@ -301,8 +301,7 @@ void ExportWorker::clean(std::function<void(Cleaned)> done) {
   });
 }
 
-void ExportWorker::eject(const std::string& title,
-                         std::function<void(platform::EjectOutcome)> done) {
+void ExportWorker::eject(const std::string& title, std::function<void(drive::EjectOutcome)> done) {
   post([=, this] {
     if (session_) session_->choose({});
     session_.reset();

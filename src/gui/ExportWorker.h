@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/DriveEjector.h"
+#include "drive/DriveEjector.h"
 #include "session/ExportOptions.h"
 #include "session/ExportReport.h"
 #include "session/ExportSession.h"
@@ -115,7 +115,7 @@ class ExportWorker {
   void clean(std::function<void(Cleaned)> done);
   // Ejects the drive volume of this title through udisks2, after the
   // loaded session lets go of it (its lock and open folders).
-  void eject(const std::string& title, std::function<void(platform::EjectOutcome)> done);
+  void eject(const std::string& title, std::function<void(drive::EjectOutcome)> done);
 
   // Progress reaches the window this often during a copy.
   static constexpr int kProgressMilliseconds = 100;

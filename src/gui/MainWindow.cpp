@@ -17,6 +17,9 @@
 #include <filesystem>
 #include <set>
 
+#include "base/Configuration.h"
+#include "compat/ui/PlaylistSpaceUsageCell.h"
+#include "compat/ui/ZtDockProgressIndicator.h"
 #include "drive/DriveScanner.h"
 #include "gui/CellItemDelegate.h"
 #include "gui/PlaylistTableModel.h"
@@ -24,10 +27,7 @@
 #include "gui/QtProgressBar.h"
 #include "gui/Words.h"
 #include "library/LibraryReader.h"
-#include "platform/Configuration.h"
 #include "session/RememberedChoices.h"
-#include "ui/PlaylistSpaceUsageCell.h"
-#include "ui/ZtDockProgressIndicator.h"
 
 namespace app {
 namespace {
@@ -50,7 +50,7 @@ QString bytes(double b) { return q(ui::PlaylistSpaceUsageCell::bytesString(b)); 
 
 // A path as a person reads it: their home folder as "~".
 QString shown(const std::string& path) {
-  std::string home = platform::configuration()->home;
+  std::string home = base::configuration()->home;
   while (home.size() > 1 && home.back() == '/') home.pop_back();
   if (home.size() > 1 && path.compare(0, home.size(), home) == 0 &&
       (path.size() == home.size() || path[home.size()] == '/'))
@@ -391,7 +391,7 @@ void MainWindow::startEject() {
   if (busy_ || index < 0 || destination_->itemData(index, kKindRole).toInt() != kDrive) return;
   std::string title = destination_->itemData(index, kValueRole).toString().toStdString();
   setBusy(true, "Ejecting " + q(title) + "…");
-  worker_->eject(title, [this](platform::EjectOutcome out) {
+  worker_->eject(title, [this](drive::EjectOutcome out) {
     setBusy(false, "");
     if (!out.poweredOff) return showError("The drive was not ejected.", out.message);
     model_->setRows({});

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
+#include "compat/drawing/ButtonCell.h"
+#include "compat/drawing/TextFieldCell.h"
+#include "compat/ui/PlaylistSpaceUsageCell.h"
 #include "gui/Words.h"
-#include "platform/ButtonCell.h"
-#include "platform/TextFieldCell.h"
-#include "ui/PlaylistSpaceUsageCell.h"
 
 namespace app {
 
@@ -78,7 +78,7 @@ ObjectValue PlaylistTableModel::tableView(platform::TableView&, platform::TableC
     case kName:
       return ObjectValue(r.name);
     case kTracks:
-      return ObjectValue(platform::Value(static_cast<uint64_t>(r.tracks)));
+      return ObjectValue(base::Value(static_cast<uint64_t>(r.tracks)));
     case kDuration:
       return ObjectValue(playingTime(r.seconds));
     case kSpace:
@@ -88,7 +88,7 @@ ObjectValue PlaylistTableModel::tableView(platform::TableView&, platform::TableC
           {"psumItemUncopiedSize", static_cast<double>(r.bytesToCopy)},
           {"psumItemExported", r.checked},
           {"psumItemName", r.name},
-          {"psumItemTrackCount", platform::Value(static_cast<uint64_t>(r.tracks))},
+          {"psumItemTrackCount", base::Value(static_cast<uint64_t>(r.tracks))},
           {"psumItemDuration", r.seconds},
           // The cell's own caption assumes a fixed rate; this one is
           // the measured rate's, and has none before there is one.

@@ -12,9 +12,9 @@
 #include <QAbstractTableModel>
 #include <vector>
 
+#include "compat/drawing/TableView.h"
+#include "compat/ui/VrelPlaylistDelagate.h"
 #include "gui/ExportWorker.h"
-#include "platform/TableView.h"
-#include "ui/VrelPlaylistDelagate.h"
 
 namespace app {
 

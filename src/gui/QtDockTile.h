@@ -6,7 +6,7 @@
 // Thread: main thread only.
 #pragma once
 
-#include "platform/DockTile.h"
+#include "compat/drawing/DockTile.h"
 
 class QWidget;
 

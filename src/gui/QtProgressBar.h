@@ -6,8 +6,8 @@
 // Thread: main thread only.
 #pragma once
 
+#include "compat/drawing/ProgressIndicator.h"
 #include "gui/LauncherEntry.h"
-#include "platform/ProgressIndicator.h"
 
 class QProgressBar;
 

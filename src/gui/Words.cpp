@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "ui/PlaylistSpaceUsageCell.h"
+#include "compat/ui/PlaylistSpaceUsageCell.h"
 
 namespace app {
 

@@ -27,12 +27,12 @@
 #include <unordered_set>
 #include <utility>
 
+#include "base/Configuration.h"
+#include "base/Text.h"
 #include "library/PlistScanner.h"
-#include "platform/Configuration.h"
-#include "platform/Text.h"
 
 namespace app {
-using platform::text::startsWithNoCase;
+using base::text::startsWithNoCase;
 
 namespace {
 
@@ -1168,7 +1168,7 @@ std::optional<std::string> LibraryReader::decodeFileUrl(std::string_view url) {
     }
   }
 
-  std::optional<std::string> decoded = platform::text::percentDecode(rest);
+  std::optional<std::string> decoded = base::text::percentDecode(rest);
   if (!decoded) return std::nullopt;
   bool local = host.empty() || (host.size() == 9 && startsWithNoCase(host, "localhost"));
   std::string path = local ? std::move(*decoded) : "//" + std::string(host) + *decoded;
@@ -1230,7 +1230,7 @@ std::optional<std::string> LibraryReader::findExportIn(const std::string& folder
 }
 
 std::optional<std::string> LibraryReader::defaultExport() {
-  std::string home = platform::configuration()->home;
+  std::string home = base::configuration()->home;
   if (home.empty()) return std::nullopt;
   std::string music = home + "/Music";
   for (const char* folder : {"/iTunes", "/Music", ""}) {
@@ -1239,16 +1239,15 @@ std::optional<std::string> LibraryReader::defaultExport() {
   return std::nullopt;
 }
 
-platform::Result<Library> LibraryReader::load(const std::string& file) const {
+base::Result<Library> LibraryReader::load(const std::string& file) const {
   // The parse unwinds from deep in its callbacks with LibraryError; it
   // ends here, as a value.
   try {
     return read(file);
   } catch (const LibraryError& e) {
-    return platform::Status::withMessage(e.what(), file);
+    return base::Status::withMessage(e.what(), file);
   } catch (const std::exception& e) {
-    return platform::Status::withMessage("The library " + file + " cannot be read: " + e.what(),
-                                         file);
+    return base::Status::withMessage("The library " + file + " cannot be read: " + e.what(), file);
   }
 }
 

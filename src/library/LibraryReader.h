@@ -42,9 +42,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/Status.h"
 #include "library/LibraryError.h"
 #include "library/PathMap.h"
-#include "platform/Status.h"
 
 namespace app {
 
@@ -163,7 +163,7 @@ class LibraryReader {
   Library read(const std::string& file) const;
   // The same as a value: the library, or a Status whose message says what
   // is wrong where (file, line), as LibraryError's does. Nothing thrown.
-  platform::Result<Library> load(const std::string& file) const;
+  base::Result<Library> load(const std::string& file) const;
   // The same on a document in memory; name stands for the file in errors.
   Library readMemory(std::string_view xml, const std::string& name) const;
   // Reads every document with the full parser, never the quick scanner

@@ -4,7 +4,7 @@
 #include <map>
 #include <stdexcept>
 
-#include "platform/Path.h"
+#include "base/Path.h"
 
 namespace app {
 namespace {
@@ -100,12 +100,12 @@ std::optional<PathMap::Suggestion> PathMap::suggest(const std::vector<std::strin
   std::string from = withSlashes(mediaFolder, isForeignPath(mediaFolder));
   size_t inMedia = 0;
   for (const auto& m : missing) inMedia += !from.empty() && under(m, from);
-  if (from.empty() || platform::pathComponents(from).size() < 2 || inMedia * 2 <= missing.size()) {
+  if (from.empty() || base::pathComponents(from).size() < 2 || inMedia * 2 <= missing.size()) {
     // The deepest folder that more than half of them lie in.
     std::map<std::string, size_t> counts;
     for (const auto& m : missing) {
       std::string prefix = m.rfind("//", 0) == 0 ? "/" : "";
-      auto parts = platform::pathComponents(m);
+      auto parts = base::pathComponents(m);
       for (size_t i = 0; i + 1 < parts.size(); ++i) {
         prefix += (i ? "/" : m[0] == '/' ? "/" : "") + parts[i];
         ++counts[prefix];
@@ -113,7 +113,7 @@ std::optional<PathMap::Suggestion> PathMap::suggest(const std::vector<std::strin
     }
     from.clear();
     for (const auto& [prefix, count] : counts) {
-      if (count * 2 > missing.size() && platform::pathComponents(prefix).size() >= 2 &&
+      if (count * 2 > missing.size() && base::pathComponents(prefix).size() >= 2 &&
           prefix.size() > from.size())
         from = prefix;
     }
@@ -122,7 +122,7 @@ std::optional<PathMap::Suggestion> PathMap::suggest(const std::vector<std::strin
   Suggestion s{from, ""};
   // The same folder here: its last components (the longest tail first)
   // below one of the bases, best one that holds one of the missing files.
-  auto parts = platform::pathComponents(from);
+  auto parts = base::pathComponents(from);
   std::error_code ec;
   std::string fallback;
   for (size_t tail = parts.size() - 1; tail >= 1 && s.to.empty(); --tail) {

@@ -8,14 +8,14 @@
 #include <optional>
 #include <unordered_map>
 
-#include "platform/DestinationRoot.h"
-#include "platform/DriveRecord.h"
+#include "fs/DestinationRoot.h"
+#include "fs/DriveRecord.h"
 #include "session/DestinationLayout.h"
 
 namespace session {
 namespace {
 
-using Limits = platform::CopyBatchLimits;
+using Limits = fs::CopyBatchLimits;
 constexpr auto kProgressPeriod = std::chrono::milliseconds(20);
 
 // The tracks of one batch by destination, for its record entries: each
@@ -24,7 +24,7 @@ constexpr auto kProgressPeriod = std::chrono::milliseconds(20);
 using Staged = std::unordered_map<std::string, uint32_t>;
 
 struct Batch {
-  std::unique_ptr<platform::CopyBatch> copies;
+  std::unique_ptr<fs::CopyBatch> copies;
   std::vector<uint32_t> tracks;  // in the order added
   std::shared_ptr<Staged> staged;
 };
@@ -33,7 +33,7 @@ struct Batch {
 
 CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copies,
                      const Observed& observed, const CopyTarget& target,
-                     platform::FileManager& fileManager, const std::atomic<bool>* stop,
+                     fs::FileManager& fileManager, const std::atomic<bool>* stop,
                      const std::function<void(const CopyEvent&)>& progress) {
   CopyReport report;
   static const std::atomic<bool> kNever{false};
@@ -49,18 +49,18 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     progress(
         {std::min(written.load(std::memory_order_relaxed), target.totalBytes), target.totalBytes});
   };
-  platform::CopyBatchOptions options{target.root, stop,
-                                     [&](uint64_t, uint64_t*) {
-                                       tell(false);
-                                       return 0;
-                                     },
-                                     &written};
-  auto entryOf = [&](uint32_t track, const platform::CopyBatchOptions::Staged& file) {
+  fs::CopyBatchOptions options{target.root, stop,
+                               [&](uint64_t, uint64_t*) {
+                                 tell(false);
+                                 return 0;
+                               },
+                               &written};
+  auto entryOf = [&](uint32_t track, const fs::CopyBatchOptions::Staged& file) {
     const SnapshotTrack& t = snapshot.tracks[track];
-    platform::RecordEntry e;
+    fs::RecordEntry e;
     e.path = target.recordPrefix + t.destination;
     e.key = app::DestinationLayout::collisionKey(e.path);
-    e.kind = platform::EntryKind::kTrack;
+    e.kind = fs::EntryKind::kTrack;
     e.trackId = t.id;
     e.libraryId = target.libraryId;
     e.drive = {file.size, file.modificationTimeNs};
@@ -70,25 +70,25 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
   };
   auto makeBatch = [&](bool replace) {
     Batch batch{nullptr, {}, std::make_shared<Staged>()};
-    platform::CopyBatchOptions batchOptions = options;
+    fs::CopyBatchOptions batchOptions = options;
     batchOptions.replace = replace;
     if (target.record) {
       batchOptions.checksum = true;
       batchOptions.beforeNaming = [&, staged = batch.staged](
-                                      const std::vector<platform::CopyBatchOptions::Staged>& files,
+                                      const std::vector<fs::CopyBatchOptions::Staged>& files,
                                       bool flush) {
-        std::vector<platform::RecordEntry> entries;
+        std::vector<fs::RecordEntry> entries;
         for (const auto& file : files) {
           if (file.folder) {
-            if (auto e = platform::folderEntry(*target.root, file.to,
-                                               &app::DestinationLayout::collisionKey))
+            if (auto e =
+                    fs::folderEntry(*target.root, file.to, &app::DestinationLayout::collisionKey))
               entries.push_back(std::move(*e));
             continue;
           }
           auto at = staged->find(file.to);
           if (at != staged->end()) entries.push_back(entryOf(at->second, file));
         }
-        platform::Status s = target.record->append(entries, flush);
+        base::Status s = target.record->append(entries, flush);
         return s.ok() ? 0 : (s.code() != 0 ? s.code() : EIO);
       };
     }
@@ -111,14 +111,14 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     // new one, which reads as the owner's file from then on. Until the
     // new copy is named the track is simply not on the drive.
     const std::string path = target.musicRoot + "/" + snapshot.tracks[track].destination;
-    platform::FileError why;
+    base::FileError why;
     auto now = fileManager.attributesOfItemAtPath(path, &why);
     if (now && (now->size != observed.driveStamp[track].size ||
                 now->modificationTimeNs != observed.driveStamp[track].mtimeNs)) {
       why = {EEXIST, "", path};
       report.failures.push_back({track, why});
-    } else if (now && !fileManager.removeItemBelowRoot(*target.root, path,
-                                                       platform::RemoveKind::kFile, &why)) {
+    } else if (now &&
+               !fileManager.removeItemBelowRoot(*target.root, path, fs::RemoveKind::kFile, &why)) {
       report.failures.push_back({track, why});
     } else {
       fresh.push_back(track);
@@ -140,7 +140,7 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
   std::stable_sort(repairs.begin(), repairs.end(), byFolder);
   // A folder of the destination moved or replaced under the run ends it:
   // whatever was not named yet fails with that reason.
-  std::optional<platform::FileError> changed;
+  std::optional<base::FileError> changed;
   for (bool replace : {false, true}) {
     const std::vector<uint32_t>& list = replace ? repairs : fresh;
     if (list.empty()) continue;
@@ -149,7 +149,7 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     // before the batches (and their temporaries) go.
     Batch filling = makeBatch(replace);
     std::optional<Batch> flushed;
-    std::vector<platform::FileError> flushErrors;
+    std::vector<base::FileError> flushErrors;
     std::future<std::vector<bool>> flushing;
     auto settle = [&] {
       if (!flushing.valid()) return;
@@ -162,7 +162,7 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
           report.bytesPlaced += observed.sourceBytes[track];
         } else {
           report.failures.push_back(
-              {track, i < flushErrors.size() ? flushErrors[i] : platform::FileError{}});
+              {track, i < flushErrors.size() ? flushErrors[i] : base::FileError{}});
           if (report.failures.back().error.code == ESTALE) changed = report.failures.back().error;
           if (!replace)
             unnamed.push_back(app::DestinationLayout::collisionKey(
@@ -179,7 +179,7 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
       flushed.emplace(std::move(filling));
       filling = makeBatch(replace);
       flushErrors.clear();
-      platform::CopyBatch* batch = flushed->copies.get();
+      fs::CopyBatch* batch = flushed->copies.get();
       flushing = std::async(std::launch::async,
                             [batch, &flushErrors] { return batch->commit(&flushErrors); });
     };
@@ -190,14 +190,14 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     for (uint32_t track : list) {
       if (stopping.load()) break;
       if (changed) {
-        platform::FileError why = *changed;
+        base::FileError why = *changed;
         why.path = target.musicRoot + "/" + snapshot.tracks[track].destination;
         report.failures.push_back({track, why});
         continue;
       }
       const SnapshotTrack& t = snapshot.tracks[track];
       destination = target.musicRoot + "/" + t.destination;
-      platform::FileError error;
+      base::FileError error;
       if (!filling.copies->addCopy(t.source, destination, &error)) {
         report.failures.push_back({track, error});
         continue;

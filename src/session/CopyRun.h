@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/FileManager.h"
+#include "fs/FileManager.h"
 #include "session/Plan.h"
 
 namespace platform {
@@ -38,12 +38,12 @@ class DriveRecord;
 namespace session {
 
 struct CopyTarget {
-  std::shared_ptr<const platform::DestinationRoot> root;
+  std::shared_ptr<const fs::DestinationRoot> root;
   std::string musicRoot;    // where the snapshot's destinations lie
   uint64_t totalBytes = 0;  // what progress counts up to
   // The drive's record: each copy's entry (what track, its size and time
   // on the drive and at its source) is written before the copy is named.
-  platform::DriveRecord* record = nullptr;
+  fs::DriveRecord* record = nullptr;
   std::string recordPrefix;  // the music folder relative to the root, with its "/"
   std::string libraryId;
 };
@@ -54,7 +54,7 @@ struct CopyEvent {
 
 struct CopyFailure {
   uint32_t track = 0;
-  platform::FileError error;
+  base::FileError error;
 };
 
 struct CopyReport {
@@ -65,7 +65,7 @@ struct CopyReport {
 
 CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copies,
                      const Observed& observed, const CopyTarget& target,
-                     platform::FileManager& fileManager, const std::atomic<bool>* stop,
+                     fs::FileManager& fileManager, const std::atomic<bool>* stop,
                      const std::function<void(const CopyEvent&)>& progress);
 
 }  // namespace session

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <array>
 
-#include "platform/DriveRecord.h"
-#include "platform/Path.h"
-#include "platform/Unicode.h"
+#include "base/Path.h"
+#include "base/Unicode.h"
+#include "fs/DriveRecord.h"
 
 namespace app {
 namespace {
@@ -212,15 +212,12 @@ DestinationLayout::DestinationLayout(std::string mediaFolder) {
   }
 }
 
-std::string DestinationLayout::collisionKey(std::string_view path) {
-  return platform::recordKey(path);
-}
+std::string DestinationLayout::collisionKey(std::string_view path) { return fs::recordKey(path); }
 
 std::string DestinationLayout::safeComponent(std::string_view name, size_t reserve) {
   // Composed, as other systems write names and expect to read them.
-  std::string s = plainSafeAscii(name)
-                      ? std::string(name)
-                      : replaceUnstorable(platform::unicode::nfc(replaceUnsafe(name)));
+  std::string s = plainSafeAscii(name) ? std::string(name)
+                                       : replaceUnstorable(base::unicode::nfc(replaceUnsafe(name)));
   stripTrailingDotsAndBlanks(s);
   // A leading dot hides a file or folder ("...And More" would vanish
   // from a file manager's view and from players that skip hidden items).
@@ -270,7 +267,7 @@ void DestinationLayout::relativeComponents(const LibraryTrack& track,
   std::string_view artist = !track.albumArtist.empty() ? track.albumArtist : track.artist;
   std::string_view album = track.album;
   parts.assign({artist.empty() ? "Unknown Artist" : artist, album.empty() ? "Unknown Album" : album,
-                platform::lastComponentOf(track.location)});
+                base::lastComponentOf(track.location)});
 }
 
 std::string DestinationLayout::placeFolder(const std::string& parent, const std::string& name) {
@@ -295,7 +292,7 @@ void DestinationLayout::keep(std::string_view path) {
     std::string_view folder = path.substr(0, slash);
     if (folder == kMusicFolder) continue;
     std::string folderKey = collisionKey(folder);
-    folders_.emplace(std::string_view(folderKey), std::string_view(platform::unicode::nfc(folder)));
+    folders_.emplace(std::string_view(folderKey), std::string_view(base::unicode::nfc(folder)));
   }
 }
 
@@ -316,7 +313,7 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_
       folder = placeFolder(folder, safeComponent(parts[i]));
     PlacedFolder value{std::pmr::string(folder, &arena_),
                        std::pmr::string(collisionKey(folder), &arena_),
-                       platform::unicode::isValidUtf8(folder)};
+                       base::unicode::isValidUtf8(folder)};
     placed = placedFolders_.emplace(std::string_view(raw), std::move(value)).first;
   }
   const PlacedFolder& at = placed->second;
@@ -325,7 +322,7 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_
   if (!kept.empty()) {
     // Composed like every name the layout gives.
     if (keptIsNamed(kept, folder, name)) {
-      std::string composed = platform::unicode::nfc(kept);
+      std::string composed = base::unicode::nfc(kept);
       if (moved) *moved = composed != kept;
       return composed;
     }
@@ -345,7 +342,7 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_
     if (at.foldsByComponent) {
       key.assign(at.key);
       key += '/';
-      platform::unicode::appendFoldedName(key, leaf);
+      base::unicode::appendFoldedName(key, leaf);
     } else {
       std::string candidate(folder);
       candidate += '/';

@@ -20,7 +20,7 @@
 //
 // One layout object hands out paths for one export: no two of its paths
 // name the same file on a case-insensitive drive, also when they differ
-// only in case or Unicode composition (compared as platform::unicode
+// only in case or Unicode composition (compared as base::unicode
 // upper(nfd(...))). A later track whose path is taken gets " (2)", " (3)"
 // ... before its extension; a folder keeps the spelling it was first given.
 // A track the drive already holds keeps its path (see keep()): numbers go

@@ -13,23 +13,23 @@
 #include <thread>
 #include <unordered_set>
 
-#include "platform/ContentHash.h"
-#include "platform/DestinationRoot.h"
-#include "platform/DriveLimits.h"
-#include "platform/FileManager.h"
-#include "platform/ReplaceFile.h"
-#include "platform/StateFile.h"
+#include "fs/ContentHash.h"
+#include "fs/DestinationRoot.h"
+#include "fs/DriveLimits.h"
+#include "fs/FileManager.h"
+#include "fs/ReplaceFile.h"
+#include "fs/StateFile.h"
 #include "session/DestinationLayout.h"
 #include "session/Plan.h"
 
 namespace app {
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 namespace {
 
 constexpr const char* kDamageNote = "damaged";
 constexpr size_t kHashThreads = 4;
 
-std::string stampText(const platform::FileStamp& s) {
+std::string stampText(const fs::FileStamp& s) {
   return std::to_string(s.size) + " bytes, modified " + std::to_string(s.mtimeNs / 1'000'000'000);
 }
 
@@ -43,19 +43,19 @@ void danglingEntries(const std::string& root, const std::string& relative,
                      const std::unordered_set<std::string>& recorded,
                      const std::unordered_map<std::string, struct stat>& onDrive,
                      CheckReport* report) {
-  fs::path file = fs::path(root) / relative;
+  stdfs::path file = stdfs::path(root) / relative;
   std::ifstream in(file, std::ios::binary);
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
-    fs::path target = line[0] == '/' ? fs::path(line) : file.parent_path() / line;
+    stdfs::path target = line[0] == '/' ? stdfs::path(line) : file.parent_path() / line;
     std::string below = target.lexically_normal().string();
     bool inside = below.size() > root.size() && below.compare(0, root.size() + 1, root + "/") == 0;
     if (inside) {
       below.erase(0, root.size() + 1);
       auto found = onDrive.find(below);
       if (found != onDrive.end() && S_ISREG(found->second.st_mode)) continue;
-    } else if (std::error_code ec; fs::is_regular_file(target, ec)) {
+    } else if (std::error_code ec; stdfs::is_regular_file(target, ec)) {
       continue;
     }
     bool ours = inside && recorded.count(below) != 0;
@@ -75,7 +75,7 @@ void walk(int dir, const std::string& prefix, std::unordered_map<std::string, st
   while (struct dirent* e = readdir(d)) {
     std::string_view name = e->d_name;
     if (name == "." || name == "..") continue;
-    if (prefix.empty() && name == platform::DestinationRoot::kStateFolder) continue;
+    if (prefix.empty() && name == fs::DestinationRoot::kStateFolder) continue;
     struct stat st;
     if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     std::string relative = prefix + std::string(name);
@@ -90,16 +90,16 @@ void walk(int dir, const std::string& prefix, std::unordered_map<std::string, st
 
 }  // namespace
 
-std::unordered_map<std::string, platform::FileStamp> readDamageNote(const std::string& root) {
-  std::unordered_map<std::string, platform::FileStamp> out;
-  auto destination = platform::DestinationRoot::open(root);
-  int folder = destination->openFolder(platform::DestinationRoot::kStateFolder, false);
+std::unordered_map<std::string, fs::FileStamp> readDamageNote(const std::string& root) {
+  std::unordered_map<std::string, fs::FileStamp> out;
+  auto destination = fs::DestinationRoot::open(root);
+  int folder = destination->openFolder(fs::DestinationRoot::kStateFolder, false);
   if (folder < 0) return out;
   struct stat st;
-  auto fd = platform::openStateFile(folder, kDamageNote, O_RDONLY, kDamageNote, &st);
+  auto fd = fs::openStateFile(folder, kDamageNote, O_RDONLY, kDamageNote, &st);
   close(folder);
   if (!fd) return out;
-  auto text = platform::readStateFile(*fd, size_t{64} << 20, kDamageNote);
+  auto text = fs::readStateFile(*fd, size_t{64} << 20, kDamageNote);
   close(*fd);
   if (!text) return out;
   std::istringstream lines(*text);
@@ -116,25 +116,25 @@ std::unordered_map<std::string, platform::FileStamp> readDamageNote(const std::s
 }
 
 bool writeDamageNote(const std::string& root,
-                     const std::unordered_map<std::string, platform::FileStamp>& damaged) {
-  auto destination = platform::DestinationRoot::open(root);
-  int folder = destination->openFolder(platform::DestinationRoot::kStateFolder, false);
+                     const std::unordered_map<std::string, fs::FileStamp>& damaged) {
+  auto destination = fs::DestinationRoot::open(root);
+  int folder = destination->openFolder(fs::DestinationRoot::kStateFolder, false);
   if (folder == -ENOENT && damaged.empty()) return true;
   if (folder < 0) return false;
   std::string text;
   for (const auto& [key, s] : damaged)
     text += key + "\t" + std::to_string(s.size) + "\t" + std::to_string(s.mtimeNs) + "\n";
-  bool written = platform::replaceStateFile(folder, kDamageNote, text, kDamageNote).ok();
+  bool written = fs::replaceStateFile(folder, kDamageNote, text, kDamageNote).ok();
   close(folder);
   return written;
 }
 
-platform::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast) {
-  auto root = platform::DestinationRoot::open(rootPath);
+base::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast) {
+  auto root = fs::DestinationRoot::open(rootPath);
   if (!root->isOpen())
-    return platform::Status::withMessage("The drive's folder " + rootPath + " cannot be opened: " +
-                                             root->openError().localizedDescription,
-                                         rootPath);
+    return base::Status::withMessage("The drive's folder " + rootPath + " cannot be opened: " +
+                                         root->openError().localizedDescription,
+                                     rootPath);
   // While an export runs, its temporaries and its files not yet named
   // would read as the user's and as missing: the check waits its turn, and
   // holds a share of the lock so that no export starts under it. A drive
@@ -142,53 +142,52 @@ platform::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast)
   std::string holder;
   auto lock = root->shareLock(&holder);
   if (!lock && lock.status().code() == EWOULDBLOCK) {
-    return platform::Status::withMessage("An export to " + rootPath + " is under way" +
-                                             (holder.empty() ? "" : " (process " + holder + ")") +
-                                             "; check again once it is done. Nothing was checked.",
-                                         rootPath, EWOULDBLOCK);
+    return base::Status::withMessage("An export to " + rootPath + " is under way" +
+                                         (holder.empty() ? "" : " (process " + holder + ")") +
+                                         "; check again once it is done. Nothing was checked.",
+                                     rootPath, EWOULDBLOCK);
   }
-  auto loaded = platform::DriveRecord::load(*root, &DestinationLayout::collisionKey);
+  auto loaded = fs::DriveRecord::load(*root, &DestinationLayout::collisionKey);
   if (!loaded)
-    return platform::Status::withMessage(
+    return base::Status::withMessage(
         "The drive's record of the exporter's files cannot be read: " + loaded.status().message(),
         rootPath);
   CheckReport report;
   report.root = rootPath;
-  const platform::DriveLimits limits = platform::driveLimitsOf(rootPath);
+  const fs::DriveLimits limits = fs::driveLimitsOf(rootPath);
   report.fileSystem = limits.fileSystem;
   const int64_t step = session::timeStepOf(rootPath);
   std::unordered_set<std::string> recorded;  // paths below the root, as the drive spells them
-  std::unordered_map<std::string, platform::FileStamp> damagedStamps;
+  std::unordered_map<std::string, fs::FileStamp> damagedStamps;
   std::vector<std::string> playlists;
   std::unordered_map<std::string, struct stat> onDrive;
   struct Job {
-    const platform::RecordEntry* entry;
-    platform::FileStamp now;
+    const fs::RecordEntry* entry;
+    fs::FileStamp now;
   };
   std::vector<Job> toHash;
   if (int fd = open(rootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0)
     walk(fd, "", &onDrive);
   for (const auto& [key, e] : loaded->entries) {
     recorded.insert(e.path);
-    if (e.kind == platform::EntryKind::kFolder) continue;
+    if (e.kind == fs::EntryKind::kFolder) continue;
     auto found = onDrive.find(e.path);
     if (found == onDrive.end()) {
       report.missing.push_back({e.path, e.drive.size, "recorded, not on the drive"});
       continue;
     }
     const struct stat& st = found->second;
-    if (e.kind == platform::EntryKind::kLegacy) {
+    if (e.kind == fs::EntryKind::kLegacy) {
       ++report.bySizeAndTime;  // an older record knows the name only
       continue;
     }
-    const platform::FileStamp now{static_cast<uint64_t>(st.st_size), timeNsOf(st)};
-    if (!S_ISREG(st.st_mode) ||
-        platform::sameStamp(e.drive, now, step) == platform::StampMatch::kDifferent) {
+    const fs::FileStamp now{static_cast<uint64_t>(st.st_size), timeNsOf(st)};
+    if (!S_ISREG(st.st_mode) || fs::sameStamp(e.drive, now, step) == fs::StampMatch::kDifferent) {
       report.changed.push_back(
           {e.path, now.size, "written as " + stampText(e.drive) + ", now " + stampText(now)});
       continue;
     }
-    if (e.kind == platform::EntryKind::kPlaylist) playlists.push_back(e.path);
+    if (e.kind == fs::EntryKind::kPlaylist) playlists.push_back(e.path);
     if (fast || !e.checksum) {
       ++report.bySizeAndTime;
       continue;
@@ -199,8 +198,7 @@ platform::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast)
   // The reading is spread over a few threads: a drive, and the page
   // cache, serve several readers faster than one. Results go by index,
   // so the report's order does not depend on the threads.
-  std::vector<platform::Result<uint64_t>> sums(toHash.size(),
-                                               platform::Result<uint64_t>(uint64_t{0}));
+  std::vector<base::Result<uint64_t>> sums(toHash.size(), base::Result<uint64_t>(uint64_t{0}));
   std::atomic<size_t> next{0};
   auto worker = [&] {
     for (size_t i; (i = next.fetch_add(1)) < toHash.size();) {
@@ -209,15 +207,15 @@ platform::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast)
       struct stat st;
       if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         close(fd);
-        sums[i] = platform::Status::withMessage("not a plain file: " + path, path, EINVAL);
+        sums[i] = base::Status::withMessage("not a plain file: " + path, path, EINVAL);
         continue;
       }
       if (fd < 0) {
-        sums[i] = platform::Status::fromErrno(errno, "cannot open", path);
+        sums[i] = base::Status::fromErrno(errno, "cannot open", path);
         continue;
       }
       posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-      sums[i] = platform::hashOpenFile(fd, path);
+      sums[i] = fs::hashOpenFile(fd, path);
       close(fd);
     }
   };
@@ -227,14 +225,14 @@ platform::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast)
   worker();
   for (auto& t : threads) t.join();
   for (size_t i = 0; i < toHash.size(); ++i) {
-    const platform::RecordEntry& e = *toHash[i].entry;
-    const platform::FileStamp& now = toHash[i].now;
+    const fs::RecordEntry& e = *toHash[i].entry;
+    const fs::FileStamp& now = toHash[i].now;
     report.bytesRead += now.size;
     if (!sums[i]) {
       report.damaged.push_back({e.path, now.size, sums[i].status().message()});
     } else if (*sums[i] != *e.checksum) {
       report.damaged.push_back({e.path, now.size, "its content differs from what was written"});
-      if (e.kind == platform::EntryKind::kTrack) damagedStamps[e.path] = now;
+      if (e.kind == fs::EntryKind::kTrack) damagedStamps[e.path] = now;
     }
   }
   // Every file on the drive: the exporter's, or not; and whether the file
@@ -255,7 +253,7 @@ platform::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast)
   if (!fast) {
     // Only a holder of the exporter's lock writes there: while an export
     // runs, nothing is noted (the next check notes what is still damaged).
-    std::unordered_map<std::string, platform::FileStamp> note;
+    std::unordered_map<std::string, fs::FileStamp> note;
     for (const auto& [path, stamp] : damagedStamps)
       note[DestinationLayout::collisionKey(path)] = stamp;
     // A drive with nothing to note, now or before, is not written to (it

@@ -24,7 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/DriveRecord.h"
+#include "fs/DriveRecord.h"
 
 namespace app {
 
@@ -57,14 +57,14 @@ struct CheckReport {
 };
 
 // Checks the drive folder `root`; with `fast`, sizes and times only.
-platform::Result<CheckReport> checkDrive(const std::string& root, bool fast);
+base::Result<CheckReport> checkDrive(const std::string& root, bool fast);
 
 // The damaged-track note check leaves in the drive's state folder: keys
 // of the record with the size and time their file had when found damaged.
-std::unordered_map<std::string, platform::FileStamp> readDamageNote(const std::string& root);
+std::unordered_map<std::string, fs::FileStamp> readDamageNote(const std::string& root);
 // Writes the note anew with `damaged` only (none: removes what it said);
 // the caller holds the drive's lock. False when it cannot be written.
 bool writeDamageNote(const std::string& root,
-                     const std::unordered_map<std::string, platform::FileStamp>& damaged);
+                     const std::unordered_map<std::string, fs::FileStamp>& damaged);
 
 }  // namespace app

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "platform/Log.h"
+#include "base/Log.h"
 #include "session/DestinationLayout.h"
 
 namespace session {
@@ -22,7 +22,7 @@ std::pair<std::string, std::string> split(const std::string& relative) {
 
 // The folders on the way to `folder` (relative) that are not there yet,
 // deepest first.
-std::vector<std::string> missingFolders(const platform::DestinationRoot& root, std::string folder) {
+std::vector<std::string> missingFolders(const fs::DestinationRoot& root, std::string folder) {
   std::vector<std::string> missing;
   while (!folder.empty()) {
     int fd = root.openFolder(folder, false);
@@ -37,7 +37,7 @@ std::vector<std::string> missingFolders(const platform::DestinationRoot& root, s
   return missing;
 }
 
-bool removeFolder(const platform::DestinationRoot& root, const std::string& folder) {
+bool removeFolder(const fs::DestinationRoot& root, const std::string& folder) {
   auto [parent, name] = split(folder);
   int fd = root.openFolder(parent, false);
   if (fd < 0) return false;
@@ -48,10 +48,10 @@ bool removeFolder(const platform::DestinationRoot& root, const std::string& fold
 
 // Whether the exporter made `folder`: the record says so, or, on a drive
 // written before folders were recorded, it held the exporter's files.
-bool madeByExporter(const platform::RecordContents& entries, const std::string& folder) {
+bool madeByExporter(const fs::RecordContents& entries, const std::string& folder) {
   bool recorded = false;
   for (const auto& [key, e] : entries.entries) {
-    if (e.kind != platform::EntryKind::kFolder) continue;
+    if (e.kind != fs::EntryKind::kFolder) continue;
     recorded = true;
     if (e.path == folder) return true;
   }
@@ -61,8 +61,8 @@ bool madeByExporter(const platform::RecordContents& entries, const std::string& 
 // Removes `folder` and the folders above it while they are empty and the
 // exporter's own, up to the first component (the drive's "Music" stays);
 // the record forgets those it removed.
-void removeEmptyFolders(const platform::DestinationRoot& root, platform::DriveRecord& record,
-                        const platform::RecordContents& entries, std::string folder) {
+void removeEmptyFolders(const fs::DestinationRoot& root, fs::DriveRecord& record,
+                        const fs::RecordContents& entries, std::string folder) {
   std::vector<std::string> gone;
   while (folder.find('/') != std::string::npos && madeByExporter(entries, folder) &&
          removeFolder(root, folder)) {
@@ -88,13 +88,12 @@ int moveWithoutReplacing(int fromFd, const std::string& fromName, int toFd,
 }
 
 // Renames one file; "" or why not.
-std::string renameOne(const platform::DestinationRoot& root, platform::DriveRecord& record,
-                      const platform::RecordContents& entries, int64_t timeStepNs,
-                      const DriveRename& r) {
+std::string renameOne(const fs::DestinationRoot& root, fs::DriveRecord& record,
+                      const fs::RecordContents& entries, int64_t timeStepNs, const DriveRename& r) {
   auto known = entries.entries.find(app::DestinationLayout::collisionKey(r.from));
   if (known == entries.entries.end() || known->second.path != r.from)
     return "the drive's record does not name it";
-  const platform::RecordEntry& old = known->second;
+  const fs::RecordEntry& old = known->second;
   const std::string toKey = app::DestinationLayout::collisionKey(r.to);
   if (toKey != old.key && entries.entries.count(toKey))
     return "the drive's record names another file of the exporter's there";
@@ -104,11 +103,10 @@ std::string renameOne(const platform::DestinationRoot& root, platform::DriveReco
   if (fromFd < 0) return std::strerror(-fromFd);
   struct stat st;
   if (fstatat(fromFd, fromName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-      platform::sameStamp(
-          old.drive,
-          {static_cast<uint64_t>(st.st_size),
-           static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec},
-          timeStepNs) == platform::StampMatch::kDifferent) {
+      fs::sameStamp(old.drive,
+                    {static_cast<uint64_t>(st.st_size),
+                     static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec},
+                    timeStepNs) == fs::StampMatch::kDifferent) {
     close(fromFd);
     return "it is not as the exporter wrote it";
   }
@@ -119,18 +117,18 @@ std::string renameOne(const platform::DestinationRoot& root, platform::DriveReco
     for (const auto& folder : made) removeFolder(root, folder);
     return std::strerror(-toFd);
   }
-  platform::RecordEntry moved = old;
+  fs::RecordEntry moved = old;
   moved.path = r.to;
   moved.key = toKey;
   // The folders made for it are the exporter's, as a copy's are.
-  std::vector<platform::RecordEntry> added{moved};
+  std::vector<fs::RecordEntry> added{moved};
   for (const auto& folder : made) {
-    if (auto e = platform::folderEntry(root, root.path() + "/" + folder,
-                                       &app::DestinationLayout::collisionKey))
+    if (auto e = fs::folderEntry(root, root.path() + "/" + folder,
+                                 &app::DestinationLayout::collisionKey))
       added.push_back(std::move(*e));
   }
   std::string reason;
-  if (platform::Status s = record.append(added, true); !s.ok()) {
+  if (base::Status s = record.append(added, true); !s.ok()) {
     reason = s.message();
   } else if (int e = moveWithoutReplacing(fromFd, fromName, toFd, toName); e != 0) {
     reason = std::strerror(e);
@@ -154,7 +152,7 @@ std::string renameOne(const platform::DestinationRoot& root, platform::DriveReco
 
 }  // namespace
 
-std::vector<DriveRename> coversFollowing(const platform::RecordContents& entries,
+std::vector<DriveRename> coversFollowing(const fs::RecordContents& entries,
                                          const std::vector<DriveRename>& renames) {
   std::unordered_map<std::string, std::string> folders;
   for (const auto& r : renames) {
@@ -163,7 +161,7 @@ std::vector<DriveRename> coversFollowing(const platform::RecordContents& entries
   }
   std::vector<DriveRename> covers;
   for (const auto& [key, e] : entries.entries) {
-    if (e.kind != platform::EntryKind::kCover) continue;
+    if (e.kind != fs::EntryKind::kCover) continue;
     auto [folder, name] = split(e.path);
     auto to = folders.find(folder);
     if (to != folders.end()) covers.push_back({e.path, to->second + "/" + name});
@@ -171,15 +169,15 @@ std::vector<DriveRename> coversFollowing(const platform::RecordContents& entries
   return covers;
 }
 
-void renameRecorded(const platform::DestinationRoot& root, platform::DriveRecord& record,
-                    const platform::RecordContents& entries, int64_t timeStepNs,
+void renameRecorded(const fs::DestinationRoot& root, fs::DriveRecord& record,
+                    const fs::RecordContents& entries, int64_t timeStepNs,
                     std::vector<DriveRename>& renames) {
   for (auto& r : renames) {
     r.reason = renameOne(root, record, entries, timeStepNs, r);
     r.done = r.reason.empty();
     if (!r.done)
-      platform::logFormat("not renamed on the drive: %@ to %@: %@ (it keeps its name)", r.from,
-                          r.to, r.reason);
+      base::logFormat("not renamed on the drive: %@ to %@: %@ (it keeps its name)", r.from, r.to,
+                      r.reason);
   }
 }
 

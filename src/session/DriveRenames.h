@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/DriveRecord.h"
+#include "fs/DriveRecord.h"
 
 namespace session {
 
@@ -31,13 +31,13 @@ struct DriveRename {
 };
 
 // `entries`: the record as loaded; `timeStepNs`: the drive's time step.
-void renameRecorded(const platform::DestinationRoot& root, platform::DriveRecord& record,
-                    const platform::RecordContents& entries, int64_t timeStepNs,
+void renameRecorded(const fs::DestinationRoot& root, fs::DriveRecord& record,
+                    const fs::RecordContents& entries, int64_t timeStepNs,
                     std::vector<DriveRename>& renames);
 
 // The cover images the record holds in the folders the done renames
 // left, to follow their tracks into the new folders.
-std::vector<DriveRename> coversFollowing(const platform::RecordContents& entries,
+std::vector<DriveRename> coversFollowing(const fs::RecordContents& entries,
                                          const std::vector<DriveRename>& renames);
 
 }  // namespace session

@@ -10,12 +10,12 @@
 #include <set>
 #include <string_view>
 
-#include "platform/DriveRecord.h"
-#include "platform/FileManager.h"
-#include "platform/FolderListings.h"
-#include "platform/InsideFolder.h"
-#include "platform/Log.h"
-#include "platform/ReplaceFile.h"
+#include "base/Log.h"
+#include "fs/DriveRecord.h"
+#include "fs/FileManager.h"
+#include "fs/FolderListings.h"
+#include "fs/InsideFolder.h"
+#include "fs/ReplaceFile.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/DriveCheck.h"
@@ -26,7 +26,7 @@
 
 namespace app {
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 using namespace detail;
 
@@ -101,8 +101,8 @@ std::vector<std::pair<std::string, std::string>> ExportSession::loadedPlaylists(
 std::string ExportSession::cleanUpRefusal() const {
   // By the file system's word, not the paths' text: a link to the drive,
   // a bind mount of it, "//" or "/./" in a location all lead inside.
-  platform::InsideFolder destination(root_);
-  if (destination.contains(fs::absolute(libraryFile_).string())) {
+  fs::InsideFolder destination(root_);
+  if (destination.contains(stdfs::absolute(libraryFile_).string())) {
     return "the library file " + libraryFile_ + " lies inside the destination " + root_;
   }
   size_t inside = 0;
@@ -150,30 +150,30 @@ Outcome<size_t> ExportSession::prepare() {
     if (!entries) return;
     for (const auto& entry : *entries) {
       std::string path = folder + "/" + entry.name;
-      if (entry.type == platform::FileType::kDirectory) {
+      if (entry.type == fs::FileType::kDirectory) {
         sweep(path);
-      } else if (entry.type != platform::FileType::kRegular || !temporaryIsOurs(path)) {
+      } else if (entry.type != fs::FileType::kRegular || !temporaryIsOurs(path)) {
         // A name alone makes nothing the exporter's.
-      } else if (platform::FileManager::isPartialCopyName(entry.name)) {
-        if (fm->removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr))
+      } else if (fs::FileManager::isPartialCopyName(entry.name)) {
+        if (fm->removeItemBelowRoot(*destination_, path, fs::RemoveKind::kFile, nullptr))
           ++removed;
         else
           settled = false;
-      } else if (platform::isAsideName(entry.name)) {
+      } else if (fs::isAsideName(entry.name)) {
         // A replacement cut short: the old file goes back, or the aside
         // copy of it goes once the new one stands.
         auto relative = destination_->relativePath(folder);
         int fd = relative ? destination_->openFolder(*relative, false) : -ENOENT;
         bool restored = false;
-        int e = fd < 0 ? -fd : platform::recoverAside(fd, entry.name, &restored);
+        int e = fd < 0 ? -fd : fs::recoverAside(fd, entry.name, &restored);
         if (fd >= 0) close(fd);
         if (e != 0) {
           settled = false;
-          platform::logLine("Export: cannot settle " + path + ": " + std::strerror(e));
+          base::logLine("Export: cannot settle " + path + ": " + std::strerror(e));
         } else if (restored) {
           keptAtLoad_.clear();  // what the load read may be the old text
-          platform::logLine("Export: put back " + path +
-                            " under its name: its replacement was cut short");
+          base::logLine("Export: put back " + path +
+                        " under its name: its replacement was cut short");
         }
       }
     }
@@ -185,7 +185,7 @@ Outcome<size_t> ExportSession::prepare() {
   // its own before its first temporary.
   if (settled) {
     destination_->clearIntents();
-    platform::DestinationRoot::open(musicRoot_)->clearIntents();
+    fs::DestinationRoot::open(musicRoot_)->clearIntents();
     intents_.clear();
   }
   return removed;
@@ -196,9 +196,9 @@ Outcome<const ExportPlan*> ExportSession::plan() {
   // presence checks keep the folders they list and the stale walk reads
   // them from there. The plan writes nothing, and its listings go with it.
   auto fm = files();
-  fm->shareListings(std::make_shared<platform::FolderListings>());
+  fm->shareListings(std::make_shared<fs::FolderListings>());
   if (auto read = loadRecord(); !read) return read.error();
-  limits_ = platform::driveLimitsOf(root_);
+  limits_ = fs::driveLimitsOf(root_);
   session::DriveView view = driveView();
   view.walkFollows = plan_.cleanUp;
   // The sources looked at while loading answer for the first plan only.
@@ -298,7 +298,7 @@ Outcome<const ExportPlan*> ExportSession::plan() {
 }
 
 Outcome<Done> ExportSession::loadRecord() {
-  auto loaded = platform::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
+  auto loaded = fs::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
   if (!loaded) {
     return fail(
         ExportError::Kind::kUsage,

@@ -37,11 +37,10 @@
 #include <variant>
 #include <vector>
 
+#include "base/Status.h"
+#include "fs/DestinationRoot.h"
+#include "fs/FileManager.h"
 #include "library/LibraryReader.h"
-#include "platform/DestinationRoot.h"
-#include "platform/FileManager.h"
-#include "platform/ProgressIndicator.h"
-#include "platform/Status.h"
 #include "session/CopyRun.h"
 #include "session/ExportOptions.h"
 #include "session/Plan.h"
@@ -60,10 +59,10 @@ struct ExportError {
     kFailed,      // the destination cannot be written
   };
   Kind kind = Kind::kFailed;
-  platform::Status status;  // what failed, where and why
+  base::Status status;  // what failed, where and why
 
   static ExportError usage(std::string message) {
-    return {Kind::kUsage, platform::Status::withMessage(std::move(message), "")};
+    return {Kind::kUsage, base::Status::withMessage(std::move(message), "")};
   }
   const std::string& message() const { return status.message(); }
 };
@@ -91,10 +90,19 @@ class [[nodiscard]] Outcome {
 // passed down (as LevelDB passes Options::env), so that a test passes its
 // own file manager and a window draws its own progress. Called on the
 // session's thread; what they return is the caller's.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  virtual void started(uint64_t totalBytes) = 0;
+  virtual void advanced(uint64_t doneBytes) = 0;
+  virtual void ended() = 0;
+};
+
 struct Services {
-  std::function<std::shared_ptr<platform::FileManager>()> fileManager;  // one per step
-  // The tile the copy draws its progress on; none: no tile.
-  std::function<std::shared_ptr<platform::ProgressIndicator>()> progressTile;
+  std::function<std::shared_ptr<fs::FileManager>()> fileManager;  // one per step
+  // Where a copy shows its progress besides the caller's callback (the
+  // dock tile of --dock-tile), one per copy; none: nowhere.
+  std::function<std::shared_ptr<ProgressSink>()> progressSink;
   // The folder of the drive volume titled `title` (empty: the remembered
   // or first usable one), its UUID in *uuid: for an export without --to.
   std::function<Outcome<std::string>(const std::string& title, std::string* uuid)> driveVolume;
@@ -336,24 +344,23 @@ class ExportSession {
   };
   std::string cleanUpRefusal() const;
   std::vector<std::string> stalePlaylistFiles() const;
-  void findStale(const std::shared_ptr<platform::FileManager>& fm);
+  void findStale(const std::shared_ptr<fs::FileManager>& fm);
   std::string failureReason(const LibraryTrack& t, bool stopped) const;
   struct VerifyCounts {
     size_t verified = 0, unverified = 0;
   };
-  VerifyCounts verifyCopies(session::CopyReport& run, platform::FileManager& fm,
-                            platform::DriveRecord& writer);
+  VerifyCounts verifyCopies(session::CopyReport& run, fs::FileManager& fm, fs::DriveRecord& writer);
 
   ExportOptions o_;  // a copy: the caller's may change while the session lives
   Services services_;
-  std::shared_ptr<platform::FileManager> files() const { return services_.fileManager(); }
+  std::shared_ptr<fs::FileManager> files() const { return services_.fileManager(); }
   Library library_;
   std::string libraryFile_;
   std::string root_;        // the drive's folder
   std::string volumeUuid_;  // when the drive finder chose it
   std::string musicRoot_;   // root_/Music, where the tracks go
   std::string playlistFolder_;
-  std::shared_ptr<platform::DestinationRoot> destination_;
+  std::shared_ptr<fs::DestinationRoot> destination_;
   Mode mode_ = Mode::kAllPlaylists;
   std::vector<Selected> selected_;
   // What the drive is to hold after this export; made by plan().
@@ -364,15 +371,15 @@ class ExportSession {
   std::unordered_set<std::string> stillListed_;
   // Adds what the playlist file at `path` lists below Music to
   // stillListed_; false when it is there but could not be read.
-  bool holdListed(platform::FileManager& fm, const std::string& path);
+  bool holdListed(fs::FileManager& fm, const std::string& path);
   // A clean-up of some playlists cannot be judged when a kept playlist
   // file of the exporter's cannot be read: why, or empty.
   std::string keptUnreadable_;
-  void makeTarget(platform::FileManager& fm);
+  void makeTarget(fs::FileManager& fm);
   // The exporter's playlist files other than those written now (their
   // collision keys), with their text; sets keptUnreadable_.
   std::vector<std::pair<std::string, std::string>> keptPlaylistFiles(
-      platform::FileManager& fm, const std::unordered_set<std::string>& writtenKeys);
+      fs::FileManager& fm, const std::unordered_set<std::string>& writtenKeys);
   // The kept playlist files as load() read them; taken by the first plan.
   std::vector<std::pair<std::string, std::string>> keptAtLoad_;
   // Snapshot tracks only kept playlist files list: copied when missing.
@@ -382,7 +389,7 @@ class ExportSession {
   std::unordered_set<std::string> intents_;
   void loadIntents();
   bool temporaryIsOurs(const std::string& path) const;
-  void copyBeside(platform::FileManager& fm);
+  void copyBeside(fs::FileManager& fm);
   std::string playlistTextOf(const session::TargetFile& file, const std::vector<uint8_t>& present,
                              PlaylistOutcome* counts, std::set<std::string>* notEncodable) const;
   void countLeftOut(const session::TargetFile& file, const std::vector<uint8_t>& present,
@@ -391,7 +398,7 @@ class ExportSession {
   // would be written (with the tracks it expected on the drive), and the
   // file's size and time then.
   std::vector<uint8_t> plannedSame_, plannedPresent_;
-  std::vector<platform::FileStamp> plannedStamp_;
+  std::vector<fs::FileStamp> plannedStamp_;
   std::vector<Selected> loaded_;  // what load() selected, before any choose()
   // The engine's view of the same export: the playlists taken and their
   // tracks as plain values, what the drive showed when last planned, and
@@ -400,7 +407,7 @@ class ExportSession {
   session::Observed observed_;
   // What the sources were found to be while loading, in the snapshot's
   // order; taken by the first plan, empty after it.
-  std::vector<std::optional<platform::FileAttributes>> sourcesAtLoad_;
+  std::vector<std::optional<fs::FileAttributes>> sourcesAtLoad_;
   std::unordered_map<std::string, uint32_t> snapshotPlaylist_;
   // Each library track's place in the snapshot, by its place in the library.
   static constexpr uint32_t kNotInSnapshot = UINT32_MAX;
@@ -410,7 +417,7 @@ class ExportSession {
   bool planned_ = false;                    // plan() has sized the export
   std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
   std::vector<std::pair<std::string, std::string>> besideUsers_;  // see PlaylistOutcome
-  platform::RecordContents driveRecord_;  // the same by identity, with the older paths
+  fs::RecordContents driveRecord_;  // the same by identity, with the older paths
   session::PlaylistFormat playlistFormat_;
   std::string playlistExtension_;
   // Tracks to rename on the drive (snapshot index, old and new path below
@@ -428,9 +435,9 @@ class ExportSession {
   Outcome<Done> chooseRemembered();
   session::DriveView driveView() const;
   session::Choice chosen() const;
-  platform::DriveLimits limits_;  // of the drive's file system, as last planned
+  fs::DriveLimits limits_;  // of the drive's file system, as last planned
   // Tracks a check found damaged (see DriveCheck.h).
-  std::unordered_map<std::string, platform::FileStamp> damaged_;
+  std::unordered_map<std::string, fs::FileStamp> damaged_;
 };
 
 // The code of a copy that the drive, read back, returned otherwise than
@@ -439,6 +446,6 @@ inline constexpr int kDriveReturnedOtherData = EBADMSG;
 
 // A failed copy's reason in words a person understands, with where it
 // happened (`source`: the copy's source, to tell the two sides apart).
-std::string describeCopyFailure(const platform::FileError& error, const std::string& source);
+std::string describeCopyFailure(const base::FileError& error, const std::string& source);
 
 }  // namespace app

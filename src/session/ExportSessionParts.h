@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/DestinationRoot.h"
-#include "platform/DriveRecord.h"
-#include "platform/FileManager.h"
+#include "fs/DestinationRoot.h"
+#include "fs/DriveRecord.h"
+#include "fs/FileManager.h"
 #include "session/ExportSession.h"
 
 namespace app::detail {
@@ -25,14 +25,13 @@ constexpr size_t kMaxPlaylistBytes = 64 << 20;
 bool leavesRoot(std::string_view relative);
 // Whether a file with the stamp `now` is the one the entry describes (a
 // playlist file's entry also keeps the stamp of the file it replaced).
-bool asWritten(const platform::RecordEntry& e, const platform::FileStamp& now, int64_t step);
+bool asWritten(const fs::RecordEntry& e, const fs::FileStamp& now, int64_t step);
 // The size and time of the plain file at `path` (not through a link).
-std::optional<platform::FileStamp> plainFileStamp(platform::FileManager& fm,
-                                                  const std::string& path);
+std::optional<fs::FileStamp> plainFileStamp(fs::FileManager& fm, const std::string& path);
 // The record's entry for a file about to be named below `root`.
-std::optional<platform::RecordEntry> entryOfStaged(const platform::DestinationRoot& root,
-                                                   const platform::CopyBatchOptions::Staged& file,
-                                                   platform::EntryKind kind);
+std::optional<fs::RecordEntry> entryOfStaged(const fs::DestinationRoot& root,
+                                             const fs::CopyBatchOptions::Staged& file,
+                                             fs::EntryKind kind);
 std::string sourcePathTooLong(const std::string& source);
 ExportError fail(ExportError::Kind kind, std::string message);
 std::string defaultLibraryFile();

@@ -8,7 +8,7 @@
 #include <optional>
 #include <thread>
 
-#include "platform/FileManager.h"
+#include "fs/FileManager.h"
 #include "session/DestinationLayout.h"
 
 namespace session {
@@ -49,26 +49,26 @@ Snapshot snapshotOf(const app::Library& library,
 
 int64_t timeStepOf(const std::string& path) {
   struct statfs fs;
-  if (statfs(path.c_str(), &fs) != 0) return platform::kFatTimeStepNs;
+  if (statfs(path.c_str(), &fs) != 0) return fs::kFatTimeStepNs;
   switch (static_cast<uint64_t>(fs.f_type)) {
     case MSDOS_SUPER_MAGIC:
     case FUSE_SUPER_MAGIC:  // FAT and exFAT through FUSE drivers (fuse, fuseblk): the coarser
-      return platform::kFatTimeStepNs;
+      return fs::kFatTimeStepNs;
     case 0x2011BAB0:  // exFAT
-      return platform::kExFatTimeStepNs;
+      return fs::kExFatTimeStepNs;
     default:
-      return platform::kExactTimeStepNs;
+      return fs::kExactTimeStepNs;
   }
 }
 
-Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
-                 platform::FileManager& fileManager, const DriveView& drive,
-                 const std::vector<std::optional<platform::FileAttributes>>* sources) {
+Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileManager& fileManager,
+                 const DriveView& drive,
+                 const std::vector<std::optional<fs::FileAttributes>>* sources) {
   const size_t n = snapshot.tracks.size();
   if (sources && sources->size() != n) sources = nullptr;
   const std::string musicPrefix = std::string(app::DestinationLayout::kMusicFolder) + "/";
   // What the record says of each destination.
-  std::vector<const platform::RecordEntry*> recorded(n, nullptr);
+  std::vector<const fs::RecordEntry*> recorded(n, nullptr);
   if (drive.record && !drive.record->entries.empty()) {
     for (size_t i = 0; i < n; ++i) {
       auto at = drive.record->entries.find(
@@ -86,7 +86,7 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
     bytes += musicRoot.size() + 1 + t.destination.size();
   std::string destinations;
   destinations.reserve(bytes);
-  std::vector<platform::FileManager::ItemQuery> queries(sources ? n : 2 * n);
+  std::vector<fs::FileManager::ItemQuery> queries(sources ? n : 2 * n);
   for (size_t i = 0; i < n; ++i) {
     const SnapshotTrack& t = snapshot.tracks[i];
     const size_t start = destinations.size();
@@ -111,32 +111,32 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
   for (size_t i = 0; i < n; ++i) {
     const SnapshotTrack& t = snapshot.tracks[i];
     const auto& atDestination = found[i];
-    std::optional<platform::FileAttributes> atSource = sources ? (*sources)[i] : found[n + i];
-    out.sourcePlainFile[i] = atSource && atSource->type == platform::FileType::kRegular;
+    std::optional<fs::FileAttributes> atSource = sources ? (*sources)[i] : found[n + i];
+    out.sourcePlainFile[i] = atSource && atSource->type == fs::FileType::kRegular;
     // The copy reads through a link, so the size is the linked file's.
-    if (atSource && atSource->type == platform::FileType::kSymbolicLink)
+    if (atSource && atSource->type == fs::FileType::kSymbolicLink)
       atSource = fileManager.attributesOfLinkTargetAtPath(t.source, nullptr);
     out.sourceFound[i] = atSource.has_value();
-    const bool sourceFile = atSource && atSource->type != platform::FileType::kDirectory;
+    const bool sourceFile = atSource && atSource->type != fs::FileType::kDirectory;
     out.sourceBytes[i] = sourceFile ? atSource->size : 0;
     out.sourceTimeNs[i] = sourceFile ? atSource->modificationTimeNs : 0;
 
     AtDestination& at = out.at[i];
     if (!atDestination) {
       at = AtDestination::kNothing;
-    } else if (atDestination->type == platform::FileType::kDirectory) {
+    } else if (atDestination->type == fs::FileType::kDirectory) {
       at = AtDestination::kOther;
     } else if (!drive.record) {
       at = AtDestination::kTrack;  // judged by name, as scripts judge it
     } else {
-      const platform::FileStamp now{atDestination->size, atDestination->modificationTimeNs};
+      const fs::FileStamp now{atDestination->size, atDestination->modificationTimeNs};
       out.driveStamp[i] = now;
-      const platform::FileStamp source{out.sourceBytes[i], out.sourceTimeNs[i]};
-      auto same = [&](const platform::FileStamp& a) {
-        return platform::sameStamp(a, now, drive.timeStepNs) != platform::StampMatch::kDifferent;
+      const fs::FileStamp source{out.sourceBytes[i], out.sourceTimeNs[i]};
+      auto same = [&](const fs::FileStamp& a) {
+        return fs::sameStamp(a, now, drive.timeStepNs) != fs::StampMatch::kDifferent;
       };
-      const platform::RecordEntry* e = recorded[i];
-      if (e && e->kind == platform::EntryKind::kTrack && e->trackId == t.id &&
+      const fs::RecordEntry* e = recorded[i];
+      if (e && e->kind == fs::EntryKind::kTrack && e->trackId == t.id &&
           e->libraryId == drive.libraryId) {
         // A source that cannot be read now leaves the copy as it is. The
         // exporter's unchanged copy of a source changed since is replaced;
@@ -158,10 +158,10 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
           at = AtDestination::kOther;
           out.changedCopy[i] = 1;
         }
-      } else if ((!e || e->kind == platform::EntryKind::kLegacy) && sourceFile && same(source)) {
+      } else if ((!e || e->kind == fs::EntryKind::kLegacy) && sourceFile && same(source)) {
         at = AtDestination::kTrack;
         if (e) out.adopted.push_back(static_cast<uint32_t>(i));
-      } else if (e && e->kind == platform::EntryKind::kTrack && sourceFile && e->source == source &&
+      } else if (e && e->kind == fs::EntryKind::kTrack && sourceFile && e->source == source &&
                  same(e->drive)) {
         // The copy of this very source, recorded for a track of a library
         // rebuilt since: taken over rather than copied again.

@@ -27,9 +27,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fs/DriveLimits.h"
+#include "fs/DriveRecord.h"
 #include "library/LibraryReader.h"
-#include "platform/DriveLimits.h"
-#include "platform/DriveRecord.h"
 
 namespace platform {
 class FileManager;
@@ -73,7 +73,7 @@ struct Observed {
   std::vector<int64_t> sourceTimeNs;
   std::vector<uint8_t> sourceFound;
   std::vector<uint8_t> sourcePlainFile;         // a regular file, not reached through a link
-  std::vector<platform::FileStamp> driveStamp;  // of the file at the destination, when asked
+  std::vector<fs::FileStamp> driveStamp;        // of the file at the destination, when asked
   // The exporter's copy of this very track, changed since otherwise than
   // cut short: the user's now, left where it is (kOther).
   std::vector<uint8_t> changedCopy;
@@ -87,13 +87,13 @@ struct Observed {
 // The drive's record as observe() reads it: its entries, the library it
 // judges for, and the drive's time step.
 struct DriveView {
-  const platform::RecordContents* record = nullptr;  // none: a file is the track by name
+  const fs::RecordContents* record = nullptr;  // none: a file is the track by name
   std::string libraryId;
-  int64_t timeStepNs = platform::kExactTimeStepNs;
+  int64_t timeStepNs = fs::kExactTimeStepNs;
   // Tracks `tessaline check` found damaged (content differs, size and
   // time as written), by record key, with the size and time then: while
   // the file still has them, it is repaired.
-  const std::unordered_map<std::string, platform::FileStamp>* damaged = nullptr;
+  const std::unordered_map<std::string, fs::FileStamp>* damaged = nullptr;
   // A stale walk lists the destination folders next: with the file
   // manager's shared listings, the look lists each once for both.
   bool walkFollows = false;
@@ -104,7 +104,7 @@ struct Choice {
   bool copyOnlyChecked = true;
   // What the drive's file system holds, and the length of the music
   // folder's path there (the system refuses paths of PATH_MAX bytes).
-  platform::DriveLimits drive;
+  fs::DriveLimits drive;
   size_t musicRootBytes = 0;
   // Tracks to have on the drive whatever their check box says, charged to
   // no playlist: those listed by playlist files kept as they stand.
@@ -160,9 +160,9 @@ Snapshot snapshotOf(const app::Library& library,
 // `sources`, when given, holds what each snapshot track's source was
 // found to be a moment before (in the snapshot's order); they are then
 // not looked at again.
-Observed observe(const Snapshot& snapshot, std::string_view musicRoot,
-                 platform::FileManager& fileManager, const DriveView& drive = {},
-                 const std::vector<std::optional<platform::FileAttributes>>* sources = nullptr);
+Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileManager& fileManager,
+                 const DriveView& drive = {},
+                 const std::vector<std::optional<fs::FileAttributes>>* sources = nullptr);
 
 // The time step of the file system the folder `path` is on.
 int64_t timeStepOf(const std::string& path);

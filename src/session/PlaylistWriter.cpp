@@ -5,7 +5,7 @@
 #include <array>
 #include <filesystem>
 
-#include "platform/Unicode.h"
+#include "base/Unicode.h"
 
 namespace session {
 namespace {
@@ -26,7 +26,7 @@ int windows1252Byte(UChar32 c) {
 // Shown text in Windows-1252: what it lacks becomes its letter without
 // accents, else "?".
 std::string shownIn1252(std::string_view utf8) {
-  std::string composed = platform::unicode::nfc(utf8), out;
+  std::string composed = base::unicode::nfc(utf8), out;
   const auto* p = reinterpret_cast<const uint8_t*>(composed.data());
   int32_t length = static_cast<int32_t>(composed.size());
   for (int32_t i = 0; i < length;) {
@@ -35,7 +35,7 @@ std::string shownIn1252(std::string_view utf8) {
     U8_NEXT(p, i, length, c);
     int b = c < 0 ? -1 : windows1252Byte(c);
     if (b < 0 && c >= 0) {
-      std::string base = platform::unicode::nfd(composed.substr(start, i - start));
+      std::string base = base::unicode::nfd(composed.substr(start, i - start));
       int32_t j = 0;
       UChar32 first;
       U8_NEXT(reinterpret_cast<const uint8_t*>(base.data()), j, static_cast<int32_t>(base.size()),
@@ -81,7 +81,7 @@ std::optional<PlaylistFormat> PlaylistFormat::named(std::string_view word) {
 }
 
 std::optional<std::string> toWindows1252(std::string_view utf8) {
-  std::string composed = platform::unicode::nfc(utf8), out;
+  std::string composed = base::unicode::nfc(utf8), out;
   const auto* p = reinterpret_cast<const uint8_t*>(composed.data());
   int32_t length = static_cast<int32_t>(composed.size());
   for (int32_t i = 0; i < length;) {
@@ -116,8 +116,8 @@ bool isPlain(std::string_view path) {
 std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistFormat& format,
                          const std::string& root, const std::string& folder,
                          std::vector<size_t>* leftOut) {
-  namespace fs = std::filesystem;
-  fs::path base = fs::path(folder).lexically_normal();
+  namespace stdfs = std::filesystem;
+  stdfs::path base = stdfs::path(folder).lexically_normal();
   if (!base.has_filename()) base = base.parent_path();
   // The playlist folder below a plain root (the usual case): an entry
   // relative to it is "../" per folder of it and the path from the root,
@@ -136,7 +136,8 @@ std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistF
   for (size_t i = 0; i < lines.size(); ++i) {
     const PlaylistLine& line = lines[i];
     const bool plain = asText && isPlain(line.path);
-    std::string absolute = plain ? root + "/" + line.path : (fs::path(root) / line.path).string();
+    std::string absolute =
+        plain ? root + "/" + line.path : (stdfs::path(root) / line.path).string();
     // A path that leaves the root names no file of ours, and one with a
     // line break cannot stand on its line.
     if (leavesRoot(line.path) || absolute.find_first_of("\n\r") != std::string::npos) {
@@ -148,7 +149,7 @@ std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistF
       entry = "/" + line.path;
     } else if (format.entries == PlaylistFormat::Entries::kRelativeToFile) {
       std::string fromFile =
-          plain ? up + line.path : fs::path(absolute).lexically_relative(base).string();
+          plain ? up + line.path : stdfs::path(absolute).lexically_relative(base).string();
       if (!fromFile.empty()) entry = fromFile;
     }
     std::string info = "#EXTINF:" + onOneLine(line.duration) + "," + onOneLine(line.artist) +

@@ -9,13 +9,13 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "platform/Configuration.h"
-#include "platform/Log.h"
+#include "base/Configuration.h"
+#include "base/Log.h"
 
 namespace session {
 namespace {
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 using nlohmann::json;
 
 constexpr size_t kMaxBytes = 16 << 20;
@@ -28,7 +28,7 @@ json read(const std::string& file) {
   bytes << in.rdbuf();
   json all = json::parse(bytes.str(), nullptr, false);
   if (bytes.str().size() > kMaxBytes || !all.is_object() || !all["destinations"].is_object()) {
-    platform::logFormat(
+    base::logFormat(
         "remembered playlists: %@ is not a store of remembered playlists; it is "
         "left as it is until the next change",
         file);
@@ -42,11 +42,11 @@ json read(const std::string& file) {
 RememberedChoices::RememberedChoices(std::string file) : file_(std::move(file)) {}
 
 std::string RememberedChoices::defaultFile() {
-  auto config = platform::configuration();
-  fs::path base =
+  auto config = base::configuration();
+  stdfs::path base =
       !config->configHome.empty() && config->configHome[0] == '/'
-          ? fs::path(config->configHome)
-          : fs::path(!config->home.empty() && config->home[0] == '/' ? config->home : "/") /
+          ? stdfs::path(config->configHome)
+          : stdfs::path(!config->home.empty() && config->home[0] == '/' ? config->home : "/") /
                 ".config";
   return (base / "tessaline" / "remembered-playlists.json").string();
 }
@@ -70,7 +70,7 @@ bool RememberedChoices::remember(const std::string& key, const std::vector<std::
   if (!all.contains("destinations")) all["destinations"] = json::object();
   all["destinations"][key] = {{"playlists", ids}};
   std::error_code ec;
-  fs::create_directories(fs::path(file_).parent_path(), ec);
+  stdfs::create_directories(stdfs::path(file_).parent_path(), ec);
   // Written beside it and renamed: a reader sees the old store or the
   // new one, never half of one.
   std::string temporary = file_ + ".new";
@@ -79,15 +79,15 @@ bool RememberedChoices::remember(const std::string& key, const std::vector<std::
     out << all.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     out.flush();
     if (!out) {
-      platform::logFormat("remembered playlists: %@ could not be written: %@", temporary,
-                          std::string(std::strerror(errno)));
+      base::logFormat("remembered playlists: %@ could not be written: %@", temporary,
+                      std::string(std::strerror(errno)));
       ::unlink(temporary.c_str());
       return false;
     }
   }
   if (::rename(temporary.c_str(), file_.c_str()) != 0) {
-    platform::logFormat("remembered playlists: %@ could not be replaced: %@", file_,
-                        std::string(std::strerror(errno)));
+    base::logFormat("remembered playlists: %@ could not be replaced: %@", file_,
+                    std::string(std::strerror(errno)));
     ::unlink(temporary.c_str());
     return false;
   }

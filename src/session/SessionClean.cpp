@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <unordered_set>
 
-#include "platform/DriveRecord.h"
-#include "platform/FileManager.h"
+#include "fs/DriveRecord.h"
+#include "fs/FileManager.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
@@ -16,10 +16,10 @@
 namespace app {
 
 using namespace detail;
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
-bool ExportSession::holdListed(platform::FileManager& fm, const std::string& path) {
-  platform::FileError why;
+bool ExportSession::holdListed(fs::FileManager& fm, const std::string& path) {
+  base::FileError why;
   auto text = fm.readSmallFile(path, kMaxPlaylistBytes, &why);
   // Gone is fine; one that stays unread may list anything.
   if (!text) return why.code == ENOENT;
@@ -46,7 +46,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   // file of the user's that later takes one of those names is never
   // taken for the exporter's, and a kill part-way leaves a record that
   // names what is still there.
-  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   std::vector<std::string> deleted, deletedFolders;
   const std::string musicPrefixBelowRoot = std::string(DestinationLayout::kMusicFolder) + "/";
   auto settle = [&] {
@@ -59,7 +59,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
         if (relative.compare(0, musicPrefixBelowRoot.size(), musicPrefixBelowRoot) == 0)
           belowMusic.push_back(relative.substr(musicPrefixBelowRoot.size()));
       }
-      if (!belowMusic.empty()) platform::DestinationRoot::open(musicRoot_)->forget(belowMusic);
+      if (!belowMusic.empty()) fs::DestinationRoot::open(musicRoot_)->forget(belowMusic);
     }
     std::vector<std::string> keys;
     for (const auto& relative : deleted) keys.push_back(DestinationLayout::collisionKey(relative));
@@ -74,18 +74,18 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   // moment of its removal: its size and time as recorded, and where the
   // record holds a checksum, its content (a file rewritten with its old
   // size and time restored is not the exporter's). Empty: it is.
-  std::optional<platform::FileError> unreadable;  // why notOurs could not read its file
-  auto notOurs = [&](const std::string& path, const platform::FileAttributes& now) -> std::string {
-    if (now.type != platform::FileType::kRegular) return "it is no longer a plain file";
+  std::optional<base::FileError> unreadable;  // why notOurs could not read its file
+  auto notOurs = [&](const std::string& path, const fs::FileAttributes& now) -> std::string {
+    if (now.type != fs::FileType::kRegular) return "it is no longer a plain file";
     auto relative = destination_->relativePath(path);
     if (!relative) return "it is not below the destination";
     auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(*relative));
-    if (known == driveRecord_.entries.end() || known->second.kind == platform::EntryKind::kLegacy)
+    if (known == driveRecord_.entries.end() || known->second.kind == fs::EntryKind::kLegacy)
       return record_.count(*relative) != 0 ? "" : "the exporter's record does not name it";
     if (!asWritten(known->second, {now.size, now.modificationTimeNs}, timeStep))
       return "it changed since the exporter wrote it";
     if (known->second.checksum) {
-      platform::FileError why;
+      base::FileError why;
       auto sum = fm->readBackChecksum(path, &why);
       if (!sum) {
         unreadable = why;
@@ -128,19 +128,19 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
       done.reason = "the clean-up was stopped before it";
       done.notReached = true;
     } else if (item.ours) {
-      platform::FileError error;
+      base::FileError error;
       if (item.folder) {
         // The cover image the exporter put there goes with its folder
         // while it is as written; a cover of the user's keeps the folder.
         std::string art = item.path + "/" + DestinationLayout::kArtFileName;
         auto cover = fm->attributesOfItemAtPath(art, nullptr);
-        if (cover && cover->type == platform::FileType::kRegular &&
+        if (cover && cover->type == fs::FileType::kRegular &&
             (o_.cleanAll || notOurs(art, *cover).empty()) &&
-            fm->removeItemBelowRoot(*destination_, art, platform::RemoveKind::kFile, nullptr)) {
+            fm->removeItemBelowRoot(*destination_, art, fs::RemoveKind::kFile, nullptr)) {
           if (auto relative = destination_->relativePath(art)) deleted.push_back(*relative);
         }
-        done.deleted = fm->removeItemBelowRoot(*destination_, item.path,
-                                               platform::RemoveKind::kEmptyFolder, &error);
+        done.deleted =
+            fm->removeItemBelowRoot(*destination_, item.path, fs::RemoveKind::kEmptyFolder, &error);
         if (done.deleted) {
           if (auto relative = destination_->relativePath(item.path))
             deletedFolders.push_back(*relative);
@@ -157,8 +157,8 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
         if (!now && error.code == ENOENT) {
           done.deleted = true;  // gone already: only the record is told
         } else if (now && changed.empty()) {
-          done.deleted = fm->removeItemBelowRoot(*destination_, item.path,
-                                                 platform::RemoveKind::kFile, &error);
+          done.deleted =
+              fm->removeItemBelowRoot(*destination_, item.path, fs::RemoveKind::kFile, &error);
         } else if (now && unreadable) {
           // Still the exporter's, for the next export to judge.
           error = *std::exchange(unreadable, std::nullopt);
@@ -198,13 +198,13 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
       files.insert(DestinationLayout::collisionKey(file.relative));
     for (const auto& [key, e] : driveRecord_.entries) {
       bool underMusic = e.path.compare(0, music.size(), music) == 0;
-      if (underMusic ? e.kind != platform::EntryKind::kFolder &&
+      if (underMusic ? e.kind != fs::EntryKind::kFolder &&
                            target_.needed.count(session::walkKey(e.path.substr(music.size())))
                      : files.count(key) != 0)
         continue;
-      platform::FileError error;
+      base::FileError error;
       if (!fm->attributesOfItemAtPath(root_ + "/" + e.path, &error) && error.code == ENOENT)
-        (e.kind == platform::EntryKind::kFolder ? deletedFolders : deleted).push_back(e.path);
+        (e.kind == fs::EntryKind::kFolder ? deletedFolders : deleted).push_back(e.path);
     }
   }
   settle();

@@ -9,9 +9,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "platform/DriveRecord.h"
-#include "platform/FileManager.h"
-#include "platform/ProgressIndicator.h"
+#include "fs/DriveRecord.h"
+#include "fs/FileManager.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/DriveCheck.h"
@@ -24,7 +23,7 @@
 namespace app {
 
 using namespace detail;
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 // Each copy this run named is read back from the drive (its batch was
 // flushed before it was named, so dropping its cached pages makes the read
@@ -32,17 +31,17 @@ namespace fs = std::filesystem;
 // what it wrote. A copy the drive returns otherwise is removed, forgotten
 // by the record and reported; its track is not on the drive.
 ExportSession::VerifyCounts ExportSession::verifyCopies(session::CopyReport& run,
-                                                        platform::FileManager& fm,
-                                                        platform::DriveRecord& writer) {
+                                                        fs::FileManager& fm,
+                                                        fs::DriveRecord& writer) {
   VerifyCounts counts;
-  auto loaded = platform::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
+  auto loaded = fs::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   std::vector<uint32_t> kept;
   std::vector<std::string> removed;
   for (uint32_t track : run.placed) {
     std::string relative = musicPrefix + snapshot_.tracks[track].destination;
     std::string key = DestinationLayout::collisionKey(relative);
-    const platform::RecordEntry* e = nullptr;
+    const fs::RecordEntry* e = nullptr;
     if (loaded) {
       auto at = loaded->entries.find(key);
       if (at != loaded->entries.end() && at->second.checksum) e = &at->second;
@@ -53,7 +52,7 @@ ExportSession::VerifyCounts ExportSession::verifyCopies(session::CopyReport& run
       continue;
     }
     std::string path = root_ + "/" + relative;
-    platform::FileError error;
+    base::FileError error;
     auto sum = fm.readBackChecksum(path, &error);
     if (sum && *sum == *e->checksum) {
       ++counts.verified;
@@ -61,7 +60,7 @@ ExportSession::VerifyCounts ExportSession::verifyCopies(session::CopyReport& run
       continue;
     }
     if (sum) error = {kDriveReturnedOtherData, "", path};
-    fm.removeItemBelowRoot(*destination_, path, platform::RemoveKind::kFile, nullptr);
+    fm.removeItemBelowRoot(*destination_, path, fs::RemoveKind::kFile, nullptr);
     removed.push_back(key);
     run.bytesPlaced -= std::min(run.bytesPlaced, e->drive.size);
     run.failures.push_back({track, error});
@@ -100,16 +99,12 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   if (onProgress) onProgress({0, sized.bytesToCopy, false});
   // The dock tile (`--dock-tile FILE`) shows the run where one is drawn;
   // a window draws its own from the progress events, off this thread.
-  std::shared_ptr<platform::ProgressIndicator> tile;
-  if (services_.progressTile) tile = services_.progressTile();
-  if (tile) {
-    tile->setMinValue(0);
-    tile->setMaxValue(static_cast<double>(sized.bytesToCopy));
-    tile->setDoubleValue(0);
-  }
+  std::shared_ptr<ProgressSink> tile;
+  if (services_.progressSink) tile = services_.progressSink();
+  if (tile) tile->started(sized.bytesToCopy);
   // Every copy is recorded before it is named; tracks an older record
   // names, with their source's size and time, are taken over first.
-  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   if (!writer) {
     return fail(writer.status().code() == EWOULDBLOCK ? ExportError::Kind::kBusy
                                                       : ExportError::Kind::kFailed,
@@ -120,7 +115,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   // recorded files lie in are the exporter's, recorded now, before this
   // run's own folders make the record's folders the only ones it knows.
   if (std::none_of(driveRecord_.entries.begin(), driveRecord_.entries.end(),
-                   [](const auto& e) { return e.second.kind == platform::EntryKind::kFolder; })) {
+                   [](const auto& e) { return e.second.kind == fs::EntryKind::kFolder; })) {
     std::set<std::string> holding;
     auto lookups = files();
     for (const auto& [key, e] : driveRecord_.entries) {
@@ -129,25 +124,25 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
         if (!holding.insert(e.path.substr(0, slash)).second) break;
       }
     }
-    std::vector<platform::RecordEntry> folders;
+    std::vector<fs::RecordEntry> folders;
     for (const auto& relative : holding) {
       auto at = lookups->attributesOfItemAtPath(root_ + "/" + relative, nullptr);
-      if (!at || at->type != platform::FileType::kDirectory) continue;
-      if (auto e = platform::folderEntry(*destination_, root_ + "/" + relative,
-                                         &DestinationLayout::collisionKey))
+      if (!at || at->type != fs::FileType::kDirectory) continue;
+      if (auto e = fs::folderEntry(*destination_, root_ + "/" + relative,
+                                   &DestinationLayout::collisionKey))
         folders.push_back(std::move(*e));
     }
-    platform::Status s = folders.empty() ? platform::Status() : (*writer)->append(folders, true);
+    base::Status s = folders.empty() ? base::Status() : (*writer)->append(folders, true);
     if (!s.ok()) {
       return fail(ExportError::Kind::kFailed,
                   "The export cannot record its files on the drive: " + s.message());
     }
   }
   if (!observed_.adopted.empty()) {
-    std::vector<platform::RecordEntry> adopted;
+    std::vector<fs::RecordEntry> adopted;
     for (uint32_t track : observed_.adopted) {
       const session::SnapshotTrack& t = snapshot_.tracks[track];
-      platform::RecordEntry e;
+      fs::RecordEntry e;
       e.path = musicPrefix + t.destination;
       e.key = DestinationLayout::collisionKey(e.path);
       e.trackId = t.id;
@@ -156,7 +151,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
       e.drive = observed_.driveStamp[track];
       adopted.push_back(std::move(e));
     }
-    if (platform::Status s = (*writer)->append(adopted, true); !s.ok()) {
+    if (base::Status s = (*writer)->append(adopted, true); !s.ok()) {
       return fail(ExportError::Kind::kFailed,
                   "The export cannot record its files on the drive: " + s.message());
     }
@@ -177,7 +172,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
       return fail(ExportError::Kind::kFailed, "The export cannot record its files on the drive: " +
                                                   std::string(std::strerror(e)) + ".");
     }
-    if (platform::Status s = (*writer)->remove(released, true); !s.ok()) {
+    if (base::Status s = (*writer)->remove(released, true); !s.ok()) {
       return fail(ExportError::Kind::kFailed,
                   "The export cannot record its files on the drive: " + s.message());
     }
@@ -188,12 +183,13 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   target.recordPrefix = musicPrefix;
   target.libraryId = library_.libraryPersistentId;
   auto fm = files();
-  session::CopyReport run = session::runCopies(
-      snapshot_, sized.copies, observed_, target, *fm, stop, [&](const session::CopyEvent& e) {
-        if (tile) tile->setDoubleValue(static_cast<double>(e.done));
-        if (onProgress) onProgress({e.done, e.total, true});
-      });
-  if (tile) tile->setHidden(true);
+  session::CopyReport run = session::runCopies(snapshot_, sized.copies, observed_, target, *fm,
+                                               stop, [&](const session::CopyEvent& e) {
+                                                 if (tile) tile->advanced(e.done);
+                                                 if (onProgress)
+                                                   onProgress({e.done, e.total, true});
+                                               });
+  if (tile) tile->ended();
   if (o_.verify && !run.placed.empty()) {
     VerifyCounts counts = verifyCopies(run, *fm, **writer);
     outcome.verified = counts.verified;
@@ -216,7 +212,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
     if (damaged_.size() != before) (void)writeDamageNote(root_, damaged_);
   }
   std::unordered_set<uint32_t> placed(run.placed.begin(), run.placed.end());
-  std::unordered_map<uint32_t, const platform::FileError*> reasons;
+  std::unordered_map<uint32_t, const base::FileError*> reasons;
   for (const auto& f : run.failures) reasons[f.track] = &f.error;
   std::unordered_map<uint32_t, session::Refused::Why> refused;
   for (const auto& r : sized.refused) refused[r.track] = r.why;
@@ -276,7 +272,7 @@ void ExportSession::renameTracks() {
   const std::string prefix = std::string(DestinationLayout::kMusicFolder) + "/";
   std::vector<session::DriveRename> renames;
   for (const auto& p : pendingRenames_) renames.push_back({prefix + p.from, prefix + p.to});
-  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   std::string notDone = writer ? "" : writer.status().message();
   if (auto read = writer ? loadRecord() : Outcome<Done>(); !read) notDone = read.error().message();
   if (notDone.empty()) {

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "platform/DriveRecord.h"
-#include "platform/FileManager.h"
+#include "fs/DriveRecord.h"
+#include "fs/FileManager.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
@@ -16,7 +16,7 @@
 namespace app {
 
 using namespace detail;
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFailure>* failed) {
   auto fm = files();
@@ -29,38 +29,36 @@ size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFai
   // Written below the drive's root and recorded as the exporter's.
   // Each cover is in the drive's record by identity, written before it is
   // named, so that one the user puts at its name later is theirs.
-  platform::CopyBatchOptions options{destination_, stop};
-  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  fs::CopyBatchOptions options{destination_, stop};
+  auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   if (writer) {
     options.checksum = true;
-    options.beforeNaming = [&](const std::vector<platform::CopyBatchOptions::Staged>& files,
-                               bool flush) {
-      std::vector<platform::RecordEntry> entries;
+    options.beforeNaming = [&](const std::vector<fs::CopyBatchOptions::Staged>& files, bool flush) {
+      std::vector<fs::RecordEntry> entries;
       for (const auto& file : files) {
         if (file.folder) {
-          if (auto e =
-                  platform::folderEntry(*destination_, file.to, &DestinationLayout::collisionKey))
+          if (auto e = fs::folderEntry(*destination_, file.to, &DestinationLayout::collisionKey))
             entries.push_back(std::move(*e));
           continue;
         }
-        if (auto e = entryOfStaged(*destination_, file, platform::EntryKind::kCover))
+        if (auto e = entryOfStaged(*destination_, file, fs::EntryKind::kCover))
           entries.push_back(std::move(*e));
       }
-      platform::Status written = (*writer)->append(entries, flush);
+      base::Status written = (*writer)->append(entries, flush);
       return written.ok() ? 0 : (written.code() != 0 ? written.code() : EIO);
     };
   }
   auto batch = fm->makeCopyBatch(options);
   std::vector<std::string> pending;  // the batch's images, in order
-  auto fail = [&](const std::string& path, const platform::FileError& why) {
+  auto fail = [&](const std::string& path, const base::FileError& why) {
     if (failed) failed->push_back({path, describeCopyFailure(why, "")});
   };
   auto commit = [&] {
-    std::vector<platform::FileError> errors;
+    std::vector<base::FileError> errors;
     std::vector<bool> named = batch->commit(&errors);
     for (size_t i = 0; i < named.size() && i < pending.size(); ++i) {
       written += named[i];
-      if (!named[i]) fail(pending[i], i < errors.size() ? errors[i] : platform::FileError{EIO});
+      if (!named[i]) fail(pending[i], i < errors.size() ? errors[i] : base::FileError{EIO});
     }
     pending.clear();
   };
@@ -83,18 +81,18 @@ size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFai
     if (stop && stop->load()) break;
     const session::SnapshotTrack& t = snapshot_.tracks[i];
     if (t.destination.empty() || t.source.empty() || leavesRoot(t.destination)) continue;
-    std::string folder = fs::path(musicRoot_ + "/" + t.destination).parent_path().string();
+    std::string folder = stdfs::path(musicRoot_ + "/" + t.destination).parent_path().string();
     std::string target = folder + "/" + DestinationLayout::kArtFileName;
     if (!done.insert(target).second) continue;
     // One listing of the source folder answers for every candidate name;
     // the drive is looked at only for a folder that has an image (most
     // have none: their art is in the tracks).
-    std::string sourceFolder = fs::path(t.source).parent_path().string();
+    std::string sourceFolder = stdfs::path(t.source).parent_path().string();
     auto entries = fm->contentsOfDirectoryAtPath(sourceFolder, nullptr);
     if (!entries) continue;
     std::unordered_set<std::string_view> present;
     for (const auto& entry : *entries) {
-      if (entry.type == platform::FileType::kRegular) present.insert(entry.name);
+      if (entry.type == fs::FileType::kRegular) present.insert(entry.name);
     }
     auto image = std::find_if(std::begin(kCandidates), std::end(kCandidates),
                               [&](const char* name) { return present.count(name) != 0; });
@@ -103,8 +101,8 @@ size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFai
     if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory)
       continue;                                                // nothing was copied there
     if (fm->fileExistsAtPath(target, &isDirectory)) continue;  // the folder has its cover
-    platform::FileError why;
-    if (!batch->addCopy((fs::path(sourceFolder) / *image).string(), target, &why)) {
+    base::FileError why;
+    if (!batch->addCopy((stdfs::path(sourceFolder) / *image).string(), target, &why)) {
       fail(target, why);
       continue;
     }

@@ -9,10 +9,10 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "fs/DriveRecord.h"
+#include "fs/FileManager.h"
+#include "fs/MountPoints.h"
 #include "library/PathMap.h"
-#include "platform/DriveRecord.h"
-#include "platform/FileManager.h"
-#include "platform/MountPoints.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
@@ -23,7 +23,7 @@
 namespace app {
 
 using namespace detail;
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 Outcome<Done> ExportSession::load() {
   std::string file = o_.library.empty() ? defaultLibraryFile() : o_.library;
@@ -77,15 +77,15 @@ Outcome<Done> ExportSession::load() {
     if (!volume) return volume.error();
     to = *volume;
   }
-  if (!fs::is_directory(to, ec))
+  if (!stdfs::is_directory(to, ec))
     return fail(ExportError::Kind::kUsage, "The destination " + to + " is not a folder.");
-  root_ = fs::canonical(to, ec).string();
+  root_ = stdfs::canonical(to, ec).string();
   if (ec)
     return fail(ExportError::Kind::kUsage,
                 "The destination " + to + " cannot be used: " + ec.message());
   // A drive that is not plugged in leaves its mount point: writing there
   // would fill this computer's own disk.
-  if (auto top = platform::mountTopWithNothingMounted(root_)) {
+  if (auto top = fs::mountTopWithNothingMounted(root_)) {
     return fail(ExportError::Kind::kUsage,
                 "The destination cannot be used: nothing is mounted at " + root_ +
                     " (it is a folder on the same file system as " + *top +
@@ -93,13 +93,13 @@ Outcome<Done> ExportSession::load() {
   }
   if (access(root_.c_str(), W_OK) != 0)
     return fail(ExportError::Kind::kUsage, "The destination " + root_ + " is not writable.");
-  destination_ = platform::DestinationRoot::open(root_);
+  destination_ = fs::DestinationRoot::open(root_);
   if (!destination_->isOpen()) {
     return fail(ExportError::Kind::kUsage, "The destination " + root_ + " cannot be used: " +
                                                destination_->openError().localizedDescription);
   }
-  musicRoot_ = (fs::path(root_) / DestinationLayout::kMusicFolder).string();
-  playlistFolder_ = (fs::path(root_) / DestinationLayout::kPlaylistFolder).string();
+  musicRoot_ = (stdfs::path(root_) / DestinationLayout::kMusicFolder).string();
+  playlistFolder_ = (stdfs::path(root_) / DestinationLayout::kPlaylistFolder).string();
 
   mode_ = o_.playlists.empty() ? Mode::kAllPlaylists : Mode::kChosenPlaylists;
   plan_.cleanUp = !o_.noClean && (mode_ == Mode::kAllPlaylists || o_.clean || o_.cleanAll);
@@ -136,7 +136,7 @@ Outcome<Done> ExportSession::load() {
            session::musicEntriesOf(text, windows1252, DestinationLayout::kPlaylistFolder, root_)) {
         auto e = driveRecord_.entries.find(DestinationLayout::collisionKey(
             std::string(DestinationLayout::kMusicFolder) + "/" + entry));
-        if (e != driveRecord_.entries.end() && e->second.kind == platform::EntryKind::kTrack &&
+        if (e != driveRecord_.entries.end() && e->second.kind == fs::EntryKind::kTrack &&
             e->second.libraryId == library_.libraryPersistentId)
           ids.insert(e->second.trackId);
       }
@@ -148,11 +148,11 @@ Outcome<Done> ExportSession::load() {
   // The sources of the tracks taken are looked at on a thread of their own
   // while their destinations are laid out here. Declared after what it
   // reads, so that leaving early waits for it first.
-  std::future<std::vector<std::optional<platform::FileAttributes>>> sourcesAhead;
+  std::future<std::vector<std::optional<fs::FileAttributes>>> sourcesAhead;
   sourcesAtLoad_.clear();
   if (o_.sourcesWhileLoading) {
     sourcesAhead = std::async(std::launch::async, [this, &neededTrack, fm = files()] {
-      std::vector<platform::FileManager::ItemQuery> queries;
+      std::vector<fs::FileManager::ItemQuery> queries;
       std::vector<uint32_t> at;
       for (size_t i = 0; i < library_.tracks.size(); ++i) {
         std::string_view source = library_.tracks[i].localPath();
@@ -161,7 +161,7 @@ Outcome<Done> ExportSession::load() {
         at.push_back(static_cast<uint32_t>(i));
       }
       auto found = fm->attributesOfItems(queries, 2);
-      std::vector<std::optional<platform::FileAttributes>> byPlace(library_.tracks.size());
+      std::vector<std::optional<fs::FileAttributes>> byPlace(library_.tracks.size());
       for (size_t k = 0; k < at.size() && k < found.size(); ++k) byPlace[at[k]] = found[k];
       return byPlace;
     });
@@ -181,10 +181,9 @@ Outcome<Done> ExportSession::load() {
   // Copies the record holds for tracks this library does not know by ID
   // (a library rebuilt or moved since, with new persistent IDs), by the
   // size and time their source had.
-  std::map<std::pair<uint64_t, int64_t>, std::vector<const platform::RecordEntry*>> unclaimed;
+  std::map<std::pair<uint64_t, int64_t>, std::vector<const fs::RecordEntry*>> unclaimed;
   for (const auto& [key, e] : driveRecord_.entries) {
-    if (e.kind != platform::EntryKind::kTrack ||
-        e.path.compare(0, musicPrefix.size(), musicPrefix) != 0)
+    if (e.kind != fs::EntryKind::kTrack || e.path.compare(0, musicPrefix.size(), musicPrefix) != 0)
       continue;
     if (e.libraryId == library_.libraryPersistentId && inLibrary(e.trackId)) {
       kept.emplace(e.trackId, std::string_view(e.path).substr(musicPrefix.size()));
@@ -203,7 +202,7 @@ Outcome<Done> ExportSession::load() {
     for (const auto& [id, t] : byId) {
       if (kept.count(id)) continue;
       auto source = sources->attributesOfLinkTargetAtPath(std::string(t->localPath()), nullptr);
-      if (!source || source->type != platform::FileType::kRegular) continue;
+      if (!source || source->type != fs::FileType::kRegular) continue;
       auto match = unclaimed.find({source->size, source->modificationTimeNs});
       if (match == unclaimed.end() || match->second.empty()) continue;
       kept.emplace(id, std::string_view(match->second.back()->path).substr(musicPrefix.size()));
@@ -235,7 +234,7 @@ Outcome<Done> ExportSession::load() {
   std::vector<uint32_t> places;
   snapshot_ = session::snapshotOf(library_, std::move(paths.tracks), &places);
   if (sourcesAhead.valid()) {
-    std::vector<std::optional<platform::FileAttributes>> byPlace = sourcesAhead.get();
+    std::vector<std::optional<fs::FileAttributes>> byPlace = sourcesAhead.get();
     sourcesAtLoad_.reserve(places.size());
     for (uint32_t place : places) {
       // A track placed though not taken (renamed on the drive) was not
@@ -274,14 +273,14 @@ Outcome<Done> ExportSession::load() {
   auto lookups = files();
   auto usable = [&](const std::string& name) {
     std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + name + ext;
-    platform::FileError why;
+    base::FileError why;
     auto at = lookups->attributesOfItemAtPath(root_ + "/" + relative, &why);
     if (!at) return why.code == ENOENT;
-    if (at->type != platform::FileType::kRegular) return false;
+    if (at->type != fs::FileType::kRegular) return false;
     // The exporter's file while it is as written: one the user put at its
     // name since (a list of their own saved over it) is theirs.
     auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(relative));
-    if (known != driveRecord_.entries.end() && known->second.kind != platform::EntryKind::kLegacy) {
+    if (known != driveRecord_.entries.end() && known->second.kind != fs::EntryKind::kLegacy) {
       return asWritten(known->second, {at->size, at->modificationTimeNs}, timeStep);
     }
     return known != driveRecord_.entries.end();  // an older list's path, not removed since

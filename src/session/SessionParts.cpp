@@ -8,8 +8,8 @@
 #include <set>
 #include <string_view>
 
-#include "platform/DriveRecord.h"
-#include "platform/FileManager.h"
+#include "fs/DriveRecord.h"
+#include "fs/FileManager.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
@@ -17,7 +17,7 @@
 
 namespace app {
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 namespace detail {
 
@@ -38,29 +38,28 @@ bool leavesRoot(std::string_view relative) {
 // keeps the stamp of the file it replaces (in `source`, which playlist
 // files have no other use for): a kill between the two leaves that one,
 // still the exporter's.
-bool asWritten(const platform::RecordEntry& e, const platform::FileStamp& now, int64_t step) {
-  auto same = [&](const platform::FileStamp& a) {
-    return platform::sameStamp(a, now, step) != platform::StampMatch::kDifferent;
+bool asWritten(const fs::RecordEntry& e, const fs::FileStamp& now, int64_t step) {
+  auto same = [&](const fs::FileStamp& a) {
+    return fs::sameStamp(a, now, step) != fs::StampMatch::kDifferent;
   };
   return same(e.drive) ||
-         (e.kind == platform::EntryKind::kPlaylist && e.source.mtimeNs != 0 && same(e.source));
+         (e.kind == fs::EntryKind::kPlaylist && e.source.mtimeNs != 0 && same(e.source));
 }
 
 // The size and time of the plain file at `path` (not through a link).
-std::optional<platform::FileStamp> plainFileStamp(platform::FileManager& fm,
-                                                  const std::string& path) {
+std::optional<fs::FileStamp> plainFileStamp(fs::FileManager& fm, const std::string& path) {
   auto a = fm.attributesOfItemAtPath(path, nullptr);
-  if (!a || a->type != platform::FileType::kRegular) return std::nullopt;
-  return platform::FileStamp{a->size, a->modificationTimeNs};
+  if (!a || a->type != fs::FileType::kRegular) return std::nullopt;
+  return fs::FileStamp{a->size, a->modificationTimeNs};
 }
 
 // The record's entry for a file about to be named below `root`.
-std::optional<platform::RecordEntry> entryOfStaged(const platform::DestinationRoot& root,
-                                                   const platform::CopyBatchOptions::Staged& file,
-                                                   platform::EntryKind kind) {
+std::optional<fs::RecordEntry> entryOfStaged(const fs::DestinationRoot& root,
+                                             const fs::CopyBatchOptions::Staged& file,
+                                             fs::EntryKind kind) {
   auto relative = root.relativePath(file.to);
   if (!relative) return std::nullopt;
-  platform::RecordEntry e;
+  fs::RecordEntry e;
   e.path = *relative;
   e.key = DestinationLayout::collisionKey(e.path);
   e.kind = kind;
@@ -80,7 +79,7 @@ std::string sourcePathTooLong(const std::string& source) {
 
 using namespace detail;
 
-std::string describeCopyFailure(const platform::FileError& e, const std::string& source) {
+std::string describeCopyFailure(const base::FileError& e, const std::string& source) {
   const std::string& where = e.path.empty() ? source : e.path;
   bool atSource =
       !source.empty() && (e.path.empty() ? source.size() >= PATH_MAX : e.path == source);
@@ -133,8 +132,7 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
     case EXDEV:
       return "its path is not inside the destination folder (" + where + ")";
     default:
-      if (atSource && e.code == platform::kNotRegularFile)
-        return "not a regular file (" + where + ")";
+      if (atSource && e.code == fs::kNotRegularFile) return "not a regular file (" + where + ")";
       return e.localizedDescription.empty() ? "error " + std::to_string(e.code)
                                             : e.localizedDescription;
   }
@@ -143,7 +141,7 @@ std::string describeCopyFailure(const platform::FileError& e, const std::string&
 namespace detail {
 
 ExportError fail(ExportError::Kind kind, std::string message) {
-  return {kind, platform::Status::withMessage(std::move(message), "")};
+  return {kind, base::Status::withMessage(std::move(message), "")};
 }
 
 std::string defaultLibraryFile() { return LibraryReader::defaultExport().value_or(""); }

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "platform/DriveRecord.h"
-#include "platform/FileManager.h"
-#include "platform/Log.h"
+#include "base/Log.h"
+#include "fs/DriveRecord.h"
+#include "fs/FileManager.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
@@ -19,7 +19,7 @@
 namespace app {
 
 using namespace detail;
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 PlaylistOutcome ExportSession::playlistFiles() {
   PlaylistOutcome outcome;
@@ -45,44 +45,43 @@ PlaylistOutcome ExportSession::playlistFiles() {
   constexpr size_t kFilesAtOnce = 256;
   constexpr size_t kBytesAtOnce = 16 << 20;
   std::vector<const Selected*> pending;
-  std::vector<platform::FileManager::TextFile> files;
+  std::vector<fs::FileManager::TextFile> files;
   size_t pendingBytes = 0;
   // Each file goes into the drive's record by identity before it is
   // named: a kill between the two must not leave a file of the exporter's
   // that the record does not know, which would read as the user's.
-  auto writer = platform::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   const int64_t timeStep = session::timeStepOf(root_);
-  auto recordFirst = [&](const std::vector<platform::CopyBatchOptions::Staged>& staged) {
+  auto recordFirst = [&](const std::vector<fs::CopyBatchOptions::Staged>& staged) {
     if (!writer) return writer.status().code() != 0 ? writer.status().code() : EIO;
-    std::vector<platform::RecordEntry> named;
+    std::vector<fs::RecordEntry> named;
     for (const auto& file : staged) {
-      auto entry = entryOfStaged(*destination_, file, platform::EntryKind::kPlaylist);
+      auto entry = entryOfStaged(*destination_, file, fs::EntryKind::kPlaylist);
       if (!entry) continue;
-      platform::RecordEntry& e = *entry;
+      fs::RecordEntry& e = *entry;
       // The file it replaces, while that is the exporter's: should the
       // new one never be named, the old one is still known.
       auto known = driveRecord_.entries.find(e.key);
-      std::optional<platform::FileStamp> old;
-      if (known != driveRecord_.entries.end() &&
-          known->second.kind != platform::EntryKind::kLegacy &&
+      std::optional<fs::FileStamp> old;
+      if (known != driveRecord_.entries.end() && known->second.kind != fs::EntryKind::kLegacy &&
           (old = plainFileStamp(*fm, file.to))) {
         if (asWritten(known->second, *old, timeStep)) e.source = *old;
       }
       named.push_back(std::move(e));
     }
-    platform::Status s = (*writer)->append(named, true);
+    base::Status s = (*writer)->append(named, true);
     return s.ok() ? 0 : (s.code() != 0 ? s.code() : EIO);
   };
   auto writePending = [&] {
-    std::vector<platform::FileError> errors;
+    std::vector<base::FileError> errors;
     std::vector<bool> inPlace =
         fm->writeStringsBelowRoot(*destination_, files, &errors, recordFirst);
     for (size_t i = 0; i < pending.size(); ++i) {
       std::string file = pending[i]->fileName + playlistExtension_;
       std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + file;
       if (!inPlace[i]) {
-        platform::logFormat("playlist file not written: %@: %@", relative,
-                            errors[i].localizedDescription);
+        base::logFormat("playlist file not written: %@: %@", relative,
+                        errors[i].localizedDescription);
         outcome.notWritten.push_back(
             {pending[i]->playlist->name, file, describeCopyFailure(errors[i], "")});
         keepListed(files[i].path, relative);
@@ -119,14 +118,13 @@ PlaylistOutcome ExportSession::playlistFiles() {
       // Left as it reads; the record learns its stamp where a kill kept
       // the record from it (the entry went in, the new file never came).
       auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(file.relative));
-      std::optional<platform::FileStamp> now;
-      if (known != driveRecord_.entries.end() &&
-          known->second.kind == platform::EntryKind::kPlaylist &&
+      std::optional<fs::FileStamp> now;
+      if (known != driveRecord_.entries.end() && known->second.kind == fs::EntryKind::kPlaylist &&
           (now = plainFileStamp(*fm, path))) {
-        platform::FileStamp stamp = *now;
+        fs::FileStamp stamp = *now;
         if (!(known->second.drive == stamp) && asWritten(known->second, stamp, timeStep) &&
             writer) {
-          platform::RecordEntry e = known->second;
+          fs::RecordEntry e = known->second;
           e.drive = stamp;
           e.source = {};
           (void)(*writer)->append({e}, true);
@@ -144,7 +142,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
   // entry whose file is gone from the drive and cannot come back here (its
   // track left the library after a repair was cut short, a copy removed by
   // hand): such an entry is taken out, as a player would only stop at it.
-  std::vector<platform::FileManager::TextFile> trimmed;
+  std::vector<fs::FileManager::TextFile> trimmed;
   for (const auto& file : target_.files) {
     if (file.playlist != session::TargetFile::kKeptAsItIs) continue;
     bool windows1252 = file.relative.size() >= 4 &&
@@ -157,11 +155,11 @@ PlaylistOutcome ExportSession::playlistFiles() {
     if (text != file.keptText) trimmed.push_back({root_ + "/" + file.relative, std::move(text)});
   }
   if (!trimmed.empty()) {
-    std::vector<platform::FileError> errors;
+    std::vector<base::FileError> errors;
     std::vector<bool> inPlace =
         fm->writeStringsBelowRoot(*destination_, trimmed, &errors, recordFirst);
     for (size_t i = 0; i < trimmed.size(); ++i) {
-      std::string name = fs::path(trimmed[i].path).filename().string();
+      std::string name = stdfs::path(trimmed[i].path).filename().string();
       if (inPlace[i]) {
         outcome.trimmed.push_back(name);
       } else {
@@ -213,32 +211,32 @@ std::string ExportSession::playlistTextOf(const session::TargetFile& file,
 // playlists are exported) every other playlist file of the exporter's,
 // kept as it stands with the entries it has.
 std::vector<std::pair<std::string, std::string>> ExportSession::keptPlaylistFiles(
-    platform::FileManager& fm, const std::unordered_set<std::string>& writtenKeys) {
+    fs::FileManager& fm, const std::unordered_set<std::string>& writtenKeys) {
   std::vector<std::pair<std::string, std::string>> kept;
   keptUnreadable_.clear();
   const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
   const int64_t timeStep = session::timeStepOf(root_);
   auto entries = fm.contentsOfDirectoryAtPath(playlistFolder_, nullptr);
-  for (const auto& e : entries ? *entries : std::vector<platform::DirectoryEntry>()) {
+  for (const auto& e : entries ? *entries : std::vector<fs::DirectoryEntry>()) {
     std::string_view n = e.name;
     bool playlist = (n.size() > 5 && n.substr(n.size() - 5) == ".m3u8") ||
                     (n.size() > 4 && n.substr(n.size() - 4) == ".m3u");
     std::string relative = folder + e.name;
     std::string key = DestinationLayout::collisionKey(relative);
-    if (!playlist || e.type != platform::FileType::kRegular || writtenKeys.count(key)) continue;
+    if (!playlist || e.type != fs::FileType::kRegular || writtenKeys.count(key)) continue;
     // The exporter's while as it wrote it; a file of the user's lists
     // what the user wants, which the exporter neither keeps nor removes.
     auto known = driveRecord_.entries.find(key);
     std::string path = playlistFolder_ + "/" + e.name;
     bool ours = false;
-    if (known != driveRecord_.entries.end() && known->second.kind != platform::EntryKind::kLegacy) {
+    if (known != driveRecord_.entries.end() && known->second.kind != fs::EntryKind::kLegacy) {
       auto now = fm.attributesOfItemAtPath(path, nullptr);
       ours = now && asWritten(known->second, {now->size, now->modificationTimeNs}, timeStep);
     } else {
       ours = known != driveRecord_.entries.end();  // an older list's path, not removed since
     }
     if (!ours) continue;
-    platform::FileError error;
+    base::FileError error;
     auto text = fm.readSmallFile(path, kMaxPlaylistBytes, &error);
     if (!text) {
       if (keptUnreadable_.empty())

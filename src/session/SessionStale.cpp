@@ -6,9 +6,9 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "platform/DriveRecord.h"
-#include "platform/FileManager.h"
-#include "platform/ReplaceFile.h"
+#include "fs/DriveRecord.h"
+#include "fs/FileManager.h"
+#include "fs/ReplaceFile.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
@@ -19,7 +19,7 @@
 namespace app {
 
 using namespace detail;
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 std::vector<std::string> ExportSession::stalePlaylistFiles() const {
   std::vector<std::string> stale;
@@ -39,8 +39,8 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
         ext == ".m3u8" ||
         (ext == ".m3u" && driveRecord_.entries.count(DestinationLayout::collisionKey(
                               std::string(DestinationLayout::kPlaylistFolder) + "/" + n)));
-    if (e.type == platform::FileType::kRegular && playlist && !written.count(n)) {
-      stale.push_back((fs::path(playlistFolder_) / n).string());
+    if (e.type == fs::FileType::kRegular && playlist && !written.count(n)) {
+      stale.push_back((stdfs::path(playlistFolder_) / n).string());
     }
   }
   return stale;
@@ -49,7 +49,7 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
 // The stale list, each item judged: the exporter's own (in its record, or
 // an unfinished copy) or the user's. A folder counts as the exporter's
 // when nothing the user's stays in it.
-void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) {
+void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
   plan_.stale.clear();
   plan_.staleBytes = 0;
   // Needed: every path a playlist file the exporter keeps lists, or will
@@ -64,7 +64,7 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   // the one the exporter wrote.
   record_.clear();
   std::unordered_set<std::string>& record = record_;
-  auto musicRecord = platform::DestinationRoot::open(musicRoot_);
+  auto musicRecord = fs::DestinationRoot::open(musicRoot_);
   for (const auto& p : destination_->readRecord()) {
     if (!driveRecord_.removed.count(DestinationLayout::collisionKey(p))) record.insert(p);
   }
@@ -90,9 +90,9 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   // drive written before that goes by the files recorded in a folder
   // (until the next copy records those folders), and so do the folders
   // of the script bridge's copies, which record paths only.
-  const bool foldersRecorded = std::any_of(
-      driveRecord_.entries.begin(), driveRecord_.entries.end(),
-      [](const auto& entry) { return entry.second.kind == platform::EntryKind::kFolder; });
+  const bool foldersRecorded =
+      std::any_of(driveRecord_.entries.begin(), driveRecord_.entries.end(),
+                  [](const auto& entry) { return entry.second.kind == fs::EntryKind::kFolder; });
   std::unordered_set<std::string> bridgeFolders;
   if (foldersRecorded) {
     std::swap(bridgeFolders, ourFolders);
@@ -103,13 +103,12 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
   auto folderIsOurs = [&](const std::string& relative) {
     if (!foldersRecorded) return ourFolders.count(relative) != 0;
     auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(relative));
-    return (known != driveRecord_.entries.end() &&
-            known->second.kind == platform::EntryKind::kFolder) ||
+    return (known != driveRecord_.entries.end() && known->second.kind == fs::EntryKind::kFolder) ||
            bridgeFolders.count(relative) != 0;
   };
   auto keep = [&](const std::string& path) {
-    for (std::string folder = fs::path(path).parent_path().string(); folder.size() > root_.size();
-         folder = fs::path(folder).parent_path().string()) {
+    for (std::string folder = stdfs::path(path).parent_path().string();
+         folder.size() > root_.size(); folder = stdfs::path(folder).parent_path().string()) {
       if (!keptFolders.insert(folder).second) break;
     }
   };
@@ -118,7 +117,7 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
     item.path = path;
     item.playlistFile = playlistFile;
     auto attributes = fm->attributesOfItemAtPath(path, nullptr);
-    item.folder = attributes && attributes->type == platform::FileType::kDirectory;
+    item.folder = attributes && attributes->type == fs::FileType::kDirectory;
     if (attributes && !item.folder) {
       item.bytes = attributes->size;
       item.seenTimeNs = attributes->modificationTimeNs;
@@ -130,16 +129,15 @@ void ExportSession::findStale(const std::shared_ptr<platform::FileManager>& fm) 
       // theirs, even empty.
       item.written = relative && folderIsOurs(*relative) && keptFolders.count(path) == 0;
     } else {
-      std::string name = fs::path(path).filename().string();
-      item.partial = platform::FileManager::isPartialCopyName(name) || platform::isAsideName(name);
+      std::string name = stdfs::path(path).filename().string();
+      item.partial = fs::FileManager::isPartialCopyName(name) || fs::isAsideName(name);
       item.written = item.partial && temporaryIsOurs(path);
       if (!item.written && relative) {
         // A file the record knows by identity is the exporter's only while
         // it is as the exporter wrote it: one a user put at that name since
         // is theirs. A path only the older record names goes by its name.
         auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(*relative));
-        if (known != driveRecord_.entries.end() &&
-            known->second.kind != platform::EntryKind::kLegacy) {
+        if (known != driveRecord_.entries.end() && known->second.kind != fs::EntryKind::kLegacy) {
           item.written =
               attributes && asWritten(known->second,
                                       {attributes->size, attributes->modificationTimeNs}, timeStep);
@@ -173,7 +171,7 @@ ExportSession::~ExportSession() = default;
 
 void ExportSession::loadIntents() {
   intents_ = destination_->intents();
-  for (const auto& line : platform::DestinationRoot::open(musicRoot_)->intents()) {
+  for (const auto& line : fs::DestinationRoot::open(musicRoot_)->intents()) {
     // The bridge's, written in the tracks' own root: its paths below it.
     if (line.compare(0, 6, "aside ") == 0)
       intents_.insert("aside " + std::string(DestinationLayout::kMusicFolder) + "/" +
@@ -184,17 +182,17 @@ void ExportSession::loadIntents() {
 }
 
 bool ExportSession::temporaryIsOurs(const std::string& path) const {
-  std::string name = fs::path(path).filename().string();
-  if (platform::FileManager::isPartialCopyName(name)) {
-    std::string token(platform::DestinationRoot::tokenOf(name));
+  std::string name = stdfs::path(path).filename().string();
+  if (fs::FileManager::isPartialCopyName(name)) {
+    std::string token(fs::DestinationRoot::tokenOf(name));
     return !token.empty() &&
-           (token == platform::DestinationRoot::runToken() || intents_.count("run " + token));
+           (token == fs::DestinationRoot::runToken() || intents_.count("run " + token));
   }
-  if (!platform::isAsideName(name)) return false;
+  if (!fs::isAsideName(name)) return false;
   auto relative = destination_->relativePath(path);
   if (!relative) return false;
-  std::string original = fs::path(*relative).parent_path().string();
-  original += (original.empty() ? "" : "/") + name.substr(platform::kAsidePrefix.size());
+  std::string original = stdfs::path(*relative).parent_path().string();
+  original += (original.empty() ? "" : "/") + name.substr(fs::kAsidePrefix.size());
   return intents_.count("aside " + original) != 0;
 }
 

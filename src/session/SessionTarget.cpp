@@ -5,8 +5,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "platform/DriveRecord.h"
-#include "platform/FileManager.h"
+#include "fs/DriveRecord.h"
+#include "fs/FileManager.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
@@ -17,14 +17,14 @@
 namespace app {
 
 using namespace detail;
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 // The target: the chosen playlists' files, written now, and (when some
 // playlists are exported) every other playlist file of the exporter's,
 // kept as it stands with the entries it has. The tracks
 // those kept files list that are not on the drive (a copy removed by a
 // repair a kill cut short, or by hand) are copied again.
-void ExportSession::makeTarget(platform::FileManager& fm) {
+void ExportSession::makeTarget(fs::FileManager& fm) {
   std::vector<std::pair<std::string, uint32_t>> written;
   std::unordered_set<std::string> writtenKeys;
   const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
@@ -64,7 +64,7 @@ void ExportSession::makeTarget(platform::FileManager& fm) {
 // A track whose place holds a file that is not its copy goes beside it,
 // under the first numbered name that is free on the drive and in the
 // layout; the file there is left as it is.
-void ExportSession::copyBeside(platform::FileManager& fm) {
+void ExportSession::copyBeside(fs::FileManager& fm) {
   plan_.copiedBeside.clear();
   std::vector<uint32_t> moved;
   std::unordered_set<std::string> taken;  // collision keys below the music folder

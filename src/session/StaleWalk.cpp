@@ -1,14 +1,14 @@
 #include "session/StaleWalk.h"
 
-#include "platform/DestinationRoot.h"
-#include "platform/FileManager.h"
-#include "platform/Unicode.h"
+#include "base/Unicode.h"
+#include "fs/DestinationRoot.h"
+#include "fs/FileManager.h"
 
 namespace session {
 namespace {
 
 struct Walk {
-  platform::FileManager& fm;
+  fs::FileManager& fm;
   const std::unordered_set<std::string>& needed;
   // Above a needed path: views of the needed keys' beginnings.
   std::unordered_set<std::string_view> folders;
@@ -27,13 +27,12 @@ struct Walk {
       path += entry.name;
       key.resize(keyLength);
       if (keyLength != 0) key.push_back('/');
-      platform::unicode::appendFoldedName(key, entry.name);
+      base::unicode::appendFoldedName(key, entry.name);
       // Only real folders are walked; a link to one is judged as itself.
-      const bool isFolder = entry.type == platform::FileType::kDirectory;
-      if (isFolder && keyLength == 0 && entry.name == platform::DestinationRoot::kStateFolder)
-        continue;
+      const bool isFolder = entry.type == fs::FileType::kDirectory;
+      if (isFolder && keyLength == 0 && entry.name == fs::DestinationRoot::kStateFolder) continue;
       if (isFolder) folder(path, key);
-      if (platform::unicode::sameDecomposed(entry.name, art)) continue;
+      if (base::unicode::sameDecomposed(entry.name, art)) continue;
       if (needed.count(key) != 0 || (isFolder && folders.count(key) != 0)) continue;
       if (!isFolder) {
         auto attributes = fm.attributesOfItemAtPath(path, nullptr);
@@ -56,13 +55,13 @@ std::string walkKey(std::string_view relative) {
     size_t end = relative.find('/', start);
     if (end == std::string_view::npos) end = relative.size();
     if (!key.empty() || start != 0) key.push_back('/');
-    platform::unicode::appendFoldedName(key, relative.substr(start, end - start));
+    base::unicode::appendFoldedName(key, relative.substr(start, end - start));
     start = end + 1;
   }
   return key;
 }
 
-StaleFiles walkStale(platform::FileManager& fm, const std::string& root,
+StaleFiles walkStale(fs::FileManager& fm, const std::string& root,
                      const std::unordered_set<std::string>& needed, std::string_view artFileName) {
   Walk walk{fm, needed, {}, artFileName, {}};
   walk.folders.reserve(needed.size() / 4);

@@ -36,7 +36,7 @@ struct StaleFiles {
 // as walkKey makes them; the folders above them are needed too). The
 // cover image of an album folder (`artFileName`) and the root's own
 // state folder are never listed.
-StaleFiles walkStale(platform::FileManager& fm, const std::string& root,
+StaleFiles walkStale(fs::FileManager& fm, const std::string& root,
                      const std::unordered_set<std::string>& needed, std::string_view artFileName);
 
 }  // namespace session

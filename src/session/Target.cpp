@@ -39,7 +39,7 @@ namespace {
 // resolves it; none for a line that is no entry or names nothing there.
 std::optional<std::string> musicEntryOf(std::string line, bool windows1252, std::string_view folder,
                                         const std::string& root) {
-  namespace fs = std::filesystem;
+  namespace stdfs = std::filesystem;
   if (windows1252) line = fromWindows1252(line);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   if (line.empty() || line[0] == '#') return std::nullopt;
@@ -53,7 +53,7 @@ std::optional<std::string> musicEntryOf(std::string line, bool windows1252, std:
     relative = std::string(folder) + "/" + line;
   }
   const std::string music = std::string(app::DestinationLayout::kMusicFolder) + "/";
-  std::string normal = fs::path(relative).lexically_normal().generic_string();
+  std::string normal = stdfs::path(relative).lexically_normal().generic_string();
   if (normal.compare(0, music.size(), music) != 0 || normal.size() == music.size())
     return std::nullopt;
   return normal.substr(music.size());

@@ -3,13 +3,13 @@
 #include <sstream>
 #include <tuple>
 
+#include "base/Log.h"
 #include "cli/DiskutilCommand.h"
-#include "drive/FSNamesAndTags.h"
+#include "compat/finder/FSNamesAndTags.h"
+#include "compat/finder/TessalineVolume.h"
 #include "drive/LinuxFileSystems.h"
 #include "drive/LinuxVolumeExaminer.h"
 #include "drive/PropertyList.h"
-#include "drive/TessalineVolume.h"
-#include "platform/Log.h"
 #include "support/ScopedConfiguration.h"
 #include "support/TempDir.h"
 
@@ -87,7 +87,7 @@ class FakeMachine : public ::testing::Test {
     };
     slice_ = slice;
     auto v = std::make_unique<drive::TessalineVolume>(runner, catalogue_.get());
-    platform::LogCapture quiet;
+    base::LogCapture quiet;
     v->initWithSliceName(slice);
     return v;
   }
@@ -139,7 +139,7 @@ TEST_F(FakeMachine, InspectionThroughTheTextReport) {
 // tool's reports of the same volume, read back, give the same verdict.
 TEST_F(FakeMachine, ScanAndBothReportsJudgeEachVolumeAlike) {
   catalogue_ = drive::FSNamesAndTags::makeUnshared(nullptr);
-  drive::LinuxVolumeExaminer scan(dir_.path(), catalogue_.get());
+  drive::LinuxVolumeExaminer scan(dir_.path(), &catalogue_->catalogue());
   struct Row {
     const char* slice;
     bool writable, compatible, ntfs, limit4G;
@@ -152,7 +152,7 @@ TEST_F(FakeMachine, ScanAndBothReportsJudgeEachVolumeAlike) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.slice);
-    platform::LogCapture log;
+    base::LogCapture log;
     drive::VolumeVerdict v = scan.inspect(r.slice);
     if (std::string(r.slice) == "sdz9") {
       EXPECT_EQ(log.lines(), std::vector<std::string>{"Could not find disk: sdz9"});

@@ -5,34 +5,34 @@
 #include <filesystem>
 #include <tuple>
 
+#include "base/Log.h"
 #include "drive/DriveScanner.h"
-#include "drive/FSNamesAndTags.h"
 #include "drive/FileSystemBundleSource.h"
+#include "drive/FileSystemCatalogue.h"
 #include "drive/LinuxVolumeExaminer.h"
-#include "platform/Log.h"
 #include "support/ScopedConfiguration.h"
 #include "support/TempDir.h"
 
 namespace drive {
 namespace {
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 TEST(DriveScanner, FakeDriveVolumesAsValuesWithoutRunningTheDiskTool) {
   testsupport::TempDir dir;
-  const fs::path root = dir.path(), mark = root / "ran", tool = root / "diskutil";
+  const stdfs::path root = dir.path(), mark = root / "ran", tool = root / "diskutil";
   testsupport::writeFile(tool, "#!/bin/sh\ntouch '" + mark.string() + "'\nexit 1\n");
-  fs::permissions(tool, fs::perms::owner_all);
+  stdfs::permissions(tool, stdfs::perms::owner_all);
   testsupport::ScopedConfiguration machine([&](auto& c) {
     c.fakeHardware = TESSALINE_SOURCE_DIR "/resources/fake-hardware/tessaline-drive";
     c.diskTool = tool;
     c.configHome = root / "config";
   });
-  std::optional<platform::LogCapture> log(std::in_place);
-  auto catalogue = FSNamesAndTags::makeUnshared(FileSystemBundleSource::defaultSource());
+  std::optional<base::LogCapture> log(std::in_place);
+  FileSystemCatalogue catalogue(FileSystemBundleSource::defaultSource());
   auto services = DriveServices::forPaths(HardwarePaths::current());
   services->inspector =
-      std::make_unique<LinuxVolumeExaminer>(FileSystemBundleSource::machineRoot(), catalogue.get());
+      std::make_unique<LinuxVolumeExaminer>(FileSystemBundleSource::machineRoot(), &catalogue);
   log.emplace();  // the catalogue's own lines are not the scan's
   DriveScan scan = DriveScanner(*services).scan();
 
@@ -48,7 +48,7 @@ TEST(DriveScanner, FakeDriveVolumesAsValuesWithoutRunningTheDiskTool) {
       {"ARCHIVE", "sdb2", "/media/alex/ARCHIVE", "Windows NT File System (NTFS)",
        "5E3A1C2B4D6F7081", 499963674624, 123456794624, 4096, false, ntfs},
   };
-  EXPECT_FALSE(fs::exists(mark)) << "the scan ran the disk tool";
+  EXPECT_FALSE(stdfs::exists(mark)) << "the scan ran the disk tool";
   EXPECT_EQ(log->lines(), std::vector<std::string>{});
   EXPECT_EQ(scan.drives, std::vector<std::string>{"sdb"});
   ASSERT_EQ(scan.volumes.size(), std::size(rows));

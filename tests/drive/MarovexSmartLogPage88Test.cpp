@@ -25,7 +25,7 @@ Page makePage(const std::string& vendor, const std::string& model, const char* s
   return p;
 }
 
-std::string text(const std::map<std::string, platform::Value>& d, const char* key) {
+std::string text(const std::map<std::string, base::Value>& d, const char* key) {
   auto it = d.find(key);
   return it != d.end() && it->second.string() ? *it->second.string() : "<absent>";
 }

@@ -3,8 +3,8 @@
 #include <set>
 
 #include "FakeHardware.h"
+#include "base/Log.h"
 #include "drive/MountinfoVolumeTable.h"
-#include "platform/Log.h"
 
 namespace drive {
 namespace {
@@ -76,7 +76,7 @@ TEST_F(Mountinfo, ReferenceNumbersAreNegativeDistinctAndStable) {
 
 TEST_F(Mountinfo, MissingFileLogsAndListsNothing) {
   std::filesystem::remove(hw.root / "proc" / "self" / "mountinfo");
-  platform::LogCapture log;
+  base::LogCapture log;
   table.rescan();
   at(1, VolumeTable::kNoSuchVolume);
   ASSERT_EQ(log.lines().size(), 1u);
@@ -118,7 +118,7 @@ TEST_F(Mountinfo, VolumesBeyondTheLastReferenceNumberAreUnreadable) {
                     " rw - tmpfs tmpfs rw");
   }
   hw.mountinfo(lines);
-  platform::LogCapture log;
+  base::LogCapture log;
   table.rescan();
   std::set<int16_t> seen;
   for (int i = 1; i <= 32768; ++i) seen.insert(at(i).refNum);

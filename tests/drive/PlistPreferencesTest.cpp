@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "FakeHardware.h"
+#include "base/Log.h"
 #include "drive/PlistPreferences.h"
-#include "platform/Log.h"
 #include "support/ScopedConfiguration.h"
 
 namespace drive {
@@ -48,7 +48,7 @@ TEST(PlistPreferences, BrokenFileIsReportedAndNeverOverwritten) {
   drive_test::FakeHardware dir;
   dir.write("p.plist", "<plist><dict><key>unterminated");
   PlistPreferences prefs(dir.root / "p.plist");
-  platform::LogCapture log;
+  base::LogCapture log;
   EXPECT_FALSE(prefs.hasValue("tessaline_disk_name"));
   prefs.setStringValue("tessaline_disk_name", "X");
   EXPECT_EQ(readFile(dir.root / "p.plist"), "<plist><dict><key>unterminated");

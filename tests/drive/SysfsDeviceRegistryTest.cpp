@@ -3,10 +3,10 @@
 #include <cerrno>
 
 #include "FakeHardware.h"
+#include "base/Log.h"
 #include "drive/RecordedSmartLogReader.h"
 #include "drive/SgIoSmartLogReader.h"
 #include "drive/SysfsDeviceRegistry.h"
-#include "platform/Log.h"
 
 namespace drive {
 namespace {
@@ -162,7 +162,7 @@ TEST_F(SysfsRegistry, RecordedSmartPagesAreFoundBelowTheAtaDevice) {
   std::string smart = (hw.root / "smart").string();
   EXPECT_EQ(reader.readLogAtAddress(*ata, 0x89, buffer).message(),
             "cannot read SMART log 0x89 of " + smart + "/sdb/log-89: No such file or directory");
-  platform::Status shortPage = reader.readLogAtAddress(*medium("sdba")->parent(), 0x88, buffer);
+  base::Status shortPage = reader.readLogAtAddress(*medium("sdba")->parent(), 0x88, buffer);
   EXPECT_EQ(shortPage.message(), "cannot read SMART log 0x88 of " + smart +
                                      "/sdba/log-88: the recording holds 511 bytes, not 512");
   EXPECT_EQ(shortPage.path(), smart + "/sdba/log-88");
@@ -179,12 +179,12 @@ TEST_F(SysfsRegistry, RefusedSgIoReadsNameTheirDeviceAndAreToldApart) {
     errno = EPERM;
     return -1;
   });
-  platform::Status denied = refused.readLogAtAddress(*ata, 0x88, buffer);
+  base::Status denied = refused.readLogAtAddress(*ata, 0x88, buffer);
   EXPECT_TRUE(denied.notPermitted());
   EXPECT_EQ(denied.message(),
             "cannot read SMART log 0x88 of " + node + ": Operation not permitted");
   SgIoSmartLogReader live(hw.root / "dev");  // a plain file takes no SG_IO
-  platform::Status failed = live.readLogAtAddress(*ata, 0x88, buffer);
+  base::Status failed = live.readLogAtAddress(*ata, 0x88, buffer);
   EXPECT_FALSE(failed.notPermitted());
   EXPECT_EQ(failed.code(), ENOTTY);
   EXPECT_EQ(failed.message(),

@@ -94,7 +94,7 @@ TEST(UdisksEjectorThreaded, UnmountsAndPowersOffOrSaysWhyNot) {
       {"sdd1", false, false, "udisks2 does not know /dev/sdd1 as a volume it can unmount."},
   };
   for (const auto& c : cases) {
-    platform::EjectOutcome out = UdisksEjector(address).eject(c.device, dir.path());
+    drive::EjectOutcome out = UdisksEjector(address).eject(c.device, dir.path());
     EXPECT_EQ(out.unmounted, c.unmounted) << c.device;
     EXPECT_EQ(out.poweredOff, c.poweredOff) << c.device;
     EXPECT_EQ(out.message, c.message);

@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "cli/CommandLine.h"
-#include "platform/DockProgressFactory.h"
-#include "platform/HeadlessDockTile.h"
-#include "platform/Image.h"
+#include "compat/drawing/DockProgressFactory.h"
+#include "compat/drawing/HeadlessDockTile.h"
+#include "compat/drawing/Image.h"
+#include "compat/ui/ZtDockProgressIndicator.h"
 #include "support/Services.h"
 #include "support/TempDir.h"
-#include "ui/ZtDockProgressIndicator.h"
 
 namespace app {
 namespace {

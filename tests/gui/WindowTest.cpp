@@ -32,7 +32,7 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 namespace app {
 namespace {
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 // One application for every test of the program, offscreen unless the
 // environment names another platform. It is never destroyed: at exit the
@@ -70,15 +70,15 @@ void makeSample(const std::string& where) {
 TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
   testsupport::TempDir dir;
   std::string volume = dir / "mounts/media/alex/TESSA MUSIC";
-  fs::create_directories(volume);
+  stdfs::create_directories(volume);
   std::string library = dir / "lib";
   makeSample(library);
   // The fake drive's disk tool is the executable's own.
   std::string tool = dir / "diskutil";
   testsupport::writeFile(
       tool, "#!/bin/sh\nexec '" TESSALINE_EXECUTABLE "' diskutil \"$@\"\n");
-  fs::permissions(tool, fs::perms::owner_all);
-  testsupport::ScopedConfiguration machine([&](platform::Configuration& c) {
+  stdfs::permissions(tool, stdfs::perms::owner_all);
+  testsupport::ScopedConfiguration machine([&](base::Configuration& c) {
     c.configHome = dir / "config";
     c.fakeMounts = dir / "mounts";
     c.fakeHardware = TESSALINE_SOURCE_DIR "/resources/fake-hardware/tessaline-drive";
@@ -95,7 +95,7 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
   };
   std::string roadTripId;
   {
-    MainWindow window({library + "/Library.xml", "", app::machineServices(false)});
+    MainWindow window({library + "/Library.xml", "", app::machineServices()});
     window.show();
     QSignalSpy loaded(&window, &MainWindow::loaded);
     ASSERT_TRUE(loaded.wait(30000)) << window.status().text().toStdString();
@@ -110,7 +110,7 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
     EXPECT_TRUE(window.headline().text().startsWith("Export 5 playlists ("))
         << window.headline().text().toStdString();
     exportNow(window);
-    EXPECT_TRUE(fs::exists(volume + "/Playlists/Sunday.m3u8"));
+    EXPECT_TRUE(stdfs::exists(volume + "/Playlists/Sunday.m3u8"));
 
     // Uncheck every playlist but one, by clicking its check box.
     int roadTrip = -1;
@@ -135,12 +135,12 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
     EXPECT_EQ(parts.others() + parts.alreadyThere + parts.freeAfter(), parts.capacity);
 
     exportNow(window);
-    EXPECT_TRUE(fs::exists(volume + "/Playlists/Road Trip.m3u8"));
-    EXPECT_FALSE(fs::exists(volume + "/Playlists/Sunday.m3u8"));
+    EXPECT_TRUE(stdfs::exists(volume + "/Playlists/Road Trip.m3u8"));
+    EXPECT_FALSE(stdfs::exists(volume + "/Playlists/Sunday.m3u8"));
     EXPECT_FALSE(window.problemsButton().isVisible());
   }
   // Another window, as after a restart: Road Trip alone is checked.
-  MainWindow window({library + "/Library.xml", "", app::machineServices(false)});
+  MainWindow window({library + "/Library.xml", "", app::machineServices()});
   window.show();
   QSignalSpy loaded(&window, &MainWindow::loaded);
   ASSERT_TRUE(loaded.wait(30000));
@@ -166,8 +166,8 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
   ASSERT_GE(sunday, 0);
   model.setChecked(sunday, true);
   // Road Trip's tracks are on the drive already; Sunday's own are gone.
-  for (const auto& e : fs::recursive_directory_iterator(library))
-    if (e.is_regular_file() && e.path().extension() != ".xml") fs::remove(e.path());
+  for (const auto& e : stdfs::recursive_directory_iterator(library))
+    if (e.is_regular_file() && e.path().extension() != ".xml") stdfs::remove(e.path());
   exportNow(window);
   EXPECT_TRUE(window.problemsButton().isVisible()) << window.status().text().toStdString();
   QTableWidget& problems = window.problems().list();
@@ -180,7 +180,7 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
 
   // No system bus here: Eject says so and leaves the drive as it is.
   testsupport::ScopedConfiguration noBus(
-      [&](platform::Configuration& c) { c.systemBus = "unix:path=" + dir / "no-bus"; });
+      [&](base::Configuration& c) { c.systemBus = "unix:path=" + dir / "no-bus"; });
   ASSERT_TRUE(window.ejectButton().isEnabled());
   QTest::mouseClick(&window.ejectButton(), Qt::LeftButton);
   EXPECT_TRUE(waitFor([&] { return window.status().text().contains("cannot be ejected"); }, 10000))
@@ -193,9 +193,9 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
 TEST(Window, FirstStartShowsTheLibraryBeforeADestination) {
   testsupport::TempDir dir;
   makeSample(dir / "lib");
-  fs::create_directories(dir / "nothing");
-  fs::create_directories(dir / "stick");
-  testsupport::ScopedConfiguration machine([&](platform::Configuration& c) {
+  stdfs::create_directories(dir / "nothing");
+  stdfs::create_directories(dir / "stick");
+  testsupport::ScopedConfiguration machine([&](base::Configuration& c) {
     c.home = dir / "home";
     c.configHome = dir / "config";
     c.fakeHardware = dir / "nothing";
@@ -213,7 +213,7 @@ TEST(Window, FirstStartShowsTheLibraryBeforeADestination) {
       {dir / "lib/Library.xml", dir / "stick", "Export 5 playlists (", 5, false, false},
   };
   for (const auto& start : starts) {
-    MainWindow window({start.library, start.to, app::machineServices(false)});
+    MainWindow window({start.library, start.to, app::machineServices()});
     window.show();
     ASSERT_TRUE(waitFor(
         [&] {
@@ -232,10 +232,10 @@ TEST(Window, FirstStartShowsTheLibraryBeforeADestination) {
 TEST(Window, StoppedExportEndsAtATrackAndSaysWhy) {
   testsupport::TempDir dir;
   makeSample(dir / "lib");
-  fs::create_directories(dir / "drive");
+  stdfs::create_directories(dir / "drive");
   application();
   QObject receiver;
-  ExportWorker worker(&receiver, app::machineServices(false));
+  ExportWorker worker(&receiver, app::machineServices());
   std::optional<Loaded> loaded;
   worker.load(dir / "lib/Library.xml", dir / "drive", "", [&](Loaded l) { loaded = std::move(l); });
   ASSERT_TRUE(waitFor([&] { return loaded.has_value(); }, 30000));
@@ -255,7 +255,7 @@ TEST(Window, StoppedExportEndsAtATrackAndSaysWhy) {
   ASSERT_FALSE(done->copy.notCopied.empty()) << done->report;
   for (const auto& t : done->copy.notCopied)
     EXPECT_EQ(t.reason, "the export was interrupted") << t.title;
-  EXPECT_FALSE(fs::exists(dir / "drive/Playlists"));
+  EXPECT_FALSE(stdfs::exists(dir / "drive/Playlists"));
 }
 
 }  // namespace

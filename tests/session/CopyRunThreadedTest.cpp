@@ -6,9 +6,9 @@
 
 #include <filesystem>
 
-#include "platform/ContentHash.h"
-#include "platform/DestinationRoot.h"
-#include "platform/DriveRecord.h"
+#include "fs/ContentHash.h"
+#include "fs/DestinationRoot.h"
+#include "fs/DriveRecord.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
 #include "support/FaultInjectingFileManager.h"
@@ -17,11 +17,11 @@
 
 namespace {
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 struct Case {
   const char* what;
-  std::function<void(platform::FaultInjectingFileManager&, std::atomic<bool>&)> fault;
+  std::function<void(fs::FaultInjectingFileManager&, std::atomic<bool>&)> fault;
   std::vector<int> reasons;  // per track: 0 placed, else the errno of its failure; -1 not tried
 };
 
@@ -29,14 +29,14 @@ TEST(SessionCopyRunThreaded, EachTrackPlacedWholeOrListedWithItsReason) {
   const std::vector<Case> cases = {
       {"nothing goes wrong", [](auto&, auto&) {}, {0, 0, 0, 0}},
       {"the batch's flush fails",
-       [](auto& fm, auto&) { fm.failNth(platform::FileOp::kFlush, 1, EIO); },
+       [](auto& fm, auto&) { fm.failNth(fs::FileOp::kFlush, 1, EIO); },
        {EIO, EIO, EIO, EIO}},
       // Copies go folder by folder: A0/0, A0/2, then A1/1, A1/3.
       {"the drive fills up in the third copy",
        [](auto& fm, auto&) { fm.setNoSpaceAfterBytes(2500); },
        {0, ENOSPC, 0, ENOSPC}},
       {"a source went away",
-       [](auto& fm, auto&) { fm.failNth(platform::FileOp::kCopy, 2, ENOENT); },
+       [](auto& fm, auto&) { fm.failNth(fs::FileOp::kCopy, 2, ENOENT); },
        {0, 0, ENOENT, 0}},
       {"stopped before it began", [](auto&, auto& stop) { stop = true; }, {-1, -1, -1, -1}},
       {"the music folder was moved away while its copies were written",
@@ -60,9 +60,9 @@ TEST(SessionCopyRunThreaded, EachTrackPlacedWholeOrListedWithItsReason) {
       observed.sourceFound.push_back(1);
       copies.push_back(i);
     }
-    fs::create_directories(dir / "drive/Music");
-    auto root = platform::DestinationRoot::open(dir / "drive");
-    platform::FaultInjectingFileManager fm;
+    stdfs::create_directories(dir / "drive/Music");
+    auto root = fs::DestinationRoot::open(dir / "drive");
+    fs::FaultInjectingFileManager fm;
     std::atomic<bool> stop{false};
     if (c.fault) c.fault(fm, stop);
     bool moved = false;
@@ -73,13 +73,13 @@ TEST(SessionCopyRunThreaded, EachTrackPlacedWholeOrListedWithItsReason) {
                            [&](const session::CopyEvent& e) {
                              EXPECT_LE(e.done, e.total);
                              if (!c.fault && !moved)
-                               moved = (fs::rename(dir / "drive/Music", dir / "moved"), true);
+                               moved = (stdfs::rename(dir / "drive/Music", dir / "moved"), true);
                            });
     if (!c.fault) {
       EXPECT_TRUE(moved);
       for (const auto& f : report.failures) EXPECT_EQ(f.error.code, ESTALE);
       EXPECT_EQ(report.failures.size(), 4u);
-      for (const auto& e : fs::recursive_directory_iterator(dir / "moved"))
+      for (const auto& e : stdfs::recursive_directory_iterator(dir / "moved"))
         EXPECT_TRUE(e.is_directory()) << "named outside the destination: " << e.path();
       continue;
     }
@@ -93,11 +93,11 @@ TEST(SessionCopyRunThreaded, EachTrackPlacedWholeOrListedWithItsReason) {
       if (got[i] == 0) {
         EXPECT_EQ(testsupport::readFile(placedAt), std::string(1000, static_cast<char>('a' + i)));
       } else {
-        EXPECT_FALSE(fs::exists(placedAt)) << placedAt;
+        EXPECT_FALSE(stdfs::exists(placedAt)) << placedAt;
       }
     }
-    for (const auto& e : fs::recursive_directory_iterator(dir / "drive/Music"))
-      EXPECT_FALSE(platform::FileManager::isPartialCopyName(e.path().filename())) << e.path();
+    for (const auto& e : stdfs::recursive_directory_iterator(dir / "drive/Music"))
+      EXPECT_FALSE(fs::FileManager::isPartialCopyName(e.path().filename())) << e.path();
   }
 }
 
@@ -124,11 +124,11 @@ TEST(SessionCopyRunThreaded, PowerCutAtAnyStepLeavesEveryNamedCopyRecordedByIden
     copies.push_back(i);
   }
   auto run = [&](testsupport::PowerCut& power) {
-    fs::remove_all(dir / "drive");
-    fs::create_directories(dir / "drive/Music");
+    stdfs::remove_all(dir / "drive");
+    stdfs::create_directories(dir / "drive/Music");
     power.followRecord(dir / "drive/.tessaline/record");
-    auto root = platform::DestinationRoot::open(dir / "drive");
-    auto writer = platform::DriveRecord::open(root, {});
+    auto root = fs::DestinationRoot::open(dir / "drive");
+    auto writer = fs::DriveRecord::open(root, {});
     ASSERT_TRUE(writer.ok());
     session::CopyTarget target{root, dir / "drive/Music", 6000};
     target.record = writer->get();
@@ -145,19 +145,19 @@ TEST(SessionCopyRunThreaded, PowerCutAtAnyStepLeavesEveryNamedCopyRecordedByIden
     testsupport::PowerCut power(cut);
     run(power);
     power.dropUnflushed();
-    auto root = platform::DestinationRoot::open(dir / "drive");
-    auto record = platform::DriveRecord::load(*root, {});
+    auto root = fs::DestinationRoot::open(dir / "drive");
+    auto record = fs::DriveRecord::load(*root, {});
     ASSERT_TRUE(record.ok()) << record.status().message();
     for (const auto& t : snapshot.tracks) {
       std::string relative = "Music/" + t.destination;
-      if (!fs::exists(dir / ("drive/" + relative))) continue;
+      if (!stdfs::exists(dir / ("drive/" + relative))) continue;
       std::string bytes = testsupport::readFile(dir / ("drive/" + relative));
       auto known = record->entries.find(app::DestinationLayout::collisionKey(relative));
       ASSERT_NE(known, record->entries.end()) << relative << " named unrecorded";
       EXPECT_EQ(bytes, testsupport::readFile(t.source)) << relative;
       EXPECT_EQ(known->second.trackId, t.id);
       EXPECT_EQ(known->second.drive.size, bytes.size());
-      platform::ContentHash hash;
+      fs::ContentHash hash;
       hash.update(bytes.data(), bytes.size());
       EXPECT_EQ(known->second.checksum, hash.digest()) << relative;
     }

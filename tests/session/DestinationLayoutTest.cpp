@@ -7,7 +7,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "platform/Unicode.h"
+#include "base/Unicode.h"
 #include "session/DestinationLayout.h"
 #include "support/Fixtures.h"
 
@@ -71,7 +71,7 @@ TEST(DestinationLayoutComponents, LongNamesKeepTheirExtensionAndWholeCharacters)
   cut = DestinationLayout::safeComponent(accented + ".mp3");
   EXPECT_LE(cut.size(), 255u);
   EXPECT_LE(utf16Units(cut), 255u);
-  EXPECT_TRUE(platform::unicode::isValidUtf8(cut));
+  EXPECT_TRUE(base::unicode::isValidUtf8(cut));
   EXPECT_EQ(cut.substr(cut.size() - 4), ".mp3");
   EXPECT_EQ(cut.substr(cut.size() - 7, 3), "q\xCC\x81");
 
@@ -140,7 +140,7 @@ TEST(DestinationLayoutTracks, KeysFoldAComponentAtATime) {
   for (std::string folder : {"Music/Caf\u00E9", "Music/Stra\u00DFe", "Music/\u01C4\u03C3"}) {
     for (std::string name : {"\u0301a.mp3", "e\u0301t\u00E9.mp3", "\uFB01n \u03C2.mp3", "a.mp3"}) {
       std::string key = DestinationLayout::collisionKey(folder) + "/";
-      platform::unicode::appendFoldedName(key, name);
+      base::unicode::appendFoldedName(key, name);
       EXPECT_EQ(key, DestinationLayout::collisionKey(folder + "/" + name)) << folder << "/" << name;
     }
   }

@@ -6,16 +6,16 @@
 
 #include <filesystem>
 
-#include "platform/ContentHash.h"
-#include "platform/DestinationRoot.h"
+#include "fs/ContentHash.h"
+#include "fs/DestinationRoot.h"
 #include "session/DestinationLayout.h"
 #include "session/DriveCheck.h"
 #include "session/Plan.h"
 #include "support/TempDir.h"
 
-namespace fs = std::filesystem;
-using platform::EntryKind;
-using platform::RecordEntry;
+namespace stdfs = std::filesystem;
+using fs::EntryKind;
+using fs::RecordEntry;
 
 namespace {
 
@@ -23,7 +23,7 @@ namespace {
 RecordEntry recorded(const std::string& root, const std::string& path, EntryKind kind, bool sum) {
   struct stat st;
   EXPECT_EQ(lstat((root + "/" + path).c_str(), &st), 0) << path;
-  platform::ContentHash hash;
+  fs::ContentHash hash;
   std::string bytes = testsupport::readFile(root + "/" + path);
   hash.update(bytes.data(), bytes.size());
   RecordEntry e{
@@ -41,7 +41,7 @@ RecordEntry recorded(const std::string& root, const std::string& path, EntryKind
 
 }  // namespace
 
-TEST(DriveCheck, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNextTime) {
+TEST(DriveCheckThreaded, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNextTime) {
   testsupport::TempDir dir;
   const std::string root = dir / "drive";
   for (const char* name : {"good", "damaged", "longer", "gone", "old"})
@@ -54,8 +54,8 @@ TEST(DriveCheck, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNextTime) {
         recorded(root, std::string("Music/") + name + ".mp3", EntryKind::kTrack, true));
   entries.push_back(recorded(root, "Music/old.mp3", EntryKind::kTrack, false));  // before checksums
   entries.push_back(recorded(root, "Playlists/Mix.m3u8", EntryKind::kPlaylist, true));
-  auto record = platform::DriveRecord::open(platform::DestinationRoot::open(root),
-                                            &app::DestinationLayout::collisionKey);
+  auto record =
+      fs::DriveRecord::open(fs::DestinationRoot::open(root), &app::DestinationLayout::collisionKey);
   ASSERT_TRUE(record.ok());
   ASSERT_TRUE((*record)->append(entries, true).ok());
   record->reset();
@@ -67,7 +67,7 @@ TEST(DriveCheck, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNextTime) {
   timespec times[2] = {st.st_atim, st.st_mtim};
   utimensat(AT_FDCWD, (root + "/Music/damaged.mp3").c_str(), times, 0);
   testsupport::writeFile(root + "/Music/longer.mp3", std::string(200, 'a'));
-  fs::remove(root + "/Music/gone.mp3");
+  stdfs::remove(root + "/Music/gone.mp3");
   testsupport::writeFile(root + "/notes.txt", "mine");
 
   auto paths = [](const std::vector<app::CheckedFile>& files) {
@@ -95,14 +95,14 @@ TEST(DriveCheck, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNextTime) {
   // The export's look at the drive: the damaged copy is to be repaired
   // while it stays as the check found it, and taken for the track again
   // once the note is gone.
-  auto contents = platform::DriveRecord::load(*platform::DestinationRoot::open(root),
-                                              &app::DestinationLayout::collisionKey);
+  auto contents = fs::DriveRecord::load(*fs::DestinationRoot::open(root),
+                                        &app::DestinationLayout::collisionKey);
   ASSERT_TRUE(contents.ok());
   session::Snapshot snapshot{
       {{"T-Music/damaged.mp3", root + "/Music/good.mp3", "damaged.mp3", true}}, {}};
   auto damaged = app::readDamageNote(root);
-  auto fm = platform::FileManager::makePrivate();
-  session::DriveView view{&*contents, "L", platform::kExactTimeStepNs, &damaged};
+  auto fm = fs::FileManager::makePrivate();
+  session::DriveView view{&*contents, "L", fs::kExactTimeStepNs, &damaged};
   // The source as recorded: its size, time 0.
   timespec zero[2] = {{0, 0}, {0, 0}};
   utimensat(AT_FDCWD, (root + "/Music/good.mp3").c_str(), zero, 0);

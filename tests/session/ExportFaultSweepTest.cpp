@@ -23,7 +23,7 @@
 #include "support/Services.h"
 #include "support/TempDir.h"
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 namespace {
 
@@ -73,12 +73,12 @@ bool exportOnce(const std::string& library, const std::string& drive, bool verif
 // Entries of the playlist files that name nothing.
 std::string danglingEntries(const std::string& drive) {
   std::string said;
-  if (!fs::exists(drive + "/Playlists")) return said;
-  for (const auto& file : fs::directory_iterator(drive + "/Playlists")) {
+  if (!stdfs::exists(drive + "/Playlists")) return said;
+  for (const auto& file : stdfs::directory_iterator(drive + "/Playlists")) {
     std::ifstream in(file.path());
     for (std::string line; std::getline(in, line);) {
       if (line.empty() || line[0] == '#') continue;
-      if (!fs::is_regular_file(file.path().parent_path() / line))
+      if (!stdfs::is_regular_file(file.path().parent_path() / line))
         said += file.path().filename().string() + ": " + line + "\n";
     }
   }
@@ -102,17 +102,17 @@ struct Drives {
                            lib + "' >/dev/null")
                               .c_str()),
               0);
-    fs::create_directories(dir / "empty");
-    fs::create_directories(dir / "used");
+    stdfs::create_directories(dir / "empty");
+    stdfs::create_directories(dir / "used");
     std::string said;
     EXPECT_TRUE(exportOnce(lib + "/Library.xml", dir / "used", false, &said)) << said;
-    std::vector<fs::path> copies;
-    for (const auto& e : fs::recursive_directory_iterator(dir / "used/Music"))
+    std::vector<stdfs::path> copies;
+    for (const auto& e : stdfs::recursive_directory_iterator(dir / "used/Music"))
       if (e.is_regular_file() && e.path().extension() == ".wav") copies.push_back(e.path());
     std::sort(copies.begin(), copies.end());
     EXPECT_GE(copies.size(), 3u);
-    fs::remove(copies.front());
-    for (const auto& e : fs::recursive_directory_iterator(lib + "/Media")) {
+    stdfs::remove(copies.front());
+    for (const auto& e : stdfs::recursive_directory_iterator(lib + "/Media")) {
       if (e.path().filename() == copies[1].filename()) {
         std::ofstream(e.path(), std::ios::app) << "re-encoded";
         break;
@@ -124,7 +124,7 @@ struct Drives {
   // The drive as `base` left it, times kept: the record knows files by
   // size and time.
   void restore(const char* base) const {
-    fs::remove_all(drive);
+    stdfs::remove_all(drive);
     EXPECT_EQ(std::system(("cp -a '" + dir / base + "' '" + drive + "'").c_str()), 0);
   }
   // After an export that failed somewhere: the owner's files as they were,
@@ -148,20 +148,20 @@ struct Drives {
 
 TEST(ExportFaultSweep, AfterAnyFailedCallTheNextExportCompletesAndTheCheckAgrees) {
   Drives d;
-  auto faulty = std::make_shared<platform::FaultInjectingFileManager>();
+  auto faulty = std::make_shared<fs::FaultInjectingFileManager>();
   const app::Services services = testsupport::services(faulty);
   const int codes[] = {EIO, ENOSPC, EACCES};
   size_t cases = 0, unseen = 0;
-  std::vector<size_t> unseenOf(platform::kFileOpCount), casesOf(platform::kFileOpCount);
+  std::vector<size_t> unseenOf(fs::kFileOpCount), casesOf(fs::kFileOpCount);
   for (const char* base : {"empty", "used"}) {
     d.restore(base);
     faulty->resetCounts();
     std::string said;
     ASSERT_TRUE(exportOnce(d.fewer, d.drive, true, &said, services)) << base << ": " << said;
     std::vector<uint64_t> counts;
-    for (size_t op = 0; op < platform::kFileOpCount; ++op)
-      counts.push_back(faulty->count(static_cast<platform::FileOp>(op)));
-    for (size_t op = 0; op < platform::kFileOpCount; ++op) {
+    for (size_t op = 0; op < fs::kFileOpCount; ++op)
+      counts.push_back(faulty->count(static_cast<fs::FileOp>(op)));
+    for (size_t op = 0; op < fs::kFileOpCount; ++op) {
       for (uint64_t n = 1; n <= counts[op]; n += step) {
         const int code = codes[(n + op) % 3];
         SCOPED_TRACE(std::string(base) + " drive: call " + std::to_string(n) + " of kind " +
@@ -169,7 +169,7 @@ TEST(ExportFaultSweep, AfterAnyFailedCallTheNextExportCompletesAndTheCheckAgrees
         d.restore(base);
         faulty->resetCounts();
         faulty->clearFaults();
-        faulty->failNth(static_cast<platform::FileOp>(op), n, code);
+        faulty->failNth(static_cast<fs::FileOp>(op), n, code);
         std::string failed;
         const bool quiet = exportOnce(d.fewer, d.drive, true, &failed, services);
         unseen += quiet;
@@ -183,14 +183,14 @@ TEST(ExportFaultSweep, AfterAnyFailedCallTheNextExportCompletesAndTheCheckAgrees
   }
   EXPECT_GT(cases, 300u / step);
   // What writes to the drive or removes from it never fails unsaid.
-  for (auto op : {platform::FileOp::kCopy, platform::FileOp::kRemove, platform::FileOp::kFlush,
-                  platform::FileOp::kCreateDirectory})
+  for (auto op :
+       {fs::FileOp::kCopy, fs::FileOp::kRemove, fs::FileOp::kFlush, fs::FileOp::kCreateDirectory})
     EXPECT_EQ(unseenOf[static_cast<size_t>(op)], 0u) << "kind " << static_cast<size_t>(op);
   // A failed call the export did not need to say anything about (a look
   // that a later one answers, an existence check taken as "not there").
   std::printf("%zu calls failed in turn; %zu left the export with nothing to report\n", cases,
               unseen);
-  for (size_t op = 0; op < platform::kFileOpCount; ++op)
+  for (size_t op = 0; op < fs::kFileOpCount; ++op)
     std::printf("  kind %zu: %zu of %zu\n", op, unseenOf[op], casesOf[op]);
 }
 

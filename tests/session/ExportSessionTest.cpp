@@ -7,15 +7,15 @@
 #include <filesystem>
 #include <functional>
 
-#include "platform/DestinationRoot.h"
-#include "platform/ReplaceFile.h"
+#include "fs/DestinationRoot.h"
+#include "fs/ReplaceFile.h"
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
 #include "support/FaultInjectingFileManager.h"
 #include "support/Services.h"
 #include "support/TempDir.h"
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 // The bundled sample library (tracks and their files) written to `folder`.
 static bool makeSampleLibrary(const std::string& folder) {
@@ -30,7 +30,7 @@ TEST(ExportSession, EachPlanSeesTheDriveAndTheSourcesAsTheyAreThen) {
   testsupport::TempDir dir;
   std::string lib = dir / "lib", drive = dir / "drive";
   ASSERT_TRUE(makeSampleLibrary(lib));
-  fs::create_directories(drive);
+  stdfs::create_directories(drive);
   app::ExportOptions options;
   options.library = lib + "/Library.xml";
   options.to = drive;
@@ -44,9 +44,9 @@ TEST(ExportSession, EachPlanSeesTheDriveAndTheSourcesAsTheyAreThen) {
   ASSERT_TRUE(copied.notCopied.empty());
   ASSERT_FALSE(copied.copied.empty());
   const std::string track = copied.copied[0];
-  const uint64_t trackBytes = fs::file_size(track);
+  const uint64_t trackBytes = stdfs::file_size(track);
   // Beside the album folders: only the stale walk lists that folder.
-  const std::string mine = fs::path(track).parent_path().parent_path().string() + "/mine.mp3";
+  const std::string mine = stdfs::path(track).parent_path().parent_path().string() + "/mine.mp3";
 
   struct Step {
     const char* what;
@@ -62,9 +62,13 @@ TEST(ExportSession, EachPlanSeesTheDriveAndTheSourcesAsTheyAreThen) {
        0,
        {mine},
        0},
-      {"an exported file gone from the drive", [&] { fs::remove(track); }, trackBytes, {mine}, 0},
+      {"an exported file gone from the drive",
+       [&] { stdfs::remove(track); },
+       trackBytes,
+       {mine},
+       0},
       {"every source gone from the computer",
-       [&] { fs::remove_all(lib + "/Media"); },
+       [&] { stdfs::remove_all(lib + "/Media"); },
        0,
        {mine},
        1},
@@ -92,8 +96,8 @@ TEST(ExportSession, VerifyRemovesACopyTheDriveReturnsOtherwise) {
   testsupport::TempDir dir;
   std::string lib = dir / "lib", drive = dir / "drive";
   ASSERT_TRUE(makeSampleLibrary(lib));
-  fs::create_directories(drive);
-  auto faulty = std::make_shared<platform::FaultInjectingFileManager>();
+  stdfs::create_directories(drive);
+  auto faulty = std::make_shared<fs::FaultInjectingFileManager>();
   faulty->corruptReadBack(".wav");
   app::ExportOptions options;
   options.library = lib + "/Library.xml";
@@ -109,12 +113,12 @@ TEST(ExportSession, VerifyRemovesACopyTheDriveReturnsOtherwise) {
   ASSERT_FALSE(copied.notCopied.empty());
   for (const auto& f : copied.notCopied) {
     EXPECT_NE(f.reason.find("the drive returned different data"), std::string::npos) << f.reason;
-    EXPECT_FALSE(fs::exists(f.destination)) << f.destination;
-    EXPECT_EQ(fs::path(f.destination).extension(), ".wav");
+    EXPECT_FALSE(stdfs::exists(f.destination)) << f.destination;
+    EXPECT_EQ(stdfs::path(f.destination).extension(), ".wav");
   }
   EXPECT_EQ(copied.verified, copied.copied.size());
   EXPECT_EQ(copied.unverified, 0u);
-  for (const auto& path : copied.copied) EXPECT_NE(fs::path(path).extension(), ".wav") << path;
+  for (const auto& path : copied.copied) EXPECT_NE(stdfs::path(path).extension(), ".wav") << path;
 }
 
 // A replacement a kill cut short is settled before anything is written:
@@ -123,15 +127,15 @@ TEST(ExportSession, PrepareSettlesReplacementsCutShort) {
   testsupport::TempDir dir;
   std::string lib = dir / "lib", drive = dir / "drive";
   ASSERT_TRUE(makeSampleLibrary(lib));
-  testsupport::writeFile(drive + "/Playlists/" + platform::asideName("Old.m3u8"), "old");
-  testsupport::writeFile(drive + "/Playlists/" + platform::asideName("New.m3u8"), "older");
+  testsupport::writeFile(drive + "/Playlists/" + fs::asideName("Old.m3u8"), "old");
+  testsupport::writeFile(drive + "/Playlists/" + fs::asideName("New.m3u8"), "older");
   testsupport::writeFile(drive + "/Playlists/New.m3u8", "new");
   // Set aside by an export that noted them first.
-  auto root = platform::DestinationRoot::open(drive);
+  auto root = fs::DestinationRoot::open(drive);
   ASSERT_EQ(root->noteAside("Playlists/Old.m3u8"), 0);
   ASSERT_EQ(root->noteAside("Playlists/New.m3u8"), 0);
   // A name alone is nothing: the user's own look-alike stays as it is.
-  testsupport::writeFile(drive + "/Playlists/" + platform::asideName("Mine.m3u8"), "mine");
+  testsupport::writeFile(drive + "/Playlists/" + fs::asideName("Mine.m3u8"), "mine");
   app::ExportOptions options;
   options.library = lib + "/Library.xml";
   options.to = drive;
@@ -140,11 +144,11 @@ TEST(ExportSession, PrepareSettlesReplacementsCutShort) {
   ASSERT_TRUE(session.prepare().ok());
   EXPECT_EQ(testsupport::readFile(drive + "/Playlists/Old.m3u8"), "old");
   EXPECT_EQ(testsupport::readFile(drive + "/Playlists/New.m3u8"), "new");
-  EXPECT_FALSE(fs::exists(drive + "/Playlists/Mine.m3u8"));
-  EXPECT_EQ(testsupport::readFile(drive + "/Playlists/" + platform::asideName("Mine.m3u8")), "mine");
-  for (const auto& e : fs::directory_iterator(drive + "/Playlists")) {
+  EXPECT_FALSE(stdfs::exists(drive + "/Playlists/Mine.m3u8"));
+  EXPECT_EQ(testsupport::readFile(drive + "/Playlists/" + fs::asideName("Mine.m3u8")), "mine");
+  for (const auto& e : stdfs::directory_iterator(drive + "/Playlists")) {
     std::string name = e.path().filename().string();
-    EXPECT_TRUE(!platform::isAsideName(name) || name == platform::asideName("Mine.m3u8")) << name;
+    EXPECT_TRUE(!fs::isAsideName(name) || name == fs::asideName("Mine.m3u8")) << name;
   }
   EXPECT_TRUE(root->intents().empty());
 }

@@ -2,22 +2,22 @@
 // is named and left out, the rest is charged in the drive's clusters.
 #include <gtest/gtest.h>
 
-#include "platform/DriveLimits.h"
+#include "fs/DriveLimits.h"
 #include "session/Plan.h"
 
 using namespace session;
 
 TEST(PlanLimits, WhatTheFileSystemCannotHoldIsLeftOutAndSpaceIsCountedInClusters) {
-  platform::DriveLimits fat{"FAT32", platform::kFat32MaxFileBytes, 255, true, false, 32768, {}};
-  platform::DriveLimits fusefat = fat;
+  fs::DriveLimits fat{"FAT32", fs::kFat32MaxFileBytes, 255, true, false, 32768, {}};
+  fs::DriveLimits fusefat = fat;
   fusefat.asciiNamesOnly = true;
-  platform::DriveLimits ext4;                // names in bytes, no file size limit, 1-byte units
+  fs::DriveLimits ext4;                      // names in bytes, no file size limit, 1-byte units
   const std::string longUtf8(200 * 2, 'x');  // 400 bytes
   std::string accents;
   for (int i = 0; i < 200; ++i) accents += "\xC3\xA9";  // 200 UTF-16 units, 400 bytes
   struct Case {
     const char* what;
-    platform::DriveLimits limits;
+    fs::DriveLimits limits;
     uint64_t bytes;
     std::string destination;
     std::optional<Refused::Why> refused;
@@ -72,9 +72,9 @@ TEST(PlanLimits, BootSectorsTellFatFromExFat) {
     s[511] = '\xAA';
     return s;
   };
-  EXPECT_EQ(platform::fileSystemOfBootSector(sector(3, "EXFAT   ")), "exFAT");
-  EXPECT_EQ(platform::fileSystemOfBootSector(sector(82, "FAT32   ")), "FAT32");
-  EXPECT_EQ(platform::fileSystemOfBootSector(sector(54, "FAT16   ")), "FAT");
-  EXPECT_EQ(platform::fileSystemOfBootSector(sector(3, "NTFS    ")), "");
-  EXPECT_EQ(platform::fileSystemOfBootSector(std::string(512, '\0')), "");
+  EXPECT_EQ(fs::fileSystemOfBootSector(sector(3, "EXFAT   ")), "exFAT");
+  EXPECT_EQ(fs::fileSystemOfBootSector(sector(82, "FAT32   ")), "FAT32");
+  EXPECT_EQ(fs::fileSystemOfBootSector(sector(54, "FAT16   ")), "FAT");
+  EXPECT_EQ(fs::fileSystemOfBootSector(sector(3, "NTFS    ")), "");
+  EXPECT_EQ(fs::fileSystemOfBootSector(std::string(512, '\0')), "");
 }

@@ -13,7 +13,7 @@
 #include "support/Services.h"
 #include "support/TempDir.h"
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 namespace {
 
@@ -26,7 +26,7 @@ bool makeSampleLibrary(const std::string& folder) {
 TEST(SessionPlanThreaded, TheRefusalAndTheStaleWalkSideBySide) {
   testsupport::TempDir dir;
   const std::string drive = dir / "drive";
-  fs::create_directories(drive + "/Music/Hand Ripped");
+  stdfs::create_directories(drive + "/Music/Hand Ripped");
   testsupport::writeFile(drive + "/Music/Hand Ripped/mine.mp3", "mine");
   ASSERT_TRUE(makeSampleLibrary(dir / "lib"));
   // The same library again, reached through a link into the drive.
@@ -69,7 +69,7 @@ TEST(SessionPlanThreaded, TheRefusalAndTheStaleWalkSideBySide) {
 TEST(SessionPlanThreaded, SourcesLookedAtWhileLoadingAnswerTheFirstPlanOnly) {
   testsupport::TempDir dir;
   ASSERT_TRUE(makeSampleLibrary(dir / "lib"));
-  fs::create_directories(dir / "drive");
+  stdfs::create_directories(dir / "drive");
   struct Figures {
     uint64_t bytes;
     size_t tracks, missing;
@@ -91,7 +91,7 @@ TEST(SessionPlanThreaded, SourcesLookedAtWhileLoadingAnswerTheFirstPlanOnly) {
     ASSERT_TRUE(planned.ok()) << planned.error().message();
     first.push_back(figuresOf(**planned));
     if (!ahead) continue;
-    fs::remove_all(dir / "lib/Media");
+    stdfs::remove_all(dir / "lib/Media");
     planned = session.plan();
     ASSERT_TRUE(planned.ok()) << planned.error().message();
     again = figuresOf(**planned);

@@ -1,6 +1,6 @@
 #include "support/FakeDockTile.h"
 
-#include "platform/RunLoop.h"
+#include "compat/runtime/RunLoop.h"
 
 namespace platform {
 

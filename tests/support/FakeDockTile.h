@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/DockTile.h"
-#include "platform/Image.h"
+#include "compat/drawing/DockTile.h"
+#include "compat/drawing/Image.h"
 
 namespace platform {
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/DestinationRoot.h"
-#include "platform/PosixFileManager.h"
-#include "platform/ReplaceFile.h"
+#include "fs/DestinationRoot.h"
+#include "fs/PosixFileManager.h"
+#include "fs/ReplaceFile.h"
 
-namespace platform {
+namespace fs {
 namespace {
 
 size_t index(FileOp op) { return static_cast<size_t>(op); }
@@ -74,7 +74,7 @@ void FaultInjectingFileManager::corruptReadBack(const std::string& suffix) {
 
 std::optional<bool> FaultInjectingFileManager::isPrefixOfFile(const std::string& part,
                                                               const std::string& whole,
-                                                              FileError* error) {
+                                                              base::FileError* error) {
   if (int e = begin(FileOp::kRead, part, true)) {
     setFileError(error, e, part, actionOf(FileOp::kRead));
     return std::nullopt;
@@ -84,7 +84,7 @@ std::optional<bool> FaultInjectingFileManager::isPrefixOfFile(const std::string&
 
 std::optional<std::string> FaultInjectingFileManager::readSmallFile(const std::string& path,
                                                                     size_t limit,
-                                                                    FileError* error) {
+                                                                    base::FileError* error) {
   if (int e = begin(FileOp::kRead, path, true)) {
     setFileError(error, e, path, actionOf(FileOp::kRead));
     return std::nullopt;
@@ -93,7 +93,8 @@ std::optional<std::string> FaultInjectingFileManager::readSmallFile(const std::s
 }
 
 bool FaultInjectingFileManager::writeStringAtomically(const std::string& text,
-                                                      const std::string& path, FileError* error) {
+                                                      const std::string& path,
+                                                      base::FileError* error) {
   if (int e = begin(FileOp::kWrite, path, false)) {
     setFileError(error, e, path, actionOf(FileOp::kWrite));
     return false;
@@ -102,11 +103,11 @@ bool FaultInjectingFileManager::writeStringAtomically(const std::string& text,
 }
 
 std::vector<bool> FaultInjectingFileManager::writeStringsBelowRoot(
-    const DestinationRoot& root, const std::vector<TextFile>& files, std::vector<FileError>* errors,
-    const BeforeNaming& beforeNaming) {
+    const DestinationRoot& root, const std::vector<TextFile>& files,
+    std::vector<base::FileError>* errors, const BeforeNaming& beforeNaming) {
   if (int e = begin(FileOp::kWrite, root.path(), false)) {
     if (errors) {
-      errors->assign(files.size(), FileError{});
+      errors->assign(files.size(), base::FileError{});
       for (size_t i = 0; i < files.size(); ++i)
         setFileError(&(*errors)[i], e, files[i].path, actionOf(FileOp::kWrite));
     }
@@ -116,7 +117,7 @@ std::vector<bool> FaultInjectingFileManager::writeStringsBelowRoot(
 }
 
 std::optional<uint64_t> FaultInjectingFileManager::readBackChecksum(const std::string& path,
-                                                                    FileError* error) {
+                                                                    base::FileError* error) {
   if (int e = begin(FileOp::kRead, path, true)) {
     setFileError(error, e, path, actionOf(FileOp::kRead));
     return std::nullopt;
@@ -189,7 +190,7 @@ bool FaultInjectingFileManager::fileExistsAtPath(const std::string& path, bool* 
 }
 
 std::optional<FileAttributes> FaultInjectingFileManager::attributesOfItemAtPath(
-    const std::string& path, FileError* error) {
+    const std::string& path, base::FileError* error) {
   if (int e = begin(FileOp::kAttributes, path, true)) {
     setFileError(error, e, path, actionOf(FileOp::kAttributes));
     return std::nullopt;
@@ -198,7 +199,7 @@ std::optional<FileAttributes> FaultInjectingFileManager::attributesOfItemAtPath(
 }
 
 std::optional<FileAttributes> FaultInjectingFileManager::attributesOfLinkTargetAtPath(
-    const std::string& path, FileError* error) {
+    const std::string& path, base::FileError* error) {
   if (int e = begin(FileOp::kAttributes, path, true)) {
     setFileError(error, e, path, actionOf(FileOp::kAttributes));
     return std::nullopt;
@@ -207,7 +208,7 @@ std::optional<FileAttributes> FaultInjectingFileManager::attributesOfLinkTargetA
 }
 
 bool FaultInjectingFileManager::copyItemAtPath(const std::string& from, const std::string& to,
-                                               FileError* error) {
+                                               base::FileError* error) {
   if (int e = begin(FileOp::kCopy, from, true)) {
     setFileError(error, e, from, actionOf(FileOp::kCopy));
     return false;
@@ -241,7 +242,7 @@ class FaultInjectingCopyBatch : public CopyBatch {
                           CopyBatchOptions options)
       : owner_(owner), target_(target), options_(std::move(options)), inner_(makeInner()) {}
 
-  bool addCopy(const std::string& from, const std::string& to, FileError* error) override {
+  bool addCopy(const std::string& from, const std::string& to, base::FileError* error) override {
     if (int e = owner_.begin(FileOp::kCopy, from, true)) {
       setFileError(error, e, from, actionOf(FileOp::kCopy));
       return false;
@@ -253,14 +254,14 @@ class FaultInjectingCopyBatch : public CopyBatch {
   size_t pendingCount() const override { return inner_->pendingCount(); }
   uint64_t pendingBytes() const override { return inner_->pendingBytes(); }
 
-  std::vector<bool> commit(std::vector<FileError>* errors) override {
+  std::vector<bool> commit(std::vector<base::FileError>* errors) override {
     std::vector<std::string> sources;
     sources.swap(sources_);
     if (sources.empty()) return inner_->commit(errors);
     if (int e = owner_.begin(FileOp::kFlush, "", false)) {
       inner_ = makeInner();  // the old batch removes its temporaries
       if (errors) {
-        errors->assign(sources.size(), FileError());
+        errors->assign(sources.size(), base::FileError());
         for (size_t i = 0; i < sources.size(); ++i)
           setFileError(&(*errors)[i], e, sources[i], "copied");
       }
@@ -290,7 +291,7 @@ std::unique_ptr<CopyBatch> FaultInjectingFileManager::makeCopyBatch(
 
 bool FaultInjectingFileManager::removeItemBelowRoot(const DestinationRoot& root,
                                                     const std::string& path, RemoveKind kind,
-                                                    FileError* error) {
+                                                    base::FileError* error) {
   if (int e = begin(FileOp::kRemove, path, false)) {
     setFileError(error, e, path, actionOf(FileOp::kRemove));
     return false;
@@ -299,7 +300,7 @@ bool FaultInjectingFileManager::removeItemBelowRoot(const DestinationRoot& root,
 }
 
 bool FaultInjectingFileManager::createDirectoryAtPath(const std::string& path, bool intermediate,
-                                                      FileError* error) {
+                                                      base::FileError* error) {
   if (int e = begin(FileOp::kCreateDirectory, path, false)) {
     setFileError(error, e, path, actionOf(FileOp::kCreateDirectory));
     return false;
@@ -307,7 +308,7 @@ bool FaultInjectingFileManager::createDirectoryAtPath(const std::string& path, b
   return target_->createDirectoryAtPath(path, intermediate, error);
 }
 
-bool FaultInjectingFileManager::removeItemAtPath(const std::string& path, FileError* error) {
+bool FaultInjectingFileManager::removeItemAtPath(const std::string& path, base::FileError* error) {
   if (int e = begin(FileOp::kRemove, path, false)) {
     setFileError(error, e, path, actionOf(FileOp::kRemove));
     return false;
@@ -316,7 +317,7 @@ bool FaultInjectingFileManager::removeItemAtPath(const std::string& path, FileEr
 }
 
 std::optional<std::vector<DirectoryEntry>> FaultInjectingFileManager::contentsOfDirectoryAtPath(
-    const std::string& path, FileError* error) {
+    const std::string& path, base::FileError* error) {
   if (int e = begin(FileOp::kList, path, true)) {
     setFileError(error, e, path, actionOf(FileOp::kList));
     return std::nullopt;
@@ -329,4 +330,4 @@ bool FaultInjectingFileManager::isDeletableFileAtPath(const std::string& path) {
   return target_->isDeletableFileAtPath(path);
 }
 
-}  // namespace platform
+}  // namespace fs

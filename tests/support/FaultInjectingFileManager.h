@@ -30,9 +30,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/FileManagerWrapper.h"
+#include "fs/FileManagerWrapper.h"
 
-namespace platform {
+namespace fs {
 
 enum class FileOp {
   kExists,
@@ -77,9 +77,9 @@ class FaultInjectingFileManager : public FileManagerWrapper {
 
   bool fileExistsAtPath(const std::string& path, bool* isDirectory) override;
   std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path,
-                                                       FileError* error) override;
+                                                       base::FileError* error) override;
   std::optional<FileAttributes> attributesOfLinkTargetAtPath(const std::string& path,
-                                                             FileError* error) override;
+                                                             base::FileError* error) override;
   // Batches are answered item by item, each lookup counted (and failed)
   // as one kAttributes.
   std::vector<std::optional<FileAttributes>> attributesOfItemsAtPaths(
@@ -90,27 +90,30 @@ class FaultInjectingFileManager : public FileManagerWrapper {
                                                                unsigned threads = 1) override {
     return FileManager::attributesOfItems(items, threads);
   }
-  bool copyItemAtPath(const std::string& from, const std::string& to, FileError* error) override;
+  bool copyItemAtPath(const std::string& from, const std::string& to,
+                      base::FileError* error) override;
   // Adding a copy counts (and may fail) as kCopy, committing as kFlush.
   using FileManager::makeCopyBatch;
   std::unique_ptr<CopyBatch> makeCopyBatch(const CopyBatchOptions& options) override;
-  bool createDirectoryAtPath(const std::string& path, bool intermediate, FileError* error) override;
-  bool removeItemAtPath(const std::string& path, FileError* error) override;
-  std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(const std::string& path,
-                                                                       FileError* error) override;
+  bool createDirectoryAtPath(const std::string& path, bool intermediate,
+                             base::FileError* error) override;
+  bool removeItemAtPath(const std::string& path, base::FileError* error) override;
+  std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(
+      const std::string& path, base::FileError* error) override;
   bool isDeletableFileAtPath(const std::string& path) override;
   bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
-                           FileError* error) override;
-  std::optional<uint64_t> readBackChecksum(const std::string& path, FileError* error) override;
+                           base::FileError* error) override;
+  std::optional<uint64_t> readBackChecksum(const std::string& path,
+                                           base::FileError* error) override;
   std::optional<bool> isPrefixOfFile(const std::string& part, const std::string& whole,
-                                     FileError* error) override;
+                                     base::FileError* error) override;
   std::optional<std::string> readSmallFile(const std::string& path, size_t limit,
-                                           FileError* error) override;
+                                           base::FileError* error) override;
   bool writeStringAtomically(const std::string& text, const std::string& path,
-                             FileError* error) override;
+                             base::FileError* error) override;
   std::vector<bool> writeStringsBelowRoot(const DestinationRoot& root,
                                           const std::vector<TextFile>& files,
-                                          std::vector<FileError>* errors,
+                                          std::vector<base::FileError>* errors,
                                           const BeforeNaming& beforeNaming = nullptr) override;
 
  private:
@@ -136,4 +139,4 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   std::atomic<bool> renameOverRefused_{false};
 };
 
-}  // namespace platform
+}  // namespace fs

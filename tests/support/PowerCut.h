@@ -16,7 +16,7 @@
 #include <set>
 #include <string>
 
-#include "platform/PosixFileManager.h"
+#include "fs/PosixFileManager.h"
 
 namespace testsupport {
 
@@ -25,10 +25,12 @@ class PowerCut {
   // Steps from `cutAt` on (1 = the first) fail; 0: no cut.
   explicit PowerCut(uint64_t cutAt) : cutAt_(cutAt) {}
 
-  std::shared_ptr<platform::PosixFileManager> manager() {
-    platform::PosixFileManager::Options options;
-    options.stepHook = [this](platform::CopyStep step, const std::string& to) { return onStep(step, to); };
-    return std::make_shared<platform::PosixFileManager>(options);
+  std::shared_ptr<fs::PosixFileManager> manager() {
+    fs::PosixFileManager::Options options;
+    options.stepHook = [this](fs::CopyStep step, const std::string& to) {
+      return onStep(step, to);
+    };
+    return std::make_shared<fs::PosixFileManager>(options);
   }
 
   uint64_t steps() const {
@@ -57,18 +59,18 @@ class PowerCut {
   }
 
  private:
-  int onStep(platform::CopyStep step, const std::string& to) {
+  int onStep(fs::CopyStep step, const std::string& to) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++steps_;
     if (cutAt_ != 0 && steps_ >= cutAt_) return EIO;
     switch (step) {
-      case platform::CopyStep::kWritten:
+      case fs::CopyStep::kWritten:
         unflushed_.insert(to);
         break;
-      case platform::CopyStep::kRecorded:
+      case fs::CopyStep::kRecorded:
         unrecorded_.insert(to);
         break;
-      case platform::CopyStep::kFlushed: {
+      case fs::CopyStep::kFlushed: {
         std::error_code e;
         if (!record_.empty()) durable_ = std::filesystem::file_size(record_, e);
         if (e) durable_ = 0;
@@ -76,10 +78,10 @@ class PowerCut {
         unrecorded_.erase(to);
         break;
       }
-      case platform::CopyStep::kNamed:
+      case fs::CopyStep::kNamed:
         if (unrecorded_.count(to)) namedUnrecorded_.insert(to);
         break;
-      case platform::CopyStep::kNamesFlushed:
+      case fs::CopyStep::kNamesFlushed:
         break;
     }
     return 0;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/DockProgressFactory.h"
-#include "platform/RunLoop.h"
+#include "compat/drawing/DockProgressFactory.h"
+#include "compat/runtime/RunLoop.h"
 
 namespace testsupport {
 

@@ -6,24 +6,24 @@
 #include <functional>
 #include <memory>
 
-#include "platform/Configuration.h"
+#include "base/Configuration.h"
 
 namespace testsupport {
 
 class ScopedConfiguration {
  public:
-  explicit ScopedConfiguration(const std::function<void(platform::Configuration&)>& change)
-      : saved_(platform::configuration()) {
-    platform::Configuration changed = *saved_;
+  explicit ScopedConfiguration(const std::function<void(base::Configuration&)>& change)
+      : saved_(base::configuration()) {
+    base::Configuration changed = *saved_;
     change(changed);
-    platform::setConfiguration(std::move(changed));
+    base::setConfiguration(std::move(changed));
   }
-  ~ScopedConfiguration() { platform::setConfiguration(*saved_); }
+  ~ScopedConfiguration() { base::setConfiguration(*saved_); }
   ScopedConfiguration(const ScopedConfiguration&) = delete;
   ScopedConfiguration& operator=(const ScopedConfiguration&) = delete;
 
  private:
-  std::shared_ptr<const platform::Configuration> saved_;
+  std::shared_ptr<const base::Configuration> saved_;
 };
 
 }  // namespace testsupport

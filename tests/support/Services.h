@@ -5,15 +5,15 @@
 
 #include <memory>
 
-#include "platform/PosixFileManager.h"
+#include "fs/PosixFileManager.h"
 #include "session/ExportSession.h"
 
 namespace testsupport {
 
-inline app::Services services(std::shared_ptr<platform::FileManager> files = nullptr) {
+inline app::Services services(std::shared_ptr<fs::FileManager> files = nullptr) {
   app::Services s;
-  s.fileManager = [files]() -> std::shared_ptr<platform::FileManager> {
-    return files ? files : std::make_shared<platform::PosixFileManager>();
+  s.fileManager = [files]() -> std::shared_ptr<fs::FileManager> {
+    return files ? files : std::make_shared<fs::PosixFileManager>();
   };
   return s;
 }

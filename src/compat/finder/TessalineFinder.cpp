@@ -1,0 +1,60 @@
+#include "compat/finder/TessalineFinder.h"
+
+namespace drive {
+
+TessalineFinder::TessalineFinder() : TessalineFinder(DriveServices::shared()) {}
+
+TessalineFinder::TessalineFinder(DriveServices& services) : services_(services) {}
+
+void TessalineFinder::setNoTessalineExplain(std::optional<std::string> text) {
+  DriveScanner::setExplanation(std::move(text));
+}
+
+std::optional<std::string> TessalineFinder::noTessalineExplain() {
+  return DriveScanner::explanation();
+}
+
+uint32_t TessalineFinder::getABUInt32FromOSData(const RegistryValue& value) {
+  return DriveScanner::uint32FromData(value);
+}
+
+bool TessalineFinder::namesBothWords(const std::string& text) {
+  return DriveScanner::namesBothWords(text);
+}
+
+bool TessalineFinder::mediaNameIsTessaline(const std::string& name) {
+  return DriveScanner::mediaNameIsTessaline(name);
+}
+
+void TessalineFinder::awakeFromNib() {
+  removeAllItems();
+  loadButtonContents();
+}
+
+void TessalineFinder::loadButtonContents() {
+  scan_ = DriveScanner(services_).scan();
+  if (scan_.drives.empty()) return;
+  removeAllItems();
+  for (const ScannedVolume& volume : scan_.offered()) {
+    addItemWithTitle(volume.title);
+    ui::PopupItem& item = lastItem();
+    item.tag = volume.refNum;
+    item.imageName = volume.mountPoint.empty() ? "" : kVolumeImageName;
+    item.enabled = volume.usable;
+    item.toolTip = volume.reason;
+  }
+  if (scan_.selected >= 0)
+    selectItemWithTag(scan_.volumes[static_cast<size_t>(scan_.selected)].refNum);
+}
+
+std::string TessalineFinder::getPathForDiskID(int64_t refNum) {
+  DriveServices& services = DriveServices::shared();
+  if (!services.volumes) return "";
+  return getPathForDiskID(refNum, *services.volumes);
+}
+
+std::string TessalineFinder::getPathForDiskID(int64_t refNum, VolumeTable& volumes) {
+  return DriveScanner::folderForRefNum(refNum, volumes);
+}
+
+}  // namespace drive

@@ -1,0 +1,465 @@
+// The record's format. The first line names it and its version:
+//   tessaline-record 1
+// then one line per change, fields apart by tabs, each line ending in the
+// XXH3-64 of everything before its last tab (16 hex digits), so that a
+// line a kill cut short (and later ended by the next append's fresh line)
+// can never pass for an entry:
+//   +  kind key path trackId libraryId driveSize driveMtimeNs sourceSize
+//      sourceMtimeNs checksum check
+//   -  key check
+// kind is track, cover, playlist, folder or legacy; the checksum is 16
+// hex digits or empty when unknown. In the text fields a backslash, tab,
+// newline and carriage return are written \\ \t \n \r. A later line for a
+// key overrides an earlier one; "-" drops it.
+#include "fs/DriveRecord.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xxhash.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <unordered_set>
+
+#include "base/Unicode.h"
+#include "fs/PosixFileManager.h"
+#include "fs/StateFile.h"
+
+namespace fs {
+namespace {
+
+constexpr std::string_view kHeader = "tessaline-record 1\n";
+constexpr std::string_view kHeaderStem = "tessaline-record ";
+constexpr std::array<std::string_view, 5> kKindNames = {"track", "cover", "playlist", "folder",
+                                                        "legacy"};
+// Ends a line a kill cut short with an empty last field, which no check
+// matches, so that it stays ignored rather than counting once it has its
+// newline; the next line starts afresh.
+const std::string kCutLineEnd = "\t\n";
+using KeyOf = std::function<std::string(std::string_view)>;
+
+void appendEscaped(std::string& out, std::string_view field) {
+  out.push_back('\t');
+  for (char c : field) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+}
+
+std::optional<std::string> unescape(std::string_view field) {
+  std::string out;
+  out.reserve(field.size());
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != '\\') {
+      out.push_back(field[i]);
+      continue;
+    }
+    if (++i == field.size()) return std::nullopt;
+    switch (field[i]) {
+      case '\\':
+        out.push_back('\\');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      default:
+        return std::nullopt;
+    }
+  }
+  return out;
+}
+
+std::string hex16(uint64_t value) {
+  char text[17];
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (int i = 15; i >= 0; --i, value >>= 4) text[i] = kDigits[value & 15];
+  return std::string(text, 16);
+}
+
+template <class Int>
+bool parseNumber(std::string_view field, Int* value, int base = 10) {
+  if (field.empty()) return false;
+  auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), *value, base);
+  return error == std::errc() && end == field.data() + field.size();
+}
+
+void endLine(std::string& out, size_t start) {
+  out.push_back('\t');
+  out += hex16(XXH3_64bits(out.data() + start, out.size() - start - 1));
+  out.push_back('\n');
+}
+
+void addLine(std::string& out, const RecordEntry& e) {
+  size_t start = out.size();
+  out.push_back('+');
+  out.push_back('\t');
+  out += kKindNames[static_cast<size_t>(e.kind)];
+  for (std::string_view field : {std::string_view(e.key), std::string_view(e.path),
+                                 std::string_view(e.trackId), std::string_view(e.libraryId)})
+    appendEscaped(out, field);
+  for (const FileStamp& stamp : {e.drive, e.source})
+    out += '\t' + std::to_string(stamp.size) + '\t' + std::to_string(stamp.mtimeNs);
+  out.push_back('\t');
+  if (e.checksum) out += hex16(*e.checksum);
+  endLine(out, start);
+}
+
+void removeLine(std::string& out, std::string_view key) {
+  size_t start = out.size();
+  out.push_back('-');
+  appendEscaped(out, key);
+  endLine(out, start);
+}
+
+struct Parsed {
+  std::unordered_map<std::string, RecordEntry> entries;
+  std::unordered_set<std::string> removed;  // keys whose last line is a removal
+  size_t lines = 0;
+  size_t damagedLines = 0;
+};
+
+// One line without its newline into `parsed`; false when it is damaged.
+bool parseLine(std::string_view line, Parsed* parsed) {
+  std::vector<std::string_view> fields;
+  for (size_t start = 0;;) {
+    size_t tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab - start));
+    if (tab == std::string_view::npos) break;
+    start = tab + 1;
+  }
+  uint64_t check = 0;
+  if (fields.size() < 3 || fields.back().size() != 16 || !parseNumber(fields.back(), &check, 16) ||
+      XXH3_64bits(line.data(), line.size() - 17) != check)
+    return false;
+  if (fields[0] == "-" && fields.size() == 3) {
+    auto key = unescape(fields[1]);
+    if (!key) return false;
+    parsed->entries.erase(*key);
+    parsed->removed.insert(std::move(*key));
+    return true;
+  }
+  if (fields[0] != "+" || fields.size() != 12) return false;
+  RecordEntry e;
+  size_t kind = 0;
+  while (kind < kKindNames.size() && kKindNames[kind] != fields[1]) ++kind;
+  if (kind == kKindNames.size()) return false;
+  e.kind = static_cast<EntryKind>(kind);
+  std::string* texts[] = {&e.key, &e.path, &e.trackId, &e.libraryId};
+  for (size_t i = 0; i < 4; ++i) {
+    auto text = unescape(fields[2 + i]);
+    if (!text) return false;
+    *texts[i] = std::move(*text);
+  }
+  if (!parseNumber(fields[6], &e.drive.size) || !parseNumber(fields[7], &e.drive.mtimeNs) ||
+      !parseNumber(fields[8], &e.source.size) || !parseNumber(fields[9], &e.source.mtimeNs))
+    return false;
+  if (!fields[10].empty()) {
+    uint64_t sum = 0;
+    if (fields[10].size() != 16 || !parseNumber(fields[10], &sum, 16)) return false;
+    e.checksum = sum;
+  }
+  parsed->removed.erase(e.key);
+  std::string key = e.key;
+  parsed->entries.insert_or_assign(std::move(key), std::move(e));
+  return true;
+}
+
+// The version line is checked before anything else is believed; a file
+// that is no more than the start of it was cut short while being made.
+base::Status checkHeader(std::string_view text, const std::string& display) {
+  size_t end = text.find('\n');
+  if (end == std::string_view::npos && kHeader.substr(0, text.size()) == text)
+    return base::Status();
+  std::string_view first = text.substr(0, end);
+  if (first == kHeader.substr(0, kHeader.size() - 1)) return base::Status();
+  if (first.substr(0, kHeaderStem.size()) == kHeaderStem) {
+    return base::Status::failure(
+        "cannot use", display,
+        "it was written by a newer version of the exporter (record version " +
+            std::string(first.substr(kHeaderStem.size(), 20)) + ")",
+        ENOTSUP);
+  }
+  return base::Status::failure("cannot use", display, "it is not an exporter's record", EINVAL);
+}
+
+// The record read a block at a time, keeping only its live entries: a
+// record grown far past its entries (years of exports between two
+// compactions, or a kill before one) is read and compacted, never
+// refused for its size. No record is an empty one.
+base::Result<Parsed> parseOwn(int folder, const std::string& display) {
+  struct stat st;
+  base::Result<int> fd = openStateFile(folder, DriveRecord::kFile, O_RDONLY, display, &st);
+  if (!fd) {
+    if (fd.status().code() == ENOENT) return Parsed();
+    return fd.status();
+  }
+  Parsed parsed;
+  std::string pending;
+  bool headerSeen = false;
+  std::vector<char> buffer(1 << 20);
+  off_t at = 0;
+  for (;;) {
+    ssize_t n = pread(*fd, buffer.data(), buffer.size(), at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int e = errno;
+      close(*fd);
+      return base::Status::fromErrno(e, "cannot read", display);
+    }
+    if (n == 0) break;
+    at += n;
+    pending.append(buffer.data(), static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::string_view line(pending.data() + start, end - start);
+      if (!headerSeen) {
+        base::Status header = checkHeader(std::string_view(pending).substr(start), display);
+        if (!header.ok()) {
+          close(*fd);
+          return header;
+        }
+        headerSeen = true;
+        continue;
+      }
+      ++parsed.lines;
+      if (!parseLine(line, &parsed)) ++parsed.damagedLines;
+    }
+    pending.erase(0, start);
+  }
+  close(*fd);
+  if (!headerSeen) {
+    base::Status header = checkHeader(pending, display);
+    if (!header.ok()) return header;
+  } else if (!pending.empty()) {
+    ++parsed.damagedLines;  // the last line, cut short
+  }
+  return parsed;
+}
+
+// The whole of `name` in the state folder, or "" when there is none.
+base::Result<std::string> readOwn(int folder, const char* name, size_t maxBytes,
+                                  const std::string& display) {
+  struct stat st;
+  base::Result<int> fd = openStateFile(folder, name, O_RDONLY, display, &st);
+  if (!fd) {
+    if (fd.status().code() == ENOENT) return std::string();
+    return fd.status();
+  }
+  base::Result<std::string> text = readStateFile(*fd, maxBytes, display);
+  close(*fd);
+  return text;
+}
+
+// The paths the older record names.
+base::Result<std::vector<std::string>> writtenPaths(int folder, size_t maxBytes,
+                                                    const std::string& display) {
+  base::Result<std::string> text = readOwn(folder, DestinationRoot::kRecordFile, maxBytes, display);
+  if (!text) return text.status();
+  std::vector<std::string> paths;
+  std::string_view rest = *text;
+  for (size_t end; (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1))
+    if (end > 0) paths.push_back(DestinationRoot::decodeRecordLine(rest.substr(0, end)));
+  return paths;
+}
+
+std::string stateDisplay(const DestinationRoot& root, const char* name) {
+  return root.path() + "/" + DestinationRoot::kStateFolder + "/" + name;
+}
+
+}  // namespace
+
+StampMatch sameStamp(const FileStamp& recorded, const FileStamp& now, int64_t stepNs) {
+  if (recorded.size != now.size) return StampMatch::kDifferent;
+  constexpr int64_t kQuarterHour = int64_t{15} * 60 * 1'000'000'000;
+  constexpr int64_t kMaxQuarters = 14 * 4;
+  int64_t step = stepNs > 0 ? stepNs : 1;
+  int64_t difference = now.mtimeNs - recorded.mtimeNs;
+  if (std::llabs(difference) < step) return StampMatch::kSame;
+  int64_t quarters =
+      (difference + (difference < 0 ? -kQuarterHour : kQuarterHour) / 2) / kQuarterHour;
+  if (quarters == 0 || std::llabs(quarters) > kMaxQuarters) return StampMatch::kDifferent;
+  return std::llabs(difference - quarters * kQuarterHour) < step ? StampMatch::kShifted
+                                                                 : StampMatch::kDifferent;
+}
+
+base::Result<RecordContents> DriveRecord::load(const DestinationRoot& root, const KeyOf& keyOf,
+                                               size_t maxBytes) {
+  std::string display = stateDisplay(root, kFile);
+  RecordContents contents;
+  // An unmounted drive is a failure, not an empty record.
+  if (!root.isOpen()) return base::Status::fromFileError(root.openError());
+  int folder = root.openFolder(DestinationRoot::kStateFolder, false);
+  if (folder == -ENOENT) return contents;
+  if (folder < 0) return base::Status::fromErrno(-folder, "cannot open the folder of", display);
+  base::Result<Parsed> parsed = parseOwn(folder, display);
+  base::Result<std::vector<std::string>> legacy =
+      writtenPaths(folder, maxBytes, stateDisplay(root, DestinationRoot::kRecordFile));
+  close(folder);
+  if (!parsed) return parsed.status();
+  if (!legacy) return legacy.status();
+  contents.entries = std::move(parsed->entries);
+  contents.lines = parsed->lines;
+  contents.damagedLines = parsed->damagedLines;
+  // The record speaks for every key it names, removed ones included.
+  for (const std::string& path : *legacy) {
+    std::string key = keyOf ? keyOf(path) : path;
+    if (contents.entries.count(key) != 0 || parsed->removed.count(key) != 0) continue;
+    RecordEntry e;
+    e.key = key;
+    e.path = path;
+    e.kind = EntryKind::kLegacy;
+    contents.entries.emplace(std::move(key), std::move(e));
+  }
+  contents.removed = std::move(parsed->removed);
+  return contents;
+}
+
+base::Result<std::unique_ptr<DriveRecord>> DriveRecord::open(std::shared_ptr<DestinationRoot> root,
+                                                             KeyOf keyOf) {
+  base::Result<RootLock> lock = root->shareLock(nullptr);
+  if (!lock) return lock.status();
+  return std::unique_ptr<DriveRecord>(
+      new DriveRecord(std::move(root), std::move(keyOf), std::move(*lock)));
+}
+
+std::optional<base::Result<DriveRecord::OfTracks>> DriveRecord::ofTracksFolder(
+    const std::string& tracksFolder) {
+  std::string name;
+  auto folder = DestinationRoot::exportRootOf(tracksFolder, &name);
+  if (!folder) return std::nullopt;
+  OfTracks of;
+  of.root = DestinationRoot::open(*folder);
+  if (!of.root->isOpen())
+    return base::Result<OfTracks>(base::Status::fromFileError(of.root->openError()));
+  auto writer = open(of.root, &recordKey);
+  if (!writer) return base::Result<OfTracks>(writer.status());
+  of.writer = std::move(*writer);
+  of.prefix = name + "/";
+  return base::Result<OfTracks>(std::move(of));
+}
+
+base::Status DriveRecord::append(const std::vector<RecordEntry>& entries, bool flush) {
+  std::string lines;
+  for (const RecordEntry& e : entries) addLine(lines, e);
+  return write(lines, flush);
+}
+
+base::Status DriveRecord::remove(const std::vector<std::string>& keys, bool flush) {
+  std::string lines;
+  for (const std::string& key : keys) removeLine(lines, key);
+  return write(lines, flush);
+}
+
+base::Status DriveRecord::write(const std::string& lines, bool flush) {
+  if (lines.empty()) return base::Status();
+  std::string display = stateDisplay(*root_, kFile);
+  std::lock_guard<std::mutex> guard(lock_.writeMutex());
+  int folder = root_->openFolder(DestinationRoot::kStateFolder, true);
+  if (folder < 0) return base::Status::fromErrno(-folder, "cannot open the folder of", display);
+  struct stat st;
+  base::Result<int> fd = openStateFile(folder, kFile, O_RDWR | O_APPEND | O_CREAT, display, &st);
+  if (!fd) {
+    close(folder);
+    return fd.status();
+  }
+  base::Status status;
+  char head[kHeader.size()];
+  ssize_t n = pread(*fd, head, sizeof head, 0);
+  if (n < 0) {
+    status = base::Status::fromErrno(errno, "cannot read", display);
+  } else if (n < static_cast<ssize_t>(sizeof head)) {
+    // New, or its version line was cut short: nothing in it counts.
+    status = checkHeader(std::string_view(head, static_cast<size_t>(n)), display);
+    if (status.ok())
+      status = replaceStateFile(folder, kFile, std::string(kHeader) + lines, display);
+  } else if (std::string_view(head, sizeof head) != kHeader) {
+    status = checkHeader(std::string_view(head, sizeof head), display);
+  } else if (st.st_nlink > 1) {
+    // Shared with a snapshot: the snapshot keeps its copy, we get ours.
+    base::Result<std::string> text = readStateFile(*fd, kMaxBytes, display);
+    if (!text) {
+      status = text.status();
+    } else {
+      if (text->back() != '\n') text->append(kCutLineEnd);
+      status = replaceStateFile(folder, kFile, *text + lines, display);
+    }
+  } else {
+    char last = '\n';
+    if (pread(*fd, &last, 1, st.st_size - 1) != 1) {
+      status = base::Status::fromErrno(errno, "cannot read", display);
+    } else {
+      std::string text = last == '\n' ? lines : kCutLineEnd + lines;
+      status = appendStateFile(folder, kFile, *fd, text, flush, kMaxBytes, display);
+    }
+  }
+  if (close(*fd) != 0 && status.ok())
+    status = base::Status::fromErrno(errno, "cannot append to", display);
+  close(folder);
+  return status;
+}
+
+base::Status DriveRecord::compact(size_t maxBytes) {
+  std::string display = stateDisplay(*root_, kFile);
+  std::lock_guard<std::mutex> guard(lock_.writeMutex());
+  int folder = root_->openFolder(DestinationRoot::kStateFolder, false);
+  if (folder == -ENOENT) return base::Status();
+  if (folder < 0) return base::Status::fromErrno(-folder, "cannot open the folder of", display);
+  base::Result<Parsed> parsed = parseOwn(folder, display);
+  base::Result<std::vector<std::string>> legacy =
+      writtenPaths(folder, maxBytes, stateDisplay(*root_, DestinationRoot::kRecordFile));
+  base::Status status = !legacy ? legacy.status() : parsed.status();
+  struct stat st;
+  bool there = fstatat(folder, kFile, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_size > 0;
+  if (parsed && legacy && there) {
+    std::string out(kHeader);
+    for (const auto& [key, e] : parsed->entries) addLine(out, e);
+    // A removal stays while it hides a path of the older record.
+    std::unordered_set<std::string> legacyKeys;
+    for (const std::string& path : *legacy) legacyKeys.insert(keyOf_ ? keyOf_(path) : path);
+    for (const std::string& key : parsed->removed)
+      if (legacyKeys.count(key) != 0) removeLine(out, key);
+    status = replaceStateFile(folder, kFile, out, display);
+  }
+  close(folder);
+  return status;
+}
+
+std::string recordKey(std::string_view path) {
+  return base::unicode::upper(base::unicode::nfd(path));
+}
+
+std::optional<RecordEntry> folderEntry(const DestinationRoot& root, std::string_view absolute,
+                                       const std::function<std::string(std::string_view)>& keyOf) {
+  auto relative = root.relativePath(absolute);
+  if (!relative || relative->empty()) return std::nullopt;
+  RecordEntry e;
+  e.key = keyOf ? keyOf(*relative) : *relative;
+  e.path = std::move(*relative);
+  e.kind = EntryKind::kFolder;
+  return e;
+}
+
+}  // namespace fs
