@@ -9,18 +9,18 @@
 namespace app {
 namespace {
 
-ExportError fail(ExportError::Kind kind, std::string message) {
-  return {kind, base::Status::withMessage(std::move(message), "")};
+base::Status fail(base::Status::Kind kind, std::string message) {
+  return base::Status::of(kind, std::move(message));
 }
 
 }  // namespace
 
 // The folder of a Tessaline volume: the one named `title`, or else the
 // one the drive popup preselects (the remembered or first usable one).
-Outcome<std::string> driveVolumeFolder(const base::Configuration& config, const std::string& title,
-                                       std::string* uuid) {
-  if (drive::HardwarePaths::current().fake) drive::onlyLookAtDrivePreference();
+base::Result<std::string> driveVolumeFolder(const base::Configuration& config,
+                                            const std::string& title, std::string* uuid) {
   drive::DriveServices& services = drive::DriveServices::shared();
+  if (!config.fakeHardware.empty()) drive::onlyLookAtDrivePreference(services);
   drive::DriveScan scan = drive::DriveScanner(services).scan();
   std::vector<drive::ScannedVolume> offered = scan.offered();
   auto indexOf = [&](const std::string& name) {
@@ -47,7 +47,7 @@ Outcome<std::string> driveVolumeFolder(const base::Configuration& config, const 
                           : "The remembered volume \"" + *remembered +
                                 "\" cannot be used: " + offered[static_cast<size_t>(at)].reason;
     const std::string& other = offered[static_cast<size_t>(usable)].title;
-    return fail(ExportError::Kind::kUsage,
+    return fail(base::Status::Kind::kUsage,
                 why + " The volume \"" + other + "\" can be used: choose it with --drive '" +
                     other + "' (it is remembered from then on), or name a folder with --to DIR.");
   }
@@ -55,18 +55,18 @@ Outcome<std::string> driveVolumeFolder(const base::Configuration& config, const 
     std::string why = offered.empty() || title.empty()
                           ? scan.explanation
                           : "No drive volume is named \"" + title + "\" (see tessaline drives).";
-    return fail(ExportError::Kind::kUsage, why + " Name a folder with --to DIR instead.");
+    return fail(base::Status::Kind::kUsage, why + " Name a folder with --to DIR instead.");
   }
   const drive::ScannedVolume& volume = offered[static_cast<size_t>(index)];
   if (!volume.usable)
-    return fail(ExportError::Kind::kUsage,
+    return fail(base::Status::Kind::kUsage,
                 "The volume \"" + volume.title + "\" cannot be used: " + volume.reason);
   // A fresh look: the volume may have gone since the scan.
   std::string path = services.volumes
                          ? drive::DriveScanner::folderForRefNum(volume.refNum, *services.volumes)
                          : "";
   if (path.empty())
-    return fail(ExportError::Kind::kUsage,
+    return fail(base::Status::Kind::kUsage,
                 "The volume \"" + volume.title + "\" is no longer mounted.");
   // A fake machine's volumes are mounted nowhere; TESSALINE_FAKE_MOUNTS
   // names a folder that stands for its root directory.
@@ -76,9 +76,34 @@ Outcome<std::string> driveVolumeFolder(const base::Configuration& config, const 
   return path;
 }
 
+base::Configuration hardwareOption(base::Configuration config, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--") break;
+    if (arg == "--fake-hardware" && i + 1 < argc) {
+      config.fakeHardware = argv[++i];
+    } else if (arg.rfind("--fake-hardware=", 0) == 0) {
+      config.fakeHardware = std::string(arg.substr(std::string_view("--fake-hardware=").size()));
+    } else if (arg == "--dock-tile") {
+      ++i;  // its file
+    } else if (arg.empty() || arg[0] != '-') {
+      break;  // the command: what follows is its own
+    }
+  }
+  return config;
+}
+
 Services machineServices() {
   Services services;
   services.fileManager = [] { return fs::FileManager::makePrivate(); };
+  services.configuration = base::configuration();
+  services.drives = [fake =
+                         !services.configuration->fakeHardware.empty()]() -> drive::DriveServices& {
+    drive::DriveServices& shared = drive::DriveServices::shared();
+    // A fake machine's volumes are never remembered as the owner's choice.
+    if (fake) drive::onlyLookAtDrivePreference(shared);
+    return shared;
+  };
   // As the command line leaves the configuration (--fake-hardware).
   services.driveVolume = [](const std::string& title, std::string* uuid) {
     return driveVolumeFolder(*base::configuration(), title, uuid);

@@ -15,10 +15,14 @@ namespace app {
 // drawing program's to add (DockTileProgress.h).
 Services machineServices();
 
+// The configuration with the command line's global --fake-hardware DIR
+// (before the command) applied: the machine the drive layer reads.
+base::Configuration hardwareOption(base::Configuration config, int argc, char** argv);
+
 // The folder of the Tessaline volume titled `title` (empty: the remembered
 // or first usable one), kUsage when it is not attached, cannot be used or
 // is not mounted.
-Outcome<std::string> driveVolumeFolder(const base::Configuration& config, const std::string& title,
-                                       std::string* uuid);
+base::Result<std::string> driveVolumeFolder(const base::Configuration& config,
+                                            const std::string& title, std::string* uuid);
 
 }  // namespace app

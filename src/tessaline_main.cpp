@@ -10,7 +10,8 @@
 #include "compat/shell/ApplicationMain.h"
 
 int main(int argc, char** argv, char** envp) {
-  base::setConfiguration(base::Configuration::fromEnvironment(envp));
+  base::setConfiguration(
+      app::hardwareOption(base::Configuration::fromEnvironment(envp), argc, argv));
   app::DrawingCommands handedOver =
       app::drawingCommandsHandedOver([&] { return app::handOverToDrawingProgram(argv, envp); });
   const app::Services services = app::machineServices();

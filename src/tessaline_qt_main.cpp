@@ -9,7 +9,8 @@
 #include "compat/ui/ZtDockProgressIndicator.h"
 
 int main(int argc, char** argv, char** envp) {
-  base::setConfiguration(base::Configuration::fromEnvironment(envp));
+  base::setConfiguration(
+      app::hardwareOption(base::Configuration::fromEnvironment(envp), argc, argv));
   // The copy runs' progress goes to the dock tile, wherever that is shown.
   ui::ZtDockProgressIndicator::installAsDockProgressFactory();
   app::DrawingCommands inProcess = app::drawingCommandsInProcess();

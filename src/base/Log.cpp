@@ -86,4 +86,8 @@ void LogCapture::clear() {
   sink_->lines_.clear();
 }
 
+void logIfFailed(const Status& status, std::string_view meaning) {
+  if (!status.ok()) logLine(std::string(meaning) + ": " + status.message());
+}
+
 }  // namespace base

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/Format.h"
+#include "base/Status.h"
 
 namespace base {
 
@@ -31,6 +32,9 @@ void setLogStderrMode(StderrMode mode);
 
 // Writes one line as it stands (percent signs included).
 void logLine(std::string_view line);
+// A failure the caller can go on after, logged with what it means
+// ("<meaning>: <what failed, where and why>"); nothing for success.
+void logIfFailed(const Status& status, std::string_view meaning);
 
 // Formats with Format.h's rules, then writes one line.
 template <class... A>

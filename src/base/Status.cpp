@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fs/FileManager.h"
-
 namespace base {
 namespace {
 
@@ -32,6 +30,20 @@ Status Status::failure(std::string_view action, std::string path, std::string_vi
 Status Status::withMessage(std::string message, std::string path, int code) {
   Status s;
   s.state_ = std::make_shared<const State>(State{code, std::move(path), std::move(message)});
+  return s;
+}
+
+Status Status::of(Kind kind, std::string message) {
+  Status s;
+  s.state_ = std::make_shared<const State>(State{0, "", std::move(message), kind});
+  return s;
+}
+
+Status Status::withKind(Kind kind) const {
+  if (!state_ || state_->kind == kind) return *this;
+  Status s;
+  s.state_ =
+      std::make_shared<const State>(State{state_->code, state_->path, state_->message, kind});
   return s;
 }
 

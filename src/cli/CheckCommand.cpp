@@ -61,7 +61,7 @@ int runCheck(const CheckOptions& o, const Services& services) {
           o,
           "No drive is remembered yet (export --drive NAME remembers one): name the drive's "
           "folder, as in: tessaline check /media/me/TESSALINE");
-    drive::onlyLookAtDrivePreference();
+    drive::onlyLookAtDrivePreference(services.drives());
     auto found = services.driveVolume(*remembered, nullptr);
     if (!found) return usageError(o, found.error().message());
     folder = *found;

@@ -16,6 +16,7 @@
 #include "cli/PlaylistsCommand.h"
 #include "cli/ScriptCommand.h"
 #include "cli/Terminal.h"
+#include "session/ExportSession.h"
 
 namespace app {
 namespace {
@@ -25,6 +26,8 @@ namespace {
 // other is said in the descriptions, in words.
 class HelpFormatter : public CLI::Formatter {
  public:
+  explicit HelpFormatter(std::shared_ptr<const base::Configuration> config)
+      : config_(std::move(config)) {}
   std::string make_option_opts(const CLI::Option* opt) const override {
     std::string out;
     if (opt->get_type_size() != 0) {
@@ -34,7 +37,7 @@ class HelpFormatter : public CLI::Formatter {
     return out;
   }
   std::string make_option_desc(const CLI::Option* opt) const override {
-    size_t columns = stdoutIsTerminal() ? static_cast<size_t>(terminalColumns(1)) : 80;
+    size_t columns = stdoutIsTerminal() ? static_cast<size_t>(terminalColumns(1, *config_)) : 80;
     size_t width = columns > get_column_width() + 20 ? columns - get_column_width() - 1 : 40;
     std::string out, word, line;
     auto flushWord = [&] {
@@ -56,6 +59,9 @@ class HelpFormatter : public CLI::Formatter {
     flushWord();
     return out + line;
   }
+
+ private:
+  std::shared_ptr<const base::Configuration> config_;
 };
 
 // The command a parse error belongs to: the first argument naming one.
@@ -93,19 +99,24 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing,
   CLI::App cli{
       "Tessaline Exporter: copies iTunes playlists and their media files onto a Tessaline drive.",
       "tessaline"};
-  cli.formatter(std::make_shared<HelpFormatter>());
+  cli.formatter(std::make_shared<HelpFormatter>(services.configuration));
   cli.set_version_flag("--version", std::string("tessaline ") + TESSALINE_VERSION);
   cli.require_subcommand(0, 1);
   cli.footer(
       "Run `tessaline help COMMAND` or `tessaline COMMAND --help` for the options of a command.");
+  // Read by the main before the services are made (hardwareOption() in
+  // MachineServices.h): declared here for --help, completion and its check.
+  cli.add_option("--fake-hardware", "Read drives and volumes from this fake hardware tree")
+      ->type_name("DIR")
+      ->check(CLI::ExistingDirectory);
   registerExportCommand(cli, services);
-  registerPlaylistsCommand(cli);
+  registerPlaylistsCommand(cli, services);
   registerDiskutilCommand(cli);
   registerDockTileCommand(cli, drawing);
   registerScriptCommand(cli, drawing);
-  registerDrivesCommand(cli);
+  registerDrivesCommand(cli, services);
   registerCheckCommand(cli, services);
-  registerEjectCommand(cli);
+  registerEjectCommand(cli, services);
   registerGuiCommand(cli, drawing);
 
   auto topic = std::make_shared<std::string>();
@@ -128,7 +139,7 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing,
     throw CLI::RuntimeError(kExitUsage);
   });
 
-  registerCompleteCommand(cli);
+  registerCompleteCommand(cli, services);
 
   try {
     cli.parse(argc, argv);

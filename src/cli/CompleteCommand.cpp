@@ -15,6 +15,7 @@
 #include "drive/DriveScanner.h"
 #include "drive/LookingPreferences.h"
 #include "library/LibraryReader.h"
+#include "session/ExportSession.h"
 
 namespace app {
 namespace {
@@ -29,8 +30,7 @@ struct Candidates {
   bool anyCase = false;  // names the program itself matches in any case
 };
 
-std::string expandHome(const std::string& path) {
-  std::string home = base::configuration()->home;
+std::string expandHome(const std::string& path, const std::string& home) {
   if (home.empty() || !(path == "~" || path.rfind("~/", 0) == 0)) return path;
   return home + path.substr(1);
 }
@@ -47,14 +47,15 @@ bool startsWith(const std::string& s, const std::string& prefix, bool anyCase) {
 
 // The entries of the folder `typed` names up to its last slash, as typed
 // (a "~/" stays), folders ending in "/"; hidden ones only when asked for.
-std::vector<std::string> listFiles(const std::string& typed, bool foldersOnly) {
+std::vector<std::string> listFiles(const std::string& typed, bool foldersOnly,
+                                   const std::string& home) {
   size_t slash = typed.rfind('/');
   std::string folder = slash == std::string::npos ? "" : typed.substr(0, slash + 1);
   std::string base = slash == std::string::npos ? typed : typed.substr(slash + 1);
   std::vector<std::string> out;
   std::error_code ec;
-  stdfs::directory_iterator it(folder.empty() ? stdfs::path(".") : stdfs::path(expandHome(folder)),
-                               ec),
+  stdfs::directory_iterator it(
+      folder.empty() ? stdfs::path(".") : stdfs::path(expandHome(folder, home)), ec),
       end;
   for (; !ec && it != end; it.increment(ec)) {
     std::string name = it->path().filename().string();
@@ -66,9 +67,9 @@ std::vector<std::string> listFiles(const std::string& typed, bool foldersOnly) {
   return out;
 }
 
-std::vector<std::string> playlistNames(const std::string& library) {
+std::vector<std::string> playlistNames(const std::string& library, const std::string& home) {
   std::string file =
-      library.empty() ? LibraryReader::defaultExport().value_or("") : expandHome(library);
+      library.empty() ? LibraryReader::defaultExport(home).value_or("") : expandHome(library, home);
   std::vector<std::string> names;
   if (file.empty()) return names;
   try {
@@ -79,13 +80,19 @@ std::vector<std::string> playlistNames(const std::string& library) {
   return names;
 }
 
-std::vector<std::string> driveTitles(const std::string& fakeHardware) {
+// The titles the typed line's machine offers: the fake tree it names, or
+// this one.
+std::vector<std::string> driveTitles(const std::string& fakeHardware, const std::string& home,
+                                     drive::DriveServices& machine) {
   std::error_code ec;
-  if (!fakeHardware.empty() && stdfs::is_directory(expandHome(fakeHardware), ec))
-    useFakeHardware(expandHome(fakeHardware));
-  drive::onlyLookAtDrivePreference();
+  std::unique_ptr<drive::DriveServices> typed;
+  if (!fakeHardware.empty() && stdfs::is_directory(expandHome(fakeHardware, home), ec))
+    typed = drive::DriveServices::forPaths(
+        drive::HardwarePaths::fakeTree(expandHome(fakeHardware, home)));
+  drive::DriveServices& drives = typed ? *typed : machine;
+  drive::onlyLookAtDrivePreference(drives);
   std::vector<std::string> titles;
-  for (const auto& v : drive::DriveScanner().scan().offered())
+  for (const auto& v : drive::DriveScanner(drives).scan().offered())
     if (v.usable) titles.push_back(v.title);
   return titles;
 }
@@ -96,7 +103,8 @@ std::vector<std::string> driveTitles(const std::string& fakeHardware) {
 struct Context {
   const CLI::App* app;
   const CLI::Option* pending = nullptr;
-  std::string library, fakeHardware;
+  std::string library, fakeHardware, home;
+  std::function<drive::DriveServices&()> drives;
 };
 
 bool takesValue(const CLI::Option* opt) { return opt->get_type_size() != 0; }
@@ -140,8 +148,9 @@ Candidates valuesOf(const CLI::Option* opt, const Context& c) {
     for (std::string choice; std::getline(list, choice, ',');) choices.values.push_back(choice);
     return choices;
   }
-  if (opt->check_lname("playlist")) return {Kind::kWords, playlistNames(c.library), true};
-  if (opt->check_lname("drive")) return {Kind::kWords, driveTitles(c.fakeHardware), true};
+  if (opt->check_lname("playlist")) return {Kind::kWords, playlistNames(c.library, c.home), true};
+  if (opt->check_lname("drive"))
+    return {Kind::kWords, driveTitles(c.fakeHardware, c.home, c.drives()), true};
   if (type.rfind("DIR", 0) == 0) return {Kind::kDirs};
   if (type.rfind("FILE", 0) == 0 || type.rfind("PNG", 0) == 0) return {Kind::kFiles};
   return {};
@@ -160,8 +169,10 @@ Candidates optionsOf(const CLI::App* app) {
 // What may take the place of `word`, the last of `words`; `prefix` is
 // what of the word is not part of the value ("--library=").
 Candidates candidatesFor(const CLI::App& root, const std::vector<std::string>& words,
-                         std::string* prefix) {
+                         std::string* prefix, const Services& services) {
   Context c = contextOf(root, words);
+  c.home = services.configuration->home;
+  c.drives = services.drives;
   const std::string& word = words.back();
   if (c.pending) return valuesOf(c.pending, c);
   if (word.rfind("--", 0) == 0 && word.find('=') != std::string::npos) {
@@ -179,9 +190,9 @@ Candidates candidatesFor(const CLI::App& root, const std::vector<std::string>& w
 }
 
 std::vector<std::string> matching(Candidates& found, const std::string& prefix,
-                                  const std::string& word) {
+                                  const std::string& word, const std::string& home) {
   std::string value = word.substr(prefix.size());
-  if (found.kind != Kind::kWords) found.values = listFiles(value, found.kind == Kind::kDirs);
+  if (found.kind != Kind::kWords) found.values = listFiles(value, found.kind == Kind::kDirs, home);
   std::set<std::string> out;
   for (const auto& v : found.values) {
     if (startsWith(v, value, found.anyCase) && v.find('\n') == std::string::npos)
@@ -190,7 +201,8 @@ std::vector<std::string> matching(Candidates& found, const std::string& prefix,
   return {out.begin(), out.end()};
 }
 
-void complete(const CLI::App& root, const std::vector<std::string>& args) {
+void complete(const CLI::App& root, const std::vector<std::string>& args,
+              const Services& services) {
   if (args.size() < 2) return;
   bool bash = args[0] == "bash";
   TypedLine line;
@@ -202,8 +214,9 @@ void complete(const CLI::App& root, const std::vector<std::string>& args) {
   }
   if (line.words.empty()) line.words.push_back("");
   std::string prefix;
-  Candidates found = candidatesFor(root, line.words, &prefix);
-  std::vector<std::string> replies = matching(found, prefix, line.words.back());
+  Candidates found = candidatesFor(root, line.words, &prefix, services);
+  std::vector<std::string> replies =
+      matching(found, prefix, line.words.back(), services.configuration->home);
   if (bash) {
     std::cout << line.typed << "\n";
     size_t typedPrefix = std::min(prefix.size(), line.typed.size());
@@ -278,13 +291,13 @@ std::string quoteLike(const std::string& typed, const std::string& word) {
   return out + style;
 }
 
-void registerCompleteCommand(CLI::App& cli) {
+void registerCompleteCommand(CLI::App& cli, const Services& services) {
   auto* sub = cli.add_subcommand("__complete", "What may come next on a command line")->group("");
   sub->set_help_flag();
   sub->prefix_command();
-  sub->callback([&cli, sub] {
+  sub->callback([&cli, sub, &services] {
     base::setLogStderrMode(base::StderrMode::kNever);
-    complete(cli, sub->remaining());
+    complete(cli, sub->remaining(), services);
   });
 }
 

@@ -28,8 +28,10 @@ class App;
 
 namespace app {
 
+struct Services;
+
 // Registers the command; it looks at the options `cli` has when it runs.
-void registerCompleteCommand(CLI::App& cli);
+void registerCompleteCommand(CLI::App& cli, const Services& services);
 
 // The words of a line as a POSIX shell splits it (blanks, backslashes,
 // single and double quotes); the last word is the one the line ends in

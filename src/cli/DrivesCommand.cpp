@@ -15,27 +15,9 @@
 #include "drive/HardwarePaths.h"
 #include "drive/LookingPreferences.h"
 #include "drive/PlistPreferences.h"
+#include "session/ExportSession.h"
 
 namespace app {
-namespace {
-
-std::string checkFolder(std::string& path) {
-  std::error_code ec;
-  if (path.empty() || !std::filesystem::is_directory(path, ec)) return "not a folder: " + path;
-  return {};
-}
-
-}  // namespace
-
-void useFakeHardware(const std::string& dir) {
-  // The configuration carries the choice to every backend, and its child
-  // environment to a disk tool a script's session runs as a child process.
-  base::Configuration config = *base::configuration();
-  config.fakeHardware = dir;
-  base::setConfiguration(std::move(config));
-  drive::DriveServices::setShared(nullptr);
-  drive::onlyLookAtDrivePreference();
-}
 
 namespace {
 
@@ -82,12 +64,7 @@ void printJson(const drive::DriveScan& scan) {
 
 }  // namespace
 
-void registerDrivesCommand(CLI::App& cli) {
-  cli.add_option_function<std::string>("--fake-hardware", useFakeHardware,
-                                       "Read drives and volumes from this fake hardware tree")
-      ->type_name("DIR")
-      ->check(CLI::Validator(checkFolder, ""));
-
+void registerDrivesCommand(CLI::App& cli, const Services& services) {
   auto json = std::make_shared<bool>(false);
   auto forget = std::make_shared<bool>(false);
   CLI::App* sub = cli.add_subcommand("drives", "Show the Tessaline drive popup: volumes, verdicts");
@@ -95,7 +72,7 @@ void registerDrivesCommand(CLI::App& cli) {
   sub->add_flag(
       "--forget", *forget,
       "Forget the remembered volume (export --drive NAME remembers one), then show the volumes");
-  sub->callback([json, forget] {
+  sub->callback([json, forget, drives = services.drives] {
     if (*forget) {
       drive::PlistPreferences stored(drive::PlistPreferences::defaultPath());
       auto name = stored.stringValue(drive::DriveScanner::kPreferenceKey);
@@ -105,8 +82,8 @@ void registerDrivesCommand(CLI::App& cli) {
                                    : "No volume was remembered.";
       (*json ? std::cerr : std::cout) << said << "\n";
     }
-    drive::onlyLookAtDrivePreference();
-    drive::DriveScan scan = drive::DriveScanner().scan();
+    drive::onlyLookAtDrivePreference(drives());
+    drive::DriveScan scan = drive::DriveScanner(drives()).scan();
     if (*json) {
       printJson(scan);
     } else {

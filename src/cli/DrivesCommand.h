@@ -9,13 +9,8 @@
 // why no usable volume is offered. Looking never stores a remembered
 // volume; --forget forgets the one `export --drive` remembered.
 //
-// --fake-hardware DIR (a global option) reads the hardware from the fake
-// tree DIR, exactly as TESSALINE_FAKE_HARDWARE=DIR does; a scan of
-// such a tree never stores its volume names as the remembered one.
-//
 // Thread: main thread only.
-// Errors: a DIR that is not a folder is a usage error (exit status 2);
-// unreadable hardware simply shows no drive.
+// Errors: unreadable hardware simply shows no drive.
 #pragma once
 
 #include <string>
@@ -26,9 +21,8 @@ class App;
 
 namespace app {
 
-void registerDrivesCommand(CLI::App& cli);
-// Reads the hardware from the fake tree `dir` from now on, remembering
-// nothing, as --fake-hardware does.
-void useFakeHardware(const std::string& dir);
+struct Services;
+
+void registerDrivesCommand(CLI::App& cli, const Services& services);
 
 }  // namespace app

@@ -15,6 +15,8 @@ class App;
 
 namespace app {
 
-void registerEjectCommand(CLI::App& cli);
+struct Services;
+
+void registerEjectCommand(CLI::App& cli, const Services& services);
 
 }  // namespace app

@@ -40,36 +40,40 @@ struct Ending {
   int exitStatus;
 };
 
-int exitStatusOf(ExportError::Kind kind) {
+int exitStatusOf(base::Status::Kind kind) {
   switch (kind) {
-    case ExportError::Kind::kUsage:
+    case base::Status::Kind::kUsage:
       return kExitUsage;
-    case ExportError::Kind::kBusy:
+    case base::Status::Kind::kBusy:
       return kExitBusy;
-    case ExportError::Kind::kDoesNotFit:
+    case base::Status::Kind::kDoesNotFit:
       return kExitDoesNotFit;
-    case ExportError::Kind::kFailed:
+    case base::Status::Kind::kDeclined:
+      return kExitDeclined;
+    case base::Status::Kind::kFailed:
       break;
   }
   return kExitPartial;
 }
 
-const char* statusWord(ExportError::Kind kind) {
+const char* statusWord(base::Status::Kind kind) {
   switch (kind) {
-    case ExportError::Kind::kUsage:
+    case base::Status::Kind::kUsage:
       return "usage error";
-    case ExportError::Kind::kBusy:
+    case base::Status::Kind::kBusy:
       return "busy";
-    case ExportError::Kind::kDoesNotFit:
+    case base::Status::Kind::kDoesNotFit:
       return "does not fit";
-    case ExportError::Kind::kFailed:
+    case base::Status::Kind::kDeclined:
+      return "declined";
+    case base::Status::Kind::kFailed:
       break;
   }
   return "error";
 }
 
-Ending endingOf(const ExportError& e) {
-  return {statusWord(e.kind), e.message(), exitStatusOf(e.kind)};
+Ending endingOf(const base::Status& e) {
+  return {statusWord(e.kind()), e.message(), exitStatusOf(e.kind())};
 }
 
 // What the export is about to do to the drive, in the figures of the
@@ -89,7 +93,7 @@ std::string whatHappens(const ExportPlan& plan, std::string root, bool asking) {
 class ExportRun {
  public:
   ExportRun(const ExportOptions& o, const Services& services)
-      : o_(o), text_(!o.json), session_(o, services) {}
+      : o_(o), text_(!o.json), config_(*services.configuration), session_(o, services) {}
 
   // The exit status, or how the run ended short.
   std::variant<int, Ending> run();
@@ -159,6 +163,7 @@ class ExportRun {
   // Installed for the whole run: a stop during the load or the plan is
   // answered as one during the copy.
   base::StopSignals stop_;
+  const base::Configuration& config_;
   ExportSession session_;
   json report_ = json::object();
   const ExportPlan* plan_ = nullptr;
@@ -187,8 +192,8 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   report_.update(planReport(plan));
   // The table fits the terminal: the bar goes first, then the names are
   // cut.
-  bool unicode = unicodeWanted();
-  size_t width = stdoutIsTerminal() ? static_cast<size_t>(terminalColumns(1)) : 120;
+  bool unicode = unicodeWanted(config_);
+  size_t width = stdoutIsTerminal() ? static_cast<size_t>(terminalColumns(1, config_)) : 120;
   const size_t fixed = 2 + 1 + 7 + 1 + 12 + 1 + 12;
   size_t nameWidth = 8;
   for (const auto& p : plan.playlists)
@@ -292,7 +297,7 @@ void ExportRun::showMissingSources(const ExportPlan& plan) {
   std::filesystem::path library = std::filesystem::absolute(session_.libraryFile()).parent_path();
   bases.push_back(library.string());
   bases.push_back(library.parent_path().string());
-  if (std::string home = base::configuration()->home; !home.empty()) {
+  if (const std::string& home = config_.home; !home.empty()) {
     bases.push_back(home + "/Music");
     bases.push_back(home);
   }
@@ -379,7 +384,7 @@ std::optional<Ending> ExportRun::copy() {
   // The progress line is drawn on the terminal, never into the output,
   // and only where it can be redrawn in place.
   bool live = text_ && !o_.quiet && stderrIsTerminal();
-  bool unicode = unicodeWanted(), erase = terminalCanErase();
+  bool unicode = unicodeWanted(config_), erase = terminalCanErase(config_);
   auto start = std::chrono::steady_clock::now();
   size_t drawn = 0;
   auto show = [&](const CopyProgress& p) {
@@ -388,7 +393,7 @@ std::optional<Ending> ExportRun::copy() {
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     double rate = elapsed > 0.5 ? static_cast<double>(p.done) / elapsed : 0;
-    std::string line = progressLine(p.done, p.total, rate, terminalColumns(2), unicode);
+    std::string line = progressLine(p.done, p.total, rate, terminalColumns(2, config_), unicode);
     size_t width = displayWidth(line);
     std::cerr << "\r" << line;
     if (erase) {
@@ -401,7 +406,7 @@ std::optional<Ending> ExportRun::copy() {
   };
   if (plan_->bytesToCopy > 0) out("Copying...");
   copyStarted_ = true;
-  Outcome<CopyOutcome> copied = session_.copy(show, stop_.flag());
+  base::Result<CopyOutcome> copied = session_.copy(show, stop_.flag());
   if (live && drawn > 0)
     std::cerr << "\r" << (erase ? "\033[K" : std::string(drawn, ' ') + "\r") << std::flush;
   if (!copied) return endingOf(copied.error());
@@ -635,16 +640,15 @@ std::variant<int, Ending> ExportRun::run() {
       report_["status"] = "dry run";
       return kExitOk;
     }
-    return Ending{
-        "declined",
-        "Nothing was changed: --json asks no question, and without --yes the answer is no.",
-        kExitDeclined};
+    return endingOf(base::Status::of(
+        base::Status::Kind::kDeclined,
+        "Nothing was changed: --json asks no question, and without --yes the answer is no."));
   }
   if (!plan_->fits()) {
     if (!confirm("Remove the stale files first?")) {
       if (auto end = interrupted()) return *end;
-      return Ending{"does not fit", "The export does not fit; nothing was copied.",
-                    kExitDoesNotFit};
+      return endingOf(base::Status::of(base::Status::Kind::kDoesNotFit,
+                                       "The export does not fit; nothing was copied."));
     }
     if (auto end = cleanUp()) return *end;
     cleanedFirst_ = true;

@@ -10,6 +10,7 @@
 #include "cli/CommandLine.h"
 #include "cli/Terminal.h"
 #include "library/LibraryReader.h"
+#include "session/ExportSession.h"
 
 namespace app {
 namespace {
@@ -19,8 +20,9 @@ struct Options {
   bool json = false;
 };
 
-int listPlaylists(const Options& o) {
-  std::string file = o.library.empty() ? LibraryReader::defaultExport().value_or("") : o.library;
+int listPlaylists(const Options& o, const base::Configuration& config) {
+  std::string file =
+      o.library.empty() ? LibraryReader::defaultExport(config.home).value_or("") : o.library;
   if (file.empty()) {
     std::cerr << "tessaline playlists: No library export found under ~/Music; name one with "
                  "--library FILE.\n";
@@ -75,7 +77,7 @@ int listPlaylists(const Options& o) {
     return kExitOk;
   }
   // Names take what the other columns leave of the terminal.
-  size_t width = stdoutIsTerminal() ? static_cast<size_t>(terminalColumns(1)) : 120;
+  size_t width = stdoutIsTerminal() ? static_cast<size_t>(terminalColumns(1, config)) : 120;
   size_t nameWidth = 8, folderWidth = 6;
   for (const auto& r : table) {
     nameWidth = std::max(nameWidth, displayWidth(r.name));
@@ -101,7 +103,7 @@ int listPlaylists(const Options& o) {
 
 }  // namespace
 
-void registerPlaylistsCommand(CLI::App& cli) {
+void registerPlaylistsCommand(CLI::App& cli, const Services& services) {
   auto options = std::make_shared<Options>();
   auto* cmd = cli.add_subcommand("playlists",
                                  "List the library's playlists: tracks, size, built-in, folder");
@@ -109,8 +111,8 @@ void registerPlaylistsCommand(CLI::App& cli) {
                   "The library export; default: the usual places under ~/Music")
       ->type_name("FILE");
   cmd->add_flag("--json", options->json, "Print JSON instead of a table");
-  cmd->callback([options] {
-    int status = listPlaylists(*options);
+  cmd->callback([options, config = services.configuration] {
+    int status = listPlaylists(*options, *config);
     if (status != kExitOk) throw CLI::RuntimeError(status);
   });
 }

@@ -15,6 +15,8 @@ class App;
 
 namespace app {
 
-void registerPlaylistsCommand(CLI::App& cli);
+struct Services;
+
+void registerPlaylistsCommand(CLI::App& cli, const Services& services);
 
 }  // namespace app

@@ -23,23 +23,25 @@ bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
 bool stderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
-bool colourWanted() { return stdoutIsTerminal() && !base::configuration()->noColour; }
+bool colourWanted(const base::Configuration& config) {
+  return stdoutIsTerminal() && !config.noColour;
+}
 
-bool terminalCanErase() { return base::configuration()->terminal != "dumb"; }
+bool terminalCanErase(const base::Configuration& config) { return config.terminal != "dumb"; }
 
-bool unicodeWanted() {
-  if (!terminalCanErase()) return false;
+bool unicodeWanted(const base::Configuration& config) {
+  if (!terminalCanErase(config)) return false;
   // The locale's character set, as the C library would pick it.
-  std::string lower = base::configuration()->characterLocale;
+  std::string lower = config.characterLocale;
   if (lower.empty()) return false;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
 }
 
-int terminalColumns(int fd) {
+int terminalColumns(int fd, const base::Configuration& config) {
   struct winsize size {};
   if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  int columns = base::configuration()->columns;
+  int columns = config.columns;
   return columns > 0 ? columns : 80;
 }
 

@@ -3,12 +3,14 @@
 // take (its width, colour, characters beyond ASCII).
 //
 // Thread: pure functions, except the queries of the process's terminal
-// and environment and askYesNo().
+// and askYesNo(); the environment comes as the main read it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
+
+#include "base/Configuration.h"
 
 namespace app {
 
@@ -20,15 +22,15 @@ void flushOutputByLine();
 bool stdoutIsTerminal();
 bool stderrIsTerminal();
 // Colour only on a terminal, and never when NO_COLOR is set.
-bool colourWanted();
+bool colourWanted(const base::Configuration& config);
 // Bars and marks beyond ASCII only when the locale's characters are
 // UTF-8 and the terminal is not TERM=dumb.
-bool unicodeWanted();
+bool unicodeWanted(const base::Configuration& config);
 // Whether the terminal understands "erase to the end of the line".
-bool terminalCanErase();
+bool terminalCanErase(const base::Configuration& config);
 // The width of the terminal on `fd`: its window size, else $COLUMNS,
 // else 80.
-int terminalColumns(int fd);
+int terminalColumns(int fd, const base::Configuration& config);
 
 // The byte counts of the drive listing and the window, in the same
 // units: "0 bytes", "1 byte", "1536 bytes", "2.0 KB", "14.89 GB"

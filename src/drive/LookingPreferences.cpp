@@ -36,8 +36,7 @@ class LookingPreferences : public Preferences {
 
 }  // namespace
 
-void onlyLookAtDrivePreference() {
-  auto& services = DriveServices::shared();
+void onlyLookAtDrivePreference(DriveServices& services) {
   if (dynamic_cast<LookingPreferences*>(services.preferences.get())) return;
   services.preferences = std::make_unique<LookingPreferences>(std::move(services.preferences));
 }

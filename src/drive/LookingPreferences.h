@@ -2,7 +2,7 @@
 // drives (`tessaline drives`, a fake machine's scan) never stores one;
 // choosing one does.
 //
-// Thread: main thread only (they change the process's drive services).
+// Thread: while no other thread uses the bundle it changes.
 // Errors: none reported; a preference that cannot be stored is simply
 // not remembered.
 #pragma once
@@ -11,9 +11,11 @@
 
 namespace drive {
 
+struct DriveServices;
+
 // From here on, drive scans read the remembered volume but what they
 // would store when none is remembered stays in memory.
-void onlyLookAtDrivePreference();
+void onlyLookAtDrivePreference(DriveServices& services);
 // The user chose this volume: it is preselected from now on.
 void rememberDriveVolume(const std::string& name);
 

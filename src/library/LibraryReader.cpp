@@ -1229,8 +1229,7 @@ std::optional<std::string> LibraryReader::findExportIn(const std::string& folder
   return std::nullopt;
 }
 
-std::optional<std::string> LibraryReader::defaultExport() {
-  std::string home = base::configuration()->home;
+std::optional<std::string> LibraryReader::defaultExport(const std::string& home) {
   if (home.empty()) return std::nullopt;
   std::string music = home + "/Music";
   for (const char* folder : {"/iTunes", "/Music", ""}) {

@@ -179,7 +179,7 @@ class LibraryReader {
   // The first of exportFileNames() present in folder, if any.
   static std::optional<std::string> findExportIn(const std::string& folder);
   // The first export found in the usual places under ~/Music.
-  static std::optional<std::string> defaultExport();
+  static std::optional<std::string> defaultExport(const std::string& home);
 
   // A "file:" URL's path, decoded: "/Users/..", "C:/Users/..",
   // "//server/share/..". None for other URLs or a path holding a NUL.

@@ -8,6 +8,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "base/Log.h"
 #include "fs/DestinationRoot.h"
 #include "fs/DriveRecord.h"
 #include "session/DestinationLayout.h"
@@ -171,7 +172,9 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
       }
       // An entry written for a copy that was then not named goes again
       // (a repair's copy is still the one its entry describes).
-      if (target.record && !unnamed.empty()) (void)target.record->remove(unnamed, false);
+      if (target.record && !unnamed.empty())
+        base::logIfFailed(target.record->remove(unnamed, false),
+                          "The record keeps entries of copies not named");
       flushed.reset();
     };
     auto launch = [&] {

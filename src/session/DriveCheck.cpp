@@ -115,16 +115,16 @@ std::unordered_map<std::string, fs::FileStamp> readDamageNote(const std::string&
   return out;
 }
 
-bool writeDamageNote(const std::string& root,
-                     const std::unordered_map<std::string, fs::FileStamp>& damaged) {
+base::Status writeDamageNote(const std::string& root,
+                             const std::unordered_map<std::string, fs::FileStamp>& damaged) {
   auto destination = fs::DestinationRoot::open(root);
   int folder = destination->openFolder(fs::DestinationRoot::kStateFolder, false);
-  if (folder == -ENOENT && damaged.empty()) return true;
-  if (folder < 0) return false;
+  if (folder == -ENOENT && damaged.empty()) return {};
+  if (folder < 0) return base::Status::fromErrno(-folder, "cannot open the state folder of", root);
   std::string text;
   for (const auto& [key, s] : damaged)
     text += key + "\t" + std::to_string(s.size) + "\t" + std::to_string(s.mtimeNs) + "\n";
-  bool written = fs::replaceStateFile(folder, kDamageNote, text, kDamageNote).ok();
+  base::Status written = fs::replaceStateFile(folder, kDamageNote, text, kDamageNote);
   close(folder);
   return written;
 }
@@ -259,7 +259,7 @@ base::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast) {
     // A drive with nothing to note, now or before, is not written to (it
     // may be read-only).
     if (!note.empty() || !readDamageNote(rootPath).empty()) {
-      report.damageNoted = lock.ok() && writeDamageNote(rootPath, note);
+      report.damageNoted = lock.ok() && writeDamageNote(rootPath, note).ok();
     }
   }
   return report;

@@ -63,8 +63,9 @@ base::Result<CheckReport> checkDrive(const std::string& root, bool fast);
 // of the record with the size and time their file had when found damaged.
 std::unordered_map<std::string, fs::FileStamp> readDamageNote(const std::string& root);
 // Writes the note anew with `damaged` only (none: removes what it said);
-// the caller holds the drive's lock. False when it cannot be written.
-bool writeDamageNote(const std::string& root,
-                     const std::unordered_map<std::string, fs::FileStamp>& damaged);
+// the caller holds the drive's lock. What failed, where and why when it
+// cannot be written.
+base::Status writeDamageNote(const std::string& root,
+                             const std::unordered_map<std::string, fs::FileStamp>& damaged);
 
 }  // namespace app

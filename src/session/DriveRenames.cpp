@@ -69,7 +69,8 @@ void removeEmptyFolders(const fs::DestinationRoot& root, fs::DriveRecord& record
     gone.push_back(app::DestinationLayout::collisionKey(folder));
     folder = split(folder).first;
   }
-  if (!gone.empty()) (void)record.remove(gone, true);
+  if (!gone.empty())
+    base::logIfFailed(record.remove(gone, true), "The record keeps removed folders");
 }
 
 // Moves `fromName` in `fromFd` to `toName` in `toFd` unless something
@@ -132,9 +133,12 @@ std::string renameOne(const fs::DestinationRoot& root, fs::DriveRecord& record,
     reason = s.message();
   } else if (int e = moveWithoutReplacing(fromFd, fromName, toFd, toName); e != 0) {
     reason = std::strerror(e);
-    (void)(toKey == old.key ? record.append({old}, true) : record.remove({toKey}, true));
+    // The record names the file where it still is: the name it did not
+    // get is forgotten (or the entry it had is noted again).
+    base::logIfFailed(toKey == old.key ? record.append({old}, true) : record.remove({toKey}, true),
+                      "The record names a rename that did not happen");
   } else if (toKey != old.key) {
-    (void)record.remove({old.key}, true);
+    base::logIfFailed(record.remove({old.key}, true), "The record keeps a renamed file's old name");
   }
   close(fromFd);
   close(toFd);
@@ -143,7 +147,8 @@ std::string renameOne(const fs::DestinationRoot& root, fs::DriveRecord& record,
     for (const auto& folder : made) {
       if (removeFolder(root, folder)) keys.push_back(app::DestinationLayout::collisionKey(folder));
     }
-    if (!keys.empty()) (void)record.remove(keys, true);
+    if (!keys.empty())
+      base::logIfFailed(record.remove(keys, true), "The record keeps folders removed again");
   } else {
     removeEmptyFolders(root, record, entries, fromFolder);
   }

@@ -54,10 +54,12 @@ std::string ExportSession::rememberKey() const {
 // The playlists ticked for this destination in the window (or by an
 // earlier --remembered); with none remembered nothing is guessed: an
 // export of everything would clean the others' files off the drive.
-Outcome<Done> ExportSession::chooseRemembered() {
-  auto ids = session::RememberedChoices().playlists(rememberKey());
+base::Result<base::Done> ExportSession::chooseRemembered() {
+  auto ids =
+      session::RememberedChoices(session::RememberedChoices::defaultFile(*services_.configuration))
+          .playlists(rememberKey());
   if (!ids) {
-    return fail(ExportError::Kind::kUsage,
+    return fail(base::Status::Kind::kUsage,
                 "No playlists are remembered for " + root_ +
                     ": tick them in the window (tessaline gui) first, or leave out "
                     "--remembered to export every playlist.");
@@ -68,7 +70,7 @@ Outcome<Done> ExportSession::chooseRemembered() {
   for (const auto& id : *ids)
     if (loaded.count(id)) known.push_back(id);
   if (known.empty()) {
-    return fail(ExportError::Kind::kUsage,
+    return fail(base::Status::Kind::kUsage,
                 "None of the " + std::to_string(ids->size()) + " playlists remembered for " +
                     root_ + " is in the library " + libraryFile_ + "; nothing was changed.");
   }
@@ -127,17 +129,17 @@ std::string ExportSession::cleanUpRefusal() const {
 
 // Before anything is written: one export at a time per destination, and
 // what an earlier export left half done goes.
-Outcome<size_t> ExportSession::prepare() {
+base::Result<size_t> ExportSession::prepare() {
   std::string holder;
   int e = destination_->lock(&holder);
   if (e == EWOULDBLOCK) {
-    return fail(ExportError::Kind::kBusy,
+    return fail(base::Status::Kind::kBusy,
                 "Another export to " + root_ + " is under way" +
                     (holder.empty() ? "" : " (process " + holder + ")") +
                     "; wait for it to finish, then try again. Nothing was changed.");
   }
   if (e != 0) {
-    return fail(ExportError::Kind::kFailed,
+    return fail(base::Status::Kind::kFailed,
                 "The destination " + root_ + " cannot be written: " + std::strerror(e) + ".");
   }
   // Unfinished copies of earlier runs (a kill, a power cut, a pulled
@@ -191,7 +193,7 @@ Outcome<size_t> ExportSession::prepare() {
   return removed;
 }
 
-Outcome<const ExportPlan*> ExportSession::plan() {
+base::Result<const ExportPlan*> ExportSession::plan() {
   // One listing of each destination folder for the whole plan: the
   // presence checks keep the folders they list and the stale walk reads
   // them from there. The plan writes nothing, and its listings go with it.
@@ -297,11 +299,11 @@ Outcome<const ExportPlan*> ExportSession::plan() {
   return &plan_;
 }
 
-Outcome<Done> ExportSession::loadRecord() {
+base::Result<base::Done> ExportSession::loadRecord() {
   auto loaded = fs::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
   if (!loaded) {
     return fail(
-        ExportError::Kind::kUsage,
+        base::Status::Kind::kUsage,
         "The drive's record of the exporter's files cannot be read: " + loaded.status().message());
   }
   driveRecord_ = std::move(*loaded);
@@ -324,7 +326,7 @@ session::DriveView ExportSession::driveView() const {
   return {&driveRecord_, library_.libraryPersistentId, session::timeStepOf(root_), &damaged_};
 }
 
-Outcome<uint64_t> ExportSession::bytesToCopy(bool lookAgain) {
+base::Result<uint64_t> ExportSession::bytesToCopy(bool lookAgain) {
   auto fm = files();
   session::Choice choice = chosen();
   if (!lookAgain && observed_.onDrive.size() == snapshot_.tracks.size())

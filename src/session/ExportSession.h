@@ -17,7 +17,7 @@
 // Thread: one caller thread at a time (the command line's main thread, the
 // window's worker); load and copy start threads of their own and join them
 // before they return; `stop` flags may be set from any thread.
-// Errors: a step that cannot go on returns an ExportError (kind, and what
+// Errors: a step that cannot go on returns a Status (its kind, and what
 // failed, where and why); per-item failures are in its result; logs only.
 #pragma once
 
@@ -37,7 +37,9 @@
 #include <variant>
 #include <vector>
 
+#include "base/Configuration.h"
 #include "base/Status.h"
+#include "drive/DriveServices.h"
 #include "fs/DestinationRoot.h"
 #include "fs/FileManager.h"
 #include "library/LibraryReader.h"
@@ -49,47 +51,6 @@
 
 namespace app {
 
-
-// Why a step of the export cannot go on.
-struct ExportError {
-  enum class Kind {
-    kUsage,       // bad usage or input; nothing was written
-    kBusy,        // another export holds the destination
-    kDoesNotFit,  // the plan needs more than the drive has
-    kFailed,      // the destination cannot be written
-  };
-  Kind kind = Kind::kFailed;
-  base::Status status;  // what failed, where and why
-
-  static ExportError usage(std::string message) {
-    return {Kind::kUsage, base::Status::withMessage(std::move(message), "")};
-  }
-  const std::string& message() const { return status.message(); }
-};
-
-// A step's value, or the ExportError that stopped it. Outcome<Done> is a
-// step without a value.
-struct Done {};
-template <class T>
-class [[nodiscard]] Outcome {
- public:
-  Outcome() requires std::is_same_v<T, Done> : v_(Done{}) {}
-  Outcome(T value) : v_(std::move(value)) {}            // NOLINT: a value is a success
-  Outcome(ExportError error) : v_(std::move(error)) {}  // NOLINT: as is an error a failure
-  bool ok() const { return v_.index() == 0; }
-  explicit operator bool() const { return ok(); }
-  T& operator*() { return std::get<0>(v_); }
-  const T& operator*() const { return std::get<0>(v_); }
-  T* operator->() { return &std::get<0>(v_); }
-  const ExportError& error() const { return std::get<1>(v_); }
-
- private:
-  std::variant<T, ExportError> v_;
-};
-// What an export reaches the machine through: made once by each main and
-// passed down (as LevelDB passes Options::env), so that a test passes its
-// own file manager and a window draws its own progress. Called on the
-// session's thread; what they return is the caller's.
 class ProgressSink {
  public:
   virtual ~ProgressSink() = default;
@@ -98,6 +59,10 @@ class ProgressSink {
   virtual void ended() = 0;
 };
 
+// What an export reaches the machine through: made once by each main and
+// passed down (as LevelDB passes Options::env), so that a test passes its
+// own file manager and a window draws its own progress. Called on the
+// session's thread; what they return is the caller's.
 struct Services {
   std::function<std::shared_ptr<fs::FileManager>()> fileManager;  // one per step
   // Where a copy shows its progress besides the caller's callback (the
@@ -105,7 +70,14 @@ struct Services {
   std::function<std::shared_ptr<ProgressSink>()> progressSink;
   // The folder of the drive volume titled `title` (empty: the remembered
   // or first usable one), its UUID in *uuid: for an export without --to.
-  std::function<Outcome<std::string>(const std::string& title, std::string* uuid)> driveVolume;
+  std::function<base::Result<std::string>(const std::string& title, std::string* uuid)> driveVolume;
+  // The environment as the main read it: home and configuration folders
+  // (the default library, the remembered playlists). Never null.
+  std::shared_ptr<const base::Configuration> configuration =
+      std::make_shared<base::Configuration>();
+  // The machine's drives as the drive layer reads them (the live system or
+  // the fake tree the configuration names).
+  std::function<drive::DriveServices&()> drives;
 };
 
 struct PlaylistPlan {
@@ -276,7 +248,7 @@ class ExportSession {
 
   // Reads the library and lays the export out; kUsage for a bad library,
   // destination or playlist name.
-  Outcome<Done> load();
+  base::Result<base::Done> load();
   // Narrows the export to these playlists (identifiers, among those
   // loaded; the library's order is kept); the others are no longer
   // exported, so their tracks become stale unless a chosen playlist lists
@@ -290,7 +262,7 @@ class ExportSession {
 
   // Takes the destination's lock (kBusy when another export holds it)
   // and removes unfinished copies of earlier runs; returns how many.
-  Outcome<size_t> prepare();
+  base::Result<size_t> prepare();
   // What copy() renamed before copying (tracks the drive holds under an
   // earlier spelling of their names, ExportPlan::toRename), relative to
   // the root: old, new; and what it could not, with why: those keep
@@ -302,18 +274,18 @@ class ExportSession {
   const Renamed& renamed() const { return renamed_; }
   // Sizes the export against the drive and judges the stale files.
   // The plan stays the session's, valid until the next plan().
-  Outcome<const ExportPlan*> plan();
+  base::Result<const ExportPlan*> plan();
   // What the chosen playlists need on the drive together, looked at now;
   // the plan's figure without its stale walk. With `lookAgain` false, as
   // the last plan saw the drive and the sources (a window's check boxes
   // ask this on every click; a large library's look takes seconds).
-  Outcome<uint64_t> bytesToCopy(bool lookAgain = true);
+  base::Result<uint64_t> bytesToCopy(bool lookAgain = true);
   // What the chosen playlists' tracks take on the drive already, each
   // once, as the last plan saw the drive (0 before a plan).
   uint64_t bytesOnDrive() const;
   // Copies the missing tracks; `stop` ends it at the next track.
-  Outcome<CopyOutcome> copy(const std::function<void(const CopyProgress&)>& onProgress,
-                            const std::atomic<bool>* stop);
+  base::Result<CopyOutcome> copy(const std::function<void(const CopyProgress&)>& onProgress,
+                                 const std::atomic<bool>* stop);
   // Cover images written next to the copied tracks: how many; those that
   // could not be written go to `failed` with their reasons.
   size_t covers(const std::atomic<bool>* stop, std::vector<CoverFailure>* failed = nullptr);
@@ -431,8 +403,8 @@ class ExportSession {
   void renameTracks();
   void findUnplayable(const session::Plan& sized);
   // Reads the drive's record anew (kUsage when it cannot be read).
-  Outcome<Done> loadRecord();
-  Outcome<Done> chooseRemembered();
+  base::Result<base::Done> loadRecord();
+  base::Result<base::Done> chooseRemembered();
   session::DriveView driveView() const;
   session::Choice chosen() const;
   fs::DriveLimits limits_;  // of the drive's file system, as last planned

@@ -33,12 +33,12 @@ std::optional<fs::RecordEntry> entryOfStaged(const fs::DestinationRoot& root,
                                              const fs::CopyBatchOptions::Staged& file,
                                              fs::EntryKind kind);
 std::string sourcePathTooLong(const std::string& source);
-ExportError fail(ExportError::Kind kind, std::string message);
-std::string defaultLibraryFile();
+base::Status fail(base::Status::Kind kind, std::string message);
+std::string defaultLibraryFile(const base::Configuration& config);
 std::string refusalReason(session::Refused::Why why);
 uint64_t capacityBytes(const std::string& path);
 size_t editDistance(const std::string& a, const std::string& b);
-Outcome<std::set<const LibraryPlaylist*>> choosePlaylists(const Library& library,
-                                                          const std::vector<std::string>& names);
+base::Result<std::set<const LibraryPlaylist*>> choosePlaylists(
+    const Library& library, const std::vector<std::string>& names);
 
 }  // namespace app::detail

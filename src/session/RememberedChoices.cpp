@@ -41,12 +41,11 @@ json read(const std::string& file) {
 
 RememberedChoices::RememberedChoices(std::string file) : file_(std::move(file)) {}
 
-std::string RememberedChoices::defaultFile() {
-  auto config = base::configuration();
+std::string RememberedChoices::defaultFile(const base::Configuration& config) {
   stdfs::path base =
-      !config->configHome.empty() && config->configHome[0] == '/'
-          ? stdfs::path(config->configHome)
-          : stdfs::path(!config->home.empty() && config->home[0] == '/' ? config->home : "/") /
+      !config.configHome.empty() && config.configHome[0] == '/'
+          ? stdfs::path(config.configHome)
+          : stdfs::path(!config.home.empty() && config.home[0] == '/' ? config.home : "/") /
                 ".config";
   return (base / "tessaline" / "remembered-playlists.json").string();
 }

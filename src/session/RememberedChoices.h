@@ -20,12 +20,16 @@
 #include <string>
 #include <vector>
 
+#include "base/Configuration.h"
+
 namespace session {
 
 class RememberedChoices {
  public:
-  explicit RememberedChoices(std::string file = defaultFile());
-  static std::string defaultFile();
+  explicit RememberedChoices(std::string file);
+  // The file below the configuration's folder ($XDG_CONFIG_HOME, else
+  // ~/.config).
+  static std::string defaultFile(const base::Configuration& config);
 
   static std::string keyForVolume(const std::string& uuid) { return "uuid:" + uuid; }
   static std::string keyForFolder(const std::string& canonicalPath) {

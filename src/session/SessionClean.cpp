@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <unordered_set>
 
+#include "base/Log.h"
 #include "fs/DriveRecord.h"
 #include "fs/FileManager.h"
 #include "session/CopyRun.h"
@@ -65,7 +66,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
     for (const auto& relative : deleted) keys.push_back(DestinationLayout::collisionKey(relative));
     for (const auto& relative : deletedFolders)
       keys.push_back(DestinationLayout::collisionKey(relative));
-    if (writer) (void)(*writer)->remove(keys, true);
+    if (writer) base::logIfFailed((*writer)->remove(keys, true), "The record keeps removed files");
     deleted.clear();
     deletedFolders.clear();
   };

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "base/Log.h"
 #include "fs/DriveRecord.h"
 #include "fs/FileManager.h"
 #include "session/CopyRun.h"
@@ -65,7 +66,11 @@ ExportSession::VerifyCounts ExportSession::verifyCopies(session::CopyReport& run
     run.bytesPlaced -= std::min(run.bytesPlaced, e->drive.size);
     run.failures.push_back({track, error});
   }
-  if (!removed.empty()) (void)writer.remove(removed, true);
+  // An entry left behind names a file that is gone: the next export
+  // forgets it.
+  if (!removed.empty())
+    base::logIfFailed(writer.remove(removed, true),
+                      "The record keeps copies that failed to verify");
   run.placed = std::move(kept);
   return counts;
 }
@@ -83,8 +88,8 @@ std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) co
   return "it is not on the drive after the copy";
 }
 
-Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProgress&)>& onProgress,
-                                         const std::atomic<bool>* stop) {
+base::Result<CopyOutcome> ExportSession::copy(
+    const std::function<void(const CopyProgress&)>& onProgress, const std::atomic<bool>* stop) {
   CopyOutcome outcome;
   // The copy works from what the plan saw; a copy without a plan looks now.
   if (!planned_) {
@@ -106,8 +111,8 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   // names, with their source's size and time, are taken over first.
   auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   if (!writer) {
-    return fail(writer.status().code() == EWOULDBLOCK ? ExportError::Kind::kBusy
-                                                      : ExportError::Kind::kFailed,
+    return fail(writer.status().code() == EWOULDBLOCK ? base::Status::Kind::kBusy
+                                                      : base::Status::Kind::kFailed,
                 "The export cannot record its files on the drive: " + writer.status().message());
   }
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
@@ -134,7 +139,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
     }
     base::Status s = folders.empty() ? base::Status() : (*writer)->append(folders, true);
     if (!s.ok()) {
-      return fail(ExportError::Kind::kFailed,
+      return fail(base::Status::Kind::kFailed,
                   "The export cannot record its files on the drive: " + s.message());
     }
   }
@@ -152,7 +157,7 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
       adopted.push_back(std::move(e));
     }
     if (base::Status s = (*writer)->append(adopted, true); !s.ok()) {
-      return fail(ExportError::Kind::kFailed,
+      return fail(base::Status::Kind::kFailed,
                   "The export cannot record its files on the drive: " + s.message());
     }
     observed_.adopted.clear();
@@ -169,11 +174,11 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   if (!released.empty()) {
     // The older list of paths too: it would name the file the exporter's.
     if (int e = destination_->forget(releasedPaths); e != 0) {
-      return fail(ExportError::Kind::kFailed, "The export cannot record its files on the drive: " +
-                                                  std::string(std::strerror(e)) + ".");
+      return fail(base::Status::Kind::kFailed, "The export cannot record its files on the drive: " +
+                                                   std::string(std::strerror(e)) + ".");
     }
     if (base::Status s = (*writer)->remove(released, true); !s.ok()) {
-      return fail(ExportError::Kind::kFailed,
+      return fail(base::Status::Kind::kFailed,
                   "The export cannot record its files on the drive: " + s.message());
     }
     for (const auto& key : released) driveRecord_.entries.erase(key);
@@ -198,7 +203,8 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
   outcome.bytesCopied = run.bytesPlaced;
   // The record only grows as files are written and removed: rewritten
   // whole once it holds far more lines than entries.
-  if (driveRecord_.lines > 4 * driveRecord_.entries.size() + 1024) (void)(*writer)->compact();
+  if (driveRecord_.lines > 4 * driveRecord_.entries.size() + 1024)
+    base::logIfFailed((*writer)->compact(), "The record was not compacted");
   bool stopped = stop != nullptr && stop->load();
   // What is on the drive now: what the plan saw there and what this run
   // named.
@@ -209,7 +215,11 @@ Outcome<CopyOutcome> ExportSession::copy(const std::function<void(const CopyProg
     for (uint32_t track : run.placed)
       damaged_.erase(
           DestinationLayout::collisionKey(musicPrefix + snapshot_.tracks[track].destination));
-    if (damaged_.size() != before) (void)writeDamageNote(root_, damaged_);
+    // A note not rewritten still names repaired copies: the next
+    // export compares them again and finds them whole.
+    if (damaged_.size() != before)
+      base::logIfFailed(writeDamageNote(root_, damaged_),
+                        "The note of damaged copies is not updated");
   }
   std::unordered_set<uint32_t> placed(run.placed.begin(), run.placed.end());
   std::unordered_map<uint32_t, const base::FileError*> reasons;
@@ -274,7 +284,8 @@ void ExportSession::renameTracks() {
   for (const auto& p : pendingRenames_) renames.push_back({prefix + p.from, prefix + p.to});
   auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   std::string notDone = writer ? "" : writer.status().message();
-  if (auto read = writer ? loadRecord() : Outcome<Done>(); !read) notDone = read.error().message();
+  if (auto read = writer ? loadRecord() : base::Result<base::Done>(); !read)
+    notDone = read.error().message();
   if (notDone.empty()) {
     session::renameRecorded(*destination_, **writer, driveRecord_, session::timeStepOf(root_),
                             renames);

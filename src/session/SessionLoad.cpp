@@ -25,10 +25,10 @@ namespace app {
 using namespace detail;
 namespace stdfs = std::filesystem;
 
-Outcome<Done> ExportSession::load() {
-  std::string file = o_.library.empty() ? defaultLibraryFile() : o_.library;
+base::Result<base::Done> ExportSession::load() {
+  std::string file = o_.library.empty() ? defaultLibraryFile(*services_.configuration) : o_.library;
   if (file.empty()) {
-    return fail(ExportError::Kind::kUsage,
+    return fail(base::Status::Kind::kUsage,
                 "No library export found under ~/Music; name one with --library FILE "
                 "(in iTunes: File > Library > Export Library...).");
   }
@@ -37,30 +37,30 @@ Outcome<Done> ExportSession::load() {
     size_t eq = entry.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == entry.size()) {
       return fail(
-          ExportError::Kind::kUsage,
+          base::Status::Kind::kUsage,
           "--map-prefix wants FROM=TO, e.g. 'C:/Users/Me/Music=/mnt/music', not '" + entry + "'");
     }
     try {
       map.add(entry.substr(0, eq), entry.substr(eq + 1));
     } catch (const std::invalid_argument& e) {
-      return fail(ExportError::Kind::kUsage, "--map-prefix '" + entry +
-                                                 "' cannot be used: " + e.what() +
-                                                 " (e.g. 'C:/Users/Me/Music=/mnt/music').");
+      return fail(base::Status::Kind::kUsage, "--map-prefix '" + entry +
+                                                  "' cannot be used: " + e.what() +
+                                                  " (e.g. 'C:/Users/Me/Music=/mnt/music').");
     }
   }
   auto read = LibraryReader(map).load(file);
-  if (!read) return fail(ExportError::Kind::kUsage, read.status().message());
+  if (!read) return fail(base::Status::Kind::kUsage, read.status().message());
   library_ = std::move(*read);
   libraryFile_ = file;
   auto format = session::PlaylistFormat::named(o_.playlistFormat);
   if (!format) {
-    return fail(ExportError::Kind::kUsage, "--playlist-format takes one of " +
-                                               std::string(session::PlaylistFormat::kNames) +
-                                               ", not '" + o_.playlistFormat + "'.");
+    return fail(base::Status::Kind::kUsage, "--playlist-format takes one of " +
+                                                std::string(session::PlaylistFormat::kNames) +
+                                                ", not '" + o_.playlistFormat + "'.");
   }
   if (o_.absolutePaths && (format->windows1252 ||
                            format->entries != session::PlaylistFormat::Entries::kRelativeToFile)) {
-    return fail(ExportError::Kind::kUsage,
+    return fail(base::Status::Kind::kUsage,
                 "--absolute-paths goes only with --playlist-format m3u8.");
   }
   playlistFormat_ = *format;
@@ -71,32 +71,32 @@ Outcome<Done> ExportSession::load() {
   std::string to = o_.to;
   if (to.empty()) {
     if (!services_.driveVolume)
-      return fail(ExportError::Kind::kUsage,
+      return fail(base::Status::Kind::kUsage,
                   "No drive volume can be chosen here: name a folder with --to DIR.");
     auto volume = services_.driveVolume(o_.drive, &volumeUuid_);
     if (!volume) return volume.error();
     to = *volume;
   }
   if (!stdfs::is_directory(to, ec))
-    return fail(ExportError::Kind::kUsage, "The destination " + to + " is not a folder.");
+    return fail(base::Status::Kind::kUsage, "The destination " + to + " is not a folder.");
   root_ = stdfs::canonical(to, ec).string();
   if (ec)
-    return fail(ExportError::Kind::kUsage,
+    return fail(base::Status::Kind::kUsage,
                 "The destination " + to + " cannot be used: " + ec.message());
   // A drive that is not plugged in leaves its mount point: writing there
   // would fill this computer's own disk.
   if (auto top = fs::mountTopWithNothingMounted(root_)) {
-    return fail(ExportError::Kind::kUsage,
+    return fail(base::Status::Kind::kUsage,
                 "The destination cannot be used: nothing is mounted at " + root_ +
                     " (it is a folder on the same file system as " + *top +
                     ", not a drive: is the drive plugged in?).");
   }
   if (access(root_.c_str(), W_OK) != 0)
-    return fail(ExportError::Kind::kUsage, "The destination " + root_ + " is not writable.");
+    return fail(base::Status::Kind::kUsage, "The destination " + root_ + " is not writable.");
   destination_ = fs::DestinationRoot::open(root_);
   if (!destination_->isOpen()) {
-    return fail(ExportError::Kind::kUsage, "The destination " + root_ + " cannot be used: " +
-                                               destination_->openError().localizedDescription);
+    return fail(base::Status::Kind::kUsage, "The destination " + root_ + " cannot be used: " +
+                                                destination_->openError().localizedDescription);
   }
   musicRoot_ = (stdfs::path(root_) / DestinationLayout::kMusicFolder).string();
   playlistFolder_ = (stdfs::path(root_) / DestinationLayout::kPlaylistFolder).string();

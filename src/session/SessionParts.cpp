@@ -140,11 +140,13 @@ std::string describeCopyFailure(const base::FileError& e, const std::string& sou
 
 namespace detail {
 
-ExportError fail(ExportError::Kind kind, std::string message) {
-  return {kind, base::Status::withMessage(std::move(message), "")};
+base::Status fail(base::Status::Kind kind, std::string message) {
+  return base::Status::of(kind, std::move(message));
 }
 
-std::string defaultLibraryFile() { return LibraryReader::defaultExport().value_or(""); }
+std::string defaultLibraryFile(const base::Configuration& config) {
+  return LibraryReader::defaultExport(config.home).value_or("");
+}
 
 std::string refusalReason(session::Refused::Why why) {
   switch (why) {
@@ -188,8 +190,8 @@ size_t editDistance(const std::string& a, const std::string& b) {
 // The playlists named (without regard to case or Unicode composition);
 // a folder stands for every playlist inside it. A name that matches
 // nothing is an error that offers the nearest names.
-Outcome<std::set<const LibraryPlaylist*>> choosePlaylists(const Library& library,
-                                                          const std::vector<std::string>& names) {
+base::Result<std::set<const LibraryPlaylist*>> choosePlaylists(
+    const Library& library, const std::vector<std::string>& names) {
   std::set<const LibraryPlaylist*> chosen;
   std::multimap<std::string, const LibraryPlaylist*> children;
   for (const auto& p : library.playlists) children.emplace(p.parentPersistentId, &p);
@@ -239,8 +241,8 @@ Outcome<std::set<const LibraryPlaylist*>> choosePlaylists(const Library& library
               near[i].second + "\"";
     }
     if (!hint.empty()) hint += "?";
-    return fail(ExportError::Kind::kUsage, "The library has no playlist named \"" + name + "\"." +
-                                               hint + " (tessaline playlists lists them.)");
+    return fail(base::Status::Kind::kUsage, "The library has no playlist named \"" + name + "\"." +
+                                                hint + " (tessaline playlists lists them.)");
   }
   return chosen;
 }

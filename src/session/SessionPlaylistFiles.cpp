@@ -127,7 +127,10 @@ PlaylistOutcome ExportSession::playlistFiles() {
           fs::RecordEntry e = known->second;
           e.drive = stamp;
           e.source = {};
-          (void)(*writer)->append({e}, true);
+          // Not noted, the file stops being the exporter's: a later export
+          // writes the playlist beside it rather than over it.
+          base::logIfFailed((*writer)->append({e}, true),
+                            "The record keeps the playlist file's old stamp");
         }
       }
       continue;

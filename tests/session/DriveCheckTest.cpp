@@ -108,7 +108,7 @@ TEST(DriveCheckThreaded, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNex
   utimensat(AT_FDCWD, (root + "/Music/good.mp3").c_str(), zero, 0);
   EXPECT_EQ(session::observe(snapshot, root + "/Music", *fm, view).at[0],
             session::AtDestination::kRepair);
-  ASSERT_TRUE(app::writeDamageNote(root, {}));
+  ASSERT_TRUE(app::writeDamageNote(root, {}).ok());
   damaged = app::readDamageNote(root);
   EXPECT_EQ(session::observe(snapshot, root + "/Music", *fm, view).at[0],
             session::AtDestination::kTrack);
