@@ -152,7 +152,7 @@ void registerCheckCommand(CLI::App& cli, const Services& services) {
       cli.add_subcommand("check", "Compare the drive with the record of what the exporter wrote");
   cmd->add_option("DIR", o->folder, "The drive's folder; default: the remembered drive volume");
   cmd->add_flag("--fast", o->fast, "Compare sizes and times only; read no file");
-  cmd->add_flag("--json", o->json, "Print a machine-readable report instead of text");
+  addJsonFlag(*cmd, o->json, "Print a machine-readable report instead of text");
   cmd->add_flag("-v,--verbose", o->verbose, "Also list the files the exporter did not write");
   cmd->footer(
       "Exit status:\n"

@@ -93,6 +93,19 @@ bool jsonAsked(CLI::App& cli, const std::string& command, int argc, char** argv)
 
 }  // namespace
 
+CLI::Option* addLibraryOption(CLI::App& command, std::string& file,
+                              const std::string& description) {
+  return command.add_option("--library", file, description)->type_name("FILE");
+}
+
+CLI::Option* addToOption(CLI::App& command, std::string& folder, const std::string& description) {
+  return command.add_option("--to", folder, description)->type_name("DIR");
+}
+
+CLI::Option* addJsonFlag(CLI::App& command, bool& json, const std::string& description) {
+  return command.add_flag("--json", json, description);
+}
+
 int runCommandLine(int argc, char** argv, const DrawingCommands& drawing,
                    const Services& services) {
   flushOutputByLine();

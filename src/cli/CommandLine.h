@@ -5,10 +5,13 @@
 // Errors: bad usage prints a message and yields exit status 2.
 #pragma once
 
+#include <string>
+
 #include "cli/DrawingCommands.h"
 
 namespace CLI {
 class App;
+class Option;
 }
 
 namespace app {
@@ -17,6 +20,12 @@ struct Services;
 
 // The commands that draw run what `drawing` gives them.
 int runCommandLine(int argc, char** argv, const DrawingCommands& drawing, const Services& services);
+
+// The options several commands take, named once; each command words
+// what they mean for it.
+CLI::Option* addLibraryOption(CLI::App& command, std::string& file, const std::string& description);
+CLI::Option* addToOption(CLI::App& command, std::string& folder, const std::string& description);
+CLI::Option* addJsonFlag(CLI::App& command, bool& json, const std::string& description);
 
 // Exit statuses shared by the commands.
 inline constexpr int kExitOk = 0;

@@ -68,7 +68,7 @@ void registerDrivesCommand(CLI::App& cli, const Services& services) {
   auto json = std::make_shared<bool>(false);
   auto forget = std::make_shared<bool>(false);
   CLI::App* sub = cli.add_subcommand("drives", "Show the Tessaline drive popup: volumes, verdicts");
-  sub->add_flag("--json", *json, "Print JSON instead of text");
+  addJsonFlag(*sub, *json, "Print JSON instead of text");
   sub->add_flag(
       "--forget", *forget,
       "Forget the remembered volume (export --drive NAME remembers one), then show the volumes");

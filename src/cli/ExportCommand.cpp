@@ -735,16 +735,14 @@ void registerExportCommand(CLI::App& cli, const Services& services) {
   auto options = std::make_shared<ExportOptions>();
   auto* cmd = cli.add_subcommand(
       "export", "Copy playlists and their files to the drive and write playlist files");
-  cmd->add_option(
-         "--library", options->library,
-         "The library export (iTunes Music Library.xml, iTunes Library.xml or Library.xml); "
-         "default: the usual places under ~/Music")
-      ->type_name("FILE");
-  auto* to = cmd->add_option(
-                    "--to", options->to,
-                    "The drive's folder: tracks go to DIR/Music, playlist files to DIR/Playlists; "
-                    "default: the Tessaline volume `tessaline drives` preselects")
-                 ->type_name("DIR");
+  addLibraryOption(
+      *cmd, options->library,
+      "The library export (iTunes Music Library.xml, iTunes Library.xml or Library.xml); "
+      "default: the usual places under ~/Music");
+  auto* to =
+      addToOption(*cmd, options->to,
+                  "The drive's folder: tracks go to DIR/Music, playlist files to DIR/Playlists; "
+                  "default: the Tessaline volume `tessaline drives` preselects");
   cmd->add_option(
          "--drive", options->drive,
          "Export to the Tessaline volume of this title (see tessaline drives) and remember it; "
@@ -817,8 +815,8 @@ void registerExportCommand(CLI::App& cli, const Services& services) {
       cmd->add_flag("-v,--verbose", options->verbose, "List each file copied and deleted");
   cmd->add_flag("-q,--quiet", options->quiet, "Print only what went wrong; not with --verbose")
       ->excludes(verbose);
-  cmd->add_flag(
-      "--json", options->json,
+  addJsonFlag(
+      *cmd, options->json,
       "Print a machine-readable report instead of text; it asks no question, so without --yes it "
       "only reports the plan and changes nothing (exit status 5)");
   auto log = std::make_shared<bool>(false);

@@ -3,16 +3,15 @@
 #include <CLI/CLI.hpp>
 #include <memory>
 
+#include "cli/CommandLine.h"
+
 namespace app {
 
 void registerGuiCommand(CLI::App& cli, const DrawingCommands& drawing) {
   auto options = std::make_shared<GuiOptions>();
   CLI::App* sub = cli.add_subcommand("gui", "Open the exporter's window");
-  sub->add_option("--library", options->library,
-                  "The library export (XML); default: the remembered one")
-      ->type_name("FILE");
-  sub->add_option("--to", options->to, "Offer this folder as the destination, chosen first")
-      ->type_name("DIR");
+  addLibraryOption(*sub, options->library, "The library export (XML); default: the remembered one");
+  addToOption(*sub, options->to, "Offer this folder as the destination, chosen first");
   sub->add_option("--screenshot", options->screenshot,
                   "Write a picture of the loaded window here, then quit")
       ->type_name("PNG");

@@ -107,10 +107,9 @@ void registerPlaylistsCommand(CLI::App& cli, const Services& services) {
   auto options = std::make_shared<Options>();
   auto* cmd = cli.add_subcommand("playlists",
                                  "List the library's playlists: tracks, size, built-in, folder");
-  cmd->add_option("--library", options->library,
-                  "The library export; default: the usual places under ~/Music")
-      ->type_name("FILE");
-  cmd->add_flag("--json", options->json, "Print JSON instead of a table");
+  addLibraryOption(*cmd, options->library,
+                   "The library export; default: the usual places under ~/Music");
+  addJsonFlag(*cmd, options->json, "Print JSON instead of a table");
   cmd->callback([options, config = services.configuration] {
     int status = listPlaylists(*options, *config);
     if (status != kExitOk) throw CLI::RuntimeError(status);

@@ -3,13 +3,13 @@
 #include <QPainter>
 #include <algorithm>
 
-#include "compat/ui/PlaylistSpaceUsageCell.h"
+#include "base/ByteCountText.h"
 
 namespace app {
 namespace {
 
 QString bytes(uint64_t b) {
-  return QString::fromStdString(ui::PlaylistSpaceUsageCell::bytesString(static_cast<double>(b)));
+  return QString::fromStdString(base::byteCountText(static_cast<double>(b)));
 }
 
 const QColor kOthers(0x95, 0xa5, 0xa6), kThere(0x29, 0x80, 0xb9), kToCopy(0x27, 0xae, 0x60),

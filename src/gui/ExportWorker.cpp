@@ -6,7 +6,6 @@
 #include <set>
 #include <unordered_map>
 
-#include "compat/runtime/RunLoop.h"
 #include "drive/DriveScanner.h"
 #include "drive/UdisksEjector.h"
 #include "session/RememberedChoices.h"
@@ -22,10 +21,11 @@ ExportWorker::ExportWorker(QObject* receiver, Services services)
   context_->moveToThread(&thread_);
   QObject::connect(&thread_, &QThread::finished, context_, &QObject::deleteLater);
   thread_.start();
-  post([] { platform::MainRunLoop::shared().adoptCurrentThread(); });
 }
 
 ExportWorker::~ExportWorker() {
+  // From the worker's own thread, the wait below would never return.
+  Q_ASSERT(!onWorkerThread());
   stop_ = true;
   thread_.quit();
   thread_.wait();
@@ -33,12 +33,18 @@ ExportWorker::~ExportWorker() {
   session_.reset();
 }
 
+bool ExportWorker::onWorkerThread() const { return QThread::currentThread() == &thread_; }
+
 void ExportWorker::post(std::function<void()> step) {
+  // Queued to an object living on the worker's thread, so that the steps
+  // run there, one after another, in the order they were posted.
+  Q_ASSERT(QThread::currentThread() == receiver_->thread());
   QMetaObject::invokeMethod(context_, std::move(step), Qt::QueuedConnection);
 }
 
 template <class R>
 void ExportWorker::reply(std::function<void(R)> done, R result) {
+  Q_ASSERT(onWorkerThread());
   QMetaObject::invokeMethod(
       receiver_,
       [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); },
@@ -47,7 +53,7 @@ void ExportWorker::reply(std::function<void(R)> done, R result) {
 
 void ExportWorker::scanDrives(std::function<void(DriveScan)> done) {
   post([this, done = std::move(done)] {
-    drive::DriveScan found = drive::DriveScanner().scan();
+    drive::DriveScan found = drive::DriveScanner(services_.drives()).scan();
     DriveScan scan;
     for (const auto& v : found.offered())
       scan.volumes.push_back({v.title, v.reason, v.name, v.usable});
@@ -78,7 +84,9 @@ Loaded ExportWorker::rows(const std::vector<std::string>& chosen) {
   out.capacity = plan.capacity;
   out.bytesOnDrive = plan.bytesOnDrive;
   out.rememberKey = session_->rememberKey();
-  out.remembered = session::RememberedChoices().playlists(out.rememberKey);
+  out.remembered =
+      session::RememberedChoices(session::RememberedChoices::defaultFile(*services_.configuration))
+          .playlists(out.rememberKey);
   out.library = session_->libraryFile();
   out.root = session_->root();
   session_->choose(chosen);
@@ -127,7 +135,9 @@ void ExportWorker::preview(const std::string& library, std::function<void(Loaded
     if (session_) session_->choose({});
     session_.reset();
     prepared_ = false;
-    std::string file = library.empty() ? LibraryReader::defaultExport().value_or("") : library;
+    std::string file =
+        library.empty() ? LibraryReader::defaultExport(services_.configuration->home).value_or("")
+                        : library;
     if (file.empty()) {
       out.error = "No library file was found.";
       return reply(done, std::move(out));
@@ -265,7 +275,7 @@ void ExportWorker::listStale(const std::vector<std::string>& ids, bool everythin
     session_->setCleanAll(everything);
     session_->choose(ids);
     out.error = prepare();
-    auto planned = out.error.empty() ? session_->plan() : Outcome<const ExportPlan*>(nullptr);
+    auto planned = out.error.empty() ? session_->plan() : base::Result<const ExportPlan*>(nullptr);
     if (!planned) out.error = planned.error().message();
     if (out.error.empty()) {
       listed_ = **planned;
@@ -307,7 +317,8 @@ void ExportWorker::eject(const std::string& title, std::function<void(drive::Eje
     session_.reset();
     prepared_ = false;
     drive::UdisksEjector ejector;
-    reply(done, drive::ejectTessalineVolume(drive::DriveScanner().scan(), title, ejector));
+    reply(done, drive::ejectTessalineVolume(drive::DriveScanner(services_.drives()).scan(), title,
+                                            ejector));
   });
 }
 

@@ -2,12 +2,12 @@
 // library, scanning drives, copying and cleaning up never hold up the
 // window. Every step is queued to that thread and runs there in order;
 // its result comes back as a value to a callback run on the window's
-// thread. The thread is the main run loop's for the platform layer: the
-// session's background runs call back on it while it pumps.
+// thread (Qt's queued calls both ways).
 //
-// Thread: post and stop from the window's thread; the steps and the
-// session only ever run on the worker's thread.
-// Errors: a step that cannot go on reports ExportError's message in its
+// Thread: the steps and the destructor from the receiver's thread, stop
+// from any; the steps and the session only ever run on the worker's thread.
+// Ownership: the receiver is not owned and must outlive the worker.
+// Errors: a step that cannot go on reports its Status's message in its
 // result's `error`; nothing is thrown to the window.
 #pragma once
 
@@ -76,7 +76,7 @@ struct Exported {
   std::string cleanRefusal;   // why none ran, when one could not
   double bytesPerSecond = 0;  // the copy's measured rate; 0 when too little was copied
   std::string report;         // the JSON report, as `export --json` writes it
-  Loaded refreshed;  // the rows' figures after the export
+  Loaded refreshed;           // the rows' figures after the export
 };
 
 struct StaleList {
@@ -124,6 +124,7 @@ class ExportWorker {
   void stop() { stop_ = true; }
 
  private:
+  bool onWorkerThread() const;
   void post(std::function<void()> step);
   template <class R>
   void reply(std::function<void(R)> done, R result);

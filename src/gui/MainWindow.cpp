@@ -17,14 +17,12 @@
 #include <filesystem>
 #include <set>
 
+#include "base/ByteCountText.h"
 #include "base/Configuration.h"
-#include "compat/ui/PlaylistSpaceUsageCell.h"
-#include "compat/ui/ZtDockProgressIndicator.h"
 #include "drive/DriveScanner.h"
 #include "gui/CellItemDelegate.h"
 #include "gui/PlaylistTableModel.h"
-#include "gui/QtDockTile.h"
-#include "gui/QtProgressBar.h"
+#include "gui/ProgressTile.h"
 #include "gui/Words.h"
 #include "library/LibraryReader.h"
 #include "session/RememberedChoices.h"
@@ -46,11 +44,10 @@ constexpr const char* kFirstStartHint =
     "Then choose the Tessaline drive, or any folder, under Export to.";
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
-QString bytes(double b) { return q(ui::PlaylistSpaceUsageCell::bytesString(b)); }
+QString bytes(double b) { return q(base::byteCountText(b)); }
 
 // A path as a person reads it: their home folder as "~".
-QString shown(const std::string& path) {
-  std::string home = base::configuration()->home;
+QString shown(const std::string& path, std::string home) {
   while (home.size() > 1 && home.back() == '/') home.pop_back();
   if (home.size() > 1 && path.compare(0, home.size(), home) == 0 &&
       (path.size() == home.size() || path[home.size()] == '/'))
@@ -107,12 +104,12 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   model_ = new PlaylistTableModel(this);
   table_ = new QTableView(central);
   table_->setModel(model_);
-  table_->setItemDelegate(new CellItemDelegate(*model_, table_));
+  table_->setItemDelegate(new CellItemDelegate(table_));
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
   table_->setSelectionMode(QAbstractItemView::SingleSelection);
   table_->setShowGrid(false);
   table_->verticalHeader()->hide();
-  table_->verticalHeader()->setDefaultSectionSize(38);
+  table_->verticalHeader()->setDefaultSectionSize(CellItemDelegate::kRowHeight);
   table_->horizontalHeader()->setSectionResizeMode(PlaylistTableModel::kSpace,
                                                    QHeaderView::Stretch);
   table_->setColumnWidth(PlaylistTableModel::kCheck, 30);
@@ -159,11 +156,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   setCentralWidget(central);
   resize(820, 560);
 
-  progress_ = std::make_unique<QtProgressBar>(*progressBar_);
-  tile_ = std::make_shared<QtDockTile>(*this);
-  tile_->restoreStandardIcon();
-  dock_ = std::make_unique<ui::ZtDockProgressIndicator>(tile_);
-  dock_->setProgress(progress_.get());
+  progress_ = std::make_unique<ProgressTile>(*this, *progressBar_);
   worker_ = std::make_unique<ExportWorker>(this, options_.services);
 
   connect(chooseLibrary_, &QPushButton::clicked, this, &MainWindow::chooseLibrary);
@@ -189,8 +182,10 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
 
   library_ = !options_.library.empty() ? options_.library
                                        : settings().value("library").toString().toStdString();
-  if (library_.empty()) library_ = LibraryReader::defaultExport().value_or("");
-  libraryLabel_->setText(library_.empty() ? "(none chosen)" : shown(library_));
+  if (library_.empty())
+    library_ = LibraryReader::defaultExport(options_.services.configuration->home).value_or("");
+  libraryLabel_->setText(library_.empty() ? "(none chosen)"
+                                          : shown(library_, options_.services.configuration->home));
   hint_->setVisible(library_.empty());
   updateHeadline();
   scanDrives();
@@ -243,7 +238,6 @@ void MainWindow::scanDrives() {
 MainWindow::~MainWindow() {
   // The worker's results may still be queued to this window: stop it first.
   worker_.reset();
-  dock_->setProgress(nullptr);
 }
 
 void MainWindow::chooseLibrary() {
@@ -252,7 +246,7 @@ void MainWindow::chooseLibrary() {
   if (file.isEmpty()) return;
   library_ = file.toStdString();
   settings().setValue("library", file);
-  libraryLabel_->setText(shown(library_));
+  libraryLabel_->setText(shown(library_, options_.services.configuration->home));
   hint_->hide();
   updateHeadline();
   reload();
@@ -310,7 +304,7 @@ void MainWindow::showLoaded(Loaded loaded) {
   freeSpace_ = loaded.freeSpace;
   capacityBytes_ = loaded.capacity;
   if (library_.empty()) library_ = loaded.library;
-  libraryLabel_->setText(shown(loaded.library));
+  libraryLabel_->setText(shown(loaded.library, options_.services.configuration->home));
   if (options_.library.empty()) settings().setValue("library", q(loaded.library));
   if (loaded.remembered) {
     // The checks this destination was last exported (or left) with.
@@ -381,7 +375,7 @@ void MainWindow::setBusy(bool busy, const QString& what) {
     progressBar_->setRange(0, 0);
     progressBar_->show();
   } else {
-    progressBar_->setRange(0, QtProgressBar::kSteps);
+    progressBar_->setRange(0, ProgressTile::kSteps);
     progressBar_->hide();
   }
 }
@@ -425,7 +419,9 @@ void MainWindow::updateHeadline() {
 
 void MainWindow::rememberChecks() {
   if (restoring_ || rememberKey_.empty()) return;
-  session::RememberedChoices().remember(rememberKey_, model_->checkedIds());
+  session::RememberedChoices(
+      session::RememberedChoices::defaultFile(*options_.services.configuration))
+      .remember(rememberKey_, model_->checkedIds());
 }
 
 void MainWindow::showProblems(std::vector<Problem> problems, std::string report) {
@@ -451,12 +447,9 @@ void MainWindow::startExport() {
   auto ids = model_->checkedIds();
   if (ids.empty() || busy_) return;
   setBusy(true, "Copying…");
-  progressBar_->setRange(0, QtProgressBar::kSteps);
+  progressBar_->setRange(0, ProgressTile::kSteps);
   cancel_->setEnabled(true);
-  dock_->setHidden(false);
-  dock_->setMinValue(0);
-  dock_->setMaxValue(1);
-  dock_->setDoubleValue(0);
+  progress_->show(0, 1);
   worker_->exportChosen(
       ids, [this](CopyProgress p) { showProgress(p); },
       [this](Exported r) { showExported(std::move(r)); });
@@ -464,15 +457,13 @@ void MainWindow::startExport() {
 
 void MainWindow::showProgress(const CopyProgress& p) {
   if (!busy_ || !p.copying) return;
-  if (dock_->maxValue() != static_cast<double>(p.total))
-    dock_->setMaxValue(static_cast<double>(p.total));
-  dock_->setDoubleValue(static_cast<double>(p.done));
+  progress_->show(static_cast<double>(p.done), static_cast<double>(p.total));
   status_->setText(QString("Copying… %1 of %2").arg(bytes(p.done), bytes(p.total)));
 }
 
 void MainWindow::showExported(Exported r) {
   cancel_->setEnabled(false);
-  dock_->setHidden(true);
+  progress_->hide();
   setBusy(false, "");
   std::vector<Problem> problems;
   if (!r.error.empty()) {

@@ -31,15 +31,10 @@ class QProgressBar;
 class QPushButton;
 class QTableView;
 
-namespace ui {
-class ZtDockProgressIndicator;
-}
-
 namespace app {
 
 class PlaylistTableModel;
-class QtDockTile;
-class QtProgressBar;
+class ProgressTile;
 
 struct WindowOptions {
   std::string library;  // empty: the remembered one, else the usual places
@@ -104,7 +99,7 @@ class MainWindow : public QMainWindow {
   uint64_t checkedBytes_ = 0;  // what the checked playlists need, as last totalled
   std::string rememberKey_;
   std::string destinationName_;  // the volume's or the folder's name, as the headline says it
-  bool restoring_ = false;  // checks being set from the remembered ones
+  bool restoring_ = false;       // checks being set from the remembered ones
   bool busy_ = false;
   int lastDestination_ = -1;
 
@@ -128,9 +123,7 @@ class MainWindow : public QMainWindow {
   QPushButton* chooseLibrary_;
   QPushButton* eject_;
 
-  std::unique_ptr<QtProgressBar> progress_;
-  std::shared_ptr<QtDockTile> tile_;
-  std::unique_ptr<ui::ZtDockProgressIndicator> dock_;
+  std::unique_ptr<ProgressTile> progress_;  // the copy's, on the bar, the icon and the launcher
   std::unique_ptr<ExportWorker> worker_;
 };
 

@@ -2,30 +2,11 @@
 
 #include <algorithm>
 
-#include "compat/drawing/ButtonCell.h"
-#include "compat/drawing/TextFieldCell.h"
-#include "compat/ui/PlaylistSpaceUsageCell.h"
 #include "gui/Words.h"
 
 namespace app {
 
-using platform::ObjectValue;
-
-PlaylistTableModel::PlaylistTableModel(QObject* parent) : QAbstractTableModel(parent) {
-  auto add = [&](std::optional<std::string> id, const char* title,
-                 std::unique_ptr<platform::Cell> cell) {
-    columns_.push_back(&table_.addTableColumn(
-        std::make_unique<platform::TableColumn>(id, title, std::move(cell))));
-  };
-  // The check box column has no identifier: the delegate names it.
-  add(std::nullopt, "", std::make_unique<platform::ButtonCell>());
-  add("name", "Playlist", std::make_unique<platform::TextFieldCell>());
-  add("tracks", "Tracks", std::make_unique<platform::TextFieldCell>());
-  add("duration", "Duration", std::make_unique<platform::TextFieldCell>());
-  add("space", "Still to copy", std::make_unique<ui::PlaylistSpaceUsageCell>());
-  table_.setDataSource(this);
-  table_.setDelegate(&delegate_);
-}
+PlaylistTableModel::PlaylistTableModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 void PlaylistTableModel::setRows(std::vector<PlaylistRow> rows) {
   beginResetModel();
@@ -38,6 +19,7 @@ void PlaylistTableModel::setRows(std::vector<PlaylistRow> rows) {
 void PlaylistTableModel::setChecked(int row, bool checked) {
   if (row < 0 || row >= rowCount() || rows_[static_cast<size_t>(row)].checked == checked) return;
   rows_[static_cast<size_t>(row)].checked = checked;
+  // The whole row: its texts turn grey when it is left out.
   emit dataChanged(index(row, 0), index(row, kColumnCount - 1));
   emit checksChanged();
 }
@@ -52,11 +34,16 @@ std::vector<std::string> PlaylistTableModel::checkedIds() const {
 
 void PlaylistTableModel::setCopyRate(double bytesPerSecond) {
   rate_ = bytesPerSecond;
-  if (!rows_.empty()) emit dataChanged(index(0, kSpace), index(rowCount() - 1, kSpace));
+  spaceChanged();
 }
 
 void PlaylistTableModel::setOverflow(bool overflow) {
-  delegate_.setOverflow(overflow);
+  if (overflow_ == overflow) return;
+  overflow_ = overflow;
+  spaceChanged();
+}
+
+void PlaylistTableModel::spaceChanged() {
   if (!rows_.empty()) emit dataChanged(index(0, kSpace), index(rowCount() - 1, kSpace));
 }
 
@@ -68,59 +55,54 @@ int PlaylistTableModel::columnCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : kColumnCount;
 }
 
-ObjectValue PlaylistTableModel::tableView(platform::TableView&, platform::TableColumn& column,
-                                          int row) {
-  const PlaylistRow& r = rows_.at(static_cast<size_t>(row));
-  auto at = std::find(columns_.begin(), columns_.end(), &column) - columns_.begin();
-  switch (at) {
+QString PlaylistTableModel::caption(const PlaylistRow& r) const {
+  // With the measured rate's estimate, none before a copy measured one.
+  return QString::fromStdString(playlistCaption(r.name, r.tracks, r.seconds, r.bytesToCopy, rate_));
+}
+
+QVariant PlaylistTableModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount() || index.column() >= kColumnCount) return {};
+  const PlaylistRow& r = rows_[static_cast<size_t>(index.row())];
+  switch (index.column()) {
     case kCheck:
-      return ObjectValue(r.checked ? 1 : 0);
+      if (role == Qt::CheckStateRole) return r.checked ? Qt::Checked : Qt::Unchecked;
+      return {};
     case kName:
-      return ObjectValue(r.name);
+      if (role == Qt::DisplayRole) return QString::fromStdString(r.name);
+      return {};
     case kTracks:
-      return ObjectValue(base::Value(static_cast<uint64_t>(r.tracks)));
+      if (role == Qt::DisplayRole) return QString::number(static_cast<qulonglong>(r.tracks));
+      return {};
     case kDuration:
-      return ObjectValue(playingTime(r.seconds));
+      if (role == Qt::DisplayRole) return QString::fromStdString(playingTime(r.seconds));
+      return {};
     case kSpace:
-      return ObjectValue(ObjectValue::Dictionary{
-          {"psumMode", 1},
-          {"psumLIMaxValue", largest_},
-          {"psumItemUncopiedSize", static_cast<double>(r.bytesToCopy)},
-          {"psumItemExported", r.checked},
-          {"psumItemName", r.name},
-          {"psumItemTrackCount", base::Value(static_cast<uint64_t>(r.tracks))},
-          {"psumItemDuration", r.seconds},
-          // The cell's own caption assumes a fixed rate; this one is
-          // the measured rate's, and has none before there is one.
-          {"psumStrCaption", playlistCaption(r.name, r.tracks, r.seconds, r.bytesToCopy, rate_)},
-      });
+      if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return caption(r);
+      if (role == kBarShareRole)
+        return std::clamp(static_cast<double>(r.bytesToCopy) / largest_, 0.0, 1.0);
+      if (role == kOverflowRole) return overflow_;
+      return {};
     default:
       return {};
   }
 }
 
-QVariant PlaylistTableModel::data(const QModelIndex& index, int role) const {
-  if (!index.isValid() || index.row() >= rowCount()) return {};
-  auto& self = const_cast<PlaylistTableModel&>(*this);
-  if (role == Qt::ToolTipRole) {
-    auto tip = self.table_.toolTip(index.column(), index.row(), {}, {});
-    return tip ? QVariant(QString::fromStdString(*tip)) : QVariant();
-  }
-  if (role == Qt::CheckStateRole && index.column() == kCheck) {
-    return rows_[static_cast<size_t>(index.row())].checked ? Qt::Checked : Qt::Unchecked;
-  }
-  if (role == Qt::DisplayRole && index.column() != kCheck) {
-    // The text the cells show, for accessibility and searching.
-    auto& column = self.table_.tableColumn(index.column());
-    return QString::fromStdString(self.tableView(self.table_, column, index.row()).description());
-  }
-  return {};
-}
-
 QVariant PlaylistTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section >= kColumnCount)
-    return {};
-  return QString::fromStdString(table_.tableColumn(section).title());
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+  switch (section) {
+    case kCheck:
+      return QString();
+    case kName:
+      return QStringLiteral("Playlist");
+    case kTracks:
+      return QStringLiteral("Tracks");
+    case kDuration:
+      return QStringLiteral("Duration");
+    case kSpace:
+      return QStringLiteral("Still to copy");
+    default:
+      return {};
+  }
 }
 
 bool PlaylistTableModel::setData(const QModelIndex& index, const QVariant& value, int role) {

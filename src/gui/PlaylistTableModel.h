@@ -1,28 +1,27 @@
 // The playlist table's rows for the window: export check box, name,
-// tracks, playing time and space usage. It is both the view's item model
-// and the data source of the table model that our cells and the table
-// delegate work with (platform::TableView): the check box column answers
-// a number (1 or 0), the space column a psum dictionary in mode 1, scaled
-// to the largest playlist, without thresholds of its own so that the
-// delegate's normal or overflow thresholds hold.
-//
+// tracks, playing time, and the space column (the caption of what is
+// still to copy, and its bar's share, scaled to the largest playlist).
 // Thread: main thread only.
+// Ownership: holds copies of the rows; errors: none, a bad index answers nothing.
 #pragma once
 
 #include <QAbstractTableModel>
+#include <string>
 #include <vector>
 
-#include "compat/drawing/TableView.h"
-#include "compat/ui/VrelPlaylistDelagate.h"
 #include "gui/ExportWorker.h"
 
 namespace app {
 
-class PlaylistTableModel : public QAbstractTableModel, public platform::TableDataSource {
+class PlaylistTableModel : public QAbstractTableModel {
   Q_OBJECT
 
  public:
   enum Column { kCheck, kName, kTracks, kDuration, kSpace, kColumnCount };
+  // The space column's bar: the share of its width to fill (0...1), and
+  // whether the checked playlists overflow the destination (bars in red).
+  static constexpr int kBarShareRole = Qt::UserRole;
+  static constexpr int kOverflowRole = Qt::UserRole + 1;
 
   explicit PlaylistTableModel(QObject* parent = nullptr);
 
@@ -33,10 +32,8 @@ class PlaylistTableModel : public QAbstractTableModel, public platform::TableDat
   // The copy rate the captions' estimates use; 0: none known, no estimate.
   void setCopyRate(double bytesPerSecond);
   double copyRate() const { return rate_; }
-  // Rows go into the overflow colours while set.
   void setOverflow(bool overflow);
-
-  platform::TableView& table() { return table_; }
+  bool overflow() const { return overflow_; }
 
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
@@ -45,22 +42,17 @@ class PlaylistTableModel : public QAbstractTableModel, public platform::TableDat
   bool setData(const QModelIndex& index, const QVariant& value, int role) override;
   Qt::ItemFlags flags(const QModelIndex& index) const override;
 
-  int numberOfRowsInTableView(platform::TableView&) override {
-    return static_cast<int>(rows_.size());
-  }
-  platform::ObjectValue tableView(platform::TableView& table, platform::TableColumn& column,
-                                  int row) override;
-
  signals:
   void checksChanged();
 
  private:
+  QString caption(const PlaylistRow& row) const;
+  void spaceChanged();
+
   std::vector<PlaylistRow> rows_;
   double largest_ = 1;
   double rate_ = 0;
-  platform::TableView table_;
-  ui::VrelPlaylistDelagate delegate_;
-  std::vector<platform::TableColumn*> columns_;
+  bool overflow_ = false;
 };
 
 }  // namespace app

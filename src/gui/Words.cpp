@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "compat/ui/PlaylistSpaceUsageCell.h"
+#include "base/ByteCountText.h"
 
 namespace app {
 
@@ -35,10 +35,8 @@ std::string headline(const HeadlineFacts& f) {
   if (!f.libraryLoaded) return "Choose your library file";
   if (!f.destinationChosen) return "Choose a drive or folder";
   if (f.playlists == 0) return "Tick the playlists to export to " + f.destinationName;
-  std::string size =
-      f.bytesToCopy == 0
-          ? "nothing to copy"
-          : ui::PlaylistSpaceUsageCell::bytesString(static_cast<double>(f.bytesToCopy));
+  std::string size = f.bytesToCopy == 0 ? "nothing to copy"
+                                        : base::byteCountText(static_cast<double>(f.bytesToCopy));
   return "Export " + countOf(f.playlists, "playlist", "playlists") + " (" + size + ") to " +
          f.destinationName;
 }
@@ -47,8 +45,7 @@ std::string playlistCaption(const std::string& name, uint64_t tracks, double sec
                             uint64_t bytesToCopy, double bytesPerSecond) {
   std::string text = name + ": " + countOf(tracks, "track", "tracks") + ", " + playingTime(seconds);
   if (bytesToCopy == 0) return text + ", nothing left to copy";
-  text += ", " + ui::PlaylistSpaceUsageCell::bytesString(static_cast<double>(bytesToCopy)) +
-          " still to copy";
+  text += ", " + base::byteCountText(static_cast<double>(bytesToCopy)) + " still to copy";
   if (bytesPerSecond > 0) {
     double estimate = static_cast<double>(bytesToCopy) / bytesPerSecond;
     text += " (about " + (estimate < 1 ? std::string("a second") : playingTime(estimate)) + ")";

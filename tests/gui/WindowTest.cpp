@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "MachineServices.h"
+#include "TestApplication.h"
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
 #include "gui/MainWindow.h"
@@ -34,19 +35,7 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-// One application for every test of the program, offscreen unless the
-// environment names another platform. It is never destroyed: at exit the
-// statics it would need are gone already.
-QApplication& application() {
-  static int argc = 1;
-  static char name[] = "test_gui";
-  static char* argv[] = {name, nullptr};
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  // The window's own settings go to a test folder, not the person's.
-  QStandardPaths::setTestModeEnabled(true);
-  static QApplication* qt = new QApplication(argc, argv);
-  return *qt;
-}
+using testgui::application;
 
 // Serves the event loop until `done` holds or the time is up.
 template <class Done>
@@ -75,8 +64,7 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
   makeSample(library);
   // The fake drive's disk tool is the executable's own.
   std::string tool = dir / "diskutil";
-  testsupport::writeFile(
-      tool, "#!/bin/sh\nexec '" TESSALINE_EXECUTABLE "' diskutil \"$@\"\n");
+  testsupport::writeFile(tool, "#!/bin/sh\nexec '" TESSALINE_EXECUTABLE "' diskutil \"$@\"\n");
   stdfs::permissions(tool, stdfs::perms::owner_all);
   testsupport::ScopedConfiguration machine([&](base::Configuration& c) {
     c.configHome = dir / "config";
