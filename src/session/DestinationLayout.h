@@ -81,6 +81,9 @@ class DestinationLayout {
   // One path component made safe; `reserve` bytes are kept free for an
   // ending the caller adds (".m3u8").
   static std::string safeComponent(std::string_view name, size_t reserve = 0);
+  // A component as the layout spelled it before names were composed and
+  // kept "$" and ";" and their leading dots.
+  static std::string legacyComponent(std::string_view name);
 
   // "name (n).ext" (or "name (n)" without keepExtension) from a safe
   // name, shortened to fit when needed.
