@@ -16,9 +16,9 @@
 namespace fuzz {
 
 // A catalogue that knows the personalities the inspection singles out.
-inline const drive::FSNamesAndTags& diskCatalogue() {
+inline const finder::FSNamesAndTags& diskCatalogue() {
   using drive::fakes::FakeFileSystemSource;
-  static const std::unique_ptr<drive::FSNamesAndTags> catalogue = [] {
+  static const std::unique_ptr<finder::FSNamesAndTags> catalogue = [] {
     auto source = std::make_shared<FakeFileSystemSource>();
     source->add(
         "/fs/msdos.fs",
@@ -26,7 +26,7 @@ inline const drive::FSNamesAndTags& diskCatalogue() {
     source->add("/fs/ntfs.fs",
                 {{"NTFS", FakeFileSystemSource::formatter("Windows_NTFS",
                                                           "Windows NT File System (NTFS)", "")}});
-    return drive::FSNamesAndTags::makeUnshared(source);
+    return finder::FSNamesAndTags::makeUnshared(source);
   }();
   return *catalogue;
 }
@@ -39,7 +39,7 @@ inline void inspectReport(std::string_view report, ReportForm form) {
   // and a read of /proc/self/exe); no program runs either way.
   static const bool named = [] { return ::setenv("TESSALINE_DISKUTIL", "diskutil", 1) == 0; }();
   (void)named;
-  drive::TessalineVolume volume(
+  finder::TessalineVolume volume(
       [report](const std::string&, std::optional<std::string>* output) {
         *output = std::string(report);
         return 0;
@@ -50,7 +50,7 @@ inline void inspectReport(std::string_view report, ReportForm form) {
     volume.initFSVars10_5();
   } else {
     volume.initFSVars10_4();
-    (void)drive::TessalineVolume::parseDiskSize(std::string(report));
+    (void)finder::TessalineVolume::parseDiskSize(std::string(report));
   }
 }
 

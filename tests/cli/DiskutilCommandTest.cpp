@@ -74,8 +74,8 @@ class FakeMachine : public ::testing::Test {
 
   // Inspects a volume with the tool's real output standing in for the
   // child process; `plistWorks` false forces the text report.
-  std::unique_ptr<drive::TessalineVolume> inspect(const std::string& slice,
-                                                  bool plistWorks = true) {
+  std::unique_ptr<finder::TessalineVolume> inspect(const std::string& slice,
+                                                   bool plistWorks = true) {
     auto runner = [this, plistWorks](const std::string& command,
                                      std::optional<std::string>* output) {
       bool plist = command.find(" -plist ") != std::string::npos;
@@ -86,7 +86,7 @@ class FakeMachine : public ::testing::Test {
       return status == 0 ? 0 : 256;
     };
     slice_ = slice;
-    auto v = std::make_unique<drive::TessalineVolume>(runner, catalogue_.get());
+    auto v = std::make_unique<finder::TessalineVolume>(runner, catalogue_.get());
     base::LogCapture quiet;
     v->initWithSliceName(slice);
     return v;
@@ -94,7 +94,7 @@ class FakeMachine : public ::testing::Test {
 
   testsupport::TempDir dir_;
   std::string slice_;
-  std::unique_ptr<drive::FSNamesAndTags> catalogue_;
+  std::unique_ptr<finder::FSNamesAndTags> catalogue_;
 };
 
 TEST_F(FakeMachine, PlistReportOfAMountedFat32Volume) {
@@ -121,7 +121,7 @@ TEST_F(FakeMachine, UnknownOrEscapingDevicesAreRefused) {
 }
 
 TEST_F(FakeMachine, InspectionThroughTheTextReport) {
-  catalogue_ = drive::FSNamesAndTags::makeUnshared(nullptr);
+  catalogue_ = finder::FSNamesAndTags::makeUnshared(nullptr);
   auto fat = inspect("sdb1", false);
   EXPECT_EQ(fat->contentTag(), "DOS_FAT_32");
   EXPECT_TRUE(fat->fsIsCompatible() && fat->fsLimit4G() && fat->fsIsWritable());
@@ -138,7 +138,7 @@ TEST_F(FakeMachine, InspectionThroughTheTextReport) {
 // The drive scan judges each volume from the machine's values; the disk
 // tool's reports of the same volume, read back, give the same verdict.
 TEST_F(FakeMachine, ScanAndBothReportsJudgeEachVolumeAlike) {
-  catalogue_ = drive::FSNamesAndTags::makeUnshared(nullptr);
+  catalogue_ = finder::FSNamesAndTags::makeUnshared(nullptr);
   drive::LinuxVolumeExaminer scan(dir_.path(), &catalogue_->catalogue());
   struct Row {
     const char* slice;

@@ -149,7 +149,7 @@ ScriptBridge::ScriptBridge() {
   // The drives a script sees are judged by the bridge's own catalogue of
   // file systems, made (and logged) when the first one is looked at.
   drive::provideInstalledFileSystems([]() -> const drive::FileSystemCatalogue& {
-    return drive::FSNamesAndTags::sharedOrEmpty().catalogue();
+    return finder::FSNamesAndTags::sharedOrEmpty().catalogue();
   });
   registerScriptMethods(*this);
 }

@@ -49,13 +49,13 @@ inline constexpr const char* kScriptClass<CTrackSync> = "CTrackSync";
 template <>
 inline constexpr const char* kScriptClass<SelectorText> = "SelectorText";
 template <>
-inline constexpr const char* kScriptClass<drive::FSNamesAndTags> = "FSNamesAndTags";
+inline constexpr const char* kScriptClass<finder::FSNamesAndTags> = "FSNamesAndTags";
 template <>
 inline constexpr const char* kScriptClass<ui::VrelPlaylistDelagate> = "VrelPlaylistDelagate";
 template <>
 inline constexpr const char* kScriptClass<exporter::ExecOnThread> = "ExecOnThread";
 template <>
-inline constexpr const char* kScriptClass<drive::TessalineFinder> = "TessalineFinder";
+inline constexpr const char* kScriptClass<finder::TessalineFinder> = "TessalineFinder";
 
 void throwWrongKind(const ArgContext& ctx, const char* expected, const Json& got) {
   throw BridgeFault{-32602, ctx.method + ": argument " + std::to_string(ctx.index + 1) +
@@ -435,9 +435,9 @@ void registerUi(ScriptBridge& b) {
   b.add({"+[Interface load]", {}, [](ScriptBridge& br, const Json&) {
            auto selector = std::static_pointer_cast<SelectorText>(
                br.interfaceObject("selectorText", [] { return std::make_shared<SelectorText>(); }));
-           auto popup = std::static_pointer_cast<drive::TessalineFinder>(
+           auto popup = std::static_pointer_cast<finder::TessalineFinder>(
                br.interfaceObject("drivePopup", [] {
-                 auto finder = std::make_shared<drive::TessalineFinder>();
+                 auto finder = std::make_shared<finder::TessalineFinder>();
                  finder->awakeFromNib();
                  return finder;
                }));
@@ -532,7 +532,7 @@ void registerShellRunner(ScriptBridge& b) {
 }
 
 void registerVolume(ScriptBridge& b) {
-  using drive::TessalineVolume;
+  using finder::TessalineVolume;
   const ArgSpec self{ArgKind::kObject, "TessalineVolume"};
   auto volume = [](ScriptBridge& br, const Json& p) {
     return br.object<TessalineVolume>(p[0], "TessalineVolume");
@@ -597,7 +597,7 @@ void registerVolume(ScriptBridge& b) {
 
 void registerDrive(ScriptBridge& b) {
   registerVolume(b);
-  using drive::TessalineFinder;
+  using finder::TessalineFinder;
   fn(
       b, "+[TessalineFinder getPathForDiskID:]",
       +[](int32_t refNum) { return TessalineFinder::getPathForDiskID(refNum); });
@@ -611,7 +611,7 @@ void registerDrive(ScriptBridge& b) {
            auto text = TessalineFinder::noTessalineExplain();
            return text ? Json(*text) : Json(nullptr);
          }});
-  using drive::FSNamesAndTags;
+  using finder::FSNamesAndTags;
   // The single instance lives for the whole process; the handle does not own it.
   fn(
       b, "+[FSNamesAndTags sharedManager]", +[] {

@@ -6,16 +6,16 @@
 #include "compat/shell/FailureContainment.h"
 #include "compat/shell/stAutoReleasePool.h"
 
-namespace drive {
+namespace finder {
 namespace {
 
 std::recursive_mutex g_creationLock;
 FSNamesAndTags* singleton_fsNamesAndTags = nullptr;
-std::shared_ptr<FileSystemBundleSource> g_sourceForTesting;
+std::shared_ptr<drive::FileSystemBundleSource> g_sourceForTesting;
 
 }  // namespace
 
-FSNamesAndTags::FSNamesAndTags(std::shared_ptr<FileSystemBundleSource> source)
+FSNamesAndTags::FSNamesAndTags(std::shared_ptr<drive::FileSystemBundleSource> source)
     : source_(std::move(source)),
       catalogue_(std::make_unique<drive::FileSystemCatalogue>(nullptr)) {}
 
@@ -31,7 +31,8 @@ FSNamesAndTags* FSNamesAndTags::sharedManager() {
 FSNamesAndTags* FSNamesAndTags::allocWithZone() {
   std::lock_guard<std::recursive_mutex> lock(g_creationLock);
   if (singleton_fsNamesAndTags != nullptr) return nullptr;
-  auto source = g_sourceForTesting ? g_sourceForTesting : FileSystemBundleSource::defaultSource();
+  auto source =
+      g_sourceForTesting ? g_sourceForTesting : drive::FileSystemBundleSource::defaultSource();
   // Shared before it is filled, so that a scan that fails half way still
   // leaves the one instance in place rather than a second attempt later.
   singleton_fsNamesAndTags = new FSNamesAndTags(std::move(source));
@@ -39,13 +40,13 @@ FSNamesAndTags* FSNamesAndTags::allocWithZone() {
   return singleton_fsNamesAndTags;
 }
 
-void FSNamesAndTags::setSourceForTesting(std::shared_ptr<FileSystemBundleSource> source) {
+void FSNamesAndTags::setSourceForTesting(std::shared_ptr<drive::FileSystemBundleSource> source) {
   std::lock_guard<std::recursive_mutex> lock(g_creationLock);
   g_sourceForTesting = std::move(source);
 }
 
 std::unique_ptr<FSNamesAndTags> FSNamesAndTags::makeUnshared(
-    std::shared_ptr<FileSystemBundleSource> source) {
+    std::shared_ptr<drive::FileSystemBundleSource> source) {
   std::unique_ptr<FSNamesAndTags> catalogue(new FSNamesAndTags(std::move(source)));
   catalogue->scanFSDir();
   return catalogue;
@@ -95,4 +96,4 @@ bool FSNamesAndTags::useFAT32Formatter() const {
   return fat32FormatterName() == preferredFormatterName();
 }
 
-}  // namespace drive
+}  // namespace finder

@@ -31,7 +31,7 @@
 #include "drive/FileSystemBundleSource.h"
 #include "drive/FileSystemCatalogue.h"
 
-namespace drive {
+namespace finder {
 
 class FSNamesAndTags {
  public:
@@ -43,12 +43,12 @@ class FSNamesAndTags {
 
   // Tests: the source the shared instance will be created from (when it
   // does not exist yet); null restores the default source.
-  static void setSourceForTesting(std::shared_ptr<FileSystemBundleSource> source);
+  static void setSourceForTesting(std::shared_ptr<drive::FileSystemBundleSource> source);
   // A private catalogue from `source`, outside the shared one: for tests,
   // and as the empty stand-in (null source) when the shared one cannot
   // be made.
   static std::unique_ptr<FSNamesAndTags> makeUnshared(
-      std::shared_ptr<FileSystemBundleSource> source);
+      std::shared_ptr<drive::FileSystemBundleSource> source);
 
   FSNamesAndTags* copyWithZone() { return this; }
 
@@ -81,10 +81,10 @@ class FSNamesAndTags {
   FSNamesAndTags& operator=(const FSNamesAndTags&) = delete;
 
  private:
-  explicit FSNamesAndTags(std::shared_ptr<FileSystemBundleSource> source);
+  explicit FSNamesAndTags(std::shared_ptr<drive::FileSystemBundleSource> source);
 
-  std::shared_ptr<FileSystemBundleSource> source_;
+  std::shared_ptr<drive::FileSystemBundleSource> source_;
   std::unique_ptr<drive::FileSystemCatalogue> catalogue_;
 };
 
-}  // namespace drive
+}  // namespace finder

@@ -1,29 +1,29 @@
 #include "compat/finder/TessalineFinder.h"
 
-namespace drive {
+namespace finder {
 
-TessalineFinder::TessalineFinder() : TessalineFinder(DriveServices::shared()) {}
+TessalineFinder::TessalineFinder() : TessalineFinder(drive::DriveServices::shared()) {}
 
-TessalineFinder::TessalineFinder(DriveServices& services) : services_(services) {}
+TessalineFinder::TessalineFinder(drive::DriveServices& services) : services_(services) {}
 
 void TessalineFinder::setNoTessalineExplain(std::optional<std::string> text) {
-  DriveScanner::setExplanation(std::move(text));
+  drive::DriveScanner::setExplanation(std::move(text));
 }
 
 std::optional<std::string> TessalineFinder::noTessalineExplain() {
-  return DriveScanner::explanation();
+  return drive::DriveScanner::explanation();
 }
 
-uint32_t TessalineFinder::getABUInt32FromOSData(const RegistryValue& value) {
-  return DriveScanner::uint32FromData(value);
+uint32_t TessalineFinder::getABUInt32FromOSData(const drive::RegistryValue& value) {
+  return drive::DriveScanner::uint32FromData(value);
 }
 
 bool TessalineFinder::namesBothWords(const std::string& text) {
-  return DriveScanner::namesBothWords(text);
+  return drive::DriveScanner::namesBothWords(text);
 }
 
 bool TessalineFinder::mediaNameIsTessaline(const std::string& name) {
-  return DriveScanner::mediaNameIsTessaline(name);
+  return drive::DriveScanner::mediaNameIsTessaline(name);
 }
 
 void TessalineFinder::awakeFromNib() {
@@ -32,10 +32,10 @@ void TessalineFinder::awakeFromNib() {
 }
 
 void TessalineFinder::loadButtonContents() {
-  scan_ = DriveScanner(services_).scan();
+  scan_ = drive::DriveScanner(services_).scan();
   if (scan_.drives.empty()) return;
   removeAllItems();
-  for (const ScannedVolume& volume : scan_.offered()) {
+  for (const drive::ScannedVolume& volume : scan_.offered()) {
     addItemWithTitle(volume.title);
     ui::PopupItem& item = lastItem();
     item.tag = volume.refNum;
@@ -48,13 +48,13 @@ void TessalineFinder::loadButtonContents() {
 }
 
 std::string TessalineFinder::getPathForDiskID(int64_t refNum) {
-  DriveServices& services = DriveServices::shared();
+  drive::DriveServices& services = drive::DriveServices::shared();
   if (!services.volumes) return "";
   return getPathForDiskID(refNum, *services.volumes);
 }
 
-std::string TessalineFinder::getPathForDiskID(int64_t refNum, VolumeTable& volumes) {
-  return DriveScanner::folderForRefNum(refNum, volumes);
+std::string TessalineFinder::getPathForDiskID(int64_t refNum, drive::VolumeTable& volumes) {
+  return drive::DriveScanner::folderForRefNum(refNum, volumes);
 }
 
-}  // namespace drive
+}  // namespace finder

@@ -23,17 +23,18 @@
 #include "drive/DriveServices.h"
 #include "drive/RegistryValue.h"
 
-namespace drive {
+namespace finder {
 
 class TessalineFinder : public ui::PopupButton {
  public:
-  static constexpr const char* kPreferenceKey = DriveScanner::kPreferenceKey;
-  static constexpr uint32_t kAdapterSubsystemVendorId = DriveScanner::kAdapterSubsystemVendorId;
-  static constexpr uint32_t kAdapterSubsystemId = DriveScanner::kAdapterSubsystemId;
-  static constexpr const char* kVolumeImageName = DriveScanner::kVolumeImageName;
+  static constexpr const char* kPreferenceKey = drive::DriveScanner::kPreferenceKey;
+  static constexpr uint32_t kAdapterSubsystemVendorId =
+      drive::DriveScanner::kAdapterSubsystemVendorId;
+  static constexpr uint32_t kAdapterSubsystemId = drive::DriveScanner::kAdapterSubsystemId;
+  static constexpr const char* kVolumeImageName = drive::DriveScanner::kVolumeImageName;
 
   TessalineFinder();  // works through DriveServices::shared()
-  explicit TessalineFinder(DriveServices& services);
+  explicit TessalineFinder(drive::DriveServices& services);
 
   // Empties the popup, then scans.
   void awakeFromNib();
@@ -46,9 +47,9 @@ class TessalineFinder : public ui::PopupButton {
   // The mount path, ending in "/", of the volume with this reference
   // number (taken as a signed 16-bit value); "" when there is none.
   static std::string getPathForDiskID(int64_t refNum);
-  static std::string getPathForDiskID(int64_t refNum, VolumeTable& volumes);
+  static std::string getPathForDiskID(int64_t refNum, drive::VolumeTable& volumes);
 
-  static uint32_t getABUInt32FromOSData(const RegistryValue& value);
+  static uint32_t getABUInt32FromOSData(const drive::RegistryValue& value);
   static bool mediaNameIsTessaline(const std::string& name);
   static bool namesBothWords(const std::string& text);
 
@@ -56,11 +57,11 @@ class TessalineFinder : public ui::PopupButton {
   // adapter it could not identify.
   const std::vector<std::string>& candidates() const { return scan_.drives; }
   using UnidentifiedDrive = drive::UnidentifiedDrive;
-  const std::vector<UnidentifiedDrive>& unidentified() const { return scan_.unidentified; }
+  const std::vector<drive::UnidentifiedDrive>& unidentified() const { return scan_.unidentified; }
 
  private:
-  DriveServices& services_;
-  DriveScan scan_;
+  drive::DriveServices& services_;
+  drive::DriveScan scan_;
 };
 
-}  // namespace drive
+}  // namespace finder

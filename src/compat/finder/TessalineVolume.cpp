@@ -15,7 +15,7 @@
 #include "drive/PropertyList.h"
 #include "drive/VolumeJudgement.h"
 
-namespace drive {
+namespace finder {
 namespace {
 
 constexpr const char* kMacDiskTool = "/usr/sbin/diskutil";
@@ -38,7 +38,7 @@ std::vector<std::string> split(const std::string& text, char separator) {
 
 // A size as the property list gives it: an integer, or a real that is a
 // finite number within range (else -1, implausible).
-std::optional<int64_t> sizeValue(const PropertyList* value) {
+std::optional<int64_t> sizeValue(const drive::PropertyList* value) {
   if (value == nullptr) return std::nullopt;
   if (auto i = value->asInteger()) return *i;
   if (auto d = value->asReal()) {
@@ -48,7 +48,7 @@ std::optional<int64_t> sizeValue(const PropertyList* value) {
   return std::nullopt;
 }
 
-std::optional<std::string> stringValue(const PropertyList* value) {
+std::optional<std::string> stringValue(const drive::PropertyList* value) {
   if (value == nullptr || value->asString() == nullptr) return std::nullopt;
   return *value->asString();
 }
@@ -82,7 +82,8 @@ void TessalineVolume::initFSVars10_5() {
   std::optional<std::string> output;
   int status = run(diskToolCommand() + " info -plist " + shellQuoted(slice), &output);
   if (status != 0) return;
-  std::optional<PropertyList> report = output ? PropertyList::parse(*output) : std::nullopt;
+  std::optional<drive::PropertyList> report =
+      output ? drive::PropertyList::parse(*output) : std::nullopt;
   if (!report || !report->isDict()) {
     initFSVars10_4();
     return;
@@ -91,7 +92,7 @@ void TessalineVolume::initFSVars10_5() {
   if (personality) setFsName(catalogue().userFSNameForPersonality(*personality));
   setContentTag(stringValue(report->find("Content")));
   classify(personality);
-  const PropertyList* writable = report->find("Writable");
+  const drive::PropertyList* writable = report->find("Writable");
   fsIsWritable_ = writable != nullptr && writable->toValue().boolValue();
   setTotalBytes(sizeValue(report->find("TotalSize")));
   setFreeBytes(sizeValue(report->find("FreeSpace")));
@@ -137,14 +138,15 @@ void TessalineVolume::initFSVars10_4() {
 }
 
 void TessalineVolume::classify(const std::optional<std::string>& personality) {
-  FileSystemJudgement j = judgeFileSystem(personality, contentTag(), catalogue().catalogue());
+  drive::FileSystemJudgement j =
+      judgeFileSystem(personality, contentTag(), catalogue().catalogue());
   fsIsCompatible_ = j.compatible;
   fsIsNTFS_ = j.ntfs;
   fsLimit4G_ = j.limit4G;
 }
 
 void TessalineVolume::dropImplausibleSizes() {
-  auto implausible = sizeIsImplausible;
+  auto implausible = drive::sizeIsImplausible;
   std::optional<int64_t> total = totalBytes();
   std::optional<int64_t> free = freeBytes();
   if (!implausible(total) && !implausible(free)) return;
@@ -252,4 +254,4 @@ void TessalineVolume::setTotalBytes(std::optional<int64_t> bytes) { totalBytes_.
 std::optional<int64_t> TessalineVolume::freeBytes() const { return freeBytes_.get(); }
 void TessalineVolume::setFreeBytes(std::optional<int64_t> bytes) { freeBytes_.set(bytes); }
 
-}  // namespace drive
+}  // namespace finder

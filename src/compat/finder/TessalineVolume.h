@@ -35,7 +35,7 @@
 #include "base/Guarded.h"
 #include "drive/VolumeJudgement.h"
 
-namespace drive {
+namespace finder {
 
 class FSNamesAndTags;
 
@@ -117,4 +117,4 @@ class TessalineVolume {
   bool fsLimit4G_ = false;
 };
 
-}  // namespace drive
+}  // namespace finder

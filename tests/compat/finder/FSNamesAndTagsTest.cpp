@@ -13,7 +13,8 @@
 #include "support/Fixtures.h"
 #include "support/TempDir.h"
 
-namespace drive {
+namespace finder {
+using namespace drive;
 namespace {
 
 namespace stdfs = std::filesystem;
@@ -281,4 +282,4 @@ TEST(FSCatalogueSharedThreaded, ConcurrentFirstRequestsGetOneInstance) {
 }
 
 }  // namespace
-}  // namespace drive
+}  // namespace finder

@@ -14,7 +14,8 @@
 #include "drive/RecordedSmartLogReader.h"
 #include "drive/SysfsDeviceRegistry.h"
 
-namespace drive {
+namespace finder {
+using namespace drive;
 namespace {
 
 using base::localizedString;
@@ -474,4 +475,4 @@ TEST(FinderOnSysfs, PartitionsAreMatchedThroughSysfsNotByNamePrefix) {
 }
 
 }  // namespace
-}  // namespace drive
+}  // namespace finder

@@ -11,7 +11,8 @@
 #include "drive/VolumeJudgement.h"
 #include "support/Fixtures.h"
 
-namespace drive {
+namespace finder {
+using namespace drive;
 namespace {
 
 using fakes::FakeFileSystemSource;
@@ -414,4 +415,4 @@ TEST_F(VolumeTest, ImplausibleSizesMakeTheVolumeUnusable) {
 }
 
 }  // namespace
-}  // namespace drive
+}  // namespace finder
