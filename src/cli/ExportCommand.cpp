@@ -153,6 +153,8 @@ class ExportRun {
                  const std::string& tail = "");
   std::string onDrive(const std::string& path) const;
   void showPlan(const ExportPlan& plan);
+  // Says which places the run could not look at; how many.
+  size_t tellNotLookedAt();
   std::optional<Ending> copy();
   void playlistFiles();
   std::optional<Ending> cleanUp();
@@ -183,6 +185,20 @@ class ExportRun {
   std::string pending_;
   bool inBlock_ = false;
 };
+
+size_t ExportRun::tellNotLookedAt() {
+  std::vector<base::FileError> failures = session_.notLookedAt();
+  if (failures.empty()) return 0;
+  problem(countText(failures.size(), "place", "places") +
+          " could not be looked at, and were taken as absent:");
+  json listed = json::array();
+  for (const auto& f : failures) {
+    problem("  " + f.localizedDescription);
+    listed.push_back({{"path", f.path}, {"reason", f.localizedDescription}});
+  }
+  report_["notLookedAt"] = listed;
+  return failures.size();
+}
 
 void ExportRun::showPlan(const ExportPlan& plan) {
   Block block(*this);
@@ -638,7 +654,7 @@ std::variant<int, Ending> ExportRun::run() {
     if (auto end = interrupted()) return *end;
     if (o_.dryRun) {
       report_["status"] = "dry run";
-      return kExitOk;
+      return tellNotLookedAt() == 0 ? kExitOk : kExitPartial;
     }
     return endingOf(base::Status::of(
         base::Status::Kind::kDeclined,
@@ -691,8 +707,8 @@ std::variant<int, Ending> ExportRun::run() {
   if (plan_->cleanUp && !cleanedFirst_) {
     if (auto end = cleanUp()) return *end;
   }
-  bool ok =
-      notCopied_ == 0 && playlistFailures_ == 0 && deleteFailures_ == 0 && coverFailures_ == 0;
+  bool ok = notCopied_ == 0 && playlistFailures_ == 0 && deleteFailures_ == 0 &&
+            coverFailures_ == 0 && tellNotLookedAt() == 0;
   report_["status"] = ok ? "done" : "problems";
   if (ok) {
     problem("Done.");  // the final line, also with --quiet

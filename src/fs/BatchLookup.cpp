@@ -180,8 +180,12 @@ class FolderTable {
 // more threads than cores may pay.
 std::vector<std::optional<FileAttributes>> lookUpItems(
     const std::vector<FileManager::ItemQuery>& queries, unsigned threads,
-    const SingleLookup& single, FolderListings* keep) {
+    const SingleLookup& single, FolderListings* keep,
+    const std::function<void(int code, std::string_view path)>& noteFailure) {
   std::vector<std::optional<FileAttributes>> out(queries.size());
+  auto failed = [&](int code, std::string_view path) {
+    if (noteFailure) noteFailure(code, path);
+  };
   // The folder is the text before the last slash, the name the rest.
   // Items are grouped by folder through a hash table of the folders met,
   // then laid out group after group (each group in the order given). The
@@ -248,7 +252,10 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
         // folder would cost two calls more than looking the item up.
         name.assign(queries[ordered[begin]].path);
         struct stat st;
-        if (lstat(name.c_str(), &st) == 0) out[ordered[begin]] = attributesOfStat(st);
+        if (lstat(name.c_str(), &st) == 0)
+          out[ordered[begin]] = attributesOfStat(st);
+        else
+          failed(errno, name);
         continue;
       }
       bool listed = share || (!group.needSize && end - begin >= 4);
@@ -273,8 +280,11 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
         for (size_t k = begin; k < end; ++k) {
           size_t index = ordered[k];
           struct stat st;
-          if (lstat(std::string(queries[index].path).c_str(), &st) == 0)
+          name.assign(queries[index].path);
+          if (lstat(name.c_str(), &st) == 0)
             out[index] = attributesOfStat(st);
+          else
+            failed(errno, name);
         }
         continue;
       }
@@ -307,7 +317,10 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
         }
         name.assign(itemName);
         struct stat st;
-        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+          failed(errno, path);
+          continue;
+        }
         out[index] = attributesOfStat(st);
       }
       close(dir);

@@ -48,6 +48,7 @@ class FolderListings;
 // listing kept there, for a walk that would list it again.
 std::vector<std::optional<FileAttributes>> lookUpItems(
     const std::vector<FileManager::ItemQuery>& queries, unsigned threads,
-    const SingleLookup& single, FolderListings* keep = nullptr);
+    const SingleLookup& single, FolderListings* keep = nullptr,
+    const std::function<void(int code, std::string_view path)>& noteFailure = nullptr);
 
 }  // namespace fs

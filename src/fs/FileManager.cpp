@@ -55,6 +55,10 @@ std::unique_ptr<CopyBatch> FileManager::makeCopyBatch(const CopyBatchOptions& op
   if (options.root) {
     PosixFileManager posix;
     posix.shareListings(listings_);  // its copies drop them as this manager's would
+    {
+      std::lock_guard<std::mutex> lock(lookMutex_);
+      posix.noteLookFailuresIn(lookFailures_);
+    }
     return posix.makeCopyBatch(options);
   }
   return std::make_unique<ImmediateCopyBatch>(*this);
@@ -93,6 +97,38 @@ void FileManager::shareListings(std::shared_ptr<FolderListings> listings) {
 
 void FileManager::dropListings() const {
   if (listings_) listings_->clear();
+}
+
+void FileManager::noteLookFailuresIn(std::shared_ptr<LookFailures> failures) {
+  std::lock_guard<std::mutex> lock(lookMutex_);
+  lookFailures_ = std::move(failures);
+}
+
+void FileManager::noteLookFailure(int code, const std::string& path) const {
+  if (code == 0 || code == ENOENT || code == ENOTDIR || code == ELOOP || code == EFBIG) return;
+  std::shared_ptr<LookFailures> failures;
+  {
+    std::lock_guard<std::mutex> lock(lookMutex_);
+    failures = lookFailures_;
+  }
+  if (failures) failures->add(code, path);
+}
+
+void LookFailures::add(int code, const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!paths_.insert(path).second) return;
+  base::FileError error;
+  error.code = code;
+  error.path = path;
+  const char* reason = strerrordesc_np(code);
+  error.localizedDescription = "“" + path + "” couldn’t be looked at: " +
+                               (reason != nullptr ? reason : "error " + std::to_string(code)) + ".";
+  failures_.push_back(std::move(error));
+}
+
+std::vector<base::FileError> LookFailures::all() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failures_;
 }
 
 bool FileManager::isPartialCopyName(const std::string& name) {

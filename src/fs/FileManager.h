@@ -23,9 +23,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "base/Status.h"
@@ -44,6 +46,21 @@ struct FileAttributes {
 
 class CopyBatch;
 class DestinationRoot;
+
+// Looks at items that failed for a reason other than their absence (an
+// I/O error, a refused permission): the callers take such an item as not
+// there, which is safe, and these let them still tell the owner what
+// could not be looked at. One entry per path, in the order met.
+class LookFailures {
+ public:
+  void add(int code, const std::string& path);
+  std::vector<base::FileError> all() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<base::FileError> failures_;
+  std::unordered_set<std::string> paths_;
+};
 class FolderListings;
 
 // How a batch's copies are made.
@@ -267,6 +284,12 @@ class FileManager {
   // (wrappers too) keep nothing. Set it before the manager is used from
   // several threads.
   void shareListings(std::shared_ptr<FolderListings> listings);
+  // From now on, notes in `failures` each existence check, attribute
+  // lookup, listing and small read that fails for another reason than
+  // the item's absence (ENOENT, ENOTDIR), a link where none may be
+  // (ELOOP) or a size over the limit (EFBIG). Wrappers note what they
+  // fail themselves and hand `failures` on.
+  virtual void noteLookFailuresIn(std::shared_ptr<LookFailures> failures);
 
   // Whether a file name is the temporary of an unfinished copy.
   static bool isPartialCopyName(const std::string& name);
@@ -276,7 +299,19 @@ class FileManager {
  protected:
   // Called before each write: the listings kept may no longer hold.
   void dropListings() const;
+  // Notes a failed look at `path` as noteLookFailuresIn says.
+  void noteLookFailure(int code, const std::string& path) const;
+  // The reads above, without the note.
+  std::optional<uint64_t> readBack(const std::string& path, base::FileError* error);
+  std::optional<bool> comparePrefix(const std::string& part, const std::string& whole,
+                                    base::FileError* error);
+  std::optional<std::string> readSmall(const std::string& path, size_t limit,
+                                       base::FileError* error);
   std::shared_ptr<FolderListings> listings_;
+
+ private:
+  mutable std::mutex lookMutex_;
+  std::shared_ptr<LookFailures> lookFailures_;
 };
 
 // Copies made durable together. Flushing each copied file on its own costs

@@ -20,6 +20,10 @@ class FileManagerWrapper : public FileManager {
   explicit FileManagerWrapper(std::shared_ptr<FileManager> target) : target_(std::move(target)) {}
   const std::shared_ptr<FileManager>& target() const { return target_; }
 
+  void noteLookFailuresIn(std::shared_ptr<LookFailures> failures) override {
+    FileManager::noteLookFailuresIn(failures);
+    target_->noteLookFailuresIn(std::move(failures));
+  }
   bool fileExistsAtPath(const std::string& path, bool* isDirectory) override {
     return target_->fileExistsAtPath(path, isDirectory);
   }

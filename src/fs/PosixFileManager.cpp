@@ -247,6 +247,7 @@ void setFileError(base::FileError* error, int code, const std::string& path,
 bool PosixFileManager::fileExistsAtPath(const std::string& path, bool* isDirectory) {
   struct stat st;
   bool exists = lstat(path.c_str(), &st) == 0;
+  if (!exists) noteLookFailure(errno, path);
   if (isDirectory != nullptr) *isDirectory = exists && S_ISDIR(st.st_mode);
   return exists;
 }
@@ -255,6 +256,7 @@ std::optional<FileAttributes> PosixFileManager::attributesOfItemAtPath(const std
                                                                        base::FileError* error) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) {
+    noteLookFailure(errno, path);
     setFileError(error, errno, path, "opened");
     return std::nullopt;
   }
@@ -265,6 +267,7 @@ std::optional<FileAttributes> PosixFileManager::attributesOfLinkTargetAtPath(
     const std::string& path, base::FileError* error) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
+    noteLookFailure(errno, path);
     setFileError(error, errno, path, "opened");
     return std::nullopt;
   }
@@ -973,6 +976,7 @@ std::optional<std::vector<DirectoryEntry>> PosixFileManager::contentsOfDirectory
   }
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
+    noteLookFailure(errno, path);
     // A link in the last component reads as "not a folder".
     setFileError(error, errno == ELOOP ? ENOTDIR : errno, path, "opened");
     return std::nullopt;
@@ -980,6 +984,7 @@ std::optional<std::vector<DirectoryEntry>> PosixFileManager::contentsOfDirectory
   FdCloser closer(fd);
   std::vector<DirectoryEntry> entries;
   if (int e = readFolder(fd, &entries)) {
+    noteLookFailure(e, path);
     setFileError(error, e, path, "opened");
     return std::nullopt;
   }
@@ -1047,7 +1052,8 @@ std::vector<std::optional<FileAttributes>> PosixFileManager::attributesOfItems(
   return lookUpItems(
       queries, threads,
       [this](const std::string& path) { return attributesOfItemAtPath(path, nullptr); },
-      listings_.get());
+      listings_.get(),
+      [this](int code, std::string_view path) { noteLookFailure(code, std::string(path)); });
 }
 
 }  // namespace fs
@@ -1262,6 +1268,14 @@ ssize_t readFully(int fd, char* buffer, size_t size) {
 
 std::optional<uint64_t> FileManager::readBackChecksum(const std::string& path,
                                                       base::FileError* error) {
+  base::FileError local;
+  if (error == nullptr) error = &local;
+  auto sum = readBack(path, error);
+  if (!sum) noteLookFailure(error->code, error->path.empty() ? path : error->path);
+  return sum;
+}
+
+std::optional<uint64_t> FileManager::readBack(const std::string& path, base::FileError* error) {
   FdCloser in(openPlainForReading(path, false, "read back", error));
   if (in.get() < 0) return std::nullopt;
   posix_fadvise(in.get(), 0, 0, POSIX_FADV_DONTNEED);
@@ -1275,6 +1289,15 @@ std::optional<uint64_t> FileManager::readBackChecksum(const std::string& path,
 
 std::optional<bool> FileManager::isPrefixOfFile(const std::string& part, const std::string& whole,
                                                 base::FileError* error) {
+  base::FileError local;
+  if (error == nullptr) error = &local;
+  auto prefix = comparePrefix(part, whole, error);
+  if (!prefix) noteLookFailure(error->code, error->path.empty() ? part : error->path);
+  return prefix;
+}
+
+std::optional<bool> FileManager::comparePrefix(const std::string& part, const std::string& whole,
+                                               base::FileError* error) {
   FdCloser a(openPlainForReading(part, false, "read", error));
   if (a.get() < 0) return std::nullopt;
   FdCloser b(openPlainForReading(whole, true, "read", error));
@@ -1301,6 +1324,15 @@ std::optional<bool> FileManager::isPrefixOfFile(const std::string& part, const s
 
 std::optional<std::string> FileManager::readSmallFile(const std::string& path, size_t limit,
                                                       base::FileError* error) {
+  base::FileError local;
+  if (error == nullptr) error = &local;
+  auto text = readSmall(path, limit, error);
+  if (!text) noteLookFailure(error->code, error->path.empty() ? path : error->path);
+  return text;
+}
+
+std::optional<std::string> FileManager::readSmall(const std::string& path, size_t limit,
+                                                  base::FileError* error) {
   FdCloser in(openPlainForReading(path, false, "read", error));
   if (in.get() < 0) return std::nullopt;
   // Sized by what the file holds now (a byte more tells growth apart),

@@ -242,8 +242,15 @@ std::string ExportWorker::exportTo(const std::vector<std::string>& ids,
   }
   if (plan.cleanUp) report.add({{"stale", staleReport(plan, out->clean)}});
   out->stopped = stop_;
+  out->notLookedAt = session_->notLookedAt();
+  if (!out->notLookedAt.empty()) {
+    nlohmann::json listed = nlohmann::json::array();
+    for (const auto& f : out->notLookedAt)
+      listed.push_back({{"path", f.path}, {"reason", f.localizedDescription}});
+    report.add({{"notLookedAt", listed}});
+  }
   bool ok = out->copy.notCopied.empty() && out->playlists.notWritten.empty() &&
-            out->clean.notDeleted == 0 && out->coversFailed.empty();
+            out->clean.notDeleted == 0 && out->coversFailed.empty() && out->notLookedAt.empty();
   report.add({{"status", out->stopped ? "interrupted" : ok ? "done" : "problems"}});
   out->refreshed = rows(ids);
   return "";

@@ -69,6 +69,7 @@ struct Exported {
   CopyOutcome copy;
   size_t covers = 0;
   std::vector<CoverFailure> coversFailed;
+  std::vector<base::FileError> notLookedAt;  // taken as absent
   PlaylistOutcome playlists;
   // The clean-up that leaves the drive holding the checked playlists
   // only: what the exporter wrote that none of them needs.

@@ -505,6 +505,9 @@ void MainWindow::showExported(Exported r) {
       if (!item.deleted && item.item.ours && !item.kept && !item.notReached && r.clean.attempted)
         problems.push_back({"Stale item", item.reason, item.item.path});
     }
+    for (const auto& f : r.coversFailed) problems.push_back({"Cover image", f.reason, f.path});
+    for (const auto& f : r.notLookedAt)
+      problems.push_back({"Not looked at", f.localizedDescription, f.path});
     if (!problems.empty())
       text += " " + q(countOf(problems.size(), "item", "items")) + " could not be done.";
     status_->setText(text);

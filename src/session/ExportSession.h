@@ -296,6 +296,11 @@ class ExportSession {
   // Deletes the stale items the plan judged the exporter's (with `remove`
   // false, only lists them); `stop` ends it between two deletions.
   CleanOutcome clean(bool remove, const std::atomic<bool>* stop = nullptr);
+  // The places on the drive or among the sources that this session's steps
+  // could not look at (an I/O error, a refused permission), so far: each
+  // was taken as absent, which keeps the owner's files safe but may leave
+  // the drive short of what was asked. An export with any did not do all.
+  std::vector<base::FileError> notLookedAt() const { return lookFailures_->all(); }
 
   const std::string& root() const { return root_; }
   const std::string& libraryFile() const { return libraryFile_; }
@@ -325,7 +330,14 @@ class ExportSession {
 
   ExportOptions o_;  // a copy: the caller's may change while the session lives
   Services services_;
-  std::shared_ptr<fs::FileManager> files() const { return services_.fileManager(); }
+  // Every step's file manager notes in lookFailures_ what it could not
+  // look at: the steps take such an item as absent, the owner is told.
+  std::shared_ptr<fs::FileManager> files() const {
+    auto fm = services_.fileManager();
+    fm->noteLookFailuresIn(lookFailures_);
+    return fm;
+  }
+  std::shared_ptr<fs::LookFailures> lookFailures_ = std::make_shared<fs::LookFailures>();
   Library library_;
   std::string libraryFile_;
   std::string root_;        // the drive's folder

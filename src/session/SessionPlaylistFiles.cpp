@@ -73,6 +73,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
     return s.ok() ? 0 : (s.code() != 0 ? s.code() : EIO);
   };
   auto writePending = [&] {
+    if (files.empty()) return;
     std::vector<base::FileError> errors;
     std::vector<bool> inPlace =
         fm->writeStringsBelowRoot(*destination_, files, &errors, recordFirst);

@@ -169,6 +169,15 @@ bool FaultInjectingFileManager::isUnreadable(const std::string& path) const {
 }
 
 int FaultInjectingFileManager::begin(FileOp op, const std::string& path, bool checkReadable) {
+  int code = decide(op, path, checkReadable);
+  // A failed look is noted as the file manager it stands for would.
+  if (op == FileOp::kExists || op == FileOp::kAttributes || op == FileOp::kList ||
+      op == FileOp::kRead)
+    noteLookFailure(code, path);
+  return code;
+}
+
+int FaultInjectingFileManager::decide(FileOp op, const std::string& path, bool checkReadable) {
   std::lock_guard<std::mutex> lock(mutex_);
   uint64_t n = counts_[index(op)].fetch_add(1) + 1;
   OneShot& shot = oneShot_[index(op)];

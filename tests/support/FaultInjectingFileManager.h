@@ -119,6 +119,7 @@ class FaultInjectingFileManager : public FileManagerWrapper {
  private:
   // Counts one operation; returns the errno it must fail with, or 0.
   int begin(FileOp op, const std::string& path, bool checkReadable);
+  int decide(FileOp op, const std::string& path, bool checkReadable);
   bool isUnreadable(const std::string& path) const;  // mutex held
   bool spaceLimited() const;
   // Cuts copies short when the space set by setNoSpaceAfterBytes runs out.
