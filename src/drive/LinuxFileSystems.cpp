@@ -16,7 +16,7 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
-std::string readText(const std::string& path) {
+std::string readSysText(const std::string& path) {
   auto read = base::readWholeFile(path, base::kSmallFileLimit);
   return read ? std::move(*read) : std::string();
 }
@@ -56,12 +56,12 @@ LinuxFileSystems::LinuxFileSystems(std::string root, std::vector<std::string> se
       searchPath_.push_back(dir);
     }
   }
-  release_ = trimmed(readText(under("/proc/sys/kernel/osrelease")));
+  release_ = trimmed(readSysText(under("/proc/sys/kernel/osrelease")));
   if (release_.empty() && root_ == "/") {
     struct utsname u {};
     if (uname(&u) == 0) release_ = u.release;
   }
-  std::stringstream lines(readText(under("/proc/filesystems")));
+  std::stringstream lines(readSysText(under("/proc/filesystems")));
   for (std::string line; std::getline(lines, line);) {
     // "nodev\tsysfs" or "\text4": only drivers that mount block devices.
     if (line.rfind("nodev", 0) == 0) continue;
@@ -70,7 +70,7 @@ LinuxFileSystems::LinuxFileSystems(std::string root, std::vector<std::string> se
     if (start != std::string::npos) procFilesystems_.push_back(type.substr(start));
   }
   if (!release_.empty())
-    builtin_ = readText(under("/lib/modules/" + release_ + "/modules.builtin"));
+    builtin_ = readSysText(under("/lib/modules/" + release_ + "/modules.builtin"));
 }
 
 std::string LinuxFileSystems::under(const std::string& path) const {

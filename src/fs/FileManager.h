@@ -223,6 +223,8 @@ class FileManager {
   // Whether the item could be removed by this process (its folder is
   // writable and searchable).
   virtual bool isDeletableFileAtPath(const std::string& path) = 0;
+  // Whether this process may read the item (through a link, its target).
+  virtual bool isReadableFileAtPath(const std::string& path);
 
   // Writes `text` to `path` atomically: a temporary in the same folder,
   // flushed, then renamed over `path`.
@@ -256,6 +258,12 @@ class FileManager {
   // kept (ENOTEMPTY).
   virtual bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path,
                                    RemoveKind kind, base::FileError* error);
+
+  // Moves the file (or link) at `from` below `root` to `to` below it, in
+  // one step and never over what stands at `to` (EEXIST then); the folder
+  // of `to` must exist. Nothing is reached through a link.
+  virtual bool moveItemBelowRoot(const DestinationRoot& root, const std::string& from,
+                                 const std::string& to, base::FileError* error);
 
   // The XXH3-64 checksum of the file at `path` as the drive returns it now:
   // its cached pages are dropped first (posix_fadvise DONTNEED, which

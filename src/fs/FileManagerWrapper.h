@@ -83,6 +83,13 @@ class FileManagerWrapper : public FileManager {
                            base::FileError* error) override {
     return target_->removeItemBelowRoot(root, path, kind, error);
   }
+  bool isReadableFileAtPath(const std::string& path) override {
+    return target_->isReadableFileAtPath(path);
+  }
+  bool moveItemBelowRoot(const DestinationRoot& root, const std::string& from,
+                         const std::string& to, base::FileError* error) override {
+    return target_->moveItemBelowRoot(root, from, to, error);
+  }
   std::optional<uint64_t> readBackChecksum(const std::string& path,
                                            base::FileError* error) override {
     return target_->readBackChecksum(path, error);

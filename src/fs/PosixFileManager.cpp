@@ -1358,6 +1358,41 @@ std::optional<std::string> FileManager::readSmall(const std::string& path, size_
   return text;
 }
 
+bool FileManager::isReadableFileAtPath(const std::string& path) {
+  return access(path.c_str(), R_OK) == 0;
+}
+
+bool FileManager::moveItemBelowRoot(const DestinationRoot& root, const std::string& from,
+                                    const std::string& to, base::FileError* error) {
+  dropListings();
+  std::string fromName, toName;
+  int fromFolder = openParentBelowRoot(root, from, false, "moved", &fromName, nullptr, error);
+  if (fromFolder < 0) return false;
+  FdCloser fromCloser(fromFolder);
+  int toFolder = openParentBelowRoot(root, to, false, "moved", &toName, nullptr, error);
+  if (toFolder < 0) return false;
+  FdCloser toCloser(toFolder);
+  int e = 0;
+  if (renameat2(fromFolder, fromName.c_str(), toFolder, toName.c_str(), RENAME_NOREPLACE) != 0) {
+    e = errno;
+    if (e == EINVAL || e == ENOSYS || e == EOPNOTSUPP || e == ENOTSUP) {
+      // A file system without it (FAT through some drivers): look, then
+      // rename; only a concurrent writer of the same name could slip in.
+      struct stat st;
+      if (fstatat(toFolder, toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        e = EEXIST;
+      else if (errno != ENOENT)
+        e = errno;
+      else
+        e = renameat(fromFolder, fromName.c_str(), toFolder, toName.c_str()) == 0 ? 0 : errno;
+    }
+  }
+  if (e == 0) return true;
+  setFileError(error, e, from, "moved");
+  if (error) error->path = from;
+  return false;
+}
+
 bool FileManager::removeItemBelowRoot(const DestinationRoot& root, const std::string& path,
                                       RemoveKind kind, base::FileError* error) {
   dropListings();

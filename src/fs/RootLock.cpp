@@ -23,14 +23,14 @@ namespace {
 
 const char* kLockName = "lock";
 
-struct Registry {
+struct LockRegistry {
   std::mutex mutex;
   std::map<std::pair<dev_t, ino_t>, std::shared_ptr<RootLock::Entry>> roots;
 };
 
-Registry& registry() {
+LockRegistry& lockRegistry() {
   // Never destroyed: holders may outlive static destruction at exit.
-  static Registry* r = new Registry;
+  static LockRegistry* r = new LockRegistry;
   return *r;
 }
 
@@ -78,7 +78,7 @@ base::Result<int> flockLockFile(int folder, const std::string& display, std::str
 
 base::Result<RootLock> RootLock::acquire(int stateFolder, dev_t device, ino_t inode,
                                          const std::string& lockPath, std::string* holder) {
-  Registry& r = registry();
+  LockRegistry& r = lockRegistry();
   std::lock_guard<std::mutex> guard(r.mutex);
   auto key = std::make_pair(device, inode);
   auto found = r.roots.find(key);
@@ -113,7 +113,7 @@ RootLock& RootLock::operator=(RootLock&& other) noexcept {
 
 void RootLock::release() {
   if (!entry_) return;
-  Registry& r = registry();
+  LockRegistry& r = lockRegistry();
   std::lock_guard<std::mutex> guard(r.mutex);
   // The flock goes under the registry's mutex, so that a new holder in
   // this process never finds the old descriptor still holding it.

@@ -1,7 +1,5 @@
 #include "session/DriveRenames.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +7,7 @@
 #include <unordered_map>
 
 #include "base/Log.h"
+#include "fs/FileManager.h"
 #include "session/DestinationLayout.h"
 
 namespace session {
@@ -37,13 +36,9 @@ std::vector<std::string> missingFolders(const fs::DestinationRoot& root, std::st
   return missing;
 }
 
-bool removeFolder(const fs::DestinationRoot& root, const std::string& folder) {
-  auto [parent, name] = split(folder);
-  int fd = root.openFolder(parent, false);
-  if (fd < 0) return false;
-  bool removed = unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0;
-  close(fd);
-  return removed;
+bool removeFolder(fs::FileManager& fm, const fs::DestinationRoot& root, const std::string& folder) {
+  return fm.removeItemBelowRoot(root, root.path() + "/" + folder, fs::RemoveKind::kEmptyFolder,
+                                nullptr);
 }
 
 // Whether the exporter made `folder`: the record says so, or, on a drive
@@ -61,11 +56,12 @@ bool madeByExporter(const fs::RecordContents& entries, const std::string& folder
 // Removes `folder` and the folders above it while they are empty and the
 // exporter's own, up to the first component (the drive's "Music" stays);
 // the record forgets those it removed.
-void removeEmptyFolders(const fs::DestinationRoot& root, fs::DriveRecord& record,
-                        const fs::RecordContents& entries, std::string folder) {
+void removeEmptyFolders(fs::FileManager& fm, const fs::DestinationRoot& root,
+                        fs::DriveRecord& record, const fs::RecordContents& entries,
+                        std::string folder) {
   std::vector<std::string> gone;
   while (folder.find('/') != std::string::npos && madeByExporter(entries, folder) &&
-         removeFolder(root, folder)) {
+         removeFolder(fm, root, folder)) {
     gone.push_back(app::DestinationLayout::collisionKey(folder));
     folder = split(folder).first;
   }
@@ -73,23 +69,8 @@ void removeEmptyFolders(const fs::DestinationRoot& root, fs::DriveRecord& record
     base::logIfFailed(record.remove(gone, true), "The record keeps removed folders");
 }
 
-// Moves `fromName` in `fromFd` to `toName` in `toFd` unless something
-// stands there; 0 or an errno value.
-int moveWithoutReplacing(int fromFd, const std::string& fromName, int toFd,
-                         const std::string& toName) {
-  if (renameat2(fromFd, fromName.c_str(), toFd, toName.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  int e = errno;
-  if (e != EINVAL && e != ENOSYS && e != EOPNOTSUPP && e != ENOTSUP) return e;
-  // A file system without it (FAT through some drivers): look, then
-  // rename; only a concurrent writer of the same name could slip in.
-  struct stat st;
-  if (fstatat(toFd, toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
-  if (errno != ENOENT) return errno;
-  return renameat(fromFd, fromName.c_str(), toFd, toName.c_str()) == 0 ? 0 : errno;
-}
-
 // Renames one file; "" or why not.
-std::string renameOne(const fs::DestinationRoot& root, fs::DriveRecord& record,
+std::string renameOne(fs::FileManager& fm, const fs::DestinationRoot& root, fs::DriveRecord& record,
                       const fs::RecordContents& entries, int64_t timeStepNs, const DriveRename& r) {
   auto known = entries.entries.find(app::DestinationLayout::collisionKey(r.from));
   if (known == entries.entries.end() || known->second.path != r.from)
@@ -98,26 +79,24 @@ std::string renameOne(const fs::DestinationRoot& root, fs::DriveRecord& record,
   const std::string toKey = app::DestinationLayout::collisionKey(r.to);
   if (toKey != old.key && entries.entries.count(toKey))
     return "the drive's record names another file of the exporter's there";
-  auto [fromFolder, fromName] = split(r.from);
-  auto [toFolder, toName] = split(r.to);
-  int fromFd = root.openFolder(fromFolder, false);
-  if (fromFd < 0) return std::strerror(-fromFd);
-  struct stat st;
-  if (fstatat(fromFd, fromName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-      fs::sameStamp(old.drive,
-                    {static_cast<uint64_t>(st.st_size),
-                     static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec},
-                    timeStepNs) == fs::StampMatch::kDifferent) {
-    close(fromFd);
+  const std::string fromFolder = split(r.from).first, toFolder = split(r.to).first;
+  const std::string fromPath = root.path() + "/" + r.from, toPath = root.path() + "/" + r.to;
+  base::FileError why;
+  auto now = fm.attributesOfItemAtPath(fromPath, &why);
+  if (!now && why.code != ENOENT && why.code != ENOTDIR) return why.localizedDescription;
+  if (!now || now->type != fs::FileType::kRegular ||
+      fs::sameStamp(old.drive, {now->size, now->modificationTimeNs}, timeStepNs) ==
+          fs::StampMatch::kDifferent) {
     return "it is not as the exporter wrote it";
   }
   std::vector<std::string> made = missingFolders(root, toFolder);
+  // Made through the root, which follows no link on the way.
   int toFd = root.openFolder(toFolder, true);
   if (toFd < 0) {
-    close(fromFd);
-    for (const auto& folder : made) removeFolder(root, folder);
+    for (const auto& folder : made) removeFolder(fm, root, folder);
     return std::strerror(-toFd);
   }
+  close(toFd);
   fs::RecordEntry moved = old;
   moved.path = r.to;
   moved.key = toKey;
@@ -131,8 +110,8 @@ std::string renameOne(const fs::DestinationRoot& root, fs::DriveRecord& record,
   std::string reason;
   if (base::Status s = record.append(added, true); !s.ok()) {
     reason = s.message();
-  } else if (int e = moveWithoutReplacing(fromFd, fromName, toFd, toName); e != 0) {
-    reason = std::strerror(e);
+  } else if (!fm.moveItemBelowRoot(root, fromPath, toPath, &why)) {
+    reason = why.localizedDescription;
     // The record names the file where it still is: the name it did not
     // get is forgotten (or the entry it had is noted again).
     base::logIfFailed(toKey == old.key ? record.append({old}, true) : record.remove({toKey}, true),
@@ -140,17 +119,16 @@ std::string renameOne(const fs::DestinationRoot& root, fs::DriveRecord& record,
   } else if (toKey != old.key) {
     base::logIfFailed(record.remove({old.key}, true), "The record keeps a renamed file's old name");
   }
-  close(fromFd);
-  close(toFd);
   if (!reason.empty()) {
     std::vector<std::string> keys;
     for (const auto& folder : made) {
-      if (removeFolder(root, folder)) keys.push_back(app::DestinationLayout::collisionKey(folder));
+      if (removeFolder(fm, root, folder))
+        keys.push_back(app::DestinationLayout::collisionKey(folder));
     }
     if (!keys.empty())
       base::logIfFailed(record.remove(keys, true), "The record keeps folders removed again");
   } else {
-    removeEmptyFolders(root, record, entries, fromFolder);
+    removeEmptyFolders(fm, root, record, entries, fromFolder);
   }
   return reason;
 }
@@ -174,11 +152,11 @@ std::vector<DriveRename> coversFollowing(const fs::RecordContents& entries,
   return covers;
 }
 
-void renameRecorded(const fs::DestinationRoot& root, fs::DriveRecord& record,
+void renameRecorded(fs::FileManager& fm, const fs::DestinationRoot& root, fs::DriveRecord& record,
                     const fs::RecordContents& entries, int64_t timeStepNs,
                     std::vector<DriveRename>& renames) {
   for (auto& r : renames) {
-    r.reason = renameOne(root, record, entries, timeStepNs, r);
+    r.reason = renameOne(fm, root, record, entries, timeStepNs, r);
     r.done = r.reason.empty();
     if (!r.done)
       base::logFormat("not renamed on the drive: %@ to %@: %@ (it keeps its name)", r.from, r.to,

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fs/DriveRecord.h"
+#include "fs/FileManager.h"
 
 namespace session {
 
@@ -31,7 +32,7 @@ struct DriveRename {
 };
 
 // `entries`: the record as loaded; `timeStepNs`: the drive's time step.
-void renameRecorded(const fs::DestinationRoot& root, fs::DriveRecord& record,
+void renameRecorded(fs::FileManager& fm, const fs::DestinationRoot& root, fs::DriveRecord& record,
                     const fs::RecordContents& entries, int64_t timeStepNs,
                     std::vector<DriveRename>& renames);
 

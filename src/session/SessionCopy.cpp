@@ -80,11 +80,15 @@ std::string ExportSession::failureReason(const LibraryTrack& t, bool stopped) co
   if (!t.onThisComputer())
     return "the file is not on this computer (" + std::string(t.location) + ")";
   if (stopped) return "the export was interrupted";
-  if (access(source.c_str(), F_OK) != 0) {
-    return errno == ENAMETOOLONG ? sourcePathTooLong(source)
-                                 : "the source file is missing (" + source + ")";
+  auto fm = files();
+  base::FileError why;
+  if (!fm->attributesOfLinkTargetAtPath(source, &why)) {
+    if (why.code == ENAMETOOLONG) return sourcePathTooLong(source);
+    if (why.code == ENOENT || why.code == ENOTDIR)
+      return "the source file is missing (" + source + ")";
+    return "the source file cannot be looked at (" + source + "): " + why.localizedDescription;
   }
-  if (access(source.c_str(), R_OK) != 0) return "the source file cannot be read (" + source + ")";
+  if (!fm->isReadableFileAtPath(source)) return "the source file cannot be read (" + source + ")";
   return "it is not on the drive after the copy";
 }
 
@@ -287,13 +291,13 @@ void ExportSession::renameTracks() {
   if (auto read = writer ? loadRecord() : base::Result<base::Done>(); !read)
     notDone = read.error().message();
   if (notDone.empty()) {
-    session::renameRecorded(*destination_, **writer, driveRecord_, session::timeStepOf(root_),
-                            renames);
+    session::renameRecorded(*files(), *destination_, **writer, driveRecord_,
+                            session::timeStepOf(root_), renames);
     // A cover that cannot follow stays in the old folder, which then
     // stays too: nothing is lost, and the new folder gets its own cover.
     auto covers = session::coversFollowing(driveRecord_, renames);
-    session::renameRecorded(*destination_, **writer, driveRecord_, session::timeStepOf(root_),
-                            covers);
+    session::renameRecorded(*files(), *destination_, **writer, driveRecord_,
+                            session::timeStepOf(root_), covers);
   }
   for (size_t i = 0; i < renames.size(); ++i) {
     const PendingRename& p = pendingRenames_[i];

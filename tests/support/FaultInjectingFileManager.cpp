@@ -26,6 +26,8 @@ const char* actionOf(FileOp op) {
       return "read";
     case FileOp::kWrite:
       return "written";
+    case FileOp::kMove:
+      return "moved";
     default:
       return "opened";
   }
@@ -296,6 +298,16 @@ class FaultInjectingCopyBatch : public CopyBatch {
 std::unique_ptr<CopyBatch> FaultInjectingFileManager::makeCopyBatch(
     const CopyBatchOptions& options) {
   return std::make_unique<FaultInjectingCopyBatch>(*this, *target_, options);
+}
+
+bool FaultInjectingFileManager::moveItemBelowRoot(const DestinationRoot& root,
+                                                  const std::string& from, const std::string& to,
+                                                  base::FileError* error) {
+  if (int e = begin(FileOp::kMove, from, false)) {
+    setFileError(error, e, from, actionOf(FileOp::kMove));
+    return false;
+  }
+  return target_->moveItemBelowRoot(root, from, to, error);
 }
 
 bool FaultInjectingFileManager::removeItemBelowRoot(const DestinationRoot& root,

@@ -45,8 +45,9 @@ enum class FileOp {
   kFlush,  // the flush of a copy batch: failing it fails the whole batch
   kRead,   // a small file's text, a read-back's checksum, a prefix comparison
   kWrite,  // text files written whole (playlist files, state files)
+  kMove,   // a rename of the exporter's file on the drive
 };
-constexpr size_t kFileOpCount = 10;
+constexpr size_t kFileOpCount = 11;
 
 class FaultInjectingFileManager : public FileManagerWrapper {
  public:
@@ -103,6 +104,8 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   bool isDeletableFileAtPath(const std::string& path) override;
   bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                            base::FileError* error) override;
+  bool moveItemBelowRoot(const DestinationRoot& root, const std::string& from,
+                         const std::string& to, base::FileError* error) override;
   std::optional<uint64_t> readBackChecksum(const std::string& path,
                                            base::FileError* error) override;
   std::optional<bool> isPrefixOfFile(const std::string& part, const std::string& whole,

@@ -8,7 +8,7 @@
 namespace platform {
 namespace {
 
-QColor toQColor(const Color& c) { return QColor::fromRgbF(c.red, c.green, c.blue, c.alpha); }
+QColor painterColor(const Color& c) { return QColor::fromRgbF(c.red, c.green, c.blue, c.alpha); }
 QRectF toQRect(const Rect& r) { return QRectF(r.x, r.y, r.width, r.height); }
 
 QFont fontFor(const AttributedString& text) {
@@ -21,13 +21,13 @@ QFont fontFor(const AttributedString& text) {
 }  // namespace
 
 void PainterContext::fillRect(const Rect& rect, const Color& color) {
-  painter_.fillRect(toQRect(rect), toQColor(color));
+  painter_.fillRect(toQRect(rect), painterColor(color));
 }
 
 void PainterContext::strokeRect(const Rect& rect, const Color& color) {
   painter_.save();
   painter_.setRenderHint(QPainter::Antialiasing, false);
-  painter_.setPen(QPen(toQColor(color), 1));
+  painter_.setPen(QPen(painterColor(color), 1));
   painter_.setBrush(Qt::NoBrush);
   // A 1-pixel pen on a whole-pixel rectangle draws right and below its
   // edges; one less keeps the line inside.
@@ -38,7 +38,7 @@ void PainterContext::strokeRect(const Rect& rect, const Color& color) {
 void PainterContext::strokeLine(Point from, Point to, const Color& color, double width) {
   painter_.save();
   painter_.setRenderHint(QPainter::Antialiasing, true);
-  painter_.setPen(QPen(toQColor(color), width, Qt::SolidLine, Qt::RoundCap));
+  painter_.setPen(QPen(painterColor(color), width, Qt::SolidLine, Qt::RoundCap));
   painter_.drawLine(QPointF(from.x, from.y), QPointF(to.x, to.y));
   painter_.restore();
 }
@@ -51,7 +51,7 @@ void PainterContext::drawText(const AttributedString& text, const Rect& rect, bo
   painter_.save();
   painter_.setClipRect(toQRect(rect), Qt::IntersectClip);
   painter_.setFont(font);
-  painter_.setPen(toQColor(text.foreground));
+  painter_.setPen(painterColor(text.foreground));
   painter_.drawText(toQRect(rect), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, s);
   painter_.restore();
 }
