@@ -31,6 +31,7 @@
 #include "base/Configuration.h"
 #include "base/Text.h"
 #include "library/LibrarySource.h"
+#include "library/PlayerDatabaseReader.h"
 #include "library/PlaylistFolderReader.h"
 #include "library/PlistScanner.h"
 #include "library/RhythmboxReader.h"
@@ -1206,8 +1207,8 @@ Library LibraryReader::read(const std::string& file) const {
       break;
     case LibraryKind::kStrawberry:
     case LibraryKind::kClementine:
-      throw LibraryError(file, 0,
-                         std::string(libraryKindName(kind)) + " libraries are not read yet");
+      lib = PlayerDatabaseReader(map_).read(file, kind);
+      break;
   }
   lib.sourceKind = libraryKindName(kind);
   lib.sourcePath =

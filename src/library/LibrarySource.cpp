@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "library/PlayerDatabaseReader.h"
+
 namespace app {
 
 const char* libraryKindName(LibraryKind kind) {
@@ -69,7 +71,7 @@ LibraryKind sniffLibrary(const std::string& path) {
   if (n < 0) throw LibraryError(path, 0, std::string("cannot read: ") + std::strerror(errno));
   std::string_view start(head, static_cast<size_t>(n));
   if (start.substr(0, 16) == std::string_view("SQLite format 3\0", 16))
-    throw LibraryError(path, 0, "an SQLite database: player databases are not read yet");
+    return PlayerDatabaseReader::kindOf(path);
   std::string root = rootElementOf(start);
   if (root == "rhythmdb") return LibraryKind::kRhythmbox;
   if (root == "rhythmdb-playlists")

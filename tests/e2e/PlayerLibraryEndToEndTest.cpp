@@ -3,6 +3,7 @@
 // identities) and exported again: the copies already on the drive are
 // taken over, not copied again, and every entry plays its track.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -43,6 +44,21 @@ std::vector<std::string> played(const std::string& drive, const std::string& lis
   return out;
 }
 
+// A player's database, as `schema` declares its tables, holding the two
+// tracks and the playlist "Mix" of both.
+std::string database(const std::string& file, const std::string& schema, const std::string& home) {
+  stdfs::remove(file);
+  stdfs::create_directories(stdfs::path(file).parent_path());
+  std::string sql = schema + "INSERT INTO songs VALUES ('file://" + home + "/m/a.mp3'), ('file://" +
+                    home + "/m/b.mp3'); INSERT INTO playlists VALUES ('Mix');" +
+                    "INSERT INTO playlist_items VALUES (1, 1), (1, 2);";
+  sqlite3* db = nullptr;
+  sqlite3_open(file.c_str(), &db);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  return file;
+}
+
 }  // namespace
 
 TEST(PlayerLibraryEndToEnd, EachKindExportsAndKeepsItsCopiesWhenMoved) {
@@ -72,6 +88,22 @@ TEST(PlayerLibraryEndToEnd, EachKindExportsAndKeepsItsCopiesWhenMoved) {
                    "type=\"static\">" +
                        items + "</playlist></rhythmdb-playlists>");
          return home + "/rb/rhythmdb.xml";
+       }},
+      {"Strawberry",
+       [](const std::string& home) {
+         return database(home + "/strawberry.db",
+                         "CREATE TABLE songs (url TEXT NOT NULL); CREATE TABLE playlists (name "
+                         "TEXT NOT NULL); CREATE TABLE playlist_items (playlist INTEGER NOT "
+                         "NULL, collection_id INTEGER);",
+                         home);
+       }},
+      {"Clementine",
+       [](const std::string& home) {
+         return database(home + "/clementine.db",
+                         "CREATE TABLE songs (filename TEXT NOT NULL); CREATE TABLE playlists "
+                         "(name TEXT NOT NULL); CREATE TABLE playlist_items (playlist INTEGER "
+                         "NOT NULL, library_id INTEGER);",
+                         home);
        }},
   };
   for (const Kind& kind : kinds) {

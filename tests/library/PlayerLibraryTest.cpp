@@ -2,6 +2,7 @@
 // the same record as the XML export: each written here as its player
 // writes it.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <map>
@@ -154,6 +155,90 @@ TEST(RhythmboxReader, SongsStaticPlaylistsAndWhatIsNotExported) {
   } catch (const LibraryError& e) {
     EXPECT_EQ(e.file(), dir / "rb/playlists.xml");
     EXPECT_GE(e.line(), 2);
+  }
+}
+
+void runSql(const std::string& file, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << error;
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
+TEST(PlayerDatabaseReader, StrawberryAndClementineAsTheirSchemasHoldThem) {
+  // The tables and columns read, as each player's schema declares them
+  // (Clementine's an older one, before items had a filename).
+  struct Case {
+    const char* kind;
+    std::string schema, song, item;
+    size_t notes;
+  };
+  const std::vector<Case> cases = {
+      {"Strawberry",
+       "CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES "
+       "(20);"
+       "CREATE TABLE songs (title TEXT, album TEXT, artist TEXT, albumartist TEXT, length INTEGER "
+       "NOT NULL DEFAULT 0, source INTEGER NOT NULL DEFAULT 0, url TEXT NOT NULL, filesize INTEGER "
+       "NOT NULL DEFAULT -1, mtime INTEGER NOT NULL DEFAULT -1);"
+       "CREATE TABLE playlists (name TEXT NOT NULL, ui_order INTEGER NOT NULL DEFAULT 0, ui_path "
+       "TEXT);"
+       "CREATE TABLE playlist_items (playlist INTEGER NOT NULL, type INTEGER NOT NULL DEFAULT 0, "
+       "collection_id INTEGER, title TEXT, artist TEXT, album TEXT, length INTEGER, url TEXT NOT "
+       "NULL);",
+       "INSERT INTO songs (title, artist, length, filesize, url) VALUES ",
+       "INSERT INTO playlist_items (playlist, collection_id, url) VALUES ", 2},
+      {"Clementine",
+       "CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES "
+       "(99);"
+       "CREATE TABLE songs (title TEXT, album TEXT, artist TEXT, albumartist TEXT, length INTEGER, "
+       "directory INTEGER NOT NULL DEFAULT 1, filesize INTEGER NOT NULL, filename TEXT NOT NULL, "
+       "mtime INTEGER NOT NULL DEFAULT 0, ctime INTEGER NOT NULL DEFAULT 0);"
+       "CREATE TABLE playlists (name TEXT NOT NULL, ui_path TEXT);"
+       "CREATE TABLE playlist_items (playlist INTEGER NOT NULL, type TEXT NOT NULL DEFAULT 'File', "
+       "library_id INTEGER, url TEXT, title TEXT, artist TEXT, album TEXT, length INTEGER);",
+       "INSERT INTO songs (title, artist, length, filesize, filename) VALUES ",
+       "INSERT INTO playlist_items (playlist, library_id, url) VALUES ", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    testsupport::TempDir dir;
+    writeMedia(dir);
+    const std::string m = "'file://" + dir / "m", db = dir / "db/library.db";
+    std::filesystem::create_directories(dir / "db");
+    runSql(db, c.schema + c.song + "('Alpha', 'Art', 61000000000, 3, " + m + "/a.mp3'), ('Bee', " +
+                   "'Art', 2000000000, 4, " + m + "/b%20%C3%A9.mp3'), ('Radio', '', 0, -1, " +
+                   "'http://radio.example/');" +
+                   "INSERT INTO playlists (name, ui_path) VALUES ('Road', ''), ('Deep', 'Sub');" +
+                   c.item + "(1, 2, ''), (1, 1, ''), (1, 3, ''), (1, 9, ''), (2, NULL, " + m +
+                   "/a.mp3'), (2, NULL, '');");
+    std::string before = testsupport::readFile(db);
+    Library lib = LibraryReader().read(db);
+    EXPECT_EQ(lib.sourceKind, c.kind);
+    EXPECT_EQ(outline(lib, dir.path()),
+              "Road: Bee|Art|2000|~/m/b \u00E9.mp3; Alpha|Art|61000|~/m/a.mp3;\n"
+              "Sub/\n"
+              "Sub/Deep: Alpha|Art|61000|~/m/a.mp3;\n");
+    EXPECT_EQ((std::vector<size_t>{lib.tracks.size(), lib.tracksWithoutFile,
+                                   lib.itemsNamingTrackWithoutFile, lib.itemsNamingMissingTrack}),
+              (std::vector<size_t>{2, 1, 1, 2}));
+    ASSERT_EQ(lib.notes.size(), c.notes);
+    EXPECT_EQ(lib.notes[0],
+              db + ": playlist_items row 4: names song 9, which the library does not hold.");
+    EXPECT_EQ(lib.notes.back().find("schema version 99") != std::string::npos, c.notes == 3);
+    // Read without writing: the file as it was, nothing beside it.
+    EXPECT_EQ(testsupport::readFile(db), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "db"), {}), 1);
+    // A database the player holds locked is waited for, then named.
+    sqlite3* player = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &player), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(player, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto read = LibraryReader().load(db);
+    EXPECT_FALSE(read.ok());
+    EXPECT_NE(read.status().message().find("the player is writing it"), std::string::npos)
+        << read.status().message();
+    sqlite3_close(player);
   }
 }
 
