@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,6 +35,11 @@ class Database {
       }
     }
     uri += "?mode=ro";
+    // A read-only connection to a database in WAL mode makes its -wal and
+    // -shm files when the player has none open, and cannot remove them:
+    // with none there the database is whole as it stands, and is read as
+    // it is, touching nothing.
+    if (walMode(file) && !std::filesystem::exists(file + "-wal")) uri += "&immutable=1";
     int rc = sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
     try {
       if (rc != SQLITE_OK) fail(rc, "cannot open the database");
@@ -52,6 +58,13 @@ class Database {
   }
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
+
+  // Whether the header says WAL (its read and write versions 2).
+  static bool walMode(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    char header[20] = {};
+    return in.read(header, sizeof header) && header[18] == 2 && header[19] == 2;
+  }
 
   [[noreturn]] void fail(int rc, const std::string& what, long row = 0) const {
     std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
@@ -289,11 +302,15 @@ Library PlayerDatabaseReader::read(const std::string& database, LibraryKind kind
   }
 
   // What a schema of another version lacks is said, not guessed.
-  std::string versionText = version ? std::to_string(*version) : "unknown";
-  if (!version || *version > newest || *version < 1)
-    assembly.note(database + ": schema version " + versionText + " of " + libraryKindName(kind) +
-                  "'s database is not one known (1 to " + std::to_string(newest) +
-                  "): what its tables hold by the known names was read.");
+  if (!version) {
+    assembly.note(database +
+                  ": the database names no schema version: what its tables hold by "
+                  "the known names was read.");
+  } else if (*version > newest || *version < 1) {
+    assembly.note(database + ": schema version " + std::to_string(*version) + " of " +
+                  libraryKindName(kind) + "'s database is not one known (1 to " +
+                  std::to_string(newest) + "): what its tables hold by the known names was read.");
+  }
   // An item's location is in either of two columns, and only Strawberry
   // orders its playlists: neither lacks anything when absent.
   std::erase_if(missing, [&](const std::string& c) {
