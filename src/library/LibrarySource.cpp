@@ -5,8 +5,10 @@
 #include <unistd.h>
 #include <xxhash.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "library/PlayerDatabaseReader.h"
 
@@ -78,6 +80,14 @@ LibraryKind sniffLibrary(const std::string& path) {
     throw LibraryError(path, 0,
                        "this is Rhythmbox's list of playlists; give its library, rhythmdb.xml "
                        "in the same folder");
+  std::string extension = std::filesystem::path(path).extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (root == "playlist" || start.substr(0, 7) == "#EXTM3U" ||
+      start.substr(0, 10) == "[playlist]" || extension == ".m3u" || extension == ".m3u8" ||
+      extension == ".pls" || extension == ".xspf")
+    throw LibraryError(path, 0,
+                       "a single playlist file: give the folder that holds it (each playlist "
+                       "file there is read)");
   return LibraryKind::kITunesXml;
 }
 

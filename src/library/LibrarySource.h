@@ -1,9 +1,8 @@
-// Which kind of library a path holds, told by its content rather than its
-// name, where the Linux players keep theirs, and the pieces every reader
-// of a library without persistent IDs shares (LibraryAssembly).
+// Which kind of library a path holds (by content), where Linux players keep
+// theirs, and what readers of libraries without persistent IDs share.
 // Thread: free functions are reentrant; an assembly belongs to one read.
-// Errors: sniffLibrary() throws LibraryError (path, reason) for what no
-// reader takes; the assembly throws nothing.
+// Errors: sniffLibrary() throws LibraryError (path, why) for what no reader
+// takes; the assembly throws nothing.
 #pragma once
 
 #include <optional>

@@ -1,11 +1,8 @@
-// Reads the SQLite libraries of Strawberry and Clementine: songs,
-// playlists and their items, through libsqlite3, read-only while the
-// player may be running (no write lock, no journal; a busy database is
-// retried for a while, then reported). Columns are looked up by name, so a
-// schema of another version gives what it holds and the notes name what
-// it lacks. Tracks are known by the database, their row and their path.
+// Strawberry's and Clementine's SQLite libraries, read-only while the player
+// may run (no write lock, nothing left beside them); columns read by name.
 // Thread: a reader holds only its map; read() may run on any thread.
-// Errors: throws LibraryError (file, why; the row when one is at fault).
+// Errors: throws LibraryError (file, why, the row at fault) for a database
+// unreadable, busy past a few seconds, or not a player's.
 #pragma once
 
 #include <string>

@@ -237,7 +237,11 @@ class FolderWalk {
 
   Library read(const std::string& folder) {
     lib_.libraryPersistentId = stableId("file paths");
-    walk(folder, "", "");
+    // A folder without a playlist is not a library: taken for one, it
+    // would make every copy on the drive stale.
+    if (!walk(folder, "", ""))
+      throw LibraryError(folder, 0,
+                         "no playlist files (.m3u, .m3u8, .pls, .xspf) in this folder or below");
     if (!musicDir_.empty()) {
       lib_.musicFolderSourcePath = musicDir_;
     } else {

@@ -1,6 +1,5 @@
-// Reads a folder of playlist files (.m3u, .m3u8, .pls, .xspf, at any
-// depth) as a library: each file a playlist named after it, each folder
-// holding some a playlist folder, each file an entry names a track.
+// A folder of .m3u, .m3u8, .pls and .xspf files, at any depth, as a
+// library: each file a playlist, each folder holding some a playlist folder.
 // Thread: a reader holds only its settings; read() may run on any thread.
 // Errors: read() throws LibraryError (file, line, why) for a folder or a
 // playlist file that cannot be read or parsed; nothing is returned then.

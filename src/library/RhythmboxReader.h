@@ -1,7 +1,5 @@
-// Reads Rhythmbox's library: the song entries of rhythmdb.xml and the
-// playlists of playlists.xml beside it (static ones and the play queue;
-// automatic ones, which keep a query and no tracks, listed as not
-// exportable). Tracks are known by their file's path.
+// Rhythmbox's rhythmdb.xml (songs) and the playlists.xml beside it (static
+// playlists; automatic ones listed as not exportable), tracks by path.
 // Thread: a reader holds only its map; read() may run on any thread.
 // Errors: read() throws LibraryError (file, line, why) for either file
 // unreadable or malformed; nothing is returned then.

@@ -88,6 +88,11 @@ TEST(PlaylistFolderReader, MusicDirFirstAndAFileThatCannotBeReadIsNamed) {
   Library lib = LibraryReader().withMusicDir(dir.path()).read(dir / "mpd");
   EXPECT_EQ(outline(lib, dir.path()), "x: a|||~/m/a.mp3; missing|||~/missing.mp3;\n");
   EXPECT_EQ(lib.musicFolderSourcePath, dir.path());
+  // A folder without playlists, a playlist file alone and a malformed
+  // playlist are named with what is wrong.
+  for (auto [path, why] :
+       {std::pair{dir / "m", "no playlist files"}, {dir / "mpd/x.m3u", "single"}})
+    EXPECT_NE(LibraryReader().load(path).status().message().find(why), std::string::npos) << path;
   writeFile(dir / "mpd/bad.xspf", "<playlist>\n<trackList>\n<track></trackList>");
   try {
     LibraryReader().read(dir / "mpd");
