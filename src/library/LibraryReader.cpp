@@ -1264,12 +1264,7 @@ std::optional<std::string> LibraryReader::defaultExport(const std::string& home)
   for (const char* folder : {"/iTunes", "/Music", ""}) {
     if (auto found = findExportIn(music + folder)) return found;
   }
-  for (const std::string& place : playerLibraryPlaces(home)) {
-    struct stat st {};
-    if (::stat(place.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
-      return place;
-  }
-  return std::nullopt;
+  return findPlayerLibrary(home);
 }
 
 base::Result<Library> LibraryReader::load(const std::string& file) const {

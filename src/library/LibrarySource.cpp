@@ -101,6 +101,25 @@ std::vector<std::string> playerLibraryPlaces(const std::string& home) {
           home + "/.mpd/playlists"};
 }
 
+std::optional<std::string> findPlayerLibrary(const std::string& home) {
+  namespace stdfs = std::filesystem;
+  for (const std::string& place : playerLibraryPlaces(home)) {
+    std::error_code ec;
+    if (stdfs::is_regular_file(place, ec)) return place;
+    if (!stdfs::is_directory(place, ec)) continue;
+    // An empty playlist folder (MPD makes one) stands for no library; a
+    // look at the first thousand entries tells.
+    size_t looked = 0;
+    for (stdfs::recursive_directory_iterator it(place, ec), end; !ec && it != end && looked < 1000;
+         it.increment(ec), ++looked) {
+      std::string ext = it->path().extension().string();
+      for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (ext == ".m3u" || ext == ".m3u8" || ext == ".pls" || ext == ".xspf") return place;
+    }
+  }
+  return std::nullopt;
+}
+
 std::string stableId(std::string_view key) {
   uint64_t h = XXH3_64bits(key.data(), key.size());
   static const char kDigits[] = "0123456789ABCDEF";

@@ -30,6 +30,8 @@ LibraryKind sniffLibrary(const std::string& path);
 // Where the players keep their libraries under `home`, in the order they
 // are looked for (after the iTunes-style file).
 std::vector<std::string> playerLibraryPlaces(const std::string& home);
+// The first of them there: a file, or a folder holding a playlist file.
+std::optional<std::string> findPlayerLibrary(const std::string& home);
 
 // 16 upper-case hex digits standing for `key`, as the persistent IDs of
 // the XML export look: the identity of a track or playlist that its

@@ -255,5 +255,16 @@ TEST(PlayerDatabaseReader, StrawberryAndClementineAsTheirSchemasHoldThem) {
   }
 }
 
+TEST(LibrarySource, TheUsualPlacesInOrderAndNotAnEmptyPlaylistFolder) {
+  testsupport::TempDir home;
+  std::filesystem::create_directories(home / "Music/Playlists");
+  writeFile(home / ".local/share/mpd/playlists/x.m3u", "a.mp3\n");
+  EXPECT_EQ(LibraryReader::defaultExport(home.path()), home / ".local/share/mpd/playlists");
+  writeFile(home / ".config/Clementine/clementine.db", "");
+  EXPECT_EQ(LibraryReader::defaultExport(home.path()), home / ".config/Clementine/clementine.db");
+  writeFile(home / "Music/Library.xml", "");
+  EXPECT_EQ(LibraryReader::defaultExport(home.path()), home / "Music/Library.xml");
+}
+
 }  // namespace
 }  // namespace app
