@@ -7,7 +7,7 @@
 # exfatprogs, fusefat and exfat-fuse make and mount the FAT32 and exFAT
 # volumes of the end-to-end tests (the kernel here has no vfat).
 DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
-  libicu-dev libplist-dev libxml2-dev libblkid-dev libxxhash-dev \
+  libicu-dev libplist-dev libxml2-dev libblkid-dev libxxhash-dev libsqlite3-dev \
   qt6-base-dev libcli11-dev nlohmann-json3-dev libsystemd-dev \
   libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth \
   libclang-rt-14-dev groff-base man-db zsh fish \

@@ -98,6 +98,14 @@ CLI::Option* addLibraryOption(CLI::App& command, std::string& file,
   return command.add_option("--library", file, description)->type_name("FILE");
 }
 
+CLI::Option* addMusicDirOption(CLI::App& command, std::string& folder) {
+  return command
+      .add_option("--music-dir", folder,
+                  "For a folder of playlists: the music folder their relative entries start from "
+                  "(MPD's music_directory); default: each playlist file's own folder")
+      ->type_name("DIR");
+}
+
 CLI::Option* addToOption(CLI::App& command, std::string& folder, const std::string& description) {
   return command.add_option("--to", folder, description)->type_name("DIR");
 }

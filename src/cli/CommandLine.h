@@ -24,6 +24,8 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing, const 
 // The options several commands take, named once; each command words
 // what they mean for it.
 CLI::Option* addLibraryOption(CLI::App& command, std::string& file, const std::string& description);
+// --music-dir DIR, for the relative entries of a folder of playlists.
+CLI::Option* addMusicDirOption(CLI::App& command, std::string& folder);
 CLI::Option* addToOption(CLI::App& command, std::string& folder, const std::string& description);
 CLI::Option* addJsonFlag(CLI::App& command, bool& json, const std::string& description);
 

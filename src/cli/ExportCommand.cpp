@@ -617,6 +617,10 @@ std::optional<Ending> ExportRun::interrupted() {
 std::variant<int, Ending> ExportRun::run() {
   if (auto loaded = session_.load(); !loaded) return endingOf(loaded.error());
   report_["library"] = session_.libraryFile();
+  report_["libraryKind"] = session_.library().sourceKind;
+  for (const std::string& note : session_.library().notes) out("Note: " + note);
+  for (const auto& [name, why] : session_.library().notExportable)
+    out("Not exported: the playlist \"" + name + "\": " + why + ".");
   report_["destination"] = session_.root();
   report_["mode"] = session_.mode();
   if (auto end = interrupted()) return *end;
@@ -753,8 +757,10 @@ void registerExportCommand(CLI::App& cli, const Services& services) {
       "export", "Copy playlists and their files to the drive and write playlist files");
   addLibraryOption(
       *cmd, options->library,
-      "The library export (iTunes Music Library.xml, iTunes Library.xml or Library.xml); "
-      "default: the usual places under ~/Music");
+      "The library: an iTunes-style XML export, Rhythmbox's rhythmdb.xml, a Strawberry or "
+      "Clementine database, or a folder of playlist files; default: the first found in the "
+      "usual places");
+  addMusicDirOption(*cmd, options->musicDir);
   auto* to =
       addToOption(*cmd, options->to,
                   "The drive's folder: tracks go to DIR/Music, playlist files to DIR/Playlists; "

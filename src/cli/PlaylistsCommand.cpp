@@ -17,6 +17,7 @@ namespace {
 
 struct Options {
   std::string library;
+  std::string musicDir;
   bool json = false;
 };
 
@@ -24,11 +25,12 @@ int listPlaylists(const Options& o, const base::Configuration& config) {
   std::string file =
       o.library.empty() ? LibraryReader::defaultExport(config.home).value_or("") : o.library;
   if (file.empty()) {
-    std::cerr << "tessaline playlists: No library export found under ~/Music; name one with "
-                 "--library FILE.\n";
+    std::cerr << "tessaline playlists: No library found (an iTunes-style XML export under "
+                 "~/Music, a Rhythmbox, Strawberry or Clementine library, or a folder of "
+                 "playlists in ~/Music/Playlists); name one with --library PATH.\n";
     return kExitUsage;
   }
-  auto read = LibraryReader().load(file);
+  auto read = LibraryReader().withMusicDir(o.musicDir).load(file);
   if (!read) {
     std::cerr << "tessaline playlists: " << read.status().message() << "\n";
     return kExitUsage;
@@ -72,6 +74,14 @@ int listPlaylists(const Options& o, const base::Configuration& config) {
                      p.folder ? "" : std::to_string(p.items.size()),
                      p.folder ? "" : byteText(bytes), p.builtIn() ? "yes" : "", folder});
   }
+  for (const auto& [name, why] : library.notExportable) {
+    rows.push_back({{"name", name}, {"exportable", false}, {"reason", why}});
+    table.push_back({name, "", "", "", "not exportable: " + why});
+  }
+  // Notes go with the table, or to standard error beside the JSON.
+  std::ostream& notes = o.json ? std::cerr : std::cout;
+  notes << "Library: " << library.sourceKind << " " << library.sourcePath << "\n";
+  for (const auto& note : library.notes) notes << "Note: " << note << "\n";
   if (o.json) {
     std::cout << rows.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     return kExitOk;
@@ -108,7 +118,9 @@ void registerPlaylistsCommand(CLI::App& cli, const Services& services) {
   auto* cmd = cli.add_subcommand("playlists",
                                  "List the library's playlists: tracks, size, built-in, folder");
   addLibraryOption(*cmd, options->library,
-                   "The library export; default: the usual places under ~/Music");
+                   "The library (XML export, Rhythmbox's rhythmdb.xml, Strawberry or Clementine "
+                   "database, folder of playlists); default: the first in the usual places");
+  addMusicDirOption(*cmd, options->musicDir);
   addJsonFlag(*cmd, options->json, "Print JSON instead of a table");
   cmd->callback([options, config = services.configuration] {
     int status = listPlaylists(*options, *config);

@@ -139,7 +139,7 @@ void ExportWorker::preview(const std::string& library, std::function<void(Loaded
         library.empty() ? LibraryReader::defaultExport(services_.configuration->home).value_or("")
                         : library;
     if (file.empty()) {
-      out.error = "No library file was found.";
+      out.error = "No library was found: choose one with Choose….";
       return reply(done, std::move(out));
     }
     auto read = LibraryReader().load(file);

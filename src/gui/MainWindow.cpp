@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -36,11 +37,12 @@ enum Kind { kDrive = 1, kFolder, kChooseFolder };
 
 // Where the music apps write the library file a person is asked for.
 constexpr const char* kFirstStartHint =
-    "Two choices make an export: your library file and where to export to.\n"
-    "The library file is the XML your music app writes: in iTunes or Music, File ▸ Library ▸ "
+    "Two choices make an export: your library and where to export to.\n"
+    "The library is Rhythmbox's rhythmdb.xml, a Strawberry or Clementine database, a folder "
+    "of playlist files, or the XML your music app writes: in iTunes or Music, File ▸ Library ▸ "
     "Export Library… (or \"Share iTunes Library XML with other applications\" in its Advanced "
     "settings, which keeps \"iTunes Library.xml\" up to date in your iTunes folder, such as "
-    "~/Music/iTunes). Copy it here, then choose it with Choose….\n"
+    "~/Music/iTunes). Choose it with Choose….\n"
     "Then choose the Tessaline drive, or any folder, under Export to.";
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
@@ -159,7 +161,13 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   progress_ = std::make_unique<ProgressTile>(*this, *progressBar_);
   worker_ = std::make_unique<ExportWorker>(this, options_.services);
 
-  connect(chooseLibrary_, &QPushButton::clicked, this, &MainWindow::chooseLibrary);
+  // A library is a file or a folder, which no one file dialog offers both of.
+  auto* chooseMenu = new QMenu(chooseLibrary_);
+  connect(chooseMenu->addAction("Library File or Database…"), &QAction::triggered, this,
+          [this] { chooseLibrary(false); });
+  connect(chooseMenu->addAction("Folder of Playlists…"), &QAction::triggered, this,
+          [this] { chooseLibrary(true); });
+  chooseLibrary_->setMenu(chooseMenu);
   connect(destination_, QOverload<int>::of(&QComboBox::activated), this,
           &MainWindow::destinationChosen);
   connect(model_, &PlaylistTableModel::checksChanged, this, [this] {
@@ -240,9 +248,11 @@ MainWindow::~MainWindow() {
   worker_.reset();
 }
 
-void MainWindow::chooseLibrary() {
-  QString file = QFileDialog::getOpenFileName(this, "Choose the library export", q(library_),
-                                              "Library exports (*.xml);;All files (*)");
+void MainWindow::chooseLibrary(bool folder) {
+  QString file = folder ? QFileDialog::getExistingDirectory(this, "Choose the folder of playlists",
+                                                            q(library_))
+                        : QFileDialog::getOpenFileName(this, "Choose the library", q(library_),
+                                                       "Libraries (*.xml *.db);;All files (*)");
   if (file.isEmpty()) return;
   library_ = file.toStdString();
   settings().setValue("library", file);

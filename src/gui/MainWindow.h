@@ -76,7 +76,8 @@ class MainWindow : public QMainWindow {
  private:
   void scanDrives();
   void startEject();
-  void chooseLibrary();
+  // A library file or database, or a folder of playlists.
+  void chooseLibrary(bool folder);
   void destinationChosen(int index);
   void reload();
   void showLoaded(Loaded loaded);

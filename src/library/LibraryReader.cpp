@@ -18,6 +18,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -29,7 +30,11 @@
 
 #include "base/Configuration.h"
 #include "base/Text.h"
+#include "library/LibrarySource.h"
+#include "library/PlayerDatabaseReader.h"
+#include "library/PlaylistFolderReader.h"
 #include "library/PlistScanner.h"
+#include "library/RhythmboxReader.h"
 
 namespace app {
 using base::text::startsWithNoCase;
@@ -1188,6 +1193,30 @@ std::optional<std::string> LibraryReader::decodeFileUrl(std::string_view url) {
 }
 
 Library LibraryReader::read(const std::string& file) const {
+  LibraryKind kind = sniffLibrary(file);
+  Library lib;
+  switch (kind) {
+    case LibraryKind::kITunesXml:
+      lib = readXml(file);
+      break;
+    case LibraryKind::kPlaylistFolder:
+      lib = PlaylistFolderReader(map_, musicDir_).read(file);
+      break;
+    case LibraryKind::kRhythmbox:
+      lib = RhythmboxReader(map_).read(file);
+      break;
+    case LibraryKind::kStrawberry:
+    case LibraryKind::kClementine:
+      lib = PlayerDatabaseReader(map_).read(file, kind);
+      break;
+  }
+  lib.sourceKind = libraryKindName(kind);
+  lib.sourcePath =
+      kind == LibraryKind::kITunesXml ? file : std::filesystem::absolute(file).string();
+  return lib;
+}
+
+Library LibraryReader::readXml(const std::string& file) const {
   // Non-blocking: opening a FIFO (or a device) put where the library
   // should be would otherwise wait for a writer forever.
   int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -1235,7 +1264,7 @@ std::optional<std::string> LibraryReader::defaultExport(const std::string& home)
   for (const char* folder : {"/iTunes", "/Music", ""}) {
     if (auto found = findExportIn(music + folder)) return found;
   }
-  return std::nullopt;
+  return findPlayerLibrary(home);
 }
 
 base::Result<Library> LibraryReader::load(const std::string& file) const {

@@ -153,6 +153,15 @@ struct Library {
   size_t playlistsWithoutIdentifier = 0;
   size_t itemsNamingMissingTrack = 0;
   size_t itemsNamingTrackWithoutFile = 0;
+
+  // What kind of library was read (libraryKindName()) and from where.
+  std::string sourceKind;
+  std::string sourcePath;
+  // What the reader passed over and the owner is to be told (file, line or
+  // row, why); none of it kept the rest from being read.
+  std::vector<std::string> notes;
+  // Playlists the source holds that cannot be exported: name, reason.
+  std::vector<std::pair<std::string, std::string>> notExportable;
 };
 
 class LibraryReader {
@@ -160,6 +169,9 @@ class LibraryReader {
   LibraryReader() = default;
   explicit LibraryReader(PathMap map) : map_(std::move(map)) {}
 
+  // Any library sniffLibrary() tells (library/LibrarySource.h): the XML
+  // export, a folder of playlists, Rhythmbox's, Strawberry's or
+  // Clementine's, each read by its own reader into the same record.
   Library read(const std::string& file) const;
   // The same as a value: the library, or a Status whose message says what
   // is wrong where (file, line), as LibraryError's does. Nothing thrown.
@@ -169,6 +181,12 @@ class LibraryReader {
   // Reads every document with the full parser, never the quick scanner
   // (which gives the same result on the documents it takes): the
   // reference that tests compare the scanner with.
+  // Where the relative entries of a folder's playlists are looked for
+  // first (MPD's music directory); empty: beside the playlist file only.
+  LibraryReader& withMusicDir(std::string folder) {
+    musicDir_ = std::move(folder);
+    return *this;
+  }
   LibraryReader& withFullParserOnly() {
     quick_ = false;
     return *this;
@@ -178,7 +196,8 @@ class LibraryReader {
   static const std::vector<std::string>& exportFileNames();
   // The first of exportFileNames() present in folder, if any.
   static std::optional<std::string> findExportIn(const std::string& folder);
-  // The first export found in the usual places under ~/Music.
+  // The first export found in the usual places under ~/Music, else the
+  // first player library or playlist folder found where it is kept.
   static std::optional<std::string> defaultExport(const std::string& home);
 
   // A "file:" URL's path, decoded: "/Users/..", "C:/Users/..",
@@ -186,7 +205,10 @@ class LibraryReader {
   static std::optional<std::string> decodeFileUrl(std::string_view url);
 
  private:
+  Library readXml(const std::string& file) const;
+
   PathMap map_;
+  std::string musicDir_;
   bool quick_ = true;
 };
 

@@ -10,6 +10,7 @@ namespace app {
 
 struct ExportOptions {
   std::string library;                   // empty: the usual places
+  std::string musicDir;                  // a playlist folder's relative entries start here
   std::string to;                        // the drive's folder; empty: the chosen drive volume
   std::string drive;                     // a drive volume's title, as `tessaline drives` shows it
   std::vector<std::string> playlists;    // mode 1 when not empty

@@ -29,8 +29,9 @@ base::Result<base::Done> ExportSession::load() {
   std::string file = o_.library.empty() ? defaultLibraryFile(*services_.configuration) : o_.library;
   if (file.empty()) {
     return fail(base::Status::Kind::kUsage,
-                "No library export found under ~/Music; name one with --library FILE "
-                "(in iTunes: File > Library > Export Library...).");
+                "No library found: neither an iTunes-style XML export under ~/Music nor a "
+                "Rhythmbox, Strawberry or Clementine library nor a folder of playlists in "
+                "~/Music/Playlists; name one with --library PATH.");
   }
   PathMap map;
   for (const auto& entry : o_.mapPrefixes) {
@@ -48,7 +49,7 @@ base::Result<base::Done> ExportSession::load() {
                                                   " (e.g. 'C:/Users/Me/Music=/mnt/music').");
     }
   }
-  auto read = LibraryReader(map).load(file);
+  auto read = LibraryReader(map).withMusicDir(o_.musicDir).load(file);
   if (!read) return fail(base::Status::Kind::kUsage, read.status().message());
   library_ = std::move(*read);
   libraryFile_ = file;
