@@ -5,13 +5,16 @@
 # replay in the normal build needs; groff checks the manual page, and zsh
 # and fish run their completion scripts in the tests. dosfstools,
 # exfatprogs, fusefat and exfat-fuse make and mount the FAT32 and exFAT
-# volumes of the end-to-end tests (the kernel here has no vfat).
+# volumes of the end-to-end tests (the kernel here has no vfat). FFmpeg's
+# libraries tell what a media file holds; the ffmpeg command makes the
+# tests' media.
 DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libicu-dev libplist-dev libxml2-dev libblkid-dev libxxhash-dev libsqlite3-dev \
   qt6-base-dev libcli11-dev nlohmann-json3-dev libsystemd-dev \
   libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth \
   libclang-rt-14-dev groff-base man-db zsh fish \
-  dosfstools exfatprogs fusefat exfat-fuse
+  dosfstools exfatprogs fusefat exfat-fuse \
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
 # What `make deb` needs to build the package and judge it.
 DEB_PACKAGES := dpkg-dev fakeroot file lintian
 # `make deb-chroot`: a clean Debian 12 to install the package into.

@@ -13,6 +13,7 @@
 #include "cli/EjectCommand.h"
 #include "cli/ExportCommand.h"
 #include "cli/GuiCommand.h"
+#include "cli/PlayerProfileCommand.h"
 #include "cli/PlaylistsCommand.h"
 #include "cli/ScriptCommand.h"
 #include "cli/Terminal.h"
@@ -137,6 +138,7 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing,
   registerScriptCommand(cli, drawing);
   registerDrivesCommand(cli, services);
   registerCheckCommand(cli, services);
+  registerPlayerProfileCommand(cli, services);
   registerEjectCommand(cli, services);
   registerGuiCommand(cli, drawing);
 

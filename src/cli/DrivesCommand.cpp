@@ -10,18 +10,33 @@
 
 #include "base/Configuration.h"
 #include "cli/CommandLine.h"
+#include "cli/PlayerSettingsText.h"
 #include "drive/DriveScanner.h"
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
 #include "drive/LookingPreferences.h"
 #include "drive/PlistPreferences.h"
 #include "session/ExportSession.h"
+#include "session/PlayerProfile.h"
 
 namespace app {
 
 namespace {
 
-void printText(const drive::DriveScan& scan) {
+// What each mounted volume's .is_audio_player sets; none without one.
+std::optional<session::PlayerSettings> playerOf(const drive::ScannedVolume& v,
+                                                const Services& services, std::string* error) {
+  if (v.mountPoint.empty() || !services.fileManager) return std::nullopt;
+  auto read = session::readPlayerProfile(*services.fileManager(), v.folder());
+  if (!read) {
+    *error = read.status().message();
+    return std::nullopt;
+  }
+  if (!*read) return std::nullopt;
+  return session::resolveSettings(*read, {});
+}
+
+void printText(const drive::DriveScan& scan, const Services& services) {
   std::vector<drive::ScannedVolume> offered = scan.offered();
   std::cout << (offered.empty() ? "No volume to choose from.\n" : "Volumes:\n");
   for (size_t i = 0; i < offered.size(); ++i) {
@@ -29,6 +44,13 @@ void printText(const drive::DriveScan& scan) {
     std::cout << "  " << (static_cast<int>(i) == scan.selected ? "* " : "  ") << v.title << "  ("
               << (v.usable ? "can be chosen" : "cannot be chosen") << ")\n"
               << "      " << v.reason << "\n";
+    std::string error;
+    if (auto player = playerOf(v, services, &error)) {
+      std::cout << "      Its player (" << session::kPlayerProfileFile << "):\n";
+      for (const auto& line : playerSettingsLines(*player, "        ")) std::cout << line << "\n";
+    } else if (!error.empty()) {
+      std::cout << "      " << error << "\n";
+    }
   }
   for (const auto& drive : scan.unidentified) {
     std::cout << "Not identified: " << drive.device << "\n      " << drive.reason << "\n";
@@ -36,7 +58,7 @@ void printText(const drive::DriveScan& scan) {
   std::cout << "Explanation: " << scan.explanation << "\n";
 }
 
-void printJson(const drive::DriveScan& scan) {
+void printJson(const drive::DriveScan& scan, const Services& services) {
   nlohmann::json volumes = nlohmann::json::array();
   std::vector<drive::ScannedVolume> offered = scan.offered();
   for (size_t i = 0; i < offered.size(); ++i) {
@@ -48,6 +70,10 @@ void printJson(const drive::DriveScan& scan) {
                        {"selected", static_cast<int>(i) == scan.selected},
                        {"image", v.mountPoint.empty() ? "" : drive::DriveScanner::kVolumeImageName},
                        {"toolTip", v.reason}});
+    std::string error;
+    auto player = playerOf(v, services, &error);
+    volumes.back()["player"] = player ? playerSettingsJson(*player) : nlohmann::json(nullptr);
+    if (!error.empty()) volumes.back()["playerError"] = error;
   }
   nlohmann::json unidentified = nlohmann::json::array();
   for (const auto& drive : scan.unidentified) {
@@ -72,7 +98,7 @@ void registerDrivesCommand(CLI::App& cli, const Services& services) {
   sub->add_flag(
       "--forget", *forget,
       "Forget the remembered volume (export --drive NAME remembers one), then show the volumes");
-  sub->callback([json, forget, drives = services.drives] {
+  sub->callback([json, forget, drives = services.drives, &services] {
     if (*forget) {
       drive::PlistPreferences stored(drive::PlistPreferences::defaultPath());
       auto name = stored.stringValue(drive::DriveScanner::kPreferenceKey);
@@ -85,9 +111,9 @@ void registerDrivesCommand(CLI::App& cli, const Services& services) {
     drive::onlyLookAtDrivePreference(drives());
     drive::DriveScan scan = drive::DriveScanner(drives()).scan();
     if (*json) {
-      printJson(scan);
+      printJson(scan, services);
     } else {
-      printText(scan);
+      printText(scan, services);
     }
   });
 }

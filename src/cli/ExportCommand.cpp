@@ -19,6 +19,7 @@
 #include "base/Log.h"
 #include "base/StopSignals.h"
 #include "cli/CommandLine.h"
+#include "cli/PlayerSettingsText.h"
 #include "cli/Terminal.h"
 #include "library/PathMap.h"
 #include "session/DestinationLayout.h"
@@ -155,6 +156,7 @@ class ExportRun {
   void showPlan(const ExportPlan& plan);
   // Says which places the run could not look at; how many.
   size_t tellNotLookedAt();
+  void showPlayer();
   std::optional<Ending> copy();
   void playlistFiles();
   std::optional<Ending> cleanUp();
@@ -198,6 +200,23 @@ size_t ExportRun::tellNotLookedAt() {
   }
   report_["notLookedAt"] = listed;
   return failures.size();
+}
+
+// What the drive's .is_audio_player set, and where each setting came
+// from; its unreadable lines also with --quiet.
+void ExportRun::showPlayer() {
+  const session::PlayerSettings& s = session_.playerSettings();
+  report_["player"] = playerSettingsJson(s);
+  if (!s.profileFound) return;
+  Block block(*this);
+  out("The drive's player (" + session_.root() + "/" + session::kPlayerProfileFile + "):");
+  for (const auto& line : playerSettingsLines(s, "  ")) {
+    if (line.find(" (ignored)") != std::string::npos) {
+      problem(line);
+    } else {
+      out(line);
+    }
+  }
 }
 
 void ExportRun::showPlan(const ExportPlan& plan) {
@@ -623,6 +642,7 @@ std::variant<int, Ending> ExportRun::run() {
     out("Not exported: the playlist \"" + name + "\": " + why + ".");
   report_["destination"] = session_.root();
   report_["mode"] = session_.mode();
+  showPlayer();
   if (auto end = interrupted()) return *end;
   // --json without --yes asks nothing, so it changes nothing either.
   bool onlyLooking = o_.dryRun || (o_.json && !o_.yes);
@@ -796,19 +816,27 @@ void registerExportCommand(CLI::App& cli, const Services& services) {
                 "Write playlist entries as absolute paths of this computer (by default they are "
                 "relative to the "
                 "playlist file, so they play wherever the drive is mounted)");
-  cmd->add_option(
-         "--playlist-format", options->playlistFormat,
-         "Playlist files as m3u8 (UTF-8, entries relative to the file; the default), m3u "
-         "(Windows-1252 with \\ between folders; tracks it cannot name are left out and listed), "
-         "or either with entries from the drive's root (m3u8-root, m3u-root)")
-      ->type_name("FORMAT")
-      ->check(CLI::IsMember({"m3u8", "m3u8-root", "m3u", "m3u-root"}));
-  cmd->add_option("--formats", options->playableFormats,
-                  "File extensions the drive plays, comma-separated; the plan names other tracks "
-                  "(and protected .m4p ones)")
-      ->type_name("LIST")
-      ->delimiter(',')
-      ->default_str("mp3,m4a,aac,flac,wav,ogg,opus");
+  auto* playlistFormat =
+      cmd->add_option(
+             "--playlist-format", options->playlistFormat,
+             "Playlist files as m3u8 (UTF-8, entries relative to the file; the default), m3u "
+             "(Windows-1252 with \\ between folders; tracks it cannot name are left out and "
+             "listed), "
+             "or either with entries from the drive's root (m3u8-root, m3u-root); default: what "
+             "the "
+             "drive's .is_audio_player asks for, else m3u8")
+          ->type_name("FORMAT")
+          ->check(CLI::IsMember({"m3u8", "m3u8-root", "m3u", "m3u-root"}));
+  auto* formats =
+      cmd->add_option(
+             "--formats", options->playableFormats,
+             "What the drive plays, comma-separated: file extensions, codec names (mp3, aac, alac, "
+             "flac, "
+             "vorbis, opus, pcm) or MIME types (audio/mpeg); the plan names other tracks (and "
+             "protected .m4p ones); default: the drive's .is_audio_player, else these")
+          ->type_name("LIST")
+          ->delimiter(',')
+          ->default_str("mp3,m4a,aac,flac,wav,ogg,opus");
   cmd->add_flag("-n,--dry-run", options->dryRun,
                 "Show the plan and the stale files; change nothing");
   cmd->add_flag(
@@ -863,7 +891,9 @@ void registerExportCommand(CLI::App& cli, const Services& services) {
       "  5    declined: the question was answered no (or --json came without --yes)\n"
       "  130  stopped by Ctrl-C, SIGTERM or a closed output at the next safe point;\n"
       "       the summary says what was done (a second Ctrl-C ends it at once)");
-  cmd->callback([options, log, &services] {
+  cmd->callback([options, log, formats, playlistFormat, &services] {
+    options->playableFormatsGiven = formats->count() > 0;
+    options->playlistFormatGiven = playlistFormat->count() > 0;
     base::setLogStderrMode(*log ? base::StderrMode::kAlways : base::StderrMode::kNever);
     int status = runExport(*options, services);
     if (status != kExitOk) throw CLI::RuntimeError(status);

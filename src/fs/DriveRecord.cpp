@@ -7,10 +7,13 @@
 //   +  kind key path trackId libraryId driveSize driveMtimeNs sourceSize
 //      sourceMtimeNs checksum check
 //   -  key check
+//   p  source sourceSize sourceMtimeNs container codec millis check
 // kind is track, cover, playlist, folder or legacy; the checksum is 16
 // hex digits or empty when unknown. In the text fields a backslash, tab,
 // newline and carriage return are written \\ \t \n \r. A later line for a
-// key overrides an earlier one; "-" drops it.
+// key overrides an earlier one; "-" drops it. A "p" line says what a
+// source file holds (the media probe's finding); versions before it skip
+// such lines as damaged, keeping every entry.
 #include "fs/DriveRecord.h"
 
 #include <fcntl.h>
@@ -127,6 +130,17 @@ void addLine(std::string& out, const RecordEntry& e) {
   endLine(out, start);
 }
 
+void probedLine(std::string& out, const ProbedSource& p) {
+  size_t start = out.size();
+  out.push_back('p');
+  appendEscaped(out, p.source);
+  out += '\t' + std::to_string(p.stamp.size) + '\t' + std::to_string(p.stamp.mtimeNs);
+  appendEscaped(out, p.container);
+  appendEscaped(out, p.codec);
+  out += '\t' + std::to_string(p.millis);
+  endLine(out, start);
+}
+
 void removeLine(std::string& out, std::string_view key) {
   size_t start = out.size();
   out.push_back('-');
@@ -136,6 +150,7 @@ void removeLine(std::string& out, std::string_view key) {
 
 struct Parsed {
   std::unordered_map<std::string, RecordEntry> entries;
+  std::unordered_map<std::string, ProbedSource> probed;
   std::unordered_set<std::string> removed;  // keys whose last line is a removal
   size_t lines = 0;
   size_t damagedLines = 0;
@@ -159,6 +174,19 @@ bool parseLine(std::string_view line, Parsed* parsed) {
     if (!key) return false;
     parsed->entries.erase(*key);
     parsed->removed.insert(std::move(*key));
+    return true;
+  }
+  if (fields[0] == "p" && fields.size() == 8) {
+    ProbedSource p;
+    auto source = unescape(fields[1]), container = unescape(fields[4]), codec = unescape(fields[5]);
+    if (!source || !container || !codec || !parseNumber(fields[2], &p.stamp.size) ||
+        !parseNumber(fields[3], &p.stamp.mtimeNs) || !parseNumber(fields[6], &p.millis))
+      return false;
+    p.source = std::move(*source);
+    p.container = std::move(*container);
+    p.codec = std::move(*codec);
+    std::string key = p.source;
+    parsed->probed.insert_or_assign(std::move(key), std::move(p));
     return true;
   }
   if (fields[0] != "+" || fields.size() != 12) return false;
@@ -321,6 +349,7 @@ base::Result<RecordContents> DriveRecord::load(const DestinationRoot& root, cons
   if (!parsed) return parsed.status();
   if (!legacy) return legacy.status();
   contents.entries = std::move(parsed->entries);
+  contents.probed = std::move(parsed->probed);
   contents.lines = parsed->lines;
   contents.damagedLines = parsed->damagedLines;
   // The record speaks for every key it names, removed ones included.
@@ -364,6 +393,12 @@ std::optional<base::Result<DriveRecord::OfTracks>> DriveRecord::ofTracksFolder(
 base::Status DriveRecord::append(const std::vector<RecordEntry>& entries, bool flush) {
   std::string lines;
   for (const RecordEntry& e : entries) addLine(lines, e);
+  return write(lines, flush);
+}
+
+base::Status DriveRecord::noteProbed(const std::vector<ProbedSource>& probed, bool flush) {
+  std::string lines;
+  for (const ProbedSource& p : probed) probedLine(lines, p);
   return write(lines, flush);
 }
 
@@ -436,6 +471,7 @@ base::Status DriveRecord::compact(size_t maxBytes) {
   if (parsed && legacy && there) {
     std::string out(kHeader);
     for (const auto& [key, e] : parsed->entries) addLine(out, e);
+    for (const auto& [source, p] : parsed->probed) probedLine(out, p);
     // A removal stays while it hides a path of the older record.
     std::unordered_set<std::string> legacyKeys;
     for (const std::string& path : *legacy) legacyKeys.insert(keyOf_ ? keyOf_(path) : path);

@@ -90,8 +90,19 @@ struct RecordEntry {
   bool operator==(const RecordEntry&) const = default;
 };
 
+// What a source file on this computer was found to hold while it had
+// this size and time: it is not looked into again until that changes.
+struct ProbedSource {
+  std::string source;  // its path
+  FileStamp stamp;
+  std::string container, codec;  // codec empty: it holds no sound
+  int64_t millis = 0;            // playing time, 0 when unknown
+  bool operator==(const ProbedSource&) const = default;
+};
+
 struct RecordContents {
   std::unordered_map<std::string, RecordEntry> entries;  // by key
+  std::unordered_map<std::string, ProbedSource> probed;  // by source path
   size_t lines = 0;         // change lines in the record: far more than entries asks for compact()
   size_t damagedLines = 0;  // lines a kill cut short (or worse), ignored
   // Keys whose last line is a removal: an older list of paths that still
@@ -142,6 +153,9 @@ class DriveRecord {
   // Adds entries (a later entry for a key replaces the earlier one) in one
   // write; with `flush`, on the disk before it returns.
   base::Status append(const std::vector<RecordEntry>& entries, bool flush);
+  // Notes what these sources hold (a later note for a source replaces
+  // the earlier one).
+  base::Status noteProbed(const std::vector<ProbedSource>& probed, bool flush);
   // Notes that the files of these keys are gone.
   base::Status remove(const std::vector<std::string>& keys, bool flush);
   // Rewrites the record with only its live entries.

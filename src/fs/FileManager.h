@@ -61,6 +61,7 @@ class LookFailures {
   std::vector<base::FileError> failures_;
   std::unordered_set<std::string> paths_;
 };
+class ReadableFile;
 class FolderListings;
 
 // How a batch's copies are made.
@@ -283,6 +284,10 @@ class FileManager {
   // and devices are refused without blocking.
   virtual std::optional<std::string> readSmallFile(const std::string& path, size_t limit,
                                                    base::FileError* error);
+  // The plain file at `path` for reads at any offset (fs/ReadableFile.h);
+  // links, FIFOs and devices are refused without blocking.
+  virtual std::unique_ptr<ReadableFile> openForReading(const std::string& path,
+                                                       base::FileError* error);
 
   // Keeps the folder listings this manager's lookups read in `listings`
   // (shared with every manager given the same ones) and hands each to the

@@ -24,9 +24,11 @@ struct ExportOptions {
   bool json = false;
   bool absolutePaths = false;           // entries as absolute paths, not relative to the file
   std::string playlistFormat = "m3u8";  // see session::PlaylistFormat::named
-  // File name extensions the drive plays (any case); others are named in
-  // the plan.
+  // What the drive plays (any case): file extensions, codec names, MIME
+  // types (session/PlayableFormats.h); others are named in the plan.
   std::vector<std::string> playableFormats = {"mp3", "m4a", "aac", "flac", "wav", "ogg", "opus"};
+  // Given by the user: they win over the drive's .is_audio_player.
+  bool playlistFormatGiven = false, playableFormatsGiven = false;
   bool verbose = false;     // list each file copied and deleted
   bool quiet = false;       // only what went wrong
   bool verify = false;      // read each copy back and compare it with what was written

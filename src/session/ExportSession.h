@@ -46,6 +46,7 @@
 #include "session/CopyRun.h"
 #include "session/ExportOptions.h"
 #include "session/Plan.h"
+#include "session/PlayerProfile.h"
 #include "session/PlaylistWriter.h"
 #include "session/Target.h"
 
@@ -313,8 +314,21 @@ class ExportSession {
   // 1: chosen ones).
   int mode() const { return static_cast<int>(mode_); }
   const Library& library() const { return library_; }
+  // What this export uses for the drive's player and where each came
+  // from (the command line, the drive's .is_audio_player, the default);
+  // set by load().
+  const session::PlayerSettings& playerSettings() const { return player_; }
 
  private:
+  session::PlayerSettings player_;
+  base::Result<base::Done> applyPlayerProfile();
+  // What the sources were found to hold by this session's probes, by
+  // path, for the record (noteProbes(), once the drive is the export's).
+  std::unordered_map<std::string, fs::ProbedSource> probedNow_;
+  void noteProbes(fs::DriveRecord& writer);
+  // What each snapshot track's source holds, as the last plan found it.
+  std::vector<std::optional<fs::ProbedSource>> probed_;
+  void probeSources(const std::vector<uint32_t>& tracks);
   struct Selected {
     const LibraryPlaylist* playlist;
     std::string fileName;

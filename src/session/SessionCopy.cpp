@@ -119,6 +119,7 @@ base::Result<CopyOutcome> ExportSession::copy(
                                                       : base::Status::Kind::kFailed,
                 "The export cannot record its files on the drive: " + writer.status().message());
   }
+  noteProbes(**writer);
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   // A drive written before folders were recorded: the folders its
   // recorded files lie in are the exporter's, recorded now, before this
@@ -310,72 +311,6 @@ void ExportSession::renameTracks() {
     snapshot_.tracks[p.track].destination = p.to;
   }
   pendingRenames_.clear();
-}
-
-void ExportSession::findUnplayable(const session::Plan& sized) {
-  plan_.unplayable.clear();
-  std::set<std::string> playable;
-  for (const auto& f : o_.playableFormats) {
-    std::string lower = f.substr(f[0] == '.' ? 1 : 0);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    playable.insert(lower);
-  }
-  // The tracks are judged in their own order, which reads them one after
-  // another (the playlists' order jumps about), and then told in the
-  // playlists' order. A track's reason: none (0), or 1 + its place in
-  // `reasons`.
-  std::vector<uint8_t> listed(snapshot_.tracks.size());
-  for (const auto& figures : sized.playlists) {
-    for (uint32_t track : snapshot_.playlists[figures.playlist].items) listed[track] = 1;
-  }
-  std::vector<std::string> reasons;
-  std::vector<uint32_t> reasonOf(snapshot_.tracks.size());
-  // The reason goes by the extension alone, and an album's tracks share
-  // theirs: it is worked out again only when the extension changes.
-  std::string lastExt;
-  uint32_t lastReason = 0;
-  bool known = false;
-  for (size_t track = 0; track < snapshot_.tracks.size(); ++track) {
-    const session::SnapshotTrack& st = snapshot_.tracks[track];
-    if (!listed[track] || (!st.enabled && !o_.allTracks)) continue;
-    // The extension of the file's name: after its last dot, unless the
-    // name is all extension (".m4a" has none, as a path's would).
-    std::string_view name = st.destination;
-    name.remove_prefix(std::min(name.size(), name.rfind('/') + 1));
-    size_t dot = name.rfind('.');
-    std::string ext(dot == std::string_view::npos || dot == 0 ? std::string_view()
-                                                              : name.substr(dot + 1));
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (!known || ext != lastExt) {
-      known = true;
-      lastExt = ext;
-      std::string reason;
-      if (ext == "m4p") {
-        reason = "protected (.m4p): no player outside Apple's plays it";
-      } else if (!playable.count(ext)) {
-        reason =
-            (ext.empty() ? std::string("its file has no extension") : "its format (." + ext + ")") +
-            " is not one the drive plays (--formats)";
-      }
-      lastReason = 0;
-      if (!reason.empty()) {
-        reasons.push_back(std::move(reason));
-        lastReason = static_cast<uint32_t>(reasons.size());
-      }
-    }
-    reasonOf[track] = lastReason;
-  }
-  if (reasons.empty()) return;
-  std::vector<uint8_t> seen(snapshot_.tracks.size());
-  for (const auto& figures : sized.playlists) {
-    for (uint32_t track : snapshot_.playlists[figures.playlist].items) {
-      if (seen[track] || reasonOf[track] == 0) continue;
-      seen[track] = 1;
-      const LibraryTrack& t = *snapshotLibraryTrack_[track];
-      plan_.unplayable.push_back({std::string(t.name), std::string(t.artist),
-                                  std::string(t.location), reasons[reasonOf[track] - 1]});
-    }
-  }
 }
 
 }  // namespace app

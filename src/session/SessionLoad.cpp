@@ -101,6 +101,7 @@ base::Result<base::Done> ExportSession::load() {
   }
   musicRoot_ = (stdfs::path(root_) / DestinationLayout::kMusicFolder).string();
   playlistFolder_ = (stdfs::path(root_) / DestinationLayout::kPlaylistFolder).string();
+  if (auto player = applyPlayerProfile(); !player) return player.error();
 
   mode_ = o_.playlists.empty() ? Mode::kAllPlaylists : Mode::kChosenPlaylists;
   plan_.cleanUp = !o_.noClean && (mode_ == Mode::kAllPlaylists || o_.clean || o_.cleanAll);

@@ -1,0 +1,83 @@
+#include "session/MediaInput.h"
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libavutil/mem.h>
+}
+
+#include <cerrno>
+#include <mutex>
+
+#include "fs/FileManager.h"
+
+namespace session {
+
+std::string avErrorText(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+int MediaInput::readPacket(void* opaque, uint8_t* buffer, int size) {
+  auto* in = static_cast<MediaInput*>(opaque);
+  int64_t n = in->file_->readAt(in->at_, buffer, static_cast<size_t>(size));
+  if (n < 0) return AVERROR(static_cast<int>(-n));
+  if (n == 0) return AVERROR_EOF;
+  in->at_ += static_cast<uint64_t>(n);
+  return static_cast<int>(n);
+}
+
+int64_t MediaInput::seekTo(void* opaque, int64_t offset, int whence) {
+  auto* in = static_cast<MediaInput*>(opaque);
+  whence &= ~AVSEEK_FORCE;
+  auto size = static_cast<int64_t>(in->file_->size());
+  if (whence == AVSEEK_SIZE) return size;
+  int64_t base = whence == SEEK_CUR ? static_cast<int64_t>(in->at_) : whence == SEEK_END ? size : 0;
+  if (base + offset < 0) return AVERROR(EINVAL);
+  in->at_ = static_cast<uint64_t>(base + offset);
+  return static_cast<int64_t>(in->at_);
+}
+
+base::Result<std::unique_ptr<MediaInput>> MediaInput::open(fs::FileManager& files,
+                                                           const std::string& path) {
+  // What FFmpeg would say on standard error the Status says instead; its
+  // log level is the library's own, set once for the process.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+  std::unique_ptr<MediaInput> in(new MediaInput);
+  base::FileError why;
+  in->file_ = files.openForReading(path, &why);
+  if (!in->file_)
+    return base::Status::fromErrno(why.code != 0 ? why.code : EIO, "cannot read", path);
+  constexpr int kBufferBytes = 64 * 1024;
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferBytes));
+  if (buffer)
+    in->io_ = avio_alloc_context(buffer, kBufferBytes, 0, in.get(), &readPacket, nullptr, &seekTo);
+  if (!in->io_) {
+    av_free(buffer);
+    return base::Status::fromErrno(ENOMEM, "cannot look into", path);
+  }
+  in->context_ = avformat_alloc_context();
+  if (!in->context_) return base::Status::fromErrno(ENOMEM, "cannot look into", path);
+  in->context_->pb = in->io_;
+  in->context_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  in->context_->probesize = 1 << 20;
+  int e = avformat_open_input(&in->context_, nullptr, nullptr, nullptr);  // frees it on failure
+  if (e < 0)
+    return base::Status::failure("cannot tell the format of", path,
+                                 "not a media file FFmpeg knows (" + avErrorText(e) + ")");
+  e = avformat_find_stream_info(in->context_, nullptr);
+  if (e < 0) return base::Status::failure("cannot tell the format of", path, avErrorText(e));
+  return in;
+}
+
+MediaInput::~MediaInput() {
+  if (context_) avformat_close_input(&context_);
+  if (io_) {
+    av_freep(&io_->buffer);
+    avio_context_free(&io_);
+  }
+}
+
+}  // namespace session
