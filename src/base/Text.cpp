@@ -70,4 +70,11 @@ std::optional<std::string> percentDecode(std::string_view encoded) {
   return decoded;
 }
 
+std::string asciiLower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
 }  // namespace base::text

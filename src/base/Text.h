@@ -31,4 +31,7 @@ std::string unescapeHex(std::string_view name);
 // decodes to none rather than to a guess.
 std::optional<std::string> percentDecode(std::string_view encoded);
 
+// ASCII letters made lower case; other bytes kept (UTF-8 stays UTF-8).
+std::string asciiLower(std::string_view s);
+
 }  // namespace base::text

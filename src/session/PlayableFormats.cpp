@@ -3,14 +3,10 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/Text.h"
+
 namespace session {
 namespace {
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 struct Named {
   std::string_view word;
@@ -101,7 +97,7 @@ std::string describe(const MediaFormat& format) {
 }
 
 std::vector<MediaFormat> formatsOfExtension(std::string_view extension) {
-  std::string ext = lower(extension);
+  std::string ext = base::text::asciiLower(extension);
   for (const auto& e : byExtension())
     if (e.extension == ext) return e.formats;
   return {};
@@ -115,13 +111,13 @@ PlayableFormats PlayableFormats::of(const std::vector<std::string>& words) {
       trimmed.remove_prefix(1);
     while (!trimmed.empty() && trimmed.back() == ' ') trimmed.remove_suffix(1);
     // "audio/ogg; codecs=opus" names its codec after the type.
-    std::string word = lower(trimmed.substr(0, trimmed.find(';')));
+    std::string word = base::text::asciiLower(trimmed.substr(0, trimmed.find(';')));
     while (!word.empty() && word.back() == ' ') word.pop_back();
     if (word.empty()) continue;
-    std::string parameters =
-        lower(trimmed.find(';') == std::string_view::npos ? std::string_view()
-                                                          : trimmed.substr(trimmed.find(';') + 1));
-    out.words_.push_back(lower(trimmed));
+    std::string parameters = base::text::asciiLower(trimmed.find(';') == std::string_view::npos
+                                                        ? std::string_view()
+                                                        : trimmed.substr(trimmed.find(';') + 1));
+    out.words_.push_back(base::text::asciiLower(trimmed));
     auto named = std::find_if(std::begin(kNamed), std::end(kNamed),
                               [&](const Named& n) { return n.word == word; });
     auto extension = formatsOfExtension(word);
@@ -146,7 +142,7 @@ bool PlayableFormats::plays(const MediaFormat& probed) const {
 }
 
 std::optional<bool> PlayableFormats::playsExtension(std::string_view extension) const {
-  std::string ext = lower(extension);
+  std::string ext = base::text::asciiLower(extension);
   if (std::find(extensions_.begin(), extensions_.end(), ext) != extensions_.end()) return true;
   auto held = formatsOfExtension(ext);
   if (held.empty()) return false;

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <filesystem>
 
+#include "base/Text.h"
 #include "fs/FileManager.h"
 #include "session/PlayableFormats.h"
 
@@ -75,16 +76,10 @@ void set(PlayerProfile::At<T>& field, T value, size_t line) {
   field.line = line;
 }
 
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 // The playlist format this exporter writes for a MIME type; empty for
 // one it cannot write (pls, xspf).
 std::string playlistFormatOf(std::string_view mime) {
-  std::string m = lower(mime.substr(0, mime.find(';')));
+  std::string m = base::text::asciiLower(mime.substr(0, mime.find(';')));
   if (m == "audio/x-mpegurl" || m == "audio/mpegurl" || m == "audio/m3u" || m == "m3u")
     return "m3u";
   if (m == "application/vnd.apple.mpegurl" || m == "application/x-mpegurl" || m == "m3u8" ||
@@ -114,7 +109,7 @@ PlayerProfile parsePlayerProfile(std::string_view text) {
       problem("\"" + std::string(line) + "\" is not key=value");
       continue;
     }
-    std::string key = lower(trim(line.substr(0, eq)));
+    std::string key = base::text::asciiLower(trim(line.substr(0, eq)));
     std::string_view value = trim(line.substr(eq + 1));
     if (key.empty()) {
       problem("no key before '='");
@@ -168,7 +163,8 @@ PlayerProfile parsePlayerProfile(std::string_view text) {
         path.erase(file);
       } else if (size_t dot = path.rfind('.');
                  dot != std::string::npos && path.find('/', dot) == std::string::npos &&
-                 !playlistFormatOf("audio/" + lower(path.substr(dot + 1))).empty()) {
+                 !playlistFormatOf("audio/" + base::text::asciiLower(path.substr(dot + 1)))
+                      .empty()) {
         problem("playlist_path names one playlist file (\"" + path +
                 "\"); the exporter writes one file per playlist into a folder");
         continue;
@@ -191,7 +187,7 @@ PlayerProfile parsePlayerProfile(std::string_view text) {
       }
     } else if (key == "cover_art_file_type") {
       if (auto v = single()) {
-        std::string type = lower(*v);
+        std::string type = base::text::asciiLower(*v);
         if (type == "jpg" || type == "image/jpeg") type = "jpeg";
         if (type == "image/png") type = "png";
         if (type != "jpeg" && type != "png") {
@@ -297,7 +293,7 @@ std::string profileText(const PlayerSettings& s) {
   };
   for (const auto& word : s.formats.value) {
     if (word.find('/') != std::string::npos) {
-      add(lower(word));
+      add(base::text::asciiLower(word));
       continue;
     }
     PlayableFormats named = PlayableFormats::of({word});
