@@ -75,11 +75,12 @@ build-asan: deps
 	cmake --build build-asan -j $(JOBS)
 
 # Only the test programs that hold threaded tests are built here.
+TSAN_NICE ?=
 TSAN_TARGETS := test_fs test_library test_compat test_drive test_session test_e2e tessaline
 
 build-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSALINE_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
-	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
+	$(TSAN_NICE) cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 
 demo: build
 	./scripts/demo.sh build
@@ -93,16 +94,27 @@ test-unit: build
 	cd build && ctest --output-on-failure -j $(JOBS)
 
 test-asan: build-asan
-	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	$(run-asan-tests)
+run-asan-tests = cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+run-tsan-tests = cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS) -L threaded
 
 # Only the tests that start threads run here; the rest gain nothing from it.
 test-tsan: build-tsan
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS) -L threaded
+	$(run-tsan-tests)
 
 # Every test runs under AddressSanitizer and UBSan, the threaded ones also
 # under ThreadSanitizer; `make test-unit` runs them in the optimised build.
-test: test-asan test-tsan
+# The ThreadSanitizer build compiles, at a lower priority, while the ASan
+# tests run: many of them wait on the disk and on child processes, and the
+# compiler takes the time they leave.
+test: build-asan
+	@$(MAKE) --no-print-directory build-tsan TSAN_NICE="nice -n 10" > build-tsan.log 2>&1 & tsan=$$!; \
+	( $(run-asan-tests) ); asan=$$?; \
+	wait $$tsan; built=$$?; \
+	if [ $$built -ne 0 ]; then cat build-tsan.log; echo "The ThreadSanitizer build failed."; exit 1; fi; \
+	if [ $$asan -ne 0 ]; then exit $$asan; fi; \
+	( $(run-tsan-tests) )
 	@echo "All test runs passed (ASan+UBSan, TSan)."
 
 bench: bench-deps

@@ -152,8 +152,11 @@ std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistF
           plain ? up + line.path : stdfs::path(absolute).lexically_relative(base).string();
       if (!fromFile.empty()) entry = fromFile;
     }
-    std::string info = "#EXTINF:" + onOneLine(line.duration) + "," + onOneLine(line.artist) +
-                       " - " + onOneLine(line.title);
+    // A track without an artist (a playlist folder's entry, say) shows
+    // its title alone rather than behind a lone dash.
+    std::string artist = onOneLine(line.artist);
+    std::string info = "#EXTINF:" + onOneLine(line.duration) + "," +
+                       (artist.empty() ? "" : artist + " - ") + onOneLine(line.title);
     if (format.windows1252) {
       auto encoded = toWindows1252(entry);
       if (!encoded) {

@@ -844,7 +844,7 @@ std::optional<uint32_t> fromEnvironment(const char* name) {
 // Sanitized programs run many times slower; `make test` runs the tests
 // only sanitized, so the address-sanitized run plays the most.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr uint32_t kSequences = 50, kJobs = 2;
+constexpr uint32_t kSequences = 30, kJobs = 2;
 #elif defined(__SANITIZE_THREAD__)
 constexpr uint32_t kSequences = 10, kJobs = 2;
 #else
