@@ -51,13 +51,6 @@ std::string_view trimmed(std::string_view s) {
   return s;
 }
 
-std::string lowerAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
 std::optional<int64_t> numberOf(std::string_view s) {
   s = trimmed(s);
   int64_t n = 0;
@@ -120,7 +113,7 @@ std::vector<Entry> plsEntries(const std::string& text) {
     std::string_view s = trimmed(raw);
     size_t eq = s.find('=');
     if (s.empty() || s.front() == '[' || s.front() == ';' || eq == std::string_view::npos) continue;
-    std::string key = lowerAscii(trimmed(s.substr(0, eq)));
+    std::string key = base::text::asciiLower(trimmed(s.substr(0, eq)));
     std::string_view value = trimmed(s.substr(eq + 1));
     size_t digits = key.find_first_of("0123456789");
     if (digits == std::string::npos) continue;
@@ -219,7 +212,7 @@ std::string readAll(const std::string& file) {
 bool isPlaylistFile(const std::string& name, std::string* kind) {
   size_t dot = name.rfind('.');
   if (dot == std::string::npos || dot == 0) return false;
-  *kind = lowerAscii(std::string_view(name).substr(dot + 1));
+  *kind = base::text::asciiLower(std::string_view(name).substr(dot + 1));
   return *kind == "m3u" || *kind == "m3u8" || *kind == "pls" || *kind == "xspf";
 }
 
