@@ -69,7 +69,7 @@ int runCheck(const CheckOptions& o, const Services& services) {
   // As the export takes --to: relative to here, without a trailing slash.
   folder = std::filesystem::absolute(folder).lexically_normal().string();
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  auto checked = checkDrive(folder, o.fast);
+  auto checked = checkDrive(*services.fileManager(), folder, o.fast);
   if (!checked && checked.status().code() == EWOULDBLOCK) {
     std::cerr << "tessaline check: " << checked.status().message() << "\n";
     if (o.json) {

@@ -89,6 +89,7 @@ DriveLimits driveLimitsOf(const std::string& folder) {
   // Some FUSE file systems report no blocks at all: their free space is
   // not known, which is not the same as none.
   if (fs.f_blocks > 0) limits.freeBytes = static_cast<uint64_t>(fs.f_bavail) * limits.clusterBytes;
+  limits.capacityBytes = static_cast<uint64_t>(fs.f_blocks) * limits.clusterBytes;
   switch (static_cast<uint64_t>(fs.f_type)) {
     case MSDOS_SUPER_MAGIC:
       limits.fileSystem = "FAT";

@@ -27,6 +27,7 @@ struct DriveLimits {
   bool asciiNamesOnly = false;         // the driver refuses other names (fusefat, with EPERM)
   uint64_t clusterBytes = 1;           // space is taken in these units
   std::optional<uint64_t> freeBytes;   // none: the file system does not tell (no blocks at all)
+  uint64_t capacityBytes = 0;          // the whole file system; 0 when it does not tell
   // `bytes` rounded up to whole clusters.
   uint64_t onDisk(uint64_t bytes) const {
     return clusterBytes <= 1 ? bytes : (bytes + clusterBytes - 1) / clusterBytes * clusterBytes;

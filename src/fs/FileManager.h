@@ -140,6 +140,13 @@ struct DirectoryEntry {
   FileType type = FileType::kOther;
 };
 
+// One item below a walked folder: its path relative to that folder and its
+// own attributes (a link is a link, never its target).
+struct TreeItem {
+  std::string relative;
+  FileAttributes attributes;
+};
+
 class FileManager {
  public:
   virtual ~FileManager() = default;
@@ -221,11 +228,23 @@ class FileManager {
   virtual std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(
       const std::string& path, base::FileError* error) = 0;
 
+  // Every item below the folder `path`, one lstat each, no link followed;
+  // the top-level names in `skipAtTop` (and what they hold) left out. A
+  // folder below that cannot be read is noted as a look failure and left
+  // out; the top folder failing is nullopt with `error`.
+  virtual std::optional<std::vector<TreeItem>> itemsBelowPath(
+      const std::string& path, const std::vector<std::string>& skipAtTop, base::FileError* error);
+
   // Whether the item could be removed by this process (its folder is
   // writable and searchable).
   virtual bool isDeletableFileAtPath(const std::string& path) = 0;
   // Whether this process may read the item (through a link, its target).
   virtual bool isReadableFileAtPath(const std::string& path);
+  // Whether this process may write the item (through a link, its target).
+  virtual bool isWritableFileAtPath(const std::string& path);
+  // The absolute path with every link and "." or ".." resolved; nullopt
+  // with `error` when a part of it is missing or cannot be looked at.
+  virtual std::optional<std::string> canonicalPath(const std::string& path, base::FileError* error);
 
   // Writes `text` to `path` atomically: a temporary in the same folder,
   // flushed, then renamed over `path`.
@@ -259,6 +278,14 @@ class FileManager {
   // kept (ENOTEMPTY).
   virtual bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path,
                                    RemoveKind kind, base::FileError* error);
+  // Makes the folder `relative` below `root` and those above it that are
+  // missing, following no link on the way.
+  virtual bool createFolderBelowRoot(const DestinationRoot& root, const std::string& relative,
+                                     base::FileError* error);
+  // Settles the aside file `path` below `root` that a replacement cut short
+  // left: put back under its name when that is free (*restored), else gone.
+  virtual bool settleAsideBelowRoot(const DestinationRoot& root, const std::string& path,
+                                    bool* restored, base::FileError* error);
 
   // Moves the file (or link) at `from` below `root` to `to` below it, in
   // one step and never over what stands at `to` (EEXIST then); the folder

@@ -62,6 +62,11 @@ class FileManagerWrapper : public FileManager {
       const std::string& path, base::FileError* error) override {
     return target_->contentsOfDirectoryAtPath(path, error);
   }
+  std::optional<std::vector<TreeItem>> itemsBelowPath(const std::string& path,
+                                                      const std::vector<std::string>& skipAtTop,
+                                                      base::FileError* error) override {
+    return target_->itemsBelowPath(path, skipAtTop, error);
+  }
   bool isDeletableFileAtPath(const std::string& path) override {
     return target_->isDeletableFileAtPath(path);
   }
@@ -82,6 +87,21 @@ class FileManagerWrapper : public FileManager {
   bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                            base::FileError* error) override {
     return target_->removeItemBelowRoot(root, path, kind, error);
+  }
+  bool createFolderBelowRoot(const DestinationRoot& root, const std::string& relative,
+                             base::FileError* error) override {
+    return target_->createFolderBelowRoot(root, relative, error);
+  }
+  bool settleAsideBelowRoot(const DestinationRoot& root, const std::string& path, bool* restored,
+                            base::FileError* error) override {
+    return target_->settleAsideBelowRoot(root, path, restored, error);
+  }
+  bool isWritableFileAtPath(const std::string& path) override {
+    return target_->isWritableFileAtPath(path);
+  }
+  std::optional<std::string> canonicalPath(const std::string& path,
+                                           base::FileError* error) override {
+    return target_->canonicalPath(path, error);
   }
   bool isReadableFileAtPath(const std::string& path) override {
     return target_->isReadableFileAtPath(path);

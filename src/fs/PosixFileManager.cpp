@@ -1362,6 +1362,45 @@ bool FileManager::isReadableFileAtPath(const std::string& path) {
   return access(path.c_str(), R_OK) == 0;
 }
 
+bool FileManager::createFolderBelowRoot(const DestinationRoot& root, const std::string& relative,
+                                        base::FileError* error) {
+  dropListings();
+  int fd = root.openFolder(relative, true);
+  if (fd >= 0) {
+    close(fd);
+    return true;
+  }
+  setFileError(error, -fd, root.path() + "/" + relative, "created");
+  return false;
+}
+
+bool FileManager::settleAsideBelowRoot(const DestinationRoot& root, const std::string& path,
+                                       bool* restored, base::FileError* error) {
+  dropListings();
+  std::string name;
+  int folder = openParentBelowRoot(root, path, false, "put back", &name, nullptr, error);
+  if (folder < 0) return false;
+  FdCloser closer(folder);
+  if (int e = recoverAside(folder, name, restored)) {
+    setFileError(error, e, path, "put back");
+    return false;
+  }
+  return true;
+}
+
+bool FileManager::isWritableFileAtPath(const std::string& path) {
+  return access(path.c_str(), W_OK) == 0;
+}
+
+std::optional<std::string> FileManager::canonicalPath(const std::string& path,
+                                                      base::FileError* error) {
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+  if (resolved) return std::string(resolved.get());
+  noteLookFailure(errno, path);
+  setFileError(error, errno, path, "opened");
+  return std::nullopt;
+}
+
 bool FileManager::moveItemBelowRoot(const DestinationRoot& root, const std::string& from,
                                     const std::string& to, base::FileError* error) {
   dropListings();
@@ -1417,6 +1456,60 @@ bool FileManager::removeItemBelowRoot(const DestinationRoot& root, const std::st
   setFileError(error, e, path, "removed");
   if (error) error->path = path;
   return false;
+}
+
+namespace {
+
+// Walks the open folder `dir` (taken over) into `out`, one fstatat per item
+// as find makes; a folder below that cannot be opened or read is noted.
+void walkFolder(int dir, const std::string& path, const std::string& prefix,
+                const std::vector<std::string>& skip, std::vector<TreeItem>* out,
+                const std::function<void(int, const std::string&)>& note) {
+  DIR* d = fdopendir(dir);
+  if (d == nullptr) {
+    note(errno, path);
+    close(dir);
+    return;
+  }
+  errno = 0;
+  while (struct dirent* e = readdir(d)) {
+    std::string_view name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (prefix.empty() && std::find(skip.begin(), skip.end(), name) != skip.end()) continue;
+    struct stat st;
+    std::string relative = prefix + std::string(name);
+    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      note(errno, path + "/" + std::string(name));
+      continue;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      int sub = openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0)
+        walkFolder(sub, path + "/" + std::string(name), relative + "/", skip, out, note);
+      else
+        note(errno, path + "/" + std::string(name));
+    }
+    out->push_back({std::move(relative), attributesOfStat(st)});
+    errno = 0;
+  }
+  if (errno != 0) note(errno, path);
+  closedir(d);
+}
+
+}  // namespace
+
+std::optional<std::vector<TreeItem>> FileManager::itemsBelowPath(
+    const std::string& path, const std::vector<std::string>& skipAtTop, base::FileError* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    noteLookFailure(errno, path);
+    setFileError(error, errno, path, "opened");
+    return std::nullopt;
+  }
+  std::vector<TreeItem> items;
+  walkFolder(fd, path, "", skipAtTop, &items,
+             [this](int code, const std::string& where) { noteLookFailure(code, where); });
+  return items;
 }
 
 }  // namespace fs

@@ -85,7 +85,8 @@ Loaded ExportWorker::rows(const std::vector<std::string>& chosen) {
   out.bytesOnDrive = plan.bytesOnDrive;
   out.rememberKey = session_->rememberKey();
   out.remembered =
-      session::RememberedChoices(session::RememberedChoices::defaultFile(*services_.configuration))
+      session::RememberedChoices(session::RememberedChoices::defaultFile(*services_.configuration),
+                                 services_.fileManager())
           .playlists(out.rememberKey);
   out.library = session_->libraryFile();
   out.root = session_->root();

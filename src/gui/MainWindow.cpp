@@ -430,7 +430,8 @@ void MainWindow::updateHeadline() {
 void MainWindow::rememberChecks() {
   if (restoring_ || rememberKey_.empty()) return;
   session::RememberedChoices(
-      session::RememberedChoices::defaultFile(*options_.services.configuration))
+      session::RememberedChoices::defaultFile(*options_.services.configuration),
+      options_.services.fileManager())
       .remember(rememberKey_, model_->checkedIds());
 }
 

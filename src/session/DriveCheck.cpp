@@ -1,6 +1,5 @@
 #include "session/DriveCheck.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 #include <unordered_set>
@@ -33,18 +31,21 @@ std::string stampText(const fs::FileStamp& s) {
   return std::to_string(s.size) + " bytes, modified " + std::to_string(s.mtimeNs / 1'000'000'000);
 }
 
-int64_t timeNsOf(const struct stat& st) {
-  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
-}
+using Tree = std::unordered_map<std::string, fs::FileAttributes>;
 
-// The entries of the exporter's playlist file `file` that name nothing on
-// the drive, resolved as a player resolves them.
-void danglingEntries(const std::string& root, const std::string& relative,
-                     const std::unordered_set<std::string>& recorded,
-                     const std::unordered_map<std::string, struct stat>& onDrive,
+// The entries of the exporter's playlist file `relative` that name nothing
+// on the drive, resolved as a player resolves them.
+void danglingEntries(fs::FileManager& files, const std::string& root, const std::string& relative,
+                     const std::unordered_set<std::string>& recorded, const Tree& onDrive,
                      CheckReport* report) {
   stdfs::path file = stdfs::path(root) / relative;
-  std::ifstream in(file, std::ios::binary);
+  base::FileError error;
+  auto text = files.readSmallFile(file.string(), size_t{64} << 20, &error);
+  if (!text) {
+    report->damaged.push_back({relative, 0, "it cannot be read: " + error.localizedDescription});
+    return;
+  }
+  std::istringstream in(*text);
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
@@ -54,38 +55,14 @@ void danglingEntries(const std::string& root, const std::string& relative,
     if (inside) {
       below.erase(0, root.size() + 1);
       auto found = onDrive.find(below);
-      if (found != onDrive.end() && S_ISREG(found->second.st_mode)) continue;
-    } else if (std::error_code ec; stdfs::is_regular_file(target, ec)) {
+      if (found != onDrive.end() && found->second.type == fs::FileType::kRegular) continue;
+    } else if (auto a = files.attributesOfLinkTargetAtPath(target.string(), nullptr);
+               a && a->type == fs::FileType::kRegular) {
       continue;
     }
     bool ours = inside && recorded.count(below) != 0;
     (ours ? report->dangling : report->neverCopied).push_back({relative, 0, line});
   }
-}
-
-// Every item below the open folder `dir` (taken over), by its path
-// relative to the root, with its lstat: one fstatat per item, as find
-// makes, and nothing followed through a link. The state folder is left out.
-void walk(int dir, const std::string& prefix, std::unordered_map<std::string, struct stat>* out) {
-  DIR* d = fdopendir(dir);
-  if (d == nullptr) {
-    close(dir);
-    return;
-  }
-  while (struct dirent* e = readdir(d)) {
-    std::string_view name = e->d_name;
-    if (name == "." || name == "..") continue;
-    if (prefix.empty() && name == fs::DestinationRoot::kStateFolder) continue;
-    struct stat st;
-    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    std::string relative = prefix + std::string(name);
-    if (S_ISDIR(st.st_mode)) {
-      int sub = openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub >= 0) walk(sub, relative + "/", out);
-    }
-    out->emplace(std::move(relative), st);
-  }
-  closedir(d);
 }
 
 }  // namespace
@@ -129,7 +106,8 @@ base::Status writeDamageNote(const std::string& root,
   return written;
 }
 
-base::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast) {
+base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& rootPath,
+                                     bool fast) {
   auto root = fs::DestinationRoot::open(rootPath);
   if (!root->isOpen())
     return base::Status::withMessage("The drive's folder " + rootPath + " cannot be opened: " +
@@ -160,14 +138,19 @@ base::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast) {
   std::unordered_set<std::string> recorded;  // paths below the root, as the drive spells them
   std::unordered_map<std::string, fs::FileStamp> damagedStamps;
   std::vector<std::string> playlists;
-  std::unordered_map<std::string, struct stat> onDrive;
+  Tree onDrive;
   struct Job {
     const fs::RecordEntry* entry;
     fs::FileStamp now;
   };
   std::vector<Job> toHash;
-  if (int fd = open(rootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0)
-    walk(fd, "", &onDrive);
+  base::FileError walkError;
+  auto walked = files.itemsBelowPath(rootPath, {fs::DestinationRoot::kStateFolder}, &walkError);
+  if (!walked)
+    return base::Status::withMessage("The drive's folder " + rootPath + " cannot be read: " +
+                                         walkError.localizedDescription + ". Nothing was checked.",
+                                     rootPath, walkError.code);
+  for (auto& item : *walked) onDrive.emplace(std::move(item.relative), item.attributes);
   for (const auto& [key, e] : loaded->entries) {
     recorded.insert(e.path);
     if (e.kind == fs::EntryKind::kFolder) continue;
@@ -176,13 +159,14 @@ base::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast) {
       report.missing.push_back({e.path, e.drive.size, "recorded, not on the drive"});
       continue;
     }
-    const struct stat& st = found->second;
+    const fs::FileAttributes& st = found->second;
     if (e.kind == fs::EntryKind::kLegacy) {
       ++report.bySizeAndTime;  // an older record knows the name only
       continue;
     }
-    const fs::FileStamp now{static_cast<uint64_t>(st.st_size), timeNsOf(st)};
-    if (!S_ISREG(st.st_mode) || fs::sameStamp(e.drive, now, step) == fs::StampMatch::kDifferent) {
+    const fs::FileStamp now{st.size, st.modificationTimeNs};
+    if (st.type != fs::FileType::kRegular ||
+        fs::sameStamp(e.drive, now, step) == fs::StampMatch::kDifferent) {
       report.changed.push_back(
           {e.path, now.size, "written as " + stampText(e.drive) + ", now " + stampText(now)});
       continue;
@@ -203,20 +187,11 @@ base::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast) {
   auto worker = [&] {
     for (size_t i; (i = next.fetch_add(1)) < toHash.size();) {
       const std::string path = rootPath + "/" + toHash[i].entry->path;
-      int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-      struct stat st;
-      if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        close(fd);
-        sums[i] = base::Status::withMessage("not a plain file: " + path, path, EINVAL);
-        continue;
-      }
-      if (fd < 0) {
-        sums[i] = base::Status::fromErrno(errno, "cannot open", path);
-        continue;
-      }
-      posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-      sums[i] = fs::hashOpenFile(fd, path);
-      close(fd);
+      base::FileError error;
+      if (auto sum = files.readBackChecksum(path, &error))
+        sums[i] = *sum;
+      else
+        sums[i] = base::Status::withMessage(error.localizedDescription, path, error.code);
     }
   };
   std::vector<std::thread> threads;
@@ -238,8 +213,8 @@ base::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast) {
   // Every file on the drive: the exporter's, or not; and whether the file
   // system holds it.
   for (const auto& [relative, st] : onDrive) {
-    bool regular = S_ISREG(st.st_mode);
-    uint64_t bytes = regular ? static_cast<uint64_t>(st.st_size) : 0;
+    bool regular = st.type == fs::FileType::kRegular;
+    uint64_t bytes = regular ? st.size : 0;
     size_t slash = relative.rfind('/');
     if (!limits.nameFits(slash == std::string::npos ? relative : relative.substr(slash + 1)))
       report.cannotHold.push_back({relative, bytes, "its name is too long"});
@@ -249,7 +224,8 @@ base::Result<CheckReport> checkDrive(const std::string& rootPath, bool fast) {
     report.notOurs.push_back({relative, bytes, ""});
     report.notOursBytes += bytes;
   }
-  for (const std::string& p : playlists) danglingEntries(rootPath, p, recorded, onDrive, &report);
+  for (const std::string& p : playlists)
+    danglingEntries(files, rootPath, p, recorded, onDrive, &report);
   if (!fast) {
     // Only a holder of the exporter's lock writes there: while an export
     // runs, nothing is noted (the next check notes what is still damaged).

@@ -26,6 +26,10 @@
 
 #include "fs/DriveRecord.h"
 
+namespace fs {
+class FileManager;
+}
+
 namespace app {
 
 struct CheckedFile {
@@ -57,7 +61,7 @@ struct CheckReport {
 };
 
 // Checks the drive folder `root`; with `fast`, sizes and times only.
-base::Result<CheckReport> checkDrive(const std::string& root, bool fast);
+base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& root, bool fast);
 
 // The damaged-track note check leaves in the drive's state folder: keys
 // of the record with the size and time their file had when found damaged.

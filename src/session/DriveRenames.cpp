@@ -21,15 +21,13 @@ std::pair<std::string, std::string> split(const std::string& relative) {
 
 // The folders on the way to `folder` (relative) that are not there yet,
 // deepest first.
-std::vector<std::string> missingFolders(const fs::DestinationRoot& root, std::string folder) {
+std::vector<std::string> missingFolders(fs::FileManager& fm, const fs::DestinationRoot& root,
+                                        std::string folder) {
   std::vector<std::string> missing;
   while (!folder.empty()) {
-    int fd = root.openFolder(folder, false);
-    if (fd >= 0) {
-      close(fd);
-      break;
-    }
-    if (fd != -ENOENT) break;
+    base::FileError why;
+    if (fm.attributesOfItemAtPath(root.path() + "/" + folder, &why)) break;
+    if (why.code != ENOENT) break;
     missing.push_back(folder);
     folder = split(folder).first;
   }
@@ -89,14 +87,11 @@ std::string renameOne(fs::FileManager& fm, const fs::DestinationRoot& root, fs::
           fs::StampMatch::kDifferent) {
     return "it is not as the exporter wrote it";
   }
-  std::vector<std::string> made = missingFolders(root, toFolder);
-  // Made through the root, which follows no link on the way.
-  int toFd = root.openFolder(toFolder, true);
-  if (toFd < 0) {
+  std::vector<std::string> made = missingFolders(fm, root, toFolder);
+  if (!toFolder.empty() && !fm.createFolderBelowRoot(root, toFolder, &why)) {
     for (const auto& folder : made) removeFolder(fm, root, folder);
-    return std::strerror(-toFd);
+    return why.localizedDescription;
   }
-  close(toFd);
   fs::RecordEntry moved = old;
   moved.path = r.to;
   moved.key = toKey;

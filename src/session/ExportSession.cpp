@@ -55,9 +55,9 @@ std::string ExportSession::rememberKey() const {
 // earlier --remembered); with none remembered nothing is guessed: an
 // export of everything would clean the others' files off the drive.
 base::Result<base::Done> ExportSession::chooseRemembered() {
-  auto ids =
-      session::RememberedChoices(session::RememberedChoices::defaultFile(*services_.configuration))
-          .playlists(rememberKey());
+  auto ids = session::RememberedChoices(
+                 session::RememberedChoices::defaultFile(*services_.configuration), files())
+                 .playlists(rememberKey());
   if (!ids) {
     return fail(base::Status::Kind::kUsage,
                 "No playlists are remembered for " + root_ +
@@ -164,14 +164,11 @@ base::Result<size_t> ExportSession::prepare() {
       } else if (fs::isAsideName(entry.name)) {
         // A replacement cut short: the old file goes back, or the aside
         // copy of it goes once the new one stands.
-        auto relative = destination_->relativePath(folder);
-        int fd = relative ? destination_->openFolder(*relative, false) : -ENOENT;
         bool restored = false;
-        int e = fd < 0 ? -fd : fs::recoverAside(fd, entry.name, &restored);
-        if (fd >= 0) close(fd);
-        if (e != 0) {
+        base::FileError why;
+        if (!fm->settleAsideBelowRoot(*destination_, path, &restored, &why)) {
           settled = false;
-          base::logLine("Export: cannot settle " + path + ": " + std::strerror(e));
+          base::logLine("Export: cannot settle " + path + ": " + why.localizedDescription);
         } else if (restored) {
           keptAtLoad_.clear();  // what the load read may be the old text
           base::logLine("Export: put back " + path +
@@ -224,7 +221,7 @@ base::Result<const ExportPlan*> ExportSession::plan() {
                                 musicRoot_ + "/" + snapshot_.tracks[r.track].destination,
                                 refusalReason(r.why), observed_.sourceBytes[r.track]});
   }
-  plan_.capacity = capacityBytes(root_);
+  plan_.capacity = limits_.capacityBytes;
   plan_.bytesOnDrive = bytesOnDrive();
   if (plan_.cleanUp) {
     // The two look at different things (the library's folders, the

@@ -36,7 +36,6 @@ std::string sourcePathTooLong(const std::string& source);
 base::Status fail(base::Status::Kind kind, std::string message);
 std::string defaultLibraryFile(const base::Configuration& config);
 std::string refusalReason(session::Refused::Why why);
-uint64_t capacityBytes(const std::string& path);
 size_t editDistance(const std::string& a, const std::string& b);
 base::Result<std::set<const LibraryPlaylist*>> choosePlaylists(
     const Library& library, const std::vector<std::string>& names);

@@ -1,16 +1,12 @@
 #include "session/RememberedChoices.h"
 
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "base/Configuration.h"
 #include "base/Log.h"
+#include "fs/FileManager.h"
 
 namespace session {
 namespace {
@@ -20,14 +16,12 @@ using nlohmann::json;
 
 constexpr size_t kMaxBytes = 16 << 20;
 
-// The whole store; an object, or null when there is none to read.
-json read(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return json::object();
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  json all = json::parse(bytes.str(), nullptr, false);
-  if (bytes.str().size() > kMaxBytes || !all.is_object() || !all["destinations"].is_object()) {
+// The whole store of `text` read from `file`; an object, empty when there
+// is none to read.
+json parse(const std::string& text, const std::string& file) {
+  if (text.empty()) return json::object();
+  json all = json::parse(text, nullptr, false);
+  if (!all.is_object() || !all["destinations"].is_object()) {
     base::logFormat(
         "remembered playlists: %@ is not a store of remembered playlists; it is "
         "left as it is until the next change",
@@ -39,7 +33,17 @@ json read(const std::string& file) {
 
 }  // namespace
 
-RememberedChoices::RememberedChoices(std::string file) : file_(std::move(file)) {}
+RememberedChoices::RememberedChoices(std::string file, std::shared_ptr<fs::FileManager> files)
+    : file_(std::move(file)), files_(std::move(files)) {}
+
+std::string RememberedChoices::read() const {
+  base::FileError why;
+  auto text = files_->readSmallFile(file_, kMaxBytes, &why);
+  if (text) return *text;
+  if (why.code != ENOENT && why.code != ENOTDIR)
+    base::logFormat("remembered playlists: %@", why.localizedDescription);
+  return {};
+}
 
 std::string RememberedChoices::defaultFile(const base::Configuration& config) {
   stdfs::path base =
@@ -51,7 +55,7 @@ std::string RememberedChoices::defaultFile(const base::Configuration& config) {
 }
 
 std::optional<std::vector<std::string>> RememberedChoices::playlists(const std::string& key) const {
-  json all = read(file_);
+  json all = parse(read(), file_);
   auto destinations = all.find("destinations");
   if (destinations == all.end()) return std::nullopt;
   auto entry = destinations->find(key);
@@ -65,29 +69,17 @@ std::optional<std::vector<std::string>> RememberedChoices::playlists(const std::
 }
 
 bool RememberedChoices::remember(const std::string& key, const std::vector<std::string>& ids) {
-  json all = read(file_);
+  json all = parse(read(), file_);
   if (!all.contains("destinations")) all["destinations"] = json::object();
   all["destinations"][key] = {{"playlists", ids}};
-  std::error_code ec;
-  stdfs::create_directories(stdfs::path(file_).parent_path(), ec);
-  // Written beside it and renamed: a reader sees the old store or the
-  // new one, never half of one.
-  std::string temporary = file_ + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << all.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
-    out.flush();
-    if (!out) {
-      base::logFormat("remembered playlists: %@ could not be written: %@", temporary,
-                      std::string(std::strerror(errno)));
-      ::unlink(temporary.c_str());
-      return false;
-    }
-  }
-  if (::rename(temporary.c_str(), file_.c_str()) != 0) {
-    base::logFormat("remembered playlists: %@ could not be replaced: %@", file_,
-                    std::string(std::strerror(errno)));
-    ::unlink(temporary.c_str());
+  base::FileError why;
+  const std::string folder = stdfs::path(file_).parent_path().string();
+  // Written beside it, flushed and renamed: a reader sees the old store or
+  // the new one, never half of one, even after a power cut.
+  if (!files_->createDirectoryAtPath(folder, true, &why) ||
+      !files_->writeStringAtomically(all.dump(2, ' ', false, json::error_handler_t::replace) + "\n",
+                                     file_, &why)) {
+    base::logFormat("remembered playlists: %@", why.localizedDescription);
     return false;
   }
   return true;

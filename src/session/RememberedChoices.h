@@ -16,17 +16,23 @@
 // that cannot be written logs one line and returns false.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/Configuration.h"
 
+namespace fs {
+class FileManager;
+}
+
 namespace session {
 
 class RememberedChoices {
  public:
-  explicit RememberedChoices(std::string file);
+  // Reads and writes `file` through `files` (shared, never null).
+  RememberedChoices(std::string file, std::shared_ptr<fs::FileManager> files);
   // The file below the configuration's folder ($XDG_CONFIG_HOME, else
   // ~/.config).
   static std::string defaultFile(const base::Configuration& config);
@@ -44,7 +50,10 @@ class RememberedChoices {
   const std::string& file() const { return file_; }
 
  private:
+  std::string read() const;
+
   std::string file_;
+  std::shared_ptr<fs::FileManager> files_;
 };
 
 }  // namespace session

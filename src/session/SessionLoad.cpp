@@ -68,7 +68,6 @@ base::Result<base::Done> ExportSession::load() {
   if (o_.absolutePaths) playlistFormat_.entries = session::PlaylistFormat::Entries::kAbsolute;
   playlistExtension_ = playlistFormat_.extension();
 
-  std::error_code ec;
   std::string to = o_.to;
   if (to.empty()) {
     if (!services_.driveVolume)
@@ -78,12 +77,21 @@ base::Result<base::Done> ExportSession::load() {
     if (!volume) return volume.error();
     to = *volume;
   }
-  if (!stdfs::is_directory(to, ec))
-    return fail(base::Status::Kind::kUsage, "The destination " + to + " is not a folder.");
-  root_ = stdfs::canonical(to, ec).string();
-  if (ec)
+  auto fm = files();
+  base::FileError why;
+  auto kind = fm->attributesOfLinkTargetAtPath(to, &why);
+  if (!kind && (why.code == ENOENT || why.code == ENOTDIR))
+    return fail(base::Status::Kind::kUsage, "The destination " + to + " does not exist.");
+  if (!kind)
     return fail(base::Status::Kind::kUsage,
-                "The destination " + to + " cannot be used: " + ec.message());
+                "The destination " + to + " cannot be used: " + why.localizedDescription);
+  if (kind->type != fs::FileType::kDirectory)
+    return fail(base::Status::Kind::kUsage, "The destination " + to + " is not a folder.");
+  auto resolved = fm->canonicalPath(to, &why);
+  if (!resolved)
+    return fail(base::Status::Kind::kUsage,
+                "The destination " + to + " cannot be used: " + why.localizedDescription);
+  root_ = *resolved;
   // A drive that is not plugged in leaves its mount point: writing there
   // would fill this computer's own disk.
   if (auto top = fs::mountTopWithNothingMounted(root_)) {
@@ -92,7 +100,7 @@ base::Result<base::Done> ExportSession::load() {
                     " (it is a folder on the same file system as " + *top +
                     ", not a drive: is the drive plugged in?).");
   }
-  if (access(root_.c_str(), W_OK) != 0)
+  if (!fm->isWritableFileAtPath(root_))
     return fail(base::Status::Kind::kUsage, "The destination " + root_ + " is not writable.");
   destination_ = fs::DestinationRoot::open(root_);
   if (!destination_->isOpen()) {

@@ -1,5 +1,4 @@
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -164,12 +163,6 @@ std::string refusalReason(session::Refused::Why why) {
   }
   return "it cannot be copied there: its path is longer than the system allows (" +
          std::to_string(PATH_MAX) + " bytes)";
-}
-
-uint64_t capacityBytes(const std::string& path) {
-  struct statvfs st;
-  if (statvfs(path.c_str(), &st) != 0) return 0;
-  return static_cast<uint64_t>(st.f_blocks) * st.f_frsize;
 }
 
 size_t editDistance(const std::string& a, const std::string& b) {

@@ -79,7 +79,7 @@ TEST(DriveCheckThreaded, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNex
   };
   using V = std::vector<std::string>;
   for (bool fast : {true, false}) {
-    auto checked = app::checkDrive(root, fast);
+    auto checked = app::checkDrive(*fs::FileManager::makePrivate(), root, fast);
     ASSERT_TRUE(checked.ok()) << checked.status().message();
     const app::CheckReport& r = *checked;
     EXPECT_EQ(paths(r.damaged), fast ? V{} : V{"Music/damaged.mp3"}) << fast;

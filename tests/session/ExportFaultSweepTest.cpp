@@ -140,7 +140,7 @@ struct Drives {
     EXPECT_EQ(danglingEntries(drive), "") << failed;
     for (const auto& [path, text] : owners)
       EXPECT_EQ(testsupport::readFile(drive + "/" + path), text) << path << "\n" << failed;
-    auto checked = app::checkDrive(drive, false);
+    auto checked = app::checkDrive(*fs::FileManager::makePrivate(), drive, false);
     ASSERT_TRUE(checked.ok()) << checked.status().message();
     EXPECT_TRUE(checked->ok()) << failed << checked->damaged.size() << " damaged, "
                                << checked->changed.size() << " changed, " << checked->missing.size()
@@ -189,6 +189,35 @@ TEST(ExportFaultSweep, AfterAnyFailedCallTheNextExportCompletesAndTheCheckAgrees
   for (size_t op = 0; op < fs::kFileOpCount; ++op)
     EXPECT_EQ(unseenOf[op], 0u) << "kind " << op << ": " << unseenOf[op] << " of " << casesOf[op];
   EXPECT_EQ(unseen, 0u);
+}
+
+// The check with each of its calls failed in turn: it never calls the
+// drive whole when it could not look, and it leaves the drive as it was.
+TEST(ExportFaultSweep, ACheckWithAFailedCallSaysSoAndChangesNothing) {
+  Drives d;
+  d.restore("used");
+  std::string said;
+  ASSERT_TRUE(exportOnce(d.fewer, d.drive, true, &said)) << said;
+  auto faulty = std::make_shared<fs::FaultInjectingFileManager>();
+  auto whole = app::checkDrive(*faulty, d.drive, false);
+  ASSERT_TRUE(whole.ok() && whole->ok());
+  size_t cases = 0;
+  const uint64_t lists = faulty->count(fs::FileOp::kList), reads = faulty->count(fs::FileOp::kRead);
+  for (fs::FileOp op : {fs::FileOp::kList, fs::FileOp::kRead}) {
+    const uint64_t calls = op == fs::FileOp::kList ? lists : reads;
+    for (uint64_t n = 1; n <= calls; ++n, ++cases) {
+      faulty->resetCounts();
+      faulty->failNth(op, n, n % 2 ? EIO : EACCES);
+      auto checked = app::checkDrive(*faulty, d.drive, false);
+      EXPECT_TRUE(!checked.ok() || !checked->ok()) << "call " << n << " of kind " << int(op);
+      if (!checked.ok()) {
+        EXPECT_NE(checked.status().message().find(d.drive), std::string::npos);
+      }
+    }
+  }
+  EXPECT_GT(cases, 3u);
+  faulty->clearFaults();
+  d.expectSettledByTheNextExport("a failed check");
 }
 
 // The power cut at each step of the copies: what the drive had not been

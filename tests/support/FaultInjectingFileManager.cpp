@@ -346,6 +346,50 @@ std::optional<std::vector<DirectoryEntry>> FaultInjectingFileManager::contentsOf
   return target_->contentsOfDirectoryAtPath(path, error);
 }
 
+std::optional<std::vector<TreeItem>> FaultInjectingFileManager::itemsBelowPath(
+    const std::string& path, const std::vector<std::string>& skipAtTop, base::FileError* error) {
+  if (int e = begin(FileOp::kList, path, true)) {
+    setFileError(error, e, path, actionOf(FileOp::kList));
+    return std::nullopt;
+  }
+  return target_->itemsBelowPath(path, skipAtTop, error);
+}
+
+bool FaultInjectingFileManager::createFolderBelowRoot(const DestinationRoot& root,
+                                                      const std::string& relative,
+                                                      base::FileError* error) {
+  const std::string path = root.path() + "/" + relative;
+  if (int e = begin(FileOp::kCreateDirectory, path, false)) {
+    setFileError(error, e, path, actionOf(FileOp::kCreateDirectory));
+    return false;
+  }
+  return target_->createFolderBelowRoot(root, relative, error);
+}
+
+bool FaultInjectingFileManager::settleAsideBelowRoot(const DestinationRoot& root,
+                                                     const std::string& path, bool* restored,
+                                                     base::FileError* error) {
+  if (int e = begin(FileOp::kMove, path, false)) {
+    setFileError(error, e, path, actionOf(FileOp::kMove));
+    return false;
+  }
+  return target_->settleAsideBelowRoot(root, path, restored, error);
+}
+
+bool FaultInjectingFileManager::isWritableFileAtPath(const std::string& path) {
+  if (begin(FileOp::kDeletable, path, false) != 0) return false;
+  return target_->isWritableFileAtPath(path);
+}
+
+std::optional<std::string> FaultInjectingFileManager::canonicalPath(const std::string& path,
+                                                                    base::FileError* error) {
+  if (int e = begin(FileOp::kAttributes, path, true)) {
+    setFileError(error, e, path, actionOf(FileOp::kAttributes));
+    return std::nullopt;
+  }
+  return target_->canonicalPath(path, error);
+}
+
 bool FaultInjectingFileManager::isDeletableFileAtPath(const std::string& path) {
   if (begin(FileOp::kDeletable, path, false) != 0) return false;
   return target_->isDeletableFileAtPath(path);

@@ -101,7 +101,17 @@ class FaultInjectingFileManager : public FileManagerWrapper {
   bool removeItemAtPath(const std::string& path, base::FileError* error) override;
   std::optional<std::vector<DirectoryEntry>> contentsOfDirectoryAtPath(
       const std::string& path, base::FileError* error) override;
+  std::optional<std::vector<TreeItem>> itemsBelowPath(const std::string& path,
+                                                      const std::vector<std::string>& skipAtTop,
+                                                      base::FileError* error) override;
   bool isDeletableFileAtPath(const std::string& path) override;
+  bool isWritableFileAtPath(const std::string& path) override;
+  bool createFolderBelowRoot(const DestinationRoot& root, const std::string& relative,
+                             base::FileError* error) override;
+  bool settleAsideBelowRoot(const DestinationRoot& root, const std::string& path, bool* restored,
+                            base::FileError* error) override;
+  std::optional<std::string> canonicalPath(const std::string& path,
+                                           base::FileError* error) override;
   bool removeItemBelowRoot(const DestinationRoot& root, const std::string& path, RemoveKind kind,
                            base::FileError* error) override;
   bool moveItemBelowRoot(const DestinationRoot& root, const std::string& from,
