@@ -11,6 +11,8 @@
 #include <sstream>
 #include <vector>
 
+#include "fs/DriveRecord.h"
+
 namespace fs {
 namespace {
 
@@ -106,6 +108,20 @@ DriveLimits driveLimitsOf(const std::string& folder) {
   if (limits.fileSystem.rfind("FAT", 0) == 0) limits.maxFileBytes = kFat32MaxFileBytes;
   if (!limits.fileSystem.empty()) limits.namesInUtf16 = true;
   return limits;
+}
+
+int64_t timeStepOf(const std::string& path) {
+  struct statfs fs;
+  if (statfs(path.c_str(), &fs) != 0) return fs::kFatTimeStepNs;
+  switch (static_cast<uint64_t>(fs.f_type)) {
+    case MSDOS_SUPER_MAGIC:
+    case FUSE_SUPER_MAGIC:  // FAT and exFAT through FUSE drivers (fuse, fuseblk): the coarser
+      return fs::kFatTimeStepNs;
+    case 0x2011BAB0:  // exFAT
+      return fs::kExFatTimeStepNs;
+    default:
+      return fs::kExactTimeStepNs;
+  }
 }
 
 }  // namespace fs

@@ -38,6 +38,11 @@ struct DriveLimits {
 
 DriveLimits driveLimitsOf(const std::string& folder);
 
+// The step at which the file system at `path` keeps modification times
+// (kFatTimeStepNs when it cannot be told: the coarser step is the safe
+// one, as it takes fewer files for changed).
+int64_t timeStepOf(const std::string& path);
+
 // The file system a FAT or exFAT boot sector (its first 512 bytes)
 // describes: "FAT32", "FAT", "exFAT", or empty.
 std::string fileSystemOfBootSector(std::string_view sector);

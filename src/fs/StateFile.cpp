@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "fs/DestinationRoot.h"
 #include "fs/FileManager.h"
 #include "fs/PosixFileManager.h"
 #include "fs/ReplaceFile.h"
@@ -128,6 +129,43 @@ base::Status appendStateFile(int folder, const std::string& name, int fd, std::s
     return replaceStateFile(folder, name, *text + std::string(bytes), display);
   }
   return e == 0 ? base::Status() : base::Status::fromErrno(e, "cannot append to", display);
+}
+
+std::optional<std::string> readStateText(const std::string& root, const std::string& name,
+                                         size_t maxBytes, base::Status* why) {
+  auto destination = DestinationRoot::open(root);
+  int folder = destination->openFolder(DestinationRoot::kStateFolder, false);
+  if (folder == -ENOENT) return std::string();
+  if (folder < 0) {
+    *why = base::Status::fromErrno(-folder, "cannot open the state folder of", root);
+    return std::nullopt;
+  }
+  struct stat st;
+  auto fd = openStateFile(folder, name, O_RDONLY, name, &st);
+  close(folder);
+  if (!fd && fd.status().code() == ENOENT) return std::string();
+  if (!fd) {
+    *why = fd.status();
+    return std::nullopt;
+  }
+  auto text = readStateFile(*fd, maxBytes, name);
+  close(*fd);
+  if (!text) {
+    *why = text.status();
+    return std::nullopt;
+  }
+  return std::move(*text);
+}
+
+base::Status writeStateText(const std::string& root, const std::string& name,
+                            const std::string& text) {
+  auto destination = DestinationRoot::open(root);
+  int folder = destination->openFolder(DestinationRoot::kStateFolder, false);
+  if (folder == -ENOENT && text.empty()) return {};
+  if (folder < 0) return base::Status::fromErrno(-folder, "cannot open the state folder of", root);
+  base::Status written = replaceStateFile(folder, name, text, name);
+  close(folder);
+  return written;
 }
 
 }  // namespace fs

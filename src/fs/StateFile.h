@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -48,5 +49,14 @@ base::Status replaceStateFile(int folder, const std::string& name, std::string_v
 // its text followed by `bytes`.
 base::Status appendStateFile(int folder, const std::string& name, int fd, std::string_view bytes,
                              bool flush, size_t maxBytes, const std::string& display);
+
+// The text of the state file `name` of the drive folder `root`; empty when
+// there is none, and nullopt (with the reason in *why) when it cannot be read.
+std::optional<std::string> readStateText(const std::string& root, const std::string& name,
+                                         size_t maxBytes, base::Status* why);
+// Replaces the state file `name` of `root` with `text`; empty text on a
+// drive without a state folder makes none.
+base::Status writeStateText(const std::string& root, const std::string& name,
+                            const std::string& text);
 
 }  // namespace fs

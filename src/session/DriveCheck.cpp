@@ -1,9 +1,5 @@
 #include "session/DriveCheck.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -11,6 +7,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "base/Log.h"
 #include "fs/ContentHash.h"
 #include "fs/DestinationRoot.h"
 #include "fs/DriveLimits.h"
@@ -69,16 +66,14 @@ void danglingEntries(fs::FileManager& files, const std::string& root, const std:
 
 std::unordered_map<std::string, fs::FileStamp> readDamageNote(const std::string& root) {
   std::unordered_map<std::string, fs::FileStamp> out;
-  auto destination = fs::DestinationRoot::open(root);
-  int folder = destination->openFolder(fs::DestinationRoot::kStateFolder, false);
-  if (folder < 0) return out;
-  struct stat st;
-  auto fd = fs::openStateFile(folder, kDamageNote, O_RDONLY, kDamageNote, &st);
-  close(folder);
-  if (!fd) return out;
-  auto text = fs::readStateFile(*fd, size_t{64} << 20, kDamageNote);
-  close(*fd);
-  if (!text) return out;
+  base::Status why;
+  auto text = fs::readStateText(root, kDamageNote, size_t{64} << 20, &why);
+  // Unreadable, it notes nothing: the copies it named are judged by size
+  // and time again, as before the check.
+  if (!text) {
+    base::logLine("The note of damaged copies cannot be read: " + why.message());
+    return out;
+  }
   std::istringstream lines(*text);
   for (std::string line; std::getline(lines, line);) {
     size_t a = line.find('\t'), b = line.rfind('\t');
@@ -94,16 +89,10 @@ std::unordered_map<std::string, fs::FileStamp> readDamageNote(const std::string&
 
 base::Status writeDamageNote(const std::string& root,
                              const std::unordered_map<std::string, fs::FileStamp>& damaged) {
-  auto destination = fs::DestinationRoot::open(root);
-  int folder = destination->openFolder(fs::DestinationRoot::kStateFolder, false);
-  if (folder == -ENOENT && damaged.empty()) return {};
-  if (folder < 0) return base::Status::fromErrno(-folder, "cannot open the state folder of", root);
   std::string text;
   for (const auto& [key, s] : damaged)
     text += key + "\t" + std::to_string(s.size) + "\t" + std::to_string(s.mtimeNs) + "\n";
-  base::Status written = fs::replaceStateFile(folder, kDamageNote, text, kDamageNote);
-  close(folder);
-  return written;
+  return fs::writeStateText(root, kDamageNote, text);
 }
 
 base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& rootPath,
@@ -134,7 +123,7 @@ base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& 
   report.root = rootPath;
   const fs::DriveLimits limits = fs::driveLimitsOf(rootPath);
   report.fileSystem = limits.fileSystem;
-  const int64_t step = session::timeStepOf(rootPath);
+  const int64_t step = fs::timeStepOf(rootPath);
   std::unordered_set<std::string> recorded;  // paths below the root, as the drive spells them
   std::unordered_map<std::string, fs::FileStamp> damagedStamps;
   std::vector<std::string> playlists;

@@ -320,7 +320,7 @@ session::Choice ExportSession::chosen() const {
 }
 
 session::DriveView ExportSession::driveView() const {
-  return {&driveRecord_, library_.libraryPersistentId, session::timeStepOf(root_), &damaged_};
+  return {&driveRecord_, library_.libraryPersistentId, fs::timeStepOf(root_), &damaged_};
 }
 
 base::Result<uint64_t> ExportSession::bytesToCopy(bool lookAgain) {

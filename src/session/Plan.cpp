@@ -1,8 +1,5 @@
 #include "session/Plan.h"
 
-#include <linux/magic.h>
-#include <sys/vfs.h>
-
 #include <algorithm>
 #include <climits>
 #include <optional>
@@ -45,20 +42,6 @@ Snapshot snapshotOf(const app::Library& library,
     out.playlists.push_back(std::move(playlist));
   }
   return out;
-}
-
-int64_t timeStepOf(const std::string& path) {
-  struct statfs fs;
-  if (statfs(path.c_str(), &fs) != 0) return fs::kFatTimeStepNs;
-  switch (static_cast<uint64_t>(fs.f_type)) {
-    case MSDOS_SUPER_MAGIC:
-    case FUSE_SUPER_MAGIC:  // FAT and exFAT through FUSE drivers (fuse, fuseblk): the coarser
-      return fs::kFatTimeStepNs;
-    case 0x2011BAB0:  // exFAT
-      return fs::kExFatTimeStepNs;
-    default:
-      return fs::kExactTimeStepNs;
-  }
 }
 
 Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileManager& fileManager,

@@ -164,9 +164,6 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileM
                  const DriveView& drive = {},
                  const std::vector<std::optional<fs::FileAttributes>>* sources = nullptr);
 
-// The time step of the file system the folder `path` is on.
-int64_t timeStepOf(const std::string& path);
-
 Plan makePlan(const Snapshot& snapshot, const Observed& observed, const Choice& choice);
 
 }  // namespace session

@@ -41,7 +41,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   // Files one by one, then a folder only once it is empty: a folder is
   // never removed with what it holds.
   auto fm = files();
-  const int64_t timeStep = session::timeStepOf(root_);
+  const int64_t timeStep = fs::timeStepOf(root_);
   const std::string musicPrefix = musicRoot_ + "/";
   // The record forgets what is gone batch by batch, flushed, so that a
   // file of the user's that later takes one of those names is never

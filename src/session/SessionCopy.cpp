@@ -292,13 +292,13 @@ void ExportSession::renameTracks() {
   if (auto read = writer ? loadRecord() : base::Result<base::Done>(); !read)
     notDone = read.error().message();
   if (notDone.empty()) {
-    session::renameRecorded(*files(), *destination_, **writer, driveRecord_,
-                            session::timeStepOf(root_), renames);
+    session::renameRecorded(*files(), *destination_, **writer, driveRecord_, fs::timeStepOf(root_),
+                            renames);
     // A cover that cannot follow stays in the old folder, which then
     // stays too: nothing is lost, and the new folder gets its own cover.
     auto covers = session::coversFollowing(driveRecord_, renames);
-    session::renameRecorded(*files(), *destination_, **writer, driveRecord_,
-                            session::timeStepOf(root_), covers);
+    session::renameRecorded(*files(), *destination_, **writer, driveRecord_, fs::timeStepOf(root_),
+                            covers);
   }
   for (size_t i = 0; i < renames.size(); ++i) {
     const PendingRename& p = pendingRenames_[i];

@@ -275,7 +275,7 @@ base::Result<base::Done> ExportSession::load() {
   // A playlist file of the user's at a playlist's name is never replaced:
   // the exporter's goes beside it, under the first numbered name that is
   // free or already its own.
-  const int64_t timeStep = session::timeStepOf(root_);
+  const int64_t timeStep = fs::timeStepOf(root_);
   const std::string& ext = playlistExtension_;
   std::unordered_set<std::string> takenNames;
   for (const auto& [id, name] : paths.playlists)

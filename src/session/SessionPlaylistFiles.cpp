@@ -51,7 +51,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
   // named: a kill between the two must not leave a file of the exporter's
   // that the record does not know, which would read as the user's.
   auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
-  const int64_t timeStep = session::timeStepOf(root_);
+  const int64_t timeStep = fs::timeStepOf(root_);
   auto recordFirst = [&](const std::vector<fs::CopyBatchOptions::Staged>& staged) {
     if (!writer) return writer.status().code() != 0 ? writer.status().code() : EIO;
     std::vector<fs::RecordEntry> named;
@@ -219,7 +219,7 @@ std::vector<std::pair<std::string, std::string>> ExportSession::keptPlaylistFile
   std::vector<std::pair<std::string, std::string>> kept;
   keptUnreadable_.clear();
   const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
-  const int64_t timeStep = session::timeStepOf(root_);
+  const int64_t timeStep = fs::timeStepOf(root_);
   auto entries = fm.contentsOfDirectoryAtPath(playlistFolder_, nullptr);
   for (const auto& e : entries ? *entries : std::vector<fs::DirectoryEntry>()) {
     std::string_view n = e.name;

@@ -74,7 +74,7 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
       record.insert(std::move(path));
   }
   std::unordered_set<std::string> keptFolders;  // folders that keep something of the user's
-  const int64_t timeStep = session::timeStepOf(root_);
+  const int64_t timeStep = fs::timeStepOf(root_);
   // Folders (relative to the root) that hold, or held, a file the
   // exporter recorded: the only folders it ever makes.
   std::unordered_set<std::string> ourFolders;
