@@ -141,6 +141,13 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing,
   registerPlayerProfileCommand(cli, services);
   registerEjectCommand(cli, services);
   registerGuiCommand(cli, drawing);
+  // What scripts, the test suites and the bridge use is listed apart, so
+  // that --help starts with what an owner runs.
+  constexpr const char* kForScripts = "For scripts and tests";
+  for (const char* name : {"diskutil", "dock-tile", "script"})
+    cli.get_subcommand(name)->group(kForScripts);
+  for (const char* name : {"--fake-hardware", "--dock-tile"})
+    cli.get_option(name)->group(kForScripts);
 
   auto topic = std::make_shared<std::string>();
   auto* help = cli.add_subcommand("help", "Show the options of the program or of a command");

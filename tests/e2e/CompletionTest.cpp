@@ -46,10 +46,13 @@ std::map<std::string, std::set<std::string>> helpListing() {
     for (std::smatch m; std::getline(help, line);) {
       if (!line.empty() && line[0] != ' ') section = line;
       if (!std::regex_search(line, m, first)) continue;
-      if (section == "Subcommands:")
+      // What scripts and tests use is listed apart, under a heading of its
+      // own that holds commands and options alike.
+      const bool apart = section == "For scripts and tests:";
+      if (section == "Subcommands:" || (apart && line.find("  --") != 0))
         todo.push_back((command.empty() ? "" : command + " ") + m.str(1));
       for (std::sregex_iterator it(line.begin(), line.begin() + m.length(0), longOption), end;
-           section == "Options:" && it != end; ++it)
+           (section == "Options:" || apart) && it != end; ++it)
         out[command].insert(it->str());
     }
   }
