@@ -106,6 +106,9 @@ int listPlaylists(const Options& o, const base::Configuration& config) {
     while (!line.empty() && line.back() == ' ') line.pop_back();
     std::cout << line << "\n";
   }
+  // The plan's figures can differ: it looks at the files themselves.
+  std::cout << "Sizes are the library's own word for each track, counted once; an export's plan "
+               "counts the media files as they are now.\n";
   std::cout << "Export one with: tessaline export --playlist NAME (a folder's name exports the "
                "playlists in it).\n";
   return kExitOk;

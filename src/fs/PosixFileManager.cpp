@@ -1174,10 +1174,14 @@ std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root
         codes[i] = errno;
         continue;
       }
+      // The text's checksum goes into the record as a copy's does, so
+      // that a check judges the file by its content, not its time alone.
+      ContentHash hash;
+      hash.update(files[i].text.data(), files[i].text.size());
       staged.push_back(
           {files[i].path, static_cast<uint64_t>(st.st_size),
            static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
-           std::nullopt, false});
+           hash.digest(), false});
     }
     if (!staged.empty()) recorded = beforeNaming(staged);
   }

@@ -34,14 +34,18 @@ QString CapacityBar::legend(bool coloured) const {
   auto key = [coloured](const QColor& colour) {
     return coloured ? QString("<span style=\"color:%1\">■</span> ").arg(colour.name()) : QString();
   };
-  QString text = key(kOthers) + "Other files: " + bytes(p.others()) + " · " + key(kThere) +
-                 "This export's tracks already there: " + bytes(p.alreadyThere) + " · " +
-                 key(p.fits() ? kToCopy : kOver) + "To copy: " + bytes(p.toCopy) + " · ";
+  QString text =
+      key(kOthers) +
+      (p.folderOnDisk ? "Other files on the disk holding this folder: " : "Other files: ") +
+      bytes(p.others()) + " · " + key(kThere) +
+      "This export's tracks already there: " + bytes(p.alreadyThere) + " · " +
+      key(p.fits() ? kToCopy : kOver) + "To copy: " + bytes(p.toCopy) + " · ";
   // The free part's colour is the window's own: an outline shows it.
   if (p.fits())
     return text + (coloured ? QString("□ ") : QString()) +
            "Free after the export: " + bytes(p.freeAfter());
-  return text + QString("Does not fit: %1 more than is free").arg(bytes(p.toCopy - p.free));
+  // The drive is charged in whole clusters: that is the figure to free.
+  return text + QString("Does not fit: %1 more than is free").arg(bytes(p.needed() - p.free));
 }
 
 void CapacityBar::paintEvent(QPaintEvent*) {
@@ -53,7 +57,7 @@ void CapacityBar::paintEvent(QPaintEvent*) {
     // A copy that does not fit is drawn past the free space: the bar then
     // counts up to what the export would need.
     double whole =
-        static_cast<double>(std::max<uint64_t>(p.capacity, p.capacity - p.free + p.toCopy));
+        static_cast<double>(std::max<uint64_t>(p.capacity, p.capacity - p.free + p.needed()));
     double x = frame.left();
     auto part = [&](uint64_t size, const QColor& colour) {
       double w = frame.width() * static_cast<double>(size) / whole;
@@ -62,7 +66,7 @@ void CapacityBar::paintEvent(QPaintEvent*) {
     };
     part(p.others(), kOthers);
     part(p.alreadyThere, kThere);
-    part(p.toCopy, p.fits() ? kToCopy : kOver);
+    part(p.needed(), p.fits() ? kToCopy : kOver);
   }
   painter.setPen(p.fits() ? palette().color(QPalette::Mid) : kOver);
   painter.drawRect(frame);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QWidget>
+#include <algorithm>
 #include <cstdint>
 
 namespace app {
@@ -16,14 +17,19 @@ struct CapacityParts {
   uint64_t capacity = 0;  // of the file system
   uint64_t free = 0;      // now
   uint64_t alreadyThere = 0;
-  uint64_t toCopy = 0;
+  uint64_t toCopy = 0;       // the files' bytes
+  uint64_t spaceNeeded = 0;  // what they take on the drive, in whole clusters
+  // The destination is a folder on a disk, not a drive of its own: the
+  // others' files are the whole disk's.
+  bool folderOnDisk = false;
 
   uint64_t others() const {
     uint64_t used = capacity > free ? capacity - free : 0;
     return used > alreadyThere ? used - alreadyThere : 0;
   }
-  bool fits() const { return toCopy <= free; }
-  uint64_t freeAfter() const { return fits() ? free - toCopy : 0; }
+  uint64_t needed() const { return std::max(spaceNeeded, toCopy); }
+  bool fits() const { return needed() <= free; }
+  uint64_t freeAfter() const { return fits() ? free - needed() : 0; }
 };
 
 class CapacityBar : public QWidget {

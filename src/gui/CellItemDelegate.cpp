@@ -108,13 +108,13 @@ void CellItemDelegate::paintSpace(QPainter* painter, const QStyleOptionViewItem&
   painter->fillRect(bar, kBarTrack);
   QRect inner = bar.adjusted(1, 1, -1, -1);
   double share = std::clamp(index.data(PlaylistTableModel::kBarShareRole).toDouble(), 0.0, 1.0);
-  // A playlist with nothing left to copy keeps a sliver, so that its bar
-  // reads as empty rather than as missing.
-  double stub = std::min(2.0, static_cast<double>(inner.width()));
-  double fill = stub + (inner.width() - stub) * share;
+  // A playlist with nothing left to copy shows its frame and track only:
+  // a sliver of colour would read as something still to copy.
+  double fill = inner.width() * share;
   bool overflow = index.data(PlaylistTableModel::kOverflowRole).toBool();
-  painter->fillRect(QRectF(inner.x(), inner.y(), fill, inner.height()),
-                    overflow ? kBarOverflow : kBarFill);
+  if (fill > 0)
+    painter->fillRect(QRectF(inner.x(), inner.y(), fill, inner.height()),
+                      overflow ? kBarOverflow : kBarFill);
   painter->setPen(kBarFrame);
   painter->setBrush(Qt::NoBrush);
   // A 1-pixel pen draws right of and below a rectangle's edges: one less

@@ -174,8 +174,9 @@ void ExportWorker::netTotal(const std::vector<std::string>& ids, std::function<v
   post([=, this] {
     if (!session_) return reply(done, Totals{});
     session_->choose(ids);
-    auto bytes = session_->bytesToCopy(false);
-    reply(done, Totals{bytes ? *bytes : 0, session_->bytesOnDrive()});
+    uint64_t space = 0;
+    auto bytes = session_->bytesToCopy(false, &space);
+    reply(done, Totals{bytes ? *bytes : 0, session_->bytesOnDrive(), bytes ? space : 0});
   });
 }
 

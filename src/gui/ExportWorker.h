@@ -61,6 +61,7 @@ struct Loaded {
 // What the checked playlists need and keep on the drive.
 struct Totals {
   uint64_t bytesToCopy = 0, bytesOnDrive = 0;
+  uint64_t spaceNeeded = 0;  // bytesToCopy in the drive's clusters
 };
 
 struct Exported {

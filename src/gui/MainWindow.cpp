@@ -350,18 +350,22 @@ void MainWindow::updateTotals() {
   worker_->netTotal(ids, [this, count = ids.size()](Totals t) {
     checkedBytes_ = t.bytesToCopy;
     updateHeadline();
-    bool overflow = t.bytesToCopy > freeSpace_;
+    const int index = destination_->currentIndex();
+    CapacityParts parts{capacityBytes_, freeSpace_, t.bytesOnDrive, t.bytesToCopy, t.spaceNeeded};
+    parts.folderOnDisk = index >= 0 && destination_->itemData(index, kKindRole).toInt() == kFolder;
+    // The drive is charged in whole clusters: a copy that fits only by the
+    // files' bytes does not fit.
+    bool overflow = !parts.fits();
     model_->setOverflow(overflow);
-    capacity_->setParts({capacityBytes_, freeSpace_, t.bytesOnDrive, t.bytesToCopy});
+    capacity_->setParts(parts);
     capacity_->setVisible(capacityBytes_ > 0);
-    totals_->setText(
-        (q(countOf(count, "checked playlist needs ", "checked playlists need ")) +
-         QString("%1; %2 free on %3.")
-             .arg(bytes(static_cast<double>(t.bytesToCopy)), bytes(static_cast<double>(freeSpace_)),
-                  q(destinationName_)) +
-         (overflow ? " It does not fit: uncheck some playlists." : ""))
-            .toHtmlEscaped() +
-        (capacityBytes_ > 0 ? "<br><small>" + capacity_->legend(true) + "</small>" : ""));
+    totals_->setText((q(countOf(count, "checked playlist needs ", "checked playlists need ")) +
+                      QString("%1; %2 free on %3.")
+                          .arg(bytes(static_cast<double>(t.bytesToCopy)),
+                               bytes(static_cast<double>(freeSpace_)), q(destinationName_)) +
+                      (overflow ? " It does not fit: uncheck some playlists." : ""))
+                         .toHtmlEscaped() +
+                     (capacityBytes_ > 0 ? "<br>" + capacity_->legend(true) : ""));
     totals_->setStyleSheet(overflow ? "color: #c0392b; font-weight: bold" : "");
   });
 }

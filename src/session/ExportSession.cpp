@@ -323,15 +323,19 @@ session::DriveView ExportSession::driveView() const {
   return {&driveRecord_, library_.libraryPersistentId, fs::timeStepOf(root_), &damaged_};
 }
 
-base::Result<uint64_t> ExportSession::bytesToCopy(bool lookAgain) {
+base::Result<uint64_t> ExportSession::bytesToCopy(bool lookAgain, uint64_t* spaceNeeded) {
   auto fm = files();
   session::Choice choice = chosen();
-  if (!lookAgain && observed_.onDrive.size() == snapshot_.tracks.size())
-    return session::makePlan(snapshot_, observed_, choice).bytesToCopy;
-  if (auto read = loadRecord(); !read) return read.error();
-  return session::makePlan(snapshot_, session::observe(snapshot_, musicRoot_, *fm, driveView()),
-                           choice)
-      .bytesToCopy;
+  session::Plan sized;
+  if (!lookAgain && observed_.onDrive.size() == snapshot_.tracks.size()) {
+    sized = session::makePlan(snapshot_, observed_, choice);
+  } else {
+    if (auto read = loadRecord(); !read) return read.error();
+    sized = session::makePlan(snapshot_, session::observe(snapshot_, musicRoot_, *fm, driveView()),
+                              choice);
+  }
+  if (spaceNeeded) *spaceNeeded = sized.spaceNeeded;
+  return sized.bytesToCopy;
 }
 
 }  // namespace app

@@ -280,7 +280,8 @@ class ExportSession {
   // the plan's figure without its stale walk. With `lookAgain` false, as
   // the last plan saw the drive and the sources (a window's check boxes
   // ask this on every click; a large library's look takes seconds).
-  base::Result<uint64_t> bytesToCopy(bool lookAgain = true);
+  // *spaceNeeded: what the copies take in the drive's clusters.
+  base::Result<uint64_t> bytesToCopy(bool lookAgain = true, uint64_t* spaceNeeded = nullptr);
   // What the chosen playlists' tracks take on the drive already, each
   // once, as the last plan saw the drive (0 before a plan).
   uint64_t bytesOnDrive() const;

@@ -57,9 +57,14 @@ TEST(WindowWords, CapacityPartsAddUpToTheDrive) {
     uint64_t others, freeAfter;
     bool fits;
   } cases[] = {
-      {{1000, 400, 100, 150}, 500, 250, true}, {{1000, 400, 100, 400}, 500, 0, true},
-      {{1000, 400, 100, 401}, 500, 0, false},  {{1000, 1000, 0, 0}, 0, 1000, true},
+      {{1000, 400, 100, 150}, 500, 250, true},
+      {{1000, 400, 100, 400}, 500, 0, true},
+      {{1000, 400, 100, 401}, 500, 0, false},
+      {{1000, 1000, 0, 0}, 0, 1000, true},
       {{1000, 50, 2000, 0}, 0, 50, true},  // a drive that reports less than it holds
+      // Whole clusters: 390 bytes of files that take 512 on the drive.
+      {{1000, 400, 100, 390, 512}, 500, 0, false},
+      {{1000, 600, 100, 390, 512}, 300, 88, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.parts.others(), c.others);
