@@ -12,6 +12,7 @@
 #include "cli/DrivesCommand.h"
 #include "cli/EjectCommand.h"
 #include "cli/ExportCommand.h"
+#include "cli/FormatCommand.h"
 #include "cli/GuiCommand.h"
 #include "cli/PlayerProfileCommand.h"
 #include "cli/PlaylistsCommand.h"
@@ -140,6 +141,7 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing,
   registerCheckCommand(cli, services);
   registerPlayerProfileCommand(cli, services);
   registerEjectCommand(cli, services);
+  registerFormatCommand(cli, services);
   registerGuiCommand(cli, drawing);
 
   auto topic = std::make_shared<std::string>();
