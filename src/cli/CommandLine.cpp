@@ -18,6 +18,7 @@
 #include "cli/PlaylistsCommand.h"
 #include "cli/ScriptCommand.h"
 #include "cli/Terminal.h"
+#include "cli/WatchCommand.h"
 #include "session/ExportSession.h"
 
 namespace app {
@@ -142,6 +143,7 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing,
   registerPlayerProfileCommand(cli, services);
   registerEjectCommand(cli, services);
   registerFormatCommand(cli, services);
+  registerWatchCommand(cli, services);
   registerGuiCommand(cli, drawing);
 
   auto topic = std::make_shared<std::string>();

@@ -36,15 +36,16 @@ int connect(const std::string& address, Bus* bus, std::string* used) {
 
 std::string why(const Error& error, int r, const std::string& device, const std::string& what) {
   std::string dev = "/dev/" + device;
+  const std::string done = what == "format" ? "formatted" : what == "mount" ? "mounted" : "ejected";
+  const std::string again = what == "format" || what == "mount" ? what : "eject";
   if (error.is("org.freedesktop.DBus.Error.ServiceUnknown") ||
       error.is("org.freedesktop.DBus.Error.NameHasNoOwner") ||
       error.is("org.freedesktop.DBus.Error.Spawn.ServiceNotFound"))
-    return "udisks2 is not running, so " + dev + " cannot be " +
-           (what == "format" ? "formatted" : "ejected") +
+    return "udisks2 is not running, so " + dev + " cannot be " + done +
            " from here (install and start udisks2, or unmount it as root).";
   if (error.is("org.freedesktop.UDisks2.Error.DeviceBusy"))
-    return dev + " is busy: a program still has a file open on it. Close it, then " +
-           (what == "format" ? "format" : "eject") + " again.";
+    return dev + " is busy: a program still has a file open on it. Close it, then " + again +
+           " again.";
   if (error.is("org.freedesktop.UDisks2.Error.NotAuthorized") ||
       error.is("org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain") ||
       error.is("org.freedesktop.UDisks2.Error.NotAuthorizedDismissed") ||
