@@ -281,7 +281,11 @@ class Watch {
     int status = runChild(args, &out);
     json report = json::parse(out, nullptr, false);
     if (status == kExitBusy) {
-      say("\"" + v.title + "\" is in use by another export; it is tried again later");
+      std::string why = "another process is exporting to it; " +
+                        std::string(o_.once ? "nothing was exported" : "it is tried again later");
+      say("\"" + v.title + "\" is busy: " + why);
+      notifier_.notify("Not exported to " + v.title, why);
+      if (o_.once) ++failures_;
       return false;
     }
     auto count = [&](const char* field) -> size_t {
