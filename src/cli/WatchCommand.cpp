@@ -146,7 +146,9 @@ int configure(const WatchOptions& o, const Services& services) {
     std::cout << "No drive is watched any more.\n";
     return systemctl({"disable", "--now"}) ? kExitOk : kExitPartial;
   }
-  auto key = volumeKey(services, title);
+  // A drive not attached now is named by its key, as --status lists it.
+  auto key = title.rfind("uuid:", 0) == 0 ? std::make_optional(std::make_pair(title, title))
+                                          : volumeKey(services, title);
   if (!key) {
     std::cerr << "tessaline watch: "
               << (title.empty() ? std::string("No Tessaline volume is attached and usable")
@@ -197,7 +199,10 @@ class Watch {
       // Woken by udisks2, and once a minute in case a signal was missed.
       for (int i = 0; i < 60 && !stop.requested(); ++i) {
         notifier_.process([this](uint32_t id, const std::string& key) { act(id, key); });
-        if (watcher.waitForChange(std::chrono::seconds(1), stop.flag())) break;
+        if (watcher.waitForChange(std::chrono::seconds(1), stop.flag())) {
+          say("udisks2 reports a change: looking at the drives");
+          break;
+        }
       }
     } while (!stop.requested());
     return failures_ == 0 ? kExitOk : kExitPartial;
@@ -388,8 +393,9 @@ void registerWatchCommand(CLI::App& cli, const Services& services) {
           ->expected(0, 1)
           ->type_name("[DRIVE]");
   o->disableOption = sub->add_option("--disable", o->disable,
-                                     "Stop watching this volume, or every volume (and stop "
-                                     "the unit) when none is named")
+                                     "Stop watching this volume (its title, or its key as "
+                                     "--status lists it), or every volume (and stop the unit) "
+                                     "when none is named")
                          ->expected(0, 1)
                          ->type_name("[DRIVE]")
                          ->excludes(o->enableOption);

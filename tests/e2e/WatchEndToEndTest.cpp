@@ -30,6 +30,21 @@ int notify(sd_bus_message* m, void*, sd_bus_error*) {
   shown.push_back(std::string(summary) + " | " + actions);
   return sd_bus_reply_method_return(m, "u", static_cast<uint32_t>(shown.size()));
 }
+// The stand-in udisks2 sends InterfacesAdded when asked: a drive plugged in.
+int plugIn(sd_bus_message* m, void*, sd_bus_error*) {
+  sd_bus_emit_signal(sd_bus_message_get_bus(m), "/org/freedesktop/UDisks2",
+                     "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", "oa{sa{sv}}",
+                     "/org/freedesktop/UDisks2/block_devices/sdb1", 0);
+  return sd_bus_reply_method_return(m, "");
+}
+const sd_bus_vtable kPlug[] = {SD_BUS_VTABLE_START(0), SD_BUS_METHOD("PlugIn", "", "", plugIn, 0),
+                               SD_BUS_VTABLE_END};
+
+size_t shownCount() {
+  std::lock_guard<std::mutex> lock(shownMutex);
+  return shown.size();
+}
+
 const sd_bus_vtable kNotifications[] = {SD_BUS_VTABLE_START(0),
                                         SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", notify, 0),
                                         SD_BUS_VTABLE_END};
@@ -114,6 +129,42 @@ TEST(WatchEndToEndThreaded, ExportsToAWatchedDriveOnceAndSaysSo) {
     }
     EXPECT_EQ(stdfs::exists(drive + "/Playlists/Mix.m3u8"), row.exported) << out;
   }
+
+  // Watching: the drive attached at the start is exported to once, and
+  // not again while it stays plugged in, whatever udisks2 reports.
+  testsupport::PrivateBus system;
+  ASSERT_TRUE(system.ok());
+  system.serve("org.freedesktop.UDisks2", [](sd_bus* bus) {
+    sd_bus_add_object_vtable(bus, nullptr, "/test", "test.Plug", kPlug, nullptr);
+  });
+  shown.clear();
+  std::string command = "exec env DBUS_SYSTEM_BUS_ADDRESS='" + system.address() + "' " + env +
+                        "watch --library '" + dir / "Library.xml" + "' 2>'" + dir / "watch.log" +
+                        "'";
+  pid_t watch = fork();
+  if (watch == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+    _exit(127);
+  }
+  for (int i = 0; i < 300 && shownCount() < 2; ++i) usleep(20000);
+  EXPECT_EQ(shownCount(), 2u);
+  sd_bus* caller = nullptr;
+  sd_bus_new(&caller);
+  sd_bus_set_address(caller, system.address().c_str());
+  sd_bus_set_bus_client(caller, 1);
+  sd_bus_start(caller);
+  EXPECT_GE(sd_bus_call_method(caller, "org.freedesktop.UDisks2", "/test", "test.Plug", "PlugIn",
+                               nullptr, nullptr, ""),
+            0);
+  sd_bus_flush_close_unref(caller);
+  usleep(1500000);
+  EXPECT_EQ(shownCount(), 2u);
+  EXPECT_NE(testsupport::readFile(dir / "watch.log").find("udisks2 reports a change"),
+            std::string::npos);
+  kill(watch, SIGTERM);
+  int status = 0;
+  waitpid(watch, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace watch_e2e
