@@ -15,6 +15,9 @@ DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libclang-rt-14-dev groff-base man-db zsh fish \
   dosfstools exfatprogs fusefat exfat-fuse \
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
+# The real udisks2 daemon (and the udev it needs), to try `tessaline format`
+# and `tessaline watch` against it on a private system bus.
+UDISKS_PACKAGES := udisks2
 # What `make deb` needs to build the package and judge it.
 DEB_PACKAGES := dpkg-dev fakeroot file lintian
 # `make deb-chroot`: a clean Debian 12 to install the package into.
@@ -38,7 +41,7 @@ export CCACHE_SLOPPINESS := pch_defines,time_macros,include_file_mtime,include_f
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps bench-deps fuzz-deps deb-deps deb deb-chroot build build-asan build-tsan demo test test-unit test-asan test-tsan bench fuzz format clean
+.PHONY: all deps udisks-deps bench-deps fuzz-deps deb-deps deb deb-chroot build build-asan build-tsan demo test test-unit test-asan test-tsan bench fuzz format clean
 
 all: build
 
@@ -61,6 +64,9 @@ bench-deps: deps
 
 fuzz-deps: deps
 	@$(call install-missing,$(FUZZ_PACKAGES))
+
+udisks-deps: deps
+	@$(call install-missing,$(UDISKS_PACKAGES))
 
 deb-deps: deps
 	@$(call install-missing,$(DEB_PACKAGES))

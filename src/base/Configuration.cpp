@@ -52,6 +52,8 @@ Configuration Configuration::fromEnvironment(const char* const* envp) {
       c.noColour = !value.empty();
     } else if (name == "DBUS_SYSTEM_BUS_ADDRESS") {
       c.systemBus = value;
+    } else if (name == "DBUS_SESSION_BUS_ADDRESS") {
+      c.sessionBus = value;
     } else if (name == "TERM") {
       c.terminal = value;
     } else if (name == "LC_ALL" || name == "LC_CTYPE" || name == "LANG") {

@@ -12,6 +12,7 @@
 //   PATH                     searchPath
 //   ExtScriptParam           scriptParam    the export mode a script set
 //   DBUS_SYSTEM_BUS_ADDRESS  systemBus      where udisks2 is asked (empty: the usual socket)
+//   DBUS_SESSION_BUS_ADDRESS sessionBus     where desktop notifications go
 //   NO_COLOR                 noColour       (set and not empty)
 //   TERM                     terminal
 //   LC_ALL, LC_CTYPE, LANG   characterLocale  the first set, as the C library picks it
@@ -42,6 +43,7 @@ struct Configuration {
   std::string searchPath;
   std::optional<std::string> scriptParam;
   std::string systemBus;
+  std::string sessionBus;
   bool noColour = false;
   std::string terminal;
   std::string characterLocale;

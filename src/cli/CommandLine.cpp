@@ -12,11 +12,13 @@
 #include "cli/DrivesCommand.h"
 #include "cli/EjectCommand.h"
 #include "cli/ExportCommand.h"
+#include "cli/FormatCommand.h"
 #include "cli/GuiCommand.h"
 #include "cli/PlayerProfileCommand.h"
 #include "cli/PlaylistsCommand.h"
 #include "cli/ScriptCommand.h"
 #include "cli/Terminal.h"
+#include "cli/WatchCommand.h"
 #include "session/ExportSession.h"
 
 namespace app {
@@ -140,6 +142,8 @@ int runCommandLine(int argc, char** argv, const DrawingCommands& drawing,
   registerCheckCommand(cli, services);
   registerPlayerProfileCommand(cli, services);
   registerEjectCommand(cli, services);
+  registerFormatCommand(cli, services);
+  registerWatchCommand(cli, services);
   registerGuiCommand(cli, drawing);
   // What scripts, the test suites and the bridge use is listed apart, so
   // that --help starts with what an owner runs.

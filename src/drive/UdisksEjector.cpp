@@ -4,75 +4,24 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
-#include "base/Configuration.h"
 #include "base/Log.h"
 #include "drive/DriveScanner.h"
+#include "drive/UdisksBus.h"
 
 namespace drive {
-namespace {
 
-constexpr const char* kService = "org.freedesktop.UDisks2";
-constexpr const char* kDefaultBus = "unix:path=/run/dbus/system_bus_socket";
-
-struct BusCloser {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-using Bus = std::unique_ptr<sd_bus, BusCloser>;
-
-struct Error {
-  sd_bus_error e = SD_BUS_ERROR_NULL;
-  ~Error() { sd_bus_error_free(&e); }
-  bool is(const char* name) const { return sd_bus_error_has_name(&e, name); }
-  std::string text(int r) const {
-    return e.message ? e.message : e.name ? e.name : std::strerror(r < 0 ? -r : r);
-  }
-};
-
-// Why udisks2 did not do it, in a person's words.
-std::string why(const Error& error, int r, const std::string& device, const std::string& what) {
-  std::string dev = "/dev/" + device;
-  if (error.is("org.freedesktop.DBus.Error.ServiceUnknown") ||
-      error.is("org.freedesktop.DBus.Error.NameHasNoOwner") ||
-      error.is("org.freedesktop.DBus.Error.Spawn.ServiceNotFound"))
-    return "udisks2 is not running, so " + dev +
-           " cannot be ejected from here (install and start udisks2, or unmount it as root).";
-  if (error.is("org.freedesktop.UDisks2.Error.DeviceBusy"))
-    return dev + " is busy: a program still has a file open on it. Close it, then eject again.";
-  if (error.is("org.freedesktop.UDisks2.Error.NotAuthorized") ||
-      error.is("org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain") ||
-      error.is("org.freedesktop.UDisks2.Error.NotAuthorizedDismissed") ||
-      error.is("org.freedesktop.DBus.Error.AccessDenied"))
-    return "Not permitted to " + what + " " + dev + ": " + error.text(r);
-  if (error.is("org.freedesktop.DBus.Error.UnknownObject") ||
-      error.is("org.freedesktop.DBus.Error.UnknownInterface") ||
-      error.is("org.freedesktop.DBus.Error.UnknownMethod"))
-    return "udisks2 does not know " + dev + " as a volume it can " + what + ".";
-  return "udisks2 could not " + what + " " + dev + ": " + error.text(r);
-}
-
-}  // namespace
+using udisks::Error;
+using udisks::kService;
 
 UdisksEjector::UdisksEjector(std::string busAddress) : address_(std::move(busAddress)) {}
 
 std::string UdisksEjector::blockObjectPath(const std::string& device) {
-  std::string path = "/org/freedesktop/UDisks2/block_devices/";
-  for (unsigned char c : device) {
-    if (std::isalnum(c)) {
-      path += static_cast<char>(c);
-    } else {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "_%02x", c);
-      path += hex;
-    }
-  }
-  return path;
+  return udisks::blockObjectPath(device);
 }
 
 drive::EjectOutcome UdisksEjector::eject(const std::string& device, const std::string& mountPoint) {
@@ -88,15 +37,10 @@ drive::EjectOutcome UdisksEjector::eject(const std::string& device, const std::s
       ::close(fd);
     }
   }
-  std::string address = address_;
-  if (address.empty()) address = base::configuration()->systemBus;
-  if (address.empty()) address = kDefaultBus;
-  sd_bus* raw = nullptr;
-  int r = sd_bus_new(&raw);
-  Bus bus(raw);
-  if (r >= 0) r = sd_bus_set_address(raw, address.c_str());
-  if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
-  if (r >= 0) r = sd_bus_start(raw);
+  udisks::Bus bus;
+  std::string address;
+  int r = udisks::connect(address_, &bus, &address);
+  sd_bus* raw = bus.get();
   if (r < 0) {
     out.message = "The system bus cannot be reached (" + address + ": " + std::strerror(-r) +
                   "), so " + dev + " cannot be ejected: udisks2 needs it.";
@@ -108,7 +52,7 @@ drive::EjectOutcome UdisksEjector::eject(const std::string& device, const std::s
     r = sd_bus_call_method(raw, kService, block.c_str(), "org.freedesktop.UDisks2.Filesystem",
                            "Unmount", &error.e, nullptr, "a{sv}", 0);
     if (r < 0 && !error.is("org.freedesktop.UDisks2.Error.NotMounted")) {
-      out.message = why(error, r, device, "unmount");
+      out.message = udisks::why(error, r, device, "unmount");
       return out;
     }
   }
@@ -135,7 +79,7 @@ drive::EjectOutcome UdisksEjector::eject(const std::string& device, const std::s
                          "PowerOff", &error.e, nullptr, "a{sv}", 0);
   if (r < 0) {
     out.message = dev + " is unmounted, but the drive was not powered off: " +
-                  why(error, r, device, "power off");
+                  udisks::why(error, r, device, "power off");
     return out;
   }
   out.poweredOff = true;

@@ -69,9 +69,9 @@ void CellItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
       paintCheck(painter, opt, checked);
       break;
     case PlaylistTableModel::kSpace:
-      // The caption keeps its colour in a row left out: the bar beside it
-      // still says what that row would need.
-      paintSpace(painter, opt, index, text);
+      // The caption keeps its colour in a row left out and its bar still
+      // says what that row would need, in grey: no part of the export.
+      paintSpace(painter, opt, index, text, checked);
       break;
     default: {
       // One line of 15 pixels, centred on the row below its 1-pixel gap.
@@ -100,7 +100,8 @@ void CellItemDelegate::paintCheck(QPainter* painter, const QStyleOptionViewItem&
 }
 
 void CellItemDelegate::paintSpace(QPainter* painter, const QStyleOptionViewItem& option,
-                                  const QModelIndex& index, const QColor& text) const {
+                                  const QModelIndex& index, const QColor& text,
+                                  bool checked) const {
   QRect bar = barRect(option.rect);
   if (bar.width() <= 0) return;
   painter->save();
@@ -114,7 +115,7 @@ void CellItemDelegate::paintSpace(QPainter* painter, const QStyleOptionViewItem&
   bool overflow = index.data(PlaylistTableModel::kOverflowRole).toBool();
   if (fill > 0)
     painter->fillRect(QRectF(inner.x(), inner.y(), fill, inner.height()),
-                      overflow ? kBarOverflow : kBarFill);
+                      !checked ? kBarLeftOut : overflow ? kBarOverflow : kBarFill);
   painter->setPen(kBarFrame);
   painter->setBrush(Qt::NoBrush);
   // A 1-pixel pen draws right of and below a rectangle's edges: one less

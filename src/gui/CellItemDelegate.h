@@ -18,7 +18,8 @@ class CellItemDelegate : public QStyledItemDelegate {
   static constexpr int kBarBottomInset = 15;  // from the place's bottom to the bar's top
   static constexpr int kBarMargin = 4;        // left and right, so neighbouring bars stay apart
   static inline const QColor kBarFill{64, 179, 64}, kBarOverflow{217, 38, 38},
-      kBarTrack{224, 224, 224}, kBarFrame{140, 140, 140}, kLeftOutText{140, 140, 140};
+      kBarTrack{224, 224, 224}, kBarFrame{140, 140, 140}, kLeftOutText{140, 140, 140},
+      kBarLeftOut{188, 188, 188};  // the fill of a playlist not exported
 
   explicit CellItemDelegate(QObject* parent = nullptr) : QStyledItemDelegate(parent) {}
 
@@ -34,7 +35,7 @@ class CellItemDelegate : public QStyledItemDelegate {
  private:
   void paintCheck(QPainter* painter, const QStyleOptionViewItem& option, bool checked) const;
   void paintSpace(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index,
-                  const QColor& text) const;
+                  const QColor& text, bool checked) const;
 };
 
 }  // namespace app

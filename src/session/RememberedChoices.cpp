@@ -69,9 +69,34 @@ std::optional<std::vector<std::string>> RememberedChoices::playlists(const std::
 }
 
 bool RememberedChoices::remember(const std::string& key, const std::vector<std::string>& ids) {
+  return write(key, "playlists", ids);
+}
+
+bool RememberedChoices::watched(const std::string& key) const {
+  json all = parse(read(), file_);
+  const json& entry = all["destinations"][key];
+  return entry.is_object() && entry.contains("watch") && entry["watch"] == true;
+}
+
+bool RememberedChoices::setWatched(const std::string& key, bool watch) {
+  return write(key, "watch", watch);
+}
+
+std::vector<std::string> RememberedChoices::watchedKeys() const {
+  std::vector<std::string> keys;
+  json all = parse(read(), file_);
+  for (const auto& [key, entry] : all["destinations"].items())
+    if (entry.is_object() && entry.contains("watch") && entry["watch"] == true) keys.push_back(key);
+  return keys;
+}
+
+bool RememberedChoices::write(const std::string& key, const char* field, const json& value) {
   json all = parse(read(), file_);
   if (!all.contains("destinations")) all["destinations"] = json::object();
-  all["destinations"][key] = {{"playlists", ids}};
+  // The other fields of the destination stay as they are.
+  json& entry = all["destinations"][key];
+  if (!entry.is_object()) entry = json::object();
+  entry[field] = value;
   base::FileError why;
   const std::string folder = stdfs::path(file_).parent_path().string();
   // Written beside it, flushed and renamed: a reader sees the old store or

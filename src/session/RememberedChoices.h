@@ -17,6 +17,7 @@
 #pragma once
 
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,10 +48,17 @@ class RememberedChoices {
   std::optional<std::vector<std::string>> playlists(const std::string& key) const;
   bool remember(const std::string& key, const std::vector<std::string>& playlistIds);
 
+  // Whether `tessaline watch` exports to `key` when it is plugged in;
+  // the keys it does, in the store's order.
+  bool watched(const std::string& key) const;
+  bool setWatched(const std::string& key, bool watch);
+  std::vector<std::string> watchedKeys() const;
+
   const std::string& file() const { return file_; }
 
  private:
   std::string read() const;
+  bool write(const std::string& key, const char* field, const nlohmann::json& value);
 
   std::string file_;
   std::shared_ptr<fs::FileManager> files_;

@@ -79,7 +79,8 @@ TEST_F(WindowTable, SpaceBarsFillTheirShareOfTheLargestPlaylist) {
   }
   QRect all = barInside(1), half = barInside(2), none = barInside(0);
   int mid = all.center().y();
-  EXPECT_EQ(at(image, all.right(), mid), CellItemDelegate::kBarFill);
+  // Row 1 is left out: its full bar is grey, not part of the export.
+  EXPECT_EQ(at(image, all.right(), mid), CellItemDelegate::kBarLeftOut);
   EXPECT_EQ(at(image, half.left() + half.width() * 2 / 5, half.center().y()),
             CellItemDelegate::kBarFill);
   EXPECT_EQ(at(image, half.left() + half.width() * 3 / 5, half.center().y()),
@@ -88,15 +89,17 @@ TEST_F(WindowTable, SpaceBarsFillTheirShareOfTheLargestPlaylist) {
   EXPECT_EQ(at(image, none.left(), none.center().y()), CellItemDelegate::kBarTrack);
   EXPECT_EQ(at(image, none.left() + 4, none.center().y()), CellItemDelegate::kBarTrack);
 
-  // Checked playlists that do not fit: every bar turns red.
+  // Checked playlists that do not fit: their bars turn red, the left-out one stays grey.
   model_.setOverflow(true);
   image = shot();
   for (int row : {1, 2}) {
     QRect inside = barInside(row);
-    EXPECT_EQ(at(image, inside.left(), inside.center().y()), CellItemDelegate::kBarOverflow) << row;
+    EXPECT_EQ(at(image, inside.left(), inside.center().y()),
+              row == 1 ? CellItemDelegate::kBarLeftOut : CellItemDelegate::kBarOverflow)
+        << row;
   }
   model_.setOverflow(false);
-  EXPECT_EQ(at(shot(), all.right(), mid), CellItemDelegate::kBarFill);
+  EXPECT_EQ(at(shot(), half.left() + 1, half.center().y()), CellItemDelegate::kBarFill);
 }
 
 TEST_F(WindowTable, CaptionsAndTextsSayEachPlaylistsFigures) {

@@ -37,7 +37,9 @@ class FuseVolume {
  public:
   enum class Kind { kFat32, kExFat };
 
-  FuseVolume(Kind kind, const std::string& folder, uint64_t imageBytes = 40ull << 20)
+  // `format` false: the image folder/volume.img is already formatted.
+  FuseVolume(Kind kind, const std::string& folder, uint64_t imageBytes = 40ull << 20,
+             bool format = true)
       : mountPoint_(folder + "/mnt") {
     const std::string image = folder + "/volume.img";
     bool fat = kind == Kind::kFat32;
@@ -49,9 +51,9 @@ class FuseVolume {
         unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     (void)ownNamespace;
     std::string mkfs = fat ? "mkfs.vfat -F 32 -n TESSALINE " : "mkfs.exfat -L TESSALINE ";
-    if (std::system(("truncate -s " + std::to_string(imageBytes) + " '" + image + "' && " + mkfs +
-                     "'" + image + "' >/dev/null 2>&1 && mkdir -p '" + mountPoint_ + "'")
-                        .c_str()) != 0) {
+    std::string make = "truncate -s " + std::to_string(imageBytes) + " '" + image + "' && " + mkfs +
+                       "'" + image + "' >/dev/null 2>&1 && ";
+    if (std::system(((format ? make : "") + "mkdir -p '" + mountPoint_ + "'").c_str()) != 0) {
       why_ = std::string("cannot make the image (") + (fat ? "mkfs.vfat" : "mkfs.exfat") + ")";
       return;
     }
