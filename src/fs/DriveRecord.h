@@ -87,6 +87,9 @@ struct RecordEntry {
   FileStamp drive;        // as fstat read the drive file
   FileStamp source;
   std::optional<uint64_t> checksum;  // XXH3-64 of the content, when known
+  // Tracks converted for the player: the settings ("mp3 V2"); empty for a
+  // copy of the source's bytes.
+  std::string conversion;
   bool operator==(const RecordEntry&) const = default;
 };
 

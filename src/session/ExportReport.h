@@ -18,7 +18,8 @@ namespace app {
 // "playlists", "bytesToCopy", "spaceNeeded", "freeSpace" (null when the
 // drive does not tell), "fileSystem", "skippedBuiltInPlaylists",
 // "unplayable", "cannotBeCopied", "toRename", "leftOut", and "stale":
-// {"skipped"} when no clean-up may run.
+// {"skipped"} when no clean-up may run; with a conversion asked,
+// "convert": {"to", "tracks", "estimatedBytes"}.
 nlohmann::json planReport(const ExportPlan& plan);
 // "bytesCopied", "notCopied", "uncheckedNotCopied", "copied".
 nlohmann::json copyReport(const CopyOutcome& copy);

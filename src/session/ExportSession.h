@@ -146,6 +146,12 @@ struct ExportPlan {
     std::string title, artist, location, reason;
   };
   std::vector<Unplayable> unplayable;
+  // With a conversion asked: the tracks to convert of those to copy, the
+  // settings in words ("mp3 V2"), and what the converted files are
+  // estimated to take (part of bytesToCopy, which is then an estimate).
+  size_t tracksToConvert = 0;
+  std::string conversion;
+  uint64_t convertedBytes = 0;
   // Tracks on the drive under an earlier spelling of their names
   // (decomposed, or as the layout named them before): renamed when the
   // copy starts, by the drive's old path below the music folder.
@@ -329,6 +335,11 @@ class ExportSession {
   // What each snapshot track's source holds, as the last plan found it.
   std::vector<std::optional<fs::ProbedSource>> probed_;
   void probeSources(const std::vector<uint32_t>& tracks);
+  // With a conversion asked, gives each track the drive cannot play its
+  // converted name and estimated size; whether any destination changed.
+  bool chooseConversions();
+  // Each snapshot track's destination as laid out, before any conversion.
+  std::vector<std::string> plainDestination_;
   struct Selected {
     const LibraryPlaylist* playlist;
     std::string fileName;

@@ -192,6 +192,7 @@ base::Result<CopyOutcome> ExportSession::copy(
   target.record = writer->get();
   target.recordPrefix = musicPrefix;
   target.libraryId = library_.libraryPersistentId;
+  target.convert = {o_.convertTo, o_.quality};
   auto fm = files();
   session::CopyReport run = session::runCopies(snapshot_, sized.copies, observed_, target, *fm,
                                                stop, [&](const session::CopyEvent& e) {
@@ -309,6 +310,7 @@ void ExportSession::renameTracks() {
     }
     renamed_.done.emplace_back(renames[i].from, renames[i].to);
     snapshot_.tracks[p.track].destination = p.to;
+    if (p.track < plainDestination_.size()) plainDestination_[p.track] = p.to;
   }
   pendingRenames_.clear();
 }
