@@ -480,6 +480,7 @@ std::optional<Ending> ExportRun::copy() {
         std::string(c.notCopied.empty() ? "." : " or could not be copied."));
   } else {
     out("Copied " + countText(c.copied.size(), "track", "tracks") + " (" + byteText(c.bytesCopied) +
+        (c.converted > 0 ? "; " + numberText(c.converted) + " converted" : std::string()) +
         ") in " + durationText(c.seconds) + ".");
   }
   if (o_.verify && !c.copied.empty()) {

@@ -98,7 +98,9 @@ struct RecordEntry {
 struct ProbedSource {
   std::string source;  // its path
   FileStamp stamp;
-  std::string container, codec;  // codec empty: it holds no sound
+  // codec empty: it holds no sound; container empty too: FFmpeg could
+  // not tell what it is (judged by its name).
+  std::string container, codec;
   int64_t millis = 0;            // playing time, 0 when unknown
   bool operator==(const ProbedSource&) const = default;
 };

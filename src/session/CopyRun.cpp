@@ -55,9 +55,13 @@ void convertTracks(const Snapshot& snapshot, const std::vector<uint32_t>& tracks
       return base::FileError{
           kCannotConvert,
           "it could not be converted to " + described + ": " + bytes.status().message(), t.source};
-    // The plan saw nothing there (or the exporter's outdated copy, gone
-    // since): whatever stands there now is not the exporter's to replace.
-    if (fm.attributesOfItemAtPath(destination, nullptr))
+    // Only the exporter's outdated copy, as the plan saw it, is replaced
+    // (set aside until the new one has its name); anything else that
+    // stands there now is not the exporter's.
+    const bool repair = observed.at.size() > track && observed.at[track] == AtDestination::kRepair;
+    auto there = fm.attributesOfItemAtPath(destination, nullptr);
+    if (there && (!repair || there->size != observed.driveStamp[track].size ||
+                  there->modificationTimeNs != observed.driveStamp[track].mtimeNs))
       return base::FileError{EEXIST, "", destination};
     // The folders this write makes are the exporter's, known as such
     // before the file is named.
@@ -106,10 +110,23 @@ void convertTracks(const Snapshot& snapshot, const std::vector<uint32_t>& tracks
       errors = {why};
     }
     if (!named.front()) {
-      // An entry written for a file that was then not named goes again.
-      if (target.record)
+      // An entry written for a file that was then not named goes again;
+      // an outdated copy left standing stays the exporter's, to be made
+      // again (no source matches it).
+      if (target.record && there) {
+        fs::RecordEntry old;
+        old.path = target.recordPrefix + t.destination;
+        old.key = key;
+        old.trackId = t.id;
+        old.libraryId = target.libraryId;
+        old.drive = observed.driveStamp[track];
+        old.conversion = t.conversion;
+        base::logIfFailed(target.record->append({old}, false),
+                          "The record lost the entry of an outdated conversion");
+      } else if (target.record) {
         base::logIfFailed(target.record->remove({key}, false),
                           "The record keeps the entry of a conversion not named");
+      }
       return errors.front();
     }
     std::lock_guard<std::mutex> lock(mutex);
@@ -215,8 +232,13 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
 
   // The copies that name nothing yet first, then the repairs, each in
   // batches of their own kind.
-  std::vector<uint32_t> fresh, repairs;
+  std::vector<uint32_t> fresh, repairs, converts;
   for (uint32_t track : copies) {
+    // Converted tracks are made apart, once the copies are done.
+    if (!snapshot.tracks[track].conversion.empty()) {
+      converts.push_back(track);
+      continue;
+    }
     bool repair = observed.at.size() > track && observed.at[track] == AtDestination::kRepair;
     if (!repair || !target.root || observed.driveStamp.size() <= track) {
       (repair ? repairs : fresh).push_back(track);
@@ -253,15 +275,6 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     if (xf != yf) return xf < yf;
     return x < y;
   };
-  // Converted tracks are made apart, once the copies are done.
-  std::vector<uint32_t> converts;
-  for (auto* list : {&fresh, &repairs}) {
-    auto moved = std::stable_partition(list->begin(), list->end(), [&](uint32_t track) {
-      return snapshot.tracks[track].conversion.empty();
-    });
-    converts.insert(converts.end(), moved, list->end());
-    list->erase(moved, list->end());
-  }
   std::stable_sort(fresh.begin(), fresh.end(), byFolder);
   std::stable_sort(repairs.begin(), repairs.end(), byFolder);
   // A folder of the destination moved or replaced under the run ends it:

@@ -69,7 +69,8 @@ json copyReport(const CopyOutcome& c) {
   return {{"bytesCopied", c.bytesCopied},
           {"notCopied", failed},
           {"uncheckedNotCopied", c.uncheckedNotCopied},
-          {"copied", c.copied}};
+          {"copied", c.copied},
+          {"converted", c.converted}};
 }
 
 json playlistReport(const PlaylistOutcome& p) {

@@ -197,6 +197,7 @@ struct CopyOutcome {
   std::vector<TrackFailure> notCopied;
   std::vector<std::string> uncheckedNotCopied;  // destinations
   std::vector<std::string> copied;              // destinations this export wrote
+  size_t converted = 0;                         // of them, converted for the player
   double seconds = 0;
   // With verify: copies read back that matched the checksum taken while
   // copying, and copies that have no checksum to compare with.

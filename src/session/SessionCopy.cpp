@@ -250,7 +250,10 @@ base::Result<CopyOutcome> ExportSession::copy(
       std::string destination = musicRoot_ + "/" + st.destination;
       if (observed_.onDrive[track]) {
         ++outcome.tracksOnDrive;
-        if (placed.count(track)) outcome.copied.push_back(std::move(destination));
+        if (placed.count(track)) {
+          outcome.copied.push_back(std::move(destination));
+          outcome.converted += !st.conversion.empty();
+        }
         continue;
       }
       if (!st.enabled && choice.copyOnlyChecked && w < fromPlaylists) {

@@ -58,7 +58,7 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
         continue;
       }
     }
-    probed_[track] = known->second;
+    if (!known->second.container.empty()) probed_[track] = known->second;
   }
   if (toProbe.empty()) return;
   std::vector<std::optional<fs::ProbedSource>> found(toProbe.size());
@@ -69,8 +69,13 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
       uint32_t track = toProbe[i];
       const std::string& source = snapshot_.tracks[track].source;
       auto probed = session::probeMedia(*fm, source);
-      // A file FFmpeg cannot tell is judged by its name, as before.
-      if (!probed) continue;
+      // A file FFmpeg cannot tell is judged by its name, as before; that
+      // verdict (no container) is remembered like any other.
+      if (!probed) {
+        found[i] = fs::ProbedSource{
+            source, {observed_.sourceBytes[track], observed_.sourceTimeNs[track]}, "", "", 0};
+        continue;
+      }
       found[i] = fs::ProbedSource{source,
                                   {observed_.sourceBytes[track], observed_.sourceTimeNs[track]},
                                   probed->format.container,
@@ -86,7 +91,7 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
   for (auto& t : pool) t.join();
   for (size_t i = 0; i < toProbe.size(); ++i) {
     if (!found[i]) continue;
-    probed_[toProbe[i]] = found[i];
+    if (!found[i]->container.empty()) probed_[toProbe[i]] = found[i];
     probedNow_.insert_or_assign(found[i]->source, *found[i]);
   }
 }
