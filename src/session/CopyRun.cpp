@@ -67,7 +67,7 @@ void convertTracks(const Snapshot& snapshot, const std::vector<uint32_t>& tracks
     // before the file is named.
     std::vector<std::string> made;
     for (size_t slash = destination.rfind('/');
-         slash != std::string::npos && slash > target.musicRoot.size();
+         slash != std::string::npos && slash >= target.musicRoot.size();
          slash = destination.rfind('/', slash - 1)) {
       std::string folder = destination.substr(0, slash);
       if (fm.attributesOfItemAtPath(folder, nullptr)) break;
