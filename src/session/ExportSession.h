@@ -310,6 +310,13 @@ class ExportSession {
   // the drive short of what was asked. An export with any did not do all.
   std::vector<base::FileError> notLookedAt() const { return lookFailures_->all(); }
 
+  // Converts the tracks the drive cannot play to `codec` ("": copies them
+  // as they are) from the next plan on, at the codec's default quality.
+  void setConversion(const std::string& codec) {
+    o_.convertTo = codec;
+    o_.quality = -1;
+    planned_ = false;
+  }
   const std::string& root() const { return root_; }
   const std::string& libraryFile() const { return libraryFile_; }
   // Where the destination's remembered choice is kept: by its volume's

@@ -65,9 +65,30 @@ std::optional<std::vector<std::string>> RememberedChoices::playlists(const std::
 }
 
 bool RememberedChoices::remember(const std::string& key, const std::vector<std::string>& ids) {
+  return change(key, "playlists", ids);
+}
+
+std::string RememberedChoices::conversion(const std::string& key) const {
+  json all = read(file_);
+  auto destinations = all.find("destinations");
+  if (destinations == all.end()) return "";
+  auto entry = destinations->find(key);
+  if (entry == destinations->end() || !entry->is_object()) return "";
+  auto codec = entry->find("convertTo");
+  return codec != entry->end() && codec->is_string() ? codec->get<std::string>() : "";
+}
+
+bool RememberedChoices::rememberConversion(const std::string& key, const std::string& codec) {
+  return change(key, "convertTo", codec);
+}
+
+bool RememberedChoices::change(const std::string& key, const char* field,
+                               const nlohmann::json& value) {
   json all = read(file_);
   if (!all.contains("destinations")) all["destinations"] = json::object();
-  all["destinations"][key] = {{"playlists", ids}};
+  json& entry = all["destinations"][key];
+  if (!entry.is_object()) entry = json::object();
+  entry[field] = value;
   std::error_code ec;
   stdfs::create_directories(stdfs::path(file_).parent_path(), ec);
   // Written beside it and renamed: a reader sees the old store or the

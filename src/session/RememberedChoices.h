@@ -1,4 +1,5 @@
-// The playlists a person ticked, remembered per destination so that the
+// The playlists a person ticked (and the conversion chosen), remembered
+// per destination so that the
 // window shows them ticked again after a restart and `tessaline export
 // --remembered` exports the same ones. A destination is known by its
 // volume's UUID when the drive finder found it (a drive keeps its UUID
@@ -16,6 +17,7 @@
 // that cannot be written logs one line and returns false.
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,11 +42,17 @@ class RememberedChoices {
   // none when nothing is remembered there.
   std::optional<std::vector<std::string>> playlists(const std::string& key) const;
   bool remember(const std::string& key, const std::vector<std::string>& playlistIds);
+  // The codec the tracks the drive cannot play are converted to there
+  // ("": none), beside its playlists.
+  std::string conversion(const std::string& key) const;
+  bool rememberConversion(const std::string& key, const std::string& codec);
 
   const std::string& file() const { return file_; }
 
  private:
   std::string file_;
+  // Sets one field of the destination's entry, keeping the others.
+  bool change(const std::string& key, const char* field, const nlohmann::json& value);
 };
 
 }  // namespace session
