@@ -25,6 +25,7 @@
 #include "session/DestinationLayout.h"
 #include "session/ExportReport.h"
 #include "session/ExportSession.h"
+#include "session/MediaConvert.h"
 
 namespace app {
 namespace {
@@ -84,7 +85,9 @@ std::string whatHappens(const ExportPlan& plan, std::string root, bool asking) {
   size_t tracks = plan.tracksToCopy, files = plan.playlistFilesToWrite;
   std::string writing = numberText(files) + (files == 1 ? " playlist file" : " playlist files");
   std::string copying = (asking ? "Copy " : "Copying ") + numberText(tracks) +
-                        (tracks == 1 ? " track (" : " tracks (") + byteText(plan.bytesToCopy) + ")";
+                        (tracks == 1 ? " track (" : " tracks (") +
+                        (plan.tracksToConvert > 0 ? "about " : "") + byteText(plan.bytesToCopy) +
+                        ")";
   std::string what = tracks == 0  ? (asking ? "Write " : "Writing ") + writing
                      : files == 0 ? copying
                                   : copying + " and " + (asking ? "write " : "writing ") + writing;
@@ -265,8 +268,15 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   }
   size_t ours = 0;
   for (const auto& item : plan.stale) ours += item.ours && !item.folder;
-  out((plan.bytesToCopy == 0 ? std::string("Nothing to copy")
-                             : "Total to copy: " + byteText(plan.bytesToCopy)) +
+  if (plan.tracksToConvert > 0) {
+    out("To convert for the drive's player: " + countText(plan.tracksToConvert, "track", "tracks") +
+        " to " + plan.conversion + " (about " + byteText(plan.convertedBytes) +
+        ", estimated from their playing time)");
+  }
+  out((plan.bytesToCopy == 0
+           ? std::string("Nothing to copy")
+           : "Total to copy: " + std::string(plan.tracksToConvert > 0 ? "about " : "") +
+                 byteText(plan.bytesToCopy)) +
       (plan.freeSpaceKnown ? "; free on the drive: " + byteText(plan.freeSpace)
                            : std::string("; free space unknown (the drive does not tell)")) +
       (plan.cleanUp && ours > 0
@@ -470,6 +480,7 @@ std::optional<Ending> ExportRun::copy() {
         std::string(c.notCopied.empty() ? "." : " or could not be copied."));
   } else {
     out("Copied " + countText(c.copied.size(), "track", "tracks") + " (" + byteText(c.bytesCopied) +
+        (c.converted > 0 ? "; " + numberText(c.converted) + " converted" : std::string()) +
         ") in " + durationText(c.seconds) + ".");
   }
   if (o_.verify && !c.copied.empty()) {
@@ -837,6 +848,19 @@ void registerExportCommand(CLI::App& cli, const Services& services) {
           ->type_name("LIST")
           ->delimiter(',')
           ->default_str("mp3,m4a,aac,flac,wav,ogg,opus");
+  auto* convertTo =
+      cmd->add_option(
+             "--convert-to", options->convertTo,
+             "Convert the tracks the drive cannot play (see --formats) to this codec "
+             "instead of copying them as they are: mp3, aac (.m4a), opus or vorbis (.ogg), "
+             "keeping their tags and cover")
+          ->type_name("CODEC")
+          ->check(CLI::IsMember({"mp3", "aac", "opus", "vorbis"}));
+  cmd->add_option("--quality", options->quality,
+                  "The conversion's quality: mp3 VBR level 0 (best) to 9 (default 2), aac and "
+                  "opus kb/s (defaults 256 and 160), vorbis quality 0 to 10 (default 6)")
+      ->type_name("N")
+      ->needs(convertTo);
   cmd->add_flag("-n,--dry-run", options->dryRun,
                 "Show the plan and the stale files; change nothing");
   cmd->add_flag(
@@ -894,6 +918,9 @@ void registerExportCommand(CLI::App& cli, const Services& services) {
   cmd->callback([options, log, formats, playlistFormat, &services] {
     options->playableFormatsGiven = formats->count() > 0;
     options->playlistFormatGiven = playlistFormat->count() > 0;
+    if (auto problem = session::qualityProblem({options->convertTo, options->quality});
+        options->quality != -1 && !problem.empty())
+      throw CLI::ValidationError("--quality", problem);
     base::setLogStderrMode(*log ? base::StderrMode::kAlways : base::StderrMode::kNever);
     int status = runExport(*options, services);
     if (status != kExitOk) throw CLI::RuntimeError(status);

@@ -5,7 +5,7 @@
 // line a kill cut short (and later ended by the next append's fresh line)
 // can never pass for an entry:
 //   +  kind key path trackId libraryId driveSize driveMtimeNs sourceSize
-//      sourceMtimeNs checksum check
+//      sourceMtimeNs checksum [conversion] check
 //   -  key check
 //   p  source sourceSize sourceMtimeNs container codec millis check
 // kind is track, cover, playlist, folder or legacy; the checksum is 16
@@ -13,7 +13,10 @@
 // newline and carriage return are written \\ \t \n \r. A later line for a
 // key overrides an earlier one; "-" drops it. A "p" line says what a
 // source file holds (the media probe's finding); versions before it skip
-// such lines as damaged, keeping every entry.
+// such lines as damaged, keeping every entry. A track converted for the
+// player has its conversion ("mp3 V2") after the checksum; versions
+// before it skip that line too, so they take the file for the user's and
+// never delete it.
 #include "fs/DriveRecord.h"
 
 #include <fcntl.h>
@@ -127,6 +130,7 @@ void addLine(std::string& out, const RecordEntry& e) {
     out += '\t' + std::to_string(stamp.size) + '\t' + std::to_string(stamp.mtimeNs);
   out.push_back('\t');
   if (e.checksum) out += hex16(*e.checksum);
+  if (!e.conversion.empty()) appendEscaped(out, e.conversion);
   endLine(out, start);
 }
 
@@ -189,7 +193,7 @@ bool parseLine(std::string_view line, Parsed* parsed) {
     parsed->probed.insert_or_assign(std::move(key), std::move(p));
     return true;
   }
-  if (fields[0] != "+" || fields.size() != 12) return false;
+  if (fields[0] != "+" || (fields.size() != 12 && fields.size() != 13)) return false;
   RecordEntry e;
   size_t kind = 0;
   while (kind < kKindNames.size() && kKindNames[kind] != fields[1]) ++kind;
@@ -208,6 +212,11 @@ bool parseLine(std::string_view line, Parsed* parsed) {
     uint64_t sum = 0;
     if (fields[10].size() != 16 || !parseNumber(fields[10], &sum, 16)) return false;
     e.checksum = sum;
+  }
+  if (fields.size() == 13) {
+    auto conversion = unescape(fields[11]);
+    if (!conversion || conversion->empty()) return false;
+    e.conversion = std::move(*conversion);
   }
   parsed->removed.erase(e.key);
   std::string key = e.key;

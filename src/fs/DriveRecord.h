@@ -87,6 +87,9 @@ struct RecordEntry {
   FileStamp drive;        // as fstat read the drive file
   FileStamp source;
   std::optional<uint64_t> checksum;  // XXH3-64 of the content, when known
+  // Tracks converted for the player: the settings ("mp3 V2"); empty for a
+  // copy of the source's bytes.
+  std::string conversion;
   bool operator==(const RecordEntry&) const = default;
 };
 
@@ -95,7 +98,9 @@ struct RecordEntry {
 struct ProbedSource {
   std::string source;  // its path
   FileStamp stamp;
-  std::string container, codec;  // codec empty: it holds no sound
+  // codec empty: it holds no sound; container empty too: FFmpeg could
+  // not tell what it is (judged by its name).
+  std::string container, codec;
   int64_t millis = 0;            // playing time, 0 when unknown
   bool operator==(const ProbedSource&) const = default;
 };

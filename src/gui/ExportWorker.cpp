@@ -121,9 +121,17 @@ void ExportWorker::load(const std::string& library, const std::string& to, const
     if (auto loaded = session_->load(); !loaded) {
       out.error = loaded.error().message();
     } else {
+      // The destination's conversion applies before its first plan.
+      std::string conversion =
+          session::RememberedChoices(
+              session::RememberedChoices::defaultFile(*services_.configuration),
+              services_.fileManager())
+              .conversion(session_->rememberKey());
+      session_->setConversion(conversion);
       std::vector<std::string> all;
       for (const auto& [name, id] : session_->loadedPlaylists()) all.push_back(id);
       out = rows(all);
+      out.conversion = conversion;
     }
     if (!out.error.empty()) session_.reset();
     reply(done, std::move(out));

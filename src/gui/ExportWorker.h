@@ -56,6 +56,7 @@ struct Loaded {
   std::string rememberKey;    // where this destination's checks are remembered
   // The checks remembered for it; none: nothing remembered yet.
   std::optional<std::vector<std::string>> remembered;
+  std::string conversion;  // the codec remembered for it; "": none
 };
 
 // What the checked playlists need and keep on the drive.

@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalBlocker>
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -148,6 +149,14 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   cleanEverything_ = new QCheckBox("Also files the exporter did not write", central);
   buttons->addWidget(cleanEverything_);
   buttons->addStretch(1);
+  convert_ = new QCheckBox("Convert music the drive cannot play to", central);
+  convert_->setToolTip(
+      "Tracks of a format the drive does not play are converted instead of "
+      "copied as they are; remembered for this drive");
+  buttons->addWidget(convert_);
+  convertTo_ = new QComboBox(central);
+  convertTo_->addItems({"mp3", "aac", "opus", "vorbis"});
+  buttons->addWidget(convertTo_);
   cancel_ = new QPushButton("Cancel", central);
   cancel_->setEnabled(false);
   buttons->addWidget(cancel_);
@@ -170,6 +179,10 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   chooseLibrary_->setMenu(chooseMenu);
   connect(destination_, QOverload<int>::of(&QComboBox::activated), this,
           &MainWindow::destinationChosen);
+  connect(convert_, &QCheckBox::toggled, this, &MainWindow::conversionChosen);
+  connect(convertTo_, QOverload<int>::of(&QComboBox::activated), this, [this] {
+    if (convert_->isChecked()) conversionChosen();
+  });
   connect(model_, &PlaylistTableModel::checksChanged, this, [this] {
     rememberChecks();
     updateTotals();
@@ -329,6 +342,11 @@ void MainWindow::showLoaded(Loaded loaded) {
     for (auto& r : loaded.rows) r.checked = r.checked && !unchecked.count(r.id);
   }
   rememberKey_ = loaded.rememberKey;
+  {
+    QSignalBlocker quiet(convert_);
+    convert_->setChecked(!loaded.conversion.empty());
+    if (!loaded.conversion.empty()) convertTo_->setCurrentText(q(loaded.conversion));
+  }
   model_->setRows(std::move(loaded.rows));
   status_->setText(q(countOf(static_cast<uint64_t>(model_->rowCount()), "playlist", "playlists")) +
                    " in " + q(std::filesystem::path(loaded.library).filename().string()) + "." +
@@ -372,8 +390,8 @@ void MainWindow::updateTotals() {
 
 void MainWindow::setBusy(bool busy, const QString& what) {
   busy_ = busy;
-  for (QWidget* w :
-       std::initializer_list<QWidget*>{chooseLibrary_, destination_, table_, cleanUp_, export_}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{chooseLibrary_, destination_, table_, cleanUp_,
+                                                    export_, convert_, convertTo_}) {
     w->setEnabled(!busy);
   }
   int index = destination_->currentIndex();
@@ -437,6 +455,18 @@ void MainWindow::rememberChecks() {
       session::RememberedChoices::defaultFile(*options_.services.configuration),
       options_.services.fileManager())
       .remember(rememberKey_, model_->checkedIds());
+}
+
+// The conversion is the drive's: remembered for it, then the plan is
+// made again with it.
+void MainWindow::conversionChosen() {
+  if (busy_ || rememberKey_.empty()) return;
+  session::RememberedChoices(
+      session::RememberedChoices::defaultFile(*options_.services.configuration),
+      options_.services.fileManager())
+      .rememberConversion(rememberKey_,
+                          convert_->isChecked() ? convertTo_->currentText().toStdString() : "");
+  reload();
 }
 
 void MainWindow::showProblems(std::vector<Problem> problems, std::string report) {

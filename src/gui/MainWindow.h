@@ -56,6 +56,8 @@ class MainWindow : public QMainWindow {
   QPushButton& cancelButton() { return *cancel_; }
   QPushButton& cleanUpButton() { return *cleanUp_; }
   QPushButton& ejectButton() { return *eject_; }
+  QCheckBox& convertBox() { return *convert_; }
+  QComboBox& convertToPopup() { return *convertTo_; }
   QComboBox& destinationPopup() { return *destination_; }
   QLabel& status() { return *status_; }
   QLabel& headline() { return *headline_; }
@@ -89,6 +91,7 @@ class MainWindow : public QMainWindow {
   void setBusy(bool busy, const QString& what);
   void updateHeadline();
   void rememberChecks();
+  void conversionChosen();
   void showProblems(std::vector<Problem> problems, std::string report);
   void showError(const QString& what, const std::string& error);
 
@@ -121,6 +124,8 @@ class MainWindow : public QMainWindow {
   QPushButton* cancel_;
   QPushButton* cleanUp_;
   QCheckBox* cleanEverything_;
+  QCheckBox* convert_;
+  QComboBox* convertTo_;
   QPushButton* chooseLibrary_;
   QPushButton* eject_;
 

@@ -4,11 +4,15 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 #include "base/Log.h"
+#include "fs/ContentHash.h"
 #include "fs/DestinationRoot.h"
 #include "fs/DriveRecord.h"
 #include "session/DestinationLayout.h"
@@ -29,6 +33,135 @@ struct Batch {
   std::vector<uint32_t> tracks;  // in the order added
   std::shared_ptr<Staged> staged;
 };
+
+// Converts `tracks` on a pool of threads and writes each converted file
+// as it is done; `tick` is called on this thread meanwhile.
+void convertTracks(const Snapshot& snapshot, const std::vector<uint32_t>& tracks,
+                   const Observed& observed, const CopyTarget& target, fs::FileManager& fm,
+                   const std::atomic<bool>& stopping, std::atomic<uint64_t>& written,
+                   CopyReport& report, const std::function<void()>& tick) {
+  std::mutex mutex;  // guards report and `running`
+  std::condition_variable ended;
+  std::atomic<size_t> next{0};
+  size_t running = 0;
+  const std::string described = describe(target.convert);
+  auto convertOne = [&](uint32_t track) -> std::optional<base::FileError> {
+    const SnapshotTrack& t = snapshot.tracks[track];
+    const std::string destination = target.musicRoot + "/" + t.destination;
+    // The conversions under way finish on a stop: a stop only starts no
+    // more of them.
+    auto bytes = convertMedia(fm, t.source, target.convert);
+    if (!bytes)
+      return base::FileError{
+          kCannotConvert,
+          "it could not be converted to " + described + ": " + bytes.status().message(), t.source};
+    // Only the exporter's outdated copy, as the plan saw it, is replaced
+    // (set aside until the new one has its name); anything else that
+    // stands there now is not the exporter's.
+    const bool repair = observed.at.size() > track && observed.at[track] == AtDestination::kRepair;
+    auto there = fm.attributesOfItemAtPath(destination, nullptr);
+    if (there && (!repair || there->size != observed.driveStamp[track].size ||
+                  there->modificationTimeNs != observed.driveStamp[track].mtimeNs))
+      return base::FileError{EEXIST, "", destination};
+    // The folders this write makes are the exporter's, known as such
+    // before the file is named.
+    std::vector<std::string> made;
+    for (size_t slash = destination.rfind('/');
+         slash != std::string::npos && slash >= target.musicRoot.size();
+         slash = destination.rfind('/', slash - 1)) {
+      std::string folder = destination.substr(0, slash);
+      if (fm.attributesOfItemAtPath(folder, nullptr)) break;
+      made.push_back(std::move(folder));
+    }
+    fs::ContentHash hash;
+    hash.update(bytes->data(), bytes->size());
+    const uint64_t checksum = hash.digest(), size = bytes->size();
+    const std::string key =
+        app::DestinationLayout::collisionKey(target.recordPrefix + t.destination);
+    auto recordFirst = [&](const std::vector<fs::CopyBatchOptions::Staged>& staged) -> int {
+      if (!target.record) return 0;
+      std::vector<fs::RecordEntry> entries;
+      for (auto at = made.rbegin(); at != made.rend(); ++at)
+        if (auto e = fs::folderEntry(*target.root, *at, &app::DestinationLayout::collisionKey))
+          entries.push_back(std::move(*e));
+      for (const auto& file : staged) {
+        fs::RecordEntry e;
+        e.path = target.recordPrefix + t.destination;
+        e.key = key;
+        e.trackId = t.id;
+        e.libraryId = target.libraryId;
+        e.drive = {file.size, file.modificationTimeNs};
+        e.source = {observed.sourceBytes[track], observed.sourceTimeNs[track]};
+        e.checksum = checksum;
+        e.conversion = t.conversion;
+        entries.push_back(std::move(e));
+      }
+      base::Status s = target.record->append(entries, true);
+      return s.ok() ? 0 : (s.code() != 0 ? s.code() : EIO);
+    };
+    std::vector<base::FileError> errors;
+    std::vector<bool> named;
+    if (target.root) {
+      named = fm.writeStringsBelowRoot(*target.root, {{destination, std::move(*bytes)}}, &errors,
+                                       recordFirst);
+    } else {
+      base::FileError why;
+      named = {fm.writeStringAtomically(*bytes, destination, &why)};
+      errors = {why};
+    }
+    if (!named.front()) {
+      // An entry written for a file that was then not named goes again;
+      // an outdated copy left standing stays the exporter's, to be made
+      // again (no source matches it).
+      if (target.record && there) {
+        fs::RecordEntry old;
+        old.path = target.recordPrefix + t.destination;
+        old.key = key;
+        old.trackId = t.id;
+        old.libraryId = target.libraryId;
+        old.drive = observed.driveStamp[track];
+        old.conversion = t.conversion;
+        base::logIfFailed(target.record->append({old}, false),
+                          "The record lost the entry of an outdated conversion");
+      } else if (target.record) {
+        base::logIfFailed(target.record->remove({key}, false),
+                          "The record keeps the entry of a conversion not named");
+      }
+      return errors.front();
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    report.placed.push_back(track);
+    report.bytesPlaced += size;
+    return std::nullopt;
+  };
+  auto work = [&] {
+    for (size_t i; !stopping.load() && (i = next.fetch_add(1)) < tracks.size();) {
+      auto failed = convertOne(tracks[i]);
+      written.fetch_add(snapshot.tracks[tracks[i]].estimatedBytes, std::memory_order_relaxed);
+      if (!failed) continue;
+      std::lock_guard<std::mutex> lock(mutex);
+      report.failures.push_back({tracks[i], std::move(*failed)});
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    --running;
+    ended.notify_all();
+  };
+  size_t threads =
+      std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), tracks.size());
+  std::vector<std::thread> pool;
+  running = threads;
+  for (size_t i = 0; i < threads; ++i) pool.emplace_back(work);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (running > 0) {
+      ended.wait_for(lock, kProgressPeriod);
+      lock.unlock();
+      tick();
+      lock.lock();
+    }
+  }
+  for (auto& t : pool) t.join();
+}
 
 }  // namespace
 
@@ -99,8 +232,13 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
 
   // The copies that name nothing yet first, then the repairs, each in
   // batches of their own kind.
-  std::vector<uint32_t> fresh, repairs;
+  std::vector<uint32_t> fresh, repairs, converts;
   for (uint32_t track : copies) {
+    // Converted tracks are made apart, once the copies are done.
+    if (!snapshot.tracks[track].conversion.empty()) {
+      converts.push_back(track);
+      continue;
+    }
     bool repair = observed.at.size() > track && observed.at[track] == AtDestination::kRepair;
     if (!repair || !target.root || observed.driveStamp.size() <= track) {
       (repair ? repairs : fresh).push_back(track);
@@ -217,6 +355,11 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     }
     if (filling.copies->pendingCount() > 0) launch();
     settle();
+  }
+  if (!converts.empty() && !changed && !stopping.load()) {
+    std::stable_sort(converts.begin(), converts.end(), byFolder);
+    convertTracks(snapshot, converts, observed, target, fileManager, stopping, written, report,
+                  [&] { tell(false); });
   }
   tell(true);
   return report;

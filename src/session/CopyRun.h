@@ -18,9 +18,14 @@
 // Errors: a track that cannot be copied is listed with the file manager's
 // reason and the run goes on; a stop ends it at the next copy (the copy
 // under way is dropped), and what was committed stays.
+// Converted tracks are made on a pool of threads (one per core), each in
+// memory, then written like a playlist file (temporary, record, flush,
+// name); a stop lets the conversions under way finish and starts no more.
+// A source that cannot be decoded fails alone (kCannotConvert).
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +33,7 @@
 #include <vector>
 
 #include "fs/FileManager.h"
+#include "session/MediaConvert.h"
 #include "session/Plan.h"
 
 namespace platform {
@@ -46,11 +52,17 @@ struct CopyTarget {
   fs::DriveRecord* record = nullptr;
   std::string recordPrefix;  // the music folder relative to the root, with its "/"
   std::string libraryId;
+  // What tracks with a conversion (SnapshotTrack::conversion) become.
+  ConvertSettings convert;
 };
 
 struct CopyEvent {
   uint64_t done = 0, total = 0;  // bytes
 };
+
+// The code of a track whose source could not be converted; the failure's
+// description says why, in FFmpeg's words.
+inline constexpr int kCannotConvert = ENOMSG;
 
 struct CopyFailure {
   uint32_t track = 0;

@@ -29,6 +29,11 @@ struct ExportOptions {
   std::vector<std::string> playableFormats = {"mp3", "m4a", "aac", "flac", "wav", "ogg", "opus"};
   // Given by the user: they win over the drive's .is_audio_player.
   bool playlistFormatGiven = false, playableFormatsGiven = false;
+  // Tracks the drive cannot play are converted to this codec ("mp3",
+  // "aac", "opus", "vorbis"; empty: copied as they are), at `quality`
+  // (session::ConvertSettings; -1: the codec's default).
+  std::string convertTo;
+  int quality = -1;
   bool verbose = false;     // list each file copied and deleted
   bool quiet = false;       // only what went wrong
   bool verify = false;      // read each copy back and compare it with what was written

@@ -47,6 +47,10 @@ json planReport(const ExportPlan& plan) {
                 {"itemsNamingMissingTrack", l.itemsNamingMissingTrack},
                 {"tracksWithoutIdentifier", l.tracksWithoutIdentifier},
                 {"playlistsWithoutIdentifier", l.playlistsWithoutIdentifier}}}};
+  if (!plan.conversion.empty())
+    out["convert"] = {{"to", plan.conversion},
+                      {"tracks", plan.tracksToConvert},
+                      {"estimatedBytes", plan.convertedBytes}};
   if (!plan.cleanUpRefusal.empty()) out["stale"] = {{"skipped", plan.cleanUpRefusal}};
   return out;
 }
@@ -65,7 +69,8 @@ json copyReport(const CopyOutcome& c) {
   return {{"bytesCopied", c.bytesCopied},
           {"notCopied", failed},
           {"uncheckedNotCopied", c.uncheckedNotCopied},
-          {"copied", c.copied}};
+          {"copied", c.copied},
+          {"converted", c.converted}};
 }
 
 json playlistReport(const PlaylistOutcome& p) {

@@ -18,9 +18,11 @@ namespace app {
 // "playlists", "bytesToCopy", "spaceNeeded", "freeSpace" (null when the
 // drive does not tell), "fileSystem", "skippedBuiltInPlaylists",
 // "unplayable", "cannotBeCopied", "toRename", "leftOut", and "stale":
-// {"skipped"} when no clean-up may run.
+// {"skipped"} when no clean-up may run; with a conversion asked,
+// "convert": {"to", "tracks", "estimatedBytes"}.
 nlohmann::json planReport(const ExportPlan& plan);
-// "bytesCopied", "notCopied", "uncheckedNotCopied", "copied".
+// "bytesCopied", "notCopied", "uncheckedNotCopied", "copied", "converted"
+// (how many of those copied were converted).
 nlohmann::json copyReport(const CopyOutcome& copy);
 // "renamed", "notRenamed": the tracks renamed on the drive as the copy began.
 nlohmann::json renameReport(const ExportSession::Renamed& renamed);

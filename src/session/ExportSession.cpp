@@ -21,6 +21,7 @@
 #include "session/DriveCheck.h"
 #include "session/ExportOptions.h"
 #include "session/ExportSessionParts.h"
+#include "session/MediaConvert.h"
 #include "session/RememberedChoices.h"
 #include "session/StaleWalk.h"
 
@@ -204,6 +205,8 @@ base::Result<const ExportPlan*> ExportSession::plan() {
   observed_ = session::observe(snapshot_, musicRoot_, *fm, view,
                                sourcesAtLoad_.empty() ? nullptr : &sourcesAtLoad_);
   sourcesAtLoad_ = {};
+  // Converted tracks are looked for under their converted names.
+  if (chooseConversions()) observed_ = session::observe(snapshot_, musicRoot_, *fm, view);
   copyBeside(*fm);
   makeTarget(*fm);
   session::Choice choice = chosen();
@@ -248,6 +251,15 @@ base::Result<const ExportPlan*> ExportSession::plan() {
                                figures.thisExport, snapshot_.playlists[figures.playlist].seconds});
   }
   findUnplayable(sized);
+  plan_.tracksToConvert = 0;
+  plan_.convertedBytes = 0;
+  plan_.conversion =
+      o_.convertTo.empty() ? std::string() : session::describe({o_.convertTo, o_.quality});
+  for (uint32_t copy : sized.copies) {
+    if (snapshot_.tracks[copy].conversion.empty()) continue;
+    ++plan_.tracksToConvert;
+    plan_.convertedBytes += snapshot_.tracks[copy].estimatedBytes;
+  }
   plan_.toRename.clear();
   for (const auto& p : pendingRenames_) plan_.toRename.push_back(p.from);
   plan_.missingSources.clear();

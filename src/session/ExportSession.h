@@ -146,6 +146,12 @@ struct ExportPlan {
     std::string title, artist, location, reason;
   };
   std::vector<Unplayable> unplayable;
+  // With a conversion asked: the tracks to convert of those to copy, the
+  // settings in words ("mp3 V2"), and what the converted files are
+  // estimated to take (part of bytesToCopy, which is then an estimate).
+  size_t tracksToConvert = 0;
+  std::string conversion;
+  uint64_t convertedBytes = 0;
   // Tracks on the drive under an earlier spelling of their names
   // (decomposed, or as the layout named them before): renamed when the
   // copy starts, by the drive's old path below the music folder.
@@ -191,6 +197,7 @@ struct CopyOutcome {
   std::vector<TrackFailure> notCopied;
   std::vector<std::string> uncheckedNotCopied;  // destinations
   std::vector<std::string> copied;              // destinations this export wrote
+  size_t converted = 0;                         // of them, converted for the player
   double seconds = 0;
   // With verify: copies read back that matched the checksum taken while
   // copying, and copies that have no checksum to compare with.
@@ -304,6 +311,13 @@ class ExportSession {
   // the drive short of what was asked. An export with any did not do all.
   std::vector<base::FileError> notLookedAt() const { return lookFailures_->all(); }
 
+  // Converts the tracks the drive cannot play to `codec` ("": copies them
+  // as they are) from the next plan on, at the codec's default quality.
+  void setConversion(const std::string& codec) {
+    o_.convertTo = codec;
+    o_.quality = -1;
+    planned_ = false;
+  }
   const std::string& root() const { return root_; }
   const std::string& libraryFile() const { return libraryFile_; }
   // Where the destination's remembered choice is kept: by its volume's
@@ -330,6 +344,11 @@ class ExportSession {
   // What each snapshot track's source holds, as the last plan found it.
   std::vector<std::optional<fs::ProbedSource>> probed_;
   void probeSources(const std::vector<uint32_t>& tracks);
+  // With a conversion asked, gives each track the drive cannot play its
+  // converted name and estimated size; whether any destination changed.
+  bool chooseConversions();
+  // Each snapshot track's destination as laid out, before any conversion.
+  std::vector<std::string> plainDestination_;
   struct Selected {
     const LibraryPlaylist* playlist;
     std::string fileName;

@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -179,6 +180,21 @@ std::string extensionOf(const ConvertSettings& s) {
   return t ? t->extension : "";
 }
 
+std::string qualityProblem(const ConvertSettings& s) {
+  struct Range {
+    const char* codec;
+    int low, high;
+    const char* unit;
+  };
+  for (const Range& r : {Range{"mp3", 0, 9, "a VBR level"}, Range{"aac", 32, 512, "kb/s"},
+                         Range{"opus", 6, 510, "kb/s"}, Range{"vorbis", 0, 10, "a quality"}}) {
+    if (s.codec == r.codec && (s.quality < r.low || s.quality > r.high))
+      return "--quality for " + s.codec + " is " + r.unit + " from " + std::to_string(r.low) +
+             " to " + std::to_string(r.high) + ", not " + std::to_string(s.quality);
+  }
+  return "";
+}
+
 std::string describe(const ConvertSettings& s) {
   const Encoding* t = targetOf(s.codec);
   if (!t) return s.codec;
@@ -337,6 +353,21 @@ base::Result<std::string> convertMedia(fs::FileManager& files, const std::string
     return failed("cannot encode", e);
   if (w.samplesOut == 0)
     return base::Status::failure("cannot convert", source, "it holds no sound to decode");
+  // A decoder skips what it cannot read and goes on: a source that comes
+  // out much shorter than it says it is is damaged, and its converted
+  // copy would end early without a word.
+  const AVStream* track = in->streams[audio];
+  double said = track->duration != AV_NOPTS_VALUE
+                    ? static_cast<double>(track->duration) * av_q2d(track->time_base)
+                : in->duration != AV_NOPTS_VALUE ? static_cast<double>(in->duration) / AV_TIME_BASE
+                                                 : 0;
+  double got = static_cast<double>(w.samplesOut) / w.encoder->sample_rate;
+  if (said > 0 && got < said - std::max(0.5, said * 0.02)) {
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "only %.1f s of its %.1f s could be decoded: the rest is damaged", got, said);
+    return base::Status::failure("cannot decode", source, text);
+  }
   e = av_write_trailer(w.out);
   if (e < 0) return failed("cannot finish the converted file of", e);
   avio_flush(w.io);

@@ -28,6 +28,9 @@ struct ConvertSettings {
 // ("mp3", "m4a", "opus", "ogg").
 bool canConvertTo(const std::string& codec);
 std::string extensionOf(const ConvertSettings& settings);
+// Why `settings.quality` is out of the codec's range ("" when it is not;
+// a codec not yet chosen takes any).
+std::string qualityProblem(const ConvertSettings& settings);
 // In words, for the record and the plan: "mp3 V2", "aac 256k".
 std::string describe(const ConvertSettings& settings);
 // What the settings make of a second of sound, in bytes, for the plan's

@@ -126,12 +126,15 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileM
         // so is a copy cut short. A file that changed otherwise may be one
         // a user put there: it is left alone (the copy then says so).
         if (same(e->drive)) {
-          at = !sourceFile || e->source == source ? AtDestination::kTrack : AtDestination::kRepair;
+          at = !sourceFile || (e->source == source && e->conversion == t.conversion)
+                   ? AtDestination::kTrack
+                   : AtDestination::kRepair;
           if (at == AtDestination::kTrack && sourceFile && drive.damaged) {
             auto found = drive.damaged->find(e->key);
             if (found != drive.damaged->end() && found->second == now) at = AtDestination::kRepair;
           }
         } else if (now.size < e->drive.size && sourceFile && e->source == source &&
+                   e->conversion.empty() && t.conversion.empty() &&
                    fileManager.isPrefixOfFile(std::string(queries[i].path), t.source, nullptr)
                        .value_or(false)) {
           // Cut short: what is left is the start of the unchanged source.
@@ -141,11 +144,12 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileM
           at = AtDestination::kOther;
           out.changedCopy[i] = 1;
         }
-      } else if ((!e || e->kind == fs::EntryKind::kLegacy) && sourceFile && same(source)) {
+      } else if ((!e || e->kind == fs::EntryKind::kLegacy) && sourceFile && t.conversion.empty() &&
+                 same(source)) {
         at = AtDestination::kTrack;
         if (e) out.adopted.push_back(static_cast<uint32_t>(i));
       } else if (e && e->kind == fs::EntryKind::kTrack && sourceFile && e->source == source &&
-                 same(e->drive)) {
+                 e->conversion == t.conversion && same(e->drive)) {
         // The copy of this very source, recorded for a track of a library
         // rebuilt since: taken over rather than copied again.
         at = AtDestination::kTrack;
@@ -165,15 +169,20 @@ Plan makePlan(const Snapshot& snapshot, const Observed& observed, const Choice& 
   // What each track is charged, worked out in the tracks' own order: the
   // playlists name them in any order, and each is named many times.
   std::vector<uint64_t> chargeable(snapshot.tracks.size());
-  for (size_t track = 0; track < snapshot.tracks.size() && track < observed.sourceBytes.size();
+  // A converted track takes what its conversion is estimated to make.
+  auto sizeOf = [&](uint32_t track) {
+    const SnapshotTrack& t = snapshot.tracks[track];
+    return t.conversion.empty() ? observed.sourceBytes[track] : t.estimatedBytes;
+  };
+  for (uint32_t track = 0; track < snapshot.tracks.size() && track < observed.sourceBytes.size();
        ++track) {
     chargeable[track] =
-        snapshot.tracks[track].enabled || !choice.copyOnlyChecked ? observed.sourceBytes[track] : 0;
+        snapshot.tracks[track].enabled || !choice.copyOnlyChecked ? sizeOf(track) : 0;
   }
   auto bytesOf = [&](uint32_t track) -> uint64_t { return chargeable[track]; };
   // What the drive's file system cannot hold is left out, and said.
   auto refusal = [&](uint32_t track) -> std::optional<Refused::Why> {
-    if (observed.sourceBytes[track] > choice.drive.maxFileBytes) return Refused::Why::kTooLarge;
+    if (sizeOf(track) > choice.drive.maxFileBytes) return Refused::Why::kTooLarge;
     std::string_view rest = snapshot.tracks[track].destination;
     if (choice.musicRootBytes + 1 + rest.size() >= PATH_MAX) return Refused::Why::kPathTooLong;
     while (!rest.empty()) {
@@ -204,7 +213,7 @@ Plan makePlan(const Snapshot& snapshot, const Observed& observed, const Choice& 
           continue;
         }
         plan.copies.push_back(track);
-        plan.spaceNeeded += choice.drive.onDisk(observed.sourceBytes[track]);
+        plan.spaceNeeded += choice.drive.onDisk(sizeOf(track));
       }
       figures.thisExport += bytesOf(track);
     }
@@ -219,8 +228,8 @@ Plan makePlan(const Snapshot& snapshot, const Observed& observed, const Choice& 
       continue;
     }
     plan.copies.push_back(track);
-    plan.spaceNeeded += choice.drive.onDisk(observed.sourceBytes[track]);
-    plan.bytesToCopy += observed.sourceBytes[track];
+    plan.spaceNeeded += choice.drive.onDisk(sizeOf(track));
+    plan.bytesToCopy += sizeOf(track);
   }
   return plan;
 }

@@ -44,6 +44,11 @@ struct SnapshotTrack {
   std::string source;       // empty: not on this computer
   std::string destination;  // relative to the music folder
   bool enabled = true;      // checked in the library
+  // Converted for a player that cannot play the source: the settings in
+  // words ("mp3 V2"), which the record keeps, and the converted file's
+  // size as estimated from the playing time. Empty: copied as it is.
+  std::string conversion;
+  uint64_t estimatedBytes = 0;
 };
 
 struct SnapshotPlaylist {
@@ -154,7 +159,9 @@ Snapshot snapshotOf(const app::Library& library,
 // whole quarter hours on FAT) and the source has not changed since. The
 // exporter's unchanged copy of a changed source, or its copy cut short,
 // is to be repaired (cut short: shorter, and the start of its source);
-// a recorded file changed otherwise is the user's and left alone. A path only an older record
+// a recorded file changed otherwise is the user's and left alone. A
+// converted track is the one on the drive only while the record names the
+// same conversion; made otherwise, it is outdated. A path only an older record
 // names, or none, holds the track when the file has the source's size and time (the copy keeps its
 // source's time); anything else is left alone.
 // `sources`, when given, holds what each snapshot track's source was

@@ -72,6 +72,20 @@ bool RememberedChoices::remember(const std::string& key, const std::vector<std::
   return write(key, "playlists", ids);
 }
 
+std::string RememberedChoices::conversion(const std::string& key) const {
+  json all = parse(read(), file_);
+  auto destinations = all.find("destinations");
+  if (destinations == all.end()) return "";
+  auto entry = destinations->find(key);
+  if (entry == destinations->end() || !entry->is_object()) return "";
+  auto codec = entry->find("convertTo");
+  return codec != entry->end() && codec->is_string() ? codec->get<std::string>() : "";
+}
+
+bool RememberedChoices::rememberConversion(const std::string& key, const std::string& codec) {
+  return write(key, "convertTo", codec);
+}
+
 bool RememberedChoices::watched(const std::string& key) const {
   json all = parse(read(), file_);
   const json& entry = all["destinations"][key];

@@ -1,4 +1,5 @@
-// The playlists a person ticked, remembered per destination so that the
+// The playlists a person ticked (and the conversion chosen), remembered
+// per destination so that the
 // window shows them ticked again after a restart and `tessaline export
 // --remembered` exports the same ones. A destination is known by its
 // volume's UUID when the drive finder found it (a drive keeps its UUID
@@ -47,6 +48,10 @@ class RememberedChoices {
   // none when nothing is remembered there.
   std::optional<std::vector<std::string>> playlists(const std::string& key) const;
   bool remember(const std::string& key, const std::vector<std::string>& playlistIds);
+  // The codec the tracks the drive cannot play are converted to there
+  // ("": none), beside its playlists.
+  std::string conversion(const std::string& key) const;
+  bool rememberConversion(const std::string& key, const std::string& codec);
 
   // Whether `tessaline watch` exports to `key` when it is plugged in;
   // the keys it does, in the store's order.
@@ -58,6 +63,7 @@ class RememberedChoices {
 
  private:
   std::string read() const;
+  // Sets one field of the destination's entry, keeping the others.
   bool write(const std::string& key, const char* field, const nlohmann::json& value);
 
   std::string file_;

@@ -192,6 +192,7 @@ base::Result<CopyOutcome> ExportSession::copy(
   target.record = writer->get();
   target.recordPrefix = musicPrefix;
   target.libraryId = library_.libraryPersistentId;
+  target.convert = {o_.convertTo, o_.quality};
   auto fm = files();
   session::CopyReport run = session::runCopies(snapshot_, sized.copies, observed_, target, *fm,
                                                stop, [&](const session::CopyEvent& e) {
@@ -249,7 +250,10 @@ base::Result<CopyOutcome> ExportSession::copy(
       std::string destination = musicRoot_ + "/" + st.destination;
       if (observed_.onDrive[track]) {
         ++outcome.tracksOnDrive;
-        if (placed.count(track)) outcome.copied.push_back(std::move(destination));
+        if (placed.count(track)) {
+          outcome.copied.push_back(std::move(destination));
+          outcome.converted += !st.conversion.empty();
+        }
         continue;
       }
       if (!st.enabled && choice.copyOnlyChecked && w < fromPlaylists) {
@@ -309,6 +313,7 @@ void ExportSession::renameTracks() {
     }
     renamed_.done.emplace_back(renames[i].from, renames[i].to);
     snapshot_.tracks[p.track].destination = p.to;
+    if (p.track < plainDestination_.size()) plainDestination_[p.track] = p.to;
   }
   pendingRenames_.clear();
 }

@@ -6,12 +6,14 @@
 #include <set>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 
 #include "base/Log.h"
 #include "fs/DriveRecord.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportSession.h"
 #include "session/ExportSessionParts.h"
+#include "session/MediaConvert.h"
 #include "session/MediaProbe.h"
 #include "session/PlayableFormats.h"
 #include "session/PlayerProfile.h"
@@ -56,7 +58,7 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
         continue;
       }
     }
-    probed_[track] = known->second;
+    if (!known->second.container.empty()) probed_[track] = known->second;
   }
   if (toProbe.empty()) return;
   std::vector<std::optional<fs::ProbedSource>> found(toProbe.size());
@@ -67,8 +69,13 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
       uint32_t track = toProbe[i];
       const std::string& source = snapshot_.tracks[track].source;
       auto probed = session::probeMedia(*fm, source);
-      // A file FFmpeg cannot tell is judged by its name, as before.
-      if (!probed) continue;
+      // A file FFmpeg cannot tell is judged by its name, as before; that
+      // verdict (no container) is remembered like any other.
+      if (!probed) {
+        found[i] = fs::ProbedSource{
+            source, {observed_.sourceBytes[track], observed_.sourceTimeNs[track]}, "", "", 0};
+        continue;
+      }
       found[i] = fs::ProbedSource{source,
                                   {observed_.sourceBytes[track], observed_.sourceTimeNs[track]},
                                   probed->format.container,
@@ -84,7 +91,7 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
   for (auto& t : pool) t.join();
   for (size_t i = 0; i < toProbe.size(); ++i) {
     if (!found[i]) continue;
-    probed_[toProbe[i]] = found[i];
+    if (!found[i]->container.empty()) probed_[toProbe[i]] = found[i];
     probedNow_.insert_or_assign(found[i]->source, *found[i]);
   }
 }
@@ -99,6 +106,74 @@ void ExportSession::noteProbes(fs::DriveRecord& writer) {
   // that is not noted is found again next time.
   base::logIfFailed(writer.noteProbed(news, false), "The formats of the sources were not noted");
   for (auto& p : news) driveRecord_.probed.insert_or_assign(p.source, std::move(p));
+}
+
+bool ExportSession::chooseConversions() {
+  if (o_.convertTo.empty() && plainDestination_.empty()) return false;
+  if (plainDestination_.empty()) {
+    for (const auto& t : snapshot_.tracks) plainDestination_.push_back(t.destination);
+  }
+  // Every plan decides afresh (a source may have changed to one the drive
+  // plays); what the drive showed holds while nothing changed.
+  std::vector<std::pair<std::string, std::string>> before;
+  for (uint32_t track = 0; track < snapshot_.tracks.size(); ++track) {
+    session::SnapshotTrack& t = snapshot_.tracks[track];
+    before.emplace_back(std::move(t.destination), std::move(t.conversion));
+    t.destination = plainDestination_[track];
+    t.conversion.clear();
+    t.estimatedBytes = 0;
+  }
+  auto changed = [&] {
+    for (uint32_t track = 0; track < snapshot_.tracks.size(); ++track) {
+      const session::SnapshotTrack& t = snapshot_.tracks[track];
+      if (before[track].first != t.destination || before[track].second != t.conversion) return true;
+    }
+    return false;
+  };
+  if (o_.convertTo.empty()) return changed();
+  std::vector<uint32_t> all(snapshot_.tracks.size());
+  for (uint32_t track = 0; track < all.size(); ++track) all[track] = track;
+  probeSources(all);
+  const session::PlayableFormats playable = session::PlayableFormats::of(o_.playableFormats);
+  const session::ConvertSettings settings{o_.convertTo, o_.quality};
+  const std::string extension = session::extensionOf(settings);
+  const std::string conversion = session::describe(settings);
+  // A converted name is the usual one with the codec's extension, numbered
+  // like any other when another track has it.
+  std::unordered_set<std::string> taken;
+  std::vector<uint32_t> converted;
+  for (uint32_t track = 0; track < snapshot_.tracks.size(); ++track) {
+    const auto& probed = probed_[track];
+    if (probed && !probed->codec.empty() &&
+        !playable.plays(session::MediaFormat{probed->container, probed->codec}))
+      converted.push_back(track);
+    else
+      taken.insert(DestinationLayout::collisionKey(snapshot_.tracks[track].destination));
+  }
+  for (uint32_t track : converted) {
+    session::SnapshotTrack& t = snapshot_.tracks[track];
+    size_t slash = t.destination.rfind('/') + 1;  // npos + 1: no folder
+    std::string folder = t.destination.substr(0, slash), name = t.destination.substr(slash);
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    name += "." + extension;
+    std::string candidate = folder + name;
+    for (int n = 2; !taken.insert(DestinationLayout::collisionKey(candidate)).second; ++n)
+      candidate = folder + DestinationLayout::numbered(name, n);
+    t.destination = std::move(candidate);
+    t.conversion = conversion;
+    // The playing time at the codec's rate; a source of unknown length
+    // is reckoned at its own size.
+    t.estimatedBytes = probed_[track]->millis > 0 ? static_cast<uint64_t>(probed_[track]->millis) *
+                                                        session::bytesPerSecond(settings) / 1000
+                                                  : observed_.sourceBytes[track];
+  }
+  // A converted track is made anew rather than renamed from an earlier
+  // spelling: the file there may be a copy of another kind.
+  std::erase_if(pendingRenames_, [&](const PendingRename& p) {
+    return !snapshot_.tracks[p.track].conversion.empty();
+  });
+  return changed();
 }
 
 void ExportSession::findUnplayable(const session::Plan& sized) {
@@ -118,7 +193,9 @@ void ExportSession::findUnplayable(const session::Plan& sized) {
   std::vector<uint32_t> judged;
   for (uint32_t track = 0; track < snapshot_.tracks.size(); ++track) {
     const session::SnapshotTrack& st = snapshot_.tracks[track];
-    if (listed[track] && (st.enabled || o_.allTracks)) judged.push_back(track);
+    // A converted track plays.
+    if (listed[track] && (st.enabled || o_.allTracks) && st.conversion.empty())
+      judged.push_back(track);
   }
   probeSources(judged);
   std::vector<std::string> reasons;

@@ -57,6 +57,7 @@ TEST(DriveRecord, AnyNameRoundTripsLaterLinesOverrideAndOlderPathsComeBackAsLega
       entry("Music/tab\tb.mp3"), entry("Music/new\nline\\n.mp3", EntryKind::kTrack, 2),
       entry("Music/back\\slash\r\\t", EntryKind::kCover, 3),
       entry("Playlists/é.m3u8", EntryKind::kPlaylist, 4), entry("Music/F", EntryKind::kFolder, 5)};
+  entries[1].conversion = "mp3\tV2";  // a converted track's line has one field more
   auto record = openRecord(dir.path());
   ASSERT_TRUE(record->append(entries, true).ok());
   ASSERT_TRUE(record->append({entry("Music/Gone.mp3")}, false).ok());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QLabel>
@@ -146,6 +147,21 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
   auto remembered = nlohmann::json::parse(testsupport::readFile(json));
   ASSERT_EQ(remembered["playlists"].size(), 1u);
   EXPECT_EQ(remembered["playlists"][0]["id"], roadTripId);
+
+  // The conversion chosen is the drive's: it plans again, keeps the
+  // checks, and a window opened later shows it.
+  window.convertToPopup().setCurrentText("opus");
+  QTest::mouseClick(&window.convertBox(), Qt::LeftButton);
+  ASSERT_TRUE(loaded.wait(30000));
+  EXPECT_EQ(model.checkedIds(), std::vector<std::string>{roadTripId});
+  {
+    MainWindow later({library + "/Library.xml", "", app::machineServices()});
+    QSignalSpy laterLoaded(&later, &MainWindow::loaded);
+    ASSERT_TRUE(laterLoaded.wait(30000));
+    EXPECT_TRUE(later.convertBox().isChecked());
+    EXPECT_EQ(later.convertToPopup().currentText(), "opus");
+    EXPECT_EQ(later.playlists().checkedIds(), std::vector<std::string>{roadTripId});
+  }
 
   // A track whose file went away: the export lists it as a problem.
   int sunday = -1;
