@@ -1,5 +1,7 @@
 #include "gui/ExportWorker.h"
 
+#include "base/ByteCountText.h"
+
 #include <QMetaObject>
 #include <algorithm>
 #include <chrono>
@@ -192,7 +194,7 @@ void ExportWorker::netTotal(const std::vector<std::string>& ids, std::function<v
 // copy, cover images and playlist files, then the clean-up of what the
 // exporter wrote for playlists no longer checked (first, when the copy
 // fits only once they are gone).
-std::string ExportWorker::exportTo(const std::vector<std::string>& ids,
+std::string ExportWorker::exportTo(const std::vector<std::string>& ids, bool removeStale,
                                    const std::function<void(CopyProgress)>& progress, Exported* out,
                                    ExportReport& report) {
   if (!session_) return kNoLibrary;
@@ -213,11 +215,13 @@ std::string ExportWorker::exportTo(const std::vector<std::string>& ids,
   const ExportPlan& plan = **planned;
   report.add(planReport(plan));
   out->cleanRefusal = plan.cleanUpRefusal;
-  bool cleanFirst = !plan.fits() && plan.fitsAfterCleanUp();
+  const bool cleanUp = plan.cleanUp && removeStale;
+  bool cleanFirst = cleanUp && !plan.fits() && plan.fitsAfterCleanUp();
   if (!plan.fits() && !cleanFirst) {
-    return "The checked playlists need " + std::to_string(plan.bytesToCopy) + " bytes, but only " +
-           std::to_string(plan.freeSpace) + " bytes are free on " + session_->root() +
-           ". Uncheck some playlists or clean up first. Nothing was copied.";
+    // The drive is charged in whole clusters: that is the figure to free.
+    return "The checked playlists need " + base::byteCountText(static_cast<double>(plan.spaceNeeded)) +
+           " on the drive, but only " + base::byteCountText(static_cast<double>(plan.freeSpace)) + " is free on " +
+           session_->root() + ". Uncheck some playlists or clean up first. Nothing was copied.";
   }
   if (cleanFirst) out->clean = session_->clean(true, &stop_);
   auto last = std::chrono::steady_clock::now() - std::chrono::milliseconds(kProgressMilliseconds);
@@ -248,9 +252,9 @@ std::string ExportWorker::exportTo(const std::vector<std::string>& ids,
     if (!failed.empty()) report.add({{"coverImagesNotWritten", failed}});
     out->playlists = session_->playlistFiles();
     report.add(playlistReport(out->playlists));
-    if (plan.cleanUp && !cleanFirst && !stop_) out->clean = session_->clean(true, &stop_);
+    if (cleanUp && !cleanFirst && !stop_) out->clean = session_->clean(true, &stop_);
   }
-  if (plan.cleanUp) report.add({{"stale", staleReport(plan, out->clean)}});
+  if (cleanUp) report.add({{"stale", staleReport(plan, out->clean)}});
   out->stopped = stop_;
   out->notLookedAt = session_->notLookedAt();
   if (!out->notLookedAt.empty()) {
@@ -266,14 +270,14 @@ std::string ExportWorker::exportTo(const std::vector<std::string>& ids,
   return "";
 }
 
-void ExportWorker::exportChosen(const std::vector<std::string>& ids,
+void ExportWorker::exportChosen(const std::vector<std::string>& ids, bool removeStale,
                                 std::function<void(CopyProgress)> progress,
                                 std::function<void(Exported)> done) {
   stop_ = false;
   post([=, this] {
     Exported out;
     ExportReport report;
-    out.error = exportTo(ids, progress, &out, report);
+    out.error = exportTo(ids, removeStale, progress, &out, report);
     if (!out.error.empty()) report.add({{"status", "error"}, {"error", out.error}});
     out.report = report.text();
     reply(done, std::move(out));

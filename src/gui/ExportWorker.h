@@ -111,8 +111,10 @@ class ExportWorker {
   // is on a destination yet, so all of it is to copy); `root` stays empty.
   void preview(const std::string& library, std::function<void(Loaded)> done);
   void netTotal(const std::vector<std::string>& ids, std::function<void(Totals)> done);
-  void exportChosen(const std::vector<std::string>& ids, std::function<void(CopyProgress)> progress,
-                    std::function<void(Exported)> done);
+  // With `removeStale` false, nothing is removed: the clean-up of what no
+  // checked playlist needs is left for another time.
+  void exportChosen(const std::vector<std::string>& ids, bool removeStale,
+                    std::function<void(CopyProgress)> progress, std::function<void(Exported)> done);
   void listStale(const std::vector<std::string>& ids, bool everything,
                  std::function<void(StaleList)> done);
   void clean(std::function<void(Cleaned)> done);
@@ -135,7 +137,7 @@ class ExportWorker {
   // Takes the destination's lock once per library; "" or why it cannot.
   std::string prepare();
   // The export of the playlists `ids`, into *out; "" or why it stopped.
-  std::string exportTo(const std::vector<std::string>& ids,
+  std::string exportTo(const std::vector<std::string>& ids, bool removeStale,
                        const std::function<void(CopyProgress)>& progress, Exported* out,
                        ExportReport& report);
 

@@ -488,15 +488,82 @@ void MainWindow::showError(const QString& what, const std::string& error) {
   copy->open();
 }
 
+// An export leaves the destination holding the checked playlists only;
+// the first time that removes anything, the owner is asked, and may have
+// the answer kept for the drive.
 void MainWindow::startExport() {
   auto ids = model_->checkedIds();
   if (ids.empty() || busy_) return;
+  const std::string key = rememberKey_;
+  const auto choices = [this, key] {
+    return session::RememberedChoices(
+        session::RememberedChoices::defaultFile(*options_.services.configuration),
+        options_.services.fileManager());
+  };
+  const std::string remembered = key.empty() ? "" : choices().removal(key);
+  if (remembered == "remove" || remembered == "keep") return runExport(ids, remembered == "remove");
+  setBusy(true, "Looking for files no checked playlist needs…");
+  worker_->listStale(ids, false, [this, ids, key, choices](StaleList list) {
+    setBusy(false, "");
+    RemovalQuestion question;
+    question.destination = q(destinationName_);
+    for (const auto& item : list.items) {
+      if (!item.ours || item.folder) continue;
+      ++question.files;
+      question.bytes += item.bytes;
+      if (item.playlistFile) question.playlists << QString::fromStdString(
+                                 std::filesystem::path(item.path).stem().string());
+    }
+    // A clean-up that cannot run here removes nothing: nothing to ask.
+    if (!list.error.empty() || !list.refusal.empty() || question.files == 0)
+      return runExport(ids, true);
+    RemovalAnswer answer = askRemoval(question);
+    if (answer.choice == RemovalAnswer::kCancel) {
+      status_->setText("Nothing was exported.");
+      return;
+    }
+    const bool remove = answer.choice == RemovalAnswer::kRemove;
+    if (answer.remember && !key.empty()) choices().rememberRemoval(key, remove ? "remove" : "keep");
+    runExport(ids, remove);
+  });
+}
+
+RemovalAnswer MainWindow::askRemoval(const RemovalQuestion& question) {
+  if (askRemoval_) return askRemoval_(question);
+  QString what = question.playlists.isEmpty()
+                     ? q(countOf(question.files, "file", "files"))
+                     : question.playlists.join(", ") + " (" +
+                           q(countOf(question.files, "file", "files")) + ")";
+  QMessageBox box(QMessageBox::Question, "Export",
+                  "Export and remove " + what + QString(", %1, from %2?")
+                                                   .arg(bytes(static_cast<double>(question.bytes)),
+                                                        question.destination),
+                  QMessageBox::NoButton, this);
+  box.setInformativeText(
+      "No checked playlist needs them. Only files the exporter wrote are removed; "
+      "Export Only leaves them on the drive.");
+  QPushButton* remove = box.addButton("Export and Remove", QMessageBox::DestructiveRole);
+  QPushButton* only = box.addButton("Export Only", QMessageBox::AcceptRole);
+  box.addButton(QMessageBox::Cancel);
+  box.setDefaultButton(only);
+  auto* keep = new QCheckBox("Do the same for this drive from now on");
+  box.setCheckBox(keep);
+  box.exec();
+  RemovalAnswer answer;
+  answer.choice = box.clickedButton() == remove ? RemovalAnswer::kRemove
+                  : box.clickedButton() == only ? RemovalAnswer::kExportOnly
+                                                : RemovalAnswer::kCancel;
+  answer.remember = keep->isChecked();
+  return answer;
+}
+
+void MainWindow::runExport(const std::vector<std::string>& ids, bool removeStale) {
   setBusy(true, "Copying…");
   progressBar_->setRange(0, ProgressTile::kSteps);
   cancel_->setEnabled(true);
   progress_->show(0, 1);
   worker_->exportChosen(
-      ids, [this](CopyProgress p) { showProgress(p); },
+      ids, removeStale, [this](CopyProgress p) { showProgress(p); },
       [this](Exported r) { showExported(std::move(r)); });
 }
 

@@ -15,6 +15,8 @@
 // Thread: main thread only.
 #pragma once
 
+#include <functional>
+
 #include <QMainWindow>
 #include <memory>
 #include <optional>
@@ -35,6 +37,19 @@ namespace app {
 
 class PlaylistTableModel;
 class ProgressTile;
+
+// What the first export that would remove files asks: the playlists whose
+// files go, and how many files and bytes of the exporter's.
+struct RemovalQuestion {
+  QStringList playlists;
+  size_t files = 0;
+  uint64_t bytes = 0;
+  QString destination;
+};
+struct RemovalAnswer {
+  enum Choice { kRemove, kExportOnly, kCancel } choice = kCancel;
+  bool remember = false;  // for this drive, from now on
+};
 
 struct WindowOptions {
   std::string library;  // empty: the remembered one, else the usual places
@@ -66,6 +81,10 @@ class MainWindow : public QMainWindow {
   CapacityBar& capacityBar() { return *capacity_; }
   QPushButton& problemsButton() { return *showProblems_; }
   ProblemsDialog& problems() { return *problems_; }
+  // Asks the question instead of the window's dialog (tests).
+  void setRemovalQuestion(std::function<RemovalAnswer(const RemovalQuestion&)> ask) {
+    askRemoval_ = std::move(ask);
+  }
   // Whether a step is under way (loading, exporting, cleaning up).
   bool busy() const { return busy_; }
   // The folder of the last load, empty before one succeeded.
@@ -85,6 +104,8 @@ class MainWindow : public QMainWindow {
   void showLoaded(Loaded loaded);
   void updateTotals();
   void startExport();
+  void runExport(const std::vector<std::string>& ids, bool removeStale);
+  RemovalAnswer askRemoval(const RemovalQuestion& question);
   void showProgress(const CopyProgress& progress);
   void showExported(Exported result);
   void startCleanUp();
@@ -96,6 +117,7 @@ class MainWindow : public QMainWindow {
   void showError(const QString& what, const std::string& error);
 
   WindowOptions options_;
+  std::function<RemovalAnswer(const RemovalQuestion&)> askRemoval_;
   std::string library_;
   std::string root_;
   uint64_t freeSpace_ = 0;

@@ -86,6 +86,18 @@ bool RememberedChoices::rememberConversion(const std::string& key, const std::st
   return write(key, "convertTo", codec);
 }
 
+std::string RememberedChoices::removal(const std::string& key) const {
+  json all = parse(read(), file_);
+  const json& entry = all["destinations"][key];
+  if (!entry.is_object() || !entry.contains("removal") || !entry["removal"].is_string()) return "";
+  std::string choice = entry["removal"].get<std::string>();
+  return choice == "remove" || choice == "keep" ? choice : "";
+}
+
+bool RememberedChoices::rememberRemoval(const std::string& key, const std::string& choice) {
+  return write(key, "removal", choice);
+}
+
 bool RememberedChoices::watched(const std::string& key) const {
   json all = parse(read(), file_);
   const json& entry = all["destinations"][key];

@@ -52,6 +52,10 @@ class RememberedChoices {
   // ("": none), beside its playlists.
   std::string conversion(const std::string& key) const;
   bool rememberConversion(const std::string& key, const std::string& codec);
+  // Whether the window's export there removes what no checked playlist
+  // needs without asking: "remove", "keep" (export only), "" (ask).
+  std::string removal(const std::string& key) const;
+  bool rememberRemoval(const std::string& key, const std::string& choice);
 
   // Whether `tessaline watch` exports to `key` when it is plugged in;
   // the keys it does, in the store's order.

@@ -123,10 +123,28 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
     EXPECT_EQ(parts.toCopy, 0u);
     EXPECT_EQ(parts.others() + parts.alreadyThere + parts.freeAfter(), parts.capacity);
 
+    // The export would remove what only the unticked playlists need: it
+    // asks first. Export Only keeps them; Export and Remove, remembered,
+    // removes them and is not asked again for this drive.
+    std::vector<RemovalQuestion> asked;
+    RemovalAnswer answer{RemovalAnswer::kExportOnly, false};
+    window.setRemovalQuestion([&](const RemovalQuestion& question) {
+      asked.push_back(question);
+      return answer;
+    });
     exportNow(window);
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_TRUE(asked[0].playlists.contains("Sunday")) << asked[0].playlists.join(",").toStdString();
+    EXPECT_GE(asked[0].files, asked[0].playlists.size() + 1);
+    EXPECT_TRUE(stdfs::exists(volume + "/Playlists/Sunday.m3u8"));
+    answer = {RemovalAnswer::kRemove, true};
+    exportNow(window);
+    EXPECT_EQ(asked.size(), 2u);
     EXPECT_TRUE(stdfs::exists(volume + "/Playlists/Road Trip.m3u8"));
     EXPECT_FALSE(stdfs::exists(volume + "/Playlists/Sunday.m3u8"));
     EXPECT_FALSE(window.problemsButton().isVisible());
+    exportNow(window);
+    EXPECT_EQ(asked.size(), 2u);
   }
   // Another window, as after a restart: Road Trip alone is checked.
   MainWindow window({library + "/Library.xml", "", app::machineServices()});
@@ -248,7 +266,7 @@ TEST(Window, StoppedExportEndsAtATrackAndSaysWhy) {
   for (const auto& row : loaded->rows) ids.push_back(row.id);
   std::optional<Exported> done;
   worker.exportChosen(
-      ids, [](CopyProgress) {}, [&](Exported e) { done = std::move(e); });
+      ids, true, [](CopyProgress) {}, [&](Exported e) { done = std::move(e); });
   worker.stop();
   ASSERT_TRUE(waitFor([&] { return done.has_value(); }, 30000));
   EXPECT_EQ(done->error, "");
