@@ -97,6 +97,9 @@ struct ProbedSource {
   FileStamp stamp;
   std::string container, codec;  // codec empty: it holds no sound
   int64_t millis = 0;            // playing time, 0 when unknown
+  // False: FFmpeg could not tell what it holds (it is judged by its name);
+  // container, codec and millis are then empty.
+  bool told = true;
   bool operator==(const ProbedSource&) const = default;
 };
 

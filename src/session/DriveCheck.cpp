@@ -9,6 +9,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <unordered_set>
@@ -39,23 +40,70 @@ int64_t timeNsOf(const struct stat& st) {
 
 // The entries of the exporter's playlist file `file` that name nothing on
 // the drive, resolved as a player resolves them.
+// The path below the root that `line`, an entry of a playlist file in the
+// folder `folder` (below the root, normal), names, worked out as text:
+// none unless the entry is relative with plain parts ("..", ".", no empty
+// one) and stays below the root, the cases a path's lexical normal form
+// then answers the same way.
+std::optional<std::string> plainBelow(std::string_view folder, std::string_view line) {
+  // A path ending in "." or ".." comes out of the normal form with a
+  // slash at its end: left to it.
+  const std::string_view last = line.substr(line.rfind('/') + 1);
+  if (line.empty() || line.front() == '/' || line.back() == '/' || last == "." || last == "..")
+    return std::nullopt;
+  std::string below(folder);
+  for (size_t start = 0; start <= line.size();) {
+    size_t end = std::min(line.find('/', start), line.size());
+    std::string_view part = line.substr(start, end - start);
+    start = end + 1;
+    if (part.empty()) return std::nullopt;
+    if (part == ".") continue;
+    if (part == "..") {
+      if (below.empty()) return std::nullopt;  // leaves the root
+      size_t slash = below.rfind('/');
+      below.erase(slash == std::string::npos ? 0 : slash);
+      continue;
+    }
+    if (!below.empty()) below += '/';
+    below += part;
+  }
+  if (below.empty()) return std::nullopt;
+  return below;
+}
+
 void danglingEntries(const std::string& root, const std::string& relative,
                      const std::unordered_set<std::string>& recorded,
                      const std::unordered_map<std::string, struct stat>& onDrive,
                      CheckReport* report) {
   stdfs::path file = stdfs::path(root) / relative;
   std::ifstream in(file, std::ios::binary);
+  // A playlist lists thousands of entries: where the root's path and the
+  // file's folder are already in normal form, entries are resolved as
+  // text, the rest as paths.
+  const std::string folder = stdfs::path(relative).parent_path().string();
+  const bool textual = !root.empty() && root.back() != '/' && root != "." &&
+                       stdfs::path(root).lexically_normal().string() == root &&
+                       stdfs::path(folder).lexically_normal().string() == folder &&
+                       folder.find("..") == std::string::npos && folder != ".";
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
-    stdfs::path target = line[0] == '/' ? stdfs::path(line) : file.parent_path() / line;
-    std::string below = target.lexically_normal().string();
-    bool inside = below.size() > root.size() && below.compare(0, root.size() + 1, root + "/") == 0;
+    std::optional<std::string> plain = textual ? plainBelow(folder, line) : std::nullopt;
+    std::string below;
+    bool inside = plain.has_value();
+    if (plain) {
+      below = std::move(*plain);
+    } else {
+      stdfs::path target = line[0] == '/' ? stdfs::path(line) : file.parent_path() / line;
+      below = target.lexically_normal().string();
+      inside = below.size() > root.size() && below.compare(0, root.size() + 1, root + "/") == 0;
+      if (inside) below.erase(0, root.size() + 1);
+    }
     if (inside) {
-      below.erase(0, root.size() + 1);
       auto found = onDrive.find(below);
       if (found != onDrive.end() && S_ISREG(found->second.st_mode)) continue;
-    } else if (std::error_code ec; stdfs::is_regular_file(target, ec)) {
+    } else if (std::error_code ec; stdfs::is_regular_file(
+                   line[0] == '/' ? stdfs::path(line) : file.parent_path() / line, ec)) {
       continue;
     }
     bool ours = inside && recorded.count(below) != 0;
