@@ -23,7 +23,10 @@ std::string avErrorText(int code) {
 int MediaInput::readPacket(void* opaque, uint8_t* buffer, int size) {
   auto* in = static_cast<MediaInput*>(opaque);
   int64_t n = in->file_->readAt(in->at_, buffer, static_cast<size_t>(size));
-  if (n < 0) return AVERROR(static_cast<int>(-n));
+  if (n < 0) {
+    in->readError_ = static_cast<int>(-n);
+    return AVERROR(static_cast<int>(-n));
+  }
   if (n == 0) return AVERROR_EOF;
   in->at_ += static_cast<uint64_t>(n);
   return static_cast<int>(n);
@@ -68,9 +71,11 @@ base::Result<std::unique_ptr<MediaInput>> MediaInput::open(fs::FileManager& file
   in->context_->pb = in->io_;
   in->context_->flags |= AVFMT_FLAG_CUSTOM_IO;
   in->context_->probesize = 1 << 20;
-  // A system error (the file could not be read) keeps its number; what
-  // FFmpeg could not make of the bytes has none.
-  auto systemError = [](int e) { return e < 0 && e > -4096 ? -e : 0; };
+  // A file that could not be read keeps the system's reason; what FFmpeg
+  // could not make of the bytes it read has none (its own codes borrow
+  // errno values, EINVAL for a stream it cannot parse).
+  MediaInput* reading = in.get();
+  auto systemError = [reading](int) { return reading->readError_; };
   int e =
       ff().avformat_open_input(&in->context_, nullptr, nullptr, nullptr);  // frees it on failure
   if (e < 0)
