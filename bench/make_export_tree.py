@@ -3,7 +3,7 @@
 for timing the export command end to end.
 
 Usage: make_export_tree.py OUT COUNT BYTES PER_FOLDER [--half-into DIR]
-                          [--playlists N --entries M]
+                          [--playlists N --entries M] [--rich] [--accents]
 
 OUT/src/Artist NNN/Album NNNNN/NN Title.m4a, COUNT files of BYTES bytes,
 PER_FOLDER to an album folder (1: every track in a folder of its own), and
@@ -16,6 +16,10 @@ With --playlists, the library instead holds N playlists of M entries each,
 as real libraries do: entries in random order, each track in several
 playlists (every track in at least one, so the export is still the whole
 tree). The draw is seeded, so every run sees the same library.
+With --rich, every track has the twenty-five or so keys a real export
+gives it (kinds, dates, counts, ratings, sort names), so that the library
+costs what a real one of that size costs to read; with --accents, folder
+and file names carry accents (composed, as Linux file names are written).
 """
 import random
 import os
@@ -37,6 +41,8 @@ def main():
             else:
                 entries = int(args[i + 1])
             del args[i:i + 2]
+    rich, accents = "--rich" in args, "--accents" in args
+    args = [a for a in args if a not in ("--rich", "--accents")]
     if "--half-into" in args:
         i = args.index("--half-into")
         half_into = args[i + 1]
@@ -47,7 +53,11 @@ def main():
     tracks = []
     for i in range(count):
         album = i // per_folder
-        rel = f"Artist {album // 10:03d}/Album {album:05d}/{i % per_folder + 1:02d} Title {i}.m4a"
+        if accents:
+            rel = (f"Chœur Émile {album // 10:03d}/Été à Montréal {album:05d}/"
+                   f"{i % per_folder + 1:02d} Café Noël {i}.m4a")
+        else:
+            rel = f"Artist {album // 10:03d}/Album {album:05d}/{i % per_folder + 1:02d} Title {i}.m4a"
         path = os.path.join(src, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
@@ -70,6 +80,25 @@ def main():
     def url(p):
         return "file://" + urllib.parse.quote(p)
 
+    def extra(tid, artist, album, name):
+        e = escape
+        return (f'\t\t\t<key>Album Artist</key><string>{e(artist)}</string>\n'
+                '\t\t\t<key>Genre</key><string>Musique du monde</string>\n'
+                '\t\t\t<key>Disc Number</key><integer>1</integer>\n'
+                f'\t\t\t<key>Track Number</key><integer>{tid % 10 + 1}</integer>\n'
+                f'\t\t\t<key>Year</key><integer>{1960 + tid % 60}</integer>\n'
+                '\t\t\t<key>Date Modified</key><date>2019-03-30T13:35:20Z</date>\n'
+                '\t\t\t<key>Date Added</key><date>2019-03-30T18:39:37Z</date>\n'
+                '\t\t\t<key>Bit Rate</key><integer>256</integer>\n'
+                '\t\t\t<key>Sample Rate</key><integer>44100</integer>\n'
+                f'\t\t\t<key>Play Count</key><integer>{tid % 90}</integer>\n'
+                '\t\t\t<key>Play Date UTC</key><date>2018-03-30T19:28:19Z</date>\n'
+                f'\t\t\t<key>Rating</key><integer>{tid % 5 * 20}</integer>\n'
+                '\t\t\t<key>Album Rating</key><integer>60</integer>\n'
+                f'\t\t\t<key>Sort Name</key><string>{e(name[:-4])}</string>\n'
+                f'\t\t\t<key>Sort Artist</key><string>{e(artist)}</string>\n'
+                f'\t\t\t<key>Sort Composer</key><string>{e(artist)} &amp; Ørjan</string>\n')
+
     with open(os.path.join(out, "Library.xml"), "w", encoding="utf-8") as w:
         w.write('<?xml version="1.0" encoding="UTF-8"?>\n'
                 '<!DOCTYPE plist PUBLIC "-//Apple Computer//DTD PLIST 1.0//EN" '
@@ -90,6 +119,7 @@ def main():
                     '\t\t\t<key>Kind</key><string>AAC audio file</string>\n'
                     f'\t\t\t<key>Size</key><integer>{size}</integer>\n'
                     '\t\t\t<key>Total Time</key><integer>180000</integer>\n'
+                    + (extra(tid, artist, album, name) if rich else '') +
                     f'\t\t\t<key>Persistent ID</key><string>{tid:016X}</string>\n'
                     '\t\t\t<key>Track Type</key><string>File</string>\n'
                     f'\t\t\t<key>Location</key><string>{escape(url(path))}</string>\n'

@@ -50,7 +50,14 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt loads its platform plugins at run time, out of dpkg-shlibdeps' sight:
-# the window needs the X11 or Wayland one.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# the window needs the X11 or Wayland one. FFmpeg's libraries too are
+# loaded when first used (session/FFmpegLibrary.h), of the major versions
+# the program was built against.
+string(REGEX MATCH "^[0-9]+" _avformat_major "${FFMPEG_libavformat_VERSION}")
+string(REGEX MATCH "^[0-9]+" _avcodec_major "${FFMPEG_libavcodec_VERSION}")
+string(REGEX MATCH "^[0-9]+" _avutil_major "${FFMPEG_libavutil_VERSION}")
+string(REGEX MATCH "^[0-9]+" _swresample_major "${FFMPEG_libswresample_VERSION}")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libavformat${_avformat_major}, \
+libavcodec${_avcodec_major}, libavutil${_avutil_major}, libswresample${_swresample_major}")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -5,7 +5,6 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "cli/CommandLine.h"
 #include "cli/Terminal.h"
@@ -36,8 +35,6 @@ int listPlaylists(const Options& o, const base::Configuration& config) {
     return kExitUsage;
   }
   Library library = std::move(*read);
-  std::unordered_map<std::string_view, const LibraryTrack*> tracks;
-  for (const auto& t : library.tracks) tracks[t.persistentId] = &t;
   std::unordered_map<std::string, const LibraryPlaylist*> byId;
   for (const auto& p : library.playlists) byId[p.persistentId] = &p;
   // The folder a playlist is in, by its own name only: a whole path would
@@ -53,13 +50,17 @@ int listPlaylists(const Options& o, const base::Configuration& config) {
     std::string name, tracks, size, builtIn, folder;
   };
   std::vector<Row> table = {{"Playlist", "Tracks", "Size", "Built-in", "Folder"}};
+  // Each track counted once a playlist: marked with the playlist's number
+  // rather than put in a set, one look per entry.
+  std::vector<uint32_t> countedFor(library.tracks.size(), 0);
+  uint32_t number = 0;
   for (const auto& p : library.playlists) {
     uint64_t bytes = 0;
-    std::unordered_set<std::string_view> counted;
-    for (const auto& id : p.items) {
-      auto t = tracks.find(id);
-      if (t != tracks.end() && counted.insert(id).second)
-        bytes += static_cast<uint64_t>(t->second->size.value_or(0));
+    ++number;
+    for (uint32_t t : p.tracks) {
+      if (t >= countedFor.size() || countedFor[t] == number) continue;
+      countedFor[t] = number;
+      bytes += static_cast<uint64_t>(library.tracks[t].size.value_or(0));
     }
     std::string folder = folderOf(p);
     rows.push_back({{"name", p.name},

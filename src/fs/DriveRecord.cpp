@@ -8,15 +8,16 @@
 //      sourceMtimeNs checksum [conversion] check
 //   -  key check
 //   p  source sourceSize sourceMtimeNs container codec millis check
+//   u  source sourceSize sourceMtimeNs check
 // kind is track, cover, playlist, folder or legacy; the checksum is 16
 // hex digits or empty when unknown. In the text fields a backslash, tab,
 // newline and carriage return are written \\ \t \n \r. A later line for a
 // key overrides an earlier one; "-" drops it. A "p" line says what a
-// source file holds (the media probe's finding); versions before it skip
-// such lines as damaged, keeping every entry. A track converted for the
-// player has its conversion ("mp3 V2") after the checksum; versions
-// before it skip that line too, so they take the file for the user's and
-// never delete it.
+// source file holds (the media probe's finding), a "u" line that the
+// probe could not tell; versions before them skip such lines as damaged,
+// keeping every entry. A track converted for the player has its
+// conversion ("mp3 V2") after the checksum; versions before it skip that
+// line too, so they take the file for the user's and never delete it.
 #include "fs/DriveRecord.h"
 
 #include <fcntl.h>
@@ -136,9 +137,13 @@ void addLine(std::string& out, const RecordEntry& e) {
 
 void probedLine(std::string& out, const ProbedSource& p) {
   size_t start = out.size();
-  out.push_back('p');
+  out.push_back(p.told ? 'p' : 'u');
   appendEscaped(out, p.source);
   out += '\t' + std::to_string(p.stamp.size) + '\t' + std::to_string(p.stamp.mtimeNs);
+  if (!p.told) {
+    endLine(out, start);
+    return;
+  }
   appendEscaped(out, p.container);
   appendEscaped(out, p.codec);
   out += '\t' + std::to_string(p.millis);
@@ -162,10 +167,19 @@ struct Parsed {
 
 // One line without its newline into `parsed`; false when it is damaged.
 bool parseLine(std::string_view line, Parsed* parsed) {
-  std::vector<std::string_view> fields;
+  // No line has more than twelve fields: one with more is damaged. Kept
+  // in place, as a record holds a line per file and more.
+  struct Fields {
+    std::array<std::string_view, 12> at;
+    size_t count = 0;
+    size_t size() const { return count; }
+    std::string_view operator[](size_t i) const { return at[i]; }
+    std::string_view back() const { return at[count - 1]; }
+  } fields;
   for (size_t start = 0;;) {
     size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab - start));
+    if (fields.count == fields.at.size()) return false;
+    fields.at[fields.count++] = line.substr(start, tab - start);
     if (tab == std::string_view::npos) break;
     start = tab + 1;
   }
@@ -180,11 +194,14 @@ bool parseLine(std::string_view line, Parsed* parsed) {
     parsed->removed.insert(std::move(*key));
     return true;
   }
-  if (fields[0] == "p" && fields.size() == 8) {
+  if ((fields[0] == "p" && fields.size() == 8) || (fields[0] == "u" && fields.size() == 5)) {
     ProbedSource p;
-    auto source = unescape(fields[1]), container = unescape(fields[4]), codec = unescape(fields[5]);
+    p.told = fields[0] == "p";
+    auto source = unescape(fields[1]);
+    auto container = p.told ? unescape(fields[4]) : std::string();
+    auto codec = p.told ? unescape(fields[5]) : std::string();
     if (!source || !container || !codec || !parseNumber(fields[2], &p.stamp.size) ||
-        !parseNumber(fields[3], &p.stamp.mtimeNs) || !parseNumber(fields[6], &p.millis))
+        !parseNumber(fields[3], &p.stamp.mtimeNs) || (p.told && !parseNumber(fields[6], &p.millis)))
       return false;
     p.source = std::move(*source);
     p.container = std::move(*container);
@@ -361,8 +378,14 @@ base::Result<RecordContents> DriveRecord::load(const DestinationRoot& root, cons
   contents.probed = std::move(parsed->probed);
   contents.lines = parsed->lines;
   contents.damagedLines = parsed->damagedLines;
-  // The record speaks for every key it names, removed ones included.
+  // The record speaks for every key it names, removed ones included, and
+  // for every path it names: those need no key made (a key is a Unicode
+  // normalisation, and the older list names every file again).
+  std::unordered_set<std::string_view> named;
+  named.reserve(contents.entries.size());
+  for (const auto& [key, e] : contents.entries) named.insert(e.path);
   for (const std::string& path : *legacy) {
+    if (named.count(path) != 0) continue;
     std::string key = keyOf ? keyOf(path) : path;
     if (contents.entries.count(key) != 0 || parsed->removed.count(key) != 0) continue;
     RecordEntry e;

@@ -102,6 +102,9 @@ struct ProbedSource {
   // not tell what it is (judged by its name).
   std::string container, codec;
   int64_t millis = 0;            // playing time, 0 when unknown
+  // False: FFmpeg could not tell what it holds (it is judged by its name);
+  // container, codec and millis are then empty.
+  bool told = true;
   bool operator==(const ProbedSource&) const = default;
 };
 

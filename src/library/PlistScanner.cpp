@@ -523,7 +523,66 @@ PlistScanner::Step PlistScanner::scanContent(Sink& sink) {
     return Step::kDone;
   }
   if (!kBytes.nameStart[static_cast<Byte>(p[1])]) refuse();  // processing instructions and errors
+  if (p[1] == 'd' && sink.takesItems() && scanItem(sink)) return Step::kDone;
   return scanStartTag(sink);
+}
+
+// A library is mostly playlist entries, each eight tokens in one fixed
+// form: matched as a whole here. Anything else, or an entry the bytes at
+// hand end inside, is left to the token-by-token scan, which then reads
+// it (the same parts, the same lines).
+bool PlistScanner::scanItem(Sink& sink) {
+  // The scan would open the dict and its key, the limit applying.
+  if (open_.size() + 1 >= kMaxDepth) return false;
+  const char* p = buffer_.data() + at_;
+  const char* const e = buffer_.data() + end_;
+  auto take = [&](std::string_view s) {
+    if (static_cast<size_t>(e - p) < s.size() || std::memcmp(p, s.data(), s.size()) != 0)
+      return false;
+    p += s.size();
+    return true;
+  };
+  auto blanks = [&](long& lines) {
+    while (p < e && (*p == ' ' || *p == '\t' || *p == '\n')) lines += *p++ == '\n';
+  };
+  long keyLines = 0, valueLines = 0, endLines = 0;
+  if (!take("<dict>")) return false;
+  blanks(keyLines);
+  if (!take("<key>Track ID</key>")) return false;
+  blanks(valueLines);
+  if (!take("<integer>")) return false;
+  const char* digits = p;
+  int64_t id = 0;
+  while (p < e && *p >= '0' && *p <= '9') id = id * 10 + (*p++ - '0');
+  const auto count = p - digits;
+  // Read back from the number, the text is the same: no leading zero,
+  // no overflow.
+  if (count == 0 || count > 18 || (count > 1 && *digits == '0')) return false;
+  if (!take("</integer>")) return false;
+  blanks(endLines);
+  if (!take("</dict>")) return false;
+  if (keyLines > 255 || valueLines > 255) return false;
+  // The layout up to the next tag, which a container does not give.
+  if (containerOpen()) {
+    const char* q = p;
+    long lines = 0;
+    while (q < e && (*q == ' ' || *q == '\t' || *q == '\n')) lines += *q++ == '\n';
+    if (q < e && *q == '<') {
+      p = q;
+      endLines += lines;
+    }
+  }
+  // The names as a scan of the parts would intern them, with its limit.
+  if (!itemNamesInterned_) {
+    named("dict");
+    named("key");
+    named("integer");
+    itemNamesInterned_ = true;
+  }
+  sink.item(id, line_, static_cast<int>(keyLines), static_cast<int>(valueLines));
+  line_ += keyLines + valueLines + endLines;
+  at_ = static_cast<size_t>(p - buffer_.data());
+  return true;
 }
 
 PlistScanner::Step PlistScanner::scanStartTag(Sink& sink) {

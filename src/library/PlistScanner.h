@@ -21,6 +21,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -52,6 +53,14 @@ class PlistScanner {
     virtual void startElement(const char* name, long line) = 0;
     virtual void endElement() = 0;
     virtual void characters(std::string_view text, long line) = 0;
+    // A sink that takes items is given each playlist entry in the form
+    // exports write it, <dict><key>Track ID</key><integer>N</integer></dict>
+    // with blanks (space, tab, LF) between the tags, as one call instead of
+    // its eight parts: N (decimal digits without a leading zero) at `line`
+    // (the dict's), its key keyLines below that and its integer valueLines
+    // below the key; blanks that follow it inside a container are not given.
+    virtual bool takesItems() const { return false; }
+    virtual void item(int64_t /*trackId*/, long /*line*/, int /*keyLines*/, int /*valueLines*/) {}
 
    protected:
     ~Sink() = default;
@@ -86,6 +95,7 @@ class PlistScanner {
   Step scanStartTag(Sink& sink);
   Step scanEndTag(Sink& sink);
   Step scanText(Sink& sink);
+  bool scanItem(Sink& sink);
   bool containerOpen() const;
 
   ByteSource& source_;
@@ -95,6 +105,7 @@ class PlistScanner {
   long line_ = 1;
   State state_ = State::kStart;
   bool sawDoctype_ = false;
+  bool itemNamesInterned_ = false;
   struct Open {
     const char* name;
     size_t length;

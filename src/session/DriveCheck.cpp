@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <unordered_set>
@@ -30,6 +31,37 @@ std::string stampText(const fs::FileStamp& s) {
 
 using Tree = std::unordered_map<std::string, fs::FileAttributes>;
 
+// The path below the root that `line`, an entry of a playlist file in the
+// folder `folder` (below the root, normal), names, worked out as text:
+// none unless the entry is relative with plain parts ("..", ".", no empty
+// one) and stays below the root, the cases a path's lexical normal form
+// then answers the same way.
+std::optional<std::string> plainBelow(std::string_view folder, std::string_view line) {
+  // A path ending in "." or ".." comes out of the normal form with a
+  // slash at its end: left to it.
+  const std::string_view last = line.substr(line.rfind('/') + 1);
+  if (line.empty() || line.front() == '/' || line.back() == '/' || last == "." || last == "..")
+    return std::nullopt;
+  std::string below(folder);
+  for (size_t start = 0; start <= line.size();) {
+    size_t end = std::min(line.find('/', start), line.size());
+    std::string_view part = line.substr(start, end - start);
+    start = end + 1;
+    if (part.empty()) return std::nullopt;
+    if (part == ".") continue;
+    if (part == "..") {
+      if (below.empty()) return std::nullopt;  // leaves the root
+      size_t slash = below.rfind('/');
+      below.erase(slash == std::string::npos ? 0 : slash);
+      continue;
+    }
+    if (!below.empty()) below += '/';
+    below += part;
+  }
+  if (below.empty()) return std::nullopt;
+  return below;
+}
+
 // The entries of the exporter's playlist file `relative` that name nothing
 // on the drive, resolved as a player resolves them.
 void danglingEntries(fs::FileManager& files, const std::string& root, const std::string& relative,
@@ -43,14 +75,29 @@ void danglingEntries(fs::FileManager& files, const std::string& root, const std:
     return;
   }
   std::istringstream in(*text);
+  // A playlist lists thousands of entries: where the root's path and the
+  // file's folder are already in normal form, entries are resolved as
+  // text, the rest as paths.
+  const std::string folder = stdfs::path(relative).parent_path().string();
+  const bool textual = !root.empty() && root.back() != '/' && root != "." &&
+                       stdfs::path(root).lexically_normal().string() == root &&
+                       stdfs::path(folder).lexically_normal().string() == folder &&
+                       folder.find("..") == std::string::npos && folder != ".";
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
+    std::optional<std::string> plain = textual ? plainBelow(folder, line) : std::nullopt;
+    std::string below;
+    bool inside = plain.has_value();
     stdfs::path target = line[0] == '/' ? stdfs::path(line) : file.parent_path() / line;
-    std::string below = target.lexically_normal().string();
-    bool inside = below.size() > root.size() && below.compare(0, root.size() + 1, root + "/") == 0;
+    if (plain) {
+      below = std::move(*plain);
+    } else {
+      below = target.lexically_normal().string();
+      inside = below.size() > root.size() && below.compare(0, root.size() + 1, root + "/") == 0;
+      if (inside) below.erase(0, root.size() + 1);
+    }
     if (inside) {
-      below.erase(0, root.size() + 1);
       auto found = onDrive.find(below);
       if (found != onDrive.end() && found->second.type == fs::FileType::kRegular) continue;
     } else if (auto a = files.attributesOfLinkTargetAtPath(target.string(), nullptr);

@@ -14,6 +14,7 @@ extern "C" {
 #include <cstring>
 #include <memory>
 
+#include "session/FFmpegLibrary.h"
 #include "session/MediaInput.h"
 
 namespace session {
@@ -76,51 +77,53 @@ struct Work {
   AVIOContext* io = nullptr;
   SwrContext* resampler = nullptr;
   AVAudioFifo* fifo = nullptr;
-  AVPacket* packet = av_packet_alloc();
-  AVFrame *decoded = av_frame_alloc(), *toEncode = av_frame_alloc();
+  AVPacket* packet = ff().av_packet_alloc();
+  AVFrame *decoded = ff().av_frame_alloc(), *toEncode = ff().av_frame_alloc();
   Memory memory;
   int64_t samplesOut = 0;
   ~Work() {
-    avcodec_free_context(&decoder);
-    avcodec_free_context(&encoder);
-    avformat_free_context(out);
-    if (io) av_freep(&io->buffer);
-    avio_context_free(&io);
-    swr_free(&resampler);
-    if (fifo) av_audio_fifo_free(fifo);
-    av_packet_free(&packet);
-    av_frame_free(&decoded);
-    av_frame_free(&toEncode);
+    ff().avcodec_free_context(&decoder);
+    ff().avcodec_free_context(&encoder);
+    ff().avformat_free_context(out);
+    if (io) ff().av_freep(&io->buffer);
+    ff().avio_context_free(&io);
+    ff().swr_free(&resampler);
+    if (fifo) ff().av_audio_fifo_free(fifo);
+    ff().av_packet_free(&packet);
+    ff().av_frame_free(&decoded);
+    ff().av_frame_free(&toEncode);
   }
 };
 
 // Sends `frame` (none: the end) to the encoder and writes what comes out.
 int encode(Work& w, AVFrame* frame) {
-  int e = avcodec_send_frame(w.encoder, frame);
+  int e = ff().avcodec_send_frame(w.encoder, frame);
   if (e < 0) return e;
-  AVPacket* p = av_packet_alloc();
-  while ((e = avcodec_receive_packet(w.encoder, p)) >= 0) {
+  AVPacket* p = ff().av_packet_alloc();
+  while ((e = ff().avcodec_receive_packet(w.encoder, p)) >= 0) {
     p->stream_index = 0;
-    av_packet_rescale_ts(p, w.encoder->time_base, w.out->streams[0]->time_base);
-    e = av_interleaved_write_frame(w.out, p);
+    ff().av_packet_rescale_ts(p, w.encoder->time_base, w.out->streams[0]->time_base);
+    e = ff().av_interleaved_write_frame(w.out, p);
     if (e < 0) break;
   }
-  av_packet_free(&p);
+  ff().av_packet_free(&p);
   return e == AVERROR(EAGAIN) || e == AVERROR_EOF ? 0 : e;
 }
 
 // Encodes whole frames from the FIFO; with `last`, the rest too.
 int drain(Work& w, bool last) {
   int frameSize = w.encoder->frame_size > 0 ? w.encoder->frame_size : 1024;
-  while (av_audio_fifo_size(w.fifo) >= frameSize || (last && av_audio_fifo_size(w.fifo) > 0)) {
-    int n = std::min(frameSize, av_audio_fifo_size(w.fifo));
-    av_frame_unref(w.toEncode);
+  while (ff().av_audio_fifo_size(w.fifo) >= frameSize ||
+         (last && ff().av_audio_fifo_size(w.fifo) > 0)) {
+    int n = std::min(frameSize, ff().av_audio_fifo_size(w.fifo));
+    ff().av_frame_unref(w.toEncode);
     w.toEncode->nb_samples = n;
     w.toEncode->format = w.encoder->sample_fmt;
     w.toEncode->sample_rate = w.encoder->sample_rate;
-    int e = av_channel_layout_copy(&w.toEncode->ch_layout, &w.encoder->ch_layout);
-    if (e >= 0) e = av_frame_get_buffer(w.toEncode, 0);
-    if (e >= 0 && av_audio_fifo_read(w.fifo, reinterpret_cast<void**>(w.toEncode->data), n) < n)
+    int e = ff().av_channel_layout_copy(&w.toEncode->ch_layout, &w.encoder->ch_layout);
+    if (e >= 0) e = ff().av_frame_get_buffer(w.toEncode, 0);
+    if (e >= 0 &&
+        ff().av_audio_fifo_read(w.fifo, reinterpret_cast<void**>(w.toEncode->data), n) < n)
       e = AVERROR(EIO);
     if (e < 0) return e;
     w.toEncode->pts = w.samplesOut;
@@ -134,18 +137,19 @@ int drain(Work& w, bool last) {
 // the FIFO.
 int resample(Work& w, const AVFrame* frame) {
   int in = frame ? frame->nb_samples : 0;
-  int room = swr_get_out_samples(w.resampler, in);
+  int room = ff().swr_get_out_samples(w.resampler, in);
   if (room <= 0) return 0;
   uint8_t** buffer = nullptr;
-  int e = av_samples_alloc_array_and_samples(&buffer, nullptr, w.encoder->ch_layout.nb_channels,
-                                             room, w.encoder->sample_fmt, 0);
+  int e = ff().av_samples_alloc_array_and_samples(
+      &buffer, nullptr, w.encoder->ch_layout.nb_channels, room, w.encoder->sample_fmt, 0);
   if (e < 0) return e;
-  int got = swr_convert(w.resampler, buffer, room,
-                        frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr, in);
-  if (got > 0 && av_audio_fifo_write(w.fifo, reinterpret_cast<void**>(buffer), got) < got)
+  int got =
+      ff().swr_convert(w.resampler, buffer, room,
+                       frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr, in);
+  if (got > 0 && ff().av_audio_fifo_write(w.fifo, reinterpret_cast<void**>(buffer), got) < got)
     got = AVERROR(ENOMEM);
-  av_freep(&buffer[0]);
-  av_freep(&buffer);
+  ff().av_freep(&buffer[0]);
+  ff().av_freep(&buffer);
   return got < 0 ? got : 0;
 }
 
@@ -162,12 +166,12 @@ int bestRate(const AVCodec* codec, int wanted) {
 // Tags a player shows; the container's own bookkeeping stays behind.
 void copyTags(AVDictionary** to, const AVDictionary* from) {
   const AVDictionaryEntry* t = nullptr;
-  while ((t = av_dict_get(from, "", t, AV_DICT_IGNORE_SUFFIX))) {
+  while ((t = ff().av_dict_get(from, "", t, AV_DICT_IGNORE_SUFFIX))) {
     std::string key = t->key;
     if (key == "major_brand" || key == "minor_version" || key == "compatible_brands" ||
         key == "encoder" || key == "duration" || key.rfind("iTun", 0) == 0)
       continue;
-    av_dict_set(to, t->key, t->value, AV_DICT_DONT_OVERWRITE);
+    ff().av_dict_set(to, t->key, t->value, AV_DICT_DONT_OVERWRITE);
   }
 }
 
@@ -231,33 +235,33 @@ base::Result<std::string> convertMedia(fs::FileManager& files, const std::string
                                  e == AVERROR(ECANCELED) ? ECANCELED : 0);
   };
   const AVCodec* decoderCodec = nullptr;
-  int audio = av_find_best_stream(in, AVMEDIA_TYPE_AUDIO, -1, -1, &decoderCodec, 0);
+  int audio = ff().av_find_best_stream(in, AVMEDIA_TYPE_AUDIO, -1, -1, &decoderCodec, 0);
   if (audio < 0 || !decoderCodec)
     return base::Status::failure("cannot convert", source, "it holds no sound FFmpeg can decode");
   Work w;
   if (!w.packet || !w.decoded || !w.toEncode)
     return base::Status::fromErrno(ENOMEM, "cannot convert", source);
-  w.decoder = avcodec_alloc_context3(decoderCodec);
-  int e = w.decoder ? avcodec_parameters_to_context(w.decoder, in->streams[audio]->codecpar)
+  w.decoder = ff().avcodec_alloc_context3(decoderCodec);
+  int e = w.decoder ? ff().avcodec_parameters_to_context(w.decoder, in->streams[audio]->codecpar)
                     : AVERROR(ENOMEM);
-  if (e >= 0) e = avcodec_open2(w.decoder, decoderCodec, nullptr);
+  if (e >= 0) e = ff().avcodec_open2(w.decoder, decoderCodec, nullptr);
   if (e < 0) return failed("cannot decode", e);
   if (w.decoder->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
-    av_channel_layout_default(&w.decoder->ch_layout, w.decoder->ch_layout.nb_channels);
+    ff().av_channel_layout_default(&w.decoder->ch_layout, w.decoder->ch_layout.nb_channels);
 
-  const AVCodec* encoderCodec = avcodec_find_encoder_by_name(target->encoder);
+  const AVCodec* encoderCodec = ff().avcodec_find_encoder_by_name(target->encoder);
   if (!encoderCodec)
     return base::Status::failure("cannot convert", source,
                                  std::string("this FFmpeg has no ") + target->encoder + " encoder");
-  e = avformat_alloc_output_context2(&w.out, nullptr, target->muxer, nullptr);
+  e = ff().avformat_alloc_output_context2(&w.out, nullptr, target->muxer, nullptr);
   if (e < 0) return failed("cannot convert", e);
-  w.encoder = avcodec_alloc_context3(encoderCodec);
+  w.encoder = ff().avcodec_alloc_context3(encoderCodec);
   if (!w.encoder) return base::Status::fromErrno(ENOMEM, "cannot convert", source);
   w.encoder->sample_fmt =
       encoderCodec->sample_fmts ? encoderCodec->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
   w.encoder->sample_rate = bestRate(encoderCodec, w.decoder->sample_rate);
-  av_channel_layout_default(&w.encoder->ch_layout,
-                            std::min(2, std::max(1, w.decoder->ch_layout.nb_channels)));
+  ff().av_channel_layout_default(&w.encoder->ch_layout,
+                                 std::min(2, std::max(1, w.decoder->ch_layout.nb_channels)));
   w.encoder->time_base = AVRational{1, w.encoder->sample_rate};
   int q = qualityOf(settings, *target);
   if (settings.codec == "mp3" || settings.codec == "vorbis") {
@@ -267,21 +271,21 @@ base::Result<std::string> convertMedia(fs::FileManager& files, const std::string
     w.encoder->bit_rate = int64_t{q} * 1000;
   }
   if (w.out->oformat->flags & AVFMT_GLOBALHEADER) w.encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  e = avcodec_open2(w.encoder, encoderCodec, nullptr);
+  e = ff().avcodec_open2(w.encoder, encoderCodec, nullptr);
   if (e < 0) return failed("cannot encode", e);
 
   constexpr int kBufferBytes = 64 * 1024;
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferBytes));
-  w.io = buffer ? avio_alloc_context(buffer, kBufferBytes, 1, &w.memory, nullptr, &writePacket,
-                                     &seekMemory)
+  auto* buffer = static_cast<unsigned char*>(ff().av_malloc(kBufferBytes));
+  w.io = buffer ? ff().avio_alloc_context(buffer, kBufferBytes, 1, &w.memory, nullptr, &writePacket,
+                                          &seekMemory)
                 : nullptr;
   if (!w.io) {
-    av_free(buffer);
+    ff().av_free(buffer);
     return base::Status::fromErrno(ENOMEM, "cannot convert", source);
   }
   w.out->pb = w.io;
-  AVStream* sound = avformat_new_stream(w.out, nullptr);
-  if (!sound || avcodec_parameters_from_context(sound->codecpar, w.encoder) < 0)
+  AVStream* sound = ff().avformat_new_stream(w.out, nullptr);
+  if (!sound || ff().avcodec_parameters_from_context(sound->codecpar, w.encoder) < 0)
     return base::Status::fromErrno(ENOMEM, "cannot convert", source);
   sound->time_base = w.encoder->time_base;
   copyTags(&w.out->metadata, in->metadata);
@@ -298,37 +302,37 @@ base::Result<std::string> convertMedia(fs::FileManager& files, const std::string
     }
   }
   if (cover) {
-    AVStream* picture = avformat_new_stream(w.out, nullptr);
-    if (!picture || avcodec_parameters_copy(picture->codecpar, cover->codecpar) < 0)
+    AVStream* picture = ff().avformat_new_stream(w.out, nullptr);
+    if (!picture || ff().avcodec_parameters_copy(picture->codecpar, cover->codecpar) < 0)
       return base::Status::fromErrno(ENOMEM, "cannot convert", source);
     picture->disposition = AV_DISPOSITION_ATTACHED_PIC;
     picture->time_base = AVRational{1, 90000};
   }
-  e = avformat_write_header(w.out, nullptr);
+  e = ff().avformat_write_header(w.out, nullptr);
   if (e < 0) return failed("cannot write the converted header of", e);
   if (cover) {
-    AVPacket* p = av_packet_clone(&cover->attached_pic);
+    AVPacket* p = ff().av_packet_clone(&cover->attached_pic);
     if (!p) return base::Status::fromErrno(ENOMEM, "cannot convert", source);
     p->stream_index = 1;
     p->pts = p->dts = 0;
-    e = av_interleaved_write_frame(w.out, p);
-    av_packet_free(&p);
+    e = ff().av_interleaved_write_frame(w.out, p);
+    ff().av_packet_free(&p);
     if (e < 0) return failed("cannot write the cover of", e);
   }
 
-  e = swr_alloc_set_opts2(&w.resampler, &w.encoder->ch_layout, w.encoder->sample_fmt,
-                          w.encoder->sample_rate, &w.decoder->ch_layout, w.decoder->sample_fmt,
-                          w.decoder->sample_rate, 0, nullptr);
-  if (e >= 0) e = swr_init(w.resampler);
+  e = ff().swr_alloc_set_opts2(&w.resampler, &w.encoder->ch_layout, w.encoder->sample_fmt,
+                               w.encoder->sample_rate, &w.decoder->ch_layout, w.decoder->sample_fmt,
+                               w.decoder->sample_rate, 0, nullptr);
+  if (e >= 0) e = ff().swr_init(w.resampler);
   if (e < 0) return failed("cannot resample", e);
-  w.fifo = av_audio_fifo_alloc(w.encoder->sample_fmt, w.encoder->ch_layout.nb_channels, 1);
+  w.fifo = ff().av_audio_fifo_alloc(w.encoder->sample_fmt, w.encoder->ch_layout.nb_channels, 1);
   if (!w.fifo) return base::Status::fromErrno(ENOMEM, "cannot convert", source);
 
   auto receive = [&]() {
     int r;
-    while ((r = avcodec_receive_frame(w.decoder, w.decoded)) >= 0) {
+    while ((r = ff().avcodec_receive_frame(w.decoder, w.decoded)) >= 0) {
       r = resample(w, w.decoded);
-      av_frame_unref(w.decoded);
+      ff().av_frame_unref(w.decoded);
       if (r < 0) return r;
       if ((r = drain(w, false)) < 0) return r;
     }
@@ -336,17 +340,17 @@ base::Result<std::string> convertMedia(fs::FileManager& files, const std::string
   };
   for (;;) {
     if (stop && stop->load()) return failed("stopped converting", AVERROR(ECANCELED));
-    e = av_read_frame(in, w.packet);
+    e = ff().av_read_frame(in, w.packet);
     if (e == AVERROR_EOF) break;
     if (e < 0) return failed("cannot read", e);
     if (w.packet->stream_index == audio) {
-      e = avcodec_send_packet(w.decoder, w.packet);
+      e = ff().avcodec_send_packet(w.decoder, w.packet);
       if (e >= 0) e = receive();
     }
-    av_packet_unref(w.packet);
+    ff().av_packet_unref(w.packet);
     if (e < 0) return failed("cannot decode", e);
   }
-  e = avcodec_send_packet(w.decoder, nullptr);
+  e = ff().avcodec_send_packet(w.decoder, nullptr);
   if (e >= 0) e = receive();
   if (e < 0) return failed("cannot decode", e);
   if ((e = resample(w, nullptr)) < 0 || (e = drain(w, true)) < 0 || (e = encode(w, nullptr)) < 0)
@@ -368,9 +372,9 @@ base::Result<std::string> convertMedia(fs::FileManager& files, const std::string
                   "only %.1f s of its %.1f s could be decoded: the rest is damaged", got, said);
     return base::Status::failure("cannot decode", source, text);
   }
-  e = av_write_trailer(w.out);
+  e = ff().av_write_trailer(w.out);
   if (e < 0) return failed("cannot finish the converted file of", e);
-  avio_flush(w.io);
+  ff().avio_flush(w.io);
   return std::move(w.memory.bytes);
 }
 

@@ -10,19 +10,23 @@ extern "C" {
 #include <mutex>
 
 #include "fs/FileManager.h"
+#include "session/FFmpegLibrary.h"
 
 namespace session {
 
 std::string avErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
+  ff().av_strerror(code, text, sizeof text);
   return text;
 }
 
 int MediaInput::readPacket(void* opaque, uint8_t* buffer, int size) {
   auto* in = static_cast<MediaInput*>(opaque);
   int64_t n = in->file_->readAt(in->at_, buffer, static_cast<size_t>(size));
-  if (n < 0) return AVERROR(static_cast<int>(-n));
+  if (n < 0) {
+    in->readError_ = static_cast<int>(-n);
+    return AVERROR(static_cast<int>(-n));
+  }
   if (n == 0) return AVERROR_EOF;
   in->at_ += static_cast<uint64_t>(n);
   return static_cast<int>(n);
@@ -43,40 +47,52 @@ base::Result<std::unique_ptr<MediaInput>> MediaInput::open(fs::FileManager& file
                                                            const std::string& path) {
   // What FFmpeg would say on standard error the Status says instead; its
   // log level is the library's own, set once for the process.
+  std::string missing;
+  if (!loadFFmpeg(&missing))
+    return base::Status::failure("cannot look into", path, missing, ELIBACC);
   static std::once_flag quiet;
-  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+  std::call_once(quiet, [] { ff().av_log_set_level(AV_LOG_QUIET); });
   std::unique_ptr<MediaInput> in(new MediaInput);
   base::FileError why;
   in->file_ = files.openForReading(path, &why);
   if (!in->file_)
     return base::Status::fromErrno(why.code != 0 ? why.code : EIO, "cannot read", path);
   constexpr int kBufferBytes = 64 * 1024;
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferBytes));
+  auto* buffer = static_cast<unsigned char*>(ff().av_malloc(kBufferBytes));
   if (buffer)
-    in->io_ = avio_alloc_context(buffer, kBufferBytes, 0, in.get(), &readPacket, nullptr, &seekTo);
+    in->io_ =
+        ff().avio_alloc_context(buffer, kBufferBytes, 0, in.get(), &readPacket, nullptr, &seekTo);
   if (!in->io_) {
-    av_free(buffer);
+    ff().av_free(buffer);
     return base::Status::fromErrno(ENOMEM, "cannot look into", path);
   }
-  in->context_ = avformat_alloc_context();
+  in->context_ = ff().avformat_alloc_context();
   if (!in->context_) return base::Status::fromErrno(ENOMEM, "cannot look into", path);
   in->context_->pb = in->io_;
   in->context_->flags |= AVFMT_FLAG_CUSTOM_IO;
   in->context_->probesize = 1 << 20;
-  int e = avformat_open_input(&in->context_, nullptr, nullptr, nullptr);  // frees it on failure
+  // A file that could not be read keeps the system's reason; what FFmpeg
+  // could not make of the bytes it read has none (its own codes borrow
+  // errno values, EINVAL for a stream it cannot parse).
+  MediaInput* reading = in.get();
+  auto systemError = [reading](int) { return reading->readError_; };
+  int e =
+      ff().avformat_open_input(&in->context_, nullptr, nullptr, nullptr);  // frees it on failure
   if (e < 0)
     return base::Status::failure("cannot tell the format of", path,
-                                 "not a media file FFmpeg knows (" + avErrorText(e) + ")");
-  e = avformat_find_stream_info(in->context_, nullptr);
-  if (e < 0) return base::Status::failure("cannot tell the format of", path, avErrorText(e));
+                                 "not a media file FFmpeg knows (" + avErrorText(e) + ")",
+                                 systemError(e));
+  e = ff().avformat_find_stream_info(in->context_, nullptr);
+  if (e < 0)
+    return base::Status::failure("cannot tell the format of", path, avErrorText(e), systemError(e));
   return in;
 }
 
 MediaInput::~MediaInput() {
-  if (context_) avformat_close_input(&context_);
+  if (context_) ff().avformat_close_input(&context_);
   if (io_) {
-    av_freep(&io_->buffer);
-    avio_context_free(&io_);
+    ff().av_freep(&io_->buffer);
+    ff().avio_context_free(&io_);
   }
 }
 

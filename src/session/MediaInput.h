@@ -34,6 +34,7 @@ class MediaInput {
   MediaInput() = default;
   std::unique_ptr<fs::ReadableFile> file_;
   uint64_t at_ = 0;
+  int readError_ = 0;  // the system's reason a read of the file failed, if one did
   AVIOContext* io_ = nullptr;
   AVFormatContext* context_ = nullptr;
   static int readPacket(void* opaque, uint8_t* buffer, int size);

@@ -5,6 +5,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "session/FFmpegLibrary.h"
 #include "session/MediaInput.h"
 
 namespace session {
@@ -41,7 +42,7 @@ std::string codecOf(AVCodecID id) {
     default:
       break;
   }
-  std::string name = avcodec_get_name(id);
+  std::string name = ff().avcodec_get_name(id);
   return name.rfind("pcm_", 0) == 0 ? "pcm" : name;
 }
 
@@ -53,7 +54,7 @@ base::Result<Probed> probeMedia(fs::FileManager& files, const std::string& path)
   AVFormatContext* context = (*in)->context();
   Probed p;
   p.format.container = containerOf(context->iformat->name);
-  int stream = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  int stream = ff().av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
   if (stream >= 0) {
     const AVStream* s = context->streams[stream];
     p.format.codec = codecOf(s->codecpar->codec_id);
@@ -64,7 +65,7 @@ base::Result<Probed> probeMedia(fs::FileManager& files, const std::string& path)
   for (const AVDictionary* tags :
        {context->metadata, stream >= 0 ? context->streams[stream]->metadata : nullptr}) {
     const AVDictionaryEntry* t = nullptr;
-    while ((t = av_dict_get(tags, "", t, AV_DICT_IGNORE_SUFFIX))) {
+    while ((t = ff().av_dict_get(tags, "", t, AV_DICT_IGNORE_SUFFIX))) {
       std::string key = t->key;
       for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       p.tags.emplace(key, t->value);

@@ -133,9 +133,39 @@ std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistF
       up += "../";
   }
   std::string text = "#EXTM3U";
+  // Appends `field` as onOneLine() gives it, without a copy of its own.
+  auto appendOnOneLine = [&](std::string_view field) {
+    const size_t from = text.size();
+    text += field;
+    for (size_t c = from; c < text.size(); ++c)
+      if (static_cast<unsigned char>(text[c]) < 0x20 || text[c] == 0x7f) text[c] = ' ';
+  };
+  const bool rootOnOneLine = root.find_first_of("\n\r") == std::string::npos;
   for (size_t i = 0; i < lines.size(); ++i) {
     const PlaylistLine& line = lines[i];
     const bool plain = asText && isPlain(line.path);
+    // The usual entry, a plain path in UTF-8, is written straight into
+    // the text: the same bytes as below, without a string made per part
+    // (a plan makes the text of every playlist the drive holds).
+    if (plain && !format.windows1252 && rootOnOneLine &&
+        line.path.find_first_of("\n\r") == std::string::npos) {
+      text += "\n#EXTINF:";
+      appendOnOneLine(line.duration);
+      text += ',';
+      const size_t artistAt = text.size();
+      appendOnOneLine(line.artist);
+      if (text.size() > artistAt) text += " - ";
+      appendOnOneLine(line.title);
+      text += '\n';
+      if (format.entries == PlaylistFormat::Entries::kFromRoot) {
+        (text += '/') += line.path;
+      } else if (format.entries == PlaylistFormat::Entries::kRelativeToFile) {
+        (text += up) += line.path;
+      } else {
+        ((text += root) += '/') += line.path;
+      }
+      continue;
+    }
     std::string absolute =
         plain ? root + "/" + line.path : (stdfs::path(root) / line.path).string();
     // A path that leaves the root names no file of ours, and one with a

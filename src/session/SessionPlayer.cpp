@@ -58,7 +58,8 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
         continue;
       }
     }
-    if (!known->second.container.empty()) probed_[track] = known->second;
+    // One FFmpeg could not tell is judged by its name, as when first found.
+    if (known->second.told) probed_[track] = known->second;
   }
   if (toProbe.empty()) return;
   std::vector<std::optional<fs::ProbedSource>> found(toProbe.size());
@@ -69,11 +70,15 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
       uint32_t track = toProbe[i];
       const std::string& source = snapshot_.tracks[track].source;
       auto probed = session::probeMedia(*fm, source);
-      // A file FFmpeg cannot tell is judged by its name, as before; that
-      // verdict (no container) is remembered like any other.
+      // A file FFmpeg cannot tell is judged by its name, and not looked
+      // into again while it stays as it is; one that could not be read
+      // (or FFmpeg not loaded) is looked into next time.
       if (!probed) {
-        found[i] = fs::ProbedSource{
-            source, {observed_.sourceBytes[track], observed_.sourceTimeNs[track]}, "", "", 0};
+        if (probed.status().code() == 0) {
+          found[i] = fs::ProbedSource{
+              source, {observed_.sourceBytes[track], observed_.sourceTimeNs[track]}, {}, {}, 0,
+              false};
+        }
         continue;
       }
       found[i] = fs::ProbedSource{source,
@@ -91,7 +96,7 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
   for (auto& t : pool) t.join();
   for (size_t i = 0; i < toProbe.size(); ++i) {
     if (!found[i]) continue;
-    if (!found[i]->container.empty()) probed_[toProbe[i]] = found[i];
+    if (found[i]->told) probed_[toProbe[i]] = found[i];
     probedNow_.insert_or_assign(found[i]->source, *found[i]);
   }
 }

@@ -84,15 +84,15 @@ TEST(DriveRecord, ProbedSourcesRoundTripTheLastNoteWinsAndCompactionKeepsThem) {
   TempDir dir;
   auto record = openRecord(dir.path());
   ProbedSource a{"/m/a\tb.m4a", {100, 5}, "mp4", "alac", 3000},
-      b{"/m/c.mp3", {7, -1}, "mp3", "", 0};
-  ASSERT_TRUE(record->noteProbed({a, b}, false).ok());
+      b{"/m/c.mp3", {7, -1}, "mp3", "", 0}, untold{"/m/d\n.m4a", {9, 8}, {}, {}, 0, false};
+  ASSERT_TRUE(record->noteProbed({a, b, untold}, false).ok());
   ASSERT_TRUE(record->append({entry("Music/x.mp3")}, false).ok());
   a.codec = "aac";
   ASSERT_TRUE(record->noteProbed({a}, true).ok());
   for (int pass = 0; pass < 2; ++pass) {
     RecordContents loaded = load(dir.path());
-    EXPECT_EQ(loaded.probed,
-              (std::unordered_map<std::string, ProbedSource>{{a.source, a}, {b.source, b}}));
+    EXPECT_EQ(loaded.probed, (std::unordered_map<std::string, ProbedSource>{
+                                 {a.source, a}, {b.source, b}, {untold.source, untold}}));
     EXPECT_EQ(loaded.entries.size(), 1u);
     EXPECT_EQ(loaded.damagedLines, 0u);
     ASSERT_TRUE(record->compact().ok());

@@ -445,6 +445,57 @@ TEST(QuickScannerThreaded, ReadsALongDocumentAheadAsTheFullParserDoes) {
   for (const auto& c : cases) expectSameReading(c.what, c.xml, c.inForm);
 }
 
+// Playlist entries in the export's form are taken whole by the scanner;
+// entries in any other form, and the same form where the reader walks it
+// part by part, must read as the full parser reads them, across batches.
+TEST(QuickScannerThreaded, PlaylistEntriesInEveryFormReadAsTheFullParserReads) {
+  std::string tracks = "<key>Tracks</key><dict>\n";
+  for (int i = 1; i <= 50; ++i)
+    tracks += track(i, "P" + std::to_string(i), "file:///m/" + std::to_string(i) + ".mp3");
+  // A track with nothing but its number has an entry's form.
+  tracks +=
+      "<key>77</key>\n<dict>\n\t<key>Track ID</key> <integer>77</integer>\n</dict>\n</dict>\n";
+  const std::string forms[] = {
+      "<dict>\n\t\t<key>Track ID</key><integer>7</integer>\n\t</dict>\n\t",
+      "<dict><key>Track ID</key><integer>12</integer></dict>",
+      "<dict> <key>Track ID</key>\n\n<integer>3</integer> </dict>",
+      "<dict><key>Track ID</key><integer>007</integer></dict>",
+      "<dict><key>Track ID</key><integer>99</integer><key>X</key><true/></dict>",
+      "<dict><key>Track ID</key><integer> 5</integer></dict>\r\n",
+      "<dict><key>Track ID</key><integer>77</integer></dict>",
+      "<array/>",
+  };
+  std::string playlists = "<key>Playlists</key><array>\n";
+  for (int p = 0; p < 60; ++p) {
+    playlists += "<dict><key>Name</key><string>L" + std::to_string(p) +
+                 "</string><key>Playlist Persistent ID</key><string>L" + std::to_string(p) +
+                 "</string><key>Playlist Items</key><array>\n";
+    for (int e = 0; e < 150; ++e)
+      playlists += forms[(p + e * (p % 3 + 1)) % 8 == 7 ? 1 : (p + e) % 7];
+    // Now and then a playlist without an identifier, its entries none.
+    if (p % 9 == 4) playlists += "</array></dict>\n<dict><key>Playlist Items</key><array>\n";
+    playlists += "</array></dict>\n";
+  }
+  const std::string whole = doc(tracks + playlists + "</array>\n");
+  const std::string entryAsValue = "<dict>\n<key>Track ID</key>\n\n<integer>1</integer></dict>";
+  const struct {
+    std::string what, xml;
+  } cases[] = {
+      {"entries of every form", whole},
+      {"an entry in place of the playlists", doc(tracks + "<key>Playlists</key>\n" + entryAsValue)},
+      {"an entry as the library", doc(playlists + "</array>\n<key>Tracks</key>" + entryAsValue)},
+      {"an entry where a playlist belongs",
+       doc(tracks + "<key>Playlists</key><array>" + entryAsValue + "</array>")},
+      {"an entry with too large a number",
+       doc(tracks + playlists +
+           "<dict><key>Playlist Items</key><array>\n<dict><key>Track "
+           "ID</key><integer>99999999999999999999</integer></dict>"
+           "</array></dict></array>\n")},
+      {"the file ends inside the entries", whole.substr(0, whole.size() / 2)},
+  };
+  for (const auto& c : cases) expectSameReading(c.what, c.xml, c.what != cases[5].what);
+}
+
 TEST(QuickScanner, TakesEveryRealExport) {
   std::vector<std::filesystem::path> files;
   if (std::filesystem::exists(kFixtures)) {

@@ -47,7 +47,10 @@ TEST(DriveCheckThreaded, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNex
   for (const char* name : {"good", "damaged", "longer", "gone", "old"})
     testsupport::writeFile(root + "/Music/" + name + ".mp3", std::string(100, 'a'));
   testsupport::writeFile(root + "/Playlists/Mix.m3u8",
-                         "#EXTM3U\n../Music/good.mp3\n../Music/gone.mp3\n../Music/never.mp3\n");
+                         "#EXTM3U\n../Music/good.mp3\n../Music/gone.mp3\n../Music/never.mp3\n"
+                         // The same and others spelt otherwise, each resolved as a player does.
+                         "./../Music/./good.mp3\n../Music/x/../gone.mp3\n../../outside.mp3\n"
+                         "../Music\n../Music/..\n..//Music/good.mp3\n");
   std::vector<RecordEntry> entries;
   for (const char* name : {"good", "damaged", "longer", "gone"})
     entries.push_back(
@@ -85,8 +88,11 @@ TEST(DriveCheckThreaded, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNex
     EXPECT_EQ(paths(r.damaged), fast ? V{} : V{"Music/damaged.mp3"}) << fast;
     EXPECT_EQ(paths(r.changed), V{"Music/longer.mp3"});
     EXPECT_EQ(paths(r.missing), V{"Music/gone.mp3"});
-    EXPECT_EQ(paths(r.dangling), V{"Playlists/Mix.m3u8 ../Music/gone.mp3"});
-    EXPECT_EQ(paths(r.neverCopied), V{"Playlists/Mix.m3u8 ../Music/never.mp3"});
+    EXPECT_EQ(paths(r.dangling), (V{"Playlists/Mix.m3u8 ../Music/gone.mp3",
+                                    "Playlists/Mix.m3u8 ../Music/x/../gone.mp3"}));
+    EXPECT_EQ(paths(r.neverCopied),
+              (V{"Playlists/Mix.m3u8 ../../outside.mp3", "Playlists/Mix.m3u8 ../Music",
+                 "Playlists/Mix.m3u8 ../Music/..", "Playlists/Mix.m3u8 ../Music/never.mp3"}));
     EXPECT_EQ(paths(r.notOurs), V{"notes.txt"});
     EXPECT_EQ(r.byContent, fast ? 0u : 3u);  // good, damaged, the playlist file
     EXPECT_EQ(r.bySizeAndTime, fast ? 4u : 1u);

@@ -26,6 +26,11 @@ TEST(PlayerFormats, TheProfileSetsTheDefaultsAndEachFileIsJudgedByWhatItHolds) {
                          "' && mv '" + dir / "x" + "' '" + odd + "'")
                             .c_str()),
             0);
+  // A file FFmpeg cannot tell, judged by its name.
+  const std::string noise = lib + "/Media/Music/坂本龍一/音楽図鑑/07 Tibetan Dance.wav";
+  ASSERT_EQ(std::system(
+                ("test -f '" + noise + "' && head -c 3000 /dev/urandom > '" + noise + "'").c_str()),
+            0);
   testsupport::writeFile(drive + "/.is_audio_player",
                          "output_formats=audio/x-wav\nplaylist_format=audio/x-mpegurl\nbad\n");
   struct Row {
@@ -65,4 +70,5 @@ TEST(PlayerFormats, TheProfileSetsTheDefaultsAndEachFileIsJudgedByWhatItHolds) {
   ASSERT_TRUE(record.ok());
   EXPECT_EQ(record->probed.size(), 19u);
   EXPECT_EQ(record->probed.at(odd).codec, "flac");
+  EXPECT_FALSE(record->probed.at(noise).told);
 }

@@ -1,0 +1,69 @@
+#include "session/FFmpegLibrary.h"
+
+#include <dlfcn.h>
+
+#include <iterator>
+
+namespace session {
+namespace {
+
+#define TESSALINE_STRINGS(x) #x
+#define TESSALINE_SONAME(lib, major) "lib" lib ".so." TESSALINE_STRINGS(major)
+
+struct FFmpegLoaded {
+  FFmpeg functions;
+  bool ok = false;
+  std::string why;
+};
+
+FFmpegLoaded loadFFmpegLibraries() {
+  FFmpegLoaded out;
+  // The versions the session was compiled against: another major version
+  // has another layout of its structures.
+  const char* const sonames[] = {
+      TESSALINE_SONAME("avutil", LIBAVUTIL_VERSION_MAJOR),
+      TESSALINE_SONAME("swresample", LIBSWRESAMPLE_VERSION_MAJOR),
+      TESSALINE_SONAME("avcodec", LIBAVCODEC_VERSION_MAJOR),
+      TESSALINE_SONAME("avformat", LIBAVFORMAT_VERSION_MAJOR),
+  };
+  void* handles[std::size(sonames)] = {};
+  for (size_t i = 0; i < std::size(sonames); ++i) {
+    // Kept for the process: the pointers live as long as it does.
+    handles[i] = dlopen(sonames[i], RTLD_NOW | RTLD_LOCAL);
+    if (!handles[i]) {
+      const char* error = dlerror();
+      out.why = std::string("FFmpeg's library ") + sonames[i] + " cannot be loaded" +
+                (error ? std::string(" (") + error + ")" : std::string());
+      return out;
+    }
+  }
+  auto find = [&](const char* name) -> void* {
+    for (void* handle : handles)
+      if (void* f = dlsym(handle, name)) return f;
+    if (out.why.empty()) out.why = std::string("FFmpeg's libraries lack ") + name;
+    return nullptr;
+  };
+#define TESSALINE_FFMPEG_FIND(name) \
+  out.functions.name = reinterpret_cast<decltype(&::name)>(find(#name));
+  TESSALINE_FFMPEG_FUNCTIONS(TESSALINE_FFMPEG_FIND)
+#undef TESSALINE_FFMPEG_FIND
+  out.ok = out.why.empty();
+  return out;
+}
+
+const FFmpegLoaded& ffmpegLoaded() {
+  static const FFmpegLoaded once = loadFFmpegLibraries();
+  return once;
+}
+
+}  // namespace
+
+const FFmpeg* loadFFmpeg(std::string* why) {
+  const FFmpegLoaded& l = ffmpegLoaded();
+  if (!l.ok && why) *why = l.why;
+  return l.ok ? &l.functions : nullptr;
+}
+
+const FFmpeg& ff() { return ffmpegLoaded().functions; }
+
+}  // namespace session
