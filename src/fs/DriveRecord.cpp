@@ -167,10 +167,11 @@ struct Parsed {
 
 // One line without its newline into `parsed`; false when it is damaged.
 bool parseLine(std::string_view line, Parsed* parsed) {
-  // No line has more than twelve fields: one with more is damaged. Kept
-  // in place, as a record holds a line per file and more.
+  // No line has more than thirteen fields (a converted track's): one with
+  // more is damaged. Kept in place, as a record holds a line per file and
+  // more.
   struct Fields {
-    std::array<std::string_view, 12> at;
+    std::array<std::string_view, 13> at;
     size_t count = 0;
     size_t size() const { return count; }
     std::string_view operator[](size_t i) const { return at[i]; }
