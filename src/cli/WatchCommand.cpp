@@ -283,6 +283,9 @@ class Watch {
     std::vector<std::string> args = {selfPath(), "export", "--remembered", "--drive",
                                      v.title,    "--yes",  "--json"};
     if (!library.empty()) args.insert(args.end(), {"--library", library});
+    // Nothing is removed unattended that the owner has not agreed to in the
+    // window ("Export and Remove", kept for the drive).
+    if (choices_.removal(key) != "remove") args.push_back("--no-clean");
     std::string out;
     int status = runChild(args, &out);
     json report = json::parse(out, nullptr, false);
