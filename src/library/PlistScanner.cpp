@@ -553,7 +553,12 @@ bool PlistScanner::scanItem(Sink& sink) {
   if (!take("<integer>")) return false;
   const char* digits = p;
   int64_t id = 0;
-  while (p < e && *p >= '0' && *p <= '9') id = id * 10 + (*p++ - '0');
+  // Past 18 digits the number is refused below: no more are added, so
+  // that nothing overflows on the way there.
+  while (p < e && *p >= '0' && *p <= '9') {
+    if (p - digits < 18) id = id * 10 + (*p - '0');
+    ++p;
+  }
   const auto count = p - digits;
   // Read back from the number, the text is the same: no leading zero,
   // no overflow.
