@@ -58,6 +58,7 @@ int createAndFormat(sd_bus_message* m, void*, sd_bus_error* e) {
     sd_bus_message_exit_container(m);
   }
   drive.record(std::string("CreatePartitionAndFormat ") + partType + " " + fsType + " " + label);
+  std::lock_guard<std::mutex> lock(drive.mutex);
   std::string image = drive.folder + "/volume.img";
   drive.fat = std::string(fsType) == "vfat";
   std::string mkfs = drive.fat ? "mkfs.vfat -F 32 -n '" : "mkfs.exfat -L '";
@@ -69,6 +70,7 @@ int createAndFormat(sd_bus_message* m, void*, sd_bus_error* e) {
 }
 int mountVolume(sd_bus_message* m, void*, sd_bus_error* e) {
   drive.record(std::string("Mount ") + sd_bus_message_get_path(m));
+  std::lock_guard<std::mutex> lock(drive.mutex);
   drive.volume = std::make_unique<FuseVolume>(
       drive.fat ? FuseVolume::Kind::kFat32 : FuseVolume::Kind::kExFat, drive.folder, 0, false);
   if (!drive.volume->ok())
@@ -146,10 +148,14 @@ TEST(FormatEndToEndThreaded, ErasesThroughUdisksThenExportsOntoTheNewVolume) {
   int n = 0;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.args);
-    drive.folder = dir / ("drive" + std::to_string(++n));
-    stdfs::create_directories(drive.folder);
-    drive.calls.clear();
-    drive.volume.reset();
+    {
+      // The stand-in's thread reads these while it answers.
+      std::lock_guard<std::mutex> lock(drive.mutex);
+      drive.folder = dir / ("drive" + std::to_string(++n));
+      stdfs::create_directories(drive.folder);
+      drive.calls.clear();
+      drive.volume.reset();
+    }
     auto [status, out] = run(env, format + row.args);
     EXPECT_EQ(status, row.status) << out;
     EXPECT_NE(out.find(row.says), std::string::npos) << out;

@@ -114,7 +114,10 @@ TEST(WatchEndToEndThreaded, ExportsToAWatchedDriveOnceAndSaysSo) {
       held = open((drive + "/.tessaline/lock").c_str(), O_RDWR | O_CLOEXEC);
       ASSERT_EQ(flock(held, LOCK_EX), 0);
     }
-    shown.clear();
+    {
+      std::lock_guard<std::mutex> lock(shownMutex);
+      shown.clear();
+    }
     std::string command = env + "watch --once --library '" + dir / "Library.xml" + "' 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     std::string out;
@@ -137,7 +140,10 @@ TEST(WatchEndToEndThreaded, ExportsToAWatchedDriveOnceAndSaysSo) {
   system.serve("org.freedesktop.UDisks2", [](sd_bus* bus) {
     sd_bus_add_object_vtable(bus, nullptr, "/test", "test.Plug", kPlug, nullptr);
   });
-  shown.clear();
+  {
+    std::lock_guard<std::mutex> lock(shownMutex);
+    shown.clear();
+  }
   std::string command = "exec env DBUS_SYSTEM_BUS_ADDRESS='" + system.address() + "' " + env +
                         "watch --library '" + dir / "Library.xml" + "' 2>'" + dir / "watch.log" +
                         "'";

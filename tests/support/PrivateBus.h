@@ -7,6 +7,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -26,6 +27,9 @@ class PrivateBus {
     std::string command = "exec dbus-daemon --session --nofork --address=" + address_;
     daemon_ = fork();
     if (daemon_ == 0) {
+      // Gone with the test, however it ends: a daemon left behind would
+      // hold the test runner's output open.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
       _exit(127);
     }
