@@ -164,18 +164,7 @@ TEST(FormatEndToEndThreaded, ErasesThroughUdisksThenExportsOntoTheNewVolume) {
     if (row.status != 0) continue;
     ASSERT_TRUE(drive.volume && drive.volume->ok()) << out;
     // An export onto the volume just made.
-    stdfs::create_directories(dir / "music");
-    testsupport::writeFile(dir / "music/a.mp3", "ID3 a track");
-    testsupport::writeFile(
-        dir / "Library.xml",
-        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Tracks</key><dict><key>1</key>"
-        "<dict><key>Track ID</key><integer>1</integer><key>Persistent ID</key><string>T1</string>"
-        "<key>Name</key><string>A</string><key>Location</key><string>file://" +
-            dir / "music/a.mp3" +
-            "</string></dict></dict><key>Playlists</key><array><dict><key>Name</key><string>Mix"
-            "</string><key>Playlist Persistent ID</key><string>P1</string><key>Playlist Items"
-            "</key><array><dict><key>Track ID</key><integer>1</integer></dict></array></dict>"
-            "</array></dict></plist>");
+    testsupport::writeOneTrackLibrary(dir.path());
     auto [exported, report] = run(env, "export --library '" + dir / "Library.xml" + "' --to '" +
                                            drive.volume->path() + "' --yes");
     EXPECT_EQ(exported, 0) << report;

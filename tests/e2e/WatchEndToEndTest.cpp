@@ -59,17 +59,7 @@ TEST(WatchEndToEndThreaded, ExportsToAWatchedDriveOnceAndSaysSo) {
   });
   const std::string drive = dir / "mounts/media/alex/TESSA MUSIC";
   stdfs::create_directories(drive);
-  testsupport::writeFile(dir / "music/a.mp3", "ID3 a track");
-  testsupport::writeFile(
-      dir / "Library.xml",
-      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Tracks</key><dict><key>1</key>"
-      "<dict><key>Track ID</key><integer>1</integer><key>Persistent ID</key><string>T1</string>"
-      "<key>Name</key><string>A</string><key>Location</key><string>file://" +
-          dir / "music/a.mp3" +
-          "</string></dict></dict><key>Playlists</key><array><dict><key>Name</key><string>Mix"
-          "</string><key>Playlist Persistent ID</key><string>P1</string><key>Playlist Items"
-          "</key><array><dict><key>Track ID</key><integer>1</integer></dict></array></dict>"
-          "</array></dict></plist>");
+  testsupport::writeOneTrackLibrary(dir.path());
   // Saved a while ago: nothing to wait for.
   stdfs::last_write_time(dir / "Library.xml",
                          stdfs::file_time_type::clock::now() - std::chrono::minutes(1));

@@ -67,4 +67,21 @@ inline bool exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+// The smallest library an export can copy from: the track "A"
+// (folder/music/a.mp3, 11 bytes) in the playlist "Mix" (ID P1), written as
+// folder/Library.xml.
+inline void writeOneTrackLibrary(const std::string& folder) {
+  writeFile(folder + "/music/a.mp3", "ID3 a track");
+  writeFile(
+      folder + "/Library.xml",
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Tracks</key><dict><key>1</key>"
+      "<dict><key>Track ID</key><integer>1</integer><key>Persistent ID</key><string>T1</string>"
+      "<key>Name</key><string>A</string><key>Location</key><string>file://" +
+          folder + "/music/a.mp3" +
+          "</string></dict></dict><key>Playlists</key><array><dict><key>Name</key><string>Mix"
+          "</string><key>Playlist Persistent ID</key><string>P1</string><key>Playlist Items"
+          "</key><array><dict><key>Track ID</key><integer>1</integer></dict></array></dict>"
+          "</array></dict></plist>");
+}
+
 }  // namespace testsupport
