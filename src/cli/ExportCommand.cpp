@@ -438,7 +438,14 @@ std::optional<Ending> ExportRun::copy() {
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     double rate = elapsed > 0.5 ? static_cast<double>(p.done) / elapsed : 0;
-    std::string line = progressLine(p.done, p.total, rate, terminalColumns(2, config_), unicode);
+    std::string tracks =
+        p.tracks == 0 ? std::string()
+                      : numberText(p.tracksDone) + " of " + countText(p.tracks, "track", "tracks") +
+                            (p.converts == 0 ? std::string()
+                                             : " (" + numberText(p.convertsDone) + " of " +
+                                                   numberText(p.converts) + " converted)");
+    std::string line =
+        progressLine(p.done, p.total, rate, terminalColumns(2, config_), unicode, tracks);
     size_t width = displayWidth(line);
     std::cerr << "\r" << line;
     if (erase) {
@@ -853,9 +860,10 @@ void registerExportCommand(CLI::App& cli, const Services& services) {
              "--convert-to", options->convertTo,
              "Convert the tracks the drive cannot play (see --formats) to this codec "
              "instead of copying them as they are: mp3, aac (.m4a), opus or vorbis (.ogg), "
-             "keeping their tags and cover")
+             "keeping their tags and cover; none copies them as they are even where the window "
+             "chose a conversion (--remembered takes the window's choice otherwise)")
           ->type_name("CODEC")
-          ->check(CLI::IsMember({"mp3", "aac", "opus", "vorbis"}));
+          ->check(CLI::IsMember({"mp3", "aac", "opus", "vorbis", "none"}));
   cmd->add_option("--quality", options->quality,
                   "The conversion's quality: mp3 VBR level 0 (best) to 9 (default 2), aac and "
                   "opus kb/s (defaults 256 and 160), vorbis quality 0 to 10 (default 6)")
@@ -915,9 +923,15 @@ void registerExportCommand(CLI::App& cli, const Services& services) {
       "  5    declined: the question was answered no (or --json came without --yes)\n"
       "  130  stopped by Ctrl-C, SIGTERM or a closed output at the next safe point;\n"
       "       the summary says what was done (a second Ctrl-C ends it at once)");
-  cmd->callback([options, log, formats, playlistFormat, &services] {
+  cmd->callback([options, log, formats, playlistFormat, convertTo, &services] {
     options->playableFormatsGiven = formats->count() > 0;
     options->playlistFormatGiven = playlistFormat->count() > 0;
+    options->convertToGiven = convertTo->count() > 0;
+    if (options->convertTo == "none") {
+      if (options->quality != -1)
+        throw CLI::ValidationError("--quality", "there is no conversion to set it for");
+      options->convertTo.clear();
+    }
     if (auto problem = session::qualityProblem({options->convertTo, options->quality});
         options->quality != -1 && !problem.empty())
       throw CLI::ValidationError("--quality", problem);

@@ -34,6 +34,9 @@ struct ExportOptions {
   // (session::ConvertSettings; -1: the codec's default).
   std::string convertTo;
   int quality = -1;
+  // Given by the user ("none" included): it wins over the conversion the
+  // window remembered for the destination, which --remembered takes.
+  bool convertToGiven = false;
   bool verbose = false;     // list each file copied and deleted
   bool quiet = false;       // only what went wrong
   bool verify = false;      // read each copy back and compare it with what was written

@@ -56,9 +56,9 @@ std::string ExportSession::rememberKey() const {
 // earlier --remembered); with none remembered nothing is guessed: an
 // export of everything would clean the others' files off the drive.
 base::Result<base::Done> ExportSession::chooseRemembered() {
-  auto ids = session::RememberedChoices(
-                 session::RememberedChoices::defaultFile(*services_.configuration), files())
-                 .playlists(rememberKey());
+  session::RememberedChoices choices(
+      session::RememberedChoices::defaultFile(*services_.configuration), files());
+  auto ids = choices.playlists(rememberKey());
   if (!ids) {
     return fail(base::Status::Kind::kUsage,
                 "No playlists are remembered for " + root_ +
@@ -76,6 +76,10 @@ base::Result<base::Done> ExportSession::chooseRemembered() {
                     root_ + " is in the library " + libraryFile_ + "; nothing was changed.");
   }
   choose(known);
+  // The window's conversion goes with its playlists: without it, an
+  // unattended export would copy the very tracks the window had converted
+  // and turn their converted copies stale.
+  if (!o_.convertToGiven) setConversion(choices.conversion(rememberKey()));
   return {};
 }
 

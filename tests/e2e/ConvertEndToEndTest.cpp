@@ -32,8 +32,9 @@ int ffmpegShell(const std::string& command) {
 
 // The export's JSON report and exit status.
 std::pair<int, json> exportConverting(const std::string& home, const std::string& extra) {
-  std::string command = "'" TESSALINE_EXECUTABLE "' export --library '" + home + "/lists' --to '" +
-                        home + "/drive' --formats mp3,aac --yes --json " + extra + " 2>/dev/null";
+  std::string command =
+      "XDG_CONFIG_HOME='" + home + "/config' '" TESSALINE_EXECUTABLE "' export --library '" + home +
+      "/lists' --to '" + home + "/drive' --formats mp3,aac --yes --json " + extra + " 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   std::string out;
   char buf[4096];
@@ -98,10 +99,12 @@ TEST(ConvertEndToEnd, ConvertsWhatTheDriveCannotPlayOnceAndAgainWhenAskedOtherwi
       {"another codec", "--convert-to aac", 4, "m4a", "aac"},
   };
   std::map<std::string, ino_t> before;
+  std::string playlistId;
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
     auto [status, report] = exportConverting(home, step.extra);
     ASSERT_EQ(status, 0) << report.dump(1);
+    playlistId = report["playlists"][0]["id"];
     EXPECT_EQ(report["converted"], step.converted);
     // The plan's figures for them are estimates, counted in the space needed.
     EXPECT_EQ(report["convert"]["tracks"], step.converted);
@@ -130,13 +133,30 @@ TEST(ConvertEndToEnd, ConvertsWhatTheDriveCannotPlayOnceAndAgainWhenAskedOtherwi
     EXPECT_NE(playlist.find(std::string("a.") + step.extension), std::string::npos) << playlist;
   }
 
+  // An unattended --remembered export converts as the window chose for
+  // the drive, so the converted copies stay; --convert-to none overrides
+  // it, and the tracks the drive cannot play are then left out.
+  testsupport::writeFile(home + "/config/tessaline/remembered-playlists.json",
+                         json{{"destinations",
+                               {{"folder:" + stdfs::canonical(drive).string(),
+                                 {{"playlists", {playlistId}}, {"convertTo", "aac"}}}}}}
+                             .dump());
+  auto [status, report] = exportConverting(home, "--remembered");
+  EXPECT_EQ(status, 0) << report.dump(1);
+  EXPECT_EQ(report["converted"], 0);
+  EXPECT_EQ(report["convert"]["to"], "aac 256k");
+  EXPECT_EQ(convertedOn(drive), before);
+  auto [noneStatus, none] = exportConverting(home, "--remembered --convert-to none --dry-run");
+  EXPECT_EQ(noneStatus, 0) << none.dump(1);
+  EXPECT_FALSE(none.contains("convert")) << none.dump(1);
+
   // A source cut short fails alone, naming itself and why; nothing of it
   // is left on the drive or listed.
   testsupport::writeFile(
       home + "/m/z.flac",
       testsupport::readFile(home + "/m/a.flac").substr(0, 9000) + std::string(4000, '\x7f'));
   testsupport::writeFile(home + "/lists/Mix.m3u8", list + "../m/z.flac\n");
-  auto [status, report] = exportConverting(home, "--convert-to aac");
+  std::tie(status, report) = exportConverting(home, "--convert-to aac");
   EXPECT_EQ(status, 1);
   EXPECT_EQ(report["converted"], 0);
   ASSERT_EQ(report["notCopied"].size(), 1u) << report.dump(1);
