@@ -91,9 +91,13 @@ std::string bar(double part, double whole, int width, bool unicode) {
   return out;
 }
 
-std::string progressLine(uint64_t done, uint64_t total, double rate, int columns, bool unicode) {
+std::string progressLine(uint64_t done, uint64_t total, double rate, int columns, bool unicode,
+                         const std::string& tracks) {
   size_t room = columns > 1 ? static_cast<size_t>(columns - 1) : 0;
   std::string amount = byteText(done) + " of " + byteText(total);
+  // The tracks' count goes first when the line is short of room.
+  if (!tracks.empty() && displayWidth(tracks) + displayWidth(amount) + 14 <= room)
+    amount = tracks + ", " + amount;
   std::string speed = rate > 0 ? byteText(static_cast<uint64_t>(rate)) + "/s" : "";
   std::string left = rate > 0 && total > done
                          ? durationText(static_cast<double>(total - done) / rate) + " left"

@@ -47,10 +47,11 @@ std::string countText(uint64_t count, const std::string& one, const std::string&
 std::string bar(double part, double whole, int width, bool unicode = true);
 
 // One redrawable progress line of at most columns - 1 columns:
-// bar, bytes done of total, rate and time left, parts dropped from the
-// bar onwards when the width is short. rate in bytes per second (0:
-// not yet known).
-std::string progressLine(uint64_t done, uint64_t total, double rate, int columns, bool unicode);
+// bar, `tracks` (a count in words, left out when short of room), bytes
+// done of total, rate and time left, parts dropped from the bar onwards
+// when the width is short. rate in bytes per second (0: not yet known).
+std::string progressLine(uint64_t done, uint64_t total, double rate, int columns, bool unicode,
+                         const std::string& tracks = "");
 
 // Columns a UTF-8 text takes (one per code point; East Asian wide and
 // emoji characters two).

@@ -570,7 +570,13 @@ void MainWindow::runExport(const std::vector<std::string>& ids, bool removeStale
 void MainWindow::showProgress(const CopyProgress& p) {
   if (!busy_ || !p.copying) return;
   progress_->show(static_cast<double>(p.done), static_cast<double>(p.total));
-  status_->setText(QString("Copying… %1 of %2").arg(bytes(p.done), bytes(p.total)));
+  QString text = QString("Copying… %1 of %2").arg(bytes(p.done), bytes(p.total));
+  if (p.tracks > 0) {
+    text += QString(", %1 of %2").arg(p.tracksDone).arg(q(countOf(p.tracks, "track", "tracks")));
+    if (p.converts > 0)
+      text += QString(" (%1 of %2 converted)").arg(p.convertsDone).arg(p.converts);
+  }
+  status_->setText(text);
 }
 
 void MainWindow::showExported(Exported r) {

@@ -39,7 +39,8 @@ struct Batch {
 void convertTracks(const Snapshot& snapshot, const std::vector<uint32_t>& tracks,
                    const Observed& observed, const CopyTarget& target, fs::FileManager& fm,
                    const std::atomic<bool>& stopping, std::atomic<uint64_t>& written,
-                   CopyReport& report, const std::function<void()>& tick) {
+                   std::atomic<size_t>& settled, CopyReport& report,
+                   const std::function<void()>& tick) {
   std::mutex mutex;  // guards report and `running`
   std::condition_variable ended;
   std::atomic<size_t> next{0};
@@ -138,6 +139,7 @@ void convertTracks(const Snapshot& snapshot, const std::vector<uint32_t>& tracks
     for (size_t i; !stopping.load() && (i = next.fetch_add(1)) < tracks.size();) {
       auto failed = convertOne(tracks[i]);
       written.fetch_add(snapshot.tracks[tracks[i]].estimatedBytes, std::memory_order_relaxed);
+      settled.fetch_add(1, std::memory_order_relaxed);
       if (!failed) continue;
       std::lock_guard<std::mutex> lock(mutex);
       report.failures.push_back({tracks[i], std::move(*failed)});
@@ -173,6 +175,11 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
   static const std::atomic<bool> kNever{false};
   const std::atomic<bool>& stopping = stop != nullptr ? *stop : kNever;
   std::atomic<uint64_t> written{0};
+  // The conversions settle on threads of their own, so they are counted
+  // apart from the report, which those threads fill under their lock.
+  std::atomic<size_t> convertsSettled{0};
+  size_t convertCount = 0, settledBeforeConverts = 0;
+  bool converting = false;
 
   auto lastEvent = std::chrono::steady_clock::now() - kProgressPeriod;
   auto tell = [&](bool now) {
@@ -180,8 +187,12 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     auto at = std::chrono::steady_clock::now();
     if (!now && at - lastEvent < kProgressPeriod) return;
     lastEvent = at;
-    progress(
-        {std::min(written.load(std::memory_order_relaxed), target.totalBytes), target.totalBytes});
+    size_t converted = convertsSettled.load(std::memory_order_relaxed);
+    size_t settled = converting ? settledBeforeConverts + converted
+                                : report.placed.size() + report.failures.size();
+    progress({std::min(written.load(std::memory_order_relaxed), target.totalBytes),
+              target.totalBytes, std::min(settled, copies.size()), copies.size(), converted,
+              convertCount});
   };
   fs::CopyBatchOptions options{target.root, stop,
                                [&](uint64_t, uint64_t*) {
@@ -237,6 +248,7 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
     // Converted tracks are made apart, once the copies are done.
     if (!snapshot.tracks[track].conversion.empty()) {
       converts.push_back(track);
+      ++convertCount;
       continue;
     }
     bool repair = observed.at.size() > track && observed.at[track] == AtDestination::kRepair;
@@ -358,8 +370,11 @@ CopyReport runCopies(const Snapshot& snapshot, const std::vector<uint32_t>& copi
   }
   if (!converts.empty() && !changed && !stopping.load()) {
     std::stable_sort(converts.begin(), converts.end(), byFolder);
-    convertTracks(snapshot, converts, observed, target, fileManager, stopping, written, report,
-                  [&] { tell(false); });
+    settledBeforeConverts = report.placed.size() + report.failures.size();
+    converting = true;
+    convertTracks(snapshot, converts, observed, target, fileManager, stopping, written,
+                  convertsSettled, report, [&] { tell(false); });
+    converting = false;
   }
   tell(true);
   return report;

@@ -58,6 +58,9 @@ struct CopyTarget {
 
 struct CopyEvent {
   uint64_t done = 0, total = 0;  // bytes
+  // Tracks settled (named or failed) of those asked; of them, those to
+  // convert and those settled so far.
+  size_t tracksDone = 0, tracks = 0, convertsDone = 0, converts = 0;
 };
 
 // The code of a track whose source could not be converted; the failure's

@@ -182,6 +182,9 @@ struct ExportPlan {
 struct CopyProgress {
   uint64_t done = 0, total = 0;
   bool copying = false;  // sized and under way
+  // Tracks settled (placed or failed) of those to place; of them, the
+  // conversions.
+  size_t tracksDone = 0, tracks = 0, convertsDone = 0, converts = 0;
 };
 
 struct TrackFailure {

@@ -198,7 +198,9 @@ base::Result<CopyOutcome> ExportSession::copy(
                                                stop, [&](const session::CopyEvent& e) {
                                                  if (tile) tile->advanced(e.done);
                                                  if (onProgress)
-                                                   onProgress({e.done, e.total, true});
+                                                   onProgress({e.done, e.total, true, e.tracksDone,
+                                                               e.tracks, e.convertsDone,
+                                                               e.converts});
                                                });
   if (tile) tile->ended();
   if (o_.verify && !run.placed.empty()) {

@@ -66,15 +66,20 @@ TEST(SessionCopyRunThreaded, EachTrackPlacedWholeOrListedWithItsReason) {
     std::atomic<bool> stop{false};
     if (c.fault) c.fault(fm, stop);
     bool moved = false;
+    session::CopyEvent last;
     // Bytes of a copy that fails are taken back, so the count may fall;
-    // it never passes the total.
+    // it never passes the total. The last event counts every track settled.
     session::CopyReport report =
         session::runCopies(snapshot, copies, observed, {root, dir / "drive/Music", 4000}, fm, &stop,
                            [&](const session::CopyEvent& e) {
                              EXPECT_LE(e.done, e.total);
+                             EXPECT_EQ(e.tracks, 4u);
+                             EXPECT_LE(e.tracksDone, e.tracks);
+                             last = e;
                              if (!c.fault && !moved)
                                moved = (stdfs::rename(dir / "drive/Music", dir / "moved"), true);
                            });
+    EXPECT_EQ(last.tracksDone, report.placed.size() + report.failures.size());
     if (!c.fault) {
       EXPECT_TRUE(moved);
       for (const auto& f : report.failures) EXPECT_EQ(f.error.code, ESTALE);
