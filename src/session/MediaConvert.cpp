@@ -9,6 +9,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,41 @@ const Encoding* targetOf(const std::string& codec) {
   for (const auto& t : kEncodings)
     if (codec == t.codec) return &t;
   return nullptr;
+}
+
+// An Ogg file carries its cover as players read it there: a FLAC picture
+// block (front cover), base64 in the METADATA_BLOCK_PICTURE comment.
+std::string pictureComment(const AVStream& cover) {
+  std::string block;
+  auto u32 = [&](uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) block += static_cast<char>(v >> shift & 0xFF);
+  };
+  const std::string mime = cover.codecpar->codec_id == AV_CODEC_ID_PNG ? "image/png" : "image/jpeg";
+  const AVPacket& image = cover.attached_pic;
+  u32(3);
+  u32(static_cast<uint32_t>(mime.size()));
+  block += mime;
+  u32(0);  // no description
+  u32(static_cast<uint32_t>(std::max(0, cover.codecpar->width)));
+  u32(static_cast<uint32_t>(std::max(0, cover.codecpar->height)));
+  u32(24);
+  u32(0);
+  u32(static_cast<uint32_t>(image.size));
+  block.append(reinterpret_cast<const char*>(image.data), static_cast<size_t>(image.size));
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((block.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < block.size(); i += 3) {
+    uint32_t n = static_cast<uint32_t>(static_cast<unsigned char>(block[i])) << 16;
+    if (i + 1 < block.size())
+      n |= static_cast<uint32_t>(static_cast<unsigned char>(block[i + 1])) << 8;
+    if (i + 2 < block.size()) n |= static_cast<unsigned char>(block[i + 2]);
+    out += kDigits[n >> 18 & 63];
+    out += kDigits[n >> 12 & 63];
+    out += i + 1 < block.size() ? kDigits[n >> 6 & 63] : '=';
+    out += i + 2 < block.size() ? kDigits[n & 63] : '=';
+  }
+  return out;
 }
 
 int qualityOf(const ConvertSettings& s, const Encoding& t) {
@@ -290,16 +326,22 @@ base::Result<std::string> convertMedia(fs::FileManager& files, const std::string
   sound->time_base = w.encoder->time_base;
   copyTags(&w.out->metadata, in->metadata);
   copyTags(&w.out->metadata, in->streams[audio]->metadata);
-  // Ogg keeps its comments with the stream.
-  if (!target->coverInStream) copyTags(&sound->metadata, w.out->metadata);
   const AVStream* cover = nullptr;
-  for (unsigned i = 0; i < in->nb_streams && target->coverInStream; ++i) {
+  for (unsigned i = 0; i < in->nb_streams; ++i) {
     const AVStream* s = in->streams[i];
-    if ((s->disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+    if ((s->disposition & AV_DISPOSITION_ATTACHED_PIC) && s->attached_pic.size > 0 &&
         (s->codecpar->codec_id == AV_CODEC_ID_MJPEG || s->codecpar->codec_id == AV_CODEC_ID_PNG)) {
       cover = s;
       break;
     }
+  }
+  // Ogg keeps its comments, the cover among them, with the stream.
+  if (!target->coverInStream) {
+    copyTags(&sound->metadata, w.out->metadata);
+    if (cover)
+      ff().av_dict_set(&sound->metadata, "METADATA_BLOCK_PICTURE", pictureComment(*cover).c_str(),
+                       0);
+    cover = nullptr;
   }
   if (cover) {
     AVStream* picture = ff().avformat_new_stream(w.out, nullptr);
