@@ -113,8 +113,9 @@ void runFormat(const FormatOptions& o, const Services& services) {
       formatter.format(disk, fat32 ? "vfat" : "exfat", label);
   if (!made) fail(made.status());
   std::cout << "/dev/" << disk << " is erased: /dev/" << made->device << " is the "
-            << (fat32 ? "FAT32" : "exFAT") << " volume \"" << label << "\", mounted at "
-            << made->mountPoint << ".\n";
+            << (fat32 ? "FAT32" : "exFAT") << " volume \"" << label << "\""
+            << (made->wholeDisk ? " (on the whole disk: it took no partition)" : "")
+            << ", mounted at " << made->mountPoint << ".\n";
 }
 
 }  // namespace

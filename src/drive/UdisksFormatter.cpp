@@ -75,12 +75,26 @@ base::Result<FormattedVolume> UdisksFormatter::format(const std::string& disk,
     if (r >= 0) r = sd_bus_message_read(reply, "o", &path);
     if (r >= 0 && path) created = path;
     sd_bus_message_unref(reply);
-    if (r < 0 || created.empty())
-      return refused(error, r, disk, "format",
-                     "/dev/" + disk + " now has an empty partition table, but no volume: ");
+    if (r < 0 || created.empty()) {
+      // Some disks take a table but never show its partition (a loop
+      // device without partition scanning, a reader that hides them):
+      // the whole disk then holds the file system, as players read it
+      // too, rather than staying erased with no volume at all.
+      std::string partitionWhy = udisks::why(error, r, disk, "make a partition on");
+      udisks::Error whole;
+      int w = sd_bus_call_method(bus.get(), udisks::kService, block.c_str(),
+                                 "org.freedesktop.UDisks2.Block", "Format", &whole.e, nullptr,
+                                 "sa{sv}", type.c_str(), 1, "label", "s", label.c_str());
+      if (w < 0)
+        return refused(whole, w, disk, "format",
+                       "/dev/" + disk + " now has an empty partition table, but no volume (" +
+                           partitionWhy + "), and the whole disk could not be formatted either: ");
+      created = block;
+    }
   }
   FormattedVolume out;
   out.device = udisks::deviceOfObjectPath(created);
+  out.wholeDisk = created == block;
   udisks::Error error;
   sd_bus_message* reply = nullptr;
   r = sd_bus_call_method(bus.get(), udisks::kService, created.c_str(),

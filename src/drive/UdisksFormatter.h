@@ -18,6 +18,7 @@ namespace drive {
 struct FormattedVolume {
   std::string device;      // the new volume's kernel name, "sdb1"
   std::string mountPoint;  // where udisks2 mounted it
+  bool wholeDisk = false;  // no partition could be made: the disk holds it
 };
 
 class UdisksFormatter {

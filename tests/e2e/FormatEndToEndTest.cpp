@@ -26,6 +26,7 @@ struct Drive {
   std::vector<std::string> calls;
   std::unique_ptr<FuseVolume> volume;
   bool fat = false;
+  bool noPartitions = false;  // a disk whose partitions never show
   void record(const std::string& call) {
     std::lock_guard<std::mutex> lock(mutex);
     calls.push_back(call);
@@ -36,18 +37,9 @@ int unmount(sd_bus_message* m, void*, sd_bus_error*) {
   drive.record(std::string("Unmount ") + sd_bus_message_get_path(m));
   return sd_bus_reply_method_return(m, "");
 }
-int format(sd_bus_message* m, void*, sd_bus_error*) {
-  const char* type = nullptr;
-  sd_bus_message_read(m, "s", &type);
-  drive.record(std::string("Format ") + type);
-  return sd_bus_reply_method_return(m, "");
-}
-int createAndFormat(sd_bus_message* m, void*, sd_bus_error* e) {
-  uint64_t offset, size;
-  const char *partType, *name, *fsType, *key, *label = "";
-  sd_bus_message_read(m, "ttss", &offset, &size, &partType, &name);
-  sd_bus_message_skip(m, "a{sv}");
-  sd_bus_message_read(m, "s", &fsType);
+// The label among a call's options.
+std::string labelIn(sd_bus_message* m) {
+  const char *key, *label = "";
   sd_bus_message_enter_container(m, 'a', "{sv}");
   while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
     sd_bus_message_read(m, "s", &key);
@@ -57,15 +49,44 @@ int createAndFormat(sd_bus_message* m, void*, sd_bus_error* e) {
       sd_bus_message_skip(m, "v");
     sd_bus_message_exit_container(m);
   }
-  drive.record(std::string("CreatePartitionAndFormat ") + partType + " " + fsType + " " + label);
+  return label;
+}
+int makeVolume(const std::string& fsType, const std::string& label, sd_bus_error* e) {
   std::lock_guard<std::mutex> lock(drive.mutex);
   std::string image = drive.folder + "/volume.img";
-  drive.fat = std::string(fsType) == "vfat";
+  drive.fat = fsType == "vfat";
   std::string mkfs = drive.fat ? "mkfs.vfat -F 32 -n '" : "mkfs.exfat -L '";
   if (std::system(("truncate -s 40M '" + image + "' && " + mkfs + label + "' '" + image +
                    "' >/dev/null 2>&1")
                       .c_str()) != 0)
     return sd_bus_error_set(e, "org.freedesktop.UDisks2.Error.Failed", "mkfs failed");
+  return 0;
+}
+int format(sd_bus_message* m, void*, sd_bus_error* e) {
+  const char* type = nullptr;
+  sd_bus_message_read(m, "s", &type);
+  std::string label = labelIn(m);
+  drive.record(std::string("Format ") + type + (label.empty() ? "" : " " + label));
+  if (std::string(type) != "dos" && makeVolume(type, label, e) < 0) return -EIO;
+  return sd_bus_reply_method_return(m, "");
+}
+int createAndFormat(sd_bus_message* m, void*, sd_bus_error* e) {
+  uint64_t offset, size;
+  const char *partType, *name, *fsType;
+  sd_bus_message_read(m, "ttss", &offset, &size, &partType, &name);
+  sd_bus_message_skip(m, "a{sv}");
+  sd_bus_message_read(m, "s", &fsType);
+  std::string label = labelIn(m);
+  drive.record(std::string("CreatePartitionAndFormat ") + partType + " " + fsType + " " + label);
+  bool none = false;
+  {
+    std::lock_guard<std::mutex> lock(drive.mutex);
+    none = drive.noPartitions;
+  }
+  if (none)
+    return sd_bus_error_set(e, "org.freedesktop.UDisks2.Error.Failed",
+                            "Timed out waiting for object");
+  if (makeVolume(fsType, label, e) < 0) return -EIO;
   return sd_bus_reply_method_return(m, "o", (std::string(kBlock) + "sdb1").c_str());
 }
 int mountVolume(sd_bus_message* m, void*, sd_bus_error* e) {
@@ -106,7 +127,7 @@ TEST(FormatEndToEndThreaded, ErasesThroughUdisksThenExportsOntoTheNewVolume) {
   testsupport::PrivateBus bus;
   if (!bus.ok()) GTEST_SKIP() << "dbus-daemon could not be started";
   bus.serve("org.freedesktop.UDisks2", [](sd_bus* b) {
-    for (const char* volume : {"sdb1", "sdb2"})
+    for (const char* volume : {"sdb1", "sdb2", "sdb"})
       sd_bus_add_object_vtable(b, nullptr, (std::string(kBlock) + volume).c_str(),
                                "org.freedesktop.UDisks2.Filesystem", kFilesystem, nullptr);
     const std::string disk = std::string(kBlock) + "sdb";
@@ -125,6 +146,7 @@ TEST(FormatEndToEndThreaded, ErasesThroughUdisksThenExportsOntoTheNewVolume) {
     int status;
     const char* says;
     std::vector<std::string> calls;
+    bool noPartitions = false;
   } rows[] = {
       {"sdb --yes", 2, "--yes is not enough to erase a drive: add --confirm 'TESSA MUSIC'", {}},
       {"sdb", 2, "Erase TESSA MUSIC and ARCHIVE (VEXTRA-T1, 480.5 GB, ", {}},
@@ -144,6 +166,15 @@ TEST(FormatEndToEndThreaded, ErasesThroughUdisksThenExportsOntoTheNewVolume) {
         "Unmount /org/freedesktop/UDisks2/block_devices/sdb2", "Format dos",
         "CreatePartitionAndFormat 0x07 exfat Corvane",
         "Mount /org/freedesktop/UDisks2/block_devices/sdb1"}},
+      {"sdb --confirm 'TESSA MUSIC'",
+       0,
+       "/dev/sdb is erased: /dev/sdb is the exFAT volume \"Corvane\" (on the whole disk: it "
+       "took no partition), mounted at",
+       {"Unmount /org/freedesktop/UDisks2/block_devices/sdb1",
+        "Unmount /org/freedesktop/UDisks2/block_devices/sdb2", "Format dos",
+        "CreatePartitionAndFormat 0x07 exfat Corvane", "Format exfat Corvane",
+        "Mount /org/freedesktop/UDisks2/block_devices/sdb"},
+       true},
   };
   int n = 0;
   for (const auto& row : rows) {
@@ -155,6 +186,7 @@ TEST(FormatEndToEndThreaded, ErasesThroughUdisksThenExportsOntoTheNewVolume) {
       stdfs::create_directories(drive.folder);
       drive.calls.clear();
       drive.volume.reset();
+      drive.noPartitions = row.noPartitions;
     }
     auto [status, out] = run(env, format + row.args);
     EXPECT_EQ(status, row.status) << out;
