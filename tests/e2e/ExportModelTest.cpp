@@ -36,6 +36,8 @@
 #include <sstream>
 #include <thread>
 
+#include "fs/FileManager.h"
+#include "session/MediaProbe.h"
 #include "support/TempDir.h"
 
 namespace stdfs = std::filesystem;
@@ -60,9 +62,37 @@ std::string cat(const Parts&... parts) {
   return out.str();
 }
 
+// Every third track is a second of real sound, a WAV file whose title
+// names it: the drive of a converting history cannot play it, so the
+// exporter converts it, and the copy is told by its title and length.
+bool sounds(int track) { return track % 3 == 0; }
+
+std::string le(uint32_t value, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xFF);
+  return out;
+}
+
+std::string wavOf(const std::string& title, uint32_t h) {
+  auto chunk = [](const std::string& id, std::string body) {
+    if (body.size() % 2) body += '\0';
+    return id + le(static_cast<uint32_t>(body.size()), 4) + body;
+  };
+  std::string samples;
+  for (uint32_t i = 0; i < 8000; ++i)
+    samples +=
+        le(static_cast<uint32_t>(static_cast<int16_t>((i * (h % 37 + 5) % 200) * 100 - 10000)), 2);
+  std::string body =
+      "WAVE" +
+      chunk("fmt ", le(1, 2) + le(1, 2) + le(8000, 4) + le(16000, 4) + le(2, 2) + le(16, 2)) +
+      chunk("LIST", "INFO" + chunk("INAM", title + '\0')) + chunk("data", samples);
+  return chunk("RIFF", body);
+}
+
 // Padded to a length of its own, so that versions differ in size too.
 std::string contentOf(int track, int version) {
   uint32_t h = static_cast<uint32_t>(track) * 2654435761u ^ static_cast<uint32_t>(version) * 40503u;
+  if (sounds(track)) return wavOf(cat("TRACK T", track, " v", version), h);
   std::string bytes = cat("TRACK T", track, " v", version, "\n");
   for (uint32_t i = 0, pad = 100 + (h >> 8) % 1500; i < pad; ++i)
     bytes += static_cast<char>('a' + (h + i * 7) % 26);
@@ -73,8 +103,25 @@ std::string contentOf(int track, int version) {
 // edited, or a file that never was a track's.
 std::optional<std::pair<int, int>> heldBy(const std::string& bytes) {
   int track = 0, version = 0;
-  if (std::sscanf(bytes.c_str(), "TRACK T%d v%d", &track, &version) != 2 ||
+  size_t named = bytes.rfind("RIFF", 0) == 0 ? bytes.find("TRACK T") : 0;
+  if (named > 200 || std::sscanf(bytes.c_str() + named, "TRACK T%d v%d", &track, &version) != 2 ||
       bytes != contentOf(track, version))
+    return std::nullopt;
+  return std::make_pair(track, version);
+}
+
+// The track and version a file on the drive holds: a copy by its bytes,
+// a conversion by its title, when it plays the whole second.
+std::optional<std::pair<int, int>> heldAt(const std::string& path) {
+  std::string bytes = readFile(path);
+  if (auto held = heldBy(bytes)) return held;
+  if (bytes.rfind("ID3", 0) != 0) return std::nullopt;
+  auto fm = fs::FileManager::makePrivate();
+  auto probed = session::probeMedia(*fm, path);
+  int track = 0, version = 0;
+  if (!probed.ok() || probed->format.codec != "mp3" || probed->seconds < 0.95 ||
+      std::sscanf(probed->tags["title"].c_str(), "TRACK T%d v%d", &track, &version) != 2 ||
+      !sounds(track))
     return std::nullopt;
   return std::make_pair(track, version);
 }
@@ -158,6 +205,9 @@ class History {
     stdfs::create_directories(drive_);
     stdfs::create_directories(dir_ / "home/.config");
     clock_ = 1'600'000'000 + seed % 1000 * 3600;
+    // One history in three exports to a drive that plays only MP3 and AAC.
+    converting_ = seed % 3 == 0;
+    if (converting_) say("the drive plays mp3 and m4a; the rest is converted to mp3");
   }
 
   // Plays the steps up to the first that breaks a promise; says how
@@ -187,6 +237,8 @@ class History {
       t.album = kAlbums[pick(std::size(kAlbums))];
       t.ext = chance(25) ? ".m4a" : ".mp3";
     }
+    if (sounds(t.key)) t.ext = ".wav";
+    if (!sounds(t.key) && t.ext == ".wav") t.ext = ".mp3";
     std::string album = lib_ + "/Media/Music/" + t.artist + "/" + t.album;
     t.source = album + "/" + t.title + t.ext;
     // Outside the media folder, a file of the same name is laid out at the
@@ -316,7 +368,7 @@ class History {
   void editCopy() {
     std::vector<std::string> copies;
     for (const auto& [path, held] : tracksOnDrive())
-      if (!userFiles_.count(path)) copies.push_back(path);
+      if (!userFiles_.count(path) && heldBy(readFile(drive_ + "/" + path))) copies.push_back(path);
     if (copies.empty()) return;
     std::string path = anyOf(copies), bytes = readFile(drive_ + "/" + path);
     int track = heldBy(bytes)->first;
@@ -475,8 +527,9 @@ class History {
     testsupport::writeFile(lib_ + "/Library.xml", xml_);
   }
 
-  static std::vector<std::string> argsFor(const Playlist* one, bool clean, bool allTracks = false) {
+  std::vector<std::string> argsFor(const Playlist* one, bool clean, bool allTracks = false) const {
     std::vector<std::string> args = {"--yes", "--json"};
+    if (converting_) args.insert(args.end(), {"--formats", "mp3,m4a", "--convert-to", "mp3"});
     if (one != nullptr) args.insert(args.end(), {"--playlist", one->name});
     if (one != nullptr && clean) args.push_back("--clean");
     if (allTracks) args.push_back("--all-tracks");
@@ -554,7 +607,7 @@ class History {
     std::map<std::string, std::pair<int, int>> held;
     for (const auto& e : below(drive_ + "/Music")) {
       bool copy = e.is_regular_file() && e.path().filename().string()[0] != '.';
-      if (auto h = copy ? heldBy(readFile(e.path())) : std::nullopt)
+      if (auto h = copy ? heldAt(e.path()) : std::nullopt)
         held[e.path().string().substr(drive_.size() + 1)] = *h;
     }
     return held;
@@ -631,7 +684,7 @@ class History {
     for (const auto& [file, entries] : files) {
       for (const Entry& e : entries) {
         std::string where = "Playlists/" + file + " -> " + (e.path.empty() ? "outside" : e.path);
-        auto held = e.path.empty() ? std::nullopt : heldBy(readFile(drive_ + "/" + e.path));
+        auto held = e.path.empty() ? std::nullopt : heldAt(drive_ + "/" + e.path);
         if (e.path.empty() || !stdfs::is_regular_file(drive_ + "/" + e.path)) {
           fail(1, "an entry names no file", where);
         } else if (userFiles_.count(e.path)) {
@@ -668,7 +721,7 @@ class History {
       }
       std::vector<int> listed;
       for (const Entry& e : files.count(file) ? files.at(file) : std::vector<Entry>{}) {
-        auto held = e.path.empty() ? std::nullopt : heldBy(readFile(drive_ + "/" + e.path));
+        auto held = e.path.empty() ? std::nullopt : heldAt(drive_ + "/" + e.path);
         listed.push_back(held ? held->first : 0);
         got += held ? cat(" T", held->first) : " (" + e.path + ")";
       }
@@ -794,6 +847,7 @@ class History {
   int generation_ = 1, nextKey_ = 1, nextPlaylist_ = 1, nextFile_ = 1;
   int64_t clock_ = 0;
   bool settled_ = true;  // no kill since the last export that ended
+  bool converting_ = false;
   std::vector<std::string> log_, failures_;
 };
 
