@@ -399,8 +399,9 @@ TEST(Window, ProblemsListNamesEachFailureWithWhereAndWhy) {
   EXPECT_EQ(dialog.list().rowCount(), 3);
   EXPECT_EQ(dialog.windowTitle(), "3 Problems");
   if (const char* shots = std::getenv("TESSALINE_DOCS_SHOTS")) {
-    dialog.resize(900, 220);
+    dialog.resize(1180, 200);
     dialog.list().resizeColumnToContents(1);
+    dialog.list().setCurrentItem(nullptr);
     dialog.show();
     QCoreApplication::processEvents();
     EXPECT_TRUE(dialog.grab().save(QString(shots) + "/problems.png", "PNG"));
