@@ -50,11 +50,9 @@ RemovalFigures RemovalTally::figures() const {
   if (!r_.cleanUp) return {};
   std::vector<uint8_t> owned(r_.files.size(), 0);
   for (const auto& p : r_.playlists) {
-    for (uint32_t file : p.needs) {
-      if (!r_.files[file].playlistFile) continue;
-      owned[file] = 1;
-      if (needing_[file] == 0) out.playlists.push_back(p.name);
-    }
+    if (p.needs.empty() || !r_.files[p.needs.front()].playlistFile) continue;
+    owned[p.needs.front()] = 1;
+    if (needing_[p.needs.front()] == 0) out.playlists.push_back(p.name);
   }
   for (uint32_t file = 0; file < r_.files.size(); ++file) {
     if (r_.files[file].playlistFile && !owned[file])

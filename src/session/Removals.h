@@ -27,8 +27,8 @@ struct Removals {
   std::vector<File> files;  // the exporter's, each once
   struct Playlist {
     std::string id, name;
-    // Indexes into files: its playlist file on the drive (when the
-    // exporter's) and the track files it lists there; a file no
+    // Indexes into files: its playlist file on the drive first (when the
+    // exporter's), then the track files it lists there; a file no
     // playlist names goes whatever is ticked.
     std::vector<uint32_t> needs;
   };

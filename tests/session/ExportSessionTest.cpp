@@ -9,7 +9,9 @@
 #include <map>
 
 #include "fs/DestinationRoot.h"
+#include "fs/DriveRecord.h"
 #include "fs/ReplaceFile.h"
+#include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
 #include "support/FaultInjectingFileManager.h"
@@ -167,6 +169,7 @@ TEST(ExportSession, RemovalsForAnyTicksAreWhatTheCleanUpRemoves) {
   app::ExportOptions options;
   options.library = lib + "/Library.xml";
   options.to = drive;
+  std::string forgotten;
   {
     app::ExportSession first(options, testsupport::services());
     ASSERT_TRUE(first.load().ok());
@@ -177,6 +180,19 @@ TEST(ExportSession, RemovalsForAnyTicksAreWhatTheCleanUpRemoves) {
     ASSERT_TRUE(first.playlistFiles().notWritten.empty());
     // One copy is edited since: the user's now.
     testsupport::writeFile(copied->copied[0], "edited");
+    forgotten = copied->copied[1];
+  }
+  {
+    // Another, as it was copied, is named by the record no more: a file
+    // a playlist lists that the clean-up would not take either.
+    auto record = fs::DriveRecord::open(fs::DestinationRoot::open(drive),
+                                        &app::DestinationLayout::collisionKey);
+    ASSERT_TRUE(record.ok());
+    ASSERT_TRUE(
+        (*record)
+            ->remove({app::DestinationLayout::collisionKey(forgotten.substr(drive.size() + 1))},
+                     true)
+            .ok());
   }
   testsupport::writeFile(drive + "/Music/mine.mp3", "mine");
   options.library = lib + "/Library-fewer.xml";  // Sunday deleted since
@@ -229,4 +245,5 @@ TEST(ExportSession, RemovalsForAnyTicksAreWhatTheCleanUpRemoves) {
   EXPECT_EQ(deletedFiles, tally.figures().files);
   EXPECT_EQ(cleaned.notDeleted, 0u);
   EXPECT_TRUE(stdfs::exists(drive + "/Music/mine.mp3"));
+  EXPECT_TRUE(stdfs::exists(forgotten));
 }
