@@ -4,7 +4,8 @@
 // All work runs on the export worker's thread; the window only shows its
 // results and never waits for it.
 //
-// The headline says what Export will do, or what is still to choose.
+// The headline says what Export will do, or what is still to choose; it
+// and the Export button name what the export removes at each tick.
 // The library is remembered between runs (as is a folder chosen as the
 // destination); the drive popup remembers its own choice; the checked
 // playlists are remembered per destination (RememberedChoices), and
