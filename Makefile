@@ -41,7 +41,7 @@ export CCACHE_SLOPPINESS := pch_defines,time_macros,include_file_mtime,include_f
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps udisks-deps bench-deps fuzz-deps deb-deps deb deb-chroot build build-asan build-tsan demo test test-unit test-asan test-tsan bench fuzz format clean
+.PHONY: all deps udisks-deps bench-deps fuzz-deps deb-deps deb deb-chroot build build-asan build-tsan demo docs-shots test test-unit test-asan test-tsan bench fuzz format clean
 
 all: build
 
@@ -90,6 +90,15 @@ build-tsan: deps
 
 demo: build
 	./scripts/demo.sh build
+
+# The README's picture of the problems list (docs/problems.png), drawn
+# offscreen by the window's test of that list, from the rows an export's
+# failures make; only the window's test program is built for it.
+docs-shots: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j $(JOBS) --target test_gui
+	QT_QPA_PLATFORM=offscreen TESSALINE_DOCS_SHOTS="$(CURDIR)/docs" \
+	  build/tests/test_gui --gtest_filter='Window.ProblemsList*'
 
 # The benchmarks are built here too (not run), so that they cannot rot;
 # the fuzz targets are built in every build and their inputs replayed as

@@ -43,9 +43,11 @@ QString CapacityBar::legend(bool coloured) const {
   // The free part's colour is the window's own: an outline shows it.
   if (p.fits())
     return text + (coloured ? QString("□ ") : QString()) +
-           "Free after the export: " + bytes(p.freeAfter());
+           "Free after the export: " + bytes(p.freeAfter()) +
+           (p.freed > 0 ? QString(", with %1 removed").arg(bytes(p.freed)) : QString());
   // The drive is charged in whole clusters: that is the figure to free.
-  return text + QString("Does not fit: %1 more than is free").arg(bytes(p.needed() - p.free));
+  return text +
+         QString("Does not fit: %1 more than is free").arg(bytes(p.needed() - p.free - p.freed));
 }
 
 void CapacityBar::paintEvent(QPaintEvent*) {
@@ -56,8 +58,8 @@ void CapacityBar::paintEvent(QPaintEvent*) {
   if (p.capacity > 0) {
     // A copy that does not fit is drawn past the free space: the bar then
     // counts up to what the export would need.
-    double whole =
-        static_cast<double>(std::max<uint64_t>(p.capacity, p.capacity - p.free + p.needed()));
+    double whole = static_cast<double>(
+        std::max<uint64_t>(p.capacity, p.others() + p.alreadyThere + p.needed()));
     double x = frame.left();
     auto part = [&](uint64_t size, const QColor& colour) {
       double w = frame.width() * static_cast<double>(size) / whole;

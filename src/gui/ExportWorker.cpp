@@ -92,6 +92,7 @@ Loaded ExportWorker::rows(const std::vector<std::string>& chosen) {
           .playlists(out.rememberKey);
   out.library = session_->libraryFile();
   out.root = session_->root();
+  out.removals = session_->removals();  // of this plan of every playlist
   session_->choose(chosen);
   return out;
 }

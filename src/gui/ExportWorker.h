@@ -57,6 +57,8 @@ struct Loaded {
   // The checks remembered for it; none: nothing remembered yet.
   std::optional<std::vector<std::string>> remembered;
   std::string conversion;  // the codec remembered for it; "": none
+  // What an export's clean-up would remove for any ticks among the rows.
+  session::Removals removals;
 };
 
 // What the checked playlists need and keep on the drive.

@@ -184,6 +184,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
     if (convert_->isChecked()) conversionChosen();
   });
   connect(model_, &PlaylistTableModel::checksChanged, this, [this] {
+    removal_.setTicked(model_->checkedIds());
     rememberChecks();
     updateTotals();
   });
@@ -319,6 +320,7 @@ void MainWindow::showLoaded(Loaded loaded) {
     model_->setRows({});
     root_.clear();
     rememberKey_.clear();
+    takeRemovals({});
     showError("The library could not be loaded.", loaded.error);
     updateTotals();
     return;
@@ -348,6 +350,14 @@ void MainWindow::showLoaded(Loaded loaded) {
     if (!loaded.conversion.empty()) convertTo_->setCurrentText(q(loaded.conversion));
   }
   model_->setRows(std::move(loaded.rows));
+  removalChoice_ =
+      rememberKey_.empty()
+          ? ""
+          : session::RememberedChoices(
+                session::RememberedChoices::defaultFile(*options_.services.configuration),
+                options_.services.fileManager())
+                .removal(rememberKey_);
+  takeRemovals(std::move(loaded.removals));
   status_->setText(q(countOf(static_cast<uint64_t>(model_->rowCount()), "playlist", "playlists")) +
                    " in " + q(std::filesystem::path(loaded.library).filename().string()) + "." +
                    (root_.empty() ? " Choose a drive or folder to export to." : ""));
@@ -369,7 +379,8 @@ void MainWindow::updateTotals() {
     checkedBytes_ = t.bytesToCopy;
     updateHeadline();
     const int index = destination_->currentIndex();
-    CapacityParts parts{capacityBytes_, freeSpace_, t.bytesOnDrive, t.bytesToCopy, t.spaceNeeded};
+    CapacityParts parts{capacityBytes_, freeSpace_,    t.bytesOnDrive,
+                        t.bytesToCopy,  t.spaceNeeded, removing().onDisk};
     parts.folderOnDisk = index >= 0 && destination_->itemData(index, kKindRole).toInt() == kFolder;
     // The drive is charged in whole clusters: a copy that fits only by the
     // files' bytes does not fit.
@@ -423,6 +434,7 @@ void MainWindow::startEject() {
     model_->setRows({});
     root_.clear();
     rememberKey_.clear();
+    takeRemovals({});
     updateTotals();
     scanDrives();
     status_->setText(q(out.message));
@@ -445,8 +457,25 @@ void MainWindow::updateHeadline() {
   }
   facts.playlists = model_->checkedIds().size();
   facts.bytesToCopy = checkedBytes_;
+  const session::RemovalFigures removed = removing();
+  facts.removedPlaylists = removed.playlists;
+  facts.removedFiles = removed.files;
+  facts.removedTracks = removed.tracks;
+  facts.removedBytes = removed.bytes;
   destinationName_ = facts.destinationName;
   headline_->setText(q(app::headline(facts)));
+  export_->setText(q(exportButtonText(facts)));
+}
+
+// Nothing is said of a removal the drive's remembered choice forgoes.
+session::RemovalFigures MainWindow::removing() const {
+  if (root_.empty() || removalChoice_ == "keep") return {};
+  return removal_.figures();
+}
+
+void MainWindow::takeRemovals(session::Removals removals) {
+  removal_ = session::RemovalTally(std::move(removals));
+  removal_.setTicked(model_->checkedIds());
 }
 
 void MainWindow::rememberChecks() {
@@ -523,7 +552,9 @@ void MainWindow::startExport() {
       return;
     }
     const bool remove = answer.choice == RemovalAnswer::kRemove;
-    if (answer.remember && !key.empty()) choices().rememberRemoval(key, remove ? "remove" : "keep");
+    if (answer.remember && !key.empty() &&
+        choices().rememberRemoval(key, remove ? "remove" : "keep"))
+      removalChoice_ = remove ? "remove" : "keep";
     runExport(ids, remove);
   });
 }
@@ -599,6 +630,7 @@ void MainWindow::showExported(Exported r) {
       for (const auto& id : model_->checkedIds()) checked.insert(id);
       for (auto& row : r.refreshed.rows) row.checked = checked.count(row.id) != 0;
       model_->setRows(std::move(r.refreshed.rows));
+      takeRemovals(std::move(r.refreshed.removals));
     }
     QString text = r.stopped ? "Stopped: " : "Done: ";
     text += QString("%1 copied, %2 on the drive")
@@ -612,20 +644,7 @@ void MainWindow::showExported(Exported r) {
               " no checked playlist needs deleted";
     text += ".";
     if (!r.cleanRefusal.empty()) text += " No clean-up: " + q(r.cleanRefusal) + ".";
-    for (const auto& f : r.copy.notCopied) {
-      if (r.stopped && f.reason == "the export was interrupted") continue;
-      std::string track = f.artist.empty() ? f.title : f.artist + " – " + f.title;
-      problems.push_back({track, f.reason, f.path.empty() ? f.source : f.path});
-    }
-    for (const auto& f : r.playlists.notWritten)
-      problems.push_back({"Playlist “" + f.name + "”", f.reason, f.file});
-    for (const auto& item : r.clean.items) {
-      if (!item.deleted && item.item.ours && !item.kept && !item.notReached && r.clean.attempted)
-        problems.push_back({"Stale item", item.reason, item.item.path});
-    }
-    for (const auto& f : r.coversFailed) problems.push_back({"Cover image", f.reason, f.path});
-    for (const auto& f : r.notLookedAt)
-      problems.push_back({"Not looked at", f.localizedDescription, f.path});
+    problems = problemsOf(r);
     if (!problems.empty())
       text += " " + q(countOf(problems.size(), "item", "items")) + " could not be done.";
     status_->setText(text);
@@ -634,6 +653,25 @@ void MainWindow::showExported(Exported r) {
   }
   updateTotals();
   emit exported();
+}
+
+std::vector<Problem> problemsOf(const Exported& r) {
+  std::vector<Problem> problems;
+  for (const auto& f : r.copy.notCopied) {
+    if (r.stopped && f.reason == "the export was interrupted") continue;
+    std::string track = f.artist.empty() ? f.title : f.artist + " – " + f.title;
+    problems.push_back({track, f.reason, f.path.empty() ? f.source : f.path});
+  }
+  for (const auto& f : r.playlists.notWritten)
+    problems.push_back({"Playlist “" + f.name + "”", f.reason, f.file});
+  for (const auto& item : r.clean.items) {
+    if (!item.deleted && item.item.ours && !item.kept && !item.notReached && r.clean.attempted)
+      problems.push_back({"Stale item", item.reason, item.item.path});
+  }
+  for (const auto& f : r.coversFailed) problems.push_back({"Cover image", f.reason, f.path});
+  for (const auto& f : r.notLookedAt)
+    problems.push_back({"Not looked at", f.localizedDescription, f.path});
+  return problems;
 }
 
 void MainWindow::startCleanUp() {
@@ -688,6 +726,7 @@ void MainWindow::startCleanUp() {
         for (const auto& id : model_->checkedIds()) checked.insert(id);
         for (auto& row : c.refreshed.rows) row.checked = checked.count(row.id) != 0;
         model_->setRows(std::move(c.refreshed.rows));
+        takeRemovals(std::move(c.refreshed.removals));
       }
       status_->setText("Deleted " + q(countOf(deleted, "item", "items")) + ".");
       showProblems(problems, c.report);

@@ -4,7 +4,8 @@
 // All work runs on the export worker's thread; the window only shows its
 // results and never waits for it.
 //
-// The headline says what Export will do, or what is still to choose.
+// The headline says what Export will do, or what is still to choose; it
+// and the Export button name what the export removes at each tick.
 // The library is remembered between runs (as is a folder chosen as the
 // destination); the drive popup remembers its own choice; the checked
 // playlists are remembered per destination (RememberedChoices), and
@@ -15,9 +16,8 @@
 // Thread: main thread only.
 #pragma once
 
-#include <functional>
-
 #include <QMainWindow>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +25,7 @@
 #include "gui/CapacityBar.h"
 #include "gui/ExportWorker.h"
 #include "gui/ProblemsDialog.h"
+#include "session/Removals.h"
 
 class QCheckBox;
 class QComboBox;
@@ -56,6 +57,10 @@ struct WindowOptions {
   std::string to;       // a folder to offer and choose first
   Services services;    // what its exports reach the machine through
 };
+
+// The rows of the problems list for an export's result: what was not
+// copied, written or removed, and the places not looked at.
+std::vector<Problem> problemsOf(const Exported& result);
 
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -124,6 +129,12 @@ class MainWindow : public QMainWindow {
   uint64_t capacityBytes_ = 0;
   uint64_t checkedBytes_ = 0;  // what the checked playlists need, as last totalled
   std::string rememberKey_;
+  // What the export's clean-up removes at each tick, from the last load's
+  // plan, and the removal remembered for the drive ("remove", "keep", "").
+  session::RemovalTally removal_;
+  std::string removalChoice_;
+  session::RemovalFigures removing() const;
+  void takeRemovals(session::Removals removals);
   std::string destinationName_;  // the volume's or the folder's name, as the headline says it
   bool restoring_ = false;       // checks being set from the remembered ones
   bool busy_ = false;

@@ -31,6 +31,33 @@ std::string playingTime(double seconds) {
   return text;
 }
 
+namespace {
+
+// "and remove Sunday (1 track, 15.7 KB)": a few names, then how many more.
+std::string removalWords(const HeadlineFacts& f) {
+  constexpr size_t kNamed = 3;
+  const std::string size = base::byteCountText(static_cast<double>(f.removedBytes));
+  const auto& names = f.removedPlaylists;
+  if (names.empty())
+    return " and remove " + countOf(f.removedFiles, "file", "files") +
+           " no ticked playlist needs (" + size + ")";
+  const size_t shown = names.size() > kNamed ? kNamed : names.size();
+  std::string text = " and remove " + names[0];
+  for (size_t i = 1; i < shown; ++i) text += (i + 1 == names.size() ? " and " : ", ") + names[i];
+  if (names.size() > shown) text += " and " + std::to_string(names.size() - shown) + " more";
+  return text + " (" +
+         (f.removedTracks == 0 ? std::string("no tracks")
+                               : countOf(f.removedTracks, "track", "tracks")) +
+         ", " + size + ")";
+}
+
+}  // namespace
+
+std::string exportButtonText(const HeadlineFacts& f) {
+  if (f.playlists == 0 || f.removedFiles == 0) return "Export";
+  return "Export " + countOf(f.playlists, "playlist", "playlists") + removalWords(f);
+}
+
 std::string headline(const HeadlineFacts& f) {
   if (!f.libraryLoaded) return "Choose your library file";
   if (!f.destinationChosen) return "Choose a drive or folder";
@@ -38,7 +65,7 @@ std::string headline(const HeadlineFacts& f) {
   std::string size = f.bytesToCopy == 0 ? "nothing to copy"
                                         : base::byteCountText(static_cast<double>(f.bytesToCopy));
   return "Export " + countOf(f.playlists, "playlist", "playlists") + " (" + size + ") to " +
-         f.destinationName;
+         f.destinationName + (f.removedFiles == 0 ? "" : removalWords(f));
 }
 
 std::string playlistCaption(const std::string& name, uint64_t tracks, double seconds,

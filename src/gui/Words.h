@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace app {
 
@@ -24,8 +25,15 @@ struct HeadlineFacts {
   std::string destinationName;  // the volume's name or the folder's
   uint64_t playlists = 0;       // ticked
   uint64_t bytesToCopy = 0;
+  // What the export's clean-up removes: the playlists whose files go, and
+  // the files' count (of them, tracks) and bytes. None: it removes nothing.
+  std::vector<std::string> removedPlaylists;
+  uint64_t removedFiles = 0, removedTracks = 0, removedBytes = 0;
 };
 std::string headline(const HeadlineFacts& facts);
+// The Export button's words: "Export" alone unless the export removes
+// something, which it then says.
+std::string exportButtonText(const HeadlineFacts& facts);
 
 // The space column's caption of one playlist: with an estimate of the
 // copy's time at the measured rate when something is to copy and a rate

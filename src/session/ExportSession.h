@@ -48,6 +48,7 @@
 #include "session/Plan.h"
 #include "session/PlayerProfile.h"
 #include "session/PlaylistWriter.h"
+#include "session/Removals.h"
 #include "session/Target.h"
 
 namespace app {
@@ -295,6 +296,10 @@ class ExportSession {
   // What the chosen playlists' tracks take on the drive already, each
   // once, as the last plan saw the drive (0 before a plan).
   uint64_t bytesOnDrive() const;
+  // What the clean-up of an export would remove for any choice among the
+  // last plan's playlists (Removals.h), judged as it judges; empty when
+  // no plan since the last choose(), or when the export removes nothing.
+  session::Removals removals() const;
   // Copies the missing tracks; `stop` ends it at the next track.
   base::Result<CopyOutcome> copy(const std::function<void(const CopyProgress&)>& onProgress,
                                  const std::atomic<bool>* stop);
@@ -359,6 +364,10 @@ class ExportSession {
   std::string cleanUpRefusal() const;
   std::vector<std::string> stalePlaylistFiles() const;
   void findStale(const std::shared_ptr<fs::FileManager>& fm);
+  // How the clean-up judges the file (not a folder) at `path`, as it was
+  // found (`attributes`); `ours` is left to the caller.
+  StaleItem judgeFile(const std::string& path, bool playlistFile,
+                      const std::optional<fs::FileAttributes>& attributes, int64_t timeStep) const;
   std::string failureReason(const LibraryTrack& t, bool stopped) const;
   struct VerifyCounts {
     size_t verified = 0, unverified = 0;

@@ -114,43 +114,18 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
   };
   auto judge = [&](const std::string& path, bool playlistFile) {
     StaleItem item;
-    item.path = path;
-    item.playlistFile = playlistFile;
     auto attributes = fm->attributesOfItemAtPath(path, nullptr);
-    item.folder = attributes && attributes->type == fs::FileType::kDirectory;
-    if (attributes && !item.folder) {
-      item.bytes = attributes->size;
-      item.seenTimeNs = attributes->modificationTimeNs;
-    }
-    auto relative = destination_->relativePath(path);
-    if (item.folder) {
+    if (attributes && attributes->type == fs::FileType::kDirectory) {
+      item.path = path;
+      item.playlistFile = playlistFile;
+      item.folder = true;
       // The exporter makes folders only to hold its files: a folder no
       // recorded file lies in (one a user made, "To sort later/2024") is
       // theirs, even empty.
+      auto relative = destination_->relativePath(path);
       item.written = relative && folderIsOurs(*relative) && keptFolders.count(path) == 0;
     } else {
-      std::string name = stdfs::path(path).filename().string();
-      item.partial = fs::FileManager::isPartialCopyName(name) || fs::isAsideName(name);
-      item.written = item.partial && temporaryIsOurs(path);
-      if (!item.written && relative) {
-        // A file the record knows by identity is the exporter's only while
-        // it is as the exporter wrote it: one a user put at that name since
-        // is theirs. A path only the older record names goes by its name.
-        auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(*relative));
-        if (known != driveRecord_.entries.end() && known->second.kind != fs::EntryKind::kLegacy) {
-          item.written =
-              attributes && asWritten(known->second,
-                                      {attributes->size, attributes->modificationTimeNs}, timeStep);
-          // One that could not be looked at is kept as it is, still the
-          // exporter's for the next export to judge.
-          item.changed = attributes && !item.written;
-        } else {
-          // Named by an older list of paths alone (an older version's, or a
-          // script's copy), with nothing to tell whether the file there is
-          // still the one written: possibly the user's, kept unless asked.
-          item.possiblyYours = record.count(*relative) != 0;
-        }
-      }
+      item = judgeFile(path, playlistFile, attributes, timeStep);
     }
     item.ours = o_.cleanAll || item.written;
     if (!item.ours) keep(path);
@@ -162,6 +137,88 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
   // The list holds a folder's contents before the folder.
   for (const auto& p : playlists) judge(p, true);
   for (const auto& p : list) judge(p, false);
+}
+
+StaleItem ExportSession::judgeFile(const std::string& path, bool playlistFile,
+                                   const std::optional<fs::FileAttributes>& attributes,
+                                   int64_t timeStep) const {
+  StaleItem item;
+  item.path = path;
+  item.playlistFile = playlistFile;
+  if (attributes) {
+    item.bytes = attributes->size;
+    item.seenTimeNs = attributes->modificationTimeNs;
+  }
+  auto relative = destination_->relativePath(path);
+  std::string name = stdfs::path(path).filename().string();
+  item.partial = fs::FileManager::isPartialCopyName(name) || fs::isAsideName(name);
+  item.written = item.partial && temporaryIsOurs(path);
+  if (!item.written && relative) {
+    // A file the record knows by identity is the exporter's only while
+    // it is as the exporter wrote it: one a user put at that name since
+    // is theirs. A path only the older record names goes by its name.
+    auto known = driveRecord_.entries.find(DestinationLayout::collisionKey(*relative));
+    if (known != driveRecord_.entries.end() && known->second.kind != fs::EntryKind::kLegacy) {
+      item.written =
+          attributes &&
+          asWritten(known->second, {attributes->size, attributes->modificationTimeNs}, timeStep);
+      // One that could not be looked at is kept as it is, still the
+      // exporter's for the next export to judge.
+      item.changed = attributes && !item.written;
+    } else {
+      // Named by an older list of paths alone (an older version's, or a
+      // script's copy), with nothing to tell whether the file there is
+      // still the one written: possibly the user's, kept unless asked.
+      item.possiblyYours = record_.count(*relative) != 0;
+    }
+  }
+  return item;
+}
+
+// Judged as findStale judges them, for the plan's playlists: each one's
+// playlist file and the track files its file lists, where the exporter
+// wrote them; and what is stale already, which goes whatever is ticked.
+session::Removals ExportSession::removals() const {
+  session::Removals out;
+  if (!planned_ || !plan_.cleanUp || mode_ != Mode::kAllPlaylists) return out;
+  out.cleanUp = true;
+  for (const auto& item : plan_.stale) {
+    if (item.written && !item.folder)
+      out.files.push_back({item.path, item.bytes, limits_.onDisk(item.bytes), item.playlistFile});
+  }
+  auto fm = files();
+  const int64_t timeStep = fs::timeStepOf(root_);
+  constexpr uint32_t kNotOurs = UINT32_MAX;
+  auto judged = [&](const std::string& path, bool playlistFile) {
+    auto attributes = fm->attributesOfItemAtPath(path, nullptr);
+    if (!attributes || attributes->type != fs::FileType::kRegular) return kNotOurs;
+    StaleItem item = judgeFile(path, playlistFile, attributes, timeStep);
+    if (!item.written) return kNotOurs;
+    out.files.push_back({path, item.bytes, limits_.onDisk(item.bytes), playlistFile});
+    return static_cast<uint32_t>(out.files.size() - 1);
+  };
+  std::unordered_map<std::string, uint32_t> trackFile;  // by walk key
+  std::vector<uint32_t> lastNeededBy;                   // per file: the last playlist needing it
+  for (const auto& file : target_.files) {
+    if (file.playlist == session::TargetFile::kKeptAsItIs) continue;
+    const session::SnapshotPlaylist& playlist = snapshot_.playlists[file.playlist];
+    session::Removals::Playlist p{playlist.id, playlist.name, {}};
+    const auto self = static_cast<uint32_t>(out.playlists.size());
+    if (uint32_t own = judged(root_ + "/" + file.relative, true); own != kNotOurs)
+      p.needs.push_back(own);
+    for (uint32_t track : file.entries) {
+      const std::string& destination = snapshot_.tracks[track].destination;
+      auto [at, added] = trackFile.emplace(session::walkKey(destination), kNotOurs);
+      if (added) at->second = judged(musicRoot_ + "/" + destination, false);
+      if (at->second == kNotOurs) continue;
+      lastNeededBy.resize(out.files.size(), kNotOurs);
+      if (lastNeededBy[at->second] == self) continue;
+      lastNeededBy[at->second] = self;
+      p.needs.push_back(at->second);
+    }
+    out.playlists.push_back(std::move(p));
+  }
+  return out;
 }
 
 ExportSession::ExportSession(const ExportOptions& options, Services services)

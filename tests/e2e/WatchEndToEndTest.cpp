@@ -2,7 +2,8 @@
 // remembered playlists are exported to a watched drive and the desktop is
 // told at the start and the end (a stand-in notification daemon on a
 // private session bus records what was shown); a drive another process
-// is exporting to, and one that is not watched, are left alone.
+// is exporting to, and one that is not watched, are left alone; and what
+// no remembered playlist needs goes only with "remove" remembered.
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -68,12 +69,19 @@ TEST(WatchEndToEndThreaded, ExportsToAWatchedDriveOnceAndSaysSo) {
       "' XDG_CONFIG_HOME='" + dir / "config" + "' TESSALINE_FAKE_MOUNTS='" + dir / "mounts" +
       "' TESSALINE_RESOURCES='" TESSALINE_SOURCE_DIR "/resources' '" TESSALINE_EXECUTABLE
       "' --fake-hardware '" TESSALINE_SOURCE_DIR "/resources/fake-hardware/tessaline-drive' ";
+  const std::string exported =
+      "Exported 1 playlist to TESSA MUSIC: 0 tracks copied, 0 problems | show,Show,eject,Eject,";
+  // Unattended, watch removes only what the window's "Export and Remove"
+  // was remembered for: the track the emptied playlist no longer lists.
   struct {
     const char* what;
     bool watched, locked;
     int status;
     std::vector<std::string> shown;
     bool exported;
+    bool emptied = false;  // the playlist lists nothing now
+    const char* removal = "";
+    bool trackThere = false;
   } rows[] = {
       {"not watched", false, false, 0, {}, false},
       {"another process exporting there",
@@ -88,14 +96,56 @@ TEST(WatchEndToEndThreaded, ExportsToAWatchedDriveOnceAndSaysSo) {
        0,
        {"Exporting to TESSA MUSIC | ",
         "Exported 1 playlist to TESSA MUSIC: 1 track copied, 0 problems | show,Show,eject,Eject,"},
+       true,
+       false,
+       "",
        true},
+      {"no removal remembered",
+       true,
+       false,
+       0,
+       {"Exporting to TESSA MUSIC | ", exported},
+       true,
+       true,
+       "",
+       true},
+      {"keep remembered",
+       true,
+       false,
+       0,
+       {"Exporting to TESSA MUSIC | ", exported},
+       true,
+       true,
+       "keep",
+       true},
+      {"remove remembered",
+       true,
+       false,
+       0,
+       {"Exporting to TESSA MUSIC | ", exported},
+       true,
+       true,
+       "remove",
+       false},
   };
+  const std::string library = testsupport::readFile(dir / "Library.xml");
+  const std::string items =
+      "<array><dict><key>Track ID</key><integer>1</integer></dict></array></dict></array>";
+  ASSERT_NE(library.find(items), std::string::npos);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
+    if (row.emptied) {
+      std::string emptied = library;
+      emptied.replace(emptied.find(items), items.size(), "<array></array></dict></array>");
+      testsupport::writeFile(dir / "Library.xml", emptied);
+      stdfs::last_write_time(dir / "Library.xml",
+                             stdfs::file_time_type::clock::now() - std::chrono::minutes(1));
+    }
     testsupport::writeFile(dir / "config/tessaline/remembered-playlists.json",
                            std::string("{\"destinations\":{\"uuid:6A1E-3C07\":{\"playlists\":"
-                                       "[\"P1\"],\"watch\":") +
-                               (row.watched ? "true" : "false") + "}}}");
+                                       "[\"P1\"],\"removal\":\"") +
+                               row.removal + "\",\"watch\":" + (row.watched ? "true" : "false") +
+                               "}}}");
     int held = -1;
     if (row.locked) {
       stdfs::create_directories(drive + "/.tessaline");
@@ -121,6 +171,11 @@ TEST(WatchEndToEndThreaded, ExportsToAWatchedDriveOnceAndSaysSo) {
       EXPECT_EQ(shown, row.shown) << out;
     }
     EXPECT_EQ(stdfs::exists(drive + "/Playlists/Mix.m3u8"), row.exported) << out;
+    bool trackThere = false;
+    if (stdfs::exists(drive + "/Music"))
+      for (const auto& e : stdfs::recursive_directory_iterator(drive + "/Music"))
+        trackThere |= e.path().filename() == "a.mp3";
+    EXPECT_EQ(trackThere, row.trackThere) << out;
   }
 
   // Watching: the drive attached at the start is exported to once, and

@@ -17,13 +17,20 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
+#include <sstream>
 
 #include "MachineServices.h"
 #include "TestApplication.h"
+#include "base/ByteCountText.h"
 #include "drive/DriveServices.h"
 #include "drive/HardwarePaths.h"
+#include "fs/DriveLimits.h"
+#include "fs/FileManager.h"
 #include "gui/MainWindow.h"
 #include "gui/PlaylistTableModel.h"
+#include "gui/Words.h"
+#include "session/RememberedChoices.h"
 #include "support/ScopedConfiguration.h"
 #include "support/TempDir.h"
 
@@ -117,9 +124,13 @@ TEST(Window, ExportsTheCheckedPlaylistsAndRemembersThemForTheDrive) {
         model.data(model.index(roadTrip, PlaylistTableModel::kSpace), Qt::ToolTipRole).toString();
     EXPECT_EQ(tip, "Road Trip: 6 tracks, 0:13, nothing left to copy");
     ASSERT_TRUE(waitFor([&] { return window.headline().text().contains("1 playlist"); }, 5000));
-    EXPECT_EQ(window.headline().text(), "Export 1 playlist (nothing to copy) to TESSA MUSIC");
+    EXPECT_TRUE(window.headline().text().startsWith(
+        "Export 1 playlist (nothing to copy) to TESSA MUSIC and remove Nordic, World, "
+        "Favourites ♥ and 1 more (13 tracks, "))
+        << window.headline().text().toStdString();
     const CapacityParts& parts = window.capacityBar().parts();
     EXPECT_GT(parts.alreadyThere, 0u);
+    EXPECT_GT(parts.freed, 0u);
     EXPECT_EQ(parts.toCopy, 0u);
     EXPECT_EQ(parts.others() + parts.alreadyThere + parts.freeAfter(), parts.capacity);
 
@@ -246,6 +257,155 @@ TEST(Window, FirstStartShowsTheLibraryBeforeADestination) {
         << window.headline().text().toStdString() << " / " << window.status().text().toStdString();
     EXPECT_EQ(window.hint().isVisible(), start.hint) << start.headline;
     EXPECT_EQ(window.explanation().isVisible(), start.banner) << start.headline;
+  }
+}
+
+// The headline and the Export button say what the export's clean-up
+// removes for each set of ticks, by the drive's own playlist files: what
+// only unticked playlists list, and their files. The capacity bar counts
+// it free after the export. Nothing is said once "keep" is remembered.
+TEST(Window, HeadlineAndButtonSayWhatTheExportRemoves) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  const std::string stick = dir / "stick";
+  stdfs::create_directories(stick);
+  testsupport::ScopedConfiguration machine([&](base::Configuration& c) {
+    c.home = dir / "home";
+    c.configHome = dir / "config";
+    c.fakeHardware = dir / "nothing";
+  });
+  drive::DriveServices::setShared(nullptr);
+  application();
+  auto open = [&] {
+    auto window = std::make_unique<MainWindow>(
+        WindowOptions{dir / "lib/Library.xml", stick, app::machineServices()});
+    window->setRemovalQuestion([](const RemovalQuestion&) {
+      ADD_FAILURE() << "asked with nothing to remove";
+      return RemovalAnswer{};
+    });
+    QSignalSpy loaded(window.get(), &MainWindow::loaded);
+    EXPECT_TRUE(loaded.wait(30000));
+    return window;
+  };
+  auto window = open();
+  {
+    QSignalSpy exported(window.get(), &MainWindow::exported);
+    QTest::mouseClick(&window->exportButton(), Qt::LeftButton);
+    ASSERT_TRUE(exported.wait(60000));
+  }
+  // The files a playlist file on the drive lists, and the file itself.
+  auto filesOf = [&](const std::string& name) {
+    std::set<std::string> files{stick + "/Playlists/" + name + ".m3u8"};
+    std::istringstream text(testsupport::readFile(*files.begin()));
+    for (std::string line; std::getline(text, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty() && line[0] != '#')
+        files.insert((stdfs::path(stick) / "Playlists" / line).lexically_normal().string());
+    }
+    return files;
+  };
+  const std::vector<std::string> names = {"Nordic", "Road Trip", "World", "Favourites ♥", "Sunday"};
+  struct {
+    std::set<std::string> ticked;
+    const char* remembered;
+    const char* removed;  // the playlists named; none: nothing is said
+  } rows[] = {
+      {{"Nordic", "Road Trip", "World", "Favourites ♥", "Sunday"}, "", nullptr},
+      {{"Nordic", "Road Trip", "World", "Favourites ♥"}, "", "Sunday"},
+      {{"Road Trip", "Favourites ♥"}, "", "Nordic, World and Sunday"},
+      {{"Road Trip"}, "", "Nordic, World, Favourites ♥ and 1 more"},
+      {{"Road Trip"}, "keep", nullptr},
+  };
+  std::string remembered;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.removed ? row.removed : row.remembered);
+    if (row.remembered != remembered) {
+      remembered = row.remembered;
+      session::RememberedChoices(session::RememberedChoices::defaultFile(*base::configuration()),
+                                 app::machineServices().fileManager())
+          .rememberRemoval(session::RememberedChoices::keyForFolder(window->root()), remembered);
+      window.reset();
+      window = open();
+    }
+    PlaylistTableModel& model = window->playlists();
+    for (int r = 0; r < model.rowCount(); ++r)
+      model.setChecked(r, row.ticked.count(model.rows()[r].name) != 0);
+    std::set<std::string> kept, gone;
+    for (const auto& name : names) (row.ticked.count(name) ? kept : gone).merge(filesOf(name));
+    uint64_t tracks = 0, bytes = 0, onDisk = 0;
+    for (const auto& file : gone) {
+      if (kept.count(file)) continue;
+      tracks += stdfs::path(file).extension() != ".m3u8";
+      bytes += stdfs::file_size(file);
+      onDisk += fs::driveLimitsOf(stick).onDisk(stdfs::file_size(file));
+    }
+    std::string count = countOf(row.ticked.size(), "playlist", "playlists");
+    std::string removal = row.removed ? std::string(" and remove ") + row.removed + " (" +
+                                            countOf(tracks, "track", "tracks") + ", " +
+                                            base::byteCountText(static_cast<double>(bytes)) + ")"
+                                      : "";
+    std::string headline = "Export " + count + " (nothing to copy) to stick" + removal;
+    EXPECT_TRUE(waitFor([&] { return window->headline().text().toStdString() == headline; }, 5000))
+        << window->headline().text().toStdString() << " / " << headline;
+    EXPECT_EQ(window->exportButton().text().toStdString(),
+              row.removed ? "Export " + count + removal : "Export");
+    const CapacityParts& parts = window->capacityBar().parts();
+    EXPECT_EQ(parts.freed, row.removed ? onDisk : 0);  // in the drive's clusters
+    EXPECT_EQ(parts.freeAfter(), parts.free + parts.freed);
+    EXPECT_EQ(parts.others() + parts.alreadyThere + parts.freeAfter(), parts.capacity);
+  }
+}
+
+// The problems list of an export that went wrong in three ways: a
+// missing source, a conversion that failed, a place not looked at; in
+// the session's own words. With TESSALINE_DOCS_SHOTS set (make
+// docs-shots), its picture goes to that folder for the README.
+TEST(Window, ProblemsListNamesEachFailureWithWhereAndWhy) {
+  application();
+  const std::string music = "/home/alex/Music/";
+  Exported result;
+  auto notCopied = [&](const char* artist, const char* title, const std::string& source,
+                       base::FileError why) {
+    result.copy.notCopied.push_back(
+        {title, artist, source, "", "", describeCopyFailure(why, source), why.path, why.code});
+  };
+  const std::string missing = music + "Björk/Homogenic/01 Jóga.m4a";
+  notCopied("Björk", "Jóga", missing, {ENOENT, "", missing});
+  const std::string broken = music + "Sigur Rós/Takk…/02 Glósóli.flac";
+  notCopied("Sigur Rós", "Glósóli", broken,
+            base::Status::failure("cannot convert", broken, "it holds no sound FFmpeg can decode")
+                .toFileError());
+  fs::LookFailures looks;
+  looks.add(EIO, "/media/alex/TESSA MUSIC/Music/Nils Frahm/Spaces");
+  result.notLookedAt = looks.all();
+  result.copy.notCopied.push_back(
+      {"Hoppípolla", "Sigur Rós", "", "", "", "the export was interrupted"});
+  result.stopped = false;
+  std::vector<Problem> problems = problemsOf(result);
+  ASSERT_EQ(problems.size(), 4u);
+  EXPECT_EQ(problems[0].item, "Björk – Jóga");
+  EXPECT_EQ(problems[0].reason, "the source file is missing (" + missing + ")");
+  EXPECT_EQ(problems[1].path, broken);
+  EXPECT_NE(problems[1].reason.find("it holds no sound FFmpeg can decode"), std::string::npos)
+      << problems[1].reason;
+  EXPECT_EQ(problems[3].item, "Not looked at");
+  EXPECT_EQ(problems[3].path, "/media/alex/TESSA MUSIC/Music/Nils Frahm/Spaces");
+  EXPECT_FALSE(problems[3].reason.empty());
+  // A stopped export does not list what it never reached as a problem.
+  result.stopped = true;
+  EXPECT_EQ(problemsOf(result).size(), 3u);
+  problems.erase(problems.begin() + 2);
+  ProblemsDialog dialog;
+  dialog.setProblems(problems, "{}");
+  EXPECT_EQ(dialog.list().rowCount(), 3);
+  EXPECT_EQ(dialog.windowTitle(), "3 Problems");
+  if (const char* shots = std::getenv("TESSALINE_DOCS_SHOTS")) {
+    dialog.resize(1180, 200);
+    dialog.list().resizeColumnToContents(1);
+    dialog.list().setCurrentItem(nullptr);
+    dialog.show();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(dialog.grab().save(QString(shots) + "/problems.png", "PNG"));
   }
 }
 

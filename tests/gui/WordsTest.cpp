@@ -37,18 +37,41 @@ TEST(WindowWords, PlayingTimesAndCaptions) {
     EXPECT_EQ(playlistCaption("Mix", c.tracks, 200, c.bytes, c.rate), c.caption);
 }
 
-TEST(WindowWords, HeadlineSaysWhatExportWillDoOrWhatIsMissing) {
+TEST(WindowWords, HeadlineAndButtonSayWhatExportWillDoOrWhatIsMissing) {
+  using Names = std::vector<std::string>;
   struct {
     HeadlineFacts facts;
-    const char* text;
+    const char *text, *button;
   } cases[] = {
-      {{false, true, "TESSA MUSIC", 3, 10}, "Choose your library file"},
-      {{true, false, "", 3, 10}, "Choose a drive or folder"},
-      {{true, true, "TESSA MUSIC", 0, 0}, "Tick the playlists to export to TESSA MUSIC"},
-      {{true, true, "TESSA MUSIC", 14, 26319462}, "Export 14 playlists (25.1 MB) to TESSA MUSIC"},
-      {{true, true, "stick", 1, 0}, "Export 1 playlist (nothing to copy) to stick"},
+      {{false, true, "TESSA MUSIC", 3, 10}, "Choose your library file", "Export"},
+      {{true, false, "", 3, 10}, "Choose a drive or folder", "Export"},
+      {{true, true, "TESSA MUSIC", 0, 0, Names{"Sunday"}, 2, 1, 9},
+       "Tick the playlists to export to TESSA MUSIC",
+       "Export"},
+      {{true, true, "TESSA MUSIC", 14, 26319462},
+       "Export 14 playlists (25.1 MB) to TESSA MUSIC",
+       "Export"},
+      {{true, true, "stick", 1, 0}, "Export 1 playlist (nothing to copy) to stick", "Export"},
+      {{true, true, "stick", 4, 0, Names{"Sunday"}, 2, 1, 16077},
+       "Export 4 playlists (nothing to copy) to stick and remove Sunday (1 track, 15.7 KB)",
+       "Export 4 playlists and remove Sunday (1 track, 15.7 KB)"},
+      {{true, true, "stick", 2, 2048, Names{"Nordic", "World", "Sunday"}, 13, 10, 5 << 20},
+       "Export 2 playlists (2.0 KB) to stick and remove Nordic, World and Sunday (10 tracks, 5.0 "
+       "MB)",
+       "Export 2 playlists and remove Nordic, World and Sunday (10 tracks, 5.0 MB)"},
+      {{true, true, "stick", 1, 0, Names{"A", "B", "C", "D", "E"}, 5, 0, 900},
+       "Export 1 playlist (nothing to copy) to stick and remove A, B, C and 2 more (no tracks, "
+       "900 bytes)",
+       "Export 1 playlist and remove A, B, C and 2 more (no tracks, 900 bytes)"},
+      {{true, true, "stick", 3, 0, Names{}, 2, 2, 4096},
+       "Export 3 playlists (nothing to copy) to stick and remove 2 files no ticked playlist "
+       "needs (4.0 KB)",
+       "Export 3 playlists and remove 2 files no ticked playlist needs (4.0 KB)"},
   };
-  for (const auto& c : cases) EXPECT_EQ(headline(c.facts), c.text);
+  for (const auto& c : cases) {
+    EXPECT_EQ(headline(c.facts), c.text);
+    EXPECT_EQ(exportButtonText(c.facts), c.button);
+  }
 }
 
 TEST(WindowWords, CapacityPartsAddUpToTheDrive) {
@@ -65,6 +88,10 @@ TEST(WindowWords, CapacityPartsAddUpToTheDrive) {
       // Whole clusters: 390 bytes of files that take 512 on the drive.
       {{1000, 400, 100, 390, 512}, 500, 0, false},
       {{1000, 600, 100, 390, 512}, 300, 88, true},
+      // What the clean-up frees is free after the export, and may make it fit.
+      {{1000, 400, 100, 150, 0, 50}, 450, 300, true},
+      {{1000, 100, 100, 150, 0, 60}, 740, 10, true},
+      {{1000, 100, 100, 150, 256, 60}, 740, 0, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.parts.others(), c.others);

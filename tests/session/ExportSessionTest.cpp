@@ -6,9 +6,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 
 #include "fs/DestinationRoot.h"
+#include "fs/DriveRecord.h"
 #include "fs/ReplaceFile.h"
+#include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
 #include "support/FaultInjectingFileManager.h"
@@ -151,4 +154,96 @@ TEST(ExportSession, PrepareSettlesReplacementsCutShort) {
     EXPECT_TRUE(!fs::isAsideName(name) || name == fs::asideName("Mine.m3u8")) << name;
   }
   EXPECT_TRUE(root->intents().empty());
+}
+
+// What the window says an export removes for a set of ticks, worked out
+// once from a plan of every playlist, is what a plan of those ticks
+// judges the clean-up's, and what the clean-up then deletes: the
+// exporter's files only (not the user's file, nor a copy edited since),
+// with a deleted playlist's file named after it.
+TEST(ExportSession, RemovalsForAnyTicksAreWhatTheCleanUpRemoves) {
+  testsupport::TempDir dir;
+  std::string lib = dir / "lib", drive = dir / "drive";
+  ASSERT_TRUE(makeSampleLibrary(lib));
+  stdfs::create_directories(drive);
+  app::ExportOptions options;
+  options.library = lib + "/Library.xml";
+  options.to = drive;
+  std::string forgotten;
+  {
+    app::ExportSession first(options, testsupport::services());
+    ASSERT_TRUE(first.load().ok());
+    ASSERT_TRUE(first.prepare().ok());
+    ASSERT_TRUE(first.plan().ok());
+    auto copied = first.copy(nullptr, nullptr);
+    ASSERT_TRUE(copied.ok() && copied->notCopied.empty());
+    ASSERT_TRUE(first.playlistFiles().notWritten.empty());
+    // One copy is edited since: the user's now.
+    testsupport::writeFile(copied->copied[0], "edited");
+    forgotten = copied->copied[1];
+  }
+  {
+    // Another, as it was copied, is named by the record no more: a file
+    // a playlist lists that the clean-up would not take either.
+    auto record = fs::DriveRecord::open(fs::DestinationRoot::open(drive),
+                                        &app::DestinationLayout::collisionKey);
+    ASSERT_TRUE(record.ok());
+    ASSERT_TRUE(
+        (*record)
+            ->remove({app::DestinationLayout::collisionKey(forgotten.substr(drive.size() + 1))},
+                     true)
+            .ok());
+  }
+  testsupport::writeFile(drive + "/Music/mine.mp3", "mine");
+  options.library = lib + "/Library-fewer.xml";  // Sunday deleted since
+  app::ExportSession session(options, testsupport::services());
+  ASSERT_TRUE(session.load().ok());
+  ASSERT_TRUE(session.prepare().ok());
+  std::map<std::string, std::string> ids;  // by name
+  std::vector<std::string> all;
+  for (const auto& [name, id] : session.loadedPlaylists()) ids[name] = id, all.push_back(id);
+  ASSERT_TRUE(session.plan().ok());
+  session::RemovalTally tally(session.removals());
+  const std::vector<std::vector<std::string>> tickSets = {
+      {"Nordic", "Road Trip", "World", "Favourites ♥"},
+      {"Road Trip", "World", "Favourites ♥"},  // Nordic's own tracks go, Jóga stays
+      {"Nordic"},
+      {"World"},  // last: cleaned up for real
+  };
+  for (const auto& ticks : tickSets) {
+    SCOPED_TRACE(ticks.size());
+    std::vector<std::string> chosen;
+    for (const auto& name : ticks) chosen.push_back(ids.at(name));
+    tally.setTicked(chosen);
+    const session::RemovalFigures said = tally.figures();
+    session.choose(chosen);
+    auto planned = session.plan();
+    ASSERT_TRUE(planned.ok());
+    session::RemovalFigures judged;
+    std::vector<std::string> stems;
+    for (const auto& item : (*planned)->stale) {
+      EXPECT_FALSE(item.ours && item.path == drive + "/Music/mine.mp3");
+      if (!item.ours || item.folder) continue;
+      ++judged.files;
+      judged.tracks += !item.playlistFile;
+      judged.bytes += item.bytes;
+      if (item.playlistFile) stems.push_back(stdfs::path(item.path).stem().string());
+    }
+    EXPECT_EQ(said.files, judged.files);
+    EXPECT_EQ(said.tracks, judged.tracks);
+    EXPECT_EQ(said.bytes, judged.bytes);
+    EXPECT_EQ(said.onDisk >= said.bytes, true);
+    std::vector<std::string> names = said.playlists;
+    std::sort(names.begin(), names.end());
+    std::sort(stems.begin(), stems.end());
+    EXPECT_EQ(names, stems);  // the sample's names are their files' names
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Sunday"), 1);
+  }
+  app::CleanOutcome cleaned = session.clean(true);
+  size_t deletedFiles = 0;
+  for (const auto& item : cleaned.items) deletedFiles += item.deleted && !item.item.folder;
+  EXPECT_EQ(deletedFiles, tally.figures().files);
+  EXPECT_EQ(cleaned.notDeleted, 0u);
+  EXPECT_TRUE(stdfs::exists(drive + "/Music/mine.mp3"));
+  EXPECT_TRUE(stdfs::exists(forgotten));
 }
