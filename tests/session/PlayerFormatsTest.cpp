@@ -194,4 +194,15 @@ TEST(PlayerFormats, PlaylistFilesAndCoversGoWhereTheProfileSays) {
     EXPECT_EQ(covers, std::vector<std::string>(3, row.cover));
     EXPECT_TRUE(stdfs::exists(drive + "/Playlists/Mine.m3u8"));
   }
+  // An image FFmpeg cannot read is named with the reason, and nothing is
+  // written in its place.
+  for (const auto& e : stdfs::recursive_directory_iterator(lib + "/Media"))
+    if (e.path().filename() == "folder.jpg") testsupport::writeFile(e.path(), "not an image");
+  testsupport::writeFile(drive + "/.is_audio_player", "cover_art_file_name=Art.png\n");
+  Exported done = exportAll(lib + "/Library.xml", drive);
+  EXPECT_NE(done.failed.find("/Art.png: cannot convert the cover image " + lib), std::string::npos)
+      << done.failed;
+  EXPECT_NE(done.failed.find("folder.jpg: it is neither a JPEG nor a PNG image"),
+            std::string::npos);
+  EXPECT_EQ(done.covers, 2u);
 }
