@@ -56,6 +56,9 @@ size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFai
   const std::string& coverName = player_.coverName.value;
   const std::string& coverType = player_.coverType.value;
   const bool typeAsked = player_.coverType.origin.kind != session::Origin::Kind::kDefault;
+  // Said by cover_art_file_type itself, not only by the name's extension:
+  // an image of no type known is then not what the player wants either.
+  const bool typeSaid = typeAsked && player_.coverType.origin.line != player_.coverName.origin.line;
   const int coverSize = player_.coverSize.value;
   std::vector<fs::FileManager::TextFile> made;
   auto recordFirst = [&](const std::vector<fs::CopyBatchOptions::Staged>& staged) {
@@ -138,7 +141,8 @@ size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFai
     // image they do not tell is not one it wants.
     auto asWanted = [&](const std::string& bytes) {
       auto side = session::coverSizeOf(bytes);
-      return (!typeAsked || session::coverTypeOf(bytes) == coverType) &&
+      std::string type = session::coverTypeOf(bytes);
+      return (!typeAsked || type == coverType || (type.empty() && !typeSaid)) &&
              (coverSize == 0 || (side && std::max(side->first, side->second) == coverSize));
     };
     bool replace = false;

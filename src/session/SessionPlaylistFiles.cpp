@@ -219,10 +219,11 @@ std::vector<std::pair<std::string, std::string>> ExportSession::keptPlaylistFile
   std::vector<std::pair<std::string, std::string>> kept;
   keptUnreadable_.clear();
   const int64_t timeStep = fs::timeStepOf(root_);
-  std::unordered_set<std::string> seen;
+  // Those an earlier export wrote into a folder the profile no longer
+  // names are not kept: the player does not look there (they are stale).
   auto consider = [&](const std::string& relative) {
     std::string key = DestinationLayout::collisionKey(relative);
-    if (writtenKeys.count(key) || !seen.insert(key).second) return;
+    if (writtenKeys.count(key)) return;
     // The exporter's while as it wrote it; a file of the user's lists
     // what the user wants, which the exporter neither keeps nor removes.
     auto known = driveRecord_.entries.find(key);
@@ -252,9 +253,6 @@ std::vector<std::pair<std::string, std::string>> ExportSession::keptPlaylistFile
     if (e.type == fs::FileType::kRegular && isPlaylistName(e.name))
       consider(playlistRelative(e.name));
   }
-  // Those an earlier export wrote into another playlist folder (the
-  // player's profile named another since) stay as they stand too.
-  for (const auto& path : otherFolderPlaylists()) consider(path);
   return kept;
 }
 

@@ -23,11 +23,13 @@ namespace stdfs = std::filesystem;
 
 std::vector<std::string> ExportSession::stalePlaylistFiles() const {
   std::vector<std::string> stale;
-  if (mode_ != Mode::kAllPlaylists) return stale;
   std::set<std::string> written;
   for (const auto& s : selected_) written.insert(s.fileName + playlistExtension_);
   auto fm = files();
-  auto entries = fm->contentsOfDirectoryAtPath(playlistFolder_, nullptr);
+  // An export of some playlists keeps the others' files in the folder.
+  auto entries = mode_ == Mode::kAllPlaylists
+                     ? fm->contentsOfDirectoryAtPath(playlistFolder_, nullptr)
+                     : std::optional<std::vector<fs::DirectoryEntry>>();
   for (const auto& e : entries ? *entries : std::vector<fs::DirectoryEntry>()) {
     const std::string& n = e.name;
     std::string_view ext = std::string_view(n).substr(std::min(n.rfind('.'), n.size()));
@@ -41,9 +43,10 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
       stale.push_back(playlistFolder_ + "/" + n);
     }
   }
-  // The exporter's files in the folder an earlier profile named: only
-  // those its record holds, never the user's beside them. Those below the
-  // music folder are the stale walk's to find.
+  // The exporter's files in the folder an earlier profile named, whatever
+  // was chosen (the player no longer looks there): only those its record
+  // holds, never the user's beside them. Those below the music folder are
+  // the stale walk's to find.
   const std::string music = std::string(DestinationLayout::kMusicFolder) + "/";
   for (const auto& relative : otherFolderPlaylists()) {
     if (DestinationLayout::collisionKey(relative).compare(

@@ -198,7 +198,8 @@ TEST(PlayerFormats, PlaylistFilesAndCoversGoWhereTheProfileSays) {
   // written in its place.
   for (const auto& e : stdfs::recursive_directory_iterator(lib + "/Media"))
     if (e.path().filename() == "folder.jpg") testsupport::writeFile(e.path(), "not an image");
-  testsupport::writeFile(drive + "/.is_audio_player", "cover_art_file_name=Art.png\n");
+  testsupport::writeFile(drive + "/.is_audio_player",
+                         "cover_art_file_name=Art.png\ncover_art_file_type=png\n");
   Exported done = exportAll(lib + "/Library.xml", drive);
   EXPECT_NE(done.failed.find("/Art.png: cannot convert the cover image " + lib), std::string::npos)
       << done.failed;
