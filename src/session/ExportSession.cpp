@@ -183,6 +183,12 @@ base::Result<size_t> ExportSession::prepare() {
   // The playlist files lie in their folder itself, which may be the
   // drive's root or inside the music folder.
   sweep(playlistFolder_, false);
+  // And those an earlier profile's folder holds, where a run cut short
+  // left its temporaries.
+  std::set<std::string> earlier;
+  for (const auto& relative : otherFolderPlaylists())
+    earlier.insert(std::string(session::folderOf(relative)));
+  for (const auto& folder : earlier) sweep(folder.empty() ? root_ : root_ + "/" + folder, false);
   // Everything the intents named is settled: they go, and this run notes
   // its own before its first temporary.
   if (settled) {

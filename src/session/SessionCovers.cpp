@@ -7,6 +7,7 @@
 
 #include "fs/DriveRecord.h"
 #include "fs/FileManager.h"
+#include "fs/ReadableFile.h"
 #include "session/CopyRun.h"
 #include "session/CoverImage.h"
 #include "session/DestinationLayout.h"
@@ -157,7 +158,17 @@ size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFai
       if (known == driveRecord_.entries.end() || known->second.kind != fs::EntryKind::kCover ||
           !stamp || !asWritten(known->second, *stamp, fs::timeStepOf(root_)))
         continue;  // the owner's
-      auto there = fm->readSmallFile(target, kMaxCoverBytes, nullptr);
+      // Its first bytes tell its type and size, but for a JPEG whose
+      // frame header comes late (after a large EXIF block).
+      std::optional<std::string> there;
+      if (auto file = fm->openForReading(target, nullptr)) {
+        std::string head(std::min<uint64_t>(file->size(), 64 << 10), '\0');
+        int64_t got = file->readAt(0, head.data(), head.size());
+        if (got >= 0) head.resize(static_cast<size_t>(got));
+        if (got >= 0 && (head.size() == file->size() || session::coverSizeOf(head)))
+          there = std::move(head);
+      }
+      if (!there) there = fm->readSmallFile(target, kMaxCoverBytes, nullptr);
       if (!there || asWanted(*there)) continue;
       replace = true;
     }

@@ -1080,6 +1080,9 @@ TEST(CommandLine, TheDrivesProfileSaysWherePlaylistFilesAndCoversGo) {
   EXPECT_EQ(third["coverImages"], 0);
   EXPECT_TRUE(third["stale"]["files"].empty());
   EXPECT_TRUE(third["stale"]["playlistFiles"].empty());
+  // The drive's own check finds the converted covers as they were written.
+  Outcome checked = run("check " + shellQuoted(drive));
+  EXPECT_EQ(checked.status, 0) << checked.out;
 }
 
 // Files missing from a folder that is here are said to be so (no
