@@ -73,8 +73,13 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
   // A playlist folder inside the music folder: its files are judged once,
   // as playlist files.
   if (!playlists.empty()) {
-    std::unordered_set<std::string> listed(playlists.begin(), playlists.end());
-    std::erase_if(list, [&](const std::string& p) { return listed.count(p) != 0; });
+    // Compared as the drive compares names: the profile may spell the
+    // folder in another case than the drive does.
+    std::unordered_set<std::string> listed;
+    for (const auto& p : playlists) listed.insert(DestinationLayout::collisionKey(p));
+    std::erase_if(list, [&](const std::string& p) {
+      return listed.count(DestinationLayout::collisionKey(p)) != 0;
+    });
   }
   // Paths the older lists name (the drive's own, and the one copies made
   // through the script bridge keep in the tracks' own root), less those
