@@ -732,7 +732,7 @@ std::variant<int, Ending> ExportRun::run() {
   report_["coverImages"] = covers;
   if (covers)
     out("Cover images: " + std::to_string(covers) + " \"" +
-        std::string(app::DestinationLayout::kArtFileName) + "\" written.");
+        session_.playerSettings().coverName.value + "\" written.");
   if (!coversFailed.empty()) {
     json failed = json::array();
     problem(countText(coversFailed.size(), "cover image", "cover images") + " not written:");
@@ -801,8 +801,9 @@ void registerExportCommand(CLI::App& cli, const Services& services) {
   addMusicDirOption(*cmd, options->musicDir);
   auto* to =
       addToOption(*cmd, options->to,
-                  "The drive's folder: tracks go to DIR/Music, playlist files to DIR/Playlists; "
-                  "default: the Tessaline volume `tessaline drives` preselects");
+                  "The drive's folder: tracks go to DIR/Music, playlist files to DIR/Playlists "
+                  "or where the drive's .is_audio_player says; default: the Tessaline volume "
+                  "`tessaline drives` preselects");
   cmd->add_option(
          "--drive", options->drive,
          "Export to the Tessaline volume of this title (see tessaline drives) and remember it; "
@@ -877,7 +878,7 @@ void registerExportCommand(CLI::App& cli, const Services& services) {
       "that no "
       "exported playlist needs, its unfinished copies, and folders left empty by those deletions "
       "(with --clean-all, every stale file under DIR/Music and every other .m3u8 in "
-      "DIR/Playlists)");
+      "the playlist folder)");
   auto* noClean =
       cmd->add_flag("--no-clean", options->noClean, "Keep files that no exported playlist needs");
   cmd->add_flag("--clean", options->clean,

@@ -28,14 +28,6 @@ std::string joined(const std::vector<std::string>& words) {
 std::string notFollowed(const session::PlayerSettings& s, const std::string& what) {
   if (what == "music" && !sameFolder(s.musicFolder.value, DestinationLayout::kMusicFolder))
     return std::string("; not followed: tracks go to ") + DestinationLayout::kMusicFolder + "/";
-  if (what == "playlists" &&
-      !sameFolder(s.playlistFolder.value, DestinationLayout::kPlaylistFolder))
-    return std::string("; not followed: playlist files go to ") +
-           DestinationLayout::kPlaylistFolder + "/";
-  if (what == "cover" && !sameFolder(s.coverName.value, DestinationLayout::kArtFileName))
-    return std::string("; not followed: covers are named ") + DestinationLayout::kArtFileName;
-  if (what == "size" && s.coverSize.value > 0)
-    return "; not followed: covers are copied at their own size";
   return "";
 }
 
@@ -51,13 +43,11 @@ std::vector<std::string> playerSettingsLines(const session::PlayerSettings& s,
   line("formats it plays", joined(s.formats.value), s.formats.origin);
   line("playlist files", s.playlistFormat.value, s.playlistFormat.origin);
   line("music folder", s.musicFolder.value + "/", s.musicFolder.origin, notFollowed(s, "music"));
-  line("playlist folder", s.playlistFolder.value + "/", s.playlistFolder.origin,
-       notFollowed(s, "playlists"));
-  line("cover image", s.coverName.value + " (" + s.coverType.value + ")", s.coverName.origin,
-       notFollowed(s, "cover"));
+  line("playlist folder", s.playlistFolder.value + "/", s.playlistFolder.origin);
+  line("cover image", s.coverName.value, s.coverName.origin);
+  line("cover type", s.coverType.value, s.coverType.origin);
   if (s.coverSize.value > 0)
-    line("cover size", std::to_string(s.coverSize.value) + " px", s.coverSize.origin,
-         notFollowed(s, "size"));
+    line("cover size", std::to_string(s.coverSize.value) + " px", s.coverSize.origin);
   for (const auto& p : s.problems)
     out.push_back(indent + std::string(session::kPlayerProfileFile) + " line " +
                   std::to_string(p.line) + ": " + p.why + " (ignored)");

@@ -6,7 +6,8 @@
 //   folder's own "Music" folder is not repeated: its tracks go straight
 //   to "Music/<artist>/...", while other kinds keep their folder
 //   ("Music/Podcasts/...");
-// - playlist files in "Playlists", named after the playlist.
+// - playlist files in "Playlists" (or the folder the drive's
+//   .is_audio_player names), named after the playlist.
 // Every component is made safe for FAT32 and exFAT and for players that
 // read playlist entries as URIs: \ / : * ? " < > | # % and typographic
 // double quotes become "_" ("$", ";" and "'" stay), the name is composed
@@ -52,7 +53,8 @@ class DestinationLayout {
   static constexpr const char* kMusicFolder = "Music";
   static constexpr const char* kPlaylistFolder = "Playlists";
   static constexpr const char* kPlaylistExtension = ".m3u8";
-  // The cover image an album folder holds, which no clean-up counts.
+  // The cover image an album folder holds, which no clean-up counts,
+  // unless the drive's .is_audio_player names another.
   static constexpr const char* kArtFileName = "folder.jpg";
   static constexpr size_t kMaxNameBytes = 255;
 

@@ -152,13 +152,13 @@ base::Result<size_t> ExportSession::prepare() {
   auto fm = files();
   size_t removed = 0;
   bool settled = true;
-  std::function<void(const std::string&)> sweep = [&](const std::string& folder) {
+  std::function<void(const std::string&, bool)> sweep = [&](const std::string& folder, bool deep) {
     auto entries = fm->contentsOfDirectoryAtPath(folder, nullptr);
     if (!entries) return;
     for (const auto& entry : *entries) {
       std::string path = folder + "/" + entry.name;
       if (entry.type == fs::FileType::kDirectory) {
-        sweep(path);
+        if (deep) sweep(path, true);
       } else if (entry.type != fs::FileType::kRegular || !temporaryIsOurs(path)) {
         // A name alone makes nothing the exporter's.
       } else if (fs::FileManager::isPartialCopyName(entry.name)) {
@@ -183,8 +183,16 @@ base::Result<size_t> ExportSession::prepare() {
     }
   };
   loadIntents();
-  sweep(musicRoot_);
-  sweep(playlistFolder_);
+  sweep(musicRoot_, true);
+  // The playlist files lie in their folder itself, which may be the
+  // drive's root or inside the music folder.
+  sweep(playlistFolder_, false);
+  // And those an earlier profile's folder holds, where a run cut short
+  // left its temporaries.
+  std::set<std::string> earlier;
+  for (const auto& relative : otherFolderPlaylists())
+    earlier.insert(std::string(session::folderOf(relative)));
+  for (const auto& folder : earlier) sweep(folder.empty() ? root_ : root_ + "/" + folder, false);
   // Everything the intents named is settled: they go, and this run notes
   // its own before its first temporary.
   if (settled) {

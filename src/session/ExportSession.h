@@ -389,7 +389,13 @@ class ExportSession {
   std::string root_;        // the drive's folder
   std::string volumeUuid_;  // when the drive finder chose it
   std::string musicRoot_;   // root_/Music, where the tracks go
-  std::string playlistFolder_;
+  // Where the playlist files go (the drive's .is_audio_player may say):
+  // absolute, and below the root ("" for the root itself).
+  std::string playlistFolder_, playlistFolderBelowRoot_;
+  // A playlist file's path below the root from its file name.
+  std::string playlistRelative(const std::string& fileName) const {
+    return playlistFolderBelowRoot_.empty() ? fileName : playlistFolderBelowRoot_ + "/" + fileName;
+  }
   std::shared_ptr<fs::DestinationRoot> destination_;
   Mode mode_ = Mode::kAllPlaylists;
   std::vector<Selected> selected_;
@@ -410,6 +416,10 @@ class ExportSession {
   // collision keys), with their text; sets keptUnreadable_.
   std::vector<std::pair<std::string, std::string>> keptPlaylistFiles(
       fs::FileManager& fm, const std::unordered_set<std::string>& writtenKeys);
+  static bool isPlaylistName(std::string_view name);  // ".m3u8" or ".m3u"
+  // The playlist files the record holds outside the playlist folder (an
+  // earlier profile's), below the root, whether there still or not.
+  std::vector<std::string> otherFolderPlaylists() const;
   // The kept playlist files as load() read them; taken by the first plan.
   std::vector<std::pair<std::string, std::string>> keptAtLoad_;
   // Snapshot tracks only kept playlist files list: copied when missing.

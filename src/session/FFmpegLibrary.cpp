@@ -48,6 +48,29 @@ FFmpegLoaded loadFFmpegLibraries() {
   TESSALINE_FFMPEG_FUNCTIONS(TESSALINE_FFMPEG_FIND)
 #undef TESSALINE_FFMPEG_FIND
   out.ok = out.why.empty();
+  if (!out.ok) return out;
+  // What FFmpeg would say on standard error the callers say instead.
+  out.functions.av_log_set_level(AV_LOG_QUIET);
+  // libswscale's major version goes with libavcodec's (59 with 6, 60 with
+  // 7, 61 with 8): its header, with the number, may not be installed.
+  const std::string swscale = "libswscale.so." + std::to_string(LIBAVCODEC_VERSION_MAJOR - 53);
+  void* scaler = dlopen(swscale.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!scaler) {
+    const char* error = dlerror();
+    out.functions.swscaleMissing = "FFmpeg's library " + swscale + " cannot be loaded" +
+                                   (error ? std::string(" (") + error + ")" : std::string());
+    return out;
+  }
+  auto findScaler = [&](const char* name) -> void* {
+    void* f = dlsym(scaler, name);
+    if (!f && out.functions.swscaleMissing.empty())
+      out.functions.swscaleMissing = "FFmpeg's library " + swscale + " lacks " + name;
+    return f;
+  };
+#define TESSALINE_SWSCALE_FIND(name) \
+  out.functions.name = reinterpret_cast<decltype(&::name)>(findScaler(#name));
+  TESSALINE_SWSCALE_FUNCTIONS(TESSALINE_SWSCALE_FIND)
+#undef TESSALINE_SWSCALE_FIND
   return out;
 }
 

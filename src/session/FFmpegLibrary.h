@@ -15,7 +15,20 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
+#include <libavutil/pixdesc.h>
 #include <libswresample/swresample.h>
+
+// libswscale's few calls the covers use, as its header declares them (the
+// header itself is not installed everywhere FFmpeg's others are).
+struct SwsContext;
+struct SwsFilter;
+struct SwsContext* sws_getContext(int srcW, int srcH, enum AVPixelFormat srcFormat, int dstW,
+                                  int dstH, enum AVPixelFormat dstFormat, int flags,
+                                  struct SwsFilter* srcFilter, struct SwsFilter* dstFilter,
+                                  const double* param);
+int sws_scale(struct SwsContext* c, const uint8_t* const srcSlice[], const int srcStride[],
+              int srcSliceY, int srcSliceH, uint8_t* const dst[], const int dstStride[]);
+void sws_freeContext(struct SwsContext* swsContext);
 }
 
 #include <string>
@@ -43,6 +56,8 @@ namespace session {
   X(av_interleaved_write_frame)         \
   X(av_log_set_level)                   \
   X(av_malloc)                          \
+  X(av_new_packet)                      \
+  X(av_pix_fmt_desc_get)                \
   X(av_packet_alloc)                    \
   X(av_packet_clone)                    \
   X(av_packet_free)                     \
@@ -53,6 +68,8 @@ namespace session {
   X(av_strerror)                        \
   X(av_write_trailer)                   \
   X(avcodec_alloc_context3)             \
+  X(avcodec_find_decoder)               \
+  X(avcodec_find_encoder)               \
   X(avcodec_find_encoder_by_name)       \
   X(avcodec_free_context)               \
   X(avcodec_get_name)                   \
@@ -81,10 +98,19 @@ namespace session {
   X(swr_get_out_samples)                \
   X(swr_init)
 
+// libswscale's, which only the covers need: without it the rest works,
+// and swscaleMissing says why it is not there.
+#define TESSALINE_SWSCALE_FUNCTIONS(X) \
+  X(sws_freeContext)                   \
+  X(sws_getContext)                    \
+  X(sws_scale)
+
 struct FFmpeg {
 #define TESSALINE_FFMPEG_POINTER(name) decltype(&::name) name = nullptr;
   TESSALINE_FFMPEG_FUNCTIONS(TESSALINE_FFMPEG_POINTER)
+  TESSALINE_SWSCALE_FUNCTIONS(TESSALINE_FFMPEG_POINTER)
 #undef TESSALINE_FFMPEG_POINTER
+  std::string swscaleMissing;  // empty: the sws_ functions are there
 };
 
 // The functions, loaded on the first call; none when they cannot be.

@@ -267,7 +267,16 @@ PlayerSettings resolveSettings(const std::optional<PlayerProfile>& profile,
       s.musicFolder = {p.audioFolders.value.front(), fromLine(p.audioFolders.line)};
     if (p.playlistFolder)
       s.playlistFolder = {p.playlistFolder.value, fromLine(p.playlistFolder.line)};
-    if (p.coverType) s.coverType = {p.coverType.value, fromLine(p.coverType.line)};
+    if (p.coverType) {
+      s.coverType = {p.coverType.value, fromLine(p.coverType.line)};
+    } else if (p.coverName) {
+      // A name's own extension says the type it wants ("AlbumArt.png").
+      std::string name = base::text::asciiLower(p.coverName.value);
+      size_t dot = name.rfind('.');
+      std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+      if (ext == "png" || ext == "jpg" || ext == "jpeg")
+        s.coverType = {ext == "png" ? "png" : "jpeg", fromLine(p.coverName.line)};
+    }
     if (p.coverName) {
       std::string name = p.coverName.value;
       // A name without an extension takes the type's.

@@ -25,8 +25,9 @@ bool ExportSession::holdListed(fs::FileManager& fm, const std::string& path) {
   // Gone is fine; one that stays unread may list anything.
   if (!text) return why.code == ENOENT;
   bool windows1252 = path.size() >= 4 && path.compare(path.size() - 4, 4, ".m3u") == 0;
-  for (const auto& entry :
-       session::musicEntriesOf(*text, windows1252, DestinationLayout::kPlaylistFolder, root_))
+  auto relative = destination_->relativePath(path);
+  std::string folder(relative ? session::folderOf(*relative) : std::string_view());
+  for (const auto& entry : session::musicEntriesOf(*text, windows1252, folder, root_))
     stillListed_.insert(session::walkKey(entry));
   return true;
 }
@@ -133,7 +134,7 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
       if (item.folder) {
         // The cover image the exporter put there goes with its folder
         // while it is as written; a cover of the user's keeps the folder.
-        std::string art = item.path + "/" + DestinationLayout::kArtFileName;
+        std::string art = item.path + "/" + player_.coverName.value;
         auto cover = fm->attributesOfItemAtPath(art, nullptr);
         if (cover && cover->type == fs::FileType::kRegular &&
             (o_.cleanAll || notOurs(art, *cover).empty()) &&

@@ -7,7 +7,9 @@
 
 #include "fs/DriveRecord.h"
 #include "fs/FileManager.h"
+#include "fs/ReadableFile.h"
 #include "session/CopyRun.h"
+#include "session/CoverImage.h"
 #include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
@@ -50,6 +52,40 @@ size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFai
   }
   auto batch = fm->makeCopyBatch(options);
   std::vector<std::string> pending;  // the batch's images, in order
+  // Covers the player wants of another type or size are made here and
+  // written as the playlist files are, recorded before they are named.
+  const std::string& coverName = player_.coverName.value;
+  const std::string& coverType = player_.coverType.value;
+  const bool typeAsked = player_.coverType.origin.kind != session::Origin::Kind::kDefault;
+  // Said by cover_art_file_type itself, not only by the name's extension:
+  // an image of no type known is then not what the player wants either.
+  const bool typeSaid = typeAsked && player_.coverType.origin.line != player_.coverName.origin.line;
+  const int coverSize = player_.coverSize.value;
+  std::vector<fs::FileManager::TextFile> made;
+  auto recordFirst = [&](const std::vector<fs::CopyBatchOptions::Staged>& staged) {
+    if (!writer) return writer.status().code() != 0 ? writer.status().code() : EIO;
+    std::vector<fs::RecordEntry> entries;
+    for (const auto& file : staged) {
+      if (auto e = entryOfStaged(*destination_, file, fs::EntryKind::kCover))
+        entries.push_back(std::move(*e));
+    }
+    base::Status s = (*writer)->append(entries, true);
+    return s.ok() ? 0 : (s.code() != 0 ? s.code() : EIO);
+  };
+  auto writeMade = [&] {
+    if (made.empty()) return;
+    std::vector<base::FileError> errors;
+    std::vector<bool> inPlace =
+        fm->writeStringsBelowRoot(*destination_, made, &errors, recordFirst);
+    for (size_t i = 0; i < made.size(); ++i) {
+      written += i < inPlace.size() && inPlace[i];
+      if ((i >= inPlace.size() || !inPlace[i]) && failed)
+        failed->push_back(
+            {made[i].path,
+             describeCopyFailure(i < errors.size() ? errors[i] : base::FileError{EIO}, "")});
+    }
+    made.clear();
+  };
   auto fail = [&](const std::string& path, const base::FileError& why) {
     if (failed) failed->push_back({path, describeCopyFailure(why, "")});
   };
@@ -82,7 +118,7 @@ size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFai
     const session::SnapshotTrack& t = snapshot_.tracks[i];
     if (t.destination.empty() || t.source.empty() || leavesRoot(t.destination)) continue;
     std::string folder = stdfs::path(musicRoot_ + "/" + t.destination).parent_path().string();
-    std::string target = folder + "/" + DestinationLayout::kArtFileName;
+    std::string target = folder + "/" + coverName;
     if (!done.insert(target).second) continue;
     // One listing of the source folder answers for every candidate name;
     // the drive is looked at only for a folder that has an image (most
@@ -99,10 +135,73 @@ size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFai
     if (image == std::end(kCandidates)) continue;
     bool isDirectory = false;
     if (!fm->fileExistsAtPath(folder, &isDirectory) || !isDirectory)
-      continue;                                                // nothing was copied there
-    if (fm->fileExistsAtPath(target, &isDirectory)) continue;  // the folder has its cover
+      continue;  // nothing was copied there
     base::FileError why;
-    if (!batch->addCopy((stdfs::path(sourceFolder) / *image).string(), target, &why)) {
+    constexpr size_t kMaxCoverBytes = 64 << 20;
+    // The type and size a cover has, when the player asks for them: an
+    // image they do not tell is not one it wants.
+    auto asWanted = [&](const std::string& bytes) {
+      auto side = session::coverSizeOf(bytes);
+      std::string type = session::coverTypeOf(bytes);
+      return (!typeAsked || type == coverType || (type.empty() && !typeSaid)) &&
+             (coverSize == 0 || (side && std::max(side->first, side->second) == coverSize));
+    };
+    bool replace = false;
+    if (fm->fileExistsAtPath(target, &isDirectory)) {
+      // The folder has its cover; the exporter's own is made again while
+      // it is not what the player asks (the profile changed since).
+      if (!typeAsked && coverSize == 0) continue;
+      auto relative = destination_->relativePath(target);
+      auto known = relative ? driveRecord_.entries.find(DestinationLayout::collisionKey(*relative))
+                            : driveRecord_.entries.end();
+      auto stamp = plainFileStamp(*fm, target);
+      if (known == driveRecord_.entries.end() || known->second.kind != fs::EntryKind::kCover ||
+          !stamp || !asWritten(known->second, *stamp, fs::timeStepOf(root_)))
+        continue;  // the owner's
+      // Its first bytes tell its type and size, but for a JPEG whose
+      // frame header comes late (after a large EXIF block).
+      std::optional<std::string> there;
+      if (auto file = fm->openForReading(target, nullptr)) {
+        std::string head(std::min<uint64_t>(file->size(), 64 << 10), '\0');
+        int64_t got = file->readAt(0, head.data(), head.size());
+        if (got >= 0) head.resize(static_cast<size_t>(got));
+        if (got >= 0 && (head.size() == file->size() || session::coverSizeOf(head)))
+          there = std::move(head);
+      }
+      if (!there) there = fm->readSmallFile(target, kMaxCoverBytes, nullptr);
+      if (!there || asWanted(*there)) continue;
+      replace = true;
+    }
+    const std::string source = (stdfs::path(sourceFolder) / *image).string();
+    if (replace || typeAsked || coverSize > 0) {
+      // Read to tell its type; converted when the player wants another
+      // type or size, else written as it is.
+      auto bytes = fm->readSmallFile(source, kMaxCoverBytes, &why);
+      if (!bytes) {
+        if (failed)
+          failed->push_back(
+              {target, "its image " + source + " cannot be read: " + why.localizedDescription});
+        continue;
+      }
+      const bool convert = !asWanted(*bytes);
+      if (convert) {
+        // A size alone keeps the image's own type.
+        std::string type = session::coverTypeOf(*bytes);
+        if (typeAsked || type.empty()) type = coverType;
+        auto converted = session::convertCover(*bytes, source, type, coverSize);
+        if (!converted) {
+          if (failed) failed->push_back({target, converted.status().message()});
+          continue;
+        }
+        bytes = std::move(*converted);
+      }
+      if (convert || replace) {
+        made.push_back({target, std::move(*bytes)});
+        if (made.size() >= 64) writeMade();
+        continue;
+      }
+    }
+    if (!batch->addCopy(source, target, &why)) {
       fail(target, why);
       continue;
     }
@@ -110,6 +209,7 @@ size_t ExportSession::covers(const std::atomic<bool>* stop, std::vector<CoverFai
     if (batch->pendingCount() >= 64) commit();
   }
   commit();
+  writeMade();
   return written;
 }
 

@@ -108,8 +108,10 @@ base::Result<base::Done> ExportSession::load() {
                                                 destination_->openError().localizedDescription);
   }
   musicRoot_ = (stdfs::path(root_) / DestinationLayout::kMusicFolder).string();
-  playlistFolder_ = (stdfs::path(root_) / DestinationLayout::kPlaylistFolder).string();
   if (auto player = applyPlayerProfile(); !player) return player.error();
+  playlistFolderBelowRoot_ = player_.playlistFolder.value;
+  playlistFolder_ =
+      playlistFolderBelowRoot_.empty() ? root_ : root_ + "/" + playlistFolderBelowRoot_;
 
   mode_ = o_.playlists.empty() ? Mode::kAllPlaylists : Mode::kChosenPlaylists;
   plan_.cleanUp = !o_.noClean && (mode_ == Mode::kAllPlaylists || o_.clean || o_.cleanAll);
@@ -143,7 +145,7 @@ base::Result<base::Done> ExportSession::load() {
       bool windows1252 =
           relative.size() >= 4 && relative.compare(relative.size() - 4, 4, ".m3u") == 0;
       for (const auto& entry :
-           session::musicEntriesOf(text, windows1252, DestinationLayout::kPlaylistFolder, root_)) {
+           session::musicEntriesOf(text, windows1252, session::folderOf(relative), root_)) {
         auto e = driveRecord_.entries.find(DestinationLayout::collisionKey(
             std::string(DestinationLayout::kMusicFolder) + "/" + entry));
         if (e != driveRecord_.entries.end() && e->second.kind == fs::EntryKind::kTrack &&
@@ -282,7 +284,7 @@ base::Result<base::Done> ExportSession::load() {
     takenNames.insert(DestinationLayout::collisionKey(name + ext));
   auto lookups = files();
   auto usable = [&](const std::string& name) {
-    std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + name + ext;
+    std::string relative = playlistRelative(name + ext);
     base::FileError why;
     auto at = lookups->attributesOfItemAtPath(root_ + "/" + relative, &why);
     if (!at) return why.code == ENOENT;

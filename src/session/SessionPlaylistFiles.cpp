@@ -79,7 +79,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
         fm->writeStringsBelowRoot(*destination_, files, &errors, recordFirst);
     for (size_t i = 0; i < pending.size(); ++i) {
       std::string file = pending[i]->fileName + playlistExtension_;
-      std::string relative = std::string(DestinationLayout::kPlaylistFolder) + "/" + file;
+      std::string relative = playlistRelative(file);
       if (!inPlace[i]) {
         base::logFormat("playlist file not written: %@: %@", relative,
                         errors[i].localizedDescription);
@@ -155,7 +155,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
       return plainFileStamp(*fm, musicRoot_ + "/" + entry).has_value();
     };
     std::string text = session::withoutEntries(file.keptText, windows1252,
-                                               DestinationLayout::kPlaylistFolder, root_, plays);
+                                               session::folderOf(file.relative), root_, plays);
     if (text != file.keptText) trimmed.push_back({root_ + "/" + file.relative, std::move(text)});
   }
   if (!trimmed.empty()) {
@@ -218,39 +218,59 @@ std::vector<std::pair<std::string, std::string>> ExportSession::keptPlaylistFile
     fs::FileManager& fm, const std::unordered_set<std::string>& writtenKeys) {
   std::vector<std::pair<std::string, std::string>> kept;
   keptUnreadable_.clear();
-  const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
   const int64_t timeStep = fs::timeStepOf(root_);
-  auto entries = fm.contentsOfDirectoryAtPath(playlistFolder_, nullptr);
-  for (const auto& e : entries ? *entries : std::vector<fs::DirectoryEntry>()) {
-    std::string_view n = e.name;
-    bool playlist = (n.size() > 5 && n.substr(n.size() - 5) == ".m3u8") ||
-                    (n.size() > 4 && n.substr(n.size() - 4) == ".m3u");
-    std::string relative = folder + e.name;
+  // Those an earlier export wrote into a folder the profile no longer
+  // names are not kept: the player does not look there (they are stale).
+  auto consider = [&](const std::string& relative) {
     std::string key = DestinationLayout::collisionKey(relative);
-    if (!playlist || e.type != fs::FileType::kRegular || writtenKeys.count(key)) continue;
+    if (writtenKeys.count(key)) return;
     // The exporter's while as it wrote it; a file of the user's lists
     // what the user wants, which the exporter neither keeps nor removes.
     auto known = driveRecord_.entries.find(key);
-    std::string path = playlistFolder_ + "/" + e.name;
+    std::string path = root_ + "/" + relative;
     bool ours = false;
     if (known != driveRecord_.entries.end() && known->second.kind != fs::EntryKind::kLegacy) {
       auto now = fm.attributesOfItemAtPath(path, nullptr);
-      ours = now && asWritten(known->second, {now->size, now->modificationTimeNs}, timeStep);
+      ours = now && now->type == fs::FileType::kRegular &&
+             asWritten(known->second, {now->size, now->modificationTimeNs}, timeStep);
     } else {
       ours = known != driveRecord_.entries.end();  // an older list's path, not removed since
     }
-    if (!ours) continue;
+    if (!ours) return;
     base::FileError error;
     auto text = fm.readSmallFile(path, kMaxPlaylistBytes, &error);
     if (!text) {
+      if (error.code == ENOENT) return;
       if (keptUnreadable_.empty())
         keptUnreadable_ = "the playlist file " + path + " cannot be read (" +
                           error.localizedDescription + "), so what it lists is not known";
-      continue;
+      return;
     }
     kept.emplace_back(relative, std::move(*text));
+  };
+  auto entries = fm.contentsOfDirectoryAtPath(playlistFolder_, nullptr);
+  for (const auto& e : entries ? *entries : std::vector<fs::DirectoryEntry>()) {
+    if (e.type == fs::FileType::kRegular && isPlaylistName(e.name))
+      consider(playlistRelative(e.name));
   }
   return kept;
+}
+
+bool ExportSession::isPlaylistName(std::string_view n) {
+  return (n.size() > 5 && n.substr(n.size() - 5) == ".m3u8") ||
+         (n.size() > 4 && n.substr(n.size() - 4) == ".m3u");
+}
+
+std::vector<std::string> ExportSession::otherFolderPlaylists() const {
+  std::vector<std::string> out;
+  const std::string here = DestinationLayout::collisionKey(playlistFolderBelowRoot_);
+  for (const auto& [key, e] : driveRecord_.entries) {
+    if (e.kind != fs::EntryKind::kPlaylist || !isPlaylistName(e.path) || leavesRoot(e.path))
+      continue;
+    if (DestinationLayout::collisionKey(session::folderOf(e.path)) != here) out.push_back(e.path);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 }  // namespace app

@@ -23,25 +23,37 @@ namespace stdfs = std::filesystem;
 
 std::vector<std::string> ExportSession::stalePlaylistFiles() const {
   std::vector<std::string> stale;
-  if (mode_ != Mode::kAllPlaylists) return stale;
   std::set<std::string> written;
   for (const auto& s : selected_) written.insert(s.fileName + playlistExtension_);
   auto fm = files();
-  auto entries = fm->contentsOfDirectoryAtPath(playlistFolder_, nullptr);
-  if (!entries) return stale;
-  for (const auto& e : *entries) {
+  // An export of some playlists keeps the others' files in the folder.
+  auto entries = mode_ == Mode::kAllPlaylists
+                     ? fm->contentsOfDirectoryAtPath(playlistFolder_, nullptr)
+                     : std::optional<std::vector<fs::DirectoryEntry>>();
+  for (const auto& e : entries ? *entries : std::vector<fs::DirectoryEntry>()) {
     const std::string& n = e.name;
     std::string_view ext = std::string_view(n).substr(std::min(n.rfind('.'), n.size()));
     // An ".m3u" file is stale only when the exporter wrote it (in another
     // format): the user's own, made by another program, is not this
     // exporter's business, not even for --clean-all.
-    bool playlist =
-        ext == ".m3u8" ||
-        (ext == ".m3u" && driveRecord_.entries.count(DestinationLayout::collisionKey(
-                              std::string(DestinationLayout::kPlaylistFolder) + "/" + n)));
+    bool playlist = ext == ".m3u8" ||
+                    (ext == ".m3u" && driveRecord_.entries.count(
+                                          DestinationLayout::collisionKey(playlistRelative(n))));
     if (e.type == fs::FileType::kRegular && playlist && !written.count(n)) {
-      stale.push_back((stdfs::path(playlistFolder_) / n).string());
+      stale.push_back(playlistFolder_ + "/" + n);
     }
+  }
+  // The exporter's files in the folder an earlier profile named, whatever
+  // was chosen (the player no longer looks there): only those its record
+  // holds, never the user's beside them. Those below the music folder are
+  // the stale walk's to find.
+  const std::string music = std::string(DestinationLayout::kMusicFolder) + "/";
+  for (const auto& relative : otherFolderPlaylists()) {
+    if (DestinationLayout::collisionKey(relative).compare(
+            0, music.size(), DestinationLayout::collisionKey(music)) == 0)
+      continue;
+    auto at = fm->attributesOfItemAtPath(root_ + "/" + relative, nullptr);
+    if (at && at->type == fs::FileType::kRegular) stale.push_back(root_ + "/" + relative);
   }
   return stale;
 }
@@ -56,8 +68,19 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
   // list once this export is done.
   const std::unordered_set<std::string>& needed = target_.needed;
   loadIntents();
-  auto list = session::walkStale(*fm, musicRoot_, needed, DestinationLayout::kArtFileName).paths;
+  auto list = session::walkStale(*fm, musicRoot_, needed, player_.coverName.value).paths;
   auto playlists = stalePlaylistFiles();
+  // A playlist folder inside the music folder: its files are judged once,
+  // as playlist files.
+  if (!playlists.empty()) {
+    // Compared as the drive compares names: the profile may spell the
+    // folder in another case than the drive does.
+    std::unordered_set<std::string> listed;
+    for (const auto& p : playlists) listed.insert(DestinationLayout::collisionKey(p));
+    std::erase_if(list, [&](const std::string& p) {
+      return listed.count(DestinationLayout::collisionKey(p)) != 0;
+    });
+  }
   // Paths the older lists name (the drive's own, and the one copies made
   // through the script bridge keep in the tracks' own root), less those
   // the record has seen removed since: a file at such a name now is not

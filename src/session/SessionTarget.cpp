@@ -27,9 +27,8 @@ namespace stdfs = std::filesystem;
 void ExportSession::makeTarget(fs::FileManager& fm) {
   std::vector<std::pair<std::string, uint32_t>> written;
   std::unordered_set<std::string> writtenKeys;
-  const std::string folder = std::string(DestinationLayout::kPlaylistFolder) + "/";
   for (const auto& s : selected_) {
-    written.emplace_back(folder + s.fileName + playlistExtension_,
+    written.emplace_back(playlistRelative(s.fileName + playlistExtension_),
                          snapshotPlaylist_.at(s.playlist->persistentId));
     writtenKeys.insert(DestinationLayout::collisionKey(written.back().first));
   }
@@ -47,6 +46,15 @@ void ExportSession::makeTarget(fs::FileManager& fm) {
     }
   }
   target_ = session::targetOf(snapshot_, written, kept, !o_.allTracks, root_);
+  // A playlist folder inside the music folder (as some players want it):
+  // the playlist files there are needed, not stale.
+  const std::string musicKey =
+      DestinationLayout::collisionKey(std::string(DestinationLayout::kMusicFolder) + "/");
+  for (const auto& file : target_.files) {
+    if (DestinationLayout::collisionKey(file.relative).compare(0, musicKey.size(), musicKey) == 0)
+      target_.needed.insert(
+          session::walkKey(std::string_view(file.relative).substr(musicKey.size())));
+  }
   keptOnly_.clear();
   if (kept.empty()) return;
   std::unordered_set<std::string> keptKeys;

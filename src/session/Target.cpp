@@ -50,7 +50,7 @@ std::optional<std::string> musicEntryOf(std::string line, bool windows1252, std:
   } else if (line[0] == '/') {
     relative = line.substr(1);
   } else {
-    relative = std::string(folder) + "/" + line;
+    relative = folder.empty() ? line : std::string(folder) + "/" + line;
   }
   const std::string music = std::string(app::DestinationLayout::kMusicFolder) + "/";
   std::string normal = stdfs::path(relative).lexically_normal().generic_string();
@@ -139,8 +139,7 @@ Target targetOf(const Snapshot& snapshot,
     TargetFile file{relative, TargetFile::kKeptAsItIs, {}, {}, text};
     std::string_view name = relative;
     bool windows1252 = name.size() >= 4 && name.substr(name.size() - 4) == ".m3u";
-    std::string_view folder = name.substr(0, std::min(name.size(), name.rfind('/')));
-    file.keptEntries = musicEntriesOf(text, windows1252, folder, root);
+    file.keptEntries = musicEntriesOf(text, windows1252, folderOf(name), root);
     for (const auto& entry : file.keptEntries) target.needed.insert(walkKey(entry));
     target.files.push_back(std::move(file));
   }

@@ -62,9 +62,15 @@ std::string withoutEntries(std::string_view text, bool windows1252, std::string_
                            const std::string& root,
                            const std::function<bool(const std::string&)>& plays);
 
+// The folder of a path below the root: "" for one at the root itself.
+inline std::string_view folderOf(std::string_view relative) {
+  size_t slash = relative.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : relative.substr(0, slash);
+}
+
 // The paths relative to the music folder that a playlist file's text
 // names, as a player resolves them: relative to `folder` (the playlist
-// folder, relative to the root), from the drive's root ("/Music/..."), or
+// file's folder, relative to the root; "" for the root), from the drive's root ("/Music/..."), or
 // absolute below `root`. ".m3u" files (windows1252) use "\" between
 // folders. Entries outside the music folder are left out.
 std::vector<std::string> musicEntriesOf(std::string_view text, bool windows1252,

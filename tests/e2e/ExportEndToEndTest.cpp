@@ -121,15 +121,17 @@ std::vector<std::string> playlistEntries(const std::string& file) {
 // folder as a player does, names a file below the drive's Music folder
 // (tracks not copied or left unchecked are not listed).
 // `drive` may be where the drive folder was moved after the export.
-void expectPlaylistsNameOnlyWhatIsThere(const std::string& drive, const json& report) {
+// `folder`: the playlist files' (the drive's profile may name another).
+void expectPlaylistsNameOnlyWhatIsThere(const std::string& drive, const json& report,
+                                        const std::string& folder = "/Playlists") {
   size_t files = 0;
   for (const auto& name : report["playlistFiles"]) {
-    std::string file = drive + "/Playlists/" + name.get<std::string>();
+    std::string file = drive + folder + "/" + name.get<std::string>();
     ASSERT_TRUE(stdfs::exists(file)) << file;
     ++files;
     for (const auto& entry : playlistEntries(file)) {
       ASSERT_NE(entry[0], '/') << entry;
-      std::string path = (stdfs::path(drive + "/Playlists") / entry).lexically_normal().string();
+      std::string path = (stdfs::path(drive + folder) / entry).lexically_normal().string();
       EXPECT_EQ(path.rfind(drive + "/Music/", 0), 0u) << path;
       EXPECT_TRUE(stdfs::is_regular_file(path)) << "missing: " << path;
     }
@@ -1035,6 +1037,52 @@ TEST(CommandLine, PlaylistFormatsAndTracksTheDriveCannotPlay) {
   // an .m3u file of the user's stays even then.
   EXPECT_FALSE(stdfs::exists(drive + "/Playlists/Road Trip.m3u8"));
   EXPECT_TRUE(stdfs::exists(drive + "/Playlists/mine.m3u"));
+}
+
+// The drive's .is_audio_player moves the playlist files and renames and
+// converts the covers: the plan says where each setting came from, what
+// an earlier profile had the exporter write goes, and a rerun does nothing.
+TEST(CommandLine, TheDrivesProfileSaysWherePlaylistFilesAndCoversGo) {
+  testsupport::TempDir dir;
+  makeSample(dir / "lib");
+  const std::string drive = dir / "drive", lib = dir / "lib/Library.xml";
+  testsupport::writeFile(drive + "/.is_audio_player",
+                         "playlist_path=/Lists/%File\ncover_art_file_name=cover.jpg\n");
+  Outcome first = run(exportOf(lib, drive) + " --yes");
+  EXPECT_EQ(first.status, 0) << first.out;
+  EXPECT_NE(first.out.find("playlist folder: Lists/ (.is_audio_player line 1)\n"),
+            std::string::npos)
+      << first.out;
+  EXPECT_NE(first.out.find("Cover images: 3 \"cover.jpg\" written."), std::string::npos);
+  EXPECT_EQ(first.out.find("not followed"), std::string::npos);
+  EXPECT_TRUE(stdfs::exists(drive + "/Lists/World.m3u8"));
+  EXPECT_FALSE(stdfs::exists(drive + "/Playlists"));
+
+  testsupport::writeFile(drive + "/.is_audio_player",
+                         "playlist_path=%File\ncover_art_file_type=png\ncover_art_size=64\n");
+  json second = exportJson(lib, drive);
+  expectPlaylistsNameOnlyWhatIsThere(drive, second, "");
+  EXPECT_EQ(second["coverImages"], 3);
+  EXPECT_EQ(second["player"]["coverName"]["value"], "folder.png");
+  EXPECT_EQ(second["player"]["coverSize"]["from"], ".is_audio_player line 3");
+  EXPECT_EQ(second["stale"]["playlistFiles"].size(), second["playlistFiles"].size());
+  EXPECT_TRUE(stdfs::is_empty(drive + "/Lists"));
+  size_t pngs = 0;
+  for (const auto& e : stdfs::recursive_directory_iterator(drive + "/Music")) {
+    EXPECT_NE(e.path().filename(), "cover.jpg");
+    if (e.path().filename() == "folder.png")
+      pngs += testsupport::readFile(e.path()).substr(0, 4) == "\x89PNG";
+  }
+  EXPECT_EQ(pngs, 3u);
+
+  json third = exportJson(lib, drive);
+  EXPECT_EQ(third["bytesToCopy"], 0);
+  EXPECT_EQ(third["coverImages"], 0);
+  EXPECT_TRUE(third["stale"]["files"].empty());
+  EXPECT_TRUE(third["stale"]["playlistFiles"].empty());
+  // The drive's own check finds the converted covers as they were written.
+  Outcome checked = run("check " + shellQuoted(drive));
+  EXPECT_EQ(checked.status, 0) << checked.out;
 }
 
 // Files missing from a folder that is here are said to be so (no

@@ -348,21 +348,36 @@ class History {
       std::string name = p.name;
       std::replace_if(
           name.begin(), name.end(), [](char c) { return c == '#' || c == '%'; }, '_');
-      candidates.insert("Playlists/" + name + ".m3u8");
+      candidates.insert(lists_ + "/" + name + ".m3u8");
     }
     for (const auto& path : candidates)
-      if (!testsupport::exists(drive_ + "/" + path)) free[path[0] == 'P'].push_back(path);
+      if (!testsupport::exists(drive_ + "/" + path))
+        free[path.rfind("Music/", 0) != 0].push_back(path);
     size_t how = pick(3);
     std::string path = how < 2 && !free[how].empty() ? anyOf(free[how]) : "";
     if (path.empty())
       path = cat("Music/", chance(50) ? "Mine" : cat(kArtists[pick(3)], "/", kAlbums[pick(3)]),
                  "/mine ", nextFile_++, ".mp3");
-    std::string bytes = path[0] == 'P'
+    std::string bytes = path.rfind("Music/", 0) != 0
                             ? "#EXTM3U\n#EXTINF:-1,Me - Mine\n../Music/Mine/mine.mp3\n"
                             : cat("THE OWNER'S ", path, "\n", std::string(pick(900), '#'));
     writeAt(drive_ + "/" + path, bytes, later());
     userFiles_[path] = {bytes, 0};
     say("the owner puts a file at " + path);
+  }
+  // The drive's player profile names another playlist folder or cover
+  // name, or goes.
+  void changeProfile() {
+    lists_ = chance(50) ? "Playlists" : "Lists";
+    cover_ = chance(50) ? "folder.jpg" : "cover.jpg";
+    std::string text = (lists_ == "Playlists" ? "" : "playlist_path=/" + lists_ + "/%File\n") +
+                       (cover_ == "folder.jpg" ? "" : "cover_art_file_name=" + cover_ + "\n");
+    if (text.empty() && chance(50)) {
+      stdfs::remove(drive_ + "/.is_audio_player");
+    } else {
+      writeAt(drive_ + "/.is_audio_player", text, later());
+    }
+    say("the drive's profile puts playlist files in " + lists_ + ", covers as " + cover_);
   }
   // A copy cut short, or changed by the owner (its time then changes too).
   void editCopy() {
@@ -597,7 +612,7 @@ class History {
     run.err = readFile(err).substr(0, 600);
     // Where the owner may later put a file of the same name.
     for (const auto& [path, held] : tracksOnDrive()) pathsOnce_.insert(path);
-    for (const auto& [file, entries] : keptPlaylistFiles()) pathsOnce_.insert("Playlists/" + file);
+    for (const auto& [file, entries] : keptPlaylistFiles()) pathsOnce_.insert(lists_ + "/" + file);
     return run;
   }
 
@@ -613,14 +628,16 @@ class History {
     return held;
   }
 
-  // The playlist files in DIR/Playlists that are not the owner's, entry by
-  // entry, each resolved against the file's folder as a player does.
-  PlaylistFiles keptPlaylistFiles() const {
+  // The playlist files in the profile's playlist folder (`lists`) that are
+  // not the owner's, entry by entry, each resolved against the file's
+  // folder as a player does.
+  PlaylistFiles keptPlaylistFiles(const std::string& lists = "") const {
     PlaylistFiles files;
-    std::string folder = drive_ + "/Playlists";
+    const std::string& in = lists.empty() ? lists_ : lists;
+    std::string folder = drive_ + "/" + in;
     for (const auto& e : below(folder)) {
       std::string name = e.path().filename().string(), info;
-      if (!e.is_regular_file() || name[0] == '.' || userFiles_.count("Playlists/" + name)) continue;
+      if (!e.is_regular_file() || name[0] == '.' || userFiles_.count(in + "/" + name)) continue;
       std::istringstream in(readFile(e.path()));
       for (std::string line; std::getline(in, line);) {
         if (line.rfind("#EXTINF:", 0) == 0) info = line;
@@ -683,7 +700,7 @@ class History {
   void checkEntries(const PlaylistFiles& files, const std::set<std::string>& fresh) {
     for (const auto& [file, entries] : files) {
       for (const Entry& e : entries) {
-        std::string where = "Playlists/" + file + " -> " + (e.path.empty() ? "outside" : e.path);
+        std::string where = lists_ + "/" + file + " -> " + (e.path.empty() ? "outside" : e.path);
         auto held = e.path.empty() ? std::nullopt : heldAt(drive_ + "/" + e.path);
         if (e.path.empty() || !stdfs::is_regular_file(drive_ + "/" + e.path)) {
           fail(1, "an entry names no file", where);
@@ -787,8 +804,13 @@ class History {
     for (const auto& e : below(drive_ + "/Music")) {
       std::string path = e.path().string().substr(drive_.size() + 1);
       if (e.is_regular_file() && path.find("/.tessaline/") == std::string::npos &&
-          !named.count(path) && !userFiles_.count(path) && e.path().filename() != "folder.jpg")
+          !named.count(path) && !userFiles_.count(path) && e.path().filename() != cover_)
         fail(6, "a file no kept playlist file names is left", path);
+    }
+    // What an export wrote into a playlist folder the profile named before.
+    for (const char* other : {"Playlists", "Lists"}) {
+      if (all && other != lists_ && !keptPlaylistFiles(other).empty())
+        fail(6, "a playlist file is kept in a folder the profile no longer names", other);
     }
   }
 
@@ -844,6 +866,7 @@ class History {
   std::map<std::string, UserFile> userFiles_;  // by path from the drive's root
   std::map<std::string, std::string> covers_;  // the source folders' images
   std::set<std::string> pathsOnce_;            // every copy and playlist file the drive held
+  std::string lists_ = "Playlists", cover_ = "folder.jpg";  // as the drive's profile names them
   int generation_ = 1, nextKey_ = 1, nextPlaylist_ = 1, nextFile_ = 1;
   int64_t clock_ = 0;
   bool settled_ = true;  // no kill since the last export that ended
@@ -857,7 +880,7 @@ const std::pair<int, void (History::*)()> kSteps[] = {
     {4, &History::moveSource},  {5, &History::toggleCheck},   {2, &History::rebuild},
     {4, &History::addPlaylist}, {11, &History::editPlaylist}, {5, &History::dropUserFile},
     {6, &History::editCopy},    {13, &History::exportAll},    {9, &History::exportOne},
-    {4, &History::dryRun},      {6, &History::killedExport}};
+    {4, &History::dryRun},      {6, &History::killedExport},  {3, &History::changeProfile}};
 constexpr size_t kAddTrack = 0, kAddPlaylist = 6;
 
 std::string History::play() {
