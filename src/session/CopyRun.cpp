@@ -148,8 +148,11 @@ void convertTracks(const Snapshot& snapshot, const std::vector<uint32_t>& tracks
     --running;
     ended.notify_all();
   };
+  // One worker more than there are cores: a finished conversion's write
+  // and flush wait on the disk, and meanwhile the others keep every core
+  // encoding.
   size_t threads =
-      std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), tracks.size());
+      std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()) + 1, tracks.size());
   std::vector<std::thread> pool;
   running = threads;
   for (size_t i = 0; i < threads; ++i) pool.emplace_back(work);
