@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string_view>
 #include <unordered_set>
@@ -52,6 +53,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
   // that the record does not know, which would read as the user's.
   auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   const int64_t timeStep = fs::timeStepOf(root_);
+  std::map<std::string, fs::RecordEntry> recorded;  // by path, until named
   auto recordFirst = [&](const std::vector<fs::CopyBatchOptions::Staged>& staged) {
     if (!writer) return writer.status().code() != 0 ? writer.status().code() : EIO;
     std::vector<fs::RecordEntry> named;
@@ -67,16 +69,30 @@ PlaylistOutcome ExportSession::playlistFiles() {
           (old = plainFileStamp(*fm, file.to))) {
         if (asWritten(known->second, *old, timeStep)) e.source = *old;
       }
+      recorded[file.to] = e;
       named.push_back(std::move(e));
     }
     base::Status s = (*writer)->append(named, true);
+    if (!s.ok()) recorded.clear();
     return s.ok() ? 0 : (s.code() != 0 ? s.code() : EIO);
+  };
+  // The clean-up that follows judges the files by what was named now: a
+  // file trimmed or rewritten here must not read to it as the owner's
+  // change. One that kept its old text keeps its old entry.
+  auto learn = [&](const std::vector<fs::FileManager::TextFile>& written,
+                   const std::vector<bool>& named) {
+    for (size_t i = 0; i < written.size() && i < named.size(); ++i) {
+      auto e = named[i] ? recorded.find(written[i].path) : recorded.end();
+      if (e != recorded.end()) driveRecord_.entries.insert_or_assign(e->second.key, e->second);
+    }
+    recorded.clear();
   };
   auto writePending = [&] {
     if (files.empty()) return;
     std::vector<base::FileError> errors;
     std::vector<bool> inPlace =
         fm->writeStringsBelowRoot(*destination_, files, &errors, recordFirst);
+    learn(files, inPlace);
     for (size_t i = 0; i < pending.size(); ++i) {
       std::string file = pending[i]->fileName + playlistExtension_;
       std::string relative = playlistRelative(file);
@@ -128,6 +144,9 @@ PlaylistOutcome ExportSession::playlistFiles() {
           fs::RecordEntry e = known->second;
           e.drive = stamp;
           e.source = {};
+          // The checksum too is the standing file's, not the one of the
+          // text that never got its name.
+          e.checksum = fm->readBackChecksum(path, nullptr);
           // Not noted, the file stops being the exporter's: a later export
           // writes the playlist beside it rather than over it.
           base::logIfFailed((*writer)->append({e}, true),
@@ -162,6 +181,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
     std::vector<base::FileError> errors;
     std::vector<bool> inPlace =
         fm->writeStringsBelowRoot(*destination_, trimmed, &errors, recordFirst);
+    learn(trimmed, inPlace);
     for (size_t i = 0; i < trimmed.size(); ++i) {
       std::string name = stdfs::path(trimmed[i].path).filename().string();
       if (inPlace[i]) {
