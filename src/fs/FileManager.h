@@ -132,6 +132,13 @@ struct CopyBatchLimits {
 // a socket): such a source is refused before it is read.
 inline constexpr int kNotRegularFile = EINVAL;
 
+// The steps by which a file the exporter writes becomes the drive's, in
+// their order: kWritten, its data is in the temporary; kRecorded, it goes
+// into the record of written files; kFlushed, its data is flushed;
+// kNamed, it gets its name; kNamesFlushed, the flush (once per file
+// system) that makes new names durable; a file counts only after it.
+enum class CopyStep { kWritten, kRecorded, kFlushed, kNamed, kNamesFlushed };
+
 // What removeItemBelowRoot may remove.
 enum class RemoveKind { kFile, kEmptyFolder };
 
@@ -337,6 +344,11 @@ class FileManager {
   static constexpr const char* kPartialCopyPrefix = ".tessaline-partial-";
 
  protected:
+  // Told of each step of writeStringsBelowRoot's files, with a file's
+  // final path, before it takes effect; a nonzero errno value fails that
+  // step as the system call would. The POSIX manager hands it to its
+  // step hook (tests); wrappers write through their target.
+  virtual int step(CopyStep, const std::string&) { return 0; }
   // Called before each write: the listings kept may no longer hold.
   void dropListings() const;
   // Notes a failed look at `path` as noteLookFailuresIn says.

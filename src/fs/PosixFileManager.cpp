@@ -1115,6 +1115,7 @@ std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root
   struct Written {
     int folder = -1;  // one of `folders`
     std::string name, relative, temporary;
+    bool standing = false;  // the temporary, written whole
   };
   std::vector<Written> written(files.size());
   std::map<std::string, int> folders;  // by their path below the root: a few for many files
@@ -1154,9 +1155,11 @@ std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root
       FdCloser out(fd);
       e = writeAll(out.get(), files[i].text.data(), files[i].text.size());
       if (e == 0) e = out.closeNow();
+      if (e == 0) e = step(CopyStep::kWritten, files[i].path);
       if (e != 0) unlinkat(w.folder, w.temporary.c_str(), 0);
     }
     codes[i] = e;
+    w.standing = e == 0;
     if (e == 0) relatives.push_back(w.relative);
   }
   // Recorded before any is named, as every copy is. One flush of the file
@@ -1185,16 +1188,26 @@ std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root
     }
     if (!staged.empty()) recorded = beforeNaming(staged);
   }
+  for (size_t i = 0; i < files.size() && recorded == 0; ++i)
+    if (codes[i] == 0) recorded = step(CopyStep::kRecorded, files[i].path);
   if (recorded == 0) recorded = root.record(relatives, true);
+  const bool together = recorded == 0 && relatives.size() > kFlushOneByOne;
   bool flushed = false;
-  for (size_t i = 0; i < files.size() && !flushed && relatives.size() > kFlushOneByOne; ++i) {
+  for (size_t i = 0; i < files.size() && together; ++i)
+    if (codes[i] == 0) codes[i] = step(CopyStep::kFlushed, files[i].path);
+  for (size_t i = 0; i < files.size() && !flushed && together; ++i) {
     if (codes[i] == 0) flushed = syncfs(written[i].folder) == 0;
   }
   for (size_t i = 0; i < files.size(); ++i) {
     const Written& w = written[i];
     int& e = codes[i];
-    if (e != 0) continue;
+    if (e != 0) {
+      // Written, then failed before its flush: the temporary goes.
+      if (w.standing) unlinkat(w.folder, w.temporary.c_str(), 0);
+      continue;
+    }
     e = recorded;
+    if (e == 0 && !together) e = step(CopyStep::kFlushed, files[i].path);
     if (e == 0 && !flushed) {
       int fd = openat(w.folder, w.temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
       e = fd < 0 ? errno : (fsync(fd) == 0 ? 0 : errno);
@@ -1205,6 +1218,7 @@ std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root
         S_ISDIR(existing.st_mode)) {
       e = EISDIR;
     }
+    if (e == 0) e = step(CopyStep::kNamed, files[i].path);
     if (e == 0)
       e = replaceByRename(w.folder, w.temporary, w.name,
                           [&] { return root.noteAside(w.relative); });
@@ -1217,8 +1231,9 @@ std::vector<bool> FileManager::writeStringsBelowRoot(const DestinationRoot& root
         std::find(namedIn.begin(), namedIn.end(), written[i].folder) != namedIn.end())
       continue;
     namedIn.push_back(written[i].folder);
-    if (syncfs(written[i].folder) == 0) continue;
-    int e = errno;
+    int e = step(CopyStep::kNamesFlushed, files[i].path);
+    if (e == 0 && syncfs(written[i].folder) == 0) continue;
+    if (e == 0) e = errno;
     for (size_t j = i; j < files.size(); ++j)
       if (codes[j] == 0 && written[j].folder == written[i].folder) codes[j] = e;
   }

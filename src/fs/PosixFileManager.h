@@ -38,10 +38,6 @@ void setFileError(base::FileError* error, int code, const std::string& path,
 // Writes all `length` bytes (retrying short writes); 0 or an errno value.
 int writeAll(int fd, const char* data, size_t length);
 
-// kNamesFlushed: the flush, once per file system, that makes a batch's new
-// names durable; a copy counts only after it.
-enum class CopyStep { kWritten, kRecorded, kFlushed, kNamed, kNamesFlushed };
-
 class PosixFileManager : public FileManager {
  public:
   // How a finished copy gets its name without replacing anything; each
@@ -62,12 +58,11 @@ class PosixFileManager : public FileManager {
     // The first naming method tried (tests of the fallbacks that only some
     // target file systems take).
     NamingMethod naming = NamingMethod::kExclusiveRename;
-    // Tests only: told of each step of a batch's copy, with the copy's
-    // final path, before the step takes effect (kWritten: its data is in
-    // the temporary; kRecorded: it goes into the record of written files;
-    // kFlushed: it is flushed; kNamed: it gets its name). A nonzero return
-    // (an errno value) fails that step as the system call would. The
-    // power-cut test double follows what is on the disk with it.
+    // Tests only: told of each step (see CopyStep) of a batch's copy and
+    // of a text written below a root, with the file's final path, before
+    // the step takes effect. A nonzero return (an errno value) fails that
+    // step as the system call would. The power-cut test double follows
+    // what is on the disk with it.
     std::function<int(CopyStep step, const std::string& to)> stepHook;
   };
 
@@ -105,6 +100,11 @@ class PosixFileManager : public FileManager {
   bool isDeletableFileAtPath(const std::string& path) override;
   bool writeStringAtomically(const std::string& text, const std::string& path,
                              base::FileError* error) override;
+
+ protected:
+  int step(CopyStep kind, const std::string& to) override {
+    return options_.stepHook ? options_.stepHook(kind, to) : 0;
+  }
 
  private:
   Options options_;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "fs/DestinationRoot.h"
 #include "fs/PosixFileManager.h"
@@ -189,6 +190,54 @@ TEST(DestinationRoot, AReplacedFileKeepsItsOldTextWhenTheWriteFails) {
   for (const auto& e : stdfs::recursive_directory_iterator(dir / "drive"))
     if (FileManager::isPartialCopyName(e.path().filename().string())) left.push_back(e.path());
   EXPECT_TRUE(left.empty());
+}
+
+// Each step of a write of texts failed in turn, for one file flushed on
+// its own and for many flushed together, through a wrapper: the steps go
+// in order and stop at the failed one; failed before the names, the old
+// texts stay and no temporary is left; failed at the flush of the names,
+// the new texts stand but the write does not count.
+TEST(DestinationRoot, TextsWrittenBelowTheRootFailAtAnyStepAsTheyWouldThere) {
+  using Step = CopyStep;
+  const std::vector<Step> order = {Step::kWritten, Step::kRecorded, Step::kFlushed, Step::kNamed,
+                                   Step::kNamesFlushed};
+  for (size_t count : {size_t{1}, size_t{6}}) {
+    for (std::optional<Step> failed :
+         {std::optional<Step>(), std::optional(Step::kWritten), std::optional(Step::kRecorded),
+          std::optional(Step::kFlushed), std::optional(Step::kNamed),
+          std::optional(Step::kNamesFlushed)}) {
+      SCOPED_TRACE(std::to_string(count) + " files, step " +
+                   (failed ? std::to_string(int(*failed)) : "none") + " failed");
+      TempDir dir;
+      std::vector<FileManager::TextFile> files;
+      for (size_t i = 0; i < count; ++i) {
+        files.push_back({dir / ("drive/Playlists/" + std::to_string(i) + ".m3u8"), "new"});
+        writeFile(files.back().path, "old");
+      }
+      PosixFileManager::Options options;
+      std::vector<Step> seen;
+      options.stepHook = [&](Step step, const std::string&) {
+        seen.push_back(step);
+        return step == failed ? EIO : 0;
+      };
+      FaultInjectingFileManager fm(std::make_shared<PosixFileManager>(options));
+      auto root = DestinationRoot::open(dir / "drive");
+      std::vector<FileError> errors;
+      EXPECT_EQ(fm.writeStringsBelowRoot(*root, files, &errors), std::vector<bool>(count, !failed));
+      if (failed) {
+        EXPECT_EQ(errors[0].code, EIO);
+      }
+      EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+      EXPECT_EQ(seen.back(), failed.value_or(Step::kNamesFlushed));
+      if (count == 1 && !failed) {
+        EXPECT_EQ(seen, order);
+      }
+      const bool named = !failed || *failed == Step::kNamesFlushed;
+      for (const auto& f : files) EXPECT_EQ(readFile(f.path), named ? "new" : "old");
+      for (const auto& e : stdfs::recursive_directory_iterator(dir / "drive"))
+        EXPECT_FALSE(FileManager::isPartialCopyName(e.path().filename().string())) << e.path();
+    }
+  }
 }
 
 TEST(DestinationRoot, RemovalsTakeOnlyFilesAndEmptyFoldersAndNeverFollowLinks) {

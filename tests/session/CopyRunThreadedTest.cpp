@@ -11,6 +11,7 @@
 #include "fs/DriveRecord.h"
 #include "session/CopyRun.h"
 #include "session/DestinationLayout.h"
+#include "session/MediaProbe.h"
 #include "support/FaultInjectingFileManager.h"
 #include "support/PowerCut.h"
 #include "support/TempDir.h"
@@ -106,66 +107,110 @@ TEST(SessionCopyRunThreaded, EachTrackPlacedWholeOrListedWithItsReason) {
   }
 }
 
-// A power cut at any step of a run that keeps the drive's record: every
-// file under a track's name holds its source's bytes and is in the record
-// as that track, with the size and time it has and the checksum of what
-// it holds, even when the record lost what was appended after its last
-// flush.
+// A second of silence as a WAV file (8 kHz, mono, 16-bit).
+std::string silentWav() {
+  std::string wav = "RIFF....WAVEfmt ";
+  auto put = [&](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) wav.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  put(16, 4), put(1, 2), put(1, 2), put(8000, 4), put(16000, 4), put(2, 2), put(16, 2);
+  wav += "data";
+  put(16000, 4);
+  wav.append(16000, '\0');
+  wav.replace(4, 4, std::string{char(wav.size() - 8), char((wav.size() - 8) >> 8), 0, 0});
+  return wav;
+}
+
+// A power cut at any step of a run that keeps the drive's record, copies
+// and conversions alike: every file under a track's name holds its
+// source's bytes (a conversion: an mp3) and is in the record as that
+// track, with the size and time it has, the checksum of what it holds
+// and its conversion, even when the record lost what was appended after
+// its last flush; nothing was named before its entry was on the disk,
+// and a run of the tracks still missing places them all.
 TEST(SessionCopyRunThreaded, PowerCutAtAnyStepLeavesEveryNamedCopyRecordedByIdentity) {
   testsupport::TempDir dir;
   session::Snapshot snapshot;
   session::Observed observed;
   std::vector<uint32_t> copies;
-  for (uint32_t i = 0; i < 6; ++i) {
-    std::string source = dir / ("src/" + std::to_string(i) + ".mp3");
-    testsupport::writeFile(source, std::string(700 + i, static_cast<char>('a' + i)));
-    snapshot.tracks.push_back(
-        {"T" + std::to_string(i), source,
-         "A" + std::to_string(i % 3) + "/" + std::to_string(i) + ".mp3", true});
+  const session::ConvertSettings mp3{"mp3", -1};
+  for (uint32_t i = 0; i < 8; ++i) {
+    const bool convert = i >= 6;
+    std::string source = dir / ("src/" + std::to_string(i) + (convert ? ".wav" : ".mp3"));
+    testsupport::writeFile(
+        source, convert ? silentWav() : std::string(700 + i, static_cast<char>('a' + i)));
+    snapshot.tracks.push_back({"T" + std::to_string(i), source,
+                               "A" + std::to_string(i % 3) + "/" + std::to_string(i) + ".mp3", true,
+                               convert ? session::describe(mp3) : "", 8000});
     observed.onDrive.push_back(0);
-    observed.sourceBytes.push_back(700 + i);
+    observed.sourceBytes.push_back(stdfs::file_size(source));
     observed.sourceTimeNs.push_back(0);
     observed.sourceFound.push_back(1);
     copies.push_back(i);
   }
-  auto run = [&](testsupport::PowerCut& power) {
-    stdfs::remove_all(dir / "drive");
-    stdfs::create_directories(dir / "drive/Music");
-    power.followRecord(dir / "drive/.tessaline/record");
+  auto run = [&](fs::FileManager& fm, const std::vector<uint32_t>& tracks) {
     auto root = fs::DestinationRoot::open(dir / "drive");
     auto writer = fs::DriveRecord::open(root, {});
-    ASSERT_TRUE(writer.ok());
+    EXPECT_TRUE(writer.ok());
+    if (!writer.ok()) return session::CopyReport{};
     session::CopyTarget target{root, dir / "drive/Music", 6000};
     target.record = writer->get();
     target.recordPrefix = "Music/";
     target.libraryId = "L";
-    auto fm = power.manager();
-    session::runCopies(snapshot, copies, observed, target, *fm, nullptr, nullptr);
+    target.convert = mp3;
+    return session::runCopies(snapshot, tracks, observed, target, fm, nullptr, nullptr);
+  };
+  auto cutAt = [&](testsupport::PowerCut& power) {
+    stdfs::remove_all(dir / "drive");
+    stdfs::create_directories(dir / "drive/Music");
+    power.followRecord(dir / "drive/.tessaline/record");
+    return run(*power.manager(), copies);
   };
   testsupport::PowerCut counting(0);
-  run(counting);
-  ASSERT_GE(counting.steps(), 4u * 6);
+  ASSERT_EQ(cutAt(counting).placed.size(), 8u);
+  // Each copy takes four steps, its batch a flush of names; each
+  // conversion takes all five.
+  ASSERT_GE(counting.steps(), 4u * 6 + 1 + 5 * 2);
+  auto fm = fs::FileManager::makePrivate();
   for (uint64_t cut = 1; cut <= counting.steps(); ++cut) {
     SCOPED_TRACE("cut at step " + std::to_string(cut));
     testsupport::PowerCut power(cut);
-    run(power);
+    cutAt(power);
     power.dropUnflushed();
-    auto root = fs::DestinationRoot::open(dir / "drive");
-    auto record = fs::DriveRecord::load(*root, {});
+    EXPECT_TRUE(power.namedUnrecorded().empty()) << *power.namedUnrecorded().begin();
+    auto record = fs::DriveRecord::load(*fs::DestinationRoot::open(dir / "drive"), {});
     ASSERT_TRUE(record.ok()) << record.status().message();
-    for (const auto& t : snapshot.tracks) {
-      std::string relative = "Music/" + t.destination;
-      if (!stdfs::exists(dir / ("drive/" + relative))) continue;
-      std::string bytes = testsupport::readFile(dir / ("drive/" + relative));
+    std::vector<uint32_t> missing;
+    for (uint32_t i = 0; i < snapshot.tracks.size(); ++i) {
+      const session::SnapshotTrack& t = snapshot.tracks[i];
+      const std::string relative = "Music/" + t.destination, path = dir / ("drive/" + relative);
+      if (!stdfs::exists(path)) {
+        missing.push_back(i);
+        continue;
+      }
+      std::string bytes = testsupport::readFile(path);
       auto known = record->entries.find(app::DestinationLayout::collisionKey(relative));
       ASSERT_NE(known, record->entries.end()) << relative << " named unrecorded";
-      EXPECT_EQ(bytes, testsupport::readFile(t.source)) << relative;
+      if (t.conversion.empty()) {
+        EXPECT_EQ(bytes, testsupport::readFile(t.source)) << relative;
+      } else {
+        auto probed = session::probeMedia(*fm, path);
+        ASSERT_TRUE(probed.ok()) << probed.status().message();
+        EXPECT_EQ(probed->format, (session::MediaFormat{"mp3", "mp3"})) << relative;
+      }
       EXPECT_EQ(known->second.trackId, t.id);
-      EXPECT_EQ(known->second.drive.size, bytes.size());
+      EXPECT_EQ(known->second.conversion, t.conversion) << relative;
+      auto stamp = fm->attributesOfItemAtPath(path, nullptr);
+      ASSERT_TRUE(stamp);
+      EXPECT_EQ(known->second.drive, (fs::FileStamp{stamp->size, stamp->modificationTimeNs}))
+          << relative;
       fs::ContentHash hash;
       hash.update(bytes.data(), bytes.size());
       EXPECT_EQ(known->second.checksum, hash.digest()) << relative;
     }
+    session::CopyReport again = run(*fm, missing);
+    EXPECT_EQ(again.placed.size(), missing.size());
+    for (const auto& f : again.failures) ADD_FAILURE() << f.error.localizedDescription;
   }
 }
 

@@ -1,12 +1,13 @@
 // A power cut for crash-consistency tests, after the fault-injection
-// environments of embedded databases: a POSIX file manager whose copy
-// steps are followed through its step hook. Until the cut, every step
-// goes through and the double keeps the set of copies whose data or
-// record entry the disk has not been made to keep yet; from the cut on,
-// every step fails (the machine is off). dropUnflushed() then does to the
-// files what the cut would have done: a file whose data was never flushed
-// loses it, under whatever name it got; a record file it follows
-// (followRecord) loses what was appended since the last flush.
+// environments of embedded databases: a POSIX file manager whose steps
+// (copies, and texts written below a root) are followed through its step
+// hook. Until the cut, every step goes through and the double keeps the
+// files whose data or record entry the disk has not been made to keep
+// yet; from the cut on, every step fails (the machine is off).
+// dropUnflushed() then does to the files what the cut would have done: a
+// file named before its data was flushed loses it (what a write replaces
+// keeps its own); a record file it follows (followRecord) loses what was
+// appended since the last flush.
 #pragma once
 
 #include <filesystem>
@@ -43,8 +44,15 @@ class PowerCut {
     return namedUnrecorded_;
   }
 
-  // A file appended to between flushes, which a flush carries to the disk.
-  void followRecord(const std::string& path) { record_ = path; }
+  // A file appended to between flushes, which a flush carries to the disk;
+  // what it holds now is on the disk already.
+  void followRecord(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_ = path;
+    std::error_code e;
+    durable_ = std::filesystem::file_size(path, e);
+    if (e) durable_ = 0;
+  }
 
   // What the cut leaves of files whose data was not flushed.
   void dropUnflushed() {
@@ -52,10 +60,8 @@ class PowerCut {
     std::error_code e;
     if (!record_.empty() && std::filesystem::file_size(record_, e) > durable_ && !e)
       std::filesystem::resize_file(record_, durable_);
-    for (const auto& path : unflushed_) {
-      if (!std::filesystem::exists(path)) continue;  // never named
+    for (const auto& path : namedUnflushed_)
       std::ofstream(path, std::ios::binary | std::ios::trunc) << "lost";
-    }
   }
 
  private:
@@ -80,6 +86,7 @@ class PowerCut {
       }
       case fs::CopyStep::kNamed:
         if (unrecorded_.count(to)) namedUnrecorded_.insert(to);
+        if (unflushed_.count(to)) namedUnflushed_.insert(to);
         break;
       case fs::CopyStep::kNamesFlushed:
         break;
@@ -90,7 +97,7 @@ class PowerCut {
   uint64_t cutAt_;
   mutable std::mutex mutex_;
   uint64_t steps_ = 0;
-  std::set<std::string> unflushed_, unrecorded_, namedUnrecorded_;
+  std::set<std::string> unflushed_, unrecorded_, namedUnrecorded_, namedUnflushed_;
   std::string record_;
   uintmax_t durable_ = 0;
 };
