@@ -412,6 +412,34 @@ base::Result<RecordContents> DriveRecord::load(const DestinationRoot& root, cons
   return contents;
 }
 
+std::string DriveRecord::stateStamp(const DestinationRoot& root) {
+  if (!root.isOpen()) return "";
+  int folder = root.openFolder(DestinationRoot::kStateFolder, false);
+  if (folder == -ENOENT) return "none";
+  if (folder < 0) return "";
+  std::string stamp;
+  for (const char* name : {kFile, DestinationRoot::kRecordFile}) {
+    struct stat st;
+    if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) {
+        close(folder);
+        return "";
+      }
+      stamp += "-;";
+      continue;
+    }
+    // The time of the last change too: a file rewritten at its old size
+    // and time still changes it.
+    for (int64_t n :
+         {int64_t(st.st_dev), int64_t(st.st_ino), int64_t(st.st_size), int64_t(st.st_mtim.tv_sec),
+          int64_t(st.st_mtim.tv_nsec), int64_t(st.st_ctim.tv_sec), int64_t(st.st_ctim.tv_nsec)})
+      stamp += std::to_string(n) + ",";
+    stamp += ";";
+  }
+  close(folder);
+  return stamp;
+}
+
 base::Result<std::unique_ptr<DriveRecord>> DriveRecord::open(std::shared_ptr<DestinationRoot> root,
                                                              KeyOf keyOf) {
   base::Result<RootLock> lock = root->shareLock(nullptr);

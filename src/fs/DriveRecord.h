@@ -143,6 +143,11 @@ class DriveRecord {
       const DestinationRoot& root, const std::function<std::string(std::string_view)>& keyOf,
       size_t maxBytes = kMaxBytes, bool withProbed = true);
 
+  // The size, time and identity of the record and of the older list of
+  // paths, in one text: equal texts say that neither changed between
+  // them; empty when that cannot be told.
+  static std::string stateStamp(const DestinationRoot& root);
+
   // A writer of the root's record, holding a share of the root's lock
   // (EWOULDBLOCK when another process holds it); keyOf as for load(),
   // which compact() needs to keep the removals that hide older paths.
