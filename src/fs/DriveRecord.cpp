@@ -605,8 +605,42 @@ base::Status DriveRecord::rewrite(bool onlyWhenMostlyDead, size_t maxBytes) {
   return status;
 }
 
+namespace {
+std::string wholeKey(std::string_view text) {
+  return base::unicode::upper(base::unicode::nfd(text));
+}
+}  // namespace
+
+// Both foldings go code point by code point, and a slash (a starter that
+// decomposes to itself) ends every run they reorder: a path's key is its
+// folder's key, a slash and its name's key, as long as the whole path is
+// UTF-8 (otherwise none of it is folded). The keys of the last few folders
+// are kept, as a layout asks for the keys of a folder's tracks one after
+// another.
 std::string recordKey(std::string_view path) {
-  return base::unicode::upper(base::unicode::nfd(path));
+  size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos || slash == 0) return wholeKey(path);
+  struct Folder {
+    std::string path, key;
+  };
+  thread_local std::array<Folder, 4> folders;
+  thread_local size_t next = 0;
+  const std::string_view folder = path.substr(0, slash), name = path.substr(slash + 1);
+  const Folder* known = nullptr;
+  for (const Folder& f : folders)
+    if (!f.path.empty() && f.path == folder) known = &f;
+  if (known == nullptr) {
+    if (!base::unicode::isValidUtf8(folder)) return wholeKey(path);
+    Folder& f = folders[next++ % folders.size()];
+    f.path.assign(folder);
+    f.key = wholeKey(folder);
+    known = &f;
+  }
+  if (!base::unicode::isValidUtf8(name)) return std::string(path);
+  std::string key = known->key;
+  key.push_back('/');
+  key += wholeKey(name);
+  return key;
 }
 
 std::optional<RecordEntry> folderEntry(const DestinationRoot& root, std::string_view absolute,

@@ -16,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "base/Unicode.h"
 #include "fs/ContentHash.h"
 #include "fs/DriveRecord.h"
 #include "support/TempDir.h"
@@ -368,4 +369,35 @@ TEST(DriveRecord, AKillDuringACompactionLeavesTheOldRecordOrTheNewOneWhole) {
     EXPECT_FALSE(stdfs::exists(path + ".new"));
   }
   EXPECT_EQ(seen.size(), 2u);  // the kills fell before the rename and after it
+}
+
+// A key made from its folder's kept key is the key of the whole path, for
+// every kind of name, and as folders come and go from what is kept.
+TEST(DriveRecord, KeysMadeFolderByFolderAreThoseOfTheWholePath) {
+  const std::vector<std::string> names = {"Song.mp3",
+                                          "Café Noël.m4a",
+                                          "Cafe\xcc\x81.m4a",
+                                          "\xcc\x81starts.mp3",
+                                          "Straße",
+                                          "ΐσος",
+                                          "ǅ",
+                                          "bad\xff.mp3",
+                                          "",
+                                          "x"};
+  const std::vector<std::string> folders = {"Music/Chœur Émile/Été à Montréal",
+                                            "Music/A",
+                                            "Music/Ba\xe9"
+                                            "d",
+                                            "Music/Sigma Σ",
+                                            "M",
+                                            "Music/E\xcc\x81te\xcc\x81"};
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& folder : folders) {
+      for (const auto& name : names) {
+        const std::string path = folder + "/" + name;
+        EXPECT_EQ(recordKey(path), base::unicode::upper(base::unicode::nfd(path))) << path;
+      }
+    }
+  }
+  EXPECT_EQ(recordKey("/top"), base::unicode::upper(base::unicode::nfd("/top")));
 }
