@@ -100,7 +100,7 @@ first() {
   local set="$scratch/first1" before mb
   python3 "$here/make_export_tree.py" "$set" "$count" "$bytes" 1 $shape --accents
   mb=$(( (count * (bytes + 8192) * 2) / 1048576 + 256 ))
-  cat "$set/src"/*/*/* >/dev/null
+  find "$set/src" -type f -exec cat {} + >/dev/null
   run_ours() {
     fresh "$set/drive" "$mb"; sync
     seconds export_cmd "$tessaline" "$set" --yes -q

@@ -71,9 +71,12 @@ void appendEscaped(std::string& out, std::string_view field) {
 }
 
 std::optional<std::string> unescape(std::string_view field) {
-  std::string out;
+  // Most fields escape nothing: copied whole.
+  size_t first = field.find('\\');
+  if (first == std::string_view::npos) return std::string(field);
+  std::string out(field.substr(0, first));
   out.reserve(field.size());
-  for (size_t i = 0; i < field.size(); ++i) {
+  for (size_t i = first; i < field.size(); ++i) {
     if (field[i] != '\\') {
       out.push_back(field[i]);
       continue;
@@ -163,10 +166,14 @@ struct Parsed {
   std::unordered_set<std::string> removed;  // keys whose last line is a removal
   size_t lines = 0;
   size_t damagedLines = 0;
+  bool withProbed = true;  // false: "p" and "u" lines are counted, not read
 };
 
 // One line without its newline into `parsed`; false when it is damaged.
 bool parseLine(std::string_view line, Parsed* parsed) {
+  if (!parsed->withProbed && line.size() > 1 && (line[0] == 'p' || line[0] == 'u') &&
+      line[1] == '\t')
+    return true;
   // No line has more than thirteen fields (a converted track's): one with
   // more is damaged. Kept in place, as a record holds a line per file and
   // more.
@@ -191,7 +198,7 @@ bool parseLine(std::string_view line, Parsed* parsed) {
   if (fields[0] == "-" && fields.size() == 3) {
     auto key = unescape(fields[1]);
     if (!key) return false;
-    parsed->entries.erase(*key);
+    if (!parsed->entries.empty()) parsed->entries.erase(*key);
     parsed->removed.insert(std::move(*key));
     return true;
   }
@@ -236,7 +243,7 @@ bool parseLine(std::string_view line, Parsed* parsed) {
     if (!conversion || conversion->empty()) return false;
     e.conversion = std::move(*conversion);
   }
-  parsed->removed.erase(e.key);
+  if (!parsed->removed.empty()) parsed->removed.erase(e.key);
   std::string key = e.key;
   parsed->entries.insert_or_assign(std::move(key), std::move(e));
   return true;
@@ -264,7 +271,7 @@ base::Status checkHeader(std::string_view text, const std::string& display) {
 // record grown far past its entries (years of exports between two
 // compactions, or a kill before one) is read and compacted, never
 // refused for its size. No record is an empty one.
-base::Result<Parsed> parseOwn(int folder, const std::string& display) {
+base::Result<Parsed> parseOwn(int folder, const std::string& display, bool withProbed = true) {
   struct stat st;
   base::Result<int> fd = openStateFile(folder, DriveRecord::kFile, O_RDONLY, display, &st);
   if (!fd) {
@@ -272,6 +279,10 @@ base::Result<Parsed> parseOwn(int folder, const std::string& display) {
     return fd.status();
   }
   Parsed parsed;
+  parsed.withProbed = withProbed;
+  // A compacted record has a line per entry, of some 150 bytes: its
+  // table is made once, not grown line by line.
+  parsed.entries.reserve(static_cast<size_t>(st.st_size) / 128);
   std::string pending;
   bool headerSeen = false;
   std::vector<char> buffer(1 << 20);
@@ -361,7 +372,7 @@ StampMatch sameStamp(const FileStamp& recorded, const FileStamp& now, int64_t st
 }
 
 base::Result<RecordContents> DriveRecord::load(const DestinationRoot& root, const KeyOf& keyOf,
-                                               size_t maxBytes) {
+                                               size_t maxBytes, bool withProbed) {
   std::string display = stateDisplay(root, kFile);
   RecordContents contents;
   // An unmounted drive is a failure, not an empty record.
@@ -369,7 +380,7 @@ base::Result<RecordContents> DriveRecord::load(const DestinationRoot& root, cons
   int folder = root.openFolder(DestinationRoot::kStateFolder, false);
   if (folder == -ENOENT) return contents;
   if (folder < 0) return base::Status::fromErrno(-folder, "cannot open the folder of", display);
-  base::Result<Parsed> parsed = parseOwn(folder, display);
+  base::Result<Parsed> parsed = parseOwn(folder, display, withProbed);
   base::Result<std::vector<std::string>> legacy =
       writtenPaths(folder, maxBytes, stateDisplay(root, DestinationRoot::kRecordFile));
   close(folder);
@@ -383,8 +394,10 @@ base::Result<RecordContents> DriveRecord::load(const DestinationRoot& root, cons
   // for every path it names: those need no key made (a key is a Unicode
   // normalisation, and the older list names every file again).
   std::unordered_set<std::string_view> named;
-  named.reserve(contents.entries.size());
-  for (const auto& [key, e] : contents.entries) named.insert(e.path);
+  if (!legacy->empty()) {
+    named.reserve(contents.entries.size());
+    for (const auto& [key, e] : contents.entries) named.insert(e.path);
+  }
   for (const std::string& path : *legacy) {
     if (named.count(path) != 0) continue;
     std::string key = keyOf ? keyOf(path) : path;
@@ -397,6 +410,34 @@ base::Result<RecordContents> DriveRecord::load(const DestinationRoot& root, cons
   }
   contents.removed = std::move(parsed->removed);
   return contents;
+}
+
+std::string DriveRecord::stateStamp(const DestinationRoot& root) {
+  if (!root.isOpen()) return "";
+  int folder = root.openFolder(DestinationRoot::kStateFolder, false);
+  if (folder == -ENOENT) return "none";
+  if (folder < 0) return "";
+  std::string stamp;
+  for (const char* name : {kFile, DestinationRoot::kRecordFile}) {
+    struct stat st;
+    if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) {
+        close(folder);
+        return "";
+      }
+      stamp += "-;";
+      continue;
+    }
+    // The time of the last change too: a file rewritten at its old size
+    // and time still changes it.
+    for (int64_t n :
+         {int64_t(st.st_dev), int64_t(st.st_ino), int64_t(st.st_size), int64_t(st.st_mtim.tv_sec),
+          int64_t(st.st_mtim.tv_nsec), int64_t(st.st_ctim.tv_sec), int64_t(st.st_ctim.tv_nsec)})
+      stamp += std::to_string(n) + ",";
+    stamp += ";";
+  }
+  close(folder);
+  return stamp;
 }
 
 base::Result<std::unique_ptr<DriveRecord>> DriveRecord::open(std::shared_ptr<DestinationRoot> root,
@@ -426,25 +467,36 @@ std::optional<base::Result<DriveRecord::OfTracks>> DriveRecord::ofTracksFolder(
 base::Status DriveRecord::append(const std::vector<RecordEntry>& entries, bool flush) {
   std::string lines;
   for (const RecordEntry& e : entries) addLine(lines, e);
-  return write(lines, flush);
+  return write(lines, entries.size(), flush, [&](RecordTally& tally) {
+    for (const RecordEntry& e : entries) tally.live.insert(e.key);
+  });
 }
 
 base::Status DriveRecord::noteProbed(const std::vector<ProbedSource>& probed, bool flush) {
   std::string lines;
   for (const ProbedSource& p : probed) probedLine(lines, p);
-  return write(lines, flush);
+  return write(lines, probed.size(), flush, [&](RecordTally& tally) {
+    for (const ProbedSource& p : probed) tally.probed.insert(p.source);
+  });
 }
 
 base::Status DriveRecord::remove(const std::vector<std::string>& keys, bool flush) {
   std::string lines;
   for (const std::string& key : keys) removeLine(lines, key);
-  return write(lines, flush);
+  return write(lines, keys.size(), flush, [&](RecordTally& tally) {
+    for (const std::string& key : keys) tally.live.erase(key);
+  });
 }
 
-base::Status DriveRecord::write(const std::string& lines, bool flush) {
+base::Status DriveRecord::write(const std::string& lines, size_t count, bool flush,
+                                const std::function<void(RecordTally&)>& counted) {
   if (lines.empty()) return base::Status();
   std::string display = stateDisplay(*root_, kFile);
   std::lock_guard<std::mutex> guard(lock_.writeMutex());
+  RecordTally& tally = lock_.recordTally();
+  // Counted only once written; a record begun afresh is counted again.
+  bool keepsCount = tally.known;
+  tally.known = false;
   int folder = root_->openFolder(DestinationRoot::kStateFolder, true);
   if (folder < 0) return base::Status::fromErrno(-folder, "cannot open the folder of", display);
   struct stat st;
@@ -463,6 +515,7 @@ base::Status DriveRecord::write(const std::string& lines, bool flush) {
     status = checkHeader(std::string_view(head, static_cast<size_t>(n)), display);
     if (status.ok())
       status = replaceStateFile(folder, kFile, std::string(kHeader) + lines, display);
+    keepsCount = false;
   } else if (std::string_view(head, sizeof head) != kHeader) {
     status = checkHeader(std::string_view(head, sizeof head), display);
   } else if (st.st_nlink > 1) {
@@ -486,12 +539,30 @@ base::Status DriveRecord::write(const std::string& lines, bool flush) {
   if (close(*fd) != 0 && status.ok())
     status = base::Status::fromErrno(errno, "cannot append to", display);
   close(folder);
+  if (status.ok() && keepsCount) {
+    tally.known = true;
+    tally.lines += count;
+    counted(tally);
+  }
   return status;
 }
 
-base::Status DriveRecord::compact(size_t maxBytes) {
+base::Status DriveRecord::compact(size_t maxBytes) { return rewrite(false, maxBytes); }
+
+base::Status DriveRecord::compactIfMostlyDead() { return rewrite(true, kMaxBytes); }
+
+namespace {
+bool mostlyDead(const RecordTally& tally) {
+  size_t live = tally.live.size() + tally.probed.size();
+  return tally.lines > 2 * live;
+}
+}  // namespace
+
+base::Status DriveRecord::rewrite(bool onlyWhenMostlyDead, size_t maxBytes) {
   std::string display = stateDisplay(*root_, kFile);
   std::lock_guard<std::mutex> guard(lock_.writeMutex());
+  RecordTally& tally = lock_.recordTally();
+  if (onlyWhenMostlyDead && tally.known && !mostlyDead(tally)) return base::Status();
   int folder = root_->openFolder(DestinationRoot::kStateFolder, false);
   if (folder == -ENOENT) return base::Status();
   if (folder < 0) return base::Status::fromErrno(-folder, "cannot open the folder of", display);
@@ -502,22 +573,74 @@ base::Status DriveRecord::compact(size_t maxBytes) {
   struct stat st;
   bool there = fstatat(folder, kFile, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_size > 0;
   if (parsed && legacy && there) {
-    std::string out(kHeader);
-    for (const auto& [key, e] : parsed->entries) addLine(out, e);
-    for (const auto& [source, p] : parsed->probed) probedLine(out, p);
-    // A removal stays while it hides a path of the older record.
-    std::unordered_set<std::string> legacyKeys;
-    for (const std::string& path : *legacy) legacyKeys.insert(keyOf_ ? keyOf_(path) : path);
-    for (const std::string& key : parsed->removed)
-      if (legacyKeys.count(key) != 0) removeLine(out, key);
-    status = replaceStateFile(folder, kFile, out, display);
+    RecordTally counted;
+    counted.known = true;
+    counted.lines = parsed->lines;
+    counted.live.reserve(parsed->entries.size());
+    for (const auto& [key, e] : parsed->entries) counted.live.insert(key);
+    for (const auto& [source, p] : parsed->probed) counted.probed.insert(source);
+    if (!onlyWhenMostlyDead || mostlyDead(counted)) {
+      // One line per live entry, in no particular order: a load reads each
+      // once, with nothing to override.
+      std::string out(kHeader);
+      out.reserve(static_cast<size_t>(st.st_size));
+      for (const auto& [key, e] : parsed->entries) addLine(out, e);
+      for (const auto& [source, p] : parsed->probed) probedLine(out, p);
+      counted.lines = parsed->entries.size() + parsed->probed.size();
+      // A removal stays while it hides a path of the older record.
+      std::unordered_set<std::string> legacyKeys;
+      for (const std::string& path : *legacy) legacyKeys.insert(keyOf_ ? keyOf_(path) : path);
+      for (const std::string& key : parsed->removed) {
+        if (legacyKeys.count(key) == 0) continue;
+        removeLine(out, key);
+        ++counted.lines;
+      }
+      // Temporary, flushed, renamed, folder flushed: a kill at any moment
+      // leaves the old record or this one, whole.
+      status = replaceStateFile(folder, kFile, out, display);
+    }
+    tally = status.ok() ? std::move(counted) : RecordTally();
   }
   close(folder);
   return status;
 }
 
+namespace {
+std::string wholeKey(std::string_view text) {
+  return base::unicode::upper(base::unicode::nfd(text));
+}
+}  // namespace
+
+// Both foldings go code point by code point, and a slash (a starter that
+// decomposes to itself) ends every run they reorder: a path's key is its
+// folder's key, a slash and its name's key, as long as the whole path is
+// UTF-8 (otherwise none of it is folded). The keys of the last few folders
+// are kept, as a layout asks for the keys of a folder's tracks one after
+// another.
 std::string recordKey(std::string_view path) {
-  return base::unicode::upper(base::unicode::nfd(path));
+  size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos || slash == 0) return wholeKey(path);
+  struct Folder {
+    std::string path, key;
+  };
+  thread_local std::array<Folder, 4> folders;
+  thread_local size_t next = 0;
+  const std::string_view folder = path.substr(0, slash), name = path.substr(slash + 1);
+  const Folder* known = nullptr;
+  for (const Folder& f : folders)
+    if (!f.path.empty() && f.path == folder) known = &f;
+  if (known == nullptr) {
+    if (!base::unicode::isValidUtf8(folder)) return wholeKey(path);
+    Folder& f = folders[next++ % folders.size()];
+    f.path.assign(folder);
+    f.key = wholeKey(folder);
+    known = &f;
+  }
+  if (!base::unicode::isValidUtf8(name)) return std::string(path);
+  std::string key = known->key;
+  key.push_back('/');
+  key += wholeKey(name);
+  return key;
 }
 
 std::optional<RecordEntry> folderEntry(const DestinationRoot& root, std::string_view absolute,

@@ -137,9 +137,16 @@ class DriveRecord {
   // record does not mention come back as kLegacy entries keyed by
   // keyOf(path) (the path itself when keyOf is empty). No record at all
   // is an empty one; a root that could not be opened is its open error.
+  // Without `withProbed`, what the sources hold is left unread (probed
+  // stays empty).
   static base::Result<RecordContents> load(
       const DestinationRoot& root, const std::function<std::string(std::string_view)>& keyOf,
-      size_t maxBytes = kMaxBytes);
+      size_t maxBytes = kMaxBytes, bool withProbed = true);
+
+  // The size, time and identity of the record and of the older list of
+  // paths, in one text: equal texts say that neither changed between
+  // them; empty when that cannot be told.
+  static std::string stateStamp(const DestinationRoot& root);
 
   // A writer of the root's record, holding a share of the root's lock
   // (EWOULDBLOCK when another process holds it); keyOf as for load(),
@@ -168,12 +175,20 @@ class DriveRecord {
   base::Status remove(const std::vector<std::string>& keys, bool flush);
   // Rewrites the record with only its live entries.
   base::Status compact(size_t maxBytes = kMaxBytes);
+  // compact() once its dead lines (overridden, removed, cut short)
+  // outweigh the live ones; the writers in this process keep the count, so
+  // that the record is read only when that is not known yet.
+  base::Status compactIfMostlyDead();
 
  private:
   DriveRecord(std::shared_ptr<DestinationRoot> root,
               std::function<std::string(std::string_view)> keyOf, RootLock lock)
       : root_(std::move(root)), keyOf_(std::move(keyOf)), lock_(std::move(lock)) {}
-  base::Status write(const std::string& lines, bool flush);
+  // Appends `lines` (`count` of them), then `counted` notes them in the
+  // tally, where it is kept.
+  base::Status write(const std::string& lines, size_t count, bool flush,
+                     const std::function<void(RecordTally&)>& counted);
+  base::Status rewrite(bool onlyWhenMostlyDead, size_t maxBytes);
 
   std::shared_ptr<DestinationRoot> root_;
   std::function<std::string(std::string_view)> keyOf_;

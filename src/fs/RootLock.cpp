@@ -17,6 +17,7 @@ struct RootLock::Entry {
   int fd = -1;
   size_t holders = 0;  // guarded by the registry's mutex
   std::mutex writeMutex;
+  RecordTally recordTally;  // guarded by writeMutex
 };
 
 namespace {
@@ -125,5 +126,6 @@ void RootLock::release() {
 }
 
 std::mutex& RootLock::writeMutex() const { return entry_->writeMutex; }
+RecordTally& RootLock::recordTally() const { return entry_->recordTally; }
 
 }  // namespace fs

@@ -26,10 +26,19 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "base/Status.h"
 
 namespace fs {
+
+// What this process's writers of a root's record know of it, so that none
+// has to read the record to tell when rewriting it pays (DriveRecord).
+struct RecordTally {
+  bool known = false;  // false: not counted yet, or the record was replaced
+  size_t lines = 0;    // change lines in the record
+  std::unordered_set<std::string> live, probed;  // keys of live entries, sources noted
+};
 
 class RootLock {
  public:
@@ -48,6 +57,9 @@ class RootLock {
 
   // Serialises the writers of this root's record within the process.
   std::mutex& writeMutex() const;
+  // The root's record as its writers in this process counted it; guarded
+  // by writeMutex.
+  RecordTally& recordTally() const;
 
   struct Entry;  // the registry's record of one root
 

@@ -1,5 +1,7 @@
 #include "session/DriveCheck.h"
 
+#include <xxhash.h>
+
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -29,7 +31,44 @@ std::string stampText(const fs::FileStamp& s) {
   return std::to_string(s.size) + " bytes, modified " + std::to_string(s.mtimeNs / 1'000'000'000);
 }
 
-using Tree = std::unordered_map<std::string, fs::FileAttributes>;
+// The drive's items by path. A check looks up every recorded file and
+// every playlist entry (hundreds of thousands on a large drive): the
+// items stay in one array, found through a flat table of their paths'
+// 64-bit hashes, a probe or two per lookup.
+class Tree {
+ public:
+  explicit Tree(std::vector<fs::TreeItem> items) : items_(std::move(items)) {
+    size_t size = 16;
+    while (size < 2 * items_.size()) size *= 2;
+    slots_.assign(size, Slot{});
+    for (uint32_t i = 0; i < items_.size(); ++i) {
+      uint64_t hash = XXH3_64bits(items_[i].relative.data(), items_[i].relative.size());
+      size_t at = hash & (slots_.size() - 1);
+      while (slots_[at].index != kEmpty) at = (at + 1) & (slots_.size() - 1);
+      slots_[at] = {hash, i};
+    }
+  }
+  const fs::FileAttributes* find(std::string_view relative) const {
+    uint64_t hash = XXH3_64bits(relative.data(), relative.size());
+    for (size_t at = hash & (slots_.size() - 1); slots_[at].index != kEmpty;
+         at = (at + 1) & (slots_.size() - 1)) {
+      const Slot& slot = slots_[at];
+      if (slot.hash == hash && items_[slot.index].relative == relative)
+        return &items_[slot.index].attributes;
+    }
+    return nullptr;
+  }
+  const std::vector<fs::TreeItem>& items() const { return items_; }
+
+ private:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  struct Slot {
+    uint64_t hash = 0;
+    uint32_t index = kEmpty;
+  };
+  std::vector<fs::TreeItem> items_;
+  std::vector<Slot> slots_;
+};
 
 // The path below the root that `line`, an entry of a playlist file in the
 // folder `folder` (below the root, normal), names, worked out as text:
@@ -65,7 +104,7 @@ std::optional<std::string> plainBelow(std::string_view folder, std::string_view 
 // The entries of the exporter's playlist file `relative` that name nothing
 // on the drive, resolved as a player resolves them.
 void danglingEntries(fs::FileManager& files, const std::string& root, const std::string& relative,
-                     const std::unordered_set<std::string>& recorded, const Tree& onDrive,
+                     const std::unordered_set<std::string_view>& recorded, const Tree& onDrive,
                      CheckReport* report) {
   stdfs::path file = stdfs::path(root) / relative;
   base::FileError error;
@@ -74,7 +113,6 @@ void danglingEntries(fs::FileManager& files, const std::string& root, const std:
     report->damaged.push_back({relative, 0, "it cannot be read: " + error.localizedDescription});
     return;
   }
-  std::istringstream in(*text);
   // A playlist lists thousands of entries: where the root's path and the
   // file's folder are already in normal form, entries are resolved as
   // text, the rest as paths.
@@ -83,29 +121,36 @@ void danglingEntries(fs::FileManager& files, const std::string& root, const std:
                        stdfs::path(root).lexically_normal().string() == root &&
                        stdfs::path(folder).lexically_normal().string() == folder &&
                        folder.find("..") == std::string::npos && folder != ".";
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line[0] == '#') continue;
-    std::optional<std::string> plain = textual ? plainBelow(folder, line) : std::nullopt;
+  std::string_view rest = *text;
+  while (!rest.empty()) {
+    size_t end = std::min(rest.find('\n'), rest.size());
+    std::string_view view = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    if (!view.empty() && view.back() == '\r') view.remove_suffix(1);
+    if (view.empty() || view[0] == '#') continue;
+    std::optional<std::string> plain = textual ? plainBelow(folder, view) : std::nullopt;
     std::string below;
     bool inside = plain.has_value();
-    stdfs::path target = line[0] == '/' ? stdfs::path(line) : file.parent_path() / line;
+    // Worked out as a path only where the text could not answer.
+    std::optional<stdfs::path> target;
     if (plain) {
       below = std::move(*plain);
     } else {
-      below = target.lexically_normal().string();
+      const std::string line(view);
+      target = line[0] == '/' ? stdfs::path(line) : file.parent_path() / line;
+      below = target->lexically_normal().string();
       inside = below.size() > root.size() && below.compare(0, root.size() + 1, root + "/") == 0;
       if (inside) below.erase(0, root.size() + 1);
     }
     if (inside) {
-      auto found = onDrive.find(below);
-      if (found != onDrive.end() && found->second.type == fs::FileType::kRegular) continue;
-    } else if (auto a = files.attributesOfLinkTargetAtPath(target.string(), nullptr);
+      const fs::FileAttributes* found = onDrive.find(below);
+      if (found != nullptr && found->type == fs::FileType::kRegular) continue;
+    } else if (auto a = files.attributesOfLinkTargetAtPath(target->string(), nullptr);
                a && a->type == fs::FileType::kRegular) {
       continue;
     }
     bool ours = inside && recorded.count(below) != 0;
-    (ours ? report->dangling : report->neverCopied).push_back({relative, 0, line});
+    (ours ? report->dangling : report->neverCopied).push_back({relative, 0, std::string(view)});
   }
 }
 
@@ -161,7 +206,9 @@ base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& 
                                          "; check again once it is done. Nothing was checked.",
                                      rootPath, EWOULDBLOCK);
   }
-  auto loaded = fs::DriveRecord::load(*root, &DestinationLayout::collisionKey);
+  // What the sources were found to hold is no business of the check's.
+  auto loaded = fs::DriveRecord::load(*root, &DestinationLayout::collisionKey,
+                                      fs::DriveRecord::kMaxBytes, false);
   if (!loaded)
     return base::Status::withMessage(
         "The drive's record of the exporter's files cannot be read: " + loaded.status().message(),
@@ -171,10 +218,10 @@ base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& 
   const fs::DriveLimits limits = fs::driveLimitsOf(rootPath);
   report.fileSystem = limits.fileSystem;
   const int64_t step = fs::timeStepOf(rootPath);
-  std::unordered_set<std::string> recorded;  // paths below the root, as the drive spells them
+  // Paths below the root, as the drive spells them (views of the record's).
+  std::unordered_set<std::string_view> recorded;
   std::unordered_map<std::string, fs::FileStamp> damagedStamps;
   std::vector<std::string> playlists;
-  Tree onDrive;
   struct Job {
     const fs::RecordEntry* entry;
     fs::FileStamp now;
@@ -186,16 +233,17 @@ base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& 
     return base::Status::withMessage("The drive's folder " + rootPath + " cannot be read: " +
                                          walkError.localizedDescription + ". Nothing was checked.",
                                      rootPath, walkError.code);
-  for (auto& item : *walked) onDrive.emplace(std::move(item.relative), item.attributes);
+  const Tree onDrive(std::move(*walked));
+  recorded.reserve(loaded->entries.size());
   for (const auto& [key, e] : loaded->entries) {
     recorded.insert(e.path);
     if (e.kind == fs::EntryKind::kFolder) continue;
-    auto found = onDrive.find(e.path);
-    if (found == onDrive.end()) {
+    const fs::FileAttributes* found = onDrive.find(e.path);
+    if (found == nullptr) {
       report.missing.push_back({e.path, e.drive.size, "recorded, not on the drive"});
       continue;
     }
-    const fs::FileAttributes& st = found->second;
+    const fs::FileAttributes& st = *found;
     if (e.kind == fs::EntryKind::kLegacy) {
       ++report.bySizeAndTime;  // an older record knows the name only
       continue;
@@ -248,11 +296,12 @@ base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& 
   }
   // Every file on the drive: the exporter's, or not; and whether the file
   // system holds it.
-  for (const auto& [relative, st] : onDrive) {
+  for (const auto& [relative, st] : onDrive.items()) {
     bool regular = st.type == fs::FileType::kRegular;
     uint64_t bytes = regular ? st.size : 0;
     size_t slash = relative.rfind('/');
-    if (!limits.nameFits(slash == std::string::npos ? relative : relative.substr(slash + 1)))
+    if (!limits.nameFits(
+            std::string_view(relative).substr(slash == std::string::npos ? 0 : slash + 1)))
       report.cannotHold.push_back({relative, bytes, "its name is too long"});
     if (bytes > limits.maxFileBytes)
       report.cannotHold.push_back({relative, bytes, "it is larger than the file system holds"});

@@ -209,7 +209,9 @@ base::Result<const ExportPlan*> ExportSession::plan() {
   // them from there. The plan writes nothing, and its listings go with it.
   auto fm = files();
   fm->shareListings(std::make_shared<fs::FolderListings>());
-  if (auto read = loadRecord(); !read) return read.error();
+  // The record read while loading answers for the first plan while the
+  // drive holds it unchanged.
+  if (auto read = loadRecord(RecordRead::kForPlan); !read) return read.error();
   limits_ = fs::driveLimitsOf(root_);
   session::DriveView view = driveView();
   view.walkFollows = plan_.cleanUp;
@@ -320,7 +322,14 @@ base::Result<const ExportPlan*> ExportSession::plan() {
   return &plan_;
 }
 
-base::Result<base::Done> ExportSession::loadRecord() {
+base::Result<base::Done> ExportSession::loadRecord(RecordRead read) {
+  // Taken before the reading: a write meanwhile makes the next one differ.
+  std::string stamp = fs::DriveRecord::stateStamp(*destination_);
+  if (read == RecordRead::kForPlan && !stamp.empty() && stamp == std::exchange(recordAtLoad_, "")) {
+    damaged_ = readDamageNote(root_);
+    return {};
+  }
+  recordAtLoad_.clear();
   auto loaded = fs::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
   if (!loaded) {
     return fail(
@@ -328,6 +337,7 @@ base::Result<base::Done> ExportSession::loadRecord() {
         "The drive's record of the exporter's files cannot be read: " + loaded.status().message());
   }
   driveRecord_ = std::move(*loaded);
+  if (read == RecordRead::kAtLoad) recordAtLoad_ = std::move(stamp);
   damaged_ = readDamageNote(root_);
   return {};
 }

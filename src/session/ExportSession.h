@@ -448,6 +448,9 @@ class ExportSession {
   // What the sources were found to be while loading, in the snapshot's
   // order; taken by the first plan, empty after it.
   std::vector<std::optional<fs::FileAttributes>> sourcesAtLoad_;
+  // The record's state when load() read it ("" once a plan took it, or
+  // once anything else read the record).
+  std::string recordAtLoad_;
   std::unordered_map<std::string, uint32_t> snapshotPlaylist_;
   // Each library track's place in the snapshot, by its place in the library.
   static constexpr uint32_t kNotInSnapshot = UINT32_MAX;
@@ -471,7 +474,10 @@ class ExportSession {
   void renameTracks();
   void findUnplayable(const session::Plan& sized);
   // Reads the drive's record anew (kUsage when it cannot be read).
-  base::Result<base::Done> loadRecord();
+  // kAtLoad notes the record's state as read; kForPlan keeps the record
+  // read so when its files have not changed since (DriveRecord::stateStamp).
+  enum class RecordRead { kAnew, kAtLoad, kForPlan };
+  base::Result<base::Done> loadRecord(RecordRead read = RecordRead::kAnew);
   base::Result<base::Done> chooseRemembered();
   session::DriveView driveView() const;
   session::Choice chosen() const;

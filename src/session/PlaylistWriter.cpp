@@ -167,7 +167,7 @@ std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistF
       continue;
     }
     std::string absolute =
-        plain ? root + "/" + line.path : (stdfs::path(root) / line.path).string();
+        plain ? root + "/" + std::string(line.path) : (stdfs::path(root) / line.path).string();
     // A path that leaves the root names no file of ours, and one with a
     // line break cannot stand on its line.
     if (leavesRoot(line.path) || absolute.find_first_of("\n\r") != std::string::npos) {
@@ -176,17 +176,17 @@ std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistF
     }
     std::string entry = absolute;
     if (format.entries == PlaylistFormat::Entries::kFromRoot) {
-      entry = "/" + line.path;
+      entry = "/" + std::string(line.path);
     } else if (format.entries == PlaylistFormat::Entries::kRelativeToFile) {
-      std::string fromFile =
-          plain ? up + line.path : stdfs::path(absolute).lexically_relative(base).string();
+      std::string fromFile = plain ? up + std::string(line.path)
+                                   : stdfs::path(absolute).lexically_relative(base).string();
       if (!fromFile.empty()) entry = fromFile;
     }
     // A track without an artist (a playlist folder's entry, say) shows
     // its title alone rather than behind a lone dash.
-    std::string artist = onOneLine(line.artist);
-    std::string info = "#EXTINF:" + onOneLine(line.duration) + "," +
-                       (artist.empty() ? "" : artist + " - ") + onOneLine(line.title);
+    std::string artist = onOneLine(std::string(line.artist));
+    std::string info = "#EXTINF:" + onOneLine(std::string(line.duration)) + "," +
+                       (artist.empty() ? "" : artist + " - ") + onOneLine(std::string(line.title));
     if (format.windows1252) {
       auto encoded = toWindows1252(entry);
       if (!encoded) {

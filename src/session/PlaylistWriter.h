@@ -35,9 +35,10 @@ struct PlaylistFormat {
   static constexpr const char* kNames = "m3u8, m3u8-root, m3u, m3u-root";
 };
 
+// Views of text the caller keeps while the playlist's text is made.
 struct PlaylistLine {
-  std::string path;  // relative to the drive's root: "Music/Artist/Album/01 Song.mp3"
-  std::string duration, artist, title;
+  std::string_view path;  // relative to the drive's root: "Music/Artist/Album/01 Song.mp3"
+  std::string_view duration, artist, title;
 };
 
 // `root`: the drive's folder; `folder`: the playlist files' folder, both

@@ -210,6 +210,8 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
     }
   }
   settle();
+  // Each clean-up adds a removal line and leaves a dead one per file.
+  if (writer) base::logIfFailed((*writer)->compactIfMostlyDead(), "The record was not compacted");
   return outcome;
 }
 

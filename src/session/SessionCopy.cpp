@@ -210,9 +210,8 @@ base::Result<CopyOutcome> ExportSession::copy(
   }
   outcome.bytesCopied = run.bytesPlaced;
   // The record only grows as files are written and removed: rewritten
-  // whole once it holds far more lines than entries.
-  if (driveRecord_.lines > 4 * driveRecord_.entries.size() + 1024)
-    base::logIfFailed((*writer)->compact(), "The record was not compacted");
+  // whole once its dead lines outweigh the live ones.
+  base::logIfFailed((*writer)->compactIfMostlyDead(), "The record was not compacted");
   bool stopped = stop != nullptr && stop->load();
   // What is on the drive now: what the plan saw there and what this run
   // named.
@@ -305,6 +304,7 @@ void ExportSession::renameTracks() {
     auto covers = session::coversFollowing(driveRecord_, renames);
     session::renameRecorded(*files(), *destination_, **writer, driveRecord_, fs::timeStepOf(root_),
                             covers);
+    base::logIfFailed((*writer)->compactIfMostlyDead(), "The record was not compacted");
   }
   for (size_t i = 0; i < renames.size(); ++i) {
     const PendingRename& p = pendingRenames_[i];

@@ -179,7 +179,7 @@ base::Result<base::Done> ExportSession::load() {
     });
   }
   // Tracks the drive holds keep their paths: the record says where.
-  if (auto read = loadRecord(); !read) return read.error();
+  if (auto read = loadRecord(RecordRead::kAtLoad); !read) return read.error();
   DestinationLayout::KeptPaths kept;
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   // The library's IDs are looked up only when the record holds tracks.

@@ -210,15 +210,31 @@ std::string ExportSession::playlistTextOf(const session::TargetFile& file,
                                           PlaylistOutcome* counts,
                                           std::set<std::string>* notEncodable) const {
   const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
-  std::vector<session::PlaylistLine> lines;
   std::vector<const LibraryTrack*> listed;
   if (counts) countLeftOut(file, present, counts);
+  // The lines are views: the paths laid end to end in one buffer, sized
+  // first so that the views stay put, and the durations in a list sized
+  // first too.
+  size_t bytes = 0, count = 0;
+  for (uint32_t track : file.entries) {
+    if (!present[track]) continue;
+    bytes += musicPrefix.size() + snapshot_.tracks[track].destination.size();
+    ++count;
+  }
+  std::string paths;
+  paths.reserve(bytes);
+  std::vector<std::string> durations;
+  durations.reserve(count);
+  std::vector<session::PlaylistLine> lines;
+  lines.reserve(count);
   for (uint32_t track : file.entries) {
     if (!present[track]) continue;
     const LibraryTrack& t = *snapshotLibraryTrack_[track];
-    lines.push_back({musicPrefix + snapshot_.tracks[track].destination,
-                     DestinationLayout::durationText(t.totalTimeMs), std::string(t.artist),
-                     std::string(t.name)});
+    const size_t at = paths.size();
+    (paths += musicPrefix) += snapshot_.tracks[track].destination;
+    durations.push_back(DestinationLayout::durationText(t.totalTimeMs));
+    lines.push_back({std::string_view(paths).substr(at), durations.back(),
+                     std::string_view(t.artist), std::string_view(t.name)});
     listed.push_back(&t);
   }
   std::vector<size_t> leftOut;

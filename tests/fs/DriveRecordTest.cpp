@@ -1,15 +1,22 @@
 // The drive's record: any name round-trips, a kill at any byte leaves a
-// readable prefix, compaction loses no appender's entry, and the
+// readable prefix, compaction loses no appender's entry, runs once dead
+// lines outweigh live ones, and a kill during it leaves one whole record;
+// and the
 // exporter's own files are never read through a FIFO or link nor written
 // through a snapshot's hard link.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <set>
 #include <thread>
 
+#include "base/Unicode.h"
 #include "fs/ContentHash.h"
 #include "fs/DriveRecord.h"
 #include "support/TempDir.h"
@@ -261,4 +268,136 @@ TEST(DriveRecord, ARecordLargerThanTheLimitIsReadAndCompacted) {
   ASSERT_TRUE(record->compact(4096).ok());
   EXPECT_LT(stdfs::file_size(file), 4096u);
   EXPECT_EQ(load(dir.path()).entries.size(), 1u);
+}
+
+// Whether a writer compacts goes by the lines it and the writers before it
+// in this process counted, or by one reading of the record when none did.
+TEST(DriveRecord, CompactsOnlyOnceDeadLinesOutweighLiveOnes) {
+  struct Case {
+    const char* what;
+    int rounds;        // every entry appended this often
+    int removed;       // then this many of the ten removed
+    bool freshWriter;  // a writer that has not counted (it reads the record)
+    size_t lines;      // in the record afterwards
+  };
+  for (const Case& c : std::vector<Case>{{"all new", 1, 0, false, 10},
+                                         {"each once overridden", 2, 0, false, 20},
+                                         {"each twice overridden", 3, 0, false, 10},
+                                         {"same, counted by reading", 3, 0, true, 10},
+                                         {"three removed", 1, 3, false, 13},
+                                         {"four removed", 1, 4, false, 6},
+                                         {"same, counted by reading", 1, 4, true, 6}}) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    auto record = openRecord(dir.path());
+    std::unordered_map<std::string, RecordEntry> expected;
+    for (int round = 1; round <= c.rounds; ++round) {
+      for (int i = 0; i < 10; ++i) {
+        RecordEntry e = entry("Music/" + std::to_string(i), EntryKind::kTrack, round);
+        ASSERT_TRUE(record->append({e}, false).ok());
+        expected[e.key] = e;
+      }
+    }
+    for (int i = 0; i < c.removed; ++i) {
+      ASSERT_TRUE(record->remove({"music/" + std::to_string(i)}, false).ok());
+      expected.erase("music/" + std::to_string(i));
+    }
+    if (c.freshWriter) {
+      record.reset();
+      record = openRecord(dir.path());
+    }
+    ASSERT_TRUE(record->compactIfMostlyDead().ok());
+    RecordContents loaded = load(dir.path());
+    EXPECT_EQ(loaded.lines, c.lines);
+    EXPECT_EQ(loaded.entries, expected);
+  }
+}
+
+// Killed (SIGKILL) at moments spread over a compaction: the record read
+// afterwards is the old one or the compacted one, whole, and the next
+// writer appends and compacts as usual.
+TEST(DriveRecord, AKillDuringACompactionLeavesTheOldRecordOrTheNewOneWhole) {
+  TempDir dir;
+  std::unordered_map<std::string, RecordEntry> expected;
+  {
+    auto record = openRecord(dir.path());
+    std::vector<RecordEntry> batch;
+    for (int round = 1; round <= 3; ++round) {
+      for (int i = 0; i < 3000; ++i) {
+        batch.push_back(entry("Music/Album/" + std::to_string(i) + ".m4a", {}, round));
+        expected[batch.back().key] = batch.back();
+      }
+      ASSERT_TRUE(record->append(batch, false).ok());
+      batch.clear();
+    }
+  }
+  const std::string path = dir / ".tessaline/record", old = readFile(path);
+  auto compactInChild = [&] {
+    pid_t pid = fork();
+    if (pid == 0) {
+      auto record = DriveRecord::open(DestinationRoot::open(dir.path()), lower);
+      _exit(record && (*record)->compact().ok() ? 0 : 1);
+    }
+    return pid;
+  };
+  auto start = std::chrono::steady_clock::now();
+  int status = 0;
+  waitpid(compactInChild(), &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const auto whole = std::chrono::steady_clock::now() - start;
+  const std::string compacted = readFile(path);
+  ASSERT_LT(compacted.size(), old.size() / 2);
+  std::set<std::string> seen;
+  for (int moment = 0; moment <= 16; ++moment) {
+    SCOPED_TRACE(moment);
+    writeFile(path, old);
+    pid_t pid = compactInChild();
+    std::this_thread::sleep_for(whole * moment / 6);  // up to almost three times its length
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    std::string now = readFile(path);
+    ASSERT_TRUE(now == old || now == compacted);
+    seen.insert(now == old ? "old" : "new");
+    RecordContents loaded = load(dir.path());
+    EXPECT_EQ(loaded.entries, expected);
+    EXPECT_EQ(loaded.damagedLines, 0u);
+    auto record = openRecord(dir.path());
+    RecordEntry late = entry("late", EntryKind::kFolder, 4);
+    ASSERT_TRUE(record->append({late}, true).ok());
+    ASSERT_TRUE(record->compact().ok());
+    EXPECT_EQ(load(dir.path()).entries.size(), expected.size() + 1);
+    EXPECT_FALSE(stdfs::exists(path + ".new"));
+  }
+  EXPECT_EQ(seen.size(), 2u);  // the kills fell before the rename and after it
+}
+
+// A key made from its folder's kept key is the key of the whole path, for
+// every kind of name, and as folders come and go from what is kept.
+TEST(DriveRecord, KeysMadeFolderByFolderAreThoseOfTheWholePath) {
+  const std::vector<std::string> names = {"Song.mp3",
+                                          "Café Noël.m4a",
+                                          "Cafe\xcc\x81.m4a",
+                                          "\xcc\x81starts.mp3",
+                                          "Straße",
+                                          "ΐσος",
+                                          "ǅ",
+                                          "bad\xff.mp3",
+                                          "",
+                                          "x"};
+  const std::vector<std::string> folders = {"Music/Chœur Émile/Été à Montréal",
+                                            "Music/A",
+                                            "Music/Ba\xe9"
+                                            "d",
+                                            "Music/Sigma Σ",
+                                            "M",
+                                            "Music/E\xcc\x81te\xcc\x81"};
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& folder : folders) {
+      for (const auto& name : names) {
+        const std::string path = folder + "/" + name;
+        EXPECT_EQ(recordKey(path), base::unicode::upper(base::unicode::nfd(path))) << path;
+      }
+    }
+  }
+  EXPECT_EQ(recordKey("/top"), base::unicode::upper(base::unicode::nfd("/top")));
 }
