@@ -408,6 +408,9 @@ class ExportSession {
   // Adds what the playlist file at `path` lists below Music to
   // stillListed_; false when it is there but could not be read.
   bool holdListed(fs::FileManager& fm, const std::string& path);
+  // The record forgets its entries whose files are gone and that nothing
+  // of this export's target needs.
+  void forgetGone();
   // A clean-up of some playlists cannot be judged when a kept playlist
   // file of the exporter's cannot be read: why, or empty.
   std::string keptUnreadable_;

@@ -190,29 +190,45 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
     outcome.items.push_back(std::move(done));
     if (deleted.size() + deletedFolders.size() >= kSettleEvery) settle();
   }
-  // What the record names that no playlist file needs and that is gone
-  // (removed by hand, or by a clean-up killed before it told the record)
-  // is forgotten, so that a check finds nothing missing.
-  if (!outcome.stopped) {
-    const std::string music = std::string(DestinationLayout::kMusicFolder) + "/";
-    std::unordered_set<std::string> files;
-    for (const auto& file : target_.files)
-      files.insert(DestinationLayout::collisionKey(file.relative));
-    for (const auto& [key, e] : driveRecord_.entries) {
-      bool underMusic = e.path.compare(0, music.size(), music) == 0;
-      if (underMusic ? e.kind != fs::EntryKind::kFolder &&
-                           target_.needed.count(session::walkKey(e.path.substr(music.size())))
-                     : files.count(key) != 0)
-        continue;
-      base::FileError error;
-      if (!fm->attributesOfItemAtPath(root_ + "/" + e.path, &error) && error.code == ENOENT)
-        (e.kind == fs::EntryKind::kFolder ? deletedFolders : deleted).push_back(e.path);
-    }
-  }
   settle();
   // Each clean-up adds a removal line and leaves a dead one per file.
   if (writer) base::logIfFailed((*writer)->compactIfMostlyDead(), "The record was not compacted");
   return outcome;
+}
+
+// What the record names that no playlist file needs and that is gone
+// (removed by hand, a clean-up killed before it told the record, or a
+// file recorded before its name by an export killed before it named it)
+// is forgotten after every export, cleaning or not, so that a check finds
+// nothing missing. Forgetting what is gone can never cost a file.
+void ExportSession::forgetGone() {
+  auto fm = files();
+  const std::string music = std::string(DestinationLayout::kMusicFolder) + "/";
+  std::unordered_set<std::string> neededFiles;
+  for (const auto& file : target_.files)
+    neededFiles.insert(DestinationLayout::collisionKey(file.relative));
+  std::vector<std::string> keys, paths, belowMusic;
+  for (const auto& [key, e] : driveRecord_.entries) {
+    bool underMusic = e.path.compare(0, music.size(), music) == 0;
+    if (underMusic ? e.kind != fs::EntryKind::kFolder &&
+                         target_.needed.count(session::walkKey(e.path.substr(music.size())))
+                   : neededFiles.count(key) != 0)
+      continue;
+    base::FileError error;
+    if (fm->attributesOfItemAtPath(root_ + "/" + e.path, &error) || error.code != ENOENT) continue;
+    keys.push_back(key);
+    if (e.kind == fs::EntryKind::kFolder) continue;
+    paths.push_back(e.path);
+    if (underMusic) belowMusic.push_back(e.path.substr(music.size()));
+  }
+  if (keys.empty()) return;
+  destination_->forget(paths);
+  // The bridge's copies are listed in the tracks' own root.
+  if (!belowMusic.empty()) fs::DestinationRoot::open(musicRoot_)->forget(belowMusic);
+  auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
+  if (!writer) return;
+  base::logIfFailed((*writer)->remove(keys, true), "The record keeps files that are gone");
+  for (const auto& key : keys) driveRecord_.entries.erase(key);
 }
 
 }  // namespace app

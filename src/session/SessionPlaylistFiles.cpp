@@ -192,6 +192,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
     }
   }
   outcome.notEncodable.assign(notEncodable.begin(), notEncodable.end());
+  forgetGone();
   return outcome;
 }
 
