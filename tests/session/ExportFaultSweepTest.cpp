@@ -191,11 +191,14 @@ TEST(ExportFaultSweep, AfterAnyFailedCallTheNextExportCompletesAndTheCheckAgrees
         faulty->clearFaults();
         faulty->failNth(static_cast<fs::FileOp>(op), n, code);
         std::string failed;
-        const bool quiet = exportOnce(d.fewer, d.drive, true, &failed, services, convert);
+        const bool quiet = exportOnce(d.fewer, d.drive, true, &failed, services, convert) &&
+                           // Conversions side by side look at their folders in
+                           // an order of their own: the nth call may not come.
+                           !faulty->lastFault().empty();
         if (quiet)
           unsaidCases += std::string("\n  ") + base + (convert ? ", converting" : "") + ": call " +
                          std::to_string(n) + " of kind " + std::to_string(op) + " (" +
-                         std::strerror(code) + ")";
+                         std::strerror(code) + ") at " + faulty->lastFault();
         unseen += quiet;
         unseenOf[op] += quiet;
         ++casesOf[op];

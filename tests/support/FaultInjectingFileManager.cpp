@@ -50,6 +50,7 @@ void FaultInjectingFileManager::refuseRenameOver(int code) {
 void FaultInjectingFileManager::failNth(FileOp op, uint64_t n, int code) {
   std::lock_guard<std::mutex> lock(mutex_);
   oneShot_[index(op)] = OneShot{n == 0 ? 0 : counts_[index(op)].load() + n, code};
+  lastFault_.clear();
 }
 
 void FaultInjectingFileManager::failAll(FileOp op, int code) {
@@ -185,6 +186,7 @@ int FaultInjectingFileManager::decide(FileOp op, const std::string& path, bool c
   OneShot& shot = oneShot_[index(op)];
   if (shot.at != 0 && n == shot.at) {
     shot.at = 0;
+    lastFault_ = path;
     return shot.code;
   }
   if (always_[index(op)] != 0) return always_[index(op)];

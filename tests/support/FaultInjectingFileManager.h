@@ -129,6 +129,13 @@ class FaultInjectingFileManager : public FileManagerWrapper {
                                           std::vector<base::FileError>* errors,
                                           const BeforeNaming& beforeNaming = nullptr) override;
 
+  // Where the last one-shot fault struck ("" while the one set by failNth
+  // has not).
+  std::string lastFault() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastFault_;
+  }
+
  private:
   // Counts one operation; returns the errno it must fail with, or 0.
   int begin(FileOp op, const std::string& path, bool checkReadable);
@@ -141,6 +148,7 @@ class FaultInjectingFileManager : public FileManagerWrapper {
 
   std::array<std::atomic<uint64_t>, kFileOpCount> counts_{};
   mutable std::mutex mutex_;
+  std::string lastFault_;  // guarded by mutex_
   struct OneShot {
     uint64_t at = 0;  // count at which to fail; 0: none
     int code = 0;
