@@ -14,7 +14,7 @@ DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
   libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth \
   libclang-rt-14-dev groff-base man-db zsh fish \
   dosfstools exfatprogs fusefat exfat-fuse \
-  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev ffmpeg
 # The real udisks2 daemon (and the udev it needs), to try `tessaline format`
 # and `tessaline watch` against it on a private system bus.
 UDISKS_PACKAGES := udisks2

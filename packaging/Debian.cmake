@@ -57,7 +57,9 @@ string(REGEX MATCH "^[0-9]+" _avformat_major "${FFMPEG_libavformat_VERSION}")
 string(REGEX MATCH "^[0-9]+" _avcodec_major "${FFMPEG_libavcodec_VERSION}")
 string(REGEX MATCH "^[0-9]+" _avutil_major "${FFMPEG_libavutil_VERSION}")
 string(REGEX MATCH "^[0-9]+" _swresample_major "${FFMPEG_libswresample_VERSION}")
+string(REGEX MATCH "^[0-9]+" _swscale_major "${FFMPEG_libswscale_VERSION}")
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libavformat${_avformat_major}, \
-libavcodec${_avcodec_major}, libavutil${_avutil_major}, libswresample${_swresample_major}")
+libavcodec${_avcodec_major}, libavutil${_avutil_major}, libswresample${_swresample_major}, \
+libswscale${_swscale_major}")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -51,9 +51,7 @@ FFmpegLoaded loadFFmpegLibraries() {
   if (!out.ok) return out;
   // What FFmpeg would say on standard error the callers say instead.
   out.functions.av_log_set_level(AV_LOG_QUIET);
-  // libswscale's major version goes with libavcodec's (59 with 6, 60 with
-  // 7, 61 with 8): its header, with the number, may not be installed.
-  const std::string swscale = "libswscale.so." + std::to_string(LIBAVCODEC_VERSION_MAJOR - 53);
+  const std::string swscale = "libswscale.so." + std::to_string(LIBSWSCALE_VERSION_MAJOR);
   void* scaler = dlopen(swscale.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!scaler) {
     const char* error = dlerror();

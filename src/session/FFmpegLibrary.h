@@ -17,18 +17,7 @@ extern "C" {
 #include <libavutil/mem.h>
 #include <libavutil/pixdesc.h>
 #include <libswresample/swresample.h>
-
-// libswscale's few calls the covers use, as its header declares them (the
-// header itself is not installed everywhere FFmpeg's others are).
-struct SwsContext;
-struct SwsFilter;
-struct SwsContext* sws_getContext(int srcW, int srcH, enum AVPixelFormat srcFormat, int dstW,
-                                  int dstH, enum AVPixelFormat dstFormat, int flags,
-                                  struct SwsFilter* srcFilter, struct SwsFilter* dstFilter,
-                                  const double* param);
-int sws_scale(struct SwsContext* c, const uint8_t* const srcSlice[], const int srcStride[],
-              int srcSliceY, int srcSliceH, uint8_t* const dst[], const int dstStride[]);
-void sws_freeContext(struct SwsContext* swsContext);
+#include <libswscale/swscale.h>
 }
 
 #include <string>
