@@ -23,6 +23,8 @@ for i in $(seq -w 1 "$count"); do
 done
 for row in "mp3|-c:a libmp3lame -q:a 2|mp3|mp3 V2" "aac|-c:a aac -b:a 256k|m4a|aac 256k"; do
   IFS='|' read -r codec flags ext name <<<"$row"
+  # BENCH_CONVERT_CODECS="mp3" runs that row alone.
+  case " ${BENCH_CONVERT_CODECS:-mp3 aac} " in *" $codec "*) ;; *) continue ;; esac
   ours=() peer=() again=() dry=()
   export_to() { "$tessaline" export --library "$scratch/lists" --to "$scratch/drive" --formats mp3 \
     --convert-to "$codec" "$@" -q; }
