@@ -16,7 +16,7 @@ command -v ffmpeg >/dev/null || { echo "ffmpeg missing (make bench-deps installs
 mkdir -p "$scratch/m" "$scratch/lists"
 : >"$scratch/lists/All.m3u8"
 for i in $(seq -w 1 "$count"); do
-  ffmpeg -nostdin -loglevel error -f lavfi -i "sine=frequency=$((200 + 10#$i * 30)):duration=$length" \
+  ffmpeg -nostdin -y -loglevel error -f lavfi -i "sine=frequency=$((200 + 10#$i * 30)):duration=$length" \
     -f lavfi -i "anoisesrc=d=$length:a=0.05" -filter_complex amix=inputs=2 -ac 2 -ar 44100 \
     -metadata title="Track $i" "$scratch/m/$i.flac"
   echo "../m/$i.flac" >>"$scratch/lists/All.m3u8"
