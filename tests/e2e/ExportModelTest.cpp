@@ -243,7 +243,11 @@ class History {
     t.source = album + "/" + t.title + t.ext;
     // Outside the media folder, a file of the same name is laid out at the
     // same place on the drive as its twin's.
-    if (twin != nullptr || testsupport::exists(t.source)) {
+    // Nor where the library still places a track whose file moved
+    // untold: the library would then name the new file for that track.
+    bool named = std::any_of(tracks_.begin(), tracks_.end(),
+                             [&](const auto& k) { return k.second.location == t.source; });
+    if (twin != nullptr || named || testsupport::exists(t.source)) {
       t.source = cat(lib_, "/Other ", t.key, "/", t.title, t.ext);
     } else if (!testsupport::exists(album) && t.album.size() % 2 == 1) {
       covers_[album + "/cover.jpg"] = "JPEG " + album;
