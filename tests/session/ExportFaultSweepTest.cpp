@@ -112,10 +112,7 @@ struct Drives {
       {"Playlists/Mine.m3u8", "#EXTM3U\n../Music/Mine/memo.wav\n"}};
 
   Drives() {
-    EXPECT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
-                           lib + "' >/dev/null")
-                              .c_str()),
-              0);
+    EXPECT_TRUE(testsupport::makeSampleLibrary(lib));
     stdfs::create_directories(dir / "empty");
     stdfs::create_directories(dir / "used");
     std::string said;

@@ -20,12 +20,7 @@
 
 namespace stdfs = std::filesystem;
 
-// The bundled sample library (tracks and their files) written to `folder`.
-static bool makeSampleLibrary(const std::string& folder) {
-  return std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
-                      folder + "' >/dev/null")
-                         .c_str()) == 0;
-}
+using testsupport::makeSampleLibrary;
 
 // Every plan looks at the drive and at the sources as they are then: a
 // listing or a source lookup of an earlier plan must not answer for it.

@@ -17,11 +17,7 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
-bool makeSampleLibrary(const std::string& folder) {
-  return std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
-                      folder + "' >/dev/null")
-                         .c_str()) == 0;
-}
+using testsupport::makeSampleLibrary;
 
 TEST(SessionPlanThreaded, TheRefusalAndTheStaleWalkSideBySide) {
   testsupport::TempDir dir;

@@ -20,10 +20,7 @@ TEST(PlayerFormats, TheProfileSetsTheDefaultsAndEachFileIsJudgedByWhatItHolds) {
   if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
   testsupport::TempDir dir;
   std::string lib = dir / "lib", drive = dir / "drive";
-  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
-                         lib + "' >/dev/null")
-                            .c_str()),
-            0);
+  ASSERT_TRUE(testsupport::makeSampleLibrary(lib));
   // A FLAC file under a .wav name.
   const std::string odd = lib + "/Media/Music/Nena/99 Luftballons/18 99 Luftballons.wav";
   ASSERT_EQ(std::system(("ffmpeg -nostdin -loglevel error -i '" + odd + "' -f flac '" + dir / "x" +
@@ -119,10 +116,7 @@ Exported exportAll(const std::string& library, const std::string& drive) {
 TEST(PlayerFormats, PlaylistFilesAndCoversGoWhereTheProfileSays) {
   testsupport::TempDir dir;
   std::string lib = dir / "lib", drive = dir / "drive";
-  ASSERT_EQ(std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
-                         lib + "' >/dev/null")
-                            .c_str()),
-            0);
+  ASSERT_TRUE(testsupport::makeSampleLibrary(lib));
   testsupport::writeFile(drive + "/Playlists/Mine.m3u8", "#EXTM3U\n");
   struct Row {
     const char* profile;  // none: no .is_audio_player

@@ -84,4 +84,13 @@ inline void writeOneTrackLibrary(const std::string& folder) {
           "</array></dict></plist>");
 }
 
+#ifdef TESSALINE_SOURCE_DIR
+// The bundled sample library (tracks and their files) written to `folder`.
+inline bool makeSampleLibrary(const std::string& folder) {
+  return std::system(("python3 '" TESSALINE_SOURCE_DIR "/scripts/make_sample_library.py' '" +
+                      folder + "' >/dev/null")
+                         .c_str()) == 0;
+}
+#endif
+
 }  // namespace testsupport
