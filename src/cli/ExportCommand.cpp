@@ -305,6 +305,11 @@ void ExportRun::showPlan(const ExportPlan& plan) {
     out("Renamed when exported: " + countText(plan.toRename.size(), "track", "tracks") +
         " on the drive, to the names now given" + kNewNames + ".");
   }
+  if (!plan.toMove.empty()) {
+    out("Moved when exported: " + countText(plan.toMove.size(), "track", "tracks") +
+        " on the drive, from a music folder the drive's profile no longer names into " +
+        session_.playerSettings().musicFolder.value + "/.");
+  }
   showMissingSources(plan);
   if (!plan.cannotHold.empty()) {
     problem("Left out: " + countText(plan.cannotHold.size(), "track cannot", "tracks cannot") +
@@ -469,6 +474,17 @@ std::optional<Ending> ExportRun::copy() {
     out("Renamed " + countText(renamed.done.size(), "track", "tracks") +
         " on the drive to the names now given" + kNewNames + ".");
     for (const auto& [from, to] : renamed.done) verbose("  renamed " + from + " to " + to);
+  }
+  if (!renamed.moved.empty()) {
+    out("Moved " + countText(renamed.moved.size(), "track", "tracks") + " on the drive into " +
+        session_.playerSettings().musicFolder.value + "/.");
+    for (const auto& [from, to] : renamed.moved) verbose("  moved " + from + " to " + to);
+  }
+  if (!renamed.notMoved.empty()) {
+    out(countText(renamed.notMoved.size(), "track was", "tracks were") +
+        " copied anew rather than moved into " + session_.playerSettings().musicFolder.value +
+        "/:");
+    for (const auto& line : renamed.notMoved) out("  " + line);
   }
   if (!renamed.failed.empty()) {
     problem(countText(renamed.failed.size(), "track keeps its old name",
@@ -713,8 +729,8 @@ std::variant<int, Ending> ExportRun::run() {
   }
   // Nothing is asked when nothing is to be written: stale files, if any,
   // have a question of their own.
-  const bool writes =
-      plan_->tracksToCopy > 0 || !plan_->toRename.empty() || plan_->playlistFilesToWrite > 0;
+  const bool writes = plan_->tracksToCopy > 0 || !plan_->toRename.empty() ||
+                      !plan_->toMove.empty() || plan_->playlistFilesToWrite > 0;
   if (plan_->changesNothing())
     out("Nothing to change: the drive holds every track and playlist file as they should be.");
   if (writes && o_.yes) out(whatHappens(*plan_, session_.root(), false));

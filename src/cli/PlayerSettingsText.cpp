@@ -1,22 +1,11 @@
 #include "cli/PlayerSettingsText.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "session/DestinationLayout.h"
 
 namespace app {
 namespace {
-
-bool sameFolder(std::string a, std::string b) {
-  // FAT and exFAT compare names without regard to case, as players do.
-  auto fold = [](std::string& s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  };
-  fold(a);
-  fold(b);
-  return a == b;
-}
 
 std::string joined(const std::vector<std::string>& words) {
   std::string out;
@@ -26,7 +15,7 @@ std::string joined(const std::vector<std::string>& words) {
 
 // What the exporter does not follow yet, said beside the setting.
 std::string notFollowed(const session::PlayerSettings& s, const std::string& what) {
-  if (what == "music" && !sameFolder(s.musicFolder.value, DestinationLayout::kMusicFolder))
+  if (what == "music" && s.musicFolder.value.empty())
     return std::string("; not followed: tracks go to ") + DestinationLayout::kMusicFolder + "/";
   return "";
 }

@@ -33,6 +33,7 @@ json planReport(const ExportPlan& plan) {
   json out = {{"unplayable", unplayable},
               {"cannotBeCopied", refused},
               {"toRename", plan.toRename},
+              {"toMove", plan.toMove},
               {"copiedBeside", beside},
               {"playlistFilesToWrite", plan.playlistFilesToWrite},
               {"playlists", rows},
@@ -94,7 +95,10 @@ json playlistReport(const PlaylistOutcome& p) {
 }
 
 json renameReport(const ExportSession::Renamed& renamed) {
-  return {{"renamed", renamed.done.size()}, {"notRenamed", renamed.failed}};
+  return {{"renamed", renamed.done.size()},
+          {"moved", renamed.moved.size()},
+          {"notMoved", renamed.notMoved},
+          {"notRenamed", renamed.failed}};
 }
 
 json staleReport(const ExportPlan& plan, const CleanOutcome& c) {

@@ -184,6 +184,21 @@ base::Result<size_t> ExportSession::prepare() {
   };
   loadIntents();
   sweep(musicRoot_, true);
+  // And the music folders an earlier profile named, where a copy cut
+  // short may lie, and the script bridge's.
+  std::set<std::string> earlierMusic{bridgeRoot()};
+  for (const auto& [key, e] : driveRecord_.entries) {
+    if (e.kind != fs::EntryKind::kTrack ||
+        e.path.compare(0, musicPrefix_.size(), musicPrefix_) == 0 || leavesRoot(e.path))
+      continue;
+    size_t slash = e.path.find('/');
+    if (slash != std::string::npos) earlierMusic.insert(root_ + "/" + e.path.substr(0, slash));
+  }
+  earlierMusic.erase(musicRoot_);
+  for (const auto& folder : earlierMusic) {
+    auto at = fm->attributesOfItemAtPath(folder, nullptr);
+    if (at && at->type == fs::FileType::kDirectory) sweep(folder, true);
+  }
   // The playlist files lie in their folder itself, which may be the
   // drive's root or inside the music folder.
   sweep(playlistFolder_, false);
@@ -197,7 +212,7 @@ base::Result<size_t> ExportSession::prepare() {
   // its own before its first temporary.
   if (settled) {
     destination_->clearIntents();
-    fs::DestinationRoot::open(musicRoot_)->clearIntents();
+    fs::DestinationRoot::open(bridgeRoot())->clearIntents();
     intents_.clear();
   }
   return removed;
@@ -221,6 +236,7 @@ base::Result<const ExportPlan*> ExportSession::plan() {
   sourcesAtLoad_ = {};
   // Converted tracks are looked for under their converted names.
   if (chooseConversions()) observed_ = session::observe(snapshot_, musicRoot_, *fm, view);
+  observeMoves(*fm, observed_, true);
   copyBeside(*fm);
   makeTarget(*fm);
   session::Choice choice = chosen();
@@ -275,7 +291,13 @@ base::Result<const ExportPlan*> ExportSession::plan() {
     plan_.convertedBytes += snapshot_.tracks[copy].estimatedBytes;
   }
   plan_.toRename.clear();
-  for (const auto& p : pendingRenames_) plan_.toRename.push_back(p.from);
+  plan_.toMove.clear();
+  for (const auto& p : pendingRenames_) {
+    if (p.across)
+      plan_.toMove.push_back(p.from);
+    else
+      plan_.toRename.push_back(p.from.substr(musicPrefix_.size()));
+  }
   plan_.missingSources.clear();
   for (uint32_t copy : sized.copies) {
     const LibraryTrack& t = *snapshotLibraryTrack_[copy];
@@ -354,7 +376,43 @@ session::Choice ExportSession::chosen() const {
 }
 
 session::DriveView ExportSession::driveView() const {
-  return {&driveRecord_, library_.libraryPersistentId, fs::timeStepOf(root_), &damaged_};
+  session::DriveView view{&driveRecord_, library_.libraryPersistentId, fs::timeStepOf(root_),
+                          &damaged_};
+  view.musicPrefix = musicPrefix_;
+  return view;
+}
+
+void ExportSession::observeMoves(fs::FileManager& fm, session::Observed& observed,
+                                 bool dropOthers) {
+  session::Snapshot some;
+  std::vector<size_t> which;
+  for (size_t k = 0; k < pendingRenames_.size(); ++k) {
+    const PendingRename& p = pendingRenames_[k];
+    if (!p.across || p.track >= observed.at.size()) continue;
+    some.tracks.push_back(snapshot_.tracks[p.track]);
+    some.tracks.back().destination = p.from;
+    which.push_back(k);
+  }
+  if (which.empty()) return;
+  session::DriveView view = driveView();
+  view.musicPrefix.clear();
+  session::Observed there = session::observe(some, root_, fm, view);
+  std::vector<uint8_t> drop(pendingRenames_.size());
+  for (size_t j = 0; j < which.size(); ++j) {
+    uint32_t i = pendingRenames_[which[j]].track;
+    if (there.at[j] == session::AtDestination::kTrack &&
+        observed.at[i] == session::AtDestination::kNothing &&
+        std::find(there.adopted.begin(), there.adopted.end(), j) == there.adopted.end()) {
+      observed.onDrive[i] = 1;
+      observed.at[i] = session::AtDestination::kTrack;
+      observed.driveStamp[i] = there.driveStamp[j];
+    } else {
+      drop[which[j]] = 1;
+    }
+  }
+  if (!dropOthers) return;
+  size_t k = 0;
+  std::erase_if(pendingRenames_, [&](const PendingRename&) { return drop[k++] != 0; });
 }
 
 base::Result<uint64_t> ExportSession::bytesToCopy(bool lookAgain, uint64_t* spaceNeeded) {
@@ -365,8 +423,9 @@ base::Result<uint64_t> ExportSession::bytesToCopy(bool lookAgain, uint64_t* spac
     sized = session::makePlan(snapshot_, observed_, choice);
   } else {
     if (auto read = loadRecord(); !read) return read.error();
-    sized = session::makePlan(snapshot_, session::observe(snapshot_, musicRoot_, *fm, driveView()),
-                              choice);
+    session::Observed now = session::observe(snapshot_, musicRoot_, *fm, driveView());
+    observeMoves(*fm, now, false);
+    sized = session::makePlan(snapshot_, now, choice);
   }
   if (spaceNeeded) *spaceNeeded = sized.spaceNeeded;
   return sized.bytesToCopy;

@@ -44,6 +44,7 @@
 #include "fs/FileManager.h"
 #include "library/LibraryReader.h"
 #include "session/CopyRun.h"
+#include "session/DestinationLayout.h"
 #include "session/ExportOptions.h"
 #include "session/Plan.h"
 #include "session/PlayerProfile.h"
@@ -157,6 +158,10 @@ struct ExportPlan {
   // (decomposed, or as the layout named them before): renamed when the
   // copy starts, by the drive's old path below the music folder.
   std::vector<std::string> toRename;
+  // Tracks whose copies lie in a music folder the drive's profile no
+  // longer names: moved into the one it names when the copy starts, by
+  // the drive's old path below the root.
+  std::vector<std::string> toMove;
   // Tracks whose place on the drive holds a file that is not their copy
   // (one the user put there, or the exporter's copy changed since, which
   // is the user's from then on): that file stays as it is, listed by no
@@ -173,7 +178,7 @@ struct ExportPlan {
   bool changesNothing() const {
     bool removes =
         std::any_of(stale.begin(), stale.end(), [](const StaleItem& i) { return i.ours; });
-    return tracksToCopy == 0 && toRename.empty() && playlistFilesToWrite == 0 &&
+    return tracksToCopy == 0 && toRename.empty() && toMove.empty() && playlistFilesToWrite == 0 &&
            !(cleanUp && removes);
   }
   bool fits() const { return !freeSpaceKnown || spaceNeeded <= freeSpace; }
@@ -282,6 +287,10 @@ class ExportSession {
   struct Renamed {
     std::vector<std::pair<std::string, std::string>> done;
     std::vector<std::string> failed;
+    // Moved from an earlier music folder (ExportPlan::toMove); one that
+    // could not be moved, with why, is copied anew.
+    std::vector<std::pair<std::string, std::string>> moved;
+    std::vector<std::string> notMoved;
   };
   const Renamed& renamed() const { return renamed_; }
   // Sizes the export against the drive and judges the stale files.
@@ -388,7 +397,16 @@ class ExportSession {
   std::string libraryFile_;
   std::string root_;        // the drive's folder
   std::string volumeUuid_;  // when the drive finder chose it
-  std::string musicRoot_;   // root_/Music, where the tracks go
+  // Where the tracks go (the drive's .is_audio_player may say): below
+  // the root with a slash after it ("Music/"), and absolute.
+  std::string musicPrefix_ = std::string(DestinationLayout::kMusicFolder) + "/";
+  std::string musicRoot_;
+  std::string_view musicFolder() const {
+    return std::string_view(musicPrefix_).substr(0, musicPrefix_.size() - 1);
+  }
+  // The folder the script bridge copies into, whose own lists of paths
+  // and intents this exporter honours.
+  std::string bridgeRoot() const { return root_ + "/" + DestinationLayout::kMusicFolder; }
   // Where the playlist files go (the drive's .is_audio_player may say):
   // absolute, and below the root ("" for the root itself).
   std::string playlistFolder_, playlistFolderBelowRoot_;
@@ -401,11 +419,11 @@ class ExportSession {
   std::vector<Selected> selected_;
   // What the drive is to hold after this export; made by plan().
   session::Target target_;
-  // Entries (walk keys below the music folder) of the exporter's playlist
+  // Entries (collision keys below the root) of the exporter's playlist
   // files that could not be replaced: the old files stay, and so must
   // what they list.
   std::unordered_set<std::string> stillListed_;
-  // Adds what the playlist file at `path` lists below Music to
+  // Adds what the playlist file at `path` lists on the drive to
   // stillListed_; false when it is there but could not be read.
   bool holdListed(fs::FileManager& fm, const std::string& path);
   // The record forgets its entries whose files are gone and that nothing
@@ -468,11 +486,25 @@ class ExportSession {
   std::string playlistExtension_;
   // Tracks to rename on the drive (snapshot index, old and new path below
   // the music folder), and what came of it.
+  // Below the root. A move (`across`) takes a copy from an earlier music
+  // folder to the track's place, which is its destination already; a
+  // rename's track stays at `from` until it is done.
   struct PendingRename {
     uint32_t track;
     std::string from, to;
+    bool across = false;
   };
   std::vector<PendingRename> pendingRenames_;
+  // Looks at the moves' copies where they are: one still as the exporter
+  // wrote it, of the track's source as it is now, counts as on the drive
+  // at the track's place; the others are dropped, and copied anew.
+  void observeMoves(fs::FileManager& fm, session::Observed& observed, bool dropOthers);
+  // The collision keys of the paths below the root that playlist files
+  // kept as they stand list, wherever on the drive.
+  std::unordered_set<std::string> keptListedKeys(
+      const std::vector<std::pair<std::string, std::string>>& kept) const;
+  std::unordered_set<std::string> keptListed_;
+  std::vector<std::string> elsewhereStale(fs::FileManager& fm) const;
   Renamed renamed_;
   void renameTracks();
   void findUnplayable(const session::Plan& sized);

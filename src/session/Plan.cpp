@@ -49,7 +49,7 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileM
                  const std::vector<std::optional<fs::FileAttributes>>* sources) {
   const size_t n = snapshot.tracks.size();
   if (sources && sources->size() != n) sources = nullptr;
-  const std::string musicPrefix = std::string(app::DestinationLayout::kMusicFolder) + "/";
+  const std::string& musicPrefix = drive.musicPrefix;
   // What the record says of each destination.
   std::vector<const fs::RecordEntry*> recorded(n, nullptr);
   if (drive.record && !drive.record->entries.empty()) {

@@ -102,6 +102,8 @@ struct DriveView {
   // A stale walk lists the destination folders next: with the file
   // manager's shared listings, the look lists each once for both.
   bool walkFollows = false;
+  // The music folder below the root, as the record's paths begin.
+  std::string musicPrefix = "Music/";
 };
 
 struct Choice {

@@ -27,8 +27,8 @@ bool ExportSession::holdListed(fs::FileManager& fm, const std::string& path) {
   bool windows1252 = path.size() >= 4 && path.compare(path.size() - 4, 4, ".m3u") == 0;
   auto relative = destination_->relativePath(path);
   std::string folder(relative ? session::folderOf(*relative) : std::string_view());
-  for (const auto& entry : session::musicEntriesOf(*text, windows1252, folder, root_))
-    stillListed_.insert(session::walkKey(entry));
+  for (const auto& entry : session::driveEntriesOf(*text, windows1252, folder, root_))
+    stillListed_.insert(DestinationLayout::collisionKey(entry));
   return true;
 }
 
@@ -43,14 +43,14 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
   // never removed with what it holds.
   auto fm = files();
   const int64_t timeStep = fs::timeStepOf(root_);
-  const std::string musicPrefix = musicRoot_ + "/";
+  const std::string rootPrefix = root_ + "/";
   // The record forgets what is gone batch by batch, flushed, so that a
   // file of the user's that later takes one of those names is never
   // taken for the exporter's, and a kill part-way leaves a record that
   // names what is still there.
   auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   std::vector<std::string> deleted, deletedFolders;
-  const std::string musicPrefixBelowRoot = std::string(DestinationLayout::kMusicFolder) + "/";
+  const std::string bridgePrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   auto settle = [&] {
     if (deleted.empty() && deletedFolders.empty()) return;
     if (!deleted.empty()) {
@@ -58,10 +58,10 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
       // The bridge's copies are listed in the tracks' own root.
       std::vector<std::string> belowMusic;
       for (const auto& relative : deleted) {
-        if (relative.compare(0, musicPrefixBelowRoot.size(), musicPrefixBelowRoot) == 0)
-          belowMusic.push_back(relative.substr(musicPrefixBelowRoot.size()));
+        if (relative.compare(0, bridgePrefix.size(), bridgePrefix) == 0)
+          belowMusic.push_back(relative.substr(bridgePrefix.size()));
       }
-      if (!belowMusic.empty()) fs::DestinationRoot::open(musicRoot_)->forget(belowMusic);
+      if (!belowMusic.empty()) fs::DestinationRoot::open(bridgeRoot())->forget(belowMusic);
     }
     std::vector<std::string> keys;
     for (const auto& relative : deleted) keys.push_back(DestinationLayout::collisionKey(relative));
@@ -116,8 +116,8 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
       continue;
     }
     if (item.ours && !item.playlistFile && !stillListed_.empty() &&
-        item.path.compare(0, musicPrefix.size(), musicPrefix) == 0 &&
-        stillListed_.count(session::walkKey(item.path.substr(musicPrefix.size())))) {
+        item.path.compare(0, rootPrefix.size(), rootPrefix) == 0 &&
+        stillListed_.count(DestinationLayout::collisionKey(item.path.substr(rootPrefix.size())))) {
       // A playlist file that could not be replaced or removed, or that is
       // the user's now, still lists it.
       done.kept = true;
@@ -143,6 +143,9 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
         }
         done.deleted =
             fm->removeItemBelowRoot(*destination_, item.path, fs::RemoveKind::kEmptyFolder, &error);
+        // Gone already (the tracks that moved out took it with them): only
+        // the record is told.
+        if (!done.deleted && error.code == ENOENT) done.deleted = true;
         if (done.deleted) {
           if (auto relative = destination_->relativePath(item.path))
             deletedFolders.push_back(*relative);
@@ -203,7 +206,8 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
 // nothing missing. Forgetting what is gone can never cost a file.
 void ExportSession::forgetGone() {
   auto fm = files();
-  const std::string music = std::string(DestinationLayout::kMusicFolder) + "/";
+  const std::string& music = musicPrefix_;
+  const std::string bridgePrefix = std::string(DestinationLayout::kMusicFolder) + "/";
   std::unordered_set<std::string> neededFiles;
   for (const auto& file : target_.files)
     neededFiles.insert(DestinationLayout::collisionKey(file.relative));
@@ -219,12 +223,13 @@ void ExportSession::forgetGone() {
     keys.push_back(key);
     if (e.kind == fs::EntryKind::kFolder) continue;
     paths.push_back(e.path);
-    if (underMusic) belowMusic.push_back(e.path.substr(music.size()));
+    if (e.path.compare(0, bridgePrefix.size(), bridgePrefix) == 0)
+      belowMusic.push_back(e.path.substr(bridgePrefix.size()));
   }
   if (keys.empty()) return;
   destination_->forget(paths);
   // The bridge's copies are listed in the tracks' own root.
-  if (!belowMusic.empty()) fs::DestinationRoot::open(musicRoot_)->forget(belowMusic);
+  if (!belowMusic.empty()) fs::DestinationRoot::open(bridgeRoot())->forget(belowMusic);
   auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   if (!writer) return;
   base::logIfFailed((*writer)->remove(keys, true), "The record keeps files that are gone");

@@ -36,7 +36,7 @@ ExportSession::VerifyCounts ExportSession::verifyCopies(session::CopyReport& run
                                                         fs::DriveRecord& writer) {
   VerifyCounts counts;
   auto loaded = fs::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
-  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  const std::string& musicPrefix = musicPrefix_;
   std::vector<uint32_t> kept;
   std::vector<std::string> removed;
   for (uint32_t track : run.placed) {
@@ -120,7 +120,7 @@ base::Result<CopyOutcome> ExportSession::copy(
                 "The export cannot record its files on the drive: " + writer.status().message());
   }
   noteProbes(**writer);
-  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  const std::string& musicPrefix = musicPrefix_;
   // A drive written before folders were recorded: the folders its
   // recorded files lie in are the exporter's, recorded now, before this
   // run's own folders make the record's folders the only ones it knows.
@@ -289,9 +289,10 @@ base::Result<CopyOutcome> ExportSession::copy(
 
 void ExportSession::renameTracks() {
   if (pendingRenames_.empty()) return;
-  const std::string prefix = std::string(DestinationLayout::kMusicFolder) + "/";
   std::vector<session::DriveRename> renames;
-  for (const auto& p : pendingRenames_) renames.push_back({prefix + p.from, prefix + p.to});
+  for (const auto& p : pendingRenames_)
+    renames.push_back(
+        {p.from, p.across ? musicPrefix_ + snapshot_.tracks[p.track].destination : p.to});
   auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   std::string notDone = writer ? "" : writer.status().message();
   if (auto read = writer ? loadRecord() : base::Result<base::Done>(); !read)
@@ -306,18 +307,41 @@ void ExportSession::renameTracks() {
                             covers);
     base::logIfFailed((*writer)->compactIfMostlyDead(), "The record was not compacted");
   }
+  session::Snapshot notMoved;
+  std::vector<uint32_t> notMovedAt;
   for (size_t i = 0; i < renames.size(); ++i) {
     const PendingRename& p = pendingRenames_[i];
     if (!renames[i].done) {
-      renamed_.failed.push_back(renames[i].from + ": " +
-                                (notDone.empty() ? renames[i].reason : notDone));
+      (p.across ? renamed_.notMoved : renamed_.failed)
+          .push_back(renames[i].from + ": " + (notDone.empty() ? renames[i].reason : notDone));
+      if (p.across) {
+        notMoved.tracks.push_back(snapshot_.tracks[p.track]);
+        notMovedAt.push_back(p.track);
+      }
+      continue;
+    }
+    if (p.across) {
+      renamed_.moved.emplace_back(renames[i].from, renames[i].to);
       continue;
     }
     renamed_.done.emplace_back(renames[i].from, renames[i].to);
-    snapshot_.tracks[p.track].destination = p.to;
-    if (p.track < plainDestination_.size()) plainDestination_[p.track] = p.to;
+    std::string to = p.to.substr(musicPrefix_.size());
+    if (p.track < plainDestination_.size()) plainDestination_[p.track] = to;
+    snapshot_.tracks[p.track].destination = std::move(to);
   }
   pendingRenames_.clear();
+  // A copy that did not move is made anew at the track's place, judged
+  // there as the plan judges a place.
+  if (!notMoved.tracks.empty()) {
+    session::Observed again = session::observe(notMoved, musicRoot_, *files(), driveView());
+    for (size_t k = 0; k < notMovedAt.size(); ++k) {
+      uint32_t i = notMovedAt[k];
+      observed_.onDrive[i] = again.onDrive[k];
+      observed_.at[i] = again.at[k];
+      observed_.driveStamp[i] = again.driveStamp[k];
+      observed_.changedCopy[i] = again.changedCopy[k];
+    }
+  }
 }
 
 }  // namespace app

@@ -107,8 +107,12 @@ base::Result<base::Done> ExportSession::load() {
     return fail(base::Status::Kind::kUsage, "The destination " + root_ + " cannot be used: " +
                                                 destination_->openError().localizedDescription);
   }
-  musicRoot_ = (stdfs::path(root_) / DestinationLayout::kMusicFolder).string();
   if (auto player = applyPlayerProfile(); !player) return player.error();
+  // A profile that names the root itself is not followed: a clean-up
+  // would then walk the whole drive, the owner's own folders included.
+  const std::string& music = player_.musicFolder.value;
+  musicPrefix_ = (music.empty() ? std::string(DestinationLayout::kMusicFolder) : music) + "/";
+  musicRoot_ = root_ + "/" + musicPrefix_.substr(0, musicPrefix_.size() - 1);
   playlistFolderBelowRoot_ = player_.playlistFolder.value;
   playlistFolder_ =
       playlistFolderBelowRoot_.empty() ? root_ : root_ + "/" + playlistFolderBelowRoot_;
@@ -136,18 +140,19 @@ base::Result<base::Done> ExportSession::load() {
   // as they stand: the tracks they list (by the record's word on what each
   // path holds) are laid out too, so that a copy of one missing from the
   // drive (a repair a kill cut short, a copy removed by hand) is made again.
+  keptListed_.clear();
   if (mode_ == Mode::kChosenPlaylists) {
     if (auto read = loadRecord(); !read) return read.error();
     auto fm = files();
     std::unordered_set<std::string> ids;
     keptAtLoad_ = keptPlaylistFiles(*fm, {});
+    keptListed_ = keptListedKeys(keptAtLoad_);
     for (const auto& [relative, text] : keptAtLoad_) {
       bool windows1252 =
           relative.size() >= 4 && relative.compare(relative.size() - 4, 4, ".m3u") == 0;
       for (const auto& entry :
-           session::musicEntriesOf(text, windows1252, session::folderOf(relative), root_)) {
-        auto e = driveRecord_.entries.find(DestinationLayout::collisionKey(
-            std::string(DestinationLayout::kMusicFolder) + "/" + entry));
+           session::driveEntriesOf(text, windows1252, session::folderOf(relative), root_)) {
+        auto e = driveRecord_.entries.find(DestinationLayout::collisionKey(entry));
         if (e != driveRecord_.entries.end() && e->second.kind == fs::EntryKind::kTrack &&
             e->second.libraryId == library_.libraryPersistentId)
           ids.insert(e->second.trackId);
@@ -181,7 +186,10 @@ base::Result<base::Done> ExportSession::load() {
   // Tracks the drive holds keep their paths: the record says where.
   if (auto read = loadRecord(RecordRead::kAtLoad); !read) return read.error();
   DestinationLayout::KeptPaths kept;
-  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  const std::string& musicPrefix = musicPrefix_;
+  // Copies in a music folder an earlier profile named, by persistent ID:
+  // moved into this one rather than copied again.
+  std::unordered_map<std::string_view, const fs::RecordEntry*> elsewhere;
   // The library's IDs are looked up only when the record holds tracks.
   std::unordered_set<std::string_view> libraryIds;
   auto inLibrary = [&](const std::string& id) {
@@ -195,8 +203,13 @@ base::Result<base::Done> ExportSession::load() {
   // size and time their source had.
   std::map<std::pair<uint64_t, int64_t>, std::vector<const fs::RecordEntry*>> unclaimed;
   for (const auto& [key, e] : driveRecord_.entries) {
-    if (e.kind != fs::EntryKind::kTrack || e.path.compare(0, musicPrefix.size(), musicPrefix) != 0)
+    if (e.kind != fs::EntryKind::kTrack) continue;
+    if (e.path.compare(0, musicPrefix.size(), musicPrefix) != 0) {
+      if (e.libraryId == library_.libraryPersistentId && !leavesRoot(e.path) &&
+          !keptListed_.count(e.key))
+        elsewhere.emplace(e.trackId, &e);
       continue;
+    }
     if (e.libraryId == library_.libraryPersistentId && inLibrary(e.trackId)) {
       kept.emplace(e.trackId, std::string_view(e.path).substr(musicPrefix.size()));
     } else {
@@ -271,7 +284,18 @@ base::Result<base::Done> ExportSession::load() {
   for (auto& [id, name] : newNames) {
     uint32_t at = snapshotAt_[renamedAt.at(id)];
     if (at != kNotInSnapshot)
-      pendingRenames_.push_back({at, snapshot_.tracks[at].destination, std::move(name)});
+      pendingRenames_.push_back(
+          {at, musicPrefix + snapshot_.tracks[at].destination, musicPrefix + name, false});
+  }
+  // A track whose copy lies in an earlier music folder is placed as a new
+  // one would be, and the copy moves there (the plan looks at it where it
+  // is). A copy a kept playlist file lists stays for that file.
+  if (!elsewhere.empty()) {
+    for (uint32_t at = 0; at < snapshot_.tracks.size(); ++at) {
+      auto found = elsewhere.find(snapshot_.tracks[at].id);
+      if (found == elsewhere.end() || kept.count(found->first)) continue;
+      pendingRenames_.push_back({at, found->second->path, {}, true});
+    }
   }
 
   // A playlist file of the user's at a playlist's name is never replaced:

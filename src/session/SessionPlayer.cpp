@@ -174,9 +174,10 @@ bool ExportSession::chooseConversions() {
                                                   : observed_.sourceBytes[track];
   }
   // A converted track is made anew rather than renamed from an earlier
-  // spelling: the file there may be a copy of another kind.
+  // spelling: the file there may be a copy of another kind. A move
+  // checks the copy's conversion where it is (observeMoves).
   std::erase_if(pendingRenames_, [&](const PendingRename& p) {
-    return !snapshot_.tracks[p.track].conversion.empty();
+    return !p.across && !snapshot_.tracks[p.track].conversion.empty();
   });
   return changed();
 }

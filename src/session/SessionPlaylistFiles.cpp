@@ -173,8 +173,8 @@ PlaylistOutcome ExportSession::playlistFiles() {
     auto plays = [&](const std::string& entry) {
       return plainFileStamp(*fm, musicRoot_ + "/" + entry).has_value();
     };
-    std::string text = session::withoutEntries(file.keptText, windows1252,
-                                               session::folderOf(file.relative), root_, plays);
+    std::string text = session::withoutEntries(
+        file.keptText, windows1252, session::folderOf(file.relative), root_, musicFolder(), plays);
     if (text != file.keptText) trimmed.push_back({root_ + "/" + file.relative, std::move(text)});
   }
   if (!trimmed.empty()) {
@@ -210,7 +210,7 @@ std::string ExportSession::playlistTextOf(const session::TargetFile& file,
                                           const std::vector<uint8_t>& present,
                                           PlaylistOutcome* counts,
                                           std::set<std::string>* notEncodable) const {
-  const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+  const std::string& musicPrefix = musicPrefix_;
   std::vector<const LibraryTrack*> listed;
   if (counts) countLeftOut(file, present, counts);
   // The lines are views: the paths laid end to end in one buffer, sized

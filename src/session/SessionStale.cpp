@@ -47,10 +47,9 @@ std::vector<std::string> ExportSession::stalePlaylistFiles() const {
   // was chosen (the player no longer looks there): only those its record
   // holds, never the user's beside them. Those below the music folder are
   // the stale walk's to find.
-  const std::string music = std::string(DestinationLayout::kMusicFolder) + "/";
+  const std::string musicKey = DestinationLayout::collisionKey(musicPrefix_);
   for (const auto& relative : otherFolderPlaylists()) {
-    if (DestinationLayout::collisionKey(relative).compare(
-            0, music.size(), DestinationLayout::collisionKey(music)) == 0)
+    if (DestinationLayout::collisionKey(relative).compare(0, musicKey.size(), musicKey) == 0)
       continue;
     auto at = fm->attributesOfItemAtPath(root_ + "/" + relative, nullptr);
     if (at && at->type == fs::FileType::kRegular) stale.push_back(root_ + "/" + relative);
@@ -87,7 +86,7 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
   // the one the exporter wrote.
   record_.clear();
   std::unordered_set<std::string>& record = record_;
-  auto musicRecord = fs::DestinationRoot::open(musicRoot_);
+  auto musicRecord = fs::DestinationRoot::open(bridgeRoot());
   for (const auto& p : destination_->readRecord()) {
     if (!driveRecord_.removed.count(DestinationLayout::collisionKey(p))) record.insert(p);
   }
@@ -160,6 +159,53 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
   // The list holds a folder's contents before the folder.
   for (const auto& p : playlists) judge(p, true);
   for (const auto& p : list) judge(p, false);
+  for (const auto& p : elsewhereStale(*fm)) judge(p, false);
+}
+
+// What the exporter wrote in folders an earlier profile named for the
+// music (by its record: nothing of the user's is ever looked for there),
+// that no copy moves from and no playlist file kept as it stands lists:
+// files first, then their folders, deepest first, while nothing the user
+// put there keeps them.
+std::vector<std::string> ExportSession::elsewhereStale(fs::FileManager& fm) const {
+  const std::string musicKey = DestinationLayout::collisionKey(musicPrefix_);
+  auto under = [](const std::string& key, const std::string& folderKey) {
+    return key.size() > folderKey.size() && key.compare(0, folderKey.size(), folderKey) == 0;
+  };
+  // Folders that hold what this export keeps: the music and playlist
+  // folders and those above them.
+  std::unordered_set<std::string> holding;
+  for (const std::string& folder : {musicPrefix_, playlistFolderBelowRoot_ + "/"}) {
+    for (size_t slash = folder.find('/'); slash != std::string::npos && slash > 0;
+         slash = folder.find('/', slash + 1))
+      holding.insert(DestinationLayout::collisionKey(folder.substr(0, slash)));
+  }
+  std::unordered_set<std::string> moving;
+  for (const auto& p : pendingRenames_)
+    if (p.across) moving.insert(DestinationLayout::collisionKey(p.from));
+  std::vector<std::string> files;
+  std::vector<std::pair<size_t, std::string>> folders;  // by depth
+  for (const auto& [key, e] : driveRecord_.entries) {
+    if (under(key + "/", musicKey) || leavesRoot(e.path) || holding.count(key)) continue;
+    if (e.kind == fs::EntryKind::kFolder) {
+      folders.emplace_back(std::count(e.path.begin(), e.path.end(), '/'), e.path);
+    } else if ((e.kind == fs::EntryKind::kTrack || e.kind == fs::EntryKind::kCover) &&
+               !moving.count(key) && !keptListed_.count(key)) {
+      files.push_back(e.path);
+    }
+  }
+  std::sort(files.begin(), files.end());
+  std::sort(folders.begin(), folders.end(), std::greater<>());
+  std::vector<std::string> out;
+  for (const auto& relative : files) {
+    auto at = fm.attributesOfItemAtPath(root_ + "/" + relative, nullptr);
+    if (at && at->type == fs::FileType::kRegular) out.push_back(root_ + "/" + relative);
+  }
+  for (const auto& [depth, relative] : folders) {
+    auto at = fm.attributesOfItemAtPath(root_ + "/" + relative, nullptr);
+    if (at && at->type == fs::FileType::kDirectory) out.push_back(root_ + "/" + relative);
+  }
+  return out;
 }
 
 StaleItem ExportSession::judgeFile(const std::string& path, bool playlistFile,
@@ -251,7 +297,7 @@ ExportSession::~ExportSession() = default;
 
 void ExportSession::loadIntents() {
   intents_ = destination_->intents();
-  for (const auto& line : fs::DestinationRoot::open(musicRoot_)->intents()) {
+  for (const auto& line : fs::DestinationRoot::open(bridgeRoot())->intents()) {
     // The bridge's, written in the tracks' own root: its paths below it.
     if (line.compare(0, 6, "aside ") == 0)
       intents_.insert("aside " + std::string(DestinationLayout::kMusicFolder) + "/" +

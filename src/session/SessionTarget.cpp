@@ -24,6 +24,19 @@ namespace stdfs = std::filesystem;
 // kept as it stands with the entries it has. The tracks
 // those kept files list that are not on the drive (a copy removed by a
 // repair a kill cut short, or by hand) are copied again.
+std::unordered_set<std::string> ExportSession::keptListedKeys(
+    const std::vector<std::pair<std::string, std::string>>& kept) const {
+  std::unordered_set<std::string> keys;
+  for (const auto& [relative, text] : kept) {
+    bool windows1252 =
+        relative.size() >= 4 && relative.compare(relative.size() - 4, 4, ".m3u") == 0;
+    for (const auto& entry :
+         session::driveEntriesOf(text, windows1252, session::folderOf(relative), root_))
+      keys.insert(DestinationLayout::collisionKey(entry));
+  }
+  return keys;
+}
+
 void ExportSession::makeTarget(fs::FileManager& fm) {
   std::vector<std::pair<std::string, uint32_t>> written;
   std::unordered_set<std::string> writtenKeys;
@@ -45,15 +58,21 @@ void ExportSession::makeTarget(fs::FileManager& fm) {
       kept = keptPlaylistFiles(fm, writtenKeys);
     }
   }
-  target_ = session::targetOf(snapshot_, written, kept, !o_.allTracks, root_);
+  target_ = session::targetOf(snapshot_, written, kept, !o_.allTracks, root_, musicFolder());
+  keptListed_ = keptListedKeys(kept);
   // A playlist folder inside the music folder (as some players want it):
   // the playlist files there are needed, not stale.
-  const std::string musicKey =
-      DestinationLayout::collisionKey(std::string(DestinationLayout::kMusicFolder) + "/");
+  // The file's path keeps its own spelling of the folder: as many
+  // components go as the music folder has.
+  const std::string musicKey = DestinationLayout::collisionKey(musicPrefix_);
+  const auto depth = std::count(musicPrefix_.begin(), musicPrefix_.end(), '/');
   for (const auto& file : target_.files) {
-    if (DestinationLayout::collisionKey(file.relative).compare(0, musicKey.size(), musicKey) == 0)
-      target_.needed.insert(
-          session::walkKey(std::string_view(file.relative).substr(musicKey.size())));
+    if (DestinationLayout::collisionKey(file.relative).compare(0, musicKey.size(), musicKey) != 0)
+      continue;
+    size_t cut = 0;
+    for (auto n = depth; n > 0 && cut != std::string::npos; --n)
+      cut = file.relative.find('/', cut) + 1;
+    target_.needed.insert(session::walkKey(std::string_view(file.relative).substr(cut)));
   }
   keptOnly_.clear();
   if (kept.empty()) return;
@@ -108,7 +127,7 @@ void ExportSession::copyBeside(fs::FileManager& fm) {
         from = std::stoi(std::string(digits)) + 1;
       }
     }
-    const std::string musicPrefix = std::string(DestinationLayout::kMusicFolder) + "/";
+    const std::string& musicPrefix = musicPrefix_;
     std::string chosen;
     for (int n = from; chosen.empty() && n < from + 1000; ++n) {
       std::string candidate = parent + DestinationLayout::numbered(base, n);

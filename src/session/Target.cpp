@@ -35,9 +35,9 @@ std::string fromWindows1252(std::string_view text) {
 
 namespace {
 
-// The path below the music folder an entry line names, as a player
-// resolves it; none for a line that is no entry or names nothing there.
-std::optional<std::string> musicEntryOf(std::string line, bool windows1252, std::string_view folder,
+// The path below the drive's root an entry line names, as a player
+// resolves it; none for a line that is no entry or leaves the drive.
+std::optional<std::string> driveEntryOf(std::string line, bool windows1252, std::string_view folder,
                                         const std::string& root) {
   namespace stdfs = std::filesystem;
   if (windows1252) line = fromWindows1252(line);
@@ -52,11 +52,21 @@ std::optional<std::string> musicEntryOf(std::string line, bool windows1252, std:
   } else {
     relative = folder.empty() ? line : std::string(folder) + "/" + line;
   }
-  const std::string music = std::string(app::DestinationLayout::kMusicFolder) + "/";
   std::string normal = stdfs::path(relative).lexically_normal().generic_string();
-  if (normal.compare(0, music.size(), music) != 0 || normal.size() == music.size())
+  if (normal.empty() || normal == "." || normal == ".." || normal.compare(0, 3, "../") == 0)
     return std::nullopt;
-  return normal.substr(music.size());
+  return normal;
+}
+
+// The path below the music folder (`music`, below the root) an entry
+// line names; none for a line that names nothing there.
+std::optional<std::string> musicEntryOf(std::string line, bool windows1252, std::string_view folder,
+                                        const std::string& root, std::string_view music) {
+  auto entry = driveEntryOf(std::move(line), windows1252, folder, root);
+  if (!entry || entry->size() <= music.size() + 1 || entry->compare(0, music.size(), music) != 0 ||
+      (*entry)[music.size()] != '/')
+    return std::nullopt;
+  return entry->substr(music.size() + 1);
 }
 
 // Calls `line(text, begin)` for each line (without its LF), the byte
@@ -75,17 +85,28 @@ void eachLine(std::string_view text, Line line) {
 }  // namespace
 
 std::vector<std::string> musicEntriesOf(std::string_view text, bool windows1252,
+                                        std::string_view folder, const std::string& root,
+                                        std::string_view music) {
+  std::vector<std::string> out;
+  eachLine(text, [&](std::string_view line, size_t) {
+    if (auto entry = musicEntryOf(std::string(line), windows1252, folder, root, music))
+      out.push_back(std::move(*entry));
+  });
+  return out;
+}
+
+std::vector<std::string> driveEntriesOf(std::string_view text, bool windows1252,
                                         std::string_view folder, const std::string& root) {
   std::vector<std::string> out;
   eachLine(text, [&](std::string_view line, size_t) {
-    if (auto entry = musicEntryOf(std::string(line), windows1252, folder, root))
+    if (auto entry = driveEntryOf(std::string(line), windows1252, folder, root))
       out.push_back(std::move(*entry));
   });
   return out;
 }
 
 std::string withoutEntries(std::string_view text, bool windows1252, std::string_view folder,
-                           const std::string& root,
+                           const std::string& root, std::string_view music,
                            const std::function<bool(const std::string&)>& plays) {
   std::string out(text.substr(0, text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0));
   std::string info;  // the #EXTINF line waiting for its entry
@@ -101,7 +122,7 @@ std::string withoutEntries(std::string_view text, bool windows1252, std::string_
       info = std::string(line);
       return;
     }
-    auto entry = musicEntryOf(std::string(line), windows1252, folder, root);
+    auto entry = musicEntryOf(std::string(line), windows1252, folder, root, music);
     if (entry && !plays(*entry)) {
       info.clear();  // the entry goes, and what described it
       return;
@@ -118,7 +139,7 @@ std::string withoutEntries(std::string_view text, bool windows1252, std::string_
 Target targetOf(const Snapshot& snapshot,
                 const std::vector<std::pair<std::string, uint32_t>>& written,
                 const std::vector<std::pair<std::string, std::string>>& kept, bool copyOnlyChecked,
-                const std::string& root) {
+                const std::string& root, std::string_view music) {
   Target target;
   target.listed.assign(snapshot.tracks.size(), 0);
   for (const auto& [relative, playlist] : written) {
@@ -139,7 +160,7 @@ Target targetOf(const Snapshot& snapshot,
     TargetFile file{relative, TargetFile::kKeptAsItIs, {}, {}, text};
     std::string_view name = relative;
     bool windows1252 = name.size() >= 4 && name.substr(name.size() - 4) == ".m3u";
-    file.keptEntries = musicEntriesOf(text, windows1252, folderOf(name), root);
+    file.keptEntries = musicEntriesOf(text, windows1252, folderOf(name), root, music);
     for (const auto& entry : file.keptEntries) target.needed.insert(walkKey(entry));
     target.files.push_back(std::move(file));
   }

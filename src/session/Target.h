@@ -49,17 +49,18 @@ inline bool listable(const SnapshotTrack& t, bool copyOnlyChecked) {
 }
 
 // `written`: each file written now (relative path, snapshot playlist);
-// `kept`: each file kept as it stands (relative path, its text).
+// `kept`: each file kept as it stands (relative path, its text); `music`:
+// the music folder below the root ("Music").
 Target targetOf(const Snapshot& snapshot,
                 const std::vector<std::pair<std::string, uint32_t>>& written,
                 const std::vector<std::pair<std::string, std::string>>& kept, bool copyOnlyChecked,
-                const std::string& root);
+                const std::string& root, std::string_view music);
 
 // The text of a playlist file without the entries (and their #EXTINF
 // lines) whose path below the music folder `plays` says no to; every
 // other line as it stands.
 std::string withoutEntries(std::string_view text, bool windows1252, std::string_view folder,
-                           const std::string& root,
+                           const std::string& root, std::string_view music,
                            const std::function<bool(const std::string&)>& plays);
 
 // The folder of a path below the root: "" for one at the root itself.
@@ -72,8 +73,14 @@ inline std::string_view folderOf(std::string_view relative) {
 // names, as a player resolves them: relative to `folder` (the playlist
 // file's folder, relative to the root; "" for the root), from the drive's root ("/Music/..."), or
 // absolute below `root`. ".m3u" files (windows1252) use "\" between
-// folders. Entries outside the music folder are left out.
+// folders. Entries outside the music folder (`music`, below the root)
+// are left out.
 std::vector<std::string> musicEntriesOf(std::string_view text, bool windows1252,
+                                        std::string_view folder, const std::string& root,
+                                        std::string_view music);
+// The same entries as paths below the root, wherever on the drive they
+// lie; those that leave the drive are left out.
+std::vector<std::string> driveEntriesOf(std::string_view text, bool windows1252,
                                         std::string_view folder, const std::string& root);
 
 }  // namespace session

@@ -25,9 +25,13 @@ TEST(PlayerSettingsText, EachSettingSaysWhereItCameFromAndWhatIsNotFollowed) {
         // "MUSIC" is "Music" on a FAT or exFAT drive.
         "music folder: MUSIC/ (.is_audio_player line 4)"}},
       {"audio_folders=Audio/\ncover_art_file_type=png\n",
-       {"music folder: Audio/ (.is_audio_player line 1; not followed: tracks go to Music/)",
+       {"music folder: Audio/ (.is_audio_player line 1)",
         "cover image: folder.png (.is_audio_player line 2)",
         "cover type: png (.is_audio_player line 2)"}},
+      // The root is not followed: a clean-up would walk the owner's own
+      // folders.
+      {"audio_folders=/\n",
+       {"music folder: / (.is_audio_player line 1; not followed: tracks go to Music/)"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.profile);
@@ -37,7 +41,7 @@ TEST(PlayerSettingsText, EachSettingSaysWhereItCameFromAndWhatIsNotFollowed) {
       EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
     size_t notes = 0;
     for (const auto& line : lines) notes += line.find("not followed") != std::string::npos;
-    EXPECT_EQ(notes, std::string(row.profile).find("Audio") != std::string::npos ? 1u : 0u);
+    EXPECT_EQ(notes, std::string(row.profile).find("=/\n") != std::string::npos ? 1u : 0u);
   }
 }
 

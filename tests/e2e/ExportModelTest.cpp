@@ -179,7 +179,7 @@ struct UserFile {
 };
 
 // An entry of a playlist file: its #EXTINF line and the file it names,
-// from the drive's root (empty when outside DIR/Music).
+// from the drive's root (empty when outside the drive).
 struct Entry {
   std::string info, path;
 };
@@ -355,33 +355,36 @@ class History {
       candidates.insert(lists_ + "/" + name + ".m3u8");
     }
     for (const auto& path : candidates)
-      if (!testsupport::exists(drive_ + "/" + path))
-        free[path.rfind("Music/", 0) != 0].push_back(path);
+      if (!testsupport::exists(drive_ + "/" + path)) free[!inMusic(path)].push_back(path);
     size_t how = pick(3);
     std::string path = how < 2 && !free[how].empty() ? anyOf(free[how]) : "";
     if (path.empty())
-      path = cat("Music/", chance(50) ? "Mine" : cat(kArtists[pick(3)], "/", kAlbums[pick(3)]),
-                 "/mine ", nextFile_++, ".mp3");
-    std::string bytes = path.rfind("Music/", 0) != 0
+      path = cat(kMusicFolders[pick(2)], "/",
+                 chance(50) ? "Mine" : cat(kArtists[pick(3)], "/", kAlbums[pick(3)]), "/mine ",
+                 nextFile_++, ".mp3");
+    std::string bytes = !inMusic(path)
                             ? "#EXTM3U\n#EXTINF:-1,Me - Mine\n../Music/Mine/mine.mp3\n"
                             : cat("THE OWNER'S ", path, "\n", std::string(pick(900), '#'));
     writeAt(drive_ + "/" + path, bytes, later());
     userFiles_[path] = {bytes, 0};
     say("the owner puts a file at " + path);
   }
-  // The drive's player profile names another playlist folder or cover
-  // name, or goes.
+  // The drive's player profile names another music or playlist folder or
+  // cover name, or goes.
   void changeProfile() {
     lists_ = chance(50) ? "Playlists" : "Lists";
     cover_ = chance(50) ? "folder.jpg" : "cover.jpg";
+    music_ = chance(70) ? "Music" : "Audio";
     std::string text = (lists_ == "Playlists" ? "" : "playlist_path=/" + lists_ + "/%File\n") +
-                       (cover_ == "folder.jpg" ? "" : "cover_art_file_name=" + cover_ + "\n");
+                       (cover_ == "folder.jpg" ? "" : "cover_art_file_name=" + cover_ + "\n") +
+                       (music_ == "Music" ? "" : "audio_folders=" + music_ + "/\n");
     if (text.empty() && chance(50)) {
       stdfs::remove(drive_ + "/.is_audio_player");
     } else {
       writeAt(drive_ + "/.is_audio_player", text, later());
     }
-    say("the drive's profile puts playlist files in " + lists_ + ", covers as " + cover_);
+    say("the drive's profile puts tracks in " + music_ + ", playlist files in " + lists_ +
+        ", covers as " + cover_);
   }
   // A copy cut short, or changed by the owner (its time then changes too).
   void editCopy() {
@@ -620,14 +623,16 @@ class History {
     return run;
   }
 
-  // The whole tracks in DIR/Music by path from the drive's root; not the
-  // exporter's unfinished copies, whose names are its own.
+  // The whole tracks in the music folders by path from the drive's root;
+  // not the exporter's unfinished copies, whose names are its own.
   std::map<std::string, std::pair<int, int>> tracksOnDrive() const {
     std::map<std::string, std::pair<int, int>> held;
-    for (const auto& e : below(drive_ + "/Music")) {
-      bool copy = e.is_regular_file() && e.path().filename().string()[0] != '.';
-      if (auto h = copy ? heldAt(e.path()) : std::nullopt)
-        held[e.path().string().substr(drive_.size() + 1)] = *h;
+    for (const char* music : kMusicFolders) {
+      for (const auto& e : below(drive_ + "/" + music)) {
+        bool copy = e.is_regular_file() && e.path().filename().string()[0] != '.';
+        if (auto h = copy ? heldAt(e.path()) : std::nullopt)
+          held[e.path().string().substr(drive_.size() + 1)] = *h;
+      }
     }
     return held;
   }
@@ -647,7 +652,7 @@ class History {
         if (line.rfind("#EXTINF:", 0) == 0) info = line;
         if (line.empty() || line[0] == '#') continue;
         std::string path = (stdfs::path(folder) / line).lexically_normal().string();
-        bool inside = path.rfind(drive_ + "/Music/", 0) == 0;
+        bool inside = path.rfind(drive_ + "/", 0) == 0;
         files[name].push_back(
             {std::exchange(info, ""), inside ? path.substr(drive_.size() + 1) : ""});
       }
@@ -796,20 +801,23 @@ class History {
     if (readFile(lib_ + "/Library.xml") != xml_) fail(4, "the library file changed", lib_);
   }
 
-  // 6: after a clean-up, every file in DIR/Music is an entry of a kept
-  // playlist file, a cover or the owner's; after an export of all, only
-  // the library's playlists have files.
+  // 6: after a clean-up, every file in a music folder, the one the profile
+  // names or one it named before, is an entry of a kept playlist file, a
+  // cover or the owner's; after an export of all, only the library's
+  // playlists have files.
   void checkOnlyNeeded(const PlaylistFiles& files, const std::set<std::string>& written, bool all) {
     std::set<std::string> named;
     for (const auto& [file, entries] : files) {
       if (all && !written.count(file)) fail(6, "a playlist file of no playlist is kept", file);
       for (const Entry& e : entries) named.insert(e.path);
     }
-    for (const auto& e : below(drive_ + "/Music")) {
-      std::string path = e.path().string().substr(drive_.size() + 1);
-      if (e.is_regular_file() && path.find("/.tessaline/") == std::string::npos &&
-          !named.count(path) && !userFiles_.count(path) && e.path().filename() != cover_)
-        fail(6, "a file no kept playlist file names is left", path);
+    for (const char* music : kMusicFolders) {
+      for (const auto& e : below(drive_ + "/" + music)) {
+        std::string path = e.path().string().substr(drive_.size() + 1);
+        if (e.is_regular_file() && path.find("/.tessaline/") == std::string::npos &&
+            !named.count(path) && !userFiles_.count(path) && e.path().filename() != cover_)
+          fail(6, "a file no kept playlist file names is left", path);
+      }
     }
     // What an export wrote into a playlist folder the profile named before.
     for (const char* other : {"Playlists", "Lists"}) {
@@ -870,7 +878,12 @@ class History {
   std::map<std::string, UserFile> userFiles_;  // by path from the drive's root
   std::map<std::string, std::string> covers_;  // the source folders' images
   std::set<std::string> pathsOnce_;            // every copy and playlist file the drive held
-  std::string lists_ = "Playlists", cover_ = "folder.jpg";  // as the drive's profile names them
+  // As the drive's profile names them.
+  std::string lists_ = "Playlists", cover_ = "folder.jpg", music_ = "Music";
+  static constexpr const char* kMusicFolders[] = {"Music", "Audio"};
+  static bool inMusic(const std::string& path) {
+    return path.rfind("Music/", 0) == 0 || path.rfind("Audio/", 0) == 0;
+  }
   int generation_ = 1, nextKey_ = 1, nextPlaylist_ = 1, nextFile_ = 1;
   int64_t clock_ = 0;
   bool settled_ = true;  // no kill since the last export that ended

@@ -78,7 +78,7 @@ namespace {
 
 // What one whole export did.
 struct Exported {
-  size_t copied = 0, written = 0, covers = 0, deleted = 0;
+  size_t copied = 0, written = 0, covers = 0, deleted = 0, moved = 0;
   std::string failed;
 };
 
@@ -89,11 +89,13 @@ Exported exportAll(const std::string& library, const std::string& drive) {
   options.yes = true;
   app::ExportSession session(options, testsupport::services());
   Exported out;
-  if (auto r = session.load(); !r) return {0, 0, 0, 0, r.error().message()};
-  if (!session.prepare().ok() || !session.plan().ok()) return {0, 0, 0, 0, "no plan"};
+  if (auto r = session.load(); !r) return {0, 0, 0, 0, 0, r.error().message()};
+  if (!session.prepare().ok() || !session.plan().ok()) return {0, 0, 0, 0, 0, "no plan"};
   auto copied = session.copy(nullptr, nullptr);
-  if (!copied) return {0, 0, 0, 0, copied.error().message()};
+  if (!copied) return {0, 0, 0, 0, 0, copied.error().message()};
   out.copied = copied->copied.size();
+  out.moved = session.renamed().moved.size();
+  for (const auto& why : session.renamed().notMoved) out.failed += "not moved " + why + "\n";
   std::vector<app::CoverFailure> covers;
   out.covers = session.covers(nullptr, &covers);
   for (const auto& f : covers) out.failed += "cover " + f.path + ": " + f.reason + "\n";
@@ -118,14 +120,23 @@ TEST(PlayerFormats, PlaylistFilesAndCoversGoWhereTheProfileSays) {
   std::string lib = dir / "lib", drive = dir / "drive";
   ASSERT_TRUE(testsupport::makeSampleLibrary(lib));
   testsupport::writeFile(drive + "/Playlists/Mine.m3u8", "#EXTM3U\n");
+  testsupport::writeFile(drive + "/Music/Mine/mine.mp3", "the owner's");
   struct Row {
     const char* profile;  // none: no .is_audio_player
     std::string folder;   // of the playlist files, below the drive
     std::string cover;
     bool again;  // nothing changed since the last export
+    std::string music = "Music";
+    bool moves = false;  // the tracks move to another music folder, none is copied
   };
   const std::vector<Row> rows = {
       {nullptr, "Playlists", "folder.jpg", false},
+      {"audio_folders=AUDIO/\nplaylist_path=/Lists/%File\n", "Lists", "folder.jpg", false, "AUDIO",
+       true},
+      {"audio_folders=AUDIO/\nplaylist_path=/Lists/%File\n", "Lists", "folder.jpg", true, "AUDIO"},
+      {"audio_folders=/Media/Music\n", "Playlists", "folder.jpg", false, "Media/Music", true},
+      // The root is not followed.
+      {"audio_folders=/\n", "Playlists", "folder.jpg", false, "Music", true},
       {"playlist_path=/Lists/./%File\ncover_art_file_name=cover\n", "Lists", "cover.jpg", false},
       {"playlist_path=/Lists/./%File\ncover_art_file_name=cover\n", "Lists", "cover.jpg", true},
       {"playlist_path=%File\n", "", "folder.jpg", false},
@@ -144,6 +155,28 @@ TEST(PlayerFormats, PlaylistFilesAndCoversGoWhereTheProfileSays) {
     EXPECT_EQ(done.failed, "");
     if (row.again) {
       EXPECT_EQ(done.copied + done.written + done.covers + done.deleted, 0u);
+    }
+    if (row.moves) {
+      EXPECT_EQ(done.copied, 0u);
+      EXPECT_GT(done.moved, 2u);
+    }
+    EXPECT_TRUE(stdfs::exists(drive + "/Music/Mine/mine.mp3"));
+    // Every track is in the music folder named, and what the exporter
+    // made in the others is gone but for what holds the owner's file.
+    for (const auto& e : stdfs::recursive_directory_iterator(drive)) {
+      std::string relative = e.path().lexically_relative(drive).generic_string();
+      std::string name = e.path().filename().string();
+      bool music = relative.rfind("Music", 0) == 0 || relative.rfind("AUDIO", 0) == 0 ||
+                   relative.rfind("Media", 0) == 0;
+      if (e.is_directory() && music && relative != row.folder && relative != row.music &&
+          row.music.rfind(relative + "/", 0) != 0 && name != ".tessaline" && name != "Playlists") {
+        EXPECT_FALSE(stdfs::is_empty(e.path())) << relative;
+      }
+      if (!e.is_regular_file() || name[0] == '.' ||
+          relative.find(".tessaline/") != std::string::npos || relative == "Music/Mine/mine.mp3" ||
+          e.path().extension() == ".m3u8" || name == row.cover)
+        continue;
+      EXPECT_EQ(relative.rfind(row.music + "/", 0), 0u) << relative;
     }
     // Every playlist file on the drive is in the folder asked for (but the
     // owner's), and every entry of each names a file there.

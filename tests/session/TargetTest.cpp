@@ -11,6 +11,7 @@ TEST(TargetEntries, ReadAsAPlayerResolvesThem) {
     const char* text;
     bool windows1252;
     std::vector<std::string> expected;
+    const char* music = "Music";
   };
   const std::vector<Row> rows = {
       {"#EXTM3U\n#EXTINF:3,A - B\n../Music/A/B/01 B.mp3\n", false, {"A/B/01 B.mp3"}},
@@ -22,11 +23,19 @@ TEST(TargetEntries, ReadAsAPlayerResolvesThem) {
        false,
        {"B/q.mp3"}},
       {"", false, {}},
+      // The music folder the drive's profile names, one deep or more; a
+      // folder that only begins with its name is another.
+      {"../AUDIO/A/x.mp3\n../Music/A/y.mp3\n/AUDIO/b.mp3\n../AUDIOBOOKS/c.mp3\n",
+       false,
+       {"A/x.mp3", "b.mp3"},
+       "AUDIO"},
+      {"../Media/Music/A/x.mp3\n../Music/A/y.mp3\n", false, {"A/x.mp3"}, "Media/Music"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
-    EXPECT_EQ(session::musicEntriesOf(row.text, row.windows1252, "Playlists", "/media/d"),
-              row.expected);
+    EXPECT_EQ(
+        session::musicEntriesOf(row.text, row.windows1252, "Playlists", "/media/d", row.music),
+        row.expected);
   }
 }
 
@@ -35,9 +44,9 @@ TEST(TargetEntries, UncheckedTracksAreNeitherListedNorNeeded) {
   snapshot.tracks = {{"1", "/s/a", "A/a.mp3", true}, {"2", "/s/b", "A/b.mp3", false}};
   snapshot.playlists = {{"p", "P", {1, 0, 1}, 0}};
   for (bool onlyChecked : {true, false}) {
-    session::Target t =
-        session::targetOf(snapshot, {{"Playlists/P.m3u8", 0}},
-                          {{"Playlists/Kept.m3u8", "../Music/Z/z.mp3\n"}}, onlyChecked, "/d");
+    session::Target t = session::targetOf(snapshot, {{"Playlists/P.m3u8", 0}},
+                                          {{"Playlists/Kept.m3u8", "../Music/Z/z.mp3\n"}},
+                                          onlyChecked, "/d", "Music");
     ASSERT_EQ(t.files.size(), 2u);
     const std::vector<uint32_t> expected =
         onlyChecked ? std::vector<uint32_t>{0} : std::vector<uint32_t>{1, 0, 1};
