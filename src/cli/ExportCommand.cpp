@@ -308,7 +308,7 @@ void ExportRun::showPlan(const ExportPlan& plan) {
   if (!plan.toMove.empty()) {
     out("Moved when exported: " + countText(plan.toMove.size(), "track", "tracks") +
         " on the drive, from a music folder the drive's profile no longer names into " +
-        session_.playerSettings().musicFolder.value + "/.");
+        session_.musicFolderBelowRoot() + "/.");
   }
   showMissingSources(plan);
   if (!plan.cannotHold.empty()) {
@@ -477,13 +477,12 @@ std::optional<Ending> ExportRun::copy() {
   }
   if (!renamed.moved.empty()) {
     out("Moved " + countText(renamed.moved.size(), "track", "tracks") + " on the drive into " +
-        session_.playerSettings().musicFolder.value + "/.");
+        session_.musicFolderBelowRoot() + "/.");
     for (const auto& [from, to] : renamed.moved) verbose("  moved " + from + " to " + to);
   }
   if (!renamed.notMoved.empty()) {
-    out(countText(renamed.notMoved.size(), "track was", "tracks were") +
-        " copied anew rather than moved into " + session_.playerSettings().musicFolder.value +
-        "/:");
+    out(countText(renamed.notMoved.size(), "file was", "files were") + " not moved into " +
+        session_.musicFolderBelowRoot() + "/ but made anew there:");
     for (const auto& line : renamed.notMoved) out("  " + line);
   }
   if (!renamed.failed.empty()) {

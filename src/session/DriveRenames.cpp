@@ -122,7 +122,7 @@ std::string renameOne(fs::FileManager& fm, const fs::DestinationRoot& root, fs::
     }
     if (!keys.empty())
       base::logIfFailed(record.remove(keys, true), "The record keeps folders removed again");
-  } else {
+  } else if (!r.leaveFolders) {
     removeEmptyFolders(fm, root, record, entries, fromFolder);
   }
   return reason;
@@ -132,17 +132,18 @@ std::string renameOne(fs::FileManager& fm, const fs::DestinationRoot& root, fs::
 
 std::vector<DriveRename> coversFollowing(const fs::RecordContents& entries,
                                          const std::vector<DriveRename>& renames) {
-  std::unordered_map<std::string, std::string> folders;
+  std::unordered_map<std::string, std::pair<std::string, bool>> folders;
   for (const auto& r : renames) {
     auto from = split(r.from).first, to = split(r.to).first;
-    if (r.done && from != to) folders.emplace(from, to);
+    if (r.done && from != to) folders.emplace(from, std::pair(to, r.leaveFolders));
   }
   std::vector<DriveRename> covers;
   for (const auto& [key, e] : entries.entries) {
     if (e.kind != fs::EntryKind::kCover) continue;
     auto [folder, name] = split(e.path);
     auto to = folders.find(folder);
-    if (to != folders.end()) covers.push_back({e.path, to->second + "/" + name});
+    if (to != folders.end())
+      covers.push_back({e.path, to->second.first + "/" + name, to->second.second});
   }
   return covers;
 }

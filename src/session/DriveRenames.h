@@ -27,6 +27,9 @@ namespace session {
 
 struct DriveRename {
   std::string from, to;  // relative to the root
+  // The folders it empties are left for the clean-up, which says what it
+  // cannot remove (a move out of a folder an earlier profile named).
+  bool leaveFolders = false;
   bool done = false;
   std::string reason;  // why not, when not done
 };

@@ -350,6 +350,10 @@ class ExportSession {
   // from (the command line, the drive's .is_audio_player, the default);
   // set by load().
   const session::PlayerSettings& playerSettings() const { return player_; }
+  // The folder the tracks go to, below the root ("Music").
+  std::string musicFolderBelowRoot() const {
+    return musicPrefix_.substr(0, musicPrefix_.size() - 1);
+  }
 
  private:
   session::PlayerSettings player_;

@@ -290,9 +290,12 @@ base::Result<CopyOutcome> ExportSession::copy(
 void ExportSession::renameTracks() {
   if (pendingRenames_.empty()) return;
   std::vector<session::DriveRename> renames;
-  for (const auto& p : pendingRenames_)
-    renames.push_back(
-        {p.from, p.across ? musicPrefix_ + snapshot_.tracks[p.track].destination : p.to});
+  for (const auto& p : pendingRenames_) {
+    if (p.across)
+      renames.push_back({p.from, musicPrefix_ + snapshot_.tracks[p.track].destination, true});
+    else
+      renames.push_back({p.from, p.to});
+  }
   auto writer = fs::DriveRecord::open(destination_, &DestinationLayout::collisionKey);
   std::string notDone = writer ? "" : writer.status().message();
   if (auto read = writer ? loadRecord() : base::Result<base::Done>(); !read)
@@ -305,6 +308,8 @@ void ExportSession::renameTracks() {
     auto covers = session::coversFollowing(driveRecord_, renames);
     session::renameRecorded(*files(), *destination_, **writer, driveRecord_, fs::timeStepOf(root_),
                             covers);
+    for (const auto& c : covers)
+      if (!c.done) renamed_.notMoved.push_back(c.from + ": " + c.reason);
     base::logIfFailed((*writer)->compactIfMostlyDead(), "The record was not compacted");
   }
   session::Snapshot notMoved;

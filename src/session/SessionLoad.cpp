@@ -292,6 +292,10 @@ base::Result<base::Done> ExportSession::load() {
   // is). A copy a kept playlist file lists stays for that file.
   if (!elsewhere.empty()) {
     for (uint32_t at = 0; at < snapshot_.tracks.size(); ++at) {
+      // Only a track the export lists moves: another's copy goes stale
+      // where it is, as it would have in the folder it moved to.
+      if (!neededTrack[places[at]] || !session::listable(snapshot_.tracks[at], !o_.allTracks))
+        continue;
       auto found = elsewhere.find(snapshot_.tracks[at].id);
       if (found == elsewhere.end() || kept.count(found->first)) continue;
       pendingRenames_.push_back({at, found->second->path, {}, true});

@@ -121,9 +121,11 @@ std::vector<std::string> playlistEntries(const std::string& file) {
 // folder as a player does, names a file below the drive's Music folder
 // (tracks not copied or left unchecked are not listed).
 // `drive` may be where the drive folder was moved after the export.
-// `folder`: the playlist files' (the drive's profile may name another).
+// `folder`: the playlist files', `music`: the tracks' (the drive's profile
+// may name others).
 void expectPlaylistsNameOnlyWhatIsThere(const std::string& drive, const json& report,
-                                        const std::string& folder = "/Playlists") {
+                                        const std::string& folder = "/Playlists",
+                                        const std::string& music = "/Music") {
   size_t files = 0;
   for (const auto& name : report["playlistFiles"]) {
     std::string file = drive + folder + "/" + name.get<std::string>();
@@ -132,7 +134,7 @@ void expectPlaylistsNameOnlyWhatIsThere(const std::string& drive, const json& re
     for (const auto& entry : playlistEntries(file)) {
       ASSERT_NE(entry[0], '/') << entry;
       std::string path = (stdfs::path(drive + folder) / entry).lexically_normal().string();
-      EXPECT_EQ(path.rfind(drive + "/Music/", 0), 0u) << path;
+      EXPECT_EQ(path.rfind(drive + music + "/", 0), 0u) << path;
       EXPECT_TRUE(stdfs::is_regular_file(path)) << "missing: " << path;
     }
   }
@@ -1083,6 +1085,24 @@ TEST(CommandLine, TheDrivesProfileSaysWherePlaylistFilesAndCoversGo) {
   // The drive's own check finds the converted covers as they were written.
   Outcome checked = run("check " + shellQuoted(drive));
   EXPECT_EQ(checked.status, 0) << checked.out;
+
+  // Another music folder: the copies move there, none is copied again,
+  // and the playlist files list them there.
+  testsupport::writeFile(drive + "/.is_audio_player",
+                         "audio_folders=Audio/\nplaylist_path=%File\n");
+  Outcome moved = run(exportOf(lib, drive) + " --yes");
+  EXPECT_EQ(moved.status, 0) << moved.out;
+  EXPECT_NE(moved.out.find("music folder: Audio/ (.is_audio_player line 1)\n"), std::string::npos)
+      << moved.out;
+  EXPECT_NE(moved.out.find("Moved when exported: "), std::string::npos) << moved.out;
+  EXPECT_NE(moved.out.find(" on the drive into Audio/.\n"), std::string::npos) << moved.out;
+  EXPECT_EQ(moved.out.find("Copied"), std::string::npos) << moved.out;
+  EXPECT_FALSE(stdfs::exists(drive + "/Music"));
+  json after = exportJson(lib, drive);
+  expectPlaylistsNameOnlyWhatIsThere(drive, after, "", "/Audio");
+  EXPECT_EQ(after["bytesToCopy"], 0);
+  EXPECT_TRUE(after["toMove"].empty());
+  EXPECT_EQ(run("check " + shellQuoted(drive)).status, 0);
 }
 
 // Files missing from a folder that is here are said to be so (no

@@ -67,6 +67,8 @@ bool exportOnce(const std::string& library, const std::string& drive, bool verif
   auto copied = session.copy(nullptr, nullptr);
   if (!copied) return fail("copy: " + copied.error().message());
   bool all = true;
+  for (const auto& why : session.renamed().notMoved) all = fail("not moved: " + why);
+  for (const auto& why : session.renamed().failed) all = fail("not renamed: " + why);
   for (const auto& f : copied->notCopied)
     all = fail("not copied: " + f.destination + ": " + f.reason);
   std::vector<app::CoverFailure> covers;
@@ -99,10 +101,12 @@ std::string danglingEntries(const std::string& drive) {
   return said;
 }
 
-// The sample library and two drives as an export finds them: an empty
+// The sample library and three drives as an export finds them: an empty
 // one, and one an earlier export filled, since when a copy was lost, a
 // source re-encoded and a playlist dropped (so the export copies,
-// repairs, writes and deletes). Both hold files of the owner's.
+// repairs, writes and deletes), and the same whose player now wants the
+// music in another folder (so the export moves it). All hold files of
+// the owner's.
 struct Drives {
   testsupport::TempDir dir;
   const std::string lib = dir / "lib", drive = dir / "drive";
@@ -131,6 +135,8 @@ struct Drives {
     }
     for (const char* base : {"empty", "used"})
       for (const auto& [path, text] : owners) testsupport::writeFile(dir / base + "/" + path, text);
+    EXPECT_EQ(std::system(("cp -a '" + dir / "used" + "' '" + dir / "moved" + "'").c_str()), 0);
+    testsupport::writeFile(dir / "moved/.is_audio_player", "audio_folders=Audio/\n");
   }
   // The drive as `base` left it, times kept: the record knows files by
   // size and time.
@@ -165,9 +171,10 @@ TEST(ExportFaultSweep, AfterAnyFailedCallTheNextExportCompletesAndTheCheckAgrees
   size_t cases = 0, unseen = 0;
   std::string unsaidCases;
   std::vector<size_t> unseenOf(fs::kFileOpCount), casesOf(fs::kFileOpCount);
-  // The empty drive once more with the tracks converted, every third call
-  // (the other runs cover the calls it shares with them).
-  const std::pair<const char*, bool> runs[] = {{"empty", false}, {"used", false}, {"empty", true}};
+  // The empty drive once more with the tracks converted, and the moving
+  // one, every third call (the other runs cover the calls they share).
+  const std::pair<const char*, bool> runs[] = {
+      {"empty", false}, {"used", false}, {"empty", true}, {"moved", false}};
   for (const auto& [base, convert] : runs) {
     d.restore(base);
     faulty->resetCounts();
@@ -178,7 +185,8 @@ TEST(ExportFaultSweep, AfterAnyFailedCallTheNextExportCompletesAndTheCheckAgrees
     for (size_t op = 0; op < fs::kFileOpCount; ++op)
       counts.push_back(faulty->count(static_cast<fs::FileOp>(op)));
     for (size_t op = 0; op < fs::kFileOpCount; ++op) {
-      for (uint64_t n = 1; n <= counts[op]; n += convert ? 3 * step : step) {
+      const bool third = convert || std::string(base) == "moved";
+      for (uint64_t n = 1; n <= counts[op]; n += third ? 3 * step : step) {
         const int code = codes[(n + op) % 3];
         SCOPED_TRACE(std::string(base) + (convert ? " drive, converting" : " drive") + ": call " +
                      std::to_string(n) + " of kind " + std::to_string(op) + " failed with " +
