@@ -249,6 +249,15 @@ base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& 
       continue;
     }
     const fs::FileStamp now{st.size, st.modificationTimeNs};
+    // A playlist file whose replacement a kill kept from its name is the
+    // one it replaced, known by that one's size and time alone.
+    if (st.type == fs::FileType::kRegular && e.kind == fs::EntryKind::kPlaylist &&
+        e.source.mtimeNs != 0 && fs::sameStamp(e.drive, now, step) == fs::StampMatch::kDifferent &&
+        fs::sameStamp(e.source, now, step) != fs::StampMatch::kDifferent) {
+      playlists.push_back(e.path);
+      ++report.bySizeAndTime;
+      continue;
+    }
     if (st.type != fs::FileType::kRegular ||
         fs::sameStamp(e.drive, now, step) == fs::StampMatch::kDifferent) {
       report.changed.push_back(

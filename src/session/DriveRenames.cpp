@@ -131,7 +131,8 @@ std::string renameOne(fs::FileManager& fm, const fs::DestinationRoot& root, fs::
 }  // namespace
 
 std::vector<DriveRename> coversFollowing(const fs::RecordContents& entries,
-                                         const std::vector<DriveRename>& renames) {
+                                         const std::vector<DriveRename>& renames,
+                                         const std::string& coverName) {
   std::unordered_map<std::string, std::pair<std::string, bool>> folders;
   for (const auto& r : renames) {
     auto from = split(r.from).first, to = split(r.to).first;
@@ -142,7 +143,7 @@ std::vector<DriveRename> coversFollowing(const fs::RecordContents& entries,
     if (e.kind != fs::EntryKind::kCover) continue;
     auto [folder, name] = split(e.path);
     auto to = folders.find(folder);
-    if (to != folders.end())
+    if (to != folders.end() && name == coverName)
       covers.push_back({e.path, to->second.first + "/" + name, to->second.second});
   }
   return covers;

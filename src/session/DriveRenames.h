@@ -39,9 +39,11 @@ void renameRecorded(fs::FileManager& fm, const fs::DestinationRoot& root, fs::Dr
                     const fs::RecordContents& entries, int64_t timeStepNs,
                     std::vector<DriveRename>& renames);
 
-// The cover images the record holds in the folders the done renames
-// left, to follow their tracks into the new folders.
+// The cover images named `coverName` that the record holds in the
+// folders the done renames left, to follow their tracks into the new
+// folders (one under another name is stale where it is).
 std::vector<DriveRename> coversFollowing(const fs::RecordContents& entries,
-                                         const std::vector<DriveRename>& renames);
+                                         const std::vector<DriveRename>& renames,
+                                         const std::string& coverName);
 
 }  // namespace session

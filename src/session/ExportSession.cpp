@@ -394,13 +394,57 @@ void ExportSession::observeMoves(fs::FileManager& fm, session::Observed& observe
     which.push_back(k);
   }
   if (which.empty()) return;
+  // A copy that a playlist file left on the drive after this export lists
+  // stays where that file finds it, and the track is copied anew: files
+  // of the owner's, the exporter's kept as they stand, and, without a
+  // clean-up to remove them first, its stale ones (those of a folder an
+  // earlier profile named too).
+  std::unordered_set<std::string> listed;
+  bool unknown = false;
+  if (dropOthers) {
+    std::unordered_set<std::string> writtenKeys;
+    for (const auto& s : selected_)
+      writtenKeys.insert(
+          DestinationLayout::collisionKey(playlistRelative(s.fileName + playlistExtension_)));
+    const bool cleaning = plan_.cleanUp && mode_ == Mode::kAllPlaylists && cleanUpRefusal().empty();
+    const int64_t timeStep = fs::timeStepOf(root_);
+    std::vector<std::pair<std::string, std::string>> staying;
+    auto consider = [&](const std::string& relative, bool ownsFolder) {
+      std::string key = DestinationLayout::collisionKey(relative);
+      if (writtenKeys.count(key)) return;
+      auto known = driveRecord_.entries.find(key);
+      auto stamp = plainFileStamp(fm, root_ + "/" + relative);
+      bool ours = known != driveRecord_.entries.end() && stamp &&
+                  (known->second.kind == fs::EntryKind::kLegacy ||
+                   asWritten(known->second, *stamp, timeStep));
+      if (cleaning && ours) return;  // removed before any track
+      if (!ownsFolder && !ours) return;
+      base::FileError why;
+      auto text = fm.readSmallFile(root_ + "/" + relative, kMaxPlaylistBytes, &why);
+      if (text)
+        staying.emplace_back(relative, std::move(*text));
+      else
+        unknown |= why.code != ENOENT;
+    };
+    base::FileError why;
+    auto entries = fm.contentsOfDirectoryAtPath(playlistFolder_, &why);
+    unknown |= !entries && why.code != ENOENT;
+    for (const auto& e : entries ? *entries : std::vector<fs::DirectoryEntry>()) {
+      if (e.type == fs::FileType::kRegular && isPlaylistName(e.name))
+        consider(playlistRelative(e.name), true);
+    }
+    for (const auto& relative : otherFolderPlaylists()) consider(relative, false);
+    listed = keptListedKeys(staying);
+  }
   session::DriveView view = driveView();
   view.musicPrefix.clear();
   session::Observed there = session::observe(some, root_, fm, view);
   std::vector<uint8_t> drop(pendingRenames_.size());
   for (size_t j = 0; j < which.size(); ++j) {
     uint32_t i = pendingRenames_[which[j]].track;
-    if (there.at[j] == session::AtDestination::kTrack &&
+    if (!unknown &&
+        !listed.count(DestinationLayout::collisionKey(pendingRenames_[which[j]].from)) &&
+        there.at[j] == session::AtDestination::kTrack &&
         observed.at[i] == session::AtDestination::kNothing &&
         std::find(there.adopted.begin(), there.adopted.end(), j) == there.adopted.end()) {
       observed.onDrive[i] = 1;

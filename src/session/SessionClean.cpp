@@ -86,7 +86,12 @@ CleanOutcome ExportSession::clean(bool remove, const std::atomic<bool>* stop) {
       return record_.count(*relative) != 0 ? "" : "the exporter's record does not name it";
     if (!asWritten(known->second, {now.size, now.modificationTimeNs}, timeStep))
       return "it changed since the exporter wrote it";
-    if (known->second.checksum) {
+    // The checksum is of the file the entry names; a playlist file whose
+    // replacement a kill kept from its name is the one it replaced, known
+    // by that one's size and time alone.
+    const bool named = fs::sameStamp(known->second.drive, {now.size, now.modificationTimeNs},
+                                     timeStep) != fs::StampMatch::kDifferent;
+    if (known->second.checksum && named) {
       base::FileError why;
       auto sum = fm->readBackChecksum(path, &why);
       if (!sum) {

@@ -305,7 +305,7 @@ void ExportSession::renameTracks() {
                             renames);
     // A cover that cannot follow stays in the old folder, which then
     // stays too: nothing is lost, and the new folder gets its own cover.
-    auto covers = session::coversFollowing(driveRecord_, renames);
+    auto covers = session::coversFollowing(driveRecord_, renames, player_.coverName.value);
     session::renameRecorded(*files(), *destination_, **writer, driveRecord_, fs::timeStepOf(root_),
                             covers);
     for (const auto& c : covers)

@@ -171,7 +171,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
     bool windows1252 = file.relative.size() >= 4 &&
                        file.relative.compare(file.relative.size() - 4, 4, ".m3u") == 0;
     auto plays = [&](const std::string& entry) {
-      return plainFileStamp(*fm, musicRoot_ + "/" + entry).has_value();
+      return plainFileStamp(*fm, root_ + "/" + entry).has_value();
     };
     std::string text = session::withoutEntries(
         file.keptText, windows1252, session::folderOf(file.relative), root_, musicFolder(), plays);

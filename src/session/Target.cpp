@@ -122,8 +122,12 @@ std::string withoutEntries(std::string_view text, bool windows1252, std::string_
       info = std::string(line);
       return;
     }
-    auto entry = musicEntryOf(std::string(line), windows1252, folder, root, music);
-    if (entry && !plays(*entry)) {
+    auto entry = driveEntryOf(std::string(line), windows1252, folder, root);
+    bool asked =
+        entry && ((entry->size() > music.size() + 1 &&
+                   entry->compare(0, music.size(), music) == 0 && (*entry)[music.size()] == '/') ||
+                  (line[0] != '/' && (!windows1252 || line[0] != '\\')));
+    if (asked && !plays(*entry)) {
       info.clear();  // the entry goes, and what described it
       return;
     }

@@ -57,8 +57,10 @@ Target targetOf(const Snapshot& snapshot,
                 const std::string& root, std::string_view music);
 
 // The text of a playlist file without the entries (and their #EXTINF
-// lines) whose path below the music folder `plays` says no to; every
-// other line as it stands.
+// lines) whose path below the root `plays` says no to, asked for every
+// entry in the music folder and every relative one elsewhere on the
+// drive (a folder an earlier profile named); every other line as it
+// stands.
 std::string withoutEntries(std::string_view text, bool windows1252, std::string_view folder,
                            const std::string& root, std::string_view music,
                            const std::function<bool(const std::string&)>& plays);

@@ -12,6 +12,7 @@
 #include "fs/DriveRecord.h"
 #include "fs/ReplaceFile.h"
 #include "session/DestinationLayout.h"
+#include "session/DriveCheck.h"
 #include "session/ExportOptions.h"
 #include "session/ExportSession.h"
 #include "support/FaultInjectingFileManager.h"
@@ -241,4 +242,57 @@ TEST(ExportSession, RemovalsForAnyTicksAreWhatTheCleanUpRemoves) {
   EXPECT_EQ(cleaned.notDeleted, 0u);
   EXPECT_TRUE(stdfs::exists(drive + "/Music/mine.mp3"));
   EXPECT_TRUE(stdfs::exists(forgotten));
+}
+
+// A playlist file whose replacement a kill kept from its name (the record
+// names the new text, which never came; the drive holds the old file) is
+// still the exporter's: the check says so, and a clean-up that finds it
+// stale removes it rather than leaving it as the owner's.
+TEST(ExportSession, APlaylistFileWhoseReplacementNeverCameIsStillTheExporters) {
+  testsupport::TempDir dir;
+  std::string lib = dir / "lib", drive = dir / "drive";
+  ASSERT_TRUE(makeSampleLibrary(lib));
+  stdfs::create_directories(drive);
+  auto exportAll = [&](const std::string& library) {
+    app::ExportOptions options;
+    options.library = library;
+    options.to = drive;
+    app::ExportSession session(options, testsupport::services());
+    auto loaded = session.load();
+    EXPECT_TRUE(loaded.ok()) << loaded.error().message();
+    EXPECT_TRUE(session.prepare().ok());
+    EXPECT_TRUE(session.plan().ok());
+    EXPECT_TRUE(session.copy(nullptr, nullptr).ok());
+    session.playlistFiles();
+    return session.clean(true);
+  };
+  exportAll(lib + "/Library.xml");
+  auto root = fs::DestinationRoot::open(drive);
+  auto loaded = fs::DriveRecord::load(*root, &app::DestinationLayout::collisionKey);
+  ASSERT_TRUE(loaded.ok());
+  std::vector<fs::RecordEntry> replaced;
+  for (const auto& [key, e] : loaded->entries) {
+    if (e.kind != fs::EntryKind::kPlaylist) continue;
+    fs::RecordEntry next = e;
+    next.source = e.drive;
+    next.drive = {e.drive.size + 7, e.drive.mtimeNs + 2'000'000'000};
+    next.checksum = *e.checksum + 1;
+    replaced.push_back(next);
+  }
+  ASSERT_GE(replaced.size(), 2u);
+  {
+    auto writer = fs::DriveRecord::open(root, &app::DestinationLayout::collisionKey);
+    ASSERT_TRUE(writer.ok());
+    ASSERT_TRUE((*writer)->append(replaced, true).ok());
+  }
+  auto checked = app::checkDrive(*fs::FileManager::makePrivate(), drive, false);
+  ASSERT_TRUE(checked.ok());
+  EXPECT_TRUE(checked->ok()) << checked->changed.size() << " changed";
+  app::CleanOutcome cleaned = exportAll(lib + "/Library-fewer.xml");
+  size_t playlistsDeleted = 0;
+  for (const auto& i : cleaned.items) {
+    EXPECT_TRUE(i.deleted || !i.item.playlistFile) << i.item.path << ": " << i.reason;
+    playlistsDeleted += i.deleted && i.item.playlistFile;
+  }
+  EXPECT_GE(playlistsDeleted, 1u);
 }
