@@ -82,11 +82,13 @@ struct Exported {
   std::string failed;
 };
 
-Exported exportAll(const std::string& library, const std::string& drive) {
+Exported exportAll(const std::string& library, const std::string& drive,
+                   const std::vector<std::string>& only = {}) {
   app::ExportOptions options;
   options.library = library;
   options.to = drive;
   options.yes = true;
+  options.playlists = only;
   app::ExportSession session(options, testsupport::services());
   Exported out;
   if (auto r = session.load(); !r) return {0, 0, 0, 0, 0, r.error().message()};
@@ -233,4 +235,31 @@ TEST(PlayerFormats, PlaylistFilesAndCoversGoWhereTheProfileSays) {
   EXPECT_NE(done.failed.find("folder.jpg: it is neither a JPEG nor a PNG image"),
             std::string::npos);
   EXPECT_EQ(done.covers, 2u);
+}
+
+// An export of one playlist keeps the others' files as they stand: the
+// copies they list stay where they find them when the music folder moves,
+// and the playlist's tracks among them are copied anew.
+TEST(PlayerFormats, ACopyAPlaylistFileLeftOnTheDriveListsDoesNotMove) {
+  testsupport::TempDir dir;
+  std::string lib = dir / "lib", drive = dir / "drive";
+  ASSERT_TRUE(testsupport::makeSampleLibrary(lib));
+  stdfs::create_directories(drive);
+  ASSERT_EQ(exportAll(lib + "/Library.xml", drive).failed, "");
+  testsupport::writeFile(drive + "/.is_audio_player", "audio_folders=Audio\n");
+  Exported done = exportAll(lib + "/Library.xml", drive, {"Road Trip"});
+  EXPECT_EQ(done.failed, "");
+  EXPECT_GT(done.copied, 0u);
+  size_t stayed = 0, moved = 0;
+  for (const auto& e : stdfs::directory_iterator(drive + "/Playlists")) {
+    std::ifstream in(e.path());
+    for (std::string line; std::getline(in, line);) {
+      if (line.empty() || line[0] == '#') continue;
+      EXPECT_TRUE(stdfs::is_regular_file(e.path().parent_path() / line)) << e.path() << line;
+      stayed += line.rfind("../Music/", 0) == 0;
+      moved += line.rfind("../Audio/", 0) == 0;
+    }
+  }
+  EXPECT_GT(stayed, 0u);
+  EXPECT_GT(moved, 0u);
 }
