@@ -464,6 +464,19 @@ std::optional<base::Result<DriveRecord::OfTracks>> DriveRecord::ofTracksFolder(
   return base::Result<OfTracks>(std::move(of));
 }
 
+void DriveRecord::tallyFrom(const RecordContents& contents) {
+  std::lock_guard<std::mutex> guard(lock_.writeMutex());
+  RecordTally& tally = lock_.recordTally();
+  if (tally.known) return;
+  tally.lines = contents.lines;
+  tally.live.clear();
+  tally.probed.clear();
+  for (const auto& [key, e] : contents.entries)
+    if (e.kind != EntryKind::kLegacy) tally.live.insert(key);
+  for (const auto& [source, p] : contents.probed) tally.probed.insert(source);
+  tally.known = true;
+}
+
 base::Status DriveRecord::append(const std::vector<RecordEntry>& entries, bool flush) {
   std::string lines;
   for (const RecordEntry& e : entries) addLine(lines, e);

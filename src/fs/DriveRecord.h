@@ -165,6 +165,10 @@ class DriveRecord {
   };
   static std::optional<base::Result<OfTracks>> ofTracksFolder(const std::string& tracksFolder);
 
+  // Takes the counts compactIfMostlyDead() weighs from `contents`, the
+  // record as a load read it when stateStamp() said what it says now, so
+  // that an export which writes little need not read it all again.
+  void tallyFrom(const RecordContents& contents);
   // Adds entries (a later entry for a key replaces the earlier one) in one
   // write; with `flush`, on the disk before it returns.
   base::Status append(const std::vector<RecordEntry>& entries, bool flush);

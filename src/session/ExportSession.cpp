@@ -359,6 +359,7 @@ base::Result<base::Done> ExportSession::loadRecord(RecordRead read) {
         "The drive's record of the exporter's files cannot be read: " + loaded.status().message());
   }
   driveRecord_ = std::move(*loaded);
+  recordStamp_ = stamp;
   if (read == RecordRead::kAtLoad) recordAtLoad_ = std::move(stamp);
   damaged_ = readDamageNote(root_);
   return {};

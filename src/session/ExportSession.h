@@ -476,6 +476,7 @@ class ExportSession {
   // The record's state when load() read it ("" once a plan took it, or
   // once anything else read the record).
   std::string recordAtLoad_;
+  std::string recordStamp_;  // of the record as driveRecord_ was last read from it
   std::unordered_map<std::string, uint32_t> snapshotPlaylist_;
   // Each library track's place in the snapshot, by its place in the library.
   static constexpr uint32_t kNotInSnapshot = UINT32_MAX;

@@ -119,6 +119,10 @@ base::Result<CopyOutcome> ExportSession::copy(
                                                       : base::Status::Kind::kFailed,
                 "The export cannot record its files on the drive: " + writer.status().message());
   }
+  // Unchanged since it was read: its counts are known without reading it
+  // again when the run ends.
+  if (!recordStamp_.empty() && fs::DriveRecord::stateStamp(*destination_) == recordStamp_)
+    (*writer)->tallyFrom(driveRecord_);
   noteProbes(**writer);
   const std::string& musicPrefix = musicPrefix_;
   // A drive written before folders were recorded: the folders its
