@@ -134,7 +134,8 @@ int runCheck(const CheckOptions& o, const Services& services) {
   if (r.ok() && o.fast) {
     // Nothing was read: a change that kept size and time is not seen.
     std::cout << "Everything the exporter wrote has the size and time it was written with "
-                 "(--fast compares sizes and times only; without it every file is read).\n";
+                 "(--fast compares sizes and times only and resolves no playlist entry; "
+                 "without it every file is read).\n";
   } else if (r.ok()) {
     std::cout << "Everything the exporter wrote is as it wrote it.\n";
   } else {
@@ -151,7 +152,8 @@ void registerCheckCommand(CLI::App& cli, const Services& services) {
   auto* cmd =
       cli.add_subcommand("check", "Compare the drive with the record of what the exporter wrote");
   cmd->add_option("DIR", o->folder, "The drive's folder; default: the remembered drive volume");
-  cmd->add_flag("--fast", o->fast, "Compare sizes and times only; read no file");
+  cmd->add_flag("--fast", o->fast,
+                "Compare sizes and times only; read no file, so resolve no playlist entry");
   addJsonFlag(*cmd, o->json, "Print a machine-readable report instead of text");
   cmd->add_flag("-v,--verbose", o->verbose, "Also list the files the exporter did not write");
   cmd->footer(

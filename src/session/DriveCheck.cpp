@@ -318,8 +318,10 @@ base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& 
     report.notOurs.push_back({relative, bytes, ""});
     report.notOursBytes += bytes;
   }
-  for (const std::string& p : playlists)
-    danglingEntries(files, rootPath, p, recorded, onDrive, &report);
+  // Resolving every entry reads every playlist file: --fast reads none.
+  if (!fast)
+    for (const std::string& p : playlists)
+      danglingEntries(files, rootPath, p, recorded, onDrive, &report);
   if (!fast) {
     // Only a holder of the exporter's lock writes there: while an export
     // runs, nothing is noted (the next check notes what is still damaged).

@@ -60,7 +60,8 @@ struct CheckReport {
   }
 };
 
-// Checks the drive folder `root`; with `fast`, sizes and times only.
+// Checks the drive folder `root`; with `fast`, sizes and times only, and
+// no playlist entry resolved (that reads every playlist file).
 base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& root, bool fast);
 
 // The damaged-track note check leaves in the drive's state folder: keys

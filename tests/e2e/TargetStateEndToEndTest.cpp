@@ -351,12 +351,30 @@ TEST(Removals, RecordedFilesGoneAreForgottenByTheNextExport) {
 
 // While an export holds the drive, its files not yet named would read as
 // missing: the check says an export is under way (exit 4) and checks
-// nothing. --fast says what it compared.
+// nothing. --fast says what it compared, and reads no file: an entry
+// changed under the playlist file's size and time is the full check's.
 TEST(Removals, TheCheckWaitsForAnExportAndSaysWhatFastLookedAt) {
   StaleSunday s;
+  const std::string list = s.drive + "/Playlists/Sunday.m3u8";
+  struct stat before {};
+  ASSERT_EQ(stat(list.c_str(), &before), 0);
+  std::string text = testsupport::readFile(list);
+  size_t entry = text.rfind(".wav");
+  ASSERT_NE(entry, std::string::npos);
+  text[entry + 1] = 'W';
+  testsupport::writeFile(list, text);
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, list.c_str(), times, 0), 0);
   Exported fast = tessaline("check --fast " + shellQuoted(s.drive));
   EXPECT_EQ(fast.status, 0) << fast.out;
-  EXPECT_NE(fast.out.find("sizes and times only"), std::string::npos) << fast.out;
+  EXPECT_NE(fast.out.find("sizes and times only and resolves no playlist entry"), std::string::npos)
+      << fast.out;
+  Exported full = tessaline("check --json " + shellQuoted(s.drive));
+  EXPECT_EQ(full.status, 1) << full.out;
+  EXPECT_EQ(full.report["playlistEntriesNeverCopied"].size(), 1u) << full.out;
+  text[entry + 1] = 'w';
+  testsupport::writeFile(list, text);
+  ASSERT_EQ(utimensat(AT_FDCWD, list.c_str(), times, 0), 0);
   int fd = open((s.drive + "/.tessaline/lock").c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
