@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -206,9 +207,15 @@ base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& 
                                          "; check again once it is done. Nothing was checked.",
                                      rootPath, EWOULDBLOCK);
   }
+  // The drive is walked while the record is read: neither needs the other.
+  base::FileError walkError;
+  auto walking = std::async(std::launch::async, [&] {
+    return files.itemsBelowPath(rootPath, {fs::DestinationRoot::kStateFolder}, &walkError);
+  });
   // What the sources were found to hold is no business of the check's.
   auto loaded = fs::DriveRecord::load(*root, &DestinationLayout::collisionKey,
                                       fs::DriveRecord::kMaxBytes, false);
+  auto walked = walking.get();
   if (!loaded)
     return base::Status::withMessage(
         "The drive's record of the exporter's files cannot be read: " + loaded.status().message(),
@@ -227,8 +234,6 @@ base::Result<CheckReport> checkDrive(fs::FileManager& files, const std::string& 
     fs::FileStamp now;
   };
   std::vector<Job> toHash;
-  base::FileError walkError;
-  auto walked = files.itemsBelowPath(rootPath, {fs::DestinationRoot::kStateFolder}, &walkError);
   if (!walked)
     return base::Status::withMessage("The drive's folder " + rootPath + " cannot be read: " +
                                          walkError.localizedDescription + ". Nothing was checked.",
