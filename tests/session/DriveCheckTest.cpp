@@ -88,11 +88,15 @@ TEST(DriveCheckThreaded, EachFindingLandsInItsGroupAndADamagedTrackIsRepairedNex
     EXPECT_EQ(paths(r.damaged), fast ? V{} : V{"Music/damaged.mp3"}) << fast;
     EXPECT_EQ(paths(r.changed), V{"Music/longer.mp3"});
     EXPECT_EQ(paths(r.missing), V{"Music/gone.mp3"});
-    EXPECT_EQ(paths(r.dangling), (V{"Playlists/Mix.m3u8 ../Music/gone.mp3",
-                                    "Playlists/Mix.m3u8 ../Music/x/../gone.mp3"}));
+    // --fast reads no playlist file, so resolves no entry.
+    EXPECT_EQ(paths(r.dangling), fast ? V{}
+                                      : (V{"Playlists/Mix.m3u8 ../Music/gone.mp3",
+                                           "Playlists/Mix.m3u8 ../Music/x/../gone.mp3"}));
     EXPECT_EQ(paths(r.neverCopied),
-              (V{"Playlists/Mix.m3u8 ../../outside.mp3", "Playlists/Mix.m3u8 ../Music",
-                 "Playlists/Mix.m3u8 ../Music/..", "Playlists/Mix.m3u8 ../Music/never.mp3"}));
+              fast
+                  ? V{}
+                  : (V{"Playlists/Mix.m3u8 ../../outside.mp3", "Playlists/Mix.m3u8 ../Music",
+                       "Playlists/Mix.m3u8 ../Music/..", "Playlists/Mix.m3u8 ../Music/never.mp3"}));
     EXPECT_EQ(paths(r.notOurs), V{"notes.txt"});
     EXPECT_EQ(r.byContent, fast ? 0u : 3u);  // good, damaged, the playlist file
     EXPECT_EQ(r.bySizeAndTime, fast ? 4u : 1u);
