@@ -119,12 +119,25 @@ void DestinationLayout::keep(std::string_view path) {
   std::string key = collisionKey(path);
   files_.emplace(std::string_view(key));
   // Its folders keep the drive's spelling, so that the album's other
-  // tracks join them.
+  // tracks join them. A folder's key is the path's up to the same slash
+  // (the folding never reaches across one, and folds a path only when it
+  // is UTF-8 throughout); the deepest goes first, as a folder held already
+  // holds those above it.
+  std::vector<size_t> atPath, atKey;
   for (size_t slash = path.find('/'); slash != std::string_view::npos;
-       slash = path.find('/', slash + 1)) {
-    std::string_view folder = path.substr(0, slash);
+       slash = path.find('/', slash + 1))
+    atPath.push_back(slash);
+  for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1))
+    atKey.push_back(slash);
+  const bool folded = atPath.size() == atKey.size() && base::unicode::isValidUtf8(path);
+  for (size_t i = atPath.size(); i-- > 0;) {
+    std::string_view folder = path.substr(0, atPath[i]);
     if (folder == kMusicFolder) continue;
-    std::string folderKey = collisionKey(folder);
+    std::string folderKey = folded ? key.substr(0, atKey[i]) : collisionKey(folder);
+    if (folders_.find(std::string_view(folderKey)) != folders_.end()) {
+      if (folded) break;
+      continue;
+    }
     folders_.emplace(std::string_view(folderKey), std::string_view(base::unicode::nfc(folder)));
   }
 }
