@@ -504,6 +504,9 @@ class ExportSession {
   // wrote it, of the track's source as it is now, counts as on the drive
   // at the track's place; the others are dropped, and copied anew.
   void observeMoves(fs::FileManager& fm, session::Observed& observed, bool dropOthers);
+  // Looks again at the places of these snapshot tracks, as the plan's look
+  // saw the others, into observed_; returns that look.
+  session::Observed lookAgain(fs::FileManager& fm, const std::vector<uint32_t>& tracks);
   // The collision keys of the paths below the root that playlist files
   // kept as they stand list, wherever on the drive.
   std::unordered_set<std::string> keptListedKeys(

@@ -316,17 +316,13 @@ void ExportSession::renameTracks() {
       if (!c.done) renamed_.notMoved.push_back(c.from + ": " + c.reason);
     base::logIfFailed((*writer)->compactIfMostlyDead(), "The record was not compacted");
   }
-  session::Snapshot notMoved;
   std::vector<uint32_t> notMovedAt;
   for (size_t i = 0; i < renames.size(); ++i) {
     const PendingRename& p = pendingRenames_[i];
     if (!renames[i].done) {
       (p.across ? renamed_.notMoved : renamed_.failed)
           .push_back(renames[i].from + ": " + (notDone.empty() ? renames[i].reason : notDone));
-      if (p.across) {
-        notMoved.tracks.push_back(snapshot_.tracks[p.track]);
-        notMovedAt.push_back(p.track);
-      }
+      if (p.across) notMovedAt.push_back(p.track);
       continue;
     }
     if (p.across) {
@@ -341,16 +337,7 @@ void ExportSession::renameTracks() {
   pendingRenames_.clear();
   // A copy that did not move is made anew at the track's place, judged
   // there as the plan judges a place.
-  if (!notMoved.tracks.empty()) {
-    session::Observed again = session::observe(notMoved, musicRoot_, *files(), driveView());
-    for (size_t k = 0; k < notMovedAt.size(); ++k) {
-      uint32_t i = notMovedAt[k];
-      observed_.onDrive[i] = again.onDrive[k];
-      observed_.at[i] = again.at[k];
-      observed_.driveStamp[i] = again.driveStamp[k];
-      observed_.changedCopy[i] = again.changedCopy[k];
-    }
-  }
+  if (!notMovedAt.empty()) lookAgain(*files(), notMovedAt);
 }
 
 }  // namespace app

@@ -148,18 +148,23 @@ void ExportSession::copyBeside(fs::FileManager& fm) {
     moved.push_back(static_cast<uint32_t>(i));
   }
   if (moved.empty()) return;
-  // Their new places are looked at as the first look saw the others.
+  session::Observed again = lookAgain(fm, moved);
+  for (uint32_t adopted : again.adopted) observed_.adopted.push_back(moved[adopted]);
+}
+
+session::Observed ExportSession::lookAgain(fs::FileManager& fm,
+                                           const std::vector<uint32_t>& tracks) {
   session::Snapshot some;
-  for (uint32_t i : moved) some.tracks.push_back(snapshot_.tracks[i]);
+  for (uint32_t i : tracks) some.tracks.push_back(snapshot_.tracks[i]);
   session::Observed again = session::observe(some, musicRoot_, fm, driveView());
-  for (size_t k = 0; k < moved.size(); ++k) {
-    uint32_t i = moved[k];
+  for (size_t k = 0; k < tracks.size(); ++k) {
+    uint32_t i = tracks[k];
     observed_.onDrive[i] = again.onDrive[k];
     observed_.at[i] = again.at[k];
     observed_.driveStamp[i] = again.driveStamp[k];
     observed_.changedCopy[i] = again.changedCopy[k];
   }
-  for (uint32_t adopted : again.adopted) observed_.adopted.push_back(moved[adopted]);
+  return again;
 }
 
 }  // namespace app
