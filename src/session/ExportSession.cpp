@@ -410,7 +410,7 @@ void ExportSession::observeMoves(fs::FileManager& fm, session::Observed& observe
     const bool cleaning = plan_.cleanUp && mode_ == Mode::kAllPlaylists && cleanUpRefusal().empty();
     const int64_t timeStep = fs::timeStepOf(root_);
     std::vector<std::pair<std::string, std::string>> staying;
-    auto consider = [&](const std::string& relative, bool ownsFolder) {
+    auto consider = [&](const std::string& relative, bool playersFolder) {
       std::string key = DestinationLayout::collisionKey(relative);
       if (writtenKeys.count(key)) return;
       auto known = driveRecord_.entries.find(key);
@@ -419,7 +419,7 @@ void ExportSession::observeMoves(fs::FileManager& fm, session::Observed& observe
                   (known->second.kind == fs::EntryKind::kLegacy ||
                    asWritten(known->second, *stamp, timeStep));
       if (cleaning && ours) return;  // removed before any track
-      if (!ownsFolder && !ours) return;
+      if (!playersFolder && !ours) return;
       base::FileError why;
       auto text = fm.readSmallFile(root_ + "/" + relative, kMaxPlaylistBytes, &why);
       if (text)
@@ -456,8 +456,10 @@ void ExportSession::observeMoves(fs::FileManager& fm, session::Observed& observe
     }
   }
   if (!dropOthers) return;
-  size_t k = 0;
-  std::erase_if(pendingRenames_, [&](const PendingRename&) { return drop[k++] != 0; });
+  std::vector<PendingRename> kept;
+  for (size_t k = 0; k < pendingRenames_.size(); ++k)
+    if (!drop[k]) kept.push_back(std::move(pendingRenames_[k]));
+  pendingRenames_ = std::move(kept);
 }
 
 base::Result<uint64_t> ExportSession::bytesToCopy(bool lookAgain, uint64_t* spaceNeeded) {
