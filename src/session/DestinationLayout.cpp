@@ -115,8 +115,8 @@ std::string DestinationLayout::placeFolder(const std::string& parent, const std:
   }
 }
 
-void DestinationLayout::keep(std::string_view path) {
-  std::string key = collisionKey(path);
+void DestinationLayout::keep(std::string_view path, std::string_view knownKey) {
+  std::string key = knownKey.empty() ? collisionKey(path) : std::string(knownKey);
   files_.emplace(std::string_view(key));
   // Its folders keep the drive's spelling, so that the album's other
   // tracks join them. A folder's key is the path's up to the same slash
@@ -166,6 +166,13 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_
   std::string_view folder = at.spelling;
   std::string name = safeComponent(parts.empty() ? std::string_view() : parts.back());
   if (!kept.empty()) {
+    // Most kept paths are spelled as the layout spells them: no key needed.
+    if (kept.size() == folder.size() + 1 + name.size() && kept.starts_with(folder) &&
+        kept[folder.size()] == '/' && kept.ends_with(name)) {
+      std::string composed = base::unicode::nfc(kept);
+      if (moved) *moved = composed != kept;
+      return composed;
+    }
     // Composed like every name the layout gives.
     if (keptIsNamed(kept, folder, name)) {
       std::string composed = base::unicode::nfc(kept);
@@ -233,7 +240,7 @@ void layOutTracks(DestinationLayout& layout, const Library& library, size_t want
   // Every path the drive holds for a track of this library is held first,
   // whichever tracks come before it.
   if (kept) {
-    for (const auto& [id, path] : *kept) layout.keep(prefix + std::string(path));
+    for (const auto& [id, path] : *kept) layout.keep(prefix + std::string(path.path), path.key);
   }
   size_t taken = 0;
   std::string keptPath;
@@ -242,7 +249,7 @@ void layOutTracks(DestinationLayout& layout, const Library& library, size_t want
     keptPath.clear();
     if (kept) {
       auto at = kept->find(t.persistentId.view());
-      if (at != kept->end()) (keptPath = prefix) += at->second;
+      if (at != kept->end()) (keptPath = prefix) += at->second.path;
     }
     bool moved = false;
     std::string path = layout.trackPath(t, keptPath, &moved);

@@ -72,8 +72,9 @@ class DestinationLayout {
   std::string trackPath(const LibraryTrack& track, std::string_view kept = {},
                         bool* moved = nullptr);
   // Holds `path` (relative to the root) and its folders' spellings for
-  // the track that has it, before any other track is placed.
-  void keep(std::string_view path);
+  // the track that has it, before any other track is placed. `key`, when
+  // given, is its collisionKey() (the drive's record holds it made).
+  void keep(std::string_view path, std::string_view key = {});
 
   // The playlist's file name without ".m3u8" (the playlist writer adds
   // it), to be placed in kPlaylistFolder. Unique among this layout's
@@ -118,9 +119,13 @@ class DestinationLayout {
     std::unordered_map<std::string, std::string> renamedFrom;
   };
   // With `kept` (track persistent ID -> path relative to the music folder,
-  // from the drive's record), tracks already on the drive keep their
+  // from the drive's record, and the collisionKey() of kMusicFolder/path
+  // when the record has it), tracks already on the drive keep their
   // paths and collision numbers go to the others.
-  using KeptPaths = std::unordered_map<std::string_view, std::string_view>;
+  struct KeptPath {
+    std::string_view path, key;
+  };
+  using KeptPaths = std::unordered_map<std::string_view, KeptPath>;
   static LibraryPaths forLibrary(const Library& library,
                                  const std::unordered_set<std::string_view>* only = nullptr,
                                  const KeptPaths* kept = nullptr);

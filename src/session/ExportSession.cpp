@@ -256,6 +256,16 @@ base::Result<const ExportPlan*> ExportSession::plan() {
   }
   plan_.capacity = limits_.capacityBytes;
   plan_.bytesOnDrive = bytesOnDrive();
+  // The playlist files as they will read once the copies are done: those
+  // that would read as they do now are not written again. Made and
+  // compared on a thread of their own: the stale walk beside it reads
+  // the drive's folders, this the playlists' text.
+  std::vector<uint8_t> present = observed_.onDrive;
+  for (uint32_t copy : sized.copies)
+    present[copy] = snapshotLibraryTrack_[copy]->onThisComputer() && observed_.sourceFound[copy];
+  auto texts = std::async(std::launch::async, [this, present = std::move(present)]() mutable {
+    comparePlaylistTexts(std::move(present));
+  });
   if (plan_.cleanUp) {
     // The two look at different things (the library's folders, the
     // drive's): the refusal is asked on a thread of its own, and what the
@@ -305,33 +315,7 @@ base::Result<const ExportPlan*> ExportSession::plan() {
       plan_.missingSources.emplace_back(t.location);
   }
   plan_.tracksToCopy = sized.copies.size() - plan_.missingSources.size();
-  // The playlist files as they will read once the copies are done: those
-  // that would read as they do now are not written again.
-  {
-    std::vector<uint8_t> present = observed_.onDrive;
-    for (uint32_t copy : sized.copies)
-      present[copy] = snapshotLibraryTrack_[copy]->onThisComputer() && observed_.sourceFound[copy];
-    plan_.playlistFilesToWrite = plan_.playlistFilesUnchanged = 0;
-    plannedSame_.assign(target_.files.size(), 0);
-    plannedStamp_.assign(target_.files.size(), {});
-    for (size_t i = 0; i < target_.files.size(); ++i) {
-      const session::TargetFile& file = target_.files[i];
-      if (file.playlist == session::TargetFile::kKeptAsItIs) continue;
-      // A file not there yet is written without its text being made twice.
-      std::string path = root_ + "/" + file.relative;
-      auto stamp = plainFileStamp(*fm, path);
-      if (!stamp) {
-        ++plan_.playlistFilesToWrite;
-        continue;
-      }
-      std::string text = playlistTextOf(file, present, nullptr, nullptr);
-      auto now = fm->readSmallFile(path, text.size(), nullptr);
-      plannedSame_[i] = now && *now == text;
-      plannedStamp_[i] = *stamp;
-      ++(plannedSame_[i] ? plan_.playlistFilesUnchanged : plan_.playlistFilesToWrite);
-    }
-    plannedPresent_ = std::move(present);
-  }
+  texts.get();
   plan_.skippedBuiltIn.clear();
   if (mode_ == Mode::kAllPlaylists) {
     for (const auto& p : library_.playlists) {
@@ -342,6 +326,31 @@ base::Result<const ExportPlan*> ExportSession::plan() {
                    library_.itemsNamingMissingTrack, library_.tracksWithoutIdentifier,
                    library_.playlistsWithoutIdentifier};
   return &plan_;
+}
+
+void ExportSession::comparePlaylistTexts(std::vector<uint8_t> present) {
+  auto fm = files();
+  TrackLines trackLines;
+  plan_.playlistFilesToWrite = plan_.playlistFilesUnchanged = 0;
+  plannedSame_.assign(target_.files.size(), 0);
+  plannedStamp_.assign(target_.files.size(), {});
+  for (size_t i = 0; i < target_.files.size(); ++i) {
+    const session::TargetFile& file = target_.files[i];
+    if (file.playlist == session::TargetFile::kKeptAsItIs) continue;
+    // A file not there yet is written without its text being made twice.
+    std::string path = root_ + "/" + file.relative;
+    auto stamp = plainFileStamp(*fm, path);
+    if (!stamp) {
+      ++plan_.playlistFilesToWrite;
+      continue;
+    }
+    std::string text = playlistTextOf(file, present, nullptr, nullptr, &trackLines);
+    auto now = fm->readSmallFile(path, text.size(), nullptr);
+    plannedSame_[i] = now && *now == text;
+    plannedStamp_[i] = *stamp;
+    ++(plannedSame_[i] ? plan_.playlistFilesUnchanged : plan_.playlistFilesToWrite);
+  }
+  plannedPresent_ = std::move(present);
 }
 
 base::Result<base::Done> ExportSession::loadRecord(RecordRead read) {

@@ -358,6 +358,10 @@ class ExportSession {
  private:
   session::PlayerSettings player_;
   base::Result<base::Done> applyPlayerProfile();
+  // load()'s two halves: the drive, its profile and record (beside the
+  // library's read), then the tracks' and playlists' places on it.
+  base::Result<base::Done> openDestination();
+  base::Result<base::Done> layOut();
   // What the sources were found to hold by this session's probes, by
   // path, for the record (noteProbes(), once the drive is the export's).
   std::unordered_map<std::string, fs::ProbedSource> probedNow_;
@@ -455,8 +459,16 @@ class ExportSession {
   void loadIntents();
   bool temporaryIsOurs(const std::string& path) const;
   void copyBeside(fs::FileManager& fm);
+  // Each track's entry as the playlist files spell it, made once for all
+  // the files of one plan or one writing that list the track.
+  struct TrackLines {
+    enum : uint8_t { kNotMade, kMade, kCannot };
+    std::vector<std::string> text;
+    std::vector<uint8_t> state;
+  };
   std::string playlistTextOf(const session::TargetFile& file, const std::vector<uint8_t>& present,
-                             PlaylistOutcome* counts, std::set<std::string>* notEncodable) const;
+                             PlaylistOutcome* counts, std::set<std::string>* notEncodable,
+                             TrackLines* cache = nullptr) const;
   void countLeftOut(const session::TargetFile& file, const std::vector<uint8_t>& present,
                     PlaylistOutcome* counts) const;
   // What the plan found of each target file it compared: the same text as
@@ -464,6 +476,9 @@ class ExportSession {
   // file's size and time then.
   std::vector<uint8_t> plannedSame_, plannedPresent_;
   std::vector<fs::FileStamp> plannedStamp_;
+  // Fills the three above and the plan's playlist file counts, with
+  // `present` the tracks on the drive once the copies are done.
+  void comparePlaylistTexts(std::vector<uint8_t> present);
   std::vector<Selected> loaded_;  // what load() selected, before any choose()
   // The engine's view of the same export: the playlists taken and their
   // tracks as plain values, what the drive showed when last planned, and

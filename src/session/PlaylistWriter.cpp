@@ -113,26 +113,30 @@ bool isPlain(std::string_view path) {
 
 }  // namespace
 
-std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistFormat& format,
-                         const std::string& root, const std::string& folder,
-                         std::vector<size_t>* leftOut) {
-  namespace stdfs = std::filesystem;
-  stdfs::path base = stdfs::path(folder).lexically_normal();
-  if (!base.has_filename()) base = base.parent_path();
+PlaylistTextMaker::PlaylistTextMaker(const PlaylistFormat& format, const std::string& root,
+                                     const std::string& folder)
+    : format_(format), root_(root) {
+  base_ = std::filesystem::path(folder).lexically_normal();
+  if (!base_.has_filename()) base_ = base_.parent_path();
   // The playlist folder below a plain root (the usual case): an entry
   // relative to it is "../" per folder of it and the path from the root,
   // worked out as text rather than path by path (a plan compares every
   // playlist's text, hundreds of thousands of entries).
-  std::string up;
-  bool asText = !root.empty() && root.back() != '/' && isPlain(root.substr(1)) &&
-                folder.size() > root.size() + 1 && folder.compare(0, root.size(), root) == 0 &&
-                folder[root.size()] == '/' && isPlain(folder.substr(root.size() + 1));
-  if (asText) {
+  asText_ = !root.empty() && root.back() != '/' && isPlain(root.substr(1)) &&
+            folder.size() > root.size() + 1 && folder.compare(0, root.size(), root) == 0 &&
+            folder[root.size()] == '/' && isPlain(folder.substr(root.size() + 1));
+  if (asText_) {
     for (size_t slash = root.size(); slash != std::string::npos;
          slash = folder.find('/', slash + 1))
-      up += "../";
+      up_ += "../";
   }
-  std::string text = "#EXTM3U";
+  rootOnOneLine_ = root.find_first_of("\n\r") == std::string::npos;
+}
+
+bool PlaylistTextMaker::append(std::string& text, const PlaylistLine& line) const {
+  namespace stdfs = std::filesystem;
+  const PlaylistFormat& format = format_;
+  const std::string& root = root_;
   // Appends `field` as onOneLine() gives it, without a copy of its own.
   auto appendOnOneLine = [&](std::string_view field) {
     const size_t from = text.size();
@@ -140,65 +144,66 @@ std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistF
     for (size_t c = from; c < text.size(); ++c)
       if (static_cast<unsigned char>(text[c]) < 0x20 || text[c] == 0x7f) text[c] = ' ';
   };
-  const bool rootOnOneLine = root.find_first_of("\n\r") == std::string::npos;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const PlaylistLine& line = lines[i];
-    const bool plain = asText && isPlain(line.path);
-    // The usual entry, a plain path in UTF-8, is written straight into
-    // the text: the same bytes as below, without a string made per part
-    // (a plan makes the text of every playlist the drive holds).
-    if (plain && !format.windows1252 && rootOnOneLine &&
-        line.path.find_first_of("\n\r") == std::string::npos) {
-      text += "\n#EXTINF:";
-      appendOnOneLine(line.duration);
-      text += ',';
-      const size_t artistAt = text.size();
-      appendOnOneLine(line.artist);
-      if (text.size() > artistAt) text += " - ";
-      appendOnOneLine(line.title);
-      text += '\n';
-      if (format.entries == PlaylistFormat::Entries::kFromRoot) {
-        (text += '/') += line.path;
-      } else if (format.entries == PlaylistFormat::Entries::kRelativeToFile) {
-        (text += up) += line.path;
-      } else {
-        ((text += root) += '/') += line.path;
-      }
-      continue;
-    }
-    std::string absolute =
-        plain ? root + "/" + std::string(line.path) : (stdfs::path(root) / line.path).string();
-    // A path that leaves the root names no file of ours, and one with a
-    // line break cannot stand on its line.
-    if (leavesRoot(line.path) || absolute.find_first_of("\n\r") != std::string::npos) {
-      if (leftOut) leftOut->push_back(i);
-      continue;
-    }
-    std::string entry = absolute;
+  const bool plain = asText_ && isPlain(line.path);
+  // The usual entry, a plain path in UTF-8, is written straight into
+  // the text: the same bytes as below, without a string made per part
+  // (a plan makes the text of every playlist the drive holds).
+  if (plain && !format.windows1252 && rootOnOneLine_ &&
+      line.path.find_first_of("\n\r") == std::string::npos) {
+    text += "\n#EXTINF:";
+    appendOnOneLine(line.duration);
+    text += ',';
+    const size_t artistAt = text.size();
+    appendOnOneLine(line.artist);
+    if (text.size() > artistAt) text += " - ";
+    appendOnOneLine(line.title);
+    text += '\n';
     if (format.entries == PlaylistFormat::Entries::kFromRoot) {
-      entry = "/" + std::string(line.path);
+      (text += '/') += line.path;
     } else if (format.entries == PlaylistFormat::Entries::kRelativeToFile) {
-      std::string fromFile = plain ? up + std::string(line.path)
-                                   : stdfs::path(absolute).lexically_relative(base).string();
-      if (!fromFile.empty()) entry = fromFile;
+      (text += up_) += line.path;
+    } else {
+      ((text += root) += '/') += line.path;
     }
-    // A track without an artist (a playlist folder's entry, say) shows
-    // its title alone rather than behind a lone dash.
-    std::string artist = onOneLine(std::string(line.artist));
-    std::string info = "#EXTINF:" + onOneLine(std::string(line.duration)) + "," +
-                       (artist.empty() ? "" : artist + " - ") + onOneLine(std::string(line.title));
-    if (format.windows1252) {
-      auto encoded = toWindows1252(entry);
-      if (!encoded) {
-        if (leftOut) leftOut->push_back(i);
-        continue;
-      }
-      entry = *encoded;
-      for (char& c : entry)
-        if (c == '/') c = '\\';
-      info = shownIn1252(info);
-    }
-    (((text += '\n') += info) += '\n') += entry;
+    return true;
+  }
+  std::string absolute =
+      plain ? root + "/" + std::string(line.path) : (stdfs::path(root) / line.path).string();
+  // A path that leaves the root names no file of ours, and one with a
+  // line break cannot stand on its line.
+  if (leavesRoot(line.path) || absolute.find_first_of("\n\r") != std::string::npos) return false;
+  std::string entry = absolute;
+  if (format.entries == PlaylistFormat::Entries::kFromRoot) {
+    entry = "/" + std::string(line.path);
+  } else if (format.entries == PlaylistFormat::Entries::kRelativeToFile) {
+    std::string fromFile = plain ? up_ + std::string(line.path)
+                                 : stdfs::path(absolute).lexically_relative(base_).string();
+    if (!fromFile.empty()) entry = fromFile;
+  }
+  // A track without an artist (a playlist folder's entry, say) shows
+  // its title alone rather than behind a lone dash.
+  std::string artist = onOneLine(std::string(line.artist));
+  std::string info = "#EXTINF:" + onOneLine(std::string(line.duration)) + "," +
+                     (artist.empty() ? "" : artist + " - ") + onOneLine(std::string(line.title));
+  if (format.windows1252) {
+    auto encoded = toWindows1252(entry);
+    if (!encoded) return false;
+    entry = *encoded;
+    for (char& c : entry)
+      if (c == '/') c = '\\';
+    info = shownIn1252(info);
+  }
+  (((text += '\n') += info) += '\n') += entry;
+  return true;
+}
+
+std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistFormat& format,
+                         const std::string& root, const std::string& folder,
+                         std::vector<size_t>* leftOut) {
+  PlaylistTextMaker maker(format, root, folder);
+  std::string text(PlaylistTextMaker::kHeader);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (!maker.append(text, lines[i]) && leftOut) leftOut->push_back(i);
   }
   return text;
 }

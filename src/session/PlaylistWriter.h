@@ -18,6 +18,7 @@
 // written is left out and said.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,8 +42,28 @@ struct PlaylistLine {
   std::string_view duration, artist, title;
 };
 
+// A playlist's text is kHeader and then each line's two, each line's
+// the same whichever lines come before it (a caller may keep them).
 // `root`: the drive's folder; `folder`: the playlist files' folder, both
-// absolute. `leftOut` receives the indexes of the lines not written.
+// absolute. The maker keeps references to its arguments.
+class PlaylistTextMaker {
+ public:
+  static constexpr std::string_view kHeader = "#EXTM3U";
+  PlaylistTextMaker(const PlaylistFormat& format, const std::string& root,
+                    const std::string& folder);
+  // Appends the line's entry; false, and nothing appended, when the entry
+  // cannot be written (it leaves the root, or the format cannot spell it).
+  bool append(std::string& text, const PlaylistLine& line) const;
+
+ private:
+  const PlaylistFormat& format_;
+  const std::string& root_;
+  std::filesystem::path base_;
+  std::string up_;
+  bool asText_ = false, rootOnOneLine_ = true;
+};
+
+// The whole text; `leftOut` receives the indexes of the lines not written.
 std::string playlistText(const std::vector<PlaylistLine>& lines, const PlaylistFormat& format,
                          const std::string& root, const std::string& folder,
                          std::vector<size_t>* leftOut = nullptr);

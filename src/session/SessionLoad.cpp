@@ -49,10 +49,25 @@ base::Result<base::Done> ExportSession::load() {
                                                   " (e.g. 'C:/Users/Me/Music=/mnt/music').");
     }
   }
-  auto read = LibraryReader(map).withMusicDir(o_.musicDir).load(file);
+  // The library is read on a thread of its own while the drive is opened
+  // and its record read: neither needs the other. A bad library is said
+  // before anything about the drive, as when one followed the other.
+  auto libraryAhead = std::async(std::launch::async, [&map, &file, this] {
+    return LibraryReader(map).withMusicDir(o_.musicDir).load(file);
+  });
+  auto opened = openDestination();
+  auto read = libraryAhead.get();
   if (!read) return fail(base::Status::Kind::kUsage, read.status().message());
+  if (!opened) return opened.error();
   library_ = std::move(*read);
   libraryFile_ = file;
+
+  mode_ = o_.playlists.empty() ? Mode::kAllPlaylists : Mode::kChosenPlaylists;
+  plan_.cleanUp = !o_.noClean && (mode_ == Mode::kAllPlaylists || o_.clean || o_.cleanAll);
+  return layOut();
+}
+
+base::Result<base::Done> ExportSession::openDestination() {
   auto format = session::PlaylistFormat::named(o_.playlistFormat);
   if (!format) {
     return fail(base::Status::Kind::kUsage, "--playlist-format takes one of " +
@@ -116,10 +131,11 @@ base::Result<base::Done> ExportSession::load() {
   playlistFolderBelowRoot_ = player_.playlistFolder.value;
   playlistFolder_ =
       playlistFolderBelowRoot_.empty() ? root_ : root_ + "/" + playlistFolderBelowRoot_;
+  // Tracks the drive holds keep their paths: the record says where.
+  return loadRecord(RecordRead::kAtLoad);
+}
 
-  mode_ = o_.playlists.empty() ? Mode::kAllPlaylists : Mode::kChosenPlaylists;
-  plan_.cleanUp = !o_.noClean && (mode_ == Mode::kAllPlaylists || o_.clean || o_.cleanAll);
-
+base::Result<base::Done> ExportSession::layOut() {
   // Paths and file names are decided in the library's own order, so they
   // do not change with the playlists chosen; only the tracks of the
   // playlists taken are looked up and given one.
@@ -142,7 +158,6 @@ base::Result<base::Done> ExportSession::load() {
   // drive (a repair a kill cut short, a copy removed by hand) is made again.
   keptListed_.clear();
   if (mode_ == Mode::kChosenPlaylists) {
-    if (auto read = loadRecord(); !read) return read.error();
     auto fm = files();
     std::unordered_set<std::string> ids;
     keptAtLoad_ = keptPlaylistFiles(*fm, {});
@@ -183,8 +198,6 @@ base::Result<base::Done> ExportSession::load() {
       return byPlace;
     });
   }
-  // Tracks the drive holds keep their paths: the record says where.
-  if (auto read = loadRecord(RecordRead::kAtLoad); !read) return read.error();
   DestinationLayout::KeptPaths kept;
   const std::string& musicPrefix = musicPrefix_;
   // Copies in a music folder an earlier profile named, by persistent ID:
@@ -202,6 +215,7 @@ base::Result<base::Done> ExportSession::load() {
   // (a library rebuilt or moved since, with new persistent IDs), by the
   // size and time their source had.
   std::map<std::pair<uint64_t, int64_t>, std::vector<const fs::RecordEntry*>> unclaimed;
+  const bool layoutsOwnFolder = musicPrefix == std::string(DestinationLayout::kMusicFolder) + "/";
   for (const auto& [key, e] : driveRecord_.entries) {
     if (e.kind != fs::EntryKind::kTrack) continue;
     if (e.path.compare(0, musicPrefix.size(), musicPrefix) != 0) {
@@ -211,7 +225,10 @@ base::Result<base::Done> ExportSession::load() {
       continue;
     }
     if (e.libraryId == library_.libraryPersistentId && inLibrary(e.trackId)) {
-      kept.emplace(e.trackId, std::string_view(e.path).substr(musicPrefix.size()));
+      // The record's key is the layout's while the music folder is its.
+      kept.emplace(e.trackId, DestinationLayout::KeptPath{
+                                  std::string_view(e.path).substr(musicPrefix.size()),
+                                  layoutsOwnFolder ? std::string_view(key) : std::string_view()});
     } else {
       unclaimed[{e.source.size, e.source.mtimeNs}].push_back(&e);
     }
@@ -230,7 +247,9 @@ base::Result<base::Done> ExportSession::load() {
       if (!source || source->type != fs::FileType::kRegular) continue;
       auto match = unclaimed.find({source->size, source->modificationTimeNs});
       if (match == unclaimed.end() || match->second.empty()) continue;
-      kept.emplace(id, std::string_view(match->second.back()->path).substr(musicPrefix.size()));
+      kept.emplace(
+          id, DestinationLayout::KeptPath{
+                  std::string_view(match->second.back()->path).substr(musicPrefix.size()), {}});
       match->second.pop_back();
     }
   }

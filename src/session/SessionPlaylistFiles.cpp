@@ -113,6 +113,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
   // The target's files written now, in the order chosen, as the copies
   // left the drive: an entry whose track is not there is one a player
   // stops at or skips with an error.
+  TrackLines trackLines;
   for (size_t i = 0; i < target_.files.size() && i < selected_.size(); ++i) {
     const session::TargetFile& file = target_.files[i];
     const Selected& s = selected_[i];
@@ -126,7 +127,7 @@ PlaylistOutcome ExportSession::playlistFiles() {
     if (asPlanned) {
       countLeftOut(file, observed_.onDrive, &outcome);
     } else {
-      text = playlistTextOf(file, observed_.onDrive, &outcome, &notEncodable);
+      text = playlistTextOf(file, observed_.onDrive, &outcome, &notEncodable, &trackLines);
     }
     auto now =
         asPlanned ? std::optional<std::string>() : fm->readSmallFile(path, text.size(), nullptr);
@@ -209,41 +210,39 @@ void ExportSession::countLeftOut(const session::TargetFile& file,
 std::string ExportSession::playlistTextOf(const session::TargetFile& file,
                                           const std::vector<uint8_t>& present,
                                           PlaylistOutcome* counts,
-                                          std::set<std::string>* notEncodable) const {
-  const std::string& musicPrefix = musicPrefix_;
-  std::vector<const LibraryTrack*> listed;
+                                          std::set<std::string>* notEncodable,
+                                          TrackLines* cache) const {
   if (counts) countLeftOut(file, present, counts);
-  // The lines are views: the paths laid end to end in one buffer, sized
-  // first so that the views stay put, and the durations in a list sized
-  // first too.
-  size_t bytes = 0, count = 0;
-  for (uint32_t track : file.entries) {
-    if (!present[track]) continue;
-    bytes += musicPrefix.size() + snapshot_.tracks[track].destination.size();
-    ++count;
+  if (cache && cache->state.size() != snapshot_.tracks.size()) {
+    cache->text.assign(snapshot_.tracks.size(), {});
+    cache->state.assign(snapshot_.tracks.size(), TrackLines::kNotMade);
   }
-  std::string paths;
-  paths.reserve(bytes);
-  std::vector<std::string> durations;
-  durations.reserve(count);
-  std::vector<session::PlaylistLine> lines;
-  lines.reserve(count);
-  for (uint32_t track : file.entries) {
-    if (!present[track]) continue;
+  session::PlaylistTextMaker maker(playlistFormat_, root_, playlistFolder_);
+  std::string text(session::PlaylistTextMaker::kHeader);
+  std::string path;
+  auto append = [&](uint32_t track, std::string& into) {
     const LibraryTrack& t = *snapshotLibraryTrack_[track];
-    const size_t at = paths.size();
-    (paths += musicPrefix) += snapshot_.tracks[track].destination;
-    durations.push_back(DestinationLayout::durationText(t.totalTimeMs));
-    lines.push_back({std::string_view(paths).substr(at), durations.back(),
-                     std::string_view(t.artist), std::string_view(t.name)});
-    listed.push_back(&t);
-  }
-  std::vector<size_t> leftOut;
-  std::string text =
-      session::playlistText(lines, playlistFormat_, root_, playlistFolder_, &leftOut);
-  if (notEncodable && playlistFormat_.windows1252) {
-    for (size_t i : leftOut)
-      notEncodable->insert(std::string(listed[i]->artist) + " - " + std::string(listed[i]->name));
+    (path = musicPrefix_) += snapshot_.tracks[track].destination;
+    const std::string duration = DestinationLayout::durationText(t.totalTimeMs);
+    return maker.append(into,
+                        {path, duration, std::string_view(t.artist), std::string_view(t.name)});
+  };
+  for (uint32_t track : file.entries) {
+    if (!present[track]) continue;
+    bool written;
+    if (cache) {
+      uint8_t& state = cache->state[track];
+      if (state == TrackLines::kNotMade)
+        state = append(track, cache->text[track]) ? TrackLines::kMade : TrackLines::kCannot;
+      written = state == TrackLines::kMade;
+      if (written) text += cache->text[track];
+    } else {
+      written = append(track, text);
+    }
+    if (!written && notEncodable && playlistFormat_.windows1252) {
+      const LibraryTrack& t = *snapshotLibraryTrack_[track];
+      notEncodable->insert(std::string(t.artist) + " - " + std::string(t.name));
+    }
   }
   return text;
 }
