@@ -143,8 +143,9 @@ void DestinationLayout::keep(std::string_view path, std::string_view knownKey) {
 }
 
 std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_view kept,
-                                         bool* moved) {
+                                         bool* moved, std::string* keyOut) {
   if (moved) *moved = false;
+  if (keyOut) keyOut->clear();
   std::vector<std::string_view>& parts = parts_;
   relativeComponents(track, parts);
   // An album's tracks share their folders: once placed, the same names
@@ -205,6 +206,7 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_
     // Taken by a folder, or already by a file (the one look at files_
     // that also holds the name).
     if (folders_.count(key) || !files_.emplace(std::string_view(key)).second) continue;
+    if (keyOut && at.foldsByComponent) *keyOut = key;
     std::string candidate;
     candidate.reserve(folder.size() + 1 + leaf.size());
     candidate += folder;
@@ -228,9 +230,9 @@ std::string DestinationLayout::playlistFileName(std::string_view playlistName) {
 namespace {
 
 // Lays out the library's tracks in its own order, up to the last wanted
-// one: `take(i, path)` keeps the i-th track's path and says how many
-// paths are kept now. Tracks the drive holds under another spelling go
-// to `renamedFrom`, by persistent ID.
+// one: `take(i, path, key)` keeps the i-th track's path and its walk key
+// (empty when not made) and says how many paths are kept now. Tracks the drive holds under another
+// spelling go to `renamedFrom`, by persistent ID.
 template <class Wanted, class Take>
 void layOutTracks(DestinationLayout& layout, const Library& library, size_t wanted,
                   const DestinationLayout::KeptPaths* kept,
@@ -243,19 +245,29 @@ void layOutTracks(DestinationLayout& layout, const Library& library, size_t want
     for (const auto& [id, path] : *kept) layout.keep(prefix + std::string(path.path), path.key);
   }
   size_t taken = 0;
-  std::string keptPath;
+  std::string keptPath, key;
+  // A key of the whole path is the music folder's, a slash and the walk
+  // key of the rest, while the path is UTF-8 throughout.
+  const std::string prefixKey = DestinationLayout::collisionKey(prefix);
   for (size_t i = 0; i < library.tracks.size() && taken < wanted; ++i) {
     const LibraryTrack& t = library.tracks[i];
     keptPath.clear();
+    std::string_view keptKey;
     if (kept) {
       auto at = kept->find(t.persistentId.view());
-      if (at != kept->end()) (keptPath = prefix) += at->second.path;
+      if (at != kept->end()) {
+        (keptPath = prefix) += at->second.path;
+        keptKey = at->second.key;
+      }
     }
     bool moved = false;
-    std::string path = layout.trackPath(t, keptPath, &moved);
+    std::string path = layout.trackPath(t, keptPath, &moved, &key);
+    if (key.empty() && !keptKey.empty() && path == keptPath) key = keptKey;
+    if (!key.starts_with(prefixKey) || !base::unicode::isValidUtf8(path)) key.clear();
+    key.erase(0, std::min(key.size(), prefixKey.size()));
     path.erase(0, prefix.size());
     if (moved) renamedFrom.emplace(t.persistentId, keptPath.substr(prefix.size()));
-    if (isWanted(i)) taken = take(i, std::move(path));
+    if (isWanted(i)) taken = take(i, std::move(path), std::move(key));
   }
 }
 
@@ -277,7 +289,7 @@ DestinationLayout::LibraryPaths DestinationLayout::forLibrary(
   layOutTracks(
       layout, library, wanted, kept, paths.renamedFrom,
       [&](size_t i) { return !only || only->count(library.tracks[i].persistentId) != 0; },
-      [&](size_t i, std::string&& path) {
+      [&](size_t i, std::string&& path, std::string&&) {
         paths.tracks.emplace(library.tracks[i].persistentId, std::move(path));
         return paths.tracks.size();
       });
@@ -289,6 +301,7 @@ DestinationLayout::LibraryPlaces DestinationLayout::forLibraryByPlace(
     const Library& library, const std::vector<uint8_t>* only, const KeptPaths* kept) {
   LibraryPlaces paths;
   paths.tracks.resize(library.tracks.size());
+  paths.keys.resize(library.tracks.size());
   DestinationLayout layout(library.musicFolderSourcePath);
   size_t wanted = library.tracks.size();
   if (only)
@@ -298,8 +311,9 @@ DestinationLayout::LibraryPlaces DestinationLayout::forLibraryByPlace(
   layOutTracks(
       layout, library, wanted, kept, paths.renamedFrom,
       [&](size_t i) { return !only || (i < only->size() && (*only)[i]); },
-      [&](size_t i, std::string&& path) {
+      [&](size_t i, std::string&& path, std::string&& key) {
         paths.tracks[i] = std::move(path);
+        paths.keys[i] = std::move(key);
         return ++taken;
       });
   layOutPlaylists(layout, library, paths.playlists);

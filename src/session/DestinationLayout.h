@@ -69,8 +69,10 @@ class DestinationLayout {
   // whether the track is to move from `kept` to the path returned: kept
   // spelled decomposed, or named as the layout named it before it kept
   // "$" and ";" and dropped leading dots.
+  // `key`, when given, receives the path's collisionKey() where the
+  // placing made it, and is cleared where it did not.
   std::string trackPath(const LibraryTrack& track, std::string_view kept = {},
-                        bool* moved = nullptr);
+                        bool* moved = nullptr, std::string* key = nullptr);
   // Holds `path` (relative to the root) and its folders' spellings for
   // the track that has it, before any other track is placed. `key`, when
   // given, is its collisionKey() (the drive's record holds it made).
@@ -135,6 +137,9 @@ class DestinationLayout {
   // persistent IDs are unique (as a library read has them).
   struct LibraryPlaces {
     std::vector<std::optional<std::string>> tracks;  // by place; none: not wanted
+    // By place too: the walk key (session::walkKey()) of the path in
+    // tracks, where the layout had it made; empty where it had not.
+    std::vector<std::string> keys;
     std::unordered_map<std::string, std::string> playlists;
     std::unordered_map<std::string, std::string> renamedFrom;  // as in LibraryPaths
   };

@@ -401,6 +401,9 @@ class ExportSession {
     return fm;
   }
   std::shared_ptr<fs::LookFailures> lookFailures_ = std::make_shared<fs::LookFailures>();
+  // The walk keys of the tracks' paths below the music folder, as the
+  // layout made them.
+  session::KnownKeys destinationKeys_;
   Library library_;
   std::string libraryFile_;
   std::string root_;        // the drive's folder

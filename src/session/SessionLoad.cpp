@@ -255,6 +255,14 @@ base::Result<base::Done> ExportSession::layOut() {
   }
   DestinationLayout::LibraryPlaces paths =
       DestinationLayout::forLibraryByPlace(library_, &neededTrack, &kept);
+  // Keyed by the path they were made of: a path changed since (renamed,
+  // converted) is folded anew.
+  destinationKeys_.byPath.clear();
+  destinationKeys_.byPath.reserve(paths.keys.size());
+  for (size_t i = 0; i < paths.keys.size(); ++i) {
+    if (paths.tracks[i] && !paths.keys[i].empty())
+      destinationKeys_.byPath.emplace(*paths.tracks[i], std::move(paths.keys[i]));
+  }
   // A track the drive holds under an earlier spelling of its name stays
   // there until the copy renames it: the plan and a dry run see where it
   // is now.

@@ -67,7 +67,8 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
   // list once this export is done.
   const std::unordered_set<std::string>& needed = target_.needed;
   loadIntents();
-  auto list = session::walkStale(*fm, musicRoot_, needed, player_.coverName.value).paths;
+  auto list =
+      session::walkStale(*fm, musicRoot_, needed, player_.coverName.value, &destinationKeys_).paths;
   auto playlists = stalePlaylistFiles();
   // A playlist folder inside the music folder: its files are judged once,
   // as playlist files.
@@ -87,13 +88,22 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
   record_.clear();
   std::unordered_set<std::string>& record = record_;
   auto musicRecord = fs::DestinationRoot::open(bridgeRoot());
+  // A path a live entry has is not removed (a line after a removal takes
+  // it back): only the others need a key made, and none when nothing is.
+  std::unordered_set<std::string_view> live;
+  if (!driveRecord_.removed.empty()) {
+    for (const auto& [key, e] : driveRecord_.entries) live.insert(e.path);
+  }
+  auto removed = [&](const std::string& path) {
+    return !driveRecord_.removed.empty() && !live.count(path) &&
+           driveRecord_.removed.count(DestinationLayout::collisionKey(path));
+  };
   for (const auto& p : destination_->readRecord()) {
-    if (!driveRecord_.removed.count(DestinationLayout::collisionKey(p))) record.insert(p);
+    if (!removed(p)) record.insert(p);
   }
   for (const auto& p : musicRecord->readRecord()) {
     std::string path = std::string(DestinationLayout::kMusicFolder) + "/" + p;
-    if (!driveRecord_.removed.count(DestinationLayout::collisionKey(path)))
-      record.insert(std::move(path));
+    if (!removed(path)) record.insert(std::move(path));
   }
   std::unordered_set<std::string> keptFolders;  // folders that keep something of the user's
   const int64_t timeStep = fs::timeStepOf(root_);

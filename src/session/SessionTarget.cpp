@@ -58,7 +58,8 @@ void ExportSession::makeTarget(fs::FileManager& fm) {
       kept = keptPlaylistFiles(fm, writtenKeys);
     }
   }
-  target_ = session::targetOf(snapshot_, written, kept, !o_.allTracks, root_, musicFolder());
+  target_ = session::targetOf(snapshot_, written, kept, !o_.allTracks, root_, musicFolder(),
+                              &destinationKeys_);
   keptListed_ = keptListedKeys(kept);
   // A playlist folder inside the music folder (as some players want it):
   // the playlist files there are needed, not stale.

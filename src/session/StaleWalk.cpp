@@ -14,6 +14,9 @@ struct Walk {
   std::unordered_set<std::string_view> folders;
   std::string_view art;
   StaleFiles out;
+  const KnownKeys* known = nullptr;
+  size_t rootLength = 0;
+  std::string artKey;  // art's walk key: a name of another key is not art
 
   // `path` and `key` are shared down the recursion: each level appends
   // its entry and puts them back before it returns.
@@ -25,14 +28,27 @@ struct Walk {
       path.resize(pathLength);
       path.push_back('/');
       path += entry.name;
-      key.resize(keyLength);
-      if (keyLength != 0) key.push_back('/');
-      base::unicode::appendFoldedName(key, entry.name);
       // Only real folders are walked; a link to one is judged as itself.
       const bool isFolder = entry.type == fs::FileType::kDirectory;
+      key.resize(keyLength);
+      const std::string* made = nullptr;
+      if (!isFolder && known) {
+        auto at = known->byPath.find(std::string_view(path).substr(rootLength));
+        if (at != known->byPath.end()) made = &at->second;
+      }
+      if (made) {
+        key = *made;
+      } else {
+        if (keyLength != 0) key.push_back('/');
+        base::unicode::appendFoldedName(key, entry.name);
+      }
       if (isFolder && keyLength == 0 && entry.name == fs::DestinationRoot::kStateFolder) continue;
       if (isFolder) folder(path, key);
-      if (base::unicode::sameDecomposed(entry.name, art)) continue;
+      const size_t nameKeyAt = keyLength == 0 ? 0 : keyLength + 1;
+      if (key.size() - nameKeyAt == artKey.size() &&
+          key.compare(nameKeyAt, artKey.size(), artKey) == 0 &&
+          base::unicode::sameDecomposed(entry.name, art))
+        continue;
       if (needed.count(key) != 0 || (isFolder && folders.count(key) != 0)) continue;
       if (!isFolder) {
         auto attributes = fm.attributesOfItemAtPath(path, nullptr);
@@ -62,8 +78,10 @@ std::string walkKey(std::string_view relative) {
 }
 
 StaleFiles walkStale(fs::FileManager& fm, const std::string& root,
-                     const std::unordered_set<std::string>& needed, std::string_view artFileName) {
-  Walk walk{fm, needed, {}, artFileName, {}};
+                     const std::unordered_set<std::string>& needed, std::string_view artFileName,
+                     const KnownKeys* known) {
+  Walk walk{fm, needed, {}, artFileName, {}, known, 0, {}};
+  base::unicode::appendFoldedName(walk.artKey, artFileName);
   walk.folders.reserve(needed.size() / 4);
   for (const auto& key : needed) {
     for (size_t slash = key.rfind('/'); slash != std::string::npos && slash > 0;
@@ -75,6 +93,7 @@ StaleFiles walkStale(fs::FileManager& fm, const std::string& root,
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   // The file system's root would have the whole system judged.
   if (path.empty() || path == "/" || path[0] != '/') return {};
+  walk.rootLength = path.size() + 1;
   walk.folder(path, key);
   return std::move(walk.out);
 }

@@ -11,8 +11,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -26,6 +28,20 @@ namespace session {
 // upper-cased, as the layout's collision key folds names.
 std::string walkKey(std::string_view relative);
 
+// Walk keys made already, by the path they were made of (the layout makes
+// one for most tracks): looked up before a path is folded again.
+struct KnownKeys {
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  std::unordered_map<std::string, std::string, Hash, std::equal_to<>> byPath;
+  std::string of(std::string_view relative) const {
+    auto at = byPath.find(relative);
+    return at != byPath.end() ? at->second : walkKey(relative);
+  }
+};
+
 struct StaleFiles {
   std::vector<std::string> paths;  // absolute; a folder after what it holds
   uint64_t bytes = 0;              // of the files listed
@@ -36,7 +52,9 @@ struct StaleFiles {
 // as walkKey makes them; the folders above them are needed too). The
 // cover image of an album folder (`artFileName`) and the root's own
 // state folder are never listed.
+// `known` may hold keys of paths below root.
 StaleFiles walkStale(fs::FileManager& fm, const std::string& root,
-                     const std::unordered_set<std::string>& needed, std::string_view artFileName);
+                     const std::unordered_set<std::string>& needed, std::string_view artFileName,
+                     const KnownKeys* known = nullptr);
 
 }  // namespace session

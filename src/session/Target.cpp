@@ -143,7 +143,7 @@ std::string withoutEntries(std::string_view text, bool windows1252, std::string_
 Target targetOf(const Snapshot& snapshot,
                 const std::vector<std::pair<std::string, uint32_t>>& written,
                 const std::vector<std::pair<std::string, std::string>>& kept, bool copyOnlyChecked,
-                const std::string& root, std::string_view music) {
+                const std::string& root, std::string_view music, const KnownKeys* known) {
   Target target;
   target.listed.assign(snapshot.tracks.size(), 0);
   for (const auto& [relative, playlist] : written) {
@@ -158,7 +158,9 @@ Target targetOf(const Snapshot& snapshot,
     target.files.push_back(std::move(file));
   }
   for (size_t track = 0; track < snapshot.tracks.size(); ++track) {
-    if (target.listed[track]) target.needed.insert(walkKey(snapshot.tracks[track].destination));
+    if (!target.listed[track]) continue;
+    const std::string& destination = snapshot.tracks[track].destination;
+    target.needed.insert(known ? known->of(destination) : walkKey(destination));
   }
   for (const auto& [relative, text] : kept) {
     TargetFile file{relative, TargetFile::kKeptAsItIs, {}, {}, text};

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "session/Plan.h"
+#include "session/StaleWalk.h"
 
 namespace session {
 
@@ -50,11 +51,12 @@ inline bool listable(const SnapshotTrack& t, bool copyOnlyChecked) {
 
 // `written`: each file written now (relative path, snapshot playlist);
 // `kept`: each file kept as it stands (relative path, its text); `music`:
-// the music folder below the root ("Music").
+// the music folder below the root ("Music"); `known`: walk keys made
+// already, by destination.
 Target targetOf(const Snapshot& snapshot,
                 const std::vector<std::pair<std::string, uint32_t>>& written,
                 const std::vector<std::pair<std::string, std::string>>& kept, bool copyOnlyChecked,
-                const std::string& root, std::string_view music);
+                const std::string& root, std::string_view music, const KnownKeys* known = nullptr);
 
 // The text of a playlist file without the entries (and their #EXTINF
 // lines) whose path below the root `plays` says no to, asked for every

@@ -9,6 +9,7 @@
 
 #include "base/Unicode.h"
 #include "session/DestinationLayout.h"
+#include "session/StaleWalk.h"
 #include "support/Fixtures.h"
 
 namespace app {
@@ -149,6 +150,53 @@ TEST(DestinationLayoutTracks, KeysFoldAComponentAtATime) {
             "Music/Caf\u00E9/x/\u00E9t\u00E9.mp3");
   EXPECT_EQ(layout.trackPath(track("/b/E\u0301TE\u0301.mp3", "CAFE\u0301", "X")),
             "Music/Caf\u00E9/x/\u00C9T\u00C9 (2).mp3");
+}
+
+// The plan and the stale walk take the layout's keys instead of folding
+// each path again: a key given must be the one folding would give, or a
+// needed copy would look stale. Kept paths bring the record's keys.
+TEST(DestinationLayoutTracks, TheKeysTheLayoutGivesAreThePathsOwn) {
+  struct Row {
+    const char *location, *artist, *album, *kept;
+  };
+  const Row rows[] = {
+      {"/a/Caf\u00E9.mp3", "\u00C9dith", "Stra\u00DFe", nullptr},
+      {"/b/cafe\u0301.mp3", "E\u0301dith", "STRASSE", nullptr},  // numbered beside the first
+      {"/c/\u212A.mp3", "\u01C4", "\u03C3\u03C2", nullptr},
+      {"/d/x.mp3", "Bad \xff Artist", "Album", nullptr},  // not UTF-8 in the library
+      {"/i/y.mp3", "Bad \xff Artist", "Album", "Bad \xff Artist/Album/y.mp3"},  // nor on the drive
+      {"/e/Song.mp3", "Artist", "Album", "Artist/Album/Song.mp3"},              // kept as spelled
+      {"/f/\u00E9t\u00E9.mp3", "Artist", "Album", "Artist/Album/e\u0301te\u0301.mp3"},
+      {"/g/Other.mp3", "Artist", "Album", "Elsewhere/Old Name.mp3"},  // named so once
+      {"/h/song.mp3", "artist", "album", nullptr},
+  };
+  Library lib;
+  DestinationLayout::KeptPaths kept;
+  std::vector<std::string> keys;
+  keys.reserve(std::size(rows));
+  for (const Row& r : rows) {
+    lib.tracks.push_back(track(r.location, r.artist, r.album));
+    lib.tracks.back().persistentId = lib.text->add(r.location);
+  }
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    if (!rows[i].kept) continue;
+    keys.push_back(DestinationLayout::collisionKey(std::string("Music/") + rows[i].kept));
+    kept.emplace(lib.tracks[i].persistentId.view(),
+                 DestinationLayout::KeptPath{rows[i].kept, keys.back()});
+  }
+  const DestinationLayout::KeptPaths* none = nullptr;
+  for (const DestinationLayout::KeptPaths* keeping :
+       {none, const_cast<const DestinationLayout::KeptPaths*>(&kept)}) {
+    auto laid = DestinationLayout::forLibraryByPlace(lib, nullptr, keeping);
+    size_t made = 0;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+      ASSERT_TRUE(laid.tracks[i]) << rows[i].location;
+      if (laid.keys[i].empty()) continue;
+      ++made;
+      EXPECT_EQ(laid.keys[i], session::walkKey(*laid.tracks[i])) << *laid.tracks[i];
+    }
+    EXPECT_GE(made, std::size(rows) - 2) << "most keys come from the layout";
+  }
 }
 
 TEST(DestinationLayoutTracks, NumberedLongNamesStayWithinTheLimit) {
