@@ -389,6 +389,7 @@ session::DriveView ExportSession::driveView() const {
   session::DriveView view{&driveRecord_, library_.libraryPersistentId, fs::timeStepOf(root_),
                           &damaged_};
   view.musicPrefix = musicPrefix_;
+  view.keys = &destinationKeys_;
   return view;
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <thread>
 
+#include "base/Unicode.h"
 #include "fs/FileManager.h"
 #include "session/DestinationLayout.h"
 
@@ -53,9 +54,22 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileM
   // What the record says of each destination.
   std::vector<const fs::RecordEntry*> recorded(n, nullptr);
   if (drive.record && !drive.record->entries.empty()) {
+    // Folding goes a component at a time over UTF-8: the music folder's
+    // key, and the rest's where the layout made it.
+    const std::string prefixKey = drive.keys && base::unicode::isValidUtf8(musicPrefix)
+                                      ? app::DestinationLayout::collisionKey(musicPrefix)
+                                      : std::string();
+    std::string key;
     for (size_t i = 0; i < n; ++i) {
-      auto at = drive.record->entries.find(
-          app::DestinationLayout::collisionKey(musicPrefix + snapshot.tracks[i].destination));
+      const std::string& destination = snapshot.tracks[i].destination;
+      auto made =
+          prefixKey.empty() ? drive.keys->byPath.end() : drive.keys->byPath.find(destination);
+      if (!prefixKey.empty() && made != drive.keys->byPath.end()) {
+        (key = prefixKey) += made->second;
+      } else {
+        key = app::DestinationLayout::collisionKey(musicPrefix + destination);
+      }
+      auto at = drive.record->entries.find(key);
       if (at != drive.record->entries.end()) recorded[i] = &at->second;
     }
   }

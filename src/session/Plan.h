@@ -30,6 +30,7 @@
 #include "fs/DriveLimits.h"
 #include "fs/DriveRecord.h"
 #include "library/LibraryReader.h"
+#include "session/StaleWalk.h"
 
 namespace platform {
 class FileManager;
@@ -104,6 +105,9 @@ struct DriveView {
   bool walkFollows = false;
   // The music folder below the root, as the record's paths begin.
   std::string musicPrefix = "Music/";
+  // Walk keys of destinations made already: a record key is the music
+  // folder's and one of these.
+  const KnownKeys* keys = nullptr;
 };
 
 struct Choice {
