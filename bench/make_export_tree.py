@@ -4,6 +4,7 @@ for timing the export command end to end.
 
 Usage: make_export_tree.py OUT COUNT BYTES PER_FOLDER [--half-into DIR]
                           [--playlists N --entries M] [--rich] [--accents]
+                          [--media FILE]
 
 OUT/src/Artist NNN/Album NNNNN/NN Title.m4a, COUNT files of BYTES bytes,
 PER_FOLDER to an album folder (1: every track in a folder of its own), and
@@ -20,6 +21,10 @@ With --rich, every track has the twenty-five or so keys a real export
 gives it (kinds, dates, counts, ratings, sort names), so that the library
 costs what a real one of that size costs to read; with --accents, folder
 and file names carry accents (composed, as Linux file names are written).
+With --media, each file begins with FILE (a short media file of the
+tracks' kind) rather than random bytes, as a real track's file does: the
+exporter looks into every new source to tell its format, and random bytes
+are what FFmpeg finds hardest to tell.
 """
 import random
 import os
@@ -42,6 +47,12 @@ def main():
                 entries = int(args[i + 1])
             del args[i:i + 2]
     rich, accents = "--rich" in args, "--accents" in args
+    media = b""
+    if "--media" in args:
+        i = args.index("--media")
+        with open(args[i + 1], "rb") as f:
+            media = f.read()
+        del args[i:i + 2]
     args = [a for a in args if a not in ("--rich", "--accents")]
     if "--half-into" in args:
         i = args.index("--half-into")
@@ -50,6 +61,8 @@ def main():
     out, count, size, per_folder = args[0], int(args[1]), int(args[2]), int(args[3])
     src = os.path.join(os.path.abspath(out), "src")
     block = os.urandom(min(size, 1 << 20))
+    if media:
+        block = (media + block)[:len(block)]
     tracks = []
     for i in range(count):
         album = i // per_folder
@@ -62,12 +75,13 @@ def main():
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             head = f"{i:016d}".encode()  # every file differs
+            at = len(media) if len(media) + len(head) <= len(block) else 0
             left = size
             first = True
             while left > 0:
                 chunk = block[:left]
                 if first:
-                    chunk = head[:len(chunk)] + chunk[len(head):]
+                    chunk = chunk[:at] + head[:len(chunk) - at] + chunk[at + len(head):]
                     first = False
                 f.write(chunk)
                 left -= len(chunk)

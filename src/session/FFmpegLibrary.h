@@ -39,6 +39,7 @@ namespace session {
   X(av_frame_alloc)                     \
   X(av_frame_free)                      \
   X(av_frame_get_buffer)                \
+  X(av_find_input_format)               \
   X(av_frame_unref)                     \
   X(av_free)                            \
   X(av_freep)                           \
@@ -81,6 +82,7 @@ namespace session {
   X(avio_alloc_context)                 \
   X(avio_context_free)                  \
   X(avio_flush)                         \
+  X(avio_seek)                          \
   X(swr_alloc_set_opts2)                \
   X(swr_convert)                        \
   X(swr_free)                           \

@@ -43,8 +43,30 @@ int64_t MediaInput::seekTo(void* opaque, int64_t offset, int whence) {
   return static_cast<int64_t>(in->at_);
 }
 
+namespace {
+
+// The demuxer a file's first bytes name beyond doubt, as FFmpeg's own
+// probe of them would find it; none where only the whole probe can tell
+// (an ID3 tag, say, may stand before MP3, AAC or FLAC). Trying each of
+// its demuxers on the bytes is most of what a probe costs.
+const char* demuxerNamedBy(const unsigned char* head, int64_t n) {
+  auto at = [&](int64_t offset, std::string_view magic) {
+    return n >= offset + static_cast<int64_t>(magic.size()) &&
+           std::memcmp(head + offset, magic.data(), magic.size()) == 0;
+  };
+  if (at(4, "ftyp")) return "mov";
+  if (at(0, "fLaC")) return "flac";
+  if (at(0, "OggS")) return "ogg";
+  if (at(0, "RIFF") && at(8, "WAVE")) return "wav";
+  if (at(0, "FORM") && (at(8, "AIFF") || at(8, "AIFC"))) return "aiff";
+  return nullptr;
+}
+
+}  // namespace
+
 base::Result<std::unique_ptr<MediaInput>> MediaInput::open(fs::FileManager& files,
-                                                           const std::string& path) {
+                                                           const std::string& path,
+                                                           bool headersOnly) {
   // What FFmpeg would say on standard error the Status says instead; its
   // log level is the library's own, set once for the process.
   std::string missing;
@@ -66,26 +88,48 @@ base::Result<std::unique_ptr<MediaInput>> MediaInput::open(fs::FileManager& file
     ff().av_free(buffer);
     return base::Status::fromErrno(ENOMEM, "cannot look into", path);
   }
-  in->context_ = ff().avformat_alloc_context();
-  if (!in->context_) return base::Status::fromErrno(ENOMEM, "cannot look into", path);
-  in->context_->pb = in->io_;
-  in->context_->flags |= AVFMT_FLAG_CUSTOM_IO;
-  in->context_->probesize = 1 << 20;
   // A file that could not be read keeps the system's reason; what FFmpeg
   // could not make of the bytes it read has none (its own codes borrow
   // errno values, EINVAL for a stream it cannot parse).
   MediaInput* reading = in.get();
   auto systemError = [reading](int) { return reading->readError_; };
-  int e =
-      ff().avformat_open_input(&in->context_, nullptr, nullptr, nullptr);  // frees it on failure
+  auto openAs = [&](const AVInputFormat* format) {
+    in->context_ = ff().avformat_alloc_context();
+    if (!in->context_) return AVERROR(ENOMEM);
+    in->context_->pb = in->io_;
+    in->context_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    in->context_->probesize = 1 << 20;
+    return ff().avformat_open_input(&in->context_, nullptr, format,
+                                    nullptr);  // frees it on failure
+  };
+  const AVInputFormat* named = nullptr;
+  if (headersOnly) {
+    unsigned char head[12];
+    const char* name = demuxerNamedBy(head, in->file_->readAt(0, head, sizeof head));
+    if (name) named = ff().av_find_input_format(name);
+  }
+  int e = openAs(named);
+  if (e < 0 && named && in->readError_ == 0) {
+    // Not what its first bytes said after all: the whole probe decides.
+    ff().avio_seek(in->io_, 0, SEEK_SET);
+    e = openAs(nullptr);
+  }
   if (e < 0)
     return base::Status::failure("cannot tell the format of", path,
                                  "not a media file FFmpeg knows (" + avErrorText(e) + ")",
                                  systemError(e));
-  e = ff().avformat_find_stream_info(in->context_, nullptr);
-  if (e < 0)
-    return base::Status::failure("cannot tell the format of", path, avErrorText(e), systemError(e));
+  if (headersOnly) return in;
+  if (base::Status analyzed = in->analyze(path); !analyzed.ok()) return analyzed;
   return in;
+}
+
+base::Status MediaInput::analyze(const std::string& path) {
+  int e = ff().avformat_find_stream_info(context_, nullptr);
+  if (e < 0) {
+    // A read that failed keeps the system's reason, as in open().
+    return base::Status::failure("cannot tell the format of", path, avErrorText(e), readError_);
+  }
+  return base::Status();
 }
 
 MediaInput::~MediaInput() {

@@ -23,8 +23,12 @@ namespace session {
 
 class MediaInput {
  public:
+  // With `headersOnly`, the streams are as the container's headers tell
+  // them (no frame read): analyze() reads on where they do not say enough.
   static base::Result<std::unique_ptr<MediaInput>> open(fs::FileManager& files,
-                                                        const std::string& path);
+                                                        const std::string& path,
+                                                        bool headersOnly = false);
+  base::Status analyze(const std::string& path);
   ~MediaInput();
   MediaInput(const MediaInput&) = delete;
   MediaInput& operator=(const MediaInput&) = delete;

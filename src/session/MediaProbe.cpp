@@ -46,12 +46,27 @@ std::string codecOf(AVCodecID id) {
   return name.rfind("pcm_", 0) == 0 ? "pcm" : name;
 }
 
+// Whether the headers read tell the audio stream's codec and length: most
+// containers' do, and then no frame need be decoded (the probe of a new
+// source is most of a first export's time).
+bool toldByHeaders(const AVFormatContext* context) {
+  int stream = ff().av_find_best_stream(const_cast<AVFormatContext*>(context), AVMEDIA_TYPE_AUDIO,
+                                        -1, -1, nullptr, 0);
+  if (stream < 0) return false;
+  const AVStream* s = context->streams[stream];
+  return s->codecpar->codec_id != AV_CODEC_ID_NONE && s->codecpar->sample_rate > 0 &&
+         s->duration != AV_NOPTS_VALUE && s->duration > 0;
+}
+
 }  // namespace
 
 base::Result<Probed> probeMedia(fs::FileManager& files, const std::string& path) {
-  auto in = MediaInput::open(files, path);
+  auto in = MediaInput::open(files, path, /*headersOnly=*/true);
   if (!in) return in.status();
   AVFormatContext* context = (*in)->context();
+  if (!toldByHeaders(context)) {
+    if (base::Status analyzed = (*in)->analyze(path); !analyzed.ok()) return analyzed;
+  }
   Probed p;
   p.format.container = containerOf(context->iformat->name);
   int stream = ff().av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);

@@ -26,6 +26,9 @@ TEST(MediaProbe, ContainerAndCodecComeFromTheContent) {
       {"g.wav", "", "wav", "pcm"},
       {"h.aiff", "", "aiff", "pcm"},
       {"i.mp3", "-c:a flac -f flac", "flac", "flac"},
+      // No length in the headers: the frames tell it.
+      {"j.mp3", "-c:a libmp3lame -b:a 128k -write_xing 0", "mp3", "mp3"},
+      {"k.aac", "-c:a aac -b:a 128k -f adts", "adts", "aac"},
   };
   auto fm = fs::FileManager::makePrivate();
   for (const Row& row : rows) {
