@@ -8,6 +8,8 @@ extern "C" {
 
 #include <cerrno>
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
 
 #include "fs/FileManager.h"
 #include "session/FFmpegLibrary.h"
@@ -62,6 +64,17 @@ const char* demuxerNamedBy(const unsigned char* head, int64_t n) {
   return nullptr;
 }
 
+// The demuxer of that name, looked up once (a look goes through them all).
+const AVInputFormat* demuxerNamed(const char* name) {
+  if (!name) return nullptr;
+  static std::mutex mutex;
+  static std::unordered_map<std::string_view, const AVInputFormat*> known;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto [at, added] = known.try_emplace(name, nullptr);
+  if (added) at->second = ff().av_find_input_format(name);
+  return at->second;
+}
+
 }  // namespace
 
 base::Result<std::unique_ptr<MediaInput>> MediaInput::open(fs::FileManager& files,
@@ -105,8 +118,7 @@ base::Result<std::unique_ptr<MediaInput>> MediaInput::open(fs::FileManager& file
   const AVInputFormat* named = nullptr;
   if (headersOnly) {
     unsigned char head[12];
-    const char* name = demuxerNamedBy(head, in->file_->readAt(0, head, sizeof head));
-    if (name) named = ff().av_find_input_format(name);
+    named = demuxerNamed(demuxerNamedBy(head, in->file_->readAt(0, head, sizeof head)));
   }
   int e = openAs(named);
   if (e < 0 && named && in->readError_ == 0) {
