@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <tuple>
 
 #include "base/Path.h"
 #include "base/Unicode.h"
@@ -91,7 +92,14 @@ void DestinationLayout::relativeComponents(const LibraryTrack& track,
       // The drive's folder is already "Music": the media folder's own
       // "Music" would only be said twice.
       static const std::string musicKey = collisionKey(kMusicFolder);
-      if (parts.end() - first > 1 && (*first == kMusicFolder || collisionKey(*first) == musicKey))
+      // Only a name that begins with "m", "M" or a letter beyond ASCII, of
+      // at most four bytes a letter, can fold to it.
+      auto mayBeMusic = [](std::string_view c) {
+        const auto lead = static_cast<unsigned char>(c.empty() ? 0 : c[0]);
+        return c.size() <= 4 * musicKey.size() && (lead >= 0x80 || lead == 'm' || lead == 'M');
+      };
+      if (parts.end() - first > 1 &&
+          (*first == kMusicFolder || (mayBeMusic(*first) && collisionKey(*first) == musicKey)))
         ++first;
       parts.erase(parts.begin(), first);
       return;
@@ -103,15 +111,28 @@ void DestinationLayout::relativeComponents(const LibraryTrack& track,
                 base::lastComponentOf(track.location)});
 }
 
-std::string DestinationLayout::placeFolder(const std::string& parent, const std::string& name) {
+std::pair<std::string, std::string> DestinationLayout::placeFolder(const std::string& parent,
+                                                                   const std::string& parentKey,
+                                                                   const std::string& name) {
+  // Names are UTF-8: below a parent that is too, the key is the parent's
+  // and the name's (as for a track's path).
+  const bool byComponent = base::unicode::isValidUtf8(parent);
   for (int n = 1;; ++n) {
-    std::string candidate = parent + "/" + (n == 1 ? name : numbered(name, n, 0, false));
-    std::string key = collisionKey(candidate);
+    std::string leaf = n == 1 ? name : numbered(name, n, 0, false);
+    std::string candidate = parent + "/" + leaf;
+    std::string key;
+    if (byComponent) {
+      key.reserve(parentKey.size() + 1 + leaf.size());
+      (key = parentKey) += '/';
+      base::unicode::appendFoldedName(key, leaf);
+    } else {
+      key = collisionKey(candidate);
+    }
     auto it = folders_.find(key);
-    if (it != folders_.end()) return std::string(it->second);
+    if (it != folders_.end()) return {std::string(it->second), std::move(key)};
     if (files_.count(key)) continue;  // a file took this name: use another
     folders_.emplace(std::string_view(key), std::string_view(candidate));
-    return candidate;
+    return {std::move(candidate), std::move(key)};
   }
 }
 
@@ -155,11 +176,11 @@ std::string DestinationLayout::trackPath(const LibraryTrack& track, std::string_
   for (size_t i = 0; i + 1 < parts.size(); ++i) (raw += parts[i]) += '\0';
   auto placed = placedFolders_.find(std::string_view(raw));
   if (placed == placedFolders_.end()) {
-    std::string folder = kMusicFolder;
+    static const std::string musicKey = collisionKey(kMusicFolder);
+    std::string folder = kMusicFolder, folderKey = musicKey;
     for (size_t i = 0; i + 1 < parts.size(); ++i)
-      folder = placeFolder(folder, safeComponent(parts[i]));
-    PlacedFolder value{std::pmr::string(folder, &arena_),
-                       std::pmr::string(collisionKey(folder), &arena_),
+      std::tie(folder, folderKey) = placeFolder(folder, folderKey, safeComponent(parts[i]));
+    PlacedFolder value{std::pmr::string(folder, &arena_), std::pmr::string(folderKey, &arena_),
                        base::unicode::isValidUtf8(folder)};
     placed = placedFolders_.emplace(std::string_view(raw), std::move(value)).first;
   }

@@ -151,7 +151,11 @@ class DestinationLayout {
   // Views of the track's texts and of the program's constants, into
   // `parts` (its earlier contents go).
   void relativeComponents(const LibraryTrack& track, std::vector<std::string_view>& parts) const;
-  std::string placeFolder(const std::string& parent, const std::string& name);
+  // The folder `name` below `parent` (whose collisionKey() is
+  // `parentKey`), and its own key.
+  std::pair<std::string, std::string> placeFolder(const std::string& parent,
+                                                  const std::string& parentKey,
+                                                  const std::string& name);
 
   // Looked up by any text, without making a string of it.
   struct TextHash {
