@@ -256,12 +256,21 @@ base::Result<base::Done> ExportSession::layOut() {
   DestinationLayout::LibraryPlaces paths =
       DestinationLayout::forLibraryByPlace(library_, &neededTrack, &kept);
   // Keyed by the path they were made of: a path changed since (renamed,
-  // converted) is folded anew.
+  // converted) is folded anew. A key folds a component at a time, so its
+  // folders' keys end at its slashes, as their paths do.
   destinationKeys_.byPath.clear();
-  destinationKeys_.byPath.reserve(paths.keys.size());
+  destinationKeys_.byPath.reserve(paths.keys.size() + paths.keys.size() / 4);
   for (size_t i = 0; i < paths.keys.size(); ++i) {
-    if (paths.tracks[i] && !paths.keys[i].empty())
-      destinationKeys_.byPath.emplace(*paths.tracks[i], std::move(paths.keys[i]));
+    if (!paths.tracks[i] || paths.keys[i].empty()) continue;
+    const std::string& path = *paths.tracks[i];
+    const std::string& key = paths.keys[i];
+    for (size_t at = path.rfind('/'), keyAt = key.rfind('/');
+         at != std::string::npos && at > 0 && keyAt != std::string::npos && keyAt > 0;
+         at = path.rfind('/', at - 1), keyAt = key.rfind('/', keyAt - 1)) {
+      if (!destinationKeys_.byPath.try_emplace(path.substr(0, at), key.substr(0, keyAt)).second)
+        break;
+    }
+    destinationKeys_.byPath.emplace(path, std::move(paths.keys[i]));
   }
   // A track the drive holds under an earlier spelling of its name stays
   // there until the copy renames it: the plan and a dry run see where it

@@ -32,7 +32,7 @@ struct Walk {
       const bool isFolder = entry.type == fs::FileType::kDirectory;
       key.resize(keyLength);
       const std::string* made = nullptr;
-      if (!isFolder && known) {
+      if (known) {
         auto at = known->byPath.find(std::string_view(path).substr(rootLength));
         if (at != known->byPath.end()) made = &at->second;
       }

@@ -29,7 +29,8 @@ namespace session {
 std::string walkKey(std::string_view relative);
 
 // Walk keys made already, by the path they were made of (the layout makes
-// one for most tracks): looked up before a path is folded again.
+// one for most tracks and their folders): looked up before a path is
+// folded again.
 struct KnownKeys {
   struct Hash {
     using is_transparent = void;

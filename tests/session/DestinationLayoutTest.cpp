@@ -193,7 +193,13 @@ TEST(DestinationLayoutTracks, TheKeysTheLayoutGivesAreThePathsOwn) {
       ASSERT_TRUE(laid.tracks[i]) << rows[i].location;
       if (laid.keys[i].empty()) continue;
       ++made;
-      EXPECT_EQ(laid.keys[i], session::walkKey(*laid.tracks[i])) << *laid.tracks[i];
+      const std::string& path = *laid.tracks[i];
+      EXPECT_EQ(laid.keys[i], session::walkKey(path)) << path;
+      // Its folders' keys end where their paths do.
+      const std::string& key = laid.keys[i];
+      ASSERT_EQ(std::count(key.begin(), key.end(), '/'), std::count(path.begin(), path.end(), '/'));
+      const std::string folder = path.substr(0, path.rfind('/'));
+      EXPECT_EQ(key.substr(0, key.rfind('/')), session::walkKey(folder)) << folder;
     }
     EXPECT_GE(made, std::size(rows) - 2) << "most keys come from the layout";
   }
