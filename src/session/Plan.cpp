@@ -62,10 +62,13 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileM
     std::string key;
     for (size_t i = 0; i < n; ++i) {
       const std::string& destination = snapshot.tracks[i].destination;
-      auto made =
-          prefixKey.empty() ? drive.keys->byPath.end() : drive.keys->byPath.find(destination);
-      if (!prefixKey.empty() && made != drive.keys->byPath.end()) {
-        (key = prefixKey) += made->second;
+      const std::string* made = nullptr;
+      if (!prefixKey.empty()) {
+        auto found = drive.keys->byPath.find(destination);
+        if (found != drive.keys->byPath.end()) made = &found->second;
+      }
+      if (made) {
+        (key = prefixKey) += *made;
       } else {
         key = app::DestinationLayout::collisionKey(musicPrefix + destination);
       }
