@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "MachineServices.h"
 #include "gui/MainWindow.h"
 #include "gui/PlaylistTableModel.h"
 
@@ -25,7 +26,8 @@ int main(int argc, char** argv) {
   QApplication qt(qtArgc, argv);
   QElapsedTimer clock;
   clock.start();
-  app::MainWindow window({library, drive});
+  // The machine's services, as the window's own program passes them.
+  app::MainWindow window({library, drive, app::machineServices()});
   bool loaded = false;
   QObject::connect(&window, &app::MainWindow::loaded, [&] { loaded = true; });
   window.resize(900, 700);
