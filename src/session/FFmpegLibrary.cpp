@@ -51,6 +51,12 @@ FFmpegLoaded loadFFmpegLibraries() {
   if (!out.ok) return out;
   // What FFmpeg would say on standard error the callers say instead.
   out.functions.av_log_set_level(AV_LOG_QUIET);
+  FFmpeg& f = out.functions;
+  f.mov = f.av_find_input_format("mov");
+  f.flac = f.av_find_input_format("flac");
+  f.ogg = f.av_find_input_format("ogg");
+  f.wav = f.av_find_input_format("wav");
+  f.aiff = f.av_find_input_format("aiff");
   const std::string swscale = "libswscale.so." + std::to_string(LIBSWSCALE_VERSION_MAJOR);
   void* scaler = dlopen(swscale.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!scaler) {

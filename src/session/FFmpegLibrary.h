@@ -102,6 +102,10 @@ struct FFmpeg {
   TESSALINE_SWSCALE_FUNCTIONS(TESSALINE_FFMPEG_POINTER)
 #undef TESSALINE_FFMPEG_POINTER
   std::string swscaleMissing;  // empty: the sws_ functions are there
+  // The demuxers a file's first bytes may name, looked up once (a look
+  // goes through them all); none where this FFmpeg lacks one.
+  const AVInputFormat *mov = nullptr, *flac = nullptr, *ogg = nullptr, *wav = nullptr,
+                      *aiff = nullptr;
 };
 
 // The functions, loaded on the first call; none when they cannot be.

@@ -7,9 +7,8 @@ extern "C" {
 }
 
 #include <cerrno>
-#include <mutex>
+#include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "fs/FileManager.h"
 #include "session/FFmpegLibrary.h"
@@ -51,28 +50,17 @@ namespace {
 // probe of them would find it; none where only the whole probe can tell
 // (an ID3 tag, say, may stand before MP3, AAC or FLAC). Trying each of
 // its demuxers on the bytes is most of what a probe costs.
-const char* demuxerNamedBy(const unsigned char* head, int64_t n) {
+const AVInputFormat* demuxerNamedBy(const unsigned char* head, int64_t n) {
   auto at = [&](int64_t offset, std::string_view magic) {
     return n >= offset + static_cast<int64_t>(magic.size()) &&
            std::memcmp(head + offset, magic.data(), magic.size()) == 0;
   };
-  if (at(4, "ftyp")) return "mov";
-  if (at(0, "fLaC")) return "flac";
-  if (at(0, "OggS")) return "ogg";
-  if (at(0, "RIFF") && at(8, "WAVE")) return "wav";
-  if (at(0, "FORM") && (at(8, "AIFF") || at(8, "AIFC"))) return "aiff";
+  if (at(4, "ftyp")) return ff().mov;
+  if (at(0, "fLaC")) return ff().flac;
+  if (at(0, "OggS")) return ff().ogg;
+  if (at(0, "RIFF") && at(8, "WAVE")) return ff().wav;
+  if (at(0, "FORM") && (at(8, "AIFF") || at(8, "AIFC"))) return ff().aiff;
   return nullptr;
-}
-
-// The demuxer of that name, looked up once (a look goes through them all).
-const AVInputFormat* demuxerNamed(const char* name) {
-  if (!name) return nullptr;
-  static std::mutex mutex;
-  static std::unordered_map<std::string_view, const AVInputFormat*> known;
-  std::lock_guard<std::mutex> lock(mutex);
-  auto [at, added] = known.try_emplace(name, nullptr);
-  if (added) at->second = ff().av_find_input_format(name);
-  return at->second;
 }
 
 }  // namespace
@@ -80,13 +68,11 @@ const AVInputFormat* demuxerNamed(const char* name) {
 base::Result<std::unique_ptr<MediaInput>> MediaInput::open(fs::FileManager& files,
                                                            const std::string& path,
                                                            bool headersOnly) {
-  // What FFmpeg would say on standard error the Status says instead; its
-  // log level is the library's own, set once for the process.
+  // What FFmpeg would say on standard error the Status says instead (the
+  // loading quiets it).
   std::string missing;
   if (!loadFFmpeg(&missing))
     return base::Status::failure("cannot look into", path, missing, ELIBACC);
-  static std::once_flag quiet;
-  std::call_once(quiet, [] { ff().av_log_set_level(AV_LOG_QUIET); });
   std::unique_ptr<MediaInput> in(new MediaInput);
   base::FileError why;
   in->file_ = files.openForReading(path, &why);
@@ -118,7 +104,7 @@ base::Result<std::unique_ptr<MediaInput>> MediaInput::open(fs::FileManager& file
   const AVInputFormat* named = nullptr;
   if (headersOnly) {
     unsigned char head[12];
-    named = demuxerNamed(demuxerNamedBy(head, in->file_->readAt(0, head, sizeof head)));
+    named = demuxerNamedBy(head, in->file_->readAt(0, head, sizeof head));
   }
   int e = openAs(named);
   if (e < 0 && named && in->readError_ == 0) {
