@@ -11,19 +11,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <exception>
 #include <filesystem>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <ostream>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -33,7 +29,7 @@
 #include "library/LibrarySource.h"
 #include "library/PlayerDatabaseReader.h"
 #include "library/PlaylistFolderReader.h"
-#include "library/PlistScanner.h"
+#include "library/PlistCursor.h"
 #include "library/RhythmboxReader.h"
 
 namespace app {
@@ -144,44 +140,23 @@ Key keyOf(std::string_view k) {
   return Key::kOther;
 }
 
-// The property-list elements, compared by the reader's interned name.
-enum Tag {
-  kPlistTag,
-  kDictTag,
-  kKeyTag,
-  kStringTag,
-  kIntegerTag,
-  kArrayTag,
-  kTrueTag,
-  kFalseTag,
-  kDateTag,
-  kDataTag,
-  kRealTag,
-  kTagCount
-};
-constexpr const char* kTagNames[kTagCount] = {
-    "plist", "dict", "key", "string", "integer", "array", "true", "false", "date", "data", "real"};
+using Tag = PlistTag;
+constexpr const auto& kTagNames = kPlistTagNames;
 
 // One callback of the parser, as the stream keeps it.
-// A playlist entry the scanner took whole (PlistScanner::Sink::item) is
-// one kItem event: its Track ID in text and length, the lines of its key
-// and integer below its own in keyLines and valueLines.
 struct Event {
-  enum Kind : uint8_t { kNone, kStart, kEnd, kText, kEntity, kError, kItem };
+  enum Kind : uint8_t { kNone, kStart, kEnd, kText, kEntity, kError };
   Kind kind = kNone;
-  bool empty = false;  // a start element with nothing inside
-  uint8_t keyLines = 0, valueLines = 0;
+  bool empty = false;             // a start element with nothing inside
   const char* name = "";          // interned element name
   uint32_t text = 0, length = 0;  // text or entity name, in the batch's texts
   uint32_t line = 0;
-
-  int64_t itemId() const { return static_cast<int64_t>((uint64_t{text} << 32) | length); }
 };
 
 // Keeps the parser's callbacks as events, a batch at a time: an element
 // with nothing inside as one event, a text given in parts as one, no
 // layout between a container's elements, nothing after an error.
-struct EventRecorder final : PlistScanner::Sink {
+struct EventRecorder {
   std::vector<Event> events;
   std::string texts;
   std::vector<std::pair<const char*, long>> open;  // elements open, with their lines
@@ -210,13 +185,13 @@ struct EventRecorder final : PlistScanner::Sink {
            n == tags[kTrueTag] || n == tags[kFalseTag];
   }
 
-  void startElement(const char* name, long line) override {
+  void startElement(const char* name, long line) {
     if (failed) return;
     record(Event::kStart, line).name = name;
     open.emplace_back(name, line);
   }
 
-  void endElement() override {
+  void endElement() {
     if (failed || open.empty()) return;
     auto [name, line] = open.back();
     open.pop_back();
@@ -232,17 +207,7 @@ struct EventRecorder final : PlistScanner::Sink {
     record(Event::kEnd, line).name = name;
   }
 
-  bool takesItems() const override { return !failed; }
-  void item(int64_t trackId, long line, int keyLines, int valueLines) override {
-    Event& e = record(Event::kItem, line);
-    e.name = tags[kDictTag];
-    e.keyLines = static_cast<uint8_t>(keyLines);
-    e.valueLines = static_cast<uint8_t>(valueLines);
-    e.text = static_cast<uint32_t>(static_cast<uint64_t>(trackId) >> 32);
-    e.length = static_cast<uint32_t>(trackId);
-  }
-
-  void characters(std::string_view text, long line) override {
+  void characters(std::string_view text, long line) {
     if (failed || text.empty()) return;
     // Layout between a container's elements is not content.
     if (containerOpen() && blank(text)) return;
@@ -258,97 +223,8 @@ struct EventRecorder final : PlistScanner::Sink {
   }
 };
 
-// Runs the quick scanner a batch or two ahead of the reader, on a thread
-// of its own: the scan and the building of the library then take about
-// as long as the slower of the two. Batches come out in the order they
-// were scanned; what the scanner threw comes with the batch it broke, in
-// its place, and nothing is scanned after it.
-// Thread: take() on the reader's thread only; the destructor stops the
-// scan and waits for it.
-class ScanAhead {
- public:
-  struct Batch {
-    std::vector<Event> events;
-    std::string texts;
-    long line = 0;  // the scanner's line after the batch
-    bool more = false;
-    std::exception_ptr error;
-  };
-
-  ScanAhead(PlistScanner& scanner, EventRecorder recorder)
-      : scanner_(scanner), recorder_(std::move(recorder)), thread_([this] { run(); }) {}
-  ~ScanAhead() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-  }
-  ScanAhead(const ScanAhead&) = delete;
-  ScanAhead& operator=(const ScanAhead&) = delete;
-
-  Batch take() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return !ready_.empty(); });
-    Batch batch = std::move(ready_.front());
-    ready_.pop_front();
-    changed_.notify_all();
-    return batch;
-  }
-
-  // Hands back a batch's buffers once walked, for a later batch: memory
-  // fresh from the system costs a page fault per page, a fifth of a
-  // read's time when every batch took new buffers.
-  void recycle(std::vector<Event>&& events, std::string&& texts) {
-    events.clear();
-    texts.clear();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (spare_.size() < 4) spare_.emplace_back(std::move(events), std::move(texts));
-  }
-
- private:
-  void run() {
-    for (;;) {
-      Batch batch;
-      try {
-        batch.more = scanner_.scanSome(recorder_);
-      } catch (...) {
-        batch.error = std::current_exception();
-      }
-      batch.events = std::exchange(recorder_.events, {});
-      batch.texts = std::exchange(recorder_.texts, {});
-      batch.line = scanner_.line();
-      bool more = batch.more;
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (!spare_.empty()) {
-        recorder_.events = std::move(spare_.front().first);
-        recorder_.texts = std::move(spare_.front().second);
-        spare_.pop_front();
-      } else {
-        recorder_.events.reserve(batch.events.size());
-        recorder_.texts.reserve(batch.texts.size());
-      }
-      changed_.wait(lock, [&] { return stop_ || ready_.size() < 2; });
-      if (stop_) return;
-      ready_.push_back(std::move(batch));
-      changed_.notify_all();
-      if (!more) return;
-    }
-  }
-
-  PlistScanner& scanner_;
-  EventRecorder recorder_;  // the scanning thread's
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Batch> ready_;
-  std::deque<std::pair<std::vector<Event>, std::string>> spare_;
-  bool stop_ = false;
-  std::thread thread_;  // last: starts once the rest is made
-};
-
 // A pull parser for the property-list grammar on top of libxml2's push
-// parser, or of the scanner for the form exports take (`quick`). The
+// parser, for the documents the cursor does not take. The
 // callbacks record each piece of input as a list of events (element start,
 // element end, text) that the pull interface then walks, so the builder
 // reads like the grammar while the parsing itself costs what a SAX pass
@@ -356,15 +232,10 @@ class ScanAhead {
 // Convention: every read function starts on the value's start element and
 // returns with the stream on the value's last event (its end element, or
 // the start element itself when it is empty).
-class PlistStream {
+class PlistStream : public PlistReading<PlistStream> {
  public:
-  PlistStream(ByteSource& source, const std::string& file, PlistScanner* quick = nullptr)
-      : source_(source), file_(file), quick_(quick) {
+  PlistStream(ByteSource& source, const std::string& file) : source_(source), file_(file) {
     rec_.tags = tags_;
-    if (quick_) {
-      for (int t = 0; t < kTagCount; ++t) tags_[t] = quick_->intern(kTagNames[t]);
-      return;
-    }
     std::string_view first = source_.next();
     // The encoding layer reports through libxml2's generic channel, which
     // prints to standard error: kept here instead (per thread, restored
@@ -409,7 +280,6 @@ class PlistStream {
   }
 
   ~PlistStream() {
-    if (quick_) return;
     if (ctxt_) {
       if (ctxt_->myDoc) xmlFreeDoc(ctxt_->myDoc);
       ctxt_->myDoc = nullptr;
@@ -428,10 +298,6 @@ class PlistStream {
   // Moves to the next element start, element end or text; false at the
   // end of the document.
   bool advance() {
-    if (pendingAt_ < pending_.size()) {
-      current_ = pending_[pendingAt_++];
-      return true;
-    }
     size_t at = next_ + 1;
     if (at >= rec_.events.size()) {
       if (!fill()) {
@@ -444,27 +310,9 @@ class PlistStream {
     return true;
   }
 
-  // Moves on as advance() does, in an <array>; when the next element is a
-  // playlist entry the scanner took whole, it is passed over, its Track ID
-  // put in `id`, and true returned.
-  bool advanceItem(int64_t& id) {
-    if (pendingAt_ == pending_.size()) {
-      size_t at = next_ + 1;
-      if (at >= rec_.events.size()) {
-        if (!fill()) {
-          current_ = Event{};
-          fail("the file ends inside <array>");
-        }
-        at = 0;
-      }
-      if (rec_.events[at].kind == Event::kItem) {
-        next_ = at;
-        id = rec_.events[at].itemId();
-        return true;
-      }
-      take(at);
-      return false;
-    }
+  // Moves on as advance() does, in an <array>: the cursor's playlist
+  // entries in one step; here every entry is read part by part.
+  bool advanceItem(int64_t&) {
     advanceOrFail("array");
     return false;
   }
@@ -489,167 +337,6 @@ class PlistStream {
     return "text";
   }
 
-  bool isValueStart() const {
-    if (!isStart()) return false;
-    for (int t = kDictTag; t < kTagCount; ++t)
-      if (t != kKeyTag && current_.name == tags_[t]) return true;
-    return false;
-  }
-
-  // Calls f(key, keyLine) for each entry of the <dict> the stream is on,
-  // with the stream on the entry's value; f must read or skip the value.
-  // The key stays valid until the next entry.
-  template <class F>
-  void forEachEntry(F&& f) {
-    if (isEmpty()) return;
-    std::string key;
-    for (;;) {
-      advanceOrFail("dict");
-      if (isEnd(kDictTag)) return;
-      if (!isStart(kKeyTag)) fail("expected <key> in <dict>, found " + describeNode());
-      long keyLine = 0;
-      readTextInto(&key, &keyLine);
-      advanceOrFail("dict");
-      if (isEnd(kDictTag)) fail(keyLine, "key \"" + key + "\" has no value");
-      if (!isValueStart()) {
-        fail("key \"" + key + "\" has no value (found " + describeNode() + ")");
-      }
-      f(std::string_view(key), keyLine);
-    }
-  }
-
-  // Calls f() for each element of the <array> the stream is on, with the
-  // stream on the element's start.
-  template <class F>
-  void forEachElement(F&& f) {
-    if (isEmpty()) return;
-    for (;;) {
-      advanceOrFail("array");
-      if (isEnd(kArrayTag)) return;
-      if (!isValueStart()) fail("expected a value in <array>, found " + describeNode());
-      f();
-    }
-  }
-
-  // Checks the form of any value and drops it.
-  void skipValue() {
-    if (isStart(kDictTag)) {
-      forEachEntry([this](std::string_view, long) { skipValue(); });
-    } else if (isStart(kArrayTag)) {
-      forEachElement([this] { skipValue(); });
-    } else if (isStart(kTrueTag) || isStart(kFalseTag)) {
-      readBoolean("");
-    } else {
-      readTextInto(nullptr);  // most of a library's values: not copied
-    }
-  }
-
-  void readString(std::string_view key, std::string& into) {
-    if (!isStart(kStringTag)) {
-      fail("\"" + std::string(key) + "\" must be a <string>, found " + describeNode());
-    }
-    readTextInto(&into);
-  }
-
-  std::string readString(std::string_view key) {
-    std::string s;
-    readString(key, s);
-    return s;
-  }
-
-  int64_t readInteger(std::string_view key) {
-    if (!isStart(kIntegerTag)) {
-      fail("\"" + std::string(key) + "\" must be an <integer>, found " + describeNode());
-    }
-    long at = 0;
-    std::string_view text = readTextInto(&integerText_, &at);
-    const char* first = text.data();
-    const char* last = first + text.size();
-    while (first < last && isBlank(*first)) ++first;
-    while (last > first && isBlank(last[-1])) --last;
-    int64_t value = 0;
-    if (first < last) {
-      if (*first == '+') ++first;
-      auto [ptr, ec] = std::from_chars(first, last, value);
-      if (ec == std::errc() && ptr == last) return value;
-    }
-    fail(at ? at : line(),
-         "\"" + std::string(key) + "\" is not a 64-bit integer: \"" + std::string(text) + "\"");
-  }
-
-  bool readBoolean(std::string_view key) {
-    bool value;
-    if (isStart(kTrueTag)) {
-      value = true;
-    } else if (isStart(kFalseTag)) {
-      value = false;
-    } else {
-      fail("\"" + std::string(key) + "\" must be <true/> or <false/>, found " + describeNode());
-    }
-    if (!isEmpty()) {
-      Tag tag = value ? kTrueTag : kFalseTag;
-      advanceOrFail(kTagNames[tag]);
-      if (!isEnd(tag)) fail(describeNode() + " inside <" + kTagNames[tag] + ">");
-    }
-    return value;
-  }
-
- private:
-  std::string_view textOf(const Event& e) const { return {rec_.texts.data() + e.text, e.length}; }
-
-  void take(size_t at) {
-    next_ = at;
-    current_ = rec_.events[at];
-    switch (current_.kind) {
-      case Event::kError:
-        fail(current_.line, errorMessage_);
-      case Event::kEntity:
-        fail("entity reference \"&" + std::string(textOf(current_)) +
-             ";\" is not allowed in a library file");
-      case Event::kItem:
-        expandItem();
-        return;
-      default:
-        return;
-    }
-  }
-
-  // A playlist entry taken whole, where the reader walks it part by part
-  // (anywhere but a playlist's items): its parts as the scan would have
-  // given them, the current event being the first.
-  void expandItem() {
-    const Event item = current_;
-    const uint32_t keyLine = item.line + item.keyLines;
-    const uint32_t valueLine = keyLine + item.valueLines;
-    auto text = [&](std::string_view t, uint32_t line) {
-      Event e;
-      e.kind = Event::kText;
-      e.text = static_cast<uint32_t>(rec_.texts.size());
-      e.length = static_cast<uint32_t>(t.size());
-      e.line = line;
-      rec_.texts += t;
-      return e;
-    };
-    auto mark = [](Event::Kind kind, const char* name, uint32_t line) {
-      Event e;
-      e.kind = kind;
-      e.name = name;
-      e.line = line;
-      return e;
-    };
-    const std::string digits = std::to_string(item.itemId());
-    pending_.clear();
-    pendingAt_ = 0;
-    pending_.push_back(mark(Event::kStart, tags_[kKeyTag], keyLine));
-    pending_.push_back(text("Track ID", keyLine));
-    pending_.push_back(mark(Event::kEnd, tags_[kKeyTag], keyLine));
-    pending_.push_back(mark(Event::kStart, tags_[kIntegerTag], valueLine));
-    pending_.push_back(text(digits, valueLine));
-    pending_.push_back(mark(Event::kEnd, tags_[kIntegerTag], valueLine));
-    pending_.push_back(mark(Event::kEnd, tags_[kDictTag], item.line));
-    current_ = mark(Event::kStart, tags_[kDictTag], item.line);
-  }
-
   // Reads the text of the scalar element the stream is on into `into`
   // (checked and dropped when null); `line`, when given, receives the line
   // of its text (0 when empty).
@@ -671,7 +358,22 @@ class PlistStream {
     }
   }
 
-  static bool isBlank(char c) { return EventRecorder::isBlank(c); }
+ private:
+  std::string_view textOf(const Event& e) const { return {rec_.texts.data() + e.text, e.length}; }
+
+  void take(size_t at) {
+    next_ = at;
+    current_ = rec_.events[at];
+    switch (current_.kind) {
+      case Event::kError:
+        fail(current_.line, errorMessage_);
+      case Event::kEntity:
+        fail("entity reference \"&" + std::string(textOf(current_)) +
+             ";\" is not allowed in a library file");
+      default:
+        return;
+    }
+  }
 
   // Parses pieces until there are events to walk; false at the end.
   bool fill() {
@@ -680,10 +382,6 @@ class PlistStream {
     next_ = 0;
     while (rec_.events.empty()) {
       if (finished_) return false;
-      if (quick_) {
-        fillQuick();
-        continue;
-      }
       std::string_view piece = source_.next();
       if (piece.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
         fail(0, "a piece of the file is too large to parse");
@@ -701,37 +399,11 @@ class PlistStream {
     return true;
   }
 
-  // The first batch is scanned here; a document longer than that is
-  // scanned ahead on a thread of its own.
-  void fillQuick() {
-    if (!ahead_) {
-      finished_ = !quick_->scanSome(rec_);
-      quickLine_ = quick_->line();
-      if (!finished_) {
-        EventRecorder recorder;
-        recorder.tags = tags_;
-        recorder.open = std::move(rec_.open);
-        ahead_ = std::make_unique<ScanAhead>(*quick_, std::move(recorder));
-      }
-      return;
-    }
-    ScanAhead::Batch batch = ahead_->take();
-    if (batch.error) std::rethrow_exception(batch.error);
-    ahead_->recycle(std::move(rec_.events), std::move(rec_.texts));
-    rec_.events = std::move(batch.events);
-    rec_.texts = std::move(batch.texts);
-    quickLine_ = batch.line;
-    finished_ = !batch.more;
-  }
-
   static constexpr const char* kUndecodable =
       "the file is not well-formed XML: its bytes are not in the encoding it declares";
   bool undecodable() const { return generic_.find("conversion failed") != std::string::npos; }
 
-  long parserLine() const {
-    if (quick_) return quickLine_;
-    return ctxt_ && ctxt_->input ? ctxt_->input->line : 0;
-  }
+  long parserLine() const { return ctxt_ && ctxt_->input ? ctxt_->input->line : 0; }
 
   // False for the callbacks of an entity's content, which libxml2 parses
   // on its first use to check it.
@@ -796,18 +468,12 @@ class PlistStream {
 
   ByteSource& source_;
   const std::string& file_;
-  PlistScanner* quick_;
   xmlParserCtxtPtr ctxt_ = nullptr;
   const char* tags_[kTagCount] = {};
   EventRecorder rec_;  // the batch being walked
-  std::unique_ptr<ScanAhead> ahead_;
-  long quickLine_ = 0;  // the scanner's line after the batch being walked
   size_t next_ = 0;
   Event current_;
-  std::vector<Event> pending_;  // the parts of an entry taken whole, still to walk
-  size_t pendingAt_ = 0;
   bool finished_ = false;
-  std::string integerText_;  // an integer's text, reused
   std::string errorMessage_;
   std::string generic_;  // what the generic channel said, bounded
   xmlGenericErrorFunc previousGeneric_ = nullptr;
@@ -816,9 +482,10 @@ class PlistStream {
 
 // Builds the library from the stream; playlist items are resolved at the
 // end because the file may list the playlists before the tracks.
+template <class Stream>
 class LibraryBuilder {
  public:
-  LibraryBuilder(PlistStream& in, const PathMap& map) : in_(in), map_(map) {}
+  LibraryBuilder(Stream& in, const PathMap& map) : in_(in), map_(map) {}
 
   Library build() {
     if (!in_.advance()) in_.fail("the file is empty");
@@ -1153,7 +820,7 @@ class LibraryBuilder {
     return kept;
   }
 
-  PlistStream& in_;
+  Stream& in_;
   const PathMap& map_;
   Library lib_;
   std::string scratch_;
@@ -1219,23 +886,24 @@ class MemorySource : public ByteSource {
   std::string_view all_, rest_;
 };
 
-// Exports are read by the quick scanner; a document it does not take is
-// read again by the full parser, whose verdict and messages hold. Both
-// give the builder the same events, so what the scanner's reading has
-// already said (a library, or the builder's error) is what the full
-// parser's would.
-Library readFrom(ByteSource& source, const std::string& name, const PathMap& map, bool quick) {
-  if (quick) {
+// Exports are read by the cursor; a document it does not take, or one
+// the library cannot be built from, is read again by the full parser,
+// whose verdict and messages hold. What the cursor gives is what the full
+// parser's reading would: the builder is the same.
+Library readFrom(ByteSource& source, const std::string& name, const PathMap& map,
+                 LibraryReader::Parsers parsers) {
+  if (parsers != LibraryReader::Parsers::kFullOnly) {
     try {
-      PlistScanner scanner(source);
-      PlistStream stream(source, name, &scanner);
-      return LibraryBuilder(stream, map).build();
-    } catch (const PlistScanner::OutOfForm&) {
+      PlistCursor cursor(source);
+      return LibraryBuilder<PlistCursor>(cursor, map).build();
+    } catch (const PlistCursor::OutOfForm&) {
+      if (parsers == LibraryReader::Parsers::kCursorOnly)
+        throw LibraryError(name, 0, "out of the cursor's form");
       source.rewind();
     }
   }
   PlistStream stream(source, name);
-  return LibraryBuilder(stream, map).build();
+  return LibraryBuilder<PlistStream>(stream, map).build();
 }
 
 }  // namespace
@@ -1358,7 +1026,7 @@ Library LibraryReader::readXml(const std::string& file) const {
   }
   try {
     FileSource source(fd, file);
-    Library lib = readFrom(source, file, map_, quick_);
+    Library lib = readFrom(source, file, map_, parsers_);
     ::close(fd);
     return lib;
   } catch (...) {
@@ -1370,7 +1038,7 @@ Library LibraryReader::readXml(const std::string& file) const {
 Library LibraryReader::readMemory(std::string_view xml, const std::string& name) const {
   if (xml.empty()) throw LibraryError(name, 0, "the file is empty");
   MemorySource source(xml);
-  return readFrom(source, name, map_, quick_);
+  return readFrom(source, name, map_, parsers_);
 }
 
 const std::vector<std::string>& LibraryReader::exportFileNames() {

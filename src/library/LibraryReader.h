@@ -3,14 +3,13 @@
 // the tracks that have a file, and the playlists with their items given
 // as track persistent IDs.
 //
-// The file is read as a stream, 64 KB at a time, so a library of a
-// hundred thousand tracks costs its records, not a document tree: by a
-// scanner for the plain XML exports are written in (library/PlistScanner.h,
-// a batch ahead on a thread of its own), or by libxml2's push parser when
-// the scanner does not take the document. Neither touches the network,
-// loads a DTD or an external entity or substitutes an entity beyond XML's
-// predefined ones and character references; a document that needs more
-// is refused.
+// The file is read as a stream, a few pieces of 64 KB at a time, so a
+// library of a hundred thousand tracks costs its records, not a document
+// tree: by a cursor over the bytes of the plain XML exports are written
+// in (library/PlistCursor.h), or by libxml2's push parser when the cursor
+// does not take the document. Neither touches the network, loads a DTD or
+// an external entity or substitutes an entity beyond XML's predefined
+// ones and character references; a document that needs more is refused.
 //
 // What a real export holds and how it comes out:
 // - tracks without a file (cloud, remote, streams: no "file:" Location)
@@ -178,9 +177,9 @@ class LibraryReader {
   base::Result<Library> load(const std::string& file) const;
   // The same on a document in memory; name stands for the file in errors.
   Library readMemory(std::string_view xml, const std::string& name) const;
-  // Reads every document with the full parser, never the quick scanner
-  // (which gives the same result on the documents it takes): the
-  // reference that tests compare the scanner with.
+  // Reads every document with the full parser, never the cursor (which
+  // gives the same result on the documents it takes): the reference that
+  // tests compare the cursor with.
   // Where the relative entries of a folder's playlists are looked for
   // first (MPD's music directory); empty: beside the playlist file only.
   LibraryReader& withMusicDir(std::string folder) {
@@ -188,9 +187,16 @@ class LibraryReader {
     return *this;
   }
   LibraryReader& withFullParserOnly() {
-    quick_ = false;
+    parsers_ = Parsers::kFullOnly;
     return *this;
   }
+  // Reads with the cursor alone: a document it hands over is an error
+  // ("out of the cursor's form"). What tests check the cursor's reach with.
+  LibraryReader& withCursorOnly() {
+    parsers_ = Parsers::kCursorOnly;
+    return *this;
+  }
+  enum class Parsers { kCursorThenFull, kFullOnly, kCursorOnly };
 
   // The export's usual names, in the order they are looked for.
   static const std::vector<std::string>& exportFileNames();
@@ -209,7 +215,7 @@ class LibraryReader {
 
   PathMap map_;
   std::string musicDir_;
-  bool quick_ = true;
+  Parsers parsers_ = Parsers::kCursorThenFull;
 };
 
 }  // namespace app
