@@ -84,7 +84,14 @@ bool isValidUtf8(std::string_view s) {
 
 std::string nfd(std::string_view s) { return normalized(nfdInstance(), s); }
 
-std::string nfc(std::string_view s) { return normalized(nfcInstance(), s); }
+std::string nfc(std::string_view s) {
+  // Below U+0300 (whose UTF-8 begins with 0xCC) no character changes in
+  // NFC and none combines with the next: such a text is in NFC as it
+  // stands, the accented names of most libraries among them.
+  for (unsigned char c : s)
+    if (c >= 0xCC) return normalized(nfcInstance(), s);
+  return std::string(s);
+}
 
 std::string upper(std::string_view s) {
   if (isAscii(s)) {

@@ -102,6 +102,7 @@ class ExportRun {
   // The exit status, or how the run ended short.
   std::variant<int, Ending> run();
   json& report() { return report_; }
+  ExportSession& session() { return session_; }
 
  private:
   // What a person reads: not with --quiet or --json.
@@ -801,6 +802,7 @@ int runExport(const ExportOptions& asked, const Services& services) {
   // than ending the report.
   if (options.json)
     std::cout << run.report().dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+  run.session().leaveTablesToExit();
   return status;
 }
 

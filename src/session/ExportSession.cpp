@@ -331,6 +331,7 @@ base::Result<const ExportPlan*> ExportSession::plan() {
 void ExportSession::comparePlaylistTexts(std::vector<uint8_t> present) {
   auto fm = files();
   TrackLines trackLines;
+  std::vector<std::string_view> lines;
   plan_.playlistFilesToWrite = plan_.playlistFilesUnchanged = 0;
   plannedSame_.assign(target_.files.size(), 0);
   plannedStamp_.assign(target_.files.size(), {});
@@ -344,9 +345,20 @@ void ExportSession::comparePlaylistTexts(std::vector<uint8_t> present) {
       ++plan_.playlistFilesToWrite;
       continue;
     }
-    std::string text = playlistTextOf(file, present, nullptr, nullptr, &trackLines);
-    auto now = fm->readSmallFile(path, text.size(), nullptr);
-    plannedSame_[i] = now && *now == text;
+    // Compared with the file where the entries are kept, without the
+    // text being put together: a file of another length differs unread.
+    linesOf(file, present, trackLines, lines, nullptr);
+    std::string_view header = session::PlaylistTextMaker::kHeader;
+    size_t size = header.size();
+    for (std::string_view line : lines) size += line.size();
+    bool same = false;
+    if (stamp->size == size) {
+      auto now = fm->readSmallFile(path, size, nullptr);
+      same = now && now->size() == size && std::string_view(*now).starts_with(header);
+      for (size_t at = header.size(), k = 0; same && k < lines.size(); at += lines[k++].size())
+        same = std::string_view(*now).compare(at, lines[k].size(), lines[k]) == 0;
+    }
+    plannedSame_[i] = same;
     plannedStamp_[i] = *stamp;
     ++(plannedSame_[i] ? plan_.playlistFilesUnchanged : plan_.playlistFilesToWrite);
   }

@@ -337,6 +337,12 @@ class ExportSession {
   }
   const std::string& root() const { return root_; }
   const std::string& libraryFile() const { return libraryFile_; }
+  // For a process about to exit: the session's large tables (the library,
+  // the record, the layout, what was looked at) are moved out and left to
+  // the exit, which gives their memory back at once, rather than freed a
+  // block at a time. The session answers nothing after it. Under the
+  // sanitizers they are freed, so that the freeing stays checked.
+  void leaveTablesToExit();
   // Where the destination's remembered choice is kept: by its volume's
   // UUID when the drive finder found it, else by the folder.
   std::string rememberKey() const;
@@ -472,6 +478,11 @@ class ExportSession {
   std::string playlistTextOf(const session::TargetFile& file, const std::vector<uint8_t>& present,
                              PlaylistOutcome* counts, std::set<std::string>* notEncodable,
                              TrackLines* cache = nullptr) const;
+  // The entries of the file's present tracks, in `cache`, in its order
+  // after the header; those that cannot be spelled go to notEncodable.
+  void linesOf(const session::TargetFile& file, const std::vector<uint8_t>& present,
+               TrackLines& cache, std::vector<std::string_view>& lines,
+               std::set<std::string>* notEncodable) const;
   void countLeftOut(const session::TargetFile& file, const std::vector<uint8_t>& present,
                     PlaylistOutcome* counts) const;
   // What the plan found of each target file it compared: the same text as

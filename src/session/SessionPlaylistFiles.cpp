@@ -213,38 +213,47 @@ std::string ExportSession::playlistTextOf(const session::TargetFile& file,
                                           std::set<std::string>* notEncodable,
                                           TrackLines* cache) const {
   if (counts) countLeftOut(file, present, counts);
-  if (cache && cache->state.size() != snapshot_.tracks.size()) {
-    cache->text.assign(snapshot_.tracks.size(), {});
-    cache->state.assign(snapshot_.tracks.size(), TrackLines::kNotMade);
+  TrackLines own;
+  std::vector<std::string_view> lines;
+  linesOf(file, present, cache ? *cache : own, lines, notEncodable);
+  size_t size = session::PlaylistTextMaker::kHeader.size();
+  for (std::string_view line : lines) size += line.size();
+  std::string text;
+  text.reserve(size);
+  text += session::PlaylistTextMaker::kHeader;
+  for (std::string_view line : lines) text += line;
+  return text;
+}
+
+void ExportSession::linesOf(const session::TargetFile& file, const std::vector<uint8_t>& present,
+                            TrackLines& cache, std::vector<std::string_view>& lines,
+                            std::set<std::string>* notEncodable) const {
+  lines.clear();
+  if (cache.state.size() != snapshot_.tracks.size()) {
+    cache.text.assign(snapshot_.tracks.size(), {});
+    cache.state.assign(snapshot_.tracks.size(), TrackLines::kNotMade);
   }
   session::PlaylistTextMaker maker(playlistFormat_, root_, playlistFolder_);
-  std::string text(session::PlaylistTextMaker::kHeader);
   std::string path;
-  auto append = [&](uint32_t track, std::string& into) {
-    const LibraryTrack& t = *snapshotLibraryTrack_[track];
-    (path = musicPrefix_) += snapshot_.tracks[track].destination;
-    const std::string duration = DestinationLayout::durationText(t.totalTimeMs);
-    return maker.append(into,
-                        {path, duration, std::string_view(t.artist), std::string_view(t.name)});
-  };
   for (uint32_t track : file.entries) {
     if (!present[track]) continue;
-    bool written;
-    if (cache) {
-      uint8_t& state = cache->state[track];
-      if (state == TrackLines::kNotMade)
-        state = append(track, cache->text[track]) ? TrackLines::kMade : TrackLines::kCannot;
-      written = state == TrackLines::kMade;
-      if (written) text += cache->text[track];
-    } else {
-      written = append(track, text);
+    uint8_t& state = cache.state[track];
+    if (state == TrackLines::kNotMade) {
+      const LibraryTrack& t = *snapshotLibraryTrack_[track];
+      (path = musicPrefix_) += snapshot_.tracks[track].destination;
+      const std::string duration = DestinationLayout::durationText(t.totalTimeMs);
+      state = maker.append(cache.text[track], {path, duration, std::string_view(t.artist),
+                                               std::string_view(t.name)})
+                  ? TrackLines::kMade
+                  : TrackLines::kCannot;
     }
-    if (!written && notEncodable && playlistFormat_.windows1252) {
+    if (state == TrackLines::kMade) {
+      lines.push_back(cache.text[track]);
+    } else if (notEncodable && playlistFormat_.windows1252) {
       const LibraryTrack& t = *snapshotLibraryTrack_[track];
       notEncodable->insert(std::string(t.artist) + " - " + std::string(t.name));
     }
   }
-  return text;
 }
 
 // The target: the chosen playlists' files, written now, and (when some
