@@ -242,8 +242,8 @@ void ExportSession::linesOf(const session::TargetFile& file, const std::vector<u
       const LibraryTrack& t = *snapshotLibraryTrack_[track];
       (path = musicPrefix_) += snapshot_.tracks[track].destination;
       const std::string duration = DestinationLayout::durationText(t.totalTimeMs);
-      state = maker.append(cache.text[track], {path, duration, std::string_view(t.artist),
-                                               std::string_view(t.name)})
+      state = maker.append(cache.text[track],
+                           {path, duration, std::string_view(t.artist), std::string_view(t.name)})
                   ? TrackLines::kMade
                   : TrackLines::kCannot;
     }
