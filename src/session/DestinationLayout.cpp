@@ -144,7 +144,10 @@ void DestinationLayout::keep(std::string_view path, std::string_view knownKey) {
   // (the folding never reaches across one, and folds a path only when it
   // is UTF-8 throughout); the deepest goes first, as a folder held already
   // holds those above it.
-  std::vector<size_t> atPath, atKey;
+  std::vector<size_t>& atPath = slashes_[0];
+  std::vector<size_t>& atKey = slashes_[1];
+  atPath.clear();
+  atKey.clear();
   for (size_t slash = path.find('/'); slash != std::string_view::npos;
        slash = path.find('/', slash + 1))
     atPath.push_back(slash);

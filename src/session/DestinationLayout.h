@@ -188,6 +188,7 @@ class DestinationLayout {
   // Reused from one track to the next.
   std::vector<std::string_view> parts_;
   std::string raw_, key_;
+  std::vector<size_t> slashes_[2];
   TextMap folders_{&arena_};    // key -> spelling
   TextSet files_{&arena_};      // keys
   TextSet playlists_{&arena_};  // keys

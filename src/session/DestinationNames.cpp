@@ -21,9 +21,11 @@ void stripTrailingDotsAndBlanks(std::string& s) {
 // Control characters and bytes that do not form UTF-8 cannot be stored in
 // a FAT or exFAT name (which is UTF-16); each becomes "_".
 std::string replaceUnstorable(std::string_view s) {
-  bool plain = true;  // printable ASCII, as most names are: nothing to replace
-  for (char c : s) plain = plain && c >= 0x20 && c < 0x7F;
-  if (plain) return std::string(s);
+  // No control character and UTF-8 throughout, as most names are:
+  // nothing to replace.
+  bool plain = true;
+  for (char c : s) plain = plain && (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
+  if (plain && base::unicode::isValidUtf8(s)) return std::string(s);
   std::string out;
   out.reserve(s.size());
   const auto* p = reinterpret_cast<const uint8_t*>(s.data());
@@ -49,12 +51,24 @@ constexpr std::string_view kUnsafe = "\\/:*?\"<>|#%";
 // fragment or an escape. Typographic double quotes go too and single
 // ones become "'", as names have always been on the drive. "$", ";" and
 // "'" are ordinary characters in a name and stay.
+constexpr std::array<bool, 256> kUnsafeByte = [] {
+  std::array<bool, 256> unsafe{};
+  for (char c : kUnsafe) unsafe[static_cast<unsigned char>(c)] = true;
+  return unsafe;
+}();
+
 std::string replaceUnsafe(std::string_view name) {
+  // Most names hold none of them, nor a typographic quote (E2 80 ..).
+  bool plain = true;
+  for (char c : name)
+    plain = plain && !kUnsafeByte[static_cast<unsigned char>(c)] &&
+            static_cast<unsigned char>(c) != 0xE2;
+  if (plain) return std::string(name);
   std::string out;
   out.reserve(name.size());
   for (size_t i = 0; i < name.size(); ++i) {
     char c = name[i];
-    if (kUnsafe.find(c) != std::string_view::npos) {
+    if (kUnsafeByte[static_cast<unsigned char>(c)]) {
       out.push_back('_');
       continue;
     }

@@ -372,8 +372,13 @@ class ExportSession {
   // path, for the record (noteProbes(), once the drive is the export's).
   std::unordered_map<std::string, fs::ProbedSource> probedNow_;
   void noteProbes(fs::DriveRecord& writer);
-  // What each snapshot track's source holds, as the last plan found it.
-  std::vector<std::optional<fs::ProbedSource>> probed_;
+  // What each snapshot track's source holds, as the last plan found it:
+  // its format without its path, which every track would copy.
+  struct SourceFormat {
+    std::string container, codec;
+    int64_t millis = 0;
+  };
+  std::vector<std::optional<SourceFormat>> probed_;
   void probeSources(const std::vector<uint32_t>& tracks);
   // With a conversion asked, gives each track the drive cannot play its
   // converted name and estimated size; whether any destination changed.

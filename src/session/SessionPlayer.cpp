@@ -50,7 +50,7 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
     if (t.source.empty() || !observed_.sourceFound[track] || !observed_.sourcePlainFile[track])
       continue;
     fs::FileStamp stamp{observed_.sourceBytes[track], observed_.sourceTimeNs[track]};
-    auto known = probedNow_.find(t.source);
+    auto known = probedNow_.empty() ? probedNow_.end() : probedNow_.find(t.source);
     if (known == probedNow_.end() || known->second.stamp != stamp) {
       known = driveRecord_.probed.find(t.source);
       if (known == driveRecord_.probed.end() || known->second.stamp != stamp) {
@@ -59,7 +59,8 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
       }
     }
     // One FFmpeg could not tell is judged by its name, as when first found.
-    if (known->second.told) probed_[track] = known->second;
+    const fs::ProbedSource& p = known->second;
+    if (p.told) probed_[track] = SourceFormat{p.container, p.codec, p.millis};
   }
   if (toProbe.empty()) return;
   std::vector<std::optional<fs::ProbedSource>> found(toProbe.size());
@@ -96,7 +97,8 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
   for (auto& t : pool) t.join();
   for (size_t i = 0; i < toProbe.size(); ++i) {
     if (!found[i]) continue;
-    if (found[i]->told) probed_[toProbe[i]] = found[i];
+    if (found[i]->told)
+      probed_[toProbe[i]] = SourceFormat{found[i]->container, found[i]->codec, found[i]->millis};
     probedNow_.insert_or_assign(found[i]->source, *found[i]);
   }
 }
