@@ -149,7 +149,8 @@ bool PlaylistTextMaker::append(std::string& text, const PlaylistLine& line) cons
   // the text: the same bytes as below, without a string made per part
   // (a plan makes the text of every playlist the drive holds).
   if (plain && !format.windows1252 && rootOnOneLine_ &&
-      line.path.find_first_of("\n\r") == std::string::npos) {
+      // Two searches for one byte each: find_first_of tries every byte in turn.
+      line.path.find('\n') == std::string::npos && line.path.find('\r') == std::string::npos) {
     text += "\n#EXTINF:";
     appendOnOneLine(line.duration);
     text += ',';

@@ -180,9 +180,6 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
 // put there keeps them.
 std::vector<std::string> ExportSession::elsewhereStale(fs::FileManager& fm) const {
   const std::string musicKey = DestinationLayout::collisionKey(musicPrefix_);
-  auto under = [](const std::string& key, const std::string& folderKey) {
-    return key.size() > folderKey.size() && key.compare(0, folderKey.size(), folderKey) == 0;
-  };
   // Folders that hold what this export keeps: the music and playlist
   // folders and those above them.
   std::unordered_set<std::string> holding;
@@ -197,7 +194,10 @@ std::vector<std::string> ExportSession::elsewhereStale(fs::FileManager& fm) cons
   std::vector<std::string> files;
   std::vector<std::pair<size_t, std::string>> folders;  // by depth
   for (const auto& [key, e] : driveRecord_.entries) {
-    if (under(key + "/", musicKey) || leavesRoot(e.path) || holding.count(key)) continue;
+    // In the music folder (the key with a slash after it lies under the
+    // folder's key, which ends with one): not elsewhere.
+    if (std::string_view(key).starts_with(musicKey) || leavesRoot(e.path) || holding.count(key))
+      continue;
     if (e.kind == fs::EntryKind::kFolder) {
       folders.emplace_back(std::count(e.path.begin(), e.path.end(), '/'), e.path);
     } else if ((e.kind == fs::EntryKind::kTrack || e.kind == fs::EntryKind::kCover) &&

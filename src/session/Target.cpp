@@ -146,17 +146,24 @@ Target targetOf(const Snapshot& snapshot,
                 const std::string& root, std::string_view music, const KnownKeys* known) {
   Target target;
   target.listed.assign(snapshot.tracks.size(), 0);
+  // Judged once per track, in the tracks' order: the playlists name them
+  // in any order, many times each.
+  std::vector<uint8_t> listableTrack(snapshot.tracks.size());
+  for (size_t track = 0; track < snapshot.tracks.size(); ++track)
+    listableTrack[track] = listable(snapshot.tracks[track], copyOnlyChecked);
   for (const auto& [relative, playlist] : written) {
     TargetFile file{relative, playlist, {}, {}, {}};
     if (playlist < snapshot.playlists.size()) {
       for (uint32_t track : snapshot.playlists[playlist].items) {
-        if (!listable(snapshot.tracks[track], copyOnlyChecked)) continue;
+        if (!listableTrack[track]) continue;
         file.entries.push_back(track);
         target.listed[track] = 1;
       }
     }
     target.files.push_back(std::move(file));
   }
+  target.needed.reserve(
+      static_cast<size_t>(std::count(target.listed.begin(), target.listed.end(), uint8_t{1})));
   for (size_t track = 0; track < snapshot.tracks.size(); ++track) {
     if (!target.listed[track]) continue;
     const std::string& destination = snapshot.tracks[track].destination;
