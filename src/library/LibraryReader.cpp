@@ -845,15 +845,16 @@ constexpr uint64_t kMaxLibraryBytes = uint64_t{2} << 30;
 class FileSource : public ByteSource {
  public:
   FileSource(int fd, const std::string& file) : fd_(fd), file_(file), buffer_(new char[kPiece]) {}
-  std::string_view next() override {
+  std::string_view next() override { return {buffer_.get(), readInto(buffer_.get(), kPiece)}; }
+  size_t readInto(char* into, size_t room) override {
     for (;;) {
-      ssize_t n = ::read(fd_, buffer_.get(), kPiece);
+      ssize_t n = ::read(fd_, into, room);
       if (n == 0 && total_ == 0) throw LibraryError(file_, 0, "the file is empty");
       if (n >= 0) {
         total_ += static_cast<uint64_t>(n);
         if (total_ > kMaxLibraryBytes)
           throw LibraryError(file_, 0, "the file is larger than 2 GiB, too large for a library");
-        return {buffer_.get(), static_cast<size_t>(n)};
+        return static_cast<size_t>(n);
       }
       if (errno != EINTR)
         throw LibraryError(file_, 0, std::string("cannot read: ") + std::strerror(errno));
@@ -879,6 +880,12 @@ class MemorySource : public ByteSource {
     std::string_view piece = rest_.substr(0, kPiece);
     rest_.remove_prefix(piece.size());
     return piece;
+  }
+  size_t readInto(char* into, size_t room) override {
+    std::string_view piece = rest_.substr(0, std::min(room, kPiece));
+    rest_.remove_prefix(piece.size());
+    std::copy_n(piece.data(), piece.size(), into);
+    return piece.size();
   }
   void rewind() override { rest_ = all_; }
 

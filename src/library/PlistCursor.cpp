@@ -257,16 +257,14 @@ void PlistCursor::fill(size_t want) {
     at_ = 0;
     end_ = keep;
   }
+  if (buffer_.size() < want) buffer_.resize(std::max(buffer_.size() * 2, want));
   while (end_ < want) {
-    std::string_view piece = source_.next();
-    if (piece.empty()) {
+    const size_t n = source_.readInto(buffer_.data() + end_, buffer_.size() - end_);
+    if (n == 0) {
       ended_ = true;
       return;
     }
-    if (buffer_.size() < end_ + piece.size())
-      buffer_.resize(std::max(buffer_.size() * 2, end_ + piece.size()));
-    std::memcpy(buffer_.data() + end_, piece.data(), piece.size());
-    end_ += piece.size();
+    end_ += n;
   }
 }
 

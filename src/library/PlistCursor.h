@@ -9,6 +9,7 @@
 // the document again with the full parser, whose verdict and message hold.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +28,9 @@ class ByteSource {
   virtual ~ByteSource() = default;
   virtual std::string_view next() = 0;
   virtual void rewind() = 0;
+  // The next bytes, up to `room`, put at `into`: 0 at the end. What
+  // next() would give, read where the reader keeps it, not copied there.
+  virtual size_t readInto(char* into, size_t room) = 0;
 };
 
 // The property-list elements.
