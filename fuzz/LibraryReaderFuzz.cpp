@@ -1,5 +1,5 @@
 // The library export reader on arbitrary bytes, with a path map so that
-// the prefix rewriting runs too. The quick scanner and the full parser
+// the prefix rewriting runs too. The cursor and the full parser
 // must agree on every document: the same library, or the same error at
 // the same line.
 #include <cstdio>
@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string fromQuick = testsupport::libraryOutcome(quick, bytes);
   std::string fromFull = testsupport::libraryOutcome(full, bytes);
   if (fromQuick != fromFull) {
-    std::fprintf(stderr, "the quick scanner read:\n%s\nthe full parser read:\n%s\n",
-                 fromQuick.c_str(), fromFull.c_str());
+    std::fprintf(stderr, "the cursor read:\n%s\nthe full parser read:\n%s\n", fromQuick.c_str(),
+                 fromFull.c_str());
     std::abort();
   }
   (void)app::LibraryReader::decodeFileUrl(bytes);

@@ -283,6 +283,8 @@ base::Result<Parsed> parseOwn(int folder, const std::string& display, bool withP
   // A compacted record has a line per entry, of some 150 bytes: its
   // table is made once, not grown line by line.
   parsed.entries.reserve(static_cast<size_t>(st.st_size) / 128);
+  // So is that of what the sources hold, a line of the same length each.
+  if (withProbed) parsed.probed.reserve(static_cast<size_t>(st.st_size) / 256);
   std::string pending;
   bool headerSeen = false;
   std::vector<char> buffer(1 << 20);

@@ -721,7 +721,7 @@ class LibraryBuilder {
     });
   }
 
-  // forEachElement, with the entries the scanner took whole read in one
+  // forEachElement, with the entries the cursor takes whole read in one
   // step each.
   void readItems(std::vector<int64_t>& ids) {
     if (in_.isEmpty()) return;

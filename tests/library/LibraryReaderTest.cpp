@@ -358,6 +358,13 @@ TEST(LibraryCursor, ReadsWhatTheFullParserReads) {
       {"empty elements",
        doc(tracks + "<key>Application Version</key><string/><key>Playlists</key><array/>"), true},
       {"one empty element", valued("<key>Disabled</key>", "<true></true>"), true},
+      {"keys read step by step: a reference, letters past ASCII, none",
+       valued("<key>Na&#109;e</key><string>x</string><key>Gr\xC3\xBC\xC3\x9F</key><integer>1"
+              "</integer><key/>",
+              "<string a='1'>y</string>"),
+       true},
+      {"a comment between a key and its value",
+       valued("<key>Name</key><!-- c -->", "<string>x</string>"), true},
       {"a number over lines", valued("<key>Size</key>", "<integer>\n12x\n</integer>"), false},
       {"a number past ASCII over lines",
        valued("<key>Size</key>", "<integer>\xC3\xA9\n\nx</integer>"), false},
