@@ -5,18 +5,11 @@
 
 #include "base/Log.h"
 #include "base/Resources.h"
+#include "base/Unicode.h"
 #include "base/WholeFile.h"
 
 namespace base {
 namespace {
-
-void appendUtf8(std::string& out, uint32_t c) {
-  uint8_t buf[4];
-  int32_t i = 0;
-  UBool error = false;
-  U8_APPEND(buf, i, 4, c, error);
-  if (!error) out.append(reinterpret_cast<char*>(buf), static_cast<size_t>(i));
-}
 
 class Parser {
  public:
@@ -107,7 +100,7 @@ class Parser {
             ++digits;
           }
           if (digits == 0) return false;
-          appendUtf8(out, code);
+          unicode::appendUtf8(out, code);
           break;
         }
         default:
@@ -147,7 +140,7 @@ std::string decodeTextBytes(std::string_view bytes) {
     } else if (U16_IS_SURROGATE(c)) {
       c = 0xFFFD;
     }
-    appendUtf8(out, c);
+    unicode::appendUtf8(out, c);
   }
   return out;
 }

@@ -82,6 +82,14 @@ bool isValidUtf8(std::string_view s) {
   return true;
 }
 
+void appendUtf8(std::string& out, char32_t c) {
+  uint8_t bytes[4];
+  int32_t length = 0;
+  UBool error = false;
+  U8_APPEND(bytes, length, 4, static_cast<UChar32>(c), error);
+  if (!error) out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length));
+}
+
 std::string nfd(std::string_view s) { return normalized(nfdInstance(), s); }
 
 std::string nfc(std::string_view s) {

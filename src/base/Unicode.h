@@ -13,6 +13,9 @@
 namespace base::unicode {
 
 bool isValidUtf8(std::string_view s);
+// Appends the code point's UTF-8; nothing for a surrogate or one past
+// U+10FFFF.
+void appendUtf8(std::string& out, char32_t c);
 
 // Canonical decomposition (Normalization Form D).
 std::string nfd(std::string_view s);

@@ -8,6 +8,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "base/Unicode.h"
+
 namespace app {
 namespace {
 
@@ -81,24 +83,6 @@ int charLength(const Byte* p, const Byte* e) {
   return n;
 }
 
-void appendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 bool isXmlChar(uint32_t c) {
   return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
          (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
@@ -147,7 +131,7 @@ int referenceLength(const Byte* p, const Byte* e, std::string* out) {
     if (value > 0x10FFFF) return -1;
   }
   if (!isXmlChar(value)) return -1;
-  if (out) appendUtf8(*out, value);
+  if (out) base::unicode::appendUtf8(*out, value);
   return length;
 }
 
