@@ -82,7 +82,7 @@ build-asan: deps
 
 # Only the test programs that hold threaded tests are built here.
 TSAN_NICE ?=
-TSAN_TARGETS := test_fs test_library test_compat test_drive test_session test_e2e tessaline
+TSAN_TARGETS := test_fs test_compat test_drive test_session test_e2e tessaline
 
 build-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSALINE_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
