@@ -4,9 +4,9 @@
 // event list or a line count in between.
 //
 // Thread: one cursor reads one document on one thread.
-// Errors: the cursor raises OutOfForm for anything outside the form it
-// takes and for every error, the grammar's included; the caller then reads
-// the document again with the full parser, whose verdict and message hold.
+// Ownership: the cursor reads from a ByteSource it does not own.
+// Errors: OutOfForm for anything outside the form it takes and for every
+// error; the caller then reads the document with the full parser.
 #pragma once
 
 #include <algorithm>
