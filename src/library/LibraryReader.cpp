@@ -140,9 +140,6 @@ Key keyOf(std::string_view k) {
   return Key::kOther;
 }
 
-using Tag = PlistTag;
-constexpr const auto& kTagNames = kPlistTagNames;
-
 // One callback of the parser, as the stream keeps it.
 struct Event {
   enum Kind : uint8_t { kNone, kStart, kEnd, kText, kEntity, kError };
@@ -274,7 +271,7 @@ class PlistStream : public PlistReading<PlistStream> {
     // pointer per name replaces string comparisons on every event.
     for (int t = 0; t < kTagCount; ++t) {
       tags_[t] = reinterpret_cast<const char*>(
-          xmlDictLookup(ctxt_->dict, reinterpret_cast<const xmlChar*>(kTagNames[t]), -1));
+          xmlDictLookup(ctxt_->dict, reinterpret_cast<const xmlChar*>(kPlistTagNames[t]), -1));
     }
     finished_ = first.empty();
   }
@@ -322,8 +319,8 @@ class PlistStream : public PlistReading<PlistStream> {
   }
 
   bool isStart() const { return current_.kind == Event::kStart; }
-  bool isStart(Tag t) const { return isStart() && current_.name == tags_[t]; }
-  bool isEnd(Tag t) const { return current_.kind == Event::kEnd && current_.name == tags_[t]; }
+  bool isStart(PlistTag t) const { return isStart() && current_.name == tags_[t]; }
+  bool isEnd(PlistTag t) const { return current_.kind == Event::kEnd && current_.name == tags_[t]; }
   bool isText() const { return current_.kind == Event::kText; }
   bool isEmpty() const { return current_.empty; }
 

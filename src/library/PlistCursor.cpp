@@ -339,7 +339,7 @@ bool PlistCursor::advanceItem(int64_t& id) {
   });
 }
 
-bool PlistCursor::nextEntry(std::string& key) {
+bool PlistCursor::nextEntry(std::string& key, long& keyLine) {
   if (kind_ == kStart && !empty_ && !isContainer(tag_)) refuse();
   // The form exports write, <key>plain text</key> and the value's start
   // tag, in one step; anything else step by step.
@@ -361,14 +361,7 @@ bool PlistCursor::nextEntry(std::string& key) {
     at_ = next;
     return true;
   });
-  if (taken) return true;
-  advanceOrFail("dict");
-  if (isEnd(kDictTag)) return false;
-  if (!isStart(kKeyTag)) refuse();
-  readTextInto(&key);
-  advanceOrFail("dict");
-  if (!isValueStart()) refuse();
-  return true;
+  return taken || PlistReading::nextEntry(key, keyLine);
 }
 
 std::string_view PlistCursor::readTextInto(std::string* into, long*) {

@@ -74,20 +74,28 @@ class PlistReading {
     if (s.isEmpty()) return;
     // One key a level, kept from dict to dict for its buffer: the key of
     // the level above stays while a value's entries are read.
-    std::string& key = levelKey();
-    for (;;) {
-      s.advanceOrFail("dict");
-      if (s.isEnd(kDictTag)) break;
-      if (!s.isStart(kKeyTag)) s.fail("expected <key> in <dict>, found " + s.describeNode());
-      long keyLine = 0;
-      s.readTextInto(&key, &keyLine);
-      s.advanceOrFail("dict");
-      if (s.isEnd(kDictTag)) s.fail(keyLine, "key \"" + key + "\" has no value");
-      if (!isValueStart())
-        s.fail("key \"" + key + "\" has no value (found " + s.describeNode() + ")");
-      f(std::string_view(key), keyLine);
-    }
-    leaveLevel();
+    if (level_ == keys_.size()) keys_.emplace_back();
+    std::string& key = keys_[level_++];
+    long keyLine = 0;
+    while (s.nextEntry(key, keyLine)) f(std::string_view(key), keyLine);
+    --level_;
+  }
+
+  // Moves onto the value of the <dict>'s next entry, its key in `key` and
+  // the key's line in `keyLine`; false at the dict's end. A stream may
+  // read the usual form in one step and hand the rest to this.
+  bool nextEntry(std::string& key, long& keyLine) {
+    S& s = self();
+    s.advanceOrFail("dict");
+    if (s.isEnd(kDictTag)) return false;
+    if (!s.isStart(kKeyTag)) s.fail("expected <key> in <dict>, found " + s.describeNode());
+    keyLine = 0;
+    s.readTextInto(&key, &keyLine);
+    s.advanceOrFail("dict");
+    if (s.isEnd(kDictTag)) s.fail(keyLine, "key \"" + key + "\" has no value");
+    if (!isValueStart())
+      s.fail("key \"" + key + "\" has no value (found " + s.describeNode() + ")");
+    return true;
   }
 
   // Calls f() for each element of the <array> the stream is on, with the
@@ -108,7 +116,7 @@ class PlistReading {
   void skipValue() {
     S& s = self();
     if (s.isStart(kDictTag)) {
-      s.forEachEntry([this](std::string_view, long) { skipValue(); });
+      forEachEntry([this](std::string_view, long) { skipValue(); });
     } else if (s.isStart(kArrayTag)) {
       forEachElement([this] { skipValue(); });
     } else if (s.isStart(kTrueTag) || s.isStart(kFalseTag)) {
@@ -167,13 +175,6 @@ class PlistReading {
     return value;
   }
 
- protected:
-  std::string& levelKey() {
-    if (level_ == keys_.size()) keys_.emplace_back();
-    return keys_[level_++];
-  }
-  void leaveLevel() { --level_; }
-
  private:
   S& self() { return static_cast<S&>(*this); }
   const S& self() const { return static_cast<const S&>(*this); }
@@ -203,13 +204,7 @@ class PlistCursor : public PlistReading<PlistCursor> {
   // with its N in `id`.
   bool advanceItem(int64_t& id);
   // The grammar's, with a key and its value's start read in one step.
-  template <class F>
-  void forEachEntry(F&& f) {
-    if (empty_) return;
-    std::string& key = levelKey();
-    while (nextEntry(key)) f(std::string_view(key), 0);
-    leaveLevel();
-  }
+  bool nextEntry(std::string& key, long& keyLine);
 
   bool isStart(PlistTag t) const { return kind_ == kStart && tag_ == t; }
   bool isEnd(PlistTag t) const { return kind_ == kEnd && tag_ == t; }
@@ -232,9 +227,6 @@ class PlistCursor : public PlistReading<PlistCursor> {
   template <class F>
   auto whole(F&& scan) -> decltype(scan());
   void fill(size_t want);
-  // Onto the value of the dict's next entry, its key in `key`; false at
-  // the dict's end.
-  bool nextEntry(std::string& key);
   void scanProlog();
   bool scanEpilog();
   void scanContent();
