@@ -70,18 +70,19 @@ void appendEscaped(std::string& out, std::string_view field) {
   }
 }
 
-std::optional<std::string> unescape(std::string_view field) {
+// `field` with its escapes undone, into `out` (whose room is reused);
+// false when an escape is damaged.
+bool unescapeInto(std::string_view field, std::string& out) {
   // Most fields escape nothing: copied whole.
   size_t first = field.find('\\');
-  if (first == std::string_view::npos) return std::string(field);
-  std::string out(field.substr(0, first));
-  out.reserve(field.size());
+  out.assign(field.substr(0, first));
+  if (first == std::string_view::npos) return true;
   for (size_t i = first; i < field.size(); ++i) {
     if (field[i] != '\\') {
       out.push_back(field[i]);
       continue;
     }
-    if (++i == field.size()) return std::nullopt;
+    if (++i == field.size()) return false;
     switch (field[i]) {
       case '\\':
         out.push_back('\\');
@@ -96,9 +97,15 @@ std::optional<std::string> unescape(std::string_view field) {
         out.push_back('\r');
         break;
       default:
-        return std::nullopt;
+        return false;
     }
   }
+  return true;
+}
+
+std::optional<std::string> unescape(std::string_view field) {
+  std::string out;
+  if (!unescapeInto(field, out)) return std::nullopt;
   return out;
 }
 
@@ -161,13 +168,30 @@ void removeLine(std::string& out, std::string_view key) {
 }
 
 struct Parsed {
-  std::unordered_map<std::string, RecordEntry> entries;
-  std::unordered_map<std::string, ProbedSource> probed;
-  std::unordered_set<std::string> removed;  // keys whose last line is a removal
+  RecordEntries entries;
+  ProbedSources probed;
+  RecordKeys removed;  // keys whose last line is a removal
   size_t lines = 0;
   size_t damagedLines = 0;
   bool withProbed = true;  // false: "p" and "u" lines are counted, not read
+  // A line is read into these first, and only a whole one changes the
+  // tables; a key met before swaps its entry in, and the old one's room
+  // serves the next line (a record of many exports names most keys
+  // again and again).
+  RecordEntry entry;
+  ProbedSource source;
 };
+
+// Puts `value`, read whole, in `table` under `key`.
+template <class Table, class Value>
+void put(Table& table, const std::string& key, Value& value) {
+  auto at = table.find(key);
+  if (at != table.end()) {
+    std::swap(at->second, value);
+  } else {
+    table.emplace(key, std::move(value));
+  }
+}
 
 // One line without its newline into `parsed`; false when it is damaged.
 bool parseLine(std::string_view line, Parsed* parsed) {
@@ -203,49 +227,43 @@ bool parseLine(std::string_view line, Parsed* parsed) {
     return true;
   }
   if ((fields[0] == "p" && fields.size() == 8) || (fields[0] == "u" && fields.size() == 5)) {
-    ProbedSource p;
+    ProbedSource& p = parsed->source;
     p.told = fields[0] == "p";
-    auto source = unescape(fields[1]);
-    auto container = p.told ? unescape(fields[4]) : std::string();
-    auto codec = p.told ? unescape(fields[5]) : std::string();
-    if (!source || !container || !codec || !parseNumber(fields[2], &p.stamp.size) ||
-        !parseNumber(fields[3], &p.stamp.mtimeNs) || (p.told && !parseNumber(fields[6], &p.millis)))
+    if (!unescapeInto(fields[1], p.source) ||
+        !unescapeInto(p.told ? fields[4] : std::string_view(), p.container) ||
+        !unescapeInto(p.told ? fields[5] : std::string_view(), p.codec) ||
+        !parseNumber(fields[2], &p.stamp.size) || !parseNumber(fields[3], &p.stamp.mtimeNs))
       return false;
-    p.source = std::move(*source);
-    p.container = std::move(*container);
-    p.codec = std::move(*codec);
-    std::string key = p.source;
-    parsed->probed.insert_or_assign(std::move(key), std::move(p));
+    p.millis = 0;
+    if (p.told && !parseNumber(fields[6], &p.millis)) return false;
+    put(parsed->probed, p.source, p);
     return true;
   }
   if (fields[0] != "+" || (fields.size() != 12 && fields.size() != 13)) return false;
-  RecordEntry e;
+  RecordEntry& e = parsed->entry;
   size_t kind = 0;
   while (kind < kKindNames.size() && kKindNames[kind] != fields[1]) ++kind;
   if (kind == kKindNames.size()) return false;
   e.kind = static_cast<EntryKind>(kind);
   std::string* texts[] = {&e.key, &e.path, &e.trackId, &e.libraryId};
   for (size_t i = 0; i < 4; ++i) {
-    auto text = unescape(fields[2 + i]);
-    if (!text) return false;
-    *texts[i] = std::move(*text);
+    if (!unescapeInto(fields[2 + i], *texts[i])) return false;
   }
   if (!parseNumber(fields[6], &e.drive.size) || !parseNumber(fields[7], &e.drive.mtimeNs) ||
       !parseNumber(fields[8], &e.source.size) || !parseNumber(fields[9], &e.source.mtimeNs))
     return false;
+  e.checksum.reset();
   if (!fields[10].empty()) {
     uint64_t sum = 0;
     if (fields[10].size() != 16 || !parseNumber(fields[10], &sum, 16)) return false;
     e.checksum = sum;
   }
+  e.conversion.clear();
   if (fields.size() == 13) {
-    auto conversion = unescape(fields[11]);
-    if (!conversion || conversion->empty()) return false;
-    e.conversion = std::move(*conversion);
+    if (!unescapeInto(fields[11], e.conversion) || e.conversion.empty()) return false;
   }
   if (!parsed->removed.empty()) parsed->removed.erase(e.key);
-  std::string key = e.key;
-  parsed->entries.insert_or_assign(std::move(key), std::move(e));
+  put(parsed->entries, e.key, e);
   return true;
 }
 
@@ -383,8 +401,8 @@ base::Result<RecordContents> DriveRecord::load(const DestinationRoot& root, cons
   if (folder == -ENOENT) return contents;
   if (folder < 0) return base::Status::fromErrno(-folder, "cannot open the folder of", display);
   base::Result<Parsed> parsed = parseOwn(folder, display, withProbed);
-  base::Result<std::vector<std::string>> legacy =
-      writtenPaths(folder, maxBytes, stateDisplay(root, DestinationRoot::kRecordFile));
+  base::Result<std::string> legacy = readOwn(folder, DestinationRoot::kRecordFile, maxBytes,
+                                             stateDisplay(root, DestinationRoot::kRecordFile));
   close(folder);
   if (!parsed) return parsed.status();
   if (!legacy) return legacy.status();
@@ -394,15 +412,25 @@ base::Result<RecordContents> DriveRecord::load(const DestinationRoot& root, cons
   contents.damagedLines = parsed->damagedLines;
   // The record speaks for every key it names, removed ones included, and
   // for every path it names: those need no key made (a key is a Unicode
-  // normalisation, and the older list names every file again).
-  std::unordered_set<std::string_view> named;
+  // normalisation, and the older list names every file again, once per
+  // export that wrote it).
+  std::unordered_set<std::string_view, base::TextHash, std::equal_to<>> named;
   if (!legacy->empty()) {
     named.reserve(contents.entries.size());
     for (const auto& [key, e] : contents.entries) named.insert(e.path);
   }
-  for (const std::string& path : *legacy) {
+  std::string decoded;
+  std::string_view rest = *legacy;
+  for (size_t end; (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1)) {
+    if (end == 0) continue;
+    std::string_view path = rest.substr(0, end);
+    // Only a path with an escape in it needs decoding.
+    if (path.find('%') != std::string_view::npos) {
+      decoded = DestinationRoot::decodeRecordLine(path);
+      path = decoded;
+    }
     if (named.count(path) != 0) continue;
-    std::string key = keyOf ? keyOf(path) : path;
+    std::string key = keyOf ? keyOf(path) : std::string(path);
     if (contents.entries.count(key) != 0 || parsed->removed.count(key) != 0) continue;
     RecordEntry e;
     e.key = key;

@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "base/Status.h"
+#include "base/TextHash.h"
 #include "fs/DestinationRoot.h"
 #include "fs/RootLock.h"
 
@@ -108,15 +109,21 @@ struct ProbedSource {
   bool operator==(const ProbedSource&) const = default;
 };
 
+// The record's tables, looked up by any text.
+using RecordEntries = std::unordered_map<std::string, RecordEntry, base::TextHash, std::equal_to<>>;
+using ProbedSources =
+    std::unordered_map<std::string, ProbedSource, base::TextHash, std::equal_to<>>;
+using RecordKeys = std::unordered_set<std::string, base::TextHash, std::equal_to<>>;
+
 struct RecordContents {
-  std::unordered_map<std::string, RecordEntry> entries;  // by key
-  std::unordered_map<std::string, ProbedSource> probed;  // by source path
+  RecordEntries entries;    // by key
+  ProbedSources probed;     // by source path
   size_t lines = 0;         // change lines in the record: far more than entries asks for compact()
   size_t damagedLines = 0;  // lines a kill cut short (or worse), ignored
   // Keys whose last line is a removal: an older list of paths that still
   // names one of them speaks for a file that is gone, not for what stands
   // there now.
-  std::unordered_set<std::string> removed;
+  RecordKeys removed;
 };
 
 // The key exports file a drive path under: its case-folded, decomposed

@@ -44,6 +44,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/TextHash.h"
 #include "library/LibraryReader.h"
 
 namespace app {
@@ -127,7 +128,7 @@ class DestinationLayout {
   struct KeptPath {
     std::string_view path, key;
   };
-  using KeptPaths = std::unordered_map<std::string_view, KeptPath>;
+  using KeptPaths = std::unordered_map<std::string_view, KeptPath, base::TextHash, std::equal_to<>>;
   static LibraryPaths forLibrary(const Library& library,
                                  const std::unordered_set<std::string_view>* only = nullptr,
                                  const KeptPaths* kept = nullptr);
@@ -158,12 +159,7 @@ class DestinationLayout {
                                                   const std::string& name);
 
   // Looked up by any text, without making a string of it.
-  struct TextHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const noexcept {
-      return std::hash<std::string_view>{}(s);
-    }
-  };
+  using TextHash = base::TextHash;
   struct TextEqual {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }

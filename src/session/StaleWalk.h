@@ -18,6 +18,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/TextHash.h"
+
 namespace platform {
 class FileManager;
 }
@@ -32,11 +34,7 @@ std::string walkKey(std::string_view relative);
 // one for most tracks and their folders): looked up before a path is
 // folded again.
 struct KnownKeys {
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
-  };
-  std::unordered_map<std::string, std::string, Hash, std::equal_to<>> byPath;
+  std::unordered_map<std::string, std::string, base::TextHash, std::equal_to<>> byPath;
   std::string of(std::string_view relative) const {
     auto at = byPath.find(relative);
     return at != byPath.end() ? at->second : walkKey(relative);

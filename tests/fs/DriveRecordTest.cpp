@@ -71,7 +71,7 @@ TEST(DriveRecord, AnyNameRoundTripsLaterLinesOverrideAndOlderPathsComeBackAsLega
   ASSERT_TRUE(record->remove({"music/gone.mp3", "never/recorded"}, false).ok());
   entries[0].drive.size = 99;
   ASSERT_TRUE(record->append({entries[0]}, false).ok());
-  std::unordered_map<std::string, RecordEntry> expected = {
+  RecordEntries expected = {
       {"music/old.mp3", {"music/old.mp3", "Music/Old.mp3", EntryKind::kLegacy}}};
   for (const auto& e : entries) expected[e.key] = e;
   // Compaction keeps the live entries and the one removal that hides an older path.
@@ -98,8 +98,8 @@ TEST(DriveRecord, ProbedSourcesRoundTripTheLastNoteWinsAndCompactionKeepsThem) {
   ASSERT_TRUE(record->noteProbed({a}, true).ok());
   for (int pass = 0; pass < 2; ++pass) {
     RecordContents loaded = load(dir.path());
-    EXPECT_EQ(loaded.probed, (std::unordered_map<std::string, ProbedSource>{
-                                 {a.source, a}, {b.source, b}, {untold.source, untold}}));
+    EXPECT_EQ(loaded.probed,
+              (ProbedSources{{a.source, a}, {b.source, b}, {untold.source, untold}}));
     EXPECT_EQ(loaded.entries.size(), 1u);
     EXPECT_EQ(loaded.damagedLines, 0u);
     ASSERT_TRUE(record->compact().ok());
@@ -109,7 +109,7 @@ TEST(DriveRecord, ProbedSourcesRoundTripTheLastNoteWinsAndCompactionKeepsThem) {
 TEST(DriveRecord, ACutAtAnyByteLeavesAPrefixAndTheNextAppendStartsAfresh) {
   TempDir dir;
   auto record = openRecord(dir.path());
-  std::vector<std::unordered_map<std::string, RecordEntry>> states(1);  // after each line
+  std::vector<RecordEntries> states(1);  // after each line
   for (const auto& e : {entry("a"), entry("b\nb", EntryKind::kCover, 2), entry("a", {}, 3)}) {
     ASSERT_TRUE(record->append({e}, false).ok());
     states.push_back(states.back());
@@ -290,7 +290,7 @@ TEST(DriveRecord, CompactsOnlyOnceDeadLinesOutweighLiveOnes) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     auto record = openRecord(dir.path());
-    std::unordered_map<std::string, RecordEntry> expected;
+    RecordEntries expected;
     for (int round = 1; round <= c.rounds; ++round) {
       for (int i = 0; i < 10; ++i) {
         RecordEntry e = entry("Music/" + std::to_string(i), EntryKind::kTrack, round);
@@ -318,7 +318,7 @@ TEST(DriveRecord, CompactsOnlyOnceDeadLinesOutweighLiveOnes) {
 // writer appends and compacts as usual.
 TEST(DriveRecord, AKillDuringACompactionLeavesTheOldRecordOrTheNewOneWhole) {
   TempDir dir;
-  std::unordered_map<std::string, RecordEntry> expected;
+  RecordEntries expected;
   {
     auto record = openRecord(dir.path());
     std::vector<RecordEntry> batch;
