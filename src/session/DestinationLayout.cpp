@@ -137,8 +137,10 @@ std::pair<std::string, std::string> DestinationLayout::placeFolder(const std::st
 }
 
 void DestinationLayout::keep(std::string_view path, std::string_view knownKey) {
-  std::string key = knownKey.empty() ? collisionKey(path) : std::string(knownKey);
-  files_.emplace(std::string_view(key));
+  std::string made;
+  if (knownKey.empty()) made = collisionKey(path);
+  const std::string_view key = knownKey.empty() ? std::string_view(made) : knownKey;
+  files_.emplace(key);
   // Its folders keep the drive's spelling, so that the album's other
   // tracks join them. A folder's key is the path's up to the same slash
   // (the folding never reaches across one, and folds a path only when it
@@ -151,14 +153,18 @@ void DestinationLayout::keep(std::string_view path, std::string_view knownKey) {
   for (size_t slash = path.find('/'); slash != std::string_view::npos;
        slash = path.find('/', slash + 1))
     atPath.push_back(slash);
-  for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1))
+  for (size_t slash = key.find('/'); slash != std::string_view::npos;
+       slash = key.find('/', slash + 1))
     atKey.push_back(slash);
   const bool folded = atPath.size() == atKey.size() && base::unicode::isValidUtf8(path);
+  std::string folderMade;
   for (size_t i = atPath.size(); i-- > 0;) {
     std::string_view folder = path.substr(0, atPath[i]);
     if (folder == kMusicFolder) continue;
-    std::string folderKey = folded ? key.substr(0, atKey[i]) : collisionKey(folder);
-    if (folders_.find(std::string_view(folderKey)) != folders_.end()) {
+    if (!folded) folderMade = collisionKey(folder);
+    const std::string_view folderKey =
+        folded ? key.substr(0, atKey[i]) : std::string_view(folderMade);
+    if (folders_.find(folderKey) != folders_.end()) {
       if (folded) break;
       continue;
     }
@@ -266,7 +272,11 @@ void layOutTracks(DestinationLayout& layout, const Library& library, size_t want
   // Every path the drive holds for a track of this library is held first,
   // whichever tracks come before it.
   if (kept) {
-    for (const auto& [id, path] : *kept) layout.keep(prefix + std::string(path.path), path.key);
+    std::string whole;
+    for (const auto& [id, path] : *kept) {
+      (whole = prefix) += path.path;
+      layout.keep(whole, path.key);
+    }
   }
   size_t taken = 0;
   std::string keptPath, key;

@@ -204,10 +204,12 @@ base::Result<base::Done> ExportSession::layOut() {
   // moved into this one rather than copied again.
   std::unordered_map<std::string_view, const fs::RecordEntry*> elsewhere;
   // The library's IDs are looked up only when the record holds tracks.
-  std::unordered_set<std::string_view> libraryIds;
+  std::unordered_set<std::string_view, base::TextHash, std::equal_to<>> libraryIds;
   auto inLibrary = [&](const std::string& id) {
     if (libraryIds.empty()) {
+      libraryIds.reserve(library_.tracks.size());
       for (const auto& t : library_.tracks) libraryIds.insert(t.persistentId.view());
+      kept.reserve(library_.tracks.size());
     }
     return libraryIds.count(id) != 0;
   };
