@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <string>
 #include <string_view>
+#include <unordered_set>
 
 namespace base {
 
@@ -17,5 +20,7 @@ struct TextHash {
   using is_transparent = void;
   size_t operator()(std::string_view text) const;
 };
+
+using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 
 }  // namespace base

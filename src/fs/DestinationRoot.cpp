@@ -340,19 +340,25 @@ int DestinationRoot::clearIntents() const {
   return e;
 }
 
-std::unordered_set<std::string> DestinationRoot::readRecord() const {
-  std::unordered_set<std::string> paths;
+PathSet DestinationRoot::readRecord() const {
+  PathSet paths;
   auto read = readState(kRecordFile, size_t{256} << 20);
   if (!read) return paths;
   std::string text = std::move(*read);
+  // A path a line, of some eighty bytes, most of them named once.
+  paths.reserve(text.size() / 80);
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     // A line cut short by a kill names no committed file: its commit
     // waits for the whole write.
     if (end == std::string::npos) break;
-    if (end > start)
-      paths.insert(decodeRecordLine(std::string_view(text).substr(start, end - start)));
+    std::string_view line = std::string_view(text).substr(start, end - start);
+    // Only a line with an escape in it needs decoding.
+    if (line.find('%') != std::string_view::npos)
+      paths.insert(decodeRecordLine(line));
+    else if (!line.empty())
+      paths.emplace(line);
     start = end + 1;
   }
   return paths;
@@ -360,7 +366,7 @@ std::unordered_set<std::string> DestinationRoot::readRecord() const {
 
 int DestinationRoot::forget(const std::vector<std::string>& relativePaths) const {
   if (relativePaths.empty()) return 0;
-  std::unordered_set<std::string> kept = readRecord();
+  PathSet kept = readRecord();
   for (const auto& p : relativePaths) kept.erase(p);
   int folder = openStateFolder(false);
   if (folder < 0) return -folder;

@@ -36,10 +36,14 @@
 #include <vector>
 
 #include "base/Path.h"
+#include "base/TextHash.h"
 #include "fs/FileManager.h"
 #include "fs/RootLock.h"
 
 namespace fs {
+
+// Paths, looked up by any text.
+using PathSet = base::TextSet;
 
 class DestinationRoot {
  public:
@@ -91,7 +95,7 @@ class DestinationRoot {
   // or an errno value.
   int record(const std::vector<std::string>& relativePaths, bool flush) const;
   // Every path the record holds (empty when there is none).
-  std::unordered_set<std::string> readRecord() const;
+  PathSet readRecord() const;
   // Takes paths out of the record (they were deleted): the record is
   // written anew beside the old one, flushed and renamed over it, so a
   // failure or a kill leaves the old record whole. Returns 0 or an errno

@@ -518,7 +518,7 @@ class ExportSession {
   std::vector<const LibraryTrack*> snapshotLibraryTrack_;  // each snapshot track's own
   ExportPlan plan_;
   bool planned_ = false;                    // plan() has sized the export
-  std::unordered_set<std::string> record_;  // what the exporter wrote, relative to root_
+  fs::PathSet record_;                      // what the exporter wrote, relative to root_
   std::vector<std::pair<std::string, std::string>> besideUsers_;  // see PlaylistOutcome
   fs::RecordContents driveRecord_;  // the same by identity, with the older paths
   session::PlaylistFormat playlistFormat_;

@@ -65,7 +65,7 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
   plan_.staleBytes = 0;
   // Needed: every path a playlist file the exporter keeps lists, or will
   // list once this export is done.
-  const std::unordered_set<std::string>& needed = target_.needed;
+  const base::TextSet& needed = target_.needed;
   loadIntents();
   auto list =
       session::walkStale(*fm, musicRoot_, needed, player_.coverName.value, &destinationKeys_).paths;
@@ -85,8 +85,7 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
   // through the script bridge keep in the tracks' own root), less those
   // the record has seen removed since: a file at such a name now is not
   // the one the exporter wrote.
-  record_.clear();
-  std::unordered_set<std::string>& record = record_;
+  fs::PathSet& record = record_;
   auto musicRecord = fs::DestinationRoot::open(bridgeRoot());
   // A path a live entry has is not removed (a line after a removal takes
   // it back): only the others need a key made, and none when nothing is.
@@ -98,9 +97,9 @@ void ExportSession::findStale(const std::shared_ptr<fs::FileManager>& fm) {
     return !driveRecord_.removed.empty() && !live.count(path) &&
            driveRecord_.removed.count(DestinationLayout::collisionKey(path));
   };
-  for (const auto& p : destination_->readRecord()) {
-    if (!removed(p)) record.insert(p);
-  }
+  // Most drives have seen nothing removed: the list is then taken whole.
+  record = destination_->readRecord();
+  if (!driveRecord_.removed.empty()) std::erase_if(record, removed);
   for (const auto& p : musicRecord->readRecord()) {
     std::string path = std::string(DestinationLayout::kMusicFolder) + "/" + p;
     if (!removed(path)) record.insert(std::move(path));
@@ -317,7 +316,7 @@ void ExportSession::leaveTablesToExit() {
     session::Snapshot snapshot;
     session::Observed observed;
     session::Target target;
-    std::unordered_set<std::string> written;
+    fs::PathSet written;
     ExportPlan plan;
   };
   new Tables{std::move(library_),  std::move(driveRecord_), std::move(destinationKeys_),

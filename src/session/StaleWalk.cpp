@@ -9,9 +9,9 @@ namespace {
 
 struct Walk {
   fs::FileManager& fm;
-  const std::unordered_set<std::string>& needed;
+  const base::TextSet& needed;
   // Above a needed path: views of the needed keys' beginnings.
-  std::unordered_set<std::string_view> folders;
+  std::unordered_set<std::string_view, base::TextHash, std::equal_to<>> folders;
   std::string_view art;
   StaleFiles out;
   const KnownKeys* known = nullptr;
@@ -77,9 +77,8 @@ std::string walkKey(std::string_view relative) {
   return key;
 }
 
-StaleFiles walkStale(fs::FileManager& fm, const std::string& root,
-                     const std::unordered_set<std::string>& needed, std::string_view artFileName,
-                     const KnownKeys* known) {
+StaleFiles walkStale(fs::FileManager& fm, const std::string& root, const base::TextSet& needed,
+                     std::string_view artFileName, const KnownKeys* known) {
   Walk walk{fm, needed, {}, artFileName, {}, known, 0, {}};
   base::unicode::appendFoldedName(walk.artKey, artFileName);
   walk.folders.reserve(needed.size() / 4);

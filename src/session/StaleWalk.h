@@ -52,8 +52,7 @@ struct StaleFiles {
 // cover image of an album folder (`artFileName`) and the root's own
 // state folder are never listed.
 // `known` may hold keys of paths below root.
-StaleFiles walkStale(fs::FileManager& fm, const std::string& root,
-                     const std::unordered_set<std::string>& needed, std::string_view artFileName,
-                     const KnownKeys* known = nullptr);
+StaleFiles walkStale(fs::FileManager& fm, const std::string& root, const base::TextSet& needed,
+                     std::string_view artFileName, const KnownKeys* known = nullptr);
 
 }  // namespace session

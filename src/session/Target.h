@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/TextHash.h"
 #include "session/Plan.h"
 #include "session/StaleWalk.h"
 
@@ -40,7 +41,7 @@ struct Target {
   std::vector<uint8_t> listed;
   // walkKey()s of every path below the music folder that a kept file
   // lists or a file written now will list: nothing there is stale.
-  std::unordered_set<std::string> needed;
+  base::TextSet needed;
 };
 
 // Whether a playlist file lists the track, by the one rule every step

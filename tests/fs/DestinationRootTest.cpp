@@ -70,14 +70,14 @@ TEST(DestinationRoot, CommittedCopiesAreRecordedBeforeTheyAreNamed) {
   ASSERT_TRUE(batch->addCopy(dir / "a.mp3", dir / ("drive/" + odd), nullptr));
   EXPECT_EQ(batch->commit(nullptr), (std::vector<bool>{true, true}));
   EXPECT_EQ(readFile(dir / ("drive/" + odd)), "data");
-  EXPECT_EQ(root->readRecord(), (std::unordered_set<std::string>{"Music/A/a.mp3", odd}));
+  EXPECT_EQ(root->readRecord(), (fs::PathSet{"Music/A/a.mp3", odd}));
   // A line a kill cut short names nothing.
   writeFile(dir / "drive/.tessaline/written",
             readFile(dir / "drive/.tessaline/written") + "Music/half");
   EXPECT_EQ(root->readRecord().size(), 2u);
   // What was deleted leaves the record.
   EXPECT_EQ(root->forget({odd}), 0);
-  EXPECT_EQ(root->readRecord(), (std::unordered_set<std::string>{"Music/A/a.mp3"}));
+  EXPECT_EQ(root->readRecord(), (fs::PathSet{"Music/A/a.mp3"}));
 }
 
 TEST(DestinationRoot, ADriveReplacedBeforeTheCommitNamesNothing) {
