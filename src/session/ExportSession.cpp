@@ -151,7 +151,7 @@ base::Result<size_t> ExportSession::prepare() {
   // drive) are the exporter's own: every export removes them.
   auto fm = files();
   size_t removed = 0;
-  bool settled = true;
+  bool settled = true, asideMet = false;
   std::function<void(const std::string&, bool)> sweep = [&](const std::string& folder, bool deep) {
     auto entries = fm->contentsOfDirectoryAtPath(folder, nullptr);
     if (!entries) return;
@@ -169,6 +169,7 @@ base::Result<size_t> ExportSession::prepare() {
       } else if (fs::isAsideName(entry.name)) {
         // A replacement cut short: the old file goes back, or the aside
         // copy of it goes once the new one stands.
+        asideMet = true;
         bool restored = false;
         base::FileError why;
         if (!fm->settleAsideBelowRoot(*destination_, path, &restored, &why)) {
@@ -208,6 +209,9 @@ base::Result<size_t> ExportSession::prepare() {
   for (const auto& relative : otherFolderPlaylists())
     earlier.insert(std::string(session::folderOf(relative)));
   for (const auto& folder : earlier) sweep(folder.empty() ? root_ : root_ + "/" + folder, false);
+  // What the load saw of the drive no longer holds once anything here
+  // was removed or put back.
+  if (removed != 0 || asideMet || !settled) driveAtLoad_.reset();
   // Everything the intents named is settled: they go, and this run notes
   // its own before its first temporary.
   if (settled) {
@@ -223,17 +227,19 @@ base::Result<const ExportPlan*> ExportSession::plan() {
   // presence checks keep the folders they list and the stale walk reads
   // them from there. The plan writes nothing, and its listings go with it.
   auto fm = files();
-  fm->shareListings(std::make_shared<fs::FolderListings>());
   // The record read while loading answers for the first plan while the
   // drive holds it unchanged.
   if (auto read = loadRecord(RecordRead::kForPlan); !read) return read.error();
+  fm->shareListings(driveAtLoad_ ? driveAtLoad_->listings : std::make_shared<fs::FolderListings>());
   limits_ = fs::driveLimitsOf(root_);
   session::DriveView view = driveView();
   view.walkFollows = plan_.cleanUp;
   // The sources looked at while loading answer for the first plan only.
   observed_ = session::observe(snapshot_, musicRoot_, *fm, view,
-                               sourcesAtLoad_.empty() ? nullptr : &sourcesAtLoad_);
+                               sourcesAtLoad_.empty() ? nullptr : &sourcesAtLoad_,
+                               driveAtLoad_ ? &driveAtLoad_->seen : nullptr);
   sourcesAtLoad_ = {};
+  driveAtLoad_.reset();
   // Converted tracks are looked for under their converted names.
   if (chooseConversions()) observed_ = session::observe(snapshot_, musicRoot_, *fm, view);
   observeMoves(*fm, observed_, true);
@@ -373,6 +379,9 @@ base::Result<base::Done> ExportSession::loadRecord(RecordRead read) {
     return {};
   }
   recordAtLoad_.clear();
+  // A record written since the load: what the drive held then no longer
+  // answers.
+  driveAtLoad_.reset();
   auto loaded = fs::DriveRecord::load(*destination_, &DestinationLayout::collisionKey);
   if (!loaded) {
     return fail(

@@ -26,6 +26,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -367,7 +368,12 @@ class ExportSession {
   // load()'s two halves: the drive, its profile and record (beside the
   // library's read), then the tracks' and playlists' places on it.
   base::Result<base::Done> openDestination();
-  base::Result<base::Done> layOut();
+  // What the drive held at some paths, and the listings read to see it.
+  struct DriveAtLoad {
+    session::SeenPaths seen;
+    std::shared_ptr<fs::FolderListings> listings;
+  };
+  base::Result<base::Done> layOut(std::future<DriveAtLoad>* driveAhead = nullptr);
   // What the sources were found to hold by this session's probes, by
   // path, for the record (noteProbes(), once the drive is the export's).
   std::unordered_map<std::string, fs::ProbedSource> probedNow_;
@@ -507,6 +513,12 @@ class ExportSession {
   // What the sources were found to be while loading, in the snapshot's
   // order; taken by the first plan, empty after it.
   std::vector<std::optional<fs::FileAttributes>> sourcesAtLoad_;
+  // What the drive held at the paths of the tracks the record names,
+  // looked at while loading beside the library's read, with the listings
+  // that look kept: they answer for the first plan only, and only while
+  // the record and what the drive holds are as they were then.
+  std::optional<DriveAtLoad> driveAtLoad_;
+  DriveAtLoad lookAtRecordedPaths(std::vector<std::string> paths, bool keepListings) const;
   // The record's state when load() read it ("" once a plan took it, or
   // once anything else read the record).
   std::string recordAtLoad_;

@@ -47,7 +47,8 @@ Snapshot snapshotOf(const app::Library& library,
 
 Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileManager& fileManager,
                  const DriveView& drive,
-                 const std::vector<std::optional<fs::FileAttributes>>* sources) {
+                 const std::vector<std::optional<fs::FileAttributes>>* sources,
+                 const SeenPaths* seen) {
   const size_t n = snapshot.tracks.size();
   if (sources && sources->size() != n) sources = nullptr;
   const std::string& musicPrefix = drive.musicPrefix;
@@ -87,6 +88,10 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileM
   std::string destinations;
   destinations.reserve(bytes);
   std::vector<fs::FileManager::ItemQuery> queries(sources ? n : 2 * n);
+  // What was seen already is not asked again: those queries are left out
+  // of the batch, and their answers put in place after it.
+  std::vector<uint32_t> asked;
+  std::vector<std::pair<uint32_t, const std::optional<fs::FileAttributes>*>> answered;
   for (size_t i = 0; i < n; ++i) {
     const SnapshotTrack& t = snapshot.tracks[i];
     const size_t start = destinations.size();
@@ -97,8 +102,28 @@ Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileM
                   drive.walkFollows};
     if (!sources) queries[n + i] = {t.source, true};
   }
+  std::vector<std::optional<fs::FileAttributes>> found;
   unsigned threads = std::clamp(2 * std::thread::hardware_concurrency(), 2u, 8u);
-  auto found = fileManager.attributesOfItems(queries, threads);
+  if (seen && !seen->empty()) {
+    std::vector<fs::FileManager::ItemQuery> rest;
+    rest.reserve(queries.size());
+    for (size_t i = 0; i < queries.size(); ++i) {
+      auto at = i < n ? seen->find(queries[i].path) : seen->end();
+      if (at != seen->end()) {
+        answered.emplace_back(static_cast<uint32_t>(i), &at->second);
+      } else {
+        asked.push_back(static_cast<uint32_t>(i));
+        rest.push_back(queries[i]);
+      }
+    }
+    auto some = fileManager.attributesOfItems(rest, threads);
+    found.resize(queries.size());
+    for (size_t k = 0; k < asked.size() && k < some.size(); ++k)
+      found[asked[k]] = std::move(some[k]);
+    for (const auto& [i, answer] : answered) found[i] = *answer;
+  } else {
+    found = fileManager.attributesOfItems(queries, threads);
+  }
   Observed out;
   out.onDrive.resize(n);
   out.at.resize(n);

@@ -27,6 +27,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/TextHash.h"
 #include "fs/DriveLimits.h"
 #include "fs/DriveRecord.h"
 #include "library/LibraryReader.h"
@@ -172,10 +173,14 @@ Snapshot snapshotOf(const app::Library& library,
 // source's time); anything else is left alone.
 // `sources`, when given, holds what each snapshot track's source was
 // found to be a moment before (in the snapshot's order); they are then
-// not looked at again.
+// not looked at again. So does `seen` for the drive paths it names (none:
+// nothing is there).
+using SeenPaths = std::unordered_map<std::string, std::optional<fs::FileAttributes>, base::TextHash,
+                                     std::equal_to<>>;
 Observed observe(const Snapshot& snapshot, std::string_view musicRoot, fs::FileManager& fileManager,
                  const DriveView& drive = {},
-                 const std::vector<std::optional<fs::FileAttributes>>* sources = nullptr);
+                 const std::vector<std::optional<fs::FileAttributes>>* sources = nullptr,
+                 const SeenPaths* seen = nullptr);
 
 Plan makePlan(const Snapshot& snapshot, const Observed& observed, const Choice& choice);
 

@@ -11,6 +11,7 @@
 
 #include "fs/DriveRecord.h"
 #include "fs/FileManager.h"
+#include "fs/FolderListings.h"
 #include "fs/MountPoints.h"
 #include "library/PathMap.h"
 #include "session/CopyRun.h"
@@ -56,15 +57,29 @@ base::Result<base::Done> ExportSession::load() {
     return LibraryReader(map).withMusicDir(o_.musicDir).load(file);
   });
   auto opened = openDestination();
+  mode_ = o_.playlists.empty() ? Mode::kAllPlaylists : Mode::kChosenPlaylists;
+  plan_.cleanUp = !o_.noClean && (mode_ == Mode::kAllPlaylists || o_.clean || o_.cleanAll);
+  // So are the copies the record names on the drive, once it is read: most
+  // tracks are where it says, and the first plan then asks only about the
+  // others. Whatever else is there is left to the plan.
+  std::future<DriveAtLoad> driveAhead;
+  if (opened && o_.sourcesWhileLoading && !driveRecord_.entries.empty()) {
+    std::vector<std::string> paths;
+    for (const auto& [key, e] : driveRecord_.entries) {
+      if (e.kind == fs::EntryKind::kTrack && e.path.starts_with(musicPrefix_) &&
+          !leavesRoot(e.path))
+        paths.push_back(root_ + "/" + e.path);
+    }
+    driveAhead = std::async(std::launch::async, [this, paths = std::move(paths)]() mutable {
+      return lookAtRecordedPaths(std::move(paths), plan_.cleanUp);
+    });
+  }
   auto read = libraryAhead.get();
   if (!read) return fail(base::Status::Kind::kUsage, read.status().message());
   if (!opened) return opened.error();
   library_ = std::move(*read);
   libraryFile_ = file;
-
-  mode_ = o_.playlists.empty() ? Mode::kAllPlaylists : Mode::kChosenPlaylists;
-  plan_.cleanUp = !o_.noClean && (mode_ == Mode::kAllPlaylists || o_.clean || o_.cleanAll);
-  return layOut();
+  return layOut(&driveAhead);
 }
 
 base::Result<base::Done> ExportSession::openDestination() {
@@ -135,7 +150,30 @@ base::Result<base::Done> ExportSession::openDestination() {
   return loadRecord(RecordRead::kAtLoad);
 }
 
-base::Result<base::Done> ExportSession::layOut() {
+ExportSession::DriveAtLoad ExportSession::lookAtRecordedPaths(std::vector<std::string> paths,
+                                                              bool keepListings) const {
+  DriveAtLoad out;
+  auto fm = services_.fileManager();
+  out.listings = std::make_shared<fs::FolderListings>();
+  fm->shareListings(out.listings);
+  // What could not be looked at is left for the plan to ask (and note)
+  // again: only what was seen, or seen not to be there, answers for it.
+  auto failures = std::make_shared<fs::LookFailures>();
+  fm->noteLookFailuresIn(failures);
+  std::vector<fs::FileManager::ItemQuery> queries;
+  queries.reserve(paths.size());
+  for (const std::string& path : paths) queries.push_back({path, true, keepListings});
+  auto found = fm->attributesOfItems(queries, 1);
+  base::TextSet failed;
+  for (const auto& why : failures->all()) failed.insert(why.path);
+  out.seen.reserve(paths.size());
+  for (size_t i = 0; i < paths.size() && i < found.size(); ++i) {
+    if (!failed.count(paths[i])) out.seen.emplace(std::move(paths[i]), std::move(found[i]));
+  }
+  return out;
+}
+
+base::Result<base::Done> ExportSession::layOut(std::future<DriveAtLoad>* driveAhead) {
   // Paths and file names are decided in the library's own order, so they
   // do not change with the playlists chosen; only the tracks of the
   // playlists taken are looked up and given one.
@@ -309,6 +347,8 @@ base::Result<base::Done> ExportSession::layOut() {
       sourcesAtLoad_.push_back(byPlace[place]);
     }
   }
+  driveAtLoad_.reset();
+  if (driveAhead && driveAhead->valid()) driveAtLoad_ = driveAhead->get();
   snapshotLibraryTrack_.clear();
   snapshotLibraryTrack_.reserve(places.size());
   snapshotAt_.assign(library_.tracks.size(), kNotInSnapshot);

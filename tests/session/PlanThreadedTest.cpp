@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 
 #include "session/ExportOptions.h"
@@ -95,6 +96,59 @@ TEST(SessionPlanThreaded, SourcesLookedAtWhileLoadingAnswerTheFirstPlanOnly) {
   EXPECT_EQ(first[0], first[1]);
   EXPECT_GT(first[1].bytes, 0u);
   EXPECT_EQ(again, (Figures{0, 0, first[1].tracks + first[1].missing}));
+}
+
+// So do they look at the drive's copies the record names, beside the
+// library's read: the first plan then asks only about the others. An
+// export that wrote to the drive between the load and the plan makes the
+// plan look again; otherwise the plan sees what a plan of its own sees.
+TEST(SessionPlanThreaded, TheDriveLookedAtWhileLoadingHoldsWhileTheRecordDoes) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(makeSampleLibrary(dir / "lib"));
+  const std::string drive = dir / "drive";
+  stdfs::create_directories(drive);
+  auto session = [&](bool ahead) {
+    app::ExportOptions options;
+    options.library = dir / "lib/Library.xml";
+    options.to = drive;
+    options.sourcesWhileLoading = ahead;
+    return std::make_unique<app::ExportSession>(options, testsupport::services());
+  };
+  auto exportAll = [&] {
+    auto s = session(false);
+    ASSERT_TRUE(s->load().ok());
+    ASSERT_TRUE(s->prepare().ok());
+    ASSERT_TRUE(s->plan().ok());
+    auto outcome = s->copy(nullptr, nullptr);
+    ASSERT_TRUE(outcome.ok()) << outcome.error().message();
+    ASSERT_TRUE(outcome->notCopied.empty());
+  };
+  exportAll();
+  std::vector<std::string> copies;
+  for (const auto& e : stdfs::recursive_directory_iterator(drive + "/Music"))
+    if (e.is_regular_file()) copies.push_back(e.path());
+  ASSERT_GE(copies.size(), 2u);
+  struct Case {
+    const char* what;
+    bool exportBetween;  // another export repairs the drive after the load
+    size_t toCopy;
+  };
+  for (const Case& c : {Case{"nothing between", false, 1}, Case{"an export between", true, 0}}) {
+    SCOPED_TRACE(c.what);
+    stdfs::remove(copies[0]);
+    auto ahead = session(true), plain = session(false);
+    ASSERT_TRUE(ahead->load().ok());
+    ASSERT_TRUE(plain->load().ok());
+    if (c.exportBetween) exportAll();
+    auto seenAhead = ahead->plan(), seen = plain->plan();
+    ASSERT_TRUE(seenAhead.ok()) << seenAhead.error().message();
+    ASSERT_TRUE(seen.ok()) << seen.error().message();
+    EXPECT_EQ((*seenAhead)->tracksToCopy, c.toCopy);
+    EXPECT_EQ((*seen)->tracksToCopy, c.toCopy);
+    EXPECT_EQ((*seenAhead)->bytesToCopy, (*seen)->bytesToCopy);
+    EXPECT_EQ((*seenAhead)->stale.size(), (*seen)->stale.size());
+    if (!c.exportBetween) exportAll();
+  }
 }
 
 }  // namespace
