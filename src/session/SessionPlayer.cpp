@@ -14,6 +14,7 @@
 #include "session/ExportSession.h"
 #include "session/ExportSessionParts.h"
 #include "session/MediaConvert.h"
+#include "session/MediaHeader.h"
 #include "session/MediaProbe.h"
 #include "session/PlayableFormats.h"
 #include "session/PlayerProfile.h"
@@ -70,7 +71,7 @@ void ExportSession::probeSources(const std::vector<uint32_t>& tracks) {
     for (size_t i; (i = next.fetch_add(1)) < toProbe.size();) {
       uint32_t track = toProbe[i];
       const std::string& source = snapshot_.tracks[track].source;
-      auto probed = session::probeMedia(*fm, source);
+      auto probed = session::probeFormat(*fm, source);
       // A file FFmpeg cannot tell is judged by its name, and not looked
       // into again while it stays as it is; one that could not be read
       // (or FFmpeg not loaded) is looked into next time.
