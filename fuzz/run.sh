@@ -34,6 +34,7 @@ for t in $targets; do
     sysfs)             max=4096;  extra="" ;;
     script_bridge)     max=65536; extra="" ;;  # the target refuses more than 64 KiB
     playlist_entries)  max=65536; extra="" ;;
+    media_header)      max=65536; extra="" ;;
     *) echo "unknown fuzz target: $t" >&2; exit 2 ;;
   esac
   # Crash inputs kept after a fix stay in every run's corpus.

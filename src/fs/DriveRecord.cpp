@@ -538,7 +538,7 @@ base::Status DriveRecord::write(const std::string& lines, size_t count, bool flu
   std::lock_guard<std::mutex> guard(lock_.writeMutex());
   RecordTally& tally = lock_.recordTally();
   // Counted only once written; a record begun afresh is counted again.
-  bool keepsCount = tally.known;
+  bool keepsCount = tally.known, startsCount = false;
   tally.known = false;
   int folder = root_->openFolder(DestinationRoot::kStateFolder, true);
   if (folder < 0) return base::Status::fromErrno(-folder, "cannot open the folder of", display);
@@ -558,7 +558,11 @@ base::Status DriveRecord::write(const std::string& lines, size_t count, bool flu
     status = checkHeader(std::string_view(head, static_cast<size_t>(n)), display);
     if (status.ok())
       status = replaceStateFile(folder, kFile, std::string(kHeader) + lines, display);
+    // It holds these lines alone now: the count starts from them, and a
+    // first export need not read its record back to see it is not worth
+    // compacting.
     keepsCount = false;
+    startsCount = true;
   } else if (std::string_view(head, sizeof head) != kHeader) {
     status = checkHeader(std::string_view(head, sizeof head), display);
   } else if (st.st_nlink > 1) {
@@ -582,7 +586,12 @@ base::Status DriveRecord::write(const std::string& lines, size_t count, bool flu
   if (close(*fd) != 0 && status.ok())
     status = base::Status::fromErrno(errno, "cannot append to", display);
   close(folder);
-  if (status.ok() && keepsCount) {
+  if (status.ok() && startsCount) {
+    tally.lines = 0;
+    tally.live.clear();
+    tally.probed.clear();
+  }
+  if (status.ok() && (keepsCount || startsCount)) {
     tally.known = true;
     tally.lines += count;
     counted(tally);
