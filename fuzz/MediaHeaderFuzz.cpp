@@ -1,7 +1,8 @@
 // The MP4 header read without libavformat, on any bytes a source file
 // may hold: it never reads past what it was given, and whatever it tells
 // libavformat tells the same (container, codec, playing time to the
-// millisecond). Libavformat reads the same bytes from a scratch file.
+// millisecond) where libavformat tells anything. Libavformat reads the
+// same bytes from a scratch file.
 #include <cstdlib>
 #include <cstring>
 

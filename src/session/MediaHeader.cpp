@@ -1,6 +1,7 @@
 #include "session/MediaHeader.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <vector>
 
@@ -186,6 +187,36 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov) {
     samples += static_cast<unsigned __int128>(count) * delta;
   }
   if (samples != duration) return std::nullopt;
+  // The tables libavformat will not index a track without: chunks, and
+  // samples as many as the durations count, in chunks.
+  auto stsc = only(m, stbl->body, stbl->end, tag("stsc"));
+  auto stsz = only(m, stbl->body, stbl->end, tag("stsz"));
+  auto stco = only(m, stbl->body, stbl->end, tag("stco"));
+  auto co64 = only(m, stbl->body, stbl->end, tag("co64"));
+  uint32_t chunks = 0, runs = 0, sampleCount = 0;
+  uint64_t counted = 0;
+  for (uint32_t i = 0; i < entries; ++i) {
+    uint32_t count = 0;
+    m.u32(stts->body + 8 + 8 * uint64_t{i}, &count);
+    counted += count;
+  }
+  if (!stsc || !stsz || stco.has_value() == co64.has_value() ||
+      !m.u32((stco ? stco : co64)->body + 4, &chunks) || chunks == 0 ||
+      !m.u32(stsc->body + 4, &runs) || runs == 0 || !m.u32(stsz->body + 8, &sampleCount) ||
+      sampleCount == 0 || sampleCount != counted)
+    return std::nullopt;
+  // Each sample's size, where they differ, as libavformat takes them.
+  uint32_t commonSize = 0;
+  if (!m.u32(stsz->body + 4, &commonSize)) return std::nullopt;
+  if (commonSize == 0) {
+    if (uint64_t{sampleCount} * 4 > stsz->end - stsz->body - 12) return std::nullopt;
+    for (uint32_t i = 0; i < sampleCount; ++i) {
+      uint32_t size = 0;
+      if (!m.u32(stsz->body + 12 + 4 * uint64_t{i}, &size) || size > INT32_MAX) return std::nullopt;
+    }
+  } else if (commonSize > INT32_MAX) {
+    return std::nullopt;
+  }
   // One sample description, of a sound of this version's plain form.
   uint32_t descriptions = 0;
   if (!m.u32(stsd->body + 4, &descriptions) || descriptions != 1) return std::nullopt;

@@ -2,8 +2,9 @@
 // boxes alone: the container, the codec and the playing time, as
 // libavformat's reading of the same header tells them. That reading was
 // most of a first export's time. A file outside this narrow form (another
-// codec, more than one track, an edit list of more than one entry,
-// anything damaged) is not told here, and goes to libavformat.
+// codec, more than one track, an edit list of more than one entry, tables
+// that do not add up) is not told here, and goes to libavformat; one
+// damaged where libavformat refuses it but not here may still be told.
 //
 // Thread: any; each call is independent. Errors: none; a file not told
 // (a failed read included) is none.
