@@ -108,8 +108,10 @@ bool descriptor(const Bytes& b, uint64_t& at, uint64_t end, uint32_t* tagOut, ui
 }
 
 // Whether an esds box says MPEG-4 AAC (the object types libavformat
-// keeps as AAC: Main, LC, SSR, LTP).
-bool isAac(const Bytes& b, const Box& esds) {
+// keeps as AAC: Main, LC, SSR, LTP) at a rate it knows, with channels
+// there or, when it names none, in the sample description's
+// `entryChannels`: libavformat passes over a sound without either.
+bool isAac(const Bytes& b, const Box& esds, uint32_t entryChannels) {
   uint64_t at = esds.body + 4;  // version and flags
   uint32_t kind = 0, flags = 0, object = 0, audioType = 0;
   uint64_t length = 0;
@@ -128,11 +130,14 @@ bool isAac(const Bytes& b, const Box& esds) {
   const uint64_t configEnd = at + length;
   if (!b.u8(at, &object) || object != 0x40) return false;
   at += 13;
+  uint32_t config = 0;
   if (at >= configEnd || !descriptor(b, at, configEnd, &kind, &length) || kind != 0x05 ||
-      length < 2 || !b.u8(at, &audioType))
+      length < 2 || !b.u16(at, &config))
     return false;
-  audioType >>= 3;
-  return audioType >= 1 && audioType <= 4;
+  audioType = config >> 11;
+  const uint32_t rateIndex = (config >> 7) & 0xF, channels = (config >> 3) & 0xF;
+  return audioType >= 1 && audioType <= 4 && rateIndex < 13 &&
+         (channels != 0 || entryChannels != 0);
 }
 
 // av_rescale's rounding: to the nearest, halves away from zero.
@@ -147,8 +152,10 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov) {
   auto trak = only(m, moov.body, moov.end, tag("trak"));
   if (!mvhd || !trak) return std::nullopt;
   uint32_t version = 0, movieScale = 0;
+  // libavformat reads time scales and lengths as signed numbers: one
+  // that reads as negative there (it puts 1 in its place) is left to it.
   if (!m.u8(mvhd->body, &version) || version > 1 ||
-      !m.u32(mvhd->body + (version == 1 ? 20 : 12), &movieScale))
+      !m.u32(mvhd->body + (version == 1 ? 20 : 12), &movieScale) || movieScale > INT32_MAX)
     return std::nullopt;
   auto mdia = only(m, trak->body, trak->end, tag("mdia"));
   if (!mdia) return std::nullopt;
@@ -167,9 +174,18 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov) {
     if (!m.u32(mdhd->body + 12, &scale) || !m.u32(mdhd->body + 16, &d)) return std::nullopt;
     duration = d;
   }
-  if (scale == 0 || duration == 0) return std::nullopt;
+  if (scale == 0 || scale > INT32_MAX || duration == 0 || duration > INT64_MAX) return std::nullopt;
   auto stbl = only(m, minf->body, minf->end, tag("stbl"));
   if (!stbl) return std::nullopt;
+  // The data lies in this file: one self-contained reference.
+  auto dinf = only(m, minf->body, minf->end, tag("dinf"));
+  auto dref = dinf ? only(m, dinf->body, dinf->end, tag("dref")) : std::nullopt;
+  uint32_t references = 0, referenceFlags = 0;
+  if (!dref || !m.u32(dref->body + 4, &references) || references != 1) return std::nullopt;
+  auto reference = boxAt(m, dref->body + 8, dref->end);
+  if (!reference || reference->type != tag("url ") || !m.u32(reference->body, &referenceFlags) ||
+      referenceFlags != 1)
+    return std::nullopt;
   auto stsd = only(m, stbl->body, stbl->end, tag("stsd"));
   auto stts = only(m, stbl->body, stbl->end, tag("stts"));
   if (!stsd || !stts) return std::nullopt;
@@ -205,6 +221,23 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov) {
       !m.u32(stsc->body + 4, &runs) || runs == 0 || !m.u32(stsz->body + 8, &sampleCount) ||
       sampleCount == 0 || sampleCount != counted)
     return std::nullopt;
+  // The runs of samples per chunk, from the first chunk on, give every
+  // chunk its samples and count them all: libavformat's index is then the
+  // header's.
+  if (uint64_t{runs} * 12 > stsc->end - stsc->body - 8) return std::nullopt;
+  uint64_t inRuns = 0;
+  for (uint32_t i = 0; i < runs; ++i) {
+    uint32_t firstChunk = 0, perChunk = 0, description = 0, nextChunk = chunks + uint64_t{1};
+    const uint64_t at = stsc->body + 8 + 12 * uint64_t{i};
+    if (!m.u32(at, &firstChunk) || !m.u32(at + 4, &perChunk) || !m.u32(at + 8, &description) ||
+        (i + 1 < runs && !m.u32(at + 12, &nextChunk)))
+      return std::nullopt;
+    if ((i == 0 ? firstChunk != 1 : firstChunk == 0) || nextChunk <= firstChunk ||
+        nextChunk > chunks + uint64_t{1} || perChunk == 0 || description != 1)
+      return std::nullopt;
+    inRuns += (uint64_t{nextChunk} - firstChunk) * perChunk;
+  }
+  if (inRuns != sampleCount) return std::nullopt;
   // Each sample's size, where they differ, as libavformat takes them.
   uint32_t commonSize = 0;
   if (!m.u32(stsz->body + 4, &commonSize)) return std::nullopt;
@@ -221,16 +254,22 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov) {
   uint32_t descriptions = 0;
   if (!m.u32(stsd->body + 4, &descriptions) || descriptions != 1) return std::nullopt;
   auto entry = boxAt(m, stsd->body + 8, stsd->end);
-  uint32_t soundVersion = 0, rate = 0;
+  uint32_t soundVersion = 0, rate = 0, channels = 0;
   if (!entry || !m.u16(entry->body + 8, &soundVersion) || soundVersion != 0 ||
-      !m.u32(entry->body + 24, &rate) || (rate >> 16) == 0)
+      !m.u16(entry->body + 16, &channels) || !m.u32(entry->body + 24, &rate) || (rate >> 16) == 0)
     return std::nullopt;
   std::string codec;
   if (entry->type == tag("alac")) {
+    // Its channels and rate are the cookie's, as libavformat takes them.
+    auto cookie = only(m, entry->body + 28, entry->end, tag("alac"));
+    uint32_t cookieChannels = 0, cookieRate = 0;
+    if (!cookie || cookie->end - cookie->body < 28 || !m.u8(cookie->body + 13, &cookieChannels) ||
+        !m.u32(cookie->body + 24, &cookieRate) || cookieChannels == 0 || cookieRate == 0)
+      return std::nullopt;
     codec = "alac";
   } else if (entry->type == tag("mp4a")) {
     auto esds = only(m, entry->body + 28, entry->end, tag("esds"));
-    if (!esds || !isAac(m, *esds)) return std::nullopt;
+    if (!esds || !isAac(m, *esds, channels)) return std::nullopt;
     codec = "aac";
   } else {
     return std::nullopt;
@@ -253,12 +292,16 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov) {
       if (!m.u32(elst->body + 8, &s) || !m.u32(elst->body + 12, &t) ||
           !m.u32(elst->body + 16, &playRate))
         return std::nullopt;
+      if (t > INT32_MAX) return std::nullopt;  // negative: an empty edit
       segment = s;
       mediaTime = t;
     }
+    if (segment > INT64_MAX || mediaTime > INT64_MAX) return std::nullopt;
     // A negative media time (an empty edit) reads as a huge one here.
     if (playRate != 0x10000 || mediaTime >= duration || segment == 0) return std::nullopt;
     duration = std::min(duration, rescale(segment, scale, movieScale));
+    // No length left: libavformat reads frames to find one.
+    if (duration == 0) return std::nullopt;
   }
   Probed p;
   p.format = {"mp4", codec};

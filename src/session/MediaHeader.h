@@ -3,8 +3,9 @@
 // libavformat's reading of the same header tells them. That reading was
 // most of a first export's time. A file outside this narrow form (another
 // codec, more than one track, an edit list of more than one entry, tables
-// that do not add up) is not told here, and goes to libavformat; one
-// damaged where libavformat refuses it but not here may still be told.
+// that do not add up) is not told here, and goes to libavformat. A header
+// damaged where libavformat's MP4 reader refuses it but this does not may
+// still be told (libavformat would then try its other readers).
 //
 // Thread: any; each call is independent. Errors: none; a file not told
 // (a failed read included) is none.
