@@ -108,10 +108,10 @@ bool descriptor(const Bytes& b, uint64_t& at, uint64_t end, uint32_t* tagOut, ui
 }
 
 // Whether an esds box says MPEG-4 AAC (the object types libavformat
-// keeps as AAC: Main, LC, SSR, LTP) at a rate it knows, with channels
-// there or, when it names none, in the sample description's
-// `entryChannels`: libavformat passes over a sound without either.
-bool isAac(const Bytes& b, const Box& esds, uint32_t entryChannels) {
+// keeps as AAC: Main, LC, SSR, LTP) at a rate it knows, in one of the
+// usual channel layouts: libavformat takes the channels from there, and
+// passes over a sound that has none.
+bool isAac(const Bytes& b, const Box& esds) {
   uint64_t at = esds.body + 4;  // version and flags
   uint32_t kind = 0, flags = 0, object = 0, audioType = 0;
   uint64_t length = 0;
@@ -136,8 +136,7 @@ bool isAac(const Bytes& b, const Box& esds, uint32_t entryChannels) {
     return false;
   audioType = config >> 11;
   const uint32_t rateIndex = (config >> 7) & 0xF, channels = (config >> 3) & 0xF;
-  return audioType >= 1 && audioType <= 4 && rateIndex < 13 &&
-         (channels != 0 || entryChannels != 0);
+  return audioType >= 1 && audioType <= 4 && rateIndex < 13 && channels >= 1 && channels <= 7;
 }
 
 // av_rescale's rounding: to the nearest, halves away from zero.
@@ -147,7 +146,7 @@ uint64_t rescale(uint64_t value, uint64_t to, uint64_t from) {
 }
 
 // What the single sound track in `moov` holds.
-std::optional<Probed> fromMovie(const Bytes& m, const Box& moov) {
+std::optional<Probed> fromMovie(const Bytes& m, const Box& moov, uint64_t fileSize) {
   auto mvhd = only(m, moov.body, moov.end, tag("mvhd"));
   auto trak = only(m, moov.body, moov.end, tag("trak"));
   if (!mvhd || !trak) return std::nullopt;
@@ -238,25 +237,40 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov) {
     inRuns += (uint64_t{nextChunk} - firstChunk) * perChunk;
   }
   if (inRuns != sampleCount) return std::nullopt;
-  // Each sample's size, where they differ, as libavformat takes them.
+  // Each sample's size, where they differ, as libavformat takes them,
+  // and all of them within the file, as every chunk is.
   uint32_t commonSize = 0;
   if (!m.u32(stsz->body + 4, &commonSize)) return std::nullopt;
+  uint64_t sampleBytes = uint64_t{commonSize} * sampleCount;
   if (commonSize == 0) {
     if (uint64_t{sampleCount} * 4 > stsz->end - stsz->body - 12) return std::nullopt;
     for (uint32_t i = 0; i < sampleCount; ++i) {
       uint32_t size = 0;
       if (!m.u32(stsz->body + 12 + 4 * uint64_t{i}, &size) || size > INT32_MAX) return std::nullopt;
+      sampleBytes += size;
     }
   } else if (commonSize > INT32_MAX) {
     return std::nullopt;
+  }
+  if (sampleBytes > fileSize) return std::nullopt;
+  const Box& offsets = stco ? *stco : *co64;
+  const uint64_t offsetBytes = stco ? 4 : 8;
+  if (uint64_t{chunks} * offsetBytes > offsets.end - offsets.body - 8) return std::nullopt;
+  for (uint32_t i = 0; i < chunks; ++i) {
+    uint64_t offset = 0;
+    uint32_t small = 0;
+    const uint64_t at = offsets.body + 8 + offsetBytes * i;
+    if (stco ? !m.u32(at, &small) : !m.u64(at, &offset)) return std::nullopt;
+    if (stco) offset = small;
+    if (offset >= fileSize) return std::nullopt;
   }
   // One sample description, of a sound of this version's plain form.
   uint32_t descriptions = 0;
   if (!m.u32(stsd->body + 4, &descriptions) || descriptions != 1) return std::nullopt;
   auto entry = boxAt(m, stsd->body + 8, stsd->end);
-  uint32_t soundVersion = 0, rate = 0, channels = 0;
+  uint32_t soundVersion = 0, rate = 0;
   if (!entry || !m.u16(entry->body + 8, &soundVersion) || soundVersion != 0 ||
-      !m.u16(entry->body + 16, &channels) || !m.u32(entry->body + 24, &rate) || (rate >> 16) == 0)
+      !m.u32(entry->body + 24, &rate) || (rate >> 16) == 0)
     return std::nullopt;
   std::string codec;
   if (entry->type == tag("alac")) {
@@ -269,7 +283,7 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov) {
     codec = "alac";
   } else if (entry->type == tag("mp4a")) {
     auto esds = only(m, entry->body + 28, entry->end, tag("esds"));
-    if (!esds || !isAac(m, *esds, channels)) return std::nullopt;
+    if (!esds || !isAac(m, *esds)) return std::nullopt;
     codec = "aac";
   } else {
     return std::nullopt;
@@ -344,12 +358,12 @@ std::optional<Probed> probeMp4Header(fs::ReadableFile& file) {
     box->end += at;
     if (n == 0 && box->type != tag("ftyp")) return std::nullopt;
     if (box->type == tag("moov")) {
-      if (box->end <= head.size()) return fromMovie(first, *box);
+      if (box->end <= head.size()) return fromMovie(first, *box, size);
       if (box->end - at > kMaxHeaderBytes) return std::nullopt;
       std::vector<uint8_t> movie(static_cast<size_t>(box->end - at));
       if (!readWhole(file, at, movie)) return std::nullopt;
       Box inside{box->type, box->body - at, box->end - at};
-      return fromMovie(Bytes(movie.data(), movie.size()), inside);
+      return fromMovie(Bytes(movie.data(), movie.size()), inside, size);
     }
     at = box->end;
   }
