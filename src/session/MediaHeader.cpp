@@ -91,6 +91,16 @@ std::optional<Box> only(const Bytes& b, uint64_t from, uint64_t to, uint32_t typ
   return found;
 }
 
+// Whether the boxes from `from` to `to` are whole and none is of `type`.
+bool none(const Bytes& b, uint64_t from, uint64_t to, uint32_t type) {
+  for (uint64_t at = from; at < to;) {
+    auto box = boxAt(b, at, to);
+    if (!box || box->type == type) return false;
+    at = box->end;
+  }
+  return true;
+}
+
 // A descriptor's tag and length in an esds box; `at` moves past them.
 bool descriptor(const Bytes& b, uint64_t& at, uint64_t end, uint32_t* tagOut, uint64_t* length) {
   if (!b.u8(at++, tagOut)) return false;
@@ -156,8 +166,9 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov, uint64_t fileSi
   if (!m.u8(mvhd->body, &version) || version > 1 ||
       !m.u32(mvhd->body + (version == 1 ? 20 : 12), &movieScale) || movieScale > INT32_MAX)
     return std::nullopt;
+  auto tkhd = only(m, trak->body, trak->end, tag("tkhd"));
   auto mdia = only(m, trak->body, trak->end, tag("mdia"));
-  if (!mdia) return std::nullopt;
+  if (!tkhd || !mdia) return std::nullopt;
   auto mdhd = only(m, mdia->body, mdia->end, tag("mdhd"));
   auto hdlr = only(m, mdia->body, mdia->end, tag("hdlr"));
   auto minf = only(m, mdia->body, mdia->end, tag("minf"));
@@ -273,12 +284,15 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov, uint64_t fileSi
       !m.u32(entry->body + 24, &rate) || (rate >> 16) == 0)
     return std::nullopt;
   std::string codec;
-  if (entry->type == tag("alac")) {
+  // libavformat takes the codec from an esds box wherever the sample
+  // description holds one.
+  if (entry->type == tag("alac") && none(m, entry->body + 28, entry->end, tag("esds"))) {
     // Its channels and rate are the cookie's, as libavformat takes them.
     auto cookie = only(m, entry->body + 28, entry->end, tag("alac"));
     uint32_t cookieChannels = 0, cookieRate = 0;
     if (!cookie || cookie->end - cookie->body < 28 || !m.u8(cookie->body + 13, &cookieChannels) ||
-        !m.u32(cookie->body + 24, &cookieRate) || cookieChannels == 0 || cookieRate == 0)
+        !m.u32(cookie->body + 24, &cookieRate) || cookieChannels == 0 || cookieRate == 0 ||
+        cookieRate > INT32_MAX)
       return std::nullopt;
     codec = "alac";
   } else if (entry->type == tag("mp4a")) {
@@ -341,10 +355,14 @@ std::optional<Probed> probeMp4Header(fs::ReadableFile& file) {
   if (head.size() < 16 || !readWhole(file, 0, head)) return std::nullopt;
   const Bytes first(head.data(), head.size());
   // The top-level boxes are walked by their headers, read from the head
-  // where it holds them; the movie box is read whole.
+  // where it holds them, to the file's end: libavformat reads what any
+  // of them holds into the track, so only those that hold nothing of it
+  // may stand beside the one movie box, which is read whole.
   std::vector<uint8_t> header(16);
-  uint64_t at = 0;
-  for (int n = 0; n < kMaxTopBoxes && at + 8 <= size; ++n) {
+  std::optional<Box> moov;
+  uint64_t at = 0, moovAt = 0;
+  for (int n = 0; at < size; ++n) {
+    if (n == kMaxTopBoxes || size - at < 8) return std::nullopt;
     std::optional<Box> box;
     if (at + 16 <= head.size()) {
       box = boxAt(Bytes(head.data() + at, 16), 0, size - at);
@@ -358,16 +376,22 @@ std::optional<Probed> probeMp4Header(fs::ReadableFile& file) {
     box->end += at;
     if (n == 0 && box->type != tag("ftyp")) return std::nullopt;
     if (box->type == tag("moov")) {
-      if (box->end <= head.size()) return fromMovie(first, *box, size);
-      if (box->end - at > kMaxHeaderBytes) return std::nullopt;
-      std::vector<uint8_t> movie(static_cast<size_t>(box->end - at));
-      if (!readWhole(file, at, movie)) return std::nullopt;
-      Box inside{box->type, box->body - at, box->end - at};
-      return fromMovie(Bytes(movie.data(), movie.size()), inside, size);
+      if (moov) return std::nullopt;
+      moov = box;
+      moovAt = at;
+    } else if (box->type != tag("ftyp") && box->type != tag("mdat") && box->type != tag("free") &&
+               box->type != tag("skip") && box->type != tag("wide")) {
+      return std::nullopt;
     }
     at = box->end;
   }
-  return std::nullopt;
+  if (!moov) return std::nullopt;
+  if (moov->end <= head.size()) return fromMovie(first, *moov, size);
+  if (moov->end - moovAt > kMaxHeaderBytes) return std::nullopt;
+  std::vector<uint8_t> movie(static_cast<size_t>(moov->end - moovAt));
+  if (!readWhole(file, moovAt, movie)) return std::nullopt;
+  const Box inside{moov->type, moov->body - moovAt, moov->end - moovAt};
+  return fromMovie(Bytes(movie.data(), movie.size()), inside, size);
 }
 
 base::Result<Probed> probeFormat(fs::FileManager& files, const std::string& path) {
