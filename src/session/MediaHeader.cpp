@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "fs/FileManager.h"
@@ -91,6 +92,29 @@ std::optional<Box> only(const Bytes& b, uint64_t from, uint64_t to, uint32_t typ
   return found;
 }
 
+// Whether a type may name a box libavformat reads: every one it knows
+// has a letter in it. Bytes after the media (padding, zeros) read as a
+// type without one.
+bool namesABox(uint32_t type) {
+  for (int shift = 0; shift < 32; shift += 8) {
+    const uint32_t c = (type >> shift) & 0xFF;
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+  }
+  return false;
+}
+
+// Whether the boxes from `from` to `to` are whole and each is of one of
+// `types`: libavformat reads a box it knows wherever it stands, so one
+// where this reader does not look for it would read differently.
+bool onlyOf(const Bytes& b, uint64_t from, uint64_t to, std::initializer_list<uint32_t> types) {
+  for (uint64_t at = from; at < to;) {
+    auto box = boxAt(b, at, to);
+    if (!box || std::find(types.begin(), types.end(), box->type) == types.end()) return false;
+    at = box->end;
+  }
+  return true;
+}
+
 // Whether the boxes from `from` to `to` are whole and none is of `type`.
 bool none(const Bytes& b, uint64_t from, uint64_t to, uint32_t type) {
   for (uint64_t at = from; at < to;) {
@@ -168,7 +192,13 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov, uint64_t fileSi
     return std::nullopt;
   auto tkhd = only(m, trak->body, trak->end, tag("tkhd"));
   auto mdia = only(m, trak->body, trak->end, tag("mdia"));
-  if (!tkhd || !mdia) return std::nullopt;
+  if (!tkhd || !mdia ||
+      !onlyOf(m, moov.body, moov.end,
+              {tag("mvhd"), tag("trak"), tag("udta"), tag("meta"), tag("iods"), tag("free")}) ||
+      !onlyOf(m, trak->body, trak->end,
+              {tag("tkhd"), tag("edts"), tag("mdia"), tag("udta"), tag("free")}) ||
+      !onlyOf(m, mdia->body, mdia->end, {tag("mdhd"), tag("hdlr"), tag("minf"), tag("free")}))
+    return std::nullopt;
   auto mdhd = only(m, mdia->body, mdia->end, tag("mdhd"));
   auto hdlr = only(m, mdia->body, mdia->end, tag("hdlr"));
   auto minf = only(m, mdia->body, mdia->end, tag("minf"));
@@ -186,7 +216,11 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov, uint64_t fileSi
   }
   if (scale == 0 || scale > INT32_MAX || duration == 0 || duration > INT64_MAX) return std::nullopt;
   auto stbl = only(m, minf->body, minf->end, tag("stbl"));
-  if (!stbl) return std::nullopt;
+  if (!stbl || !onlyOf(m, minf->body, minf->end, {tag("smhd"), tag("dinf"), tag("stbl")}) ||
+      !onlyOf(m, stbl->body, stbl->end,
+              {tag("stsd"), tag("stts"), tag("stsc"), tag("stsz"), tag("stco"), tag("co64"),
+               tag("sgpd"), tag("sbgp")}))
+    return std::nullopt;
   // The data lies in this file: one self-contained reference.
   auto dinf = only(m, minf->body, minf->end, tag("dinf"));
   auto dref = dinf ? only(m, dinf->body, dinf->end, tag("dref")) : std::nullopt;
@@ -306,6 +340,7 @@ std::optional<Probed> fromMovie(const Bytes& m, const Box& moov, uint64_t fileSi
   // the media's length; any other is left to libavformat.
   if (auto edts = only(m, trak->body, trak->end, tag("edts"))) {
     auto elst = only(m, edts->body, edts->end, tag("elst"));
+    if (!onlyOf(m, edts->body, edts->end, {tag("elst")})) return std::nullopt;
     uint32_t count = 0, playRate = 0;
     if (!elst || !m.u8(elst->body, &version) || version > 1 || !m.u32(elst->body + 4, &count) ||
         count != 1 || movieScale == 0)
@@ -357,20 +392,26 @@ std::optional<Probed> probeMp4Header(fs::ReadableFile& file) {
   // The top-level boxes are walked by their headers, read from the head
   // where it holds them, to the file's end: libavformat reads what any
   // of them holds into the track, so only those that hold nothing of it
-  // may stand beside the one movie box, which is read whole.
+  // (or bytes that name no box) may stand beside the one movie box,
+  // which is read whole.
   std::vector<uint8_t> header(16);
   std::optional<Box> moov;
   uint64_t at = 0, moovAt = 0;
   for (int n = 0; at < size; ++n) {
     if (n == kMaxTopBoxes || size - at < 8) return std::nullopt;
     std::optional<Box> box;
+    uint32_t type = 0;
     if (at + 16 <= head.size()) {
       box = boxAt(Bytes(head.data() + at, 16), 0, size - at);
+      Bytes(head.data() + at, 16).u32(4, &type);
     } else {
       header.resize(static_cast<size_t>(std::min<uint64_t>(16, size - at)));
       if (!readWhole(file, at, header)) return std::nullopt;
       box = boxAt(Bytes(header.data(), header.size()), 0, size - at);
+      Bytes(header.data(), header.size()).u32(4, &type);
     }
+    // Bytes after the last box that name none (padding) end the walk.
+    if (!box && n > 0 && !namesABox(type)) break;
     if (!box) return std::nullopt;
     box->body += at;
     box->end += at;
@@ -380,7 +421,7 @@ std::optional<Probed> probeMp4Header(fs::ReadableFile& file) {
       moov = box;
       moovAt = at;
     } else if (box->type != tag("ftyp") && box->type != tag("mdat") && box->type != tag("free") &&
-               box->type != tag("skip") && box->type != tag("wide")) {
+               box->type != tag("skip") && box->type != tag("wide") && namesABox(box->type)) {
       return std::nullopt;
     }
     at = box->end;
