@@ -9,7 +9,7 @@
 # libraries tell what a media file holds; the ffmpeg command makes the
 # tests' media.
 DEBIAN_PACKAGES := g++ cmake make pkg-config python3 ccache \
-  libicu-dev libplist-dev libxml2-dev libblkid-dev libxxhash-dev libsqlite3-dev \
+  libicu-dev libplist-dev libxml2-dev libblkid-dev libxxhash-dev libsqlite3-dev libjemalloc-dev \
   qt6-base-dev libcli11-dev nlohmann-json3-dev libsystemd-dev \
   libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth \
   libclang-rt-14-dev groff-base man-db zsh fish \
