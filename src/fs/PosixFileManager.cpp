@@ -113,12 +113,17 @@ constexpr size_t kHashedBufferBytes = 128u << 10;
 
 // Copies from the current offset of `in` to its end with read/write,
 // feeding `hash` (when given) with what was written.
-CopyResult copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* written,
+// `size` is the source's as it was opened: a read that ends short just
+// there has met the end, and the read that would only say so is saved (a
+// file of a few kilobytes is otherwise two reads). A file that grew since
+// has its first `size` bytes copied, as the size and time recorded for it
+// say.
+CopyResult copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t size, uint64_t* written,
                            const PosixFileManager::CopyChunkGate& gate,
                            const std::atomic<bool>* stop, std::atomic<uint64_t>* progress,
                            ContentHash* hash) {
   std::unique_ptr<char[]> buffer(new char[bufferBytes]);
-  for (;;) {
+  for (bool ended = false; !ended;) {
     if (stopped(stop)) return destinationFailure(ECANCELED);
     ssize_t n = read(in, buffer.get(), bufferBytes);
     if (n < 0) {
@@ -127,6 +132,7 @@ CopyResult copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* writte
     }
     if (n == 0) return {};
     uint64_t length = static_cast<uint64_t>(n);
+    ended = length < bufferBytes && *written + length == size;
     int gateError = 0;
     if (gate) {
       gateError = gate(*written, &length);
@@ -139,6 +145,7 @@ CopyResult copyByReadWrite(int in, int out, size_t bufferBytes, uint64_t* writte
     if (progress) progress->fetch_add(length, std::memory_order_relaxed);
     if (gateError != 0) return destinationFailure(gateError);
   }
+  return {};
 }
 
 bool kernelRefusesCopyRange(int e) {
@@ -419,9 +426,9 @@ CopyResult stageCopy(const std::string& from, std::shared_ptr<Folder> folder,
     }
   }
   if (useReadWrite) {
-    CopyResult result =
-        copyByReadWrite(in.get(), out.get(), hash ? kHashedBufferBytes : options.bufferBytes,
-                        &written, gate, stop, progress, hash);
+    CopyResult result = copyByReadWrite(
+        in.get(), out.get(), hash ? kHashedBufferBytes : options.bufferBytes,
+        static_cast<uint64_t>(source.st_size), &written, gate, stop, progress, hash);
     if (result.code != 0) return failAndClean(result);
   }
 
@@ -480,13 +487,23 @@ class WalkFromRoot {
   WalkFromRoot& operator=(const WalkFromRoot&) = delete;
 
   // Whether `relative` ("" for the root) is `folder`, by device and inode.
+  // The last step is looked at from the folder above without opening it:
+  // a link there has an inode of its own, and a mount shows its root, as
+  // an open would.
   bool holds(std::string_view relative, const Folder& folder) {
-    int fd = relative.empty() ? kept("") : openBelow(relative);
     struct stat st;
-    bool same =
-        fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == folder.device && st.st_ino == folder.inode;
-    if (fd >= 0 && !relative.empty()) close(fd);
-    return same;
+    if (relative.empty()) {
+      int fd = kept("");
+      return fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == folder.device &&
+             st.st_ino == folder.inode;
+    }
+    size_t slash = relative.rfind('/');
+    bool top = slash == std::string_view::npos;
+    const std::string leaf(relative.substr(top ? 0 : slash + 1));
+    if (leaf.empty() || leaf == "." || leaf == "..") return false;
+    int above = kept(top ? std::string_view() : relative.substr(0, slash));
+    return above >= 0 && fstatat(above, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           st.st_dev == folder.device && st.st_ino == folder.inode;
   }
 
  private:

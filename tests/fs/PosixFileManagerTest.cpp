@@ -54,10 +54,13 @@ class PosixFileManagerCopy : public ::testing::TestWithParam<bool> {
   PosixFileManager fm_;
 };
 
-// Empty, small and over several chunks: the bytes and the modification
-// time, and no temporary left.
+// Empty, small, at the edges of the read buffer (a read that ends short
+// at the size is the end) and over several chunks: the bytes and the
+// modification time, and no temporary left.
 TEST_P(PosixFileManagerCopy, KeepsBytesAndModificationTime) {
-  for (size_t size : {size_t{0}, size_t{100000}, size_t{20} << 20}) {
+  const size_t buffer = PosixFileManager::Options().bufferBytes;
+  for (size_t size : {size_t{0}, size_t{1}, size_t{100000}, buffer - 1, buffer, buffer + 1,
+                      2 * buffer, size_t{20} << 20}) {
     SCOPED_TRACE(size);
     std::string data = randomBytes(size, 1), to = dir_ / ("dst" + std::to_string(size));
     writeFile(dir_ / "src.mp3", data);
