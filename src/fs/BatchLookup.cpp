@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "base/TextHash.h"
 #include "fs/FolderListings.h"
 
 namespace fs {
@@ -242,9 +243,34 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
     FolderListing listing;
     std::vector<DirectoryEntry> inOrder;  // what is kept, as read
     std::string folder, name;             // NUL-terminated copies for the system calls
+    // Folders this thread found missing, and those above them that are
+    // missing too: a drive's first export asks about twenty thousand album
+    // folders below one music folder that is not there yet.
+    base::TextSet gone;
+    auto underGone = [&](std::string_view path) {
+      if (gone.count(path)) return true;
+      for (size_t slash = slashOf(path); slash != std::string_view::npos && slash > 0;
+           slash = slashOf(path.substr(0, slash))) {
+        if (gone.count(path.substr(0, slash))) return true;
+      }
+      return false;
+    };
+    auto learnGone = [&](std::string_view path) {
+      gone.emplace(path);
+      std::string above;
+      for (size_t slash = slashOf(path); slash != std::string_view::npos && slash > 0;
+           slash = slashOf(path.substr(0, slash))) {
+        above.assign(path.substr(0, slash));
+        if (gone.count(above)) return;
+        struct stat st;
+        if (stat(above.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR)) return;
+        gone.insert(above);
+      }
+    };
     for (size_t g; (g = next.fetch_add(1)) < groups.size();) {
       const Group& group = groups[g];
       size_t begin = group.begin, end = group.end;
+      if (!gone.empty() && underGone(group.folder)) continue;  // none of its items exist
       // A walk that lists the folder anyway takes the listing from here.
       bool share = keep != nullptr && (!group.needSize || group.keepListing);
       if (end - begin == 1 && !share) {
@@ -274,7 +300,10 @@ std::vector<std::optional<FileAttributes>> lookUpItems(
         dir = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
       }
       if (dir < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) continue;  // none of its items exist
+        if (errno == ENOENT || errno == ENOTDIR) {  // none of its items exist
+          learnGone(group.folder);
+          continue;
+        }
         // Anything else (no descriptor left, a name too long...) says
         // nothing about the items: ask for each as a single lookup would.
         for (size_t k = begin; k < end; ++k) {

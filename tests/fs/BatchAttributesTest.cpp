@@ -81,9 +81,25 @@ TEST(BatchAttributes, ListingAndLookupsAgreeWithSingleLookups) {
   paths.push_back(dir / "album/track 2.mp3");  // twice
   paths.push_back("/");
   paths.push_back(dir.path() + "/album/");
+  // Folders below one that is missing, or below a file or a dangling
+  // link, are missing too; a folder that is missing says nothing of its
+  // neighbours, asked about after it.
+  std::filesystem::create_directory_symlink(dir / "nowhere", dir / "dangling");
+  testsupport::writeFile(dir / "here/sub/x.mp3", "x");
+  for (const char* p : {"gone/a/b/x.mp3", "gone/a/c/y.mp3", "gone/d/z.mp3", "here/new/x.mp3",
+                        "here/sub/x.mp3", "here/new/deeper/x.mp3", "album/track 0.mp3/w/z.mp3",
+                        "album/track 3.mp3", "dangling/q/x.mp3", "dangling/r/x.mp3"})
+    paths.push_back(dir / p);
   fs::PosixFileManager fm;
   expectSameAsOneByOne(fm, paths, true);
   expectSameAsOneByOne(fm, paths, false);
+  std::vector<fs::FileManager::ItemQuery> shared;
+  for (const auto& p : paths) shared.push_back({p, true, true});
+  fm.shareListings(std::make_shared<fs::FolderListings>());
+  auto batch = fm.attributesOfItems(shared, 1);
+  for (size_t i = 0; i < paths.size(); ++i)
+    EXPECT_EQ(batch[i].has_value(), fm.attributesOfItemAtPath(paths[i], nullptr).has_value())
+        << paths[i];
 }
 
 TEST(BatchAttributesThreaded, MixedBatchOverManyFoldersAgreesWithSingleLookups) {
