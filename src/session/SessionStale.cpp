@@ -286,6 +286,10 @@ session::Removals ExportSession::removals() const {
     if (uint32_t own = judged(root_ + "/" + file.relative, true); own != kNotOurs)
       p.needs.push_back(own);
     for (uint32_t track : file.entries) {
+      // Where this plan saw nothing there is nothing to judge: a hundred
+      // thousand looks and folded keys for a drive not yet exported to.
+      if (track < observed_.at.size() && observed_.at[track] == session::AtDestination::kNothing)
+        continue;
       const std::string& destination = snapshot_.tracks[track].destination;
       auto [at, added] = trackFile.emplace(session::walkKey(destination), kNotOurs);
       if (added) at->second = judged(musicRoot_ + "/" + destination, false);
